@@ -1,0 +1,238 @@
+// QNVNetSdk: client library for networked video-analytics cameras and encoders.
+//
+// Start here. A host calls QNVNet_InitLib once, registers its callbacks with
+// QNVNet_SetCallback, logs in to devices with QNVNet_DevLogin and then works
+// with the client id it got back: live video (QNVNet_Live*), recording
+// (QNVNet_LiveSaveOpen / QNVNet_LiveSaveClose), PTZ, configuration, rules,
+// algorithm parameters and firmware. QNVNet_UnInitLib ends everything.
+//
+// Results. Every export returns a 32-bit code: 0 is success; the library's own
+// failures are the small negative numbers below (read the value as int32_t);
+// any other non-zero value is the device's own result, passed through
+// unchanged. QnvResultText() names a code.
+//
+// Locking. Every export that touches sessions or channels holds one
+// library-wide lock for its whole run, network exchanges included (a command
+// waits up to about 6 s for a silent device, the firmware start up to 360 s),
+// so the exports that reach a device run one at a time.
+//
+// Threads. Exports may be called from any thread. Callbacks run on library
+// threads (see each callback type); a callback may call any export except
+// QNVNet_InitLib and QNVNet_UnInitLib, and such a call waits for the
+// library-wide lock like any other caller.
+#ifndef QNVNETSDK_H
+#define QNVNETSDK_H
+
+#include <stdint.h>
+
+#if defined(QNVNET_BUILDING_LIBRARY)
+#define QNVNET_API __attribute__((visibility("default")))
+#else
+#define QNVNET_API
+#endif
+
+// A window to render into: an X11 Window id cast to a pointer, or null for a
+// channel without a window (its frames still reach the callbacks, the
+// recordings and snapshots).
+typedef void* HWND;
+
+// Result codes (stable numbers; compare against the exports' results).
+constexpr uint32_t QNVNET_OK = 0;
+// Firmware upload: null path, unreadable or too large file (2 GiB or more), or
+// a chunk the device did not accept.
+constexpr uint32_t QNVNET_ERR_FIRMWARE = static_cast<uint32_t>(-1);
+// The live channel object could not be created.
+constexpr uint32_t QNVNET_ERR_CHANNEL_CREATE = static_cast<uint32_t>(-2);
+// A reply carried a session id other than the session's.
+constexpr uint32_t QNVNET_ERR_SESSION_MISMATCH = static_cast<uint32_t>(-10);
+// 500 sessions are already logged in.
+constexpr uint32_t QNVNET_ERR_TOO_MANY_SESSIONS = static_cast<uint32_t>(-11);
+// Networking could not be prepared (QNVNet_InitLib).
+constexpr uint32_t QNVNET_ERR_NETWORK = static_cast<uint32_t>(-20);
+// The request could not be sent, or its payload exceeds the 4,076-byte limit.
+constexpr uint32_t QNVNET_ERR_SEND = static_cast<uint32_t>(-21);
+// No valid reply arrived (time-out, bad length prefix, connection closed).
+constexpr uint32_t QNVNET_ERR_NO_REPLY = static_cast<uint32_t>(-24);
+// No session has this client id, no channel has this handle, or the login
+// failed.
+constexpr uint32_t QNVNET_ERR_NO_SESSION = static_cast<uint32_t>(-30);
+// No channel has this handle; for QNVNet_LiveOpen: the streaming connection
+// could not be made.
+constexpr uint32_t QNVNET_ERR_NO_CHANNEL = static_cast<uint32_t>(-41);
+// 64 live channels are already open.
+constexpr uint32_t QNVNET_ERR_TOO_MANY_CHANNELS = static_cast<uint32_t>(-42);
+// The recording could not be opened: a file could not be created, the data
+// path ends in ".idx", or another open recording already writes that path.
+constexpr uint32_t QNVNET_ERR_SAVE_OPEN = static_cast<uint32_t>(-61);
+// The channel already has 16 recordings.
+constexpr uint32_t QNVNET_ERR_TOO_MANY_SAVES = static_cast<uint32_t>(-72);
+// The channel has no recording with this id.
+constexpr uint32_t QNVNET_ERR_NO_SAVE = static_cast<uint32_t>(-73);
+// QNVNet_LiveCapture wrote no image (no decodable picture yet, no player, or
+// the file could not be written).
+constexpr uint32_t QNVNET_ERR_CAPTURE = static_cast<uint32_t>(-80);
+
+// A short English name for a result code; device codes read "device error".
+inline const char* QnvResultText(uint32_t code) {
+  switch (static_cast<int32_t>(code)) {
+    case 0: return "success";
+    case -1: return "firmware upload failed";
+    case -2: return "channel could not be created";
+    case -10: return "reply from another session";
+    case -11: return "too many sessions";
+    case -20: return "network could not be prepared";
+    case -21: return "request could not be sent";
+    case -24: return "no valid reply";
+    case -30: return "no such session or login refused";
+    case -41: return "no such channel or stream connection failed";
+    case -42: return "too many channels";
+    case -61: return "recording could not be opened";
+    case -72: return "too many recordings";
+    case -73: return "no such recording";
+    case -80: return "no image captured";
+    default: return "device error";
+  }
+}
+
+// Message callback: stored for device messages; this version of the library
+// never calls it.
+typedef bool (*QNVNetMessageCallback)(uint32_t clientId, char* deviceIp, uint16_t port,
+                                      uint16_t value, char* body, int32_t length,
+                                      uint32_t user);
+
+// Stream callback: called once per complete frame (40-byte header first, byte
+// 35 = 1 key frame, 2 P frame, 0 other) on the channel's receive thread, in
+// arrival order. port is the device's port plus 2. The frame pointer is valid
+// only during the call. It may call any export but InitLib/UnInitLib,
+// including QNVNet_LiveClose on its own channel.
+typedef bool (*QNVNetStreamCallback)(uint32_t clientId, char* deviceIp, uint16_t port,
+                                     char* frame, int32_t length, uint32_t user);
+
+// Disconnect callback: a command connection failed (port = the login port; the
+// session is logged out right after the callback returns), or a streaming
+// connection failed (port = login port + 2; the channel stays open and silent
+// until the host closes it). Called on the thread that met the failure: a host
+// thread inside an export, the keep-alive thread, or a channel's receive
+// thread. It may call any export but InitLib/UnInitLib. Logout and UnInitLib
+// never call it.
+typedef bool (*QNVNetDisconnectCallback)(uint32_t clientId, char* deviceIp, uint16_t port,
+                                         uint32_t user);
+
+// Stores 0x01000000 in *version. Returns 0. Needs no initialisation.
+QNVNET_API uint32_t QNVNet_GetSdkVersion(uint32_t* version);
+
+// Stores the three callbacks (null unregisters one) and the user value passed
+// back to each. Returns 0. Needs no initialisation; takes no lock.
+QNVNET_API uint32_t QNVNet_SetCallback(QNVNetMessageCallback, QNVNetStreamCallback,
+                                       QNVNetDisconnectCallback, uint32_t user);
+
+// Starts the library: the player and the keep-alive thread, which pings every
+// logged-in device every 5000 ms. Returns 0, or -20 when networking cannot be
+// prepared. A second call without QNVNet_UnInitLib returns 0 and starts
+// nothing twice.
+QNVNET_API uint32_t QNVNet_InitLib();
+
+// Closes every channel, recording and session without sending anything to the
+// devices and without calling the disconnect callback, stops the keep-alive
+// thread and shuts the player down. Returns 0. Call it when no other export
+// runs. Callbacks stay registered for a later QNVNet_InitLib.
+QNVNET_API uint32_t QNVNet_UnInitLib();
+
+// Logs in to the device at the dotted IPv4 address ip (at most 15
+// characters) and port; user and password are sent as at most 16 bytes each.
+// On 0, *clientId names the session. Returns -11 when 500 sessions exist
+// (nothing sent), -30 for any failure (bad address, refused or silent device,
+// wrong credentials; *clientId untouched). The connection attempt waits up to
+// 5 s, the reply up to about 6 s.
+QNVNET_API uint32_t QNVNet_DevLogin(uint32_t* clientId, const char* ip, uint16_t port,
+                                    const char* user, const char* password);
+
+// Closes the session's channels and recordings and its connection; sends
+// nothing. Returns 0, also for an unknown id.
+QNVNET_API uint32_t QNVNet_DevLogout(uint32_t clientId);
+
+// Opens a live channel; *handle receives a distinct nonzero channel handle.
+// window may be null. Returns 0, -30 unknown client id, -42 64 channels open
+// (nothing sent), -2, -41 streaming connection failed (the device's stream is
+// closed again), or the open-stream transaction's code (-21, -24, -10, device
+// result).
+QNVNET_API uint32_t QNVNet_LiveOpen(uint32_t* handle, uint32_t clientId, HWND window);
+
+// Closes the channel and its recordings; asks the device to close the stream
+// (its answer is ignored). Returns 0, or -30 for an unknown handle. Safe from
+// the channel's own callbacks.
+QNVNET_API uint32_t QNVNet_LiveClose(uint32_t handle);
+
+// Asks the device to pause / resume the stream. Returns 0, -30 unknown
+// handle, or the transaction's code.
+QNVNET_API uint32_t QNVNet_LivePause(uint32_t handle);
+QNVNET_API uint32_t QNVNet_LivePlay(uint32_t handle);
+
+// Writes the channel's latest picture to path (.jpg/.jpeg, .png, .bmp; other
+// extensions give JPEG). Returns 0 when the file holds the picture, -30
+// unknown handle, -80 when no image was written.
+QNVNET_API uint32_t QNVNet_LiveCapture(uint32_t handle, const char* path);
+
+// Starts a recording: path is the data file; the index file is the same path
+// with the extension ".idx". Missing directories are created. The recording
+// begins with the channel's pre-record stretch, then continues from the next
+// key frame; it ends at 1 GiB, on QNVNet_LiveSaveClose, when the channel
+// closes, or on a failed write. Returns 0 (id receives 1..16), -30, -72 (16
+// recordings open), -61 (file not created, ".idx" data path, or a path another
+// recording writes; nothing created or truncated in the last two cases).
+QNVNET_API uint32_t QNVNet_LiveSaveOpen(uint32_t handle, const char* path, uint32_t& id);
+
+// Ends a recording, flushing and closing both files. Returns 0, -30, or -73
+// for an id the channel has no recording with (also one that already ended).
+QNVNET_API uint32_t QNVNet_LiveSaveClose(uint32_t handle, uint32_t id);
+
+// PTZ move (four device-defined values) and preset (two values). Returns 0,
+// -30, or the transaction's code.
+QNVNET_API uint32_t QNVNet_PTZCtrlSend(uint32_t clientId, uint32_t v1, uint32_t v2, uint32_t v3,
+                                       uint32_t v4);
+QNVNET_API uint32_t QNVNet_PTZCtrlPreset(uint32_t clientId, uint32_t v1, uint32_t v2);
+
+// Get exports (PTZ parameter, configuration, rules, algorithm parameters):
+// length is the buffer's capacity on entry and the reply's payload length on
+// return (0 after a failure, which leaves the buffer untouched). On success the
+// buffer holds min(capacity, 4096) reply bytes followed by zeros up to the
+// capacity; the reported length may exceed the capacity when the reply was cut.
+// Returns 0, -30, or the transaction's code.
+QNVNET_API uint32_t QNVNet_PTZGetParam(uint32_t clientId, uint32_t type, void* buffer,
+                                       int32_t& length);
+QNVNET_API uint32_t QNVNet_ManageGetSysConfig(uint32_t clientId, uint32_t type, void* buffer,
+                                              int32_t& length);
+
+// Set exports: send length bytes (at most 4,076; more gives -21 and sends
+// nothing). Returns 0, -30, or the transaction's code.
+QNVNET_API uint32_t QNVNet_ManageSetSysConfig(uint32_t clientId, uint32_t type, const void* data,
+                                              int32_t length);
+
+// Sends a system command with length bytes of data; length is only read.
+// Returns 0, -30, or the transaction's code.
+QNVNET_API uint32_t QNVNet_ManageSendSysCmd(uint32_t clientId, uint32_t type, const void* data,
+                                            int32_t& length);
+
+// Uploads a firmware image in 3,072-byte chunks. Returns 0 when every chunk
+// was accepted, -30, or -1 (null path, unreadable file, 2 GiB or more, a
+// chunk refused or unanswered).
+QNVNET_API uint32_t QNVNet_ManageSysUpdateData(uint32_t clientId, const char* path);
+
+// Starts the firmware installation; waits up to 180 s (twice when silent).
+// Returns 0, -30, or the transaction's code.
+QNVNET_API uint32_t QNVNet_ManageSysUpdateStart(uint32_t clientId);
+
+// Rules: download (a get, see above), upload (a set), switch processing on (1)
+// or off (0; any other value sends nothing and returns 0), and read the state.
+QNVNET_API uint32_t QNVNet_RuleDownLoad(uint32_t clientId, void* buffer, int32_t& length);
+QNVNET_API uint32_t QNVNet_RuleUpLoad(uint32_t clientId, const void* data, int32_t length);
+QNVNET_API uint32_t QNVNet_RuleEnable(uint32_t clientId, int32_t on);
+QNVNET_API uint32_t QNVNet_IsRuleEnable(uint32_t clientId, int32_t& state);
+
+// Algorithm parameters: a get and a set, as above.
+QNVNET_API uint32_t QNVNet_AlgorGetParam(uint32_t clientId, uint32_t type, void* buffer,
+                                         int32_t& length);
+QNVNET_API uint32_t QNVNet_AlgorSetParam(uint32_t clientId, uint32_t type, const void* data,
+                                         int32_t length);
+
+#endif  // QNVNETSDK_H

@@ -1,0 +1,52 @@
+// libQNVPlayer: decodes H.264 live frames, draws them into X11 windows and
+// writes snapshots. C linkage; loaded by libQNVNetSdk at run time.
+//
+// Frames are the SDK's stream frames: a 40-byte header (payload length at
+// bytes 12..15, little-endian; extension flag at byte 36, extension block of
+// 4 + N bytes after the header when set) followed by one H.264 NAL unit with
+// its 4-byte start code.
+//
+// Handles are distinct and nonzero; every call ignores handle 0 and handles it
+// does not know. Calls for different handles may run concurrently; capture may
+// run concurrently with input for the same handle; close never overlaps input
+// for its handle.
+#ifndef QNVPLAYER_H
+#define QNVPLAYER_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define QNVPLAYER_OK 0
+#define QNVPLAYER_ERR_HANDLE (-1)     // handle 0 or unknown
+#define QNVPLAYER_ERR_NO_PICTURE (-2) // nothing decodable arrived in time
+#define QNVPLAYER_ERR_WRITE (-3)      // the image file could not be written
+#define QNVPLAYER_ERR_ARGUMENT (-4)
+
+// Initialise / shut down the library. Shut down closes every open port.
+int QnvPlayer_Init(void);
+int QnvPlayer_Shutdown(void);
+
+// Opens a port drawing into window (an X11 Window id cast to a pointer), or a
+// headless port when window is null. flags and name are reserved (0, "").
+// Stores the new handle in *handle; returns 0 or a negative code.
+int QnvPlayer_OpenPort(uint32_t* handle, void* window, int32_t flags, const char* name);
+
+// Closes a port. Returns 0 or QNVPLAYER_ERR_HANDLE.
+int QnvPlayer_ClosePort(uint32_t handle);
+
+// Queues one frame (header first) for decoding; copies it and returns at once.
+int QnvPlayer_Input(uint32_t handle, const uint8_t* frame, int32_t length);
+
+// Writes the latest picture to path; the extension picks the format (.jpg,
+// .jpeg, .png, .bmp; anything else: JPEG). Waits briefly for a first picture.
+// Returns 0 only when the file was written.
+int QnvPlayer_Capture(uint32_t handle, const char* path);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif  // QNVPLAYER_H
