@@ -12,12 +12,14 @@
 //   35     frameKind: 1 I slice (key frame), 2 P slice, 0 other
 //   36     extFlag: nonzero when a 4 + N byte extension block follows
 //   37..39 not interpreted
-#ifndef QNV_LIVE_SFRAMEINDEX_H
-#define QNV_LIVE_SFRAMEINDEX_H
+#ifndef QNV_RECORD_SFRAMEINDEX_H
+#define QNV_RECORD_SFRAMEINDEX_H
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#include "platform/ByteOrder.h"
 
 namespace qnv {
 
@@ -33,16 +35,6 @@ constexpr char kFrameMagic[4] = {'Q', 'N', 'V', 'V'};
 constexpr uint8_t kFrameKindOther = 0;
 constexpr uint8_t kFrameKindI = 1;
 constexpr uint8_t kFrameKindP = 2;
-
-inline uint32_t LoadLe32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-inline void StoreLe32(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-  p[2] = uint8_t(v >> 16);
-  p[3] = uint8_t(v >> 24);
-}
 
 // The header as raw bytes, with accessors for the fields the library uses.
 struct SFrameIndex {
@@ -67,4 +59,4 @@ static_assert(kFrameKindOffset == 35 && kFrameExtFlagOffset == 36 && kFrameOffse
 
 }  // namespace qnv
 
-#endif  // QNV_LIVE_SFRAMEINDEX_H
+#endif  // QNV_RECORD_SFRAMEINDEX_H

@@ -1,0 +1,21 @@
+// Little-endian loads and stores for wire and file layouts.
+#ifndef QNV_PLATFORM_BYTEORDER_H
+#define QNV_PLATFORM_BYTEORDER_H
+
+#include <cstdint>
+
+namespace qnv {
+
+inline uint32_t LoadLe32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+inline void StoreLe32(uint8_t* p, uint32_t v) {
+  p[0] = uint8_t(v);
+  p[1] = uint8_t(v >> 8);
+  p[2] = uint8_t(v >> 16);
+  p[3] = uint8_t(v >> 24);
+}
+
+}  // namespace qnv
+
+#endif  // QNV_PLATFORM_BYTEORDER_H
