@@ -75,38 +75,53 @@ constexpr uint32_t QNVNET_ERR_CAPTURE = static_cast<uint32_t>(-80);
 // A short English name for a result code; device codes read "device error".
 inline const char* QnvResultText(uint32_t code) {
   switch (static_cast<int32_t>(code)) {
-    case 0: return "success";
-    case -1: return "firmware upload failed";
-    case -2: return "channel could not be created";
-    case -10: return "reply from another session";
-    case -11: return "too many sessions";
-    case -20: return "network could not be prepared";
-    case -21: return "request could not be sent";
-    case -24: return "no valid reply";
-    case -30: return "no such session or login refused";
-    case -41: return "no such channel or stream connection failed";
-    case -42: return "too many channels";
-    case -61: return "recording could not be opened";
-    case -72: return "too many recordings";
-    case -73: return "no such recording";
-    case -80: return "no image captured";
-    default: return "device error";
+    case 0:
+      return "success";
+    case -1:
+      return "firmware upload failed";
+    case -2:
+      return "channel could not be created";
+    case -10:
+      return "reply from another session";
+    case -11:
+      return "too many sessions";
+    case -20:
+      return "network could not be prepared";
+    case -21:
+      return "request could not be sent";
+    case -24:
+      return "no valid reply";
+    case -30:
+      return "no such session or login refused";
+    case -41:
+      return "no such channel or stream connection failed";
+    case -42:
+      return "too many channels";
+    case -61:
+      return "recording could not be opened";
+    case -72:
+      return "too many recordings";
+    case -73:
+      return "no such recording";
+    case -80:
+      return "no image captured";
+    default:
+      return "device error";
   }
 }
 
 // Message callback: stored for device messages; this version of the library
 // never calls it.
 typedef bool (*QNVNetMessageCallback)(uint32_t clientId, char* deviceIp, uint16_t port,
-                                      uint16_t value, char* body, int32_t length,
-                                      uint32_t user);
+                                      uint16_t value, char* body, int32_t length, uint32_t user);
 
 // Stream callback: called once per complete frame (40-byte header first, byte
 // 35 = 1 key frame, 2 P frame, 0 other) on the channel's receive thread, in
 // arrival order. port is the device's port plus 2. The frame pointer is valid
 // only during the call. It may call any export but InitLib/UnInitLib,
 // including QNVNet_LiveClose on its own channel.
-typedef bool (*QNVNetStreamCallback)(uint32_t clientId, char* deviceIp, uint16_t port,
-                                     char* frame, int32_t length, uint32_t user);
+typedef bool (*QNVNetStreamCallback)(uint32_t clientId, char* deviceIp, uint16_t port, char* frame,
+                                     int32_t length, uint32_t user);
 
 // Disconnect callback: a command connection failed (port = the login port; the
 // session is logged out right after the callback returns), or a streaming

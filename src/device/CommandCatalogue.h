@@ -1,0 +1,37 @@
+// The command catalogue: maps the control exports onto device commands. Each
+// operation runs one transaction on the session (under the library-wide
+// lock). Selectors missing from their table still reach the device, as code 0.
+// The data blocks are the device's; nothing here interprets them.
+#ifndef QNV_DEVICE_COMMANDCATALOGUE_H
+#define QNV_DEVICE_COMMANDCATALOGUE_H
+
+#include <cstdint>
+
+#include "device/CClient.h"
+
+namespace qnv {
+
+// Selector tables: the command code for a selector, 0 when it is not listed.
+uint16_t SysConfigGetCode(uint32_t selector);
+uint16_t SysConfigSetCode(uint32_t selector);
+uint16_t SysCommandCode(uint32_t selector);
+uint16_t AlgorithmGetCode(uint32_t selector);
+uint16_t AlgorithmSetCode(uint32_t selector);
+uint16_t PtzParamCode(uint32_t type);
+
+uint32_t PtzControl(CClient& client, uint32_t v1, uint32_t v2, uint32_t v3, uint32_t v4);
+uint32_t PtzPreset(CClient& client, uint32_t v1, uint32_t v2);
+uint32_t PtzGetParam(CClient& client, uint32_t type, void* buffer, int32_t& length);
+uint32_t GetSysConfig(CClient& client, uint32_t selector, void* buffer, int32_t& length);
+uint32_t SetSysConfig(CClient& client, uint32_t selector, const void* data, int32_t length);
+uint32_t SendSysCommand(CClient& client, uint32_t selector, const void* data, int32_t length);
+uint32_t RuleDownload(CClient& client, void* buffer, int32_t& length);
+uint32_t RuleUpload(CClient& client, const void* data, int32_t length);
+uint32_t RuleEnable(CClient& client, int32_t on);
+uint32_t RuleState(CClient& client, int32_t& state);
+uint32_t AlgorithmGet(CClient& client, uint32_t selector, void* buffer, int32_t& length);
+uint32_t AlgorithmSet(CClient& client, uint32_t selector, const void* data, int32_t length);
+
+}  // namespace qnv
+
+#endif  // QNV_DEVICE_COMMANDCATALOGUE_H

@@ -1,0 +1,53 @@
+#include "device/FirmwareUpload.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "QNVNetSdk.h"
+#include "platform/ByteOrder.h"
+#include "platform/File.h"
+#include "transport/CommandMessage.h"
+
+namespace qnv {
+
+namespace {
+struct FileCloser {
+  void operator()(FILE* f) const { platform::FileClose(f); }
+};
+}  // namespace
+
+uint32_t UploadFirmware(CClient& client, const char* path) {
+  if (path == nullptr) return QNVNET_ERR_FIRMWARE;
+  std::unique_ptr<FILE, FileCloser> file(platform::FileOpen(path, "rb"));
+  if (!file) return QNVNET_ERR_FIRMWARE;
+  int64_t size = platform::FileSize(file.get());
+  // The record's size field is a signed 32-bit count.
+  if (size < 0 || size > INT32_MAX) return QNVNET_ERR_FIRMWARE;
+  const uint32_t count = uint32_t(size) / kFirmwareChunkData + 1;
+  uint8_t record[kFirmwareRecordSize];
+  for (uint32_t number = 1; number <= count; ++number) {
+    std::memset(record, 0, sizeof record);
+    size_t n = platform::FileRead(file.get(), record + kFwDataOffset, kFirmwareChunkData);
+    if (n != kFirmwareChunkData && number != count) return QNVNET_ERR_FIRMWARE;
+    StoreLe32(record + kFwTotalOffset, uint32_t(size));
+    StoreLe32(record + kFwCountOffset, count);
+    StoreLe32(record + kFwNumberOffset, number);
+    StoreLe32(record + kFwLengthOffset, uint32_t(n));
+    uint8_t reply[CClient::kReplyCapacity] = {};
+    int32_t replyLength = CClient::kReplyCapacity;
+    if (client.Transact(kClassSystem, kCodeFirmwareChunk, record, int32_t(sizeof record), reply,
+                        &replyLength, kCommandTimeoutMs) != 0)
+      return QNVNET_ERR_FIRMWARE;
+  }
+  return 0;
+}
+
+uint32_t StartFirmwareUpdate(CClient& client) {
+  uint8_t reply[CClient::kReplyCapacity] = {};
+  int32_t replyLength = CClient::kReplyCapacity;
+  return client.Transact(kClassSystem, kCodeFirmwareStart, nullptr, 0, reply, &replyLength,
+                         kFirmwareStartTimeoutMs);
+}
+
+}  // namespace qnv

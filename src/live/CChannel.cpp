@@ -1,0 +1,118 @@
+#include "live/CChannel.h"
+
+#include "platform/ByteOrder.h"
+#include "player/PlayerApi.h"
+#include "record/SFrameIndex.h"
+#include "transport/CommandMessage.h"
+#include "transport/CommandTransaction.h"
+#include "transport/HostCallbacks.h"
+
+namespace qnv {
+
+bool CChannel::Open(const char* address, uint16_t port, uint32_t clientId, int32_t channelNo,
+                    uint32_t sessionId, uint32_t streamId, HWND window) {
+  m_assembler.Reset();
+  m_clientId = clientId;
+  m_channelNo = channelNo;
+  m_sessionId = sessionId;
+  m_streamId = streamId;
+  m_window = window;
+  m_handle = 0;
+  if (!m_stream.Connect(CTcpClient::kModeStream, address, port, &CChannel::OnStreamData,
+                        &CChannel::OnDisconnect, this, shared_from_this())) {
+    m_stream.Close();
+    return false;
+  }
+  {
+    std::lock_guard<std::mutex> lock(m_saveMutex);
+    uint32_t port = 0;
+    // A null window gets a headless port, so snapshots work there too.
+    Player().openPort(&port, window, 0, "");
+    m_playerPort = port;
+    m_handle = port;
+    m_queue.SetCapacity(kPreRecordCapacity);
+  }
+  uint8_t payload[4];
+  StoreLe32(payload, m_streamId);
+  // A failed send reaches OnDisconnect through the connection.
+  SendOneWay(m_stream, m_sessionId, kClassLive, kCodeAttach, payload, int32_t(sizeof payload));
+  return true;
+}
+
+void CChannel::Teardown() {
+  m_closing.store(true);
+  m_stream.Close();
+  uint32_t port;
+  {
+    // Every delivery step that touches the player or the recordings runs
+    // under this mutex after checking m_closing, so none runs past here.
+    std::lock_guard<std::mutex> lock(m_saveMutex);
+    port = m_playerPort;
+    m_playerPort = 0;
+    m_saves.CloseAll();
+  }
+  if (port != 0) Player().closePort(port);
+  // The ids stay: a receive thread left finishing a host callback may still
+  // read them, and nothing else looks at a torn-down channel.
+  m_handle = 0;
+  m_window = nullptr;
+}
+
+uint32_t CChannel::Capture(const char* path) {
+  if (path == nullptr || m_playerPort == 0) return QNVNET_ERR_CAPTURE;
+  return Player().capture(m_playerPort, path) == 0 ? 0 : QNVNET_ERR_CAPTURE;
+}
+
+uint32_t CChannel::SaveOpen(const char* path, uint32_t& id) {
+  if (path == nullptr) return QNVNET_ERR_SAVE_OPEN;
+  std::lock_guard<std::mutex> lock(m_saveMutex);
+  return m_saves.Open(path, m_queue, id);
+}
+
+uint32_t CChannel::SaveClose(uint32_t id) {
+  std::lock_guard<std::mutex> lock(m_saveMutex);
+  return m_saves.Close(id);
+}
+
+bool CChannel::OnStreamData(int, char*, uint16_t, uint8_t* data, int32_t length, void* self) {
+  auto* channel = static_cast<CChannel*>(self);
+  if (channel->m_closing.load()) return true;
+  channel->m_assembler.FeedInPlace(data, size_t(length), &CChannel::DeliverFrame, channel);
+  return true;
+}
+
+bool CChannel::DeliverFrame(void* self, uint8_t* frame, uint32_t length) {
+  return static_cast<CChannel*>(self)->Dispatch(frame, length);
+}
+
+bool CChannel::Dispatch(uint8_t* frame, uint32_t length) {
+  {
+    std::lock_guard<std::mutex> lock(m_saveMutex);
+    if (m_closing.load()) return false;
+    Player().input(m_playerPort, frame, int32_t(length));
+  }
+  if (QNVNetStreamCallback cb = Callbacks().stream.load()) {
+    if (m_closing.load()) return false;
+    cb(m_clientId, m_stream.PeerAddress(), m_stream.PeerPort(), reinterpret_cast<char*>(frame),
+       int32_t(length), Callbacks().user.load());
+  }
+  std::lock_guard<std::mutex> lock(m_saveMutex);
+  // The callback may have closed this channel (or its session).
+  if (m_closing.load()) return false;
+  SFrameIndex header = SFrameIndex::From(frame);
+  const uint8_t* body = frame + kFrameHeaderSize;
+  uint32_t bodyLength = length - uint32_t(kFrameHeaderSize);
+  m_queue.Append(body, int32_t(bodyLength), header, true);
+  m_saves.WriteFrame(header, body, bodyLength);
+  return true;
+}
+
+bool CChannel::OnDisconnect(int, char* peerAddress, uint16_t peerPort, void* self) {
+  auto* channel = static_cast<CChannel*>(self);
+  if (channel->m_closing.load()) return false;
+  if (QNVNetDisconnectCallback cb = Callbacks().disconnect.load())
+    cb(channel->m_clientId, peerAddress, peerPort, Callbacks().user.load());
+  return false;
+}
+
+}  // namespace qnv

@@ -1,0 +1,86 @@
+// CChannel: one live video stream from a logged-in device. Owns its streaming
+// connection with its receive thread, the reassembly buffer, the pre-record
+// queue, its recordings and the save mutex that guards queue and recordings.
+// It refers to its session only by client id.
+//
+// Threads: Open, Teardown, Capture and the Save* calls run on host threads
+// under the library-wide lock; OnStreamData, Dispatch and OnDisconnect run on
+// the channel's receive thread without it. The channel registry holds it by
+// shared_ptr and so does the receive thread, so a channel closed while its
+// thread is still inside a host callback stays alive until that thread ends.
+#ifndef QNV_LIVE_CCHANNEL_H
+#define QNV_LIVE_CCHANNEL_H
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "QNVNetSdk.h"
+#include "live/CFrameAssembler.h"
+#include "record/CSaveList.h"
+#include "record/CStreamQueue.h"
+#include "transport/CTcpClient.h"
+
+namespace qnv {
+
+class CChannel : public std::enable_shared_from_this<CChannel> {
+ public:
+  static constexpr int32_t kPreRecordCapacity = 358400;
+  static constexpr uint16_t kCodeAttach = 5;
+
+  CChannel() = default;
+  ~CChannel() = default;
+  CChannel(const CChannel&) = delete;
+  CChannel& operator=(const CChannel&) = delete;
+
+  // Connects the streaming connection (receive thread started), opens a
+  // player port (a headless one for a null window), sets the pre-record
+  // capacity and sends the attach request. False when the connection could
+  // not be made.
+  bool Open(const char* address, uint16_t port, uint32_t clientId, int32_t channelNo,
+            uint32_t sessionId, uint32_t streamId, HWND window);
+  // Stops the receive thread, closes the player port and every recording.
+  // After it returns no frame is delivered and no disconnect is reported.
+  void Teardown();
+  // Asks the player for a snapshot; 0 when the file holds the picture, else
+  // QNVNET_ERR_CAPTURE.
+  uint32_t Capture(const char* path);
+
+  uint32_t SaveOpen(const char* path, uint32_t& id);
+  uint32_t SaveClose(uint32_t id);
+
+  uint32_t Handle() const { return m_handle; }
+  // Used by the library when the player gave no handle.
+  void SetHandle(uint32_t handle) { m_handle = handle; }
+  uint32_t ClientId() const { return m_clientId; }
+  int32_t ChannelNo() const { return m_channelNo; }
+  uint32_t StreamId() const { return m_streamId; }
+
+ private:
+  static bool OnStreamData(int socket, char* peerAddress, uint16_t peerPort, uint8_t* data,
+                           int32_t length, void* self);
+  static bool OnDisconnect(int socket, char* peerAddress, uint16_t peerPort, void* self);
+  static bool DeliverFrame(void* self, uint8_t* frame, uint32_t length);
+  bool Dispatch(uint8_t* frame, uint32_t length);
+
+  uint32_t m_clientId = 0;
+  int32_t m_channelNo = 0;
+  uint32_t m_sessionId = 0;
+  uint32_t m_streamId = 0;
+  uint32_t m_handle = 0;
+  uint32_t m_playerPort = 0;  // 0 when the player gave no port
+  HWND m_window = nullptr;
+  // Set first thing in Teardown; the receive thread checks it before every
+  // step of a delivery.
+  std::atomic<bool> m_closing{false};
+  std::mutex m_saveMutex;  // guards m_queue, m_saves and the player port
+  CStreamQueue m_queue;
+  CSaveList m_saves;
+  CFrameAssembler m_assembler;  // receive thread only
+  CTcpClient m_stream;
+};
+
+}  // namespace qnv
+
+#endif  // QNV_LIVE_CCHANNEL_H

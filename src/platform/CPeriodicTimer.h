@@ -1,0 +1,41 @@
+// CPeriodicTimer: a thread of its own that runs a procedure every period
+// until stopped. Owns that thread. Start and Stop are called from one host
+// thread at a time (InitLib / UnInitLib); Stop must not be called from the
+// procedure. The procedure runs on the timer thread, one run at a time.
+#ifndef QNV_PLATFORM_CPERIODICTIMER_H
+#define QNV_PLATFORM_CPERIODICTIMER_H
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+namespace qnv::platform {
+
+class CPeriodicTimer {
+ public:
+  using Procedure = void (*)(void* context);
+
+  CPeriodicTimer() = default;
+  ~CPeriodicTimer() { Stop(); }
+  CPeriodicTimer(const CPeriodicTimer&) = delete;
+  CPeriodicTimer& operator=(const CPeriodicTimer&) = delete;
+
+  // Starts the thread; false when it already runs or cannot be created.
+  bool Start(uint32_t periodMs, Procedure procedure, void* context);
+  // Wakes the thread and joins it; a run in progress finishes first.
+  void Stop();
+  bool IsRunning() const { return m_thread.joinable(); }
+
+ private:
+  void Run(uint32_t periodMs, Procedure procedure, void* context);
+
+  std::mutex m_mutex;
+  std::condition_variable m_wake;
+  bool m_stop = false;
+  std::thread m_thread;
+};
+
+}  // namespace qnv::platform
+
+#endif  // QNV_PLATFORM_CPERIODICTIMER_H

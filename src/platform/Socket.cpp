@@ -1,0 +1,174 @@
+#include "platform/Socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace qnv::platform {
+
+namespace {
+
+std::atomic<const SocketHooks*> g_hooks{nullptr};
+
+bool SetNonBlocking(int fd, bool on) {
+  int flags = fcntl(fd, F_GETFL, 0);
+  if (flags < 0) return false;
+  flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  return fcntl(fd, F_SETFL, flags) == 0;
+}
+
+}  // namespace
+
+bool NetworkStartup() {
+  // Probe that the process can create sockets at all.
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return errno == EMFILE || errno == ENFILE;  // busy, not broken
+  ::close(fd);
+  return true;
+}
+
+bool ParseIPv4(const char* text, uint32_t* out) {
+  if (text == nullptr) return false;
+  size_t len = std::strlen(text);
+  if (len == 0 || len > 15) return false;
+  uint32_t parts[4];
+  int part = 0;
+  uint32_t value = 0;
+  int digits = 0;
+  for (size_t i = 0; i <= len; ++i) {
+    char c = text[i];
+    if (c >= '0' && c <= '9') {
+      value = value * 10 + uint32_t(c - '0');
+      if (++digits > 3 || value > 255) return false;
+    } else if (c == '.' || c == '\0') {
+      if (digits == 0 || part >= 4) return false;
+      parts[part++] = value;
+      value = 0;
+      digits = 0;
+    } else {
+      return false;
+    }
+  }
+  if (part != 4) return false;
+  if (out) *out = htonl(parts[0] << 24 | parts[1] << 16 | parts[2] << 8 | parts[3]);
+  return true;
+}
+
+int SocketCreateTcp() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  return fd < 0 ? kInvalidSocket : fd;
+}
+
+bool SocketConnect(int fd, const char* ip, uint16_t port, int timeoutMs) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  if (!ParseIPv4(ip, &addr.sin_addr.s_addr)) return false;
+  if (!SetNonBlocking(fd, true)) return false;
+  int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  if (rc != 0 && errno != EINPROGRESS) return false;
+  if (rc != 0) {
+    pollfd p{fd, POLLOUT, 0};
+    uint64_t deadline = MonotonicMs() + uint64_t(timeoutMs);
+    for (;;) {
+      uint64_t now = MonotonicMs();
+      int wait = now >= deadline ? 0 : int(deadline - now);
+      rc = ::poll(&p, 1, wait);
+      if (rc < 0 && errno == EINTR) continue;
+      break;
+    }
+    if (rc <= 0) return false;
+    int err = 0;
+    socklen_t errLen = sizeof err;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &errLen) != 0 || err != 0) return false;
+  }
+  if (!SetNonBlocking(fd, false)) return false;
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return true;
+}
+
+ssize_t SocketSend(int fd, const void* data, size_t length) {
+  if (const SocketHooks* h = g_hooks.load(); h && h->send) return h->send(fd, data, length);
+  for (;;) {
+    ssize_t n = ::send(fd, data, length, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    return n;
+  }
+}
+
+bool SocketSendAll(int fd, const void* data, size_t length) {
+  const char* p = static_cast<const char*>(data);
+  while (length > 0) {
+    ssize_t n = SocketSend(fd, p, length);
+    if (n <= 0) return false;
+    p += n;
+    length -= size_t(n);
+  }
+  return true;
+}
+
+ssize_t SocketRecv(int fd, void* data, size_t length) {
+  if (const SocketHooks* h = g_hooks.load(); h && h->recv) return h->recv(fd, data, length);
+  for (;;) {
+    ssize_t n = ::recv(fd, data, length, 0);
+    if (n < 0 && errno == EINTR) continue;
+    return n;
+  }
+}
+
+int SocketWaitReadable(int fd, int timeoutMs) {
+  pollfd p{fd, POLLIN, 0};
+  uint64_t deadline = MonotonicMs() + uint64_t(timeoutMs < 0 ? 0 : timeoutMs);
+  for (;;) {
+    uint64_t now = MonotonicMs();
+    int wait = now >= deadline ? 0 : int(deadline - now);
+    int rc = ::poll(&p, 1, wait);
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc < 0) return -1;
+    return rc > 0 ? 1 : 0;
+  }
+}
+
+size_t SocketDiscardPending(int fd) {
+  size_t total = 0;
+  char scratch[4096];
+  for (;;) {
+    ssize_t n = ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    total += size_t(n);
+  }
+  return total;
+}
+
+void SocketShutdown(int fd) {
+  if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+}
+
+void SocketClose(int fd) {
+  if (fd >= 0) ::close(fd);
+}
+
+void SocketSetReceiveLowWater(int fd, int bytes) {
+  if (bytes < 1) bytes = 1;
+  setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof bytes);
+}
+
+uint64_t MonotonicMs() {
+  using namespace std::chrono;
+  return uint64_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+void SetSocketHooksForTesting(const SocketHooks* hooks) { g_hooks.store(hooks); }
+
+}  // namespace qnv::platform

@@ -1,0 +1,59 @@
+// TCP sockets over POSIX. A connect waits with poll() (never select: hosts
+// routinely have descriptors above 1024) and every send uses MSG_NOSIGNAL so a
+// peer that closed never raises SIGPIPE in the host. Send and receive go
+// through replaceable hooks so tests can inject short sends and failures.
+#ifndef QNV_PLATFORM_SOCKET_H
+#define QNV_PLATFORM_SOCKET_H
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qnv::platform {
+
+constexpr int kInvalidSocket = -1;
+
+// Prepares networking for the process; false when it cannot be done.
+bool NetworkStartup();
+
+// True when text is a dotted-decimal IPv4 address ("a.b.c.d", each 0..255,
+// digits only) of at most 15 characters; stores it in network order.
+bool ParseIPv4(const char* text, uint32_t* addressNetworkOrder);
+
+// A new blocking IPv4 TCP socket, or kInvalidSocket.
+int SocketCreateTcp();
+
+// Connects fd to ip:port, waiting at most timeoutMs for the handshake. A
+// refused attempt fails at once. The socket is blocking again afterwards.
+bool SocketConnect(int fd, const char* ip, uint16_t port, int timeoutMs);
+
+// One send call (MSG_NOSIGNAL, EINTR retried): bytes sent, or -1.
+ssize_t SocketSend(int fd, const void* data, size_t length);
+// Sends every byte unless the connection fails; false on failure.
+bool SocketSendAll(int fd, const void* data, size_t length);
+// One receive call (EINTR retried): bytes read, 0 on orderly close, -1 error.
+ssize_t SocketRecv(int fd, void* data, size_t length);
+// Waits until fd is readable: 1 readable (or closed), 0 time-out, -1 error.
+int SocketWaitReadable(int fd, int timeoutMs);
+// Reads and drops whatever is pending without waiting; returns the count.
+size_t SocketDiscardPending(int fd);
+// Ends both directions; a thread blocked in recv on fd returns at once.
+void SocketShutdown(int fd);
+void SocketClose(int fd);
+// Asks the kernel to wake a blocked recv only once at least bytes are queued.
+void SocketSetReceiveLowWater(int fd, int bytes);
+
+// Milliseconds of a monotonic clock.
+uint64_t MonotonicMs();
+
+struct SocketHooks {
+  ssize_t (*send)(int fd, const void* data, size_t length);
+  ssize_t (*recv)(int fd, void* data, size_t length);
+};
+// Replaces send/recv for tests; null restores the system calls.
+void SetSocketHooksForTesting(const SocketHooks* hooks);
+
+}  // namespace qnv::platform
+
+#endif  // QNV_PLATFORM_SOCKET_H

@@ -1,0 +1,89 @@
+#include "player/PlayerApi.h"
+
+#include <dlfcn.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+namespace qnv {
+
+namespace {
+
+std::atomic<uint32_t> g_nullHandles{0};
+
+int NullInit() { return 0; }
+int NullShutdown() { return 0; }
+int NullOpen(uint32_t* handle, void*, int32_t, const char*) {
+  if (handle == nullptr) return -1;
+  uint32_t h;
+  do h = ++g_nullHandles;
+  while (h == 0);
+  *handle = h;
+  return 0;
+}
+int NullClose(uint32_t) { return 0; }
+int NullInput(uint32_t, const uint8_t*, int32_t) { return 0; }
+int NullCapture(uint32_t, const char*) { return -2; }
+
+const PlayerApi kNullPlayer = {NullInit, NullShutdown, NullOpen, NullClose, NullInput, NullCapture};
+
+PlayerApi g_loaded = kNullPlayer;
+bool g_isLoaded = false;
+std::once_flag g_loadOnce;
+std::atomic<const PlayerApi*> g_active{&kNullPlayer};
+std::atomic<const PlayerApi*> g_override{nullptr};
+
+// The folder that holds this library (or the executable it is linked into).
+std::string OwnFolder() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&OwnFolder), &info) == 0 || info.dli_fname == nullptr)
+    return {};
+  std::string path = info.dli_fname;
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+template <typename F>
+bool Bind(void* lib, const char* name, F& slot) {
+  void* sym = dlsym(lib, name);
+  if (sym == nullptr) return false;
+  slot = reinterpret_cast<F>(sym);
+  return true;
+}
+
+void LoadOnce() {
+  std::string folder = OwnFolder();
+  void* lib = nullptr;
+  if (!folder.empty()) lib = dlopen((folder + "libQNVPlayer.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (lib == nullptr) lib = dlopen("libQNVPlayer.so", RTLD_NOW | RTLD_LOCAL);
+  if (lib == nullptr) return;
+  PlayerApi api{};
+  if (!Bind(lib, "QnvPlayer_Init", api.init) || !Bind(lib, "QnvPlayer_Shutdown", api.shutdown) ||
+      !Bind(lib, "QnvPlayer_OpenPort", api.openPort) ||
+      !Bind(lib, "QnvPlayer_ClosePort", api.closePort) ||
+      !Bind(lib, "QnvPlayer_Input", api.input) || !Bind(lib, "QnvPlayer_Capture", api.capture)) {
+    dlclose(lib);
+    return;
+  }
+  // The library stays loaded for the life of the process: a receive thread
+  // left finishing a host callback may still call into it.
+  g_loaded = api;
+  g_isLoaded = true;
+  g_active.store(&g_loaded);
+}
+
+}  // namespace
+
+void LoadPlayer() { std::call_once(g_loadOnce, LoadOnce); }
+
+const PlayerApi& Player() {
+  if (const PlayerApi* p = g_override.load()) return *p;
+  return *g_active.load();
+}
+
+bool PlayerIsLoaded() { return g_override.load() == nullptr && g_active.load() == &g_loaded; }
+
+void SetPlayerForTesting(const PlayerApi* player) { g_override.store(player); }
+
+}  // namespace qnv

@@ -1,0 +1,205 @@
+// The 27 exports. Each one that touches sessions or channels holds the
+// library-wide lock for its whole run and lets no exception escape.
+#include <exception>
+#include <mutex>
+#include <new>
+
+#include "QNVNetSdk.h"
+#include "device/CommandCatalogue.h"
+#include "device/FirmwareUpload.h"
+#include "sdk/CLibrary.h"
+#include "transport/HostCallbacks.h"
+
+using qnv::CChannel;
+using qnv::CClient;
+using qnv::CLibrary;
+
+namespace {
+
+constexpr uint32_t kSdkVersion = 0x01000000;
+constexpr uint16_t kCodePauseStream = 3;
+constexpr uint16_t kCodePlayStream = 4;
+
+// A failure that is no device's fault (out of memory, a thread that could not
+// start) reaches the host as a failed send rather than as an exception.
+constexpr uint32_t kInternalFailure = QNVNET_ERR_SEND;
+
+template <typename Op>
+uint32_t Guarded(Op&& op, uint32_t onException = kInternalFailure) noexcept {
+  try {
+    return op();
+  } catch (...) {
+    return onException;
+  }
+}
+
+// Runs op on the session with this client id, then logs out any session
+// whose connection failed meanwhile (after op is done with it).
+template <typename Op>
+uint32_t WithClient(uint32_t clientId, Op&& op) noexcept {
+  return Guarded([&]() -> uint32_t {
+    CLibrary& lib = CLibrary::Instance();
+    std::lock_guard<std::recursive_mutex> lock(lib.Lock());
+    std::shared_ptr<CClient> client = lib.FindClient(clientId);
+    if (!client) return QNVNET_ERR_NO_SESSION;
+    uint32_t rc = op(*client);
+    lib.FinishPendingLogouts();
+    return rc;
+  });
+}
+
+// Runs op on the channel with this handle and its session.
+template <typename Op>
+uint32_t WithChannel(uint32_t handle, Op&& op) noexcept {
+  return Guarded([&]() -> uint32_t {
+    CLibrary& lib = CLibrary::Instance();
+    std::lock_guard<std::recursive_mutex> lock(lib.Lock());
+    std::shared_ptr<CClient> client = lib.FindChannelClient(handle);
+    if (!client) return QNVNET_ERR_NO_SESSION;
+    std::shared_ptr<CChannel> channel = lib.FindChannel(handle);
+    if (!channel) return QNVNET_ERR_NO_CHANNEL;
+    uint32_t rc = op(*client, *channel);
+    lib.FinishPendingLogouts();
+    return rc;
+  });
+}
+
+}  // namespace
+
+uint32_t QNVNet_GetSdkVersion(uint32_t* version) {
+  if (version != nullptr) *version = kSdkVersion;
+  return 0;
+}
+
+uint32_t QNVNet_SetCallback(QNVNetMessageCallback message, QNVNetStreamCallback stream,
+                            QNVNetDisconnectCallback disconnect, uint32_t user) {
+  qnv::HostCallbacks& cb = qnv::Callbacks();
+  cb.user.store(user);
+  cb.message.store(message);
+  cb.stream.store(stream);
+  cb.disconnect.store(disconnect);
+  return 0;
+}
+
+uint32_t QNVNet_InitLib() {
+  return Guarded([] { return CLibrary::Instance().Init(); }, QNVNET_ERR_NETWORK);
+}
+
+uint32_t QNVNet_UnInitLib() {
+  return Guarded([] { return CLibrary::Instance().UnInit(); }, 0);
+}
+
+uint32_t QNVNet_DevLogin(uint32_t* clientId, const char* ip, uint16_t port, const char* user,
+                         const char* password) {
+  return Guarded([&] { return CLibrary::Instance().Login(clientId, ip, port, user, password); },
+                 QNVNET_ERR_NO_SESSION);
+}
+
+uint32_t QNVNet_DevLogout(uint32_t clientId) {
+  return Guarded(
+      [&]() -> uint32_t {
+        CLibrary::Instance().Logout(clientId);
+        return 0;
+      },
+      0);
+}
+
+uint32_t QNVNet_LiveOpen(uint32_t* handle, uint32_t clientId, HWND window) {
+  return WithClient(clientId, [&](CClient& client) {
+    return CLibrary::Instance().LiveOpen(handle, client, window);
+  });
+}
+
+uint32_t QNVNet_LiveClose(uint32_t handle) {
+  return WithChannel(handle, [&](CClient& client, CChannel&) {
+    return CLibrary::Instance().LiveClose(client, handle);
+  });
+}
+
+uint32_t QNVNet_LivePause(uint32_t handle) {
+  return WithChannel(handle, [&](CClient& client, CChannel& channel) {
+    return client.StreamRequest(kCodePauseStream, channel.StreamId());
+  });
+}
+
+uint32_t QNVNet_LivePlay(uint32_t handle) {
+  return WithChannel(handle, [&](CClient& client, CChannel& channel) {
+    return client.StreamRequest(kCodePlayStream, channel.StreamId());
+  });
+}
+
+uint32_t QNVNet_LiveCapture(uint32_t handle, const char* path) {
+  return WithChannel(handle, [&](CClient&, CChannel& channel) { return channel.Capture(path); });
+}
+
+uint32_t QNVNet_LiveSaveOpen(uint32_t handle, const char* path, uint32_t& id) {
+  return WithChannel(handle,
+                     [&](CClient&, CChannel& channel) { return channel.SaveOpen(path, id); });
+}
+
+uint32_t QNVNet_LiveSaveClose(uint32_t handle, uint32_t id) {
+  return WithChannel(handle, [&](CClient&, CChannel& channel) { return channel.SaveClose(id); });
+}
+
+uint32_t QNVNet_PTZCtrlSend(uint32_t clientId, uint32_t v1, uint32_t v2, uint32_t v3, uint32_t v4) {
+  return WithClient(clientId, [&](CClient& c) { return qnv::PtzControl(c, v1, v2, v3, v4); });
+}
+
+uint32_t QNVNet_PTZCtrlPreset(uint32_t clientId, uint32_t v1, uint32_t v2) {
+  return WithClient(clientId, [&](CClient& c) { return qnv::PtzPreset(c, v1, v2); });
+}
+
+uint32_t QNVNet_PTZGetParam(uint32_t clientId, uint32_t type, void* buffer, int32_t& length) {
+  return WithClient(clientId,
+                    [&](CClient& c) { return qnv::PtzGetParam(c, type, buffer, length); });
+}
+
+uint32_t QNVNet_ManageGetSysConfig(uint32_t clientId, uint32_t type, void* buffer,
+                                   int32_t& length) {
+  return WithClient(clientId,
+                    [&](CClient& c) { return qnv::GetSysConfig(c, type, buffer, length); });
+}
+
+uint32_t QNVNet_ManageSetSysConfig(uint32_t clientId, uint32_t type, const void* data,
+                                   int32_t length) {
+  return WithClient(clientId, [&](CClient& c) { return qnv::SetSysConfig(c, type, data, length); });
+}
+
+uint32_t QNVNet_ManageSendSysCmd(uint32_t clientId, uint32_t type, const void* data,
+                                 int32_t& length) {
+  return WithClient(clientId,
+                    [&](CClient& c) { return qnv::SendSysCommand(c, type, data, length); });
+}
+
+uint32_t QNVNet_ManageSysUpdateData(uint32_t clientId, const char* path) {
+  return WithClient(clientId, [&](CClient& c) { return qnv::UploadFirmware(c, path); });
+}
+
+uint32_t QNVNet_ManageSysUpdateStart(uint32_t clientId) {
+  return WithClient(clientId, [&](CClient& c) { return qnv::StartFirmwareUpdate(c); });
+}
+
+uint32_t QNVNet_RuleDownLoad(uint32_t clientId, void* buffer, int32_t& length) {
+  return WithClient(clientId, [&](CClient& c) { return qnv::RuleDownload(c, buffer, length); });
+}
+
+uint32_t QNVNet_RuleUpLoad(uint32_t clientId, const void* data, int32_t length) {
+  return WithClient(clientId, [&](CClient& c) { return qnv::RuleUpload(c, data, length); });
+}
+
+uint32_t QNVNet_RuleEnable(uint32_t clientId, int32_t on) {
+  return WithClient(clientId, [&](CClient& c) { return qnv::RuleEnable(c, on); });
+}
+
+uint32_t QNVNet_IsRuleEnable(uint32_t clientId, int32_t& state) {
+  return WithClient(clientId, [&](CClient& c) { return qnv::RuleState(c, state); });
+}
+
+uint32_t QNVNet_AlgorGetParam(uint32_t clientId, uint32_t type, void* buffer, int32_t& length) {
+  return WithClient(clientId,
+                    [&](CClient& c) { return qnv::AlgorithmGet(c, type, buffer, length); });
+}
+
+uint32_t QNVNet_AlgorSetParam(uint32_t clientId, uint32_t type, const void* data, int32_t length) {
+  return WithClient(clientId, [&](CClient& c) { return qnv::AlgorithmSet(c, type, data, length); });
+}

@@ -1,0 +1,175 @@
+#include "transport/CTcpClient.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/Socket.h"
+#include "transport/CommandMessage.h"
+
+namespace qnv {
+
+using namespace platform;
+
+CTcpClient::CTcpClient() = default;
+
+CTcpClient::~CTcpClient() {
+  // Stops a thread that is still running (the owner normally called Close).
+  m_onData.store(nullptr);
+  m_onDisconnect.store(nullptr);
+  if (m_thread.IsRunning() && !m_thread.IsCurrentThread()) {
+    SocketShutdown(m_socket);
+    m_thread.Stop(100);
+  }
+  if (m_socket >= 0) SocketClose(m_socket);
+}
+
+bool CTcpClient::Connect(int mode, const char* address, uint16_t port, DataNotify onData,
+                         DisconnectNotify onDisconnect, void* userObject,
+                         std::shared_ptr<void> keepAlive) {
+  if (mode != kModeCommand && mode != kModeStream) return false;
+  if (m_socket >= 0) return false;
+  int fd = SocketCreateTcp();
+  if (fd < 0) return false;
+  if (!SocketConnect(fd, address, port, kConnectTimeoutMs)) {
+    SocketClose(fd);
+    return false;
+  }
+  m_socket = fd;
+  m_broken = false;
+  std::memset(m_peerAddress, 0, sizeof m_peerAddress);
+  // The address was validated as at most 15 characters, so it always ends
+  // with a zero byte here.
+  std::snprintf(m_peerAddress, sizeof m_peerAddress, "%s", address);
+  m_peerPort = port;
+  m_onData.store(onData);
+  m_onDisconnect.store(onDisconnect);
+  m_userObject.store(userObject);
+  m_mode = mode;
+  if (mode == kModeStream) {
+    if (!m_thread.Start(&CTcpClient::StreamRoutine, this, std::move(keepAlive))) {
+      Close();
+      return false;
+    }
+    m_thread.SetRun(true);
+  }
+  return true;
+}
+
+void CTcpClient::ReportDisconnect() {
+  if (DisconnectNotify notify = m_onDisconnect.load())
+    notify(m_socket, m_peerAddress, m_peerPort, m_userObject.load());
+}
+
+bool CTcpClient::Send(const void* data, int32_t length) {
+  if (m_socket < 0 || length < 0) return false;
+  if (SocketSendAll(m_socket, data, size_t(length))) return true;
+  ReportDisconnect();
+  return false;
+}
+
+bool CTcpClient::ReadExact(uint8_t* dst, int32_t length, uint64_t deadlineMs, int32_t* failure) {
+  int32_t got = 0;
+  *failure = 1;  // positive: no failure of the connection
+  while (got < length) {
+    uint64_t now = MonotonicMs();
+    if (now >= deadlineMs) return false;
+    int ready = SocketWaitReadable(m_socket, int(deadlineMs - now));
+    if (ready == 0) return false;
+    ssize_t n = ready < 0
+                    ? -1
+                    : SocketRecv(m_socket, dst ? dst + got : m_recvBuffer,
+                                 size_t(dst ? length - got
+                                            : std::min<int32_t>(length - got, kRecvBufferSize)));
+    if (n <= 0) {
+      *failure = int32_t(n);
+      return false;
+    }
+    got += int32_t(n);
+  }
+  return true;
+}
+
+int32_t CTcpClient::Receive(void* buffer, int32_t capacity, uint32_t timeoutMs) {
+  if (m_socket < 0) return 0;
+  // A time-out of T ms waits T / 1000 whole seconds, once more when nothing
+  // came; below a second both waits are polls.
+  int waitMs = int(timeoutMs / 1000) * 1000;
+  if (SocketWaitReadable(m_socket, waitMs) <= 0) {
+    SocketWaitReadable(m_socket, waitMs);
+    return 0;
+  }
+  // Once a message has begun, its remaining bytes must arrive within the
+  // caller's time-out; they are never padded.
+  uint64_t deadline = MonotonicMs() + std::max<uint32_t>(timeoutMs, 500);
+  uint8_t prefix[kPrefixSize];
+  int32_t failure = 1;
+  auto failed = [&]() -> int32_t {
+    if (failure > 0) return 0;  // time-out: not a failure of the link
+    m_broken = true;
+    ReportDisconnect();
+    // Shut down rather than closed: the socket number stays reserved (it is
+    // the session's client id) until the owner closes the connection.
+    SocketShutdown(m_socket);
+    return failure;
+  };
+  if (!ReadExact(prefix, kPrefixSize, deadline, &failure)) return failed();
+  int32_t length = DecodeLengthPrefix(prefix);
+  if (length < int32_t(kPrefixSize) || length > kMaxMessage) {
+    // No framing to go by: drop what is pending, as it cannot be trusted.
+    SocketDiscardPending(m_socket);
+    return 0;
+  }
+  if (length > capacity || buffer == nullptr) {
+    // Consume the whole message so the next read starts at a boundary.
+    if (!ReadExact(nullptr, length - int32_t(kPrefixSize), deadline, &failure)) return failed();
+    return 0;
+  }
+  auto* out = static_cast<uint8_t*>(buffer);
+  std::memcpy(out, prefix, kPrefixSize);
+  if (!ReadExact(out + kPrefixSize, length - int32_t(kPrefixSize), deadline, &failure))
+    return failed();
+  return length;
+}
+
+void CTcpClient::DiscardPending() {
+  if (m_socket >= 0 && !m_broken) SocketDiscardPending(m_socket);
+}
+
+bool CTcpClient::StreamRoutine(void* self) {
+  return static_cast<CTcpClient*>(self)->ReceiveStream();
+}
+
+bool CTcpClient::ReceiveStream() {
+  ssize_t n = SocketRecv(m_socket, m_recvBuffer, kRecvBufferSize);
+  if (n > 0) {
+    if (DataNotify notify = m_onData.load())
+      notify(m_socket, m_peerAddress, m_peerPort, m_recvBuffer, int32_t(n), m_userObject.load());
+    return true;
+  }
+  m_broken = true;
+  ReportDisconnect();
+  // The socket is closed by Close or the destructor, on the owner's side, so
+  // it is closed exactly once.
+  return false;
+}
+
+void CTcpClient::Close() {
+  m_onData.store(nullptr);
+  m_onDisconnect.store(nullptr);
+  m_userObject.store(nullptr);
+  if (m_mode == kModeStream) {
+    SocketShutdown(m_socket);  // a blocked read returns at once
+    if (!m_thread.Stop(kStopGraceMs)) {
+      // Still running (inside a host callback, or this is its own thread):
+      // the socket is closed by the destructor once the thread let go.
+      m_closePending = true;
+      m_mode = 0;
+      return;
+    }
+  }
+  if (m_socket >= 0) SocketClose(m_socket);
+  m_socket = -1;
+  m_mode = 0;
+}
+
+}  // namespace qnv

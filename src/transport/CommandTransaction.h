@@ -1,0 +1,42 @@
+// The command transaction: one request and its reply on a request/response
+// connection, matched by position in the byte stream, so the caller must keep
+// one transaction at a time on a connection (the library-wide lock does).
+// Also the one-way message a live channel sends on its stream connection.
+#ifndef QNV_TRANSPORT_COMMANDTRANSACTION_H
+#define QNV_TRANSPORT_COMMANDTRANSACTION_H
+
+#include <cstdint>
+
+#include "transport/CTcpClient.h"
+
+namespace qnv {
+
+// Sends class/code with the payload and waits up to timeoutMs (twice when
+// silent) for the reply. Returns 0, -21 (not sent, or payload over 4,076
+// bytes), -24 (no valid reply of at least 16 bytes), -10 (another session's
+// reply) or the device's result. A login reply (class 1, result 0) sets
+// sessionId. On success, when out is given and the reply payload P satisfies
+// 0 < P <= *outLength, P bytes are copied and *outLength = P. replyPayload,
+// when given, receives P (0 for none).
+uint32_t Transact(CTcpClient& connection, uint32_t& sessionId, uint32_t commandClass,
+                  uint32_t commandCode, const void* payload, int32_t payloadLength, void* out,
+                  int32_t* outLength, uint32_t timeoutMs, int32_t* replyPayload = nullptr);
+
+// Generic get: the caller's buffer receives exactly its capacity in bytes
+// (reply payload cut to the capacity, then zeros) and length the payload's
+// real length (0 for none, 0 after a failure, which leaves the buffer as is).
+uint32_t GetCommand(CTcpClient& connection, uint32_t& sessionId, uint32_t commandClass,
+                    uint32_t commandCode, void* out, int32_t& length);
+
+// Generic set: sends the payload (at most 4,076 bytes), drops the reply data.
+uint32_t SetCommand(CTcpClient& connection, uint32_t& sessionId, uint32_t commandClass,
+                    uint32_t commandCode, const void* payload, int32_t length);
+
+// The one-way message (header word 00 01 00 01) without a reply. Returns 0,
+// or -20 when not sent (also for a payload over 1,004 bytes).
+uint32_t SendOneWay(CTcpClient& connection, uint32_t sessionId, uint32_t commandClass,
+                    uint32_t commandCode, const void* payload, int32_t payloadLength);
+
+}  // namespace qnv
+
+#endif  // QNV_TRANSPORT_COMMANDTRANSACTION_H
