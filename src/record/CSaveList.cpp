@@ -1,0 +1,351 @@
+#include "record/CSaveList.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+#include <set>
+
+#include "QNVNetSdk.h"
+#include "platform/Debug.h"
+#include "record/CStreamQueue.h"
+#include "record/SaveDir.h"
+#include "record/SavePath.h"
+
+namespace qnv {
+
+namespace {
+
+std::atomic<uint32_t> g_sizeLimit{kSaveSizeLimit};
+
+// Every data and index file that an open recording of this process writes,
+// by canonical path, across all channels: two recordings writing one file
+// would interleave their bytes into garbage.
+class OpenPathSet {
+ public:
+  bool Reserve(const std::string& a, const std::string& b) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (paths_.count(a) != 0 || paths_.count(b) != 0) return false;
+    paths_.insert(a);
+    paths_.insert(b);
+    return true;
+  }
+  void Release(const std::string& a, const std::string& b) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    paths_.erase(a);
+    paths_.erase(b);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::set<std::string> paths_;
+};
+
+OpenPathSet& OpenPaths() {
+  static OpenPathSet set;
+  return set;
+}
+
+// The path with its directory resolved (symbolic links, "..", relative
+// paths); an existing file is resolved whole, so a link to an open file is
+// caught too.
+std::string CanonicalPath(const std::string& path) {
+  char buf[PATH_MAX];
+  if (::realpath(path.c_str(), buf) != nullptr) return buf;
+  SSplitPath parts = SplitPath(path);
+  std::string leaf = parts.name + parts.ext;
+  std::string dir = parts.drive + parts.dir;
+  if (::realpath(dir.empty() ? "." : dir.c_str(), buf) != nullptr) {
+    std::string result = buf;
+    if (result.empty() || result.back() != '/') result.push_back('/');
+    return result + leaf;
+  }
+  // The directory is missing, so the files cannot be opened anyway.
+  if (!path.empty() && path[0] == '/') return path;
+  if (::getcwd(buf, sizeof buf) == nullptr) return path;
+  return std::string(buf) + "/" + path;
+}
+
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Reads the offset field of index record n.
+bool ReadRecordOffset(int fd, uint64_t n, uint32_t& offset) {
+  uint8_t raw[4];
+  off_t at = static_cast<off_t>(n * kFrameHeaderSize + kFrameOffsetOffset);
+  if (::pread(fd, raw, sizeof raw, at) != static_cast<ssize_t>(sizeof raw)) return false;
+  offset = LoadLe32(raw);
+  return true;
+}
+
+// After a failed write both files are closed and hold whatever reached the
+// disk. Cuts them back to the longest run of index records whose bodies lie
+// wholly in the data file, and the data file to the end of the last such
+// body, so the index never lists a body the data file does not hold.
+bool RepairFiles(const tagSSaveData& save, uint64_t& keptRecords, uint64_t& keptBytes,
+                 std::string& error) {
+  struct stat dataStat, indexStat;
+  if (::stat(save.dataPath.c_str(), &dataStat) != 0 ||
+      ::stat(save.indexPath.c_str(), &indexStat) != 0) {
+    error = SystemErrorText();
+    return false;
+  }
+  const uint64_t dataSize = static_cast<uint64_t>(dataStat.st_size);
+  const uint64_t onDisk = static_cast<uint64_t>(indexStat.st_size) / kFrameHeaderSize;
+  UniqueFd fd(::open(save.indexPath.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) {
+    error = SystemErrorText();
+    return false;
+  }
+  // Record i (i + 1 < onDisk) ends where record i + 1 begins; offsets never
+  // decrease, so the records that fit form a prefix: binary search for it.
+  uint64_t lo = 0, hi = onDisk > 0 ? onDisk - 1 : 0;  // count of fitting records among them
+  while (lo < hi) {
+    uint64_t mid = lo + (hi - lo + 1) / 2;  // does record mid - 1 fit?
+    uint32_t end;
+    if (!ReadRecordOffset(fd.get(), mid, end)) {
+      error = SystemErrorText();
+      return false;
+    }
+    if (end <= dataSize) {
+      lo = mid;
+    } else {
+      hi = mid - 1;
+    }
+  }
+  keptRecords = lo;
+  keptBytes = 0;
+  if (lo > 0) {
+    uint32_t end;
+    if (!ReadRecordOffset(fd.get(), lo, end)) {
+      error = SystemErrorText();
+      return false;
+    }
+    keptBytes = end;
+  }
+  // Only memory knows where the last record on disk ends.
+  uint32_t lastEnd;
+  if (onDisk > 0 && keptRecords == onDisk - 1 && save.RecordEnd(onDisk - 1, lastEnd) &&
+      lastEnd <= dataSize) {
+    keptRecords = onDisk;
+    keptBytes = lastEnd;
+  }
+  if (static_cast<uint64_t>(indexStat.st_size) != keptRecords * kFrameHeaderSize &&
+      ::truncate(save.indexPath.c_str(), static_cast<off_t>(keptRecords * kFrameHeaderSize)) != 0) {
+    error = SystemErrorText();
+    return false;
+  }
+  if (dataSize != keptBytes &&
+      ::truncate(save.dataPath.c_str(), static_cast<off_t>(keptBytes)) != 0) {
+    error = SystemErrorText();
+    return false;
+  }
+  return true;
+}
+
+std::string ErrnoText() {
+  std::string text = SystemErrorText();
+  return text.empty() ? std::string("short write") : text;
+}
+
+void Report(const std::string& line) { platform::DebugOutput(line.c_str()); }
+
+}  // namespace
+
+CSaveList::CSaveList() { saves_.reserve(kMaxSaves); }
+
+CSaveList::~CSaveList() { CloseAll(); }
+
+void CSaveList::SetSizeLimitForTesting(uint32_t bytes) {
+  g_sizeLimit.store(bytes == 0 ? kSaveSizeLimit : bytes);
+}
+
+uint32_t CSaveList::Open(const char* dataPath, const CStreamQueue& queue, uint32_t& id) {
+  if (saves_.size() >= kMaxSaves) return QNVNET_ERR_TOO_MANY_SAVES;
+  uint32_t newId = 0;
+  for (uint32_t candidate = 1; candidate <= kMaxSaves && newId == 0; ++candidate) {
+    bool taken = false;
+    for (const auto& s : saves_) taken = taken || s->id == candidate;
+    if (!taken) newId = candidate;
+  }
+  if (newId == 0) return QNVNET_ERR_SAVE_OPEN;
+  if (dataPath == nullptr || dataPath[0] == '\0') return QNVNET_ERR_SAVE_OPEN;
+
+  auto save = std::make_unique<tagSSaveData>();
+  save->dataPath = dataPath;
+  SSplitPath parts = SplitPath(save->dataPath);
+  // A path ending in '/' names a directory, and one ending in ".idx" would be
+  // its own index file.
+  if (parts.name.empty() && parts.ext.empty()) {
+    Report("recording refused: \"" + save->dataPath + "\" names no file");
+    return QNVNET_ERR_SAVE_OPEN;
+  }
+  if (parts.ext == kIndexExtension) {
+    Report("recording refused: data path \"" + save->dataPath + "\" ends in .idx");
+    return QNVNET_ERR_SAVE_OPEN;
+  }
+  save->indexPath = IndexPathFor(save->dataPath);
+
+  // A path without a directory part lies in the current directory, which
+  // exists. Whether creation worked is decided by opening the files.
+  std::string dir = parts.drive + parts.dir;
+  if (!dir.empty() && !DirExists(dir)) CreateDirs(dir);
+
+  save->dataKey = CanonicalPath(save->dataPath);
+  save->indexKey = CanonicalPath(save->indexPath);
+  if (!OpenPaths().Reserve(save->dataKey, save->indexKey)) {
+    Report("recording refused: \"" + save->dataPath + "\" is already being recorded");
+    return QNVNET_ERR_SAVE_OPEN;
+  }
+
+  // Both opens are tried; a file created before the other failed stays, empty.
+  save->dataFile.reset(platform::FileOpen(save->dataPath.c_str(), "wb"));
+  std::string dataError = save->dataFile ? "" : SystemErrorText();
+  save->indexFile.reset(platform::FileOpen(save->indexPath.c_str(), "wb"));
+  std::string indexError = save->indexFile ? "" : SystemErrorText();
+  if (!save->dataFile || !save->indexFile) {
+    save->dataFile.reset();
+    save->indexFile.reset();
+    OpenPaths().Release(save->dataKey, save->indexKey);
+    Report("recording not opened: \"" + (dataError.empty() ? save->indexPath + "\": " + indexError
+                                                           : save->dataPath + "\": " + dataError));
+    return QNVNET_ERR_SAVE_OPEN;
+  }
+
+  // The pre-record stretch: its bytes begin the data file, so the queue's
+  // records already carry the right data-file offsets.
+  int32_t total = queue.GetTotal();
+  if (total > 0) {
+    errno = 0;
+    bool ok = platform::FileWrite(save->dataFile.get(), queue.GetBuffer(),
+                                  static_cast<size_t>(total)) == static_cast<size_t>(total);
+    std::string error = ok ? "" : ErrnoText();
+    if (ok) {
+      errno = 0;
+      ok = queue.WriteIndex(save->indexFile.get()) && std::ferror(save->indexFile.get()) == 0;
+      if (!ok) error = ErrnoText();
+    }
+    long position = std::ftell(save->indexFile.get());
+    if (ok && position != static_cast<long>(queue.Count() * kFrameHeaderSize)) {
+      ok = false;
+      error = "index position lost";
+    }
+    if (!ok) {
+      save->id = newId;
+      saves_.push_back(std::move(save));
+      End(saves_.size() - 1, EndReason::kWriteFailed, error);
+      return QNVNET_ERR_SAVE_OPEN;
+    }
+    save->recordCount = static_cast<uint64_t>(position) / kFrameHeaderSize;
+    if (save->recordCount > 0) save->NoteRecordEnd(save->recordCount - 1, uint32_t(total));
+    save->bytesWritten = static_cast<uint32_t>(total);
+  }
+
+  save->id = newId;
+  saves_.push_back(std::move(save));
+  id = newId;
+  return QNVNET_OK;
+}
+
+uint32_t CSaveList::Close(uint32_t id) {
+  for (size_t i = 0; i < saves_.size(); ++i) {
+    if (saves_[i]->id == id) {
+      End(i, EndReason::kClosed, std::string());
+      return QNVNET_OK;
+    }
+  }
+  return QNVNET_ERR_NO_SAVE;
+}
+
+void CSaveList::CloseAll() {
+  while (!saves_.empty()) End(saves_.size() - 1, EndReason::kClosed, std::string());
+}
+
+void CSaveList::WriteFrame(const SFrameIndex& header, const uint8_t* body, uint32_t length) {
+  SFrameIndex record = header;
+  const uint32_t limit = g_sizeLimit.load(std::memory_order_relaxed);
+  size_t i = 0;
+  while (i < saves_.size()) {
+    tagSSaveData& save = *saves_[i];
+    if (!save.started) {
+      if (header.FrameKind() != kFrameKindI) {
+        ++i;
+        continue;
+      }
+      save.started = true;
+    }
+    // Offsets must fit their 32-bit field; only a raised limit gets here.
+    if (uint64_t(save.bytesWritten) + length > UINT32_MAX) {
+      End(i, EndReason::kSizeLimit, std::string());
+      continue;
+    }
+    errno = 0;
+    if (length > 0 && platform::FileWrite(save.dataFile.get(), body, length) != length) {
+      End(i, EndReason::kWriteFailed, ErrnoText());
+      continue;
+    }
+    record.SetOffset(save.bytesWritten);
+    if (platform::FileWrite(save.indexFile.get(), record.bytes, kFrameHeaderSize) !=
+        kFrameHeaderSize) {
+      End(i, EndReason::kWriteFailed, ErrnoText());
+      continue;
+    }
+    save.bytesWritten += length;
+    save.NoteRecordEnd(save.recordCount++, save.bytesWritten);
+    if (save.bytesWritten >= limit) {
+      End(i, EndReason::kSizeLimit, std::string());
+      continue;
+    }
+    ++i;
+  }
+}
+
+void CSaveList::End(size_t i, EndReason reason, const std::string& error) {
+  std::unique_ptr<tagSSaveData> save = std::move(saves_[i]);
+  saves_.erase(saves_.begin() + static_cast<std::ptrdiff_t>(i));
+
+  std::string why = error;
+  errno = 0;
+  bool dataClosed = platform::FileClose(save->dataFile.release());
+  if (!dataClosed && why.empty()) why = ErrnoText();
+  errno = 0;
+  bool indexClosed = platform::FileClose(save->indexFile.release());
+  if (!indexClosed && why.empty()) why = ErrnoText();
+  bool failed = reason == EndReason::kWriteFailed || !dataClosed || !indexClosed;
+
+  if (failed) {
+    uint64_t frames = 0, bytes = 0;
+    std::string repairError;
+    std::string line = "recording " + std::to_string(save->id) + " (\"" + save->dataPath +
+                       "\") ended: write failed: " + why;
+    if (RepairFiles(*save, frames, bytes, repairError)) {
+      line +=
+          "; files hold " + std::to_string(frames) + " frames, " + std::to_string(bytes) + " bytes";
+    } else {
+      line += "; files could not be checked: " + repairError;
+    }
+    Report(line);
+  } else if (reason == EndReason::kSizeLimit) {
+    Report("recording " + std::to_string(save->id) + " (\"" + save->dataPath +
+           "\") ended at the size limit, " + std::to_string(save->bytesWritten) + " bytes");
+  }
+  OpenPaths().Release(save->dataKey, save->indexKey);
+}
+
+}  // namespace qnv

@@ -1,0 +1,65 @@
+// CSaveList: the recordings of one live channel, at most 16, in the order they
+// were opened. Owns every tagSSaveData and through them the open files. Not
+// thread-safe: the channel's save mutex guards every call (the host's thread
+// opens and closes, the receive thread writes frames). The queue handed to
+// Open must stay valid for that call only.
+#ifndef QNV_RECORD_CSAVELIST_H
+#define QNV_RECORD_CSAVELIST_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "record/SFrameIndex.h"
+#include "record/tagSSaveData.h"
+
+namespace qnv {
+
+class CStreamQueue;
+
+constexpr size_t kMaxSaves = 16;
+constexpr uint32_t kSaveSizeLimit = 0x40000000;  // 1 GiB keeps offsets within 32 bits
+
+class CSaveList {
+ public:
+  CSaveList();
+  ~CSaveList();  // ends any recording still open
+  CSaveList(const CSaveList&) = delete;
+  CSaveList& operator=(const CSaveList&) = delete;
+
+  // Starts a recording of dataPath (index file beside it, ".idx"), beginning
+  // with the queue's pre-record stretch. 0 with id set to the smallest free
+  // 1..16; QNVNET_ERR_TOO_MANY_SAVES with 16 open; QNVNET_ERR_SAVE_OPEN when a
+  // file cannot be created or written, the path ends in ".idx", or an open
+  // recording of this process already writes one of the two files (then
+  // nothing is created or truncated). id is written only on success.
+  uint32_t Open(const char* dataPath, const CStreamQueue& queue, uint32_t& id);
+
+  // Ends the recording with this id: 0, or QNVNET_ERR_NO_SAVE.
+  uint32_t Close(uint32_t id);
+
+  // Appends one delivered frame (header after the key-frame probe, body = the
+  // bytes after the header) to every recording that has seen a key frame.
+  // A recording whose write fails, or that reaches the size limit, ends here.
+  void WriteFrame(const SFrameIndex& header, const uint8_t* body, uint32_t length);
+
+  void CloseAll();
+  size_t Count() const { return saves_.size(); }
+
+  // Lowers the 1 GiB limit so tests can reach it; 0 restores the default.
+  static void SetSizeLimitForTesting(uint32_t bytes);
+
+ private:
+  enum class EndReason { kClosed, kSizeLimit, kWriteFailed };
+  // Closes the files of saves_[i], repairs them after a failure, releases its
+  // paths and removes it; later entries move up by one.
+  void End(size_t i, EndReason reason, const std::string& error);
+
+  std::vector<std::unique_ptr<tagSSaveData>> saves_;
+};
+
+}  // namespace qnv
+
+#endif  // QNV_RECORD_CSAVELIST_H
