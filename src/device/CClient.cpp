@@ -113,9 +113,12 @@ bool CClient::OnDisconnect(int socket, char* peerAddress, uint16_t peerPort, voi
   // Client id 0 is a login still in progress: it names no session, so the
   // host hears nothing and the login simply fails.
   if (client == nullptr || client->m_clientId == 0) return false;
+  // Reported once: an export that the callback runs on this session fails
+  // again and must not call back into the host a second time.
+  if (client->m_logoutPending) return false;
   if (QNVNetDisconnectCallback cb = Callbacks().disconnect.load()) {
-    cb(client->m_clientId, peerAddress, peerPort, Callbacks().user.load());
     client->m_logoutPending = true;
+    cb(client->m_clientId, peerAddress, peerPort, Callbacks().user.load());
   }
   return false;
 }
