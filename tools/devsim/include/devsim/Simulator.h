@@ -35,15 +35,15 @@ namespace qnv::devsim {
 
 // Device result codes (reply bytes 16..19). 0 is success.
 inline constexpr uint32_t kResultOk = 0;
-inline constexpr uint32_t kResultBadLogin = 1;      // wrong user name or password
-inline constexpr uint32_t kResultUnsupported = 2;   // unknown class/code, or code 0
-inline constexpr uint32_t kResultNotLoggedIn = 3;   // request before a successful login
-inline constexpr uint32_t kResultBadSession = 4;    // request carries another session's id
-inline constexpr uint32_t kResultBadPayload = 5;    // payload of the wrong size or too long
-inline constexpr uint32_t kResultBadChunk = 6;      // firmware chunk out of sequence / bad
-inline constexpr uint32_t kResultUnknownStream = 7; // stream id not open on this device
-inline constexpr uint32_t kResultNoFirmware = 8;    // start without a fully assembled image
-inline constexpr uint32_t kResultBadPreset = 9;     // PTZ preset not set / out of range
+inline constexpr uint32_t kResultBadLogin = 1;       // wrong user name or password
+inline constexpr uint32_t kResultUnsupported = 2;    // unknown class/code, or code 0
+inline constexpr uint32_t kResultNotLoggedIn = 3;    // request before a successful login
+inline constexpr uint32_t kResultBadSession = 4;     // request carries another session's id
+inline constexpr uint32_t kResultBadPayload = 5;     // payload of the wrong size or too long
+inline constexpr uint32_t kResultBadChunk = 6;       // firmware chunk out of sequence / bad
+inline constexpr uint32_t kResultUnknownStream = 7;  // stream id not open on this device
+inline constexpr uint32_t kResultNoFirmware = 8;     // start without a fully assembled image
+inline constexpr uint32_t kResultBadPreset = 9;      // PTZ preset not set / out of range
 
 // The system command (class 2) that reboots the simulated device: acknowledged, then every
 // command and stream connection is dropped (selector 11 of the host's command table).
@@ -187,12 +187,12 @@ class Simulator {
   void SetStreamFault(StreamFault fault);
   void ClearFaults();
 
-  void DropAllConnections();  // also what the reboot command does
+  void DropAllConnections();    // also what the reboot command does
   size_t SessionCount() const;  // logged-in command connections open now
   size_t StreamCount() const;   // attached stream connections open now
   uint64_t FramesSent() const;  // frames completely written, all streams
 
-  std::vector<uint8_t> FirmwareImage() const;  // the last fully assembled image
+  std::vector<uint8_t> FirmwareImage() const;               // the last fully assembled image
   std::vector<uint8_t> ConfigItem(uint16_t getCode) const;  // class 2 item (empty: none)
   void SetConfigItem(uint16_t getCode, std::vector<uint8_t> data);
 

@@ -1,0 +1,67 @@
+// One command connection of the device: reads requests one at a time, answers each (or
+// misbehaves as the fault table says), and carries the login session of the connection.
+#pragma once
+
+#include <asio.hpp>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "FirmwareAssembler.h"
+#include "MessageReader.h"
+#include "devsim/WireFormat.h"
+
+namespace qnv::devsim {
+
+class Device;
+
+// Lives on the network thread; owned by the device's registry and by its own pending
+// handlers. The device must outlive it.
+class CommandConnection : public std::enable_shared_from_this<CommandConnection> {
+ public:
+  CommandConnection(Device& device, asio::ip::tcp::socket socket, uint64_t id);
+  CommandConnection(const CommandConnection&) = delete;
+  CommandConnection& operator=(const CommandConnection&) = delete;
+
+  void Start();
+  void Close();  // idempotent; tells the device
+  uint64_t Id() const { return id_; }
+  bool LoggedIn() const { return loggedIn_; }
+  uint32_t SessionId() const { return sessionId_; }
+
+ private:
+  // What the device makes of one request.
+  struct Outcome {
+    bool reply = true;
+    uint32_t result = 0;
+    std::vector<uint8_t> payload;
+    int delayMs = 0;       // answer this much later
+    bool install = false;  // firmware start: install the image when answering
+    bool reboot = false;   // drop every connection once the reply is out
+  };
+
+  void ReadNext();
+  void OnMessage(MessageReader::Status status);
+  Outcome Process(const wire::Request& request);
+  void Answer(const wire::Request& request, Outcome outcome);
+  void Send(std::vector<uint8_t> bytes, std::function<void()> then);
+  void After(int ms, std::function<void()> then);
+  void Touch() { lastActivity_ = std::chrono::steady_clock::now(); }
+  void ArmIdleTimer();
+
+  Device& device_;
+  asio::ip::tcp::socket socket_;
+  asio::steady_timer idleTimer_, delayTimer_;
+  const uint64_t id_;
+  MessageReader reader_;
+  FirmwareAssembler firmware_;
+  bool open_ = true;
+  bool busy_ = false;  // a request is being answered (the idle clock does not run)
+  bool loggedIn_ = false;
+  uint32_t sessionId_ = 0;
+  std::chrono::steady_clock::time_point lastActivity_;
+};
+
+}  // namespace qnv::devsim

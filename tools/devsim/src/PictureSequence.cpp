@@ -1,0 +1,74 @@
+#include "PictureSequence.h"
+
+#include "SyntheticEncoder.h"
+#include "devsim/Simulator.h"
+
+namespace qnv::devsim {
+namespace {
+
+constexpr size_t kStartCodeSize = 4;
+constexpr uint8_t kNalTypeMask = 0x1f;
+constexpr uint8_t kNalSliceIdr = 5;
+
+bool IsSlice(uint8_t type) { return type >= 1 && type <= kNalSliceIdr; }
+
+// first_mb_in_slice is the first ue(v) after the NAL header; its value is 0 exactly when
+// its first bit is 1. A slice with first_mb_in_slice 0 begins a new picture.
+bool StartsPicture(const std::vector<uint8_t>& nal) {
+  return nal.size() > kStartCodeSize + 1 && (nal[kStartCodeSize + 1] & 0x80) != 0;
+}
+
+}  // namespace
+
+std::shared_ptr<const PictureSequence> PictureSequence::FromClip(const std::string& path,
+                                                                 std::string& error) {
+  auto nals = LoadClipNalUnits(path);
+  auto seq = std::make_shared<PictureSequence>();
+  std::vector<NalUnit> pending;  // non-slice units waiting for their picture
+  for (auto& raw : nals) {
+    if (raw.size() <= kStartCodeSize) continue;
+    const uint8_t type = raw[kStartCodeSize] & kNalTypeMask;
+    auto nal = std::make_shared<const std::vector<uint8_t>>(std::move(raw));
+    if (!IsSlice(type)) {
+      pending.push_back(std::move(nal));
+      continue;
+    }
+    if (StartsPicture(*nal) || seq->pictures_.empty()) {
+      seq->pictures_.emplace_back();
+      seq->pictures_.back().nals = std::move(pending);
+      pending.clear();
+    } else {
+      // A further slice of the same picture: shares its slot.
+      for (auto& p : pending) seq->pictures_.back().nals.push_back(std::move(p));
+      pending.clear();
+    }
+    seq->pictures_.back().nals.push_back(nal);
+    if (type == kNalSliceIdr) seq->pictures_.back().key = true;
+  }
+  if (seq->pictures_.empty()) {
+    error = nals.empty() ? "cannot read H.264 clip " + path : "no picture in clip " + path;
+    return nullptr;
+  }
+  // Units after the last picture go out with it.
+  for (auto& p : pending) seq->pictures_.back().nals.push_back(std::move(p));
+  return seq;
+}
+
+std::shared_ptr<const PictureSequence> PictureSequence::Synthetic(const SimulatorOptions& options) {
+  auto seq = std::make_shared<PictureSequence>();
+  SyntheticEncoder encoder(options.syntheticWidth, options.syntheticHeight,
+                           options.syntheticBitrate, options.fps, options.syntheticGop);
+  for (int i = 0; i < encoder.Gop(); ++i) {
+    Picture pic;
+    pic.key = (i == 0);
+    if (pic.key) {
+      pic.nals.push_back(std::make_shared<const std::vector<uint8_t>>(encoder.Sps()));
+      pic.nals.push_back(std::make_shared<const std::vector<uint8_t>>(encoder.Pps()));
+    }
+    pic.nals.push_back(std::make_shared<const std::vector<uint8_t>>(encoder.Slice(i)));
+    seq->pictures_.push_back(std::move(pic));
+  }
+  return seq;
+}
+
+}  // namespace qnv::devsim

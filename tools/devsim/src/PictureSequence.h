@@ -1,0 +1,39 @@
+// The pictures a stream sends, in order; streams loop over them.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qnv::devsim {
+
+struct SimulatorOptions;
+
+using NalUnit = std::shared_ptr<const std::vector<uint8_t>>;  // 4-byte start code + NAL
+
+// One time slot of a stream: its picture's NAL units and, in front of them, the parameter
+// sets and SEI that go out right before it without a slot of their own.
+struct Picture {
+  std::vector<NalUnit> nals;
+  bool key = false;  // holds an IDR slice
+};
+
+// Immutable list of pictures shared by every stream of a device. Built once before the
+// device starts; read from the network thread only afterwards.
+class PictureSequence {
+ public:
+  // The pictures of an Annex-B clip. Empty result (and `error` set) when the file cannot
+  // be read or holds no picture.
+  static std::shared_ptr<const PictureSequence> FromClip(const std::string& path,
+                                                         std::string& error);
+  // One group of pictures of the synthetic source (see SyntheticEncoder).
+  static std::shared_ptr<const PictureSequence> Synthetic(const SimulatorOptions& options);
+
+  const std::vector<Picture>& Pictures() const { return pictures_; }
+
+ private:
+  std::vector<Picture> pictures_;
+};
+
+}  // namespace qnv::devsim

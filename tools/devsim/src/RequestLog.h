@@ -1,0 +1,34 @@
+// Every request the device received, in arrival order, for tests to inspect and wait on.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+#include "devsim/Simulator.h"
+
+namespace qnv::devsim {
+
+// Thread-safe: the network thread appends, any thread reads, clears and waits.
+class RequestLog {
+ public:
+  explicit RequestLog(size_t maxEntries) : maxEntries_(maxEntries) {}
+  RequestLog(const RequestLog&) = delete;
+  RequestLog& operator=(const RequestLog&) = delete;
+
+  void Append(LoggedRequest request);
+  std::vector<LoggedRequest> Snapshot() const;
+  void Clear();
+  // True once at least `count` requests were appended since the last Clear.
+  bool WaitFor(size_t count, int timeoutMs);
+
+ private:
+  const size_t maxEntries_;  // 0: unlimited
+  mutable std::mutex mutex_;
+  std::condition_variable cv_;
+  std::deque<LoggedRequest> entries_;
+  size_t appended_ = 0;  // since the last Clear, including entries dropped for the cap
+};
+
+}  // namespace qnv::devsim

@@ -1,0 +1,302 @@
+// qnv-devsim: runs a simulated device on 127.0.0.1 until interrupted.
+#include <sys/resource.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "devsim/Simulator.h"
+
+namespace {
+
+using qnv::devsim::Fault;
+using qnv::devsim::Simulator;
+using qnv::devsim::SimulatorOptions;
+using qnv::devsim::StreamFault;
+
+std::atomic<bool> gStop{false};
+void OnSignal(int) { gStop = true; }
+
+const char kUsage[] =
+    "Usage: qnv-devsim [options]\n"
+    "Simulated video-analytics device on 127.0.0.1: command protocol on PORT, H.264 frames\n"
+    "on PORT+2. Runs until interrupted (Ctrl-C) or --duration ends.\n"
+    "\n"
+    "Device:\n"
+    "  --port N             command port (default 9000; 0 picks a free P with P+2 free)\n"
+    "  --user NAME          user name accepted at login (default admin)\n"
+    "  --password TEXT      password accepted at login (default admin)\n"
+    "  --session-id N       give every session this id (may be 0) instead of a random one\n"
+    "  --idle-timeout MS    drop a command connection silent this long (default 30000;\n"
+    "                       0 never)\n"
+    "  --firmware-delay MS  answer the firmware start command after MS (default 0)\n"
+    "\n"
+    "Video:\n"
+    "  --clip PATH          stream this Annex-B H.264 file in a loop (default: synthetic)\n"
+    "  --fps F              pictures per second (default 25)\n"
+    "  --unpaced            send as fast as the socket takes instead of at the frame rate\n"
+    "  --bitrate BPS        synthetic source bitrate in bit/s (default 2000000)\n"
+    "  --size WxH           synthetic frame size (default 1280x720)\n"
+    "  --gop N              synthetic source: one I picture every N (default 50)\n"
+    "  --ext-blocks         add an 8-byte extension block to every frame\n"
+    "  --max-backlog BYTES  unsent bytes per stream before pictures are skipped up to the\n"
+    "                       next key picture (default 8388608; 0 keeps writing everything)\n"
+    "\n"
+    "Faults (repeatable):\n"
+    "  --fault CLASS:CODE:KIND[:VALUE[:COUNT]]\n"
+    "                       misbehave on replies to CLASS/CODE; COUNT times (default\n"
+    "                       always). KIND is one of\n"
+    "                         noreply        no reply at all\n"
+    "                         delay          reply after VALUE ms\n"
+    "                         close          close the connection instead of replying\n"
+    "                         wrongsession   reply with session id VALUE (0: right id + 1)\n"
+    "                         badprefix      reply with a broken length prefix\n"
+    "                         split          reply in two writes VALUE ms apart (0: 50)\n"
+    "                         double         the reply twice in one write\n"
+    "                         result         reply with result code VALUE\n"
+    "                         short          reply of VALUE bytes, 4..23 (otherwise 16)\n"
+    "  --stream-fault KIND[:VALUE[:COUNT]]\n"
+    "                       misbehave on streams; COUNT times (default 1; -1 always):\n"
+    "                         garbage        VALUE bytes of junk after a frame (0: 16)\n"
+    "                         oversize       a frame with payloadLength VALUE (0: 2 MiB;\n"
+    "                                        above 16 MiB only the header is sent)\n"
+    "                         dropmid        send half a frame, then close the stream\n"
+    "                         refuse         VALUE 0: close stream connections at once;\n"
+    "                                        1: never accept them\n"
+    "\n"
+    "Program:\n"
+    "  --duration S         exit after S seconds (default: run until interrupted)\n"
+    "  --stats S            print sessions, streams and frames every S seconds\n"
+    "  --verbose            print every request and connection event to stderr\n"
+    "  --help               this text\n";
+
+bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t& out) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+  if (errno != 0 || *end != '\0' || text[0] == '-' || v > max) return false;
+  out = v;
+  return true;
+}
+
+std::vector<std::string> Split(const std::string& text, char sep) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    const size_t at = text.find(sep, start);
+    parts.push_back(text.substr(start, at - start));
+    if (at == std::string::npos) return parts;
+    start = at + 1;
+  }
+}
+
+bool ParseCount(const std::string& text, int& out) {
+  if (text == "-1") {
+    out = -1;
+    return true;
+  }
+  uint64_t v = 0;
+  if (!ParseUnsigned(text, 1000000000, v)) return false;
+  out = static_cast<int>(v);
+  return true;
+}
+
+struct CommandFault {
+  uint16_t cls, code;
+  Fault fault;
+};
+
+bool ParseFault(const std::string& spec, CommandFault& out) {
+  const auto p = Split(spec, ':');
+  if (p.size() < 3 || p.size() > 5) return false;
+  uint64_t cls = 0, code = 0, value = 0;
+  if (!ParseUnsigned(p[0], 0xFFFF, cls) || !ParseUnsigned(p[1], 0xFFFF, code)) return false;
+  static const std::pair<const char*, Fault::Kind> kinds[] = {
+      {"noreply", Fault::kNoReply},     {"delay", Fault::kDelay},
+      {"close", Fault::kClose},         {"wrongsession", Fault::kWrongSession},
+      {"badprefix", Fault::kBadPrefix}, {"split", Fault::kSplit},
+      {"double", Fault::kDoubleReply},  {"result", Fault::kResult},
+      {"short", Fault::kShortReply}};
+  bool found = false;
+  for (auto& [name, kind] : kinds) {
+    if (p[2] == name) {
+      out.fault.kind = kind;
+      found = true;
+    }
+  }
+  if (!found) return false;
+  if (p.size() > 3 && !ParseUnsigned(p[3], 0xFFFFFFFF, value)) return false;
+  if (p.size() > 4 && !ParseCount(p[4], out.fault.count)) return false;
+  out.cls = static_cast<uint16_t>(cls);
+  out.code = static_cast<uint16_t>(code);
+  out.fault.value = static_cast<uint32_t>(value);
+  return true;
+}
+
+bool ParseStreamFault(const std::string& spec, StreamFault& out) {
+  const auto p = Split(spec, ':');
+  if (p.empty() || p.size() > 3) return false;
+  static const std::pair<const char*, StreamFault::Kind> kinds[] = {
+      {"garbage", StreamFault::kGarbage},
+      {"oversize", StreamFault::kOversize},
+      {"dropmid", StreamFault::kDropMidFrame},
+      {"refuse", StreamFault::kRefuse}};
+  bool found = false;
+  for (auto& [name, kind] : kinds) {
+    if (p[0] == name) {
+      out.kind = kind;
+      found = true;
+    }
+  }
+  uint64_t value = 0;
+  if (!found) return false;
+  if (p.size() > 1 && !ParseUnsigned(p[1], 0xFFFFFFFF, value)) return false;
+  if (p.size() > 2 && !ParseCount(p[2], out.count)) return false;
+  out.value = static_cast<uint32_t>(value);
+  return true;
+}
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "qnv-devsim: %s\n(see qnv-devsim --help)\n", message.c_str());
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  SimulatorOptions options;
+  options.port = 9000;
+  options.maxLoggedRequests = 1000;  // the program never reads the log; keep it small
+  std::vector<CommandFault> faults;
+  std::vector<StreamFault> streamFaults;
+  uint64_t durationS = 0, statsS = 0;
+
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&](std::string& out) {
+      if (i + 1 >= argc) return false;
+      out = argv[++i];
+      return true;
+    };
+    std::string v;
+    uint64_t n = 0;
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--port") {
+      if (!value(v) || !ParseUnsigned(v, 65533, n)) return Fail("--port needs 0..65533");
+      options.port = static_cast<uint16_t>(n);
+    } else if (arg == "--user") {
+      if (!value(options.user)) return Fail("--user needs a name");
+    } else if (arg == "--password") {
+      if (!value(options.password)) return Fail("--password needs a text");
+    } else if (arg == "--session-id") {
+      if (!value(v) || !ParseUnsigned(v, 0xFFFFFFFF, n)) return Fail("--session-id needs a u32");
+      options.fixedSessionId = true;
+      options.sessionId = static_cast<uint32_t>(n);
+    } else if (arg == "--idle-timeout") {
+      if (!value(v) || !ParseUnsigned(v, 86400000, n)) return Fail("--idle-timeout needs ms");
+      options.idleTimeoutMs = static_cast<int>(n);
+    } else if (arg == "--firmware-delay") {
+      if (!value(v) || !ParseUnsigned(v, 86400000, n)) return Fail("--firmware-delay needs ms");
+      options.firmwareStartDelayMs = static_cast<int>(n);
+    } else if (arg == "--clip") {
+      if (!value(options.clipPath)) return Fail("--clip needs a path");
+    } else if (arg == "--fps") {
+      char* end = nullptr;
+      if (!value(v)) return Fail("--fps needs a number");
+      options.fps = std::strtod(v.c_str(), &end);
+      if (*end != '\0' || !(options.fps > 0 && options.fps <= 1000)) {
+        return Fail("--fps needs a number above 0, at most 1000");
+      }
+    } else if (arg == "--unpaced") {
+      options.paced = false;
+    } else if (arg == "--bitrate") {
+      if (!value(v) || !ParseUnsigned(v, 0xFFFFFFFF, n) || n == 0) {
+        return Fail("--bitrate needs bit/s");
+      }
+      options.syntheticBitrate = static_cast<uint32_t>(n);
+    } else if (arg == "--size") {
+      uint64_t w = 0, h = 0;
+      const auto p = value(v) ? Split(v, 'x') : std::vector<std::string>{};
+      if (p.size() != 2 || !ParseUnsigned(p[0], 8192, w) || !ParseUnsigned(p[1], 8192, h) ||
+          w < 16 || h < 16) {
+        return Fail("--size needs WxH, 16..8192 each");
+      }
+      options.syntheticWidth = static_cast<uint32_t>(w);
+      options.syntheticHeight = static_cast<uint32_t>(h);
+    } else if (arg == "--gop") {
+      if (!value(v) || !ParseUnsigned(v, 65536, n) || n == 0) return Fail("--gop needs 1..65536");
+      options.syntheticGop = static_cast<int>(n);
+    } else if (arg == "--ext-blocks") {
+      options.extensionBlocks = true;
+    } else if (arg == "--max-backlog") {
+      if (!value(v) || !ParseUnsigned(v, UINT64_MAX, n)) return Fail("--max-backlog needs bytes");
+      options.maxStreamBacklog = static_cast<size_t>(n);
+    } else if (arg == "--fault") {
+      CommandFault f{};
+      if (!value(v) || !ParseFault(v, f)) return Fail("bad --fault " + v);
+      faults.push_back(f);
+    } else if (arg == "--stream-fault") {
+      StreamFault f;
+      if (!value(v) || !ParseStreamFault(v, f)) return Fail("bad --stream-fault " + v);
+      streamFaults.push_back(f);
+    } else if (arg == "--duration") {
+      if (!value(v) || !ParseUnsigned(v, 1u << 30, durationS)) return Fail("--duration needs s");
+    } else if (arg == "--stats") {
+      if (!value(v) || !ParseUnsigned(v, 86400, statsS)) return Fail("--stats needs s");
+    } else if (arg == "--verbose") {
+      options.verbose = true;
+    } else {
+      return Fail("unknown option " + arg);
+    }
+  }
+
+  // Hundreds of sessions need more descriptors than the usual soft limit.
+  rlimit lim{};
+  if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
+    lim.rlim_cur = lim.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &lim);
+  }
+
+  Simulator sim(options);
+  for (auto& f : faults) sim.SetFault(f.cls, f.code, f.fault);
+  for (auto& f : streamFaults) sim.SetStreamFault(f);
+  if (!sim.Start()) {
+    std::fprintf(stderr, "qnv-devsim: %s\n", sim.LastError().c_str());
+    return 1;
+  }
+  std::printf("qnv-devsim: listening on 127.0.0.1:%u, streams on 127.0.0.1:%u, source %s\n",
+              static_cast<unsigned>(sim.Port()), static_cast<unsigned>(sim.Port()) + 2u,
+              options.clipPath.empty() ? "synthetic" : options.clipPath.c_str());
+  std::fflush(stdout);
+
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+  const auto start = std::chrono::steady_clock::now();
+  auto nextStats = start + std::chrono::seconds(statsS);
+  while (!gStop) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto now = std::chrono::steady_clock::now();
+    if (durationS != 0 && now - start >= std::chrono::seconds(durationS)) break;
+    if (statsS != 0 && now >= nextStats) {
+      nextStats += std::chrono::seconds(statsS);
+      std::printf("sessions %zu, streams %zu, frames sent %llu\n", sim.SessionCount(),
+                  sim.StreamCount(), static_cast<unsigned long long>(sim.FramesSent()));
+      std::fflush(stdout);
+    }
+  }
+  sim.Stop();
+  std::printf("qnv-devsim: stopped after %llu frames\n",
+              static_cast<unsigned long long>(sim.FramesSent()));
+  return 0;
+}
