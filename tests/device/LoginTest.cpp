@@ -59,9 +59,9 @@ TEST_F(LoginWire, LongAndEmptyTextsAreCutOrZero) {
   uint32_t id = 7;
   // 20-character name: its first 16 bytes, no terminating zero; the device
   // refuses, so the caller's variable stays.
-  EXPECT_EQ(QNVNet_DevLogin(&id, "127.0.0.1", sim->Port(), "ABCDEFGHIJKLMNOPQRST",
-                            "0123456789abcdef"),
-            QNVNET_ERR_NO_SESSION);
+  EXPECT_EQ(
+      QNVNet_DevLogin(&id, "127.0.0.1", sim->Port(), "ABCDEFGHIJKLMNOPQRST", "0123456789abcdef"),
+      QNVNET_ERR_NO_SESSION);
   EXPECT_EQ(id, 7u);
   EXPECT_EQ(QNVNet_DevLogin(&id, "127.0.0.1", sim->Port(), "", ""), QNVNET_ERR_NO_SESSION);
   auto reqs = Commands();
@@ -201,9 +201,7 @@ TEST_F(KeepAlive, EverySessionIsPingedEachPeriod) {
     if (r.cls == 2) EXPECT_EQ(r.raw.size(), 20u);
 }
 
-TEST_F(KeepAlive, DefaultPeriodIsFiveSeconds) {
-  EXPECT_EQ(CLibrary::kKeepAlivePeriodMs, 5000u);
-}
+TEST_F(KeepAlive, DefaultPeriodIsFiveSeconds) { EXPECT_EQ(CLibrary::kKeepAlivePeriodMs, 5000u); }
 
 class KeepAliveSessionZero : public KeepAlive {
  protected:

@@ -52,8 +52,9 @@ TEST_F(ManySessions, FiveHundredStayAliveAndTheNextIsRefused) {
     auto p0 = Clock::now();
     CLibrary::Instance().KeepAlivePass();
     auto passMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - p0).count();
-    if (pass == 0) std::printf("[ figures  ] 500 logins: %lld ms; one keep-alive pass: %lld ms\n",
-                               (long long)loginMs, (long long)passMs);
+    if (pass == 0)
+      std::printf("[ figures  ] 500 logins: %lld ms; one keep-alive pass: %lld ms\n",
+                  (long long)loginMs, (long long)passMs);
   }
   EXPECT_EQ(Commands().size(), 1500u);
   EXPECT_EQ(CLibrary::Instance().SessionCount(), 500u);
