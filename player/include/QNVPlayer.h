@@ -20,10 +20,11 @@ extern "C" {
 #endif
 
 #define QNVPLAYER_OK 0
-#define QNVPLAYER_ERR_HANDLE (-1)     // handle 0 or unknown
-#define QNVPLAYER_ERR_NO_PICTURE (-2) // nothing decodable arrived in time
-#define QNVPLAYER_ERR_WRITE (-3)      // the image file could not be written
-#define QNVPLAYER_ERR_ARGUMENT (-4)
+#define QNVPLAYER_ERR_HANDLE (-1)      // handle 0 or unknown
+#define QNVPLAYER_ERR_NO_PICTURE (-2)  // nothing decodable arrived in time
+#define QNVPLAYER_ERR_WRITE (-3)       // the image file could not be written
+#define QNVPLAYER_ERR_ARGUMENT (-4)    // null pointer, malformed frame, empty path
+#define QNVPLAYER_ERR_RESOURCE (-5)    // out of memory or threads
 
 // Initialise / shut down the library. Shut down closes every open port.
 int QnvPlayer_Init(void);
@@ -31,18 +32,27 @@ int QnvPlayer_Shutdown(void);
 
 // Opens a port drawing into window (an X11 Window id cast to a pointer), or a
 // headless port when window is null. flags and name are reserved (0, "").
-// Stores the new handle in *handle; returns 0 or a negative code.
+// Stores the new handle in *handle; returns 0 or a negative code. A windowed
+// port draws over a display connection of its own (DISPLAY); when there is
+// no display, or the window is or becomes unusable, it keeps decoding so
+// captures still work. A headless port only keeps the frames since the last
+// IDR picture and decodes them when a capture asks.
 int QnvPlayer_OpenPort(uint32_t* handle, void* window, int32_t flags, const char* name);
 
 // Closes a port. Returns 0 or QNVPLAYER_ERR_HANDLE.
 int QnvPlayer_ClosePort(uint32_t handle);
 
 // Queues one frame (header first) for decoding; copies it and returns at once.
+// When decoding falls behind, whole frames are dropped up to the next key
+// frame. Returns 0 (also for a dropped frame), QNVPLAYER_ERR_HANDLE, or
+// QNVPLAYER_ERR_ARGUMENT for a frame whose lengths do not fit its bytes.
 int QnvPlayer_Input(uint32_t handle, const uint8_t* frame, int32_t length);
 
 // Writes the latest picture to path; the extension picks the format (.jpg,
-// .jpeg, .png, .bmp; anything else: JPEG). Waits briefly for a first picture.
-// Returns 0 only when the file was written.
+// .jpeg, .png, .bmp; anything else: JPEG). With no picture yet it waits up to
+// about 2 s for one, then fails with QNVPLAYER_ERR_NO_PICTURE. Returns 0 only
+// when the whole image was written and the file closed; on a write failure
+// the partial file is removed and QNVPLAYER_ERR_WRITE returned.
 int QnvPlayer_Capture(uint32_t handle, const char* path);
 
 #ifdef __cplusplus

@@ -1,0 +1,61 @@
+// CodedFrame: one frame's H.264 bytes as the player keeps them (the payload
+// of a stream frame, always starting with a start code) and what NAL units it
+// holds. Immutable once built and shared between the queue, the store and a
+// decoding capture, so any thread may read it.
+#ifndef QNVPLAYER_CODEDFRAME_H
+#define QNVPLAYER_CODEDFRAME_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace qnvplayer {
+
+// NAL unit types that matter to the player.
+constexpr uint8_t kNalSlice = 1;
+constexpr uint8_t kNalPartitionC = 4;  // 2..4: data partitions, pictures like type 1
+constexpr uint8_t kNalIdr = 5;
+constexpr uint8_t kNalSps = 7;
+constexpr uint8_t kNalPps = 8;
+
+// What a payload holds, up to and including its first picture NAL unit.
+struct NalSummary {
+  bool sps = false;
+  bool pps = false;
+  bool idr = false;
+  bool slice = false;  // a picture that needs earlier pictures (not IDR)
+
+  // Decoding can (re)start here: new parameter sets or an IDR picture.
+  bool KeyStart() const { return sps || idr; }
+  bool ParameterSets() const { return sps || pps; }
+  bool Picture() const { return idr || slice; }
+};
+
+// Scans the Annex B byte stream in [data, data + size) for NAL unit types.
+NalSummary ScanNalUnits(const uint8_t* data, size_t size);
+
+struct CodedFrame {
+  std::vector<uint8_t> bytes;  // Annex B: starts with 00 00 00 01
+  NalSummary nal;
+
+  // Builds a frame from H.264 payload bytes; a payload without a leading
+  // start code gets one, so the parser never glues it to the previous frame.
+  static std::shared_ptr<const CodedFrame> FromPayload(const uint8_t* data, size_t size);
+};
+
+using CodedFramePtr = std::shared_ptr<const CodedFrame>;
+
+// The payload of one stream frame (40-byte header, optional extension block,
+// payload): where it lies in the frame, or nothing when the frame is
+// malformed (short, wrong magic, lengths beyond the bytes given).
+struct PayloadSpan {
+  const uint8_t* data;
+  size_t size;
+};
+std::optional<PayloadSpan> FindPayload(const uint8_t* frame, size_t length);
+
+}  // namespace qnvplayer
+
+#endif  // QNVPLAYER_CODEDFRAME_H

@@ -1,0 +1,64 @@
+// FrameQueue: the bounded queue between a windowed port's input calls and
+// its decoding thread. When the decoder falls behind, frames are dropped
+// whole up to the next key frame instead of holding up the stream; parameter
+// sets are kept because the pictures after them cannot be decoded without.
+// Frames ahead of the stream's first key frame are dropped as well.
+// Not synchronised: the owning port guards it with its own mutex.
+#ifndef QNVPLAYER_FRAMEQUEUE_H
+#define QNVPLAYER_FRAMEQUEUE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+
+#include "CodedFrame.h"
+
+namespace qnvplayer {
+
+class FrameQueue {
+ public:
+  struct Limits {
+    size_t maxFrames;
+    size_t maxBytes;
+  };
+
+  explicit FrameQueue(Limits limits) : limits_(limits) {}
+  FrameQueue(const FrameQueue&) = delete;
+  FrameQueue& operator=(const FrameQueue&) = delete;
+
+  // Offers one frame; false when it was dropped.
+  bool Push(CodedFramePtr frame);
+  // The oldest frame, or null when empty.
+  CodedFramePtr Pop();
+
+  bool Empty() const { return frames_.empty(); }
+  size_t Size() const { return frames_.size(); }
+  size_t Bytes() const { return bytes_; }
+  // Frames thrown away so far, incoming and queued ones alike.
+  uint64_t Dropped() const { return dropped_; }
+  // True from an overflow until the next key frame.
+  bool Dropping() const { return dropping_; }
+
+ private:
+  static bool ParameterSetsOnly(const CodedFrame& f) {
+    return f.nal.ParameterSets() && !f.nal.Picture();
+  }
+  bool Fits(const CodedFrame& f) const;
+  // Parameter sets may exceed the limits, but only up to twice them.
+  bool FitsHard(const CodedFrame& f) const;
+  void Enqueue(CodedFramePtr frame);
+  // Drops the queued pictures, keeping the newest parameter sets (from the
+  // last SPS on), so decoding resumes cleanly at the next key frame.
+  void DiscardBacklog();
+
+  Limits limits_;
+  std::deque<CodedFramePtr> frames_;
+  size_t bytes_ = 0;
+  bool synced_ = false;  // a key frame has arrived
+  bool dropping_ = false;
+  uint64_t dropped_ = 0;
+};
+
+}  // namespace qnvplayer
+
+#endif  // QNVPLAYER_FRAMEQUEUE_H

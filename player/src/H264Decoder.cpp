@@ -1,0 +1,75 @@
+#include "H264Decoder.h"
+
+#include <climits>
+
+namespace qnvplayer {
+
+std::unique_ptr<H264Decoder> H264Decoder::Create() {
+  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+  if (codec == nullptr) return nullptr;
+  std::unique_ptr<H264Decoder> d(new H264Decoder);
+  d->context_.reset(avcodec_alloc_context3(codec));
+  d->parser_.reset(av_parser_init(AV_CODEC_ID_H264));
+  d->packet_.reset(av_packet_alloc());
+  d->work_.reset(av_frame_alloc());
+  d->latest_.reset(av_frame_alloc());
+  if (!d->context_ || !d->parser_ || !d->packet_ || !d->work_ || !d->latest_) return nullptr;
+  // One thread per decoder: a port decodes one live stream in real time, and
+  // frame threading would add a picture of delay per thread.
+  d->context_->thread_count = 1;
+  if (avcodec_open2(d->context_.get(), codec, nullptr) < 0) return nullptr;
+  return d;
+}
+
+int H264Decoder::Decode(const uint8_t* data, int size) {
+  packet_->data = const_cast<uint8_t*>(data);
+  packet_->size = size;
+  // A damaged unit is skipped; the decoder recovers at a later picture.
+  const int sent = avcodec_send_packet(context_.get(), packet_.get());
+  packet_->data = nullptr;
+  packet_->size = 0;
+  if (sent < 0) return 0;
+  int pictures = 0;
+  while (avcodec_receive_frame(context_.get(), work_.get()) == 0) {
+    av_frame_unref(latest_.get());
+    av_frame_move_ref(latest_.get(), work_.get());
+    hasPicture_ = true;
+    ++pictures_;
+    ++pictures;
+  }
+  return pictures;
+}
+
+int H264Decoder::Feed(const uint8_t* data, size_t size) {
+  int pictures = 0;
+  int idle = 0;
+  while (size > 0) {
+    const int chunk = size > size_t(INT_MAX) ? INT_MAX : int(size);
+    uint8_t* out = nullptr;
+    int outSize = 0;
+    const int used = av_parser_parse2(parser_.get(), context_.get(), &out, &outSize, data, chunk,
+                                      AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+    if (used < 0) break;
+    if (outSize > 0) pictures += Decode(out, outSize);
+    // After a flush the parser answers the next picture's start once with an
+    // empty result and nothing consumed; a second time would be a stall.
+    if (used == 0 && outSize == 0 && ++idle > 2) break;
+    if (used > 0) idle = 0;
+    data += used;
+    size -= size_t(used);
+    pending_ = true;
+  }
+  return pictures;
+}
+
+int H264Decoder::Flush() {
+  if (!pending_) return 0;
+  pending_ = false;
+  uint8_t* out = nullptr;
+  int outSize = 0;
+  av_parser_parse2(parser_.get(), context_.get(), &out, &outSize, nullptr, 0, AV_NOPTS_VALUE,
+                   AV_NOPTS_VALUE, 0);
+  return outSize > 0 ? Decode(out, outSize) : 0;
+}
+
+}  // namespace qnvplayer

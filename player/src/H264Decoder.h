@@ -1,0 +1,54 @@
+// H264Decoder: libavcodec's H.264 parser and decoder, single-threaded. Takes
+// Annex B bytes in pieces of any size (one NAL unit per call is the usual
+// case), keeps the newest decoded picture. One thread at a time; the owner
+// serialises calls.
+#ifndef QNVPLAYER_H264DECODER_H
+#define QNVPLAYER_H264DECODER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "FfmpegPtr.h"
+
+namespace qnvplayer {
+
+class H264Decoder {
+ public:
+  // Null when libavcodec has no H.264 decoder or is out of memory.
+  static std::unique_ptr<H264Decoder> Create();
+  H264Decoder(const H264Decoder&) = delete;
+  H264Decoder& operator=(const H264Decoder&) = delete;
+
+  // Decodes what the bytes complete; returns the number of new pictures.
+  // The parser only knows a picture is complete when the next one begins,
+  // so the last picture fed waits for Flush or for the next frame.
+  int Feed(const uint8_t* data, size_t size);
+  // Hands the picture the parser still holds to the decoder. Feeding may
+  // continue afterwards.
+  int Flush();
+  // True when bytes were fed since the last Flush.
+  bool Pending() const { return pending_; }
+
+  // The newest picture, or null before the first one. Valid until the next
+  // Feed or Flush.
+  const AVFrame* Latest() const { return hasPicture_ ? latest_.get() : nullptr; }
+  uint64_t Pictures() const { return pictures_; }
+
+ private:
+  H264Decoder() = default;
+  int Decode(const uint8_t* data, int size);
+
+  CodecContextPtr context_;
+  ParserPtr parser_;
+  PacketPtr packet_;
+  FramePtr work_;
+  FramePtr latest_;
+  bool hasPicture_ = false;
+  bool pending_ = false;
+  uint64_t pictures_ = 0;
+};
+
+}  // namespace qnvplayer
+
+#endif  // QNVPLAYER_H264DECODER_H

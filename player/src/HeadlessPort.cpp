@@ -1,0 +1,87 @@
+#include "HeadlessPort.h"
+
+#include <utility>
+
+#include "FfmpegPtr.h"
+#include "PictureWriter.h"
+#include "QNVPlayer.h"
+
+namespace qnvplayer {
+
+void HeadlessPort::Input(CodedFramePtr frame) {
+  {
+    std::lock_guard lock(mutex_);
+    if (closed_) return;
+    ++framesIn_;
+    store_.Add(std::move(frame));
+  }
+  arrived_.notify_all();
+}
+
+bool HeadlessPort::CatchUp(uint64_t* generation, size_t* size) {
+  std::vector<CodedFramePtr> frames;
+  size_t from;
+  {
+    std::lock_guard lock(mutex_);
+    *generation = store_.Generation();
+    *size = store_.Size();
+    from = *generation == decodedGeneration_ ? decodedCount_ : 0;
+    frames = store_.Slice(from);
+  }
+  if (!frames.empty()) {
+    if (!decoder_) decoder_ = H264Decoder::Create();
+    if (!decoder_) return false;
+    // A new generation begins with its parameter sets and an IDR picture,
+    // so the decoder simply carries on with it.
+    for (const CodedFramePtr& f : frames) decoder_->Feed(f->bytes.data(), f->bytes.size());
+    decoder_->Flush();
+    decodedGeneration_ = *generation;
+    decodedCount_ = from + frames.size();
+  }
+  return decoder_ && decoder_->Latest() != nullptr;
+}
+
+int HeadlessPort::Capture(const char* path, std::chrono::milliseconds wait) {
+  if (path == nullptr || path[0] == '\0') return QNVPLAYER_ERR_ARGUMENT;
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  FramePtr picture;
+  {
+    std::lock_guard capture(captureMutex_);
+    for (;;) {
+      uint64_t generation;
+      size_t size;
+      if (CatchUp(&generation, &size)) break;
+      std::unique_lock lock(mutex_);
+      const bool moved = arrived_.wait_until(lock, deadline, [&] {
+        return closed_ || store_.Generation() != generation || store_.Size() != size;
+      });
+      if (closed_) return QNVPLAYER_ERR_HANDLE;
+      if (!moved) return QNVPLAYER_ERR_NO_PICTURE;
+    }
+    picture.reset(av_frame_clone(decoder_->Latest()));
+  }
+  if (!picture) return QNVPLAYER_ERR_WRITE;
+  return PictureWriter::Write(*picture, path);
+}
+
+void HeadlessPort::Close() {
+  {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+  }
+  arrived_.notify_all();
+}
+
+PortStats HeadlessPort::Stats() {
+  PortStats s;
+  {
+    std::lock_guard lock(mutex_);
+    s.framesIn = framesIn_;
+    s.dropped = store_.Dropped();
+  }
+  std::lock_guard capture(captureMutex_);
+  s.pictures = decoder_ ? decoder_->Pictures() : 0;
+  return s;
+}
+
+}  // namespace qnvplayer

@@ -1,0 +1,120 @@
+#include "PortRegistry.h"
+
+#include <new>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "HeadlessPort.h"
+#include "QNVPlayer.h"
+#include "WindowPort.h"
+
+namespace qnvplayer {
+
+PortRegistry& PortRegistry::Instance() {
+  static PortRegistry registry;
+  return registry;
+}
+
+// When the library is unloaded or the process ends without a shutdown, the
+// ports' threads must not outlive the code they run.
+PortRegistry::~PortRegistry() { Shutdown(); }
+
+int PortRegistry::Init() { return QNVPLAYER_OK; }
+
+int PortRegistry::Shutdown() {
+  std::map<uint32_t, std::shared_ptr<Port>> ports;
+  {
+    std::lock_guard lock(mutex_);
+    ports.swap(ports_);
+  }
+  for (auto& [handle, port] : ports) port->Close();
+  return QNVPLAYER_OK;
+}
+
+std::shared_ptr<Port> PortRegistry::Find(uint32_t handle) {
+  if (handle == 0) return nullptr;
+  std::lock_guard lock(mutex_);
+  auto it = ports_.find(handle);
+  return it == ports_.end() ? nullptr : it->second;
+}
+
+int PortRegistry::Open(uint32_t* handle, void* window) {
+  if (handle == nullptr) return QNVPLAYER_ERR_ARGUMENT;
+  *handle = 0;
+  std::shared_ptr<Port> port;
+  try {
+    if (window == nullptr) {
+      port = std::make_shared<HeadlessPort>();
+    } else {
+      port = std::make_shared<WindowPort>(static_cast<Window>(reinterpret_cast<uintptr_t>(window)));
+    }
+  } catch (const std::bad_alloc&) {
+    return QNVPLAYER_ERR_RESOURCE;
+  } catch (const std::system_error&) {
+    return QNVPLAYER_ERR_RESOURCE;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    // 2^32 - 1 opens in one process: refuse rather than hand out a used handle.
+    if (lastHandle_ != UINT32_MAX) {
+      *handle = ++lastHandle_;
+      ports_.emplace(*handle, port);
+      return QNVPLAYER_OK;
+    }
+  }
+  port->Close();
+  return QNVPLAYER_ERR_RESOURCE;
+}
+
+int PortRegistry::Close(uint32_t handle) {
+  std::shared_ptr<Port> port;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = ports_.find(handle);
+    if (handle == 0 || it == ports_.end()) return QNVPLAYER_ERR_HANDLE;
+    port = std::move(it->second);
+    ports_.erase(it);
+  }
+  port->Close();
+  return QNVPLAYER_OK;
+}
+
+int PortRegistry::Input(uint32_t handle, const uint8_t* frame, int32_t length) {
+  std::shared_ptr<Port> port = Find(handle);
+  if (!port) return QNVPLAYER_ERR_HANDLE;
+  if (frame == nullptr || length <= 0) return QNVPLAYER_ERR_ARGUMENT;
+  const auto payload = FindPayload(frame, size_t(length));
+  if (!payload) return QNVPLAYER_ERR_ARGUMENT;
+  if (payload->size == 0) return QNVPLAYER_OK;
+  try {
+    port->Input(CodedFrame::FromPayload(payload->data, payload->size));
+  } catch (const std::bad_alloc&) {
+    return QNVPLAYER_ERR_RESOURCE;
+  }
+  return QNVPLAYER_OK;
+}
+
+int PortRegistry::Capture(uint32_t handle, const char* path) {
+  std::shared_ptr<Port> port = Find(handle);
+  if (!port) return QNVPLAYER_ERR_HANDLE;
+  if (path == nullptr || path[0] == '\0') return QNVPLAYER_ERR_ARGUMENT;
+  try {
+    return port->Capture(path, std::chrono::milliseconds(captureWaitMs_.load()));
+  } catch (const std::bad_alloc&) {
+    return QNVPLAYER_ERR_RESOURCE;
+  }
+}
+
+std::optional<PortStats> PortRegistry::Stats(uint32_t handle) {
+  std::shared_ptr<Port> port = Find(handle);
+  if (!port) return std::nullopt;
+  return port->Stats();
+}
+
+size_t PortRegistry::OpenPorts() {
+  std::lock_guard lock(mutex_);
+  return ports_.size();
+}
+
+}  // namespace qnvplayer

@@ -1,0 +1,102 @@
+#include "XErrorRouter.h"
+
+#include <algorithm>
+
+namespace qnvplayer {
+
+XErrorRouter& XErrorRouter::Instance() {
+  // Deliberately never destroyed: see the class comment.
+  static XErrorRouter* router = new XErrorRouter;
+  return *router;
+}
+
+XErrorState* XErrorRouter::Find(Display* display) {
+  for (const Entry& e : entries_) {
+    if (e.display == display) return e.state;
+  }
+  return nullptr;
+}
+
+int XErrorRouter::OnError(Display* display, XErrorEvent* event) {
+  XErrorRouter& r = Instance();
+  XErrorHandler previous;
+  {
+    std::lock_guard lock(r.mutex_);
+    if (XErrorState* s = r.Find(display)) {
+      s->lastCode.store(event->error_code);
+      s->errors.fetch_add(1);
+      return 0;
+    }
+    previous = r.previous_;
+  }
+  return previous != nullptr ? previous(display, event) : 0;
+}
+
+int XErrorRouter::OnIoError(Display* display) {
+  XErrorRouter& r = Instance();
+  XIOErrorHandler previous;
+  {
+    std::lock_guard lock(r.mutex_);
+    if (XErrorState* s = r.Find(display)) {
+      s->connectionLost.store(true);
+      return 0;
+    }
+    previous = r.previousIo_;
+  }
+  return previous != nullptr ? previous(display) : 0;
+}
+
+void XErrorRouter::OnIoExit(Display*, void*) {
+  // Returning instead of exiting leaves the connection marked dead: every
+  // later call on it fails at once and the owner closes it.
+}
+
+Display* XErrorRouter::Open(XErrorState* state) {
+  static std::once_flag threads;
+  std::call_once(threads, [] { XInitThreads(); });
+  std::lock_guard life(lifecycleMutex_);
+  Display* display = XOpenDisplay(nullptr);
+  if (display == nullptr) return nullptr;
+  XSetIOErrorExitHandler(display, &XErrorRouter::OnIoExit, nullptr);
+  bool install;
+  {
+    std::lock_guard lock(mutex_);
+    install = entries_.empty();
+    entries_.push_back(Entry{display, state});
+  }
+  if (install) {
+    XErrorHandler previous = XSetErrorHandler(&XErrorRouter::OnError);
+    XIOErrorHandler previousIo = XSetIOErrorHandler(&XErrorRouter::OnIoError);
+    std::lock_guard lock(mutex_);
+    previous_ = previous == &XErrorRouter::OnError ? nullptr : previous;
+    previousIo_ = previousIo == &XErrorRouter::OnIoError ? nullptr : previousIo;
+  }
+  return display;
+}
+
+void XErrorRouter::Close(Display* display) {
+  if (display == nullptr) return;
+  std::lock_guard life(lifecycleMutex_);
+  XCloseDisplay(display);
+  bool restore;
+  XErrorHandler previous;
+  XIOErrorHandler previousIo;
+  {
+    std::lock_guard lock(mutex_);
+    entries_.erase(std::remove_if(entries_.begin(), entries_.end(),
+                                  [display](const Entry& e) { return e.display == display; }),
+                   entries_.end());
+    restore = entries_.empty();
+    previous = previous_;
+    previousIo = previousIo_;
+  }
+  if (restore) {
+    // Put the earlier handlers back, unless someone replaced ours meanwhile.
+    XErrorHandler mine = XSetErrorHandler(previous);
+    if (mine != &XErrorRouter::OnError) XSetErrorHandler(mine);
+    XIOErrorHandler mineIo = XSetIOErrorHandler(previousIo);
+    if (mineIo != &XErrorRouter::OnIoError) XSetIOErrorHandler(mineIo);
+  }
+}
+
+}  // namespace qnvplayer

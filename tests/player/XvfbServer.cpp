@@ -1,0 +1,117 @@
+#include "XvfbServer.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace qnvtest {
+namespace {
+
+// The descriptor number on which the server reports its display number.
+constexpr int kDisplayFd = 100;
+constexpr auto kStartTimeout = std::chrono::seconds(15);
+
+std::string FindOnPath(const char* name) {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+  size_t start = 0;
+  while (start <= dirs.size()) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    std::string candidate = dirs.substr(start, end - start) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = end + 1;
+  }
+  return {};
+}
+
+}  // namespace
+
+bool XvfbServer::Available() { return !FindOnPath("Xvfb").empty(); }
+
+bool XvfbServer::Start() {
+  const std::string binary = FindOnPath("Xvfb");
+  if (binary.empty()) {
+    error_ = "Xvfb not found";
+    return false;
+  }
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    error_ = "pipe failed";
+    return false;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  // dup2 to another number leaves the copy open across exec.
+  posix_spawn_file_actions_adddup2(&actions, fds[1], kDisplayFd);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  const std::string fdText = std::to_string(kDisplayFd);
+  std::vector<std::string> args = {binary,       "-displayfd", fdText, "-screen", "0",
+                                   "800x600x24", "-nolisten",  "tcp",  "-noreset"};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const int rc = posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  if (rc != 0) {
+    pid_ = -1;
+    close(fds[0]);
+    error_ = std::string("posix_spawn: ") + std::strerror(rc);
+    return false;
+  }
+  // The server writes its display number once it accepts connections.
+  std::string number;
+  const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd p{fds[0], POLLIN, 0};
+    const int ready = poll(&p, 1, 100);
+    if (ready < 0) break;
+    if (ready == 0) continue;
+    char buf[32];
+    const ssize_t n = read(fds[0], buf, sizeof buf);
+    if (n <= 0) break;
+    number.append(buf, size_t(n));
+    if (number.find('\n') != std::string::npos) break;
+  }
+  close(fds[0]);
+  while (!number.empty() && (number.back() == '\n' || number.back() == ' ')) number.pop_back();
+  if (number.empty()) {
+    Stop();
+    error_ = "Xvfb did not report a display";
+    return false;
+  }
+  display_ = ":" + number;
+  return true;
+}
+
+void XvfbServer::Stop() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGTERM);
+  for (int i = 0; i < 50; ++i) {
+    if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+      pid_ = -1;
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+}  // namespace qnvtest

@@ -1,0 +1,40 @@
+// XvfbServer: a private virtual X server for one test, started as a child
+// process on a display number it picks itself, and stopped (and reaped) when
+// the object goes. Owned by the test's main thread.
+#ifndef QNV_TESTS_PLAYER_XVFBSERVER_H
+#define QNV_TESTS_PLAYER_XVFBSERVER_H
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace qnvtest {
+
+class XvfbServer {
+ public:
+  // True when the Xvfb binary can be found on PATH.
+  static bool Available();
+
+  XvfbServer() = default;
+  ~XvfbServer() { Stop(); }
+  XvfbServer(const XvfbServer&) = delete;
+  XvfbServer& operator=(const XvfbServer&) = delete;
+
+  // Starts the server (800x600, 24-bit, no TCP) and waits until it accepts
+  // connections. Returns false, with a reason in error(), when it does not.
+  bool Start();
+  // Terminates the server and waits for it; safe to call twice.
+  void Stop();
+  // ":N", for DISPLAY.
+  const std::string& display() const { return display_; }
+  const std::string& error() const { return error_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string display_;
+  std::string error_;
+};
+
+}  // namespace qnvtest
+
+#endif  // QNV_TESTS_PLAYER_XVFBSERVER_H
