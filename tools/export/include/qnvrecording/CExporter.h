@@ -1,0 +1,44 @@
+// CExporter: turns the frames of an opened recording into a playable video.
+// It skips to the first decodable point (an IDR picture whose SPS and PPS
+// have been seen, possibly in earlier frames), puts those parameter sets in
+// front of it, groups the NAL units into pictures and hands them to a writer.
+// Uses the reader and the writer for the length of Run; one thread.
+#ifndef QNVRECORDING_CEXPORTER_H
+#define QNVRECORDING_CEXPORTER_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "qnvrecording/CRecordingReader.h"
+#include "qnvrecording/CVideoWriter.h"
+
+namespace qnvrec {
+
+struct SExportResult {
+  uint64_t firstFrame = 0;     // index of the frame holding the first IDR written
+  uint64_t skippedFrames = 0;  // frames before it, not decodable on their own
+  uint64_t pictures = 0;       // access units written
+  uint64_t keyPictures = 0;    // of them, IDR pictures
+  uint64_t bytes = 0;          // H.264 bytes written
+};
+
+class CExporter {
+ public:
+  using Progress = std::function<void(uint64_t done, uint64_t total)>;
+
+  CExporter(CRecordingReader& reader, CVideoWriter& writer) : reader_(reader), writer_(writer) {}
+  CExporter(const CExporter&) = delete;
+  CExporter& operator=(const CExporter&) = delete;
+
+  bool Run(SExportResult& result, std::string& error, const Progress& progress = nullptr);
+
+ private:
+  CRecordingReader& reader_;
+  CVideoWriter& writer_;
+};
+
+}  // namespace qnvrec
+
+#endif  // QNVRECORDING_CEXPORTER_H

@@ -1,0 +1,30 @@
+// CVideoWriter: where an export puts its pictures. Begin opens the output
+// once the first decodable picture is known, Write takes one access unit at a
+// time in decoding order, Finish completes and closes the file. An
+// implementation owns its output file; one thread.
+#ifndef QNVRECORDING_CVIDEOWRITER_H
+#define QNVRECORDING_CVIDEOWRITER_H
+
+#include <string>
+
+#include "qnvrecording/CAccessUnitBuilder.h"
+#include "qnvrecording/H264Nal.h"
+
+namespace qnvrec {
+
+class CVideoWriter {
+ public:
+  CVideoWriter() = default;
+  virtual ~CVideoWriter() = default;
+  CVideoWriter(const CVideoWriter&) = delete;
+  CVideoWriter& operator=(const CVideoWriter&) = delete;
+
+  // sps and pps are the parameter sets the first picture refers to.
+  virtual bool Begin(const SNalRef& sps, const SNalRef& pps, std::string& error) = 0;
+  virtual bool Write(const SAccessUnit& unit, std::string& error) = 0;
+  virtual bool Finish(std::string& error) = 0;
+};
+
+}  // namespace qnvrec
+
+#endif  // QNVRECORDING_CVIDEOWRITER_H

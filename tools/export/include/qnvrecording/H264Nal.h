@@ -1,0 +1,53 @@
+// H.264 Annex B helpers for the exporter: cutting a payload into NAL units,
+// telling which slice starts a picture, and reading the picture size from a
+// sequence parameter set. Stateless; any thread.
+#ifndef QNVRECORDING_H264NAL_H
+#define QNVRECORDING_H264NAL_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace qnvrec {
+
+enum NalType : uint8_t {
+  kNalSlice = 1,
+  kNalIdr = 5,
+  kNalSei = 6,
+  kNalSps = 7,
+  kNalPps = 8,
+  kNalAud = 9,
+  kNalEndOfSequence = 10,
+  kNalEndOfStream = 11,
+  kNalFiller = 12,
+};
+
+// One NAL unit inside a payload, without its start code.
+struct SNalRef {
+  const uint8_t* data;
+  size_t size;
+  uint8_t Type() const { return size > 0 ? (data[0] & 0x1F) : 0; }
+};
+
+// The NAL units of an Annex B payload (3- or 4-byte start codes). Bytes before
+// the first start code, and empty units, are not returned.
+std::vector<SNalRef> SplitAnnexB(const uint8_t* data, size_t size);
+
+inline bool IsSlice(uint8_t type) { return type >= kNalSlice && type <= kNalIdr; }
+
+// True for a slice whose first_mb_in_slice is 0: the first slice of a picture.
+bool StartsPicture(const SNalRef& nal);
+
+struct SSpsInfo {
+  int width = 0;
+  int height = 0;
+  int profile = 0;
+  int level = 0;
+};
+
+// Reads the cropped picture size from a sequence parameter set NAL unit.
+bool ParseSps(const SNalRef& nal, SSpsInfo& info);
+
+}  // namespace qnvrec
+
+#endif  // QNVRECORDING_H264NAL_H

@@ -1,0 +1,145 @@
+#include "qnvrecording/CMp4Writer.h"
+
+#include <cstring>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/mathematics.h>
+#include <libavutil/mem.h>
+}
+
+namespace qnvrec {
+
+namespace {
+
+std::string AvError(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(code, text, sizeof text);
+  return text;
+}
+
+constexpr uint8_t kStartCode[4] = {0, 0, 0, 1};
+
+}  // namespace
+
+CMp4Writer::~CMp4Writer() {
+  bool unfinished = context_ != nullptr;
+  Release();
+  if (unfinished) std::remove(path_.c_str());
+}
+
+void CMp4Writer::Release() {
+  if (context_ != nullptr && fileOpen_) avio_closep(&context_->pb);
+  fileOpen_ = false;
+  avformat_free_context(context_);
+  context_ = nullptr;
+  av_packet_free(&packet_);
+}
+
+bool CMp4Writer::Begin(const SNalRef& sps, const SNalRef& pps, std::string& error) {
+  SSpsInfo info;
+  if (!ParseSps(sps, info)) {
+    error = "cannot read the picture size from the sequence parameter set";
+    return false;
+  }
+  AVRational rate = av_d2q(fps_, 1000000);
+  if (rate.num <= 0 || rate.den <= 0) {
+    error = "unusable frame rate";
+    return false;
+  }
+  rateNum_ = rate.num;
+  rateDen_ = rate.den;
+  int rc = avformat_alloc_output_context2(&context_, nullptr, "mp4", path_.c_str());
+  if (rc < 0 || context_ == nullptr) {
+    error = "cannot set up the MP4 muxer: " + AvError(rc);
+    return false;
+  }
+  AVStream* stream = avformat_new_stream(context_, nullptr);
+  packet_ = av_packet_alloc();
+  if (stream == nullptr || packet_ == nullptr) {
+    error = "out of memory";
+    return false;
+  }
+  AVCodecParameters* par = stream->codecpar;
+  par->codec_type = AVMEDIA_TYPE_VIDEO;
+  par->codec_id = AV_CODEC_ID_H264;
+  par->width = info.width;
+  par->height = info.height;
+  par->profile = info.profile;
+  par->level = info.level;
+  // Annex B parameter sets; the muxer turns them into its avcC box.
+  size_t size = 2 * sizeof kStartCode + sps.size + pps.size;
+  par->extradata = static_cast<uint8_t*>(av_mallocz(size + AV_INPUT_BUFFER_PADDING_SIZE));
+  if (par->extradata == nullptr) {
+    error = "out of memory";
+    return false;
+  }
+  uint8_t* p = par->extradata;
+  std::memcpy(p, kStartCode, sizeof kStartCode);
+  std::memcpy(p + 4, sps.data, sps.size);
+  std::memcpy(p + 4 + sps.size, kStartCode, sizeof kStartCode);
+  std::memcpy(p + 8 + sps.size, pps.data, pps.size);
+  par->extradata_size = int(size);
+  stream->time_base = AVRational{rate.den, rate.num};
+  stream->avg_frame_rate = rate;
+  stream->r_frame_rate = rate;
+
+  rc = avio_open(&context_->pb, path_.c_str(), AVIO_FLAG_WRITE);
+  if (rc < 0) {
+    error = "cannot create " + path_ + ": " + AvError(rc);
+    return false;
+  }
+  fileOpen_ = true;
+  rc = avformat_write_header(context_, nullptr);
+  if (rc < 0) {
+    error = "cannot write the MP4 header: " + AvError(rc);
+    return false;
+  }
+  return true;
+}
+
+bool CMp4Writer::Write(const SAccessUnit& unit, std::string& error) {
+  int rc = av_new_packet(packet_, int(unit.annexB.size()));
+  if (rc < 0) {
+    error = "out of memory";
+    return false;
+  }
+  std::memcpy(packet_->data, unit.annexB.data(), unit.annexB.size());
+  AVStream* stream = context_->streams[0];
+  const AVRational frameTime{rateDen_, rateNum_};
+  packet_->stream_index = 0;
+  packet_->pts = av_rescale_q(next_, frameTime, stream->time_base);
+  packet_->dts = packet_->pts;
+  packet_->duration = av_rescale_q(next_ + 1, frameTime, stream->time_base) - packet_->pts;
+  if (unit.key) packet_->flags |= AV_PKT_FLAG_KEY;
+  ++next_;
+  rc = av_write_frame(context_, packet_);
+  av_packet_unref(packet_);
+  if (rc < 0) {
+    error = "cannot write " + path_ + ": " + AvError(rc);
+    return false;
+  }
+  return true;
+}
+
+bool CMp4Writer::Finish(std::string& error) {
+  if (context_ == nullptr) return true;
+  int rc = av_write_trailer(context_);
+  if (rc < 0) error = "cannot finish " + path_ + ": " + AvError(rc);
+  if (rc >= 0 && context_->pb != nullptr && context_->pb->error < 0) {
+    rc = context_->pb->error;
+    error = "cannot write " + path_ + ": " + AvError(rc);
+  }
+  int closed = avio_closep(&context_->pb);
+  fileOpen_ = false;
+  if (rc >= 0 && closed < 0) {
+    rc = closed;
+    error = "cannot write " + path_ + ": " + AvError(closed);
+  }
+  Release();
+  if (rc < 0) std::remove(path_.c_str());
+  return rc >= 0;
+}
+
+}  // namespace qnvrec

@@ -1,0 +1,219 @@
+// qnv-export: checks a recording (data file + .idx index) and writes its video
+// out as a raw H.264 stream or an MP4 file.
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+#include "qnvrecording/CAnnexBWriter.h"
+#include "qnvrecording/CExporter.h"
+#include "qnvrecording/CMp4Writer.h"
+#include "qnvrecording/CRecordingReader.h"
+#include "qnvrecording/SummaryFormat.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitDamaged = 1;
+constexpr int kExitError = 2;
+
+const char kUsage[] =
+    "Usage: qnv-export [options] DATA_FILE [OUTPUT]\n"
+    "\n"
+    "Reads a recording: DATA_FILE and its index file (the same path with the\n"
+    "extension .idx). Checks that the two agree, prints a summary and, when OUTPUT\n"
+    "is given, writes the video to it as a raw H.264 stream (.h264, .264) or as\n"
+    "MP4 (.mp4). The output starts at the first picture that can be decoded on its\n"
+    "own. A recording cut short (a crash, a full disk) is used up to its last\n"
+    "consistent frame; what was dropped, and why, is reported.\n"
+    "\n"
+    "Options:\n"
+    "  --index PATH       index file (default: derived from DATA_FILE)\n"
+    "  --fps RATE         frame rate for the duration and the MP4 timestamps (default 25)\n"
+    "  --format FORMAT    h264 or mp4 (default: from OUTPUT's extension)\n"
+    "  --check            print the summary only; exit status 1 when the recording is damaged\n"
+    "  --json             print the summary as JSON on standard output\n"
+    "  -q, --quiet        no progress display\n"
+    "  -h, --help         show this text\n"
+    "\n"
+    "Exit status: 0 success; 1 damaged recording (--check); 2 error (bad arguments,\n"
+    "unreadable input, input that is not a recording, failed export).\n";
+
+bool EndsWith(const std::string& s, const char* suffix) {
+  size_t n = std::strlen(suffix);
+  return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
+}
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "qnv-export: %s\n", message.c_str());
+  return kExitError;
+}
+
+// Shows how far a long run has got: nothing for the first second, then a
+// line that rewrites itself on a terminal, or a line every few seconds in a log.
+class ProgressLine {
+ public:
+  ProgressLine(const char* what, bool enabled)
+      : what_(what), enabled_(enabled), tty_(::isatty(STDERR_FILENO) == 1), start_(Clock::now()) {}
+  ~ProgressLine() { Done(); }
+  ProgressLine(const ProgressLine&) = delete;
+  ProgressLine& operator=(const ProgressLine&) = delete;
+
+  void Update(uint64_t done, uint64_t total) {
+    if (!enabled_ || total == 0) return;
+    auto now = Clock::now();
+    if (now - start_ < std::chrono::seconds(1)) return;
+    if (shown_ && now - last_ < (tty_ ? std::chrono::milliseconds(200) : std::chrono::seconds(5)))
+      return;
+    last_ = now;
+    shown_ = true;
+    std::fprintf(stderr, "%s%s: %3d%% (%llu/%llu frames)%s", tty_ ? "\r" : "", what_,
+                 int(done * 100 / total), static_cast<unsigned long long>(done),
+                 static_cast<unsigned long long>(total), tty_ ? "" : "\n");
+    std::fflush(stderr);
+  }
+  void Done() {
+    if (shown_ && tty_) std::fputc('\n', stderr);
+    shown_ = false;
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  const char* what_;
+  bool enabled_;
+  bool tty_;
+  bool shown_ = false;
+  Clock::time_point start_;
+  Clock::time_point last_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string dataPath, indexPath, outputPath, format;
+  double fps = 25.0;
+  bool check = false, json = false, quiet = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    auto value = [&](std::string& out) {
+      if (i + 1 >= argc) return false;
+      out = argv[++i];
+      return true;
+    };
+    if (arg == "-h" || arg == "--help") {
+      std::fputs(kUsage, stdout);
+      return kExitOk;
+    } else if (arg == "--index") {
+      if (!value(indexPath)) return Fail("--index needs a path");
+    } else if (arg == "--fps") {
+      std::string text;
+      if (!value(text)) return Fail("--fps needs a rate");
+      char* end = nullptr;
+      fps = std::strtod(text.c_str(), &end);
+      if (end == text.c_str() || *end != '\0' || !std::isfinite(fps) || fps <= 0 || fps > 1000) {
+        return Fail("--fps: not a frame rate between 0 and 1000: " + text);
+      }
+    } else if (arg == "--format") {
+      if (!value(format)) return Fail("--format needs h264 or mp4");
+      if (format != "h264" && format != "mp4") return Fail("--format: unknown format " + format);
+    } else if (arg == "--check") {
+      check = true;
+    } else if (arg == "--json") {
+      json = true;
+    } else if (arg == "-q" || arg == "--quiet") {
+      quiet = true;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return Fail("unknown option " + arg + " (see --help)");
+    } else if (dataPath.empty()) {
+      dataPath = arg;
+    } else if (outputPath.empty()) {
+      outputPath = arg;
+    } else {
+      return Fail("too many arguments (see --help)");
+    }
+  }
+  if (dataPath.empty()) {
+    std::fputs(kUsage, stderr);
+    return kExitError;
+  }
+  if (check && !outputPath.empty()) return Fail("--check writes no OUTPUT");
+  if (indexPath.empty()) {
+    if (EndsWith(dataPath, ".idx")) return Fail("give the data file, not its index: " + dataPath);
+    indexPath = qnvrec::IndexPathFor(dataPath);
+  }
+  if (!outputPath.empty() && format.empty()) {
+    if (EndsWith(outputPath, ".mp4")) {
+      format = "mp4";
+    } else if (EndsWith(outputPath, ".h264") || EndsWith(outputPath, ".264")) {
+      format = "h264";
+    } else {
+      return Fail("cannot tell the format from " + outputPath + "; use --format h264|mp4");
+    }
+  }
+  if (!outputPath.empty() && (outputPath == dataPath || outputPath == indexPath)) {
+    return Fail("OUTPUT would overwrite the recording");
+  }
+  av_log_set_level(AV_LOG_ERROR);
+
+  qnvrec::CRecordingReader reader;
+  std::string error;
+  {
+    ProgressLine progress("checking", !quiet);
+    if (!reader.Open(dataPath, indexPath, error,
+                     [&](uint64_t done, uint64_t total) { progress.Update(done, total); })) {
+      return Fail(error);
+    }
+  }
+  const qnvrec::SRecordingSummary& summary = reader.Summary();
+  if (!summary.Consistent()) {
+    std::fprintf(stderr,
+                 "qnv-export: warning: recording damaged, using its first %llu frames; dropped "
+                 "%llu frames, %llu data bytes, %llu index bytes\n",
+                 static_cast<unsigned long long>(summary.frames),
+                 static_cast<unsigned long long>(summary.droppedFrames),
+                 static_cast<unsigned long long>(summary.droppedDataBytes),
+                 static_cast<unsigned long long>(summary.droppedIndexBytes));
+    for (const std::string& p : summary.problems) {
+      std::fprintf(stderr, "qnv-export: warning: %s\n", p.c_str());
+    }
+  }
+
+  if (outputPath.empty()) {
+    std::fputs((json ? qnvrec::SummaryJson(summary, fps, nullptr, "")
+                     : qnvrec::SummaryText(summary, fps, nullptr, ""))
+                   .c_str(),
+               stdout);
+    return check && !summary.Consistent() ? kExitDamaged : kExitOk;
+  }
+
+  std::unique_ptr<qnvrec::CVideoWriter> writer;
+  if (format == "mp4") {
+    writer = std::make_unique<qnvrec::CMp4Writer>(outputPath, fps);
+  } else {
+    writer = std::make_unique<qnvrec::CAnnexBWriter>(outputPath);
+  }
+  qnvrec::SExportResult result;
+  {
+    ProgressLine progress("exporting", !quiet);
+    qnvrec::CExporter exporter(reader, *writer);
+    if (!exporter.Run(result, error,
+                      [&](uint64_t done, uint64_t total) { progress.Update(done, total); })) {
+      writer.reset();  // removes a half-written output
+      return Fail(error);
+    }
+  }
+  std::fputs((json ? qnvrec::SummaryJson(summary, fps, &result, outputPath)
+                   : qnvrec::SummaryText(summary, fps, &result, outputPath))
+                 .c_str(),
+             stdout);
+  return kExitOk;
+}
