@@ -1,0 +1,206 @@
+#include "live/CFrameAssembler.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "live/SliceProbe.h"
+#include "record/SFrameIndex.h"
+
+namespace qnv {
+
+namespace {
+
+// Bytes needed before anything can be decided: the magic ends at byte 7.
+constexpr uint64_t kMagicEnd = kFrameMagicOffset + sizeof kFrameMagic;
+constexpr uint64_t kExtHeaderEnd = kFrameHeaderSize + kFrameExtLengthSize;
+
+static_assert(CFrameAssembler::kMaxFrame >= CFrameAssembler::kInitialCapacity);
+// Growth rounds up to a power of two; the limit is one, so it is never exceeded.
+static_assert((CFrameAssembler::kMaxFrame & (CFrameAssembler::kMaxFrame - 1)) == 0);
+
+// Length of the extension block (4 + N) of a header whose extFlag is set, else 0.
+inline uint64_t ExtensionLength(const uint8_t* frame) {
+  if (frame[kFrameExtFlagOffset] == 0) return 0;
+  return kFrameExtLengthSize + uint64_t(LoadLe32(frame + kFrameHeaderSize));
+}
+
+uint32_t GrownCapacity(uint64_t need) {
+  uint64_t capacity = CFrameAssembler::kInitialCapacity;
+  while (capacity < need) capacity <<= 1;
+  return uint32_t(std::min<uint64_t>(capacity, CFrameAssembler::kMaxFrame));
+}
+
+}  // namespace
+
+CFrameAssembler::CFrameAssembler()
+    : buffer_(std::make_unique_for_overwrite<uint8_t[]>(kInitialCapacity)),
+      capacity_(kInitialCapacity) {}
+
+void CFrameAssembler::Reset() {
+  begin_ = end_ = 0;
+  skip_ = 0;
+}
+
+bool CFrameAssembler::Feed(const uint8_t* chunk, size_t length, FrameSink sink, void* context) {
+  return FeedImpl<false>(chunk, length, sink, context);
+}
+
+bool CFrameAssembler::FeedInPlace(uint8_t* chunk, size_t length, FrameSink sink, void* context) {
+  return FeedImpl<true>(chunk, length, sink, context);
+}
+
+CFrameAssembler::SInspection CFrameAssembler::Inspect(const uint8_t* p, size_t avail) {
+  if (avail < kMagicEnd) return {Verdict::kNeedMore, kMagicEnd};
+  if (std::memcmp(p + kFrameMagicOffset, kFrameMagic, sizeof kFrameMagic) != 0) {
+    // Not a header: the next candidate starts 4 bytes before the next magic.
+    // Without one, only the last 7 bytes may still begin a header.
+    const size_t from = kFrameMagicOffset + 1;
+    const void* magic = memmem(p + from, avail - from, kFrameMagic, sizeof kFrameMagic);
+    if (magic == nullptr) return {Verdict::kGarbage, avail - (kMagicEnd - 1)};
+    return {Verdict::kGarbage,
+            uint64_t(static_cast<const uint8_t*>(magic) - p) - kFrameMagicOffset};
+  }
+  if (avail < kFrameHeaderSize) return {Verdict::kNeedMore, kFrameHeaderSize};
+  if (p[kFrameExtFlagOffset] != 0 && avail < kExtHeaderEnd) {
+    return {Verdict::kNeedMore, kExtHeaderEnd};
+  }
+  const uint64_t total =
+      kFrameHeaderSize + ExtensionLength(p) + LoadLe32(p + kFramePayloadLengthOffset);
+  if (total > kMaxFrame) return {Verdict::kOversize, total};
+  if (avail < total) return {Verdict::kNeedMore, total};
+  return {Verdict::kFrame, total};
+}
+
+void CFrameAssembler::Mark(uint8_t* frame) {
+  const uint8_t* payload = frame + kFrameHeaderSize + ExtensionLength(frame);
+  // A whole frame is at most kMaxFrame bytes, so the length fits.
+  const int32_t payloadLength = int32_t(LoadLe32(frame + kFramePayloadLengthOffset));
+  frame[kFrameKindOffset] = uint8_t(ProbeSliceType(payload, payloadLength));
+}
+
+bool CFrameAssembler::MakeRoom(uint64_t need) {
+  const uint32_t held = Held();
+  if (need <= capacity_) {
+    std::memmove(buffer_.get(), buffer_.get() + begin_, held);
+  } else {
+    const uint32_t capacity = GrownCapacity(need);
+    std::unique_ptr<uint8_t[]> grown(new (std::nothrow) uint8_t[capacity]);
+    if (!grown) return false;
+    std::memcpy(grown.get(), buffer_.get() + begin_, held);
+    buffer_ = std::move(grown);
+    capacity_ = capacity;
+    ++growths_;
+  }
+  begin_ = 0;
+  end_ = held;
+  return true;
+}
+
+void CFrameAssembler::SkipFrame(uint64_t length) {
+  ++oversizeFrames_;
+  droppedBytes_ += Held();
+  skip_ = length - Held();
+  begin_ = end_ = 0;
+}
+
+template <bool kInPlace, typename Byte>
+bool CFrameAssembler::FeedImpl(Byte* chunk, size_t length, FrameSink sink, void* context) {
+  if (chunk == nullptr) return true;
+  size_t pos = 0;
+  // Held bytes that were copied from this chunk. Copies append contiguously,
+  // so these are the last ones held and equal chunk[pos - fromChunk, pos).
+  size_t fromChunk = 0;
+  for (;;) {
+    if (skip_ > 0) {
+      const size_t n = size_t(std::min<uint64_t>(skip_, length - pos));
+      skip_ -= n;
+      droppedBytes_ += n;
+      pos += n;
+      if (skip_ > 0) return true;
+    }
+
+    if constexpr (kInPlace) {
+      if (begin_ == end_) {
+        // Nothing held: cut frames straight out of the chunk.
+        SInspection in{Verdict::kNeedMore, 0};
+        while (pos < length) {
+          in = Inspect(chunk + pos, length - pos);
+          if (in.verdict != Verdict::kFrame) break;
+          uint8_t* frame = chunk + pos;
+          pos += in.count;
+          ++deliveredFrames_;
+          Mark(frame);
+          if (sink != nullptr && !sink(context, frame, uint32_t(in.count))) return false;
+        }
+        if (pos == length) return true;
+        if (in.verdict == Verdict::kGarbage) {
+          droppedBytes_ += in.count;
+          pos += in.count;
+          continue;
+        }
+        if (in.verdict == Verdict::kOversize) {
+          SkipFrame(in.count);
+          continue;
+        }
+        // The chunk ends inside a frame: keep its start, with room for all of it.
+        if (!MakeRoom(in.count)) {
+          SkipFrame(in.count);
+          continue;
+        }
+        std::memcpy(buffer_.get(), chunk + pos, length - pos);
+        end_ = uint32_t(length - pos);
+        return true;
+      }
+    }
+
+    const uint32_t held = Held();
+    const SInspection in = Inspect(buffer_.get() + begin_, held);
+    switch (in.verdict) {
+      case Verdict::kFrame: {
+        uint8_t* frame = buffer_.get() + begin_;
+        begin_ += uint32_t(in.count);
+        if (begin_ == end_) begin_ = end_ = 0;
+        ++deliveredFrames_;
+        Mark(frame);
+        if (sink != nullptr && !sink(context, frame, uint32_t(in.count))) return false;
+        break;
+      }
+      case Verdict::kGarbage:
+        droppedBytes_ += in.count;
+        begin_ += uint32_t(in.count);
+        fromChunk = std::min<size_t>(fromChunk, Held());
+        if (kInPlace && Held() == fromChunk) {
+          // All that is left came from this chunk: scan for the next header
+          // there instead of copying the garbage piece by piece.
+          pos -= fromChunk;
+          fromChunk = 0;
+          begin_ = end_;
+        }
+        if (begin_ == end_) begin_ = end_ = 0;
+        break;
+      case Verdict::kOversize:
+        SkipFrame(in.count);
+        break;
+      case Verdict::kNeedMore: {
+        if (pos == length) return true;
+        const uint64_t want = in.count - held;
+        if (capacity_ - end_ < want && !MakeRoom(in.count)) {
+          SkipFrame(in.count);  // memory is short: the frame cannot be held
+          break;
+        }
+        // In place, copy only up to the end of this frame; the frames behind it
+        // are then delivered from the chunk.
+        const size_t n = kInPlace ? size_t(std::min<uint64_t>(want, length - pos))
+                                  : std::min<size_t>(length - pos, capacity_ - end_);
+        std::memcpy(buffer_.get() + end_, chunk + pos, n);
+        end_ += uint32_t(n);
+        pos += n;
+        fromChunk += n;
+        break;
+      }
+    }
+  }
+}
+
+}  // namespace qnv

@@ -1,0 +1,85 @@
+// CFrameAssembler cuts a live channel's byte stream, received in chunks of any
+// size, into whole frames (40-byte header, optional extension block, payload),
+// marks each with its frame kind from the slice-type probe and hands it to a
+// sink. It owns its reassembly buffer: 256 KiB at construction, grown once to
+// fit when a larger frame first arrives (at most 16 MiB), never per frame.
+// Bytes that are not a frame header are skipped up to the next header; a frame
+// over 16 MiB is skipped exactly, without buffering it.
+// One thread at a time (the channel's receive thread; open/teardown while that
+// thread is stopped). Nothing it is given must outlive a Feed call.
+#ifndef QNV_LIVE_CFRAMEASSEMBLER_H
+#define QNV_LIVE_CFRAMEASSEMBLER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace qnv {
+
+// Called once per whole frame, frameKind (byte 35) already set by the probe;
+// frame points into the assembler's buffer (or, for FeedInPlace, into the
+// caller's chunk) and is valid during the call. Return false to stop feeding
+// at once (the channel was closed from inside a callback): Feed then returns
+// false without touching the assembler or the chunk after the call.
+using FrameSink = bool (*)(void* context, uint8_t* frame, uint32_t length);
+
+class CFrameAssembler {
+ public:
+  static constexpr uint32_t kInitialCapacity = 262144;
+  static constexpr uint32_t kMaxFrame = 16u << 20;  // 16 MiB total frame length
+
+  CFrameAssembler();  // takes the initial 262,144 bytes
+  CFrameAssembler(const CFrameAssembler&) = delete;
+  CFrameAssembler& operator=(const CFrameAssembler&) = delete;
+
+  // Consumes the whole chunk. Every byte of a frame is copied once into the
+  // buffer, and frames are delivered from there.
+  bool Feed(const uint8_t* chunk, size_t length, FrameSink sink, void* context);
+  // Same result, but frames that lie whole inside the chunk are delivered in
+  // place, without a copy: their byte 35 is written into the chunk, and the
+  // sink receives pointers into it. Only bytes of frames that straddle a chunk
+  // boundary are copied. For a receive area that is reused after the call.
+  bool FeedInPlace(uint8_t* chunk, size_t length, FrameSink sink, void* context);
+
+  void Reset();  // drop held bytes and any frame being skipped (channel open / teardown)
+
+  uint32_t Held() const { return end_ - begin_; }          // bytes held
+  uint64_t DroppedBytes() const { return droppedBytes_; }  // skipped: garbage, oversize frames
+  uint64_t OversizeFrames() const { return oversizeFrames_; }
+  uint64_t DeliveredFrames() const { return deliveredFrames_; }
+  uint32_t Capacity() const { return capacity_; }  // current buffer size
+  uint32_t Growths() const { return growths_; }    // times the buffer was enlarged
+
+ private:
+  enum class Verdict { kNeedMore, kFrame, kGarbage, kOversize };
+  struct SInspection {
+    Verdict verdict;
+    uint64_t
+        count;  // kNeedMore: bytes needed; kFrame/kOversize: frame length; kGarbage: bytes to drop
+  };
+
+  static SInspection Inspect(const uint8_t* p, size_t avail);
+  template <bool kInPlace, typename Byte>
+  bool FeedImpl(Byte* chunk, size_t length, FrameSink sink, void* context);
+  // Makes room behind the held bytes for a frame of `need` bytes: moves the
+  // held bytes to the start, or enlarges the buffer. False if memory is short.
+  bool MakeRoom(uint64_t need);
+  // Discards the held bytes, which begin a frame of `length` bytes that cannot
+  // be held, and the rest of that frame as it arrives.
+  void SkipFrame(uint64_t length);
+  static void Mark(uint8_t* frame);
+
+  std::unique_ptr<uint8_t[]> buffer_;
+  uint32_t capacity_ = 0;
+  uint32_t begin_ = 0;  // first held byte (always the start of a frame header candidate)
+  uint32_t end_ = 0;    // one past the last held byte
+  uint64_t skip_ = 0;   // bytes of an oversize frame still to discard
+  uint64_t droppedBytes_ = 0;
+  uint64_t oversizeFrames_ = 0;
+  uint64_t deliveredFrames_ = 0;
+  uint32_t growths_ = 0;
+};
+
+}  // namespace qnv
+
+#endif  // QNV_LIVE_CFRAMEASSEMBLER_H

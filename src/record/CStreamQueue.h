@@ -1,0 +1,74 @@
+// CStreamQueue: the pre-record stretch of one live channel. It owns one byte
+// buffer of fixed capacity, allocated at the first Append, in which the bodies
+// of the most recent whole frames (extension block + payload) lie back to
+// back from the start, oldest first, and one frame record per held frame
+// whose offset field is the body's offset from the start of the buffer. A
+// recording writes the held bytes as the head of its data file and the records
+// as the head of its index, so the offsets are already data-file offsets.
+// No lock of its own: the channel's save mutex serialises every call.
+#ifndef QNV_RECORD_CSTREAMQUEUE_H
+#define QNV_RECORD_CSTREAMQUEUE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "record/SFrameIndex.h"
+
+namespace qnv {
+
+class CStreamQueue {
+ public:
+  static constexpr int32_t kDefaultCapacity = 32768;
+  // Frames held at most. Bodies can be empty, so the byte capacity alone
+  // would let the records grow without bound.
+  static constexpr size_t kMaxFrames = 4096;
+
+  // One held frame body inside the buffer.
+  struct SBuf {
+    uint8_t* start;
+    int32_t length;
+  };
+
+  CStreamQueue();
+  CStreamQueue(const CStreamQueue&) = delete;
+  CStreamQueue& operator=(const CStreamQueue&) = delete;
+
+  // Only before the buffer exists and only for capacity >= 0; false otherwise,
+  // and nothing changes.
+  bool SetCapacity(int32_t capacity);
+  int32_t GetCapacity() const { return capacity_; }
+  uint8_t* GetBuffer() const { return buffer_.get(); }  // null before the first Append
+  int32_t GetTotal() const { return total_; }           // body bytes held, one run from GetBuffer()
+
+  // Adds a frame body with a copy of its header; its offset field is rewritten.
+  // Evicts the oldest whole frames until it fits. newFrame false with a frame
+  // held extends the last frame's body instead. False (and nothing changes)
+  // when the body is longer than the capacity or the arguments are bad.
+  bool Append(const uint8_t* data, int32_t length, SFrameIndex header, bool newFrame);
+
+  // Writes every frame record, oldest first, 40 raw bytes each. False for a
+  // null file or a short write (the index is then unusable).
+  bool WriteIndex(FILE* index) const;
+  // The read-out for a new recording: the held bytes in one write to the data
+  // file, then the records to the index file. Nothing is written when the
+  // queue is empty. False for a null file or a short write.
+  bool WriteTo(FILE* data, FILE* index) const;
+
+  size_t Count() const { return frames_.size(); }
+  const SFrameIndex& Frame(size_t i) const { return frames_[i]; }  // i < Count()
+  const SBuf& Slice(size_t i) const { return slices_[i]; }         // i < Count()
+
+ private:
+  std::unique_ptr<uint8_t[]> buffer_;
+  int32_t capacity_ = kDefaultCapacity;
+  int32_t total_ = 0;
+  std::vector<SBuf> slices_;
+  std::vector<SFrameIndex> frames_;
+};
+
+}  // namespace qnv
+
+#endif  // QNV_RECORD_CSTREAMQUEUE_H

@@ -1,0 +1,519 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "live/CFrameAssembler.h"
+#include "record/SFrameIndex.h"
+
+namespace qnv {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+enum class Mode { kCopy, kInPlace };
+
+// Start code, NAL header and a first byte holding first_mb_in_slice 0 and the slice type.
+constexpr uint8_t kISlice[] = {0, 0, 0, 1, 0x65, 0x88};  // slice_type 7
+constexpr uint8_t kPSlice[] = {0, 0, 0, 1, 0x41, 0x9A};  // slice_type 5
+constexpr uint8_t kBSlice[] = {0, 0, 0, 1, 0x01, 0xA8};  // slice_type 1
+
+bool IsMagicLetter(uint8_t b) { return b == 'Q' || b == 'N' || b == 'V'; }
+
+// A byte that can never form part of a false "QNVV" between garbage and headers.
+uint8_t PlainByte(std::mt19937& rng) {
+  uint8_t b;
+  do b = uint8_t(rng());
+  while (IsMagicLetter(b));
+  return b;
+}
+
+struct SFrame {
+  Bytes bytes;
+  uint8_t kind;  // expected byte 35
+};
+
+// A frame with `payloadLength` payload bytes and, for extLength >= 0, an
+// extension block of that many bytes. kind selects the slice header written
+// at the start of payloads of 7 bytes or more; shorter payloads give kind 0.
+SFrame MakeFrame(std::mt19937& rng, uint32_t payloadLength, int64_t extLength, uint8_t kind) {
+  const uint64_t ext = extLength < 0 ? 0 : uint64_t(extLength) + 4;
+  SFrame f;
+  f.bytes.resize(40 + ext + payloadLength);
+  uint8_t* p = f.bytes.data();
+  for (int i = 0; i < 40; ++i) p[i] = PlainByte(rng);
+  std::memcpy(p + 4, "QNVV", 4);
+  StoreLe32(p + 12, payloadLength);
+  p[35] = 0xEE;  // whatever the device sent is overwritten
+  p[36] = extLength < 0 ? 0 : uint8_t(1 + rng() % 255);
+  if (extLength >= 0) {
+    StoreLe32(p + 40, uint32_t(extLength));
+    for (uint64_t i = 0; i < uint64_t(extLength); ++i) p[44 + i] = uint8_t(rng());
+  }
+  uint8_t* payload = p + 40 + ext;
+  // Filler, never zero so nothing is trimmed: a short random run repeated,
+  // copied in blocks so that big frames are quick to build.
+  uint8_t run[4093];
+  for (uint8_t& b : run) b = uint8_t(rng() | 1);
+  for (uint32_t i = 0; i < payloadLength; i += sizeof run) {
+    std::memcpy(payload + i, run, std::min<size_t>(sizeof run, payloadLength - i));
+  }
+  f.kind = 0;
+  if (payloadLength >= 7) {
+    const uint8_t* head = kind == 1 ? kISlice : kind == 2 ? kPSlice : kBSlice;
+    std::memcpy(payload, head, 6);
+    f.kind = kind == 1 || kind == 2 ? kind : 0;
+  }
+  return f;
+}
+
+SFrame MakeFrame(uint32_t payloadLength, int64_t extLength = -1, uint8_t kind = 1) {
+  std::mt19937 rng(payloadLength * 31 + uint32_t(extLength));
+  return MakeFrame(rng, payloadLength, extLength, kind);
+}
+
+// Checks every delivered frame against the expected sequence as it arrives.
+struct SChecker {
+  const std::vector<const SFrame*>* expected = nullptr;
+  size_t next = 0;
+  size_t mismatches = 0;
+  size_t stopAfter = SIZE_MAX;         // return false from the sink after this many frames
+  const uint8_t* areaBegin = nullptr;  // when set, frames must lie inside this area
+  const uint8_t* areaEnd = nullptr;
+
+  static bool Sink(void* context, uint8_t* frame, uint32_t length) {
+    auto* self = static_cast<SChecker*>(context);
+    const size_t i = self->next++;
+    if (i >= self->expected->size()) {
+      ADD_FAILURE() << "unexpected frame " << i << " of length " << length;
+      ++self->mismatches;
+      return true;
+    }
+    const SFrame& want = *(*self->expected)[i];
+    bool same = length == want.bytes.size() && frame[35] == want.kind &&
+                std::memcmp(frame, want.bytes.data(), 35) == 0 &&
+                std::memcmp(frame + 36, want.bytes.data() + 36, length - 36) == 0;
+    if (!same) {
+      ++self->mismatches;
+      ADD_FAILURE() << "frame " << i << " differs: length " << length << " want "
+                    << want.bytes.size() << ", kind " << int(frame[35]) << " want "
+                    << int(want.kind);
+    }
+    if (self->areaBegin != nullptr && (frame < self->areaBegin || frame + length > self->areaEnd)) {
+      ADD_FAILURE() << "frame " << i << " was not delivered in place";
+    }
+    return self->next < self->stopAfter;
+  }
+};
+
+size_t PickChunk(std::mt19937& rng) {
+  switch (rng() % 8) {
+    case 0:
+      return 1 + rng() % 8;
+    case 1:
+      return 1 + rng() % 100;
+    default:
+      return 1 + rng() % 65536;
+  }
+}
+
+// Feeds `stream` cut into random chunks; in place, each chunk is first copied
+// to a reused receive area, as the streaming connection hands it over.
+bool FeedStream(CFrameAssembler& a, const Bytes& stream, Mode mode, std::mt19937& rng,
+                SChecker& checker) {
+  std::vector<uint8_t> area(65536);
+  size_t pos = 0;
+  while (pos < stream.size()) {
+    const size_t n = std::min(PickChunk(rng), stream.size() - pos);
+    bool more;
+    if (mode == Mode::kInPlace) {
+      std::memcpy(area.data(), stream.data() + pos, n);
+      more = a.FeedInPlace(area.data(), n, &SChecker::Sink, &checker);
+    } else {
+      more = a.Feed(stream.data() + pos, n, &SChecker::Sink, &checker);
+    }
+    if (!more) return false;
+    pos += n;
+  }
+  return true;
+}
+
+uint32_t PowerOfTwoAtLeast(uint64_t n) {
+  uint64_t c = CFrameAssembler::kInitialCapacity;
+  while (c < n) c <<= 1;
+  return uint32_t(c);
+}
+
+class FrameAssemblerModes : public testing::TestWithParam<Mode> {
+ protected:
+  bool FeedAll(CFrameAssembler& a, const Bytes& bytes, SChecker& checker) {
+    if (GetParam() == Mode::kCopy)
+      return a.Feed(bytes.data(), bytes.size(), &SChecker::Sink, &checker);
+    Bytes copy = bytes;
+    return a.FeedInPlace(copy.data(), copy.size(), &SChecker::Sink, &checker);
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(, FrameAssemblerModes, testing::Values(Mode::kCopy, Mode::kInPlace),
+                         [](const testing::TestParamInfo<Mode>& info) {
+                           return info.param == Mode::kCopy ? "Copy" : "InPlace";
+                         });
+
+// Random streams: frames of every shape with garbage between them, in random chunks.
+TEST_P(FrameAssemblerModes, RandomStreamsArriveWholeOnceInOrder) {
+  for (uint32_t seed = 1; seed <= 4; ++seed) {
+    std::mt19937 rng(seed);
+    std::vector<SFrame> frames;
+    Bytes stream;
+    uint64_t garbage = 0;
+    for (int i = 0; i < 120; ++i) {
+      if (rng() % 6 == 0) {
+        const size_t g = rng() % 5 == 0 ? 1 + rng() % 7 : 1 + rng() % 3000;
+        for (size_t k = 0; k < g; ++k) stream.push_back(PlainByte(rng));
+        garbage += g;
+      }
+      uint32_t len;
+      switch (rng() % 10) {
+        case 0:
+          len = 0;
+          break;
+        case 1:
+          len = rng() % 3 == 0 ? 300 * 1024 + rng() % 1000 : 7 + rng() % 100000;
+          break;
+        default:
+          len = 7 + rng() % 20000;
+      }
+      if (i == 100 && seed % 2 == 0) len = 2 * 1000 * 1000;
+      const int64_t ext = rng() % 4 == 0 ? int64_t(rng() % (rng() % 2 ? 5 : 5000)) : -1;
+      frames.push_back(MakeFrame(rng, len, ext, uint8_t(rng() % 3)));
+      stream.insert(stream.end(), frames.back().bytes.begin(), frames.back().bytes.end());
+    }
+    std::vector<const SFrame*> expected;
+    uint32_t capacity = CFrameAssembler::kInitialCapacity;
+    uint32_t growths = 0;
+    for (const SFrame& f : frames) {
+      expected.push_back(&f);
+      if (f.bytes.size() > capacity) {
+        capacity = PowerOfTwoAtLeast(f.bytes.size());
+        ++growths;
+      }
+    }
+    CFrameAssembler a;
+    SChecker checker;
+    checker.expected = &expected;
+    ASSERT_TRUE(FeedStream(a, stream, GetParam(), rng, checker));
+    EXPECT_EQ(checker.next, expected.size()) << "seed " << seed;
+    EXPECT_EQ(checker.mismatches, 0u) << "seed " << seed;
+    EXPECT_EQ(a.Held(), 0u);
+    EXPECT_EQ(a.DroppedBytes(), garbage);
+    EXPECT_EQ(a.OversizeFrames(), 0u);
+    EXPECT_EQ(a.DeliveredFrames(), expected.size());
+    // The buffer grows only when a frame larger than any before it arrives.
+    EXPECT_EQ(a.Growths(), growths) << "seed " << seed;
+    EXPECT_EQ(a.Capacity(), capacity);
+  }
+}
+
+// The largest frame is delivered; one byte more is skipped exactly, and the
+// frames around it still arrive.
+TEST_P(FrameAssemblerModes, FramesAroundTheSizeLimit) {
+  const uint32_t maxPayload = CFrameAssembler::kMaxFrame - 40;
+  std::mt19937 rng(77);
+  std::vector<SFrame> frames;
+  frames.push_back(MakeFrame(rng, 1000, -1, 1));
+  frames.push_back(MakeFrame(rng, maxPayload + 1, -1, 1));  // oversize
+  frames.push_back(MakeFrame(rng, 500, 3, 2));
+  frames.push_back(MakeFrame(rng, maxPayload - 10, 6, 1));  // exactly the limit with its block
+  frames.push_back(MakeFrame(rng, maxPayload - 6, 3, 2));   // the limit + 1, through the block
+  frames.push_back(MakeFrame(rng, 0, -1, 0));
+  Bytes stream;
+  for (const SFrame& f : frames) stream.insert(stream.end(), f.bytes.begin(), f.bytes.end());
+  std::vector<const SFrame*> expected = {&frames[0], &frames[2], &frames[3], &frames[5]};
+  ASSERT_EQ(frames[3].bytes.size(), CFrameAssembler::kMaxFrame);
+
+  CFrameAssembler a;
+  SChecker checker;
+  checker.expected = &expected;
+  ASSERT_TRUE(FeedStream(a, stream, GetParam(), rng, checker));
+  EXPECT_EQ(checker.next, expected.size());
+  EXPECT_EQ(checker.mismatches, 0u);
+  EXPECT_EQ(a.OversizeFrames(), 2u);
+  EXPECT_EQ(a.DroppedBytes(), frames[1].bytes.size() + frames[4].bytes.size());
+  EXPECT_EQ(a.Held(), 0u);
+  EXPECT_EQ(a.Growths(), 1u);
+  EXPECT_EQ(a.Capacity(), CFrameAssembler::kMaxFrame);
+}
+
+TEST_P(FrameAssemblerModes, BufferGrowsOnceForARunOfLargeFrames) {
+  std::mt19937 rng(5);
+  std::vector<SFrame> frames;
+  for (int i = 0; i < 12; ++i) frames.push_back(MakeFrame(rng, 2 * 1000 * 1000 - i, -1, 2));
+  Bytes stream;
+  std::vector<const SFrame*> expected;
+  for (const SFrame& f : frames) {
+    stream.insert(stream.end(), f.bytes.begin(), f.bytes.end());
+    expected.push_back(&f);
+  }
+  CFrameAssembler a;
+  SChecker checker;
+  checker.expected = &expected;
+  ASSERT_TRUE(FeedStream(a, stream, GetParam(), rng, checker));
+  EXPECT_EQ(checker.next, frames.size());
+  EXPECT_EQ(checker.mismatches, 0u);
+  EXPECT_EQ(a.Growths(), 1u);
+  EXPECT_EQ(a.Capacity(), 2u << 20);
+}
+
+TEST_P(FrameAssemblerModes, PartialFramesWaitForTheirLastByte) {
+  const SFrame f = MakeFrame(3000, 10, 1);
+  std::vector<const SFrame*> expected = {&f};
+  CFrameAssembler a;
+  SChecker checker;
+  checker.expected = &expected;
+  Bytes head(f.bytes.begin(), f.bytes.begin() + 39);
+  ASSERT_TRUE(FeedAll(a, head, checker));
+  EXPECT_EQ(checker.next, 0u);
+  EXPECT_EQ(a.Held(), 39u);
+  for (size_t i = 39; i + 1 < f.bytes.size(); ++i) {
+    ASSERT_TRUE(FeedAll(a, Bytes{f.bytes[i]}, checker));
+  }
+  EXPECT_EQ(checker.next, 0u);
+  ASSERT_TRUE(FeedAll(a, Bytes{f.bytes.back()}, checker));
+  EXPECT_EQ(checker.next, 1u);
+  EXPECT_EQ(checker.mismatches, 0u);
+  EXPECT_EQ(a.Held(), 0u);
+}
+
+TEST_P(FrameAssemblerModes, TwoFramesAndTheStartOfAThird) {
+  const SFrame f1 = MakeFrame(100, -1, 1), f2 = MakeFrame(200, 0, 2), f3 = MakeFrame(50, -1, 1);
+  std::vector<const SFrame*> expected = {&f1, &f2, &f3};
+  Bytes chunk = f1.bytes;
+  chunk.insert(chunk.end(), f2.bytes.begin(), f2.bytes.end());
+  chunk.insert(chunk.end(), f3.bytes.begin(), f3.bytes.begin() + 10);
+  CFrameAssembler a;
+  SChecker checker;
+  checker.expected = &expected;
+  ASSERT_TRUE(FeedAll(a, chunk, checker));
+  EXPECT_EQ(checker.next, 2u);
+  EXPECT_EQ(a.Held(), 10u);
+  ASSERT_TRUE(FeedAll(a, Bytes(f3.bytes.begin() + 10, f3.bytes.end()), checker));
+  EXPECT_EQ(checker.next, 3u);
+  EXPECT_EQ(checker.mismatches, 0u);
+}
+
+TEST_P(FrameAssemblerModes, GarbageIsSkippedUpToTheNextHeader) {
+  const SFrame f1 = MakeFrame(100, -1, 1), f2 = MakeFrame(64, -1, 2);
+  std::vector<const SFrame*> expected = {&f1, &f2};
+  // A bad header with a whole frame behind it in the same chunk, and a header
+  // whose magic is almost right.
+  Bytes chunk(40, 0x11);
+  chunk.insert(chunk.end(), f1.bytes.begin(), f1.bytes.end());
+  const Bytes nearMiss = {1, 2, 3, 4, 'Q', 'N', 'V', 'X', 'Q', 'N', 'V'};
+  chunk.insert(chunk.end(), nearMiss.begin(), nearMiss.end());
+  chunk.insert(chunk.end(), f2.bytes.begin(), f2.bytes.end());
+  CFrameAssembler a;
+  SChecker checker;
+  checker.expected = &expected;
+  ASSERT_TRUE(FeedAll(a, chunk, checker));
+  EXPECT_EQ(checker.next, 2u);
+  EXPECT_EQ(checker.mismatches, 0u);
+  EXPECT_EQ(a.DroppedBytes(), 40u + nearMiss.size());
+  EXPECT_EQ(a.Held(), 0u);
+}
+
+// Every way of cutting a short stream in two, and byte by byte: garbage
+// with near-miss magics, a frame with an extension block, an empty frame.
+TEST_P(FrameAssemblerModes, EveryCutGivesTheSameFrames) {
+  const SFrame f1 = MakeFrame(60, 5, 1), f2 = MakeFrame(0), f3 = MakeFrame(25, -1, 2);
+  std::vector<const SFrame*> expected = {&f1, &f2, &f3};
+  const Bytes lead = {'Q', 'N', 'V', 'V', 1, 2, 'Q', 'N', 'V'};  // magic at 0: not a header
+  const Bytes mid = {3, 4, 5, 6, 'Q', 'N', 'V', 'X', 'Q', 'N', 'V', 'Q', 'N', 'V'};
+  Bytes stream = lead;
+  for (const Bytes* part : {&f1.bytes, &mid, &f2.bytes, &f3.bytes}) {
+    stream.insert(stream.end(), part->begin(), part->end());
+  }
+  const uint64_t garbage = lead.size() + mid.size();
+  for (size_t cut = 0; cut <= stream.size(); ++cut) {
+    CFrameAssembler a;
+    SChecker checker;
+    checker.expected = &expected;
+    ASSERT_TRUE(FeedAll(a, Bytes(stream.begin(), stream.begin() + cut), checker));
+    ASSERT_TRUE(FeedAll(a, Bytes(stream.begin() + cut, stream.end()), checker));
+    EXPECT_EQ(checker.next, 3u) << "cut " << cut;
+    EXPECT_EQ(checker.mismatches, 0u) << "cut " << cut;
+    EXPECT_EQ(a.DroppedBytes(), garbage) << "cut " << cut;
+    EXPECT_EQ(a.Held(), 0u);
+  }
+  CFrameAssembler a;
+  SChecker checker;
+  checker.expected = &expected;
+  for (uint8_t b : stream) ASSERT_TRUE(FeedAll(a, Bytes{b}, checker));
+  EXPECT_EQ(checker.next, 3u);
+  EXPECT_EQ(checker.mismatches, 0u);
+  EXPECT_EQ(a.DroppedBytes(), garbage);
+}
+
+TEST_P(FrameAssemblerModes, ExtensionBlockShapes) {
+  // Block with N = 0: T = 44 + payload, and the probe starts at byte 44.
+  const SFrame f = MakeFrame(20, 0, 1);
+  ASSERT_EQ(f.bytes.size(), 64u);
+  std::vector<const SFrame*> expected = {&f};
+  CFrameAssembler a;
+  SChecker checker;
+  checker.expected = &expected;
+  // Flag set and only 42 bytes held: nothing is read from the block length yet.
+  ASSERT_TRUE(FeedAll(a, Bytes(f.bytes.begin(), f.bytes.begin() + 42), checker));
+  EXPECT_EQ(checker.next, 0u);
+  EXPECT_EQ(a.Held(), 42u);
+  ASSERT_TRUE(FeedAll(a, Bytes(f.bytes.begin() + 42, f.bytes.end()), checker));
+  EXPECT_EQ(checker.next, 1u);
+  EXPECT_EQ(checker.mismatches, 0u);
+}
+
+TEST_P(FrameAssemblerModes, EmptyPayloadAndBigFirstFrame) {
+  const SFrame empty = MakeFrame(0, -1, 1);
+  ASSERT_EQ(empty.bytes.size(), 40u);
+  const SFrame big = MakeFrame(262144, -1, 2);  // over the initial buffer with its header
+  std::vector<const SFrame*> expected = {&empty, &big, &empty};
+  Bytes stream = empty.bytes;
+  stream.insert(stream.end(), big.bytes.begin(), big.bytes.end());
+  stream.insert(stream.end(), empty.bytes.begin(), empty.bytes.end());
+  CFrameAssembler a;
+  SChecker checker;
+  checker.expected = &expected;
+  ASSERT_TRUE(FeedAll(a, stream, checker));
+  EXPECT_EQ(checker.next, 3u);
+  EXPECT_EQ(checker.mismatches, 0u);
+  EXPECT_EQ(a.Growths(), GetParam() == Mode::kCopy ? 1u : 0u);  // in place needs no room
+}
+
+TEST_P(FrameAssemblerModes, HugeLengthsAreSkippedWithoutOverflow) {
+  for (bool throughExtension : {false, true}) {
+    Bytes header = MakeFrame(0, throughExtension ? 0 : -1).bytes;
+    if (throughExtension) {
+      StoreLe32(header.data() + 40, 0xFFFFFFFFu);
+    } else {
+      StoreLe32(header.data() + 12, 0xFFFFFFFFu);
+    }
+    CFrameAssembler a;
+    SChecker checker;
+    std::vector<const SFrame*> none;
+    checker.expected = &none;
+    ASSERT_TRUE(FeedAll(a, header, checker));
+    Bytes body(100000, 0x42);
+    ASSERT_TRUE(FeedAll(a, body, checker));
+    EXPECT_EQ(checker.next, 0u);
+    EXPECT_EQ(a.OversizeFrames(), 1u);
+    EXPECT_EQ(a.Held(), 0u);
+    EXPECT_EQ(a.DroppedBytes(), header.size() + body.size());
+    EXPECT_EQ(a.Capacity(), CFrameAssembler::kInitialCapacity);
+    // Reset ends the skip: the next frame is delivered.
+    a.Reset();
+    const SFrame f = MakeFrame(30);
+    std::vector<const SFrame*> one = {&f};
+    checker.expected = &one;
+    ASSERT_TRUE(FeedAll(a, f.bytes, checker));
+    EXPECT_EQ(checker.next, 1u);
+    EXPECT_EQ(checker.mismatches, 0u);
+  }
+}
+
+TEST_P(FrameAssemblerModes, ResetDropsHeldBytes) {
+  const SFrame f = MakeFrame(100);
+  std::vector<const SFrame*> expected = {&f};
+  CFrameAssembler a;
+  SChecker checker;
+  checker.expected = &expected;
+  ASSERT_TRUE(FeedAll(a, Bytes(f.bytes.begin(), f.bytes.begin() + 70), checker));
+  a.Reset();
+  EXPECT_EQ(a.Held(), 0u);
+  ASSERT_TRUE(FeedAll(a, f.bytes, checker));
+  EXPECT_EQ(checker.next, 1u);
+  EXPECT_EQ(checker.mismatches, 0u);
+}
+
+// The sink closes the channel: it destroys the assembler and returns false.
+// Nothing may be touched afterwards (the sanitizer build catches any access).
+struct SDestroyer {
+  std::unique_ptr<CFrameAssembler> assembler;
+  int calls = 0;
+  static bool Sink(void* context, uint8_t*, uint32_t) {
+    auto* self = static_cast<SDestroyer*>(context);
+    ++self->calls;
+    self->assembler.reset();
+    return false;
+  }
+};
+
+TEST_P(FrameAssemblerModes, SinkStopsFeedingAtOnce) {
+  const SFrame f1 = MakeFrame(100), f2 = MakeFrame(200), f3 = MakeFrame(300);
+  Bytes stream = f1.bytes;
+  stream.insert(stream.end(), f2.bytes.begin(), f2.bytes.end());
+  stream.insert(stream.end(), f3.bytes.begin(), f3.bytes.end());
+  for (size_t split : {size_t(0), size_t(50), f1.bytes.size() + 10}) {
+    SDestroyer d;
+    d.assembler = std::make_unique<CFrameAssembler>();
+    Bytes a(stream.begin(), stream.begin() + split), b(stream.begin() + split, stream.end());
+    auto feed = [&](Bytes& chunk) {
+      if (GetParam() == Mode::kCopy) {
+        return d.assembler->Feed(chunk.data(), chunk.size(), &SDestroyer::Sink, &d);
+      }
+      return d.assembler->FeedInPlace(chunk.data(), chunk.size(), &SDestroyer::Sink, &d);
+    };
+    bool more = a.empty() || feed(a);
+    if (more) more = feed(b);
+    EXPECT_FALSE(more) << split;
+    EXPECT_EQ(d.calls, 1);
+  }
+  // Stopping without destroying: the frames behind stay unread in the chunk.
+  std::vector<const SFrame*> expected = {&f1, &f2, &f3};
+  CFrameAssembler a;
+  SChecker checker;
+  checker.expected = &expected;
+  checker.stopAfter = 1;
+  EXPECT_FALSE(FeedAll(a, stream, checker));
+  EXPECT_EQ(checker.next, 1u);
+  EXPECT_EQ(a.DeliveredFrames(), 1u);
+}
+
+TEST(FrameAssembler, InPlaceDeliversFromTheChunkAndCopyLeavesItAlone) {
+  const SFrame f1 = MakeFrame(100, -1, 1), f2 = MakeFrame(200, 8, 2);
+  Bytes chunk = f1.bytes;
+  chunk.insert(chunk.end(), f2.bytes.begin(), f2.bytes.end());
+  std::vector<const SFrame*> expected = {&f1, &f2};
+
+  CFrameAssembler copying;
+  SChecker c1;
+  c1.expected = &expected;
+  const Bytes before = chunk;
+  ASSERT_TRUE(copying.Feed(chunk.data(), chunk.size(), &SChecker::Sink, &c1));
+  EXPECT_EQ(c1.next, 2u);
+  EXPECT_EQ(chunk, before);
+
+  CFrameAssembler inPlace;
+  SChecker c2;
+  c2.expected = &expected;
+  c2.areaBegin = chunk.data();
+  c2.areaEnd = chunk.data() + chunk.size();
+  ASSERT_TRUE(inPlace.FeedInPlace(chunk.data(), chunk.size(), &SChecker::Sink, &c2));
+  EXPECT_EQ(c2.next, 2u);
+  EXPECT_EQ(c2.mismatches, 0u);
+  EXPECT_EQ(chunk[35], 1);
+  EXPECT_EQ(chunk[f1.bytes.size() + 35], 2);
+}
+
+TEST(FrameAssembler, NullChunkAndNullSink) {
+  CFrameAssembler a;
+  EXPECT_TRUE(a.Feed(nullptr, 100, &SChecker::Sink, nullptr));
+  EXPECT_TRUE(a.FeedInPlace(nullptr, 100, &SChecker::Sink, nullptr));
+  const SFrame f = MakeFrame(10);
+  EXPECT_TRUE(a.Feed(f.bytes.data(), f.bytes.size(), nullptr, nullptr));
+  EXPECT_EQ(a.DeliveredFrames(), 1u);
+  EXPECT_EQ(a.Held(), 0u);
+}
+
+}  // namespace
+}  // namespace qnv

@@ -1,0 +1,287 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <random>
+#include <vector>
+
+#include "platform/File.h"
+#include "record/CStreamQueue.h"
+
+namespace qnv {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+SFrameIndex Header(uint8_t tag, uint8_t kind = 1) {
+  SFrameIndex h;
+  for (int i = 0; i < 40; ++i) h.bytes[i] = uint8_t(tag + i);
+  std::memcpy(h.bytes + 4, "QNVV", 4);
+  h.SetOffset(0xDEADBEEF);  // whatever arrives here is replaced
+  h.SetFrameKind(kind);
+  return h;
+}
+
+Bytes Body(size_t n, uint8_t tag) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = uint8_t(tag * 13 + i);
+  return b;
+}
+
+bool Append(CStreamQueue& q, const Bytes& body, uint8_t tag, bool newFrame = true) {
+  return q.Append(body.data(), int32_t(body.size()), Header(tag), newFrame);
+}
+
+std::vector<uint32_t> Offsets(const CStreamQueue& q) {
+  std::vector<uint32_t> out;
+  for (size_t i = 0; i < q.Count(); ++i) out.push_back(q.Frame(i).Offset());
+  return out;
+}
+
+// Invariants that hold after every append: slices back to back from the
+// start of the buffer, records in step, total within capacity.
+void CheckInvariants(const CStreamQueue& q) {
+  int64_t sum = 0;
+  for (size_t i = 0; i < q.Count(); ++i) {
+    ASSERT_EQ(q.Slice(i).start, q.GetBuffer() + sum) << i;
+    ASSERT_EQ(q.Frame(i).Offset(), uint32_t(sum)) << i;
+    sum += q.Slice(i).length;
+  }
+  ASSERT_EQ(sum, q.GetTotal());
+  ASSERT_LE(q.GetTotal(), q.GetCapacity());
+}
+
+TEST(StreamQueue, WorkedExample) {
+  for (int fourth : {600, 500}) {
+    CStreamQueue q;
+    ASSERT_TRUE(q.SetCapacity(1000));
+    const Bytes b1 = Body(100, 1), b2 = Body(200, 2), b3 = Body(300, 3), b4 = Body(fourth, 4);
+    ASSERT_TRUE(Append(q, b1, 1));
+    EXPECT_EQ(q.GetTotal(), 100);
+    EXPECT_EQ(Offsets(q), (std::vector<uint32_t>{0}));
+    ASSERT_TRUE(Append(q, b2, 2));
+    ASSERT_TRUE(Append(q, b3, 3));
+    EXPECT_EQ(Offsets(q), (std::vector<uint32_t>{0, 100, 300}));
+    EXPECT_EQ(q.GetTotal(), 600);
+    uint8_t* buffer = q.GetBuffer();
+    ASSERT_TRUE(Append(q, b4, 4));
+    EXPECT_EQ(q.GetBuffer(), buffer);
+    CheckInvariants(q);
+    if (fourth == 600) {
+      // 600 + 600 and 500 + 600 exceed 1000; 300 + 600 does not.
+      EXPECT_EQ(Offsets(q), (std::vector<uint32_t>{0, 300}));
+      EXPECT_EQ(q.GetTotal(), 900);
+      EXPECT_EQ(std::memcmp(buffer, b3.data(), 300), 0);
+      EXPECT_EQ(std::memcmp(buffer + 300, b4.data(), 600), 0);
+      EXPECT_EQ(q.Frame(0).bytes[0], 3);
+    } else {
+      EXPECT_EQ(Offsets(q), (std::vector<uint32_t>{0, 200, 500}));
+      EXPECT_EQ(q.GetTotal(), 1000);
+      EXPECT_EQ(std::memcmp(buffer, b2.data(), 200), 0);
+      EXPECT_EQ(std::memcmp(buffer + 200, b3.data(), 300), 0);
+      EXPECT_EQ(std::memcmp(buffer + 500, b4.data(), 500), 0);
+    }
+    // Every other header byte is kept as given.
+    SFrameIndex want = Header(4);
+    want.SetOffset(q.Frame(q.Count() - 1).Offset());
+    EXPECT_EQ(std::memcmp(q.Frame(q.Count() - 1).bytes, want.bytes, 40), 0);
+  }
+}
+
+TEST(StreamQueue, CapacityBounds) {
+  CStreamQueue q;
+  EXPECT_EQ(q.GetCapacity(), 32768);
+  ASSERT_TRUE(q.SetCapacity(1000));
+  // One byte too long: refused, and the buffer is not even allocated.
+  EXPECT_FALSE(Append(q, Body(1001, 9), 9));
+  EXPECT_EQ(q.GetBuffer(), nullptr);
+  EXPECT_EQ(q.Count(), 0u);
+  ASSERT_TRUE(q.SetCapacity(2000));  // still allowed
+  ASSERT_TRUE(Append(q, Body(1001, 1), 1));
+  ASSERT_NE(q.GetBuffer(), nullptr);
+  EXPECT_FALSE(q.SetCapacity(4000));
+  EXPECT_EQ(q.GetCapacity(), 2000);
+  ASSERT_TRUE(Append(q, Body(500, 2), 2));
+  // Refusal leaves everything as it was.
+  EXPECT_FALSE(Append(q, Body(2001, 3), 3));
+  EXPECT_EQ(q.Count(), 2u);
+  EXPECT_EQ(q.GetTotal(), 1501);
+  EXPECT_EQ(Offsets(q), (std::vector<uint32_t>{0, 1001}));
+  // A frame exactly the capacity evicts everything and lands at 0.
+  const Bytes full = Body(2000, 4);
+  ASSERT_TRUE(Append(q, full, 4));
+  EXPECT_EQ(q.Count(), 1u);
+  EXPECT_EQ(q.GetTotal(), 2000);
+  EXPECT_EQ(Offsets(q), (std::vector<uint32_t>{0}));
+  EXPECT_EQ(std::memcmp(q.GetBuffer(), full.data(), 2000), 0);
+}
+
+TEST(StreamQueue, BadArgumentsAreRefused) {
+  CStreamQueue q;
+  EXPECT_FALSE(q.SetCapacity(-1));
+  EXPECT_EQ(q.GetCapacity(), 32768);
+  EXPECT_FALSE(q.Append(nullptr, 10, Header(1), true));
+  EXPECT_FALSE(q.Append(Body(4, 1).data(), -4, Header(1), true));
+  EXPECT_EQ(q.GetBuffer(), nullptr);
+  EXPECT_TRUE(q.Append(nullptr, 0, Header(1), true));
+}
+
+TEST(StreamQueue, ContinuationAndEmptyFrames) {
+  CStreamQueue q;
+  ASSERT_TRUE(q.SetCapacity(1000));
+  // newFrame false on an empty queue starts a frame.
+  ASSERT_TRUE(Append(q, Body(100, 1), 1, false));
+  EXPECT_EQ(q.Count(), 1u);
+  ASSERT_TRUE(Append(q, Body(50, 2), 2, false));
+  EXPECT_EQ(q.Count(), 1u);
+  EXPECT_EQ(q.Slice(0).length, 150);
+  EXPECT_EQ(q.GetTotal(), 150);
+  EXPECT_EQ(q.Frame(0).bytes[0], 1);  // the first header stays
+  // A zero-length frame: an empty slice at the current total.
+  ASSERT_TRUE(Append(q, Bytes(), 3));
+  EXPECT_EQ(q.Count(), 2u);
+  EXPECT_EQ(Offsets(q), (std::vector<uint32_t>{0, 150}));
+  EXPECT_EQ(q.Slice(1).length, 0);
+  // Eviction stops once the rest fits: the empty frame stays and is continued.
+  ASSERT_TRUE(Append(q, Body(950, 4), 4, false));
+  EXPECT_EQ(q.Count(), 1u);
+  EXPECT_EQ(q.Frame(0).bytes[0], 3);
+  EXPECT_EQ(q.Slice(0).length, 950);
+  CheckInvariants(q);
+  // A continuation that evicts the frame it continues becomes a frame itself.
+  ASSERT_TRUE(Append(q, Body(600, 5), 5, false));
+  EXPECT_EQ(q.Count(), 1u);
+  EXPECT_EQ(q.Frame(0).bytes[0], 5);
+  EXPECT_EQ(q.GetTotal(), 600);
+  CheckInvariants(q);
+}
+
+TEST(StreamQueue, EmptyFramesCannotGrowTheRecordsWithoutBound) {
+  CStreamQueue q;
+  ASSERT_TRUE(q.SetCapacity(1000));
+  ASSERT_TRUE(Append(q, Body(10, 1), 1));
+  for (int i = 0; i < 5000; ++i) ASSERT_TRUE(Append(q, Bytes(), uint8_t(i)));
+  EXPECT_EQ(q.Count(), CStreamQueue::kMaxFrames);
+  EXPECT_EQ(q.GetTotal(), 0);  // the oldest, non-empty frame went first
+  CheckInvariants(q);
+}
+
+// A model of the queue: whole frames, oldest first.
+struct SModelFrame {
+  Bytes body;
+  SFrameIndex header;
+};
+
+TEST(StreamQueue, RandomAppendsKeepEveryInvariant) {
+  for (uint32_t seed = 1; seed <= 4; ++seed) {
+    std::mt19937 rng(seed);
+    const int32_t capacity = int32_t(500 + rng() % 3000);
+    CStreamQueue q;
+    ASSERT_TRUE(q.SetCapacity(capacity));
+    std::deque<SModelFrame> model;
+    int64_t modelTotal = 0;
+    const SFrameIndex* records = nullptr;
+    for (int step = 0; step < 3000; ++step) {
+      const int32_t len = rng() % 50 == 0   ? capacity + int32_t(rng() % 3)
+                          : rng() % 30 == 0 ? 0
+                                            : int32_t(rng() % uint32_t(capacity / 3));
+      const bool newFrame = rng() % 5 != 0;
+      const Bytes body = Body(size_t(len), uint8_t(step));
+      const SFrameIndex header = Header(uint8_t(step), uint8_t(rng() % 3));
+      const bool ok = q.Append(body.data(), len, header, newFrame);
+      ASSERT_EQ(ok, len <= capacity);
+      if (ok) {
+        while (!model.empty() && modelTotal + len > capacity) {
+          modelTotal -= int64_t(model.front().body.size());
+          model.pop_front();
+        }
+        if (newFrame || model.empty()) {
+          model.push_back({body, header});
+        } else {
+          model.back().body.insert(model.back().body.end(), body.begin(), body.end());
+        }
+        modelTotal += len;
+      }
+      ASSERT_NO_FATAL_FAILURE(CheckInvariants(q));
+      ASSERT_EQ(q.Count(), model.size());
+      ASSERT_EQ(q.GetTotal(), modelTotal);
+      for (size_t i = 0; i < model.size(); ++i) {
+        const CStreamQueue::SBuf& s = q.Slice(i);
+        ASSERT_EQ(size_t(s.length), model[i].body.size());
+        if (s.length > 0) {
+          ASSERT_EQ(std::memcmp(s.start, model[i].body.data(), model[i].body.size()), 0);
+        }
+        SFrameIndex want = model[i].header;
+        want.SetOffset(q.Frame(i).Offset());
+        ASSERT_EQ(std::memcmp(q.Frame(i).bytes, want.bytes, 40), 0);
+      }
+      // Past the first few frames the records never move: no allocation per frame.
+      if (step == 100 && q.Count() > 0) records = &q.Frame(0);
+      if (step > 100 && records != nullptr && q.Count() > 0) {
+        ASSERT_EQ(&q.Frame(0), records);
+      }
+    }
+  }
+}
+
+// The read-out: one data write of the held bytes, then the records, whose
+// offsets are the offsets of the bodies in the data file.
+TEST(StreamQueue, ReadOutWritesDataAndIndex) {
+  CStreamQueue q;
+  ASSERT_TRUE(q.SetCapacity(1000));
+  for (int i = 0; i < 7; ++i)
+    ASSERT_TRUE(Append(q, Body(size_t(100 + 37 * i), uint8_t(i)), uint8_t(i)));
+  FILE* data = std::tmpfile();
+  FILE* index = std::tmpfile();
+  ASSERT_NE(data, nullptr);
+  ASSERT_NE(index, nullptr);
+  ASSERT_TRUE(q.WriteTo(data, index));
+  std::fflush(data);
+  std::fflush(index);
+  Bytes dataBytes(size_t(platform::FileSize(data)));
+  Bytes indexBytes(size_t(platform::FileSize(index)));
+  std::rewind(data);
+  std::rewind(index);
+  ASSERT_EQ(std::fread(dataBytes.data(), 1, dataBytes.size(), data), dataBytes.size());
+  ASSERT_EQ(std::fread(indexBytes.data(), 1, indexBytes.size(), index), indexBytes.size());
+  ASSERT_EQ(dataBytes.size(), size_t(q.GetTotal()));
+  ASSERT_EQ(indexBytes.size(), 40 * q.Count());
+  for (size_t i = 0; i < q.Count(); ++i) {
+    const SFrameIndex rec = SFrameIndex::From(indexBytes.data() + 40 * i);
+    EXPECT_EQ(std::memcmp(rec.bytes, q.Frame(i).bytes, 40), 0);
+    EXPECT_EQ(
+        std::memcmp(dataBytes.data() + rec.Offset(), q.Slice(i).start, size_t(q.Slice(i).length)),
+        0);
+  }
+  EXPECT_FALSE(q.WriteIndex(nullptr));
+  EXPECT_FALSE(q.WriteTo(nullptr, index));
+  std::fclose(data);
+  std::fclose(index);
+}
+
+size_t ShortWrite(FILE*, const void*, size_t n) { return n / 2; }
+
+TEST(StreamQueue, ShortWritesAreReported) {
+  CStreamQueue q;
+  ASSERT_TRUE(Append(q, Body(300, 1), 1));
+  ASSERT_TRUE(Append(q, Body(300, 2), 2));
+  FILE* data = std::tmpfile();
+  FILE* index = std::tmpfile();
+  ASSERT_NE(data, nullptr);
+  ASSERT_NE(index, nullptr);
+  platform::SetFileWriteHookForTesting(&ShortWrite);
+  EXPECT_FALSE(q.WriteTo(data, index));
+  EXPECT_FALSE(q.WriteIndex(index));
+  platform::SetFileWriteHookForTesting(nullptr);
+  EXPECT_TRUE(q.WriteTo(data, index));
+  // An empty queue writes nothing and succeeds.
+  CStreamQueue empty;
+  EXPECT_TRUE(empty.WriteTo(data, index));
+  EXPECT_TRUE(empty.WriteIndex(index));
+  std::fclose(data);
+  std::fclose(index);
+}
+
+}  // namespace
+}  // namespace qnv
