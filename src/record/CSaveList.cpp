@@ -210,7 +210,8 @@ uint32_t CSaveList::Open(const char* dataPath, const CStreamQueue& queue, uint32
   save->dataKey = CanonicalPath(save->dataPath);
   save->indexKey = CanonicalPath(save->indexPath);
   if (!OpenPaths().Reserve(save->dataKey, save->indexKey)) {
-    Report("recording refused: \"" + save->dataPath + "\" is already being recorded");
+    Report("recording refused: \"" + save->dataPath + "\" or its index \"" + save->indexPath +
+           "\" is already being written by another recording");
     return QNVNET_ERR_SAVE_OPEN;
   }
 

@@ -542,6 +542,23 @@ TEST(CSaveList, FullDiskEndsTheRecordingThatHitItAndTheOtherGoesOn) {
   EXPECT_EQ(fb.back().seq, last);
 }
 
+TEST(CSaveList, FailedFlushOnCloseCutsTheFilesBackToWholeFrames) {
+  ScratchDir dir;
+  DebugCapture debug;
+  Channel ch(1);
+  std::string a = dir / "a.dat";
+  ch.Open(a);
+  for (int i = 0; i < 4; ++i) ch.Deliver(i == 0 ? kFrameKindI : kFrameKindP, 400);  // all buffered
+  {
+    FileSizeLimit limit(1000);
+    EXPECT_EQ(ch.saves.Close(1), QNVNET_OK);
+  }
+  EXPECT_TRUE(debug.Contains(std::strerror(EFBIG)));
+  EXPECT_EQ(ch.Check(a).size(), 2u);
+  EXPECT_EQ(std::filesystem::file_size(a), 800u);
+  EXPECT_EQ(std::filesystem::file_size(dir / "a.idx"), 2 * kFrameHeaderSize);
+}
+
 TEST(CSaveList, DestructionEndsRecordingsWithCompleteFiles) {
   ScratchDir dir;
   std::map<uint32_t, std::vector<uint8_t>> delivered;
