@@ -220,7 +220,6 @@ TEST_F(Live, ClosingFromItsOwnStreamCallback) {
   EXPECT_EQ(QNVNet_PTZCtrlSend(id, 0, 0, 0, 0), 0u);
 }
 
-uint32_t g_sessionToDrop = 0;
 bool LogoutFromStreamCallback(uint32_t clientId, char*, uint16_t, char*, int32_t, uint32_t) {
   QNVNet_DevLogout(clientId);
   return true;

@@ -197,8 +197,9 @@ TEST_F(KeepAlive, EverySessionIsPingedEachPeriod) {
   ASSERT_TRUE(WaitFor([&] {
     return KeepAlivesOf(logins[0].connection) >= 3 && KeepAlivesOf(logins[1].connection) >= 3;
   }));
-  for (auto& r : Commands())
+  for (auto& r : Commands()) {
     if (r.cls == 2) EXPECT_EQ(r.raw.size(), 20u);
+  }
 }
 
 TEST_F(KeepAlive, DefaultPeriodIsFiveSeconds) { EXPECT_EQ(CLibrary::kKeepAlivePeriodMs, 5000u); }

@@ -371,6 +371,31 @@ TEST(Export, IndexPointingPastTheDataIsCutAtTheLastWholeBody) {
   ExpectCleanDecode(dir / "short.mp4", dir / "probe");
 }
 
+TEST(Export, FramesUpTo16MiBAreAcceptedAndLongerOnesEndTheRun) {
+  ScratchDir dir;
+  std::vector<std::vector<uint8_t>> payloads(SampleNals().begin(), SampleNals().begin() + 30);
+  std::vector<uint8_t> filler{0, 0, 0, 1, kNalFiller};
+  filler.resize((16u << 20) - kRecordSize, 0xFF);  // the longest frame the library records
+  payloads.push_back(filler);
+  payloads.push_back(SampleNals()[40]);
+  WriteRecording(dir / "big.dat", payloads, 0);
+  CRecordingReader reader;
+  std::string error;
+  ASSERT_TRUE(reader.Open(dir / "big.dat", dir / "big.idx", error)) << error;
+  EXPECT_TRUE(reader.Summary().Consistent());
+  EXPECT_EQ(reader.Summary().frames, 32u);
+
+  // One more byte in the header's payload length is no frame the library makes.
+  std::vector<uint8_t> index = ReadAll(dir / "big.idx");
+  PutLe32(index.data() + 30 * kRecordSize + kPayloadLengthOffset, uint32_t(filler.size() + 1));
+  WriteAll(dir / "big.idx", index);
+  ASSERT_TRUE(reader.Open(dir / "big.dat", dir / "big.idx", error)) << error;
+  EXPECT_EQ(reader.Summary().frames, 30u);
+  EXPECT_EQ(reader.Summary().droppedFrames, 2u);
+  ASSERT_EQ(reader.Summary().problems.size(), 1u);
+  EXPECT_NE(reader.Summary().problems[0].find("larger than any frame"), std::string::npos);
+}
+
 TEST(Export, InputThatIsNoRecordingGivesAClearError) {
   ScratchDir dir;
   std::mt19937 rng(7);

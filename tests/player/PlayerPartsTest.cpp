@@ -99,8 +99,8 @@ TEST(StreamFrame, NalTypesAndKeyFrames) {
   // frame before it.
   const uint8_t bare[] = {0x41, 0x9a, 0x01};
   const auto f = CodedFrame::FromPayload(bare, sizeof bare);
-  ASSERT_EQ(f->bytes.size(), 7u);
-  EXPECT_EQ(0, std::memcmp(f->bytes.data(), "\0\0\0\1\x41", 5));
+  ASSERT_EQ(f->size(), 7u);
+  EXPECT_EQ(0, std::memcmp(f->data(), "\0\0\0\1\x41", 5));
   EXPECT_TRUE(f->nal.slice);
 }
 
@@ -155,8 +155,8 @@ TEST(FrameQueue, NewParameterSetsSurviveAndEndDropping) {
   std::vector<size_t> sizes;
   std::vector<uint8_t> types;
   while (auto f = q.Pop()) {
-    sizes.push_back(f->bytes.size());
-    types.push_back(f->bytes[4] & 0x1F);
+    sizes.push_back(f->size());
+    types.push_back(f->data()[4] & 0x1F);
   }
   // Old parameter sets before the new SPS are superseded; the old IDR is gone.
   EXPECT_EQ(types, (std::vector<uint8_t>{kNalSps, kNalPps, kNalIdr}));
@@ -205,7 +205,7 @@ TEST(GopStore, KeepsFramesSinceLastIdrWithParameterSets) {
   ASSERT_EQ(all.size(), 3u);
   EXPECT_TRUE(all[0]->nal.sps);
   EXPECT_TRUE(all[1]->nal.pps);
-  EXPECT_EQ(all[2]->bytes.size(), 30u);
+  EXPECT_EQ(all[2]->size(), 30u);
   // Parameter sets and IDR in one payload.
   s.Add(Frames({kNalSps, kNalPps, kNalIdr}));
   EXPECT_EQ(s.Generation(), 3u);

@@ -122,7 +122,9 @@ std::vector<uint8_t> WrapFrame(const std::vector<uint8_t>& payload, uint32_t cou
   qnv::StoreLe32(f.data() + qnv::kFramePayloadLengthOffset, uint32_t(payload.size()));
   f[qnv::kFrameExtFlagOffset] = withExtension ? 1 : 0;
   if (withExtension) qnv::StoreLe32(f.data() + qnv::kFrameHeaderSize, extLength);
-  std::memcpy(f.data() + qnv::kFrameHeaderSize + ext, payload.data(), payload.size());
+  if (!payload.empty()) {
+    std::memcpy(f.data() + qnv::kFrameHeaderSize + ext, payload.data(), payload.size());
+  }
   return f;
 }
 
