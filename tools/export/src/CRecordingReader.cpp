@@ -113,7 +113,7 @@ bool CRecordingReader::Check(std::string& error, const Progress& progress) {
       extension = kExtLengthSize + uint64_t(Le32(raw));
     }
     const uint64_t body = extension + r.PayloadLength();
-    if (kRecordSize + body >= kMaxFrameSize) {
+    if (kRecordSize + body > kMaxFrameSize) {
       problem = at + "a body of " + Num(body) + " bytes is larger than any frame";
       break;
     }

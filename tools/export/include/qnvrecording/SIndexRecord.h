@@ -29,9 +29,9 @@ constexpr size_t kExtFlagOffset = 36;
 constexpr size_t kExtLengthSize = 4;
 constexpr char kMagic[4] = {'Q', 'N', 'V', 'V'};
 constexpr uint8_t kFrameKindKey = 1;
-// A stream frame (header, extension block and payload) always fits the
-// device's 256 KiB reassembly buffer.
-constexpr uint64_t kMaxFrameSize = 262144;
+// The library records stream frames (header, extension block and payload) of
+// at most 16 MiB; a longer body means a damaged index.
+constexpr uint64_t kMaxFrameSize = 16u << 20;
 
 inline uint32_t Le32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
