@@ -260,7 +260,7 @@ TEST(LiveScripted, StreamConnectionFailureClosesTheDevicesStream) {
   EXPECT_EQ(QNVNet_LiveOpen(&h, id, nullptr), QNVNET_ERR_NO_CHANNEL);
   EXPECT_EQ(h, 3u);
   QNVNet_UnInitLib();
-  device.Close();
+  device.Shutdown();
   script.join();
   ASSERT_EQ(seen.size(), 3u);  // login, open, close
   EXPECT_EQ(seen[2][8], 3);

@@ -110,7 +110,7 @@ TEST(FirmwareScripted, DeviceRejectingChunkTwoStopsAfterTwo) {
   std::string path = WriteImage(7000, 3);
   EXPECT_EQ(QNVNet_ManageSysUpdateData(id, path.c_str()), QNVNET_ERR_FIRMWARE);
   QNVNet_UnInitLib();
-  device.Close();
+  device.Shutdown();
   script.join();
   unlink(path.c_str());
   EXPECT_EQ(codes, (std::vector<int>{101, 205, 205}));

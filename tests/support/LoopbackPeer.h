@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -81,13 +82,19 @@ class LoopbackPeer {
     return r > 0 ? size_t(r) : 0;
   }
   void Close() {
-    if (m_conn >= 0) ::close(m_conn);
-    m_conn = -1;
+    int fd = m_conn.exchange(-1);
+    if (fd >= 0) ::close(fd);
+  }
+  // Ends the connection for a script thread blocked on it, without closing
+  // the descriptor under that thread.
+  void Shutdown() {
+    int fd = m_conn.load();
+    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
   }
 
  private:
   int m_listen = -1;
-  int m_conn = -1;
+  std::atomic<int> m_conn{-1};  // a script thread may accept while the test shuts down
   uint16_t m_port = 0;
 };
 
