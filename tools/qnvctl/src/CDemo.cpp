@@ -1,0 +1,342 @@
+#include "CDemo.h"
+
+#include <chrono>
+#include <cstdio>
+#include <vector>
+
+#include "CDeviceSession.h"
+#include "CLiveChannel.h"
+#include "CProgressLine.h"
+#include "CSdkLibrary.h"
+#include "CStreamWatch.h"
+#include "CommandSupport.h"
+#include "Crc32.h"
+#include "DeviceInfo.h"
+#include "ExportSteps.h"
+#include "Files.h"
+#include "FirmwareSteps.h"
+#include "FrameHeader.h"
+#include "LiveSteps.h"
+#include "Mp4Probe.h"
+#include "QNVNetSdk.h"
+#include "Selectors.h"
+#include "devsim/Simulator.h"
+
+#ifndef QNVCTL_SOURCE_DATA_DIR
+#define QNVCTL_SOURCE_DATA_DIR ""
+#endif
+
+namespace qnvctl {
+
+namespace {
+
+constexpr int kSteps = 8;
+constexpr double kClipFps = 25;  // the sample clip's frame rate
+
+// PTZ commands of the simulated device: {command, steps} moves, and preset
+// actions. A real device defines its own values.
+constexpr uint32_t kPtzTiltUp = 1, kPtzPanRight = 4, kPtzZoomIn = 5, kPtzAbsolute = 7;
+constexpr uint32_t kPresetStore = 1, kPresetRecall = 2;
+constexpr uint32_t kPtzPositionType = 0;  // PTZ parameter: {pan, tilt, zoom}
+
+std::string Fixed(double v, int decimals) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.*f", decimals, v);
+  return text;
+}
+
+std::string Hex32(uint32_t v) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08x", v);
+  return text;
+}
+
+// Reads the device-information block.
+uint32_t ReadDeviceInfo(uint32_t clientId, SDeviceInfo& info, bool& decoded) {
+  std::vector<uint8_t> data;
+  int32_t reported = 0;
+  const uint32_t r = GetBlock(
+      [&](void* buffer, int32_t& length) {
+        return QNVNet_ManageGetSysConfig(clientId, kDeviceInfoSelector, buffer, length);
+      },
+      data, reported);
+  decoded = r == QNVNET_OK && DecodeDeviceInfo(data.data(), data.size(), info);
+  return r;
+}
+
+// Reads the PTZ position {pan, tilt, zoom}.
+uint32_t ReadPtzPosition(uint32_t clientId, uint32_t (&position)[3]) {
+  std::vector<uint8_t> data;
+  int32_t reported = 0;
+  const uint32_t r = GetBlock(
+      [&](void* buffer, int32_t& length) {
+        return QNVNet_PTZGetParam(clientId, kPtzPositionType, buffer, length);
+      },
+      data, reported);
+  if (r != QNVNET_OK) return r;
+  for (size_t i = 0; i < 3; ++i)
+    position[i] = data.size() >= (i + 1) * 4 ? ReadLe32(data.data() + i * 4) : 0;
+  return r;
+}
+
+std::string PositionText(const uint32_t (&p)[3]) {
+  return "pan " + std::to_string(p[0]) + ", tilt " + std::to_string(p[1]) + ", zoom " +
+         std::to_string(p[2]);
+}
+
+}  // namespace
+
+std::string CDemo::FindSampleClip() {
+  const std::string exeDir = ExecutableDirectory();
+  std::vector<std::string> candidates;
+  if (!exeDir.empty()) {
+    candidates.push_back(exeDir + "/../share/qnvnetsdk/sample.h264");  // installed
+    candidates.push_back(exeDir + "/../../data/sample.h264");          // <repo>/<build>/bin
+  }
+  if (*QNVCTL_SOURCE_DATA_DIR)
+    candidates.push_back(std::string(QNVCTL_SOURCE_DATA_DIR) + "/sample.h264");
+  for (const auto& c : candidates) {
+    uint64_t size = 0;
+    std::string error;
+    if (RegularFileSize(c, size, error) && size > 0) return c;
+  }
+  return "";
+}
+
+bool CDemo::Step(const std::string& title) {
+  ++stepNumber_;
+  out_.Text("[" + std::to_string(stepNumber_) + "/" + std::to_string(kSteps) + "] " + title);
+  return true;
+}
+
+bool CDemo::Fail(const std::string& message) {
+  failure_ = message;
+  return false;
+}
+
+bool CDemo::FailSdk(const std::string& what, uint32_t code) {
+  failure_ = what + ": " + CReporter::ResultText(code);
+  return false;
+}
+
+void CDemo::AddFile(const std::string& path, const std::string& what) {
+  files_.emplace_back(path, what);
+}
+
+int CDemo::Run() {
+  const auto started = std::chrono::steady_clock::now();
+  // Ctrl-C ends the run cleanly; set up before any thread starts.
+  CInterruptSignal interrupt;
+
+  std::string clip = options_.clipPath.empty() ? FindSampleClip() : options_.clipPath;
+  if (clip.empty())
+    return out_.Failure("the sample clip data/sample.h264 was not found; use --clip PATH");
+  std::string error;
+  uint64_t clipBytes = 0;
+  if (!RegularFileSize(clip, clipBytes, error)) return out_.Failure(error);
+  if (!MakeDirectories(options_.outDir, error)) return out_.Failure(error);
+  const std::string dir = options_.outDir + (options_.outDir.back() == '/' ? "" : "/");
+
+  // The device: a simulator on a free loopback port, streaming the clip.
+  qnv::devsim::SimulatorOptions simOptions;
+  simOptions.clipPath = clip;
+  qnv::devsim::Simulator simulator(simOptions);
+  if (!simulator.Start())
+    return out_.Failure("the device simulator did not start: " + simulator.LastError());
+  SConnection device;
+  device.port = simulator.Port();
+  const std::string where = device.host + ":" + std::to_string(device.port);
+  out_.Text("Simulated device on " + where + ", streaming " + clip);
+  json_.String("device", where).String("clip", clip);
+
+  // Everything from here on is what a host application does with a real device.
+  CStreamWatch live(device.port);
+  CSdkLibrary sdk(live.Handlers());
+  CDeviceSession session;
+  CLiveChannel channel;
+  const bool ok = [&] {
+    // 1. Library and login.
+    Step("Login as " + device.user + " to " + where);
+    if (uint32_t r = sdk.Start(); r != QNVNET_OK) return FailSdk("library start failed", r);
+    if (uint32_t r = session.Login(device); r != QNVNET_OK) return FailSdk("login failed", r);
+    uint32_t version = 0;
+    QNVNet_GetSdkVersion(&version);
+    out_.Text("      logged in, client id " + std::to_string(session.clientId()) +
+              " (SDK version " + std::to_string(version >> 24) + "." +
+              std::to_string((version >> 16) & 0xFF) + "." + std::to_string((version >> 8) & 0xFF) +
+              ")");
+
+    // 2. Device information.
+    Step("Device information (configuration selector " + std::to_string(kDeviceInfoSelector) + ")");
+    SDeviceInfo before;
+    bool decoded = false;
+    if (uint32_t r = ReadDeviceInfo(session.clientId(), before, decoded); r != QNVNET_OK)
+      return FailSdk("device information failed", r);
+    if (!decoded) return Fail("the device information block is too short");
+    out_.Text("      model " + before.model + ", firmware " + before.firmwareVersion + ", serial " +
+              before.serial);
+    json_.String("model", before.model).String("firmwareBefore", before.firmwareVersion);
+
+    // 3. PTZ: move, store a preset, go elsewhere, recall the preset.
+    Step("PTZ: pan right 50, tilt up 20, zoom in 5; store preset 1; go home; recall preset 1");
+    const uint32_t moves[][2] = {{kPtzPanRight, 50}, {kPtzTiltUp, 20}, {kPtzZoomIn, 5}};
+    for (const auto& m : moves)
+      if (uint32_t r = QNVNet_PTZCtrlSend(session.clientId(), m[0], m[1], 0, 0); r != QNVNET_OK)
+        return FailSdk("ptz move failed", r);
+    uint32_t stored[3] = {};
+    if (uint32_t r = ReadPtzPosition(session.clientId(), stored); r != QNVNET_OK)
+      return FailSdk("ptz position failed", r);
+    if (uint32_t r = QNVNet_PTZCtrlPreset(session.clientId(), kPresetStore, 1); r != QNVNET_OK)
+      return FailSdk("ptz preset store failed", r);
+    if (uint32_t r = QNVNet_PTZCtrlSend(session.clientId(), kPtzAbsolute, 0, 0, 10); r != QNVNET_OK)
+      return FailSdk("ptz move failed", r);
+    if (uint32_t r = QNVNet_PTZCtrlPreset(session.clientId(), kPresetRecall, 1); r != QNVNET_OK)
+      return FailSdk("ptz preset recall failed", r);
+    uint32_t recalled[3] = {};
+    if (uint32_t r = ReadPtzPosition(session.clientId(), recalled); r != QNVNET_OK)
+      return FailSdk("ptz position failed", r);
+    out_.Text("      position after the moves: " + PositionText(stored) +
+              "; after recalling preset 1: " + PositionText(recalled));
+    if (stored[0] != recalled[0] || stored[1] != recalled[1] || stored[2] != recalled[2])
+      return Fail("the recalled preset is not the stored position");
+    json_.String("ptzPosition", PositionText(recalled));
+
+    // 4. Firmware: a generated image, uploaded and installed, then checked
+    // against what the device reports.
+    const std::string firmwarePath = dir + "firmware.bin";
+    std::vector<uint8_t> image(options_.firmwareBytes);
+    uint32_t x = 0x2545F491;
+    for (auto& b : image) {  // xorshift: reproducible, incompressible bytes
+      x ^= x << 13;
+      x ^= x >> 17;
+      x ^= x << 5;
+      b = static_cast<uint8_t>(x);
+    }
+    if (!WriteWholeFile(firmwarePath, image.data(), image.size(), error)) return Fail(error);
+    AddFile(firmwarePath, "generated firmware image");
+    const uint32_t imageCrc = Crc32(image.data(), image.size());
+    Step("Firmware: upload " + firmwarePath + " (" + CProgressLine::Bytes(image.size()) +
+         ", CRC-32 " + Hex32(imageCrc) + ") and install it");
+    double uploadSeconds = 0, startSeconds = 0;
+    if (uint32_t r = UploadFirmwareWithProgress(session.clientId(), firmwarePath, image.size(),
+                                                "      upload  ", uploadSeconds);
+        r != QNVNET_OK)
+      return FailSdk("firmware upload failed", r);
+    if (uint32_t r = StartFirmwareWithProgress(session.clientId(), "      start   ", startSeconds);
+        r != QNVNET_OK)
+      return FailSdk("firmware start failed", r);
+    SDeviceInfo after;
+    if (uint32_t r = ReadDeviceInfo(session.clientId(), after, decoded); r != QNVNET_OK)
+      return FailSdk("device information failed", r);
+    if (!decoded) return Fail("the device information block is too short");
+    const bool imageMatches = after.imageSize == image.size() && after.imageCrc32 == imageCrc;
+    out_.Text("      device now reports firmware " + after.firmwareVersion + ", image " +
+              std::to_string(after.imageSize) + " bytes, CRC-32 " + Hex32(after.imageCrc32) +
+              (imageMatches ? " (matches)" : " (DIFFERS)"));
+    if (!imageMatches) return Fail("the installed image differs from the uploaded file");
+    json_.String("firmwareAfter", after.firmwareVersion)
+        .Uint("firmwareBytes", image.size())
+        .Number("firmwareUploadSeconds", uploadSeconds);
+
+    // 5. Live video and recording. The recording opens after preSeconds of
+    // live video, which the channel keeps and writes at its start.
+    const std::string recordingPath = dir + "recording.dat";
+    Step("Live: open a channel, record " + Fixed(options_.recordSeconds, 0) + " s to " +
+         recordingPath + " after " + Fixed(options_.preSeconds, 0) + " s of pre-record");
+    if (uint32_t r = channel.Open(session.clientId(), nullptr); r != QNVNET_OK)
+      return FailSdk("live open failed", r);
+    SRecordOutcome recorded;
+    const uint32_t rr = RecordLive(channel, live, interrupt, recordingPath, options_.preSeconds,
+                                   options_.recordSeconds, "      ", recorded);
+    if (recorded.interrupted) return Fail("interrupted");
+    if (!recorded.failure.empty())
+      return rr != QNVNET_OK ? FailSdk(recorded.failure, rr) : Fail(recorded.failure);
+    AddFile(recordingPath, "recording data");
+    AddFile(recorded.indexPath, "recording index");
+    out_.Text("      " + std::to_string(recorded.indexRecords) + " frames in the recording (" +
+              std::to_string(recorded.received.frames) + " arrived while it was open)");
+    if (recorded.indexRecords <= recorded.received.frames)
+      return Fail("the recording holds no pre-record frames");
+
+    // 6. Snapshot of the live picture.
+    const std::string snapshotPath = dir + "snapshot.jpg";
+    Step("Snapshot to " + snapshotPath);
+    std::string failure;
+    uint64_t snapshotBytes = 0;
+    if (uint32_t r = TakeSnapshot(channel, live, snapshotPath, failure, snapshotBytes);
+        !failure.empty())
+      return r != QNVNET_OK ? FailSdk(failure, r) : Fail(failure);
+    AddFile(snapshotPath, "snapshot");
+    out_.Text("      " + std::to_string(snapshotBytes) + " bytes");
+    channel.Close();
+
+    // 7. Export to MP4.
+    const std::string mp4Path = dir + "recording.mp4";
+    Step("Export " + recordingPath + " to " + mp4Path);
+    SExportOutcome exported;
+    if (!ExportRecording(recordingPath, mp4Path, kClipFps, exported, error))
+      return Fail("export failed: " + error);
+    AddFile(mp4Path, "exported video");
+    out_.Text("      " + std::to_string(exported.exported.pictures) + " pictures (" +
+              std::to_string(exported.exported.keyPictures) + " key pictures), " +
+              Fixed(exported.exported.pictures / kClipFps, 1) + " s of video");
+
+    // 8. Checks: the recording's index agrees with its data, the MP4 reads
+    // back with every picture, and the length fits recording + pre-record.
+    Step("Check the results");
+    const auto& s = exported.summary;
+    out_.Text(std::string("      recording: ") +
+              (s.Consistent() ? "index consistent with data" : "INCONSISTENT") + ", " +
+              std::to_string(s.frames) + " frames, " + std::to_string(s.keyFrames) + " key frames");
+    if (!s.Consistent()) return Fail("the recording is not consistent: " + s.problems.front());
+    SMp4Probe probe;
+    if (!ProbeMp4(mp4Path, probe, error)) return Fail(error);
+    out_.Text("      MP4: " + std::to_string(probe.packets) + " video packets, " +
+              std::to_string(probe.width) + "x" + std::to_string(probe.height) + ", " +
+              Fixed(probe.seconds, 1) + " s, " + probe.codec);
+    if (probe.packets != exported.exported.pictures)
+      return Fail("the MP4 holds " + std::to_string(probe.packets) + " pictures, not " +
+                  std::to_string(exported.exported.pictures));
+    // At least the recorded time, at most that plus the pre-record and a
+    // group of pictures of slack.
+    const double videoSeconds = exported.exported.pictures / kClipFps;
+    const double low = recorded.seconds - 1.5;
+    const double high = recorded.seconds + options_.preSeconds + 1.5;
+    const bool plausible = videoSeconds >= low && videoSeconds <= high;
+    out_.Text("      length " + Fixed(videoSeconds, 1) + " s for " + Fixed(recorded.seconds, 1) +
+              " s recorded after " + Fixed(options_.preSeconds, 1) +
+              " s of pre-record: " + (plausible ? "plausible" : "IMPLAUSIBLE"));
+    if (!plausible) return Fail("the exported video's length is implausible");
+    json_.Uint("recordingFrames", s.frames)
+        .Uint("pictures", exported.exported.pictures)
+        .Number("videoSeconds", videoSeconds);
+    return true;
+  }();
+
+  // Close in reverse order before reporting (the destructors would too).
+  channel.Close();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (!ok) {
+    out_.Text("      FAILED");
+    return out_.Failure("demo step " + std::to_string(stepNumber_) + " failed: " + failure_);
+  }
+
+  out_.Text("");
+  out_.Text("Every step succeeded in " + Fixed(seconds, 1) + " s. Files written:");
+  std::vector<std::string> files;
+  for (const auto& [path, what] : files_) {
+    uint64_t bytes = 0;
+    RegularFileSize(path, bytes, error);
+    char line[512];
+    std::snprintf(line, sizeof line, "  %-36s %10llu bytes  %s", path.c_str(),
+                  static_cast<unsigned long long>(bytes), what.c_str());
+    out_.Text(line);
+    files.push_back(
+        CJsonObject().String("path", path).Uint("bytes", bytes).String("what", what).Text());
+  }
+  json_.Number("seconds", seconds).Raw("files", CJsonObject::Array(files));
+  return out_.Done(json_);
+}
+
+}  // namespace qnvctl

@@ -1,0 +1,56 @@
+// CDemo: the guided tour of the SDK. Starts a simulated device in this
+// process, then logs in, reads the device information, drives the PTZ,
+// uploads and installs a firmware image, records live video with its
+// pre-record stretch, takes a snapshot, exports the recording to MP4 and
+// checks every result. Owns the simulator and everything the SDK opened for
+// the run. Host thread only; one run per object.
+#ifndef QNVCTL_CDEMO_H
+#define QNVCTL_CDEMO_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "CInterruptSignal.h"
+#include "CJsonObject.h"
+#include "CReporter.h"
+
+namespace qnvctl {
+
+struct SDemoOptions {
+  std::string outDir = "qnv-demo-out";
+  std::string clipPath;  // empty: look for data/sample.h264
+  double recordSeconds = 10;
+  double preSeconds = 3;
+  uint64_t firmwareBytes = 1 << 20;
+};
+
+class CDemo {
+ public:
+  CDemo(SDemoOptions options, const CReporter& out) : options_(std::move(options)), out_(out) {}
+  CDemo(const CDemo&) = delete;
+  CDemo& operator=(const CDemo&) = delete;
+
+  int Run();  // the exit status: kExitOk only when every step succeeded
+
+  // The sample clip beside an installed or built qnvctl, or in the source tree; "" if none.
+  static std::string FindSampleClip();
+
+ private:
+  // Each step prints its line(s); false (after reporting) stops the run.
+  bool Step(const std::string& title);
+  bool Fail(const std::string& message);
+  bool FailSdk(const std::string& what, uint32_t code);
+  void AddFile(const std::string& path, const std::string& what);
+
+  SDemoOptions options_;
+  const CReporter& out_;
+  int stepNumber_ = 0;
+  std::string failure_;
+  std::vector<std::pair<std::string, std::string>> files_;  // path, description
+  CJsonObject json_;
+};
+
+}  // namespace qnvctl
+
+#endif  // QNVCTL_CDEMO_H

@@ -1,0 +1,23 @@
+#include "CDeviceSession.h"
+
+#include "QNVNetSdk.h"
+
+namespace qnvctl {
+
+CDeviceSession::~CDeviceSession() {
+  // Logging out closes the session's channels and recordings too.
+  if (loggedIn_) QNVNet_DevLogout(clientId_);
+}
+
+uint32_t CDeviceSession::Login(const SConnection& c) {
+  uint32_t id = 0;
+  const uint32_t result =
+      QNVNet_DevLogin(&id, c.host.c_str(), c.port, c.user.c_str(), c.password.c_str());
+  if (result == QNVNET_OK) {
+    clientId_ = id;
+    loggedIn_ = true;
+  }
+  return result;
+}
+
+}  // namespace qnvctl

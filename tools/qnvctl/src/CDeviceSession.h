@@ -1,0 +1,31 @@
+// CDeviceSession: one login to a device (QNVNet_DevLogin) and its logout
+// (QNVNet_DevLogout) in the destructor. Owns the client id. Host thread only;
+// the CSdkLibrary must outlive it.
+#ifndef QNVCTL_CDEVICESESSION_H
+#define QNVCTL_CDEVICESESSION_H
+
+#include <cstdint>
+
+#include "CCommandLine.h"
+
+namespace qnvctl {
+
+class CDeviceSession {
+ public:
+  CDeviceSession() = default;
+  ~CDeviceSession();
+  CDeviceSession(const CDeviceSession&) = delete;
+  CDeviceSession& operator=(const CDeviceSession&) = delete;
+
+  // QNVNet_DevLogin's result; -30 also for a host text the SDK cannot take.
+  uint32_t Login(const SConnection& connection);
+  uint32_t clientId() const { return clientId_; }
+
+ private:
+  uint32_t clientId_ = 0;
+  bool loggedIn_ = false;
+};
+
+}  // namespace qnvctl
+
+#endif  // QNVCTL_CDEVICESESSION_H

@@ -1,0 +1,50 @@
+// CSdkLibrary: the SDK's initialisation for this process. Registers the
+// callbacks and calls QNVNet_InitLib in Start; the destructor calls
+// QNVNet_UnInitLib, which closes whatever sessions and channels are still
+// open and stops the SDK's threads, and unregisters the callbacks.
+//
+// The SDK has one set of callbacks per process, so at most one CSdkLibrary
+// may exist at a time. The handlers run on SDK threads (a channel's receive
+// thread, the keep-alive thread); they must be thread-safe and must stay
+// valid until the destructor has returned. Create, start and destroy it on
+// the host thread; destroy it after every session and channel object.
+#ifndef QNVCTL_CSDKLIBRARY_H
+#define QNVCTL_CSDKLIBRARY_H
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+namespace qnvctl {
+
+class CSdkLibrary {
+ public:
+  struct SHandlers {
+    // One complete frame: the 40-byte header, the extension block if any, the
+    // payload. The bytes are valid only during the call.
+    std::function<void(uint32_t clientId, const uint8_t* frame, size_t length)> frame;
+    // A connection failed. port is the login port for the command connection
+    // (the SDK logs the session out right after) or login port + 2 for a
+    // channel's stream (the channel stays open but silent).
+    std::function<void(uint32_t clientId, uint16_t port)> disconnect;
+  };
+
+  explicit CSdkLibrary(SHandlers handlers = {});
+  ~CSdkLibrary();
+  CSdkLibrary(const CSdkLibrary&) = delete;
+  CSdkLibrary& operator=(const CSdkLibrary&) = delete;
+
+  uint32_t Start();  // QNVNet_InitLib's result
+
+ private:
+  static bool OnFrame(uint32_t clientId, char* deviceIp, uint16_t port, char* frame, int32_t length,
+                      uint32_t user);
+  static bool OnDisconnect(uint32_t clientId, char* deviceIp, uint16_t port, uint32_t user);
+
+  SHandlers handlers_;
+  bool started_ = false;
+};
+
+}  // namespace qnvctl
+
+#endif  // QNVCTL_CSDKLIBRARY_H

@@ -1,0 +1,249 @@
+// Live video without a window: "record", "snapshot" and "watch". They show
+// the host side of live channels: open a channel with a null window, count
+// frames in the stream callback, record with pre-record, capture a picture,
+// and stop cleanly on Ctrl-C.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CDeviceSession.h"
+#include "CFrameCounter.h"
+#include "CInterruptSignal.h"
+#include "CLiveChannel.h"
+#include "CLiveRecording.h"
+#include "CProgressLine.h"
+#include "CReporter.h"
+#include "CSdkLibrary.h"
+#include "CStreamWatch.h"
+#include "CommandSupport.h"
+#include "Commands.h"
+#include "FrameHeader.h"
+#include "LiveSteps.h"
+#include "QNVNetSdk.h"
+
+namespace qnvctl {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+bool SecondsOption(const CReporter& out, const CInvocation& inv, const char* name, double fallback,
+                   double& value, int& exitCode) {
+  value = fallback;
+  if (!inv.Has(name)) return true;
+  auto v = ParseSeconds(inv.Value(name));
+  if (!v) {
+    exitCode = out.Usage(
+        std::string("bad ") + name + " '" + inv.Value(name) + "': give a number of seconds",
+        inv.command->words);
+    return false;
+  }
+  value = *v;
+  return true;
+}
+
+}  // namespace
+
+int RunRecord(const CInvocation& inv) {
+  CReporter out(inv.json);
+  const std::string& path = inv.args[0];
+  double seconds = 0, preSeconds = 0;
+  int exitCode = kExitOk;
+  if (!SecondsOption(out, inv, "--seconds", 0, seconds, exitCode) ||
+      !SecondsOption(out, inv, "--pre-seconds", 0, preSeconds, exitCode))
+    return exitCode;
+
+  // Ctrl-C must reach us as an event, not kill the process mid-write; set
+  // this up before the SDK starts any thread.
+  CInterruptSignal interrupt;
+  CStreamWatch live(inv.connection.port);
+  CSdkLibrary sdk(live.Handlers());
+  CDeviceSession session;
+  if (!Connect(inv, out, sdk, session, exitCode)) return exitCode;
+  CLiveChannel channel;
+  if (uint32_t r = channel.Open(session.clientId(), nullptr); r != QNVNET_OK)
+    return out.SdkFailure("live open failed", r);
+
+  SRecordOutcome outcome;
+  const uint32_t result =
+      RecordLive(channel, live, interrupt, path, preSeconds, seconds, "", outcome);
+  channel.Close();
+  if (outcome.failure.empty() && result != QNVNET_OK) outcome.failure = "recording failed";
+  if (!outcome.failure.empty()) {
+    if (result != QNVNET_OK) return out.SdkFailure(outcome.failure, result);
+    return out.Failure(outcome.failure);
+  }
+  out.Text("recorded " + CProgressLine::Clock(outcome.seconds) +
+           (outcome.interrupted ? " (stopped by Ctrl-C)" : ""));
+  out.Text("  " + path + "  " + std::to_string(outcome.dataBytes) + " bytes");
+  out.Text("  " + outcome.indexPath + "  " + std::to_string(outcome.indexRecords) + " frames");
+  CJsonObject json;
+  json.String("file", path)
+      .String("indexFile", outcome.indexPath)
+      .Uint("dataBytes", outcome.dataBytes)
+      .Uint("indexFrames", outcome.indexRecords)
+      .Number("seconds", outcome.seconds)
+      .Uint("framesReceived", outcome.received.frames)
+      .Uint("keyFramesReceived", outcome.received.keyFrames)
+      .Boolean("interrupted", outcome.interrupted);
+  return out.Done(json);
+}
+
+int RunSnapshot(const CInvocation& inv) {
+  CReporter out(inv.json);
+  const std::string& path = inv.args[0];
+  CStreamWatch live(inv.connection.port);
+  CSdkLibrary sdk(live.Handlers());
+  CDeviceSession session;
+  int exitCode = kExitOk;
+  if (!Connect(inv, out, sdk, session, exitCode)) return exitCode;
+  CLiveChannel channel;
+  if (uint32_t r = channel.Open(session.clientId(), nullptr); r != QNVNET_OK)
+    return out.SdkFailure("live open failed", r);
+  std::string failure;
+  uint64_t bytes = 0;
+  const uint32_t result = TakeSnapshot(channel, live, path, failure, bytes);
+  if (!failure.empty()) {
+    if (result != QNVNET_OK) return out.SdkFailure(failure, result);
+    return out.Failure(failure);
+  }
+  out.Text("snapshot written to " + path + " (" + std::to_string(bytes) + " bytes)");
+  return out.Done(CJsonObject().String("file", path).Uint("bytes", bytes));
+}
+
+int RunWatch(const CInvocation& inv) {
+  CReporter out(inv.json);
+  double seconds = 0, interval = 1;
+  int exitCode = kExitOk;
+  if (!SecondsOption(out, inv, "--seconds", 0, seconds, exitCode) ||
+      !SecondsOption(out, inv, "--interval", 1, interval, exitCode))
+    return exitCode;
+  if (interval < 0.1) return out.Usage("--interval must be at least 0.1 s", "watch");
+  uint32_t channels = 1;
+  if (inv.Has("--channels")) {
+    auto n = ParseU32(inv.Value("--channels"));
+    if (!n || *n < 1 || *n > 16) return out.Usage("--channels takes 1..16", "watch");
+    channels = *n;
+  }
+
+  // The stream callback names the session (client id), not the channel, so
+  // each watched channel gets a session of its own.
+  CInterruptSignal interrupt;
+  std::vector<std::unique_ptr<CStreamWatch>> watches;
+  for (uint32_t i = 0; i < channels; ++i)
+    watches.push_back(std::make_unique<CStreamWatch>(inv.connection.port));
+  CSdkLibrary sdk(CStreamWatch::HandlersFor(watches));
+  if (uint32_t r = sdk.Start(); r != QNVNET_OK) return out.SdkFailure("library start failed", r);
+  std::vector<std::unique_ptr<CDeviceSession>> sessions;
+  std::vector<std::unique_ptr<CLiveChannel>> live;
+  for (uint32_t i = 0; i < channels; ++i) {
+    sessions.push_back(std::make_unique<CDeviceSession>());
+    if (uint32_t r = sessions[i]->Login(inv.connection); r != QNVNET_OK)
+      return out.SdkFailure("login failed", r);
+    watches[i]->clientId = sessions[i]->clientId();
+    live.push_back(std::make_unique<CLiveChannel>());
+    if (uint32_t r = live[i]->Open(sessions[i]->clientId(), nullptr); r != QNVNET_OK)
+      return out.SdkFailure("live open failed", r);
+  }
+
+  if (!out.json())
+    std::printf("%7s %3s %9s %9s %18s %6s %8s\n", "time", "ch", "frames/s", "kbit/s",
+                "key frame every", "gaps", "missing");
+  const auto start = Clock::now();
+  std::vector<SFrameTotals> last(channels);
+  auto lastTime = start;
+  std::vector<bool> lostReported(channels, false);
+  bool interrupted = false;
+  for (;;) {
+    const double untilNext =
+        interval - std::chrono::duration<double>(Clock::now() - lastTime).count();
+    if (interrupt.Wait(untilNext > 0 ? static_cast<int>(untilNext * 1000) : 0)) {
+      interrupted = true;
+      break;
+    }
+    const auto now = Clock::now();
+    const double span = std::chrono::duration<double>(now - lastTime).count();
+    if (span < interval) continue;
+    lastTime = now;
+    const double t = std::chrono::duration<double>(now - start).count();
+    for (uint32_t i = 0; i < channels; ++i) {
+      const SFrameTotals total = watches[i]->counter.Totals();
+      const double fps = (total.frames - last[i].frames) / span;
+      const double bps = (total.bytes - last[i].bytes) * 8.0 / span;
+      last[i] = total;
+      if ((watches[i]->streamLost || watches[i]->sessionLost) && !lostReported[i]) {
+        lostReported[i] = true;
+        out.Note(
+            "channel " + std::to_string(i + 1) + ": " +
+            (watches[i]->sessionLost ? "connection to the device lost" : "stream connection lost"));
+      }
+      if (out.json()) {
+        std::printf("%s\n", CJsonObject()
+                                .Number("time", t)
+                                .Uint("channel", i + 1)
+                                .Number("framesPerSecond", fps)
+                                .Number("bitsPerSecond", bps)
+                                .Uint("keyIntervalFrames", total.keyIntervalFrames)
+                                .Number("keyIntervalSeconds", total.keyIntervalSeconds)
+                                .Uint("gaps", total.gaps)
+                                .Uint("missing", total.missing)
+                                .Uint("frames", total.frames)
+                                .Text()
+                                .c_str());
+      } else {
+        char key[64] = "-";
+        if (total.keyIntervalFrames)
+          std::snprintf(key, sizeof key, "%llu fr / %.2f s",
+                        static_cast<unsigned long long>(total.keyIntervalFrames),
+                        total.keyIntervalSeconds);
+        std::printf("%6.1fs %3u %9.1f %9.1f %18s %6llu %8llu\n", t, i + 1, fps, bps / 1000, key,
+                    static_cast<unsigned long long>(total.gaps),
+                    static_cast<unsigned long long>(total.missing));
+      }
+    }
+    std::fflush(stdout);
+    if (seconds > 0 && t + 1e-3 >= seconds) break;
+  }
+  // Losses count while watching; closing a channel may report its own
+  // stream's end.
+  std::vector<bool> lost(channels);
+  bool anyLost = false;
+  for (uint32_t i = 0; i < channels; ++i) {
+    lost[i] = watches[i]->streamLost || watches[i]->sessionLost;
+    anyLost = anyLost || lost[i];
+  }
+  live.clear();
+  sessions.clear();
+
+  std::vector<std::string> items;
+  for (uint32_t i = 0; i < channels; ++i) {
+    const SFrameTotals total = watches[i]->counter.Totals();
+    items.push_back(CJsonObject()
+                        .Uint("channel", i + 1)
+                        .Uint("frames", total.frames)
+                        .Uint("bytes", total.bytes)
+                        .Uint("keyFrames", total.keyFrames)
+                        .Uint("gaps", total.gaps)
+                        .Uint("missing", total.missing)
+                        .Boolean("lost", lost[i])
+                        .Text());
+    out.Text("channel " + std::to_string(i + 1) + ": " + std::to_string(total.frames) +
+             " frames, " + std::to_string(total.keyFrames) + " key frames, " +
+             std::to_string(total.gaps) + " gaps" + (interrupted ? " (stopped by Ctrl-C)" : ""));
+  }
+  if (anyLost) return out.Failure("a connection was lost while watching");
+  return out.Done(CJsonObject()
+                      .Number("seconds", Since(start))
+                      .Boolean("interrupted", interrupted)
+                      .Raw("channels", CJsonObject::Array(items)));
+}
+
+}  // namespace qnvctl

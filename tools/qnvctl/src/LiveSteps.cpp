@@ -1,0 +1,146 @@
+#include "LiveSteps.h"
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "CLiveRecording.h"
+#include "CProgressLine.h"
+#include "Files.h"
+#include "FrameHeader.h"
+#include "QNVNetSdk.h"
+
+namespace qnvctl {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A failure of the live connection, or "".
+std::string LostConnection(const CStreamWatch& watch) {
+  if (watch.sessionLost) return "the connection to the device was lost";
+  if (watch.streamLost) return "the stream connection was lost";
+  return "";
+}
+
+}  // namespace
+
+uint32_t RecordLive(CLiveChannel& channel, CStreamWatch& watch, CInterruptSignal& interrupt,
+                    const std::string& path, double preSeconds, double seconds,
+                    const std::string& label, SRecordOutcome& outcome) {
+  CProgressLine progress;
+  const std::string target = seconds > 0 ? " / " + CProgressLine::Clock(seconds) : "";
+
+  // The channel keeps its most recent video in memory; a recording opened
+  // later starts with it, so waiting here puts this stretch into the file.
+  if (preSeconds > 0) {
+    const auto start = Clock::now();
+    while (Since(start) < preSeconds) {
+      if (interrupt.Wait(100)) {
+        progress.Finish();
+        outcome.interrupted = true;
+        outcome.failure = "interrupted before the recording started";
+        return QNVNET_OK;
+      }
+      if (auto lost = LostConnection(watch); !lost.empty()) {
+        progress.Finish();
+        outcome.failure = lost;
+        return QNVNET_OK;
+      }
+      const SFrameTotals t = watch.counter.Totals();
+      progress.Update(label + "live " + CProgressLine::Clock(Since(start)) + " / " +
+                      CProgressLine::Clock(preSeconds) + "  frames " + std::to_string(t.frames) +
+                      " (pre-record)");
+    }
+  }
+
+  CLiveRecording recording;
+  if (uint32_t r = recording.Open(channel.handle(), path); r != QNVNET_OK) {
+    progress.Finish();
+    outcome.failure = "recording open failed";
+    return r;
+  }
+  const SFrameTotals base = watch.counter.Totals();
+  const auto start = Clock::now();
+  std::string lost;
+  for (;;) {
+    if (interrupt.Wait(200)) {
+      outcome.interrupted = true;
+      break;
+    }
+    lost = LostConnection(watch);
+    if (!lost.empty()) break;
+    const double elapsed = Since(start);
+    const SFrameTotals t = watch.counter.Totals();
+    progress.Update(label + "recording " + CProgressLine::Clock(elapsed) + target + "  frames " +
+                    std::to_string(t.frames - base.frames) + "  " +
+                    CProgressLine::Bytes(t.bytes - base.bytes) + "  key frames " +
+                    std::to_string(t.keyFrames - base.keyFrames));
+    if (seconds > 0 && elapsed >= seconds) break;
+  }
+  // Closing flushes and closes both files; only then are they complete.
+  const uint32_t closed = recording.Close();
+  outcome.seconds = Since(start);
+  const SFrameTotals t = watch.counter.Totals();
+  outcome.received.frames = t.frames - base.frames;
+  outcome.received.bytes = t.bytes - base.bytes;
+  outcome.received.keyFrames = t.keyFrames - base.keyFrames;
+  progress.Finish(label + "recording " + CProgressLine::Clock(outcome.seconds) + "  frames " +
+                  std::to_string(outcome.received.frames) + "  " +
+                  CProgressLine::Bytes(outcome.received.bytes) + "  key frames " +
+                  std::to_string(outcome.received.keyFrames) +
+                  (outcome.interrupted ? "  (stopped by Ctrl-C)" : ""));
+
+  outcome.indexPath = CLiveRecording::IndexPath(path);
+  std::string error;
+  uint64_t indexBytes = 0;
+  RegularFileSize(path, outcome.dataBytes, error);
+  RegularFileSize(outcome.indexPath, indexBytes, error);
+  outcome.indexRecords = indexBytes / kFrameHeaderSize;
+
+  if (!lost.empty()) {
+    outcome.failure = lost + "; the files hold what arrived before";
+    return QNVNET_OK;
+  }
+  if (closed != QNVNET_OK) {
+    // The SDK ends a recording by itself after a failed write or at its
+    // size limit; its close then finds no recording.
+    outcome.failure = closed == QNVNET_ERR_NO_SAVE
+                          ? "the recording ended early (a write failed or it reached 1 GiB)"
+                          : "recording close failed";
+    return closed;
+  }
+  return QNVNET_OK;
+}
+
+uint32_t TakeSnapshot(CLiveChannel& channel, CStreamWatch& watch, const std::string& path,
+                      std::string& failure, uint64_t& bytes) {
+  // A picture can be decoded only from a key frame on.
+  if (!watch.counter.WaitForKeyFrame(5000)) {
+    failure =
+        !LostConnection(watch).empty() ? LostConnection(watch) : "no key frame arrived within 5 s";
+    return QNVNET_OK;
+  }
+  uint32_t result = QNVNET_ERR_CAPTURE;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    result = QNVNet_LiveCapture(channel.handle(), path.c_str());
+    if (result != QNVNET_ERR_CAPTURE) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+  if (result != QNVNET_OK) {
+    failure = "snapshot failed";
+    return result;
+  }
+  std::string error;
+  if (!RegularFileSize(path, bytes, error)) {
+    failure = "the snapshot reported success but " + error;
+    return QNVNET_OK;
+  }
+  return QNVNET_OK;
+}
+
+}  // namespace qnvctl
