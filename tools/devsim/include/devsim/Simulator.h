@@ -14,7 +14,10 @@
 //    code kRebootCode (2) acknowledges and then drops every connection ("reboot").
 //  - Configuration items (class 2), algorithm parameters (class 7) and the rule block
 //    (class 4) are stored per get code; a set code stores into its get code's item.
-//  - Configuration get code 4 returns the device-information block (layout below).
+//    Items start as 64 bytes (the get code as u32 LE, then zeros); the rule block as 16
+//    zero bytes. A set longer than a reply can carry (4,072 bytes) gets kResultBadPayload.
+//  - Configuration get code 4 returns the device-information block (layout below); it is
+//    rebuilt when the device starts and after every firmware installation.
 //  - Firmware chunks (class 2 code 5) are checked and assembled; start (class 2 code 6)
 //    answers after firmwareStartDelayMs and installs the assembled image, whose size and
 //    CRC-32 then show in the device-information block.
@@ -23,6 +26,11 @@
 //  - Live (class 3): 1 open (reply payload: u32 stream id), 2 close, 3 pause, 4 play
 //    (payload: u32 stream id); a stream connection on port+2 sends the one-way attach
 //    (class 3 code 5, header word 00 01 00 01, payload u32 stream id) before frames flow.
+//    An attach with an unknown or already attached stream id, or any other first message,
+//    closes the stream connection. A stream starts at the first picture of the source and
+//    loops; play resumes where pause stopped. A stream whose connection drops stays open
+//    (it can be attached again); closing it, or the end of its session, closes its
+//    connection.
 #pragma once
 
 #include <cstddef>
