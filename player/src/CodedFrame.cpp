@@ -42,14 +42,13 @@ NalSummary ScanNalUnits(const uint8_t* data, size_t size) {
 
 std::shared_ptr<const CodedFrame> CodedFrame::FromPayload(const uint8_t* data, size_t size) {
   auto frame = std::make_shared<CodedFrame>();
-  if (HasStartCode(data, size)) {
-    frame->bytes.assign(data, data + size);
-  } else {
-    frame->bytes.reserve(size + sizeof kStartCode);
-    frame->bytes.assign(kStartCode, kStartCode + sizeof kStartCode);
-    frame->bytes.insert(frame->bytes.end(), data, data + size);
-  }
-  frame->nal = ScanNalUnits(frame->bytes.data(), frame->bytes.size());
+  const bool prefix = !HasStartCode(data, size);
+  std::vector<uint8_t>& s = frame->storage;
+  s.reserve((prefix ? sizeof kStartCode : 0) + size + kCodedFramePadding);
+  if (prefix) s.assign(kStartCode, kStartCode + sizeof kStartCode);
+  s.insert(s.end(), data, data + size);
+  s.resize(s.size() + kCodedFramePadding, 0);
+  frame->nal = ScanNalUnits(frame->data(), frame->size());
   return frame;
 }
 

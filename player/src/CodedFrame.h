@@ -36,13 +36,21 @@ struct NalSummary {
 // Scans the Annex B byte stream in [data, data + size) for NAL unit types.
 NalSummary ScanNalUnits(const uint8_t* data, size_t size);
 
-struct CodedFrame {
-  std::vector<uint8_t> bytes;  // Annex B: starts with 00 00 00 01
-  NalSummary nal;
+// Zeroed bytes kept after every frame's data: libavcodec's parser reads
+// ahead in whole words beyond the end of its input.
+constexpr size_t kCodedFramePadding = 64;
 
+struct CodedFrame {
   // Builds a frame from H.264 payload bytes; a payload without a leading
   // start code gets one, so the parser never glues it to the previous frame.
   static std::shared_ptr<const CodedFrame> FromPayload(const uint8_t* data, size_t size);
+
+  // Annex B bytes, starting with 00 00 00 01, followed by the padding.
+  const uint8_t* data() const { return storage.data(); }
+  size_t size() const { return storage.size() - kCodedFramePadding; }
+
+  std::vector<uint8_t> storage;
+  NalSummary nal;
 };
 
 using CodedFramePtr = std::shared_ptr<const CodedFrame>;

@@ -5,15 +5,15 @@
 namespace qnvplayer {
 
 bool FrameQueue::Fits(const CodedFrame& f) const {
-  return frames_.size() < limits_.maxFrames && bytes_ + f.bytes.size() <= limits_.maxBytes;
+  return frames_.size() < limits_.maxFrames && bytes_ + f.size() <= limits_.maxBytes;
 }
 
 bool FrameQueue::FitsHard(const CodedFrame& f) const {
-  return frames_.size() < 2 * limits_.maxFrames && bytes_ + f.bytes.size() <= 2 * limits_.maxBytes;
+  return frames_.size() < 2 * limits_.maxFrames && bytes_ + f.size() <= 2 * limits_.maxBytes;
 }
 
 void FrameQueue::Enqueue(CodedFramePtr frame) {
-  bytes_ += frame->bytes.size();
+  bytes_ += frame->size();
   frames_.push_back(std::move(frame));
 }
 
@@ -21,7 +21,7 @@ CodedFramePtr FrameQueue::Pop() {
   if (frames_.empty()) return nullptr;
   CodedFramePtr f = std::move(frames_.front());
   frames_.pop_front();
-  bytes_ -= f->bytes.size();
+  bytes_ -= f->size();
   return f;
 }
 
@@ -44,7 +44,7 @@ void FrameQueue::DiscardBacklog() {
   }
   frames_ = std::move(kept);
   bytes_ = 0;
-  for (const auto& f : frames_) bytes_ += f->bytes.size();
+  for (const auto& f : frames_) bytes_ += f->size();
 }
 
 bool FrameQueue::Push(CodedFramePtr frame) {

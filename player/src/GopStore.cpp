@@ -9,8 +9,8 @@ void GopStore::AddParameterSets(const CodedFramePtr& frame) {
     params_.clear();
     paramBytes_ = 0;
   }
-  if (paramBytes_ + frame->bytes.size() > kMaxParameterBytes) return;
-  paramBytes_ += frame->bytes.size();
+  if (paramBytes_ + frame->size() > kMaxParameterBytes) return;
+  paramBytes_ += frame->size();
   params_.push_back(frame);
 }
 
@@ -19,12 +19,12 @@ void GopStore::Append(CodedFramePtr frame) {
     ++dropped_;
     return;
   }
-  if (gopBytes_ + frame->bytes.size() > maxBytes_) {
+  if (gopBytes_ + frame->size() > maxBytes_) {
     truncated_ = true;
     ++dropped_;
     return;
   }
-  gopBytes_ += frame->bytes.size();
+  gopBytes_ += frame->size();
   gop_.push_back(std::move(frame));
 }
 
@@ -48,16 +48,16 @@ void GopStore::Add(CodedFramePtr frame) {
   for (const auto& p : params_) {
     if (p != frame) {
       gop_.push_back(p);
-      gopBytes_ += p->bytes.size();
+      gopBytes_ += p->size();
     }
   }
-  if (gopBytes_ + frame->bytes.size() > maxBytes_) {
+  if (gopBytes_ + frame->size() > maxBytes_) {
     gop_.clear();
     gopBytes_ = 0;
     ++dropped_;
     return;
   }
-  gopBytes_ += frame->bytes.size();
+  gopBytes_ += frame->size();
   gop_.push_back(std::move(frame));
 }
 

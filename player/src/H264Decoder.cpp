@@ -2,6 +2,10 @@
 
 #include <climits>
 
+#include "CodedFrame.h"
+
+static_assert(qnvplayer::kCodedFramePadding >= AV_INPUT_BUFFER_PADDING_SIZE);
+
 namespace qnvplayer {
 
 std::unique_ptr<H264Decoder> H264Decoder::Create() {

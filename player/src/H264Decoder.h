@@ -21,6 +21,7 @@ class H264Decoder {
   H264Decoder& operator=(const H264Decoder&) = delete;
 
   // Decodes what the bytes complete; returns the number of new pictures.
+  // The bytes must be followed by kCodedFramePadding readable bytes.
   // The parser only knows a picture is complete when the next one begins,
   // so the last picture fed waits for Flush or for the next frame.
   int Feed(const uint8_t* data, size_t size);

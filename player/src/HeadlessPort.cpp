@@ -33,7 +33,7 @@ bool HeadlessPort::CatchUp(uint64_t* generation, size_t* size) {
     if (!decoder_) return false;
     // A new generation begins with its parameter sets and an IDR picture,
     // so the decoder simply carries on with it.
-    for (const CodedFramePtr& f : frames) decoder_->Feed(f->bytes.data(), f->bytes.size());
+    for (const CodedFramePtr& f : frames) decoder_->Feed(f->data(), f->size());
     decoder_->Flush();
     decodedGeneration_ = *generation;
     decodedCount_ = from + frames.size();

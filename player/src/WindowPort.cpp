@@ -59,8 +59,7 @@ void WindowPort::Run() {
       rendering_.store(false);
     }
     if (!decoder) continue;
-    const int pictures =
-        frame ? decoder->Feed(frame->bytes.data(), frame->bytes.size()) : decoder->Flush();
+    const int pictures = frame ? decoder->Feed(frame->data(), frame->size()) : decoder->Flush();
     if (pictures <= 0) continue;
     pictures_.fetch_add(uint64_t(pictures));
     const AVFrame* latest = decoder->Latest();

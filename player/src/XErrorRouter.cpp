@@ -1,18 +1,18 @@
 #include "XErrorRouter.h"
 
-#include <algorithm>
+#include <type_traits>
 
 namespace qnvplayer {
 
 XErrorRouter& XErrorRouter::Instance() {
-  // Deliberately never destroyed: see the class comment.
-  static XErrorRouter* router = new XErrorRouter;
-  return *router;
+  static XErrorRouter router;
+  static_assert(std::is_trivially_destructible_v<XErrorRouter>);
+  return router;
 }
 
 XErrorState* XErrorRouter::Find(Display* display) {
-  for (const Entry& e : entries_) {
-    if (e.display == display) return e.state;
+  for (XErrorState* s = head_; s != nullptr; s = s->next) {
+    if (s->display == display) return s;
   }
   return nullptr;
 }
@@ -61,8 +61,10 @@ Display* XErrorRouter::Open(XErrorState* state) {
   bool install;
   {
     std::lock_guard lock(mutex_);
-    install = entries_.empty();
-    entries_.push_back(Entry{display, state});
+    install = head_ == nullptr;
+    state->display = display;
+    state->next = head_;
+    head_ = state;
   }
   if (install) {
     XErrorHandler previous = XSetErrorHandler(&XErrorRouter::OnError);
@@ -83,10 +85,16 @@ void XErrorRouter::Close(Display* display) {
   XIOErrorHandler previousIo;
   {
     std::lock_guard lock(mutex_);
-    entries_.erase(std::remove_if(entries_.begin(), entries_.end(),
-                                  [display](const Entry& e) { return e.display == display; }),
-                   entries_.end());
-    restore = entries_.empty();
+    for (XErrorState** link = &head_; *link != nullptr; link = &(*link)->next) {
+      if ((*link)->display == display) {
+        XErrorState* gone = *link;
+        *link = gone->next;
+        gone->next = nullptr;
+        gone->display = nullptr;
+        break;
+      }
+    }
+    restore = head_ == nullptr;
     previous = previous_;
     previousIo = previousIo_;
   }

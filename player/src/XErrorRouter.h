@@ -4,8 +4,9 @@
 // connection's XErrorState and never end the process; those on the host's
 // own connections go to whatever handlers were installed before. The
 // handlers are put back when the last player connection closes.
-// Any thread; a process-wide singleton that is never destroyed, because
-// Xlib may call its handlers until the very end.
+// Any thread. A process-wide singleton with nothing to destroy (its list
+// lives in the connections' XErrorState), so it stays usable until the very
+// end of the process and never leaks when the library is unloaded.
 #ifndef QNVPLAYER_XERRORROUTER_H
 #define QNVPLAYER_XERRORROUTER_H
 
@@ -13,7 +14,6 @@
 
 #include <atomic>
 #include <mutex>
-#include <vector>
 
 namespace qnvplayer {
 
@@ -23,6 +23,10 @@ struct XErrorState {
   std::atomic<unsigned> errors{0};
   std::atomic<int> lastCode{0};  // X error code of the latest error
   std::atomic<bool> connectionLost{false};
+
+  // The router's list of open connections; touched only under its mutex.
+  Display* display = nullptr;
+  XErrorState* next = nullptr;
 };
 
 class XErrorRouter {
@@ -38,12 +42,7 @@ class XErrorRouter {
   void Close(Display* display);
 
  private:
-  struct Entry {
-    Display* display;
-    XErrorState* state;
-  };
-
-  XErrorRouter() = default;
+  constexpr XErrorRouter() = default;
   static int OnError(Display* display, XErrorEvent* event);
   static int OnIoError(Display* display);
   static void OnIoExit(Display* display, void* user);
@@ -54,7 +53,7 @@ class XErrorRouter {
   std::mutex lifecycleMutex_;
   // Guards the fields below; never held while calling into Xlib.
   std::mutex mutex_;
-  std::vector<Entry> entries_;
+  XErrorState* head_ = nullptr;
   XErrorHandler previous_ = nullptr;
   XIOErrorHandler previousIo_ = nullptr;
 };

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -194,7 +195,7 @@ double PsnrAgainstClip(const AVFrame& picture, int k) {
               ToRgb(ref, picture.width, picture.height));
 }
 
-int BestMatchingPicture(const AVFrame& picture) {
+int BestMatchingPicture(const AVFrame& picture, int from, int to) {
   // Compared small: enough to tell neighbouring pictures of the clip apart.
   constexpr int kW = 160, kH = 90;
   static const std::vector<std::vector<uint8_t>> references = [] {
@@ -205,7 +206,7 @@ int BestMatchingPicture(const AVFrame& picture) {
   const auto rgb = ToRgb(picture, kW, kH);
   int best = -1;
   double bestPsnr = -1;
-  for (size_t k = 0; k < references.size(); ++k) {
+  for (size_t k = size_t(std::max(from, 0)); k < references.size() && int(k) <= to; ++k) {
     const double p = Psnr(rgb, references[k]);
     if (p > bestPsnr) {
       bestPsnr = p;

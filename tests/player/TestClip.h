@@ -49,8 +49,9 @@ std::vector<uint8_t> ToRgb(const AVFrame& picture, int width, int height);
 double Psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b);
 // PSNR of a picture against picture k of the clip, both at the picture's size.
 double PsnrAgainstClip(const AVFrame& picture, int k);
-// The clip picture that a picture resembles most.
-int BestMatchingPicture(const AVFrame& picture);
+// The clip picture in [from, to] that a picture resembles most (by default
+// any of them).
+int BestMatchingPicture(const AVFrame& picture, int from = 0, int to = 1 << 30);
 
 // A fresh, empty directory under TMPDIR (or /tmp), removed with its files
 // when the object goes.
