@@ -58,10 +58,13 @@ TestClient::~TestClient() { Close(); }
 
 TestClient::TestClient(TestClient&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
 
-bool TestClient::Connect(uint16_t port) {
+bool TestClient::Connect(uint16_t port, int receiveBuffer) {
   Close();
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) return false;
+  if (receiveBuffer > 0) {
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);

@@ -44,7 +44,8 @@ class TestClient {
   TestClient& operator=(const TestClient&) = delete;
   TestClient(TestClient&& other) noexcept;
 
-  bool Connect(uint16_t port);
+  // receiveBuffer > 0: a small socket receive buffer, set before connecting.
+  bool Connect(uint16_t port, int receiveBuffer = 0);
   void Close();
   bool Send(const Bytes& bytes);
   // Exactly n bytes within the time-out; false on time-out or end of stream.

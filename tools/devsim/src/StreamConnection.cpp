@@ -41,6 +41,9 @@ StreamConnection::StreamConnection(Device& device, asio::ip::tcp::socket socket,
 void StreamConnection::Start() {
   std::error_code ec;
   socket_.set_option(asio::ip::tcp::no_delay(true), ec);
+  if (device_.Options().streamSendBuffer > 0) {
+    socket_.set_option(asio::socket_base::send_buffer_size(device_.Options().streamSendBuffer), ec);
+  }
   device_.Note("stream connection " + std::to_string(id_) + " accepted");
   const int waitMs = device_.Options().idleTimeoutMs;
   if (waitMs > 0) {

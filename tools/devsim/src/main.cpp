@@ -49,6 +49,7 @@ const char kUsage[] =
     "  --ext-blocks         add an 8-byte extension block to every frame\n"
     "  --max-backlog BYTES  unsent bytes per stream before pictures are skipped up to the\n"
     "                       next key picture (default 8388608; 0 keeps writing everything)\n"
+    "  --send-buffer BYTES  socket send buffer of stream connections (default: system's)\n"
     "\n"
     "Faults (repeatable):\n"
     "  --fault CLASS:CODE:KIND[:VALUE[:COUNT]]\n"
@@ -242,6 +243,9 @@ int main(int argc, char** argv) {
     } else if (arg == "--max-backlog") {
       if (!value(v) || !ParseUnsigned(v, UINT64_MAX, n)) return Fail("--max-backlog needs bytes");
       options.maxStreamBacklog = static_cast<size_t>(n);
+    } else if (arg == "--send-buffer") {
+      if (!value(v) || !ParseUnsigned(v, 1u << 30, n)) return Fail("--send-buffer needs bytes");
+      options.streamSendBuffer = static_cast<int>(n);
     } else if (arg == "--fault") {
       CommandFault f{};
       if (!value(v) || !ParseFault(v, f)) return Fail("bad --fault " + v);

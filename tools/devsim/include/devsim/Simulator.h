@@ -154,6 +154,9 @@ struct SimulatorOptions {
   // Bytes a stream may have queued and unsent before the device skips pictures up to the
   // next key frame (a reader that cannot keep up). 0: never skip, just keep writing.
   size_t maxStreamBacklog = 8u << 20;
+  // Socket send buffer of stream connections in bytes (0: the system's own, which grows to
+  // megabytes); a small one makes a slow reader show up at once.
+  int streamSendBuffer = 0;
   // Most requests kept in the log (oldest dropped first); 0: unlimited.
   size_t maxLoggedRequests = 0;
   // Print one line per request / connection event to stderr.
