@@ -149,6 +149,19 @@ TEST_F(HeadlessPlayer, HandleZeroAndUnknownHandlesAreIgnored) {
   EXPECT_GT(d, c);
 }
 
+TEST_F(HeadlessPlayer, CloseWakesAWaitingCapture) {
+  for (void* window : {static_cast<void*>(nullptr), reinterpret_cast<void*>(0x1234)}) {
+    const uint32_t h = Open(window);
+    std::thread closer([h] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      EXPECT_EQ(QNVPLAYER_OK, QnvPlayer_ClosePort(h));
+    });
+    // Would wait 2 s for a picture; the close ends the wait.
+    EXPECT_EQ(QNVPLAYER_ERR_HANDLE, QnvPlayer_Capture(h, dir_.Path("closed.jpg").c_str()));
+    closer.join();
+  }
+}
+
 TEST_F(HeadlessPlayer, MalformedInputRefused) {
   const uint32_t h = Open();
   const auto good = WrapFrame(SampleClip().units[0], 0);
@@ -215,13 +228,17 @@ TEST_F(HeadlessPlayer, ConcurrentInputCaptureOpenAndClose) {
         for (size_t p = size_t(t); p < ports.size(); p += 4) {
           QnvPlayer_Input(ports[p], frame.data(), int32_t(frame.size()));
         }
+        // Paced a little, so captures fall between frames.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
     });
   }
   for (int t = 0; t < 2; ++t) {
     threads.emplace_back([&, t] {
       std::mt19937 rng{unsigned(t)};
-      for (int n = 0; feeding.load(); ++n) {
+      // Through the whole feed, and a few more once it is complete.
+      int after = 0;
+      for (int n = 0; feeding.load() || after++ < 3; ++n) {
         const uint32_t h = ports[rng() % ports.size()];
         const std::string path = dir_.Path("c" + std::to_string(t) + "_" + std::to_string(n % 3) +
                                            (n % 2 ? ".jpg" : ".png"));

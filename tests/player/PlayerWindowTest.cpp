@@ -164,6 +164,18 @@ TEST_F(WindowPlayer, DrawsEveryPictureScaledIntoTheWindow) {
   ExpectShowsPicture(path, 45, 30);
 }
 
+TEST_F(WindowPlayer, PausedStreamRedrawnWhenExposed) {
+  const Window w = MakeWindow(320, 240);
+  const uint32_t h = Open(w);
+  FeedAndWaitDrawn(h, 0, 20);
+  ExpectWindowShows(w, 320, 240, 20);
+  // The stream stops; the window is cleared and exposed, as when another
+  // window moved away from it. The last picture comes back.
+  XClearArea(display_, w, 0, 0, 0, 0, True);
+  XSync(display_, False);
+  ExpectWindowShows(w, 320, 240, 20);
+}
+
 TEST_F(WindowPlayer, WindowDestroyedWhileThePortRuns) {
   const Window w = MakeWindow(320, 240);
   const uint32_t h = Open(w);
