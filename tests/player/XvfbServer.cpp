@@ -3,19 +3,18 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace qnvtest {
 namespace {
@@ -53,27 +52,34 @@ bool XvfbServer::Start() {
     error_ = "pipe failed";
     return false;
   }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  // dup2 to another number leaves the copy open across exec.
-  posix_spawn_file_actions_adddup2(&actions, fds[1], kDisplayFd);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   const std::string fdText = std::to_string(kDisplayFd);
   std::vector<std::string> args = {binary,       "-displayfd", fdText, "-screen", "0",
                                    "800x600x24", "-nolisten",  "tcp",  "-noreset"};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  const int rc = posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
+  const pid_t parent = getpid();
+  pid_t pid = fork();
+  if (pid == 0) {
+    // Only async-signal-safe calls between fork and exec. The server dies
+    // with the test, even when the test is killed or aborts.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(127);
+    const int devnull = open("/dev/null", O_WRONLY);
+    if (devnull < 0 || dup2(fds[1], kDisplayFd) < 0 || dup2(devnull, 1) < 0 ||
+        dup2(devnull, 2) < 0) {
+      _exit(127);
+    }
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
   close(fds[1]);
-  if (rc != 0) {
-    pid_ = -1;
+  if (pid < 0) {
     close(fds[0]);
-    error_ = std::string("posix_spawn: ") + std::strerror(rc);
+    error_ = std::string("fork: ") + std::strerror(errno);
     return false;
   }
+  pid_ = pid;
   // The server writes its display number once it accepts connections.
   std::string number;
   const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;

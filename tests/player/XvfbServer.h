@@ -1,6 +1,7 @@
 // XvfbServer: a private virtual X server for one test, started as a child
 // process on a display number it picks itself, and stopped (and reaped) when
-// the object goes. Owned by the test's main thread.
+// the object goes; it is also killed if the test process dies first. Owned
+// by the test's main thread, which must be the one that starts it.
 #ifndef QNV_TESTS_PLAYER_XVFBSERVER_H
 #define QNV_TESTS_PLAYER_XVFBSERVER_H
 
