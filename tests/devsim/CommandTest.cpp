@@ -197,7 +197,7 @@ TEST(DevsimCommands, AlgorithmParametersRulesAndPtz) {
 
 TEST(DevsimSessions, IdleSessionsAreDroppedAndKeepAlivesKeepThem) {
   SimulatorOptions o;
-  o.idleTimeoutMs = 300;
+  o.idleTimeoutMs = 400;
   Simulator sim(o);
   ASSERT_TRUE(sim.Start());
   TestClient idle, busy;
@@ -205,9 +205,9 @@ TEST(DevsimSessions, IdleSessionsAreDroppedAndKeepAlivesKeepThem) {
   ASSERT_TRUE(LoginClient(idle, sim.Port(), s1));
   ASSERT_TRUE(LoginClient(busy, sim.Port(), s2));
   const auto start = std::chrono::steady_clock::now();
-  while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(700)) {
+  while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(900)) {
     ASSERT_TRUE(busy.Transact(2, 1, s2)) << "keep-alive went unanswered";
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   EXPECT_TRUE(idle.WaitClosed(1000));
   for (int i = 0; i < 200 && sim.SessionCount() != 1; ++i) {
