@@ -55,9 +55,14 @@ bool CTcpClient::Connect(int mode, const char* address, uint16_t port, DataNotif
   return true;
 }
 
+// The user object is read before the notification: Close clears the
+// notification first, so a notification read after a non-null user object
+// always belongs to it.
 void CTcpClient::ReportDisconnect() {
+  void* user = m_userObject.load();
+  if (user == nullptr) return;
   if (DisconnectNotify notify = m_onDisconnect.load())
-    notify(m_socket, m_peerAddress, m_peerPort, m_userObject.load());
+    notify(m_socket, m_peerAddress, m_peerPort, user);
 }
 
 bool CTcpClient::Send(const void* data, int32_t length) {
@@ -142,8 +147,10 @@ bool CTcpClient::StreamRoutine(void* self) {
 bool CTcpClient::ReceiveStream() {
   ssize_t n = SocketRecv(m_socket, m_recvBuffer, kRecvBufferSize);
   if (n > 0) {
+    void* user = m_userObject.load();
+    if (user == nullptr) return true;
     if (DataNotify notify = m_onData.load())
-      notify(m_socket, m_peerAddress, m_peerPort, m_recvBuffer, int32_t(n), m_userObject.load());
+      notify(m_socket, m_peerAddress, m_peerPort, m_recvBuffer, int32_t(n), user);
     return true;
   }
   m_broken = true;
