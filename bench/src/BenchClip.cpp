@@ -1,0 +1,73 @@
+#include "BenchClip.h"
+
+#include <cstring>
+
+#include "devsim/Simulator.h"
+
+namespace qnv::bench {
+
+namespace {
+constexpr uint8_t kNalTypeMask = 0x1F;
+constexpr uint8_t kNalSlice = 1;
+constexpr uint8_t kNalIdrSlice = 5;
+constexpr size_t kStartCodeSize = 4;
+}  // namespace
+
+void WriteFrameHeader(uint8_t* header, uint32_t counter, uint32_t streamId, uint32_t payloadLength,
+                      uint64_t sendTimeNs) {
+  devsim::wire::FrameHeader h;
+  h.counter = counter;
+  h.streamId = streamId;
+  h.payloadLength = payloadLength;
+  h.captureTimeUs = sendTimeNs;  // the field carries nanoseconds here
+  const auto bytes = devsim::wire::EncodeFrameHeader(h);
+  std::memcpy(header, bytes.data(), bytes.size());
+}
+
+bool CBenchClip::Load(const std::string& path, std::string* error) {
+  std::vector<std::vector<uint8_t>> nals = devsim::LoadClipNalUnits(path);
+  if (nals.empty()) {
+    *error = "no H.264 NAL units in \"" + path + "\" (make it with scripts/make-bench-clip)";
+    return false;
+  }
+  size_t rawSize = 0;
+  for (const auto& nal : nals) rawSize += nal.size();
+  raw_.clear();
+  framed_.clear();
+  nals_.clear();
+  units_.clear();
+  raw_.reserve(rawSize);
+  framed_.reserve(rawSize + nals.size() * kFrameHeaderSize);
+  SAccessUnit unit{0, 0, false};
+  for (const auto& nal : nals) {
+    SNal n{raw_.size(), framed_.size(), uint32_t(nal.size())};
+    raw_.insert(raw_.end(), nal.begin(), nal.end());
+    framed_.resize(framed_.size() + kFrameHeaderSize);
+    WriteFrameHeader(framed_.data() + n.framedOffset, uint32_t(nals_.size()), 0, n.length, 0);
+    framed_.insert(framed_.end(), nal.begin(), nal.end());
+    nals_.push_back(n);
+    ++unit.nalCount;
+    const uint8_t type = nal.size() > kStartCodeSize ? nal[kStartCodeSize] & kNalTypeMask : 0;
+    if (type == kNalIdrSlice) unit.key = true;
+    if (type == kNalSlice || type == kNalIdrSlice) {
+      units_.push_back(unit);
+      unit = SAccessUnit{nals_.size(), 0, false};
+    }
+  }
+  if (units_.empty()) {
+    *error = "no picture in \"" + path + "\"";
+    return false;
+  }
+  return true;
+}
+
+void CBenchClip::SetFramedLoop(uint64_t loop, uint32_t streamId) {
+  const uint64_t base = loop * nals_.size();
+  for (size_t i = 0; i < nals_.size(); ++i) {
+    uint8_t* h = framed_.data() + nals_[i].framedOffset;
+    devsim::wire::PutU32(h + kFrameCounterOffset, uint32_t(base + i));
+    devsim::wire::PutU32(h + kFrameStreamIdOffset, streamId);
+  }
+}
+
+}  // namespace qnv::bench

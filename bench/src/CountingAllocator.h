@@ -1,0 +1,16 @@
+// Counts every allocation made through operator new in this process (the
+// replacement operators live in CountingAllocator.cpp and also serve
+// libQNVNetSdk.so, whose operator new binds to the executable's). Used to
+// show that a steady stream of frames allocates nothing. Thread-safe.
+#ifndef QNV_BENCH_COUNTINGALLOCATOR_H
+#define QNV_BENCH_COUNTINGALLOCATOR_H
+
+#include <cstdint>
+
+namespace qnv::bench {
+
+uint64_t AllocationCount();
+
+}  // namespace qnv::bench
+
+#endif  // QNV_BENCH_COUNTINGALLOCATOR_H

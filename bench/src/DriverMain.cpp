@@ -1,0 +1,625 @@
+// qnv-bench: runs every ingest benchmark and prints one table.
+//
+// Unpaced single-channel runs compare the library with three baselines on the
+// same bytes: a bare receiver (recv 64 KiB, discard), the bare receiver plus
+// fwrite to a file, and ffmpeg recording the elementary stream with -c copy,
+// all writing to the same filesystem. The variants run interleaved, round by
+// round (A B C ... A B C ...), so drift of the shared machine hits them alike,
+// and every ratio is taken within one round. Paced runs put 64 channels at
+// 25 fps (8 Mbit/s each) through the library, live only and recording. Then
+// 500 logins with one keep-alive pass, and the micro-benchmarks.
+//
+// Every sender and receiver is a process of its own (qnv-bench-blaster,
+// qnv-bench-ingest, ffmpeg): CPU time and peak memory come from getrusage of
+// the receiving process alone.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "BenchClip.h"
+#include "BenchUtil.h"
+#include "ChildProcess.h"
+#include "SampleStats.h"
+
+namespace {
+
+using namespace qnv::bench;
+namespace fs = std::filesystem;
+
+using Values = std::map<std::string, std::string>;
+
+struct SOptions {
+  std::string binDir;
+  std::string clip;
+  std::string outDir;
+  std::string ffmpeg = "/usr/bin/ffmpeg";
+  std::string markdown;
+  int rounds = 5;
+  double mib = 512;
+  int pacedRounds = 2;
+  double pacedSeconds = 12;
+  double warmupSeconds = 4;
+  int channels = 64;
+  int logins = 500;
+  int microRepetitions = 5;
+  bool ffmpegRuns = true;
+  bool micro = true;
+  std::string commandLine;
+};
+
+double ToDouble(const Values& v, const std::string& key) {
+  auto it = v.find(key);
+  return it == v.end() ? NAN : std::atof(it->second.c_str());
+}
+
+// ---- the table ----------------------------------------------------------------------------
+
+struct SRow {
+  std::string name;
+  std::string unit;
+  int decimals;
+  CSampleSet samples;
+};
+
+class CTable {
+ public:
+  void Add(const std::string& name, const std::string& unit, int decimals, double value) {
+    auto it = index_.find(name);
+    if (it == index_.end()) {
+      index_[name] = rows_.size();
+      rows_.push_back(SRow{name, unit, decimals, CSampleSet()});
+      it = index_.find(name);
+    }
+    if (!std::isnan(value)) rows_[it->second].samples.Add(value);
+  }
+  const CSampleSet* Find(const std::string& name) const {
+    auto it = index_.find(name);
+    return it == index_.end() ? nullptr : &rows_[it->second].samples;
+  }
+  std::string Markdown() const {
+    std::string s =
+        "| measurement | unit | median | min | max | runs |\n|---|---|---:|---:|---:|---:|\n";
+    for (const SRow& r : rows_) {
+      char line[512];
+      std::snprintf(line, sizeof line, "| %s | %s | %.*f | %.*f | %.*f | %zu |\n", r.name.c_str(),
+                    r.unit.c_str(), r.decimals, r.samples.Median(), r.decimals, r.samples.Min(),
+                    r.decimals, r.samples.Max(), r.samples.Count());
+      s += line;
+    }
+    return s;
+  }
+
+ private:
+  std::vector<SRow> rows_;
+  std::map<std::string, size_t> index_;
+};
+
+// ---- runs ------------------------------------------------------------------------------------
+
+struct SRunResult {
+  bool ok = false;
+  Values receiver;         // "result receiver" of the ingest program
+  Values stream;           // "result stream" of the sender
+  Values commands;         // "result commands" of the sender
+  Values paced;            // "result paced" of the sender
+  struct rusage usage {};  // of the receiving process
+  uint64_t endNs = 0;      // when the receiving process was reaped
+  std::string error;
+};
+
+void CollectResults(CChildProcess& child, SRunResult* r, int timeoutMs) {
+  std::string line, what;
+  Values values;
+  while (child.ReadLine(&line, timeoutMs)) {
+    if (!ParseResultLine(line, &what, &values)) continue;
+    if (what == "receiver") r->receiver = values;
+    if (what == "stream") r->stream = values;
+    if (what == "commands") r->commands = values;
+    if (what == "paced") r->paced = values;
+  }
+}
+
+void ClearDir(const std::string& dir) {
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(dir, ec)) fs::remove_all(e.path(), ec);
+}
+
+// A device-mode sender and the ingest program against it.
+SRunResult RunAgainstDevice(const SOptions& o, const std::vector<std::string>& blasterArgs,
+                            const std::vector<std::string>& ingestArgs, int timeoutMs) {
+  SRunResult r;
+  CChildProcess blaster;
+  std::vector<std::string> b = {o.binDir + "/qnv-bench-blaster", "--clip", o.clip};
+  b.insert(b.end(), blasterArgs.begin(), blasterArgs.end());
+  if (!blaster.Start(b, o.outDir + "/../bench-blaster.log")) {
+    r.error = "cannot start qnv-bench-blaster";
+    return r;
+  }
+  std::string line;
+  unsigned port = 0;
+  if (!blaster.ReadLine(&line, 60000) || std::sscanf(line.c_str(), "ready port=%u", &port) != 1) {
+    r.error = "qnv-bench-blaster did not start (see bench-blaster.log)";
+    return r;
+  }
+  CChildProcess ingest;
+  std::vector<std::string> a = {o.binDir + "/qnv-bench-ingest", "--port", std::to_string(port)};
+  a.insert(a.end(), ingestArgs.begin(), ingestArgs.end());
+  if (!ingest.Start(a, o.outDir + "/../bench-ingest.log")) {
+    r.error = "cannot start qnv-bench-ingest";
+    return r;
+  }
+  CollectResults(ingest, &r, timeoutMs);
+  const bool ingestOk = ingest.Wait(&r.usage, &r.endNs);
+  blaster.CloseStdin();
+  CollectResults(blaster, &r, 30000);
+  blaster.Wait(nullptr, nullptr);
+  r.ok = ingestOk && !r.receiver.empty();
+  if (!r.ok) r.error = "qnv-bench-ingest failed (see bench-ingest.log)";
+  ClearDir(o.outDir);
+  return r;
+}
+
+SRunResult RunFfmpeg(const SOptions& o, uint64_t loops) {
+  SRunResult r;
+  uint16_t port;
+  {
+    CUniqueFd probe = ListenLoopback(0);
+    port = probe.Valid() ? LocalPort(probe.Get()) : 0;
+  }
+  const std::string out = o.outDir + "/ffmpeg.h264";
+  CChildProcess ffmpeg;
+  if (!ffmpeg.Start({o.ffmpeg, "-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-f", "h264",
+                     "-i", "tcp://127.0.0.1:" + std::to_string(port) + "?listen=1", "-c", "copy",
+                     "-f", "h264", out},
+                    o.outDir + "/../bench-ffmpeg.log")) {
+    r.error = "cannot start " + o.ffmpeg;
+    return r;
+  }
+  CChildProcess blaster;
+  if (!blaster.Start({o.binDir + "/qnv-bench-blaster", "--clip", o.clip, "--raw-connect",
+                      std::to_string(port), "--loops", std::to_string(loops)},
+                     o.outDir + "/../bench-blaster.log")) {
+    r.error = "cannot start qnv-bench-blaster";
+    return r;
+  }
+  CollectResults(blaster, &r, 600000);
+  blaster.Wait(nullptr, nullptr);
+  uint64_t peakKb = 0;
+  const bool ok = ffmpeg.Wait(&r.usage, &r.endNs, &peakKb);
+  r.receiver["peak_rss_kb"] = std::to_string(peakKb);
+  std::error_code ec;
+  const auto size = fs::file_size(out, ec);
+  r.receiver["bytes"] = std::to_string(ec ? 0 : size);
+  r.ok = ok && !r.stream.empty() && ToDouble(r.stream, "complete") == 1;
+  if (!r.ok) r.error = "ffmpeg run failed (see bench-ffmpeg.log)";
+  ClearDir(o.outDir);
+  return r;
+}
+
+// ---- the benchmark ---------------------------------------------------------------------------
+
+struct SUnpaced {
+  double throughputMBs = NAN;  // stream bytes per second, 10^6
+  double cpuPerGB = NAN;       // CPU seconds of the receiving process per 10^9 bytes
+  double peakRssMB = NAN;
+};
+
+std::string Machine() {
+  std::string model = "?";
+  std::ifstream cpu("/proc/cpuinfo");
+  for (std::string line; std::getline(cpu, line);) {
+    if (line.rfind("model name", 0) == 0) {
+      model = line.substr(line.find(':') + 2);
+      break;
+    }
+  }
+  std::string mem = "?";
+  std::ifstream meminfo("/proc/meminfo");
+  for (std::string line; std::getline(meminfo, line);) {
+    if (line.rfind("MemTotal:", 0) == 0) {
+      mem = std::to_string(std::atoll(line.c_str() + 9) / 1024 / 1024) + " GiB";
+      break;
+    }
+  }
+  std::string kernel = "?";
+  std::ifstream osrel("/proc/sys/kernel/osrelease");
+  std::getline(osrel, kernel);
+  char buf[512];
+  std::snprintf(buf, sizeof buf, "nproc %ld, CPU \"%s\", memory %s, Linux %s",
+                sysconf(_SC_NPROCESSORS_ONLN), model.c_str(), mem.c_str(), kernel.c_str());
+  return buf;
+}
+
+void Progress(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Progress(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+  std::fputc('\n', stderr);
+}
+
+struct STarget {
+  std::string text;
+  bool met;
+  std::string value;
+};
+
+std::string Fmt(const char* format, double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, format, v);
+  return buf;
+}
+
+int Run(const SOptions& o) {
+  CBenchClip clip;
+  std::string error;
+  if (!clip.Load(o.clip, &error)) {
+    std::fprintf(stderr, "qnv-bench: %s\n", error.c_str());
+    return 1;
+  }
+  fs::create_directories(o.outDir);
+  ClearDir(o.outDir);
+  const uint64_t loops =
+      std::max<uint64_t>(1, uint64_t(std::ceil(o.mib * 1048576.0 / double(clip.Framed().size()))));
+  const uint64_t clipFrames = clip.Nals().size();
+  CTable table;
+  std::vector<std::string> failures;
+  bool anyLost = false;
+  uint64_t maxAllocs = 0, maxFaults = 0;
+  double maxFaultsPerFrame = 0;
+
+  Progress("clip %s: %zu frames, %.1f MB framed; %" PRIu64 " passes = %.0f MB per unpaced run",
+           o.clip.c_str(), clip.Nals().size(), clip.Framed().size() / 1e6, loops,
+           loops * clip.Framed().size() / 1e6);
+
+  auto unpacedFromDevice = [&](const SRunResult& r, const char* name) {
+    SUnpaced u;
+    const double bytes = ToDouble(r.receiver, "bytes");
+    const double seconds = (ToDouble(r.receiver, "end_ns") - ToDouble(r.stream, "start_ns")) / 1e9;
+    u.throughputMBs = bytes / seconds / 1e6;
+    u.cpuPerGB = CpuSeconds(r.usage) / (bytes / 1e9);
+    u.peakRssMB = ToDouble(r.receiver, "peak_rss_kb") / 1024.0;
+    if (ToDouble(r.stream, "bytes") != bytes) {
+      failures.push_back(std::string(name) + ": received " + Fmt("%.0f", bytes) + " of " +
+                         (r.stream.count("bytes") ? r.stream.at("bytes") : "?") + " bytes");
+    }
+    return u;
+  };
+
+  // ---- unpaced, interleaved -----------------------------------------------------------------
+  const std::string loopsText = std::to_string(loops);
+  for (int round = 1; round <= o.rounds; ++round) {
+    std::map<std::string, SUnpaced> got;
+    auto record = [&](const std::string& key, const std::string& label, const SUnpaced& u) {
+      got[key] = u;
+      table.Add(label + ": throughput", "MB/s", 0, u.throughputMBs);
+      table.Add(label + ": CPU per GB", "CPU s/GB", 3, u.cpuPerGB);
+      table.Add(label + ": peak RSS", "MiB", 1, u.peakRssMB);
+      Progress("[round %d/%d] %-28s %7.0f MB/s  %6.3f CPU s/GB  %6.1f MiB", round, o.rounds,
+               label.c_str(), u.throughputMBs, u.cpuPerGB, u.peakRssMB);
+    };
+    // 1. bare receiver
+    {
+      SRunResult r = RunAgainstDevice(o, {"--loops", loopsText}, {"--variant", "bare"}, 600000);
+      if (!r.ok)
+        failures.push_back("bare: " + r.error);
+      else
+        record("bare", "bare recv (discard)", unpacedFromDevice(r, "bare"));
+    }
+    // 2. library, live only
+    auto libRun = [&](bool rec, const std::string& key, const std::string& label) {
+      std::vector<std::string> args = {"--variant", "lib"};
+      if (rec) args.insert(args.end(), {"--record", "--out", o.outDir});
+      SRunResult r = RunAgainstDevice(o, {"--loops", loopsText}, args, 600000);
+      if (!r.ok) {
+        failures.push_back(label + ": " + r.error);
+        return;
+      }
+      SUnpaced u = unpacedFromDevice(r, label.c_str());
+      record(key, label, u);
+      const double frames = ToDouble(r.receiver, "frames");
+      const double lost = ToDouble(r.receiver, "lost");
+      if (frames != double(loops * clipFrames) || lost != 0) {
+        anyLost = true;
+        failures.push_back(label + ": " + Fmt("%.0f", frames) + " frames delivered of " +
+                           std::to_string(loops * clipFrames) + ", " + Fmt("%.0f", lost) + " lost");
+      }
+      const double wf = ToDouble(r.receiver, "window_frames");
+      const double allocs = ToDouble(r.receiver, "window_allocs");
+      const double faults = ToDouble(r.receiver, "window_minflt");
+      table.Add(label + ": heap allocations in steady state", "count", 0, allocs);
+      table.Add(label + ": minor page faults in steady state", "count", 0, faults);
+      table.Add(label + ": frames in steady-state window", "frames", 0, wf);
+      maxAllocs = std::max<uint64_t>(maxAllocs, uint64_t(allocs));
+      maxFaults = std::max<uint64_t>(maxFaults, uint64_t(faults));
+      if (wf > 0) maxFaultsPerFrame = std::max(maxFaultsPerFrame, faults / wf);
+    };
+    libRun(false, "live", "library live, 1 channel");
+    // 3. bare receiver + fwrite
+    {
+      SRunResult r =
+          RunAgainstDevice(o, {"--loops", loopsText},
+                           {"--variant", "bare-write", "--out", o.outDir + "/bare.dat"}, 600000);
+      if (!r.ok)
+        failures.push_back("bare-write: " + r.error);
+      else
+        record("bare-write", "bare recv + fwrite", unpacedFromDevice(r, "bare-write"));
+    }
+    // 4. library, live + one recording
+    libRun(true, "record", "library live + recording, 1 channel");
+    // 5. ffmpeg -c copy
+    if (o.ffmpegRuns) {
+      SRunResult r = RunFfmpeg(o, loops);
+      if (!r.ok) {
+        failures.push_back("ffmpeg: " + r.error);
+      } else {
+        SUnpaced u;
+        const double bytes = ToDouble(r.stream, "bytes");
+        u.throughputMBs = bytes / ((double(r.endNs) - ToDouble(r.stream, "start_ns")) / 1e9) / 1e6;
+        u.cpuPerGB = CpuSeconds(r.usage) / (bytes / 1e9);
+        u.peakRssMB = ToDouble(r.receiver, "peak_rss_kb") / 1024.0;
+        record("ffmpeg", "ffmpeg -c copy to file", u);
+      }
+    }
+    // Ratios of this round.
+    auto ratio = [&](const std::string& a, const std::string& b, const std::string& label) {
+      if (!got.count(a) || !got.count(b)) return;
+      table.Add("ratio " + label + ": throughput", "x", 2,
+                got[a].throughputMBs / got[b].throughputMBs);
+      table.Add("ratio " + label + ": CPU per GB", "x", 2, got[a].cpuPerGB / got[b].cpuPerGB);
+    };
+    ratio("live", "bare", "library live / bare recv");
+    ratio("record", "bare-write", "library recording / bare recv + fwrite");
+    ratio("record", "ffmpeg", "library recording / ffmpeg -c copy");
+  }
+
+  // ---- 64 channels, paced ---------------------------------------------------------------------
+  const std::string channels = std::to_string(o.channels);
+  for (int round = 1; round <= o.pacedRounds; ++round) {
+    for (bool rec : {false, true}) {
+      const std::string label =
+          channels + " x 8 Mbit/s paced, " + (rec ? "recording" : "live only");
+      std::vector<std::string> args = {"--variant",  "lib",
+                                       "--channels", channels,
+                                       "--seconds",  Fmt("%g", o.pacedSeconds),
+                                       "--warmup",   Fmt("%g", o.warmupSeconds)};
+      if (rec) args.insert(args.end(), {"--record", "--out", o.outDir});
+      SRunResult r = RunAgainstDevice(o, {"--paced"}, args, 600000);
+      if (!r.ok) {
+        failures.push_back(label + ": " + r.error);
+        continue;
+      }
+      const Values& v = r.receiver;
+      const double cpu = ToDouble(v, "window_cpu_pct");
+      const double lost = ToDouble(v, "lost");
+      table.Add(label + ": CPU of one core", "%", 2, cpu);
+      table.Add(label + ": frames delivered in window", "frames", 0, ToDouble(v, "window_frames"));
+      table.Add(label + ": frames lost", "frames", 0, lost);
+      table.Add(label + ": latency p50 (send to callback)", "us", 0, ToDouble(v, "latency_p50_us"));
+      table.Add(label + ": latency p99", "us", 0, ToDouble(v, "latency_p99_us"));
+      table.Add(label + ": heap allocations in window", "count", 0, ToDouble(v, "window_allocs"));
+      table.Add(label + ": minor page faults in window", "count", 0, ToDouble(v, "window_minflt"));
+      table.Add(label + ": RSS per open channel", "KiB", 0, ToDouble(v, "rss_per_channel_kb"));
+      table.Add(label + ": UnInitLib with channels open", "ms", 1, ToDouble(v, "uninit_ms"));
+      table.Add(label + ": sender pictures > 10 ms late", "count", 0,
+                ToDouble(r.paced, "late_units"));
+      maxAllocs = std::max<uint64_t>(maxAllocs, uint64_t(ToDouble(v, "window_allocs")));
+      maxFaults = std::max<uint64_t>(maxFaults, uint64_t(ToDouble(v, "window_minflt")));
+      const double wf = ToDouble(v, "window_frames");
+      if (wf > 0)
+        maxFaultsPerFrame = std::max(maxFaultsPerFrame, ToDouble(v, "window_minflt") / wf);
+      if (lost != 0 || ToDouble(v, "silent_channels") != 0) anyLost = true;
+      Progress("[paced %d/%d] %s: %.2f%% of a core, %.0f lost, p50 %.0f us, p99 %.0f us", round,
+               o.pacedRounds, label.c_str(), cpu, lost, ToDouble(v, "latency_p50_us"),
+               ToDouble(v, "latency_p99_us"));
+    }
+  }
+
+  // ---- logins ------------------------------------------------------------------------------
+  if (o.logins > 0) {
+    SRunResult r = RunAgainstDevice(
+        o, {"--loops", "1"}, {"--variant", "logins", "--count", std::to_string(o.logins)}, 600000);
+    if (!r.ok) {
+      failures.push_back("logins: " + r.error);
+    } else {
+      const std::string n = std::to_string(o.logins);
+      table.Add(n + " logins: total", "ms", 1, ToDouble(r.receiver, "login_total_ms"));
+      table.Add(n + " logins: CPU", "ms", 1, ToDouble(r.receiver, "login_cpu_ms"));
+      const double count = ToDouble(r.commands, "keepalives");
+      table.Add(
+          "keep-alive pass over " + n + " sessions: duration", "ms", 1,
+          (ToDouble(r.commands, "keepalive_last_ns") - ToDouble(r.commands, "keepalive_first_ns")) /
+              1e6);
+      table.Add("keep-alive pass: requests answered", "count", 0, count);
+      table.Add(n + " logouts: total", "ms", 1, ToDouble(r.receiver, "logout_total_ms"));
+      Progress("[logins] %s logins in %.1f ms, keep-alive pass %.0f requests", n.c_str(),
+               ToDouble(r.receiver, "login_total_ms"), count);
+    }
+  }
+
+  // ---- micro ---------------------------------------------------------------------------------
+  if (o.micro) {
+    CChildProcess micro;
+    if (micro.Start({o.binDir + "/qnv-bench-micro", "--clip=" + o.clip,
+                     "--benchmark_repetitions=" + std::to_string(o.microRepetitions),
+                     "--benchmark_min_time=0.3"},
+                    o.outDir + "/../bench-micro.log")) {
+      std::string line, what;
+      Values v;
+      while (micro.ReadLine(&line, 600000)) {
+        if (ParseResultLine(line, &what, &v) && what == "micro")
+          table.Add("micro " + v["name"], "MB/s", 0, ToDouble(v, "bytes_per_second") / 1e6);
+      }
+      if (!micro.Wait(nullptr, nullptr)) failures.push_back("qnv-bench-micro failed");
+      Progress("[micro] done");
+    } else {
+      failures.push_back("cannot start qnv-bench-micro");
+    }
+  }
+
+  // ---- targets -------------------------------------------------------------------------------
+  std::vector<STarget> targets;
+  auto median = [&](const std::string& row) {
+    const CSampleSet* s = table.Find(row);
+    return s == nullptr || s->Empty() ? NAN : s->Median();
+  };
+  auto atLeast = [&](const std::string& text, const std::string& row, double limit) {
+    const double v = median(row);
+    targets.push_back({text, v >= limit, Fmt("%.2fx", v)});
+  };
+  auto atMost = [&](const std::string& text, const std::string& row, double limit,
+                    const char* format = "%.2fx") {
+    const double v = median(row);
+    targets.push_back({text, v <= limit, Fmt(format, v)});
+  };
+  atLeast("live ingest throughput >= 0.8x bare recv", "ratio library live / bare recv: throughput",
+          0.8);
+  atMost("live ingest CPU per GB <= 1.3x bare recv", "ratio library live / bare recv: CPU per GB",
+         1.3);
+  atMost("ingest + record CPU per GB <= 1.5x bare recv + fwrite",
+         "ratio library recording / bare recv + fwrite: CPU per GB", 1.5);
+  atLeast("ingest + record throughput >= 0.6x bare recv + fwrite",
+          "ratio library recording / bare recv + fwrite: throughput", 0.6);
+  if (o.ffmpegRuns) {
+    atMost("ingest + record CPU per GB <= 0.45x ffmpeg -c copy",
+           "ratio library recording / ffmpeg -c copy: CPU per GB", 0.45);
+    atLeast("ingest + record throughput >= 1.5x ffmpeg -c copy",
+            "ratio library recording / ffmpeg -c copy: throughput", 1.5);
+  }
+  if (o.pacedRounds > 0) {
+    atMost(channels + " x 8 Mbit/s recording <= 10% of one core",
+           channels + " x 8 Mbit/s paced, recording: CPU of one core", 10, "%.2f%%");
+    atMost(channels + " x 8 Mbit/s live only <= 5% of one core",
+           channels + " x 8 Mbit/s paced, live only: CPU of one core", 5, "%.2f%%");
+  }
+  targets.push_back({"zero frames lost (every library run)", !anyLost, anyLost ? "lost" : "0"});
+  targets.push_back({"no heap allocation per frame in steady state", maxAllocs == 0,
+                     std::to_string(maxAllocs) + " allocations in the worst window"});
+  targets.push_back({"no new page fault per frame in steady state", maxFaultsPerFrame < 0.001,
+                     std::to_string(maxFaults) + " minor faults in the worst window (" +
+                         Fmt("%.5f", maxFaultsPerFrame) + " per frame)"});
+
+  std::string md;
+  md += "Machine: " + Machine() + "\n\n";
+  md += "Command: `" + o.commandLine + "`\n\n";
+  md += Fmt("Unpaced runs: %.0f MB of stream each, ", double(loops * clip.Framed().size()) / 1e6) +
+        std::to_string(o.rounds) +
+        " interleaved rounds; paced runs: " + std::to_string(o.pacedRounds) + " rounds of " +
+        Fmt("%g", o.pacedSeconds) + " s after a " + Fmt("%g", o.warmupSeconds) + " s warm-up.\n\n";
+  md += table.Markdown();
+  md += "\nTargets (medians of the per-round ratios):\n\n";
+  for (const STarget& t : targets)
+    md += "- " + std::string(t.met ? "met" : "MISSED") + ": " + t.text + " (" + t.value + ")\n";
+  if (!failures.empty()) {
+    md += "\nProblems:\n\n";
+    for (const std::string& f : failures) md += "- " + f + "\n";
+  }
+  std::printf("\n%s", md.c_str());
+  if (!o.markdown.empty()) {
+    std::ofstream f(o.markdown);
+    f << md;
+  }
+  return failures.empty() ? 0 : 1;
+}
+
+void Usage() {
+  std::printf(
+      "usage: qnv-bench [options]\n"
+      "  --clip FILE         H.264 clip (default: <build>/bench-clip.h264)\n"
+      "  --out DIR           where recordings go (default: <build>/bench-out)\n"
+      "  --rounds N          interleaved rounds of the unpaced runs (default 5)\n"
+      "  --mib M             stream per unpaced run, in MiB (default 512)\n"
+      "  --paced-rounds N    rounds of the paced 64-channel runs (default 2; 0 skips)\n"
+      "  --seconds S         measured seconds of a paced run (default 12)\n"
+      "  --channels N        paced channels (default 64)\n"
+      "  --logins N          sessions of the login run (default 500; 0 skips)\n"
+      "  --micro-reps N      micro-benchmark repetitions (default 5; 0 skips)\n"
+      "  --no-ffmpeg         skip the ffmpeg baseline\n"
+      "  --ffmpeg PATH       ffmpeg program (default /usr/bin/ffmpeg)\n"
+      "  --markdown FILE     also write the result table there\n"
+      "  --quick             2 rounds of 128 MiB, 1 paced round of 5 s\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  SOptions o;
+  char self[4096];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return 1;
+  self[n] = 0;
+  o.binDir = fs::path(self).parent_path().string();
+  o.clip = fs::path(o.binDir).parent_path().string() + "/bench-clip.h264";
+  o.outDir = fs::path(o.binDir).parent_path().string() + "/bench-out";
+  o.commandLine = "qnv-bench";
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    o.commandLine += " " + a;
+    auto next = [&]() -> std::string {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "qnv-bench: %s needs a value\n", a.c_str());
+        std::exit(2);
+      }
+      o.commandLine += std::string(" ") + argv[i + 1];
+      return argv[++i];
+    };
+    if (a == "--help" || a == "-h") {
+      Usage();
+      return 0;
+    } else if (a == "--clip") {
+      o.clip = next();
+    } else if (a == "--out") {
+      o.outDir = next();
+    } else if (a == "--rounds") {
+      o.rounds = std::atoi(next().c_str());
+    } else if (a == "--mib") {
+      o.mib = std::atof(next().c_str());
+    } else if (a == "--paced-rounds") {
+      o.pacedRounds = std::atoi(next().c_str());
+    } else if (a == "--seconds") {
+      o.pacedSeconds = std::atof(next().c_str());
+    } else if (a == "--channels") {
+      o.channels = std::atoi(next().c_str());
+    } else if (a == "--logins") {
+      o.logins = std::atoi(next().c_str());
+    } else if (a == "--micro-reps") {
+      o.microRepetitions = std::atoi(next().c_str());
+      o.micro = o.microRepetitions > 0;
+    } else if (a == "--no-ffmpeg") {
+      o.ffmpegRuns = false;
+    } else if (a == "--ffmpeg") {
+      o.ffmpeg = next();
+    } else if (a == "--markdown") {
+      o.markdown = next();
+    } else if (a == "--quick") {
+      o.rounds = 2;
+      o.mib = 128;
+      o.pacedRounds = 1;
+      o.pacedSeconds = 5;
+      o.warmupSeconds = 3;
+      o.microRepetitions = 2;
+    } else {
+      std::fprintf(stderr, "qnv-bench: unknown argument %s (see --help)\n", a.c_str());
+      return 2;
+    }
+  }
+  if (o.rounds < 0 || o.mib <= 0 || o.channels < 1 || o.channels > 64 || o.pacedSeconds <= 0) {
+    Usage();
+    return 2;
+  }
+  return Run(o);
+}

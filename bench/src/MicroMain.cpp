@@ -1,0 +1,156 @@
+// qnv-bench-micro: Google Benchmark micro-benchmarks of the per-frame work of
+// the live ingest path, on the benchmark clip (--clip=FILE): reassembly of
+// 64 KiB chunks into frames (in place, as the channel does, and copying), the
+// slice-type probe and the pre-record queue append, in bytes per second.
+// Besides the usual console table it prints one "result micro ..." line per
+// repetition for the driver.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "BenchClip.h"
+#include "BenchUtil.h"
+#include "live/CFrameAssembler.h"
+#include "live/SliceProbe.h"
+#include "record/CStreamQueue.h"
+#include "record/SFrameIndex.h"
+
+namespace {
+
+using qnv::bench::CBenchClip;
+
+constexpr size_t kChunk = 65536;            // one receive of the streaming connection
+constexpr int32_t kQueueCapacity = 358400;  // a live channel's pre-record stretch
+
+CBenchClip g_clip;
+
+bool CountFrame(void* context, uint8_t*, uint32_t) {
+  ++*static_cast<uint64_t*>(context);
+  return true;
+}
+
+template <bool kInPlace>
+void BM_Reassembly(benchmark::State& state) {
+  std::vector<uint8_t> stream = g_clip.Framed();
+  std::vector<uint8_t> chunk(kChunk);
+  qnv::CFrameAssembler assembler;
+  uint64_t frames = 0;
+  for (auto _ : state) {
+    for (size_t at = 0; at < stream.size(); at += kChunk) {
+      const size_t n = std::min(kChunk, stream.size() - at);
+      // The receive area is refilled for every chunk, as recv would.
+      std::memcpy(chunk.data(), stream.data() + at, n);
+      if constexpr (kInPlace)
+        assembler.FeedInPlace(chunk.data(), n, &CountFrame, &frames);
+      else
+        assembler.Feed(chunk.data(), n, &CountFrame, &frames);
+    }
+  }
+  benchmark::DoNotOptimize(frames);
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(stream.size()));
+  state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(g_clip.Nals().size()));
+}
+
+// The copy into the receive area alone, to read the two above against.
+void BM_ChunkCopyOnly(benchmark::State& state) {
+  const std::vector<uint8_t>& stream = g_clip.Framed();
+  std::vector<uint8_t> chunk(kChunk);
+  for (auto _ : state) {
+    for (size_t at = 0; at < stream.size(); at += kChunk) {
+      const size_t n = std::min(kChunk, stream.size() - at);
+      std::memcpy(chunk.data(), stream.data() + at, n);
+      benchmark::ClobberMemory();
+    }
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(stream.size()));
+}
+
+void BM_SliceProbe(benchmark::State& state) {
+  const uint8_t* raw = g_clip.Raw().data();
+  int sum = 0;
+  for (auto _ : state) {
+    for (const auto& nal : g_clip.Nals())
+      sum += qnv::ProbeSliceType(raw + nal.rawOffset, int32_t(nal.length));
+  }
+  benchmark::DoNotOptimize(sum);
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(g_clip.Raw().size()));
+  state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(g_clip.Nals().size()));
+}
+
+void BM_StreamQueueAppend(benchmark::State& state) {
+  const uint8_t* framed = g_clip.Framed().data();
+  qnv::CStreamQueue queue;
+  queue.SetCapacity(kQueueCapacity);
+  for (auto _ : state) {
+    for (const auto& nal : g_clip.Nals()) {
+      const uint8_t* frame = framed + nal.framedOffset;
+      queue.Append(frame + qnv::kFrameHeaderSize, int32_t(nal.length),
+                   qnv::SFrameIndex::From(frame), true);
+    }
+  }
+  benchmark::DoNotOptimize(queue.GetTotal());
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(g_clip.Raw().size()));
+  state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(g_clip.Nals().size()));
+}
+
+BENCHMARK_TEMPLATE(BM_Reassembly, true)->Name("Reassembly/in_place")->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_Reassembly, false)->Name("Reassembly/copying")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ChunkCopyOnly)->Name("Reassembly/chunk_copy_only")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SliceProbe)->Name("SliceProbe")->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_StreamQueueAppend)->Name("StreamQueue/append")->Unit(benchmark::kMillisecond);
+
+// The console table, plus a result line per repetition.
+class CResultReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
+      auto it = run.counters.find("bytes_per_second");
+      if (it == run.counters.end()) continue;
+      qnv::bench::CResultLine("micro")
+          .Add("name", run.benchmark_name())
+          .Add("bytes_per_second", double(it->second.value))
+          .Print();
+    }
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string clipPath;
+  std::vector<char*> rest;
+  for (int i = 0; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--help" || a == "-h") {
+      std::printf("usage: qnv-bench-micro --clip=FILE [benchmark flags below]\n");
+      rest.push_back(argv[i]);
+    } else if (a.rfind("--clip=", 0) == 0) {
+      clipPath = a.substr(7);
+    } else {
+      rest.push_back(argv[i]);
+    }
+  }
+  int restCount = int(rest.size());
+  benchmark::Initialize(&restCount, rest.data());
+  if (clipPath.empty()) {
+    std::fprintf(stderr,
+                 "usage: qnv-bench-micro --clip=FILE [benchmark flags]\n"
+                 "  FILE: H.264 elementary stream (scripts/make-bench-clip makes one)\n");
+    return 2;
+  }
+  std::string error;
+  if (!g_clip.Load(clipPath, &error)) {
+    std::fprintf(stderr, "qnv-bench-micro: %s\n", error.c_str());
+    return 1;
+  }
+  if (benchmark::ReportUnrecognizedArguments(restCount, rest.data())) return 2;
+  CResultReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  return 0;
+}

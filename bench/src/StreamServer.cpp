@@ -1,0 +1,187 @@
+#include "StreamServer.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "BenchUtil.h"
+
+namespace qnv::bench {
+
+namespace wire = devsim::wire;
+
+namespace {
+constexpr uint16_t kClassLive = 3;
+constexpr uint16_t kCodeAttach = 5;
+constexpr size_t kAttachLength = wire::kRequestHeaderSize + 4;  // payload: u32 stream id
+constexpr int kAttachTimeoutMs = 5000;
+constexpr size_t kUnpacedWrite = 1u << 20;
+constexpr uint64_t kLateNs = 10000000;   // 10 ms
+constexpr uint32_t kPhaseSlots = 64;     // connections spread over one frame interval
+constexpr uint32_t kPictureStride = 37;  // pictures between the starts of two connections
+constexpr size_t kMaxNalsPerUnit = 16;
+}  // namespace
+
+CStreamServer::~CStreamServer() { Stop(); }
+
+bool CStreamServer::Start(CUniqueFd listener) {
+  listener_ = std::move(listener);
+  wake_.Reset(eventfd(0, EFD_CLOEXEC));
+  if (!listener_.Valid() || !wake_.Valid()) return false;
+  acceptThread_ = std::thread(&CStreamServer::AcceptLoop, this);
+  return true;
+}
+
+void CStreamServer::Stop() {
+  if (!acceptThread_.joinable()) return;
+  stop_.store(true);
+  uint64_t one = 1;
+  (void)!write(wake_.Get(), &one, sizeof one);
+  acceptThread_.join();
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (int fd : connections_) ::shutdown(fd, SHUT_RDWR);  // a blocked write returns
+    threads.swap(threads_);
+  }
+  for (auto& t : threads) t.join();
+}
+
+CStreamServer::SPacedStats CStreamServer::PacedStats() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return paced_;
+}
+
+void CStreamServer::AcceptLoop() {
+  uint32_t index = 0;
+  while (!stop_.load()) {
+    pollfd fds[2] = {{wake_.Get(), POLLIN, 0}, {listener_.Get(), POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[0].revents != 0) return;
+    int fd = ::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    std::lock_guard<std::mutex> lock(mutex_);
+    connections_.push_back(fd);
+    threads_.emplace_back(&CStreamServer::Serve, this, fd, index++);
+  }
+}
+
+void CStreamServer::Serve(int fd, uint32_t index) {
+  uint8_t attach[kAttachLength];
+  if (RecvExact(fd, attach, sizeof attach, kAttachTimeoutMs)) {
+    std::optional<uint32_t> length = wire::DecodePrefix(attach);
+    std::optional<wire::Request> request =
+        wire::ParseRequest(std::span<const uint8_t>(attach, sizeof attach));
+    if (length && *length == kAttachLength && request && request->cls == kClassLive &&
+        request->code == kCodeAttach && request->payload.size() == 4) {
+      const uint32_t streamId = wire::GetU32(request->payload.data());
+      if (options_.paced)
+        ServePaced(fd, streamId, index);
+      else
+        ServeUnpaced(fd, streamId);
+    }
+  }
+  // The descriptor is closed here, once; Stop only shuts it down.
+  std::lock_guard<std::mutex> lock(mutex_);
+  connections_.erase(std::find(connections_.begin(), connections_.end(), fd));
+  ::close(fd);
+}
+
+void CStreamServer::ServeUnpaced(int fd, uint32_t streamId) {
+  std::lock_guard<std::mutex> one(unpacedMutex_);
+  const std::vector<uint8_t>& framed = clip_.Framed();
+  uint64_t bytes = 0;
+  const uint64_t startNs = MonotonicNs();
+  bool ok = true;
+  for (uint64_t loop = 0; ok && loop < options_.loops && !stop_.load(); ++loop) {
+    clip_.SetFramedLoop(loop, streamId);
+    for (size_t at = 0; ok && at < framed.size(); at += kUnpacedWrite) {
+      const size_t n = std::min(kUnpacedWrite, framed.size() - at);
+      ok = SendAll(fd, framed.data() + at, n);
+      if (ok) bytes += n;
+    }
+  }
+  const uint64_t endNs = MonotonicNs();
+  CResultLine("stream")
+      .Add("stream_id", uint64_t(streamId))
+      .Add("start_ns", startNs)
+      .Add("send_end_ns", endNs)
+      .Add("bytes", bytes)
+      .Add("frames", ok ? options_.loops * clip_.Nals().size() : uint64_t(0))
+      .Add("complete", uint64_t(ok ? 1 : 0))
+      .Print();
+}
+
+void CStreamServer::ServePaced(int fd, uint32_t streamId, uint32_t index) {
+  const auto& units = clip_.AccessUnits();
+  const auto& nals = clip_.Nals();
+  const uint8_t* raw = clip_.Raw().data();
+  const uint64_t intervalNs = uint64_t(1e9 / options_.fps);
+  // A camera begins a stream with a key picture; the clip's first is its
+  // largest, so every channel meets it before a measurement starts. Then
+  // each connection goes on from its own place in the clip, so key frames of
+  // different channels do not coincide.
+  size_t unit = 0;
+  const size_t resume = (size_t(index) * kPictureStride + 1) % units.size();
+  uint64_t due = MonotonicNs() + (index % kPhaseSlots) * intervalNs / kPhaseSlots;
+  uint32_t counter = 0;
+  uint8_t headers[kMaxNalsPerUnit][kFrameHeaderSize];
+  iovec iov[2 * kMaxNalsPerUnit];
+  SPacedStats local;
+  while (!stop_.load()) {
+    SleepUntilNs(due);
+    const auto& u = units[unit];
+    const size_t count = std::min(u.nalCount, kMaxNalsPerUnit);
+    const uint64_t now = MonotonicNs();
+    size_t total = 0;
+    for (size_t i = 0; i < count; ++i) {
+      const auto& nal = nals[u.firstNal + i];
+      WriteFrameHeader(headers[i], counter++, streamId, nal.length, now);
+      iov[2 * i] = {headers[i], kFrameHeaderSize};
+      iov[2 * i + 1] = {const_cast<uint8_t*>(raw + nal.rawOffset), nal.length};
+      total += kFrameHeaderSize + nal.length;
+    }
+    // One gathered write per picture, finished with plain sends if the
+    // socket took only part of it.
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = 2 * count;
+    ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
+    if (n < 0) break;
+    size_t sent = size_t(n);
+    bool ok = true;
+    for (size_t i = 0; ok && i < 2 * count && sent < total; ++i) {
+      size_t before = 0;
+      for (size_t j = 0; j < i; ++j) before += iov[j].iov_len;
+      const size_t end = before + iov[i].iov_len;
+      if (sent >= end) continue;
+      const size_t skip = sent > before ? sent - before : 0;
+      ok = SendAll(fd, static_cast<uint8_t*>(iov[i].iov_base) + skip, iov[i].iov_len - skip);
+      if (ok) sent = end;
+    }
+    if (!ok) break;
+    local.frames += count;
+    local.units += 1;
+    local.bytes += total;
+    if (now > due + kLateNs) ++local.late;
+    local.maxLateNs = std::max(local.maxLateNs, now > due ? now - due : 0);
+    due += intervalNs;
+    unit = local.units == 1 ? resume : (unit + 1) % units.size();
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  paced_.frames += local.frames;
+  paced_.units += local.units;
+  paced_.bytes += local.bytes;
+  paced_.late += local.late;
+  paced_.maxLateNs = std::max(paced_.maxLateNs, local.maxLateNs);
+}
+
+}  // namespace qnv::bench

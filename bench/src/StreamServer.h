@@ -1,0 +1,74 @@
+// CStreamServer: the benchmark device's stream port. Every accepted
+// connection first sends the attach request (its stream id in the payload);
+// then a thread of its own writes the clip's frames to it:
+//  - unpaced: the framed clip, `loops` times, in 1 MiB writes straight from
+//    memory, then closes (one connection at a time: the clip's headers are
+//    renumbered in place for every pass);
+//  - paced: one access unit per 1/fps seconds, each in one gathered write
+//    with the send time stamped into its headers, until Stop. Connection k
+//    starts k/64 of a frame interval late and, after the key picture a
+//    stream begins with, at a different picture of the clip, as independent
+//    cameras would.
+// Owns the listener, the connections and their threads; Start and Stop from
+// one thread. The clip must outlive the server.
+#ifndef QNV_BENCH_STREAMSERVER_H
+#define QNV_BENCH_STREAMSERVER_H
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "BenchClip.h"
+#include "UniqueFd.h"
+
+namespace qnv::bench {
+
+class CStreamServer {
+ public:
+  struct SOptions {
+    bool paced = false;
+    double fps = 25;
+    uint64_t loops = 1;  // unpaced passes over the clip
+  };
+  struct SPacedStats {
+    uint64_t frames = 0;  // stream frames (NAL units) written
+    uint64_t units = 0;   // access units written
+    uint64_t bytes = 0;
+    uint64_t late = 0;  // access units written more than 10 ms after their time
+    uint64_t maxLateNs = 0;
+  };
+
+  CStreamServer(CBenchClip& clip, const SOptions& options) : clip_(clip), options_(options) {}
+  ~CStreamServer();
+  CStreamServer(const CStreamServer&) = delete;
+  CStreamServer& operator=(const CStreamServer&) = delete;
+
+  bool Start(CUniqueFd listener);
+  void Stop();
+  SPacedStats PacedStats() const;
+
+ private:
+  void AcceptLoop();
+  void Serve(int fd, uint32_t index);
+  void ServeUnpaced(int fd, uint32_t streamId);
+  void ServePaced(int fd, uint32_t streamId, uint32_t index);
+
+  CBenchClip& clip_;
+  const SOptions options_;
+  CUniqueFd listener_;
+  CUniqueFd wake_;
+  std::thread acceptThread_;
+  std::atomic<bool> stop_{false};
+  mutable std::mutex mutex_;      // guards connections_, threads_ and paced_
+  std::vector<int> connections_;  // descriptors, shut down by Stop
+  std::vector<std::thread> threads_;
+  std::mutex unpacedMutex_;  // one unpaced sender at a time (it renumbers the clip)
+  SPacedStats paced_;
+};
+
+}  // namespace qnv::bench
+
+#endif  // QNV_BENCH_STREAMSERVER_H
