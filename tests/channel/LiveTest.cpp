@@ -269,5 +269,61 @@ TEST(LiveScripted, StreamConnectionFailureClosesTheDevicesStream) {
             (std::vector<uint8_t>{42, 0, 0, 0}));
 }
 
+TEST(LiveScripted, StreamPortWrapsAroundSixteenBits) {
+  // A device on port 65535 streams on port 1 (65535 + 2 in 16 bits). Binding
+  // both ports needs them free and, for port 1, privileges.
+  auto listenOn = [](uint16_t port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 4) != 0) {
+      ::close(fd);
+      return -1;
+    }
+    return fd;
+  };
+  int command = listenOn(65535), stream = listenOn(1);
+  if (command < 0 || stream < 0) {
+    if (command >= 0) ::close(command);
+    if (stream >= 0) ::close(stream);
+    GTEST_SKIP() << "ports 65535 and 1 are not both available here";
+  }
+  ASSERT_EQ(QNVNet_InitLib(), 0u);
+  std::thread script([&] {
+    int c = ::accept(command, nullptr, nullptr);
+    for (int i = 0; i < 2; ++i) {  // login, open stream
+      uint8_t req[64];
+      if (::recv(c, req, 20, MSG_WAITALL) != 20) break;
+      uint32_t len = uint32_t(req[0]) << 16 | uint32_t(req[1]) << 8 | req[2];
+      if (len > 20) ::recv(c, req + 20, len - 20, MSG_WAITALL);
+      std::vector<uint8_t> payload;
+      if (req[12] == 3) payload = {5, 0, 0, 0};
+      auto reply = test::MakeReply(req[12], req[14], 0, 1, payload);
+      ::send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
+    }
+    ::close(c);
+  });
+  uint32_t id = 0, h = 0;
+  ASSERT_EQ(QNVNet_DevLogin(&id, "127.0.0.1", 65535, "u", "p"), 0u);
+  EXPECT_EQ(QNVNet_LiveOpen(&h, id, nullptr), 0u);
+  script.join();
+  pollfd p{stream, POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, 3000), 1);  // the stream connection came to port 1
+  int s = ::accept(stream, nullptr, nullptr);
+  uint8_t attach[24];
+  EXPECT_EQ(::recv(s, attach, sizeof attach, MSG_WAITALL), 24);
+  EXPECT_EQ(attach[12], 3);
+  EXPECT_EQ(attach[14], 5);
+  EXPECT_EQ(attach[20], 5);
+  QNVNet_UnInitLib();
+  ::close(s);
+  ::close(command);
+  ::close(stream);
+}
+
 }  // namespace
 }  // namespace qnv

@@ -223,3 +223,40 @@ TEST_F(KeepAliveSessionZero, SessionIdZeroIsNeverPinged) {
 
 }  // namespace
 }  // namespace qnv
+
+namespace qnv {
+namespace {
+
+class KeepAliveRace : public test::SimulatorTest {
+ protected:
+  void SetUp() override {
+    CLibrary::SetKeepAlivePeriodForTesting(20);
+    SimulatorTest::SetUp();
+  }
+  void TearDown() override {
+    SimulatorTest::TearDown();
+    CLibrary::SetKeepAlivePeriodForTesting(CLibrary::kKeepAlivePeriodMs);
+  }
+};
+
+TEST_F(KeepAliveRace, PassesInterleaveWithLoginsLogoutsAndCommands) {
+  // The keep-alive thread pings while this thread creates, uses and destroys
+  // sessions: each keep-alive and each export own the connection in turn, so
+  // every command still gets its own answer.
+  std::vector<uint32_t> ids;
+  for (int round = 0; round < 60; ++round) {
+    ids.push_back(Login());
+    for (uint32_t id : ids) ASSERT_EQ(QNVNet_PTZCtrlPreset(id, 1, 1), 0u);
+    if (round % 3 == 2) {
+      QNVNet_DevLogout(ids.front());
+      ids.erase(ids.begin());
+    }
+  }
+  size_t keepAlives = 0;
+  for (auto& r : Commands()) keepAlives += r.cls == 2 && r.code == 1;
+  EXPECT_GT(keepAlives, 0u);
+  EXPECT_TRUE(test::Log().Disconnects().empty());
+}
+
+}  // namespace
+}  // namespace qnv
