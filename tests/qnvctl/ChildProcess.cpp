@@ -1,0 +1,149 @@
+#include "ChildProcess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+
+extern char** environ;
+
+namespace qnvtest {
+
+ChildProcess::~ChildProcess() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  if (outFd_ >= 0) close(outFd_);
+  if (errFd_ >= 0) close(errFd_);
+}
+
+bool ChildProcess::Start(const std::vector<std::string>& argv,
+                         const std::map<std::string, std::string>& env) {
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0) return false;
+  if (pipe2(err, O_CLOEXEC) != 0) {
+    close(out[0]);
+    close(out[1]);
+    return false;
+  }
+  std::vector<std::string> envStrings;
+  for (char** e = environ; *e; ++e) {
+    const std::string entry = *e;
+    const std::string name = entry.substr(0, entry.find('='));
+    if (!env.count(name)) envStrings.push_back(entry);
+  }
+  for (const auto& [name, value] : env)
+    if (!value.empty()) envStrings.push_back(name + "=" + value);
+  std::vector<char*> args, envp;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  for (const auto& e : envStrings) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+  // The child starts with default signal handling and nothing blocked,
+  // whatever this process has set up.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  const int rc = posix_spawn(&pid_, args[0], &actions, &attr, args.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  close(out[1]);
+  close(err[1]);
+  outFd_ = out[0];
+  errFd_ = err[0];
+  if (rc != 0) {
+    pid_ = -1;
+    return false;
+  }
+  return true;
+}
+
+bool ChildProcess::Pump(int timeoutMs) {
+  pollfd fds[2];
+  int n = 0;
+  if (outFd_ >= 0) fds[n++] = {outFd_, POLLIN, 0};
+  if (errFd_ >= 0) fds[n++] = {errFd_, POLLIN, 0};
+  if (n == 0) return false;
+  if (poll(fds, n, timeoutMs) <= 0) return true;
+  for (int i = 0; i < n; ++i) {
+    if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+    char buffer[4096];
+    const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+    const bool isOut = fds[i].fd == outFd_;
+    if (got > 0) {
+      (isOut ? result_.out : result_.err).append(buffer, static_cast<size_t>(got));
+    } else {
+      close(fds[i].fd);
+      (isOut ? outFd_ : errFd_) = -1;
+    }
+  }
+  return outFd_ >= 0 || errFd_ >= 0;
+}
+
+bool ChildProcess::WaitForStderr(const std::string& text, int timeoutMs) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (result_.err.find(text) == std::string::npos) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          end - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0 || !Pump(static_cast<int>(left)))
+      return result_.err.find(text) != std::string::npos;
+  }
+  return true;
+}
+
+void ChildProcess::Signal(int signal) {
+  if (pid_ > 0) kill(pid_, signal);
+}
+
+ChildResult ChildProcess::Finish(int timeoutMs) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          end - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) {
+      result_.timedOut = true;
+      kill(pid_, SIGKILL);
+      break;
+    }
+    if (!Pump(static_cast<int>(left))) break;
+  }
+  int status = 0;
+  if (pid_ > 0 && waitpid(pid_, &status, 0) == pid_) {
+    if (WIFEXITED(status)) result_.exitCode = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result_.signal = WTERMSIG(status);
+  }
+  pid_ = -1;
+  if (result_.timedOut) result_.exitCode = -1;
+  return result_;
+}
+
+ChildResult ChildProcess::Run(const std::vector<std::string>& argv, int timeoutMs,
+                              const std::map<std::string, std::string>& env) {
+  ChildProcess child;
+  if (!child.Start(argv, env)) {
+    ChildResult r;
+    r.err = "could not start " + argv[0];
+    return r;
+  }
+  return child.Finish(timeoutMs);
+}
+
+}  // namespace qnvtest

@@ -1,0 +1,176 @@
+// qnvctl's live-video commands against a simulated device: recordings are
+// complete and exportable however they end (time, Ctrl-C, a lost device),
+// snapshots are pictures, statistics parse, and the demo runs end to end.
+#include <signal.h>
+
+#include <chrono>
+#include <thread>
+
+#include "../player/XvfbServer.h"
+#include "QnvctlFixture.h"
+#include "qnvrecording/CRecordingReader.h"
+
+namespace qnvtest {
+namespace {
+
+// Opens a recording with the exporter's reader and checks that the index and
+// the data agree to the last byte.
+void ExpectCompleteRecording(const std::string& dataPath) {
+  const std::string indexPath = qnvrec::IndexPathFor(dataPath);
+  qnvrec::CRecordingReader reader;
+  std::string error;
+  ASSERT_TRUE(reader.Open(dataPath, indexPath, error)) << error;
+  const auto& s = reader.Summary();
+  EXPECT_TRUE(s.Consistent()) << (s.problems.empty() ? "" : s.problems.front());
+  EXPECT_GT(s.frames, 0u);
+  EXPECT_GT(s.keyFrames, 0u);
+  EXPECT_EQ(s.indexFileBytes, s.frames * qnvrec::kRecordSize);
+  ASSERT_GT(reader.FrameCount(), 0u);
+  const size_t last = reader.FrameCount() - 1;
+  EXPECT_EQ(reader.BodyOffset(last) + reader.BodyLength(last), s.dataFileBytes);
+}
+
+TEST_F(QnvctlTest, RecordForSecondsThenExport) {
+  const std::string data = Path("rec/clip.dat");  // the directory is created
+  ChildResult r = Qnvctl({"record", data, "--seconds", "1.2", "--pre-seconds", "0.5", "--json"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  JsonValue j = Json(r.out);
+  EXPECT_EQ(Text(j, "indexFile"), Path("rec/clip.idx"));
+  EXPECT_FALSE(Flag(j, "interrupted"));
+  EXPECT_GT(Number(j, "framesReceived"), 0);
+  // The pre-record stretch comes first, so the file holds more than arrived
+  // while it was open.
+  EXPECT_GT(Number(j, "indexFrames"), Number(j, "framesReceived"));
+  EXPECT_NE(r.err.find("recording "), std::string::npos) << r.err;
+  ExpectCompleteRecording(data);
+
+  r = Qnvctl({"export", data, Path("clip.mp4"), "--json"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  j = Json(r.out);
+  EXPECT_TRUE(Flag(j, "consistent"));
+  EXPECT_GT(Number(j, "pictures"), 10);
+  EXPECT_GT(ReadFile(Path("clip.mp4")).size(), 1000u);
+}
+
+TEST_F(QnvctlTest, CtrlCDuringRecordLeavesCompleteExportableFiles) {
+  const std::string data = Path("ctrlc.dat");
+  ChildProcess child;
+  ASSERT_TRUE(child.Start(Command({"record", data})));
+  ASSERT_TRUE(child.WaitForStderr("recording ", 15000));
+  // Let a key frame or two into the live part.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  child.Signal(SIGINT);
+  ChildResult r = child.Finish(15000);
+  ASSERT_EQ(r.signal, 0) << r.err;
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.err.find("stopped by Ctrl-C"), std::string::npos) << r.err;
+  ExpectCompleteRecording(data);
+  r = Qnvctl({"export", data, Path("ctrlc.mp4")});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  // The session and the stream were closed, not abandoned.
+  EXPECT_TRUE(WaitUntil([&] { return sim->StreamCount() == 0; }));
+}
+
+TEST_F(QnvctlTest, CtrlCBeforeTheRecordingOpensCreatesNothing) {
+  ChildProcess child;
+  ASSERT_TRUE(child.Start(Command({"record", Path("early.dat"), "--pre-seconds", "30"})));
+  ASSERT_TRUE(child.WaitForStderr("pre-record", 15000));
+  child.Signal(SIGTERM);
+  ChildResult r = child.Finish(15000);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("interrupted before the recording started"), std::string::npos) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(Path("early.dat")));
+}
+
+TEST_F(QnvctlTest, LostDeviceEndsTheRecordingWithCompleteFiles) {
+  const std::string data = Path("lost.dat");
+  ChildProcess child;
+  ASSERT_TRUE(child.Start(Command({"record", data, "--seconds", "20"})));
+  ASSERT_TRUE(child.WaitForStderr("recording ", 15000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  sim->DropAllConnections();
+  ChildResult r = child.Finish(15000);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("connection was lost; the files hold what arrived before"),
+            std::string::npos)
+      << r.err;
+  ExpectCompleteRecording(data);
+}
+
+TEST_F(QnvctlTest, SnapshotWritesAJpeg) {
+  ChildResult r = Qnvctl({"snapshot", Path("snap.jpg"), "--json"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const auto jpeg = ReadFile(Path("snap.jpg"));
+  ASSERT_GT(jpeg.size(), 4u);
+  EXPECT_EQ(jpeg[0], 0xFF);
+  EXPECT_EQ(jpeg[1], 0xD8);
+  EXPECT_EQ(jpeg[jpeg.size() - 2], 0xFF);
+  EXPECT_EQ(jpeg[jpeg.size() - 1], 0xD9);
+  EXPECT_EQ(Number(Json(r.out), "bytes"), jpeg.size());
+}
+
+TEST_F(QnvctlTest, WatchPrintsOneJsonObjectPerChannelAndInterval) {
+  ChildResult r =
+      Qnvctl({"watch", "--seconds", "1.5", "--interval", "0.5", "--channels", "2", "--json"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  std::vector<JsonValue> lines;
+  for (size_t at = 0, end; (end = r.out.find('\n', at)) != std::string::npos; at = end + 1)
+    lines.push_back(Json(r.out.substr(at, end - at)));
+  ASSERT_GE(lines.size(), 5u);  // >= 2 intervals x 2 channels, then the summary
+  for (size_t i = 0; i + 1 < lines.size(); ++i) {
+    const double channel = Number(lines[i], "channel");
+    EXPECT_TRUE(channel == 1 || channel == 2);
+    EXPECT_GE(Number(lines[i], "framesPerSecond"), 0);
+    EXPECT_EQ(Number(lines[i], "gaps"), 0);
+  }
+  const JsonValue& summary = lines.back();
+  EXPECT_TRUE(Flag(summary, "ok"));
+  const JsonValue* channels = summary.Get("channels");
+  ASSERT_TRUE(channels && channels->items.size() == 2);
+  for (const auto& c : channels->items) {
+    EXPECT_GT(Number(c, "frames"), 10);
+    EXPECT_GT(Number(c, "keyFrames"), 0);
+    EXPECT_FALSE(Flag(c, "lost"));
+  }
+}
+
+TEST_F(QnvctlTest, ViewNeedsADisplay) {
+  ChildResult r = Qnvctl({"view", "--seconds", "1"}, 30000, {{"DISPLAY", ""}});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(Lines(r.err), 1u) << r.err;
+  EXPECT_NE(r.err.find("cannot open the X display"), std::string::npos) << r.err;
+}
+
+TEST_F(QnvctlTest, ViewShowsTheStreamInAWindow) {
+  if (!XvfbServer::Available()) GTEST_SKIP() << "Xvfb not installed";
+  XvfbServer x;
+  ASSERT_TRUE(x.Start()) << x.error();
+  ChildResult r = Qnvctl({"view", "--seconds", "1", "--size", "320x180", "--json"}, 30000,
+                         {{"DISPLAY", x.display()}});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  JsonValue j = Json(r.out);
+  EXPECT_GT(Number(j, "frames"), 5);
+  EXPECT_FALSE(Flag(j, "windowClosed"));
+}
+
+TEST_F(QnvctlTest, ShortDemoSucceeds) {
+  ChildResult r = ChildProcess::Run(
+      {QNVCTL_PATH, "demo", "--out", Path("demo"), "--clip", QNV_SAMPLE_CLIP, "--seconds", "1",
+       "--pre-seconds", "1", "--firmware-size", "65536", "--json"},
+      60000);
+  ASSERT_EQ(r.exitCode, 0) << r.err << r.out;
+  JsonValue j = Json(r.out);
+  EXPECT_EQ(Text(j, "firmwareAfter"), "1.0.1");
+  EXPECT_GT(Number(j, "pictures"), 10);
+  const JsonValue* files = j.Get("files");
+  ASSERT_TRUE(files);
+  EXPECT_EQ(files->items.size(), 5u);
+  for (const auto& f : files->items) {
+    EXPECT_TRUE(std::filesystem::exists(Text(f, "path"))) << Text(f, "path");
+    EXPECT_GT(Number(f, "bytes"), 0);
+  }
+  ExpectCompleteRecording(Path("demo/recording.dat"));
+}
+
+}  // namespace
+}  // namespace qnvtest
