@@ -29,7 +29,11 @@ uint32_t UploadFirmware(CClient& client, const char* path) {
   for (uint32_t number = 1; number <= count; ++number) {
     std::memset(record, 0, sizeof record);
     size_t n = platform::FileRead(file.get(), record + kFwDataOffset, kFirmwareChunkData);
-    if (n != kFirmwareChunkData && number != count) return QNVNET_ERR_FIRMWARE;
+    // Every chunk but the last is full, and the last holds the rest of the
+    // size; anything else (a directory, a file that changed) is no image.
+    const size_t expected = number == count ? uint32_t(size) % kFirmwareChunkData
+                                            : kFirmwareChunkData;
+    if (n != expected || std::ferror(file.get())) return QNVNET_ERR_FIRMWARE;
     StoreLe32(record + kFwTotalOffset, uint32_t(size));
     StoreLe32(record + kFwCountOffset, count);
     StoreLe32(record + kFwNumberOffset, number);

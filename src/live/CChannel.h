@@ -40,6 +40,9 @@ class CChannel : public std::enable_shared_from_this<CChannel> {
   // not be made.
   bool Open(const char* address, uint16_t port, uint32_t clientId, int32_t channelNo,
             uint32_t sessionId, uint32_t streamId, HWND window);
+  // The host is closing the channel: nothing more is delivered and no end of
+  // the stream is reported from now on (the device ends it on request).
+  void BeginClose() { m_closing.store(true); }
   // Stops the receive thread, closes the player port and every recording.
   // After it returns no frame is delivered and no disconnect is reported.
   void Teardown();

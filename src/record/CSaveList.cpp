@@ -302,8 +302,11 @@ void CSaveList::WriteFrame(const SFrameIndex& header, const uint8_t* body, uint3
       continue;
     }
     record.SetOffset(save.bytesWritten);
+    // The record goes to disk at once: a disk that fills up loses the buffered
+    // index records at close, and with them every frame they list.
     if (platform::FileWrite(save.indexFile.get(), record.bytes, kFrameHeaderSize) !=
-        kFrameHeaderSize) {
+            kFrameHeaderSize ||
+        std::fflush(save.indexFile.get()) != 0) {
       End(i, EndReason::kWriteFailed, ErrnoText());
       continue;
     }

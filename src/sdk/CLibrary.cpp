@@ -164,6 +164,8 @@ uint32_t CLibrary::LiveClose(CClient& client, uint32_t handle) {
   std::lock_guard<std::recursive_mutex> lock(m_lock);
   std::shared_ptr<CChannel> channel = FindChannel(handle);
   if (!channel) return QNVNET_ERR_NO_CHANNEL;
+  // The device answers by ending the stream; that end is no failure.
+  channel->BeginClose();
   client.StreamRequest(kCodeCloseStream, channel->StreamId());  // answer ignored
   // The request's disconnect callback may already have closed the channel.
   auto it = std::find(m_channels.begin(), m_channels.end(), channel);
