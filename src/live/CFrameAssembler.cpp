@@ -40,6 +40,26 @@ CFrameAssembler::CFrameAssembler()
 void CFrameAssembler::Reset() {
   begin_ = end_ = 0;
   skip_ = 0;
+  wakeThreshold_ = 1;
+}
+
+uint64_t CFrameAssembler::Wanted() const {
+  if (skip_ > 0) return skip_;
+  const uint32_t held = Held();
+  // No frame is shorter than its header, so a header's worth is the least
+  // that can complete one.
+  if (held < kFrameHeaderSize) return kFrameHeaderSize - held;
+  const SInspection in = Inspect(buffer_.get() + begin_, held);
+  // After a Feed the held bytes are always an incomplete frame.
+  return in.verdict == Verdict::kNeedMore && in.count > held ? in.count - held : 1;
+}
+
+bool CFrameAssembler::NextWakeThreshold(uint32_t cap, uint32_t* threshold) {
+  const uint32_t t = uint32_t(std::clamp<uint64_t>(Wanted(), 1, std::max<uint32_t>(cap, 1)));
+  *threshold = t;
+  if (t == wakeThreshold_) return false;
+  wakeThreshold_ = t;
+  return true;
 }
 
 bool CFrameAssembler::Feed(const uint8_t* chunk, size_t length, FrameSink sink, void* context) {

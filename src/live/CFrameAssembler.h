@@ -43,6 +43,16 @@ class CFrameAssembler {
 
   void Reset();  // drop held bytes and any frame being skipped (channel open / teardown)
 
+  // Bytes that must still arrive before another frame can be delivered: the
+  // rest of the frame being held (of its header while that is incomplete), a
+  // whole header when nothing is held, the rest of a frame being skipped.
+  uint64_t Wanted() const;
+  // For a reader that can ask its socket to wake it only once enough bytes
+  // are queued: the threshold for its next read, Wanted() capped at cap (its
+  // read size), and true when that differs from the one returned last (or
+  // from 1, the sockets' default, after construction and Reset).
+  bool NextWakeThreshold(uint32_t cap, uint32_t* threshold);
+
   uint32_t Held() const { return end_ - begin_; }          // bytes held
   uint64_t DroppedBytes() const { return droppedBytes_; }  // skipped: garbage, oversize frames
   uint64_t OversizeFrames() const { return oversizeFrames_; }
@@ -78,6 +88,7 @@ class CFrameAssembler {
   uint64_t oversizeFrames_ = 0;
   uint64_t deliveredFrames_ = 0;
   uint32_t growths_ = 0;
+  uint32_t wakeThreshold_ = 1;  // last returned by NextWakeThreshold
 };
 
 }  // namespace qnv

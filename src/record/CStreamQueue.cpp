@@ -9,8 +9,8 @@ namespace qnv {
 
 namespace {
 // Records reserved at the first Append: enough for a few hundred frames, so
-// steady-state appends never allocate. Eviction erases from the front, which
-// keeps the reserved storage.
+// steady-state appends never allocate. Evicted records are dropped before the
+// reserve would have to grow.
 constexpr size_t kReservedFrames = 512;
 }  // namespace
 
@@ -20,6 +20,57 @@ bool CStreamQueue::SetCapacity(int32_t capacity) {
   if (buffer_ || capacity < 0) return false;
   capacity_ = capacity;
   return true;
+}
+
+size_t CStreamQueue::Wrap(size_t at) const {
+  const size_t capacity = size_t(capacity_);
+  return capacity == 0 ? 0 : (at >= capacity ? at - capacity : at);
+}
+
+uint8_t* CStreamQueue::GetBuffer() const {
+  Linearize();
+  return buffer_.get();
+}
+
+const CStreamQueue::SBuf& CStreamQueue::Slice(size_t i) const {
+  Linearize();
+  return slices_[first_ + i];
+}
+
+const SFrameIndex& CStreamQueue::Frame(size_t i) const {
+  Linearize();
+  return frames_[first_ + i];
+}
+
+void CStreamQueue::DropEvictedRecords() const {
+  if (first_ == 0) return;
+  slices_.erase(slices_.begin(), slices_.begin() + ptrdiff_t(first_));
+  frames_.erase(frames_.begin(), frames_.begin() + ptrdiff_t(first_));
+  first_ = 0;
+}
+
+void CStreamQueue::Linearize() const {
+  DropEvictedRecords();
+  if (!moved_) return;
+  uint8_t* buffer = buffer_.get();
+  const size_t total = size_t(total_);
+  if (head_ == 0) {
+    // Already one run from the start; only the numbers need renewing.
+  } else if (head_ + total <= size_t(capacity_)) {
+    std::memmove(buffer, buffer + head_, total);
+  } else {
+    // The run wraps: turning the whole buffer left by head_ puts its first
+    // part at the start and the wrapped rest right behind it.
+    std::rotate(buffer, buffer + head_, buffer + capacity_);
+  }
+  head_ = 0;
+  moved_ = false;
+  uint32_t offset = 0;
+  for (size_t i = 0; i < slices_.size(); ++i) {
+    slices_[i].start = buffer + offset;
+    frames_[i].SetOffset(offset);
+    offset += uint32_t(slices_[i].length);
+  }
 }
 
 bool CStreamQueue::Append(const uint8_t* data, int32_t length, SFrameIndex header, bool newFrame) {
@@ -32,39 +83,44 @@ bool CStreamQueue::Append(const uint8_t* data, int32_t length, SFrameIndex heade
   }
 
   // Evict whole frames, oldest first, until the body (and its record) fits.
-  size_t evict = 0;
-  int32_t total = total_;
-  while (evict < slices_.size() && (int64_t(total) + length > capacity_ ||
-                                    (newFrame && slices_.size() - evict >= kMaxFrames))) {
-    total -= slices_[evict].length;
-    ++evict;
+  // Only the start moves; the bytes and records of the frames that stay do not.
+  while (Count() > 0 &&
+         (int64_t(total_) + length > capacity_ || (newFrame && Count() >= kMaxFrames))) {
+    const int32_t evicted = slices_[first_].length;
+    total_ -= evicted;
+    head_ = Wrap(head_ + size_t(evicted));
+    ++first_;
+    moved_ = true;
   }
-  if (evict > 0) {
-    slices_.erase(slices_.begin(), slices_.begin() + ptrdiff_t(evict));
-    frames_.erase(frames_.begin(), frames_.begin() + ptrdiff_t(evict));
-    total_ = total;
+  if (Count() == 0) {
+    // Nothing held: start over at the start of the buffer, the one-run layout.
+    first_ = 0;
+    slices_.clear();
+    frames_.clear();
+    head_ = 0;
+    moved_ = false;
   }
-  const int32_t pos = total_;
   // Decided after eviction: a continuation whose frame was evicted starts a new one.
-  const bool adds = newFrame || slices_.empty();
+  const bool adds = newFrame || Count() == 0;
 
-  // Compact: one move brings the held run back to the start of the buffer.
-  if (!slices_.empty() && slices_.front().start != buffer_.get()) {
-    const ptrdiff_t shift = slices_.front().start - buffer_.get();
-    std::memmove(buffer_.get(), slices_.front().start, size_t(pos));
-    for (SBuf& slice : slices_) slice.start -= shift;
+  // The body goes behind the newest one, wrapping at the end of the buffer. An
+  // empty body may sit right at the end (position capacity), where the
+  // one-run layout has it when the queue is full.
+  const size_t capacity = size_t(capacity_);
+  size_t at = head_ + size_t(total_);
+  if (at > capacity || (at == capacity && length > 0)) at -= capacity;
+  if (length > 0) {
+    const size_t first = std::min(size_t(length), capacity - at);
+    std::memcpy(buffer_.get() + at, data, first);
+    if (first < size_t(length)) std::memcpy(buffer_.get(), data + first, size_t(length) - first);
   }
-  // Rebase the records in step with the slices.
-  if (!frames_.empty() && frames_.front().Offset() > 0) {
-    const uint32_t first = frames_.front().Offset();
-    for (SFrameIndex& frame : frames_) frame.SetOffset(frame.Offset() - first);
-  }
-
-  if (length > 0) std::memcpy(buffer_.get() + pos, data, size_t(length));
-  total_ = pos + length;
+  total_ += length;
   if (adds) {
-    slices_.push_back(SBuf{buffer_.get() + pos, length});
-    header.SetOffset(uint32_t(pos));
+    // Evicted records make room before the reserve grows, once they are at
+    // least half of it: a move of the held records per that many appends.
+    if (frames_.size() == frames_.capacity() && first_ >= frames_.size() / 2) DropEvictedRecords();
+    slices_.push_back(SBuf{buffer_.get() + at, length});
+    header.SetOffset(uint32_t(at));
     frames_.push_back(header);
   } else {
     slices_.back().length += length;
@@ -74,6 +130,7 @@ bool CStreamQueue::Append(const uint8_t* data, int32_t length, SFrameIndex heade
 
 bool CStreamQueue::WriteIndex(FILE* index) const {
   if (index == nullptr) return false;
+  Linearize();
   for (const SFrameIndex& frame : frames_) {
     if (platform::FileWrite(index, frame.bytes, sizeof frame.bytes) != sizeof frame.bytes) {
       return false;
@@ -85,6 +142,7 @@ bool CStreamQueue::WriteIndex(FILE* index) const {
 bool CStreamQueue::WriteTo(FILE* data, FILE* index) const {
   if (data == nullptr || index == nullptr) return false;
   if (total_ == 0) return true;
+  Linearize();
   if (platform::FileWrite(data, buffer_.get(), size_t(total_)) != size_t(total_)) return false;
   return WriteIndex(index);
 }

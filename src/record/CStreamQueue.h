@@ -1,11 +1,21 @@
 // CStreamQueue: the pre-record stretch of one live channel. It owns one byte
-// buffer of fixed capacity, allocated at the first Append, in which the bodies
-// of the most recent whole frames (extension block + payload) lie back to
-// back from the start, oldest first, and one frame record per held frame
-// whose offset field is the body's offset from the start of the buffer. A
-// recording writes the held bytes as the head of its data file and the records
-// as the head of its index, so the offsets are already data-file offsets.
-// No lock of its own: the channel's save mutex serialises every call.
+// buffer of fixed capacity, allocated at the first Append, holding the bodies
+// of the most recent whole frames (extension block + payload), oldest first,
+// and one frame record per held frame. Seen through its interface the held
+// bytes always lie back to back from the start of the buffer and each
+// record's offset field is its body's offset from there, so a recording
+// writes the held bytes as the head of its data file and the records as the
+// head of its index, and the offsets are already data-file offsets.
+//
+// Inside, the buffer is used as a ring: Append copies each body behind the
+// newest one, wrapping at the end, and eviction only advances the start, so a
+// steady stream of frames costs one copy per byte and never a move of the
+// held bytes. The one-run layout is restored only when it is looked at
+// (GetBuffer, Slice, Frame, WriteIndex, WriteTo): that is why those const
+// calls may move the bytes and renumber the records.
+//
+// No lock of its own: the channel's save mutex serialises every call, the
+// const ones included.
 #ifndef QNV_RECORD_CSTREAMQUEUE_H
 #define QNV_RECORD_CSTREAMQUEUE_H
 
@@ -40,8 +50,8 @@ class CStreamQueue {
   // and nothing changes.
   bool SetCapacity(int32_t capacity);
   int32_t GetCapacity() const { return capacity_; }
-  uint8_t* GetBuffer() const { return buffer_.get(); }  // null before the first Append
-  int32_t GetTotal() const { return total_; }           // body bytes held, one run from GetBuffer()
+  uint8_t* GetBuffer() const;                  // null before the first Append
+  int32_t GetTotal() const { return total_; }  // body bytes held, one run from GetBuffer()
 
   // Adds a frame body with a copy of its header; its offset field is rewritten.
   // Evicts the oldest whole frames until it fits. newFrame false with a frame
@@ -57,16 +67,32 @@ class CStreamQueue {
   // queue is empty. False for a null file or a short write.
   bool WriteTo(FILE* data, FILE* index) const;
 
-  size_t Count() const { return frames_.size(); }
-  const SFrameIndex& Frame(size_t i) const { return frames_[i]; }  // i < Count()
-  const SBuf& Slice(size_t i) const { return slices_[i]; }         // i < Count()
+  size_t Count() const { return frames_.size() - first_; }
+  const SFrameIndex& Frame(size_t i) const;  // i < Count()
+  const SBuf& Slice(size_t i) const;         // i < Count()
 
  private:
+  // Buffer position of the logical offset `at` from the oldest held byte.
+  size_t Wrap(size_t at) const;
+  // Brings the held bytes back to one run from the start of the buffer and
+  // renumbers slices and records to match; drops the evicted records.
+  void Linearize() const;
+  void DropEvictedRecords() const;
+
   std::unique_ptr<uint8_t[]> buffer_;
   int32_t capacity_ = kDefaultCapacity;
   int32_t total_ = 0;
-  std::vector<SBuf> slices_;
-  std::vector<SFrameIndex> frames_;
+  // Buffer position of the oldest held byte. Slice starts point at the
+  // bodies' buffer positions (a body may wrap past the end) and the records'
+  // offset fields hold those positions; they are the one-run layout's numbers
+  // until a frame is evicted (moved_), and again after Linearize.
+  mutable size_t head_ = 0;
+  mutable bool moved_ = false;
+  // Entries before first_ belong to evicted frames; they are dropped lazily,
+  // so eviction does not move the records of the frames that stay.
+  mutable size_t first_ = 0;
+  mutable std::vector<SBuf> slices_;
+  mutable std::vector<SFrameIndex> frames_;
 };
 
 }  // namespace qnv

@@ -505,6 +505,53 @@ TEST(FrameAssembler, InPlaceDeliversFromTheChunkAndCopyLeavesItAlone) {
   EXPECT_EQ(chunk[f1.bytes.size() + 35], 2);
 }
 
+// What the receive thread asks its socket for before its next read: the
+// bytes that can complete the frame being assembled, capped at one read.
+TEST(FrameAssembler, WantedIsWhatTheNextFrameStillNeeds) {
+  CFrameAssembler a;
+  uint32_t t = 0;
+  EXPECT_EQ(a.Wanted(), 40u);  // nothing held: at least a header
+  EXPECT_TRUE(a.NextWakeThreshold(65536, &t));
+  EXPECT_EQ(t, 40u);
+  EXPECT_FALSE(a.NextWakeThreshold(65536, &t));  // unchanged: no new setting needed
+  EXPECT_EQ(t, 40u);
+
+  const SFrame f = MakeFrame(3000, 10, 1);  // 40 + 14 + 3000 bytes
+  auto feed = [&](size_t from, size_t to) {
+    Bytes chunk(f.bytes.begin() + ptrdiff_t(from), f.bytes.begin() + ptrdiff_t(to));
+    return a.FeedInPlace(chunk.data(), chunk.size(), nullptr, nullptr);
+  };
+  ASSERT_TRUE(feed(0, 10));
+  EXPECT_EQ(a.Wanted(), 30u);  // the rest of the header
+  ASSERT_TRUE(feed(10, 41));
+  EXPECT_EQ(a.Wanted(), 3u);  // extFlag set: the extension length ends at byte 44
+  ASSERT_TRUE(feed(41, 100));
+  EXPECT_EQ(a.Wanted(), f.bytes.size() - 100);
+  EXPECT_TRUE(a.NextWakeThreshold(65536, &t));
+  EXPECT_EQ(t, f.bytes.size() - 100);
+  EXPECT_TRUE(a.NextWakeThreshold(1000, &t));  // capped at the read size
+  EXPECT_EQ(t, 1000u);
+  ASSERT_TRUE(feed(100, f.bytes.size()));
+  EXPECT_EQ(a.DeliveredFrames(), 1u);
+  EXPECT_EQ(a.Wanted(), 40u);
+
+  // A frame over the limit is skipped: what is wanted is the rest of it.
+  Bytes huge = MakeFrame(0).bytes;
+  StoreLe32(huge.data() + 12, CFrameAssembler::kMaxFrame);
+  ASSERT_TRUE(a.FeedInPlace(huge.data(), huge.size(), nullptr, nullptr));
+  EXPECT_EQ(a.OversizeFrames(), 1u);
+  EXPECT_EQ(a.Wanted(), CFrameAssembler::kMaxFrame);
+  EXPECT_TRUE(a.NextWakeThreshold(65536, &t));
+  EXPECT_EQ(t, 65536u);
+
+  // Reset: the socket of a new connection starts from its default of 1.
+  a.Reset();
+  EXPECT_TRUE(a.NextWakeThreshold(65536, &t));
+  EXPECT_EQ(t, 40u);
+  EXPECT_FALSE(a.NextWakeThreshold(0, &t) && t != 1u);  // a zero cap still asks for a byte
+  EXPECT_EQ(t, 1u);
+}
+
 TEST(FrameAssembler, NullChunkAndNullSink) {
   CFrameAssembler a;
   EXPECT_TRUE(a.Feed(nullptr, 100, &SChecker::Sink, nullptr));

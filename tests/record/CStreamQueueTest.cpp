@@ -225,6 +225,115 @@ TEST(StreamQueue, RandomAppendsKeepEveryInvariant) {
   }
 }
 
+// Many appends between two looks: inside, the bytes wrap around the end of
+// the buffer; every look, and every read-out, still sees the one-run layout.
+TEST(StreamQueue, AppendsBetweenLooksWrapButLooksSeeOneRun) {
+  for (uint32_t seed = 1; seed <= 4; ++seed) {
+    std::mt19937 rng(seed);
+    const int32_t capacity = int32_t(300 + rng() % 2000);
+    CStreamQueue q;
+    ASSERT_TRUE(q.SetCapacity(capacity));
+    std::deque<SModelFrame> model;
+    int64_t modelTotal = 0;
+    int untilLook = 1;
+    for (int step = 0; step < 4000; ++step) {
+      const int32_t len = rng() % 40 == 0   ? capacity
+                          : rng() % 20 == 0 ? 0
+                                            : int32_t(rng() % uint32_t(capacity / 2));
+      const bool newFrame = rng() % 6 != 0;
+      const Bytes body = Body(size_t(len), uint8_t(step));
+      const SFrameIndex header = Header(uint8_t(step));
+      ASSERT_TRUE(q.Append(body.data(), len, header, newFrame));
+      while (!model.empty() && modelTotal + len > capacity) {
+        modelTotal -= int64_t(model.front().body.size());
+        model.pop_front();
+      }
+      if (newFrame || model.empty()) {
+        model.push_back({body, header});
+      } else {
+        model.back().body.insert(model.back().body.end(), body.begin(), body.end());
+      }
+      modelTotal += len;
+      ASSERT_EQ(q.Count(), model.size());
+      ASSERT_EQ(q.GetTotal(), modelTotal);
+      if (--untilLook > 0) continue;
+      untilLook = 1 + int(rng() % 25);
+      if (rng() % 2 == 0) {
+        // The read-out of a recording: one run of bytes, records in step.
+        FILE* data = std::tmpfile();
+        FILE* index = std::tmpfile();
+        ASSERT_NE(data, nullptr);
+        ASSERT_NE(index, nullptr);
+        ASSERT_TRUE(q.WriteTo(data, index));
+        std::fflush(data);
+        std::fflush(index);
+        // One spare byte each, so an empty queue reads into real storage too.
+        Bytes dataBytes(size_t(platform::FileSize(data)) + 1);
+        Bytes indexBytes(size_t(platform::FileSize(index)) + 1);
+        std::rewind(data);
+        std::rewind(index);
+        ASSERT_EQ(std::fread(dataBytes.data(), 1, dataBytes.size(), data), dataBytes.size() - 1);
+        ASSERT_EQ(std::fread(indexBytes.data(), 1, indexBytes.size(), index),
+                  indexBytes.size() - 1);
+        dataBytes.pop_back();
+        indexBytes.pop_back();
+        std::fclose(data);
+        std::fclose(index);
+        ASSERT_EQ(dataBytes.size(), size_t(modelTotal));
+        ASSERT_EQ(indexBytes.size(), 40 * model.size());
+        uint32_t offset = 0;
+        for (size_t i = 0; i < model.size(); ++i) {
+          const SFrameIndex rec = SFrameIndex::From(indexBytes.data() + 40 * i);
+          ASSERT_EQ(rec.Offset(), offset) << step << " " << i;
+          SFrameIndex want = model[i].header;
+          want.SetOffset(offset);
+          ASSERT_EQ(std::memcmp(rec.bytes, want.bytes, 40), 0);
+          if (!model[i].body.empty()) {
+            ASSERT_EQ(
+                std::memcmp(dataBytes.data() + offset, model[i].body.data(), model[i].body.size()),
+                0);
+          }
+          offset += uint32_t(model[i].body.size());
+        }
+      } else {
+        ASSERT_NO_FATAL_FAILURE(CheckInvariants(q));
+        for (size_t i = 0; i < model.size(); ++i) {
+          ASSERT_EQ(size_t(q.Slice(i).length), model[i].body.size());
+          if (!model[i].body.empty()) {
+            ASSERT_EQ(std::memcmp(q.Slice(i).start, model[i].body.data(), model[i].body.size()), 0);
+          }
+        }
+      }
+    }
+  }
+}
+
+// An empty frame behind a full queue lies at the end of the held bytes, both
+// when the held bytes start at the buffer's start and when they wrap inside.
+TEST(StreamQueue, EmptyFrameBehindAFullQueue) {
+  CStreamQueue q;
+  ASSERT_TRUE(q.SetCapacity(1000));
+  ASSERT_TRUE(Append(q, Body(1000, 1), 1));
+  ASSERT_TRUE(Append(q, Bytes(), 2));
+  EXPECT_EQ(Offsets(q), (std::vector<uint32_t>{0, 1000}));
+  CheckInvariants(q);
+
+  CStreamQueue w;
+  ASSERT_TRUE(w.SetCapacity(1000));
+  ASSERT_TRUE(Append(w, Body(600, 1), 1));
+  ASSERT_TRUE(Append(w, Body(300, 2), 2));
+  ASSERT_TRUE(Append(w, Body(500, 3), 3));  // evicts the first; lands across the end
+  ASSERT_TRUE(Append(w, Bytes(), 4));
+  ASSERT_TRUE(Append(w, Body(200, 5), 5));  // fills the queue
+  ASSERT_TRUE(Append(w, Bytes(), 6));
+  EXPECT_EQ(Offsets(w), (std::vector<uint32_t>{0, 300, 800, 800, 1000}));
+  EXPECT_EQ(w.GetTotal(), 1000);
+  EXPECT_EQ(std::memcmp(w.GetBuffer(), Body(300, 2).data(), 300), 0);
+  EXPECT_EQ(std::memcmp(w.GetBuffer() + 300, Body(500, 3).data(), 500), 0);
+  EXPECT_EQ(std::memcmp(w.GetBuffer() + 800, Body(200, 5).data(), 200), 0);
+  CheckInvariants(w);
+}
+
 // The read-out: one data write of the held bytes, then the records, whose
 // offsets are the offsets of the bodies in the data file.
 TEST(StreamQueue, ReadOutWritesDataAndIndex) {
