@@ -1,5 +1,8 @@
 #include "CDemo.h"
 
+#include <limits.h>
+#include <stdlib.h>
+
 #include <chrono>
 #include <cstdio>
 #include <vector>
@@ -98,7 +101,9 @@ std::string CDemo::FindSampleClip() {
   for (const auto& c : candidates) {
     uint64_t size = 0;
     std::string error;
-    if (RegularFileSize(c, size, error) && size > 0) return c;
+    if (!RegularFileSize(c, size, error) || size == 0) continue;
+    char resolved[PATH_MAX];
+    return realpath(c.c_str(), resolved) ? std::string(resolved) : c;
   }
   return "";
 }
@@ -278,16 +283,15 @@ int CDemo::Run() {
       return Fail("export failed: " + error);
     AddFile(mp4Path, "exported video");
     out_.Text("      " + std::to_string(exported.exported.pictures) + " pictures (" +
-              std::to_string(exported.exported.keyPictures) + " key pictures), " +
+              std::to_string(exported.exported.keyPictures) + " IDR), " +
               Fixed(exported.exported.pictures / kClipFps, 1) + " s of video");
 
     // 8. Checks: the recording's index agrees with its data, the MP4 reads
     // back with every picture, and the length fits recording + pre-record.
     Step("Check the results");
     const auto& s = exported.summary;
-    out_.Text(std::string("      recording: ") +
-              (s.Consistent() ? "index consistent with data" : "INCONSISTENT") + ", " +
-              std::to_string(s.frames) + " frames, " + std::to_string(s.keyFrames) + " key frames");
+    out_.Text("      recording: " + std::to_string(s.frames) + " frames, " +
+              (s.Consistent() ? "index consistent with data" : "INCONSISTENT"));
     if (!s.Consistent()) return Fail("the recording is not consistent: " + s.problems.front());
     SMp4Probe probe;
     if (!ProbeMp4(mp4Path, probe, error)) return Fail(error);

@@ -32,13 +32,11 @@ int RunExport(const CInvocation& inv) {
     for (const auto& p : s.problems) out.Note(p);
   }
   out.Text("recording  " + inv.args[0] + ": " + std::to_string(s.frames) + " frames, " +
-           std::to_string(s.keyFrames) + " key frames, " +
            (s.Consistent() ? "index consistent with data" : "damaged"));
   out.Text("exported   " + inv.args[1] + ": " + std::to_string(e.pictures) + " pictures (" +
-           std::to_string(e.keyPictures) + " key), " + std::to_string(e.bytes) + " bytes of H.264" +
-           (e.skippedFrames ? ", skipped " + std::to_string(e.skippedFrames) +
-                                  " leading frames not decodable on their own"
-                            : ""));
+           std::to_string(e.keyPictures) + " IDR), " + std::to_string(e.bytes) +
+           " bytes of H.264, from frame " + std::to_string(e.firstFrame) +
+           " (the first IDR picture)");
   std::vector<std::string> problems;
   for (const auto& p : s.problems) problems.push_back(CJsonObject::Quote(p));
   return out.Done(CJsonObject()
@@ -46,12 +44,11 @@ int RunExport(const CInvocation& inv) {
                       .String("output", inv.args[1])
                       .Boolean("consistent", s.Consistent())
                       .Uint("frames", s.frames)
-                      .Uint("keyFrames", s.keyFrames)
                       .Uint("droppedFrames", s.droppedFrames)
                       .Raw("problems", CJsonObject::Array(problems))
                       .Uint("pictures", e.pictures)
                       .Uint("keyPictures", e.keyPictures)
-                      .Uint("skippedFrames", e.skippedFrames)
+                      .Uint("firstFrame", e.firstFrame)
                       .Uint("bytes", e.bytes));
 }
 
