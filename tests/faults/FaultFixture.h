@@ -21,6 +21,7 @@
 
 #include "QNVNetSdk.h"
 #include "devsim/Simulator.h"
+#include "platform/Debug.h"
 #include "sdk/CLibrary.h"
 
 namespace qnv::test {
@@ -95,6 +96,34 @@ class CHostLog {
   std::atomic<uint64_t> badFrames_{0};
 };
 
+// Lines the library writes to its debug channel. Collected here rather than
+// sent to syslog, whose socket would stay open and count as left behind.
+class CDebugLines {
+ public:
+  static CDebugLines& Get() {
+    static CDebugLines lines;
+    return lines;
+  }
+  static void Sink(const char* line) {
+    std::lock_guard<std::mutex> lock(Get().mutex_);
+    Get().lines_.emplace_back(line);
+  }
+  bool Contains(const std::string& part) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& l : lines_)
+      if (l.find(part) != std::string::npos) return true;
+    return false;
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.clear();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
 constexpr uint32_t kUserValue = 0xFA17;
 
 template <typename Pred>
@@ -124,9 +153,19 @@ class FaultTest : public ::testing::Test {
 
   void SetUp() override {
     CHostLog::Get().Clear();
+    CDebugLines::Get().Clear();
+    platform::SetDebugSinkForTesting(&CDebugLines::Sink);
     sim = std::make_unique<devsim::Simulator>(Options());
     ASSERT_TRUE(sim->Start()) << sim->LastError();
-    baseline = CountResources();
+    // The simulator's thread may still be settling in: wait for two equal
+    // readings before taking them as the baseline.
+    SResources previous = CountResources();
+    for (int i = 0; i < 20; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      baseline = CountResources();
+      if (baseline == previous) break;
+      previous = baseline;
+    }
     QNVNet_SetCallback(nullptr, &CHostLog::OnFrame, &CHostLog::OnDisconnect, kUserValue);
     CLibrary::SetKeepAlivePeriodForTesting(KeepAlivePeriodMs());
     ASSERT_EQ(QNVNet_InitLib(), 0u);
@@ -142,6 +181,7 @@ class FaultTest : public ::testing::Test {
     WaitUntil([&] { return (now = CountResources()) == baseline; });
     EXPECT_EQ(now, baseline) << "threads or descriptors left behind";
     sim.reset();
+    platform::SetDebugSinkForTesting(nullptr);
   }
 
   uint16_t Port() const { return sim->Port(); }

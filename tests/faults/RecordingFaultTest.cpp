@@ -13,42 +13,15 @@
 #include <thread>
 
 #include "FaultFixture.h"
-#include "platform/Debug.h"
 #include "qnvrecording/CRecordingReader.h"
 
 namespace qnv {
 namespace {
 
 using devsim::StreamFault;
+using test::CDebugLines;
 using test::CHostLog;
 using test::WaitUntil;
-
-// Lines the library writes to its debug channel.
-class CDebugLines {
- public:
-  static CDebugLines& Get() {
-    static CDebugLines lines;
-    return lines;
-  }
-  static void Sink(const char* line) {
-    std::lock_guard<std::mutex> lock(Get().mutex_);
-    Get().lines_.emplace_back(line);
-  }
-  bool Contains(const std::string& part) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& l : lines_)
-      if (l.find(part) != std::string::npos) return true;
-    return false;
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.clear();
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
 
 uint64_t FileBytes(const std::string& path) {
   struct stat st;
@@ -82,8 +55,6 @@ class RecordingFaults : public test::FaultTest {
   }
   void SetUp() override {
     test::FaultTest::SetUp();
-    CDebugLines::Get().Clear();
-    platform::SetDebugSinkForTesting(&CDebugLines::Sink);
     dir = "/tmp/qnv_recfault_" + std::to_string(getpid()) + "_" +
           ::testing::UnitTest::GetInstance()->current_test_info()->name();
     std::system(("rm -rf " + dir).c_str());
@@ -91,7 +62,6 @@ class RecordingFaults : public test::FaultTest {
   }
   void TearDown() override {
     test::FaultTest::TearDown();
-    platform::SetDebugSinkForTesting(nullptr);
     std::system(("rm -rf " + dir).c_str());
   }
   uint32_t SaveOpen(uint32_t handle, const std::string& path) {
