@@ -1,0 +1,146 @@
+// CSoakRun: one soak of the library against simulated devices on 127.0.0.1.
+// Sessions on several devices stream into up to 64 channels while channels
+// open and close, recordings start and stop, devices drop every connection
+// or reboot, and the callbacks call exports. Every recording that ends is
+// checked with the recording reader. Run() does a warm-up pass, takes the
+// process's threads, descriptors and memory as the baseline, runs the soak
+// and compares at the end.
+//
+// Run() is called once, from one thread; it starts and joins its own worker
+// threads. The library's callbacks reach the one instance through a static
+// pointer, so one CSoakRun exists at a time.
+#ifndef QNV_SOAK_CSOAKRUN_H
+#define QNV_SOAK_CSOAKRUN_H
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ProcessStats.h"
+#include "devsim/Simulator.h"
+
+namespace qnv::soak {
+
+struct SSoakOptions {
+  double minutes = 10;
+  int devices = 4;
+  int sessionsPerDevice = 2;
+  int channels = 64;
+  int recordingsPerChannel = 3;  // open at once, at most
+  double dropEverySeconds = 45;  // a device drops everything or reboots
+  std::string dir;               // recordings go here (created, emptied at the end)
+  uint32_t seed = 1;
+  uint32_t bitrate = 256000;  // per stream
+};
+
+// Totals of one run; updated from the workers and the library's threads.
+struct SSoakFigures {
+  std::atomic<uint64_t> logins{0}, loginFailures{0};
+  std::atomic<uint64_t> sessionsLost{0}, drops{0}, reboots{0};
+  std::atomic<uint64_t> channelOpens{0}, channelOpenFailures{0}, channelCloses{0};
+  std::atomic<uint64_t> recordingsOpened{0}, recordingOpenFailures{0};
+  std::atomic<uint64_t> recordingsClosedByHost{0}, recordingsEndedWithChannel{0};
+  std::atomic<uint64_t> recordingsChecked{0}, recordingsInconsistent{0}, recordingsEmpty{0};
+  std::atomic<uint64_t> recordedFrames{0}, recordedBytes{0};
+  std::atomic<uint64_t> frames{0}, frameBytes{0}, badFrames{0};
+  std::atomic<uint64_t> commandDisconnects{0}, streamDisconnects{0};
+  std::atomic<uint64_t> callbackExports{0};
+  std::atomic<uint64_t> commands{0}, commandFailures{0};
+  std::atomic<uint64_t> unexpectedResults{0};
+};
+
+class CSoakRun {
+ public:
+  explicit CSoakRun(SSoakOptions options);
+  ~CSoakRun();
+  CSoakRun(const CSoakRun&) = delete;
+  CSoakRun& operator=(const CSoakRun&) = delete;
+
+  // The whole soak; true when every check passed. Progress goes to `log`.
+  bool Run(FILE* log);
+  // The figures and the resource comparison, after Run.
+  void PrintFigures(FILE* out) const;
+
+ private:
+  struct SRecording {
+    uint32_t id;
+    std::string path;
+  };
+  struct SChannel {
+    uint32_t handle;
+    uint32_t clientId;
+    std::vector<SRecording> recordings;
+  };
+  struct SSession {
+    uint32_t clientId;
+    int device;
+  };
+  struct SEvent {
+    uint32_t clientId;
+    bool stream;  // the streaming connection failed (else the command connection)
+  };
+
+  // One pass of the workload for `seconds`; leaves nothing open behind it.
+  bool Pass(double seconds, bool progress, FILE* log);
+  void Step();
+  void Reconcile();
+  void EnsureSessions();
+  void EnsureChannels();
+  void CloseChannel(size_t index);
+  void ForgetSession(uint32_t clientId);
+  void StartRecording();
+  void StopRecording();
+  void DropDevice();
+  void CloseEverything();
+  void CommandLoop();
+  void VerifyLoop();
+  void Verify(const std::string& path);
+  void Expect(uint32_t rc, std::initializer_list<uint32_t> allowed, const char* what);
+  std::string NewRecordingPath();
+
+  static bool OnFrame(uint32_t clientId, char* ip, uint16_t port, char* frame, int32_t length,
+                      uint32_t user);
+  static bool OnDisconnect(uint32_t clientId, char* ip, uint16_t port, uint32_t user);
+
+  SSoakOptions options_;
+  SSoakFigures figures_;
+  std::vector<std::unique_ptr<devsim::Simulator>> devices_;
+  std::mt19937 random_;
+
+  // Host bookkeeping: the action thread only, so no lock (the command thread
+  // reads a copy of the session ids under sessionsMutex_).
+  std::vector<SSession> sessions_;
+  std::vector<SChannel> channels_;
+  std::mutex sessionsMutex_;
+  std::vector<uint32_t> sessionIds_;
+  uint64_t recordingSerial_ = 0;
+
+  // Reports from the callbacks; never held across an export.
+  std::mutex eventsMutex_;
+  std::vector<SEvent> events_;
+
+  // Recordings waiting for the reader's check.
+  std::mutex verifyMutex_;
+  std::condition_variable verifyWake_;
+  std::deque<std::string> toVerify_;
+  bool verifyDone_ = false;
+  std::vector<std::string> badRecordings_;
+
+  std::atomic<bool> stop_{false};
+  SProcessStats baseline_{}, final_{}, peak_{};
+  double seconds_ = 0;
+
+  static CSoakRun* current_;
+};
+
+}  // namespace qnv::soak
+
+#endif  // QNV_SOAK_CSOAKRUN_H
