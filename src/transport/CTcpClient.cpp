@@ -36,6 +36,7 @@ bool CTcpClient::Connect(int mode, const char* address, uint16_t port, DataNotif
   }
   m_socket = fd;
   m_broken = false;
+  m_disconnectReported.store(false);
   std::memset(m_peerAddress, 0, sizeof m_peerAddress);
   // The address was validated as at most 15 characters, so it always ends
   // with a zero byte here.
@@ -59,6 +60,9 @@ bool CTcpClient::Connect(int mode, const char* address, uint16_t port, DataNotif
 // notification first, so a notification read after a non-null user object
 // always belongs to it.
 void CTcpClient::ReportDisconnect() {
+  // A broken link is reported once, however many operations meet it (the
+  // attach send and the receive thread of a stream may both fail).
+  if (m_disconnectReported.exchange(true)) return;
   void* user = m_userObject.load();
   if (user == nullptr) return;
   if (DisconnectNotify notify = m_onDisconnect.load())

@@ -42,8 +42,9 @@ class CTcpClient {
   bool Connect(int mode, const char* address, uint16_t port, DataNotify onData,
                DisconnectNotify onDisconnect, void* userObject,
                std::shared_ptr<void> keepAlive = nullptr);
-  // Sends every byte; on failure calls onDisconnect and returns false. The
-  // socket stays as it is (the owner decides).
+  // Sends every byte; on failure calls onDisconnect (once per connection, as
+  // every failure below) and returns false. The socket stays as it is (the
+  // owner decides).
   bool Send(const void* data, int32_t length);
   // Reads one length-prefixed message into buffer. Returns its length (4 to
   // 65,536), 0 when none valid arrived (time-out, bad prefix, longer than
@@ -78,6 +79,7 @@ class CTcpClient {
   std::atomic<DataNotify> m_onData{nullptr};
   std::atomic<DisconnectNotify> m_onDisconnect{nullptr};
   std::atomic<void*> m_userObject{nullptr};
+  std::atomic<bool> m_disconnectReported{false};  // onDisconnect ran for this connection
   // The socket is closed once: by Close, or (when the receive thread was left
   // running) by the destructor, which runs after that thread let go.
   bool m_closePending = false;
