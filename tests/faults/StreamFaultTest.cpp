@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "FaultFixture.h"
+#include "platform/Socket.h"
 #include "support/LoopbackPeer.h"
 #include "support/StreamCapture.h"
 
@@ -51,6 +52,34 @@ TEST_F(StreamFaults, StreamConnectionClosedAtOnceIsReportedOnce) {
   EXPECT_EQ(QNVNet_PTZCtrlSend(id, 1, 1, 1, 1), 0u);
   EXPECT_EQ(QNVNet_LiveClose(handle), 0u);
   EXPECT_TRUE(DisconnectsOn(Port()).empty());
+  sim->ClearFaults();
+  ExpectUsable();
+}
+
+// Fails every one-way message (the attach request) as a reset link would.
+ssize_t FailOneWaySend(int fd, const void* data, size_t length) {
+  const auto* p = static_cast<const uint8_t*>(data);
+  if (length >= 8 && p[4] == 0 && p[5] == 1 && p[6] == 0 && p[7] == 1) {
+    errno = EPIPE;
+    return -1;
+  }
+  return ::send(fd, data, length, MSG_NOSIGNAL);
+}
+
+TEST_F(StreamFaults, StreamThatFailsBothWaysIsReportedOnce) {
+  // The attach cannot be sent and the device closes the connection as well:
+  // two failures of one streaming connection, one report.
+  const platform::SocketHooks hooks{&FailOneWaySend, nullptr};
+  platform::SetSocketHooksForTesting(&hooks);
+  uint32_t id = Login();
+  sim->SetStreamFault({StreamFault::kRefuse, 0, -1});
+  uint32_t handle = Open(id);
+  ASSERT_NE(handle, 0u);
+  ASSERT_TRUE(WaitUntil([&] { return !DisconnectsOn(Port() + 2).empty(); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  platform::SetSocketHooksForTesting(nullptr);
+  ExpectOneDisconnect(id, uint16_t(Port() + 2));
+  EXPECT_EQ(QNVNet_LiveClose(handle), 0u);
   sim->ClearFaults();
   ExpectUsable();
 }
