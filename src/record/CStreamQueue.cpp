@@ -78,8 +78,13 @@ bool CStreamQueue::Append(const uint8_t* data, int32_t length, SFrameIndex heade
   if (capacity_ < length) return false;
   if (!buffer_) {
     buffer_ = std::make_unique_for_overwrite<uint8_t[]>(size_t(capacity_));
-    slices_.reserve(kReservedFrames);
-    frames_.reserve(kReservedFrames);
+    // Filled once and emptied, so the pages of the reserve are touched now
+    // rather than one by one as frames arrive (a page fault every few seconds
+    // per channel).
+    slices_.resize(kReservedFrames);
+    slices_.clear();
+    frames_.resize(kReservedFrames);
+    frames_.clear();
   }
 
   // Evict whole frames, oldest first, until the body (and its record) fits.
