@@ -1,6 +1,7 @@
 #include "ProcessStats.h"
 
 #include <dirent.h>
+#include <malloc.h>
 
 #include <cstdio>
 #include <cstring>
@@ -31,15 +32,19 @@ SProcessStats ReadProcessStats() {
     }
     std::fclose(f);
   }
+  const struct mallinfo2 heap = ::mallinfo2();
+  s.heapKiB = (heap.uordblks + heap.hblkhd) / 1024;
   s.threads = CountEntries("/proc/self/task");
   s.descriptors = CountEntries("/proc/self/fd") - 1;  // the one reading the folder
   return s;
 }
 
+void TrimHeap() { ::malloc_trim(0); }
+
 std::string Describe(const SProcessStats& s) {
-  char buf[128];
-  std::snprintf(buf, sizeof buf, "RSS %.1f MiB, %d threads, %d descriptors", s.rssKiB / 1024.0,
-                s.threads, s.descriptors);
+  char buf[160];
+  std::snprintf(buf, sizeof buf, "RSS %.1f MiB, heap %.1f MiB, %d threads, %d descriptors",
+                s.rssKiB / 1024.0, s.heapKiB / 1024.0, s.threads, s.descriptors);
   return buf;
 }
 

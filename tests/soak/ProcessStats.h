@@ -10,11 +10,15 @@ namespace qnv::soak {
 
 struct SProcessStats {
   uint64_t rssKiB = 0;
+  uint64_t heapKiB = 0;  // allocated and not yet freed (malloc's own count)
   int threads = 0;
   int descriptors = 0;
 };
 
 SProcessStats ReadProcessStats();
+// Gives memory that malloc holds free back to the system, so RSS readings
+// before and after a run compare what is in use rather than what is cached.
+void TrimHeap();
 std::string Describe(const SProcessStats& s);
 
 }  // namespace qnv::soak
