@@ -1,6 +1,7 @@
 // A forward-only reader over a fuzz input. Every read past the end yields
 // zeros, so a harness never has to check the remaining length itself and a
-// truncated input still means something.
+// truncated input still means something. One thread; the input it reads
+// must outlive it.
 #ifndef QNV_FUZZ_FUZZINPUT_H
 #define QNV_FUZZ_FUZZINPUT_H
 

@@ -27,7 +27,8 @@ bool WriteFile(const std::string& path, const uint8_t* p, size_t n) {
   return std::fclose(f) == 0 && ok;
 }
 
-// Accepts every picture after checking what the exporter hands over.
+// Accepts every picture after checking what the exporter hands over. Owns
+// nothing; the exporter's thread only.
 class CCheckingWriter : public qnvrec::CVideoWriter {
  public:
   bool Begin(const qnvrec::SNalRef& sps, const qnvrec::SNalRef& pps, std::string&) override {

@@ -27,6 +27,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
+// Writes numbered seed files into one target's folder, which it creates.
+// One thread.
 class CSeedWriter {
  public:
   CSeedWriter(std::string dir, const char* target) : dir_(std::move(dir) + "/" + target) {

@@ -59,6 +59,7 @@ struct SDisconnect {
 };
 
 // What the host callbacks saw. Static: the callbacks are plain functions.
+// Any thread (the library calls back on its own threads).
 class CHostLog {
  public:
   static CHostLog& Get() {
@@ -98,6 +99,7 @@ class CHostLog {
 
 // Lines the library writes to its debug channel. Collected here rather than
 // sent to syslog, whose socket would stay open and count as left behind.
+// Any thread.
 class CDebugLines {
  public:
   static CDebugLines& Get() {

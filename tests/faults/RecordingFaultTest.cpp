@@ -162,6 +162,7 @@ TEST_F(RecordingFaults, RefusedPathsCreateAndTruncateNothing) {
 
 // The process-wide file-size limit, with SIGXFSZ ignored so a write past it
 // fails with EFBIG instead of killing the process; restored on destruction.
+// One at a time, made and destroyed on the test's thread.
 class CFileSizeLimit {
  public:
   explicit CFileSizeLimit(rlim_t bytes) {
