@@ -85,6 +85,8 @@ int main(int argc, char** argv) {
     }
     o.dir = templ;
   }
+  // Progress lines appear as they are written, also into a file or pipe.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   qnv::soak::CSoakRun run(o);
   bool ok = run.Run(stdout);
   run.PrintFigures(stdout);
