@@ -450,6 +450,7 @@ bool CSoakRun::Run(FILE* log) {
   std::this_thread::sleep_for(std::chrono::seconds(2));  // devices close their side
   TrimHeap();
   baseline_ = peak_ = ReadProcessStats();
+  figures_.Reset();  // the figures are the soak's own
   std::fprintf(log, "qnv-soak: baseline %s; soak for %.0f s\n", Describe(baseline_).c_str(), total);
 
   const auto start = Clock::now();

@@ -55,6 +55,37 @@ struct SSoakFigures {
   std::atomic<uint64_t> callbackExports{0};
   std::atomic<uint64_t> commands{0}, commandFailures{0};
   std::atomic<uint64_t> unexpectedResults{0};
+
+  // Back to zero (after the warm-up, when no other thread counts).
+  void Reset() {
+    for (std::atomic<uint64_t>* v : {&logins,
+                                     &loginFailures,
+                                     &sessionsLost,
+                                     &drops,
+                                     &reboots,
+                                     &channelOpens,
+                                     &channelOpenFailures,
+                                     &channelCloses,
+                                     &recordingsOpened,
+                                     &recordingOpenFailures,
+                                     &recordingsClosedByHost,
+                                     &recordingsEndedWithChannel,
+                                     &recordingsChecked,
+                                     &recordingsInconsistent,
+                                     &recordingsEmpty,
+                                     &recordedFrames,
+                                     &recordedBytes,
+                                     &frames,
+                                     &frameBytes,
+                                     &badFrames,
+                                     &commandDisconnects,
+                                     &streamDisconnects,
+                                     &callbackExports,
+                                     &commands,
+                                     &commandFailures,
+                                     &unexpectedResults})
+      v->store(0);
+  }
 };
 
 class CSoakRun {
