@@ -38,7 +38,8 @@ class CTcpClient {
   CTcpClient(const CTcpClient&) = delete;
   CTcpClient& operator=(const CTcpClient&) = delete;
 
-  // Connects within 5 s; in mode 2 also starts the receive thread.
+  // Connects within 5 s; in mode 2 also starts the receive thread. The
+  // notifications are made only while userObject is set (non-null).
   bool Connect(int mode, const char* address, uint16_t port, DataNotify onData,
                DisconnectNotify onDisconnect, void* userObject,
                std::shared_ptr<void> keepAlive = nullptr);

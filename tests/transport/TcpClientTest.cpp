@@ -36,7 +36,7 @@ class TcpClientTest : public ::testing::Test {
   void SetUp() override {
     g_disconnects = 0;
     ASSERT_TRUE(client.Connect(CTcpClient::kModeCommand, "127.0.0.1", peer.Port(), nullptr,
-                               &CountDisconnect, nullptr));
+                               &CountDisconnect, this));
     ASSERT_TRUE(peer.Accept());
   }
   void TearDown() override { client.Close(); }
