@@ -391,6 +391,7 @@ bool CSoakRun::Pass(double seconds, bool progress, FILE* log) {
     if (progress && Since(start) >= nextProgress) {
       SProcessStats now = ReadProcessStats();
       peak_.rssKiB = std::max(peak_.rssKiB, now.rssKiB);
+      peak_.heapKiB = std::max(peak_.heapKiB, now.heapKiB);
       peak_.threads = std::max(peak_.threads, now.threads);
       peak_.descriptors = std::max(peak_.descriptors, now.descriptors);
       size_t recordings = 0;
@@ -426,6 +427,9 @@ bool CSoakRun::Run(FILE* log) {
     o.syntheticHeight = 240;
     o.syntheticBitrate = options_.bitrate;
     o.syntheticGop = 25;
+    // The devices' request logs would otherwise grow for the whole run and
+    // show as memory the process did not give back.
+    o.maxLoggedRequests = 64;
     auto sim = std::make_unique<devsim::Simulator>(o);
     if (!sim->Start()) {
       std::fprintf(stderr, "qnv-soak: device %d did not start: %s\n", d, sim->LastError().c_str());
