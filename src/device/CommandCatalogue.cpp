@@ -40,11 +40,12 @@ constexpr SelectorCodes kAlgorithm[] = {
 // PTZ parameter reads (class 5).
 constexpr SelectorCodes kPtzParam[] = {{0, 17, 0}, {1, 18, 0}, {2, 19, 0}};
 
+// The get or set code of a selector; 0 for one the table does not list.
 template <size_t N>
-const SelectorCodes* Find(const SelectorCodes (&table)[N], uint32_t selector) {
+uint16_t Lookup(const SelectorCodes (&table)[N], uint32_t selector, uint16_t SelectorCodes::*code) {
   for (const SelectorCodes& row : table)
-    if (row.selector == selector) return &row;
-  return nullptr;
+    if (row.selector == selector) return row.*code;
+  return 0;
 }
 
 constexpr uint16_t kCodePtzControl = 1;
@@ -64,30 +65,12 @@ uint32_t TransactNoData(CClient& client, uint16_t cls, uint16_t code, const void
 
 }  // namespace
 
-uint16_t SysConfigGetCode(uint32_t s) {
-  auto* r = Find(kSysConfig, s);
-  return r ? r->get : 0;
-}
-uint16_t SysConfigSetCode(uint32_t s) {
-  auto* r = Find(kSysConfig, s);
-  return r ? r->set : 0;
-}
-uint16_t SysCommandCode(uint32_t s) {
-  auto* r = Find(kSysCommand, s);
-  return r ? r->set : 0;
-}
-uint16_t AlgorithmGetCode(uint32_t s) {
-  auto* r = Find(kAlgorithm, s);
-  return r ? r->get : 0;
-}
-uint16_t AlgorithmSetCode(uint32_t s) {
-  auto* r = Find(kAlgorithm, s);
-  return r ? r->set : 0;
-}
-uint16_t PtzParamCode(uint32_t t) {
-  auto* r = Find(kPtzParam, t);
-  return r ? r->get : 0;
-}
+uint16_t SysConfigGetCode(uint32_t s) { return Lookup(kSysConfig, s, &SelectorCodes::get); }
+uint16_t SysConfigSetCode(uint32_t s) { return Lookup(kSysConfig, s, &SelectorCodes::set); }
+uint16_t SysCommandCode(uint32_t s) { return Lookup(kSysCommand, s, &SelectorCodes::set); }
+uint16_t AlgorithmGetCode(uint32_t s) { return Lookup(kAlgorithm, s, &SelectorCodes::get); }
+uint16_t AlgorithmSetCode(uint32_t s) { return Lookup(kAlgorithm, s, &SelectorCodes::set); }
+uint16_t PtzParamCode(uint32_t t) { return Lookup(kPtzParam, t, &SelectorCodes::get); }
 
 uint32_t PtzControl(CClient& client, uint32_t v1, uint32_t v2, uint32_t v3, uint32_t v4) {
   uint8_t payload[16];
