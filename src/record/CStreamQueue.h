@@ -12,13 +12,15 @@
 // steady stream of frames costs one copy per byte and never a move of the
 // held bytes. The one-run layout is restored only when it is looked at
 // (GetBuffer, Slice, Frame, WriteIndex, WriteTo): that is why those const
-// calls may move the bytes and renumber the records.
+// calls may move the bytes and renumber the records. A ring that comes round
+// slowly (a live camera's) is filled with streaming stores past the cache.
 //
 // No lock of its own: the channel's save mutex serialises every call, the
 // const ones included.
 #ifndef QNV_RECORD_CSTREAMQUEUE_H
 #define QNV_RECORD_CSTREAMQUEUE_H
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -93,6 +95,11 @@ class CStreamQueue {
   mutable size_t first_ = 0;
   mutable std::vector<SBuf> slices_;
   mutable std::vector<SFrameIndex> frames_;
+  // When the ring last came round, and whether it came round so slowly that
+  // its lines are out of the cache: then bodies are copied in with streaming
+  // stores that bypass it.
+  std::chrono::nanoseconds lastRound_{0};
+  bool coldRing_ = false;
 };
 
 }  // namespace qnv

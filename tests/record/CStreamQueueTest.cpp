@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "platform/File.h"
@@ -332,6 +334,35 @@ TEST(StreamQueue, EmptyFrameBehindAFullQueue) {
   EXPECT_EQ(std::memcmp(w.GetBuffer() + 300, Body(500, 3).data(), 500), 0);
   EXPECT_EQ(std::memcmp(w.GetBuffer() + 800, Body(200, 5).data(), 200), 0);
   CheckInvariants(w);
+}
+
+// A ring that comes round slowly, like a live camera's, is filled with
+// streaming stores: bodies of every length and alignment still arrive whole.
+TEST(StreamQueue, SlowRingKeepsExactBytes) {
+  CStreamQueue q;
+  ASSERT_TRUE(q.SetCapacity(1000));
+  std::deque<SModelFrame> model;
+  int64_t modelTotal = 0;
+  for (int step = 0; step < 40; ++step) {
+    // Odd lengths move the bodies across every alignment; the pauses make the
+    // ring come round more slowly than a cached one would.
+    const int32_t len = 1 + (step * 97) % 331;
+    if (step % 4 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(7));
+    const Bytes body = Body(size_t(len), uint8_t(step));
+    ASSERT_TRUE(Append(q, body, uint8_t(step)));
+    while (!model.empty() && modelTotal + len > 1000) {
+      modelTotal -= int64_t(model.front().body.size());
+      model.pop_front();
+    }
+    model.push_back({body, Header(uint8_t(step))});
+    modelTotal += len;
+    ASSERT_NO_FATAL_FAILURE(CheckInvariants(q));
+    ASSERT_EQ(q.Count(), model.size());
+    for (size_t i = 0; i < model.size(); ++i) {
+      ASSERT_EQ(std::memcmp(q.Slice(i).start, model[i].body.data(), model[i].body.size()), 0)
+          << step << " " << i;
+    }
+  }
 }
 
 // The read-out: one data write of the held bytes, then the records, whose
