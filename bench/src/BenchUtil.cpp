@@ -160,7 +160,10 @@ void CResultLine::Print() {
 
 bool ParseResultLine(const std::string& line, std::string* what,
                      std::map<std::string, std::string>* values) {
-  std::istringstream in(line);
+  // Anything in front (a terminal colour reset a library left) is ignored.
+  const size_t at = line.find("result ");
+  if (at == std::string::npos) return false;
+  std::istringstream in(line.substr(at));
   std::string word;
   if (!(in >> word) || word != "result" || !(in >> *what)) return false;
   values->clear();

@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdarg>
@@ -388,45 +389,68 @@ int Run(const SOptions& o) {
   }
 
   // ---- 64 channels, paced ---------------------------------------------------------------------
+  // The bare receivers (a thread per stream, recv and discard, or fwrite to a
+  // file per stream) show what the kernel alone costs for the same streams.
   const std::string channels = std::to_string(o.channels);
-  for (int round = 1; round <= o.pacedRounds; ++round) {
-    for (bool rec : {false, true}) {
-      const std::string label =
-          channels + " x 8 Mbit/s paced, " + (rec ? "recording" : "live only");
-      std::vector<std::string> args = {"--variant",  "lib",
-                                       "--channels", channels,
+  const std::string pacedArgsTail[] = {"--channels", channels,
                                        "--seconds",  Fmt("%g", o.pacedSeconds),
                                        "--warmup",   Fmt("%g", o.warmupSeconds)};
-      if (rec) args.insert(args.end(), {"--record", "--out", o.outDir});
+  for (int round = 1; round <= o.pacedRounds; ++round) {
+    std::map<std::string, double> cpuOf;
+    for (const char* variant : {"bare", "lib", "bare-write", "lib-record"}) {
+      const std::string v = variant;
+      const bool lib = v.rfind("lib", 0) == 0;
+      const bool rec = v == "lib-record" || v == "bare-write";
+      const std::string label = channels + " x 8 Mbit/s paced, " +
+                                (lib ? (rec ? "library recording" : "library live only")
+                                     : (rec ? "bare recv + fwrite" : "bare recv"));
+      std::vector<std::string> args = {"--variant", lib ? "lib" : v};
+      args.insert(args.end(), std::begin(pacedArgsTail), std::end(pacedArgsTail));
+      if (rec) args.insert(args.end(), {lib ? "--record" : "", "--out", o.outDir});
+      args.erase(std::remove(args.begin(), args.end(), ""), args.end());
       SRunResult r = RunAgainstDevice(o, {"--paced"}, args, 600000);
       if (!r.ok) {
         failures.push_back(label + ": " + r.error);
         continue;
       }
-      const Values& v = r.receiver;
-      const double cpu = ToDouble(v, "window_cpu_pct");
-      const double lost = ToDouble(v, "lost");
+      const Values& vals = r.receiver;
+      const double cpu = ToDouble(vals, "window_cpu_pct");
+      cpuOf[v] = cpu;
       table.Add(label + ": CPU of one core", "%", 2, cpu);
-      table.Add(label + ": frames delivered in window", "frames", 0, ToDouble(v, "window_frames"));
+      if (!lib) {
+        Progress("[paced %d/%d] %s: %.2f%% of a core", round, o.pacedRounds, label.c_str(), cpu);
+        continue;
+      }
+      const double lost = ToDouble(vals, "lost");
+      table.Add(label + ": frames delivered in window", "frames", 0,
+                ToDouble(vals, "window_frames"));
       table.Add(label + ": frames lost", "frames", 0, lost);
-      table.Add(label + ": latency p50 (send to callback)", "us", 0, ToDouble(v, "latency_p50_us"));
-      table.Add(label + ": latency p99", "us", 0, ToDouble(v, "latency_p99_us"));
-      table.Add(label + ": heap allocations in window", "count", 0, ToDouble(v, "window_allocs"));
-      table.Add(label + ": minor page faults in window", "count", 0, ToDouble(v, "window_minflt"));
-      table.Add(label + ": RSS per open channel", "KiB", 0, ToDouble(v, "rss_per_channel_kb"));
-      table.Add(label + ": UnInitLib with channels open", "ms", 1, ToDouble(v, "uninit_ms"));
+      table.Add(label + ": latency p50 (send to callback)", "us", 0,
+                ToDouble(vals, "latency_p50_us"));
+      table.Add(label + ": latency p99", "us", 0, ToDouble(vals, "latency_p99_us"));
+      table.Add(label + ": heap allocations in window", "count", 0,
+                ToDouble(vals, "window_allocs"));
+      table.Add(label + ": minor page faults in window", "count", 0,
+                ToDouble(vals, "window_minflt"));
+      table.Add(label + ": RSS per open channel", "KiB", 0, ToDouble(vals, "rss_per_channel_kb"));
+      table.Add(label + ": UnInitLib with channels open", "ms", 1, ToDouble(vals, "uninit_ms"));
       table.Add(label + ": sender pictures > 10 ms late", "count", 0,
                 ToDouble(r.paced, "late_units"));
-      maxAllocs = std::max<uint64_t>(maxAllocs, uint64_t(ToDouble(v, "window_allocs")));
-      maxFaults = std::max<uint64_t>(maxFaults, uint64_t(ToDouble(v, "window_minflt")));
-      const double wf = ToDouble(v, "window_frames");
+      maxAllocs = std::max<uint64_t>(maxAllocs, uint64_t(ToDouble(vals, "window_allocs")));
+      maxFaults = std::max<uint64_t>(maxFaults, uint64_t(ToDouble(vals, "window_minflt")));
+      const double wf = ToDouble(vals, "window_frames");
       if (wf > 0)
-        maxFaultsPerFrame = std::max(maxFaultsPerFrame, ToDouble(v, "window_minflt") / wf);
-      if (lost != 0 || ToDouble(v, "silent_channels") != 0) anyLost = true;
+        maxFaultsPerFrame = std::max(maxFaultsPerFrame, ToDouble(vals, "window_minflt") / wf);
+      if (lost != 0 || ToDouble(vals, "silent_channels") != 0) anyLost = true;
       Progress("[paced %d/%d] %s: %.2f%% of a core, %.0f lost, p50 %.0f us, p99 %.0f us", round,
-               o.pacedRounds, label.c_str(), cpu, lost, ToDouble(v, "latency_p50_us"),
-               ToDouble(v, "latency_p99_us"));
+               o.pacedRounds, label.c_str(), cpu, lost, ToDouble(vals, "latency_p50_us"),
+               ToDouble(vals, "latency_p99_us"));
     }
+    if (cpuOf.count("lib") && cpuOf.count("bare"))
+      table.Add("ratio paced library live / bare recv: CPU", "x", 2, cpuOf["lib"] / cpuOf["bare"]);
+    if (cpuOf.count("lib-record") && cpuOf.count("bare-write"))
+      table.Add("ratio paced library recording / bare recv + fwrite: CPU", "x", 2,
+                cpuOf["lib-record"] / cpuOf["bare-write"]);
   }
 
   // ---- logins ------------------------------------------------------------------------------
@@ -456,13 +480,17 @@ int Run(const SOptions& o) {
     CChildProcess micro;
     if (micro.Start({o.binDir + "/qnv-bench-micro", "--clip=" + o.clip,
                      "--benchmark_repetitions=" + std::to_string(o.microRepetitions),
-                     "--benchmark_min_time=0.3"},
+                     "--benchmark_min_time=0.3", "--benchmark_color=false"},
                     o.outDir + "/../bench-micro.log")) {
       std::string line, what;
       Values v;
       while (micro.ReadLine(&line, 600000)) {
-        if (ParseResultLine(line, &what, &v) && what == "micro")
-          table.Add("micro " + v["name"], "MB/s", 0, ToDouble(v, "bytes_per_second") / 1e6);
+        if (!ParseResultLine(line, &what, &v) || what != "micro") continue;
+        table.Add("micro " + v["name"], "MB/s", 0, ToDouble(v, "bytes_per_second") / 1e6);
+        if (ToDouble(v, "items_per_second") > 0) {
+          table.Add("micro " + v["name"] + ": frames", "Mframes/s", 2,
+                    ToDouble(v, "items_per_second") / 1e6);
+        }
       }
       if (!micro.Wait(nullptr, nullptr)) failures.push_back("qnv-bench-micro failed");
       Progress("[micro] done");
@@ -502,9 +530,9 @@ int Run(const SOptions& o) {
   }
   if (o.pacedRounds > 0) {
     atMost(channels + " x 8 Mbit/s recording <= 10% of one core",
-           channels + " x 8 Mbit/s paced, recording: CPU of one core", 10, "%.2f%%");
+           channels + " x 8 Mbit/s paced, library recording: CPU of one core", 10, "%.2f%%");
     atMost(channels + " x 8 Mbit/s live only <= 5% of one core",
-           channels + " x 8 Mbit/s paced, live only: CPU of one core", 5, "%.2f%%");
+           channels + " x 8 Mbit/s paced, library live only: CPU of one core", 5, "%.2f%%");
   }
   targets.push_back({"zero frames lost (every library run)", !anyLost, anyLost ? "lost" : "0"});
   targets.push_back({"no heap allocation per frame in steady state", maxAllocs == 0,

@@ -2,8 +2,10 @@
 // process, so CPU time and peak memory (getrusage) belong to that run alone;
 // the sender is another process (qnv-bench-blaster).
 //
-//   --variant bare        recv 64 KiB at a time into one buffer, discard
+//   --variant bare        recv 64 KiB at a time into one buffer, discard; with
+//                         --seconds, --channels paced streams, a thread each
 //   --variant bare-write  the same plus fwrite of every byte to --out FILE
+//                         (paced: one file per stream in the --out directory)
 //   --variant lib         the library through its public API: --channels N
 //                         sessions with one live channel each, a stream
 //                         callback that only counts, --record DIR to record
@@ -23,6 +25,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BenchClip.h"
@@ -148,7 +151,10 @@ void AddUsage(CResultLine& line) {
   line.Add("cpu_s", CpuSeconds(u)).Add("peak_rss_kb", PeakRssKb(0));
 }
 
+int RunBarePaced(const SOptions& o);
+
 int RunBare(const SOptions& o) {
+  if (o.seconds > 0) return RunBarePaced(o);
   CUniqueFd fd = ConnectLoopback(uint16_t(o.port + 2), kConnectTimeoutMs);
   if (!fd.Valid()) {
     std::fprintf(stderr, "qnv-bench-ingest: cannot connect to the stream port\n");
@@ -180,6 +186,79 @@ int RunBare(const SOptions& o) {
   if (file != nullptr && std::fclose(file) != 0) writeOk = false;
   CResultLine line("receiver");
   line.Add("bytes", bytes).Add("end_ns", endNs).Add("write_ok", uint64_t(writeOk ? 1 : 0));
+  AddUsage(line);
+  line.Print();
+  return writeOk ? 0 : 1;
+}
+
+// The bare receiver for paced streams: a thread per stream, as the library
+// has, each with its own 64 KiB buffer (and file); measured over a window like
+// the library's paced runs, so the two show what the kernel alone costs.
+int RunBarePaced(const SOptions& o) {
+  struct SStream {
+    CUniqueFd fd;
+    FILE* file = nullptr;
+    std::thread thread;
+    uint64_t bytes = 0;
+    bool writeOk = true;
+  };
+  std::vector<SStream> streams(o.channels);
+  std::atomic<bool> stop{false};
+  for (uint32_t i = 0; i < o.channels; ++i) {
+    SStream& s = streams[i];
+    s.fd = ConnectLoopback(uint16_t(o.port + 2), kConnectTimeoutMs);
+    if (!s.fd.Valid()) {
+      std::fprintf(stderr, "qnv-bench-ingest: cannot connect to the stream port\n");
+      return 1;
+    }
+    uint8_t streamId[4];
+    wire::PutU32(streamId, i + 1);
+    const std::vector<uint8_t> attach =
+        wire::EncodeRequest(wire::kOneWayHeaderWord, kClassLive, kCodeAttach, 0, streamId);
+    if (!SendAll(s.fd.Get(), attach.data(), attach.size())) return 1;
+    if (o.variant == "bare-write") {
+      const std::string path = o.out + "/bare-" + std::to_string(i) + ".dat";
+      s.file = std::fopen(path.c_str(), "wb");
+      if (s.file == nullptr) {
+        std::perror(path.c_str());
+        return 1;
+      }
+    }
+  }
+  for (SStream& s : streams) {
+    s.thread = std::thread([&s, &stop] {
+      std::vector<uint8_t> buffer(kRecvChunk);
+      while (!stop.load(std::memory_order_relaxed)) {
+        ssize_t n = ::recv(s.fd.Get(), buffer.data(), buffer.size(), 0);
+        if (n <= 0) break;
+        s.bytes += uint64_t(n);
+        if (s.file != nullptr && std::fwrite(buffer.data(), 1, size_t(n), s.file) != size_t(n))
+          s.writeOk = false;
+      }
+    });
+  }
+  SleepUntilNs(MonotonicNs() + uint64_t(o.warmupSeconds * 1e9));
+  const SSnapshot from = TakeSnapshot(0);
+  SleepUntilNs(from.ns + uint64_t(o.seconds * 1e9));
+  const SSnapshot to = TakeSnapshot(0);
+  stop.store(true);
+  bool writeOk = true;
+  uint64_t bytes = 0;
+  for (SStream& s : streams) {
+    ::shutdown(s.fd.Get(), SHUT_RDWR);  // a blocked recv returns at once
+    s.thread.join();
+    if (s.file != nullptr && std::fclose(s.file) != 0) s.writeOk = false;
+    writeOk = writeOk && s.writeOk;
+    bytes += s.bytes;
+  }
+  const double windowS = double(to.ns - from.ns) / 1e9;
+  CResultLine line("receiver");
+  line.Add("channels", uint64_t(o.channels))
+      .Add("bytes", bytes)
+      .Add("write_ok", uint64_t(writeOk ? 1 : 0))
+      .Add("window_s", windowS)
+      .Add("window_cpu_s", to.cpu - from.cpu)
+      .Add("window_cpu_pct", windowS > 0 ? 100.0 * (to.cpu - from.cpu) / windowS : 0.0);
   AddUsage(line);
   line.Print();
   return writeOk ? 0 : 1;
@@ -322,8 +401,8 @@ void Usage() {
       "usage: qnv-bench-ingest --variant bare|bare-write|lib|logins --port P [options]\n"
       "  --out PATH       bare-write: the file; lib --record: the directory\n"
       "  --record         lib: record every channel\n"
-      "  --channels N     lib: sessions/channels (1..64, default 1)\n"
-      "  --seconds S      lib: paced run measured for S seconds after --warmup W\n"
+      "  --channels N     sessions/channels or paced streams (1..64, default 1)\n"
+      "  --seconds S      paced run measured for S seconds after --warmup W\n"
       "  --count N        logins: sessions (default 500)\n"
       "P is the command port of a running qnv-bench-blaster (stream port P+2).\n");
 }
@@ -366,7 +445,7 @@ int main(int argc, char** argv) {
     }
   }
   if (o.port == 0 || o.channels == 0 || o.channels > kMaxChannels ||
-      ((o.variant == "bare-write" || o.record) && o.out.empty())) {
+      ((o.variant == "bare-write" || o.record) && o.out.empty()) || o.seconds < 0) {
     Usage();
     return 2;
   }

@@ -109,11 +109,13 @@ class CResultReporter : public benchmark::ConsoleReporter {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
       if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
-      auto it = run.counters.find("bytes_per_second");
-      if (it == run.counters.end()) continue;
+      auto bytes = run.counters.find("bytes_per_second");
+      if (bytes == run.counters.end()) continue;
+      auto items = run.counters.find("items_per_second");
       qnv::bench::CResultLine("micro")
           .Add("name", run.benchmark_name())
-          .Add("bytes_per_second", double(it->second.value))
+          .Add("bytes_per_second", double(bytes->second.value))
+          .Add("items_per_second", items == run.counters.end() ? 0.0 : double(items->second.value))
           .Print();
     }
   }
