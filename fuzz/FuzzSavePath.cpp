@@ -84,14 +84,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CheckSplit(text);
 
   // Directory creation: a bounded path without NULs or "..", under the root.
-  if (size > 512 || text.find('\0') != std::string::npos || HasDotDot(text)) return 0;
+  // The check is made on the path as it will be used, markers taken out
+  // (".\x01." would otherwise become "..").
+  std::string used;
+  for (char c : text)
+    if (c != '\x01') used.push_back(c);
+  if (size > 512 || used.find('\0') != std::string::npos || HasDotDot(used)) return 0;
   std::string path = g_root + "/";
   for (char c : text) {
     if (c == '\x01') {
       // A regular file in the way at this level.
       std::string file = path;
       while (!file.empty() && file.back() == '/') file.pop_back();
-      if (file.size() > g_root.size()) {
+      if (file.size() > g_root.size() && !HasDotDot(file.substr(g_root.size()))) {
         CreateDirs(file.substr(0, file.rfind('/')));
         FILE* f = std::fopen(file.c_str(), "wx");
         if (f != nullptr) std::fclose(f);
@@ -100,6 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     path.push_back(c);
   }
+  QNV_FUZZ_CHECK(path.compare(0, g_root.size() + 1, g_root + "/") == 0 && !HasDotDot(path));
   const bool made = CreateDirs(path);
   QNV_FUZZ_CHECK(made == DirExists(path));
   QNV_FUZZ_CHECK(DirExists(g_root));
