@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cinttypes>
 #include <cmath>
 #include <cstdarg>
@@ -28,6 +29,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BenchClip.h"
@@ -196,9 +198,21 @@ SRunResult RunFfmpeg(const SOptions& o, uint64_t loops) {
     r.error = "cannot start qnv-bench-blaster";
     return r;
   }
+  // ffmpeg's peak memory is sampled while it runs: once it has ended, only
+  // getrusage is left, which counts the driver's memory it shared before exec.
+  std::atomic<uint64_t> sampledKb{0};
+  std::atomic<bool> sampling{true};
+  std::thread sampler([&] {
+    while (sampling.load()) {
+      sampledKb.store(std::max(sampledKb.load(), PeakRssKb(ffmpeg.Pid())));
+      usleep(2000);
+    }
+  });
   CollectResults(blaster, &r, 600000);
   blaster.Wait(nullptr, nullptr);
-  uint64_t peakKb = 0;
+  sampling.store(false);
+  sampler.join();
+  uint64_t peakKb = sampledKb.load();
   const bool ok = ffmpeg.Wait(&r.usage, &r.endNs, &peakKb);
   r.receiver["peak_rss_kb"] = std::to_string(peakKb);
   std::error_code ec;
