@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <map>
 #include <mutex>
 #include <set>
 
@@ -49,49 +48,6 @@ class OpenPathSet {
 
 OpenPathSet& OpenPaths() {
   static OpenPathSet set;
-  return set;
-}
-
-// Data files write through a stdio buffer of 256 KiB, page-aligned, instead of
-// the default 4 KiB. The kernel takes large aligned writes much more cheaply
-// per byte than two writes per frame: measured, a recording costs about a
-// fifth less CPU (one channel unpaced, and 64 channels at 8 Mbit/s). The
-// index file keeps the default, which the repair after a failed write relies
-// on (kRecentRecordEnds). Each buffer lives here, by file, from the open until
-// the file is closed; without memory for one the file keeps the default.
-constexpr size_t kDataBufferSize = 256 * 1024;
-constexpr size_t kDataBufferAlign = 4096;
-
-struct SFreeBuffer {
-  void operator()(char* p) const { std::free(p); }
-};
-using DataBuffer = std::unique_ptr<char, SFreeBuffer>;
-
-class DataBufferSet {
- public:
-  void Attach(FILE* file) {
-    DataBuffer buffer(static_cast<char*>(std::aligned_alloc(kDataBufferAlign, kDataBufferSize)));
-    if (!buffer || std::setvbuf(file, buffer.get(), _IOFBF, kDataBufferSize) != 0) return;
-    std::lock_guard<std::mutex> lock(mutex_);
-    buffers_[file] = std::move(buffer);
-  }
-  // The file's buffer, to be freed once the file is closed.
-  DataBuffer Detach(FILE* file) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = buffers_.find(file);
-    if (it == buffers_.end()) return nullptr;
-    DataBuffer buffer = std::move(it->second);
-    buffers_.erase(it);
-    return buffer;
-  }
-
- private:
-  std::mutex mutex_;
-  std::map<FILE*, DataBuffer> buffers_;
-};
-
-DataBufferSet& DataBuffers() {
-  static DataBufferSet set;
   return set;
 }
 
@@ -273,8 +229,6 @@ uint32_t CSaveList::Open(const char* dataPath, const CStreamQueue& queue, uint32
     return QNVNET_ERR_SAVE_OPEN;
   }
 
-  DataBuffers().Attach(save->dataFile.get());
-
   // The pre-record stretch: its bytes begin the data file, so the queue's
   // records already carry the right data-file offsets.
   int32_t total = queue.GetTotal();
@@ -372,11 +326,7 @@ void CSaveList::End(size_t i, EndReason reason, const std::string& error) {
 
   std::string why = error;
   errno = 0;
-  // Taken out before the close, so a file opened meanwhile at the same address
-  // cannot meet it; freed after the close has flushed it.
-  DataBuffer dataBuffer = DataBuffers().Detach(save->dataFile.get());
   bool dataClosed = platform::FileClose(save->dataFile.release());
-  dataBuffer.reset();
   if (!dataClosed && why.empty()) why = ErrnoText();
   errno = 0;
   bool indexClosed = platform::FileClose(save->indexFile.release());
