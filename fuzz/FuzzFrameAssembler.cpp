@@ -1,12 +1,16 @@
 // Fuzzes stream reassembly (CFrameAssembler): an arbitrary byte stream is fed
-// in arbitrary chunks, copied (Feed) and in place (FeedInPlace), and whole in
-// one chunk. Every delivered frame must be well-formed, lie in the input in
-// order (byte 35 aside, which the probe writes), carry the probe's kind, and
-// the three runs must deliver the same frames; no byte may go unaccounted.
+// in arbitrary chunks, copied (Feed), in place (FeedInPlace), read straight
+// into the assembler (ReceiveArea/Received), and whole in one chunk. Every
+// delivered frame must be well-formed, lie in the input in order (byte 35
+// aside, which the probe writes), carry the probe's kind, and the runs must
+// deliver the same frames; no byte may go unaccounted, and a receive area must
+// always have room for the rest of the frame being assembled.
 //
 // Input: u8 count (1..8 chunk sizes), count x u16 chunk size (0: 65,536),
 // u8 stop (the in-place run's sink refuses frame number `stop`), then the
 // stream.
+#include <algorithm>
+#include <cstring>
 #include <memory>
 
 #include "FuzzInput.h"
@@ -94,8 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int stop = in.U8();
   const std::vector<uint8_t> stream = in.Rest();
 
-  CFrameAssembler copied, inPlace, whole;
-  SRun copiedRun, inPlaceRun, wholeRun;
+  CFrameAssembler copied, inPlace, whole, area;
+  SRun copiedRun, inPlaceRun, wholeRun, areaRun;
   inPlaceRun.stopAt = stop;
   size_t pos = 0;
   bool inPlaceFeeding = true;
@@ -112,6 +116,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       QNV_FUZZ_CHECK(more != inPlaceRun.refused);
       inPlaceFeeding = more;
     }
+    for (size_t done = 0; done < n;) {
+      uint32_t capacity = 0;
+      uint8_t* into = area.ReceiveArea(&capacity);
+      QNV_FUZZ_CHECK(capacity >= 1);
+      QNV_FUZZ_CHECK(capacity >= std::min<uint64_t>(area.Wanted(), area.Capacity()));
+      const size_t m = std::min<size_t>(capacity, n - done);
+      std::memcpy(into, stream.data() + pos + done, m);
+      QNV_FUZZ_CHECK(area.Received(into, m, &Collect, &areaRun));
+      done += m;
+    }
     pos += n;
   }
   {
@@ -127,6 +141,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   QNV_FUZZ_CHECK(Accounted(copied, copiedRun) == stream.size());
   QNV_FUZZ_CHECK(Accounted(whole, wholeRun) == stream.size());
   QNV_FUZZ_CHECK(copied.DeliveredFrames() == copiedRun.frames.size());
+  QNV_FUZZ_CHECK(areaRun.frames == copiedRun.frames);
+  QNV_FUZZ_CHECK(area.Held() == copied.Held());
+  QNV_FUZZ_CHECK(Accounted(area, areaRun) == stream.size());
   // The in-place run delivers the same frames up to the one it refused.
   const size_t shared = inPlaceRun.frames.size();
   QNV_FUZZ_CHECK(shared <= copiedRun.frames.size());

@@ -19,6 +19,7 @@ bool CChannel::Open(const char* address, uint16_t port, uint32_t clientId, int32
   m_streamId = streamId;
   m_window = window;
   m_handle = 0;
+  m_stream.SetAreaNotify(&CChannel::ReceiveArea);
   if (!m_stream.Connect(CTcpClient::kModeStream, address, port, &CChannel::OnStreamData,
                         &CChannel::OnDisconnect, this, shared_from_this())) {
     m_stream.Close();
@@ -80,7 +81,7 @@ bool CChannel::OnStreamData(int socket, char*, uint16_t, uint8_t* data, int32_t 
   auto* channel = static_cast<CChannel*>(self);
   if (channel->m_closing.load()) return true;
   // False: a callback closed the channel; it is not touched again.
-  if (!channel->m_assembler.FeedInPlace(data, size_t(length), &CChannel::DeliverFrame, channel))
+  if (!channel->m_assembler.Received(data, size_t(length), &CChannel::DeliverFrame, channel))
     return true;
   // Wake the receive thread only once the frame being assembled can be
   // complete: a frame arriving in several pieces would otherwise cost a
@@ -92,6 +93,15 @@ bool CChannel::OnStreamData(int socket, char*, uint16_t, uint8_t* data, int32_t 
   if (channel->m_assembler.NextWakeThreshold(uint32_t(CTcpClient::kRecvBufferSize / 2), &threshold))
     platform::SocketSetReceiveLowWater(socket, int(threshold));
   return true;
+}
+
+uint8_t* CChannel::ReceiveArea(void* self, int32_t* capacity) {
+  // Reads go straight into the reassembly buffer: frames are delivered where
+  // they arrived, with no copy for those that straddle two reads.
+  uint32_t size = 0;
+  uint8_t* area = static_cast<CChannel*>(self)->m_assembler.ReceiveArea(&size);
+  *capacity = int32_t(size);
+  return area;
 }
 
 bool CChannel::DeliverFrame(void* self, uint8_t* frame, uint32_t length) {

@@ -64,6 +64,7 @@ class CChannel : public std::enable_shared_from_this<CChannel> {
   static bool OnStreamData(int socket, char* peerAddress, uint16_t peerPort, uint8_t* data,
                            int32_t length, void* self);
   static bool OnDisconnect(int socket, char* peerAddress, uint16_t peerPort, void* self);
+  static uint8_t* ReceiveArea(void* self, int32_t* capacity);
   static bool DeliverFrame(void* self, uint8_t* frame, uint32_t length);
   bool Dispatch(uint8_t* frame, uint32_t length);
 

@@ -16,6 +16,7 @@ constexpr uint64_t kMagicEnd = kFrameMagicOffset + sizeof kFrameMagic;
 constexpr uint64_t kExtHeaderEnd = kFrameHeaderSize + kFrameExtLengthSize;
 
 static_assert(CFrameAssembler::kMaxFrame >= CFrameAssembler::kInitialCapacity);
+static_assert(CFrameAssembler::kMinArea <= CFrameAssembler::kInitialCapacity / 2);
 // Growth rounds up to a power of two; the limit is one, so it is never exceeded.
 static_assert((CFrameAssembler::kMaxFrame & (CFrameAssembler::kMaxFrame - 1)) == 0);
 
@@ -41,6 +42,7 @@ void CFrameAssembler::Reset() {
   begin_ = end_ = 0;
   skip_ = 0;
   wakeThreshold_ = 1;
+  area_ = nullptr;
 }
 
 uint64_t CFrameAssembler::Wanted() const {
@@ -124,8 +126,73 @@ void CFrameAssembler::SkipFrame(uint64_t length) {
   begin_ = end_ = 0;
 }
 
+uint8_t* CFrameAssembler::ReceiveArea(uint32_t* capacity) {
+  if (begin_ == end_) {
+    begin_ = end_ = 0;
+  } else {
+    // After a delivery the held bytes are always one unfinished frame; once
+    // its header is in, its whole length is known and gets room up front.
+    const uint32_t held = Held();
+    const SInspection in = Inspect(buffer_.get() + begin_, held);
+    const uint64_t need =
+        in.verdict == Verdict::kNeedMore ? std::max<uint64_t>(in.count, held) : held;
+    if (need > capacity_ - begin_) {
+      if (!MakeRoom(need)) SkipFrame(need);  // memory is short: the frame cannot be held
+    } else if (capacity_ - end_ < kMinArea && begin_ > 0) {
+      MakeRoom(held);  // a move to the start, never a growth
+    }
+  }
+  *capacity = capacity_ - end_;
+  area_ = buffer_.get() + end_;
+  return buffer_.get() + end_;
+}
+
+bool CFrameAssembler::Received(uint8_t* data, size_t length, FrameSink sink, void* context) {
+  if (data == nullptr) return true;
+  if (data != area_ || length > capacity_ - end_) return FeedInPlace(data, length, sink, context);
+  area_ = nullptr;
+  if (skip_ > 0) {
+    // Nothing is held while a frame is skipped, so the area began the buffer.
+    const uint32_t n = uint32_t(std::min<uint64_t>(skip_, length));
+    skip_ -= n;
+    droppedBytes_ += n;
+    begin_ = n;
+    end_ = uint32_t(length);
+  } else {
+    end_ += uint32_t(length);
+  }
+  for (;;) {
+    const uint32_t held = Held();
+    if (held == 0) {
+      begin_ = end_ = 0;
+      return true;
+    }
+    const SInspection in = Inspect(buffer_.get() + begin_, held);
+    switch (in.verdict) {
+      case Verdict::kFrame: {
+        uint8_t* frame = buffer_.get() + begin_;
+        begin_ += uint32_t(in.count);
+        ++deliveredFrames_;
+        Mark(frame);
+        if (sink != nullptr && !sink(context, frame, uint32_t(in.count))) return false;
+        break;
+      }
+      case Verdict::kGarbage:
+        droppedBytes_ += in.count;
+        begin_ += uint32_t(in.count);
+        break;
+      case Verdict::kOversize:
+        SkipFrame(in.count);  // every held byte belongs to it: it is longer than the buffer
+        break;
+      case Verdict::kNeedMore:
+        return true;
+    }
+  }
+}
+
 template <bool kInPlace, typename Byte>
 bool CFrameAssembler::FeedImpl(Byte* chunk, size_t length, FrameSink sink, void* context) {
+  area_ = nullptr;  // held bytes may move: an area given before is void
   if (chunk == nullptr) return true;
   size_t pos = 0;
   // Held bytes that were copied from this chunk. Copies append contiguously,

@@ -27,6 +27,9 @@ class CFrameAssembler {
  public:
   static constexpr uint32_t kInitialCapacity = 262144;
   static constexpr uint32_t kMaxFrame = 16u << 20;  // 16 MiB total frame length
+  // ReceiveArea moves an unfinished frame to the start of the buffer rather
+  // than offer less than this behind it: reads stay large.
+  static constexpr uint32_t kMinArea = 65536;
 
   CFrameAssembler();  // takes the initial 262,144 bytes
   CFrameAssembler(const CFrameAssembler&) = delete;
@@ -40,6 +43,18 @@ class CFrameAssembler {
   // sink receives pointers into it. Only bytes of frames that straddle a chunk
   // boundary are copied. For a receive area that is reused after the call.
   bool FeedInPlace(uint8_t* chunk, size_t length, FrameSink sink, void* context);
+
+  // For a reader that reads straight into the assembler (the streaming
+  // connection): where the next read goes, right behind the held bytes, and
+  // how many bytes fit there (at least one). Frames are then delivered where
+  // they arrived, and the only bytes ever moved are those of an unfinished
+  // frame, to the start of the buffer, when the space behind it runs short
+  // (below kMinArea) or cannot hold the rest of it.
+  uint8_t* ReceiveArea(uint32_t* capacity);
+  // A read put `length` bytes at `data`. When that is the area ReceiveArea
+  // gave last (and they fit), every frame now whole is delivered in place;
+  // any other chunk goes through FeedInPlace. Returns as Feed.
+  bool Received(uint8_t* data, size_t length, FrameSink sink, void* context);
 
   void Reset();  // drop held bytes and any frame being skipped (channel open / teardown)
 
@@ -88,7 +103,8 @@ class CFrameAssembler {
   uint64_t oversizeFrames_ = 0;
   uint64_t deliveredFrames_ = 0;
   uint32_t growths_ = 0;
-  uint32_t wakeThreshold_ = 1;  // last returned by NextWakeThreshold
+  uint32_t wakeThreshold_ = 1;     // last returned by NextWakeThreshold
+  const uint8_t* area_ = nullptr;  // last returned by ReceiveArea, until the next Received
 };
 
 }  // namespace qnv

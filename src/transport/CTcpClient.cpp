@@ -149,12 +149,23 @@ bool CTcpClient::StreamRoutine(void* self) {
 }
 
 bool CTcpClient::ReceiveStream() {
-  ssize_t n = SocketRecv(m_socket, m_recvBuffer, kRecvBufferSize);
+  uint8_t* area = m_recvBuffer;
+  int32_t capacity = kRecvBufferSize;
+  if (void* user = m_userObject.load(); user != nullptr && m_onArea != nullptr) {
+    int32_t given = 0;
+    if (uint8_t* owned = m_onArea(user, &given); owned != nullptr && given > 0) {
+      area = owned;
+      capacity = given;
+    }
+  }
+  ssize_t n = SocketRecv(m_socket, area, size_t(capacity));
   if (n > 0) {
+    // The owner outlives this thread (keepAlive), so its area is still there
+    // even when Close detached it meanwhile.
     void* user = m_userObject.load();
     if (user == nullptr) return true;
     if (DataNotify notify = m_onData.load())
-      notify(m_socket, m_peerAddress, m_peerPort, m_recvBuffer, int32_t(n), user);
+      notify(m_socket, m_peerAddress, m_peerPort, area, int32_t(n), user);
     return true;
   }
   m_broken = true;

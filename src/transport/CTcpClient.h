@@ -32,6 +32,10 @@ class CTcpClient {
                               int32_t length, void* userObject);
   using DisconnectNotify = bool (*)(int socket, char* peerAddress, uint16_t peerPort,
                                     void* userObject);
+  // Mode 2: where the next read goes and how many bytes fit (at least one),
+  // so an owner can take the bytes where it keeps them; onData then receives
+  // that area. Null (or no area given) reads into the connection's own buffer.
+  using AreaNotify = uint8_t* (*)(void* userObject, int32_t* capacity);
 
   CTcpClient();
   ~CTcpClient();
@@ -43,6 +47,8 @@ class CTcpClient {
   bool Connect(int mode, const char* address, uint16_t port, DataNotify onData,
                DisconnectNotify onDisconnect, void* userObject,
                std::shared_ptr<void> keepAlive = nullptr);
+  // Before Connect: the owner's receive area for mode 2 (see AreaNotify).
+  void SetAreaNotify(AreaNotify onArea) { m_onArea = onArea; }
   // Sends every byte; on failure calls onDisconnect (once per connection, as
   // every failure below) and returns false. The socket stays as it is (the
   // owner decides).
@@ -80,6 +86,7 @@ class CTcpClient {
   std::atomic<DataNotify> m_onData{nullptr};
   std::atomic<DisconnectNotify> m_onDisconnect{nullptr};
   std::atomic<void*> m_userObject{nullptr};
+  AreaNotify m_onArea = nullptr;                  // set before the receive thread starts
   std::atomic<bool> m_disconnectReported{false};  // onDisconnect ran for this connection
   // The socket is closed once: by Close, or (when the receive thread was left
   // running) by the destructor, which runs after that thread let go.

@@ -14,7 +14,29 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-enum class Mode { kCopy, kInPlace };
+// kArea reads straight into the assembler (ReceiveArea, then Received), as
+// the streaming connection does.
+enum class Mode { kCopy, kInPlace, kArea };
+
+// Puts `bytes` into the assembler's own receive areas, at most `most` per
+// read, as a socket would.
+bool ReadIntoArea(CFrameAssembler& a, const uint8_t* bytes, size_t length, size_t most,
+                  FrameSink sink, void* context) {
+  size_t pos = 0;
+  while (pos < length) {
+    uint32_t capacity = 0;
+    uint8_t* area = a.ReceiveArea(&capacity);
+    if (capacity == 0) {
+      ADD_FAILURE() << "empty receive area";
+      return false;
+    }
+    const size_t n = std::min({size_t(capacity), length - pos, most});
+    std::memcpy(area, bytes + pos, n);
+    if (!a.Received(area, n, sink, context)) return false;
+    pos += n;
+  }
+  return true;
+}
 
 // Start code, NAL header and a first byte holding first_mb_in_slice 0 and the slice type.
 constexpr uint8_t kISlice[] = {0, 0, 0, 1, 0x65, 0x88};  // slice_type 7
@@ -132,6 +154,8 @@ bool FeedStream(CFrameAssembler& a, const Bytes& stream, Mode mode, std::mt19937
     if (mode == Mode::kInPlace) {
       std::memcpy(area.data(), stream.data() + pos, n);
       more = a.FeedInPlace(area.data(), n, &SChecker::Sink, &checker);
+    } else if (mode == Mode::kArea) {
+      more = ReadIntoArea(a, stream.data() + pos, n, n, &SChecker::Sink, &checker);
     } else {
       more = a.Feed(stream.data() + pos, n, &SChecker::Sink, &checker);
     }
@@ -152,14 +176,19 @@ class FrameAssemblerModes : public testing::TestWithParam<Mode> {
   bool FeedAll(CFrameAssembler& a, const Bytes& bytes, SChecker& checker) {
     if (GetParam() == Mode::kCopy)
       return a.Feed(bytes.data(), bytes.size(), &SChecker::Sink, &checker);
+    if (GetParam() == Mode::kArea)
+      return ReadIntoArea(a, bytes.data(), bytes.size(), SIZE_MAX, &SChecker::Sink, &checker);
     Bytes copy = bytes;
     return a.FeedInPlace(copy.data(), copy.size(), &SChecker::Sink, &checker);
   }
 };
 
-INSTANTIATE_TEST_SUITE_P(, FrameAssemblerModes, testing::Values(Mode::kCopy, Mode::kInPlace),
+INSTANTIATE_TEST_SUITE_P(, FrameAssemblerModes,
+                         testing::Values(Mode::kCopy, Mode::kInPlace, Mode::kArea),
                          [](const testing::TestParamInfo<Mode>& info) {
-                           return info.param == Mode::kCopy ? "Copy" : "InPlace";
+                           return info.param == Mode::kCopy      ? "Copy"
+                                  : info.param == Mode::kInPlace ? "InPlace"
+                                                                 : "Area";
                          });
 
 // Random streams: frames of every shape with garbage between them, in random chunks.
@@ -387,7 +416,7 @@ TEST_P(FrameAssemblerModes, EmptyPayloadAndBigFirstFrame) {
   ASSERT_TRUE(FeedAll(a, stream, checker));
   EXPECT_EQ(checker.next, 3u);
   EXPECT_EQ(checker.mismatches, 0u);
-  EXPECT_EQ(a.Growths(), GetParam() == Mode::kCopy ? 1u : 0u);  // in place needs no room
+  EXPECT_EQ(a.Growths(), GetParam() == Mode::kInPlace ? 0u : 1u);  // in place needs no room
 }
 
 TEST_P(FrameAssemblerModes, HugeLengthsAreSkippedWithoutOverflow) {
@@ -460,6 +489,10 @@ TEST_P(FrameAssemblerModes, SinkStopsFeedingAtOnce) {
     auto feed = [&](Bytes& chunk) {
       if (GetParam() == Mode::kCopy) {
         return d.assembler->Feed(chunk.data(), chunk.size(), &SDestroyer::Sink, &d);
+      }
+      if (GetParam() == Mode::kArea) {
+        return ReadIntoArea(*d.assembler, chunk.data(), chunk.size(), SIZE_MAX, &SDestroyer::Sink,
+                            &d);
       }
       return d.assembler->FeedInPlace(chunk.data(), chunk.size(), &SDestroyer::Sink, &d);
     };
@@ -560,6 +593,87 @@ TEST(FrameAssembler, NullChunkAndNullSink) {
   EXPECT_TRUE(a.Feed(f.bytes.data(), f.bytes.size(), nullptr, nullptr));
   EXPECT_EQ(a.DeliveredFrames(), 1u);
   EXPECT_EQ(a.Held(), 0u);
+}
+
+// Reading straight into the assembler: the area behind an unfinished frame
+// always has room for the rest of it, is never smaller than kMinArea unless
+// that rest is, and frames are delivered from the assembler's own buffer.
+TEST(FrameAssemblerArea, AreaHoldsTheRestOfTheFrameAndStaysLarge) {
+  std::mt19937 rng(7);
+  std::vector<SFrame> frames;
+  Bytes stream;
+  for (int i = 0; i < 300; ++i) {
+    // Mostly camera-like P frames, now and then a key frame of 150-320 KB.
+    const uint32_t payload = i % 50 == 0 ? 150000 + rng() % 170000 : 20000 + rng() % 40000;
+    frames.push_back(MakeFrame(rng, payload, -1, i % 50 == 0 ? 1 : 2));
+    stream.insert(stream.end(), frames.back().bytes.begin(), frames.back().bytes.end());
+  }
+  std::vector<const SFrame*> expected;
+  for (const SFrame& f : frames) expected.push_back(&f);
+  SChecker checker;
+  checker.expected = &expected;
+  CFrameAssembler a;
+  size_t pos = 0;
+  uint64_t reads = 0;
+  while (pos < stream.size()) {
+    uint32_t capacity = 0;
+    uint8_t* area = a.ReceiveArea(&capacity);
+    ASSERT_GE(capacity, std::min<uint64_t>(a.Wanted(), a.Capacity()));
+    ASSERT_GE(capacity, std::min<uint64_t>(CFrameAssembler::kMinArea, a.Capacity() - a.Held()));
+    // Frames must come from inside the buffer, which ends where the area ends.
+    checker.areaBegin = area + capacity - a.Capacity();
+    checker.areaEnd = area + capacity;
+    const size_t n = std::min<size_t>({capacity, stream.size() - pos, 1 + rng() % 200000});
+    std::memcpy(area, stream.data() + pos, n);
+    ASSERT_TRUE(a.Received(area, n, &SChecker::Sink, &checker));
+    pos += n;
+    ++reads;
+  }
+  EXPECT_EQ(checker.next, frames.size());
+  EXPECT_EQ(checker.mismatches, 0u);
+  EXPECT_EQ(a.Held(), 0u);
+  EXPECT_EQ(a.DroppedBytes(), 0u);
+  EXPECT_EQ(a.Growths(), 1u);  // once, for the first key frame over 256 KiB
+}
+
+TEST(FrameAssemblerArea, OtherChunksAreFedInPlace) {
+  const SFrame f1 = MakeFrame(1000), f2 = MakeFrame(2000);
+  std::vector<const SFrame*> expected{&f1, &f2};
+  SChecker checker;
+  checker.expected = &expected;
+  CFrameAssembler a;
+  // A chunk from elsewhere (the connection's own buffer, when no area was
+  // given) is delivered all the same, and reading into areas goes on from it.
+  uint32_t capacity = 0;
+  a.ReceiveArea(&capacity);
+  Bytes chunk(f1.bytes.begin(), f1.bytes.end());
+  chunk.insert(chunk.end(), f2.bytes.begin(), f2.bytes.begin() + 100);
+  ASSERT_TRUE(a.Received(chunk.data(), chunk.size(), &SChecker::Sink, &checker));
+  EXPECT_EQ(checker.next, 1u);
+  EXPECT_EQ(a.Held(), 100u);
+  ASSERT_TRUE(ReadIntoArea(a, f2.bytes.data() + 100, f2.bytes.size() - 100, SIZE_MAX,
+                           &SChecker::Sink, &checker));
+  EXPECT_EQ(checker.next, 2u);
+  EXPECT_EQ(checker.mismatches, 0u);
+  EXPECT_EQ(a.Held(), 0u);
+}
+
+TEST(FrameAssemblerArea, OversizeFrameIsSkippedAcrossReads) {
+  Bytes huge = MakeFrame(0).bytes;
+  StoreLe32(huge.data() + 12, CFrameAssembler::kMaxFrame);  // 40 bytes over the limit
+  const SFrame next = MakeFrame(500);
+  std::vector<const SFrame*> expected{&next};
+  SChecker checker;
+  checker.expected = &expected;
+  CFrameAssembler a;
+  Bytes stream = huge;
+  stream.resize(40 + CFrameAssembler::kMaxFrame, 0x11);
+  stream.insert(stream.end(), next.bytes.begin(), next.bytes.end());
+  ASSERT_TRUE(ReadIntoArea(a, stream.data(), stream.size(), 100000, &SChecker::Sink, &checker));
+  EXPECT_EQ(checker.next, 1u);
+  EXPECT_EQ(a.OversizeFrames(), 1u);
+  EXPECT_EQ(a.DroppedBytes(), uint64_t(40) + CFrameAssembler::kMaxFrame);
+  EXPECT_EQ(a.Capacity(), CFrameAssembler::kInitialCapacity);  // never buffered
 }
 
 }  // namespace
