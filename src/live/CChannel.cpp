@@ -13,6 +13,9 @@ namespace qnv {
 bool CChannel::Open(const char* address, uint16_t port, uint32_t clientId, int32_t channelNo,
                     uint32_t sessionId, uint32_t streamId, HWND window) {
   m_assembler.Reset();
+  // Short of memory the buffer stays smaller; frames are then copied into the
+  // queue before they are overwritten.
+  m_assembler.Reserve(kReassemblyReserve);
   m_clientId = clientId;
   m_channelNo = channelNo;
   m_sessionId = sessionId;
@@ -68,6 +71,7 @@ uint32_t CChannel::Capture(const char* path) {
 uint32_t CChannel::SaveOpen(const char* path, uint32_t& id) {
   if (path == nullptr) return QNVNET_ERR_SAVE_OPEN;
   std::lock_guard<std::mutex> lock(m_saveMutex);
+  m_pending.Flush();  // the whole stretch into the queue, which the recording reads
   return m_saves.Open(path, m_queue, id);
 }
 
@@ -80,6 +84,12 @@ bool CChannel::OnStreamData(int socket, char*, uint16_t, uint8_t* data, int32_t 
                             void* self) {
   auto* channel = static_cast<CChannel*>(self);
   if (channel->m_closing.load()) return true;
+  channel->m_deliveringInPlace = channel->m_assembler.IsArea(data, size_t(length));
+  if (!channel->m_deliveringInPlace) {
+    // Read elsewhere: reassembly may now copy into its buffer, over listed frames.
+    std::lock_guard<std::mutex> lock(channel->m_saveMutex);
+    channel->m_pending.Flush();
+  }
   // False: a callback closed the channel; it is not touched again.
   if (!channel->m_assembler.Received(data, size_t(length), &CChannel::DeliverFrame, channel))
     return true;
@@ -99,9 +109,16 @@ uint8_t* CChannel::ReceiveArea(void* self, int32_t* capacity) {
   // Reads go straight into the reassembly buffer: frames are delivered where
   // they arrived, with no copy for those that straddle two reads.
   uint32_t size = 0;
-  uint8_t* area = static_cast<CChannel*>(self)->m_assembler.ReceiveArea(&size);
+  uint8_t* area =
+      static_cast<CChannel*>(self)->m_assembler.ReceiveArea(&size, kMaxRead, &OnOverwrite, self);
   *capacity = int32_t(size);
   return area;
+}
+
+void CChannel::OnOverwrite(void* self, const uint8_t* from, const uint8_t* to) {
+  auto* channel = static_cast<CChannel*>(self);
+  std::lock_guard<std::mutex> lock(channel->m_saveMutex);
+  channel->m_pending.Forget(from, to);
 }
 
 bool CChannel::DeliverFrame(void* self, uint8_t* frame, uint32_t length) {
@@ -125,7 +142,11 @@ bool CChannel::Dispatch(uint8_t* frame, uint32_t length) {
   SFrameIndex header = SFrameIndex::From(frame);
   const uint8_t* body = frame + kFrameHeaderSize;
   uint32_t bodyLength = length - uint32_t(kFrameHeaderSize);
-  m_queue.Append(body, int32_t(bodyLength), header, true);
+  if (m_deliveringInPlace) {
+    m_pending.Add(body, int32_t(bodyLength), header);
+  } else {
+    m_queue.Append(body, int32_t(bodyLength), header, true);
+  }
   m_saves.WriteFrame(header, body, bodyLength);
   return true;
 }

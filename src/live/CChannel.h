@@ -18,6 +18,7 @@
 
 #include "QNVNetSdk.h"
 #include "live/CFrameAssembler.h"
+#include "record/CPendingFrames.h"
 #include "record/CSaveList.h"
 #include "record/CStreamQueue.h"
 #include "transport/CTcpClient.h"
@@ -27,6 +28,12 @@ namespace qnv {
 class CChannel : public std::enable_shared_from_this<CChannel> {
  public:
   static constexpr int32_t kPreRecordCapacity = 358400;
+  // The reassembly buffer holds the pre-record stretch, the largest camera
+  // frame and a read or two, so a frame leaves the stretch before its bytes
+  // are overwritten and is never copied into the queue (see CPendingFrames).
+  static constexpr uint32_t kReassemblyReserve = 1u << 20;
+  // Reads take at most this much, so the buffer is overwritten a little at a time.
+  static constexpr uint32_t kMaxRead = 131072;
   static constexpr uint16_t kCodeAttach = 5;
 
   CChannel() = default;
@@ -65,6 +72,7 @@ class CChannel : public std::enable_shared_from_this<CChannel> {
                            int32_t length, void* self);
   static bool OnDisconnect(int socket, char* peerAddress, uint16_t peerPort, void* self);
   static uint8_t* ReceiveArea(void* self, int32_t* capacity);
+  static void OnOverwrite(void* self, const uint8_t* from, const uint8_t* to);
   static bool DeliverFrame(void* self, uint8_t* frame, uint32_t length);
   bool Dispatch(uint8_t* frame, uint32_t length);
 
@@ -80,8 +88,12 @@ class CChannel : public std::enable_shared_from_this<CChannel> {
   std::atomic<bool> m_closing{false};
   std::mutex m_saveMutex;  // guards m_queue, m_saves and the player port
   CStreamQueue m_queue;
+  CPendingFrames m_pending{m_queue};  // frames for m_queue still in m_assembler's buffer
   CSaveList m_saves;
   CFrameAssembler m_assembler;  // receive thread only
+  // Receive thread only: the frames being delivered lie in m_assembler's
+  // buffer, read there, and can be listed in m_pending rather than copied.
+  bool m_deliveringInPlace = false;
   CTcpClient m_stream;
 };
 

@@ -126,30 +126,58 @@ void CFrameAssembler::SkipFrame(uint64_t length) {
   begin_ = end_ = 0;
 }
 
-uint8_t* CFrameAssembler::ReceiveArea(uint32_t* capacity) {
+bool CFrameAssembler::Reserve(uint32_t capacity) {
+  capacity = std::min(capacity, kMaxFrame);
+  if (capacity <= capacity_) return true;
+  if (Held() != 0 || skip_ != 0) return false;
+  std::unique_ptr<uint8_t[]> reserved(new (std::nothrow) uint8_t[capacity]);
+  if (!reserved) return false;
+  buffer_ = std::move(reserved);
+  capacity_ = capacity;
+  begin_ = end_ = 0;
+  area_ = nullptr;
+  return true;
+}
+
+uint8_t* CFrameAssembler::ReceiveArea(uint32_t* capacity, uint32_t most, OverwriteNotify notify,
+                                      void* context) {
+  most = std::max<uint32_t>(most, 1);
+  const uint8_t* buffer = buffer_.get();
+  uint64_t need = 0;
+  enum class Plan { kStay, kMove, kGrow } plan = Plan::kStay;
   if (begin_ == end_) {
     begin_ = end_ = 0;
   } else {
     // After a delivery the held bytes are always one unfinished frame; once
     // its header is in, its whole length is known and gets room up front.
     const uint32_t held = Held();
-    const SInspection in = Inspect(buffer_.get() + begin_, held);
-    const uint64_t need =
-        in.verdict == Verdict::kNeedMore ? std::max<uint64_t>(in.count, held) : held;
-    if (need > capacity_ - begin_) {
-      if (!MakeRoom(need)) SkipFrame(need);  // memory is short: the frame cannot be held
-    } else if (capacity_ - end_ < kMinArea && begin_ > 0) {
-      MakeRoom(held);  // a move to the start, never a growth
+    const SInspection in = Inspect(buffer + begin_, held);
+    need = in.verdict == Verdict::kNeedMore ? std::max<uint64_t>(in.count, held) : held;
+    if (need > capacity_) {
+      plan = Plan::kGrow;
+    } else if (need > capacity_ - begin_ || (capacity_ - end_ < kMinArea && begin_ > 0)) {
+      plan = Plan::kMove;
     }
   }
-  *capacity = capacity_ - end_;
+  if (plan == Plan::kGrow) {
+    if (notify != nullptr) notify(context, buffer, buffer + capacity_);  // freed
+    if (!MakeRoom(need)) SkipFrame(need);  // memory is short: the frame cannot be held
+  } else if (plan == Plan::kMove) {
+    // The held bytes go to the start and the area follows them.
+    if (notify != nullptr)
+      notify(context, buffer, buffer + std::min<uint64_t>(capacity_, uint64_t(Held()) + most));
+    MakeRoom(need);  // a move, never a growth
+  } else if (notify != nullptr) {
+    notify(context, buffer + end_, buffer + end_ + std::min(most, capacity_ - end_));
+  }
+  *capacity = std::min(most, capacity_ - end_);
   area_ = buffer_.get() + end_;
   return buffer_.get() + end_;
 }
 
 bool CFrameAssembler::Received(uint8_t* data, size_t length, FrameSink sink, void* context) {
   if (data == nullptr) return true;
-  if (data != area_ || length > capacity_ - end_) return FeedInPlace(data, length, sink, context);
+  if (!IsArea(data, length)) return FeedInPlace(data, length, sink, context);
   area_ = nullptr;
   if (skip_ > 0) {
     // Nothing is held while a frame is skipped, so the area began the buffer.

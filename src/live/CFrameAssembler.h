@@ -44,13 +44,27 @@ class CFrameAssembler {
   // boundary are copied. For a receive area that is reused after the call.
   bool FeedInPlace(uint8_t* chunk, size_t length, FrameSink sink, void* context);
 
+  // Called before ReceiveArea overwrites or frees the buffer bytes [from, to),
+  // for an owner that keeps pointers to delivered frames.
+  using OverwriteNotify = void (*)(void* context, const uint8_t* from, const uint8_t* to);
+
+  // Before use, with nothing held: a buffer of at least `capacity` bytes, so
+  // delivered frames stay where they are for longer. False if memory is short.
+  bool Reserve(uint32_t capacity);
   // For a reader that reads straight into the assembler (the streaming
   // connection): where the next read goes, right behind the held bytes, and
-  // how many bytes fit there (at least one). Frames are then delivered where
-  // they arrived, and the only bytes ever moved are those of an unfinished
-  // frame, to the start of the buffer, when the space behind it runs short
-  // (below kMinArea) or cannot hold the rest of it.
-  uint8_t* ReceiveArea(uint32_t* capacity);
+  // how many bytes fit there (at least one, at most `most`). Frames are then
+  // delivered where they arrived, and the only bytes ever moved are those of
+  // an unfinished frame, to the start of the buffer, when the space behind it
+  // runs short (below kMinArea) or cannot hold the rest of it. notify, when
+  // given, hears of every byte the area, that move or a growth overwrites or
+  // frees, before it happens.
+  uint8_t* ReceiveArea(uint32_t* capacity, uint32_t most = UINT32_MAX,
+                       OverwriteNotify notify = nullptr, void* context = nullptr);
+  // Whether a read that put `length` bytes at `data` used the area ReceiveArea gave last.
+  bool IsArea(const uint8_t* data, size_t length) const {
+    return data != nullptr && data == area_ && length <= capacity_ - end_;
+  }
   // A read put `length` bytes at `data`. When that is the area ReceiveArea
   // gave last (and they fit), every frame now whole is delivered in place;
   // any other chunk goes through FeedInPlace. Returns as Feed.

@@ -229,6 +229,10 @@ uint32_t CSaveList::Open(const char* dataPath, const CStreamQueue& queue, uint32
     return QNVNET_ERR_SAVE_OPEN;
   }
 
+  // Frames are large: each goes to the data file in one write of its own,
+  // rather than a top-up of the stream buffer followed by a write of the rest.
+  std::setvbuf(save->dataFile.get(), nullptr, _IONBF, 0);
+
   // The pre-record stretch: its bytes begin the data file, so the queue's
   // records already carry the right data-file offsets.
   int32_t total = queue.GetTotal();

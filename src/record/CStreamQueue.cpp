@@ -185,6 +185,15 @@ bool CStreamQueue::Append(const uint8_t* data, int32_t length, SFrameIndex heade
   return true;
 }
 
+void CStreamQueue::Clear() {
+  total_ = 0;
+  first_ = 0;
+  slices_.clear();
+  frames_.clear();
+  head_ = 0;
+  moved_ = false;
+}
+
 bool CStreamQueue::WriteIndex(FILE* index) const {
   if (index == nullptr) return false;
   Linearize();

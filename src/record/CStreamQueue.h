@@ -61,6 +61,9 @@ class CStreamQueue {
   // when the body is longer than the capacity or the arguments are bad.
   bool Append(const uint8_t* data, int32_t length, SFrameIndex header, bool newFrame);
 
+  // Drops every held frame; the buffer stays.
+  void Clear();
+
   // Writes every frame record, oldest first, 40 raw bytes each. False for a
   // null file or a short write (the index is then unusable).
   bool WriteIndex(FILE* index) const;

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "live/CFrameAssembler.h"
+#include "record/CPendingFrames.h"
+#include "record/CStreamQueue.h"
 #include "record/SFrameIndex.h"
 
 namespace qnv {
@@ -674,6 +676,87 @@ TEST(FrameAssemblerArea, OversizeFrameIsSkippedAcrossReads) {
   EXPECT_EQ(a.OversizeFrames(), 1u);
   EXPECT_EQ(a.DroppedBytes(), uint64_t(40) + CFrameAssembler::kMaxFrame);
   EXPECT_EQ(a.Capacity(), CFrameAssembler::kInitialCapacity);  // never buffered
+}
+
+// The channel's use: frames listed for the pre-record queue where they were
+// read, forgotten as the assembler announces each overwrite. Whatever the
+// reads, a flushed queue equals one that copied every frame; and with the
+// channel's buffer and read sizes a camera stream is never copied at all.
+struct SListing {
+  CStreamQueue* model;
+  CPendingFrames* pending;
+  static bool Sink(void* context, uint8_t* frame, uint32_t length) {
+    auto* self = static_cast<SListing*>(context);
+    const SFrameIndex header = SFrameIndex::From(frame);
+    self->model->Append(frame + 40, int32_t(length - 40), header, true);
+    self->pending->Add(frame + 40, int32_t(length - 40), header);
+    return true;
+  }
+  static void Overwrite(void* context, const uint8_t* from, const uint8_t* to) {
+    static_cast<SListing*>(context)->pending->Forget(from, to);
+  }
+};
+
+Bytes Content(const CStreamQueue& q) {
+  Bytes out(q.GetBuffer(), q.GetBuffer() + q.GetTotal());
+  for (size_t i = 0; i < q.Count(); ++i)
+    out.insert(out.end(), q.Frame(i).bytes, q.Frame(i).bytes + 40);
+  return out;
+}
+
+void RunListing(uint32_t seed, uint32_t reserve, uint32_t most, bool camera, size_t flushEvery,
+                uint64_t* spilled) {
+  std::mt19937 rng(seed);
+  Bytes stream;
+  for (int i = 0; i < 600; ++i) {
+    uint32_t payload;
+    if (camera) {
+      payload = i % 50 == 0 ? 150000 + rng() % 170000 : 20000 + rng() % 40000;
+    } else {
+      payload = rng() % 8 == 0 ? rng() % 900000 : rng() % 3000;
+    }
+    const SFrame f = MakeFrame(rng, payload, rng() % 4 == 0 ? int64_t(rng() % 100) : -1, 2);
+    stream.insert(stream.end(), f.bytes.begin(), f.bytes.end());
+  }
+  CStreamQueue model, queue;
+  ASSERT_TRUE(model.SetCapacity(358400));
+  ASSERT_TRUE(queue.SetCapacity(358400));
+  CPendingFrames pending(queue);
+  SListing listing{&model, &pending};
+  CFrameAssembler a;
+  ASSERT_TRUE(a.Reserve(reserve));
+  size_t pos = 0, reads = 0;
+  while (pos < stream.size()) {
+    uint32_t capacity = 0;
+    uint8_t* area = a.ReceiveArea(&capacity, most, &SListing::Overwrite, &listing);
+    ASSERT_LE(capacity, most);
+    const size_t n = std::min<size_t>({capacity, stream.size() - pos, 1 + rng() % 150000});
+    std::memcpy(area, stream.data() + pos, n);
+    std::memset(area + n, 0xA5, capacity - n);  // the rest of the area is clobbered too
+    ASSERT_TRUE(a.Received(area, n, &SListing::Sink, &listing));
+    pos += n;
+    if (++reads % flushEvery == 0) {
+      pending.Flush();
+      ASSERT_EQ(Content(queue), Content(model)) << "seed " << seed << " read " << reads;
+    }
+  }
+  pending.Flush();
+  ASSERT_EQ(Content(queue), Content(model)) << "seed " << seed;
+  *spilled = pending.SpilledBytes();
+}
+
+TEST(FrameAssemblerArea, ListedFramesSurviveUntilForgotten) {
+  uint64_t spilled = 0;
+  // Buffers too small to hold the stretch: frames are spilled before they are overwritten.
+  RunListing(1, 0, 65536, true, 97, &spilled);
+  RunListing(2, 300000, 100000, false, 97, &spilled);
+  EXPECT_GT(spilled, 0u);
+  // The channel's sizes and a camera's frames (some 30 MB): nothing is copied
+  // but the stretch itself, at the final flush.
+  for (uint32_t seed = 3; seed <= 4; ++seed) {
+    RunListing(seed, 1u << 20, 131072, true, SIZE_MAX, &spilled);
+    EXPECT_LE(spilled, 358400u);
+  }
 }
 
 }  // namespace

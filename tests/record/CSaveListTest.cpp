@@ -139,7 +139,7 @@ TEST(CSaveList, OpenWritesThePreRecordStretchThenLiveFramesFromTheNextKeyFrame) 
 
   std::string path = dir / "pre.dat";
   ch.Open(path);
-  EXPECT_EQ(ReadFile(path).size(), 0u) << "buffered until closed";
+  EXPECT_EQ(ReadFile(path), held) << "the stretch is in the file at once";
   ch.Deliver(kFrameKindP, 40);  // before the key frame: in neither file
   uint32_t key = ch.Deliver(kFrameKindI, 120);
   uint32_t next = ch.Deliver(kFrameKindP, 30);
@@ -542,17 +542,18 @@ TEST(CSaveList, FullDiskEndsTheRecordingThatHitItAndTheOtherGoesOn) {
   EXPECT_EQ(fb.back().seq, last);
 }
 
-TEST(CSaveList, FailedFlushOnCloseCutsTheFilesBackToWholeFrames) {
+TEST(CSaveList, WriteFailingInsideAFrameCutsTheFilesBackToWholeFrames) {
   ScratchDir dir;
   DebugCapture debug;
   Channel ch(1);
   std::string a = dir / "a.dat";
   ch.Open(a);
-  for (int i = 0; i < 4; ++i) ch.Deliver(i == 0 ? kFrameKindI : kFrameKindP, 400);  // all buffered
   {
+    // Room for two and a half frames: the third is written in part.
     FileSizeLimit limit(1000);
-    EXPECT_EQ(ch.saves.Close(1), QNVNET_OK);
+    for (int i = 0; i < 4; ++i) ch.Deliver(i == 0 ? kFrameKindI : kFrameKindP, 400);
   }
+  EXPECT_EQ(ch.saves.Count(), 0u) << "the failed write ended the recording";
   EXPECT_TRUE(debug.Contains(std::strerror(EFBIG)));
   EXPECT_EQ(ch.Check(a).size(), 2u);
   EXPECT_EQ(std::filesystem::file_size(a), 800u);

@@ -1,0 +1,82 @@
+// CPendingFrames: the newest frames of a live channel that belong in its
+// pre-record queue but have not been copied there. A frame's body stays where
+// it arrived (the channel's reassembly buffer) and is listed here; it is
+// copied into the queue ("spilled") only when its bytes are about to be
+// overwritten while it may still be part of the stretch, or when the queue is
+// read (a recording opens). A frame that newer ones have pushed out of the
+// stretch is dropped unseen, so a reassembly buffer that holds more than the
+// stretch keeps a steady stream from ever being copied.
+//
+// The queue read after Flush is exactly what appending every frame in order
+// would have made of it: a frame is dropped only when the newer frames alone
+// fill the queue, and the queue's older contents go with it.
+//
+// Owns a fixed list of kMaxPending entries; refers to, but does not own, the
+// bodies and the queue. No lock of its own: the channel's save mutex
+// serialises every call. A listed body must not change until it is spilled,
+// dropped or forgotten.
+#ifndef QNV_RECORD_CPENDINGFRAMES_H
+#define QNV_RECORD_CPENDINGFRAMES_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "record/CStreamQueue.h"
+#include "record/SFrameIndex.h"
+
+namespace qnv {
+
+class CPendingFrames {
+ public:
+  // A reassembly buffer holds a few dozen camera frames; more than this are
+  // spilled, oldest first, to make room.
+  static constexpr size_t kMaxPending = 256;
+
+  explicit CPendingFrames(CStreamQueue& queue) : queue_(queue) {}
+  CPendingFrames(const CPendingFrames&) = delete;
+  CPendingFrames& operator=(const CPendingFrames&) = delete;
+
+  // Lists a frame's body (as CStreamQueue::Append with newFrame true would take it).
+  void Add(const uint8_t* body, int32_t length, const SFrameIndex& header);
+  // The bytes [from, to) are about to be overwritten or freed: every listed
+  // body that lies there is spilled first (with every older one, keeping the
+  // order).
+  void Forget(const uint8_t* from, const uint8_t* to);
+  // Spills everything listed, so the queue holds the whole stretch.
+  void Flush();
+
+  size_t Count() const { return count_; }
+  uint64_t SpilledBytes() const { return spilledBytes_; }  // copied into the queue so far
+  uint64_t DroppedFrames() const { return droppedFrames_; }
+
+ private:
+  struct SEntry {
+    const uint8_t* body;
+    int32_t length;
+    SFrameIndex header;
+  };
+
+  SEntry& At(size_t i) { return entries_[(first_ + i) % kMaxPending]; }
+  bool Appendable(const SEntry& e) const { return e.length <= queue_.GetCapacity(); }
+  void PopOldest();
+  void SpillOldest();
+  // Drops the oldest entries that can no longer be part of the stretch.
+  void Trim();
+
+  CStreamQueue& queue_;
+  SEntry entries_[kMaxPending];
+  size_t first_ = 0;
+  size_t count_ = 0;
+  // Over the listed entries the queue would take (not longer than its capacity).
+  int64_t appendableBytes_ = 0;
+  size_t appendableCount_ = 0;
+  // A listed frame was dropped as pushed out of the stretch: what the queue
+  // holds is older still, so it is cleared before the next spill.
+  bool clearQueue_ = false;
+  uint64_t spilledBytes_ = 0;
+  uint64_t droppedFrames_ = 0;
+};
+
+}  // namespace qnv
+
+#endif  // QNV_RECORD_CPENDINGFRAMES_H
