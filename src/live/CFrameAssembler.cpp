@@ -146,7 +146,9 @@ uint8_t* CFrameAssembler::ReceiveArea(uint32_t* capacity, uint32_t most, Overwri
   uint64_t need = 0;
   enum class Plan { kStay, kMove, kGrow } plan = Plan::kStay;
   if (begin_ == end_) {
-    begin_ = end_ = 0;
+    // Nothing held: reading goes on behind the last frame (so delivered
+    // frames stay intact for as long as possible) until the end is near.
+    if (capacity_ - end_ < kMinArea) begin_ = end_ = 0;
   } else {
     // After a delivery the held bytes are always one unfinished frame; once
     // its header is in, its whole length is known and gets room up front.
@@ -180,21 +182,16 @@ bool CFrameAssembler::Received(uint8_t* data, size_t length, FrameSink sink, voi
   if (!IsArea(data, length)) return FeedInPlace(data, length, sink, context);
   area_ = nullptr;
   if (skip_ > 0) {
-    // Nothing is held while a frame is skipped, so the area began the buffer.
+    // Nothing is held while a frame is skipped: the area began at end_.
     const uint32_t n = uint32_t(std::min<uint64_t>(skip_, length));
     skip_ -= n;
     droppedBytes_ += n;
-    begin_ = n;
-    end_ = uint32_t(length);
-  } else {
-    end_ += uint32_t(length);
+    begin_ = end_ + n;
   }
+  end_ += uint32_t(length);
   for (;;) {
     const uint32_t held = Held();
-    if (held == 0) {
-      begin_ = end_ = 0;
-      return true;
-    }
+    if (held == 0) return true;  // the next area follows on from here
     const SInspection in = Inspect(buffer_.get() + begin_, held);
     switch (in.verdict) {
       case Verdict::kFrame: {
