@@ -165,7 +165,10 @@ uint8_t* CFrameAssembler::ReceiveArea(uint32_t* capacity, uint32_t most, Overwri
     if (notify != nullptr) notify(context, buffer, buffer + capacity_);  // freed
     if (!MakeRoom(need)) SkipFrame(need);  // memory is short: the frame cannot be held
   } else if (plan == Plan::kMove) {
-    // The held bytes go to the start and the area follows them.
+    // The held bytes go to the start and the area follows them, no further
+    // than the rest of their frame: the bytes beyond hold frames an owner may
+    // still be keeping.
+    if (need > Held()) most = uint32_t(std::min<uint64_t>(most, need - Held()));
     if (notify != nullptr)
       notify(context, buffer, buffer + std::min<uint64_t>(capacity_, uint64_t(Held()) + most));
     MakeRoom(need);  // a move, never a growth
