@@ -132,6 +132,9 @@ bool CFrameAssembler::Reserve(uint32_t capacity) {
   if (Held() != 0 || skip_ != 0) return false;
   std::unique_ptr<uint8_t[]> reserved(new (std::nothrow) uint8_t[capacity]);
   if (!reserved) return false;
+  // Touched now: reads go round the whole buffer, and a page first reached
+  // in steady state would cost a fault there.
+  std::memset(reserved.get(), 0, capacity);
   buffer_ = std::move(reserved);
   capacity_ = capacity;
   begin_ = end_ = 0;
