@@ -94,6 +94,12 @@ CFrameAssembler::SInspection CFrameAssembler::Inspect(const uint8_t* p, size_t a
   return {Verdict::kFrame, total};
 }
 
+bool CFrameAssembler::Deliver(uint8_t* frame, uint32_t length, FrameSink sink, void* context) {
+  ++deliveredFrames_;
+  Mark(frame);
+  return sink == nullptr || sink(context, frame, length);
+}
+
 void CFrameAssembler::Mark(uint8_t* frame) {
   const uint8_t* payload = frame + kFrameHeaderSize + ExtensionLength(frame);
   // A whole frame is at most kMaxFrame bytes, so the length fits.
@@ -180,7 +186,7 @@ uint8_t* CFrameAssembler::ReceiveArea(uint32_t* capacity, uint32_t most, Overwri
   }
   *capacity = std::min(most, capacity_ - end_);
   area_ = buffer_.get() + end_;
-  return buffer_.get() + end_;
+  return area_;
 }
 
 bool CFrameAssembler::Received(uint8_t* data, size_t length, FrameSink sink, void* context) {
@@ -203,9 +209,7 @@ bool CFrameAssembler::Received(uint8_t* data, size_t length, FrameSink sink, voi
       case Verdict::kFrame: {
         uint8_t* frame = buffer_.get() + begin_;
         begin_ += uint32_t(in.count);
-        ++deliveredFrames_;
-        Mark(frame);
-        if (sink != nullptr && !sink(context, frame, uint32_t(in.count))) return false;
+        if (!Deliver(frame, uint32_t(in.count), sink, context)) return false;
         break;
       }
       case Verdict::kGarbage:
@@ -247,9 +251,7 @@ bool CFrameAssembler::FeedImpl(Byte* chunk, size_t length, FrameSink sink, void*
           if (in.verdict != Verdict::kFrame) break;
           uint8_t* frame = chunk + pos;
           pos += in.count;
-          ++deliveredFrames_;
-          Mark(frame);
-          if (sink != nullptr && !sink(context, frame, uint32_t(in.count))) return false;
+          if (!Deliver(frame, uint32_t(in.count), sink, context)) return false;
         }
         if (pos == length) return true;
         if (in.verdict == Verdict::kGarbage) {
@@ -279,9 +281,7 @@ bool CFrameAssembler::FeedImpl(Byte* chunk, size_t length, FrameSink sink, void*
         uint8_t* frame = buffer_.get() + begin_;
         begin_ += uint32_t(in.count);
         if (begin_ == end_) begin_ = end_ = 0;
-        ++deliveredFrames_;
-        Mark(frame);
-        if (sink != nullptr && !sink(context, frame, uint32_t(in.count))) return false;
+        if (!Deliver(frame, uint32_t(in.count), sink, context)) return false;
         break;
       }
       case Verdict::kGarbage:

@@ -106,6 +106,8 @@ class CFrameAssembler {
   // Discards the held bytes, which begin a frame of `length` bytes that cannot
   // be held, and the rest of that frame as it arrives.
   void SkipFrame(uint64_t length);
+  // Counts and marks a whole frame and hands it to the sink; the sink's answer.
+  bool Deliver(uint8_t* frame, uint32_t length, FrameSink sink, void* context);
   static void Mark(uint8_t* frame);
 
   std::unique_ptr<uint8_t[]> buffer_;
@@ -117,8 +119,8 @@ class CFrameAssembler {
   uint64_t oversizeFrames_ = 0;
   uint64_t deliveredFrames_ = 0;
   uint32_t growths_ = 0;
-  uint32_t wakeThreshold_ = 1;     // last returned by NextWakeThreshold
-  const uint8_t* area_ = nullptr;  // last returned by ReceiveArea, until the next Received
+  uint32_t wakeThreshold_ = 1;  // last returned by NextWakeThreshold
+  uint8_t* area_ = nullptr;     // last returned by ReceiveArea, until the next Received
 };
 
 }  // namespace qnv

@@ -66,11 +66,9 @@ void CPendingFrames::Forget(const uint8_t* from, const uint8_t* to) {
 }
 
 void CPendingFrames::Flush() {
+  // A drop always leaves a newer entry listed, so the spills below also
+  // clear the queue when a drop asked for that.
   while (count_ > 0) SpillOldest();
-  if (clearQueue_) {
-    queue_.Clear();
-    clearQueue_ = false;
-  }
 }
 
 }  // namespace qnv

@@ -16,7 +16,7 @@ std::string N(uint64_t v) { return std::to_string(v); }
 
 }  // namespace
 
-std::string JsonString(const std::string& text) {
+std::string JsonString(std::string_view text, bool asciiOnly) {
   std::string out = "\"";
   for (unsigned char c : text) {
     switch (c) {
@@ -36,7 +36,7 @@ std::string JsonString(const std::string& text) {
         out += "\\t";
         break;
       default:
-        if (c < 0x20) {
+        if (c < 0x20 || (asciiOnly && c >= 0x7F)) {
           char buf[8];
           std::snprintf(buf, sizeof buf, "\\u%04x", c);
           out += buf;

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "qnvrecording/SummaryFormat.h"
+
 namespace qnvctl {
 
 CJsonObject& CJsonObject::Member(std::string_view key, std::string value) {
@@ -43,40 +45,9 @@ CJsonObject& CJsonObject::Raw(std::string_view key, std::string_view json) {
 
 std::string CJsonObject::Text() const { return "{" + members_ + "}"; }
 
-std::string CJsonObject::Quote(std::string_view text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20 || c >= 0x7F) {
-          // Device texts are not guaranteed to be UTF-8: escape every byte
-          // outside printable ASCII so the output always parses.
-          char esc[8];
-          std::snprintf(esc, sizeof esc, "\\u%04x", c);
-          out += esc;
-        } else {
-          out += char(c);
-        }
-    }
-  }
-  out += '"';
-  return out;
-}
+// Device texts are not guaranteed to be UTF-8: every byte outside printable
+// ASCII is escaped so the output always parses.
+std::string CJsonObject::Quote(std::string_view text) { return qnvrec::JsonString(text, true); }
 
 std::string CJsonObject::Array(const std::vector<std::string>& jsonItems) {
   std::string out = "[";

@@ -3,6 +3,7 @@
 #define QNVRECORDING_SUMMARYFORMAT_H
 
 #include <string>
+#include <string_view>
 
 #include "qnvrecording/CExporter.h"
 #include "qnvrecording/CRecordingReader.h"
@@ -14,7 +15,9 @@ std::string SummaryText(const SRecordingSummary& s, double fps, const SExportRes
                         const std::string& outputPath);
 std::string SummaryJson(const SRecordingSummary& s, double fps, const SExportResult* exported,
                         const std::string& outputPath);
-std::string JsonString(const std::string& text);
+// A JSON string literal. asciiOnly also escapes every byte from 0x7F up, for
+// texts that need not be UTF-8 (device texts): the output then always parses.
+std::string JsonString(std::string_view text, bool asciiOnly = false);
 
 }  // namespace qnvrec
 
