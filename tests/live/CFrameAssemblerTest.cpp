@@ -10,6 +10,7 @@
 #include "record/CPendingFrames.h"
 #include "record/CStreamQueue.h"
 #include "record/SFrameIndex.h"
+#include "support/QueueContent.h"
 
 namespace qnv {
 namespace {
@@ -699,13 +700,6 @@ struct SListing {
   }
 };
 
-Bytes Content(const CStreamQueue& q) {
-  Bytes out(q.GetBuffer(), q.GetBuffer() + q.GetTotal());
-  for (size_t i = 0; i < q.Count(); ++i)
-    out.insert(out.end(), q.Frame(i).bytes, q.Frame(i).bytes + 40);
-  return out;
-}
-
 // wholeFrames: each read is one whole frame, as from a camera sending at its
 // pace; otherwise reads are of random sizes.
 void RunListing(uint32_t seed, uint32_t reserve, uint32_t most, bool camera, size_t flushEvery,
@@ -745,12 +739,12 @@ void RunListing(uint32_t seed, uint32_t reserve, uint32_t most, bool camera, siz
     if (pos == frameEnd && ++frame < frameSizes.size()) frameEnd += frameSizes[frame];
     if (++reads % flushEvery == 0) {
       pending.Flush();
-      ASSERT_EQ(Content(queue), Content(model)) << "seed " << seed << " read " << reads;
+      ASSERT_EQ(QueueContent(queue), QueueContent(model)) << "seed " << seed << " read " << reads;
     }
   }
   *spilled = pending.SpilledBytes();  // before the final flush
   pending.Flush();
-  ASSERT_EQ(Content(queue), Content(model)) << "seed " << seed;
+  ASSERT_EQ(QueueContent(queue), QueueContent(model)) << "seed " << seed;
 }
 
 TEST(FrameAssemblerArea, ListedFramesSurviveUntilForgotten) {

@@ -6,6 +6,7 @@
 
 #include "record/CPendingFrames.h"
 #include "record/CStreamQueue.h"
+#include "support/QueueContent.h"
 
 namespace qnv {
 namespace {
@@ -17,14 +18,6 @@ SFrameIndex Header(uint32_t tag) {
   for (int i = 0; i < 40; ++i) h.bytes[i] = uint8_t(tag * 7 + i);
   std::memcpy(h.bytes + 4, "QNVV", 4);
   return h;
-}
-
-// The queue's whole content: the held bytes and every record.
-Bytes Content(const CStreamQueue& q) {
-  Bytes out(q.GetBuffer(), q.GetBuffer() + q.GetTotal());
-  for (size_t i = 0; i < q.Count(); ++i)
-    out.insert(out.end(), q.Frame(i).bytes, q.Frame(i).bytes + 40);
-  return out;
 }
 
 // Bodies are written into an arena the way the reassembly buffer takes
@@ -75,7 +68,7 @@ void RunAgainstModel(uint32_t seed, int32_t capacity, size_t arenaSize, size_t m
       pending.Flush();
       ASSERT_EQ(pending.Count(), 0u);
       ASSERT_EQ(queue.Count(), model.Count()) << "seed " << seed << " frame " << n;
-      ASSERT_EQ(Content(queue), Content(model)) << "seed " << seed << " frame " << n;
+      ASSERT_EQ(QueueContent(queue), QueueContent(model)) << "seed " << seed << " frame " << n;
     }
   }
 }
