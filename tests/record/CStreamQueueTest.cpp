@@ -175,14 +175,36 @@ struct SModelFrame {
   SFrameIndex header;
 };
 
+struct SModel {
+  explicit SModel(int32_t c) : capacity(c) {}
+  int32_t capacity;
+  std::deque<SModelFrame> frames;
+  int64_t total = 0;
+
+  // As the queue appends a body it takes: the oldest frames go until it fits.
+  void Append(const Bytes& body, const SFrameIndex& header, bool newFrame = true) {
+    const int64_t len = int64_t(body.size());
+    while (!frames.empty() && total + len > capacity) {
+      total -= int64_t(frames.front().body.size());
+      frames.pop_front();
+    }
+    if (newFrame || frames.empty()) {
+      frames.push_back({body, header});
+    } else {
+      frames.back().body.insert(frames.back().body.end(), body.begin(), body.end());
+    }
+    total += len;
+  }
+};
+
 TEST(StreamQueue, RandomAppendsKeepEveryInvariant) {
   for (uint32_t seed = 1; seed <= 4; ++seed) {
     std::mt19937 rng(seed);
     const int32_t capacity = int32_t(500 + rng() % 3000);
     CStreamQueue q;
     ASSERT_TRUE(q.SetCapacity(capacity));
-    std::deque<SModelFrame> model;
-    int64_t modelTotal = 0;
+    SModel m(capacity);
+    const std::deque<SModelFrame>& model = m.frames;
     const SFrameIndex* records = nullptr;
     for (int step = 0; step < 3000; ++step) {
       const int32_t len = rng() % 50 == 0   ? capacity + int32_t(rng() % 3)
@@ -193,21 +215,10 @@ TEST(StreamQueue, RandomAppendsKeepEveryInvariant) {
       const SFrameIndex header = Header(uint8_t(step), uint8_t(rng() % 3));
       const bool ok = q.Append(body.data(), len, header, newFrame);
       ASSERT_EQ(ok, len <= capacity);
-      if (ok) {
-        while (!model.empty() && modelTotal + len > capacity) {
-          modelTotal -= int64_t(model.front().body.size());
-          model.pop_front();
-        }
-        if (newFrame || model.empty()) {
-          model.push_back({body, header});
-        } else {
-          model.back().body.insert(model.back().body.end(), body.begin(), body.end());
-        }
-        modelTotal += len;
-      }
+      if (ok) m.Append(body, header, newFrame);
       ASSERT_NO_FATAL_FAILURE(CheckInvariants(q));
       ASSERT_EQ(q.Count(), model.size());
-      ASSERT_EQ(q.GetTotal(), modelTotal);
+      ASSERT_EQ(q.GetTotal(), m.total);
       for (size_t i = 0; i < model.size(); ++i) {
         const CStreamQueue::SBuf& s = q.Slice(i);
         ASSERT_EQ(size_t(s.length), model[i].body.size());
@@ -235,8 +246,8 @@ TEST(StreamQueue, AppendsBetweenLooksWrapButLooksSeeOneRun) {
     const int32_t capacity = int32_t(300 + rng() % 2000);
     CStreamQueue q;
     ASSERT_TRUE(q.SetCapacity(capacity));
-    std::deque<SModelFrame> model;
-    int64_t modelTotal = 0;
+    SModel m(capacity);
+    const std::deque<SModelFrame>& model = m.frames;
     int untilLook = 1;
     for (int step = 0; step < 4000; ++step) {
       const int32_t len = rng() % 40 == 0   ? capacity
@@ -246,18 +257,9 @@ TEST(StreamQueue, AppendsBetweenLooksWrapButLooksSeeOneRun) {
       const Bytes body = Body(size_t(len), uint8_t(step));
       const SFrameIndex header = Header(uint8_t(step));
       ASSERT_TRUE(q.Append(body.data(), len, header, newFrame));
-      while (!model.empty() && modelTotal + len > capacity) {
-        modelTotal -= int64_t(model.front().body.size());
-        model.pop_front();
-      }
-      if (newFrame || model.empty()) {
-        model.push_back({body, header});
-      } else {
-        model.back().body.insert(model.back().body.end(), body.begin(), body.end());
-      }
-      modelTotal += len;
+      m.Append(body, header, newFrame);
       ASSERT_EQ(q.Count(), model.size());
-      ASSERT_EQ(q.GetTotal(), modelTotal);
+      ASSERT_EQ(q.GetTotal(), m.total);
       if (--untilLook > 0) continue;
       untilLook = 1 + int(rng() % 25);
       if (rng() % 2 == 0) {
@@ -281,7 +283,7 @@ TEST(StreamQueue, AppendsBetweenLooksWrapButLooksSeeOneRun) {
         indexBytes.pop_back();
         std::fclose(data);
         std::fclose(index);
-        ASSERT_EQ(dataBytes.size(), size_t(modelTotal));
+        ASSERT_EQ(dataBytes.size(), size_t(m.total));
         ASSERT_EQ(indexBytes.size(), 40 * model.size());
         uint32_t offset = 0;
         for (size_t i = 0; i < model.size(); ++i) {
@@ -341,8 +343,8 @@ TEST(StreamQueue, EmptyFrameBehindAFullQueue) {
 TEST(StreamQueue, SlowRingKeepsExactBytes) {
   CStreamQueue q;
   ASSERT_TRUE(q.SetCapacity(1000));
-  std::deque<SModelFrame> model;
-  int64_t modelTotal = 0;
+  SModel m(1000);
+  const std::deque<SModelFrame>& model = m.frames;
   for (int step = 0; step < 40; ++step) {
     // Odd lengths move the bodies across every alignment; the pauses make the
     // ring come round more slowly than a cached one would.
@@ -350,12 +352,7 @@ TEST(StreamQueue, SlowRingKeepsExactBytes) {
     if (step % 4 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(7));
     const Bytes body = Body(size_t(len), uint8_t(step));
     ASSERT_TRUE(Append(q, body, uint8_t(step)));
-    while (!model.empty() && modelTotal + len > 1000) {
-      modelTotal -= int64_t(model.front().body.size());
-      model.pop_front();
-    }
-    model.push_back({body, Header(uint8_t(step))});
-    modelTotal += len;
+    m.Append(body, Header(uint8_t(step)));
     ASSERT_NO_FATAL_FAILURE(CheckInvariants(q));
     ASSERT_EQ(q.Count(), model.size());
     for (size_t i = 0; i < model.size(); ++i) {
