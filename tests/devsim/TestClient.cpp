@@ -94,11 +94,8 @@ bool TestClient::Send(const Bytes& bytes) {
   return true;
 }
 
-bool TestClient::ReadExact(size_t n, Bytes& out, int timeoutMs) {
-  out.assign(n, 0);
-  size_t got = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (got < n) {
+bool TestClient::ReadableBefore(std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                           deadline - std::chrono::steady_clock::now())
                           .count();
@@ -106,7 +103,16 @@ bool TestClient::ReadExact(size_t n, Bytes& out, int timeoutMs) {
     pollfd p{fd_, POLLIN, 0};
     const int r = ::poll(&p, 1, static_cast<int>(left));
     if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
+    return r > 0;
+  }
+}
+
+bool TestClient::ReadExact(size_t n, Bytes& out, int timeoutMs) {
+  out.assign(n, 0);
+  size_t got = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (got < n) {
+    if (!ReadableBefore(deadline)) return false;
     const ssize_t k = ::recv(fd_, out.data() + got, n - got, 0);
     if (k < 0 && errno == EINTR) continue;
     if (k <= 0) return false;
@@ -162,14 +168,7 @@ bool TestClient::WaitClosed(int timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   uint8_t buf[65536];
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          deadline - std::chrono::steady_clock::now())
-                          .count();
-    if (left <= 0) return false;
-    pollfd p{fd_, POLLIN, 0};
-    const int r = ::poll(&p, 1, static_cast<int>(left));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
+    if (!ReadableBefore(deadline)) return false;
     const ssize_t k = ::recv(fd_, buf, sizeof buf, 0);
     if (k < 0 && errno == EINTR) continue;
     if (k <= 0) return true;

@@ -2,6 +2,7 @@
 // with the simulator's encoder) and reads replies and frames with time-outs.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -64,6 +65,9 @@ class TestClient {
   int Fd() const { return fd_; }
 
  private:
+  // Waits until the socket has something to read (or is closed); false at
+  // the deadline or on an error.
+  bool ReadableBefore(std::chrono::steady_clock::time_point deadline);
   int fd_ = -1;
 };
 
