@@ -20,10 +20,20 @@ size_t FileRead(FILE* f, void* data, size_t n);
 bool FileClose(FILE* f);
 // Size of an open file in bytes, or -1.
 int64_t FileSize(FILE* f);
+// Reserves disk blocks for [offset, offset + length) without changing the
+// file's size, so writes there cannot later fail for want of space. False
+// (errno set) where the filesystem cannot reserve or the disk is full.
+bool FileReserve(FILE* f, int64_t offset, int64_t length);
+// Flushes f and gives back the blocks reserved past its end (also when the
+// flush failed). False when either failed.
+bool FileFlushAndTrim(FILE* f);
 
 // Fault injection for tests: when set, FileWrite calls this instead of fwrite.
 using FileWriteHook = size_t (*)(FILE* f, const void* data, size_t n);
 void SetFileWriteHookForTesting(FileWriteHook hook);
+// When set, FileReserve calls this instead of reserving.
+using FileReserveHook = bool (*)(FILE* f, int64_t offset, int64_t length);
+void SetFileReserveHookForTesting(FileReserveHook hook);
 
 }  // namespace qnv::platform
 

@@ -159,12 +159,48 @@ bool RepairFiles(const tagSSaveData& save, uint64_t& keptRecords, uint64_t& kept
   return true;
 }
 
+// Reserves the blocks of f up to at least `end`, `step` bytes beyond it at a
+// time. False when `end` is not covered: the filesystem refused, now or before.
+bool ReserveFor(FILE* f, SReservation& r, uint64_t end, uint64_t step) {
+  if (end <= r.end) return true;
+  if (r.refused) return false;
+  const uint64_t to = end + step;
+  if (!platform::FileReserve(f, int64_t(r.end), int64_t(to - r.end))) {
+    r.refused = true;
+    return false;
+  }
+  r.end = to;
+  return true;
+}
+
+// Data blocks are reserved some seconds of video ahead: the filesystem then
+// allocates them in one piece instead of accounting for every block at every
+// write, which makes each frame's write measurably cheaper.
+constexpr uint64_t kDataReserveStep = 4 << 20;
+
+// Index records are buffered by stdio: a 40-byte write per frame costs about
+// as much as the frame's own write. A disk that fills up must still let them
+// into the file when it is closed, or the repair would drop every frame they
+// list, so the blocks they will land in are reserved ahead, some 1,600 records
+// at a time. A record beyond what could be reserved goes to the file at once.
+constexpr uint64_t kIndexReserveStep = 64 * 1024;
+
 std::string ErrnoText() {
   std::string text = SystemErrorText();
   return text.empty() ? std::string("short write") : text;
 }
 
 void Report(const std::string& line) { platform::DebugOutput(line.c_str()); }
+
+// Flushes and closes the file, giving back the blocks reserved past its end.
+// False when something failed; the first failure's text goes to `why`.
+bool CloseFile(UniqueFile& file, const SReservation& reserved, std::string& why) {
+  errno = 0;
+  bool ok = reserved.end == 0 || platform::FileFlushAndTrim(file.get());
+  ok = platform::FileClose(file.release()) && ok;
+  if (!ok && why.empty()) why = ErrnoText();
+  return ok;
+}
 
 }  // namespace
 
@@ -232,6 +268,8 @@ uint32_t CSaveList::Open(const char* dataPath, const CStreamQueue& queue, uint32
   // Frames are large: each goes to the data file in one write of its own,
   // rather than a top-up of the stream buffer followed by a write of the rest.
   std::setvbuf(save->dataFile.get(), nullptr, _IONBF, 0);
+  ReserveFor(save->indexFile.get(), save->indexReserved, queue.Count() * kFrameHeaderSize,
+             kIndexReserveStep);
 
   // The pre-record stretch: its bytes begin the data file, so the queue's
   // records already carry the right data-file offsets.
@@ -243,7 +281,8 @@ uint32_t CSaveList::Open(const char* dataPath, const CStreamQueue& queue, uint32
     std::string error = ok ? "" : ErrnoText();
     if (ok) {
       errno = 0;
-      ok = queue.WriteIndex(save->indexFile.get()) && std::ferror(save->indexFile.get()) == 0;
+      // Flushed, so the stretch's records are in the file with its bytes.
+      ok = queue.WriteIndex(save->indexFile.get()) && std::fflush(save->indexFile.get()) == 0;
       if (!ok) error = ErrnoText();
     }
     long position = std::ftell(save->indexFile.get());
@@ -300,17 +339,22 @@ void CSaveList::WriteFrame(const SFrameIndex& header, const uint8_t* body, uint3
       End(i, EndReason::kSizeLimit, std::string());
       continue;
     }
+    ReserveFor(save.dataFile.get(), save.dataReserved, uint64_t(save.bytesWritten) + length,
+               kDataReserveStep);
     errno = 0;
     if (length > 0 && platform::FileWrite(save.dataFile.get(), body, length) != length) {
       End(i, EndReason::kWriteFailed, ErrnoText());
       continue;
     }
     record.SetOffset(save.bytesWritten);
-    // The record goes to disk at once: a disk that fills up loses the buffered
-    // index records at close, and with them every frame they list.
-    if (platform::FileWrite(save.indexFile.get(), record.bytes, kFrameHeaderSize) !=
-            kFrameHeaderSize ||
-        std::fflush(save.indexFile.get()) != 0) {
+    // A key frame sends the records before it to the file: a crash of the
+    // process can take from the index at most the frames since the last one.
+    FILE* index = save.indexFile.get();
+    const bool buffered = ReserveFor(index, save.indexReserved,
+                                     (save.recordCount + 1) * kFrameHeaderSize, kIndexReserveStep);
+    if ((header.FrameKind() == kFrameKindI && std::fflush(index) != 0) ||
+        platform::FileWrite(index, record.bytes, kFrameHeaderSize) != kFrameHeaderSize ||
+        (!buffered && std::fflush(index) != 0)) {
       End(i, EndReason::kWriteFailed, ErrnoText());
       continue;
     }
@@ -329,12 +373,8 @@ void CSaveList::End(size_t i, EndReason reason, const std::string& error) {
   saves_.erase(saves_.begin() + static_cast<std::ptrdiff_t>(i));
 
   std::string why = error;
-  errno = 0;
-  bool dataClosed = platform::FileClose(save->dataFile.release());
-  if (!dataClosed && why.empty()) why = ErrnoText();
-  errno = 0;
-  bool indexClosed = platform::FileClose(save->indexFile.release());
-  if (!indexClosed && why.empty()) why = ErrnoText();
+  bool dataClosed = CloseFile(save->dataFile, save->dataReserved, why);
+  bool indexClosed = CloseFile(save->indexFile, save->indexReserved, why);
   bool failed = reason == EndReason::kWriteFailed || !dataClosed || !indexClosed;
 
   if (failed) {

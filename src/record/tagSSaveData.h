@@ -29,6 +29,13 @@ struct SRecordEnd {
 };
 constexpr size_t kRecentRecordEnds = 512;  // > any stdio buffer of 40-byte records
 
+// Disk blocks reserved for a file from its start up to `end`, ahead of what
+// was written; given back when the file is closed.
+struct SReservation {
+  uint64_t end = 0;
+  bool refused = false;  // the filesystem refused: not asked again
+};
+
 struct tagSSaveData {
   uint32_t id = 0;  // 1..16, unique within the channel
   UniqueFile dataFile;
@@ -41,6 +48,8 @@ struct tagSSaveData {
   std::string dataKey;    // canonical forms, reserved process-wide while open
   std::string indexKey;
   uint64_t recordCount = 0;  // index records handed to the index file
+  SReservation dataReserved;
+  SReservation indexReserved;
   std::array<SRecordEnd, kRecentRecordEnds> recentEnds{};
 
   void NoteRecordEnd(uint64_t record, uint32_t end) {

@@ -560,6 +560,101 @@ TEST(CSaveList, WriteFailingInsideAFrameCutsTheFilesBackToWholeFrames) {
   EXPECT_EQ(std::filesystem::file_size(dir / "a.idx"), 2 * kFrameHeaderSize);
 }
 
+// Index records are buffered only within blocks reserved for them.
+std::atomic<int> g_reserveCalls{0};
+int g_reserveGranted = 0;  // calls granted before the hook refuses
+
+bool LimitedReserve(FILE* f, int64_t offset, int64_t length) {
+  if (g_reserveCalls++ >= g_reserveGranted) {
+    errno = EOPNOTSUPP;
+    return false;
+  }
+  return ::fallocate(fileno(f), FALLOC_FL_KEEP_SIZE, offset, length) == 0;
+}
+
+class ReserveLimit {
+ public:
+  explicit ReserveLimit(int granted) {
+    g_reserveCalls = 0;
+    g_reserveGranted = granted;
+    platform::SetFileReserveHookForTesting(&LimitedReserve);
+  }
+  ~ReserveLimit() { platform::SetFileReserveHookForTesting(nullptr); }
+  ReserveLimit(const ReserveLimit&) = delete;
+  ReserveLimit& operator=(const ReserveLimit&) = delete;
+};
+
+uintmax_t SizeOf(const std::string& path) { return std::filesystem::file_size(path); }
+
+TEST(CSaveList, IndexFileListsEveryFrameBeforeTheLatestKeyFrame) {
+  ScratchDir dir;
+  Channel ch(5000);
+  for (int i = 0; i < 3; ++i) ch.Deliver(i == 0 ? kFrameKindI : kFrameKindP, 700);
+  std::string a = dir / "a.dat", idx = IndexPathFor(a);
+  ch.Open(a);
+  EXPECT_EQ(SizeOf(idx), 3 * kFrameHeaderSize) << "the stretch is in the file at the open";
+  EXPECT_EQ(SizeOf(a), 3 * 700u);
+  for (int group = 0; group < 3; ++group) {
+    for (int i = 0; i < 10; ++i) ch.Deliver(i == 0 ? kFrameKindI : kFrameKindP, 500);
+  }
+  ch.Deliver(kFrameKindI, 500);
+  // What a crash now would leave: every frame up to the last key frame listed.
+  EXPECT_GE(SizeOf(idx), (3 + 30) * kFrameHeaderSize);
+  auto listed = ReadRecording(a, idx);
+  EXPECT_GE(listed.size(), 33u);
+  ch.saves.CloseAll();
+  EXPECT_EQ(ch.Check(a).size(), 34u);
+}
+
+TEST(CSaveList, IndexRecordsGoStraightToTheFileBeyondWhatCouldBeReserved) {
+  for (int granted : {0, 1}) {
+    SCOPED_TRACE(granted == 0 ? "nothing reserved" : "the first reservation only");
+    ScratchDir dir;
+    std::string a = dir / "a.dat", idx = IndexPathFor(a);
+    ReserveLimit limit(granted);
+    Channel ch(1);
+    ch.Open(a);
+    ch.Deliver(kFrameKindI, 10);
+    // The first reservation covers some 1,600 records; later ones go to the
+    // file as they come.
+    const size_t frames = granted == 0 ? 50 : 1700;
+    for (size_t i = 1; i < frames; ++i) ch.Deliver(kFrameKindP, 10);
+    for (int i = 0; i < 5; ++i) {
+      ch.Deliver(kFrameKindP, 10);
+      EXPECT_EQ(SizeOf(idx), (frames + 1 + size_t(i)) * kFrameHeaderSize);
+    }
+    ch.saves.CloseAll();
+    EXPECT_EQ(ch.Check(a).size(), frames + 5);
+  }
+}
+
+TEST(CSaveList, ReservedBlocksAreGivenBackWhenTheRecordingEnds) {
+  ScratchDir dir;
+  std::string a = dir / "a.dat", b = dir / "b.dat";
+  auto allocated = [](const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0);
+    return uintmax_t(st.st_blocks) * 512;
+  };
+  Channel ch(1);
+  ch.Open(a);
+  ch.Open(b);
+  ch.Deliver(kFrameKindI, 3000);
+  for (int i = 0; i < 40; ++i) ch.Deliver(kFrameKindP, 2000 + size_t(i));
+  if (allocated(a) < SizeOf(a) + 1024 * 1024) GTEST_SKIP() << "this filesystem reserves nothing";
+  EXPECT_EQ(ch.saves.Close(1), QNVNET_OK);  // closed by the host
+  {
+    FileSizeLimit full(SizeOf(b) + 100);  // ended by a failed write
+    ch.Deliver(kFrameKindP, 5000);
+  }
+  ASSERT_EQ(ch.saves.Count(), 0u);
+  for (const std::string& path : {a, IndexPathFor(a), b, IndexPathFor(b)}) {
+    EXPECT_LE(allocated(path), SizeOf(path) + 4096) << path;
+  }
+  EXPECT_EQ(ch.Check(a).size(), 41u);
+  EXPECT_EQ(ch.Check(b).size(), 41u);
+}
+
 TEST(CSaveList, DestructionEndsRecordingsWithCompleteFiles) {
   ScratchDir dir;
   std::map<uint32_t, std::vector<uint8_t>> delivered;
