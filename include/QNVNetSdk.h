@@ -192,7 +192,10 @@ QNVNET_API uint32_t QNVNet_LiveCapture(uint32_t handle, const char* path);
 // with the extension ".idx". Missing directories are created. The recording
 // begins with the channel's pre-record stretch, then continues from the next
 // key frame; it ends at 1 GiB, on QNVNet_LiveSaveClose, when the channel
-// closes, or on a failed write. Returns 0 (id receives 1..16), -30, -72 (16
+// closes, or on a failed write. While it runs, the data file holds every frame
+// written and the index lists at least every frame before the latest key
+// frame; disk blocks are reserved a few MiB ahead and given back when it ends,
+// when both files are complete. Returns 0 (id receives 1..16), -30, -72 (16
 // recordings open), -61 (file not created, ".idx" data path, or a path another
 // recording writes; nothing created or truncated in the last two cases).
 QNVNET_API uint32_t QNVNet_LiveSaveOpen(uint32_t handle, const char* path, uint32_t& id);
