@@ -52,7 +52,7 @@ struct SOptions {
   std::string markdown;
   int rounds = 5;
   double mib = 512;
-  int pacedRounds = 2;
+  int pacedRounds = 5;
   double pacedSeconds = 12;
   double warmupSeconds = 4;
   int channels = 64;
@@ -589,7 +589,7 @@ void Usage() {
       "  --out DIR           where recordings go (default: <build>/bench-out)\n"
       "  --rounds N          interleaved rounds of the unpaced runs (default 5)\n"
       "  --mib M             stream per unpaced run, in MiB (default 512)\n"
-      "  --paced-rounds N    rounds of the paced 64-channel runs (default 2; 0 skips)\n"
+      "  --paced-rounds N    rounds of the paced 64-channel runs (default 5; 0 skips)\n"
       "  --seconds S         measured seconds of a paced run (default 12)\n"
       "  --channels N        paced channels (default 64)\n"
       "  --logins N          sessions of the login run (default 500; 0 skips)\n"
