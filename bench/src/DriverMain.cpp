@@ -421,8 +421,8 @@ int Run(const SOptions& o) {
                                      : (rec ? "bare recv + fwrite" : "bare recv"));
       std::vector<std::string> args = {"--variant", lib ? "lib" : v};
       args.insert(args.end(), std::begin(pacedArgsTail), std::end(pacedArgsTail));
-      if (rec) args.insert(args.end(), {lib ? "--record" : "", "--out", o.outDir});
-      args.erase(std::remove(args.begin(), args.end(), ""), args.end());
+      if (rec && lib) args.push_back("--record");
+      if (rec) args.insert(args.end(), {"--out", o.outDir});
       SRunResult r = RunAgainstDevice(o, {"--paced"}, args, 600000);
       if (!r.ok) {
         failures.push_back(label + ": " + r.error);

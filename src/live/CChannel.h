@@ -88,7 +88,8 @@ class CChannel : public std::enable_shared_from_this<CChannel> {
   std::atomic<bool> m_closing{false};
   std::mutex m_saveMutex;  // guards m_queue, m_saves and the player port
   CStreamQueue m_queue;
-  CPendingFrames m_pending{m_queue};  // frames for m_queue still in m_assembler's buffer
+  CPendingFrames m_pending{
+      m_queue};  // frames for m_queue still in m_assembler's buffer (save mutex)
   CSaveList m_saves;
   CFrameAssembler m_assembler;  // receive thread only
   // Receive thread only: the frames being delivered lie in m_assembler's

@@ -10,8 +10,9 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
+
+#include "platform/Clock.h"
 
 namespace qnv::platform {
 
@@ -162,11 +163,6 @@ void SocketClose(int fd) {
 void SocketSetReceiveLowWater(int fd, int bytes) {
   if (bytes < 1) bytes = 1;
   setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof bytes);
-}
-
-uint64_t MonotonicMs() {
-  using namespace std::chrono;
-  return uint64_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 void SetSocketHooksForTesting(const SocketHooks* hooks) { g_hooks.store(hooks); }

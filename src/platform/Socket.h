@@ -44,9 +44,6 @@ void SocketClose(int fd);
 // Asks the kernel to wake a blocked recv only once at least bytes are queued.
 void SocketSetReceiveLowWater(int fd, int bytes);
 
-// Milliseconds of a monotonic clock.
-uint64_t MonotonicMs();
-
 struct SocketHooks {
   ssize_t (*send)(int fd, const void* data, size_t length);
   ssize_t (*recv)(int fd, void* data, size_t length);

@@ -1,12 +1,12 @@
 #include "record/CStreamQueue.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
+#include "platform/Clock.h"
 #include "platform/File.h"
 
 namespace qnv {
@@ -20,7 +20,7 @@ constexpr size_t kReservedFrames = 512;
 // A ring that takes longer than this to come round has left the cache by the
 // time it is written again (a camera channel takes about 0.3 s); one that comes
 // round faster (a burst, a test) still has its lines in the cache.
-constexpr std::chrono::nanoseconds kColdRound = std::chrono::milliseconds(5);
+constexpr uint64_t kColdRoundMs = 5;
 
 // Copies with non-temporal stores: the queue's bytes are read only when a
 // recording opens, so filling cold lines through the cache would cost a read
@@ -163,9 +163,9 @@ bool CStreamQueue::Append(const uint8_t* data, int32_t length, SFrameIndex heade
     const size_t first = std::min(size_t(length), capacity - at);
     if (first < size_t(length)) {
       // The ring comes round: judge from its pace whether its lines are cold.
-      const auto now = std::chrono::steady_clock::now().time_since_epoch();
-      coldRing_ = lastRound_.count() != 0 && now - lastRound_ > kColdRound;
-      lastRound_ = now;
+      const uint64_t now = platform::MonotonicMs();
+      coldRing_ = lastRoundMs_ != 0 && now - lastRoundMs_ > kColdRoundMs;
+      lastRoundMs_ = now;
     }
     void (*copy)(uint8_t*, const uint8_t*, size_t) = coldRing_ ? &StreamCopy : &CachedCopy;
     copy(buffer_.get() + at, data, first);

@@ -20,7 +20,6 @@
 #ifndef QNV_RECORD_CSTREAMQUEUE_H
 #define QNV_RECORD_CSTREAMQUEUE_H
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -101,7 +100,7 @@ class CStreamQueue {
   // When the ring last came round, and whether it came round so slowly that
   // its lines are out of the cache: then bodies are copied in with streaming
   // stores that bypass it.
-  std::chrono::nanoseconds lastRound_{0};
+  uint64_t lastRoundMs_ = 0;  // platform::MonotonicMs, 0 before the first round
   bool coldRing_ = false;
 };
 

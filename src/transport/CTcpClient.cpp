@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/Clock.h"
 #include "platform/Socket.h"
 #include "transport/CommandMessage.h"
 
