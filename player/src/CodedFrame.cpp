@@ -9,30 +9,45 @@ namespace {
 
 constexpr uint8_t kStartCode[4] = {0, 0, 0, 1};
 
+// Notes one NAL unit type; true when it is a picture, which ends the scan:
+// what follows it in the same payload belongs to the same picture.
+bool Classify(uint8_t header, NalSummary* s) {
+  const uint8_t type = header & 0x1F;
+  if (type == kNalSps) {
+    s->sps = true;
+  } else if (type == kNalPps) {
+    s->pps = true;
+  } else if (type == kNalIdr) {
+    s->idr = true;
+    return true;
+  } else if (type >= kNalSlice && type <= kNalPartitionC) {
+    s->slice = true;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 bool HasStartCode(const uint8_t* p, size_t n) {
   return (n >= 3 && p[0] == 0 && p[1] == 0 && p[2] == 1) ||
          (n >= 4 && p[0] == 0 && p[1] == 0 && p[2] == 0 && p[3] == 1);
 }
 
-}  // namespace
-
 NalSummary ScanNalUnits(const uint8_t* data, size_t size) {
   NalSummary s;
+  s.pictureOffset = size;
+  if (size > 0 && !HasStartCode(data, size) && Classify(data[0], &s)) {
+    s.pictureOffset = 0;
+    return s;
+  }
   // A NAL header follows every 00 00 01; emulation prevention keeps that
-  // pattern out of NAL unit bodies. Stop at the first picture: what follows it
-  // in the same payload belongs to the same picture.
+  // pattern out of NAL unit bodies.
   for (size_t i = 0; i + 3 < size; ++i) {
     if (data[i] != 0 || data[i + 1] != 0 || data[i + 2] != 1) continue;
-    const uint8_t type = data[i + 3] & 0x1F;
-    if (type == kNalSps) {
-      s.sps = true;
-    } else if (type == kNalPps) {
-      s.pps = true;
-    } else if (type == kNalIdr) {
-      s.idr = true;
-      break;
-    } else if (type >= kNalSlice && type <= kNalPartitionC) {
-      s.slice = true;
+    if (Classify(data[i + 3], &s)) {
+      // A 4-byte start code's leading zero belongs to the picture too.
+      s.pictureOffset = i > 0 && data[i - 1] == 0 ? i - 1 : i;
       break;
     }
     i += 3;

@@ -26,6 +26,9 @@ struct NalSummary {
   bool pps = false;
   bool idr = false;
   bool slice = false;  // a picture that needs earlier pictures (not IDR)
+  // Where the first picture NAL unit's start code begins (the size when there
+  // is none): the bytes before it are the parameter sets and SEI ahead of it.
+  size_t pictureOffset = 0;
 
   // Decoding can (re)start here: new parameter sets or an IDR picture.
   bool KeyStart() const { return sps || idr; }
@@ -34,7 +37,11 @@ struct NalSummary {
 };
 
 // Scans the Annex B byte stream in [data, data + size) for NAL unit types.
+// A payload that does not begin with a start code is read as if it did.
 NalSummary ScanNalUnits(const uint8_t* data, size_t size);
+
+// True when the bytes begin with a 3- or 4-byte start code.
+bool HasStartCode(const uint8_t* data, size_t size);
 
 // Zeroed bytes kept after every frame's data: libavcodec's parser reads
 // ahead in whole words beyond the end of its input.

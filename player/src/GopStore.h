@@ -1,50 +1,109 @@
 // GopStore: what a headless port keeps so that a capture can decode the
 // current picture on demand: the frames since the last IDR picture, preceded
-// by the parameter sets it needs. A new IDR starts a new generation; the
-// store is bounded and drops (and counts) what does not fit, and everything
-// after a dropped frame up to the next IDR, since it could not be decoded.
-// Not synchronised: the owning port guards it with its own mutex.
+// by the parameter sets it needs, copied one after another into pages that
+// are reused from one IDR to the next, so a steady stream allocates nothing
+// and touches no new page. A new IDR starts a new generation. Each
+// generation is bounded in bytes (each frame's record overhead counted, so a
+// flood of tiny frames fills it as surely as large ones) and in frames (which
+// bounds the work of decoding it); what does not fit is dropped and counted,
+// and so is everything after it up to the next IDR, since it could not be
+// decoded.
+//
+// One reader at a time (a capture) may decode the current generation without
+// the owner's lock: between BeginRead and EndRead, Add never writes the bytes
+// the reader was given. Frames of that generation go behind them, and a new
+// generation goes to a second set of pages, made when first needed.
+// Not synchronised: the owning port guards every member with its own mutex.
 #ifndef QNVPLAYER_GOPSTORE_H
 #define QNVPLAYER_GOPSTORE_H
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 #include "CodedFrame.h"
+#include "PageArena.h"
 
 namespace qnvplayer {
 
 class GopStore {
  public:
-  explicit GopStore(size_t maxBytes) : maxBytes_(maxBytes) {}
+  struct Limits {
+    size_t maxBytes;   // per generation, record overhead included
+    size_t maxFrames;  // per generation
+  };
+
+  // A stored frame: a 32-bit length (host order), padding up to 8 bytes, the
+  // Annex B bytes, then zeros that libavcodec's readers may reach into; the
+  // next record starts at the next multiple of 8.
+  static constexpr size_t kRecordHeader = 8;
+  static constexpr size_t RecordBytes(size_t annexBSize) {
+    return kRecordHeader + (annexBSize + kCodedFramePadding + 7) / 8 * 8;
+  }
+  // The latest SPS and the PPSs after it, as records.
+  static constexpr size_t kMaxParameterBytes = 64 * 1024;
+
+  explicit GopStore(Limits limits);
   GopStore(const GopStore&) = delete;
   GopStore& operator=(const GopStore&) = delete;
 
-  void Add(CodedFramePtr frame);
+  // Stores one frame's H.264 payload (a start code is put in front when it
+  // has none). Copies into pages already owned once they are warm.
+  void Add(const uint8_t* payload, size_t size);
 
   // Bumped at every IDR picture; 0 until the first one.
   uint64_t Generation() const { return generation_; }
   // Frames of the current generation, parameter sets first.
-  size_t Size() const { return gop_.size(); }
-  size_t Bytes() const { return gopBytes_; }
-  // The current generation's frames from index `from` on.
-  std::vector<CodedFramePtr> Slice(size_t from) const;
-  // Frames thrown away: beyond the bound, or with no IDR to decode from.
+  size_t Frames() const { return frames_; }
+  // Bytes of the current generation's records.
+  size_t Bytes() const { return end_; }
+  // Frames thrown away: beyond the bounds, or with no IDR to decode from.
   uint64_t Dropped() const { return dropped_; }
+  // Bytes of memory the store's pages may hold now (touched, not trimmed).
+  size_t ResidentBound() const;
+
+  struct View {
+    const uint8_t* base;  // records of the generation in [base, base + end)
+    size_t end;
+    uint64_t generation;
+    size_t frames;
+  };
+  View BeginRead();
+  void EndRead() { reading_ = -1; }
+
+  // Calls f(data, size) for every frame recorded in [base + from, base + end).
+  template <typename F>
+  static void ForEachFrame(const uint8_t* base, size_t from, size_t end, F&& f) {
+    while (from + kRecordHeader <= end) {
+      uint32_t size;
+      std::memcpy(&size, base + from, sizeof size);
+      f(base + from + kRecordHeader, size_t(size));
+      from += RecordBytes(size);
+    }
+  }
 
  private:
-  static constexpr size_t kMaxParameterBytes = 64 * 1024;
+  // Writes a record of the Annex B form of payload at `at`; returns its size.
+  static size_t WriteRecord(uint8_t* at, const uint8_t* payload, size_t size);
+  static size_t AnnexBSize(const uint8_t* payload, size_t size);
+  void KeepParameterSets(const uint8_t* bytes, size_t size, bool sps);
+  void Append(const uint8_t* payload, size_t size);
+  void StartGeneration(const uint8_t* payload, size_t size, const NalSummary& nal);
+  PageArena* Arena(int i);
 
-  void AddParameterSets(const CodedFramePtr& frame);
-  void Append(CodedFramePtr frame);
-
-  size_t maxBytes_;
-  std::vector<CodedFramePtr> params_;  // the latest SPS and the PPSs after it
-  size_t paramBytes_ = 0;
-  std::vector<CodedFramePtr> gop_;
-  size_t gopBytes_ = 0;
+  Limits limits_;
+  std::unique_ptr<PageArena> arenas_[2];
+  int current_ = 0;
+  int reading_ = -1;  // the arena a reader was given, or -1
+  size_t end_ = 0;
+  size_t frames_ = 0;
+  bool started_ = false;    // an IDR has been stored
   bool truncated_ = false;  // a frame of this generation was dropped
+  std::vector<uint8_t> params_;
+  size_t paramsEnd_ = 0;
+  size_t paramsFrames_ = 0;
   uint64_t generation_ = 0;
   uint64_t dropped_ = 0;
 };

@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "CodedFrame.h"
+#include "LibavLog.h"
 
 static_assert(qnvplayer::kCodedFramePadding >= AV_INPUT_BUFFER_PADDING_SIZE);
 
@@ -11,6 +12,7 @@ namespace qnvplayer {
 std::unique_ptr<H264Decoder> H264Decoder::Create() {
   const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
   if (codec == nullptr) return nullptr;
+  LibavLogScope own;
   std::unique_ptr<H264Decoder> d(new H264Decoder);
   d->context_.reset(avcodec_alloc_context3(codec));
   d->parser_.reset(av_parser_init(AV_CODEC_ID_H264));
@@ -18,6 +20,7 @@ std::unique_ptr<H264Decoder> H264Decoder::Create() {
   d->work_.reset(av_frame_alloc());
   d->latest_.reset(av_frame_alloc());
   if (!d->context_ || !d->parser_ || !d->packet_ || !d->work_ || !d->latest_) return nullptr;
+  LibavLog::MarkOwnContext(d->context_.get());
   // One thread per decoder: a port decodes one live stream in real time, and
   // frame threading would add a picture of delay per thread.
   d->context_->thread_count = 1;
@@ -45,6 +48,7 @@ int H264Decoder::Decode(const uint8_t* data, int size) {
 }
 
 int H264Decoder::Feed(const uint8_t* data, size_t size) {
+  LibavLogScope own;
   int pictures = 0;
   int idle = 0;
   while (size > 0) {
@@ -68,6 +72,7 @@ int H264Decoder::Feed(const uint8_t* data, size_t size) {
 
 int H264Decoder::Flush() {
   if (!pending_) return 0;
+  LibavLogScope own;
   pending_ = false;
   uint8_t* out = nullptr;
   int outSize = 0;

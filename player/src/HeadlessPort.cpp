@@ -8,35 +8,43 @@
 
 namespace qnvplayer {
 
-void HeadlessPort::Input(CodedFramePtr frame) {
+void HeadlessPort::Input(const uint8_t* payload, size_t size) {
   {
     std::lock_guard lock(mutex_);
     if (closed_) return;
     ++framesIn_;
-    store_.Add(std::move(frame));
+    store_.Add(payload, size);
   }
   arrived_.notify_all();
 }
 
-bool HeadlessPort::CatchUp(uint64_t* generation, size_t* size) {
-  std::vector<CodedFramePtr> frames;
-  size_t from;
+bool HeadlessPort::CatchUp(uint64_t* generation, size_t* frames) {
+  GopStore::View view;
   {
     std::lock_guard lock(mutex_);
-    *generation = store_.Generation();
-    *size = store_.Size();
-    from = *generation == decodedGeneration_ ? decodedCount_ : 0;
-    frames = store_.Slice(from);
+    view = store_.BeginRead();
   }
-  if (!frames.empty()) {
+  *generation = view.generation;
+  *frames = view.frames;
+  // The store leaves the viewed bytes alone until EndRead, on every path.
+  struct EndRead {
+    HeadlessPort* port;
+    ~EndRead() {
+      std::lock_guard lock(port->mutex_);
+      port->store_.EndRead();
+    }
+  } endRead{this};
+  const size_t from = view.generation == decodedGeneration_ ? decodedEnd_ : 0;
+  if (from < view.end) {
     if (!decoder_) decoder_ = H264Decoder::Create();
     if (!decoder_) return false;
     // A new generation begins with its parameter sets and an IDR picture,
     // so the decoder simply carries on with it.
-    for (const CodedFramePtr& f : frames) decoder_->Feed(f->data(), f->size());
+    GopStore::ForEachFrame(view.base, from, view.end,
+                           [&](const uint8_t* data, size_t size) { decoder_->Feed(data, size); });
     decoder_->Flush();
-    decodedGeneration_ = *generation;
-    decodedCount_ = from + frames.size();
+    decodedGeneration_ = view.generation;
+    decodedEnd_ = view.end;
   }
   return decoder_ && decoder_->Latest() != nullptr;
 }
@@ -49,11 +57,11 @@ int HeadlessPort::Capture(const char* path, std::chrono::milliseconds wait) {
     std::lock_guard capture(captureMutex_);
     for (;;) {
       uint64_t generation;
-      size_t size;
-      if (CatchUp(&generation, &size)) break;
+      size_t frames;
+      if (CatchUp(&generation, &frames)) break;
       std::unique_lock lock(mutex_);
       const bool moved = arrived_.wait_until(lock, deadline, [&] {
-        return closed_ || store_.Generation() != generation || store_.Size() != size;
+        return closed_ || store_.Generation() != generation || store_.Frames() != frames;
       });
       if (closed_) return QNVPLAYER_ERR_HANDLE;
       if (!moved) return QNVPLAYER_ERR_NO_PICTURE;

@@ -1,7 +1,10 @@
-// HeadlessPort: a port without a window. Input only stores the frames since
-// the last IDR picture (GopStore), so an idle port costs no decoding; a
-// capture decodes what it has not decoded yet, on the capturing thread, and
-// writes the newest picture. Input, Capture and Close may be called from any
+// HeadlessPort: a port without a window. Input only copies the frame into
+// the port's GopStore (no allocation once its pages are warm, no decoding),
+// so an idle port costs a copy per frame; a capture decodes, on the
+// capturing thread, what it has not decoded yet of the current generation
+// and writes the newest picture. The capture decodes outside the lock that
+// Input takes, which it holds only to look at the store, so frame delivery
+// never waits for decoding. Input, Capture and Close may be called from any
 // threads; captures of one port run one at a time.
 #ifndef QNVPLAYER_HEADLESSPORT_H
 #define QNVPLAYER_HEADLESSPORT_H
@@ -18,13 +21,15 @@ namespace qnvplayer {
 
 class HeadlessPort final : public Port {
  public:
-  static constexpr size_t kMaxStoreBytes = 8 * 1024 * 1024;
+  // One generation's bounds: the bytes cover an 8 Mbit/s GOP of 8 s; the
+  // frames bound what one capture may have to decode.
+  static constexpr GopStore::Limits kStoreLimits{8 * 1024 * 1024, 8192};
 
-  HeadlessPort() : store_(kMaxStoreBytes) {}
+  HeadlessPort() : store_(kStoreLimits) {}
   HeadlessPort(const HeadlessPort&) = delete;
   HeadlessPort& operator=(const HeadlessPort&) = delete;
 
-  void Input(CodedFramePtr frame) override;
+  void Input(const uint8_t* payload, size_t size) override;
   int Capture(const char* path, std::chrono::milliseconds wait) override;
   void Close() override;
   PortStats Stats() override;
@@ -32,7 +37,7 @@ class HeadlessPort final : public Port {
  private:
   // Decodes the stored frames not decoded yet; true when a picture is there.
   // Called with captureMutex_ held.
-  bool CatchUp(uint64_t* generation, size_t* size);
+  bool CatchUp(uint64_t* generation, size_t* frames);
 
   std::mutex mutex_;  // guards store_, closed_, framesIn_
   std::condition_variable arrived_;
@@ -43,7 +48,7 @@ class HeadlessPort final : public Port {
   std::mutex captureMutex_;  // guards the decoder and its position
   std::unique_ptr<H264Decoder> decoder_;
   uint64_t decodedGeneration_ = 0;
-  size_t decodedCount_ = 0;
+  size_t decodedEnd_ = 0;  // bytes of that generation's records decoded
 };
 
 }  // namespace qnvplayer

@@ -1,5 +1,7 @@
 #include "PictureScaler.h"
 
+#include "LibavLog.h"
+
 extern "C" {
 #include <libavutil/opt.h>
 }
@@ -31,6 +33,7 @@ AVPixelFormat PlainFormat(AVPixelFormat f, bool* fullRange) {
 }  // namespace
 
 bool PictureScaler::Scale(const AVFrame& source, const Target& target) {
+  LibavLogScope own;
   if (source.width <= 0 || source.height <= 0 || target.width <= 0 || target.height <= 0) {
     return false;
   }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "FfmpegPtr.h"
+#include "LibavLog.h"
 #include "PictureScaler.h"
 #include "QNVPlayer.h"
 #include "UniqueFd.h"
@@ -56,6 +57,7 @@ ImageFormat PictureWriter::FormatForPath(std::string_view path) {
 }
 
 std::vector<uint8_t> PictureWriter::Encode(const AVFrame& picture, ImageFormat format) {
+  LibavLogScope own;
   AVCodecID id = AV_CODEC_ID_MJPEG;
   AVPixelFormat pixels = AV_PIX_FMT_YUVJ420P;
   if (format == ImageFormat::kPng) {
@@ -81,6 +83,7 @@ std::vector<uint8_t> PictureWriter::Encode(const AVFrame& picture, ImageFormat f
 
   CodecContextPtr encoder(avcodec_alloc_context3(codec));
   if (!encoder) return {};
+  LibavLog::MarkOwnContext(encoder.get());
   encoder->width = picture.width;
   encoder->height = picture.height;
   encoder->pix_fmt = pixels;

@@ -26,7 +26,8 @@ struct PortStats {
 class Port {
  public:
   virtual ~Port() = default;
-  virtual void Input(CodedFramePtr frame) = 0;
+  // Takes one frame's H.264 payload; the bytes are valid only during the call.
+  virtual void Input(const uint8_t* payload, size_t size) = 0;
   // Writes the newest picture to path, waiting up to `wait` for a first one.
   // Returns a QNVPLAYER_* code.
   virtual int Capture(const char* path, std::chrono::milliseconds wait) = 0;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "HeadlessPort.h"
+#include "LibavLog.h"
 #include "QNVPlayer.h"
 #include "WindowPort.h"
 
@@ -18,9 +19,16 @@ PortRegistry& PortRegistry::Instance() {
 
 // When the library is unloaded or the process ends without a shutdown, the
 // ports' threads must not outlive the code they run.
-PortRegistry::~PortRegistry() { Shutdown(); }
+// The libav log handler is this library's code: it goes with it.
+PortRegistry::~PortRegistry() {
+  Shutdown();
+  LibavLog::Uninstall();
+}
 
-int PortRegistry::Init() { return QNVPLAYER_OK; }
+int PortRegistry::Init() {
+  LibavLog::Install();
+  return QNVPLAYER_OK;
+}
 
 int PortRegistry::Shutdown() {
   std::map<uint32_t, std::shared_ptr<Port>> ports;
@@ -42,6 +50,7 @@ std::shared_ptr<Port> PortRegistry::Find(uint32_t handle) {
 int PortRegistry::Open(uint32_t* handle, void* window) {
   if (handle == nullptr) return QNVPLAYER_ERR_ARGUMENT;
   *handle = 0;
+  LibavLog::Install();
   std::shared_ptr<Port> port;
   try {
     if (window == nullptr) {
@@ -88,7 +97,7 @@ int PortRegistry::Input(uint32_t handle, const uint8_t* frame, int32_t length) {
   if (!payload) return QNVPLAYER_ERR_ARGUMENT;
   if (payload->size == 0) return QNVPLAYER_OK;
   try {
-    port->Input(CodedFrame::FromPayload(payload->data, payload->size));
+    port->Input(payload->data, payload->size);
   } catch (const std::bad_alloc&) {
     return QNVPLAYER_ERR_RESOURCE;
   }

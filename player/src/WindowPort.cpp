@@ -16,7 +16,8 @@ WindowPort::WindowPort(Window window) : window_(window), picture_(av_frame_alloc
 
 WindowPort::~WindowPort() { Close(); }
 
-void WindowPort::Input(CodedFramePtr frame) {
+void WindowPort::Input(const uint8_t* payload, size_t size) {
+  CodedFramePtr frame = CodedFrame::FromPayload(payload, size);
   {
     std::lock_guard lock(mutex_);
     if (stop_) return;

@@ -35,7 +35,7 @@ class WindowPort final : public Port {
   WindowPort& operator=(const WindowPort&) = delete;
   ~WindowPort() override;
 
-  void Input(CodedFramePtr frame) override;
+  void Input(const uint8_t* payload, size_t size) override;
   int Capture(const char* path, std::chrono::milliseconds wait) override;
   void Close() override;
   PortStats Stats() override;

@@ -183,54 +183,105 @@ TEST(FrameQueue, ByteBudgetAndOversizedFrame) {
   EXPECT_GT(taken, 0u);
 }
 
-TEST(GopStore, KeepsFramesSinceLastIdrWithParameterSets) {
-  GopStore s(1 << 20);
-  s.Add(Frame(kNalSlice));  // nothing to decode it from
-  EXPECT_EQ(s.Dropped(), 1u);
-  EXPECT_EQ(s.Generation(), 0u);
-  s.Add(Frame(kNalSps));
-  s.Add(Frame(kNalPps));
-  EXPECT_EQ(s.Size(), 0u);
-  s.Add(Frame(kNalIdr));
-  s.Add(Frame(kNalSlice));
-  EXPECT_EQ(s.Generation(), 1u);
-  ASSERT_EQ(s.Size(), 4u);
-  EXPECT_TRUE(s.Slice(0)[0]->nal.sps);
-  EXPECT_EQ(s.Slice(3).size(), 1u);
-  EXPECT_TRUE(s.Slice(4).empty());
-  // An IDR without new parameter sets starts over with the stored ones.
-  s.Add(Frame(kNalIdr, 30));
-  EXPECT_EQ(s.Generation(), 2u);
-  auto all = s.Slice(0);
-  ASSERT_EQ(all.size(), 3u);
-  EXPECT_TRUE(all[0]->nal.sps);
-  EXPECT_TRUE(all[1]->nal.pps);
-  EXPECT_EQ(all[2]->size(), 30u);
-  // Parameter sets and IDR in one payload.
-  s.Add(Frames({kNalSps, kNalPps, kNalIdr}));
-  EXPECT_EQ(s.Generation(), 3u);
-  EXPECT_EQ(s.Size(), 1u);
+void Add(GopStore& s, const CodedFramePtr& f) { s.Add(f->data(), f->size()); }
+
+// The current generation's frames, as a capture would decode them.
+std::vector<std::vector<uint8_t>> Stored(GopStore& s) {
+  std::vector<std::vector<uint8_t>> frames;
+  const GopStore::View v = s.BeginRead();
+  GopStore::ForEachFrame(v.base, 0, v.end, [&](const uint8_t* d, size_t n) {
+    frames.emplace_back(d, d + n);
+    EXPECT_EQ(
+        0, std::memcmp(d + n, std::vector<uint8_t>(kCodedFramePadding).data(), kCodedFramePadding));
+  });
+  s.EndRead();
+  EXPECT_EQ(frames.size(), v.frames);
+  return frames;
 }
 
-TEST(GopStore, BoundedAndDropsToNextIdr) {
-  GopStore s(1000);
-  s.Add(Frame(kNalSps));
-  s.Add(Frame(kNalIdr, 500));
-  s.Add(Frame(kNalSlice, 400));
-  EXPECT_EQ(s.Size(), 3u);
-  s.Add(Frame(kNalSlice, 200));  // beyond the bound
-  s.Add(Frame(kNalSlice, 10));   // would fit, but refers to the dropped one
-  EXPECT_EQ(s.Size(), 3u);
+TEST(GopStore, KeepsFramesSinceLastIdrWithParameterSets) {
+  GopStore s({1 << 20, 1000});
+  Add(s, Frame(kNalSlice));  // nothing to decode it from
+  EXPECT_EQ(s.Dropped(), 1u);
+  EXPECT_EQ(s.Generation(), 0u);
+  Add(s, Frame(kNalSps));
+  Add(s, Frame(kNalPps));
+  EXPECT_EQ(s.Frames(), 0u);
+  Add(s, Frame(kNalIdr));
+  const uint8_t bare[] = {0x41, 7, 7};  // a payload without a start code
+  s.Add(bare, sizeof bare);
+  EXPECT_EQ(s.Generation(), 1u);
+  auto all = Stored(s);
+  ASSERT_EQ(all.size(), 4u);
+  EXPECT_EQ(all[0], Unit(kNalSps));
+  EXPECT_EQ(all[2], Unit(kNalIdr));
+  EXPECT_EQ(all[3], std::vector<uint8_t>({0, 0, 0, 1, 0x41, 7, 7}));
+  // An IDR without new parameter sets starts over with the stored ones.
+  Add(s, Frame(kNalIdr, 30));
+  EXPECT_EQ(s.Generation(), 2u);
+  all = Stored(s);
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(all[1], Unit(kNalPps));
+  EXPECT_EQ(all[2], Unit(kNalIdr, 30));
+  // Parameter sets and IDR in one payload: alone in its generation, and its
+  // parameter sets (not its picture) lead the next one.
+  Add(s, Frames({kNalSps, kNalPps, kNalIdr}));
+  EXPECT_EQ(s.Frames(), 1u);
+  Add(s, Frame(kNalIdr, 20));
+  all = Stored(s);
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0].size(), 2 * Unit(kNalSps).size());
+  EXPECT_EQ(s.Generation(), 4u);
+}
+
+TEST(GopStore, BoundedInBytesWithOverheadAndInFramesDroppingToNextIdr) {
+  const size_t sps = GopStore::RecordBytes(16), p = GopStore::RecordBytes(400);
+  GopStore s({sps + GopStore::RecordBytes(500) + p, 1000});
+  Add(s, Frame(kNalSps));
+  Add(s, Frame(kNalIdr, 500));
+  Add(s, Frame(kNalSlice, 400));
+  EXPECT_EQ(s.Frames(), 3u);
+  Add(s, Frame(kNalSlice, 5));  // beyond the bound by its overhead alone
+  Add(s, Frame(kNalSlice, 5));  // refers to the dropped one
+  EXPECT_EQ(s.Frames(), 3u);
   EXPECT_EQ(s.Dropped(), 2u);
-  EXPECT_LE(s.Bytes(), 1000u);
-  s.Add(Frame(kNalIdr, 100));
-  s.Add(Frame(kNalSlice, 10));
-  EXPECT_EQ(s.Size(), 3u);  // SPS, IDR, P
   // An IDR larger than the bound leaves nothing to decode until the next.
-  s.Add(Frame(kNalIdr, 5000));
-  s.Add(Frame(kNalSlice, 10));
-  EXPECT_EQ(s.Size(), 0u);
+  Add(s, Frame(kNalIdr, 5000));
+  Add(s, Frame(kNalSlice, 10));
+  EXPECT_EQ(s.Frames(), 0u);
   EXPECT_EQ(s.Dropped(), 4u);
+
+  // A flood of 1-byte frames after one IDR: bounded by its frame count and
+  // by bytes, overhead included, whatever the count.
+  GopStore flood({1 << 20, 5000});
+  Add(flood, Frame(kNalSps));
+  Add(flood, Frame(kNalIdr, 1000));
+  const uint8_t tiny = 0x41;
+  for (int i = 0; i < 1500000; ++i) flood.Add(&tiny, 1);
+  EXPECT_EQ(flood.Frames(), 5000u);
+  EXPECT_LE(flood.ResidentBound(), (1u << 20) + GopStore::kMaxParameterBytes + 4096);
+  GopStore bytes({64 * 1024, 1u << 30});
+  Add(bytes, Frame(kNalIdr, 100));
+  for (int i = 0; i < 100000; ++i) bytes.Add(&tiny, 1);
+  EXPECT_LE(bytes.Bytes(), 64u * 1024);
+  EXPECT_GE(bytes.Dropped(), 100000u - 64 * 1024 / GopStore::RecordBytes(5));
+}
+
+TEST(GopStore, ReaderKeepsItsBytesWhileNewGenerationsArrive) {
+  GopStore s({1 << 20, 1000});
+  Add(s, Frame(kNalSps));
+  Add(s, Frame(kNalIdr, 3000));
+  Add(s, Frame(kNalSlice, 700));
+  const GopStore::View v = s.BeginRead();
+  const std::vector<uint8_t> before(v.base, v.base + v.end);
+  Add(s, Frame(kNalSlice, 900));  // behind the viewed bytes
+  for (int gop = 0; gop < 3; ++gop) {
+    Add(s, Frame(kNalIdr, 2000));  // on the other pages
+    Add(s, Frame(kNalSlice, 800));
+  }
+  EXPECT_EQ(0, std::memcmp(before.data(), v.base, v.end));
+  s.EndRead();
+  EXPECT_EQ(Stored(s).back(), Unit(kNalSlice, 800));
 }
 
 }  // namespace

@@ -1,0 +1,43 @@
+// PageArena: one fixed stretch of address space, reserved at construction
+// and never moved, whose pages become memory only when first written. Lets
+// a store grow in place up to its bound without reallocating (so readers
+// may keep pointers into it) and reuse the same pages over and over, which
+// costs no page faults once they have been touched. Trim gives pages back.
+// Not synchronised; the owner decides who writes where.
+#ifndef QNVPLAYER_PAGEARENA_H
+#define QNVPLAYER_PAGEARENA_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qnvplayer {
+
+class PageArena {
+ public:
+  // Reserves capacity bytes (rounded up to whole pages); throws
+  // std::bad_alloc when the address space cannot be had.
+  explicit PageArena(size_t capacity);
+  PageArena(const PageArena&) = delete;
+  PageArena& operator=(const PageArena&) = delete;
+  ~PageArena();
+
+  uint8_t* data() const { return base_; }
+  size_t capacity() const { return capacity_; }
+  // Notes that bytes up to end have been written (for Trim).
+  void Touched(size_t end) {
+    if (end > touched_) touched_ = end;
+  }
+  size_t touched() const { return touched_; }
+  // Returns the pages wholly beyond keep to the system; they read as zeros
+  // (and cost a fault) when written again.
+  void Trim(size_t keep);
+
+ private:
+  uint8_t* base_ = nullptr;
+  size_t capacity_ = 0;
+  size_t touched_ = 0;
+};
+
+}  // namespace qnvplayer
+
+#endif  // QNVPLAYER_PAGEARENA_H
