@@ -4,16 +4,43 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <new>
 #include <random>
 #include <thread>
 #include <vector>
 
+#include "HeadlessPort.h"
+#include "LibavLog.h"
 #include "PlayerTestSupport.h"
 #include "PortRegistry.h"
+
+// Counts operator new on threads that ask for it, so a test can show that
+// feeding a port allocates nothing. (GCC takes the malloc/free pairs below
+// for mismatched ones; they are not.)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+namespace {
+thread_local bool t_countNew = false;
+std::atomic<uint64_t> g_news{0};
+}  // namespace
+
+void* operator new(size_t size) {
+  if (t_countNew) g_news.fetch_add(1);
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](size_t size) { return operator new(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
 
 namespace qnvtest {
 namespace {
@@ -279,6 +306,121 @@ TEST_F(HeadlessPlayer, ConcurrentInputCaptureOpenAndClose) {
     }
     ExpectShowsPicture(path, kLast, 30);
   }
+}
+
+// A capture file's bytes.
+std::vector<uint8_t> FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+// GOPs cut short at different lengths (the stream jumps to the next IDR),
+// and a capture within a GOP that a later one continues from: every capture
+// is byte for byte the one a fresh port makes from the same GOP's frames.
+TEST_F(HeadlessPlayer, CapturesAfterGopsOfDifferentSizesAreExact) {
+  const Clip& clip = SampleClip();
+  constexpr int kGop = 25;  // pictures per GOP in the clip
+  const uint32_t h = Open();
+  struct Step {
+    int gop, pictures;  // feed GOP `gop` (from its parameter sets) up to this many pictures
+  } steps[] = {{0, 1}, {1, 25}, {2, 4}, {3, 13}, {3, 20}, {5, 2}, {6, 25}, {7, 9}};
+  int fedGop = -1;
+  size_t fed = 0;
+  for (const Step& step : steps) {
+    const size_t gopStart = clip.UnitOfPicture(step.gop * kGop) - 3;  // SPS, PPS, SEI, IDR
+    const int k = step.gop * kGop + step.pictures - 1;
+    const size_t upTo = clip.UnitOfPicture(k) + 1;
+    Feed(h, step.gop == fedGop ? fed : gopStart, upTo);
+    fedGop = step.gop;
+    fed = upTo;
+    const std::string path = dir_.Path("s.bmp"), fresh = dir_.Path("fresh.bmp");
+    ASSERT_EQ(QNVPLAYER_OK, QnvPlayer_Capture(h, path.c_str())) << k;
+    const uint32_t reference = Open();
+    Feed(reference, gopStart, upTo);
+    ASSERT_EQ(QNVPLAYER_OK, QnvPlayer_Capture(reference, fresh.c_str()));
+    EXPECT_EQ(QNVPLAYER_OK, QnvPlayer_ClosePort(reference));
+    EXPECT_EQ(FileBytes(path), FileBytes(fresh)) << "picture " << k;
+    ExpectShowsPicture(path, k, 30);
+  }
+}
+
+// 10,000 frames in 100 GOPs of different sizes (key frames of 100 to 300 KB,
+// P frames of 5 to 60 KB): after the first GOP, input allocates nothing.
+TEST_F(HeadlessPlayer, FeedingAllocatesNothingAfterWarmUp) {
+  const uint32_t h = Open();
+  std::mt19937 rng{7};
+  auto frame = [&](uint8_t type, size_t size) {
+    std::vector<uint8_t> payload(size, 0x5A);
+    payload[0] = payload[1] = payload[2] = 0;
+    payload[3] = 1;
+    payload[4] = type;
+    return WrapFrame(payload, 0);
+  };
+  const auto sps = frame(0x67, 20), pps = frame(0x68, 8);
+  std::vector<std::vector<uint8_t>> keys, deltas;
+  for (int i = 0; i < 8; ++i) keys.push_back(frame(0x65, 100000 + rng() % 200000));
+  for (int i = 0; i < 32; ++i) deltas.push_back(frame(0x41, 5000 + rng() % 55000));
+  auto input = [&](const std::vector<uint8_t>& f) {
+    ASSERT_EQ(QNVPLAYER_OK, QnvPlayer_Input(h, f.data(), int32_t(f.size())));
+  };
+  uint64_t frames = 0, counted = 0;
+  for (int gop = 0; gop < 100; ++gop) {
+    t_countNew = gop > 0;
+    const uint64_t before = g_news.load();
+    input(sps);
+    input(pps);
+    input(keys[size_t(gop) % keys.size()]);
+    for (int i = 0; i < 97; ++i) input(deltas[rng() % deltas.size()]);
+    t_countNew = false;
+    frames += 100;
+    if (gop > 0) counted += g_news.load() - before;
+  }
+  EXPECT_EQ(frames, 10000u);
+  EXPECT_EQ(counted, 0u) << "allocations while feeding after the first GOP";
+  const auto stats = PortRegistry::Instance().Stats(h);
+  ASSERT_TRUE(stats);
+  EXPECT_EQ(stats->framesIn, 10000u);
+  EXPECT_EQ(stats->dropped, 0u);
+}
+
+size_t ResidentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  size_t pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return resident * size_t(sysconf(_SC_PAGESIZE));
+}
+
+std::atomic<int> g_debugLines{0};
+
+// 1.5 million 1-byte frames after one IDR: the port's memory stays bounded,
+// a capture still returns the IDR's picture in bounded time, and
+// libavcodec's complaints about the garbage go to the debug channel.
+TEST_F(HeadlessPlayer, FloodOfTinyFramesStaysBounded) {
+  qnvplayer::LibavLog::SetSinkForTesting([](const char*) { g_debugLines.fetch_add(1); });
+  const Clip& clip = SampleClip();
+  const uint32_t h = Open();
+  Feed(h, 0, clip.UnitOfPicture(0) + 1);
+  auto tiny = WrapFrame({0x41}, 0);
+  const size_t rss0 = ResidentBytes();
+  for (int i = 0; i < 1500000; ++i) {
+    ASSERT_EQ(QNVPLAYER_OK, QnvPlayer_Input(h, tiny.data(), int32_t(tiny.size())));
+  }
+  const size_t grown = ResidentBytes() - std::min(rss0, ResidentBytes());
+  EXPECT_LT(grown, size_t(16) << 20) << "bytes resident after the flood";
+  const auto t0 = std::chrono::steady_clock::now();
+  const std::string path = dir_.Path("flood.png");
+  ASSERT_EQ(QNVPLAYER_OK, QnvPlayer_Capture(h, path.c_str()));
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  std::printf("capture after the flood: %.0f ms, %d debug lines\n", 1e3 * seconds,
+              g_debugLines.load());
+  ExpectShowsPicture(path, 0, 30);
+  const auto stats = PortRegistry::Instance().Stats(h);
+  ASSERT_TRUE(stats);
+  EXPECT_GE(stats->dropped, 1500000u - qnvplayer::HeadlessPort::kStoreLimits.maxFrames);
+  EXPECT_GT(g_debugLines.load(), 0);
+  EXPECT_LE(g_debugLines.load(), 3 * qnvplayer::LibavLog::kMaxLinesPerSecond * (1 + int(seconds)));
+  qnvplayer::LibavLog::SetSinkForTesting(nullptr);
 }
 
 // 64 headless ports fed the whole clip, as the SDK's maximum of live
