@@ -60,6 +60,7 @@ struct SOptions {
   int microRepetitions = 5;
   bool ffmpegRuns = true;
   bool micro = true;
+  bool player = true;  // qnv-bench-player: capture, decode + draw, windows
   std::string commandLine;
 };
 
@@ -141,8 +142,12 @@ void ClearDir(const std::string& dir) {
 }
 
 // A device-mode sender and the ingest program against it.
+// The receiver is qnv-bench-ingest (the library alone) or, with player set,
+// qnv-bench-ingest-player (the library with libQNVPlayer.so beside it, as
+// users install them).
 SRunResult RunAgainstDevice(const SOptions& o, const std::vector<std::string>& blasterArgs,
-                            const std::vector<std::string>& ingestArgs, int timeoutMs) {
+                            const std::vector<std::string>& ingestArgs, int timeoutMs,
+                            bool player = false) {
   SRunResult r;
   CChildProcess blaster;
   std::vector<std::string> b = {o.binDir + "/qnv-bench-blaster", "--clip", o.clip};
@@ -158,7 +163,9 @@ SRunResult RunAgainstDevice(const SOptions& o, const std::vector<std::string>& b
     return r;
   }
   CChildProcess ingest;
-  std::vector<std::string> a = {o.binDir + "/qnv-bench-ingest", "--port", std::to_string(port)};
+  std::vector<std::string> a = {
+      o.binDir + (player ? "/qnv-bench-ingest-player" : "/qnv-bench-ingest"), "--port",
+      std::to_string(port)};
   a.insert(a.end(), ingestArgs.begin(), ingestArgs.end());
   if (!ingest.Start(a, o.outDir + "/../bench-ingest.log")) {
     r.error = "cannot start qnv-bench-ingest";
@@ -337,10 +344,10 @@ int Run(const SOptions& o) {
         record("bare", "bare recv (discard)", unpacedFromDevice(r, "bare"));
     }
     // 2. library, live only
-    auto libRun = [&](bool rec, const std::string& key, const std::string& label) {
+    auto libRun = [&](bool rec, const std::string& key, const std::string& label, bool player) {
       std::vector<std::string> args = {"--variant", "lib"};
       if (rec) args.insert(args.end(), {"--record", "--out", o.outDir});
-      SRunResult r = RunAgainstDevice(o, {"--loops", loopsText}, args, 600000);
+      SRunResult r = RunAgainstDevice(o, {"--loops", loopsText}, args, 600000, player);
       if (!r.ok) {
         failures.push_back(label + ": " + r.error);
         return;
@@ -364,7 +371,8 @@ int Run(const SOptions& o) {
       maxFaults = std::max<uint64_t>(maxFaults, uint64_t(faults));
       if (wf > 0) maxFaultsPerFrame = std::max(maxFaultsPerFrame, faults / wf);
     };
-    libRun(false, "live", "library live, 1 channel");
+    libRun(false, "live", "library live, 1 channel", false);
+    libRun(false, "live-player", "library + player live, 1 channel", true);
     // 3. bare receiver + fwrite
     {
       SRunResult r =
@@ -376,7 +384,8 @@ int Run(const SOptions& o) {
         record("bare-write", "bare recv + fwrite", unpacedFromDevice(r, "bare-write"));
     }
     // 4. library, live + one recording
-    libRun(true, "record", "library live + recording, 1 channel");
+    libRun(true, "record", "library live + recording, 1 channel", false);
+    libRun(true, "record-player", "library + player live + recording, 1 channel", true);
     // 5. ffmpeg -c copy
     if (o.ffmpegRuns) {
       SRunResult r = RunFfmpeg(o, loops);
@@ -399,8 +408,13 @@ int Run(const SOptions& o) {
       table.Add("ratio " + label + ": CPU per GB", "x", 2, got[a].cpuPerGB / got[b].cpuPerGB);
     };
     ratio("live", "bare", "library live / bare recv");
+    ratio("live-player", "bare", "library + player live / bare recv");
+    ratio("live-player", "live", "library + player / library alone, live");
     ratio("record", "bare-write", "library recording / bare recv + fwrite");
+    ratio("record-player", "bare-write", "library + player recording / bare recv + fwrite");
+    ratio("record-player", "record", "library + player / library alone, recording");
     ratio("record", "ffmpeg", "library recording / ffmpeg -c copy");
+    ratio("record-player", "ffmpeg", "library + player recording / ffmpeg -c copy");
   }
 
   // ---- 64 channels, paced ---------------------------------------------------------------------
@@ -412,18 +426,21 @@ int Run(const SOptions& o) {
                                        "--warmup",   Fmt("%g", o.warmupSeconds)};
   for (int round = 1; round <= o.pacedRounds; ++round) {
     std::map<std::string, double> cpuOf;
-    for (const char* variant : {"bare", "lib", "bare-write", "lib-record"}) {
+    for (const char* variant :
+         {"bare", "lib", "player", "bare-write", "lib-record", "player-record"}) {
       const std::string v = variant;
-      const bool lib = v.rfind("lib", 0) == 0;
-      const bool rec = v == "lib-record" || v == "bare-write";
+      const bool player = v.rfind("player", 0) == 0;
+      const bool lib = player || v.rfind("lib", 0) == 0;
+      const bool rec = v.find("record") != std::string::npos || v == "bare-write";
+      const std::string who = player ? "library + player " : "library ";
       const std::string label = channels + " x 8 Mbit/s paced, " +
-                                (lib ? (rec ? "library recording" : "library live only")
+                                (lib ? who + (rec ? "recording" : "live only")
                                      : (rec ? "bare recv + fwrite" : "bare recv"));
       std::vector<std::string> args = {"--variant", lib ? "lib" : v};
       args.insert(args.end(), std::begin(pacedArgsTail), std::end(pacedArgsTail));
       if (rec && lib) args.push_back("--record");
       if (rec) args.insert(args.end(), {"--out", o.outDir});
-      SRunResult r = RunAgainstDevice(o, {"--paced"}, args, 600000);
+      SRunResult r = RunAgainstDevice(o, {"--paced"}, args, 600000, player);
       if (!r.ok) {
         failures.push_back(label + ": " + r.error);
         continue;
@@ -466,6 +483,12 @@ int Run(const SOptions& o) {
     if (cpuOf.count("lib-record") && cpuOf.count("bare-write"))
       table.Add("ratio paced library recording / bare recv + fwrite: CPU", "x", 2,
                 cpuOf["lib-record"] / cpuOf["bare-write"]);
+    if (cpuOf.count("player") && cpuOf.count("lib"))
+      table.Add("ratio paced library + player / library alone, live: CPU", "x", 2,
+                cpuOf["player"] / cpuOf["lib"]);
+    if (cpuOf.count("player-record") && cpuOf.count("lib-record"))
+      table.Add("ratio paced library + player / library alone, recording: CPU", "x", 2,
+                cpuOf["player-record"] / cpuOf["lib-record"]);
   }
 
   // ---- logins ------------------------------------------------------------------------------
@@ -487,6 +510,46 @@ int Run(const SOptions& o) {
       table.Add(n + " logouts: total", "ms", 1, ToDouble(r.receiver, "logout_total_ms"));
       Progress("[logins] %s logins in %.1f ms, keep-alive pass %.0f requests", n.c_str(),
                ToDouble(r.receiver, "login_total_ms"), count);
+    }
+  }
+
+  // ---- the player where it decodes ------------------------------------------------------------
+  if (o.player) {
+    CChildProcess player;
+    if (player.Start({o.binDir + "/qnv-bench-player", "--clip", o.clip, "--ffmpeg", o.ffmpeg,
+                      "--out", o.outDir},
+                     o.outDir + "/../bench-player.log")) {
+      std::string line, what;
+      Values v;
+      while (player.ReadLine(&line, 600000)) {
+        if (!ParseResultLine(line, &what, &v) || what != "player") continue;
+        const std::string kind = v["what"];
+        if (kind == "capture") {
+          table.Add("player: headless capture after " + v["pictures"] + " pictures (720p)", "ms", 1,
+                    ToDouble(v, "median_ms"));
+          table.Add("player: headless capture CPU", "ms", 1, ToDouble(v, "cpu_median_ms"));
+        } else if (kind == "ffmpeg") {
+          table.Add("ffmpeg -threads 1 -f null: decode CPU per picture (720p)", "ms", 2,
+                    ToDouble(v, "cpu_ms_per_picture"));
+        } else if (kind == "draw") {
+          table.Add("player: window decode + draw CPU per picture (720p)", "ms", 2,
+                    ToDouble(v, "cpu_ms_per_picture"));
+          table.Add("player: X server CPU per picture drawn", "ms", 2,
+                    ToDouble(v, "x_cpu_ms_per_picture"));
+          table.Add("ratio player decode + draw / ffmpeg -threads 1 decode: CPU", "x", 2,
+                    ToDouble(v, "ratio_ffmpeg"));
+        } else if (kind == "windows") {
+          table.Add("player: " + v["windows"] + " x 720p25 windows: worst port's pictures drawn",
+                    "%", 1, ToDouble(v, "worst_drawn_pct"));
+        } else if (kind == "windows_held") {
+          table.Add("player: 720p25 windows held at full rate (Xvfb)", "count", 0,
+                    ToDouble(v, "windows"));
+        }
+      }
+      if (!player.Wait(nullptr, nullptr)) failures.push_back("qnv-bench-player failed");
+      Progress("[player] done");
+    } else {
+      failures.push_back("cannot start qnv-bench-player");
     }
   }
 
@@ -548,6 +611,27 @@ int Run(const SOptions& o) {
            channels + " x 8 Mbit/s paced, library recording: CPU of one core", 10, "%.2f%%");
     atMost(channels + " x 8 Mbit/s live only <= 5% of one core",
            channels + " x 8 Mbit/s paced, library live only: CPU of one core", 5, "%.2f%%");
+    // The same with the player installed beside the library: windowless
+    // channels feed its headless ports.
+    atMost(channels + " x 8 Mbit/s recording, player beside <= 10% of one core",
+           channels + " x 8 Mbit/s paced, library + player recording: CPU of one core", 10,
+           "%.2f%%");
+    atMost(channels + " x 8 Mbit/s live only, player beside <= 5% of one core",
+           channels + " x 8 Mbit/s paced, library + player live only: CPU of one core", 5,
+           "%.2f%%");
+    atMost("player beside: live CPU <= 1.10x the library alone",
+           "ratio paced library + player / library alone, live: CPU", 1.10);
+    atMost("player beside: recording CPU <= 1.10x the library alone",
+           "ratio paced library + player / library alone, recording: CPU", 1.10);
+    atMost("player beside: RSS per channel <= 2 MiB",
+           channels + " x 8 Mbit/s paced, library + player live only: RSS per open channel", 2048,
+           "%.0f KiB");
+  }
+  if (o.player) {
+    atMost("player: window decode + draw CPU per picture <= 1.15x ffmpeg -threads 1",
+           "ratio player decode + draw / ffmpeg -threads 1 decode: CPU", 1.15);
+    atMost("player: headless capture at 720p <= 50 ms",
+           "player: headless capture after 50 pictures (720p)", 50, "%.1f ms");
   }
   targets.push_back({"zero frames lost (every library run)", !anyLost, anyLost ? "lost" : "0"});
   targets.push_back({"no heap allocation per frame in steady state", maxAllocs == 0,
@@ -595,6 +679,7 @@ void Usage() {
       "  --logins N          sessions of the login run (default 500; 0 skips)\n"
       "  --micro-reps N      micro-benchmark repetitions (default 5; 0 skips)\n"
       "  --no-ffmpeg         skip the ffmpeg baseline\n"
+      "  --no-player         skip qnv-bench-player (capture, decode + draw, windows)\n"
       "  --ffmpeg PATH       ffmpeg program (default /usr/bin/ffmpeg)\n"
       "  --markdown FILE     also write the result table there\n"
       "  --quick             2 rounds of 128 MiB, 1 paced round of 5 s\n");
@@ -645,6 +730,8 @@ int main(int argc, char** argv) {
     } else if (a == "--micro-reps") {
       o.microRepetitions = std::atoi(next().c_str());
       o.micro = o.microRepetitions > 0;
+    } else if (a == "--no-player") {
+      o.player = false;
     } else if (a == "--no-ffmpeg") {
       o.ffmpegRuns = false;
     } else if (a == "--ffmpeg") {

@@ -6,6 +6,12 @@
 // 4 + N bytes after the header when set) followed by one H.264 NAL unit with
 // its 4-byte start code.
 //
+// libavcodec's messages about the player's own decoding and encoding go to
+// syslog at LOG_DEBUG (prefixed "QNVPlayer: ", at most 20 lines a second),
+// never to the host's stderr. For that the library installs libavutil's
+// process-wide log handler when it initialises or opens a port; messages of
+// the host's own libav work still go to libavutil's default handler.
+//
 // Handles are distinct and nonzero; every call ignores handle 0 and handles it
 // does not know. Calls for different handles may run concurrently; capture may
 // run concurrently with input for the same handle; close never overlaps input
@@ -35,8 +41,13 @@ int QnvPlayer_Shutdown(void);
 // Stores the new handle in *handle; returns 0 or a negative code. A windowed
 // port draws over a display connection of its own (DISPLAY); when there is
 // no display, or the window is or becomes unusable, it keeps decoding so
-// captures still work. A headless port only keeps the frames since the last
-// IDR picture and decodes them when a capture asks.
+// captures still work. A headless port only copies the frames since the last
+// IDR picture into memory it reuses (no allocation per frame once warm) and
+// decodes them when a capture asks. It keeps at most 8 MiB and 8,192 frames
+// per GOP, each frame counted with 72 to 80 bytes of bookkeeping; frames
+// beyond that are dropped up to the next IDR picture (a capture then gives
+// the last picture before them), which bounds both its memory and the
+// decoding one capture does.
 int QnvPlayer_OpenPort(uint32_t* handle, void* window, int32_t flags, const char* name);
 
 // Closes a port. Returns 0 or QNVPLAYER_ERR_HANDLE.

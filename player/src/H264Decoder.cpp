@@ -9,7 +9,7 @@ static_assert(qnvplayer::kCodedFramePadding >= AV_INPUT_BUFFER_PADDING_SIZE);
 
 namespace qnvplayer {
 
-std::unique_ptr<H264Decoder> H264Decoder::Create() {
+std::unique_ptr<H264Decoder> H264Decoder::Create(int threads) {
   const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
   if (codec == nullptr) return nullptr;
   LibavLogScope own;
@@ -21,9 +21,8 @@ std::unique_ptr<H264Decoder> H264Decoder::Create() {
   d->latest_.reset(av_frame_alloc());
   if (!d->context_ || !d->parser_ || !d->packet_ || !d->work_ || !d->latest_) return nullptr;
   LibavLog::MarkOwnContext(d->context_.get());
-  // One thread per decoder: a port decodes one live stream in real time, and
-  // frame threading would add a picture of delay per thread.
-  d->context_->thread_count = 1;
+  d->context_->thread_count = threads < 1 ? 1 : threads;
+  if (threads > 1) d->context_->thread_type = FF_THREAD_FRAME;
   if (avcodec_open2(d->context_.get(), codec, nullptr) < 0) return nullptr;
   return d;
 }

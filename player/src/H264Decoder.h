@@ -15,8 +15,11 @@ namespace qnvplayer {
 
 class H264Decoder {
  public:
-  // Null when libavcodec has no H.264 decoder or is out of memory.
-  static std::unique_ptr<H264Decoder> Create();
+  // Null when libavcodec has no H.264 decoder or is out of memory. With
+  // threads > 1, libavcodec decodes that many pictures at once (frame
+  // threads): more throughput, but each thread adds a picture of delay, so
+  // the newest picture appears only at the next Feed or at Drain.
+  static std::unique_ptr<H264Decoder> Create(int threads = 1);
   H264Decoder(const H264Decoder&) = delete;
   H264Decoder& operator=(const H264Decoder&) = delete;
 

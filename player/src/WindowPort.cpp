@@ -37,7 +37,7 @@ void WindowPort::Publish(const AVFrame& picture) {
 }
 
 void WindowPort::Run() {
-  std::unique_ptr<H264Decoder> decoder = H264Decoder::Create();
+  std::unique_ptr<H264Decoder> decoder = H264Decoder::Create(decodeThreads_.load());
   // The display connection is opened here rather than in the host's call,
   // so a slow or absent X server never holds up the host.
   std::unique_ptr<WindowRenderer> renderer = WindowRenderer::Open(window_);

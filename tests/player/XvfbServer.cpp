@@ -41,7 +41,7 @@ std::string FindOnPath(const char* name) {
 
 bool XvfbServer::Available() { return !FindOnPath("Xvfb").empty(); }
 
-bool XvfbServer::Start() {
+bool XvfbServer::Start(const std::string& screen) {
   const std::string binary = FindOnPath("Xvfb");
   if (binary.empty()) {
     error_ = "Xvfb not found";
@@ -53,8 +53,8 @@ bool XvfbServer::Start() {
     return false;
   }
   const std::string fdText = std::to_string(kDisplayFd);
-  std::vector<std::string> args = {binary,       "-displayfd", fdText, "-screen", "0",
-                                   "800x600x24", "-nolisten",  "tcp",  "-noreset"};
+  std::vector<std::string> args = {binary, "-displayfd", fdText, "-screen", "0",
+                                   screen, "-nolisten",  "tcp",  "-noreset"};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);

@@ -21,13 +21,15 @@ class XvfbServer {
   XvfbServer(const XvfbServer&) = delete;
   XvfbServer& operator=(const XvfbServer&) = delete;
 
-  // Starts the server (800x600, 24-bit, no TCP) and waits until it accepts
-  // connections. Returns false, with a reason in error(), when it does not.
-  bool Start();
+  // Starts the server (screen "WxHxDEPTH", by default 800x600, 24-bit; no
+  // TCP) and waits until it accepts connections. Returns false, with a
+  // reason in error(), when it does not.
+  bool Start(const std::string& screen = "800x600x24");
   // Terminates the server and waits for it; safe to call twice.
   void Stop();
   // ":N", for DISPLAY.
   const std::string& display() const { return display_; }
+  pid_t pid() const { return pid_; }
   const std::string& error() const { return error_; }
 
  private:
