@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <new>
 
+#include "StreamCopy.h"
+
 namespace qnvplayer {
 namespace {
 
@@ -37,7 +39,7 @@ size_t GopStore::WriteRecord(uint8_t* at, const uint8_t* payload, size_t size) {
     std::memcpy(p, kStartCode, sizeof kStartCode);
     p += sizeof kStartCode;
   }
-  std::memcpy(p, payload, size);
+  StreamCopy(p, payload, size);
   const size_t total = RecordBytes(annexB);
   std::memset(at + kRecordHeader + annexB, 0, total - kRecordHeader - annexB);
   return total;
