@@ -16,6 +16,14 @@
 // waits up to about 6 s for a silent device, the firmware start up to 360 s),
 // so the exports that reach a device run one at a time.
 //
+// Commands. A request is sent within the command's own time-out (3 s, 180 s
+// for the firmware start): a device that stops reading fails the call with
+// -21 and its session is ended as for a broken connection (the disconnect
+// callback). Devices echo the request's class and code in their reply; a
+// reply that does not (an answer, arriving late, to an earlier call that
+// already gave up) is dropped, and the call goes on waiting for its own reply
+// within its time-out.
+//
 // Threads. Exports may be called from any thread. Callbacks run on library
 // threads (see each callback type); a callback may call any export except
 // QNVNet_InitLib and QNVNet_UnInitLib, and such a call waits for the
@@ -49,7 +57,8 @@ constexpr uint32_t QNVNET_ERR_SESSION_MISMATCH = static_cast<uint32_t>(-10);
 constexpr uint32_t QNVNET_ERR_TOO_MANY_SESSIONS = static_cast<uint32_t>(-11);
 // Networking could not be prepared (QNVNet_InitLib).
 constexpr uint32_t QNVNET_ERR_NETWORK = static_cast<uint32_t>(-20);
-// The request could not be sent, or its payload exceeds the 4,076-byte limit.
+// The request could not be sent (also: the device did not take it within the
+// command's time-out), or its payload exceeds the 4,076-byte limit.
 constexpr uint32_t QNVNET_ERR_SEND = static_cast<uint32_t>(-21);
 // No valid reply arrived (time-out, bad length prefix, connection closed).
 constexpr uint32_t QNVNET_ERR_NO_REPLY = static_cast<uint32_t>(-24);
