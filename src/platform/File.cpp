@@ -45,7 +45,9 @@ FILE* FileOpenRegular(const char* path, FileAccess access, bool noFollow, std::s
     return nullptr;
   }
   const bool write = access == FileAccess::kWrite;
-  int flags = (write ? O_WRONLY | O_CREAT : O_RDONLY) | O_NONBLOCK | O_CLOEXEC;
+  // Written files are also readable, so a repair can check them through the
+  // descriptor.
+  int flags = (write ? O_RDWR | O_CREAT : O_RDONLY) | O_NONBLOCK | O_CLOEXEC;
   if (noFollow) flags |= O_NOFOLLOW;
   const int fd = ::open(path, flags, 0666);
   if (fd < 0) {

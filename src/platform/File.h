@@ -16,7 +16,8 @@ FILE* FileOpen(const char* path, const char* mode);
 // Opens a regular file without ever blocking: the path is opened with
 // O_NONBLOCK and checked through its descriptor, so a FIFO, a device, a
 // socket or a directory is refused at once (null; *why, when given, names the
-// cause, as it does for any failure). kWrite creates a missing file (0666
+// cause, as it does for any failure). kWrite opens for reading and writing
+// (the stream itself writes only), creates a missing file (0666
 // less the umask) but never truncates: FileTruncate does that once the caller
 // has checked the file. With noFollow a symbolic link as the last component
 // is refused, and nothing is created through it.
