@@ -274,22 +274,23 @@ uint32_t CSaveList::Open(const char* dataPath, const CStreamQueue& queue, uint32
   std::string refused = platform::PathRefusal(save->dataPath.c_str(), true);
   const std::string& refusedPath = refused.empty() ? save->indexPath : save->dataPath;
   if (refused.empty()) refused = platform::PathRefusal(save->indexPath.c_str(), false);
-  // Existing files another recording writes (or one file for both) are
-  // refused before anything is created; the opens check again.
-  platform::SFileIdentity dataNow, indexNow;
-  const bool dataExists = platform::PathIdentity(save->dataPath.c_str(), true, &dataNow);
-  const bool indexExists = platform::PathIdentity(save->indexPath.c_str(), false, &indexNow);
-  if (refused.empty() &&
-      ((dataExists && OpenPaths().HasId(dataNow)) || (indexExists && OpenPaths().HasId(indexNow)) ||
-       (dataExists && indexExists && dataNow == indexNow))) {
-    OpenPaths().Release(save->dataKey, save->indexKey);
-    Report("recording refused: \"" + save->dataPath + "\" or its index \"" + save->indexPath +
-           "\" is the same file as each other or as one another recording writes");
-    return QNVNET_ERR_SAVE_OPEN;
-  }
   if (!refused.empty()) {
     OpenPaths().Release(save->dataKey, save->indexKey);
     Report("recording refused: \"" + refusedPath + "\" is " + refused);
+    return QNVNET_ERR_SAVE_OPEN;
+  }
+  // Existing files another recording writes, or one file for both, are
+  // refused before anything is created; the opens check again.
+  const std::string sameFile = "recording refused: \"" + save->dataPath + "\" or its index \"" +
+                               save->indexPath +
+                               "\" is the other one, or a file another recording writes";
+  platform::SFileIdentity dataNow, indexNow;
+  const bool dataExists = platform::PathIdentity(save->dataPath.c_str(), true, &dataNow);
+  const bool indexExists = platform::PathIdentity(save->indexPath.c_str(), false, &indexNow);
+  if ((dataExists && OpenPaths().HasId(dataNow)) || (indexExists && OpenPaths().HasId(indexNow)) ||
+      (dataExists && indexExists && dataNow == indexNow)) {
+    OpenPaths().Release(save->dataKey, save->indexKey);
+    Report(sameFile);
     return QNVNET_ERR_SAVE_OPEN;
   }
 
@@ -308,8 +309,7 @@ uint32_t CSaveList::Open(const char* dataPath, const CStreamQueue& queue, uint32
   } else if (!platform::FileIdentity(save->dataFile.get(), &save->dataId) ||
              !platform::FileIdentity(save->indexFile.get(), &save->indexId) ||
              !OpenPaths().ReserveIds(save->dataId, save->indexId)) {
-    failure = "recording refused: \"" + save->dataPath + "\" or its index \"" + save->indexPath +
-              "\" is the same file as each other or as one another recording writes";
+    failure = sameFile;
   } else {
     save->idsReserved = true;
     if (!platform::FileTruncate(save->dataFile.get(), 0) ||
