@@ -6,9 +6,12 @@
 // deliver the same frames; no byte may go unaccounted, and a receive area must
 // always have room for the rest of the frame being assembled.
 //
-// Input: u8 count (1..8 chunk sizes), count x u16 chunk size (0: 65,536),
-// u8 stop (the in-place run's sink refuses frame number `stop`), then the
-// stream.
+// Input: u8 count (1..8 chunk sizes; bit 7: scripted stream), count x u16
+// chunk size (0: 65,536), u8 stop (the in-place run's sink refuses frame
+// number `stop`), then the stream, or for a scripted stream records it is
+// built from: frames, command messages and false headers announcing over
+// 16 MiB (see BuildScripted). Then every frame must arrive, exactly, in order,
+// and every command message and false header be passed over.
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -17,6 +20,7 @@
 #include "live/CFrameAssembler.h"
 #include "live/SliceProbe.h"
 #include "record/SFrameIndex.h"
+#include "transport/CommandMessage.h"
 
 namespace qnv::fuzz {
 namespace {
@@ -82,6 +86,94 @@ uint64_t Accounted(const CFrameAssembler& a, const SRun& run) {
   return delivered + a.DroppedBytes() + a.Held();
 }
 
+// What a scripted stream must give.
+struct SScript {
+  std::vector<std::vector<uint8_t>> frames;
+  uint64_t commands = 0, falseHeaders = 0, passedBytes = 0;
+};
+
+// Records (u8 kind, then its fields; bytes beyond the input read as zero):
+//  0 frame: 40 header bytes (magic, payload length and extension length are
+//    set), u16 payload length (mod 4,096), u16 extension length (mod 64,
+//    when byte 36 is set), then the body bytes;
+//  1 command message: 4 header-word bytes (never the magic), u16 length
+//    (20..65,536, mostly short), then up to 64 bytes of its start;
+//  2 false header: 40 header bytes, u32 length, u8: through the extension
+//    length (else the payload length).
+std::vector<uint8_t> BuildScripted(CFuzzInput& in, SScript& script) {
+  std::vector<uint8_t> stream;
+  auto take = [&](uint8_t* to, size_t n) {
+    size_t got;
+    const uint8_t* p = in.Bytes(n, &got);
+    if (got) std::memcpy(to, p, got);
+  };
+  while (!in.Empty() && stream.size() < (4u << 20)) {
+    const uint8_t kind = in.U8() % 3;
+    std::vector<uint8_t> r(kFrameHeaderSize, 0);
+    if (kind == 1) {
+      uint8_t word[4] = {};
+      take(word, 4);
+      if (std::memcmp(word, kFrameMagic, 4) == 0) word[0] ^= 1;
+      const uint16_t v = in.U16();
+      const uint32_t length = v & 1 ? 20 + v % 65517 : 20 + v % 200;
+      r.assign(length, 0);
+      EncodeLengthPrefix(r.data(), length);
+      std::memcpy(r.data() + 4, word, 4);
+      std::memcpy(r.data() + 8, kCommandMagic, 4);
+      take(r.data() + 12, std::min<size_t>(64, length - 12));
+      ++script.commands;
+      script.passedBytes += length;
+    } else {
+      take(r.data(), kFrameHeaderSize);
+      std::memcpy(r.data() + kFrameMagicOffset, kFrameMagic, 4);
+      if (kind == 0) {
+        const uint32_t payload = in.U16() % 4096;
+        const uint32_t ext = in.U16() % 64;
+        StoreLe32(r.data() + kFramePayloadLengthOffset, payload);
+        if (r[kFrameExtFlagOffset] != 0) {
+          r.resize(r.size() + 4);
+          StoreLe32(r.data() + kFrameHeaderSize, ext);
+          r.resize(r.size() + ext);
+        }
+        const size_t body = r.size();
+        r.resize(body + payload);
+        take(r.data() + body, payload);
+        script.frames.push_back(r);
+      } else {
+        const uint32_t length = in.U32();
+        if (in.U8() & 1) {
+          r[kFrameExtFlagOffset] = 1;
+          r.resize(r.size() + 4);
+          StoreLe32(r.data() + kFrameHeaderSize,
+                    std::max<uint32_t>(length, CFrameAssembler::kMaxFrame - 43));
+        } else {
+          r[kFrameExtFlagOffset] = 0;
+          StoreLe32(r.data() + kFramePayloadLengthOffset,
+                    std::max<uint32_t>(length, CFrameAssembler::kMaxFrame - 39));
+        }
+        ++script.falseHeaders;
+        script.passedBytes += r.size();
+      }
+    }
+    stream.insert(stream.end(), r.begin(), r.end());
+  }
+  return stream;
+}
+
+// The frames delivered, byte 35 aside (the probe writes it).
+bool SameFrames(const std::vector<std::vector<uint8_t>>& got,
+                const std::vector<std::vector<uint8_t>>& want) {
+  if (got.size() != want.size()) return false;
+  for (size_t i = 0; i < got.size(); ++i) {
+    if (got[i].size() != want[i].size()) return false;
+    if (std::memcmp(got[i].data(), want[i].data(), kFrameKindOffset) != 0) return false;
+    const size_t tail = kFrameKindOffset + 1;
+    if (std::memcmp(got[i].data() + tail, want[i].data() + tail, got[i].size() - tail) != 0)
+      return false;
+  }
+  return true;
+}
+
 }  // namespace
 }  // namespace qnv::fuzz
 
@@ -90,13 +182,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace qnv::fuzz;
   CFuzzInput in(data, size);
   size_t chunks[8];
-  const size_t count = 1 + in.U8() % 8;
+  const uint8_t mode = in.U8();
+  const size_t count = 1 + mode % 8;
+  const bool scripted = (mode & 0x80) != 0;
   for (size_t i = 0; i < count; ++i) {
     uint16_t c = in.U16();
     chunks[i] = c == 0 ? 65536 : c;
   }
   const int stop = in.U8();
-  const std::vector<uint8_t> stream = in.Rest();
+  SScript script;
+  const std::vector<uint8_t> stream = scripted ? BuildScripted(in, script) : in.Rest();
 
   CFrameAssembler copied, inPlace, whole, area;
   SRun copiedRun, inPlaceRun, wholeRun, areaRun;
@@ -155,6 +250,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QNV_FUZZ_CHECK(inPlace.Held() == copied.Held());
     QNV_FUZZ_CHECK(Accounted(inPlace, inPlaceRun) == stream.size());
   }
+  if (scripted) {
+    QNV_FUZZ_CHECK(SameFrames(copiedRun.frames, script.frames));
+    QNV_FUZZ_CHECK(copied.CommandMessages() == script.commands);
+    QNV_FUZZ_CHECK(copied.OversizeFrames() == script.falseHeaders);
+    QNV_FUZZ_CHECK(copied.DroppedBytes() == script.passedBytes);
+    QNV_FUZZ_CHECK(copied.Held() == 0);
+  }
+  QNV_FUZZ_CHECK(area.CommandMessages() == copied.CommandMessages());
   // A reset assembler starts clean.
   copied.Reset();
   QNV_FUZZ_CHECK(copied.Held() == 0);

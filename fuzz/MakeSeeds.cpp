@@ -189,6 +189,67 @@ void FrameAssemblerSeeds(CSeedWriter& w, const std::vector<Bytes>& nals) {
   Append(s, huge);
   Append(s, Frame(3, kPSlice));
   w.Add(s);
+  s.clear();  // command messages (a reply to the attach message first) and false headers
+  StreamHeader(s, {13, 4096}, 255);
+  Append(s, Reply(kClassLive, 5, 0, 7, 0));
+  Append(s, Frame(1, kISlice));  // a counter of 1: bytes 0..3 as a transaction's header word
+  Bytes bogus = Frame(2, {});
+  StoreLe32(bogus.data() + kFramePayloadLengthOffset, 0xFFFFFFFFu);
+  Append(s, bogus);
+  Append(s, Frame(3, kPSlice));
+  Append(s, Reply(kClassSystem, 1, 0, 7, 300));
+  Bytes bogusExt = Frame(4, {}, &none);
+  StoreLe32(bogusExt.data() + kFrameHeaderSize, 0xFFFFFFF0u);
+  Append(s, bogusExt);
+  Append(s, Bytes{0x13, 0x37});
+  Append(s, Reply(kClassLive, 5, 0, 7, 4));
+  Append(s, Frame(5, kPSlice));
+  w.Add(s);
+  // Scripted streams (bit 7 of the first byte): records the harness builds
+  // the stream from, checking every frame arrives.
+  s = {0x80 | 2};
+  PutU16(s, 50);
+  PutU16(s, 3);
+  s.push_back(255);
+  auto header = [&](uint32_t counter, uint8_t extFlag) {
+    Bytes h(kFrameHeaderSize, 0);
+    StoreLe32(h.data(), counter);
+    h[kFrameExtFlagOffset] = extFlag;
+    Append(s, h);
+  };
+  s.push_back(1);  // a command message: header word, length (even: short), start
+  Append(s, {1, 0, 0, 0});
+  PutU16(s, 4);
+  Append(s, Bytes(64, 0));
+  s.push_back(0);  // a frame with counter 1 and its slice
+  header(1, 0);
+  PutU16(s, uint16_t(kISlice.size()));
+  PutU16(s, 0);
+  Append(s, kISlice);
+  s.push_back(2);  // a false header through the payload length, then through the extension
+  header(2, 0);
+  PutU32(s, 0xFFFFFFFFu);
+  s.push_back(0);
+  s.push_back(2);
+  header(3, 1);
+  PutU32(s, 0x7FFFFFFFu);
+  s.push_back(1);
+  s.push_back(0);  // a frame with an extension block
+  header(4, 1);
+  PutU16(s, uint16_t(kPSlice.size()));
+  PutU16(s, 6);
+  Append(s, Bytes(6, 0xAB));
+  Append(s, kPSlice);
+  s.push_back(1);  // a long command message (odd length field), then a frame
+  Append(s, {0, 1, 0, 1});
+  PutU16(s, 40001);
+  Append(s, Bytes(64, 0x51));
+  s.push_back(0);
+  header(5, 0);
+  PutU16(s, uint16_t(kPSlice.size()));
+  PutU16(s, 0);
+  Append(s, kPSlice);
+  w.Add(s);
 }
 
 void SliceProbeSeeds(CSeedWriter& w, const std::vector<Bytes>& nals) {

@@ -16,6 +16,32 @@
 // waits up to about 6 s for a silent device, the firmware start up to 360 s),
 // so the exports that reach a device run one at a time.
 //
+// Commands. A request is sent within the command's own time-out (3 s, 180 s
+// for the firmware start): a device that stops reading fails the call with
+// -21 and its session is ended as for a broken connection (the disconnect
+// callback). Devices echo the request's class and code in their reply; a
+// reply that does not (an answer, arriving late, to an earlier call that
+// already gave up) is dropped, and the call goes on waiting for its own reply
+// within its time-out.
+//
+// Pointer arguments. An export given a null pointer where it needs one fails
+// at once with -3 (QNVNET_ERR_ARGUMENT), before any look-up, and sends, opens
+// and writes nothing: QNVNet_GetSdkVersion's version, QNVNet_LiveOpen's
+// handle, and the buffer or data of a get or set export whose length is
+// above 0 (a null buffer with length 0 stands for no payload; a get then
+// still reports the reply's length). Paths keep their exports' own codes: a
+// null path gives -1 (firmware), -80 (capture), -61 (recording), and a null
+// clientId pointer gives QNVNet_DevLogin's -30; null user or password log in
+// with an empty name. References (length, id, state) must name variables.
+//
+// Files. Every path the library opens must name a regular file (or nothing
+// yet, for an output): a FIFO, device, socket or directory is refused at
+// once with the path's code (-1 firmware image, -80 capture, -61 recording)
+// instead of blocking. A recording never follows a symbolic link at its
+// derived index path, never truncates a file another running recording
+// writes (compared by path and by device and inode, so hard links count),
+// and repairs its files after a failed write through their open descriptors.
+//
 // Threads. Exports may be called from any thread. Callbacks run on library
 // threads (see each callback type); a callback may call any export except
 // QNVNet_InitLib and QNVNet_UnInitLib, and such a call waits for the
@@ -43,13 +69,17 @@ constexpr uint32_t QNVNET_OK = 0;
 constexpr uint32_t QNVNET_ERR_FIRMWARE = static_cast<uint32_t>(-1);
 // The live channel object could not be created.
 constexpr uint32_t QNVNET_ERR_CHANNEL_CREATE = static_cast<uint32_t>(-2);
+// A pointer argument the export needs is null (see "Pointer arguments"
+// above); the call did nothing.
+constexpr uint32_t QNVNET_ERR_ARGUMENT = static_cast<uint32_t>(-3);
 // A reply carried a session id other than the session's.
 constexpr uint32_t QNVNET_ERR_SESSION_MISMATCH = static_cast<uint32_t>(-10);
 // 500 sessions are already logged in.
 constexpr uint32_t QNVNET_ERR_TOO_MANY_SESSIONS = static_cast<uint32_t>(-11);
 // Networking could not be prepared (QNVNet_InitLib).
 constexpr uint32_t QNVNET_ERR_NETWORK = static_cast<uint32_t>(-20);
-// The request could not be sent, or its payload exceeds the 4,076-byte limit.
+// The request could not be sent (also: the device did not take it within the
+// command's time-out), or its payload exceeds the 4,076-byte limit.
 constexpr uint32_t QNVNET_ERR_SEND = static_cast<uint32_t>(-21);
 // No valid reply arrived (time-out, bad length prefix, connection closed).
 constexpr uint32_t QNVNET_ERR_NO_REPLY = static_cast<uint32_t>(-24);
@@ -81,6 +111,8 @@ inline const char* QnvResultText(uint32_t code) {
       return "firmware upload failed";
     case -2:
       return "channel could not be created";
+    case -3:
+      return "null pointer argument";
     case -10:
       return "reply from another session";
     case -11:
@@ -133,7 +165,8 @@ typedef bool (*QNVNetStreamCallback)(uint32_t clientId, char* deviceIp, uint16_t
 typedef bool (*QNVNetDisconnectCallback)(uint32_t clientId, char* deviceIp, uint16_t port,
                                          uint32_t user);
 
-// Stores 0x01000000 in *version. Returns 0. Needs no initialisation.
+// Stores 0x01000000 in *version. Returns 0, or -3 for a null version. Needs
+// no initialisation.
 QNVNET_API uint32_t QNVNet_GetSdkVersion(uint32_t* version);
 
 // Stores the three callbacks (null unregisters one) and the user value passed
@@ -167,7 +200,8 @@ QNVNET_API uint32_t QNVNet_DevLogin(uint32_t* clientId, const char* ip, uint16_t
 QNVNET_API uint32_t QNVNet_DevLogout(uint32_t clientId);
 
 // Opens a live channel; *handle receives a distinct nonzero channel handle.
-// window may be null. Returns 0, -30 unknown client id, -42 64 channels open
+// window may be null. Returns 0, -3 null handle (nothing opened or sent), -30
+// unknown client id, -42 64 channels open
 // (nothing sent), -2, -41 streaming connection failed (the device's stream is
 // closed again), or the open-stream transaction's code (-21, -24, -10, device
 // result).
@@ -185,7 +219,8 @@ QNVNET_API uint32_t QNVNet_LivePlay(uint32_t handle);
 
 // Writes the channel's latest picture to path (.jpg/.jpeg, .png, .bmp; other
 // extensions give JPEG). Returns 0 when the file holds the picture, -30
-// unknown handle, -80 when no image was written.
+// unknown handle, -80 when no image was written (also, at once, when path
+// names a FIFO, device or directory).
 QNVNET_API uint32_t QNVNet_LiveCapture(uint32_t handle, const char* path);
 
 // Starts a recording: path is the data file; the index file is the same path
@@ -197,7 +232,9 @@ QNVNET_API uint32_t QNVNet_LiveCapture(uint32_t handle, const char* path);
 // frame; disk blocks are reserved a few MiB ahead and given back when it ends,
 // when both files are complete. Returns 0 (id receives 1..16), -30, -72 (16
 // recordings open), -61 (file not created, ".idx" data path, or a path another
-// recording writes; nothing created or truncated in the last two cases).
+// recording writes, by path or by device and inode; a FIFO, device or
+// directory at either path, or a symbolic link at the index path; nothing
+// created or truncated in the cases after the first).
 QNVNET_API uint32_t QNVNet_LiveSaveOpen(uint32_t handle, const char* path, uint32_t& id);
 
 // Ends a recording, flushing and closing both files. Returns 0, -30, or -73
@@ -233,7 +270,7 @@ QNVNET_API uint32_t QNVNet_ManageSendSysCmd(uint32_t clientId, uint32_t type, co
 
 // Uploads a firmware image in 3,072-byte chunks. Returns 0 when every chunk
 // was accepted, -30, or -1 (null path, unreadable file, 2 GiB or more, a
-// chunk refused or unanswered).
+// chunk refused or unanswered; at once for a FIFO, device or directory).
 QNVNET_API uint32_t QNVNet_ManageSysUpdateData(uint32_t clientId, const char* path);
 
 // Starts the firmware installation; waits up to 180 s (twice when silent).

@@ -115,16 +115,19 @@ int PictureWriter::Write(const AVFrame& picture, const char* path) {
   if (path == nullptr || path[0] == '\0') return QNVPLAYER_ERR_ARGUMENT;
   const std::vector<uint8_t> image = Encode(picture, FormatForPath(path));
   if (image.empty()) return QNVPLAYER_ERR_WRITE;
-  UniqueFd fd(::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  // Opened without blocking and checked before anything is truncated: a FIFO
+  // nobody reads would block the open or the write for ever, and a device or
+  // directory is no image file.
+  UniqueFd fd(::open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644));
   if (!fd.valid()) return QNVPLAYER_ERR_WRITE;
   struct stat st {};
-  const bool regular = ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return QNVPLAYER_ERR_WRITE;
+  if (::ftruncate(fd.get(), 0) != 0) return QNVPLAYER_ERR_WRITE;
   const bool written = WriteAll(fd.get(), image.data(), image.size());
   // close() can be where a full disk or a network file system reports.
   if (fd.Close() && written) return QNVPLAYER_OK;
-  // A half-written image is worse than none; but a path naming a device or
-  // a pipe is only written to, never removed.
-  if (regular) ::unlink(path);
+  // A half-written image is worse than none.
+  ::unlink(path);
   return QNVPLAYER_ERR_WRITE;
 }
 

@@ -19,7 +19,10 @@ struct FileCloser {
 
 uint32_t UploadFirmware(CClient& client, const char* path) {
   if (path == nullptr) return QNVNET_ERR_FIRMWARE;
-  std::unique_ptr<FILE, FileCloser> file(platform::FileOpen(path, "rb"));
+  // A FIFO or device would block the open or the reads (under the library
+  // lock); only a regular file is an image.
+  std::unique_ptr<FILE, FileCloser> file(
+      platform::FileOpenRegular(path, platform::FileAccess::kRead, false, nullptr));
   if (!file) return QNVNET_ERR_FIRMWARE;
   int64_t size = platform::FileSize(file.get());
   // The record's size field is a signed 32-bit count.
@@ -31,8 +34,8 @@ uint32_t UploadFirmware(CClient& client, const char* path) {
     size_t n = platform::FileRead(file.get(), record + kFwDataOffset, kFirmwareChunkData);
     // Every chunk but the last is full, and the last holds the rest of the
     // size; anything else (a directory, a file that changed) is no image.
-    const size_t expected = number == count ? uint32_t(size) % kFirmwareChunkData
-                                            : kFirmwareChunkData;
+    const size_t expected =
+        number == count ? uint32_t(size) % kFirmwareChunkData : kFirmwareChunkData;
     if (n != expected || std::ferror(file.get())) return QNVNET_ERR_FIRMWARE;
     StoreLe32(record + kFwTotalOffset, uint32_t(size));
     StoreLe32(record + kFwCountOffset, count);

@@ -1,6 +1,7 @@
 #include "live/CChannel.h"
 
 #include "platform/ByteOrder.h"
+#include "platform/File.h"
 #include "platform/Socket.h"
 #include "player/PlayerApi.h"
 #include "record/SFrameIndex.h"
@@ -65,6 +66,9 @@ void CChannel::Teardown() {
 
 uint32_t CChannel::Capture(const char* path) {
   if (path == nullptr || m_playerPort == 0) return QNVNET_ERR_CAPTURE;
+  // A FIFO, device or directory is refused before any decoding (the player
+  // checks again as it opens the file).
+  if (!platform::PathRefusal(path, true).empty()) return QNVNET_ERR_CAPTURE;
   return Player().capture(m_playerPort, path) == 0 ? 0 : QNVNET_ERR_CAPTURE;
 }
 

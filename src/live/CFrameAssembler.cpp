@@ -6,6 +6,7 @@
 
 #include "live/SliceProbe.h"
 #include "record/SFrameIndex.h"
+#include "transport/CommandMessage.h"
 
 namespace qnv {
 
@@ -14,6 +15,16 @@ namespace {
 // Bytes needed before anything can be decided: the magic ends at byte 7.
 constexpr uint64_t kMagicEnd = kFrameMagicOffset + sizeof kFrameMagic;
 constexpr uint64_t kExtHeaderEnd = kFrameHeaderSize + kFrameExtLengthSize;
+// Bytes needed to tell a command message: its magic ends at byte 11.
+constexpr uint64_t kCommandMagicEnd = kReqMagicOffset + sizeof kCommandMagic;
+static_assert(kCommandMagicEnd > kMagicEnd);
+
+// Whether p begins a command message's length prefix: its check byte matches
+// and it declares from a bare request header (20 bytes) to the longest message.
+inline bool IsCommandPrefix(const uint8_t* p) {
+  const int32_t length = DecodeLengthPrefix(p);
+  return length >= int32_t(kRequestHeaderSize) && length <= kMaxMessageLength;
+}
 
 static_assert(CFrameAssembler::kMaxFrame >= CFrameAssembler::kInitialCapacity);
 static_assert(CFrameAssembler::kMinArea <= CFrameAssembler::kInitialCapacity / 2);
@@ -72,26 +83,56 @@ bool CFrameAssembler::FeedInPlace(uint8_t* chunk, size_t length, FrameSink sink,
   return FeedImpl<true>(chunk, length, sink, context);
 }
 
+CFrameAssembler::SInspection CFrameAssembler::Resync(const uint8_t* p, size_t avail, size_t from) {
+  // The next magic marks the first place at or after `from` where a frame (4
+  // bytes before it) or a command message (8 bytes before it) may begin; the
+  // command is tried first, as it begins earlier. Two magics cannot overlap,
+  // so nothing in between can begin either.
+  const size_t search = from + kFrameMagicOffset;
+  const void* hit = avail > search
+                        ? memmem(p + search, avail - search, kFrameMagic, sizeof kFrameMagic)
+                        : nullptr;
+  if (hit == nullptr) {
+    // Only the last 11 bytes may still begin a command message (7 a frame).
+    constexpr size_t kKeep = kCommandMagicEnd - 1;
+    return {Verdict::kGarbage, avail > from + kKeep ? avail - kKeep : from};
+  }
+  const size_t magic = size_t(static_cast<const uint8_t*>(hit) - p);
+  if (magic >= from + kReqMagicOffset && IsCommandPrefix(p + magic - kReqMagicOffset))
+    return {Verdict::kGarbage, magic - kReqMagicOffset};
+  return {Verdict::kGarbage, magic - kFrameMagicOffset};
+}
+
 CFrameAssembler::SInspection CFrameAssembler::Inspect(const uint8_t* p, size_t avail) {
   if (avail < kMagicEnd) return {Verdict::kNeedMore, kMagicEnd};
-  if (std::memcmp(p + kFrameMagicOffset, kFrameMagic, sizeof kFrameMagic) != 0) {
-    // Not a header: the next candidate starts 4 bytes before the next magic.
-    // Without one, only the last 7 bytes may still begin a header.
-    const size_t from = kFrameMagicOffset + 1;
-    const void* magic = memmem(p + from, avail - from, kFrameMagic, sizeof kFrameMagic);
-    if (magic == nullptr) return {Verdict::kGarbage, avail - (kMagicEnd - 1)};
-    return {Verdict::kGarbage,
-            uint64_t(static_cast<const uint8_t*>(magic) - p) - kFrameMagicOffset};
+  if (std::memcmp(p + kFrameMagicOffset, kFrameMagic, sizeof kFrameMagic) == 0) {
+    // A frame header: its magic decides, whatever bytes 0..3 and 8..11 hold.
+    if (avail < kFrameHeaderSize) return {Verdict::kNeedMore, kFrameHeaderSize};
+    if (p[kFrameExtFlagOffset] != 0 && avail < kExtHeaderEnd) {
+      return {Verdict::kNeedMore, kExtHeaderEnd};
+    }
+    const uint64_t total =
+        kFrameHeaderSize + ExtensionLength(p) + LoadLe32(p + kFramePayloadLengthOffset);
+    // A header announcing more than any frame may hold is a corrupted or
+    // false one: skipping its length would blind the channel for gigabytes.
+    // The search for the next header starts right behind this one.
+    if (total > kMaxFrame) {
+      const size_t header =
+          kFrameHeaderSize + (p[kFrameExtFlagOffset] != 0 ? kFrameExtLengthSize : 0);
+      return {Verdict::kOversize, Resync(p, avail, header).count};
+    }
+    if (avail < total) return {Verdict::kNeedMore, total};
+    return {Verdict::kFrame, total};
   }
-  if (avail < kFrameHeaderSize) return {Verdict::kNeedMore, kFrameHeaderSize};
-  if (p[kFrameExtFlagOffset] != 0 && avail < kExtHeaderEnd) {
-    return {Verdict::kNeedMore, kExtHeaderEnd};
+  // A command message (a reply the device sends on the stream connection):
+  // a valid length prefix and the magic at bytes 8..11, and no frame magic
+  // at 4..7 (checked above).
+  if (IsCommandPrefix(p)) {
+    if (avail < kCommandMagicEnd) return {Verdict::kNeedMore, kCommandMagicEnd};
+    if (std::memcmp(p + kReqMagicOffset, kCommandMagic, sizeof kCommandMagic) == 0)
+      return {Verdict::kCommand, uint64_t(DecodeLengthPrefix(p))};
   }
-  const uint64_t total =
-      kFrameHeaderSize + ExtensionLength(p) + LoadLe32(p + kFramePayloadLengthOffset);
-  if (total > kMaxFrame) return {Verdict::kOversize, total};
-  if (avail < total) return {Verdict::kNeedMore, total};
-  return {Verdict::kFrame, total};
+  return Resync(p, avail, 1);
 }
 
 bool CFrameAssembler::Deliver(uint8_t* frame, uint32_t length, FrameSink sink, void* context) {
@@ -123,6 +164,17 @@ bool CFrameAssembler::MakeRoom(uint64_t need) {
   begin_ = 0;
   end_ = held;
   return true;
+}
+
+void CFrameAssembler::PassOver(const SInspection& in) {
+  if (in.verdict == Verdict::kOversize) ++oversizeFrames_;
+  if (in.verdict == Verdict::kCommand) ++commandMessages_;
+  // Garbage and false headers lie within the held bytes; a command message
+  // may go on beyond them, and the rest is skipped as it arrives.
+  const uint32_t n = uint32_t(std::min<uint64_t>(in.count, Held()));
+  droppedBytes_ += n;
+  begin_ += n;
+  skip_ = in.count - n;
 }
 
 void CFrameAssembler::SkipFrame(uint64_t length) {
@@ -213,11 +265,9 @@ bool CFrameAssembler::Received(uint8_t* data, size_t length, FrameSink sink, voi
         break;
       }
       case Verdict::kGarbage:
-        droppedBytes_ += in.count;
-        begin_ += uint32_t(in.count);
-        break;
       case Verdict::kOversize:
-        SkipFrame(in.count);  // every held byte belongs to it: it is longer than the buffer
+      case Verdict::kCommand:
+        PassOver(in);
         break;
       case Verdict::kNeedMore:
         return true;
@@ -254,13 +304,15 @@ bool CFrameAssembler::FeedImpl(Byte* chunk, size_t length, FrameSink sink, void*
           if (!Deliver(frame, uint32_t(in.count), sink, context)) return false;
         }
         if (pos == length) return true;
-        if (in.verdict == Verdict::kGarbage) {
-          droppedBytes_ += in.count;
-          pos += in.count;
-          continue;
-        }
-        if (in.verdict == Verdict::kOversize) {
-          SkipFrame(in.count);
+        if (in.verdict != Verdict::kNeedMore) {
+          // Garbage, a false header or a command message: passed over in
+          // the chunk (a command message's rest as it arrives).
+          if (in.verdict == Verdict::kOversize) ++oversizeFrames_;
+          if (in.verdict == Verdict::kCommand) ++commandMessages_;
+          const size_t n = size_t(std::min<uint64_t>(in.count, length - pos));
+          droppedBytes_ += n;
+          pos += n;
+          skip_ = in.count - n;
           continue;
         }
         // The chunk ends inside a frame: keep its start, with room for all of it.
@@ -285,8 +337,9 @@ bool CFrameAssembler::FeedImpl(Byte* chunk, size_t length, FrameSink sink, void*
         break;
       }
       case Verdict::kGarbage:
-        droppedBytes_ += in.count;
-        begin_ += uint32_t(in.count);
+      case Verdict::kOversize:
+      case Verdict::kCommand:
+        PassOver(in);
         fromChunk = std::min<size_t>(fromChunk, Held());
         if (kInPlace && Held() == fromChunk) {
           // All that is left came from this chunk: scan for the next header
@@ -296,9 +349,6 @@ bool CFrameAssembler::FeedImpl(Byte* chunk, size_t length, FrameSink sink, void*
           begin_ = end_;
         }
         if (begin_ == end_) begin_ = end_ = 0;
-        break;
-      case Verdict::kOversize:
-        SkipFrame(in.count);
         break;
       case Verdict::kNeedMore: {
         if (pos == length) return true;

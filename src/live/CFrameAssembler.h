@@ -3,8 +3,16 @@
 // marks each with its frame kind from the slice-type probe and hands it to a
 // sink. It owns its reassembly buffer: 256 KiB at construction, grown once to
 // fit when a larger frame first arrives (at most 16 MiB), never per frame.
-// Bytes that are not a frame header are skipped up to the next header; a frame
-// over 16 MiB is skipped exactly, without buffering it.
+// Bytes that are not a frame header are skipped up to the next place a header
+// may begin. A header announcing more than 16 MiB (payload or extension
+// length) is no frame: the search for the next header starts right behind it
+// (behind its extension length when it has one), so one corrupted length
+// never blinds the channel. A command message
+// (valid length prefix, "QNVV" at bytes 8..11, not at 4..7: a device's reply
+// on the stream connection) is passed over whole. Where bytes 4..7 hold the
+// magic the bytes are always a frame header, whatever bytes 0..3 hold; only
+// while searching through garbage can a valid-looking prefix 4 bytes before a
+// header (a chance of about 1 in 65,536) make it taken for a command.
 // One thread at a time (the channel's receive thread; open/teardown while that
 // thread is stopped). Nothing it is given must outlive a Feed call.
 #ifndef QNV_LIVE_CFRAMEASSEMBLER_H
@@ -82,22 +90,33 @@ class CFrameAssembler {
   // from 1, the sockets' default, after construction and Reset).
   bool NextWakeThreshold(uint32_t cap, uint32_t* threshold);
 
-  uint32_t Held() const { return end_ - begin_; }          // bytes held
-  uint64_t DroppedBytes() const { return droppedBytes_; }  // skipped: garbage, oversize frames
+  uint32_t Held() const { return end_ - begin_; }  // bytes held
+  // Skipped: garbage, false headers, command messages, frames memory could not hold.
+  uint64_t DroppedBytes() const { return droppedBytes_; }
+  // Headers announcing over 16 MiB, and frames memory could not hold.
   uint64_t OversizeFrames() const { return oversizeFrames_; }
+  uint64_t CommandMessages() const { return commandMessages_; }  // passed over
   uint64_t DeliveredFrames() const { return deliveredFrames_; }
   uint32_t Capacity() const { return capacity_; }  // current buffer size
   uint32_t Growths() const { return growths_; }    // times the buffer was enlarged
 
  private:
-  enum class Verdict { kNeedMore, kFrame, kGarbage, kOversize };
+  // kOversize: a header over 16 MiB; kCommand: a command message.
+  enum class Verdict { kNeedMore, kFrame, kGarbage, kOversize, kCommand };
   struct SInspection {
     Verdict verdict;
-    uint64_t
-        count;  // kNeedMore: bytes needed; kFrame/kOversize: frame length; kGarbage: bytes to drop
+    // kNeedMore: bytes needed; kFrame: frame length; kGarbage, kOversize:
+    // bytes to drop (all held); kCommand: message length (may exceed those held).
+    uint64_t count;
   };
 
   static SInspection Inspect(const uint8_t* p, size_t avail);
+  // Garbage up to the next place, at `from` or later, where a frame or a
+  // command message may begin.
+  static SInspection Resync(const uint8_t* p, size_t avail, size_t from);
+  // Drops what a kGarbage, kOversize or kCommand verdict names from the held
+  // bytes, and arranges to skip the rest of a command message.
+  void PassOver(const SInspection& in);
   template <bool kInPlace, typename Byte>
   bool FeedImpl(Byte* chunk, size_t length, FrameSink sink, void* context);
   // Makes room behind the held bytes for a frame of `need` bytes: moves the
@@ -114,9 +133,10 @@ class CFrameAssembler {
   uint32_t capacity_ = 0;
   uint32_t begin_ = 0;  // first held byte (always the start of a frame header candidate)
   uint32_t end_ = 0;    // one past the last held byte
-  uint64_t skip_ = 0;   // bytes of an oversize frame still to discard
+  uint64_t skip_ = 0;   // bytes still to discard: of a command message, or a frame not held
   uint64_t droppedBytes_ = 0;
   uint64_t oversizeFrames_ = 0;
+  uint64_t commandMessages_ = 0;
   uint64_t deliveredFrames_ = 0;
   uint32_t growths_ = 0;
   uint32_t wakeThreshold_ = 1;  // last returned by NextWakeThreshold

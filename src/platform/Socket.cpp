@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -111,6 +112,34 @@ bool SocketSendAll(int fd, const void* data, size_t length) {
   const char* p = static_cast<const char*>(data);
   while (length > 0) {
     ssize_t n = SocketSend(fd, p, length);
+    if (n <= 0) return false;
+    p += n;
+    length -= size_t(n);
+  }
+  return true;
+}
+
+bool SocketSendAllBefore(int fd, const void* data, size_t length, uint64_t deadlineMs,
+                         bool* timedOut) {
+  *timedOut = false;
+  const SocketHooks* h = g_hooks.load();
+  const char* p = static_cast<const char*>(data);
+  while (length > 0) {
+    ssize_t n =
+        h && h->send ? h->send(fd, p, length) : ::send(fd, p, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // The socket buffer is full: wait for room, but not past the deadline.
+      const uint64_t now = MonotonicMs();
+      if (now >= deadlineMs) {
+        *timedOut = true;
+        return false;
+      }
+      pollfd w{fd, POLLOUT, 0};
+      if (::poll(&w, 1, int(std::min<uint64_t>(deadlineMs - now, INT32_MAX))) < 0 && errno != EINTR)
+        return false;
+      continue;
+    }
     if (n <= 0) return false;
     p += n;
     length -= size_t(n);

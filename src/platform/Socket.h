@@ -32,6 +32,11 @@ bool SocketConnect(int fd, const char* ip, uint16_t port, int timeoutMs);
 ssize_t SocketSend(int fd, const void* data, size_t length);
 // Sends every byte unless the connection fails; false on failure.
 bool SocketSendAll(int fd, const void* data, size_t length);
+// The same, but gives up once the monotonic clock (MonotonicMs) reaches
+// deadlineMs while the peer does not take the bytes: *timedOut is then set
+// and some bytes may have gone out. Never blocks past the deadline.
+bool SocketSendAllBefore(int fd, const void* data, size_t length, uint64_t deadlineMs,
+                         bool* timedOut);
 // One receive call (EINTR retried): bytes read, 0 on orderly close, -1 error.
 ssize_t SocketRecv(int fd, void* data, size_t length);
 // Waits until fd is readable: 1 readable (or closed), 0 time-out, -1 error.

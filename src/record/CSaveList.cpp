@@ -24,10 +24,28 @@ namespace {
 std::atomic<uint32_t> g_sizeLimit{kSaveSizeLimit};
 
 // Every data and index file that an open recording of this process writes,
-// by canonical path, across all channels: two recordings writing one file
-// would interleave their bytes into garbage.
+// by canonical path and by identity (device and inode: a hard link or a
+// second mount reaches the same file under another path), across all
+// channels: two recordings writing one file would interleave their bytes
+// into garbage.
 class OpenPathSet {
  public:
+  bool ReserveIds(const platform::SFileIdentity& a, const platform::SFileIdentity& b) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (a == b || ids_.count(a) != 0 || ids_.count(b) != 0) return false;
+    ids_.insert(a);
+    ids_.insert(b);
+    return true;
+  }
+  bool HasId(const platform::SFileIdentity& a) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ids_.count(a) != 0;
+  }
+  void ReleaseIds(const platform::SFileIdentity& a, const platform::SFileIdentity& b) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ids_.erase(a);
+    ids_.erase(b);
+  }
   bool Reserve(const std::string& a, const std::string& b) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (paths_.count(a) != 0 || paths_.count(b) != 0) return false;
@@ -44,6 +62,7 @@ class OpenPathSet {
  private:
   std::mutex mutex_;
   std::set<std::string> paths_;
+  std::set<platform::SFileIdentity> ids_;
 };
 
 OpenPathSet& OpenPaths() {
@@ -97,29 +116,27 @@ bool ReadRecordOffset(int fd, uint64_t n, uint32_t& offset) {
 // After a failed write both files are closed and hold whatever reached the
 // disk. Cuts them back to the longest run of index records whose bodies lie
 // wholly in the data file, and the data file to the end of the last such
-// body, so the index never lists a body the data file does not hold.
-bool RepairFiles(const tagSSaveData& save, uint64_t& keptRecords, uint64_t& keptBytes,
-                 std::string& error) {
+// body, so the index never lists a body the data file does not hold. Works
+// through descriptors kept from the open files, never by path: the host may
+// have changed directory, or the paths may name other files by now.
+bool RepairFiles(const tagSSaveData& save, int dataFd, int indexFd, uint64_t& keptRecords,
+                 uint64_t& keptBytes, std::string& error) {
   struct stat dataStat, indexStat;
-  if (::stat(save.dataPath.c_str(), &dataStat) != 0 ||
-      ::stat(save.indexPath.c_str(), &indexStat) != 0) {
+  if (dataFd < 0 || indexFd < 0 || ::fstat(dataFd, &dataStat) != 0 ||
+      ::fstat(indexFd, &indexStat) != 0) {
     error = SystemErrorText();
     return false;
   }
   const uint64_t dataSize = static_cast<uint64_t>(dataStat.st_size);
   const uint64_t onDisk = static_cast<uint64_t>(indexStat.st_size) / kFrameHeaderSize;
-  UniqueFd fd(::open(save.indexPath.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) {
-    error = SystemErrorText();
-    return false;
-  }
+  const int fd = indexFd;
   // Record i (i + 1 < onDisk) ends where record i + 1 begins; offsets never
   // decrease, so the records that fit form a prefix: binary search for it.
   uint64_t lo = 0, hi = onDisk > 0 ? onDisk - 1 : 0;  // count of fitting records among them
   while (lo < hi) {
     uint64_t mid = lo + (hi - lo + 1) / 2;  // does record mid - 1 fit?
     uint32_t end;
-    if (!ReadRecordOffset(fd.get(), mid, end)) {
+    if (!ReadRecordOffset(fd, mid, end)) {
       error = SystemErrorText();
       return false;
     }
@@ -133,7 +150,7 @@ bool RepairFiles(const tagSSaveData& save, uint64_t& keptRecords, uint64_t& kept
   keptBytes = 0;
   if (lo > 0) {
     uint32_t end;
-    if (!ReadRecordOffset(fd.get(), lo, end)) {
+    if (!ReadRecordOffset(fd, lo, end)) {
       error = SystemErrorText();
       return false;
     }
@@ -147,12 +164,11 @@ bool RepairFiles(const tagSSaveData& save, uint64_t& keptRecords, uint64_t& kept
     keptBytes = lastEnd;
   }
   if (static_cast<uint64_t>(indexStat.st_size) != keptRecords * kFrameHeaderSize &&
-      ::truncate(save.indexPath.c_str(), static_cast<off_t>(keptRecords * kFrameHeaderSize)) != 0) {
+      ::ftruncate(indexFd, static_cast<off_t>(keptRecords * kFrameHeaderSize)) != 0) {
     error = SystemErrorText();
     return false;
   }
-  if (dataSize != keptBytes &&
-      ::truncate(save.dataPath.c_str(), static_cast<off_t>(keptBytes)) != 0) {
+  if (dataSize != keptBytes && ::ftruncate(dataFd, static_cast<off_t>(keptBytes)) != 0) {
     error = SystemErrorText();
     return false;
   }
@@ -251,17 +267,62 @@ uint32_t CSaveList::Open(const char* dataPath, const CStreamQueue& queue, uint32
     return QNVNET_ERR_SAVE_OPEN;
   }
 
-  // Both opens are tried; a file created before the other failed stays, empty.
-  save->dataFile.reset(platform::FileOpen(save->dataPath.c_str(), "wb"));
-  std::string dataError = save->dataFile ? "" : SystemErrorText();
-  save->indexFile.reset(platform::FileOpen(save->indexPath.c_str(), "wb"));
-  std::string indexError = save->indexFile ? "" : SystemErrorText();
+  // A FIFO or device would block the open (holding the save mutex) and is
+  // no recording; the index path, which the host never named, is not
+  // followed through a symbolic link. Checked before anything is created;
+  // the opens check again through their descriptors.
+  std::string refused = platform::PathRefusal(save->dataPath.c_str(), true);
+  const std::string& refusedPath = refused.empty() ? save->indexPath : save->dataPath;
+  if (refused.empty()) refused = platform::PathRefusal(save->indexPath.c_str(), false);
+  if (!refused.empty()) {
+    OpenPaths().Release(save->dataKey, save->indexKey);
+    Report("recording refused: \"" + refusedPath + "\" is " + refused);
+    return QNVNET_ERR_SAVE_OPEN;
+  }
+  // Existing files another recording writes, or one file for both, are
+  // refused before anything is created; the opens check again.
+  const std::string sameFile = "recording refused: \"" + save->dataPath + "\" or its index \"" +
+                               save->indexPath +
+                               "\" is the other one, or a file another recording writes";
+  platform::SFileIdentity dataNow, indexNow;
+  const bool dataExists = platform::PathIdentity(save->dataPath.c_str(), true, &dataNow);
+  const bool indexExists = platform::PathIdentity(save->indexPath.c_str(), false, &indexNow);
+  if ((dataExists && OpenPaths().HasId(dataNow)) || (indexExists && OpenPaths().HasId(indexNow)) ||
+      (dataExists && indexExists && dataNow == indexNow)) {
+    OpenPaths().Release(save->dataKey, save->indexKey);
+    Report(sameFile);
+    return QNVNET_ERR_SAVE_OPEN;
+  }
+
+  // Both opens are tried; a file created before the other failed stays,
+  // empty. Nothing is truncated before both are open and known to be no
+  // other recording's files.
+  std::string dataError, indexError;
+  save->dataFile.reset(platform::FileOpenRegular(save->dataPath.c_str(),
+                                                 platform::FileAccess::kWrite, false, &dataError));
+  save->indexFile.reset(platform::FileOpenRegular(save->indexPath.c_str(),
+                                                  platform::FileAccess::kWrite, true, &indexError));
+  std::string failure;
   if (!save->dataFile || !save->indexFile) {
+    failure = "recording not opened: \"" + (save->dataFile ? save->indexPath + "\": " + indexError
+                                                           : save->dataPath + "\": " + dataError);
+  } else if (!platform::FileIdentity(save->dataFile.get(), &save->dataId) ||
+             !platform::FileIdentity(save->indexFile.get(), &save->indexId) ||
+             !OpenPaths().ReserveIds(save->dataId, save->indexId)) {
+    failure = sameFile;
+  } else {
+    save->idsReserved = true;
+    if (!platform::FileTruncate(save->dataFile.get(), 0) ||
+        !platform::FileTruncate(save->indexFile.get(), 0)) {
+      failure = "recording not opened: \"" + save->dataPath + "\": " + SystemErrorText();
+      OpenPaths().ReleaseIds(save->dataId, save->indexId);
+    }
+  }
+  if (!failure.empty()) {
     save->dataFile.reset();
     save->indexFile.reset();
     OpenPaths().Release(save->dataKey, save->indexKey);
-    Report("recording not opened: \"" + (dataError.empty() ? save->indexPath + "\": " + indexError
-                                                           : save->dataPath + "\": " + dataError));
+    Report(failure);
     return QNVNET_ERR_SAVE_OPEN;
   }
 
@@ -372,6 +433,9 @@ void CSaveList::End(size_t i, EndReason reason, const std::string& error) {
   std::unique_ptr<tagSSaveData> save = std::move(saves_[i]);
   saves_.erase(saves_.begin() + static_cast<std::ptrdiff_t>(i));
 
+  // Kept past the close for a repair through the files themselves.
+  UniqueFd dataFd(save->dataFile ? ::dup(fileno(save->dataFile.get())) : -1);
+  UniqueFd indexFd(save->indexFile ? ::dup(fileno(save->indexFile.get())) : -1);
   std::string why = error;
   bool dataClosed = CloseFile(save->dataFile, save->dataReserved, why);
   bool indexClosed = CloseFile(save->indexFile, save->indexReserved, why);
@@ -382,7 +446,7 @@ void CSaveList::End(size_t i, EndReason reason, const std::string& error) {
     std::string repairError;
     std::string line = "recording " + std::to_string(save->id) + " (\"" + save->dataPath +
                        "\") ended: write failed: " + why;
-    if (RepairFiles(*save, frames, bytes, repairError)) {
+    if (RepairFiles(*save, dataFd.get(), indexFd.get(), frames, bytes, repairError)) {
       line +=
           "; files hold " + std::to_string(frames) + " frames, " + std::to_string(bytes) + " bytes";
     } else {
@@ -394,6 +458,7 @@ void CSaveList::End(size_t i, EndReason reason, const std::string& error) {
            "\") ended at the size limit, " + std::to_string(save->bytesWritten) + " bytes");
   }
   OpenPaths().Release(save->dataKey, save->indexKey);
+  if (save->idsReserved) OpenPaths().ReleaseIds(save->dataId, save->indexId);
 }
 
 }  // namespace qnv

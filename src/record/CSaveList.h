@@ -32,8 +32,10 @@ class CSaveList {
   // Starts a recording of dataPath (index file beside it, ".idx"), beginning
   // with the queue's pre-record stretch. 0 with id set to the smallest free
   // 1..16; QNVNET_ERR_TOO_MANY_SAVES with 16 open; QNVNET_ERR_SAVE_OPEN when a
-  // file cannot be created or written, the path ends in ".idx", or an open
-  // recording of this process already writes one of the two files (then
+  // file cannot be created or written, the path ends in ".idx", either path
+  // names a FIFO, device or directory, the index path is a symbolic link, or
+  // an open recording of this process already writes one of the two files
+  // (by path, or by device and inode) or both are one file (in these cases
   // nothing is created or truncated). id is written only on success.
   uint32_t Open(const char* dataPath, const CStreamQueue& queue, uint32_t& id);
 

@@ -47,6 +47,9 @@ struct tagSSaveData {
   std::string indexPath;  // derived from dataPath
   std::string dataKey;    // canonical forms, reserved process-wide while open
   std::string indexKey;
+  platform::SFileIdentity dataId;  // the files themselves, reserved likewise
+  platform::SFileIdentity indexId;
+  bool idsReserved = false;
   uint64_t recordCount = 0;  // index records handed to the index file
   SReservation dataReserved;
   SReservation indexReserved;

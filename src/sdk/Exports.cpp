@@ -64,10 +64,15 @@ uint32_t WithChannel(uint32_t handle, Op&& op) noexcept {
   });
 }
 
+// A buffer that must hold `length` bytes but is null: the call fails at
+// once and sends nothing (a null buffer with length 0 is no buffer at all).
+bool Missing(const void* buffer, int32_t length) { return buffer == nullptr && length > 0; }
+
 }  // namespace
 
 uint32_t QNVNet_GetSdkVersion(uint32_t* version) {
-  if (version != nullptr) *version = kSdkVersion;
+  if (version == nullptr) return QNVNET_ERR_ARGUMENT;
+  *version = kSdkVersion;
   return 0;
 }
 
@@ -105,6 +110,7 @@ uint32_t QNVNet_DevLogout(uint32_t clientId) {
 }
 
 uint32_t QNVNet_LiveOpen(uint32_t* handle, uint32_t clientId, HWND window) {
+  if (handle == nullptr) return QNVNET_ERR_ARGUMENT;  // a channel nobody could name
   return WithClient(clientId, [&](CClient& client) {
     return CLibrary::Instance().LiveOpen(handle, client, window);
   });
@@ -150,23 +156,27 @@ uint32_t QNVNet_PTZCtrlPreset(uint32_t clientId, uint32_t v1, uint32_t v2) {
 }
 
 uint32_t QNVNet_PTZGetParam(uint32_t clientId, uint32_t type, void* buffer, int32_t& length) {
+  if (Missing(buffer, length)) return QNVNET_ERR_ARGUMENT;
   return WithClient(clientId,
                     [&](CClient& c) { return qnv::PtzGetParam(c, type, buffer, length); });
 }
 
 uint32_t QNVNet_ManageGetSysConfig(uint32_t clientId, uint32_t type, void* buffer,
                                    int32_t& length) {
+  if (Missing(buffer, length)) return QNVNET_ERR_ARGUMENT;
   return WithClient(clientId,
                     [&](CClient& c) { return qnv::GetSysConfig(c, type, buffer, length); });
 }
 
 uint32_t QNVNet_ManageSetSysConfig(uint32_t clientId, uint32_t type, const void* data,
                                    int32_t length) {
+  if (Missing(data, length)) return QNVNET_ERR_ARGUMENT;
   return WithClient(clientId, [&](CClient& c) { return qnv::SetSysConfig(c, type, data, length); });
 }
 
 uint32_t QNVNet_ManageSendSysCmd(uint32_t clientId, uint32_t type, const void* data,
                                  int32_t& length) {
+  if (Missing(data, length)) return QNVNET_ERR_ARGUMENT;
   return WithClient(clientId,
                     [&](CClient& c) { return qnv::SendSysCommand(c, type, data, length); });
 }
@@ -180,10 +190,12 @@ uint32_t QNVNet_ManageSysUpdateStart(uint32_t clientId) {
 }
 
 uint32_t QNVNet_RuleDownLoad(uint32_t clientId, void* buffer, int32_t& length) {
+  if (Missing(buffer, length)) return QNVNET_ERR_ARGUMENT;
   return WithClient(clientId, [&](CClient& c) { return qnv::RuleDownload(c, buffer, length); });
 }
 
 uint32_t QNVNet_RuleUpLoad(uint32_t clientId, const void* data, int32_t length) {
+  if (Missing(data, length)) return QNVNET_ERR_ARGUMENT;
   return WithClient(clientId, [&](CClient& c) { return qnv::RuleUpload(c, data, length); });
 }
 
@@ -196,10 +208,12 @@ uint32_t QNVNet_IsRuleEnable(uint32_t clientId, int32_t& state) {
 }
 
 uint32_t QNVNet_AlgorGetParam(uint32_t clientId, uint32_t type, void* buffer, int32_t& length) {
+  if (Missing(buffer, length)) return QNVNET_ERR_ARGUMENT;
   return WithClient(clientId,
                     [&](CClient& c) { return qnv::AlgorithmGet(c, type, buffer, length); });
 }
 
 uint32_t QNVNet_AlgorSetParam(uint32_t clientId, uint32_t type, const void* data, int32_t length) {
+  if (Missing(data, length)) return QNVNET_ERR_ARGUMENT;
   return WithClient(clientId, [&](CClient& c) { return qnv::AlgorithmSet(c, type, data, length); });
 }

@@ -70,9 +70,20 @@ void CTcpClient::ReportDisconnect() {
     notify(m_socket, m_peerAddress, m_peerPort, user);
 }
 
-bool CTcpClient::Send(const void* data, int32_t length) {
+bool CTcpClient::Send(const void* data, int32_t length, uint32_t timeoutMs) {
   if (m_socket < 0 || length < 0) return false;
-  if (SocketSendAll(m_socket, data, size_t(length))) return true;
+  if (timeoutMs == kNoSendTimeout) {
+    if (SocketSendAll(m_socket, data, size_t(length))) return true;
+    ReportDisconnect();
+    return false;
+  }
+  bool timedOut = false;
+  if (SocketSendAllBefore(m_socket, data, size_t(length), MonotonicMs() + timeoutMs, &timedOut))
+    return true;
+  if (timedOut) {
+    m_broken = true;
+    SocketShutdown(m_socket);
+  }
   ReportDisconnect();
   return false;
 }

@@ -27,6 +27,7 @@ class CTcpClient {
   static constexpr int32_t kMaxMessage = 65536;
   static constexpr int kConnectTimeoutMs = 5000;
   static constexpr uint32_t kStopGraceMs = 30;
+  static constexpr uint32_t kNoSendTimeout = UINT32_MAX;
 
   using DataNotify = bool (*)(int socket, char* peerAddress, uint16_t peerPort, uint8_t* data,
                               int32_t length, void* userObject);
@@ -51,8 +52,10 @@ class CTcpClient {
   void SetAreaNotify(AreaNotify onArea) { m_onArea = onArea; }
   // Sends every byte; on failure calls onDisconnect (once per connection, as
   // every failure below) and returns false. The socket stays as it is (the
-  // owner decides).
-  bool Send(const void* data, int32_t length);
+  // owner decides). With a time-out, a peer that does not take the bytes
+  // within it fails the send the same way, and since part of the message may
+  // have gone out the connection is shut down (its number kept until Close).
+  bool Send(const void* data, int32_t length, uint32_t timeoutMs = kNoSendTimeout);
   // Reads one length-prefixed message into buffer. Returns its length (4 to
   // 65,536), 0 when none valid arrived (time-out, bad prefix, longer than
   // capacity: such a message is consumed whole and dropped), or the 0 or

@@ -26,6 +26,7 @@ constexpr size_t kReqCodeOffset = 14;
 constexpr size_t kReqSessionOffset = 16;
 constexpr size_t kReqPayloadOffset = 20;
 constexpr size_t kRepClassOffset = 12;
+constexpr size_t kRepCodeOffset = 14;
 constexpr size_t kRepResultOffset = 16;
 constexpr size_t kRepSessionOffset = 20;
 constexpr size_t kRepPayloadOffset = 24;
@@ -81,6 +82,7 @@ uint32_t EncodeRequest(uint8_t* area, bool oneWay, uint16_t commandClass, uint16
 // zero, as the reply area is cleared before every read.
 struct ReplyView {
   uint16_t commandClass;
+  uint16_t commandCode;
   uint32_t result;
   uint32_t sessionId;
   int32_t payloadLength;  // d - 24; negative for replies of 16..23 bytes

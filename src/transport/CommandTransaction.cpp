@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "QNVNetSdk.h"
+#include "platform/Clock.h"
+#include "platform/Socket.h"
 #include "transport/CommandMessage.h"
 
 namespace qnv {
@@ -19,12 +21,31 @@ uint32_t Transact(CTcpClient& connection, uint32_t& sessionId, uint32_t commandC
   // A late reply to an earlier request that timed out must not be taken for
   // this request's answer.
   connection.DiscardPending();
-  if (!connection.Send(area, int32_t(length))) return QNVNET_ERR_SEND;
+  // A device that stops reading must not hold the caller (and the library
+  // lock) in send() for ever.
+  if (!connection.Send(area, int32_t(length), timeoutMs)) return QNVNET_ERR_SEND;
 
-  std::memset(area, 0, sizeof area);
-  int32_t d = connection.Receive(area, int32_t(kTransactArea), timeoutMs);
-  if (d < int32_t(kMinReplyLength)) return QNVNET_ERR_NO_REPLY;
-  ReplyView reply = DecodeReply(area, d);
+  // A reply whose class or code is not the request's answers an earlier
+  // call that gave up (it came after the discard above): it is dropped, and
+  // this call waits on for its own within what a silent device is given.
+  const uint64_t deadline = platform::MonotonicMs() + 2 * uint64_t(timeoutMs / 1000) * 1000;
+  ReplyView reply;
+  for (bool first = true;; first = false) {
+    std::memset(area, 0, sizeof area);
+    uint32_t wait = timeoutMs;
+    if (!first) {
+      const uint64_t now = platform::MonotonicMs();
+      if (now >= deadline || connection.Socket() < 0) return QNVNET_ERR_NO_REPLY;
+      wait = uint32_t(deadline - now);
+      if (platform::SocketWaitReadable(connection.Socket(), int(wait)) <= 0)
+        return QNVNET_ERR_NO_REPLY;
+    }
+    const int32_t d = connection.Receive(area, int32_t(kTransactArea), wait);
+    if (d < int32_t(kMinReplyLength)) return QNVNET_ERR_NO_REPLY;
+    reply = DecodeReply(area, d);
+    if (reply.commandClass == uint16_t(commandClass) && reply.commandCode == uint16_t(commandCode))
+      break;
+  }
   if (reply.result != 0) return reply.result;
   if (reply.commandClass == kClassLogin)
     sessionId = reply.sessionId;
@@ -74,7 +95,7 @@ uint32_t SendOneWay(CTcpClient& connection, uint32_t sessionId, uint32_t command
   uint8_t area[kOneWayArea] = {};
   uint32_t length = EncodeRequest(area, true, uint16_t(commandClass), uint16_t(commandCode),
                                   sessionId, payload, payloadLength);
-  return connection.Send(area, int32_t(length)) ? 0 : QNVNET_ERR_NETWORK;
+  return connection.Send(area, int32_t(length), kCommandTimeoutMs) ? 0 : QNVNET_ERR_NETWORK;
 }
 
 }  // namespace qnv

@@ -12,12 +12,16 @@
 namespace qnv {
 
 // Sends class/code with the payload and waits up to timeoutMs (twice when
-// silent) for the reply. Returns 0, -21 (not sent, or payload over 4,076
-// bytes), -24 (no valid reply of at least 16 bytes), -10 (another session's
-// reply) or the device's result. A login reply (class 1, result 0) sets
-// sessionId. On success, when out is given and the reply payload P satisfies
-// 0 < P <= *outLength, P bytes are copied and *outLength = P. replyPayload,
-// when given, receives P (0 for none).
+// silent) for the reply. The send itself may take up to timeoutMs; a device
+// that does not take the request by then fails the send (the connection is
+// shut down and reports its disconnect). Devices echo the request's class and
+// code: a reply that does not is a late answer to an earlier call and is
+// dropped, and the call waits on for its own reply within its time-out.
+// Returns 0, -21 (not sent, or payload over 4,076 bytes), -24 (no valid reply
+// of at least 16 bytes), -10 (another session's reply) or the device's result. A login reply (class
+// 1, result 0) sets sessionId. On success, when out is given and the reply payload P satisfies 0 <
+// P <= *outLength, P bytes are copied and *outLength = P. replyPayload, when given, receives P (0
+// for none).
 uint32_t Transact(CTcpClient& connection, uint32_t& sessionId, uint32_t commandClass,
                   uint32_t commandCode, const void* payload, int32_t payloadLength, void* out,
                   int32_t* outLength, uint32_t timeoutMs, int32_t* replyPayload = nullptr);
@@ -33,7 +37,7 @@ uint32_t SetCommand(CTcpClient& connection, uint32_t& sessionId, uint32_t comman
                     uint32_t commandCode, const void* payload, int32_t length);
 
 // The one-way message (header word 00 01 00 01) without a reply. Returns 0,
-// or -20 when not sent (also for a payload over 1,004 bytes).
+// or -20 when not sent within 3 s (also for a payload over 1,004 bytes).
 uint32_t SendOneWay(CTcpClient& connection, uint32_t sessionId, uint32_t commandClass,
                     uint32_t commandCode, const void* payload, int32_t payloadLength);
 

@@ -2,6 +2,7 @@
 // on the wire, whole frames in order with their kinds, limits, dropped
 // streams, logout, and closing from inside callbacks.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "player/PlayerApi.h"
@@ -157,6 +158,12 @@ TEST_F(Live, CaptureSaysWhetherAnImageWasWritten) {
   }
   unlink(path.c_str());
   EXPECT_EQ(QNVNet_LiveCapture(h, nullptr), QNVNET_ERR_CAPTURE);
+  // A FIFO nobody reads, a device, a directory: refused at once.
+  const std::string fifo = "/tmp/qnv_snap_fifo_" + std::to_string(getpid()) + ".jpg";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const char* special : {fifo.c_str(), "/dev/null", "/tmp"})
+    EXPECT_EQ(QNVNet_LiveCapture(h, special), QNVNET_ERR_CAPTURE) << special;
+  unlink(fifo.c_str());
 }
 
 TEST_F(Live, SixtyFifthChannelIsRefusedWithoutTraffic) {

@@ -1,6 +1,7 @@
 // Firmware upload end to end: chunking on the wire, byte-exact images at the
 // device, refusals and limits.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -84,6 +85,12 @@ TEST_F(Firmware, BadPathsAndHugeFilesSendNothing) {
   std::fclose(f);
   EXPECT_EQ(QNVNet_ManageSysUpdateData(id, huge.c_str()), QNVNET_ERR_FIRMWARE);
   unlink(huge.c_str());
+  // A FIFO nobody writes, a device, a directory: refused at once, not read.
+  const std::string fifo = "/tmp/qnv_fw_fifo_" + std::to_string(getpid());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const char* special : {fifo.c_str(), "/dev/zero", "/tmp"})
+    EXPECT_EQ(QNVNet_ManageSysUpdateData(id, special), QNVNET_ERR_FIRMWARE) << special;
+  unlink(fifo.c_str());
   EXPECT_TRUE(Commands().empty());
 }
 

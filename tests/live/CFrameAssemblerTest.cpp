@@ -11,6 +11,7 @@
 #include "record/CStreamQueue.h"
 #include "record/SFrameIndex.h"
 #include "support/QueueContent.h"
+#include "transport/CommandMessage.h"
 
 namespace qnv {
 namespace {
@@ -249,8 +250,8 @@ TEST_P(FrameAssemblerModes, RandomStreamsArriveWholeOnceInOrder) {
   }
 }
 
-// The largest frame is delivered; one byte more is skipped exactly, and the
-// frames around it still arrive.
+// The largest frame is delivered; one byte more is no frame, and the frames
+// around it still arrive.
 TEST_P(FrameAssemblerModes, FramesAroundTheSizeLimit) {
   const uint32_t maxPayload = CFrameAssembler::kMaxFrame - 40;
   std::mt19937 rng(77);
@@ -422,35 +423,84 @@ TEST_P(FrameAssemblerModes, EmptyPayloadAndBigFirstFrame) {
   EXPECT_EQ(a.Growths(), GetParam() == Mode::kInPlace ? 0u : 1u);  // in place needs no room
 }
 
-TEST_P(FrameAssemblerModes, HugeLengthsAreSkippedWithoutOverflow) {
-  for (bool throughExtension : {false, true}) {
-    Bytes header = MakeFrame(0, throughExtension ? 0 : -1).bytes;
-    if (throughExtension) {
-      StoreLe32(header.data() + 40, 0xFFFFFFFFu);
-    } else {
-      StoreLe32(header.data() + 12, 0xFFFFFFFFu);
+// A header announcing over 16 MiB blinds nothing: the frames right behind
+// it arrive, also when the false header is met while skipping garbage.
+TEST_P(FrameAssemblerModes, HugeLengthsAreNotFrames) {
+  std::mt19937 rng(9);
+  std::vector<SFrame> frames;
+  for (int i = 0; i < 256; ++i) frames.push_back(MakeFrame(rng, 20 + rng() % 200, -1, 2));
+  for (int variant = 0; variant < 3; ++variant) {
+    Bytes bad = MakeFrame(0, variant == 1 ? 0 : -1).bytes;
+    StoreLe32(bad.data() + (variant == 1 ? 40 : 12), 0xFFFFFFFFu);
+    const Bytes garbage = {0x11, 0x22, 0x33};
+    Bytes stream = variant == 2 ? garbage : Bytes{};
+    stream.insert(stream.end(), bad.begin(), bad.end());
+    std::vector<const SFrame*> expected;
+    for (const SFrame& f : frames) {
+      stream.insert(stream.end(), f.bytes.begin(), f.bytes.end());
+      expected.push_back(&f);
     }
     CFrameAssembler a;
     SChecker checker;
-    std::vector<const SFrame*> none;
-    checker.expected = &none;
-    ASSERT_TRUE(FeedAll(a, header, checker));
-    Bytes body(100000, 0x42);
-    ASSERT_TRUE(FeedAll(a, body, checker));
-    EXPECT_EQ(checker.next, 0u);
-    EXPECT_EQ(a.OversizeFrames(), 1u);
-    EXPECT_EQ(a.Held(), 0u);
-    EXPECT_EQ(a.DroppedBytes(), header.size() + body.size());
-    EXPECT_EQ(a.Capacity(), CFrameAssembler::kInitialCapacity);
-    // Reset ends the skip: the next frame is delivered.
-    a.Reset();
-    const SFrame f = MakeFrame(30);
-    std::vector<const SFrame*> one = {&f};
-    checker.expected = &one;
-    ASSERT_TRUE(FeedAll(a, f.bytes, checker));
-    EXPECT_EQ(checker.next, 1u);
+    checker.expected = &expected;
+    ASSERT_TRUE(FeedStream(a, stream, GetParam(), rng, checker));
+    EXPECT_EQ(checker.next, expected.size()) << "variant " << variant;
     EXPECT_EQ(checker.mismatches, 0u);
+    EXPECT_EQ(a.OversizeFrames(), 1u);
+    EXPECT_EQ(a.DroppedBytes(), (variant == 2 ? garbage.size() : 0) + bad.size());
+    EXPECT_EQ(a.Held(), 0u);
+    EXPECT_EQ(a.Capacity(), CFrameAssembler::kInitialCapacity);
   }
+}
+
+// Command messages on the stream (a reply to the attach message, or one
+// sent between frames, also after garbage) are passed over whole: no phantom
+// frame, no frame lost. A frame header stays a frame header even when its
+// bytes 0..3 form a valid length prefix and bytes 8..11 hold the magic.
+TEST_P(FrameAssemblerModes, CommandMessagesArePassedOverWhole) {
+  auto command = [](uint32_t length, const uint8_t word[4]) {
+    Bytes m(length, 0x5A);
+    EncodeLengthPrefix(m.data(), length);
+    std::memcpy(m.data() + 4, word, 4);
+    std::memcpy(m.data() + 8, "QNVV", 4);
+    return m;
+  };
+  const uint8_t transaction[4] = {1, 0, 0, 0}, oneWay[4] = {0, 1, 0, 1};
+  std::mt19937 rng(3);
+  std::vector<SFrame> frames;
+  for (int i = 0; i < 5; ++i) frames.push_back(MakeFrame(rng, 100 + 50 * i, i == 2 ? 8 : -1, 1));
+  StoreLe32(frames[1].bytes.data(), 1);  // a frame counter of 1
+  EncodeLengthPrefix(frames[3].bytes.data(), 24);
+  std::memcpy(frames[3].bytes.data() + 8, "QNVV", 4);
+  Bytes stream = command(24, transaction);
+  const std::vector<Bytes> between = {command(20, oneWay), Bytes{}, command(65533, transaction),
+                                      Bytes{}, Bytes{}};
+  uint64_t passed = 24;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    stream.insert(stream.end(), frames[i].bytes.begin(), frames[i].bytes.end());
+    stream.insert(stream.end(), between[i].begin(), between[i].end());
+    passed += between[i].size();
+  }
+  // After garbage: the reply is found, and the frame behind it arrives.
+  const Bytes garbage = {0x77, 0x66};
+  const Bytes reply = command(30, transaction);
+  const SFrame last = MakeFrame(rng, 60, -1, 2);
+  for (const Bytes* b : {&garbage, &reply, &last.bytes})
+    stream.insert(stream.end(), b->begin(), b->end());
+  passed += garbage.size() + reply.size();
+  std::vector<const SFrame*> expected;
+  for (const SFrame& f : frames) expected.push_back(&f);
+  expected.push_back(&last);
+
+  CFrameAssembler a;
+  SChecker checker;
+  checker.expected = &expected;
+  ASSERT_TRUE(FeedStream(a, stream, GetParam(), rng, checker));
+  EXPECT_EQ(checker.next, expected.size());
+  EXPECT_EQ(checker.mismatches, 0u);
+  EXPECT_EQ(a.CommandMessages(), 4u);
+  EXPECT_EQ(a.DroppedBytes(), passed);
+  EXPECT_EQ(a.Held(), 0u);
 }
 
 TEST_P(FrameAssemblerModes, ResetDropsHeldBytes) {
@@ -571,14 +621,15 @@ TEST(FrameAssembler, WantedIsWhatTheNextFrameStillNeeds) {
   EXPECT_EQ(a.DeliveredFrames(), 1u);
   EXPECT_EQ(a.Wanted(), 40u);
 
-  // A frame over the limit is skipped: what is wanted is the rest of it.
-  Bytes huge = MakeFrame(0).bytes;
-  StoreLe32(huge.data() + 12, CFrameAssembler::kMaxFrame);
-  ASSERT_TRUE(a.FeedInPlace(huge.data(), huge.size(), nullptr, nullptr));
-  EXPECT_EQ(a.OversizeFrames(), 1u);
-  EXPECT_EQ(a.Wanted(), CFrameAssembler::kMaxFrame);
+  // A command message is skipped: what is wanted is at least the rest of it.
+  Bytes reply(5000, 0);
+  EncodeLengthPrefix(reply.data(), 5000);
+  std::memcpy(reply.data() + 8, "QNVV", 4);
+  ASSERT_TRUE(a.FeedInPlace(reply.data(), 100, nullptr, nullptr));
+  EXPECT_EQ(a.CommandMessages(), 1u);
+  EXPECT_EQ(a.Wanted(), 4900u);
   EXPECT_TRUE(a.NextWakeThreshold(65536, &t));
-  EXPECT_EQ(t, 65536u);
+  EXPECT_EQ(t, 4900u);
 
   // Reset: the socket of a new connection starts from its default of 1.
   a.Reset();
@@ -663,7 +714,7 @@ TEST(FrameAssemblerArea, OtherChunksAreFedInPlace) {
   EXPECT_EQ(a.Held(), 0u);
 }
 
-TEST(FrameAssemblerArea, OversizeFrameIsSkippedAcrossReads) {
+TEST(FrameAssemblerArea, OversizeHeaderIsPassedOverAcrossReads) {
   Bytes huge = MakeFrame(0).bytes;
   StoreLe32(huge.data() + 12, CFrameAssembler::kMaxFrame);  // 40 bytes over the limit
   const SFrame next = MakeFrame(500);

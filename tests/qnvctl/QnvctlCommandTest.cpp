@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "QnvctlFixture.h"
@@ -179,6 +180,22 @@ TEST_F(QnvctlTest, OversizedFileIsRefusedBeforeSending) {
   EXPECT_EQ(Lines(r.err), 1u);
   EXPECT_NE(r.err.find("too large: 4077 bytes, at most 4076"), std::string::npos) << r.err;
   EXPECT_TRUE(sim->Requests().empty());
+}
+
+// FILE arguments that are FIFOs, devices or directories are refused at once
+// with a message naming what they are, instead of blocking.
+TEST_F(QnvctlTest, SpecialFileArgumentsAreRefusedAtOnce) {
+  ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
+  const std::vector<std::vector<std::string>> commands = {
+      {"config", "set", "31", Path("fifo")},      {"config", "get", "31", "-o", Path("fifo")},
+      {"record", Path("fifo"), "--seconds", "1"}, {"snapshot", Path("fifo")},
+      {"firmware", "upload", Path("fifo")},       {"config", "get", "31", "-o", "/dev/null"},
+      {"config", "set", "31", dir.string()}};
+  for (const auto& args : commands) {
+    ChildResult r = Qnvctl(args, 10000);
+    EXPECT_EQ(r.exitCode, 1) << args[0] << " " << args[1] << ": " << r.err;
+    EXPECT_NE(r.err.find("not a regular file"), std::string::npos) << r.err;
+  }
 }
 
 TEST_F(QnvctlTest, AlgorithmParametersAndAnUnmappedSelector) {

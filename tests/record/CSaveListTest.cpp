@@ -10,7 +10,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fstream>
 #include <map>
+#include <memory>
 #include <thread>
 
 #include "QNVNetSdk.h"
@@ -345,6 +347,43 @@ TEST(CSaveList, PathAlreadyRecordedOnAnyChannelIsRefusedWithoutTruncation) {
   EXPECT_EQ(two.Open(dir / "cam1.mp4"), 1u);  // free again once closed
 }
 
+// Paths that are no regular file, a derived index path that is a symbolic
+// link, and other names (hard links) of a running recording's files are
+// refused at once, before anything is created or truncated.
+TEST(CSaveListPaths, UnsafePathsAreRefusedWithoutBlockingOrTouchingAnything) {
+  ScratchDir dir;
+  Channel one, two;
+  const std::string running = dir / "run.dat";
+  one.Open(running);
+  one.Deliver(kFrameKindI, 5000);
+  const uintmax_t before = std::filesystem::file_size(running);
+  std::ofstream(dir / "victim") << "keep me";
+  ASSERT_EQ(::mkfifo((dir / "fifo.dat").c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo((dir / "f2.idx").c_str(), 0600), 0);
+  std::filesystem::create_directory(dir / "d.idx");
+  ASSERT_EQ(::symlink("/dev/null", (dir / "dev.dat").c_str()), 0);
+  ASSERT_EQ(::symlink((dir / "victim").c_str(), (dir / "l.idx").c_str()), 0);
+  ASSERT_EQ(::symlink((dir / "elsewhere").c_str(), (dir / "dl.idx").c_str()), 0);
+  ASSERT_EQ(::link(running.c_str(), (dir / "hard.dat").c_str()), 0);
+  ASSERT_EQ(::link(IndexPathFor(running).c_str(), (dir / "hi.idx").c_str()), 0);
+  std::ofstream(dir / "same.dat") << "x";
+  ASSERT_EQ(::link((dir / "same.dat").c_str(), (dir / "same.idx").c_str()), 0);
+  for (const char* name : {"fifo.dat", "f2.dat", "d.dat", "dev.dat", "l.dat", "dl.dat", "hard.dat",
+                           "hi.dat", "same.dat"}) {
+    uint32_t id = 0;
+    EXPECT_EQ(two.saves.Open((dir / name).c_str(), two.queue, id), kOpenFailed) << name;
+  }
+  for (const char* absent : {"fifo.idx", "f2.dat", "d.dat", "dev.idx", "l.dat", "dl.dat",
+                             "elsewhere", "hard.idx", "hi.dat"})
+    EXPECT_FALSE(test::Exists(dir / absent)) << absent;
+  EXPECT_EQ(ReadFile(dir / "victim"), std::vector<uint8_t>({'k', 'e', 'e', 'p', ' ', 'm', 'e'}));
+  EXPECT_EQ(std::filesystem::file_size(dir / "same.dat"), 1u);
+  EXPECT_EQ(std::filesystem::file_size(running), before);
+  EXPECT_EQ(two.saves.Count(), 0u);
+  one.saves.Close(1);
+  EXPECT_EQ(one.Check(running).size(), 1u);
+}
+
 TEST(CSaveList, ConcurrentOpensOfOnePathOnTwoChannelsLetOnlyOneWin) {
   ScratchDir dir;
   Channel one, two;
@@ -510,6 +549,31 @@ class FileSizeLimit {
   void (*oldHandler_)(int) = SIG_DFL;
   bool lifted_ = false;
 };
+
+// The repair after a failed write goes through the recording's own files:
+// a host that changed directory meanwhile has other files under the same
+// relative names, and they stay as they are.
+TEST(CSaveListPaths, RepairAfterAFailedWriteGoesThroughTheOpenFiles) {
+  ScratchDir dir;
+  DebugCapture debug;
+  std::filesystem::create_directory(dir / "a");
+  std::filesystem::create_directory(dir / "b");
+  std::ofstream(dir / "b/rec.dat") << std::string(1000, 'o');
+  std::ofstream(dir / "b/rec.idx") << std::string(400, 'i');
+  Channel ch(1);
+  auto inA = std::make_unique<test::WorkingDir>(dir / "a");
+  ch.Open("rec.dat");
+  for (int i = 0; i < 10; ++i) ch.Deliver(i == 0 ? kFrameKindI : kFrameKindP, 100 + 10 * i);
+  WriteFault fault(dir / "a/rec.dat");
+  inA.reset();
+  test::WorkingDir inB(dir / "b");
+  ch.Deliver(kFrameKindP, 333);
+  EXPECT_EQ(ch.saves.Count(), 0u);
+  EXPECT_TRUE(debug.Contains("files hold"));
+  EXPECT_EQ(std::filesystem::file_size(dir / "b/rec.dat"), 1000u);
+  EXPECT_EQ(std::filesystem::file_size(dir / "b/rec.idx"), 400u);
+  EXPECT_EQ(ch.Check(dir / "a/rec.dat").size(), 10u);
+}
 
 TEST(CSaveList, FullDiskEndsTheRecordingThatHitItAndTheOtherGoesOn) {
   ScratchDir dir;

@@ -34,6 +34,29 @@ TEST(Library, VersionNeedsNoInitialisation) {
   EXPECT_EQ(QNVNet_UnInitLib(), 0u);
 }
 
+// A null pointer where an export needs one fails at once, before the
+// session is even looked up: nothing is opened or sent.
+TEST(Library, NullPointerArgumentsFailAtOnce) {
+  ASSERT_EQ(QNVNet_InitLib(), 0u);
+  const uint32_t kArg = QNVNET_ERR_ARGUMENT, id = 12345;
+  int32_t len = 16, none = 0;
+  EXPECT_EQ(QNVNet_GetSdkVersion(nullptr), kArg);
+  EXPECT_EQ(QNVNet_LiveOpen(nullptr, id, nullptr), kArg);
+  EXPECT_EQ(QNVNet_PTZGetParam(id, 0, nullptr, len), kArg);
+  EXPECT_EQ(QNVNet_ManageGetSysConfig(id, 13, nullptr, len), kArg);
+  EXPECT_EQ(QNVNet_ManageSetSysConfig(id, 31, nullptr, 4), kArg);
+  EXPECT_EQ(QNVNet_ManageSendSysCmd(id, 10, nullptr, len), kArg);
+  EXPECT_EQ(QNVNet_RuleDownLoad(id, nullptr, len), kArg);
+  EXPECT_EQ(QNVNet_RuleUpLoad(id, nullptr, 4), kArg);
+  EXPECT_EQ(QNVNet_AlgorGetParam(id, 1, nullptr, len), kArg);
+  EXPECT_EQ(QNVNet_AlgorSetParam(id, 1, nullptr, 4), kArg);
+  // No buffer with length 0 is no payload: the session look-up decides.
+  EXPECT_EQ(QNVNet_ManageSetSysConfig(id, 31, nullptr, 0), QNVNET_ERR_NO_SESSION);
+  EXPECT_EQ(QNVNet_ManageGetSysConfig(id, 13, nullptr, none), QNVNET_ERR_NO_SESSION);
+  EXPECT_EQ(qnv::CLibrary::Instance().ChannelCount(), 0u);
+  EXPECT_EQ(QNVNet_UnInitLib(), 0u);
+}
+
 void EveryWrapperAnswersNoSession(uint32_t id) {
   const uint32_t kNo = QNVNET_ERR_NO_SESSION;
   uint32_t handle = 77;

@@ -1,6 +1,9 @@
 // The command transaction and the generic get/set against a scripted peer.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -166,6 +169,60 @@ TEST_F(TransactionTest, SplitReplyWithAPauseIsJoined) {
   responder2.join();
   EXPECT_EQ(length, 300);
   EXPECT_EQ(out[299], 0x33);
+}
+
+// Replies to earlier calls that gave up arrive after this call's request:
+// they are dropped, and the call takes its own reply; with none, it ends
+// within its time-out.
+TEST_F(TransactionTest, LateRepliesToEarlierCallsAreDropped) {
+  responder = std::thread([this] {
+    peer.Read(20);
+    peer.Write(MakeReply(2, 13, 0x77, 99));        // another code
+    peer.Write(MakeReply(2, 1, 0, 7));             // the keep-alive's
+    peer.Write(MakeReply(3, 4, 0, 7, {9, 9}));     // another class
+    peer.Write(MakeReply(2, 4, 0, 7, {1, 2, 3}));  // its own
+    peer.Read(20);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    peer.Write(MakeReply(2, 4, 0, 7, {4}));
+  });
+  uint8_t out[8] = {};
+  int32_t length = 8;
+  EXPECT_EQ(GetCommand(conn, session, 2, 4, out, length), 0u);
+  EXPECT_EQ(length, 3);
+  EXPECT_EQ(out[2], 3);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Transact(conn, session, 2, 5, nullptr, 0, nullptr, nullptr, 1000), QNVNET_ERR_NO_REPLY);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2900));
+  Join();
+}
+
+// A device that accepts the connection but never reads: once the socket
+// buffers are full a send gives up within the call's time-out, fails the call
+// with -21 and reports the disconnect once.
+TEST(TransactionSend, PeerThatNeverReadsFailsTheSendInTime) {
+  LoopbackPeer peer;
+  CTcpClient conn;
+  std::atomic<int> disconnects{0};
+  auto onDisconnect = [](int, char*, uint16_t, void* user) {
+    ++*static_cast<std::atomic<int>*>(user);
+    return false;
+  };
+  ASSERT_TRUE(conn.Connect(CTcpClient::kModeCommand, "127.0.0.1", peer.Port(), nullptr,
+                           onDisconnect, &disconnects));
+  ASSERT_TRUE(peer.Accept());
+  int small = 4096;
+  setsockopt(conn.Socket(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  std::vector<uint8_t> payload(kMaxTransactPayload, 0x42);
+  uint32_t session = 7, rc = 0;
+  for (int i = 0; i < 20000 && rc != QNVNET_ERR_SEND; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    rc = Transact(conn, session, 2, 3, payload.data(), int32_t(payload.size()), nullptr, nullptr,
+                  500);
+    ASSERT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+  }
+  EXPECT_EQ(rc, QNVNET_ERR_SEND);
+  EXPECT_EQ(disconnects.load(), 1);
+  conn.Close();
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "CommandSupport.h"
 #include "Commands.h"
 #include "DeviceInfo.h"
+#include "Files.h"
 #include "FrameHeader.h"
 #include "QNVNetSdk.h"
 #include "Selectors.h"
@@ -263,6 +264,8 @@ int RunPtzParam(const CInvocation& inv) {
 
 int RunRulesDownload(const CInvocation& inv) {
   CReporter out(inv.json);
+  if (std::string error; !inv.args.empty() && !CheckOutputPath(inv.args[0], error))
+    return out.Failure(error);
   CSdkLibrary sdk;
   CDeviceSession session;
   int exitCode = kExitOk;

@@ -23,7 +23,30 @@ std::string Reason(const char* verb, const std::string& path) {
   return std::string(verb) + " " + path + ": " + std::strerror(errno);
 }
 
+const char* KindOf(mode_t mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a regular file";
+}
+
+std::string NotRegular(const char* verb, const std::string& path, mode_t mode) {
+  const char* kind = KindOf(mode);
+  return std::string(verb) + " " + path + ": " +
+         (std::strcmp(kind, "not a regular file") == 0
+              ? kind
+              : std::string("not a regular file but ") + kind);
+}
+
 }  // namespace
+
+bool CheckOutputPath(const std::string& path, std::string& error) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return true;  // absent: created later
+  error = NotRegular("cannot write", path, st.st_mode);
+  return false;
+}
 
 bool RegularFileSize(const std::string& path, uint64_t& size, std::string& error) {
   struct stat st;
@@ -32,7 +55,7 @@ bool RegularFileSize(const std::string& path, uint64_t& size, std::string& error
     return false;
   }
   if (!S_ISREG(st.st_mode)) {
-    error = "cannot read " + path + ": not a regular file";
+    error = NotRegular("cannot read", path, st.st_mode);
     return false;
   }
   size = static_cast<uint64_t>(st.st_size);
@@ -41,14 +64,19 @@ bool RegularFileSize(const std::string& path, uint64_t& size, std::string& error
 
 bool ReadWholeFile(const std::string& path, size_t maxBytes, std::vector<uint8_t>& out,
                    std::string& error) {
-  SFdCloser file{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  // Opened without blocking, so a FIFO is refused instead of waited on.
+  SFdCloser file{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
   if (file.fd < 0) {
     error = Reason("cannot read", path);
     return false;
   }
   struct stat st;
-  if (fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    error = "cannot read " + path + ": not a regular file";
+  if (fstat(file.fd, &st) != 0) {
+    error = Reason("cannot read", path);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error = NotRegular("cannot read", path, st.st_mode);
     return false;
   }
   if (static_cast<uint64_t>(st.st_size) > maxBytes) {
@@ -72,8 +100,24 @@ bool ReadWholeFile(const std::string& path, size_t maxBytes, std::vector<uint8_t
 }
 
 bool WriteWholeFile(const std::string& path, const uint8_t* data, size_t size, std::string& error) {
-  SFdCloser file{open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
+  // Opened without blocking and checked before anything is truncated: a
+  // FIFO nobody reads would block for ever, a device is no file.
+  SFdCloser file{open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644)};
   if (file.fd < 0) {
+    error = errno == ENXIO ? "cannot write " + path + ": not a regular file but a FIFO or device"
+                           : Reason("cannot write", path);
+    return false;
+  }
+  struct stat st;
+  if (fstat(file.fd, &st) != 0) {
+    error = Reason("cannot write", path);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error = NotRegular("cannot write", path, st.st_mode);
+    return false;
+  }
+  if (ftruncate(file.fd, 0) != 0) {
     error = Reason("cannot write", path);
     return false;
   }

@@ -16,6 +16,10 @@ bool ReadWholeFile(const std::string& path, size_t maxBytes, std::vector<uint8_t
                    std::string& error);
 // Creates or replaces the file with exactly these bytes.
 bool WriteWholeFile(const std::string& path, const uint8_t* data, size_t size, std::string& error);
+// Whether path may be written as an output: absent or a regular file (a
+// FIFO, device or directory would block or is no file); checked without
+// opening anything. False with a message naming what it is.
+bool CheckOutputPath(const std::string& path, std::string& error);
 // Size of a regular file; false with a message otherwise.
 bool RegularFileSize(const std::string& path, uint64_t& size, std::string& error);
 // Creates a directory and its parents (like mkdir -p).

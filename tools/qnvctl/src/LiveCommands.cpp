@@ -21,6 +21,7 @@
 #include "CStreamWatch.h"
 #include "CommandSupport.h"
 #include "Commands.h"
+#include "Files.h"
 #include "FrameHeader.h"
 #include "LiveSteps.h"
 #include "QNVNetSdk.h"
@@ -60,6 +61,10 @@ int RunRecord(const CInvocation& inv) {
   if (!SecondsOption(out, inv, "--seconds", 0, seconds, exitCode) ||
       !SecondsOption(out, inv, "--pre-seconds", 0, preSeconds, exitCode))
     return exitCode;
+  // Refused before any connection: a FIFO or device would be no recording.
+  std::string refusal;
+  if (!CheckOutputPath(path, refusal) || !CheckOutputPath(CLiveRecording::IndexPath(path), refusal))
+    return out.Failure(refusal);
 
   // Ctrl-C must reach us as an event, not kill the process mid-write; set
   // this up before the SDK starts any thread.
@@ -100,6 +105,8 @@ int RunRecord(const CInvocation& inv) {
 int RunSnapshot(const CInvocation& inv) {
   CReporter out(inv.json);
   const std::string& path = inv.args[0];
+  std::string refusal;
+  if (!CheckOutputPath(path, refusal)) return out.Failure(refusal);
   CStreamWatch live(inv.connection.port);
   CSdkLibrary sdk(live.Handlers());
   CDeviceSession session;

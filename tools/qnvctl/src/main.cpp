@@ -15,6 +15,7 @@
 #include "CCommandLine.h"
 #include "CReporter.h"
 #include "Commands.h"
+#include "Files.h"
 #include "Selectors.h"
 
 namespace {
@@ -228,5 +229,9 @@ int main(int argc, char** argv) {
     std::fputs(commandLine.Overview().c_str(), stderr);
     return kExitUsage;
   }
+  // An output FILE that is a FIFO, device or directory is refused before
+  // anything reaches the device.
+  if (std::string refusal; inv.Has("-o") && !CheckOutputPath(inv.Value("-o"), refusal))
+    return CReporter(inv.json).Failure(refusal);
   return inv.command->run(inv);
 }
