@@ -158,7 +158,7 @@ bool Export(const std::string& dataPath, const std::string& out, SExportResult& 
   if (!reader.Open(dataPath, IndexPathFor(dataPath), error)) return false;
   std::unique_ptr<CVideoWriter> writer;
   if (out.ends_with(".mp4")) {
-    writer = std::make_unique<CMp4Writer>(out, 25.0);
+    writer = std::make_unique<CMp4Writer>(out);
   } else {
     writer = std::make_unique<CAnnexBWriter>(out);
   }
