@@ -167,21 +167,22 @@ TEST_F(PreRecord, EmptyStretchOrOneMissingTheNewestFrameWaitsForAKeyFrame) {
 }
 
 TEST_F(PreRecord, TimedStretchCoversTheSpanFromAKeyFrameAtTwoBitRates) {
-  // 250 frames/s at ten times the bit rate: as 2 and 8 Mbit/s at 25 frames/s.
-  for (uint32_t bitrate : {20000000u, 80000000u}) {
+  // Real time: the stretch is measured in arrival time, which a reader
+  // falling behind a faster-than-life stream would stretch.
+  for (uint32_t bitrate : {2000000u, 8000000u}) {
     SCOPED_TRACE(bitrate);
-    Start(false, bitrate, 50);  // a group every 0.2 s
+    Start(false, bitrate, 5, 25);  // a group every 0.2 s
     const std::string early = dir_ + "/early.dat";
     uint32_t first = 0;
     ASSERT_EQ(QNVNet_LiveSetPreRecord(handle_, 1000, 0), 0u);
     // Opened at once: nothing or a stretch that begins a group.
     ASSERT_EQ(QNVNet_LiveSaveOpen(handle_, early.c_str(), first), 0u);
-    ASSERT_TRUE(WaitFor([] { return StreamCapture::Instance().Count() > 500; }, 20000));
+    ASSERT_TRUE(WaitFor([] { return StreamCapture::Instance().Count() > 70; }, 20000));
     const uint32_t newest = Le32At(StreamCapture::Instance().Frames().back().bytes, 0);
     uint32_t rec = 0;
     const std::string data = dir_ + "/timed.dat";
     ASSERT_EQ(QNVNet_LiveSaveOpen(handle_, data.c_str(), rec), 0u);
-    WaitFrames(50);
+    WaitFrames(10);
     EXPECT_EQ(QNVNet_LiveSaveClose(handle_, rec), 0u);
     EXPECT_EQ(QNVNet_LiveSaveClose(handle_, first), 0u);
     for (const std::string& path : {early, data}) {
@@ -194,7 +195,7 @@ TEST_F(PreRecord, TimedStretchCoversTheSpanFromAKeyFrameAtTwoBitRates) {
     size_t last = 0;  // the newest frame delivered before the open
     while (last + 1 < r.size() && r[last].counter != newest) ++last;
     const double span = double(r[last].stampUs - r[0].stampUs) / 1e6;
-    EXPECT_GE(span, 1.0 - 0.01);
+    EXPECT_GE(span, 1.0 - 0.1);  // capture times against arrival times
     EXPECT_LE(span, 1.0 + 0.2 + 0.4);  // one group more, and slack for a late reader
     TearDown();
   }
