@@ -145,7 +145,8 @@ uint32_t QNVNet_LiveSaveRollover(uint32_t handle, uint32_t id, const char* newPa
                                  uint32_t* newId) {
   return WithChannel(handle, [&](CClient&, CChannel& channel) {
     uint32_t opened = 0;
-    uint32_t rc = newId == nullptr ? QNVNET_ERR_SAVE_OPEN : channel.SaveRollover(id, newPath, opened);
+    uint32_t rc =
+        newId == nullptr ? QNVNET_ERR_SAVE_OPEN : channel.SaveRollover(id, newPath, opened);
     if (rc == QNVNET_OK) *newId = opened;
     return rc;
   });

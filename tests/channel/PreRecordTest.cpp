@@ -195,7 +195,7 @@ TEST_F(PreRecord, TimedStretchCoversTheSpanFromAKeyFrameAtTwoBitRates) {
     size_t last = 0;  // the newest frame delivered before the open
     while (last + 1 < r.size() && r[last].counter != newest) ++last;
     const double span = double(r[last].stampUs - r[0].stampUs) / 1e6;
-    EXPECT_GE(span, 1.0 - 0.1);  // capture times against arrival times
+    EXPECT_GE(span, 1.0 - 0.1);        // capture times against arrival times
     EXPECT_LE(span, 1.0 + 0.2 + 0.4);  // one group more, and slack for a late reader
     TearDown();
   }
@@ -216,7 +216,7 @@ TEST_F(PreRecord, MemoryBoundCutsWholeGroupsOldestFirst) {
   EXPECT_EQ(r[0].nalType, 7);
   std::ifstream in(data, std::ios::binary | std::ios::ate);
   EXPECT_LE(uint64_t(in.tellg()), 300000u + 50000u);  // and the odd frame after the open
-  EXPECT_GT(uint64_t(in.tellg()), 100000u);  // more than one group
+  EXPECT_GT(uint64_t(in.tellg()), 100000u);           // more than one group
 }
 
 TEST_F(PreRecord, RolloverSplitsAtAKeyFrameWithNothingMissingOrTwice) {

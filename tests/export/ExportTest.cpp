@@ -1,15 +1,14 @@
 // Recordings built from a real H.264 clip are read back, checked, damaged and
 // exported; ffprobe/ffmpeg judge whether the output plays.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <sys/stat.h>
-
 #include <cstdio>
-#include <functional>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <string>
@@ -543,9 +542,9 @@ TEST(Export, CaptureTimesTimeTheExportAndHolesAreReportedAndKept) {
   const double truth = 250.0 / 30 + 2.0;
   EXPECT_NEAR(result.durationSeconds, truth, 1.0 / 30);
   if (!HaveFfprobe()) GTEST_SKIP() << "ffprobe not installed";
-  SRun probe = Shell("ffprobe -v error -show_entries format=duration -of csv=p=0 '" +
-                         dir / "timed.mp4" + "'",
-                     dir / "probe");
+  SRun probe = Shell(
+      "ffprobe -v error -show_entries format=duration -of csv=p=0 '" + dir / "timed.mp4" + "'",
+      dir / "probe");
   EXPECT_NEAR(std::atof(probe.out.c_str()), truth, 1.0 / 30) << probe.out;
   // The index is at the front: the moov box comes before the mdat box.
   std::vector<uint8_t> mp4 = ReadAll(dir / "timed.mp4");
@@ -564,8 +563,8 @@ TEST(Export, WithoutCaptureTimesTheStreamTimingOrTheFrameRateTimesPictures) {
   EXPECT_EQ(reader.Summary().holeCount, 0u);
   ETimeSource source;
   ExportTimeBase(reader.Summary(), SExportOptions{}, source);
-  EXPECT_EQ(source, reader.Summary().streamFps > 0 ? ETimeSource::kStreamTiming
-                                                   : ETimeSource::kFrameRate);
+  EXPECT_EQ(source,
+            reader.Summary().streamFps > 0 ? ETimeSource::kStreamTiming : ETimeSource::kFrameRate);
   CAnnexBWriter writer(dir / "plain.h264");
   SExportOptions forced;
   forced.fps = 50;
@@ -615,8 +614,8 @@ TEST(ExportTool, NeverTouchesTheRecordingOrAFileItDidNotCreate) {
   // A failed export leaves an existing output as it was and nothing beside it.
   WriteRecording(dir / "noidr.dat", {SampleNals()[0], SampleNals()[1]});
   WriteAll(dir / "keep.mp4", {'k', 'e', 'e', 'p'});
-  SRun failed = Shell(tool + " -q '" + dir / "noidr.dat" + "' '" + dir / "keep.mp4" + "'",
-                      dir / "run");
+  SRun failed =
+      Shell(tool + " -q '" + dir / "noidr.dat" + "' '" + dir / "keep.mp4" + "'", dir / "run");
   EXPECT_EQ(failed.status, 2);
   EXPECT_EQ(ReadAll(dir / "keep.mp4"), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
   SRun leftovers = Shell("ls -a '" + dir / "" + "' | grep -c part", dir / "run");
@@ -629,8 +628,8 @@ TEST(ExportTool, NeverTouchesTheRecordingOrAFileItDidNotCreate) {
   SRun in = Shell("timeout 10 " + tool + " --check '" + dir / "fifo.dat" + "'", dir / "run");
   EXPECT_EQ(in.status, 2);
   EXPECT_NE(in.err.find("not a regular file"), std::string::npos) << in.err;
-  SRun out = Shell("timeout 10 " + tool + " -q '" + data + "' '" + dir / "out.mp4" + "'",
-                   dir / "run");
+  SRun out =
+      Shell("timeout 10 " + tool + " -q '" + data + "' '" + dir / "out.mp4" + "'", dir / "run");
   EXPECT_EQ(out.status, 2);
   EXPECT_NE(out.err.find("not a regular file"), std::string::npos) << out.err;
 

@@ -94,8 +94,8 @@ std::string SummaryText(const SRecordingSummary& s, const SExportOptions& option
   }
   if (exported != nullptr) {
     if (exported->cutPictures > 0) {
-      t += "cut:        " + N(exported->cutPictures) + " pictures over " +
-           N(kMaxAccessUnitBytes) + " bytes were cut short\n";
+      t += "cut:        " + N(exported->cutPictures) + " pictures over " + N(kMaxAccessUnitBytes) +
+           " bytes were cut short\n";
     }
     t += "exported:   " + outputPath + ": " + N(exported->pictures) + " pictures (" +
          N(exported->keyPictures) + " IDR), " + N(exported->bytes) + " bytes, from frame " +
@@ -121,8 +121,8 @@ std::string SummaryJson(const SRecordingSummary& s, const SExportOptions& option
   j += ",\"holes\":[";
   for (size_t i = 0; i < s.holes.size(); ++i) {
     const SHole& h = s.holes[i];
-    j += std::string(i ? "," : "") + "{\"frame\":" + N(h.frame) + ",\"kind\":" +
-         (h.counter ? "\"counter\"" : "\"time\"") + ",\"before\":" + N(h.before) +
+    j += std::string(i ? "," : "") + "{\"frame\":" + N(h.frame) +
+         ",\"kind\":" + (h.counter ? "\"counter\"" : "\"time\"") + ",\"before\":" + N(h.before) +
          ",\"after\":" + N(h.after) + "}";
   }
   j += "]";

@@ -34,7 +34,7 @@ namespace qnvctl {
 namespace {
 
 constexpr int kSteps = 8;
-constexpr double kClipFps = 25;  // the sample clip's frame rate
+constexpr double kClipFps = 25;      // the sample clip's frame rate
 constexpr double kGroupSeconds = 2;  // the longest group of pictures the check allows for
 
 // PTZ commands of the simulated device: {command, steps} moves, and preset
@@ -313,18 +313,18 @@ int CDemo::Run() {
     const double low = expected - 1.0;
     const double high = expected + kGroupSeconds + 1.0;
     const bool plausible = videoSeconds >= low && videoSeconds <= high;
-    out_.Text("      span " + Fixed(videoSeconds, 2) + " s for " + Fixed(recorded.seconds, 1) +
-              " s recorded after " + Fixed(options_.preSeconds, 1) + " s of pre-record: " +
-              (plausible ? "as expected" : "OUT OF RANGE") + "; " +
-              (s.holeCount == 0 ? std::string("no holes")
-                                : std::to_string(s.holeCount) + " HOLES"));
+    out_.Text(
+        "      span " + Fixed(videoSeconds, 2) + " s for " + Fixed(recorded.seconds, 1) +
+        " s recorded after " + Fixed(options_.preSeconds, 1) +
+        " s of pre-record: " + (plausible ? "as expected" : "OUT OF RANGE") + "; " +
+        (s.holeCount == 0 ? std::string("no holes") : std::to_string(s.holeCount) + " HOLES"));
     if (!plausible)
-      return Fail("the recording spans " + Fixed(videoSeconds, 2) + " s, not " +
-                  Fixed(low, 1) + " to " + Fixed(high, 1) + " s");
+      return Fail("the recording spans " + Fixed(videoSeconds, 2) + " s, not " + Fixed(low, 1) +
+                  " to " + Fixed(high, 1) + " s");
     if (s.holeCount > 0) {
       const qnvrec::SHole& h = s.holes.front();
-      return Fail("the recording has " + std::to_string(s.holeCount) + " holes, the first at frame " +
-                  std::to_string(h.frame));
+      return Fail("the recording has " + std::to_string(s.holeCount) +
+                  " holes, the first at frame " + std::to_string(h.frame));
     }
     json_.Uint("recordingFrames", s.frames)
         .Uint("pictures", exported.exported.pictures)

@@ -34,8 +34,7 @@ int RunExport(const CInvocation& inv) {
   out.Text("recording  " + inv.args[0] + ": " + std::to_string(s.frames) + " frames, " +
            std::to_string(s.pictures) + " pictures, " +
            (s.Consistent() ? "index consistent with data" : "damaged") + ", " +
-           (s.holeCount == 0 ? std::string("no holes")
-                             : std::to_string(s.holeCount) + " holes"));
+           (s.holeCount == 0 ? std::string("no holes") : std::to_string(s.holeCount) + " holes"));
   out.Text("exported   " + inv.args[1] + ": " + std::to_string(e.pictures) + " pictures (" +
            std::to_string(e.keyPictures) + " IDR), " + std::to_string(e.bytes) +
            " bytes of H.264, from frame " + std::to_string(e.firstFrame) +

@@ -242,8 +242,8 @@ int RunWatch(const CInvocation& inv) {
                         .Text());
     out.Text("channel " + std::to_string(i + 1) + ": " + std::to_string(total.frames) +
              " frames, " + std::to_string(total.pictures) + " pictures, " +
-             std::to_string(total.keyFrames) + " key frames, " +
-             std::to_string(total.gaps) + " gaps" + (interrupted ? " (stopped by Ctrl-C)" : ""));
+             std::to_string(total.keyFrames) + " key frames, " + std::to_string(total.gaps) +
+             " gaps" + (interrupted ? " (stopped by Ctrl-C)" : ""));
   }
   if (anyLost) return out.Failure("a connection was lost while watching");
   return out.Done(CJsonObject()

@@ -15,10 +15,10 @@ namespace qnvrec {
 // One picture in Annex B form (4-byte start codes).
 struct SAccessUnit {
   std::vector<uint8_t> annexB;
-  bool key = false;     // holds an IDR slice
-  uint64_t frame = 0;   // the recording's frame that holds its first slice
-  uint64_t stampUs = 0; // that frame's capture time
-  int64_t pts = 0;      // set by the exporter, in the writer's time base
+  bool key = false;      // holds an IDR slice
+  uint64_t frame = 0;    // the recording's frame that holds its first slice
+  uint64_t stampUs = 0;  // that frame's capture time
+  int64_t pts = 0;       // set by the exporter, in the writer's time base
 };
 
 // No picture of a stream this library records comes near this; a run of

@@ -21,7 +21,7 @@ namespace qnvrec {
 
 // A break in the recording: frames the device sent that are not in it.
 struct SHole {
-  uint64_t frame = 0;  // index of the first frame after the hole
+  uint64_t frame = 0;    // index of the first frame after the hole
   bool counter = false;  // true: a jump in the frame counter; false: a gap in capture time
   uint64_t before = 0;   // the counter values or capture times (us) on either side
   uint64_t after = 0;
@@ -46,10 +46,10 @@ struct SRecordingSummary {
   // Timing. Capture times (bytes 16..23, microseconds) are usable when they
   // rise from picture to picture by 1 ms to 10 s.
   bool stampsUsable = false;
-  uint64_t firstStampUs = 0;      // of the first and last picture
+  uint64_t firstStampUs = 0;  // of the first and last picture
   uint64_t lastStampUs = 0;
-  double pictureIntervalUs = 0;   // the usual step between pictures' capture times
-  double streamFps = 0;           // the stream's own rate (SPS timing), 0 when absent
+  double pictureIntervalUs = 0;  // the usual step between pictures' capture times
+  double streamFps = 0;          // the stream's own rate (SPS timing), 0 when absent
   // Holes: gaps in capture time over three picture intervals, and jumps in a
   // frame counter (bytes 0..3) that is sequential elsewhere. At most
   // kMaxListedHoles are listed; holeCount counts them all.
