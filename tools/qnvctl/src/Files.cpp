@@ -41,7 +41,9 @@ bool RegularFileSize(const std::string& path, uint64_t& size, std::string& error
 
 bool ReadWholeFile(const std::string& path, size_t maxBytes, std::vector<uint8_t>& out,
                    std::string& error) {
-  SFdCloser file{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  // Non-blocking, so a FIFO without a writer cannot hold the open; checked
+  // on the descriptor, so what is read is what was checked.
+  SFdCloser file{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
   if (file.fd < 0) {
     error = Reason("cannot read", path);
     return false;
@@ -51,6 +53,7 @@ bool ReadWholeFile(const std::string& path, size_t maxBytes, std::vector<uint8_t
     error = "cannot read " + path + ": not a regular file";
     return false;
   }
+  fcntl(file.fd, F_SETFL, fcntl(file.fd, F_GETFL) & ~O_NONBLOCK);
   if (static_cast<uint64_t>(st.st_size) > maxBytes) {
     error = path + " is too large: " + std::to_string(st.st_size) + " bytes, at most " +
             std::to_string(maxBytes) + " allowed";
@@ -72,8 +75,21 @@ bool ReadWholeFile(const std::string& path, size_t maxBytes, std::vector<uint8_t
 }
 
 bool WriteWholeFile(const std::string& path, const uint8_t* data, size_t size, std::string& error) {
-  SFdCloser file{open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
+  // Checked to be a regular file before anything is cut: a FIFO or device
+  // named as the output is refused at once, not waited on or truncated.
+  SFdCloser file{open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0644)};
   if (file.fd < 0) {
+    error = errno == ENXIO ? "cannot write " + path + ": not a regular file"
+                           : Reason("cannot write", path);
+    return false;
+  }
+  struct stat st;
+  if (fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    error = "cannot write " + path + ": not a regular file";
+    return false;
+  }
+  if (fcntl(file.fd, F_SETFL, fcntl(file.fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
+      ftruncate(file.fd, 0) != 0) {
     error = Reason("cannot write", path);
     return false;
   }
