@@ -368,6 +368,38 @@ uint32_t CSaveList::Open(const char* dataPath, const CStreamQueue& queue, uint32
   return QNVNET_OK;
 }
 
+bool CSaveList::StartNow(uint32_t id) {
+  for (auto& save : saves_) {
+    if (save->id == id) {
+      save->started = true;
+      return true;
+    }
+  }
+  return false;
+}
+
+uint32_t CSaveList::Rollover(uint32_t id, const char* newPath, uint32_t& newId) {
+  tagSSaveData* from = nullptr;
+  for (auto& save : saves_) {
+    if (save->id == id) from = save.get();
+    // A recording still waiting to take over has not begun: handing it over
+    // too would end it empty at the same key frame.
+    if (save->rolloverTo == id) return QNVNET_ERR_ROLLOVER_PENDING;
+  }
+  if (from == nullptr) return QNVNET_ERR_NO_SAVE;
+  if (from->rolloverTo != 0) return QNVNET_ERR_ROLLOVER_PENDING;
+  const CStreamQueue noPreRecord;
+  uint32_t opened = 0;
+  uint32_t rc = Open(newPath, noPreRecord, opened);
+  if (rc != QNVNET_OK) return rc;
+  // Open appends; nothing before it moved, so `from` is still valid. Both
+  // decide on the same frame in one WriteFrame: none missed, none twice.
+  from->rolloverTo = opened;
+  saves_.back()->waitsForGroup = true;
+  newId = opened;
+  return QNVNET_OK;
+}
+
 uint32_t CSaveList::Close(uint32_t id) {
   for (size_t i = 0; i < saves_.size(); ++i) {
     if (saves_[i]->id == id) {
@@ -385,11 +417,29 @@ void CSaveList::CloseAll() {
 void CSaveList::WriteFrame(const SFrameIndex& header, const uint8_t* body, uint32_t length) {
   SFrameIndex record = header;
   const uint32_t limit = g_sizeLimit.load(std::memory_order_relaxed);
+  // Recordings begin, and hand over, where a group of pictures begins (its
+  // parameter sets first), or at a key frame no parameter sets lead up to.
+  groupStart_.Next(header, body, length);
+  const bool groupStart = groupStart_.Boundary();
   size_t i = 0;
   while (i < saves_.size()) {
     tagSSaveData& save = *saves_[i];
+    // A hand-over happens where a group of pictures begins, so the new file
+    // starts with its parameter sets.
+    if (save.rolloverTo != 0 && groupStart) {
+      End(i, EndReason::kClosed, std::string());
+      continue;
+    }
+    if (save.waitsForGroup) {
+      if (!groupStart) {
+        ++i;
+        continue;
+      }
+      save.waitsForGroup = false;
+      save.started = true;
+    }
     if (!save.started) {
-      if (header.FrameKind() != kFrameKindI) {
+      if (!groupStart) {
         ++i;
         continue;
       }
@@ -432,6 +482,12 @@ void CSaveList::WriteFrame(const SFrameIndex& header, const uint8_t* body, uint3
 void CSaveList::End(size_t i, EndReason reason, const std::string& error) {
   std::unique_ptr<tagSSaveData> save = std::move(saves_[i]);
   saves_.erase(saves_.begin() + static_cast<std::ptrdiff_t>(i));
+  // A recording that was to hand over to this one goes on; one that was to
+  // take over from it begins at the next key frame as any other.
+  for (auto& other : saves_) {
+    if (other->rolloverTo == save->id) other->rolloverTo = 0;
+    if (save->rolloverTo == other->id) other->waitsForGroup = false;
+  }
 
   // Kept past the close for a repair through the files themselves.
   UniqueFd dataFd(save->dataFile ? ::dup(fileno(save->dataFile.get())) : -1);

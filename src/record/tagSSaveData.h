@@ -40,7 +40,13 @@ struct tagSSaveData {
   uint32_t id = 0;  // 1..16, unique within the channel
   UniqueFile dataFile;
   UniqueFile indexFile;
-  bool started = false;       // a key frame has arrived since the open
+  bool started = false;  // a key frame has arrived since the open
+  // Id of the recording that takes over at the next key frame, which this one
+  // then ends without writing; 0 when none.
+  uint32_t rolloverTo = 0;
+  // Takes over from another recording: begins only where a group of pictures
+  // begins, the frame at which that one ends.
+  bool waitsForGroup = false;
   uint32_t bytesWritten = 0;  // data-file length so far = offset of the next body
 
   std::string dataPath;   // as the host gave it

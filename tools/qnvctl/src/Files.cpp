@@ -64,8 +64,9 @@ bool RegularFileSize(const std::string& path, uint64_t& size, std::string& error
 
 bool ReadWholeFile(const std::string& path, size_t maxBytes, std::vector<uint8_t>& out,
                    std::string& error) {
-  // Opened without blocking, so a FIFO is refused instead of waited on.
-  SFdCloser file{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+  // Non-blocking, so a FIFO without a writer cannot hold the open; checked
+  // on the descriptor, so what is read is what was checked.
+  SFdCloser file{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
   if (file.fd < 0) {
     error = Reason("cannot read", path);
     return false;
@@ -79,6 +80,7 @@ bool ReadWholeFile(const std::string& path, size_t maxBytes, std::vector<uint8_t
     error = NotRegular("cannot read", path, st.st_mode);
     return false;
   }
+  fcntl(file.fd, F_SETFL, fcntl(file.fd, F_GETFL) & ~O_NONBLOCK);
   if (static_cast<uint64_t>(st.st_size) > maxBytes) {
     error = path + " is too large: " + std::to_string(st.st_size) + " bytes, at most " +
             std::to_string(maxBytes) + " allowed";
@@ -102,7 +104,7 @@ bool ReadWholeFile(const std::string& path, size_t maxBytes, std::vector<uint8_t
 bool WriteWholeFile(const std::string& path, const uint8_t* data, size_t size, std::string& error) {
   // Opened without blocking and checked before anything is truncated: a
   // FIFO nobody reads would block for ever, a device is no file.
-  SFdCloser file{open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644)};
+  SFdCloser file{open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0644)};
   if (file.fd < 0) {
     error = errno == ENXIO ? "cannot write " + path + ": not a regular file but a FIFO or device"
                            : Reason("cannot write", path);
@@ -117,7 +119,8 @@ bool WriteWholeFile(const std::string& path, const uint8_t* data, size_t size, s
     error = NotRegular("cannot write", path, st.st_mode);
     return false;
   }
-  if (ftruncate(file.fd, 0) != 0) {
+  if (fcntl(file.fd, F_SETFL, fcntl(file.fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
+      ftruncate(file.fd, 0) != 0) {
     error = Reason("cannot write", path);
     return false;
   }
