@@ -1,6 +1,7 @@
 #include "live/CChannel.h"
 
 #include "platform/ByteOrder.h"
+#include "platform/FailureNote.h"
 #include "platform/Socket.h"
 #include "player/PlayerApi.h"
 #include "record/SFrameIndex.h"
@@ -64,8 +65,23 @@ void CChannel::Teardown() {
 }
 
 uint32_t CChannel::Capture(const char* path) {
-  if (path == nullptr || m_playerPort == 0) return QNVNET_ERR_CAPTURE;
-  return Player().capture(m_playerPort, path) == 0 ? 0 : QNVNET_ERR_CAPTURE;
+  using platform::FailureKind;
+  using platform::NoteFailure;
+  if (path == nullptr) {
+    NoteFailure(FailureKind::kBadArgument, 0, "no snapshot path given");
+    return QNVNET_ERR_CAPTURE;
+  }
+  if (m_playerPort == 0) {
+    NoteFailure(FailureKind::kBadArgument, 0, "the channel was opened without a window");
+    return QNVNET_ERR_CAPTURE;
+  }
+  if (Player().capture(m_playerPort, path) == 0) return 0;
+  if (!PlayerIsLoaded())
+    NoteFailure(FailureKind::kNotFound, 0, "no player library loaded, so nothing is decoded");
+  else
+    NoteFailure(FailureKind::kSystem, 0,
+                "no image written (no decodable picture yet, or the file could not be written)");
+  return QNVNET_ERR_CAPTURE;
 }
 
 uint32_t CChannel::SaveOpen(const char* path, uint32_t& id) {

@@ -1,9 +1,11 @@
 #include "transport/CommandTransaction.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "QNVNetSdk.h"
+#include "platform/FailureNote.h"
 #include "transport/CommandMessage.h"
 
 namespace qnv {
@@ -19,17 +21,37 @@ uint32_t Transact(CTcpClient& connection, uint32_t& sessionId, uint32_t commandC
   // A late reply to an earlier request that timed out must not be taken for
   // this request's answer.
   connection.DiscardPending();
-  if (!connection.Send(area, int32_t(length))) return QNVNET_ERR_SEND;
+  if (!connection.Send(area, int32_t(length))) {
+    platform::NoteErrno(platform::FailureKind::kNetwork, errno, "the request could not be sent");
+    return QNVNET_ERR_SEND;
+  }
 
   std::memset(area, 0, sizeof area);
   int32_t d = connection.Receive(area, int32_t(kTransactArea), timeoutMs);
-  if (d < int32_t(kMinReplyLength)) return QNVNET_ERR_NO_REPLY;
+  if (d < int32_t(kMinReplyLength)) {
+    if (d < 0)
+      platform::NoteFailure(platform::FailureKind::kNetwork, 0,
+                            "the device closed the connection instead of replying");
+    else
+      platform::NoteFailure(platform::FailureKind::kNoAnswer, 0,
+                            "no valid reply within %u ms (class %u, code %u)", timeoutMs,
+                            commandClass, commandCode);
+    return QNVNET_ERR_NO_REPLY;
+  }
   ReplyView reply = DecodeReply(area, d);
-  if (reply.result != 0) return reply.result;
-  if (reply.commandClass == kClassLogin)
+  if (reply.result != 0) {
+    platform::NoteFailure(platform::FailureKind::kDeviceRefused, int32_t(reply.result),
+                          "the device refused the request (class %u, code %u) with result %d",
+                          commandClass, commandCode, int32_t(reply.result));
+    return reply.result;
+  }
+  if (reply.commandClass == kClassLogin) {
     sessionId = reply.sessionId;
-  else if (reply.sessionId != sessionId)
+  } else if (reply.sessionId != sessionId) {
+    platform::NoteFailure(platform::FailureKind::kProtocol, 0,
+                          "the reply carried session id %u, not %u", reply.sessionId, sessionId);
     return QNVNET_ERR_SESSION_MISMATCH;
+  }
   int32_t p = reply.payloadLength;
   if (replyPayload) *replyPayload = std::max(p, 0);
   if (out != nullptr && outLength != nullptr && p > 0 && p <= *outLength) {

@@ -44,6 +44,7 @@ const char kUsage[] =
     "  --json             print the summary as JSON on standard output\n"
     "  -q, --quiet        no progress display\n"
     "  -h, --help         show this text\n"
+    "      --version      show the program's version\n"
     "\n"
     "Exit status: 0 success; 1 damaged recording (--check); 2 error (bad arguments,\n"
     "unreadable input, input that is not a recording, failed export).\n";
@@ -111,6 +112,9 @@ int main(int argc, char** argv) {
     };
     if (arg == "-h" || arg == "--help") {
       std::fputs(kUsage, stdout);
+      return kExitOk;
+    } else if (arg == "--version") {
+      std::printf("qnv-export %s\n", QNV_TOOLS_VERSION);
       return kExitOk;
     } else if (arg == "--index") {
       if (!value(indexPath)) return Fail("--index needs a path");

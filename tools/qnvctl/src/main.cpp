@@ -15,6 +15,7 @@
 #include "CCommandLine.h"
 #include "CReporter.h"
 #include "Commands.h"
+#include "QNVNetSdk.h"
 #include "Selectors.h"
 
 namespace {
@@ -217,6 +218,13 @@ int main(int argc, char** argv) {
   if (!commandLine.Parse(argc, argv, inv, error)) {
     CReporter out(json);
     return out.Usage(error, inv.command ? inv.command->words : "");
+  }
+  if (inv.Has("--version")) {
+    uint32_t version = 0;
+    QNVNet_GetSdkVersion(&version);
+    std::printf("qnvctl %s (QNVNetSdk library %u.%u)\n", QNVCTL_VERSION, version >> 24,
+                (version >> 16) & 0xFF);
+    return kExitOk;
   }
   if (inv.help) {
     std::fputs(inv.command ? CCommandLine::CommandHelp(*inv.command).c_str()
