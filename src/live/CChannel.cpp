@@ -72,7 +72,7 @@ uint32_t CChannel::Capture(const char* path) {
     return QNVNET_ERR_CAPTURE;
   }
   if (m_playerPort == 0) {
-    NoteFailure(FailureKind::kBadArgument, 0, "the channel was opened without a window");
+    NoteFailure(FailureKind::kBadArgument, 0, "the channel has no player port");
     return QNVNET_ERR_CAPTURE;
   }
   if (Player().capture(m_playerPort, path) == 0) return 0;

@@ -16,5 +16,5 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 [ -n "$port" ] || { echo "with-devsim: the simulator did not start" >&2; exit 1; }
-export QNV_DEVSIM_PORT=$port
+export QNV_DEVSIM_PORT=$port QNV_DEVSIM=$devsim
 "$@"
