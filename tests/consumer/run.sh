@@ -35,6 +35,19 @@ gcc -std=c99 $flags -o "$work/host_c" "$source/tests/consumer/project/host.c" \
 "$work/host_cpp" "$QNV_DEVSIM_PORT"
 LD_LIBRARY_PATH=$prefix/lib "$work/host_c" "$QNV_DEVSIM_PORT"
 
+echo "--- Python, from the installed package"
+case "$flags" in
+  *thread*) echo "(skipped: the interpreter cannot load a ThreadSanitizer library)" ;;
+  *)
+    pyenv=(PYTHONPATH="$prefix/lib/python3/dist-packages")
+    if [[ $flags == *address* ]]; then
+      pyenv+=(LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)"
+        ASAN_OPTIONS=detect_leaks=0)
+    fi
+    env "${pyenv[@]}" /usr/bin/python3 "$source/tests/consumer/project/host.py" "$QNV_DEVSIM_PORT"
+    ;;
+esac
+
 echo "--- the installed tools"
 "$prefix/bin/qnvctl" --version
 "$prefix/bin/qnv-export" --version
