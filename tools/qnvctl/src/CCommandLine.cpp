@@ -24,6 +24,7 @@ const SOptionSpec kGlobalOptions[] = {
     {"--password-file", "FILE", "read the password from FILE's first line"},
     {"--json", nullptr, "machine-readable output on stdout"},
     {"--help", nullptr, "this help"},
+    {"--raw", nullptr, "send selectors the SDK does not map (as command code 0)"},
     {"--version", nullptr, "show the tool's and the library's versions"},
 };
 

@@ -134,7 +134,8 @@ const std::vector<SCommandSpec>& Commands() {
        "upload a firmware image (and install it with --start)",
        "Shows a progress bar while the image is sent in 3,072-byte chunks. --start\n"
        "then asks the device to install it and waits for its answer (up to 6 minutes).\n",
-       {{"--start", nullptr, "install the image once it is uploaded"}},
+       {{"--start", nullptr, "install the image once it is uploaded"},
+        {"--allow-empty", nullptr, "send an empty image (refused otherwise)"}},
        1,
        1,
        &RunFirmwareUpload},
