@@ -258,8 +258,7 @@ bool CCommandLine::Parse(int argc, char** argv, CInvocation& out, std::string& e
 
 std::string CCommandLine::Overview() const {
   std::string out =
-      "Usage: qnvctl COMMAND [ARGS] [--host HOST] [--port N] [--user NAME]\n"
-      "              [--password TEXT | --password-file FILE] [--json]\n"
+      "Usage: qnvctl COMMAND [ARGS] [connection options] [--json]\n"
       "Talks to a networked video-analytics device through the QNVNetSdk library.\n"
       "\nCommands:\n";
   for (const auto& c : commands_) {
