@@ -5,6 +5,7 @@ import os
 import re
 import socket
 import subprocess
+import sys
 
 import pytest
 
@@ -80,3 +81,15 @@ def test_disconnect_ends_the_events():
     finally:
         sim.terminate()
         sim.wait()
+
+
+def test_player_found_beside_the_real_library_file(tmp_path):
+    # The SDK reached through a symlink in another folder still finds the
+    # player beside its real file.
+    real = os.path.realpath(qnvnet._native.lib._name)
+    link = tmp_path / "libQNVNetSdk.so.1"
+    link.symlink_to(real)
+    env = dict(os.environ, QNVNET_LIBRARY=str(link))
+    out = subprocess.run([sys.executable, "-c", "import qnvnet; print(qnvnet.decoder_available())"],
+                         env=env, capture_output=True, text=True, check=True).stdout
+    assert out.strip() == "True"
