@@ -66,8 +66,9 @@ enum {
   QNVNET_E_SAVE_OPEN = -61,         /* the recording's files could not be opened */
   QNVNET_E_TOO_MANY_SAVES = -72,    /* the channel has 16 recordings */
   QNVNET_E_NO_SAVE = -73,           /* the channel has no recording with this id */
+  QNVNET_E_ROLLOVER_PENDING = -74,  /* the recording already hands over */
   QNVNET_E_CAPTURE = -80,           /* no snapshot written */
-  QNVNET_E_ARGUMENT = -90           /* C interface only: a required pointer was NULL */
+  QNVNET_E_BAD_ARGUMENT = -90       /* a required pointer was NULL, or a value out of range */
 };
 
 /* Kinds of failure reason (qnvnet_last_error_reason). */
@@ -122,10 +123,10 @@ QNVNET_C_API int32_t qnvnet_set_stream_callback(qnvnet_stream_cb cb, void* user)
 QNVNET_C_API int32_t qnvnet_set_disconnect_callback(qnvnet_disconnect_cb cb, void* user);
 
 /* Stores the library version (0x01000000 for 1.0) in *version. Returns 0,
- * or QNVNET_E_ARGUMENT for NULL. */
+ * or QNVNET_E_BAD_ARGUMENT for NULL. */
 QNVNET_C_API int32_t qnvnet_version(uint32_t* version);
 /* Stores 1 in *available when the player library is loaded (frames are
- * decoded, drawn and captured), else 0. Returns 0, or QNVNET_E_ARGUMENT. */
+ * decoded, drawn and captured), else 0. Returns 0, or QNVNET_E_BAD_ARGUMENT. */
 QNVNET_C_API int32_t qnvnet_decoder_available(int32_t* available);
 
 /* Start and end the library (QNVNet_InitLib / QNVNet_UnInitLib). init
@@ -137,7 +138,7 @@ QNVNET_C_API int32_t qnvnet_uninit(void);
  * *client_id names the session. Otherwise QNVNET_E_TOO_MANY_SESSIONS,
  * QNVNET_E_NO_SESSION (the reason says why: BAD_ADDRESS,
  * CONNECTION_REFUSED, NO_ANSWER, BAD_CREDENTIALS, DEVICE_REFUSED with the
- * device's code, NETWORK) or QNVNET_E_ARGUMENT (NULL client_id or ip). */
+ * device's code, NETWORK) or QNVNET_E_BAD_ARGUMENT (NULL client_id or ip). */
 QNVNET_C_API int32_t qnvnet_login(uint32_t* client_id, const char* ip, uint16_t port,
                                   const char* user, const char* password);
 /* Closes the session's channels, recordings and connection. Returns 0. */
@@ -145,7 +146,7 @@ QNVNET_C_API int32_t qnvnet_logout(uint32_t client_id);
 
 /* Live channels. window: an X11 Window id cast to a pointer, or NULL. open
  * stores a nonzero handle. Results as QNVNet_LiveOpen / LiveClose /
- * LivePause / LivePlay / LiveCapture; QNVNET_E_ARGUMENT for a NULL handle
+ * LivePause / LivePlay / LiveCapture; QNVNET_E_BAD_ARGUMENT for a NULL handle
  * or path. */
 QNVNET_C_API int32_t qnvnet_live_open(uint32_t* handle, uint32_t client_id, void* window);
 QNVNET_C_API int32_t qnvnet_live_close(uint32_t handle);
@@ -157,6 +158,17 @@ QNVNET_C_API int32_t qnvnet_live_capture(uint32_t handle, const char* path);
  * recording id (1..16) in *id. */
 QNVNET_C_API int32_t qnvnet_record_open(uint32_t handle, const char* path, uint32_t* id);
 QNVNET_C_API int32_t qnvnet_record_close(uint32_t handle, uint32_t id);
+/* QNVNet_LiveSaveRollover: recording id hands over to a new recording into
+ * new_path at the next key frame; *new_id receives its id (written only on
+ * 0). Results as that export's. */
+QNVNET_C_API int32_t qnvnet_record_rollover(uint32_t handle, uint32_t id, const char* new_path,
+                                            uint32_t* new_id);
+/* QNVNet_LiveSetPreRecord: keep at least the last milliseconds of video
+ * (0: the default stretch) within max_bytes (0: 16 MiB) for new recordings.
+ * Returns 0, QNVNET_E_NO_SESSION, QNVNET_E_NO_CHANNEL or
+ * QNVNET_E_BAD_ARGUMENT (nothing changes). */
+QNVNET_C_API int32_t qnvnet_live_set_prerecord(uint32_t handle, uint32_t milliseconds,
+                                               uint32_t max_bytes);
 
 /* PTZ (QNVNet_PTZCtrlSend / PTZCtrlPreset / PTZGetParam). */
 QNVNET_C_API int32_t qnvnet_ptz_move(uint32_t client_id, uint32_t v1, uint32_t v2, uint32_t v3,
@@ -165,7 +177,7 @@ QNVNET_C_API int32_t qnvnet_ptz_preset(uint32_t client_id, uint32_t v1, uint32_t
 
 /* Gets: *length is the buffer's capacity on entry and the reply's payload
  * length on return (0 after a failure, which leaves the buffer untouched; it
- * may exceed the capacity when the reply was cut). QNVNET_E_ARGUMENT for a
+ * may exceed the capacity when the reply was cut). QNVNET_E_BAD_ARGUMENT for a
  * NULL length. Sets send length bytes (at most 4,076). */
 QNVNET_C_API int32_t qnvnet_ptz_get_param(uint32_t client_id, uint32_t type, void* buffer,
                                           int32_t* length);

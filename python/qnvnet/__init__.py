@@ -382,18 +382,36 @@ class LiveChannel:
         """Starts a recording into path (and path's .idx index)."""
         return Recording(self, path)
 
+    def set_prerecord(self, milliseconds, max_bytes=0):
+        """Keeps at least the last milliseconds of video (0: the default
+        stretch) within max_bytes (0: 16 MiB) for each new recording."""
+        check("set pre-record",
+              _lib.qnvnet_live_set_prerecord(self.handle, milliseconds, max_bytes))
+
 
 class Recording:
     """A running recording; a context manager that ends it."""
 
-    def __init__(self, channel, path):
+    def __init__(self, channel, path, rid=None):
         self.channel = channel
         self.path = path
-        rid = ctypes.c_uint32()
-        check("record %s" % path,
-              _lib.qnvnet_record_open(channel.handle, _path(path), ctypes.byref(rid)))
-        self.id = rid.value
+        if rid is None:
+            out = ctypes.c_uint32()
+            check("record %s" % path,
+                  _lib.qnvnet_record_open(channel.handle, _path(path), ctypes.byref(out)))
+            rid = out.value
+        self.id = rid
         self._open = True
+
+    def rollover(self, new_path):
+        """Hands over to a new recording into new_path at the next key frame:
+        this one then ends with complete files. Returns the new Recording."""
+        out = ctypes.c_uint32()
+        check("rollover to %s" % new_path,
+              _lib.qnvnet_record_rollover(self.channel.handle, self.id, _path(new_path),
+                                          ctypes.byref(out)))
+        self._open = False  # it ends by itself at the hand-over
+        return Recording(self.channel, new_path, out.value)
 
     def close(self):
         if self._open:

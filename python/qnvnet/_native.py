@@ -45,6 +45,8 @@ _PROTOTYPES = {
     "qnvnet_live_capture": (_i32, [_u32, _str]),
     "qnvnet_record_open": (_i32, [_u32, _str, ctypes.POINTER(_u32)]),
     "qnvnet_record_close": (_i32, [_u32, _u32]),
+    "qnvnet_record_rollover": (_i32, [_u32, _u32, _str, ctypes.POINTER(_u32)]),
+    "qnvnet_live_set_prerecord": (_i32, [_u32, _u32, _u32]),
     "qnvnet_ptz_move": (_i32, [_u32, _u32, _u32, _u32, _u32]),
     "qnvnet_ptz_preset": (_i32, [_u32, _u32, _u32]),
     "qnvnet_ptz_get_param": (_i32, [_u32, _u32, _p, ctypes.POINTER(_i32)]),

@@ -58,6 +58,13 @@ def test_live_frames_callback_recording_snapshot(tmp_path):
             for _ in ch.frames(count=60):
                 pass
         assert (tmp_path / "sub" / "clip.dat").stat().st_size > 0
+        ch.set_prerecord(2000)
+        with ch.record(tmp_path / "a.dat") as first:
+            second = first.rollover(tmp_path / "b.dat")
+            for _ in ch.frames(count=60):
+                pass
+            second.close()
+        assert (tmp_path / "b.dat").stat().st_size > 0
         assert (tmp_path / "sub" / "clip.idx").stat().st_size % 40 == 0
         with pytest.raises(qnvnet.RecordingError) as e:
             ch.record(tmp_path / "sub" / "clip.dat" / "x.dat")
@@ -65,7 +72,7 @@ def test_live_frames_callback_recording_snapshot(tmp_path):
         if qnvnet.decoder_available():
             ch.snapshot(tmp_path / "now.png")
             assert (tmp_path / "now.png").read_bytes()[:4] == b"\x89PNG"
-    assert len(seen) >= 80
+    assert len(seen) >= 140
 
 
 def test_disconnect_ends_the_events():

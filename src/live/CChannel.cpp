@@ -1,6 +1,7 @@
 #include "live/CChannel.h"
 
 #include "platform/ByteOrder.h"
+#include "platform/Clock.h"
 #include "platform/FailureNote.h"
 #include "platform/Socket.h"
 #include "player/PlayerApi.h"
@@ -9,170 +10,209 @@
 #include "transport/CommandTransaction.h"
 #include "transport/HostCallbacks.h"
 
-namespace qnv {
+    namespace qnv {
 
-bool CChannel::Open(const char* address, uint16_t port, uint32_t clientId, int32_t channelNo,
-                    uint32_t sessionId, uint32_t streamId, HWND window) {
-  m_assembler.Reset();
-  // Short of memory the buffer stays smaller; frames are then copied into the
-  // queue before they are overwritten.
-  m_assembler.Reserve(kReassemblyReserve);
-  m_clientId = clientId;
-  m_channelNo = channelNo;
-  m_sessionId = sessionId;
-  m_streamId = streamId;
-  m_window = window;
-  m_handle = 0;
-  m_stream.SetAreaNotify(&CChannel::ReceiveArea);
-  if (!m_stream.Connect(CTcpClient::kModeStream, address, port, &CChannel::OnStreamData,
-                        &CChannel::OnDisconnect, this, shared_from_this())) {
+  bool CChannel::Open(const char* address, uint16_t port, uint32_t clientId, int32_t channelNo,
+                      uint32_t sessionId, uint32_t streamId, HWND window) {
+    m_assembler.Reset();
+    // Short of memory the buffer stays smaller; frames are then copied into the
+    // queue before they are overwritten.
+    m_assembler.Reserve(kReassemblyReserve);
+    m_clientId = clientId;
+    m_channelNo = channelNo;
+    m_sessionId = sessionId;
+    m_streamId = streamId;
+    m_window = window;
+    m_handle = 0;
+    m_stream.SetAreaNotify(&CChannel::ReceiveArea);
+    if (!m_stream.Connect(CTcpClient::kModeStream, address, port, &CChannel::OnStreamData,
+                          &CChannel::OnDisconnect, this, shared_from_this())) {
+      m_stream.Close();
+      return false;
+    }
+    {
+      std::lock_guard<std::mutex> lock(m_saveMutex);
+      uint32_t port = 0;
+      // A null window gets a headless port, so snapshots work there too.
+      Player().openPort(&port, window, 0, "");
+      m_playerPort = port;
+      m_handle = port;
+      m_queue.SetCapacity(kPreRecordCapacity);
+    }
+    uint8_t payload[4];
+    StoreLe32(payload, m_streamId);
+    // A failed send reaches OnDisconnect through the connection.
+    SendOneWay(m_stream, m_sessionId, kClassLive, kCodeAttach, payload, int32_t(sizeof payload));
+    return true;
+  }
+
+  void CChannel::Teardown() {
+    m_closing.store(true);
     m_stream.Close();
+    uint32_t port;
+    {
+      // Every delivery step that touches the player or the recordings runs
+      // under this mutex after checking m_closing, so none runs past here.
+      std::lock_guard<std::mutex> lock(m_saveMutex);
+      port = m_playerPort;
+      m_playerPort = 0;
+      m_saves.CloseAll();
+    }
+    if (port != 0) Player().closePort(port);
+    // The ids stay: a receive thread left finishing a host callback may still
+    // read them, and nothing else looks at a torn-down channel.
+    m_handle = 0;
+    m_window = nullptr;
+  }
+
+  uint32_t CChannel::Capture(const char* path) {
+    using platform::FailureKind;
+    using platform::NoteFailure;
+    if (path == nullptr) {
+      NoteFailure(FailureKind::kBadArgument, 0, "no snapshot path given");
+      return QNVNET_ERR_CAPTURE;
+    }
+    if (m_playerPort == 0) {
+      NoteFailure(FailureKind::kBadArgument, 0, "the channel has no player port");
+      return QNVNET_ERR_CAPTURE;
+    }
+    if (Player().capture(m_playerPort, path) == 0) return 0;
+    if (!PlayerIsLoaded())
+      NoteFailure(FailureKind::kNotFound, 0, "no player library loaded, so nothing is decoded");
+    else
+      NoteFailure(FailureKind::kSystem, 0,
+                  "no image written (no decodable picture yet, or the file could not be written)");
+    return QNVNET_ERR_CAPTURE;
+  }
+
+  uint32_t CChannel::SaveOpen(const char* path, uint32_t& id) {
+    if (path == nullptr) return QNVNET_ERR_SAVE_OPEN;
+    std::lock_guard<std::mutex> lock(m_saveMutex);
+    m_pending.Flush();  // the whole stretch into the queue, which the recording reads
+    uint32_t opened = 0;
+    uint32_t rc = m_saves.Open(path, m_queue, opened);
+    if (rc != QNVNET_OK) return rc;
+    // A stretch that ends with the newest frame is continued by the next one;
+    // waiting for a key frame would drop up to a group of pictures between the
+    // two parts. An empty stretch, or one that misses the newest frame, would
+    // leave a hole or an undecodable start: that recording waits.
+    if (m_newestQueued && m_queue.Count() > 0) m_saves.StartNow(opened);
+    id = opened;
+    return QNVNET_OK;
+  }
+
+  uint32_t CChannel::SaveRollover(uint32_t id, const char* newPath, uint32_t& newId) {
+    if (newPath == nullptr) return QNVNET_ERR_SAVE_OPEN;
+    std::lock_guard<std::mutex> lock(m_saveMutex);
+    return m_saves.Rollover(id, newPath, newId);
+  }
+
+  uint32_t CChannel::SetPreRecord(uint32_t milliseconds, uint32_t maxBytes) {
+    if (milliseconds > kMaxPreRecordMs) return QNVNET_ERR_BAD_ARGUMENT;
+    if (milliseconds != 0 && maxBytes == 0) maxBytes = kDefaultPreRecordBytes;
+    if (milliseconds != 0 && (maxBytes < kMinPreRecordBytes || maxBytes > kMaxPreRecordBytes))
+      return QNVNET_ERR_BAD_ARGUMENT;
+    std::lock_guard<std::mutex> lock(m_saveMutex);
+    // The listed frames refer to the queue being replaced: hand them over first.
+    m_pending.Flush();
+    if (milliseconds == 0) {
+      m_queue.Reconfigure(kPreRecordCapacity, 0);
+    } else {
+      m_queue.Reconfigure(int32_t(maxBytes), milliseconds);
+    }
+    m_newestQueued = false;
+    return QNVNET_OK;
+  }
+
+  uint32_t CChannel::SaveClose(uint32_t id) {
+    std::lock_guard<std::mutex> lock(m_saveMutex);
+    return m_saves.Close(id);
+  }
+
+  bool CChannel::OnStreamData(int socket, char*, uint16_t, uint8_t* data, int32_t length,
+                              void* self) {
+    auto* channel = static_cast<CChannel*>(self);
+    if (channel->m_closing.load()) return true;
+    channel->m_deliveringInPlace = channel->m_assembler.IsArea(data, size_t(length));
+    if (!channel->m_deliveringInPlace) {
+      // Read elsewhere: reassembly may now copy into its buffer, over listed frames.
+      std::lock_guard<std::mutex> lock(channel->m_saveMutex);
+      channel->m_pending.Flush();
+    }
+    // False: a callback closed the channel; it is not touched again.
+    if (!channel->m_assembler.Received(data, size_t(length), &CChannel::DeliverFrame, channel))
+      return true;
+    // Wake the receive thread only once the frame being assembled can be
+    // complete: a frame arriving in several pieces would otherwise cost a
+    // wake-up (some 11 us) per piece, which adds up over 64 channels. No frame
+    // is delivered later for it, as none could be delivered before those bytes.
+    // At most half a read: a larger mark can make the kernel grow the receive
+    // buffer and clamp the window to the mark until autotuning catches up.
+    uint32_t threshold;
+    if (channel->m_assembler.NextWakeThreshold(uint32_t(CTcpClient::kRecvBufferSize / 2),
+                                               &threshold))
+      platform::SocketSetReceiveLowWater(socket, int(threshold));
+    return true;
+  }
+
+  uint8_t* CChannel::ReceiveArea(void* self, int32_t* capacity) {
+    // Reads go straight into the reassembly buffer: frames are delivered where
+    // they arrived, with no copy for those that straddle two reads.
+    uint32_t size = 0;
+    uint8_t* area =
+        static_cast<CChannel*>(self)->m_assembler.ReceiveArea(&size, kMaxRead, &OnOverwrite, self);
+    *capacity = int32_t(size);
+    return area;
+  }
+
+  void CChannel::OnOverwrite(void* self, const uint8_t* from, const uint8_t* to) {
+    auto* channel = static_cast<CChannel*>(self);
+    std::lock_guard<std::mutex> lock(channel->m_saveMutex);
+    channel->m_pending.Forget(from, to);
+  }
+
+  bool CChannel::DeliverFrame(void* self, uint8_t* frame, uint32_t length) {
+    return static_cast<CChannel*>(self)->Dispatch(frame, length);
+  }
+
+  bool CChannel::Dispatch(uint8_t * frame, uint32_t length) {
+    {
+      std::lock_guard<std::mutex> lock(m_saveMutex);
+      if (m_closing.load()) return false;
+      Player().input(m_playerPort, frame, int32_t(length));
+    }
+    if (QNVNetStreamCallback cb = Callbacks().stream.load()) {
+      if (m_closing.load()) return false;
+      cb(m_clientId, m_stream.PeerAddress(), m_stream.PeerPort(), reinterpret_cast<char*>(frame),
+         int32_t(length), Callbacks().user.load());
+    }
+    std::lock_guard<std::mutex> lock(m_saveMutex);
+    // The callback may have closed this channel (or its session).
+    if (m_closing.load()) return false;
+    SFrameIndex header = SFrameIndex::From(frame);
+    const uint8_t* body = frame + kFrameHeaderSize;
+    uint32_t bodyLength = length - uint32_t(kFrameHeaderSize);
+    if (m_queue.TimeSpanMs() != 0) {
+      // Kept by arrival time, so appended now rather than listed for later.
+      m_newestQueued =
+          m_queue.Append(body, int32_t(bodyLength), header, true, platform::MonotonicMs());
+    } else if (m_deliveringInPlace) {
+      m_pending.Add(body, int32_t(bodyLength), header);
+      // Listed frames reach the queue in order; only one longer than it is refused.
+      m_newestQueued = int64_t(bodyLength) <= m_queue.GetCapacity();
+    } else {
+      m_newestQueued = m_queue.Append(body, int32_t(bodyLength), header, true);
+    }
+    m_saves.WriteFrame(header, body, bodyLength);
+    return true;
+  }
+
+  bool CChannel::OnDisconnect(int, char* peerAddress, uint16_t peerPort, void* self) {
+    auto* channel = static_cast<CChannel*>(self);
+    if (channel->m_closing.load()) return false;
+    if (QNVNetDisconnectCallback cb = Callbacks().disconnect.load())
+      cb(channel->m_clientId, peerAddress, peerPort, Callbacks().user.load());
     return false;
   }
-  {
-    std::lock_guard<std::mutex> lock(m_saveMutex);
-    uint32_t port = 0;
-    // A null window gets a headless port, so snapshots work there too.
-    Player().openPort(&port, window, 0, "");
-    m_playerPort = port;
-    m_handle = port;
-    m_queue.SetCapacity(kPreRecordCapacity);
-  }
-  uint8_t payload[4];
-  StoreLe32(payload, m_streamId);
-  // A failed send reaches OnDisconnect through the connection.
-  SendOneWay(m_stream, m_sessionId, kClassLive, kCodeAttach, payload, int32_t(sizeof payload));
-  return true;
-}
-
-void CChannel::Teardown() {
-  m_closing.store(true);
-  m_stream.Close();
-  uint32_t port;
-  {
-    // Every delivery step that touches the player or the recordings runs
-    // under this mutex after checking m_closing, so none runs past here.
-    std::lock_guard<std::mutex> lock(m_saveMutex);
-    port = m_playerPort;
-    m_playerPort = 0;
-    m_saves.CloseAll();
-  }
-  if (port != 0) Player().closePort(port);
-  // The ids stay: a receive thread left finishing a host callback may still
-  // read them, and nothing else looks at a torn-down channel.
-  m_handle = 0;
-  m_window = nullptr;
-}
-
-uint32_t CChannel::Capture(const char* path) {
-  using platform::FailureKind;
-  using platform::NoteFailure;
-  if (path == nullptr) {
-    NoteFailure(FailureKind::kBadArgument, 0, "no snapshot path given");
-    return QNVNET_ERR_CAPTURE;
-  }
-  if (m_playerPort == 0) {
-    NoteFailure(FailureKind::kBadArgument, 0, "the channel has no player port");
-    return QNVNET_ERR_CAPTURE;
-  }
-  if (Player().capture(m_playerPort, path) == 0) return 0;
-  if (!PlayerIsLoaded())
-    NoteFailure(FailureKind::kNotFound, 0, "no player library loaded, so nothing is decoded");
-  else
-    NoteFailure(FailureKind::kSystem, 0,
-                "no image written (no decodable picture yet, or the file could not be written)");
-  return QNVNET_ERR_CAPTURE;
-}
-
-uint32_t CChannel::SaveOpen(const char* path, uint32_t& id) {
-  if (path == nullptr) return QNVNET_ERR_SAVE_OPEN;
-  std::lock_guard<std::mutex> lock(m_saveMutex);
-  m_pending.Flush();  // the whole stretch into the queue, which the recording reads
-  return m_saves.Open(path, m_queue, id);
-}
-
-uint32_t CChannel::SaveClose(uint32_t id) {
-  std::lock_guard<std::mutex> lock(m_saveMutex);
-  return m_saves.Close(id);
-}
-
-bool CChannel::OnStreamData(int socket, char*, uint16_t, uint8_t* data, int32_t length,
-                            void* self) {
-  auto* channel = static_cast<CChannel*>(self);
-  if (channel->m_closing.load()) return true;
-  channel->m_deliveringInPlace = channel->m_assembler.IsArea(data, size_t(length));
-  if (!channel->m_deliveringInPlace) {
-    // Read elsewhere: reassembly may now copy into its buffer, over listed frames.
-    std::lock_guard<std::mutex> lock(channel->m_saveMutex);
-    channel->m_pending.Flush();
-  }
-  // False: a callback closed the channel; it is not touched again.
-  if (!channel->m_assembler.Received(data, size_t(length), &CChannel::DeliverFrame, channel))
-    return true;
-  // Wake the receive thread only once the frame being assembled can be
-  // complete: a frame arriving in several pieces would otherwise cost a
-  // wake-up (some 11 us) per piece, which adds up over 64 channels. No frame
-  // is delivered later for it, as none could be delivered before those bytes.
-  // At most half a read: a larger mark can make the kernel grow the receive
-  // buffer and clamp the window to the mark until autotuning catches up.
-  uint32_t threshold;
-  if (channel->m_assembler.NextWakeThreshold(uint32_t(CTcpClient::kRecvBufferSize / 2), &threshold))
-    platform::SocketSetReceiveLowWater(socket, int(threshold));
-  return true;
-}
-
-uint8_t* CChannel::ReceiveArea(void* self, int32_t* capacity) {
-  // Reads go straight into the reassembly buffer: frames are delivered where
-  // they arrived, with no copy for those that straddle two reads.
-  uint32_t size = 0;
-  uint8_t* area =
-      static_cast<CChannel*>(self)->m_assembler.ReceiveArea(&size, kMaxRead, &OnOverwrite, self);
-  *capacity = int32_t(size);
-  return area;
-}
-
-void CChannel::OnOverwrite(void* self, const uint8_t* from, const uint8_t* to) {
-  auto* channel = static_cast<CChannel*>(self);
-  std::lock_guard<std::mutex> lock(channel->m_saveMutex);
-  channel->m_pending.Forget(from, to);
-}
-
-bool CChannel::DeliverFrame(void* self, uint8_t* frame, uint32_t length) {
-  return static_cast<CChannel*>(self)->Dispatch(frame, length);
-}
-
-bool CChannel::Dispatch(uint8_t* frame, uint32_t length) {
-  {
-    std::lock_guard<std::mutex> lock(m_saveMutex);
-    if (m_closing.load()) return false;
-    Player().input(m_playerPort, frame, int32_t(length));
-  }
-  if (QNVNetStreamCallback cb = Callbacks().stream.load()) {
-    if (m_closing.load()) return false;
-    cb(m_clientId, m_stream.PeerAddress(), m_stream.PeerPort(), reinterpret_cast<char*>(frame),
-       int32_t(length), Callbacks().user.load());
-  }
-  std::lock_guard<std::mutex> lock(m_saveMutex);
-  // The callback may have closed this channel (or its session).
-  if (m_closing.load()) return false;
-  SFrameIndex header = SFrameIndex::From(frame);
-  const uint8_t* body = frame + kFrameHeaderSize;
-  uint32_t bodyLength = length - uint32_t(kFrameHeaderSize);
-  if (m_deliveringInPlace) {
-    m_pending.Add(body, int32_t(bodyLength), header);
-  } else {
-    m_queue.Append(body, int32_t(bodyLength), header, true);
-  }
-  m_saves.WriteFrame(header, body, bodyLength);
-  return true;
-}
-
-bool CChannel::OnDisconnect(int, char* peerAddress, uint16_t peerPort, void* self) {
-  auto* channel = static_cast<CChannel*>(self);
-  if (channel->m_closing.load()) return false;
-  if (QNVNetDisconnectCallback cb = Callbacks().disconnect.load())
-    cb(channel->m_clientId, peerAddress, peerPort, Callbacks().user.load());
-  return false;
-}
 
 }  // namespace qnv

@@ -86,7 +86,7 @@ int32_t RegisterTrampolines() {
 int32_t NullArgument(const char* name) {
   qnv::platform::ClearFailure();
   NoteFailure(FailureKind::kBadArgument, 0, "%s is NULL", name);
-  return QNVNET_E_ARGUMENT;
+  return QNVNET_E_BAD_ARGUMENT;
 }
 
 // A failure that no failure point explained gets the code's own reason.
@@ -94,6 +94,9 @@ int32_t Explained(uint32_t code) {
   int32_t rc = int32_t(code);
   if (rc == 0 || qnv::platform::LastFailure().kind != FailureKind::kNone) return rc;
   switch (rc) {
+    case QNVNET_E_BAD_ARGUMENT:
+      NoteFailure(FailureKind::kBadArgument, 0, "%s", QnvResultText(code));
+      break;
     case QNVNET_E_NO_SESSION:
     case QNVNET_E_NO_CHANNEL:
     case QNVNET_E_NO_SAVE:
@@ -117,9 +120,7 @@ int32_t Explained(uint32_t code) {
 
 extern "C" {
 
-const char* qnvnet_strerror(int32_t code) {
-  return code == QNVNET_E_ARGUMENT ? "null argument" : QnvResultText(uint32_t(code));
-}
+const char* qnvnet_strerror(int32_t code) { return QnvResultText(uint32_t(code)); }
 
 int32_t qnvnet_last_error_reason(void) { return int32_t(qnv::platform::LastFailure().kind); }
 int32_t qnvnet_last_error_detail(void) { return qnv::platform::LastFailure().detail; }
@@ -178,6 +179,16 @@ int32_t qnvnet_record_open(uint32_t handle, const char* path, uint32_t* id) {
 }
 int32_t qnvnet_record_close(uint32_t handle, uint32_t id) {
   return Explained(QNVNet_LiveSaveClose(handle, id));
+}
+
+int32_t qnvnet_record_rollover(uint32_t handle, uint32_t id, const char* new_path,
+                               uint32_t* new_id) {
+  if (new_path == nullptr) return NullArgument("new_path");
+  if (new_id == nullptr) return NullArgument("new_id");
+  return Explained(QNVNet_LiveSaveRollover(handle, id, new_path, new_id));
+}
+int32_t qnvnet_live_set_prerecord(uint32_t handle, uint32_t milliseconds, uint32_t max_bytes) {
+  return Explained(QNVNet_LiveSetPreRecord(handle, milliseconds, max_bytes));
 }
 
 int32_t qnvnet_ptz_move(uint32_t client_id, uint32_t v1, uint32_t v2, uint32_t v3, uint32_t v4) {

@@ -137,10 +137,10 @@ static void test_live_and_recording(void) {
   CHECK(qnvnet_last_error_reason() == QNVNET_REASON_SYSTEM);
   CHECK(strstr(qnvnet_last_error_text(), "Not a directory") != NULL);
 
-  CHECK(qnvnet_record_open(handle, path, NULL) == QNVNET_E_ARGUMENT);
+  CHECK(qnvnet_record_open(handle, path, NULL) == QNVNET_E_BAD_ARGUMENT);
   CHECK(qnvnet_last_error_reason() == QNVNET_REASON_BAD_ARGUMENT);
   int32_t length = 0;
-  CHECK(qnvnet_config_get(client, 13, NULL, NULL) == QNVNET_E_ARGUMENT);
+  CHECK(qnvnet_config_get(client, 13, NULL, NULL) == QNVNET_E_BAD_ARGUMENT);
   CHECK(qnvnet_config_get(client, 13, NULL, &length) == 0 && length > 0);
 
   CHECK(qnvnet_set_stream_callback(NULL, NULL) == 0);
