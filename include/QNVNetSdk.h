@@ -345,4 +345,11 @@ QNVNET_API uint32_t QNVNet_AlgorGetParam(uint32_t clientId, uint32_t type, void*
 QNVNET_API uint32_t QNVNet_AlgorSetParam(uint32_t clientId, uint32_t type, const void* data,
                                          int32_t length);
 
+// Extension. Stores 1 in *available when the player library (libQNVPlayer.so,
+// looked for beside the real file of libQNVNetSdk.so, symlinks resolved) is
+// loaded, so live frames are decoded, drawn and captured; 0 when it could not
+// be loaded (the debug channel said why, once). Loads it on first use; needs
+// no initialisation; null stores nothing. Returns 0.
+QNVNET_API uint32_t QNVNet_DecoderAvailable(int32_t* available);
+
 #endif  // QNVNETSDK_H

@@ -5,6 +5,7 @@
 
 #include "QNVNetSdk.h"
 #include "platform/ByteOrder.h"
+#include "platform/FailureNote.h"
 #include "platform/Socket.h"
 #include "transport/CommandMessage.h"
 #include "transport/CommandTransaction.h"
@@ -16,6 +17,8 @@ namespace {
 constexpr uint16_t kCodeLogin = 1;
 constexpr uint16_t kCodeKeepAlive = 1;
 constexpr uint16_t kCodeOpenStream = 1;
+// The devices answer a login with a wrong user name or password with result 1.
+constexpr uint32_t kResultBadCredentials = 1;
 // The device-message block that OnMessage recognises.
 constexpr size_t kDeviceMessageMin = 48;
 constexpr uint8_t kDeviceMessageTag[8] = {0x56, 0x76, 0x45, 0x65, 0x4D, 0x6D, 0x53, 0x73};
@@ -29,7 +32,11 @@ void CClient::BuildLoginPayload(uint8_t* payload, const char* user, const char* 
 
 uint32_t CClient::Login(const char* address, uint16_t port, const char* user,
                         const char* password) {
-  if (!platform::ParseIPv4(address, nullptr)) return QNVNET_ERR_NO_SESSION;
+  if (!platform::ParseIPv4(address, nullptr)) {
+    platform::NoteFailure(platform::FailureKind::kBadAddress, 0,
+                          "\"%.40s\" is not a dotted IPv4 address", address ? address : "(null)");
+    return QNVNET_ERR_NO_SESSION;
+  }
   if (!m_command.Connect(CTcpClient::kModeCommand, address, port, &CClient::OnMessage,
                          &CClient::OnDisconnect, this))
     return QNVNET_ERR_NO_SESSION;
@@ -39,6 +46,11 @@ uint32_t CClient::Login(const char* address, uint16_t port, const char* user,
   int32_t replyLength = kReplyCapacity;
   uint32_t rc = Transact(kClassLogin, kCodeLogin, payload, int32_t(sizeof payload), reply,
                          &replyLength, kCommandTimeoutMs);
+  if (rc == kResultBadCredentials) {
+    platform::ClearFailure();
+    platform::NoteFailure(platform::FailureKind::kBadCredentials, int32_t(rc),
+                          "the device refused the user name or password (result %u)", rc);
+  }
   if (rc != 0) return rc;
   m_devicePort = port;
   std::memset(m_deviceAddress, 0, sizeof m_deviceAddress);

@@ -2,6 +2,7 @@
 
 #include "platform/ByteOrder.h"
 #include "platform/Clock.h"
+#include "platform/FailureNote.h"
 #include "platform/File.h"
 #include "platform/Socket.h"
 #include "player/PlayerApi.h"
@@ -66,11 +67,30 @@ void CChannel::Teardown() {
 }
 
 uint32_t CChannel::Capture(const char* path) {
-  if (path == nullptr || m_playerPort == 0) return QNVNET_ERR_CAPTURE;
+  using platform::FailureKind;
+  using platform::NoteFailure;
+  if (path == nullptr) {
+    NoteFailure(FailureKind::kBadArgument, 0, "no snapshot path given");
+    return QNVNET_ERR_CAPTURE;
+  }
+  if (m_playerPort == 0) {
+    NoteFailure(FailureKind::kBadArgument, 0, "the channel has no player port");
+    return QNVNET_ERR_CAPTURE;
+  }
   // A FIFO, device or directory is refused before any decoding (the player
   // checks again as it opens the file).
-  if (!platform::PathRefusal(path, true).empty()) return QNVNET_ERR_CAPTURE;
-  return Player().capture(m_playerPort, path) == 0 ? 0 : QNVNET_ERR_CAPTURE;
+  const std::string refusal = platform::PathRefusal(path, true);
+  if (!refusal.empty()) {
+    NoteFailure(FailureKind::kBadArgument, 0, "snapshot path \"%s\" is %s", path, refusal.c_str());
+    return QNVNET_ERR_CAPTURE;
+  }
+  if (Player().capture(m_playerPort, path) == 0) return 0;
+  if (!PlayerIsLoaded())
+    NoteFailure(FailureKind::kNotFound, 0, "no player library loaded, so nothing is decoded");
+  else
+    NoteFailure(FailureKind::kSystem, 0,
+                "no image written (no decodable picture yet, or the file could not be written)");
+  return QNVNET_ERR_CAPTURE;
 }
 
 uint32_t CChannel::SaveOpen(const char* path, uint32_t& id) {

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "platform/Clock.h"
+#include "platform/FailureNote.h"
 
 namespace qnv::platform {
 
@@ -74,11 +75,14 @@ bool SocketConnect(int fd, const char* ip, uint16_t port, int timeoutMs) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
-  if (!ParseIPv4(ip, &addr.sin_addr.s_addr)) return false;
+  if (!ParseIPv4(ip, &addr.sin_addr.s_addr)) {
+    NoteFailure(FailureKind::kBadAddress, 0, "not a dotted IPv4 address");
+    return false;
+  }
   if (!SetNonBlocking(fd, true)) return false;
   int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  if (rc != 0 && errno != EINPROGRESS) return false;
-  if (rc != 0) {
+  int err = rc == 0 ? 0 : errno;
+  if (rc != 0 && err == EINPROGRESS) {
     pollfd p{fd, POLLOUT, 0};
     uint64_t deadline = MonotonicMs() + uint64_t(timeoutMs);
     for (;;) {
@@ -88,10 +92,21 @@ bool SocketConnect(int fd, const char* ip, uint16_t port, int timeoutMs) {
       if (rc < 0 && errno == EINTR) continue;
       break;
     }
-    if (rc <= 0) return false;
-    int err = 0;
+    if (rc == 0) {
+      NoteFailure(FailureKind::kNoAnswer, 0, "no answer to the connection attempt within %d ms",
+                  timeoutMs);
+      return false;
+    }
     socklen_t errLen = sizeof err;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &errLen) != 0 || err != 0) return false;
+    if (rc < 0)
+      err = errno;
+    else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &errLen) != 0)
+      err = errno;
+  }
+  if (err != 0) {
+    NoteErrno(err == ECONNREFUSED ? FailureKind::kConnectionRefused : FailureKind::kNetwork, err,
+              "connection failed");
+    return false;
   }
   if (!SetNonBlocking(fd, false)) return false;
   int one = 1;

@@ -3,8 +3,11 @@
 #include <dlfcn.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <mutex>
 #include <string>
+
+#include "platform/Debug.h"
 
 namespace qnv {
 
@@ -34,12 +37,18 @@ std::once_flag g_loadOnce;
 std::atomic<const PlayerApi*> g_active{&kNullPlayer};
 std::atomic<const PlayerApi*> g_override{nullptr};
 
-// The folder that holds this library (or the executable it is linked into).
+// The folder that holds this library (or the executable it is linked into),
+// after symlinks: a host may reach the SDK through a link in another folder,
+// while the player lies beside the real file.
 std::string OwnFolder() {
   Dl_info info{};
   if (dladdr(reinterpret_cast<void*>(&OwnFolder), &info) == 0 || info.dli_fname == nullptr)
     return {};
   std::string path = info.dli_fname;
+  if (char* real = realpath(info.dli_fname, nullptr)) {
+    path = real;
+    std::free(real);
+  }
   size_t slash = path.rfind('/');
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
@@ -55,14 +64,27 @@ bool Bind(void* lib, const char* name, F& slot) {
 void LoadOnce() {
   std::string folder = OwnFolder();
   void* lib = nullptr;
-  if (!folder.empty()) lib = dlopen((folder + "libQNVPlayer.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+  std::string why;
+  if (!folder.empty()) {
+    lib = dlopen((folder + "libQNVPlayer.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (lib == nullptr) why = dlerror();
+  }
   if (lib == nullptr) lib = dlopen("libQNVPlayer.so", RTLD_NOW | RTLD_LOCAL);
-  if (lib == nullptr) return;
+  if (lib == nullptr) {
+    // Said once (this runs once): without the player, live video still
+    // flows but nothing is decoded, drawn or captured.
+    if (why.empty()) why = dlerror();
+    platform::DebugOutput(("player library not loaded, no decoding or snapshots: " + why).c_str());
+    return;
+  }
   PlayerApi api{};
   if (!Bind(lib, "QnvPlayer_Init", api.init) || !Bind(lib, "QnvPlayer_Shutdown", api.shutdown) ||
       !Bind(lib, "QnvPlayer_OpenPort", api.openPort) ||
       !Bind(lib, "QnvPlayer_ClosePort", api.closePort) ||
       !Bind(lib, "QnvPlayer_Input", api.input) || !Bind(lib, "QnvPlayer_Capture", api.capture)) {
+    platform::DebugOutput(
+        "player library not loaded, no decoding or snapshots: libQNVPlayer.so lacks a QnvPlayer_ "
+        "function");
     dlclose(lib);
     return;
   }

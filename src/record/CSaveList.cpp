@@ -13,6 +13,7 @@
 
 #include "QNVNetSdk.h"
 #include "platform/Debug.h"
+#include "platform/FailureNote.h"
 #include "record/CStreamQueue.h"
 #include "record/SaveDir.h"
 #include "record/SavePath.h"
@@ -208,6 +209,14 @@ std::string ErrnoText() {
 
 void Report(const std::string& line) { platform::DebugOutput(line.c_str()); }
 
+// A recording that could not be opened: the line goes to the debug channel
+// and becomes the caller's failure note.
+void Refuse(platform::FailureKind kind, const std::string& line) {
+  Report(line);
+  platform::NoteFailure(kind, kind == platform::FailureKind::kSystem ? errno : 0, "%s",
+                        line.c_str());
+}
+
 // Flushes and closes the file, giving back the blocks reserved past its end.
 // False when something failed; the first failure's text goes to `why`.
 bool CloseFile(UniqueFile& file, const SReservation& reserved, std::string& why) {
@@ -245,11 +254,13 @@ uint32_t CSaveList::Open(const char* dataPath, const CStreamQueue& queue, uint32
   // A path ending in '/' names a directory, and one ending in ".idx" would be
   // its own index file.
   if (parts.name.empty() && parts.ext.empty()) {
-    Report("recording refused: \"" + save->dataPath + "\" names no file");
+    Refuse(platform::FailureKind::kBadArgument,
+           "recording refused: \"" + save->dataPath + "\" names no file");
     return QNVNET_ERR_SAVE_OPEN;
   }
   if (parts.ext == kIndexExtension) {
-    Report("recording refused: data path \"" + save->dataPath + "\" ends in .idx");
+    Refuse(platform::FailureKind::kBadArgument,
+           "recording refused: data path \"" + save->dataPath + "\" ends in .idx");
     return QNVNET_ERR_SAVE_OPEN;
   }
   save->indexPath = IndexPathFor(save->dataPath);
@@ -262,8 +273,9 @@ uint32_t CSaveList::Open(const char* dataPath, const CStreamQueue& queue, uint32
   save->dataKey = CanonicalPath(save->dataPath);
   save->indexKey = CanonicalPath(save->indexPath);
   if (!OpenPaths().Reserve(save->dataKey, save->indexKey)) {
-    Report("recording refused: \"" + save->dataPath + "\" or its index \"" + save->indexPath +
-           "\" is already being written by another recording");
+    Refuse(platform::FailureKind::kBadArgument,
+           "recording refused: \"" + save->dataPath + "\" or its index \"" + save->indexPath +
+               "\" is already being written by another recording");
     return QNVNET_ERR_SAVE_OPEN;
   }
 
@@ -276,7 +288,8 @@ uint32_t CSaveList::Open(const char* dataPath, const CStreamQueue& queue, uint32
   if (refused.empty()) refused = platform::PathRefusal(save->indexPath.c_str(), false);
   if (!refused.empty()) {
     OpenPaths().Release(save->dataKey, save->indexKey);
-    Report("recording refused: \"" + refusedPath + "\" is " + refused);
+    Refuse(platform::FailureKind::kBadArgument,
+           "recording refused: \"" + refusedPath + "\" is " + refused);
     return QNVNET_ERR_SAVE_OPEN;
   }
   // Existing files another recording writes, or one file for both, are
@@ -290,7 +303,7 @@ uint32_t CSaveList::Open(const char* dataPath, const CStreamQueue& queue, uint32
   if ((dataExists && OpenPaths().HasId(dataNow)) || (indexExists && OpenPaths().HasId(indexNow)) ||
       (dataExists && indexExists && dataNow == indexNow)) {
     OpenPaths().Release(save->dataKey, save->indexKey);
-    Report(sameFile);
+    Refuse(platform::FailureKind::kBadArgument, sameFile);
     return QNVNET_ERR_SAVE_OPEN;
   }
 
@@ -322,7 +335,7 @@ uint32_t CSaveList::Open(const char* dataPath, const CStreamQueue& queue, uint32
     save->dataFile.reset();
     save->indexFile.reset();
     OpenPaths().Release(save->dataKey, save->indexKey);
-    Report(failure);
+    Refuse(platform::FailureKind::kSystem, failure);
     return QNVNET_ERR_SAVE_OPEN;
   }
 

@@ -7,6 +7,8 @@
 #include "QNVNetSdk.h"
 #include "device/CommandCatalogue.h"
 #include "device/FirmwareUpload.h"
+#include "platform/FailureNote.h"
+#include "player/PlayerApi.h"
 #include "sdk/CLibrary.h"
 #include "transport/HostCallbacks.h"
 
@@ -26,6 +28,8 @@ constexpr uint32_t kInternalFailure = QNVNET_ERR_SEND;
 
 template <typename Op>
 uint32_t Guarded(Op&& op, uint32_t onException = kInternalFailure) noexcept {
+  // The thread's failure note describes this call only.
+  qnv::platform::ClearFailure();
   try {
     return op();
   } catch (...) {
@@ -233,4 +237,12 @@ uint32_t QNVNet_AlgorGetParam(uint32_t clientId, uint32_t type, void* buffer, in
 uint32_t QNVNet_AlgorSetParam(uint32_t clientId, uint32_t type, const void* data, int32_t length) {
   if (Missing(data, length)) return QNVNET_ERR_ARGUMENT;
   return WithClient(clientId, [&](CClient& c) { return qnv::AlgorithmSet(c, type, data, length); });
+}
+
+uint32_t QNVNet_DecoderAvailable(int32_t* available) {
+  return Guarded([&]() -> uint32_t {
+    qnv::LoadPlayer();
+    if (available != nullptr) *available = qnv::PlayerIsLoaded() ? 1 : 0;
+    return 0;
+  });
 }

@@ -1,10 +1,12 @@
 #include "transport/CommandTransaction.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "QNVNetSdk.h"
 #include "platform/Clock.h"
+#include "platform/FailureNote.h"
 #include "platform/Socket.h"
 #include "transport/CommandMessage.h"
 
@@ -23,7 +25,10 @@ uint32_t Transact(CTcpClient& connection, uint32_t& sessionId, uint32_t commandC
   connection.DiscardPending();
   // A device that stops reading must not hold the caller (and the library
   // lock) in send() for ever.
-  if (!connection.Send(area, int32_t(length), timeoutMs)) return QNVNET_ERR_SEND;
+  if (!connection.Send(area, int32_t(length), timeoutMs)) {
+    platform::NoteErrno(platform::FailureKind::kNetwork, errno, "the request could not be sent");
+    return QNVNET_ERR_SEND;
+  }
 
   // A reply whose class or code is not the request's answers an earlier
   // call that gave up (it came after the discard above): it is dropped, and
@@ -33,24 +38,41 @@ uint32_t Transact(CTcpClient& connection, uint32_t& sessionId, uint32_t commandC
   for (bool first = true;; first = false) {
     std::memset(area, 0, sizeof area);
     uint32_t wait = timeoutMs;
+    int32_t d = -1;
     if (!first) {
       const uint64_t now = platform::MonotonicMs();
-      if (now >= deadline || connection.Socket() < 0) return QNVNET_ERR_NO_REPLY;
-      wait = uint32_t(deadline - now);
-      if (platform::SocketWaitReadable(connection.Socket(), int(wait)) <= 0)
-        return QNVNET_ERR_NO_REPLY;
+      if (now >= deadline || connection.Socket() < 0) d = 0;
+      wait = now >= deadline ? 0 : uint32_t(deadline - now);
+      if (d != 0 && platform::SocketWaitReadable(connection.Socket(), int(wait)) <= 0) d = 0;
     }
-    const int32_t d = connection.Receive(area, int32_t(kTransactArea), wait);
-    if (d < int32_t(kMinReplyLength)) return QNVNET_ERR_NO_REPLY;
+    if (d != 0) d = connection.Receive(area, int32_t(kTransactArea), wait);
+    if (d < int32_t(kMinReplyLength)) {
+      if (d < 0)
+        platform::NoteFailure(platform::FailureKind::kNetwork, 0,
+                              "the device closed the connection instead of replying");
+      else
+        platform::NoteFailure(platform::FailureKind::kNoAnswer, 0,
+                              "no valid reply within %u ms (class %u, code %u)", timeoutMs,
+                              commandClass, commandCode);
+      return QNVNET_ERR_NO_REPLY;
+    }
     reply = DecodeReply(area, d);
     if (reply.commandClass == uint16_t(commandClass) && reply.commandCode == uint16_t(commandCode))
       break;
   }
-  if (reply.result != 0) return reply.result;
-  if (reply.commandClass == kClassLogin)
+  if (reply.result != 0) {
+    platform::NoteFailure(platform::FailureKind::kDeviceRefused, int32_t(reply.result),
+                          "the device refused the request (class %u, code %u) with result %d",
+                          commandClass, commandCode, int32_t(reply.result));
+    return reply.result;
+  }
+  if (reply.commandClass == kClassLogin) {
     sessionId = reply.sessionId;
-  else if (reply.sessionId != sessionId)
+  } else if (reply.sessionId != sessionId) {
+    platform::NoteFailure(platform::FailureKind::kProtocol, 0,
+                          "the reply carried session id %u, not %u", reply.sessionId, sessionId);
     return QNVNET_ERR_SESSION_MISMATCH;
+  }
   int32_t p = reply.payloadLength;
   if (replyPayload) *replyPayload = std::max(p, 0);
   if (out != nullptr && outLength != nullptr && p > 0 && p <= *outLength) {

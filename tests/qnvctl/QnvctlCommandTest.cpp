@@ -54,7 +54,7 @@ TEST_F(QnvctlTest, HelpOnTheToolAndOnEveryCommand) {
     ChildResult h = ChildProcess::Run(argv);
     EXPECT_EQ(h.exitCode, 0) << c;
     EXPECT_EQ(h.out.rfind("Usage: qnvctl " + c, 0), 0u) << h.out;
-    EXPECT_NE(h.out.find("--host ADDR"), std::string::npos) << c;
+    EXPECT_NE(h.out.find("--host HOST"), std::string::npos) << c;
   }
 }
 
@@ -65,7 +65,13 @@ TEST_F(QnvctlTest, BadArgumentsGiveOneLineErrors) {
     std::string message;
   };
   const std::string missing = Path("missing.bin");
+  WriteFile(Path("empty.bin"), {});
   const std::vector<Case> cases = {
+      {{"config", "get", "99"}, 2, "selector 99 is not one the SDK maps"},
+      {{"firmware", "upload", Path("empty.bin")}, 2, "is empty; --allow-empty sends it anyway"},
+      {{"snapshot", Path("shot.gif")}, 2, "cannot tell the image format"},
+      {{"snapshot", Path("no/such/shot.jpg")}, 2, "does not exist"},
+      {{"info", "--password-file", missing}, 2, "cannot read --password-file"},
       {{"config", "get", "foo"}, 2, "unknown configuration (get) selector 'foo'"},
       {{"config", "get", "-5"}, 2, "unknown option -5"},
       {{"algo", "set", "speed", missing}, 2, "unknown algorithm (set) selector 'speed'"},
@@ -109,7 +115,9 @@ TEST_F(QnvctlTest, UnreachableHostReportsTheLoginFailure) {
   const std::string port = std::to_string(ClosedPort());
   ChildResult r = ChildProcess::Run({QNVCTL_PATH, "info", "--port", port});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.err, "qnvctl: login failed: -30 (no such session or login refused)\n");
+  EXPECT_EQ(r.err,
+            "qnvctl: login failed: -30 (no such session or login refused): connection failed: "
+            "Connection refused\n");
   EXPECT_TRUE(r.out.empty());
 
   r = ChildProcess::Run({QNVCTL_PATH, "rules", "state", "--json", "--port", port});
@@ -124,6 +132,17 @@ TEST_F(QnvctlTest, WrongPasswordIsALoginFailure) {
   ChildResult r = Qnvctl({"info", "--password", "wrong"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("login failed: -30"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("refused the user name or password"), std::string::npos) << r.err;
+}
+
+TEST_F(QnvctlTest, PasswordFromEnvironmentOrFileAndHostByName) {
+  const std::map<std::string, std::string> wrong = {{"QNV_PASSWORD", "wrong"}};
+  EXPECT_EQ(Qnvctl({"info"}, 30000, wrong).exitCode, 1);
+  WriteFile(Path("pw"), {'a', 'd', 'm', 'i', 'n', '\n'});
+  // The file wins over the environment; a host name is resolved first.
+  ChildResult r =
+      Qnvctl({"info", "--password-file", Path("pw"), "--host", "localhost"}, 30000, wrong);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
 }
 
 TEST_F(QnvctlTest, InfoDecodesTheDeviceBlock) {
@@ -206,8 +225,9 @@ TEST_F(QnvctlTest, AlgorithmParametersAndAnUnmappedSelector) {
   ASSERT_EQ(sets.size(), 1u);
   EXPECT_EQ(sets[0].payload, bytes);
 
-  // 99 is in no table: sent with code 0, which the device refuses.
-  ChildResult r = Qnvctl({"algo", "get", "99"});
+  // 99 is in no table: refused, or with --raw sent with code 0, which the
+  // device refuses.
+  ChildResult r = Qnvctl({"algo", "get", "99", "--raw"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("selector 99 is not one the SDK maps"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("algo get failed: 2 (device error)"), std::string::npos) << r.err;

@@ -1,5 +1,6 @@
 // qnv-devsim: runs a simulated device on 127.0.0.1 until interrupted.
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -40,7 +41,9 @@ const char kUsage[] =
     "  --firmware-delay MS  answer the firmware start command after MS (default 0)\n"
     "\n"
     "Video:\n"
-    "  --clip PATH          stream this Annex-B H.264 file in a loop (default: synthetic)\n"
+    "  --clip PATH          stream this Annex-B H.264 file in a loop (default: the sample\n"
+    "                       clip sample.h264 that comes with the SDK, else synthetic)\n"
+    "  --synthetic          stream generated pictures instead of a clip\n"
     "  --fps F              pictures per second (default 25)\n"
     "  --unpaced            send as fast as the socket takes instead of at the frame rate\n"
     "  --bitrate BPS        synthetic source bitrate in bit/s (default 2000000)\n"
@@ -77,7 +80,8 @@ const char kUsage[] =
     "  --duration S         exit after S seconds (default: run until interrupted)\n"
     "  --stats S            print sessions, streams and frames every S seconds\n"
     "  --verbose            print every request and connection event to stderr\n"
-    "  --help               this text\n";
+    "  --help               this text\n"
+    "  --version            the program's version\n";
 
 bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t& out) {
   if (text.empty()) return false;
@@ -166,6 +170,23 @@ bool ParseStreamFault(const std::string& spec, StreamFault& out) {
   return true;
 }
 
+// The sample clip: installed beside the program's share folder, or in the
+// source tree the program was built from.
+std::string DefaultClip() {
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  std::vector<std::string> candidates;
+  if (n > 0) {
+    std::string dir(self, size_t(n));
+    dir.erase(dir.rfind('/'));
+    candidates.push_back(dir + "/../share/qnvnetsdk/sample.h264");
+  }
+  candidates.push_back(QNV_DEVSIM_SOURCE_CLIP);
+  for (const auto& c : candidates)
+    if (access(c.c_str(), R_OK) == 0) return c;
+  return {};
+}
+
 int Fail(const std::string& message) {
   std::fprintf(stderr, "qnv-devsim: %s\n(see qnv-devsim --help)\n", message.c_str());
   return 2;
@@ -180,6 +201,7 @@ int main(int argc, char** argv) {
   std::vector<CommandFault> faults;
   std::vector<StreamFault> streamFaults;
   uint64_t durationS = 0, statsS = 0;
+  bool synthetic = false;
 
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -193,6 +215,11 @@ int main(int argc, char** argv) {
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
+    } else if (arg == "--version") {
+      std::printf("qnv-devsim %s\n", QNV_TOOLS_VERSION);
+      return 0;
+    } else if (arg == "--synthetic") {
+      synthetic = true;
     } else if (arg == "--port") {
       if (!value(v) || !ParseUnsigned(v, 65533, n)) return Fail("--port needs 0..65533");
       options.port = static_cast<uint16_t>(n);
@@ -272,6 +299,7 @@ int main(int argc, char** argv) {
     setrlimit(RLIMIT_NOFILE, &lim);
   }
 
+  if (options.clipPath.empty() && !synthetic) options.clipPath = DefaultClip();
   Simulator sim(options);
   for (auto& f : faults) sim.SetFault(f.cls, f.code, f.fault);
   for (auto& f : streamFaults) sim.SetStreamFault(f);

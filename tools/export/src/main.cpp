@@ -57,6 +57,7 @@ const char kUsage[] =
     "  --json             print the summary as JSON on standard output\n"
     "  -q, --quiet        no progress display\n"
     "  -h, --help         show this text\n"
+    "      --version      show the program's version\n"
     "\n"
     "Exit status: 0 success; 1 damaged recording (--check; or with holes, --strict);\n"
     "2 error (bad arguments,\n"
@@ -125,6 +126,9 @@ int main(int argc, char** argv) {
     };
     if (arg == "-h" || arg == "--help") {
       std::fputs(kUsage, stdout);
+      return kExitOk;
+    } else if (arg == "--version") {
+      std::printf("qnv-export %s\n", QNV_TOOLS_VERSION);
       return kExitOk;
     } else if (arg == "--index") {
       if (!value(indexPath)) return Fail("--index needs a path");

@@ -1,10 +1,15 @@
 #include "CCommandLine.h"
 
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+
 #include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 namespace qnvctl {
 
@@ -12,12 +17,15 @@ namespace {
 
 // The options every command takes.
 const SOptionSpec kGlobalOptions[] = {
-    {"--host", "ADDR", "device IPv4 address (default 127.0.0.1)"},
+    {"--host", "HOST", "device IPv4 address or host name (default 127.0.0.1)"},
     {"--port", "N", "device command port (default 9000)"},
     {"--user", "NAME", "user name (default admin)"},
-    {"--password", "TEXT", "password (default admin)"},
+    {"--password", "TEXT", "password (default: $QNV_PASSWORD, else admin)"},
+    {"--password-file", "FILE", "read the password from FILE's first line"},
     {"--json", nullptr, "machine-readable output on stdout"},
     {"--help", nullptr, "this help"},
+    {"--raw", nullptr, "send selectors the SDK does not map (as command code 0)"},
+    {"--version", nullptr, "show the tool's and the library's versions"},
 };
 
 const SOptionSpec* FindOption(const std::vector<SOptionSpec>& list, const std::string& name) {
@@ -46,6 +54,39 @@ std::string OptionLines(const SOptionSpec* begin, const SOptionSpec* end) {
     out += left + o->help + "\n";
   }
   return out;
+}
+
+// The password file's first line, without its line end.
+bool ReadPasswordFile(const std::string& path, std::string& password, std::string& error) {
+  std::ifstream in(path);
+  if (!in) {
+    error = "cannot read --password-file '" + path + "': " + std::strerror(errno);
+    return false;
+  }
+  std::getline(in, password);
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  return true;
+}
+
+// Replaces a host name with its first IPv4 address.
+bool ResolveIPv4(std::string& host, std::string& error) {
+  in_addr dotted{};
+  if (inet_pton(AF_INET, host.c_str(), &dotted) == 1) return true;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+  if (rc != 0 || found == nullptr) {
+    error = "cannot resolve --host '" + host +
+            "' to an IPv4 address: " + (rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc));
+    return false;
+  }
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr, text, sizeof text);
+  freeaddrinfo(found);
+  host = text;
+  return true;
 }
 
 }  // namespace
@@ -131,6 +172,7 @@ bool CCommandLine::Parse(int argc, char** argv, CInvocation& out, std::string& e
   }
 
   // Second pass: every token in order.
+  bool passwordGiven = false;
   size_t wordsSkipped = 0;
   for (i = 0; i < tokens.size(); ++i) {
     const std::string& t = tokens[i];
@@ -186,13 +228,22 @@ bool CCommandLine::Parse(int argc, char** argv, CInvocation& out, std::string& e
       out.connection.user = value;
     } else if (name == "--password") {
       out.connection.password = value;
+      passwordGiven = true;
+    } else if (name == "--password-file") {
+      if (!ReadPasswordFile(value, out.connection.password, error)) return false;
+      passwordGiven = true;
     } else if (name == "--json") {
       out.json = true;
     } else {
       out.Set(name, value);
     }
   }
-  if (out.help || !out.command) return true;
+  if (!passwordGiven) {
+    if (const char* env = std::getenv("QNV_PASSWORD")) out.connection.password = env;
+  }
+  if (out.help || out.Has("--version") || !out.command) return true;
+  // The library takes dotted IPv4 text only: names are resolved here.
+  if (!ResolveIPv4(out.connection.host, error)) return false;
   if (out.args.size() < out.command->minArgs) {
     error = std::string("'") + out.command->words + "' needs " + out.command->synopsis;
     return false;
@@ -207,8 +258,7 @@ bool CCommandLine::Parse(int argc, char** argv, CInvocation& out, std::string& e
 
 std::string CCommandLine::Overview() const {
   std::string out =
-      "Usage: qnvctl COMMAND [ARGS] [--host ADDR] [--port N] [--user NAME] [--password TEXT]\n"
-      "              [--json]\n"
+      "Usage: qnvctl COMMAND [ARGS] [connection options] [--json]\n"
       "Talks to a networked video-analytics device through the QNVNetSdk library.\n"
       "\nCommands:\n";
   for (const auto& c : commands_) {
@@ -223,7 +273,10 @@ std::string CCommandLine::Overview() const {
   out += OptionLines(std::begin(kGlobalOptions), std::end(kGlobalOptions));
   out +=
       "\n'qnvctl COMMAND --help' describes one command. The exit status is 0 on success,\n"
-      "1 when an operation failed and 2 for bad arguments.\n";
+      "1 when an operation failed and 2 for bad arguments.\n"
+      "\nEnvironment:\n"
+      "  QNV_PASSWORD        the password when neither --password nor --password-file\n"
+      "                      is given (keeps it out of the process list)\n";
   return out;
 }
 

@@ -254,7 +254,7 @@ int CDemo::Run() {
     SRecordOutcome recorded;
     const uint32_t rr = RecordLive(channel, live, interrupt, recordingPath, options_.preSeconds,
                                    options_.recordSeconds, "      ", recorded);
-    if (recorded.interrupted) return Fail("interrupted");
+    if (recorded.interrupted) return Fail(std::string("stopped by ") + interrupt.What());
     if (!recorded.failure.empty())
       return rr != QNVNET_OK ? FailSdk(recorded.failure, rr) : Fail(recorded.failure);
     AddFile(recordingPath, "recording data");

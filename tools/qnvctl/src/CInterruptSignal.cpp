@@ -21,6 +21,11 @@ CInterruptSignal::~CInterruptSignal() {
   pthread_sigmask(SIG_SETMASK, &oldMask_, nullptr);
 }
 
+const char* CInterruptSignal::What() const {
+  if (!raised_) return "";
+  return signal_ == SIGTERM ? "SIGTERM" : "Ctrl-C";
+}
+
 bool CInterruptSignal::Wait(int timeoutMs) {
   if (raised_) return true;
   if (fd_ < 0) {
@@ -31,7 +36,10 @@ bool CInterruptSignal::Wait(int timeoutMs) {
   pollfd p{fd_, POLLIN, 0};
   if (poll(&p, 1, timeoutMs) > 0 && (p.revents & POLLIN)) {
     signalfd_siginfo info;
-    if (read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) raised_ = true;
+    if (read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+      raised_ = true;
+      signal_ = static_cast<int>(info.ssi_signo);
+    }
   }
   return raised_;
 }

@@ -25,12 +25,15 @@ class CInterruptSignal {
   // arrived, now or earlier.
   bool Wait(int timeoutMs);
   bool Raised() { return Wait(0); }
+  // What stopped the run: "Ctrl-C" (SIGINT) or "SIGTERM"; "" before.
+  const char* What() const;
   int fd() const { return fd_; }  // readable when a signal is pending
 
  private:
   sigset_t oldMask_;
   int fd_ = -1;
   bool raised_ = false;
+  int signal_ = 0;
 };
 
 }  // namespace qnvctl

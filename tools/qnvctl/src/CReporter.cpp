@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "QNVNetSdk.h"
+#include "qnvnet.h"
 
 namespace qnvctl {
 
@@ -45,7 +46,11 @@ void CReporter::FailureJson(const std::string& message, const uint32_t* code) co
 }
 
 int CReporter::SdkFailure(const std::string& what, uint32_t code) const {
-  const std::string message = what + ": " + ResultText(code);
+  // The library's note of why this thread's last call failed (a refused
+  // connection, the system's error text for a file, the device's result).
+  const std::string reason = qnvnet_last_error_text();
+  const std::string message =
+      what + ": " + ResultText(code) + (reason.empty() ? "" : ": " + reason);
   std::fprintf(stderr, "qnvctl: %s\n", message.c_str());
   FailureJson(message, &code);
   return kExitFailed;

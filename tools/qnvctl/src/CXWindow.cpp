@@ -2,6 +2,8 @@
 
 #include <X11/Xutil.h>
 
+#include <cstdlib>
+
 namespace qnvctl {
 
 CXWindow::~CXWindow() {
@@ -14,7 +16,10 @@ CXWindow::~CXWindow() {
 bool CXWindow::Create(int width, int height, const std::string& title, std::string& error) {
   display_ = XOpenDisplay(nullptr);
   if (!display_) {
-    error = "cannot open the X display (is DISPLAY set?)";
+    const char* name = std::getenv("DISPLAY");
+    error = name && *name ? std::string("cannot open the X display '") + name +
+                                "' named by DISPLAY (no X server answers there)"
+                          : "cannot open the X display: DISPLAY is not set";
     return false;
   }
   const int screen = DefaultScreen(display_);

@@ -25,17 +25,23 @@ namespace qnvctl {
 namespace {
 
 // Parses a selector argument; on failure reports it (usage error).
-bool Selector(const CReporter& out, SelectorKind kind, const std::string& text, const char* command,
-              uint32_t& selector, int& exitCode) {
+bool Selector(const CInvocation& inv, const CReporter& out, SelectorKind kind,
+              const std::string& text, const char* command, uint32_t& selector, int& exitCode) {
   std::string error;
   auto value = ParseSelector(kind, text, error);
   if (!value) {
     exitCode = out.Usage(error, command);
     return false;
   }
-  if (!IsKnownSelector(kind, *value))
-    out.Note("selector " + std::to_string(*value) + " is not one the SDK maps (" +
-             SelectorList(kind) + "); the device receives command code 0");
+  if (!IsKnownSelector(kind, *value)) {
+    const std::string what = "selector " + std::to_string(*value) + " is not one the SDK maps (" +
+                             SelectorList(kind) + "); the device would receive command code 0";
+    if (!inv.Has("--raw")) {
+      exitCode = out.Usage(what + "; --raw sends it anyway", command);
+      return false;
+    }
+    out.Note(what);
+  }
   selector = *value;
   return true;
 }
@@ -46,7 +52,7 @@ int RunSelectorGet(const CInvocation& inv, SelectorKind kind, const char* comman
   CReporter out(inv.json);
   uint32_t selector = 0;
   int exitCode = kExitOk;
-  if (!Selector(out, kind, inv.args[0], command, selector, exitCode)) return exitCode;
+  if (!Selector(inv, out, kind, inv.args[0], command, selector, exitCode)) return exitCode;
   CSdkLibrary sdk;
   CDeviceSession session;
   if (!Connect(inv, out, sdk, session, exitCode)) return exitCode;
@@ -72,7 +78,7 @@ int RunSelectorSet(const CInvocation& inv, SelectorKind kind, const char* comman
   CReporter out(inv.json);
   uint32_t selector = 0;
   int exitCode = kExitOk;
-  if (!Selector(out, kind, inv.args[0], command, selector, exitCode)) return exitCode;
+  if (!Selector(inv, out, kind, inv.args[0], command, selector, exitCode)) return exitCode;
   std::vector<uint8_t> data;
   if (!ReadSendFile(out, inv.args[1], data)) return kExitFailed;
   CSdkLibrary sdk;
@@ -182,7 +188,7 @@ int RunSysCommand(const CInvocation& inv) {
   CReporter out(inv.json);
   uint32_t selector = 0;
   int exitCode = kExitOk;
-  if (!Selector(out, SelectorKind::kCommand, inv.args[0], "cmd", selector, exitCode))
+  if (!Selector(inv, out, SelectorKind::kCommand, inv.args[0], "cmd", selector, exitCode))
     return exitCode;
   std::vector<uint8_t> data;
   if (inv.args.size() > 1 && !ReadSendFile(out, inv.args[1], data)) return kExitFailed;
@@ -233,7 +239,7 @@ int RunPtzParam(const CInvocation& inv) {
   CReporter out(inv.json);
   uint32_t type = 0;
   int exitCode = kExitOk;
-  if (!Selector(out, SelectorKind::kPtzParam, inv.args[0], "ptz param", type, exitCode))
+  if (!Selector(inv, out, SelectorKind::kPtzParam, inv.args[0], "ptz param", type, exitCode))
     return exitCode;
   CSdkLibrary sdk;
   CDeviceSession session;

@@ -19,6 +19,8 @@ int RunFirmwareUpload(const CInvocation& inv) {
   std::string error;
   if (!RegularFileSize(path, size, error)) return out.Failure(error);
   if (size > 0x7FFFFFFFull) return out.Failure(path + " is too large: images must be under 2 GiB");
+  if (size == 0 && !inv.Has("--allow-empty"))
+    return out.Usage(path + " is empty; --allow-empty sends it anyway", "firmware upload");
 
   CSdkLibrary sdk;
   CDeviceSession session;

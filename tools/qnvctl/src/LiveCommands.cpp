@@ -2,7 +2,10 @@
 // the host side of live channels: open a channel with a null window, count
 // frames in the stream callback, record with pre-record, capture a picture,
 // and stop cleanly on Ctrl-C.
+#include <sys/stat.h>
+
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -80,14 +83,15 @@ int RunRecord(const CInvocation& inv) {
   SRecordOutcome outcome;
   const uint32_t result =
       RecordLive(channel, live, interrupt, path, preSeconds, seconds, "", outcome);
-  channel.Close();
   if (outcome.failure.empty() && result != QNVNET_OK) outcome.failure = "recording failed";
-  if (!outcome.failure.empty()) {
-    if (result != QNVNET_OK) return out.SdkFailure(outcome.failure, result);
-    return out.Failure(outcome.failure);
-  }
+  // Reported before the channel closes: the library's reason for the
+  // failure lasts until this thread's next call.
+  if (!outcome.failure.empty())
+    return result != QNVNET_OK ? out.SdkFailure(outcome.failure, result)
+                               : out.Failure(outcome.failure);
+  channel.Close();
   out.Text("recorded " + CProgressLine::Clock(outcome.seconds) +
-           (outcome.interrupted ? " (stopped by Ctrl-C)" : ""));
+           (outcome.interrupted ? std::string(" (stopped by ") + interrupt.What() + ")" : ""));
   out.Text("  " + path + "  " + std::to_string(outcome.dataBytes) + " bytes");
   out.Text("  " + outcome.indexPath + "  " + std::to_string(outcome.indexRecords) + " frames");
   CJsonObject json;
@@ -102,9 +106,38 @@ int RunRecord(const CInvocation& inv) {
   return out.Done(json);
 }
 
+namespace {
+
+// A snapshot path names an image format by its extension and lies in an
+// existing folder.
+bool CheckSnapshotPath(const std::string& path, std::string& why) {
+  const size_t slash = path.rfind('/');
+  const size_t dot = path.rfind('.');
+  std::string ext = dot == std::string::npos || (slash != std::string::npos && dot < slash)
+                        ? ""
+                        : path.substr(dot + 1);
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (ext != "jpg" && ext != "jpeg" && ext != "png" && ext != "bmp") {
+    why = "cannot tell the image format of '" + path + "': end it in .jpg, .jpeg, .png or .bmp";
+    return false;
+  }
+  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  struct stat st {};
+  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    why = "the folder '" + dir + "' for '" + path + "' does not exist";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 int RunSnapshot(const CInvocation& inv) {
   CReporter out(inv.json);
   const std::string& path = inv.args[0];
+  // Checked before connecting: the player takes the format from the
+  // extension, and a missing folder would only show as "no image captured".
+  if (std::string why; !CheckSnapshotPath(path, why)) return out.Usage(why, "snapshot");
   std::string refusal;
   if (!CheckOutputPath(path, refusal)) return out.Failure(refusal);
   CStreamWatch live(inv.connection.port);
@@ -250,7 +283,7 @@ int RunWatch(const CInvocation& inv) {
     out.Text("channel " + std::to_string(i + 1) + ": " + std::to_string(total.frames) +
              " frames, " + std::to_string(total.pictures) + " pictures, " +
              std::to_string(total.keyFrames) + " key frames, " + std::to_string(total.gaps) +
-             " gaps" + (interrupted ? " (stopped by Ctrl-C)" : ""));
+             " gaps" + (interrupted ? std::string(" (stopped by ") + interrupt.What() + ")" : ""));
   }
   if (anyLost) return out.Failure("a connection was lost while watching");
   return out.Done(CJsonObject()

@@ -106,11 +106,12 @@ uint32_t RecordLive(CLiveChannel& channel, CStreamWatch& watch, CInterruptSignal
   outcome.received.frames = t.frames - base.frames;
   outcome.received.bytes = t.bytes - base.bytes;
   outcome.received.keyFrames = t.keyFrames - base.keyFrames;
-  progress.Finish(label + "recording " + CProgressLine::Clock(outcome.seconds) + "  frames " +
-                  std::to_string(outcome.received.frames) + "  " +
-                  CProgressLine::Bytes(outcome.received.bytes) + "  key frames " +
-                  std::to_string(outcome.received.keyFrames) +
-                  (outcome.interrupted ? "  (stopped by Ctrl-C)" : ""));
+  progress.Finish(
+      label + "recording " + CProgressLine::Clock(outcome.seconds) + "  frames " +
+      std::to_string(outcome.received.frames) + "  " +
+      CProgressLine::Bytes(outcome.received.bytes) + "  key frames " +
+      std::to_string(outcome.received.keyFrames) +
+      (outcome.interrupted ? std::string("  (stopped by ") + interrupt.What() + ")" : ""));
 
   outcome.indexPath = CLiveRecording::IndexPath(path);
   std::string error;

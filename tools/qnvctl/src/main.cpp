@@ -16,6 +16,7 @@
 #include "CReporter.h"
 #include "Commands.h"
 #include "Files.h"
+#include "QNVNetSdk.h"
 #include "Selectors.h"
 
 namespace {
@@ -134,7 +135,8 @@ const std::vector<SCommandSpec>& Commands() {
        "upload a firmware image (and install it with --start)",
        "Shows a progress bar while the image is sent in 3,072-byte chunks. --start\n"
        "then asks the device to install it and waits for its answer (up to 6 minutes).\n",
-       {{"--start", nullptr, "install the image once it is uploaded"}},
+       {{"--start", nullptr, "install the image once it is uploaded"},
+        {"--allow-empty", nullptr, "send an empty image (refused otherwise)"}},
        1,
        1,
        &RunFirmwareUpload},
@@ -220,6 +222,13 @@ int main(int argc, char** argv) {
   if (!commandLine.Parse(argc, argv, inv, error)) {
     CReporter out(json);
     return out.Usage(error, inv.command ? inv.command->words : "");
+  }
+  if (inv.Has("--version")) {
+    uint32_t version = 0;
+    QNVNet_GetSdkVersion(&version);
+    std::printf("qnvctl %s (QNVNetSdk library %u.%u)\n", QNVCTL_VERSION, version >> 24,
+                (version >> 16) & 0xFF);
+    return kExitOk;
   }
   if (inv.help) {
     std::fputs(inv.command ? CCommandLine::CommandHelp(*inv.command).c_str()

@@ -1,0 +1,213 @@
+/* qnvnet.h: the C interface of QNVNetSdk (C99; usable from C++, and from any
+ * language that calls C: Python's ctypes, Go's cgo, Rust's FFI).
+ *
+ * Start here when the host is not C++. The functions are the same operations
+ * as the QNVNet_ exports of QNVNetSdk.h, in the same library
+ * (libQNVNetSdk.so.1), with C linkage, fixed-width types, pointers instead of
+ * references and a void* user pointer per callback:
+ *
+ *   qnvnet_init();
+ *   uint32_t client;
+ *   if (qnvnet_login(&client, "127.0.0.1", 9000, "admin", "admin") != QNVNET_SUCCESS)
+ *     fprintf(stderr, "login: %s\n", qnvnet_last_error_text());
+ *   ...
+ *   qnvnet_uninit();
+ *
+ * Results. Every function returns an int32_t: QNVNET_SUCCESS (0), one of the
+ * library's QNVNET_E_* codes (small negative numbers, the same as the C++
+ * exports' codes read as signed), or a device's own non-zero result passed
+ * through unchanged. qnvnet_strerror() names a code.
+ *
+ * Reasons. After a failed call, the calling thread's reason says more than the
+ * code: qnvnet_last_error_reason() gives a QNVNET_REASON_* kind,
+ * qnvnet_last_error_detail() its number (the device's result, or the
+ * system's errno) and qnvnet_last_error_text() a line of English. Each call
+ * into the library (C or C++ export) clears the reason first; a success
+ * leaves it QNVNET_REASON_NONE. Other threads' calls never change it.
+ *
+ * Locking and threads are as in QNVNetSdk.h: calls may come from any thread,
+ * calls that reach a device run one at a time, callbacks run on library
+ * threads and may call any function except qnvnet_init and qnvnet_uninit.
+ *
+ * Callbacks. The C callbacks and the C++ QNVNet_SetCallback share the
+ * library's single set of callbacks: a host uses one or the other. Each
+ * qnvnet_set_*_callback call replaces that callback and its user pointer
+ * together (a callback running meanwhile finishes with the old pair); NULL
+ * unregisters it.
+ */
+#ifndef QNVNET_H
+#define QNVNET_H
+
+#include <stdint.h>
+
+#if defined(QNVNET_BUILDING_LIBRARY)
+#define QNVNET_C_API __attribute__((visibility("default")))
+#else
+#define QNVNET_C_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Result codes (the numbers are stable). */
+enum {
+  QNVNET_SUCCESS = 0,
+  QNVNET_E_FIRMWARE = -1,           /* firmware image unreadable, too large, or refused */
+  QNVNET_E_CHANNEL_CREATE = -2,     /* the live channel object could not be created */
+  QNVNET_E_SESSION_MISMATCH = -10,  /* a reply carried another session's id */
+  QNVNET_E_TOO_MANY_SESSIONS = -11, /* 500 sessions are logged in */
+  QNVNET_E_NETWORK = -20,           /* networking could not be prepared */
+  QNVNET_E_SEND = -21,              /* request not sent, or payload over 4,076 bytes */
+  QNVNET_E_NO_REPLY = -24,          /* no valid reply (time-out, broken reply, closed) */
+  QNVNET_E_NO_SESSION = -30,        /* unknown client id or handle, or the login failed */
+  QNVNET_E_NO_CHANNEL = -41,        /* unknown handle, or the stream connection failed */
+  QNVNET_E_TOO_MANY_CHANNELS = -42, /* 64 live channels are open */
+  QNVNET_E_SAVE_OPEN = -61,         /* the recording's files could not be opened */
+  QNVNET_E_TOO_MANY_SAVES = -72,    /* the channel has 16 recordings */
+  QNVNET_E_NO_SAVE = -73,           /* the channel has no recording with this id */
+  QNVNET_E_ROLLOVER_PENDING = -74,  /* the recording already hands over */
+  QNVNET_E_CAPTURE = -80,           /* no snapshot written */
+  QNVNET_E_BAD_ARGUMENT = -90       /* a required pointer was NULL, or a value out of range */
+};
+
+/* Kinds of failure reason (qnvnet_last_error_reason). */
+enum {
+  QNVNET_REASON_NONE = 0,
+  QNVNET_REASON_DEVICE_REFUSED = 1,     /* detail: the device's result code */
+  QNVNET_REASON_BAD_CREDENTIALS = 2,    /* the device refused user or password; detail: result */
+  QNVNET_REASON_NO_ANSWER = 3,          /* no connection or no reply within the time-out */
+  QNVNET_REASON_CONNECTION_REFUSED = 4, /* detail: errno (ECONNREFUSED) */
+  QNVNET_REASON_BAD_ADDRESS = 5,        /* not a dotted IPv4 address */
+  QNVNET_REASON_NETWORK = 6,            /* other network failure; detail: errno or 0 */
+  QNVNET_REASON_SYSTEM = 7,             /* files, directories, memory; detail: errno or 0 */
+  QNVNET_REASON_BAD_ARGUMENT = 8,       /* a path or value the call cannot use */
+  QNVNET_REASON_NOT_FOUND = 9,          /* unknown client id, handle or recording */
+  QNVNET_REASON_LIMIT = 10,             /* a fixed limit (sessions, channels, recordings) */
+  QNVNET_REASON_PROTOCOL = 11           /* the device's reply broke the protocol */
+};
+
+/* A short English name for a result code ("device error" for a device's
+ * code). Never NULL; the text is static. */
+QNVNET_C_API const char* qnvnet_strerror(int32_t code);
+
+/* The calling thread's reason for its last failed call (see Reasons). The
+ * text is never NULL, stays valid until this thread's next call into the
+ * library, and is "" when no reason is known. */
+QNVNET_C_API int32_t qnvnet_last_error_reason(void);
+QNVNET_C_API int32_t qnvnet_last_error_detail(void);
+QNVNET_C_API const char* qnvnet_last_error_text(void);
+
+/* Message callback: a device message (value, body of length bytes) from the
+ * session client_id. Called on a library thread; body is valid only during
+ * the call. */
+typedef void (*qnvnet_message_cb)(void* user, uint32_t client_id, const char* device_ip,
+                                  uint16_t port, uint16_t value, const uint8_t* body,
+                                  int32_t length);
+/* Stream callback: one complete frame (40-byte header first; byte 35 is 1 for
+ * a key frame, 2 for a P frame, 0 otherwise) of the channel whose device
+ * session is client_id, on the channel's receive thread, in arrival order;
+ * port is the device's port plus 2. frame is valid only during the call. */
+typedef void (*qnvnet_stream_cb)(void* user, uint32_t client_id, const char* device_ip,
+                                 uint16_t port, const uint8_t* frame, int32_t length);
+/* Disconnect callback: the command connection failed (port = login port; the
+ * session is logged out right after the callback) or a stream connection
+ * failed (port = login port + 2; the channel stays open and silent). */
+typedef void (*qnvnet_disconnect_cb)(void* user, uint32_t client_id, const char* device_ip,
+                                     uint16_t port);
+
+/* Register a callback with the user pointer handed back to it; NULL
+ * unregisters. Need no initialisation. Return 0. */
+QNVNET_C_API int32_t qnvnet_set_message_callback(qnvnet_message_cb cb, void* user);
+QNVNET_C_API int32_t qnvnet_set_stream_callback(qnvnet_stream_cb cb, void* user);
+QNVNET_C_API int32_t qnvnet_set_disconnect_callback(qnvnet_disconnect_cb cb, void* user);
+
+/* Stores the library version (0x01000000 for 1.0) in *version. Returns 0,
+ * or QNVNET_E_BAD_ARGUMENT for NULL. */
+QNVNET_C_API int32_t qnvnet_version(uint32_t* version);
+/* Stores 1 in *available when the player library is loaded (frames are
+ * decoded, drawn and captured), else 0. Returns 0, or QNVNET_E_BAD_ARGUMENT. */
+QNVNET_C_API int32_t qnvnet_decoder_available(int32_t* available);
+
+/* Start and end the library (QNVNet_InitLib / QNVNet_UnInitLib). init
+ * returns 0 or QNVNET_E_NETWORK; uninit returns 0. */
+QNVNET_C_API int32_t qnvnet_init(void);
+QNVNET_C_API int32_t qnvnet_uninit(void);
+
+/* Log in to the device at the dotted IPv4 address ip and port. On 0,
+ * *client_id names the session. Otherwise QNVNET_E_TOO_MANY_SESSIONS,
+ * QNVNET_E_NO_SESSION (the reason says why: BAD_ADDRESS,
+ * CONNECTION_REFUSED, NO_ANSWER, BAD_CREDENTIALS, DEVICE_REFUSED with the
+ * device's code, NETWORK) or QNVNET_E_BAD_ARGUMENT (NULL client_id or ip). */
+QNVNET_C_API int32_t qnvnet_login(uint32_t* client_id, const char* ip, uint16_t port,
+                                  const char* user, const char* password);
+/* Closes the session's channels, recordings and connection. Returns 0. */
+QNVNET_C_API int32_t qnvnet_logout(uint32_t client_id);
+
+/* Live channels. window: an X11 Window id cast to a pointer, or NULL. open
+ * stores a nonzero handle. Results as QNVNet_LiveOpen / LiveClose /
+ * LivePause / LivePlay / LiveCapture; QNVNET_E_BAD_ARGUMENT for a NULL handle
+ * or path. */
+QNVNET_C_API int32_t qnvnet_live_open(uint32_t* handle, uint32_t client_id, void* window);
+QNVNET_C_API int32_t qnvnet_live_close(uint32_t handle);
+QNVNET_C_API int32_t qnvnet_live_pause(uint32_t handle);
+QNVNET_C_API int32_t qnvnet_live_play(uint32_t handle);
+QNVNET_C_API int32_t qnvnet_live_capture(uint32_t handle, const char* path);
+
+/* Recordings (QNVNet_LiveSaveOpen / LiveSaveClose): open stores the
+ * recording id (1..16) in *id. */
+QNVNET_C_API int32_t qnvnet_record_open(uint32_t handle, const char* path, uint32_t* id);
+QNVNET_C_API int32_t qnvnet_record_close(uint32_t handle, uint32_t id);
+/* QNVNet_LiveSaveRollover: recording id hands over to a new recording into
+ * new_path at the next key frame; *new_id receives its id (written only on
+ * 0). Results as that export's. */
+QNVNET_C_API int32_t qnvnet_record_rollover(uint32_t handle, uint32_t id, const char* new_path,
+                                            uint32_t* new_id);
+/* QNVNet_LiveSetPreRecord: keep at least the last milliseconds of video
+ * (0: the default stretch) within max_bytes (0: 16 MiB) for new recordings.
+ * Returns 0, QNVNET_E_NO_SESSION, QNVNET_E_NO_CHANNEL or
+ * QNVNET_E_BAD_ARGUMENT (nothing changes). */
+QNVNET_C_API int32_t qnvnet_live_set_prerecord(uint32_t handle, uint32_t milliseconds,
+                                               uint32_t max_bytes);
+
+/* PTZ (QNVNet_PTZCtrlSend / PTZCtrlPreset / PTZGetParam). */
+QNVNET_C_API int32_t qnvnet_ptz_move(uint32_t client_id, uint32_t v1, uint32_t v2, uint32_t v3,
+                                     uint32_t v4);
+QNVNET_C_API int32_t qnvnet_ptz_preset(uint32_t client_id, uint32_t v1, uint32_t v2);
+
+/* Gets: *length is the buffer's capacity on entry and the reply's payload
+ * length on return (0 after a failure, which leaves the buffer untouched; it
+ * may exceed the capacity when the reply was cut). QNVNET_E_BAD_ARGUMENT for a
+ * NULL length. Sets send length bytes (at most 4,076). */
+QNVNET_C_API int32_t qnvnet_ptz_get_param(uint32_t client_id, uint32_t type, void* buffer,
+                                          int32_t* length);
+QNVNET_C_API int32_t qnvnet_config_get(uint32_t client_id, uint32_t type, void* buffer,
+                                       int32_t* length);
+QNVNET_C_API int32_t qnvnet_config_set(uint32_t client_id, uint32_t type, const void* data,
+                                       int32_t length);
+QNVNET_C_API int32_t qnvnet_system_command(uint32_t client_id, uint32_t type, const void* data,
+                                           int32_t length);
+
+/* Firmware: upload the image file in 3,072-byte chunks, then start the
+ * installation (waits up to 180 s, twice when silent). */
+QNVNET_C_API int32_t qnvnet_firmware_upload(uint32_t client_id, const char* path);
+QNVNET_C_API int32_t qnvnet_firmware_start(uint32_t client_id);
+
+/* Analysis rules: download (a get), upload (a set), switch on (1) or off (0),
+ * read the state into *on. */
+QNVNET_C_API int32_t qnvnet_rules_download(uint32_t client_id, void* buffer, int32_t* length);
+QNVNET_C_API int32_t qnvnet_rules_upload(uint32_t client_id, const void* data, int32_t length);
+QNVNET_C_API int32_t qnvnet_rules_enable(uint32_t client_id, int32_t on);
+QNVNET_C_API int32_t qnvnet_rules_state(uint32_t client_id, int32_t* on);
+
+/* Algorithm parameters: a get and a set, as above. */
+QNVNET_C_API int32_t qnvnet_algorithm_get(uint32_t client_id, uint32_t type, void* buffer,
+                                          int32_t* length);
+QNVNET_C_API int32_t qnvnet_algorithm_set(uint32_t client_id, uint32_t type, const void* data,
+                                          int32_t length);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QNVNET_H */

@@ -1,0 +1,247 @@
+// The C interface (qnvnet.h): each function is one call of the matching
+// QNVNet_ export. The C callbacks reach the host through three trampolines
+// registered as the library's callbacks; each trampoline reads its
+// callback and user pointer as one pair.
+#include <memory>
+#include <mutex>
+
+#include "QNVNetSdk.h"
+#include "platform/FailureNote.h"
+#include "qnvnet.h"
+
+namespace {
+
+using qnv::platform::FailureKind;
+using qnv::platform::NoteFailure;
+
+// A callback with its user pointer. Replaced whole, never changed, so a
+// callback that is running keeps a consistent pair while the host replaces it.
+template <typename Cb>
+struct SRegistration {
+  Cb cb = nullptr;
+  void* user = nullptr;
+};
+
+// One registered C callback. Any thread may Set or Get; the mutex guards only
+// the shared pointer's copy, never a call into the host.
+template <typename Cb>
+class CSlot {
+ public:
+  void Set(Cb cb, void* user) {
+    auto next =
+        cb ? std::make_shared<const SRegistration<Cb>>(SRegistration<Cb>{cb, user}) : nullptr;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_current = std::move(next);
+  }
+  std::shared_ptr<const SRegistration<Cb>> Get() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_current;
+  }
+
+ private:
+  mutable std::mutex m_mutex;
+  std::shared_ptr<const SRegistration<Cb>> m_current;
+};
+
+CSlot<qnvnet_message_cb>& MessageSlot() {
+  static CSlot<qnvnet_message_cb> slot;
+  return slot;
+}
+CSlot<qnvnet_stream_cb>& StreamSlot() {
+  static CSlot<qnvnet_stream_cb> slot;
+  return slot;
+}
+CSlot<qnvnet_disconnect_cb>& DisconnectSlot() {
+  static CSlot<qnvnet_disconnect_cb> slot;
+  return slot;
+}
+
+bool OnMessage(uint32_t clientId, char* ip, uint16_t port, uint16_t value, char* body,
+               int32_t length, uint32_t) {
+  if (auto r = MessageSlot().Get())
+    r->cb(r->user, clientId, ip, port, value, reinterpret_cast<const uint8_t*>(body), length);
+  return true;
+}
+
+bool OnStream(uint32_t clientId, char* ip, uint16_t port, char* frame, int32_t length, uint32_t) {
+  if (auto r = StreamSlot().Get())
+    r->cb(r->user, clientId, ip, port, reinterpret_cast<const uint8_t*>(frame), length);
+  return true;
+}
+
+bool OnDisconnect(uint32_t clientId, char* ip, uint16_t port, uint32_t) {
+  if (auto r = DisconnectSlot().Get()) r->cb(r->user, clientId, ip, port);
+  return true;
+}
+
+// Registers the trampolines of the callbacks that are set, so a frame with
+// no C stream callback costs the library nothing.
+int32_t RegisterTrampolines() {
+  QNVNet_SetCallback(MessageSlot().Get() ? OnMessage : nullptr,
+                     StreamSlot().Get() ? OnStream : nullptr,
+                     DisconnectSlot().Get() ? OnDisconnect : nullptr, 0);
+  return QNVNET_SUCCESS;
+}
+
+int32_t NullArgument(const char* name) {
+  qnv::platform::ClearFailure();
+  NoteFailure(FailureKind::kBadArgument, 0, "%s is NULL", name);
+  return QNVNET_E_BAD_ARGUMENT;
+}
+
+// A failure that no failure point explained gets the code's own reason.
+int32_t Explained(uint32_t code) {
+  int32_t rc = int32_t(code);
+  if (rc == 0 || qnv::platform::LastFailure().kind != FailureKind::kNone) return rc;
+  switch (rc) {
+    case QNVNET_E_BAD_ARGUMENT:
+      NoteFailure(FailureKind::kBadArgument, 0, "%s", QnvResultText(code));
+      break;
+    case QNVNET_E_NO_SESSION:
+    case QNVNET_E_NO_CHANNEL:
+    case QNVNET_E_NO_SAVE:
+      NoteFailure(FailureKind::kNotFound, 0, "%s", QnvResultText(code));
+      break;
+    case QNVNET_E_TOO_MANY_SESSIONS:
+    case QNVNET_E_TOO_MANY_CHANNELS:
+    case QNVNET_E_TOO_MANY_SAVES:
+      NoteFailure(FailureKind::kLimit, 0, "%s", QnvResultText(code));
+      break;
+    default:
+      if (rc > 0)
+        NoteFailure(FailureKind::kDeviceRefused, rc, "the device refused with result %d", rc);
+      else
+        NoteFailure(FailureKind::kSystem, 0, "%s", QnvResultText(code));
+  }
+  return rc;
+}
+
+}  // namespace
+
+extern "C" {
+
+const char* qnvnet_strerror(int32_t code) { return QnvResultText(uint32_t(code)); }
+
+int32_t qnvnet_last_error_reason(void) { return int32_t(qnv::platform::LastFailure().kind); }
+int32_t qnvnet_last_error_detail(void) { return qnv::platform::LastFailure().detail; }
+const char* qnvnet_last_error_text(void) { return qnv::platform::LastFailure().text; }
+
+int32_t qnvnet_set_message_callback(qnvnet_message_cb cb, void* user) {
+  MessageSlot().Set(cb, user);
+  return RegisterTrampolines();
+}
+int32_t qnvnet_set_stream_callback(qnvnet_stream_cb cb, void* user) {
+  StreamSlot().Set(cb, user);
+  return RegisterTrampolines();
+}
+int32_t qnvnet_set_disconnect_callback(qnvnet_disconnect_cb cb, void* user) {
+  DisconnectSlot().Set(cb, user);
+  return RegisterTrampolines();
+}
+
+int32_t qnvnet_version(uint32_t* version) {
+  qnv::platform::ClearFailure();
+  if (version == nullptr) return NullArgument("version");
+  return Explained(QNVNet_GetSdkVersion(version));
+}
+int32_t qnvnet_decoder_available(int32_t* available) {
+  if (available == nullptr) return NullArgument("available");
+  return Explained(QNVNet_DecoderAvailable(available));
+}
+
+int32_t qnvnet_init(void) { return Explained(QNVNet_InitLib()); }
+int32_t qnvnet_uninit(void) { return Explained(QNVNet_UnInitLib()); }
+
+int32_t qnvnet_login(uint32_t* client_id, const char* ip, uint16_t port, const char* user,
+                     const char* password) {
+  if (client_id == nullptr) return NullArgument("client_id");
+  if (ip == nullptr) return NullArgument("ip");
+  return Explained(QNVNet_DevLogin(client_id, ip, port, user, password));
+}
+int32_t qnvnet_logout(uint32_t client_id) { return Explained(QNVNet_DevLogout(client_id)); }
+
+int32_t qnvnet_live_open(uint32_t* handle, uint32_t client_id, void* window) {
+  if (handle == nullptr) return NullArgument("handle");
+  return Explained(QNVNet_LiveOpen(handle, client_id, window));
+}
+int32_t qnvnet_live_close(uint32_t handle) { return Explained(QNVNet_LiveClose(handle)); }
+int32_t qnvnet_live_pause(uint32_t handle) { return Explained(QNVNet_LivePause(handle)); }
+int32_t qnvnet_live_play(uint32_t handle) { return Explained(QNVNet_LivePlay(handle)); }
+int32_t qnvnet_live_capture(uint32_t handle, const char* path) {
+  if (path == nullptr) return NullArgument("path");
+  return Explained(QNVNet_LiveCapture(handle, path));
+}
+
+int32_t qnvnet_record_open(uint32_t handle, const char* path, uint32_t* id) {
+  if (path == nullptr) return NullArgument("path");
+  if (id == nullptr) return NullArgument("id");
+  return Explained(QNVNet_LiveSaveOpen(handle, path, *id));
+}
+int32_t qnvnet_record_close(uint32_t handle, uint32_t id) {
+  return Explained(QNVNet_LiveSaveClose(handle, id));
+}
+
+int32_t qnvnet_record_rollover(uint32_t handle, uint32_t id, const char* new_path,
+                               uint32_t* new_id) {
+  if (new_path == nullptr) return NullArgument("new_path");
+  if (new_id == nullptr) return NullArgument("new_id");
+  return Explained(QNVNet_LiveSaveRollover(handle, id, new_path, new_id));
+}
+int32_t qnvnet_live_set_prerecord(uint32_t handle, uint32_t milliseconds, uint32_t max_bytes) {
+  return Explained(QNVNet_LiveSetPreRecord(handle, milliseconds, max_bytes));
+}
+
+int32_t qnvnet_ptz_move(uint32_t client_id, uint32_t v1, uint32_t v2, uint32_t v3, uint32_t v4) {
+  return Explained(QNVNet_PTZCtrlSend(client_id, v1, v2, v3, v4));
+}
+int32_t qnvnet_ptz_preset(uint32_t client_id, uint32_t v1, uint32_t v2) {
+  return Explained(QNVNet_PTZCtrlPreset(client_id, v1, v2));
+}
+int32_t qnvnet_ptz_get_param(uint32_t client_id, uint32_t type, void* buffer, int32_t* length) {
+  if (length == nullptr) return NullArgument("length");
+  return Explained(QNVNet_PTZGetParam(client_id, type, buffer, *length));
+}
+
+int32_t qnvnet_config_get(uint32_t client_id, uint32_t type, void* buffer, int32_t* length) {
+  if (length == nullptr) return NullArgument("length");
+  return Explained(QNVNet_ManageGetSysConfig(client_id, type, buffer, *length));
+}
+int32_t qnvnet_config_set(uint32_t client_id, uint32_t type, const void* data, int32_t length) {
+  return Explained(QNVNet_ManageSetSysConfig(client_id, type, data, length));
+}
+int32_t qnvnet_system_command(uint32_t client_id, uint32_t type, const void* data, int32_t length) {
+  return Explained(QNVNet_ManageSendSysCmd(client_id, type, data, length));
+}
+
+int32_t qnvnet_firmware_upload(uint32_t client_id, const char* path) {
+  if (path == nullptr) return NullArgument("path");
+  return Explained(QNVNet_ManageSysUpdateData(client_id, path));
+}
+int32_t qnvnet_firmware_start(uint32_t client_id) {
+  return Explained(QNVNet_ManageSysUpdateStart(client_id));
+}
+
+int32_t qnvnet_rules_download(uint32_t client_id, void* buffer, int32_t* length) {
+  if (length == nullptr) return NullArgument("length");
+  return Explained(QNVNet_RuleDownLoad(client_id, buffer, *length));
+}
+int32_t qnvnet_rules_upload(uint32_t client_id, const void* data, int32_t length) {
+  return Explained(QNVNet_RuleUpLoad(client_id, data, length));
+}
+int32_t qnvnet_rules_enable(uint32_t client_id, int32_t on) {
+  return Explained(QNVNet_RuleEnable(client_id, on));
+}
+int32_t qnvnet_rules_state(uint32_t client_id, int32_t* on) {
+  if (on == nullptr) return NullArgument("on");
+  return Explained(QNVNet_IsRuleEnable(client_id, *on));
+}
+
+int32_t qnvnet_algorithm_get(uint32_t client_id, uint32_t type, void* buffer, int32_t* length) {
+  if (length == nullptr) return NullArgument("length");
+  return Explained(QNVNet_AlgorGetParam(client_id, type, buffer, *length));
+}
+int32_t qnvnet_algorithm_set(uint32_t client_id, uint32_t type, const void* data, int32_t length) {
+  return Explained(QNVNet_AlgorSetParam(client_id, type, data, length));
+}
+
+}  // extern "C"

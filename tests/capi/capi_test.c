@@ -1,0 +1,175 @@
+/* The C interface against a simulated device on 127.0.0.1 (port in
+ * QNV_DEVSIM_PORT): failure reasons per cause and per thread, user pointers
+ * handed back to callbacks, NULL arguments, recordings. Plain C99. */
+#define _POSIX_C_SOURCE 200809L
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <qnvnet.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+static int g_failures = 0;
+
+#define CHECK(cond)                                                                               \
+  do {                                                                                            \
+    if (!(cond)) {                                                                                \
+      fprintf(stderr, "%s:%d: CHECK(%s) failed; reason %d (%d): %s\n", __FILE__, __LINE__, #cond, \
+              (int)qnvnet_last_error_reason(), (int)qnvnet_last_error_detail(),                   \
+              qnvnet_last_error_text());                                                          \
+      ++g_failures;                                                                               \
+    }                                                                                             \
+  } while (0)
+
+static uint16_t g_port;
+
+static void sleep_ms(long ms) {
+  struct timespec t = {ms / 1000, (ms % 1000) * 1000000L};
+  nanosleep(&t, NULL);
+}
+
+/* Every login failure names its own cause. */
+static void test_login_reasons(void) {
+  uint32_t client = 0;
+  CHECK(qnvnet_login(&client, "300.1.2.3", g_port, "admin", "admin") == QNVNET_E_NO_SESSION);
+  CHECK(qnvnet_last_error_reason() == QNVNET_REASON_BAD_ADDRESS);
+
+  CHECK(qnvnet_login(&client, "127.0.0.1", g_port, "admin", "wrong") == QNVNET_E_NO_SESSION);
+  CHECK(qnvnet_last_error_reason() == QNVNET_REASON_BAD_CREDENTIALS);
+  CHECK(qnvnet_last_error_detail() == 1);
+
+  /* A port nobody listens on: the listening socket is closed again first. */
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in a;
+  memset(&a, 0, sizeof a);
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  CHECK(bind(s, (struct sockaddr*)&a, sizeof a) == 0 &&
+        getsockname(s, (struct sockaddr*)&a, &len) == 0);
+  close(s);
+  CHECK(qnvnet_login(&client, "127.0.0.1", ntohs(a.sin_port), "admin", "admin") ==
+        QNVNET_E_NO_SESSION);
+  CHECK(qnvnet_last_error_reason() == QNVNET_REASON_CONNECTION_REFUSED);
+  CHECK(strstr(qnvnet_last_error_text(), "refused") != NULL);
+
+  /* A device that accepts the connection and never answers. */
+  s = socket(AF_INET, SOCK_STREAM, 0);
+  a.sin_port = 0;
+  CHECK(bind(s, (struct sockaddr*)&a, sizeof a) == 0 && listen(s, 4) == 0 &&
+        getsockname(s, (struct sockaddr*)&a, &len) == 0);
+  CHECK(qnvnet_login(&client, "127.0.0.1", ntohs(a.sin_port), "admin", "admin") ==
+        QNVNET_E_NO_SESSION);
+  CHECK(qnvnet_last_error_reason() == QNVNET_REASON_NO_ANSWER);
+  close(s);
+
+  CHECK(qnvnet_login(&client, "127.0.0.1", g_port, "admin", "admin") == QNVNET_SUCCESS);
+  CHECK(qnvnet_last_error_reason() == QNVNET_REASON_NONE);
+  CHECK(qnvnet_logout(client) == QNVNET_SUCCESS);
+}
+
+static void* fail_login_elsewhere(void* arg) {
+  uint32_t client = 0;
+  *(int32_t*)arg = qnvnet_login(&client, "not-an-address", g_port, "admin", "admin");
+  return NULL;
+}
+
+/* Another thread's failure leaves this thread's reason alone. */
+static void test_reason_per_thread(void) {
+  uint32_t client = 0;
+  CHECK(qnvnet_login(&client, "127.0.0.1", g_port, "admin", "wrong") == QNVNET_E_NO_SESSION);
+  int32_t other = 0;
+  pthread_t t;
+  pthread_create(&t, NULL, fail_login_elsewhere, &other);
+  pthread_join(t, NULL);
+  CHECK(other == QNVNET_E_NO_SESSION);
+  CHECK(qnvnet_last_error_reason() == QNVNET_REASON_BAD_CREDENTIALS);
+}
+
+struct host_state {
+  pthread_mutex_t lock;
+  int frames;
+  int key_frames;
+};
+
+static void on_frame(void* user, uint32_t client_id, const char* ip, uint16_t port,
+                     const uint8_t* frame, int32_t length) {
+  struct host_state* st = user;
+  (void)client_id, (void)ip, (void)port;
+  pthread_mutex_lock(&st->lock);
+  ++st->frames;
+  if (length >= 40 && frame[35] == 1) ++st->key_frames;
+  pthread_mutex_unlock(&st->lock);
+}
+
+static int frames_of(struct host_state* st) {
+  pthread_mutex_lock(&st->lock);
+  int n = st->frames;
+  pthread_mutex_unlock(&st->lock);
+  return n;
+}
+
+/* The stream callback gets the host's own pointer; a recording opens and
+ * closes; a recording under a regular file fails with the system's reason. */
+static void test_live_and_recording(void) {
+  struct host_state st = {PTHREAD_MUTEX_INITIALIZER, 0, 0};
+  CHECK(qnvnet_set_stream_callback(on_frame, &st) == 0);
+  uint32_t client = 0, handle = 0, id = 0;
+  CHECK(qnvnet_login(&client, "127.0.0.1", g_port, "admin", "admin") == 0);
+  CHECK(qnvnet_live_open(&handle, client, NULL) == 0);
+  for (int i = 0; i < 200 && frames_of(&st) < 30; ++i) sleep_ms(20);
+  CHECK(frames_of(&st) >= 30);
+
+  char dir[] = "/tmp/qnvnet-capi-XXXXXX";
+  CHECK(mkdtemp(dir) != NULL);
+  char path[256], blocked[256];
+  snprintf(path, sizeof path, "%s/a/rec.dat", dir);
+  CHECK(qnvnet_record_open(handle, path, &id) == 0 && id == 1);
+  CHECK(qnvnet_record_close(handle, id) == 0);
+  CHECK(qnvnet_record_close(handle, id) == QNVNET_E_NO_SAVE);
+  CHECK(qnvnet_last_error_reason() == QNVNET_REASON_NOT_FOUND);
+  snprintf(blocked, sizeof blocked, "%s/a/rec.dat/x.dat", dir);
+  CHECK(qnvnet_record_open(handle, blocked, &id) == QNVNET_E_SAVE_OPEN);
+  CHECK(qnvnet_last_error_reason() == QNVNET_REASON_SYSTEM);
+  CHECK(strstr(qnvnet_last_error_text(), "Not a directory") != NULL);
+
+  CHECK(qnvnet_record_open(handle, path, NULL) == QNVNET_E_BAD_ARGUMENT);
+  CHECK(qnvnet_last_error_reason() == QNVNET_REASON_BAD_ARGUMENT);
+  int32_t length = 0;
+  CHECK(qnvnet_config_get(client, 13, NULL, NULL) == QNVNET_E_BAD_ARGUMENT);
+  CHECK(qnvnet_config_get(client, 13, NULL, &length) == 0 && length > 0);
+
+  CHECK(qnvnet_set_stream_callback(NULL, NULL) == 0);
+  sleep_ms(100);
+  int before = frames_of(&st);
+  sleep_ms(300);
+  CHECK(frames_of(&st) == before);
+  CHECK(qnvnet_live_close(handle) == 0);
+  CHECK(qnvnet_logout(client) == 0);
+  char cmd[300];
+  snprintf(cmd, sizeof cmd, "rm -rf %s", dir);
+  CHECK(system(cmd) == 0);
+}
+
+int main(void) {
+  const char* port = getenv("QNV_DEVSIM_PORT");
+  if (port == NULL) {
+    fprintf(stderr, "QNV_DEVSIM_PORT is not set\n");
+    return 1;
+  }
+  g_port = (uint16_t)atoi(port);
+  CHECK(qnvnet_init() == 0);
+  test_login_reasons();
+  test_reason_per_thread();
+  test_live_and_recording();
+  CHECK(qnvnet_uninit() == 0);
+  if (g_failures)
+    fprintf(stderr, "%d checks failed\n", g_failures);
+  else
+    printf("all checks passed\n");
+  return g_failures ? 1 : 0;
+}
