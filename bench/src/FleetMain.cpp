@@ -82,9 +82,12 @@ int main(int argc, char** argv) {
   double idleSeconds = 5;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    if (a == "--calls" && i + 1 < argc) calls = std::atoi(argv[++i]);
-    else if (a == "--sessions" && i + 1 < argc) sessions = std::atoi(argv[++i]);
-    else if (a == "--idle-seconds" && i + 1 < argc) idleSeconds = std::atof(argv[++i]);
+    if (a == "--calls" && i + 1 < argc)
+      calls = std::atoi(argv[++i]);
+    else if (a == "--sessions" && i + 1 < argc)
+      sessions = std::atoi(argv[++i]);
+    else if (a == "--idle-seconds" && i + 1 < argc)
+      idleSeconds = std::atof(argv[++i]);
     else {
       std::fprintf(stderr,
                    "usage: qnv-bench-fleet [--calls N (2000)] [--sessions N (500)] "

@@ -3,13 +3,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "QNVNetSdk.h"
+#include "device/CSessionWatcher.h"
 #include "platform/ByteOrder.h"
 #include "platform/Socket.h"
 #include "transport/CommandMessage.h"
 #include "transport/CommandTransaction.h"
-#include "device/CSessionWatcher.h"
 
 namespace qnv {
 
@@ -51,7 +52,13 @@ uint32_t CClient::KeepAlive() {
 }
 
 uint32_t CClient::KeepAliveWhenFree(uint32_t waitMs) {
-  if (!m_callLock.try_lock_for(std::chrono::milliseconds(waitMs))) return 0;
+  // Polled rather than a timed lock: a call holds the lock for a moment
+  // unless its device is slow, and then this keep-alive is not needed.
+  constexpr uint32_t kPollMs = 10;
+  for (uint32_t waited = 0; !m_callLock.try_lock(); waited += kPollMs) {
+    if (waited >= waitMs) return 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+  }
   Call call(*this, std::adopt_lock);
   if (m_closed.load() || m_sessionId == 0) return 0;
   uint32_t rc = KeepAlive();
@@ -172,8 +179,8 @@ uint32_t CClient::StreamRequest(uint16_t code, uint32_t streamId) {
                   kCommandTimeoutMs);
 }
 
-bool CClient::OnMessage(int, char* peerAddress, uint16_t peerPort, uint8_t* data,
-                        int32_t length, void* self) {
+bool CClient::OnMessage(int, char* peerAddress, uint16_t peerPort, uint8_t* data, int32_t length,
+                        void* self) {
   // The connection hands over whole device-message blocks only.
   if (length < int32_t(kDeviceMessageMinLength)) return true;
   if (std::memcmp(data, kDeviceMessageTag, sizeof kDeviceMessageTag) != 0) return false;

@@ -116,7 +116,7 @@ class CClient {
 
   void EndCall();
 
-  std::recursive_timed_mutex m_callLock;
+  std::recursive_mutex m_callLock;
   char m_deviceAddress[16] = {};
   uint16_t m_devicePort = 0;
   std::atomic<uint32_t> m_clientId{0};
@@ -127,7 +127,7 @@ class CClient {
   std::atomic<bool> m_wantsKeepAlive{false};
   std::atomic<bool> m_keepAliveQueued{false};
   std::atomic<bool> m_keepAliveSlow{false};
-  std::mutex m_heldMutex;  // guards m_held, m_watcher, m_token, registration
+  std::mutex m_heldMutex;                    // guards m_held, m_watcher, m_token, registration
   std::vector<std::vector<uint8_t>> m_held;  // device messages before registration
   CSessionWatcher* m_watcher = nullptr;
   uint64_t m_token = 0;

@@ -125,8 +125,7 @@ uint32_t CLibrary::Login(uint32_t* clientId, const char* ip, uint16_t port, cons
   {
     std::lock_guard<std::recursive_mutex> lock(m_lock);
     // Logins in progress count, so the 501st is refused before any traffic.
-    if (m_sessions.size() + m_loginsInProgress >= kMaxSessions)
-      return QNVNET_ERR_TOO_MANY_SESSIONS;
+    if (m_sessions.size() + m_loginsInProgress >= kMaxSessions) return QNVNET_ERR_TOO_MANY_SESSIONS;
     if (!m_initialised || clientId == nullptr) return QNVNET_ERR_NO_SESSION;
     ++m_loginsInProgress;
   }
@@ -234,8 +233,8 @@ uint32_t CLibrary::LiveOpen(uint32_t* handle, CClient& client, HWND window) {
     m_channelNumbersReserved.push_back(channelNo);
   }
   auto unreserve = [&] {
-    auto it = std::find(m_channelNumbersReserved.begin(), m_channelNumbersReserved.end(),
-                        channelNo);
+    auto it =
+        std::find(m_channelNumbersReserved.begin(), m_channelNumbersReserved.end(), channelNo);
     if (it != m_channelNumbersReserved.end()) m_channelNumbersReserved.erase(it);
   };
   ScopeExit done{[&] {

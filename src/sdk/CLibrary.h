@@ -45,8 +45,7 @@ class CLibrary {
   std::shared_ptr<CClient> FindClient(uint32_t clientId);
   std::shared_ptr<CChannel> FindChannel(uint32_t handle);
   // The channel and the session that opened it (both null when either is gone).
-  std::pair<std::shared_ptr<CClient>, std::shared_ptr<CChannel>> FindChannelClient(
-      uint32_t handle);
+  std::pair<std::shared_ptr<CClient>, std::shared_ptr<CChannel>> FindChannelClient(uint32_t handle);
 
   uint32_t Login(uint32_t* clientId, const char* ip, uint16_t port, const char* user,
                  const char* password);

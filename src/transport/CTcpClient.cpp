@@ -123,8 +123,8 @@ bool IsDeviceTagStart(const uint8_t* p) { return std::memcmp(p, kDeviceMessageTa
 uint32_t DeviceBlockLength(const uint8_t* header) {
   if (std::memcmp(header, kDeviceMessageTag, sizeof kDeviceMessageTag) != 0) return 0;
   const uint8_t* b = header + kDeviceMessageLengthOffset;
-  uint32_t length = uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 |
-                    uint32_t(b[3]) << 24;
+  uint32_t length =
+      uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
   return length >= kDeviceMessageMinLength && length <= kDeviceMessageMaxLength ? length : 0;
 }
 }  // namespace
@@ -151,8 +151,8 @@ int32_t CTcpClient::Receive(void* buffer, int32_t capacity, uint32_t timeoutMs) 
     if (IsDeviceTagStart(prefix)) {
       uint8_t block[kDeviceMessageMaxLength];
       std::memcpy(block, prefix, kPrefixSize);
-      if (!ReadExact(block + kPrefixSize, int32_t(kDeviceMessageHeaderSize - kPrefixSize),
-                     deadline, &failure))
+      if (!ReadExact(block + kPrefixSize, int32_t(kDeviceMessageHeaderSize - kPrefixSize), deadline,
+                     &failure))
         return ReadFailed(failure);
       uint32_t blockLength = DeviceBlockLength(block);
       // A bad length leaves nothing to find the next message by.

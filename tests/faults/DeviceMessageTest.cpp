@@ -107,24 +107,22 @@ class DeviceMessages : public test::FaultTest {
 TEST_F(DeviceMessages, IdleMidCallCoalescedSplitAndBurstAllArriveInOrder) {
   test::LoopbackPeer peer;
   std::thread device;
-  uint32_t id = ScriptedLogin(
-      peer, device,
-      [](test::LoopbackPeer& p) {
-        p.Write(Block(1));  // idle
-        auto [c1, k1] = ReadRequest(p);
-        auto both = Block(2);
-        auto reply = test::MakeReply(c1, k1, 0, 9);
-        both.insert(both.end(), reply.begin(), reply.end());
-        p.Write(both);  // message and reply in one write
-        auto [c2, k2] = ReadRequest(p);
-        auto split = Block(3, 100);
-        p.Write({split.begin(), split.begin() + 6});
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        p.Write({split.begin() + 6, split.end()});
-        for (uint32_t s = 4; s < 24; ++s) p.Write(Block(s, 48 + s));  // a burst
-        p.Write(test::MakeReply(c2, k2, 0, 9));
-        ReadRequest(p);  // until the host leaves
-      });
+  uint32_t id = ScriptedLogin(peer, device, [](test::LoopbackPeer& p) {
+    p.Write(Block(1));  // idle
+    auto [c1, k1] = ReadRequest(p);
+    auto both = Block(2);
+    auto reply = test::MakeReply(c1, k1, 0, 9);
+    both.insert(both.end(), reply.begin(), reply.end());
+    p.Write(both);  // message and reply in one write
+    auto [c2, k2] = ReadRequest(p);
+    auto split = Block(3, 100);
+    p.Write({split.begin(), split.begin() + 6});
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    p.Write({split.begin() + 6, split.end()});
+    for (uint32_t s = 4; s < 24; ++s) p.Write(Block(s, 48 + s));  // a burst
+    p.Write(test::MakeReply(c2, k2, 0, 9));
+    ReadRequest(p);  // until the host leaves
+  });
   ASSERT_TRUE(WaitUntil([] { return CMessageLog::Get().Count() >= 1; }, 1000));
   EXPECT_EQ(QNVNet_PTZCtrlSend(id, 1, 1, 1, 1), 0u);
   EXPECT_EQ(QNVNet_PTZCtrlSend(id, 1, 1, 1, 1), 0u);
@@ -175,7 +173,8 @@ TEST_F(DeviceMessages, MessagesDuringLoginArriveWithTheClientId) {
   auto early = Block(1);
   auto second = Block(2);
   early.insert(early.end(), second.begin(), second.end());
-  uint32_t id = ScriptedLogin(peer, device, [](test::LoopbackPeer& p) { p.Read(1, 3000); }, early);
+  uint32_t id = ScriptedLogin(
+      peer, device, [](test::LoopbackPeer& p) { p.Read(1, 3000); }, early);
   ASSERT_TRUE(WaitUntil([] { return CMessageLog::Get().Count() >= 2; }, 1000));
   auto got = CMessageLog::Get().Messages();
   EXPECT_EQ(SeqOf(got[0]), 1u);

@@ -52,10 +52,9 @@ TEST_F(Isolation, SilentDeviceHoldsUpNeitherOtherCallsNorLogins) {
   for (int i = 0; i < 10; ++i)
     EXPECT_LT(Timed([&] { EXPECT_EQ(QNVNet_PTZCtrlSend(idB, 1, 1, 1, 1), 0u); }), kQuick);
   uint32_t idC = 0;
-  EXPECT_LT(Timed([&] {
-              EXPECT_EQ(QNVNet_DevLogin(&idC, "127.0.0.1", Port(), "admin", "admin"), 0u);
-            }),
-            kQuick);
+  EXPECT_LT(
+      Timed([&] { EXPECT_EQ(QNVNet_DevLogin(&idC, "127.0.0.1", Port(), "admin", "admin"), 0u); }),
+      kQuick);
   waiting.join();
   EXPECT_TRUE(CHostLog::Get().Disconnects().empty());
 }
@@ -202,8 +201,7 @@ TEST_F(Isolation, StressEightThreadsFourSessions) {
           case 0: {
             if (QNVNet_DevLogout(id) == 0) {
               uint32_t fresh = 0;
-              if (QNVNet_DevLogin(&fresh, "127.0.0.1", Port(), "admin", "admin") == 0)
-                slot = fresh;
+              if (QNVNet_DevLogin(&fresh, "127.0.0.1", Port(), "admin", "admin") == 0) slot = fresh;
             }
             break;
           }

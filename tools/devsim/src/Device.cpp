@@ -162,10 +162,10 @@ std::vector<uint8_t> Device::MakeAlarm(uint32_t ruleId) {
   wire::PutU32(a.data() + kAlarmTypeOffset, kAlarmTypeRule);
   wire::PutU32(a.data() + kAlarmRuleOffset, ruleId);
   wire::PutU32(a.data() + kAlarmChannelOffset, 1);
-  const uint64_t now = static_cast<uint64_t>(
-      std::chrono::duration_cast<std::chrono::microseconds>(
-          std::chrono::system_clock::now().time_since_epoch())
-          .count());
+  const uint64_t now =
+      static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                std::chrono::system_clock::now().time_since_epoch())
+                                .count());
   wire::PutU32(a.data() + kAlarmTimeOffset, static_cast<uint32_t>(now));
   wire::PutU32(a.data() + kAlarmTimeOffset + 4, static_cast<uint32_t>(now >> 32));
   // An object box that wanders over the picture, so successive alarms differ.

@@ -80,8 +80,8 @@ void Print(const CReporter& out, const SEvent& e) {
     std::printf("%s\n", j.Text().c_str());
   } else if (alarm) {
     std::printf("%8.3f client %u rule %u channel %u capture %llu us box %u,%u %ux%u #%u\n",
-                e.seconds, e.clientId, a.rule, a.channel, (unsigned long long)a.captureUs,
-                a.box[0], a.box[1], a.box[2], a.box[3], a.sequence);
+                e.seconds, e.clientId, a.rule, a.channel, (unsigned long long)a.captureUs, a.box[0],
+                a.box[1], a.box[2], a.box[3], a.sequence);
   } else {
     std::printf("%8.3f client %u %zu bytes %s\n", e.seconds, e.clientId, e.body.size(),
                 Hex(e.body).c_str());
