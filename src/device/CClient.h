@@ -7,8 +7,10 @@
 // live requests, keep-alive, the idle watcher's reads, logout's close) runs
 // under the call lock (a Call), so one session's exchanges run one at a time
 // in the order they took the lock, while other sessions run in parallel. The
-// lock is recursive for an export called from a stream callback that runs
-// inside a call on the same thread. Shutdown may come from any thread.
+// lock is recursive: a streaming connection that fails while live open sends
+// its attach request reports on the opening thread, inside the call, and the
+// host's disconnect callback may call exports on this session from there.
+// Shutdown may come from any thread.
 // Held by shared_ptr: the registry, the watcher's look-ups and every call in
 // progress; channels refer to it by client id.
 #ifndef QNV_DEVICE_CCLIENT_H
