@@ -21,10 +21,9 @@ uint32_t Transact(CTcpClient& connection, uint32_t& sessionId, uint32_t commandC
   uint32_t length = EncodeRequest(area, false, uint16_t(commandClass), uint16_t(commandCode),
                                   sessionId, payload, payloadLength);
   // A late reply to an earlier request that timed out must not be taken for
-  // this request's answer.
-  connection.DiscardPending();
-  // A device that stops reading must not hold the caller (and the library
-  // lock) in send() for ever.
+  // this request's answer; device messages queued before it are delivered.
+  connection.DrainPending();
+  // A device that stops reading must not hold the caller in send() for ever.
   if (!connection.Send(area, int32_t(length), timeoutMs)) {
     platform::NoteErrno(platform::FailureKind::kNetwork, errno, "the request could not be sent");
     return QNVNET_ERR_SEND;
