@@ -10,6 +10,7 @@
 //   1 append many empty frames: u16 count
 //   2 try to change the capacity: u16 capacity (refused once the buffer exists)
 //   3 read out into memory files: u16 room for the data file
+#include <algorithm>
 #include <deque>
 
 #include "FuzzInput.h"
@@ -29,12 +30,16 @@ struct SModel {
   std::deque<SModelFrame> frames;
   int64_t total = 0;
   int64_t Total() const { return total; }
+  size_t MaxFrames() const {
+    return std::clamp(size_t(capacity) / CStreamQueue::kFrameCostBytes, CStreamQueue::kMinFrames,
+                      CStreamQueue::kMaxFrames);
+  }
   bool Append(const std::vector<uint8_t>& body, const SFrameIndex& header, bool newFrame) {
     const int64_t length = int64_t(body.size());
     if (capacity < length) return false;
     allocated = true;
     while (!frames.empty() &&
-           (total + length > capacity || (newFrame && frames.size() >= CStreamQueue::kMaxFrames))) {
+           (total + length > capacity || (newFrame && frames.size() >= MaxFrames()))) {
       total -= int64_t(frames.front().body.size());
       frames.pop_front();
     }
@@ -54,7 +59,7 @@ struct SModel {
 void Compare(const CStreamQueue& q, const SModel& m, bool full) {
   QNV_FUZZ_CHECK(q.GetCapacity() == m.capacity);
   QNV_FUZZ_CHECK(q.Count() == m.frames.size());
-  QNV_FUZZ_CHECK(q.Count() <= CStreamQueue::kMaxFrames);
+  QNV_FUZZ_CHECK(q.Count() <= q.MaxFrames());
   QNV_FUZZ_CHECK(int64_t(q.GetTotal()) == m.Total());
   QNV_FUZZ_CHECK(q.GetTotal() <= q.GetCapacity());
   QNV_FUZZ_CHECK((q.GetBuffer() != nullptr) == m.allocated);

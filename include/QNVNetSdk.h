@@ -68,9 +68,14 @@ constexpr uint32_t QNVNET_ERR_SAVE_OPEN = static_cast<uint32_t>(-61);
 constexpr uint32_t QNVNET_ERR_TOO_MANY_SAVES = static_cast<uint32_t>(-72);
 // The channel has no recording with this id.
 constexpr uint32_t QNVNET_ERR_NO_SAVE = static_cast<uint32_t>(-73);
+// QNVNet_LiveSaveRollover: the recording already hands over to another one,
+// or is itself waiting to take over from one.
+constexpr uint32_t QNVNET_ERR_ROLLOVER_PENDING = static_cast<uint32_t>(-74);
 // QNVNet_LiveCapture wrote no image (no decodable picture yet, no player, or
 // the file could not be written).
 constexpr uint32_t QNVNET_ERR_CAPTURE = static_cast<uint32_t>(-80);
+// An argument is outside its documented range; nothing was changed.
+constexpr uint32_t QNVNET_ERR_BAD_ARGUMENT = static_cast<uint32_t>(-90);
 
 // A short English name for a result code; device codes read "device error".
 inline const char* QnvResultText(uint32_t code) {
@@ -103,8 +108,12 @@ inline const char* QnvResultText(uint32_t code) {
       return "too many recordings";
     case -73:
       return "no such recording";
+    case -74:
+      return "recording already hands over";
     case -80:
       return "no image captured";
+    case -90:
+      return "argument out of range";
     default:
       return "device error";
   }
@@ -190,19 +199,65 @@ QNVNET_API uint32_t QNVNet_LiveCapture(uint32_t handle, const char* path);
 
 // Starts a recording: path is the data file; the index file is the same path
 // with the extension ".idx". Missing directories are created. The recording
-// begins with the channel's pre-record stretch, then continues from the next
-// key frame; it ends at 1 GiB, on QNVNet_LiveSaveClose, when the channel
-// closes, or on a failed write. While it runs, the data file holds every frame
-// written and the index lists at least every frame before the latest key
-// frame; disk blocks are reserved a few MiB ahead and given back when it ends,
-// when both files are complete. Returns 0 (id receives 1..16), -30, -72 (16
-// recordings open), -61 (file not created, ".idx" data path, or a path another
-// recording writes; nothing created or truncated in the last two cases).
+// begins with the channel's pre-record stretch. When that stretch ends with
+// the newest frame the channel delivered, the recording goes on with the very
+// next frame, so nothing is missing between the two parts; when the stretch is
+// empty, or a frame too large for it arrived after it, the recording goes on
+// from the next key frame (frames in between are in neither part). It ends at
+// 1 GiB, on QNVNet_LiveSaveClose, when the channel closes, or on a failed
+// write. While it runs, the data file holds every frame written and the index
+// lists at least every frame before the latest key frame; disk blocks are
+// reserved a few MiB ahead and given back when it ends, when both files are
+// complete. Returns 0 (id receives 1..16), -30, -72 (16 recordings open), -61
+// (file not created, ".idx" data path, or a path another recording writes;
+// nothing created or truncated in the last two cases).
 QNVNET_API uint32_t QNVNet_LiveSaveOpen(uint32_t handle, const char* path, uint32_t& id);
 
 // Ends a recording, flushing and closing both files. Returns 0, -30, or -73
 // for an id the channel has no recording with (also one that already ended).
 QNVNET_API uint32_t QNVNet_LiveSaveClose(uint32_t handle, uint32_t id);
+
+// Extension. Splits a running recording at the next key frame without losing
+// or repeating a frame: the new recording's files at newPath (index beside it,
+// as for QNVNet_LiveSaveOpen) are created now, with no pre-record part; the
+// frames delivered until the next key frame still go to recording id; at that
+// key frame (the first frame of the key-frame kind, so parameter sets sent
+// ahead of the picture come with it) id ends, its files complete and closed,
+// and the new recording begins with that frame. Returns at once: 0 with
+// *newId set to the new recording's id (1..16, distinct from id); -30; -41;
+// -73 no recording id on this channel; -74 id already hands over, or is
+// itself waiting to take over; -72 16 recordings open; -61 as
+// QNVNet_LiveSaveOpen, or newId or newPath null. *newId is written only on 0.
+// Until the key frame arrives both ids are open:
+// - QNVNet_LiveSaveClose(newId) cancels the hand-over (id goes on; the new
+//   files stay, empty); QNVNet_LiveSaveClose(id) ends id at once and the new
+//   recording still begins at the next key frame;
+// - id ending otherwise (1 GiB, failed write) leaves the new one waiting for
+//   the next key frame likewise;
+// - the channel closing (QNVNet_LiveClose, logout, QNVNet_UnInitLib) ends
+//   both: id holds every frame up to the close, the new files stay, empty.
+//   A channel whose stream stopped stays open, and so do both recordings.
+QNVNET_API uint32_t QNVNet_LiveSaveRollover(uint32_t handle, uint32_t id, const char* newPath,
+                                            uint32_t* newId);
+
+// Extension. Keeps the channel's pre-record stretch by time: from now on it
+// holds at least the last `milliseconds` of video (by arrival time) whenever
+// maxBytes allows, in whole groups of pictures, so it always begins with a key
+// frame and the parameter sets sent ahead of it and the first picture of every
+// recording decodes. When maxBytes cannot hold the span, the oldest whole group
+// goes first; a single group larger than maxBytes is not held at all (the
+// stretch is then empty until the next group begins, and recordings wait for
+// the next key frame). maxBytes 0 means 16 MiB; otherwise 65,536 to 268,435,456
+// bytes. Memory per channel: maxBytes of frame bodies, allocated as they
+// arrive, plus 64 bytes per held frame, at most 65,536 frames.
+// milliseconds 0 restores the default stretch (maxBytes is then ignored): the
+// newest frames whose bodies fit 358,400 bytes, beginning with whatever frame,
+// which is what a channel keeps without this call. Either way the stretch held
+// so far is dropped and gathered afresh. Each new recording still receives its
+// stretch in one write. Returns 0; -30; -41; -90 milliseconds above 120,000 or
+// maxBytes out of range (nothing changes).
+QNVNET_API uint32_t QNVNet_LiveSetPreRecord(uint32_t handle, uint32_t milliseconds,
+                                            uint32_t maxBytes);
 
 // PTZ move (four device-defined values) and preset (two values). Returns 0,
 // -30, or the transaction's code.

@@ -1,6 +1,7 @@
 #include "live/CChannel.h"
 
 #include "platform/ByteOrder.h"
+#include "platform/Clock.h"
 #include "platform/Socket.h"
 #include "player/PlayerApi.h"
 #include "record/SFrameIndex.h"
@@ -72,7 +73,39 @@ uint32_t CChannel::SaveOpen(const char* path, uint32_t& id) {
   if (path == nullptr) return QNVNET_ERR_SAVE_OPEN;
   std::lock_guard<std::mutex> lock(m_saveMutex);
   m_pending.Flush();  // the whole stretch into the queue, which the recording reads
-  return m_saves.Open(path, m_queue, id);
+  uint32_t opened = 0;
+  uint32_t rc = m_saves.Open(path, m_queue, opened);
+  if (rc != QNVNET_OK) return rc;
+  // A stretch that ends with the newest frame is continued by the next one;
+  // waiting for a key frame would drop up to a group of pictures between the
+  // two parts. An empty stretch, or one that misses the newest frame, would
+  // leave a hole or an undecodable start: that recording waits.
+  if (m_newestQueued && m_queue.Count() > 0) m_saves.StartNow(opened);
+  id = opened;
+  return QNVNET_OK;
+}
+
+uint32_t CChannel::SaveRollover(uint32_t id, const char* newPath, uint32_t& newId) {
+  if (newPath == nullptr) return QNVNET_ERR_SAVE_OPEN;
+  std::lock_guard<std::mutex> lock(m_saveMutex);
+  return m_saves.Rollover(id, newPath, newId);
+}
+
+uint32_t CChannel::SetPreRecord(uint32_t milliseconds, uint32_t maxBytes) {
+  if (milliseconds > kMaxPreRecordMs) return QNVNET_ERR_BAD_ARGUMENT;
+  if (milliseconds != 0 && maxBytes == 0) maxBytes = kDefaultPreRecordBytes;
+  if (milliseconds != 0 && (maxBytes < kMinPreRecordBytes || maxBytes > kMaxPreRecordBytes))
+    return QNVNET_ERR_BAD_ARGUMENT;
+  std::lock_guard<std::mutex> lock(m_saveMutex);
+  // The listed frames refer to the queue being replaced: hand them over first.
+  m_pending.Flush();
+  if (milliseconds == 0) {
+    m_queue.Reconfigure(kPreRecordCapacity, 0);
+  } else {
+    m_queue.Reconfigure(int32_t(maxBytes), milliseconds);
+  }
+  m_newestQueued = false;
+  return QNVNET_OK;
 }
 
 uint32_t CChannel::SaveClose(uint32_t id) {
@@ -142,10 +175,16 @@ bool CChannel::Dispatch(uint8_t* frame, uint32_t length) {
   SFrameIndex header = SFrameIndex::From(frame);
   const uint8_t* body = frame + kFrameHeaderSize;
   uint32_t bodyLength = length - uint32_t(kFrameHeaderSize);
-  if (m_deliveringInPlace) {
+  if (m_queue.TimeSpanMs() != 0) {
+    // Kept by arrival time, so appended now rather than listed for later.
+    m_newestQueued =
+        m_queue.Append(body, int32_t(bodyLength), header, true, platform::MonotonicMs());
+  } else if (m_deliveringInPlace) {
     m_pending.Add(body, int32_t(bodyLength), header);
+    // Listed frames reach the queue in order; only one longer than it is refused.
+    m_newestQueued = int64_t(bodyLength) <= m_queue.GetCapacity();
   } else {
-    m_queue.Append(body, int32_t(bodyLength), header, true);
+    m_newestQueued = m_queue.Append(body, int32_t(bodyLength), header, true);
   }
   m_saves.WriteFrame(header, body, bodyLength);
   return true;

@@ -59,6 +59,15 @@ class CChannel : public std::enable_shared_from_this<CChannel> {
 
   uint32_t SaveOpen(const char* path, uint32_t& id);
   uint32_t SaveClose(uint32_t id);
+  uint32_t SaveRollover(uint32_t id, const char* newPath, uint32_t& newId);
+  // Keeps the pre-record stretch by time (see QNVNet_LiveSetPreRecord);
+  // milliseconds 0 restores the default queue. Checks its arguments.
+  uint32_t SetPreRecord(uint32_t milliseconds, uint32_t maxBytes);
+
+  static constexpr uint32_t kMaxPreRecordMs = 120000;
+  static constexpr uint32_t kDefaultPreRecordBytes = 16u << 20;
+  static constexpr uint32_t kMinPreRecordBytes = 65536;
+  static constexpr uint32_t kMaxPreRecordBytes = 256u << 20;
 
   uint32_t Handle() const { return m_handle; }
   // Used by the library when the player gave no handle.
@@ -91,6 +100,10 @@ class CChannel : public std::enable_shared_from_this<CChannel> {
   CPendingFrames m_pending{
       m_queue};  // frames for m_queue still in m_assembler's buffer (save mutex)
   CSaveList m_saves;
+  // The newest delivered frame is (or, listed in m_pending, will be) in
+  // m_queue: a recording opened now can go on with the next frame without a
+  // hole. Save mutex.
+  bool m_newestQueued = false;
   CFrameAssembler m_assembler;  // receive thread only
   // Receive thread only: the frames being delivered lie in m_assembler's
   // buffer, read there, and can be listed in m_pending rather than copied.

@@ -34,7 +34,7 @@ void CPendingFrames::Trim() {
       PopOldest();
       continue;
     }
-    if (appendableBytes_ <= queue_.GetCapacity() && appendableCount_ <= CStreamQueue::kMaxFrames)
+    if (appendableBytes_ <= queue_.GetCapacity() && appendableCount_ <= queue_.MaxFrames())
       return;
     PopOldest();
     clearQueue_ = true;

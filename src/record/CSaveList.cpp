@@ -307,6 +307,37 @@ uint32_t CSaveList::Open(const char* dataPath, const CStreamQueue& queue, uint32
   return QNVNET_OK;
 }
 
+bool CSaveList::StartNow(uint32_t id) {
+  for (auto& save : saves_) {
+    if (save->id == id) {
+      save->started = true;
+      return true;
+    }
+  }
+  return false;
+}
+
+uint32_t CSaveList::Rollover(uint32_t id, const char* newPath, uint32_t& newId) {
+  tagSSaveData* from = nullptr;
+  for (auto& save : saves_) {
+    if (save->id == id) from = save.get();
+    // A recording still waiting to take over has not begun: handing it over
+    // too would end it empty at the same key frame.
+    if (save->rolloverTo == id) return QNVNET_ERR_ROLLOVER_PENDING;
+  }
+  if (from == nullptr) return QNVNET_ERR_NO_SAVE;
+  if (from->rolloverTo != 0) return QNVNET_ERR_ROLLOVER_PENDING;
+  const CStreamQueue noPreRecord;
+  uint32_t opened = 0;
+  uint32_t rc = Open(newPath, noPreRecord, opened);
+  if (rc != QNVNET_OK) return rc;
+  // Open appends; nothing before it moved, so `from` is still valid. Both
+  // decide on the same key frame in one WriteFrame: none missed, none twice.
+  from->rolloverTo = opened;
+  newId = opened;
+  return QNVNET_OK;
+}
+
 uint32_t CSaveList::Close(uint32_t id) {
   for (size_t i = 0; i < saves_.size(); ++i) {
     if (saves_[i]->id == id) {
@@ -327,6 +358,10 @@ void CSaveList::WriteFrame(const SFrameIndex& header, const uint8_t* body, uint3
   size_t i = 0;
   while (i < saves_.size()) {
     tagSSaveData& save = *saves_[i];
+    if (save.rolloverTo != 0 && header.FrameKind() == kFrameKindI) {
+      End(i, EndReason::kClosed, std::string());
+      continue;
+    }
     if (!save.started) {
       if (header.FrameKind() != kFrameKindI) {
         ++i;
@@ -371,6 +406,10 @@ void CSaveList::WriteFrame(const SFrameIndex& header, const uint8_t* body, uint3
 void CSaveList::End(size_t i, EndReason reason, const std::string& error) {
   std::unique_ptr<tagSSaveData> save = std::move(saves_[i]);
   saves_.erase(saves_.begin() + static_cast<std::ptrdiff_t>(i));
+  // A recording that was to hand over to this one goes on.
+  for (auto& other : saves_) {
+    if (other->rolloverTo == save->id) other->rolloverTo = 0;
+  }
 
   std::string why = error;
   bool dataClosed = CloseFile(save->dataFile, save->dataReserved, why);

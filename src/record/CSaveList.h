@@ -37,8 +37,21 @@ class CSaveList {
   // nothing is created or truncated). id is written only on success.
   uint32_t Open(const char* dataPath, const CStreamQueue& queue, uint32_t& id);
 
-  // Ends the recording with this id: 0, or QNVNET_ERR_NO_SAVE.
+  // Ends the recording with this id: 0, or QNVNET_ERR_NO_SAVE. Closing a
+  // rollover's new recording before it took over cancels the rollover.
   uint32_t Close(uint32_t id);
+
+  // The recording with this id goes on with the next frame rather than
+  // waiting for a key frame (its pre-record part ended with the newest
+  // delivered frame). False for an unknown id.
+  bool StartNow(uint32_t id);
+
+  // Opens a recording of newPath without a pre-record part (as Open) that
+  // takes over from recording id at the next key frame: id ends before that
+  // frame, the new one begins with it. 0 with newId set;
+  // QNVNET_ERR_NO_SAVE for an unknown id; QNVNET_ERR_ROLLOVER_PENDING when id
+  // already hands over, or is itself waiting to take over; else as Open.
+  uint32_t Rollover(uint32_t id, const char* newPath, uint32_t& newId);
 
   // Appends one delivered frame (header after the key-frame probe, body = the
   // bytes after the header) to every recording that has seen a key frame.

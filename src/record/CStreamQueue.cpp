@@ -64,6 +64,23 @@ CStreamQueue::CStreamQueue() = default;
 bool CStreamQueue::SetCapacity(int32_t capacity) {
   if (buffer_ || capacity < 0) return false;
   capacity_ = capacity;
+  SetMaxFrames();
+  return true;
+}
+
+void CStreamQueue::SetMaxFrames() {
+  maxFrames_ = std::clamp(size_t(capacity_) / kFrameCostBytes, kMinFrames, kMaxFrames);
+}
+
+bool CStreamQueue::Reconfigure(int32_t capacity, uint32_t spanMs) {
+  if (capacity < 0) return false;
+  Clear();
+  buffer_.reset();
+  capacity_ = capacity;
+  spanMs_ = spanMs;
+  SetMaxFrames();
+  lastRoundMs_ = 0;
+  coldRing_ = false;
   return true;
 }
 
@@ -91,7 +108,51 @@ void CStreamQueue::DropEvictedRecords() const {
   if (first_ == 0) return;
   slices_.erase(slices_.begin(), slices_.begin() + ptrdiff_t(first_));
   frames_.erase(frames_.begin(), frames_.begin() + ptrdiff_t(first_));
+  if (!arrivals_.empty()) arrivals_.erase(arrivals_.begin(), arrivals_.begin() + ptrdiff_t(first_));
+  if (secondGroup_ != 0) secondGroup_ -= first_;
   first_ = 0;
+}
+
+void CStreamQueue::EvictOldest() {
+  total_ -= slices_[first_].length;
+  head_ = Wrap(head_ + size_t(slices_[first_].length));
+  ++first_;
+  moved_ = true;
+}
+
+void CStreamQueue::FindSecondGroup() {
+  secondGroup_ = 0;
+  for (size_t i = first_ + 1; i < frames_.size(); ++i) {
+    if (BeginsGroup(i)) {
+      secondGroup_ = i;
+      return;
+    }
+  }
+}
+
+void CStreamQueue::DropNewestGroup() {
+  size_t start = frames_.size();
+  while (start > first_ && !BeginsGroup(start - 1)) --start;
+  if (start <= first_ + 1) {
+    Clear();
+    return;
+  }
+  --start;  // the newest group's first record
+  while (frames_.size() > start) {
+    total_ -= slices_.back().length;
+    slices_.pop_back();
+    frames_.pop_back();
+    arrivals_.pop_back();
+  }
+  if (secondGroup_ >= start) secondGroup_ = 0;
+}
+
+bool CStreamQueue::EvictOldestGroup() {
+  if (secondGroup_ == 0) return false;
+  while (first_ < secondGroup_) EvictOldest();
+  // Each record is looked at once here as the search moves on.
+  FindSecondGroup();
+  return true;
 }
 
 void CStreamQueue::Linearize() const {
@@ -119,7 +180,38 @@ void CStreamQueue::Linearize() const {
 }
 
 bool CStreamQueue::Append(const uint8_t* data, int32_t length, SFrameIndex header, bool newFrame) {
+  return Append(data, length, header, newFrame, 0);
+}
+
+bool CStreamQueue::Append(const uint8_t* data, int32_t length, SFrameIndex header, bool newFrame,
+                          uint64_t nowMs) {
   if (length < 0 || (data == nullptr && length > 0)) return false;
+  const bool timed = spanMs_ != 0;
+  bool beginsGroup = false;
+  if (timed) {
+    newFrame = true;
+    const bool key = header.FrameKind() == kFrameKindI;
+    beginsGroup = key && (Count() == 0 || frames_.back().FrameKind() != kFrameKindI);
+    // The rest of a group that could not be held whole is passed over.
+    if (skipping_ && !beginsGroup) return false;
+    skipping_ = false;
+    if (Count() == 0 && !key) return false;  // waiting for a group to begin
+    if (capacity_ < length) {
+      if (!beginsGroup) DropNewestGroup();
+      skipping_ = true;
+      return false;
+    }
+    // Make room by whole groups. When only the newest group is held and it
+    // cannot grow, it goes, and with it the rest of that group.
+    while (Count() > 0 && (int64_t(total_) + length > capacity_ || Count() >= maxFrames_)) {
+      if (EvictOldestGroup()) continue;
+      Clear();
+      if (!beginsGroup) {
+        skipping_ = true;
+        return false;
+      }
+    }
+  }
   if (capacity_ < length) return false;
   if (!buffer_) {
     buffer_ = std::make_unique_for_overwrite<uint8_t[]>(size_t(capacity_));
@@ -130,26 +222,20 @@ bool CStreamQueue::Append(const uint8_t* data, int32_t length, SFrameIndex heade
     slices_.clear();
     frames_.resize(kReservedFrames);
     frames_.clear();
+    if (timed) {
+      arrivals_.resize(kReservedFrames);
+      arrivals_.clear();
+    }
   }
 
   // Evict whole frames, oldest first, until the body (and its record) fits.
   // Only the start moves; the bytes and records of the frames that stay do not.
   while (Count() > 0 &&
-         (int64_t(total_) + length > capacity_ || (newFrame && Count() >= kMaxFrames))) {
-    const int32_t evicted = slices_[first_].length;
-    total_ -= evicted;
-    head_ = Wrap(head_ + size_t(evicted));
-    ++first_;
-    moved_ = true;
+         (int64_t(total_) + length > capacity_ || (newFrame && Count() >= maxFrames_))) {
+    EvictOldest();
   }
-  if (Count() == 0) {
-    // Nothing held: start over at the start of the buffer, the one-run layout.
-    first_ = 0;
-    slices_.clear();
-    frames_.clear();
-    head_ = 0;
-    moved_ = false;
-  }
+  // Nothing held: start over at the start of the buffer, the one-run layout.
+  if (Count() == 0) Clear();
   // Decided after eviction: a continuation whose frame was evicted starts a new one.
   const bool adds = newFrame || Count() == 0;
 
@@ -179,6 +265,12 @@ bool CStreamQueue::Append(const uint8_t* data, int32_t length, SFrameIndex heade
     slices_.push_back(SBuf{buffer_.get() + at, length});
     header.SetOffset(uint32_t(at));
     frames_.push_back(header);
+    if (timed) {
+      arrivals_.push_back(nowMs);
+      if (beginsGroup && secondGroup_ == 0 && Count() > 1) secondGroup_ = frames_.size() - 1;
+      // Older groups go once the newer ones alone hold the span.
+      while (secondGroup_ != 0 && nowMs - arrivals_[secondGroup_] >= spanMs_) EvictOldestGroup();
+    }
   } else {
     slices_.back().length += length;
   }
@@ -190,6 +282,9 @@ void CStreamQueue::Clear() {
   first_ = 0;
   slices_.clear();
   frames_.clear();
+  arrivals_.clear();
+  secondGroup_ = 0;
+  skipping_ = false;
   head_ = 0;
   moved_ = false;
 }

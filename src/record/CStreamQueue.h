@@ -15,6 +15,13 @@
 // calls may move the bytes and renumber the records. A ring that comes round
 // slowly (a live camera's) is filled with streaming stores past the cache.
 //
+// Two ways of keeping the stretch. By default it is simply the newest frames
+// whose bodies fit the capacity. With a time span set (SetTimeSpan) it is kept
+// in whole groups of pictures, each beginning with a run of key-frame-kind
+// frames (parameter sets and the key frame): it always begins with one, holds
+// at least the span of arrival time when the bytes allow, and the oldest whole
+// group goes first when they do not.
+//
 // No lock of its own: the channel's save mutex serialises every call, the
 // const ones included.
 #ifndef QNV_RECORD_CSTREAMQUEUE_H
@@ -33,9 +40,13 @@ namespace qnv {
 class CStreamQueue {
  public:
   static constexpr int32_t kDefaultCapacity = 32768;
-  // Frames held at most. Bodies can be empty, so the byte capacity alone
-  // would let the records grow without bound.
-  static constexpr size_t kMaxFrames = 4096;
+  // Frames held at most: one per kFrameCostBytes of capacity, within these
+  // bounds. Every frame whose body has at least that many bytes is kept while
+  // the bytes fit; bodies can be empty, and the count keeps their records
+  // bounded.
+  static constexpr size_t kFrameCostBytes = 8;
+  static constexpr size_t kMinFrames = 4096;
+  static constexpr size_t kMaxFrames = 65536;
 
   // One held frame body inside the buffer.
   struct SBuf {
@@ -51,6 +62,14 @@ class CStreamQueue {
   // and nothing changes.
   bool SetCapacity(int32_t capacity);
   int32_t GetCapacity() const { return capacity_; }
+  size_t MaxFrames() const { return maxFrames_; }
+
+  // Drops everything held and the buffer, then keeps the stretch by time
+  // (spanMs > 0, whole groups of pictures) or as the newest frames that fit
+  // (spanMs 0) in a buffer of `capacity` bytes, allocated at the next Append.
+  // False (nothing changes) for a negative capacity.
+  bool Reconfigure(int32_t capacity, uint32_t spanMs);
+  uint32_t TimeSpanMs() const { return spanMs_; }
   uint8_t* GetBuffer() const;                  // null before the first Append
   int32_t GetTotal() const { return total_; }  // body bytes held, one run from GetBuffer()
 
@@ -59,6 +78,12 @@ class CStreamQueue {
   // held extends the last frame's body instead. False (and nothing changes)
   // when the body is longer than the capacity or the arguments are bad.
   bool Append(const uint8_t* data, int32_t length, SFrameIndex header, bool newFrame);
+  // With a time span: `nowMs` is the frame's arrival time on a monotonic
+  // clock (the span is measured in it). False also when the frame cannot
+  // begin or continue a whole group (then nothing is held until the next
+  // group begins). Without a span the same as the call above.
+  bool Append(const uint8_t* data, int32_t length, SFrameIndex header, bool newFrame,
+              uint64_t nowMs);
 
   // Drops every held frame; the buffer stays.
   void Clear();
@@ -82,10 +107,32 @@ class CStreamQueue {
   // renumbers slices and records to match; drops the evicted records.
   void Linearize() const;
   void DropEvictedRecords() const;
+  // Evicts the oldest held frame (only the start moves).
+  void EvictOldest();
+  void SetMaxFrames();
+  // Time span only: the frame at record position i (of frames_) begins a group.
+  bool BeginsGroup(size_t i) const {
+    return frames_[i].FrameKind() == kFrameKindI &&
+           (i == first_ || frames_[i - 1].FrameKind() != kFrameKindI);
+  }
+  // Time span only: evicts the oldest whole group; false (nothing evicted)
+  // when no second group is held.
+  bool EvictOldestGroup();
+  void FindSecondGroup();
+  // Time span only: removes the newest group's records (it cannot be held whole).
+  void DropNewestGroup();
 
   std::unique_ptr<uint8_t[]> buffer_;
   int32_t capacity_ = kDefaultCapacity;
+  size_t maxFrames_ = kMinFrames;
   int32_t total_ = 0;
+  uint32_t spanMs_ = 0;  // 0: no time span
+  // Time span only: arrival time of each record in frames_ (same positions),
+  // and the position in frames_ of the second group's first record (0: none,
+  // as the first held record can never be it).
+  mutable std::vector<uint64_t> arrivals_;
+  mutable size_t secondGroup_ = 0;
+  bool skipping_ = false;  // passing over the rest of a group that was dropped
   // Buffer position of the oldest held byte. Slice starts point at the
   // bodies' buffer positions (a body may wrap past the end) and the records'
   // offset fields hold those positions; they are the one-run layout's numbers

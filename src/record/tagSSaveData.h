@@ -41,6 +41,9 @@ struct tagSSaveData {
   UniqueFile dataFile;
   UniqueFile indexFile;
   bool started = false;       // a key frame has arrived since the open
+  // Id of the recording that takes over at the next key frame, which this one
+  // then ends without writing; 0 when none.
+  uint32_t rolloverTo = 0;
   uint32_t bytesWritten = 0;  // data-file length so far = offset of the next body
 
   std::string dataPath;   // as the host gave it

@@ -1,4 +1,4 @@
-// The 27 exports. Each one that touches sessions or channels holds the
+// The exports: the 27 and the extensions. Each one that touches sessions or channels holds the
 // library-wide lock for its whole run and lets no exception escape.
 #include <exception>
 #include <mutex>
@@ -139,6 +139,22 @@ uint32_t QNVNet_LiveSaveOpen(uint32_t handle, const char* path, uint32_t& id) {
 
 uint32_t QNVNet_LiveSaveClose(uint32_t handle, uint32_t id) {
   return WithChannel(handle, [&](CClient&, CChannel& channel) { return channel.SaveClose(id); });
+}
+
+uint32_t QNVNet_LiveSaveRollover(uint32_t handle, uint32_t id, const char* newPath,
+                                 uint32_t* newId) {
+  return WithChannel(handle, [&](CClient&, CChannel& channel) {
+    uint32_t opened = 0;
+    uint32_t rc = newId == nullptr ? QNVNET_ERR_SAVE_OPEN : channel.SaveRollover(id, newPath, opened);
+    if (rc == QNVNET_OK) *newId = opened;
+    return rc;
+  });
+}
+
+uint32_t QNVNet_LiveSetPreRecord(uint32_t handle, uint32_t milliseconds, uint32_t maxBytes) {
+  return WithChannel(handle, [&](CClient&, CChannel& channel) {
+    return channel.SetPreRecord(milliseconds, maxBytes);
+  });
 }
 
 uint32_t QNVNet_PTZCtrlSend(uint32_t clientId, uint32_t v1, uint32_t v2, uint32_t v3, uint32_t v4) {

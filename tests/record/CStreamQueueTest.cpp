@@ -164,7 +164,7 @@ TEST(StreamQueue, EmptyFramesCannotGrowTheRecordsWithoutBound) {
   ASSERT_TRUE(q.SetCapacity(1000));
   ASSERT_TRUE(Append(q, Body(10, 1), 1));
   for (int i = 0; i < 5000; ++i) ASSERT_TRUE(Append(q, Bytes(), uint8_t(i)));
-  EXPECT_EQ(q.Count(), CStreamQueue::kMaxFrames);
+  EXPECT_EQ(q.Count(), q.MaxFrames());
   EXPECT_EQ(q.GetTotal(), 0);  // the oldest, non-empty frame went first
   CheckInvariants(q);
 }
