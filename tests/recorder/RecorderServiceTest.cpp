@@ -2,8 +2,8 @@
 // segments that abut, retention, a device reboot, SIGTERM, a full disk, the
 // command-line password refusal, and RTSP clients from Debian's tools.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -37,9 +37,7 @@ struct SSegmentFrames {
   uint64_t firstTime = 0, lastTime = 0;
 };
 
-uint64_t Le64(const uint8_t* p) {
-  return qnvrec::Le32(p) | uint64_t(qnvrec::Le32(p + 4)) << 32;
-}
+uint64_t Le64(const uint8_t* p) { return qnvrec::Le32(p) | uint64_t(qnvrec::Le32(p + 4)) << 32; }
 
 // The segments of a camera, oldest first, with what each begins and ends with.
 std::vector<SSegmentFrames> Segments(const fs::path& root, const std::string& camera) {
@@ -74,14 +72,15 @@ std::vector<SSegmentFrames> Segments(const fs::path& root, const std::string& ca
 }
 
 // Consecutive segments of one stream continue each other: the next frame
-// counter and a capture time one frame later.
+// counter, and a capture time at most one frame later (the parameter sets
+// share their picture's time and may end the earlier segment).
 void ExpectAbutting(const std::vector<SSegmentFrames>& segments, size_t& boundaries) {
   for (size_t i = 0; i < segments.size(); ++i) {
     EXPECT_TRUE(segments[i].consistent) << segments[i].path;
     if (i == 0 || segments[i].firstStream != segments[i - 1].lastStream) continue;
     ++boundaries;
     EXPECT_EQ(segments[i].firstCounter, segments[i - 1].lastCounter + 1) << segments[i].path;
-    EXPECT_GT(segments[i].firstTime, segments[i - 1].lastTime) << segments[i].path;
+    EXPECT_GE(segments[i].firstTime, segments[i - 1].lastTime) << segments[i].path;
     EXPECT_LE(segments[i].firstTime - segments[i - 1].lastTime, 100000u) << segments[i].path;
   }
 }
@@ -95,8 +94,9 @@ size_t Count(const std::string& text, const std::string& what) {
 class RecorderService : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("qnvrec-" + std::to_string(getpid()) + "-" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir_ = fs::temp_directory_path() /
+           ("qnvrec-" + std::to_string(getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
   }
@@ -113,8 +113,9 @@ class RecorderService : public ::testing::Test {
   }
 
   std::string Camera(const std::string& name, uint16_t port, const std::string& extra = "") {
-    return "[[camera]]\nname = \"" + name + "\"\nhost = \"127.0.0.1\"\nport = " +
-           std::to_string(port) + "\npassword_env = \"QNVREC_PW\"\n" + extra + "\n";
+    return "[[camera]]\nname = \"" + name +
+           "\"\nhost = \"127.0.0.1\"\nport = " + std::to_string(port) +
+           "\npassword_env = \"QNVREC_PW\"\n" + extra + "\n";
   }
 
   void StartRecorder(const std::string& config) {
@@ -161,7 +162,7 @@ TEST_F(RecorderService, SegmentsAbutRetentionKeepsLimitsRebootResumesSigtermClos
   const size_t before = Count(recorder_->Stderr(), "camera cam1: recording");
   ASSERT_TRUE(WaitCount("camera cam1: recording", before + 1, 5000)) << recorder_->Stderr();
   EXPECT_LT(std::chrono::steady_clock::now() - dropped, std::chrono::seconds(5));
-  ASSERT_TRUE(WaitCount("camera cam1: recording", before + 3, 10000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("camera cam1: recording", before + 4, 12000)) << recorder_->Stderr();
 
   const ChildResult result = Terminate();
   EXPECT_EQ(result.exitCode, 0) << result.err;
@@ -169,7 +170,7 @@ TEST_F(RecorderService, SegmentsAbutRetentionKeepsLimitsRebootResumesSigtermClos
 
   const auto cam1 = Segments(root, "cam1");
   const auto cam2 = Segments(root, "cam2");
-  EXPECT_GE(cam1.size(), 4u);
+  EXPECT_GE(cam1.size(), 4u) << result.err;
   size_t boundaries = 0;
   ExpectAbutting(cam1, boundaries);
   EXPECT_GE(boundaries, 2u);
@@ -188,7 +189,8 @@ TEST_F(RecorderService, FullDiskStopsWritingAndResumesWhenSpaceIsBack) {
   // single-threaded process: done before any device starts).
   const fs::path root = dir_ / "tiny";
   fs::create_directories(root);
-  if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+  if (::unshare(CLONE_NEWNS) != 0 ||
+      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
       ::mount("tmpfs", root.c_str(), "tmpfs", 0, "size=8m") != 0) {
     GTEST_SKIP() << "no private tmpfs here (needs CAP_SYS_ADMIN and one thread)";
   }
@@ -223,12 +225,16 @@ TEST_F(RecorderService, PasswordOnTheCommandLineIsRefused) {
   EXPECT_NE(result.err.find("password_env"), std::string::npos) << result.err;
 }
 
-bool HaveTool(const std::string& name) {
-  return ChildProcess::Run({"/bin/sh", "-c", "command -v " + name}).exitCode == 0;
+// The tool's path, or "" when it is not installed.
+std::string Tool(const std::string& name) {
+  const ChildResult r = ChildProcess::Run({"/bin/sh", "-c", "command -v " + name});
+  return r.exitCode == 0 ? r.out.substr(0, r.out.find('\n')) : "";
 }
 
 TEST_F(RecorderService, RtspClientsPlayWhileRecordingAndADownCameraIsRefused) {
-  if (!HaveTool("ffprobe") || !HaveTool("ffmpeg") || !HaveTool("gst-launch-1.0")) {
+  const std::string ffprobe = Tool("ffprobe"), ffmpeg = Tool("ffmpeg"),
+                    gstLaunch = Tool("gst-launch-1.0");
+  if (ffprobe.empty() || ffmpeg.empty() || gstLaunch.empty()) {
     GTEST_SKIP() << "ffprobe, ffmpeg or gst-launch-1.0 missing";
   }
   qnv::devsim::SimulatorOptions clip;
@@ -245,10 +251,9 @@ TEST_F(RecorderService, RtspClientsPlayWhileRecordingAndADownCameraIsRefused) {
   const std::string url = "rtsp://127.0.0.1:" + std::to_string(std::stoi(port)) + "/";
   ASSERT_TRUE(WaitCount("camera cam1: recording", 1, 10000)) << recorder_->Stderr();
 
-  const ChildResult probe =
-      ChildProcess::Run({"ffprobe", "-v", "error", "-rtsp_transport", "tcp", "-show_entries",
-                         "stream=codec_name,width,height,r_frame_rate", "-of", "csv=p=0",
-                         url + "cam1"});
+  const ChildResult probe = ChildProcess::Run(
+      {ffprobe, "-v", "error", "-rtsp_transport", "tcp", "-show_entries",
+       "stream=codec_name,width,height,r_frame_rate", "-of", "csv=p=0", url + "cam1"});
   EXPECT_EQ(probe.out, "h264,640,360,25/1\n") << probe.err;
 
   // Eight clients at once, joining wherever the picture group stands, decode
@@ -256,13 +261,12 @@ TEST_F(RecorderService, RtspClientsPlayWhileRecordingAndADownCameraIsRefused) {
   std::vector<std::unique_ptr<ChildProcess>> clients;
   for (int i = 0; i < 8; ++i) {
     clients.push_back(std::make_unique<ChildProcess>());
-    ASSERT_TRUE(clients.back()->Start({"ffmpeg", "-nostdin", "-v", "error", "-rtsp_transport",
-                                       "tcp", "-i", url + "cam1", "-t", "2", "-f", "null", "-"}));
+    ASSERT_TRUE(clients.back()->Start({ffmpeg, "-nostdin", "-v", "error", "-rtsp_transport", "tcp",
+                                       "-i", url + "cam1", "-t", "2", "-f", "null", "-"}));
     std::this_thread::sleep_for(std::chrono::milliseconds(90));
   }
-  const ChildResult gst = ChildProcess::Run({"gst-launch-1.0", "-q", "rtspsrc",
-                                             "location=" + url + "cam1", "protocols=tcp", "!",
-                                             "fakesink", "num-buffers=50"},
+  const ChildResult gst = ChildProcess::Run({gstLaunch, "-q", "rtspsrc", "location=" + url + "cam1",
+                                             "protocols=tcp", "!", "fakesink", "num-buffers=50"},
                                             20000);
   EXPECT_EQ(gst.exitCode, 0) << gst.out << gst.err;
   for (auto& c : clients) {
@@ -271,8 +275,8 @@ TEST_F(RecorderService, RtspClientsPlayWhileRecordingAndADownCameraIsRefused) {
     EXPECT_EQ(r.err, "");
   }
 
-  const ChildResult down = ChildProcess::Run(
-      {"ffprobe", "-v", "error", "-rtsp_transport", "tcp", url + "cam2"}, 10000);
+  const ChildResult down =
+      ChildProcess::Run({ffprobe, "-v", "error", "-rtsp_transport", "tcp", url + "cam2"}, 10000);
   EXPECT_NE(down.exitCode, 0);
   EXPECT_FALSE(down.timedOut);
   EXPECT_NE(down.err.find("503"), std::string::npos) << down.err;

@@ -46,7 +46,8 @@ TEST(RecorderRetention, OldestFirstByAgeCameraAndOverallNeverOpen) {
   // open segment (b's first).
   cams["b"].keepBytes = 0;
   EXPECT_EQ(Removed(PlanRetention(segments, cams, {}, 350, {"/r/b/2026-01-01/000001"}, now)),
-            (std::vector<std::string>{"a:2026-01-01/000000", "a:2026-01-02/000000"}));
+            (std::vector<std::string>{"a:2026-01-01/000000", "a:2026-01-02/000000",
+                                      "b:2026-01-02/000001"}));
   // Nothing over any limit: nothing goes.
   EXPECT_TRUE(PlanRetention(segments, cams, {}, 600, {}, now).remove.empty());
 }
@@ -62,8 +63,8 @@ TEST(RecorderRetention, ListsSegmentsWithTheirFilesAndRemovesThem) {
   put("cam/2026-01-02/000000.idx", 5);
   put("cam/2026-01-02/000000.mp4", 7);
   put("cam/2026-01-01/235959.qnv", 3);
-  put("cam/2026-01-01/notes.txt", 1);      // not a segment file
-  put("cam/other/000000.qnv", 1);          // not a date folder
+  put("cam/2026-01-01/notes.txt", 1);  // not a segment file
+  put("cam/other/000000.qnv", 1);      // not a date folder
   std::vector<SSegment> list = ListSegments(root.string());
   ASSERT_EQ(list.size(), 2u);
   EXPECT_EQ(list[0].key, "2026-01-01/235959");

@@ -288,12 +288,7 @@ void CCamera::RollOver() {
   uint32_t newId = 0;
   rolloverKeySeen_ = false;
   rolloverPending_ = true;
-#ifdef QNVREC_TEMP_NO_ROLLOVER
-  uint32_t rc = QNVNet_LiveSaveClose(handle_, saveId_);
-  if (rc == QNVNET_OK) rc = QNVNet_LiveSaveOpen(handle_, path.c_str(), newId);
-#else
   const uint32_t rc = QNVNet_LiveSaveRollover(handle_, saveId_, path.c_str(), &newId);
-#endif
   if (rc != QNVNET_OK) {
     rolloverPending_ = false;
     if (static_cast<int32_t>(rc) == static_cast<int32_t>(QNVNET_ERR_NO_SAVE)) {
@@ -337,6 +332,15 @@ void CCamera::CloseSegment(const char* why) {
     std::remove(path.c_str());
     std::remove((Stem(path) + kIndexExtension).c_str());
     path.clear();
+  }
+  if (path.empty()) {
+    if (why) {
+      LOG_WARN("camera %s: %s", config_.name.c_str(), why);
+    } else {
+      LOG_INFO("camera %s: closed a segment that had not begun (no key frame yet); removed it",
+               config_.name.c_str());
+    }
+    return;
   }
   if (static_cast<int32_t>(rc) == static_cast<int32_t>(QNVNET_ERR_NO_SAVE)) {
     LOG_ERROR("camera %s: segment %s had ended early (a write failed: disk full?)",

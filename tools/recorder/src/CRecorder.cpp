@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <set>
+#include <utility>
 
 #include "CRtspFeed.h"
 #include "CRtspServer.h"
@@ -136,16 +137,18 @@ void CRecorder::StartCamera(const SCameraConfig& camera) {
 }
 
 void CRecorder::StopAllCameras() {
-  std::map<std::string, std::unique_ptr<CCamera>> cameras;
+  // Each camera's stop waits for its thread; asking them all at once lets
+  // them wind down side by side. The cameras stay listed until then, so the
+  // last status written shows them stopped.
+  std::vector<std::thread> stoppers;
   {
     std::lock_guard<std::mutex> lock(camerasMutex_);
-    cameras.swap(cameras_);
+    for (auto& [name, cam] : cameras_) stoppers.emplace_back([c = cam.get()] { c->Stop(); });
   }
-  // Each camera's stop waits for its thread; asking them all first lets
-  // them wind down side by side.
-  std::vector<std::thread> stoppers;
-  for (auto& [name, cam] : cameras) stoppers.emplace_back([&c = cam] { c->Stop(); });
   for (std::thread& t : stoppers) t.join();
+  if (config_.storage.enabled) WriteStatus();
+  std::lock_guard<std::mutex> lock(camerasMutex_);
+  cameras_.clear();
 }
 
 bool CRecorder::Reload(const SConfig& config, std::string& error) {
@@ -204,6 +207,8 @@ bool CRecorder::Reload(const SConfig& config, std::string& error) {
 }
 
 void CRecorder::Stop() {
+  if (stopped_) return;
+  stopped_ = true;
   if (housekeeping_.joinable()) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -225,7 +230,6 @@ void CRecorder::Stop() {
     QNVNet_SetCallback(nullptr, nullptr, nullptr, 0);
     libraryStarted_ = false;
   }
-  if (config_.storage.enabled) WriteStatus();
   rtsp_.reset();
 }
 
@@ -251,8 +255,9 @@ void CRecorder::DispatchDisconnect(uint32_t clientId, uint16_t port) {
 }
 
 void CRecorder::SegmentClosed(const std::string& dataPath, int delayMs) {
-  if (!config_.storage.mp4 || dataPath.empty()) return;
   std::lock_guard<std::mutex> lock(mutex_);
+  retentionDue_ = true;  // a segment more may put a camera over its limit
+  if (!config_.storage.mp4 || dataPath.empty()) return;
   mp4Jobs_.push_back(
       {dataPath, std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs)});
   wake_.notify_all();
@@ -280,7 +285,12 @@ void CRecorder::Housekeeping() {
       }
     }
     if (!config_.storage.enabled) continue;
-    if (tick % kRetentionEveryTicks == 0) ApplyRetention();
+    bool retention = tick % kRetentionEveryTicks == 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      retention = retention || std::exchange(retentionDue_, false);
+    }
+    if (retention) ApplyRetention();
     CheckDisk();
     if (tick % kStatusEveryTicks == 0) WriteStatus();
     for (const SMp4Job& job : due) MakeMp4(job.dataPath);

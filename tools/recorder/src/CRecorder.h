@@ -75,9 +75,11 @@ class CRecorder : public ICameraHost {
   std::condition_variable wake_;
   bool stopping_ = false;
   bool checkDisk_ = false;
+  bool retentionDue_ = false;
   bool diskFull_ = false;
   std::deque<SMp4Job> mp4Jobs_;
   bool libraryStarted_ = false;
+  bool stopped_ = false;  // control thread only
 };
 
 // The status file the recorder keeps in the storage root.
