@@ -78,6 +78,8 @@ bool CStreamQueue::Reconfigure(int32_t capacity, uint32_t spanMs) {
   buffer_.reset();
   capacity_ = capacity;
   spanMs_ = spanMs;
+  lastNalType_ = -1;
+  lastKind_ = 0;
   SetMaxFrames();
   lastRoundMs_ = 0;
   coldRing_ = false;
@@ -108,7 +110,10 @@ void CStreamQueue::DropEvictedRecords() const {
   if (first_ == 0) return;
   slices_.erase(slices_.begin(), slices_.begin() + ptrdiff_t(first_));
   frames_.erase(frames_.begin(), frames_.begin() + ptrdiff_t(first_));
-  if (!arrivals_.empty()) arrivals_.erase(arrivals_.begin(), arrivals_.begin() + ptrdiff_t(first_));
+  if (!arrivals_.empty()) {
+    arrivals_.erase(arrivals_.begin(), arrivals_.begin() + ptrdiff_t(first_));
+    starts_.erase(starts_.begin(), starts_.begin() + ptrdiff_t(first_));
+  }
   if (secondGroup_ != 0) secondGroup_ -= first_;
   first_ = 0;
 }
@@ -130,6 +135,37 @@ void CStreamQueue::FindSecondGroup() {
   }
 }
 
+bool CStreamQueue::StartsGroup(const SFrameIndex& header, const uint8_t* body, int32_t length) {
+  constexpr int kNalIdr = 5, kNalSps = 7, kNalPps = 8;
+  // The payload's first NAL unit, behind the extension block and a 3- or
+  // 4-byte start code; -1 when the body does not look like H.264.
+  int type = -1;
+  size_t at = 0;
+  const size_t n = size_t(length);
+  if (header.HasExtension()) at = n >= kFrameExtLengthSize ? kFrameExtLengthSize + LoadLe32(body) : n;
+  if (at + 4 <= n && body[at] == 0 && body[at + 1] == 0 && body[at + 2] == 1) {
+    type = body[at + 3] & 0x1F;
+  } else if (at + 5 <= n && body[at] == 0 && body[at + 1] == 0 && body[at + 2] == 0 &&
+             body[at + 3] == 1) {
+    type = body[at + 4] & 0x1F;
+  }
+  const uint8_t kind = header.FrameKind();
+  bool starts;
+  if (type == kNalSps) {
+    starts = lastNalType_ != kNalSps;
+  } else if (type == kNalIdr) {
+    starts = lastNalType_ != kNalSps && lastNalType_ != kNalPps && lastNalType_ != kNalIdr;
+  } else if (type < 0) {
+    // Not readable as H.264: the probe's key-frame mark, first of a run.
+    starts = kind == kFrameKindI && lastKind_ != kFrameKindI;
+  } else {
+    starts = false;
+  }
+  lastNalType_ = type;
+  lastKind_ = kind;
+  return starts;
+}
+
 void CStreamQueue::DropNewestGroup() {
   size_t start = frames_.size();
   while (start > first_ && !BeginsGroup(start - 1)) --start;
@@ -143,6 +179,7 @@ void CStreamQueue::DropNewestGroup() {
     slices_.pop_back();
     frames_.pop_back();
     arrivals_.pop_back();
+    starts_.pop_back();
   }
   if (secondGroup_ >= start) secondGroup_ = 0;
 }
@@ -190,12 +227,12 @@ bool CStreamQueue::Append(const uint8_t* data, int32_t length, SFrameIndex heade
   bool beginsGroup = false;
   if (timed) {
     newFrame = true;
-    const bool key = header.FrameKind() == kFrameKindI;
-    beginsGroup = key && (Count() == 0 || frames_.back().FrameKind() != kFrameKindI);
-    // The rest of a group that could not be held whole is passed over.
+    beginsGroup = StartsGroup(header, data, length);
+    // The rest of a group that could not be held whole is passed over, and
+    // nothing is held before a group begins.
     if (skipping_ && !beginsGroup) return false;
     skipping_ = false;
-    if (Count() == 0 && !key) return false;  // waiting for a group to begin
+    if (Count() == 0 && !beginsGroup) return false;
     if (capacity_ < length) {
       if (!beginsGroup) DropNewestGroup();
       skipping_ = true;
@@ -225,6 +262,8 @@ bool CStreamQueue::Append(const uint8_t* data, int32_t length, SFrameIndex heade
     if (timed) {
       arrivals_.resize(kReservedFrames);
       arrivals_.clear();
+      starts_.resize(kReservedFrames);
+      starts_.clear();
     }
   }
 
@@ -267,6 +306,7 @@ bool CStreamQueue::Append(const uint8_t* data, int32_t length, SFrameIndex heade
     frames_.push_back(header);
     if (timed) {
       arrivals_.push_back(nowMs);
+      starts_.push_back(beginsGroup ? 1 : 0);
       if (beginsGroup && secondGroup_ == 0 && Count() > 1) secondGroup_ = frames_.size() - 1;
       // Older groups go once the newer ones alone hold the span.
       while (secondGroup_ != 0 && nowMs - arrivals_[secondGroup_] >= spanMs_) EvictOldestGroup();
@@ -283,6 +323,7 @@ void CStreamQueue::Clear() {
   slices_.clear();
   frames_.clear();
   arrivals_.clear();
+  starts_.clear();
   secondGroup_ = 0;
   skipping_ = false;
   head_ = 0;

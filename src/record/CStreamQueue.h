@@ -16,11 +16,11 @@
 // slowly (a live camera's) is filled with streaming stores past the cache.
 //
 // Two ways of keeping the stretch. By default it is simply the newest frames
-// whose bodies fit the capacity. With a time span set (SetTimeSpan) it is kept
-// in whole groups of pictures, each beginning with a run of key-frame-kind
-// frames (parameter sets and the key frame): it always begins with one, holds
-// at least the span of arrival time when the bytes allow, and the oldest whole
-// group goes first when they do not.
+// whose bodies fit the capacity. With a time span set (Reconfigure) it is kept
+// in whole groups of pictures, each beginning with the frame of its sequence
+// parameter set (or its IDR picture, when no parameter sets come before it):
+// it always begins with one, holds at least the span of arrival time when the
+// bytes allow, and the oldest whole group goes first when they do not.
 //
 // No lock of its own: the channel's save mutex serialises every call, the
 // const ones included.
@@ -111,10 +111,10 @@ class CStreamQueue {
   void EvictOldest();
   void SetMaxFrames();
   // Time span only: the frame at record position i (of frames_) begins a group.
-  bool BeginsGroup(size_t i) const {
-    return frames_[i].FrameKind() == kFrameKindI &&
-           (i == first_ || frames_[i - 1].FrameKind() != kFrameKindI);
-  }
+  bool BeginsGroup(size_t i) const { return starts_[i] != 0; }
+  // Time span only: whether a frame with this body begins a group, given the
+  // frame before it.
+  bool StartsGroup(const SFrameIndex& header, const uint8_t* body, int32_t length);
   // Time span only: evicts the oldest whole group; false (nothing evicted)
   // when no second group is held.
   bool EvictOldestGroup();
@@ -131,6 +131,9 @@ class CStreamQueue {
   // and the position in frames_ of the second group's first record (0: none,
   // as the first held record can never be it).
   mutable std::vector<uint64_t> arrivals_;
+  mutable std::vector<uint8_t> starts_;  // 1 where a group begins
+  int lastNalType_ = -1;                 // of the latest frame offered
+  uint8_t lastKind_ = 0;
   mutable size_t secondGroup_ = 0;
   bool skipping_ = false;  // passing over the rest of a group that was dropped
   // Buffer position of the oldest held byte. Slice starts point at the

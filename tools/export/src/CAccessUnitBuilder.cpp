@@ -6,7 +6,7 @@ namespace {
 constexpr uint8_t kStartCode[4] = {0, 0, 0, 1};
 }
 
-bool CAccessUnitBuilder::Add(const SNalRef& nal) {
+bool CAccessUnitBuilder::Add(const SNalRef& nal, uint64_t frame, uint64_t stampUs) {
   const uint8_t type = nal.Type();
   bool startsUnit = false;
   if (IsSlice(type)) {
@@ -18,8 +18,17 @@ bool CAccessUnitBuilder::Add(const SNalRef& nal) {
   }
   // End of sequence/stream, filler and unknown types stay with the picture.
   if (startsUnit && hasSlice_ && !Flush()) return false;
+  if (current_.annexB.size() + sizeof kStartCode + nal.size > kMaxAccessUnitBytes) {
+    if (!cut_) ++cutUnits_;
+    cut_ = true;
+    return true;
+  }
   current_.annexB.insert(current_.annexB.end(), kStartCode, kStartCode + sizeof kStartCode);
   current_.annexB.insert(current_.annexB.end(), nal.data, nal.data + nal.size);
+  if (IsSlice(type) && !hasSlice_) {
+    current_.frame = frame;
+    current_.stampUs = stampUs;
+  }
   if (IsSlice(type)) hasSlice_ = true;
   if (type == kNalIdr) current_.key = true;
   return true;
@@ -38,6 +47,7 @@ bool CAccessUnitBuilder::Flush() {
   current_.annexB.clear();
   current_.key = false;
   hasSlice_ = false;
+  cut_ = false;
   return ok;
 }
 

@@ -12,7 +12,7 @@ CAnnexBWriter::~CAnnexBWriter() {
   }
 }
 
-bool CAnnexBWriter::Begin(const SNalRef&, const SNalRef&, std::string& error) {
+bool CAnnexBWriter::Begin(const SNalRef&, const SNalRef&, const STimeBase&, std::string& error) {
   // The parameter sets travel in the stream in front of the first picture.
   file_.reset(std::fopen(path_.c_str(), "wb"));
   if (!file_) {

@@ -5,6 +5,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/dict.h>
 #include <libavutil/mathematics.h>
 #include <libavutil/mem.h>
 }
@@ -37,19 +38,18 @@ void CMp4Writer::Release() {
   av_packet_free(&packet_);
 }
 
-bool CMp4Writer::Begin(const SNalRef& sps, const SNalRef& pps, std::string& error) {
+bool CMp4Writer::Begin(const SNalRef& sps, const SNalRef& pps, const STimeBase& time,
+                       std::string& error) {
   SSpsInfo info;
   if (!ParseSps(sps, info)) {
     error = "cannot read the picture size from the sequence parameter set";
     return false;
   }
-  AVRational rate = av_d2q(fps_, 1000000);
-  if (rate.num <= 0 || rate.den <= 0) {
-    error = "unusable frame rate";
+  if (time.num <= 0 || time.den <= 0 || time.frameDuration <= 0) {
+    error = "unusable time base";
     return false;
   }
-  rateNum_ = rate.num;
-  rateDen_ = rate.den;
+  time_ = time;
   int rc = avformat_alloc_output_context2(&context_, nullptr, "mp4", path_.c_str());
   if (rc < 0 || context_ == nullptr) {
     error = "cannot set up the MP4 muxer: " + AvError(rc);
@@ -81,9 +81,12 @@ bool CMp4Writer::Begin(const SNalRef& sps, const SNalRef& pps, std::string& erro
   std::memcpy(p + 4 + sps.size, kStartCode, sizeof kStartCode);
   std::memcpy(p + 8 + sps.size, pps.data, pps.size);
   par->extradata_size = int(size);
-  stream->time_base = AVRational{rate.den, rate.num};
-  stream->avg_frame_rate = rate;
-  stream->r_frame_rate = rate;
+  stream->time_base = AVRational{time.num, time.den};
+  if (time.fps > 0) {
+    const AVRational rate = av_d2q(time.fps, 1000000);
+    stream->avg_frame_rate = rate;
+    stream->r_frame_rate = rate;
+  }
 
   rc = avio_open(&context_->pb, path_.c_str(), AVIO_FLAG_WRITE);
   if (rc < 0) {
@@ -91,7 +94,10 @@ bool CMp4Writer::Begin(const SNalRef& sps, const SNalRef& pps, std::string& erro
     return false;
   }
   fileOpen_ = true;
-  rc = avformat_write_header(context_, nullptr);
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "movflags", "+faststart", 0);
+  rc = avformat_write_header(context_, &options);
+  av_dict_free(&options);
   if (rc < 0) {
     error = "cannot write the MP4 header: " + AvError(rc);
     return false;
@@ -99,22 +105,13 @@ bool CMp4Writer::Begin(const SNalRef& sps, const SNalRef& pps, std::string& erro
   return true;
 }
 
-bool CMp4Writer::Write(const SAccessUnit& unit, std::string& error) {
-  int rc = av_new_packet(packet_, int(unit.annexB.size()));
-  if (rc < 0) {
-    error = "out of memory";
-    return false;
-  }
-  std::memcpy(packet_->data, unit.annexB.data(), unit.annexB.size());
+bool CMp4Writer::WriteHeld(int64_t nextPts, std::string& error) {
+  if (!held_) return true;
+  held_ = false;
   AVStream* stream = context_->streams[0];
-  const AVRational frameTime{rateDen_, rateNum_};
-  packet_->stream_index = 0;
-  packet_->pts = av_rescale_q(next_, frameTime, stream->time_base);
-  packet_->dts = packet_->pts;
-  packet_->duration = av_rescale_q(next_ + 1, frameTime, stream->time_base) - packet_->pts;
-  if (unit.key) packet_->flags |= AV_PKT_FLAG_KEY;
-  ++next_;
-  rc = av_write_frame(context_, packet_);
+  packet_->duration = nextPts - packet_->pts;
+  av_packet_rescale_ts(packet_, AVRational{time_.num, time_.den}, stream->time_base);
+  int rc = av_write_frame(context_, packet_);
   av_packet_unref(packet_);
   if (rc < 0) {
     error = "cannot write " + path_ + ": " + AvError(rc);
@@ -123,8 +120,28 @@ bool CMp4Writer::Write(const SAccessUnit& unit, std::string& error) {
   return true;
 }
 
+bool CMp4Writer::Write(const SAccessUnit& unit, std::string& error) {
+  // Times must rise; a picture that would not is placed one tick after the last.
+  const int64_t pts = unit.pts > lastPts_ ? unit.pts : lastPts_ + 1;
+  if (!WriteHeld(pts, error)) return false;
+  int rc = av_new_packet(packet_, int(unit.annexB.size()));
+  if (rc < 0) {
+    error = "out of memory";
+    return false;
+  }
+  std::memcpy(packet_->data, unit.annexB.data(), unit.annexB.size());
+  packet_->stream_index = 0;
+  packet_->pts = pts;
+  packet_->dts = pts;
+  if (unit.key) packet_->flags |= AV_PKT_FLAG_KEY;
+  held_ = true;
+  lastPts_ = pts;
+  return true;
+}
+
 bool CMp4Writer::Finish(std::string& error) {
   if (context_ == nullptr) return true;
+  if (!WriteHeld(lastPts_ + time_.frameDuration, error)) return false;
   int rc = av_write_trailer(context_);
   if (rc < 0) error = "cannot finish " + path_ + ": " + AvError(rc);
   if (rc >= 0 && context_->pb != nullptr && context_->pb->error < 0) {

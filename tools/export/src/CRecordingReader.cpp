@@ -1,7 +1,10 @@
 #include "qnvrecording/CRecordingReader.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -15,16 +18,22 @@ std::string ErrnoText() { return std::strerror(errno); }
 
 std::string Num(uint64_t v) { return std::to_string(v); }
 
-bool FileSize(FILE* f, uint64_t& size) {
-  struct stat st;
-  if (::fstat(fileno(f), &st) != 0) return false;
-  if (!S_ISREG(st.st_mode)) {
-    errno = EINVAL;
-    return false;
-  }
-  size = static_cast<uint64_t>(st.st_size);
-  return true;
-}
+// Capture-time steps between pictures that count as plausible, and the
+// histogram (1 ms buckets) that finds the usual one.
+constexpr uint64_t kMinStepUs = 1000;
+constexpr uint64_t kMaxStepUs = 10000000;
+constexpr size_t kStepBuckets = kMaxStepUs / 1000 + 1;
+// A step over this many usual intervals is a hole.
+constexpr double kHoleIntervals = 3.0;
+// Steps kept for judging once the usual interval is known: the first few
+// (the usual one is not known yet) and any that looked long when met.
+constexpr size_t kEarlySteps = 16;
+constexpr size_t kMaxCandidates = 1024;
+// A counter is sequential when this share of its steps is +1 (or 0, frames
+// that share a picture's number).
+constexpr double kSequentialShare = 0.9;
+// Enough of a payload's start to find the slice that begins a picture.
+constexpr uint32_t kInspectPrefix = 4096;
 
 }  // namespace
 
@@ -36,108 +45,254 @@ std::string IndexPathFor(const std::string& dataPath) {
   return dataPath.substr(0, dot) + ".idx";
 }
 
+FILE* OpenRegularFile(const std::string& path, SFileId& id, std::string& error) {
+  id = SFileId{};
+  // Non-blocking, so a FIFO with no writer cannot hold the open; checked on
+  // the descriptor, so what is read is what was checked.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    error = path + ": " + ErrnoText();
+    return nullptr;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    error = path + ": " + ErrnoText();
+    ::close(fd);
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error = path + ": " + (S_ISDIR(st.st_mode) ? "is a directory" : "not a regular file");
+    ::close(fd);
+    return nullptr;
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  FILE* f = ::fdopen(fd, "rb");
+  if (f == nullptr) {
+    error = path + ": " + ErrnoText();
+    ::close(fd);
+    return nullptr;
+  }
+  id = SFileId{st.st_dev, st.st_ino, true};
+  return f;
+}
+
 bool CRecordingReader::Open(const std::string& dataPath, const std::string& indexPath,
                             std::string& error, const Progress& progress) {
   summary_ = SRecordingSummary{};
   summary_.dataPath = dataPath;
   summary_.indexPath = indexPath;
-  records_.clear();
-  frames_.clear();
-
-  data_.reset(std::fopen(dataPath.c_str(), "rb"));
-  if (!data_ || !FileSize(data_.get(), summary_.dataFileBytes)) {
-    error = "cannot read data file " + dataPath + ": " + ErrnoText();
-    data_.reset();
+  sps_.clear();
+  pps_.clear();
+  timingProbed_ = false;
+  std::string why;
+  data_.reset(OpenRegularFile(dataPath, dataId_, why));
+  if (!data_) {
+    error = "cannot read data file " + why;
     return false;
   }
-  std::unique_ptr<FILE, SFileCloser> index(std::fopen(indexPath.c_str(), "rb"));
-  if (!index || !FileSize(index.get(), summary_.indexFileBytes)) {
+  index_.reset(OpenRegularFile(indexPath, indexId_, why));
+  if (!index_) {
+    error = "cannot read index file " + why;
+    return false;
+  }
+  if (dataId_ == indexId_) {
+    error = dataPath + " and " + indexPath + " are one file";
+    return false;
+  }
+  struct stat st;
+  if (::fstat(fileno(data_.get()), &st) != 0) {
+    error = "cannot read data file " + dataPath + ": " + ErrnoText();
+    return false;
+  }
+  summary_.dataFileBytes = uint64_t(st.st_size);
+  if (::fstat(fileno(index_.get()), &st) != 0) {
     error = "cannot read index file " + indexPath + ": " + ErrnoText();
     return false;
   }
-  // Whole records only; a torn last record is kept aside for the check.
-  const size_t whole = static_cast<size_t>(summary_.indexFileBytes / kRecordSize);
-  const size_t torn = static_cast<size_t>(summary_.indexFileBytes % kRecordSize);
-  records_.resize(whole);
-  uint8_t tornBytes[kRecordSize] = {};
-  if ((whole > 0 && std::fread(records_.data(), kRecordSize, whole, index.get()) != whole) ||
-      (torn > 0 && std::fread(tornBytes, 1, torn, index.get()) != torn)) {
-    error = "cannot read index file " + indexPath + ": " +
-            (std::ferror(index.get()) ? ErrnoText() : "it shrank while being read");
-    return false;
-  }
-  const uint8_t* first = whole > 0 ? records_[0].bytes : tornBytes;
-  size_t firstBytes = whole > 0 ? kRecordSize : torn;
-  if (firstBytes >= kMagicOffset + sizeof kMagic &&
-      std::memcmp(first + kMagicOffset, kMagic, sizeof kMagic) != 0) {
-    error = "not a recording: " + indexPath + " does not start with a frame record";
-    return false;
+  summary_.indexFileBytes = uint64_t(st.st_size);
+  // A torn last record (fewer than 40 bytes) that does not even begin like
+  // one means the file is no index.
+  if (summary_.indexFileBytes > 0 && summary_.indexFileBytes < kRecordSize) {
+    uint8_t raw[kRecordSize] = {};
+    size_t n = std::fread(raw, 1, sizeof raw, index_.get());
+    if (n >= kMagicOffset + sizeof kMagic &&
+        std::memcmp(raw + kMagicOffset, kMagic, sizeof kMagic) != 0) {
+      error = "not a recording: " + indexPath + " does not start with a frame record";
+      return false;
+    }
   }
   return Check(error, progress);
 }
 
+bool CRecordingReader::Rewind(std::string& error) {
+  window_.clear();
+  windowPos_ = 0;
+  nextRecord_ = 0;
+  nextFrame_ = 0;
+  nextOffset_ = 0;
+  if (!index_ || ::fseeko(index_.get(), 0, SEEK_SET) != 0) {
+    error = "cannot read index file " + summary_.indexPath + ": " + ErrnoText();
+    return false;
+  }
+  return true;
+}
+
+bool CRecordingReader::ReadRecord(SIndexRecord& record, std::string& error) {
+  if (windowPos_ == window_.size()) {
+    const uint64_t whole = summary_.indexFileBytes / kRecordSize;
+    if (nextRecord_ >= whole) return false;
+    const size_t n = size_t(std::min<uint64_t>(kWindowRecords, whole - nextRecord_));
+    window_.resize(n);
+    if (std::fread(window_.data(), kRecordSize, n, index_.get()) != n) {
+      error = "cannot read index file " + summary_.indexPath + ": " +
+              (std::ferror(index_.get()) ? ErrnoText() : "it shrank while being read");
+      window_.clear();
+      return false;
+    }
+    windowPos_ = 0;
+    nextRecord_ += n;
+  }
+  record = window_[windowPos_++];
+  return true;
+}
+
+bool CRecordingReader::FrameOf(const SIndexRecord& r, uint64_t at, SFrame& frame,
+                               std::string& problem, std::string& error) {
+  frame.record = r;
+  if (!r.HasMagic()) {
+    problem = "no frame magic";
+    return true;
+  }
+  if (r.Offset() != at) {
+    problem = "offset " + Num(r.Offset()) +
+              (r.Offset() < at ? " lies inside the previous body" : " leaves a gap") +
+              " (expected " + Num(at) + ")";
+    return true;
+  }
+  uint64_t extension = 0;
+  if (r.HasExtension()) {
+    uint8_t raw[kExtLengthSize];
+    if (at + kExtLengthSize > summary_.dataFileBytes) {
+      problem = "extension block past the end of the data file";
+      return true;
+    }
+    if (::fseeko(data_.get(), static_cast<off_t>(at), SEEK_SET) != 0 ||
+        std::fread(raw, 1, sizeof raw, data_.get()) != sizeof raw) {
+      error = "cannot read data file " + summary_.dataPath + ": " + ErrnoText();
+      return false;
+    }
+    extension = kExtLengthSize + uint64_t(Le32(raw));
+  }
+  const uint64_t body = extension + r.PayloadLength();
+  if (kRecordSize + body > kMaxFrameSize) {
+    problem = "a body of " + Num(body) + " bytes is larger than any frame";
+    return true;
+  }
+  if (at + body > summary_.dataFileBytes) {
+    problem = "body ends at " + Num(at + body) + ", past the end of the data file (" +
+              Num(summary_.dataFileBytes) + " bytes)";
+    return true;
+  }
+  frame.offset = at;
+  frame.length = uint32_t(body);
+  frame.extension = uint32_t(extension);
+  return true;
+}
+
 bool CRecordingReader::Check(std::string& error, const Progress& progress) {
   SRecordingSummary& s = summary_;
-  const uint64_t dataSize = s.dataFileBytes;
-  const size_t whole = records_.size();
+  const uint64_t whole = s.indexFileBytes / kRecordSize;
   const bool torn = s.indexFileBytes % kRecordSize != 0;
-  frames_.reserve(whole);
+  if (!Rewind(error)) return false;
+
+  // Capture times of pictures: a histogram of the steps finds the usual
+  // interval; the steps that may be holes are kept until it is known.
+  std::vector<uint32_t> stepCount(kStepBuckets, 0);
+  std::vector<uint64_t> stepSum(kStepBuckets, 0);
+  size_t usual = 0;
+  uint64_t steps = 0, pictureCount = 0, prevStamp = 0;
+  bool stampsOk = true;
+  std::vector<SHole> gapCandidates;
+  uint64_t gapOverflow = 0;
+  // Frame counters.
+  uint32_t prevCounter = 0;
+  uint64_t counterSteps = 0, sequentialSteps = 0;
+  std::vector<SHole> jumpCandidates;
+  uint64_t jumpOverflow = 0;
 
   uint64_t expected = 0;  // where the next body must begin
+  uint64_t kept = 0;
   std::string problem;
-  for (size_t k = 0; k < whole && problem.empty(); ++k) {
-    const SIndexRecord& r = records_[k];
-    const std::string at = "record " + Num(k) + ": ";
-    if (!r.HasMagic()) {
-      problem = at + "no frame magic";
-      break;
+  SIndexRecord r;
+  SFrame f;
+  while (kept < whole) {
+    if (!ReadRecord(r, error)) return false;
+    if (kept == 0 && !r.HasMagic()) {
+      error = "not a recording: " + s.indexPath + " does not start with a frame record";
+      return false;
     }
-    if (r.Offset() != expected) {
-      problem = at + "offset " + Num(r.Offset()) +
-                (r.Offset() < expected ? " lies inside the previous body" : " leaves a gap") +
-                " (expected " + Num(expected) + ")";
-      break;
-    }
-    uint64_t extension = 0;
-    if (r.HasExtension()) {
-      uint8_t raw[kExtLengthSize];
-      if (expected + kExtLengthSize > dataSize) {
-        problem = at + "extension block past the end of the data file";
-        break;
-      }
-      if (::fseeko(data_.get(), static_cast<off_t>(expected), SEEK_SET) != 0 ||
-          std::fread(raw, 1, sizeof raw, data_.get()) != sizeof raw) {
-        error = "cannot read data file " + s.dataPath + ": " + ErrnoText();
-        return false;
-      }
-      extension = kExtLengthSize + uint64_t(Le32(raw));
-    }
-    const uint64_t body = extension + r.PayloadLength();
-    if (kRecordSize + body > kMaxFrameSize) {
-      problem = at + "a body of " + Num(body) + " bytes is larger than any frame";
-      break;
-    }
-    if (expected + body > dataSize) {
-      problem = at + "body ends at " + Num(expected + body) + ", past the end of the data file (" +
-                Num(dataSize) + " bytes)";
+    if (!FrameOf(r, expected, f, problem, error)) return false;
+    if (!problem.empty()) {
+      problem = "record " + Num(kept) + ": " + problem;
       break;
     }
     bool picture = false;
-    if (!HoldsPicture(r, expected + extension, r.PayloadLength(), picture, error)) return false;
-    frames_.push_back(SFrame{expected, uint32_t(body), uint32_t(extension)});
+    if (!Inspect(expected + f.extension, r.PayloadLength(), picture, error)) return false;
     if (r.FrameKind() == kFrameKindKey) ++s.keyFrames;
-    if (picture) ++s.pictures;
-    expected += body;
-    if (progress && (k % 4096 == 0 || k + 1 == whole)) progress(k + 1, whole);
+
+    const uint32_t counter = Le32(r.bytes + kCounterOffset);
+    if (kept > 0) {
+      ++counterSteps;
+      const uint32_t d = counter - prevCounter;
+      if (d <= 1) {
+        ++sequentialSteps;
+      } else if (jumpCandidates.size() < kMaxCandidates) {
+        jumpCandidates.push_back(SHole{kept, true, prevCounter, counter});
+      } else {
+        ++jumpOverflow;
+      }
+    }
+    prevCounter = counter;
+
+    if (picture) {
+      ++s.pictures;
+      const uint64_t stamp = f.StampUs();
+      if (pictureCount == 0) {
+        s.firstStampUs = stamp;
+      } else if (stampsOk) {
+        const uint64_t step = stamp - prevStamp;
+        if (stamp <= prevStamp || step < kMinStepUs || step > kMaxStepUs) {
+          stampsOk = false;
+        } else {
+          const size_t b = size_t(step / 1000);
+          ++stepCount[b];
+          stepSum[b] += step;
+          if (stepCount[b] > stepCount[usual]) usual = b;
+          const double interval = double(stepSum[usual]) / stepCount[usual];
+          if (steps < kEarlySteps || double(step) > kHoleIntervals * interval) {
+            if (gapCandidates.size() < kMaxCandidates) {
+              gapCandidates.push_back(SHole{kept, false, prevStamp, stamp});
+            } else {
+              ++gapOverflow;
+            }
+          }
+          ++steps;
+        }
+      }
+      prevStamp = stamp;
+      s.lastStampUs = stamp;
+      ++pictureCount;
+    }
+    expected += f.length;
+    ++kept;
+    if (progress && (kept % 4096 == 1 || kept == whole)) progress(kept, whole);
   }
 
-  const size_t kept = frames_.size();
-  records_.resize(kept);
   s.frames = kept;
   s.bodyBytes = expected;
   s.droppedFrames = (whole - kept) + (torn ? 1 : 0);
   s.droppedIndexBytes = s.indexFileBytes - kept * kRecordSize;
-  s.droppedDataBytes = dataSize - expected;
+  s.droppedDataBytes = s.dataFileBytes - expected;
   if (!problem.empty()) s.problems.push_back(problem);
   if (problem.empty() && torn) {
     s.problems.push_back("the index ends in a torn record (" + Num(s.indexFileBytes % kRecordSize) +
@@ -147,18 +302,44 @@ bool CRecordingReader::Check(std::string& error, const Progress& progress) {
     s.problems.push_back(Num(s.droppedDataBytes) +
                          " data bytes after the last frame have no index record");
   }
-  return true;
+
+  // The usual interval: the fullest 1 ms bucket with its neighbours, which
+  // catch an interval that does not fall on whole milliseconds.
+  std::vector<SHole> holes;
+  if (stampsOk && steps > 0) {
+    uint64_t n = 0, sum = 0;
+    for (size_t b = usual > 0 ? usual - 1 : 0; b <= usual + 1 && b < kStepBuckets; ++b) {
+      n += stepCount[b];
+      sum += stepSum[b];
+    }
+    s.stampsUsable = true;
+    s.pictureIntervalUs = double(sum) / double(n);
+    for (const SHole& h : gapCandidates) {
+      if (double(h.after - h.before) > kHoleIntervals * s.pictureIntervalUs) holes.push_back(h);
+    }
+    s.holeCount += gapOverflow;
+  }
+  if (counterSteps > 0 && sequentialSteps < counterSteps &&
+      double(sequentialSteps) >= kSequentialShare * double(counterSteps)) {
+    holes.insert(holes.end(), jumpCandidates.begin(), jumpCandidates.end());
+    s.holeCount += jumpOverflow;
+  }
+  std::sort(holes.begin(), holes.end(),
+            [](const SHole& a, const SHole& b) { return a.frame < b.frame; });
+  s.holeCount += holes.size();
+  if (holes.size() > kMaxListedHoles) holes.resize(kMaxListedHoles);
+  s.holes = std::move(holes);
+  return Rewind(error);
 }
 
-bool CRecordingReader::HoldsPicture(const SIndexRecord& record, uint64_t payloadOffset,
-                                    uint32_t payloadLength, bool& picture, std::string& error) {
-  // Parameter sets and SEI come first and are short; the slice that starts a
-  // picture lies within the first few KiB. A frame the device's probe marked
-  // as an I or P slice counts as a picture whatever its bytes say.
-  constexpr uint32_t kPrefix = 4096;
-  picture = record.FrameKind() == 1 || record.FrameKind() == 2;
-  if (picture || payloadLength == 0) return true;
-  uint32_t n = payloadLength < kPrefix ? payloadLength : kPrefix;
+bool CRecordingReader::Inspect(uint64_t payloadOffset, uint32_t payloadLength, bool& picture,
+                               std::string& error) {
+  // Parameter sets and SEI come first and are short: the slice that begins a
+  // picture lies within the first few KiB. The frame kind is not enough:
+  // frames of parameter sets carry the key-frame kind too.
+  picture = false;
+  if (payloadLength == 0) return true;
+  const uint32_t n = std::min(payloadLength, kInspectPrefix);
   scratch_.resize(n);
   if (::fseeko(data_.get(), static_cast<off_t>(payloadOffset), SEEK_SET) != 0 ||
       std::fread(scratch_.data(), 1, n, data_.get()) != n) {
@@ -166,29 +347,50 @@ bool CRecordingReader::HoldsPicture(const SIndexRecord& record, uint64_t payload
     return false;
   }
   for (const SNalRef& nal : SplitAnnexB(scratch_.data(), n)) {
-    if (StartsPicture(nal)) {
-      picture = true;
-      break;
+    if (!timingProbed_ && nal.Type() == kNalSps) sps_.assign(nal.data, nal.data + nal.size);
+    if (!timingProbed_ && nal.Type() == kNalPps) pps_.assign(nal.data, nal.data + nal.size);
+    if (!StartsPicture(nal)) continue;
+    picture = true;
+    if (!timingProbed_ && !sps_.empty() && !pps_.empty()) {
+      timingProbed_ = true;
+      summary_.streamFps = StreamFrameRate(SNalRef{sps_.data(), sps_.size()},
+                                           SNalRef{pps_.data(), pps_.size()}, nal);
     }
+    break;
   }
   return true;
 }
 
-bool CRecordingReader::ReadBody(size_t i, std::vector<uint8_t>& body, std::string& error) {
-  const SFrame& f = frames_[i];
-  body.resize(f.length);
-  if (::fseeko(data_.get(), static_cast<off_t>(f.offset), SEEK_SET) != 0 ||
-      (f.length > 0 && std::fread(body.data(), 1, f.length, data_.get()) != f.length)) {
-    error = "cannot read frame " + Num(i) + " from " + summary_.dataPath + ": " +
+bool CRecordingReader::Next(SFrame& frame, std::vector<uint8_t>& body, std::string& error) {
+  error.clear();
+  if (nextFrame_ >= summary_.frames) return false;
+  SIndexRecord r;
+  std::string problem;
+  if (!ReadRecord(r, error)) {
+    if (error.empty()) error = "the index file shrank while being read";
+    return false;
+  }
+  if (!FrameOf(r, nextOffset_, frame, problem, error)) return false;
+  if (!problem.empty()) {
+    error = "the recording changed while being read: record " + Num(nextFrame_) + ": " + problem;
+    return false;
+  }
+  frame.index = nextFrame_;
+  body.resize(frame.length);
+  if (::fseeko(data_.get(), static_cast<off_t>(frame.offset), SEEK_SET) != 0 ||
+      (frame.length > 0 && std::fread(body.data(), 1, frame.length, data_.get()) != frame.length)) {
+    error = "cannot read frame " + Num(nextFrame_) + " from " + summary_.dataPath + ": " +
             (std::ferror(data_.get()) ? ErrnoText() : "the file shrank while being read");
     return false;
   }
+  ++nextFrame_;
+  nextOffset_ += frame.length;
   return true;
 }
 
-void CRecordingReader::Payload(size_t i, const std::vector<uint8_t>& body, const uint8_t*& data,
-                               size_t& length) const {
-  const size_t skip = frames_[i].extension;
+void CRecordingReader::Payload(const SFrame& frame, const std::vector<uint8_t>& body,
+                               const uint8_t*& data, size_t& length) {
+  const size_t skip = std::min<size_t>(frame.extension, body.size());
   data = body.data() + skip;
   length = body.size() - skip;
 }

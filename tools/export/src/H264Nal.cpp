@@ -1,5 +1,11 @@
 #include "qnvrecording/H264Nal.h"
 
+#include <cstring>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
 namespace qnvrec {
 
 namespace {
@@ -176,6 +182,38 @@ bool ParseSps(const SNalRef& nal, SSpsInfo& info) {
   info.profile = profile;
   info.level = level;
   return true;
+}
+
+}  // namespace qnvrec
+
+namespace qnvrec {
+
+double StreamFrameRate(const SNalRef& sps, const SNalRef& pps, const SNalRef& slice) {
+  static constexpr uint8_t kStart[4] = {0, 0, 0, 1};
+  std::vector<uint8_t> stream;
+  for (const SNalRef* nal : {&sps, &pps, &slice}) {
+    stream.insert(stream.end(), kStart, kStart + 4);
+    stream.insert(stream.end(), nal->data, nal->data + nal->size);
+  }
+  const size_t size = stream.size();
+  stream.resize(size + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+  AVCodecParserContext* parser = av_parser_init(AV_CODEC_ID_H264);
+  AVCodecContext* context = avcodec_alloc_context3(nullptr);
+  double fps = 0;
+  if (parser != nullptr && context != nullptr) {
+    parser->flags |= PARSER_FLAG_COMPLETE_FRAMES;
+    // H.264 counts two ticks per frame (one per field).
+    context->ticks_per_frame = 2;
+    uint8_t* out = nullptr;
+    int outSize = 0;
+    av_parser_parse2(parser, context, &out, &outSize, stream.data(), int(size), AV_NOPTS_VALUE,
+                     AV_NOPTS_VALUE, 0);
+    if (context->framerate.num > 0 && context->framerate.den > 0)
+      fps = double(context->framerate.num) / context->framerate.den;
+  }
+  if (parser != nullptr) av_parser_close(parser);
+  avcodec_free_context(&context);
+  return fps > 0 && fps <= 1000 ? fps : 0;
 }
 
 }  // namespace qnvrec

@@ -14,7 +14,25 @@ std::string Fixed(double v, int decimals) {
 
 std::string N(uint64_t v) { return std::to_string(v); }
 
+std::string HoleText(const SHole& h) {
+  if (h.counter) {
+    return "frame " + N(h.frame) + ": frame counter jumps from " + N(h.before) + " to " +
+           N(h.after);
+  }
+  return "frame " + N(h.frame) + ": " + Fixed(double(h.after - h.before) / 1e6, 3) +
+         " s between pictures";
+}
+
 }  // namespace
+
+double RecordingSeconds(const SRecordingSummary& s, const SExportOptions& options,
+                        ETimeSource& source) {
+  const STimeBase t = ExportTimeBase(s, options, source);
+  if (source == ETimeSource::kCaptureTimes) {
+    return double(s.lastStampUs - s.firstStampUs + uint64_t(s.pictureIntervalUs)) / 1e6;
+  }
+  return double(s.pictures) / t.fps;
+}
 
 std::string JsonString(std::string_view text, bool asciiOnly) {
   std::string out = "\"";
@@ -48,14 +66,22 @@ std::string JsonString(std::string_view text, bool asciiOnly) {
   return out + "\"";
 }
 
-std::string SummaryText(const SRecordingSummary& s, double fps, const SExportResult* exported,
-                        const std::string& outputPath) {
+std::string SummaryText(const SRecordingSummary& s, const SExportOptions& options,
+                        const SExportResult* exported, const std::string& outputPath) {
+  ETimeSource source;
+  const double seconds = RecordingSeconds(s, options, source);
   std::string t;
   t += "recording:  " + s.dataPath + "\n";
   t += "index:      " + s.indexPath + "\n";
   t += "frames:     " + N(s.frames) + " (" + N(s.keyFrames) + " key frames, " + N(s.pictures) +
        " pictures)\n";
-  t += "duration:   " + Fixed(double(s.pictures) / fps, 3) + " s at " + Fixed(fps, 3) + " fps\n";
+  t += "duration:   " + Fixed(seconds, 3) + " s (" + TimeSourceName(source) + ")\n";
+  if (s.holeCount == 0) {
+    t += "holes:      none\n";
+  } else {
+    t += "holes:      " + N(s.holeCount) + "\n";
+    for (const SHole& h : s.holes) t += "hole:       " + HoleText(h) + "\n";
+  }
   t += "size:       " + N(s.dataFileBytes) + " bytes data, " + N(s.indexFileBytes) +
        " bytes index\n";
   if (s.Consistent()) {
@@ -67,6 +93,10 @@ std::string SummaryText(const SRecordingSummary& s, double fps, const SExportRes
     for (const std::string& p : s.problems) t += "reason:     " + p + "\n";
   }
   if (exported != nullptr) {
+    if (exported->cutPictures > 0) {
+      t += "cut:        " + N(exported->cutPictures) + " pictures over " +
+           N(kMaxAccessUnitBytes) + " bytes were cut short\n";
+    }
     t += "exported:   " + outputPath + ": " + N(exported->pictures) + " pictures (" +
          N(exported->keyPictures) + " IDR), " + N(exported->bytes) + " bytes, from frame " +
          N(exported->firstFrame) + " (" + N(exported->skippedFrames) +
@@ -75,16 +105,27 @@ std::string SummaryText(const SRecordingSummary& s, double fps, const SExportRes
   return t;
 }
 
-std::string SummaryJson(const SRecordingSummary& s, double fps, const SExportResult* exported,
-                        const std::string& outputPath) {
+std::string SummaryJson(const SRecordingSummary& s, const SExportOptions& options,
+                        const SExportResult* exported, const std::string& outputPath) {
+  ETimeSource source;
+  const double seconds = RecordingSeconds(s, options, source);
   std::string j = "{";
   j += "\"data\":" + JsonString(s.dataPath);
   j += ",\"index\":" + JsonString(s.indexPath);
   j += ",\"frames\":" + N(s.frames);
   j += ",\"keyFrames\":" + N(s.keyFrames);
   j += ",\"pictures\":" + N(s.pictures);
-  j += ",\"fps\":" + Fixed(fps, 3);
-  j += ",\"durationSeconds\":" + Fixed(double(s.pictures) / fps, 3);
+  j += ",\"durationSeconds\":" + Fixed(seconds, 3);
+  j += ",\"timeSource\":" + JsonString(TimeSourceName(source));
+  j += ",\"holeCount\":" + N(s.holeCount);
+  j += ",\"holes\":[";
+  for (size_t i = 0; i < s.holes.size(); ++i) {
+    const SHole& h = s.holes[i];
+    j += std::string(i ? "," : "") + "{\"frame\":" + N(h.frame) + ",\"kind\":" +
+         (h.counter ? "\"counter\"" : "\"time\"") + ",\"before\":" + N(h.before) +
+         ",\"after\":" + N(h.after) + "}";
+  }
+  j += "]";
   j += ",\"dataBytes\":" + N(s.dataFileBytes);
   j += ",\"indexBytes\":" + N(s.indexFileBytes);
   j += std::string(",\"consistent\":") + (s.Consistent() ? "true" : "false");
@@ -98,7 +139,10 @@ std::string SummaryJson(const SRecordingSummary& s, double fps, const SExportRes
     j += ",\"export\":{\"output\":" + JsonString(outputPath) +
          ",\"pictures\":" + N(exported->pictures) + ",\"keyPictures\":" + N(exported->keyPictures) +
          ",\"bytes\":" + N(exported->bytes) + ",\"firstFrame\":" + N(exported->firstFrame) +
-         ",\"skippedFrames\":" + N(exported->skippedFrames) + "}";
+         ",\"skippedFrames\":" + N(exported->skippedFrames) +
+         ",\"cutPictures\":" + N(exported->cutPictures) +
+         ",\"durationSeconds\":" + Fixed(exported->durationSeconds, 3) +
+         ",\"timeSource\":" + JsonString(TimeSourceName(exported->timeSource)) + "}";
   }
   return j + "}\n";
 }

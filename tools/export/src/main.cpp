@@ -17,6 +17,7 @@ extern "C" {
 #include "qnvrecording/CAnnexBWriter.h"
 #include "qnvrecording/CExporter.h"
 #include "qnvrecording/CMp4Writer.h"
+#include "qnvrecording/COutputFile.h"
 #include "qnvrecording/CRecordingReader.h"
 #include "qnvrecording/SummaryFormat.h"
 
@@ -36,16 +37,29 @@ const char kUsage[] =
     "own. A recording cut short (a crash, a full disk) is used up to its last\n"
     "consistent frame; what was dropped, and why, is reported.\n"
     "\n"
+    "Pictures are timed by the capture times the device stamped on the frames when\n"
+    "those are plausible, else by the stream's own timing (its SPS), else by --fps;\n"
+    "a hole in the recording stays a hole in the MP4's time line. Holes are\n"
+    "reported: gaps in capture time over three picture intervals, and jumps in a\n"
+    "frame counter that is sequential elsewhere. The MP4 has its index at the\n"
+    "front, so players can start before reading it all. OUTPUT is written beside\n"
+    "its final name and put in place when complete: a failed export leaves the\n"
+    "path as it was. Inputs and OUTPUT must be regular files, and OUTPUT may not\n"
+    "be the recording itself under any name.\n"
+    "\n"
     "Options:\n"
     "  --index PATH       index file (default: derived from DATA_FILE)\n"
-    "  --fps RATE         frame rate for the duration and the MP4 timestamps (default 25)\n"
+    "  --fps RATE         time pictures 1/RATE apart, whatever the recording says\n"
+    "                     (without it, and without capture times or stream timing: 25)\n"
     "  --format FORMAT    h264 or mp4 (default: from OUTPUT's extension)\n"
     "  --check            print the summary only; exit status 1 when the recording is damaged\n"
+    "  --strict           with --check: holes count as damage too\n"
     "  --json             print the summary as JSON on standard output\n"
     "  -q, --quiet        no progress display\n"
     "  -h, --help         show this text\n"
     "\n"
-    "Exit status: 0 success; 1 damaged recording (--check); 2 error (bad arguments,\n"
+    "Exit status: 0 success; 1 damaged recording (--check; or with holes, --strict);\n"
+    "2 error (bad arguments,\n"
     "unreadable input, input that is not a recording, failed export).\n";
 
 bool EndsWith(const std::string& s, const char* suffix) {
@@ -100,8 +114,8 @@ class ProgressLine {
 
 int main(int argc, char** argv) {
   std::string dataPath, indexPath, outputPath, format;
-  double fps = 25.0;
-  bool check = false, json = false, quiet = false;
+  qnvrec::SExportOptions options;
+  bool check = false, strict = false, json = false, quiet = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     auto value = [&](std::string& out) {
@@ -118,15 +132,18 @@ int main(int argc, char** argv) {
       std::string text;
       if (!value(text)) return Fail("--fps needs a rate");
       char* end = nullptr;
-      fps = std::strtod(text.c_str(), &end);
+      const double fps = std::strtod(text.c_str(), &end);
       if (end == text.c_str() || *end != '\0' || !std::isfinite(fps) || fps <= 0 || fps > 1000) {
         return Fail("--fps: not a frame rate between 0 and 1000: " + text);
       }
+      options.fps = fps;
     } else if (arg == "--format") {
       if (!value(format)) return Fail("--format needs h264 or mp4");
       if (format != "h264" && format != "mp4") return Fail("--format: unknown format " + format);
     } else if (arg == "--check") {
       check = true;
+    } else if (arg == "--strict") {
+      strict = true;
     } else if (arg == "--json") {
       json = true;
     } else if (arg == "-q" || arg == "--quiet") {
@@ -159,9 +176,6 @@ int main(int argc, char** argv) {
       return Fail("cannot tell the format from " + outputPath + "; use --format h264|mp4");
     }
   }
-  if (!outputPath.empty() && (outputPath == dataPath || outputPath == indexPath)) {
-    return Fail("OUTPUT would overwrite the recording");
-  }
   av_log_set_level(AV_LOG_ERROR);
 
   qnvrec::CRecordingReader reader;
@@ -187,32 +201,40 @@ int main(int argc, char** argv) {
     }
   }
 
-  if (outputPath.empty()) {
-    std::fputs((json ? qnvrec::SummaryJson(summary, fps, nullptr, "")
-                     : qnvrec::SummaryText(summary, fps, nullptr, ""))
-                   .c_str(),
-               stdout);
-    return check && !summary.Consistent() ? kExitDamaged : kExitOk;
+  if (summary.holeCount > 0) {
+    std::fprintf(stderr, "qnv-export: warning: %llu holes in the recording\n",
+                 static_cast<unsigned long long>(summary.holeCount));
   }
 
+  if (outputPath.empty()) {
+    std::fputs((json ? qnvrec::SummaryJson(summary, options, nullptr, "")
+                     : qnvrec::SummaryText(summary, options, nullptr, ""))
+                   .c_str(),
+               stdout);
+    const bool damaged = !summary.Consistent() || (strict && summary.holeCount > 0);
+    return check && damaged ? kExitDamaged : kExitOk;
+  }
+
+  qnvrec::COutputFile output;
+  if (!output.Prepare(outputPath, {reader.DataId(), reader.IndexId()}, error)) return Fail(error);
   std::unique_ptr<qnvrec::CVideoWriter> writer;
   if (format == "mp4") {
-    writer = std::make_unique<qnvrec::CMp4Writer>(outputPath, fps);
+    writer = std::make_unique<qnvrec::CMp4Writer>(output.WorkPath());
   } else {
-    writer = std::make_unique<qnvrec::CAnnexBWriter>(outputPath);
+    writer = std::make_unique<qnvrec::CAnnexBWriter>(output.WorkPath());
   }
   qnvrec::SExportResult result;
   {
     ProgressLine progress("exporting", !quiet);
-    qnvrec::CExporter exporter(reader, *writer);
+    qnvrec::CExporter exporter(reader, *writer, options);
     if (!exporter.Run(result, error,
                       [&](uint64_t done, uint64_t total) { progress.Update(done, total); })) {
-      writer.reset();  // removes a half-written output
-      return Fail(error);
+      return Fail(error);  // the unfinished file beside OUTPUT goes with `output`
     }
   }
-  std::fputs((json ? qnvrec::SummaryJson(summary, fps, &result, outputPath)
-                   : qnvrec::SummaryText(summary, fps, &result, outputPath))
+  if (!output.Commit(error)) return Fail(error);
+  std::fputs((json ? qnvrec::SummaryJson(summary, options, &result, outputPath)
+                   : qnvrec::SummaryText(summary, options, &result, outputPath))
                  .c_str(),
              stdout);
   return kExitOk;

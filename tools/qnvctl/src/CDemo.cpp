@@ -35,6 +35,7 @@ namespace {
 
 constexpr int kSteps = 8;
 constexpr double kClipFps = 25;  // the sample clip's frame rate
+constexpr double kGroupSeconds = 2;  // the longest group of pictures the check allows for
 
 // PTZ commands of the simulated device: {command, steps} moves, and preset
 // actions. A real device defines its own values.
@@ -279,12 +280,15 @@ int CDemo::Run() {
     const std::string mp4Path = dir + "recording.mp4";
     Step("Export " + recordingPath + " to " + mp4Path);
     SExportOutcome exported;
-    if (!ExportRecording(recordingPath, mp4Path, kClipFps, exported, error))
+    qnvrec::SExportOptions exportOptions;
+    exportOptions.defaultFps = kClipFps;
+    if (!ExportRecording(recordingPath, mp4Path, exportOptions, exported, error))
       return Fail("export failed: " + error);
     AddFile(mp4Path, "exported video");
     out_.Text("      " + std::to_string(exported.exported.pictures) + " pictures (" +
               std::to_string(exported.exported.keyPictures) + " IDR), " +
-              Fixed(exported.exported.pictures / kClipFps, 1) + " s of video");
+              Fixed(exported.exported.durationSeconds, 1) + " s of video timed by " +
+              qnvrec::TimeSourceName(exported.exported.timeSource));
 
     // 8. Checks: the recording's index agrees with its data, the MP4 reads
     // back with every picture, and the length fits recording + pre-record.
@@ -301,19 +305,31 @@ int CDemo::Run() {
     if (probe.packets != exported.exported.pictures)
       return Fail("the MP4 holds " + std::to_string(probe.packets) + " pictures, not " +
                   std::to_string(exported.exported.pictures));
-    // At least the recorded time, at most that plus the pre-record and a
-    // group of pictures of slack.
-    const double videoSeconds = exported.exported.pictures / kClipFps;
-    const double low = recorded.seconds - 1.5;
-    const double high = recorded.seconds + options_.preSeconds + 1.5;
+    // The recording's span by its own times: the recorded time plus the
+    // pre-record, which begins at a key frame up to a group of pictures
+    // earlier; and not one picture missing in between.
+    const double videoSeconds = exported.exported.durationSeconds;
+    const double expected = recorded.seconds + options_.preSeconds;
+    const double low = expected - 1.0;
+    const double high = expected + kGroupSeconds + 1.0;
     const bool plausible = videoSeconds >= low && videoSeconds <= high;
-    out_.Text("      length " + Fixed(videoSeconds, 1) + " s for " + Fixed(recorded.seconds, 1) +
-              " s recorded after " + Fixed(options_.preSeconds, 1) +
-              " s of pre-record: " + (plausible ? "plausible" : "IMPLAUSIBLE"));
-    if (!plausible) return Fail("the exported video's length is implausible");
+    out_.Text("      span " + Fixed(videoSeconds, 2) + " s for " + Fixed(recorded.seconds, 1) +
+              " s recorded after " + Fixed(options_.preSeconds, 1) + " s of pre-record: " +
+              (plausible ? "as expected" : "OUT OF RANGE") + "; " +
+              (s.holeCount == 0 ? std::string("no holes")
+                                : std::to_string(s.holeCount) + " HOLES"));
+    if (!plausible)
+      return Fail("the recording spans " + Fixed(videoSeconds, 2) + " s, not " +
+                  Fixed(low, 1) + " to " + Fixed(high, 1) + " s");
+    if (s.holeCount > 0) {
+      const qnvrec::SHole& h = s.holes.front();
+      return Fail("the recording has " + std::to_string(s.holeCount) + " holes, the first at frame " +
+                  std::to_string(h.frame));
+    }
     json_.Uint("recordingFrames", s.frames)
         .Uint("pictures", exported.exported.pictures)
-        .Number("videoSeconds", videoSeconds);
+        .Number("videoSeconds", videoSeconds)
+        .Uint("holes", s.holeCount);
     return true;
   }();
 

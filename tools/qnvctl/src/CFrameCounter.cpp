@@ -8,10 +8,12 @@ void CFrameCounter::OnFrame(const uint8_t* frame, size_t length) {
   if (length < kFrameHeaderSize) return;  // the SDK never delivers less than a header
   const uint32_t counter = ReadLe32(frame + kFrameCounterOffset);
   const bool key = IsKeyFrame(frame, length);
+  const bool picture = StartsPicture(frame, length);
   const auto now = Clock::now();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ++totals_.frames;
+    if (picture) ++totals_.pictures;
     totals_.bytes += length;
     if (haveCounter_ && counter != lastCounter_ + 1) {
       ++totals_.gaps;

@@ -1,5 +1,5 @@
 // CFrameCounter: statistics of one live stream, fed from the stream callback:
-// frames, bytes, key frames (header byte 35 is 1 on a slice), their spacing,
+// frames, pictures, bytes, key frames (header byte 35 is 1 on a slice), their spacing,
 // and gaps in the device's frame counter (header bytes 0..3). OnFrame runs on
 // the channel's receive thread; every other method may be called from any
 // thread at the same time.
@@ -18,6 +18,7 @@ struct SFrameTotals {
   uint64_t frames = 0;
   uint64_t bytes = 0;  // whole frames, headers included
   uint64_t keyFrames = 0;
+  uint64_t pictures = 0;  // frames that begin a picture (parameter sets and SEI are not)
   uint64_t gaps = 0;               // places where the frame counter did not go up by one
   uint64_t missing = 0;            // frames the counter skipped over (forward jumps only)
   uint64_t keyIntervalFrames = 0;  // frames from the previous key frame to the latest one

@@ -12,16 +12,16 @@ namespace qnvctl {
 
 int RunExport(const CInvocation& inv) {
   CReporter out(inv.json);
-  double fps = 25;
+  qnvrec::SExportOptions options;
   if (inv.Has("--fps")) {
     auto v = ParseSeconds(inv.Value("--fps"));
     if (!v || *v <= 0 || *v > 1000)
       return out.Usage("bad --fps '" + inv.Value("--fps") + "': give a rate 0..1000", "export");
-    fps = *v;
+    options.fps = *v;
   }
   SExportOutcome outcome;
   std::string error;
-  if (!ExportRecording(inv.args[0], inv.args[1], fps, outcome, error))
+  if (!ExportRecording(inv.args[0], inv.args[1], options, outcome, error))
     return out.Failure("export failed: " + error);
 
   const auto& s = outcome.summary;
@@ -32,11 +32,15 @@ int RunExport(const CInvocation& inv) {
     for (const auto& p : s.problems) out.Note(p);
   }
   out.Text("recording  " + inv.args[0] + ": " + std::to_string(s.frames) + " frames, " +
-           (s.Consistent() ? "index consistent with data" : "damaged"));
+           std::to_string(s.pictures) + " pictures, " +
+           (s.Consistent() ? "index consistent with data" : "damaged") + ", " +
+           (s.holeCount == 0 ? std::string("no holes")
+                             : std::to_string(s.holeCount) + " holes"));
   out.Text("exported   " + inv.args[1] + ": " + std::to_string(e.pictures) + " pictures (" +
            std::to_string(e.keyPictures) + " IDR), " + std::to_string(e.bytes) +
            " bytes of H.264, from frame " + std::to_string(e.firstFrame) +
-           " (the first IDR picture)");
+           " (the first IDR picture), " + std::to_string(e.durationSeconds) + " s timed by " +
+           qnvrec::TimeSourceName(e.timeSource));
   std::vector<std::string> problems;
   for (const auto& p : s.problems) problems.push_back(CJsonObject::Quote(p));
   return out.Done(CJsonObject()
@@ -45,6 +49,9 @@ int RunExport(const CInvocation& inv) {
                       .Boolean("consistent", s.Consistent())
                       .Uint("frames", s.frames)
                       .Uint("droppedFrames", s.droppedFrames)
+                      .Uint("holes", s.holeCount)
+                      .Uint("cutPictures", e.cutPictures)
+                      .String("timeSource", qnvrec::TimeSourceName(e.timeSource))
                       .Raw("problems", CJsonObject::Array(problems))
                       .Uint("pictures", e.pictures)
                       .Uint("keyPictures", e.keyPictures)

@@ -10,6 +10,7 @@ extern "C" {
 #include "CProgressLine.h"
 #include "qnvrecording/CAnnexBWriter.h"
 #include "qnvrecording/CMp4Writer.h"
+#include "qnvrecording/COutputFile.h"
 
 namespace qnvctl {
 
@@ -20,23 +21,16 @@ bool EndsWith(const std::string& s, const std::string& suffix) {
 }
 }  // namespace
 
-bool ExportRecording(const std::string& dataPath, const std::string& outputPath, double fps,
-                     SExportOutcome& outcome, std::string& error) {
+bool ExportRecording(const std::string& dataPath, const std::string& outputPath,
+                     const qnvrec::SExportOptions& options, SExportOutcome& outcome,
+                     std::string& error) {
   const std::string indexPath = CLiveRecording::IndexPath(dataPath);
   if (EndsWith(dataPath, ".idx")) {
     error = "give the recording's data file, not its index: " + dataPath;
     return false;
   }
-  if (outputPath == dataPath || outputPath == indexPath) {
-    error = "the output would overwrite the recording";
-    return false;
-  }
-  std::unique_ptr<qnvrec::CVideoWriter> writer;
-  if (EndsWith(outputPath, ".mp4")) {
-    writer = std::make_unique<qnvrec::CMp4Writer>(outputPath, fps);
-  } else if (EndsWith(outputPath, ".h264") || EndsWith(outputPath, ".264")) {
-    writer = std::make_unique<qnvrec::CAnnexBWriter>(outputPath);
-  } else {
+  const bool mp4 = EndsWith(outputPath, ".mp4");
+  if (!mp4 && !EndsWith(outputPath, ".h264") && !EndsWith(outputPath, ".264")) {
     error = "cannot tell the output format from " + outputPath + " (use .mp4 or .h264)";
     return false;
   }
@@ -49,16 +43,24 @@ bool ExportRecording(const std::string& dataPath, const std::string& outputPath,
       }))
     return false;
   outcome.summary = reader.Summary();
-  qnvrec::CExporter exporter(reader, *writer);
+  // Checked by file identity, so no spelling of the recording's path passes.
+  qnvrec::COutputFile output;
+  if (!output.Prepare(outputPath, {reader.DataId(), reader.IndexId()}, error)) return false;
+  std::unique_ptr<qnvrec::CVideoWriter> writer;
+  if (mp4) {
+    writer = std::make_unique<qnvrec::CMp4Writer>(output.WorkPath());
+  } else {
+    writer = std::make_unique<qnvrec::CAnnexBWriter>(output.WorkPath());
+  }
+  qnvrec::CExporter exporter(reader, *writer, options);
   if (!exporter.Run(outcome.exported, error, [&](uint64_t done, uint64_t total) {
         progress.Update("exporting " + CProgressLine::Bar(total ? double(done) / total : 1));
       })) {
     progress.Finish();
-    writer.reset();  // removes the unfinished output
     return false;
   }
   progress.Finish();
-  return true;
+  return output.Commit(error);
 }
 
 }  // namespace qnvctl

@@ -15,11 +15,14 @@ struct SExportOutcome {
   qnvrec::SExportResult exported;     // what was written
 };
 
-// Writes dataPath's video to outputPath (.mp4 or .h264/.264) with
-// timestamps at fps, showing progress on stderr. False with a one-line
-// message on failure (nothing is left at outputPath then).
-bool ExportRecording(const std::string& dataPath, const std::string& outputPath, double fps,
-                     SExportOutcome& outcome, std::string& error);
+// Writes dataPath's video to outputPath (.mp4 or .h264/.264), timed as
+// options say, showing progress on stderr. The inputs and outputPath must be
+// regular files (or outputPath absent) and outputPath not the recording
+// itself. False with a one-line message on failure; outputPath is then as it
+// was, and nothing this run did not create is removed.
+bool ExportRecording(const std::string& dataPath, const std::string& outputPath,
+                     const qnvrec::SExportOptions& options, SExportOutcome& outcome,
+                     std::string& error);
 
 }  // namespace qnvctl
 

@@ -61,6 +61,20 @@ inline bool IsKeyFrame(const uint8_t* frame, size_t length) {
   return type >= 1 && type <= 5;
 }
 
+// The frame holds the first slice of a picture: a slice (NAL types 1 to 5)
+// whose first_mb_in_slice is 0, which as an Exp-Golomb code is a single 1
+// bit right after the NAL unit header. Parameter sets, SEI and the further
+// slices of a picture are not pictures, so this counts what a player shows.
+inline bool StartsPicture(const uint8_t* frame, size_t length) {
+  const int type = FrameNalType(frame, length);
+  if (type < 1 || type > 5) return false;
+  size_t at = kFrameHeaderSize;
+  if (frame[kFrameExtFlagOffset] != 0) at += kFrameExtLengthSize + ReadLe32(frame + at);
+  // Past the start code (3 or 4 bytes) and the NAL unit header.
+  at += frame[at + 2] == 1 ? 4 : 5;
+  return at < length && (frame[at] & 0x80) != 0;
+}
+
 }  // namespace qnvctl
 
 #endif  // QNVCTL_FRAMEHEADER_H

@@ -155,7 +155,7 @@ int RunWatch(const CInvocation& inv) {
   }
 
   if (!out.json())
-    std::printf("%7s %3s %9s %9s %18s %6s %8s\n", "time", "ch", "frames/s", "kbit/s",
+    std::printf("%7s %3s %10s %9s %18s %6s %8s\n", "time", "ch", "pictures/s", "kbit/s",
                 "key frame every", "gaps", "missing");
   const auto start = Clock::now();
   std::vector<SFrameTotals> last(channels);
@@ -176,7 +176,9 @@ int RunWatch(const CInvocation& inv) {
     const double t = std::chrono::duration<double>(now - start).count();
     for (uint32_t i = 0; i < channels; ++i) {
       const SFrameTotals total = watches[i]->counter.Totals();
-      const double fps = (total.frames - last[i].frames) / span;
+      // Pictures, not frames: parameter sets travel in frames of their own.
+      const double fps = (total.pictures - last[i].pictures) / span;
+      const double framesPerSecond = (total.frames - last[i].frames) / span;
       const double bps = (total.bytes - last[i].bytes) * 8.0 / span;
       last[i] = total;
       if ((watches[i]->streamLost || watches[i]->sessionLost) && !lostReported[i]) {
@@ -189,13 +191,15 @@ int RunWatch(const CInvocation& inv) {
         std::printf("%s\n", CJsonObject()
                                 .Number("time", t)
                                 .Uint("channel", i + 1)
-                                .Number("framesPerSecond", fps)
+                                .Number("framesPerSecond", framesPerSecond)
+                                .Number("picturesPerSecond", fps)
                                 .Number("bitsPerSecond", bps)
                                 .Uint("keyIntervalFrames", total.keyIntervalFrames)
                                 .Number("keyIntervalSeconds", total.keyIntervalSeconds)
                                 .Uint("gaps", total.gaps)
                                 .Uint("missing", total.missing)
                                 .Uint("frames", total.frames)
+                                .Uint("pictures", total.pictures)
                                 .Text()
                                 .c_str());
       } else {
@@ -204,7 +208,7 @@ int RunWatch(const CInvocation& inv) {
           std::snprintf(key, sizeof key, "%llu fr / %.2f s",
                         static_cast<unsigned long long>(total.keyIntervalFrames),
                         total.keyIntervalSeconds);
-        std::printf("%6.1fs %3u %9.1f %9.1f %18s %6llu %8llu\n", t, i + 1, fps, bps / 1000, key,
+        std::printf("%6.1fs %3u %10.1f %9.1f %18s %6llu %8llu\n", t, i + 1, fps, bps / 1000, key,
                     static_cast<unsigned long long>(total.gaps),
                     static_cast<unsigned long long>(total.missing));
       }
@@ -229,6 +233,7 @@ int RunWatch(const CInvocation& inv) {
     items.push_back(CJsonObject()
                         .Uint("channel", i + 1)
                         .Uint("frames", total.frames)
+                        .Uint("pictures", total.pictures)
                         .Uint("bytes", total.bytes)
                         .Uint("keyFrames", total.keyFrames)
                         .Uint("gaps", total.gaps)
@@ -236,7 +241,8 @@ int RunWatch(const CInvocation& inv) {
                         .Boolean("lost", lost[i])
                         .Text());
     out.Text("channel " + std::to_string(i + 1) + ": " + std::to_string(total.frames) +
-             " frames, " + std::to_string(total.keyFrames) + " key frames, " +
+             " frames, " + std::to_string(total.pictures) + " pictures, " +
+             std::to_string(total.keyFrames) + " key frames, " +
              std::to_string(total.gaps) + " gaps" + (interrupted ? " (stopped by Ctrl-C)" : ""));
   }
   if (anyLost) return out.Failure("a connection was lost while watching");

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <thread>
 
 #include "CLiveRecording.h"
@@ -37,10 +38,25 @@ uint32_t RecordLive(CLiveChannel& channel, CStreamWatch& watch, CInterruptSignal
 
   // The channel keeps its most recent video in memory; a recording opened
   // later starts with it, so waiting here puts this stretch into the file.
+  // Kept by time and from a key frame on, so the stretch covers preSeconds
+  // whatever the bit rate and its first picture decodes.
   if (preSeconds > 0) {
+    const double ms = preSeconds * 1000;
+    if (ms > 120000) {
+      outcome.failure = "--pre-seconds: at most 120 seconds of pre-record";
+      return QNVNET_OK;
+    }
+    if (uint32_t r = QNVNet_LiveSetPreRecord(channel.handle(), uint32_t(ms + 0.5), 0);
+        r != QNVNET_OK) {
+      outcome.failure = "pre-record setup failed";
+      return r;
+    }
+    // The stretch begins at the first key frame from now on: gather from there.
     const auto start = Clock::now();
-    while (Since(start) < preSeconds) {
-      if (interrupt.Wait(100)) {
+    const uint64_t keysBefore = watch.counter.Totals().keyFrames;
+    std::optional<Clock::time_point> firstKey;
+    while (!firstKey || Since(*firstKey) < preSeconds) {
+      if (interrupt.Wait(firstKey ? 100 : 20)) {
         progress.Finish();
         outcome.interrupted = true;
         outcome.failure = "interrupted before the recording started";
@@ -52,9 +68,10 @@ uint32_t RecordLive(CLiveChannel& channel, CStreamWatch& watch, CInterruptSignal
         return QNVNET_OK;
       }
       const SFrameTotals t = watch.counter.Totals();
+      if (!firstKey && t.keyFrames > keysBefore) firstKey = Clock::now();
       progress.Update(label + "live " + CProgressLine::Clock(Since(start)) + " / " +
                       CProgressLine::Clock(preSeconds) + "  frames " + std::to_string(t.frames) +
-                      " (pre-record)");
+                      (firstKey ? " (pre-record)" : " (waiting for a key frame)"));
     }
   }
 

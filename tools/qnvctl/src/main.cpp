@@ -145,8 +145,10 @@ const std::vector<SCommandSpec>& Commands() {
        "exported. The recording starts with the channel's pre-record stretch.\n",
        {{"--seconds", "N", "stop after N seconds (default: at Ctrl-C)"},
         {"--pre-seconds", "N",
-         "let the channel run N seconds before the recording opens,\n"
-         "                      so that much video precedes it (default 0)"}},
+         "keep N seconds (at most 120) of video before the recording\n"
+         "                      opens: the channel gathers them for N s, in whole groups\n"
+         "                      of pictures, so the file starts with a key frame and its\n"
+         "                      parameter sets and goes on without a gap (default 0)"}},
        1,
        1,
        &RunRecord},

@@ -15,20 +15,30 @@ namespace qnvrec {
 // One picture in Annex B form (4-byte start codes).
 struct SAccessUnit {
   std::vector<uint8_t> annexB;
-  bool key = false;  // holds an IDR slice
+  bool key = false;     // holds an IDR slice
+  uint64_t frame = 0;   // the recording's frame that holds its first slice
+  uint64_t stampUs = 0; // that frame's capture time
+  int64_t pts = 0;      // set by the exporter, in the writer's time base
 };
+
+// No picture of a stream this library records comes near this; a run of
+// slices beyond it is cut there (and counted), so memory stays bounded.
+constexpr size_t kMaxAccessUnitBytes = 16u << 20;
 
 class CAccessUnitBuilder {
  public:
   // Called with each finished unit; false stops the caller's work.
-  using Sink = std::function<bool(const SAccessUnit&)>;
+  using Sink = std::function<bool(SAccessUnit&)>;
 
   explicit CAccessUnitBuilder(Sink sink) : sink_(std::move(sink)) {}
   CAccessUnitBuilder(const CAccessUnitBuilder&) = delete;
   CAccessUnitBuilder& operator=(const CAccessUnitBuilder&) = delete;
 
-  // False when the sink refused a finished unit.
-  bool Add(const SNalRef& nal);
+  // False when the sink refused a finished unit. frame and stampUs describe
+  // the recording's frame the NAL unit came from.
+  bool Add(const SNalRef& nal, uint64_t frame = 0, uint64_t stampUs = 0);
+  // Pictures cut at kMaxAccessUnitBytes so far.
+  uint64_t CutUnits() const { return cutUnits_; }
   // Hands over the last unit, if it holds a picture.
   bool Finish();
 
@@ -38,6 +48,8 @@ class CAccessUnitBuilder {
   Sink sink_;
   SAccessUnit current_;
   bool hasSlice_ = false;
+  bool cut_ = false;
+  uint64_t cutUnits_ = 0;
 };
 
 }  // namespace qnvrec

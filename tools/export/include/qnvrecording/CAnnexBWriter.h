@@ -17,7 +17,8 @@ class CAnnexBWriter : public CVideoWriter {
   explicit CAnnexBWriter(std::string path) : path_(std::move(path)) {}
   ~CAnnexBWriter() override;
 
-  bool Begin(const SNalRef& sps, const SNalRef& pps, std::string& error) override;
+  bool Begin(const SNalRef& sps, const SNalRef& pps, const STimeBase& time,
+             std::string& error) override;
   bool Write(const SAccessUnit& unit, std::string& error) override;
   bool Finish(std::string& error) override;
 

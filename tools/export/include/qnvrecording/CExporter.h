@@ -16,19 +16,34 @@
 
 namespace qnvrec {
 
+// Where the pictures' times came from.
+enum class ETimeSource { kCaptureTimes, kStreamTiming, kFrameRate };
+const char* TimeSourceName(ETimeSource source);
+
+struct SExportOptions {
+  // > 0: pictures are 1/fps apart whatever the recording says. 0: capture
+  // times when usable, else the stream's own timing, else defaultFps.
+  double fps = 0;
+  double defaultFps = 25;
+};
+
 struct SExportResult {
   uint64_t firstFrame = 0;     // index of the frame holding the first IDR written
   uint64_t skippedFrames = 0;  // frames before it, not decodable on their own
   uint64_t pictures = 0;       // access units written
   uint64_t keyPictures = 0;    // of them, IDR pictures
   uint64_t bytes = 0;          // H.264 bytes written
+  uint64_t cutPictures = 0;    // pictures over the size bound, cut short
+  ETimeSource timeSource = ETimeSource::kFrameRate;
+  double durationSeconds = 0;  // from the first picture's time to the end of the last
 };
 
 class CExporter {
  public:
   using Progress = std::function<void(uint64_t done, uint64_t total)>;
 
-  CExporter(CRecordingReader& reader, CVideoWriter& writer) : reader_(reader), writer_(writer) {}
+  CExporter(CRecordingReader& reader, CVideoWriter& writer, SExportOptions options = {})
+      : reader_(reader), writer_(writer), options_(options) {}
   CExporter(const CExporter&) = delete;
   CExporter& operator=(const CExporter&) = delete;
 
@@ -37,7 +52,12 @@ class CExporter {
  private:
   CRecordingReader& reader_;
   CVideoWriter& writer_;
+  SExportOptions options_;
 };
+
+// The time base and source an export of this recording uses.
+STimeBase ExportTimeBase(const SRecordingSummary& summary, const SExportOptions& options,
+                         ETimeSource& source);
 
 }  // namespace qnvrec
 

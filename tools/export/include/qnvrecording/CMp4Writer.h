@@ -1,8 +1,10 @@
 // CMp4Writer: writes an export as an MP4 file through libavformat's "mp4"
-// muxer: one sample per access unit, timestamps n / fps, IDR samples marked as
-// sync samples, the first SPS and PPS as the decoder configuration. Owns the
-// muxer and its file; one thread. A file not finished is removed when the
-// writer goes away.
+// muxer: one sample per access unit at the time the exporter gives it (so a
+// hole in the recording stays a hole in time), IDR samples marked as sync
+// samples, the first SPS and PPS as the decoder configuration, the index at
+// the front (fast start) so playback can begin before the whole file is
+// read. Owns the muxer and its file; one thread. A file not finished is
+// removed when the writer goes away.
 #ifndef QNVRECORDING_CMP4WRITER_H
 #define QNVRECORDING_CMP4WRITER_H
 
@@ -18,23 +20,25 @@ namespace qnvrec {
 
 class CMp4Writer : public CVideoWriter {
  public:
-  CMp4Writer(std::string path, double fps) : path_(std::move(path)), fps_(fps) {}
+  explicit CMp4Writer(std::string path) : path_(std::move(path)) {}
   ~CMp4Writer() override;
 
-  bool Begin(const SNalRef& sps, const SNalRef& pps, std::string& error) override;
+  bool Begin(const SNalRef& sps, const SNalRef& pps, const STimeBase& time,
+             std::string& error) override;
   bool Write(const SAccessUnit& unit, std::string& error) override;
   bool Finish(std::string& error) override;
 
  private:
   void Release();
+  // Writes the held packet, lasting until `nextPts`.
+  bool WriteHeld(int64_t nextPts, std::string& error);
 
   std::string path_;
-  double fps_;
+  STimeBase time_;
   AVFormatContext* context_ = nullptr;
-  AVPacket* packet_ = nullptr;
-  int rateNum_ = 0;  // the frame rate as a fraction
-  int rateDen_ = 1;
-  int64_t next_ = 0;  // index of the next sample
+  AVPacket* packet_ = nullptr;  // the latest picture, held until the next one's time is known
+  bool held_ = false;
+  int64_t lastPts_ = -1;
   bool fileOpen_ = false;
 };
 

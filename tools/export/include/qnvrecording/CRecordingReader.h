@@ -1,8 +1,12 @@
 // CRecordingReader: opens a recording (data file + index file), checks that
 // the two agree and keeps the longest consistent run of frames from the
-// start. Owns both open files and the index in memory; one thread at a time.
+// start; then hands the kept frames out one at a time, in order. The index is
+// read through a window of kWindowRecords records, so memory does not grow
+// with the file. Owns both open files; one thread at a time.
 #ifndef QNVRECORDING_CRECORDINGREADER_H
 #define QNVRECORDING_CRECORDINGREADER_H
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +19,14 @@
 
 namespace qnvrec {
 
+// A break in the recording: frames the device sent that are not in it.
+struct SHole {
+  uint64_t frame = 0;  // index of the first frame after the hole
+  bool counter = false;  // true: a jump in the frame counter; false: a gap in capture time
+  uint64_t before = 0;   // the counter values or capture times (us) on either side
+  uint64_t after = 0;
+};
+
 // What the check found. A recording cut short by a crash or a full disk is
 // kept up to its last consistent frame; what lies beyond is counted here.
 struct SRecordingSummary {
@@ -23,7 +35,7 @@ struct SRecordingSummary {
   uint64_t dataFileBytes = 0;   // size of the data file on disk
   uint64_t indexFileBytes = 0;  // size of the index file on disk
   uint64_t frames = 0;          // consistent frames kept
-  uint64_t keyFrames = 0;       // of them, with frameKind 1
+  uint64_t keyFrames = 0;       // of them, with frameKind 1 (parameter sets included)
   uint64_t pictures = 0;        // of them, holding the first slice of a picture
   uint64_t bodyBytes = 0;       // data bytes the kept frames cover
   uint64_t droppedFrames = 0;   // index records (whole or torn) not kept
@@ -31,15 +43,56 @@ struct SRecordingSummary {
   uint64_t droppedIndexBytes = 0;
   std::vector<std::string> problems;  // why anything was dropped
 
+  // Timing. Capture times (bytes 16..23, microseconds) are usable when they
+  // rise from picture to picture by 1 ms to 10 s.
+  bool stampsUsable = false;
+  uint64_t firstStampUs = 0;      // of the first and last picture
+  uint64_t lastStampUs = 0;
+  double pictureIntervalUs = 0;   // the usual step between pictures' capture times
+  double streamFps = 0;           // the stream's own rate (SPS timing), 0 when absent
+  // Holes: gaps in capture time over three picture intervals, and jumps in a
+  // frame counter (bytes 0..3) that is sequential elsewhere. At most
+  // kMaxListedHoles are listed; holeCount counts them all.
+  std::vector<SHole> holes;
+  uint64_t holeCount = 0;
+
   bool Consistent() const { return problems.empty(); }
+};
+
+constexpr size_t kMaxListedHoles = 100;
+
+// Device and inode of an open file, to tell whether two paths name one file.
+struct SFileId {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool valid = false;
+  bool operator==(const SFileId& o) const {
+    return valid && o.valid && device == o.device && inode == o.inode;
+  }
+};
+
+// One kept frame as Next hands it out.
+struct SFrame {
+  uint64_t index = 0;
+  SIndexRecord record;
+  uint64_t offset = 0;     // of the body in the data file
+  uint32_t length = 0;     // whole body
+  uint32_t extension = 0;  // bytes of the extension block, 0 without one
+  uint64_t StampUs() const { return Le64(record.bytes + kStampOffset); }
 };
 
 // The index path for a data path: the final component's extension (from its
 // last dot) replaced by ".idx", or ".idx" appended when it has none.
 std::string IndexPathFor(const std::string& dataPath);
 
+// Opens path for reading without blocking on a FIFO or device, and only when
+// it is a regular file. Null with a message naming the cause otherwise.
+FILE* OpenRegularFile(const std::string& path, SFileId& id, std::string& error);
+
 class CRecordingReader {
  public:
+  static constexpr size_t kWindowRecords = 4096;
+
   CRecordingReader() = default;
   CRecordingReader(const CRecordingReader&) = delete;
   CRecordingReader& operator=(const CRecordingReader&) = delete;
@@ -48,43 +101,53 @@ class CRecordingReader {
   using Progress = std::function<void(uint64_t done, uint64_t total)>;
 
   // Opens and checks the recording. False with a message when a file cannot
-  // be read or the input is not a recording at all; a damaged recording
-  // opens, with what was dropped in Summary().
+  // be read, is not a regular file, or the input is not a recording at all; a
+  // damaged recording opens, with what was dropped in Summary().
   bool Open(const std::string& dataPath, const std::string& indexPath, std::string& error,
             const Progress& progress = nullptr);
 
   const SRecordingSummary& Summary() const { return summary_; }
-  size_t FrameCount() const { return frames_.size(); }
-  const SIndexRecord& Record(size_t i) const { return records_[i]; }
-  uint64_t BodyOffset(size_t i) const { return frames_[i].offset; }
-  uint32_t BodyLength(size_t i) const { return frames_[i].length; }
+  uint64_t FrameCount() const { return summary_.frames; }
+  const SFileId& DataId() const { return dataId_; }
+  const SFileId& IndexId() const { return indexId_; }
 
-  // Reads frame i's body: extension block (if any) followed by the payload.
-  bool ReadBody(size_t i, std::vector<uint8_t>& body, std::string& error);
-  // The H.264 part of a body read by ReadBody: what follows the extension.
-  void Payload(size_t i, const std::vector<uint8_t>& body, const uint8_t*& data,
-               size_t& length) const;
+  // Goes back to the first frame.
+  bool Rewind(std::string& error);
+  // The next kept frame and its body (extension block, then payload). False
+  // at the end (error empty) or when a file cannot be read (error set).
+  bool Next(SFrame& frame, std::vector<uint8_t>& body, std::string& error);
+  // The H.264 part of a body read by Next: what follows the extension.
+  static void Payload(const SFrame& frame, const std::vector<uint8_t>& body, const uint8_t*& data,
+                      size_t& length);
 
  private:
-  struct SFrame {
-    uint64_t offset;
-    uint32_t length;     // whole body
-    uint32_t extension;  // bytes of the extension block, 0 without one
-  };
   struct SFileCloser {
     void operator()(FILE* f) const { std::fclose(f); }
   };
 
   bool Check(std::string& error, const Progress& progress);
-  // True when the start of the payload holds the first slice of a picture.
-  bool HoldsPicture(const SIndexRecord& record, uint64_t payloadOffset, uint32_t payloadLength,
-                    bool& picture, std::string& error);
+  // Reads the index record at the reading position into `record`; false at
+  // the end of the whole records or on a read error (error set).
+  bool ReadRecord(SIndexRecord& record, std::string& error);
+  bool FrameOf(const SIndexRecord& record, uint64_t at, SFrame& frame, std::string& problem,
+               std::string& error);
+  // Looks at the start of the payload: whether it begins a picture, and the
+  // first SPS and PPS met (for the stream's own timing).
+  bool Inspect(uint64_t payloadOffset, uint32_t payloadLength, bool& picture, std::string& error);
 
   std::unique_ptr<FILE, SFileCloser> data_;
+  std::unique_ptr<FILE, SFileCloser> index_;
+  SFileId dataId_;
+  SFileId indexId_;
   SRecordingSummary summary_;
-  std::vector<SIndexRecord> records_;
-  std::vector<SFrame> frames_;
+  std::vector<SIndexRecord> window_;
+  size_t windowPos_ = 0;
+  uint64_t nextRecord_ = 0;  // index of the record after the window
+  uint64_t nextFrame_ = 0;   // Next: index of the next frame handed out
+  uint64_t nextOffset_ = 0;  // Next: where its body begins
   std::vector<uint8_t> scratch_;
+  std::vector<uint8_t> sps_, pps_;
+  bool timingProbed_ = false;
 };
 
 }  // namespace qnvrec

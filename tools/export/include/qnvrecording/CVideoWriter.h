@@ -5,12 +5,23 @@
 #ifndef QNVRECORDING_CVIDEOWRITER_H
 #define QNVRECORDING_CVIDEOWRITER_H
 
+#include <cstdint>
 #include <string>
 
 #include "qnvrecording/CAccessUnitBuilder.h"
 #include "qnvrecording/H264Nal.h"
 
 namespace qnvrec {
+
+// How the pictures' times are counted: units of num/den seconds; each unit's
+// pts is in these units. frameDuration is the length given to the last
+// picture; fps, when not 0, is a constant frame rate the file may state.
+struct STimeBase {
+  int num = 1;
+  int den = 25;
+  int64_t frameDuration = 1;
+  double fps = 25;
+};
 
 class CVideoWriter {
  public:
@@ -20,7 +31,8 @@ class CVideoWriter {
   CVideoWriter& operator=(const CVideoWriter&) = delete;
 
   // sps and pps are the parameter sets the first picture refers to.
-  virtual bool Begin(const SNalRef& sps, const SNalRef& pps, std::string& error) = 0;
+  virtual bool Begin(const SNalRef& sps, const SNalRef& pps, const STimeBase& time,
+                     std::string& error) = 0;
   virtual bool Write(const SAccessUnit& unit, std::string& error) = 0;
   virtual bool Finish(std::string& error) = 0;
 };

@@ -48,6 +48,11 @@ struct SSpsInfo {
 // Reads the cropped picture size from a sequence parameter set NAL unit.
 bool ParseSps(const SNalRef& nal, SSpsInfo& info);
 
+// The frame rate the stream's own timing states (the SPS's timing info, read
+// by libavcodec's parser from the parameter sets and the first slice of a
+// picture); 0 when the SPS carries none.
+double StreamFrameRate(const SNalRef& sps, const SNalRef& pps, const SNalRef& slice);
+
 }  // namespace qnvrec
 
 #endif  // QNVRECORDING_H264NAL_H

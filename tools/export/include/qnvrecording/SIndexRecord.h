@@ -7,6 +7,7 @@
 //   0..3   frame counter (not interpreted)
 //   4..7   magic "QNVV"
 //   12..15 payloadLength: H.264 bytes in the body, after any extension block
+//   16..23 capture time in microseconds (as devices send it; may be absent)
 //   28..31 offset of the body in the data file
 //   35     frameKind: 1 key frame (I slice), 2 P slice, 0 other
 //   36     extFlag: nonzero when the body starts with an extension block,
@@ -22,7 +23,9 @@ namespace qnvrec {
 
 constexpr size_t kRecordSize = 40;
 constexpr size_t kMagicOffset = 4;
+constexpr size_t kCounterOffset = 0;
 constexpr size_t kPayloadLengthOffset = 12;
+constexpr size_t kStampOffset = 16;
 constexpr size_t kOffsetOffset = 28;
 constexpr size_t kFrameKindOffset = 35;
 constexpr size_t kExtFlagOffset = 36;
@@ -36,6 +39,7 @@ constexpr uint64_t kMaxFrameSize = 16u << 20;
 inline uint32_t Le32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
+inline uint64_t Le64(const uint8_t* p) { return uint64_t(Le32(p)) | uint64_t(Le32(p + 4)) << 32; }
 inline void PutLe32(uint8_t* p, uint32_t v) {
   p[0] = uint8_t(v);
   p[1] = uint8_t(v >> 8);
