@@ -57,8 +57,13 @@ std::vector<SSegmentFrames> Segments(const fs::path& root, const std::string& ca
     if (reader.Open(p, qnvrec::IndexPathFor(p), error) && reader.FrameCount() > 0) {
       s.consistent = reader.Summary().Consistent();
       s.frames = reader.FrameCount();
-      const uint8_t* first = reader.Record(0).bytes;
-      const uint8_t* last = reader.Record(reader.FrameCount() - 1).bytes;
+      // The first and the last kept record, straight from the index file.
+      std::ifstream index(qnvrec::IndexPathFor(p), std::ios::binary);
+      std::vector<char> bytes((std::istreambuf_iterator<char>(index)), {});
+      const size_t lastAt = (s.frames - 1) * qnvrec::kRecordSize;
+      if (bytes.size() < lastAt + qnvrec::kRecordSize) continue;
+      const uint8_t* first = reinterpret_cast<const uint8_t*>(bytes.data());
+      const uint8_t* last = first + lastAt;
       s.firstStream = qnvrec::Le32(first + kStreamIdOffset);
       s.lastStream = qnvrec::Le32(last + kStreamIdOffset);
       s.firstCounter = qnvrec::Le32(first);

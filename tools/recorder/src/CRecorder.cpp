@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cinttypes>
-#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <set>
@@ -30,8 +29,6 @@ CRecorder* g_recorder = nullptr;
 constexpr int kHousekeepingTickMs = 1000;
 constexpr int kRetentionEveryTicks = 10;
 constexpr int kStatusEveryTicks = 2;
-constexpr size_t kFrameCaptureOffset = 16;
-constexpr double kDefaultFps = 25;
 
 bool OnStreamFrame(uint32_t clientId, char*, uint16_t, char* frame, int32_t length, uint32_t) {
   if (g_recorder) g_recorder->DispatchFrame(clientId, reinterpret_cast<uint8_t*>(frame), length);
@@ -60,22 +57,6 @@ std::string JsonString(const std::string& text) {
     }
   }
   return out + "\"";
-}
-
-// The frame rate of a recording from its capture times (index bytes 16..23).
-double MeasuredFps(const qnvrec::CRecordingReader& reader) {
-  uint64_t first = 0, last = 0, pictures = 0;
-  for (size_t i = 0; i < reader.FrameCount(); ++i) {
-    const qnvrec::SIndexRecord& r = reader.Record(i);
-    if (r.FrameKind() == 0) continue;
-    uint64_t t = qnvrec::Le32(r.bytes + kFrameCaptureOffset) |
-                 uint64_t(qnvrec::Le32(r.bytes + kFrameCaptureOffset + 4)) << 32;
-    if (pictures++ == 0) first = t;
-    last = t;
-  }
-  if (pictures < 2 || last <= first) return kDefaultFps;
-  const double fps = double(pictures - 1) * 1e6 / double(last - first);
-  return std::isfinite(fps) && fps > 0.5 && fps < 1000 ? fps : kDefaultFps;
 }
 
 }  // namespace
@@ -384,7 +365,7 @@ void CRecorder::MakeMp4(const std::string& dataPath) {
     return;
   }
   if (reader.FrameCount() == 0) return;  // an empty segment (ended before a key frame)
-  qnvrec::CMp4Writer writer(mp4, MeasuredFps(reader));
+  qnvrec::CMp4Writer writer(mp4);        // timed by the frames' capture times
   qnvrec::CExporter exporter(reader, writer);
   qnvrec::SExportResult result;
   if (!exporter.Run(result, error)) {
