@@ -198,7 +198,9 @@ bool CCamera::Connect(std::string& why) {
 void CCamera::Disconnect() {
   if (recording_) CloseSegment(nullptr);
   if (!rolledOutPath_.empty()) {
-    host_.SegmentClosed(rolledOutPath_, 0);
+    // The channel's close below ends the segment still handing over.
+    LOG_INFO("camera %s: closed %s", config_.name.c_str(), rolledOutPath_.c_str());
+    host_.SegmentClosed(rolledOutPath_, kClosedDelayMs);
     std::lock_guard<std::mutex> lock(mutex_);
     rolledOutPath_.clear();
   }
