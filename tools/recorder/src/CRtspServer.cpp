@@ -29,6 +29,8 @@ void OnMediaUnprepared(GstRTSPMedia* media, gpointer data) {
   if (GstElement* src = gst_bin_get_by_name_recurse_up(GST_BIN(bin), "src")) {
     ref->feed->RemoveClient(src);
     gst_object_unref(src);
+    LOG_INFO("rtsp %s: client left (%zu watching)", ref->feed->Name().c_str(),
+             ref->feed->ClientCount());
   }
   gst_object_unref(bin);
 }

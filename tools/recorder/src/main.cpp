@@ -174,7 +174,7 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     // Refused before anything else: a password here shows in ps and in the
     // shell's history.
-    if (arg.find("password") != std::string::npos || arg == "-p") {
+    if ((arg.rfind("-", 0) == 0 && arg.find("password") != std::string::npos) || arg == "-p") {
       std::fprintf(stderr,
                    "qnv-recorder: passwords are not accepted on the command line (they show in "
                    "ps and in shell history). Put password_env = \"VARIABLE\" or password_file "
