@@ -15,7 +15,9 @@ namespace {
 
 constexpr int kFirstBackoffMs = 1000;
 constexpr int kMaxBackoffMs = 30000;
-constexpr int kTickMs = 250;
+// Housekeeping pace of a camera's thread; events (a loss, a stop, a disk
+// state, an alarm) wake it at once and a segment's end is waited for exactly.
+constexpr int kTickMs = 1000;
 // A channel that delivers nothing this long is treated as lost.
 constexpr int64_t kSilenceMs = 10000;
 // A segment whose data file stops growing this long while frames arrive has
@@ -30,6 +32,12 @@ constexpr int kClosedDelayMs = 1000;
 constexpr size_t kFrameHeaderSize = 40;
 constexpr size_t kFrameKindOffset = 35;
 constexpr uint8_t kFrameKindKey = 1;
+// Device message (the block from its length field at byte 8): u32 length,
+// then u32 event type at block byte 12, u32 rule id at 16.
+constexpr size_t kMessageBlockOffset = 8;
+constexpr size_t kMessageTypeOffset = 12 - kMessageBlockOffset;
+constexpr size_t kMessageRuleOffset = 16 - kMessageBlockOffset;
+constexpr uint32_t kMessageTypeRuleFired = 1;
 
 int64_t UnixMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -74,7 +82,7 @@ void CCamera::Stop() {
 }
 
 void CCamera::SetDiskFull(bool full) {
-  if (diskFull_.exchange(full) != full) wake_.notify_all();
+  if (diskFull_.exchange(full) != full) Wake();
 }
 
 SCameraStatus CCamera::Status() const {
@@ -116,6 +124,25 @@ void CCamera::OnDisconnect(uint16_t port) {
   if (!lost_.exchange(true)) {
     LOG_WARN("camera %s: connection to %s:%u lost (%s)", config_.name.c_str(), config_.host.c_str(),
              port, port == config_.port ? "commands" : "stream");
+  }
+  Wake();
+}
+
+void CCamera::OnDeviceMessage(const uint8_t* body, int32_t length) {
+  if (length < static_cast<int32_t>(kMessageRuleOffset + 4)) return;
+  auto le32 = [](const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+  };
+  if (le32(body + kMessageTypeOffset) != kMessageTypeRuleFired) return;
+  LOG_INFO("camera %s: alarm (rule %u)", config_.name.c_str(), le32(body + kMessageRuleOffset));
+  lastAlarmMonoMs_ = MonoMs();
+  Wake();
+}
+
+void CCamera::Wake() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    kick_ = true;
   }
   wake_.notify_all();
 }
@@ -183,6 +210,13 @@ bool CCamera::Connect(std::string& why) {
   }
   handle_ = handle;
   channelOpen_ = true;
+  if (config_.mode == CameraMode::kEvents) {
+    // Event clips begin this long before their alarm.
+    rc = QNVNet_LiveSetPreRecord(handle_, static_cast<uint32_t>(config_.preSeconds * 1000), 0);
+    if (rc != QNVNET_OK) {
+      LOG_WARN("camera %s: pre-record not set (%s)", config_.name.c_str(), Code(rc).c_str());
+    }
+  }
   if (lost_) {
     why = "connection lost while opening the channel";
     Disconnect();
@@ -217,8 +251,10 @@ void CCamera::Serve() {
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait_for(lock, std::chrono::milliseconds(kTickMs),
-                     [this] { return stopping_ || lost_; });
+      auto until = Clock::now() + std::chrono::milliseconds(kTickMs);
+      if (recording_ && !rolloverPending_ && segmentEnd_ < until) until = segmentEnd_;
+      wake_.wait_until(lock, until, [this] { return stopping_ || lost_ || kick_; });
+      kick_ = false;
       if (stopping_) return;
     }
     if (lost_) return;
@@ -236,7 +272,12 @@ void CCamera::Serve() {
       }
       host_.SegmentClosed(closed, kClosedDelayMs);
     }
-    const bool want = storage_.enabled && config_.mode == CameraMode::kContinuous && !diskFull_;
+    // Continuous: always; events: from an alarm until post_seconds after the last one.
+    const int64_t alarm = lastAlarmMonoMs_;
+    const bool inClip = config_.mode == CameraMode::kEvents && alarm != 0 &&
+                        MonoMs() < alarm + static_cast<int64_t>(config_.postSeconds * 1000);
+    const bool want =
+        storage_.enabled && (config_.mode == CameraMode::kContinuous || inClip) && !diskFull_;
     if (want && !recording_ && Clock::now() >= nextSaveTry_) {
       if (!OpenSegment()) nextSaveTry_ = Clock::now() + std::chrono::milliseconds(kSaveRetryMs);
     } else if (!want && recording_) {
@@ -245,9 +286,11 @@ void CCamera::Serve() {
       CheckStall();
       if (recording_ && Clock::now() >= segmentEnd_ && !rolloverPending_) RollOver();
     }
-    SetState(diskFull_ && want == false && storage_.enabled ? "disk full"
-             : recording_                                   ? "recording"
-                                                            : "connected");
+    const bool records = storage_.enabled;
+    SetState(!records     ? "connected"
+             : diskFull_  ? "disk full"
+             : recording_ ? "recording"
+                          : "connected");
   }
 }
 

@@ -67,6 +67,9 @@ class CCamera {
   // Library threads.
   void OnFrame(const uint8_t* frame, int32_t length);
   void OnDisconnect(uint16_t port);
+  // A device message (the block from its length field on): a rule alarm
+  // starts or extends an event clip.
+  void OnDeviceMessage(const uint8_t* body, int32_t length);
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -80,6 +83,7 @@ class CCamera {
   void CloseSegment(const char* why);
   void CheckStall();
   bool WaitMs(int ms);  // false when stopping
+  void Wake();          // the supervising thread looks at its state now
   void SetState(const char* state);
 
   const SCameraConfig config_;
@@ -91,6 +95,7 @@ class CCamera {
   mutable std::mutex mutex_;  // guards the fields below it and the wake-ups
   std::condition_variable wake_;
   bool stopping_ = false;
+  bool kick_ = false;  // Wake() was called
   std::string state_ = "connecting";
   std::string segmentPath_;
   std::string rolledOutPath_;  // ended at the next key frame after a rollover
@@ -105,7 +110,8 @@ class CCamera {
   std::atomic<int64_t> lastFrameMonoMs_{0};
   std::atomic<uint64_t> framesSeen_{0};
   std::atomic<uint64_t> bytesToday_{0};
-  std::atomic<int64_t> today_{0};  // days since 1970 of bytesToday_
+  std::atomic<int64_t> today_{0};            // days since 1970 of bytesToday_
+  std::atomic<int64_t> lastAlarmMonoMs_{0};  // 0: no alarm yet
 
   // Supervising thread only.
   uint32_t clientId_ = 0, handle_ = 0, saveId_ = 0;

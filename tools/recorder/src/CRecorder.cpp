@@ -35,6 +35,12 @@ bool OnStreamFrame(uint32_t clientId, char*, uint16_t, char* frame, int32_t leng
   return true;
 }
 
+bool OnDeviceMessage(uint32_t clientId, char*, uint16_t, uint16_t, char* body, int32_t length,
+                     uint32_t) {
+  if (g_recorder) g_recorder->DispatchMessage(clientId, reinterpret_cast<uint8_t*>(body), length);
+  return true;
+}
+
 bool OnDisconnected(uint32_t clientId, char*, uint16_t port, uint32_t) {
   if (g_recorder) g_recorder->DispatchDisconnect(clientId, port);
   return true;
@@ -84,7 +90,7 @@ bool CRecorder::Start(const SConfig& config, std::string& error) {
   }
   if (config_.rtsp.enabled && !StartRtsp(error)) return false;
   av_log_set_level(AV_LOG_ERROR);
-  QNVNet_SetCallback(nullptr, &OnStreamFrame, &OnDisconnected, 0);
+  QNVNet_SetCallback(&OnDeviceMessage, &OnStreamFrame, &OnDisconnected, 0);
   const uint32_t rc = QNVNet_InitLib();
   if (rc != QNVNET_OK) {
     error = std::string("the SDK did not start: ") + QnvResultText(rc);
@@ -227,6 +233,12 @@ void CRecorder::DispatchFrame(uint32_t clientId, const uint8_t* frame, int32_t l
   std::shared_lock<std::shared_mutex> lock(routeMutex_);
   auto it = routes_.find(clientId);
   if (it != routes_.end()) it->second->OnFrame(frame, length);
+}
+
+void CRecorder::DispatchMessage(uint32_t clientId, const uint8_t* body, int32_t length) {
+  std::shared_lock<std::shared_mutex> lock(routeMutex_);
+  auto it = routes_.find(clientId);
+  if (it != routes_.end()) it->second->OnDeviceMessage(body, length);
 }
 
 void CRecorder::DispatchDisconnect(uint32_t clientId, uint16_t port) {

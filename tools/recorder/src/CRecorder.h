@@ -46,6 +46,7 @@ class CRecorder : public ICameraHost {
   // Library threads.
   void DispatchFrame(uint32_t clientId, const uint8_t* frame, int32_t length);
   void DispatchDisconnect(uint32_t clientId, uint16_t port);
+  void DispatchMessage(uint32_t clientId, const uint8_t* body, int32_t length);
 
  private:
   struct SMp4Job {

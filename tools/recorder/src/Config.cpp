@@ -296,7 +296,7 @@ bool LoadConfig(const std::string& path, SConfig& config, std::string& error) {
       } else if (mode != "continuous") {
         check.Fail(where, "'mode' must be \"continuous\" or \"events\"");
       }
-      check.Number(t, "pre_seconds", where, cam.preSeconds, 0, 300);
+      check.Number(t, "pre_seconds", where, cam.preSeconds, 0, 120);
       check.Number(t, "post_seconds", where, cam.postSeconds, 0, 3600);
       check.Number(t, "keep_days", where, cam.keepDays, 0, 36500);
       check.Number(t, "keep_gb", where, cam.keepGb, 0, 1e9);
