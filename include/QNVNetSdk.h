@@ -11,15 +11,36 @@
 // any other non-zero value is the device's own result, passed through
 // unchanged. QnvResultText() names a code.
 //
-// Locking. Every export that touches sessions or channels holds one
-// library-wide lock for its whole run, network exchanges included (a command
-// waits up to about 6 s for a silent device, the firmware start up to 360 s),
-// so the exports that reach a device run one at a time.
+// Locking. Each device session has a lock of its own: the calls on one
+// session (commands, firmware upload and start, live open/close/pause/play,
+// capture and recordings of its channels, its keep-alive) run one at a time,
+// in the order they came. Calls on different sessions, logins and logouts
+// never wait for each other's device exchanges (a command waits up to about
+// 6 s for a silent device, the firmware start up to 360 s): a silent device
+// holds up only the calls on its own session. A logout ends a call in
+// progress on its session at once (that call returns -21 or -24).
 //
 // Threads. Exports may be called from any thread. Callbacks run on library
-// threads (see each callback type); a callback may call any export except
-// QNVNet_InitLib and QNVNet_UnInitLib, and such a call waits for the
-// library-wide lock like any other caller.
+// threads (see each callback type) with no lock of the library held, so a
+// callback may call any export except QNVNet_InitLib and QNVNet_UnInitLib,
+// on any session including its own; such a call waits only for a call in
+// progress on that session. Callbacks about different sessions may run at
+// the same time on different threads.
+//
+// Keep-alives. Every logged-in session whose device gave it a session id
+// other than 0 gets a keep-alive every 5000 ms, sent by a small pool of
+// library threads; a device that does not answer delays only its own.
+//
+// Device messages. A device sends an event (an analytics rule firing) as a
+// block on its command connection, idle or while a call waits for its reply:
+//   bytes 0..3 "VvEe", 4..7 "MmSs", 8..11 B, the whole block's length as a
+//   32-bit little-endian number (48 <= B <= 4096), then B - 12 bytes whose
+//   layout is the device's own.
+// The library reads every block, idle or mid-call (the call goes on waiting
+// for its reply within its time-out), and hands bytes 8..B-1 to the message
+// callback. A block with B outside 48..4096 leaves nothing to find the next
+// message by: the connection is taken as failed (disconnect callback once,
+// then logout).
 #ifndef QNVNETSDK_H
 #define QNVNETSDK_H
 
@@ -119,26 +140,37 @@ inline const char* QnvResultText(uint32_t code) {
   }
 }
 
-// Message callback: stored for device messages; this version of the library
-// never calls it.
+// Message callback: one device message (see Device messages above), with the
+// session's client id, the address text and port given at login, value 0,
+// body = the block from byte 8 (bytes 8..11 hold B) and length = B - 8. Called
+// on the library's one watcher thread, one message at a time, in arrival
+// order per session; messages that arrive during a login are delivered once
+// the session is registered. body is valid only during the call. It may call
+// any export but InitLib/UnInitLib, on any session including the one that
+// sent the message; while it runs no other message is delivered. Without a
+// registered callback messages are read and dropped.
 typedef bool (*QNVNetMessageCallback)(uint32_t clientId, char* deviceIp, uint16_t port,
                                       uint16_t value, char* body, int32_t length, uint32_t user);
 
 // Stream callback: called once per complete frame (40-byte header first, byte
 // 35 = 1 key frame, 2 P frame, 0 other) on the channel's receive thread, in
-// arrival order. port is the device's port plus 2. The frame pointer is valid
-// only during the call. It may call any export but InitLib/UnInitLib,
-// including QNVNet_LiveClose on its own channel.
+// arrival order; channels run side by side, so it may run on several threads
+// at once (never twice at once for one channel). port is the device's port
+// plus 2. The frame pointer is valid only during the call. It may call any
+// export but InitLib/UnInitLib, including QNVNet_LiveClose on its own channel.
 typedef bool (*QNVNetStreamCallback)(uint32_t clientId, char* deviceIp, uint16_t port, char* frame,
                                      int32_t length, uint32_t user);
 
 // Disconnect callback: a command connection failed (port = the login port; the
 // session is logged out right after the callback returns), or a streaming
 // connection failed (port = login port + 2; the channel stays open and silent
-// until the host closes it). Called on the thread that met the failure: a host
-// thread inside an export, the keep-alive thread, or a channel's receive
-// thread. It may call any export but InitLib/UnInitLib. Logout and UnInitLib
-// never call it.
+// until the host closes it). Called once per lost connection, on the thread
+// that met the failure: a host thread inside an export (after the failed
+// exchange, before the export returns), a keep-alive thread, the watcher
+// thread (a malformed device message), or a channel's receive thread; so
+// callbacks for different sessions may run at the same time. A session with
+// client id 0 is reported like any other. It may call any export but
+// InitLib/UnInitLib. Logout and UnInitLib never call it.
 typedef bool (*QNVNetDisconnectCallback)(uint32_t clientId, char* deviceIp, uint16_t port,
                                          uint32_t user);
 
@@ -150,29 +182,32 @@ QNVNET_API uint32_t QNVNet_GetSdkVersion(uint32_t* version);
 QNVNET_API uint32_t QNVNet_SetCallback(QNVNetMessageCallback, QNVNetStreamCallback,
                                        QNVNetDisconnectCallback, uint32_t user);
 
-// Starts the library: the player and the keep-alive thread, which pings every
-// logged-in device every 5000 ms. Returns 0, or -20 when networking cannot be
+// Starts the library: the player, the keep-alive tick and workers, which ping
+// every logged-in device every 5000 ms, and the device-message watcher. Returns 0, or -20 when networking cannot be
 // prepared. A second call without QNVNet_UnInitLib returns 0 and starts
 // nothing twice.
 QNVNET_API uint32_t QNVNet_InitLib();
 
 // Closes every channel, recording and session without sending anything to the
-// devices and without calling the disconnect callback, stops the keep-alive
-// thread and shuts the player down. Returns 0. Call it when no other export
-// runs. Callbacks stay registered for a later QNVNet_InitLib.
+// devices and without calling the disconnect callback, stops the library's
+// threads and shuts the player down. Returns 0, within moments however many
+// devices are silent (their exchanges end at once). Call it when no other
+// export runs and from no callback. Callbacks stay registered for a later
+// QNVNet_InitLib.
 QNVNET_API uint32_t QNVNet_UnInitLib();
 
 // Logs in to the device at the dotted IPv4 address ip (at most 15
 // characters) and port; user and password are sent as at most 16 bytes each.
 // On 0, *clientId names the session. Returns -11 when 500 sessions exist
-// (nothing sent), -30 for any failure (bad address, refused or silent device,
+// or are logging in (nothing sent), -30 for any failure (bad address, refused or silent device,
 // wrong credentials; *clientId untouched). The connection attempt waits up to
 // 5 s, the reply up to about 6 s.
 QNVNET_API uint32_t QNVNet_DevLogin(uint32_t* clientId, const char* ip, uint16_t port,
                                     const char* user, const char* password);
 
 // Closes the session's channels and recordings and its connection; sends
-// nothing. Returns 0, also for an unknown id.
+// nothing; a call in progress on the session ends at once. Returns 0, also
+// for an unknown id.
 QNVNET_API uint32_t QNVNet_DevLogout(uint32_t clientId);
 
 // Opens a live channel; *handle receives a distinct nonzero channel handle.

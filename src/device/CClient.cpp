@@ -1,5 +1,6 @@
 #include "device/CClient.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -8,7 +9,7 @@
 #include "platform/Socket.h"
 #include "transport/CommandMessage.h"
 #include "transport/CommandTransaction.h"
-#include "transport/HostCallbacks.h"
+#include "device/CSessionWatcher.h"
 
 namespace qnv {
 
@@ -16,9 +17,6 @@ namespace {
 constexpr uint16_t kCodeLogin = 1;
 constexpr uint16_t kCodeKeepAlive = 1;
 constexpr uint16_t kCodeOpenStream = 1;
-// The device-message block that OnMessage recognises.
-constexpr size_t kDeviceMessageMin = 48;
-constexpr uint8_t kDeviceMessageTag[8] = {0x56, 0x76, 0x45, 0x65, 0x4D, 0x6D, 0x53, 0x73};
 }  // namespace
 
 void CClient::BuildLoginPayload(uint8_t* payload, const char* user, const char* password) {
@@ -52,11 +50,89 @@ uint32_t CClient::KeepAlive() {
   return Transact(kClassSystem, kCodeKeepAlive, nullptr, 0, reply, &replyLength, kCommandTimeoutMs);
 }
 
+uint32_t CClient::KeepAliveWhenFree(uint32_t waitMs) {
+  if (!m_callLock.try_lock_for(std::chrono::milliseconds(waitMs))) return 0;
+  Call call(*this, std::adopt_lock);
+  if (m_closed.load() || m_sessionId == 0) return 0;
+  uint32_t rc = KeepAlive();
+  m_keepAliveSlow.store(rc == QNVNET_ERR_NO_REPLY);
+  return rc;
+}
+
 void CClient::Logout() {
+  Unwatch();
+  m_closed.store(true);
   m_command.Close();
   m_clientId = 0;
   m_sessionId = 0;
-  m_logoutPending = false;
+}
+
+void CClient::Shutdown() {
+  m_closed.store(true);
+  m_command.Abort();
+}
+
+void CClient::Register(uint32_t clientId, CSessionWatcher* watcher, uint64_t token) {
+  {
+    std::lock_guard<std::mutex> lock(m_heldMutex);
+    m_clientId = clientId;
+    m_watcher = watcher;
+    m_token = token;
+    m_watchedFd = m_command.Socket();
+    m_wantsKeepAlive.store(m_sessionId != 0);
+    m_registered.store(true);
+    if (m_watcher)
+      for (auto& body : m_held)
+        m_watcher->Post(clientId, m_command.PeerAddress(), m_command.PeerPort(), body.data(),
+                        int32_t(body.size()));
+    m_held.clear();
+  }
+  // The watcher may have looked before the token was known.
+  RearmWatch();
+}
+
+void CClient::Unwatch() {
+  std::lock_guard<std::mutex> lock(m_heldMutex);
+  if (m_watcher) m_watcher->Remove(m_token, m_watchedFd);
+  m_token = 0;
+}
+
+void CClient::RearmWatch() {
+  std::lock_guard<std::mutex> lock(m_heldMutex);
+  // Unwatch cleared the token before the socket could close, so the number
+  // is still this connection's.
+  if (m_watcher && m_token != 0 && !m_closed.load() && !m_command.IsBroken())
+    m_watcher->Rearm(m_token, m_watchedFd);
+}
+
+void CClient::EndCall() {
+  m_callLock.unlock();
+  // After the unlock: the watcher, woken by the re-arm, must find the lock free.
+  RearmWatch();
+}
+
+CClient::Idle CClient::PollIdle() {
+  if (!m_callLock.try_lock()) return Idle::kBusy;  // the call re-arms when it ends
+  CTcpClient::Drained drained = CTcpClient::Drained::kClosed;
+  if (!m_closed.load()) drained = m_command.DrainPending();
+  m_callLock.unlock();
+  switch (drained) {
+    case CTcpClient::Drained::kEmpty:
+      RearmWatch();
+      return Idle::kRead;
+    case CTcpClient::Drained::kPartial:
+      return Idle::kPartial;
+    case CTcpClient::Drained::kFailed:
+      return Idle::kLost;
+    default:
+      // The peer closed: the next exchange meets it and reports it.
+      return Idle::kClosed;
+  }
+}
+
+bool CClient::TakeLoss() {
+  if (!m_registered.load() || m_closed.load()) return false;
+  return m_lost.exchange(false);
 }
 
 uint32_t CClient::Transact(uint32_t commandClass, uint32_t commandCode, const void* payload,
@@ -96,30 +172,29 @@ uint32_t CClient::StreamRequest(uint16_t code, uint32_t streamId) {
                   kCommandTimeoutMs);
 }
 
-bool CClient::OnMessage(int socket, char* peerAddress, uint16_t peerPort, uint8_t* data,
+bool CClient::OnMessage(int, char* peerAddress, uint16_t peerPort, uint8_t* data,
                         int32_t length, void* self) {
-  // A request/response connection delivers no unsolicited data, so this is
-  // never reached today; it stays ready for a device-message path.
-  if (length < int32_t(kDeviceMessageMin)) return true;
+  // The connection hands over whole device-message blocks only.
+  if (length < int32_t(kDeviceMessageMinLength)) return true;
   if (std::memcmp(data, kDeviceMessageTag, sizeof kDeviceMessageTag) != 0) return false;
-  if (QNVNetMessageCallback cb = Callbacks().message.load())
-    cb(uint32_t(socket), peerAddress, peerPort, 0, reinterpret_cast<char*>(data + 8), length - 8,
-       Callbacks().user.load());
+  auto* client = static_cast<CClient*>(self);
+  const uint8_t* body = data + kDeviceMessageDeliveredOffset;
+  int32_t bodyLength = length - int32_t(kDeviceMessageDeliveredOffset);
+  std::lock_guard<std::mutex> lock(client->m_heldMutex);
+  // During login the session has no client id yet: keep the message until
+  // it is registered (a failed login drops them).
+  if (!client->m_registered.load())
+    client->m_held.emplace_back(body, body + bodyLength);
+  else if (client->m_watcher)
+    client->m_watcher->Post(client->m_clientId.load(), peerAddress, peerPort, body, bodyLength);
   return true;
 }
 
-bool CClient::OnDisconnect(int socket, char* peerAddress, uint16_t peerPort, void* self) {
-  auto* client = static_cast<CClient*>(self);
-  // Client id 0 is a login still in progress: it names no session, so the
-  // host hears nothing and the login simply fails.
-  if (client == nullptr || client->m_clientId == 0) return false;
-  // Reported once: an export that the callback runs on this session fails
-  // again and must not call back into the host a second time.
-  if (client->m_logoutPending) return false;
-  if (QNVNetDisconnectCallback cb = Callbacks().disconnect.load()) {
-    client->m_logoutPending = true;
-    cb(client->m_clientId, peerAddress, peerPort, Callbacks().user.load());
-  }
+bool CClient::OnDisconnect(int, char*, uint16_t, void* self) {
+  // Runs inside the failing exchange, under the call lock: the loss is only
+  // noted here and reported (callback, then logout) by whoever ran the
+  // exchange once the lock is released, so no host code runs under it.
+  if (auto* client = static_cast<CClient*>(self)) client->m_lost.store(true);
   return false;
 }
 

@@ -1,20 +1,47 @@
 // CClient: one logged-in device session. Owns its command connection (a
-// request/response CTcpClient) and carries the client id by which the host
-// names it and the session id the device assigned at login. Every operation
-// runs on a host thread (or the keep-alive thread) holding the library-wide
-// lock, so a session runs one transaction at a time; it has no lock or thread
-// of its own. The session registry owns it; channels refer to it by client id.
+// request/response CTcpClient), its call lock and the device messages that
+// arrived before it was registered; carries the client id by which the host
+// names it and the session id the device assigned at login.
+//
+// Threads: every operation that uses the connection (commands, firmware,
+// live requests, keep-alive, the idle watcher's reads, logout's close) runs
+// under the call lock (a Call), so one session's exchanges run one at a time
+// in the order they took the lock, while other sessions run in parallel. The
+// lock is recursive for an export called from a stream callback that runs
+// inside a call on the same thread. Shutdown may come from any thread.
+// Held by shared_ptr: the registry, the watcher's look-ups and every call in
+// progress; channels refer to it by client id.
 #ifndef QNV_DEVICE_CCLIENT_H
 #define QNV_DEVICE_CCLIENT_H
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <vector>
 
 #include "transport/CTcpClient.h"
 
 namespace qnv {
 
+class CSessionWatcher;
+
 class CClient {
  public:
+  // Holds the call lock for one operation; when it ends, the idle watcher is
+  // asked to look at the connection again (bytes may have come meanwhile).
+  class Call {
+   public:
+    explicit Call(CClient& client) : m_client(client) { client.m_callLock.lock(); }
+    Call(CClient& client, std::adopt_lock_t) : m_client(client) {}
+    ~Call() { m_client.EndCall(); }
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+
+   private:
+    CClient& m_client;
+  };
+  enum class Idle { kRead, kBusy, kPartial, kLost, kClosed };
+
   static constexpr size_t kNameField = 16;
   static constexpr size_t kLoginPayloadSize = 32;
   static constexpr int32_t kReplyCapacity = 1024;
@@ -30,9 +57,37 @@ class CClient {
   // The socket number of the command connection.
   uint32_t GetClientId() const { return uint32_t(m_command.Socket()); }
   uint32_t KeepAlive();
+  // The keep-alive as the keep-alive workers send it: waits at most waitMs
+  // for a call in progress (a session busy with a call needs no keep-alive
+  // then); nothing for a closed session or one without session id. Returns
+  // the transaction's code, 0 when none was sent.
+  uint32_t KeepAliveWhenFree(uint32_t waitMs);
   // Closes the command connection (sending nothing) and clears the ids. The
-  // caller has already closed the session's channels.
+  // caller holds a Call (or the session was never registered) and has
+  // already closed the session's channels.
   void Logout();
+  // Any thread, no lock: marks the session closed and shuts its connection
+  // down so a call in progress on it ends at once, without reporting it.
+  void Shutdown();
+  bool IsClosed() const { return m_closed.load(); }
+
+  // Registration: the client id, and the watcher that delivers its device
+  // messages; messages that came during login are passed on now.
+  void Register(uint32_t clientId, CSessionWatcher* watcher, uint64_t token);
+  void Unwatch();
+  bool IsRegistered() const { return m_registered.load(); }
+  // Watcher thread: reads pending device messages if no call is running.
+  Idle PollIdle();
+  void RearmWatch();
+  // True once, for a registered session whose connection failed (and that
+  // was not shut down by the library); the caller then reports the loss.
+  bool TakeLoss();
+  // Set from the session id at registration: the session completed its
+  // login with a session id other than 0 and gets keep-alives.
+  bool WantsKeepAlive() const { return m_wantsKeepAlive.load(); }
+  std::atomic<bool>& KeepAliveQueued() { return m_keepAliveQueued; }
+  // The last keep-alive got no reply: its next one goes to the slow lane.
+  bool KeepAliveSlow() const { return m_keepAliveSlow.load(); }
 
   // Transactions on the command connection, carrying the session id.
   uint32_t Transact(uint32_t commandClass, uint32_t commandCode, const void* payload,
@@ -45,15 +100,10 @@ class CClient {
   uint32_t OpenStream(uint32_t& streamId);
   uint32_t StreamRequest(uint16_t code, uint32_t streamId);  // close, pause, play
 
-  void SetClientId(uint32_t id) { m_clientId = id; }
-  uint32_t ClientId() const { return m_clientId; }
+  uint32_t ClientId() const { return m_clientId.load(); }
   uint32_t SessionId() const { return m_sessionId; }
   const char* DeviceAddress() const { return m_deviceAddress; }
   uint16_t DevicePort() const { return m_devicePort; }
-  // Set when the command connection failed while a disconnect callback was
-  // registered: the session is to be logged out once the failing operation
-  // has returned.
-  bool LogoutPending() const { return m_logoutPending; }
 
   // Builds the 32-byte login payload: two zero-padded 16-byte fields; a text
   // of 16 characters or more is cut and has no terminating zero.
@@ -64,11 +114,24 @@ class CClient {
                         int32_t length, void* self);
   static bool OnDisconnect(int socket, char* peerAddress, uint16_t peerPort, void* self);
 
+  void EndCall();
+
+  std::recursive_timed_mutex m_callLock;
   char m_deviceAddress[16] = {};
   uint16_t m_devicePort = 0;
-  uint32_t m_clientId = 0;
-  uint32_t m_sessionId = 0;
-  bool m_logoutPending = false;
+  std::atomic<uint32_t> m_clientId{0};
+  uint32_t m_sessionId = 0;  // call lock
+  std::atomic<bool> m_registered{false};
+  std::atomic<bool> m_closed{false};
+  std::atomic<bool> m_lost{false};  // the connection failed; not yet reported
+  std::atomic<bool> m_wantsKeepAlive{false};
+  std::atomic<bool> m_keepAliveQueued{false};
+  std::atomic<bool> m_keepAliveSlow{false};
+  std::mutex m_heldMutex;  // guards m_held, m_watcher, m_token, registration
+  std::vector<std::vector<uint8_t>> m_held;  // device messages before registration
+  CSessionWatcher* m_watcher = nullptr;
+  uint64_t m_token = 0;
+  int m_watchedFd = -1;
   CTcpClient m_command;
 };
 

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -150,6 +151,20 @@ size_t SocketDiscardPending(int fd) {
     total += size_t(n);
   }
   return total;
+}
+
+ssize_t SocketPeek(int fd, void* data, size_t length) {
+  for (;;) {
+    ssize_t n = ::recv(fd, data, length, MSG_PEEK | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    return n;
+  }
+}
+
+size_t SocketAvailable(int fd) {
+  int n = 0;
+  if (::ioctl(fd, FIONREAD, &n) != 0 || n < 0) return 0;
+  return size_t(n);
 }
 
 void SocketShutdown(int fd) {

@@ -38,6 +38,12 @@ ssize_t SocketRecv(int fd, void* data, size_t length);
 int SocketWaitReadable(int fd, int timeoutMs);
 // Reads and drops whatever is pending without waiting; returns the count.
 size_t SocketDiscardPending(int fd);
+// Copies up to length pending bytes without consuming them and without
+// waiting: bytes copied, 0 when the peer closed, -1 when none pending or error
+// (errno EAGAIN for "none pending").
+ssize_t SocketPeek(int fd, void* data, size_t length);
+// Bytes queued for reading (0 on error).
+size_t SocketAvailable(int fd);
 // Ends both directions; a thread blocked in recv on fd returns at once.
 void SocketShutdown(int fd);
 void SocketClose(int fd);

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <new>
 
 #include "platform/Socket.h"
 #include "player/PlayerApi.h"
+#include "transport/HostCallbacks.h"
 
 namespace qnv {
 
@@ -15,7 +17,14 @@ constexpr uint16_t kStreamPortOffset = 2;
 constexpr uint32_t kFirstLibraryHandle = 0x80000000u;
 std::atomic<uint32_t> g_keepAlivePeriodMs{CLibrary::kKeepAlivePeriodMs};
 
-void KeepAliveTick(void* library) { static_cast<CLibrary*>(library)->KeepAlivePass(); }
+// Runs a function when the scope ends, on every path.
+template <typename F>
+struct ScopeExit {
+  F f;
+  ~ScopeExit() { f(); }
+};
+template <typename F>
+ScopeExit(F) -> ScopeExit<F>;
 }  // namespace
 
 CLibrary& CLibrary::Instance() {
@@ -25,27 +34,56 @@ CLibrary& CLibrary::Instance() {
 
 void CLibrary::SetKeepAlivePeriodForTesting(uint32_t ms) { g_keepAlivePeriodMs.store(ms); }
 
+void CLibrary::Tick(void* library) {
+  auto* self = static_cast<CLibrary*>(library);
+  // The tick only hands the keep-alives to the workers, so it is never late
+  // because of a device.
+  self->m_keepAliveRunner.Post(self->KeepAliveTargets());
+}
+
+void CLibrary::OnLoss(void* library, const std::shared_ptr<CClient>& session) {
+  static_cast<CLibrary*>(library)->ReportLoss(session);
+}
+
 uint32_t CLibrary::Init() {
   std::lock_guard<std::recursive_mutex> lock(m_lock);
   if (m_initialised) return 0;
   if (!platform::NetworkStartup()) return QNVNET_ERR_NETWORK;
+  if (!m_watcher.Start(&CLibrary::OnLoss, this)) return QNVNET_ERR_NETWORK;
+  if (!m_keepAliveRunner.Start(&CLibrary::OnLoss, this)) {
+    m_watcher.Stop();
+    return QNVNET_ERR_NETWORK;
+  }
   LoadPlayer();
   Player().init();
-  m_keepAlive.Start(g_keepAlivePeriodMs.load(), &KeepAliveTick, this);
+  m_keepAlive.Start(g_keepAlivePeriodMs.load(), &CLibrary::Tick, this);
   m_initialised = true;
   return 0;
 }
 
 uint32_t CLibrary::UnInit() {
-  // The pass takes the lock itself, so the timer is stopped without it.
   m_keepAlive.Stop();
-  std::lock_guard<std::recursive_mutex> lock(m_lock);
-  for (auto& channel : m_channels) channel->Teardown();
-  m_channels.clear();
-  for (auto& session : m_sessions) session->Logout();
-  m_sessions.clear();
-  if (m_initialised) Player().shutdown();
-  m_initialised = false;
+  std::vector<std::shared_ptr<CClient>> sessions;
+  std::vector<std::shared_ptr<CChannel>> channels;
+  bool wasInitialised;
+  {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    sessions.swap(m_sessions);
+    channels.swap(m_channels);
+    wasInitialised = m_initialised;
+    m_initialised = false;
+  }
+  // Shut every connection down first: a keep-alive or call waiting on a
+  // silent device then ends at once, so the joins below are short.
+  for (auto& session : sessions) session->Shutdown();
+  m_keepAliveRunner.Stop();
+  m_watcher.Stop();
+  for (auto& channel : channels) channel->Teardown();
+  for (auto& session : sessions) {
+    CClient::Call call(*session);
+    session->Logout();
+  }
+  if (wasInitialised) Player().shutdown();
   return 0;
 }
 
@@ -63,10 +101,13 @@ std::shared_ptr<CChannel> CLibrary::FindChannel(uint32_t handle) {
   return nullptr;
 }
 
-std::shared_ptr<CClient> CLibrary::FindChannelClient(uint32_t handle) {
+std::pair<std::shared_ptr<CClient>, std::shared_ptr<CChannel>> CLibrary::FindChannelClient(
+    uint32_t handle) {
   std::lock_guard<std::recursive_mutex> lock(m_lock);
   std::shared_ptr<CChannel> channel = FindChannel(handle);
-  return channel ? FindClient(channel->ClientId()) : nullptr;
+  std::shared_ptr<CClient> client = channel ? FindClient(channel->ClientId()) : nullptr;
+  if (!client) return {nullptr, nullptr};
+  return {client, channel};
 }
 
 size_t CLibrary::SessionCount() {
@@ -81,40 +122,89 @@ size_t CLibrary::ChannelCount() {
 
 uint32_t CLibrary::Login(uint32_t* clientId, const char* ip, uint16_t port, const char* user,
                          const char* password) {
-  std::lock_guard<std::recursive_mutex> lock(m_lock);
-  if (m_sessions.size() >= kMaxSessions) return QNVNET_ERR_TOO_MANY_SESSIONS;
-  if (!m_initialised || clientId == nullptr) return QNVNET_ERR_NO_SESSION;
+  {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    // Logins in progress count, so the 501st is refused before any traffic.
+    if (m_sessions.size() + m_loginsInProgress >= kMaxSessions)
+      return QNVNET_ERR_TOO_MANY_SESSIONS;
+    if (!m_initialised || clientId == nullptr) return QNVNET_ERR_NO_SESSION;
+    ++m_loginsInProgress;
+  }
+  ScopeExit done{[this] {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    --m_loginsInProgress;
+  }};
   auto session = std::make_shared<CClient>();
+  // The exchange runs under no library lock; the session is nobody else's yet.
   if (session->Login(ip, port, user, password) != 0) {
     session->Logout();
     return QNVNET_ERR_NO_SESSION;
   }
   uint32_t id = session->GetClientId();
-  session->SetClientId(id);
-  m_sessions.push_back(session);
+  {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    if (!m_initialised) {
+      session->Logout();
+      return QNVNET_ERR_NO_SESSION;
+    }
+    m_sessions.push_back(session);
+  }
+  session->Register(id, &m_watcher, m_watcher.Add(session, session->GetClientId()));
   *clientId = id;
   return 0;
 }
 
-void CLibrary::Logout(uint32_t clientId) {
-  std::lock_guard<std::recursive_mutex> lock(m_lock);
-  auto it = std::find_if(m_sessions.begin(), m_sessions.end(),
-                         [&](const auto& s) { return s->ClientId() == clientId; });
-  if (it == m_sessions.end()) return;
-  std::shared_ptr<CClient> session = *it;  // may still be running the failed operation
-  m_sessions.erase(it);
-  RemoveChannelsOf(clientId);
+void CLibrary::CloseSession(const std::shared_ptr<CClient>& session,
+                            std::vector<std::shared_ptr<CChannel>>& channels) {
+  // A call in progress on the session ends at once rather than waiting out
+  // its time-out; nothing is reported for it.
+  session->Shutdown();
+  CClient::Call call(*session);
+  for (auto& channel : channels) channel->Teardown();
   session->Logout();
 }
 
-void CLibrary::RemoveChannelsOf(uint32_t clientId) {
-  // Backwards, so positions still to visit stay valid while entries go.
-  for (size_t i = m_channels.size(); i-- > 0;) {
-    if (i >= m_channels.size() || m_channels[i]->ClientId() != clientId) continue;
-    std::shared_ptr<CChannel> channel = m_channels[i];
-    m_channels.erase(m_channels.begin() + std::ptrdiff_t(i));
-    channel->Teardown();
+void CLibrary::Logout(uint32_t clientId) {
+  std::shared_ptr<CClient> session;
+  {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    auto it = std::find_if(m_sessions.begin(), m_sessions.end(),
+                           [&](const auto& s) { return s->ClientId() == clientId; });
+    if (it == m_sessions.end()) return;
+    session = *it;
   }
+  RemoveSession(session);
+}
+
+bool CLibrary::RemoveSession(const std::shared_ptr<CClient>& session) {
+  std::vector<std::shared_ptr<CChannel>> channels;
+  {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    auto it = std::find(m_sessions.begin(), m_sessions.end(), session);
+    if (it == m_sessions.end()) return false;
+    m_sessions.erase(it);
+    const uint32_t clientId = session->ClientId();
+    // Backwards, as channels are closed newest first.
+    for (size_t i = m_channels.size(); i-- > 0;) {
+      if (m_channels[i]->ClientId() != clientId) continue;
+      channels.push_back(m_channels[i]);
+      m_channels.erase(m_channels.begin() + std::ptrdiff_t(i));
+    }
+  }
+  CloseSession(session, channels);
+  return true;
+}
+
+void CLibrary::ReportLoss(const std::shared_ptr<CClient>& session) {
+  if (!session || !session->TakeLoss()) return;
+  // Without a disconnect callback the session stays registered (lost) until
+  // the host logs it out.
+  QNVNetDisconnectCallback cb = Callbacks().disconnect.load();
+  if (cb == nullptr) return;
+  char address[16];
+  std::memcpy(address, session->DeviceAddress(), sizeof address);
+  cb(session->ClientId(), address, session->DevicePort(), Callbacks().user.load());
+  RemoveSession(session);
 }
 
 uint32_t CLibrary::UniqueHandle() {
@@ -128,14 +218,32 @@ uint32_t CLibrary::UniqueHandle() {
 }
 
 uint32_t CLibrary::LiveOpen(uint32_t* handle, CClient& client, HWND window) {
-  std::lock_guard<std::recursive_mutex> lock(m_lock);
-  if (m_channels.size() >= kMaxChannels) return QNVNET_ERR_TOO_MANY_CHANNELS;
+  int32_t channelNo = 1;
+  {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    // Opens in progress count against the limit and hold their number.
+    if (m_channels.size() + m_channelNumbersReserved.size() >= kMaxChannels)
+      return QNVNET_ERR_TOO_MANY_CHANNELS;
+    auto used = [&](int32_t n) {
+      return std::any_of(m_channels.begin(), m_channels.end(),
+                         [&](const auto& c) { return c->ChannelNo() == n; }) ||
+             std::find(m_channelNumbersReserved.begin(), m_channelNumbersReserved.end(), n) !=
+                 m_channelNumbersReserved.end();
+    };
+    while (used(channelNo)) ++channelNo;
+    m_channelNumbersReserved.push_back(channelNo);
+  }
+  auto unreserve = [&] {
+    auto it = std::find(m_channelNumbersReserved.begin(), m_channelNumbersReserved.end(),
+                        channelNo);
+    if (it != m_channelNumbersReserved.end()) m_channelNumbersReserved.erase(it);
+  };
+  ScopeExit done{[&] {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    unreserve();
+  }};
   uint32_t streamId = 0;
   if (uint32_t rc = client.OpenStream(streamId); rc != 0) return rc;
-  int32_t channelNo = 1;
-  while (std::any_of(m_channels.begin(), m_channels.end(),
-                     [&](const auto& c) { return c->ChannelNo() == channelNo; }))
-    ++channelNo;
   std::shared_ptr<CChannel> channel;
   try {
     channel = std::make_shared<CChannel>();
@@ -151,49 +259,56 @@ uint32_t CLibrary::LiveOpen(uint32_t* handle, CClient& client, HWND window) {
     client.StreamRequest(kCodeCloseStream, streamId);
     return QNVNET_ERR_NO_CHANNEL;
   }
-  uint32_t h = channel->Handle();
-  if (h == 0 || std::any_of(m_channels.begin(), m_channels.end(),
-                            [&](const auto& c) { return c->Handle() == h; }))
-    channel->SetHandle(UniqueHandle());
-  m_channels.push_back(channel);
-  if (handle != nullptr) *handle = channel->Handle();
-  return 0;
+  {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    // A logout that began meanwhile has already collected the session's
+    // channels: this one would be left behind.
+    bool registered = std::any_of(m_sessions.begin(), m_sessions.end(),
+                                  [&](const auto& s) { return s.get() == &client; });
+    if (registered && !client.IsClosed()) {
+      uint32_t h = channel->Handle();
+      if (h == 0 || std::any_of(m_channels.begin(), m_channels.end(),
+                                [&](const auto& c) { return c->Handle() == h; }))
+        channel->SetHandle(UniqueHandle());
+      m_channels.push_back(channel);
+      unreserve();
+      if (handle != nullptr) *handle = channel->Handle();
+      return 0;
+    }
+  }
+  channel->Teardown();
+  return QNVNET_ERR_NO_SESSION;
 }
 
 uint32_t CLibrary::LiveClose(CClient& client, uint32_t handle) {
-  std::lock_guard<std::recursive_mutex> lock(m_lock);
   std::shared_ptr<CChannel> channel = FindChannel(handle);
   if (!channel) return QNVNET_ERR_NO_CHANNEL;
   // The device answers by ending the stream; that end is no failure.
   channel->BeginClose();
   client.StreamRequest(kCodeCloseStream, channel->StreamId());  // answer ignored
-  // The request's disconnect callback may already have closed the channel.
-  auto it = std::find(m_channels.begin(), m_channels.end(), channel);
-  if (it != m_channels.end()) m_channels.erase(it);
-  channel->Teardown();
+  bool mine = false;
+  {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    auto it = std::find(m_channels.begin(), m_channels.end(), channel);
+    if (it != m_channels.end()) {
+      m_channels.erase(it);
+      mine = true;
+    }
+  }
+  // Whoever took it out of the registry closes it, once.
+  if (mine) channel->Teardown();
   return 0;
 }
 
-void CLibrary::FinishPendingLogouts() {
+std::vector<std::shared_ptr<CClient>> CLibrary::KeepAliveTargets() {
+  std::vector<std::shared_ptr<CClient>> targets;
   std::lock_guard<std::recursive_mutex> lock(m_lock);
-  for (;;) {
-    auto it = std::find_if(m_sessions.begin(), m_sessions.end(),
-                           [](const auto& s) { return s->LogoutPending(); });
-    if (it == m_sessions.end()) return;
-    Logout((*it)->ClientId());
-  }
+  targets.reserve(m_sessions.size());
+  for (auto& s : m_sessions)
+    if (s->WantsKeepAlive() && !s->IsClosed()) targets.push_back(s);
+  return targets;
 }
 
-void CLibrary::KeepAlivePass() {
-  for (size_t i = 0;; ++i) {
-    // The lock is taken per keep-alive, not for the pass, so exports on other
-    // threads wait for one exchange at most.
-    std::lock_guard<std::recursive_mutex> lock(m_lock);
-    if (i >= m_sessions.size()) return;
-    std::shared_ptr<CClient> session = m_sessions[i];
-    if (session->SessionId() != 0) session->KeepAlive();
-    FinishPendingLogouts();
-  }
-}
+void CLibrary::KeepAlivePass() { m_keepAliveRunner.PostAndWait(KeepAliveTargets()); }
 
 }  // namespace qnv

@@ -1,19 +1,29 @@
-// CLibrary: the library-wide state. Owns the recursive library-wide lock, the
-// session registry (at most 500), the channel registry (at most 64) and the
-// keep-alive thread. One instance lives as long as the process. Registries
-// are touched only under the lock; both keep their order and are searched
-// from the front, first match wins.
+// CLibrary: the library-wide state. Owns the registry lock, the session
+// registry (at most 500), the channel registry (at most 64), the keep-alive
+// tick and its workers, and the session watcher. One instance lives as long
+// as the process.
+//
+// Locks, in the order they may be taken (never the reverse):
+//   a session's call lock  ->  the registry lock  ->  a channel's save mutex
+// The registry lock guards the two registries and the slots reserved by
+// logins and live opens in progress; it is held for look-ups and edits only,
+// never across a device exchange, a connect or a host callback. A session's
+// call lock (CClient::Call) keeps that session's exchanges one at a time.
+// Host callbacks run with no library lock held.
 #ifndef QNV_SDK_CLIBRARY_H
 #define QNV_SDK_CLIBRARY_H
 
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "device/CClient.h"
+#include "device/CSessionWatcher.h"
 #include "live/CChannel.h"
 #include "platform/CPeriodicTimer.h"
+#include "sdk/CKeepAliveRunner.h"
 
 namespace qnv {
 
@@ -25,26 +35,32 @@ class CLibrary {
 
   static CLibrary& Instance();
 
+  // The registry lock.
   std::recursive_mutex& Lock() { return m_lock; }
 
   uint32_t Init();
   uint32_t UnInit();
 
-  // Look-ups; each takes the lock for its scan.
+  // Look-ups; each takes the registry lock for its scan.
   std::shared_ptr<CClient> FindClient(uint32_t clientId);
   std::shared_ptr<CChannel> FindChannel(uint32_t handle);
-  std::shared_ptr<CClient> FindChannelClient(uint32_t handle);
+  // The channel and the session that opened it (both null when either is gone).
+  std::pair<std::shared_ptr<CClient>, std::shared_ptr<CChannel>> FindChannelClient(
+      uint32_t handle);
 
   uint32_t Login(uint32_t* clientId, const char* ip, uint16_t port, const char* user,
                  const char* password);
   void Logout(uint32_t clientId);
+  // Called with the session's call lock held.
   uint32_t LiveOpen(uint32_t* handle, CClient& client, HWND window);
   uint32_t LiveClose(CClient& client, uint32_t handle);
 
-  // Logs out every session whose command connection failed during the
-  // operation that just returned (its disconnect callback already ran).
-  void FinishPendingLogouts();
-  // One keep-alive to every logged-in session, each under the lock.
+  // After an operation on session has let go of its call lock: if its
+  // command connection failed, the disconnect callback and then the logout,
+  // once per loss.
+  void ReportLoss(const std::shared_ptr<CClient>& session);
+  // One keep-alive to every logged-in session, on the keep-alive workers;
+  // returns when all were answered or timed out.
   void KeepAlivePass();
 
   size_t SessionCount();
@@ -54,15 +70,26 @@ class CLibrary {
 
  private:
   CLibrary() = default;
-  void RemoveChannelsOf(uint32_t clientId);
+  std::vector<std::shared_ptr<CClient>> KeepAliveTargets();
+  // Takes the session (and its channels) out of the registries, then closes
+  // them; false when it was not registered any more.
+  bool RemoveSession(const std::shared_ptr<CClient>& session);
+  static void CloseSession(const std::shared_ptr<CClient>& session,
+                           std::vector<std::shared_ptr<CChannel>>& channels);
   uint32_t UniqueHandle();
+  static void Tick(void* library);
+  static void OnLoss(void* library, const std::shared_ptr<CClient>& session);
 
-  std::recursive_mutex m_lock;
+  std::recursive_mutex m_lock;  // the registry lock
   std::vector<std::shared_ptr<CClient>> m_sessions;
   std::vector<std::shared_ptr<CChannel>> m_channels;
-  platform::CPeriodicTimer m_keepAlive;
+  size_t m_loginsInProgress = 0;
+  std::vector<int32_t> m_channelNumbersReserved;  // live opens in progress
   bool m_initialised = false;
   uint32_t m_nextHandle = 0;
+  platform::CPeriodicTimer m_keepAlive;
+  CKeepAliveRunner m_keepAliveRunner;
+  CSessionWatcher m_watcher;
 };
 
 }  // namespace qnv

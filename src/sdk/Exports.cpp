@@ -1,5 +1,6 @@
-// The exports: the 27 and the extensions. Each one that touches sessions or channels holds the
-// library-wide lock for its whole run and lets no exception escape.
+// The exports: the 27 and the extensions. Each one that reaches a session
+// finds it under the registry lock, then runs on it holding that session's
+// call lock only, and lets no exception escape.
 #include <exception>
 #include <mutex>
 #include <new>
@@ -33,33 +34,40 @@ uint32_t Guarded(Op&& op, uint32_t onException = kInternalFailure) noexcept {
   }
 }
 
-// Runs op on the session with this client id, then logs out any session
-// whose connection failed meanwhile (after op is done with it).
+// Runs op on the session with this client id under its call lock; once the
+// lock is released, reports a loss of its connection met meanwhile.
 template <typename Op>
 uint32_t WithClient(uint32_t clientId, Op&& op) noexcept {
   return Guarded([&]() -> uint32_t {
     CLibrary& lib = CLibrary::Instance();
-    std::lock_guard<std::recursive_mutex> lock(lib.Lock());
     std::shared_ptr<CClient> client = lib.FindClient(clientId);
     if (!client) return QNVNET_ERR_NO_SESSION;
-    uint32_t rc = op(*client);
-    lib.FinishPendingLogouts();
+    uint32_t rc;
+    {
+      CClient::Call call(*client);
+      // Logged out while this call waited for the lock.
+      if (client->IsClosed()) return QNVNET_ERR_NO_SESSION;
+      rc = op(*client);
+    }
+    lib.ReportLoss(client);
     return rc;
   });
 }
 
-// Runs op on the channel with this handle and its session.
+// Runs op on the channel with this handle and its session, likewise.
 template <typename Op>
 uint32_t WithChannel(uint32_t handle, Op&& op) noexcept {
   return Guarded([&]() -> uint32_t {
     CLibrary& lib = CLibrary::Instance();
-    std::lock_guard<std::recursive_mutex> lock(lib.Lock());
-    std::shared_ptr<CClient> client = lib.FindChannelClient(handle);
+    auto [client, channel] = lib.FindChannelClient(handle);
     if (!client) return QNVNET_ERR_NO_SESSION;
-    std::shared_ptr<CChannel> channel = lib.FindChannel(handle);
-    if (!channel) return QNVNET_ERR_NO_CHANNEL;
-    uint32_t rc = op(*client, *channel);
-    lib.FinishPendingLogouts();
+    uint32_t rc;
+    {
+      CClient::Call call(*client);
+      if (client->IsClosed()) return QNVNET_ERR_NO_SESSION;
+      rc = op(*client, *channel);
+    }
+    lib.ReportLoss(client);
     return rc;
   });
 }

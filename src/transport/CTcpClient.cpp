@@ -1,5 +1,6 @@
 #include "transport/CTcpClient.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -99,50 +100,137 @@ bool CTcpClient::ReadExact(uint8_t* dst, int32_t length, uint64_t deadlineMs, in
   return true;
 }
 
+int32_t CTcpClient::ReadFailed(int32_t failure) {
+  if (failure > 0) return 0;  // time-out: not a failure of the link
+  m_broken = true;
+  ReportDisconnect();
+  // Shut down rather than closed: the socket number stays reserved (it is
+  // the session's client id) until the owner closes the connection.
+  SocketShutdown(m_socket);
+  return failure;
+}
+
+void CTcpClient::DeliverDeviceMessage(uint8_t* block, int32_t length) {
+  void* user = m_userObject.load();
+  if (user == nullptr) return;
+  if (DataNotify notify = m_onData.load())
+    notify(m_socket, m_peerAddress, m_peerPort, block, length, user);
+}
+
+namespace {
+bool IsDeviceTagStart(const uint8_t* p) { return std::memcmp(p, kDeviceMessageTag, 4) == 0; }
+// The block length of a device message header, or 0 when it is no valid one.
+uint32_t DeviceBlockLength(const uint8_t* header) {
+  if (std::memcmp(header, kDeviceMessageTag, sizeof kDeviceMessageTag) != 0) return 0;
+  const uint8_t* b = header + kDeviceMessageLengthOffset;
+  uint32_t length = uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 |
+                    uint32_t(b[3]) << 24;
+  return length >= kDeviceMessageMinLength && length <= kDeviceMessageMaxLength ? length : 0;
+}
+}  // namespace
+
 int32_t CTcpClient::Receive(void* buffer, int32_t capacity, uint32_t timeoutMs) {
   if (m_socket < 0) return 0;
   // A time-out of T ms waits T / 1000 whole seconds, once more when nothing
-  // came; below a second both waits are polls.
-  int waitMs = int(timeoutMs / 1000) * 1000;
-  if (SocketWaitReadable(m_socket, waitMs) <= 0) {
-    SocketWaitReadable(m_socket, waitMs);
-    return 0;
+  // came; below a second both waits are polls. Device messages met on the
+  // way do not restart the first wait.
+  const int waitMs = int(timeoutMs / 1000) * 1000;
+  const uint64_t firstEnd = MonotonicMs() + uint64_t(waitMs);
+  for (;;) {
+    uint64_t now = MonotonicMs();
+    if (SocketWaitReadable(m_socket, now >= firstEnd ? 0 : int(firstEnd - now)) <= 0) {
+      SocketWaitReadable(m_socket, waitMs);
+      return 0;
+    }
+    // Once a message has begun, its remaining bytes must arrive within the
+    // caller's time-out; they are never padded.
+    uint64_t deadline = MonotonicMs() + std::max<uint32_t>(timeoutMs, 500);
+    uint8_t prefix[kPrefixSize];
+    int32_t failure = 1;
+    if (!ReadExact(prefix, kPrefixSize, deadline, &failure)) return ReadFailed(failure);
+    if (IsDeviceTagStart(prefix)) {
+      uint8_t block[kDeviceMessageMaxLength];
+      std::memcpy(block, prefix, kPrefixSize);
+      if (!ReadExact(block + kPrefixSize, int32_t(kDeviceMessageHeaderSize - kPrefixSize),
+                     deadline, &failure))
+        return ReadFailed(failure);
+      uint32_t blockLength = DeviceBlockLength(block);
+      // A bad length leaves nothing to find the next message by.
+      if (blockLength == 0) return ReadFailed(-1);
+      if (!ReadExact(block + kDeviceMessageHeaderSize,
+                     int32_t(blockLength - kDeviceMessageHeaderSize), deadline, &failure))
+        return ReadFailed(failure);
+      DeliverDeviceMessage(block, int32_t(blockLength));
+      continue;
+    }
+    int32_t length = DecodeLengthPrefix(prefix);
+    if (length < int32_t(kPrefixSize) || length > kMaxMessage) {
+      // No framing to go by: drop what is pending, as it cannot be trusted.
+      SocketDiscardPending(m_socket);
+      return 0;
+    }
+    if (length > capacity || buffer == nullptr) {
+      // Consume the whole message so the next read starts at a boundary.
+      if (!ReadExact(nullptr, length - int32_t(kPrefixSize), deadline, &failure))
+        return ReadFailed(failure);
+      return 0;
+    }
+    auto* out = static_cast<uint8_t*>(buffer);
+    std::memcpy(out, prefix, kPrefixSize);
+    if (!ReadExact(out + kPrefixSize, length - int32_t(kPrefixSize), deadline, &failure))
+      return ReadFailed(failure);
+    return length;
   }
-  // Once a message has begun, its remaining bytes must arrive within the
-  // caller's time-out; they are never padded.
-  uint64_t deadline = MonotonicMs() + std::max<uint32_t>(timeoutMs, 500);
-  uint8_t prefix[kPrefixSize];
-  int32_t failure = 1;
-  auto failed = [&]() -> int32_t {
-    if (failure > 0) return 0;  // time-out: not a failure of the link
-    m_broken = true;
-    ReportDisconnect();
-    // Shut down rather than closed: the socket number stays reserved (it is
-    // the session's client id) until the owner closes the connection.
-    SocketShutdown(m_socket);
-    return failure;
-  };
-  if (!ReadExact(prefix, kPrefixSize, deadline, &failure)) return failed();
-  int32_t length = DecodeLengthPrefix(prefix);
-  if (length < int32_t(kPrefixSize) || length > kMaxMessage) {
-    // No framing to go by: drop what is pending, as it cannot be trusted.
-    SocketDiscardPending(m_socket);
-    return 0;
-  }
-  if (length > capacity || buffer == nullptr) {
-    // Consume the whole message so the next read starts at a boundary.
-    if (!ReadExact(nullptr, length - int32_t(kPrefixSize), deadline, &failure)) return failed();
-    return 0;
-  }
-  auto* out = static_cast<uint8_t*>(buffer);
-  std::memcpy(out, prefix, kPrefixSize);
-  if (!ReadExact(out + kPrefixSize, length - int32_t(kPrefixSize), deadline, &failure))
-    return failed();
-  return length;
 }
 
-void CTcpClient::DiscardPending() {
-  if (m_socket >= 0 && !m_broken) SocketDiscardPending(m_socket);
+CTcpClient::Drained CTcpClient::DrainPending() {
+  if (m_socket < 0 || m_broken) return Drained::kClosed;
+  for (;;) {
+    uint8_t head[kDeviceMessageHeaderSize];
+    ssize_t n = SocketPeek(m_socket, head, sizeof head);
+    if (n == 0) return Drained::kClosed;
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? Drained::kEmpty : Drained::kClosed;
+    if (size_t(n) < kPrefixSize) return Drained::kPartial;
+    size_t unit;
+    bool device = IsDeviceTagStart(head);
+    if (device) {
+      if (size_t(n) < kDeviceMessageHeaderSize) return Drained::kPartial;
+      unit = DeviceBlockLength(head);
+      if (unit == 0) {
+        ReadFailed(-1);
+        return Drained::kFailed;
+      }
+    } else {
+      int32_t length = DecodeLengthPrefix(head);
+      if (length < int32_t(kPrefixSize) || length > kMaxMessage) {
+        SocketDiscardPending(m_socket);  // unframed: nothing to keep
+        return Drained::kEmpty;
+      }
+      unit = size_t(length);
+    }
+    if (SocketAvailable(m_socket) < unit) return Drained::kPartial;
+    // The whole unit is queued, so these reads do not wait.
+    int32_t failure = 1;
+    uint64_t deadline = MonotonicMs() + 100;
+    if (device) {
+      uint8_t block[kDeviceMessageMaxLength];
+      if (!ReadExact(block, int32_t(unit), deadline, &failure)) {
+        ReadFailed(failure);
+        return failure > 0 ? Drained::kPartial : Drained::kClosed;
+      }
+      DeliverDeviceMessage(block, int32_t(unit));
+    } else if (!ReadExact(nullptr, int32_t(unit), deadline, &failure)) {
+      ReadFailed(failure);
+      return failure > 0 ? Drained::kPartial : Drained::kClosed;
+    }
+  }
+}
+
+void CTcpClient::Abort() {
+  m_onData.store(nullptr);
+  m_onDisconnect.store(nullptr);
+  m_userObject.store(nullptr);
+  SocketShutdown(m_socket);
 }
 
 bool CTcpClient::StreamRoutine(void* self) {

@@ -1,6 +1,8 @@
 // CTcpClient: one TCP connection to a device, in one of two modes.
-//  - Mode 1 (request/response): no thread; Send and Receive run on the
-//    caller's thread, which serialises its own use (the library-wide lock).
+//  - Mode 1 (request/response): no thread; Send, Receive and DrainPending run
+//    on the caller's thread, which serialises its own use (the session's call
+//    lock). Device messages met there go to onData, whole, on that thread.
+//    Abort may come from any other thread.
 //  - Mode 2 (streaming): a receive thread reads continuously and hands every
 //    block, as it arrived, to onData; the owner may Send and Close meanwhile.
 // A broken link is reported through onDisconnect. Owns its socket and thread.
@@ -56,13 +58,23 @@ class CTcpClient {
   // Reads one length-prefixed message into buffer. Returns its length (4 to
   // 65,536), 0 when none valid arrived (time-out, bad prefix, longer than
   // capacity: such a message is consumed whole and dropped), or the 0 or
-  // negative result of a failed read (peer closed: onDisconnect was called and
-  // the socket shut down, its number kept until Close).
+  // negative result of a failed read (peer closed, or a device message with a
+  // block length outside 48..4,096: onDisconnect was called and the socket
+  // shut down, its number kept until Close). Device messages that come first
+  // are handed to onData and the wait goes on within the same time-out.
   int32_t Receive(void* buffer, int32_t capacity, uint32_t timeoutMs);
+  enum class Drained { kEmpty, kPartial, kClosed, kFailed };
+  // Without waiting: hands every complete device message pending to onData,
+  // drops complete command messages (late replies) and unframed bytes.
+  // kPartial: a unit has begun but not all of it is here yet. kClosed: the
+  // peer closed (left for the next exchange to meet). kFailed: a device
+  // message's block length is out of range; reported as a failed read.
+  Drained DrainPending();
+  // Mode 1, from any thread: detaches the notifications and shuts the socket
+  // down, so an exchange in progress ends at once. Close still closes it.
+  void Abort();
   // One turn of the receive thread: one read, delivered to onData.
   bool ReceiveStream();
-  // Drops bytes pending on the socket (a late reply to an earlier request).
-  void DiscardPending();
   // Detaches the notifications, stops the thread, closes the socket.
   void Close();
 
@@ -76,12 +88,14 @@ class CTcpClient {
   static bool StreamRoutine(void* self);
   bool ReadExact(uint8_t* dst, int32_t length, uint64_t deadlineMs, int32_t* failure);
   void ReportDisconnect();
+  int32_t ReadFailed(int32_t failure);
+  void DeliverDeviceMessage(uint8_t* block, int32_t length);
 
   int m_socket = -1;
   int m_mode = 0;
   char m_peerAddress[16] = {};
   uint16_t m_peerPort = 0;
-  bool m_broken = false;  // the peer closed or the link failed
+  std::atomic<bool> m_broken{false};  // the peer closed or the link failed
   CEventThread m_thread;
   std::atomic<DataNotify> m_onData{nullptr};
   std::atomic<DisconnectNotify> m_onDisconnect{nullptr};

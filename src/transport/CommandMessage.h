@@ -59,6 +59,26 @@ constexpr uint16_t kClassAlgorithm = 7;
 constexpr uint32_t kCommandTimeoutMs = 3000;
 constexpr uint32_t kFirmwareStartTimeoutMs = 180000;
 
+// Device message: an unsolicited block a device sends on the command
+// connection (an analytics event), never a reply:
+//   0 "VvEe" | 4 "MmSs" | 8 B, 32-bit little-endian, the whole block's length
+//   (48 <= B <= 4,096) | 12 B - 12 device-defined bytes.
+// The host's message callback gets the block from byte 8 on (B - 8 bytes).
+// Read as a length prefix, "VvEe" has a valid check byte but declares more
+// than any command message may be, so the two never collide.
+constexpr uint8_t kDeviceMessageTag[8] = {'V', 'v', 'E', 'e', 'M', 'm', 'S', 's'};
+constexpr size_t kDeviceMessageLengthOffset = 8;
+constexpr size_t kDeviceMessageHeaderSize = 12;
+constexpr size_t kDeviceMessageDeliveredOffset = 8;
+constexpr uint32_t kDeviceMessageMinLength = 48;
+constexpr uint32_t kDeviceMessageMaxLength = 4096;
+static_assert(kDeviceMessageLengthOffset + 4 == kDeviceMessageHeaderSize);
+static_assert(kDeviceMessageHeaderSize <= kDeviceMessageMinLength);
+static_assert((kDeviceMessageTag[0] ^ kDeviceMessageTag[1] ^ kDeviceMessageTag[2]) ==
+              kDeviceMessageTag[3]);
+static_assert((uint32_t(kDeviceMessageTag[0]) << 16 | uint32_t(kDeviceMessageTag[1]) << 8 |
+               uint32_t(kDeviceMessageTag[2])) > uint32_t(kMaxMessageLength));
+
 inline void EncodeLengthPrefix(uint8_t* p, uint32_t length) {
   p[0] = uint8_t(length >> 16);
   p[1] = uint8_t(length >> 8);

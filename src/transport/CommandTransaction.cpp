@@ -17,8 +17,8 @@ uint32_t Transact(CTcpClient& connection, uint32_t& sessionId, uint32_t commandC
   uint32_t length = EncodeRequest(area, false, uint16_t(commandClass), uint16_t(commandCode),
                                   sessionId, payload, payloadLength);
   // A late reply to an earlier request that timed out must not be taken for
-  // this request's answer.
-  connection.DiscardPending();
+  // this request's answer; device messages queued before it are delivered.
+  connection.DrainPending();
   if (!connection.Send(area, int32_t(length))) return QNVNET_ERR_SEND;
 
   std::memset(area, 0, sizeof area);

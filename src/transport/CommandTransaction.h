@@ -1,6 +1,8 @@
 // The command transaction: one request and its reply on a request/response
 // connection, matched by position in the byte stream, so the caller must keep
-// one transaction at a time on a connection (the library-wide lock does).
+// one transaction at a time on a connection (the session's call lock does).
+// Device messages that arrive before the reply go to the connection's onData
+// on the calling thread; the wait for the reply goes on.
 // Also the one-way message a live channel sends on its stream connection.
 #ifndef QNV_TRANSPORT_COMMANDTRANSACTION_H
 #define QNV_TRANSPORT_COMMANDTRANSACTION_H

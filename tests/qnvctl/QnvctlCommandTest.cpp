@@ -40,7 +40,8 @@ TEST_F(QnvctlTest, HelpOnTheToolAndOnEveryCommand) {
       "ptz move",     "ptz preset",      "ptz param",   "rules download",
       "rules upload", "rules enable",    "rules state", "algo get",
       "algo set",     "firmware upload", "record",      "snapshot",
-      "view",         "watch",           "export",      "demo"};
+      "view",         "watch",           "export",      "demo",
+      "events"};
   for (const auto& c : commands) {
     EXPECT_NE(r.out.find("  " + c + " "), std::string::npos) << c;
     std::vector<std::string> argv = {QNVCTL_PATH};

@@ -134,6 +134,27 @@ TEST_F(QnvctlTest, WatchPrintsOneJsonObjectPerChannelAndInterval) {
   }
 }
 
+TEST_F(QnvctlTest, EventsPrintsOneJsonLinePerAlarm) {
+  qnv::devsim::SimulatorOptions o;
+  o.alarmIntervalMs = 200;
+  qnv::devsim::Simulator alarms(o);
+  ASSERT_TRUE(alarms.Start());
+  ChildResult r = ChildProcess::Run({QNVCTL_PATH, "events", "--seconds", "1.5", "--json",
+                                     "--port", std::to_string(alarms.Port())});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  std::vector<JsonValue> lines;
+  for (size_t at = 0, end; (end = r.out.find('\n', at)) != std::string::npos; at = end + 1)
+    lines.push_back(Json(r.out.substr(at, end - at)));
+  ASSERT_GE(lines.size(), 4u) << r.out;
+  double last = 0;
+  for (const auto& l : lines) {
+    EXPECT_EQ(Number(l, "rule"), 1);
+    EXPECT_GT(Number(l, "capture_us"), 1e15);
+    EXPECT_GT(Number(l, "sequence"), last);
+    last = Number(l, "sequence");
+  }
+}
+
 TEST_F(QnvctlTest, ViewNeedsADisplay) {
   ChildResult r = Qnvctl({"view", "--seconds", "1"}, 30000, {{"DISPLAY", ""}});
   EXPECT_EQ(r.exitCode, 1);

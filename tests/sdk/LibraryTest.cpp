@@ -114,7 +114,7 @@ TEST(Library, SecondInitStartsNothingTwiceAndCyclesLeaveNothingBehind) {
   int fds = qnv::test::CountOpenDescriptors();
   ASSERT_EQ(QNVNet_InitLib(), 0u);
   int running = CountThreads();
-  EXPECT_EQ(running, threads + 1);  // the keep-alive thread
+  EXPECT_EQ(running, threads + 2);  // the keep-alive tick and the message watcher
   EXPECT_EQ(QNVNet_InitLib(), 0u);
   EXPECT_EQ(CountThreads(), running);
   EXPECT_EQ(QNVNet_UnInitLib(), 0u);

@@ -323,24 +323,37 @@ void CommandConnection::Answer(const wire::Request& request, Outcome outcome) {
       });
       return;
     }
+    if (device_.AlarmBeforeReply()) {
+      std::vector<uint8_t> alarm = device_.MakeAlarm(1);
+      reply.insert(reply.begin(), alarm.begin(), alarm.end());
+    }
     Send(std::move(reply), next);
   });
 }
 
 void CommandConnection::Send(std::vector<uint8_t> bytes, std::function<void()> then) {
   if (!open_) return;
-  auto buffer = std::make_shared<std::vector<uint8_t>>(std::move(bytes));
-  asio::async_write(
-      socket_, asio::buffer(*buffer),
-      [self = shared_from_this(), buffer, then = std::move(then)](std::error_code ec, size_t) {
-        if (!self->open_) return;
-        if (ec) {
-          self->Close();
-          return;
-        }
-        self->Touch();
-        then();
-      });
+  writes_.push_back({std::move(bytes), std::move(then)});
+  if (!writing_) WriteNext();
+}
+
+void CommandConnection::WriteNext() {
+  if (writes_.empty() || !open_) return;
+  writing_ = true;
+  auto write = std::make_shared<PendingWrite>(std::move(writes_.front()));
+  writes_.pop_front();
+  asio::async_write(socket_, asio::buffer(write->bytes),
+                    [self = shared_from_this(), write](std::error_code ec, size_t) {
+                      if (!self->open_) return;
+                      if (ec) {
+                        self->Close();
+                        return;
+                      }
+                      self->Touch();
+                      self->writing_ = false;
+                      if (write->then) write->then();
+                      if (!self->writing_) self->WriteNext();
+                    });
 }
 
 void CommandConnection::After(int ms, std::function<void()> then) {

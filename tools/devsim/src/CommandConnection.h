@@ -5,6 +5,7 @@
 #include <asio.hpp>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -29,6 +30,8 @@ class CommandConnection : public std::enable_shared_from_this<CommandConnection>
   void Close();  // idempotent; tells the device
   uint64_t Id() const { return id_; }
   bool LoggedIn() const { return loggedIn_; }
+  // Queues bytes the device sends unasked (an alarm) after any write in progress.
+  void SendUnasked(std::vector<uint8_t> bytes) { Send(std::move(bytes), nullptr); }
   uint32_t SessionId() const { return sessionId_; }
 
  private:
@@ -46,7 +49,9 @@ class CommandConnection : public std::enable_shared_from_this<CommandConnection>
   void OnMessage(MessageReader::Status status);
   Outcome Process(const wire::Request& request);
   void Answer(const wire::Request& request, Outcome outcome);
+  // Writes go out one after another in the order queued; then runs after its bytes.
   void Send(std::vector<uint8_t> bytes, std::function<void()> then);
+  void WriteNext();
   void After(int ms, std::function<void()> then);
   void Touch() { lastActivity_ = std::chrono::steady_clock::now(); }
   void ArmIdleTimer();
@@ -60,6 +65,12 @@ class CommandConnection : public std::enable_shared_from_this<CommandConnection>
   bool open_ = true;
   bool busy_ = false;  // a request is being answered (the idle clock does not run)
   bool loggedIn_ = false;
+  struct PendingWrite {
+    std::vector<uint8_t> bytes;
+    std::function<void()> then;
+  };
+  std::deque<PendingWrite> writes_;
+  bool writing_ = false;
   uint32_t sessionId_ = 0;
   std::chrono::steady_clock::time_point lastActivity_;
 };

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <future>
 
 #include "CommandConnection.h"
@@ -82,8 +83,14 @@ bool Device::Start() {
   port_ = commandAcceptor_->local_endpoint().port();
   state_.SetCommandPort(port_);
   closing_ = false;
+  alarmBeforeReply_.store(options_.alarmBeforeReply);
   AcceptCommand();
   AcceptStream();
+  if (options_.alarmIntervalMs > 0) {
+    state_.SetRulesEnabled(true);
+    alarmTimer_ = std::make_unique<asio::steady_timer>(*io_);
+    ArmAlarmTimer();
+  }
   running_ = true;
   thread_ = std::thread([this] {
     auto guard = asio::make_work_guard(*io_);
@@ -107,6 +114,7 @@ void Device::Stop() {
   streams_.clear();
   parked_.clear();
   acceptRetry_.reset();
+  alarmTimer_.reset();
   io_.reset();
   commandAcceptor_.reset();
   streamAcceptor_.reset();
@@ -133,7 +141,57 @@ void Device::CloseEverything() {
   commandAcceptor_->close(ec);
   streamAcceptor_->close(ec);
   if (acceptRetry_) acceptRetry_->cancel();
+  if (alarmTimer_) alarmTimer_->cancel();
   DropAll();
+}
+
+void Device::ArmAlarmTimer() {
+  alarmTimer_->expires_after(std::chrono::milliseconds(options_.alarmIntervalMs));
+  alarmTimer_->async_wait([this](std::error_code ec) {
+    if (ec || closing_) return;
+    if (state_.RulesEnabled()) SendAlarmToAll(1);
+    ArmAlarmTimer();
+  });
+}
+
+std::vector<uint8_t> Device::MakeAlarm(uint32_t ruleId) {
+  std::vector<uint8_t> a(kAlarmSize, 0);
+  std::memcpy(a.data(), "VvEeMmSs", 8);
+  const uint32_t sequence = ++alarmSequence_;
+  wire::PutU32(a.data() + kAlarmLengthOffset, static_cast<uint32_t>(kAlarmSize));
+  wire::PutU32(a.data() + kAlarmTypeOffset, kAlarmTypeRule);
+  wire::PutU32(a.data() + kAlarmRuleOffset, ruleId);
+  wire::PutU32(a.data() + kAlarmChannelOffset, 1);
+  const uint64_t now = static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(
+          std::chrono::system_clock::now().time_since_epoch())
+          .count());
+  wire::PutU32(a.data() + kAlarmTimeOffset, static_cast<uint32_t>(now));
+  wire::PutU32(a.data() + kAlarmTimeOffset + 4, static_cast<uint32_t>(now >> 32));
+  // An object box that wanders over the picture, so successive alarms differ.
+  const uint32_t w = options_.syntheticWidth / 8, h = options_.syntheticHeight / 4;
+  wire::PutU32(a.data() + kAlarmBoxOffset, (sequence * 37) % (options_.syntheticWidth - w));
+  wire::PutU32(a.data() + kAlarmBoxOffset + 4, (sequence * 23) % (options_.syntheticHeight - h));
+  wire::PutU32(a.data() + kAlarmBoxOffset + 8, w);
+  wire::PutU32(a.data() + kAlarmBoxOffset + 12, h);
+  wire::PutU32(a.data() + kAlarmSequenceOffset, sequence);
+  return a;
+}
+
+size_t Device::SendAlarmToAll(uint32_t ruleId) {
+  size_t sent = 0;
+  for (auto& [id, c] : commands_) {
+    if (!c->LoggedIn()) continue;
+    c->SendUnasked(MakeAlarm(ruleId));
+    ++sent;
+  }
+  return sent;
+}
+
+size_t Device::RaiseAlarm(uint32_t ruleId) {
+  size_t sent = 0;
+  RunOnNetwork([&] { sent = closing_ ? 0 : SendAlarmToAll(ruleId); });
+  return sent;
 }
 
 void Device::DropAllConnections() {

@@ -45,6 +45,12 @@ class Device {
   DeviceState& State() { return state_; }
   void StreamFaultChanged();  // resumes accepting stream connections after a refusal
   void DropAllConnections();
+  size_t RaiseAlarm(uint32_t ruleId);
+  void SetAlarmBeforeReply(bool on) { alarmBeforeReply_.store(on); }
+  bool AlarmBeforeReply() const { return alarmBeforeReply_.load(); }
+  uint32_t AlarmsRaised() const { return alarmSequence_.load(); }
+  // Any thread: the bytes of the next alarm (takes a sequence number).
+  std::vector<uint8_t> MakeAlarm(uint32_t ruleId);
   size_t SessionCount() const { return sessions_.load(); }
   size_t StreamCount() const { return attached_.load(); }
   uint64_t FramesSent() const { return frames_.load(); }
@@ -80,6 +86,8 @@ class Device {
   void AcceptStream();
   void RunOnNetwork(const std::function<void()>& fn);
   void CloseEverything();
+  void ArmAlarmTimer();
+  size_t SendAlarmToAll(uint32_t ruleId);  // network thread
 
   const SimulatorOptions options_;
   RequestLog log_;
@@ -92,6 +100,7 @@ class Device {
   std::unique_ptr<asio::io_context> io_;
   std::unique_ptr<asio::ip::tcp::acceptor> commandAcceptor_, streamAcceptor_;
   std::unique_ptr<asio::steady_timer> acceptRetry_;
+  std::unique_ptr<asio::steady_timer> alarmTimer_;
   std::thread thread_;
   bool running_ = false;
 
@@ -108,6 +117,8 @@ class Device {
 
   std::atomic<size_t> sessions_{0}, attached_{0};
   std::atomic<uint64_t> frames_{0};
+  std::atomic<bool> alarmBeforeReply_{false};
+  std::atomic<uint32_t> alarmSequence_{0};
 };
 
 }  // namespace qnv::devsim

@@ -38,6 +38,9 @@ void Simulator::ClearFaults() {
 }
 
 void Simulator::DropAllConnections() { impl_->device.DropAllConnections(); }
+size_t Simulator::RaiseAlarm(uint32_t ruleId) { return impl_->device.RaiseAlarm(ruleId); }
+void Simulator::SetAlarmBeforeReply(bool on) { impl_->device.SetAlarmBeforeReply(on); }
+uint32_t Simulator::AlarmsRaised() const { return impl_->device.AlarmsRaised(); }
 size_t Simulator::SessionCount() const { return impl_->device.SessionCount(); }
 size_t Simulator::StreamCount() const { return impl_->device.StreamCount(); }
 uint64_t Simulator::FramesSent() const { return impl_->device.FramesSent(); }

@@ -73,6 +73,16 @@ const char kUsage[] =
     "                         refuse         VALUE 0: close stream connections at once;\n"
     "                                        1: never accept them\n"
     "\n"
+    "Rule alarms (device messages on every logged-in command connection):\n"
+    "  --alarm-interval MS  raise a rule alarm every MS ms while rule processing is on;\n"
+    "                       also starts with rule processing on (default 0: none)\n"
+    "  --alarm-before-reply send an alarm just before every reply, in the same write\n"
+    "  Alarm layout, 56 bytes, numbers little-endian:\n"
+    "    0 \"VvEe\"  4 \"MmSs\"  8 u32 block length (56)  12 u32 event type (1: rule fired)\n"
+    "   16 u32 rule id  20 u32 channel (1)  24 u64 capture time in microseconds, the clock\n"
+    "      of frame header bytes 16..23  32 u32 box x  36 u32 box y  40 u32 box width\n"
+    "   44 u32 box height  48 u32 sequence number (from 1)  52 u32 zero\n"
+    "\n"
     "Program:\n"
     "  --duration S         exit after S seconds (default: run until interrupted)\n"
     "  --stats S            print sessions, streams and frames every S seconds\n"
@@ -258,6 +268,11 @@ int main(int argc, char** argv) {
       if (!value(v) || !ParseUnsigned(v, 1u << 30, durationS)) return Fail("--duration needs s");
     } else if (arg == "--stats") {
       if (!value(v) || !ParseUnsigned(v, 86400, statsS)) return Fail("--stats needs s");
+    } else if (arg == "--alarm-interval") {
+      if (!value(v) || !ParseUnsigned(v, 86400000, n)) return Fail("--alarm-interval needs ms");
+      options.alarmIntervalMs = static_cast<int>(n);
+    } else if (arg == "--alarm-before-reply") {
+      options.alarmBeforeReply = true;
     } else if (arg == "--verbose") {
       options.verbose = true;
     } else {

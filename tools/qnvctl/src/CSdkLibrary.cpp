@@ -30,9 +30,10 @@ CSdkLibrary::~CSdkLibrary() {
 }
 
 uint32_t CSdkLibrary::Start() {
-  // Callbacks first, so no frame of the first channel is missed. The message
-  // callback stays null: this version of the SDK never calls it.
-  QNVNet_SetCallback(nullptr, &CSdkLibrary::OnFrame, &CSdkLibrary::OnDisconnect, 0);
+  // Callbacks first, so no frame of the first channel is missed. Device
+  // messages are only asked for by a command that handles them.
+  QNVNet_SetCallback(handlers_.message ? &CSdkLibrary::OnMessage : nullptr, &CSdkLibrary::OnFrame,
+                     &CSdkLibrary::OnDisconnect, 0);
   const uint32_t result = QNVNet_InitLib();
   started_ = result == QNVNET_OK;
   return result;
@@ -49,6 +50,14 @@ bool CSdkLibrary::OnFrame(uint32_t clientId, char*, uint16_t, char* frame, int32
 bool CSdkLibrary::OnDisconnect(uint32_t clientId, char*, uint16_t port, uint32_t) {
   SHandlers* h = gHandlers.load();
   if (h && h->disconnect) h->disconnect(clientId, port);
+  return true;
+}
+
+bool CSdkLibrary::OnMessage(uint32_t clientId, char*, uint16_t, uint16_t, char* body,
+                            int32_t length, uint32_t) {
+  SHandlers* h = gHandlers.load();
+  if (h && h->message && body && length > 0)
+    h->message(clientId, reinterpret_cast<const uint8_t*>(body), static_cast<size_t>(length));
   return true;
 }
 

@@ -5,7 +5,7 @@
 //
 // The SDK has one set of callbacks per process, so at most one CSdkLibrary
 // may exist at a time. The handlers run on SDK threads (a channel's receive
-// thread, the keep-alive thread); they must be thread-safe and must stay
+// thread, a keep-alive thread, the watcher thread); they must be thread-safe and must stay
 // valid until the destructor has returned. Create, start and destroy it on
 // the host thread; destroy it after every session and channel object.
 #ifndef QNVCTL_CSDKLIBRARY_H
@@ -27,6 +27,9 @@ class CSdkLibrary {
     // (the SDK logs the session out right after) or login port + 2 for a
     // channel's stream (the channel stays open but silent).
     std::function<void(uint32_t clientId, uint16_t port)> disconnect;
+    // A device message: the block from its byte 8 on (bytes valid only during
+    // the call). Runs on the SDK's watcher thread.
+    std::function<void(uint32_t clientId, const uint8_t* body, size_t length)> message;
   };
 
   explicit CSdkLibrary(SHandlers handlers = {});
@@ -40,6 +43,8 @@ class CSdkLibrary {
   static bool OnFrame(uint32_t clientId, char* deviceIp, uint16_t port, char* frame, int32_t length,
                       uint32_t user);
   static bool OnDisconnect(uint32_t clientId, char* deviceIp, uint16_t port, uint32_t user);
+  static bool OnMessage(uint32_t clientId, char* deviceIp, uint16_t port, uint16_t value,
+                        char* body, int32_t length, uint32_t user);
 
   SHandlers handlers_;
   bool started_ = false;

@@ -33,6 +33,9 @@ int RunWatch(const CInvocation& inv);
 // ViewCommand.cpp
 int RunView(const CInvocation& inv);
 
+// EventsCommand.cpp: device messages as they arrive.
+int RunEvents(const CInvocation& inv);
+
 // ExportCommand.cpp
 int RunExport(const CInvocation& inv);
 

@@ -181,6 +181,18 @@ const std::vector<SCommandSpec>& Commands() {
        0,
        0,
        &RunWatch},
+      {"events",
+       "",
+       "print device messages (analytics events) as they arrive",
+       "Logs in and prints each device message: time since start, client id, and the\n"
+       "decoded fields when the message is the simulated device's rule alarm (rule,\n"
+       "channel, capture time, object box, sequence number), else its bytes in hex.\n"
+       "Ends on Ctrl-C, after --seconds, or when the device connection is lost (exit\n"
+       "status 1). With --json: one JSON object per message.\n",
+       {{"--seconds", "N", "stop after N seconds"}},
+       0,
+       0,
+       &RunEvents},
       {"export",
        "IN.dat OUT.mp4",
        "check a recording and export it to MP4 (or .h264)",

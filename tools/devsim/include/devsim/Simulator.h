@@ -102,6 +102,26 @@ inline constexpr uint32_t kZoomMin = 10, kZoomMax = 300;
 // Extension block (with SimulatorOptions::extensionBlocks): N = 8: u32 stream id,
 //   u32 picture number.
 
+// Rule alarms: a device message the device sends unasked on every logged-in command
+// connection: periodically while rule processing is on (SimulatorOptions::alarmIntervalMs),
+// on demand (Simulator::RaiseAlarm), and, when asked, just before every reply in the same
+// write. 56 bytes, numbers little-endian:
+//   0 "VvEe", 4 "MmSs", 8 u32 block length (56), 12 u32 event type (1: rule fired),
+//  16 u32 rule id, 20 u32 channel (1), 24 u64 capture time in microseconds (the clock of
+//  frame header bytes 16..23), 32 u32 box x, 36 u32 box y, 40 u32 box width, 44 u32 box
+//  height (pixels of the source picture), 48 u32 sequence number (per device, from 1),
+//  52 u32 zero.
+inline constexpr size_t kAlarmSize = 56;
+inline constexpr size_t kAlarmLengthOffset = 8;
+inline constexpr size_t kAlarmTypeOffset = 12;
+inline constexpr size_t kAlarmRuleOffset = 16;
+inline constexpr size_t kAlarmChannelOffset = 20;
+inline constexpr size_t kAlarmTimeOffset = 24;
+inline constexpr size_t kAlarmBoxOffset = 32;
+inline constexpr size_t kAlarmSequenceOffset = 48;
+inline constexpr uint32_t kAlarmTypeRule = 1;
+static_assert(kAlarmSequenceOffset + 8 == kAlarmSize);
+
 // A misbehaviour of the command connection, applied to replies of one class and code.
 struct Fault {
   enum Kind {
@@ -161,6 +181,11 @@ struct SimulatorOptions {
   size_t maxLoggedRequests = 0;
   // Print one line per request / connection event to stderr.
   bool verbose = false;
+  // Raise a rule alarm every this many ms while rule processing is on; a value above 0
+  // also starts the device with rule processing on. 0: no periodic alarms.
+  int alarmIntervalMs = 0;
+  // Send an alarm just before every reply, in the same write.
+  bool alarmBeforeReply = false;
 };
 
 struct LoggedRequest {
@@ -199,6 +224,11 @@ class Simulator {
   void ClearFaults();
 
   void DropAllConnections();    // also what the reboot command does
+  // Sends one rule alarm with this rule id on every logged-in command connection now;
+  // returns how many connections it went to.
+  size_t RaiseAlarm(uint32_t ruleId = 1);
+  void SetAlarmBeforeReply(bool on);
+  uint32_t AlarmsRaised() const;  // the last sequence number used
   size_t SessionCount() const;  // logged-in command connections open now
   size_t StreamCount() const;   // attached stream connections open now
   uint64_t FramesSent() const;  // frames completely written, all streams
