@@ -199,6 +199,10 @@ TEST_F(RecorderService, FullDiskStopsWritingAndResumesWhenSpaceIsBack) {
       ::mount("tmpfs", root.c_str(), "tmpfs", 0, "size=8m") != 0) {
     GTEST_SKIP() << "no private tmpfs here (needs CAP_SYS_ADMIN and one thread)";
   }
+  struct SUnmount {
+    fs::path at;
+    ~SUnmount() { ::umount2(at.c_str(), MNT_DETACH); }
+  } unmount{root};
   qnv::devsim::SimulatorOptions fast;
   fast.syntheticBitrate = 8000000;  // 1 MB/s: the tmpfs fills in seconds
   auto& device = AddDevice(fast);
@@ -219,7 +223,31 @@ TEST_F(RecorderService, FullDiskStopsWritingAndResumesWhenSpaceIsBack) {
   const ChildResult result = Terminate();
   EXPECT_EQ(result.exitCode, 0) << result.err;
   for (const auto& s : Segments(root, "cam1")) EXPECT_TRUE(s.consistent) << s.path;
-  ::umount(root.c_str());
+}
+
+TEST_F(RecorderService, AlarmRecordsAClipWithPreAndPostTime) {
+  auto& device = AddDevice();
+  const fs::path root = dir_ / "store";
+  StartRecorder(
+      "[storage]\nroot = \"" + root.string() + "\"\nsegment_seconds = 60\n" +
+      Camera("cam1", device.Port(), "mode = \"events\"\npre_seconds = 1\npost_seconds = 1"));
+  ASSERT_TRUE(WaitCount("camera cam1: connected", 1, 10000)) << recorder_->Stderr();
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // fills the pre-record stretch
+  EXPECT_EQ(Count(recorder_->Stderr(), "camera cam1: recording"), 0u);  // nothing before
+  device.RaiseAlarm(7);
+  ASSERT_TRUE(WaitCount("camera cam1: alarm (rule 7)", 1, 5000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("camera cam1: recording", 1, 5000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("camera cam1: closed", 1, 5000)) << recorder_->Stderr();
+  const ChildResult result = Terminate();
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  const auto clips = Segments(root, "cam1");
+  ASSERT_EQ(clips.size(), 1u) << result.err;
+  EXPECT_TRUE(clips[0].consistent);
+  // At least a second before the alarm and a second after it, in whole
+  // groups of pictures (one a second here).
+  const uint64_t spanUs = clips[0].lastTime - clips[0].firstTime;
+  EXPECT_GE(spanUs, 1900000u);
+  EXPECT_LE(spanUs, 4500000u);
 }
 
 TEST_F(RecorderService, PasswordOnTheCommandLineIsRefused) {

@@ -231,13 +231,6 @@ bool CCamera::Connect(std::string& why) {
 
 void CCamera::Disconnect() {
   if (recording_) CloseSegment(nullptr);
-  if (!rolledOutPath_.empty()) {
-    // The channel's close below ends the segment still handing over.
-    LOG_INFO("camera %s: closed %s", config_.name.c_str(), rolledOutPath_.c_str());
-    host_.SegmentClosed(rolledOutPath_, kClosedDelayMs);
-    std::lock_guard<std::mutex> lock(mutex_);
-    rolledOutPath_.clear();
-  }
   rolloverPending_ = false;
   if (feed_) feed_->SetDown();
   if (loggedIn_) host_.Route(clientId_, nullptr);
@@ -356,6 +349,7 @@ void CCamera::RollOver() {
     rolledOutPath_ = segmentPath_;
     segmentPath_ = path;
   }
+  rolledOutId_ = saveId_;
   saveId_ = newId;
   segmentEnd_ = SegmentEnd(storage_.segmentSeconds);
   stallSize_ = 0;
@@ -364,6 +358,19 @@ void CCamera::RollOver() {
 }
 
 void CCamera::CloseSegment(const char* why) {
+  if (!rolledOutPath_.empty()) {
+    // A hand-over still waiting for its key frame: the segment handing over
+    // ends now too (-73 when the key frame came meanwhile and ended it).
+    QNVNet_LiveSaveClose(handle_, rolledOutId_);
+    rolloverPending_ = rolloverKeySeen_ = false;
+    std::string old;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      old.swap(rolledOutPath_);
+    }
+    LOG_INFO("camera %s: closed %s", config_.name.c_str(), old.c_str());
+    host_.SegmentClosed(old, 0);
+  }
   const uint32_t rc = QNVNet_LiveSaveClose(handle_, saveId_);
   recording_ = false;
   std::string path;

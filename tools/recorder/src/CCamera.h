@@ -115,6 +115,7 @@ class CCamera {
 
   // Supervising thread only.
   uint32_t clientId_ = 0, handle_ = 0, saveId_ = 0;
+  uint32_t rolledOutId_ = 0;  // the recording handing over to saveId_
   bool loggedIn_ = false, channelOpen_ = false;
   Clock::time_point segmentEnd_{}, nextSaveTry_{};
   uint64_t stallSize_ = 0, stallFrames_ = 0;

@@ -290,9 +290,6 @@ bool LoadConfig(const std::string& path, SConfig& config, std::string& error) {
       check.String(t, "mode", where, mode);
       if (mode == "events") {
         cam.mode = CameraMode::kEvents;
-        check.Fail(where,
-                   "mode \"events\" is not available yet in this version (device alarms are "
-                   "not delivered); use \"continuous\"");
       } else if (mode != "continuous") {
         check.Fail(where, "'mode' must be \"continuous\" or \"events\"");
       }
