@@ -250,6 +250,29 @@ TEST_F(RecorderService, AlarmRecordsAClipWithPreAndPostTime) {
   EXPECT_LE(spanUs, 4500000u);
 }
 
+TEST_F(RecorderService, SighupAppliesANewCameraListAndKeepsTheOldOnAnError) {
+  auto& one = AddDevice();
+  auto& two = AddDevice();
+  const std::string storage = "[rtsp]\nport = 0\n";
+  StartRecorder(storage + Camera("cam1", one.Port()));
+  ASSERT_TRUE(WaitCount("camera cam1: connected", 1, 10000)) << recorder_->Stderr();
+  std::ofstream(dir_ / "recorder.toml") << storage << Camera("cam1", one.Port()) << "[[camera\n";
+  recorder_->Signal(SIGHUP);
+  ASSERT_TRUE(WaitCount("reload refused", 1, 5000)) << recorder_->Stderr();
+  std::ofstream(dir_ / "recorder.toml") << storage << Camera("cam2", two.Port());
+  recorder_->Signal(SIGHUP);
+  ASSERT_TRUE(WaitCount("camera cam2: connected", 1, 5000)) << recorder_->Stderr();
+  EXPECT_TRUE(WaitCount("1 camera(s) started, 1 stopped", 1, 1000)) << recorder_->Stderr();
+  // cam1 logged out: its device sees no session any more.
+  for (int i = 0; i < 40 && one.SessionCount() != 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(one.SessionCount(), 0u);
+  EXPECT_EQ(two.SessionCount(), 1u);
+  const ChildResult result = Terminate();
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+}
+
 TEST_F(RecorderService, PasswordOnTheCommandLineIsRefused) {
   const ChildResult result =
       ChildProcess::Run({QNV_RECORDER_PATH, "--config", "x.toml", "--password", "secret"});
