@@ -31,7 +31,8 @@ bool WriteFile(const std::string& path, const uint8_t* p, size_t n) {
 // nothing; the exporter's thread only.
 class CCheckingWriter : public qnvrec::CVideoWriter {
  public:
-  bool Begin(const qnvrec::SNalRef& sps, const qnvrec::SNalRef& pps, std::string&) override {
+  bool Begin(const qnvrec::SNalRef& sps, const qnvrec::SNalRef& pps, const qnvrec::STimeBase&,
+             std::string&) override {
     QNV_FUZZ_CHECK(sps.Type() == qnvrec::kNalSps && pps.Type() == qnvrec::kNalPps);
     qnvrec::SSpsInfo info;
     if (qnvrec::ParseSps(sps, info)) QNV_FUZZ_CHECK(info.width >= 0 && info.height >= 0);
@@ -44,12 +45,16 @@ class CCheckingWriter : public qnvrec::CVideoWriter {
     QNV_FUZZ_CHECK(unit.annexB.size() >= 5);
     QNV_FUZZ_CHECK(unit.annexB[0] == 0 && unit.annexB[1] == 0 && unit.annexB[2] == 0 &&
                    unit.annexB[3] == 1);
+    QNV_FUZZ_CHECK(unit.annexB.size() <= qnvrec::kMaxAccessUnitBytes);
+    QNV_FUZZ_CHECK(unit.pts > lastPts_);
+    lastPts_ = unit.pts;
     return true;
   }
   bool Finish(std::string&) override { return begun_; }
 
  private:
   bool begun_ = false;
+  int64_t lastPts_ = -1;
 };
 
 }  // namespace
@@ -102,21 +107,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   QNV_FUZZ_CHECK(s.Consistent() == (s.droppedIndexBytes == 0 && s.droppedDataBytes == 0));
   QNV_FUZZ_CHECK((s.droppedFrames == 0) == (s.droppedIndexBytes == 0));
 
+  QNV_FUZZ_CHECK(s.holes.size() <= kMaxListedHoles && s.holes.size() <= s.holeCount);
   uint64_t expected = 0;
   std::vector<uint8_t> frameBody;
+  SFrame frame;
+  QNV_FUZZ_CHECK(reader.Rewind(error));
   for (size_t i = 0; i < reader.FrameCount(); ++i) {
-    const SIndexRecord& r = reader.Record(i);
+    QNV_FUZZ_CHECK(reader.Next(frame, frameBody, error));
+    const SIndexRecord& r = frame.record;
+    QNV_FUZZ_CHECK(frame.index == i);
     QNV_FUZZ_CHECK(r.HasMagic());
-    QNV_FUZZ_CHECK(r.Offset() == expected && reader.BodyOffset(i) == expected);
+    QNV_FUZZ_CHECK(r.Offset() == expected && frame.offset == expected);
     QNV_FUZZ_CHECK(std::memcmp(r.bytes, index + i * kRecordSize, kRecordSize) == 0);
-    QNV_FUZZ_CHECK(reader.ReadBody(i, frameBody, error));
-    QNV_FUZZ_CHECK(frameBody.size() == reader.BodyLength(i));
+    QNV_FUZZ_CHECK(frameBody.size() == frame.length);
     QNV_FUZZ_CHECK(expected + frameBody.size() <= body.size());
     QNV_FUZZ_CHECK(frameBody.empty() ||
                    std::memcmp(frameBody.data(), body.data() + expected, frameBody.size()) == 0);
     const uint8_t* payload;
     size_t length;
-    reader.Payload(i, frameBody, payload, length);
+    CRecordingReader::Payload(frame, frameBody, payload, length);
     QNV_FUZZ_CHECK(length == r.PayloadLength());
     QNV_FUZZ_CHECK(payload + length == frameBody.data() + frameBody.size());
     for (const SNalRef& nal : SplitAnnexB(payload, length)) {
@@ -127,6 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     expected += frameBody.size();
   }
   QNV_FUZZ_CHECK(expected == s.bodyBytes);
+  QNV_FUZZ_CHECK(!reader.Next(frame, frameBody, error) && error.empty());
 
   CCheckingWriter writer;
   CExporter exporter(reader, writer);

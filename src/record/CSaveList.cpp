@@ -332,8 +332,9 @@ uint32_t CSaveList::Rollover(uint32_t id, const char* newPath, uint32_t& newId) 
   uint32_t rc = Open(newPath, noPreRecord, opened);
   if (rc != QNVNET_OK) return rc;
   // Open appends; nothing before it moved, so `from` is still valid. Both
-  // decide on the same key frame in one WriteFrame: none missed, none twice.
+  // decide on the same frame in one WriteFrame: none missed, none twice.
   from->rolloverTo = opened;
+  saves_.back()->waitsForGroup = true;
   newId = opened;
   return QNVNET_OK;
 }
@@ -355,15 +356,29 @@ void CSaveList::CloseAll() {
 void CSaveList::WriteFrame(const SFrameIndex& header, const uint8_t* body, uint32_t length) {
   SFrameIndex record = header;
   const uint32_t limit = g_sizeLimit.load(std::memory_order_relaxed);
+  // Recordings begin, and hand over, where a group of pictures begins (its
+  // parameter sets first), or at a key frame no parameter sets lead up to.
+  groupStart_.Next(header, body, length);
+  const bool groupStart = groupStart_.Boundary();
   size_t i = 0;
   while (i < saves_.size()) {
     tagSSaveData& save = *saves_[i];
-    if (save.rolloverTo != 0 && header.FrameKind() == kFrameKindI) {
+    // A hand-over happens where a group of pictures begins, so the new file
+    // starts with its parameter sets.
+    if (save.rolloverTo != 0 && groupStart) {
       End(i, EndReason::kClosed, std::string());
       continue;
     }
+    if (save.waitsForGroup) {
+      if (!groupStart) {
+        ++i;
+        continue;
+      }
+      save.waitsForGroup = false;
+      save.started = true;
+    }
     if (!save.started) {
-      if (header.FrameKind() != kFrameKindI) {
+      if (!groupStart) {
         ++i;
         continue;
       }
@@ -406,9 +421,11 @@ void CSaveList::WriteFrame(const SFrameIndex& header, const uint8_t* body, uint3
 void CSaveList::End(size_t i, EndReason reason, const std::string& error) {
   std::unique_ptr<tagSSaveData> save = std::move(saves_[i]);
   saves_.erase(saves_.begin() + static_cast<std::ptrdiff_t>(i));
-  // A recording that was to hand over to this one goes on.
+  // A recording that was to hand over to this one goes on; one that was to
+  // take over from it begins at the next key frame as any other.
   for (auto& other : saves_) {
     if (other->rolloverTo == save->id) other->rolloverTo = 0;
+    if (save->rolloverTo == other->id) other->waitsForGroup = false;
   }
 
   std::string why = error;

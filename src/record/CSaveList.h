@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "record/GroupStart.h"
 #include "record/SFrameIndex.h"
 #include "record/tagSSaveData.h"
 
@@ -71,6 +72,7 @@ class CSaveList {
   void End(size_t i, EndReason reason, const std::string& error);
 
   std::vector<std::unique_ptr<tagSSaveData>> saves_;
+  CGroupStart groupStart_;  // over every frame written, for hand-overs
 };
 
 }  // namespace qnv

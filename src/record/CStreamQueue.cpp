@@ -78,8 +78,7 @@ bool CStreamQueue::Reconfigure(int32_t capacity, uint32_t spanMs) {
   buffer_.reset();
   capacity_ = capacity;
   spanMs_ = spanMs;
-  lastNalType_ = -1;
-  lastKind_ = 0;
+  groupStart_.Reset();
   SetMaxFrames();
   lastRoundMs_ = 0;
   coldRing_ = false;
@@ -133,37 +132,6 @@ void CStreamQueue::FindSecondGroup() {
       return;
     }
   }
-}
-
-bool CStreamQueue::StartsGroup(const SFrameIndex& header, const uint8_t* body, int32_t length) {
-  constexpr int kNalIdr = 5, kNalSps = 7, kNalPps = 8;
-  // The payload's first NAL unit, behind the extension block and a 3- or
-  // 4-byte start code; -1 when the body does not look like H.264.
-  int type = -1;
-  size_t at = 0;
-  const size_t n = size_t(length);
-  if (header.HasExtension()) at = n >= kFrameExtLengthSize ? kFrameExtLengthSize + LoadLe32(body) : n;
-  if (at + 4 <= n && body[at] == 0 && body[at + 1] == 0 && body[at + 2] == 1) {
-    type = body[at + 3] & 0x1F;
-  } else if (at + 5 <= n && body[at] == 0 && body[at + 1] == 0 && body[at + 2] == 0 &&
-             body[at + 3] == 1) {
-    type = body[at + 4] & 0x1F;
-  }
-  const uint8_t kind = header.FrameKind();
-  bool starts;
-  if (type == kNalSps) {
-    starts = lastNalType_ != kNalSps;
-  } else if (type == kNalIdr) {
-    starts = lastNalType_ != kNalSps && lastNalType_ != kNalPps && lastNalType_ != kNalIdr;
-  } else if (type < 0) {
-    // Not readable as H.264: the probe's key-frame mark, first of a run.
-    starts = kind == kFrameKindI && lastKind_ != kFrameKindI;
-  } else {
-    starts = false;
-  }
-  lastNalType_ = type;
-  lastKind_ = kind;
-  return starts;
 }
 
 void CStreamQueue::DropNewestGroup() {
@@ -227,7 +195,7 @@ bool CStreamQueue::Append(const uint8_t* data, int32_t length, SFrameIndex heade
   bool beginsGroup = false;
   if (timed) {
     newFrame = true;
-    beginsGroup = StartsGroup(header, data, length);
+    beginsGroup = groupStart_.Next(header, data, size_t(length));
     // The rest of a group that could not be held whole is passed over, and
     // nothing is held before a group begins.
     if (skipping_ && !beginsGroup) return false;

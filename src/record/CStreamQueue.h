@@ -33,6 +33,7 @@
 #include <memory>
 #include <vector>
 
+#include "record/GroupStart.h"
 #include "record/SFrameIndex.h"
 
 namespace qnv {
@@ -112,9 +113,6 @@ class CStreamQueue {
   void SetMaxFrames();
   // Time span only: the frame at record position i (of frames_) begins a group.
   bool BeginsGroup(size_t i) const { return starts_[i] != 0; }
-  // Time span only: whether a frame with this body begins a group, given the
-  // frame before it.
-  bool StartsGroup(const SFrameIndex& header, const uint8_t* body, int32_t length);
   // Time span only: evicts the oldest whole group; false (nothing evicted)
   // when no second group is held.
   bool EvictOldestGroup();
@@ -132,8 +130,7 @@ class CStreamQueue {
   // as the first held record can never be it).
   mutable std::vector<uint64_t> arrivals_;
   mutable std::vector<uint8_t> starts_;  // 1 where a group begins
-  int lastNalType_ = -1;                 // of the latest frame offered
-  uint8_t lastKind_ = 0;
+  CGroupStart groupStart_;
   mutable size_t secondGroup_ = 0;
   bool skipping_ = false;  // passing over the rest of a group that was dropped
   // Buffer position of the oldest held byte. Slice starts point at the

@@ -44,6 +44,9 @@ struct tagSSaveData {
   // Id of the recording that takes over at the next key frame, which this one
   // then ends without writing; 0 when none.
   uint32_t rolloverTo = 0;
+  // Takes over from another recording: begins only where a group of pictures
+  // begins, the frame at which that one ends.
+  bool waitsForGroup = false;
   uint32_t bytesWritten = 0;  // data-file length so far = offset of the next body
 
   std::string dataPath;   // as the host gave it

@@ -4,7 +4,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -12,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "qnvrecording/CAccessUnitBuilder.h"
 #include "qnvrecording/CAnnexBWriter.h"
 #include "qnvrecording/CExporter.h"
 #include "qnvrecording/CMp4Writer.h"
@@ -158,7 +162,7 @@ bool Export(const std::string& dataPath, const std::string& out, SExportResult& 
   if (!reader.Open(dataPath, IndexPathFor(dataPath), error)) return false;
   std::unique_ptr<CVideoWriter> writer;
   if (out.ends_with(".mp4")) {
-    writer = std::make_unique<CMp4Writer>(out, 25.0);
+    writer = std::make_unique<CMp4Writer>(out);
   } else {
     writer = std::make_unique<CAnnexBWriter>(out);
   }
@@ -490,6 +494,148 @@ TEST(Export, RecordingWrittenByTheLibraryReadsBackConsistentAndPlays) {
   if (!HaveFfprobe()) GTEST_SKIP() << "ffprobe not installed";
   EXPECT_EQ(DecodedFrames(dir / "lib.mp4", dir / "probe"), int(result.pictures));
   ExpectCleanDecode(dir / "lib.mp4", dir / "probe");
+}
+
+// Capture times for the clip's frames: picture p at stamp(p); the frames in
+// front of a picture (parameter sets, SEI) carry its time. Counters jump by
+// counterJump from frame jumpAt on.
+void StampRecording(const std::string& dataPath, const std::function<uint64_t(size_t)>& stamp,
+                    size_t jumpAt = SIZE_MAX, uint32_t counterJump = 0) {
+  WriteRecording(dataPath, SampleNals(), 0);
+  std::vector<uint8_t> index = ReadAll(IndexPathFor(dataPath));
+  size_t picture = 0;
+  for (size_t i = 0; i < SampleNals().size(); ++i) {
+    uint8_t* r = index.data() + i * kRecordSize;
+    const uint64_t t = stamp(picture);
+    PutLe32(r + kStampOffset, uint32_t(t));
+    PutLe32(r + kStampOffset + 4, uint32_t(t >> 32));
+    if (i >= jumpAt) PutLe32(r, uint32_t(i) + counterJump);
+    const auto& nal = SampleNals()[i];
+    if (StartsPicture(SNalRef{nal.data() + 4, nal.size() - 4})) ++picture;
+  }
+  WriteAll(IndexPathFor(dataPath), index);
+}
+
+TEST(Export, CaptureTimesTimeTheExportAndHolesAreReportedAndKept) {
+  ScratchDir dir;
+  const std::string data = dir / "timed.dat";
+  constexpr uint64_t kBase = 1700000000000000, kStep = 33333;  // 30 pictures a second
+  // 2 s missing after picture 100; the frame counter skips 7 frames later on.
+  StampRecording(
+      data, [&](size_t p) { return kBase + p * kStep + (p >= 100 ? 2000000 : 0); }, 200, 7);
+  CRecordingReader reader;
+  std::string error;
+  ASSERT_TRUE(reader.Open(data, IndexPathFor(data), error)) << error;
+  const SRecordingSummary& s = reader.Summary();
+  ASSERT_TRUE(s.stampsUsable);
+  EXPECT_NEAR(s.pictureIntervalUs, double(kStep), 1.0);
+  ASSERT_EQ(s.holeCount, 2u) << (s.holes.empty() ? 0 : s.holes[0].frame);
+  EXPECT_FALSE(s.holes[0].counter);
+  EXPECT_EQ(s.holes[0].after - s.holes[0].before, kStep + 2000000);
+  EXPECT_TRUE(s.holes[1].counter);
+  EXPECT_EQ(s.holes[1].frame, 200u);
+
+  CMp4Writer writer(dir / "timed.mp4");
+  CExporter exporter(reader, writer);
+  SExportResult result;
+  ASSERT_TRUE(exporter.Run(result, error)) << error;
+  EXPECT_EQ(result.timeSource, ETimeSource::kCaptureTimes);
+  const double truth = 250.0 / 30 + 2.0;
+  EXPECT_NEAR(result.durationSeconds, truth, 1.0 / 30);
+  if (!HaveFfprobe()) GTEST_SKIP() << "ffprobe not installed";
+  SRun probe = Shell("ffprobe -v error -show_entries format=duration -of csv=p=0 '" +
+                         dir / "timed.mp4" + "'",
+                     dir / "probe");
+  EXPECT_NEAR(std::atof(probe.out.c_str()), truth, 1.0 / 30) << probe.out;
+  // The index is at the front: the moov box comes before the mdat box.
+  std::vector<uint8_t> mp4 = ReadAll(dir / "timed.mp4");
+  std::string head(mp4.begin(), mp4.begin() + std::min<size_t>(mp4.size(), 4096));
+  EXPECT_NE(head.find("moov"), std::string::npos);
+}
+
+TEST(Export, WithoutCaptureTimesTheStreamTimingOrTheFrameRateTimesPictures) {
+  ScratchDir dir;
+  const std::string data = dir / "plain.dat";
+  StampRecording(data, [](size_t) { return uint64_t(0); });
+  CRecordingReader reader;
+  std::string error;
+  ASSERT_TRUE(reader.Open(data, IndexPathFor(data), error)) << error;
+  EXPECT_FALSE(reader.Summary().stampsUsable);
+  EXPECT_EQ(reader.Summary().holeCount, 0u);
+  ETimeSource source;
+  ExportTimeBase(reader.Summary(), SExportOptions{}, source);
+  EXPECT_EQ(source, reader.Summary().streamFps > 0 ? ETimeSource::kStreamTiming
+                                                   : ETimeSource::kFrameRate);
+  CAnnexBWriter writer(dir / "plain.h264");
+  SExportOptions forced;
+  forced.fps = 50;
+  CExporter exporter(reader, writer, forced);
+  SExportResult result;
+  ASSERT_TRUE(exporter.Run(result, error)) << error;
+  EXPECT_EQ(result.timeSource, ETimeSource::kFrameRate);
+  EXPECT_NEAR(result.durationSeconds, 5.0, 1e-9);
+}
+
+TEST(Export, AccessUnitIsCutAtItsBound) {
+  std::vector<size_t> sizes;
+  CAccessUnitBuilder builder([&](SAccessUnit& u) {
+    sizes.push_back(u.annexB.size());
+    return true;
+  });
+  std::vector<uint8_t> first(1 << 20, 0x11), further(1 << 20, 0x11);
+  first[0] = 0x65;  // IDR slice, first_mb_in_slice 0
+  first[1] = 0x80;
+  further[0] = 0x41;  // slice, first_mb_in_slice 1: the same picture goes on
+  further[1] = 0x40;
+  ASSERT_TRUE(builder.Add(SNalRef{first.data(), first.size()}));
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(builder.Add(SNalRef{further.data(), further.size()}));
+  ASSERT_TRUE(builder.Add(SNalRef{first.data(), first.size()}));
+  ASSERT_TRUE(builder.Finish());
+  ASSERT_EQ(sizes.size(), 2u);
+  EXPECT_LE(sizes[0], kMaxAccessUnitBytes);
+  EXPECT_EQ(builder.CutUnits(), 1u);
+}
+
+TEST(ExportTool, NeverTouchesTheRecordingOrAFileItDidNotCreate) {
+  ScratchDir dir;
+  const std::string tool = QNV_EXPORT_BIN;
+  const std::string data = dir / "rec.dat";
+  WriteRecording(data, SampleNals());
+  const std::vector<uint8_t> dataBefore = ReadAll(data), indexBefore = ReadAll(dir / "rec.idx");
+  // The recording under other names: another spelling, a hard link.
+  ASSERT_EQ(::link((dir / "rec.idx").c_str(), (dir / "link.h264").c_str()), 0);
+  for (const std::string& out : {dir / "./rec.dat", dir / "link.h264"}) {
+    SRun r = Shell(tool + " -q --format h264 '" + data + "' '" + out + "'", dir / "run");
+    EXPECT_EQ(r.status, 2) << out;
+    EXPECT_NE(r.err.find("recording itself"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(ReadAll(data), dataBefore);
+  EXPECT_EQ(ReadAll(dir / "rec.idx"), indexBefore);
+
+  // A failed export leaves an existing output as it was and nothing beside it.
+  WriteRecording(dir / "noidr.dat", {SampleNals()[0], SampleNals()[1]});
+  WriteAll(dir / "keep.mp4", {'k', 'e', 'e', 'p'});
+  SRun failed = Shell(tool + " -q '" + dir / "noidr.dat" + "' '" + dir / "keep.mp4" + "'",
+                      dir / "run");
+  EXPECT_EQ(failed.status, 2);
+  EXPECT_EQ(ReadAll(dir / "keep.mp4"), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
+  SRun leftovers = Shell("ls -a '" + dir / "" + "' | grep -c part", dir / "run");
+  EXPECT_EQ(std::atoi(leftovers.out.c_str()), 0) << leftovers.out;
+
+  // FIFOs, as input or output, are refused at once rather than waited on.
+  ASSERT_EQ(::mkfifo((dir / "fifo.dat").c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo((dir / "fifo.idx").c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo((dir / "out.mp4").c_str(), 0600), 0);
+  SRun in = Shell("timeout 10 " + tool + " --check '" + dir / "fifo.dat" + "'", dir / "run");
+  EXPECT_EQ(in.status, 2);
+  EXPECT_NE(in.err.find("not a regular file"), std::string::npos) << in.err;
+  SRun out = Shell("timeout 10 " + tool + " -q '" + data + "' '" + dir / "out.mp4" + "'",
+                   dir / "run");
+  EXPECT_EQ(out.status, 2);
+  EXPECT_NE(out.err.find("not a regular file"), std::string::npos) << out.err;
+
+  SRun strict = Shell(tool + " --check --strict '" + data + "'", dir / "run");
+  EXPECT_EQ(strict.status, 0) << strict.out;  // no holes in the plain clip
 }
 
 TEST(ExportTool, HelpChecksJsonAndErrors) {

@@ -169,6 +169,69 @@ TEST(StreamQueue, EmptyFramesCannotGrowTheRecordsWithoutBound) {
   CheckInvariants(q);
 }
 
+TEST(StreamQueue, SmallFramesThatFitTheBytesAreAllKept) {
+  CStreamQueue q;
+  ASSERT_TRUE(q.SetCapacity(358400));
+  for (int i = 0; i < 5000; ++i) ASSERT_TRUE(Append(q, Body(11, uint8_t(i)), uint8_t(i)));
+  EXPECT_EQ(q.Count(), 5000u);
+  EXPECT_EQ(q.GetTotal(), 55000);
+  CheckInvariants(q);
+}
+
+// Frames of a stream in groups: SPS, PPS, IDR, then P frames, bodies with
+// their NAL unit headers.
+Bytes NalBody(uint8_t nalHeader, size_t length) {
+  Bytes b(length, 0x22);
+  b[0] = 0, b[1] = 0, b[2] = 0, b[3] = 1, b[4] = nalHeader;
+  return b;
+}
+SFrameIndex PlainHeader(uint8_t tag, uint8_t kind) {
+  SFrameIndex h = Header(tag, kind);
+  h.bytes[kFrameExtFlagOffset] = 0;  // no extension block: the body is the payload
+  return h;
+}
+
+TEST(StreamQueue, TimedStretchHoldsTheSpanInWholeGroupsWithinItsBytes) {
+  CStreamQueue q;
+  ASSERT_TRUE(q.Reconfigure(4000, 250));
+  uint64_t now = 1000;
+  uint8_t seq = 0;
+  auto group = [&](size_t pictureBytes, int pictures) {
+    const uint8_t headers[3] = {0x67, 0x68, 0x65};
+    for (uint8_t h : headers) {
+      SFrameIndex hd = PlainHeader(seq++, h == 0x68 ? 2 : 1);
+      Bytes b = NalBody(h, h == 0x65 ? pictureBytes : 10);
+      q.Append(b.data(), int32_t(b.size()), hd, true, now);
+    }
+    for (int i = 1; i < pictures; ++i) {
+      now += 10;
+      Bytes b = NalBody(0x41, pictureBytes);
+      q.Append(b.data(), int32_t(b.size()), PlainHeader(seq++, 2), true, now);
+    }
+    now += 10;
+  };
+  // A P frame before any group is not held.
+  Bytes p = NalBody(0x41, 20);
+  EXPECT_FALSE(q.Append(p.data(), int32_t(p.size()), PlainHeader(seq++, 2), true, now));
+  for (int g = 0; g < 10; ++g) group(20, 10);  // 100 ms groups
+  // The oldest group goes once the newer ones alone hold 250 ms.
+  ASSERT_GT(q.Count(), 0u);
+  EXPECT_EQ(q.Slice(0).start[4], 0x67);
+  EXPECT_EQ(q.Count(), 3u * 12u);
+  CheckInvariants(q);
+  // Bytes bound the stretch: 300-byte pictures make 2.7 KB groups, one fits.
+  for (int g = 0; g < 3; ++g) group(300, 9);
+  EXPECT_EQ(q.Slice(0).start[4], 0x67);
+  EXPECT_LE(q.GetTotal(), 4000);
+  EXPECT_EQ(q.Count(), 11u);
+  // A group that cannot be held whole is not held at all, nor the rest of it.
+  group(600, 9);
+  EXPECT_EQ(q.Count(), 0u);
+  group(20, 10);
+  EXPECT_EQ(q.Slice(0).start[4], 0x67);
+  CheckInvariants(q);
+}
+
 // A model of the queue: whole frames, oldest first.
 struct SModelFrame {
   Bytes body;

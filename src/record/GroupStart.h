@@ -1,0 +1,64 @@
+// Where a group of pictures begins in a stream of frames: at the frame of its
+// sequence parameter set, or at an IDR picture that no parameter set comes
+// before. A stretch cut there decodes from its first picture. Frames whose
+// body is not readable as H.264 fall back to the key-frame mark: the first of
+// a run of frames marked 1. Owns the state of the frame before; one thread.
+#ifndef QNV_RECORD_GROUPSTART_H
+#define QNV_RECORD_GROUPSTART_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "record/SFrameIndex.h"
+
+namespace qnv {
+
+class CGroupStart {
+ public:
+  // Whether this frame begins a group; remembers it as the frame before the next.
+  bool Next(const SFrameIndex& header, const uint8_t* body, size_t length) {
+    constexpr int kNalIdr = 5, kNalSps = 7, kNalPps = 8;
+    // The first NAL unit, behind the extension block and a 3- or 4-byte start code.
+    int type = -1;
+    size_t at = 0;
+    if (header.HasExtension())
+      at = length >= kFrameExtLengthSize ? kFrameExtLengthSize + LoadLe32(body) : length;
+    if (at + 4 <= length && body[at] == 0 && body[at + 1] == 0 && body[at + 2] == 1) {
+      type = body[at + 3] & 0x1F;
+    } else if (at + 5 <= length && body[at] == 0 && body[at + 1] == 0 && body[at + 2] == 0 &&
+               body[at + 3] == 1) {
+      type = body[at + 4] & 0x1F;
+    }
+    const uint8_t kind = header.FrameKind();
+    bool starts = false;
+    if (type == kNalSps) {
+      starts = lastType_ != kNalSps;
+    } else if (type == kNalIdr) {
+      starts = lastType_ != kNalSps && lastType_ != kNalPps && lastType_ != kNalIdr;
+    } else if (type < 0) {
+      starts = kind == kFrameKindI && lastKind_ != kFrameKindI;
+    }
+    // A key frame that parameter sets do not lead up to is a place to begin
+    // too (a stream of I slices without IDR pictures has no other).
+    boundary_ = starts || (kind == kFrameKindI && type != kNalSps && type != kNalPps &&
+                           lastType_ != kNalSps && lastType_ != kNalPps);
+    lastType_ = type;
+    lastKind_ = kind;
+    return starts;
+  }
+  // After Next: the frame begins a group or is such a key frame.
+  bool Boundary() const { return boundary_; }
+  void Reset() {
+    lastType_ = -1;
+    lastKind_ = 0;
+  }
+
+ private:
+  int lastType_ = -1;
+  uint8_t lastKind_ = 0;
+  bool boundary_ = false;
+};
+
+}  // namespace qnv
+
+#endif  // QNV_RECORD_GROUPSTART_H
