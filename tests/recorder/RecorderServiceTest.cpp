@@ -77,15 +77,15 @@ std::vector<SSegmentFrames> Segments(const fs::path& root, const std::string& ca
 }
 
 // Consecutive segments of one stream continue each other: the next frame
-// counter, and a capture time at most one frame later (the parameter sets
-// share their picture's time and may end the earlier segment).
+// counter, and a capture time one picture later (a picture's parameter sets
+// share its time, so one left at the end of the earlier segment shows).
 void ExpectAbutting(const std::vector<SSegmentFrames>& segments, size_t& boundaries) {
   for (size_t i = 0; i < segments.size(); ++i) {
     EXPECT_TRUE(segments[i].consistent) << segments[i].path;
     if (i == 0 || segments[i].firstStream != segments[i - 1].lastStream) continue;
     ++boundaries;
     EXPECT_EQ(segments[i].firstCounter, segments[i - 1].lastCounter + 1) << segments[i].path;
-    EXPECT_GE(segments[i].firstTime, segments[i - 1].lastTime) << segments[i].path;
+    EXPECT_GT(segments[i].firstTime, segments[i - 1].lastTime) << segments[i].path;
     EXPECT_LE(segments[i].firstTime - segments[i - 1].lastTime, 100000u) << segments[i].path;
   }
 }
@@ -321,10 +321,14 @@ TEST_F(RecorderService, RtspClientsPlayWhileRecordingAndADownCameraIsRefused) {
                                        "-i", url + "cam1", "-t", "2", "-f", "null", "-"}));
     std::this_thread::sleep_for(std::chrono::milliseconds(90));
   }
-  const ChildResult gst = ChildProcess::Run({gstLaunch, "-q", "rtspsrc", "location=" + url + "cam1",
-                                             "protocols=tcp", "!", "fakesink", "num-buffers=50"},
-                                            20000);
-  EXPECT_EQ(gst.exitCode, 0) << gst.out << gst.err;
+  // 50 RTP packets reach GStreamer's client. Its exit status is not asked:
+  // at the end of stream rtspsrc may still send PAUSE after the server has
+  // answered TEARDOWN and closed the connection, and then reports an error.
+  const ChildResult gst =
+      ChildProcess::Run({gstLaunch, "-v", "rtspsrc", "location=" + url + "cam1", "protocols=tcp",
+                         "!", "fakesink", "silent=false", "num-buffers=50"},
+                        20000);
+  EXPECT_GE(Count(gst.out, "chain"), 50u) << gst.out << gst.err;
   for (auto& c : clients) {
     const ChildResult r = c->Finish(20000);
     EXPECT_EQ(r.exitCode, 0) << r.err;
