@@ -34,6 +34,9 @@ class ChildProcess {
   // Reads output until text appears on stderr or timeoutMs pass; true when it did.
   bool WaitForStderr(const std::string& text, int timeoutMs);
   void Signal(int signal);
+  // What the child wrote to stderr so far (read by WaitForStderr).
+  const std::string& Stderr() const { return result_.err; }
+  pid_t Pid() const { return pid_; }
   // Reads everything and waits for the exit; kills the child after timeoutMs.
   ChildResult Finish(int timeoutMs);
 

@@ -1,0 +1,173 @@
+#include "CRtspFeed.h"
+
+#include <gst/app/gstappsrc.h>
+#include <gst/gst.h>
+
+#include <cstring>
+
+#include "Log.h"
+
+namespace qnvrecorder {
+namespace {
+
+// Stream frame header (little-endian).
+constexpr size_t kHeaderSize = 40;
+constexpr size_t kPayloadLengthOffset = 12;
+constexpr size_t kCaptureTimeOffset = 16;  // u64 microseconds
+constexpr size_t kFrameKindOffset = 35;
+constexpr size_t kExtFlagOffset = 36;
+constexpr size_t kExtLengthSize = 4;
+constexpr uint8_t kFrameKindKey = 1;
+constexpr uint8_t kNalSps = 7, kNalPps = 8;
+// A client with this much queued and unsent is skipped up to the next key frame.
+constexpr guint64 kMaxClientBacklog = 8u << 20;
+// More than this since a key frame is not held (a camera with a very long GOP
+// then starts clients at its next key frame).
+constexpr size_t kMaxHeldBytes = 32u << 20;
+
+uint32_t Le32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+uint64_t Le64(const uint8_t* p) { return Le32(p) | uint64_t(Le32(p + 4)) << 32; }
+
+int NalType(const uint8_t* p, size_t n) {
+  if (n >= 5 && p[0] == 0 && p[1] == 0 && p[2] == 0 && p[3] == 1) return p[4] & 0x1f;
+  if (n >= 4 && p[0] == 0 && p[1] == 0 && p[2] == 1) return p[3] & 0x1f;
+  return -1;
+}
+
+}  // namespace
+
+CRtspFeed::~CRtspFeed() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ClearHeld();
+  if (sps_.buffer) gst_buffer_unref(sps_.buffer);
+  if (pps_.buffer) gst_buffer_unref(pps_.buffer);
+  for (SClient& c : clients_) gst_object_unref(c.src);
+}
+
+void CRtspFeed::ClearHeld() {
+  for (SHeld& h : gop_) gst_buffer_unref(h.buffer);
+  gop_.clear();
+  gopBytes_ = 0;
+}
+
+void CRtspFeed::Send(SClient& client, const SHeld& held) {
+  if (client.ended) return;
+  if (!client.started) {
+    client.started = true;
+    client.baseUs = held.captureUs;
+  }
+  // A shallow copy: the bytes are shared, the timestamp is this client's.
+  GstBuffer* buffer = gst_buffer_copy(held.buffer);
+  uint64_t ns = held.captureUs > client.baseUs ? (held.captureUs - client.baseUs) * 1000 : 0;
+  if (ns < client.lastNs) ns = client.lastNs;  // a capture clock that steps back
+  client.lastNs = ns;
+  GST_BUFFER_PTS(buffer) = ns;
+  gst_app_src_push_buffer(GST_APP_SRC(client.src), buffer);
+}
+
+void CRtspFeed::Push(const uint8_t* frame, size_t length) {
+  if (length < kHeaderSize) return;
+  size_t offset = kHeaderSize;
+  if (frame[kExtFlagOffset] != 0) {
+    if (length < offset + kExtLengthSize) return;
+    offset += kExtLengthSize + Le32(frame + kHeaderSize);
+  }
+  if (offset >= length) return;
+  const size_t payload = std::min<size_t>(Le32(frame + kPayloadLengthOffset), length - offset);
+  const uint8_t* nal = frame + offset;
+  const int type = NalType(nal, payload);
+  const bool key = frame[kFrameKindOffset] == kFrameKindKey;
+  SHeld held{gst_buffer_new_memdup(nal, payload), Le64(frame + kCaptureTimeOffset)};
+
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (type == kNalSps || type == kNalPps) {
+    SHeld& slot = type == kNalSps ? sps_ : pps_;
+    if (slot.buffer) gst_buffer_unref(slot.buffer);
+    slot = {gst_buffer_ref(held.buffer), held.captureUs};
+  } else if (key) {
+    ClearHeld();
+    // The parameter sets sent just before this key frame start the stretch.
+    for (SHeld* p : {&sps_, &pps_}) {
+      if (p->buffer) gop_.push_back({gst_buffer_ref(p->buffer), held.captureUs});
+    }
+    gop_.push_back({gst_buffer_ref(held.buffer), held.captureUs});
+  } else if (!gop_.empty()) {
+    gopBytes_ += payload;
+    if (gopBytes_ > kMaxHeldBytes) {
+      ClearHeld();
+    } else {
+      gop_.push_back({gst_buffer_ref(held.buffer), held.captureUs});
+    }
+  }
+
+  for (SClient& c : clients_) {
+    if (c.ended) continue;
+    if (!c.waitKey && gst_app_src_get_current_level_bytes(GST_APP_SRC(c.src)) > kMaxClientBacklog) {
+      LOG_WARN("rtsp %s: a client is too slow; skipping to the next key frame", name_.c_str());
+      c.waitKey = true;
+    }
+    if (c.waitKey) {
+      if (!key) continue;
+      c.waitKey = false;
+      for (SHeld* p : {&sps_, &pps_}) {
+        if (p->buffer) Send(c, {p->buffer, held.captureUs});
+      }
+    }
+    Send(c, held);
+  }
+  gst_buffer_unref(held.buffer);
+}
+
+void CRtspFeed::SetUp() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  up_ = true;
+}
+
+void CRtspFeed::SetDown() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  up_ = false;
+  ClearHeld();
+  for (SClient& c : clients_) {
+    if (!c.ended) gst_app_src_end_of_stream(GST_APP_SRC(c.src));
+    c.ended = true;
+  }
+}
+
+bool CRtspFeed::Playable() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return up_ && !gop_.empty();
+}
+
+void CRtspFeed::AddClient(GstElement* appsrc) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  SClient client{GST_ELEMENT(gst_object_ref(appsrc))};
+  if (!up_) {
+    gst_app_src_end_of_stream(GST_APP_SRC(appsrc));
+    client.ended = true;
+  } else if (gop_.empty()) {
+    client.waitKey = true;
+  } else {
+    for (const SHeld& h : gop_) Send(client, h);
+  }
+  clients_.push_back(client);
+}
+
+void CRtspFeed::RemoveClient(GstElement* appsrc) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto it = clients_.begin(); it != clients_.end(); ++it) {
+    if (it->src == appsrc) {
+      gst_object_unref(it->src);
+      clients_.erase(it);
+      return;
+    }
+  }
+}
+
+size_t CRtspFeed::ClientCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return clients_.size();
+}
+
+}  // namespace qnvrecorder
