@@ -206,9 +206,10 @@ TEST_F(QnvctlTest, OversizedFileIsRefusedBeforeSending) {
 // with a message naming what they are, instead of blocking.
 TEST_F(QnvctlTest, SpecialFileArgumentsAreRefusedAtOnce) {
   ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(Path("fifo.jpg").c_str(), 0600), 0);
   const std::vector<std::vector<std::string>> commands = {
       {"config", "set", "31", Path("fifo")},      {"config", "get", "31", "-o", Path("fifo")},
-      {"record", Path("fifo"), "--seconds", "1"}, {"snapshot", Path("fifo")},
+      {"record", Path("fifo"), "--seconds", "1"}, {"snapshot", Path("fifo.jpg")},
       {"firmware", "upload", Path("fifo")},       {"config", "get", "31", "-o", "/dev/null"},
       {"config", "set", "31", dir.string()}};
   for (const auto& args : commands) {
