@@ -234,7 +234,10 @@ QNVNET_API uint32_t QNVNet_UnInitLib();
 // On 0, *clientId names the session. Returns -11 when 500 sessions exist
 // or are logging in (nothing sent), -30 for any failure (bad address, refused or silent device,
 // wrong credentials; *clientId untouched). The connection attempt waits up to
-// 5 s, the reply up to about 6 s.
+// 5 s, the reply up to about 6 s. A connection that breaks right after the
+// login reply (a malformed device message, say) may be reported through the
+// disconnect callback on the calling thread before this returns 0; the
+// session is then already logged out.
 QNVNET_API uint32_t QNVNet_DevLogin(uint32_t* clientId, const char* ip, uint16_t port,
                                     const char* user, const char* password);
 

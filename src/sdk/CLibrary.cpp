@@ -150,6 +150,9 @@ uint32_t CLibrary::Login(uint32_t* clientId, const char* ip, uint16_t port, cons
   }
   session->Register(id, &m_watcher, m_watcher.Add(session, session->GetClientId()));
   *clientId = id;
+  // The watcher may have met a broken connection between its arming and the
+  // registration, when a loss cannot be reported yet: report it now.
+  ReportLoss(session);
   return 0;
 }
 
