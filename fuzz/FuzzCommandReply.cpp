@@ -47,6 +47,9 @@ struct SDevice {
 };
 SDevice g_device;
 int g_disconnects = 0;
+// The model met a whole device-message header that is malformed: the
+// connection loses its framing and fails as a broken link.
+bool g_framingLost = false;
 
 ssize_t HookSend(int, const void* data, size_t length) {
   ++g_device.sends;
@@ -109,22 +112,49 @@ int Listener(uint16_t* port) {
   return fd;
 }
 
-// The reply the device bytes amount to, read the way the contract says: a
-// message of L bytes (4 <= L <= capacity) is taken whole; an invalid prefix
-// gives nothing; a longer message is consumed and gives nothing; a stream
-// that ends first is a failed link.
+// Device messages at the front of the bytes from *pos are passed over, as
+// the connection does while it waits for a reply; false when one is cut
+// short or its header is malformed (the link fails).
+bool SkipDeviceMessages(const SDevice& d, size_t* pos) {
+  while (d.size - *pos >= kPrefixSize &&
+         std::memcmp(d.bytes + *pos, kDeviceMessageTag, kPrefixSize) == 0) {
+    if (d.size - *pos < kDeviceMessageHeaderSize) return false;
+    const uint8_t* h = d.bytes + *pos;
+    const uint8_t* b = h + kDeviceMessageLengthOffset;
+    const uint32_t length =
+        uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+    if (std::memcmp(h, kDeviceMessageTag, sizeof kDeviceMessageTag) != 0 ||
+        length < kDeviceMessageMinLength || length > kDeviceMessageMaxLength) {
+      g_framingLost = true;
+      return false;
+    }
+    if (d.size - *pos < length) return false;
+    *pos += length;
+  }
+  return true;
+}
+
+// The reply the device bytes from *pos amount to, read the way the contract
+// says: device messages are passed over; a message of L bytes
+// (4 <= L <= capacity) is taken whole; an invalid prefix gives nothing; a
+// longer message is consumed and gives nothing; a stream that ends first is
+// a failed link. *pos moves past what was read.
 struct SModelReply {
   int32_t length = 0;  // > 0: message length; 0: none; < 0: the link failed
   const uint8_t* message = nullptr;
 };
 
-SModelReply ModelReceive(const SDevice& d, int32_t capacity) {
-  if (d.size < kPrefixSize) return {-1, nullptr};
-  int32_t length = DecodeLengthPrefix(d.bytes);
+SModelReply ModelReceive(const SDevice& d, int32_t capacity, size_t* pos) {
+  if (!SkipDeviceMessages(d, pos)) return {-1, nullptr};
+  const size_t left = d.size - *pos;
+  if (left < kPrefixSize) return {-1, nullptr};
+  const uint8_t* at = d.bytes + *pos;
+  int32_t length = DecodeLengthPrefix(at);
   if (length < int32_t(kPrefixSize) || length > kMaxMessageLength) return {0, nullptr};
-  if (size_t(length) > d.size) return {-1, nullptr};
+  if (size_t(length) > left) return {-1, nullptr};
+  *pos += size_t(length);
   if (length > capacity) return {0, nullptr};
-  return {length, d.bytes};
+  return {length, at};
 }
 
 uint32_t ReadLe32Clipped(const uint8_t* m, int32_t length, size_t offset) {
@@ -141,13 +171,26 @@ struct SModelResult {
   const uint8_t* payloadBytes;
 };
 
-SModelResult ModelTransact(const SDevice& d, uint32_t sessionId) {
+// A reply with another class or code is a late answer to an earlier call:
+// it is dropped and the next one read, as long as the call's time-out gives
+// a second wait (one of at least a second).
+SModelResult ModelTransact(const SDevice& d, uint32_t sessionId, uint16_t cls, uint16_t code,
+                           uint32_t timeoutMs) {
   if (d.failSend) return {QNVNET_ERR_SEND, sessionId, 0, nullptr};
-  SModelReply r = ModelReceive(d, int32_t(kTransactArea));
-  if (r.length < int32_t(kMinReplyLength)) return {QNVNET_ERR_NO_REPLY, sessionId, 0, nullptr};
+  size_t pos = 0;
+  SModelReply r;
+  for (bool first = true;; first = false) {
+    if (!first && timeoutMs < 1000) return {QNVNET_ERR_NO_REPLY, sessionId, 0, nullptr};
+    r = ModelReceive(d, int32_t(kTransactArea), &pos);
+    if (r.length < int32_t(kMinReplyLength)) return {QNVNET_ERR_NO_REPLY, sessionId, 0, nullptr};
+    const uint16_t replyClass =
+        uint16_t(r.message[kRepClassOffset] | r.message[kRepClassOffset + 1] << 8);
+    const uint16_t replyCode =
+        uint16_t(r.message[kRepCodeOffset] | r.message[kRepCodeOffset + 1] << 8);
+    if (replyClass == cls && replyCode == code) break;
+  }
   uint32_t result = ReadLe32Clipped(r.message, r.length, kRepResultOffset);
   if (result != 0) return {result, sessionId, 0, nullptr};
-  uint16_t cls = uint16_t(r.message[kRepClassOffset] | r.message[kRepClassOffset + 1] << 8);
   uint32_t replySession = ReadLe32Clipped(r.message, r.length, kRepSessionOffset);
   if (cls == kClassLogin)
     sessionId = replySession;
@@ -195,6 +238,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   g_device = SDevice{};
   g_disconnects = 0;
+  g_framingLost = false;
   uint32_t sessionId = 0;
   for (int ops = 0; !in.Empty() && ops < 16; ++ops) {
     const Op op = Op(in.U8() % kOpCount);
@@ -221,7 +265,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (op == kReceive) {
       std::unique_ptr<uint8_t[]> buffer(new uint8_t[size_t(capacity)]);
       int32_t n = connection.Receive(buffer.get(), capacity, 0);
-      SModelReply expect = ModelReceive(model, capacity);
+      size_t pos = 0;
+      SModelReply expect = ModelReceive(model, capacity, &pos);
       if (expect.length > 0) {
         QNV_FUZZ_CHECK(n == expect.length);
         QNV_FUZZ_CHECK(std::memcmp(buffer.get(), expect.message, size_t(n)) == 0);
@@ -235,7 +280,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::memset(buffer.get(), 0xA5, size_t(capacity));
       int32_t length = capacity;
       uint32_t rc = GetCommand(connection, sessionId, kClassSystem, 4, buffer.get(), length);
-      SModelResult expect = ModelTransact(model, sessionId);
+      SModelResult expect = ModelTransact(model, sessionId, kClassSystem, 4, kCommandTimeoutMs);
       QNV_FUZZ_CHECK(rc == expect.rc && sessionId == expect.sessionId);
       if (rc != 0) {
         QNV_FUZZ_CHECK(length == 0);
@@ -254,7 +299,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         QNV_FUZZ_CHECK(rc == QNVNET_ERR_SEND);
         continue;  // nothing was sent, nothing read
       }
-      SModelResult expect = ModelTransact(model, sessionId);
+      SModelResult expect = ModelTransact(model, sessionId, kClassRules, 2, kCommandTimeoutMs);
       QNV_FUZZ_CHECK(rc == expect.rc && sessionId == expect.sessionId);
     } else {
       const uint32_t cls = op == kLogin ? kClassLogin : kClassPtz;
@@ -262,9 +307,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       int32_t outLength = capacity;
       int32_t replyPayload = -1;
       uint32_t before = sessionId;
+      const uint32_t timeoutMs = uint32_t(chunk) * 4;
       uint32_t rc = Transact(connection, sessionId, cls, 1, nullptr, 0, out.get(), &outLength,
-                             uint32_t(chunk) * 4, &replyPayload);
-      SModelResult expect = ModelTransact(model, before);
+                             timeoutMs, &replyPayload);
+      SModelResult expect = ModelTransact(model, before, uint16_t(cls), 1, timeoutMs);
       QNV_FUZZ_CHECK(rc == expect.rc && sessionId == expect.sessionId);
       if (rc == 0) {
         QNV_FUZZ_CHECK(replyPayload == expect.payload);
@@ -278,6 +324,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         QNV_FUZZ_CHECK(replyPayload == 0 && outLength == capacity);
       }
     }
+    if (g_framingLost && !g_device.broken) {
+      // From here on the link behaves as a broken one.
+      g_device.broken = true;
+      ++g_device.failures;
+    }
+    g_framingLost = false;
     // A failed link is reported exactly once, whatever meets it afterwards,
     // and nothing else is reported.
     QNV_FUZZ_CHECK(g_disconnects == (g_device.failures > 0 ? 1 : 0));
