@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "../player/XvfbServer.h"
@@ -139,8 +140,8 @@ TEST_F(QnvctlTest, EventsPrintsOneJsonLinePerAlarm) {
   o.alarmIntervalMs = 200;
   qnv::devsim::Simulator alarms(o);
   ASSERT_TRUE(alarms.Start());
-  ChildResult r = ChildProcess::Run({QNVCTL_PATH, "events", "--seconds", "1.5", "--json",
-                                     "--port", std::to_string(alarms.Port())});
+  ChildResult r = ChildProcess::Run({QNVCTL_PATH, "events", "--seconds", "1.5", "--json", "--port",
+                                     std::to_string(alarms.Port())});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   std::vector<JsonValue> lines;
   for (size_t at = 0, end; (end = r.out.find('\n', at)) != std::string::npos; at = end + 1)
@@ -153,6 +154,35 @@ TEST_F(QnvctlTest, EventsPrintsOneJsonLinePerAlarm) {
     EXPECT_GT(Number(l, "sequence"), last);
     last = Number(l, "sequence");
   }
+}
+
+// A clip per device event holds video from before and after the alarm's
+// capture time (the simulator stamps both on the same clock).
+TEST_F(QnvctlTest, RecordOnEventWritesAClipAroundTheAlarm) {
+  ChildProcess child;
+  ASSERT_TRUE(child.Start(Command({"record", Path("ev/clip.dat"), "--on-event", "--pre-seconds",
+                                   "1", "--post-seconds", "1", "--seconds", "5"})));
+  ASSERT_TRUE(child.WaitForStderr("recording a clip per device event", 15000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // the stretch fills
+  const uint64_t alarmUs = uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(
+                                        std::chrono::system_clock::now().time_since_epoch())
+                                        .count());
+  ASSERT_EQ(sim->RaiseAlarm(7), 1u);
+  ChildResult r = child.Finish(20000);
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  std::vector<std::string> clips;
+  for (const auto& e : std::filesystem::directory_iterator(Path("ev")))
+    if (e.path().extension() == ".dat") clips.push_back(e.path().string());
+  ASSERT_EQ(clips.size(), 1u) << r.out;
+  EXPECT_NE(clips[0].find("-rule7.dat"), std::string::npos) << clips[0];
+  ExpectCompleteRecording(clips[0]);
+  qnvrec::CRecordingReader reader;
+  std::string error;
+  ASSERT_TRUE(reader.Open(clips[0], qnvrec::IndexPathFor(clips[0]), error)) << error;
+  const auto& s = reader.Summary();
+  ASSERT_TRUE(s.stampsUsable);
+  EXPECT_LT(s.firstStampUs + 500000, alarmUs);
+  EXPECT_GT(s.lastStampUs, alarmUs + 500000);
 }
 
 TEST_F(QnvctlTest, ViewNeedsADisplay) {

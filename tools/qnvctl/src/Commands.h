@@ -3,7 +3,10 @@
 #ifndef QNVCTL_COMMANDS_H
 #define QNVCTL_COMMANDS_H
 
+#include <string>
+
 #include "CCommandLine.h"
+#include "CReporter.h"
 
 namespace qnvctl {
 
@@ -41,6 +44,11 @@ int RunExport(const CInvocation& inv);
 
 // DemoCommand.cpp
 int RunDemo(const CInvocation& inv);
+
+// EventClips.cpp: record --on-event, a clip per device event, preSeconds
+// before and postSeconds after the latest event; clips named after path.
+int RecordOnEvents(const CInvocation& inv, const CReporter& out, const std::string& path,
+                   double seconds, double preSeconds, double postSeconds);
 
 }  // namespace qnvctl
 

@@ -14,32 +14,20 @@
 #include "CJsonObject.h"
 #include "CommandSupport.h"
 #include "Commands.h"
+#include "DeviceAlarm.h"
 #include "devsim/Simulator.h"
 
 namespace qnvctl {
 
+// The simulated device's rule alarm, as its help describes it: the body
+// starts at block byte 8, so block offset N is body offset N - 8.
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-struct SEvent {
-  double seconds;  // since the command started
-  uint32_t clientId;
-  std::vector<uint8_t> body;  // the block from its byte 8 on
-};
-
+constexpr size_t kBodyBase = 8;
 uint32_t U32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
+}  // namespace
 
-// The simulated device's rule alarm, as its help describes it: the body
-// starts at block byte 8, so block offset N is body offset N - 8.
-struct SAlarm {
-  uint32_t type, rule, channel, sequence;
-  uint64_t captureUs;
-  uint32_t box[4];
-};
-constexpr size_t kBodyBase = 8;
 bool DecodeAlarm(const std::vector<uint8_t>& body, SAlarm& a) {
   namespace d = qnv::devsim;
   if (body.size() != d::kAlarmSize - kBodyBase || U32(body.data()) != d::kAlarmSize) return false;
@@ -52,6 +40,16 @@ bool DecodeAlarm(const std::vector<uint8_t>& body, SAlarm& a) {
   a.sequence = U32(b + d::kAlarmSequenceOffset);
   return a.type == d::kAlarmTypeRule;
 }
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct SEvent {
+  double seconds;  // since the command started
+  uint32_t clientId;
+  std::vector<uint8_t> body;  // the block from its byte 8 on
+};
 
 std::string Hex(const std::vector<uint8_t>& bytes) {
   static const char kDigits[] = "0123456789abcdef";

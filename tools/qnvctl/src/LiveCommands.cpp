@@ -61,9 +61,13 @@ int RunRecord(const CInvocation& inv) {
   const std::string& path = inv.args[0];
   double seconds = 0, preSeconds = 0;
   int exitCode = kExitOk;
+  const bool onEvent = inv.Has("--on-event");
+  double postSeconds = 0;
   if (!SecondsOption(out, inv, "--seconds", 0, seconds, exitCode) ||
-      !SecondsOption(out, inv, "--pre-seconds", 0, preSeconds, exitCode))
+      !SecondsOption(out, inv, "--pre-seconds", onEvent ? 5 : 0, preSeconds, exitCode) ||
+      !SecondsOption(out, inv, "--post-seconds", 5, postSeconds, exitCode))
     return exitCode;
+  if (onEvent) return RecordOnEvents(inv, out, path, seconds, preSeconds, postSeconds);
   // Refused before any connection: a FIFO or device would be no recording.
   std::string refusal;
   if (!CheckOutputPath(path, refusal) || !CheckOutputPath(CLiveRecording::IndexPath(path), refusal))

@@ -151,7 +151,15 @@ const std::vector<SCommandSpec>& Commands() {
          "keep N seconds (at most 120) of video before the recording\n"
          "                      opens: the channel gathers them for N s, in whole groups\n"
          "                      of pictures, so the file starts with a key frame and its\n"
-         "                      parameter sets and goes on without a gap (default 0)"}},
+         "                      parameter sets and goes on without a gap (default 0;\n"
+         "                      5 with --on-event)"},
+        {"--on-event", nullptr,
+         "record one clip per device event instead, named\n"
+         "                      OUT-YYYYmmdd-HHMMSS-ruleR.dat (UTC): it starts\n"
+         "                      --pre-seconds before the event and ends --post-seconds\n"
+         "                      after the latest event; --seconds bounds the whole run"},
+        {"--post-seconds", "N",
+         "with --on-event: seconds kept after the latest event (default 5)"}},
        1,
        1,
        &RunRecord},
