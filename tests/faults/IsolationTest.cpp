@@ -187,6 +187,13 @@ TEST_F(Isolation, CallsOnOneSessionNeverOverlap) {
 // Logins, logouts, device drops, commands and channel churn from 8 threads
 // on 4 sessions for 30 s; run under the thread sanitizer in CI.
 TEST_F(Isolation, StressEightThreadsFourSessions) {
+  // A fresh session takes the slot only if no other thread replaced the old
+  // one first; otherwise it is logged out again, so none is left behind.
+  auto Replace = [this](std::atomic<uint32_t>& slot, uint32_t old) {
+    uint32_t fresh = 0;
+    if (QNVNet_DevLogin(&fresh, "127.0.0.1", Port(), "admin", "admin") != 0) return;
+    if (!slot.compare_exchange_strong(old, fresh)) QNVNet_DevLogout(fresh);
+  };
   std::atomic<uint32_t> ids[4];
   for (auto& i : ids) i = Login();
   std::atomic<bool> stop{false};
@@ -199,10 +206,8 @@ TEST_F(Isolation, StressEightThreadsFourSessions) {
         uint32_t id = slot.load();
         switch (rng() % 8) {
           case 0: {
-            if (QNVNet_DevLogout(id) == 0) {
-              uint32_t fresh = 0;
-              if (QNVNet_DevLogin(&fresh, "127.0.0.1", Port(), "admin", "admin") == 0) slot = fresh;
-            }
+            QNVNet_DevLogout(id);
+            Replace(slot, id);
             break;
           }
           case 1:
@@ -225,10 +230,8 @@ TEST_F(Isolation, StressEightThreadsFourSessions) {
           }
         }
         // A session lost to a drop: log in again in its place.
-        if (QNVNet_PTZCtrlSend(slot.load(), 0, 0, 0, 0) == QNVNET_ERR_NO_SESSION) {
-          uint32_t fresh = 0;
-          if (QNVNet_DevLogin(&fresh, "127.0.0.1", Port(), "admin", "admin") == 0) slot = fresh;
-        }
+        id = slot.load();
+        if (QNVNet_PTZCtrlSend(id, 0, 0, 0, 0) == QNVNET_ERR_NO_SESSION) Replace(slot, id);
       }
     });
   std::this_thread::sleep_for(std::chrono::seconds(30));
