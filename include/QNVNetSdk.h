@@ -248,7 +248,8 @@ QNVNET_API uint32_t QNVNet_DevLogout(uint32_t clientId);
 
 // Opens a live channel; *handle receives a distinct nonzero channel handle.
 // window may be null. Returns 0, -3 null handle (nothing opened or sent), -30
-// unknown client id, -42 64 channels open
+// unknown client id (also when the session is logged out while the channel
+// opens, from a callback say: nothing is left open), -42 64 channels open
 // (nothing sent), -2, -41 streaming connection failed (the device's stream is
 // closed again), or the open-stream transaction's code (-21, -24, -10, device
 // result).
