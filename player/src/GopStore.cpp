@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <new>
 
-#include "StreamCopy.h"
+#include "platform/StreamCopy.h"
 
 namespace qnvplayer {
 namespace {
@@ -39,7 +39,7 @@ size_t GopStore::WriteRecord(uint8_t* at, const uint8_t* payload, size_t size) {
     std::memcpy(p, kStartCode, sizeof kStartCode);
     p += sizeof kStartCode;
   }
-  StreamCopy(p, payload, size);
+  qnv::platform::StreamCopy(p, payload, size);
   const size_t total = RecordBytes(annexB);
   std::memset(at + kRecordHeader + annexB, 0, total - kRecordHeader - annexB);
   return total;

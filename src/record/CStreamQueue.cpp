@@ -2,12 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "platform/Clock.h"
 #include "platform/File.h"
+#include "platform/StreamCopy.h"
 
 namespace qnv {
 
@@ -22,40 +20,6 @@ constexpr size_t kReservedFrames = 512;
 // round faster (a burst, a test) still has its lines in the cache.
 constexpr uint64_t kColdRoundMs = 5;
 
-// Copies with non-temporal stores: the queue's bytes are read only when a
-// recording opens, so filling cold lines through the cache would cost a read
-// of every line first and push out what the receive path is using. Measured
-// with 64 channels, about half the cost of memcpy; slower than memcpy into
-// lines that are still cached.
-void StreamCopy(uint8_t* dst, const uint8_t* src, size_t n) {
-#if defined(__SSE2__)
-  constexpr size_t kVector = 16;
-  constexpr size_t kStep = 4 * kVector;
-  const size_t head =
-      std::min(n, (kVector - (reinterpret_cast<uintptr_t>(dst) & (kVector - 1))) & (kVector - 1));
-  std::memcpy(dst, src, head);
-  dst += head;
-  src += head;
-  n -= head;
-  size_t i = 0;
-  for (; i + kStep <= n; i += kStep) {
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + kVector));
-    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 2 * kVector));
-    const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 3 * kVector));
-    _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i), a);
-    _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i + kVector), b);
-    _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i + 2 * kVector), c);
-    _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i + 3 * kVector), d);
-  }
-  std::memcpy(dst + i, src + i, n - i);
-  // Non-temporal stores are weakly ordered: make them visible before the
-  // save mutex is released to a thread that reads the queue.
-  _mm_sfence();
-#else
-  std::memcpy(dst, src, n);
-#endif
-}
 void CachedCopy(uint8_t* dst, const uint8_t* src, size_t n) { std::memcpy(dst, src, n); }
 }  // namespace
 
@@ -260,7 +224,8 @@ bool CStreamQueue::Append(const uint8_t* data, int32_t length, SFrameIndex heade
       coldRing_ = lastRoundMs_ != 0 && now - lastRoundMs_ > kColdRoundMs;
       lastRoundMs_ = now;
     }
-    void (*copy)(uint8_t*, const uint8_t*, size_t) = coldRing_ ? &StreamCopy : &CachedCopy;
+    void (*copy)(uint8_t*, const uint8_t*, size_t) =
+        coldRing_ ? &platform::StreamCopy : &CachedCopy;
     copy(buffer_.get() + at, data, first);
     if (first < size_t(length)) copy(buffer_.get(), data + first, size_t(length) - first);
   }
