@@ -83,94 +83,164 @@
 // recordings and snapshots).
 typedef void* HWND;
 
-// Result codes (stable numbers; compare against the exports' results).
-constexpr uint32_t QNVNET_OK = 0;
-// Firmware upload: null path, unreadable or too large file (2 GiB or more), or
-// a chunk the device did not accept.
-constexpr uint32_t QNVNET_ERR_FIRMWARE = static_cast<uint32_t>(-1);
-// The live channel object could not be created.
-constexpr uint32_t QNVNET_ERR_CHANNEL_CREATE = static_cast<uint32_t>(-2);
-// A pointer argument the export needs is null (see "Pointer arguments"
-// above); the call did nothing.
-constexpr uint32_t QNVNET_ERR_ARGUMENT = static_cast<uint32_t>(-3);
-// A reply carried a session id other than the session's.
-constexpr uint32_t QNVNET_ERR_SESSION_MISMATCH = static_cast<uint32_t>(-10);
-// 500 sessions are already logged in.
-constexpr uint32_t QNVNET_ERR_TOO_MANY_SESSIONS = static_cast<uint32_t>(-11);
-// Networking could not be prepared (QNVNet_InitLib).
-constexpr uint32_t QNVNET_ERR_NETWORK = static_cast<uint32_t>(-20);
-// The request could not be sent (also: the device did not take it within the
-// command's time-out), or its payload exceeds the 4,076-byte limit.
-constexpr uint32_t QNVNET_ERR_SEND = static_cast<uint32_t>(-21);
-// No valid reply arrived (time-out, bad length prefix, connection closed).
-constexpr uint32_t QNVNET_ERR_NO_REPLY = static_cast<uint32_t>(-24);
-// No session has this client id, no channel has this handle, or the login
-// failed.
-constexpr uint32_t QNVNET_ERR_NO_SESSION = static_cast<uint32_t>(-30);
-// No channel has this handle; for QNVNet_LiveOpen: the streaming connection
-// could not be made.
-constexpr uint32_t QNVNET_ERR_NO_CHANNEL = static_cast<uint32_t>(-41);
-// 64 live channels are already open.
-constexpr uint32_t QNVNET_ERR_TOO_MANY_CHANNELS = static_cast<uint32_t>(-42);
-// The recording could not be opened: a file could not be created, the data
-// path ends in ".idx", or another open recording already writes that path.
-constexpr uint32_t QNVNET_ERR_SAVE_OPEN = static_cast<uint32_t>(-61);
-// The channel already has 16 recordings.
-constexpr uint32_t QNVNET_ERR_TOO_MANY_SAVES = static_cast<uint32_t>(-72);
-// The channel has no recording with this id.
-constexpr uint32_t QNVNET_ERR_NO_SAVE = static_cast<uint32_t>(-73);
-// QNVNet_LiveSaveRollover: the recording already hands over to another one,
-// or is itself waiting to take over from one.
-constexpr uint32_t QNVNET_ERR_ROLLOVER_PENDING = static_cast<uint32_t>(-74);
-// QNVNet_LiveCapture wrote no image (no decodable picture yet, no player, or
-// the file could not be written).
-constexpr uint32_t QNVNET_ERR_CAPTURE = static_cast<uint32_t>(-80);
-// An argument is outside its documented range; nothing was changed.
-constexpr uint32_t QNVNET_ERR_BAD_ARGUMENT = static_cast<uint32_t>(-90);
+// Result codes (stable numbers; compare against the exports' results, which
+// are plain uint32_t so that a device's own result fits as well).
+enum QNVNetResult : uint32_t {
+  QNVNET_OK = 0,
+  // Firmware upload: null path, unreadable or too large file (2 GiB or more), or
+  // a chunk the device did not accept.
+  QNVNET_ERR_FIRMWARE = static_cast<uint32_t>(-1),
+  // The live channel object could not be created.
+  QNVNET_ERR_CHANNEL_CREATE = static_cast<uint32_t>(-2),
+  // A pointer argument the export needs is null (see "Pointer arguments"
+  // above); the call did nothing.
+  QNVNET_ERR_ARGUMENT = static_cast<uint32_t>(-3),
+  // A reply carried a session id other than the session's.
+  QNVNET_ERR_SESSION_MISMATCH = static_cast<uint32_t>(-10),
+  // 500 sessions are already logged in.
+  QNVNET_ERR_TOO_MANY_SESSIONS = static_cast<uint32_t>(-11),
+  // Networking could not be prepared (QNVNet_InitLib).
+  QNVNET_ERR_NETWORK = static_cast<uint32_t>(-20),
+  // The request could not be sent (also: the device did not take it within the
+  // command's time-out), or its payload exceeds the 4,076-byte limit.
+  QNVNET_ERR_SEND = static_cast<uint32_t>(-21),
+  // No valid reply arrived (time-out, bad length prefix, connection closed).
+  QNVNET_ERR_NO_REPLY = static_cast<uint32_t>(-24),
+  // No session has this client id, no channel has this handle, or the login
+  // failed.
+  QNVNET_ERR_NO_SESSION = static_cast<uint32_t>(-30),
+  // No channel has this handle; for QNVNet_LiveOpen: the streaming connection
+  // could not be made.
+  QNVNET_ERR_NO_CHANNEL = static_cast<uint32_t>(-41),
+  // 64 live channels are already open.
+  QNVNET_ERR_TOO_MANY_CHANNELS = static_cast<uint32_t>(-42),
+  // The recording could not be opened: a file could not be created, the data
+  // path ends in ".idx", or another open recording already writes that path.
+  QNVNET_ERR_SAVE_OPEN = static_cast<uint32_t>(-61),
+  // The channel already has 16 recordings.
+  QNVNET_ERR_TOO_MANY_SAVES = static_cast<uint32_t>(-72),
+  // The channel has no recording with this id.
+  QNVNET_ERR_NO_SAVE = static_cast<uint32_t>(-73),
+  // QNVNet_LiveSaveRollover: the recording already hands over to another one,
+  // or is itself waiting to take over from one.
+  QNVNET_ERR_ROLLOVER_PENDING = static_cast<uint32_t>(-74),
+  // QNVNet_LiveCapture wrote no image (no decodable picture yet, no player, or
+  // the file could not be written).
+  QNVNET_ERR_CAPTURE = static_cast<uint32_t>(-80),
+  // An argument is outside its documented range; nothing was changed.
+  QNVNET_ERR_BAD_ARGUMENT = static_cast<uint32_t>(-90),
+};
 
 // A short English name for a result code; device codes read "device error".
+// The switch names every library code and has no default, so the compiler
+// flags a code added above without a text here.
 inline const char* QnvResultText(uint32_t code) {
-  switch (static_cast<int32_t>(code)) {
-    case 0:
+  switch (static_cast<QNVNetResult>(code)) {
+    case QNVNET_OK:
       return "success";
-    case -1:
+    case QNVNET_ERR_FIRMWARE:
       return "firmware upload failed";
-    case -2:
+    case QNVNET_ERR_CHANNEL_CREATE:
       return "channel could not be created";
-    case -3:
+    case QNVNET_ERR_ARGUMENT:
       return "null pointer argument";
-    case -10:
+    case QNVNET_ERR_SESSION_MISMATCH:
       return "reply from another session";
-    case -11:
+    case QNVNET_ERR_TOO_MANY_SESSIONS:
       return "too many sessions";
-    case -20:
+    case QNVNET_ERR_NETWORK:
       return "network could not be prepared";
-    case -21:
+    case QNVNET_ERR_SEND:
       return "request could not be sent";
-    case -24:
+    case QNVNET_ERR_NO_REPLY:
       return "no valid reply";
-    case -30:
+    case QNVNET_ERR_NO_SESSION:
       return "no such session or login refused";
-    case -41:
+    case QNVNET_ERR_NO_CHANNEL:
       return "no such channel or stream connection failed";
-    case -42:
+    case QNVNET_ERR_TOO_MANY_CHANNELS:
       return "too many channels";
-    case -61:
+    case QNVNET_ERR_SAVE_OPEN:
       return "recording could not be opened";
-    case -72:
+    case QNVNET_ERR_TOO_MANY_SAVES:
       return "too many recordings";
-    case -73:
+    case QNVNET_ERR_NO_SAVE:
       return "no such recording";
-    case -74:
+    case QNVNET_ERR_ROLLOVER_PENDING:
       return "recording already hands over";
-    case -80:
+    case QNVNET_ERR_CAPTURE:
       return "no image captured";
-    case -90:
+    case QNVNET_ERR_BAD_ARGUMENT:
       return "argument out of range";
-    default:
-      return "device error";
   }
+  return "device error";
 }
+
+// Frames and index files. Every frame the stream callback delivers begins
+// with this 40-byte header, and a recording's index file (the data path with
+// ".idx") is a sequence of these headers, one per recorded frame. Numbers are
+// little-endian; bytes not listed are the device's and pass unchanged.
+//   0..3    the device's frame counter
+//   4..7    "QNVV"
+//   12..15  payload length: the H.264 bytes after the extension block
+//   16..23  the device's capture time in microseconds (0 when it sends none)
+//   28..31  in an index record, the offset of the frame's body in the data
+//           file; on the stream, the device's
+//   35      frame kind, set by the library: 1 key frame (I slice), 2 P slice,
+//           0 other
+//   36      extension flag: nonzero when an extension block (a 32-bit length
+//           N, then N bytes) follows the header
+// A frame is the header, the extension block if flagged, then the payload.
+// The data file holds the bodies (the frame without its header) back to back:
+// index record n lies at byte 40 * n of the index file, and its body runs from
+// its offset to the next record's offset (the last one to the data file's end).
+// qnvnet.h gives the same numbers as QNVNET_FRAME_* constants.
+struct QNVNetFrameHeader {
+  static constexpr uint32_t kSize = 40;
+  static constexpr uint32_t kCounterOffset = 0;
+  static constexpr uint32_t kMagicOffset = 4;
+  static constexpr uint32_t kPayloadLengthOffset = 12;
+  static constexpr uint32_t kCaptureTimeOffset = 16;
+  static constexpr uint32_t kDataOffsetOffset = 28;
+  static constexpr uint32_t kKindOffset = 35;
+  static constexpr uint32_t kExtFlagOffset = 36;
+  static constexpr uint32_t kExtLengthSize = 4;  // the 32-bit N ahead of the block
+  static constexpr uint8_t kKindOther = 0;
+  static constexpr uint8_t kKindKey = 1;
+  static constexpr uint8_t kKindP = 2;
+  static constexpr char kMagic[4] = {'Q', 'N', 'V', 'V'};
+  static_assert(kPayloadLengthOffset + 4 <= kCaptureTimeOffset &&
+                    kCaptureTimeOffset + 8 <= kDataOffsetOffset &&
+                    kDataOffsetOffset + 4 <= kKindOffset && kKindOffset < kExtFlagOffset &&
+                    kExtFlagOffset < kSize,
+                "the fields lie in order inside the header");
+
+  uint8_t bytes[kSize];
+
+  uint32_t Counter() const { return Le32(kCounterOffset); }
+  bool HasMagic() const {
+    return bytes[kMagicOffset] == kMagic[0] && bytes[kMagicOffset + 1] == kMagic[1] &&
+           bytes[kMagicOffset + 2] == kMagic[2] && bytes[kMagicOffset + 3] == kMagic[3];
+  }
+  uint32_t PayloadLength() const { return Le32(kPayloadLengthOffset); }
+  uint64_t CaptureTime() const {
+    return uint64_t(Le32(kCaptureTimeOffset)) | uint64_t(Le32(kCaptureTimeOffset + 4)) << 32;
+  }
+  uint32_t DataOffset() const { return Le32(kDataOffsetOffset); }
+  uint8_t Kind() const { return bytes[kKindOffset]; }
+  bool HasExtension() const { return bytes[kExtFlagOffset] != 0; }
+
+ private:
+  uint32_t Le32(uint32_t at) const {
+    return uint32_t(bytes[at]) | uint32_t(bytes[at + 1]) << 8 | uint32_t(bytes[at + 2]) << 16 |
+           uint32_t(bytes[at + 3]) << 24;
+  }
+};
+static_assert(sizeof(QNVNetFrameHeader) == QNVNetFrameHeader::kSize, "the header is 40 bytes");
+
+// One record of a recording's index file: the frame's header with bytes 28..31
+// holding the body's offset in the data file (DataOffset()).
+typedef QNVNetFrameHeader QNVNetIndexRecord;
 
 // Message callback: one device message (see Device messages above), with the
 // session's client id, the address text and port given at login, value 0,

@@ -87,6 +87,26 @@ enum {
   QNVNET_REASON_PROTOCOL = 11           /* the device's reply broke the protocol */
 };
 
+/* Frames and index records: every frame the stream callback delivers begins
+ * with a 40-byte header, and a recording's index file (".idx") holds one such
+ * header per recorded frame, bytes 28..31 replaced by the frame body's offset
+ * in the data file. Numbers are little-endian; QNVNetSdk.h describes the
+ * layout in full (struct QNVNetFrameHeader). */
+enum {
+  QNVNET_FRAME_HEADER_SIZE = 40,
+  QNVNET_FRAME_COUNTER_OFFSET = 0,         /* 32-bit, the device's frame counter */
+  QNVNET_FRAME_MAGIC_OFFSET = 4,           /* the 4 bytes "QNVV" */
+  QNVNET_FRAME_PAYLOAD_LENGTH_OFFSET = 12, /* 32-bit, H.264 bytes after the extension */
+  QNVNET_FRAME_CAPTURE_TIME_OFFSET = 16,   /* 64-bit, microseconds, 0 when none */
+  QNVNET_FRAME_DATA_OFFSET_OFFSET = 28,    /* 32-bit, index records: body's data-file offset */
+  QNVNET_FRAME_KIND_OFFSET = 35,           /* 1 byte, one of QNVNET_FRAME_KIND_* */
+  QNVNET_FRAME_EXT_FLAG_OFFSET = 36,       /* 1 byte, nonzero: an extension block follows */
+  QNVNET_FRAME_EXT_LENGTH_SIZE = 4,        /* the block: a 32-bit length N, then N bytes */
+  QNVNET_FRAME_KIND_OTHER = 0,
+  QNVNET_FRAME_KIND_KEY = 1, /* I slice */
+  QNVNET_FRAME_KIND_P = 2
+};
+
 /* A short English name for a result code ("device error" for a device's
  * code). Never NULL; the text is static. */
 QNVNET_C_API const char* qnvnet_strerror(int32_t code);

@@ -44,7 +44,9 @@ __all__ = [
 
 __version__ = "1.0.0"
 
+# The frame header layout, as QNVNET_FRAME_* in qnvnet.h.
 FRAME_HEADER_SIZE = 40
+FRAME_KIND_OFFSET = 35
 FRAME_KEY = 1
 FRAME_P = 2
 # A get reads at most this much: the library's replies carry at most 4,096 bytes.
@@ -85,7 +87,7 @@ class Frame:
     @property
     def kind(self):
         """1 key frame, 2 P frame, 0 other."""
-        return self.data[35] if len(self.data) > 35 else 0
+        return self.data[FRAME_KIND_OFFSET] if len(self.data) > FRAME_KIND_OFFSET else 0
 
     @property
     def is_key(self):
