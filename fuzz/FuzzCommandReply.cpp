@@ -24,11 +24,13 @@
 #include "FuzzInput.h"
 #include "QNVNetSdk.h"
 #include "platform/Socket.h"
+#include "protocol/CommandMessage.h"
 #include "transport/CTcpClient.h"
-#include "transport/CommandMessage.h"
 #include "transport/CommandTransaction.h"
 
 namespace qnv::fuzz {
+
+using namespace protocol;
 namespace {
 
 enum Op : uint8_t { kLogin, kTransact, kGet, kSet, kReceive, kOpCount };

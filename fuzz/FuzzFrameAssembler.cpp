@@ -19,10 +19,12 @@
 #include "FuzzInput.h"
 #include "live/CFrameAssembler.h"
 #include "live/SliceProbe.h"
-#include "record/SFrameIndex.h"
-#include "transport/CommandMessage.h"
+#include "protocol/CommandMessage.h"
+#include "protocol/FrameHeader.h"
 
 namespace qnv::fuzz {
+
+using namespace protocol;
 namespace {
 
 struct SRun {

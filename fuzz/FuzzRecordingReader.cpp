@@ -101,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const SRecordingSummary& s = reader.Summary();
   QNV_FUZZ_CHECK(s.dataFileBytes == body.size() && s.indexFileBytes == got);
   QNV_FUZZ_CHECK(s.frames == reader.FrameCount());
-  QNV_FUZZ_CHECK(s.frames * kRecordSize + s.droppedIndexBytes == s.indexFileBytes);
+  QNV_FUZZ_CHECK(s.frames * SIndexRecord::kSize + s.droppedIndexBytes == s.indexFileBytes);
   QNV_FUZZ_CHECK(s.bodyBytes + s.droppedDataBytes == s.dataFileBytes);
   QNV_FUZZ_CHECK(s.keyFrames <= s.frames && s.pictures <= s.frames);
   QNV_FUZZ_CHECK(s.Consistent() == (s.droppedIndexBytes == 0 && s.droppedDataBytes == 0));
@@ -117,8 +117,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const SIndexRecord& r = frame.record;
     QNV_FUZZ_CHECK(frame.index == i);
     QNV_FUZZ_CHECK(r.HasMagic());
-    QNV_FUZZ_CHECK(r.Offset() == expected && frame.offset == expected);
-    QNV_FUZZ_CHECK(std::memcmp(r.bytes, index + i * kRecordSize, kRecordSize) == 0);
+    QNV_FUZZ_CHECK(r.DataOffset() == expected && frame.offset == expected);
+    QNV_FUZZ_CHECK(std::memcmp(r.bytes, index + i * SIndexRecord::kSize, SIndexRecord::kSize) == 0);
     QNV_FUZZ_CHECK(frameBody.size() == frame.length);
     QNV_FUZZ_CHECK(expected + frameBody.size() <= body.size());
     QNV_FUZZ_CHECK(frameBody.empty() ||

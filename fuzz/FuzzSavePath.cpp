@@ -20,6 +20,8 @@
 #include "record/SavePath.h"
 
 namespace qnv::fuzz {
+
+using namespace protocol;
 namespace {
 
 std::string g_root;

@@ -10,9 +10,11 @@
 
 #include "FuzzInput.h"
 #include "live/SliceProbe.h"
-#include "record/SFrameIndex.h"
+#include "protocol/FrameHeader.h"
 
 namespace qnv::fuzz {
+
+using namespace protocol;
 namespace {
 
 std::optional<uint32_t> ReferenceUe(const std::vector<int>& bits, size_t& at) {

@@ -17,6 +17,8 @@
 #include "record/CStreamQueue.h"
 
 namespace qnv::fuzz {
+
+using namespace protocol;
 namespace {
 
 struct SModelFrame {

@@ -16,13 +16,15 @@
 #include <vector>
 
 #include "FuzzInput.h"
+#include "protocol/CommandMessage.h"
+#include "protocol/FrameHeader.h"
 #include "qnvrecording/H264Nal.h"
 #include "record/CSaveList.h"
 #include "record/CStreamQueue.h"
-#include "record/SFrameIndex.h"
-#include "transport/CommandMessage.h"
 
 namespace qnv::fuzz {
+
+using namespace protocol;
 namespace {
 
 using Bytes = std::vector<uint8_t>;

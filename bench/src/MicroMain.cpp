@@ -15,8 +15,8 @@
 #include "BenchUtil.h"
 #include "live/CFrameAssembler.h"
 #include "live/SliceProbe.h"
+#include "protocol/FrameHeader.h"
 #include "record/CStreamQueue.h"
-#include "record/SFrameIndex.h"
 
 namespace {
 
@@ -87,8 +87,8 @@ void BM_StreamQueueAppend(benchmark::State& state) {
   for (auto _ : state) {
     for (const auto& nal : g_clip.Nals()) {
       const uint8_t* frame = framed + nal.framedOffset;
-      queue.Append(frame + qnv::kFrameHeaderSize, int32_t(nal.length),
-                   qnv::SFrameIndex::From(frame), true);
+      queue.Append(frame + qnv::protocol::kFrameHeaderSize, int32_t(nal.length),
+                   qnv::protocol::SFrameIndex::From(frame), true);
     }
   }
   benchmark::DoNotOptimize(queue.GetTotal());

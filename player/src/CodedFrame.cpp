@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "record/SFrameIndex.h"
+#include "protocol/FrameHeader.h"
 
 namespace qnvplayer {
 namespace {
@@ -68,13 +68,15 @@ std::shared_ptr<const CodedFrame> CodedFrame::FromPayload(const uint8_t* data, s
 }
 
 std::optional<PayloadSpan> FindPayload(const uint8_t* frame, size_t length) {
-  if (frame == nullptr || length < qnv::kFrameHeaderSize) return std::nullopt;
-  const qnv::SFrameIndex header = qnv::SFrameIndex::From(frame);
+  if (frame == nullptr || length < qnv::protocol::kFrameHeaderSize) return std::nullopt;
+  const qnv::protocol::SFrameIndex header = qnv::protocol::SFrameIndex::From(frame);
   if (!header.HasMagic()) return std::nullopt;
-  uint64_t start = qnv::kFrameHeaderSize;
+  uint64_t start = qnv::protocol::kFrameHeaderSize;
   if (header.HasExtension()) {
-    if (length < qnv::kFrameHeaderSize + qnv::kFrameExtLengthSize) return std::nullopt;
-    start += qnv::kFrameExtLengthSize + qnv::LoadLe32(frame + qnv::kFrameHeaderSize);
+    if (length < qnv::protocol::kFrameHeaderSize + qnv::protocol::kFrameExtLengthSize)
+      return std::nullopt;
+    start +=
+        qnv::protocol::kFrameExtLengthSize + qnv::LoadLe32(frame + qnv::protocol::kFrameHeaderSize);
   }
   // 64-bit sums: a huge extension or payload length cannot wrap around.
   const uint64_t end = start + header.PayloadLength();

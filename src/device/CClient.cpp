@@ -10,23 +10,19 @@
 #include "platform/ByteOrder.h"
 #include "platform/FailureNote.h"
 #include "platform/Socket.h"
-#include "transport/CommandMessage.h"
+#include "protocol/CommandMessage.h"
+#include "protocol/Commands.h"
 #include "transport/CommandTransaction.h"
 
 namespace qnv {
 
-namespace {
-constexpr uint16_t kCodeLogin = 1;
-constexpr uint16_t kCodeKeepAlive = 1;
-constexpr uint16_t kCodeOpenStream = 1;
-// The devices answer a login with a wrong user name or password with result 1.
-constexpr uint32_t kResultBadCredentials = 1;
-}  // namespace
+using namespace protocol;
 
 void CClient::BuildLoginPayload(uint8_t* payload, const char* user, const char* password) {
   std::memset(payload, 0, kLoginPayloadSize);
-  if (user) std::memcpy(payload, user, strnlen(user, kNameField));
-  if (password) std::memcpy(payload + kNameField, password, strnlen(password, kNameField));
+  if (user) std::memcpy(payload + kLoginUserOffset, user, strnlen(user, kLoginNameField));
+  if (password)
+    std::memcpy(payload + kLoginPasswordOffset, password, strnlen(password, kLoginNameField));
 }
 
 uint32_t CClient::Login(const char* address, uint16_t port, const char* user,
@@ -43,7 +39,7 @@ uint32_t CClient::Login(const char* address, uint16_t port, const char* user,
   BuildLoginPayload(payload, user, password);
   uint8_t reply[kReplyCapacity] = {};
   int32_t replyLength = kReplyCapacity;
-  uint32_t rc = Transact(kClassLogin, kCodeLogin, payload, int32_t(sizeof payload), reply,
+  uint32_t rc = Transact(kLogin.commandClass, kLogin.code, payload, int32_t(sizeof payload), reply,
                          &replyLength, kCommandTimeoutMs);
   if (rc == kResultBadCredentials) {
     platform::ClearFailure();
@@ -60,7 +56,8 @@ uint32_t CClient::Login(const char* address, uint16_t port, const char* user,
 uint32_t CClient::KeepAlive() {
   uint8_t reply[kReplyCapacity] = {};
   int32_t replyLength = kReplyCapacity;
-  return Transact(kClassSystem, kCodeKeepAlive, nullptr, 0, reply, &replyLength, kCommandTimeoutMs);
+  return Transact(kKeepAlive.commandClass, kKeepAlive.code, nullptr, 0, reply, &replyLength,
+                  kCommandTimeoutMs);
 }
 
 uint32_t CClient::KeepAliveWhenFree(uint32_t waitMs) {
@@ -174,21 +171,21 @@ uint32_t CClient::SetCommand(uint32_t commandClass, uint32_t commandCode, const 
 uint32_t CClient::OpenStream(uint32_t& streamId) {
   uint8_t reply[kReplyCapacity] = {};
   int32_t replyLength = kReplyCapacity;
-  uint32_t rc =
-      Transact(kClassLive, kCodeOpenStream, nullptr, 0, reply, &replyLength, kCommandTimeoutMs);
+  uint32_t rc = Transact(kOpenStream.commandClass, kOpenStream.code, nullptr, 0, reply,
+                         &replyLength, kCommandTimeoutMs);
   if (rc != 0) return rc;
   // A reply without payload leaves the cleared area, so the stream id is 0.
   streamId = LoadLe32(reply);
   return 0;
 }
 
-uint32_t CClient::StreamRequest(uint16_t code, uint32_t streamId) {
+uint32_t CClient::StreamRequest(SCommand command, uint32_t streamId) {
   uint8_t payload[4];
   StoreLe32(payload, streamId);
   uint8_t reply[kReplyCapacity] = {};
   int32_t replyLength = kReplyCapacity;
-  return Transact(kClassLive, code, payload, int32_t(sizeof payload), reply, &replyLength,
-                  kCommandTimeoutMs);
+  return Transact(command.commandClass, command.code, payload, int32_t(sizeof payload), reply,
+                  &replyLength, kCommandTimeoutMs);
 }
 
 bool CClient::OnMessage(int, char* peerAddress, uint16_t peerPort, uint8_t* data, int32_t length,

@@ -21,6 +21,7 @@
 #include <mutex>
 #include <vector>
 
+#include "protocol/Commands.h"
 #include "transport/CTcpClient.h"
 
 namespace qnv {
@@ -44,8 +45,6 @@ class CClient {
   };
   enum class Idle { kRead, kBusy, kPartial, kLost, kClosed };
 
-  static constexpr size_t kNameField = 16;
-  static constexpr size_t kLoginPayloadSize = 32;
   static constexpr int32_t kReplyCapacity = 1024;
 
   CClient() = default;
@@ -100,7 +99,7 @@ class CClient {
 
   // Live-stream requests of this session.
   uint32_t OpenStream(uint32_t& streamId);
-  uint32_t StreamRequest(uint16_t code, uint32_t streamId);  // close, pause, play
+  uint32_t StreamRequest(protocol::SCommand command, uint32_t streamId);  // close, pause, play
 
   uint32_t ClientId() const { return m_clientId.load(); }
   uint32_t SessionId() const { return m_sessionId; }

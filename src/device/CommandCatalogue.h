@@ -11,14 +11,6 @@
 
 namespace qnv {
 
-// Selector tables: the command code for a selector, 0 when it is not listed.
-uint16_t SysConfigGetCode(uint32_t selector);
-uint16_t SysConfigSetCode(uint32_t selector);
-uint16_t SysCommandCode(uint32_t selector);
-uint16_t AlgorithmGetCode(uint32_t selector);
-uint16_t AlgorithmSetCode(uint32_t selector);
-uint16_t PtzParamCode(uint32_t type);
-
 uint32_t PtzControl(CClient& client, uint32_t v1, uint32_t v2, uint32_t v3, uint32_t v4);
 uint32_t PtzPreset(CClient& client, uint32_t v1, uint32_t v2);
 uint32_t PtzGetParam(CClient& client, uint32_t type, void* buffer, int32_t& length);

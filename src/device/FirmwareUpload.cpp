@@ -7,9 +7,12 @@
 #include "QNVNetSdk.h"
 #include "platform/ByteOrder.h"
 #include "platform/File.h"
-#include "transport/CommandMessage.h"
+#include "protocol/Commands.h"
+#include "protocol/FirmwareChunk.h"
 
 namespace qnv {
+
+using namespace protocol;
 
 namespace {
 struct FileCloser {
@@ -27,7 +30,7 @@ uint32_t UploadFirmware(CClient& client, const char* path) {
   int64_t size = platform::FileSize(file.get());
   // The record's size field is a signed 32-bit count.
   if (size < 0 || size > INT32_MAX) return QNVNET_ERR_FIRMWARE;
-  const uint32_t count = uint32_t(size) / kFirmwareChunkData + 1;
+  const uint32_t count = FirmwareChunkCount(uint32_t(size));
   uint8_t record[kFirmwareRecordSize];
   for (uint32_t number = 1; number <= count; ++number) {
     std::memset(record, 0, sizeof record);
@@ -43,8 +46,8 @@ uint32_t UploadFirmware(CClient& client, const char* path) {
     StoreLe32(record + kFwLengthOffset, uint32_t(n));
     uint8_t reply[CClient::kReplyCapacity] = {};
     int32_t replyLength = CClient::kReplyCapacity;
-    if (client.Transact(kClassSystem, kCodeFirmwareChunk, record, int32_t(sizeof record), reply,
-                        &replyLength, kCommandTimeoutMs) != 0)
+    if (client.Transact(kFirmwareChunk.commandClass, kFirmwareChunk.code, record,
+                        int32_t(sizeof record), reply, &replyLength, kCommandTimeoutMs) != 0)
       return QNVNET_ERR_FIRMWARE;
   }
   return 0;
@@ -53,8 +56,8 @@ uint32_t UploadFirmware(CClient& client, const char* path) {
 uint32_t StartFirmwareUpdate(CClient& client) {
   uint8_t reply[CClient::kReplyCapacity] = {};
   int32_t replyLength = CClient::kReplyCapacity;
-  return client.Transact(kClassSystem, kCodeFirmwareStart, nullptr, 0, reply, &replyLength,
-                         kFirmwareStartTimeoutMs);
+  return client.Transact(kFirmwareStart.commandClass, kFirmwareStart.code, nullptr, 0, reply,
+                         &replyLength, kFirmwareStartTimeoutMs);
 }
 
 }  // namespace qnv

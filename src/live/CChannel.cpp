@@ -6,12 +6,14 @@
 #include "platform/File.h"
 #include "platform/Socket.h"
 #include "player/PlayerApi.h"
-#include "record/SFrameIndex.h"
-#include "transport/CommandMessage.h"
+#include "protocol/Commands.h"
+#include "protocol/FrameHeader.h"
 #include "transport/CommandTransaction.h"
 #include "transport/HostCallbacks.h"
 
 namespace qnv {
+
+using namespace protocol;
 
 bool CChannel::Open(const char* address, uint16_t port, uint32_t clientId, int32_t channelNo,
                     uint32_t sessionId, uint32_t streamId, HWND window) {
@@ -43,7 +45,8 @@ bool CChannel::Open(const char* address, uint16_t port, uint32_t clientId, int32
   uint8_t payload[4];
   StoreLe32(payload, m_streamId);
   // A failed send reaches OnDisconnect through the connection.
-  SendOneWay(m_stream, m_sessionId, kClassLive, kCodeAttach, payload, int32_t(sizeof payload));
+  SendOneWay(m_stream, m_sessionId, kAttachStream.commandClass, kAttachStream.code, payload,
+             int32_t(sizeof payload));
   return true;
 }
 

@@ -34,7 +34,6 @@ class CChannel : public std::enable_shared_from_this<CChannel> {
   static constexpr uint32_t kReassemblyReserve = 1u << 20;
   // Reads take at most this much, so the buffer is overwritten a little at a time.
   static constexpr uint32_t kMaxRead = 131072;
-  static constexpr uint16_t kCodeAttach = 5;
 
   CChannel() = default;
   ~CChannel() = default;

@@ -5,10 +5,12 @@
 #include <new>
 
 #include "live/SliceProbe.h"
-#include "record/SFrameIndex.h"
-#include "transport/CommandMessage.h"
+#include "protocol/CommandMessage.h"
+#include "protocol/FrameHeader.h"
 
 namespace qnv {
+
+using namespace protocol;
 
 namespace {
 

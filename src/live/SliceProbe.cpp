@@ -3,9 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "record/SFrameIndex.h"
+#include "protocol/FrameHeader.h"
 
 namespace qnv {
+
+using namespace protocol;
 
 namespace {
 

@@ -2,6 +2,8 @@
 
 namespace qnv {
 
+using namespace protocol;
+
 void CPendingFrames::PopOldest() {
   SEntry& e = At(0);
   if (Appendable(e)) {

@@ -21,8 +21,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "protocol/FrameHeader.h"
 #include "record/CStreamQueue.h"
-#include "record/SFrameIndex.h"
 
 namespace qnv {
 
@@ -37,7 +37,7 @@ class CPendingFrames {
   CPendingFrames& operator=(const CPendingFrames&) = delete;
 
   // Lists a frame's body (as CStreamQueue::Append with newFrame true would take it).
-  void Add(const uint8_t* body, int32_t length, const SFrameIndex& header);
+  void Add(const uint8_t* body, int32_t length, const protocol::SFrameIndex& header);
   // The bytes [from, to) are about to be overwritten or freed: every listed
   // body that lies there is spilled first (with every older one, keeping the
   // order).
@@ -53,7 +53,7 @@ class CPendingFrames {
   struct SEntry {
     const uint8_t* body;
     int32_t length;
-    SFrameIndex header;
+    protocol::SFrameIndex header;
   };
 
   SEntry& At(size_t i) { return entries_[(first_ + i) % kMaxPending]; }

@@ -14,11 +14,14 @@
 #include "QNVNetSdk.h"
 #include "platform/Debug.h"
 #include "platform/FailureNote.h"
+#include "protocol/IndexRecord.h"
 #include "record/CStreamQueue.h"
 #include "record/SaveDir.h"
 #include "record/SavePath.h"
 
 namespace qnv {
+
+using namespace protocol;
 
 namespace {
 
@@ -108,7 +111,7 @@ class UniqueFd {
 // Reads the offset field of index record n.
 bool ReadRecordOffset(int fd, uint64_t n, uint32_t& offset) {
   uint8_t raw[4];
-  off_t at = static_cast<off_t>(n * kFrameHeaderSize + kFrameOffsetOffset);
+  off_t at = static_cast<off_t>(n * kIndexRecordSize + kIndexDataOffsetOffset);
   if (::pread(fd, raw, sizeof raw, at) != static_cast<ssize_t>(sizeof raw)) return false;
   offset = LoadLe32(raw);
   return true;
@@ -129,7 +132,7 @@ bool RepairFiles(const tagSSaveData& save, int dataFd, int indexFd, uint64_t& ke
     return false;
   }
   const uint64_t dataSize = static_cast<uint64_t>(dataStat.st_size);
-  const uint64_t onDisk = static_cast<uint64_t>(indexStat.st_size) / kFrameHeaderSize;
+  const uint64_t onDisk = static_cast<uint64_t>(indexStat.st_size) / kIndexRecordSize;
   const int fd = indexFd;
   // Record i (i + 1 < onDisk) ends where record i + 1 begins; offsets never
   // decrease, so the records that fit form a prefix: binary search for it.
@@ -164,8 +167,8 @@ bool RepairFiles(const tagSSaveData& save, int dataFd, int indexFd, uint64_t& ke
     keptRecords = onDisk;
     keptBytes = lastEnd;
   }
-  if (static_cast<uint64_t>(indexStat.st_size) != keptRecords * kFrameHeaderSize &&
-      ::ftruncate(indexFd, static_cast<off_t>(keptRecords * kFrameHeaderSize)) != 0) {
+  if (static_cast<uint64_t>(indexStat.st_size) != keptRecords * kIndexRecordSize &&
+      ::ftruncate(indexFd, static_cast<off_t>(keptRecords * kIndexRecordSize)) != 0) {
     error = SystemErrorText();
     return false;
   }
@@ -342,7 +345,7 @@ uint32_t CSaveList::Open(const char* dataPath, const CStreamQueue& queue, uint32
   // Frames are large: each goes to the data file in one write of its own,
   // rather than a top-up of the stream buffer followed by a write of the rest.
   std::setvbuf(save->dataFile.get(), nullptr, _IONBF, 0);
-  ReserveFor(save->indexFile.get(), save->indexReserved, queue.Count() * kFrameHeaderSize,
+  ReserveFor(save->indexFile.get(), save->indexReserved, queue.Count() * kIndexRecordSize,
              kIndexReserveStep);
 
   // The pre-record stretch: its bytes begin the data file, so the queue's
@@ -360,7 +363,7 @@ uint32_t CSaveList::Open(const char* dataPath, const CStreamQueue& queue, uint32
       if (!ok) error = ErrnoText();
     }
     long position = std::ftell(save->indexFile.get());
-    if (ok && position != static_cast<long>(queue.Count() * kFrameHeaderSize)) {
+    if (ok && position != static_cast<long>(queue.Count() * kIndexRecordSize)) {
       ok = false;
       error = "index position lost";
     }
@@ -370,7 +373,7 @@ uint32_t CSaveList::Open(const char* dataPath, const CStreamQueue& queue, uint32
       End(saves_.size() - 1, EndReason::kWriteFailed, error);
       return QNVNET_ERR_SAVE_OPEN;
     }
-    save->recordCount = static_cast<uint64_t>(position) / kFrameHeaderSize;
+    save->recordCount = static_cast<uint64_t>(position) / kIndexRecordSize;
     if (save->recordCount > 0) save->NoteRecordEnd(save->recordCount - 1, uint32_t(total));
     save->bytesWritten = static_cast<uint32_t>(total);
   }
@@ -475,9 +478,9 @@ void CSaveList::WriteFrame(const SFrameIndex& header, const uint8_t* body, uint3
     // process can take from the index at most the frames since the last one.
     FILE* index = save.indexFile.get();
     const bool buffered = ReserveFor(index, save.indexReserved,
-                                     (save.recordCount + 1) * kFrameHeaderSize, kIndexReserveStep);
+                                     (save.recordCount + 1) * kIndexRecordSize, kIndexReserveStep);
     if ((header.FrameKind() == kFrameKindI && std::fflush(index) != 0) ||
-        platform::FileWrite(index, record.bytes, kFrameHeaderSize) != kFrameHeaderSize ||
+        platform::FileWrite(index, record.bytes, kIndexRecordSize) != kIndexRecordSize ||
         (!buffered && std::fflush(index) != 0)) {
       End(i, EndReason::kWriteFailed, ErrnoText());
       continue;

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "protocol/FrameHeader.h"
 #include "record/GroupStart.h"
-#include "record/SFrameIndex.h"
 #include "record/tagSSaveData.h"
 
 namespace qnv {
@@ -59,7 +59,7 @@ class CSaveList {
   // Appends one delivered frame (header after the key-frame probe, body = the
   // bytes after the header) to every recording that has seen a key frame.
   // A recording whose write fails, or that reaches the size limit, ends here.
-  void WriteFrame(const SFrameIndex& header, const uint8_t* body, uint32_t length);
+  void WriteFrame(const protocol::SFrameIndex& header, const uint8_t* body, uint32_t length);
 
   void CloseAll();
   size_t Count() const { return saves_.size(); }

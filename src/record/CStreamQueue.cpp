@@ -9,6 +9,8 @@
 
 namespace qnv {
 
+using namespace protocol;
+
 namespace {
 // Records reserved at the first Append: enough for a few hundred frames, so
 // steady-state appends never allocate. Evicted records are dropped before the

@@ -33,8 +33,8 @@
 #include <memory>
 #include <vector>
 
+#include "protocol/FrameHeader.h"
 #include "record/GroupStart.h"
-#include "record/SFrameIndex.h"
 
 namespace qnv {
 
@@ -78,12 +78,12 @@ class CStreamQueue {
   // Evicts the oldest whole frames until it fits. newFrame false with a frame
   // held extends the last frame's body instead. False (and nothing changes)
   // when the body is longer than the capacity or the arguments are bad.
-  bool Append(const uint8_t* data, int32_t length, SFrameIndex header, bool newFrame);
+  bool Append(const uint8_t* data, int32_t length, protocol::SFrameIndex header, bool newFrame);
   // With a time span: `nowMs` is the frame's arrival time on a monotonic
   // clock (the span is measured in it). False also when the frame cannot
   // begin or continue a whole group (then nothing is held until the next
   // group begins). Without a span the same as the call above.
-  bool Append(const uint8_t* data, int32_t length, SFrameIndex header, bool newFrame,
+  bool Append(const uint8_t* data, int32_t length, protocol::SFrameIndex header, bool newFrame,
               uint64_t nowMs);
 
   // Drops every held frame; the buffer stays.
@@ -98,7 +98,7 @@ class CStreamQueue {
   bool WriteTo(FILE* data, FILE* index) const;
 
   size_t Count() const { return frames_.size() - first_; }
-  const SFrameIndex& Frame(size_t i) const;  // i < Count()
+  const protocol::SFrameIndex& Frame(size_t i) const;  // i < Count()
   const SBuf& Slice(size_t i) const;         // i < Count()
 
  private:
@@ -143,7 +143,7 @@ class CStreamQueue {
   // so eviction does not move the records of the frames that stay.
   mutable size_t first_ = 0;
   mutable std::vector<SBuf> slices_;
-  mutable std::vector<SFrameIndex> frames_;
+  mutable std::vector<protocol::SFrameIndex> frames_;
   // When the ring last came round, and whether it came round so slowly that
   // its lines are out of the cache: then bodies are copied in with streaming
   // stores that bypass it.

@@ -9,20 +9,21 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "record/SFrameIndex.h"
+#include "protocol/FrameHeader.h"
 
 namespace qnv {
 
 class CGroupStart {
  public:
   // Whether this frame begins a group; remembers it as the frame before the next.
-  bool Next(const SFrameIndex& header, const uint8_t* body, size_t length) {
+  bool Next(const protocol::SFrameIndex& header, const uint8_t* body, size_t length) {
     constexpr int kNalIdr = 5, kNalSps = 7, kNalPps = 8;
     // The first NAL unit, behind the extension block and a 3- or 4-byte start code.
     int type = -1;
     size_t at = 0;
     if (header.HasExtension())
-      at = length >= kFrameExtLengthSize ? kFrameExtLengthSize + LoadLe32(body) : length;
+      at = length >= protocol::kFrameExtLengthSize ? protocol::kFrameExtLengthSize + LoadLe32(body)
+                                                   : length;
     if (at + 4 <= length && body[at] == 0 && body[at + 1] == 0 && body[at + 2] == 1) {
       type = body[at + 3] & 0x1F;
     } else if (at + 5 <= length && body[at] == 0 && body[at + 1] == 0 && body[at + 2] == 0 &&
@@ -36,11 +37,11 @@ class CGroupStart {
     } else if (type == kNalIdr) {
       starts = lastType_ != kNalSps && lastType_ != kNalPps && lastType_ != kNalIdr;
     } else if (type < 0) {
-      starts = kind == kFrameKindI && lastKind_ != kFrameKindI;
+      starts = kind == protocol::kFrameKindI && lastKind_ != protocol::kFrameKindI;
     }
     // A key frame that parameter sets do not lead up to is a place to begin
     // too (a stream of I slices without IDR pictures has no other).
-    boundary_ = starts || (kind == kFrameKindI && type != kNalSps && type != kNalPps &&
+    boundary_ = starts || (kind == protocol::kFrameKindI && type != kNalSps && type != kNalPps &&
                            lastType_ != kNalSps && lastType_ != kNalPps);
     lastType_ = type;
     lastKind_ = kind;

@@ -20,7 +20,7 @@ SSplitPath SplitPath(const std::string& path) {
 
 std::string IndexPathFor(const std::string& dataPath) {
   SSplitPath parts = SplitPath(dataPath);
-  return parts.drive + parts.dir + parts.name + kIndexExtension;
+  return parts.drive + parts.dir + parts.name + protocol::kIndexExtension;
 }
 
 }  // namespace qnv

@@ -5,9 +5,9 @@
 
 #include <string>
 
-namespace qnv {
+#include "protocol/IndexRecord.h"
 
-constexpr char kIndexExtension[] = ".idx";
+namespace qnv {
 
 // A path cut into four parts that concatenate to the whole path.
 struct SSplitPath {

@@ -7,13 +7,12 @@
 
 #include "platform/Socket.h"
 #include "player/PlayerApi.h"
+#include "protocol/Commands.h"
 #include "transport/HostCallbacks.h"
 
 namespace qnv {
 
 namespace {
-constexpr uint16_t kCodeCloseStream = 2;
-constexpr uint16_t kStreamPortOffset = 2;
 constexpr uint32_t kFirstLibraryHandle = 0x80000000u;
 std::atomic<uint32_t> g_keepAlivePeriodMs{CLibrary::kKeepAlivePeriodMs};
 
@@ -250,15 +249,15 @@ uint32_t CLibrary::LiveOpen(uint32_t* handle, CClient& client, HWND window) {
   try {
     channel = std::make_shared<CChannel>();
   } catch (const std::bad_alloc&) {
-    client.StreamRequest(kCodeCloseStream, streamId);
+    client.StreamRequest(protocol::kCloseStream, streamId);
     return QNVNET_ERR_CHANNEL_CREATE;
   }
-  uint16_t streamPort = uint16_t(client.DevicePort() + kStreamPortOffset);
+  uint16_t streamPort = uint16_t(client.DevicePort() + protocol::kStreamPortOffset);
   if (!channel->Open(client.DeviceAddress(), streamPort, client.ClientId(), channelNo,
                      client.SessionId(), streamId, window)) {
     channel->Teardown();
     // The device opened a stream for this request; close it again.
-    client.StreamRequest(kCodeCloseStream, streamId);
+    client.StreamRequest(protocol::kCloseStream, streamId);
     return QNVNET_ERR_NO_CHANNEL;
   }
   {
@@ -287,7 +286,7 @@ uint32_t CLibrary::LiveClose(CClient& client, uint32_t handle) {
   if (!channel) return QNVNET_ERR_NO_CHANNEL;
   // The device answers by ending the stream; that end is no failure.
   channel->BeginClose();
-  client.StreamRequest(kCodeCloseStream, channel->StreamId());  // answer ignored
+  client.StreamRequest(protocol::kCloseStream, channel->StreamId());  // answer ignored
   bool mine = false;
   {
     std::lock_guard<std::recursive_mutex> lock(m_lock);

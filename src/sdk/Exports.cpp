@@ -10,6 +10,7 @@
 #include "device/FirmwareUpload.h"
 #include "platform/FailureNote.h"
 #include "player/PlayerApi.h"
+#include "protocol/Commands.h"
 #include "sdk/CLibrary.h"
 #include "transport/HostCallbacks.h"
 
@@ -20,8 +21,6 @@ using qnv::CLibrary;
 namespace {
 
 constexpr uint32_t kSdkVersion = 0x01000000;
-constexpr uint16_t kCodePauseStream = 3;
-constexpr uint16_t kCodePlayStream = 4;
 
 // A failure that is no device's fault (out of memory, a thread that could not
 // start) reaches the host as a failed send rather than as an exception.
@@ -136,13 +135,13 @@ uint32_t QNVNet_LiveClose(uint32_t handle) {
 
 uint32_t QNVNet_LivePause(uint32_t handle) {
   return WithChannel(handle, [&](CClient& client, CChannel& channel) {
-    return client.StreamRequest(kCodePauseStream, channel.StreamId());
+    return client.StreamRequest(qnv::protocol::kPauseStream, channel.StreamId());
   });
 }
 
 uint32_t QNVNet_LivePlay(uint32_t handle) {
   return WithChannel(handle, [&](CClient& client, CChannel& channel) {
-    return client.StreamRequest(kCodePlayStream, channel.StreamId());
+    return client.StreamRequest(qnv::protocol::kPlayStream, channel.StreamId());
   });
 }
 

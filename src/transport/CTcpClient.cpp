@@ -6,9 +6,11 @@
 
 #include "platform/Clock.h"
 #include "platform/Socket.h"
-#include "transport/CommandMessage.h"
+#include "protocol/CommandMessage.h"
 
 namespace qnv {
+
+using namespace protocol;
 
 using namespace platform;
 

@@ -8,9 +8,12 @@
 #include "platform/Clock.h"
 #include "platform/FailureNote.h"
 #include "platform/Socket.h"
-#include "transport/CommandMessage.h"
+#include "protocol/CommandMessage.h"
+#include "protocol/Commands.h"
 
 namespace qnv {
+
+using namespace protocol;
 
 uint32_t Transact(CTcpClient& connection, uint32_t& sessionId, uint32_t commandClass,
                   uint32_t commandCode, const void* payload, int32_t payloadLength, void* out,
@@ -116,7 +119,7 @@ uint32_t SendOneWay(CTcpClient& connection, uint32_t sessionId, uint32_t command
   uint8_t area[kOneWayArea] = {};
   uint32_t length = EncodeRequest(area, true, uint16_t(commandClass), uint16_t(commandCode),
                                   sessionId, payload, payloadLength);
-  return connection.Send(area, int32_t(length), kCommandTimeoutMs) ? 0 : QNVNET_ERR_NETWORK;
+  return connection.Send(area, int32_t(length), kCommandTimeoutMs) ? QNVNET_OK : QNVNET_ERR_NETWORK;
 }
 
 }  // namespace qnv

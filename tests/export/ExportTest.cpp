@@ -88,19 +88,20 @@ void WriteRecording(const std::string& dataPath, const std::vector<std::vector<u
   for (size_t i = 0; i < payloads.size(); ++i) {
     SIndexRecord r{};
     PutLe32(r.bytes, uint32_t(i));
-    std::memcpy(r.bytes + kMagicOffset, kMagic, sizeof kMagic);
-    PutLe32(r.bytes + kPayloadLengthOffset, uint32_t(payloads[i].size()));
-    PutLe32(r.bytes + kOffsetOffset, uint32_t(data.size()));
-    r.bytes[kFrameKindOffset] = KindOf(payloads[i]);
+    std::memcpy(r.bytes + SIndexRecord::kMagicOffset, SIndexRecord::kMagic,
+                sizeof SIndexRecord::kMagic);
+    PutLe32(r.bytes + SIndexRecord::kPayloadLengthOffset, uint32_t(payloads[i].size()));
+    PutLe32(r.bytes + SIndexRecord::kDataOffsetOffset, uint32_t(data.size()));
+    r.bytes[SIndexRecord::kKindOffset] = KindOf(payloads[i]);
     if (extensionEvery != 0 && i % extensionEvery == 2) {
-      r.bytes[kExtFlagOffset] = 1;
+      r.bytes[SIndexRecord::kExtFlagOffset] = 1;
       uint8_t n[4];
       PutLe32(n, uint32_t(i % 9));
       data.insert(data.end(), n, n + 4);
       data.insert(data.end(), i % 9, uint8_t(0xEE));
     }
     data.insert(data.end(), payloads[i].begin(), payloads[i].end());
-    index.insert(index.end(), r.bytes, r.bytes + kRecordSize);
+    index.insert(index.end(), r.bytes, r.bytes + SIndexRecord::kSize);
   }
   WriteAll(dataPath, data);
   WriteAll(IndexPathFor(dataPath), index);
@@ -351,7 +352,7 @@ TEST(Export, IndexPointingPastTheDataIsCutAtTheLastWholeBody) {
   EXPECT_EQ(s.frames, kept);
   EXPECT_EQ(s.droppedFrames, SampleNals().size() - kept);
   EXPECT_EQ(s.droppedDataBytes, bytes.size() - end);
-  EXPECT_EQ(s.droppedIndexBytes, (SampleNals().size() - kept) * kRecordSize);
+  EXPECT_EQ(s.droppedIndexBytes, (SampleNals().size() - kept) * SIndexRecord::kSize);
   ASSERT_EQ(s.problems.size(), 1u);
   EXPECT_NE(s.problems[0].find("past the end of the data file"), std::string::npos);
 
@@ -359,7 +360,7 @@ TEST(Export, IndexPointingPastTheDataIsCutAtTheLastWholeBody) {
   std::string data2 = dir / "lag.dat";
   WriteRecording(data2, SampleNals(), 0);
   std::vector<uint8_t> index = ReadAll(dir / "lag.idx");
-  index.resize(200 * kRecordSize);
+  index.resize(200 * SIndexRecord::kSize);
   WriteAll(dir / "lag.idx", index);
   CRecordingReader lag;
   ASSERT_TRUE(lag.Open(data2, dir / "lag.idx", error)) << error;
@@ -378,7 +379,7 @@ TEST(Export, FramesUpTo16MiBAreAcceptedAndLongerOnesEndTheRun) {
   ScratchDir dir;
   std::vector<std::vector<uint8_t>> payloads(SampleNals().begin(), SampleNals().begin() + 30);
   std::vector<uint8_t> filler{0, 0, 0, 1, kNalFiller};
-  filler.resize((16u << 20) - kRecordSize, 0xFF);  // the longest frame the library records
+  filler.resize((16u << 20) - SIndexRecord::kSize, 0xFF);  // the longest frame the library records
   payloads.push_back(filler);
   payloads.push_back(SampleNals()[40]);
   WriteRecording(dir / "big.dat", payloads, 0);
@@ -390,7 +391,8 @@ TEST(Export, FramesUpTo16MiBAreAcceptedAndLongerOnesEndTheRun) {
 
   // One more byte in the header's payload length is no frame the library makes.
   std::vector<uint8_t> index = ReadAll(dir / "big.idx");
-  PutLe32(index.data() + 30 * kRecordSize + kPayloadLengthOffset, uint32_t(filler.size() + 1));
+  PutLe32(index.data() + 30 * SIndexRecord::kSize + SIndexRecord::kPayloadLengthOffset,
+          uint32_t(filler.size() + 1));
   WriteAll(dir / "big.idx", index);
   ASSERT_TRUE(reader.Open(dir / "big.dat", dir / "big.idx", error)) << error;
   EXPECT_EQ(reader.Summary().frames, 30u);
@@ -446,9 +448,10 @@ TEST(Export, DamagedRecordingsNeverCrashTheReaderOrTheExporter) {
         target.resize(rng() % target.size());
         break;
       default:
-        PutLe32(x.data() + (rng() % (x.size() / kRecordSize)) * kRecordSize +
-                    (rng() % 2 ? kOffsetOffset : kPayloadLengthOffset),
-                uint32_t(rng()));
+        PutLe32(
+            x.data() + (rng() % (x.size() / SIndexRecord::kSize)) * SIndexRecord::kSize +
+                (rng() % 2 ? SIndexRecord::kDataOffsetOffset : SIndexRecord::kPayloadLengthOffset),
+            uint32_t(rng()));
     }
     WriteAll(dir / "m.dat", d);
     WriteAll(dir / "m.idx", x);
@@ -468,9 +471,10 @@ TEST(Export, RecordingWrittenByTheLibraryReadsBackConsistentAndPlays) {
   qnv::CSaveList saves;
   const auto& nals = SampleNals();
   auto deliver = [&](size_t i) {
-    qnv::SFrameIndex header{};
-    std::memcpy(header.bytes + qnv::kFrameMagicOffset, qnv::kFrameMagic, 4);
-    qnv::StoreLe32(header.bytes + qnv::kFramePayloadLengthOffset, uint32_t(nals[i].size()));
+    qnv::protocol::SFrameIndex header{};
+    std::memcpy(header.bytes + qnv::protocol::kFrameMagicOffset, qnv::protocol::kFrameMagic, 4);
+    qnv::StoreLe32(header.bytes + qnv::protocol::kFramePayloadLengthOffset,
+                   uint32_t(nals[i].size()));
     header.SetFrameKind(KindOf(nals[i]));
     queue.Append(nals[i].data(), int32_t(nals[i].size()), header, true);
     saves.WriteFrame(header, nals[i].data(), uint32_t(nals[i].size()));
@@ -504,10 +508,10 @@ void StampRecording(const std::string& dataPath, const std::function<uint64_t(si
   std::vector<uint8_t> index = ReadAll(IndexPathFor(dataPath));
   size_t picture = 0;
   for (size_t i = 0; i < SampleNals().size(); ++i) {
-    uint8_t* r = index.data() + i * kRecordSize;
+    uint8_t* r = index.data() + i * SIndexRecord::kSize;
     const uint64_t t = stamp(picture);
-    PutLe32(r + kStampOffset, uint32_t(t));
-    PutLe32(r + kStampOffset + 4, uint32_t(t >> 32));
+    PutLe32(r + SIndexRecord::kCaptureTimeOffset, uint32_t(t));
+    PutLe32(r + SIndexRecord::kCaptureTimeOffset + 4, uint32_t(t >> 32));
     if (i >= jumpAt) PutLe32(r, uint32_t(i) + counterJump);
     const auto& nal = SampleNals()[i];
     if (StartsPicture(SNalRef{nal.data() + 4, nal.size() - 4})) ++picture;

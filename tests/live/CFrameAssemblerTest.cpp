@@ -7,13 +7,15 @@
 #include <vector>
 
 #include "live/CFrameAssembler.h"
+#include "protocol/CommandMessage.h"
+#include "protocol/FrameHeader.h"
 #include "record/CPendingFrames.h"
 #include "record/CStreamQueue.h"
-#include "record/SFrameIndex.h"
 #include "support/QueueContent.h"
-#include "transport/CommandMessage.h"
 
 namespace qnv {
+
+using namespace protocol;
 namespace {
 
 using Bytes = std::vector<uint8_t>;

@@ -9,7 +9,7 @@
 #include "FrameQueue.h"
 #include "GopStore.h"
 #include "TestClip.h"
-#include "record/SFrameIndex.h"
+#include "protocol/FrameHeader.h"
 
 namespace qnvplayer {
 namespace {

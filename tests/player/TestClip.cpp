@@ -11,7 +11,7 @@
 #include <iterator>
 #include <stdexcept>
 
-#include "record/SFrameIndex.h"
+#include "protocol/FrameHeader.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -116,15 +116,15 @@ const Clip& SampleClip() {
 
 std::vector<uint8_t> WrapFrame(const std::vector<uint8_t>& payload, uint32_t counter,
                                bool withExtension, uint32_t extLength) {
-  const size_t ext = withExtension ? qnv::kFrameExtLengthSize + extLength : 0;
-  std::vector<uint8_t> f(qnv::kFrameHeaderSize + ext + payload.size(), 0xA5);
+  const size_t ext = withExtension ? qnv::protocol::kFrameExtLengthSize + extLength : 0;
+  std::vector<uint8_t> f(qnv::protocol::kFrameHeaderSize + ext + payload.size(), 0xA5);
   qnv::StoreLe32(f.data(), counter);
-  std::memcpy(f.data() + qnv::kFrameMagicOffset, qnv::kFrameMagic, 4);
-  qnv::StoreLe32(f.data() + qnv::kFramePayloadLengthOffset, uint32_t(payload.size()));
-  f[qnv::kFrameExtFlagOffset] = withExtension ? 1 : 0;
-  if (withExtension) qnv::StoreLe32(f.data() + qnv::kFrameHeaderSize, extLength);
+  std::memcpy(f.data() + qnv::protocol::kFrameMagicOffset, qnv::protocol::kFrameMagic, 4);
+  qnv::StoreLe32(f.data() + qnv::protocol::kFramePayloadLengthOffset, uint32_t(payload.size()));
+  f[qnv::protocol::kFrameExtFlagOffset] = withExtension ? 1 : 0;
+  if (withExtension) qnv::StoreLe32(f.data() + qnv::protocol::kFrameHeaderSize, extLength);
   if (!payload.empty()) {
-    std::memcpy(f.data() + qnv::kFrameHeaderSize + ext, payload.data(), payload.size());
+    std::memcpy(f.data() + qnv::protocol::kFrameHeaderSize + ext, payload.data(), payload.size());
   }
   return f;
 }

@@ -9,6 +9,8 @@
 #include "support/QueueContent.h"
 
 namespace qnv {
+
+using namespace protocol;
 namespace {
 
 using Bytes = std::vector<uint8_t>;

@@ -23,6 +23,8 @@
 #include "record/SavePath.h"
 
 namespace qnv {
+
+using namespace protocol;
 namespace {
 
 using test::DebugCapture;

@@ -12,6 +12,8 @@
 #include "record/CStreamQueue.h"
 
 namespace qnv {
+
+using namespace protocol;
 namespace {
 
 using Bytes = std::vector<uint8_t>;

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "platform/Debug.h"
-#include "record/SFrameIndex.h"
+#include "protocol/FrameHeader.h"
 
 namespace qnv::test {
 
@@ -108,13 +108,13 @@ inline bool Exists(const std::string& path) { return std::filesystem::exists(pat
 
 // A frame header whose bytes 0..3 carry a sequence number, so a record can be
 // matched to the body that was delivered with it.
-inline SFrameIndex MakeHeader(uint32_t seq, uint8_t kind, uint32_t payloadLength) {
-  SFrameIndex h{};
+inline protocol::SFrameIndex MakeHeader(uint32_t seq, uint8_t kind, uint32_t payloadLength) {
+  protocol::SFrameIndex h{};
   StoreLe32(h.bytes, seq);
-  std::memcpy(h.bytes + kFrameMagicOffset, kFrameMagic, 4);
-  StoreLe32(h.bytes + kFramePayloadLengthOffset, payloadLength);
-  StoreLe32(h.bytes + kFrameOffsetOffset, 0xDEADBEEF);  // must be rewritten
-  h.bytes[kFrameKindOffset] = kind;
+  std::memcpy(h.bytes + protocol::kFrameMagicOffset, protocol::kFrameMagic, 4);
+  StoreLe32(h.bytes + protocol::kFramePayloadLengthOffset, payloadLength);
+  StoreLe32(h.bytes + protocol::kFrameOffsetOffset, 0xDEADBEEF);  // must be rewritten
+  h.bytes[protocol::kFrameKindOffset] = kind;
   h.bytes[39] = 0x5A;
   return h;
 }
@@ -143,14 +143,17 @@ inline std::vector<SRecordedFrame> ReadRecording(const std::string& dataPath,
   std::vector<uint8_t> data = ReadFile(dataPath);
   std::vector<uint8_t> index = ReadFile(indexPath);
   std::vector<SRecordedFrame> frames;
-  EXPECT_EQ(index.size() % kFrameHeaderSize, 0u) << indexPath;
-  size_t count = index.size() / kFrameHeaderSize;
+  EXPECT_EQ(index.size() % protocol::kFrameHeaderSize, 0u) << indexPath;
+  size_t count = index.size() / protocol::kFrameHeaderSize;
   for (size_t i = 0; i < count; ++i) {
-    SFrameIndex h = SFrameIndex::From(index.data() + i * kFrameHeaderSize);
+    protocol::SFrameIndex h =
+        protocol::SFrameIndex::From(index.data() + i * protocol::kFrameHeaderSize);
     uint64_t begin = h.Offset();
-    uint64_t end = i + 1 < count
-                       ? SFrameIndex::From(index.data() + (i + 1) * kFrameHeaderSize).Offset()
-                       : data.size();
+    uint64_t end =
+        i + 1 < count
+            ? protocol::SFrameIndex::From(index.data() + (i + 1) * protocol::kFrameHeaderSize)
+                  .Offset()
+            : data.size();
     EXPECT_TRUE(h.HasMagic()) << "record " << i;
     if (i == 0) {
       EXPECT_EQ(begin, 0u);

@@ -13,7 +13,7 @@ namespace qnv {
 inline std::vector<uint8_t> QueueContent(const CStreamQueue& q) {
   std::vector<uint8_t> out(q.GetBuffer(), q.GetBuffer() + q.GetTotal());
   for (size_t i = 0; i < q.Count(); ++i)
-    out.insert(out.end(), q.Frame(i).bytes, q.Frame(i).bytes + kFrameHeaderSize);
+    out.insert(out.end(), q.Frame(i).bytes, q.Frame(i).bytes + protocol::kFrameHeaderSize);
   return out;
 }
 

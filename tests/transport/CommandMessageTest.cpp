@@ -3,9 +3,11 @@
 
 #include <vector>
 
-#include "transport/CommandMessage.h"
+#include "protocol/CommandMessage.h"
 
 namespace qnv {
+
+using namespace protocol;
 namespace {
 
 std::vector<uint8_t> Encode(bool oneWay, uint16_t cls, uint16_t code, uint32_t session,

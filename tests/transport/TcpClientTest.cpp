@@ -9,11 +9,13 @@
 #include <thread>
 
 #include "platform/Socket.h"
+#include "protocol/CommandMessage.h"
 #include "support/LoopbackPeer.h"
 #include "transport/CTcpClient.h"
-#include "transport/CommandMessage.h"
 
 namespace qnv {
+
+using namespace protocol;
 namespace {
 
 using test::LoopbackPeer;

@@ -8,11 +8,13 @@
 #include <thread>
 
 #include "QNVNetSdk.h"
+#include "protocol/CommandMessage.h"
 #include "support/LoopbackPeer.h"
-#include "transport/CommandMessage.h"
 #include "transport/CommandTransaction.h"
 
 namespace qnv {
+
+using namespace protocol;
 namespace {
 
 using test::LoopbackPeer;

@@ -112,11 +112,12 @@ bool CRecordingReader::Open(const std::string& dataPath, const std::string& inde
   summary_.indexFileBytes = uint64_t(st.st_size);
   // A torn last record (fewer than 40 bytes) that does not even begin like
   // one means the file is no index.
-  if (summary_.indexFileBytes > 0 && summary_.indexFileBytes < kRecordSize) {
-    uint8_t raw[kRecordSize] = {};
+  if (summary_.indexFileBytes > 0 && summary_.indexFileBytes < SIndexRecord::kSize) {
+    uint8_t raw[SIndexRecord::kSize] = {};
     size_t n = std::fread(raw, 1, sizeof raw, index_.get());
-    if (n >= kMagicOffset + sizeof kMagic &&
-        std::memcmp(raw + kMagicOffset, kMagic, sizeof kMagic) != 0) {
+    if (n >= SIndexRecord::kMagicOffset + sizeof SIndexRecord::kMagic &&
+        std::memcmp(raw + SIndexRecord::kMagicOffset, SIndexRecord::kMagic,
+                    sizeof SIndexRecord::kMagic) != 0) {
       error = "not a recording: " + indexPath + " does not start with a frame record";
       return false;
     }
@@ -139,11 +140,11 @@ bool CRecordingReader::Rewind(std::string& error) {
 
 bool CRecordingReader::ReadRecord(SIndexRecord& record, std::string& error) {
   if (windowPos_ == window_.size()) {
-    const uint64_t whole = summary_.indexFileBytes / kRecordSize;
+    const uint64_t whole = summary_.indexFileBytes / SIndexRecord::kSize;
     if (nextRecord_ >= whole) return false;
     const size_t n = size_t(std::min<uint64_t>(kWindowRecords, whole - nextRecord_));
     window_.resize(n);
-    if (std::fread(window_.data(), kRecordSize, n, index_.get()) != n) {
+    if (std::fread(window_.data(), SIndexRecord::kSize, n, index_.get()) != n) {
       error = "cannot read index file " + summary_.indexPath + ": " +
               (std::ferror(index_.get()) ? ErrnoText() : "it shrank while being read");
       window_.clear();
@@ -163,16 +164,16 @@ bool CRecordingReader::FrameOf(const SIndexRecord& r, uint64_t at, SFrame& frame
     problem = "no frame magic";
     return true;
   }
-  if (r.Offset() != at) {
-    problem = "offset " + Num(r.Offset()) +
-              (r.Offset() < at ? " lies inside the previous body" : " leaves a gap") +
+  if (r.DataOffset() != at) {
+    problem = "offset " + Num(r.DataOffset()) +
+              (r.DataOffset() < at ? " lies inside the previous body" : " leaves a gap") +
               " (expected " + Num(at) + ")";
     return true;
   }
   uint64_t extension = 0;
   if (r.HasExtension()) {
-    uint8_t raw[kExtLengthSize];
-    if (at + kExtLengthSize > summary_.dataFileBytes) {
+    uint8_t raw[SIndexRecord::kExtLengthSize];
+    if (at + SIndexRecord::kExtLengthSize > summary_.dataFileBytes) {
       problem = "extension block past the end of the data file";
       return true;
     }
@@ -181,10 +182,10 @@ bool CRecordingReader::FrameOf(const SIndexRecord& r, uint64_t at, SFrame& frame
       error = "cannot read data file " + summary_.dataPath + ": " + ErrnoText();
       return false;
     }
-    extension = kExtLengthSize + uint64_t(Le32(raw));
+    extension = SIndexRecord::kExtLengthSize + uint64_t(Le32(raw));
   }
   const uint64_t body = extension + r.PayloadLength();
-  if (kRecordSize + body > kMaxFrameSize) {
+  if (SIndexRecord::kSize + body > kMaxFrameSize) {
     problem = "a body of " + Num(body) + " bytes is larger than any frame";
     return true;
   }
@@ -201,8 +202,8 @@ bool CRecordingReader::FrameOf(const SIndexRecord& r, uint64_t at, SFrame& frame
 
 bool CRecordingReader::Check(std::string& error, const Progress& progress) {
   SRecordingSummary& s = summary_;
-  const uint64_t whole = s.indexFileBytes / kRecordSize;
-  const bool torn = s.indexFileBytes % kRecordSize != 0;
+  const uint64_t whole = s.indexFileBytes / SIndexRecord::kSize;
+  const bool torn = s.indexFileBytes % SIndexRecord::kSize != 0;
   if (!Rewind(error)) return false;
 
   // Capture times of pictures: a histogram of the steps finds the usual
@@ -238,9 +239,9 @@ bool CRecordingReader::Check(std::string& error, const Progress& progress) {
     }
     bool picture = false;
     if (!Inspect(expected + f.extension, r.PayloadLength(), picture, error)) return false;
-    if (r.FrameKind() == kFrameKindKey) ++s.keyFrames;
+    if (r.Kind() == SIndexRecord::kKindKey) ++s.keyFrames;
 
-    const uint32_t counter = Le32(r.bytes + kCounterOffset);
+    const uint32_t counter = Le32(r.bytes + SIndexRecord::kCounterOffset);
     if (kept > 0) {
       ++counterSteps;
       const uint32_t d = counter - prevCounter;
@@ -291,12 +292,13 @@ bool CRecordingReader::Check(std::string& error, const Progress& progress) {
   s.frames = kept;
   s.bodyBytes = expected;
   s.droppedFrames = (whole - kept) + (torn ? 1 : 0);
-  s.droppedIndexBytes = s.indexFileBytes - kept * kRecordSize;
+  s.droppedIndexBytes = s.indexFileBytes - kept * SIndexRecord::kSize;
   s.droppedDataBytes = s.dataFileBytes - expected;
   if (!problem.empty()) s.problems.push_back(problem);
   if (problem.empty() && torn) {
-    s.problems.push_back("the index ends in a torn record (" + Num(s.indexFileBytes % kRecordSize) +
-                         " of " + Num(kRecordSize) + " bytes)");
+    s.problems.push_back("the index ends in a torn record (" +
+                         Num(s.indexFileBytes % SIndexRecord::kSize) + " of " +
+                         Num(SIndexRecord::kSize) + " bytes)");
   }
   if (problem.empty() && s.droppedDataBytes > 0) {
     s.problems.push_back(Num(s.droppedDataBytes) +

@@ -78,7 +78,7 @@ struct SFrame {
   uint64_t offset = 0;     // of the body in the data file
   uint32_t length = 0;     // whole body
   uint32_t extension = 0;  // bytes of the extension block, 0 without one
-  uint64_t StampUs() const { return Le64(record.bytes + kStampOffset); }
+  uint64_t StampUs() const { return record.CaptureTime(); }
 };
 
 // The index path for a data path: the final component's extension (from its

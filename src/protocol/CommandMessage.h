@@ -4,17 +4,20 @@
 // reply its result and then the session id. All header numbers other than the
 // prefix are little-endian.
 //
-// Request:  0 prefix | 4 headerWord | 8 "QNVV" | 12 class | 14 code | 16 sessionId | 20 payload
-// Reply:    0 prefix | 4 headerWord | 8 "QNVV" | 12 class | 14 code | 16 result | 20 sessionId | 24
-// payload Prefix:   bytes 0..2 the whole message length L (24-bit big-endian, prefix
-//           included), byte 3 the XOR of bytes 0..2.
-#ifndef QNV_TRANSPORT_COMMANDMESSAGE_H
-#define QNV_TRANSPORT_COMMANDMESSAGE_H
+// Request: 0 prefix | 4 headerWord | 8 "QNVV" | 12 class | 14 code |
+//          16 sessionId | 20 payload
+// Reply:   0 prefix | 4 headerWord | 8 "QNVV" | 12 class | 14 code |
+//          16 result | 20 sessionId | 24 payload
+// Prefix:  bytes 0..2 the whole message length L (24-bit big-endian, prefix
+//          included), byte 3 the XOR of bytes 0..2.
+// The command classes and codes are in Commands.h.
+#ifndef QNV_PROTOCOL_COMMANDMESSAGE_H
+#define QNV_PROTOCOL_COMMANDMESSAGE_H
 
 #include <cstddef>
 #include <cstdint>
 
-namespace qnv {
+namespace qnv::protocol {
 
 constexpr size_t kPrefixSize = 4;
 constexpr size_t kRequestHeaderSize = 20;  // prefix included
@@ -47,18 +50,13 @@ constexpr int32_t kMaxMessageLength = 65536;
 static_assert(kReqPayloadOffset == kRequestHeaderSize);
 static_assert(kRepPayloadOffset == kReplyHeaderSize);
 static_assert(kMaxTransactPayload == 4076 && kMaxOneWayPayload == 1004);
-
-// Command classes.
-constexpr uint16_t kClassLogin = 1;
-constexpr uint16_t kClassSystem = 2;
-constexpr uint16_t kClassLive = 3;
-constexpr uint16_t kClassRules = 4;
-constexpr uint16_t kClassPtz = 5;
-constexpr uint16_t kClassAlgorithm = 7;
-
-// Time-outs of the command transactions, in milliseconds.
-constexpr uint32_t kCommandTimeoutMs = 3000;
-constexpr uint32_t kFirmwareStartTimeoutMs = 180000;
+static_assert(kReqHeaderWordOffset == kPrefixSize && kReqMagicOffset == kReqHeaderWordOffset + 4 &&
+              kReqClassOffset == kReqMagicOffset + 4 && kReqCodeOffset == kReqClassOffset + 2 &&
+              kReqSessionOffset == kReqCodeOffset + 2 &&
+              kReqPayloadOffset == kReqSessionOffset + 4);
+static_assert(kRepClassOffset == kReqClassOffset && kRepCodeOffset == kReqCodeOffset &&
+              kRepSessionOffset == kRepResultOffset + 4 &&
+              kRepPayloadOffset == kRepSessionOffset + 4);
 
 // Device message: an unsolicited block a device sends on the command
 // connection (an analytics event), never a reply:
@@ -110,6 +108,6 @@ struct ReplyView {
 };
 ReplyView DecodeReply(const uint8_t* area, int32_t length);
 
-}  // namespace qnv
+}  // namespace qnv::protocol
 
-#endif  // QNV_TRANSPORT_COMMANDMESSAGE_H
+#endif  // QNV_PROTOCOL_COMMANDMESSAGE_H

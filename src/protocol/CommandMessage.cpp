@@ -1,10 +1,10 @@
-#include "transport/CommandMessage.h"
+#include "protocol/CommandMessage.h"
 
 #include <cstring>
 
 #include "platform/ByteOrder.h"
 
-namespace qnv {
+namespace qnv::protocol {
 
 uint32_t EncodeRequest(uint8_t* area, bool oneWay, uint16_t commandClass, uint16_t commandCode,
                        uint32_t sessionId, const void* payload, int32_t payloadLength) {
@@ -34,4 +34,4 @@ ReplyView DecodeReply(const uint8_t* area, int32_t length) {
   return v;
 }
 
-}  // namespace qnv
+}  // namespace qnv::protocol
