@@ -5,8 +5,8 @@
 namespace qnvctl {
 
 void CFrameCounter::OnFrame(const uint8_t* frame, size_t length) {
-  if (length < kFrameHeaderSize) return;  // the SDK never delivers less than a header
-  const uint32_t counter = ReadLe32(frame + kFrameCounterOffset);
+  if (length < FrameHeader::kSize) return;  // the SDK never delivers less than a header
+  const uint32_t counter = ReadLe32(frame + FrameHeader::kCounterOffset);
   const bool key = IsKeyFrame(frame, length);
   const bool picture = StartsPicture(frame, length);
   const auto now = Clock::now();

@@ -118,7 +118,7 @@ uint32_t RecordLive(CLiveChannel& channel, CStreamWatch& watch, CInterruptSignal
   uint64_t indexBytes = 0;
   RegularFileSize(path, outcome.dataBytes, error);
   RegularFileSize(outcome.indexPath, indexBytes, error);
-  outcome.indexRecords = indexBytes / kFrameHeaderSize;
+  outcome.indexRecords = indexBytes / FrameHeader::kSize;
 
   if (!lost.empty()) {
     outcome.failure = lost + "; the files hold what arrived before";
