@@ -59,7 +59,7 @@ const SFault kFaults[] = {
 
 uint32_t Expected(const SCommand& c, const SFault& f) {
   if (c.failure == Failure::kIgnored) return 0;
-  if (c.failure == Failure::kFirmware) return f.result == 0 ? 0 : QNVNET_ERR_FIRMWARE;
+  if (c.failure == Failure::kFirmware) return f.result == 0 ? QNVNET_OK : QNVNET_ERR_FIRMWARE;
   return f.result;
 }
 

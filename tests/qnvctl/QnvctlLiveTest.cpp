@@ -25,7 +25,7 @@ void ExpectCompleteRecording(const std::string& dataPath) {
   EXPECT_TRUE(s.Consistent()) << (s.problems.empty() ? "" : s.problems.front());
   EXPECT_GT(s.frames, 0u);
   EXPECT_GT(s.keyFrames, 0u);
-  EXPECT_EQ(s.indexFileBytes, s.frames * qnvrec::kRecordSize);
+  EXPECT_EQ(s.indexFileBytes, s.frames * qnvrec::SIndexRecord::kSize);
   EXPECT_EQ(s.bodyBytes, s.dataFileBytes);
   // Nothing missing between the pre-record part and the live part.
   EXPECT_EQ(s.holeCount, 0u) << (s.holes.empty() ? 0 : s.holes.front().frame);

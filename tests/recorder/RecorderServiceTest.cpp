@@ -60,9 +60,9 @@ std::vector<SSegmentFrames> Segments(const fs::path& root, const std::string& ca
       // The first and the last kept record, straight from the index file.
       std::ifstream index(qnvrec::IndexPathFor(p), std::ios::binary);
       std::vector<char> bytes((std::istreambuf_iterator<char>(index)), {});
-      const size_t lastAt = (s.frames - 1) * qnvrec::kRecordSize;
-      EXPECT_GE(bytes.size(), lastAt + qnvrec::kRecordSize) << p;
-      bytes.resize(std::max(bytes.size(), lastAt + qnvrec::kRecordSize));
+      const size_t lastAt = (s.frames - 1) * qnvrec::SIndexRecord::kSize;
+      EXPECT_GE(bytes.size(), lastAt + qnvrec::SIndexRecord::kSize) << p;
+      bytes.resize(std::max(bytes.size(), lastAt + qnvrec::SIndexRecord::kSize));
       const uint8_t* first = reinterpret_cast<const uint8_t*>(bytes.data());
       const uint8_t* last = first + lastAt;
       s.firstStream = qnvrec::Le32(first + kStreamIdOffset);
