@@ -25,6 +25,7 @@
 #include "QNVNetSdk.h"
 #include "platform/Socket.h"
 #include "protocol/CommandMessage.h"
+#include "protocol/Commands.h"
 #include "transport/CTcpClient.h"
 #include "transport/CommandTransaction.h"
 
@@ -304,7 +305,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       SModelResult expect = ModelTransact(model, sessionId, kClassRules, 2, kCommandTimeoutMs);
       QNV_FUZZ_CHECK(rc == expect.rc && sessionId == expect.sessionId);
     } else {
-      const uint32_t cls = op == kLogin ? kClassLogin : kClassPtz;
+      const uint32_t cls = op == Op::kLogin ? kClassLogin : kClassPtz;
       std::unique_ptr<uint8_t[]> out(new uint8_t[size_t(capacity)]);
       int32_t outLength = capacity;
       int32_t replyPayload = -1;

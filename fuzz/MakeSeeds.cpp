@@ -17,6 +17,7 @@
 
 #include "FuzzInput.h"
 #include "protocol/CommandMessage.h"
+#include "protocol/Commands.h"
 #include "protocol/FrameHeader.h"
 #include "qnvrecording/H264Nal.h"
 #include "record/CSaveList.h"

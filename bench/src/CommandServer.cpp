@@ -16,11 +16,11 @@ namespace qnv::bench {
 namespace wire = devsim::wire;
 
 namespace {
-constexpr uint16_t kClassLogin = 1;
-constexpr uint16_t kClassSystem = 2;
-constexpr uint16_t kClassLive = 3;
-constexpr uint16_t kCodeKeepAlive = 1;
-constexpr uint16_t kCodeOpenStream = 1;
+using wire::kClassLive;
+using wire::kClassLogin;
+using wire::kClassSystem;
+using wire::kCodeKeepAlive;
+using wire::kCodeOpenStream;
 constexpr size_t kReadChunk = 4096;
 }  // namespace
 

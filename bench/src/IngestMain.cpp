@@ -40,8 +40,8 @@ using namespace qnv::bench;
 namespace wire = qnv::devsim::wire;
 
 constexpr size_t kRecvChunk = 65536;
-constexpr uint16_t kClassLive = 3;
-constexpr uint16_t kCodeAttach = 5;
+using wire::kClassLive;
+using wire::kCodeAttach;
 constexpr int kConnectTimeoutMs = 5000;
 constexpr uint32_t kMaxChannels = 64;
 // Frames before the steady-state window of an unpaced run opens: by then the

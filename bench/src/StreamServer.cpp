@@ -16,8 +16,8 @@ namespace qnv::bench {
 namespace wire = devsim::wire;
 
 namespace {
-constexpr uint16_t kClassLive = 3;
-constexpr uint16_t kCodeAttach = 5;
+using wire::kClassLive;
+using wire::kCodeAttach;
 constexpr size_t kAttachLength = wire::kRequestHeaderSize + 4;  // payload: u32 stream id
 constexpr int kAttachTimeoutMs = 5000;
 constexpr size_t kUnpacedWrite = 1u << 20;

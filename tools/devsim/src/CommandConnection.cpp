@@ -13,12 +13,12 @@ namespace {
 using wire::GetU32;
 using wire::PutU32;
 
-constexpr uint16_t kClassLogin = 1;
-constexpr uint16_t kClassSystem = 2;
-constexpr uint16_t kClassLive = 3;
-constexpr uint16_t kClassRules = 4;
-constexpr uint16_t kClassPtz = 5;
-constexpr uint16_t kClassAlgorithm = 7;
+using wire::kClassAlgorithm;
+using wire::kClassLive;
+using wire::kClassLogin;
+using wire::kClassPtz;
+using wire::kClassRules;
+using wire::kClassSystem;
 
 constexpr uint16_t kLoginCode = 1;
 constexpr uint16_t kFirmwareChunkCode = 5;

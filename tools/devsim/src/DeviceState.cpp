@@ -13,9 +13,9 @@ namespace {
 using wire::GetU32;
 using wire::PutU32;
 
-constexpr uint16_t kClassSystem = 2;
-constexpr uint16_t kClassRules = 4;
-constexpr uint16_t kClassAlgorithm = 7;
+using wire::kClassAlgorithm;
+using wire::kClassRules;
+using wire::kClassSystem;
 constexpr uint16_t kRuleDownloadCode = 1;
 constexpr uint16_t kRuleUploadCode = 2;
 constexpr uint16_t kDeviceInfoCode = 4;

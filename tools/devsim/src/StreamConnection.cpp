@@ -10,8 +10,7 @@
 namespace qnv::devsim {
 namespace {
 
-constexpr uint16_t kClassLive = 3;
-constexpr uint16_t kAttachCode = 5;
+using wire::kClassLive;
 constexpr uint32_t kExtensionLength = 8;  // u32 stream id, u32 picture number
 constexpr uint32_t kDefaultGarbage = 16;
 constexpr uint32_t kDefaultOversize = 2u << 20;
@@ -104,9 +103,10 @@ void StreamConnection::OnMessage(MessageReader::Status status) {
     ReadNext();  // nothing else is expected; logged and ignored
     return;
   }
-  const bool isAttach =
-      request->magic == wire::kMagic && request->headerWord == wire::kOneWayHeaderWord &&
-      request->cls == kClassLive && request->code == kAttachCode && request->payload.size() >= 4;
+  const bool isAttach = request->magic == wire::kMagic &&
+                        request->headerWord == wire::kOneWayHeaderWord &&
+                        request->cls == kClassLive && request->code == wire::kCodeAttach &&
+                        request->payload.size() >= 4;
   bool paused = false;
   if (!isAttach ||
       !device_.AttachStream(wire::GetU32(request->payload.data()), shared_from_this(), paused)) {

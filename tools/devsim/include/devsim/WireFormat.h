@@ -92,6 +92,17 @@ static_assert(kMaxReplyPayload == 4072);
 std::vector<uint8_t> EncodeReply(uint16_t cls, uint16_t code, uint32_t result, uint32_t sessionId,
                                  std::span<const uint8_t> payload);
 
+// ---- Command classes, and the codes that more than one side names ------------------------
+inline constexpr uint16_t kClassLogin = 1;
+inline constexpr uint16_t kClassSystem = 2;
+inline constexpr uint16_t kClassLive = 3;
+inline constexpr uint16_t kClassRules = 4;
+inline constexpr uint16_t kClassPtz = 5;
+inline constexpr uint16_t kClassAlgorithm = 7;
+inline constexpr uint16_t kCodeKeepAlive = 1;   // class 2
+inline constexpr uint16_t kCodeOpenStream = 1;  // class 3; reply: u32 stream id
+inline constexpr uint16_t kCodeAttach = 5;      // class 3, one-way on the stream connection
+
 // ---- Login payload ---------------------------------------------------------------------
 // User name and password, each in a 16-byte zero-padded field; a 16-character text fills
 // its field and has no terminating zero.
