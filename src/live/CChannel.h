@@ -9,10 +9,11 @@
 // host's stream callback, the pre-record queue and the recordings.
 //
 // Threads: Open, Teardown, Capture and the Save* calls run on host threads
-// under the library-wide lock; ReceiveArea, Received, Dispatch and Closed run
-// on the channel's receive thread without it. The channel registry holds it by
-// shared_ptr and so does the receive thread, so a channel closed while its
-// thread is still inside a host callback stays alive until that thread ends.
+// under their session's call lock; ReceiveArea, Received, Dispatch and Closed
+// run on the channel's receive thread, which takes no lock but the save
+// mutex. The channel registry holds it by shared_ptr and so does the receive
+// thread, so a channel closed while its thread is still inside a host
+// callback stays alive until that thread ends.
 #ifndef QNV_LIVE_CCHANNEL_H
 #define QNV_LIVE_CCHANNEL_H
 
