@@ -228,8 +228,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CTcpClient connection;
   // The owner object must be non-null: a connection whose owner let go
   // reports nothing.
-  if (!connection.Connect(CTcpClient::kModeCommand, "127.0.0.1", port, nullptr, &OnDisconnect,
-                          &g_device))
+  if (!connection.Connect("127.0.0.1", port, nullptr, &OnDisconnect, &g_device))
     Fail("loopback connect failed");
   int peer = ::accept(listener, nullptr, nullptr);
   if (peer < 0) Fail("accept failed");

@@ -27,18 +27,18 @@ namespace qnv::fuzz {
 using namespace protocol;
 namespace {
 
-struct SRun {
+struct SRun final : IFrameSink {
   std::vector<std::vector<uint8_t>> frames;
   int stopAt = -1;  // refuse this frame (0-based), -1 never
   bool refused = false;
+  bool Frame(uint8_t* frame, uint32_t length) override;
 };
 
-bool Collect(void* context, uint8_t* frame, uint32_t length) {
-  auto* run = static_cast<SRun*>(context);
-  QNV_FUZZ_CHECK(!run->refused);  // nothing after a refusal
-  run->frames.emplace_back(frame, frame + length);
-  if (int(run->frames.size()) - 1 == run->stopAt) {
-    run->refused = true;
+bool SRun::Frame(uint8_t* frame, uint32_t length) {
+  QNV_FUZZ_CHECK(!refused);  // nothing after a refusal
+  frames.emplace_back(frame, frame + length);
+  if (int(frames.size()) - 1 == stopAt) {
+    refused = true;
     return false;
   }
   return true;
@@ -206,10 +206,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // writes outside it are caught.
     std::unique_ptr<uint8_t[]> chunk(new uint8_t[n]);
     std::memcpy(chunk.get(), stream.data() + pos, n);
-    QNV_FUZZ_CHECK(copied.Feed(chunk.get(), n, &Collect, &copiedRun));
+    QNV_FUZZ_CHECK(copied.Feed(chunk.get(), n, &copiedRun));
     if (inPlaceFeeding) {
       std::memcpy(chunk.get(), stream.data() + pos, n);
-      bool more = inPlace.FeedInPlace(chunk.get(), n, &Collect, &inPlaceRun);
+      bool more = inPlace.FeedInPlace(chunk.get(), n, &inPlaceRun);
       QNV_FUZZ_CHECK(more != inPlaceRun.refused);
       inPlaceFeeding = more;
     }
@@ -222,7 +222,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       QNV_FUZZ_CHECK(area.Held() == 0 || capacity >= area.Wanted());
       const size_t m = std::min<size_t>(capacity, n - done);
       std::memcpy(into, stream.data() + pos + done, m);
-      QNV_FUZZ_CHECK(area.Received(into, m, &Collect, &areaRun));
+      QNV_FUZZ_CHECK(area.Received(m, &areaRun));
       done += m;
     }
     pos += n;
@@ -230,7 +230,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   {
     std::unique_ptr<uint8_t[]> all(new uint8_t[stream.size()]);
     if (!stream.empty()) std::memcpy(all.get(), stream.data(), stream.size());
-    QNV_FUZZ_CHECK(whole.Feed(all.get(), stream.size(), &Collect, &wholeRun));
+    QNV_FUZZ_CHECK(whole.Feed(all.get(), stream.size(), &wholeRun));
   }
 
   for (const auto& f : copiedRun.frames) CheckFrame(f);

@@ -27,29 +27,32 @@ constexpr int32_t kQueueCapacity = 358400;  // a live channel's pre-record stret
 
 CBenchClip g_clip;
 
-bool CountFrame(void* context, uint8_t*, uint32_t) {
-  ++*static_cast<uint64_t*>(context);
-  return true;
-}
+struct SFrameCounter final : qnv::IFrameSink {
+  uint64_t frames = 0;
+  bool Frame(uint8_t*, uint32_t) override {
+    ++frames;
+    return true;
+  }
+};
 
 template <bool kInPlace>
 void BM_Reassembly(benchmark::State& state) {
   std::vector<uint8_t> stream = g_clip.Framed();
   std::vector<uint8_t> chunk(kChunk);
   qnv::CFrameAssembler assembler;
-  uint64_t frames = 0;
+  SFrameCounter counter;
   for (auto _ : state) {
     for (size_t at = 0; at < stream.size(); at += kChunk) {
       const size_t n = std::min(kChunk, stream.size() - at);
       // The receive area is refilled for every chunk, as recv would.
       std::memcpy(chunk.data(), stream.data() + at, n);
       if constexpr (kInPlace)
-        assembler.FeedInPlace(chunk.data(), n, &CountFrame, &frames);
+        assembler.FeedInPlace(chunk.data(), n, &counter);
       else
-        assembler.Feed(chunk.data(), n, &CountFrame, &frames);
+        assembler.Feed(chunk.data(), n, &counter);
     }
   }
-  benchmark::DoNotOptimize(frames);
+  benchmark::DoNotOptimize(counter.frames);
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(stream.size()));
   state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(g_clip.Nals().size()));
 }

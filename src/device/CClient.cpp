@@ -32,8 +32,7 @@ uint32_t CClient::Login(const char* address, uint16_t port, const char* user,
                           "\"%.40s\" is not a dotted IPv4 address", address ? address : "(null)");
     return QNVNET_ERR_NO_SESSION;
   }
-  if (!m_command.Connect(CTcpClient::kModeCommand, address, port, &CClient::OnMessage,
-                         &CClient::OnDisconnect, this))
+  if (!m_command.Connect(address, port, &CClient::OnMessage, &CClient::OnDisconnect, this))
     return QNVNET_ERR_NO_SESSION;
   uint8_t payload[kLoginPayloadSize];
   BuildLoginPayload(payload, user, password);

@@ -1,10 +1,12 @@
 #include "live/CChannel.h"
 
+#include <chrono>
+#include <thread>
+
 #include "platform/ByteOrder.h"
 #include "platform/Clock.h"
 #include "platform/FailureNote.h"
 #include "platform/File.h"
-#include "platform/Socket.h"
 #include "player/PlayerApi.h"
 #include "protocol/Commands.h"
 #include "protocol/FrameHeader.h"
@@ -25,11 +27,8 @@ bool CChannel::Open(const char* address, uint16_t port, uint32_t clientId, int32
   m_channelNo = channelNo;
   m_sessionId = sessionId;
   m_streamId = streamId;
-  m_window = window;
   m_handle = 0;
-  m_stream.SetAreaNotify(&CChannel::ReceiveArea);
-  if (!m_stream.Connect(CTcpClient::kModeStream, address, port, &CChannel::OnStreamData,
-                        &CChannel::OnDisconnect, this, shared_from_this())) {
+  if (!m_stream.Connect(address, port, *this, shared_from_this())) {
     m_stream.Close();
     return false;
   }
@@ -44,7 +43,7 @@ bool CChannel::Open(const char* address, uint16_t port, uint32_t clientId, int32
   }
   uint8_t payload[4];
   StoreLe32(payload, m_streamId);
-  // A failed send reaches OnDisconnect through the connection.
+  // A failed send reaches Closed through the connection.
   SendOneWay(m_stream, m_sessionId, kAttachStream.commandClass, kAttachStream.code, payload,
              int32_t(sizeof payload));
   return true;
@@ -53,20 +52,22 @@ bool CChannel::Open(const char* address, uint16_t port, uint32_t clientId, int32
 void CChannel::Teardown() {
   m_closing.store(true);
   m_stream.Close();
+  // A receive thread left running (inside a host callback) checks m_closing
+  // before every delivery step; one giving a frame to the player right now
+  // is waited for, so the port is not closed under it.
+  while (m_inPlayer.load()) std::this_thread::sleep_for(std::chrono::microseconds(100));
   uint32_t port;
   {
-    // Every delivery step that touches the player or the recordings runs
-    // under this mutex after checking m_closing, so none runs past here.
+    // The queue and recordings are written under this mutex after checking
+    // m_closing, so nothing is written past here.
     std::lock_guard<std::mutex> lock(m_saveMutex);
-    port = m_playerPort;
-    m_playerPort = 0;
+    port = m_playerPort.exchange(0);
     m_saves.CloseAll();
   }
   if (port != 0) Player().closePort(port);
   // The ids stay: a receive thread left finishing a host callback may still
   // read them, and nothing else looks at a torn-down channel.
   m_handle = 0;
-  m_window = nullptr;
 }
 
 uint32_t CChannel::Capture(const char* path) {
@@ -87,7 +88,7 @@ uint32_t CChannel::Capture(const char* path) {
     NoteFailure(FailureKind::kBadArgument, 0, "snapshot path \"%s\" is %s", path, refusal.c_str());
     return QNVNET_ERR_CAPTURE;
   }
-  if (Player().capture(m_playerPort, path) == 0) return 0;
+  if (Player().capture(m_playerPort.load(), path) == 0) return 0;
   if (!PlayerIsLoaded())
     NoteFailure(FailureKind::kNotFound, 0, "no player library loaded, so nothing is decoded");
   else
@@ -140,57 +141,51 @@ uint32_t CChannel::SaveClose(uint32_t id) {
   return m_saves.Close(id);
 }
 
-bool CChannel::OnStreamData(int socket, char*, uint16_t, uint8_t* data, int32_t length,
-                            void* self) {
-  auto* channel = static_cast<CChannel*>(self);
-  if (channel->m_closing.load()) return true;
-  channel->m_deliveringInPlace = channel->m_assembler.IsArea(data, size_t(length));
-  if (!channel->m_deliveringInPlace) {
-    // Read elsewhere: reassembly may now copy into its buffer, over listed frames.
-    std::lock_guard<std::mutex> lock(channel->m_saveMutex);
-    channel->m_pending.Flush();
-  }
-  // False: a callback closed the channel; it is not touched again.
-  if (!channel->m_assembler.Received(data, size_t(length), &CChannel::DeliverFrame, channel))
-    return true;
-  // Wake the receive thread only once the frame being assembled can be
-  // complete: a frame arriving in several pieces would otherwise cost a
-  // wake-up (some 11 us) per piece, which adds up over 64 channels. No frame
-  // is delivered later for it, as none could be delivered before those bytes.
-  // At most half a read: a larger mark can make the kernel grow the receive
-  // buffer and clamp the window to the mark until autotuning catches up.
-  uint32_t threshold;
-  if (channel->m_assembler.NextWakeThreshold(uint32_t(CTcpClient::kRecvBufferSize / 2), &threshold))
-    platform::SocketSetReceiveLowWater(socket, int(threshold));
-  return true;
-}
-
-uint8_t* CChannel::ReceiveArea(void* self, int32_t* capacity) {
+SReceiveArea CChannel::ReceiveArea() {
   // Reads go straight into the reassembly buffer: frames are delivered where
-  // they arrived, with no copy for those that straddle two reads.
-  uint32_t size = 0;
-  uint8_t* area =
-      static_cast<CChannel*>(self)->m_assembler.ReceiveArea(&size, kMaxRead, &OnOverwrite, self);
-  *capacity = int32_t(size);
-  return area;
-}
-
-void CChannel::OnOverwrite(void* self, const uint8_t* from, const uint8_t* to) {
-  auto* channel = static_cast<CChannel*>(self);
-  std::lock_guard<std::mutex> lock(channel->m_saveMutex);
-  channel->m_pending.Forget(from, to);
-}
-
-bool CChannel::DeliverFrame(void* self, uint8_t* frame, uint32_t length) {
-  return static_cast<CChannel*>(self)->Dispatch(frame, length);
-}
-
-bool CChannel::Dispatch(uint8_t* frame, uint32_t length) {
+  // they arrived, with no copy for those that straddle two reads. Listed
+  // frames in the bytes about to be overwritten go to the queue first.
+  const CFrameAssembler::SAreaPlan plan = m_assembler.PlanArea(kMaxRead);
   {
     std::lock_guard<std::mutex> lock(m_saveMutex);
-    if (m_closing.load()) return false;
-    Player().input(m_playerPort, frame, int32_t(length));
+    m_pending.Forget(plan.overwriteFrom, plan.overwriteTo);
   }
+  uint32_t size = 0;
+  uint8_t* area = m_assembler.TakeArea(plan, &size);
+  return {area, size, true};
+}
+
+uint64_t CChannel::Received(const SReceiveArea& area, uint32_t length) {
+  if (m_closing.load()) return 0;
+  CDelivery delivery(*this, area.inPlace);
+  bool open;
+  if (area.inPlace) {
+    open = m_assembler.Received(length, &delivery);
+  } else {
+    // Read elsewhere: reassembly may now copy into its buffer, over listed frames.
+    {
+      std::lock_guard<std::mutex> lock(m_saveMutex);
+      m_pending.Flush();
+    }
+    open = m_assembler.FeedInPlace(area.data, length, &delivery);
+  }
+  // A callback closed the channel: it is not touched again. Otherwise the
+  // next read is worth waking for once the frame being assembled can be
+  // complete; no frame is delivered later for it, as none could be delivered
+  // before those bytes.
+  return open ? m_assembler.Wanted() : 0;
+}
+
+bool CChannel::Dispatch(uint8_t* frame, uint32_t length, bool inPlace) {
+  // Announced before m_closing is checked, and Teardown sets m_closing before
+  // it looks here: either this frame sees the close, or Teardown waits for it.
+  m_inPlayer.store(true);
+  if (m_closing.load()) {
+    m_inPlayer.store(false);
+    return false;
+  }
+  Player().input(m_playerPort.load(), frame, int32_t(length));
+  m_inPlayer.store(false);
   if (QNVNetStreamCallback cb = Callbacks().stream.load()) {
     if (m_closing.load()) return false;
     cb(m_clientId, m_stream.PeerAddress(), m_stream.PeerPort(), reinterpret_cast<char*>(frame),
@@ -206,7 +201,7 @@ bool CChannel::Dispatch(uint8_t* frame, uint32_t length) {
     // Kept by arrival time, so appended now rather than listed for later.
     m_newestQueued =
         m_queue.Append(body, int32_t(bodyLength), header, true, platform::MonotonicMs());
-  } else if (m_deliveringInPlace) {
+  } else if (inPlace) {
     m_pending.Add(body, int32_t(bodyLength), header);
     // Listed frames reach the queue in order; only one longer than it is refused.
     m_newestQueued = int64_t(bodyLength) <= m_queue.GetCapacity();
@@ -217,12 +212,10 @@ bool CChannel::Dispatch(uint8_t* frame, uint32_t length) {
   return true;
 }
 
-bool CChannel::OnDisconnect(int, char* peerAddress, uint16_t peerPort, void* self) {
-  auto* channel = static_cast<CChannel*>(self);
-  if (channel->m_closing.load()) return false;
+void CChannel::Closed() {
+  if (m_closing.load()) return;
   if (QNVNetDisconnectCallback cb = Callbacks().disconnect.load())
-    cb(channel->m_clientId, peerAddress, peerPort, Callbacks().user.load());
-  return false;
+    cb(m_clientId, m_stream.PeerAddress(), m_stream.PeerPort(), Callbacks().user.load());
 }
 
 }  // namespace qnv

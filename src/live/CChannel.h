@@ -3,11 +3,17 @@
 // queue, its recordings and the save mutex that guards queue and recordings.
 // It refers to its session only by client id.
 //
+// The path of a frame: the stream connection's receive thread reads into the
+// area ReceiveArea hands out (the reassembly buffer), Received has the
+// assembler cut whole frames there, and Dispatch gives each to the player, the
+// host's stream callback, the pre-record queue and the recordings.
+//
 // Threads: Open, Teardown, Capture and the Save* calls run on host threads
-// under the library-wide lock; OnStreamData, Dispatch and OnDisconnect run on
-// the channel's receive thread without it. The channel registry holds it by
-// shared_ptr and so does the receive thread, so a channel closed while its
-// thread is still inside a host callback stays alive until that thread ends.
+// under their session's call lock; ReceiveArea, Received, Dispatch and Closed
+// run on the channel's receive thread, which takes no lock but the save
+// mutex. The channel registry holds it by shared_ptr and so does the receive
+// thread, so a channel closed while its thread is still inside a host
+// callback stays alive until that thread ends.
 #ifndef QNV_LIVE_CCHANNEL_H
 #define QNV_LIVE_CCHANNEL_H
 
@@ -21,11 +27,12 @@
 #include "record/CPendingFrames.h"
 #include "record/CSaveList.h"
 #include "record/CStreamQueue.h"
-#include "transport/CTcpClient.h"
+#include "transport/CTcpStream.h"
+#include "transport/IStreamSink.h"
 
 namespace qnv {
 
-class CChannel : public std::enable_shared_from_this<CChannel> {
+class CChannel final : public std::enable_shared_from_this<CChannel>, private IStreamSink {
  public:
   static constexpr int32_t kPreRecordCapacity = 358400;
   // The reassembly buffer holds the pre-record stretch, the largest camera
@@ -76,25 +83,44 @@ class CChannel : public std::enable_shared_from_this<CChannel> {
   uint32_t StreamId() const { return m_streamId; }
 
  private:
-  static bool OnStreamData(int socket, char* peerAddress, uint16_t peerPort, uint8_t* data,
-                           int32_t length, void* self);
-  static bool OnDisconnect(int socket, char* peerAddress, uint16_t peerPort, void* self);
-  static uint8_t* ReceiveArea(void* self, int32_t* capacity);
-  static void OnOverwrite(void* self, const uint8_t* from, const uint8_t* to);
-  static bool DeliverFrame(void* self, uint8_t* frame, uint32_t length);
-  bool Dispatch(uint8_t* frame, uint32_t length);
+  // Hands the assembler's frames to Dispatch. inPlace: the read went into the
+  // reassembly buffer, so frames delivered from there stay put until the
+  // next area is handed out (listed in m_pending rather than copied).
+  class CDelivery final : public IFrameSink {
+   public:
+    CDelivery(CChannel& channel, bool inPlace) : m_channel(channel), m_inPlace(inPlace) {}
+    bool Frame(uint8_t* frame, uint32_t length) override {
+      return m_channel.Dispatch(frame, length, m_inPlace);
+    }
+
+   private:
+    CChannel& m_channel;
+    const bool m_inPlace;
+  };
+
+  // IStreamSink, on the receive thread.
+  SReceiveArea ReceiveArea() override;
+  uint64_t Received(const SReceiveArea& area, uint32_t length) override;
+  void Closed() override;
+  // One whole frame to the player, the host, the queue and the recordings, in
+  // that order. False: the channel was closed meanwhile; deliver no more.
+  bool Dispatch(uint8_t* frame, uint32_t length, bool inPlace);
 
   uint32_t m_clientId = 0;
   int32_t m_channelNo = 0;
   uint32_t m_sessionId = 0;
   uint32_t m_streamId = 0;
   uint32_t m_handle = 0;
-  uint32_t m_playerPort = 0;  // 0 when the player gave no port
-  HWND m_window = nullptr;
+  // 0 when the player gave no port. Set after the receive thread started and
+  // read there for every frame.
+  std::atomic<uint32_t> m_playerPort{0};
   // Set first thing in Teardown; the receive thread checks it before every
   // step of a delivery.
   std::atomic<bool> m_closing{false};
-  std::mutex m_saveMutex;  // guards m_queue, m_saves and the player port
+  // Set while the receive thread gives a frame to the player (outside the
+  // save mutex): Teardown waits it out before it closes the port.
+  std::atomic<bool> m_inPlayer{false};
+  std::mutex m_saveMutex;  // guards m_queue, m_pending, m_saves, m_newestQueued
   CStreamQueue m_queue;
   CPendingFrames m_pending{
       m_queue};  // frames for m_queue still in m_assembler's buffer (save mutex)
@@ -104,10 +130,7 @@ class CChannel : public std::enable_shared_from_this<CChannel> {
   // hole. Save mutex.
   bool m_newestQueued = false;
   CFrameAssembler m_assembler;  // receive thread only
-  // Receive thread only: the frames being delivered lie in m_assembler's
-  // buffer, read there, and can be listed in m_pending rather than copied.
-  bool m_deliveringInPlace = false;
-  CTcpClient m_stream;
+  CTcpStream m_stream;
 };
 
 }  // namespace qnv

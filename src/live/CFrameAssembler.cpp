@@ -33,7 +33,8 @@ static_assert(CFrameAssembler::kMinArea <= CFrameAssembler::kInitialCapacity / 2
 // Growth rounds up to a power of two; the limit is one, so it is never exceeded.
 static_assert((CFrameAssembler::kMaxFrame & (CFrameAssembler::kMaxFrame - 1)) == 0);
 
-// Length of the extension block (4 + N) of a header whose extFlag is set, else 0.
+// Length of the extension block (its 4-byte length field and the bytes it
+// counts) of a header whose extFlag is set, else 0.
 inline uint64_t ExtensionLength(const uint8_t* frame) {
   if (frame[kFrameExtFlagOffset] == 0) return 0;
   return kFrameExtLengthSize + uint64_t(LoadLe32(frame + kFrameHeaderSize));
@@ -48,41 +49,32 @@ uint32_t GrownCapacity(uint64_t need) {
 }  // namespace
 
 CFrameAssembler::CFrameAssembler()
-    : buffer_(std::make_unique_for_overwrite<uint8_t[]>(kInitialCapacity)),
-      capacity_(kInitialCapacity) {}
+    : m_buffer(std::make_unique_for_overwrite<uint8_t[]>(kInitialCapacity)),
+      m_capacity(kInitialCapacity) {}
 
 void CFrameAssembler::Reset() {
-  begin_ = end_ = 0;
-  skip_ = 0;
-  wakeThreshold_ = 1;
-  area_ = nullptr;
+  m_begin = m_end = 0;
+  m_skip = 0;
+  m_areaGiven = false;
 }
 
 uint64_t CFrameAssembler::Wanted() const {
-  if (skip_ > 0) return skip_;
+  if (m_skip > 0) return m_skip;
   const uint32_t held = Held();
   // No frame is shorter than its header, so a header's worth is the least
   // that can complete one.
   if (held < kFrameHeaderSize) return kFrameHeaderSize - held;
-  const SInspection in = Inspect(buffer_.get() + begin_, held);
+  const SInspection in = Inspect(m_buffer.get() + m_begin, held);
   // After a Feed the held bytes are always an incomplete frame.
   return in.verdict == Verdict::kNeedMore && in.count > held ? in.count - held : 1;
 }
 
-bool CFrameAssembler::NextWakeThreshold(uint32_t cap, uint32_t* threshold) {
-  const uint32_t t = uint32_t(std::clamp<uint64_t>(Wanted(), 1, std::max<uint32_t>(cap, 1)));
-  *threshold = t;
-  if (t == wakeThreshold_) return false;
-  wakeThreshold_ = t;
-  return true;
+bool CFrameAssembler::Feed(const uint8_t* chunk, size_t length, IFrameSink* sink) {
+  return FeedImpl<false>(chunk, length, sink);
 }
 
-bool CFrameAssembler::Feed(const uint8_t* chunk, size_t length, FrameSink sink, void* context) {
-  return FeedImpl<false>(chunk, length, sink, context);
-}
-
-bool CFrameAssembler::FeedInPlace(uint8_t* chunk, size_t length, FrameSink sink, void* context) {
-  return FeedImpl<true>(chunk, length, sink, context);
+bool CFrameAssembler::FeedInPlace(uint8_t* chunk, size_t length, IFrameSink* sink) {
+  return FeedImpl<true>(chunk, length, sink);
 }
 
 CFrameAssembler::SInspection CFrameAssembler::Resync(const uint8_t* p, size_t avail, size_t from) {
@@ -137,10 +129,10 @@ CFrameAssembler::SInspection CFrameAssembler::Inspect(const uint8_t* p, size_t a
   return Resync(p, avail, 1);
 }
 
-bool CFrameAssembler::Deliver(uint8_t* frame, uint32_t length, FrameSink sink, void* context) {
-  ++deliveredFrames_;
+bool CFrameAssembler::Deliver(uint8_t* frame, uint32_t length, IFrameSink* sink) {
+  ++m_deliveredFrames;
   Mark(frame);
-  return sink == nullptr || sink(context, frame, length);
+  return sink == nullptr || sink->Frame(frame, length);
 }
 
 void CFrameAssembler::Mark(uint8_t* frame) {
@@ -152,118 +144,143 @@ void CFrameAssembler::Mark(uint8_t* frame) {
 
 bool CFrameAssembler::MakeRoom(uint64_t need) {
   const uint32_t held = Held();
-  if (need <= capacity_) {
-    std::memmove(buffer_.get(), buffer_.get() + begin_, held);
+  if (need <= m_capacity) {
+    std::memmove(m_buffer.get(), m_buffer.get() + m_begin, held);
   } else {
     const uint32_t capacity = GrownCapacity(need);
     std::unique_ptr<uint8_t[]> grown(new (std::nothrow) uint8_t[capacity]);
     if (!grown) return false;
-    std::memcpy(grown.get(), buffer_.get() + begin_, held);
-    buffer_ = std::move(grown);
-    capacity_ = capacity;
-    ++growths_;
+    std::memcpy(grown.get(), m_buffer.get() + m_begin, held);
+    m_buffer = std::move(grown);
+    m_capacity = capacity;
+    ++m_growths;
   }
-  begin_ = 0;
-  end_ = held;
+  m_begin = 0;
+  m_end = held;
   return true;
 }
 
 void CFrameAssembler::PassOver(const SInspection& in) {
-  if (in.verdict == Verdict::kOversize) ++oversizeFrames_;
-  if (in.verdict == Verdict::kCommand) ++commandMessages_;
+  if (in.verdict == Verdict::kOversize) ++m_oversizeFrames;
+  if (in.verdict == Verdict::kCommand) ++m_commandMessages;
   // Garbage and false headers lie within the held bytes; a command message
   // may go on beyond them, and the rest is skipped as it arrives.
   const uint32_t n = uint32_t(std::min<uint64_t>(in.count, Held()));
-  droppedBytes_ += n;
-  begin_ += n;
-  skip_ = in.count - n;
+  m_droppedBytes += n;
+  m_begin += n;
+  m_skip = in.count - n;
 }
 
 void CFrameAssembler::SkipFrame(uint64_t length) {
-  ++oversizeFrames_;
-  droppedBytes_ += Held();
-  skip_ = length - Held();
-  begin_ = end_ = 0;
+  ++m_oversizeFrames;
+  m_droppedBytes += Held();
+  m_skip = length - Held();
+  m_begin = m_end = 0;
 }
 
 bool CFrameAssembler::Reserve(uint32_t capacity) {
   capacity = std::min(capacity, kMaxFrame);
-  if (capacity <= capacity_) return true;
-  if (Held() != 0 || skip_ != 0) return false;
+  if (capacity <= m_capacity) return true;
+  if (Held() != 0 || m_skip != 0) return false;
   std::unique_ptr<uint8_t[]> reserved(new (std::nothrow) uint8_t[capacity]);
   if (!reserved) return false;
   // Touched now: reads go round the whole buffer, and a page first reached
   // in steady state would cost a fault there.
   std::memset(reserved.get(), 0, capacity);
-  buffer_ = std::move(reserved);
-  capacity_ = capacity;
-  begin_ = end_ = 0;
-  area_ = nullptr;
+  m_buffer = std::move(reserved);
+  m_capacity = capacity;
+  m_begin = m_end = 0;
+  m_areaGiven = false;
   return true;
 }
 
-uint8_t* CFrameAssembler::ReceiveArea(uint32_t* capacity, uint32_t most, OverwriteNotify notify,
-                                      void* context) {
-  most = std::max<uint32_t>(most, 1);
-  const uint8_t* buffer = buffer_.get();
-  uint64_t need = 0;
-  enum class Plan { kStay, kMove, kGrow } plan = Plan::kStay;
-  if (begin_ == end_) {
+CFrameAssembler::SAreaPlan CFrameAssembler::PlanArea(uint32_t most) const {
+  using Step = SAreaPlan::Step;
+  const uint8_t* buffer = m_buffer.get();
+  SAreaPlan plan;
+  plan.most = std::max<uint32_t>(most, 1);
+  if (m_begin == m_end) {
     // Nothing held: reading goes on behind the last frame (so delivered
     // frames stay intact for as long as possible) until the end is near.
-    if (capacity_ - end_ < kMinArea) begin_ = end_ = 0;
+    if (m_capacity - m_end < kMinArea) plan.step = Step::kRestart;
   } else {
     // After a delivery the held bytes are always one unfinished frame; once
     // its header is in, its whole length is known and gets room up front.
     const uint32_t held = Held();
-    const SInspection in = Inspect(buffer + begin_, held);
-    need = in.verdict == Verdict::kNeedMore ? std::max<uint64_t>(in.count, held) : held;
-    if (need > capacity_) {
-      plan = Plan::kGrow;
-    } else if (need > capacity_ - begin_ || (capacity_ - end_ < kMinArea && begin_ > 0)) {
-      plan = Plan::kMove;
+    const SInspection in = Inspect(buffer + m_begin, held);
+    plan.need = in.verdict == Verdict::kNeedMore ? std::max<uint64_t>(in.count, held) : held;
+    if (plan.need > m_capacity) {
+      plan.step = Step::kGrow;
+    } else if (plan.need > m_capacity - m_begin || (m_capacity - m_end < kMinArea && m_begin > 0)) {
+      plan.step = Step::kMove;
     }
   }
-  if (plan == Plan::kGrow) {
-    if (notify != nullptr) notify(context, buffer, buffer + capacity_);  // freed
-    if (!MakeRoom(need)) SkipFrame(need);  // memory is short: the frame cannot be held
-  } else if (plan == Plan::kMove) {
-    // The held bytes go to the start and the area follows them, no further
-    // than the rest of their frame: the bytes beyond hold frames an owner may
-    // still be keeping.
-    if (need > Held()) most = uint32_t(std::min<uint64_t>(most, need - Held()));
-    if (notify != nullptr)
-      notify(context, buffer, buffer + std::min<uint64_t>(capacity_, uint64_t(Held()) + most));
-    MakeRoom(need);  // a move, never a growth
-  } else if (notify != nullptr) {
-    notify(context, buffer + end_, buffer + end_ + std::min(most, capacity_ - end_));
+  switch (plan.step) {
+    case Step::kStay:
+      plan.overwriteFrom = buffer + m_end;
+      plan.overwriteTo = buffer + m_end + std::min(plan.most, m_capacity - m_end);
+      break;
+    case Step::kRestart:
+      plan.overwriteFrom = buffer;
+      plan.overwriteTo = buffer + std::min(plan.most, m_capacity);
+      break;
+    case Step::kMove:
+      // The held bytes go to the start and the area follows them, no further
+      // than the rest of their frame: the bytes beyond hold frames an owner
+      // may still be keeping.
+      if (plan.need > Held())
+        plan.most = uint32_t(std::min<uint64_t>(plan.most, plan.need - Held()));
+      plan.overwriteFrom = buffer;
+      plan.overwriteTo = buffer + std::min<uint64_t>(m_capacity, uint64_t(Held()) + plan.most);
+      break;
+    case Step::kGrow:  // the whole buffer is freed
+      plan.overwriteFrom = buffer;
+      plan.overwriteTo = buffer + m_capacity;
+      break;
   }
-  *capacity = std::min(most, capacity_ - end_);
-  area_ = buffer_.get() + end_;
-  return area_;
+  return plan;
 }
 
-bool CFrameAssembler::Received(uint8_t* data, size_t length, FrameSink sink, void* context) {
-  if (data == nullptr) return true;
-  if (!IsArea(data, length)) return FeedInPlace(data, length, sink, context);
-  area_ = nullptr;
-  if (skip_ > 0) {
-    // Nothing is held while a frame is skipped: the area began at end_.
-    const uint32_t n = uint32_t(std::min<uint64_t>(skip_, length));
-    skip_ -= n;
-    droppedBytes_ += n;
-    begin_ = end_ + n;
+uint8_t* CFrameAssembler::TakeArea(const SAreaPlan& plan, uint32_t* capacity) {
+  using Step = SAreaPlan::Step;
+  switch (plan.step) {
+    case Step::kStay:
+      break;
+    case Step::kRestart:
+      m_begin = m_end = 0;
+      break;
+    case Step::kMove:
+      MakeRoom(plan.need);  // a move, never a growth
+      break;
+    case Step::kGrow:
+      if (!MakeRoom(plan.need)) SkipFrame(plan.need);  // memory is short: the frame cannot be held
+      break;
   }
-  end_ += uint32_t(length);
+  *capacity = std::min(plan.most, m_capacity - m_end);
+  m_areaGiven = true;
+  return m_buffer.get() + m_end;
+}
+
+bool CFrameAssembler::Received(size_t length, IFrameSink* sink) {
+  if (!m_areaGiven || length > m_capacity - m_end) return true;
+  m_areaGiven = false;
+  if (m_skip > 0) {
+    // Nothing is held while a frame is skipped: the area began at m_end.
+    const uint32_t n = uint32_t(std::min<uint64_t>(m_skip, length));
+    m_skip -= n;
+    m_droppedBytes += n;
+    m_begin = m_end + n;
+  }
+  m_end += uint32_t(length);
   for (;;) {
     const uint32_t held = Held();
     if (held == 0) return true;  // the next area follows on from here
-    const SInspection in = Inspect(buffer_.get() + begin_, held);
+    const SInspection in = Inspect(m_buffer.get() + m_begin, held);
     switch (in.verdict) {
       case Verdict::kFrame: {
-        uint8_t* frame = buffer_.get() + begin_;
-        begin_ += uint32_t(in.count);
-        if (!Deliver(frame, uint32_t(in.count), sink, context)) return false;
+        uint8_t* frame = m_buffer.get() + m_begin;
+        m_begin += uint32_t(in.count);
+        if (!Deliver(frame, uint32_t(in.count), sink)) return false;
         break;
       }
       case Verdict::kGarbage:
@@ -278,24 +295,24 @@ bool CFrameAssembler::Received(uint8_t* data, size_t length, FrameSink sink, voi
 }
 
 template <bool kInPlace, typename Byte>
-bool CFrameAssembler::FeedImpl(Byte* chunk, size_t length, FrameSink sink, void* context) {
-  area_ = nullptr;  // held bytes may move: an area given before is void
+bool CFrameAssembler::FeedImpl(Byte* chunk, size_t length, IFrameSink* sink) {
+  m_areaGiven = false;  // held bytes may move: an area given before is void
   if (chunk == nullptr) return true;
   size_t pos = 0;
   // Held bytes that were copied from this chunk. Copies append contiguously,
   // so these are the last ones held and equal chunk[pos - fromChunk, pos).
   size_t fromChunk = 0;
   for (;;) {
-    if (skip_ > 0) {
-      const size_t n = size_t(std::min<uint64_t>(skip_, length - pos));
-      skip_ -= n;
-      droppedBytes_ += n;
+    if (m_skip > 0) {
+      const size_t n = size_t(std::min<uint64_t>(m_skip, length - pos));
+      m_skip -= n;
+      m_droppedBytes += n;
       pos += n;
-      if (skip_ > 0) return true;
+      if (m_skip > 0) return true;
     }
 
     if constexpr (kInPlace) {
-      if (begin_ == end_) {
+      if (m_begin == m_end) {
         // Nothing held: cut frames straight out of the chunk.
         SInspection in{Verdict::kNeedMore, 0};
         while (pos < length) {
@@ -303,18 +320,18 @@ bool CFrameAssembler::FeedImpl(Byte* chunk, size_t length, FrameSink sink, void*
           if (in.verdict != Verdict::kFrame) break;
           uint8_t* frame = chunk + pos;
           pos += in.count;
-          if (!Deliver(frame, uint32_t(in.count), sink, context)) return false;
+          if (!Deliver(frame, uint32_t(in.count), sink)) return false;
         }
         if (pos == length) return true;
         if (in.verdict != Verdict::kNeedMore) {
           // Garbage, a false header or a command message: passed over in
           // the chunk (a command message's rest as it arrives).
-          if (in.verdict == Verdict::kOversize) ++oversizeFrames_;
-          if (in.verdict == Verdict::kCommand) ++commandMessages_;
+          if (in.verdict == Verdict::kOversize) ++m_oversizeFrames;
+          if (in.verdict == Verdict::kCommand) ++m_commandMessages;
           const size_t n = size_t(std::min<uint64_t>(in.count, length - pos));
-          droppedBytes_ += n;
+          m_droppedBytes += n;
           pos += n;
-          skip_ = in.count - n;
+          m_skip = in.count - n;
           continue;
         }
         // The chunk ends inside a frame: keep its start, with room for all of it.
@@ -322,20 +339,20 @@ bool CFrameAssembler::FeedImpl(Byte* chunk, size_t length, FrameSink sink, void*
           SkipFrame(in.count);
           continue;
         }
-        std::memcpy(buffer_.get(), chunk + pos, length - pos);
-        end_ = uint32_t(length - pos);
+        std::memcpy(m_buffer.get(), chunk + pos, length - pos);
+        m_end = uint32_t(length - pos);
         return true;
       }
     }
 
     const uint32_t held = Held();
-    const SInspection in = Inspect(buffer_.get() + begin_, held);
+    const SInspection in = Inspect(m_buffer.get() + m_begin, held);
     switch (in.verdict) {
       case Verdict::kFrame: {
-        uint8_t* frame = buffer_.get() + begin_;
-        begin_ += uint32_t(in.count);
-        if (begin_ == end_) begin_ = end_ = 0;
-        if (!Deliver(frame, uint32_t(in.count), sink, context)) return false;
+        uint8_t* frame = m_buffer.get() + m_begin;
+        m_begin += uint32_t(in.count);
+        if (m_begin == m_end) m_begin = m_end = 0;
+        if (!Deliver(frame, uint32_t(in.count), sink)) return false;
         break;
       }
       case Verdict::kGarbage:
@@ -348,23 +365,23 @@ bool CFrameAssembler::FeedImpl(Byte* chunk, size_t length, FrameSink sink, void*
           // there instead of copying the garbage piece by piece.
           pos -= fromChunk;
           fromChunk = 0;
-          begin_ = end_;
+          m_begin = m_end;
         }
-        if (begin_ == end_) begin_ = end_ = 0;
+        if (m_begin == m_end) m_begin = m_end = 0;
         break;
       case Verdict::kNeedMore: {
         if (pos == length) return true;
         const uint64_t want = in.count - held;
-        if (capacity_ - end_ < want && !MakeRoom(in.count)) {
+        if (m_capacity - m_end < want && !MakeRoom(in.count)) {
           SkipFrame(in.count);  // memory is short: the frame cannot be held
           break;
         }
         // In place, copy only up to the end of this frame; the frames behind it
         // are then delivered from the chunk.
         const size_t n = kInPlace ? size_t(std::min<uint64_t>(want, length - pos))
-                                  : std::min<size_t>(length - pos, capacity_ - end_);
-        std::memcpy(buffer_.get() + end_, chunk + pos, n);
-        end_ += uint32_t(n);
+                                  : std::min<size_t>(length - pos, m_capacity - m_end);
+        std::memcpy(m_buffer.get() + m_end, chunk + pos, n);
+        m_end += uint32_t(n);
         pos += n;
         fromChunk += n;
         break;

@@ -14,7 +14,8 @@
 // while searching through garbage can a valid-looking prefix 4 bytes before a
 // header (a chance of about 1 in 65,536) make it taken for a command.
 // One thread at a time (the channel's receive thread; open/teardown while that
-// thread is stopped). Nothing it is given must outlive a Feed call.
+// thread is stopped). Nothing it is given must outlive a Feed call; the sink
+// is called during the call only.
 #ifndef QNV_LIVE_CFRAMEASSEMBLER_H
 #define QNV_LIVE_CFRAMEASSEMBLER_H
 
@@ -24,12 +25,19 @@
 
 namespace qnv {
 
-// Called once per whole frame, frameKind (byte 35) already set by the probe;
-// frame points into the assembler's buffer (or, for FeedInPlace, into the
-// caller's chunk) and is valid during the call. Return false to stop feeding
-// at once (the channel was closed from inside a callback): Feed then returns
-// false without touching the assembler or the chunk after the call.
-using FrameSink = bool (*)(void* context, uint8_t* frame, uint32_t length);
+// Where whole frames go (a live channel). Frame is called once per whole
+// frame, frameKind (byte 35) already set by the probe; frame points into the
+// assembler's buffer (or, for FeedInPlace, into the caller's chunk) and is
+// valid during the call. Return false to stop feeding at once (the channel was
+// closed from inside a callback): the feeding call then returns false without
+// touching the assembler or the chunk after the call.
+class IFrameSink {
+ public:
+  virtual bool Frame(uint8_t* frame, uint32_t length) = 0;
+
+ protected:
+  ~IFrameSink() = default;
+};
 
 class CFrameAssembler {
  public:
@@ -45,38 +53,46 @@ class CFrameAssembler {
 
   // Consumes the whole chunk. Every byte of a frame is copied once into the
   // buffer, and frames are delivered from there.
-  bool Feed(const uint8_t* chunk, size_t length, FrameSink sink, void* context);
+  bool Feed(const uint8_t* chunk, size_t length, IFrameSink* sink);
   // Same result, but frames that lie whole inside the chunk are delivered in
   // place, without a copy: their byte 35 is written into the chunk, and the
   // sink receives pointers into it. Only bytes of frames that straddle a chunk
   // boundary are copied. For a receive area that is reused after the call.
-  bool FeedInPlace(uint8_t* chunk, size_t length, FrameSink sink, void* context);
-
-  // Called before ReceiveArea overwrites or frees the buffer bytes [from, to),
-  // for an owner that keeps pointers to delivered frames.
-  using OverwriteNotify = void (*)(void* context, const uint8_t* from, const uint8_t* to);
+  bool FeedInPlace(uint8_t* chunk, size_t length, IFrameSink* sink);
 
   // Before use, with nothing held: a buffer of at least `capacity` bytes, so
   // delivered frames stay where they are for longer. False if memory is short.
   bool Reserve(uint32_t capacity);
+  // How the next read area is made, planned before anything changes so that
+  // an owner keeping pointers to delivered frames can save what lies in
+  // [overwriteFrom, overwriteTo): every byte the area, a move or a growth
+  // overwrites or frees.
+  struct SAreaPlan {
+    enum class Step : uint8_t { kStay, kRestart, kMove, kGrow };
+    Step step = Step::kStay;
+    uint32_t most = 0;  // the area's largest size
+    uint64_t need = 0;  // kMove, kGrow: the length of the unfinished frame
+    const uint8_t* overwriteFrom = nullptr;
+    const uint8_t* overwriteTo = nullptr;
+  };
   // For a reader that reads straight into the assembler (the streaming
-  // connection): where the next read goes, right behind the held bytes, and
-  // how many bytes fit there (at least one, at most `most`). Frames are then
-  // delivered where they arrived, and the only bytes ever moved are those of
-  // an unfinished frame, to the start of the buffer, when the space behind it
-  // runs short (below kMinArea) or cannot hold the rest of it. notify, when
-  // given, hears of every byte the area, that move or a growth overwrites or
-  // frees, before it happens.
-  uint8_t* ReceiveArea(uint32_t* capacity, uint32_t most = UINT32_MAX,
-                       OverwriteNotify notify = nullptr, void* context = nullptr);
-  // Whether a read that put `length` bytes at `data` used the area ReceiveArea gave last.
-  bool IsArea(const uint8_t* data, size_t length) const {
-    return data != nullptr && data == area_ && length <= capacity_ - end_;
+  // connection): where the next read goes is right behind the held bytes, at
+  // most `most` bytes. Frames are then delivered where they arrived, and the
+  // only bytes ever moved are those of an unfinished frame, to the start of
+  // the buffer, when the space behind it runs short (below kMinArea) or cannot
+  // hold the rest of it.
+  SAreaPlan PlanArea(uint32_t most = UINT32_MAX) const;
+  // Carries out the plan PlanArea just made (nothing fed in between) and
+  // returns the area, with how many bytes fit there (at least one).
+  uint8_t* TakeArea(const SAreaPlan& plan, uint32_t* capacity);
+  // Both at once, for a reader that keeps no pointers to delivered frames.
+  uint8_t* ReceiveArea(uint32_t* capacity, uint32_t most = UINT32_MAX) {
+    return TakeArea(PlanArea(most), capacity);
   }
-  // A read put `length` bytes at `data`. When that is the area ReceiveArea
-  // gave last (and they fit), every frame now whole is delivered in place;
-  // any other chunk goes through FeedInPlace. Returns as Feed.
-  bool Received(uint8_t* data, size_t length, FrameSink sink, void* context);
+  // A read put `length` bytes into the area ReceiveArea gave last: every frame
+  // now whole is delivered where it lies. Without such an area (none given,
+  // or a Feed since) nothing is taken. Returns as Feed.
+  bool Received(size_t length, IFrameSink* sink);
 
   void Reset();  // drop held bytes and any frame being skipped (channel open / teardown)
 
@@ -84,21 +100,16 @@ class CFrameAssembler {
   // rest of the frame being held (of its header while that is incomplete), a
   // whole header when nothing is held, the rest of a frame being skipped.
   uint64_t Wanted() const;
-  // For a reader that can ask its socket to wake it only once enough bytes
-  // are queued: the threshold for its next read, Wanted() capped at cap (its
-  // read size), and true when that differs from the one returned last (or
-  // from 1, the sockets' default, after construction and Reset).
-  bool NextWakeThreshold(uint32_t cap, uint32_t* threshold);
 
-  uint32_t Held() const { return end_ - begin_; }  // bytes held
+  uint32_t Held() const { return m_end - m_begin; }  // bytes held
   // Skipped: garbage, false headers, command messages, frames memory could not hold.
-  uint64_t DroppedBytes() const { return droppedBytes_; }
+  uint64_t DroppedBytes() const { return m_droppedBytes; }
   // Headers announcing over 16 MiB, and frames memory could not hold.
-  uint64_t OversizeFrames() const { return oversizeFrames_; }
-  uint64_t CommandMessages() const { return commandMessages_; }  // passed over
-  uint64_t DeliveredFrames() const { return deliveredFrames_; }
-  uint32_t Capacity() const { return capacity_; }  // current buffer size
-  uint32_t Growths() const { return growths_; }    // times the buffer was enlarged
+  uint64_t OversizeFrames() const { return m_oversizeFrames; }
+  uint64_t CommandMessages() const { return m_commandMessages; }  // passed over
+  uint64_t DeliveredFrames() const { return m_deliveredFrames; }
+  uint32_t Capacity() const { return m_capacity; }  // current buffer size
+  uint32_t Growths() const { return m_growths; }    // times the buffer was enlarged
 
  private:
   // kOversize: a header over 16 MiB; kCommand: a command message.
@@ -118,7 +129,7 @@ class CFrameAssembler {
   // bytes, and arranges to skip the rest of a command message.
   void PassOver(const SInspection& in);
   template <bool kInPlace, typename Byte>
-  bool FeedImpl(Byte* chunk, size_t length, FrameSink sink, void* context);
+  bool FeedImpl(Byte* chunk, size_t length, IFrameSink* sink);
   // Makes room behind the held bytes for a frame of `need` bytes: moves the
   // held bytes to the start, or enlarges the buffer. False if memory is short.
   bool MakeRoom(uint64_t need);
@@ -126,21 +137,20 @@ class CFrameAssembler {
   // be held, and the rest of that frame as it arrives.
   void SkipFrame(uint64_t length);
   // Counts and marks a whole frame and hands it to the sink; the sink's answer.
-  bool Deliver(uint8_t* frame, uint32_t length, FrameSink sink, void* context);
+  bool Deliver(uint8_t* frame, uint32_t length, IFrameSink* sink);
   static void Mark(uint8_t* frame);
 
-  std::unique_ptr<uint8_t[]> buffer_;
-  uint32_t capacity_ = 0;
-  uint32_t begin_ = 0;  // first held byte (always the start of a frame header candidate)
-  uint32_t end_ = 0;    // one past the last held byte
-  uint64_t skip_ = 0;   // bytes still to discard: of a command message, or a frame not held
-  uint64_t droppedBytes_ = 0;
-  uint64_t oversizeFrames_ = 0;
-  uint64_t commandMessages_ = 0;
-  uint64_t deliveredFrames_ = 0;
-  uint32_t growths_ = 0;
-  uint32_t wakeThreshold_ = 1;  // last returned by NextWakeThreshold
-  uint8_t* area_ = nullptr;     // last returned by ReceiveArea, until the next Received
+  std::unique_ptr<uint8_t[]> m_buffer;
+  uint32_t m_capacity = 0;
+  uint32_t m_begin = 0;  // first held byte (always the start of a frame header candidate)
+  uint32_t m_end = 0;    // one past the last held byte
+  uint64_t m_skip = 0;   // bytes still to discard: of a command message, or a frame not held
+  uint64_t m_droppedBytes = 0;
+  uint64_t m_oversizeFrames = 0;
+  uint64_t m_commandMessages = 0;
+  uint64_t m_deliveredFrames = 0;
+  uint32_t m_growths = 0;
+  bool m_areaGiven = false;  // ReceiveArea gave an area at m_end, not yet filled
 };
 
 }  // namespace qnv

@@ -7,21 +7,21 @@ using namespace protocol;
 void CPendingFrames::PopOldest() {
   SEntry& e = At(0);
   if (Appendable(e)) {
-    appendableBytes_ -= e.length;
-    --appendableCount_;
+    m_appendableBytes -= e.length;
+    --m_appendableCount;
   }
-  first_ = (first_ + 1) % kMaxPending;
-  --count_;
+  m_first = (m_first + 1) % kMaxPending;
+  --m_count;
 }
 
 void CPendingFrames::SpillOldest() {
   SEntry& e = At(0);
-  if (clearQueue_) {
-    queue_.Clear();
-    clearQueue_ = false;
+  if (m_clearQueue) {
+    m_queue.Clear();
+    m_clearQueue = false;
   }
   // A body longer than the queue is refused there, as it would have been on arrival.
-  if (queue_.Append(e.body, e.length, e.header, true)) spilledBytes_ += uint64_t(e.length);
+  if (m_queue.Append(e.body, e.length, e.header, true)) m_spilledBytes += uint64_t(e.length);
   PopOldest();
 }
 
@@ -30,27 +30,28 @@ void CPendingFrames::Trim() {
   // and frame count. An entry outside that run for the frames listed after it
   // stays outside however many follow; one the queue would refuse anyway
   // changes nothing.
-  while (count_ > 0) {
+  while (m_count > 0) {
     const SEntry& e = At(0);
     if (!Appendable(e)) {
       PopOldest();
       continue;
     }
-    if (appendableBytes_ <= queue_.GetCapacity() && appendableCount_ <= queue_.MaxFrames()) return;
+    if (m_appendableBytes <= m_queue.GetCapacity() && m_appendableCount <= m_queue.MaxFrames())
+      return;
     PopOldest();
-    clearQueue_ = true;
-    ++droppedFrames_;
+    m_clearQueue = true;
+    ++m_droppedFrames;
   }
 }
 
 void CPendingFrames::Add(const uint8_t* body, int32_t length, const SFrameIndex& header) {
   if (length < 0) return;
-  if (count_ == kMaxPending) SpillOldest();
-  entries_[(first_ + count_) % kMaxPending] = SEntry{body, length, header};
-  ++count_;
-  if (Appendable(At(count_ - 1))) {
-    appendableBytes_ += length;
-    ++appendableCount_;
+  if (m_count == kMaxPending) SpillOldest();
+  m_entries[(m_first + m_count) % kMaxPending] = SEntry{body, length, header};
+  ++m_count;
+  if (Appendable(At(m_count - 1))) {
+    m_appendableBytes += length;
+    ++m_appendableCount;
   }
   Trim();
 }
@@ -59,7 +60,7 @@ void CPendingFrames::Forget(const uint8_t* from, const uint8_t* to) {
   // Bodies are listed in the order they arrived, which is not always their
   // order in memory: spill through the newest one that lies in the range.
   size_t through = 0;
-  for (size_t i = 0; i < count_; ++i) {
+  for (size_t i = 0; i < m_count; ++i) {
     const SEntry& e = At(i);
     if (e.length > 0 && e.body < to && e.body + e.length > from) through = i + 1;
   }
@@ -69,7 +70,7 @@ void CPendingFrames::Forget(const uint8_t* from, const uint8_t* to) {
 void CPendingFrames::Flush() {
   // A drop always leaves a newer entry listed, so the spills below also
   // clear the queue when a drop asked for that.
-  while (count_ > 0) SpillOldest();
+  while (m_count > 0) SpillOldest();
 }
 
 }  // namespace qnv

@@ -32,7 +32,7 @@ class CPendingFrames {
   // spilled, oldest first, to make room.
   static constexpr size_t kMaxPending = 256;
 
-  explicit CPendingFrames(CStreamQueue& queue) : queue_(queue) {}
+  explicit CPendingFrames(CStreamQueue& queue) : m_queue(queue) {}
   CPendingFrames(const CPendingFrames&) = delete;
   CPendingFrames& operator=(const CPendingFrames&) = delete;
 
@@ -45,9 +45,9 @@ class CPendingFrames {
   // Spills everything listed, so the queue holds the whole stretch.
   void Flush();
 
-  size_t Count() const { return count_; }
-  uint64_t SpilledBytes() const { return spilledBytes_; }  // copied into the queue so far
-  uint64_t DroppedFrames() const { return droppedFrames_; }
+  size_t Count() const { return m_count; }
+  uint64_t SpilledBytes() const { return m_spilledBytes; }  // copied into the queue so far
+  uint64_t DroppedFrames() const { return m_droppedFrames; }
 
  private:
   struct SEntry {
@@ -56,25 +56,25 @@ class CPendingFrames {
     protocol::SFrameIndex header;
   };
 
-  SEntry& At(size_t i) { return entries_[(first_ + i) % kMaxPending]; }
-  bool Appendable(const SEntry& e) const { return e.length <= queue_.GetCapacity(); }
+  SEntry& At(size_t i) { return m_entries[(m_first + i) % kMaxPending]; }
+  bool Appendable(const SEntry& e) const { return e.length <= m_queue.GetCapacity(); }
   void PopOldest();
   void SpillOldest();
   // Drops the oldest entries that can no longer be part of the stretch.
   void Trim();
 
-  CStreamQueue& queue_;
-  SEntry entries_[kMaxPending];
-  size_t first_ = 0;
-  size_t count_ = 0;
+  CStreamQueue& m_queue;
+  SEntry m_entries[kMaxPending];
+  size_t m_first = 0;
+  size_t m_count = 0;
   // Over the listed entries the queue would take (not longer than its capacity).
-  int64_t appendableBytes_ = 0;
-  size_t appendableCount_ = 0;
+  int64_t m_appendableBytes = 0;
+  size_t m_appendableCount = 0;
   // A listed frame was dropped as pushed out of the stretch: what the queue
   // holds is older still, so it is cleared before the next spill.
-  bool clearQueue_ = false;
-  uint64_t spilledBytes_ = 0;
-  uint64_t droppedFrames_ = 0;
+  bool m_clearQueue = false;
+  uint64_t m_spilledBytes = 0;
+  uint64_t m_droppedFrames = 0;
 };
 
 }  // namespace qnv

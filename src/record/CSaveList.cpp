@@ -35,38 +35,38 @@ std::atomic<uint32_t> g_sizeLimit{kSaveSizeLimit};
 class OpenPathSet {
  public:
   bool ReserveIds(const platform::SFileIdentity& a, const platform::SFileIdentity& b) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (a == b || ids_.count(a) != 0 || ids_.count(b) != 0) return false;
-    ids_.insert(a);
-    ids_.insert(b);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (a == b || m_ids.count(a) != 0 || m_ids.count(b) != 0) return false;
+    m_ids.insert(a);
+    m_ids.insert(b);
     return true;
   }
   bool HasId(const platform::SFileIdentity& a) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return ids_.count(a) != 0;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_ids.count(a) != 0;
   }
   void ReleaseIds(const platform::SFileIdentity& a, const platform::SFileIdentity& b) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ids_.erase(a);
-    ids_.erase(b);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_ids.erase(a);
+    m_ids.erase(b);
   }
   bool Reserve(const std::string& a, const std::string& b) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (paths_.count(a) != 0 || paths_.count(b) != 0) return false;
-    paths_.insert(a);
-    paths_.insert(b);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_paths.count(a) != 0 || m_paths.count(b) != 0) return false;
+    m_paths.insert(a);
+    m_paths.insert(b);
     return true;
   }
   void Release(const std::string& a, const std::string& b) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    paths_.erase(a);
-    paths_.erase(b);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_paths.erase(a);
+    m_paths.erase(b);
   }
 
  private:
-  std::mutex mutex_;
-  std::set<std::string> paths_;
-  std::set<platform::SFileIdentity> ids_;
+  std::mutex m_mutex;
+  std::set<std::string> m_paths;
+  std::set<platform::SFileIdentity> m_ids;
 };
 
 OpenPathSet& OpenPaths() {
@@ -96,16 +96,16 @@ std::string CanonicalPath(const std::string& path) {
 
 class UniqueFd {
  public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
+  explicit UniqueFd(int fd) : m_fd(fd) {}
   ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
+    if (m_fd >= 0) ::close(m_fd);
   }
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
+  int get() const { return m_fd; }
 
  private:
-  int fd_;
+  int m_fd;
 };
 
 // Reads the offset field of index record n.
@@ -232,7 +232,7 @@ bool CloseFile(UniqueFile& file, const SReservation& reserved, std::string& why)
 
 }  // namespace
 
-CSaveList::CSaveList() { saves_.reserve(kMaxSaves); }
+CSaveList::CSaveList() { m_saves.reserve(kMaxSaves); }
 
 CSaveList::~CSaveList() { CloseAll(); }
 
@@ -241,11 +241,11 @@ void CSaveList::SetSizeLimitForTesting(uint32_t bytes) {
 }
 
 uint32_t CSaveList::Open(const char* dataPath, const CStreamQueue& queue, uint32_t& id) {
-  if (saves_.size() >= kMaxSaves) return QNVNET_ERR_TOO_MANY_SAVES;
+  if (m_saves.size() >= kMaxSaves) return QNVNET_ERR_TOO_MANY_SAVES;
   uint32_t newId = 0;
   for (uint32_t candidate = 1; candidate <= kMaxSaves && newId == 0; ++candidate) {
     bool taken = false;
-    for (const auto& s : saves_) taken = taken || s->id == candidate;
+    for (const auto& s : m_saves) taken = taken || s->id == candidate;
     if (!taken) newId = candidate;
   }
   if (newId == 0) return QNVNET_ERR_SAVE_OPEN;
@@ -369,8 +369,8 @@ uint32_t CSaveList::Open(const char* dataPath, const CStreamQueue& queue, uint32
     }
     if (!ok) {
       save->id = newId;
-      saves_.push_back(std::move(save));
-      End(saves_.size() - 1, EndReason::kWriteFailed, error);
+      m_saves.push_back(std::move(save));
+      End(m_saves.size() - 1, EndReason::kWriteFailed, error);
       return QNVNET_ERR_SAVE_OPEN;
     }
     save->recordCount = static_cast<uint64_t>(position) / kIndexRecordSize;
@@ -379,13 +379,13 @@ uint32_t CSaveList::Open(const char* dataPath, const CStreamQueue& queue, uint32
   }
 
   save->id = newId;
-  saves_.push_back(std::move(save));
+  m_saves.push_back(std::move(save));
   id = newId;
   return QNVNET_OK;
 }
 
 bool CSaveList::StartNow(uint32_t id) {
-  for (auto& save : saves_) {
+  for (auto& save : m_saves) {
     if (save->id == id) {
       save->started = true;
       return true;
@@ -396,7 +396,7 @@ bool CSaveList::StartNow(uint32_t id) {
 
 uint32_t CSaveList::Rollover(uint32_t id, const char* newPath, uint32_t& newId) {
   tagSSaveData* from = nullptr;
-  for (auto& save : saves_) {
+  for (auto& save : m_saves) {
     if (save->id == id) from = save.get();
     // A recording still waiting to take over has not begun: handing it over
     // too would end it empty at the same key frame.
@@ -411,14 +411,14 @@ uint32_t CSaveList::Rollover(uint32_t id, const char* newPath, uint32_t& newId) 
   // Open appends; nothing before it moved, so `from` is still valid. Both
   // decide on the same frame in one WriteFrame: none missed, none twice.
   from->rolloverTo = opened;
-  saves_.back()->waitsForGroup = true;
+  m_saves.back()->waitsForGroup = true;
   newId = opened;
   return QNVNET_OK;
 }
 
 uint32_t CSaveList::Close(uint32_t id) {
-  for (size_t i = 0; i < saves_.size(); ++i) {
-    if (saves_[i]->id == id) {
+  for (size_t i = 0; i < m_saves.size(); ++i) {
+    if (m_saves[i]->id == id) {
       End(i, EndReason::kClosed, std::string());
       return QNVNET_OK;
     }
@@ -427,7 +427,7 @@ uint32_t CSaveList::Close(uint32_t id) {
 }
 
 void CSaveList::CloseAll() {
-  while (!saves_.empty()) End(saves_.size() - 1, EndReason::kClosed, std::string());
+  while (!m_saves.empty()) End(m_saves.size() - 1, EndReason::kClosed, std::string());
 }
 
 void CSaveList::WriteFrame(const SFrameIndex& header, const uint8_t* body, uint32_t length) {
@@ -435,11 +435,11 @@ void CSaveList::WriteFrame(const SFrameIndex& header, const uint8_t* body, uint3
   const uint32_t limit = g_sizeLimit.load(std::memory_order_relaxed);
   // Recordings begin, and hand over, where a group of pictures begins (its
   // parameter sets first), or at a key frame no parameter sets lead up to.
-  groupStart_.Next(header, body, length);
-  const bool groupStart = groupStart_.Boundary();
+  m_groupStart.Next(header, body, length);
+  const bool groupStart = m_groupStart.Boundary();
   size_t i = 0;
-  while (i < saves_.size()) {
-    tagSSaveData& save = *saves_[i];
+  while (i < m_saves.size()) {
+    tagSSaveData& save = *m_saves[i];
     // A hand-over happens where a group of pictures begins, so the new file
     // starts with its parameter sets.
     if (save.rolloverTo != 0 && groupStart) {
@@ -496,11 +496,11 @@ void CSaveList::WriteFrame(const SFrameIndex& header, const uint8_t* body, uint3
 }
 
 void CSaveList::End(size_t i, EndReason reason, const std::string& error) {
-  std::unique_ptr<tagSSaveData> save = std::move(saves_[i]);
-  saves_.erase(saves_.begin() + static_cast<std::ptrdiff_t>(i));
+  std::unique_ptr<tagSSaveData> save = std::move(m_saves[i]);
+  m_saves.erase(m_saves.begin() + static_cast<std::ptrdiff_t>(i));
   // A recording that was to hand over to this one goes on; one that was to
   // take over from it begins at the next key frame as any other.
-  for (auto& other : saves_) {
+  for (auto& other : m_saves) {
     if (other->rolloverTo == save->id) other->rolloverTo = 0;
     if (save->rolloverTo == other->id) other->waitsForGroup = false;
   }

@@ -62,19 +62,19 @@ class CSaveList {
   void WriteFrame(const protocol::SFrameIndex& header, const uint8_t* body, uint32_t length);
 
   void CloseAll();
-  size_t Count() const { return saves_.size(); }
+  size_t Count() const { return m_saves.size(); }
 
   // Lowers the 1 GiB limit so tests can reach it; 0 restores the default.
   static void SetSizeLimitForTesting(uint32_t bytes);
 
  private:
   enum class EndReason { kClosed, kSizeLimit, kWriteFailed };
-  // Closes the files of saves_[i], repairs them after a failure, releases its
+  // Closes the files of m_saves[i], repairs them after a failure, releases its
   // paths and removes it; later entries move up by one.
   void End(size_t i, EndReason reason, const std::string& error);
 
-  std::vector<std::unique_ptr<tagSSaveData>> saves_;
-  CGroupStart groupStart_;  // over every frame written, for hand-overs
+  std::vector<std::unique_ptr<tagSSaveData>> m_saves;
+  CGroupStart m_groupStart;  // over every frame written, for hand-overs
 };
 
 }  // namespace qnv

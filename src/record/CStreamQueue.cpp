@@ -28,99 +28,99 @@ void CachedCopy(uint8_t* dst, const uint8_t* src, size_t n) { std::memcpy(dst, s
 CStreamQueue::CStreamQueue() = default;
 
 bool CStreamQueue::SetCapacity(int32_t capacity) {
-  if (buffer_ || capacity < 0) return false;
-  capacity_ = capacity;
+  if (m_buffer || capacity < 0) return false;
+  m_capacity = capacity;
   SetMaxFrames();
   return true;
 }
 
 void CStreamQueue::SetMaxFrames() {
-  maxFrames_ = std::clamp(size_t(capacity_) / kFrameCostBytes, kMinFrames, kMaxFrames);
+  m_maxFrames = std::clamp(size_t(m_capacity) / kFrameCostBytes, kMinFrames, kMaxFrames);
 }
 
 bool CStreamQueue::Reconfigure(int32_t capacity, uint32_t spanMs) {
   if (capacity < 0) return false;
   Clear();
-  buffer_.reset();
-  capacity_ = capacity;
-  spanMs_ = spanMs;
-  groupStart_.Reset();
+  m_buffer.reset();
+  m_capacity = capacity;
+  m_spanMs = spanMs;
+  m_groupStart.Reset();
   SetMaxFrames();
-  lastRoundMs_ = 0;
-  coldRing_ = false;
+  m_lastRoundMs = 0;
+  m_coldRing = false;
   return true;
 }
 
 size_t CStreamQueue::Wrap(size_t at) const {
-  const size_t capacity = size_t(capacity_);
+  const size_t capacity = size_t(m_capacity);
   return capacity == 0 ? 0 : (at >= capacity ? at - capacity : at);
 }
 
 uint8_t* CStreamQueue::GetBuffer() const {
   Linearize();
-  return buffer_.get();
+  return m_buffer.get();
 }
 
 const CStreamQueue::SBuf& CStreamQueue::Slice(size_t i) const {
   Linearize();
-  return slices_[first_ + i];
+  return m_slices[m_first + i];
 }
 
 const SFrameIndex& CStreamQueue::Frame(size_t i) const {
   Linearize();
-  return frames_[first_ + i];
+  return m_frames[m_first + i];
 }
 
 void CStreamQueue::DropEvictedRecords() const {
-  if (first_ == 0) return;
-  slices_.erase(slices_.begin(), slices_.begin() + ptrdiff_t(first_));
-  frames_.erase(frames_.begin(), frames_.begin() + ptrdiff_t(first_));
-  if (!arrivals_.empty()) {
-    arrivals_.erase(arrivals_.begin(), arrivals_.begin() + ptrdiff_t(first_));
-    starts_.erase(starts_.begin(), starts_.begin() + ptrdiff_t(first_));
+  if (m_first == 0) return;
+  m_slices.erase(m_slices.begin(), m_slices.begin() + ptrdiff_t(m_first));
+  m_frames.erase(m_frames.begin(), m_frames.begin() + ptrdiff_t(m_first));
+  if (!m_arrivals.empty()) {
+    m_arrivals.erase(m_arrivals.begin(), m_arrivals.begin() + ptrdiff_t(m_first));
+    m_starts.erase(m_starts.begin(), m_starts.begin() + ptrdiff_t(m_first));
   }
-  if (secondGroup_ != 0) secondGroup_ -= first_;
-  first_ = 0;
+  if (m_secondGroup != 0) m_secondGroup -= m_first;
+  m_first = 0;
 }
 
 void CStreamQueue::EvictOldest() {
-  total_ -= slices_[first_].length;
-  head_ = Wrap(head_ + size_t(slices_[first_].length));
-  ++first_;
-  moved_ = true;
+  m_total -= m_slices[m_first].length;
+  m_head = Wrap(m_head + size_t(m_slices[m_first].length));
+  ++m_first;
+  m_moved = true;
 }
 
 void CStreamQueue::FindSecondGroup() {
-  secondGroup_ = 0;
-  for (size_t i = first_ + 1; i < frames_.size(); ++i) {
+  m_secondGroup = 0;
+  for (size_t i = m_first + 1; i < m_frames.size(); ++i) {
     if (BeginsGroup(i)) {
-      secondGroup_ = i;
+      m_secondGroup = i;
       return;
     }
   }
 }
 
 void CStreamQueue::DropNewestGroup() {
-  size_t start = frames_.size();
-  while (start > first_ && !BeginsGroup(start - 1)) --start;
-  if (start <= first_ + 1) {
+  size_t start = m_frames.size();
+  while (start > m_first && !BeginsGroup(start - 1)) --start;
+  if (start <= m_first + 1) {
     Clear();
     return;
   }
   --start;  // the newest group's first record
-  while (frames_.size() > start) {
-    total_ -= slices_.back().length;
-    slices_.pop_back();
-    frames_.pop_back();
-    arrivals_.pop_back();
-    starts_.pop_back();
+  while (m_frames.size() > start) {
+    m_total -= m_slices.back().length;
+    m_slices.pop_back();
+    m_frames.pop_back();
+    m_arrivals.pop_back();
+    m_starts.pop_back();
   }
-  if (secondGroup_ >= start) secondGroup_ = 0;
+  if (m_secondGroup >= start) m_secondGroup = 0;
 }
 
 bool CStreamQueue::EvictOldestGroup() {
-  if (secondGroup_ == 0) return false;
-  while (first_ < secondGroup_) EvictOldest();
+  if (m_secondGroup == 0) return false;
+  while (m_first < m_secondGroup) EvictOldest();
   // Each record is looked at once here as the search moves on.
   FindSecondGroup();
   return true;
@@ -128,25 +128,25 @@ bool CStreamQueue::EvictOldestGroup() {
 
 void CStreamQueue::Linearize() const {
   DropEvictedRecords();
-  if (!moved_) return;
-  uint8_t* buffer = buffer_.get();
-  const size_t total = size_t(total_);
-  if (head_ == 0) {
+  if (!m_moved) return;
+  uint8_t* buffer = m_buffer.get();
+  const size_t total = size_t(m_total);
+  if (m_head == 0) {
     // Already one run from the start; only the numbers need renewing.
-  } else if (head_ + total <= size_t(capacity_)) {
-    std::memmove(buffer, buffer + head_, total);
+  } else if (m_head + total <= size_t(m_capacity)) {
+    std::memmove(buffer, buffer + m_head, total);
   } else {
-    // The run wraps: turning the whole buffer left by head_ puts its first
+    // The run wraps: turning the whole buffer left by m_head puts its first
     // part at the start and the wrapped rest right behind it.
-    std::rotate(buffer, buffer + head_, buffer + capacity_);
+    std::rotate(buffer, buffer + m_head, buffer + m_capacity);
   }
-  head_ = 0;
-  moved_ = false;
+  m_head = 0;
+  m_moved = false;
   uint32_t offset = 0;
-  for (size_t i = 0; i < slices_.size(); ++i) {
-    slices_[i].start = buffer + offset;
-    frames_[i].SetOffset(offset);
-    offset += uint32_t(slices_[i].length);
+  for (size_t i = 0; i < m_slices.size(); ++i) {
+    m_slices[i].start = buffer + offset;
+    m_frames[i].SetOffset(offset);
+    offset += uint32_t(m_slices[i].length);
   }
 }
 
@@ -157,54 +157,54 @@ bool CStreamQueue::Append(const uint8_t* data, int32_t length, SFrameIndex heade
 bool CStreamQueue::Append(const uint8_t* data, int32_t length, SFrameIndex header, bool newFrame,
                           uint64_t nowMs) {
   if (length < 0 || (data == nullptr && length > 0)) return false;
-  const bool timed = spanMs_ != 0;
+  const bool timed = m_spanMs != 0;
   bool beginsGroup = false;
   if (timed) {
     newFrame = true;
-    beginsGroup = groupStart_.Next(header, data, size_t(length));
+    beginsGroup = m_groupStart.Next(header, data, size_t(length));
     // The rest of a group that could not be held whole is passed over, and
     // nothing is held before a group begins.
-    if (skipping_ && !beginsGroup) return false;
-    skipping_ = false;
+    if (m_skipping && !beginsGroup) return false;
+    m_skipping = false;
     if (Count() == 0 && !beginsGroup) return false;
-    if (capacity_ < length) {
+    if (m_capacity < length) {
       if (!beginsGroup) DropNewestGroup();
-      skipping_ = true;
+      m_skipping = true;
       return false;
     }
     // Make room by whole groups. When only the newest group is held and it
     // cannot grow, it goes, and with it the rest of that group.
-    while (Count() > 0 && (int64_t(total_) + length > capacity_ || Count() >= maxFrames_)) {
+    while (Count() > 0 && (int64_t(m_total) + length > m_capacity || Count() >= m_maxFrames)) {
       if (EvictOldestGroup()) continue;
       Clear();
       if (!beginsGroup) {
-        skipping_ = true;
+        m_skipping = true;
         return false;
       }
     }
   }
-  if (capacity_ < length) return false;
-  if (!buffer_) {
-    buffer_ = std::make_unique_for_overwrite<uint8_t[]>(size_t(capacity_));
+  if (m_capacity < length) return false;
+  if (!m_buffer) {
+    m_buffer = std::make_unique_for_overwrite<uint8_t[]>(size_t(m_capacity));
     // Filled once and emptied, so the pages of the reserve are touched now
     // rather than one by one as frames arrive (a page fault every few seconds
     // per channel).
-    slices_.resize(kReservedFrames);
-    slices_.clear();
-    frames_.resize(kReservedFrames);
-    frames_.clear();
+    m_slices.resize(kReservedFrames);
+    m_slices.clear();
+    m_frames.resize(kReservedFrames);
+    m_frames.clear();
     if (timed) {
-      arrivals_.resize(kReservedFrames);
-      arrivals_.clear();
-      starts_.resize(kReservedFrames);
-      starts_.clear();
+      m_arrivals.resize(kReservedFrames);
+      m_arrivals.clear();
+      m_starts.resize(kReservedFrames);
+      m_starts.clear();
     }
   }
 
   // Evict whole frames, oldest first, until the body (and its record) fits.
   // Only the start moves; the bytes and records of the frames that stay do not.
   while (Count() > 0 &&
-         (int64_t(total_) + length > capacity_ || (newFrame && Count() >= maxFrames_))) {
+         (int64_t(m_total) + length > m_capacity || (newFrame && Count() >= m_maxFrames))) {
     EvictOldest();
   }
   // Nothing held: start over at the start of the buffer, the one-run layout.
@@ -215,60 +215,62 @@ bool CStreamQueue::Append(const uint8_t* data, int32_t length, SFrameIndex heade
   // The body goes behind the newest one, wrapping at the end of the buffer. An
   // empty body may sit right at the end (position capacity), where the
   // one-run layout has it when the queue is full.
-  const size_t capacity = size_t(capacity_);
-  size_t at = head_ + size_t(total_);
+  const size_t capacity = size_t(m_capacity);
+  size_t at = m_head + size_t(m_total);
   if (at > capacity || (at == capacity && length > 0)) at -= capacity;
   if (length > 0) {
     const size_t first = std::min(size_t(length), capacity - at);
     if (first < size_t(length)) {
       // The ring comes round: judge from its pace whether its lines are cold.
       const uint64_t now = platform::MonotonicMs();
-      coldRing_ = lastRoundMs_ != 0 && now - lastRoundMs_ > kColdRoundMs;
-      lastRoundMs_ = now;
+      m_coldRing = m_lastRoundMs != 0 && now - m_lastRoundMs > kColdRoundMs;
+      m_lastRoundMs = now;
     }
     void (*copy)(uint8_t*, const uint8_t*, size_t) =
-        coldRing_ ? &platform::StreamCopy : &CachedCopy;
-    copy(buffer_.get() + at, data, first);
-    if (first < size_t(length)) copy(buffer_.get(), data + first, size_t(length) - first);
+        m_coldRing ? &platform::StreamCopy : &CachedCopy;
+    copy(m_buffer.get() + at, data, first);
+    if (first < size_t(length)) copy(m_buffer.get(), data + first, size_t(length) - first);
   }
-  total_ += length;
+  m_total += length;
   if (adds) {
     // Evicted records make room before the reserve grows, once they are at
     // least half of it: a move of the held records per that many appends.
-    if (frames_.size() == frames_.capacity() && first_ >= frames_.size() / 2) DropEvictedRecords();
-    slices_.push_back(SBuf{buffer_.get() + at, length});
+    if (m_frames.size() == m_frames.capacity() && m_first >= m_frames.size() / 2)
+      DropEvictedRecords();
+    m_slices.push_back(SBuf{m_buffer.get() + at, length});
     header.SetOffset(uint32_t(at));
-    frames_.push_back(header);
+    m_frames.push_back(header);
     if (timed) {
-      arrivals_.push_back(nowMs);
-      starts_.push_back(beginsGroup ? 1 : 0);
-      if (beginsGroup && secondGroup_ == 0 && Count() > 1) secondGroup_ = frames_.size() - 1;
+      m_arrivals.push_back(nowMs);
+      m_starts.push_back(beginsGroup ? 1 : 0);
+      if (beginsGroup && m_secondGroup == 0 && Count() > 1) m_secondGroup = m_frames.size() - 1;
       // Older groups go once the newer ones alone hold the span.
-      while (secondGroup_ != 0 && nowMs - arrivals_[secondGroup_] >= spanMs_) EvictOldestGroup();
+      while (m_secondGroup != 0 && nowMs - m_arrivals[m_secondGroup] >= m_spanMs)
+        EvictOldestGroup();
     }
   } else {
-    slices_.back().length += length;
+    m_slices.back().length += length;
   }
   return true;
 }
 
 void CStreamQueue::Clear() {
-  total_ = 0;
-  first_ = 0;
-  slices_.clear();
-  frames_.clear();
-  arrivals_.clear();
-  starts_.clear();
-  secondGroup_ = 0;
-  skipping_ = false;
-  head_ = 0;
-  moved_ = false;
+  m_total = 0;
+  m_first = 0;
+  m_slices.clear();
+  m_frames.clear();
+  m_arrivals.clear();
+  m_starts.clear();
+  m_secondGroup = 0;
+  m_skipping = false;
+  m_head = 0;
+  m_moved = false;
 }
 
 bool CStreamQueue::WriteIndex(FILE* index) const {
   if (index == nullptr) return false;
   Linearize();
-  for (const SFrameIndex& frame : frames_) {
+  for (const SFrameIndex& frame : m_frames) {
     if (platform::FileWrite(index, frame.bytes, sizeof frame.bytes) != sizeof frame.bytes) {
       return false;
     }
@@ -278,9 +280,9 @@ bool CStreamQueue::WriteIndex(FILE* index) const {
 
 bool CStreamQueue::WriteTo(FILE* data, FILE* index) const {
   if (data == nullptr || index == nullptr) return false;
-  if (total_ == 0) return true;
+  if (m_total == 0) return true;
   Linearize();
-  if (platform::FileWrite(data, buffer_.get(), size_t(total_)) != size_t(total_)) return false;
+  if (platform::FileWrite(data, m_buffer.get(), size_t(m_total)) != size_t(m_total)) return false;
   return WriteIndex(index);
 }
 

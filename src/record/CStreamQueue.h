@@ -62,17 +62,17 @@ class CStreamQueue {
   // Only before the buffer exists and only for capacity >= 0; false otherwise,
   // and nothing changes.
   bool SetCapacity(int32_t capacity);
-  int32_t GetCapacity() const { return capacity_; }
-  size_t MaxFrames() const { return maxFrames_; }
+  int32_t GetCapacity() const { return m_capacity; }
+  size_t MaxFrames() const { return m_maxFrames; }
 
   // Drops everything held and the buffer, then keeps the stretch by time
   // (spanMs > 0, whole groups of pictures) or as the newest frames that fit
   // (spanMs 0) in a buffer of `capacity` bytes, allocated at the next Append.
   // False (nothing changes) for a negative capacity.
   bool Reconfigure(int32_t capacity, uint32_t spanMs);
-  uint32_t TimeSpanMs() const { return spanMs_; }
-  uint8_t* GetBuffer() const;                  // null before the first Append
-  int32_t GetTotal() const { return total_; }  // body bytes held, one run from GetBuffer()
+  uint32_t TimeSpanMs() const { return m_spanMs; }
+  uint8_t* GetBuffer() const;                   // null before the first Append
+  int32_t GetTotal() const { return m_total; }  // body bytes held, one run from GetBuffer()
 
   // Adds a frame body with a copy of its header; its offset field is rewritten.
   // Evicts the oldest whole frames until it fits. newFrame false with a frame
@@ -97,7 +97,7 @@ class CStreamQueue {
   // queue is empty. False for a null file or a short write.
   bool WriteTo(FILE* data, FILE* index) const;
 
-  size_t Count() const { return frames_.size() - first_; }
+  size_t Count() const { return m_frames.size() - m_first; }
   const protocol::SFrameIndex& Frame(size_t i) const;  // i < Count()
   const SBuf& Slice(size_t i) const;         // i < Count()
 
@@ -111,8 +111,8 @@ class CStreamQueue {
   // Evicts the oldest held frame (only the start moves).
   void EvictOldest();
   void SetMaxFrames();
-  // Time span only: the frame at record position i (of frames_) begins a group.
-  bool BeginsGroup(size_t i) const { return starts_[i] != 0; }
+  // Time span only: the frame at record position i (of m_frames) begins a group.
+  bool BeginsGroup(size_t i) const { return m_starts[i] != 0; }
   // Time span only: evicts the oldest whole group; false (nothing evicted)
   // when no second group is held.
   bool EvictOldestGroup();
@@ -120,35 +120,35 @@ class CStreamQueue {
   // Time span only: removes the newest group's records (it cannot be held whole).
   void DropNewestGroup();
 
-  std::unique_ptr<uint8_t[]> buffer_;
-  int32_t capacity_ = kDefaultCapacity;
-  size_t maxFrames_ = kMinFrames;
-  int32_t total_ = 0;
-  uint32_t spanMs_ = 0;  // 0: no time span
-  // Time span only: arrival time of each record in frames_ (same positions),
-  // and the position in frames_ of the second group's first record (0: none,
+  std::unique_ptr<uint8_t[]> m_buffer;
+  int32_t m_capacity = kDefaultCapacity;
+  size_t m_maxFrames = kMinFrames;
+  int32_t m_total = 0;
+  uint32_t m_spanMs = 0;  // 0: no time span
+  // Time span only: arrival time of each record in m_frames (same positions),
+  // and the position in m_frames of the second group's first record (0: none,
   // as the first held record can never be it).
-  mutable std::vector<uint64_t> arrivals_;
-  mutable std::vector<uint8_t> starts_;  // 1 where a group begins
-  CGroupStart groupStart_;
-  mutable size_t secondGroup_ = 0;
-  bool skipping_ = false;  // passing over the rest of a group that was dropped
+  mutable std::vector<uint64_t> m_arrivals;
+  mutable std::vector<uint8_t> m_starts;  // 1 where a group begins
+  CGroupStart m_groupStart;
+  mutable size_t m_secondGroup = 0;
+  bool m_skipping = false;  // passing over the rest of a group that was dropped
   // Buffer position of the oldest held byte. Slice starts point at the
   // bodies' buffer positions (a body may wrap past the end) and the records'
   // offset fields hold those positions; they are the one-run layout's numbers
-  // until a frame is evicted (moved_), and again after Linearize.
-  mutable size_t head_ = 0;
-  mutable bool moved_ = false;
-  // Entries before first_ belong to evicted frames; they are dropped lazily,
+  // until a frame is evicted (m_moved), and again after Linearize.
+  mutable size_t m_head = 0;
+  mutable bool m_moved = false;
+  // Entries before m_first belong to evicted frames; they are dropped lazily,
   // so eviction does not move the records of the frames that stay.
-  mutable size_t first_ = 0;
-  mutable std::vector<SBuf> slices_;
-  mutable std::vector<protocol::SFrameIndex> frames_;
+  mutable size_t m_first = 0;
+  mutable std::vector<SBuf> m_slices;
+  mutable std::vector<protocol::SFrameIndex> m_frames;
   // When the ring last came round, and whether it came round so slowly that
   // its lines are out of the cache: then bodies are copied in with streaming
   // stores that bypass it.
-  uint64_t lastRoundMs_ = 0;  // platform::MonotonicMs, 0 before the first round
-  bool coldRing_ = false;
+  uint64_t m_lastRoundMs = 0;  // platform::MonotonicMs, 0 before the first round
+  bool m_coldRing = false;
 };
 
 }  // namespace qnv

@@ -33,31 +33,31 @@ class CGroupStart {
     const uint8_t kind = header.FrameKind();
     bool starts = false;
     if (type == kNalSps) {
-      starts = lastType_ != kNalSps;
+      starts = m_lastType != kNalSps;
     } else if (type == kNalIdr) {
-      starts = lastType_ != kNalSps && lastType_ != kNalPps && lastType_ != kNalIdr;
+      starts = m_lastType != kNalSps && m_lastType != kNalPps && m_lastType != kNalIdr;
     } else if (type < 0) {
-      starts = kind == protocol::kFrameKindI && lastKind_ != protocol::kFrameKindI;
+      starts = kind == protocol::kFrameKindI && m_lastKind != protocol::kFrameKindI;
     }
     // A key frame that parameter sets do not lead up to is a place to begin
     // too (a stream of I slices without IDR pictures has no other).
-    boundary_ = starts || (kind == protocol::kFrameKindI && type != kNalSps && type != kNalPps &&
-                           lastType_ != kNalSps && lastType_ != kNalPps);
-    lastType_ = type;
-    lastKind_ = kind;
+    m_boundary = starts || (kind == protocol::kFrameKindI && type != kNalSps && type != kNalPps &&
+                            m_lastType != kNalSps && m_lastType != kNalPps);
+    m_lastType = type;
+    m_lastKind = kind;
     return starts;
   }
   // After Next: the frame begins a group or is such a key frame.
-  bool Boundary() const { return boundary_; }
+  bool Boundary() const { return m_boundary; }
   void Reset() {
-    lastType_ = -1;
-    lastKind_ = 0;
+    m_lastType = -1;
+    m_lastKind = 0;
   }
 
  private:
-  int lastType_ = -1;
-  uint8_t lastKind_ = 0;
-  bool boundary_ = false;
+  int m_lastType = -1;
+  uint8_t m_lastKind = 0;
+  bool m_boundary = false;
 };
 
 }  // namespace qnv

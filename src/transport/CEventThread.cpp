@@ -25,11 +25,10 @@ CEventThread::~CEventThread() {
   }
 }
 
-bool CEventThread::Start(Routine routine, void* arg, std::shared_ptr<void> keepAlive) {
-  if (m_thread.joinable()) return false;
+bool CEventThread::Start(Routine routine, std::shared_ptr<void> keepAlive) {
+  if (m_thread.joinable() || !routine) return false;
   auto state = std::make_shared<State>();
-  state->routine = routine;
-  state->arg = arg;
+  state->routine = std::move(routine);
   try {
     m_thread = std::thread(&CEventThread::ThreadMain, state, std::move(keepAlive));
   } catch (const std::system_error&) {
@@ -39,17 +38,6 @@ bool CEventThread::Start(Routine routine, void* arg, std::shared_ptr<void> keepA
   m_threadId = m_thread.get_id();
   m_state = std::move(state);
   return true;
-}
-
-int CEventThread::SetRun(bool on) {
-  if (!m_state) return 0;
-  {
-    std::lock_guard<std::mutex> lock(m_state->mutex);
-    if (m_state->ended) return 0;
-    m_state->run = on;
-  }
-  m_state->changed.notify_all();
-  return 1;
 }
 
 bool CEventThread::IsRunning() const {
@@ -69,7 +57,8 @@ bool CEventThread::Stop(uint32_t timeoutMs) {
   bool ended;
   {
     std::unique_lock<std::mutex> lock(state->mutex);
-    state->routine = nullptr;
+    // The routine is released on the thread that ends; only the stop is
+    // asked for here, so a turn in progress keeps what it runs.
     state->stop = true;
     state->changed.notify_all();
     if (!self)
@@ -89,23 +78,18 @@ bool CEventThread::Stop(uint32_t timeoutMs) {
 }
 
 void CEventThread::ThreadMain(std::shared_ptr<State> state, std::shared_ptr<void> keepAlive) {
-  std::unique_lock<std::mutex> lock(state->mutex);
-  for (;;) {
-    state->changed.wait(lock, [&] { return state->stop || state->run; });
-    if (state->stop || state->routine == nullptr) break;
-    Routine routine = state->routine;
-    void* arg = state->arg;
-    lock.unlock();
-    bool more = routine(arg);
-    lock.lock();
-    if (!more) break;
+  // Stop sets the flag under the mutex and then waits for `ended`, so a turn
+  // that began before the stop is finished, and none begins after it.
+  while (!state->stop.load() && state->routine()) {
   }
-  state->routine = nullptr;
+  std::unique_lock<std::mutex> lock(state->mutex);
+  Routine finished = std::move(state->routine);
   state->ended = true;
   lock.unlock();
   platform::DebugOutput(kMsgThreadEnded);
   state->changed.notify_all();
   // keepAlive goes last: it may hold the very object that owns this thread.
+  finished = nullptr;
   keepAlive.reset();
 }
 

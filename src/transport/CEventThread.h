@@ -1,7 +1,7 @@
 // CEventThread: runs one work routine over and over on a thread of its own,
-// gated by a run switch, until asked to stop or until the routine returns
-// false. Owns the thread. Start, SetRun and Stop are called by the owner's
-// thread (Stop may also come from the thread itself, through a notification).
+// from Start until asked to stop or until the routine returns false. Owns the
+// thread. Start and Stop are called by the owner's thread (Stop may also come
+// from the thread itself, through a notification).
 //
 // There is no forced termination. Stop asks the thread to end, calls the wake
 // procedure (the connection shuts its socket down so a blocked read returns)
@@ -12,8 +12,10 @@
 #ifndef QNV_TRANSPORT_CEVENTTHREAD_H
 #define QNV_TRANSPORT_CEVENTTHREAD_H
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -22,19 +24,18 @@ namespace qnv {
 
 class CEventThread {
  public:
-  using Routine = bool (*)(void* arg);
+  // One turn of work; false ends the thread.
+  using Routine = std::function<bool()>;
 
   CEventThread() = default;
   ~CEventThread();
   CEventThread(const CEventThread&) = delete;
   CEventThread& operator=(const CEventThread&) = delete;
 
-  // Starts the thread with the gate closed. keepAlive, when given, is held by
-  // the thread until it ends. False when a thread already runs or cannot be
-  // created.
-  bool Start(Routine routine, void* arg, std::shared_ptr<void> keepAlive = nullptr);
-  // Opens (true) or closes the gate; 0 when no thread was started, else 1.
-  int SetRun(bool on);
+  // Starts the thread, which calls routine at once and again after every
+  // turn. keepAlive, when given, is held by the thread until it ends. False
+  // when a thread already runs or cannot be created.
+  bool Start(Routine routine, std::shared_ptr<void> keepAlive = nullptr);
   // True from Start until Stop, or until the thread ended by itself.
   bool IsRunning() const;
   // True when called on this object's thread.
@@ -49,10 +50,8 @@ class CEventThread {
   struct State {
     std::mutex mutex;
     std::condition_variable changed;
-    Routine routine = nullptr;
-    void* arg = nullptr;
-    bool stop = false;
-    bool run = false;
+    Routine routine;                // called by the thread only
+    std::atomic<bool> stop{false};  // read after every turn, without the mutex
     bool ended = false;
   };
   static void ThreadMain(std::shared_ptr<State> state, std::shared_ptr<void> keepAlive);

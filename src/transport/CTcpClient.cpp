@@ -1,7 +1,7 @@
 #include "transport/CTcpClient.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "platform/Clock.h"
@@ -14,81 +14,23 @@ using namespace protocol;
 
 using namespace platform;
 
-CTcpClient::CTcpClient() = default;
-
-CTcpClient::~CTcpClient() {
-  // Stops a thread that is still running (the owner normally called Close).
-  m_onData.store(nullptr);
-  m_onDisconnect.store(nullptr);
-  if (m_thread.IsRunning() && !m_thread.IsCurrentThread()) {
-    SocketShutdown(m_socket);
-    m_thread.Stop(100);
-  }
-  if (m_socket >= 0) SocketClose(m_socket);
-}
-
-bool CTcpClient::Connect(int mode, const char* address, uint16_t port, DataNotify onData,
-                         DisconnectNotify onDisconnect, void* userObject,
-                         std::shared_ptr<void> keepAlive) {
-  if (mode != kModeCommand && mode != kModeStream) return false;
-  if (m_socket >= 0) return false;
-  int fd = SocketCreateTcp();
-  if (fd < 0) return false;
-  if (!SocketConnect(fd, address, port, kConnectTimeoutMs)) {
-    SocketClose(fd);
-    return false;
-  }
-  m_socket = fd;
-  m_broken = false;
-  m_disconnectReported.store(false);
-  std::memset(m_peerAddress, 0, sizeof m_peerAddress);
-  // The address was validated as at most 15 characters, so it always ends
-  // with a zero byte here.
-  std::snprintf(m_peerAddress, sizeof m_peerAddress, "%s", address);
-  m_peerPort = port;
+bool CTcpClient::Connect(const char* address, uint16_t port, DataNotify onData,
+                         DisconnectNotify onDisconnect, void* userObject) {
+  if (!Open(address, port)) return false;
   m_onData.store(onData);
   m_onDisconnect.store(onDisconnect);
   m_userObject.store(userObject);
-  m_mode = mode;
-  if (mode == kModeStream) {
-    if (!m_thread.Start(&CTcpClient::StreamRoutine, this, std::move(keepAlive))) {
-      Close();
-      return false;
-    }
-    m_thread.SetRun(true);
-  }
   return true;
 }
 
 // The user object is read before the notification: Close clears the
 // notification first, so a notification read after a non-null user object
 // always belongs to it.
-void CTcpClient::ReportDisconnect() {
-  // A broken link is reported once, however many operations meet it (the
-  // attach send and the receive thread of a stream may both fail).
-  if (m_disconnectReported.exchange(true)) return;
+void CTcpClient::ReportFailure() {
   void* user = m_userObject.load();
   if (user == nullptr) return;
   if (DisconnectNotify notify = m_onDisconnect.load())
     notify(m_socket, m_peerAddress, m_peerPort, user);
-}
-
-bool CTcpClient::Send(const void* data, int32_t length, uint32_t timeoutMs) {
-  if (m_socket < 0 || length < 0) return false;
-  if (timeoutMs == kNoSendTimeout) {
-    if (SocketSendAll(m_socket, data, size_t(length))) return true;
-    ReportDisconnect();
-    return false;
-  }
-  bool timedOut = false;
-  if (SocketSendAllBefore(m_socket, data, size_t(length), MonotonicMs() + timeoutMs, &timedOut))
-    return true;
-  if (timedOut) {
-    m_broken = true;
-    SocketShutdown(m_socket);
-  }
-  ReportDisconnect();
-  return false;
 }
 
 bool CTcpClient::ReadExact(uint8_t* dst, int32_t length, uint64_t deadlineMs, int32_t* failure) {
@@ -115,8 +57,7 @@ bool CTcpClient::ReadExact(uint8_t* dst, int32_t length, uint64_t deadlineMs, in
 
 int32_t CTcpClient::ReadFailed(int32_t failure) {
   if (failure > 0) return 0;  // time-out: not a failure of the link
-  m_broken = true;
-  ReportDisconnect();
+  Fail();
   // Shut down rather than closed: the socket number stays reserved (it is
   // the session's client id) until the owner closes the connection.
   SocketShutdown(m_socket);
@@ -246,54 +187,11 @@ void CTcpClient::Abort() {
   SocketShutdown(m_socket);
 }
 
-bool CTcpClient::StreamRoutine(void* self) {
-  return static_cast<CTcpClient*>(self)->ReceiveStream();
-}
-
-bool CTcpClient::ReceiveStream() {
-  uint8_t* area = m_recvBuffer;
-  int32_t capacity = kRecvBufferSize;
-  if (void* user = m_userObject.load(); user != nullptr && m_onArea != nullptr) {
-    int32_t given = 0;
-    if (uint8_t* owned = m_onArea(user, &given); owned != nullptr && given > 0) {
-      area = owned;
-      capacity = given;
-    }
-  }
-  ssize_t n = SocketRecv(m_socket, area, size_t(capacity));
-  if (n > 0) {
-    // The owner outlives this thread (keepAlive), so its area is still there
-    // even when Close detached it meanwhile.
-    void* user = m_userObject.load();
-    if (user == nullptr) return true;
-    if (DataNotify notify = m_onData.load())
-      notify(m_socket, m_peerAddress, m_peerPort, area, int32_t(n), user);
-    return true;
-  }
-  m_broken = true;
-  ReportDisconnect();
-  // The socket is closed by Close or the destructor, on the owner's side, so
-  // it is closed exactly once.
-  return false;
-}
-
 void CTcpClient::Close() {
   m_onData.store(nullptr);
   m_onDisconnect.store(nullptr);
   m_userObject.store(nullptr);
-  if (m_mode == kModeStream) {
-    SocketShutdown(m_socket);  // a blocked read returns at once
-    if (!m_thread.Stop(kStopGraceMs)) {
-      // Still running (inside a host callback, or this is its own thread):
-      // the socket is closed by the destructor once the thread let go.
-      m_closePending = true;
-      m_mode = 0;
-      return;
-    }
-  }
-  if (m_socket >= 0) SocketClose(m_socket);
-  m_socket = -1;
-  m_mode = 0;
+  CloseSocket();
 }
 
 }  // namespace qnv

@@ -113,7 +113,7 @@ uint32_t SetCommand(CTcpClient& connection, uint32_t& sessionId, uint32_t comman
                   &replyLength, kCommandTimeoutMs);
 }
 
-uint32_t SendOneWay(CTcpClient& connection, uint32_t sessionId, uint32_t commandClass,
+uint32_t SendOneWay(CTcpLink& connection, uint32_t sessionId, uint32_t commandClass,
                     uint32_t commandCode, const void* payload, int32_t payloadLength) {
   if (payloadLength < 0 || payloadLength > kMaxOneWayPayload) return QNVNET_ERR_NETWORK;
   uint8_t area[kOneWayArea] = {};

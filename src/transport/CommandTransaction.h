@@ -3,7 +3,8 @@
 // one transaction at a time on a connection (the session's call lock does).
 // Device messages that arrive before the reply go to the connection's onData
 // on the calling thread; the wait for the reply goes on.
-// Also the one-way message a live channel sends on its stream connection.
+// Also the one-way message a live channel sends on its stream connection
+// (any connection: CTcpLink).
 #ifndef QNV_TRANSPORT_COMMANDTRANSACTION_H
 #define QNV_TRANSPORT_COMMANDTRANSACTION_H
 
@@ -20,10 +21,11 @@ namespace qnv {
 // code: a reply that does not is a late answer to an earlier call and is
 // dropped, and the call waits on for its own reply within its time-out.
 // Returns 0, -21 (not sent, or payload over 4,076 bytes), -24 (no valid reply
-// of at least 16 bytes), -10 (another session's reply) or the device's result. A login reply (class
-// 1, result 0) sets sessionId. On success, when out is given and the reply payload P satisfies 0 <
-// P <= *outLength, P bytes are copied and *outLength = P. replyPayload, when given, receives P (0
-// for none).
+// of at least 16 bytes), -10 (another session's reply) or the device's
+// result. A login reply (class 1, result 0) sets sessionId. On success, when
+// out is given and the reply's payload is not empty and fits *outLength, it is
+// copied there and *outLength set to its length. replyPayload, when given,
+// receives the payload's length (0 for none).
 uint32_t Transact(CTcpClient& connection, uint32_t& sessionId, uint32_t commandClass,
                   uint32_t commandCode, const void* payload, int32_t payloadLength, void* out,
                   int32_t* outLength, uint32_t timeoutMs, int32_t* replyPayload = nullptr);
@@ -40,7 +42,7 @@ uint32_t SetCommand(CTcpClient& connection, uint32_t& sessionId, uint32_t comman
 
 // The one-way message (header word 00 01 00 01) without a reply. Returns 0,
 // or -20 when not sent within 3 s (also for a payload over 1,004 bytes).
-uint32_t SendOneWay(CTcpClient& connection, uint32_t sessionId, uint32_t commandClass,
+uint32_t SendOneWay(CTcpLink& connection, uint32_t sessionId, uint32_t commandClass,
                     uint32_t commandCode, const void* payload, int32_t payloadLength);
 
 }  // namespace qnv

@@ -27,7 +27,7 @@ enum class Mode { kCopy, kInPlace, kArea };
 // Puts `bytes` into the assembler's own receive areas, at most `most` per
 // read, as a socket would.
 bool ReadIntoArea(CFrameAssembler& a, const uint8_t* bytes, size_t length, size_t most,
-                  FrameSink sink, void* context) {
+                  IFrameSink* sink) {
   size_t pos = 0;
   while (pos < length) {
     uint32_t capacity = 0;
@@ -38,7 +38,7 @@ bool ReadIntoArea(CFrameAssembler& a, const uint8_t* bytes, size_t length, size_
     }
     const size_t n = std::min({size_t(capacity), length - pos, most});
     std::memcpy(area, bytes + pos, n);
-    if (!a.Received(area, n, sink, context)) return false;
+    if (!a.Received(n, sink)) return false;
     pos += n;
   }
   return true;
@@ -104,7 +104,7 @@ SFrame MakeFrame(uint32_t payloadLength, int64_t extLength = -1, uint8_t kind = 
 }
 
 // Checks every delivered frame against the expected sequence as it arrives.
-struct SChecker {
+struct SChecker final : IFrameSink {
   const std::vector<const SFrame*>* expected = nullptr;
   size_t next = 0;
   size_t mismatches = 0;
@@ -112,6 +112,7 @@ struct SChecker {
   const uint8_t* areaBegin = nullptr;  // when set, frames must lie inside this area
   const uint8_t* areaEnd = nullptr;
 
+  bool Frame(uint8_t* frame, uint32_t length) override { return Sink(this, frame, length); }
   static bool Sink(void* context, uint8_t* frame, uint32_t length) {
     auto* self = static_cast<SChecker*>(context);
     const size_t i = self->next++;
@@ -159,11 +160,11 @@ bool FeedStream(CFrameAssembler& a, const Bytes& stream, Mode mode, std::mt19937
     bool more;
     if (mode == Mode::kInPlace) {
       std::memcpy(area.data(), stream.data() + pos, n);
-      more = a.FeedInPlace(area.data(), n, &SChecker::Sink, &checker);
+      more = a.FeedInPlace(area.data(), n, &checker);
     } else if (mode == Mode::kArea) {
-      more = ReadIntoArea(a, stream.data() + pos, n, n, &SChecker::Sink, &checker);
+      more = ReadIntoArea(a, stream.data() + pos, n, n, &checker);
     } else {
-      more = a.Feed(stream.data() + pos, n, &SChecker::Sink, &checker);
+      more = a.Feed(stream.data() + pos, n, &checker);
     }
     if (!more) return false;
     pos += n;
@@ -180,12 +181,11 @@ uint32_t PowerOfTwoAtLeast(uint64_t n) {
 class FrameAssemblerModes : public testing::TestWithParam<Mode> {
  protected:
   bool FeedAll(CFrameAssembler& a, const Bytes& bytes, SChecker& checker) {
-    if (GetParam() == Mode::kCopy)
-      return a.Feed(bytes.data(), bytes.size(), &SChecker::Sink, &checker);
+    if (GetParam() == Mode::kCopy) return a.Feed(bytes.data(), bytes.size(), &checker);
     if (GetParam() == Mode::kArea)
-      return ReadIntoArea(a, bytes.data(), bytes.size(), SIZE_MAX, &SChecker::Sink, &checker);
+      return ReadIntoArea(a, bytes.data(), bytes.size(), SIZE_MAX, &checker);
     Bytes copy = bytes;
-    return a.FeedInPlace(copy.data(), copy.size(), &SChecker::Sink, &checker);
+    return a.FeedInPlace(copy.data(), copy.size(), &checker);
   }
 };
 
@@ -521,9 +521,10 @@ TEST_P(FrameAssemblerModes, ResetDropsHeldBytes) {
 
 // The sink closes the channel: it destroys the assembler and returns false.
 // Nothing may be touched afterwards (the sanitizer build catches any access).
-struct SDestroyer {
+struct SDestroyer final : IFrameSink {
   std::unique_ptr<CFrameAssembler> assembler;
   int calls = 0;
+  bool Frame(uint8_t* frame, uint32_t length) override { return Sink(this, frame, length); }
   static bool Sink(void* context, uint8_t*, uint32_t) {
     auto* self = static_cast<SDestroyer*>(context);
     ++self->calls;
@@ -543,13 +544,12 @@ TEST_P(FrameAssemblerModes, SinkStopsFeedingAtOnce) {
     Bytes a(stream.begin(), stream.begin() + split), b(stream.begin() + split, stream.end());
     auto feed = [&](Bytes& chunk) {
       if (GetParam() == Mode::kCopy) {
-        return d.assembler->Feed(chunk.data(), chunk.size(), &SDestroyer::Sink, &d);
+        return d.assembler->Feed(chunk.data(), chunk.size(), &d);
       }
       if (GetParam() == Mode::kArea) {
-        return ReadIntoArea(*d.assembler, chunk.data(), chunk.size(), SIZE_MAX, &SDestroyer::Sink,
-                            &d);
+        return ReadIntoArea(*d.assembler, chunk.data(), chunk.size(), SIZE_MAX, &d);
       }
-      return d.assembler->FeedInPlace(chunk.data(), chunk.size(), &SDestroyer::Sink, &d);
+      return d.assembler->FeedInPlace(chunk.data(), chunk.size(), &d);
     };
     bool more = a.empty() || feed(a);
     if (more) more = feed(b);
@@ -577,7 +577,7 @@ TEST(FrameAssembler, InPlaceDeliversFromTheChunkAndCopyLeavesItAlone) {
   SChecker c1;
   c1.expected = &expected;
   const Bytes before = chunk;
-  ASSERT_TRUE(copying.Feed(chunk.data(), chunk.size(), &SChecker::Sink, &c1));
+  ASSERT_TRUE(copying.Feed(chunk.data(), chunk.size(), &c1));
   EXPECT_EQ(c1.next, 2u);
   EXPECT_EQ(chunk, before);
 
@@ -586,7 +586,7 @@ TEST(FrameAssembler, InPlaceDeliversFromTheChunkAndCopyLeavesItAlone) {
   c2.expected = &expected;
   c2.areaBegin = chunk.data();
   c2.areaEnd = chunk.data() + chunk.size();
-  ASSERT_TRUE(inPlace.FeedInPlace(chunk.data(), chunk.size(), &SChecker::Sink, &c2));
+  ASSERT_TRUE(inPlace.FeedInPlace(chunk.data(), chunk.size(), &c2));
   EXPECT_EQ(c2.next, 2u);
   EXPECT_EQ(c2.mismatches, 0u);
   EXPECT_EQ(chunk[35], 1);
@@ -594,20 +594,15 @@ TEST(FrameAssembler, InPlaceDeliversFromTheChunkAndCopyLeavesItAlone) {
 }
 
 // What the receive thread asks its socket for before its next read: the
-// bytes that can complete the frame being assembled, capped at one read.
+// bytes that can complete the frame being assembled (the connection caps it).
 TEST(FrameAssembler, WantedIsWhatTheNextFrameStillNeeds) {
   CFrameAssembler a;
-  uint32_t t = 0;
   EXPECT_EQ(a.Wanted(), 40u);  // nothing held: at least a header
-  EXPECT_TRUE(a.NextWakeThreshold(65536, &t));
-  EXPECT_EQ(t, 40u);
-  EXPECT_FALSE(a.NextWakeThreshold(65536, &t));  // unchanged: no new setting needed
-  EXPECT_EQ(t, 40u);
 
   const SFrame f = MakeFrame(3000, 10, 1);  // 40 + 14 + 3000 bytes
   auto feed = [&](size_t from, size_t to) {
     Bytes chunk(f.bytes.begin() + ptrdiff_t(from), f.bytes.begin() + ptrdiff_t(to));
-    return a.FeedInPlace(chunk.data(), chunk.size(), nullptr, nullptr);
+    return a.FeedInPlace(chunk.data(), chunk.size(), nullptr);
   };
   ASSERT_TRUE(feed(0, 10));
   EXPECT_EQ(a.Wanted(), 30u);  // the rest of the header
@@ -615,10 +610,6 @@ TEST(FrameAssembler, WantedIsWhatTheNextFrameStillNeeds) {
   EXPECT_EQ(a.Wanted(), 3u);  // extFlag set: the extension length ends at byte 44
   ASSERT_TRUE(feed(41, 100));
   EXPECT_EQ(a.Wanted(), f.bytes.size() - 100);
-  EXPECT_TRUE(a.NextWakeThreshold(65536, &t));
-  EXPECT_EQ(t, f.bytes.size() - 100);
-  EXPECT_TRUE(a.NextWakeThreshold(1000, &t));  // capped at the read size
-  EXPECT_EQ(t, 1000u);
   ASSERT_TRUE(feed(100, f.bytes.size()));
   EXPECT_EQ(a.DeliveredFrames(), 1u);
   EXPECT_EQ(a.Wanted(), 40u);
@@ -627,26 +618,20 @@ TEST(FrameAssembler, WantedIsWhatTheNextFrameStillNeeds) {
   Bytes reply(5000, 0);
   EncodeLengthPrefix(reply.data(), 5000);
   std::memcpy(reply.data() + 8, "QNVV", 4);
-  ASSERT_TRUE(a.FeedInPlace(reply.data(), 100, nullptr, nullptr));
+  ASSERT_TRUE(a.FeedInPlace(reply.data(), 100, nullptr));
   EXPECT_EQ(a.CommandMessages(), 1u);
   EXPECT_EQ(a.Wanted(), 4900u);
-  EXPECT_TRUE(a.NextWakeThreshold(65536, &t));
-  EXPECT_EQ(t, 4900u);
 
-  // Reset: the socket of a new connection starts from its default of 1.
   a.Reset();
-  EXPECT_TRUE(a.NextWakeThreshold(65536, &t));
-  EXPECT_EQ(t, 40u);
-  EXPECT_FALSE(a.NextWakeThreshold(0, &t) && t != 1u);  // a zero cap still asks for a byte
-  EXPECT_EQ(t, 1u);
+  EXPECT_EQ(a.Wanted(), 40u);
 }
 
 TEST(FrameAssembler, NullChunkAndNullSink) {
   CFrameAssembler a;
-  EXPECT_TRUE(a.Feed(nullptr, 100, &SChecker::Sink, nullptr));
-  EXPECT_TRUE(a.FeedInPlace(nullptr, 100, &SChecker::Sink, nullptr));
+  EXPECT_TRUE(a.Feed(nullptr, 100, nullptr));
+  EXPECT_TRUE(a.FeedInPlace(nullptr, 100, nullptr));
   const SFrame f = MakeFrame(10);
-  EXPECT_TRUE(a.Feed(f.bytes.data(), f.bytes.size(), nullptr, nullptr));
+  EXPECT_TRUE(a.Feed(f.bytes.data(), f.bytes.size(), nullptr));
   EXPECT_EQ(a.DeliveredFrames(), 1u);
   EXPECT_EQ(a.Held(), 0u);
 }
@@ -683,7 +668,7 @@ TEST(FrameAssemblerArea, AreaHoldsTheRestOfTheFrameAndStaysLarge) {
     checker.areaEnd = area + capacity;
     const size_t n = std::min<size_t>({capacity, stream.size() - pos, 1 + rng() % 200000});
     std::memcpy(area, stream.data() + pos, n);
-    ASSERT_TRUE(a.Received(area, n, &SChecker::Sink, &checker));
+    ASSERT_TRUE(a.Received(n, &checker));
     pos += n;
     ++reads;
   }
@@ -706,11 +691,10 @@ TEST(FrameAssemblerArea, OtherChunksAreFedInPlace) {
   a.ReceiveArea(&capacity);
   Bytes chunk(f1.bytes.begin(), f1.bytes.end());
   chunk.insert(chunk.end(), f2.bytes.begin(), f2.bytes.begin() + 100);
-  ASSERT_TRUE(a.Received(chunk.data(), chunk.size(), &SChecker::Sink, &checker));
+  ASSERT_TRUE(a.FeedInPlace(chunk.data(), chunk.size(), &checker));
   EXPECT_EQ(checker.next, 1u);
   EXPECT_EQ(a.Held(), 100u);
-  ASSERT_TRUE(ReadIntoArea(a, f2.bytes.data() + 100, f2.bytes.size() - 100, SIZE_MAX,
-                           &SChecker::Sink, &checker));
+  ASSERT_TRUE(ReadIntoArea(a, f2.bytes.data() + 100, f2.bytes.size() - 100, SIZE_MAX, &checker));
   EXPECT_EQ(checker.next, 2u);
   EXPECT_EQ(checker.mismatches, 0u);
   EXPECT_EQ(a.Held(), 0u);
@@ -727,7 +711,7 @@ TEST(FrameAssemblerArea, OversizeHeaderIsPassedOverAcrossReads) {
   Bytes stream = huge;
   stream.resize(40 + CFrameAssembler::kMaxFrame, 0x11);
   stream.insert(stream.end(), next.bytes.begin(), next.bytes.end());
-  ASSERT_TRUE(ReadIntoArea(a, stream.data(), stream.size(), 100000, &SChecker::Sink, &checker));
+  ASSERT_TRUE(ReadIntoArea(a, stream.data(), stream.size(), 100000, &checker));
   EXPECT_EQ(checker.next, 1u);
   EXPECT_EQ(a.OversizeFrames(), 1u);
   EXPECT_EQ(a.DroppedBytes(), uint64_t(40) + CFrameAssembler::kMaxFrame);
@@ -738,18 +722,17 @@ TEST(FrameAssemblerArea, OversizeHeaderIsPassedOverAcrossReads) {
 // read, forgotten as the assembler announces each overwrite. Whatever the
 // reads, a flushed queue equals one that copied every frame; and with the
 // channel's buffer and read sizes a camera stream is never copied at all.
-struct SListing {
+struct SListing final : IFrameSink {
+  SListing(CStreamQueue* m, CPendingFrames* p) : model(m), pending(p) {}
   CStreamQueue* model;
   CPendingFrames* pending;
+  bool Frame(uint8_t* frame, uint32_t length) override { return Sink(this, frame, length); }
   static bool Sink(void* context, uint8_t* frame, uint32_t length) {
     auto* self = static_cast<SListing*>(context);
     const SFrameIndex header = SFrameIndex::From(frame);
     self->model->Append(frame + 40, int32_t(length - 40), header, true);
     self->pending->Add(frame + 40, int32_t(length - 40), header);
     return true;
-  }
-  static void Overwrite(void* context, const uint8_t* from, const uint8_t* to) {
-    static_cast<SListing*>(context)->pending->Forget(from, to);
   }
 };
 
@@ -781,13 +764,15 @@ void RunListing(uint32_t seed, uint32_t reserve, uint32_t most, bool camera, siz
   size_t pos = 0, reads = 0, frame = 0, frameEnd = frameSizes[0];
   while (pos < stream.size()) {
     uint32_t capacity = 0;
-    uint8_t* area = a.ReceiveArea(&capacity, most, &SListing::Overwrite, &listing);
+    const CFrameAssembler::SAreaPlan plan = a.PlanArea(most);
+    pending.Forget(plan.overwriteFrom, plan.overwriteTo);
+    uint8_t* area = a.TakeArea(plan, &capacity);
     ASSERT_LE(capacity, most);
     size_t n = std::min<size_t>({capacity, stream.size() - pos, 1 + rng() % 150000});
     if (wholeFrames) n = std::min<size_t>(capacity, frameEnd - pos);  // the rest of this frame
     std::memcpy(area, stream.data() + pos, n);
     std::memset(area + n, 0xA5, capacity - n);  // the rest of the area is clobbered too
-    ASSERT_TRUE(a.Received(area, n, &SListing::Sink, &listing));
+    ASSERT_TRUE(a.Received(n, &listing));
     pos += n;
     if (pos == frameEnd && ++frame < frameSizes.size()) frameEnd += frameSizes[frame];
     if (++reads % flushEvery == 0) {

@@ -1,7 +1,9 @@
-// CEventThread and the streaming mode of CTcpClient: starting, gating,
-// stopping a thread blocked in a read, and a routine that stops its own
-// thread.
+// CEventThread and the stream connection (CTcpStream): starting, stopping a
+// thread blocked in a read, a routine that stops its own thread, and the
+// wake threshold the connection sets from its sink's answer.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -15,7 +17,7 @@
 #include "platform/Debug.h"
 #include "support/LoopbackPeer.h"
 #include "transport/CEventThread.h"
-#include "transport/CTcpClient.h"
+#include "transport/CTcpStream.h"
 
 namespace qnv {
 namespace {
@@ -45,51 +47,42 @@ class EventThreadTest : public ::testing::Test {
 };
 
 std::atomic<int> g_calls{0};
-bool CountingRoutine(void*) {
+bool CountingRoutine() {
   ++g_calls;
   std::this_thread::sleep_for(1ms);
   return true;
 }
-bool StopAtOnce(void*) {
+bool StopAtOnce() {
   ++g_calls;
   return false;
 }
 
-TEST_F(EventThreadTest, ClosedGateNeverCallsTheRoutine) {
-  g_calls = 0;
+TEST_F(EventThreadTest, StopEndsTheThreadWithinItsGrace) {
   CEventThread t;
-  ASSERT_TRUE(t.Start(&CountingRoutine, nullptr));
+  EXPECT_FALSE(t.IsRunning());  // never started
+  EXPECT_TRUE(t.Stop(30));
+  ASSERT_TRUE(t.Start(&CountingRoutine));
   std::this_thread::sleep_for(20ms);
   auto t0 = Clock::now();
   EXPECT_TRUE(t.Stop(100));
   EXPECT_LT(Clock::now() - t0, 100ms);
-  EXPECT_EQ(g_calls, 0);
   EXPECT_EQ(CountLines("本线程被命令关闭!\n"), 1u);
 }
 
 TEST_F(EventThreadTest, RoutineReturningFalseEndsTheThread) {
   g_calls = 0;
   CEventThread t;
-  ASSERT_TRUE(t.Start(&StopAtOnce, nullptr));
-  EXPECT_EQ(t.SetRun(true), 1);
+  ASSERT_TRUE(t.Start(&StopAtOnce));
   for (int i = 0; i < 200 && t.IsRunning(); ++i) std::this_thread::sleep_for(5ms);
   EXPECT_FALSE(t.IsRunning());
-  EXPECT_EQ(t.SetRun(true), 0);
   EXPECT_EQ(g_calls, 1);
   EXPECT_TRUE(t.Stop(30));
 }
 
-TEST_F(EventThreadTest, SetRunWithoutThreadDoesNothing) {
-  CEventThread t;
-  EXPECT_EQ(t.SetRun(true), 0);
-  EXPECT_FALSE(t.IsRunning());
-}
-
-TEST_F(EventThreadTest, OpenGateCallsRoutineUntilStopped) {
+TEST_F(EventThreadTest, RoutineRunsUntilStopped) {
   g_calls = 0;
   CEventThread t;
-  ASSERT_TRUE(t.Start(&CountingRoutine, nullptr));
-  t.SetRun(true);
+  ASSERT_TRUE(t.Start(&CountingRoutine));
   std::this_thread::sleep_for(30ms);
   EXPECT_TRUE(t.Stop(100));
   int after = g_calls;
@@ -99,7 +92,7 @@ TEST_F(EventThreadTest, OpenGateCallsRoutineUntilStopped) {
 }
 
 std::atomic<bool> g_release{false};
-bool BlockingRoutine(void*) {
+bool BlockingRoutine() {
   while (!g_release) std::this_thread::sleep_for(1ms);
   return true;
 }
@@ -110,8 +103,7 @@ TEST_F(EventThreadTest, BusyThreadIsLeftToFinishAndKeepsItsObjectAlive) {
   std::weak_ptr<int> watch = owner;
   {
     CEventThread t;
-    ASSERT_TRUE(t.Start(&BlockingRoutine, nullptr, owner));
-    t.SetRun(true);
+    ASSERT_TRUE(t.Start(&BlockingRoutine, owner));
     std::this_thread::sleep_for(10ms);
     auto t0 = Clock::now();
     EXPECT_FALSE(t.Stop(30));
@@ -125,31 +117,30 @@ TEST_F(EventThreadTest, BusyThreadIsLeftToFinishAndKeepsItsObjectAlive) {
   EXPECT_TRUE(watch.expired());
 }
 
-// Streaming mode: a stream connection whose owner stops it from inside its
-// own data notification, and one stopped while blocked in a read.
-struct StreamOwner {
-  CTcpClient tcp;
+// The stream connection: an owner that stops it from inside its own sink,
+// one stopped while blocked in a read, and the wake threshold.
+struct StreamOwner final : IStreamSink {
+  CTcpStream tcp;
   std::atomic<int> chunks{0};
   std::atomic<int> disconnects{0};
   bool closeFromNotification = false;
-};
+  std::atomic<uint64_t> wanted{0};  // Received's answer
+  uint8_t area[4096];
 
-bool OnData(int, char*, uint16_t, uint8_t*, int32_t, void* self) {
-  auto* o = static_cast<StreamOwner*>(self);
-  ++o->chunks;
-  if (o->closeFromNotification) o->tcp.Close();
-  return true;
-}
-bool OnGone(int, char*, uint16_t, void* self) {
-  ++static_cast<StreamOwner*>(self)->disconnects;
-  return false;
-}
+  SReceiveArea ReceiveArea() override { return {area, sizeof area, true}; }
+  uint64_t Received(const SReceiveArea& given, uint32_t) override {
+    EXPECT_EQ(given.data, area);
+    ++chunks;
+    if (closeFromNotification) tcp.Close();
+    return wanted.load();
+  }
+  void Closed() override { ++disconnects; }
+};
 
 TEST_F(EventThreadTest, StopWakesAThreadBlockedInARead) {
   test::LoopbackPeer peer;
   auto owner = std::make_shared<StreamOwner>();
-  ASSERT_TRUE(owner->tcp.Connect(CTcpClient::kModeStream, "127.0.0.1", peer.Port(), &OnData,
-                                 &OnGone, owner.get(), owner));
+  ASSERT_TRUE(owner->tcp.Connect("127.0.0.1", peer.Port(), *owner, owner));
   ASSERT_TRUE(peer.Accept());
   peer.Write({1, 2, 3});
   for (int i = 0; i < 200 && owner->chunks == 0; ++i) std::this_thread::sleep_for(5ms);
@@ -157,7 +148,7 @@ TEST_F(EventThreadTest, StopWakesAThreadBlockedInARead) {
   auto t0 = Clock::now();
   owner->tcp.Close();
   EXPECT_LT(Clock::now() - t0, 200ms);
-  EXPECT_EQ(owner->disconnects, 0);  // notifications are detached first
+  EXPECT_EQ(owner->disconnects, 0);  // the sink is detached first
   EXPECT_EQ(owner->tcp.Socket(), -1);
 }
 
@@ -166,8 +157,7 @@ TEST_F(EventThreadTest, NotificationThatClosesItsOwnConnection) {
   auto owner = std::make_shared<StreamOwner>();
   owner->closeFromNotification = true;
   std::weak_ptr<StreamOwner> watch = owner;
-  ASSERT_TRUE(owner->tcp.Connect(CTcpClient::kModeStream, "127.0.0.1", peer.Port(), &OnData,
-                                 &OnGone, owner.get(), owner));
+  ASSERT_TRUE(owner->tcp.Connect("127.0.0.1", peer.Port(), *owner, owner));
   ASSERT_TRUE(peer.Accept());
   owner.reset();  // only the receive thread holds it now
   peer.Write({1});
@@ -178,13 +168,45 @@ TEST_F(EventThreadTest, NotificationThatClosesItsOwnConnection) {
 TEST_F(EventThreadTest, PeerCloseReportsOneDisconnectAndEndsTheThread) {
   test::LoopbackPeer peer;
   auto owner = std::make_shared<StreamOwner>();
-  ASSERT_TRUE(owner->tcp.Connect(CTcpClient::kModeStream, "127.0.0.1", peer.Port(), &OnData,
-                                 &OnGone, owner.get(), owner));
+  ASSERT_TRUE(owner->tcp.Connect("127.0.0.1", peer.Port(), *owner, owner));
   ASSERT_TRUE(peer.Accept());
   peer.Close();
   for (int i = 0; i < 400 && owner->disconnects == 0; ++i) std::this_thread::sleep_for(5ms);
   std::this_thread::sleep_for(20ms);
   EXPECT_EQ(owner->disconnects, 1);
+  owner->tcp.Close();
+}
+
+// The sink's answer becomes the socket's wake threshold, at most half a read;
+// 0 leaves it as it is.
+TEST_F(EventThreadTest, WakeThresholdFollowsTheSink) {
+  test::LoopbackPeer peer;
+  auto owner = std::make_shared<StreamOwner>();
+  ASSERT_TRUE(owner->tcp.Connect("127.0.0.1", peer.Port(), *owner, owner));
+  ASSERT_TRUE(peer.Accept());
+  auto threshold = [&] {
+    int value = 0;
+    socklen_t size = sizeof value;
+    getsockopt(owner->tcp.Socket(), SOL_SOCKET, SO_RCVLOWAT, &value, &size);
+    return value;
+  };
+  auto readOnce = [&](int expected) {
+    peer.Write(std::vector<uint8_t>(size_t(expected), 7));
+    for (int i = 0; i < 400 && owner->chunks < 1; ++i) std::this_thread::sleep_for(2ms);
+    owner->chunks = 0;
+  };
+  owner->wanted = 40;
+  readOnce(1);
+  for (int i = 0; i < 200 && threshold() != 40; ++i) std::this_thread::sleep_for(2ms);
+  EXPECT_EQ(threshold(), 40);
+  owner->wanted = 0;
+  readOnce(40);
+  std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(threshold(), 40);
+  owner->wanted = uint64_t(1) << 40;
+  readOnce(40);
+  for (int i = 0; i < 200 && threshold() == 40; ++i) std::this_thread::sleep_for(2ms);
+  EXPECT_EQ(threshold(), int(CTcpStream::kMaxWakeThreshold));
   owner->tcp.Close();
 }
 

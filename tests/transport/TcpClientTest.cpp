@@ -37,8 +37,7 @@ class TcpClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
     g_disconnects = 0;
-    ASSERT_TRUE(client.Connect(CTcpClient::kModeCommand, "127.0.0.1", peer.Port(), nullptr,
-                               &CountDisconnect, this));
+    ASSERT_TRUE(client.Connect("127.0.0.1", peer.Port(), nullptr, &CountDisconnect, this));
     ASSERT_TRUE(peer.Accept());
   }
   void TearDown() override { client.Close(); }
@@ -174,13 +173,6 @@ TEST_F(TcpClientTest, PartialSendsAreContinued) {
   EXPECT_EQ(peer.Read(64), m);
 }
 
-TEST(TcpConnect, InvalidModeCreatesNothing) {
-  CTcpClient c;
-  EXPECT_FALSE(c.Connect(0, "127.0.0.1", 1, nullptr, nullptr, nullptr));
-  EXPECT_FALSE(c.Connect(3, "127.0.0.1", 1, nullptr, nullptr, nullptr));
-  EXPECT_EQ(c.Socket(), -1);
-}
-
 TEST(TcpConnect, RefusedConnectFailsAtOnce) {
   uint16_t port;
   {
@@ -189,7 +181,7 @@ TEST(TcpConnect, RefusedConnectFailsAtOnce) {
   }
   CTcpClient c;
   auto t0 = Clock::now();
-  EXPECT_FALSE(c.Connect(CTcpClient::kModeCommand, "127.0.0.1", port, nullptr, nullptr, nullptr));
+  EXPECT_FALSE(c.Connect("127.0.0.1", port, nullptr, nullptr, nullptr));
   EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(1000));
   EXPECT_EQ(c.Socket(), -1);
 }
@@ -214,7 +206,7 @@ TEST(TcpConnect, UnansweredHandshakeFailsAfterFiveSeconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   CTcpClient c;
   auto t0 = Clock::now();
-  EXPECT_FALSE(c.Connect(CTcpClient::kModeCommand, "127.0.0.1", port, nullptr, nullptr, nullptr));
+  EXPECT_FALSE(c.Connect("127.0.0.1", port, nullptr, nullptr, nullptr));
   auto elapsed = Clock::now() - t0;
   EXPECT_GE(elapsed, std::chrono::milliseconds(4900));
   EXPECT_LT(elapsed, std::chrono::milliseconds(6500));
@@ -225,12 +217,9 @@ TEST(TcpConnect, UnansweredHandshakeFailsAfterFiveSeconds) {
 TEST(TcpConnect, AddressTextIsCheckedAndStored) {
   LoopbackPeer peer;
   CTcpClient c;
-  EXPECT_FALSE(
-      c.Connect(CTcpClient::kModeCommand, "127.0.0.1.5", peer.Port(), nullptr, nullptr, nullptr));
-  EXPECT_FALSE(
-      c.Connect(CTcpClient::kModeCommand, "localhost", peer.Port(), nullptr, nullptr, nullptr));
-  ASSERT_TRUE(
-      c.Connect(CTcpClient::kModeCommand, "127.000.0.1", peer.Port(), nullptr, nullptr, nullptr));
+  EXPECT_FALSE(c.Connect("127.0.0.1.5", peer.Port(), nullptr, nullptr, nullptr));
+  EXPECT_FALSE(c.Connect("localhost", peer.Port(), nullptr, nullptr, nullptr));
+  ASSERT_TRUE(c.Connect("127.000.0.1", peer.Port(), nullptr, nullptr, nullptr));
   EXPECT_STREQ(c.PeerAddress(), "127.000.0.1");
   EXPECT_EQ(c.PeerPort(), peer.Port());
   c.Close();

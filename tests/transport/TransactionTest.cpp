@@ -23,8 +23,7 @@ using test::MakeReply;
 class TransactionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(conn.Connect(CTcpClient::kModeCommand, "127.0.0.1", peer.Port(), nullptr, nullptr,
-                             nullptr));
+    ASSERT_TRUE(conn.Connect("127.0.0.1", peer.Port(), nullptr, nullptr, nullptr));
     ASSERT_TRUE(peer.Accept());
   }
   void TearDown() override { conn.Close(); }
@@ -209,8 +208,7 @@ TEST(TransactionSend, PeerThatNeverReadsFailsTheSendInTime) {
     ++*static_cast<std::atomic<int>*>(user);
     return false;
   };
-  ASSERT_TRUE(conn.Connect(CTcpClient::kModeCommand, "127.0.0.1", peer.Port(), nullptr,
-                           onDisconnect, &disconnects));
+  ASSERT_TRUE(conn.Connect("127.0.0.1", peer.Port(), nullptr, onDisconnect, &disconnects));
   ASSERT_TRUE(peer.Accept());
   int small = 4096;
   setsockopt(conn.Socket(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
