@@ -227,6 +227,42 @@ TEST_F(Live, ClosingFromItsOwnStreamCallback) {
   EXPECT_EQ(QNVNet_PTZCtrlSend(id, 0, 0, 0, 0), 0u);
 }
 
+// A player whose input of the first frame takes a while: a close that comes
+// meanwhile must not close the port under it.
+std::atomic<int> g_inputState{0};  // 0 before, 1 inside the first input, 2 after it
+std::atomic<bool> g_closedDuringInput{false};
+int SlowInput(uint32_t, const uint8_t*, int32_t) {
+  int before = 0;
+  if (g_inputState.compare_exchange_strong(before, 1)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    g_inputState = 2;
+  }
+  return 0;
+}
+int RecordClose(uint32_t) {
+  if (g_inputState == 1) g_closedDuringInput = true;
+  return 0;
+}
+int OpenPort(uint32_t* handle, void*, int32_t, const char*) {
+  *handle = 42;
+  return 0;
+}
+
+TEST_F(Live, CloseWaitsForAFrameInThePlayer) {
+  const PlayerApi fake{[] { return 0; }, [] { return 0; },
+                       &OpenPort,        &RecordClose,
+                       &SlowInput,       [](uint32_t, const char*) { return -1; }};
+  g_inputState = 0;
+  g_closedDuringInput = false;
+  SetPlayerForTesting(&fake);
+  const uint32_t h = Open();
+  ASSERT_TRUE(WaitFor([&] { return g_inputState.load() != 0; }));
+  EXPECT_EQ(QNVNet_LiveClose(h), 0u);
+  EXPECT_EQ(g_inputState.load(), 2);
+  EXPECT_FALSE(g_closedDuringInput.load());
+  SetPlayerForTesting(nullptr);
+}
+
 bool LogoutFromStreamCallback(uint32_t clientId, char*, uint16_t, char*, int32_t, uint32_t) {
   QNVNet_DevLogout(clientId);
   return true;
