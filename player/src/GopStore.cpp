@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "platform/StreamCopy.h"
 
 namespace qnvplayer {
@@ -10,13 +14,28 @@ namespace {
 
 constexpr uint8_t kStartCode[4] = {0, 0, 0, 1};
 
-// At an IDR, pages beyond twice the generation just ended (and at least
-// this much) are given back, so one huge GOP does not pin its memory.
+// Pages a store keeps at least when it trims.
 constexpr size_t kMinKeptBytes = 1024 * 1024;
+
+// Writes 16-byte blocks from src to dst (both 16-byte aligned) with
+// non-temporal stores.
+void StreamBlocks(uint8_t* dst, const uint8_t* src, size_t n) {
+#if defined(__SSE2__)
+  for (size_t i = 0; i < n; i += 16)
+    _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i),
+                     _mm_load_si128(reinterpret_cast<const __m128i*>(src + i)));
+#else
+  std::memcpy(dst, src, n);
+#endif
+}
 
 }  // namespace
 
-GopStore::GopStore(Limits limits) : limits_(limits), params_(kMaxParameterBytes) {
+static_assert(GopStore::kRecordHeader % GopStore::kRecordAlign == 0);
+static_assert(PageArena::kAlignment % GopStore::kRecordAlign == 0);
+static_assert(__STDCPP_DEFAULT_NEW_ALIGNMENT__ % GopStore::kRecordAlign == 0);
+
+GopStore::GopStore(Limits limits) : limits_(limits), params_(new uint8_t[kMaxParameterBytes]) {
   arenas_[0] = std::make_unique<PageArena>(limits_.maxBytes);
 }
 
@@ -25,24 +44,35 @@ PageArena* GopStore::Arena(int i) {
   return arenas_[i].get();
 }
 
-size_t GopStore::AnnexBSize(const uint8_t* payload, size_t size) {
-  return size + (HasStartCode(payload, size) ? 0 : sizeof kStartCode);
+size_t GopStore::WriteRecord(uint8_t* at, const uint8_t* payload, size_t size) {
+  const bool prefix = !HasStartCode(payload, size);
+  alignas(kRecordAlign) uint8_t header[kRecordHeader] = {};
+  const uint32_t length = uint32_t(size + (prefix ? sizeof kStartCode : 0));
+  const uint32_t offset = uint32_t(kRecordHeader - (prefix ? sizeof kStartCode : 0));
+  std::memcpy(header, &length, sizeof length);
+  std::memcpy(header + 4, &offset, sizeof offset);
+  if (prefix) std::memcpy(header + offset, kStartCode, sizeof kStartCode);
+  StreamBlocks(at, header, kRecordHeader);
+  // Whole 64-byte runs straight from the payload; the rest and the zeros
+  // behind it through a small block, so no line is written with plain stores.
+  const size_t bulk = size / 64 * 64;
+  qnv::platform::StreamCopy(at + kRecordHeader, payload, bulk);
+  const size_t total = RecordBytes(size);
+  alignas(kRecordAlign) uint8_t tail[64 + kCodedFramePadding + kRecordAlign] = {};
+  std::memcpy(tail, payload + bulk, size - bulk);
+  StreamBlocks(at + kRecordHeader + bulk, tail, total - kRecordHeader - bulk);
+#if defined(__SSE2__)
+  _mm_sfence();
+#endif
+  return total;
 }
 
-size_t GopStore::WriteRecord(uint8_t* at, const uint8_t* payload, size_t size) {
-  const size_t annexB = AnnexBSize(payload, size);
-  const uint32_t length = uint32_t(annexB);
-  std::memset(at, 0, kRecordHeader);
-  std::memcpy(at, &length, sizeof length);
-  uint8_t* p = at + kRecordHeader;
-  if (annexB != size) {
-    std::memcpy(p, kStartCode, sizeof kStartCode);
-    p += sizeof kStartCode;
-  }
-  qnv::platform::StreamCopy(p, payload, size);
-  const size_t total = RecordBytes(annexB);
-  std::memset(at + kRecordHeader + annexB, 0, total - kRecordHeader - annexB);
-  return total;
+void GopStore::TrimAfter(PageArena* arena, size_t endedBytes) {
+  recent_[recentNext_] = endedBytes;
+  recentNext_ = (recentNext_ + 1) % kRecentGenerations;
+  const size_t largest =
+      std::max(*std::max_element(std::begin(recent_), std::end(recent_)), kMinKeptBytes);
+  if (arena->touched() > 2 * largest) arena->Trim(largest);
 }
 
 void GopStore::KeepParameterSets(const uint8_t* bytes, size_t size, bool sps) {
@@ -50,8 +80,8 @@ void GopStore::KeepParameterSets(const uint8_t* bytes, size_t size, bool sps) {
     paramsEnd_ = 0;
     paramsFrames_ = 0;
   }
-  if (size == 0 || paramsEnd_ + RecordBytes(AnnexBSize(bytes, size)) > params_.size()) return;
-  paramsEnd_ += WriteRecord(params_.data() + paramsEnd_, bytes, size);
+  if (size == 0 || paramsEnd_ + RecordBytes(size) > kMaxParameterBytes) return;
+  paramsEnd_ += WriteRecord(params_.get() + paramsEnd_, bytes, size);
   ++paramsFrames_;
 }
 
@@ -60,7 +90,7 @@ void GopStore::Append(const uint8_t* payload, size_t size) {
     ++dropped_;
     return;
   }
-  const size_t need = RecordBytes(AnnexBSize(payload, size));
+  const size_t need = RecordBytes(size);
   if (end_ + need > limits_.maxBytes || frames_ + 1 > limits_.maxFrames) {
     truncated_ = true;
     ++dropped_;
@@ -90,17 +120,17 @@ void GopStore::StartGeneration(const uint8_t* payload, size_t size, const NalSum
     ++dropped_;
     return;
   }
-  arena->Trim(std::max(2 * previousEnd, kMinKeptBytes));
+  TrimAfter(arena, previousEnd);
   // Unless the frame brings its own SPS, the stored parameter sets go first.
   const size_t params = nal.sps ? 0 : paramsEnd_;
   const size_t paramFrames = nal.sps ? 0 : paramsFrames_;
-  const size_t need = params + RecordBytes(AnnexBSize(payload, size));
+  const size_t need = params + RecordBytes(size);
   if (need > limits_.maxBytes || paramFrames + 1 > limits_.maxFrames) {
     truncated_ = true;
     ++dropped_;
     return;
   }
-  std::memcpy(arena->data(), params_.data(), params);
+  qnv::platform::StreamCopy(arena->data(), params_.get(), params);
   end_ = params + WriteRecord(arena->data() + params, payload, size);
   frames_ = paramFrames + 1;
   arena->Touched(end_);
@@ -132,7 +162,7 @@ GopStore::View GopStore::BeginRead() {
 }
 
 size_t GopStore::ResidentBound() const {
-  size_t bytes = params_.size();
+  size_t bytes = kMaxParameterBytes;
   for (const auto& a : arenas_) bytes += a ? a->touched() : 0;
   return bytes;
 }

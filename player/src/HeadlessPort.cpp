@@ -9,13 +9,36 @@
 namespace qnvplayer {
 
 void HeadlessPort::Input(const uint8_t* payload, size_t size) {
+  bool newGeneration;
   {
     std::lock_guard lock(mutex_);
     if (closed_) return;
     ++framesIn_;
+    const uint64_t before = store_.Generation();
     store_.Add(payload, size);
+    newGeneration = store_.Generation() != before;
   }
   arrived_.notify_all();
+  if (newGeneration && decoderHeld_.load(std::memory_order_relaxed)) ReleaseIdleDecoder();
+}
+
+int64_t HeadlessPort::NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void HeadlessPort::ReleaseIdleDecoder() {
+  if (NowMs() - lastCaptureMs_.load() < decoderIdle_.count()) return;
+  // A capture under way holds the lock: the decoder is not idle then, and
+  // frame delivery must not wait for it.
+  std::unique_lock capture(captureMutex_, std::try_to_lock);
+  if (!capture.owns_lock() || !decoder_) return;
+  picturesFreed_ += decoder_->Pictures();
+  decoder_.reset();
+  decodedGeneration_ = 0;
+  decodedEnd_ = 0;
+  decoderHeld_.store(false);
 }
 
 bool HeadlessPort::CatchUp(uint64_t* generation, size_t* frames) {
@@ -38,6 +61,7 @@ bool HeadlessPort::CatchUp(uint64_t* generation, size_t* frames) {
   if (from < view.end) {
     if (!decoder_) decoder_ = H264Decoder::Create();
     if (!decoder_) return false;
+    decoderHeld_.store(true);
     // A new generation begins with its parameter sets and an IDR picture,
     // so the decoder simply carries on with it.
     GopStore::ForEachFrame(view.base, from, view.end,
@@ -67,6 +91,7 @@ int HeadlessPort::Capture(const char* path, std::chrono::milliseconds wait) {
       if (!moved) return QNVPLAYER_ERR_NO_PICTURE;
     }
     picture.reset(av_frame_clone(decoder_->Latest()));
+    lastCaptureMs_.store(NowMs());
   }
   if (!picture) return QNVPLAYER_ERR_WRITE;
   return PictureWriter::Write(*picture, path);
@@ -88,7 +113,8 @@ PortStats HeadlessPort::Stats() {
     s.dropped = store_.Dropped();
   }
   std::lock_guard capture(captureMutex_);
-  s.pictures = decoder_ ? decoder_->Pictures() : 0;
+  s.pictures = picturesFreed_ + (decoder_ ? decoder_->Pictures() : 0);
+  s.decoder = decoder_ != nullptr;
   return s;
 }
 

@@ -4,11 +4,16 @@
 // capturing thread, what it has not decoded yet of the current generation
 // and writes the newest picture. The capture decodes outside the lock that
 // Input takes, which it holds only to look at the store, so frame delivery
-// never waits for decoding. Input, Capture and Close may be called from any
-// threads; captures of one port run one at a time.
+// never waits for decoding. The decoder is made by the first capture and,
+// being several pictures large, given back at the first IDR after it has
+// gone unused for decoderIdle (the next capture then decodes its generation
+// from the start). Input, Capture and Close may be called from any threads;
+// captures of one port run one at a time.
 #ifndef QNVPLAYER_HEADLESSPORT_H
 #define QNVPLAYER_HEADLESSPORT_H
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -25,7 +30,10 @@ class HeadlessPort final : public Port {
   // frames bound what one capture may have to decode.
   static constexpr GopStore::Limits kStoreLimits{8 * 1024 * 1024, 8192};
 
-  HeadlessPort() : store_(kStoreLimits) {}
+  static constexpr std::chrono::milliseconds kDecoderIdle{10000};
+
+  explicit HeadlessPort(std::chrono::milliseconds decoderIdle = kDecoderIdle)
+      : store_(kStoreLimits), decoderIdle_(decoderIdle) {}
   HeadlessPort(const HeadlessPort&) = delete;
   HeadlessPort& operator=(const HeadlessPort&) = delete;
 
@@ -38,6 +46,10 @@ class HeadlessPort final : public Port {
   // Decodes the stored frames not decoded yet; true when a picture is there.
   // Called with captureMutex_ held.
   bool CatchUp(uint64_t* generation, size_t* frames);
+  // Frees the decoder when no capture has used it for decoderIdle_ and none
+  // is under way. Called by Input at an IDR.
+  void ReleaseIdleDecoder();
+  static int64_t NowMs();
 
   std::mutex mutex_;  // guards store_, closed_, framesIn_
   std::condition_variable arrived_;
@@ -45,8 +57,13 @@ class HeadlessPort final : public Port {
   bool closed_ = false;
   uint64_t framesIn_ = 0;
 
-  std::mutex captureMutex_;  // guards the decoder and its position
+  const std::chrono::milliseconds decoderIdle_;
+  std::atomic<bool> decoderHeld_{false};
+  std::atomic<int64_t> lastCaptureMs_{0};
+
+  std::mutex captureMutex_;  // guards the decoder, its position and count
   std::unique_ptr<H264Decoder> decoder_;
+  uint64_t picturesFreed_ = 0;  // pictures of decoders already freed
   uint64_t decodedGeneration_ = 0;
   size_t decodedEnd_ = 0;  // bytes of that generation's records decoded
 };

@@ -14,6 +14,8 @@ namespace qnvplayer {
 
 class PageArena {
  public:
+  // data() is aligned at least this much (it is the start of a page).
+  static constexpr size_t kAlignment = 4096;
   // Reserves capacity bytes (rounded up to whole pages); throws
   // std::bad_alloc when the address space cannot be had.
   explicit PageArena(size_t capacity);

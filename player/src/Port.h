@@ -21,6 +21,7 @@ struct PortStats {
   bool windowed = false;      // opened with a window
   bool rendering = false;     // currently drawing into it
   bool sharedMemory = false;  // drawing through MIT-SHM images
+  bool decoder = false;       // a headless port holds a decoder (made by a capture)
 };
 
 class Port {

@@ -31,20 +31,25 @@ int PortRegistry::Init() {
 }
 
 int PortRegistry::Shutdown() {
-  std::map<uint32_t, std::shared_ptr<Port>> ports;
+  std::vector<std::shared_ptr<Port>> ports;
   {
     std::lock_guard lock(mutex_);
-    ports.swap(ports_);
+    for (Slot& slot : slots_) {
+      if (auto port = slot.port.exchange(nullptr)) ports.push_back(std::move(port));
+      slot.handle.store(0);
+    }
+    open_ = 0;
   }
-  for (auto& [handle, port] : ports) port->Close();
+  for (auto& port : ports) port->Close();
   return QNVPLAYER_OK;
 }
 
 std::shared_ptr<Port> PortRegistry::Find(uint32_t handle) {
   if (handle == 0) return nullptr;
-  std::lock_guard lock(mutex_);
-  auto it = ports_.find(handle);
-  return it == ports_.end() ? nullptr : it->second;
+  Slot& slot = SlotOf(handle);
+  std::shared_ptr<Port> port = slot.port.load();
+  if (!port || slot.handle.load() != handle) return nullptr;
+  return port;
 }
 
 int PortRegistry::Open(uint32_t* handle, void* window) {
@@ -54,7 +59,7 @@ int PortRegistry::Open(uint32_t* handle, void* window) {
   std::shared_ptr<Port> port;
   try {
     if (window == nullptr) {
-      port = std::make_shared<HeadlessPort>();
+      port = std::make_shared<HeadlessPort>(std::chrono::milliseconds(decoderIdleMs_.load()));
     } else {
       port = std::make_shared<WindowPort>(static_cast<Window>(reinterpret_cast<uintptr_t>(window)));
     }
@@ -65,11 +70,19 @@ int PortRegistry::Open(uint32_t* handle, void* window) {
   }
   {
     std::lock_guard lock(mutex_);
-    // 2^32 - 1 opens in one process: refuse rather than hand out a used handle.
-    if (lastHandle_ != UINT32_MAX) {
-      *handle = ++lastHandle_;
-      ports_.emplace(*handle, port);
-      return QNVPLAYER_OK;
+    // The next number whose slot is free; 2^32 - 1 opens in one process, or
+    // every slot taken: refuse rather than hand out a used handle.
+    if (open_ < kSlots) {
+      for (uint32_t h = lastHandle_; h != UINT32_MAX;) {
+        Slot& slot = SlotOf(++h);
+        if (slot.port.load() != nullptr) continue;
+        slot.handle.store(h);
+        slot.port.store(port);
+        lastHandle_ = h;
+        ++open_;
+        *handle = h;
+        return QNVPLAYER_OK;
+      }
     }
   }
   port->Close();
@@ -80,10 +93,13 @@ int PortRegistry::Close(uint32_t handle) {
   std::shared_ptr<Port> port;
   {
     std::lock_guard lock(mutex_);
-    auto it = ports_.find(handle);
-    if (handle == 0 || it == ports_.end()) return QNVPLAYER_ERR_HANDLE;
-    port = std::move(it->second);
-    ports_.erase(it);
+    if (handle == 0) return QNVPLAYER_ERR_HANDLE;
+    Slot& slot = SlotOf(handle);
+    if (slot.handle.load() != handle) return QNVPLAYER_ERR_HANDLE;
+    port = slot.port.exchange(nullptr);
+    slot.handle.store(0);
+    if (!port) return QNVPLAYER_ERR_HANDLE;
+    --open_;
   }
   port->Close();
   return QNVPLAYER_OK;
@@ -123,7 +139,7 @@ std::optional<PortStats> PortRegistry::Stats(uint32_t handle) {
 
 size_t PortRegistry::OpenPorts() {
   std::lock_guard lock(mutex_);
-  return ports_.size();
+  return open_;
 }
 
 }  // namespace qnvplayer

@@ -1,25 +1,30 @@
 // PortRegistry: the process-wide table of open ports behind the C functions.
 // Hands out handles from a counter that only grows, so a handle is never
 // reused within the process; 0 is never a handle. Every member may be called
-// from any thread: the table is guarded by a mutex that is held only to find,
+// from any thread. A handle names a fixed slot (handle % kSlots), so finding
+// a port, once per frame on every receive thread, takes no shared lock and
+// walks no tree: it reads the slot's own atomics. The mutex is held only to
 // add or remove a port, never while a port decodes, draws or writes.
 #ifndef QNVPLAYER_PORTREGISTRY_H
 #define QNVPLAYER_PORTREGISTRY_H
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 
+#include "HeadlessPort.h"
 #include "Port.h"
 
 namespace qnvplayer {
 
 class PortRegistry {
  public:
+  // Ports open at once, at most (the SDK opens at most 64).
+  static constexpr uint32_t kSlots = 1024;
   static constexpr std::chrono::milliseconds kDefaultCaptureWait{2000};
 
   static PortRegistry& Instance();
@@ -37,6 +42,8 @@ class PortRegistry {
 
   // How long a capture waits for a first picture.
   void SetCaptureWait(std::chrono::milliseconds wait) { captureWaitMs_.store(wait.count()); }
+  // How long a headless port opened from now on keeps an unused decoder.
+  void SetDecoderIdle(std::chrono::milliseconds idle) { decoderIdleMs_.store(idle.count()); }
   std::optional<PortStats> Stats(uint32_t handle);
   size_t OpenPorts();
 
@@ -44,10 +51,20 @@ class PortRegistry {
   PortRegistry() = default;
   std::shared_ptr<Port> Find(uint32_t handle);
 
-  std::mutex mutex_;
-  std::map<uint32_t, std::shared_ptr<Port>> ports_;
+  // Open stores handle before port, close clears port before handle; Find
+  // reads port, then handle, so it never pairs a port with another's handle.
+  struct Slot {
+    std::atomic<std::shared_ptr<Port>> port;
+    std::atomic<uint32_t> handle{0};
+  };
+  Slot& SlotOf(uint32_t handle) { return slots_[handle % kSlots]; }
+
+  std::mutex mutex_;  // serialises Open, Close and Shutdown
+  std::array<Slot, kSlots> slots_;
+  size_t open_ = 0;
   uint32_t lastHandle_ = 0;
   std::atomic<int64_t> captureWaitMs_{kDefaultCaptureWait.count()};
+  std::atomic<int64_t> decoderIdleMs_{HeadlessPort::kDecoderIdle.count()};
 };
 
 }  // namespace qnvplayer

@@ -317,10 +317,14 @@ std::vector<uint8_t> FileBytes(const std::string& path) {
 // GOPs cut short at different lengths (the stream jumps to the next IDR),
 // and a capture within a GOP that a later one continues from: every capture
 // is byte for byte the one a fresh port makes from the same GOP's frames.
+// With no idle time allowed, every IDR frees the decoder (a new GOP is
+// decoded by a fresh one), while captures within a GOP keep it.
 TEST_F(HeadlessPlayer, CapturesAfterGopsOfDifferentSizesAreExact) {
   const Clip& clip = SampleClip();
   constexpr int kGop = 25;  // pictures per GOP in the clip
+  PortRegistry::Instance().SetDecoderIdle(std::chrono::milliseconds(0));
   const uint32_t h = Open();
+  PortRegistry::Instance().SetDecoderIdle(qnvplayer::HeadlessPort::kDecoderIdle);
   struct Step {
     int gop, pictures;  // feed GOP `gop` (from its parameter sets) up to this many pictures
   } steps[] = {{0, 1}, {1, 25}, {2, 4}, {3, 13}, {3, 20}, {5, 2}, {6, 25}, {7, 9}};
@@ -331,6 +335,7 @@ TEST_F(HeadlessPlayer, CapturesAfterGopsOfDifferentSizesAreExact) {
     const int k = step.gop * kGop + step.pictures - 1;
     const size_t upTo = clip.UnitOfPicture(k) + 1;
     Feed(h, step.gop == fedGop ? fed : gopStart, upTo);
+    EXPECT_EQ(PortRegistry::Instance().Stats(h)->decoder, step.gop == fedGop) << k;
     fedGop = step.gop;
     fed = upTo;
     const std::string path = dir_.Path("s.bmp"), fresh = dir_.Path("fresh.bmp");
