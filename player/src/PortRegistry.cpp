@@ -35,8 +35,10 @@ int PortRegistry::Shutdown() {
   {
     std::lock_guard lock(mutex_);
     for (Slot& slot : slots_) {
-      if (auto port = slot.port.exchange(nullptr)) ports.push_back(std::move(port));
-      slot.handle.store(0);
+      std::lock_guard slotLock(slot.mutex);
+      if (slot.port) ports.push_back(std::move(slot.port));
+      slot.port.reset();
+      slot.handle = 0;
     }
     open_ = 0;
   }
@@ -47,9 +49,8 @@ int PortRegistry::Shutdown() {
 std::shared_ptr<Port> PortRegistry::Find(uint32_t handle) {
   if (handle == 0) return nullptr;
   Slot& slot = SlotOf(handle);
-  std::shared_ptr<Port> port = slot.port.load();
-  if (!port || slot.handle.load() != handle) return nullptr;
-  return port;
+  std::lock_guard lock(slot.mutex);
+  return slot.handle == handle ? slot.port : nullptr;
 }
 
 int PortRegistry::Open(uint32_t* handle, void* window) {
@@ -75,9 +76,10 @@ int PortRegistry::Open(uint32_t* handle, void* window) {
     if (open_ < kSlots) {
       for (uint32_t h = lastHandle_; h != UINT32_MAX;) {
         Slot& slot = SlotOf(++h);
-        if (slot.port.load() != nullptr) continue;
-        slot.handle.store(h);
-        slot.port.store(port);
+        std::lock_guard slotLock(slot.mutex);
+        if (slot.handle != 0) continue;
+        slot.handle = h;
+        slot.port = port;
         lastHandle_ = h;
         ++open_;
         *handle = h;
@@ -95,10 +97,11 @@ int PortRegistry::Close(uint32_t handle) {
     std::lock_guard lock(mutex_);
     if (handle == 0) return QNVPLAYER_ERR_HANDLE;
     Slot& slot = SlotOf(handle);
-    if (slot.handle.load() != handle) return QNVPLAYER_ERR_HANDLE;
-    port = slot.port.exchange(nullptr);
-    slot.handle.store(0);
-    if (!port) return QNVPLAYER_ERR_HANDLE;
+    std::lock_guard slotLock(slot.mutex);
+    if (slot.handle != handle) return QNVPLAYER_ERR_HANDLE;
+    port = std::move(slot.port);
+    slot.port.reset();
+    slot.handle = 0;
     --open_;
   }
   port->Close();

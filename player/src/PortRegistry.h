@@ -3,7 +3,7 @@
 // reused within the process; 0 is never a handle. Every member may be called
 // from any thread. A handle names a fixed slot (handle % kSlots), so finding
 // a port, once per frame on every receive thread, takes no shared lock and
-// walks no tree: it reads the slot's own atomics. The mutex is held only to
+// walks no tree: it takes only that slot's lock. The mutex is held only to
 // add or remove a port, never while a port decodes, draws or writes.
 #ifndef QNVPLAYER_PORTREGISTRY_H
 #define QNVPLAYER_PORTREGISTRY_H
@@ -51,11 +51,12 @@ class PortRegistry {
   PortRegistry() = default;
   std::shared_ptr<Port> Find(uint32_t handle);
 
-  // Open stores handle before port, close clears port before handle; Find
-  // reads port, then handle, so it never pairs a port with another's handle.
-  struct Slot {
-    std::atomic<std::shared_ptr<Port>> port;
-    std::atomic<uint32_t> handle{0};
+  // Each slot has a lock of its own, taken by the one receive thread that
+  // feeds its port and, rarely, by a capture, open or close.
+  struct alignas(64) Slot {
+    std::mutex mutex;
+    uint32_t handle = 0;  // 0: free
+    std::shared_ptr<Port> port;
   };
   Slot& SlotOf(uint32_t handle) { return slots_[handle % kSlots]; }
 
