@@ -21,7 +21,8 @@ std::unique_ptr<H264Decoder> H264Decoder::Create(int threads) {
   d->latest_.reset(av_frame_alloc());
   if (!d->context_ || !d->parser_ || !d->packet_ || !d->work_ || !d->latest_) return nullptr;
   LibavLog::MarkOwnContext(d->context_.get());
-  d->context_->thread_count = threads < 1 ? 1 : threads;
+  d->threads_ = threads < 1 ? 1 : threads;
+  d->context_->thread_count = d->threads_;
   if (threads > 1) d->context_->thread_type = FF_THREAD_FRAME;
   if (avcodec_open2(d->context_.get(), codec, nullptr) < 0) return nullptr;
   return d;
@@ -78,6 +79,16 @@ int H264Decoder::Flush() {
   av_parser_parse2(parser_.get(), context_.get(), &out, &outSize, nullptr, 0, AV_NOPTS_VALUE,
                    AV_NOPTS_VALUE, 0);
   return outSize > 0 ? Decode(out, outSize) : 0;
+}
+
+int H264Decoder::Drain() {
+  int pictures = Flush();
+  LibavLogScope own;
+  // An empty packet asks for everything held back; it ends the stream, which
+  // avcodec_flush_buffers reopens (dropping the reference pictures).
+  pictures += Decode(nullptr, 0);
+  avcodec_flush_buffers(context_.get());
+  return pictures;
 }
 
 }  // namespace qnvplayer

@@ -31,6 +31,9 @@ class H264Decoder {
   // Hands the picture the parser still holds to the decoder. Feeding may
   // continue afterwards.
   int Flush();
+  // Flush, then takes every picture still inside the decoder's threads and
+  // empties it: decoding must start again at parameter sets and an IDR.
+  int Drain();
   // True when bytes were fed since the last Flush.
   bool Pending() const { return pending_; }
 
@@ -38,6 +41,7 @@ class H264Decoder {
   // Feed or Flush.
   const AVFrame* Latest() const { return hasPicture_ ? latest_.get() : nullptr; }
   uint64_t Pictures() const { return pictures_; }
+  int Threads() const { return threads_; }
 
  private:
   H264Decoder() = default;
@@ -48,6 +52,7 @@ class H264Decoder {
   PacketPtr packet_;
   FramePtr work_;
   FramePtr latest_;
+  int threads_ = 1;
   bool hasPicture_ = false;
   bool pending_ = false;
   uint64_t pictures_ = 0;

@@ -59,16 +59,21 @@ bool HeadlessPort::CatchUp(uint64_t* generation, size_t* frames) {
   } endRead{this};
   const size_t from = view.generation == decodedGeneration_ ? decodedEnd_ : 0;
   if (from < view.end) {
-    if (!decoder_) decoder_ = H264Decoder::Create();
+    if (!decoder_) decoder_ = H264Decoder::Create(captureThreads_.load());
     if (!decoder_) return false;
     decoderHeld_.store(true);
     // A new generation begins with its parameter sets and an IDR picture,
     // so the decoder simply carries on with it.
     GopStore::ForEachFrame(view.base, from, view.end,
                            [&](const uint8_t* data, size_t size) { decoder_->Feed(data, size); });
-    decoder_->Flush();
     decodedGeneration_ = view.generation;
     decodedEnd_ = view.end;
+    if (decoder_->Threads() > 1) {
+      decoder_->Drain();
+      decodedEnd_ = 0;  // the drained decoder starts again at the IDR
+    } else {
+      decoder_->Flush();
+    }
   }
   return decoder_ && decoder_->Latest() != nullptr;
 }

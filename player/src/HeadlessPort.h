@@ -35,6 +35,12 @@ class HeadlessPort final : public Port {
   explicit HeadlessPort(std::chrono::milliseconds decoderIdle = kDecoderIdle)
       : store_(kStoreLimits), decoderIdle_(decoderIdle) {}
   HeadlessPort(const HeadlessPort&) = delete;
+  // libavcodec frame threads a capture decodes with, for ports whose decoder
+  // is made from now on (1, the default: incremental decoding on the
+  // capturing thread). With more, a capture also waits for the pictures held
+  // in the threads, which empties the decoder, so every capture decodes its
+  // GOP from the IDR. Any thread.
+  static void SetCaptureThreads(int threads) { captureThreads_.store(threads); }
   HeadlessPort& operator=(const HeadlessPort&) = delete;
 
   void Input(const uint8_t* payload, size_t size) override;
@@ -57,6 +63,7 @@ class HeadlessPort final : public Port {
   bool closed_ = false;
   uint64_t framesIn_ = 0;
 
+  static inline std::atomic<int> captureThreads_{1};
   const std::chrono::milliseconds decoderIdle_;
   std::atomic<bool> decoderHeld_{false};
   std::atomic<int64_t> lastCaptureMs_{0};
