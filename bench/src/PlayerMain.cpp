@@ -141,16 +141,19 @@ int Run(const SOptions& o) {
       }
     }
     std::vector<double> ms, cpuMs;
+    int64_t decoderKb = 0;  // resident memory a first capture adds (its decoder)
     for (int i = 0; i < o.captures; ++i) {
       uint32_t h = 0;
       QnvPlayer_OpenPort(&h, nullptr, 0, "");
       for (size_t u = 0; u <= lastOfGop; ++u) feeder.FeedUnit(h, u);
       const std::string path = o.outDir + "/qnv-bench-player-capture.jpg";
+      const uint64_t rss0 = CurrentRssBytes();
       const uint64_t t0 = MonotonicNs();
       const double c0 = ProcessCpuSeconds();
       const int rc = QnvPlayer_Capture(h, path.c_str());
       ms.push_back(double(MonotonicNs() - t0) / 1e6);
       cpuMs.push_back(1e3 * (ProcessCpuSeconds() - c0));
+      if (i == 0) decoderKb = (int64_t(CurrentRssBytes()) - int64_t(rss0)) / 1024;
       QnvPlayer_ClosePort(h);
       unlink(path.c_str());
       if (rc != QNVPLAYER_OK) std::fprintf(stderr, "capture failed: %d\n", rc);
@@ -164,10 +167,13 @@ int Run(const SOptions& o) {
         .Add("median_ms", ms[ms.size() / 2])
         .Add("max_ms", ms.back())
         .Add("cpu_median_ms", cpuMs[cpuMs.size() / 2])
+        .Add("first_capture_rss_kb", double(decoderKb))
         .Print();
     std::fprintf(stderr,
-                 "capture after %zu pictures of a GOP: median %.1f ms (%.1f ms CPU), max %.1f ms\n",
-                 lastOfGop + 1, ms[ms.size() / 2], cpuMs[cpuMs.size() / 2], ms.back());
+                 "capture after %zu pictures of a GOP (%d threads): median %.1f ms (%.1f ms CPU), "
+                 "max %.1f ms; the first capture added %lld KiB resident\n",
+                 lastOfGop + 1, o.captureThreads, ms[ms.size() / 2], cpuMs[cpuMs.size() / 2],
+                 ms.back(), static_cast<long long>(decoderKb));
   }
 
   // ---- ffmpeg, decode only, one thread ---------------------------------------------------
