@@ -40,7 +40,7 @@
 namespace {
 
 using namespace qnv::bench;
-using qnvplayer::PortRegistry;
+using qnv::player::PortRegistry;
 
 constexpr int kWidth = 1280;
 constexpr int kHeight = 720;
@@ -128,8 +128,8 @@ int Run(const SOptions& o) {
   const CFeeder feeder(clip);
   const size_t units = clip.AccessUnits().size();
   QnvPlayer_Init();
-  qnvplayer::WindowPort::SetDecodeThreads(o.threads);
-  qnvplayer::HeadlessPort::SetCaptureThreads(o.captureThreads);
+  qnv::player::WindowPort::SetDecodeThreads(o.threads);
+  qnv::player::HeadlessPort::SetCaptureThreads(o.captureThreads);
 
   // ---- capture on a headless port --------------------------------------------------------
   {
@@ -259,7 +259,7 @@ int Run(const SOptions& o) {
     // One second of warm-up, then the measured window; every port starts at
     // a key picture.
     const size_t warm = 25, measured = size_t(o.seconds * 25);
-    std::vector<qnvplayer::PortStats> before;
+    std::vector<qnv::player::PortStats> before;
     uint64_t next = MonotonicNs();
     double cpu0 = 0;
     for (size_t u = 0; u < warm + measured; ++u) {

@@ -9,7 +9,7 @@
 
 #include "platform/StreamCopy.h"
 
-namespace qnvplayer {
+namespace qnv::player {
 namespace {
 
 constexpr uint8_t kStartCode[4] = {0, 0, 0, 1};
@@ -35,13 +35,13 @@ static_assert(GopStore::kRecordHeader % GopStore::kRecordAlign == 0);
 static_assert(PageArena::kAlignment % GopStore::kRecordAlign == 0);
 static_assert(__STDCPP_DEFAULT_NEW_ALIGNMENT__ % GopStore::kRecordAlign == 0);
 
-GopStore::GopStore(Limits limits) : limits_(limits), params_(new uint8_t[kMaxParameterBytes]) {
-  arenas_[0] = std::make_unique<PageArena>(limits_.maxBytes);
+GopStore::GopStore(Limits limits) : m_limits(limits), m_params(new uint8_t[kMaxParameterBytes]) {
+  m_arenas[0] = std::make_unique<PageArena>(m_limits.maxBytes);
 }
 
 PageArena* GopStore::Arena(int i) {
-  if (!arenas_[i]) arenas_[i] = std::make_unique<PageArena>(limits_.maxBytes);
-  return arenas_[i].get();
+  if (!m_arenas[i]) m_arenas[i] = std::make_unique<PageArena>(m_limits.maxBytes);
+  return m_arenas[i].get();
 }
 
 size_t GopStore::WriteRecord(uint8_t* at, const uint8_t* payload, size_t size) {
@@ -68,72 +68,72 @@ size_t GopStore::WriteRecord(uint8_t* at, const uint8_t* payload, size_t size) {
 }
 
 void GopStore::TrimAfter(PageArena* arena, size_t endedBytes) {
-  recent_[recentNext_] = endedBytes;
-  recentNext_ = (recentNext_ + 1) % kRecentGenerations;
+  m_recent[m_recentNext] = endedBytes;
+  m_recentNext = (m_recentNext + 1) % kRecentGenerations;
   const size_t largest =
-      std::max(*std::max_element(std::begin(recent_), std::end(recent_)), kMinKeptBytes);
+      std::max(*std::max_element(std::begin(m_recent), std::end(m_recent)), kMinKeptBytes);
   if (arena->touched() > 2 * largest) arena->Trim(largest);
 }
 
 void GopStore::KeepParameterSets(const uint8_t* bytes, size_t size, bool sps) {
   if (sps) {
-    paramsEnd_ = 0;
-    paramsFrames_ = 0;
+    m_paramsEnd = 0;
+    m_paramsFrames = 0;
   }
-  if (size == 0 || paramsEnd_ + RecordBytes(size) > kMaxParameterBytes) return;
-  paramsEnd_ += WriteRecord(params_.get() + paramsEnd_, bytes, size);
-  ++paramsFrames_;
+  if (size == 0 || m_paramsEnd + RecordBytes(size) > kMaxParameterBytes) return;
+  m_paramsEnd += WriteRecord(m_params.get() + m_paramsEnd, bytes, size);
+  ++m_paramsFrames;
 }
 
 void GopStore::Append(const uint8_t* payload, size_t size) {
-  if (!started_ || truncated_) {
-    ++dropped_;
+  if (!m_started || m_truncated) {
+    ++m_dropped;
     return;
   }
   const size_t need = RecordBytes(size);
-  if (end_ + need > limits_.maxBytes || frames_ + 1 > limits_.maxFrames) {
-    truncated_ = true;
-    ++dropped_;
+  if (m_end + need > m_limits.maxBytes || m_frames + 1 > m_limits.maxFrames) {
+    m_truncated = true;
+    ++m_dropped;
     return;
   }
-  PageArena* arena = arenas_[current_].get();
-  end_ += WriteRecord(arena->data() + end_, payload, size);
-  arena->Touched(end_);
-  ++frames_;
+  PageArena* arena = m_arenas[m_current].get();
+  m_end += WriteRecord(arena->data() + m_end, payload, size);
+  arena->Touched(m_end);
+  ++m_frames;
 }
 
 void GopStore::StartGeneration(const uint8_t* payload, size_t size, const NalSummary& nal) {
-  ++generation_;
-  started_ = true;
-  truncated_ = false;
-  const size_t previousEnd = end_;
-  end_ = 0;
-  frames_ = 0;
+  ++m_generation;
+  m_started = true;
+  m_truncated = false;
+  const size_t previousEnd = m_end;
+  m_end = 0;
+  m_frames = 0;
   // A reader still decodes the generation that just ended: leave its pages
   // alone and use the other set.
-  if (reading_ == current_) current_ ^= 1;
+  if (m_reading == m_current) m_current ^= 1;
   PageArena* arena;
   try {
-    arena = Arena(current_);
+    arena = Arena(m_current);
   } catch (const std::bad_alloc&) {
-    truncated_ = true;
-    ++dropped_;
+    m_truncated = true;
+    ++m_dropped;
     return;
   }
   TrimAfter(arena, previousEnd);
   // Unless the frame brings its own SPS, the stored parameter sets go first.
-  const size_t params = nal.sps ? 0 : paramsEnd_;
-  const size_t paramFrames = nal.sps ? 0 : paramsFrames_;
+  const size_t params = nal.sps ? 0 : m_paramsEnd;
+  const size_t paramFrames = nal.sps ? 0 : m_paramsFrames;
   const size_t need = params + RecordBytes(size);
-  if (need > limits_.maxBytes || paramFrames + 1 > limits_.maxFrames) {
-    truncated_ = true;
-    ++dropped_;
+  if (need > m_limits.maxBytes || paramFrames + 1 > m_limits.maxFrames) {
+    m_truncated = true;
+    ++m_dropped;
     return;
   }
-  qnv::platform::StreamCopy(arena->data(), params_.get(), params);
-  end_ = params + WriteRecord(arena->data() + params, payload, size);
-  frames_ = paramFrames + 1;
-  arena->Touched(end_);
+  qnv::platform::StreamCopy(arena->data(), m_params.get(), params);
+  m_end = params + WriteRecord(arena->data() + params, payload, size);
+  m_frames = paramFrames + 1;
+  arena->Touched(m_end);
 }
 
 void GopStore::Add(const uint8_t* payload, size_t size) {
@@ -149,22 +149,22 @@ void GopStore::Add(const uint8_t* payload, size_t size) {
     // Before the first IDR they are only kept for it, so nothing is lost;
     // after it they also go into the running generation, in stream order,
     // since later pictures of it may refer to them.
-    if (!started_) return;
+    if (!m_started) return;
   }
   Append(payload, size);
 }
 
 GopStore::View GopStore::BeginRead() {
-  reading_ = current_;
-  const PageArena* arena = arenas_[current_].get();
-  return View{arena != nullptr ? arena->data() : nullptr, arena != nullptr ? end_ : 0, generation_,
-              frames_};
+  m_reading = m_current;
+  const PageArena* arena = m_arenas[m_current].get();
+  return View{arena != nullptr ? arena->data() : nullptr, arena != nullptr ? m_end : 0,
+              m_generation, m_frames};
 }
 
 size_t GopStore::ResidentBound() const {
   size_t bytes = kMaxParameterBytes;
-  for (const auto& a : arenas_) bytes += a ? a->touched() : 0;
+  for (const auto& a : m_arenas) bytes += a ? a->touched() : 0;
   return bytes;
 }
 
-}  // namespace qnvplayer
+}  // namespace qnv::player

@@ -25,7 +25,7 @@
 #include "CodedFrame.h"
 #include "PageArena.h"
 
-namespace qnvplayer {
+namespace qnv::player {
 
 class GopStore {
  public:
@@ -58,13 +58,13 @@ class GopStore {
   void Add(const uint8_t* payload, size_t size);
 
   // Bumped at every IDR picture; 0 until the first one.
-  uint64_t Generation() const { return generation_; }
+  uint64_t Generation() const { return m_generation; }
   // Frames of the current generation, parameter sets first.
-  size_t Frames() const { return frames_; }
+  size_t Frames() const { return m_frames; }
   // Bytes of the current generation's records.
-  size_t Bytes() const { return end_; }
+  size_t Bytes() const { return m_end; }
   // Frames thrown away: beyond the bounds, or with no IDR to decode from.
-  uint64_t Dropped() const { return dropped_; }
+  uint64_t Dropped() const { return m_dropped; }
   // Bytes of memory the store's pages may hold now (touched, not trimmed).
   size_t ResidentBound() const;
 
@@ -75,7 +75,7 @@ class GopStore {
     size_t frames;
   };
   View BeginRead();
-  void EndRead() { reading_ = -1; }
+  void EndRead() { m_reading = -1; }
 
   // Calls f(data, size) for every frame recorded in [base + from, base + end).
   template <typename F>
@@ -103,24 +103,24 @@ class GopStore {
   void StartGeneration(const uint8_t* payload, size_t size, const NalSummary& nal);
   PageArena* Arena(int i);
 
-  Limits limits_;
-  std::unique_ptr<PageArena> arenas_[2];
-  int current_ = 0;
-  int reading_ = -1;  // the arena a reader was given, or -1
-  size_t end_ = 0;
-  size_t frames_ = 0;
-  bool started_ = false;    // an IDR has been stored
-  bool truncated_ = false;  // a frame of this generation was dropped
-  size_t recent_[kRecentGenerations] = {};
-  size_t recentNext_ = 0;
+  Limits m_limits;
+  std::unique_ptr<PageArena> m_arenas[2];
+  int m_current = 0;
+  int m_reading = -1;  // the arena a reader was given, or -1
+  size_t m_end = 0;
+  size_t m_frames = 0;
+  bool m_started = false;    // an IDR has been stored
+  bool m_truncated = false;  // a frame of this generation was dropped
+  size_t m_recent[kRecentGenerations] = {};
+  size_t m_recentNext = 0;
   // Written only as parameter sets arrive, so untouched pages cost nothing.
-  std::unique_ptr<uint8_t[]> params_;
-  size_t paramsEnd_ = 0;
-  size_t paramsFrames_ = 0;
-  uint64_t generation_ = 0;
-  uint64_t dropped_ = 0;
+  std::unique_ptr<uint8_t[]> m_params;
+  size_t m_paramsEnd = 0;
+  size_t m_paramsFrames = 0;
+  uint64_t m_generation = 0;
+  uint64_t m_dropped = 0;
 };
 
-}  // namespace qnvplayer
+}  // namespace qnv::player
 
 #endif  // QNVPLAYER_GOPSTORE_H

@@ -11,7 +11,7 @@
 
 #include "CodedFrame.h"
 
-namespace qnvplayer {
+namespace qnv::player {
 
 struct PortStats {
   uint64_t framesIn = 0;      // frames accepted by Input
@@ -36,6 +36,6 @@ class Port {
   virtual PortStats Stats() = 0;
 };
 
-}  // namespace qnvplayer
+}  // namespace qnv::player
 
 #endif  // QNVPLAYER_PORT_H

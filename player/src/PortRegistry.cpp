@@ -10,7 +10,7 @@
 #include "QNVPlayer.h"
 #include "WindowPort.h"
 
-namespace qnvplayer {
+namespace qnv::player {
 
 PortRegistry& PortRegistry::Instance() {
   static PortRegistry registry;
@@ -33,14 +33,14 @@ int PortRegistry::Init() {
 int PortRegistry::Shutdown() {
   std::vector<std::shared_ptr<Port>> ports;
   {
-    std::lock_guard lock(mutex_);
-    for (Slot& slot : slots_) {
+    std::lock_guard lock(m_mutex);
+    for (Slot& slot : m_slots) {
       std::lock_guard slotLock(slot.mutex);
       if (slot.port) ports.push_back(std::move(slot.port));
       slot.port.reset();
       slot.handle = 0;
     }
-    open_ = 0;
+    m_open = 0;
   }
   for (auto& port : ports) port->Close();
   return QNVPLAYER_OK;
@@ -60,7 +60,7 @@ int PortRegistry::Open(uint32_t* handle, void* window) {
   std::shared_ptr<Port> port;
   try {
     if (window == nullptr) {
-      port = std::make_shared<HeadlessPort>(std::chrono::milliseconds(decoderIdleMs_.load()));
+      port = std::make_shared<HeadlessPort>(std::chrono::milliseconds(m_decoderIdleMs.load()));
     } else {
       port = std::make_shared<WindowPort>(static_cast<Window>(reinterpret_cast<uintptr_t>(window)));
     }
@@ -70,18 +70,18 @@ int PortRegistry::Open(uint32_t* handle, void* window) {
     return QNVPLAYER_ERR_RESOURCE;
   }
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(m_mutex);
     // The next number whose slot is free; 2^32 - 1 opens in one process, or
     // every slot taken: refuse rather than hand out a used handle.
-    if (open_ < kSlots) {
-      for (uint32_t h = lastHandle_; h != UINT32_MAX;) {
+    if (m_open < kSlots) {
+      for (uint32_t h = m_lastHandle; h != UINT32_MAX;) {
         Slot& slot = SlotOf(++h);
         std::lock_guard slotLock(slot.mutex);
         if (slot.handle != 0) continue;
         slot.handle = h;
         slot.port = port;
-        lastHandle_ = h;
-        ++open_;
+        m_lastHandle = h;
+        ++m_open;
         *handle = h;
         return QNVPLAYER_OK;
       }
@@ -94,7 +94,7 @@ int PortRegistry::Open(uint32_t* handle, void* window) {
 int PortRegistry::Close(uint32_t handle) {
   std::shared_ptr<Port> port;
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(m_mutex);
     if (handle == 0) return QNVPLAYER_ERR_HANDLE;
     Slot& slot = SlotOf(handle);
     std::lock_guard slotLock(slot.mutex);
@@ -102,7 +102,7 @@ int PortRegistry::Close(uint32_t handle) {
     port = std::move(slot.port);
     slot.port.reset();
     slot.handle = 0;
-    --open_;
+    --m_open;
   }
   port->Close();
   return QNVPLAYER_OK;
@@ -128,7 +128,7 @@ int PortRegistry::Capture(uint32_t handle, const char* path) {
   if (!port) return QNVPLAYER_ERR_HANDLE;
   if (path == nullptr || path[0] == '\0') return QNVPLAYER_ERR_ARGUMENT;
   try {
-    return port->Capture(path, std::chrono::milliseconds(captureWaitMs_.load()));
+    return port->Capture(path, std::chrono::milliseconds(m_captureWaitMs.load()));
   } catch (const std::bad_alloc&) {
     return QNVPLAYER_ERR_RESOURCE;
   }
@@ -141,8 +141,8 @@ std::optional<PortStats> PortRegistry::Stats(uint32_t handle) {
 }
 
 size_t PortRegistry::OpenPorts() {
-  std::lock_guard lock(mutex_);
-  return open_;
+  std::lock_guard lock(m_mutex);
+  return m_open;
 }
 
-}  // namespace qnvplayer
+}  // namespace qnv::player

@@ -19,7 +19,7 @@
 #include "HeadlessPort.h"
 #include "Port.h"
 
-namespace qnvplayer {
+namespace qnv::player {
 
 class PortRegistry {
  public:
@@ -41,9 +41,9 @@ class PortRegistry {
   int Capture(uint32_t handle, const char* path);
 
   // How long a capture waits for a first picture.
-  void SetCaptureWait(std::chrono::milliseconds wait) { captureWaitMs_.store(wait.count()); }
+  void SetCaptureWait(std::chrono::milliseconds wait) { m_captureWaitMs.store(wait.count()); }
   // How long a headless port opened from now on keeps an unused decoder.
-  void SetDecoderIdle(std::chrono::milliseconds idle) { decoderIdleMs_.store(idle.count()); }
+  void SetDecoderIdle(std::chrono::milliseconds idle) { m_decoderIdleMs.store(idle.count()); }
   std::optional<PortStats> Stats(uint32_t handle);
   size_t OpenPorts();
 
@@ -58,16 +58,16 @@ class PortRegistry {
     uint32_t handle = 0;  // 0: free
     std::shared_ptr<Port> port;
   };
-  Slot& SlotOf(uint32_t handle) { return slots_[handle % kSlots]; }
+  Slot& SlotOf(uint32_t handle) { return m_slots[handle % kSlots]; }
 
-  std::mutex mutex_;  // serialises Open, Close and Shutdown
-  std::array<Slot, kSlots> slots_;
-  size_t open_ = 0;
-  uint32_t lastHandle_ = 0;
-  std::atomic<int64_t> captureWaitMs_{kDefaultCaptureWait.count()};
-  std::atomic<int64_t> decoderIdleMs_{HeadlessPort::kDecoderIdle.count()};
+  std::mutex m_mutex;  // serialises Open, Close and Shutdown
+  std::array<Slot, kSlots> m_slots;
+  size_t m_open = 0;
+  uint32_t m_lastHandle = 0;
+  std::atomic<int64_t> m_captureWaitMs{kDefaultCaptureWait.count()};
+  std::atomic<int64_t> m_decoderIdleMs{HeadlessPort::kDecoderIdle.count()};
 };
 
-}  // namespace qnvplayer
+}  // namespace qnv::player
 
 #endif  // QNVPLAYER_PORTREGISTRY_H

@@ -45,7 +45,7 @@ void operator delete[](void* p, size_t) noexcept { std::free(p); }
 namespace qnvtest {
 namespace {
 
-using qnvplayer::PortRegistry;
+using qnv::player::PortRegistry;
 
 class HeadlessPlayer : public ::testing::Test {
  protected:
@@ -330,7 +330,7 @@ TEST_F(HeadlessPlayer, CapturesAfterGopsOfDifferentSizesAreExact) {
 #endif
   PortRegistry::Instance().SetDecoderIdle(std::chrono::milliseconds(0));
   const uint32_t h = Open();
-  PortRegistry::Instance().SetDecoderIdle(qnvplayer::HeadlessPort::kDecoderIdle);
+  PortRegistry::Instance().SetDecoderIdle(qnv::player::HeadlessPort::kDecoderIdle);
   struct Step {
     int gop, pictures;  // feed GOP `gop` (from its parameter sets) up to this many pictures
   } steps[] = {{0, 1}, {1, 25}, {2, 4}, {3, 13}, {3, 20}, {5, 2}, {6, 25}, {7, 9}};
@@ -348,9 +348,9 @@ TEST_F(HeadlessPlayer, CapturesAfterGopsOfDifferentSizesAreExact) {
     ASSERT_EQ(QNVPLAYER_OK, QnvPlayer_Capture(h, path.c_str())) << k;
     const uint32_t reference = Open();
     Feed(reference, gopStart, upTo);
-    qnvplayer::HeadlessPort::SetCaptureThreads(kReferenceThreads);
+    qnv::player::HeadlessPort::SetCaptureThreads(kReferenceThreads);
     ASSERT_EQ(QNVPLAYER_OK, QnvPlayer_Capture(reference, fresh.c_str()));
-    qnvplayer::HeadlessPort::SetCaptureThreads(1);
+    qnv::player::HeadlessPort::SetCaptureThreads(1);
     EXPECT_EQ(QNVPLAYER_OK, QnvPlayer_ClosePort(reference));
     EXPECT_EQ(FileBytes(path), FileBytes(fresh)) << "picture " << k;
     ExpectShowsPicture(path, k, 30);
@@ -409,7 +409,7 @@ std::atomic<int> g_debugLines{0};
 // a capture still returns the IDR's picture in bounded time, and
 // libavcodec's complaints about the garbage go to the debug channel.
 TEST_F(HeadlessPlayer, FloodOfTinyFramesStaysBounded) {
-  qnvplayer::LibavLog::SetSinkForTesting([](const char*) { g_debugLines.fetch_add(1); });
+  qnv::player::LibavLog::SetSinkForTesting([](const char*) { g_debugLines.fetch_add(1); });
   const Clip& clip = SampleClip();
   const uint32_t h = Open();
   Feed(h, 0, clip.UnitOfPicture(0) + 1);
@@ -430,10 +430,11 @@ TEST_F(HeadlessPlayer, FloodOfTinyFramesStaysBounded) {
   ExpectShowsPicture(path, 0, 30);
   const auto stats = PortRegistry::Instance().Stats(h);
   ASSERT_TRUE(stats);
-  EXPECT_GE(stats->dropped, 1500000u - qnvplayer::HeadlessPort::kStoreLimits.maxFrames);
+  EXPECT_GE(stats->dropped, 1500000u - qnv::player::HeadlessPort::kStoreLimits.maxFrames);
   EXPECT_GT(g_debugLines.load(), 0);
-  EXPECT_LE(g_debugLines.load(), 3 * qnvplayer::LibavLog::kMaxLinesPerSecond * (1 + int(seconds)));
-  qnvplayer::LibavLog::SetSinkForTesting(nullptr);
+  EXPECT_LE(g_debugLines.load(),
+            3 * qnv::player::LibavLog::kMaxLinesPerSecond * (1 + int(seconds)));
+  qnv::player::LibavLog::SetSinkForTesting(nullptr);
 }
 
 // 64 headless ports fed the whole clip, as the SDK's maximum of live
