@@ -15,7 +15,7 @@
 namespace qnv::fuzz {
 namespace {
 
-using qnvplayer::GopStore;
+using qnv::player::GopStore;
 
 constexpr uint8_t kTypes[8] = {1, 5, 7, 8, 6, 9, 5, 1};
 constexpr GopStore::Limits kLimits{4096, 12};
@@ -49,8 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       reading = true;
       size_t frames = 0;
       GopStore::ForEachFrame(view.base, 0, view.end, [&](const uint8_t* d, size_t n) {
-        QNV_FUZZ_CHECK(d + n + qnvplayer::kCodedFramePadding <= view.base + view.end);
-        for (size_t i = 0; i < qnvplayer::kCodedFramePadding; ++i) QNV_FUZZ_CHECK(d[n + i] == 0);
+        QNV_FUZZ_CHECK(d + n + qnv::player::kCodedFramePadding <= view.base + view.end);
+        for (size_t i = 0; i < qnv::player::kCodedFramePadding; ++i) QNV_FUZZ_CHECK(d[n + i] == 0);
         ++frames;
       });
       QNV_FUZZ_CHECK(frames == view.frames);

@@ -31,6 +31,7 @@
 #include "BenchClip.h"
 #include "BenchUtil.h"
 #include "ChildProcess.h"
+#include "HeadlessPort.h"
 #include "PortRegistry.h"
 #include "QNVPlayer.h"
 #include "WindowPort.h"
@@ -39,7 +40,7 @@
 namespace {
 
 using namespace qnv::bench;
-using qnvplayer::PortRegistry;
+using qnv::player::PortRegistry;
 
 constexpr int kWidth = 1280;
 constexpr int kHeight = 720;
@@ -52,6 +53,7 @@ struct SOptions {
   double seconds = 6;
   int maxWindows = 12;
   int threads = 1;
+  int captureThreads = 1;
   int captures = 5;
 };
 
@@ -93,10 +95,11 @@ class CFeeder {
   const CBenchClip& clip_;
 };
 
-// CPU seconds of the calling thread (a capture runs on its caller's thread).
-double ThreadCpuSeconds() {
+// CPU seconds of the process: a capture runs on its caller's thread and,
+// with --capture-threads, on libavcodec's threads too; nothing else runs then.
+double ProcessCpuSeconds() {
   timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
   return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
 
@@ -125,7 +128,8 @@ int Run(const SOptions& o) {
   const CFeeder feeder(clip);
   const size_t units = clip.AccessUnits().size();
   QnvPlayer_Init();
-  qnvplayer::WindowPort::SetDecodeThreads(o.threads);
+  qnv::player::WindowPort::SetDecodeThreads(o.threads);
+  qnv::player::HeadlessPort::SetCaptureThreads(o.captureThreads);
 
   // ---- capture on a headless port --------------------------------------------------------
   {
@@ -137,16 +141,19 @@ int Run(const SOptions& o) {
       }
     }
     std::vector<double> ms, cpuMs;
+    int64_t decoderKb = 0;  // resident memory a first capture adds (its decoder)
     for (int i = 0; i < o.captures; ++i) {
       uint32_t h = 0;
       QnvPlayer_OpenPort(&h, nullptr, 0, "");
       for (size_t u = 0; u <= lastOfGop; ++u) feeder.FeedUnit(h, u);
       const std::string path = o.outDir + "/qnv-bench-player-capture.jpg";
+      const uint64_t rss0 = CurrentRssBytes();
       const uint64_t t0 = MonotonicNs();
-      const double c0 = ThreadCpuSeconds();
+      const double c0 = ProcessCpuSeconds();
       const int rc = QnvPlayer_Capture(h, path.c_str());
       ms.push_back(double(MonotonicNs() - t0) / 1e6);
-      cpuMs.push_back(1e3 * (ThreadCpuSeconds() - c0));
+      cpuMs.push_back(1e3 * (ProcessCpuSeconds() - c0));
+      if (i == 0) decoderKb = (int64_t(CurrentRssBytes()) - int64_t(rss0)) / 1024;
       QnvPlayer_ClosePort(h);
       unlink(path.c_str());
       if (rc != QNVPLAYER_OK) std::fprintf(stderr, "capture failed: %d\n", rc);
@@ -156,13 +163,17 @@ int Run(const SOptions& o) {
     CResultLine("player")
         .Add("what", std::string("capture"))
         .Add("pictures", uint64_t(lastOfGop + 1))
+        .Add("capture_threads", uint64_t(o.captureThreads))
         .Add("median_ms", ms[ms.size() / 2])
         .Add("max_ms", ms.back())
         .Add("cpu_median_ms", cpuMs[cpuMs.size() / 2])
+        .Add("first_capture_rss_kb", double(decoderKb))
         .Print();
     std::fprintf(stderr,
-                 "capture after %zu pictures of a GOP: median %.1f ms (%.1f ms CPU), max %.1f ms\n",
-                 lastOfGop + 1, ms[ms.size() / 2], cpuMs[cpuMs.size() / 2], ms.back());
+                 "capture after %zu pictures of a GOP (%d threads): median %.1f ms (%.1f ms CPU), "
+                 "max %.1f ms; the first capture added %lld KiB resident\n",
+                 lastOfGop + 1, o.captureThreads, ms[ms.size() / 2], cpuMs[cpuMs.size() / 2],
+                 ms.back(), static_cast<long long>(decoderKb));
   }
 
   // ---- ffmpeg, decode only, one thread ---------------------------------------------------
@@ -248,7 +259,7 @@ int Run(const SOptions& o) {
     // One second of warm-up, then the measured window; every port starts at
     // a key picture.
     const size_t warm = 25, measured = size_t(o.seconds * 25);
-    std::vector<qnvplayer::PortStats> before;
+    std::vector<qnv::player::PortStats> before;
     uint64_t next = MonotonicNs();
     double cpu0 = 0;
     for (size_t u = 0; u < warm + measured; ++u) {
@@ -306,6 +317,7 @@ void Usage() {
       "  --seconds S      measured seconds per window count (default 6)\n"
       "  --max-windows N  stop counting windows at N (default 12)\n"
       "  --threads T      libavcodec frame threads per windowed port (default 1)\n"
+      "  --capture-threads T  libavcodec frame threads of a headless capture (default 1)\n"
       "  --captures N     captures to time (default 5)\n"
       "  --ffmpeg PATH    ffmpeg program (default /usr/bin/ffmpeg)\n"
       "  --out DIR        where the capture file goes for a moment (default /tmp)\n");
@@ -335,6 +347,8 @@ int main(int argc, char** argv) {
       o.maxWindows = std::atoi(value().c_str());
     } else if (a == "--threads") {
       o.threads = std::atoi(value().c_str());
+    } else if (a == "--capture-threads") {
+      o.captureThreads = std::max(1, std::atoi(value().c_str()));
     } else if (a == "--captures") {
       o.captures = std::max(1, std::atoi(value().c_str()));
     } else if (a == "--ffmpeg") {

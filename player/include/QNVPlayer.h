@@ -38,16 +38,19 @@ int QnvPlayer_Shutdown(void);
 
 // Opens a port drawing into window (an X11 Window id cast to a pointer), or a
 // headless port when window is null. flags and name are reserved (0, "").
-// Stores the new handle in *handle; returns 0 or a negative code. A windowed
-// port draws over a display connection of its own (DISPLAY); when there is
-// no display, or the window is or becomes unusable, it keeps decoding so
-// captures still work. A headless port only copies the frames since the last
-// IDR picture into memory it reuses (no allocation per frame once warm) and
-// decodes them when a capture asks. It keeps at most 8 MiB and 8,192 frames
-// per GOP, each frame counted with 72 to 80 bytes of bookkeeping; frames
-// beyond that are dropped up to the next IDR picture (a capture then gives
-// the last picture before them), which bounds both its memory and the
-// decoding one capture does.
+// Stores the new handle in *handle; returns 0, QNVPLAYER_ERR_ARGUMENT for a
+// null handle, or QNVPLAYER_ERR_RESOURCE (out of memory, or 1,024 ports
+// already open). A windowed port draws over a display connection of its own
+// (DISPLAY); when there is no display, or the window is or becomes unusable,
+// it keeps decoding so captures still work. A headless port only copies the
+// frames since the last IDR picture into memory it reuses (no allocation per
+// frame once warm) and decodes them when a capture asks; the decoder the
+// first capture makes is freed again at the first IDR picture after 10 s
+// without a capture (the next capture then decodes from that IDR). It keeps
+// at most 8 MiB and 8,192 frames per GOP, each frame counted with 80 to 95
+// bytes of bookkeeping; frames beyond that are dropped up to the next IDR
+// picture (a capture then gives the last picture before them), which bounds
+// both its memory and the decoding one capture does.
 int QnvPlayer_OpenPort(uint32_t* handle, void* window, int32_t flags, const char* name);
 
 // Closes a port. Returns 0 or QNVPLAYER_ERR_HANDLE.

@@ -4,7 +4,7 @@
 
 #include "protocol/FrameHeader.h"
 
-namespace qnvplayer {
+namespace qnv::player {
 namespace {
 
 constexpr uint8_t kStartCode[4] = {0, 0, 0, 1};
@@ -84,4 +84,4 @@ std::optional<PayloadSpan> FindPayload(const uint8_t* frame, size_t length) {
   return PayloadSpan{frame + start, size_t(header.PayloadLength())};
 }
 
-}  // namespace qnvplayer
+}  // namespace qnv::player

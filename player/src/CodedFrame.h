@@ -11,7 +11,7 @@
 #include <optional>
 #include <vector>
 
-namespace qnvplayer {
+namespace qnv::player {
 
 // NAL unit types that matter to the player.
 constexpr uint8_t kNalSlice = 1;
@@ -71,6 +71,6 @@ struct PayloadSpan {
 };
 std::optional<PayloadSpan> FindPayload(const uint8_t* frame, size_t length);
 
-}  // namespace qnvplayer
+}  // namespace qnv::player
 
 #endif  // QNVPLAYER_CODEDFRAME_H

@@ -11,7 +11,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-namespace qnvplayer {
+namespace qnv::player {
 
 struct CodecContextDeleter {
   void operator()(AVCodecContext* p) const { avcodec_free_context(&p); }
@@ -35,6 +35,6 @@ using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
 
-}  // namespace qnvplayer
+}  // namespace qnv::player
 
 #endif  // QNVPLAYER_FFMPEGPTR_H

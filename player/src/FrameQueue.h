@@ -13,7 +13,7 @@
 
 #include "CodedFrame.h"
 
-namespace qnvplayer {
+namespace qnv::player {
 
 class FrameQueue {
  public:
@@ -22,7 +22,7 @@ class FrameQueue {
     size_t maxBytes;
   };
 
-  explicit FrameQueue(Limits limits) : limits_(limits) {}
+  explicit FrameQueue(Limits limits) : m_limits(limits) {}
   FrameQueue(const FrameQueue&) = delete;
   FrameQueue& operator=(const FrameQueue&) = delete;
 
@@ -31,13 +31,13 @@ class FrameQueue {
   // The oldest frame, or null when empty.
   CodedFramePtr Pop();
 
-  bool Empty() const { return frames_.empty(); }
-  size_t Size() const { return frames_.size(); }
-  size_t Bytes() const { return bytes_; }
+  bool Empty() const { return m_frames.empty(); }
+  size_t Size() const { return m_frames.size(); }
+  size_t Bytes() const { return m_bytes; }
   // Frames thrown away so far, incoming and queued ones alike.
-  uint64_t Dropped() const { return dropped_; }
+  uint64_t Dropped() const { return m_dropped; }
   // True from an overflow until the next key frame.
-  bool Dropping() const { return dropping_; }
+  bool Dropping() const { return m_dropping; }
 
  private:
   static bool ParameterSetsOnly(const CodedFrame& f) {
@@ -51,14 +51,14 @@ class FrameQueue {
   // last SPS on), so decoding resumes cleanly at the next key frame.
   void DiscardBacklog();
 
-  Limits limits_;
-  std::deque<CodedFramePtr> frames_;
-  size_t bytes_ = 0;
-  bool synced_ = false;  // a key frame has arrived
-  bool dropping_ = false;
-  uint64_t dropped_ = 0;
+  Limits m_limits;
+  std::deque<CodedFramePtr> m_frames;
+  size_t m_bytes = 0;
+  bool m_synced = false;  // a key frame has arrived
+  bool m_dropping = false;
+  uint64_t m_dropped = 0;
 };
 
-}  // namespace qnvplayer
+}  // namespace qnv::player
 
 #endif  // QNVPLAYER_FRAMEQUEUE_H

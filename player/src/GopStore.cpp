@@ -3,107 +3,137 @@
 #include <algorithm>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "platform/StreamCopy.h"
 
-namespace qnvplayer {
+namespace qnv::player {
 namespace {
 
 constexpr uint8_t kStartCode[4] = {0, 0, 0, 1};
 
-// At an IDR, pages beyond twice the generation just ended (and at least
-// this much) are given back, so one huge GOP does not pin its memory.
+// Pages a store keeps at least when it trims.
 constexpr size_t kMinKeptBytes = 1024 * 1024;
+
+// Writes 16-byte blocks from src to dst (both 16-byte aligned) with
+// non-temporal stores.
+void StreamBlocks(uint8_t* dst, const uint8_t* src, size_t n) {
+#if defined(__SSE2__)
+  for (size_t i = 0; i < n; i += 16)
+    _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i),
+                     _mm_load_si128(reinterpret_cast<const __m128i*>(src + i)));
+#else
+  std::memcpy(dst, src, n);
+#endif
+}
 
 }  // namespace
 
-GopStore::GopStore(Limits limits) : limits_(limits), params_(kMaxParameterBytes) {
-  arenas_[0] = std::make_unique<PageArena>(limits_.maxBytes);
+static_assert(GopStore::kRecordHeader % GopStore::kRecordAlign == 0);
+static_assert(PageArena::kAlignment % GopStore::kRecordAlign == 0);
+static_assert(__STDCPP_DEFAULT_NEW_ALIGNMENT__ % GopStore::kRecordAlign == 0);
+
+GopStore::GopStore(Limits limits) : m_limits(limits), m_params(new uint8_t[kMaxParameterBytes]) {
+  m_arenas[0] = std::make_unique<PageArena>(m_limits.maxBytes);
 }
 
 PageArena* GopStore::Arena(int i) {
-  if (!arenas_[i]) arenas_[i] = std::make_unique<PageArena>(limits_.maxBytes);
-  return arenas_[i].get();
-}
-
-size_t GopStore::AnnexBSize(const uint8_t* payload, size_t size) {
-  return size + (HasStartCode(payload, size) ? 0 : sizeof kStartCode);
+  if (!m_arenas[i]) m_arenas[i] = std::make_unique<PageArena>(m_limits.maxBytes);
+  return m_arenas[i].get();
 }
 
 size_t GopStore::WriteRecord(uint8_t* at, const uint8_t* payload, size_t size) {
-  const size_t annexB = AnnexBSize(payload, size);
-  const uint32_t length = uint32_t(annexB);
-  std::memset(at, 0, kRecordHeader);
-  std::memcpy(at, &length, sizeof length);
-  uint8_t* p = at + kRecordHeader;
-  if (annexB != size) {
-    std::memcpy(p, kStartCode, sizeof kStartCode);
-    p += sizeof kStartCode;
-  }
-  qnv::platform::StreamCopy(p, payload, size);
-  const size_t total = RecordBytes(annexB);
-  std::memset(at + kRecordHeader + annexB, 0, total - kRecordHeader - annexB);
+  const bool prefix = !HasStartCode(payload, size);
+  alignas(kRecordAlign) uint8_t header[kRecordHeader] = {};
+  const uint32_t length = uint32_t(size + (prefix ? sizeof kStartCode : 0));
+  const uint32_t offset = uint32_t(kRecordHeader - (prefix ? sizeof kStartCode : 0));
+  std::memcpy(header, &length, sizeof length);
+  std::memcpy(header + 4, &offset, sizeof offset);
+  if (prefix) std::memcpy(header + offset, kStartCode, sizeof kStartCode);
+  StreamBlocks(at, header, kRecordHeader);
+  // Whole 64-byte runs straight from the payload; the rest and the zeros
+  // behind it through a small block, so no line is written with plain stores.
+  const size_t bulk = size / 64 * 64;
+  qnv::platform::StreamCopy(at + kRecordHeader, payload, bulk);
+  const size_t total = RecordBytes(size);
+  alignas(kRecordAlign) uint8_t tail[64 + kCodedFramePadding + kRecordAlign] = {};
+  std::memcpy(tail, payload + bulk, size - bulk);
+  StreamBlocks(at + kRecordHeader + bulk, tail, total - kRecordHeader - bulk);
+#if defined(__SSE2__)
+  _mm_sfence();
+#endif
   return total;
+}
+
+void GopStore::TrimAfter(PageArena* arena, size_t endedBytes) {
+  m_recent[m_recentNext] = endedBytes;
+  m_recentNext = (m_recentNext + 1) % kRecentGenerations;
+  const size_t largest =
+      std::max(*std::max_element(std::begin(m_recent), std::end(m_recent)), kMinKeptBytes);
+  if (arena->touched() > 2 * largest) arena->Trim(largest);
 }
 
 void GopStore::KeepParameterSets(const uint8_t* bytes, size_t size, bool sps) {
   if (sps) {
-    paramsEnd_ = 0;
-    paramsFrames_ = 0;
+    m_paramsEnd = 0;
+    m_paramsFrames = 0;
   }
-  if (size == 0 || paramsEnd_ + RecordBytes(AnnexBSize(bytes, size)) > params_.size()) return;
-  paramsEnd_ += WriteRecord(params_.data() + paramsEnd_, bytes, size);
-  ++paramsFrames_;
+  if (size == 0 || m_paramsEnd + RecordBytes(size) > kMaxParameterBytes) return;
+  m_paramsEnd += WriteRecord(m_params.get() + m_paramsEnd, bytes, size);
+  ++m_paramsFrames;
 }
 
 void GopStore::Append(const uint8_t* payload, size_t size) {
-  if (!started_ || truncated_) {
-    ++dropped_;
+  if (!m_started || m_truncated) {
+    ++m_dropped;
     return;
   }
-  const size_t need = RecordBytes(AnnexBSize(payload, size));
-  if (end_ + need > limits_.maxBytes || frames_ + 1 > limits_.maxFrames) {
-    truncated_ = true;
-    ++dropped_;
+  const size_t need = RecordBytes(size);
+  if (m_end + need > m_limits.maxBytes || m_frames + 1 > m_limits.maxFrames) {
+    m_truncated = true;
+    ++m_dropped;
     return;
   }
-  PageArena* arena = arenas_[current_].get();
-  end_ += WriteRecord(arena->data() + end_, payload, size);
-  arena->Touched(end_);
-  ++frames_;
+  PageArena* arena = m_arenas[m_current].get();
+  m_end += WriteRecord(arena->data() + m_end, payload, size);
+  arena->Touched(m_end);
+  ++m_frames;
 }
 
 void GopStore::StartGeneration(const uint8_t* payload, size_t size, const NalSummary& nal) {
-  ++generation_;
-  started_ = true;
-  truncated_ = false;
-  const size_t previousEnd = end_;
-  end_ = 0;
-  frames_ = 0;
+  ++m_generation;
+  m_started = true;
+  m_truncated = false;
+  const size_t previousEnd = m_end;
+  m_end = 0;
+  m_frames = 0;
   // A reader still decodes the generation that just ended: leave its pages
   // alone and use the other set.
-  if (reading_ == current_) current_ ^= 1;
+  if (m_reading == m_current) m_current ^= 1;
   PageArena* arena;
   try {
-    arena = Arena(current_);
+    arena = Arena(m_current);
   } catch (const std::bad_alloc&) {
-    truncated_ = true;
-    ++dropped_;
+    m_truncated = true;
+    ++m_dropped;
     return;
   }
-  arena->Trim(std::max(2 * previousEnd, kMinKeptBytes));
+  TrimAfter(arena, previousEnd);
   // Unless the frame brings its own SPS, the stored parameter sets go first.
-  const size_t params = nal.sps ? 0 : paramsEnd_;
-  const size_t paramFrames = nal.sps ? 0 : paramsFrames_;
-  const size_t need = params + RecordBytes(AnnexBSize(payload, size));
-  if (need > limits_.maxBytes || paramFrames + 1 > limits_.maxFrames) {
-    truncated_ = true;
-    ++dropped_;
+  const size_t params = nal.sps ? 0 : m_paramsEnd;
+  const size_t paramFrames = nal.sps ? 0 : m_paramsFrames;
+  const size_t need = params + RecordBytes(size);
+  if (need > m_limits.maxBytes || paramFrames + 1 > m_limits.maxFrames) {
+    m_truncated = true;
+    ++m_dropped;
     return;
   }
-  std::memcpy(arena->data(), params_.data(), params);
-  end_ = params + WriteRecord(arena->data() + params, payload, size);
-  frames_ = paramFrames + 1;
-  arena->Touched(end_);
+  qnv::platform::StreamCopy(arena->data(), m_params.get(), params);
+  m_end = params + WriteRecord(arena->data() + params, payload, size);
+  m_frames = paramFrames + 1;
+  arena->Touched(m_end);
 }
 
 void GopStore::Add(const uint8_t* payload, size_t size) {
@@ -119,22 +149,22 @@ void GopStore::Add(const uint8_t* payload, size_t size) {
     // Before the first IDR they are only kept for it, so nothing is lost;
     // after it they also go into the running generation, in stream order,
     // since later pictures of it may refer to them.
-    if (!started_) return;
+    if (!m_started) return;
   }
   Append(payload, size);
 }
 
 GopStore::View GopStore::BeginRead() {
-  reading_ = current_;
-  const PageArena* arena = arenas_[current_].get();
-  return View{arena != nullptr ? arena->data() : nullptr, arena != nullptr ? end_ : 0, generation_,
-              frames_};
+  m_reading = m_current;
+  const PageArena* arena = m_arenas[m_current].get();
+  return View{arena != nullptr ? arena->data() : nullptr, arena != nullptr ? m_end : 0,
+              m_generation, m_frames};
 }
 
 size_t GopStore::ResidentBound() const {
-  size_t bytes = params_.size();
-  for (const auto& a : arenas_) bytes += a ? a->touched() : 0;
+  size_t bytes = kMaxParameterBytes;
+  for (const auto& a : m_arenas) bytes += a ? a->touched() : 0;
   return bytes;
 }
 
-}  // namespace qnvplayer
+}  // namespace qnv::player

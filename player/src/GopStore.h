@@ -21,12 +21,11 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <vector>
 
 #include "CodedFrame.h"
 #include "PageArena.h"
 
-namespace qnvplayer {
+namespace qnv::player {
 
 class GopStore {
  public:
@@ -35,12 +34,17 @@ class GopStore {
     size_t maxFrames;  // per generation
   };
 
-  // A stored frame: a 32-bit length (host order), padding up to 8 bytes, the
-  // Annex B bytes, then zeros that libavcodec's readers may reach into; the
-  // next record starts at the next multiple of 8.
-  static constexpr size_t kRecordHeader = 8;
-  static constexpr size_t RecordBytes(size_t annexBSize) {
-    return kRecordHeader + (annexBSize + kCodedFramePadding + 7) / 8 * 8;
+  // A stored frame, written with non-temporal stores only (a store's lines
+  // are cold and read only by a capture, so no store may first read a line):
+  // a 16-byte header (bytes 0..3: length of the Annex B bytes; 4..7: where
+  // they begin in the record, 12 or 16; 12..15: the start code put in front
+  // of a payload that has none), the payload at byte 16, then zeros that
+  // libavcodec's readers may reach into, up to the next multiple of 16.
+  static constexpr size_t kRecordHeader = 16;
+  static constexpr size_t kRecordAlign = 16;
+  static constexpr size_t RecordBytes(size_t payloadSize) {
+    return (kRecordHeader + payloadSize + kCodedFramePadding + kRecordAlign - 1) / kRecordAlign *
+           kRecordAlign;
   }
   // The latest SPS and the PPSs after it, as records.
   static constexpr size_t kMaxParameterBytes = 64 * 1024;
@@ -54,13 +58,13 @@ class GopStore {
   void Add(const uint8_t* payload, size_t size);
 
   // Bumped at every IDR picture; 0 until the first one.
-  uint64_t Generation() const { return generation_; }
+  uint64_t Generation() const { return m_generation; }
   // Frames of the current generation, parameter sets first.
-  size_t Frames() const { return frames_; }
+  size_t Frames() const { return m_frames; }
   // Bytes of the current generation's records.
-  size_t Bytes() const { return end_; }
+  size_t Bytes() const { return m_end; }
   // Frames thrown away: beyond the bounds, or with no IDR to decode from.
-  uint64_t Dropped() const { return dropped_; }
+  uint64_t Dropped() const { return m_dropped; }
   // Bytes of memory the store's pages may hold now (touched, not trimmed).
   size_t ResidentBound() const;
 
@@ -71,43 +75,52 @@ class GopStore {
     size_t frames;
   };
   View BeginRead();
-  void EndRead() { reading_ = -1; }
+  void EndRead() { m_reading = -1; }
 
   // Calls f(data, size) for every frame recorded in [base + from, base + end).
   template <typename F>
   static void ForEachFrame(const uint8_t* base, size_t from, size_t end, F&& f) {
     while (from + kRecordHeader <= end) {
-      uint32_t size;
+      uint32_t size, offset;
       std::memcpy(&size, base + from, sizeof size);
-      f(base + from + kRecordHeader, size_t(size));
-      from += RecordBytes(size);
+      std::memcpy(&offset, base + from + 4, sizeof offset);
+      f(base + from + offset, size_t(size));
+      from += RecordBytes(size - (kRecordHeader - offset));
     }
   }
 
  private:
-  // Writes a record of the Annex B form of payload at `at`; returns its size.
+  // Writes a record of payload at `at` (16-byte aligned); returns its size.
   static size_t WriteRecord(uint8_t* at, const uint8_t* payload, size_t size);
-  static size_t AnnexBSize(const uint8_t* payload, size_t size);
+  // At an IDR: gives back pages only when the arena holds more than twice
+  // the largest of the last kRecentGenerations, so a stream whose GOPs vary
+  // keeps its high-water pages (no fault in steady state) while a one-off
+  // huge GOP does not pin its memory.
+  void TrimAfter(PageArena* arena, size_t endedBytes);
+  static constexpr size_t kRecentGenerations = 8;
   void KeepParameterSets(const uint8_t* bytes, size_t size, bool sps);
   void Append(const uint8_t* payload, size_t size);
   void StartGeneration(const uint8_t* payload, size_t size, const NalSummary& nal);
   PageArena* Arena(int i);
 
-  Limits limits_;
-  std::unique_ptr<PageArena> arenas_[2];
-  int current_ = 0;
-  int reading_ = -1;  // the arena a reader was given, or -1
-  size_t end_ = 0;
-  size_t frames_ = 0;
-  bool started_ = false;    // an IDR has been stored
-  bool truncated_ = false;  // a frame of this generation was dropped
-  std::vector<uint8_t> params_;
-  size_t paramsEnd_ = 0;
-  size_t paramsFrames_ = 0;
-  uint64_t generation_ = 0;
-  uint64_t dropped_ = 0;
+  Limits m_limits;
+  std::unique_ptr<PageArena> m_arenas[2];
+  int m_current = 0;
+  int m_reading = -1;  // the arena a reader was given, or -1
+  size_t m_end = 0;
+  size_t m_frames = 0;
+  bool m_started = false;    // an IDR has been stored
+  bool m_truncated = false;  // a frame of this generation was dropped
+  size_t m_recent[kRecentGenerations] = {};
+  size_t m_recentNext = 0;
+  // Written only as parameter sets arrive, so untouched pages cost nothing.
+  std::unique_ptr<uint8_t[]> m_params;
+  size_t m_paramsEnd = 0;
+  size_t m_paramsFrames = 0;
+  uint64_t m_generation = 0;
+  uint64_t m_dropped = 0;
 };
 
-}  // namespace qnvplayer
+}  // namespace qnv::player
 
 #endif  // QNVPLAYER_GOPSTORE_H

@@ -5,42 +5,43 @@
 #include "CodedFrame.h"
 #include "LibavLog.h"
 
-static_assert(qnvplayer::kCodedFramePadding >= AV_INPUT_BUFFER_PADDING_SIZE);
+static_assert(qnv::player::kCodedFramePadding >= AV_INPUT_BUFFER_PADDING_SIZE);
 
-namespace qnvplayer {
+namespace qnv::player {
 
 std::unique_ptr<H264Decoder> H264Decoder::Create(int threads) {
   const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
   if (codec == nullptr) return nullptr;
   LibavLogScope own;
   std::unique_ptr<H264Decoder> d(new H264Decoder);
-  d->context_.reset(avcodec_alloc_context3(codec));
-  d->parser_.reset(av_parser_init(AV_CODEC_ID_H264));
-  d->packet_.reset(av_packet_alloc());
-  d->work_.reset(av_frame_alloc());
-  d->latest_.reset(av_frame_alloc());
-  if (!d->context_ || !d->parser_ || !d->packet_ || !d->work_ || !d->latest_) return nullptr;
-  LibavLog::MarkOwnContext(d->context_.get());
-  d->context_->thread_count = threads < 1 ? 1 : threads;
-  if (threads > 1) d->context_->thread_type = FF_THREAD_FRAME;
-  if (avcodec_open2(d->context_.get(), codec, nullptr) < 0) return nullptr;
+  d->m_context.reset(avcodec_alloc_context3(codec));
+  d->m_parser.reset(av_parser_init(AV_CODEC_ID_H264));
+  d->m_packet.reset(av_packet_alloc());
+  d->m_work.reset(av_frame_alloc());
+  d->m_latest.reset(av_frame_alloc());
+  if (!d->m_context || !d->m_parser || !d->m_packet || !d->m_work || !d->m_latest) return nullptr;
+  LibavLog::MarkOwnContext(d->m_context.get());
+  d->m_threads = threads < 1 ? 1 : threads;
+  d->m_context->thread_count = d->m_threads;
+  if (threads > 1) d->m_context->thread_type = FF_THREAD_FRAME;
+  if (avcodec_open2(d->m_context.get(), codec, nullptr) < 0) return nullptr;
   return d;
 }
 
 int H264Decoder::Decode(const uint8_t* data, int size) {
-  packet_->data = const_cast<uint8_t*>(data);
-  packet_->size = size;
+  m_packet->data = const_cast<uint8_t*>(data);
+  m_packet->size = size;
   // A damaged unit is skipped; the decoder recovers at a later picture.
-  const int sent = avcodec_send_packet(context_.get(), packet_.get());
-  packet_->data = nullptr;
-  packet_->size = 0;
+  const int sent = avcodec_send_packet(m_context.get(), m_packet.get());
+  m_packet->data = nullptr;
+  m_packet->size = 0;
   if (sent < 0) return 0;
   int pictures = 0;
-  while (avcodec_receive_frame(context_.get(), work_.get()) == 0) {
-    av_frame_unref(latest_.get());
-    av_frame_move_ref(latest_.get(), work_.get());
-    hasPicture_ = true;
-    ++pictures_;
+  while (avcodec_receive_frame(m_context.get(), m_work.get()) == 0) {
+    av_frame_unref(m_latest.get());
+    av_frame_move_ref(m_latest.get(), m_work.get());
+    m_hasPicture = true;
+    ++m_pictures;
     ++pictures;
   }
   return pictures;
@@ -54,7 +55,7 @@ int H264Decoder::Feed(const uint8_t* data, size_t size) {
     const int chunk = size > size_t(INT_MAX) ? INT_MAX : int(size);
     uint8_t* out = nullptr;
     int outSize = 0;
-    const int used = av_parser_parse2(parser_.get(), context_.get(), &out, &outSize, data, chunk,
+    const int used = av_parser_parse2(m_parser.get(), m_context.get(), &out, &outSize, data, chunk,
                                       AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
     if (used < 0) break;
     if (outSize > 0) pictures += Decode(out, outSize);
@@ -64,20 +65,30 @@ int H264Decoder::Feed(const uint8_t* data, size_t size) {
     if (used > 0) idle = 0;
     data += used;
     size -= size_t(used);
-    pending_ = true;
+    m_pending = true;
   }
   return pictures;
 }
 
 int H264Decoder::Flush() {
-  if (!pending_) return 0;
+  if (!m_pending) return 0;
   LibavLogScope own;
-  pending_ = false;
+  m_pending = false;
   uint8_t* out = nullptr;
   int outSize = 0;
-  av_parser_parse2(parser_.get(), context_.get(), &out, &outSize, nullptr, 0, AV_NOPTS_VALUE,
+  av_parser_parse2(m_parser.get(), m_context.get(), &out, &outSize, nullptr, 0, AV_NOPTS_VALUE,
                    AV_NOPTS_VALUE, 0);
   return outSize > 0 ? Decode(out, outSize) : 0;
 }
 
-}  // namespace qnvplayer
+int H264Decoder::Drain() {
+  int pictures = Flush();
+  LibavLogScope own;
+  // An empty packet asks for everything held back; it ends the stream, which
+  // avcodec_flush_buffers reopens (dropping the reference pictures).
+  pictures += Decode(nullptr, 0);
+  avcodec_flush_buffers(m_context.get());
+  return pictures;
+}
+
+}  // namespace qnv::player

@@ -11,7 +11,7 @@
 
 #include "FfmpegPtr.h"
 
-namespace qnvplayer {
+namespace qnv::player {
 
 class H264Decoder {
  public:
@@ -31,28 +31,33 @@ class H264Decoder {
   // Hands the picture the parser still holds to the decoder. Feeding may
   // continue afterwards.
   int Flush();
+  // Flush, then takes every picture still inside the decoder's threads and
+  // empties it: decoding must start again at parameter sets and an IDR.
+  int Drain();
   // True when bytes were fed since the last Flush.
-  bool Pending() const { return pending_; }
+  bool Pending() const { return m_pending; }
 
   // The newest picture, or null before the first one. Valid until the next
   // Feed or Flush.
-  const AVFrame* Latest() const { return hasPicture_ ? latest_.get() : nullptr; }
-  uint64_t Pictures() const { return pictures_; }
+  const AVFrame* Latest() const { return m_hasPicture ? m_latest.get() : nullptr; }
+  uint64_t Pictures() const { return m_pictures; }
+  int Threads() const { return m_threads; }
 
  private:
   H264Decoder() = default;
   int Decode(const uint8_t* data, int size);
 
-  CodecContextPtr context_;
-  ParserPtr parser_;
-  PacketPtr packet_;
-  FramePtr work_;
-  FramePtr latest_;
-  bool hasPicture_ = false;
-  bool pending_ = false;
-  uint64_t pictures_ = 0;
+  CodecContextPtr m_context;
+  ParserPtr m_parser;
+  PacketPtr m_packet;
+  FramePtr m_work;
+  FramePtr m_latest;
+  int m_threads = 1;
+  bool m_hasPicture = false;
+  bool m_pending = false;
+  uint64_t m_pictures = 0;
 };
 
-}  // namespace qnvplayer
+}  // namespace qnv::player
 
 #endif  // QNVPLAYER_H264DECODER_H

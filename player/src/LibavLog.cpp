@@ -12,7 +12,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-namespace qnvplayer {
+namespace qnv::player {
 namespace {
 
 // The address marks the player's codec contexts in their opaque field.
@@ -101,4 +101,4 @@ void LibavLog::SetSinkForTesting(Sink sink) { g_sink.store(sink); }
 LibavLogScope::LibavLogScope() { ++t_scopes; }
 LibavLogScope::~LibavLogScope() { --t_scopes; }
 
-}  // namespace qnvplayer
+}  // namespace qnv::player

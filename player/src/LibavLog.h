@@ -15,7 +15,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-namespace qnvplayer {
+namespace qnv::player {
 
 class LibavLog {
  public:
@@ -43,6 +43,6 @@ class LibavLogScope {
   LibavLogScope& operator=(const LibavLogScope&) = delete;
 };
 
-}  // namespace qnvplayer
+}  // namespace qnv::player
 
 #endif  // QNVPLAYER_LIBAVLOG_H

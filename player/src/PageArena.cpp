@@ -5,7 +5,7 @@
 
 #include <new>
 
-namespace qnvplayer {
+namespace qnv::player {
 namespace {
 
 size_t PageSize() {
@@ -21,21 +21,21 @@ size_t RoundUp(size_t n, size_t to) { return (n + to - 1) / to * to; }
 }  // namespace
 
 PageArena::PageArena(size_t capacity)
-    : capacity_(RoundUp(capacity == 0 ? 1 : capacity, PageSize())) {
+    : m_capacity(RoundUp(capacity == 0 ? 1 : capacity, PageSize())) {
   // No swap reservation for the whole stretch: only written pages count.
-  void* p = mmap(nullptr, capacity_, PROT_READ | PROT_WRITE,
+  void* p = mmap(nullptr, m_capacity, PROT_READ | PROT_WRITE,
                  MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (p == MAP_FAILED) throw std::bad_alloc();
-  base_ = static_cast<uint8_t*>(p);
+  m_base = static_cast<uint8_t*>(p);
 }
 
-PageArena::~PageArena() { munmap(base_, capacity_); }
+PageArena::~PageArena() { munmap(m_base, m_capacity); }
 
 void PageArena::Trim(size_t keep) {
   const size_t from = RoundUp(keep, PageSize());
-  if (from >= touched_ || from >= capacity_) return;
-  madvise(base_ + from, capacity_ - from, MADV_DONTNEED);
-  touched_ = from;
+  if (from >= m_touched || from >= m_capacity) return;
+  madvise(m_base + from, m_capacity - from, MADV_DONTNEED);
+  m_touched = from;
 }
 
-}  // namespace qnvplayer
+}  // namespace qnv::player

@@ -10,10 +10,12 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace qnvplayer {
+namespace qnv::player {
 
 class PageArena {
  public:
+  // data() is aligned at least this much (it is the start of a page).
+  static constexpr size_t kAlignment = 4096;
   // Reserves capacity bytes (rounded up to whole pages); throws
   // std::bad_alloc when the address space cannot be had.
   explicit PageArena(size_t capacity);
@@ -21,23 +23,23 @@ class PageArena {
   PageArena& operator=(const PageArena&) = delete;
   ~PageArena();
 
-  uint8_t* data() const { return base_; }
-  size_t capacity() const { return capacity_; }
+  uint8_t* data() const { return m_base; }
+  size_t capacity() const { return m_capacity; }
   // Notes that bytes up to end have been written (for Trim).
   void Touched(size_t end) {
-    if (end > touched_) touched_ = end;
+    if (end > m_touched) m_touched = end;
   }
-  size_t touched() const { return touched_; }
+  size_t touched() const { return m_touched; }
   // Returns the pages wholly beyond keep to the system; they read as zeros
   // (and cost a fault) when written again.
   void Trim(size_t keep);
 
  private:
-  uint8_t* base_ = nullptr;
-  size_t capacity_ = 0;
-  size_t touched_ = 0;
+  uint8_t* m_base = nullptr;
+  size_t m_capacity = 0;
+  size_t m_touched = 0;
 };
 
-}  // namespace qnvplayer
+}  // namespace qnv::player
 
 #endif  // QNVPLAYER_PAGEARENA_H

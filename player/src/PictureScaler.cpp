@@ -6,7 +6,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-namespace qnvplayer {
+namespace qnv::player {
 namespace {
 
 // The "J" formats are the plain ones at full range; libswscale wants the
@@ -44,9 +44,9 @@ bool PictureScaler::Scale(const AVFrame& source, const Target& target) {
   const int space = source.colorspace == AVCOL_SPC_BT709 ? SWS_CS_ITU709 : SWS_CS_DEFAULT;
   const Key key{source.width,  source.height, srcFormat, srcFull, target.width,
                 target.height, dstFormat,     dstFull,   space};
-  if (!context_ || !(key == key_)) {
-    context_.reset(sws_alloc_context());
-    SwsContext* c = context_.get();
+  if (!m_context || !(key == m_key)) {
+    m_context.reset(sws_alloc_context());
+    SwsContext* c = m_context.get();
     if (c == nullptr) return false;
     av_opt_set_int(c, "srcw", source.width, 0);
     av_opt_set_int(c, "srch", source.height, 0);
@@ -58,17 +58,17 @@ bool PictureScaler::Scale(const AVFrame& source, const Target& target) {
     av_opt_set_int(c, "dst_range", dstFull ? 1 : 0, 0);
     av_opt_set_int(c, "sws_flags", SWS_BILINEAR, 0);
     if (sws_init_context(c, nullptr, nullptr) < 0) {
-      context_.reset();
+      m_context.reset();
       return false;
     }
     const int* coefficients = sws_getCoefficients(space);
     sws_setColorspaceDetails(c, coefficients, srcFull ? 1 : 0, coefficients, dstFull ? 1 : 0, 0,
                              1 << 16, 1 << 16);
-    key_ = key;
+    m_key = key;
   }
-  const int rows = sws_scale(context_.get(), source.data, source.linesize, 0, source.height,
+  const int rows = sws_scale(m_context.get(), source.data, source.linesize, 0, source.height,
                              target.planes, target.strides);
   return rows > 0;
 }
 
-}  // namespace qnvplayer
+}  // namespace qnv::player

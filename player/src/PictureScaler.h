@@ -15,7 +15,7 @@ extern "C" {
 #include <libavutil/pixfmt.h>
 }
 
-namespace qnvplayer {
+namespace qnv::player {
 
 class PictureScaler {
  public:
@@ -43,10 +43,10 @@ class PictureScaler {
     bool operator==(const Key&) const = default;
   };
 
-  SwsPtr context_;
-  Key key_{};
+  SwsPtr m_context;
+  Key m_key{};
 };
 
-}  // namespace qnvplayer
+}  // namespace qnv::player
 
 #endif  // QNVPLAYER_PICTURESCALER_H

@@ -18,7 +18,7 @@ extern "C" {
 #include <libavutil/imgutils.h>
 }
 
-namespace qnvplayer {
+namespace qnv::player {
 namespace {
 
 // JPEG quantiser scale: 2 keeps snapshots close to the decoded picture.
@@ -131,4 +131,4 @@ int PictureWriter::Write(const AVFrame& picture, const char* path) {
   return QNVPLAYER_ERR_WRITE;
 }
 
-}  // namespace qnvplayer
+}  // namespace qnv::player

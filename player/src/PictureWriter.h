@@ -11,7 +11,7 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
-namespace qnvplayer {
+namespace qnv::player {
 
 enum class ImageFormat { kJpeg, kPng, kBmp };
 
@@ -27,6 +27,6 @@ class PictureWriter {
   static int Write(const AVFrame& picture, const char* path);
 };
 
-}  // namespace qnvplayer
+}  // namespace qnv::player
 
 #endif  // QNVPLAYER_PICTUREWRITER_H

@@ -11,7 +11,7 @@
 
 #include "CodedFrame.h"
 
-namespace qnvplayer {
+namespace qnv::player {
 
 struct PortStats {
   uint64_t framesIn = 0;      // frames accepted by Input
@@ -21,6 +21,7 @@ struct PortStats {
   bool windowed = false;      // opened with a window
   bool rendering = false;     // currently drawing into it
   bool sharedMemory = false;  // drawing through MIT-SHM images
+  bool decoder = false;       // a headless port holds a decoder (made by a capture)
 };
 
 class Port {
@@ -35,6 +36,6 @@ class Port {
   virtual PortStats Stats() = 0;
 };
 
-}  // namespace qnvplayer
+}  // namespace qnv::player
 
 #endif  // QNVPLAYER_PORT_H

@@ -10,7 +10,7 @@
 #include "QNVPlayer.h"
 #include "WindowPort.h"
 
-namespace qnvplayer {
+namespace qnv::player {
 
 PortRegistry& PortRegistry::Instance() {
   static PortRegistry registry;
@@ -31,20 +31,26 @@ int PortRegistry::Init() {
 }
 
 int PortRegistry::Shutdown() {
-  std::map<uint32_t, std::shared_ptr<Port>> ports;
+  std::vector<std::shared_ptr<Port>> ports;
   {
-    std::lock_guard lock(mutex_);
-    ports.swap(ports_);
+    std::lock_guard lock(m_mutex);
+    for (Slot& slot : m_slots) {
+      std::lock_guard slotLock(slot.mutex);
+      if (slot.port) ports.push_back(std::move(slot.port));
+      slot.port.reset();
+      slot.handle = 0;
+    }
+    m_open = 0;
   }
-  for (auto& [handle, port] : ports) port->Close();
+  for (auto& port : ports) port->Close();
   return QNVPLAYER_OK;
 }
 
 std::shared_ptr<Port> PortRegistry::Find(uint32_t handle) {
   if (handle == 0) return nullptr;
-  std::lock_guard lock(mutex_);
-  auto it = ports_.find(handle);
-  return it == ports_.end() ? nullptr : it->second;
+  Slot& slot = SlotOf(handle);
+  std::lock_guard lock(slot.mutex);
+  return slot.handle == handle ? slot.port : nullptr;
 }
 
 int PortRegistry::Open(uint32_t* handle, void* window) {
@@ -54,7 +60,7 @@ int PortRegistry::Open(uint32_t* handle, void* window) {
   std::shared_ptr<Port> port;
   try {
     if (window == nullptr) {
-      port = std::make_shared<HeadlessPort>();
+      port = std::make_shared<HeadlessPort>(std::chrono::milliseconds(m_decoderIdleMs.load()));
     } else {
       port = std::make_shared<WindowPort>(static_cast<Window>(reinterpret_cast<uintptr_t>(window)));
     }
@@ -64,12 +70,21 @@ int PortRegistry::Open(uint32_t* handle, void* window) {
     return QNVPLAYER_ERR_RESOURCE;
   }
   {
-    std::lock_guard lock(mutex_);
-    // 2^32 - 1 opens in one process: refuse rather than hand out a used handle.
-    if (lastHandle_ != UINT32_MAX) {
-      *handle = ++lastHandle_;
-      ports_.emplace(*handle, port);
-      return QNVPLAYER_OK;
+    std::lock_guard lock(m_mutex);
+    // The next number whose slot is free; 2^32 - 1 opens in one process, or
+    // every slot taken: refuse rather than hand out a used handle.
+    if (m_open < kSlots) {
+      for (uint32_t h = m_lastHandle; h != UINT32_MAX;) {
+        Slot& slot = SlotOf(++h);
+        std::lock_guard slotLock(slot.mutex);
+        if (slot.handle != 0) continue;
+        slot.handle = h;
+        slot.port = port;
+        m_lastHandle = h;
+        ++m_open;
+        *handle = h;
+        return QNVPLAYER_OK;
+      }
     }
   }
   port->Close();
@@ -79,11 +94,15 @@ int PortRegistry::Open(uint32_t* handle, void* window) {
 int PortRegistry::Close(uint32_t handle) {
   std::shared_ptr<Port> port;
   {
-    std::lock_guard lock(mutex_);
-    auto it = ports_.find(handle);
-    if (handle == 0 || it == ports_.end()) return QNVPLAYER_ERR_HANDLE;
-    port = std::move(it->second);
-    ports_.erase(it);
+    std::lock_guard lock(m_mutex);
+    if (handle == 0) return QNVPLAYER_ERR_HANDLE;
+    Slot& slot = SlotOf(handle);
+    std::lock_guard slotLock(slot.mutex);
+    if (slot.handle != handle) return QNVPLAYER_ERR_HANDLE;
+    port = std::move(slot.port);
+    slot.port.reset();
+    slot.handle = 0;
+    --m_open;
   }
   port->Close();
   return QNVPLAYER_OK;
@@ -109,7 +128,7 @@ int PortRegistry::Capture(uint32_t handle, const char* path) {
   if (!port) return QNVPLAYER_ERR_HANDLE;
   if (path == nullptr || path[0] == '\0') return QNVPLAYER_ERR_ARGUMENT;
   try {
-    return port->Capture(path, std::chrono::milliseconds(captureWaitMs_.load()));
+    return port->Capture(path, std::chrono::milliseconds(m_captureWaitMs.load()));
   } catch (const std::bad_alloc&) {
     return QNVPLAYER_ERR_RESOURCE;
   }
@@ -122,8 +141,8 @@ std::optional<PortStats> PortRegistry::Stats(uint32_t handle) {
 }
 
 size_t PortRegistry::OpenPorts() {
-  std::lock_guard lock(mutex_);
-  return ports_.size();
+  std::lock_guard lock(m_mutex);
+  return m_open;
 }
 
-}  // namespace qnvplayer
+}  // namespace qnv::player

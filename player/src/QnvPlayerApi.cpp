@@ -16,7 +16,7 @@ int Guarded(F&& f) {
   }
 }
 
-qnvplayer::PortRegistry& Registry() { return qnvplayer::PortRegistry::Instance(); }
+qnv::player::PortRegistry& Registry() { return qnv::player::PortRegistry::Instance(); }
 
 }  // namespace
 

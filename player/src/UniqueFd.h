@@ -7,17 +7,17 @@
 
 #include <utility>
 
-namespace qnvplayer {
+namespace qnv::player {
 
 class UniqueFd {
  public:
   UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+  explicit UniqueFd(int fd) : m_fd(fd) {}
+  UniqueFd(UniqueFd&& o) noexcept : m_fd(std::exchange(o.m_fd, -1)) {}
   UniqueFd& operator=(UniqueFd&& o) noexcept {
     if (this != &o) {
       Close();
-      fd_ = std::exchange(o.fd_, -1);
+      m_fd = std::exchange(o.m_fd, -1);
     }
     return *this;
   }
@@ -25,19 +25,19 @@ class UniqueFd {
   UniqueFd& operator=(const UniqueFd&) = delete;
   ~UniqueFd() { Close(); }
 
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
+  int get() const { return m_fd; }
+  bool valid() const { return m_fd >= 0; }
   // Closes now; false when close failed (the data may not have been stored).
   bool Close() {
-    if (fd_ < 0) return true;
-    const int rc = ::close(std::exchange(fd_, -1));
+    if (m_fd < 0) return true;
+    const int rc = ::close(std::exchange(m_fd, -1));
     return rc == 0;
   }
 
  private:
-  int fd_ = -1;
+  int m_fd = -1;
 };
 
-}  // namespace qnvplayer
+}  // namespace qnv::player
 
 #endif  // QNVPLAYER_UNIQUEFD_H

@@ -7,11 +7,11 @@
 #include "QNVPlayer.h"
 #include "WindowRenderer.h"
 
-namespace qnvplayer {
+namespace qnv::player {
 
-WindowPort::WindowPort(Window window) : window_(window), picture_(av_frame_alloc()) {
-  if (!picture_) throw std::bad_alloc();
-  thread_ = std::thread(&WindowPort::Run, this);
+WindowPort::WindowPort(Window window) : m_window(window), m_picture(av_frame_alloc()) {
+  if (!m_picture) throw std::bad_alloc();
+  m_thread = std::thread(&WindowPort::Run, this);
 }
 
 WindowPort::~WindowPort() { Close(); }
@@ -19,74 +19,74 @@ WindowPort::~WindowPort() { Close(); }
 void WindowPort::Input(const uint8_t* payload, size_t size) {
   CodedFramePtr frame = CodedFrame::FromPayload(payload, size);
   {
-    std::lock_guard lock(mutex_);
-    if (stop_) return;
-    ++framesIn_;
-    queue_.Push(std::move(frame));
+    std::lock_guard lock(m_mutex);
+    if (m_stop) return;
+    ++m_framesIn;
+    m_queue.Push(std::move(frame));
   }
-  wake_.notify_one();
+  m_wake.notify_one();
 }
 
 void WindowPort::Publish(const AVFrame& picture) {
   {
-    std::lock_guard lock(pictureMutex_);
-    av_frame_unref(picture_.get());
-    hasPicture_ = av_frame_ref(picture_.get(), &picture) == 0;
+    std::lock_guard lock(m_pictureMutex);
+    av_frame_unref(m_picture.get());
+    m_hasPicture = av_frame_ref(m_picture.get(), &picture) == 0;
   }
-  pictureReady_.notify_all();
+  m_pictureReady.notify_all();
 }
 
 void WindowPort::Run() {
-  std::unique_ptr<H264Decoder> decoder = H264Decoder::Create(decodeThreads_.load());
+  std::unique_ptr<H264Decoder> decoder = H264Decoder::Create(m_decodeThreads.load());
   // The display connection is opened here rather than in the host's call,
   // so a slow or absent X server never holds up the host.
-  std::unique_ptr<WindowRenderer> renderer = WindowRenderer::Open(window_);
-  rendering_.store(renderer != nullptr);
+  std::unique_ptr<WindowRenderer> renderer = WindowRenderer::Open(m_window);
+  m_rendering.store(renderer != nullptr);
   for (;;) {
     CodedFramePtr frame;
     {
-      std::unique_lock lock(mutex_);
+      std::unique_lock lock(m_mutex);
       const bool idleWake = renderer != nullptr || (decoder && decoder->Pending());
       if (idleWake) {
-        wake_.wait_for(lock, kIdleFlush, [&] { return stop_ || !queue_.Empty(); });
+        m_wake.wait_for(lock, kIdleFlush, [&] { return m_stop || !m_queue.Empty(); });
       } else {
-        wake_.wait(lock, [&] { return stop_ || !queue_.Empty(); });
+        m_wake.wait(lock, [&] { return m_stop || !m_queue.Empty(); });
       }
-      if (stop_) break;
-      frame = queue_.Pop();
+      if (m_stop) break;
+      frame = m_queue.Pop();
     }
     if (renderer && !renderer->ProcessEvents()) {
       renderer.reset();
-      rendering_.store(false);
+      m_rendering.store(false);
     }
     if (!decoder) continue;
     const int pictures = frame ? decoder->Feed(frame->data(), frame->size()) : decoder->Flush();
     if (pictures <= 0) continue;
-    pictures_.fetch_add(uint64_t(pictures));
+    m_pictures.fetch_add(uint64_t(pictures));
     const AVFrame* latest = decoder->Latest();
     Publish(*latest);
     if (renderer) {
       if (renderer->Draw(*latest)) {
-        drawn_.fetch_add(1);
-        sharedMemory_.store(renderer->shared());
+        m_drawn.fetch_add(1);
+        m_sharedMemory.store(renderer->shared());
       } else {
         renderer.reset();
-        rendering_.store(false);
+        m_rendering.store(false);
       }
     }
   }
   renderer.reset();
-  rendering_.store(false);
+  m_rendering.store(false);
 }
 
 int WindowPort::Capture(const char* path, std::chrono::milliseconds wait) {
   if (path == nullptr || path[0] == '\0') return QNVPLAYER_ERR_ARGUMENT;
   FramePtr picture;
   {
-    std::unique_lock lock(pictureMutex_);
-    pictureReady_.wait_for(lock, wait, [&] { return closed_ || hasPicture_; });
-    if (!hasPicture_) return closed_ ? QNVPLAYER_ERR_HANDLE : QNVPLAYER_ERR_NO_PICTURE;
-    picture.reset(av_frame_clone(picture_.get()));
+    std::unique_lock lock(m_pictureMutex);
+    m_pictureReady.wait_for(lock, wait, [&] { return m_closed || m_hasPicture; });
+    if (!m_hasPicture) return m_closed ? QNVPLAYER_ERR_HANDLE : QNVPLAYER_ERR_NO_PICTURE;
+    picture.reset(av_frame_clone(m_picture.get()));
   }
   if (!picture) return QNVPLAYER_ERR_WRITE;
   return PictureWriter::Write(*picture, path);
@@ -94,31 +94,31 @@ int WindowPort::Capture(const char* path, std::chrono::milliseconds wait) {
 
 void WindowPort::Close() {
   {
-    std::lock_guard lock(mutex_);
-    stop_ = true;
+    std::lock_guard lock(m_mutex);
+    m_stop = true;
   }
-  wake_.notify_all();
+  m_wake.notify_all();
   {
-    std::lock_guard lock(pictureMutex_);
-    closed_ = true;
+    std::lock_guard lock(m_pictureMutex);
+    m_closed = true;
   }
-  pictureReady_.notify_all();
-  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+  m_pictureReady.notify_all();
+  if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id()) m_thread.join();
 }
 
 PortStats WindowPort::Stats() {
   PortStats s;
   {
-    std::lock_guard lock(mutex_);
-    s.framesIn = framesIn_;
-    s.dropped = queue_.Dropped();
+    std::lock_guard lock(m_mutex);
+    s.framesIn = m_framesIn;
+    s.dropped = m_queue.Dropped();
   }
-  s.pictures = pictures_.load();
-  s.drawn = drawn_.load();
+  s.pictures = m_pictures.load();
+  s.drawn = m_drawn.load();
   s.windowed = true;
-  s.rendering = rendering_.load();
-  s.sharedMemory = s.rendering && sharedMemory_.load();
+  s.rendering = m_rendering.load();
+  s.sharedMemory = s.rendering && m_sharedMemory.load();
   return s;
 }
 
-}  // namespace qnvplayer
+}  // namespace qnv::player

@@ -18,7 +18,7 @@
 #include "FrameQueue.h"
 #include "Port.h"
 
-namespace qnvplayer {
+namespace qnv::player {
 
 class H264Decoder;
 
@@ -31,7 +31,7 @@ class WindowPort final : public Port {
 
   // libavcodec frame threads of the ports opened from now on (1: none).
   // For measurements; the default is the one that measured best.
-  static void SetDecodeThreads(int threads) { decodeThreads_.store(threads); }
+  static void SetDecodeThreads(int threads) { m_decodeThreads.store(threads); }
 
   // Starts the thread; throws std::system_error when it cannot.
   explicit WindowPort(Window window);
@@ -48,30 +48,30 @@ class WindowPort final : public Port {
   void Run();
   void Publish(const AVFrame& picture);
 
-  static inline std::atomic<int> decodeThreads_{1};
+  static inline std::atomic<int> m_decodeThreads{1};
 
-  const Window window_;
+  const Window m_window;
 
-  std::mutex mutex_;  // guards queue_, stop_, framesIn_
-  std::condition_variable wake_;
-  FrameQueue queue_{kQueueLimits};
-  bool stop_ = false;
-  uint64_t framesIn_ = 0;
+  std::mutex m_mutex;  // guards m_queue, m_stop, m_framesIn
+  std::condition_variable m_wake;
+  FrameQueue m_queue{kQueueLimits};
+  bool m_stop = false;
+  uint64_t m_framesIn = 0;
 
-  std::mutex pictureMutex_;  // guards picture_, closed_
-  std::condition_variable pictureReady_;
-  FramePtr picture_;  // newest decoded picture, shared with captures
-  bool hasPicture_ = false;
-  bool closed_ = false;
+  std::mutex m_pictureMutex;  // guards m_picture, m_closed
+  std::condition_variable m_pictureReady;
+  FramePtr m_picture;  // newest decoded picture, shared with captures
+  bool m_hasPicture = false;
+  bool m_closed = false;
 
-  std::atomic<uint64_t> pictures_{0};
-  std::atomic<uint64_t> drawn_{0};
-  std::atomic<bool> rendering_{false};
-  std::atomic<bool> sharedMemory_{false};
+  std::atomic<uint64_t> m_pictures{0};
+  std::atomic<uint64_t> m_drawn{0};
+  std::atomic<bool> m_rendering{false};
+  std::atomic<bool> m_sharedMemory{false};
 
-  std::thread thread_;  // last: started once everything above exists
+  std::thread m_thread;  // last: started once everything above exists
 };
 
-}  // namespace qnvplayer
+}  // namespace qnv::player
 
 #endif  // QNVPLAYER_WINDOWPORT_H

@@ -4,7 +4,7 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
 
-namespace qnvplayer {
+namespace qnv::player {
 namespace {
 
 // The libswscale layout that matches an X image's pixels, or NONE.
@@ -29,63 +29,63 @@ AVPixelFormat PixelFormatFor(const XImage& image, const Visual& visual) {
 
 std::unique_ptr<WindowRenderer> WindowRenderer::Open(Window window) {
   std::unique_ptr<WindowRenderer> r(new WindowRenderer);
-  r->display_ = XErrorRouter::Instance().Open(&r->errors_);
-  if (r->display_ == nullptr) return nullptr;
+  r->m_display = XErrorRouter::Instance().Open(&r->m_errors);
+  if (r->m_display == nullptr) return nullptr;
   if (!r->Setup(window)) return nullptr;
   return r;
 }
 
 bool WindowRenderer::Setup(Window window) {
-  window_ = window;
+  m_window = window;
   XWindowAttributes attributes{};
-  const Status got = XGetWindowAttributes(display_, window_, &attributes);
+  const Status got = XGetWindowAttributes(m_display, m_window, &attributes);
   if (got == 0 || !Healthy()) return false;
   if (attributes.visual == nullptr ||
       (attributes.visual->c_class != TrueColor && attributes.visual->c_class != DirectColor)) {
     return false;
   }
-  visual_ = attributes.visual;
-  depth_ = attributes.depth;
-  width_ = attributes.width;
-  height_ = attributes.height;
+  m_visual = attributes.visual;
+  m_depth = attributes.depth;
+  m_width = attributes.width;
+  m_height = attributes.height;
   // Size changes, destruction and exposure reach this connection as events,
   // so drawing needs no round trip to learn the window's state.
-  XSelectInput(display_, window_, StructureNotifyMask | ExposureMask);
-  gc_ = XCreateGC(display_, window_, 0, nullptr);
-  XSync(display_, False);
+  XSelectInput(m_display, m_window, StructureNotifyMask | ExposureMask);
+  m_gc = XCreateGC(m_display, m_window, 0, nullptr);
+  XSync(m_display, False);
   if (!Healthy()) return false;
 
   // The pixel layout, from a one-pixel probe image of the window's visual.
   XImage* probe =
-      XCreateImage(display_, visual_, unsigned(depth_), ZPixmap, 0, nullptr, 1, 1, 32, 0);
+      XCreateImage(m_display, m_visual, unsigned(m_depth), ZPixmap, 0, nullptr, 1, 1, 32, 0);
   if (probe == nullptr) return false;
-  format_ = PixelFormatFor(*probe, *visual_);
+  m_format = PixelFormatFor(*probe, *m_visual);
   XDestroyImage(probe);
-  if (format_ == AV_PIX_FMT_NONE) return false;
-  useShm_ = XShmQueryExtension(display_) != 0;
+  if (m_format == AV_PIX_FMT_NONE) return false;
+  m_useShm = XShmQueryExtension(m_display) != 0;
   return true;
 }
 
 bool WindowRenderer::Healthy() {
-  if (dead_) return false;
-  if (errors_.connectionLost.load()) {
-    dead_ = true;
+  if (m_dead) return false;
+  if (m_errors.connectionLost.load()) {
+    m_dead = true;
     return false;
   }
-  const unsigned errors = errors_.errors.load();
-  if (errors != seenErrors_) {
-    seenErrors_ = errors;
+  const unsigned errors = m_errors.errors.load();
+  if (errors != m_seenErrors) {
+    m_seenErrors = errors;
     // Any error on this connection concerns the window or drawing into it:
     // the window was destroyed, or the server refused the image.
-    const int code = errors_.lastCode.load();
+    const int code = m_errors.lastCode.load();
     if (code == BadWindow || code == BadDrawable || code == BadGC || code == BadMatch) {
-      dead_ = true;
+      m_dead = true;
       return false;
     }
     // Shared memory refused at draw time: carry on with ordinary images.
-    if (image_ && image_->shared()) {
-      useShm_ = false;
-      image_.reset();
+    if (m_image && m_image->shared()) {
+      m_useShm = false;
+      m_image.reset();
     }
   }
   return true;
@@ -94,17 +94,17 @@ bool WindowRenderer::Healthy() {
 bool WindowRenderer::ProcessEvents() {
   if (!Healthy()) return false;
   bool expose = false;
-  while (XPending(display_) > 0) {
+  while (XPending(m_display) > 0) {
     XEvent event;
-    XNextEvent(display_, &event);
-    if (event.xany.window != window_) continue;
+    XNextEvent(m_display, &event);
+    if (event.xany.window != m_window) continue;
     switch (event.type) {
       case ConfigureNotify:
-        width_ = event.xconfigure.width;
-        height_ = event.xconfigure.height;
+        m_width = event.xconfigure.width;
+        m_height = event.xconfigure.height;
         break;
       case DestroyNotify:
-        dead_ = true;
+        m_dead = true;
         return false;
       case Expose:
         expose = true;
@@ -114,48 +114,50 @@ bool WindowRenderer::ProcessEvents() {
     }
   }
   if (!Healthy()) return false;
-  if (expose && drawn_ && image_ && image_->width() == width_ && image_->height() == height_) {
+  if (expose && m_drawn && m_image && m_image->width() == m_width &&
+      m_image->height() == m_height) {
     return Put();
   }
   return true;
 }
 
 bool WindowRenderer::Put() {
-  image_->Put(window_, gc_);
+  m_image->Put(m_window, m_gc);
   // The round trip keeps the shared image from being overwritten while the
   // server still reads it, and brings any error back before the next frame.
-  XSync(display_, False);
+  XSync(m_display, False);
   return Healthy();
 }
 
 bool WindowRenderer::Draw(const AVFrame& picture) {
   if (!ProcessEvents()) return false;
-  if (width_ <= 0 || height_ <= 0) return true;
-  if (!image_ || image_->width() != width_ || image_->height() != height_) {
-    drawn_ = false;
-    image_.reset();
-    image_ = XImageBuffer::Create(display_, visual_, depth_, width_, height_, useShm_, &errors_);
+  if (m_width <= 0 || m_height <= 0) return true;
+  if (!m_image || m_image->width() != m_width || m_image->height() != m_height) {
+    m_drawn = false;
+    m_image.reset();
+    m_image =
+        XImageBuffer::Create(m_display, m_visual, m_depth, m_width, m_height, m_useShm, &m_errors);
     if (!Healthy()) {
-      image_.reset();
-      return !dead_;
+      m_image.reset();
+      return !m_dead;
     }
-    if (!image_) return true;
-    if (useShm_ && !image_->shared()) useShm_ = false;
+    if (!m_image) return true;
+    if (m_useShm && !m_image->shared()) m_useShm = false;
   }
-  uint8_t* planes[4] = {reinterpret_cast<uint8_t*>(image_->image()->data), nullptr, nullptr,
+  uint8_t* planes[4] = {reinterpret_cast<uint8_t*>(m_image->image()->data), nullptr, nullptr,
                         nullptr};
-  const int strides[4] = {image_->image()->bytes_per_line, 0, 0, 0};
-  const PictureScaler::Target target{width_, height_, format_, true, planes, strides};
-  if (!scaler_.Scale(picture, target)) return true;
-  drawn_ = true;
+  const int strides[4] = {m_image->image()->bytes_per_line, 0, 0, 0};
+  const PictureScaler::Target target{m_width, m_height, m_format, true, planes, strides};
+  if (!m_scaler.Scale(picture, target)) return true;
+  m_drawn = true;
   return Put();
 }
 
 WindowRenderer::~WindowRenderer() {
-  if (display_ == nullptr) return;
-  image_.reset();
-  if (gc_ != nullptr) XFreeGC(display_, gc_);
-  XErrorRouter::Instance().Close(display_);
+  if (m_display == nullptr) return;
+  m_image.reset();
+  if (m_gc != nullptr) XFreeGC(m_display, m_gc);
+  XErrorRouter::Instance().Close(m_display);
 }
 
-}  // namespace qnvplayer
+}  // namespace qnv::player

@@ -15,7 +15,7 @@
 #include "XErrorRouter.h"
 #include "XImageBuffer.h"
 
-namespace qnvplayer {
+namespace qnv::player {
 
 class WindowRenderer {
  public:
@@ -32,7 +32,7 @@ class WindowRenderer {
   // Draws one picture and waits until the server has taken it. False as
   // for ProcessEvents.
   bool Draw(const AVFrame& picture);
-  bool shared() const { return image_ && image_->shared(); }
+  bool shared() const { return m_image && m_image->shared(); }
 
  private:
   WindowRenderer() = default;
@@ -41,23 +41,23 @@ class WindowRenderer {
   // False when the connection is lost or a window error was reported.
   bool Healthy();
 
-  XErrorState errors_;
-  Display* display_ = nullptr;
-  Window window_ = 0;
-  GC gc_ = nullptr;
-  Visual* visual_ = nullptr;
-  int depth_ = 0;
-  int width_ = 0;
-  int height_ = 0;
-  AVPixelFormat format_ = AV_PIX_FMT_NONE;
-  bool useShm_ = false;
-  bool dead_ = false;
-  bool drawn_ = false;  // the image holds a picture that an exposure may redraw
-  unsigned seenErrors_ = 0;
-  std::unique_ptr<XImageBuffer> image_;
-  PictureScaler scaler_;
+  XErrorState m_errors;
+  Display* m_display = nullptr;
+  Window m_window = 0;
+  GC m_gc = nullptr;
+  Visual* m_visual = nullptr;
+  int m_depth = 0;
+  int m_width = 0;
+  int m_height = 0;
+  AVPixelFormat m_format = AV_PIX_FMT_NONE;
+  bool m_useShm = false;
+  bool m_dead = false;
+  bool m_drawn = false;  // the image holds a picture that an exposure may redraw
+  unsigned m_seenErrors = 0;
+  std::unique_ptr<XImageBuffer> m_image;
+  PictureScaler m_scaler;
 };
 
-}  // namespace qnvplayer
+}  // namespace qnv::player
 
 #endif  // QNVPLAYER_WINDOWRENDERER_H

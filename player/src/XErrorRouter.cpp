@@ -2,7 +2,7 @@
 
 #include <type_traits>
 
-namespace qnvplayer {
+namespace qnv::player {
 
 XErrorRouter& XErrorRouter::Instance() {
   static XErrorRouter router;
@@ -11,7 +11,7 @@ XErrorRouter& XErrorRouter::Instance() {
 }
 
 XErrorState* XErrorRouter::Find(Display* display) {
-  for (XErrorState* s = head_; s != nullptr; s = s->next) {
+  for (XErrorState* s = m_head; s != nullptr; s = s->next) {
     if (s->display == display) return s;
   }
   return nullptr;
@@ -21,13 +21,13 @@ int XErrorRouter::OnError(Display* display, XErrorEvent* event) {
   XErrorRouter& r = Instance();
   XErrorHandler previous;
   {
-    std::lock_guard lock(r.mutex_);
+    std::lock_guard lock(r.m_mutex);
     if (XErrorState* s = r.Find(display)) {
       s->lastCode.store(event->error_code);
       s->errors.fetch_add(1);
       return 0;
     }
-    previous = r.previous_;
+    previous = r.m_previous;
   }
   return previous != nullptr ? previous(display, event) : 0;
 }
@@ -36,12 +36,12 @@ int XErrorRouter::OnIoError(Display* display) {
   XErrorRouter& r = Instance();
   XIOErrorHandler previous;
   {
-    std::lock_guard lock(r.mutex_);
+    std::lock_guard lock(r.m_mutex);
     if (XErrorState* s = r.Find(display)) {
       s->connectionLost.store(true);
       return 0;
     }
-    previous = r.previousIo_;
+    previous = r.m_previousIo;
   }
   return previous != nullptr ? previous(display) : 0;
 }
@@ -54,38 +54,38 @@ void XErrorRouter::OnIoExit(Display*, void*) {
 Display* XErrorRouter::Open(XErrorState* state) {
   static std::once_flag threads;
   std::call_once(threads, [] { XInitThreads(); });
-  std::lock_guard life(lifecycleMutex_);
+  std::lock_guard life(m_lifecycleMutex);
   Display* display = XOpenDisplay(nullptr);
   if (display == nullptr) return nullptr;
   XSetIOErrorExitHandler(display, &XErrorRouter::OnIoExit, nullptr);
   bool install;
   {
-    std::lock_guard lock(mutex_);
-    install = head_ == nullptr;
+    std::lock_guard lock(m_mutex);
+    install = m_head == nullptr;
     state->display = display;
-    state->next = head_;
-    head_ = state;
+    state->next = m_head;
+    m_head = state;
   }
   if (install) {
     XErrorHandler previous = XSetErrorHandler(&XErrorRouter::OnError);
     XIOErrorHandler previousIo = XSetIOErrorHandler(&XErrorRouter::OnIoError);
-    std::lock_guard lock(mutex_);
-    previous_ = previous == &XErrorRouter::OnError ? nullptr : previous;
-    previousIo_ = previousIo == &XErrorRouter::OnIoError ? nullptr : previousIo;
+    std::lock_guard lock(m_mutex);
+    m_previous = previous == &XErrorRouter::OnError ? nullptr : previous;
+    m_previousIo = previousIo == &XErrorRouter::OnIoError ? nullptr : previousIo;
   }
   return display;
 }
 
 void XErrorRouter::Close(Display* display) {
   if (display == nullptr) return;
-  std::lock_guard life(lifecycleMutex_);
+  std::lock_guard life(m_lifecycleMutex);
   XCloseDisplay(display);
   bool restore;
   XErrorHandler previous;
   XIOErrorHandler previousIo;
   {
-    std::lock_guard lock(mutex_);
-    for (XErrorState** link = &head_; *link != nullptr; link = &(*link)->next) {
+    std::lock_guard lock(m_mutex);
+    for (XErrorState** link = &m_head; *link != nullptr; link = &(*link)->next) {
       if ((*link)->display == display) {
         XErrorState* gone = *link;
         *link = gone->next;
@@ -94,9 +94,9 @@ void XErrorRouter::Close(Display* display) {
         break;
       }
     }
-    restore = head_ == nullptr;
-    previous = previous_;
-    previousIo = previousIo_;
+    restore = m_head == nullptr;
+    previous = m_previous;
+    previousIo = m_previousIo;
   }
   if (restore) {
     // Put the earlier handlers back, unless someone replaced ours meanwhile.
@@ -107,4 +107,4 @@ void XErrorRouter::Close(Display* display) {
   }
 }
 
-}  // namespace qnvplayer
+}  // namespace qnv::player

@@ -15,7 +15,7 @@
 #include <atomic>
 #include <mutex>
 
-namespace qnvplayer {
+namespace qnv::player {
 
 // What went wrong on one connection; written by the error handlers (on
 // whichever thread Xlib runs them), read by the connection's owner.
@@ -50,14 +50,14 @@ class XErrorRouter {
 
   // Held across XOpenDisplay/XCloseDisplay, so no connection address is
   // reused while the old one is still registered.
-  std::mutex lifecycleMutex_;
+  std::mutex m_lifecycleMutex;
   // Guards the fields below; never held while calling into Xlib.
-  std::mutex mutex_;
-  XErrorState* head_ = nullptr;
-  XErrorHandler previous_ = nullptr;
-  XIOErrorHandler previousIo_ = nullptr;
+  std::mutex m_mutex;
+  XErrorState* m_head = nullptr;
+  XErrorHandler m_previous = nullptr;
+  XIOErrorHandler m_previousIo = nullptr;
 };
 
-}  // namespace qnvplayer
+}  // namespace qnv::player
 
 #endif  // QNVPLAYER_XERRORROUTER_H

@@ -14,7 +14,7 @@
 
 #include "XErrorRouter.h"
 
-namespace qnvplayer {
+namespace qnv::player {
 
 class XImageBuffer {
  public:
@@ -28,25 +28,25 @@ class XImageBuffer {
   XImageBuffer& operator=(const XImageBuffer&) = delete;
   ~XImageBuffer();
 
-  XImage* image() const { return image_; }
-  bool shared() const { return shared_; }
-  int width() const { return image_->width; }
-  int height() const { return image_->height; }
+  XImage* image() const { return m_image; }
+  bool shared() const { return m_shared; }
+  int width() const { return m_image->width; }
+  int height() const { return m_image->height; }
   // Sends the image to the window; errors arrive through the error state.
   void Put(Window window, GC gc) const;
 
  private:
-  explicit XImageBuffer(Display* display) : display_(display) {}
+  explicit XImageBuffer(Display* display) : m_display(display) {}
   bool AttachShared(Visual* visual, int depth, int width, int height, XErrorState* errors);
 
-  Display* display_;
-  XImage* image_ = nullptr;
-  bool shared_ = false;
-  bool attached_ = false;
-  XShmSegmentInfo shm_{};
-  std::vector<char> pixels_;  // the pixels when not shared
+  Display* m_display;
+  XImage* m_image = nullptr;
+  bool m_shared = false;
+  bool m_attached = false;
+  XShmSegmentInfo m_shm{};
+  std::vector<char> m_pixels;  // the pixels when not shared
 };
 
-}  // namespace qnvplayer
+}  // namespace qnv::player
 
 #endif  // QNVPLAYER_XIMAGEBUFFER_H

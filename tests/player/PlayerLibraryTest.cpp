@@ -61,8 +61,8 @@ TEST(PlayerLibrary, ExportsOnlyItsCFunctions) {
   Library lib;
   ASSERT_NE(lib.handle, nullptr) << dlerror();
   // Internal classes stay hidden, so they can never clash with the host's.
-  EXPECT_EQ(dlsym(lib.handle, "_ZN9qnvplayer12PortRegistry8InstanceEv"), nullptr);
-  EXPECT_EQ(dlsym(lib.handle, "_ZN9qnvplayer11H264Decoder6CreateEv"), nullptr);
+  EXPECT_EQ(dlsym(lib.handle, "_ZN3qnv6player12PortRegistry8InstanceEv"), nullptr);
+  EXPECT_EQ(dlsym(lib.handle, "_ZN3qnv6player11H264Decoder6CreateEi"), nullptr);
   EXPECT_NE(dlsym(lib.handle, "QnvPlayer_Capture"), nullptr);
 }
 

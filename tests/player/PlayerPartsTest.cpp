@@ -11,7 +11,7 @@
 #include "TestClip.h"
 #include "protocol/FrameHeader.h"
 
-namespace qnvplayer {
+namespace qnv::player {
 namespace {
 
 std::vector<uint8_t> Unit(uint8_t type, size_t size = 16) {
@@ -285,4 +285,4 @@ TEST(GopStore, ReaderKeepsItsBytesWhileNewGenerationsArrive) {
 }
 
 }  // namespace
-}  // namespace qnvplayer
+}  // namespace qnv::player

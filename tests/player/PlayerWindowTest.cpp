@@ -18,7 +18,7 @@
 namespace qnvtest {
 namespace {
 
-using qnvplayer::PortRegistry;
+using qnv::player::PortRegistry;
 using Clock = std::chrono::steady_clock;
 
 void* AsHandle(Window w) { return reinterpret_cast<void*>(static_cast<uintptr_t>(w)); }
@@ -104,8 +104,8 @@ class WindowPlayer : public ::testing::Test {
     return h;
   }
 
-  static qnvplayer::PortStats Stats(uint32_t h) {
-    return PortRegistry::Instance().Stats(h).value_or(qnvplayer::PortStats{});
+  static qnv::player::PortStats Stats(uint32_t h) {
+    return PortRegistry::Instance().Stats(h).value_or(qnv::player::PortStats{});
   }
 
   // Feeds up to and including picture k and waits until it is drawn (the
@@ -250,7 +250,7 @@ TEST(WindowPlayerNoDisplay, PortDecodesWithoutAnyDisplay) {
     TempDir dir;
     const std::string path = dir.Path("nodisplay.png");
     ASSERT_TRUE(WaitFor([&] {
-      return PortRegistry::Instance().Stats(h).value_or(qnvplayer::PortStats{}).pictures >= 21;
+      return PortRegistry::Instance().Stats(h).value_or(qnv::player::PortStats{}).pictures >= 21;
     }));
     ASSERT_EQ(QNVPLAYER_OK, QnvPlayer_Capture(h, path.c_str()));
     ExpectShowsPicture(path, 20, 30);
