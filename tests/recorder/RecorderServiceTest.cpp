@@ -357,6 +357,12 @@ TEST_F(RecorderService, RtspClientsPlayWhileRecordingAndADownCameraIsRefused) {
 // device's capture time (RFC 6051 NTP header extension) on the wall clock,
 // one picture interval apart.
 TEST_F(RecorderService, GatewayWithoutStorageSendsEachFramesCaptureTime) {
+  gst_init(nullptr, nullptr);
+  for (const char* element : {"rtspsrc", "rtph264depay"}) {
+    GstElementFactory* factory = gst_element_factory_find(element);
+    if (!factory) GTEST_SKIP() << element << " missing (GStreamer's good plugins)";
+    gst_object_unref(factory);
+  }
   auto& device = AddDevice();
   StartRecorder("[rtsp]\nport = 0\n" + Camera("cam1", device.Port()));
   ASSERT_TRUE(recorder_->WaitForStderr("serving on port ", 10000)) << recorder_->Stderr();
@@ -365,7 +371,6 @@ TEST_F(RecorderService, GatewayWithoutStorageSendsEachFramesCaptureTime) {
   const std::string& err = recorder_->Stderr();
   const int port = std::stoi(err.substr(err.find("serving on port ") + 16, 5));
 
-  gst_init(nullptr, nullptr);
   const std::string launch = "rtspsrc location=rtsp://127.0.0.1:" + std::to_string(port) +
                              "/cam1 protocols=tcp latency=0 ! rtph264depay ! "
                              "video/x-h264,alignment=au ! appsink name=sink sync=false";
