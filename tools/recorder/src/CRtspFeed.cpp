@@ -24,6 +24,11 @@ constexpr guint64 kMaxClientBacklog = 8u << 20;
 // More than this since a key frame is not held (a camera with a very long GOP
 // then starts clients at its next key frame).
 constexpr size_t kMaxHeldBytes = 32u << 20;
+// Capture times in this range (2000-01-01 to 2200-01-01 in microseconds since
+// 1970) are wall-clock times that clients may be told; others (a device clock
+// counting from its boot) are not.
+constexpr uint64_t kWallClockFromUs = 946684800ull * 1000000;
+constexpr uint64_t kWallClockToUs = 7258118400ull * 1000000;
 
 uint32_t Le32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
@@ -57,6 +62,9 @@ void CRtspFeed::Send(SClient& client, const SHeld& held) {
   if (!client.started) {
     client.started = true;
     client.baseUs = held.captureUs;
+    if (client.wallBase && held.captureUs >= kWallClockFromUs && held.captureUs < kWallClockToUs) {
+      client.wallBase->captureUs = held.captureUs;
+    }
   }
   // A shallow copy: the bytes are shared, the timestamp is this client's.
   GstBuffer* buffer = gst_buffer_copy(held.buffer);
@@ -140,9 +148,11 @@ bool CRtspFeed::Playable() const {
   return up_ && !gop_.empty();
 }
 
-void CRtspFeed::AddClient(GstElement* appsrc) {
+void CRtspFeed::AddClient(GstElement* appsrc, std::shared_ptr<SClientBase> base) {
   std::lock_guard<std::mutex> lock(mutex_);
-  SClient client{GST_ELEMENT(gst_object_ref(appsrc))};
+  SClient client;
+  client.src = GST_ELEMENT(gst_object_ref(appsrc));
+  client.wallBase = std::move(base);
   if (!up_) {
     gst_app_src_end_of_stream(GST_APP_SRC(appsrc));
     client.ended = true;

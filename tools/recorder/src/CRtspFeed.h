@@ -9,8 +9,10 @@
 // all may run at once. Lives as long as its mount and the media using it.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -37,8 +39,16 @@ class CRtspFeed {
   // True when a client can start now (the camera is up and a key frame is held).
   bool Playable() const;
 
-  // appsrc: a new client's source element (a reference is taken).
-  void AddClient(GstElement* appsrc);
+  // The capture time (microseconds since 1970) that a client's timestamp 0
+  // stands for: 0 until its first frame, and when the device's clock is not
+  // a wall clock. Written once under the feed's lock, read by the client's
+  // streaming thread.
+  struct SClientBase {
+    std::atomic<uint64_t> captureUs{0};
+  };
+  // appsrc: a new client's source element (a reference is taken); base, when
+  // given, receives the client's base capture time.
+  void AddClient(GstElement* appsrc, std::shared_ptr<SClientBase> base = nullptr);
   void RemoveClient(GstElement* appsrc);
   size_t ClientCount() const;
 
@@ -48,12 +58,13 @@ class CRtspFeed {
     uint64_t captureUs;
   };
   struct SClient {
-    GstElement* src;
+    GstElement* src = nullptr;
     bool started = false;  // base is set
     bool waitKey = false;  // skipping up to the next key frame
     bool ended = false;
     uint64_t baseUs = 0;
     uint64_t lastNs = 0;
+    std::shared_ptr<SClientBase> wallBase;
   };
 
   void Send(SClient& client, const SHeld& held);  // mutex_ held

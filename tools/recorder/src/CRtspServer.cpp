@@ -2,6 +2,7 @@
 
 #include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
+#include <gst/rtp/gstrtphdrext.h>
 #include <gst/rtsp-server/rtsp-server.h>
 
 #include "CRtspFeed.h"
@@ -16,6 +17,12 @@ constexpr const char* kLaunch =
     "caps=video/x-h264,stream-format=byte-stream,alignment=nal "
     "! h264parse ! rtph264pay name=pay0 pt=96 config-interval=-1 )";
 constexpr guint kSessionCleanupSeconds = 2;
+// Each frame's capture time travels as an RFC 6051 64-bit NTP timestamp in
+// this RTP header extension (announced in the SDP; clients that do not know
+// it ignore it).
+constexpr const char* kNtpExtensionUri = "urn:ietf:params:rtp-hdrext:ntp-64";
+constexpr guint kNtpExtensionId = 1;
+constexpr uint64_t kNtpFromUnixSeconds = 2208988800ull;
 
 // Keeps a feed alive while a factory or a media object refers to it.
 struct SFeedRef {
@@ -35,17 +42,56 @@ void OnMediaUnprepared(GstRTSPMedia* media, gpointer data) {
   gst_object_unref(bin);
 }
 
+// The capture time of each buffer reaching the payloader, as the reference
+// timestamp the NTP header extension writes: the client's base capture time
+// plus the buffer's timestamp (the feed stamps buffers relative to that base).
+// Stamped at the payloader's input, so the feed does no work for it while no
+// client watches and it holds whatever the elements in front do with metas.
+GstPadProbeReturn StampCaptureTime(GstPad*, GstPadProbeInfo* info, gpointer data) {
+  const uint64_t baseUs = (*static_cast<std::shared_ptr<CRtspFeed::SClientBase>*>(data))->captureUs;
+  GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  if (baseUs == 0 || !GST_BUFFER_PTS_IS_VALID(buffer)) return GST_PAD_PROBE_OK;
+  static GstCaps* const ntpCaps = gst_caps_new_empty_simple("timestamp/x-ntp");
+  if (gst_buffer_get_reference_timestamp_meta(buffer, ntpCaps)) return GST_PAD_PROBE_OK;
+  buffer = gst_buffer_make_writable(buffer);
+  gst_buffer_add_reference_timestamp_meta(
+      buffer, ntpCaps, (baseUs + kNtpFromUnixSeconds * 1000000) * 1000 + GST_BUFFER_PTS(buffer),
+      GST_CLOCK_TIME_NONE);
+  GST_PAD_PROBE_INFO_DATA(info) = buffer;
+  return GST_PAD_PROBE_OK;
+}
+void DeleteBase(gpointer data) {
+  delete static_cast<std::shared_ptr<CRtspFeed::SClientBase>*>(data);
+}
+
 void OnMediaConfigure(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer data) {
   const auto& feed = static_cast<SFeedRef*>(data)->feed;
   GstElement* bin = gst_rtsp_media_get_element(media);
   GstElement* src = gst_bin_get_by_name_recurse_up(GST_BIN(bin), "src");
+  GstElement* pay = gst_bin_get_by_name_recurse_up(GST_BIN(bin), "pay0");
   gst_object_unref(bin);
+  auto base = std::make_shared<CRtspFeed::SClientBase>();
+  if (pay) {
+    // Each frame's capture time goes out with every RTP packet: depayloaders
+    // read it from the packet that completes a frame, the last of a fragmented one.
+    if (GstRTPHeaderExtension* ext = gst_rtp_header_extension_create_from_uri(kNtpExtensionUri)) {
+      gst_rtp_header_extension_set_id(ext, kNtpExtensionId);
+      g_object_set(ext, "every-packet", TRUE, nullptr);
+      g_signal_emit_by_name(pay, "add-extension", ext);
+      gst_object_unref(ext);
+      GstPad* sink = gst_element_get_static_pad(pay, "sink");
+      gst_pad_add_probe(sink, GST_PAD_PROBE_TYPE_BUFFER, StampCaptureTime,
+                        new std::shared_ptr<CRtspFeed::SClientBase>(base), DeleteBase);
+      gst_object_unref(sink);
+    }
+    gst_object_unref(pay);
+  }
   if (!src) return;
   auto* ref = new SFeedRef{feed};
   g_signal_connect_data(
       media, "unprepared", G_CALLBACK(OnMediaUnprepared), ref,
       [](gpointer d, GClosure*) { DeleteFeedRef(d); }, GConnectFlags(0));
-  feed->AddClient(src);
+  feed->AddClient(src, std::move(base));
   gst_object_unref(src);
   LOG_INFO("rtsp %s: client joined (%zu watching)", feed->Name().c_str(), feed->ClientCount());
 }
