@@ -29,9 +29,6 @@ constexpr int kSaveRetryMs = 5000;
 // A rolled-out segment ends at the next key frame; its MP4 copy waits a little
 // longer so the library has surely closed it.
 constexpr int kClosedDelayMs = 1000;
-constexpr size_t kFrameHeaderSize = 40;
-constexpr size_t kFrameKindOffset = 35;
-constexpr uint8_t kFrameKindKey = 1;
 // Device message (the block from its length field at byte 8): u32 length,
 // then u32 event type at block byte 12, u32 rule id at 16.
 constexpr size_t kMessageBlockOffset = 8;
@@ -106,7 +103,7 @@ std::set<std::string> CCamera::OpenStems() const {
 }
 
 void CCamera::OnFrame(const uint8_t* frame, int32_t length) {
-  if (length < static_cast<int32_t>(kFrameHeaderSize)) return;
+  if (length < static_cast<int32_t>(QNVNetFrameHeader::kSize)) return;
   const int64_t now = UnixMs();
   lastFrameUnixMs_ = now;
   lastFrameMonoMs_ = MonoMs();
@@ -116,7 +113,8 @@ void CCamera::OnFrame(const uint8_t* frame, int32_t length) {
     if (today_.exchange(day) != day) bytesToday_ = 0;
     bytesToday_ += static_cast<uint64_t>(length);
   }
-  if (frame[kFrameKindOffset] == kFrameKindKey && rolloverPending_) rolloverKeySeen_ = true;
+  if (frame[QNVNetFrameHeader::kKindOffset] == QNVNetFrameHeader::kKindKey && rolloverPending_)
+    rolloverKeySeen_ = true;
   if (feed_) feed_->Push(frame, static_cast<size_t>(length));
 }
 

@@ -6,18 +6,12 @@
 #include <cstring>
 
 #include "Log.h"
+#include "QNVNetSdk.h"
 
 namespace qnvrecorder {
 namespace {
 
-// Stream frame header (little-endian).
-constexpr size_t kHeaderSize = 40;
-constexpr size_t kPayloadLengthOffset = 12;
-constexpr size_t kCaptureTimeOffset = 16;  // u64 microseconds
-constexpr size_t kFrameKindOffset = 35;
-constexpr size_t kExtFlagOffset = 36;
-constexpr size_t kExtLengthSize = 4;
-constexpr uint8_t kFrameKindKey = 1;
+using FrameHeader = QNVNetFrameHeader;
 constexpr uint8_t kNalSps = 7, kNalPps = 8;
 // A client with this much queued and unsent is skipped up to the next key frame.
 constexpr guint64 kMaxClientBacklog = 8u << 20;
@@ -33,7 +27,6 @@ constexpr uint64_t kWallClockToUs = 7258118400ull * 1000000;
 uint32_t Le32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
-uint64_t Le64(const uint8_t* p) { return Le32(p) | uint64_t(Le32(p + 4)) << 32; }
 
 int NalType(const uint8_t* p, size_t n) {
   if (n >= 5 && p[0] == 0 && p[1] == 0 && p[2] == 0 && p[3] == 1) return p[4] & 0x1f;
@@ -76,18 +69,20 @@ void CRtspFeed::Send(SClient& client, const SHeld& held) {
 }
 
 void CRtspFeed::Push(const uint8_t* frame, size_t length) {
-  if (length < kHeaderSize) return;
-  size_t offset = kHeaderSize;
-  if (frame[kExtFlagOffset] != 0) {
-    if (length < offset + kExtLengthSize) return;
-    offset += kExtLengthSize + Le32(frame + kHeaderSize);
+  if (length < FrameHeader::kSize) return;
+  FrameHeader header;
+  std::memcpy(header.bytes, frame, FrameHeader::kSize);
+  size_t offset = FrameHeader::kSize;
+  if (header.HasExtension()) {
+    if (length < offset + FrameHeader::kExtLengthSize) return;
+    offset += FrameHeader::kExtLengthSize + Le32(frame + FrameHeader::kSize);
   }
   if (offset >= length) return;
-  const size_t payload = std::min<size_t>(Le32(frame + kPayloadLengthOffset), length - offset);
+  const size_t payload = std::min<size_t>(header.PayloadLength(), length - offset);
   const uint8_t* nal = frame + offset;
   const int type = NalType(nal, payload);
-  const bool key = frame[kFrameKindOffset] == kFrameKindKey;
-  SHeld held{gst_buffer_new_memdup(nal, payload), Le64(frame + kCaptureTimeOffset)};
+  const bool key = header.Kind() == FrameHeader::kKindKey;
+  SHeld held{gst_buffer_new_memdup(nal, payload), header.CaptureTime()};
 
   std::lock_guard<std::mutex> lock(mutex_);
   if (type == kNalSps || type == kNalPps) {
