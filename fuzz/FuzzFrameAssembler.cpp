@@ -50,9 +50,9 @@ void CheckFrame(const std::vector<uint8_t>& f) {
   uint64_t ext = 0;
   if (f[kFrameExtFlagOffset] != 0) {
     QNV_FUZZ_CHECK(f.size() >= kFrameHeaderSize + kFrameExtLengthSize);
-    ext = kFrameExtLengthSize + LoadLe32(f.data() + kFrameHeaderSize);
+    ext = kFrameExtLengthSize + platform::LoadLe32(f.data() + kFrameHeaderSize);
   }
-  const uint32_t payload = LoadLe32(f.data() + kFramePayloadLengthOffset);
+  const uint32_t payload = platform::LoadLe32(f.data() + kFramePayloadLengthOffset);
   QNV_FUZZ_CHECK(kFrameHeaderSize + ext + payload == f.size());
   const int kind = ProbeSliceType(f.data() + kFrameHeaderSize + ext, int32_t(payload));
   QNV_FUZZ_CHECK(f[kFrameKindOffset] == kind);
@@ -131,10 +131,10 @@ std::vector<uint8_t> BuildScripted(CFuzzInput& in, SScript& script) {
       if (kind == 0) {
         const uint32_t payload = in.U16() % 4096;
         const uint32_t ext = in.U16() % 64;
-        StoreLe32(r.data() + kFramePayloadLengthOffset, payload);
+        platform::StoreLe32(r.data() + kFramePayloadLengthOffset, payload);
         if (r[kFrameExtFlagOffset] != 0) {
           r.resize(r.size() + 4);
-          StoreLe32(r.data() + kFrameHeaderSize, ext);
+          platform::StoreLe32(r.data() + kFrameHeaderSize, ext);
           r.resize(r.size() + ext);
         }
         const size_t body = r.size();
@@ -146,11 +146,11 @@ std::vector<uint8_t> BuildScripted(CFuzzInput& in, SScript& script) {
         if (in.U8() & 1) {
           r[kFrameExtFlagOffset] = 1;
           r.resize(r.size() + 4);
-          StoreLe32(r.data() + kFrameHeaderSize,
+          platform::StoreLe32(r.data() + kFrameHeaderSize,
                     std::max<uint32_t>(length, CFrameAssembler::kMaxFrame - 43));
         } else {
           r[kFrameExtFlagOffset] = 0;
-          StoreLe32(r.data() + kFramePayloadLengthOffset,
+          platform::StoreLe32(r.data() + kFramePayloadLengthOffset,
                     std::max<uint32_t>(length, CFrameAssembler::kMaxFrame - 39));
         }
         ++script.falseHeaders;

@@ -66,8 +66,8 @@ Bytes Reply(uint16_t cls, uint16_t code, uint32_t result, uint32_t session, size
   std::memcpy(m.data() + kReqMagicOffset, kCommandMagic, 4);
   m[kRepClassOffset] = uint8_t(cls);
   m[kRepClassOffset + 2] = uint8_t(code);
-  StoreLe32(m.data() + kRepResultOffset, result);
-  StoreLe32(m.data() + kRepSessionOffset, session);
+  platform::StoreLe32(m.data() + kRepResultOffset, result);
+  platform::StoreLe32(m.data() + kRepSessionOffset, session);
   for (size_t i = 0; i < payload; ++i) m[kReplyHeaderSize + i] = uint8_t(i * 7 + 1);
   return m;
 }
@@ -124,15 +124,15 @@ void CommandReplySeeds(CSeedWriter& w) {
 
 Bytes Frame(uint32_t counter, const Bytes& payload, const Bytes* extension = nullptr) {
   SFrameIndex h{};
-  StoreLe32(h.bytes, counter);
+  platform::StoreLe32(h.bytes, counter);
   std::memcpy(h.bytes + kFrameMagicOffset, kFrameMagic, 4);
-  StoreLe32(h.bytes + 8, 1);
-  StoreLe32(h.bytes + kFramePayloadLengthOffset, uint32_t(payload.size()));
+  platform::StoreLe32(h.bytes + 8, 1);
+  platform::StoreLe32(h.bytes + kFramePayloadLengthOffset, uint32_t(payload.size()));
   Bytes f(h.bytes, h.bytes + kFrameHeaderSize);
   if (extension != nullptr) {
     f[kFrameExtFlagOffset] = 1;
     uint8_t n[4];
-    StoreLe32(n, uint32_t(extension->size()));
+    platform::StoreLe32(n, uint32_t(extension->size()));
     f.insert(f.end(), n, n + 4);
     Append(f, *extension);
   }
@@ -188,7 +188,7 @@ void FrameAssemblerSeeds(CSeedWriter& w, const std::vector<Bytes>& nals) {
   Append(s, Bytes(23, 0xEE));
   Append(s, Frame(1, kPSlice));
   Bytes huge = Frame(2, kPSlice);
-  StoreLe32(huge.data() + kFramePayloadLengthOffset, 20u << 20);
+  platform::StoreLe32(huge.data() + kFramePayloadLengthOffset, 20u << 20);
   Append(s, huge);
   Append(s, Frame(3, kPSlice));
   w.Add(s);
@@ -197,12 +197,12 @@ void FrameAssemblerSeeds(CSeedWriter& w, const std::vector<Bytes>& nals) {
   Append(s, Reply(kClassLive, 5, 0, 7, 0));
   Append(s, Frame(1, kISlice));  // a counter of 1: bytes 0..3 as a transaction's header word
   Bytes bogus = Frame(2, {});
-  StoreLe32(bogus.data() + kFramePayloadLengthOffset, 0xFFFFFFFFu);
+  platform::StoreLe32(bogus.data() + kFramePayloadLengthOffset, 0xFFFFFFFFu);
   Append(s, bogus);
   Append(s, Frame(3, kPSlice));
   Append(s, Reply(kClassSystem, 1, 0, 7, 300));
   Bytes bogusExt = Frame(4, {}, &none);
-  StoreLe32(bogusExt.data() + kFrameHeaderSize, 0xFFFFFFF0u);
+  platform::StoreLe32(bogusExt.data() + kFrameHeaderSize, 0xFFFFFFF0u);
   Append(s, bogusExt);
   Append(s, Bytes{0x13, 0x37});
   Append(s, Reply(kClassLive, 5, 0, 7, 4));
@@ -216,7 +216,7 @@ void FrameAssemblerSeeds(CSeedWriter& w, const std::vector<Bytes>& nals) {
   s.push_back(255);
   auto header = [&](uint32_t counter, uint8_t extFlag) {
     Bytes h(kFrameHeaderSize, 0);
-    StoreLe32(h.data(), counter);
+    platform::StoreLe32(h.data(), counter);
     h[kFrameExtFlagOffset] = extFlag;
     Append(s, h);
   };
@@ -355,7 +355,7 @@ void Record(const std::string& dir, const std::vector<Bytes>& frames, size_t pre
   for (size_t i = 0; i < frames.size(); ++i) {
     Bytes f = frames[i];
     const uint8_t* payload = f.data() + kFrameHeaderSize;
-    size_t ext = f[kFrameExtFlagOffset] ? 4 + LoadLe32(f.data() + kFrameHeaderSize) : 0;
+    size_t ext = f[kFrameExtFlagOffset] ? 4 + platform::LoadLe32(f.data() + kFrameHeaderSize) : 0;
     const uint8_t nalType = f.size() > kFrameHeaderSize + ext + 4 ? payload[ext + 4] & 0x1F : 0;
     f[kFrameKindOffset] = nalType == 5 ? kFrameKindI : nalType == 1 ? kFrameKindP : kFrameKindOther;
     SFrameIndex header = SFrameIndex::From(f.data());

@@ -76,7 +76,7 @@ std::optional<PayloadSpan> FindPayload(const uint8_t* frame, size_t length) {
     if (length < qnv::protocol::kFrameHeaderSize + qnv::protocol::kFrameExtLengthSize)
       return std::nullopt;
     start +=
-        qnv::protocol::kFrameExtLengthSize + qnv::LoadLe32(frame + qnv::protocol::kFrameHeaderSize);
+        qnv::protocol::kFrameExtLengthSize + qnv::platform::LoadLe32(frame + qnv::protocol::kFrameHeaderSize);
   }
   // 64-bit sums: a huge extension or payload length cannot wrap around.
   const uint64_t end = start + header.PayloadLength();

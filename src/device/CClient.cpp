@@ -174,13 +174,13 @@ uint32_t CClient::OpenStream(uint32_t& streamId) {
                          &replyLength, kCommandTimeoutMs);
   if (rc != 0) return rc;
   // A reply without payload leaves the cleared area, so the stream id is 0.
-  streamId = LoadLe32(reply);
+  streamId = platform::LoadLe32(reply);
   return 0;
 }
 
 uint32_t CClient::StreamRequest(SCommand command, uint32_t streamId) {
   uint8_t payload[4];
-  StoreLe32(payload, streamId);
+  platform::StoreLe32(payload, streamId);
   uint8_t reply[kReplyCapacity] = {};
   int32_t replyLength = kReplyCapacity;
   return Transact(command.commandClass, command.code, payload, int32_t(sizeof payload), reply,

@@ -20,7 +20,7 @@ uint32_t TransactNoData(CClient& client, SCommand command, const void* payload, 
 template <size_t N>
 uint32_t TransactValues(CClient& client, SCommand command, const uint32_t (&values)[N]) {
   uint8_t payload[N * 4];
-  for (size_t i = 0; i < N; ++i) StoreLe32(payload + 4 * i, values[i]);
+  for (size_t i = 0; i < N; ++i) platform::StoreLe32(payload + 4 * i, values[i]);
   return TransactNoData(client, command, payload, int32_t(sizeof payload));
 }
 
@@ -70,7 +70,7 @@ uint32_t RuleState(CClient& client, int32_t& state) {
   int32_t replyLength = CClient::kReplyCapacity;
   uint32_t rc = client.Transact(kRuleState.commandClass, kRuleState.code, nullptr, 0, reply,
                                 &replyLength, kCommandTimeoutMs);
-  if (rc == 0) state = int32_t(LoadLe32(reply));
+  if (rc == 0) state = int32_t(platform::LoadLe32(reply));
   return rc;
 }
 

@@ -40,10 +40,10 @@ uint32_t UploadFirmware(CClient& client, const char* path) {
     const size_t expected =
         number == count ? uint32_t(size) % kFirmwareChunkData : kFirmwareChunkData;
     if (n != expected || std::ferror(file.get())) return QNVNET_ERR_FIRMWARE;
-    StoreLe32(record + kFwTotalOffset, uint32_t(size));
-    StoreLe32(record + kFwCountOffset, count);
-    StoreLe32(record + kFwNumberOffset, number);
-    StoreLe32(record + kFwLengthOffset, uint32_t(n));
+    platform::StoreLe32(record + kFwTotalOffset, uint32_t(size));
+    platform::StoreLe32(record + kFwCountOffset, count);
+    platform::StoreLe32(record + kFwNumberOffset, number);
+    platform::StoreLe32(record + kFwLengthOffset, uint32_t(n));
     uint8_t reply[CClient::kReplyCapacity] = {};
     int32_t replyLength = CClient::kReplyCapacity;
     if (client.Transact(kFirmwareChunk.commandClass, kFirmwareChunk.code, record,

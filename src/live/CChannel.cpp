@@ -42,7 +42,7 @@ bool CChannel::Open(const char* address, uint16_t port, uint32_t clientId, int32
     m_queue.SetCapacity(kPreRecordCapacity);
   }
   uint8_t payload[4];
-  StoreLe32(payload, m_streamId);
+  platform::StoreLe32(payload, m_streamId);
   // A failed send reaches Closed through the connection.
   SendOneWay(m_stream, m_sessionId, kAttachStream.commandClass, kAttachStream.code, payload,
              int32_t(sizeof payload));

@@ -37,7 +37,7 @@ static_assert((CFrameAssembler::kMaxFrame & (CFrameAssembler::kMaxFrame - 1)) ==
 // counts) of a header whose extFlag is set, else 0.
 inline uint64_t ExtensionLength(const uint8_t* frame) {
   if (frame[kFrameExtFlagOffset] == 0) return 0;
-  return kFrameExtLengthSize + uint64_t(LoadLe32(frame + kFrameHeaderSize));
+  return kFrameExtLengthSize + uint64_t(platform::LoadLe32(frame + kFrameHeaderSize));
 }
 
 uint32_t GrownCapacity(uint64_t need) {
@@ -106,7 +106,7 @@ CFrameAssembler::SInspection CFrameAssembler::Inspect(const uint8_t* p, size_t a
       return {Verdict::kNeedMore, kExtHeaderEnd};
     }
     const uint64_t total =
-        kFrameHeaderSize + ExtensionLength(p) + LoadLe32(p + kFramePayloadLengthOffset);
+        kFrameHeaderSize + ExtensionLength(p) + platform::LoadLe32(p + kFramePayloadLengthOffset);
     // A header announcing more than any frame may hold is a corrupted or
     // false one: skipping its length would blind the channel for gigabytes.
     // The search for the next header starts right behind this one.
@@ -138,7 +138,7 @@ bool CFrameAssembler::Deliver(uint8_t* frame, uint32_t length, IFrameSink* sink)
 void CFrameAssembler::Mark(uint8_t* frame) {
   const uint8_t* payload = frame + kFrameHeaderSize + ExtensionLength(frame);
   // A whole frame is at most kMaxFrame bytes, so the length fits.
-  const int32_t payloadLength = int32_t(LoadLe32(frame + kFramePayloadLengthOffset));
+  const int32_t payloadLength = int32_t(platform::LoadLe32(frame + kFramePayloadLengthOffset));
   frame[kFrameKindOffset] = uint8_t(ProbeSliceType(payload, payloadLength));
 }
 

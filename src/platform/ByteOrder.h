@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-namespace qnv {
+namespace qnv::platform {
 
 inline uint32_t LoadLe32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
@@ -16,6 +16,6 @@ inline void StoreLe32(uint8_t* p, uint32_t v) {
   p[3] = uint8_t(v >> 24);
 }
 
-}  // namespace qnv
+}  // namespace qnv::platform
 
 #endif  // QNV_PLATFORM_BYTEORDER_H

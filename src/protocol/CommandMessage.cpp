@@ -17,7 +17,7 @@ uint32_t EncodeRequest(uint8_t* area, bool oneWay, uint16_t commandClass, uint16
   area[kReqClassOffset + 1] = uint8_t(commandClass >> 8);
   area[kReqCodeOffset] = uint8_t(commandCode);
   area[kReqCodeOffset + 1] = uint8_t(commandCode >> 8);
-  StoreLe32(area + kReqSessionOffset, sessionId);
+  platform::StoreLe32(area + kReqSessionOffset, sessionId);
   if (payload != nullptr && payloadLength > 0)
     std::memcpy(area + kReqPayloadOffset, payload, size_t(payloadLength));
   return length;
@@ -27,8 +27,8 @@ ReplyView DecodeReply(const uint8_t* area, int32_t length) {
   ReplyView v;
   v.commandClass = uint16_t(area[kRepClassOffset] | area[kRepClassOffset + 1] << 8);
   v.commandCode = uint16_t(area[kRepCodeOffset] | area[kRepCodeOffset + 1] << 8);
-  v.result = LoadLe32(area + kRepResultOffset);
-  v.sessionId = LoadLe32(area + kRepSessionOffset);
+  v.result = platform::LoadLe32(area + kRepResultOffset);
+  v.sessionId = platform::LoadLe32(area + kRepSessionOffset);
   v.payloadLength = length - int32_t(kRepPayloadOffset);
   v.payload = area + kRepPayloadOffset;
   return v;

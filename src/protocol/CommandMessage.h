@@ -92,7 +92,7 @@ inline int32_t DecodeLengthPrefix(const uint8_t* p) {
 }
 
 // Writes a request into area (at least 20 + payloadLength bytes) and returns
-// its length L = payloadLength + 20.
+// its length, payloadLength + 20.
 uint32_t EncodeRequest(uint8_t* area, bool oneWay, uint16_t commandClass, uint16_t commandCode,
                        uint32_t sessionId, const void* payload, int32_t payloadLength);
 
@@ -103,7 +103,7 @@ struct ReplyView {
   uint16_t commandCode;
   uint32_t result;
   uint32_t sessionId;
-  int32_t payloadLength;  // d - 24; negative for replies of 16..23 bytes
+  int32_t payloadLength;  // received length - 24; negative for replies of 16..23 bytes
   const uint8_t* payload;
 };
 ReplyView DecodeReply(const uint8_t* area, int32_t length);

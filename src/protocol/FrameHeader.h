@@ -46,9 +46,9 @@ struct SFrameIndex {
   uint8_t bytes[kFrameHeaderSize];
 
   bool HasMagic() const { return std::memcmp(bytes + kFrameMagicOffset, kFrameMagic, 4) == 0; }
-  uint32_t PayloadLength() const { return LoadLe32(bytes + kFramePayloadLengthOffset); }
-  uint32_t Offset() const { return LoadLe32(bytes + kFrameOffsetOffset); }
-  void SetOffset(uint32_t v) { StoreLe32(bytes + kFrameOffsetOffset, v); }
+  uint32_t PayloadLength() const { return platform::LoadLe32(bytes + kFramePayloadLengthOffset); }
+  uint32_t Offset() const { return platform::LoadLe32(bytes + kFrameOffsetOffset); }
+  void SetOffset(uint32_t v) { platform::StoreLe32(bytes + kFrameOffsetOffset, v); }
   uint8_t FrameKind() const { return bytes[kFrameKindOffset]; }
   void SetFrameKind(uint8_t k) { bytes[kFrameKindOffset] = k; }
   bool HasExtension() const { return bytes[kFrameExtFlagOffset] != 0; }

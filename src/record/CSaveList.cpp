@@ -113,7 +113,7 @@ bool ReadRecordOffset(int fd, uint64_t n, uint32_t& offset) {
   uint8_t raw[4];
   off_t at = static_cast<off_t>(n * kIndexRecordSize + kIndexDataOffsetOffset);
   if (::pread(fd, raw, sizeof raw, at) != static_cast<ssize_t>(sizeof raw)) return false;
-  offset = LoadLe32(raw);
+  offset = platform::LoadLe32(raw);
   return true;
 }
 

@@ -22,7 +22,7 @@ class CGroupStart {
     int type = -1;
     size_t at = 0;
     if (header.HasExtension())
-      at = length >= protocol::kFrameExtLengthSize ? protocol::kFrameExtLengthSize + LoadLe32(body)
+      at = length >= protocol::kFrameExtLengthSize ? protocol::kFrameExtLengthSize + platform::LoadLe32(body)
                                                    : length;
     if (at + 4 <= length && body[at] == 0 && body[at + 1] == 0 && body[at + 2] == 1) {
       type = body[at + 3] & 0x1F;

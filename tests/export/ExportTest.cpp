@@ -473,7 +473,7 @@ TEST(Export, RecordingWrittenByTheLibraryReadsBackConsistentAndPlays) {
   auto deliver = [&](size_t i) {
     qnv::protocol::SFrameIndex header{};
     std::memcpy(header.bytes + qnv::protocol::kFrameMagicOffset, qnv::protocol::kFrameMagic, 4);
-    qnv::StoreLe32(header.bytes + qnv::protocol::kFramePayloadLengthOffset,
+    qnv::platform::StoreLe32(header.bytes + qnv::protocol::kFramePayloadLengthOffset,
                    uint32_t(nals[i].size()));
     header.SetFrameKind(KindOf(nals[i]));
     queue.Append(nals[i].data(), int32_t(nals[i].size()), header, true);

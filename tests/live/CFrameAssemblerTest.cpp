@@ -74,11 +74,11 @@ SFrame MakeFrame(std::mt19937& rng, uint32_t payloadLength, int64_t extLength, u
   uint8_t* p = f.bytes.data();
   for (int i = 0; i < 40; ++i) p[i] = PlainByte(rng);
   std::memcpy(p + 4, "QNVV", 4);
-  StoreLe32(p + 12, payloadLength);
+  platform::StoreLe32(p + 12, payloadLength);
   p[35] = 0xEE;  // whatever the device sent is overwritten
   p[36] = extLength < 0 ? 0 : uint8_t(1 + rng() % 255);
   if (extLength >= 0) {
-    StoreLe32(p + 40, uint32_t(extLength));
+    platform::StoreLe32(p + 40, uint32_t(extLength));
     for (uint64_t i = 0; i < uint64_t(extLength); ++i) p[44 + i] = uint8_t(rng());
   }
   uint8_t* payload = p + 40 + ext;
@@ -433,7 +433,7 @@ TEST_P(FrameAssemblerModes, HugeLengthsAreNotFrames) {
   for (int i = 0; i < 256; ++i) frames.push_back(MakeFrame(rng, 20 + rng() % 200, -1, 2));
   for (int variant = 0; variant < 3; ++variant) {
     Bytes bad = MakeFrame(0, variant == 1 ? 0 : -1).bytes;
-    StoreLe32(bad.data() + (variant == 1 ? 40 : 12), 0xFFFFFFFFu);
+    platform::StoreLe32(bad.data() + (variant == 1 ? 40 : 12), 0xFFFFFFFFu);
     const Bytes garbage = {0x11, 0x22, 0x33};
     Bytes stream = variant == 2 ? garbage : Bytes{};
     stream.insert(stream.end(), bad.begin(), bad.end());
@@ -471,7 +471,7 @@ TEST_P(FrameAssemblerModes, CommandMessagesArePassedOverWhole) {
   std::mt19937 rng(3);
   std::vector<SFrame> frames;
   for (int i = 0; i < 5; ++i) frames.push_back(MakeFrame(rng, 100 + 50 * i, i == 2 ? 8 : -1, 1));
-  StoreLe32(frames[1].bytes.data(), 1);  // a frame counter of 1
+  platform::StoreLe32(frames[1].bytes.data(), 1);  // a frame counter of 1
   EncodeLengthPrefix(frames[3].bytes.data(), 24);
   std::memcpy(frames[3].bytes.data() + 8, "QNVV", 4);
   Bytes stream = command(24, transaction);
@@ -702,7 +702,7 @@ TEST(FrameAssemblerArea, OtherChunksAreFedInPlace) {
 
 TEST(FrameAssemblerArea, OversizeHeaderIsPassedOverAcrossReads) {
   Bytes huge = MakeFrame(0).bytes;
-  StoreLe32(huge.data() + 12, CFrameAssembler::kMaxFrame);  // 40 bytes over the limit
+  platform::StoreLe32(huge.data() + 12, CFrameAssembler::kMaxFrame);  // 40 bytes over the limit
   const SFrame next = MakeFrame(500);
   std::vector<const SFrame*> expected{&next};
   SChecker checker;

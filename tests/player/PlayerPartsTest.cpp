@@ -70,10 +70,10 @@ TEST(StreamFrame, MalformedFramesRefused) {
   EXPECT_FALSE(FindPayload(bad.data(), bad.size()));
   // Lengths that would wrap a 32-bit sum.
   auto huge = f;
-  qnv::StoreLe32(huge.data() + 12, 0xFFFFFFF0u);
+  qnv::platform::StoreLe32(huge.data() + 12, 0xFFFFFFF0u);
   EXPECT_FALSE(FindPayload(huge.data(), huge.size()));
   auto hugeExt = qnvtest::WrapFrame(payload, 1, true, 0);
-  qnv::StoreLe32(hugeExt.data() + 40, 0xFFFFFFFFu);
+  qnv::platform::StoreLe32(hugeExt.data() + 40, 0xFFFFFFFFu);
   EXPECT_FALSE(FindPayload(hugeExt.data(), hugeExt.size()));
   // Extension flag set but no room for its length word.
   std::vector<uint8_t> shortExt = qnvtest::WrapFrame({}, 1);

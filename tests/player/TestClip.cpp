@@ -118,11 +118,11 @@ std::vector<uint8_t> WrapFrame(const std::vector<uint8_t>& payload, uint32_t cou
                                bool withExtension, uint32_t extLength) {
   const size_t ext = withExtension ? qnv::protocol::kFrameExtLengthSize + extLength : 0;
   std::vector<uint8_t> f(qnv::protocol::kFrameHeaderSize + ext + payload.size(), 0xA5);
-  qnv::StoreLe32(f.data(), counter);
+  qnv::platform::StoreLe32(f.data(), counter);
   std::memcpy(f.data() + qnv::protocol::kFrameMagicOffset, qnv::protocol::kFrameMagic, 4);
-  qnv::StoreLe32(f.data() + qnv::protocol::kFramePayloadLengthOffset, uint32_t(payload.size()));
+  qnv::platform::StoreLe32(f.data() + qnv::protocol::kFramePayloadLengthOffset, uint32_t(payload.size()));
   f[qnv::protocol::kFrameExtFlagOffset] = withExtension ? 1 : 0;
-  if (withExtension) qnv::StoreLe32(f.data() + qnv::protocol::kFrameHeaderSize, extLength);
+  if (withExtension) qnv::platform::StoreLe32(f.data() + qnv::protocol::kFrameHeaderSize, extLength);
   if (!payload.empty()) {
     std::memcpy(f.data() + qnv::protocol::kFrameHeaderSize + ext, payload.data(), payload.size());
   }

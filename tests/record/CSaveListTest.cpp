@@ -139,7 +139,7 @@ TEST(CSaveList, OpenWritesThePreRecordStretchThenLiveFramesFromTheNextKeyFrame) 
   std::vector<uint8_t> held(ch.queue.GetBuffer(), ch.queue.GetBuffer() + ch.queue.GetTotal());
   std::vector<uint32_t> heldSeqs;
   for (size_t i = 0; i < ch.queue.Count(); ++i)
-    heldSeqs.push_back(LoadLe32(ch.queue.Frame(i).bytes));
+    heldSeqs.push_back(platform::LoadLe32(ch.queue.Frame(i).bytes));
 
   std::string path = dir / "pre.dat";
   ch.Open(path);

@@ -110,10 +110,10 @@ inline bool Exists(const std::string& path) { return std::filesystem::exists(pat
 // matched to the body that was delivered with it.
 inline protocol::SFrameIndex MakeHeader(uint32_t seq, uint8_t kind, uint32_t payloadLength) {
   protocol::SFrameIndex h{};
-  StoreLe32(h.bytes, seq);
+  platform::StoreLe32(h.bytes, seq);
   std::memcpy(h.bytes + protocol::kFrameMagicOffset, protocol::kFrameMagic, 4);
-  StoreLe32(h.bytes + protocol::kFramePayloadLengthOffset, payloadLength);
-  StoreLe32(h.bytes + protocol::kFrameOffsetOffset, 0xDEADBEEF);  // must be rewritten
+  platform::StoreLe32(h.bytes + protocol::kFramePayloadLengthOffset, payloadLength);
+  platform::StoreLe32(h.bytes + protocol::kFrameOffsetOffset, 0xDEADBEEF);  // must be rewritten
   h.bytes[protocol::kFrameKindOffset] = kind;
   h.bytes[39] = 0x5A;
   return h;
@@ -162,7 +162,7 @@ inline std::vector<SRecordedFrame> ReadRecording(const std::string& dataPath,
     EXPECT_LE(end, data.size()) << "record " << i << " body past the end of the data";
     if (begin > end || end > data.size()) break;
     frames.push_back(SRecordedFrame{
-        LoadLe32(h.bytes), h.FrameKind(),
+        platform::LoadLe32(h.bytes), h.FrameKind(),
         std::vector<uint8_t>(data.begin() + ptrdiff_t(begin), data.begin() + ptrdiff_t(end))});
   }
   return frames;
