@@ -9,6 +9,7 @@
 #include "Log.h"
 #include "QNVNetSdk.h"
 #include "Storage.h"
+#include "devsim/Simulator.h"
 
 namespace qnvrecorder {
 namespace {
@@ -29,12 +30,11 @@ constexpr int kSaveRetryMs = 5000;
 // A rolled-out segment ends at the next key frame; its MP4 copy waits a little
 // longer so the library has surely closed it.
 constexpr int kClosedDelayMs = 1000;
-// Device message (the block from its length field at byte 8): u32 length,
-// then u32 event type at block byte 12, u32 rule id at 16.
-constexpr size_t kMessageBlockOffset = 8;
-constexpr size_t kMessageTypeOffset = 12 - kMessageBlockOffset;
-constexpr size_t kMessageRuleOffset = 16 - kMessageBlockOffset;
-constexpr uint32_t kMessageTypeRuleFired = 1;
+// Rule alarms come in the simulated device's layout; the message callback gets
+// the block from its length field on.
+constexpr size_t kMessageBlockOffset = qnv::devsim::kAlarmLengthOffset;
+constexpr size_t kMessageTypeOffset = qnv::devsim::kAlarmTypeOffset - kMessageBlockOffset;
+constexpr size_t kMessageRuleOffset = qnv::devsim::kAlarmRuleOffset - kMessageBlockOffset;
 
 int64_t UnixMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -131,7 +131,7 @@ void CCamera::OnDeviceMessage(const uint8_t* body, int32_t length) {
   auto le32 = [](const uint8_t* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
   };
-  if (le32(body + kMessageTypeOffset) != kMessageTypeRuleFired) return;
+  if (le32(body + kMessageTypeOffset) != qnv::devsim::kAlarmTypeRule) return;
   LOG_INFO("camera %s: alarm (rule %u)", config_.name.c_str(), le32(body + kMessageRuleOffset));
   lastAlarmMonoMs_ = MonoMs();
   Wake();
