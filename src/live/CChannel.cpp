@@ -145,8 +145,11 @@ SReceiveArea CChannel::ReceiveArea() {
   // Reads go straight into the reassembly buffer: frames are delivered where
   // they arrived, with no copy for those that straddle two reads. Listed
   // frames in the bytes about to be overwritten go to the queue first.
+  // Only this thread lists frames, so it can tell without the save mutex that
+  // none lies there, which is the rule: listed frames are the newest ones and
+  // the area is where the oldest bytes were.
   const CFrameAssembler::SAreaPlan plan = m_assembler.PlanArea(kMaxRead);
-  {
+  if (m_pending.MayHold(plan.overwriteFrom, plan.overwriteTo)) {
     std::lock_guard<std::mutex> lock(m_saveMutex);
     m_pending.Forget(plan.overwriteFrom, plan.overwriteTo);
   }

@@ -10,8 +10,7 @@ void CPendingFrames::PopOldest() {
     m_appendableBytes -= e.length;
     --m_appendableCount;
   }
-  m_first = (m_first + 1) % kMaxPending;
-  --m_count;
+  m_begin.store(m_begin.load() + 1);
 }
 
 void CPendingFrames::SpillOldest() {
@@ -30,7 +29,7 @@ void CPendingFrames::Trim() {
   // and frame count. An entry outside that run for the frames listed after it
   // stays outside however many follow; one the queue would refuse anyway
   // changes nothing.
-  while (m_count > 0) {
+  while (Count() > 0) {
     const SEntry& e = At(0);
     if (!Appendable(e)) {
       PopOldest();
@@ -46,10 +45,11 @@ void CPendingFrames::Trim() {
 
 void CPendingFrames::Add(const uint8_t* body, int32_t length, const SFrameIndex& header) {
   if (length < 0) return;
-  if (m_count == kMaxPending) SpillOldest();
-  m_entries[(m_first + m_count) % kMaxPending] = SEntry{body, length, header};
-  ++m_count;
-  if (Appendable(At(m_count - 1))) {
+  if (Count() == kMaxPending) SpillOldest();
+  SEntry& added = m_entries[m_end % kMaxPending];
+  added = SEntry{body, length, header};
+  ++m_end;
+  if (Appendable(added)) {
     m_appendableBytes += length;
     ++m_appendableCount;
   }
@@ -60,17 +60,25 @@ void CPendingFrames::Forget(const uint8_t* from, const uint8_t* to) {
   // Bodies are listed in the order they arrived, which is not always their
   // order in memory: spill through the newest one that lies in the range.
   size_t through = 0;
-  for (size_t i = 0; i < m_count; ++i) {
-    const SEntry& e = At(i);
-    if (e.length > 0 && e.body < to && e.body + e.length > from) through = i + 1;
+  for (size_t i = 0; i < Count(); ++i) {
+    if (Overlaps(At(i), from, to)) through = i + 1;
   }
   while (through-- > 0) SpillOldest();
+}
+
+bool CPendingFrames::MayHold(const uint8_t* from, const uint8_t* to) const {
+  // Every slot read here was written by this thread; a removal elsewhere
+  // only moves m_begin on, so at worst this looks at entries already gone.
+  for (uint64_t i = m_begin.load(); i < m_end; ++i) {
+    if (Overlaps(m_entries[i % kMaxPending], from, to)) return true;
+  }
+  return false;
 }
 
 void CPendingFrames::Flush() {
   // A drop always leaves a newer entry listed, so the spills below also
   // clear the queue when a drop asked for that.
-  while (m_count > 0) SpillOldest();
+  while (Count() > 0) SpillOldest();
 }
 
 }  // namespace qnv

@@ -13,11 +13,13 @@
 //
 // Owns a fixed list of kMaxPending entries; refers to, but does not own, the
 // bodies and the queue. No lock of its own: the channel's save mutex
-// serialises every call. A listed body must not change until it is spilled,
-// dropped or forgotten.
+// serialises every call but MayHold. A listed body must not change until it
+// is spilled, dropped or forgotten. Entries are added by one thread only (the
+// channel's receive thread); any thread may remove them.
 #ifndef QNV_RECORD_CPENDINGFRAMES_H
 #define QNV_RECORD_CPENDINGFRAMES_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -44,8 +46,13 @@ class CPendingFrames {
   void Forget(const uint8_t* from, const uint8_t* to);
   // Spills everything listed, so the queue holds the whole stretch.
   void Flush();
+  // False only when no listed body lies in [from, to), so Forget would do
+  // nothing. Needs no lock, but only the thread that adds entries may call
+  // it: other threads only ever remove entries, so however late it sees
+  // their removals it can only list more than there are, never less.
+  bool MayHold(const uint8_t* from, const uint8_t* to) const;
 
-  size_t Count() const { return m_count; }
+  size_t Count() const { return size_t(m_end - m_begin.load()); }
   uint64_t SpilledBytes() const { return m_spilledBytes; }  // copied into the queue so far
   uint64_t DroppedFrames() const { return m_droppedFrames; }
 
@@ -56,7 +63,10 @@ class CPendingFrames {
     protocol::SFrameIndex header;
   };
 
-  SEntry& At(size_t i) { return m_entries[(m_first + i) % kMaxPending]; }
+  SEntry& At(uint64_t i) { return m_entries[(m_begin.load() + i) % kMaxPending]; }
+  static bool Overlaps(const SEntry& e, const uint8_t* from, const uint8_t* to) {
+    return e.length > 0 && e.body < to && e.body + e.length > from;
+  }
   bool Appendable(const SEntry& e) const { return e.length <= m_queue.GetCapacity(); }
   void PopOldest();
   void SpillOldest();
@@ -65,8 +75,10 @@ class CPendingFrames {
 
   CStreamQueue& m_queue;
   SEntry m_entries[kMaxPending];
-  size_t m_first = 0;
-  size_t m_count = 0;
+  // Entries ever removed and ever added: the listed ones are [m_begin, m_end),
+  // at those positions modulo kMaxPending. m_end changes only in Add.
+  std::atomic<uint64_t> m_begin{0};
+  uint64_t m_end = 0;
   // Over the listed entries the queue would take (not longer than its capacity).
   int64_t m_appendableBytes = 0;
   size_t m_appendableCount = 0;

@@ -24,7 +24,7 @@ SFrameIndex Header(uint32_t tag) {
 
 // Bodies are written into an arena the way the reassembly buffer takes
 // reads: front to back, back to the start when the end is near, each range
-// announced (Forget) before it is written and scribbled on right after, so a
+// announced (MayHold, then Forget) before it is written and scribbled on right after, so a
 // listed body that was not spilled in time shows up as wrong bytes.
 struct SArena {
   explicit SArena(size_t size) : bytes(size) {}
@@ -34,7 +34,8 @@ struct SArena {
   uint8_t* Place(CPendingFrames& pending, size_t length, std::mt19937& rng) {
     if (front + length > bytes.size()) front = 0;
     uint8_t* at = bytes.data() + front;
-    pending.Forget(at, at + length);
+    // As the channel does: Forget only where MayHold says a listed body may lie.
+    if (pending.MayHold(at, at + length)) pending.Forget(at, at + length);
     for (size_t i = 0; i < length; ++i) at[i] = uint8_t(rng());
     front += length;
     return at;
