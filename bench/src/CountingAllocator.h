@@ -11,6 +11,10 @@ namespace qnv::bench {
 
 uint64_t AllocationCount();
 
+// While on, and when QNV_BENCH_ALLOC_TRACE names a file, each allocation's
+// call stack is appended there (to find what allocates in a window).
+void TraceAllocations(bool on);
+
 }  // namespace qnv::bench
 
 #endif  // QNV_BENCH_COUNTINGALLOCATOR_H

@@ -4,6 +4,30 @@
 
 namespace qnv {
 
+void CKeepAliveRunner::CQueue::Push(const std::shared_ptr<CClient>& session) {
+  if (m_head > 0 && m_items.size() == m_items.capacity()) {
+    // Reuse the slots already taken rather than grow.
+    m_items.erase(m_items.begin(), m_items.begin() + ptrdiff_t(m_head));
+    m_head = 0;
+  }
+  m_items.push_back(session);
+}
+
+std::shared_ptr<CClient> CKeepAliveRunner::CQueue::Pop() {
+  std::shared_ptr<CClient> session = std::move(m_items[m_head++]);
+  if (Empty()) {
+    m_items.clear();  // keeps the capacity
+    m_head = 0;
+  }
+  return session;
+}
+
+void CKeepAliveRunner::CQueue::Drop() {
+  for (size_t i = m_head; i < m_items.size(); ++i) m_items[i]->KeepAliveQueued().store(false);
+  m_items.clear();
+  m_head = 0;
+}
+
 bool CKeepAliveRunner::Start(Done done, void* context) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_running) return true;
@@ -29,10 +53,8 @@ void CKeepAliveRunner::Stop() {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_running) return;
     m_stop = true;
-    for (auto& s : m_fast) s->KeepAliveQueued().store(false);
-    for (auto& s : m_slow) s->KeepAliveQueued().store(false);
-    m_fast.clear();
-    m_slow.clear();
+    m_fast.Drop();
+    m_slow.Drop();
     workers.swap(m_workers);
   }
   m_work.notify_all();
@@ -47,10 +69,10 @@ void CKeepAliveRunner::Post(const std::vector<std::shared_ptr<CClient>>& session
   if (!m_running || m_stop) return;
   for (const auto& s : sessions) {
     if (s->KeepAliveQueued().exchange(true)) continue;
-    (s->KeepAliveSlow() ? m_slow : m_fast).push_back(s);
+    (s->KeepAliveSlow() ? m_slow : m_fast).Push(s);
   }
   // Grow while every worker is taken and work waits.
-  const size_t wanted = m_busy + m_fast.size() + m_slow.size();
+  const size_t wanted = m_busy + m_fast.Size() + m_slow.Size();
   while (m_workers.size() < wanted && m_workers.size() < kMaxWorkers)
     if (!StartWorker()) break;
   m_work.notify_all();
@@ -60,7 +82,7 @@ void CKeepAliveRunner::PostAndWait(const std::vector<std::shared_ptr<CClient>>& 
   Post(sessions);
   std::unique_lock<std::mutex> lock(m_mutex);
   m_idle.wait(lock, [this] {
-    return !m_running || m_stop || (m_fast.empty() && m_slow.empty() && m_busy == 0);
+    return !m_running || m_stop || (m_fast.Empty() && m_slow.Empty() && m_busy == 0);
   });
 }
 
@@ -69,18 +91,16 @@ void CKeepAliveRunner::Work() {
   for (;;) {
     const size_t slowLimit = kMaxWorkers - kFastReserve;
     m_work.wait(lock, [&] {
-      return m_stop || !m_fast.empty() || (!m_slow.empty() && m_busySlow < slowLimit);
+      return m_stop || !m_fast.Empty() || (!m_slow.Empty() && m_busySlow < slowLimit);
     });
     if (m_stop) return;
-    bool slow = m_fast.empty();
+    bool slow = m_fast.Empty();
     std::shared_ptr<CClient> session;
     if (slow) {
-      session = std::move(m_slow.front());
-      m_slow.pop_front();
+      session = m_slow.Pop();
       ++m_busySlow;
     } else {
-      session = std::move(m_fast.front());
-      m_fast.pop_front();
+      session = m_fast.Pop();
     }
     ++m_busy;
     lock.unlock();
@@ -91,7 +111,7 @@ void CKeepAliveRunner::Work() {
     lock.lock();
     --m_busy;
     if (slow) --m_busySlow;
-    if (m_fast.empty() && m_slow.empty() && m_busy == 0) m_idle.notify_all();
+    if (m_fast.Empty() && m_slow.Empty() && m_busy == 0) m_idle.notify_all();
     m_work.notify_one();
   }
 }

@@ -16,7 +16,6 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -50,14 +49,30 @@ class CKeepAliveRunner {
   void PostAndWait(const std::vector<std::shared_ptr<CClient>>& sessions);
 
  private:
+  // A first-in first-out queue over one vector whose capacity is kept, so a
+  // tick that queues as many sessions as the last one allocates nothing.
+  class CQueue {
+   public:
+    bool Empty() const { return m_head == m_items.size(); }
+    size_t Size() const { return m_items.size() - m_head; }
+    void Push(const std::shared_ptr<CClient>& session);
+    std::shared_ptr<CClient> Pop();
+    // Clears the queued flag of each session and drops them all.
+    void Drop();
+
+   private:
+    std::vector<std::shared_ptr<CClient>> m_items;
+    size_t m_head = 0;  // m_items before it were taken
+  };
+
   void Work();
   bool StartWorker();  // m_mutex held
 
   std::mutex m_mutex;  // guards everything below
   std::condition_variable m_work;
   std::condition_variable m_idle;
-  std::deque<std::shared_ptr<CClient>> m_fast;
-  std::deque<std::shared_ptr<CClient>> m_slow;
+  CQueue m_fast;
+  CQueue m_slow;
   std::vector<std::thread> m_workers;
   size_t m_busy = 0;
   size_t m_busySlow = 0;

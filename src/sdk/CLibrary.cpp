@@ -37,7 +37,9 @@ void CLibrary::Tick(void* library) {
   auto* self = static_cast<CLibrary*>(library);
   // The tick only hands the keep-alives to the workers, so it is never late
   // because of a device.
-  self->m_keepAliveRunner.Post(self->KeepAliveTargets());
+  self->KeepAliveTargets(self->m_tickTargets);
+  self->m_keepAliveRunner.Post(self->m_tickTargets);
+  self->m_tickTargets.clear();  // holds no session past the tick
 }
 
 void CLibrary::OnLoss(void* library, const std::shared_ptr<CClient>& session) {
@@ -301,15 +303,18 @@ uint32_t CLibrary::LiveClose(CClient& client, uint32_t handle) {
   return 0;
 }
 
-std::vector<std::shared_ptr<CClient>> CLibrary::KeepAliveTargets() {
-  std::vector<std::shared_ptr<CClient>> targets;
+void CLibrary::KeepAliveTargets(std::vector<std::shared_ptr<CClient>>& targets) {
+  targets.clear();
   std::lock_guard<std::recursive_mutex> lock(m_lock);
   targets.reserve(m_sessions.size());
   for (auto& s : m_sessions)
     if (s->WantsKeepAlive() && !s->IsClosed()) targets.push_back(s);
-  return targets;
 }
 
-void CLibrary::KeepAlivePass() { m_keepAliveRunner.PostAndWait(KeepAliveTargets()); }
+void CLibrary::KeepAlivePass() {
+  std::vector<std::shared_ptr<CClient>> targets;
+  KeepAliveTargets(targets);
+  m_keepAliveRunner.PostAndWait(targets);
+}
 
 }  // namespace qnv

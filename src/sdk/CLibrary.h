@@ -69,7 +69,9 @@ class CLibrary {
 
  private:
   CLibrary() = default;
-  std::vector<std::shared_ptr<CClient>> KeepAliveTargets();
+  // Fills targets (cleared first, its capacity kept) with the sessions due a
+  // keep-alive.
+  void KeepAliveTargets(std::vector<std::shared_ptr<CClient>>& targets);
   // Takes the session (and its channels) out of the registries, then closes
   // them; false when it was not registered any more.
   bool RemoveSession(const std::shared_ptr<CClient>& session);
@@ -87,6 +89,8 @@ class CLibrary {
   bool m_initialised = false;
   uint32_t m_nextHandle = 0;
   platform::CPeriodicTimer m_keepAlive;
+  // Timer thread only: reused by every tick so a tick allocates nothing.
+  std::vector<std::shared_ptr<CClient>> m_tickTargets;
   CKeepAliveRunner m_keepAliveRunner;
   CSessionWatcher m_watcher;
 };
