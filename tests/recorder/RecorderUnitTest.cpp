@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "Config.h"
-#include "Storage.h"
+#include "config/Config.h"
+#include "storage/Storage.h"
 
 namespace fs = std::filesystem;
 using namespace qnvrecorder;

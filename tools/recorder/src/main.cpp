@@ -11,9 +11,9 @@
 #include <sstream>
 #include <string>
 
-#include "CRecorder.h"
-#include "Config.h"
-#include "Log.h"
+#include "base/Log.h"
+#include "config/Config.h"
+#include "service/CRecorder.h"
 
 namespace {
 

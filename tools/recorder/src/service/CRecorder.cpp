@@ -1,4 +1,4 @@
-#include "CRecorder.h"
+#include "service/CRecorder.h"
 
 #include <unistd.h>
 
@@ -8,14 +8,14 @@
 #include <set>
 #include <utility>
 
-#include "CRtspFeed.h"
-#include "CRtspServer.h"
-#include "Log.h"
-#include "QNVNetSdk.h"
-#include "Storage.h"
+#include "base/Log.h"
+#include "qnvnet.h"
 #include "qnvrecording/CExporter.h"
 #include "qnvrecording/CMp4Writer.h"
 #include "qnvrecording/CRecordingReader.h"
+#include "storage/Storage.h"
+#include "streaming/CRtspFeed.h"
+#include "streaming/CRtspServer.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -24,26 +24,23 @@ extern "C" {
 namespace qnvrecorder {
 namespace {
 
-CRecorder* g_recorder = nullptr;
-
 constexpr int kHousekeepingTickMs = 1000;
 constexpr int kRetentionEveryTicks = 10;
 constexpr int kStatusEveryTicks = 2;
 
-bool OnStreamFrame(uint32_t clientId, char*, uint16_t, char* frame, int32_t length, uint32_t) {
-  if (g_recorder) g_recorder->DispatchFrame(clientId, reinterpret_cast<uint8_t*>(frame), length);
-  return true;
+// The library's callbacks reach the recorder through their user pointer.
+void OnStreamFrame(void* user, uint32_t clientId, const char*, uint16_t, const uint8_t* frame,
+                   int32_t length) {
+  static_cast<CRecorder*>(user)->DispatchFrame(clientId, frame, length);
 }
 
-bool OnDeviceMessage(uint32_t clientId, char*, uint16_t, uint16_t, char* body, int32_t length,
-                     uint32_t) {
-  if (g_recorder) g_recorder->DispatchMessage(clientId, reinterpret_cast<uint8_t*>(body), length);
-  return true;
+void OnDeviceMessage(void* user, uint32_t clientId, const char*, uint16_t, uint16_t,
+                     const uint8_t* body, int32_t length) {
+  static_cast<CRecorder*>(user)->DispatchMessage(clientId, body, length);
 }
 
-bool OnDisconnected(uint32_t clientId, char*, uint16_t port, uint32_t) {
-  if (g_recorder) g_recorder->DispatchDisconnect(clientId, port);
-  return true;
+void OnDisconnected(void* user, uint32_t clientId, const char*, uint16_t port) {
+  static_cast<CRecorder*>(user)->DispatchDisconnect(clientId, port);
 }
 
 uint64_t MiB(double mb) { return static_cast<uint64_t>(mb * 1048576.0); }
@@ -67,12 +64,9 @@ std::string JsonString(const std::string& text) {
 
 }  // namespace
 
-CRecorder::CRecorder() { g_recorder = this; }
+CRecorder::CRecorder() = default;
 
-CRecorder::~CRecorder() {
-  Stop();
-  g_recorder = nullptr;
-}
+CRecorder::~CRecorder() { Stop(); }
 
 bool CRecorder::Start(const SConfig& config, std::string& error) {
   config_ = config;
@@ -90,10 +84,12 @@ bool CRecorder::Start(const SConfig& config, std::string& error) {
   }
   if (config_.rtsp.enabled && !StartRtsp(error)) return false;
   av_log_set_level(AV_LOG_ERROR);
-  QNVNet_SetCallback(&OnDeviceMessage, &OnStreamFrame, &OnDisconnected, 0);
-  const uint32_t rc = QNVNet_InitLib();
-  if (rc != QNVNET_OK) {
-    error = std::string("the SDK did not start: ") + QnvResultText(rc);
+  qnvnet_set_message_callback(&OnDeviceMessage, this);
+  qnvnet_set_stream_callback(&OnStreamFrame, this);
+  qnvnet_set_disconnect_callback(&OnDisconnected, this);
+  const int32_t rc = qnvnet_init();
+  if (rc != QNVNET_SUCCESS) {
+    error = std::string("the SDK did not start: ") + qnvnet_strerror(rc);
     return false;
   }
   libraryStarted_ = true;
@@ -213,8 +209,10 @@ void CRecorder::Stop() {
   }
   for (const SMp4Job& job : jobs) MakeMp4(job.dataPath);
   if (libraryStarted_) {
-    QNVNet_UnInitLib();
-    QNVNet_SetCallback(nullptr, nullptr, nullptr, 0);
+    qnvnet_uninit();
+    qnvnet_set_message_callback(nullptr, nullptr);
+    qnvnet_set_stream_callback(nullptr, nullptr);
+    qnvnet_set_disconnect_callback(nullptr, nullptr);
     libraryStarted_ = false;
   }
   rtsp_.reset();

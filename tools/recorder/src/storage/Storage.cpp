@@ -1,4 +1,4 @@
-#include "Storage.h"
+#include "storage/Storage.h"
 
 #include <sys/statvfs.h>
 

@@ -1,12 +1,12 @@
-#include "CRtspFeed.h"
+#include "streaming/CRtspFeed.h"
 
 #include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
 
 #include <cstring>
 
-#include "Log.h"
 #include "QNVNetSdk.h"
+#include "base/Log.h"
 
 namespace qnvrecorder {
 namespace {

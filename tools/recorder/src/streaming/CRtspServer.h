@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "Config.h"
+#include "config/Config.h"
 
 typedef struct _GMainContext GMainContext;
 typedef struct _GMainLoop GMainLoop;

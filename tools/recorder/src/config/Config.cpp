@@ -1,4 +1,4 @@
-#include "Config.h"
+#include "config/Config.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

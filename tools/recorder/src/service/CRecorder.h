@@ -2,8 +2,8 @@
 // every CCamera, the RTSP server, and one housekeeping thread that applies
 // retention, watches the free space, writes the status file and makes the MP4
 // copies. Start/Reload/Stop are called from the main (signal-handling) thread;
-// the ICameraHost methods from the cameras' threads. One per process: the
-// library's callbacks reach it through a process-wide pointer.
+// the ICameraHost methods from the cameras' threads. One per process (the
+// library has one set of callbacks); they reach it through their user pointer.
 #pragma once
 
 #include <chrono>
@@ -17,8 +17,8 @@
 #include <thread>
 #include <unordered_map>
 
-#include "CCamera.h"
-#include "Config.h"
+#include "cameras/CCamera.h"
+#include "config/Config.h"
 
 namespace qnvrecorder {
 

@@ -1,12 +1,12 @@
-#include "CRtspServer.h"
+#include "streaming/CRtspServer.h"
 
 #include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
 #include <gst/rtp/gstrtphdrext.h>
 #include <gst/rtsp-server/rtsp-server.h>
 
-#include "CRtspFeed.h"
-#include "Log.h"
+#include "base/Log.h"
+#include "streaming/CRtspFeed.h"
 
 namespace qnvrecorder {
 namespace {

@@ -1,15 +1,15 @@
-#include "CCamera.h"
+#include "cameras/CCamera.h"
 
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
 
-#include "CRtspFeed.h"
-#include "Log.h"
+#include "QNVNetAlarm.h"
 #include "QNVNetSdk.h"
-#include "Storage.h"
-#include "devsim/Simulator.h"
+#include "base/Log.h"
+#include "storage/Storage.h"
+#include "streaming/CRtspFeed.h"
 
 namespace qnvrecorder {
 namespace {
@@ -30,11 +30,6 @@ constexpr int kSaveRetryMs = 5000;
 // A rolled-out segment ends at the next key frame; its MP4 copy waits a little
 // longer so the library has surely closed it.
 constexpr int kClosedDelayMs = 1000;
-// Rule alarms come in the simulated device's layout; the message callback gets
-// the block from its length field on.
-constexpr size_t kMessageBlockOffset = qnv::devsim::kAlarmLengthOffset;
-constexpr size_t kMessageTypeOffset = qnv::devsim::kAlarmTypeOffset - kMessageBlockOffset;
-constexpr size_t kMessageRuleOffset = qnv::devsim::kAlarmRuleOffset - kMessageBlockOffset;
 
 int64_t UnixMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -127,12 +122,9 @@ void CCamera::OnDisconnect(uint16_t port) {
 }
 
 void CCamera::OnDeviceMessage(const uint8_t* body, int32_t length) {
-  if (length < static_cast<int32_t>(kMessageRuleOffset + 4)) return;
-  auto le32 = [](const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-  };
-  if (le32(body + kMessageTypeOffset) != qnv::devsim::kAlarmTypeRule) return;
-  LOG_INFO("camera %s: alarm (rule %u)", config_.name.c_str(), le32(body + kMessageRuleOffset));
+  qnvnet_alarm alarm{};
+  if (!qnvnet_alarm_decode(body, length, &alarm)) return;
+  LOG_INFO("camera %s: alarm (rule %u)", config_.name.c_str(), alarm.rule);
   lastAlarmMonoMs_ = MonoMs();
   Wake();
 }

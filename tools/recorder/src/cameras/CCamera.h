@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "Config.h"
+#include "config/Config.h"
 
 namespace qnvrecorder {
 
