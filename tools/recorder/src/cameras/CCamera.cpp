@@ -1,14 +1,11 @@
 #include "cameras/CCamera.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstring>
 
-#include "QNVNetAlarm.h"
-#include "QNVNetSdk.h"
-#include "base/Log.h"
-#include "storage/Storage.h"
+#include "base/Text.h"
+#include "base/Time.h"
+#include "qnvnet.h"
 #include "streaming/CRtspFeed.h"
 
 namespace qnvrecorder {
@@ -16,10 +13,14 @@ namespace {
 
 constexpr int kFirstBackoffMs = 1000;
 constexpr int kMaxBackoffMs = 30000;
+// A refused password will not change by itself: the next try waits this long
+// (a reload with a changed password_file tries at once).
+constexpr int kCredentialsBackoffMs = 300000;
 // Housekeeping pace of a camera's thread; events (a loss, a stop, a disk
 // state, an alarm) wake it at once and a segment's end is waited for exactly.
 constexpr int kTickMs = 1000;
-// A channel that delivers nothing this long is treated as lost.
+// A channel that delivers nothing this long is treated as lost. (The
+// library's own liveness report of a frozen device replaces this watchdog.)
 constexpr int64_t kSilenceMs = 10000;
 // A segment whose data file stops growing this long while frames arrive has
 // ended on its own (a failed write, or the library's 1 GiB limit).
@@ -27,36 +28,32 @@ constexpr int64_t kStallMs = 5000;
 // Segments roll over before the library's 1 GiB limit ends them.
 constexpr uint64_t kRollBytes = 960ull << 20;
 constexpr int kSaveRetryMs = 5000;
-// A rolled-out segment ends at the next key frame; its MP4 copy waits a little
-// longer so the library has surely closed it.
-constexpr int kClosedDelayMs = 1000;
+// Repeated lines: alarms (a device may raise hundreds a second), failed
+// connection attempts of an unchanged cause, refused segment files.
+constexpr int kAlarmLinesPerWindow = 5;
+constexpr auto kAlarmWindow = std::chrono::seconds(10);
+constexpr auto kConnectWindow = std::chrono::minutes(10);
+constexpr auto kStorageWindow = std::chrono::minutes(1);
 
-int64_t UnixMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-int64_t MonoMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-std::string Stem(const std::string& dataPath) {
-  const size_t dot = dataPath.rfind('.');
-  return dot == std::string::npos ? dataPath : dataPath.substr(0, dot);
-}
-std::string Code(uint32_t code) {
-  return std::to_string(static_cast<int32_t>(code)) + " " + QnvResultText(code);
+std::string Code(int32_t rc) {
+  const char* text = qnvnet_last_error_text();
+  return std::to_string(rc) + " " + qnvnet_strerror(rc) +
+         (text != nullptr && *text != '\0' ? std::string(": ") + text : std::string());
 }
 
 }  // namespace
 
-CCamera::CCamera(SCameraConfig config, SStorageConfig storage, std::shared_ptr<CRtspFeed> feed,
-                 ICameraHost& host)
+CCamera::CCamera(SCameraConfig config, SStorageConfig storageConfig, CStorageRoot* storage,
+                 std::shared_ptr<CRtspFeed> feed, ICameraHost& host)
     : config_(std::move(config)),
-      storage_(std::move(storage)),
+      storageConfig_(std::move(storageConfig)),
+      storage_(storage),
       feed_(std::move(feed)),
-      host_(host) {}
+      host_(host),
+      sinceUnix_(UnixMs() / 1000),
+      alarmLog_(kAlarmLinesPerWindow, kAlarmWindow),
+      connectLog_(1, kConnectWindow),
+      storageLog_(1, kStorageWindow) {}
 
 CCamera::~CCamera() { Stop(); }
 
@@ -84,6 +81,9 @@ SCameraStatus CCamera::Status() const {
   s.bytesToday = today_ == UnixMs() / 86400000 ? bytesToday_.load() : 0;
   std::lock_guard<std::mutex> lock(mutex_);
   s.state = state_;
+  s.sinceUnix = sinceUnix_;
+  s.fault = fault_;
+  s.lastError = lastError_;
   s.segment = segmentPath_;
   s.reconnects = reconnects_;
   return s;
@@ -92,13 +92,13 @@ SCameraStatus CCamera::Status() const {
 std::set<std::string> CCamera::OpenStems() const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::set<std::string> open;
-  if (!segmentPath_.empty()) open.insert(Stem(segmentPath_));
-  if (!rolledOutPath_.empty()) open.insert(Stem(rolledOutPath_));
+  if (!segmentStem_.empty()) open.insert(segmentStem_);
+  if (!rolledOutStem_.empty()) open.insert(rolledOutStem_);
   return open;
 }
 
 void CCamera::OnFrame(const uint8_t* frame, int32_t length) {
-  if (length < static_cast<int32_t>(QNVNetFrameHeader::kSize)) return;
+  if (length < static_cast<int32_t>(QNVNET_FRAME_HEADER_SIZE)) return;
   const int64_t now = UnixMs();
   lastFrameUnixMs_ = now;
   lastFrameMonoMs_ = MonoMs();
@@ -108,24 +108,34 @@ void CCamera::OnFrame(const uint8_t* frame, int32_t length) {
     if (today_.exchange(day) != day) bytesToday_ = 0;
     bytesToday_ += static_cast<uint64_t>(length);
   }
-  if (frame[QNVNetFrameHeader::kKindOffset] == QNVNetFrameHeader::kKindKey && rolloverPending_)
+  // The library ends the old recording of a hand-over at the key frame, after
+  // this callback: once the next frame arrives, it surely has.
+  if (rolloverKeySeen_ && !rolloverDone_.exchange(true)) Wake();
+  if (frame[QNVNET_FRAME_KIND_OFFSET] == QNVNET_FRAME_KIND_KEY && rolloverPending_)
     rolloverKeySeen_ = true;
   if (feed_) feed_->Push(frame, static_cast<size_t>(length));
 }
 
 void CCamera::OnDisconnect(uint16_t port) {
-  if (!lost_.exchange(true)) {
-    LOG_WARN("camera %s: connection to %s:%u lost (%s)", config_.name.c_str(), config_.host.c_str(),
-             port, port == config_.port ? "commands" : "stream");
-  }
+  lostPort_ = port;
+  lost_ = true;
   Wake();
 }
 
 void CCamera::OnDeviceMessage(const uint8_t* body, int32_t length) {
   qnvnet_alarm alarm{};
   if (!qnvnet_alarm_decode(body, length, &alarm)) return;
-  LOG_INFO("camera %s: alarm (rule %u)", config_.name.c_str(), alarm.rule);
+  const int64_t now = UnixMs();
+  uint64_t held = 0;
+  if (alarmLog_.Allow(held)) {
+    LOG_INFO("camera %s: alarm (rule %u)%s", config_.name.c_str(), alarm.rule,
+             HeldBackText(held).c_str());
+  }
+  // An event clip is named by the time its first alarm arrived.
+  int64_t none = 0;
+  clipAlarmUnixMs_.compare_exchange_strong(none, now);
   lastAlarmMonoMs_ = MonoMs();
+  host_.Alarm(*this, alarm, now);
   Wake();
 }
 
@@ -143,21 +153,66 @@ bool CCamera::WaitMs(int ms) {
   return !stopping_;
 }
 
-void CCamera::SetState(const char* state) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  state_ = state;
+void CCamera::SetState(const char* state, const SFault& fault) {
+  bool changed = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_ != state) sinceUnix_ = UnixMs() / 1000;
+    changed = state_ != state || fault_.kind != fault.kind || fault_.text != fault.text;
+    state_ = state;
+    fault_ = fault;
+    if (fault.kind != EFault::kNone) lastError_ = fault.text;
+  }
+  if (changed) host_.StateChanged(*this, Status());
+}
+
+void CCamera::FlushHeldLines() {
+  if (const uint64_t held = alarmLog_.Flush()) {
+    LOG_INFO("camera %s: %llu more alarm line(s) held back in the last %lld s",
+             config_.name.c_str(), static_cast<unsigned long long>(held),
+             static_cast<long long>(kAlarmWindow.count()));
+  }
+}
+
+void CCamera::LogConnectFailure(const SFault& fault, int retryMs) {
+  std::string fix;
+  if (fault.kind == EFault::kBadCredentials) {
+    if (!config_.passwordFile.empty()) {
+      fix = "; fix the password in password_file " + config_.passwordFile +
+            " (its first line) or the user " + Quote(config_.user) +
+            ", then reload (SIGHUP) to try again at once";
+    } else if (!config_.passwordEnv.empty()) {
+      fix = "; fix the password in the environment variable " + config_.passwordEnv +
+            " (password_env, set in the service's environment file) or the user " +
+            Quote(config_.user) + ", then restart the service";
+    } else {
+      fix = "; the camera has no password: give it password_env or password_file";
+    }
+  }
+  uint64_t held = 0;
+  if (fault.text != lastLoggedFault_) {
+    // A new cause is always told; the same cause again only now and then.
+    held = connectLog_.Flush(CLogThrottle::Clock::now() + kConnectWindow);
+    connectLog_.Allow(held);
+  } else if (!connectLog_.Allow(held)) {
+    return;
+  }
+  lastLoggedFault_ = fault.text;
+  LOG_WARN("camera %s: cannot connect: %s%s; next try in %d s%s", config_.name.c_str(),
+           fault.text.c_str(), fix.c_str(), retryMs / 1000,
+           held ? (" (" + std::to_string(held) + " failed tries like it not logged)").c_str() : "");
 }
 
 void CCamera::Run() {
   int backoffMs = kFirstBackoffMs;
   bool everConnected = false;
   while (WaitMs(0)) {
-    std::string why;
-    if (!Connect(why)) {
-      LOG_WARN("camera %s: cannot connect to %s:%u: %s; next try in %d s", config_.name.c_str(),
-               config_.host.c_str(), config_.port, why.c_str(), backoffMs / 1000);
-      SetState("down");
-      if (!WaitMs(backoffMs)) break;
+    SFault fault;
+    if (!Connect(fault)) {
+      const int retryMs = fault.kind == EFault::kBadCredentials ? kCredentialsBackoffMs : backoffMs;
+      SetState("down", fault);
+      LogConnectFailure(fault, retryMs);
+      if (!WaitMs(retryMs)) break;
       backoffMs = std::min(backoffMs * 2, kMaxBackoffMs);
       continue;
     }
@@ -167,10 +222,19 @@ void CCamera::Run() {
     }
     everConnected = true;
     backoffMs = kFirstBackoffMs;
+    lastLoggedFault_.clear();
     Serve();
+    SFault why;
+    if (lost_) {
+      why = DisconnectFault(lostPort_, config_.port, config_.host);
+    } else if (MonoMs() - lastFrameMonoMs_ > kSilenceMs) {
+      why = {EFault::kStalled, "no frames for " + std::to_string(kSilenceMs / 1000) + " s from " +
+                                   config_.host + ":" + std::to_string(config_.port)};
+    }
     Disconnect();
     if (!WaitMs(0)) break;
-    SetState("down");
+    LOG_WARN("camera %s: %s; reconnecting", config_.name.c_str(), why.text.c_str());
+    SetState("down", why);
     if (!WaitMs(backoffMs)) break;
     backoffMs = std::min(backoffMs * 2, kMaxBackoffMs);
   }
@@ -178,13 +242,13 @@ void CCamera::Run() {
   SetState("stopped");
 }
 
-bool CCamera::Connect(std::string& why) {
+bool CCamera::Connect(SFault& fault) {
   lost_ = false;
   uint32_t clientId = 0;
-  uint32_t rc = QNVNet_DevLogin(&clientId, config_.host.c_str(), config_.port, config_.user.c_str(),
-                                config_.password.c_str());
-  if (rc != QNVNET_OK) {
-    why = "login failed (" + Code(rc) + ")";
+  int32_t rc = qnvnet_login(&clientId, config_.host.c_str(), config_.port, config_.user.c_str(),
+                            config_.password.c_str());
+  if (rc != QNVNET_SUCCESS) {
+    fault = LoginFault(rc, config_.host, config_.port);
     return false;
   }
   clientId_ = clientId;
@@ -192,9 +256,9 @@ bool CCamera::Connect(std::string& why) {
   host_.Route(clientId_, this);
   lastFrameMonoMs_ = MonoMs();
   uint32_t handle = 0;
-  rc = QNVNet_LiveOpen(&handle, clientId_, nullptr);
-  if (rc != QNVNET_OK) {
-    why = "live channel not opened (" + Code(rc) + ")";
+  rc = qnvnet_live_open(&handle, clientId_, nullptr);
+  if (rc != QNVNET_SUCCESS) {
+    fault = ChannelFault(rc);
     Disconnect();
     return false;
   }
@@ -202,13 +266,13 @@ bool CCamera::Connect(std::string& why) {
   channelOpen_ = true;
   if (config_.mode == CameraMode::kEvents) {
     // Event clips begin this long before their alarm.
-    rc = QNVNet_LiveSetPreRecord(handle_, static_cast<uint32_t>(config_.preSeconds * 1000), 0);
-    if (rc != QNVNET_OK) {
+    rc = qnvnet_live_set_prerecord(handle_, static_cast<uint32_t>(config_.preSeconds * 1000), 0);
+    if (rc != QNVNET_SUCCESS) {
       LOG_WARN("camera %s: pre-record not set (%s)", config_.name.c_str(), Code(rc).c_str());
     }
   }
   if (lost_) {
-    why = "connection lost while opening the channel";
+    fault = DisconnectFault(lostPort_, config_.port, config_.host);
     Disconnect();
     return false;
   }
@@ -220,12 +284,12 @@ bool CCamera::Connect(std::string& why) {
 }
 
 void CCamera::Disconnect() {
-  if (recording_) CloseSegment(nullptr);
+  if (recording_ || rolledOut_) CloseSegment(nullptr);
   rolloverPending_ = false;
   if (feed_) feed_->SetDown();
   if (loggedIn_) host_.Route(clientId_, nullptr);
-  if (channelOpen_) QNVNet_LiveClose(handle_);
-  if (loggedIn_) QNVNet_DevLogout(clientId_);
+  if (channelOpen_) qnvnet_live_close(handle_);
+  if (loggedIn_) qnvnet_logout(clientId_);
   channelOpen_ = loggedIn_ = false;
 }
 
@@ -241,150 +305,226 @@ void CCamera::Serve() {
       if (stopping_) return;
     }
     if (lost_) return;
-    if (MonoMs() - lastFrameMonoMs_ > kSilenceMs) {
-      LOG_WARN("camera %s: no frames for %lld s; reconnecting", config_.name.c_str(),
-               static_cast<long long>(kSilenceMs / 1000));
-      return;
-    }
-    if (rolloverKeySeen_) {
-      rolloverPending_ = rolloverKeySeen_ = false;
-      std::string closed;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        closed.swap(rolledOutPath_);
-      }
-      host_.SegmentClosed(closed, kClosedDelayMs);
-    }
+    if (MonoMs() - lastFrameMonoMs_ > kSilenceMs) return;
+    FlushHeldLines();
+    if (rolloverDone_) FinishHandover();
     // Continuous: always; events: from an alarm until post_seconds after the last one.
     const int64_t alarm = lastAlarmMonoMs_;
     const bool inClip = config_.mode == CameraMode::kEvents && alarm != 0 &&
                         MonoMs() < alarm + static_cast<int64_t>(config_.postSeconds * 1000);
     const bool want =
-        storage_.enabled && (config_.mode == CameraMode::kContinuous || inClip) && !diskFull_;
+        storage_ != nullptr && (config_.mode == CameraMode::kContinuous || inClip) && !diskFull_;
     if (want && !recording_ && Clock::now() >= nextSaveTry_) {
-      if (!OpenSegment()) nextSaveTry_ = Clock::now() + std::chrono::milliseconds(kSaveRetryMs);
+      const int64_t clip = clipAlarmUnixMs_.exchange(0);
+      if (!OpenSegment(config_.mode == CameraMode::kEvents && clip != 0 ? clip : UnixMs())) {
+        nextSaveTry_ = Clock::now() + std::chrono::milliseconds(kSaveRetryMs);
+      }
     } else if (!want && recording_) {
       CloseSegment(diskFull_ ? "disk full: recording stopped until space is back" : nullptr);
     } else if (recording_) {
       CheckStall();
-      if (recording_ && Clock::now() >= segmentEnd_ && !rolloverPending_) RollOver();
+      if (recording_ && Clock::now() >= segmentEnd_ && !rolloverPending_) {
+        const int64_t early = segmentEndUnixMs_ - UnixMs();
+        if (endOnClock_ && early > 0) {
+          // The steady clock ran ahead of the wall clock: a segment starts
+          // on its boundary, never before it.
+          segmentEnd_ = Clock::now() + std::chrono::milliseconds(early);
+        } else {
+          RollOver();
+        }
+      }
     }
-    const bool records = storage_.enabled;
-    SetState(!records     ? "connected"
-             : diskFull_  ? "disk full"
-             : recording_ ? "recording"
-                          : "connected");
+    SetState(storage_ == nullptr ? "connected"
+             : diskFull_         ? "disk full"
+             : recording_        ? "recording"
+                                 : "connected");
   }
 }
 
-namespace {
-// The next multiple of the segment length after now, at least half a segment
-// away: segments start on the clock (10:00, 10:10, ...) and none is tiny.
-std::chrono::steady_clock::time_point SegmentEnd(int segmentSeconds) {
-  const int64_t now = UnixMs();
-  const int64_t length = int64_t(segmentSeconds) * 1000;
-  int64_t end = (now / length + 1) * length;
-  if (end - now < length / 2) end += length;
-  return std::chrono::steady_clock::now() + std::chrono::milliseconds(end - now);
+void CCamera::ScheduleEnd(int64_t fromUnixMs, bool onClock) {
+  // The next boundary, at least half a segment away, so none is tiny.
+  const int64_t length = int64_t(storageConfig_.segmentSeconds) * 1000;
+  int64_t end = NextBoundaryMs(fromUnixMs, storageConfig_.segmentSeconds);
+  if (!onClock && end - fromUnixMs < length / 2) end += length;
+  segmentEndUnixMs_ = end;
+  endOnClock_ = true;
+  segmentEnd_ = Clock::now() + std::chrono::milliseconds(std::max<int64_t>(end - UnixMs(), 0));
 }
-}  // namespace
 
-bool CCamera::OpenSegment() {
-  const std::string path = NewSegmentPath(storage_.root, config_.name, time(nullptr));
+bool CCamera::OpenSegment(int64_t nameUnixMs) {
+  std::string error;
+  std::unique_ptr<CSegmentFiles> files =
+      storage_->CreateSegment(config_.name, static_cast<time_t>(nameUnixMs / 1000), error);
+  uint64_t held = 0;
+  if (!files) {
+    if (storageLog_.Allow(held)) {
+      LOG_ERROR("camera %s: segment not opened: %s; retrying every %d s%s", config_.name.c_str(),
+                error.c_str(), kSaveRetryMs / 1000, HeldBackText(held).c_str());
+    }
+    return false;
+  }
   uint32_t id = 0;
-  const uint32_t rc = QNVNet_LiveSaveOpen(handle_, path.c_str(), id);
-  if (rc != QNVNET_OK) {
-    LOG_ERROR("camera %s: segment %s not opened (%s); retrying in %d s", config_.name.c_str(),
-              path.c_str(), Code(rc).c_str(), kSaveRetryMs / 1000);
+  const int32_t rc = qnvnet_record_open(handle_, files->LibraryPath().c_str(), &id);
+  if (rc != QNVNET_SUCCESS) {
+    if (storageLog_.Allow(held)) {
+      LOG_ERROR("camera %s: segment %s not opened (%s); retrying every %d s%s",
+                config_.name.c_str(), files->Path().c_str(), Code(rc).c_str(), kSaveRetryMs / 1000,
+                HeldBackText(held).c_str());
+    }
+    files->RemoveIfEmpty();
+    return false;
+  }
+  if (!files->StillOurs()) {
+    // Something was put in place of the files between their making and the
+    // library's opening: whatever it is, it is not written.
+    qnvnet_record_close(handle_, id);
+    LOG_ERROR("camera %s: %s was replaced while it was being opened; not recording into it",
+              config_.name.c_str(), files->Path().c_str());
     return false;
   }
   saveId_ = id;
   recording_ = true;
-  segmentEnd_ = SegmentEnd(storage_.segmentSeconds);
+  ScheduleEnd(UnixMs(), false);
   stallSize_ = 0;
   stallSince_ = Clock::now();
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    segmentPath_ = path;
+    segmentPath_ = files->Path();
+    segmentStem_ = files->StemPath();
   }
-  LOG_INFO("camera %s: recording %s", config_.name.c_str(), path.c_str());
+  segment_ = std::move(files);
+  LOG_INFO("camera %s: recording %s", config_.name.c_str(), segment_->Path().c_str());
+  host_.SegmentOpened(*this, segment_->Segment(), false);
   return true;
 }
 
 void CCamera::RollOver() {
-  const std::string path = NewSegmentPath(storage_.root, config_.name, time(nullptr));
+  // On the clock: named by the boundary the new segment begins at (its first
+  // frame, at the next key frame, comes at or after it).
+  const int64_t nameUnixMs = endOnClock_ ? segmentEndUnixMs_ : UnixMs();
+  std::string error;
+  std::unique_ptr<CSegmentFiles> files =
+      storage_->CreateSegment(config_.name, static_cast<time_t>(nameUnixMs / 1000), error);
+  if (!files) {
+    uint64_t held = 0;
+    if (storageLog_.Allow(held)) {
+      LOG_ERROR("camera %s: next segment not made (%s); the current one goes on%s",
+                config_.name.c_str(), error.c_str(), HeldBackText(held).c_str());
+    }
+    segmentEnd_ = Clock::now() + std::chrono::milliseconds(kSaveRetryMs);
+    endOnClock_ = false;
+    return;
+  }
   uint32_t newId = 0;
   rolloverKeySeen_ = false;
+  rolloverDone_ = false;
   rolloverPending_ = true;
-  const uint32_t rc = QNVNet_LiveSaveRollover(handle_, saveId_, path.c_str(), &newId);
-  if (rc != QNVNET_OK) {
+  const int32_t rc = qnvnet_record_rollover(handle_, saveId_, files->LibraryPath().c_str(), &newId);
+  if (rc != QNVNET_SUCCESS) {
     rolloverPending_ = false;
-    if (static_cast<int32_t>(rc) == static_cast<int32_t>(QNVNET_ERR_NO_SAVE)) {
+    files->RemoveIfEmpty();
+    if (rc == QNVNET_E_NO_SAVE) {
       LOG_ERROR("camera %s: segment %s ended early (a write failed: disk full?)",
-                config_.name.c_str(), segmentPath_.c_str());
-      recording_ = false;
-      host_.SegmentClosed(segmentPath_, 0);
-      std::lock_guard<std::mutex> lock(mutex_);
-      segmentPath_.clear();
+                config_.name.c_str(), segment_->Path().c_str());
+      CloseSegment(nullptr);
       host_.CheckDiskSoon();
     } else {
       LOG_ERROR("camera %s: segment %s not started (%s); the current one goes on",
-                config_.name.c_str(), path.c_str(), Code(rc).c_str());
+                config_.name.c_str(), files->Path().c_str(), Code(rc).c_str());
       segmentEnd_ = Clock::now() + std::chrono::milliseconds(kSaveRetryMs);
+      endOnClock_ = false;
     }
+    return;
+  }
+  if (!files->StillOurs()) {
+    qnvnet_record_close(handle_, newId);  // cancels the hand-over; the current one goes on
+    rolloverPending_ = false;
+    LOG_ERROR("camera %s: %s was replaced while it was being opened; the current segment goes on",
+              config_.name.c_str(), files->Path().c_str());
+    segmentEnd_ = Clock::now() + std::chrono::milliseconds(kSaveRetryMs);
+    endOnClock_ = false;
     return;
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
     rolledOutPath_ = segmentPath_;
-    segmentPath_ = path;
+    rolledOutStem_ = segmentStem_;
+    segmentPath_ = files->Path();
+    segmentStem_ = files->StemPath();
   }
+  rolledOut_ = std::move(segment_);
   rolledOutId_ = saveId_;
+  segment_ = std::move(files);
   saveId_ = newId;
-  segmentEnd_ = SegmentEnd(storage_.segmentSeconds);
+  ScheduleEnd(endOnClock_ ? nameUnixMs : UnixMs(), endOnClock_);
   stallSize_ = 0;
   stallSince_ = Clock::now();
-  LOG_INFO("camera %s: recording %s (from the next key frame)", config_.name.c_str(), path.c_str());
+  LOG_INFO("camera %s: recording %s (from the next key frame)", config_.name.c_str(),
+           segment_->Path().c_str());
+  host_.SegmentOpened(*this, segment_->Segment(), true);
+}
+
+void CCamera::FinishHandover() {
+  rolloverPending_ = rolloverKeySeen_ = rolloverDone_ = false;
+  if (!rolledOut_) return;
+  // -73 here: the library ended it at the key frame, complete and closed.
+  qnvnet_record_close(handle_, rolledOutId_);
+  const SSegment closed = rolledOut_->Segment();
+  rolledOut_.reset();  // its lock goes: it is complete
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    rolledOutPath_.clear();
+    rolledOutStem_.clear();
+  }
+  host_.SegmentClosed(*this, closed);
 }
 
 void CCamera::CloseSegment(const char* why) {
-  if (!rolledOutPath_.empty()) {
+  if (rolledOut_) {
     // A hand-over still waiting for its key frame: the segment handing over
     // ends now too (-73 when the key frame came meanwhile and ended it).
-    QNVNet_LiveSaveClose(handle_, rolledOutId_);
-    rolloverPending_ = rolloverKeySeen_ = false;
-    std::string old;
+    qnvnet_record_close(handle_, rolledOutId_);
+    rolloverPending_ = rolloverKeySeen_ = rolloverDone_ = false;
+    const SSegment old = rolledOut_->Segment();
+    rolledOut_.reset();
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      old.swap(rolledOutPath_);
+      rolledOutPath_.clear();
+      rolledOutStem_.clear();
     }
-    LOG_INFO("camera %s: closed %s", config_.name.c_str(), old.c_str());
-    host_.SegmentClosed(old, 0);
+    LOG_INFO("camera %s: closed %s%s", config_.name.c_str(), old.stemPath.c_str(),
+             kSegmentExtension);
+    host_.SegmentClosed(*this, old);
   }
-  const uint32_t rc = QNVNet_LiveSaveClose(handle_, saveId_);
+  if (!segment_) {
+    recording_ = false;
+    return;
+  }
+  const int32_t rc = qnvnet_record_close(handle_, saveId_);
   recording_ = false;
-  std::string path;
+  std::unique_ptr<CSegmentFiles> files = std::move(segment_);
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    path.swap(segmentPath_);
+    segmentPath_.clear();
+    segmentStem_.clear();
   }
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 && st.st_size == 0) {
+  clipAlarmUnixMs_ = 0;
+  const SSegment segment = files->Segment();
+  const std::string path = files->Path();
+  if (files->RemoveIfEmpty()) {
     // Ended before its first key frame: nothing to keep.
-    std::remove(path.c_str());
-    std::remove((Stem(path) + kIndexExtension).c_str());
-    path.clear();
-  }
-  if (path.empty()) {
+    files.reset();
     if (why) {
       LOG_WARN("camera %s: %s", config_.name.c_str(), why);
     } else {
       LOG_INFO("camera %s: closed a segment that had not begun (no key frame yet); removed it",
                config_.name.c_str());
     }
+    host_.SegmentDiscarded(*this, segment);
     return;
   }
-  if (static_cast<int32_t>(rc) == static_cast<int32_t>(QNVNET_ERR_NO_SAVE)) {
+  files.reset();  // unlocked: complete
+  if (rc == QNVNET_E_NO_SAVE) {
     LOG_ERROR("camera %s: segment %s had ended early (a write failed: disk full?)",
               config_.name.c_str(), path.c_str());
     host_.CheckDiskSoon();
@@ -393,17 +533,11 @@ void CCamera::CloseSegment(const char* why) {
   } else {
     LOG_INFO("camera %s: closed %s", config_.name.c_str(), path.c_str());
   }
-  host_.SegmentClosed(path, 0);
+  host_.SegmentClosed(*this, segment);
 }
 
 void CCamera::CheckStall() {
-  struct stat st {};
-  const std::string path = [this] {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return segmentPath_;
-  }();
-  if (::stat(path.c_str(), &st) != 0) return;
-  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  const uint64_t size = segment_ ? segment_->DataSize() : 0;
   const uint64_t frames = framesSeen_;
   if (size != stallSize_ || size == 0 || frames == stallFrames_) {
     stallSize_ = size;
@@ -413,7 +547,10 @@ void CCamera::CheckStall() {
     CloseSegment("segment stopped growing");
     return;
   }
-  if (size >= kRollBytes && !rolloverPending_) segmentEnd_ = Clock::now();
+  if (size >= kRollBytes && !rolloverPending_) {
+    segmentEnd_ = Clock::now();
+    endOnClock_ = false;
+  }
 }
 
 }  // namespace qnvrecorder

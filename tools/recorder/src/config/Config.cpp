@@ -13,8 +13,22 @@
 #include <cstring>
 #include <set>
 
+#include "base/Text.h"
+#include "base/UniqueFd.h"
+#include "config/ConfigText.h"
+
 namespace qnvrecorder {
 namespace {
+
+// The first control character in a value, or npos: a NUL would cut a path or
+// a host name short where C functions meet it.
+size_t ControlCharacter(std::string_view text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7f) return i;
+  }
+  return std::string_view::npos;
+}
 
 // Collects the first problem; later checks are skipped once one is found.
 class CChecker {
@@ -40,7 +54,7 @@ class CChecker {
                "(the name of an environment variable) or password_file (a file only its "
                "owner may read)");
         } else {
-          Fail(where, "unknown key '" + std::string(key.str()) + "'");
+          Fail(where, "unknown key " + Quote(key.str()));
         }
       }
     }
@@ -57,7 +71,15 @@ class CChecker {
       Fail(where, std::string("'") + key + "' must be a string");
       return;
     }
-    out = *n->value<std::string>();
+    std::string value = *n->value<std::string>();
+    if (size_t at = ControlCharacter(value); at != std::string::npos) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "0x%02x", static_cast<unsigned char>(value[at]));
+      Fail(where, std::string("'") + key + "' holds the control character " + hex +
+                      " at character " + std::to_string(at + 1) + ": " + Quote(value));
+      return;
+    }
+    out = std::move(value);
   }
 
   void Number(const toml::table& t, const char* key, const std::string& where, double& out,
@@ -113,15 +135,23 @@ class CChecker {
 };
 
 bool ResolvePassword(const std::string& where, const std::string& env, const std::string& file,
-                     std::string& password, std::string& error) {
+                     std::string& password, std::string& error, const SLoadContext& context) {
   if (!env.empty() && !file.empty()) {
     error = where + ": give password_env or password_file, not both";
     return false;
   }
   if (!env.empty()) {
     const char* value = std::getenv(env.c_str());
+    if (!value && context.reload) {
+      error = where + ": password_env names " + Quote(env) +
+              ", which this running recorder's environment does not hold (a reload cannot "
+              "add environment variables): give the camera a password_file instead, or add "
+              "the variable to the service's environment file and restart the service";
+      return false;
+    }
     if (!value) {
-      error = where + ": password_env names " + env + ", which is not set in the environment";
+      error =
+          where + ": password_env names " + Quote(env) + ", which is not set in the environment";
       return false;
     }
     password = value;
@@ -132,6 +162,10 @@ bool ResolvePassword(const std::string& where, const std::string& env, const std
       return false;
     }
   }
+  if (ControlCharacter(password) != std::string::npos) {
+    error = where + ": the password holds a control character (a NUL would cut it short)";
+    return false;
+  }
   if (password.size() > kMaxCredential) {
     error = where + ": the password is longer than " + std::to_string(kMaxCredential) + " bytes";
     return false;
@@ -139,17 +173,61 @@ bool ResolvePassword(const std::string& where, const std::string& env, const std
   return true;
 }
 
-bool ValidName(const std::string& name) {
-  if (name.empty() || name.size() > 64 || name[0] == '.' || name[0] == '-') return false;
-  for (char c : name) {
-    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.')) {
+bool NameCharacter(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+         c == '-';
+}
+
+// Reads the whole file, refusing what is no regular file (a FIFO would block)
+// or is larger than the limit, before any of it is parsed.
+bool ReadConfigFile(const std::string& path, std::string& text, std::string& error) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!fd.Valid()) {
+    error = path + ": cannot be opened: " + std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    error = path + ": not a regular file";
+    return false;
+  }
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = path + ": cannot be read: " + std::strerror(errno);
       return false;
     }
+    if (n == 0) return true;
+    text.append(buffer, static_cast<size_t>(n));
+    if (text.size() > kMaxConfigBytes) {
+      error = path + ": larger than " + std::to_string(kMaxConfigBytes / 1024) +
+              " KiB; a configuration is far smaller";
+      return false;
+    }
+  }
+}
+
+}  // namespace
+
+bool ValidCameraName(std::string_view name) {
+  if (name.empty() || name.size() > kMaxCameraName) return false;
+  for (char c : name) {
+    if (!NameCharacter(c)) return false;
   }
   return true;
 }
 
-}  // namespace
+std::string DefaultInstance(const std::string& configPath) {
+  std::string name = configPath.substr(configPath.rfind('/') + 1);
+  if (const size_t dot = name.rfind('.'); dot != std::string::npos && dot > 0) name.resize(dot);
+  for (char& c : name) {
+    if (!NameCharacter(c)) c = '_';
+  }
+  if (name.size() > kMaxCameraName) name.resize(kMaxCameraName);
+  return name.empty() || name.find_first_not_of('_') == std::string::npos ? "recorder" : name;
+}
 
 bool ReadPasswordFile(const std::string& path, std::string& password, std::string& error) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
@@ -191,19 +269,26 @@ bool ReadPasswordFile(const std::string& path, std::string& password, std::strin
   return true;
 }
 
-bool LoadConfig(const std::string& path, SConfig& config, std::string& error) {
+bool LoadConfig(const std::string& path, SConfig& config, std::string& error,
+                const SLoadContext& context) {
   error.clear();
   config = SConfig{};
+  std::string text, problem;
+  if (!ReadConfigFile(path, text, error)) return false;
+  if (!CheckConfigText(text, problem)) {
+    error = path + ": " + problem;
+    return false;
+  }
   toml::table root;
   try {
-    root = toml::parse_file(path);
+    root = toml::parse(text, path);
   } catch (const toml::parse_error& e) {
     const auto& at = e.source().begin;
     error = path + ":" + std::to_string(at.line) + ":" + std::to_string(at.column) + ": " +
-            std::string(e.description());
+            Escaped(e.description(), 2 * kQuoteChars);
     return false;
   } catch (const std::exception& e) {
-    error = path + ": " + e.what();
+    error = path + ": " + Escaped(e.what(), 2 * kQuoteChars);
     return false;
   }
   CChecker check(error);
@@ -215,9 +300,27 @@ bool LoadConfig(const std::string& path, SConfig& config, std::string& error) {
     const toml::table& t = *s->as_table();
     SStorageConfig& st = config.storage;
     st.enabled = true;
-    check.OnlyKeys(t, where,
-                   {"root", "segment_seconds", "keep_days", "keep_gb", "mp4", "min_free_mb"});
-    check.String(t, "root", where, st.root, true);
+    check.OnlyKeys(
+        t, where,
+        {"root", "instance", "segment_seconds", "keep_days", "keep_gb", "mp4", "min_free_mb"});
+    check.String(t, "root", where, st.root);
+    if (check.Ok() && !t.get("root")) {
+      // Under systemd the unit's StateDirectory= is the default root.
+      const char* state = std::getenv("STATE_DIRECTORY");
+      if (state == nullptr || *state == '\0') {
+        check.Fail(where,
+                   "'root' is missing (without it the root is the service's state directory, "
+                   "$STATE_DIRECTORY, which is not set here)");
+      } else {
+        st.root = std::string(state).substr(0, std::string(state).find(':'));
+      }
+    }
+    st.instance = DefaultInstance(path);
+    check.String(t, "instance", where, st.instance);
+    if (check.Ok() && !ValidCameraName(st.instance)) {
+      check.Fail(where, "'instance' " + Quote(st.instance) +
+                            " must be 1 to 64 letters, digits, '_' or '-'");
+    }
     int64_t seconds = st.segmentSeconds;
     check.Integer(t, "segment_seconds", where, seconds, 1, 86400);
     st.segmentSeconds = static_cast<int>(seconds);
@@ -244,7 +347,7 @@ bool LoadConfig(const std::string& path, SConfig& config, std::string& error) {
       check.Fail(where, "'user' and 'password_env' go together");
     }
     if (check.Ok() && !rt.passwordEnv.empty()) {
-      ResolvePassword(where, rt.passwordEnv, "", rt.password, error);
+      ResolvePassword(where, rt.passwordEnv, "", rt.password, error, context);
     }
   }
 
@@ -262,11 +365,13 @@ bool LoadConfig(const std::string& path, SConfig& config, std::string& error) {
                       "pre_seconds", "post_seconds", "keep_days", "keep_gb"});
       check.String(t, "name", where, cam.name, true);
       if (!check.Ok()) break;
-      where = path + " camera '" + cam.name + "'";
-      if (!ValidName(cam.name)) {
-        check.Fail(where, "a name is 1 to 64 letters, digits, '-', '_' or '.' (not first)");
+      if (!ValidCameraName(cam.name)) {
+        check.Fail(where, "the name " + Quote(cam.name) +
+                              " is not 1 to 64 letters, digits, '_' or '-' (it names a folder, "
+                              "an RTSP path and the camera elsewhere)");
         break;
       }
+      where = path + " camera '" + cam.name + "'";
       if (!names.insert(cam.name).second) {
         check.Fail(where, "a second camera has this name");
         break;
@@ -298,7 +403,10 @@ bool LoadConfig(const std::string& path, SConfig& config, std::string& error) {
       check.Number(t, "keep_days", where, cam.keepDays, 0, 36500);
       check.Number(t, "keep_gb", where, cam.keepGb, 0, 1e9);
       if (!check.Ok()) break;
-      if (!ResolvePassword(where, cam.passwordEnv, cam.passwordFile, cam.password, error)) break;
+      if (!ResolvePassword(where, cam.passwordEnv, cam.passwordFile, cam.password, error,
+                           context)) {
+        break;
+      }
       config.cameras.push_back(std::move(cam));
     }
   }

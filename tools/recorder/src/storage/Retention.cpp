@@ -1,83 +1,6 @@
-#include "storage/Storage.h"
-
-#include <sys/statvfs.h>
-
-#include <algorithm>
-#include <cstdio>
-#include <filesystem>
-#include <system_error>
-
-namespace fs = std::filesystem;
+#include "storage/Retention.h"
 
 namespace qnvrecorder {
-namespace {
-
-bool IsDateFolder(const std::string& name) {
-  int y, m, d;
-  char tail;
-  return name.size() == 10 && std::sscanf(name.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &tail) == 3;
-}
-
-}  // namespace
-
-std::string NewSegmentPath(const std::string& root, const std::string& camera, time_t when) {
-  tm utc{};
-  gmtime_r(&when, &utc);
-  char date[16], name[16];
-  std::snprintf(date, sizeof date, "%04d-%02d-%02d", utc.tm_year + 1900, utc.tm_mon + 1,
-                utc.tm_mday);
-  std::snprintf(name, sizeof name, "%02d%02d%02d", utc.tm_hour, utc.tm_min, utc.tm_sec);
-  const std::string folder = root + "/" + camera + "/" + date + "/";
-  std::string stem = name;
-  std::error_code ec;
-  for (int n = 1; fs::exists(folder + stem + kSegmentExtension, ec) ||
-                  fs::exists(folder + stem + kIndexExtension, ec);
-       ++n) {
-    stem = std::string(name) + "-" + std::to_string(n);
-  }
-  return folder + stem + kSegmentExtension;
-}
-
-std::vector<SSegment> ListSegments(const std::string& root) {
-  std::map<std::string, SSegment> byStem;
-  std::error_code ec;
-  for (const auto& cam : fs::directory_iterator(root, ec)) {
-    if (!cam.is_directory(ec)) continue;
-    const std::string camera = cam.path().filename().string();
-    for (const auto& day : fs::directory_iterator(cam.path(), ec)) {
-      const std::string date = day.path().filename().string();
-      if (!day.is_directory(ec) || !IsDateFolder(date)) continue;
-      for (const auto& file : fs::directory_iterator(day.path(), ec)) {
-        const std::string ext = file.path().extension().string();
-        if (!file.is_regular_file(ec) ||
-            (ext != kSegmentExtension && ext != kIndexExtension && ext != kMp4Extension)) {
-          continue;
-        }
-        fs::path stem = file.path();
-        stem.replace_extension();
-        SSegment& s = byStem[stem.string()];
-        s.camera = camera;
-        s.key = date + "/" + stem.filename().string();
-        s.stemPath = stem.string();
-        std::error_code sizeError;
-        uint64_t size = file.file_size(sizeError);
-        if (!sizeError) s.bytes += size;
-        auto written = file.last_write_time(sizeError);
-        if (!sizeError) {
-          auto system = std::chrono::file_clock::to_sys(written);
-          s.modified = std::max(s.modified, std::chrono::system_clock::to_time_t(system));
-        }
-      }
-    }
-  }
-  std::vector<SSegment> list;
-  list.reserve(byStem.size());
-  for (auto& [stem, s] : byStem) list.push_back(std::move(s));
-  std::sort(list.begin(), list.end(), [](const SSegment& a, const SSegment& b) {
-    return a.key != b.key ? a.key < b.key : a.camera < b.camera;
-  });
-  return list;
-}
 
 SRetentionPlan PlanRetention(const std::vector<SSegment>& segments,
                              const std::map<std::string, SRetentionLimits>& perCamera,
@@ -120,25 +43,6 @@ SRetentionPlan PlanRetention(const std::vector<SSegment>& segments,
     if (removed[i]) plan.remove.push_back(&segments[i]);
   }
   return plan;
-}
-
-uint64_t RemoveSegment(const SSegment& segment) {
-  uint64_t freed = 0;
-  std::error_code ec;
-  for (const char* ext : {kMp4Extension, kSegmentExtension, kIndexExtension}) {
-    const fs::path p = segment.stemPath + ext;
-    uint64_t size = fs::file_size(p, ec);
-    if (!ec && fs::remove(p, ec)) freed += size;
-  }
-  // The date folder goes with its last segment; a failure just means it is not empty.
-  fs::remove(fs::path(segment.stemPath).parent_path(), ec);
-  return freed;
-}
-
-uint64_t FreeBytes(const std::string& path) {
-  struct statvfs st {};
-  if (::statvfs(path.c_str(), &st) != 0) return UINT64_MAX;
-  return static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
 }
 
 }  // namespace qnvrecorder

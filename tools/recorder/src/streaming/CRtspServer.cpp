@@ -4,6 +4,7 @@
 #include <gst/gst.h>
 #include <gst/rtp/gstrtphdrext.h>
 #include <gst/rtsp-server/rtsp-server.h>
+#include <unistd.h>
 
 #include "base/Log.h"
 #include "streaming/CRtspFeed.h"
@@ -11,7 +12,6 @@
 namespace qnvrecorder {
 namespace {
 
-constexpr const char* kRole = "viewer";
 constexpr const char* kLaunch =
     "( appsrc name=src is-live=true format=time do-timestamp=false max-bytes=0 "
     "caps=video/x-h264,stream-format=byte-stream,alignment=nal "
@@ -96,23 +96,6 @@ void OnMediaConfigure(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer data) 
   LOG_INFO("rtsp %s: client joined (%zu watching)", feed->Name().c_str(), feed->ClientCount());
 }
 
-// A camera that is down answers DESCRIBE with 503 at once instead of a
-// client waiting for frames that do not come.
-GstRTSPStatusCode OnPreDescribe(GstRTSPClient*, GstRTSPContext* context, gpointer data) {
-  auto* server = static_cast<CRtspServer*>(data);
-  if (!context->uri || !context->uri->abspath) return GST_RTSP_STS_OK;
-  auto feed = server->FeedForPath(context->uri->abspath);
-  if (feed && !feed->Playable()) {
-    LOG_WARN("rtsp %s: refused a client: the camera is not connected", feed->Name().c_str());
-    return GST_RTSP_STS_SERVICE_UNAVAILABLE;
-  }
-  return GST_RTSP_STS_OK;
-}
-
-void OnClientConnected(GstRTSPServer*, GstRTSPClient* client, gpointer data) {
-  g_signal_connect(client, "pre-describe-request", G_CALLBACK(OnPreDescribe), data);
-}
-
 gboolean CleanupSessions(gpointer data) {
   GstRTSPSessionPool* pool = gst_rtsp_server_get_session_pool(GST_RTSP_SERVER(data));
   gst_rtsp_session_pool_cleanup(pool);
@@ -128,33 +111,14 @@ GstRTSPFilterResult RemoveClient(GstRTSPServer*, GstRTSPClient*, gpointer) {
 
 CRtspServer::~CRtspServer() { Stop(); }
 
-bool CRtspServer::Start(const SRtspConfig& config, std::string& error) {
-  config_ = config;
-  if (!gst_is_initialized()) gst_init(nullptr, nullptr);
+bool CRtspServer::Start(std::string& error) {
+  if (!gst_is_initialized() && !gst_init_check(nullptr, nullptr, nullptr)) {
+    error = "GStreamer did not start";
+    return false;
+  }
   context_ = g_main_context_new();
   loop_ = g_main_loop_new(context_, FALSE);
   server_ = gst_rtsp_server_new();
-  gst_rtsp_server_set_address(server_, "0.0.0.0");
-  gst_rtsp_server_set_service(server_, std::to_string(config.port).c_str());
-  g_signal_connect(server_, "client-connected", G_CALLBACK(OnClientConnected), this);
-  if (!config.user.empty()) {
-    GstRTSPAuth* auth = gst_rtsp_auth_new();
-    GstRTSPToken* token =
-        gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kRole, nullptr);
-    gchar* basic = gst_rtsp_auth_make_basic(config.user.c_str(), config.password.c_str());
-    gst_rtsp_auth_add_basic(auth, basic, token);
-    g_free(basic);
-    gst_rtsp_token_unref(token);
-    gst_rtsp_server_set_auth(server_, auth);
-    g_object_unref(auth);
-  }
-  sourceId_ = gst_rtsp_server_attach(server_, context_);
-  if (sourceId_ == 0) {
-    error = "RTSP port " + std::to_string(config.port) + " cannot be bound (in use?)";
-    Stop();
-    return false;
-  }
-  port_ = static_cast<uint16_t>(gst_rtsp_server_get_bound_port(server_));
   GSource* cleanup = g_timeout_source_new_seconds(kSessionCleanupSeconds);
   g_source_set_callback(cleanup, CleanupSessions, server_, nullptr);
   g_source_attach(cleanup, context_);
@@ -164,8 +128,18 @@ bool CRtspServer::Start(const SRtspConfig& config, std::string& error) {
     g_main_loop_run(loop_);
     g_main_context_pop_thread_default(context_);
   });
-  LOG_INFO("rtsp: serving on port %u%s", port_, config.user.empty() ? "" : " (with a password)");
   return true;
+}
+
+bool CRtspServer::Adopt(int fd, const std::string& ip, uint16_t port) {
+  GSocket* socket = g_socket_new_from_fd(fd, nullptr);
+  if (socket == nullptr) {
+    ::close(fd);
+    return false;
+  }
+  // The server takes the socket over (also when it fails), and its
+  // descriptor closes with it.
+  return gst_rtsp_server_transfer_connection(server_, socket, ip.c_str(), port, nullptr) == TRUE;
 }
 
 void CRtspServer::Stop() {
@@ -184,12 +158,6 @@ void CRtspServer::Stop() {
     g_source_attach(idle, context_);
     g_source_unref(idle);
     thread_.join();
-  }
-  if (sourceId_ != 0) {
-    if (GSource* source = g_main_context_find_source_by_id(context_, sourceId_)) {
-      g_source_destroy(source);
-    }
-    sourceId_ = 0;
   }
   if (server_) g_object_unref(server_);
   if (loop_) g_main_loop_unref(loop_);
@@ -210,14 +178,11 @@ std::shared_ptr<CRtspFeed> CRtspServer::Mount(const std::string& name) {
   GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
   gst_rtsp_media_factory_set_launch(factory, kLaunch);
   gst_rtsp_media_factory_set_shared(factory, FALSE);
+  // Media go over the RTSP connection, which the gate bounds and times out.
+  gst_rtsp_media_factory_set_protocols(factory, GST_RTSP_LOWER_TRANS_TCP);
   g_signal_connect_data(
       factory, "media-configure", G_CALLBACK(OnMediaConfigure), new SFeedRef{feed},
       [](gpointer d, GClosure*) { DeleteFeedRef(d); }, GConnectFlags(0));
-  if (!config_.user.empty()) {
-    gst_rtsp_media_factory_add_role(factory, kRole, GST_RTSP_PERM_MEDIA_FACTORY_ACCESS,
-                                    G_TYPE_BOOLEAN, TRUE, GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT,
-                                    G_TYPE_BOOLEAN, TRUE, nullptr);
-  }
   GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(server_);
   gst_rtsp_mount_points_add_factory(mounts, ("/" + name).c_str(), factory);
   g_object_unref(mounts);
@@ -232,9 +197,9 @@ void CRtspServer::Unmount(const std::string& name) {
   g_object_unref(mounts);
 }
 
-std::shared_ptr<CRtspFeed> CRtspServer::FeedForPath(const std::string& path) const {
+std::shared_ptr<CRtspFeed> CRtspServer::Feed(const std::string& name) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto it = feeds_.find(path.empty() || path[0] != '/' ? path : path.substr(1));
+  auto it = feeds_.find(name);
   return it == feeds_.end() ? nullptr : it->second;
 }
 

@@ -1,10 +1,12 @@
 // CRtspServer: serves every camera as rtsp://HOST:PORT/CAMERA through
 // GStreamer's RTSP server, each client with its own small pipeline
 // (appsrc ! h264parse ! rtph264pay) fed by the camera's CRtspFeed, so the
-// camera's channel is opened once however many clients watch. Owns the
-// server and the thread running its main loop. Start/Stop/Mount/Unmount are
-// called from the recorder's control thread; the feeds may be used from any
-// thread.
+// camera's channel is opened once however many clients watch. Media go over
+// the client's RTSP connection (interleaved TCP). The server listens on no
+// socket of its own: CRtspGate accepts, checks and bounds every connection
+// and hands the ones it lets through to Adopt. Owns the server and the
+// thread running its main loop. Start/Stop/Mount/Unmount are called from the
+// recorder's control thread; Adopt from the gate's; the feeds from any.
 #pragma once
 
 #include <cstdint>
@@ -13,8 +15,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-
-#include "config/Config.h"
 
 typedef struct _GMainContext GMainContext;
 typedef struct _GMainLoop GMainLoop;
@@ -31,27 +31,26 @@ class CRtspServer {
   CRtspServer(const CRtspServer&) = delete;
   CRtspServer& operator=(const CRtspServer&) = delete;
 
-  // Listens on config.port (0: any free port); false with a message when the
-  // port cannot be bound.
-  bool Start(const SRtspConfig& config, std::string& error);
+  // Starts the server's loop; false with a message when it cannot.
+  bool Start(std::string& error);
   void Stop();
-  uint16_t Port() const { return port_; }
+
+  // Serves the RTSP connection fd (taken over: closed when the client goes)
+  // of the client at ip:port; false (fd closed) when the server cannot.
+  bool Adopt(int fd, const std::string& ip, uint16_t port);
 
   // The feed behind /name, made and mounted on first use; the same one again
   // later, so clients' URLs survive a camera restart.
   std::shared_ptr<CRtspFeed> Mount(const std::string& name);
   void Unmount(const std::string& name);
 
-  // For the server's signal handlers: the feed of a mount path, or null.
-  std::shared_ptr<CRtspFeed> FeedForPath(const std::string& path) const;
+  // The feed mounted under a camera's name, or null.
+  std::shared_ptr<CRtspFeed> Feed(const std::string& name) const;
 
  private:
-  SRtspConfig config_;
   GMainContext* context_ = nullptr;
   GMainLoop* loop_ = nullptr;
   GstRTSPServer* server_ = nullptr;
-  unsigned sourceId_ = 0;
-  uint16_t port_ = 0;
   std::thread thread_;
   mutable std::mutex mutex_;  // guards feeds_
   std::map<std::string, std::shared_ptr<CRtspFeed>> feeds_;
