@@ -40,7 +40,7 @@ TEST(RecorderRetention, OldestFirstByAgeCameraAndOverallNeverOpen) {
     s.date = date;
     s.stem = stem;
     s.stemPath = std::string("/r/") + camera + "/" + date + "/" + stem;
-    s.bytes = 100;
+    s.bytes = s.written = 100;
     s.modified = modified;
     return s;
   };
@@ -69,6 +69,13 @@ TEST(RecorderRetention, OldestFirstByAgeCameraAndOverallNeverOpen) {
                                       "b:2026-01-02/000001"}));
   // Nothing over any limit: nothing goes.
   EXPECT_TRUE(PlanRetention(segments, cams, {}, 600, {}, now).remove.empty());
+  // An open segment counts what is written in it, not the blocks reserved
+  // ahead of its writes: b's 4 MiB reservation pushes nothing out.
+  segments.push_back(seg("b", "2026-01-04", "000000", now));
+  segments.back().bytes = 4u << 20;
+  segments.back().written = 50;
+  EXPECT_TRUE(PlanRetention(segments, cams, {}, 650, {"/r/b/2026-01-04/000000"}, now).remove.empty());
+  EXPECT_EQ(PlanRetention(segments, cams, {}, 650, {}, now).remove.size(), 7u);
 }
 
 namespace {

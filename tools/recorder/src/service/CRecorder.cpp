@@ -487,6 +487,7 @@ void CRecorder::MakeMp4(const SSegment& segment) {
   // when it would leave less.
   const SDiskPolicy policy = DiskPolicy(config_.storage.minFreeMb, CameraNames().size());
   const uint64_t need = Mp4CopyBytes(*storage_, segment);
+  if (need == 0) return;  // removed meanwhile (retention)
   const uint64_t free = storage_->FreeBytes();
   if (diskFull_ || free < policy.stopBelow + need) {
     {

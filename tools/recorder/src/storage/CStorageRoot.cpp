@@ -444,6 +444,7 @@ std::vector<SSegment> CStorageRoot::ListSegments(const std::vector<std::string>&
         s.stem = stem;
         s.stemPath = root_ + "/" + camera + "/" + date + "/" + stem;
         s.bytes += uint64_t(st.st_blocks) * 512;
+        s.written += uint64_t(st.st_size);
         s.modified = std::max(s.modified, st.st_mtime);
         s.files |= 1u << static_cast<int>(kind);
       }

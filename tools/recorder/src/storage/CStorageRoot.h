@@ -43,6 +43,7 @@ struct SSegment {
   std::string stem;      // "HHMMSS" or "HHMMSS-N"
   std::string stemPath;  // ROOT/CAMERA/DATE/STEM, for messages and open-segment checks
   uint64_t bytes = 0;    // disk blocks its files take (allocated, not apparent size)
+  uint64_t written = 0;  // their apparent sizes
   time_t modified = 0;   // the newest of its files
   unsigned files = 0;    // bit (1 << ESegmentFile) for each file it has
   bool Has(ESegmentFile kind) const { return files & (1u << static_cast<int>(kind)); }

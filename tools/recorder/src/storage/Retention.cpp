@@ -1,5 +1,7 @@
 #include "storage/Retention.h"
 
+#include <algorithm>
+
 namespace qnvrecorder {
 
 SRetentionPlan PlanRetention(const std::vector<SSegment>& segments,
@@ -10,8 +12,9 @@ SRetentionPlan PlanRetention(const std::vector<SSegment>& segments,
   std::map<std::string, uint64_t> cameraBytes;
   uint64_t total = 0;
   for (const SSegment& s : segments) {
-    cameraBytes[s.camera] += s.bytes;
-    total += s.bytes;
+    const uint64_t bytes = open.count(s.stemPath) ? std::min(s.bytes, s.written) : s.bytes;
+    cameraBytes[s.camera] += bytes;
+    total += bytes;
   }
   auto limits = [&](const std::string& camera) -> const SRetentionLimits& {
     auto it = perCamera.find(camera);

@@ -27,8 +27,9 @@ struct SRetentionPlan {
 // Chooses what to remove: every segment older than its camera's age limit,
 // then the oldest of each camera over its size limit, then the oldest overall
 // while the total is over the overall limit. Segments in `open` (stem paths)
-// are never chosen. Cameras not in perCamera get `defaults`. segments must be
-// oldest first (as listed).
+// are never chosen, and count with what is written in them (the blocks the
+// library reserves ahead of its writes go back when they close). Cameras not
+// in perCamera get `defaults`. segments must be oldest first (as listed).
 SRetentionPlan PlanRetention(const std::vector<SSegment>& segments,
                              const std::map<std::string, SRetentionLimits>& perCamera,
                              const SRetentionLimits& defaults, uint64_t overallBytes,
