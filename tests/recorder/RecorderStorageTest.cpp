@@ -74,7 +74,8 @@ TEST(RecorderRetention, OldestFirstByAgeCameraAndOverallNeverOpen) {
   segments.push_back(seg("b", "2026-01-04", "000000", now));
   segments.back().bytes = 4u << 20;
   segments.back().written = 50;
-  EXPECT_TRUE(PlanRetention(segments, cams, {}, 650, {"/r/b/2026-01-04/000000"}, now).remove.empty());
+  EXPECT_TRUE(
+      PlanRetention(segments, cams, {}, 650, {"/r/b/2026-01-04/000000"}, now).remove.empty());
   EXPECT_EQ(PlanRetention(segments, cams, {}, 650, {}, now).remove.size(), 7u);
 }
 

@@ -16,92 +16,18 @@
 #include <thread>
 
 #include "RecorderFixture.h"
+#include "support/RtspViewer.h"
 
 // The gate's limits, as its header states them: 64 connections, 10 s for a
 // request.
 
 using namespace qnvrectest;
+using qnvtest::RtspClient;
+using qnvtest::RtspStatus;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-class RtspClient {
- public:
-  explicit RtspClient(uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  }
-  ~RtspClient() { ::close(fd_); }
-  RtspClient(const RtspClient&) = delete;
-  RtspClient& operator=(const RtspClient&) = delete;
-
-  bool Connected() const { return connected_; }
-  bool Send(const std::string& text) {
-    return ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == ssize_t(text.size());
-  }
-  // A request with CSeq (and credentials when given).
-  std::string Ask(const std::string& method, const std::string& url, const std::string& auth = "",
-                  const std::string& extra = "", int timeoutMs = 3000) {
-    Send(method + " " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(++cseq_) + "\r\n" +
-         (auth.empty() ? "" : "Authorization: Basic " + auth + "\r\n") + extra + "\r\n");
-    return Response(timeoutMs);
-  }
-  // One response, head and body; "" when none came in time or the
-  // connection closed.
-  std::string Response(int timeoutMs) {
-    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-      const size_t head = in_.find("\r\n\r\n");
-      if (head != std::string::npos) {
-        size_t body = 0;
-        const size_t cl = in_.find("Content-Length: ");
-        if (cl != std::string::npos && cl < head) body = std::stoul(in_.substr(cl + 16));
-        if (in_.size() >= head + 4 + body) {
-          std::string r = in_.substr(0, head + 4 + body);
-          in_.erase(0, head + 4 + body);
-          return r;
-        }
-      }
-      if (!Read(end)) return "";
-    }
-  }
-  // True when the server closes the connection within timeoutMs.
-  bool ClosedWithin(int timeoutMs) {
-    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (Read(end)) {
-    }
-    return closed_;
-  }
-
- private:
-  bool Read(Clock::time_point end) {
-    const int wait =
-        int(std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
-    pollfd p{fd_, POLLIN, 0};
-    if (wait <= 0 || ::poll(&p, 1, wait) <= 0) return false;
-    char buffer[65536];
-    const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-    if (n <= 0) {
-      closed_ = true;
-      return false;
-    }
-    in_.append(buffer, size_t(n));
-    return true;
-  }
-
-  int fd_;
-  bool connected_ = false, closed_ = false;
-  int cseq_ = 0;
-  std::string in_;
-};
-
-std::string Status(const std::string& response) {
-  return response.substr(0, response.find("\r\n"));
-}
 
 int64_t MsSince(Clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
@@ -143,10 +69,10 @@ TEST_F(RtspGate, AnEndlessRequestIsCutOffWhileOthersAreServedAtOnce) {
   for (int i = 0; i < 5; ++i) {
     RtspClient viewer(port);
     const auto asked = Clock::now();
-    EXPECT_EQ(Status(viewer.Ask("OPTIONS", "*")), "RTSP/1.0 200 OK");
+    EXPECT_EQ(RtspStatus(viewer.Ask("OPTIONS", "*")), "RTSP/1.0 200 OK");
     const std::string describe =
         viewer.Ask("DESCRIBE", url_ + "cam1", "", "Accept: application/sdp\r\n");
-    EXPECT_EQ(Status(describe), "RTSP/1.0 200 OK") << describe;
+    EXPECT_EQ(RtspStatus(describe), "RTSP/1.0 200 OK") << describe;
     EXPECT_NE(describe.find("m=video"), std::string::npos) << describe;
     EXPECT_LT(MsSince(asked), 2000);
   }
@@ -154,12 +80,12 @@ TEST_F(RtspGate, AnEndlessRequestIsCutOffWhileOthersAreServedAtOnce) {
   // holds nobody up meanwhile.
   RtspClient down(port), other(port);
   const auto asked = Clock::now();
-  EXPECT_EQ(Status(down.Ask("SETUP", url_ + "cam2/stream=0", "",
-                            "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n")),
+  EXPECT_EQ(RtspStatus(down.Ask("SETUP", url_ + "cam2/stream=0", "",
+                                "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n")),
             "RTSP/1.0 503 Service Unavailable");
-  EXPECT_EQ(Status(other.Ask("DESCRIBE", url_ + "cam1")), "RTSP/1.0 200 OK");
+  EXPECT_EQ(RtspStatus(other.Ask("DESCRIBE", url_ + "cam1")), "RTSP/1.0 200 OK");
   EXPECT_LT(MsSince(asked), 1000);
-  EXPECT_EQ(Status(down.Ask("DESCRIBE", url_ + "nosuch")), "RTSP/1.0 404 Not Found");
+  EXPECT_EQ(RtspStatus(down.Ask("DESCRIBE", url_ + "nosuch")), "RTSP/1.0 404 Not Found");
   attacker.join();
   EXPECT_GE(cutAfterMs, 0);
   EXPECT_LT(cutAfterMs, 5000);
@@ -184,7 +110,7 @@ TEST_F(RtspGate, SlowSilentAndSurplusConnectionsAreCutOff) {
   EXPECT_TRUE(silent.ClosedWithin(1000));
   EXPECT_GE(MsSince(start), 7000);
   RtspClient after(port);
-  EXPECT_EQ(Status(after.Ask("OPTIONS", "*")), "RTSP/1.0 200 OK");
+  EXPECT_EQ(RtspStatus(after.Ask("OPTIONS", "*")), "RTSP/1.0 200 OK");
   const ChildResult result = Terminate();
   EXPECT_EQ(result.exitCode, 0) << result.err;
   EXPECT_NE(result.err.find("connections are open, the most"), std::string::npos) << result.err;
@@ -201,7 +127,7 @@ TEST_F(RtspGate, CredentialsComeFirstOnEveryPathAndRefusalsAreLoggedSparingly) {
   for (const std::string& path :
        {std::string("*"), url_ + "cam1", url_ + "cam2", url_ + "nosuch", url_ + "cam2/stream=0"}) {
     const std::string r = anonymous.Ask(path == "*" ? "OPTIONS" : "DESCRIBE", path);
-    EXPECT_EQ(Status(r), "RTSP/1.0 401 Unauthorized") << path;
+    EXPECT_EQ(RtspStatus(r), "RTSP/1.0 401 Unauthorized") << path;
     EXPECT_NE(r.find("WWW-Authenticate: Basic"), std::string::npos) << r;
     EXPECT_EQ(r.find("Service Unavailable"), std::string::npos) << r;
   }
@@ -210,21 +136,22 @@ TEST_F(RtspGate, CredentialsComeFirstOnEveryPathAndRefusalsAreLoggedSparingly) {
   for (int c = 0; c < 4; ++c) {
     RtspClient guesser(port);
     for (int i = 0; i < 5; ++i) {
-      EXPECT_EQ(Status(guesser.Ask("DESCRIBE", url_ + "cam1", wrong)), "RTSP/1.0 401 Unauthorized");
+      EXPECT_EQ(RtspStatus(guesser.Ask("DESCRIBE", url_ + "cam1", wrong)),
+                "RTSP/1.0 401 Unauthorized");
     }
     EXPECT_TRUE(guesser.ClosedWithin(2000));
   }
   RtspClient viewer(port);
   const auto asked = Clock::now();
-  EXPECT_EQ(Status(viewer.Ask("DESCRIBE", url_ + "cam2", good)),
+  EXPECT_EQ(RtspStatus(viewer.Ask("DESCRIBE", url_ + "cam2", good)),
             "RTSP/1.0 503 Service Unavailable");
-  EXPECT_EQ(Status(viewer.Ask("SETUP", url_ + "cam2/stream=0", good,
-                              "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n")),
+  EXPECT_EQ(RtspStatus(viewer.Ask("SETUP", url_ + "cam2/stream=0", good,
+                                  "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n")),
             "RTSP/1.0 503 Service Unavailable");
   EXPECT_LT(MsSince(asked), 1000);
-  EXPECT_EQ(Status(viewer.Ask("DESCRIBE", url_ + "nosuch", good)), "RTSP/1.0 404 Not Found");
+  EXPECT_EQ(RtspStatus(viewer.Ask("DESCRIBE", url_ + "nosuch", good)), "RTSP/1.0 404 Not Found");
   const std::string sdp = viewer.Ask("DESCRIBE", url_ + "cam1", good);
-  EXPECT_EQ(Status(sdp), "RTSP/1.0 200 OK") << sdp;
+  EXPECT_EQ(RtspStatus(sdp), "RTSP/1.0 200 OK") << sdp;
   const ChildResult result = Terminate();
   EXPECT_EQ(result.exitCode, 0) << result.err;
   EXPECT_GE(Count(result.err, "rtsp: refused a login from 127.0.0.1"), 1u) << result.err;

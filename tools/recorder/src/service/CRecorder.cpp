@@ -1,5 +1,6 @@
 #include "service/CRecorder.h"
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cinttypes>
@@ -30,6 +31,10 @@ namespace {
 constexpr int kHousekeepingTickMs = 250;
 constexpr int kRetentionEveryTicks = 40;  // 10 s
 constexpr int kStatusEveryTicks = 8;      // 2 s
+// Memory freed by RTSP clients' pipelines (many short-lived threads, each
+// with its allocations) goes back to the system now and then, so the
+// resident size of a long run reflects what is in use.
+constexpr int kTrimEveryTicks = 240;  // 60 s
 // A crash leaves at most a camera's segment being written and the one handing
 // over to it unclosed: the newest few of each camera are looked at at start.
 constexpr size_t kRepairNewest = 3;
@@ -344,6 +349,7 @@ void CRecorder::Housekeeping() {
         mp4Jobs_.pop_front();
       }
     }
+    if (tick % kTrimEveryTicks == kTrimEveryTicks - 1) ::malloc_trim(0);
     if (!storage_) continue;
     if (repair) RepairLeftovers();
     bool retention = tick % kRetentionEveryTicks == 0;
