@@ -359,6 +359,22 @@ TEST_F(RecorderService, FailuresAreToldApartAndAWrongPasswordBacksOff) {
   EXPECT_EQ(result.exitCode, 0) << result.err;
 }
 
+// A device that takes the login and drops its stream at once is tried again
+// less and less often, not every second, and told about a few times.
+TEST_F(RecorderService, AFlappingDeviceIsTriedLessAndLessOften) {
+  auto& device = AddDevice();
+  device.SetStreamFault({qnv::devsim::StreamFault::kDropMidFrame, 0, -1});
+  StartRecorder("[rtsp]\nport = 0\n" + Camera("cam1", device.Port()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(9000));
+  const ChildResult result = Terminate();
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  size_t logins = 0;
+  for (const auto& r : device.Requests()) logins += r.cls == 1 && r.code == 1;
+  EXPECT_GE(logins, 2u);
+  EXPECT_LE(logins, 5u);  // after 1, 2, 4 s: not 8 or 9 tries
+  EXPECT_GE(Count(result.err, "stream connection to 127.0.0.1:"), 1u) << result.err;
+}
+
 // A device raising hundreds of alarms a second gets a few lines, then one
 // that counts what was held back.
 TEST_F(RecorderService, AnAlarmStormIsLoggedAFewLinesAtATime) {

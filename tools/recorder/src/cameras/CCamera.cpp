@@ -13,6 +13,7 @@ namespace {
 
 constexpr int kFirstBackoffMs = 1000;
 constexpr int kMaxBackoffMs = 30000;
+constexpr auto kSteadyConnection = std::chrono::seconds(30);
 // A refused password will not change by itself: the next try waits this long
 // (a reload with a changed password_file tries at once).
 constexpr int kCredentialsBackoffMs = 300000;
@@ -34,6 +35,10 @@ constexpr int kAlarmLinesPerWindow = 5;
 constexpr auto kAlarmWindow = std::chrono::seconds(10);
 constexpr auto kConnectWindow = std::chrono::minutes(10);
 constexpr auto kStorageWindow = std::chrono::minutes(1);
+// A device that takes the login and drops the connection at once would
+// otherwise be told about every second.
+constexpr int kLossLinesPerWindow = 5;
+constexpr auto kLossWindow = std::chrono::minutes(10);
 
 std::string Code(int32_t rc) {
   const char* text = qnvnet_last_error_text();
@@ -53,6 +58,7 @@ CCamera::CCamera(SCameraConfig config, SStorageConfig storageConfig, CStorageRoo
       sinceUnix_(UnixMs() / 1000),
       alarmLog_(kAlarmLinesPerWindow, kAlarmWindow),
       connectLog_(1, kConnectWindow),
+      lossLog_(kLossLinesPerWindow, kLossWindow),
       storageLog_(1, kStorageWindow) {}
 
 CCamera::~CCamera() { Stop(); }
@@ -221,9 +227,12 @@ void CCamera::Run() {
       ++reconnects_;
     }
     everConnected = true;
-    backoffMs = kFirstBackoffMs;
+    const Clock::time_point connectedAt = Clock::now();
     lastLoggedFault_.clear();
     Serve();
+    // A connection that held a while starts the back-off afresh; one dropped
+    // at once (a device that takes the login and closes) lets it grow.
+    if (Clock::now() - connectedAt >= kSteadyConnection) backoffMs = kFirstBackoffMs;
     SFault why;
     if (lost_) {
       why = DisconnectFault(lostPort_, config_.port, config_.host);
@@ -233,7 +242,11 @@ void CCamera::Run() {
     }
     Disconnect();
     if (!WaitMs(0)) break;
-    LOG_WARN("camera %s: %s; reconnecting", config_.name.c_str(), why.text.c_str());
+    uint64_t held = 0;
+    if (lossLog_.Allow(held)) {
+      LOG_WARN("camera %s: %s; reconnecting%s", config_.name.c_str(), why.text.c_str(),
+               HeldBackText(held).c_str());
+    }
     SetState("down", why);
     if (!WaitMs(backoffMs)) break;
     backoffMs = std::min(backoffMs * 2, kMaxBackoffMs);

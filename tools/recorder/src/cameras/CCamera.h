@@ -147,6 +147,7 @@ class CCamera {
 
   CLogThrottle alarmLog_;
   CLogThrottle connectLog_;
+  CLogThrottle lossLog_;
   CLogThrottle storageLog_;
 
   // Supervising thread only.
