@@ -32,6 +32,27 @@ using qnvtest::ChildResult;
 
 namespace {
 
+// A small tmpfs at `at` in a private mount namespace (needs privileges and a
+// single-threaded process: made before any device starts); unmounted when
+// it goes.
+class CTinyDisk {
+ public:
+  CTinyDisk(const fs::path& at, const char* options) : at_(at) {
+    fs::create_directories(at);
+    mounted_ = ::unshare(CLONE_NEWNS) == 0 &&
+               ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+               ::mount("tmpfs", at.c_str(), "tmpfs", 0, options) == 0;
+  }
+  ~CTinyDisk() {
+    if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
+  }
+  bool Mounted() const { return mounted_; }
+
+ private:
+  fs::path at_;
+  bool mounted_ = false;
+};
+
 TEST_F(RecorderService, SegmentsAbutRetentionKeepsLimitsRebootResumesSigtermCloses) {
   auto& one = AddDevice();
   auto& two = AddDevice();
@@ -72,19 +93,9 @@ TEST_F(RecorderService, SegmentsAbutRetentionKeepsLimitsRebootResumesSigtermClos
 }
 
 TEST_F(RecorderService, FullDiskStopsWritingAndResumesWhenSpaceIsBack) {
-  // A private mount namespace for a small tmpfs (needs privileges and a
-  // single-threaded process: done before any device starts).
   const fs::path root = dir_ / "tiny";
-  fs::create_directories(root);
-  if (::unshare(CLONE_NEWNS) != 0 ||
-      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-      ::mount("tmpfs", root.c_str(), "tmpfs", 0, "size=16m") != 0) {
-    GTEST_SKIP() << "no private tmpfs here (needs CAP_SYS_ADMIN and one thread)";
-  }
-  struct SUnmount {
-    fs::path at;
-    ~SUnmount() { ::umount2(at.c_str(), MNT_DETACH); }
-  } unmount{root};
+  CTinyDisk disk(root, "size=16m");
+  if (!disk.Mounted()) GTEST_SKIP() << "no private tmpfs here (needs CAP_SYS_ADMIN and one thread)";
   qnv::devsim::SimulatorOptions fast;
   fast.syntheticBitrate = 16000000;  // 2 MB/s: the tmpfs fills in seconds
   auto& device = AddDevice(fast);
@@ -398,16 +409,8 @@ TEST_F(RecorderService, AnAlarmStormIsLoggedAFewLinesAtATime) {
 // below it, it is skipped with a line that says so.
 TEST_F(RecorderService, Mp4CopiesNeverTakeTheDiskBelowMinFree) {
   const fs::path root = dir_ / "tiny";
-  fs::create_directories(root);
-  if (::unshare(CLONE_NEWNS) != 0 ||
-      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-      ::mount("tmpfs", root.c_str(), "tmpfs", 0, "size=11m") != 0) {
-    GTEST_SKIP() << "no private tmpfs here (needs CAP_SYS_ADMIN and one thread)";
-  }
-  struct SUnmount {
-    fs::path at;
-    ~SUnmount() { ::umount2(at.c_str(), MNT_DETACH); }
-  } unmount{root};
+  CTinyDisk disk(root, "size=11m");
+  if (!disk.Mounted()) GTEST_SKIP() << "no private tmpfs here (needs CAP_SYS_ADMIN and one thread)";
   qnv::devsim::SimulatorOptions fast;
   fast.syntheticBitrate = 8000000;  // 1 MB/s
   auto& device = AddDevice(fast);

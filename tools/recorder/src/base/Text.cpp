@@ -15,30 +15,20 @@ std::string Escaped(std::string_view text, size_t max) {
   const size_t n = text.size() < max ? text.size() : max;
   for (size_t i = 0; i < n; ++i) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20 || c >= 0x7f) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-          out += escaped;
-        } else {
-          out += static_cast<char>(c);
-        }
+    const char* named = c == '"'    ? "\\\""
+                        : c == '\\' ? "\\\\"
+                        : c == '\n' ? "\\n"
+                        : c == '\r' ? "\\r"
+                        : c == '\t' ? "\\t"
+                                    : nullptr;
+    if (named != nullptr) {
+      out += named;
+    } else if (c < 0x20 || c >= 0x7f) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
     }
   }
   if (n < text.size()) out += "...";
