@@ -186,7 +186,7 @@ std::string Config(const SOptions& o, const std::vector<SDevice>& devices, const
     // The reload variant leaves the last camera out and changes another.
     if (variant && i + 1 == devices.size()) continue;
     c << "[[camera]]\nname = \"cam" << i << "\"\nhost = \"127.0.0.1\"\nport = " << devices[i].port
-      << "\npassword_env = \"QNV_SOAK_PW\"\nkeep_gb = 0.01\n";
+      << "\npassword_env = \"QNV_SOAK_PW\"\nkeep_gb = 0.004\n";
     if (i == 0) c << "mode = \"events\"\npre_seconds = 1\npost_seconds = 2\n";
     if (variant && i == 1) c << "keep_days = 1\n";
   }
