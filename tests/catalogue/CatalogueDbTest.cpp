@@ -54,6 +54,7 @@ class PgEnvironment : public ::testing::Environment {
     why = why_;
     return cluster_.get();
   }
+
  private:
   bool tried_ = false;
   std::string why_;
@@ -111,10 +112,12 @@ class CatalogueDb : public ::testing::TestWithParam<EBackend> {
     }
   }
   SSegmentRow Row(const std::string& camera, int64_t first, int64_t last,
-                  ESegmentState state = ESegmentState::kClosed, const std::string& recorder = "r1") {
-    return SSegmentRow{recorder, camera,
-                       root_ + "/" + camera + "/" + std::to_string(first) + ".qnv",
-                       first, last, EClock::kCapture, 250, 1000, state};
+                  ESegmentState state = ESegmentState::kClosed,
+                  const std::string& recorder = "r1") {
+    return SSegmentRow{
+        recorder, camera, root_ + "/" + camera + "/" + std::to_string(first) + ".qnv",
+        first,    last,   EClock::kCapture,
+        250,      1000,   state};
   }
   static SEventRow Event(const std::string& camera, int64_t t, uint32_t rule) {
     SEventRow e;
@@ -131,7 +134,8 @@ class CatalogueDb : public ::testing::TestWithParam<EBackend> {
     std::string error;
     ASSERT_TRUE(c.Apply(ops, error)) << error;
   }
-  std::vector<SSegmentRow> Query(ICatalogue& c, const std::string& camera, int64_t from, int64_t to) {
+  std::vector<SSegmentRow> Query(ICatalogue& c, const std::string& camera, int64_t from,
+                                 int64_t to) {
     SSegmentQuery q;
     q.camera = camera;
     q.fromUs = from;
@@ -189,7 +193,8 @@ TEST_P(CatalogueDb, SegmentsAreUpsertedAndFoundByTheSpansTheyOverlap) {
   ASSERT_NE(c, nullptr);
   const int64_t s = kSecond;
   SOp roll = SOp::Segment(Row("gate", kT0, kT0 + 10 * s));
-  roll.segments.push_back(Row("gate", kT0 + 10 * s + 40000, kT0 + 10 * s + 40000, ESegmentState::kOpen));
+  roll.segments.push_back(
+      Row("gate", kT0 + 10 * s + 40000, kT0 + 10 * s + 40000, ESegmentState::kOpen));
   Apply(*c, {roll});
   // A long segment far back (found through the camera's longest span), a
   // deleted one, another camera, an hour-old open one.
@@ -233,7 +238,8 @@ TEST_P(CatalogueDb, EventsStatesAndCameras) {
     ops.push_back(SOp::Event(Event(i % 2 ? "gate" : "yard", kT0 + i * kSecond, uint32_t(i % 3))));
   }
   ops.push_back(ops.front());  // the same event again is kept once
-  const SStateRow down{"r1", "gate", kT0 + 5 * kSecond, ECameraState::kDown, "no answer from 10.0.0.7"};
+  const SStateRow down{"r1", "gate", kT0 + 5 * kSecond, ECameraState::kDown,
+                       "no answer from 10.0.0.7"};
   const SStateRow up{"r1", "gate", kT0 + 9 * kSecond, ECameraState::kUp, ""};
   ops.push_back(SOp::State(down));
   ops.push_back(SOp::State(up));
@@ -423,18 +429,25 @@ TEST_P(CatalogueDb, TwoRecordersWriteAtOnceAndReadersInAnotherProcessGoOn) {
   ASSERT_TRUE(b.Flush(60000)) << b.Stats().lastError;
   std::map<std::string, std::string> env;
   if (GetParam() == EBackend::kPostgres) env["QNV_TEST_PG_PASSWORD"] = target_.password;
-  std::vector<std::string> argv = {QNV_CATALOGUE_BIN, target_.rootOrUrl, "segments", "--camera",
-                                   "cam", "--from", "2024-05-01T14:00:00Z", "--to",
-                                   "2024-05-01T15:00:00Z", "--json"};
+  std::vector<std::string> argv = {QNV_CATALOGUE_BIN,
+                                   target_.rootOrUrl,
+                                   "segments",
+                                   "--camera",
+                                   "cam",
+                                   "--from",
+                                   "2024-05-01T14:00:00Z",
+                                   "--to",
+                                   "2024-05-01T15:00:00Z",
+                                   "--json"};
   if (GetParam() == EBackend::kPostgres) {
     argv.insert(argv.end(), {"--password-env", "QNV_TEST_PG_PASSWORD"});
   }
   if (GetParam() == EBackend::kSqlite) {
     sqlite3* writer = nullptr;
     ASSERT_EQ(sqlite3_open(SqlitePathFor(root_).c_str(), &writer), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(writer, "BEGIN IMMEDIATE; DELETE FROM events;", nullptr, nullptr,
-                           nullptr),
-              SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(writer, "BEGIN IMMEDIATE; DELETE FROM events;", nullptr, nullptr, nullptr),
+        SQLITE_OK);
     const qnvtest::ChildResult r = qnvtest::ChildProcess::Run(argv, 30000, env);
     sqlite3_exec(writer, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(writer);
@@ -458,6 +471,33 @@ INSTANTIATE_TEST_SUITE_P(Backends, CatalogueDb,
                          [](const ::testing::TestParamInfo<EBackend>& info) {
                            return info.param == EBackend::kSqlite ? "Sqlite" : "Postgres";
                          });
+
+class CatalogueSqlite : public CatalogueDb {};
+
+// An operator's account that may read the recorder's files but not write
+// beside them still reads the catalogue once no writer is at work (WAL
+// wants a shared-memory file beside the database).
+TEST_P(CatalogueSqlite, AReaderThatMayNotWriteBesideTheFileReadsIt) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root, to run the reader as nobody";
+  {
+    auto c = Open();
+    ASSERT_NE(c, nullptr);
+    Apply(*c, {SOp::Segment(Row("gate", kT0, kT0 + kSecond))});
+  }
+  ASSERT_FALSE(fs::exists(SqlitePathFor(root_) + "-wal"));
+  ASSERT_EQ(::chmod(root_.c_str(), 0755), 0);
+  const qnvtest::ChildResult r = qnvtest::ChildProcess::Run(
+      {"/usr/sbin/runuser", "-u", "nobody", "--", QNV_CATALOGUE_BIN, root_, "cameras", "--json"});
+  if (r.err.find("Permission denied") != std::string::npos && r.exitCode == 126) {
+    GTEST_SKIP() << "nobody may not run " << QNV_CATALOGUE_BIN;
+  }
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("\"camera\":\"gate\""), std::string::npos) << r.out;
+  EXPECT_FALSE(fs::exists(SqlitePathFor(root_) + "-shm"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, CatalogueSqlite, ::testing::Values(EBackend::kSqlite),
+                         [](const ::testing::TestParamInfo<EBackend>&) { return "Sqlite"; });
 
 class CataloguePostgres : public CatalogueDb {};
 

@@ -13,10 +13,9 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
-
-#include <nlohmann/json.hpp>
 
 #include "QNVNetSdk.h"
 #include "devsim/Simulator.h"
@@ -90,8 +89,8 @@ std::string SegmentPath(const std::string& root) {
   const int64_t now = NowUs();
   const std::string day = qnvrec::UtcText(now).substr(0, 10);
   const std::string t = qnvrec::UtcText(now);
-  std::string stem = root + "/" + kCamera + "/" + day + "/" + t.substr(11, 2) + t.substr(14, 2) +
-                     t.substr(17, 2);
+  std::string stem =
+      root + "/" + kCamera + "/" + day + "/" + t.substr(11, 2) + t.substr(14, 2) + t.substr(17, 2);
   std::string path = stem + ".qnv";
   for (int n = 1; fs::exists(path); ++n) path = stem + "-" + std::to_string(n) + ".qnv";
   return path;
@@ -175,7 +174,8 @@ SRecording Record() {
     QNVNet_DevLogout(client);
   }
   QNVNet_UnInitLib();
-  if (!writer.Flush(30000)) r.error = "catalogue writes did not arrive: " + writer.Stats().lastError;
+  if (!writer.Flush(30000))
+    r.error = "catalogue writes did not arrive: " + writer.Stats().lastError;
   writer.Stop();
   if (r.error.empty()) {
     r.pa = Pictures(r.a);
@@ -224,9 +224,9 @@ class CatalogueExport : public ::testing::Test {
   };
   SProbe Probe(const std::string& path) {
     SProbe p;
-    ChildResult r = ChildProcess::Run({"/usr/bin/ffprobe", "-v", "error", "-select_streams", "v:0",
-                                       "-show_entries", "packet=pts_time,size,flags", "-of",
-                                       "csv=p=0", path});
+    ChildResult r =
+        ChildProcess::Run({"/usr/bin/ffprobe", "-v", "error", "-select_streams", "v:0",
+                           "-show_entries", "packet=pts_time,size,flags", "-of", "csv=p=0", path});
     std::istringstream lines(r.out);
     for (std::string line; std::getline(lines, line);) {
       std::istringstream fields(line);
@@ -240,8 +240,8 @@ class CatalogueExport : public ::testing::Test {
       if (flags.find('D') != std::string::npos) ++p.discarded;
     }
     r = ChildProcess::Run({"/usr/bin/ffprobe", "-v", "error", "-count_frames", "-show_entries",
-                           "format=duration:stream=nb_read_frames:format_tags=creation_time",
-                           "-of", "default=nw=1", path});
+                           "format=duration:stream=nb_read_frames:format_tags=creation_time", "-of",
+                           "default=nw=1", path});
     std::istringstream fields(r.out);
     for (std::string line; std::getline(fields, line);) {
       if (line.rfind("duration=", 0) == 0) p.duration = std::atof(line.c_str() + 9);
@@ -326,7 +326,8 @@ TEST_F(CatalogueExport, UntrimmedItStartsAtTheKeyPictureWithinOneGroupOfFrom) {
   const int64_t from = R().pb[R().pb.size() / 3].stampUs + 5000;
   const int64_t to = R().pb.back().stampUs - 200000;
   const std::vector<SPicture> expected = Expected({R().pb}, from, to);
-  ChildResult r = Export({"--camera", kCamera, "--from", T(from), "--to", T(to), out_, "--no-trim"});
+  ChildResult r =
+      Export({"--camera", kCamera, "--from", T(from), "--to", T(to), out_, "--no-trim"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_NE(r.out.find("first:      " + T(expected.front().stampUs) + " (key picture)"),
             std::string::npos)
@@ -399,8 +400,8 @@ TEST_F(CatalogueExport, AnEventWithItsSecondsBeforeAndAfter) {
 TEST_F(CatalogueExport, RefusalsSayWhy) {
   const int64_t t = R().pa.front().stampUs;
   // Nothing recorded then.
-  ChildResult r = Export({"--camera", kCamera, "--from", T(t - 3600000000LL), "--to",
-                          T(t - 1800000000LL), out_});
+  ChildResult r = Export(
+      {"--camera", kCamera, "--from", T(t - 3600000000LL), "--to", T(t - 1800000000LL), out_});
   EXPECT_EQ(r.exitCode, 2);
   EXPECT_NE(r.err.find("nothing of camera cam1 is recorded"), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(out_));
@@ -419,13 +420,19 @@ TEST_F(CatalogueExport, RefusalsSayWhy) {
     std::string error;
     auto c = OpenCatalogue(target, EOpenMode::kWrite, error);
     ASSERT_NE(c, nullptr) << error;
-    SSegmentRow far{"host-b/main",  kCamera, "/srv/host-b/cam1/2000-01-01/000000.qnv",
-                    946684800000000LL, 946684810000000LL, EClock::kCapture, 250, 1000,
+    SSegmentRow far{"host-b/main",
+                    kCamera,
+                    "/srv/host-b/cam1/2000-01-01/000000.qnv",
+                    946684800000000LL,
+                    946684810000000LL,
+                    EClock::kCapture,
+                    250,
+                    1000,
                     ESegmentState::kClosed};
     ASSERT_TRUE(c->Apply(std::vector<SOp>{SOp::Segment(far)}, error)) << error;
   }
-  r = Export({"--camera", kCamera, "--from", "2000-01-01T00:00:01Z", "--to",
-              "2000-01-01T00:00:05Z", out_});
+  r = Export({"--camera", kCamera, "--from", "2000-01-01T00:00:01Z", "--to", "2000-01-01T00:00:05Z",
+              out_});
   EXPECT_EQ(r.exitCode, 2);
   EXPECT_NE(r.err.find("/srv/host-b/cam1/2000-01-01/000000.qnv (recorder host-b/main)"),
             std::string::npos)
@@ -445,7 +452,8 @@ TEST_F(CatalogueExport, OneRecordingsSummaryGivesItsCaptureTimesInUtc) {
 
 TEST_F(CatalogueExport, QueriesOfTheToolMatchTheRecording) {
   const int64_t from = R().pa.front().stampUs - 10000000, to = R().pc.back().stampUs + 10000000;
-  ChildResult r = Query({"coverage", "--camera", kCamera, "--from", T(from), "--to", T(to), "--json"});
+  ChildResult r =
+      Query({"coverage", "--camera", kCamera, "--from", T(from), "--to", T(to), "--json"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   json j = json::parse(r.out);
   ASSERT_EQ(j["spans"].size(), 2u);  // a and b joined at the hand-over; c after the hole
@@ -472,8 +480,8 @@ TEST_F(CatalogueExport, QueriesOfTheToolMatchTheRecording) {
   EXPECT_EQ(j["segments"][2]["path"], R().c);
   EXPECT_EQ(j["segments"][2]["recorder"], kRecorder);
 
-  r = Query({"events", "--from", T(from), "--to", T(to), "--camera", kCamera, "--rule", "4",
-             "--json"});
+  r = Query(
+      {"events", "--from", T(from), "--to", T(to), "--camera", kCamera, "--rule", "4", "--json"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   j = json::parse(r.out);
   ASSERT_EQ(j["events"].size(), 1u);
@@ -488,8 +496,8 @@ TEST_F(CatalogueExport, QueriesOfTheToolMatchTheRecording) {
   EXPECT_NE(r.out.find("state     up since"), std::string::npos) << r.out;
 
   // Text output is for people; arguments and missing catalogues are refused.
-  r = Query({"coverage", "--camera", kCamera, "--day", T(R().pa.front().stampUs).substr(0, 10),
-             "--utc"});
+  r = Query(
+      {"coverage", "--camera", kCamera, "--day", T(R().pa.front().stampUs).substr(0, 10), "--utc"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_NE(r.out.find("2 spans"), std::string::npos) << r.out;
   EXPECT_EQ(Query({"coverage"}).exitCode, 2);
@@ -569,8 +577,8 @@ TEST_F(CatalogueExport, RebuildGivesBackTheRowsAndHealingClosesWhatACrashLeftOpe
       crash.push_back(SOp::Segment(s));
     }
     for (const std::string& p : {empty, R().root + "/cam1/2000-01-01/000010.qnv"}) {
-      crash.push_back(SOp::Segment(SSegmentRow{kRecorder, kCamera, p, 1, 1, EClock::kArrival, 0, 0,
-                                               ESegmentState::kOpen}));
+      crash.push_back(SOp::Segment(
+          SSegmentRow{kRecorder, kCamera, p, 1, 1, EClock::kArrival, 0, 0, ESegmentState::kOpen}));
     }
     ASSERT_TRUE(c->Apply(crash, error)) << error;
   }

@@ -62,7 +62,8 @@ SEventRow Event(int64_t timeUs, uint32_t rule, const std::string& camera = "gate
 }
 
 SSegmentRow Segment(const std::string& path, int64_t first, int64_t last,
-                    ESegmentState state = ESegmentState::kClosed, const std::string& camera = "gate") {
+                    ESegmentState state = ESegmentState::kClosed,
+                    const std::string& camera = "gate") {
   return SSegmentRow{"r1", camera, path, first, last, EClock::kCapture, 250, 123456, state};
 }
 
@@ -227,9 +228,8 @@ TEST(CatalogueJournal, AppendsReadsBackPassesOverTornLinesAndPrunesOldDays) {
   ASSERT_TRUE(writer.Open(j, error)) << error;
   const int64_t day2 = kT0 + 86400 * kSecond;
   ASSERT_TRUE(writer.Append(SOp::Event(Event(kT0, 1)), kT0, error)) << error;
-  ASSERT_TRUE(writer.Append(SOp::State(SStateRow{"r1", "gate", kT0 + 1, ECameraState::kDown,
-                                                 "no answer"}),
-                            kT0, error));
+  ASSERT_TRUE(writer.Append(
+      SOp::State(SStateRow{"r1", "gate", kT0 + 1, ECameraState::kDown, "no answer"}), kT0, error));
   // A crash tore the last line of day 2; a new writer goes on after it.
   ASSERT_TRUE(writer.Append(SOp::Event(Event(day2, 2)), day2, error)) << error;
   std::ofstream(j + "/2024-05-02.jsonl", std::ios::app) << "{\"op\":\"event\",\"cam";
@@ -237,12 +237,13 @@ TEST(CatalogueJournal, AppendsReadsBackPassesOverTornLinesAndPrunesOldDays) {
   CJournalWriter again;
   ASSERT_TRUE(again.Open(j, error));
   ASSERT_TRUE(again.Append(SOp::Event(Event(day2 + 1, 3)), day2, error)) << error;
-  std::ofstream(j + "/2024-05-01.jsonl", std::ios::app) << "garbage\n" << std::string(2u << 20, 'x')
-                                                         << "\n";
+  std::ofstream(j + "/2024-05-01.jsonl", std::ios::app) << "garbage\n"
+                                                        << std::string(2u << 20, 'x') << "\n";
 
   std::vector<SOp> read;
   SJournalStats stats;
-  ASSERT_TRUE(ReadJournal(j, [&](SOp&& op) { read.push_back(std::move(op)); }, stats, error))
+  ASSERT_TRUE(ReadJournal(
+      j, [&](SOp&& op) { read.push_back(std::move(op)); }, stats, error))
       << error;
   ASSERT_EQ(read.size(), 4u);
   EXPECT_EQ(read[0].event.rule, 1u);
@@ -261,10 +262,10 @@ TEST(CatalogueJournal, AppendsReadsBackPassesOverTornLinesAndPrunesOldDays) {
 TEST(CatalogueCoverage, HandOversJoinHolesSplitOpenSegmentsReachNow) {
   const int64_t s = kSecond;
   const std::vector<SSegmentRow> rows = {
-      Segment("a", kT0 - 5 * s, kT0 + 10 * s),                  // begins before the span
-      Segment("b", kT0 + 10 * s + 40000, kT0 + 20 * s),         // hand-over: one picture later
-      Segment("c", kT0 + 30 * s, kT0 + 40 * s),                 // after a 10 s hole
-      Segment("d", kT0 + 35 * s, kT0 + 38 * s),                 // inside c (an event clip)
+      Segment("a", kT0 - 5 * s, kT0 + 10 * s),           // begins before the span
+      Segment("b", kT0 + 10 * s + 40000, kT0 + 20 * s),  // hand-over: one picture later
+      Segment("c", kT0 + 30 * s, kT0 + 40 * s),          // after a 10 s hole
+      Segment("d", kT0 + 35 * s, kT0 + 38 * s),          // inside c (an event clip)
       Segment("x", kT0 + 41 * s, kT0 + 42 * s, ESegmentState::kDeleted),
       Segment("e", kT0 + 50 * s, kT0 + 51 * s, ESegmentState::kOpen),
   };
@@ -298,9 +299,10 @@ TEST(CatalogueSegmentFiles, NamesAreRecognisedAndNothingIsFollowedThroughALink) 
   EXPECT_EQ(camera, "gate-2");
   EXPECT_EQ(start, kT0);
   EXPECT_TRUE(ParseSegmentPath("rec/gate/2024-05-01/140000-2.qnv", camera, start));
-  for (const char* bad : {"/srv/rec/gate/2024-05-01/140000.mp4", "/srv/rec/ga te/2024-05-01/1400.qnv",
-                          "/srv/rec/gate/2024-5-1/140000.qnv", "/srv/rec/gate/2024-05-01/146000.qnv",
-                          "/srv/rec/gate/2024-05-01/140000-x.qnv", "140000.qnv"}) {
+  for (const char* bad :
+       {"/srv/rec/gate/2024-05-01/140000.mp4", "/srv/rec/ga te/2024-05-01/1400.qnv",
+        "/srv/rec/gate/2024-5-1/140000.qnv", "/srv/rec/gate/2024-05-01/146000.qnv",
+        "/srv/rec/gate/2024-05-01/140000-x.qnv", "140000.qnv"}) {
     EXPECT_FALSE(ParseSegmentPath(bad, camera, start)) << bad;
   }
 

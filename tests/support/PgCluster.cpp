@@ -50,7 +50,8 @@ std::string PgCluster::BinDir() {
   std::vector<std::string> dirs;
   std::error_code ec;
   for (const auto& e : fs::directory_iterator("/usr/lib/postgresql", ec)) {
-    if (fs::exists(e.path() / "bin" / "pg_ctl", ec) && fs::exists(e.path() / "bin" / "initdb", ec)) {
+    if (fs::exists(e.path() / "bin" / "pg_ctl", ec) &&
+        fs::exists(e.path() / "bin" / "initdb", ec)) {
       dirs.push_back((e.path() / "bin").string());
     }
   }
@@ -107,8 +108,11 @@ bool PgCluster::Start(std::string& error, bool durable) {
     error = "cannot hand the password file to nobody";
     return false;
   }
-  if (!Run("initdb", "-D " + dir_ + "/data -U qnv --auth-local=trust --auth-host=scram-sha-256 "
-                     "--pwfile=" + pwfile + " -E UTF8 --no-locale --no-sync",
+  if (!Run("initdb",
+           "-D " + dir_ +
+               "/data -U qnv --auth-local=trust --auth-host=scram-sha-256 "
+               "--pwfile=" +
+               pwfile + " -E UTF8 --no-locale --no-sync",
            error)) {
     return false;
   }

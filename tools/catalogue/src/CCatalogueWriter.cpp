@@ -71,11 +71,10 @@ void CCatalogueWriter::SegmentOpened(const std::string& camera, const std::strin
 
 void CCatalogueWriter::SegmentProgress(const std::string& camera, const std::string& path,
                                        int64_t firstUs, int64_t lastUs, uint64_t frames,
-                                       uint64_t bytes) {
-  SSegmentRow row{options_.recorder, camera,      path,  firstUs, lastUs, EClock::kArrival,
-                  frames,            bytes,       ESegmentState::kOpen};
+                                       uint64_t bytes, EClock clock) {
   SRequest r;
-  r.op = SOp::Segment(std::move(row));
+  r.op = SOp::Segment(SSegmentRow{options_.recorder, camera, path, firstUs, lastUs, clock, frames,
+                                  bytes, ESegmentState::kOpen});
   Push(std::move(r));
 }
 
@@ -245,9 +244,9 @@ void CCatalogueWriter::Convert(std::vector<SRequest>& requests, std::vector<SOp>
         break;
       case ERequest::kOpened:
         writing_.insert(r.path);
-        ops.push_back(SOp::Segment(SSegmentRow{options_.recorder, r.camera, r.path, r.startUs,
-                                               r.startUs, EClock::kArrival, 0, 0,
-                                               ESegmentState::kOpen}));
+        ops.push_back(
+            SOp::Segment(SSegmentRow{options_.recorder, r.camera, r.path, r.startUs, r.startUs,
+                                     EClock::kArrival, 0, 0, ESegmentState::kOpen}));
         break;
       case ERequest::kClosed:
       case ERequest::kRepaired:
@@ -261,7 +260,7 @@ void CCatalogueWriter::Convert(std::vector<SRequest>& requests, std::vector<SOp>
         SOp op = empty ? SOp::Forget(options_.recorder, r.path) : SOp::Segment(std::move(row));
         if (r.kind == ERequest::kRolled) {
           writing_.insert(r.path2);
-          SSegmentRow opened{options_.recorder, r.camera, r.path2, r.startUs, r.startUs,
+          SSegmentRow opened{options_.recorder, r.camera, r.path2, r.startUs,           r.startUs,
                              EClock::kArrival,  0,        0,       ESegmentState::kOpen};
           if (op.kind == SOp::EKind::kSegments) {
             // One op, so one transaction, whatever batch it lands in.

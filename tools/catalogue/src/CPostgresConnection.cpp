@@ -51,7 +51,8 @@ class CPostgresConnection : public ISqlConnection {
   bool Exec(int slot, const std::string& sql, const std::vector<SValue>& values, const RowFn& row,
             std::string& error) override {
     if (size_t(slot) >= prepared_.size()) prepared_.resize(size_t(slot) + 1, false);
-    const std::string name = "q" + std::to_string(slot);
+    std::string name = std::to_string(slot);
+    name.insert(0, 1, 'q');
     if (!prepared_[size_t(slot)]) {
       UniqueResult r(PQprepare(conn_, name.c_str(), sql.c_str(), 0, nullptr));
       if (!Ok(r.get(), PGRES_COMMAND_OK, "cannot prepare a statement", error)) return false;
@@ -123,10 +124,10 @@ class CPostgresConnection : public ISqlConnection {
     error = where_ + ": " + what + ": " + message;
     // SQLSTATE classes 08 (connection), 40 (serialisation, deadlock), 53
     // (resources), 57 (time-out, shutdown): another try may succeed.
-    const std::string cls = state != nullptr ? std::string(state, std::min<size_t>(2, std::strlen(state))) : "";
-    failure_ = (state == nullptr || cls == "08" || cls == "40" || cls == "53" || cls == "57")
-                   ? EFailure::kTransient
-                   : EFailure::kRejected;
+    const bool retry = state == nullptr || std::strncmp(state, "08", 2) == 0 ||
+                       std::strncmp(state, "40", 2) == 0 || std::strncmp(state, "53", 2) == 0 ||
+                       std::strncmp(state, "57", 2) == 0;
+    failure_ = retry ? EFailure::kTransient : EFailure::kRejected;
     return false;
   }
 
@@ -142,14 +143,16 @@ void IgnoreNotice(void*, const char*) {}
 
 std::unique_ptr<ISqlConnection> OpenPostgres(const STarget& target, std::string& error) {
   const std::string timeout = std::to_string(target.connectTimeoutSeconds);
-  const std::string options = "-c statement_timeout=" + std::to_string(target.statementTimeoutMs);
+  std::string options = "-c statement_timeout=";
+  options += std::to_string(target.statementTimeoutMs);
   // Defaults first: what the URL says overrides them; an explicit password
   // overrides the URL's.
-  std::vector<const char*> keys = {"connect_timeout", "options",       "keepalives",
-                                   "keepalives_idle", "keepalives_interval", "keepalives_count",
-                                   "application_name", "dbname"};
-  std::vector<const char*> values = {timeout.c_str(), options.c_str(), "1", "10", "5", "3",
-                                     target.applicationName.c_str(), target.rootOrUrl.c_str()};
+  std::vector<const char*> keys = {
+      "connect_timeout",     "options",          "keepalives",       "keepalives_idle",
+      "keepalives_interval", "keepalives_count", "application_name", "dbname"};
+  std::vector<const char*> values = {
+      timeout.c_str(),         options.c_str(), "1", "10", "5", "3", target.applicationName.c_str(),
+      target.rootOrUrl.c_str()};
   if (!target.password.empty()) {
     keys.push_back("password");
     values.push_back(target.password.c_str());

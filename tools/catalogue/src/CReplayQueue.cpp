@@ -174,7 +174,8 @@ bool CReplayQueue::Pop(std::string& error) {
 bool CReplayQueue::SaveHead(std::string& error) {
   const std::string path = dir_ + "/head", temp = dir_ + "/head.tmp";
   char text[64];
-  const int n = std::snprintf(text, sizeof text, "%" PRIu64 " %" PRIu64 "\n", headChunk_, headOffset_);
+  const int n =
+      std::snprintf(text, sizeof text, "%" PRIu64 " %" PRIu64 "\n", headChunk_, headOffset_);
   ::unlink(temp.c_str());
   if (!AppendLines(temp, std::string(text, size_t(n)), false, error)) return false;
   if (::rename(temp.c_str(), path.c_str()) != 0) {

@@ -129,8 +129,9 @@ class CSqlCatalogue : public ICatalogue {
   bool Prepare(EOpenMode mode, std::string& error) {
     if (mode == EOpenMode::kWrite) return Migrate(error);
     bool exists = false;
-    if (!Run(kSlotTableExists, db_->Dialect().tableExists, {SValue::Text("qnv_schema")},
-             [&](const IRow&) { exists = true; }, error)) {
+    if (!Run(
+            kSlotTableExists, db_->Dialect().tableExists, {SValue::Text("qnv_schema")},
+            [&](const IRow&) { exists = true; }, error)) {
       return false;
     }
     if (!exists) {
@@ -171,32 +172,35 @@ class CSqlCatalogue : public ICatalogue {
 
   bool Cameras(std::vector<SCameraInfo>& out, std::string& error) override {
     out.clear();
-    if (!Run(kSlotCameras,
-             "SELECT camera, recorder, state, state_us, reason FROM cameras ORDER BY camera, "
-             "recorder",
-             {},
-             [&](const IRow& r) {
-               SCameraInfo c;
-               c.camera = r.Text(0);
-               c.recorder = r.Text(1);
-               c.hasState = !r.IsNull(2) && ParseCameraState(r.Text(2), c.state);
-               c.stateUs = r.Int(3);
-               c.reason = r.Text(4);
-               out.push_back(std::move(c));
-             },
-             error)) {
+    if (!Run(
+            kSlotCameras,
+            "SELECT camera, recorder, state, state_us, reason FROM cameras ORDER BY camera, "
+            "recorder",
+            {},
+            [&](const IRow& r) {
+              SCameraInfo c;
+              c.camera = r.Text(0);
+              c.recorder = r.Text(1);
+              c.hasState = !r.IsNull(2) && ParseCameraState(r.Text(2), c.state);
+              c.stateUs = r.Int(3);
+              c.reason = r.Text(4);
+              out.push_back(std::move(c));
+            },
+            error)) {
       return false;
     }
     for (SCameraInfo& c : out) {
       const std::vector<SValue> key{SValue::Text(c.camera), SValue::Text(c.recorder)};
-      if (!Run(kSlotCameraFirst,
-               "SELECT first_us FROM segments WHERE camera = $1 AND state <> 'deleted' AND "
-               "recorder = $2 ORDER BY first_us LIMIT 1",
-               key, [&](const IRow& r) { c.firstUs = r.Int(0); }, error) ||
-          !Run(kSlotCameraLast,
-               "SELECT last_us FROM segments WHERE camera = $1 AND state <> 'deleted' AND "
-               "recorder = $2 ORDER BY first_us DESC LIMIT 1",
-               key, [&](const IRow& r) { c.lastUs = r.Int(0); }, error)) {
+      if (!Run(
+              kSlotCameraFirst,
+              "SELECT first_us FROM segments WHERE camera = $1 AND state <> 'deleted' AND "
+              "recorder = $2 ORDER BY first_us LIMIT 1",
+              key, [&](const IRow& r) { c.firstUs = r.Int(0); }, error) ||
+          !Run(
+              kSlotCameraLast,
+              "SELECT last_us FROM segments WHERE camera = $1 AND state <> 'deleted' AND "
+              "recorder = $2 ORDER BY first_us DESC LIMIT 1",
+              key, [&](const IRow& r) { c.lastUs = r.Int(0); }, error)) {
         return false;
       }
     }
@@ -209,8 +213,9 @@ class CSqlCatalogue : public ICatalogue {
     // A segment overlapping [from, to) begins at most the camera's longest
     // segment before `from`: that bound keeps the walk to the span's rows.
     int64_t maxSpan = 0;
-    if (!Run(kSlotMaxSpan, "SELECT max(max_span_us) FROM cameras WHERE camera = $1",
-             {SValue::Text(q.camera)}, [&](const IRow& r) { maxSpan = r.Int(0); }, error)) {
+    if (!Run(
+            kSlotMaxSpan, "SELECT max(max_span_us) FROM cameras WHERE camera = $1",
+            {SValue::Text(q.camera)}, [&](const IRow& r) { maxSpan = r.Int(0); }, error)) {
       return false;
     }
     const std::vector<SValue> range{SValue::Text(q.camera), SValue::Int(q.toUs),
@@ -263,38 +268,41 @@ class CSqlCatalogue : public ICatalogue {
     }
     values.push_back(SValue::Int(int64_t(q.limit)));
     sql += " ORDER BY time_us, id LIMIT $" + std::to_string(values.size());
-    return Run(kSlotEvents + variant, sql, values,
-               [&](const IRow& r) { out.push_back(EventFrom(r)); }, error);
+    return Run(
+        kSlotEvents + variant, sql, values, [&](const IRow& r) { out.push_back(EventFrom(r)); },
+        error);
   }
 
   bool EventById(int64_t id, SEventRow& out, bool& found, std::string& error) override {
     found = false;
-    return Run(kSlotEventById, std::string("SELECT ") + kEventColumns + " FROM events WHERE id = $1",
-               {SValue::Int(id)},
-               [&](const IRow& r) {
-                 out = EventFrom(r);
-                 found = true;
-               },
-               error);
+    return Run(
+        kSlotEventById, std::string("SELECT ") + kEventColumns + " FROM events WHERE id = $1",
+        {SValue::Int(id)},
+        [&](const IRow& r) {
+          out = EventFrom(r);
+          found = true;
+        },
+        error);
   }
 
   bool StateChanges(const std::string& camera, int64_t fromUs, int64_t toUs,
                     std::vector<SStateRow>& out, std::string& error) override {
     out.clear();
-    return Run(kSlotStates,
-               "SELECT recorder, camera, time_us, state, reason FROM camera_states WHERE camera = "
-               "$1 AND time_us >= $2 AND time_us < $3 ORDER BY time_us, id",
-               {SValue::Text(camera), SValue::Int(fromUs), SValue::Int(toUs)},
-               [&](const IRow& r) {
-                 SStateRow s;
-                 s.recorder = r.Text(0);
-                 s.camera = r.Text(1);
-                 s.timeUs = r.Int(2);
-                 ParseCameraState(r.Text(3), s.state);
-                 s.reason = r.Text(4);
-                 out.push_back(std::move(s));
-               },
-               error);
+    return Run(
+        kSlotStates,
+        "SELECT recorder, camera, time_us, state, reason FROM camera_states WHERE camera = "
+        "$1 AND time_us >= $2 AND time_us < $3 ORDER BY time_us, id",
+        {SValue::Text(camera), SValue::Int(fromUs), SValue::Int(toUs)},
+        [&](const IRow& r) {
+          SStateRow s;
+          s.recorder = r.Text(0);
+          s.camera = r.Text(1);
+          s.timeUs = r.Int(2);
+          ParseCameraState(r.Text(3), s.state);
+          s.reason = r.Text(4);
+          out.push_back(std::move(s));
+        },
+        error);
   }
 
   bool OldestSegments(const std::string& recorder, const std::string& camera, size_t limit,
@@ -319,33 +327,34 @@ class CSqlCatalogue : public ICatalogue {
   bool OpenSegments(const std::string& recorder, std::vector<SSegmentRow>& out,
                     std::string& error) override {
     out.clear();
-    return Run(kSlotOpen,
-               std::string("SELECT ") + kSegmentColumns +
-                   " FROM segments WHERE state = 'open' AND recorder = $1 ORDER BY first_us",
-               {SValue::Text(recorder)}, [&](const IRow& r) { out.push_back(SegmentFrom(r)); },
-               error);
+    return Run(
+        kSlotOpen,
+        std::string("SELECT ") + kSegmentColumns +
+            " FROM segments WHERE state = 'open' AND recorder = $1 ORDER BY first_us",
+        {SValue::Text(recorder)}, [&](const IRow& r) { out.push_back(SegmentFrom(r)); }, error);
   }
 
   bool RecorderSegments(const std::string& recorder, std::vector<SSegmentRow>& out,
                         std::string& error) override {
     out.clear();
-    return Run(kSlotRecorderSegments,
-               std::string("SELECT ") + kSegmentColumns +
-                   " FROM segments WHERE recorder = $1 ORDER BY path",
-               {SValue::Text(recorder)}, [&](const IRow& r) { out.push_back(SegmentFrom(r)); },
-               error);
+    return Run(
+        kSlotRecorderSegments,
+        std::string("SELECT ") + kSegmentColumns +
+            " FROM segments WHERE recorder = $1 ORDER BY path",
+        {SValue::Text(recorder)}, [&](const IRow& r) { out.push_back(SegmentFrom(r)); }, error);
   }
 
   bool Usage(const std::string& recorder, std::vector<SUsage>& out, std::string& error) override {
     out.clear();
-    return Run(kSlotUsage,
-               "SELECT camera, count(*), sum(bytes), min(first_us) FROM segments WHERE recorder = "
-               "$1 AND state <> 'deleted' GROUP BY camera ORDER BY camera",
-               {SValue::Text(recorder)},
-               [&](const IRow& r) {
-                 out.push_back(SUsage{r.Text(0), uint64_t(r.Int(1)), uint64_t(r.Int(2)), r.Int(3)});
-               },
-               error);
+    return Run(
+        kSlotUsage,
+        "SELECT camera, count(*), sum(bytes), min(first_us) FROM segments WHERE recorder = "
+        "$1 AND state <> 'deleted' GROUP BY camera ORDER BY camera",
+        {SValue::Text(recorder)},
+        [&](const IRow& r) {
+          out.push_back(SUsage{r.Text(0), uint64_t(r.Int(1)), uint64_t(r.Int(2)), r.Int(3)});
+        },
+        error);
   }
 
  private:
@@ -361,8 +370,9 @@ class CSqlCatalogue : public ICatalogue {
 
   bool ReadVersion(std::string& error) {
     version_ = 0;
-    return Run(kSlotVersion, "SELECT max(version) FROM qnv_schema", {},
-               [&](const IRow& r) { version_ = int(r.Int(0)); }, error);
+    return Run(
+        kSlotVersion, "SELECT max(version) FROM qnv_schema", {},
+        [&](const IRow& r) { version_ = int(r.Int(0)); }, error);
   }
 
   bool Migrate(std::string& error) {
@@ -385,8 +395,8 @@ class CSqlCatalogue : public ICatalogue {
           !Run(kSlotSetVersion, "INSERT INTO qnv_schema (version) VALUES ($1)",
                {SValue::Int(step + 1)}, nullptr, error)) {
         db_->Rollback();
-        error = "cannot bring the catalogue to schema version " + std::to_string(step + 1) +
-                ": " + error;
+        error = "cannot bring the catalogue to schema version " + std::to_string(step + 1) + ": " +
+                error;
         return false;
       }
     }
@@ -414,24 +424,23 @@ class CSqlCatalogue : public ICatalogue {
                    {SValue::Text(op.recorder), SValue::Text(op.path)}, nullptr, error);
       case SOp::EKind::kEvent: {
         const SEventRow& e = op.event;
-        return Run(kSlotEvent,
-                   "INSERT INTO events (recorder, camera, time_us, rule, channel, box_x, box_y, "
-                   "box_w, box_h, sequence, clip, segment) VALUES ($1, $2, $3, $4, $5, $6, $7, "
-                   "$8, $9, $10, $11, $12) ON CONFLICT (recorder, camera, time_us, rule, "
-                   "channel, sequence) DO NOTHING",
-                   {SValue::Text(e.recorder), SValue::Text(e.camera), SValue::Int(e.timeUs),
-                    SValue::Int(e.rule), SValue::Int(e.channel), SValue::Int(e.box.x),
-                    SValue::Int(e.box.y), SValue::Int(e.box.width), SValue::Int(e.box.height),
-                    SValue::Int(int64_t(e.sequence)), SValue::Text(e.clip),
-                    SValue::Text(e.segment)},
-                   nullptr, error);
+        return Run(
+            kSlotEvent,
+            "INSERT INTO events (recorder, camera, time_us, rule, channel, box_x, box_y, "
+            "box_w, box_h, sequence, clip, segment) VALUES ($1, $2, $3, $4, $5, $6, $7, "
+            "$8, $9, $10, $11, $12) ON CONFLICT (recorder, camera, time_us, rule, "
+            "channel, sequence) DO NOTHING",
+            {SValue::Text(e.recorder), SValue::Text(e.camera), SValue::Int(e.timeUs),
+             SValue::Int(e.rule), SValue::Int(e.channel), SValue::Int(e.box.x),
+             SValue::Int(e.box.y), SValue::Int(e.box.width), SValue::Int(e.box.height),
+             SValue::Int(int64_t(e.sequence)), SValue::Text(e.clip), SValue::Text(e.segment)},
+            nullptr, error);
       }
       case SOp::EKind::kState: {
         const SStateRow& s = op.state;
-        const std::vector<SValue> values{SValue::Text(s.recorder), SValue::Text(s.camera),
-                                         SValue::Int(s.timeUs),
-                                         SValue::Text(CameraStateName(s.state)),
-                                         SValue::Text(s.reason)};
+        const std::vector<SValue> values{
+            SValue::Text(s.recorder), SValue::Text(s.camera), SValue::Int(s.timeUs),
+            SValue::Text(CameraStateName(s.state)), SValue::Text(s.reason)};
         return Run(kSlotState,
                    "INSERT INTO camera_states (recorder, camera, time_us, state, reason) VALUES "
                    "($1, $2, $3, $4, $5) ON CONFLICT (recorder, camera, time_us, state) DO "

@@ -3,8 +3,10 @@
 // sharing the file, statements prepared once.
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "SqlConnection.h"
@@ -150,6 +152,21 @@ class CSqliteConnection : public ISqlConnection {
   std::vector<sqlite3_stmt*> statements_;
 };
 
+// A path as the path part of a file: URI.
+std::string UriPath(const std::string& path) {
+  std::string out;
+  for (const unsigned char c : path) {
+    if (c == '%' || c == '?' || c == '#' || c < 0x21 || c >= 0x7F) {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", c);
+      out += hex;
+    } else {
+      out += char(c);
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 std::unique_ptr<ISqlConnection> OpenSqlite(const std::string& file, const STarget& target,
@@ -177,6 +194,23 @@ std::unique_ptr<ISqlConnection> OpenSqlite(const std::string& file, const STarge
             (db != nullptr ? sqlite3_errmsg(db) : "out of memory");
     sqlite3_close_v2(db);
     return nullptr;
+  }
+  if (mode == EOpenMode::kRead &&
+      sqlite3_exec(db, "SELECT 1 FROM sqlite_master LIMIT 1", nullptr, nullptr, nullptr) !=
+          SQLITE_OK &&
+      ::access((file + "-wal").c_str(), F_OK) != 0) {
+    // A reader that may not write beside the file cannot make the WAL's
+    // shared-memory file; with no writer at work (no -wal file) the file is
+    // read as it stands.
+    sqlite3_close_v2(db);
+    db = nullptr;
+    if (sqlite3_open_v2(("file:" + UriPath(file) + "?immutable=1").c_str(), &db,
+                        flags | SQLITE_OPEN_URI, nullptr) != SQLITE_OK) {
+      error = "cannot open the catalogue " + file + ": " +
+              (db != nullptr ? sqlite3_errmsg(db) : "out of memory");
+      sqlite3_close_v2(db);
+      return nullptr;
+    }
   }
   auto connection = std::make_unique<CSqliteConnection>(db, file);
   sqlite3_busy_timeout(db, target.busyTimeoutMs);

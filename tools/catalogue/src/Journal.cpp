@@ -76,8 +76,8 @@ bool CJournalWriter::Append(const SOp& op, int64_t nowUs, std::string& error) {
   return AppendLines(path, OpToJson(op) + "\n", false, error, 0640);
 }
 
-bool ReadJournal(const std::string& dir, const std::function<void(SOp&&)>& fn,
-                 SJournalStats& stats, std::string& error) {
+bool ReadJournal(const std::string& dir, const std::function<void(SOp&&)>& fn, SJournalStats& stats,
+                 std::string& error) {
   stats = SJournalStats{};
   std::vector<std::string> names;
   if (!DayFiles(dir, names, error)) return false;

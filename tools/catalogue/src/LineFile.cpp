@@ -165,7 +165,8 @@ bool MakeFolder(const std::string& dir, std::string& error) {
   struct stat st;
   if (::lstat(dir.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) return true;
-    error = dir + ": not a folder" + (S_ISLNK(st.st_mode) ? " (a link, which is not followed)" : "");
+    error =
+        dir + ": not a folder" + (S_ISLNK(st.st_mode) ? " (a link, which is not followed)" : "");
     return false;
   }
   const size_t slash = dir.find_last_of('/');

@@ -36,8 +36,8 @@ std::vector<SOp> HealOps(const std::vector<SSegmentRow>& openRows,
   return ops;
 }
 
-bool RebuildCatalogue(ICatalogue& catalogue, const SRebuildOptions& options,
-                      SRebuildResult& result, std::string& error) {
+bool RebuildCatalogue(ICatalogue& catalogue, const SRebuildOptions& options, SRebuildResult& result,
+                      std::string& error) {
   result = SRebuildResult{};
   std::vector<SOp> batch;
   auto flush = [&]() {

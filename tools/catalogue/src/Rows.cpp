@@ -38,7 +38,9 @@ const char* CameraStateName(ECameraState state) { return kCameraStateNames[size_
 bool ParseState(std::string_view text, ESegmentState& state) {
   return ParseName(text, kStateNames, state);
 }
-bool ParseClock(std::string_view text, EClock& clock) { return ParseName(text, kClockNames, clock); }
+bool ParseClock(std::string_view text, EClock& clock) {
+  return ParseName(text, kClockNames, clock);
+}
 bool ParseCameraState(std::string_view text, ECameraState& state) {
   return ParseName(text, kCameraStateNames, state);
 }

@@ -25,8 +25,8 @@ bool AllDigits(const std::string& s, size_t from, size_t count) {
 }
 
 bool IsDateName(const std::string& s) {
-  return s.size() == 10 && AllDigits(s, 0, 4) && s[4] == '-' && AllDigits(s, 5, 2) &&
-         s[7] == '-' && AllDigits(s, 8, 2);
+  return s.size() == 10 && AllDigits(s, 0, 4) && s[4] == '-' && AllDigits(s, 5, 2) && s[7] == '-' &&
+         AllDigits(s, 8, 2);
 }
 
 // HHMMSS.qnv or HHMMSS-N.qnv.
@@ -55,8 +55,8 @@ std::vector<std::string> List(const std::string& dir, mode_t type, bool follow =
   }
   while (dirent* e = ::readdir(d)) {
     struct stat st;
-    if (e->d_name[0] == '.' ||
-        ::fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || (st.st_mode & S_IFMT) != type) {
+    if (e->d_name[0] == '.' || ::fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        (st.st_mode & S_IFMT) != type) {
       continue;
     }
     names.push_back(e->d_name);
@@ -71,8 +71,8 @@ std::vector<std::string> List(const std::string& dir, mode_t type, bool follow =
 bool IsCameraName(const std::string& name) {
   if (name.empty() || name.size() > 64) return false;
   return std::all_of(name.begin(), name.end(), [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '_' || c == '-';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '-';
   });
 }
 

@@ -39,8 +39,8 @@ class IRow {
 
 // The dialect's spelling of what differs between the two.
 struct SDialect {
-  const char* autoId;     // an auto-numbered 64-bit primary key column type
-  const char* greatest;   // the two-argument maximum function
+  const char* autoId;       // an auto-numbered 64-bit primary key column type
+  const char* greatest;     // the two-argument maximum function
   const char* tableExists;  // one row when table $1 exists
 };
 
@@ -74,8 +74,7 @@ std::unique_ptr<ISqlConnection> OpenPostgres(const STarget& target, std::string&
 
 // The catalogue over either connection; migrates the schema in kWrite mode.
 std::unique_ptr<ICatalogue> MakeSqlCatalogue(std::unique_ptr<ISqlConnection> connection,
-                                             std::string where, EOpenMode mode,
-                                             std::string& error);
+                                             std::string where, EOpenMode mode, std::string& error);
 
 }  // namespace qnvcat
 

@@ -4,10 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "qnvcatalogue/Coverage.h"
 #include "qnvcatalogue/ICatalogue.h"
@@ -118,9 +117,12 @@ std::string Seconds3(int64_t us) {
 }
 
 json SpanJson(const qnvcat::SSpan& s, const CPrinter& p) {
-  return json{{"from", p.Time(s.fromUs)},     {"to", p.Time(s.toUs)},
-              {"fromUs", s.fromUs},           {"toUs", s.toUs},
-              {"seconds", double(s.toUs - s.fromUs) / 1e6}, {"segments", s.segments},
+  return json{{"from", p.Time(s.fromUs)},
+              {"to", p.Time(s.toUs)},
+              {"fromUs", s.fromUs},
+              {"toUs", s.toUs},
+              {"seconds", double(s.toUs - s.fromUs) / 1e6},
+              {"segments", s.segments},
               {"open", s.open}};
 }
 
@@ -159,14 +161,16 @@ int main(int argc, char** argv) {
       char* end = nullptr;
       if (!value(text)) return Usage("--rule needs a number");
       const unsigned long v = std::strtoul(text.c_str(), &end, 10);
-      if (text.empty() || *end != '\0' || v > 0xFFFFFFFFul) return Usage("--rule: not a rule number: " + text);
+      if (text.empty() || *end != '\0' || v > 0xFFFFFFFFul)
+        return Usage("--rule: not a rule number: " + text);
       a.hasRule = true;
       a.rule = uint32_t(v);
     } else if (arg == "--limit") {
       char* end = nullptr;
       if (!value(text)) return Usage("--limit needs a number");
       const unsigned long v = std::strtoul(text.c_str(), &end, 10);
-      if (text.empty() || *end != '\0' || v == 0 || v > 10000000) return Usage("--limit: 1 to 10000000");
+      if (text.empty() || *end != '\0' || v == 0 || v > 10000000)
+        return Usage("--limit: 1 to 10000000");
       a.limit = v;
     } else if (arg == "--tolerance") {
       if (!value(text) || !Seconds(text, a.toleranceUs)) return Usage("--tolerance needs seconds");
@@ -196,7 +200,8 @@ int main(int argc, char** argv) {
   bool known = false;
   for (const char* c : kCommands) known = known || a.command == c;
   if (!known) return Usage("unknown command " + a.command + " (see --help)");
-  const bool needsCamera = a.command == "coverage" || a.command == "gaps" || a.command == "segments";
+  const bool needsCamera =
+      a.command == "coverage" || a.command == "gaps" || a.command == "segments";
   if (needsCamera && a.camera.empty()) return Usage(a.command + " needs --camera NAME");
 
   // The span: --from/--to, else --day, else today.
@@ -230,8 +235,8 @@ int main(int argc, char** argv) {
     if (a.json) {
       json list = json::array();
       for (const auto& c : cameras) {
-        json j{{"camera", c.camera}, {"recorder", c.recorder}, {"first", p.Time(c.firstUs)},
-               {"last", p.Time(c.lastUs)}, {"firstUs", c.firstUs}, {"lastUs", c.lastUs}};
+        json j{{"camera", c.camera},       {"recorder", c.recorder}, {"first", p.Time(c.firstUs)},
+               {"last", p.Time(c.lastUs)}, {"firstUs", c.firstUs},   {"lastUs", c.lastUs}};
         if (c.hasState) {
           j["state"] = qnvcat::CameraStateName(c.state);
           j["since"] = p.Time(c.stateUs);
@@ -244,12 +249,11 @@ int main(int argc, char** argv) {
     }
     if (cameras.empty()) std::printf("no cameras in %s\n", catalogue->Where().c_str());
     for (const auto& c : cameras) {
-      std::printf("%s  (recorder %s)\n  recorded  %s .. %s\n", c.camera.c_str(),
-                  c.recorder.c_str(), p.Time(c.firstUs).c_str(), p.Time(c.lastUs).c_str());
+      std::printf("%s  (recorder %s)\n  recorded  %s .. %s\n", c.camera.c_str(), c.recorder.c_str(),
+                  p.Time(c.firstUs).c_str(), p.Time(c.lastUs).c_str());
       if (c.hasState) {
         std::printf("  state     %s since %s%s%s\n", qnvcat::CameraStateName(c.state),
-                    p.Time(c.stateUs).c_str(), c.reason.empty() ? "" : ": ",
-                    c.reason.c_str());
+                    p.Time(c.stateUs).c_str(), c.reason.empty() ? "" : ": ", c.reason.c_str());
       }
     }
     return kExitOk;
@@ -280,17 +284,18 @@ int main(int argc, char** argv) {
                             {"clip", e.clip},
                             {"segment", e.segment}});
       }
-      Print(json{{"from", p.Time(fromUs)}, {"to", p.Time(toUs)}, {"events", std::move(list)},
+      Print(json{{"from", p.Time(fromUs)},
+                 {"to", p.Time(toUs)},
+                 {"events", std::move(list)},
                  {"truncated", events.size() == a.limit}});
       return kExitOk;
     }
     std::printf("%zu events from %s to %s%s\n", events.size(), p.Time(fromUs).c_str(),
                 p.Time(toUs).c_str(), events.size() == a.limit ? " (limit reached)" : "");
     for (const auto& e : events) {
-      std::printf("%-8lld %s  %-16s rule %-4u box %u,%u %ux%u  %s\n",
-                  static_cast<long long>(e.id), p.Time(e.timeUs).c_str(), e.camera.c_str(),
-                  e.rule, e.box.x, e.box.y, e.box.width, e.box.height,
-                  !e.clip.empty() ? e.clip.c_str() : e.segment.c_str());
+      std::printf("%-8lld %s  %-16s rule %-4u box %u,%u %ux%u  %s\n", static_cast<long long>(e.id),
+                  p.Time(e.timeUs).c_str(), e.camera.c_str(), e.rule, e.box.x, e.box.y, e.box.width,
+                  e.box.height, !e.clip.empty() ? e.clip.c_str() : e.segment.c_str());
     }
     return kExitOk;
   }
@@ -317,7 +322,9 @@ int main(int argc, char** argv) {
                             {"bytes", s.bytes},
                             {"state", qnvcat::StateName(s.state)}});
       }
-      Print(json{{"camera", a.camera}, {"from", p.Time(fromUs)}, {"to", p.Time(toUs)},
+      Print(json{{"camera", a.camera},
+                 {"from", p.Time(fromUs)},
+                 {"to", p.Time(toUs)},
                  {"segments", std::move(list)}});
       return kExitOk;
     }
@@ -325,9 +332,9 @@ int main(int argc, char** argv) {
                 p.Time(fromUs).c_str(), p.Time(toUs).c_str());
     for (const auto& s : rows) {
       std::printf("%s .. %s  %-8s %-7s %8llu frames  %s%s%s\n", p.Time(s.firstUs).c_str(),
-                  p.Time(s.lastUs).c_str(), qnvcat::StateName(s.state),
-                  qnvcat::ClockName(s.clock), static_cast<unsigned long long>(s.frames),
-                  s.path.c_str(), s.recorder.empty() ? "" : "  on ", s.recorder.c_str());
+                  p.Time(s.lastUs).c_str(), qnvcat::StateName(s.state), qnvcat::ClockName(s.clock),
+                  static_cast<unsigned long long>(s.frames), s.path.c_str(),
+                  s.recorder.empty() ? "" : "  on ", s.recorder.c_str());
     }
     return kExitOk;
   }
@@ -340,8 +347,11 @@ int main(int argc, char** argv) {
     if (a.json) {
       json list = json::array();
       for (const auto& s : spans) list.push_back(SpanJson(s, p));
-      Print(json{{"camera", a.camera}, {"from", p.Time(fromUs)}, {"to", p.Time(toUs)},
-                 {"recordedSeconds", double(total) / 1e6}, {"spans", std::move(list)}});
+      Print(json{{"camera", a.camera},
+                 {"from", p.Time(fromUs)},
+                 {"to", p.Time(toUs)},
+                 {"recordedSeconds", double(total) / 1e6},
+                 {"spans", std::move(list)}});
       return kExitOk;
     }
     std::printf("%s from %s to %s: %s s recorded in %zu spans\n", a.camera.c_str(),
@@ -364,7 +374,9 @@ int main(int argc, char** argv) {
       j.erase("open");
       list.push_back(std::move(j));
     }
-    Print(json{{"camera", a.camera}, {"from", p.Time(fromUs)}, {"to", p.Time(toUs)},
+    Print(json{{"camera", a.camera},
+               {"from", p.Time(fromUs)},
+               {"to", p.Time(toUs)},
                {"gaps", std::move(list)}});
     return kExitOk;
   }

@@ -63,8 +63,7 @@ bool CRangeExporter::Run(SRangeResult& result, std::string& error, const Progres
     }
     const bool stamped = s.stampsUsable;
     const double segmentInterval =
-        stamped ? s.pictureIntervalUs
-                : 1e6 / (s.streamFps > 0 ? s.streamFps : options_.defaultFps);
+        stamped ? s.pictureIntervalUs : 1e6 / (s.streamFps > 0 ? s.streamFps : options_.defaultFps);
     if (interval == 0) interval = segmentInterval;
     const double holeUs = kHoleIntervals * interval;
     uint64_t begin = 0;

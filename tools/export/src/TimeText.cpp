@@ -67,8 +67,8 @@ std::string Format(int64_t us, bool utc) {
     localtime_r(&seconds, &t);
   }
   char text[64];
-  int n = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06lld",
-                        t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
+  int n = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06lld", t.tm_year + 1900,
+                        t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
                         static_cast<long long>(micros));
   if (utc) {
     std::snprintf(text + n, sizeof text - size_t(n), "Z");
@@ -96,7 +96,9 @@ std::string LocalText(int64_t us) { return Format(us, false); }
 std::string DayText(int64_t us, bool utc) { return Format(us, utc).substr(0, 10); }
 
 bool ParseTime(std::string_view text, int64_t& us, std::string& error) {
-  const std::string quoted = "\"" + std::string(text.substr(0, 64)) + "\"";
+  std::string quoted = "\"";
+  quoted.append(text.substr(0, 64));
+  quoted += '"';
   auto fail = [&](const char* what) {
     error = "not an ISO 8601 time: " + quoted + " (" + what +
             "; e.g. 2024-05-01T14:02:00Z, 2024-05-01T16:02:00+02:00 or, in local time, "

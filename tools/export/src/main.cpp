@@ -14,13 +14,13 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "CatalogueExport.h"
 #include "qnvrecording/CAnnexBWriter.h"
 #include "qnvrecording/CExporter.h"
 #include "qnvrecording/CMp4Writer.h"
 #include "qnvrecording/COutputFile.h"
 #include "qnvrecording/CRecordingReader.h"
 #include "qnvrecording/SummaryFormat.h"
-#include "CatalogueExport.h"
 
 namespace {
 

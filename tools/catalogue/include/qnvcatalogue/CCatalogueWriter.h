@@ -35,28 +35,28 @@
 namespace qnvcat {
 
 struct SWriterOptions {
-  std::string recorder;         // names every row (host/instance, say)
-  std::string queueDir;         // the replay queue's folder (created)
+  std::string recorder;  // names every row (host/instance, say)
+  std::string queueDir;  // the replay queue's folder (created)
   uint64_t queueMaxBytes = 256ull << 20;
-  std::string journalDir;       // the journal's folder (created); empty: none
+  std::string journalDir;  // the journal's folder (created); empty: none
   size_t memoryMaxRequests = 100000;
-  size_t batchOps = 500;        // ops per transaction
-  int firstRetryMs = 500;       // the database is tried again after this,
-  int maxRetryMs = 30000;       // doubling up to this
-  bool heal = true;             // heal open rows once the database answers
+  size_t batchOps = 500;   // ops per transaction
+  int firstRetryMs = 500;  // the database is tried again after this,
+  int maxRetryMs = 30000;  // doubling up to this
+  bool heal = true;        // heal open rows once the database answers
   // Called on the writer thread: true for a warning (the database lost,
   // rows dropped), false for a notice (back again, replayed, healed).
   std::function<void(bool warning, const std::string& text)> log;
 };
 
 struct SWriterStats {
-  bool connected = false;     // the last write reached the database
-  uint64_t applied = 0;       // ops written to the database
-  uint64_t spilled = 0;       // ops that went through the replay queue
-  uint64_t queuedBytes = 0;   // in the replay queue now
-  uint64_t pending = 0;       // requests in memory now
-  uint64_t dropped = 0;       // requests or ops lost to a full queue
-  uint64_t rejected = 0;      // ops the database refused (bad data)
+  bool connected = false;    // the last write reached the database
+  uint64_t applied = 0;      // ops written to the database
+  uint64_t spilled = 0;      // ops that went through the replay queue
+  uint64_t queuedBytes = 0;  // in the replay queue now
+  uint64_t pending = 0;      // requests in memory now
+  uint64_t dropped = 0;      // requests or ops lost to a full queue
+  uint64_t rejected = 0;     // ops the database refused (bad data)
   bool healed = false;
   std::string lastError;
 };
@@ -78,9 +78,11 @@ class CCatalogueWriter {
 
   // Hooks; any thread; never block. Paths are data files.
   void SegmentOpened(const std::string& camera, const std::string& path, int64_t startUs);
-  // An open segment's latest picture and size so far (for live timelines).
+  // An open segment's first and latest picture and size so far (for live
+  // timelines), by the clock the caller read them from.
   void SegmentProgress(const std::string& camera, const std::string& path, int64_t firstUs,
-                       int64_t lastUs, uint64_t frames, uint64_t bytes);
+                       int64_t lastUs, uint64_t frames, uint64_t bytes,
+                       EClock clock = EClock::kArrival);
   // A hand-over finished: closedPath is complete, openedPath took over. One
   // transaction closes the one and opens the other.
   void SegmentRolled(const std::string& camera, const std::string& closedPath,

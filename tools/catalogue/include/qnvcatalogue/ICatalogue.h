@@ -99,9 +99,8 @@ class ICatalogue {
 
   // Retention: the oldest closed or repaired segments of a recorder (of one
   // camera, or of all when camera is empty), oldest first, at most limit.
-  virtual bool OldestSegments(const std::string& recorder, const std::string& camera,
-                              size_t limit, std::vector<SSegmentRow>& out,
-                              std::string& error) = 0;
+  virtual bool OldestSegments(const std::string& recorder, const std::string& camera, size_t limit,
+                              std::vector<SSegmentRow>& out, std::string& error) = 0;
   // Segments of a recorder whose rows are open (to heal after a crash).
   virtual bool OpenSegments(const std::string& recorder, std::vector<SSegmentRow>& out,
                             std::string& error) = 0;
@@ -109,8 +108,7 @@ class ICatalogue {
   virtual bool RecorderSegments(const std::string& recorder, std::vector<SSegmentRow>& out,
                                 std::string& error) = 0;
   // Per camera: the segments of a recorder not deleted, and their bytes.
-  virtual bool Usage(const std::string& recorder, std::vector<SUsage>& out,
-                     std::string& error) = 0;
+  virtual bool Usage(const std::string& recorder, std::vector<SUsage>& out, std::string& error) = 0;
 
   virtual int SchemaVersion() const = 0;
 };

@@ -39,8 +39,8 @@ struct SJournalStats {
 
 // Reads every day file in dir in order, handing each event and state change
 // to fn. False only when the folder or a file cannot be read.
-bool ReadJournal(const std::string& dir, const std::function<void(SOp&&)>& fn,
-                 SJournalStats& stats, std::string& error);
+bool ReadJournal(const std::string& dir, const std::function<void(SOp&&)>& fn, SJournalStats& stats,
+                 std::string& error);
 
 // Removes day files whose day ended before beforeUs; returns how many.
 size_t PruneJournal(const std::string& dir, int64_t beforeUs);

@@ -28,12 +28,12 @@ bool ParseCameraState(std::string_view text, ECameraState& state);
 struct SSegmentRow {
   std::string recorder;
   std::string camera;
-  std::string path;      // the data file, absolute, on the recorder's host
-  int64_t firstUs = 0;   // first picture
-  int64_t lastUs = 0;    // last picture (of an open segment: as last reported)
+  std::string path;     // the data file, absolute, on the recorder's host
+  int64_t firstUs = 0;  // first picture
+  int64_t lastUs = 0;   // last picture (of an open segment: as last reported)
   EClock clock = EClock::kArrival;
   uint64_t frames = 0;
-  uint64_t bytes = 0;    // data and index file
+  uint64_t bytes = 0;  // data and index file
   ESegmentState state = ESegmentState::kOpen;
 
   bool operator==(const SSegmentRow&) const = default;
