@@ -108,6 +108,12 @@ TEST(CatalogueTime, Iso8601WithAndWithoutAZone) {
   EXPECT_EQ(us, kT0);
   ASSERT_TRUE(qnvrec::ParseTime("2024-01-01T00:00", us, error)) << error;
   EXPECT_EQ(us, 1704085200LL * kSecond);
+  // The hour the change to winter time repeats: its first pass (EDT); a time
+  // the change to summer time skips: an hour later.
+  ASSERT_TRUE(qnvrec::ParseTime("2024-11-03T01:30:00", us, error)) << error;
+  EXPECT_EQ(qnvrec::UtcText(us), "2024-11-03T05:30:00.000000Z");
+  ASSERT_TRUE(qnvrec::ParseTime("2024-03-10T02:30:00", us, error)) << error;
+  EXPECT_EQ(qnvrec::UtcText(us), "2024-03-10T07:30:00.000000Z");
   EXPECT_EQ(qnvrec::UtcText(kT0 + 1), "2024-05-01T14:00:00.000001Z");
   EXPECT_EQ(qnvrec::LocalText(kT0), "2024-05-01T10:00:00.000000-04:00");
   EXPECT_EQ(qnvrec::UtcText(-1), "1969-12-31T23:59:59.999999Z");
@@ -122,6 +128,9 @@ TEST(CatalogueTime, Iso8601WithAndWithoutAZone) {
   int64_t start = 0, end = 0;
   ASSERT_TRUE(qnvrec::ParseDay("2024-03-10", false, start, end, error)) << error;
   EXPECT_EQ(end - start, 23 * 3600 * kSecond);
+  ASSERT_TRUE(qnvrec::ParseDay("2024-07-31", false, start, end, error)) << error;
+  EXPECT_EQ(qnvrec::UtcText(start), "2024-07-31T04:00:00.000000Z");
+  EXPECT_EQ(qnvrec::UtcText(end), "2024-08-01T04:00:00.000000Z");
   ASSERT_TRUE(qnvrec::ParseDay("2024-05-01", true, start, end, error)) << error;
   EXPECT_EQ(start, kT0 - 14 * 3600 * kSecond);
   EXPECT_EQ(end - start, 24 * 3600 * kSecond);

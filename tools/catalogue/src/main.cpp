@@ -110,6 +110,11 @@ class CPrinter {
   bool utc_;
 };
 
+// "1 span", "2 spans".
+std::string Count(size_t n, const char* noun) {
+  return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
 std::string Seconds3(int64_t us) {
   char text[32];
   std::snprintf(text, sizeof text, "%.3f", double(us) / 1e6);
@@ -290,8 +295,9 @@ int main(int argc, char** argv) {
                  {"truncated", events.size() == a.limit}});
       return kExitOk;
     }
-    std::printf("%zu events from %s to %s%s\n", events.size(), p.Time(fromUs).c_str(),
-                p.Time(toUs).c_str(), events.size() == a.limit ? " (limit reached)" : "");
+    std::printf("%s from %s to %s%s\n", Count(events.size(), "event").c_str(),
+                p.Time(fromUs).c_str(), p.Time(toUs).c_str(),
+                events.size() == a.limit ? " (limit reached)" : "");
     for (const auto& e : events) {
       std::printf("%-8lld %s  %-16s rule %-4u box %u,%u %ux%u  %s\n", static_cast<long long>(e.id),
                   p.Time(e.timeUs).c_str(), e.camera.c_str(), e.rule, e.box.x, e.box.y, e.box.width,
@@ -328,7 +334,7 @@ int main(int argc, char** argv) {
                  {"segments", std::move(list)}});
       return kExitOk;
     }
-    std::printf("%zu segments of %s from %s to %s\n", rows.size(), a.camera.c_str(),
+    std::printf("%s of %s from %s to %s\n", Count(rows.size(), "segment").c_str(), a.camera.c_str(),
                 p.Time(fromUs).c_str(), p.Time(toUs).c_str());
     for (const auto& s : rows) {
       std::printf("%s .. %s  %-8s %-7s %8llu frames  %s%s%s\n", p.Time(s.firstUs).c_str(),
@@ -354,13 +360,12 @@ int main(int argc, char** argv) {
                  {"spans", std::move(list)}});
       return kExitOk;
     }
-    std::printf("%s from %s to %s: %s s recorded in %zu spans\n", a.camera.c_str(),
-                p.Time(fromUs).c_str(), p.Time(toUs).c_str(), Seconds3(total).c_str(),
-                spans.size());
+    std::printf("%s from %s to %s: %s s recorded in %s\n", a.camera.c_str(), p.Time(fromUs).c_str(),
+                p.Time(toUs).c_str(), Seconds3(total).c_str(), Count(spans.size(), "span").c_str());
     for (const auto& s : spans) {
-      std::printf("  %s .. %s  %12s s  %llu segments%s\n", p.Time(s.fromUs).c_str(),
-                  p.Time(s.toUs).c_str(), Seconds3(s.toUs - s.fromUs).c_str(),
-                  static_cast<unsigned long long>(s.segments), s.open ? "  (recording)" : "");
+      std::printf("  %s .. %s  %12s s  %s%s\n", p.Time(s.fromUs).c_str(), p.Time(s.toUs).c_str(),
+                  Seconds3(s.toUs - s.fromUs).c_str(), Count(size_t(s.segments), "segment").c_str(),
+                  s.open ? "  (recording)" : "");
     }
     return kExitOk;
   }
@@ -380,8 +385,8 @@ int main(int argc, char** argv) {
                {"gaps", std::move(list)}});
     return kExitOk;
   }
-  std::printf("%s from %s to %s: %zu gaps\n", a.camera.c_str(), p.Time(fromUs).c_str(),
-              p.Time(std::min(toUs, now)).c_str(), gaps.size());
+  std::printf("%s from %s to %s: %s\n", a.camera.c_str(), p.Time(fromUs).c_str(),
+              p.Time(std::min(toUs, now)).c_str(), Count(gaps.size(), "gap").c_str());
   for (const auto& g : gaps) {
     std::printf("  %s .. %s  %12s s\n", p.Time(g.fromUs).c_str(), p.Time(g.toUs).c_str(),
                 Seconds3(g.toUs - g.fromUs).c_str());

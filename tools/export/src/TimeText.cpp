@@ -46,14 +46,39 @@ bool Date(std::string_view text, size_t& at, tm& t) {
   return true;
 }
 
-// Seconds of a broken-down time read as UTC or as local time.
-bool ToSeconds(tm t, bool utc, int64_t& seconds) {
-  t.tm_isdst = -1;
-  errno = 0;
-  const time_t s = utc ? timegm(&t) : mktime(&t);
-  if (s == time_t(-1) && errno == EOVERFLOW) return false;
-  seconds = int64_t(s);
-  return true;
+// Seconds of a broken-down time read as UTC or as local time. Local times
+// are read both as summer and as winter time, so the answer does not hang on
+// the C library's guess: a time that exists twice (the hour repeated when
+// summer time ends) is its first pass, one that does not exist (skipped when
+// it begins) is read an hour later.
+bool ToSeconds(const tm& in, bool utc, int64_t& seconds) {
+  if (utc) {
+    tm t = in;
+    errno = 0;
+    const time_t s = timegm(&t);
+    if (s == time_t(-1) && errno == EOVERFLOW) return false;
+    seconds = int64_t(s);
+    return true;
+  }
+  bool found = false, exists = false;
+  for (int dst : {1, 0}) {
+    tm t = in;
+    t.tm_isdst = dst;
+    errno = 0;
+    const time_t s = mktime(&t);
+    if (s == time_t(-1) && errno == EOVERFLOW) continue;
+    tm back{};
+    localtime_r(&s, &back);
+    const bool same = back.tm_hour == in.tm_hour && back.tm_min == in.tm_min &&
+                      back.tm_mday == in.tm_mday && back.tm_mon == in.tm_mon;
+    if (!found || (same && !exists) || (same && int64_t(s) < seconds) ||
+        (!same && !exists && int64_t(s) > seconds)) {
+      seconds = int64_t(s);
+    }
+    found = true;
+    exists = exists || same;
+  }
+  return found;
 }
 
 std::string Format(int64_t us, bool utc) {
@@ -172,7 +197,8 @@ bool ParseDay(std::string_view text, bool utc, int64_t& startUs, int64_t& endUs,
     return false;
   }
   tm next = t;
-  ++next.tm_mday;  // normalised by timegm/mktime
+  ++next.tm_mday;
+  timegm(&next);  // normalises the fields: the 32nd is the 1st of the next month
   int64_t a, b;
   if (!ToSeconds(t, utc, a) || !ToSeconds(next, utc, b)) {
     error = "day out of range: " + std::string(text.substr(0, 64));

@@ -1,7 +1,8 @@
 // Times as people and scripts write them: ISO 8601 text to and from UTC
 // microseconds since 1970. Text with Z or an offset means that instant; text
-// without a zone is the machine's local time (TZ), which in the hour a
-// daylight-saving change repeats means its first pass. Plain functions; any thread.
+// without a zone is the machine's local time (TZ): in the hour a
+// daylight-saving change repeats, its first pass; a time the change skips,
+// an hour later. Plain functions; any thread.
 #ifndef QNVRECORDING_TIMETEXT_H
 #define QNVRECORDING_TIMETEXT_H
 
