@@ -16,6 +16,7 @@
 #include <memory>
 #include <thread>
 
+#include "TestRows.h"
 #include "qnvcatalogue/CCatalogueWriter.h"
 #include "qnvcatalogue/ICatalogue.h"
 #include "qnvctl/ChildProcess.h"
@@ -26,8 +27,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int64_t kSecond = 1000000;
-constexpr int64_t kT0 = 1714572000LL * kSecond;  // 2024-05-01T14:00:00Z
+using test::kSecond;
+using test::kT0;
 
 // The cluster, started by the first test that needs it and stopped at exit.
 class PgEnvironment : public ::testing::Environment {
@@ -114,21 +115,11 @@ class CatalogueDb : public ::testing::TestWithParam<EBackend> {
   SSegmentRow Row(const std::string& camera, int64_t first, int64_t last,
                   ESegmentState state = ESegmentState::kClosed,
                   const std::string& recorder = "r1") {
-    return SSegmentRow{
-        recorder, camera, root_ + "/" + camera + "/" + std::to_string(first) + ".qnv",
-        first,    last,   EClock::kCapture,
-        250,      1000,   state};
+    return test::MakeSegment(root_ + "/" + camera + "/" + std::to_string(first) + ".qnv", first,
+                             last, state, camera, recorder);
   }
   static SEventRow Event(const std::string& camera, int64_t t, uint32_t rule) {
-    SEventRow e;
-    e.recorder = "r1";
-    e.camera = camera;
-    e.timeUs = t;
-    e.rule = rule;
-    e.channel = 1;
-    e.box = SBox{1, 2, 3, 4};
-    e.segment = "/seg.qnv";
-    return e;
+    return test::MakeEvent(camera, t, rule);
   }
   void Apply(ICatalogue& c, const std::vector<SOp>& ops) {
     std::string error;

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <thread>
 
+#include "TestRows.h"
 #include "qnvcatalogue/CCatalogueWriter.h"
 #include "qnvcatalogue/CReplayQueue.h"
 #include "qnvcatalogue/Coverage.h"
@@ -26,45 +27,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern = (fs::temp_directory_path() / "qnv-catalogue-XXXXXX").string();
-    EXPECT_NE(::mkdtemp(pattern.data()), nullptr);
-    path_ = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const std::string& Path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+using test::kSecond;
+using test::kT0;
+using test::ScratchDir;
 
- private:
-  std::string path_;
-};
-
-constexpr int64_t kSecond = 1000000;
-// 2024-05-01T14:00:00Z
-constexpr int64_t kT0 = 1714572000LL * kSecond;
-
-SEventRow Event(int64_t timeUs, uint32_t rule, const std::string& camera = "gate") {
-  SEventRow e;
-  e.recorder = "r1";
-  e.camera = camera;
-  e.timeUs = timeUs;
-  e.rule = rule;
-  e.channel = 1;
-  e.box = SBox{10, 20, 30, 40};
-  e.sequence = uint64_t(timeUs % 1000);
-  e.segment = "/root/gate/2024-05-01/140000.qnv";
-  return e;
-}
+SEventRow Event(int64_t timeUs, uint32_t rule) { return test::MakeEvent("gate", timeUs, rule); }
 
 SSegmentRow Segment(const std::string& path, int64_t first, int64_t last,
-                    ESegmentState state = ESegmentState::kClosed,
-                    const std::string& camera = "gate") {
-  return SSegmentRow{"r1", camera, path, first, last, EClock::kCapture, 250, 123456, state};
+                    ESegmentState state = ESegmentState::kClosed) {
+  return test::MakeSegment(path, first, last, state);
 }
 
 class TzGuard {

@@ -59,76 +59,65 @@ void CCatalogueWriter::Push(SRequest request) {
   wake_.notify_one();
 }
 
-void CCatalogueWriter::SegmentOpened(const std::string& camera, const std::string& path,
-                                     int64_t startUs) {
+void CCatalogueWriter::PushSegment(ERequest kind, const std::string& camera,
+                                   const std::string& path, const std::string& path2,
+                                   int64_t startUs) {
   SRequest r;
-  r.kind = ERequest::kOpened;
+  r.kind = kind;
   r.camera = camera;
   r.path = path;
+  r.path2 = path2;
   r.startUs = startUs;
   Push(std::move(r));
+}
+
+void CCatalogueWriter::PushOp(SOp op) {
+  SRequest r;
+  r.op = std::move(op);
+  Push(std::move(r));
+}
+
+void CCatalogueWriter::SegmentOpened(const std::string& camera, const std::string& path,
+                                     int64_t startUs) {
+  PushSegment(ERequest::kOpened, camera, path, {}, startUs);
 }
 
 void CCatalogueWriter::SegmentProgress(const std::string& camera, const std::string& path,
                                        int64_t firstUs, int64_t lastUs, uint64_t frames,
                                        uint64_t bytes, EClock clock) {
-  SRequest r;
-  r.op = SOp::Segment(SSegmentRow{options_.recorder, camera, path, firstUs, lastUs, clock, frames,
-                                  bytes, ESegmentState::kOpen});
-  Push(std::move(r));
+  PushOp(SOp::Segment(SSegmentRow{options_.recorder, camera, path, firstUs, lastUs, clock, frames,
+                                  bytes, ESegmentState::kOpen}));
 }
 
 void CCatalogueWriter::SegmentRolled(const std::string& camera, const std::string& closedPath,
                                      const std::string& openedPath, int64_t startUs) {
-  SRequest r;
-  r.kind = ERequest::kRolled;
-  r.camera = camera;
-  r.path = closedPath;
-  r.path2 = openedPath;
-  r.startUs = startUs;
-  Push(std::move(r));
+  PushSegment(ERequest::kRolled, camera, closedPath, openedPath, startUs);
 }
 
 void CCatalogueWriter::SegmentClosed(const std::string& camera, const std::string& path) {
-  SRequest r;
-  r.kind = ERequest::kClosed;
-  r.camera = camera;
-  r.path = path;
-  Push(std::move(r));
+  PushSegment(ERequest::kClosed, camera, path);
 }
 
 void CCatalogueWriter::SegmentRepaired(const std::string& camera, const std::string& path) {
-  SRequest r;
-  r.kind = ERequest::kRepaired;
-  r.camera = camera;
-  r.path = path;
-  Push(std::move(r));
+  PushSegment(ERequest::kRepaired, camera, path);
 }
 
 void CCatalogueWriter::SegmentDeleted(const std::string& path) {
-  SRequest r;
-  r.op = SOp::Deleted(options_.recorder, path);
-  Push(std::move(r));
+  PushOp(SOp::Deleted(options_.recorder, path));
 }
 
 void CCatalogueWriter::Event(SEventRow event) {
   event.recorder = options_.recorder;
-  SRequest r;
-  r.op = SOp::Event(std::move(event));
-  Push(std::move(r));
+  PushOp(SOp::Event(std::move(event)));
 }
 
 void CCatalogueWriter::StateChange(SStateRow state) {
   state.recorder = options_.recorder;
-  SRequest r;
-  r.op = SOp::State(std::move(state));
-  Push(std::move(r));
+  PushOp(SOp::State(std::move(state)));
 }
 
 void CCatalogueWriter::PurgeDeleted(int64_t beforeUs) {
-  SRequest r;
-  r.op = SOp::Purge(options_.recorder, beforeUs);
-  Push(std::move(r));
+  PushOp(SOp::Purge(options_.recorder, beforeUs));
 }
 
 SWriterStats CCatalogueWriter::Stats() const {

@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cmath>
+#include <functional>
 
 #include "qnvrecording/CAccessUnitBuilder.h"
 #include "qnvrecording/CRecordingReader.h"
@@ -139,29 +140,26 @@ bool CRangeExporter::Run(SRangeResult& result, std::string& error, const Progres
 
     SFrame frame;
     std::string readError;
+    // The frame's NAL units, keeping the latest parameter sets.
+    auto nals = [&](const std::function<bool(const SNalRef&)>& each) {
+      const uint8_t* payload;
+      size_t length;
+      CRecordingReader::Payload(frame, body, payload, length);
+      for (const SNalRef& nal : SplitAnnexB(payload, length)) {
+        if (nal.Type() == kNalSps) sps.assign(nal.data, nal.data + nal.size);
+        if (nal.Type() == kNalPps) pps.assign(nal.data, nal.data + nal.size);
+        if (!each(nal)) return;
+      }
+    };
     // Frames before the key run are passed over by the index alone, but for
     // the parameter sets a stream may send only once, at its start.
     for (uint64_t n = 0; n < begin; ++n) {
       const bool look = (sps.empty() || pps.empty());
       if (look ? !reader.Next(frame, body, readError) : !reader.NextRecord(frame, readError)) break;
-      if (!look) continue;
-      const uint8_t* payload;
-      size_t length;
-      CRecordingReader::Payload(frame, body, payload, length);
-      for (const SNalRef& nal : SplitAnnexB(payload, length)) {
-        if (nal.Type() == kNalSps) sps.assign(nal.data, nal.data + nal.size);
-        if (nal.Type() == kNalPps) pps.assign(nal.data, nal.data + nal.size);
-      }
+      if (look) nals([](const SNalRef&) { return true; });
     }
     while (readError.empty() && !stop && !failed && reader.Next(frame, body, readError)) {
-      const uint8_t* payload;
-      size_t length;
-      CRecordingReader::Payload(frame, body, payload, length);
-      for (const SNalRef& nal : SplitAnnexB(payload, length)) {
-        if (nal.Type() == kNalSps) sps.assign(nal.data, nal.data + nal.size);
-        if (nal.Type() == kNalPps) pps.assign(nal.data, nal.data + nal.size);
-        if (!builder.Add(nal, frame.index, frame.StampUs())) break;
-      }
+      nals([&](const SNalRef& nal) { return builder.Add(nal, frame.index, frame.StampUs()); });
     }
     if (!stop && !failed) builder.Finish();
     result.cutPictures += builder.CutUnits();

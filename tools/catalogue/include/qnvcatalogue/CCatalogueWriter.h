@@ -113,6 +113,9 @@ class CCatalogueWriter {
   using Clock = std::chrono::steady_clock;
 
   void Push(SRequest request);
+  void PushSegment(ERequest kind, const std::string& camera, const std::string& path,
+                   const std::string& path2 = {}, int64_t startUs = 0);
+  void PushOp(SOp op);
   void Run();
   // Requests into ops: files read, journal written, open set kept.
   void Convert(std::vector<SRequest>& requests, std::vector<SOp>& ops);
