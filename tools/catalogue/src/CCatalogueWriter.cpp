@@ -360,7 +360,8 @@ void CCatalogueWriter::Spill(const std::vector<SOp>& ops, size_t from) {
 }
 
 void CCatalogueWriter::Drain() {
-  if (queue_.Empty() || !Connect(true)) return;
+  // After a failure the next try waits its turn, connected or not.
+  if (queue_.Empty() || Clock::now() < nextTry_ || !Connect(true)) return;
   std::vector<SOp> ops;
   std::string error;
   while (!queue_.Empty()) {
@@ -384,7 +385,7 @@ void CCatalogueWriter::Drain() {
 }
 
 void CCatalogueWriter::Heal() {
-  if (!Connect(true)) return;
+  if (Clock::now() < nextTry_ || !Connect(true)) return;
   std::vector<SSegmentRow> rows;
   std::string error;
   if (!db_->OpenSegments(options_.recorder, rows, error)) {
