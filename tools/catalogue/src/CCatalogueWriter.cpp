@@ -135,6 +135,11 @@ bool CCatalogueWriter::Flush(int timeoutMs) {
                         [&] { return finished_ >= target; });
 }
 
+bool CCatalogueWriter::Pending() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return !requests_.empty();
+}
+
 void CCatalogueWriter::Log(bool warning, const std::string& text) {
   if (options_.log) options_.log(warning, text);
 }
@@ -180,7 +185,8 @@ void CCatalogueWriter::Run() {
     }
     if (!stopping) {
       Drain();
-      if (queue_.Empty() && options_.heal && !healed_) Heal();
+      // Healing judges the rows once everything handed over so far is in.
+      if (queue_.Empty() && options_.heal && !healed_ && !Pending()) Heal();
     }
     std::lock_guard<std::mutex> lock(mutex_);
     if (queue_.Empty()) finished_ = upTo;

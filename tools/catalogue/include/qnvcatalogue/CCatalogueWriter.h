@@ -7,8 +7,9 @@
 // events and state changes to the journal, and writes batches to the
 // database, each in one transaction. While the database is down, slow or
 // busy, the rows go to the on-disk replay queue (CReplayQueue) and are
-// replayed in order once it answers again; new rows wait behind them. After
-// the first replay it heals the rows a crash left open (Maintenance.h).
+// replayed in order once it answers again; new rows wait behind them. Once
+// it has caught up with what it was given after its start, it heals the rows
+// an earlier run left open (Maintenance.h).
 //
 // What is dropped (the memory queue full because the disk queue is stuck,
 // or the disk queue at its bound) is counted and logged: a rebuild restores
@@ -128,6 +129,7 @@ class CCatalogueWriter {
   void Spill(const std::vector<SOp>& ops, size_t from);
   void Drain();
   void Heal();
+  bool Pending() const;  // requests wait in memory
   void Log(bool warning, const std::string& text);
   void Failed(const std::string& error);
 
