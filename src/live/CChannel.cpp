@@ -136,6 +136,45 @@ uint32_t CChannel::SetPreRecord(uint32_t milliseconds, uint32_t maxBytes) {
   return QNVNET_OK;
 }
 
+uint32_t CChannel::SetStallTimeout(uint32_t milliseconds) {
+  if (milliseconds != 0 && (milliseconds < kMinStallMs || milliseconds > kMaxStallMs))
+    return QNVNET_ERR_BAD_ARGUMENT;
+  m_stallRestart.store(true);
+  m_stallTimeoutMs.store(milliseconds);
+  return QNVNET_OK;
+}
+
+void CChannel::SetPaused(bool paused) {
+  m_stallRestart.store(true);
+  m_paused.store(paused);
+}
+
+bool CChannel::CheckStall(uint64_t nowMs) {
+  const uint32_t timeout = m_stallTimeoutMs.load();
+  if (timeout == 0 || m_closing.load() || m_lossReason.load() != 0) return false;
+  // The count the receive thread keeps anyway: no clock read per frame. A
+  // frame is dated by the look that first saw it, at most kCheckMs late.
+  const uint64_t frames = m_assembler.DeliveredFrames();
+  if (m_stallRestart.exchange(false) || frames != m_stallFrames || m_paused.load()) {
+    m_stallFrames = frames;
+    m_stallSinceMs = nowMs;
+    return true;
+  }
+  if (nowMs - m_stallSinceMs < timeout) return true;
+  // Told through the receive thread, as any lost stream: the shut-down
+  // socket ends its read, and Closed finds this reason.
+  uint32_t none = 0;
+  if (m_lossReason.compare_exchange_strong(none, QNVNET_LOSS_STREAM_STALLED)) {
+    m_lossDetail.store(int32_t(timeout));
+    m_stream.Abort();
+  }
+  return false;
+}
+
+QNVNetLoss CChannel::Loss() const {
+  return QNVNetLoss{m_lossReason.load(), m_clientId, m_handle.load(), m_lossDetail.load()};
+}
+
 uint32_t CChannel::SaveClose(uint32_t id) {
   std::lock_guard<std::mutex> lock(m_saveMutex);
   return m_saves.Close(id);
@@ -217,8 +256,12 @@ bool CChannel::Dispatch(uint8_t* frame, uint32_t length, bool inPlace) {
 
 void CChannel::Closed() {
   if (m_closing.load()) return;
-  if (QNVNetDisconnectCallback cb = Callbacks().disconnect.load())
-    cb(m_clientId, m_stream.PeerAddress(), m_stream.PeerPort(), Callbacks().user.load());
+  // A stall set its reason before it shut the stream down; otherwise the
+  // connection broke.
+  uint32_t none = 0;
+  if (m_lossReason.compare_exchange_strong(none, QNVNET_LOSS_BROKEN_CONNECTION))
+    m_lossDetail.store(m_stream.FailureError());
+  CallDisconnect(m_clientId, m_stream.PeerAddress(), m_stream.PeerPort(), Loss());
 }
 
 }  // namespace qnv

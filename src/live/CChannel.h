@@ -11,9 +11,10 @@
 // Threads: Open, Teardown, Capture and the Save* calls run on host threads
 // under their session's call lock; ReceiveArea, Received, Dispatch and Closed
 // run on the channel's receive thread, which takes no lock but the save
-// mutex. The channel registry holds it by shared_ptr and so does the receive
-// thread, so a channel closed while its thread is still inside a host
-// callback stays alive until that thread ends.
+// mutex; CheckStall runs on the stall watch's thread (CStallWatch) and
+// touches only atomics and the stream's Abort. The channel registry holds it
+// by shared_ptr and so does the receive thread, so a channel closed while its
+// thread is still inside a host callback stays alive until that thread ends.
 #ifndef QNV_LIVE_CCHANNEL_H
 #define QNV_LIVE_CCHANNEL_H
 
@@ -70,6 +71,21 @@ class CChannel final : public std::enable_shared_from_this<CChannel>, private IS
   // milliseconds 0 restores the default queue. Checks its arguments.
   uint32_t SetPreRecord(uint32_t milliseconds, uint32_t maxBytes);
 
+  // Stall reports (see QNVNet_LiveSetStallTimeout): milliseconds 0 turns
+  // them off; any other value restarts the time. Checks its argument.
+  uint32_t SetStallTimeout(uint32_t milliseconds);
+  static constexpr uint32_t kMinStallMs = 100;
+  static constexpr uint32_t kMaxStallMs = 3600000;
+  // A paused channel is never reported; resuming restarts the time.
+  void SetPaused(bool paused);
+  // The stall watch's look at time nowMs: reports the channel when it
+  // delivered no frame for its time-out (the reason is set and the stream
+  // shut down, so the receive thread reports it as a lost stream). False
+  // when the channel needs no more looking at.
+  bool CheckStall(uint64_t nowMs);
+  // Whether and why the stream was lost (reason 0 while it is not).
+  QNVNetLoss Loss() const;
+
   static constexpr uint32_t kMaxPreRecordMs = 120000;
   static constexpr uint32_t kDefaultPreRecordBytes = 16u << 20;
   static constexpr uint32_t kMinPreRecordBytes = 65536;
@@ -110,7 +126,17 @@ class CChannel final : public std::enable_shared_from_this<CChannel>, private IS
   int32_t m_channelNo = 0;
   uint32_t m_sessionId = 0;
   uint32_t m_streamId = 0;
-  uint32_t m_handle = 0;
+  // Read by the receive thread when it reports a loss.
+  std::atomic<uint32_t> m_handle{0};
+  // Stall reports: set by host threads, read by the stall watch.
+  std::atomic<uint32_t> m_stallTimeoutMs{0};
+  std::atomic<bool> m_paused{false};
+  std::atomic<bool> m_stallRestart{false};
+  uint64_t m_stallFrames = 0;   // the stall watch's thread only
+  uint64_t m_stallSinceMs = 0;  // likewise: when m_stallFrames was new
+  // Why the stream was lost; the first reason stays.
+  std::atomic<uint32_t> m_lossReason{0};
+  std::atomic<int32_t> m_lossDetail{0};
   // 0 when the player gave no port. Set after the receive thread started and
   // read there for every frame.
   std::atomic<uint32_t> m_playerPort{0};
