@@ -60,13 +60,14 @@
 //   (a tick never waits on a device, however many are silent) and its answer
 //   is read with the session's other traffic. Anything the device sends
 //   counts as an answer (a reply of any result, a device message). A
-//   keep-alive still unanswered 3 s after it went out, at the next tick, is
-//   missed; so is a call that times out without a reply (-24). A tick on a
-//   session that is busy with a call is skipped and counts for nothing. 3
-//   misses in a row (about 15 s of silence; reported at most 20 s after the
-//   device froze) end the session as a broken connection does: the
-//   disconnect callback with the login port, once, then the logout
-//   (QNVNET_LOSS_NO_KEEPALIVE_ANSWER). A call made while a keep-alive awaits
+//   keep-alive unanswered 3 s after it went out is missed; so is a call that
+//   times out with nothing at all from the device (-24). A tick on a session
+//   that is busy with a call is skipped and counts for nothing. 3 misses in
+//   a row end the session as a broken connection does: the disconnect
+//   callback with the login port, once, then the logout
+//   (QNVNET_LOSS_NO_KEEPALIVE_ANSWER). A device that freezes is so reported
+//   13 to 18 s later (10 s at the earliest, 20 s at the most however busy
+//   the host), however many freeze at once. A call made while a keep-alive awaits
 //   its answer first waits for that answer (at most until the keep-alive's
 //   3 s are up), so a session never has two requests in flight.
 // - TCP. Every command and stream connection, with or without keep-alives
@@ -79,7 +80,8 @@
 // - Streams. With QNVNet_LiveSetStallTimeout a playing channel that receives
 //   no frame for that long is reported like a dropped stream connection.
 // Inside the disconnect callback, QNVNet_GetDisconnectReason says why and
-// which channel; QNVNet_LiveGetLossReason asks a channel that stays open.
+// which channel; QNVNet_LiveGetLossReason asks a channel that stays open,
+// QNVNet_DevGetLossReason a session that stays registered.
 //
 // Device messages. A device sends an event (an analytics rule firing) as a
 // block on its command connection, idle or while a call waits for its reply:
@@ -574,6 +576,13 @@ QNVNET_API uint32_t QNVNet_LiveSetStallTimeout(uint32_t handle, uint32_t millise
 // stores reason QNVNET_LOSS_NONE and zeros. Needs no initialisation. Returns
 // 0, or -3 for a null loss.
 QNVNET_API uint32_t QNVNet_GetDisconnectReason(QNVNetLoss* loss);
+
+// Extension. Stores in *loss whether and why the session was lost (reason
+// QNVNET_LOSS_NONE while it is not). A session stays registered after its
+// loss only while no disconnect callback is registered (its calls then fail
+// with -21 until the host logs it out): this is how such a host learns why.
+// Returns 0; -30 unknown client id; -3 null loss.
+QNVNET_API uint32_t QNVNet_DevGetLossReason(uint32_t clientId, QNVNetLoss* loss);
 
 // Extension. Stores in *loss whether and why the channel's stream was lost
 // (reason QNVNET_LOSS_NONE while it is not), for as long as the channel stays

@@ -240,6 +240,10 @@ QNVNET_C_API int32_t qnvnet_live_set_prerecord(uint32_t handle, uint32_t millise
  * at most 100 ms late, and never while the channel is paused. Returns 0,
  * QNVNET_E_NO_SESSION or QNVNET_E_BAD_ARGUMENT (nothing changes). */
 QNVNET_C_API int32_t qnvnet_live_set_stall_timeout(uint32_t handle, uint32_t milliseconds);
+/* QNVNet_DevGetLossReason: whether and why the session was lost (it stays
+ * registered after its loss only while no disconnect callback is set).
+ * Returns 0, QNVNET_E_NO_SESSION or QNVNET_E_BAD_ARGUMENT (NULL loss). */
+QNVNET_C_API int32_t qnvnet_session_loss_reason(uint32_t client_id, qnvnet_loss* loss);
 /* QNVNet_LiveGetLossReason: whether and why the channel's stream was lost
  * (reason QNVNET_LOST_NONE while it is not), while the channel stays open.
  * Returns 0, QNVNET_E_NO_SESSION or QNVNET_E_BAD_ARGUMENT (NULL loss). */

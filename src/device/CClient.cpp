@@ -52,7 +52,7 @@ uint32_t CClient::Login(const char* address, uint16_t port, const char* user,
   return 0;
 }
 
-CClient::Tick CClient::KeepAliveTick(uint64_t nowMs, uint32_t answerMs) {
+CClient::Tick CClient::KeepAliveTick(uint64_t nowMs, uint32_t answerMs, bool send) {
   // A session busy with a call is being heard from (or its call times out,
   // which counts as a silent round by itself): this tick passes it by.
   if (!m_callLock.try_lock()) return Tick::kBusy;
@@ -76,7 +76,7 @@ CClient::Tick CClient::KeepAliveTick(uint64_t nowMs, uint32_t answerMs) {
     }
     m_keepAliveOut = false;
   }
-  if (m_command.SilentRounds() >= kMaxSilentRounds) return Tick::kDone;
+  if (!send || m_command.SilentRounds() >= kMaxSilentRounds) return Tick::kDone;
   uint8_t request[kRequestHeaderSize];
   const uint32_t length = EncodeRequest(request, false, kKeepAlive.commandClass, kKeepAlive.code,
                                         m_sessionId, nullptr, 0);

@@ -67,12 +67,13 @@ class CClient {
   static constexpr uint32_t kMaxSilentRounds = 3;
   enum class Tick { kDone, kBusy };
   // One keep-alive tick, never waiting: kBusy (nothing done) when a call
-  // holds the session. Otherwise the last keep-alive is judged once
-  // answerMs passed since it went out (anything that arrived since answers
-  // it; nothing is a silent round) and, unless the session is lost by that, a
-  // new one is sent without waiting for its reply (the watcher or the next
-  // call reads it). Nothing for a closed session or one without session id.
-  Tick KeepAliveTick(uint64_t nowMs, uint32_t answerMs);
+  // holds the session. Otherwise what arrived is read, the keep-alive out is
+  // judged once answerMs passed since it went out (anything that arrived
+  // since answers it; nothing is a silent round) and, with send and unless
+  // the session is lost by now, a new one goes out without waiting for its
+  // reply (the watcher or the next call reads it) when none is out. Nothing
+  // for a closed session or one without session id.
+  Tick KeepAliveTick(uint64_t nowMs, uint32_t answerMs, bool send);
   // Why the session was lost (QNVNET_LOSS_*, 0 while it is not) and the
   // errno that came with a broken connection.
   QNVNetLoss Loss() const;

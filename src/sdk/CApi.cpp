@@ -230,6 +230,14 @@ int32_t qnvnet_live_loss_reason(uint32_t handle, qnvnet_loss* loss) {
   return rc;
 }
 
+int32_t qnvnet_session_loss_reason(uint32_t client_id, qnvnet_loss* loss) {
+  if (loss == nullptr) return NullArgument("loss");
+  QNVNetLoss out{};
+  const int32_t rc = Explained(QNVNet_DevGetLossReason(client_id, &out));
+  if (rc == QNVNET_SUCCESS) *loss = ToC(out);
+  return rc;
+}
+
 int32_t qnvnet_disconnect_reason(qnvnet_loss* loss) {
   // No reason note is cleared: this is asked from inside a callback, between
   // the host's own calls.

@@ -9,6 +9,7 @@ namespace {
 std::atomic<uint32_t> g_answerMs{CKeepAliveRunner::kAnswerMs};
 }
 
+uint32_t CKeepAliveRunner::AnswerMs() { return g_answerMs.load(); }
 void CKeepAliveRunner::SetAnswerMsForTesting(uint32_t ms) { g_answerMs.store(ms); }
 
 bool CKeepAliveRunner::Start(Report report, void* context) {
@@ -39,11 +40,11 @@ void CKeepAliveRunner::Stop() {
 }
 
 void CKeepAliveRunner::Tick(const std::vector<std::shared_ptr<CClient>>& sessions,
-                            uint64_t nowMs) {
+                            uint64_t nowMs, bool send) {
   const uint32_t answerMs = g_answerMs.load();
   m_busy.clear();
   auto visit = [&](const std::shared_ptr<CClient>& session, bool again) {
-    if (session->KeepAliveTick(nowMs, answerMs) == CClient::Tick::kBusy) {
+    if (session->KeepAliveTick(nowMs, answerMs, send) == CClient::Tick::kBusy) {
       if (!again) m_busy.push_back(session);
     } else if (session->LossPending()) {
       Queue(session);

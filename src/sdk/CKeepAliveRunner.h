@@ -2,8 +2,9 @@
 // finds lost. A tick visits every session due a keep-alive on the calling
 // thread (the timer) and never waits on a device: each keep-alive is sent
 // without waiting for its reply (CClient::KeepAliveTick; the session watcher
-// or the session's next call reads the reply), so however many devices are
-// silent, every session is visited within the tick. A session busy with a
+// or the session's next call reads the reply) and judged by a later tick, so
+// however many devices are silent, every session is visited within the
+// tick. A session busy with a
 // call is tried once more at the end of the tick, then left for the next one.
 // Sessions found lost (a device silent for 3 rounds, a send that failed) go
 // to one reporting thread (started with the first loss, joined by Stop),
@@ -47,11 +48,15 @@ class CKeepAliveRunner {
   bool Start(Report report, void* context);
   // Drops losses not yet reported and joins the reporting thread.
   void Stop();
-  // One tick over sessions at time nowMs, on the calling thread.
-  void Tick(const std::vector<std::shared_ptr<CClient>>& sessions, uint64_t nowMs);
+  // One tick over sessions at time nowMs, on the calling thread: judges the
+  // keep-alives out and, with send, sends the next ones. The library sends
+  // at every tick and judges again AnswerMs() after it.
+  void Tick(const std::vector<std::shared_ptr<CClient>>& sessions, uint64_t nowMs,
+            bool send = true);
   // Tick, then waits until every loss found so far has been reported.
   void TickAndWait(const std::vector<std::shared_ptr<CClient>>& sessions, uint64_t nowMs);
-  // The answer time of keep-alives; for tests.
+  // The answer time of keep-alives (kAnswerMs, or what a test set).
+  static uint32_t AnswerMs();
   static void SetAnswerMsForTesting(uint32_t ms);
 
  private:

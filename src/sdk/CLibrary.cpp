@@ -43,6 +43,13 @@ void CLibrary::Tick(void* library) {
   self->m_tickTargets.clear();  // holds no session past the tick
 }
 
+void CLibrary::Judge(void* library) {
+  auto* self = static_cast<CLibrary*>(library);
+  self->KeepAliveTargets(self->m_tickTargets);
+  self->m_keepAliveRunner.Tick(self->m_tickTargets, platform::MonotonicMs(), false);
+  self->m_tickTargets.clear();
+}
+
 void CLibrary::OnLoss(void* library, const std::shared_ptr<CClient>& session) {
   static_cast<CLibrary*>(library)->ReportLoss(session);
 }
@@ -58,7 +65,11 @@ uint32_t CLibrary::Init() {
   }
   LoadPlayer();
   Player().init();
-  m_keepAlive.Start(g_keepAlivePeriodMs.load(), &CLibrary::Tick, this);
+  // Keep-alives go out at each tick and are judged once their answer time
+  // is up, so a silent device's third miss is known 3 s into its third
+  // round rather than at the tick after.
+  m_keepAlive.Start(g_keepAlivePeriodMs.load(), &CLibrary::Tick, this,
+                    CKeepAliveRunner::AnswerMs(), &CLibrary::Judge);
   m_initialised = true;
   return 0;
 }

@@ -83,6 +83,8 @@ class CLibrary {
                            std::vector<std::shared_ptr<CChannel>>& channels);
   uint32_t UniqueHandle();
   static void Tick(void* library);
+  // AnswerMs after each tick: judges the keep-alives that went out.
+  static void Judge(void* library);
   static void OnLoss(void* library, const std::shared_ptr<CClient>& session);
 
   std::recursive_mutex m_lock;  // the registry lock

@@ -202,6 +202,16 @@ uint32_t QNVNet_GetDisconnectReason(QNVNetLoss* loss) {
   return 0;
 }
 
+uint32_t QNVNet_DevGetLossReason(uint32_t clientId, QNVNetLoss* loss) {
+  if (loss == nullptr) return QNVNET_ERR_ARGUMENT;
+  return Guarded([&]() -> uint32_t {
+    std::shared_ptr<CClient> client = CLibrary::Instance().FindClient(clientId);
+    if (!client) return QNVNET_ERR_NO_SESSION;
+    *loss = client->Loss();
+    return 0;
+  });
+}
+
 uint32_t QNVNet_LiveGetLossReason(uint32_t handle, QNVNetLoss* loss) {
   if (loss == nullptr) return QNVNET_ERR_ARGUMENT;
   return Guarded([&]() -> uint32_t {
