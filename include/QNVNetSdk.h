@@ -273,57 +273,69 @@ static_assert(sizeof(QNVNetFrameHeader) == QNVNetFrameHeader::kSize, "the header
 typedef QNVNetFrameHeader QNVNetIndexRecord;
 
 // What a frame's H.264 payload holds, for counting pictures and key frames
-// the same way everywhere. A frame carries one NAL unit (a slice, or a
-// parameter set or SEI sent ahead of a picture) behind a 3- or 4-byte start
-// code; this reads the first one:
-//   type          nal_unit_type 0..31, or -1 when the payload does not begin
-//                 with a start code and a NAL unit header
-//   startsPicture a slice (types 1..5) whose first_mb_in_slice is 0: the
-//                 first slice of a picture, one per picture a player shows
-//   keyPicture    startsPicture, and the library marked the frame as an I
-//                 slice (byte 35 is 1): a picture a decoder can start at
+// the same way everywhere (qnvctl, qnv-export and qnv-recorder count with
+// it). A frame carries one NAL unit (a slice, or a parameter set or SEI sent
+// ahead of a picture) behind a 3- or 4-byte start code, or now and then a
+// few of them; this reads the payload's first bytes:
+//   type          nal_unit_type of the first NAL unit, 0..31; -1 when the
+//                 payload does not begin with a start code and a NAL unit
+//                 header
+//   sliceType     slice_type (0..9) of the first slice (NAL types 1..5)
+//                 that begins within the first kScanBytes and begins a
+//                 picture; -1 for none
+//   startsPicture there is such a slice: its first_mb_in_slice is 0, so the
+//                 frame begins a picture (one per picture a player shows)
+//   keyPicture    startsPicture and an I slice (slice_type 2 or 7; every
+//                 IDR picture among them): a picture a decoder can start at
 //                 once it has the parameter sets sent ahead of it
-// Reads at most the first bytes of the payload; any input is safe (short,
-// empty, a lying extension length).
+// Byte 35 says I for the bits after the first NAL unit header whatever that
+// unit is; this reads the slice itself. Any input is safe (short, empty, a
+// lying extension length).
 struct QNVNetFrameNal {
+  static constexpr uint64_t kScanBytes = 4096;
   static constexpr int32_t kTypeNone = -1;
-  static constexpr int32_t kTypeSliceFirst = 1;  // non-IDR slice
-  static constexpr int32_t kTypeIdr = 5;         // the last slice type
+  static constexpr int32_t kTypeSlice = 1;  // a slice of a non-IDR picture
+  static constexpr int32_t kTypeIdr = 5;    // a slice of an IDR picture, the last slice type
   static constexpr int32_t kTypeSei = 6;
   static constexpr int32_t kTypeSps = 7;
   static constexpr int32_t kTypePps = 8;
 
   int32_t type = kTypeNone;
+  int32_t sliceType = -1;
   bool startsPicture = false;
   bool keyPicture = false;
 
   // payload: the H.264 bytes of a frame (after the header and the extension
-  // block); kind: the frame's byte 35.
-  static QNVNetFrameNal OfPayload(uint8_t kind, const uint8_t* payload, uint64_t length) {
+  // block).
+  static QNVNetFrameNal OfPayload(const uint8_t* payload, uint64_t length) {
     QNVNetFrameNal nal;
-    if (payload == nullptr || length < 4 || payload[0] != 0 || payload[1] != 0) return nal;
-    uint64_t at;
-    if (payload[2] == 1)
-      at = 3;
-    else if (payload[2] == 0 && payload[3] == 1)
-      at = 4;
-    else
+    const uint64_t end = length < kScanBytes ? length : kScanBytes;
+    if (payload == nullptr) return nal;
+    for (uint64_t at = StartCodeEnd(payload, end, 0, true); at < end;
+         at = StartCodeEnd(payload, end, at, false)) {
+      if ((payload[at] & 0x80) != 0) return nal;  // forbidden_zero_bit: no NAL unit
+      const int32_t type = payload[at] & 0x1F;
+      if (nal.type == kTypeNone) nal.type = type;
+      if (type < kTypeSlice || type > kTypeIdr) continue;
+      // first_mb_in_slice 0 is the Exp-Golomb code "1", then slice_type
+      // (no emulation-prevention byte can come between: the first byte is
+      // not 0).
+      uint64_t bit = (at + 1) * 8;
+      if (!Bit(payload, end, bit)) return nal;  // not the first slice of a picture
+      const int32_t sliceType = Ue(payload, end, bit);
+      if (sliceType < 0 || sliceType > 9) return nal;
+      nal.sliceType = sliceType;
+      nal.startsPicture = true;
+      nal.keyPicture = sliceType % 5 == 2;
       return nal;
-    if (at >= length || (payload[at] & 0x80) != 0) return nal;  // forbidden_zero_bit
-    nal.type = payload[at] & 0x1F;
-    // first_mb_in_slice 0 is the Exp-Golomb code "1": the first bit after the
-    // NAL unit header (no emulation-prevention byte can come before it).
-    nal.startsPicture = nal.type >= kTypeSliceFirst && nal.type <= kTypeIdr && at + 1 < length &&
-                        (payload[at + 1] & 0x80) != 0;
-    nal.keyPicture = nal.startsPicture && kind == QNVNetFrameHeader::kKindKey;
+    }
     return nal;
   }
   // A whole frame as the stream callback delivers it (header first).
   static QNVNetFrameNal OfFrame(const uint8_t* frame, uint64_t length) {
     if (frame == nullptr || length < QNVNetFrameHeader::kSize) return QNVNetFrameNal();
     const auto* header = reinterpret_cast<const QNVNetFrameHeader*>(frame);
-    const uint8_t* body = frame + QNVNetFrameHeader::kSize;
-    return OfBody(*header, body, length - QNVNetFrameHeader::kSize);
+    return OfBody(*header, frame + QNVNetFrameHeader::kSize, length - QNVNetFrameHeader::kSize);
   }
   // A frame's body as a recording's data file holds it (the extension block,
   // if the header flags one, then the payload), with its index record.
@@ -337,7 +349,39 @@ struct QNVNetFrameNal {
       at = QNVNetFrameHeader::kExtLengthSize + n;
       if (at > length) return QNVNetFrameNal();
     }
-    return OfPayload(header.Kind(), body + at, length - at);
+    return OfPayload(body + at, length - at);
+  }
+
+ private:
+  // Where the NAL unit after the start code at or past `from` begins; with
+  // atStart the code must be right at `from`. end when there is none.
+  static uint64_t StartCodeEnd(const uint8_t* p, uint64_t end, uint64_t from, bool atStart) {
+    for (uint64_t i = from; i + 3 <= end; ++i) {
+      if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1) return i + 3;
+      if (atStart && !(p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 0)) return end;
+    }
+    return end;
+  }
+  static bool Bit(const uint8_t* p, uint64_t end, uint64_t& bit) {
+    if (bit / 8 >= end) return false;
+    const bool b = (p[bit / 8] >> (7 - bit % 8)) & 1;
+    ++bit;
+    return b;
+  }
+  // An unsigned Exp-Golomb number, or -1 when it runs past end or is huge.
+  static int32_t Ue(const uint8_t* p, uint64_t end, uint64_t& bit) {
+    int zeros = 0;
+    for (;;) {
+      if (bit / 8 >= end) return -1;
+      if (Bit(p, end, bit)) break;
+      if (++zeros > 16) return -1;
+    }
+    uint32_t value = 1;
+    for (int i = 0; i < zeros; ++i) {
+      if (bit / 8 >= end) return -1;
+      value = value << 1 | (Bit(p, end, bit) ? 1u : 0u);
+    }
+    return int32_t(value - 1);
   }
 };
 

@@ -110,11 +110,12 @@ enum {
 /* What a frame's H.264 payload holds (QNVNetFrameNal in QNVNetSdk.h: count
  * pictures and key frames with this, not with byte 35 alone, which is the
  * library's slice probe and marks parameter sets as their bits happen to
- * give). Reads the first NAL unit behind the payload's start code. */
+ * give). Reads the payload's first NAL units, up to the first slice. */
 typedef struct qnvnet_nal_info {
-  int32_t type;           /* nal_unit_type 0..31; -1: no start code and NAL unit header */
+  int32_t type;           /* the first NAL unit's nal_unit_type 0..31; -1: none */
+  int32_t slice_type;     /* slice_type 0..9 of the slice that begins a picture; -1 */
   int32_t starts_picture; /* 1: a slice with first_mb_in_slice 0, one per picture */
-  int32_t key_picture;    /* 1: starts a picture and byte 35 is 1 (an I slice) */
+  int32_t key_picture;    /* 1: such a slice of type I (2 or 7), IDR or not */
 } qnvnet_nal_info;
 
 /* Reads a whole frame as the stream callback delivers it (header first).

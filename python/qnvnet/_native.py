@@ -35,7 +35,8 @@ class LOSS(ctypes.Structure):
 
 class NAL_INFO(ctypes.Structure):
     """qnvnet_nal_info."""
-    _fields_ = [("type", _i32), ("starts_picture", _i32), ("key_picture", _i32)]
+    _fields_ = [("type", _i32), ("slice_type", _i32), ("starts_picture", _i32),
+                ("key_picture", _i32)]
 
 
 MESSAGE_CB = ctypes.CFUNCTYPE(None, _p, _u32, _str, _u16, _u16, ctypes.POINTER(ctypes.c_uint8), _i32)

@@ -10,6 +10,7 @@
 #include "Files.h"
 #include "FrameHeader.h"
 #include "QNVNetSdk.h"
+#include "qnvrecording/CRecordingReader.h"
 
 namespace qnvctl {
 
@@ -22,13 +23,35 @@ double Since(Clock::time_point start) {
 }
 
 // A failure of the live connection, or "".
-std::string LostConnection(const CStreamWatch& watch) {
-  if (watch.sessionLost) return "the connection to the device was lost";
-  if (watch.streamLost) return "the stream connection was lost";
-  return "";
+std::string LostConnection(const CStreamWatch& watch) { return watch.LossText(); }
+
+// What the files hold by the capture times of their pictures.
+void MeasureVideo(const std::string& path, SRecordOutcome& outcome) {
+  qnvrec::CRecordingReader reader;
+  std::string error;
+  if (!reader.Open(path, outcome.indexPath, error)) return;
+  const qnvrec::SRecordingSummary& s = reader.Summary();
+  outcome.pictures = s.pictures;
+  if (!s.stampsUsable || s.pictures == 0) return;
+  outcome.videoSeconds = double(s.lastStampUs - s.firstStampUs + uint64_t(s.pictureIntervalUs)) / 1e6;
 }
 
 }  // namespace
+
+std::string CameraName(const SConnection& connection) {
+  return "camera " + connection.host + ":" + std::to_string(connection.port);
+}
+
+uint32_t SetStallSeconds(const CLiveChannel& channel, double seconds) {
+  if (seconds <= 0) return QNVNET_OK;
+  return QNVNet_LiveSetStallTimeout(channel.handle(), uint32_t(seconds * 1000 + 0.5));
+}
+
+std::string VideoHeld(const SRecordOutcome& outcome) {
+  const std::string pictures = std::to_string(outcome.pictures) + " pictures";
+  if (outcome.videoSeconds < 0) return pictures + " (their capture times cannot tell how long)";
+  return CProgressLine::Clock(outcome.videoSeconds) + " of video (" + pictures + ")";
+}
 
 uint32_t RecordLive(CLiveChannel& channel, CStreamWatch& watch, CInterruptSignal& interrupt,
                     const std::string& path, double preSeconds, double seconds,
@@ -119,9 +142,11 @@ uint32_t RecordLive(CLiveChannel& channel, CStreamWatch& watch, CInterruptSignal
   RegularFileSize(path, outcome.dataBytes, error);
   RegularFileSize(outcome.indexPath, indexBytes, error);
   outcome.indexRecords = indexBytes / FrameHeader::kSize;
+  MeasureVideo(path, outcome);
 
   if (!lost.empty()) {
-    outcome.failure = lost + "; the files hold what arrived before";
+    outcome.lost = true;
+    outcome.failure = lost;
     return QNVNET_OK;
   }
   if (closed != QNVNET_OK) {
