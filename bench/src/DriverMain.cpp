@@ -64,6 +64,7 @@ struct SOptions {
   bool ffmpegRuns = true;
   bool micro = true;
   bool player = true;  // qnv-bench-player: capture, decode + draw, windows
+  uint32_t stallMs = 0;  // paced library runs: a stall time-out on every channel
   std::string commandLine;
 };
 
@@ -451,6 +452,7 @@ int Run(const SOptions& o) {
       const std::vector<std::string> tail = pacedArgsTail(player);
       args.insert(args.end(), tail.begin(), tail.end());
       if (rec && lib) args.push_back("--record");
+      if (lib && o.stallMs != 0) args.insert(args.end(), {"--stall-ms", std::to_string(o.stallMs)});
       if (rec) args.insert(args.end(), {"--out", o.outDir});
       SRunResult r = RunAgainstDevice(o, {"--paced"}, args, 600000, player);
       if (!r.ok) {
@@ -695,6 +697,7 @@ void Usage() {
       "  --logins N          sessions of the login run (default 500; 0 skips)\n"
       "  --micro-reps N      micro-benchmark repetitions (default 5; 0 skips)\n"
       "  --no-ffmpeg         skip the ffmpeg baseline\n"
+      "  --stall-ms MS       paced library runs: a stall time-out of MS on every channel\n"
       "  --no-player         skip qnv-bench-player (capture, decode + draw, windows)\n"
       "  --ffmpeg PATH       ffmpeg program (default /usr/bin/ffmpeg)\n"
       "  --markdown FILE     also write the result table there\n"
@@ -752,6 +755,8 @@ int main(int argc, char** argv) {
       o.player = false;
     } else if (a == "--no-ffmpeg") {
       o.ffmpegRuns = false;
+    } else if (a == "--stall-ms") {
+      o.stallMs = uint32_t(std::atoi(next().c_str()));
     } else if (a == "--ffmpeg") {
       o.ffmpeg = next();
     } else if (a == "--markdown") {
