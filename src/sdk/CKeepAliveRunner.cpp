@@ -43,6 +43,7 @@ void CKeepAliveRunner::Tick(const std::vector<std::shared_ptr<CClient>>& session
                             uint64_t nowMs, bool send) {
   const uint32_t answerMs = g_answerMs.load();
   m_busy.clear();
+  m_busy.reserve(sessions.size());  // grows with the sessions only, never in a steady tick
   auto visit = [&](const std::shared_ptr<CClient>& session, bool again) {
     if (session->KeepAliveTick(nowMs, answerMs, send) == CClient::Tick::kBusy) {
       if (!again) m_busy.push_back(session);
