@@ -65,11 +65,13 @@
 //   that is busy with a call is skipped and counts for nothing. 3 misses in
 //   a row end the session as a broken connection does: the disconnect
 //   callback with the login port, once, then the logout
-//   (QNVNET_LOSS_NO_KEEPALIVE_ANSWER). A device that freezes is so reported
-//   13 to 18 s later (10 s at the earliest, 20 s at the most however busy
-//   the host), however many freeze at once. A call made while a keep-alive awaits
-//   its answer first waits for that answer (at most until the keep-alive's
-//   3 s are up), so a session never has two requests in flight.
+//   (QNVNET_LOSS_NO_KEEPALIVE_ANSWER). A device that freezes while its
+//   session is idle is so reported 13 to 18 s later (10 s at the earliest),
+//   however many freeze at once; a call in progress holds its session's
+//   ticks back until it ends (a firmware start up to 360 s). A call made
+//   while a keep-alive awaits its answer first waits for that answer (at
+//   most until the keep-alive's 3 s are up), so a session never has two
+//   requests in flight.
 // - TCP. Every command and stream connection, with or without keep-alives
 //   (sessions with session id 0 get none), is probed by TCP keep-alive after
 //   10 s in which nothing arrived, every 2 s after that, and is taken as

@@ -21,7 +21,7 @@ all that Device's channels, so open one channel per Device when they must
 stay apart.
 
 Liveness: a device that stops answering is reported as a "disconnect" event
-(with its Loss) within 20 s; a channel given a stall time-out
+(with its Loss) 13 to 18 s after it froze; a channel given a stall time-out
 (LiveChannel.set_stall_timeout) that receives no frame for that long ends
 its frames() with a QnvConnectionError naming the reason, and its Device
 gets a "stream-lost" event.
