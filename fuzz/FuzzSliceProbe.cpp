@@ -78,10 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   QNV_FUZZ_CHECK(!nal.keyPicture || nal.startsPicture);
   QNV_FUZZ_CHECK(nal.startsPicture == (nal.sliceType >= 0 && nal.sliceType <= 9));
   const bool oneSlice = payload.size() >= 6 && payload.size() <= QNVNetFrameNal::kScanBytes &&
-                        payload[0] == 0 && payload[1] == 0 && payload[2] == 0 &&
-                        payload[3] == 1 && (payload[4] & 0x80) == 0 &&
-                        (payload[4] & 0x1F) >= 1 && (payload[4] & 0x1F) <= 5 &&
-                        (payload[5] & 0x80) != 0;
+                        payload[0] == 0 && payload[1] == 0 && payload[2] == 0 && payload[3] == 1 &&
+                        (payload[4] & 0x80) == 0 && (payload[4] & 0x1F) >= 1 &&
+                        (payload[4] & 0x1F) <= 5 && (payload[5] & 0x80) != 0;
   if (oneSlice) QNV_FUZZ_CHECK(nal.keyPicture == (kind == kFrameKindI));
 
   const int32_t trimmed = TrimTrailingZeros(exact.get(), n, 1);

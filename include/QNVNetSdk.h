@@ -479,10 +479,10 @@ QNVNET_API uint32_t QNVNet_GetSdkVersion(uint32_t* version);
 QNVNET_API uint32_t QNVNet_SetCallback(QNVNetMessageCallback, QNVNetStreamCallback,
                                        QNVNetDisconnectCallback, uint32_t user);
 
-// Starts the library: the player, the keep-alive tick and workers, which ping
-// every logged-in device every 5000 ms, and the device-message watcher. Returns 0, or -20 when networking cannot be
-// prepared. A second call without QNVNet_UnInitLib returns 0 and starts
-// nothing twice.
+// Starts the library: the player, the keep-alive tick, which pings every
+// logged-in device every 5000 ms (see Liveness), and the device-message
+// watcher. Returns 0, or -20 when networking cannot be prepared. A second
+// call without QNVNet_UnInitLib returns 0 and starts nothing twice.
 QNVNET_API uint32_t QNVNet_InitLib();
 
 // Closes every channel, recording and session without sending anything to the

@@ -63,7 +63,7 @@ struct SOptions {
   int microRepetitions = 5;
   bool ffmpegRuns = true;
   bool micro = true;
-  bool player = true;  // qnv-bench-player: capture, decode + draw, windows
+  bool player = true;    // qnv-bench-player: capture, decode + draw, windows
   uint32_t stallMs = 0;  // paced library runs: a stall time-out on every channel
   std::string commandLine;
 };

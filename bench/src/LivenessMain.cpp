@@ -258,9 +258,8 @@ int RunStall(const SOptions& o) {
       .Add("late_p50_ms", Percentile(late, 0.5))
       .Add("late_p99_ms", Percentile(late, 0.99))
       .Add("late_max_ms", Percentile(late, 1.0))
-      .Add("early", uint64_t(std::count_if(late.begin(), late.end(), [](double v) {
-             return v < 0;
-           })));
+      .Add("early",
+           uint64_t(std::count_if(late.begin(), late.end(), [](double v) { return v < 0; })));
   line.Print();
   return missing == 0 ? 0 : 1;
 }
@@ -271,8 +270,7 @@ int RunIdle(const SOptions& o) {
   std::vector<uint32_t> ids, streamIds;
   if (!LoginAll(device.port, o.sessions, ids)) return 1;
   if (o.channels > 0) {
-    if (!StartDevice(o, streams, true) || !LoginAll(streams.port, o.channels, streamIds))
-      return 1;
+    if (!StartDevice(o, streams, true) || !LoginAll(streams.port, o.channels, streamIds)) return 1;
     for (uint32_t id : streamIds) {
       uint32_t handle = 0;
       if (QNVNet_LiveOpen(&handle, id, nullptr) != 0) return 1;
@@ -341,7 +339,8 @@ int main(int argc, char** argv) {
     r.rlim_cur = r.rlim_max;
     setrlimit(RLIMIT_NOFILE, &r);
   }
-  g_setStall = reinterpret_cast<SetStallFn>(dlsym(RTLD_DEFAULT, "_Z26QNVNet_LiveSetStallTimeoutjj"));
+  g_setStall =
+      reinterpret_cast<SetStallFn>(dlsym(RTLD_DEFAULT, "_Z26QNVNet_LiveSetStallTimeoutjj"));
   g_reason = reinterpret_cast<ReasonFn>(
       dlsym(RTLD_DEFAULT, "_Z26QNVNet_GetDisconnectReasonP10QNVNetLoss"));
   QNVNet_SetCallback(nullptr, &OnFrame, &OnDisconnect, 0);

@@ -5,8 +5,8 @@
 
 namespace qnv::platform {
 
-bool CPeriodicTimer::Start(uint32_t periodMs, Procedure procedure, void* context,
-                           uint32_t afterMs, Procedure after) {
+bool CPeriodicTimer::Start(uint32_t periodMs, Procedure procedure, void* context, uint32_t afterMs,
+                           Procedure after) {
   if (m_thread.joinable() || procedure == nullptr) return false;
   {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -259,8 +259,8 @@ int32_t qnvnet_frame_nal(const uint8_t* frame, int32_t length, qnvnet_nal_info* 
     return QNVNET_E_BAD_ARGUMENT;
   }
   const QNVNetFrameNal nal = QNVNetFrameNal::OfFrame(frame, uint64_t(length));
-  *info = qnvnet_nal_info{nal.type, nal.sliceType, nal.startsPicture ? 1 : 0,
-                          nal.keyPicture ? 1 : 0};
+  *info =
+      qnvnet_nal_info{nal.type, nal.sliceType, nal.startsPicture ? 1 : 0, nal.keyPicture ? 1 : 0};
   return QNVNET_SUCCESS;
 }
 

@@ -39,8 +39,8 @@ void CKeepAliveRunner::Stop() {
   m_idle.notify_all();
 }
 
-void CKeepAliveRunner::Tick(const std::vector<std::shared_ptr<CClient>>& sessions,
-                            uint64_t nowMs, bool send) {
+void CKeepAliveRunner::Tick(const std::vector<std::shared_ptr<CClient>>& sessions, uint64_t nowMs,
+                            bool send) {
   const uint32_t answerMs = g_answerMs.load();
   m_busy.clear();
   m_busy.reserve(sessions.size());  // grows with the sessions only, never in a steady tick
@@ -61,9 +61,8 @@ void CKeepAliveRunner::TickAndWait(const std::vector<std::shared_ptr<CClient>>& 
                                    uint64_t nowMs) {
   Tick(sessions, nowMs);
   std::unique_lock<std::mutex> lock(m_mutex);
-  m_idle.wait(lock, [this] {
-    return !m_running || m_stop || (m_head == m_losses.size() && !m_reporting);
-  });
+  m_idle.wait(
+      lock, [this] { return !m_running || m_stop || (m_head == m_losses.size() && !m_reporting); });
 }
 
 void CKeepAliveRunner::Queue(const std::shared_ptr<CClient>& session) {

@@ -68,8 +68,8 @@ uint32_t CLibrary::Init() {
   // Keep-alives go out at each tick and are judged once their answer time
   // is up, so a silent device's third miss is known 3 s into its third
   // round rather than at the tick after.
-  m_keepAlive.Start(g_keepAlivePeriodMs.load(), &CLibrary::Tick, this,
-                    CKeepAliveRunner::AnswerMs(), &CLibrary::Judge);
+  m_keepAlive.Start(g_keepAlivePeriodMs.load(), &CLibrary::Tick, this, CKeepAliveRunner::AnswerMs(),
+                    &CLibrary::Judge);
   m_initialised = true;
   return 0;
 }
@@ -217,8 +217,7 @@ void CLibrary::ReportLoss(const std::shared_ptr<CClient>& session) {
   std::memcpy(address, session->DeviceAddress(), sizeof address);
   // Without a disconnect callback the session stays registered (lost) until
   // the host logs it out.
-  if (!CallDisconnect(session->ClientId(), address, session->DevicePort(), session->Loss()))
-    return;
+  if (!CallDisconnect(session->ClientId(), address, session->DevicePort(), session->Loss())) return;
   RemoveSession(session);
 }
 

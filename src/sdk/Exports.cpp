@@ -190,8 +190,7 @@ uint32_t QNVNet_LiveSetStallTimeout(uint32_t handle, uint32_t milliseconds) {
     std::shared_ptr<CChannel> channel = lib.FindChannelClient(handle).second;
     if (!channel) return QNVNET_ERR_NO_SESSION;
     uint32_t rc = channel->SetStallTimeout(milliseconds);
-    if (rc == QNVNET_OK && milliseconds != 0 && !lib.WatchStalls(channel))
-      rc = kInternalFailure;
+    if (rc == QNVNET_OK && milliseconds != 0 && !lib.WatchStalls(channel)) rc = kInternalFailure;
     return rc;
   });
 }

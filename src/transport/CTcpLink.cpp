@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "QNVNetSdk.h"
-
 #include "platform/Clock.h"
 #include "platform/Socket.h"
 

@@ -56,7 +56,7 @@ class CTcpStream final : public CTcpLink {
   void ReportFailure() override;
 
   std::atomic<IStreamSink*> m_sink{nullptr};
-  std::mutex m_closeMutex;  // Abort against Close closing the socket
+  std::mutex m_closeMutex;    // Abort against Close closing the socket
   bool m_closeBegun = false;  // m_closeMutex
   CEventThread m_thread;
   uint32_t m_wakeThreshold = 1;  // receive thread only; 1 is the sockets' default

@@ -68,8 +68,8 @@ uint32_t Transact(CTcpClient& connection, uint32_t& sessionId, uint32_t commandC
       return QNVNET_ERR_NO_REPLY;
     }
     reply = DecodeReply(area, d);
-    if (reply.commandClass == kClassLogin ||
-        (reply.commandClass == uint16_t(commandClass) && reply.commandCode == uint16_t(commandCode)))
+    if (reply.commandClass == kClassLogin || (reply.commandClass == uint16_t(commandClass) &&
+                                              reply.commandCode == uint16_t(commandCode)))
       break;
   }
   if (reply.result != 0) {

@@ -106,8 +106,8 @@ TEST_F(Liveness, StoppedAndSelfFrozenDeviceProcessesAreReported) {
   };
   SDevice stopped, selfFrozen;
   auto start = [](SDevice& d, std::vector<std::string> extra) {
-    std::vector<std::string> argv = {QNV_DEVSIM_PATH, "--port", "0", "--synthetic", "--size",
-                                     "320x240", "--bitrate", "300000"};
+    std::vector<std::string> argv = {QNV_DEVSIM_PATH, "--port",  "0",         "--synthetic",
+                                     "--size",        "320x240", "--bitrate", "300000"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     ASSERT_TRUE(d.process.Start(argv));
     ASSERT_TRUE(d.process.WaitForStdout("streams on", 10000)) << d.process.Stderr();
@@ -122,8 +122,8 @@ TEST_F(Liveness, StoppedAndSelfFrozenDeviceProcessesAreReported) {
   const auto frozen = Clock::now();
   ASSERT_TRUE(selfFrozen.process.WaitForStdout("frozen (device)", 5000));
   auto reported = [&](const SDevice& d) { return !DisconnectsOn(d.port).empty(); };
-  EXPECT_TRUE(WaitUntil([&] { return reported(stopped) && reported(selfFrozen); },
-                        kFreezeBoundMs + 1000));
+  EXPECT_TRUE(
+      WaitUntil([&] { return reported(stopped) && reported(selfFrozen); }, kFreezeBoundMs + 1000));
   for (const SDevice* d : {&stopped, &selfFrozen}) {
     const auto reports = DisconnectsOn(d->port);
     ASSERT_EQ(reports.size(), 1u) << d->port;
@@ -424,8 +424,8 @@ bool EnterOwnNetworkNamespace(std::string& why) {
   const uid_t uid = ::getuid();
   const gid_t gid = ::getgid();
   if (::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) {
-    why = std::string("no network namespace of its own: ") + strerror(asRoot) +
-          " (as root), " + strerror(errno) + " (in a user namespace)";
+    why = std::string("no network namespace of its own: ") + strerror(asRoot) + " (as root), " +
+          strerror(errno) + " (in a user namespace)";
     return false;
   }
   std::ofstream("/proc/self/setgroups") << "deny";
@@ -439,9 +439,9 @@ TEST(HalfOpen, SilentConnectionsAreFoundWithinTheTcpBound) {
     char self[PATH_MAX] = {};
     ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
     qnvtest::ChildProcess child;
-    ASSERT_TRUE(child.Start(
-        {self, "--gtest_filter=HalfOpen.SilentConnectionsAreFoundWithinTheTcpBound"},
-        {{kInNamespace, "1"}}));
+    ASSERT_TRUE(
+        child.Start({self, "--gtest_filter=HalfOpen.SilentConnectionsAreFoundWithinTheTcpBound"},
+                    {{kInNamespace, "1"}}));
     const qnvtest::ChildResult r = child.Finish(120000);
     if (r.exitCode == kSkipStatus) GTEST_SKIP() << r.out;
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;

@@ -11,11 +11,11 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-const Bytes kIdrSlice = {0, 0, 0, 1, 0x65, 0x88, 0x80};  // first_mb 0, slice_type 7 (I)
-const Bytes kPSlice = {0, 0, 1, 0x41, 0x9A, 0x80};       // 3-byte code, slice_type 5 (P)
+const Bytes kIdrSlice = {0, 0, 0, 1, 0x65, 0x88, 0x80};     // first_mb 0, slice_type 7 (I)
+const Bytes kPSlice = {0, 0, 1, 0x41, 0x9A, 0x80};          // 3-byte code, slice_type 5 (P)
 const Bytes kSecondSlice = {0, 0, 0, 1, 0x41, 0x40, 0x80};  // first_mb 1: not a picture start
-const Bytes kSps = {0, 0, 0, 1, 0x67, 0x88, 0x80, 0x1F};  // its bits read as an I slice
-const Bytes kNonIdrI = {0, 0, 0, 1, 0x21, 0xB0};         // type 1, first_mb 0, slice_type 2
+const Bytes kSps = {0, 0, 0, 1, 0x67, 0x88, 0x80, 0x1F};    // its bits read as an I slice
+const Bytes kNonIdrI = {0, 0, 0, 1, 0x21, 0xB0};            // type 1, first_mb 0, slice_type 2
 
 Bytes Concat(std::initializer_list<Bytes> parts) {
   Bytes out;

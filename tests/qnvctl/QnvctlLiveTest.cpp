@@ -151,8 +151,7 @@ TEST_F(QnvctlTest, StoppedDeviceProcessEndsTheRecordingSoon) {
       std::to_string(std::atoi(banner.c_str() + banner.find("127.0.0.1:") + 10));
   const std::string data = Path("stopped.dat");
   ChildProcess child;
-  ASSERT_TRUE(
-      child.Start({QNVCTL_PATH, "record", data, "--stall-seconds", "2", "--port", port}));
+  ASSERT_TRUE(child.Start({QNVCTL_PATH, "record", data, "--stall-seconds", "2", "--port", port}));
   ASSERT_TRUE(child.WaitForStderr("recording ", 15000));
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));
   device.Signal(SIGSTOP);
@@ -179,8 +178,7 @@ TEST_F(QnvctlTest, WatchEndsWithOneLineWhenAStreamStalls) {
   sim->Freeze(qnv::devsim::FreezeScope::kStream);
   ChildResult r = child.Finish(15000);
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_NE(r.err.find("qnvctl: camera 127.0.0.1:" + std::to_string(sim->Port()) +
-                       " (channel "),
+  EXPECT_NE(r.err.find("qnvctl: camera 127.0.0.1:" + std::to_string(sim->Port()) + " (channel "),
             std::string::npos)
       << r.err;
   EXPECT_NE(r.err.find("): the stream stalled: no frame for 1 s\n"), std::string::npos) << r.err;

@@ -318,8 +318,8 @@ int main(int argc, char** argv) {
     } else if (arg == "--freeze") {
       if (!value(v) || (v != "device" && v != "stream"))
         return Fail("--freeze takes device or stream");
-      freezeScope = v == "stream" ? qnv::devsim::FreezeScope::kStream
-                                  : qnv::devsim::FreezeScope::kDevice;
+      freezeScope =
+          v == "stream" ? qnv::devsim::FreezeScope::kStream : qnv::devsim::FreezeScope::kDevice;
     } else if (arg == "--verbose") {
       options.verbose = true;
     } else {
@@ -356,7 +356,8 @@ int main(int argc, char** argv) {
     // A freeze to come is timed to 10 ms.
     std::this_thread::sleep_for(std::chrono::milliseconds(frozen || freezeAfterS < 0 ? 100 : 10));
     const auto now = std::chrono::steady_clock::now();
-    if (!frozen && freezeAfterS >= 0 && now - start >= std::chrono::duration<double>(freezeAfterS)) {
+    if (!frozen && freezeAfterS >= 0 &&
+        now - start >= std::chrono::duration<double>(freezeAfterS)) {
       frozen = true;
       sim.Freeze(freezeScope);
       std::printf("qnv-devsim: frozen (%s)\n",

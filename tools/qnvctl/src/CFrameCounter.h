@@ -17,8 +17,8 @@ namespace qnvctl {
 
 struct SFrameTotals {
   uint64_t frames = 0;
-  uint64_t bytes = 0;  // whole frames, headers included
-  uint64_t keyFrames = 0;  // key pictures
+  uint64_t bytes = 0;              // whole frames, headers included
+  uint64_t keyFrames = 0;          // key pictures
   uint64_t pictures = 0;           // frames that begin a picture (parameter sets and SEI are not)
   uint64_t gaps = 0;               // places where the frame counter did not go up by one
   uint64_t missing = 0;            // frames the counter skipped over (forward jumps only)

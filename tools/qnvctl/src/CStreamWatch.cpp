@@ -6,7 +6,8 @@
 namespace qnvctl {
 
 void CStreamWatch::OnDisconnect(uint16_t port, const QNVNetLoss& loss) {
-  lossReason = loss.reason != QNVNET_LOSS_NONE ? loss.reason : uint32_t(QNVNET_LOSS_BROKEN_CONNECTION);
+  lossReason =
+      loss.reason != QNVNET_LOSS_NONE ? loss.reason : uint32_t(QNVNET_LOSS_BROKEN_CONNECTION);
   lossDetail = loss.detail;
   // The command connection reports the login port, a stream the port + 2.
   if (port == loginPort_)

@@ -33,7 +33,8 @@ void MeasureVideo(const std::string& path, SRecordOutcome& outcome) {
   const qnvrec::SRecordingSummary& s = reader.Summary();
   outcome.pictures = s.pictures;
   if (!s.stampsUsable || s.pictures == 0) return;
-  outcome.videoSeconds = double(s.lastStampUs - s.firstStampUs + uint64_t(s.pictureIntervalUs)) / 1e6;
+  outcome.videoSeconds =
+      double(s.lastStampUs - s.firstStampUs + uint64_t(s.pictureIntervalUs)) / 1e6;
 }
 
 }  // namespace

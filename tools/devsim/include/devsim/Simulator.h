@@ -229,7 +229,7 @@ class Simulator {
   void SetStreamFault(StreamFault fault);
   void ClearFaults();
 
-  void DropAllConnections();    // also what the reboot command does
+  void DropAllConnections();  // also what the reboot command does
   // Freezes without closing anything. kDevice: the network thread stops, as if the process
   // hung (the kernel still acknowledges and buffers what the host sends, until the buffers
   // are full); calls that need that thread (DropAllConnections, RaiseAlarm) wait until
@@ -242,9 +242,9 @@ class Simulator {
   size_t RaiseAlarm(uint32_t ruleId = 1);
   void SetAlarmBeforeReply(bool on);
   uint32_t AlarmsRaised() const;  // the last sequence number used
-  size_t SessionCount() const;  // logged-in command connections open now
-  size_t StreamCount() const;   // attached stream connections open now
-  uint64_t FramesSent() const;  // frames completely written, all streams
+  size_t SessionCount() const;    // logged-in command connections open now
+  size_t StreamCount() const;     // attached stream connections open now
+  uint64_t FramesSent() const;    // frames completely written, all streams
 
   std::vector<uint8_t> FirmwareImage() const;               // the last fully assembled image
   std::vector<uint8_t> ConfigItem(uint16_t getCode) const;  // class 2 item (empty: none)
