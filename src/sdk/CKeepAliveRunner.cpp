@@ -42,6 +42,7 @@ void CKeepAliveRunner::Stop() {
 void CKeepAliveRunner::Tick(const std::vector<std::shared_ptr<CClient>>& sessions, uint64_t nowMs,
                             bool send) {
   const uint32_t answerMs = g_answerMs.load();
+  std::lock_guard<std::mutex> lock(m_tickMutex);
   m_busy.clear();
   m_busy.reserve(sessions.size());  // grows with the sessions only, never in a steady tick
   auto visit = [&](const std::shared_ptr<CClient>& session, bool again) {

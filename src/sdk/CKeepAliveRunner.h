@@ -14,8 +14,8 @@
 //
 // Owned by the library. Start/Stop on the InitLib/UnInitLib thread (shut
 // the sessions down before Stop so no report waits on a device); Tick and
-// TickAndWait from one thread at a time (the timer; tests and benchmarks
-// while the timer is idle).
+// TickAndWait from any thread (the timer; tests and benchmarks), one tick at
+// a time.
 #ifndef QNV_SDK_CKEEPALIVERUNNER_H
 #define QNV_SDK_CKEEPALIVERUNNER_H
 
@@ -76,8 +76,9 @@ class CKeepAliveRunner {
   bool m_running = false;
   Report m_report = nullptr;
   void* m_context = nullptr;
-  // The tick's thread only: sessions a call held, tried again at the end;
-  // reused so a tick allocates nothing.
+  std::mutex m_tickMutex;  // one tick at a time; guards m_busy
+  // Sessions a call held, tried again at the end of the tick; reused so a
+  // tick allocates nothing.
   std::vector<std::shared_ptr<CClient>> m_busy;
 };
 
