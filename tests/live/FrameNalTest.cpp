@@ -35,7 +35,8 @@ Bytes Frame(const Bytes& payload, uint8_t kind, const Bytes* extension = nullptr
   f[QNVNetFrameHeader::kKindOffset] = kind;
   if (extension != nullptr) {
     f[QNVNetFrameHeader::kExtFlagOffset] = 1;
-    f.insert(f.end(), {uint8_t(extension->size()), 0, 0, 0});
+    for (uint8_t b : {uint8_t(extension->size()), uint8_t(0), uint8_t(0), uint8_t(0)})
+      f.push_back(b);
     f.insert(f.end(), extension->begin(), extension->end());
   }
   f.insert(f.end(), payload.begin(), payload.end());
