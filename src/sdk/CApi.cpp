@@ -40,6 +40,18 @@ qnvnet_loss ToC(const QNVNetLoss& loss) {
   return qnvnet_loss{int32_t(loss.reason), loss.clientId, loss.handle, loss.detail};
 }
 
+int32_t NullArgument(const char* name);
+int32_t Explained(uint32_t code);
+
+// A per-handle loss query of the C++ interface, in C terms.
+int32_t LossQuery(uint32_t (*query)(uint32_t, QNVNetLoss*), uint32_t id, qnvnet_loss* loss) {
+  if (loss == nullptr) return NullArgument("loss");
+  QNVNetLoss out{};
+  const int32_t rc = Explained(query(id, &out));
+  if (rc == QNVNET_SUCCESS) *loss = ToC(out);
+  return rc;
+}
+
 using qnv::platform::FailureKind;
 using qnv::platform::NoteFailure;
 
@@ -223,19 +235,10 @@ int32_t qnvnet_live_set_stall_timeout(uint32_t handle, uint32_t milliseconds) {
   return Explained(QNVNet_LiveSetStallTimeout(handle, milliseconds));
 }
 int32_t qnvnet_live_loss_reason(uint32_t handle, qnvnet_loss* loss) {
-  if (loss == nullptr) return NullArgument("loss");
-  QNVNetLoss out{};
-  const int32_t rc = Explained(QNVNet_LiveGetLossReason(handle, &out));
-  if (rc == QNVNET_SUCCESS) *loss = ToC(out);
-  return rc;
+  return LossQuery(&QNVNet_LiveGetLossReason, handle, loss);
 }
-
 int32_t qnvnet_session_loss_reason(uint32_t client_id, qnvnet_loss* loss) {
-  if (loss == nullptr) return NullArgument("loss");
-  QNVNetLoss out{};
-  const int32_t rc = Explained(QNVNet_DevGetLossReason(client_id, &out));
-  if (rc == QNVNET_SUCCESS) *loss = ToC(out);
-  return rc;
+  return LossQuery(&QNVNet_DevGetLossReason, client_id, loss);
 }
 
 int32_t qnvnet_disconnect_reason(qnvnet_loss* loss) {
