@@ -311,7 +311,8 @@ struct QNVNetFrameNal {
   // block).
   static QNVNetFrameNal OfPayload(const uint8_t* payload, uint64_t length) {
     QNVNetFrameNal nal;
-    const uint64_t end = length < kScanBytes ? length : kScanBytes;
+    uint64_t end = kScanBytes;  // a copy, so the constant needs no definition of its own
+    if (length < end) end = length;
     if (payload == nullptr) return nal;
     for (uint64_t at = StartCodeEnd(payload, end, 0, true); at < end;
          at = StartCodeEnd(payload, end, at, false)) {
