@@ -91,13 +91,12 @@ CClient::Tick CClient::KeepAliveTick(uint64_t nowMs, uint32_t answerMs, bool sen
 }
 
 QNVNetLoss CClient::Loss() const {
-  return QNVNetLoss{m_lossReason.load(), m_clientId.load(), 0, m_lossDetail.load()};
+  QNVNetLoss loss{0, m_clientId.load(), 0, 0};
+  m_loss.Get(loss.reason, loss.detail);
+  return loss;
 }
 
-void CClient::NoteLoss(uint32_t reason, int32_t detail) {
-  uint32_t none = 0;
-  if (m_lossReason.compare_exchange_strong(none, reason)) m_lossDetail.store(detail);
-}
+void CClient::NoteLoss(uint32_t reason, int32_t detail) { m_loss.Set(reason, detail); }
 
 void CClient::Logout() {
   Unwatch();

@@ -26,6 +26,7 @@
 
 #include "QNVNetSdk.h"
 #include "protocol/Commands.h"
+#include "transport/CLossRecord.h"
 #include "transport/CTcpClient.h"
 
 namespace qnv {
@@ -145,8 +146,7 @@ class CClient {
   std::atomic<bool> m_lost{false};  // the connection failed; not yet reported
   std::atomic<bool> m_wantsKeepAlive{false};
   std::atomic<bool> m_lossQueued{false};
-  std::atomic<uint32_t> m_lossReason{0};  // QNVNET_LOSS_*; the first one stays
-  std::atomic<int32_t> m_lossDetail{0};
+  CLossRecord m_loss;  // the first reason stays
   // The keep-alive out and not yet judged (call lock).
   bool m_keepAliveOut = false;
   uint64_t m_keepAliveSentMs = 0;

@@ -151,7 +151,7 @@ void CChannel::SetPaused(bool paused) {
 
 bool CChannel::CheckStall(uint64_t nowMs) {
   const uint32_t timeout = m_stallTimeoutMs.load();
-  if (timeout == 0 || m_closing.load() || m_lossReason.load() != 0) return false;
+  if (timeout == 0 || m_closing.load() || m_loss.Reason() != 0) return false;
   // The count the receive thread keeps anyway: no clock read per frame. A
   // frame is dated by the look that first saw it, at most kCheckMs late.
   const uint64_t frames = m_assembler.DeliveredFrames();
@@ -163,16 +163,14 @@ bool CChannel::CheckStall(uint64_t nowMs) {
   if (nowMs - m_stallSinceMs < timeout) return true;
   // Told through the receive thread, as any lost stream: the shut-down
   // socket ends its read, and Closed finds this reason.
-  uint32_t none = 0;
-  if (m_lossReason.compare_exchange_strong(none, QNVNET_LOSS_STREAM_STALLED)) {
-    m_lossDetail.store(int32_t(timeout));
-    m_stream.Abort();
-  }
+  if (m_loss.Set(QNVNET_LOSS_STREAM_STALLED, int32_t(timeout))) m_stream.Abort();
   return false;
 }
 
 QNVNetLoss CChannel::Loss() const {
-  return QNVNetLoss{m_lossReason.load(), m_clientId, m_handle.load(), m_lossDetail.load()};
+  QNVNetLoss loss{0, m_clientId, m_handle.load(), 0};
+  m_loss.Get(loss.reason, loss.detail);
+  return loss;
 }
 
 uint32_t CChannel::SaveClose(uint32_t id) {
@@ -258,9 +256,7 @@ void CChannel::Closed() {
   if (m_closing.load()) return;
   // A stall set its reason before it shut the stream down; otherwise the
   // connection broke.
-  uint32_t none = 0;
-  if (m_lossReason.compare_exchange_strong(none, QNVNET_LOSS_BROKEN_CONNECTION))
-    m_lossDetail.store(m_stream.FailureError());
+  m_loss.Set(QNVNET_LOSS_BROKEN_CONNECTION, m_stream.FailureError());
   CallDisconnect(m_clientId, m_stream.PeerAddress(), m_stream.PeerPort(), Loss());
 }
 

@@ -28,6 +28,7 @@
 #include "record/CPendingFrames.h"
 #include "record/CSaveList.h"
 #include "record/CStreamQueue.h"
+#include "transport/CLossRecord.h"
 #include "transport/CTcpStream.h"
 #include "transport/IStreamSink.h"
 
@@ -134,9 +135,7 @@ class CChannel final : public std::enable_shared_from_this<CChannel>, private IS
   std::atomic<bool> m_stallRestart{false};
   uint64_t m_stallFrames = 0;   // the stall watch's thread only
   uint64_t m_stallSinceMs = 0;  // likewise: when m_stallFrames was new
-  // Why the stream was lost; the first reason stays.
-  std::atomic<uint32_t> m_lossReason{0};
-  std::atomic<int32_t> m_lossDetail{0};
+  CLossRecord m_loss;           // why the stream was lost; the first reason stays
   // 0 when the player gave no port. Set after the receive thread started and
   // read there for every frame.
   std::atomic<uint32_t> m_playerPort{0};

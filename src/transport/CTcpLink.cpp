@@ -25,8 +25,7 @@ bool CTcpLink::Open(const char* address, uint16_t port) {
   m_socket = fd;
   m_broken = false;
   m_failureReported.store(false);
-  m_failureReason.store(0);
-  m_failureError.store(0);
+  m_failure.Clear();
   std::memset(m_peerAddress, 0, sizeof m_peerAddress);
   // The address was validated as at most 15 characters, so it always ends
   // with a zero byte here.
@@ -41,8 +40,7 @@ void CTcpLink::Fail(uint32_t reason, int32_t error) {
 }
 
 void CTcpLink::ReportOnce(uint32_t reason, int32_t error) {
-  uint32_t none = 0;
-  if (m_failureReason.compare_exchange_strong(none, reason)) m_failureError.store(error);
+  m_failure.Set(reason, error);
   // Once, however many operations meet the failure (the attach send and the
   // receive thread of a stream may both fail).
   if (!m_failureReported.exchange(true)) ReportFailure();

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "transport/CLossRecord.h"
+
 namespace qnv {
 
 class CTcpLink {
@@ -33,8 +35,8 @@ class CTcpLink {
   // Why the link failed (a QNVNET_LOSS_* reason; 0 while it has not) and the
   // system's errno that came with it (0 for a close by the peer). Set before
   // the failure is reported, so the report's receiver can read them.
-  uint32_t FailureReason() const { return m_failureReason.load(); }
-  int32_t FailureError() const { return m_failureError.load(); }
+  uint32_t FailureReason() const { return m_failure.Reason(); }
+  int32_t FailureError() const { return m_failure.Detail(); }
 
  protected:
   CTcpLink() = default;
@@ -59,8 +61,7 @@ class CTcpLink {
 
  private:
   std::atomic<bool> m_failureReported{false};
-  std::atomic<uint32_t> m_failureReason{0};
-  std::atomic<int32_t> m_failureError{0};
+  CLossRecord m_failure;
 };
 
 }  // namespace qnv
