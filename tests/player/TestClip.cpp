@@ -129,6 +129,23 @@ std::vector<uint8_t> WrapFrame(const std::vector<uint8_t>& payload, uint32_t cou
   return f;
 }
 
+void FrameRunBytes::Add(const std::vector<uint8_t>& payload, bool withExtension,
+                        uint32_t extLength) {
+  std::vector<uint8_t> frame = WrapFrame(payload, count, withExtension, extLength);
+  qnv::platform::StoreLe32(frame.data() + qnv::protocol::kFrameOffsetOffset, uint32_t(data.size()));
+  records.insert(records.end(), frame.begin(), frame.begin() + qnv::protocol::kFrameHeaderSize);
+  data.insert(data.end(), frame.begin() + qnv::protocol::kFrameHeaderSize, frame.end());
+  ++count;
+}
+
+FrameRunBytes ClipRun(size_t from, size_t to, bool withExtension) {
+  FrameRunBytes run;
+  const Clip& clip = SampleClip();
+  for (size_t i = from; i < to && i < clip.units.size(); ++i)
+    run.Add(clip.units[i], withExtension, uint32_t(i % 3) * 17);
+  return run;
+}
+
 Picture ReadImageFile(const std::string& path) {
   std::vector<uint8_t> data = ReadFile(path);
   if (data.size() < 4) return nullptr;
