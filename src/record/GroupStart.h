@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "protocol/FrameHeader.h"
+#include "record/FrameBody.h"
 
 namespace qnv {
 
@@ -17,19 +18,7 @@ class CGroupStart {
  public:
   // Whether this frame begins a group; remembers it as the frame before the next.
   bool Next(const protocol::SFrameIndex& header, const uint8_t* body, size_t length) {
-    constexpr int kNalIdr = 5, kNalSps = 7, kNalPps = 8;
-    // The first NAL unit, behind the extension block and a 3- or 4-byte start code.
-    int type = -1;
-    size_t at = 0;
-    if (header.HasExtension())
-      at = length >= protocol::kFrameExtLengthSize ? protocol::kFrameExtLengthSize + platform::LoadLe32(body)
-                                                   : length;
-    if (at + 4 <= length && body[at] == 0 && body[at + 1] == 0 && body[at + 2] == 1) {
-      type = body[at + 3] & 0x1F;
-    } else if (at + 5 <= length && body[at] == 0 && body[at + 1] == 0 && body[at + 2] == 0 &&
-               body[at + 3] == 1) {
-      type = body[at + 4] & 0x1F;
-    }
+    const int type = FirstNalType(header, SBodyView{body, length});
     const uint8_t kind = header.FrameKind();
     bool starts = false;
     if (type == kNalSps) {

@@ -55,8 +55,7 @@ uint32_t CLibrary::Init() {
     m_watcher.Stop();
     return QNVNET_ERR_NETWORK;
   }
-  LoadPlayer();
-  Player().init();
+  // The player is loaded only when a window opens or a capture is asked.
   m_keepAlive.Start(g_keepAlivePeriodMs.load(), &CLibrary::Tick, this);
   m_initialised = true;
   return 0;
@@ -84,7 +83,7 @@ uint32_t CLibrary::UnInit() {
     CClient::Call call(*session);
     session->Logout();
   }
-  if (wasInitialised) Player().shutdown();
+  if (wasInitialised) StopPlayer();
   return 0;
 }
 

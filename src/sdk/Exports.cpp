@@ -135,18 +135,29 @@ uint32_t QNVNet_LiveClose(uint32_t handle) {
 
 uint32_t QNVNet_LivePause(uint32_t handle) {
   return WithChannel(handle, [&](CClient& client, CChannel& channel) {
-    return client.StreamRequest(qnv::protocol::kPauseStream, channel.StreamId());
+    uint32_t rc = client.StreamRequest(qnv::protocol::kPauseStream, channel.StreamId());
+    if (rc == QNVNET_OK) channel.SetPaused(true);
+    return rc;
   });
 }
 
 uint32_t QNVNet_LivePlay(uint32_t handle) {
   return WithChannel(handle, [&](CClient& client, CChannel& channel) {
-    return client.StreamRequest(qnv::protocol::kPlayStream, channel.StreamId());
+    uint32_t rc = client.StreamRequest(qnv::protocol::kPlayStream, channel.StreamId());
+    if (rc == QNVNET_OK) channel.SetPaused(false);
+    return rc;
   });
 }
 
 uint32_t QNVNet_LiveCapture(uint32_t handle, const char* path) {
-  return WithChannel(handle, [&](CClient&, CChannel& channel) { return channel.Capture(path); });
+  // No session lock: a capture may wait for a key frame and decode for a
+  // while, and the session's keep-alives and other calls go on meanwhile.
+  // The channel stays alive through the shared pointer even if it closes.
+  return Guarded([&]() -> uint32_t {
+    auto [client, channel] = CLibrary::Instance().FindChannelClient(handle);
+    if (!client) return QNVNET_ERR_NO_SESSION;
+    return channel->Capture(path);
+  });
 }
 
 uint32_t QNVNet_LiveSaveOpen(uint32_t handle, const char* path, uint32_t& id) {
