@@ -359,7 +359,7 @@ QNVNET_API uint32_t QNVNet_LivePlay(uint32_t handle);
 //   high bit rates) it waits for the next key frame, up to one group of
 //   pictures, and decodes that; -80 when none arrives within 5 s.
 // - a capture within 10 s of the previous one of the channel goes on with
-//   that one's decoder (kept warm meanwhile: about 4 MiB at 720p, no CPU),
+//   that one's decoder (kept warm meanwhile: about 6 MiB at 720p, no CPU),
 //   decoding only the frames since, as long as the stretch still holds them.
 // It holds no lock of the session while it waits or decodes (keep-alives,
 // recordings and other calls go on) and the channel's frames only while it

@@ -78,7 +78,7 @@ int QnvPlayer_Capture(uint32_t handle, const char* path);
 // on with that call's decoder: the run then continues exactly where that
 // call's run ended (an empty run writes the same picture again) or begins at
 // a key frame. The decoder is kept for keepMs milliseconds after the call
-// (each call renews it), costing memory but no CPU (about 4 MiB at 720p);
+// (each call renews it), costing memory but no CPU (about 6 MiB at 720p);
 // 0 frees it at once. On return *decoder holds the kept decoder's handle, or
 // 0 when none is kept (keepMs 0, no picture, or it was released meanwhile).
 // Calls with the same decoder run one after another; others concurrently.

@@ -1,7 +1,7 @@
 // RunDecoders: decoding of runs of frames that the caller holds
 // (QnvPlayer_CaptureRun), and the decoders kept warm between such calls so
 // that the next call of the same caller decodes only the frames that came
-// since. A kept decoder costs memory only (about 4 MiB at 720p: its
+// since. A kept decoder costs memory only (about 6 MiB at 720p: its
 // reference pictures), never CPU: nothing is fed to it between calls. Each
 // is freed once unused for the time its last call asked for, by a thread of
 // this class that runs only while decoders are kept, by Release, or by
