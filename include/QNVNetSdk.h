@@ -363,9 +363,9 @@ QNVNET_API uint32_t QNVNet_LivePlay(uint32_t handle);
 //   decoding only the frames since, as long as the stretch still holds them.
 // It holds no lock of the session while it waits or decodes (keep-alives,
 // recordings and other calls go on) and the channel's frames only while it
-// copies them out. From a stream callback, and on a paused channel, it
-// never waits: it decodes what is held, or returns -80 at once. Captures of
-// one channel run one at a time.
+// copies them out. From a stream callback, on a paused channel and on one
+// whose stream has ended, it never waits: it decodes what is held, or
+// returns -80 at once. Captures of one channel run one at a time.
 QNVNET_API uint32_t QNVNet_LiveCapture(uint32_t handle, const char* path);
 
 // Starts a recording: path is the data file; the index file is the same path

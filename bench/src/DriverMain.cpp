@@ -620,6 +620,8 @@ int Run(const SOptions& o) {
                                    : "capture, windowless 720p: right after another, default stretch";
           table.Add(label + ": p50", "ms", 1, ToDouble(v, "p50_ms"));
           table.Add(label + ": p99", "ms", 1, ToDouble(v, "p99_ms"));
+          table.Add(label + ": CPU p50 (decoding and writing)", "ms", 1, ToDouble(v, "cpu_p50_ms"));
+          table.Add(label + ": CPU p99", "ms", 1, ToDouble(v, "cpu_p99_ms"));
           table.Add(label + ": failed", "count", 0, ToDouble(v, "failed"));
           if (ToDouble(v, "failed") != 0) failures.push_back(label + ": captures failed");
           checked += ToDouble(v, "checked");

@@ -52,25 +52,21 @@ CCaptureRun::EFrom CCaptureRun::CopyFrom(const CStreamQueue& queue, const uint32
   auto follows = [&](size_t i) {
     return i > 0 && queue.Held(i - 1).sequence + 1 == queue.Held(i).sequence;
   };
-  const uint32_t newest = queue.Held(n - 1).sequence;
-  if (next != nullptr) {
-    if (newest + 1 == *next) {
-      m_next = *next;  // the warm decoder has the newest picture already
-      return EFrom::kContinued;
-    }
-    for (size_t i = n; i-- > 0;) {
-      if (queue.Held(i).sequence == *next) {
-        CopyRange(queue, i, n);
-        return EFrom::kContinued;
-      }
-      if (!follows(i)) break;
-    }
+  if (next != nullptr && queue.Held(n - 1).sequence + 1 == *next) {
+    m_next = *next;  // the warm decoder has the newest picture already
+    return EFrom::kContinued;
   }
-  // The newest frame that begins with a sequence parameter set and has a
-  // picture behind it, with nothing missing from there to the newest frame.
+  // Going back from the newest frame, as long as none is missing: where the
+  // warm decoder would go on, and the newest frame that begins with a
+  // sequence parameter set and has a picture behind it. The later of the two
+  // is the less to decode; a warm decoder takes either.
   bool picture = false;
   for (size_t i = n; i-- > 0;) {
     const CStreamQueue::SHeld held = queue.Held(i);
+    if (next != nullptr && held.sequence == *next) {
+      CopyRange(queue, i, n);
+      return EFrom::kContinued;
+    }
     const int type = FirstNalType(*held.header, held.body);
     if (IsPicture(type)) picture = true;
     if (type == kNalSps && (picture || HoldsPicture(*held.header, held.body))) {

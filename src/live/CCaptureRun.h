@@ -5,9 +5,9 @@
 // begins in one block of data. Filled in one of two ways, both under the
 // channel's save mutex:
 //  - CopyFrom: out of the pre-record queue, from where the capture's warm
-//    decoder stopped, or else from the newest key frame with its parameter
-//    sets (a frame that begins with a sequence parameter set) that the queue
-//    holds together with every frame after it;
+//    decoder stopped or from the newest key frame with its parameter sets (a
+//    frame that begins with a sequence parameter set), whichever is later,
+//    as long as the queue holds every frame from there to the newest;
 //  - Gather: frame by frame as they are delivered, while a capture waits for
 //    a key frame; ready once a picture follows the parameter sets.
 // Owns its two buffers. Not synchronised: the channel's save mutex guards
@@ -43,7 +43,8 @@ class CCaptureRun {
   CCaptureRun& operator=(const CCaptureRun&) = delete;
 
   // Copies the frames to decode out of the queue. next: the sequence number
-  // of the frame a warm decoder expects next, or null without one.
+  // of the frame a warm decoder expects next, or null without one (a warm
+  // decoder takes a run from a key frame too, so the shorter run is chosen).
   EFrom CopyFrom(const CStreamQueue& queue, const uint32_t* next);
 
   // Empties the run and gathers from the next key frame on.

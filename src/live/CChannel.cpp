@@ -163,22 +163,30 @@ uint32_t CChannel::CaptureHeld(const char* path) {
       m_pending.Flush();  // the whole stretch into the queue
       CCaptureRun::EFrom from = run.CopyFrom(m_queue, decoder != 0 ? &m_captureNext : nullptr);
       if (from == CCaptureRun::EFrom::kNothing) {
-        if (!mayWait || m_paused.load()) {
+        if (!mayWait || m_paused.load() || m_streamEnded) {
           NoteFailure(FailureKind::kNotFound, 0,
                       "the channel holds no key frame to decode from (%s; a timed pre-record of "
                       "a group of pictures or more makes captures instant)",
-                      mayWait ? "the stream is paused" : "a stream callback never waits for one");
+                      !mayWait   ? "a stream callback never waits for one"
+                      : m_paused ? "the stream is paused"
+                                 : "the stream has ended");
           return QNVNET_ERR_CAPTURE;
         }
         const uint32_t waitMs = g_captureWaitMs.load() != 0 ? g_captureWaitMs.load()
                                                              : kCaptureWaitMs;
         m_gather.Arm();
-        m_gathered.wait_for(lock, std::chrono::milliseconds(waitMs),
-                            [&] { return m_closing.load() || m_gather.Ready(); });
+        m_gathered.wait_for(lock, std::chrono::milliseconds(waitMs), [&] {
+          return m_closing.load() || m_streamEnded || m_gather.Ready();
+        });
         const bool ready = m_gather.Ready();
         m_gather.Disarm();
         if (m_closing.load()) {
           NoteFailure(FailureKind::kNotFound, 0, "the channel was closed");
+          return QNVNET_ERR_CAPTURE;
+        }
+        if (!ready && m_streamEnded) {
+          NoteFailure(FailureKind::kNetwork, 0,
+                      "the stream ended before a key frame arrived to decode from");
           return QNVNET_ERR_CAPTURE;
         }
         if (!ready) {
@@ -357,6 +365,12 @@ bool CChannel::Dispatch(uint8_t* frame, uint32_t length, bool inPlace) {
 
 void CChannel::Closed() {
   t_onReceiveThread = true;
+  {
+    // No more frames: a capture waiting for a key frame gives up.
+    std::lock_guard<std::mutex> lock(m_saveMutex);
+    m_streamEnded = true;
+  }
+  m_gathered.notify_all();
   if (m_closing.load()) return;
   if (QNVNetDisconnectCallback cb = Callbacks().disconnect.load())
     cb(m_clientId, m_stream.PeerAddress(), m_stream.PeerPort(), Callbacks().user.load());

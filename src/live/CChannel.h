@@ -75,7 +75,7 @@ class CChannel final : public std::enable_shared_from_this<CChannel>, private IS
   // when it is still warm (kCaptureWarmMs) and the queue holds every frame
   // since, else from the newest key frame the queue holds, else from the
   // next key frame to arrive (waiting up to kCaptureWaitMs, unless called on
-  // a receive thread or the stream is paused). Holds the save mutex only to
+  // a receive thread or the stream is paused or has ended). Holds the save mutex only to
   // copy the frames out; waits and decodes under no lock of the session.
   uint32_t Capture(const char* path);
   // How long a capture without a window waits for a key frame, and keeps
@@ -154,7 +154,7 @@ class CChannel final : public std::enable_shared_from_this<CChannel>, private IS
   // save mutex): Teardown waits it out before it closes the port.
   std::atomic<bool> m_inPlayer{false};
   std::mutex m_saveMutex;  // guards m_queue, m_pending, m_saves, m_newestQueued,
-                           // m_sequence, m_gather
+                           // m_sequence, m_gather, m_streamEnded
   CStreamQueue m_queue;
   CPendingFrames m_pending{
       m_queue};  // frames for m_queue still in m_assembler's buffer (save mutex)
@@ -173,6 +173,8 @@ class CChannel final : public std::enable_shared_from_this<CChannel>, private IS
   // Teardown signals it too.
   CCaptureRun m_gather;
   std::condition_variable m_gathered;
+  // The stream connection ended: no frame will come (save mutex).
+  bool m_streamEnded = false;
   // The last capture's decoder, kept warm in the player (0: none; atomic as
   // Teardown releases it), the sequence number of the frame it needs next
   // and when it was last used (capture mutex).

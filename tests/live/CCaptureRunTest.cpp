@@ -96,16 +96,24 @@ TEST_F(CaptureRun, GoesOnWhereTheWarmDecoderStoppedUnlessAFrameIsMissing) {
   const uint32_t evicted = 100;
   ASSERT_EQ(run.CopyFrom(queue_, &evicted), CCaptureRun::EFrom::kKeyFrame);
   EXPECT_EQ(Counters(run).front(), 0u);
+  // A key frame after the decoder's place: less to decode from there.
+  Add(kNalSps, 10, 12);
+  Add(kIdr, 40, 13);
+  ASSERT_EQ(run.CopyFrom(queue_, &next), CCaptureRun::EFrom::kKeyFrame);
+  EXPECT_EQ(Counters(run), (std::vector<uint32_t>{12, 13}));
+  const uint32_t afterKey = 13;
+  ASSERT_EQ(run.CopyFrom(queue_, &afterKey), CCaptureRun::EFrom::kContinued);
+  EXPECT_EQ(Counters(run), (std::vector<uint32_t>{13}));
   // A frame missing after the decoder's place (refused, or never queued):
   // neither that place nor a key frame before the hole will do.
-  Add(kSlice, 40, 13);
-  const uint32_t beforeHole = 12;
+  Add(kSlice, 40, 15);  // 14 never came
+  const uint32_t beforeHole = 14;
   EXPECT_EQ(run.CopyFrom(queue_, &beforeHole), CCaptureRun::EFrom::kNothing);
   EXPECT_EQ(run.CopyFrom(queue_, nullptr), CCaptureRun::EFrom::kNothing);
-  Add(kNalSps, 10, 14);
-  Add(kIdr, 40, 15);
+  Add(kNalSps, 10, 16);
+  Add(kIdr, 40, 17);
   ASSERT_EQ(run.CopyFrom(queue_, &beforeHole), CCaptureRun::EFrom::kKeyFrame);
-  EXPECT_EQ(Counters(run), (std::vector<uint32_t>{14, 15}));
+  EXPECT_EQ(Counters(run), (std::vector<uint32_t>{16, 17}));
 }
 
 TEST_F(CaptureRun, NothingWithoutParameterSetsAheadOfAPicture) {
