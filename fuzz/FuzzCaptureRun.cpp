@@ -30,8 +30,7 @@ using namespace protocol;
 constexpr uint8_t kTypes[8] = {1, 5, 7, 8, 6, 9, 5, 1};
 
 void CheckUnits(const CCaptureRun& run) {
-  QNV_FUZZ_CHECK(
-      player::FrameRun::Check(run.Records(), run.Count(), run.Data(), run.DataLength()));
+  QNV_FUZZ_CHECK(player::FrameRun::Check(run.Records(), run.Count(), run.Data(), run.DataLength()));
   player::FrameRun walk(run.Records(), run.Count(), run.Data(), run.DataLength());
   walk.ForEachUnit([](const uint8_t* d, size_t n) {
     QNV_FUZZ_CHECK(n >= 3 && d[0] == 0 && d[1] == 0 && (d[2] == 1 || (d[2] == 0 && d[3] == 1)));

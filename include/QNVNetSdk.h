@@ -421,9 +421,10 @@ QNVNET_API uint32_t QNVNet_LiveSaveRollover(uint32_t handle, uint32_t id, const 
 // goes first; a single group larger than maxBytes is not held at all (the
 // stretch is then empty until the next group begins, and recordings wait for
 // the next key frame). A span of one group of pictures or more also makes
-// QNVNet_LiveCapture on a channel without a window instant. maxBytes 0 means 16 MiB; otherwise 65,536 to 268,435,456
-// bytes. Memory per channel: maxBytes of frame bodies, allocated as they
-// arrive, plus 64 bytes per held frame, at most 65,536 frames.
+// QNVNet_LiveCapture on a channel without a window instant. maxBytes 0
+// means 16 MiB; otherwise 65,536 to 268,435,456 bytes. Memory per channel:
+// maxBytes of frame bodies, allocated as they arrive, plus 64 bytes per held
+// frame, at most 65,536 frames.
 // milliseconds 0 restores the default stretch (maxBytes is then ignored): the
 // newest frames whose bodies fit 358,400 bytes, beginning with whatever frame,
 // which is what a channel keeps without this call. Either way the stretch held

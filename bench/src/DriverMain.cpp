@@ -63,7 +63,7 @@ struct SOptions {
   int microRepetitions = 5;
   bool ffmpegRuns = true;
   bool micro = true;
-  bool player = true;  // qnv-bench-player: run captures, decode + draw, windows
+  bool player = true;      // qnv-bench-player: run captures, decode + draw, windows
   int captureRounds = 40;  // qnv-bench-capture rounds (0 skips)
   std::string commandLine;
 };
@@ -427,8 +427,7 @@ int Run(const SOptions& o) {
   const std::string channels = std::to_string(o.channels);
   // Channels without a window do not load the player, so the runs with it
   // installed warm up as long as those without (unless told otherwise).
-  const double playerWarmup =
-      o.playerWarmupSeconds >= 0 ? o.playerWarmupSeconds : o.warmupSeconds;
+  const double playerWarmup = o.playerWarmupSeconds >= 0 ? o.playerWarmupSeconds : o.warmupSeconds;
   auto pacedArgsTail = [&](bool player) -> std::vector<std::string> {
     return {"--channels", channels,
             "--seconds",  Fmt("%g", o.pacedSeconds),
@@ -480,7 +479,8 @@ int Run(const SOptions& o) {
       rssOf[v] = ToDouble(vals, "rss_warm_kb");
       table.Add(label + ": RSS after warm-up", "MiB", 1, rssOf[v] / 1024.0);
       const double windowFrames = ToDouble(vals, "window_frames");
-      faultsOf[v] = windowFrames > 0 ? 1000.0 * ToDouble(vals, "window_minflt") / windowFrames : NAN;
+      faultsOf[v] =
+          windowFrames > 0 ? 1000.0 * ToDouble(vals, "window_minflt") / windowFrames : NAN;
       table.Add(label + ": minor faults per 1,000 frames", "count", 2, faultsOf[v]);
       if (player) {
         const bool mapped = ToDouble(vals, "player_mapped") == 1;
@@ -516,8 +516,7 @@ int Run(const SOptions& o) {
       table.Add(what + ": RSS", "x", 3, rssOf[with] / rssOf[alone]);
       // Faults are few either way: none against none is even.
       const double fa = faultsOf[alone], fw = faultsOf[with];
-      table.Add(what + ": minor faults", "x", 2,
-                fa > 0 ? fw / fa : (fw > 0 ? INFINITY : 1.0));
+      table.Add(what + ": minor faults", "x", 2, fa > 0 ? fw / fa : (fw > 0 ? INFINITY : 1.0));
     }
   }
 
@@ -603,10 +602,10 @@ int Run(const SOptions& o) {
       failures.push_back("capture: qnv-bench-blaster did not start (see bench-blaster.log)");
     } else {
       CChildProcess capture;
-      if (capture.Start({o.binDir + "/qnv-bench-capture", "--port", std::to_string(port),
-                         "--captures", std::to_string(o.captureRounds), "--out", o.outDir,
-                         "--ffmpeg", o.ffmpeg},
-                        o.outDir + "/../bench-capture.log")) {
+      if (capture.Start(
+              {o.binDir + "/qnv-bench-capture", "--port", std::to_string(port), "--captures",
+               std::to_string(o.captureRounds), "--out", o.outDir, "--ffmpeg", o.ffmpeg},
+              o.outDir + "/../bench-capture.log")) {
         Values v;
         std::string what;
         double checked = 0, exact = 0;
@@ -614,10 +613,11 @@ int Run(const SOptions& o) {
           if (!ParseResultLine(line, &what, &v) || what != "capture") continue;
           const std::string s = v["scenario"];
           const std::string label =
-              s == "timed"         ? "capture, windowless 720p: timed pre-record (key frame held)"
-              : s == "seed"        ? "capture, windowless 720p: default stretch (waits for a key frame)"
-              : s == "timed-after" ? "capture, windowless 720p: right after another, timed pre-record"
-                                   : "capture, windowless 720p: right after another, default stretch";
+              s == "timed"  ? "capture, windowless 720p: timed pre-record (key frame held)"
+              : s == "seed" ? "capture, windowless 720p: default stretch (waits for a key frame)"
+              : s == "timed-after"
+                  ? "capture, windowless 720p: right after another, timed pre-record"
+                  : "capture, windowless 720p: right after another, default stretch";
           table.Add(label + ": p50", "ms", 1, ToDouble(v, "p50_ms"));
           table.Add(label + ": p99", "ms", 1, ToDouble(v, "p99_ms"));
           table.Add(label + ": CPU p50 (decoding and writing)", "ms", 1, ToDouble(v, "cpu_p50_ms"));

@@ -190,8 +190,9 @@ int Run(const SOptions& o) {
           .Add("max_ms", t.back().ms)
           .Add("cpu_median_ms", cpu[cpu.size() / 2])
           .Print();
-      std::fprintf(stderr, "%s, %" PRIu64 " picture(s): median %.1f ms (%.1f ms CPU), max %.1f ms\n",
-                   what, pictures, t[t.size() / 2].ms, cpu[cpu.size() / 2], t.back().ms);
+      std::fprintf(stderr,
+                   "%s, %" PRIu64 " picture(s): median %.1f ms (%.1f ms CPU), max %.1f ms\n", what,
+                   pictures, t[t.size() / 2].ms, cpu[cpu.size() / 2], t.back().ms);
     };
     for (size_t pictures : {size_t(1), size_t(13), size_t(25), size_t(50)}) {
       if (pictures > units) break;

@@ -90,9 +90,8 @@ int QnvPlayer_Capture(uint32_t handle, const char* path);
 // is removed); QNVPLAYER_ERR_ARGUMENT for null pointers where bytes are
 // promised, an empty path, or a record whose magic, offset or lengths do
 // not fit data (nothing is decoded then); QNVPLAYER_ERR_RESOURCE.
-int QnvPlayer_CaptureRun(uint32_t* decoder, uint32_t keepMs, const uint8_t* records,
-                         uint32_t count, const uint8_t* data, uint64_t dataLength,
-                         const char* path);
+int QnvPlayer_CaptureRun(uint32_t* decoder, uint32_t keepMs, const uint8_t* records, uint32_t count,
+                         const uint8_t* data, uint64_t dataLength, const char* path);
 
 // Frees a decoder that QnvPlayer_CaptureRun keeps, at once (a call decoding
 // with it finishes first). Returns 0 or QNVPLAYER_ERR_HANDLE.

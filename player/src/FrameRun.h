@@ -43,7 +43,8 @@ class FrameRun {
   template <typename F>
   void ForEachUnit(F&& f) {
     for (uint32_t i = 0; i < m_count; ++i) {
-      const auto payload = FindRunPayload(m_records + size_t(i) * kRecordSize, m_data, m_dataLength);
+      const auto payload =
+          FindRunPayload(m_records + size_t(i) * kRecordSize, m_data, m_dataLength);
       if (!payload || payload->size == 0) continue;
       const size_t size = Prepare(payload->data, payload->size);
       f(m_scratch.data(), size);

@@ -21,9 +21,8 @@ RunDecoders& RunDecoders::Instance() {
 // The thread must not outlive the code it runs when the library is unloaded.
 RunDecoders::~RunDecoders() { Shutdown(); }
 
-int RunDecoders::Capture(uint32_t* decoder, uint32_t keepMs, const uint8_t* records,
-                         uint32_t count, const uint8_t* data, uint64_t dataLength,
-                         const char* path) {
+int RunDecoders::Capture(uint32_t* decoder, uint32_t keepMs, const uint8_t* records, uint32_t count,
+                         const uint8_t* data, uint64_t dataLength, const char* path) {
   if (decoder == nullptr || path == nullptr || path[0] == '\0') return QNVPLAYER_ERR_ARGUMENT;
   if (!FrameRun::Check(records, count, data, dataLength)) return QNVPLAYER_ERR_ARGUMENT;
   LibavLog::Install();
@@ -50,7 +49,8 @@ int RunDecoders::Capture(uint32_t* decoder, uint32_t keepMs, const uint8_t* reco
       // The run begins at a key frame with its parameter sets, or goes on
       // where the decoder's last run ended: either way it simply carries on.
       FrameRun run(records, count, data, dataLength);
-      run.ForEachUnit([&](const uint8_t* bytes, size_t size) { entry->decoder->Feed(bytes, size); });
+      run.ForEachUnit(
+          [&](const uint8_t* bytes, size_t size) { entry->decoder->Feed(bytes, size); });
       entry->decoder->Flush();
       if (const AVFrame* latest = entry->decoder->Latest()) {
         picture.reset(av_frame_clone(latest));

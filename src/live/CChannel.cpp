@@ -131,6 +131,50 @@ void CChannel::ReleaseCaptureDecoder() {
   if (uint32_t decoder = m_captureDecoder.exchange(0)) Player().releaseDecoder(decoder);
 }
 
+bool CChannel::CopyCaptureRun(CCaptureRun& run, bool warm, bool mayWait) {
+  using platform::FailureKind;
+  using platform::NoteFailure;
+  std::unique_lock<std::mutex> lock(m_saveMutex);
+  if (m_closing.load()) {
+    NoteFailure(FailureKind::kNotFound, 0, "the channel was closed");
+    return false;
+  }
+  m_pending.Flush();  // the whole stretch into the queue
+  if (run.CopyFrom(m_queue, warm ? &m_captureNext : nullptr) != CCaptureRun::EFrom::kNothing)
+    return true;
+  if (!mayWait || m_paused.load() || m_streamEnded) {
+    NoteFailure(FailureKind::kNotFound, 0,
+                "the channel holds no key frame to decode from (%s; a timed pre-record of a "
+                "group of pictures or more makes captures instant)",
+                !mayWait   ? "a stream callback never waits for one"
+                : m_paused ? "the stream is paused"
+                           : "the stream has ended");
+    return false;
+  }
+  // The receive thread gathers the frames from the next key frame on.
+  const uint32_t waitMs = g_captureWaitMs.load() != 0 ? g_captureWaitMs.load() : kCaptureWaitMs;
+  m_gather.Arm();
+  m_gathered.wait_for(lock, std::chrono::milliseconds(waitMs),
+                      [&] { return m_closing.load() || m_streamEnded || m_gather.Ready(); });
+  const bool ready = m_gather.Ready();
+  const bool closing = m_closing.load();
+  m_gather.Disarm();
+  if (closing) {
+    NoteFailure(FailureKind::kNotFound, 0, "the channel was closed");
+  } else if (ready) {
+    run.TakeFrom(m_gather);
+  } else if (m_streamEnded) {
+    NoteFailure(FailureKind::kNetwork, 0,
+                "the stream ended before a key frame arrived to decode from");
+  } else {
+    NoteFailure(FailureKind::kNoAnswer, 0,
+                "no key frame arrived within %u ms (a timed pre-record of a group of pictures "
+                "or more makes captures instant)",
+                waitMs);
+  }
+  return ready && !closing;
+}
+
 uint32_t CChannel::CaptureHeld(const char* path) {
   using platform::FailureKind;
   using platform::NoteFailure;
@@ -154,51 +198,7 @@ uint32_t CChannel::CaptureHeld(const char* path) {
       ReleaseCaptureDecoder();
       decoder = 0;
     }
-    {
-      std::unique_lock<std::mutex> lock(m_saveMutex);
-      if (m_closing.load()) {
-        NoteFailure(FailureKind::kNotFound, 0, "the channel was closed");
-        return QNVNET_ERR_CAPTURE;
-      }
-      m_pending.Flush();  // the whole stretch into the queue
-      CCaptureRun::EFrom from = run.CopyFrom(m_queue, decoder != 0 ? &m_captureNext : nullptr);
-      if (from == CCaptureRun::EFrom::kNothing) {
-        if (!mayWait || m_paused.load() || m_streamEnded) {
-          NoteFailure(FailureKind::kNotFound, 0,
-                      "the channel holds no key frame to decode from (%s; a timed pre-record of "
-                      "a group of pictures or more makes captures instant)",
-                      !mayWait   ? "a stream callback never waits for one"
-                      : m_paused ? "the stream is paused"
-                                 : "the stream has ended");
-          return QNVNET_ERR_CAPTURE;
-        }
-        const uint32_t waitMs = g_captureWaitMs.load() != 0 ? g_captureWaitMs.load()
-                                                             : kCaptureWaitMs;
-        m_gather.Arm();
-        m_gathered.wait_for(lock, std::chrono::milliseconds(waitMs), [&] {
-          return m_closing.load() || m_streamEnded || m_gather.Ready();
-        });
-        const bool ready = m_gather.Ready();
-        m_gather.Disarm();
-        if (m_closing.load()) {
-          NoteFailure(FailureKind::kNotFound, 0, "the channel was closed");
-          return QNVNET_ERR_CAPTURE;
-        }
-        if (!ready && m_streamEnded) {
-          NoteFailure(FailureKind::kNetwork, 0,
-                      "the stream ended before a key frame arrived to decode from");
-          return QNVNET_ERR_CAPTURE;
-        }
-        if (!ready) {
-          NoteFailure(FailureKind::kNoAnswer, 0,
-                      "no key frame arrived within %u ms (a timed pre-record of a group of "
-                      "pictures or more makes captures instant)",
-                      waitMs);
-          return QNVNET_ERR_CAPTURE;
-        }
-        run.TakeFrom(m_gather);
-      }
-    }
+    if (!CopyCaptureRun(run, decoder != 0, mayWait)) return QNVNET_ERR_CAPTURE;
     // Decoded outside every lock: frames, keep-alives and calls go on.
     const uint32_t used = decoder;
     rc = Player().captureRun(&decoder, kCaptureWarmMs, run.Records(), run.Count(), run.Data(),
@@ -345,8 +345,8 @@ bool CChannel::Dispatch(uint8_t* frame, uint32_t length, bool inPlace) {
   const uint32_t sequence = m_sequence++;
   if (m_queue.TimeSpanMs() != 0) {
     // Kept by arrival time, so appended now rather than listed for later.
-    m_newestQueued = m_queue.Append(body, int32_t(bodyLength), header, true,
-                                    platform::MonotonicMs(), sequence);
+    m_newestQueued =
+        m_queue.Append(body, int32_t(bodyLength), header, true, platform::MonotonicMs(), sequence);
   } else if (inPlace) {
     m_pending.Add(body, int32_t(bodyLength), header, sequence);
     // Listed frames reach the queue in order; only one longer than it is refused.

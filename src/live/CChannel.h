@@ -132,6 +132,11 @@ class CChannel final : public std::enable_shared_from_this<CChannel>, private IS
   bool Dispatch(uint8_t* frame, uint32_t length, bool inPlace);
   // Capture of a channel without a window.
   uint32_t CaptureHeld(const char* path);
+  // Under the save mutex: the run to decode, copied out of the queue (warm:
+  // the capture's decoder may go on from m_captureNext) or gathered from
+  // the next key frame when mayWait. False, with the reason noted, when
+  // there is none.
+  bool CopyCaptureRun(CCaptureRun& run, bool warm, bool mayWait);
   // Frees the capture's warm decoder, if any.
   void ReleaseCaptureDecoder();
 

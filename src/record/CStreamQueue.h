@@ -103,7 +103,7 @@ class CStreamQueue {
 
   size_t Count() const { return m_frames.size() - m_first; }
   const protocol::SFrameIndex& Frame(size_t i) const;  // i < Count()
-  const SBuf& Slice(size_t i) const;         // i < Count()
+  const SBuf& Slice(size_t i) const;                   // i < Count()
 
   // Held frame i (i < Count()) where it lies now, without bringing the held
   // bytes back to one run as Frame and Slice do: a capture reads a few

@@ -53,8 +53,7 @@ inline int FirstNalType(const protocol::SFrameIndex& header, const SBodyView& bo
   const size_t n = body.Size();
   if (at + 4 <= n && body[at] == 0 && body[at + 1] == 0 && body[at + 2] == 1)
     return body[at + 3] & 0x1F;
-  if (at + 5 <= n && body[at] == 0 && body[at + 1] == 0 && body[at + 2] == 0 &&
-      body[at + 3] == 1)
+  if (at + 5 <= n && body[at] == 0 && body[at + 1] == 0 && body[at + 2] == 0 && body[at + 3] == 1)
     return body[at + 4] & 0x1F;
   return -1;
 }

@@ -78,8 +78,8 @@ struct SFakePlayer {
     Get().inputs.fetch_add(1);
     return 0;
   }
-  static int CaptureRun(uint32_t* decoder, uint32_t keepMs, const uint8_t* records,
-                        uint32_t count, const uint8_t* data, uint64_t, const char*) {
+  static int CaptureRun(uint32_t* decoder, uint32_t keepMs, const uint8_t* records, uint32_t count,
+                        const uint8_t* data, uint64_t, const char*) {
     SFakePlayer& p = Get();
     SRun run;
     run.decoderIn = *decoder;
@@ -87,8 +87,8 @@ struct SFakePlayer {
       const uint8_t* r = records + size_t(i) * 40;
       run.counters.push_back(uint32_t(r[0]) | uint32_t(r[1]) << 8 | uint32_t(r[2]) << 16 |
                              uint32_t(r[3]) << 24);
-      const uint8_t* body = data + (uint32_t(r[28]) | uint32_t(r[29]) << 8 |
-                                    uint32_t(r[30]) << 16 | uint32_t(r[31]) << 24);
+      const uint8_t* body = data + (uint32_t(r[28]) | uint32_t(r[29]) << 8 | uint32_t(r[30]) << 16 |
+                                    uint32_t(r[31]) << 24);
       run.types.push_back(body[body[2] == 1 ? 3 : 4] & 0x1F);
     }
     if (int ms = p.decodeDelayMs.load()) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -109,14 +109,10 @@ struct SFakePlayer {
   }
 };
 
-const PlayerApi kFake{[] { return 0; },
-                      [] { return 0; },
-                      &SFakePlayer::Open,
-                      [](uint32_t) { return 0; },
-                      &SFakePlayer::Input,
-                      [](uint32_t, const char*) { return 0; },
-                      &SFakePlayer::CaptureRun,
-                      &SFakePlayer::Release};
+const PlayerApi kFake{[] { return 0; },         [] { return 0; },
+                      &SFakePlayer::Open,       [](uint32_t) { return 0; },
+                      &SFakePlayer::Input,      [](uint32_t, const char*) { return 0; },
+                      &SFakePlayer::CaptureRun, &SFakePlayer::Release};
 
 bool PlayerMapped() {
   std::ifstream maps("/proc/self/maps");
@@ -223,7 +219,8 @@ TEST_F(Capture, FromTheHeldKeyFrameThenOnlyWhatCameSince) {
       EXPECT_EQ(runs[i].types.front(), 7) << i;
       EXPECT_GT(runs[i].counters.front(), last + 1) << i;
     }
-    EXPECT_GE(runs[i].counters.back(), last + (i == 2 ? 40 : 0)) << i;
+    // (The 40th frame may still be on its way from the callback to the queue.)
+    EXPECT_GE(runs[i].counters.back(), last + (i == 2 ? 39 : 0)) << i;
     last = runs[i].counters.back();
   }
   // Closing the channel lets its warm decoder go.
@@ -239,8 +236,9 @@ TEST_F(Capture, WithoutAKeyFrameHeldWaitsForTheNextOne) {
   const auto runs = SFakePlayer::Get().Runs();
   ASSERT_EQ(runs.size(), 1u);
   ExpectDecodable(runs[0]);
-  // Gathered from a key frame that arrived after the call.
-  EXPECT_GE(runs[0].counters.front(), before);
+  // Gathered from a key frame that arrived after the call (or was on its way
+  // from the callback to the queue then).
+  EXPECT_GE(runs[0].counters.front() + 1, before);
 }
 
 TEST_F(Capture, GivesUpAfterItsTimeOutAndHoldsNoSessionLockMeanwhile) {
@@ -340,7 +338,7 @@ TEST_F(Capture, PausedChannelCapturesFromWhatItHolds) {
   }
 }
 
-TEST_F(Capture, RacesChannelCloseWhileWaitingAndWhileDecoding) {
+TEST_F(Capture, RacesChannelCloseWhileWaiting) {
   Start(false, 3000);
   WaitFrames(20);
   // Waiting for a key frame: the close ends the wait.
@@ -352,16 +350,16 @@ TEST_F(Capture, RacesChannelCloseWhileWaitingAndWhileDecoding) {
   waiting.join();
   EXPECT_EQ(rc, QNVNET_ERR_CAPTURE);
   EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(3000));
+}
 
-  // Decoding when the close comes: the decoder it keeps is released once,
-  // after the decoding, whichever of the two finishes last.
-  ASSERT_EQ(QNVNet_LiveOpen(&handle_, id_, nullptr), 0u);
-  ASSERT_EQ(QNVNet_LiveSetPreRecord(handle_, 60000, 0), 0u);
-  ASSERT_TRUE(WaitFor(
-      [&] {
-        return QNVNet_LiveCapture(handle_, path_.c_str()) == 0;  // the first key frame held
-      },
-      10000));
+TEST_F(Capture, RacesChannelCloseWhileDecoding) {
+  // The decoder a capture keeps is released once, after the decoding,
+  // whichever of the capture and the close finishes last.
+  Start(true);
+  ASSERT_EQ(QNVNet_LiveSetPreRecord(handle_, 1000, 0), 0u);
+  WaitFrames(60);
+  uint32_t rc = 0;
+  ASSERT_EQ(CaptureNow(), 0u);
   const uint32_t kept = SFakePlayer::Get().Runs().back().decoderOut;
   ASSERT_NE(kept, 0u);
   SFakePlayer::Get().decodeDelayMs = 300;

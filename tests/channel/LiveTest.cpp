@@ -249,9 +249,8 @@ int OpenPort(uint32_t* handle, void*, int32_t, const char*) {
 }
 
 TEST_F(Live, CloseWaitsForAFrameInThePlayer) {
-  const PlayerApi fake{[] { return 0; }, [] { return 0; },
-                       &OpenPort,        &RecordClose,
-                       &SlowInput,       [](uint32_t, const char*) { return -1; },
+  const PlayerApi fake{[] { return 0; }, [] { return 0; }, &OpenPort,
+                       &RecordClose,     &SlowInput,       [](uint32_t, const char*) { return -1; },
                        nullptr,          nullptr};
   g_inputState = 0;
   g_closedDuringInput = false;

@@ -38,8 +38,8 @@ class CaptureRun : public ::testing::Test {
   // Appends a frame numbered by its sequence, which is also its counter.
   void Add(int type, size_t n, uint32_t sequence) {
     const Bytes b = Body(type, n, uint8_t(sequence));
-    ASSERT_TRUE(queue_.Append(b.data(), int32_t(b.size()), Header(sequence, b.size()), true, 0,
-                              sequence));
+    ASSERT_TRUE(
+        queue_.Append(b.data(), int32_t(b.size()), Header(sequence, b.size()), true, 0, sequence));
   }
   // The counters of a run's frames, each body checked byte for byte.
   static std::vector<uint32_t> Counters(const CCaptureRun& run) {

@@ -187,8 +187,8 @@ TEST_F(PlayerApi, RunsThatDecodeToNothingOrDoNotFitAreRefused) {
   EXPECT_EQ(QNVPLAYER_ERR_ARGUMENT, Capture(&decoder, 60000, bad, path));
   const FrameRunBytes good = ClipRun(After(2), After(6));
   EXPECT_EQ(QNVPLAYER_ERR_ARGUMENT,
-            QnvPlayer_CaptureRun(&decoder, 60000, good.records.data(), good.count,
-                                 good.data.data(), good.data.size() - 1, path.c_str()));
+            QnvPlayer_CaptureRun(&decoder, 60000, good.records.data(), good.count, good.data.data(),
+                                 good.data.size() - 1, path.c_str()));
   EXPECT_EQ(QNVPLAYER_ERR_ARGUMENT,
             QnvPlayer_CaptureRun(&decoder, 60000, nullptr, good.count, good.data.data(),
                                  good.data.size(), path.c_str()));

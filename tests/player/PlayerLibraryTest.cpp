@@ -31,9 +31,8 @@ TEST(PlayerLibrary, LoadsFeedsCapturesAndUnloads) {
   auto close = lib.Get<int (*)(uint32_t)>("QnvPlayer_ClosePort");
   auto input = lib.Get<int (*)(uint32_t, const uint8_t*, int32_t)>("QnvPlayer_Input");
   auto capture = lib.Get<int (*)(uint32_t, const char*)>("QnvPlayer_Capture");
-  auto captureRun =
-      lib.Get<int (*)(uint32_t*, uint32_t, const uint8_t*, uint32_t, const uint8_t*, uint64_t,
-                      const char*)>("QnvPlayer_CaptureRun");
+  auto captureRun = lib.Get<int (*)(uint32_t*, uint32_t, const uint8_t*, uint32_t, const uint8_t*,
+                                    uint64_t, const char*)>("QnvPlayer_CaptureRun");
   auto release = lib.Get<int (*)(uint32_t)>("QnvPlayer_ReleaseDecoder");
   ASSERT_TRUE(init && shutdown && open && close && input && capture && captureRun && release);
 

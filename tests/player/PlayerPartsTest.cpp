@@ -200,10 +200,10 @@ TEST(FrameRun, EveryRecordIsCheckedAgainstTheData) {
     std::memcpy(records.data() + record * 40 + at, &value, 4);
     return FrameRun::Check(records.data(), run.count, run.data.data(), run.data.size());
   };
-  EXPECT_FALSE(broken(1, 4, 0x51515151));  // magic
+  EXPECT_FALSE(broken(1, 4, 0x51515151));                      // magic
   EXPECT_FALSE(broken(2, 28, uint32_t(run.data.size() + 1)));  // offset beyond the data
-  EXPECT_FALSE(broken(2, 28, 0xFFFFFFF0u));  // offset and length must not wrap
-  EXPECT_FALSE(broken(0, 12, 0xFFFFFFFFu));  // payload beyond the data
+  EXPECT_FALSE(broken(2, 28, 0xFFFFFFF0u));                    // offset and length must not wrap
+  EXPECT_FALSE(broken(0, 12, 0xFFFFFFFFu));                    // payload beyond the data
   // An extension block whose length runs beyond the data.
   auto data = run.data;
   const uint32_t huge = 0xFFFFFFF0u;

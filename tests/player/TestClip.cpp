@@ -120,9 +120,11 @@ std::vector<uint8_t> WrapFrame(const std::vector<uint8_t>& payload, uint32_t cou
   std::vector<uint8_t> f(qnv::protocol::kFrameHeaderSize + ext + payload.size(), 0xA5);
   qnv::platform::StoreLe32(f.data(), counter);
   std::memcpy(f.data() + qnv::protocol::kFrameMagicOffset, qnv::protocol::kFrameMagic, 4);
-  qnv::platform::StoreLe32(f.data() + qnv::protocol::kFramePayloadLengthOffset, uint32_t(payload.size()));
+  qnv::platform::StoreLe32(f.data() + qnv::protocol::kFramePayloadLengthOffset,
+                           uint32_t(payload.size()));
   f[qnv::protocol::kFrameExtFlagOffset] = withExtension ? 1 : 0;
-  if (withExtension) qnv::platform::StoreLe32(f.data() + qnv::protocol::kFrameHeaderSize, extLength);
+  if (withExtension)
+    qnv::platform::StoreLe32(f.data() + qnv::protocol::kFrameHeaderSize, extLength);
   if (!payload.empty()) {
     std::memcpy(f.data() + qnv::protocol::kFrameHeaderSize + ext, payload.data(), payload.size());
   }

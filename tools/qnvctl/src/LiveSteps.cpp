@@ -145,7 +145,7 @@ uint32_t TakeSnapshot(CLiveChannel& channel, CStreamWatch& watch, const std::str
       return QNVNET_OK;
     }
     failure = watch.counter.Totals().keyFrames == 0 ? "no key frame arrived within 5 s"
-                                                     : "snapshot failed";
+                                                    : "snapshot failed";
     return result;
   }
   std::string error;
