@@ -18,9 +18,9 @@
 // their session's call lock; Capture on any thread under no session lock (a
 // receive thread too, from a stream callback); ReceiveArea, Received,
 // Dispatch and Closed run on the channel's receive thread, which takes no
-// lock but the save mutex. The channel registry holds it by shared_ptr and so does the receive
-// thread, so a channel closed while its thread is still inside a host
-// callback stays alive until that thread ends.
+// lock but the save mutex. The channel registry holds it by shared_ptr and
+// so does the receive thread, so a channel closed while its thread is still
+// inside a host callback stays alive until that thread ends.
 #ifndef QNV_LIVE_CCHANNEL_H
 #define QNV_LIVE_CCHANNEL_H
 
@@ -75,8 +75,9 @@ class CChannel final : public std::enable_shared_from_this<CChannel>, private IS
   // when it is still warm (kCaptureWarmMs) and the queue holds every frame
   // since, else from the newest key frame the queue holds, else from the
   // next key frame to arrive (waiting up to kCaptureWaitMs, unless called on
-  // a receive thread or the stream is paused or has ended). Holds the save mutex only to
-  // copy the frames out; waits and decodes under no lock of the session.
+  // a receive thread or the stream is paused or has ended). Holds the save
+  // mutex only to copy the frames out; waits and decodes under no lock of
+  // the session.
   uint32_t Capture(const char* path);
   // How long a capture without a window waits for a key frame, and keeps
   // its decoder for the next one.
