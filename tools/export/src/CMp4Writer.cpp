@@ -10,6 +10,8 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include "qnvrecording/TimeText.h"
+
 namespace qnvrec {
 
 namespace {
@@ -94,6 +96,10 @@ bool CMp4Writer::Begin(const SNalRef& sps, const SNalRef& pps, const STimeBase& 
     return false;
   }
   fileOpen_ = true;
+  if (creationUs_ != 0) {
+    // The muxer reads ISO 8601 with microseconds.
+    av_dict_set(&context_->metadata, "creation_time", UtcText(creationUs_).c_str(), 0);
+  }
   AVDictionary* options = nullptr;
   av_dict_set(&options, "movflags", "+faststart", 0);
   rc = avformat_write_header(context_, &options);
@@ -110,6 +116,10 @@ bool CMp4Writer::WriteHeld(int64_t nextPts, std::string& error) {
   held_ = false;
   AVStream* stream = context_->streams[0];
   packet_->duration = nextPts - packet_->pts;
+  // A lead-in is written before time zero: the muxer turns negative times
+  // into an edit list that starts playback at zero.
+  packet_->pts -= leadIn_;
+  packet_->dts -= leadIn_;
   av_packet_rescale_ts(packet_, AVRational{time_.num, time_.den}, stream->time_base);
   int rc = av_write_frame(context_, packet_);
   av_packet_unref(packet_);

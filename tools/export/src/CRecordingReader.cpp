@@ -363,7 +363,7 @@ bool CRecordingReader::Inspect(uint64_t payloadOffset, uint32_t payloadLength, b
   return true;
 }
 
-bool CRecordingReader::Next(SFrame& frame, std::vector<uint8_t>& body, std::string& error) {
+bool CRecordingReader::NextRecord(SFrame& frame, std::string& error) {
   error.clear();
   if (nextFrame_ >= summary_.frames) return false;
   SIndexRecord r;
@@ -377,16 +377,20 @@ bool CRecordingReader::Next(SFrame& frame, std::vector<uint8_t>& body, std::stri
     error = "the recording changed while being read: record " + Num(nextFrame_) + ": " + problem;
     return false;
   }
-  frame.index = nextFrame_;
+  frame.index = nextFrame_++;
+  nextOffset_ += frame.length;
+  return true;
+}
+
+bool CRecordingReader::Next(SFrame& frame, std::vector<uint8_t>& body, std::string& error) {
+  if (!NextRecord(frame, error)) return false;
   body.resize(frame.length);
   if (::fseeko(data_.get(), static_cast<off_t>(frame.offset), SEEK_SET) != 0 ||
       (frame.length > 0 && std::fread(body.data(), 1, frame.length, data_.get()) != frame.length)) {
-    error = "cannot read frame " + Num(nextFrame_) + " from " + summary_.dataPath + ": " +
+    error = "cannot read frame " + Num(frame.index) + " from " + summary_.dataPath + ": " +
             (std::ferror(data_.get()) ? ErrnoText() : "the file shrank while being read");
     return false;
   }
-  ++nextFrame_;
-  nextOffset_ += frame.length;
   return true;
 }
 

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "qnvrecording/TimeText.h"
+
 namespace qnvrec {
 
 namespace {
@@ -76,6 +78,11 @@ std::string SummaryText(const SRecordingSummary& s, const SExportOptions& option
   t += "frames:     " + N(s.frames) + " (" + N(s.keyFrames) + " key frames, " + N(s.pictures) +
        " pictures)\n";
   t += "duration:   " + Fixed(seconds, 3) + " s (" + TimeSourceName(source) + ")\n";
+  if (s.firstStampUs != 0) {
+    t += "captured:   " + UtcText(int64_t(s.firstStampUs)) + " .. " +
+         UtcText(int64_t(s.lastStampUs)) + " (first and last picture" +
+         (s.stampsUsable ? "" : "; the times are not plausible throughout") + ")\n";
+  }
   if (s.holeCount == 0) {
     t += "holes:      none\n";
   } else {
@@ -117,6 +124,10 @@ std::string SummaryJson(const SRecordingSummary& s, const SExportOptions& option
   j += ",\"pictures\":" + N(s.pictures);
   j += ",\"durationSeconds\":" + Fixed(seconds, 3);
   j += ",\"timeSource\":" + JsonString(TimeSourceName(source));
+  j += ",\"firstCaptureUtc\":" +
+       (s.firstStampUs != 0 ? JsonString(UtcText(int64_t(s.firstStampUs))) : "null");
+  j += ",\"lastCaptureUtc\":" +
+       (s.firstStampUs != 0 ? JsonString(UtcText(int64_t(s.lastStampUs))) : "null");
   j += ",\"holeCount\":" + N(s.holeCount);
   j += ",\"holes\":[";
   for (size_t i = 0; i < s.holes.size(); ++i) {

@@ -14,6 +14,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "CatalogueExport.h"
 #include "qnvrecording/CAnnexBWriter.h"
 #include "qnvrecording/CExporter.h"
 #include "qnvrecording/CMp4Writer.h"
@@ -29,6 +30,7 @@ constexpr int kExitError = 2;
 
 const char kUsage[] =
     "Usage: qnv-export [options] DATA_FILE [OUTPUT]\n"
+    "%s"  // the catalogue form's usage lines
     "\n"
     "Reads a recording: DATA_FILE and its index file (the same path with the\n"
     "extension .idx). Checks that the two agree, prints a summary and, when OUTPUT\n"
@@ -47,6 +49,7 @@ const char kUsage[] =
     "path as it was. Inputs and OUTPUT must be regular files, and OUTPUT may not\n"
     "be the recording itself under any name.\n"
     "\n"
+    "%s"  // the catalogue form's paragraph
     "Options:\n"
     "  --index PATH       index file (default: derived from DATA_FILE)\n"
     "  --fps RATE         time pictures 1/RATE apart, whatever the recording says\n"
@@ -58,6 +61,7 @@ const char kUsage[] =
     "  -q, --quiet        no progress display\n"
     "  -h, --help         show this text\n"
     "      --version      show the program's version\n"
+    "%s"  // the catalogue form's options
     "\n"
     "Exit status: 0 success; 1 damaged recording (--check; or with holes, --strict);\n"
     "2 error (bad arguments,\n"
@@ -114,6 +118,7 @@ class ProgressLine {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (IsCatalogueExport(argc, argv)) return RunCatalogueExport(argc, argv);
   std::string dataPath, indexPath, outputPath, format;
   qnvrec::SExportOptions options;
   bool check = false, strict = false, json = false, quiet = false;
@@ -125,7 +130,7 @@ int main(int argc, char** argv) {
       return true;
     };
     if (arg == "-h" || arg == "--help") {
-      std::fputs(kUsage, stdout);
+      std::printf(kUsage, kCatalogueUsage, kCatalogueHelp, kCatalogueOptions);
       return kExitOk;
     } else if (arg == "--version") {
       std::printf("qnv-export %s\n", QNV_TOOLS_VERSION);
@@ -163,7 +168,7 @@ int main(int argc, char** argv) {
     }
   }
   if (dataPath.empty()) {
-    std::fputs(kUsage, stderr);
+    std::fprintf(stderr, kUsage, kCatalogueUsage, kCatalogueHelp, kCatalogueOptions);
     return kExitError;
   }
   if (check && !outputPath.empty()) return Fail("--check writes no OUTPUT");

@@ -23,6 +23,12 @@ class CMp4Writer : public CVideoWriter {
   explicit CMp4Writer(std::string path) : path_(std::move(path)) {}
   ~CMp4Writer() override;
 
+  // Before Begin: the file's creation time (UTC microseconds; 0: none), and
+  // how much of the start, in the time base's units, playback leaves out (an
+  // edit list: those pictures are there for decoding, not shown).
+  void SetCreationTime(int64_t us) { creationUs_ = us; }
+  void SetLeadIn(int64_t units) { leadIn_ = units; }
+
   bool Begin(const SNalRef& sps, const SNalRef& pps, const STimeBase& time,
              std::string& error) override;
   bool Write(const SAccessUnit& unit, std::string& error) override;
@@ -39,6 +45,8 @@ class CMp4Writer : public CVideoWriter {
   AVPacket* packet_ = nullptr;  // the latest picture, held until the next one's time is known
   bool held_ = false;
   int64_t lastPts_ = -1;
+  int64_t creationUs_ = 0;
+  int64_t leadIn_ = 0;
   bool fileOpen_ = false;
 };
 

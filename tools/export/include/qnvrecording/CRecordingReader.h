@@ -116,6 +116,9 @@ class CRecordingReader {
   // The next kept frame and its body (extension block, then payload). False
   // at the end (error empty) or when a file cannot be read (error set).
   bool Next(SFrame& frame, std::vector<uint8_t>& body, std::string& error);
+  // The next kept frame without reading its body (to pass over frames
+  // quickly); Next then goes on after it.
+  bool NextRecord(SFrame& frame, std::string& error);
   // The H.264 part of a body read by Next: what follows the extension.
   static void Payload(const SFrame& frame, const std::vector<uint8_t>& body, const uint8_t*& data,
                       size_t& length);

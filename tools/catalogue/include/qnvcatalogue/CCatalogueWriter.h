@@ -1,0 +1,163 @@
+// CCatalogueWriter: how a recorder keeps the catalogue as it works. Its hooks
+// (segment opened, progressed, rolled, closed, repaired, deleted; a device
+// event; a camera state change) may be called from any thread and never
+// wait for the database or a disk: each puts one request on a bounded queue
+// in memory and returns. One writer thread of its own takes them in order:
+// it reads a closed segment's files for its row (SegmentFiles.h), appends
+// events and state changes to the journal, and writes batches to the
+// database, each in one transaction. While the database is down, slow or
+// busy, the rows go to the on-disk replay queue (CReplayQueue) and are
+// replayed in order once it answers again; new rows wait behind them. Once
+// it has caught up with what it was given after its start, it heals the rows
+// an earlier run left open (Maintenance.h).
+//
+// What is dropped (the memory queue full because the disk queue is stuck,
+// or the disk queue at its bound) is counted and logged: a rebuild restores
+// it from the files and the journal. The log callback runs on the writer
+// thread. The object owns its thread; Stop (or the destructor) ends it.
+#ifndef QNVCATALOGUE_CCATALOGUEWRITER_H
+#define QNVCATALOGUE_CCATALOGUEWRITER_H
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qnvcatalogue/CReplayQueue.h"
+#include "qnvcatalogue/ICatalogue.h"
+#include "qnvcatalogue/Journal.h"
+
+namespace qnvcat {
+
+struct SWriterOptions {
+  std::string recorder;  // names every row (host/instance, say)
+  std::string queueDir;  // the replay queue's folder (created)
+  uint64_t queueMaxBytes = 256ull << 20;
+  std::string journalDir;  // the journal's folder (created); empty: none
+  size_t memoryMaxRequests = 100000;
+  size_t batchOps = 500;   // ops per transaction
+  int firstRetryMs = 500;  // the database is tried again after this,
+  int maxRetryMs = 30000;  // doubling up to this
+  bool heal = true;        // heal open rows once the database answers
+  // Called on the writer thread: true for a warning (the database lost,
+  // rows dropped), false for a notice (back again, replayed, healed).
+  std::function<void(bool warning, const std::string& text)> log;
+};
+
+struct SWriterStats {
+  bool connected = false;    // the last write reached the database
+  uint64_t applied = 0;      // ops written to the database
+  uint64_t spilled = 0;      // ops that went through the replay queue
+  uint64_t queuedBytes = 0;  // in the replay queue now
+  uint64_t pending = 0;      // requests in memory now
+  uint64_t dropped = 0;      // requests or ops lost to a full queue
+  uint64_t rejected = 0;     // ops the database refused (bad data)
+  bool healed = false;
+  std::string lastError;
+};
+
+class CCatalogueWriter {
+ public:
+  CCatalogueWriter(STarget target, SWriterOptions options);
+  ~CCatalogueWriter();  // Stop()
+  CCatalogueWriter(const CCatalogueWriter&) = delete;
+  CCatalogueWriter& operator=(const CCatalogueWriter&) = delete;
+
+  // Opens the replay queue and the journal and starts the thread; the
+  // database may be down (it is tried on the thread). False with a message
+  // when the queue's or the journal's folder cannot be used.
+  bool Start(std::string& error);
+  // Takes what is in memory into the database or the replay queue (no new
+  // connection is tried, so it ends within a statement time-out) and joins.
+  void Stop();
+
+  // Hooks; any thread; never block. Paths are data files.
+  void SegmentOpened(const std::string& camera, const std::string& path, int64_t startUs);
+  // An open segment's first and latest picture and size so far (for live
+  // timelines), by the clock the caller read them from.
+  void SegmentProgress(const std::string& camera, const std::string& path, int64_t firstUs,
+                       int64_t lastUs, uint64_t frames, uint64_t bytes,
+                       EClock clock = EClock::kArrival);
+  // A hand-over finished: closedPath is complete, openedPath took over. One
+  // transaction closes the one and opens the other.
+  void SegmentRolled(const std::string& camera, const std::string& closedPath,
+                     const std::string& openedPath, int64_t startUs);
+  void SegmentClosed(const std::string& camera, const std::string& path);
+  // The recorder cut a torn segment back to its last whole frame.
+  void SegmentRepaired(const std::string& camera, const std::string& path);
+  // Call right after removing the files (retention): the row is marked deleted.
+  void SegmentDeleted(const std::string& path);
+  void Event(SEventRow event);        // its recorder is filled in
+  void StateChange(SStateRow state);  // likewise
+  // Removes deleted rows whose last picture is older than beforeUs.
+  void PurgeDeleted(int64_t beforeUs);
+
+  SWriterStats Stats() const;
+  // Waits until everything handed over so far is in the database (true) or
+  // timeoutMs passed (false). For tests and orderly shutdowns.
+  bool Flush(int timeoutMs);
+
+ private:
+  enum class ERequest { kOp, kOpened, kRolled, kClosed, kRepaired };
+  struct SRequest {
+    ERequest kind = ERequest::kOp;
+    SOp op;  // kOp
+    std::string camera, path, path2;
+    int64_t startUs = 0;
+  };
+  using Clock = std::chrono::steady_clock;
+
+  void Push(SRequest request);
+  void PushSegment(ERequest kind, const std::string& camera, const std::string& path,
+                   const std::string& path2 = {}, int64_t startUs = 0);
+  void PushOp(SOp op);
+  void Run();
+  // Requests into ops: files read, journal written, open set kept.
+  void Convert(std::vector<SRequest>& requests, std::vector<SOp>& ops);
+  SSegmentRow Scanned(const std::string& camera, const std::string& path, ESegmentState state,
+                      bool& empty);
+  bool Connect(bool mayTry);
+  // Applies ops in batches; returns how many are done (applied, or refused
+  // as bad data and counted); the rest must wait.
+  size_t ApplyOps(const std::vector<SOp>& ops);
+  void Spill(const std::vector<SOp>& ops, size_t from);
+  void Drain();
+  void Heal();
+  bool Pending() const;  // requests wait in memory
+  void Log(bool warning, const std::string& text);
+  void Failed(const std::string& error);
+
+  const STarget target_;
+  const SWriterOptions options_;
+
+  mutable std::mutex mutex_;  // guards the fields below it
+  std::condition_variable wake_, idle_;
+  std::deque<SRequest> requests_;
+  bool stopping_ = false;
+  uint64_t submitted_ = 0;  // requests accepted so far
+  uint64_t finished_ = 0;   // of them, in the database
+  uint64_t droppedMemory_ = 0;
+  SWriterStats stats_;
+
+  // Writer thread only.
+  std::thread thread_;
+  std::unique_ptr<ICatalogue> db_;
+  CReplayQueue queue_;
+  CJournalWriter journal_;
+  std::set<std::string> writing_;  // open segments of this run
+  Clock::time_point nextTry_{};
+  int retryMs_ = 0;
+  bool down_ = false;  // the outage was logged
+  bool healed_ = false;
+  uint64_t droppedLogged_ = 0;
+};
+
+}  // namespace qnvcat
+
+#endif  // QNVCATALOGUE_CCATALOGUEWRITER_H

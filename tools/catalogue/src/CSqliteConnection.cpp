@@ -1,0 +1,228 @@
+// The catalogue's SQLite connection: one file, WAL (readers in other
+// processes go on while the recorder writes), a busy time-out for writers
+// sharing the file, statements prepared once.
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "SqlConnection.h"
+
+namespace qnvcat {
+namespace {
+
+class CSqliteRow : public IRow {
+ public:
+  explicit CSqliteRow(sqlite3_stmt* stmt) : stmt_(stmt) {}
+  bool IsNull(int column) const override {
+    return sqlite3_column_type(stmt_, column) == SQLITE_NULL;
+  }
+  int64_t Int(int column) const override { return sqlite3_column_int64(stmt_, column); }
+  std::string Text(int column) const override {
+    const unsigned char* text = sqlite3_column_text(stmt_, column);
+    return text == nullptr ? std::string()
+                           : std::string(reinterpret_cast<const char*>(text),
+                                         size_t(sqlite3_column_bytes(stmt_, column)));
+  }
+
+ private:
+  sqlite3_stmt* stmt_;
+};
+
+// Owns the database handle and every statement prepared on it.
+class CSqliteConnection : public ISqlConnection {
+ public:
+  CSqliteConnection(sqlite3* db, std::string file) : db_(db), file_(std::move(file)) {}
+  ~CSqliteConnection() override {
+    for (sqlite3_stmt* s : statements_) sqlite3_finalize(s);
+    sqlite3_close_v2(db_);
+  }
+
+  const char* Backend() const override { return "sqlite"; }
+  const SDialect& Dialect() const override {
+    static const SDialect dialect{"INTEGER PRIMARY KEY", "max",
+                                  "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = $1"};
+    return dialect;
+  }
+
+  bool Exec(int slot, const std::string& sql, const std::vector<SValue>& values, const RowFn& row,
+            std::string& error) override {
+    if (size_t(slot) >= statements_.size()) statements_.resize(size_t(slot) + 1, nullptr);
+    sqlite3_stmt*& stmt = statements_[size_t(slot)];
+    if (stmt == nullptr) {
+      // $1 in the shared text is ?1 here.
+      std::string text = sql;
+      for (char& c : text) {
+        if (c == '$') c = '?';
+      }
+      if (sqlite3_prepare_v3(db_, text.c_str(), int(text.size()), SQLITE_PREPARE_PERSISTENT, &stmt,
+                             nullptr) != SQLITE_OK) {
+        error = Failure("cannot prepare a statement");
+        stmt = nullptr;
+        return false;
+      }
+    }
+    for (size_t i = 0; i < values.size(); ++i) {
+      const SValue& v = values[i];
+      const int at = int(i) + 1;
+      int rc = SQLITE_OK;
+      switch (v.type) {
+        case SValue::EType::kNull:
+          rc = sqlite3_bind_null(stmt, at);
+          break;
+        case SValue::EType::kInt:
+          rc = sqlite3_bind_int64(stmt, at, v.integer);
+          break;
+        case SValue::EType::kText:
+          rc = sqlite3_bind_text(stmt, at, v.text.data(), int(v.text.size()), SQLITE_STATIC);
+          break;
+      }
+      if (rc != SQLITE_OK) {
+        error = Failure("cannot bind a value");
+        sqlite3_reset(stmt);
+        return false;
+      }
+    }
+    int rc;
+    CSqliteRow current(stmt);
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+      if (row) row(current);
+    }
+    if (rc != SQLITE_DONE) error = Failure("statement failed");
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    return rc == SQLITE_DONE;
+  }
+
+  bool Script(const std::string& sql, std::string& error) override {
+    char* message = nullptr;
+    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
+      error = file_ + ": " + (message != nullptr ? message : sqlite3_errmsg(db_));
+      sqlite3_free(message);
+      return false;
+    }
+    return true;
+  }
+
+  bool Begin(bool write, std::string& error) override {
+    return Script(write ? "BEGIN IMMEDIATE" : "BEGIN", error);
+  }
+  bool Commit(std::string& error) override { return Script("COMMIT", error); }
+  void Rollback() override {
+    if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  EFailure LastFailure() const override {
+    switch (sqlite3_errcode(db_)) {
+      case SQLITE_OK:
+      case SQLITE_DONE:
+      case SQLITE_ROW:
+        return EFailure::kNone;
+      case SQLITE_BUSY:
+      case SQLITE_LOCKED:
+      case SQLITE_IOERR:
+      case SQLITE_FULL:
+      case SQLITE_PROTOCOL:
+      case SQLITE_NOMEM:
+      case SQLITE_INTERRUPT:
+        return EFailure::kTransient;
+      case SQLITE_CANTOPEN:
+      case SQLITE_CORRUPT:
+      case SQLITE_NOTADB:
+      case SQLITE_READONLY:
+        return EFailure::kBroken;
+      default:
+        return EFailure::kRejected;
+    }
+  }
+  bool LockSchema(std::string&) override { return true; }  // BEGIN IMMEDIATE holds the lock
+
+ private:
+  std::string Failure(const char* what) const {
+    return file_ + ": " + what + ": " + sqlite3_errmsg(db_) +
+           (sqlite3_errcode(db_) == SQLITE_BUSY
+                ? " (another writer held the file longer than the busy time-out)"
+                : "");
+  }
+
+  sqlite3* db_;
+  std::string file_;
+  std::vector<sqlite3_stmt*> statements_;
+};
+
+// A path as the path part of a file: URI.
+std::string UriPath(const std::string& path) {
+  std::string out;
+  for (const unsigned char c : path) {
+    if (c == '%' || c == '?' || c == '#' || c < 0x21 || c >= 0x7F) {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", c);
+      out += hex;
+    } else {
+      out += char(c);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::unique_ptr<ISqlConnection> OpenSqlite(const std::string& file, const STarget& target,
+                                           EOpenMode mode, std::string& error) {
+  int flags = SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW;
+  if (mode == EOpenMode::kWrite) {
+    flags |= SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    const std::string folder = file.substr(0, file.rfind('/'));
+    if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
+      error = "cannot create " + folder + ": " + std::strerror(errno);
+      return nullptr;
+    }
+  } else {
+    flags |= SQLITE_OPEN_READONLY;
+    struct stat st;
+    if (::stat(file.c_str(), &st) != 0) {
+      error = "no catalogue at " + file + ": " + std::strerror(errno) +
+              " (the recorder makes it when [catalogue] is configured)";
+      return nullptr;
+    }
+  }
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(file.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+    error = "cannot open the catalogue " + file + ": " +
+            (db != nullptr ? sqlite3_errmsg(db) : "out of memory");
+    sqlite3_close_v2(db);
+    return nullptr;
+  }
+  if (mode == EOpenMode::kRead &&
+      sqlite3_exec(db, "SELECT 1 FROM sqlite_master LIMIT 1", nullptr, nullptr, nullptr) !=
+          SQLITE_OK &&
+      ::access((file + "-wal").c_str(), F_OK) != 0) {
+    // A reader that may not write beside the file cannot make the WAL's
+    // shared-memory file; with no writer at work (no -wal file) the file is
+    // read as it stands.
+    sqlite3_close_v2(db);
+    db = nullptr;
+    if (sqlite3_open_v2(("file:" + UriPath(file) + "?immutable=1").c_str(), &db,
+                        flags | SQLITE_OPEN_URI, nullptr) != SQLITE_OK) {
+      error = "cannot open the catalogue " + file + ": " +
+              (db != nullptr ? sqlite3_errmsg(db) : "out of memory");
+      sqlite3_close_v2(db);
+      return nullptr;
+    }
+  }
+  auto connection = std::make_unique<CSqliteConnection>(db, file);
+  sqlite3_busy_timeout(db, target.busyTimeoutMs);
+  sqlite3_extended_result_codes(db, 0);
+  if (mode == EOpenMode::kWrite) {
+    // WAL: readers never wait for the writer and the writer never waits for
+    // readers; NORMAL syncs at checkpoints, which WAL keeps consistent.
+    if (!connection->Script("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL", error)) {
+      return nullptr;
+    }
+  }
+  return connection;
+}
+
+}  // namespace qnvcat

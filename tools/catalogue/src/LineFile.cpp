@@ -1,0 +1,183 @@
+#include "LineFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace qnvcat {
+namespace {
+
+constexpr size_t kReadBytes = 64 * 1024;
+
+std::string Errno(const std::string& path) { return path + ": " + std::strerror(errno); }
+
+}  // namespace
+
+CLineReader::~CLineReader() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool CLineReader::Open(const std::string& path, uint64_t from, std::string& error) {
+  if (fd_ >= 0) ::close(fd_);
+  path_ = path;
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd_ < 0) {
+    error = Errno(path);
+    return false;
+  }
+  if (::lseek(fd_, off_t(from), SEEK_SET) < 0) {
+    error = Errno(path);
+    return false;
+  }
+  buffer_.resize(kReadBytes);
+  start_ = end_ = 0;
+  offset_ = from;
+  eof_ = false;
+  return true;
+}
+
+bool CLineReader::Fill(std::string& error) {
+  if (eof_) return false;
+  if (start_ > 0) {
+    std::memmove(buffer_.data(), buffer_.data() + start_, end_ - start_);
+    end_ -= start_;
+    start_ = 0;
+  }
+  if (end_ == buffer_.size()) buffer_.resize(std::min(buffer_.size() * 2, kMaxLineBytes + 1));
+  if (end_ == buffer_.size()) return false;
+  ssize_t n;
+  do {
+    n = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    error = Errno(path_);
+    return false;
+  }
+  if (n == 0) eof_ = true;
+  end_ += size_t(n);
+  return n > 0;
+}
+
+bool CLineReader::Next(std::string& line, std::string& error) {
+  error.clear();
+  bool skipping = false;
+  for (;;) {
+    const char* begin = buffer_.data() + start_;
+    const char* nl = static_cast<const char*>(std::memchr(begin, '\n', end_ - start_));
+    if (nl != nullptr) {
+      const size_t length = size_t(nl - begin);
+      const bool keep = !skipping;
+      if (keep) line.assign(begin, length);
+      start_ += length + 1;
+      offset_ += length + 1;
+      if (keep) return true;
+      skipping = false;
+      continue;
+    }
+    if (end_ - start_ > kMaxLineBytes) {
+      // Too long to be ours: drop what is buffered and the rest of the line.
+      if (!skipping) ++tooLong_;
+      skipping = true;
+      offset_ += end_ - start_;
+      start_ = end_ = 0;
+    }
+    if (!Fill(error)) return false;
+  }
+}
+
+bool AppendLines(const std::string& path, const std::string& text, bool sync, std::string& error,
+                 unsigned mode) {
+  const int fd =
+      ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, mode_t(mode));
+  if (fd < 0) {
+    error = Errno(path);
+    return false;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    error = path + ": not a regular file";
+    ::close(fd);
+    return false;
+  }
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error = Errno(path);
+      // No torn line stays behind.
+      if (::ftruncate(fd, st.st_size) != 0) error += " (and it could not be cut back)";
+      ::close(fd);
+      return false;
+    }
+    done += size_t(n);
+  }
+  if (sync && ::fdatasync(fd) != 0) {
+    error = Errno(path);
+    ::close(fd);
+    return false;
+  }
+  ::close(fd);
+  return true;
+}
+
+bool DropTornTail(const std::string& path, std::string& error) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) {
+    error = Errno(path);
+    return false;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    error = Errno(path);
+    ::close(fd);
+    return false;
+  }
+  // Walk back from the end to the last newline.
+  off_t end = st.st_size;
+  char buf[4096];
+  off_t keep = 0;
+  while (end > 0) {
+    const off_t from = std::max<off_t>(0, end - off_t(sizeof buf));
+    const ssize_t n = ::pread(fd, buf, size_t(end - from), from);
+    if (n <= 0) break;
+    const char* nl = static_cast<const char*>(memrchr(buf, '\n', size_t(n)));
+    if (nl != nullptr) {
+      keep = from + (nl - buf) + 1;
+      break;
+    }
+    end = from;
+  }
+  bool ok = true;
+  if (keep != st.st_size && ::ftruncate(fd, keep) != 0) {
+    error = Errno(path);
+    ok = false;
+  }
+  ::close(fd);
+  return ok;
+}
+
+bool MakeFolder(const std::string& dir, std::string& error) {
+  struct stat st;
+  if (::lstat(dir.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return true;
+    error =
+        dir + ": not a folder" + (S_ISLNK(st.st_mode) ? " (a link, which is not followed)" : "");
+    return false;
+  }
+  const size_t slash = dir.find_last_of('/');
+  if (slash != std::string::npos && slash > 0 && !MakeFolder(dir.substr(0, slash), error)) {
+    return false;
+  }
+  if (::mkdir(dir.c_str(), 0750) != 0 && errno != EEXIST) {
+    error = "cannot create " + Errno(dir);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace qnvcat
