@@ -480,10 +480,12 @@ QNVNET_API uint32_t QNVNet_GetSdkVersion(uint32_t* version);
 QNVNET_API uint32_t QNVNet_SetCallback(QNVNetMessageCallback, QNVNetStreamCallback,
                                        QNVNetDisconnectCallback, uint32_t user);
 
-// Starts the library: the player, the keep-alive tick, which pings every
-// logged-in device every 5000 ms (see Liveness), and the device-message
-// watcher. Returns 0, or -20 when networking cannot be prepared. A second
-// call without QNVNet_UnInitLib returns 0 and starts nothing twice.
+// Starts the library: the keep-alive tick, which pings every logged-in
+// device every 5000 ms (see Liveness), and the device-message watcher. The
+// player library is loaded later, when a channel opens with a window or a
+// capture is asked, so a host whose channels have no window never maps it.
+// Returns 0, or -20 when networking cannot be prepared. A second call
+// without QNVNet_UnInitLib returns 0 and starts nothing twice.
 QNVNET_API uint32_t QNVNet_InitLib();
 
 // Closes every channel, recording and session without sending anything to the
@@ -512,7 +514,10 @@ QNVNET_API uint32_t QNVNet_DevLogin(uint32_t* clientId, const char* ip, uint16_t
 QNVNET_API uint32_t QNVNet_DevLogout(uint32_t clientId);
 
 // Opens a live channel; *handle receives a distinct nonzero channel handle.
-// window may be null. Returns 0, -3 null handle (nothing opened or sent), -30
+// With a window the player draws every frame into it (the player library is
+// loaded then). window may be null: the frames then reach the stream
+// callback, the pre-record stretch and the recordings only, and the player
+// costs nothing per frame. Returns 0, -3 null handle (nothing opened or sent), -30
 // unknown client id (also when the session is logged out while the channel
 // opens, from a callback say: nothing is left open), -42 64 channels open
 // (nothing sent), -2, -41 streaming connection failed (the device's stream is
@@ -536,7 +541,29 @@ QNVNET_API uint32_t QNVNet_LivePlay(uint32_t handle);
 // Writes the channel's latest picture to path (.jpg/.jpeg, .png, .bmp; other
 // extensions give JPEG). Returns 0 when the file holds the picture, -30
 // unknown handle, -80 when no image was written (also, at once, when path
-// names a FIFO, device or directory).
+// names a FIFO, device or directory, or when the player library cannot be
+// loaded). Loads the player library on first use.
+//
+// A channel with a window writes the picture its window shows, waiting up to
+// 2 s for a first one. A channel without a window decodes, on the calling
+// thread, from the frames it already holds, its pre-record stretch:
+// - instant when the stretch holds a key frame with its parameter sets: the
+//   decoding of the pictures from there to the newest (at 720p about 5 ms
+//   each on one core, so up to a quarter of a second after a 2 s group of
+//   pictures) and the image encoding. A timed pre-record of one group of
+//   pictures or more (QNVNet_LiveSetPreRecord) always holds one: that makes
+//   every capture instant.
+// - otherwise (the default stretch of 358,400 bytes holds no key frame at
+//   high bit rates) it waits for the next key frame, up to one group of
+//   pictures, and decodes that; -80 when none arrives within 5 s.
+// - a capture within 10 s of the previous one of the channel goes on with
+//   that one's decoder (kept warm meanwhile: about 6 MiB at 720p, no CPU),
+//   decoding only the frames since, as long as the stretch still holds them.
+// It holds no lock of the session while it waits or decodes (keep-alives,
+// recordings and other calls go on) and the channel's frames only while it
+// copies them out. From a stream callback, on a paused channel and on one
+// whose stream has ended, it never waits: it decodes what is held, or
+// returns -80 at once. Captures of one channel run one at a time.
 QNVNET_API uint32_t QNVNet_LiveCapture(uint32_t handle, const char* path);
 
 // Starts a recording: path is the data file; the index file is the same path
@@ -591,9 +618,11 @@ QNVNET_API uint32_t QNVNet_LiveSaveRollover(uint32_t handle, uint32_t id, const 
 // recording decodes. When maxBytes cannot hold the span, the oldest whole group
 // goes first; a single group larger than maxBytes is not held at all (the
 // stretch is then empty until the next group begins, and recordings wait for
-// the next key frame). maxBytes 0 means 16 MiB; otherwise 65,536 to 268,435,456
-// bytes. Memory per channel: maxBytes of frame bodies, allocated as they
-// arrive, plus 64 bytes per held frame, at most 65,536 frames.
+// the next key frame). A span of one group of pictures or more also makes
+// QNVNet_LiveCapture on a channel without a window instant. maxBytes 0
+// means 16 MiB; otherwise 65,536 to 268,435,456 bytes. Memory per channel:
+// maxBytes of frame bodies, allocated as they arrive, plus 64 bytes per held
+// frame, at most 65,536 frames.
 // milliseconds 0 restores the default stretch (maxBytes is then ignored): the
 // newest frames whose bodies fit 358,400 bytes, beginning with whatever frame,
 // which is what a channel keeps without this call. Either way the stretch held

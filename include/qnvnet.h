@@ -191,8 +191,9 @@ QNVNET_C_API int32_t qnvnet_set_disconnect_callback(qnvnet_disconnect_cb cb, voi
 /* Stores the library version (0x01000000 for 1.0) in *version. Returns 0,
  * or QNVNET_E_BAD_ARGUMENT for NULL. */
 QNVNET_C_API int32_t qnvnet_version(uint32_t* version);
-/* Stores 1 in *available when the player library is loaded (frames are
- * decoded, drawn and captured), else 0. Returns 0, or QNVNET_E_BAD_ARGUMENT. */
+/* Stores 1 in *available when the player library can be loaded (frames are
+ * decoded, drawn and captured; it loads it), else 0. Returns 0, or
+ * QNVNET_E_BAD_ARGUMENT. */
 QNVNET_C_API int32_t qnvnet_decoder_available(int32_t* available);
 
 /* Start and end the library (QNVNet_InitLib / QNVNet_UnInitLib). init
@@ -210,10 +211,15 @@ QNVNET_C_API int32_t qnvnet_login(uint32_t* client_id, const char* ip, uint16_t 
 /* Closes the session's channels, recordings and connection. Returns 0. */
 QNVNET_C_API int32_t qnvnet_logout(uint32_t client_id);
 
-/* Live channels. window: an X11 Window id cast to a pointer, or NULL. open
- * stores a nonzero handle. Results as QNVNet_LiveOpen / LiveClose /
- * LivePause / LivePlay / LiveCapture; QNVNET_E_BAD_ARGUMENT for a NULL handle
- * or path. */
+/* Live channels. window: an X11 Window id cast to a pointer, or NULL (the
+ * player is then neither loaded nor fed). open stores a nonzero handle.
+ * Results as QNVNet_LiveOpen / LiveClose / LivePause / LivePlay /
+ * LiveCapture; QNVNET_E_BAD_ARGUMENT for a NULL handle or path. capture on a
+ * channel without a window decodes the frames the channel holds: instant
+ * when its pre-record stretch holds a key frame (a timed pre-record of a
+ * group of pictures or more always does, see qnvnet_live_set_prerecord),
+ * else it waits up to 5 s for the next one; never from a stream callback or
+ * on a paused channel (QNVNET_E_CAPTURE at once). See QNVNetSdk.h. */
 QNVNET_C_API int32_t qnvnet_live_open(uint32_t* handle, uint32_t client_id, void* window);
 QNVNET_C_API int32_t qnvnet_live_close(uint32_t handle);
 QNVNET_C_API int32_t qnvnet_live_pause(uint32_t handle);
@@ -230,7 +236,8 @@ QNVNET_C_API int32_t qnvnet_record_close(uint32_t handle, uint32_t id);
 QNVNET_C_API int32_t qnvnet_record_rollover(uint32_t handle, uint32_t id, const char* new_path,
                                             uint32_t* new_id);
 /* QNVNet_LiveSetPreRecord: keep at least the last milliseconds of video
- * (0: the default stretch) within max_bytes (0: 16 MiB) for new recordings.
+ * (0: the default stretch) within max_bytes (0: 16 MiB) for new recordings
+ * (and instant captures without a window).
  * Returns 0, QNVNET_E_NO_SESSION, QNVNET_E_NO_CHANNEL or
  * QNVNET_E_BAD_ARGUMENT (nothing changes). */
 QNVNET_C_API int32_t qnvnet_live_set_prerecord(uint32_t handle, uint32_t milliseconds,

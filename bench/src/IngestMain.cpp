@@ -155,6 +155,19 @@ void AddUsage(CResultLine& line) {
 
 int RunBarePaced(const SOptions& o);
 
+// Whether the player library is mapped into this process: with it installed
+// beside the library, channels without a window must not load it.
+bool PlayerMapped() {
+  FILE* maps = std::fopen("/proc/self/maps", "r");
+  if (maps == nullptr) return false;
+  char line[4096];
+  bool found = false;
+  while (!found && std::fgets(line, sizeof line, maps) != nullptr)
+    found = std::strstr(line, "libQNVPlayer.so") != nullptr;
+  std::fclose(maps);
+  return found;
+}
+
 int RunBare(const SOptions& o) {
   if (o.seconds > 0) return RunBarePaced(o);
   CUniqueFd fd = ConnectLoopback(uint16_t(o.port + 2), kConnectTimeoutMs);
@@ -352,6 +365,7 @@ int RunLib(const SOptions& o) {
     if (s.frames > 0) ++active;
   }
   silent = o.channels - std::min(active, o.channels);
+  line.Add("player_mapped", uint64_t(PlayerMapped() ? 1 : 0));
   const uint64_t uninitStart = MonotonicNs();
   QNVNet_UnInitLib();
   const uint64_t uninitNs = MonotonicNs() - uninitStart;

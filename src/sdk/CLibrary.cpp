@@ -63,8 +63,7 @@ uint32_t CLibrary::Init() {
     m_watcher.Stop();
     return QNVNET_ERR_NETWORK;
   }
-  LoadPlayer();
-  Player().init();
+  // The player is loaded only when a window opens or a capture is asked.
   // Keep-alives go out at each tick and are judged once their answer time
   // is up, so a silent device's third miss is known 3 s into its third
   // round rather than at the tick after.
@@ -97,7 +96,7 @@ uint32_t CLibrary::UnInit() {
     CClient::Call call(*session);
     session->Logout();
   }
-  if (wasInitialised) Player().shutdown();
+  if (wasInitialised) StopPlayer();
   return 0;
 }
 

@@ -153,7 +153,14 @@ uint32_t QNVNet_LivePlay(uint32_t handle) {
 }
 
 uint32_t QNVNet_LiveCapture(uint32_t handle, const char* path) {
-  return WithChannel(handle, [&](CClient&, CChannel& channel) { return channel.Capture(path); });
+  // No session lock: a capture may wait for a key frame and decode for a
+  // while, and the session's keep-alives and other calls go on meanwhile.
+  // The channel stays alive through the shared pointer even if it closes.
+  return Guarded([&]() -> uint32_t {
+    auto [client, channel] = CLibrary::Instance().FindChannelClient(handle);
+    if (!client) return QNVNET_ERR_NO_SESSION;
+    return channel->Capture(path);
+  });
 }
 
 uint32_t QNVNet_LiveSaveOpen(uint32_t handle, const char* path, uint32_t& id) {

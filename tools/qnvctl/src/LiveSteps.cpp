@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cstdio>
 #include <optional>
-#include <thread>
 
 #include "CLiveRecording.h"
 #include "CProgressLine.h"
@@ -163,20 +162,16 @@ uint32_t RecordLive(CLiveChannel& channel, CStreamWatch& watch, CInterruptSignal
 
 uint32_t TakeSnapshot(CLiveChannel& channel, CStreamWatch& watch, const std::string& path,
                       std::string& failure, uint64_t& bytes) {
-  // A picture can be decoded only from a key frame on.
-  if (!watch.counter.WaitForKeyFrame(5000)) {
-    failure =
-        !LostConnection(watch).empty() ? LostConnection(watch) : "no key frame arrived within 5 s";
-    return QNVNET_OK;
-  }
-  uint32_t result = QNVNET_ERR_CAPTURE;
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    result = QNVNet_LiveCapture(channel.handle(), path.c_str());
-    if (result != QNVNET_ERR_CAPTURE) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  }
+  // The library decodes from the frames the channel holds, and waits up to
+  // 5 s for a key frame when it holds none.
+  const uint32_t result = QNVNet_LiveCapture(channel.handle(), path.c_str());
   if (result != QNVNET_OK) {
-    failure = "snapshot failed";
+    if (auto lost = LostConnection(watch); !lost.empty()) {
+      failure = lost;
+      return QNVNET_OK;
+    }
+    failure = watch.counter.Totals().keyFrames == 0 ? "no key frame arrived within 5 s"
+                                                    : "snapshot failed";
     return result;
   }
   std::string error;

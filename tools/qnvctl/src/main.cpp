@@ -173,7 +173,8 @@ const std::vector<SCommandSpec>& Commands() {
       {"snapshot",
        "OUT.jpg",
        "save the live picture (.jpg, .png or .bmp)",
-       "Opens a live channel without a window, waits for a key frame and captures it.\n",
+       "Opens a live channel without a window and captures the picture from the first\n"
+       "key frame it receives (waiting up to 5 s for one).\n",
        {},
        1,
        1,
