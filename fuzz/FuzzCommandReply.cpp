@@ -176,7 +176,8 @@ struct SModelResult {
 
 // A reply with another class or code is a late answer to an earlier call:
 // it is dropped and the next one read, as long as the call's time-out gives
-// a second wait (one of at least a second).
+// a second wait (one of at least a second). A login-class reply is never
+// late: it answers whatever call it meets, and renews the session id.
 SModelResult ModelTransact(const SDevice& d, uint32_t sessionId, uint16_t cls, uint16_t code,
                            uint32_t timeoutMs) {
   if (d.failSend) return {QNVNET_ERR_SEND, sessionId, 0, nullptr};
@@ -190,12 +191,14 @@ SModelResult ModelTransact(const SDevice& d, uint32_t sessionId, uint16_t cls, u
         uint16_t(r.message[kRepClassOffset] | r.message[kRepClassOffset + 1] << 8);
     const uint16_t replyCode =
         uint16_t(r.message[kRepCodeOffset] | r.message[kRepCodeOffset + 1] << 8);
-    if (replyClass == cls && replyCode == code) break;
+    if (replyClass == kClassLogin || (replyClass == cls && replyCode == code)) break;
   }
   uint32_t result = ReadLe32Clipped(r.message, r.length, kRepResultOffset);
   if (result != 0) return {result, sessionId, 0, nullptr};
   uint32_t replySession = ReadLe32Clipped(r.message, r.length, kRepSessionOffset);
-  if (cls == kClassLogin)
+  const uint16_t replyClass =
+      uint16_t(r.message[kRepClassOffset] | r.message[kRepClassOffset + 1] << 8);
+  if (replyClass == kClassLogin)
     sessionId = replySession;
   else if (replySession != sessionId)
     return {QNVNET_ERR_SESSION_MISMATCH, sessionId, 0, nullptr};

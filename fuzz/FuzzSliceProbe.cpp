@@ -2,13 +2,18 @@
 // rule: behind a 4-byte start code and a NAL header, with trailing zero bytes
 // trimmed, two Exp-Golomb numbers (first_mb_in_slice, slice_type) are read;
 // slice_type 2 or 7 is an I slice, 0 or 5 a P slice. Also drives ReadUe from
-// arbitrary bit positions and TrimTrailingZeros on its own.
+// arbitrary bit positions and TrimTrailingZeros on its own, and the public
+// NAL reader (QNVNetFrameNal) on the same bytes: it stays inside them, its
+// fields agree with each other, and where the payload is one slice that
+// begins a picture it finds a key picture exactly where the probe finds an
+// I slice.
 //
 // Input: u8 start bit for the ReadUe walk, then the payload.
 #include <cstdio>
 #include <optional>
 
 #include "FuzzInput.h"
+#include "QNVNetSdk.h"
 #include "live/SliceProbe.h"
 #include "protocol/FrameHeader.h"
 
@@ -67,6 +72,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const int kind = ProbeSliceType(exact.get(), n);
   QNV_FUZZ_CHECK(kind == ReferenceProbe(payload));
+
+  const QNVNetFrameNal nal = QNVNetFrameNal::OfPayload(exact.get(), payload.size());
+  QNV_FUZZ_CHECK(nal.type >= QNVNetFrameNal::kTypeNone && nal.type <= 31);
+  QNV_FUZZ_CHECK(!nal.keyPicture || nal.startsPicture);
+  QNV_FUZZ_CHECK(nal.startsPicture == (nal.sliceType >= 0 && nal.sliceType <= 9));
+  const bool oneSlice = payload.size() >= 6 && payload.size() <= QNVNetFrameNal::kScanBytes &&
+                        payload[0] == 0 && payload[1] == 0 && payload[2] == 0 && payload[3] == 1 &&
+                        (payload[4] & 0x80) == 0 && (payload[4] & 0x1F) >= 1 &&
+                        (payload[4] & 0x1F) <= 5 && (payload[5] & 0x80) != 0;
+  if (oneSlice) QNV_FUZZ_CHECK(nal.keyPicture == (kind == kFrameKindI));
 
   const int32_t trimmed = TrimTrailingZeros(exact.get(), n, 1);
   QNV_FUZZ_CHECK(trimmed >= 0 && trimmed <= n);

@@ -53,9 +53,37 @@
 // progress on that session. Callbacks about different sessions may run at
 // the same time on different threads.
 //
-// Keep-alives. Every logged-in session whose device gave it a session id
-// other than 0 gets a keep-alive every 5000 ms, sent by a small pool of
-// library threads; a device that does not answer delays only its own.
+// Liveness. A device that freezes, a pulled cable or a stalled stream is
+// reported, never left silent:
+// - Keep-alives. Every logged-in session whose device gave it a session id
+//   other than 0 gets a keep-alive every 5000 ms. It is sent without waiting
+//   (a tick never waits on a device, however many are silent) and its answer
+//   is read with the session's other traffic. Anything the device sends
+//   counts as an answer (a reply of any result, a device message). A
+//   keep-alive unanswered 3 s after it went out is missed; so is a call that
+//   times out with nothing at all from the device (-24). A tick on a session
+//   that is busy with a call is skipped and counts for nothing. 3 misses in
+//   a row end the session as a broken connection does: the disconnect
+//   callback with the login port, once, then the logout
+//   (QNVNET_LOSS_NO_KEEPALIVE_ANSWER). A device that freezes while its
+//   session is idle is so reported 13 to 18 s later (10 s at the earliest),
+//   however many freeze at once; a call in progress holds its session's
+//   ticks back until it ends (a firmware start up to 360 s). A call made
+//   while a keep-alive awaits its answer first waits for that answer (at
+//   most until the keep-alive's 3 s are up), so a session never has two
+//   requests in flight.
+// - TCP. Every command and stream connection, with or without keep-alives
+//   (sessions with session id 0 get none), is probed by TCP keep-alive after
+//   10 s in which nothing arrived, every 2 s after that, and is taken as
+//   broken once 20 s passed without an acknowledgement of a probe or of data
+//   sent (TCP_USER_TIMEOUT): a half-open connection is reported about 20 s
+//   (at most 22 s) after the last sign of the device
+//   (QNVNET_LOSS_BROKEN_CONNECTION, detail ETIMEDOUT).
+// - Streams. With QNVNet_LiveSetStallTimeout a playing channel that receives
+//   no frame for that long is reported like a dropped stream connection.
+// Inside the disconnect callback, QNVNet_GetDisconnectReason says why and
+// which channel; QNVNet_LiveGetLossReason asks a channel that stays open,
+// QNVNet_DevGetLossReason a session that stays registered.
 //
 // Device messages. A device sends an event (an analytics rule firing) as a
 // block on its command connection, idle or while a call waits for its reply:
@@ -186,8 +214,12 @@ inline const char* QnvResultText(uint32_t code) {
 //   16..23  the device's capture time in microseconds (0 when it sends none)
 //   28..31  in an index record, the offset of the frame's body in the data
 //           file; on the stream, the device's
-//   35      frame kind, set by the library: 1 key frame (I slice), 2 P slice,
-//           0 other
+//   35      frame kind, set by the library for every frame: the slice-type
+//           probe's result, 1 when the bits after the NAL unit header read
+//           as an I slice, 2 as a P slice, 0 otherwise. The probe reads them
+//           whatever the unit is, so a parameter-set or SEI frame carries 1
+//           or 2 as its bits happen to give: count pictures and key frames
+//           with QNVNetFrameNal (below), not with this byte alone.
 //   36      extension flag: nonzero when an extension block (a 32-bit length
 //           N, then N bytes) follows the header
 // A frame is the header, the extension block if flagged, then the payload.
@@ -242,6 +274,120 @@ static_assert(sizeof(QNVNetFrameHeader) == QNVNetFrameHeader::kSize, "the header
 // holding the body's offset in the data file (DataOffset()).
 typedef QNVNetFrameHeader QNVNetIndexRecord;
 
+// What a frame's H.264 payload holds, for counting pictures and key frames
+// the same way everywhere (qnvctl and qnv-export count with it). A frame
+// carries one NAL unit (a slice, or a parameter set or SEI sent ahead of a
+// picture) behind a 3- or 4-byte start code, or now and then a few of them;
+// this reads the payload's first bytes:
+//   type          nal_unit_type of the first NAL unit, 0..31; -1 when the
+//                 payload does not begin with a start code and a NAL unit
+//                 header
+//   sliceType     slice_type (0..9) of the first slice (NAL types 1..5)
+//                 that begins within the first kScanBytes and begins a
+//                 picture; -1 for none
+//   startsPicture there is such a slice: its first_mb_in_slice is 0, so the
+//                 frame begins a picture (one per picture a player shows)
+//   keyPicture    startsPicture and an I slice (slice_type 2 or 7; every
+//                 IDR picture among them): a picture a decoder can start at
+//                 once it has the parameter sets sent ahead of it
+// Byte 35 says I for the bits after the first NAL unit header whatever that
+// unit is; this reads the slice itself. Any input is safe (short, empty, a
+// lying extension length).
+struct QNVNetFrameNal {
+  static constexpr uint64_t kScanBytes = 4096;
+  static constexpr int32_t kTypeNone = -1;
+  static constexpr int32_t kTypeSlice = 1;  // a slice of a non-IDR picture
+  static constexpr int32_t kTypeIdr = 5;    // a slice of an IDR picture, the last slice type
+  static constexpr int32_t kTypeSei = 6;
+  static constexpr int32_t kTypeSps = 7;
+  static constexpr int32_t kTypePps = 8;
+
+  int32_t type = kTypeNone;
+  int32_t sliceType = -1;
+  bool startsPicture = false;
+  bool keyPicture = false;
+
+  // payload: the H.264 bytes of a frame (after the header and the extension
+  // block).
+  static QNVNetFrameNal OfPayload(const uint8_t* payload, uint64_t length) {
+    QNVNetFrameNal nal;
+    uint64_t end = kScanBytes;  // a copy, so the constant needs no definition of its own
+    if (length < end) end = length;
+    if (payload == nullptr) return nal;
+    for (uint64_t at = StartCodeEnd(payload, end, 0, true); at < end;
+         at = StartCodeEnd(payload, end, at, false)) {
+      if ((payload[at] & 0x80) != 0) return nal;  // forbidden_zero_bit: no NAL unit
+      const int32_t type = payload[at] & 0x1F;
+      if (nal.type == kTypeNone) nal.type = type;
+      if (type < kTypeSlice || type > kTypeIdr) continue;
+      // first_mb_in_slice 0 is the Exp-Golomb code "1", then slice_type
+      // (no emulation-prevention byte can come between: the first byte is
+      // not 0).
+      uint64_t bit = (at + 1) * 8;
+      if (!Bit(payload, end, bit)) return nal;  // not the first slice of a picture
+      const int32_t sliceType = Ue(payload, end, bit);
+      if (sliceType < 0 || sliceType > 9) return nal;
+      nal.sliceType = sliceType;
+      nal.startsPicture = true;
+      nal.keyPicture = sliceType % 5 == 2;
+      return nal;
+    }
+    return nal;
+  }
+  // A whole frame as the stream callback delivers it (header first).
+  static QNVNetFrameNal OfFrame(const uint8_t* frame, uint64_t length) {
+    if (frame == nullptr || length < QNVNetFrameHeader::kSize) return QNVNetFrameNal();
+    const auto* header = reinterpret_cast<const QNVNetFrameHeader*>(frame);
+    return OfBody(*header, frame + QNVNetFrameHeader::kSize, length - QNVNetFrameHeader::kSize);
+  }
+  // A frame's body as a recording's data file holds it (the extension block,
+  // if the header flags one, then the payload), with its index record.
+  static QNVNetFrameNal OfBody(const QNVNetFrameHeader& header, const uint8_t* body,
+                               uint64_t length) {
+    uint64_t at = 0;
+    if (header.HasExtension()) {
+      if (body == nullptr || length < QNVNetFrameHeader::kExtLengthSize) return QNVNetFrameNal();
+      const uint64_t n = uint64_t(body[0]) | uint64_t(body[1]) << 8 | uint64_t(body[2]) << 16 |
+                         uint64_t(body[3]) << 24;
+      at = QNVNetFrameHeader::kExtLengthSize + n;
+      if (at > length) return QNVNetFrameNal();
+    }
+    return OfPayload(body + at, length - at);
+  }
+
+ private:
+  // Where the NAL unit after the start code at or past `from` begins; with
+  // atStart the code must be right at `from`. end when there is none.
+  static uint64_t StartCodeEnd(const uint8_t* p, uint64_t end, uint64_t from, bool atStart) {
+    for (uint64_t i = from; i + 3 <= end; ++i) {
+      if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1) return i + 3;
+      if (atStart && !(p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 0)) return end;
+    }
+    return end;
+  }
+  static bool Bit(const uint8_t* p, uint64_t end, uint64_t& bit) {
+    if (bit / 8 >= end) return false;
+    const bool b = (p[bit / 8] >> (7 - bit % 8)) & 1;
+    ++bit;
+    return b;
+  }
+  // An unsigned Exp-Golomb number, or -1 when it runs past end or is huge.
+  static int32_t Ue(const uint8_t* p, uint64_t end, uint64_t& bit) {
+    int zeros = 0;
+    for (;;) {
+      if (bit / 8 >= end) return -1;
+      if (Bit(p, end, bit)) break;
+      if (++zeros > 16) return -1;
+    }
+    uint32_t value = 1;
+    for (int i = 0; i < zeros; ++i) {
+      if (bit / 8 >= end) return -1;
+      value = value << 1 | (Bit(p, end, bit) ? 1u : 0u);
+    }
+    return int32_t(value - 1);
+  }
+};
+
 // Message callback: one device message (see Device messages above), with the
 // session's client id, the address text and port given at login, value 0,
 // body = the block from byte 8 (bytes 8..11 hold B) and length = B - 8. Called
@@ -255,7 +401,7 @@ typedef bool (*QNVNetMessageCallback)(uint32_t clientId, char* deviceIp, uint16_
                                       uint16_t value, char* body, int32_t length, uint32_t user);
 
 // Stream callback: called once per complete frame (40-byte header first, byte
-// 35 = 1 key frame, 2 P frame, 0 other) on the channel's receive thread, in
+// 35 the slice probe's mark, see QNVNetFrameNal) on the channel's receive thread, in
 // arrival order; channels run side by side, so it may run on several threads
 // at once (never twice at once for one channel). port is the device's port
 // plus 2. The frame pointer is valid only during the call. It may call any
@@ -263,18 +409,67 @@ typedef bool (*QNVNetMessageCallback)(uint32_t clientId, char* deviceIp, uint16_
 typedef bool (*QNVNetStreamCallback)(uint32_t clientId, char* deviceIp, uint16_t port, char* frame,
                                      int32_t length, uint32_t user);
 
-// Disconnect callback: a command connection failed (port = the login port; the
-// session is logged out right after the callback returns), or a streaming
-// connection failed (port = login port + 2; the channel stays open and silent
-// until the host closes it). Called once per lost connection, on the thread
-// that met the failure: a host thread inside an export (after the failed
-// exchange, before the export returns), a keep-alive thread, the watcher
-// thread (a malformed device message), or a channel's receive thread; so
-// callbacks for different sessions may run at the same time. A session with
-// client id 0 is reported like any other. It may call any export but
-// InitLib/UnInitLib. Logout and UnInitLib never call it.
+// Disconnect callback: a session was lost (port = the login port; the
+// session is logged out right after the callback returns): its command
+// connection broke, or its device answered no keep-alive (see Liveness); or
+// a channel's stream was lost (port = login port + 2; the channel stays open
+// and silent until the host closes it): its connection broke, or it stalled
+// (QNVNet_LiveSetStallTimeout). Called once per lost session or channel, on
+// the thread that met the loss: a host thread inside an export (after the
+// failed exchange, before the export returns), the keep-alive reporting
+// thread, the watcher thread (a malformed device message), or a channel's
+// receive thread (also for a stall); so callbacks for different sessions may
+// run at the same time. Inside it, QNVNet_GetDisconnectReason tells why and,
+// for a stream, which channel. A session with client id 0 is reported like
+// any other. It may call any export but InitLib/UnInitLib. Logout and
+// UnInitLib never call it.
 typedef bool (*QNVNetDisconnectCallback)(uint32_t clientId, char* deviceIp, uint16_t port,
                                          uint32_t user);
+
+// Why a session or a channel was reported lost (QNVNetLoss::reason). The
+// numbers are stable.
+enum QNVNetLossReason : uint32_t {
+  QNVNET_LOSS_NONE = 0,
+  // The connection broke: the device closed or reset it, a send or a read
+  // failed, or TCP heard nothing from the device for about 20 s (a pulled
+  // cable, a hung device). detail: the system's errno (ETIMEDOUT for the
+  // TCP time-out), 0 when the device closed the connection.
+  QNVNET_LOSS_BROKEN_CONNECTION = 1,
+  // The device answered none of 3 keep-alives in a row (see Liveness); the
+  // connection is shut down.
+  QNVNET_LOSS_NO_KEEPALIVE_ANSWER = 2,
+  // The playing channel received no frame for its stall time-out. detail:
+  // that time-out in milliseconds. Its stream connection is shut down.
+  QNVNET_LOSS_STREAM_STALLED = 3,
+  // The device sent a device message with a block length outside 48..4096,
+  // which leaves nothing to find the next message by.
+  QNVNET_LOSS_MALFORMED_MESSAGE = 4,
+};
+
+// A short English name for a loss reason.
+inline const char* QnvLossText(uint32_t reason) {
+  switch (static_cast<QNVNetLossReason>(reason)) {
+    case QNVNET_LOSS_NONE:
+      return "not lost";
+    case QNVNET_LOSS_BROKEN_CONNECTION:
+      return "connection broken";
+    case QNVNET_LOSS_NO_KEEPALIVE_ANSWER:
+      return "no keep-alive answer";
+    case QNVNET_LOSS_STREAM_STALLED:
+      return "stream stalled";
+    case QNVNET_LOSS_MALFORMED_MESSAGE:
+      return "malformed device message";
+  }
+  return "unknown reason";
+}
+
+// What was lost and why.
+struct QNVNetLoss {
+  uint32_t reason;    // QNVNetLossReason
+  uint32_t clientId;  // the session (of the channel, for a stream)
+  uint32_t handle;    // the channel, for a stream; 0 for a session
+  int32_t detail;     // see each reason; 0 otherwise
+};
 
 // Stores 0x01000000 in *version. Returns 0, or -3 for a null version. Needs
 // no initialisation.
@@ -285,10 +480,12 @@ QNVNET_API uint32_t QNVNet_GetSdkVersion(uint32_t* version);
 QNVNET_API uint32_t QNVNet_SetCallback(QNVNetMessageCallback, QNVNetStreamCallback,
                                        QNVNetDisconnectCallback, uint32_t user);
 
-// Starts the library: the player, the keep-alive tick and workers, which ping
-// every logged-in device every 5000 ms, and the device-message watcher. Returns 0, or -20 when networking cannot be
-// prepared. A second call without QNVNet_UnInitLib returns 0 and starts
-// nothing twice.
+// Starts the library: the keep-alive tick, which pings every logged-in
+// device every 5000 ms (see Liveness), and the device-message watcher. The
+// player library is loaded later, when a channel opens with a window or a
+// capture is asked, so a host whose channels have no window never maps it.
+// Returns 0, or -20 when networking cannot be prepared. A second call
+// without QNVNet_UnInitLib returns 0 and starts nothing twice.
 QNVNET_API uint32_t QNVNet_InitLib();
 
 // Closes every channel, recording and session without sending anything to the
@@ -317,7 +514,10 @@ QNVNET_API uint32_t QNVNet_DevLogin(uint32_t* clientId, const char* ip, uint16_t
 QNVNET_API uint32_t QNVNet_DevLogout(uint32_t clientId);
 
 // Opens a live channel; *handle receives a distinct nonzero channel handle.
-// window may be null. Returns 0, -3 null handle (nothing opened or sent), -30
+// With a window the player draws every frame into it (the player library is
+// loaded then). window may be null: the frames then reach the stream
+// callback, the pre-record stretch and the recordings only, and the player
+// costs nothing per frame. Returns 0, -3 null handle (nothing opened or sent), -30
 // unknown client id (also when the session is logged out while the channel
 // opens, from a callback say: nothing is left open), -42 64 channels open
 // (nothing sent), -2, -41 streaming connection failed (the device's stream is
@@ -331,14 +531,39 @@ QNVNET_API uint32_t QNVNet_LiveOpen(uint32_t* handle, uint32_t clientId, HWND wi
 QNVNET_API uint32_t QNVNet_LiveClose(uint32_t handle);
 
 // Asks the device to pause / resume the stream. Returns 0, -30 unknown
-// handle, or the transaction's code.
+// handle, or the transaction's code. A paused channel is never reported as
+// stalled: the stall time-out (QNVNet_LiveSetStallTimeout) rests from the
+// pause (unless the device refused it or did not answer) and starts afresh
+// at the play, whatever the play's result.
 QNVNET_API uint32_t QNVNet_LivePause(uint32_t handle);
 QNVNET_API uint32_t QNVNet_LivePlay(uint32_t handle);
 
 // Writes the channel's latest picture to path (.jpg/.jpeg, .png, .bmp; other
 // extensions give JPEG). Returns 0 when the file holds the picture, -30
 // unknown handle, -80 when no image was written (also, at once, when path
-// names a FIFO, device or directory).
+// names a FIFO, device or directory, or when the player library cannot be
+// loaded). Loads the player library on first use.
+//
+// A channel with a window writes the picture its window shows, waiting up to
+// 2 s for a first one. A channel without a window decodes, on the calling
+// thread, from the frames it already holds, its pre-record stretch:
+// - instant when the stretch holds a key frame with its parameter sets: the
+//   decoding of the pictures from there to the newest (at 720p about 5 ms
+//   each on one core, so up to a quarter of a second after a 2 s group of
+//   pictures) and the image encoding. A timed pre-record of one group of
+//   pictures or more (QNVNet_LiveSetPreRecord) always holds one: that makes
+//   every capture instant.
+// - otherwise (the default stretch of 358,400 bytes holds no key frame at
+//   high bit rates) it waits for the next key frame, up to one group of
+//   pictures, and decodes that; -80 when none arrives within 5 s.
+// - a capture within 10 s of the previous one of the channel goes on with
+//   that one's decoder (kept warm meanwhile: about 6 MiB at 720p, no CPU),
+//   decoding only the frames since, as long as the stretch still holds them.
+// It holds no lock of the session while it waits or decodes (keep-alives,
+// recordings and other calls go on) and the channel's frames only while it
+// copies them out. From a stream callback, on a paused channel and on one
+// whose stream has ended, it never waits: it decodes what is held, or
+// returns -80 at once. Captures of one channel run one at a time.
 QNVNET_API uint32_t QNVNet_LiveCapture(uint32_t handle, const char* path);
 
 // Starts a recording: path is the data file; the index file is the same path
@@ -393,9 +618,11 @@ QNVNET_API uint32_t QNVNet_LiveSaveRollover(uint32_t handle, uint32_t id, const 
 // recording decodes. When maxBytes cannot hold the span, the oldest whole group
 // goes first; a single group larger than maxBytes is not held at all (the
 // stretch is then empty until the next group begins, and recordings wait for
-// the next key frame). maxBytes 0 means 16 MiB; otherwise 65,536 to 268,435,456
-// bytes. Memory per channel: maxBytes of frame bodies, allocated as they
-// arrive, plus 64 bytes per held frame, at most 65,536 frames.
+// the next key frame). A span of one group of pictures or more also makes
+// QNVNet_LiveCapture on a channel without a window instant. maxBytes 0
+// means 16 MiB; otherwise 65,536 to 268,435,456 bytes. Memory per channel:
+// maxBytes of frame bodies, allocated as they arrive, plus 64 bytes per held
+// frame, at most 65,536 frames.
 // milliseconds 0 restores the default stretch (maxBytes is then ignored): the
 // newest frames whose bodies fit 358,400 bytes, beginning with whatever frame,
 // which is what a channel keeps without this call. Either way the stretch held
@@ -404,6 +631,39 @@ QNVNET_API uint32_t QNVNet_LiveSaveRollover(uint32_t handle, uint32_t id, const 
 // maxBytes out of range (nothing changes).
 QNVNET_API uint32_t QNVNet_LiveSetPreRecord(uint32_t handle, uint32_t milliseconds,
                                             uint32_t maxBytes);
+
+// Extension. Reports the channel when it plays and receives no frame for
+// `milliseconds`: once, through the disconnect callback with port = login
+// port + 2, as a dropped stream connection is reported
+// (QNVNET_LOSS_STREAM_STALLED). Its stream connection is shut down then, so
+// the channel stays open and silent until the host closes it, with its
+// recordings complete up to the last frame. The report comes after
+// `milliseconds` of silence and at most 100 ms later, on the channel's
+// receive thread; no thread per channel, nothing per frame. The time runs
+// from this call, from each frame and from QNVNet_LivePlay, and rests while
+// the channel is paused (QNVNet_LivePause). 0 (the default) turns it off;
+// otherwise 100 to 3,600,000. Returns 0; -30 unknown handle; -90 out of
+// range (nothing changes).
+QNVNET_API uint32_t QNVNet_LiveSetStallTimeout(uint32_t handle, uint32_t milliseconds);
+
+// Extension. Inside the disconnect callback: stores in *loss why the session
+// or channel being reported was lost, its client id, and the channel's handle
+// for a stream. Outside a disconnect callback (or on another thread) it
+// stores reason QNVNET_LOSS_NONE and zeros. Needs no initialisation. Returns
+// 0, or -3 for a null loss.
+QNVNET_API uint32_t QNVNet_GetDisconnectReason(QNVNetLoss* loss);
+
+// Extension. Stores in *loss whether and why the session was lost (reason
+// QNVNET_LOSS_NONE while it is not). A session stays registered after its
+// loss only while no disconnect callback is registered (its calls then fail
+// with -21 until the host logs it out): this is how such a host learns why.
+// Returns 0; -30 unknown client id; -3 null loss.
+QNVNET_API uint32_t QNVNet_DevGetLossReason(uint32_t clientId, QNVNetLoss* loss);
+
+// Extension. Stores in *loss whether and why the channel's stream was lost
+// (reason QNVNET_LOSS_NONE while it is not), for as long as the channel stays
+// open. Returns 0; -30 unknown handle; -3 null loss.
+QNVNET_API uint32_t QNVNet_LiveGetLossReason(uint32_t handle, QNVNetLoss* loss);
 
 // PTZ move (four device-defined values) and preset (two values). Returns 0,
 // -30, or the transaction's code.

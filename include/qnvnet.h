@@ -99,13 +99,51 @@ enum {
   QNVNET_FRAME_PAYLOAD_LENGTH_OFFSET = 12, /* 32-bit, H.264 bytes after the extension */
   QNVNET_FRAME_CAPTURE_TIME_OFFSET = 16,   /* 64-bit, microseconds, 0 when none */
   QNVNET_FRAME_DATA_OFFSET_OFFSET = 28,    /* 32-bit, index records: body's data-file offset */
-  QNVNET_FRAME_KIND_OFFSET = 35,           /* 1 byte, one of QNVNET_FRAME_KIND_* */
+  QNVNET_FRAME_KIND_OFFSET = 35,           /* 1 byte, the slice probe: QNVNET_FRAME_KIND_* */
   QNVNET_FRAME_EXT_FLAG_OFFSET = 36,       /* 1 byte, nonzero: an extension block follows */
   QNVNET_FRAME_EXT_LENGTH_SIZE = 4,        /* the block: a 32-bit length N, then N bytes */
   QNVNET_FRAME_KIND_OTHER = 0,
-  QNVNET_FRAME_KIND_KEY = 1, /* I slice */
-  QNVNET_FRAME_KIND_P = 2
+  QNVNET_FRAME_KIND_KEY = 1, /* the bits after the NAL unit header read as an I slice */
+  QNVNET_FRAME_KIND_P = 2    /* ... as a P slice (parameter sets get these too) */
 };
+
+/* What a frame's H.264 payload holds (QNVNetFrameNal in QNVNetSdk.h: count
+ * pictures and key frames with this, not with byte 35 alone, which is the
+ * library's slice probe and marks parameter sets as their bits happen to
+ * give). Reads the payload's first NAL units, up to the first slice. */
+typedef struct qnvnet_nal_info {
+  int32_t type;           /* the first NAL unit's nal_unit_type 0..31; -1: none */
+  int32_t slice_type;     /* slice_type 0..9 of the slice that begins a picture; -1 */
+  int32_t starts_picture; /* 1: a slice with first_mb_in_slice 0, one per picture */
+  int32_t key_picture;    /* 1: such a slice of type I (2 or 7), IDR or not */
+} qnvnet_nal_info;
+
+/* Reads a whole frame as the stream callback delivers it (header first).
+ * Returns 0, or QNVNET_E_BAD_ARGUMENT for a NULL frame or info, or a length
+ * below 0; a frame too short to tell stores type -1. */
+QNVNET_C_API int32_t qnvnet_frame_nal(const uint8_t* frame, int32_t length, qnvnet_nal_info* info);
+
+/* Why a session or a channel was lost (qnvnet_loss.reason); the same numbers
+ * as QNVNET_LOSS_* in QNVNetSdk.h. */
+enum {
+  QNVNET_LOST_NONE = 0,
+  QNVNET_LOST_BROKEN_CONNECTION = 1,   /* closed, reset, failed, or no TCP answer for ~20 s;
+                                          detail: errno (ETIMEDOUT), 0 for a close */
+  QNVNET_LOST_NO_KEEPALIVE_ANSWER = 2, /* 3 keep-alives in a row unanswered (~15 s) */
+  QNVNET_LOST_STREAM_STALLED = 3,      /* no frame for the stall time-out; detail: it, in ms */
+  QNVNET_LOST_MALFORMED_MESSAGE = 4    /* a device message with a bad block length */
+};
+
+/* What was lost and why. */
+typedef struct qnvnet_loss {
+  int32_t reason;     /* QNVNET_LOST_* */
+  uint32_t client_id; /* the session (of the channel, for a stream) */
+  uint32_t handle;    /* the channel, for a stream; 0 for a session */
+  int32_t detail;     /* see each reason; 0 otherwise */
+} qnvnet_loss;
+
+/* A short English name for a loss reason. Never NULL; the text is static. */
+QNVNET_C_API const char* qnvnet_loss_text(int32_t reason);
 
 /* A short English name for a result code ("device error" for a device's
  * code). Never NULL; the text is static. */
@@ -124,17 +162,25 @@ QNVNET_C_API const char* qnvnet_last_error_text(void);
 typedef void (*qnvnet_message_cb)(void* user, uint32_t client_id, const char* device_ip,
                                   uint16_t port, uint16_t value, const uint8_t* body,
                                   int32_t length);
-/* Stream callback: one complete frame (40-byte header first; byte 35 is 1 for
- * a key frame, 2 for a P frame, 0 otherwise) of the channel whose device
+/* Stream callback: one complete frame (40-byte header first; byte 35 the
+ * slice probe's mark, see qnvnet_frame_nal) of the channel whose device
  * session is client_id, on the channel's receive thread, in arrival order;
  * port is the device's port plus 2. frame is valid only during the call. */
 typedef void (*qnvnet_stream_cb)(void* user, uint32_t client_id, const char* device_ip,
                                  uint16_t port, const uint8_t* frame, int32_t length);
-/* Disconnect callback: the command connection failed (port = login port; the
- * session is logged out right after the callback) or a stream connection
- * failed (port = login port + 2; the channel stays open and silent). */
+/* Disconnect callback: a session was lost (port = login port; the session is
+ * logged out right after the callback): its command connection broke or its
+ * device answered no keep-alive; or a channel's stream was lost (port = login
+ * port + 2; the channel stays open and silent): its connection broke or it
+ * stalled (qnvnet_live_set_stall_timeout). Inside it,
+ * qnvnet_disconnect_reason says why and which channel. */
 typedef void (*qnvnet_disconnect_cb)(void* user, uint32_t client_id, const char* device_ip,
                                      uint16_t port);
+
+/* Inside the disconnect callback: stores why the session or channel being
+ * reported was lost; outside one (or on another thread) reason
+ * QNVNET_LOST_NONE and zeros. Returns 0, or QNVNET_E_BAD_ARGUMENT for NULL. */
+QNVNET_C_API int32_t qnvnet_disconnect_reason(qnvnet_loss* loss);
 
 /* Register a callback with the user pointer handed back to it; NULL
  * unregisters. Need no initialisation. Return 0. */
@@ -145,8 +191,9 @@ QNVNET_C_API int32_t qnvnet_set_disconnect_callback(qnvnet_disconnect_cb cb, voi
 /* Stores the library version (0x01000000 for 1.0) in *version. Returns 0,
  * or QNVNET_E_BAD_ARGUMENT for NULL. */
 QNVNET_C_API int32_t qnvnet_version(uint32_t* version);
-/* Stores 1 in *available when the player library is loaded (frames are
- * decoded, drawn and captured), else 0. Returns 0, or QNVNET_E_BAD_ARGUMENT. */
+/* Stores 1 in *available when the player library can be loaded (frames are
+ * decoded, drawn and captured; it loads it), else 0. Returns 0, or
+ * QNVNET_E_BAD_ARGUMENT. */
 QNVNET_C_API int32_t qnvnet_decoder_available(int32_t* available);
 
 /* Start and end the library (QNVNet_InitLib / QNVNet_UnInitLib). init
@@ -164,10 +211,15 @@ QNVNET_C_API int32_t qnvnet_login(uint32_t* client_id, const char* ip, uint16_t 
 /* Closes the session's channels, recordings and connection. Returns 0. */
 QNVNET_C_API int32_t qnvnet_logout(uint32_t client_id);
 
-/* Live channels. window: an X11 Window id cast to a pointer, or NULL. open
- * stores a nonzero handle. Results as QNVNet_LiveOpen / LiveClose /
- * LivePause / LivePlay / LiveCapture; QNVNET_E_BAD_ARGUMENT for a NULL handle
- * or path. */
+/* Live channels. window: an X11 Window id cast to a pointer, or NULL (the
+ * player is then neither loaded nor fed). open stores a nonzero handle.
+ * Results as QNVNet_LiveOpen / LiveClose / LivePause / LivePlay /
+ * LiveCapture; QNVNET_E_BAD_ARGUMENT for a NULL handle or path. capture on a
+ * channel without a window decodes the frames the channel holds: instant
+ * when its pre-record stretch holds a key frame (a timed pre-record of a
+ * group of pictures or more always does, see qnvnet_live_set_prerecord),
+ * else it waits up to 5 s for the next one; never from a stream callback or
+ * on a paused channel (QNVNET_E_CAPTURE at once). See QNVNetSdk.h. */
 QNVNET_C_API int32_t qnvnet_live_open(uint32_t* handle, uint32_t client_id, void* window);
 QNVNET_C_API int32_t qnvnet_live_close(uint32_t handle);
 QNVNET_C_API int32_t qnvnet_live_pause(uint32_t handle);
@@ -184,11 +236,26 @@ QNVNET_C_API int32_t qnvnet_record_close(uint32_t handle, uint32_t id);
 QNVNET_C_API int32_t qnvnet_record_rollover(uint32_t handle, uint32_t id, const char* new_path,
                                             uint32_t* new_id);
 /* QNVNet_LiveSetPreRecord: keep at least the last milliseconds of video
- * (0: the default stretch) within max_bytes (0: 16 MiB) for new recordings.
+ * (0: the default stretch) within max_bytes (0: 16 MiB) for new recordings
+ * (and instant captures without a window).
  * Returns 0, QNVNET_E_NO_SESSION, QNVNET_E_NO_CHANNEL or
  * QNVNET_E_BAD_ARGUMENT (nothing changes). */
 QNVNET_C_API int32_t qnvnet_live_set_prerecord(uint32_t handle, uint32_t milliseconds,
                                                uint32_t max_bytes);
+/* QNVNet_LiveSetStallTimeout: report the channel (disconnect callback, port
+ * + 2, QNVNET_LOST_STREAM_STALLED) when it plays and receives no frame for
+ * milliseconds (0 off, the default; else 100..3,600,000); the report comes
+ * at most 100 ms late, and never while the channel is paused. Returns 0,
+ * QNVNET_E_NO_SESSION or QNVNET_E_BAD_ARGUMENT (nothing changes). */
+QNVNET_C_API int32_t qnvnet_live_set_stall_timeout(uint32_t handle, uint32_t milliseconds);
+/* QNVNet_DevGetLossReason: whether and why the session was lost (it stays
+ * registered after its loss only while no disconnect callback is set).
+ * Returns 0, QNVNET_E_NO_SESSION or QNVNET_E_BAD_ARGUMENT (NULL loss). */
+QNVNET_C_API int32_t qnvnet_session_loss_reason(uint32_t client_id, qnvnet_loss* loss);
+/* QNVNet_LiveGetLossReason: whether and why the channel's stream was lost
+ * (reason QNVNET_LOST_NONE while it is not), while the channel stays open.
+ * Returns 0, QNVNET_E_NO_SESSION or QNVNET_E_BAD_ARGUMENT (NULL loss). */
+QNVNET_C_API int32_t qnvnet_live_loss_reason(uint32_t handle, qnvnet_loss* loss);
 
 /* PTZ (QNVNet_PTZCtrlSend / PTZCtrlPreset / PTZGetParam). */
 QNVNET_C_API int32_t qnvnet_ptz_move(uint32_t client_id, uint32_t v1, uint32_t v2, uint32_t v3,

@@ -10,7 +10,8 @@
 //                         sessions with one live channel each, a stream
 //                         callback that only counts, --record DIR to record
 //                         every channel; unpaced runs end when the sender
-//                         closes, paced ones (--seconds S) after a warm-up
+//                         closes, paced ones (--seconds S) after a warm-up;
+//                         --stall-ms MS gives every channel a stall time-out
 //   --variant logins      --count N logins, one keep-alive pass, logout
 //
 // Prints one "result receiver ..." line.
@@ -60,6 +61,7 @@ struct SOptions {
   double seconds = 0;  // 0: unpaced, until the sender closes
   double warmupSeconds = 3;
   uint32_t count = 500;
+  uint32_t stallMs = 0;  // lib: every channel's stall time-out (0: none)
 };
 
 // Per-channel counters, written by that channel's receive thread only, in
@@ -152,6 +154,19 @@ void AddUsage(CResultLine& line) {
 }
 
 int RunBarePaced(const SOptions& o);
+
+// Whether the player library is mapped into this process: with it installed
+// beside the library, channels without a window must not load it.
+bool PlayerMapped() {
+  FILE* maps = std::fopen("/proc/self/maps", "r");
+  if (maps == nullptr) return false;
+  char line[4096];
+  bool found = false;
+  while (!found && std::fgets(line, sizeof line, maps) != nullptr)
+    found = std::strstr(line, "libQNVPlayer.so") != nullptr;
+  std::fclose(maps);
+  return found;
+}
 
 int RunBare(const SOptions& o) {
   if (o.seconds > 0) return RunBarePaced(o);
@@ -289,6 +304,10 @@ int RunLib(const SOptions& o) {
       std::fprintf(stderr, "qnv-bench-ingest: live open %u: %s\n", i, QnvResultText(rc));
       return 1;
     }
+    if (o.stallMs != 0 && (rc = QNVNet_LiveSetStallTimeout(handles[i], o.stallMs)) != 0) {
+      std::fprintf(stderr, "qnv-bench-ingest: stall time-out %u: %s\n", i, QnvResultText(rc));
+      return 1;
+    }
     if (o.record) {
       const std::string path = o.out + "/rec-" + std::to_string(i) + ".dat";
       uint32_t id = 0;
@@ -346,6 +365,7 @@ int RunLib(const SOptions& o) {
     if (s.frames > 0) ++active;
   }
   silent = o.channels - std::min(active, o.channels);
+  line.Add("player_mapped", uint64_t(PlayerMapped() ? 1 : 0));
   const uint64_t uninitStart = MonotonicNs();
   QNVNet_UnInitLib();
   const uint64_t uninitNs = MonotonicNs() - uninitStart;
@@ -411,6 +431,7 @@ void Usage() {
       "  --channels N     sessions/channels or paced streams (1..64, default 1)\n"
       "  --seconds S      paced run measured for S seconds after --warmup W\n"
       "  --count N        logins: sessions (default 500)\n"
+      "  --stall-ms MS    lib: a stall time-out on every channel\n"
       "P is the command port of a running qnv-bench-blaster (stream port P+2).\n");
 }
 
@@ -446,6 +467,8 @@ int main(int argc, char** argv) {
       o.warmupSeconds = std::atof(next());
     } else if (a == "--count") {
       o.count = uint32_t(std::atoi(next()));
+    } else if (a == "--stall-ms") {
+      o.stallMs = uint32_t(std::atoi(next()));
     } else {
       std::fprintf(stderr, "qnv-bench-ingest: unknown argument %s (see --help)\n", a.c_str());
       return 2;

@@ -1,9 +1,12 @@
 // qnv-bench-player: what the player library costs where it decodes, on the
 // benchmark clip (1280x720, 25 fps), against a private Xvfb server:
 //
-//  - capture: a headless port fed the clip up to the last picture of a GOP
-//    (49 P pictures after the IDR), then QnvPlayer_Capture to a JPEG file;
-//    wall time per capture (each one decodes the whole GOP);
+//  - run captures (QnvPlayer_CaptureRun to a JPEG file), the choice between
+//    decoding every capture from its key frame and keeping a decoder warm:
+//    a fresh decoder on runs of 1, 13, 25 and 50 pictures from the IDR; a
+//    warm decoder going on with one more picture (a capture right after
+//    another); a warm decoder with nothing new (the image encoding alone);
+//    and the memory a kept decoder holds;
 //  - decode + draw: one windowed port with a 1280x720 window, fed as fast as
 //    it draws (never more than 20 pictures ahead, so nothing is dropped);
 //    CPU of this process per picture drawn, and of the X server, against
@@ -15,6 +18,7 @@
 //
 // Prints "result player ..." lines for the driver and a summary on stderr.
 #include <X11/Xlib.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +26,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <string>
@@ -31,9 +36,9 @@
 #include "BenchClip.h"
 #include "BenchUtil.h"
 #include "ChildProcess.h"
-#include "HeadlessPort.h"
 #include "PortRegistry.h"
 #include "QNVPlayer.h"
+#include "RunDecoders.h"
 #include "WindowPort.h"
 #include "XvfbServer.h"
 
@@ -53,8 +58,8 @@ struct SOptions {
   double seconds = 6;
   int maxWindows = 12;
   int threads = 1;
-  int captureThreads = 1;
   int captures = 5;
+  bool runsOnly = false;
 };
 
 // CPU seconds (user + system) of another process, from /proc.
@@ -95,8 +100,32 @@ class CFeeder {
   const CBenchClip& clip_;
 };
 
-// CPU seconds of the process: a capture runs on its caller's thread and,
-// with --capture-threads, on libavcodec's threads too; nothing else runs then.
+// A run of the clip's NAL units [first, end) as QnvPlayer_CaptureRun takes
+// it: the stream frame headers as records, the payloads as their bodies.
+struct SRun {
+  std::vector<uint8_t> records;
+  std::vector<uint8_t> data;
+  uint32_t count = 0;
+};
+
+SRun MakeRun(const CBenchClip& clip, size_t first, size_t end) {
+  SRun run;
+  for (size_t n = first; n < end; ++n) {
+    const auto& nal = clip.Nals()[n];
+    const uint8_t* header = clip.Framed().data() + nal.framedOffset;
+    const size_t at = run.records.size();
+    run.records.insert(run.records.end(), header, header + kFrameHeaderSize);
+    const uint32_t offset = uint32_t(run.data.size());
+    std::memcpy(run.records.data() + at + 28, &offset, 4);  // the record's body offset
+    run.data.insert(run.data.end(), header + kFrameHeaderSize,
+                    header + kFrameHeaderSize + nal.length);
+    ++run.count;
+  }
+  return run;
+}
+
+// CPU seconds of the process: a capture runs on its caller's thread; nothing
+// else runs then.
 double ProcessCpuSeconds() {
   timespec ts{};
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
@@ -129,51 +158,83 @@ int Run(const SOptions& o) {
   const size_t units = clip.AccessUnits().size();
   QnvPlayer_Init();
   qnv::player::WindowPort::SetDecodeThreads(o.threads);
-  qnv::player::HeadlessPort::SetCaptureThreads(o.captureThreads);
 
-  // ---- capture on a headless port --------------------------------------------------------
+  // ---- run captures: fresh from the key frame, or a warm decoder going on ----------------
   {
-    size_t lastOfGop = 0;  // the access unit before the second key picture
-    for (size_t u = 1; u < units; ++u) {
-      if (clip.AccessUnits()[u].key) {
-        lastOfGop = u - 1;
-        break;
-      }
-    }
-    std::vector<double> ms, cpuMs;
-    int64_t decoderKb = 0;  // resident memory a first capture adds (its decoder)
-    for (int i = 0; i < o.captures; ++i) {
-      uint32_t h = 0;
-      QnvPlayer_OpenPort(&h, nullptr, 0, "");
-      for (size_t u = 0; u <= lastOfGop; ++u) feeder.FeedUnit(h, u);
-      const std::string path = o.outDir + "/qnv-bench-player-capture.jpg";
-      const uint64_t rss0 = CurrentRssBytes();
+    // The NAL unit after access unit u, and the first one of the first GOP.
+    auto endOf = [&](size_t u) {
+      const auto& a = clip.AccessUnits()[u];
+      return a.firstNal + a.nalCount;
+    };
+    const std::string path = o.outDir + "/qnv-bench-player-capture.jpg";
+    struct STimed {
+      double ms, cpuMs;
+    };
+    auto timed = [&](const SRun& run, uint32_t* decoder, uint32_t keepMs) {
       const uint64_t t0 = MonotonicNs();
       const double c0 = ProcessCpuSeconds();
-      const int rc = QnvPlayer_Capture(h, path.c_str());
-      ms.push_back(double(MonotonicNs() - t0) / 1e6);
-      cpuMs.push_back(1e3 * (ProcessCpuSeconds() - c0));
-      if (i == 0) decoderKb = (int64_t(CurrentRssBytes()) - int64_t(rss0)) / 1024;
-      QnvPlayer_ClosePort(h);
-      unlink(path.c_str());
+      const int rc = QnvPlayer_CaptureRun(decoder, keepMs, run.records.data(), run.count,
+                                          run.data.data(), run.data.size(), path.c_str());
       if (rc != QNVPLAYER_OK) std::fprintf(stderr, "capture failed: %d\n", rc);
+      return STimed{double(MonotonicNs() - t0) / 1e6, 1e3 * (ProcessCpuSeconds() - c0)};
+    };
+    auto report = [&](const char* what, uint64_t pictures, std::vector<STimed> t) {
+      std::sort(t.begin(), t.end(), [](auto& a, auto& b) { return a.ms < b.ms; });
+      std::vector<double> cpu;
+      for (auto& x : t) cpu.push_back(x.cpuMs);
+      std::sort(cpu.begin(), cpu.end());
+      CResultLine("player")
+          .Add("what", std::string(what))
+          .Add("pictures", pictures)
+          .Add("median_ms", t[t.size() / 2].ms)
+          .Add("max_ms", t.back().ms)
+          .Add("cpu_median_ms", cpu[cpu.size() / 2])
+          .Print();
+      std::fprintf(stderr,
+                   "%s, %" PRIu64 " picture(s): median %.1f ms (%.1f ms CPU), max %.1f ms\n", what,
+                   pictures, t[t.size() / 2].ms, cpu[cpu.size() / 2], t.back().ms);
+    };
+    for (size_t pictures : {size_t(1), size_t(13), size_t(25), size_t(50)}) {
+      if (pictures > units) break;
+      const SRun run = MakeRun(clip, 0, endOf(pictures - 1));
+      std::vector<STimed> t;
+      for (int i = 0; i < o.captures; ++i) {
+        uint32_t decoder = 0;
+        t.push_back(timed(run, &decoder, 0));
+      }
+      report("fresh_run", pictures, t);
     }
-    std::sort(ms.begin(), ms.end());
-    std::sort(cpuMs.begin(), cpuMs.end());
+    // Warm: a capture at picture 24, then one more picture each time.
+    std::vector<STimed> next, none;
+    int64_t keptKb = 0;
+    // Heap in use, which a kept decoder holds (RSS would not show it: the
+    // fresh runs' decoders left their pages in the allocator).
+    auto heapBytes = [] {
+      const struct mallinfo2 m = mallinfo2();
+      return int64_t(m.uordblks + m.hblkhd);
+    };
+    for (int i = 0; i < o.captures; ++i) {
+      uint32_t decoder = 0;
+      const int64_t heap0 = heapBytes();
+      timed(MakeRun(clip, 0, endOf(24)), &decoder, 60000);
+      if (i == 0) keptKb = (heapBytes() - heap0) / 1024;
+      next.push_back(timed(MakeRun(clip, endOf(24), endOf(25)), &decoder, 60000));
+      none.push_back(timed(SRun(), &decoder, 60000));
+      QnvPlayer_ReleaseDecoder(decoder);
+    }
+    report("warm_next", 1, next);
+    report("warm_same", 0, none);
     CResultLine("player")
-        .Add("what", std::string("capture"))
-        .Add("pictures", uint64_t(lastOfGop + 1))
-        .Add("capture_threads", uint64_t(o.captureThreads))
-        .Add("median_ms", ms[ms.size() / 2])
-        .Add("max_ms", ms.back())
-        .Add("cpu_median_ms", cpuMs[cpuMs.size() / 2])
-        .Add("first_capture_rss_kb", double(decoderKb))
+        .Add("what", std::string("kept_decoder"))
+        .Add("heap_kb", double(keptKb))
         .Print();
-    std::fprintf(stderr,
-                 "capture after %zu pictures of a GOP (%d threads): median %.1f ms (%.1f ms CPU), "
-                 "max %.1f ms; the first capture added %lld KiB resident\n",
-                 lastOfGop + 1, o.captureThreads, ms[ms.size() / 2], cpuMs[cpuMs.size() / 2],
-                 ms.back(), static_cast<long long>(decoderKb));
+    std::fprintf(stderr, "a kept decoder holds %lld KiB of heap\n", static_cast<long long>(keptKb));
+    unlink(path.c_str());
+  }
+
+  if (o.runsOnly) {
+    QnvPlayer_Shutdown();
+    return 0;
   }
 
   // ---- ffmpeg, decode only, one thread ---------------------------------------------------
@@ -311,14 +372,15 @@ void Usage() {
   std::printf(
       "usage: qnv-bench-player --clip FILE [options]\n"
       "Measures the player library on the clip (1280x720, 25 fps) under a private Xvfb:\n"
-      "capture time of a headless port, decode + draw CPU per picture of a windowed port\n"
-      "against ffmpeg -threads 1 decoding, and how many 25 fps windows are held.\n"
+      "run captures (fresh from the key frame, or a warm decoder going on), decode +\n"
+      "draw CPU per picture of a windowed port against ffmpeg -threads 1 decoding, and\n"
+      "how many 25 fps windows are held.\n"
       "  --clip FILE      H.264 clip\n"
       "  --seconds S      measured seconds per window count (default 6)\n"
       "  --max-windows N  stop counting windows at N (default 12)\n"
       "  --threads T      libavcodec frame threads per windowed port (default 1)\n"
-      "  --capture-threads T  libavcodec frame threads of a headless capture (default 1)\n"
       "  --captures N     captures to time (default 5)\n"
+      "  --runs-only      only the run captures\n"
       "  --ffmpeg PATH    ffmpeg program (default /usr/bin/ffmpeg)\n"
       "  --out DIR        where the capture file goes for a moment (default /tmp)\n");
 }
@@ -347,10 +409,10 @@ int main(int argc, char** argv) {
       o.maxWindows = std::atoi(value().c_str());
     } else if (a == "--threads") {
       o.threads = std::atoi(value().c_str());
-    } else if (a == "--capture-threads") {
-      o.captureThreads = std::max(1, std::atoi(value().c_str()));
     } else if (a == "--captures") {
       o.captures = std::max(1, std::atoi(value().c_str()));
+    } else if (a == "--runs-only") {
+      o.runsOnly = true;
     } else if (a == "--ffmpeg") {
       o.ffmpeg = value();
     } else if (a == "--out") {

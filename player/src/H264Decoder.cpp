@@ -21,8 +21,7 @@ std::unique_ptr<H264Decoder> H264Decoder::Create(int threads) {
   d->m_latest.reset(av_frame_alloc());
   if (!d->m_context || !d->m_parser || !d->m_packet || !d->m_work || !d->m_latest) return nullptr;
   LibavLog::MarkOwnContext(d->m_context.get());
-  d->m_threads = threads < 1 ? 1 : threads;
-  d->m_context->thread_count = d->m_threads;
+  d->m_context->thread_count = threads < 1 ? 1 : threads;
   if (threads > 1) d->m_context->thread_type = FF_THREAD_FRAME;
   if (avcodec_open2(d->m_context.get(), codec, nullptr) < 0) return nullptr;
   return d;
@@ -79,16 +78,6 @@ int H264Decoder::Flush() {
   av_parser_parse2(m_parser.get(), m_context.get(), &out, &outSize, nullptr, 0, AV_NOPTS_VALUE,
                    AV_NOPTS_VALUE, 0);
   return outSize > 0 ? Decode(out, outSize) : 0;
-}
-
-int H264Decoder::Drain() {
-  int pictures = Flush();
-  LibavLogScope own;
-  // An empty packet asks for everything held back; it ends the stream, which
-  // avcodec_flush_buffers reopens (dropping the reference pictures).
-  pictures += Decode(nullptr, 0);
-  avcodec_flush_buffers(m_context.get());
-  return pictures;
 }
 
 }  // namespace qnv::player

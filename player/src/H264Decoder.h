@@ -18,7 +18,7 @@ class H264Decoder {
   // Null when libavcodec has no H.264 decoder or is out of memory. With
   // threads > 1, libavcodec decodes that many pictures at once (frame
   // threads): more throughput, but each thread adds a picture of delay, so
-  // the newest picture appears only at the next Feed or at Drain.
+  // the newest picture appears only at a later Feed.
   static std::unique_ptr<H264Decoder> Create(int threads = 1);
   H264Decoder(const H264Decoder&) = delete;
   H264Decoder& operator=(const H264Decoder&) = delete;
@@ -31,9 +31,6 @@ class H264Decoder {
   // Hands the picture the parser still holds to the decoder. Feeding may
   // continue afterwards.
   int Flush();
-  // Flush, then takes every picture still inside the decoder's threads and
-  // empties it: decoding must start again at parameter sets and an IDR.
-  int Drain();
   // True when bytes were fed since the last Flush.
   bool Pending() const { return m_pending; }
 
@@ -41,7 +38,6 @@ class H264Decoder {
   // Feed or Flush.
   const AVFrame* Latest() const { return m_hasPicture ? m_latest.get() : nullptr; }
   uint64_t Pictures() const { return m_pictures; }
-  int Threads() const { return m_threads; }
 
  private:
   H264Decoder() = default;
@@ -52,7 +48,6 @@ class H264Decoder {
   PacketPtr m_packet;
   FramePtr m_work;
   FramePtr m_latest;
-  int m_threads = 1;
   bool m_hasPicture = false;
   bool m_pending = false;
   uint64_t m_pictures = 0;

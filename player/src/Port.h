@@ -1,8 +1,8 @@
-// Port: one stream the player receives, decodes and captures, behind one
-// handle. Implemented by HeadlessPort (no window: decodes only when a capture
-// asks) and WindowPort (a thread decodes and draws every picture). Input and
-// Capture may run concurrently from different threads; Close may run at any
-// time, wakes waiting captures and returns once the port's threads are gone.
+// Port: one stream the player receives, decodes, draws and captures, behind
+// one handle. Implemented by WindowPort (a thread decodes and draws every
+// picture). Input and Capture may run concurrently from different threads;
+// Close may run at any time, wakes waiting captures and returns once the
+// port's threads are gone.
 #ifndef QNVPLAYER_PORT_H
 #define QNVPLAYER_PORT_H
 
@@ -15,13 +15,12 @@ namespace qnv::player {
 
 struct PortStats {
   uint64_t framesIn = 0;      // frames accepted by Input
-  uint64_t dropped = 0;       // frames thrown away (queue or store full, nothing to decode from)
+  uint64_t dropped = 0;       // frames thrown away (queue full, nothing to decode from)
   uint64_t pictures = 0;      // pictures decoded
   uint64_t drawn = 0;         // pictures drawn into the window
   bool windowed = false;      // opened with a window
   bool rendering = false;     // currently drawing into it
   bool sharedMemory = false;  // drawing through MIT-SHM images
-  bool decoder = false;       // a headless port holds a decoder (made by a capture)
 };
 
 class Port {

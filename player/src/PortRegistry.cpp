@@ -5,7 +5,6 @@
 #include <utility>
 #include <vector>
 
-#include "HeadlessPort.h"
 #include "LibavLog.h"
 #include "QNVPlayer.h"
 #include "WindowPort.h"
@@ -56,14 +55,13 @@ std::shared_ptr<Port> PortRegistry::Find(uint32_t handle) {
 int PortRegistry::Open(uint32_t* handle, void* window) {
   if (handle == nullptr) return QNVPLAYER_ERR_ARGUMENT;
   *handle = 0;
+  // A picture without a window is decoded from frames the caller holds
+  // (QnvPlayer_CaptureRun); a port exists only to draw.
+  if (window == nullptr) return QNVPLAYER_ERR_ARGUMENT;
   LibavLog::Install();
   std::shared_ptr<Port> port;
   try {
-    if (window == nullptr) {
-      port = std::make_shared<HeadlessPort>(std::chrono::milliseconds(m_decoderIdleMs.load()));
-    } else {
-      port = std::make_shared<WindowPort>(static_cast<Window>(reinterpret_cast<uintptr_t>(window)));
-    }
+    port = std::make_shared<WindowPort>(static_cast<Window>(reinterpret_cast<uintptr_t>(window)));
   } catch (const std::bad_alloc&) {
     return QNVPLAYER_ERR_RESOURCE;
   } catch (const std::system_error&) {

@@ -16,7 +16,6 @@
 #include <mutex>
 #include <optional>
 
-#include "HeadlessPort.h"
 #include "Port.h"
 
 namespace qnv::player {
@@ -42,8 +41,6 @@ class PortRegistry {
 
   // How long a capture waits for a first picture.
   void SetCaptureWait(std::chrono::milliseconds wait) { m_captureWaitMs.store(wait.count()); }
-  // How long a headless port opened from now on keeps an unused decoder.
-  void SetDecoderIdle(std::chrono::milliseconds idle) { m_decoderIdleMs.store(idle.count()); }
   std::optional<PortStats> Stats(uint32_t handle);
   size_t OpenPorts();
 
@@ -65,7 +62,6 @@ class PortRegistry {
   size_t m_open = 0;
   uint32_t m_lastHandle = 0;
   std::atomic<int64_t> m_captureWaitMs{kDefaultCaptureWait.count()};
-  std::atomic<int64_t> m_decoderIdleMs{HeadlessPort::kDecoderIdle.count()};
 };
 
 }  // namespace qnv::player

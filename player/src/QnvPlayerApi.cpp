@@ -2,6 +2,7 @@
 // every C++ exception on this side of the boundary.
 #include "PortRegistry.h"
 #include "QNVPlayer.h"
+#include "RunDecoders.h"
 
 #define QNVPLAYER_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -25,7 +26,10 @@ QNVPLAYER_EXPORT int QnvPlayer_Init(void) {
 }
 
 QNVPLAYER_EXPORT int QnvPlayer_Shutdown(void) {
-  return Guarded([] { return Registry().Shutdown(); });
+  return Guarded([] {
+    qnv::player::RunDecoders::Instance().Shutdown();
+    return Registry().Shutdown();
+  });
 }
 
 QNVPLAYER_EXPORT int QnvPlayer_OpenPort(uint32_t* handle, void* window, int32_t, const char*) {
@@ -42,4 +46,18 @@ QNVPLAYER_EXPORT int QnvPlayer_Input(uint32_t handle, const uint8_t* frame, int3
 
 QNVPLAYER_EXPORT int QnvPlayer_Capture(uint32_t handle, const char* path) {
   return Guarded([&] { return Registry().Capture(handle, path); });
+}
+
+QNVPLAYER_EXPORT int QnvPlayer_CaptureRun(uint32_t* decoder, uint32_t keepMs,
+                                          const uint8_t* records, uint32_t count,
+                                          const uint8_t* data, uint64_t dataLength,
+                                          const char* path) {
+  return Guarded([&] {
+    return qnv::player::RunDecoders::Instance().Capture(decoder, keepMs, records, count, data,
+                                                        dataLength, path);
+  });
+}
+
+QNVPLAYER_EXPORT int QnvPlayer_ReleaseDecoder(uint32_t decoder) {
+  return Guarded([&] { return qnv::player::RunDecoders::Instance().Release(decoder); });
 }

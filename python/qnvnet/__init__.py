@@ -19,6 +19,12 @@ fed on the library's threads. The library names the device session, not the
 channel, with each frame: every open channel of one Device sees the frames of
 all that Device's channels, so open one channel per Device when they must
 stay apart.
+
+Liveness: a device that stops answering is reported as a "disconnect" event
+(with its Loss) 13 to 18 s after it froze; a channel given a stall time-out
+(LiveChannel.set_stall_timeout) that receives no frame for that long ends
+its frames() with a QnvConnectionError naming the reason, and its Device
+gets a "stream-lost" event.
 """
 
 import atexit
@@ -36,7 +42,9 @@ from .errors import (AddressError, AuthenticationError, CaptureError, DeviceErro
                      QnvError, QnvTimeoutError, RecordingError, check)
 
 __all__ = [
-    "Device", "LiveChannel", "Recording", "Frame", "Event", "version", "decoder_available",
+    "Device", "LiveChannel", "Recording", "Frame", "Event", "Loss", "version",
+    "decoder_available", "LOST_BROKEN_CONNECTION", "LOST_NO_KEEPALIVE_ANSWER",
+    "LOST_STREAM_STALLED", "LOST_MALFORMED_MESSAGE",
     "QnvError", "DeviceError", "AuthenticationError", "QnvConnectionError", "QnvTimeoutError",
     "AddressError", "NotFoundError", "LimitError", "RecordingError", "CaptureError",
     "FirmwareError", "ProtocolError",
@@ -51,6 +59,23 @@ FRAME_KEY = 1
 FRAME_P = 2
 # A get reads at most this much: the library's replies carry at most 4,096 bytes.
 _GET_CAPACITY = 4096
+
+LOST_BROKEN_CONNECTION = _native.LOST_BROKEN_CONNECTION
+LOST_NO_KEEPALIVE_ANSWER = _native.LOST_NO_KEEPALIVE_ANSWER
+LOST_STREAM_STALLED = _native.LOST_STREAM_STALLED
+LOST_MALFORMED_MESSAGE = _native.LOST_MALFORMED_MESSAGE
+
+Loss = collections.namedtuple("Loss", "reason text client_id handle detail")
+Loss.__doc__ = """Why a session or a channel was lost: reason (LOST_*), its
+text, the session's client id, the channel's handle (0 for a session) and
+detail (errno for a broken connection, the time-out in ms for a stall)."""
+
+
+def _loss(raw):
+    if raw.reason == _native.LOST_NONE:
+        return None
+    return Loss(raw.reason, _lib.qnvnet_loss_text(raw.reason).decode(), raw.client_id,
+                raw.handle, raw.detail)
 
 
 def version():
@@ -91,7 +116,29 @@ class Frame:
 
     @property
     def is_key(self):
+        """Byte 35 marks an I slice; parameter sets may carry the mark too.
+        Count with nal_type, is_picture and is_key_picture."""
         return self.kind == FRAME_KEY
+
+    def _nal(self):
+        info = _native.NAL_INFO()
+        _lib.qnvnet_frame_nal(self.data, len(self.data), ctypes.byref(info))
+        return info
+
+    @property
+    def nal_type(self):
+        """The H.264 NAL unit type of the payload, or -1."""
+        return self._nal().type
+
+    @property
+    def is_picture(self):
+        """The frame begins a picture (one per picture a player shows)."""
+        return bool(self._nal().starts_picture)
+
+    @property
+    def is_key_picture(self):
+        """The frame begins a picture a decoder can start at."""
+        return bool(self._nal().key_picture)
 
     def __len__(self):
         return len(self.data)
@@ -100,9 +147,13 @@ class Frame:
         return "Frame(kind=%d, %d bytes)" % (self.kind, len(self.data))
 
 
-Event = collections.namedtuple("Event", "kind value body device_ip port")
-Event.__doc__ = """A device event: kind "message" (value, body bytes) or
-"disconnect" (the command connection failed; the session is gone)."""
+Event = collections.namedtuple("Event", "kind value body device_ip port loss",
+                               defaults=(None,))
+Event.__doc__ = """A device event: kind "message" (value, body bytes),
+"disconnect" (the session was lost and is gone; loss says why) or
+"stream-lost" (a channel's stream was lost, its connection broke or it
+stalled; loss says why and names the channel's handle; the channel stays open
+and silent)."""
 
 
 class _Dispatch:
@@ -153,10 +204,20 @@ class _Dispatch:
             device._event(Event("message", value, data, (ip or b"").decode(), port))
 
     def _disconnect(self, user, client_id, ip, port):
+        raw = _native.LOSS()
+        _lib.qnvnet_disconnect_reason(ctypes.byref(raw))  # only here, inside the callback
+        loss = _loss(raw)
         with self.lock:
             device = self.devices.get(client_id)
+            channels = list(self.channels.get(client_id, ()))
+        stream = loss is not None and loss.handle != 0
+        if stream:
+            for channel in channels:
+                if channel.handle == loss.handle:
+                    channel._lost(loss)
         if device is not None:
-            device._event(Event("disconnect", 0, b"", (ip or b"").decode(), port))
+            device._event(Event("stream-lost" if stream else "disconnect", 0, b"",
+                                (ip or b"").decode(), port, loss))
 
 
 _dispatch = _Dispatch()
@@ -301,6 +362,8 @@ class LiveChannel:
         self.dropped = 0
         self._queue = queue.Queue(maxsize=queue_size)
         self._closed = False
+        self._loss = None
+        self.handle = None
         cid = device._id()
         with _dispatch.lock:
             _dispatch.channels.setdefault(cid, set()).add(self)
@@ -320,6 +383,13 @@ class LiveChannel:
             self._queue.put_nowait(frame)
         except queue.Full:
             self.dropped += 1
+
+    def _lost(self, loss):
+        self._loss = loss
+        try:
+            self._queue.put_nowait(None)  # ends a waiting iterator
+        except queue.Full:
+            pass
 
     def _finish(self):
         with _dispatch.lock:
@@ -347,7 +417,8 @@ class LiveChannel:
     def frames(self, count=None, timeout=10.0):
         """Yields frames as they arrive, count of them (None: until the
         channel closes). Raises QnvTimeoutError when none came for timeout
-        seconds."""
+        seconds, QnvConnectionError when the stream was lost (the reason in
+        its text; loss() tells more)."""
         n = 0
         while count is None or n < count:
             try:
@@ -356,6 +427,9 @@ class LiveChannel:
                 raise QnvTimeoutError("live frames", -24, _native.REASON_NO_ANSWER, 0,
                                       "no frame within %g s" % timeout) from None
             if frame is None:
+                if self._loss is not None and not self._closed:
+                    raise QnvConnectionError("live frames", -41, _native.REASON_NETWORK,
+                                             self._loss.detail, "stream lost: " + self._loss.text)
                 return
             n += 1
             yield frame
@@ -379,6 +453,20 @@ class LiveChannel:
                 check("snapshot %s" % path, code)
                 return
             time.sleep(0.1)
+
+    def set_stall_timeout(self, seconds):
+        """Reports the stream as lost when it plays and no frame came for
+        seconds (0 turns it off; else 0.1 to 3600): frames() then ends with a
+        QnvConnectionError and the Device gets a "stream-lost" event. Never
+        while the channel is paused."""
+        check("set stall timeout",
+              _lib.qnvnet_live_set_stall_timeout(self.handle, int(round(seconds * 1000))))
+
+    def loss(self):
+        """Why the stream was lost (a Loss), or None while it is not."""
+        raw = _native.LOSS()
+        check("live loss reason", _lib.qnvnet_live_loss_reason(self.handle, ctypes.byref(raw)))
+        return _loss(raw)
 
     def record(self, path):
         """Starts a recording into path (and path's .idx index)."""

@@ -17,8 +17,27 @@ REASON_NOT_FOUND = 9
 REASON_LIMIT = 10
 REASON_PROTOCOL = 11
 
+# Why a session or a channel was lost, as QNVNET_LOST_* in qnvnet.h.
+LOST_NONE = 0
+LOST_BROKEN_CONNECTION = 1
+LOST_NO_KEEPALIVE_ANSWER = 2
+LOST_STREAM_STALLED = 3
+LOST_MALFORMED_MESSAGE = 4
+
 _u32, _i32, _u16, _p = ctypes.c_uint32, ctypes.c_int32, ctypes.c_uint16, ctypes.c_void_p
 _str = ctypes.c_char_p
+
+
+class LOSS(ctypes.Structure):
+    """qnvnet_loss."""
+    _fields_ = [("reason", _i32), ("client_id", _u32), ("handle", _u32), ("detail", _i32)]
+
+
+class NAL_INFO(ctypes.Structure):
+    """qnvnet_nal_info."""
+    _fields_ = [("type", _i32), ("slice_type", _i32), ("starts_picture", _i32),
+                ("key_picture", _i32)]
+
 
 MESSAGE_CB = ctypes.CFUNCTYPE(None, _p, _u32, _str, _u16, _u16, ctypes.POINTER(ctypes.c_uint8), _i32)
 STREAM_CB = ctypes.CFUNCTYPE(None, _p, _u32, _str, _u16, ctypes.POINTER(ctypes.c_uint8), _i32)
@@ -47,6 +66,12 @@ _PROTOTYPES = {
     "qnvnet_record_close": (_i32, [_u32, _u32]),
     "qnvnet_record_rollover": (_i32, [_u32, _u32, _str, ctypes.POINTER(_u32)]),
     "qnvnet_live_set_prerecord": (_i32, [_u32, _u32, _u32]),
+    "qnvnet_live_set_stall_timeout": (_i32, [_u32, _u32]),
+    "qnvnet_live_loss_reason": (_i32, [_u32, ctypes.POINTER(LOSS)]),
+    "qnvnet_session_loss_reason": (_i32, [_u32, ctypes.POINTER(LOSS)]),
+    "qnvnet_disconnect_reason": (_i32, [ctypes.POINTER(LOSS)]),
+    "qnvnet_loss_text": (_str, [_i32]),
+    "qnvnet_frame_nal": (_i32, [_p, _i32, ctypes.POINTER(NAL_INFO)]),
     "qnvnet_ptz_move": (_i32, [_u32, _u32, _u32, _u32, _u32]),
     "qnvnet_ptz_preset": (_i32, [_u32, _u32, _u32]),
     "qnvnet_ptz_get_param": (_i32, [_u32, _u32, _p, ctypes.POINTER(_i32)]),

@@ -85,6 +85,8 @@ def test_disconnect_ends_the_events():
                 dev.ptz_move(1, 0, 0, 0)
             events = list(dev.events(timeout=5))
             assert [e.kind for e in events] == ["disconnect"]
+            assert events[0].loss.reason == qnvnet.LOST_BROKEN_CONNECTION
+            assert events[0].loss.handle == 0
     finally:
         sim.terminate()
         sim.wait()
@@ -100,3 +102,37 @@ def test_player_found_beside_the_real_library_file(tmp_path):
     out = subprocess.run([sys.executable, "-c", "import qnvnet; print(qnvnet.decoder_available())"],
                          env=env, capture_output=True, text=True, check=True).stdout
     assert out.strip() == "True"
+
+
+def test_stalled_stream_ends_frames_with_its_reason():
+    sim = subprocess.Popen([os.environ["QNV_DEVSIM"], "--port", "0", "--synthetic", "--size",
+                            "320x240", "--freeze-after", "2", "--freeze", "stream"],
+                           stdout=subprocess.PIPE, text=True)
+    try:
+        port = int(re.search(r"127\.0\.0\.1:(\d+)", sim.stdout.readline()).group(1))
+        with qnvnet.Device("127.0.0.1", port) as dev, dev.live() as ch:
+            with pytest.raises(ValueError):
+                ch.set_stall_timeout(0.05)
+            ch.set_stall_timeout(0.5)
+            assert ch.loss() is None
+            frames = []
+            with pytest.raises(qnvnet.QnvConnectionError) as e:
+                for frame in ch.frames(timeout=10):
+                    frames.append(frame)
+            assert "stream stalled" in str(e.value)
+            loss = ch.loss()
+            assert loss.reason == qnvnet.LOST_STREAM_STALLED and loss.handle == ch.handle
+            assert loss.detail == 500
+            events = list(dev.events(timeout=1))
+            assert [ev.kind for ev in events] == ["stream-lost"]
+            assert events[0].port == port + 2 and events[0].loss == loss
+            # Pictures, not frames: parameter sets come in frames of their own.
+            pictures = [f for f in frames if f.is_picture]
+            assert 0 < len(pictures) < len(frames)
+            assert pictures[0].nal_type in (1, 5)
+            assert any(f.is_key_picture for f in pictures)
+            assert not any(f.is_key_picture for f in frames if not f.is_picture)
+            dev.ptz_move(1, 0, 0, 0)  # the session stays
+    finally:
+        sim.terminate()
+        sim.wait()

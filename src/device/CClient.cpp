@@ -52,27 +52,51 @@ uint32_t CClient::Login(const char* address, uint16_t port, const char* user,
   return 0;
 }
 
-uint32_t CClient::KeepAlive() {
-  uint8_t reply[kReplyCapacity] = {};
-  int32_t replyLength = kReplyCapacity;
-  return Transact(kKeepAlive.commandClass, kKeepAlive.code, nullptr, 0, reply, &replyLength,
-                  kCommandTimeoutMs);
+CClient::Tick CClient::KeepAliveTick(uint64_t nowMs, uint32_t answerMs, bool send) {
+  // A session busy with a call is being heard from (or its call times out,
+  // which counts as a silent round by itself): this tick passes it by.
+  if (!m_callLock.try_lock()) return Tick::kBusy;
+  Call call(*this, std::adopt_lock);  // its end checks the silent rounds
+  if (m_closed.load() || m_sessionId == 0 || m_command.IsBroken()) return Tick::kDone;
+  // What arrived is read here too, so a watcher held up by a slow host
+  // callback never makes an answered keep-alive look unanswered.
+  switch (m_command.DrainPending(m_sessionId)) {
+    case CTcpClient::Drained::kClosed:
+      m_command.Break(QNVNET_LOSS_BROKEN_CONNECTION);  // the device closed it
+      return Tick::kDone;
+    case CTcpClient::Drained::kFailed:
+      return Tick::kDone;  // failed, and noted as such
+    default:
+      break;
+  }
+  if (m_keepAliveOut) {
+    if (m_command.Arrivals() == m_arrivalsAtKeepAlive) {
+      if (nowMs - m_keepAliveSentMs < answerMs) return Tick::kDone;  // still has time
+      m_command.NoteSilentRound();
+    }
+    m_keepAliveOut = false;
+  }
+  if (!send || m_command.SilentRounds() >= kMaxSilentRounds) return Tick::kDone;
+  uint8_t request[kRequestHeaderSize];
+  const uint32_t length = EncodeRequest(request, false, kKeepAlive.commandClass, kKeepAlive.code,
+                                        m_sessionId, nullptr, 0);
+  m_arrivalsAtKeepAlive = m_command.Arrivals();
+  m_keepAliveSentMs = nowMs;
+  if (m_command.SendProbe(request, int32_t(length), kKeepAlive.commandClass, kKeepAlive.code,
+                          nowMs + answerMs))
+    m_keepAliveOut = true;
+  else if (!m_command.IsBroken())
+    m_command.NoteSilentRound();  // no room for 20 bytes: the device reads nothing
+  return Tick::kDone;
 }
 
-uint32_t CClient::KeepAliveWhenFree(uint32_t waitMs) {
-  // Polled rather than a timed lock: a call holds the lock for a moment
-  // unless its device is slow, and then this keep-alive is not needed.
-  constexpr uint32_t kPollMs = 10;
-  for (uint32_t waited = 0; !m_callLock.try_lock(); waited += kPollMs) {
-    if (waited >= waitMs) return 0;
-    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
-  }
-  Call call(*this, std::adopt_lock);
-  if (m_closed.load() || m_sessionId == 0) return 0;
-  uint32_t rc = KeepAlive();
-  m_keepAliveSlow.store(rc == QNVNET_ERR_NO_REPLY);
-  return rc;
+QNVNetLoss CClient::Loss() const {
+  QNVNetLoss loss{0, m_clientId.load(), 0, 0};
+  m_loss.Get(loss.reason, loss.detail);
+  return loss;
 }
+
+void CClient::NoteLoss(uint32_t reason, int32_t detail) { m_loss.Set(reason, detail); }
 
 void CClient::Logout() {
   Unwatch();
@@ -121,6 +145,14 @@ void CClient::RearmWatch() {
 }
 
 void CClient::EndCall() {
+  // A registered session whose device stayed silent round after round is
+  // lost like one whose connection broke (the watcher's own reads take the
+  // lock without a Call and never get here).
+  if (m_registered.load() && !m_closed.load() && !m_command.IsBroken() &&
+      m_command.SilentRounds() >= kMaxSilentRounds) {
+    NoteLoss(QNVNET_LOSS_NO_KEEPALIVE_ANSWER, 0);
+    m_command.Break(QNVNET_LOSS_NO_KEEPALIVE_ANSWER);  // reports through OnDisconnect
+  }
   m_callLock.unlock();
   // After the unlock: the watcher, woken by the re-arm, must find the lock free.
   RearmWatch();
@@ -129,7 +161,7 @@ void CClient::EndCall() {
 CClient::Idle CClient::PollIdle() {
   if (!m_callLock.try_lock()) return Idle::kBusy;  // the call re-arms when it ends
   CTcpClient::Drained drained = CTcpClient::Drained::kClosed;
-  if (!m_closed.load()) drained = m_command.DrainPending();
+  if (!m_closed.load()) drained = m_command.DrainPending(m_sessionId);
   m_callLock.unlock();
   switch (drained) {
     case CTcpClient::Drained::kEmpty:
@@ -209,7 +241,10 @@ bool CClient::OnDisconnect(int, char*, uint16_t, void* self) {
   // Runs inside the failing exchange, under the call lock: the loss is only
   // noted here and reported (callback, then logout) by whoever ran the
   // exchange once the lock is released, so no host code runs under it.
-  if (auto* client = static_cast<CClient*>(self)) client->m_lost.store(true);
+  if (auto* client = static_cast<CClient*>(self)) {
+    client->NoteLoss(client->m_command.FailureReason(), client->m_command.FailureError());
+    client->m_lost.store(true);
+  }
   return false;
 }
 

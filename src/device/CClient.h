@@ -6,7 +6,10 @@
 // Threads: every operation that uses the connection (commands, firmware,
 // live requests, keep-alive, the idle watcher's reads, logout's close) runs
 // under the call lock (a Call), so one session's exchanges run one at a time
-// in the order they took the lock, while other sessions run in parallel. The
+// in the order they took the lock, while other sessions run in parallel.
+// When a call ends, the session checks its liveness: a device silent for
+// kMaxSilentRounds rounds in a row (keep-alives unanswered, calls timed out)
+// is taken as lost (QNVNET_LOSS_NO_KEEPALIVE_ANSWER). The
 // lock is recursive: a streaming connection that fails while live open sends
 // its attach request reports on the opening thread, inside the call, and the
 // host's disconnect callback may call exports on this session from there.
@@ -21,7 +24,9 @@
 #include <mutex>
 #include <vector>
 
+#include "QNVNetSdk.h"
 #include "protocol/Commands.h"
+#include "transport/CLossRecord.h"
 #include "transport/CTcpClient.h"
 
 namespace qnv {
@@ -57,12 +62,22 @@ class CClient {
   uint32_t Login(const char* address, uint16_t port, const char* user, const char* password);
   // The socket number of the command connection.
   uint32_t GetClientId() const { return uint32_t(m_command.Socket()); }
-  uint32_t KeepAlive();
-  // The keep-alive as the keep-alive workers send it: waits at most waitMs
-  // for a call in progress (a session busy with a call needs no keep-alive
-  // then); nothing for a closed session or one without session id. Returns
-  // the transaction's code, 0 when none was sent.
-  uint32_t KeepAliveWhenFree(uint32_t waitMs);
+
+  // Rounds in a row without a word from the device after which the session
+  // is lost.
+  static constexpr uint32_t kMaxSilentRounds = 3;
+  enum class Tick { kDone, kBusy };
+  // One keep-alive tick, never waiting: kBusy (nothing done) when a call
+  // holds the session. Otherwise what arrived is read, the keep-alive out is
+  // judged once answerMs passed since it went out (anything that arrived
+  // since answers it; nothing is a silent round) and, with send and unless
+  // the session is lost by now, a new one goes out without waiting for its
+  // reply (the watcher or the next call reads it) when none is out. Nothing
+  // for a closed session or one without session id.
+  Tick KeepAliveTick(uint64_t nowMs, uint32_t answerMs, bool send);
+  // Why the session was lost (QNVNET_LOSS_*, 0 while it is not) and the
+  // errno that came with a broken connection.
+  QNVNetLoss Loss() const;
   // Closes the command connection (sending nothing) and clears the ids. The
   // caller holds a Call (or the session was never registered) and has
   // already closed the session's channels.
@@ -86,9 +101,11 @@ class CClient {
   // Set from the session id at registration: the session completed its
   // login with a session id other than 0 and gets keep-alives.
   bool WantsKeepAlive() const { return m_wantsKeepAlive.load(); }
-  std::atomic<bool>& KeepAliveQueued() { return m_keepAliveQueued; }
-  // The last keep-alive got no reply: its next one goes to the slow lane.
-  bool KeepAliveSlow() const { return m_keepAliveSlow.load(); }
+  // The connection failed (or the device fell silent) and the loss waits to
+  // be reported (TakeLoss).
+  bool LossPending() const { return m_lost.load() && m_registered.load() && !m_closed.load(); }
+  // Set while the session waits in the keep-alive runner's reports.
+  std::atomic<bool>& LossQueued() { return m_lossQueued; }
 
   // Transactions on the command connection, carrying the session id.
   uint32_t Transact(uint32_t commandClass, uint32_t commandCode, const void* payload,
@@ -116,6 +133,8 @@ class CClient {
   static bool OnDisconnect(int socket, char* peerAddress, uint16_t peerPort, void* self);
 
   void EndCall();
+  // The loss's reason, kept when none was set before.
+  void NoteLoss(uint32_t reason, int32_t detail);
 
   std::recursive_mutex m_callLock;
   char m_deviceAddress[16] = {};
@@ -126,8 +145,12 @@ class CClient {
   std::atomic<bool> m_closed{false};
   std::atomic<bool> m_lost{false};  // the connection failed; not yet reported
   std::atomic<bool> m_wantsKeepAlive{false};
-  std::atomic<bool> m_keepAliveQueued{false};
-  std::atomic<bool> m_keepAliveSlow{false};
+  std::atomic<bool> m_lossQueued{false};
+  CLossRecord m_loss;  // the first reason stays
+  // The keep-alive out and not yet judged (call lock).
+  bool m_keepAliveOut = false;
+  uint64_t m_keepAliveSentMs = 0;
+  uint64_t m_arrivalsAtKeepAlive = 0;
   std::mutex m_heldMutex;                    // guards m_held, m_watcher, m_token, registration
   std::vector<std::vector<uint8_t>> m_held;  // device messages before registration
   CSessionWatcher* m_watcher = nullptr;

@@ -19,6 +19,7 @@
 #ifndef QNV_LIVE_CFRAMEASSEMBLER_H
 #define QNV_LIVE_CFRAMEASSEMBLER_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -107,7 +108,8 @@ class CFrameAssembler {
   // Headers announcing over 16 MiB, and frames memory could not hold.
   uint64_t OversizeFrames() const { return m_oversizeFrames; }
   uint64_t CommandMessages() const { return m_commandMessages; }  // passed over
-  uint64_t DeliveredFrames() const { return m_deliveredFrames; }
+  // Any thread may read this one (a live channel's stall watch does).
+  uint64_t DeliveredFrames() const { return m_deliveredFrames.load(std::memory_order_relaxed); }
   uint32_t Capacity() const { return m_capacity; }  // current buffer size
   uint32_t Growths() const { return m_growths; }    // times the buffer was enlarged
 
@@ -148,7 +150,7 @@ class CFrameAssembler {
   uint64_t m_droppedBytes = 0;
   uint64_t m_oversizeFrames = 0;
   uint64_t m_commandMessages = 0;
-  uint64_t m_deliveredFrames = 0;
+  std::atomic<uint64_t> m_deliveredFrames{0};  // written by the reading thread only
   uint32_t m_growths = 0;
   bool m_areaGiven = false;  // ReceiveArea gave an area at m_end, not yet filled
 };

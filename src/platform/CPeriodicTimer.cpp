@@ -5,14 +5,17 @@
 
 namespace qnv::platform {
 
-bool CPeriodicTimer::Start(uint32_t periodMs, Procedure procedure, void* context) {
+bool CPeriodicTimer::Start(uint32_t periodMs, Procedure procedure, void* context, uint32_t afterMs,
+                           Procedure after) {
   if (m_thread.joinable() || procedure == nullptr) return false;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_stop = false;
   }
+  if (afterMs >= periodMs) after = nullptr;
   try {
-    m_thread = std::thread(&CPeriodicTimer::Run, this, periodMs, procedure, context);
+    m_thread = std::thread(&CPeriodicTimer::Run, this,
+                           SPlan{periodMs, procedure, context, afterMs, after});
   } catch (const std::system_error&) {
     return false;
   }
@@ -29,19 +32,27 @@ void CPeriodicTimer::Stop() {
   m_thread.join();
 }
 
-void CPeriodicTimer::Run(uint32_t periodMs, Procedure procedure, void* context) {
-  auto next = std::chrono::steady_clock::now() + std::chrono::milliseconds(periodMs);
+void CPeriodicTimer::Run(SPlan plan) {
+  const auto period = std::chrono::milliseconds(plan.periodMs);
+  auto next = std::chrono::steady_clock::now() + period;
   std::unique_lock<std::mutex> lock(m_mutex);
   for (;;) {
     if (m_wake.wait_until(lock, next, [this] { return m_stop; })) return;
     lock.unlock();
-    procedure(context);
+    plan.procedure(plan.context);
     lock.lock();
+    if (plan.after != nullptr) {
+      const auto at = next + std::chrono::milliseconds(plan.afterMs);
+      if (m_wake.wait_until(lock, at, [this] { return m_stop; })) return;
+      lock.unlock();
+      plan.after(plan.context);
+      lock.lock();
+    }
     // The period counts from the planned tick, not from the end of the run,
     // so a slow pass does not push every later pass back.
-    next += std::chrono::milliseconds(periodMs);
+    next += period;
     auto now = std::chrono::steady_clock::now();
-    if (next < now) next = now + std::chrono::milliseconds(periodMs);
+    if (next < now) next = now + period;
   }
 }
 

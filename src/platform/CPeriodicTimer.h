@@ -1,7 +1,9 @@
 // CPeriodicTimer: a thread of its own that runs a procedure every period
-// until stopped. Owns that thread. Start and Stop are called from one host
-// thread at a time (InitLib / UnInitLib); Stop must not be called from the
-// procedure. The procedure runs on the timer thread, one run at a time.
+// until stopped and, when asked, a second procedure a fixed delay after each
+// run of the first (within the same period). Owns that thread. Start and
+// Stop are called from one host thread at a time (InitLib / UnInitLib); Stop
+// must not be called from a procedure. The procedures run on the timer
+// thread, one run at a time.
 #ifndef QNV_PLATFORM_CPERIODICTIMER_H
 #define QNV_PLATFORM_CPERIODICTIMER_H
 
@@ -22,13 +24,23 @@ class CPeriodicTimer {
   CPeriodicTimer& operator=(const CPeriodicTimer&) = delete;
 
   // Starts the thread; false when it already runs or cannot be created.
-  bool Start(uint32_t periodMs, Procedure procedure, void* context);
+  // after, when given and afterMs is below periodMs, runs afterMs after each
+  // run of procedure.
+  bool Start(uint32_t periodMs, Procedure procedure, void* context, uint32_t afterMs = 0,
+             Procedure after = nullptr);
   // Wakes the thread and joins it; a run in progress finishes first.
   void Stop();
   bool IsRunning() const { return m_thread.joinable(); }
 
  private:
-  void Run(uint32_t periodMs, Procedure procedure, void* context);
+  struct SPlan {
+    uint32_t periodMs;
+    Procedure procedure;
+    void* context;
+    uint32_t afterMs;
+    Procedure after;
+  };
+  void Run(SPlan plan);
 
   std::mutex m_mutex;
   std::condition_variable m_wake;

@@ -112,6 +112,15 @@ bool SocketConnect(int fd, const char* ip, uint16_t port, int timeoutMs) {
   if (!SetNonBlocking(fd, false)) return false;
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  // Without these a half-open connection lives for ever (nothing to read)
+  // or for some 15 minutes of retransmissions (data sent).
+  const int idle = kKeepAliveIdleS, interval = kKeepAliveIntervalS, count = kKeepAliveCount;
+  const unsigned userTimeout = kUserTimeoutMs;
+  setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+  setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
   return true;
 }
 
@@ -161,6 +170,16 @@ bool SocketSendAllBefore(int fd, const void* data, size_t length, uint64_t deadl
     length -= size_t(n);
   }
   return true;
+}
+
+ssize_t SocketSendNow(int fd, const void* data, size_t length) {
+  const SocketHooks* h = g_hooks.load();
+  for (;;) {
+    ssize_t n = h && h->send ? h->send(fd, data, length)
+                             : ::send(fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    return n;
+  }
 }
 
 ssize_t SocketRecv(int fd, void* data, size_t length) {

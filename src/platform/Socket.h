@@ -24,8 +24,22 @@ bool ParseIPv4(const char* text, uint32_t* addressNetworkOrder);
 // A new blocking IPv4 TCP socket, or kInvalidSocket.
 int SocketCreateTcp();
 
+// How long a connection whose peer has gone without a word (a pulled cable,
+// a hung device, a switch that rebooted) can live. TCP keep-alive probes
+// start after kKeepAliveIdleS seconds in which nothing arrived and follow
+// every kKeepAliveIntervalS seconds; the connection is taken as broken (reads
+// and sends fail with ETIMEDOUT) once kUserTimeoutMs passed without an
+// acknowledgement of a probe or of data sent (TCP_USER_TIMEOUT, which
+// then also ends the probing). So a silent peer is found after about 20 s
+// (at most 22), whichever way the connection was used.
+constexpr int kKeepAliveIdleS = 10;
+constexpr int kKeepAliveIntervalS = 2;
+constexpr int kKeepAliveCount = 5;  // the limit without a user time-out: 10 + 5 x 2 s
+constexpr unsigned kUserTimeoutMs = 20000;
+
 // Connects fd to ip:port, waiting at most timeoutMs for the handshake. A
-// refused attempt fails at once. The socket is blocking again afterwards.
+// refused attempt fails at once. The socket is blocking again afterwards,
+// with TCP_NODELAY and the keep-alive settings above.
 bool SocketConnect(int fd, const char* ip, uint16_t port, int timeoutMs);
 
 // One send call (MSG_NOSIGNAL, EINTR retried): bytes sent, or -1.
@@ -37,6 +51,9 @@ bool SocketSendAll(int fd, const void* data, size_t length);
 // and some bytes may have gone out. Never blocks past the deadline.
 bool SocketSendAllBefore(int fd, const void* data, size_t length, uint64_t deadlineMs,
                          bool* timedOut);
+// One send call that never waits (MSG_DONTWAIT): bytes sent, or -1 (errno
+// EAGAIN when the socket buffer has no room).
+ssize_t SocketSendNow(int fd, const void* data, size_t length);
 // One receive call (EINTR retried): bytes read, 0 on orderly close, -1 error.
 ssize_t SocketRecv(int fd, void* data, size_t length);
 // Waits until fd is readable: 1 readable (or closed), 0 time-out, -1 error.

@@ -1,6 +1,6 @@
 // StreamCopy: memcpy with non-temporal stores, for bytes written now and
 // read much later if at all (the pre-record queue is read only when a
-// recording opens, a headless player port's store only by a capture).
+// recording opens or a capture decodes from it).
 // Filling such cold lines through the cache would cost a read of every line
 // first and push out what the receive path is using; measured with 64
 // channels, about half the cost of memcpy, but slower than memcpy into lines

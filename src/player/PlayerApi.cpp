@@ -28,14 +28,23 @@ int NullOpen(uint32_t* handle, void*, int32_t, const char*) {
 int NullClose(uint32_t) { return 0; }
 int NullInput(uint32_t, const uint8_t*, int32_t) { return 0; }
 int NullCapture(uint32_t, const char*) { return -2; }
+int NullCaptureRun(uint32_t* decoder, uint32_t, const uint8_t*, uint32_t, const uint8_t*, uint64_t,
+                   const char*) {
+  if (decoder != nullptr) *decoder = 0;
+  return -2;
+}
+int NullRelease(uint32_t) { return -1; }
 
-const PlayerApi kNullPlayer = {NullInit, NullShutdown, NullOpen, NullClose, NullInput, NullCapture};
+const PlayerApi kNullPlayer = {NullInit,  NullShutdown, NullOpen,       NullClose,
+                               NullInput, NullCapture,  NullCaptureRun, NullRelease};
 
 PlayerApi g_loaded = kNullPlayer;
 bool g_isLoaded = false;
 std::once_flag g_loadOnce;
 std::atomic<const PlayerApi*> g_active{&kNullPlayer};
 std::atomic<const PlayerApi*> g_override{nullptr};
+std::mutex g_startMutex;
+bool g_started = false;  // g_startMutex
 
 // The folder that holds this library (or the executable it is linked into),
 // after symlinks: a host may reach the SDK through a link in another folder,
@@ -81,7 +90,9 @@ void LoadOnce() {
   if (!Bind(lib, "QnvPlayer_Init", api.init) || !Bind(lib, "QnvPlayer_Shutdown", api.shutdown) ||
       !Bind(lib, "QnvPlayer_OpenPort", api.openPort) ||
       !Bind(lib, "QnvPlayer_ClosePort", api.closePort) ||
-      !Bind(lib, "QnvPlayer_Input", api.input) || !Bind(lib, "QnvPlayer_Capture", api.capture)) {
+      !Bind(lib, "QnvPlayer_Input", api.input) || !Bind(lib, "QnvPlayer_Capture", api.capture) ||
+      !Bind(lib, "QnvPlayer_CaptureRun", api.captureRun) ||
+      !Bind(lib, "QnvPlayer_ReleaseDecoder", api.releaseDecoder)) {
     platform::DebugOutput(
         "player library not loaded, no decoding or snapshots: libQNVPlayer.so lacks a QnvPlayer_ "
         "function");
@@ -98,6 +109,23 @@ void LoadOnce() {
 }  // namespace
 
 void LoadPlayer() { std::call_once(g_loadOnce, LoadOnce); }
+
+bool StartPlayer() {
+  LoadPlayer();
+  std::lock_guard<std::mutex> lock(g_startMutex);
+  if (!g_started) {
+    Player().init();
+    g_started = true;
+  }
+  return g_override.load() != nullptr || g_isLoaded;
+}
+
+void StopPlayer() {
+  std::lock_guard<std::mutex> lock(g_startMutex);
+  if (!g_started) return;
+  g_started = false;
+  Player().shutdown();
+}
 
 const PlayerApi& Player() {
   if (const PlayerApi* p = g_override.load()) return *p;

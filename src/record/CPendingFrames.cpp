@@ -20,7 +20,8 @@ void CPendingFrames::SpillOldest() {
     m_clearQueue = false;
   }
   // A body longer than the queue is refused there, as it would have been on arrival.
-  if (m_queue.Append(e.body, e.length, e.header, true)) m_spilledBytes += uint64_t(e.length);
+  if (m_queue.Append(e.body, e.length, e.header, true, 0, e.sequence))
+    m_spilledBytes += uint64_t(e.length);
   PopOldest();
 }
 
@@ -43,11 +44,12 @@ void CPendingFrames::Trim() {
   }
 }
 
-void CPendingFrames::Add(const uint8_t* body, int32_t length, const SFrameIndex& header) {
+void CPendingFrames::Add(const uint8_t* body, int32_t length, const SFrameIndex& header,
+                         uint32_t sequence) {
   if (length < 0) return;
   if (Count() == kMaxPending) SpillOldest();
   SEntry& added = m_entries[m_end % kMaxPending];
-  added = SEntry{body, length, header};
+  added = SEntry{body, length, header, sequence};
   ++m_end;
   if (Appendable(added)) {
     m_appendableBytes += length;

@@ -38,8 +38,10 @@ class CPendingFrames {
   CPendingFrames(const CPendingFrames&) = delete;
   CPendingFrames& operator=(const CPendingFrames&) = delete;
 
-  // Lists a frame's body (as CStreamQueue::Append with newFrame true would take it).
-  void Add(const uint8_t* body, int32_t length, const protocol::SFrameIndex& header);
+  // Lists a frame's body (as CStreamQueue::Append with newFrame true would
+  // take it, with its sequence number).
+  void Add(const uint8_t* body, int32_t length, const protocol::SFrameIndex& header,
+           uint32_t sequence = 0);
   // The bytes [from, to) are about to be overwritten or freed: every listed
   // body that lies there is spilled first (with every older one, keeping the
   // order).
@@ -61,6 +63,7 @@ class CPendingFrames {
     const uint8_t* body;
     int32_t length;
     protocol::SFrameIndex header;
+    uint32_t sequence;
   };
 
   SEntry& At(uint64_t i) { return m_entries[(m_begin.load() + i) % kMaxPending]; }

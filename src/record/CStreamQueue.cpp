@@ -150,12 +150,22 @@ void CStreamQueue::Linearize() const {
   }
 }
 
-bool CStreamQueue::Append(const uint8_t* data, int32_t length, SFrameIndex header, bool newFrame) {
-  return Append(data, length, header, newFrame, 0);
+CStreamQueue::SHeld CStreamQueue::Held(size_t i) const {
+  const SBuf& slice = m_slices[m_first + i];
+  const size_t at = size_t(slice.start - m_buffer.get());
+  const size_t length = size_t(slice.length);
+  SHeld held{&m_frames[m_first + i], SBodyView{slice.start, length}, slice.sequence};
+  // An empty body may sit at the very end; a body that wraps goes on at the start.
+  if (at + length > size_t(m_capacity)) {
+    held.body.firstLength = size_t(m_capacity) - at;
+    held.body.second = m_buffer.get();
+    held.body.secondLength = length - held.body.firstLength;
+  }
+  return held;
 }
 
 bool CStreamQueue::Append(const uint8_t* data, int32_t length, SFrameIndex header, bool newFrame,
-                          uint64_t nowMs) {
+                          uint64_t nowMs, uint32_t sequence) {
   if (length < 0 || (data == nullptr && length > 0)) return false;
   const bool timed = m_spanMs != 0;
   bool beginsGroup = false;
@@ -237,7 +247,7 @@ bool CStreamQueue::Append(const uint8_t* data, int32_t length, SFrameIndex heade
     // least half of it: a move of the held records per that many appends.
     if (m_frames.size() == m_frames.capacity() && m_first >= m_frames.size() / 2)
       DropEvictedRecords();
-    m_slices.push_back(SBuf{m_buffer.get() + at, length});
+    m_slices.push_back(SBuf{m_buffer.get() + at, length, sequence});
     header.SetOffset(uint32_t(at));
     m_frames.push_back(header);
     if (timed) {

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "protocol/FrameHeader.h"
+#include "record/FrameBody.h"
 #include "record/GroupStart.h"
 
 namespace qnv {
@@ -49,10 +50,12 @@ class CStreamQueue {
   static constexpr size_t kMinFrames = 4096;
   static constexpr size_t kMaxFrames = 65536;
 
-  // One held frame body inside the buffer.
+  // One held frame body inside the buffer, with the number its owner gave
+  // the frame (see Append).
   struct SBuf {
     uint8_t* start;
     int32_t length;
+    uint32_t sequence = 0;
   };
 
   CStreamQueue();
@@ -78,13 +81,14 @@ class CStreamQueue {
   // Evicts the oldest whole frames until it fits. newFrame false with a frame
   // held extends the last frame's body instead. False (and nothing changes)
   // when the body is longer than the capacity or the arguments are bad.
-  bool Append(const uint8_t* data, int32_t length, protocol::SFrameIndex header, bool newFrame);
   // With a time span: `nowMs` is the frame's arrival time on a monotonic
   // clock (the span is measured in it). False also when the frame cannot
   // begin or continue a whole group (then nothing is held until the next
-  // group begins). Without a span the same as the call above.
+  // group begins). `sequence` is kept with the frame for its owner, who
+  // numbers the frames it delivers so that it can tell which ones are held
+  // and whether they follow each other.
   bool Append(const uint8_t* data, int32_t length, protocol::SFrameIndex header, bool newFrame,
-              uint64_t nowMs);
+              uint64_t nowMs = 0, uint32_t sequence = 0);
 
   // Drops every held frame; the buffer stays.
   void Clear();
@@ -99,7 +103,18 @@ class CStreamQueue {
 
   size_t Count() const { return m_frames.size() - m_first; }
   const protocol::SFrameIndex& Frame(size_t i) const;  // i < Count()
-  const SBuf& Slice(size_t i) const;         // i < Count()
+  const SBuf& Slice(size_t i) const;                   // i < Count()
+
+  // Held frame i (i < Count()) where it lies now, without bringing the held
+  // bytes back to one run as Frame and Slice do: a capture reads a few
+  // frames, and a timed stretch may be megabytes. The header's offset field
+  // is not meaningful here.
+  struct SHeld {
+    const protocol::SFrameIndex* header;
+    SBodyView body;
+    uint32_t sequence;
+  };
+  SHeld Held(size_t i) const;
 
  private:
   // Buffer position of the logical offset `at` from the oldest held byte.

@@ -1,8 +1,10 @@
 // Where a group of pictures begins in a stream of frames: at the frame of its
-// sequence parameter set, or at an IDR picture that no parameter set comes
-// before. A stretch cut there decodes from its first picture. Frames whose
-// body is not readable as H.264 fall back to the key-frame mark: the first of
-// a run of frames marked 1. Owns the state of the frame before; one thread.
+// sequence parameter set (the first of the parameter sets that lead up to its
+// first picture, whatever SEI or other units come between them and the
+// picture), or at an IDR picture that no parameter sets lead up to. A stretch
+// cut there decodes from its first picture. Frames whose body is not
+// readable as H.264 fall back to the key-frame mark: the first of a run of
+// frames marked 1. Owns the state of the frames before; one thread.
 #ifndef QNV_RECORD_GROUPSTART_H
 #define QNV_RECORD_GROUPSTART_H
 
@@ -10,6 +12,7 @@
 #include <cstdint>
 
 #include "protocol/FrameHeader.h"
+#include "record/FrameBody.h"
 
 namespace qnv {
 
@@ -17,32 +20,28 @@ class CGroupStart {
  public:
   // Whether this frame begins a group; remembers it as the frame before the next.
   bool Next(const protocol::SFrameIndex& header, const uint8_t* body, size_t length) {
-    constexpr int kNalIdr = 5, kNalSps = 7, kNalPps = 8;
-    // The first NAL unit, behind the extension block and a 3- or 4-byte start code.
-    int type = -1;
-    size_t at = 0;
-    if (header.HasExtension())
-      at = length >= protocol::kFrameExtLengthSize ? protocol::kFrameExtLengthSize + platform::LoadLe32(body)
-                                                   : length;
-    if (at + 4 <= length && body[at] == 0 && body[at + 1] == 0 && body[at + 2] == 1) {
-      type = body[at + 3] & 0x1F;
-    } else if (at + 5 <= length && body[at] == 0 && body[at + 1] == 0 && body[at + 2] == 0 &&
-               body[at + 3] == 1) {
-      type = body[at + 4] & 0x1F;
-    }
+    const int type = FirstNalType(header, SBodyView{body, length});
     const uint8_t kind = header.FrameKind();
     bool starts = false;
     if (type == kNalSps) {
-      starts = m_lastType != kNalSps;
+      starts = !m_leadIn;
     } else if (type == kNalIdr) {
-      starts = m_lastType != kNalSps && m_lastType != kNalPps && m_lastType != kNalIdr;
+      // (A second slice of the same IDR picture begins nothing.)
+      starts = !m_leadIn && m_lastType != kNalIdr;
     } else if (type < 0) {
       starts = kind == protocol::kFrameKindI && m_lastKind != protocol::kFrameKindI;
     }
     // A key frame that parameter sets do not lead up to is a place to begin
     // too (a stream of I slices without IDR pictures has no other).
-    m_boundary = starts || (kind == protocol::kFrameKindI && type != kNalSps && type != kNalPps &&
-                            m_lastType != kNalSps && m_lastType != kNalPps);
+    m_boundary = starts ||
+                 (kind == protocol::kFrameKindI && type != kNalSps && type != kNalPps && !m_leadIn);
+    // Parameter sets lead up to the next picture; units between them and it
+    // (SEI, access unit delimiters) belong to the same lead-in.
+    if (type == kNalSps || type == kNalPps) {
+      m_leadIn = true;
+    } else if (type >= kNalSliceFirst && type <= kNalIdr) {
+      m_leadIn = false;
+    }
     m_lastType = type;
     m_lastKind = kind;
     return starts;
@@ -52,10 +51,12 @@ class CGroupStart {
   void Reset() {
     m_lastType = -1;
     m_lastKind = 0;
+    m_leadIn = false;
   }
 
  private:
   int m_lastType = -1;
+  bool m_leadIn = false;  // parameter sets came since the last picture
   uint8_t m_lastKind = 0;
   bool m_boundary = false;
 };

@@ -29,6 +29,28 @@ static_assert(QNVNET_E_NO_SAVE == int32_t(QNVNET_ERR_NO_SAVE));
 static_assert(QNVNET_E_ROLLOVER_PENDING == int32_t(QNVNET_ERR_ROLLOVER_PENDING));
 static_assert(QNVNET_E_CAPTURE == int32_t(QNVNET_ERR_CAPTURE));
 static_assert(QNVNET_E_BAD_ARGUMENT == int32_t(QNVNET_ERR_BAD_ARGUMENT));
+static_assert(QNVNET_LOST_NONE == int32_t(QNVNET_LOSS_NONE));
+static_assert(QNVNET_LOST_BROKEN_CONNECTION == int32_t(QNVNET_LOSS_BROKEN_CONNECTION));
+static_assert(QNVNET_LOST_NO_KEEPALIVE_ANSWER == int32_t(QNVNET_LOSS_NO_KEEPALIVE_ANSWER));
+static_assert(QNVNET_LOST_STREAM_STALLED == int32_t(QNVNET_LOSS_STREAM_STALLED));
+static_assert(QNVNET_LOST_MALFORMED_MESSAGE == int32_t(QNVNET_LOSS_MALFORMED_MESSAGE));
+static_assert(sizeof(qnvnet_loss) == sizeof(QNVNetLoss));
+
+qnvnet_loss ToC(const QNVNetLoss& loss) {
+  return qnvnet_loss{int32_t(loss.reason), loss.clientId, loss.handle, loss.detail};
+}
+
+int32_t NullArgument(const char* name);
+int32_t Explained(uint32_t code);
+
+// A per-handle loss query of the C++ interface, in C terms.
+int32_t LossQuery(uint32_t (*query)(uint32_t, QNVNetLoss*), uint32_t id, qnvnet_loss* loss) {
+  if (loss == nullptr) return NullArgument("loss");
+  QNVNetLoss out{};
+  const int32_t rc = Explained(query(id, &out));
+  if (rc == QNVNET_SUCCESS) *loss = ToC(out);
+  return rc;
+}
 
 using qnv::platform::FailureKind;
 using qnv::platform::NoteFailure;
@@ -208,6 +230,41 @@ int32_t qnvnet_record_rollover(uint32_t handle, uint32_t id, const char* new_pat
 }
 int32_t qnvnet_live_set_prerecord(uint32_t handle, uint32_t milliseconds, uint32_t max_bytes) {
   return Explained(QNVNet_LiveSetPreRecord(handle, milliseconds, max_bytes));
+}
+int32_t qnvnet_live_set_stall_timeout(uint32_t handle, uint32_t milliseconds) {
+  return Explained(QNVNet_LiveSetStallTimeout(handle, milliseconds));
+}
+int32_t qnvnet_live_loss_reason(uint32_t handle, qnvnet_loss* loss) {
+  return LossQuery(&QNVNet_LiveGetLossReason, handle, loss);
+}
+int32_t qnvnet_session_loss_reason(uint32_t client_id, qnvnet_loss* loss) {
+  return LossQuery(&QNVNet_DevGetLossReason, client_id, loss);
+}
+
+int32_t qnvnet_disconnect_reason(qnvnet_loss* loss) {
+  // No reason note is cleared: this is asked from inside a callback, between
+  // the host's own calls.
+  if (loss == nullptr) return QNVNET_E_BAD_ARGUMENT;
+  QNVNetLoss out{};
+  QNVNet_GetDisconnectReason(&out);
+  *loss = ToC(out);
+  return QNVNET_SUCCESS;
+}
+const char* qnvnet_loss_text(int32_t reason) { return QnvLossText(uint32_t(reason)); }
+
+int32_t qnvnet_frame_nal(const uint8_t* frame, int32_t length, qnvnet_nal_info* info) {
+  qnv::platform::ClearFailure();
+  if (frame == nullptr) return NullArgument("frame");
+  if (info == nullptr) return NullArgument("info");
+  if (length < 0) {
+    qnv::platform::ClearFailure();
+    NoteFailure(FailureKind::kBadArgument, 0, "length %d is below 0", length);
+    return QNVNET_E_BAD_ARGUMENT;
+  }
+  const QNVNetFrameNal nal = QNVNetFrameNal::OfFrame(frame, uint64_t(length));
+  *info =
+      qnvnet_nal_info{nal.type, nal.sliceType, nal.startsPicture ? 1 : 0, nal.keyPicture ? 1 : 0};
+  return QNVNET_SUCCESS;
 }
 
 int32_t qnvnet_ptz_move(uint32_t client_id, uint32_t v1, uint32_t v2, uint32_t v3, uint32_t v4) {

@@ -1,118 +1,115 @@
 #include "sdk/CKeepAliveRunner.h"
 
+#include <atomic>
 #include <system_error>
 
 namespace qnv {
 
-void CKeepAliveRunner::CQueue::Push(const std::shared_ptr<CClient>& session) {
-  if (m_head > 0 && m_items.size() == m_items.capacity()) {
-    // Reuse the slots already taken rather than grow.
-    m_items.erase(m_items.begin(), m_items.begin() + ptrdiff_t(m_head));
-    m_head = 0;
-  }
-  m_items.push_back(session);
+namespace {
+std::atomic<uint32_t> g_answerMs{CKeepAliveRunner::kAnswerMs};
 }
 
-std::shared_ptr<CClient> CKeepAliveRunner::CQueue::Pop() {
-  std::shared_ptr<CClient> session = std::move(m_items[m_head++]);
-  if (Empty()) {
-    m_items.clear();  // keeps the capacity
-    m_head = 0;
-  }
-  return session;
-}
+uint32_t CKeepAliveRunner::AnswerMs() { return g_answerMs.load(); }
+void CKeepAliveRunner::SetAnswerMsForTesting(uint32_t ms) { g_answerMs.store(ms); }
 
-void CKeepAliveRunner::CQueue::Drop() {
-  for (size_t i = m_head; i < m_items.size(); ++i) m_items[i]->KeepAliveQueued().store(false);
-  m_items.clear();
-  m_head = 0;
-}
-
-bool CKeepAliveRunner::Start(Done done, void* context) {
+bool CKeepAliveRunner::Start(Report report, void* context) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_running) return true;
-  m_done = done;
+  m_report = report;
   m_context = context;
   m_stop = false;
   m_running = true;
-  return true;  // workers start with the first keep-alives
-}
-
-bool CKeepAliveRunner::StartWorker() {
-  try {
-    m_workers.emplace_back(&CKeepAliveRunner::Work, this);
-  } catch (const std::system_error&) {
-    return false;
-  }
-  return true;
+  return true;  // the reporting thread starts with the first loss
 }
 
 void CKeepAliveRunner::Stop() {
-  std::vector<std::thread> workers;
+  std::thread reporter;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_running) return;
     m_stop = true;
-    m_fast.Drop();
-    m_slow.Drop();
-    workers.swap(m_workers);
+    m_losses.clear();
+    m_head = 0;
+    reporter.swap(m_reporter);
   }
   m_work.notify_all();
-  for (auto& t : workers) t.join();
+  if (reporter.joinable()) reporter.join();
   std::lock_guard<std::mutex> lock(m_mutex);
   m_running = false;
   m_idle.notify_all();
 }
 
-void CKeepAliveRunner::Post(const std::vector<std::shared_ptr<CClient>>& sessions) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  if (!m_running || m_stop) return;
-  for (const auto& s : sessions) {
-    if (s->KeepAliveQueued().exchange(true)) continue;
-    (s->KeepAliveSlow() ? m_slow : m_fast).Push(s);
-  }
-  // Grow while every worker is taken and work waits.
-  const size_t wanted = m_busy + m_fast.Size() + m_slow.Size();
-  while (m_workers.size() < wanted && m_workers.size() < kMaxWorkers)
-    if (!StartWorker()) break;
-  m_work.notify_all();
+void CKeepAliveRunner::Tick(const std::vector<std::shared_ptr<CClient>>& sessions, uint64_t nowMs,
+                            bool send) {
+  const uint32_t answerMs = g_answerMs.load();
+  std::lock_guard<std::mutex> lock(m_tickMutex);
+  m_busy.clear();
+  m_busy.reserve(sessions.size());  // grows with the sessions only, never in a steady tick
+  auto visit = [&](const std::shared_ptr<CClient>& session, bool again) {
+    if (session->KeepAliveTick(nowMs, answerMs, send) == CClient::Tick::kBusy) {
+      if (!again) m_busy.push_back(session);
+    } else if (session->LossPending()) {
+      Queue(session);
+    }
+  };
+  for (const auto& session : sessions) visit(session, false);
+  // A call, or the watcher reading a reply, held these for a moment.
+  for (const auto& session : m_busy) visit(session, true);
+  m_busy.clear();  // holds no session past the tick
 }
 
-void CKeepAliveRunner::PostAndWait(const std::vector<std::shared_ptr<CClient>>& sessions) {
-  Post(sessions);
+void CKeepAliveRunner::TickAndWait(const std::vector<std::shared_ptr<CClient>>& sessions,
+                                   uint64_t nowMs) {
+  Tick(sessions, nowMs);
   std::unique_lock<std::mutex> lock(m_mutex);
-  m_idle.wait(lock, [this] {
-    return !m_running || m_stop || (m_fast.Empty() && m_slow.Empty() && m_busy == 0);
-  });
+  m_idle.wait(
+      lock, [this] { return !m_running || m_stop || (m_head == m_losses.size() && !m_reporting); });
+}
+
+void CKeepAliveRunner::Queue(const std::shared_ptr<CClient>& session) {
+  if (session->LossQueued().exchange(true)) return;  // reported once, queued once
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_running || m_stop) return;
+    if (m_head > 0 && m_losses.size() == m_losses.capacity()) {
+      // Reuse the slots already taken rather than grow.
+      m_losses.erase(m_losses.begin(), m_losses.begin() + ptrdiff_t(m_head));
+      m_head = 0;
+    }
+    m_losses.push_back(session);
+    if (!m_reporter.joinable()) {
+      try {
+        m_reporter = std::thread(&CKeepAliveRunner::Work, this);
+      } catch (const std::system_error&) {
+        // No thread: the loss waits for the next tick to try again; the
+        // session's own calls meet and report it meanwhile.
+        m_losses.pop_back();
+        session->LossQueued().store(false);
+        return;
+      }
+    }
+  }
+  m_work.notify_one();
 }
 
 void CKeepAliveRunner::Work() {
   std::unique_lock<std::mutex> lock(m_mutex);
   for (;;) {
-    const size_t slowLimit = kMaxWorkers - kFastReserve;
-    m_work.wait(lock, [&] {
-      return m_stop || !m_fast.Empty() || (!m_slow.Empty() && m_busySlow < slowLimit);
-    });
+    m_work.wait(lock, [&] { return m_stop || m_head < m_losses.size(); });
     if (m_stop) return;
-    bool slow = m_fast.Empty();
-    std::shared_ptr<CClient> session;
-    if (slow) {
-      session = m_slow.Pop();
-      ++m_busySlow;
-    } else {
-      session = m_fast.Pop();
+    std::shared_ptr<CClient> session = std::move(m_losses[m_head++]);
+    if (m_head == m_losses.size()) {
+      m_losses.clear();  // keeps the capacity
+      m_head = 0;
     }
-    ++m_busy;
+    m_reporting = true;
     lock.unlock();
-    session->KeepAliveWhenFree(kBusyWaitMs);
-    session->KeepAliveQueued().store(false);
-    if (m_done) m_done(m_context, session);
+    session->LossQueued().store(false);
+    if (m_report) m_report(m_context, session);
     session.reset();
     lock.lock();
-    --m_busy;
-    if (slow) --m_busySlow;
-    if (m_fast.Empty() && m_slow.Empty() && m_busy == 0) m_idle.notify_all();
-    m_work.notify_one();
+    m_reporting = false;
+    if (m_head == m_losses.size()) m_idle.notify_all();
   }
 }
 

@@ -1,15 +1,21 @@
-// CKeepAliveRunner: sends the keep-alives of each tick on a small pool of
-// worker threads (started with the first keep-alives, grown while every
-// worker is busy, at most 16, joined by Stop), so a device
-// that does not answer holds up one worker for its own time-out and nothing
-// else. Two lanes: sessions whose last keep-alive was answered go first; those
-// that went unanswered wait in a slow lane that may never take the last two
-// workers, so answering devices keep theirs even when many are silent. A
-// session has at most one keep-alive queued or running.
+// CKeepAliveRunner: runs each keep-alive tick and reports the sessions it
+// finds lost. A tick visits every session due a keep-alive on the calling
+// thread (the timer) and never waits on a device: each keep-alive is sent
+// without waiting for its reply (CClient::KeepAliveTick; the session watcher
+// or the session's next call reads the reply) and judged by a later tick, so
+// however many devices are silent, every session is visited within the
+// tick. A session busy with a
+// call is tried once more at the end of the tick, then left for the next one.
+// Sessions found lost (a device silent for 3 rounds, a send that failed) go
+// to one reporting thread (started with the first loss, joined by Stop),
+// which runs the library's report (disconnect callback, then logout) one
+// session after another, so a host callback that takes its time holds up no
+// keep-alive.
 //
-// Owned by the library. Start/Stop on the InitLib/UnInitLib thread (Stop joins
-// the workers; shut the sessions down first so none waits out a time-out);
-// Post and PostAndWait from any thread (the tick, tests, benchmarks).
+// Owned by the library. Start/Stop on the InitLib/UnInitLib thread (shut
+// the sessions down before Stop so no report waits on a device); Tick and
+// TickAndWait from any thread (the timer; tests and benchmarks), one tick at
+// a time.
 #ifndef QNV_SDK_CKEEPALIVERUNNER_H
 #define QNV_SDK_CKEEPALIVERUNNER_H
 
@@ -27,59 +33,53 @@ namespace qnv {
 
 class CKeepAliveRunner {
  public:
-  static constexpr size_t kMaxWorkers = 16;
-  static constexpr size_t kFastReserve = 2;
-  // How long a keep-alive waits for a call in progress on its session.
-  static constexpr uint32_t kBusyWaitMs = 1000;
+  // A keep-alive's reply is due within this time; one still unanswered then
+  // (and at the next tick) is a silent round.
+  static constexpr uint32_t kAnswerMs = 3000;
 
-  // Runs on the worker after each keep-alive (the library reports a loss).
-  using Done = void (*)(void* context, const std::shared_ptr<CClient>& session);
+  // Reports a lost session (on the reporting thread).
+  using Report = void (*)(void* context, const std::shared_ptr<CClient>& session);
 
   CKeepAliveRunner() = default;
   ~CKeepAliveRunner() { Stop(); }
   CKeepAliveRunner(const CKeepAliveRunner&) = delete;
   CKeepAliveRunner& operator=(const CKeepAliveRunner&) = delete;
 
-  bool Start(Done done, void* context);
-  // Drops queued keep-alives and joins the workers.
+  bool Start(Report report, void* context);
+  // Drops losses not yet reported and joins the reporting thread.
   void Stop();
-  // Queues one keep-alive per session that is not already queued or running.
-  void Post(const std::vector<std::shared_ptr<CClient>>& sessions);
-  // Post, then waits until every keep-alive posted so far has run.
-  void PostAndWait(const std::vector<std::shared_ptr<CClient>>& sessions);
+  // One tick over sessions at time nowMs, on the calling thread: judges the
+  // keep-alives out and, with send, sends the next ones. The library sends
+  // at every tick and judges again AnswerMs() after it.
+  void Tick(const std::vector<std::shared_ptr<CClient>>& sessions, uint64_t nowMs,
+            bool send = true);
+  // Tick, then waits until every loss found so far has been reported.
+  void TickAndWait(const std::vector<std::shared_ptr<CClient>>& sessions, uint64_t nowMs);
+  // The answer time of keep-alives (kAnswerMs, or what a test set).
+  static uint32_t AnswerMs();
+  static void SetAnswerMsForTesting(uint32_t ms);
 
  private:
-  // A first-in first-out queue over one vector whose capacity is kept, so a
-  // tick that queues as many sessions as the last one allocates nothing.
-  class CQueue {
-   public:
-    bool Empty() const { return m_head == m_items.size(); }
-    size_t Size() const { return m_items.size() - m_head; }
-    void Push(const std::shared_ptr<CClient>& session);
-    std::shared_ptr<CClient> Pop();
-    // Clears the queued flag of each session and drops them all.
-    void Drop();
-
-   private:
-    std::vector<std::shared_ptr<CClient>> m_items;
-    size_t m_head = 0;  // m_items before it were taken
-  };
-
+  void Queue(const std::shared_ptr<CClient>& session);
   void Work();
-  bool StartWorker();  // m_mutex held
 
-  std::mutex m_mutex;  // guards everything below
+  std::mutex m_mutex;  // guards the members below but m_busy
   std::condition_variable m_work;
   std::condition_variable m_idle;
-  CQueue m_fast;
-  CQueue m_slow;
-  std::vector<std::thread> m_workers;
-  size_t m_busy = 0;
-  size_t m_busySlow = 0;
+  // Losses to report, first in first out over one vector whose capacity is
+  // kept; m_head counts the taken ones.
+  std::vector<std::shared_ptr<CClient>> m_losses;
+  size_t m_head = 0;
+  bool m_reporting = false;  // the reporting thread is inside a report
+  std::thread m_reporter;
   bool m_stop = false;
   bool m_running = false;
-  Done m_done = nullptr;
+  Report m_report = nullptr;
   void* m_context = nullptr;
+  std::mutex m_tickMutex;  // one tick at a time; guards m_busy
+  // Sessions a call held, tried again at the end of the tick; reused so a
+  // tick allocates nothing.
+  std::vector<std::shared_ptr<CClient>> m_busy;
 };
 
 }  // namespace qnv

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/Clock.h"
 #include "platform/Socket.h"
 #include "player/PlayerApi.h"
 #include "protocol/Commands.h"
@@ -35,11 +36,18 @@ void CLibrary::SetKeepAlivePeriodForTesting(uint32_t ms) { g_keepAlivePeriodMs.s
 
 void CLibrary::Tick(void* library) {
   auto* self = static_cast<CLibrary*>(library);
-  // The tick only hands the keep-alives to the workers, so it is never late
-  // because of a device.
+  // The tick sends and never waits for a device, so it is never late
+  // because of one.
   self->KeepAliveTargets(self->m_tickTargets);
-  self->m_keepAliveRunner.Post(self->m_tickTargets);
+  self->m_keepAliveRunner.Tick(self->m_tickTargets, platform::MonotonicMs());
   self->m_tickTargets.clear();  // holds no session past the tick
+}
+
+void CLibrary::Judge(void* library) {
+  auto* self = static_cast<CLibrary*>(library);
+  self->KeepAliveTargets(self->m_tickTargets);
+  self->m_keepAliveRunner.Tick(self->m_tickTargets, platform::MonotonicMs(), false);
+  self->m_tickTargets.clear();
 }
 
 void CLibrary::OnLoss(void* library, const std::shared_ptr<CClient>& session) {
@@ -55,9 +63,12 @@ uint32_t CLibrary::Init() {
     m_watcher.Stop();
     return QNVNET_ERR_NETWORK;
   }
-  LoadPlayer();
-  Player().init();
-  m_keepAlive.Start(g_keepAlivePeriodMs.load(), &CLibrary::Tick, this);
+  // The player is loaded only when a window opens or a capture is asked.
+  // Keep-alives go out at each tick and are judged once their answer time
+  // is up, so a silent device's third miss is known 3 s into its third
+  // round rather than at the tick after.
+  m_keepAlive.Start(g_keepAlivePeriodMs.load(), &CLibrary::Tick, this, CKeepAliveRunner::AnswerMs(),
+                    &CLibrary::Judge);
   m_initialised = true;
   return 0;
 }
@@ -79,12 +90,13 @@ uint32_t CLibrary::UnInit() {
   for (auto& session : sessions) session->Shutdown();
   m_keepAliveRunner.Stop();
   m_watcher.Stop();
+  m_stallWatch.Stop();
   for (auto& channel : channels) channel->Teardown();
   for (auto& session : sessions) {
     CClient::Call call(*session);
     session->Logout();
   }
-  if (wasInitialised) Player().shutdown();
+  if (wasInitialised) StopPlayer();
   return 0;
 }
 
@@ -200,14 +212,16 @@ bool CLibrary::RemoveSession(const std::shared_ptr<CClient>& session) {
 
 void CLibrary::ReportLoss(const std::shared_ptr<CClient>& session) {
   if (!session || !session->TakeLoss()) return;
-  // Without a disconnect callback the session stays registered (lost) until
-  // the host logs it out.
-  QNVNetDisconnectCallback cb = Callbacks().disconnect.load();
-  if (cb == nullptr) return;
   char address[16];
   std::memcpy(address, session->DeviceAddress(), sizeof address);
-  cb(session->ClientId(), address, session->DevicePort(), Callbacks().user.load());
+  // Without a disconnect callback the session stays registered (lost) until
+  // the host logs it out.
+  if (!CallDisconnect(session->ClientId(), address, session->DevicePort(), session->Loss())) return;
   RemoveSession(session);
+}
+
+bool CLibrary::WatchStalls(const std::shared_ptr<CChannel>& channel) {
+  return m_stallWatch.Watch(channel);
 }
 
 uint32_t CLibrary::UniqueHandle() {
@@ -314,7 +328,7 @@ void CLibrary::KeepAliveTargets(std::vector<std::shared_ptr<CClient>>& targets) 
 void CLibrary::KeepAlivePass() {
   std::vector<std::shared_ptr<CClient>> targets;
   KeepAliveTargets(targets);
-  m_keepAliveRunner.PostAndWait(targets);
+  m_keepAliveRunner.TickAndWait(targets, platform::MonotonicMs());
 }
 
 }  // namespace qnv

@@ -1,7 +1,7 @@
 // CLibrary: the library-wide state. Owns the registry lock, the session
 // registry (at most 500), the channel registry (at most 64), the keep-alive
-// tick and its workers, and the session watcher. One instance lives as long
-// as the process.
+// tick with its reporting thread, the session watcher and the stall watch.
+// One instance lives as long as the process.
 //
 // Locks, in the order they may be taken (never the reverse):
 //   a session's call lock  ->  the registry lock  ->  a channel's save mutex
@@ -22,6 +22,7 @@
 #include "device/CClient.h"
 #include "device/CSessionWatcher.h"
 #include "live/CChannel.h"
+#include "live/CStallWatch.h"
 #include "platform/CPeriodicTimer.h"
 #include "sdk/CKeepAliveRunner.h"
 
@@ -55,12 +56,15 @@ class CLibrary {
   uint32_t LiveClose(CClient& client, uint32_t handle);
 
   // After an operation on session has let go of its call lock: if its
-  // command connection failed, the disconnect callback and then the logout,
-  // once per loss.
+  // command connection failed (or its device fell silent), the disconnect
+  // callback and then the logout, once per loss.
   void ReportLoss(const std::shared_ptr<CClient>& session);
-  // One keep-alive to every logged-in session, on the keep-alive workers;
-  // returns when all were answered or timed out.
+  // One keep-alive tick now, on the calling thread: a keep-alive to every
+  // logged-in session, sent without waiting; returns once the losses it
+  // found were reported. For tests and benchmarks.
   void KeepAlivePass();
+  // Lists the channel with the stall watch (after its time-out was set).
+  bool WatchStalls(const std::shared_ptr<CChannel>& channel);
 
   size_t SessionCount();
   size_t ChannelCount();
@@ -79,6 +83,8 @@ class CLibrary {
                            std::vector<std::shared_ptr<CChannel>>& channels);
   uint32_t UniqueHandle();
   static void Tick(void* library);
+  // AnswerMs after each tick: judges the keep-alives that went out.
+  static void Judge(void* library);
   static void OnLoss(void* library, const std::shared_ptr<CClient>& session);
 
   std::recursive_mutex m_lock;  // the registry lock
@@ -93,6 +99,7 @@ class CLibrary {
   std::vector<std::shared_ptr<CClient>> m_tickTargets;
   CKeepAliveRunner m_keepAliveRunner;
   CSessionWatcher m_watcher;
+  CStallWatch m_stallWatch;
 };
 
 }  // namespace qnv

@@ -135,18 +135,32 @@ uint32_t QNVNet_LiveClose(uint32_t handle) {
 
 uint32_t QNVNet_LivePause(uint32_t handle) {
   return WithChannel(handle, [&](CClient& client, CChannel& channel) {
-    return client.StreamRequest(qnv::protocol::kPauseStream, channel.StreamId());
+    // Before the request: frames may stop as soon as the device has it.
+    channel.SetPaused(true);
+    uint32_t rc = client.StreamRequest(qnv::protocol::kPauseStream, channel.StreamId());
+    if (rc != QNVNET_OK) channel.SetPaused(false);  // frames go on
+    return rc;
   });
 }
 
 uint32_t QNVNet_LivePlay(uint32_t handle) {
   return WithChannel(handle, [&](CClient& client, CChannel& channel) {
-    return client.StreamRequest(qnv::protocol::kPlayStream, channel.StreamId());
+    uint32_t rc = client.StreamRequest(qnv::protocol::kPlayStream, channel.StreamId());
+    // Whatever the answer: the host wants frames now, and none is a stall.
+    channel.SetPaused(false);
+    return rc;
   });
 }
 
 uint32_t QNVNet_LiveCapture(uint32_t handle, const char* path) {
-  return WithChannel(handle, [&](CClient&, CChannel& channel) { return channel.Capture(path); });
+  // No session lock: a capture may wait for a key frame and decode for a
+  // while, and the session's keep-alives and other calls go on meanwhile.
+  // The channel stays alive through the shared pointer even if it closes.
+  return Guarded([&]() -> uint32_t {
+    auto [client, channel] = CLibrary::Instance().FindChannelClient(handle);
+    if (!client) return QNVNET_ERR_NO_SESSION;
+    return channel->Capture(path);
+  });
 }
 
 uint32_t QNVNet_LiveSaveOpen(uint32_t handle, const char* path, uint32_t& id) {
@@ -172,6 +186,45 @@ uint32_t QNVNet_LiveSaveRollover(uint32_t handle, uint32_t id, const char* newPa
 uint32_t QNVNet_LiveSetPreRecord(uint32_t handle, uint32_t milliseconds, uint32_t maxBytes) {
   return WithChannel(handle, [&](CClient&, CChannel& channel) {
     return channel.SetPreRecord(milliseconds, maxBytes);
+  });
+}
+
+uint32_t QNVNet_LiveSetStallTimeout(uint32_t handle, uint32_t milliseconds) {
+  return Guarded([&]() -> uint32_t {
+    CLibrary& lib = CLibrary::Instance();
+    // Needs no exchange with the device, so it does not wait for the
+    // session's call lock.
+    std::shared_ptr<CChannel> channel = lib.FindChannelClient(handle).second;
+    if (!channel) return QNVNET_ERR_NO_SESSION;
+    uint32_t rc = channel->SetStallTimeout(milliseconds);
+    if (rc == QNVNET_OK && milliseconds != 0 && !lib.WatchStalls(channel)) rc = kInternalFailure;
+    return rc;
+  });
+}
+
+uint32_t QNVNet_GetDisconnectReason(QNVNetLoss* loss) {
+  if (loss == nullptr) return QNVNET_ERR_ARGUMENT;
+  *loss = qnv::CurrentLoss();
+  return 0;
+}
+
+uint32_t QNVNet_DevGetLossReason(uint32_t clientId, QNVNetLoss* loss) {
+  if (loss == nullptr) return QNVNET_ERR_ARGUMENT;
+  return Guarded([&]() -> uint32_t {
+    std::shared_ptr<CClient> client = CLibrary::Instance().FindClient(clientId);
+    if (!client) return QNVNET_ERR_NO_SESSION;
+    *loss = client->Loss();
+    return 0;
+  });
+}
+
+uint32_t QNVNet_LiveGetLossReason(uint32_t handle, QNVNetLoss* loss) {
+  if (loss == nullptr) return QNVNET_ERR_ARGUMENT;
+  return Guarded([&]() -> uint32_t {
+    std::shared_ptr<CChannel> channel = CLibrary::Instance().FindChannel(handle);
+    if (!channel) return QNVNET_ERR_NO_SESSION;
+    *loss = channel->Loss();
+    return 0;
   });
 }
 

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "transport/CLossRecord.h"
+
 namespace qnv {
 
 class CTcpLink {
@@ -30,6 +32,11 @@ class CTcpLink {
   char* PeerAddress() { return m_peerAddress; }
   uint16_t PeerPort() const { return m_peerPort; }
   bool IsBroken() const { return m_broken; }
+  // Why the link failed (a QNVNET_LOSS_* reason; 0 while it has not) and the
+  // system's errno that came with it (0 for a close by the peer). Set before
+  // the failure is reported, so the report's receiver can read them.
+  uint32_t FailureReason() const { return m_failure.Reason(); }
+  int32_t FailureError() const { return m_failure.Detail(); }
 
  protected:
   CTcpLink() = default;
@@ -37,10 +44,11 @@ class CTcpLink {
 
   // Connects within 5 s; false (nothing kept) when no socket is connected.
   bool Open(const char* address, uint16_t port);
-  // Marks the link failed and reports it, once per connection.
-  void Fail();
+  // Marks the link failed and reports it, once per connection; the first
+  // failure's reason (QNVNET_LOSS_*) and errno are kept.
+  void Fail(uint32_t reason, int32_t error);
   // Reports a failure without marking the link failed (a send that failed).
-  void ReportOnce();
+  void ReportOnce(uint32_t reason, int32_t error);
   // Closes the socket, once.
   void CloseSocket();
   // How a failure reaches the owner (called at most once per connection).
@@ -53,6 +61,7 @@ class CTcpLink {
 
  private:
   std::atomic<bool> m_failureReported{false};
+  CLossRecord m_failure;
 };
 
 }  // namespace qnv

@@ -1,7 +1,9 @@
 #include "transport/CTcpStream.h"
 
 #include <algorithm>
+#include <cerrno>
 
+#include "QNVNetSdk.h"
 #include "platform/Socket.h"
 
 namespace qnv {
@@ -20,6 +22,10 @@ CTcpStream::~CTcpStream() {
 bool CTcpStream::Connect(const char* address, uint16_t port, IStreamSink& sink,
                          std::shared_ptr<void> keepAlive) {
   if (!Open(address, port)) return false;
+  {
+    std::lock_guard<std::mutex> lock(m_closeMutex);
+    m_closeBegun = false;
+  }
   m_wakeThreshold = 1;
   m_sink.store(&sink);
   if (!m_thread.Start([this] { return ReceiveOnce(); }, std::move(keepAlive))) {
@@ -42,7 +48,7 @@ bool CTcpStream::ReceiveOnce() {
   if (n <= 0) {
     // The socket is closed on the owner's side (Close or the destructor), so
     // it is closed exactly once.
-    Fail();
+    Fail(QNVNET_LOSS_BROKEN_CONNECTION, n < 0 ? errno : 0);
     return false;
   }
   // The sink outlives this thread (keepAlive), so its area is still there even
@@ -61,7 +67,16 @@ bool CTcpStream::ReceiveOnce() {
   return true;
 }
 
+void CTcpStream::Abort() {
+  std::lock_guard<std::mutex> lock(m_closeMutex);
+  if (!m_closeBegun && m_socket >= 0) SocketShutdown(m_socket);
+}
+
 void CTcpStream::Close() {
+  {
+    std::lock_guard<std::mutex> lock(m_closeMutex);
+    m_closeBegun = true;
+  }
   m_sink.store(nullptr);
   if (m_socket >= 0) SocketShutdown(m_socket);  // a blocked read returns at once
   // Still running (inside a host callback, or this is its own thread): the

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "transport/CEventThread.h"
 #include "transport/CTcpLink.h"
@@ -43,6 +44,10 @@ class CTcpStream final : public CTcpLink {
   // closes the socket, unless the thread was left running: it then ends by
   // itself and the destructor closes the socket.
   void Close();
+  // Any thread: shuts the socket down, so the receive thread meets the end of
+  // the stream and reports it to the sink (once, as any failure: set the
+  // reason the sink should see first). Does nothing once Close has begun.
+  void Abort();
 
  private:
   // One turn of the receive thread: one read, handed to the sink. False ends
@@ -51,6 +56,8 @@ class CTcpStream final : public CTcpLink {
   void ReportFailure() override;
 
   std::atomic<IStreamSink*> m_sink{nullptr};
+  std::mutex m_closeMutex;    // Abort against Close closing the socket
+  bool m_closeBegun = false;  // m_closeMutex
   CEventThread m_thread;
   uint32_t m_wakeThreshold = 1;  // receive thread only; 1 is the sockets' default
   uint8_t m_recvBuffer[kRecvBufferSize];

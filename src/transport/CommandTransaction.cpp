@@ -20,21 +20,27 @@ uint32_t Transact(CTcpClient& connection, uint32_t& sessionId, uint32_t commandC
                   int32_t* outLength, uint32_t timeoutMs, int32_t* replyPayload) {
   if (replyPayload) *replyPayload = 0;
   if (payloadLength < 0 || payloadLength > kMaxTransactPayload) return QNVNET_ERR_SEND;
+  // A late reply to an earlier request that timed out must not be taken for
+  // this request's answer; device messages queued before it are delivered.
+  connection.DrainPending(sessionId);
+  // A keep-alive sent without waiting is answered first: one request in
+  // flight at a time (a device may read two requests as one).
+  connection.AwaitProbe(sessionId);
   uint8_t area[kTransactArea] = {};
   uint32_t length = EncodeRequest(area, false, uint16_t(commandClass), uint16_t(commandCode),
                                   sessionId, payload, payloadLength);
-  // A late reply to an earlier request that timed out must not be taken for
-  // this request's answer; device messages queued before it are delivered.
-  connection.DrainPending();
   // A device that stops reading must not hold the caller in send() for ever.
   if (!connection.Send(area, int32_t(length), timeoutMs)) {
     platform::NoteErrno(platform::FailureKind::kNetwork, errno, "the request could not be sent");
     return QNVNET_ERR_SEND;
   }
+  const uint64_t arrivalsAtSend = connection.Arrivals();
 
   // A reply whose class or code is not the request's answers an earlier
   // call that gave up (it came after the discard above): it is dropped, and
-  // this call waits on for its own within what a silent device is given.
+  // this call waits on for its own within what a silent device is given. A
+  // login-class reply is never such a late one (the login ends before the
+  // session exists): it answers this call, and renews the session id.
   const uint64_t deadline = platform::MonotonicMs() + 2 * uint64_t(timeoutMs / 1000) * 1000;
   ReplyView reply;
   for (bool first = true;; first = false) {
@@ -49,17 +55,21 @@ uint32_t Transact(CTcpClient& connection, uint32_t& sessionId, uint32_t commandC
     }
     if (d != 0) d = connection.Receive(area, int32_t(kTransactArea), wait);
     if (d < int32_t(kMinReplyLength)) {
-      if (d < 0)
+      if (d < 0) {
         platform::NoteFailure(platform::FailureKind::kNetwork, 0,
                               "the device closed the connection instead of replying");
-      else
+      } else {
         platform::NoteFailure(platform::FailureKind::kNoAnswer, 0,
                               "no valid reply within %u ms (class %u, code %u)", timeoutMs,
                               commandClass, commandCode);
+        // Not a word since the request: a round the device left unanswered.
+        if (connection.Arrivals() == arrivalsAtSend) connection.NoteSilentRound();
+      }
       return QNVNET_ERR_NO_REPLY;
     }
     reply = DecodeReply(area, d);
-    if (reply.commandClass == uint16_t(commandClass) && reply.commandCode == uint16_t(commandCode))
+    if (reply.commandClass == kClassLogin || (reply.commandClass == uint16_t(commandClass) &&
+                                              reply.commandCode == uint16_t(commandCode)))
       break;
   }
   if (reply.result != 0) {

@@ -15,14 +15,18 @@
 namespace qnv {
 
 // Sends class/code with the payload and waits up to timeoutMs (twice when
-// silent) for the reply. The send itself may take up to timeoutMs; a device
-// that does not take the request by then fails the send (the connection is
-// shut down and reports its disconnect). Devices echo the request's class and
-// code: a reply that does not is a late answer to an earlier call and is
-// dropped, and the call waits on for its own reply within its time-out.
-// Returns 0, -21 (not sent, or payload over 4,076 bytes), -24 (no valid reply
-// of at least 16 bytes), -10 (another session's reply) or the device's
-// result. A login reply (class 1, result 0) sets sessionId. On success, when
+// silent) for the reply. First it takes what is pending (DrainPending) and
+// the reply of a probe still in flight (AwaitProbe). The send itself may take
+// up to timeoutMs; a device that does not take the request by then fails the
+// send (the connection is shut down and reports its disconnect). Devices echo
+// the request's class and code: a reply that does not is a late answer to an
+// earlier call and is dropped, and the call waits on for its own reply within
+// its time-out; a login-class reply (class 1) is never late and answers the
+// call. A time-out with nothing at all from the device is noted as a silent
+// round of the connection. Returns 0, -21 (not sent, or payload over 4,076
+// bytes), -24 (no valid reply of at least 16 bytes), -10 (another session's
+// reply) or the device's result. A login-class reply with result 0 sets
+// sessionId. On success, when
 // out is given and the reply's payload is not empty and fits *outLength, it is
 // copied there and *outLength set to its length. replyPayload, when given,
 // receives the payload's length (0 for none).

@@ -1,11 +1,14 @@
 /* The C interface against a simulated device on 127.0.0.1 (port in
- * QNV_DEVSIM_PORT): failure reasons per cause and per thread, user pointers
- * handed back to callbacks, NULL arguments, recordings. Plain C99. */
+ * QNV_DEVSIM_PORT, process id in QNV_DEVSIM_PID): failure reasons per cause
+ * and per thread, user pointers handed back to callbacks, NULL arguments,
+ * recordings, pictures counted with qnvnet_frame_nal, and a stall reported
+ * with its reason (the device stopped with SIGSTOP). Plain C99. */
 #define _POSIX_C_SOURCE 200809L
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <qnvnet.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -94,15 +97,21 @@ struct host_state {
   pthread_mutex_t lock;
   int frames;
   int key_frames;
+  int pictures;
+  int key_pictures;
 };
 
 static void on_frame(void* user, uint32_t client_id, const char* ip, uint16_t port,
                      const uint8_t* frame, int32_t length) {
   struct host_state* st = user;
   (void)client_id, (void)ip, (void)port;
+  qnvnet_nal_info nal;
+  const int32_t rc = qnvnet_frame_nal(frame, length, &nal);
   pthread_mutex_lock(&st->lock);
   ++st->frames;
   if (length >= 40 && frame[35] == 1) ++st->key_frames;
+  if (rc == 0 && nal.starts_picture) ++st->pictures;
+  if (rc == 0 && nal.key_picture) ++st->key_pictures;
   pthread_mutex_unlock(&st->lock);
 }
 
@@ -116,7 +125,7 @@ static int frames_of(struct host_state* st) {
 /* The stream callback gets the host's own pointer; a recording opens and
  * closes; a recording under a regular file fails with the system's reason. */
 static void test_live_and_recording(void) {
-  struct host_state st = {PTHREAD_MUTEX_INITIALIZER, 0, 0};
+  struct host_state st = {PTHREAD_MUTEX_INITIALIZER, 0, 0, 0, 0};
   CHECK(qnvnet_set_stream_callback(on_frame, &st) == 0);
   uint32_t client = 0, handle = 0, id = 0;
   CHECK(qnvnet_login(&client, "127.0.0.1", g_port, "admin", "admin") == 0);
@@ -143,6 +152,17 @@ static void test_live_and_recording(void) {
   CHECK(qnvnet_config_get(client, 13, NULL, NULL) == QNVNET_E_BAD_ARGUMENT);
   CHECK(qnvnet_config_get(client, 13, NULL, &length) == 0 && length > 0);
 
+  /* Parameter sets travel in frames of their own and may carry the probe's
+   * key mark; only pictures count as key pictures. */
+  pthread_mutex_lock(&st.lock);
+  CHECK(st.pictures > 0 && st.pictures < st.frames);
+  CHECK(st.key_pictures > 0 && st.key_pictures <= st.key_frames);
+  pthread_mutex_unlock(&st.lock);
+  qnvnet_nal_info nal;
+  const uint8_t shortFrame[8] = {0};
+  CHECK(qnvnet_frame_nal(shortFrame, (int32_t)sizeof shortFrame, &nal) == 0 && nal.type == -1);
+  CHECK(qnvnet_frame_nal(NULL, 0, &nal) == QNVNET_E_BAD_ARGUMENT);
+
   CHECK(qnvnet_set_stream_callback(NULL, NULL) == 0);
   sleep_ms(100);
   int before = frames_of(&st);
@@ -153,6 +173,69 @@ static void test_live_and_recording(void) {
   char cmd[300];
   snprintf(cmd, sizeof cmd, "rm -rf %s", dir);
   CHECK(system(cmd) == 0);
+}
+
+struct loss_seen {
+  pthread_mutex_t lock;
+  int count;
+  uint16_t port;
+  qnvnet_loss loss;
+};
+
+static void on_disconnect(void* user, uint32_t client_id, const char* ip, uint16_t port) {
+  struct loss_seen* seen = user;
+  qnvnet_loss loss;
+  qnvnet_disconnect_reason(&loss);
+  (void)client_id, (void)ip;
+  pthread_mutex_lock(&seen->lock);
+  ++seen->count;
+  seen->port = port;
+  seen->loss = loss;
+  pthread_mutex_unlock(&seen->lock);
+}
+
+static int losses_of(struct loss_seen* seen) {
+  pthread_mutex_lock(&seen->lock);
+  int n = seen->count;
+  pthread_mutex_unlock(&seen->lock);
+  return n;
+}
+
+/* A channel whose device stops sending is reported once as stalled, with
+ * its handle, inside the disconnect callback and afterwards. */
+static void test_stall(pid_t device) {
+  struct loss_seen seen = {PTHREAD_MUTEX_INITIALIZER, 0, 0, {0, 0, 0, 0}};
+  struct host_state st = {PTHREAD_MUTEX_INITIALIZER, 0, 0, 0, 0};
+  CHECK(qnvnet_set_disconnect_callback(on_disconnect, &seen) == 0);
+  CHECK(qnvnet_set_stream_callback(on_frame, &st) == 0);
+  uint32_t client = 0, handle = 0;
+  CHECK(qnvnet_login(&client, "127.0.0.1", g_port, "admin", "admin") == 0);
+  CHECK(qnvnet_live_open(&handle, client, NULL) == 0);
+  CHECK(qnvnet_live_set_stall_timeout(handle, 50) == QNVNET_E_BAD_ARGUMENT);
+  CHECK(qnvnet_last_error_reason() == QNVNET_REASON_BAD_ARGUMENT);
+  CHECK(qnvnet_live_set_stall_timeout(handle, 500) == 0);
+  for (int i = 0; i < 200 && frames_of(&st) < 10; ++i) sleep_ms(20);
+  qnvnet_loss loss;
+  CHECK(qnvnet_live_loss_reason(handle, &loss) == 0 && loss.reason == QNVNET_LOST_NONE);
+  CHECK(qnvnet_session_loss_reason(client, &loss) == 0 && loss.reason == QNVNET_LOST_NONE);
+  CHECK(qnvnet_live_loss_reason(handle, NULL) == QNVNET_E_BAD_ARGUMENT);
+  CHECK(kill(device, SIGSTOP) == 0);
+  for (int i = 0; i < 250 && losses_of(&seen) == 0; ++i) sleep_ms(20);
+  CHECK(kill(device, SIGCONT) == 0);
+  pthread_mutex_lock(&seen.lock);
+  CHECK(seen.count == 1);
+  CHECK(seen.port == (uint16_t)(g_port + 2));
+  CHECK(seen.loss.reason == QNVNET_LOST_STREAM_STALLED);
+  CHECK(seen.loss.handle == handle && seen.loss.client_id == client && seen.loss.detail == 500);
+  pthread_mutex_unlock(&seen.lock);
+  CHECK(qnvnet_live_loss_reason(handle, &loss) == 0 && loss.reason == QNVNET_LOST_STREAM_STALLED);
+  /* Outside the callback there is nothing to tell. */
+  CHECK(qnvnet_disconnect_reason(&loss) == 0 && loss.reason == QNVNET_LOST_NONE);
+  CHECK(strcmp(qnvnet_loss_text(QNVNET_LOST_NO_KEEPALIVE_ANSWER), "no keep-alive answer") == 0);
+  CHECK(qnvnet_set_stream_callback(NULL, NULL) == 0);
+  CHECK(qnvnet_live_close(handle) == 0);
+  CHECK(qnvnet_logout(client) == 0);
+  CHECK(qnvnet_set_disconnect_callback(NULL, NULL) == 0);
 }
 
 int main(void) {
@@ -166,6 +249,8 @@ int main(void) {
   test_login_reasons();
   test_reason_per_thread();
   test_live_and_recording();
+  const char* pid = getenv("QNV_DEVSIM_PID");
+  if (pid != NULL) test_stall((pid_t)atoi(pid));
   CHECK(qnvnet_uninit() == 0);
   if (g_failures)
     fprintf(stderr, "%d checks failed\n", g_failures);

@@ -249,13 +249,15 @@ int OpenPort(uint32_t* handle, void*, int32_t, const char*) {
 }
 
 TEST_F(Live, CloseWaitsForAFrameInThePlayer) {
-  const PlayerApi fake{[] { return 0; }, [] { return 0; },
-                       &OpenPort,        &RecordClose,
-                       &SlowInput,       [](uint32_t, const char*) { return -1; }};
+  const PlayerApi fake{[] { return 0; }, [] { return 0; }, &OpenPort,
+                       &RecordClose,     &SlowInput,       [](uint32_t, const char*) { return -1; },
+                       nullptr,          nullptr};
   g_inputState = 0;
   g_closedDuringInput = false;
   SetPlayerForTesting(&fake);
-  const uint32_t h = Open();
+  // Only a channel with a window feeds the player.
+  uint32_t h = 0;
+  ASSERT_EQ(QNVNet_LiveOpen(&h, id, reinterpret_cast<HWND>(0x99)), 0u);
   ASSERT_TRUE(WaitFor([&] { return g_inputState.load() != 0; }));
   EXPECT_EQ(QNVNet_LiveClose(h), 0u);
   EXPECT_EQ(g_inputState.load(), 2);

@@ -56,6 +56,8 @@ struct SDisconnect {
   std::string ip;
   uint16_t port;
   uint32_t user;
+  QNVNetLoss loss;  // as QNVNet_GetDisconnectReason gave it inside the callback
+  std::chrono::steady_clock::time_point at;
 };
 
 // What the host callbacks saw. Static: the callbacks are plain functions.
@@ -67,13 +69,17 @@ class CHostLog {
     return log;
   }
   static bool OnDisconnect(uint32_t clientId, char* ip, uint16_t port, uint32_t user) {
+    QNVNetLoss loss{};
+    QNVNet_GetDisconnectReason(&loss);
+    const auto now = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> lock(Get().mutex_);
-    Get().disconnects_.push_back({clientId, ip != nullptr ? ip : "", port, user});
+    Get().disconnects_.push_back({clientId, ip != nullptr ? ip : "", port, user, loss, now});
     return true;
   }
   static bool OnFrame(uint32_t, char*, uint16_t, char* frame, int32_t length, uint32_t) {
     // A frame is whole and well-formed when it reaches the host.
     if (length < 40 || std::memcmp(frame + 4, "QNVV", 4) != 0) Get().badFrames_++;
+    Get().lastFrameNs_.store(std::chrono::steady_clock::now().time_since_epoch().count());
     Get().frames_++;
     return true;
   }
@@ -89,12 +95,17 @@ class CHostLog {
   }
   uint64_t Frames() const { return frames_.load(); }
   uint64_t BadFrames() const { return badFrames_.load(); }
+  std::chrono::steady_clock::time_point LastFrame() const {
+    return std::chrono::steady_clock::time_point(
+        std::chrono::steady_clock::duration(lastFrameNs_.load()));
+  }
 
  private:
   std::mutex mutex_;
   std::vector<SDisconnect> disconnects_;
   std::atomic<uint64_t> frames_{0};
   std::atomic<uint64_t> badFrames_{0};
+  std::atomic<std::chrono::steady_clock::rep> lastFrameNs_{0};
 };
 
 // Lines the library writes to its debug channel. Collected here rather than

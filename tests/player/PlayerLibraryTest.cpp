@@ -1,5 +1,5 @@
-// The shared library as the SDK uses it: loaded with dlopen, its six C
-// functions looked up by name, a headless port fed and captured, unloaded.
+// The shared library as the SDK uses it: loaded with dlopen, its C functions
+// looked up by name, a run of frames captured, a port opened, unloaded.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -31,30 +31,34 @@ TEST(PlayerLibrary, LoadsFeedsCapturesAndUnloads) {
   auto close = lib.Get<int (*)(uint32_t)>("QnvPlayer_ClosePort");
   auto input = lib.Get<int (*)(uint32_t, const uint8_t*, int32_t)>("QnvPlayer_Input");
   auto capture = lib.Get<int (*)(uint32_t, const char*)>("QnvPlayer_Capture");
-  ASSERT_TRUE(init && shutdown && open && close && input && capture);
+  auto captureRun = lib.Get<int (*)(uint32_t*, uint32_t, const uint8_t*, uint32_t, const uint8_t*,
+                                    uint64_t, const char*)>("QnvPlayer_CaptureRun");
+  auto release = lib.Get<int (*)(uint32_t)>("QnvPlayer_ReleaseDecoder");
+  ASSERT_TRUE(init && shutdown && open && close && input && capture && captureRun && release);
 
   ASSERT_EQ(QNVPLAYER_OK, init());
-  uint32_t h = 0;
-  ASSERT_EQ(QNVPLAYER_OK, open(&h, nullptr, 0, ""));
-  ASSERT_NE(h, 0u);
-  const Clip& clip = SampleClip();
-  const size_t end = clip.UnitOfPicture(7) + 1;
-  for (size_t i = 0; i < end; ++i) {
-    const auto frame = WrapFrame(clip.units[i], uint32_t(i));
-    ASSERT_EQ(QNVPLAYER_OK, input(h, frame.data(), int32_t(frame.size())));
-  }
+  const FrameRunBytes run = ClipRun(0, SampleClip().UnitOfPicture(7) + 1);
   TempDir dir;
   const std::string path = dir.Path("lib.png");
-  ASSERT_EQ(QNVPLAYER_OK, capture(h, path.c_str()));
+  uint32_t decoder = 0;
+  ASSERT_EQ(QNVPLAYER_OK, captureRun(&decoder, 60000, run.records.data(), run.count,
+                                     run.data.data(), run.data.size(), path.c_str()));
   Picture image = ReadImageFile(path);
   ASSERT_TRUE(image);
   EXPECT_GT(PsnrAgainstClip(*image, 7), 30);
-  EXPECT_EQ(QNVPLAYER_OK, close(h));
-  EXPECT_EQ(QNVPLAYER_ERR_HANDLE, close(h));
-  // A port left open is closed by shutdown.
+  EXPECT_EQ(QNVPLAYER_OK, release(decoder));
+  EXPECT_EQ(QNVPLAYER_ERR_HANDLE, release(decoder));
+  // A port left open, and a decoder kept, are closed by shutdown.
+  uint32_t h = 0;
   ASSERT_EQ(QNVPLAYER_OK, open(&h, reinterpret_cast<void*>(0x10), 0, ""));
+  const auto frame = WrapFrame(SampleClip().units[0], 0);
+  EXPECT_EQ(QNVPLAYER_OK, input(h, frame.data(), int32_t(frame.size())));
+  decoder = 0;
+  ASSERT_EQ(QNVPLAYER_OK, captureRun(&decoder, 60000, run.records.data(), run.count,
+                                     run.data.data(), run.data.size(), path.c_str()));
   EXPECT_EQ(QNVPLAYER_OK, shutdown());
   EXPECT_EQ(QNVPLAYER_ERR_HANDLE, close(h));
+  EXPECT_EQ(QNVPLAYER_ERR_HANDLE, release(decoder));
 }
 
 TEST(PlayerLibrary, ExportsOnlyItsCFunctions) {

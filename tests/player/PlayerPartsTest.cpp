@@ -1,13 +1,13 @@
 // The player's parts without decoding: cutting the payload out of a stream
-// frame, telling key frames apart, the windowed port's queue and the
-// headless port's store.
+// frame, telling key frames apart, the windowed port's queue and the runs of
+// frames a caller hands in for a capture.
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "CodedFrame.h"
 #include "FrameQueue.h"
-#include "GopStore.h"
+#include "FrameRun.h"
 #include "TestClip.h"
 #include "protocol/FrameHeader.h"
 
@@ -183,105 +183,52 @@ TEST(FrameQueue, ByteBudgetAndOversizedFrame) {
   EXPECT_GT(taken, 0u);
 }
 
-void Add(GopStore& s, const CodedFramePtr& f) { s.Add(f->data(), f->size()); }
+TEST(FrameRun, EveryRecordIsCheckedAgainstTheData) {
+  qnvtest::FrameRunBytes run;
+  run.Add(Unit(kNalSps));
+  run.Add(Unit(kNalIdr, 300), true, 9);
+  run.Add(Unit(kNalSlice, 50));
+  EXPECT_TRUE(FrameRun::Check(run.records.data(), run.count, run.data.data(), run.data.size()));
+  EXPECT_TRUE(FrameRun::Check(nullptr, 0, nullptr, 0));
+  EXPECT_FALSE(FrameRun::Check(nullptr, 1, run.data.data(), run.data.size()));
+  EXPECT_FALSE(FrameRun::Check(run.records.data(), run.count, nullptr, run.data.size()));
+  // The data cut short by one byte: the last payload no longer fits.
+  EXPECT_FALSE(
+      FrameRun::Check(run.records.data(), run.count, run.data.data(), run.data.size() - 1));
+  auto broken = [&](size_t record, size_t at, uint32_t value) {
+    auto records = run.records;
+    std::memcpy(records.data() + record * 40 + at, &value, 4);
+    return FrameRun::Check(records.data(), run.count, run.data.data(), run.data.size());
+  };
+  EXPECT_FALSE(broken(1, 4, 0x51515151));                      // magic
+  EXPECT_FALSE(broken(2, 28, uint32_t(run.data.size() + 1)));  // offset beyond the data
+  EXPECT_FALSE(broken(2, 28, 0xFFFFFFF0u));                    // offset and length must not wrap
+  EXPECT_FALSE(broken(0, 12, 0xFFFFFFFFu));                    // payload beyond the data
+  // An extension block whose length runs beyond the data.
+  auto data = run.data;
+  const uint32_t huge = 0xFFFFFFF0u;
+  std::memcpy(data.data() + qnv::platform::LoadLe32(run.records.data() + 40 + 28), &huge, 4);
+  EXPECT_FALSE(FrameRun::Check(run.records.data(), run.count, data.data(), data.size()));
+}
 
-// The current generation's frames, as a capture would decode them.
-std::vector<std::vector<uint8_t>> Stored(GopStore& s) {
-  std::vector<std::vector<uint8_t>> frames;
-  const GopStore::View v = s.BeginRead();
-  GopStore::ForEachFrame(v.base, 0, v.end, [&](const uint8_t* d, size_t n) {
-    frames.emplace_back(d, d + n);
-    EXPECT_EQ(
-        0, std::memcmp(d + n, std::vector<uint8_t>(kCodedFramePadding).data(), kCodedFramePadding));
+TEST(FrameRun, UnitsGetAStartCodeAndZeroedPadding) {
+  qnvtest::FrameRunBytes run;
+  run.Add(Unit(kNalIdr, 5000));
+  run.Add({0x41, 7, 7});        // no start code
+  run.Add({});                  // nothing to decode: skipped
+  run.Add({0, 0, 1, 0x41, 9});  // a 3-byte start code is kept
+  ASSERT_TRUE(FrameRun::Check(run.records.data(), run.count, run.data.data(), run.data.size()));
+  FrameRun walk(run.records.data(), run.count, run.data.data(), run.data.size());
+  std::vector<std::vector<uint8_t>> units;
+  walk.ForEachUnit([&](const uint8_t* d, size_t n) {
+    units.emplace_back(d, d + n);
+    // After a large unit, a small one's padding is zeroed all the same.
+    for (size_t i = 0; i < kCodedFramePadding; ++i) ASSERT_EQ(d[n + i], 0) << units.size();
   });
-  s.EndRead();
-  EXPECT_EQ(frames.size(), v.frames);
-  return frames;
-}
-
-TEST(GopStore, KeepsFramesSinceLastIdrWithParameterSets) {
-  GopStore s({1 << 20, 1000});
-  Add(s, Frame(kNalSlice));  // nothing to decode it from
-  EXPECT_EQ(s.Dropped(), 1u);
-  EXPECT_EQ(s.Generation(), 0u);
-  Add(s, Frame(kNalSps));
-  Add(s, Frame(kNalPps));
-  EXPECT_EQ(s.Frames(), 0u);
-  Add(s, Frame(kNalIdr));
-  const uint8_t bare[] = {0x41, 7, 7};  // a payload without a start code
-  s.Add(bare, sizeof bare);
-  EXPECT_EQ(s.Generation(), 1u);
-  auto all = Stored(s);
-  ASSERT_EQ(all.size(), 4u);
-  EXPECT_EQ(all[0], Unit(kNalSps));
-  EXPECT_EQ(all[2], Unit(kNalIdr));
-  EXPECT_EQ(all[3], std::vector<uint8_t>({0, 0, 0, 1, 0x41, 7, 7}));
-  // An IDR without new parameter sets starts over with the stored ones.
-  Add(s, Frame(kNalIdr, 30));
-  EXPECT_EQ(s.Generation(), 2u);
-  all = Stored(s);
-  ASSERT_EQ(all.size(), 3u);
-  EXPECT_EQ(all[1], Unit(kNalPps));
-  EXPECT_EQ(all[2], Unit(kNalIdr, 30));
-  // Parameter sets and IDR in one payload: alone in its generation, and its
-  // parameter sets (not its picture) lead the next one.
-  Add(s, Frames({kNalSps, kNalPps, kNalIdr}));
-  EXPECT_EQ(s.Frames(), 1u);
-  Add(s, Frame(kNalIdr, 20));
-  all = Stored(s);
-  ASSERT_EQ(all.size(), 2u);
-  EXPECT_EQ(all[0].size(), 2 * Unit(kNalSps).size());
-  EXPECT_EQ(s.Generation(), 4u);
-}
-
-TEST(GopStore, BoundedInBytesWithOverheadAndInFramesDroppingToNextIdr) {
-  const size_t sps = GopStore::RecordBytes(16), p = GopStore::RecordBytes(400);
-  GopStore s({sps + GopStore::RecordBytes(500) + p, 1000});
-  Add(s, Frame(kNalSps));
-  Add(s, Frame(kNalIdr, 500));
-  Add(s, Frame(kNalSlice, 400));
-  EXPECT_EQ(s.Frames(), 3u);
-  Add(s, Frame(kNalSlice, 5));  // beyond the bound by its overhead alone
-  Add(s, Frame(kNalSlice, 5));  // refers to the dropped one
-  EXPECT_EQ(s.Frames(), 3u);
-  EXPECT_EQ(s.Dropped(), 2u);
-  // An IDR larger than the bound leaves nothing to decode until the next.
-  Add(s, Frame(kNalIdr, 5000));
-  Add(s, Frame(kNalSlice, 10));
-  EXPECT_EQ(s.Frames(), 0u);
-  EXPECT_EQ(s.Dropped(), 4u);
-
-  // A flood of 1-byte frames after one IDR: bounded by its frame count and
-  // by bytes, overhead included, whatever the count.
-  GopStore flood({1 << 20, 5000});
-  Add(flood, Frame(kNalSps));
-  Add(flood, Frame(kNalIdr, 1000));
-  const uint8_t tiny = 0x41;
-  for (int i = 0; i < 1500000; ++i) flood.Add(&tiny, 1);
-  EXPECT_EQ(flood.Frames(), 5000u);
-  EXPECT_LE(flood.ResidentBound(), (1u << 20) + GopStore::kMaxParameterBytes + 4096);
-  GopStore bytes({64 * 1024, 1u << 30});
-  Add(bytes, Frame(kNalIdr, 100));
-  for (int i = 0; i < 100000; ++i) bytes.Add(&tiny, 1);
-  EXPECT_LE(bytes.Bytes(), 64u * 1024);
-  EXPECT_GE(bytes.Dropped(), 100000u - 64 * 1024 / GopStore::RecordBytes(5));
-}
-
-TEST(GopStore, ReaderKeepsItsBytesWhileNewGenerationsArrive) {
-  GopStore s({1 << 20, 1000});
-  Add(s, Frame(kNalSps));
-  Add(s, Frame(kNalIdr, 3000));
-  Add(s, Frame(kNalSlice, 700));
-  const GopStore::View v = s.BeginRead();
-  const std::vector<uint8_t> before(v.base, v.base + v.end);
-  Add(s, Frame(kNalSlice, 900));  // behind the viewed bytes
-  for (int gop = 0; gop < 3; ++gop) {
-    Add(s, Frame(kNalIdr, 2000));  // on the other pages
-    Add(s, Frame(kNalSlice, 800));
-  }
-  EXPECT_EQ(0, std::memcmp(before.data(), v.base, v.end));
-  s.EndRead();
-  EXPECT_EQ(Stored(s).back(), Unit(kNalSlice, 800));
+  ASSERT_EQ(units.size(), 3u);
+  EXPECT_EQ(units[0], Unit(kNalIdr, 5000));
+  EXPECT_EQ(units[1], std::vector<uint8_t>({0, 0, 0, 1, 0x41, 7, 7}));
+  EXPECT_EQ(units[2], std::vector<uint8_t>({0, 0, 1, 0x41, 9}));
 }
 
 }  // namespace

@@ -120,13 +120,32 @@ std::vector<uint8_t> WrapFrame(const std::vector<uint8_t>& payload, uint32_t cou
   std::vector<uint8_t> f(qnv::protocol::kFrameHeaderSize + ext + payload.size(), 0xA5);
   qnv::platform::StoreLe32(f.data(), counter);
   std::memcpy(f.data() + qnv::protocol::kFrameMagicOffset, qnv::protocol::kFrameMagic, 4);
-  qnv::platform::StoreLe32(f.data() + qnv::protocol::kFramePayloadLengthOffset, uint32_t(payload.size()));
+  qnv::platform::StoreLe32(f.data() + qnv::protocol::kFramePayloadLengthOffset,
+                           uint32_t(payload.size()));
   f[qnv::protocol::kFrameExtFlagOffset] = withExtension ? 1 : 0;
-  if (withExtension) qnv::platform::StoreLe32(f.data() + qnv::protocol::kFrameHeaderSize, extLength);
+  if (withExtension)
+    qnv::platform::StoreLe32(f.data() + qnv::protocol::kFrameHeaderSize, extLength);
   if (!payload.empty()) {
     std::memcpy(f.data() + qnv::protocol::kFrameHeaderSize + ext, payload.data(), payload.size());
   }
   return f;
+}
+
+void FrameRunBytes::Add(const std::vector<uint8_t>& payload, bool withExtension,
+                        uint32_t extLength) {
+  std::vector<uint8_t> frame = WrapFrame(payload, count, withExtension, extLength);
+  qnv::platform::StoreLe32(frame.data() + qnv::protocol::kFrameOffsetOffset, uint32_t(data.size()));
+  records.insert(records.end(), frame.begin(), frame.begin() + qnv::protocol::kFrameHeaderSize);
+  data.insert(data.end(), frame.begin() + qnv::protocol::kFrameHeaderSize, frame.end());
+  ++count;
+}
+
+FrameRunBytes ClipRun(size_t from, size_t to, bool withExtension) {
+  FrameRunBytes run;
+  const Clip& clip = SampleClip();
+  for (size_t i = from; i < to && i < clip.units.size(); ++i)
+    run.Add(clip.units[i], withExtension, uint32_t(i % 3) * 17);
+  return run;
 }
 
 Picture ReadImageFile(const std::string& path) {

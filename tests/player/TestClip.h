@@ -39,6 +39,19 @@ const Clip& SampleClip();
 std::vector<uint8_t> WrapFrame(const std::vector<uint8_t>& payload, uint32_t counter,
                                bool withExtension = false, uint32_t extLength = 0);
 
+// A run of frames as QnvPlayer_CaptureRun takes it: 40-byte frame records
+// whose offset fields point into data.
+struct FrameRunBytes {
+  std::vector<uint8_t> records;
+  std::vector<uint8_t> data;
+  uint32_t count = 0;
+  // Adds one frame (payload, with an extension block of extLength bytes when
+  // withExtension).
+  void Add(const std::vector<uint8_t>& payload, bool withExtension = false, uint32_t extLength = 0);
+};
+// Clip units [from, to) as a run.
+FrameRunBytes ClipRun(size_t from, size_t to, bool withExtension = false);
+
 // Decodes a JPEG, PNG or BMP file (by content) into a picture; null on failure.
 Picture ReadImageFile(const std::string& path);
 

@@ -96,16 +96,23 @@ bool ChildProcess::Pump(int timeoutMs) {
   return outFd_ >= 0 || errFd_ >= 0;
 }
 
-bool ChildProcess::WaitForStderr(const std::string& text, int timeoutMs) {
+bool ChildProcess::WaitFor(const std::string& output, const std::string& text, int timeoutMs) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (result_.err.find(text) == std::string::npos) {
+  while (output.find(text) == std::string::npos) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                           end - std::chrono::steady_clock::now())
                           .count();
-    if (left <= 0 || !Pump(static_cast<int>(left)))
-      return result_.err.find(text) != std::string::npos;
+    if (left <= 0 || !Pump(static_cast<int>(left))) return output.find(text) != std::string::npos;
   }
   return true;
+}
+
+bool ChildProcess::WaitForStderr(const std::string& text, int timeoutMs) {
+  return WaitFor(result_.err, text, timeoutMs);
+}
+
+bool ChildProcess::WaitForStdout(const std::string& text, int timeoutMs) {
+  return WaitFor(result_.out, text, timeoutMs);
 }
 
 void ChildProcess::Signal(int signal) {

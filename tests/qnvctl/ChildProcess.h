@@ -31,11 +31,14 @@ class ChildProcess {
   // (an empty value removes a variable).
   bool Start(const std::vector<std::string>& argv,
              const std::map<std::string, std::string>& env = {});
-  // Reads output until text appears on stderr or timeoutMs pass; true when it did.
+  // Reads output until text appears on stderr (stdout) or timeoutMs pass;
+  // true when it did.
   bool WaitForStderr(const std::string& text, int timeoutMs);
+  bool WaitForStdout(const std::string& text, int timeoutMs);
   void Signal(int signal);
-  // What the child wrote to stderr so far (read by WaitForStderr).
+  // What the child wrote to stderr (stdout) so far, as read by the waits.
   const std::string& Stderr() const { return result_.err; }
+  const std::string& Stdout() const { return result_.out; }
   pid_t Pid() const { return pid_; }
   // Reads everything and waits for the exit; kills the child after timeoutMs.
   ChildResult Finish(int timeoutMs);
@@ -47,6 +50,7 @@ class ChildProcess {
  private:
   // Reads what is available within timeoutMs; false once both pipes closed.
   bool Pump(int timeoutMs);
+  bool WaitFor(const std::string& output, const std::string& text, int timeoutMs);
 
   pid_t pid_ = -1;
   int outFd_ = -1, errFd_ = -1;

@@ -1,6 +1,8 @@
 // qnvctl's live-video commands against a simulated device: recordings are
-// complete and exportable however they end (time, Ctrl-C, a lost device),
-// snapshots are pictures, statistics parse, and the demo runs end to end.
+// complete and exportable however they end (time, Ctrl-C, a lost device, a
+// stalled stream, a device process stopped), a lost camera is named with its
+// reason, snapshots are pictures, statistics parse, and the demo runs end to
+// end.
 #include <signal.h>
 
 #include <chrono>
@@ -83,6 +85,21 @@ TEST_F(QnvctlTest, CtrlCBeforeTheRecordingOpensCreatesNothing) {
   EXPECT_FALSE(std::filesystem::exists(Path("early.dat")));
 }
 
+// The pictures the failure line says the file holds: "(N pictures)".
+double PicturesClaimed(const std::string& err) {
+  const size_t at = err.find(" pictures)");
+  if (at == std::string::npos) return -1;
+  const size_t open = err.rfind('(', at);
+  return open == std::string::npos ? -1 : std::atof(err.c_str() + open + 1);
+}
+
+uint64_t PicturesIn(const std::string& dataPath) {
+  qnvrec::CRecordingReader reader;
+  std::string error;
+  return reader.Open(dataPath, qnvrec::IndexPathFor(dataPath), error) ? reader.Summary().pictures
+                                                                      : 0;
+}
+
 TEST_F(QnvctlTest, LostDeviceEndsTheRecordingWithCompleteFiles) {
   const std::string data = Path("lost.dat");
   ChildProcess child;
@@ -92,10 +109,80 @@ TEST_F(QnvctlTest, LostDeviceEndsTheRecordingWithCompleteFiles) {
   sim->DropAllConnections();
   ChildResult r = child.Finish(15000);
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_NE(r.err.find("connection was lost; the files hold what arrived before"),
+  // The stream's end is met first, or the session's.
+  EXPECT_NE(r.err.find("qnvctl: camera 127.0.0.1:" + std::to_string(sim->Port()) + ": the "),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("connection was lost; " + data + " holds "), std::string::npos) << r.err;
+  ExpectCompleteRecording(data);
+}
+
+// A stream that stops: one line names the camera and the reason and says how
+// much video the file holds, and the exit status is 1, soon after the stall
+// time.
+TEST_F(QnvctlTest, StalledStreamEndsTheRecordingWithOneLine) {
+  const std::string data = Path("stall.dat");
+  ChildProcess child;
+  ASSERT_TRUE(child.Start(Command({"record", data, "--stall-seconds", "1"})));
+  ASSERT_TRUE(child.WaitForStderr("recording ", 15000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  sim->Freeze(qnv::devsim::FreezeScope::kStream);
+  const auto frozen = std::chrono::steady_clock::now();
+  ChildResult r = child.Finish(15000);
+  EXPECT_LT(std::chrono::steady_clock::now() - frozen, std::chrono::seconds(6));
+  EXPECT_EQ(r.exitCode, 1);
+  const std::string line = "qnvctl: camera 127.0.0.1:" + std::to_string(sim->Port()) +
+                           ": the stream stalled: no frame for 1 s; " + data + " holds ";
+  EXPECT_NE(r.err.find(line), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(" of video ("), std::string::npos) << r.err;
+  ExpectCompleteRecording(data);
+  EXPECT_EQ(PicturesClaimed(r.err), double(PicturesIn(data))) << r.err;
+  sim->Thaw();
+}
+
+// The device's whole process stopped (SIGSTOP): the stall time-out ends the
+// recording, and closing does not wait on the silent device.
+TEST_F(QnvctlTest, StoppedDeviceProcessEndsTheRecordingSoon) {
+  ChildProcess device;
+  ASSERT_TRUE(device.Start({QNV_DEVSIM_PATH, "--port", "0", "--clip", QNV_SAMPLE_CLIP}));
+  ASSERT_TRUE(device.WaitForStdout("streams on", 10000));
+  const std::string& banner = device.Stdout();
+  const std::string port =
+      std::to_string(std::atoi(banner.c_str() + banner.find("127.0.0.1:") + 10));
+  const std::string data = Path("stopped.dat");
+  ChildProcess child;
+  ASSERT_TRUE(child.Start({QNVCTL_PATH, "record", data, "--stall-seconds", "2", "--port", port}));
+  ASSERT_TRUE(child.WaitForStderr("recording ", 15000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  device.Signal(SIGSTOP);
+  const auto stopped = std::chrono::steady_clock::now();
+  ChildResult r = child.Finish(20000);
+  const auto took = std::chrono::steady_clock::now() - stopped;
+  device.Signal(SIGCONT);
+  device.Signal(SIGTERM);
+  device.Finish(10000);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_LT(took, std::chrono::seconds(8));
+  EXPECT_NE(r.err.find("camera 127.0.0.1:" + port + ": the stream stalled: no frame for 2 s"),
             std::string::npos)
       << r.err;
   ExpectCompleteRecording(data);
+}
+
+TEST_F(QnvctlTest, WatchEndsWithOneLineWhenAStreamStalls) {
+  ChildProcess child;
+  ASSERT_TRUE(child.Start(
+      Command({"watch", "--interval", "0.2", "--channels", "2", "--stall-seconds", "1"})));
+  ASSERT_TRUE(WaitUntil([&] { return sim->StreamCount() == 2; }, 15000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  sim->Freeze(qnv::devsim::FreezeScope::kStream);
+  ChildResult r = child.Finish(15000);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("qnvctl: camera 127.0.0.1:" + std::to_string(sim->Port()) + " (channel "),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("): the stream stalled: no frame for 1 s\n"), std::string::npos) << r.err;
+  sim->Thaw();
 }
 
 TEST_F(QnvctlTest, SnapshotWritesAJpeg) {

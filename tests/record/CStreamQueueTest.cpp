@@ -234,6 +234,63 @@ TEST(StreamQueue, TimedStretchHoldsTheSpanInWholeGroupsWithinItsBytes) {
   CheckInvariants(q);
 }
 
+// Cameras send SEI (or an access unit delimiter) between the parameter sets
+// and the IDR picture: the stretch still always begins at the sequence
+// parameter set, never at the IDR picture without the sets it needs.
+TEST(StreamQueue, TimedStretchKeepsTheParameterSetsAheadOfSeiAndIdr) {
+  CStreamQueue q;
+  ASSERT_TRUE(q.Reconfigure(1 << 20, 250));
+  uint64_t now = 1000;
+  uint8_t seq = 0;
+  size_t checked = 0;
+  for (int g = 0; g < 12; ++g) {
+    for (uint8_t h : {uint8_t(0x67), uint8_t(0x68), uint8_t(0x06), uint8_t(0x65)}) {
+      const Bytes b = NalBody(h, 30);
+      q.Append(b.data(), int32_t(b.size()), PlainHeader(seq++, h == 0x65 ? 1 : 0), true, now);
+    }
+    for (int i = 0; i < 9; ++i) {
+      now += 10;
+      const Bytes b = NalBody(0x41, 30);
+      q.Append(b.data(), int32_t(b.size()), PlainHeader(seq++, 2), true, now);
+      ASSERT_GT(q.Count(), 0u);
+      ASSERT_EQ(q.Held(0).body[4], 0x67) << "group " << g << ", picture " << i;
+      ++checked;
+    }
+    now += 10;
+  }
+  EXPECT_EQ(checked, 108u);
+}
+
+TEST(GroupStart, BeginsAtTheFirstParameterSetOrAnIdrWithoutAny) {
+  CGroupStart g;
+  struct Step {
+    uint8_t nal;
+    uint8_t kind;
+    bool starts, boundary;
+  } steps[] = {
+      {0x67, 0, true, true},    // SPS: a group begins
+      {0x68, 0, false, false},  // PPS
+      {0x06, 0, false, false},  // SEI between the sets and the picture
+      {0x65, 1, false, false},  // the IDR picture they lead up to
+      {0x41, 2, false, false},
+      {0x65, 1, true, true},  // an IDR picture no sets lead up to
+      {0x41, 2, false, false},
+      {0x41, 1, false, true},  // an I picture (no IDR): a place to hand over
+      {0x67, 0, true, true},
+      {0x67, 0, false, false},  // a second SPS before the picture begins nothing
+      {0x68, 0, false, false},
+      {0x09, 0, false, false},  // an access unit delimiter
+      {0x65, 1, false, false},
+  };
+  uint8_t tag = 0;
+  for (const Step& s : steps) {
+    const Bytes b = NalBody(s.nal, 16);
+    EXPECT_EQ(g.Next(PlainHeader(tag, s.kind), b.data(), b.size()), s.starts) << int(tag);
+    EXPECT_EQ(g.Boundary(), s.boundary) << int(tag);
+    ++tag;
+  }
+}
+
 // A model of the queue: whole frames, oldest first.
 struct SModelFrame {
   Bytes body;

@@ -132,7 +132,7 @@ TEST(Library, AddressTextThatIsNotIPv4SendsNothing) {
 
 TEST(Library, SecondInitStartsNothingTwiceAndCyclesLeaveNothingBehind) {
   ASSERT_EQ(QNVNet_InitLib(), 0u);
-  QNVNet_UnInitLib();  // first start loads the player and settles lazily made state
+  QNVNet_UnInitLib();  // the first start settles lazily made state
   int threads = CountThreads();
   int fds = qnv::test::CountOpenDescriptors();
   ASSERT_EQ(QNVNet_InitLib(), 0u);
@@ -179,6 +179,9 @@ TEST(Library, NullPlayerIssuesDistinctNonzeroHandles) {
   EXPECT_NE(b, 0u);
   EXPECT_NE(a, b);
   EXPECT_EQ(p.input(0, nullptr, 0), 0);
+  uint32_t decoder = 5;
+  EXPECT_NE(p.captureRun(&decoder, 1000, nullptr, 0, nullptr, 0, "x.jpg"), 0);
+  EXPECT_EQ(decoder, 0u);
   p.closePort(a);
   p.closePort(b);
 }

@@ -104,6 +104,7 @@ bool Device::Start() {
 
 void Device::Stop() {
   if (!running_) return;
+  Thaw();
   RunOnNetwork([this] { CloseEverything(); });
   io_->stop();
   thread_.join();
@@ -198,6 +199,37 @@ size_t Device::RaiseAlarm(uint32_t ruleId) {
 
 void Device::DropAllConnections() {
   RunOnNetwork([this] { DropAll(); });
+}
+
+void Device::Freeze(FreezeScope scope) {
+  if (!running_) return;
+  if (scope == FreezeScope::kStream) {
+    streamsFrozen_ = true;
+    Note("streams frozen");
+    return;
+  }
+  std::lock_guard<std::mutex> lock(freezeMutex_);
+  if (deviceFrozen_) return;
+  deviceFrozen_ = true;
+  Note("device frozen");
+  asio::post(*io_, [this] {
+    std::unique_lock<std::mutex> held(freezeMutex_);
+    thawed_.wait(held, [this] { return !deviceFrozen_; });
+  });
+}
+
+void Device::Thaw() {
+  {
+    std::lock_guard<std::mutex> lock(freezeMutex_);
+    deviceFrozen_ = false;
+  }
+  thawed_.notify_all();
+  if (!streamsFrozen_.exchange(false) || !running_) return;
+  Note("streams thawed");
+  // An unpaced stream stopped writing when it found nothing to send.
+  asio::post(*io_, [this] {
+    for (auto& [id, s] : streamConnections_) s->Resume();
+  });
 }
 
 void Device::DropAll() {

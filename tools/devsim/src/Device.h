@@ -4,10 +4,12 @@
 
 #include <asio.hpp>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -45,6 +47,8 @@ class Device {
   DeviceState& State() { return state_; }
   void StreamFaultChanged();  // resumes accepting stream connections after a refusal
   void DropAllConnections();
+  void Freeze(FreezeScope scope);
+  void Thaw();
   size_t RaiseAlarm(uint32_t ruleId);
   void SetAlarmBeforeReply(bool on) { alarmBeforeReply_.store(on); }
   bool AlarmBeforeReply() const { return alarmBeforeReply_.load(); }
@@ -71,6 +75,7 @@ class Device {
                     bool& paused);
   void StreamClosed(StreamConnection& connection);
   void FrameWritten() { ++frames_; }
+  bool StreamsFrozen() const { return streamsFrozen_.load(); }
   void DropAll();                            // network thread: what the reboot command does
   void Note(const std::string& line) const;  // one line to stderr when verbose
 
@@ -118,6 +123,11 @@ class Device {
   std::atomic<size_t> sessions_{0}, attached_{0};
   std::atomic<uint64_t> frames_{0};
   std::atomic<bool> alarmBeforeReply_{false};
+  std::atomic<bool> streamsFrozen_{false};
+  // A whole-device freeze holds the network thread in a handler until thawed.
+  std::mutex freezeMutex_;
+  std::condition_variable thawed_;
+  bool deviceFrozen_ = false;  // freezeMutex_
   std::atomic<uint32_t> alarmSequence_{0};
 };
 

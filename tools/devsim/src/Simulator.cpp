@@ -38,6 +38,8 @@ void Simulator::ClearFaults() {
 }
 
 void Simulator::DropAllConnections() { impl_->device.DropAllConnections(); }
+void Simulator::Freeze(FreezeScope scope) { impl_->device.Freeze(scope); }
+void Simulator::Thaw() { impl_->device.Thaw(); }
 size_t Simulator::RaiseAlarm(uint32_t ruleId) { return impl_->device.RaiseAlarm(ruleId); }
 void Simulator::SetAlarmBeforeReply(bool on) { impl_->device.SetAlarmBeforeReply(on); }
 uint32_t Simulator::AlarmsRaised() const { return impl_->device.AlarmsRaised(); }

@@ -144,6 +144,14 @@ void StreamConnection::SetPaused(bool paused) {
   }
 }
 
+void StreamConnection::Resume() {
+  if (!open_ || !attached_ || paused_ || ending_ || device_.Options().paced) return;
+  if (queue_.empty()) {
+    EnqueuePicture();
+    WriteNext();
+  }
+}
+
 void StreamConnection::ScheduleTick() {
   tickTimer_.expires_at(nextTick_);
   tickTimer_.async_wait([self = shared_from_this(), g = generation_](std::error_code ec) {
@@ -167,6 +175,12 @@ void StreamConnection::EnqueuePicture() {
   const Picture& picture = pictures[cursor_];
   cursor_ = (cursor_ + 1) % pictures.size();
   const uint64_t number = pictureCount_++;
+  // Frozen: the picture is not sent, and after the thaw the stream goes on
+  // from a key picture, with capture times that kept running.
+  if (device_.StreamsFrozen()) {
+    skipping_ = true;
+    return;
+  }
   const uint64_t timeUs = baseTimeUs_ + static_cast<uint64_t>(static_cast<double>(number) * 1e6 /
                                                               device_.Options().fps);
   const size_t limit = device_.Options().maxStreamBacklog;

@@ -28,6 +28,7 @@ class StreamConnection : public std::enable_shared_from_this<StreamConnection> {
   void Start();
   void Close();  // idempotent; tells the device
   void SetPaused(bool paused);
+  void Resume();  // after the device's streams thawed
   uint64_t Id() const { return id_; }
   bool Attached() const { return attached_; }
   uint32_t StreamId() const { return streamId_; }

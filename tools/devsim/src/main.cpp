@@ -75,6 +75,13 @@ const char kUsage[] =
     "                         dropmid        send half a frame, then close the stream\n"
     "                         refuse         VALUE 0: close stream connections at once;\n"
     "                                        1: never accept them\n"
+    "  --freeze-after S     freeze S seconds after start (may be 0) without closing\n"
+    "                       anything, as a hung camera does; see --freeze\n"
+    "  --freeze WHAT        what freezes: device (the default: nothing is read,\n"
+    "                       answered or sent any more, keep-alives included, while the\n"
+    "                       system still takes what fits in the socket buffers, as for a\n"
+    "                       stopped process) or stream (streams send no more frames;\n"
+    "                       commands and keep-alives are still answered)\n"
     "\n"
     "Rule alarms (device messages on every logged-in command connection):\n"
     "  --alarm-interval MS  raise a rule alarm every MS ms while rule processing is on;\n"
@@ -212,6 +219,8 @@ int main(int argc, char** argv) {
   std::vector<StreamFault> streamFaults;
   uint64_t durationS = 0, statsS = 0;
   bool synthetic = false;
+  double freezeAfterS = -1;  // below 0: never
+  qnv::devsim::FreezeScope freezeScope = qnv::devsim::FreezeScope::kDevice;
 
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -300,6 +309,17 @@ int main(int argc, char** argv) {
       options.alarmIntervalMs = static_cast<int>(n);
     } else if (arg == "--alarm-before-reply") {
       options.alarmBeforeReply = true;
+    } else if (arg == "--freeze-after") {
+      char* end = nullptr;
+      if (!value(v)) return Fail("--freeze-after needs seconds");
+      freezeAfterS = std::strtod(v.c_str(), &end);
+      if (*end != '\0' || !(freezeAfterS >= 0 && freezeAfterS <= 86400))
+        return Fail("--freeze-after needs seconds, 0 to 86400");
+    } else if (arg == "--freeze") {
+      if (!value(v) || (v != "device" && v != "stream"))
+        return Fail("--freeze takes device or stream");
+      freezeScope =
+          v == "stream" ? qnv::devsim::FreezeScope::kStream : qnv::devsim::FreezeScope::kDevice;
     } else if (arg == "--verbose") {
       options.verbose = true;
     } else {
@@ -331,9 +351,19 @@ int main(int argc, char** argv) {
   std::signal(SIGTERM, OnSignal);
   const auto start = std::chrono::steady_clock::now();
   auto nextStats = start + std::chrono::seconds(statsS);
+  bool frozen = false;
   while (!gStop) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // A freeze to come is timed to 10 ms.
+    std::this_thread::sleep_for(std::chrono::milliseconds(frozen || freezeAfterS < 0 ? 100 : 10));
     const auto now = std::chrono::steady_clock::now();
+    if (!frozen && freezeAfterS >= 0 &&
+        now - start >= std::chrono::duration<double>(freezeAfterS)) {
+      frozen = true;
+      sim.Freeze(freezeScope);
+      std::printf("qnv-devsim: frozen (%s)\n",
+                  freezeScope == qnv::devsim::FreezeScope::kStream ? "streams" : "device");
+      std::fflush(stdout);
+    }
     if (durationS != 0 && now - start >= std::chrono::seconds(durationS)) break;
     if (statsS != 0 && now >= nextStats) {
       nextStats += std::chrono::seconds(statsS);

@@ -239,9 +239,9 @@ bool CRecordingReader::Check(std::string& error, const Progress& progress) {
       problem = "record " + Num(kept) + ": " + problem;
       break;
     }
-    bool picture = false;
-    if (!Inspect(expected + f.extension, r.PayloadLength(), picture, error)) return false;
-    if (r.Kind() == SIndexRecord::kKindKey) ++s.keyFrames;
+    bool picture = false, key = false;
+    if (!Inspect(expected + f.extension, r.PayloadLength(), picture, key, error)) return false;
+    if (key) ++s.keyFrames;
 
     const uint32_t counter = Le32(r.bytes + SIndexRecord::kCounterOffset);
     if (kept > 0) {
@@ -337,11 +337,12 @@ bool CRecordingReader::Check(std::string& error, const Progress& progress) {
 }
 
 bool CRecordingReader::Inspect(uint64_t payloadOffset, uint32_t payloadLength, bool& picture,
-                               std::string& error) {
+                               bool& key, std::string& error) {
   // Parameter sets and SEI come first and are short: the slice that begins a
   // picture lies within the first few KiB. The frame kind is not enough:
-  // frames of parameter sets carry the key-frame kind too.
-  picture = false;
+  // frames of parameter sets carry the key-frame kind too. Pictures and key
+  // pictures are counted as the library's public reader counts them.
+  picture = key = false;
   if (payloadLength == 0) return true;
   const uint32_t n = std::min(payloadLength, kInspectPrefix);
   scratch_.resize(n);
@@ -350,12 +351,15 @@ bool CRecordingReader::Inspect(uint64_t payloadOffset, uint32_t payloadLength, b
     error = "cannot read data file " + summary_.dataPath + ": " + ErrnoText();
     return false;
   }
+  const QNVNetFrameNal counted = QNVNetFrameNal::OfPayload(scratch_.data(), n);
+  picture = counted.startsPicture;
+  key = counted.keyPicture;
+  if (timingProbed_) return true;
   for (const SNalRef& nal : SplitAnnexB(scratch_.data(), n)) {
-    if (!timingProbed_ && nal.Type() == kNalSps) sps_.assign(nal.data, nal.data + nal.size);
-    if (!timingProbed_ && nal.Type() == kNalPps) pps_.assign(nal.data, nal.data + nal.size);
+    if (nal.Type() == kNalSps) sps_.assign(nal.data, nal.data + nal.size);
+    if (nal.Type() == kNalPps) pps_.assign(nal.data, nal.data + nal.size);
     if (!StartsPicture(nal)) continue;
-    picture = true;
-    if (!timingProbed_ && !sps_.empty() && !pps_.empty()) {
+    if (!sps_.empty() && !pps_.empty()) {
       timingProbed_ = true;
       summary_.streamFps = StreamFrameRate(SNalRef{sps_.data(), sps_.size()},
                                            SNalRef{pps_.data(), pps_.size()}, nal);

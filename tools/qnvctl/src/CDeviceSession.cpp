@@ -4,9 +4,12 @@
 
 namespace qnvctl {
 
-CDeviceSession::~CDeviceSession() {
+CDeviceSession::~CDeviceSession() { Logout(); }
+
+void CDeviceSession::Logout() {
   // Logging out closes the session's channels and recordings too.
   if (loggedIn_) QNVNet_DevLogout(clientId_);
+  loggedIn_ = false;
 }
 
 uint32_t CDeviceSession::Login(const SConnection& c) {

@@ -19,6 +19,9 @@ class CDeviceSession {
 
   // QNVNet_DevLogin's result; -30 also for a host text the SDK cannot take.
   uint32_t Login(const SConnection& connection);
+  // Logs out now (sending nothing, so at once even when the device is
+  // silent); its channels and recordings close with it.
+  void Logout();
   uint32_t clientId() const { return clientId_; }
 
  private:

@@ -7,8 +7,9 @@ namespace qnvctl {
 void CFrameCounter::OnFrame(const uint8_t* frame, size_t length) {
   if (length < FrameHeader::kSize) return;  // the SDK never delivers less than a header
   const uint32_t counter = ReadLe32(frame + FrameHeader::kCounterOffset);
-  const bool key = IsKeyFrame(frame, length);
-  const bool picture = StartsPicture(frame, length);
+  const QNVNetFrameNal nal = QNVNetFrameNal::OfFrame(frame, length);
+  const bool key = nal.keyPicture;
+  const bool picture = nal.startsPicture;
   const auto now = Clock::now();
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -1,6 +1,7 @@
 // CFrameCounter: statistics of one live stream, fed from the stream callback:
-// frames, pictures, bytes, key frames (header byte 35 is 1 on a slice), their spacing,
-// and gaps in the device's frame counter (header bytes 0..3). OnFrame runs on
+// frames, pictures, bytes, key frames (pictures a decoder can start at, as
+// QNVNetFrameNal tells), their spacing, and gaps in the device's frame
+// counter (header bytes 0..3). OnFrame runs on
 // the channel's receive thread; every other method may be called from any
 // thread at the same time.
 #ifndef QNVCTL_CFRAMECOUNTER_H
@@ -16,8 +17,8 @@ namespace qnvctl {
 
 struct SFrameTotals {
   uint64_t frames = 0;
-  uint64_t bytes = 0;  // whole frames, headers included
-  uint64_t keyFrames = 0;
+  uint64_t bytes = 0;              // whole frames, headers included
+  uint64_t keyFrames = 0;          // key pictures
   uint64_t pictures = 0;           // frames that begin a picture (parameter sets and SEI are not)
   uint64_t gaps = 0;               // places where the frame counter did not go up by one
   uint64_t missing = 0;            // frames the counter skipped over (forward jumps only)

@@ -49,7 +49,9 @@ bool CSdkLibrary::OnFrame(uint32_t clientId, char*, uint16_t, char* frame, int32
 
 bool CSdkLibrary::OnDisconnect(uint32_t clientId, char*, uint16_t port, uint32_t) {
   SHandlers* h = gHandlers.load();
-  if (h && h->disconnect) h->disconnect(clientId, port);
+  QNVNetLoss loss{};
+  QNVNet_GetDisconnectReason(&loss);  // only here, inside the callback
+  if (h && h->disconnect) h->disconnect(clientId, port, loss);
   return true;
 }
 

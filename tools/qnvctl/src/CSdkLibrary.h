@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "QNVNetSdk.h"
+
 namespace qnvctl {
 
 class CSdkLibrary {
@@ -23,10 +25,11 @@ class CSdkLibrary {
     // One complete frame: the 40-byte header, the extension block if any, the
     // payload. The bytes are valid only during the call.
     std::function<void(uint32_t clientId, const uint8_t* frame, size_t length)> frame;
-    // A connection failed. port is the login port for the command connection
-    // (the SDK logs the session out right after) or login port + 2 for a
-    // channel's stream (the channel stays open but silent).
-    std::function<void(uint32_t clientId, uint16_t port)> disconnect;
+    // A session or a stream was lost. port is the login port for the
+    // session (the SDK logs it out right after) or login port + 2 for a
+    // channel's stream (the channel stays open but silent); loss says why
+    // (QNVNet_GetDisconnectReason).
+    std::function<void(uint32_t clientId, uint16_t port, const QNVNetLoss& loss)> disconnect;
     // A device message: the block from its byte 8 on (bytes valid only during
     // the call). Runs on the SDK's watcher thread.
     std::function<void(uint32_t clientId, const uint8_t* body, size_t length)> message;

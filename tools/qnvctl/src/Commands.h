@@ -46,9 +46,10 @@ int RunExport(const CInvocation& inv);
 int RunDemo(const CInvocation& inv);
 
 // EventClips.cpp: record --on-event, a clip per device event, preSeconds
-// before and postSeconds after the latest event; clips named after path.
+// before and postSeconds after the latest event; clips named after path. A
+// stream without a frame for stallSeconds (0: never) ends the run.
 int RecordOnEvents(const CInvocation& inv, const CReporter& out, const std::string& path,
-                   double seconds, double preSeconds, double postSeconds);
+                   double seconds, double preSeconds, double postSeconds, double stallSeconds);
 
 }  // namespace qnvctl
 

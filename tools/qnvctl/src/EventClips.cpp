@@ -25,6 +25,7 @@
 #include "CommandSupport.h"
 #include "Commands.h"
 #include "Files.h"
+#include "LiveSteps.h"
 #include "QNVNetAlarm.h"
 #include "QNVNetSdk.h"
 
@@ -60,7 +61,7 @@ std::string ClipPath(const std::string& out, const SClipEvent& e) {
 }  // namespace
 
 int RecordOnEvents(const CInvocation& inv, const CReporter& out, const std::string& path,
-                   double seconds, double preSeconds, double postSeconds) {
+                   double seconds, double preSeconds, double postSeconds, double stallSeconds) {
   if (preSeconds > 120)
     return out.Usage("--pre-seconds: at most 120 seconds of pre-record", inv.command->words);
   // Ctrl-C must reach us as an event; set up before the SDK starts a thread.
@@ -82,6 +83,8 @@ int RecordOnEvents(const CInvocation& inv, const CReporter& out, const std::stri
   CLiveChannel channel;
   if (uint32_t r = channel.Open(session.clientId(), nullptr); r != QNVNET_OK)
     return out.SdkFailure("live open failed", r);
+  if (uint32_t r = SetStallSeconds(channel, stallSeconds); r != QNVNET_OK)
+    return out.SdkFailure("stall time-out setup failed", r);
   if (preSeconds > 0) {
     if (uint32_t r =
             QNVNet_LiveSetPreRecord(channel.handle(), uint32_t(preSeconds * 1000 + 0.5), 0);
@@ -124,8 +127,7 @@ int RecordOnEvents(const CInvocation& inv, const CReporter& out, const std::stri
       break;
     }
     if (live.sessionLost || live.streamLost) {
-      failure = live.sessionLost ? "the connection to the device was lost"
-                                 : "the stream connection was lost";
+      failure = CameraName(inv.connection) + ": " + live.LossText();
       break;
     }
     std::deque<SClipEvent> ready;
@@ -162,6 +164,8 @@ int RecordOnEvents(const CInvocation& inv, const CReporter& out, const std::stri
   }
   // A clip cut short by the end of the run is closed complete all the same.
   closeClip();
+  // A lost camera may not answer a close: logging out sends nothing.
+  if (live.sessionLost || live.streamLost) session.Logout();
   if (!failure.empty())
     return failureCode != QNVNET_OK ? out.SdkFailure(failure, failureCode) : out.Failure(failure);
   channel.Close();

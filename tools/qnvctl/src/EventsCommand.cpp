@@ -88,7 +88,7 @@ int RunEvents(const CInvocation& inv) {
     std::lock_guard<std::mutex> lock(mutex);
     queue.push_back(std::move(e));
   };
-  handlers.disconnect = [&](uint32_t, uint16_t) {
+  handlers.disconnect = [&](uint32_t, uint16_t, const QNVNetLoss&) {
     std::lock_guard<std::mutex> lock(mutex);
     lost = true;
   };

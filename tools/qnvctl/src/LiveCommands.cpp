@@ -54,20 +54,30 @@ bool SecondsOption(const CReporter& out, const CInvocation& inv, const char* nam
   return true;
 }
 
+// --stall-seconds: 0 (never) or 0.1 to 3600, default 10.
+bool StallOption(const CReporter& out, const CInvocation& inv, double& value, int& exitCode) {
+  if (!SecondsOption(out, inv, "--stall-seconds", 10, value, exitCode)) return false;
+  if (value == 0 || (value >= 0.1 && value <= 3600)) return true;
+  exitCode = out.Usage("--stall-seconds takes 0 or 0.1 to 3600", inv.command->words);
+  return false;
+}
+
 }  // namespace
 
 int RunRecord(const CInvocation& inv) {
   CReporter out(inv.json);
   const std::string& path = inv.args[0];
-  double seconds = 0, preSeconds = 0;
+  double seconds = 0, preSeconds = 0, stallSeconds = 0;
   int exitCode = kExitOk;
   const bool onEvent = inv.Has("--on-event");
   double postSeconds = 0;
   if (!SecondsOption(out, inv, "--seconds", 0, seconds, exitCode) ||
       !SecondsOption(out, inv, "--pre-seconds", onEvent ? 5 : 0, preSeconds, exitCode) ||
-      !SecondsOption(out, inv, "--post-seconds", 5, postSeconds, exitCode))
+      !SecondsOption(out, inv, "--post-seconds", 5, postSeconds, exitCode) ||
+      !StallOption(out, inv, stallSeconds, exitCode))
     return exitCode;
-  if (onEvent) return RecordOnEvents(inv, out, path, seconds, preSeconds, postSeconds);
+  if (onEvent)
+    return RecordOnEvents(inv, out, path, seconds, preSeconds, postSeconds, stallSeconds);
   // Refused before any connection: a FIFO or device would be no recording.
   std::string refusal;
   if (!CheckOutputPath(path, refusal) || !CheckOutputPath(CLiveRecording::IndexPath(path), refusal))
@@ -83,10 +93,19 @@ int RunRecord(const CInvocation& inv) {
   CLiveChannel channel;
   if (uint32_t r = channel.Open(session.clientId(), nullptr); r != QNVNET_OK)
     return out.SdkFailure("live open failed", r);
+  if (uint32_t r = SetStallSeconds(channel, stallSeconds); r != QNVNET_OK)
+    return out.SdkFailure("stall time-out setup failed", r);
 
   SRecordOutcome outcome;
   const uint32_t result =
       RecordLive(channel, live, interrupt, path, preSeconds, seconds, "", outcome);
+  if (outcome.lost) {
+    // The files are closed complete. Logging out sends nothing, so a device
+    // that stopped answering does not hold the exit up.
+    session.Logout();
+    return out.Failure(CameraName(inv.connection) + ": " + outcome.failure + "; " + path +
+                       " holds " + VideoHeld(outcome) + " by its capture times");
+  }
   if (outcome.failure.empty() && result != QNVNET_OK) outcome.failure = "recording failed";
   // Reported before the channel closes: the library's reason for the
   // failure lasts until this thread's next call.
@@ -96,7 +115,8 @@ int RunRecord(const CInvocation& inv) {
   channel.Close();
   out.Text("recorded " + CProgressLine::Clock(outcome.seconds) +
            (outcome.interrupted ? std::string(" (stopped by ") + interrupt.What() + ")" : ""));
-  out.Text("  " + path + "  " + std::to_string(outcome.dataBytes) + " bytes");
+  out.Text("  " + path + "  " + std::to_string(outcome.dataBytes) + " bytes, " +
+           VideoHeld(outcome));
   out.Text("  " + outcome.indexPath + "  " + std::to_string(outcome.indexRecords) + " frames");
   CJsonObject json;
   json.String("file", path)
@@ -104,6 +124,8 @@ int RunRecord(const CInvocation& inv) {
       .Uint("dataBytes", outcome.dataBytes)
       .Uint("indexFrames", outcome.indexRecords)
       .Number("seconds", outcome.seconds)
+      .Number("videoSeconds", outcome.videoSeconds)
+      .Uint("pictures", outcome.pictures)
       .Uint("framesReceived", outcome.received.frames)
       .Uint("keyFramesReceived", outcome.received.keyFrames)
       .Boolean("interrupted", outcome.interrupted);
@@ -165,10 +187,11 @@ int RunSnapshot(const CInvocation& inv) {
 
 int RunWatch(const CInvocation& inv) {
   CReporter out(inv.json);
-  double seconds = 0, interval = 1;
+  double seconds = 0, interval = 1, stallSeconds = 0;
   int exitCode = kExitOk;
   if (!SecondsOption(out, inv, "--seconds", 0, seconds, exitCode) ||
-      !SecondsOption(out, inv, "--interval", 1, interval, exitCode))
+      !SecondsOption(out, inv, "--interval", 1, interval, exitCode) ||
+      !StallOption(out, inv, stallSeconds, exitCode))
     return exitCode;
   if (interval < 0.1) return out.Usage("--interval must be at least 0.1 s", "watch");
   uint32_t channels = 1;
@@ -196,6 +219,8 @@ int RunWatch(const CInvocation& inv) {
     live.push_back(std::make_unique<CLiveChannel>());
     if (uint32_t r = live[i]->Open(sessions[i]->clientId(), nullptr); r != QNVNET_OK)
       return out.SdkFailure("live open failed", r);
+    if (uint32_t r = SetStallSeconds(*live[i], stallSeconds); r != QNVNET_OK)
+      return out.SdkFailure("stall time-out setup failed", r);
   }
 
   if (!out.json())
@@ -204,8 +229,8 @@ int RunWatch(const CInvocation& inv) {
   const auto start = Clock::now();
   std::vector<SFrameTotals> last(channels);
   auto lastTime = start;
-  std::vector<bool> lostReported(channels, false);
   bool interrupted = false;
+  std::string lost;  // the first camera lost ends the watch
   for (;;) {
     const double untilNext =
         interval - std::chrono::duration<double>(Clock::now() - lastTime).count();
@@ -225,12 +250,9 @@ int RunWatch(const CInvocation& inv) {
       const double framesPerSecond = (total.frames - last[i].frames) / span;
       const double bps = (total.bytes - last[i].bytes) * 8.0 / span;
       last[i] = total;
-      if ((watches[i]->streamLost || watches[i]->sessionLost) && !lostReported[i]) {
-        lostReported[i] = true;
-        out.Note(
-            "channel " + std::to_string(i + 1) + ": " +
-            (watches[i]->sessionLost ? "connection to the device lost" : "stream connection lost"));
-      }
+      if (lost.empty() && (watches[i]->streamLost || watches[i]->sessionLost))
+        lost = CameraName(inv.connection) + " (channel " + std::to_string(i + 1) +
+               "): " + watches[i]->LossText();
       if (out.json()) {
         std::printf("%s\n", CJsonObject()
                                 .Number("time", t)
@@ -258,16 +280,16 @@ int RunWatch(const CInvocation& inv) {
       }
     }
     std::fflush(stdout);
-    if (seconds > 0 && t + 1e-3 >= seconds) break;
+    if (!lost.empty() || (seconds > 0 && t + 1e-3 >= seconds)) break;
   }
   // Losses count while watching; closing a channel may report its own
   // stream's end.
-  std::vector<bool> lost(channels);
-  bool anyLost = false;
-  for (uint32_t i = 0; i < channels; ++i) {
-    lost[i] = watches[i]->streamLost || watches[i]->sessionLost;
-    anyLost = anyLost || lost[i];
-  }
+  std::vector<bool> lostChannel(channels);
+  for (uint32_t i = 0; i < channels; ++i)
+    lostChannel[i] = watches[i]->streamLost || watches[i]->sessionLost;
+  // A lost camera may not answer a close: logging out sends nothing.
+  if (!lost.empty())
+    for (auto& s : sessions) s->Logout();
   live.clear();
   sessions.clear();
 
@@ -282,14 +304,14 @@ int RunWatch(const CInvocation& inv) {
                         .Uint("keyFrames", total.keyFrames)
                         .Uint("gaps", total.gaps)
                         .Uint("missing", total.missing)
-                        .Boolean("lost", lost[i])
+                        .Boolean("lost", lostChannel[i])
                         .Text());
     out.Text("channel " + std::to_string(i + 1) + ": " + std::to_string(total.frames) +
              " frames, " + std::to_string(total.pictures) + " pictures, " +
              std::to_string(total.keyFrames) + " key frames, " + std::to_string(total.gaps) +
              " gaps" + (interrupted ? std::string(" (stopped by ") + interrupt.What() + ")" : ""));
   }
-  if (anyLost) return out.Failure("a connection was lost while watching");
+  if (!lost.empty()) return out.Failure(lost);
   return out.Done(CJsonObject()
                       .Number("seconds", Since(start))
                       .Boolean("interrupted", interrupted)

@@ -3,13 +3,13 @@
 #include <chrono>
 #include <cstdio>
 #include <optional>
-#include <thread>
 
 #include "CLiveRecording.h"
 #include "CProgressLine.h"
 #include "Files.h"
 #include "FrameHeader.h"
 #include "QNVNetSdk.h"
+#include "qnvrecording/CRecordingReader.h"
 
 namespace qnvctl {
 
@@ -22,13 +22,36 @@ double Since(Clock::time_point start) {
 }
 
 // A failure of the live connection, or "".
-std::string LostConnection(const CStreamWatch& watch) {
-  if (watch.sessionLost) return "the connection to the device was lost";
-  if (watch.streamLost) return "the stream connection was lost";
-  return "";
+std::string LostConnection(const CStreamWatch& watch) { return watch.LossText(); }
+
+// What the files hold by the capture times of their pictures.
+void MeasureVideo(const std::string& path, SRecordOutcome& outcome) {
+  qnvrec::CRecordingReader reader;
+  std::string error;
+  if (!reader.Open(path, outcome.indexPath, error)) return;
+  const qnvrec::SRecordingSummary& s = reader.Summary();
+  outcome.pictures = s.pictures;
+  if (!s.stampsUsable || s.pictures == 0) return;
+  outcome.videoSeconds =
+      double(s.lastStampUs - s.firstStampUs + uint64_t(s.pictureIntervalUs)) / 1e6;
 }
 
 }  // namespace
+
+std::string CameraName(const SConnection& connection) {
+  return "camera " + connection.host + ":" + std::to_string(connection.port);
+}
+
+uint32_t SetStallSeconds(const CLiveChannel& channel, double seconds) {
+  if (seconds <= 0) return QNVNET_OK;
+  return QNVNet_LiveSetStallTimeout(channel.handle(), uint32_t(seconds * 1000 + 0.5));
+}
+
+std::string VideoHeld(const SRecordOutcome& outcome) {
+  const std::string pictures = std::to_string(outcome.pictures) + " pictures";
+  if (outcome.videoSeconds < 0) return pictures + " (their capture times cannot tell how long)";
+  return CProgressLine::Clock(outcome.videoSeconds) + " of video (" + pictures + ")";
+}
 
 uint32_t RecordLive(CLiveChannel& channel, CStreamWatch& watch, CInterruptSignal& interrupt,
                     const std::string& path, double preSeconds, double seconds,
@@ -119,9 +142,11 @@ uint32_t RecordLive(CLiveChannel& channel, CStreamWatch& watch, CInterruptSignal
   RegularFileSize(path, outcome.dataBytes, error);
   RegularFileSize(outcome.indexPath, indexBytes, error);
   outcome.indexRecords = indexBytes / FrameHeader::kSize;
+  MeasureVideo(path, outcome);
 
   if (!lost.empty()) {
-    outcome.failure = lost + "; the files hold what arrived before";
+    outcome.lost = true;
+    outcome.failure = lost;
     return QNVNET_OK;
   }
   if (closed != QNVNET_OK) {
@@ -137,20 +162,16 @@ uint32_t RecordLive(CLiveChannel& channel, CStreamWatch& watch, CInterruptSignal
 
 uint32_t TakeSnapshot(CLiveChannel& channel, CStreamWatch& watch, const std::string& path,
                       std::string& failure, uint64_t& bytes) {
-  // A picture can be decoded only from a key frame on.
-  if (!watch.counter.WaitForKeyFrame(5000)) {
-    failure =
-        !LostConnection(watch).empty() ? LostConnection(watch) : "no key frame arrived within 5 s";
-    return QNVNET_OK;
-  }
-  uint32_t result = QNVNET_ERR_CAPTURE;
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    result = QNVNet_LiveCapture(channel.handle(), path.c_str());
-    if (result != QNVNET_ERR_CAPTURE) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  }
+  // The library decodes from the frames the channel holds, and waits up to
+  // 5 s for a key frame when it holds none.
+  const uint32_t result = QNVNet_LiveCapture(channel.handle(), path.c_str());
   if (result != QNVNET_OK) {
-    failure = "snapshot failed";
+    if (auto lost = LostConnection(watch); !lost.empty()) {
+      failure = lost;
+      return QNVNET_OK;
+    }
+    failure = watch.counter.Totals().keyFrames == 0 ? "no key frame arrived within 5 s"
+                                                    : "snapshot failed";
     return result;
   }
   std::string error;

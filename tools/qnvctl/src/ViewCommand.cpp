@@ -74,8 +74,7 @@ int RunView(const CInvocation& inv) {
       break;
     }
     if (live.sessionLost || live.streamLost) {
-      lost = live.sessionLost ? "the connection to the device was lost"
-                              : "the stream connection was lost";
+      lost = live.LossText();
       break;
     }
     const double elapsed =

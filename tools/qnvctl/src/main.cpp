@@ -145,8 +145,15 @@ const std::vector<SCommandSpec>& Commands() {
        "record live video to OUT.dat and its index OUT.idx",
        "Opens a live channel and records it, showing elapsed time, frames, bytes and\n"
        "key frames. Ctrl-C stops cleanly: the files are closed complete and can be\n"
-       "exported. The recording starts with the channel's pre-record stretch.\n",
+       "exported. The recording starts with the channel's pre-record stretch. When the\n"
+       "camera is lost (its stream stalls, it stops answering, a connection breaks)\n"
+       "the files are closed complete, one line names the camera and the reason and\n"
+       "says how much video the files hold by their capture times, and the exit\n"
+       "status is 1.\n",
        {{"--seconds", "N", "stop after N seconds (default: at Ctrl-C)"},
+        {"--stall-seconds", "N",
+         "take the camera as lost when no frame came for N\n"
+         "                      seconds (default 10; 0 waits for ever)"},
         {"--pre-seconds", "N",
          "keep N seconds (at most 120) of video before the recording\n"
          "                      opens: the channel gathers them for N s, in whole groups\n"
@@ -166,7 +173,8 @@ const std::vector<SCommandSpec>& Commands() {
       {"snapshot",
        "OUT.jpg",
        "save the live picture (.jpg, .png or .bmp)",
-       "Opens a live channel without a window, waits for a key frame and captures it.\n",
+       "Opens a live channel without a window and captures the picture from the first\n"
+       "key frame it receives (waiting up to 5 s for one).\n",
        {},
        1,
        1,
@@ -185,8 +193,13 @@ const std::vector<SCommandSpec>& Commands() {
        "show live stream statistics per channel",
        "Prints frames/s, bit rate, key-frame spacing and gaps in the device's frame\n"
        "counter every interval, until Ctrl-C or --seconds. With --json: one JSON object\n"
-       "per channel and interval, then a final summary object.\n",
+       "per channel and interval, then a final summary object. A camera that is lost\n"
+       "(its stream stalls, it stops answering, a connection breaks) ends the watch:\n"
+       "one line names it and the reason, and the exit status is 1.\n",
        {{"--seconds", "N", "stop after N seconds"},
+        {"--stall-seconds", "N",
+         "take a camera as lost when no frame came for N seconds\n"
+         "                      (default 10; 0 waits for ever)"},
         {"--interval", "S", "seconds between reports (default 1)"},
         {"--channels", "N", "watch N channels at once, each on its own session (1..16)"}},
        0,

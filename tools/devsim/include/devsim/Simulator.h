@@ -175,6 +175,12 @@ struct SimulatorOptions {
   bool alarmBeforeReply = false;
 };
 
+// What a freeze stops (Simulator::Freeze).
+enum class FreezeScope {
+  kStream,  // streams send no more frames; commands and keep-alives are answered
+  kDevice   // nothing is read, written or accepted any more, as in a hung process
+};
+
 struct LoggedRequest {
   uint64_t connection;  // connection id, unique per accepted connection
   bool stream;          // true: arrived on a stream connection
@@ -210,15 +216,22 @@ class Simulator {
   void SetStreamFault(StreamFault fault);
   void ClearFaults();
 
-  void DropAllConnections();    // also what the reboot command does
+  void DropAllConnections();  // also what the reboot command does
+  // Freezes without closing anything. kDevice: the network thread stops, as if the process
+  // hung (the kernel still acknowledges and buffers what the host sends, until the buffers
+  // are full); calls that need that thread (DropAllConnections, RaiseAlarm) wait until
+  // Thaw, Stop thaws first. kStream: every stream stops sending frames (the schedule runs
+  // on, and a stream resumes at a key picture). Thaw undoes either.
+  void Freeze(FreezeScope scope);
+  void Thaw();
   // Sends one rule alarm with this rule id on every logged-in command connection now;
   // returns how many connections it went to.
   size_t RaiseAlarm(uint32_t ruleId = 1);
   void SetAlarmBeforeReply(bool on);
   uint32_t AlarmsRaised() const;  // the last sequence number used
-  size_t SessionCount() const;  // logged-in command connections open now
-  size_t StreamCount() const;   // attached stream connections open now
-  uint64_t FramesSent() const;  // frames completely written, all streams
+  size_t SessionCount() const;    // logged-in command connections open now
+  size_t StreamCount() const;     // attached stream connections open now
+  uint64_t FramesSent() const;    // frames completely written, all streams
 
   std::vector<uint8_t> FirmwareImage() const;               // the last fully assembled image
   std::vector<uint8_t> ConfigItem(uint16_t getCode) const;  // class 2 item (empty: none)

@@ -36,8 +36,8 @@ struct SRecordingSummary {
   uint64_t dataFileBytes = 0;   // size of the data file on disk
   uint64_t indexFileBytes = 0;  // size of the index file on disk
   uint64_t frames = 0;          // consistent frames kept
-  uint64_t keyFrames = 0;       // of them, with frameKind 1 (parameter sets included)
-  uint64_t pictures = 0;        // of them, holding the first slice of a picture
+  uint64_t keyFrames = 0;       // of them, key pictures (QNVNetFrameNal)
+  uint64_t pictures = 0;        // of them, holding the first slice of a picture (likewise)
   uint64_t bodyBytes = 0;       // data bytes the kept frames cover
   uint64_t droppedFrames = 0;   // index records (whole or torn) not kept
   uint64_t droppedDataBytes = 0;
@@ -150,9 +150,10 @@ class CRecordingReader {
   bool ReadRecord(SIndexRecord& record, std::string& error);
   bool FrameOf(const SIndexRecord& record, uint64_t at, SFrame& frame, std::string& problem,
                std::string& error);
-  // Looks at the start of the payload: whether it begins a picture, and the
-  // first SPS and PPS met (for the stream's own timing).
-  bool Inspect(uint64_t payloadOffset, uint32_t payloadLength, bool& picture, std::string& error);
+  // Looks at the start of the payload: whether it begins a picture and a key
+  // picture, and the first SPS and PPS met (for the stream's own timing).
+  bool Inspect(uint64_t payloadOffset, uint32_t payloadLength, bool& picture, bool& key,
+               std::string& error);
 
   std::unique_ptr<FILE, SFileCloser> data_;
   std::unique_ptr<FILE, SFileCloser> index_;
