@@ -79,7 +79,7 @@ function renderGrid() {
     t.tile.hidden = !shown;
     const down = c.state === 'down' || c.state === 'stopped';
     t.tile.classList.toggle('is-down', down);
-    t.tile.querySelector('.dot').className = 'dot ' + c.state.replace(' ', '-');
+    t.tile.querySelector('.dot').className = 'dot st-' + c.state.replace(' ', '-');
     t.tile.querySelector('.state').textContent = c.state;
     t.tile.querySelector('.down .title').textContent = down ? c.state + (c.reason ? ': ' + c.reason : '') : '';
     t.tile.querySelector('.down .why').textContent = down ? (c.reason_text || c.last_error || '') : '';

@@ -164,8 +164,7 @@ int HashPassword() {
     std::fprintf(stderr, "qnv-recorder: no password given\n");
     return kExitUsage;
   }
-  if (::isatty(STDIN_FILENO) &&
-      (!ReadSecretLine("Again: ", again) || again != password)) {
+  if (::isatty(STDIN_FILENO) && (!ReadSecretLine("Again: ", again) || again != password)) {
     std::fprintf(stderr, "qnv-recorder: the two passwords differ\n");
     return kExitUsage;
   }

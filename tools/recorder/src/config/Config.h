@@ -61,12 +61,12 @@ struct SWebUser {
 };
 
 struct SWebConfig {
-  bool enabled = false;            // true when the [web] section exists
+  bool enabled = false;               // true when the [web] section exists
   std::string address = "127.0.0.1";  // an IPv4 or IPv6 literal
-  uint16_t port = 8080;            // 0: any free port (logged)
-  std::string tlsCert, tlsKey;     // PEM files; both or neither
-  std::vector<SWebUser> users;     // none: loopback only, no login
-  double sessionHours = 12;        // a login lasts this long
+  uint16_t port = 8080;               // 0: any free port (logged)
+  std::string tlsCert, tlsKey;        // PEM files; both or neither
+  std::vector<SWebUser> users;        // none: loopback only, no login
+  double sessionHours = 12;           // a login lasts this long
 
   bool operator==(const SWebConfig&) const = default;
 };

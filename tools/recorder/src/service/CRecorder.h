@@ -118,9 +118,9 @@ class CRecorder : public ICameraHost, public IWebSource {
   std::optional<std::chrono::steady_clock::time_point> repairRetry_;
   uint64_t mp4Skipped_ = 0;
   std::deque<SMp4Job> mp4Jobs_;
-  std::atomic<bool> diskFull_{false};  // written by the housekeeping thread
+  std::atomic<bool> diskFull_{false};   // written by the housekeeping thread
   std::atomic<uint64_t> freeBytes_{0};  // likewise
-  SWebDisk diskSummary_;  // under mutex_: taken with each retention pass
+  SWebDisk diskSummary_;                // under mutex_: taken with each retention pass
   bool libraryStarted_ = false;
   bool stopped_ = false;  // control thread only
 };

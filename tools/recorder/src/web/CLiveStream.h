@@ -80,8 +80,8 @@ class CLiveStream {
     bool waitKey = false;  // skipping to the next key picture
   };
 
-  void OnPicture(qnvrec::SAccessUnit& unit);  // mutex_ held
-  bool StartMuxer();                          // mutex_ held
+  void OnPicture(qnvrec::SAccessUnit& unit);                    // mutex_ held
+  bool StartMuxer();                                            // mutex_ held
   void Deliver(SViewer& viewer, const Chunk& chunk, bool key);  // mutex_ held
   void Enqueue(SViewer& viewer, const Chunk& chunk);            // mutex_ held
   void ResetHeld();                                             // mutex_ held

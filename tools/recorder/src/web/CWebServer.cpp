@@ -193,8 +193,8 @@ void CWebServer::Run(std::string* error, std::atomic<int>* started) {
   GError* gerror = nullptr;
   GTlsCertificate* cert = nullptr;
   if (!config_.tlsCert.empty()) {
-    cert = g_tls_certificate_new_from_files(config_.tlsCert.c_str(), config_.tlsKey.c_str(),
-                                            &gerror);
+    cert =
+        g_tls_certificate_new_from_files(config_.tlsCert.c_str(), config_.tlsKey.c_str(), &gerror);
   }
   if (!config_.tlsCert.empty() && cert == nullptr) {
     *error = "web: the TLS certificate or key does not load (" + config_.tlsCert + ", " +
@@ -288,20 +288,21 @@ void CWebServer::OnRequestStarted(SoupServer*, SoupServerMessage* msg, void* sel
   auto* mine = new std::shared_ptr<SRequest>(*request);
   g_object_set_data_full(G_OBJECT(msg), "qnv-request", mine,
                          [](gpointer p) { delete static_cast<std::shared_ptr<SRequest>*>(p); });
-  g_signal_connect(msg, "got-headers", G_CALLBACK(+[](SoupServerMessage* m, gpointer) {
-                     SoupMessageHeaders* h = soup_server_message_get_request_headers(m);
-                     const SoupEncoding encoding = soup_message_headers_get_encoding(h);
-                     if (encoding == SOUP_ENCODING_CHUNKED ||
-                         (encoding == SOUP_ENCODING_CONTENT_LENGTH &&
-                          soup_message_headers_get_content_length(h) > static_cast<goffset>(kMaxBody))) {
-                       soup_message_headers_replace(soup_server_message_get_response_headers(m),
-                                                    "Connection", "close");
-                       RespondError(m, SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE,
-                                    "a request body holds at most " +
-                                        std::to_string(kMaxBody) + " bytes");
-                     }
-                   }),
-                   nullptr);
+  // A body larger than any this server takes: the connection goes at once
+  // (libsoup would otherwise read it all before a handler could answer).
+  g_signal_connect(
+      msg, "got-headers", G_CALLBACK(+[](SoupServerMessage* m, gpointer) {
+        SoupMessageHeaders* h = soup_server_message_get_request_headers(m);
+        const SoupEncoding encoding = soup_message_headers_get_encoding(h);
+        if (encoding == SOUP_ENCODING_CHUNKED ||
+            (encoding == SOUP_ENCODING_CONTENT_LENGTH &&
+             soup_message_headers_get_content_length(h) > static_cast<goffset>(kMaxBody))) {
+          LOG_WARN("web: a request from %s announced a body over %zu bytes; closed",
+                   soup_server_message_get_remote_host(m), kMaxBody);
+          g_socket_shutdown(soup_server_message_get_socket(m), TRUE, TRUE, nullptr);
+        }
+      }),
+      nullptr);
   g_signal_connect(msg, "got-body", G_CALLBACK(+[](SoupServerMessage* m, gpointer) {
                      auto* r = static_cast<std::shared_ptr<SRequest>*>(
                          g_object_get_data(G_OBJECT(m), "qnv-request"));
@@ -504,19 +505,20 @@ std::string CWebServer::StatusJson() {
   }
   json storage = nullptr;
   if (disk.storage) {
-    storage = {{"root", disk.root},           {"instance", disk.instance},
-               {"free_bytes", disk.freeBytes}, {"disk_full", disk.full},
-               {"keep_days", disk.keepDays},  {"keep_gb", disk.keepGb},
-               {"min_free_mb", disk.minFreeMb}, {"measured", disk.measuredUnix},
+    storage = {{"root", disk.root},
+               {"instance", disk.instance},
+               {"free_bytes", disk.freeBytes},
+               {"disk_full", disk.full},
+               {"keep_days", disk.keepDays},
+               {"keep_gb", disk.keepGb},
+               {"min_free_mb", disk.minFreeMb},
+               {"measured", disk.measuredUnix},
                {"cameras", cameras}};
   }
   const auto uptime = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started_);
-  return json{{"version", version_},
-              {"started", startedUnix_},
-              {"uptime_s", uptime.count()},
-              {"now", static_cast<int64_t>(time(nullptr))},
-              {"storage", storage},
-              {"cameras", json::parse(CamerasJson())}}
+  return json{{"version", version_},        {"started", startedUnix_},
+              {"uptime_s", uptime.count()}, {"now", static_cast<int64_t>(time(nullptr))},
+              {"storage", storage},         {"cameras", json::parse(CamerasJson())}}
       .dump();
 }
 
@@ -532,10 +534,9 @@ void CWebServer::HandleApi(SoupServerMessage* msg, const std::string& path,
                      {"storage", source_.WebDisk().storage}});
   } else if (path == "/api/logout" && method == "POST") {
     sessions_.Logout(CookieValue(Header(msg, "Cookie"), kCookie));
-    soup_message_headers_append(soup_server_message_get_response_headers(msg), "Set-Cookie",
-                                (std::string(kCookie) +
-                                 "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0")
-                                    .c_str());
+    soup_message_headers_append(
+        soup_server_message_get_response_headers(msg), "Set-Cookie",
+        (std::string(kCookie) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0").c_str());
     RespondJson(msg, SOUP_STATUS_OK, json::object());
   } else if (path == "/api/cameras" && read) {
     Respond(msg, SOUP_STATUS_OK, "application/json", CamerasJson());
@@ -586,23 +587,23 @@ void CWebServer::OnWebsocket(SoupServer*, SoupServerMessage*, const char* path,
   c->viewer = stream->AddViewer();
   soup_websocket_connection_set_keepalive_interval(conn, 5);
   soup_websocket_connection_set_max_incoming_payload_size(conn, kMaxAckMessage);
-  g_signal_connect(conn, "message",
-                   G_CALLBACK(+[](SoupWebsocketConnection*, gint type, GBytes* message,
-                                  gpointer p) {
-                     auto* c = static_cast<SConnection*>(p);
-                     gsize size = 0;
-                     const char* data = static_cast<const char*>(g_bytes_get_data(message, &size));
-                     // "ack BYTES": what the viewer has received in all.
-                     if (type != SOUP_WEBSOCKET_DATA_TEXT || size < 5 || size > 40 ||
-                         std::strncmp(data, "ack ", 4) != 0) {
-                       return;
-                     }
-                     const std::string n(data + 4, size - 4);
-                     char* end = nullptr;
-                     const unsigned long long bytes = std::strtoull(n.c_str(), &end, 10);
-                     if (end != n.c_str()) c->stream->Ack(c->viewer, bytes, Clock::now());
-                   }),
-                   c);
+  g_signal_connect(
+      conn, "message",
+      G_CALLBACK(+[](SoupWebsocketConnection*, gint type, GBytes* message, gpointer p) {
+        auto* c = static_cast<SConnection*>(p);
+        gsize size = 0;
+        const char* data = static_cast<const char*>(g_bytes_get_data(message, &size));
+        // "ack BYTES": what the viewer has received in all.
+        if (type != SOUP_WEBSOCKET_DATA_TEXT || size < 5 || size > 40 ||
+            std::strncmp(data, "ack ", 4) != 0) {
+          return;
+        }
+        const std::string n(data + 4, size - 4);
+        char* end = nullptr;
+        const unsigned long long bytes = std::strtoull(n.c_str(), &end, 10);
+        if (end != n.c_str()) c->stream->Ack(c->viewer, bytes, Clock::now());
+      }),
+      c);
   g_signal_connect(conn, "closed", G_CALLBACK(+[](SoupWebsocketConnection*, gpointer p) {
                      auto* c = static_cast<SConnection*>(p);
                      c->server->CloseViewer(c, 0, nullptr);

@@ -101,7 +101,7 @@ class CWebServer {
   struct SWake;
   std::shared_ptr<SWake> wake_;
 
-  std::vector<SConnection*> viewers_;  // web thread only
+  std::vector<SConnection*> viewers_;                           // web thread only
   std::map<std::string, std::pair<uint64_t, double>> bitrate_;  // bytes seen, bits/s
 };
 

@@ -13,10 +13,10 @@ namespace qnvrecorder {
 
 struct SWebCameraDisk {
   std::string camera;
-  uint64_t bytes = 0;        // its segments' disk blocks
-  int64_t oldestUnix = 0;    // the start of its oldest segment (0: none)
-  double keepDays = 0;       // 0: no age limit
-  double keepGb = 0;         // 0: no size limit of its own
+  uint64_t bytes = 0;      // its segments' disk blocks
+  int64_t oldestUnix = 0;  // the start of its oldest segment (0: none)
+  double keepDays = 0;     // 0: no age limit
+  double keepGb = 0;       // 0: no size limit of its own
 };
 
 struct SWebDisk {

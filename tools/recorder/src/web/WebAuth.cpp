@@ -95,16 +95,17 @@ CWebSessions::LoginResult CWebSessions::Login(const std::string& address, const 
   if (mine.size() >= static_cast<size_t>(kFailsPerAddress)) full = &mine;
   if (allFailures_.size() >= static_cast<size_t>(kFailsInAll)) full = &allFailures_;
   if (full != nullptr) {
-    const auto wait = std::chrono::duration_cast<std::chrono::seconds>(full->front() +
-                                                                       kFailWindow - now);
+    const auto wait =
+        std::chrono::duration_cast<std::chrono::seconds>(full->front() + kFailWindow - now);
     retryAfter = static_cast<int>(std::max<int64_t>(1, wait.count() + 1));
     if (mine.empty()) failures_.erase(address);
     return LoginResult::kTooMany;
   }
-  const auto it = std::find_if(users_.begin(), users_.end(),
-                               [&](const SWebUser& u) { return u.name == user; });
-  const bool ok = CheckPasswordHash(password, it != users_.end() ? it->passwordHash : DummyHash()) &&
-                  it != users_.end();
+  const auto it =
+      std::find_if(users_.begin(), users_.end(), [&](const SWebUser& u) { return u.name == user; });
+  const bool ok =
+      CheckPasswordHash(password, it != users_.end() ? it->passwordHash : DummyHash()) &&
+      it != users_.end();
   if (!ok) {
     mine.push_back(now);
     allFailures_.push_back(now);

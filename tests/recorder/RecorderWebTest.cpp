@@ -1,0 +1,330 @@
+// The recorder's web server as a browser and a hostile client meet it: the
+// real qnv-recorder against a simulated camera, spoken to over raw sockets
+// (bytes on the wire), and its login pieces directly.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+#include "RecorderFixture.h"
+#include "config/Config.h"
+#include "web/WebAuth.h"
+
+namespace qnvrectest {
+namespace {
+
+using namespace std::chrono_literals;
+using qnvrecorder::CWebSessions;
+
+// A connection to 127.0.0.1:port; -1 on failure.
+int Connect(uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Reads until the peer closes, maxBytes arrive or timeoutMs pass.
+std::string ReadAll(int fd, int timeoutMs, size_t maxBytes = 1 << 20) {
+  std::string out;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (out.size() < maxBytes) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+    char b[65536];
+    const ssize_t n = ::read(fd, b, sizeof b);
+    if (n <= 0) break;
+    out.append(b, static_cast<size_t>(n));
+  }
+  return out;
+}
+
+struct SReply {
+  int status = 0;
+  std::string head, body;
+  std::string Header(const std::string& name) const {
+    const size_t at = head.find("\r\n" + name + ": ");
+    if (at == std::string::npos) return "";
+    const size_t from = at + name.size() + 4;
+    return head.substr(from, head.find("\r\n", from) - from);
+  }
+};
+
+SReply Http(uint16_t port, const std::string& request) {
+  SReply r;
+  const int fd = Connect(port);
+  if (fd < 0) return r;
+  EXPECT_EQ(::write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+  const std::string raw = ReadAll(fd, 10000);
+  ::close(fd);
+  const size_t split = raw.find("\r\n\r\n");
+  if (raw.size() < 12 || split == std::string::npos) return r;
+  r.status = std::atoi(raw.c_str() + 9);
+  r.head = raw.substr(0, split + 2);
+  r.body = raw.substr(split + 4);
+  return r;
+}
+
+std::string Request(const std::string& method, const std::string& path, uint16_t port,
+                    const std::string& extra = "", const std::string& body = "") {
+  std::string r = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                  "\r\nConnection: close\r\n" + extra;
+  if (!body.empty() || method == "POST")
+    r += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  return r + "\r\n" + body;
+}
+
+class RecorderWeb : public RecorderService {
+ protected:
+  void StartWeb(const std::string& web) {
+    qnv::devsim::Simulator& device = AddDevice();
+    StartRecorder(Camera("gate", device.Port()) + "[web]\nport = 0\n" + web);
+    ASSERT_TRUE(recorder_->WaitForStderr("web: serving on http://127.0.0.1:", 10000))
+        << recorder_->Stderr();
+    const std::string& err = recorder_->Stderr();
+    port_ = static_cast<uint16_t>(
+        std::stoi(err.substr(err.find("web: serving on http://127.0.0.1:") + 33, 5)));
+  }
+  // Logs in as alice; the cookie ("qnv_session=...") and the CSRF token.
+  void LogIn(std::string& cookie, std::string& csrf) {
+    const SReply r =
+        Http(port_, Request("POST", "/api/login", port_, "Content-Type: application/json\r\n",
+                            R"({"user":"alice","password":"s3cret"})"));
+    ASSERT_EQ(r.status, 200) << r.head << r.body;
+    const std::string set = r.Header("Set-Cookie");
+    EXPECT_NE(set.find("HttpOnly"), std::string::npos) << set;
+    EXPECT_NE(set.find("SameSite=Strict"), std::string::npos) << set;
+    cookie = set.substr(0, set.find(';'));
+    const size_t at = r.body.find("\"csrf\":\"");
+    ASSERT_NE(at, std::string::npos) << r.body;
+    csrf = r.body.substr(at + 8, 64);
+  }
+  std::string UserSection() {
+    std::string hash, error;
+    EXPECT_TRUE(qnvrecorder::MakePasswordHash("s3cret", hash, error)) << error;
+    return "[[web.user]]\nname = \"alice\"\npassword_hash = \"" + hash + "\"\n";
+  }
+
+  uint16_t port_ = 0;
+};
+
+TEST(WebAuth, HashesCheckAndSessionsExpire) {
+  std::string hash, error;
+  ASSERT_TRUE(qnvrecorder::MakePasswordHash("pw", hash, error)) << error;
+  EXPECT_EQ(hash.rfind("$y$", 0), 0u);
+  EXPECT_TRUE(qnvrecorder::CheckPasswordHash("pw", hash));
+  EXPECT_FALSE(qnvrecorder::CheckPasswordHash("pW", hash));
+  EXPECT_FALSE(qnvrecorder::CheckPasswordHash("pw", "*"));
+
+  CWebSessions sessions({{"alice", hash}}, 60s);
+  auto now = std::chrono::steady_clock::now();
+  std::string token, csrf;
+  int retry = 0;
+  ASSERT_EQ(sessions.Login("10.0.0.1", "alice", "pw", now, token, csrf, retry),
+            CWebSessions::LoginResult::kOk);
+  EXPECT_EQ(token.size(), 64u);
+  EXPECT_NE(token, csrf);
+  ASSERT_NE(sessions.Find(token, now + 59s), nullptr);
+  EXPECT_EQ(sessions.Find(token, now + 61s), nullptr);
+  EXPECT_EQ(sessions.Find("", now), nullptr);
+}
+
+TEST(WebAuth, FailedLoginsAreLimitedPerAddressAndInAll) {
+  std::string hash, error;
+  ASSERT_TRUE(qnvrecorder::MakePasswordHash("pw", hash, error));
+  CWebSessions sessions({{"alice", hash}}, 60s);
+  const auto now = std::chrono::steady_clock::now();
+  std::string token, csrf;
+  int retry = 0;
+  for (int i = 0; i < CWebSessions::kFailsPerAddress; ++i) {
+    EXPECT_EQ(sessions.Login("a", i % 2 ? "alice" : "nobody", "x", now, token, csrf, retry),
+              CWebSessions::LoginResult::kRefused);
+  }
+  // Even the right password waits now, from that address only.
+  EXPECT_EQ(sessions.Login("a", "alice", "pw", now + 1s, token, csrf, retry),
+            CWebSessions::LoginResult::kTooMany);
+  EXPECT_GE(retry, 50);
+  EXPECT_EQ(sessions.Login("b", "alice", "pw", now + 1s, token, csrf, retry),
+            CWebSessions::LoginResult::kOk);
+  EXPECT_EQ(sessions.Login("a", "alice", "pw", now + 61s, token, csrf, retry),
+            CWebSessions::LoginResult::kOk);
+  // Many addresses together hit the limit in all.
+  int refused = 0;
+  for (int i = 0; i < CWebSessions::kFailsInAll + 5; ++i) {
+    if (sessions.Login("n" + std::to_string(i), "alice", "x", now + 62s, token, csrf, retry) ==
+        CWebSessions::LoginResult::kTooMany) {
+      ++refused;
+    }
+  }
+  EXPECT_EQ(refused, 5);
+}
+
+TEST_F(RecorderService, WebConfigurationIsChecked) {
+  auto load = [&](const std::string& web, std::string& error) {
+    std::ofstream(dir_ / "r.toml") << Camera("gate", 9000) + "[web]\n" + web;
+    qnvrecorder::SConfig config;
+    setenv("QNVREC_PW", "admin", 1);
+    return qnvrecorder::LoadConfig((dir_ / "r.toml").string(), config, error);
+  };
+  std::string error;
+  EXPECT_TRUE(load("port = 8080\n", error)) << error;  // the quick start: no [storage] needed
+  EXPECT_FALSE(load("port = 8080\naddress = \"0.0.0.0\"\n", error));
+  EXPECT_NE(error.find("not a loopback address"), std::string::npos) << error;
+  EXPECT_FALSE(load("[[web.user]]\nname = \"a\"\npassword_hash = \"plain\"\n", error));
+  EXPECT_NE(error.find("--hash-password"), std::string::npos) << error;
+  EXPECT_FALSE(load("tls_cert = \"/x\"\n", error));
+  EXPECT_TRUE(qnvrecorder::LoopbackAddress("127.0.0.2"));
+  EXPECT_TRUE(qnvrecorder::LoopbackAddress("::1"));
+  EXPECT_FALSE(qnvrecorder::LoopbackAddress("10.0.0.1"));
+}
+
+TEST_F(RecorderWeb, NothingWithoutALogin) {
+  ASSERT_NO_FATAL_FAILURE(StartWeb(UserSection()));
+  SReply r = Http(port_, Request("GET", "/", port_));
+  EXPECT_EQ(r.status, 303);
+  const std::string location = r.Header("Location");
+  EXPECT_EQ(location.substr(location.rfind('/')), "/login.html") << location;
+  for (const char* path : {"/app.js", "/live.js", "/index.html"}) {
+    EXPECT_EQ(Http(port_, Request("GET", path, port_)).status, 303) << path;
+  }
+  for (const char* path : {"/api/cameras", "/api/status", "/api/session", "/api/version"}) {
+    r = Http(port_, Request("GET", path, port_));
+    EXPECT_EQ(r.status, 401) << path;
+    EXPECT_EQ(r.body.find("gate"), std::string::npos) << path << r.body;
+  }
+  // A forged or stale cookie is no login.
+  r = Http(port_, Request("GET", "/api/cameras", port_,
+                          "Cookie: qnv_session=" + std::string(64, 'a') + "\r\n"));
+  EXPECT_EQ(r.status, 401);
+  // Nor is a WebSocket upgrade.
+  r = Http(port_, Request("GET", "/api/live/gate", port_,
+                          "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: "
+                          "13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"));
+  EXPECT_EQ(r.status, 401) << r.head;
+  // The login page itself is open.
+  EXPECT_EQ(Http(port_, Request("GET", "/login.html", port_)).status, 200);
+  // A wrong password is refused and says nothing more.
+  r = Http(port_, Request("POST", "/api/login", port_, "Content-Type: application/json\r\n",
+                          R"({"user":"alice","password":"wrong"})"));
+  EXPECT_EQ(r.status, 401);
+  EXPECT_EQ(r.Header("Set-Cookie"), "");
+  // A form post from elsewhere (no JSON) is refused before the password is looked at.
+  r = Http(port_, Request("POST", "/api/login", port_,
+                          "Content-Type: application/x-www-form-urlencoded\r\n",
+                          "user=alice&password=s3cret"));
+  EXPECT_EQ(r.status, 403);
+}
+
+TEST_F(RecorderWeb, SessionAnswersAndChangesNeedItsCsrfToken) {
+  ASSERT_NO_FATAL_FAILURE(StartWeb(UserSection()));
+  std::string cookie, csrf;
+  ASSERT_NO_FATAL_FAILURE(LogIn(cookie, csrf));
+  const std::string c = "Cookie: " + cookie + "\r\n";
+  SReply r = Http(port_, Request("GET", "/api/cameras", port_, c));
+  EXPECT_EQ(r.status, 200);
+  EXPECT_NE(r.body.find("\"name\":\"gate\""), std::string::npos) << r.body;
+  r = Http(port_, Request("GET", "/api/status", port_, c));
+  EXPECT_EQ(r.status, 200);
+  EXPECT_NE(r.body.find("\"uptime_s\""), std::string::npos) << r.body;
+  EXPECT_NE(r.body.find("\"version\""), std::string::npos) << r.body;
+  EXPECT_EQ(Http(port_, Request("GET", "/", port_, c)).status, 200);
+
+  // Without the token, with a wrong one, or from another origin: refused.
+  EXPECT_EQ(Http(port_, Request("POST", "/api/logout", port_, c)).status, 403);
+  EXPECT_EQ(Http(port_, Request("POST", "/api/logout", port_,
+                                c + "X-CSRF-Token: " + std::string(64, '0') + "\r\n"))
+                .status,
+            403);
+  EXPECT_EQ(
+      Http(port_, Request("POST", "/api/logout", port_,
+                          c + "X-CSRF-Token: " + csrf + "\r\nOrigin: http://evil.example\r\n"))
+          .status,
+      403);
+  EXPECT_EQ(Http(port_, Request("GET", "/api/cameras", port_, c)).status, 200);  // still in
+  r = Http(port_, Request("POST", "/api/logout", port_, c + "X-CSRF-Token: " + csrf + "\r\n"));
+  EXPECT_EQ(r.status, 200) << r.body;
+  EXPECT_EQ(Http(port_, Request("GET", "/api/cameras", port_, c)).status, 401);
+}
+
+TEST_F(RecorderWeb, LoginsAreRateLimited) {
+  ASSERT_NO_FATAL_FAILURE(StartWeb(UserSection()));
+  int last = 0;
+  for (int i = 0; i <= CWebSessions::kFailsPerAddress; ++i) {
+    last = Http(port_, Request("POST", "/api/login", port_, "Content-Type: application/json\r\n",
+                               R"({"user":"alice","password":"guess"})"))
+               .status;
+  }
+  EXPECT_EQ(last, 429);
+  const SReply r =
+      Http(port_, Request("POST", "/api/login", port_, "Content-Type: application/json\r\n",
+                          R"({"user":"alice","password":"s3cret"})"));
+  EXPECT_EQ(r.status, 429);
+  EXPECT_FALSE(r.Header("Retry-After").empty());
+}
+
+TEST_F(RecorderWeb, HostileClientsAreBoundedAndCutOff) {
+  ASSERT_NO_FATAL_FAILURE(StartWeb(""));
+  // Without users: a name that is not loopback (DNS rebinding) gets nothing.
+  SReply r =
+      Http(port_, "GET /api/cameras HTTP/1.1\r\nHost: evil.example\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(r.status, 403);
+  r = Http(port_, Request("GET", "/api/cameras", port_));
+  EXPECT_EQ(r.status, 200);
+  // Changes need the page's token even without users.
+  EXPECT_EQ(Http(port_, Request("POST", "/api/logout", port_)).status, 403);
+  // A body announced too large is not read: the connection goes at once.
+  auto before = std::chrono::steady_clock::now();
+  r = Http(port_,
+           "POST /api/login HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
+           "application/json\r\nContent-Length: 100000000\r\n\r\n{");
+  EXPECT_EQ(r.status, 0) << r.head;
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
+  // A request that never ends is cut off within its time.
+  const int fd = Connect(port_);
+  ASSERT_GE(fd, 0);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(::write(fd, "GET / HTTP/1.1\r\nHost: 127", 25), 25);
+  ReadAll(fd, 15000);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 9s);
+  ::close(fd);
+  // And the server still answers.
+  EXPECT_EQ(Http(port_, Request("GET", "/api/version", port_)).status, 200);
+}
+
+TEST_F(RecorderWeb, LiveStartsWithAnInitSegmentAndKeyPicture) {
+  ASSERT_NO_FATAL_FAILURE(StartWeb(""));
+  ASSERT_TRUE(recorder_->WaitForStderr("gate", 10000));
+  std::this_thread::sleep_for(1500ms);  // a key picture has come
+  const int fd = Connect(port_);
+  ASSERT_GE(fd, 0);
+  const std::string hs = Request("GET", "/api/live/gate", port_,
+                                 "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-"
+                                 "Version: 13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n");
+  ASSERT_EQ(::write(fd, hs.data(), hs.size()), static_cast<ssize_t>(hs.size()));
+  const std::string got = ReadAll(fd, 3000, 200000);
+  ::close(fd);
+  ASSERT_EQ(got.rfind("HTTP/1.1 101", 0), 0u) << got.substr(0, 200);
+  const size_t frame = got.find("\r\n\r\n") + 4;
+  ASSERT_GT(got.size(), frame + 12);
+  EXPECT_EQ(static_cast<uint8_t>(got[frame]), 0x82);  // one binary message
+  EXPECT_NE(got.find("ftyp"), std::string::npos);
+  EXPECT_NE(got.find("avcC"), std::string::npos);
+  EXPECT_NE(got.find("moof"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace qnvrectest
