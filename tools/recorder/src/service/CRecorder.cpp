@@ -149,7 +149,9 @@ std::vector<std::string> CRecorder::CameraNames() const {
 }
 
 bool CRecorder::StartWeb(std::string& error) {
-  auto web = std::make_unique<CWebServer>(config_.web, *this, QNV_TOOLS_VERSION);
+  auto web = std::make_unique<CWebServer>(
+      config_.web, *this, QNV_TOOLS_VERSION,
+      CRecordings(config_.storage.enabled ? config_.storage.root : "", config_.storage.instance));
   if (!web->Start(error)) return false;
   std::unique_lock<std::shared_mutex> lock(routeMutex_);
   web_ = std::move(web);
@@ -366,6 +368,14 @@ void CRecorder::SegmentDiscarded(const CCamera&, const SSegment& segment) {
 
 void CRecorder::Alarm(const CCamera& camera, const qnvnet_alarm& alarm, int64_t arrivedUnixMs) {
   for (IRecorderEvents* i : integrations_) i->Alarm(camera.Name(), alarm, arrivedUnixMs);
+  std::shared_lock<std::shared_mutex> lock(routeMutex_);
+  if (web_) {
+    // The device's capture time where it gives one, else when it arrived.
+    const int64_t us = alarm.capture_us > 946684800ull * 1000000
+                           ? static_cast<int64_t>(alarm.capture_us)
+                           : arrivedUnixMs * 1000;
+    web_->AddAlarm(camera.Name(), us, alarm.rule);
+  }
 }
 
 void CRecorder::StateChanged(const CCamera&, const SCameraStatus& status) {

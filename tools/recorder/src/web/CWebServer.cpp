@@ -2,6 +2,9 @@
 
 #include <arpa/inet.h>
 #include <libsoup/soup.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -12,6 +15,7 @@
 #include "base/Log.h"
 #include "base/Text.h"
 #include "cameras/CameraFault.h"
+#include "qnvcatalogue/Coverage.h"
 #include "web/PageFiles.h"
 
 namespace qnvrecorder {
@@ -109,7 +113,8 @@ struct CWebServer::SRequest {
   }
 };
 
-CWebServer::CWebServer(SWebConfig config, IWebSource& source, std::string version)
+CWebServer::CWebServer(SWebConfig config, IWebSource& source, std::string version,
+                       CRecordings recordings)
     : config_(std::move(config)),
       source_(source),
       version_(std::move(version)),
@@ -118,7 +123,8 @@ CWebServer::CWebServer(SWebConfig config, IWebSource& source, std::string versio
       sessions_(config_.users,
                 std::chrono::seconds(static_cast<int64_t>(config_.sessionHours * 3600))),
       openCsrf_(RandomToken()),
-      wake_(std::make_shared<SWake>()) {}
+      wake_(std::make_shared<SWake>()),
+      recordings_(std::move(recordings)) {}
 
 CWebServer::~CWebServer() { Stop(); }
 
@@ -158,10 +164,17 @@ void CWebServer::KeepStreams(const std::vector<std::string>& cameras) {
 bool CWebServer::Start(std::string& error) {
   context_ = g_main_context_new();
   std::atomic<int> started{0};
+  worker_ = std::thread([this] { Work(); });
   thread_ = std::thread([this, &error, &started] { Run(&error, &started); });
   while (started.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   if (started.load() < 0) {
     thread_.join();
+    {
+      std::lock_guard<std::mutex> lock(workMutex_);
+      workStop_ = true;
+    }
+    workWake_.notify_all();
+    worker_.join();
     g_main_context_unref(context_);
     context_ = nullptr;
     return false;
@@ -171,6 +184,12 @@ bool CWebServer::Start(std::string& error) {
 
 void CWebServer::Stop() {
   if (!thread_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(workMutex_);
+    workStop_ = true;
+  }
+  workWake_.notify_all();
+  if (worker_.joinable()) worker_.join();
   {
     std::lock_guard<std::mutex> lock(wake_->mutex);
     wake_->context = nullptr;
@@ -350,7 +369,7 @@ const SWebSession* CWebServer::SessionOf(SoupServerMessage* msg) {
   return token.empty() ? nullptr : sessions_.Find(token, Clock::now());
 }
 
-void CWebServer::OnRequest(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable*,
+void CWebServer::OnRequest(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable* query,
                            void* self) {
   auto* server = static_cast<CWebServer*>(self);
   if (soup_server_message_get_status(msg) != 0) return;  // refused on its head
@@ -362,13 +381,13 @@ void CWebServer::OnRequest(SoupServer*, SoupServerMessage* msg, const char* path
                                "default-src 'self'; img-src 'self' blob: data:; media-src 'self' "
                                "blob:; object-src 'none'; frame-ancestors 'none'");
   try {
-    server->Handle(msg, path);
+    server->Handle(msg, path, query);
   } catch (const std::exception& e) {
     RespondError(msg, SOUP_STATUS_INTERNAL_SERVER_ERROR, e.what());
   }
 }
 
-void CWebServer::Handle(SoupServerMessage* msg, const std::string& path) {
+void CWebServer::Handle(SoupServerMessage* msg, const std::string& path, GHashTable* query) {
   const std::string method = soup_server_message_get_method(msg);
   const bool read = method == "GET" || method == "HEAD";
   if (!HostAllowed(msg)) {
@@ -406,7 +425,7 @@ void CWebServer::Handle(SoupServerMessage* msg, const std::string& path) {
     Respond(msg, SOUP_STATUS_OK, file->type, std::string(file->body));
     return;
   }
-  if (path.rfind("/api/", 0) == 0) return HandleApi(msg, path, session);
+  if (path.rfind("/api/", 0) == 0) return HandleApi(msg, path, session, query);
   RespondError(msg, SOUP_STATUS_NOT_FOUND, "no such page");
 }
 
@@ -523,7 +542,7 @@ std::string CWebServer::StatusJson() {
 }
 
 void CWebServer::HandleApi(SoupServerMessage* msg, const std::string& path,
-                           const SWebSession* session) {
+                           const SWebSession* session, GHashTable* query) {
   const std::string method = soup_server_message_get_method(msg);
   const bool read = method == "GET" || method == "HEAD";
   if (path == "/api/session" && read) {
@@ -542,6 +561,14 @@ void CWebServer::HandleApi(SoupServerMessage* msg, const std::string& path,
     Respond(msg, SOUP_STATUS_OK, "application/json", CamerasJson());
   } else if (path == "/api/status" && read) {
     Respond(msg, SOUP_STATUS_OK, "application/json", StatusJson());
+  } else if (path == "/api/timeline" && read) {
+    Timeline(msg, query);
+  } else if (path == "/api/play" && read) {
+    Play(msg, query);
+  } else if (path == "/api/exports" && method == "POST") {
+    StartExport(msg);
+  } else if (path.rfind("/api/exports/", 0) == 0 && read) {
+    ExportState(msg, path.substr(std::strlen("/api/exports/")));
   } else if (path == "/api/version" && read) {
     RespondJson(msg, SOUP_STATUS_OK, json{{"version", version_}});
   } else if (path.rfind(std::string(kLivePath) + "/", 0) == 0 && read) {
@@ -668,6 +695,311 @@ void CWebServer::Tick() {
         return G_SOURCE_REMOVE;
       },
       this);
+}
+
+// An export being made or ready: its unnamed file and what the page shows.
+struct CWebServer::SExport {
+  std::mutex mutex;  // the worker writes, the web thread reads
+  std::string camera;
+  int64_t fromUs = 0, toUs = 0;
+  size_t done = 0, total = 0;
+  bool finished = false;
+  std::string error;
+  uint64_t bytes = 0;
+  int fd = -1;
+  Clock::time_point made;
+  ~SExport() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+void CWebServer::AddAlarm(const std::string& camera, int64_t timeUs, uint32_t rule) {
+  std::lock_guard<std::mutex> lock(alarmsMutex_);
+  alarms_.push_back({camera, timeUs, rule});
+  if (alarms_.size() > kMaxEvents) alarms_.pop_front();
+}
+
+void CWebServer::Work() {
+  std::unique_lock<std::mutex> lock(workMutex_);
+  for (;;) {
+    workWake_.wait(lock, [&] { return workStop_ || !work_.empty(); });
+    if (work_.empty()) return;  // stopping, and nothing queued
+    std::function<void()> task = std::move(work_.front());
+    work_.pop_front();
+    lock.unlock();
+    task();
+    lock.lock();
+  }
+}
+
+void CWebServer::Post(SoupServerMessage* msg, std::function<void()> work,
+                      std::function<void(SoupServerMessage*)> finish) {
+  struct SDone {
+    CWebServer* server;
+    SoupServerMessage* msg;
+    std::function<void(SoupServerMessage*)> finish;
+  };
+  soup_server_message_pause(msg);
+  g_object_ref(msg);
+  // The request's deadline is for reading it: the answer may take longer.
+  auto* r =
+      static_cast<std::shared_ptr<SRequest>*>(g_object_get_data(G_OBJECT(msg), "qnv-request"));
+  if (r) (*r)->complete = true;
+  auto* done = new SDone{this, msg, std::move(finish)};
+  std::lock_guard<std::mutex> lock(workMutex_);
+  work_.push_back([done, work = std::move(work)] {
+    work();
+    g_main_context_invoke(
+        done->server->context_,
+        [](gpointer p) -> gboolean {
+          auto* d = static_cast<SDone*>(p);
+          d->finish(d->msg);
+          soup_server_message_unpause(d->msg);
+          g_object_unref(d->msg);
+          delete d;
+          return G_SOURCE_REMOVE;
+        },
+        done);
+  });
+  workWake_.notify_one();
+}
+
+namespace {
+
+bool QueryInt(GHashTable* query, const char* key, int64_t& out) {
+  const char* v = query ? static_cast<const char*>(g_hash_table_lookup(query, key)) : nullptr;
+  if (v == nullptr || *v == '\0') return false;
+  char* end = nullptr;
+  errno = 0;
+  const long long n = std::strtoll(v, &end, 10);
+  if (*end != '\0' || errno != 0) return false;
+  out = n;
+  return true;
+}
+
+std::string QueryText(GHashTable* query, const char* key) {
+  const char* v = query ? static_cast<const char*>(g_hash_table_lookup(query, key)) : nullptr;
+  return v ? v : "";
+}
+
+// Serves a file's bytes without copying them (a mapping of it).
+bool RespondFile(SoupServerMessage* msg, int fd, const char* type) {
+  GError* error = nullptr;
+  GMappedFile* map = g_mapped_file_new_from_fd(fd, FALSE, &error);
+  if (map == nullptr) {
+    RespondError(msg, SOUP_STATUS_INTERNAL_SERVER_ERROR,
+                 std::string("cannot read the video: ") + (error ? error->message : "?"));
+    g_clear_error(&error);
+    return false;
+  }
+  GBytes* bytes = g_mapped_file_get_bytes(map);
+  g_mapped_file_unref(map);
+  soup_server_message_set_status(msg, SOUP_STATUS_OK, nullptr);
+  soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Content-Type", type);
+  soup_message_body_append_bytes(soup_server_message_get_response_body(msg), bytes);
+  g_bytes_unref(bytes);
+  return true;
+}
+
+}  // namespace
+
+void CWebServer::Timeline(SoupServerMessage* msg, GHashTable* query) {
+  const std::string camera = QueryText(query, "camera");
+  int64_t fromUs = 0, toUs = 0;
+  if (!ValidCameraName(camera) || !QueryInt(query, "from", fromUs) ||
+      !QueryInt(query, "to", toUs) || toUs <= fromUs || toUs - fromUs > 8 * 86400LL * 1000000) {
+    return RespondError(msg, SOUP_STATUS_BAD_REQUEST,
+                        "give camera, from and to (microseconds since 1970, at most 8 days)");
+  }
+  std::vector<SAlarm> alarms;
+  {
+    std::lock_guard<std::mutex> lock(alarmsMutex_);
+    for (const SAlarm& a : alarms_) {
+      if (a.camera == camera && a.timeUs >= fromUs && a.timeUs < toUs) alarms.push_back(a);
+    }
+  }
+  auto result = std::make_shared<json>();
+  Post(
+      msg,
+      [this, camera, fromUs, toUs, alarms, result] {
+        std::vector<qnvcat::SSegmentRow> rows;
+        std::vector<qnvcat::SEventRow> events;
+        std::string source, error;
+        CRecordings recordings = recordings_;
+        if (!recordings.Segments(camera, fromUs, toUs, rows, source, error)) {
+          *result = json{{"error", error}};
+          return;
+        }
+        qnvcat::SEventQuery eq;
+        eq.camera = camera;
+        eq.fromUs = fromUs;
+        eq.toUs = toUs;
+        recordings.Events(eq, events, error);
+        const int64_t nowUs = static_cast<int64_t>(time(nullptr)) * 1000000;
+        json spans = json::array(), gaps = json::array(), marks = json::array();
+        const auto coverage = qnvcat::CoverageOf(rows, fromUs, toUs, 1000000, nowUs);
+        for (const qnvcat::SSpan& sp : coverage) {
+          spans.push_back({{"from", sp.fromUs}, {"to", sp.toUs}, {"segments", sp.segments}});
+        }
+        for (const qnvcat::SSpan& g : qnvcat::GapsOf(coverage, fromUs, toUs, 1000000, nowUs)) {
+          gaps.push_back({{"from", g.fromUs}, {"to", g.toUs}});
+        }
+        for (const qnvcat::SEventRow& e : events) {
+          marks.push_back({{"id", e.id}, {"time", e.timeUs}, {"rule", e.rule}});
+        }
+        for (const SAlarm& a : alarms) {
+          bool known = false;
+          for (const qnvcat::SEventRow& e : events) known = known || e.timeUs == a.timeUs;
+          if (!known) marks.push_back({{"id", 0}, {"time", a.timeUs}, {"rule", a.rule}});
+        }
+        *result = json{{"camera", camera}, {"from", fromUs}, {"to", toUs},     {"source", source},
+                       {"spans", spans},   {"gaps", gaps},   {"events", marks}};
+      },
+      [result](SoupServerMessage* m) {
+        RespondJson(m,
+                    result->contains("error") ? SOUP_STATUS_INTERNAL_SERVER_ERROR : SOUP_STATUS_OK,
+                    *result);
+      });
+}
+
+void CWebServer::Play(SoupServerMessage* msg, GHashTable* query) {
+  const std::string camera = QueryText(query, "camera");
+  int64_t fromUs = 0, toUs = 0;
+  if (!ValidCameraName(camera) || !QueryInt(query, "from", fromUs) ||
+      !QueryInt(query, "to", toUs) || toUs <= fromUs || toUs - fromUs > kMaxPlayUs) {
+    return RespondError(msg, SOUP_STATUS_BAD_REQUEST,
+                        "give camera, from and to (microseconds since 1970, at most 300 s apart)");
+  }
+  // In memory: playback leaves no file behind.
+  struct SPlay {
+    int fd = -1;
+    std::string error;
+    ~SPlay() {
+      if (fd >= 0) ::close(fd);
+    }
+  };
+  auto play = std::make_shared<SPlay>();
+  Post(
+      msg,
+      [this, camera, fromUs, toUs, play] {
+        play->fd = memfd_create("qnv-play", MFD_CLOEXEC);
+        if (play->fd < 0) {
+          play->error = std::string("no memory for the video: ") + std::strerror(errno);
+          return;
+        }
+        CRecordings recordings = recordings_;
+        qnvrec::SRangeResult result;
+        if (!recordings.Export(camera, fromUs, toUs, play->fd, result, play->error)) {
+          ::close(play->fd);
+          play->fd = -1;
+        }
+      },
+      [play](SoupServerMessage* m) {
+        if (play->fd < 0) return RespondError(m, SOUP_STATUS_NOT_FOUND, play->error);
+        RespondFile(m, play->fd, "video/mp4");
+      });
+}
+
+void CWebServer::StartExport(SoupServerMessage* msg) {
+  SoupMessageBody* body = soup_server_message_get_request_body(msg);
+  GBytes* bytes = soup_message_body_flatten(body);
+  gsize size = 0;
+  const char* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
+  const json request = json::parse(data ? data : "", data ? data + size : nullptr, nullptr, false);
+  g_bytes_unref(bytes);
+  if (!request.is_object() || !request.contains("camera") || !request["camera"].is_string() ||
+      !request.contains("from") || !request["from"].is_number_integer() ||
+      !request.contains("to") || !request["to"].is_number_integer()) {
+    return RespondError(msg, SOUP_STATUS_BAD_REQUEST,
+                        "send {\"camera\": ..., \"from\": US, \"to\": US}");
+  }
+  auto job = std::make_shared<SExport>();
+  job->camera = request["camera"].get<std::string>();
+  job->fromUs = request["from"].get<int64_t>();
+  job->toUs = request["to"].get<int64_t>();
+  job->made = Clock::now();
+  if (!ValidCameraName(job->camera) || job->toUs <= job->fromUs ||
+      job->toUs - job->fromUs > kMaxExportUs) {
+    return RespondError(msg, SOUP_STATUS_BAD_REQUEST, "a camera and a span of at most an hour");
+  }
+  if (!recordings_.Available()) {
+    return RespondError(msg, SOUP_STATUS_NOT_FOUND, "nothing is recorded: no [storage]");
+  }
+  // Old exports make room: the oldest goes.
+  for (auto it = exports_.begin(); it != exports_.end();) {
+    it = Clock::now() - it->second->made > std::chrono::minutes(30) ? exports_.erase(it)
+                                                                    : std::next(it);
+  }
+  while (exports_.size() >= kMaxExports) {
+    auto oldest = std::min_element(exports_.begin(), exports_.end(), [](auto& a, auto& b) {
+      return a.second->made < b.second->made;
+    });
+    exports_.erase(oldest);
+  }
+  const std::string id = RandomToken().substr(0, 16);
+  exports_[id] = job;
+  {
+    std::lock_guard<std::mutex> lock(workMutex_);
+    work_.push_back([this, job] {
+      std::string error;
+      const int fd = recordings_.TemporaryFile(error);
+      qnvrec::SRangeResult result;
+      bool ok = fd >= 0 && CRecordings(recordings_)
+                               .Export(job->camera, job->fromUs, job->toUs, fd, result, error,
+                                       [job](size_t done, size_t total) {
+                                         std::lock_guard<std::mutex> lock(job->mutex);
+                                         job->done = done;
+                                         job->total = total;
+                                       });
+      struct stat st {};
+      if (ok && ::fstat(fd, &st) != 0) ok = false;
+      std::lock_guard<std::mutex> lock(job->mutex);
+      job->finished = true;
+      if (!ok) {
+        job->error = error;
+        if (fd >= 0) ::close(fd);
+        return;
+      }
+      job->fd = fd;
+      job->bytes = static_cast<uint64_t>(st.st_size);
+      job->done = job->total;
+    });
+  }
+  workWake_.notify_one();
+  LOG_INFO("web: export of %s queued", job->camera.c_str());
+  RespondJson(msg, SOUP_STATUS_ACCEPTED, json{{"id", id}});
+}
+
+void CWebServer::ExportState(SoupServerMessage* msg, const std::string& rest) {
+  const std::string id = rest.substr(0, rest.find('/'));
+  auto it = exports_.find(id);
+  if (it == exports_.end()) return RespondError(msg, SOUP_STATUS_NOT_FOUND, "no such export");
+  std::shared_ptr<SExport> job = it->second;
+  std::lock_guard<std::mutex> lock(job->mutex);
+  if (rest.size() > id.size()) {
+    if (rest.substr(id.size()) != "/file") {
+      return RespondError(msg, SOUP_STATUS_NOT_FOUND, "no such export");
+    }
+    if (job->fd < 0) return RespondError(msg, SOUP_STATUS_CONFLICT, "the export is not ready");
+    if (RespondFile(msg, job->fd, "video/mp4")) {
+      const std::string name = "attachment; filename=\"" + job->camera + "-" +
+                               std::to_string(job->fromUs / 1000000) + ".mp4\"";
+      soup_message_headers_replace(soup_server_message_get_response_headers(msg),
+                                   "Content-Disposition", name.c_str());
+    }
+    return;
+  }
+  RespondJson(msg, SOUP_STATUS_OK,
+              json{{"id", id},
+                   {"camera", job->camera},
+                   {"from", job->fromUs},
+                   {"to", job->toUs},
+                   {"done", job->done},
+                   {"total", job->total},
+                   {"finished", job->finished},
+                   {"ready", job->fd >= 0},
+                   {"bytes", job->bytes},
+                   {"error", job->error}});
 }
 
 }  // namespace qnvrecorder

@@ -12,7 +12,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -22,6 +25,7 @@
 
 #include "config/Config.h"
 #include "web/CLiveStream.h"
+#include "web/CRecordings.h"
 #include "web/IWebSource.h"
 #include "web/WebAuth.h"
 
@@ -41,7 +45,13 @@ class CWebServer {
   static constexpr size_t kMaxBody = 16 * 1024;
   static constexpr size_t kMaxViewers = 256;
 
-  CWebServer(SWebConfig config, IWebSource& source, std::string version);
+  static constexpr int64_t kMaxPlayUs = 300LL * 1000000;     // one piece of playback
+  static constexpr int64_t kMaxExportUs = 3600LL * 1000000;  // one export
+  static constexpr size_t kMaxExports = 4;
+  static constexpr size_t kMaxEvents = 10000;  // kept in memory
+
+  // recordings: ROOT and instance ("" without [storage]: live only).
+  CWebServer(SWebConfig config, IWebSource& source, std::string version, CRecordings recordings);
   ~CWebServer();  // Stop()
   CWebServer(const CWebServer&) = delete;
   CWebServer& operator=(const CWebServer&) = delete;
@@ -57,11 +67,29 @@ class CWebServer {
   std::shared_ptr<CLiveStream> Stream(const std::string& camera);
   // Cameras no longer configured: their viewers are closed.
   void KeepStreams(const std::vector<std::string>& cameras);
+  // A device's rule alarm (any thread): the timeline marks it.
+  void AddAlarm(const std::string& camera, int64_t timeUs, uint32_t rule);
 
   struct SConnection;  // one live viewer's WebSocket
 
  private:
   struct SRequest;
+  struct SExport;
+  struct SAlarm {
+    std::string camera;
+    int64_t timeUs;
+    uint32_t rule;
+  };
+  // Work that takes time (reading recordings, making MP4s) runs on the
+  // worker thread; msg waits paused meanwhile and finish answers it on the
+  // web thread.
+  void Post(SoupServerMessage* msg, std::function<void()> work,
+            std::function<void(SoupServerMessage*)> finish);
+  void Work();
+  void Timeline(SoupServerMessage* msg, GHashTable* query);
+  void Play(SoupServerMessage* msg, GHashTable* query);
+  void StartExport(SoupServerMessage* msg);
+  void ExportState(SoupServerMessage* msg, const std::string& rest);
 
   void Run(std::string* error, std::atomic<int>* started);
   static void OnRequest(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable*,
@@ -69,8 +97,9 @@ class CWebServer {
   static void OnWebsocket(SoupServer*, SoupServerMessage* msg, const char* path,
                           SoupWebsocketConnection* conn, void* self);
   static void OnRequestStarted(SoupServer*, SoupServerMessage* msg, void* self);
-  void Handle(SoupServerMessage* msg, const std::string& path);
-  void HandleApi(SoupServerMessage* msg, const std::string& path, const SWebSession* session);
+  void Handle(SoupServerMessage* msg, const std::string& path, GHashTable* query);
+  void HandleApi(SoupServerMessage* msg, const std::string& path, const SWebSession* session,
+                 GHashTable* query);
   void Login(SoupServerMessage* msg);
   bool HostAllowed(SoupServerMessage* msg) const;
   bool SameOrigin(SoupServerMessage* msg) const;
@@ -101,6 +130,17 @@ class CWebServer {
   struct SWake;
   std::shared_ptr<SWake> wake_;
 
+  const CRecordings recordings_;
+  std::thread worker_;
+  std::mutex workMutex_;
+  std::condition_variable workWake_;
+  std::deque<std::function<void()>> work_;
+  bool workStop_ = false;
+
+  std::mutex alarmsMutex_;
+  std::deque<SAlarm> alarms_;
+
+  std::map<std::string, std::shared_ptr<SExport>> exports_;     // web thread only
   std::vector<SConnection*> viewers_;                           // web thread only
   std::map<std::string, std::pair<uint64_t, double>> bitrate_;  // bytes seen, bits/s
 };
