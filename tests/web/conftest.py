@@ -49,7 +49,7 @@ class Site:
         self.root = root
         self.procs = []
         devsim_log = os.path.join(root, "devsim.log")
-        args = [DEVSIM, "--port", "0"] + (["--clip", CLIP] if CLIP else [])
+        args = [DEVSIM, "--port", "0", "--alarm-interval", "3000"] + (["--clip", CLIP] if CLIP else [])
         self.procs.append(subprocess.Popen(args, stdout=open(devsim_log, "w"),
                                            stderr=subprocess.STDOUT))
         self.device_port = int(_wait_for_line(devsim_log, r"listening on 127\.0\.0\.1:(\d+)").group(1))

@@ -80,3 +80,77 @@ def test_status_page_lists_state_bitrate_and_disk(browser, site):
     assert status["storage"]["root"] == site.storage
     gate = next(c for c in status["cameras"] if c["name"] == "gate")
     assert gate["bitrate_bps"] > 0 and gate["last_frame_ms"] > 0
+
+
+# The picture a video shows, 160x90, as luma values.
+LUMA = """(() => {
+  const v = document.getElementById('playback');
+  const c = document.createElement('canvas');
+  c.width = 160; c.height = 90;
+  const g = c.getContext('2d');
+  g.drawImage(v, 0, 0, c.width, c.height);
+  const d = g.getImageData(0, 0, c.width, c.height).data;
+  const out = [];
+  for (let i = 0; i < d.length; i += 4) out.push(Math.round((d[i] + d[i + 1] + d[i + 2]) / 3));
+  return out;
+})()"""
+
+
+def decoded_luma(mp4, offset=0.0):
+    """The picture ffmpeg decodes `offset` s into an MP4 (after its edit list), 160x90 luma."""
+    import subprocess
+    raw = subprocess.run(["ffmpeg", "-v", "error", "-i", mp4, "-ss", str(offset), "-frames:v", "1",
+                          "-vf", "scale=160:90", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
+                         capture_output=True, check=True).stdout
+    return [round((raw[i] + raw[i + 1] + raw[i + 2]) / 3) for i in range(0, len(raw), 3)]
+
+
+def difference(a, b):
+    return sum(abs(x - y) for x, y in zip(a, b)) / len(a)
+
+
+def test_timeline_plays_the_time_clicked_and_exports_it(browser, site, tmp_path):
+    import base64
+    log_in(browser, site)
+    browser.eval("document.querySelector('nav button[data-view=\"recordings\"]').click()")
+    # Today's spans and an alarm the simulated camera raised.
+    browser.wait_for("document.querySelectorAll('#timeline .span').length > 0 && "
+                     "document.querySelectorAll('#timeline .mark').length > 0", timeout=20)
+    browser.eval("document.querySelector('[data-zoom=\"600\"]').click()")
+    browser.wait_for("document.querySelectorAll('#timeline .span').length > 0")
+    time.sleep(3)  # a few seconds more are recorded past the point clicked
+    # A click in the middle of the first span plays from that moment.
+    clicked = browser.eval("""(() => {
+        const s = document.querySelector('#timeline .span');
+        const r = s.getBoundingClientRect();
+        document.getElementById('timeline').dispatchEvent(new MouseEvent('click',
+            {clientX: r.left + r.width / 2, clientY: r.top + 5, bubbles: true}));
+        return Number(document.getElementById('playback').dataset.from); })()""")
+    spans = browser.eval("[...document.querySelectorAll('#timeline .span')].map((s) => [Number(s.dataset.from), Number(s.dataset.to)])")
+    assert any(a <= clicked < b for a, b in spans), (clicked, spans)
+    browser.wait_for("document.getElementById('playback').readyState >= 2", timeout=10)
+    browser.eval("document.getElementById('playback').pause()")
+    browser.eval("document.getElementById('playback').currentTime = 0")
+    time.sleep(0.5)
+    shown = browser.eval(LUMA)
+
+    # Mark in at that moment, out 2 s later, export: the page's download.
+    browser.eval("document.getElementById('mark-in').click()")
+    browser.eval("document.getElementById('playback').currentTime = 2")
+    time.sleep(0.3)
+    browser.eval("document.getElementById('mark-out').click()")
+    browser.eval("window.downloads = []; HTMLAnchorElement.prototype.click = function () { downloads.push(this.href); }")
+    browser.eval("document.getElementById('export').click()")
+    browser.wait_for("downloads.length === 1", timeout=20)
+    assert browser.eval("document.getElementById('export-state').textContent").startswith("ready")
+    data = browser.eval("""fetch(downloads[0]).then((r) => r.arrayBuffer()).then((b) => {
+        let s = ''; const u = new Uint8Array(b);
+        for (let i = 0; i < u.length; i++) s += String.fromCharCode(u[i]);
+        return btoa(s); })""")
+    export = tmp_path / "export.mp4"
+    export.write_bytes(base64.b64decode(data))
+    # The picture shown at the clicked time is the export's first one, and
+    # not the one a second later (the clip moves).
+    first, later = decoded_luma(str(export)), decoded_luma(str(export), 1.0)
+    assert difference(shown, first) < 6, difference(shown, first)
+    assert difference(shown, later) > difference(shown, first) + 3

@@ -129,6 +129,14 @@ async function refresh() {
     state.cameras = await api('/api/cameras');
     renderGrid();
     if (state.view === 'status') await renderStatus();
+    if (state.view === 'recordings') {
+      if (!state.recordingsShown) {
+        state.recordingsShown = true;
+        recInit(state.cameras);
+      } else {
+        await recLoad();  // today goes on being recorded
+      }
+    }
   } catch (e) {
     console.warn(e);
   }
@@ -136,6 +144,7 @@ async function refresh() {
 
 function show(view) {
   state.view = view;
+  state.recordingsShown = false;
   for (const b of document.querySelectorAll('header nav button')) b.classList.toggle('active', b.dataset.view === view);
   for (const s of document.querySelectorAll('main > section')) s.hidden = s.id !== 'view-' + view;
   refresh();
