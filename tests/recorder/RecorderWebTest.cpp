@@ -9,10 +9,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "RecorderFixture.h"
 #include "config/Config.h"
+#include "qnvcatalogue/ICatalogue.h"
+#include "qnvrecording/TimeText.h"
+#include "web/CRecordings.h"
 #include "web/WebAuth.h"
 
 namespace qnvrectest {
@@ -69,7 +73,7 @@ SReply Http(uint16_t port, const std::string& request) {
   const int fd = Connect(port);
   if (fd < 0) return r;
   EXPECT_EQ(::write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
-  const std::string raw = ReadAll(fd, 10000);
+  const std::string raw = ReadAll(fd, 10000, 64u << 20);
   ::close(fd);
   const size_t split = raw.find("\r\n\r\n");
   if (raw.size() < 12 || split == std::string::npos) return r;
@@ -90,9 +94,9 @@ std::string Request(const std::string& method, const std::string& path, uint16_t
 
 class RecorderWeb : public RecorderService {
  protected:
-  void StartWeb(const std::string& web) {
+  void StartWeb(const std::string& web, const std::string& storage = "") {
     qnv::devsim::Simulator& device = AddDevice();
-    StartRecorder(Camera("gate", device.Port()) + "[web]\nport = 0\n" + web);
+    StartRecorder(storage + Camera("gate", device.Port()) + "[web]\nport = 0\n" + web);
     ASSERT_TRUE(recorder_->WaitForStderr("web: serving on http://127.0.0.1:", 10000))
         << recorder_->Stderr();
     const std::string& err = recorder_->Stderr();
@@ -324,6 +328,78 @@ TEST_F(RecorderWeb, LiveStartsWithAnInitSegmentAndKeyPicture) {
   EXPECT_NE(got.find("ftyp"), std::string::npos);
   EXPECT_NE(got.find("avcC"), std::string::npos);
   EXPECT_NE(got.find("moof"), std::string::npos);
+}
+
+TEST_F(RecorderWeb, ExportDownloadIsTheFileQnvExportWrites) {
+  const fs::path root = dir_ / "video";
+  fs::create_directories(root);
+  ASSERT_NO_FATAL_FAILURE(
+      StartWeb("", "[storage]\nroot = \"" + root.string() + "\"\nsegment_seconds = 3\n"));
+  ASSERT_TRUE(WaitCount("camera gate: recording ", 4, 20000)) << recorder_->Stderr();
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  const int64_t nowUs = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
+  SReply r =
+      Http(port_, Request("GET",
+                          "/api/timeline?camera=gate&from=" + std::to_string(nowUs - 600000000) +
+                              "&to=" + std::to_string(nowUs + 60000000),
+                          port_));
+  ASSERT_EQ(r.status, 200) << r.body;
+  const nlohmann::json timeline = nlohmann::json::parse(r.body);
+  ASSERT_FALSE(timeline["spans"].empty()) << r.body;
+  // Across a segment boundary, starting between key pictures.
+  const int64_t fromUs = timeline["spans"][0]["from"].get<int64_t>() + 1300000;
+  const int64_t toUs = fromUs + 5000000;
+  ASSERT_LT(toUs, timeline["spans"][0]["to"].get<int64_t>()) << r.body;
+
+  const nlohmann::json session =
+      nlohmann::json::parse(Http(port_, Request("GET", "/api/session", port_)).body);
+  const std::string csrf = session["csrf"];
+  r = Http(port_,
+           Request("POST", "/api/exports", port_,
+                   "X-CSRF-Token: " + csrf + "\r\nContent-Type: application/json\r\n",
+                   nlohmann::json{{"camera", "gate"}, {"from", fromUs}, {"to", toUs}}.dump()));
+  ASSERT_EQ(r.status, 202) << r.body;
+  const std::string id = nlohmann::json::parse(r.body)["id"];
+  nlohmann::json state;
+  for (int i = 0; i < 100; ++i) {
+    state = nlohmann::json::parse(Http(port_, Request("GET", "/api/exports/" + id, port_)).body);
+    if (state["finished"]) break;
+    std::this_thread::sleep_for(100ms);
+  }
+  ASSERT_TRUE(state["ready"]) << state.dump();
+  r = Http(port_, Request("GET", "/api/exports/" + id + "/file", port_));
+  ASSERT_EQ(r.status, 200);
+  EXPECT_EQ(r.body.size(), state["bytes"].get<uint64_t>());
+  // Nothing of it stays on disk.
+  for (const auto& f : fs::recursive_directory_iterator(root)) {
+    EXPECT_NE(f.path().extension(), ".mp4") << f.path();
+  }
+
+  // The same span through a catalogue of the same segments, by qnv-export.
+  std::string error;
+  std::vector<qnvcat::SSegmentRow> rows;
+  std::string source;
+  qnvrecorder::CRecordings recordings(root.string(), "recorder");
+  ASSERT_TRUE(recordings.Segments("gate", fromUs, toUs, rows, source, error)) << error;
+  EXPECT_EQ(source, "files");
+  ASSERT_GE(rows.size(), 2u);
+  qnvcat::STarget target;
+  target.rootOrUrl = root.string();
+  auto catalogue = qnvcat::OpenCatalogue(target, qnvcat::EOpenMode::kWrite, error);
+  ASSERT_TRUE(catalogue) << error;
+  std::vector<qnvcat::SOp> ops;
+  for (const qnvcat::SSegmentRow& row : rows) ops.push_back(qnvcat::SOp::Segment(row));
+  ASSERT_TRUE(catalogue->Apply(ops, error)) << error;
+  catalogue.reset();
+  const fs::path out = dir_ / "cli.mp4";
+  const ChildResult cli = ChildProcess::Run({QNV_EXPORT_PATH, "--catalogue", root.string(),
+                                             "--camera", "gate", "--from", qnvrec::UtcText(fromUs),
+                                             "--to", qnvrec::UtcText(toUs), "-q", out.string()});
+  ASSERT_EQ(cli.exitCode, 0) << cli.err;
+  std::ifstream in(out, std::ios::binary);
+  const std::string expected((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_EQ(r.body.size(), expected.size());
+  EXPECT_TRUE(r.body == expected) << "the web export differs from qnv-export's file";
 }
 
 }  // namespace
