@@ -400,6 +400,21 @@ TEST_F(RecorderWeb, ExportDownloadIsTheFileQnvExportWrites) {
   const std::string expected((std::istreambuf_iterator<char>(in)), {});
   EXPECT_EQ(r.body.size(), expected.size());
   EXPECT_TRUE(r.body == expected) << "the web export differs from qnv-export's file";
+
+  // An event's thumbnail: the recorder's snapshot of it where one is stored,
+  // else the picture decoded from the recording at that time.
+  r = Http(port_,
+           Request("GET", "/api/thumbnail?camera=gate&time=" + std::to_string(fromUs), port_));
+  ASSERT_EQ(r.status, 200) << r.body;
+  EXPECT_EQ(r.Header("Content-Type"), "image/jpeg");
+  ASSERT_GT(r.body.size(), 2u);
+  EXPECT_EQ(r.body.substr(0, 2), "\xff\xd8");
+  const fs::path snapshots = root / ".qnv-recorder" / "recorder" / "snapshots" / "gate";
+  fs::create_directories(snapshots);
+  const std::string planted = "\xff\xd8 the stored snapshot";
+  std::ofstream(snapshots / (std::to_string(toUs / 1000 + 1500) + ".jpg")) << planted;
+  r = Http(port_, Request("GET", "/api/thumbnail?camera=gate&time=" + std::to_string(toUs), port_));
+  EXPECT_EQ(r.body, planted);
 }
 
 }  // namespace

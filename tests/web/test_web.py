@@ -116,6 +116,9 @@ def test_timeline_plays_the_time_clicked_and_exports_it(browser, site, tmp_path)
     # Today's spans and an alarm the simulated camera raised.
     browser.wait_for("document.querySelectorAll('#timeline .span').length > 0 && "
                      "document.querySelectorAll('#timeline .mark').length > 0", timeout=20)
+    # The event list shows the alarm with a picture.
+    browser.wait_for("[...document.querySelectorAll('#events img')].some((i) => i.complete && i.naturalWidth === 320)",
+                     timeout=15)
     browser.eval("document.querySelector('[data-zoom=\"600\"]').click()")
     browser.wait_for("document.querySelectorAll('#timeline .span').length > 0")
     time.sleep(3)  # a few seconds more are recorded past the point clicked

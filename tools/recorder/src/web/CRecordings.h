@@ -24,6 +24,8 @@ class CRecordings {
       : root_(std::move(root)), instance_(std::move(instance)) {}
 
   bool Available() const { return !root_.empty(); }
+  const std::string& Root() const { return root_; }
+  const std::string& Instance() const { return instance_; }
   // Whether ROOT has a catalogue to read.
   bool HasCatalogue() const;
 

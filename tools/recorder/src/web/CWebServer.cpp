@@ -17,6 +17,7 @@
 #include "cameras/CameraFault.h"
 #include "qnvcatalogue/Coverage.h"
 #include "web/PageFiles.h"
+#include "web/Thumbnail.h"
 
 namespace qnvrecorder {
 
@@ -563,6 +564,8 @@ void CWebServer::HandleApi(SoupServerMessage* msg, const std::string& path,
     Respond(msg, SOUP_STATUS_OK, "application/json", StatusJson());
   } else if (path == "/api/timeline" && read) {
     Timeline(msg, query);
+  } else if (path == "/api/thumbnail" && read) {
+    ThumbnailOf(msg, query);
   } else if (path == "/api/play" && read) {
     Play(msg, query);
   } else if (path == "/api/exports" && method == "POST") {
@@ -897,6 +900,43 @@ void CWebServer::Play(SoupServerMessage* msg, GHashTable* query) {
       [play](SoupServerMessage* m) {
         if (play->fd < 0) return RespondError(m, SOUP_STATUS_NOT_FOUND, play->error);
         RespondFile(m, play->fd, "video/mp4");
+      });
+}
+
+void CWebServer::ThumbnailOf(SoupServerMessage* msg, GHashTable* query) {
+  const std::string camera = QueryText(query, "camera");
+  int64_t timeUs = 0;
+  if (!ValidCameraName(camera) || !QueryInt(query, "time", timeUs)) {
+    return RespondError(msg, SOUP_STATUS_BAD_REQUEST,
+                        "give camera and time (microseconds since 1970)");
+  }
+  auto jpeg = std::make_shared<std::string>();
+  auto error = std::make_shared<std::string>();
+  Post(
+      msg,
+      [this, camera, timeUs, jpeg, error] {
+        if (recordings_.Available() && FindSnapshot(recordings_.Root(), recordings_.Instance(),
+                                                    camera, timeUs / 1000, *jpeg)) {
+          return;
+        }
+        // Else the picture at that time, from the recording.
+        const int fd = memfd_create("qnv-thumbnail", MFD_CLOEXEC);
+        if (fd < 0) {
+          *error = std::string("no memory: ") + std::strerror(errno);
+          return;
+        }
+        CRecordings recordings = recordings_;
+        qnvrec::SRangeResult result;
+        if (recordings.Export(camera, timeUs, timeUs + 200000, fd, result, *error)) {
+          DecodeThumbnail("/proc/self/fd/" + std::to_string(fd), *jpeg, *error);
+        }
+        ::close(fd);
+      },
+      [jpeg, error](SoupServerMessage* m) {
+        if (jpeg->empty()) return RespondError(m, SOUP_STATUS_NOT_FOUND, *error);
+        soup_message_headers_replace(soup_server_message_get_response_headers(m), "Cache-Control",
+                                     "private, max-age=86400");
+        Respond(m, SOUP_STATUS_OK, "image/jpeg", *jpeg);
       });
 }
 

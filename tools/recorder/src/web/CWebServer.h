@@ -88,6 +88,7 @@ class CWebServer {
   void Work();
   void Timeline(SoupServerMessage* msg, GHashTable* query);
   void Play(SoupServerMessage* msg, GHashTable* query);
+  void ThumbnailOf(SoupServerMessage* msg, GHashTable* query);
   void StartExport(SoupServerMessage* msg);
   void ExportState(SoupServerMessage* msg, const std::string& rest);
 
