@@ -15,7 +15,9 @@
 #include "RecorderFixture.h"
 #include "config/Config.h"
 #include "qnvcatalogue/ICatalogue.h"
+#include "qnvrecording/H264Nal.h"
 #include "qnvrecording/TimeText.h"
+#include "web/CLiveStream.h"
 #include "web/CRecordings.h"
 #include "web/WebAuth.h"
 
@@ -125,6 +127,98 @@ class RecorderWeb : public RecorderService {
 
   uint16_t port_ = 0;
 };
+
+// The sample clip as the library delivers it: one frame per NAL unit, 40-byte
+// header first, capture times 40 ms apart.
+std::vector<std::string> ClipFrames() {
+  std::ifstream in(QNV_SAMPLE_CLIP, std::ios::binary);
+  const std::string clip((std::istreambuf_iterator<char>(in)), {});
+  std::vector<std::string> frames;
+  uint64_t time = 1700000000000000;
+  uint32_t counter = 0;
+  for (const qnvrec::SNalRef& nal :
+       qnvrec::SplitAnnexB(reinterpret_cast<const uint8_t*>(clip.data()), clip.size())) {
+    std::string f(40, '\0');
+    f +=
+        std::string("\0\0\0\1", 4) + std::string(reinterpret_cast<const char*>(nal.data), nal.size);
+    auto put32 = [&](size_t at, uint32_t v) {
+      for (int i = 0; i < 4; ++i) f[at + i] = static_cast<char>(v >> (8 * i));
+    };
+    put32(0, counter++);
+    f.replace(4, 4, "QNVV");
+    put32(12, static_cast<uint32_t>(nal.size + 4));
+    put32(16, static_cast<uint32_t>(time));
+    put32(20, static_cast<uint32_t>(time >> 32));
+    f[35] = nal.Type() == 5 || nal.Type() == 7 || nal.Type() == 8 ? 1 : 2;
+    if (qnvrec::IsSlice(nal.Type())) time += 40000;
+    frames.push_back(std::move(f));
+  }
+  return frames;
+}
+
+TEST(LiveStream, ViewersStartAtAKeyPictureAndSlowOnesAreSkippedThenCut) {
+  const std::vector<std::string> frames = ClipFrames();
+  ASSERT_GT(frames.size(), 100u);
+  qnvrecorder::CLiveStream stream("gate");
+  int notified = 0;
+  stream.SetNotify([&] { ++notified; });
+  auto push = [&](size_t from, size_t to) {
+    for (size_t i = from; i < to && i < frames.size(); ++i) {
+      stream.Push(reinterpret_cast<const uint8_t*>(frames[i].data()), frames[i].size());
+    }
+  };
+  push(0, 60);
+  EXPECT_EQ(notified, 0);  // nobody watches: nothing is muxed
+  EXPECT_EQ(stream.MimeType(), "");
+  const auto now = std::chrono::steady_clock::now();
+  const uint64_t fast = stream.AddViewer(), slow = stream.AddViewer();
+  EXPECT_NE(stream.MimeType().find("avc1."), std::string::npos);
+  std::vector<qnvrecorder::CLiveStream::Chunk> chunks;
+  uint64_t base = 0;
+  ASSERT_TRUE(stream.Take(fast, chunks, now, base));
+  ASSERT_GE(chunks.size(), 2u);
+  EXPECT_EQ(chunks[0]->substr(4, 4), "ftyp");  // the initialisation segment first
+  EXPECT_NE(chunks[0]->find("avcC"), std::string::npos);
+  EXPECT_EQ(chunks[1]->substr(4, 4), "moof");  // then fragments from the last key picture
+  // The last key picture before the viewer came (the clip has one every 2 s).
+  EXPECT_EQ(base, 1700000002000000u);
+  uint64_t taken = 0;
+  for (auto& c : chunks) taken += c->size();
+  stream.Ack(fast, taken, now);
+
+  // The slow viewer takes but never confirms: past the backlog it waits for
+  // a key picture, and after the stall limit it is cut off.
+  chunks.clear();
+  ASSERT_TRUE(stream.Take(slow, chunks, now, base));
+  uint64_t slowTaken = 0;
+  for (size_t round = 0; round < 40; ++round) {
+    push(60 + round * 50, 110 + round * 50);
+    chunks.clear();
+    ASSERT_TRUE(stream.Take(fast, chunks, now, base));
+    for (auto& c : chunks) taken += c->size();
+    stream.Ack(fast, taken, now);
+    chunks.clear();
+    ASSERT_TRUE(stream.Take(slow, chunks, now, base));
+    for (auto& c : chunks) slowTaken += c->size();
+  }
+  EXPECT_GT(taken, slowTaken);
+  EXPECT_LE(slowTaken, qnvrecorder::CLiveStream::kMaxBacklog + 2000000);
+  EXPECT_TRUE(stream.Take(slow, chunks, now + 10s, base));
+  EXPECT_FALSE(stream.Take(slow, chunks, now + qnvrecorder::CLiveStream::kStallCutOff + 1s, base));
+  EXPECT_TRUE(stream.Take(fast, chunks, now + qnvrecorder::CLiveStream::kStallCutOff + 1s, base));
+
+  // A camera that goes down leaves nothing stale: a new viewer waits for a
+  // new key picture.
+  stream.SetDown();
+  const uint64_t late = stream.AddViewer();
+  chunks.clear();
+  ASSERT_TRUE(stream.Take(late, chunks, now, base));
+  EXPECT_TRUE(chunks.empty());
+  stream.RemoveViewer(fast);
+  stream.RemoveViewer(slow);
+  stream.RemoveViewer(late);
+  EXPECT_EQ(stream.ViewerCount(), 0u);
+}
 
 TEST(WebAuth, HashesCheckAndSessionsExpire) {
   std::string hash, error;
@@ -324,7 +418,9 @@ TEST_F(RecorderWeb, LiveStartsWithAnInitSegmentAndKeyPicture) {
   ASSERT_EQ(got.rfind("HTTP/1.1 101", 0), 0u) << got.substr(0, 200);
   const size_t frame = got.find("\r\n\r\n") + 4;
   ASSERT_GT(got.size(), frame + 12);
-  EXPECT_EQ(static_cast<uint8_t>(got[frame]), 0x82);  // one binary message
+  // First a text message with the capture time of media time 0, then binary ones.
+  EXPECT_EQ(static_cast<uint8_t>(got[frame]), 0x81);
+  EXPECT_NE(got.find("\"base_us\":"), std::string::npos);
   EXPECT_NE(got.find("ftyp"), std::string::npos);
   EXPECT_NE(got.find("avcC"), std::string::npos);
   EXPECT_NE(got.find("moof"), std::string::npos);

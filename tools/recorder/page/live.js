@@ -3,7 +3,8 @@
 // initialisation segment, each later one a fragment (one picture). They go
 // into a Media Source Extensions SourceBuffer; the player stays at the live
 // edge and confirms what it received ("ack BYTES"), which is how the server
-// knows it keeps up.
+// knows it keeps up. A text message before each initialisation segment says
+// which capture time media time 0 stands for.
 'use strict';
 
 // The codecs parameter from the avcC box of an initialisation segment.
@@ -43,7 +44,13 @@ class LivePlayer {
   }
 
   onMessage(data) {
-    if (typeof data === 'string') return;
+    if (typeof data === 'string') {
+      // {"base_us": capture time of media time 0}: comes before each
+      // initialisation segment.
+      const info = JSON.parse(data);
+      if (info.base_us) this.video.dataset.baseUs = info.base_us;
+      return;
+    }
     this.received += data.byteLength;
     this.ws.send('ack ' + this.received);
     if (!this.buffer && !this.source) {

@@ -1,6 +1,7 @@
 #include "web/CLiveStream.h"
 
 #include <cstring>
+#include <utility>
 
 #include "QNVNetSdk.h"
 #include "base/Log.h"
@@ -111,6 +112,7 @@ void CLiveStream::Deliver(SViewer& viewer, const Chunk& chunk, bool key) {
     if (!key || !init_) return;
     viewer.needInit = false;
     viewer.waitKey = false;
+    viewer.baseUs = muxerBaseUs_;
     Enqueue(viewer, init_);
   }
   const uint64_t unconfirmed = viewer.takenBytes - viewer.ackedBytes + viewer.queuedBytes;
@@ -172,6 +174,7 @@ uint64_t CLiveStream::AddViewer() {
   if (!muxer_) StartMuxer();
   if (muxer_ && init_) {
     v.needInit = false;
+    v.baseUs = muxerBaseUs_;
     Enqueue(v, init_);
     for (const Chunk& c : fragments_) Enqueue(v, c);
   }
@@ -189,13 +192,16 @@ void CLiveStream::RemoveViewer(uint64_t viewer) {
   }
 }
 
-bool CLiveStream::Take(uint64_t viewer, std::vector<Chunk>& chunks, Clock::time_point now) {
+bool CLiveStream::Take(uint64_t viewer, std::vector<Chunk>& chunks, Clock::time_point now,
+                       uint64_t& baseUs) {
+  baseUs = 0;
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = viewers_.find(viewer);
   if (it == viewers_.end()) return false;
   SViewer& v = it->second;
   if (v.takenBytes > v.ackedBytes && now - v.lastProgress > kStallCutOff) return false;
   if (v.takenBytes == v.ackedBytes) v.lastProgress = now;
+  baseUs = std::exchange(v.baseUs, 0);
   for (Chunk& c : v.queue) chunks.push_back(std::move(c));
   v.queue.clear();
   v.takenBytes += v.queuedBytes;

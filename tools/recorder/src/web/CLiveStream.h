@@ -60,7 +60,9 @@ class CLiveStream {
   // Moves what waits for the viewer into chunks (each one WebSocket message:
   // the initialisation segment, then one fragment per picture). False when
   // the viewer is unknown or has been cut off.
-  bool Take(uint64_t viewer, std::vector<Chunk>& chunks, Clock::time_point now);
+  // baseUs: when the chunks hold an initialisation segment, the capture
+  // time (microseconds since 1970) of the stream's time zero, else 0.
+  bool Take(uint64_t viewer, std::vector<Chunk>& chunks, Clock::time_point now, uint64_t& baseUs);
   // The viewer has received this many bytes in all.
   void Ack(uint64_t viewer, uint64_t bytes, Clock::time_point now);
   size_t ViewerCount() const;
@@ -78,6 +80,7 @@ class CLiveStream {
     Clock::time_point lastProgress;
     bool needInit = true;  // waits for an initialisation segment
     bool waitKey = false;  // skipping to the next key picture
+    uint64_t baseUs = 0;   // of an initialisation segment queued, not yet taken
   };
 
   void OnPicture(qnvrec::SAccessUnit& unit);                    // mutex_ held

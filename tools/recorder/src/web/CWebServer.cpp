@@ -663,13 +663,20 @@ void CWebServer::FlushViewers() {
   for (size_t i = 0; i < viewers_.size();) {
     SConnection* c = viewers_[i];
     chunks.clear();
-    if (!c->stream->Take(c->viewer, chunks, now)) {
+    uint64_t baseUs = 0;
+    if (!c->stream->Take(c->viewer, chunks, now, baseUs)) {
       LOG_WARN("web %s: a viewer confirmed nothing for %lld s; cut off", c->stream->Name().c_str(),
                static_cast<long long>(CLiveStream::kStallCutOff.count()));
       CloseViewer(c, SOUP_WEBSOCKET_CLOSE_POLICY_VIOLATION, "too slow");
       continue;
     }
     if (soup_websocket_connection_get_state(c->conn) == SOUP_WEBSOCKET_STATE_OPEN) {
+      // What time zero of the stream's media time is, in capture time: the
+      // page can then show (and a benchmark measure) how old a picture is.
+      if (baseUs != 0) {
+        soup_websocket_connection_send_text(
+            c->conn, json{{"base_us", baseUs}, {"camera", c->stream->Name()}}.dump().c_str());
+      }
       for (const CLiveStream::Chunk& chunk : chunks) {
         soup_websocket_connection_send_binary(c->conn, chunk->data(), chunk->size());
       }
