@@ -87,9 +87,13 @@ class LivePlayer {
     if (ranges.length > 0) {
       const end = ranges.end(ranges.length - 1);
       const start = ranges.start(0);
-      // Stay at the live edge: a viewer that fell behind jumps ahead.
-      if (this.video.currentTime < start || end - this.video.currentTime > 1.5) {
-        this.video.currentTime = Math.max(start, end - 0.3);
+      // Stay at the live edge: a viewer far behind jumps ahead, one a little
+      // behind plays a little faster until it is back.
+      const lag = end - this.video.currentTime;
+      if (this.video.currentTime < start || lag > 1.0) {
+        this.video.currentTime = Math.max(start, end - 0.1);
+      } else {
+        this.video.playbackRate = lag > 0.25 ? 1.1 : 1.0;
       }
       if (this.video.paused) this.video.play().catch(() => {});
       // Keep about 30 s behind the playing position.
