@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "QNVNetSdk.h"
+#include "base/FramePayload.h"
 #include "base/Log.h"
 
 namespace qnvrecorder {
@@ -23,10 +24,6 @@ constexpr size_t kMaxHeldBytes = 32u << 20;
 // counting from its boot) are not.
 constexpr uint64_t kWallClockFromUs = 946684800ull * 1000000;
 constexpr uint64_t kWallClockToUs = 7258118400ull * 1000000;
-
-uint32_t Le32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 int NalType(const uint8_t* p, size_t n) {
   if (n >= 5 && p[0] == 0 && p[1] == 0 && p[2] == 0 && p[3] == 1) return p[4] & 0x1f;
@@ -69,17 +66,10 @@ void CRtspFeed::Send(SClient& client, const SHeld& held) {
 }
 
 void CRtspFeed::Push(const uint8_t* frame, size_t length) {
-  if (length < FrameHeader::kSize) return;
   FrameHeader header;
-  std::memcpy(header.bytes, frame, FrameHeader::kSize);
-  size_t offset = FrameHeader::kSize;
-  if (header.HasExtension()) {
-    if (length < offset + FrameHeader::kExtLengthSize) return;
-    offset += FrameHeader::kExtLengthSize + Le32(frame + FrameHeader::kSize);
-  }
-  if (offset >= length) return;
-  const size_t payload = std::min<size_t>(header.PayloadLength(), length - offset);
-  const uint8_t* nal = frame + offset;
+  const uint8_t* nal = nullptr;
+  size_t payload = 0;
+  if (!FramePayload(frame, length, header, nal, payload)) return;
   const int type = NalType(nal, payload);
   const bool key = header.Kind() == FrameHeader::kKindKey;
   SHeld held{gst_buffer_new_memdup(nal, payload), header.CaptureTime()};

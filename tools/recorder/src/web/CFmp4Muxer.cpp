@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "qnvrecording/CMp4Writer.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -10,12 +12,13 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include "qnvrecording/CMp4Writer.h"
+
 namespace qnvrecorder {
 namespace {
 
 constexpr int kTimescale = 90000;
 constexpr int kIoBufferSize = 64 * 1024;
-constexpr uint8_t kStartCode[4] = {0, 0, 0, 1};
 
 std::string AvError(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -47,9 +50,8 @@ bool CFmp4Muxer::Begin(const qnvrec::SNalRef& sps, const qnvrec::SNalRef& pps, s
                        std::string& error) {
   Release();
   lastTicks_ = -1;
-  qnvrec::SSpsInfo info;
-  if (sps.size < 4 || !qnvrec::ParseSps(sps, info)) {
-    error = "cannot read the picture size from the sequence parameter set";
+  if (sps.size < 4) {
+    error = "the sequence parameter set is too short";
     return false;
   }
   char codecs[64];
@@ -74,26 +76,7 @@ bool CFmp4Muxer::Begin(const qnvrec::SNalRef& sps, const qnvrec::SNalRef& pps, s
   io_->seekable = 0;
   context_->pb = io_;
   context_->flags |= AVFMT_FLAG_CUSTOM_IO;
-  AVCodecParameters* par = stream->codecpar;
-  par->codec_type = AVMEDIA_TYPE_VIDEO;
-  par->codec_id = AV_CODEC_ID_H264;
-  par->width = info.width;
-  par->height = info.height;
-  par->profile = info.profile;
-  par->level = info.level;
-  // Annex B parameter sets; the muxer makes its avcC box of them.
-  const size_t size = 2 * sizeof kStartCode + sps.size + pps.size;
-  par->extradata = static_cast<uint8_t*>(av_mallocz(size + AV_INPUT_BUFFER_PADDING_SIZE));
-  if (par->extradata == nullptr) {
-    error = "out of memory";
-    return false;
-  }
-  uint8_t* p = par->extradata;
-  std::memcpy(p, kStartCode, 4);
-  std::memcpy(p + 4, sps.data, sps.size);
-  std::memcpy(p + 4 + sps.size, kStartCode, 4);
-  std::memcpy(p + 8 + sps.size, pps.data, pps.size);
-  par->extradata_size = static_cast<int>(size);
+  if (!qnvrec::SetH264Parameters(stream->codecpar, sps, pps, error)) return false;
   stream->time_base = AVRational{1, kTimescale};
 
   AVDictionary* options = nullptr;

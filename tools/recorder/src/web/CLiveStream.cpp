@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "QNVNetSdk.h"
+#include "base/FramePayload.h"
 #include "base/Log.h"
 
 namespace qnvrecorder {
@@ -25,20 +26,12 @@ CLiveStream::CLiveStream(std::string name)
 CLiveStream::~CLiveStream() = default;
 
 void CLiveStream::Push(const uint8_t* frame, size_t length) {
-  if (length < FrameHeader::kSize) return;
   FrameHeader header;
-  std::memcpy(header.bytes, frame, FrameHeader::kSize);
-  size_t offset = FrameHeader::kSize;
-  if (header.HasExtension()) {
-    if (length < offset + FrameHeader::kExtLengthSize) return;
-    uint32_t ext = 0;
-    std::memcpy(&ext, frame + offset, 4);  // little-endian hosts only, as the library
-    offset += FrameHeader::kExtLengthSize + ext;
-  }
-  if (offset >= length) return;
-  const size_t payload = std::min<size_t>(header.PayloadLength(), length - offset);
+  const uint8_t* data = nullptr;
+  size_t payload = 0;
+  if (!FramePayload(frame, length, header, data, payload)) return;
   bytesIn_.fetch_add(payload, std::memory_order_relaxed);
-  const std::vector<qnvrec::SNalRef> nals = qnvrec::SplitAnnexB(frame + offset, payload);
+  const std::vector<qnvrec::SNalRef> nals = qnvrec::SplitAnnexB(data, payload);
   bool notify = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -52,6 +52,16 @@ void RespondError(SoupServerMessage* msg, unsigned status, const std::string& wh
   RespondJson(msg, status, json{{"error", why}});
 }
 
+// The request's body as JSON (a discarded value when it is none).
+json RequestJson(SoupServerMessage* msg) {
+  GBytes* bytes = soup_message_body_flatten(soup_server_message_get_request_body(msg));
+  gsize size = 0;
+  const char* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
+  json parsed = json::parse(data ? data : "", data ? data + size : nullptr, nullptr, false);
+  g_bytes_unref(bytes);
+  return parsed;
+}
+
 // The value of one cookie in a Cookie header ("" when absent).
 std::string CookieValue(const std::string& header, const std::string& name) {
   size_t at = 0;
@@ -441,12 +451,7 @@ void CWebServer::Login(SoupServerMessage* msg) {
     RespondJson(msg, SOUP_STATUS_OK, json{{"user", ""}, {"csrf", openCsrf_}});
     return;
   }
-  SoupMessageBody* body = soup_server_message_get_request_body(msg);
-  GBytes* bytes = soup_message_body_flatten(body);
-  gsize size = 0;
-  const char* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
-  const json request = json::parse(data ? data : "", data ? data + size : nullptr, nullptr, false);
-  g_bytes_unref(bytes);
+  const json request = RequestJson(msg);
   if (!request.is_object() || !request.contains("user") || !request["user"].is_string() ||
       !request.contains("password") || !request["password"].is_string()) {
     RespondError(msg, SOUP_STATUS_BAD_REQUEST, "send {\"user\": ..., \"password\": ...}");
@@ -948,12 +953,7 @@ void CWebServer::ThumbnailOf(SoupServerMessage* msg, GHashTable* query) {
 }
 
 void CWebServer::StartExport(SoupServerMessage* msg) {
-  SoupMessageBody* body = soup_server_message_get_request_body(msg);
-  GBytes* bytes = soup_message_body_flatten(body);
-  gsize size = 0;
-  const char* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
-  const json request = json::parse(data ? data : "", data ? data + size : nullptr, nullptr, false);
-  g_bytes_unref(bytes);
+  const json request = RequestJson(msg);
   if (!request.is_object() || !request.contains("camera") || !request["camera"].is_string() ||
       !request.contains("from") || !request["from"].is_number_integer() ||
       !request.contains("to") || !request["to"].is_number_integer()) {
