@@ -154,6 +154,8 @@ async function init() {
   const session = await api('/api/session');
   state.csrf = session.csrf;
   document.getElementById('who').textContent = session.user || '';
+  // Without [storage] there is nothing recorded: live and status only.
+  document.querySelector('nav button[data-view="recordings"]').hidden = !session.storage;
   const logout = document.getElementById('logout');
   logout.hidden = !session.login;
   logout.addEventListener('click', async () => {
