@@ -382,6 +382,10 @@ TEST_F(RecorderWeb, HostileClientsAreBoundedAndCutOff) {
   EXPECT_EQ(r.status, 403);
   r = Http(port_, Request("GET", "/api/cameras", port_));
   EXPECT_EQ(r.status, 200);
+  // Without [storage] the page is live only.
+  r = Http(port_, Request("GET", "/api/session", port_));
+  EXPECT_NE(r.body.find("\"storage\":false"), std::string::npos) << r.body;
+  EXPECT_EQ(Http(port_, Request("GET", "/api/play?camera=gate&from=1&to=2", port_)).status, 404);
   // Changes need the page's token even without users.
   EXPECT_EQ(Http(port_, Request("POST", "/api/logout", port_)).status, 403);
   // A body announced too large is not read: the connection goes at once.
