@@ -107,6 +107,12 @@ int CheckConfig(const std::string& path) {
                 config.storage.instance.c_str(), config.storage.segmentSeconds);
   }
   if (config.rtsp.enabled) std::printf(", RTSP on port %u", config.rtsp.port);
+  if (config.web.enabled) {
+    std::printf(", web page on %s port %u (%s)", config.web.address.c_str(), config.web.port,
+                config.web.users.empty()
+                    ? "no login"
+                    : (std::to_string(config.web.users.size()) + " user(s)").c_str());
+  }
   std::printf("\n");
   return kExitOk;
 }
