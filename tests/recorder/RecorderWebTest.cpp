@@ -430,6 +430,27 @@ TEST_F(RecorderWeb, LiveStartsWithAnInitSegmentAndKeyPicture) {
   EXPECT_NE(got.find("moof"), std::string::npos);
 }
 
+TEST_F(RecorderWeb, ReloadAddsAndRemovesLiveCameras) {
+  ASSERT_NO_FATAL_FAILURE(StartWeb(""));
+  qnv::devsim::Simulator& second = AddDevice();
+  std::ofstream(dir_ / "recorder.toml")
+      << Camera("yard", second.Port()) + "[web]\nport = 0\n";  // the same [web]
+  recorder_->Signal(SIGHUP);
+  ASSERT_TRUE(recorder_->WaitForStderr("reload: 1 camera(s) started, 1 stopped", 10000))
+      << recorder_->Stderr();
+  const SReply r = Http(port_, Request("GET", "/api/cameras", port_));
+  EXPECT_NE(r.body.find("\"yard\""), std::string::npos) << r.body;
+  EXPECT_EQ(r.body.find("\"gate\""), std::string::npos) << r.body;
+  auto upgrade = [&](const std::string& camera) {
+    return Http(port_, Request("GET", "/api/live/" + camera, port_,
+                               "Upgrade: websocket\r\n"
+                               "Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+                               "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"))
+        .status;
+  };
+  EXPECT_EQ(upgrade("gate"), 404);
+}
+
 TEST_F(RecorderWeb, ExportDownloadIsTheFileQnvExportWrites) {
   const fs::path root = dir_ / "video";
   fs::create_directories(root);
