@@ -286,6 +286,9 @@ void CWebServer::Run(std::string* error, std::atomic<int>* started) {
 
   g_main_loop_run(loop_);
 
+  // Answers the worker finished (it has stopped) go out before the server.
+  while (g_main_context_iteration(context_, FALSE)) {
+  }
   g_source_destroy(tick);
   g_source_unref(tick);
   for (SConnection* c : viewers_) {
