@@ -757,6 +757,10 @@ void CWebServer::Post(SoupServerMessage* msg, std::function<void()> work,
     SoupServerMessage* msg;
     std::function<void(SoupServerMessage*)> finish;
   };
+  {
+    std::lock_guard<std::mutex> lock(workMutex_);
+    if (workStop_) return RespondError(msg, SOUP_STATUS_SERVICE_UNAVAILABLE, "stopping");
+  }
   soup_server_message_pause(msg);
   g_object_ref(msg);
   // The request's deadline is for reading it: the answer may take longer.
