@@ -117,9 +117,10 @@ void CCamera::OnFrame(const uint8_t* frame, int32_t length) {
     bytesToday_ += static_cast<uint64_t>(length);
   }
   // The library ends the old recording of a hand-over where a group of
-  // pictures begins, at the latest at the first frame it marks as a key frame
-  // (byte 35, its documented hand-over rule), after this callback: once the
-  // next frame arrives, it surely has.
+  // pictures begins (at the latest at a frame it marks as a key frame, byte
+  // 35), after this callback: the next frame wakes the camera's thread to ask
+  // whether it has (FinishHandover). A hint only: a key frame that came
+  // while the hand-over was being asked for may have gone to the old one.
   if (rolloverKeySeen_ && !rolloverDone_.exchange(true)) Wake();
   if (frame[QNVNET_FRAME_KIND_OFFSET] == QNVNET_FRAME_KIND_KEY && rolloverPending_)
     rolloverKeySeen_ = true;
@@ -346,7 +347,7 @@ void CCamera::Serve() {
       if (stopping_ || lost_) return;
     }
     FlushHeldLines();
-    if (rolloverDone_) FinishHandover();
+    if (rolledOut_) FinishHandover();
     // Continuous: always; events: from an alarm until post_seconds after the last one.
     const int64_t alarm = lastAlarmMonoMs_;
     const bool inClip = config_.mode == CameraMode::kEvents && alarm != 0 &&
@@ -504,10 +505,20 @@ void CCamera::RollOver() {
 }
 
 void CCamera::FinishHandover() {
-  rolloverPending_ = rolloverKeySeen_ = rolloverDone_ = false;
-  if (!rolledOut_) return;
-  // -73 here: the library ended it at the key frame, complete and closed.
-  qnvnet_record_close(handle_, rolledOutId_);
+  rolloverKeySeen_ = rolloverDone_ = false;
+  // Closing the old recording now would end it before its group of pictures
+  // if the library has not handed it over yet, and the new one would begin
+  // only at the next group: the frames between would be in neither. Asking
+  // to hand it over again changes nothing and says where it stands: -74
+  // while it still hands over, -73 once the library ended it, complete and
+  // closed. (The id is checked before any file is opened; the path is the
+  // new segment's, which the library never opens twice.)
+  uint32_t unused = 0;
+  const int32_t rc =
+      qnvnet_record_rollover(handle_, rolledOutId_, segment_->LibraryPath().c_str(), &unused);
+  if (rc == QNVNET_E_ROLLOVER_PENDING) return;                     // its group has not begun yet
+  if (rc == QNVNET_SUCCESS) qnvnet_record_close(handle_, unused);  // not expected: undone
+  rolloverPending_ = false;
   const SSegment closed = rolledOut_->Segment();
   rolledOut_.reset();  // its lock goes: it is complete
   {
