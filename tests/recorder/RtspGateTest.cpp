@@ -29,10 +29,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int64_t MsSince(Clock::time_point t) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
-}
-
 class RtspGate : public RecorderService {
  protected:
   // cam1 streams, cam2's port has no device: it stays down.
