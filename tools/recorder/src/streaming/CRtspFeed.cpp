@@ -13,7 +13,6 @@ namespace qnvrecorder {
 namespace {
 
 using FrameHeader = QNVNetFrameHeader;
-constexpr uint8_t kNalSps = 7, kNalPps = 8;
 // A client with this much queued and unsent is skipped up to the next key frame.
 constexpr guint64 kMaxClientBacklog = 8u << 20;
 // More than this since a key frame is not held (a camera with a very long GOP
@@ -24,12 +23,6 @@ constexpr size_t kMaxHeldBytes = 32u << 20;
 // counting from its boot) are not.
 constexpr uint64_t kWallClockFromUs = 946684800ull * 1000000;
 constexpr uint64_t kWallClockToUs = 7258118400ull * 1000000;
-
-int NalType(const uint8_t* p, size_t n) {
-  if (n >= 5 && p[0] == 0 && p[1] == 0 && p[2] == 0 && p[3] == 1) return p[4] & 0x1f;
-  if (n >= 4 && p[0] == 0 && p[1] == 0 && p[2] == 1) return p[3] & 0x1f;
-  return -1;
-}
 
 }  // namespace
 
@@ -65,18 +58,19 @@ void CRtspFeed::Send(SClient& client, const SHeld& held) {
   gst_app_src_push_buffer(GST_APP_SRC(client.src), buffer);
 }
 
-void CRtspFeed::Push(const uint8_t* frame, size_t length) {
+void CRtspFeed::Push(const uint8_t* frame, size_t length, const QNVNetFrameNal& nal) {
   FrameHeader header;
-  const uint8_t* nal = nullptr;
+  const uint8_t* body = nullptr;
   size_t payload = 0;
-  if (!FramePayload(frame, length, header, nal, payload)) return;
-  const int type = NalType(nal, payload);
-  const bool key = header.Kind() == FrameHeader::kKindKey;
-  SHeld held{gst_buffer_new_memdup(nal, payload), header.CaptureTime()};
+  if (!FramePayload(frame, length, header, body, payload)) return;
+  // A key picture may carry its parameter sets in the same frame: it is a
+  // start point all the same.
+  const bool key = nal.keyPicture;
+  SHeld held{gst_buffer_new_memdup(body, payload), header.CaptureTime()};
 
   std::lock_guard<std::mutex> lock(mutex_);
-  if (type == kNalSps || type == kNalPps) {
-    SHeld& slot = type == kNalSps ? sps_ : pps_;
+  if (!key && (nal.type == QNVNetFrameNal::kTypeSps || nal.type == QNVNetFrameNal::kTypePps)) {
+    SHeld& slot = nal.type == QNVNetFrameNal::kTypeSps ? sps_ : pps_;
     if (slot.buffer) gst_buffer_unref(slot.buffer);
     slot = {gst_buffer_ref(held.buffer), held.captureUs};
   } else if (key) {
@@ -126,6 +120,11 @@ void CRtspFeed::SetDown() {
     if (!c.ended) gst_app_src_end_of_stream(GST_APP_SRC(c.src));
     c.ended = true;
   }
+}
+
+bool CRtspFeed::Up() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return up_;
 }
 
 bool CRtspFeed::Playable() const {
