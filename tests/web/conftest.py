@@ -90,14 +90,17 @@ password_hash = "%s"
         self.url = "http://127.0.0.1:%s" % port
 
     def stop(self):
+        """Stops everything; the recorder's exit status (0 after SIGTERM; a
+        sanitizer's report makes it fail)."""
         for p in reversed(self.procs):
             p.send_signal(signal.SIGTERM)
         for p in reversed(self.procs):
             try:
-                p.wait(timeout=20)
+                p.wait(timeout=30)
             except subprocess.TimeoutExpired:
                 p.kill()
                 p.wait()
+        return self.procs[-1].returncode
 
 
 @pytest.fixture(scope="module")
@@ -106,8 +109,11 @@ def site():
     root = tempfile.mkdtemp(prefix="qnv-web-")
     s = Site(root)
     yield s
-    s.stop()
+    status = s.stop()
+    with open(s.log, errors="replace") as f:
+        tail = f.read()[-4000:]
     shutil.rmtree(root, ignore_errors=True)
+    assert status == 0, "qnv-recorder exited with %s:\n%s" % (status, tail)
 
 
 @pytest.fixture
