@@ -1,5 +1,6 @@
 #include "cameras/CCamera.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -277,13 +278,17 @@ bool CCamera::Connect(SFault& fault) {
   }
   handle_ = handle;
   channelOpen_ = true;
-  if (config_.mode == CameraMode::kEvents) {
-    // Event clips begin this long before their alarm.
-    rc = qnvnet_live_set_prerecord(handle_, static_cast<uint32_t>(config_.preSeconds * 1000), 0);
+  // Event clips begin pre_seconds before their alarm; a snapshot decodes
+  // from a held key frame at once when a group of pictures or more is held.
+  const double holdSeconds = std::max(config_.mode == CameraMode::kEvents ? config_.preSeconds : 0,
+                                      config_.snapshots ? config_.snapshotHoldSeconds : 0);
+  if (holdSeconds > 0) {
+    rc = qnvnet_live_set_prerecord(handle_, static_cast<uint32_t>(holdSeconds * 1000), 0);
     if (rc != QNVNET_SUCCESS) {
       LOG_WARN("camera %s: pre-record not set (%s)", config_.name.c_str(), Code(rc).c_str());
     }
   }
+  liveHandle_ = handle_;
   if (lost_) {
     fault = DisconnectFault(lostPort_, config_.port, config_.host);
     Disconnect();
@@ -301,6 +306,7 @@ void CCamera::Disconnect() {
   rolloverPending_ = false;
   if (feed_) feed_->SetDown();
   if (loggedIn_) host_.Route(clientId_, nullptr);
+  liveHandle_ = 0;
   if (channelOpen_) qnvnet_live_close(handle_);
   if (loggedIn_) qnvnet_logout(clientId_);
   channelOpen_ = loggedIn_ = false;

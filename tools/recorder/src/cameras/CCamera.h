@@ -81,6 +81,10 @@ class CCamera {
   const std::string& Name() const { return config_.name; }
   void SetDiskFull(bool full);
   SCameraStatus Status() const;
+  // The live channel's handle while the camera is connected, else 0 (any
+  // thread; the library refuses a handle closed meanwhile, and never gives
+  // one out twice).
+  uint32_t LiveHandle() const { return liveHandle_; }
   // Segments being written or about to be closed (stem paths): retention
   // and repairs leave them alone.
   std::set<std::string> OpenStems() const;
@@ -130,6 +134,7 @@ class CCamera {
   std::string segmentStem_, rolledOutStem_;
   uint64_t reconnects_ = 0;
 
+  std::atomic<uint32_t> liveHandle_{0};
   std::atomic<bool> lost_{false};
   std::atomic<uint16_t> lostPort_{0};
   std::atomic<bool> diskFull_{false};

@@ -38,6 +38,10 @@ struct SCameraConfig {
   double preSeconds = 0, postSeconds = 0;
   double keepDays = -1;  // per camera; -1: the storage value
   double keepGb = 0;     // per camera; 0: no per-camera size limit
+  // With [mqtt]: a snapshot at its alarms (the channel then keeps at least
+  // snapshotHoldSeconds of pre-record, so a capture never waits).
+  bool snapshots = false;
+  double snapshotHoldSeconds = 0;
 
   bool operator==(const SCameraConfig&) const = default;
 };
@@ -51,9 +55,29 @@ struct SRtspConfig {
   bool operator==(const SRtspConfig&) const = default;
 };
 
+struct SMqttConfig {
+  bool enabled = false;  // true when the [mqtt] section exists
+  std::string host = "127.0.0.1";
+  uint16_t port = 1883;  // 8883 by default with TLS
+  std::string clientId;  // default: qnv-recorder-HOSTNAME-PREFIX
+  std::string user, passwordEnv, passwordFile;
+  std::string password;  // resolved
+  std::string caFile, certFile, keyFile;  // TLS when caFile is given
+  std::string prefix = "qnv";
+  std::string discoveryPrefix = "homeassistant";  // "" switches discovery off
+  int keepAliveSeconds = 30;
+  bool snapshots = true;
+  double snapshotSeconds = 10;     // at most one snapshot per camera this often
+  double snapshotHoldSeconds = 4;  // pre-record kept for snapshots: one group of pictures or more
+  double offSeconds = 10;          // a rule's binary sensor turns off this long after its alarm
+
+  bool operator==(const SMqttConfig&) const = default;
+};
+
 struct SConfig {
   SStorageConfig storage;
   SRtspConfig rtsp;
+  SMqttConfig mqtt;
   std::vector<SCameraConfig> cameras;
 };
 
@@ -88,5 +112,7 @@ inline constexpr size_t kMaxCameras = 64;
 // The library sends at most this many bytes of a user name or password.
 inline constexpr size_t kMaxCredential = 16;
 inline constexpr size_t kMaxCameraName = 64;
+inline constexpr size_t kMaxTopicPrefix = 64;
+inline constexpr size_t kMaxMqttPassword = 256;
 
 }  // namespace qnvrecorder

@@ -25,15 +25,17 @@
 
 #include "cameras/CCamera.h"
 #include "config/Config.h"
+#include "integrations/ICameraAccess.h"
 #include "integrations/IRecorderEvents.h"
 #include "storage/CStorageRoot.h"
 
 namespace qnvrecorder {
 
+class CMqttBridge;
 class CRtspGate;
 class CRtspServer;
 
-class CRecorder : public ICameraHost {
+class CRecorder : public ICameraHost, public ICameraAccess {
  public:
   CRecorder();
   ~CRecorder() override;  // Stop()
@@ -58,6 +60,9 @@ class CRecorder : public ICameraHost {
   void Alarm(const CCamera& camera, const qnvnet_alarm& alarm, int64_t arrivedUnixMs) override;
   void StateChanged(const CCamera& camera, const SCameraStatus& status) override;
   void CheckDiskSoon() override;
+
+  // ICameraAccess
+  bool Capture(const std::string& camera, const std::string& path, std::string& error) override;
 
   // Library threads.
   void DispatchFrame(uint32_t clientId, const uint8_t* frame, int32_t length);
@@ -87,6 +92,7 @@ class CRecorder : public ICameraHost {
   std::unique_ptr<CStorageRoot> storage_;
   std::unique_ptr<CRtspServer> rtsp_;
   std::unique_ptr<CRtspGate> gate_;
+  std::unique_ptr<CMqttBridge> mqtt_;  // made at Start; also in integrations_
   std::vector<IRecorderEvents*> integrations_;
   std::map<std::string, std::unique_ptr<CCamera>> cameras_;  // control thread only...
   mutable std::mutex camerasMutex_;  // ...and the housekeeping thread, under this lock
