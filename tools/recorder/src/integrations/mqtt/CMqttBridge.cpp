@@ -312,13 +312,17 @@ void CMqttBridge::Run() {
     HandleEvent(e);
   }
   waiting_.clear();
-  if (topics_) SetRetained(topics_->Available(), "offline");
   const int64_t until = MonoMs() + kStopFlushMs;
-  while (mosq_ && connected_ && MonoMs() < until &&
-         (!outbox_.empty() || !retainedDirty_.empty() || !unacked_.empty())) {
-    PublishPending();
-    Service(50);
-  }
+  auto flush = [&] {
+    while (mosq_ && connected_ && MonoMs() < until &&
+           (!outbox_.empty() || !retainedDirty_.empty() || !unacked_.empty())) {
+      PublishPending();
+      Service(50);
+    }
+  };
+  flush();
+  if (topics_) SetRetained(topics_->Available(), "offline");
+  flush();
   if (!outbox_.empty() || !unacked_.empty()) {
     LOG_WARN("mqtt: stopped with %zu message(s) not delivered (broker %s)",
              outbox_.size() + unacked_.size(), connected_ ? "slow" : "not connected");
