@@ -209,6 +209,51 @@ TEST_F(RecorderMqtt, AWrongPasswordIsToldWithItsFix) {
   EXPECT_EQ(Terminate().exitCode, 0);
 }
 
+TEST_F(RecorderMqtt, CommandsReachTheDeviceAndAnythingElseIsRefused) {
+  MqttBroker broker(dir_ / "broker", {});
+  ASSERT_TRUE(broker.Start());
+  auto publish = [&](const std::string& topic, const std::string& payload, bool retain = false) {
+    std::vector<std::string> argv = {"/usr/bin/mosquitto_pub", "-h", "127.0.0.1", "-p",
+                                     std::to_string(broker.Port()), "-q", "1", "-t", topic,
+                                     "-m", payload};
+    if (retain) argv.push_back("-r");
+    EXPECT_EQ(qnvtest::ChildProcess::Run(argv).exitCode, 0) << topic;
+  };
+  // A command left retained on the broker is not run when the recorder
+  // subscribes (it would run again at every connection).
+  publish("qnv/cam1/record/set", R"({"seconds": 5})", true);
+  auto& one = AddDevice();
+  const fs::path root = dir_ / "store";
+  StartRecorder("[storage]\nroot = \"" + root.string() + "\"\n" +
+                MqttSection(broker, "commands = true\nsnapshots = false") +
+                Camera("cam1", one.Port(), "mode = \"events\"\npre_seconds = 1\npost_seconds = 1"));
+  ASSERT_TRUE(WaitCount("mqtt: connected", 1, 10000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("camera cam1: connected", 1, 10000)) << recorder_->Stderr();
+  publish("qnv/cam1/ptz/set", R"({"pan": 10, "tilt": 20, "zoom": 3})");
+  EXPECT_TRUE(WaitCount("command: PTZ to pan 10, tilt 20, zoom 3", 1, 5000)) << recorder_->Stderr();
+  // The simulated device has no preset 9: its refusal is told.
+  publish("qnv/cam1/ptz/set", R"({"preset": 9})");
+  EXPECT_TRUE(WaitCount("command PTZ to preset 9 not done", 1, 5000)) << recorder_->Stderr();
+  publish("qnv/cam1/record/set", R"({"seconds": 2})");
+  EXPECT_TRUE(WaitCount("camera cam1: recording", 1, 5000)) << recorder_->Stderr();
+  EXPECT_TRUE(WaitCount("camera cam1: closed", 1, 8000)) << recorder_->Stderr();
+  // Refused, each with a line: a wrong key, a value out of range, an unknown
+  // camera, an oversized payload, no JSON (and the retained one above).
+  publish("qnv/cam1/ptz/set", R"({"pan": 1})");
+  publish("qnv/cam1/record/set", R"({"seconds": 99999})");
+  publish("qnv/nobody/ptz/set", R"({"preset": 1})");
+  publish("qnv/cam1/ptz/set", "{\"preset\": 1" + std::string(300, ' ') + "}");
+  publish("qnv/cam1/record/set", "seconds=5");
+  EXPECT_TRUE(WaitCount("refused a command", 5, 5000)) << recorder_->Stderr();
+  for (const char* why : {"expected {\"pan\"", "'seconds' must be a whole number", "retained",
+                          "no camera of this name", "longer than 256 bytes"}) {
+    EXPECT_NE(recorder_->Stderr().find(why), std::string::npos) << why;
+  }
+  publish("qnv/cam1/record/set", "", true);  // the retained one off the broker again
+  EXPECT_EQ(Terminate().exitCode, 0);
+  EXPECT_EQ(Segments(root, "cam1").size(), 1u);  // the clip asked for, and only that
+}
+
 TEST_F(RecorderMqtt, ABrokerKilledFor10sOverTlsLosesNoRecordingAndNoEvent) {
   MqttBroker broker(dir_ / "broker", {.tls = true, .persistence = true});
   ASSERT_TRUE(broker.Start());

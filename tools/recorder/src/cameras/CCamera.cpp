@@ -146,6 +146,18 @@ void CCamera::OnDeviceMessage(const uint8_t* body, int32_t length) {
   Wake();
 }
 
+bool CCamera::RecordFor(double seconds) {
+  if (config_.mode != CameraMode::kEvents || storage_ == nullptr) return false;
+  const int64_t until = MonoMs() + static_cast<int64_t>(seconds * 1000);
+  int64_t was = clipUntilMonoMs_;
+  while (was < until && !clipUntilMonoMs_.compare_exchange_weak(was, until)) {
+  }
+  int64_t none = 0;
+  clipAlarmUnixMs_.compare_exchange_strong(none, UnixMs());
+  Wake();
+  return true;
+}
+
 void CCamera::Wake() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -289,6 +301,7 @@ bool CCamera::Connect(SFault& fault) {
     }
   }
   liveHandle_ = handle_;
+  liveClient_ = clientId_;
   if (lost_) {
     fault = DisconnectFault(lostPort_, config_.port, config_.host);
     Disconnect();
@@ -307,6 +320,7 @@ void CCamera::Disconnect() {
   if (feed_) feed_->SetDown();
   if (loggedIn_) host_.Route(clientId_, nullptr);
   liveHandle_ = 0;
+  liveClient_ = 0;
   if (channelOpen_) qnvnet_live_close(handle_);
   if (loggedIn_) qnvnet_logout(clientId_);
   channelOpen_ = loggedIn_ = false;
@@ -329,8 +343,10 @@ void CCamera::Serve() {
     if (rolloverDone_) FinishHandover();
     // Continuous: always; events: from an alarm until post_seconds after the last one.
     const int64_t alarm = lastAlarmMonoMs_;
-    const bool inClip = config_.mode == CameraMode::kEvents && alarm != 0 &&
-                        MonoMs() < alarm + static_cast<int64_t>(config_.postSeconds * 1000);
+    const bool inClip =
+        config_.mode == CameraMode::kEvents &&
+        ((alarm != 0 && MonoMs() < alarm + static_cast<int64_t>(config_.postSeconds * 1000)) ||
+         MonoMs() < clipUntilMonoMs_);
     const bool want =
         storage_ != nullptr && (config_.mode == CameraMode::kContinuous || inClip) && !diskFull_;
     if (want && !recording_ && Clock::now() >= nextSaveTry_) {

@@ -239,7 +239,8 @@ void LoadMqtt(const toml::table& t, const std::string& where, SMqttConfig& mq, C
   check.OnlyKeys(t, where,
                  {"host", "port", "client_id", "user", "password_env", "password_file", "ca_file",
                   "cert_file", "key_file", "prefix", "discovery_prefix", "keep_alive", "snapshots",
-                  "snapshot_seconds", "snapshot_hold_seconds", "off_seconds"});
+                  "snapshot_seconds", "snapshot_hold_seconds", "off_seconds", "commands",
+                  "ptz_move_command", "ptz_recall_action"});
   check.String(t, "host", where, mq.host);
   if (check.Ok() && (mq.host.empty() || mq.host.size() > 253)) {
     check.Fail(where, "'host' must be a host name or address of 1 to 253 characters");
@@ -288,6 +289,12 @@ void LoadMqtt(const toml::table& t, const std::string& where, SMqttConfig& mq, C
   check.Number(t, "snapshot_seconds", where, mq.snapshotSeconds, 1, 86400);
   check.Number(t, "snapshot_hold_seconds", where, mq.snapshotHoldSeconds, 1, 120);
   check.Number(t, "off_seconds", where, mq.offSeconds, 1, 86400);
+  check.Bool(t, "commands", where, mq.commands);
+  int64_t move = mq.ptzMoveCommand, recall = mq.ptzRecallAction;
+  check.Integer(t, "ptz_move_command", where, move, 0, UINT32_MAX);
+  check.Integer(t, "ptz_recall_action", where, recall, 0, UINT32_MAX);
+  mq.ptzMoveCommand = static_cast<uint32_t>(move);
+  mq.ptzRecallAction = static_cast<uint32_t>(recall);
   if (check.Ok()) {
     ResolvePassword(where, mq.passwordEnv, mq.passwordFile, mq.password, error, context,
                     kMaxMqttPassword);

@@ -70,6 +70,10 @@ struct SMqttConfig {
   double snapshotSeconds = 10;     // at most one snapshot per camera this often
   double snapshotHoldSeconds = 4;  // pre-record kept for snapshots: one group of pictures or more
   double offSeconds = 10;          // a rule's binary sensor turns off this long after its alarm
+  // Commands in (PREFIX/CAMERA/ptz/set, PREFIX/CAMERA/record/set): off unless asked for.
+  bool commands = false;
+  uint32_t ptzMoveCommand = 7;  // the device's PTZ command for an absolute pan, tilt, zoom
+  uint32_t ptzRecallAction = 2;  // the device's preset action that goes to a preset
 
   bool operator==(const SMqttConfig&) const = default;
 };

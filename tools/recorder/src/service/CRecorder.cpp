@@ -335,28 +335,66 @@ void CRecorder::StateChanged(const CCamera&, const SCameraStatus& status) {
   for (IRecorderEvents* i : integrations_) i->CameraState(status);
 }
 
-bool CRecorder::Capture(const std::string& camera, const std::string& path, std::string& error) {
-  uint32_t handle = 0;
-  {
-    std::lock_guard<std::mutex> lock(camerasMutex_);
-    auto it = cameras_.find(camera);
-    if (it == cameras_.end()) {
-      error = "the camera is not configured";
-      return false;
-    }
-    handle = it->second->LiveHandle();
+bool CRecorder::Connected(const std::string& camera, uint32_t& clientId, uint32_t& handle,
+                          std::string& error) const {
+  std::lock_guard<std::mutex> lock(camerasMutex_);
+  auto it = cameras_.find(camera);
+  if (it == cameras_.end()) {
+    error = "the camera is not configured";
+    return false;
   }
-  if (handle == 0) {
+  clientId = it->second->ClientId();
+  handle = it->second->LiveHandle();
+  if (clientId == 0 || handle == 0) {
     error = "the camera is not connected";
     return false;
   }
-  // Outside the lock: the capture may decode for a while; a channel closed
-  // meanwhile makes it fail, nothing worse.
-  const int32_t rc = qnvnet_live_capture(handle, path.c_str());
-  if (rc != QNVNET_SUCCESS) {
-    const char* text = qnvnet_last_error_text();
-    error = "capture failed: " + std::to_string(rc) + " " + qnvnet_strerror(rc) +
-            (text != nullptr && *text != '\0' ? std::string(": ") + text : std::string());
+  return true;
+}
+
+namespace {
+
+bool Succeeded(int32_t rc, const char* what, std::string& error) {
+  if (rc == QNVNET_SUCCESS) return true;
+  const char* text = qnvnet_last_error_text();
+  error = std::string(what) + " failed: " + std::to_string(rc) + " " + qnvnet_strerror(rc) +
+          (text != nullptr && *text != '\0' ? std::string(": ") + text : std::string());
+  return false;
+}
+
+}  // namespace
+
+// The library's calls below run outside every lock of the recorder: a capture
+// may decode for a while and a PTZ command waits for the device; a channel or
+// session closed meanwhile makes them fail, nothing worse.
+bool CRecorder::Capture(const std::string& camera, const std::string& path, std::string& error) {
+  uint32_t clientId = 0, handle = 0;
+  return Connected(camera, clientId, handle, error) &&
+         Succeeded(qnvnet_live_capture(handle, path.c_str()), "capture", error);
+}
+
+bool CRecorder::PtzMove(const std::string& camera, const uint32_t (&v)[4], std::string& error) {
+  uint32_t clientId = 0, handle = 0;
+  return Connected(camera, clientId, handle, error) &&
+         Succeeded(qnvnet_ptz_move(clientId, v[0], v[1], v[2], v[3]), "PTZ move", error);
+}
+
+bool CRecorder::PtzPreset(const std::string& camera, uint32_t action, uint32_t number,
+                          std::string& error) {
+  uint32_t clientId = 0, handle = 0;
+  return Connected(camera, clientId, handle, error) &&
+         Succeeded(qnvnet_ptz_preset(clientId, action, number), "PTZ preset", error);
+}
+
+bool CRecorder::RecordClip(const std::string& camera, double seconds, std::string& error) {
+  std::lock_guard<std::mutex> lock(camerasMutex_);
+  auto it = cameras_.find(camera);
+  if (it == cameras_.end()) {
+    error = "the camera is not configured";
+    return false;
+  }
+  if (!it->second->RecordFor(seconds)) {
+    error = "the camera records no clips (mode is continuous, or there is no [storage])";
     return false;
   }
   return true;

@@ -63,6 +63,10 @@ class CRecorder : public ICameraHost, public ICameraAccess {
 
   // ICameraAccess
   bool Capture(const std::string& camera, const std::string& path, std::string& error) override;
+  bool PtzMove(const std::string& camera, const uint32_t (&values)[4], std::string& error) override;
+  bool PtzPreset(const std::string& camera, uint32_t action, uint32_t number,
+                 std::string& error) override;
+  bool RecordClip(const std::string& camera, double seconds, std::string& error) override;
 
   // Library threads.
   void DispatchFrame(uint32_t clientId, const uint8_t* frame, int32_t length);
@@ -87,6 +91,10 @@ class CRecorder : public ICameraHost, public ICameraAccess {
   void WriteStatus();
   void MakeMp4(const SSegment& segment);
   std::vector<std::string> CameraNames() const;
+  // The camera's client id and live handle now; false with error when it is
+  // unknown or not connected.
+  bool Connected(const std::string& camera, uint32_t& clientId, uint32_t& handle,
+                 std::string& error) const;
 
   SConfig config_;
   std::unique_ptr<CStorageRoot> storage_;

@@ -12,6 +12,7 @@
 #include <ctime>
 
 #include "base/Log.h"
+#include "base/Text.h"
 #include "base/Time.h"
 #include "integrations/mqtt/CSnapshotStore.h"
 
@@ -32,6 +33,9 @@ constexpr int64_t kClipWaitMs = 2000;
 // What is left to send at the stop gets this long.
 constexpr int64_t kStopFlushMs = 2000;
 constexpr int kIdlePollMs = 1000;
+// Commands waiting for the worker thread beyond this are refused: a flood of
+// them cannot grow memory or hold up snapshots for long.
+constexpr size_t kMaxWaitingCommands = 16;
 
 std::once_flag gLibraryOnce;
 
@@ -116,7 +120,7 @@ void CMqttBridge::Start() {
   }
   wakeFd_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   thread_ = std::thread([this] { Run(); });
-  snapshotThread_ = std::thread([this] { RunSnapshots(); });
+  workerThread_ = std::thread([this] { RunJobs(); });
 }
 
 void CMqttBridge::Stop() {
@@ -125,16 +129,16 @@ void CMqttBridge::Stop() {
     if (!running_) return;
     stopping_ = true;
   }
-  snapshotWake_.notify_all();
+  jobWake_.notify_all();
   Wake();
-  if (snapshotThread_.joinable()) snapshotThread_.join();
+  if (workerThread_.joinable()) workerThread_.join();
   if (thread_.joinable()) thread_.join();
   std::lock_guard<std::mutex> lock(mutex_);
   running_ = false;
   alarms_.clear();
   states_.clear();
   segments_.clear();
-  snapshotJobs_.clear();
+  jobs_.clear();
   snapshotsDone_.clear();
 }
 
@@ -186,13 +190,13 @@ void CMqttBridge::Alarm(const std::string& camera, const qnvnet_alarm& alarm,
     }
     auto it = configured_.find(camera);
     if (it != configured_.end() && it->second.snapshots &&
-        std::none_of(snapshotJobs_.begin(), snapshotJobs_.end(),
-                     [&](const SSnapshotJob& j) { return j.camera == camera; })) {
-      snapshotJobs_.push_back({camera, arrivedUnixMs});
+        std::none_of(jobs_.begin(), jobs_.end(),
+                     [&](const SJob& j) { return j.camera == camera && !j.command; })) {
+      jobs_.push_back({camera, arrivedUnixMs, std::nullopt});
       snapshot = true;
     }
   }
-  if (snapshot) snapshotWake_.notify_one();
+  if (snapshot) jobWake_.notify_one();
   Wake();
 }
 
@@ -207,54 +211,104 @@ void CMqttBridge::CameraState(const SCameraStatus& status) {
   Wake();
 }
 
-// ---- the snapshot thread ----
+// ---- the worker thread ----
 
-void CMqttBridge::RunSnapshots() {
+void CMqttBridge::RunJobs() {
   std::map<std::string, int64_t> lastMono;
   for (;;) {
-    SSnapshotJob job;
-    double spacingSeconds = 0;
+    SJob job;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      snapshotWake_.wait(lock, [this] { return stopping_ || !snapshotJobs_.empty(); });
+      jobWake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
       if (stopping_) return;
-      job = snapshotJobs_.front();
-      snapshotJobs_.pop_front();
-      spacingSeconds = config_.snapshotSeconds;
-      auto it = configured_.find(job.camera);
-      if (it == configured_.end() || !it->second.snapshots) continue;
+      job = std::move(jobs_.front());
+      jobs_.pop_front();
     }
+    if (job.command) {
+      Command(job);
+    } else {
+      Snapshot(job, lastMono);
+    }
+  }
+}
+
+void CMqttBridge::Snapshot(const SJob& job, std::map<std::string, int64_t>& lastMono) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = configured_.find(job.camera);
+    if (it == configured_.end() || !it->second.snapshots) return;
     const int64_t now = MonoMs();
     auto last = lastMono.find(job.camera);
-    if (last != lastMono.end() && now - last->second < int64_t(spacingSeconds * 1000)) continue;
+    if (last != lastMono.end() && now - last->second < int64_t(config_.snapshotSeconds * 1000)) {
+      return;
+    }
     lastMono[job.camera] = now;
-    std::vector<uint8_t> jpeg;
-    std::string error;
-    bool ok = false;
-    {
-      std::lock_guard<std::mutex> lock(storeMutex_);
-      ok = store_ && store_->Take(
-                         job.camera, job.alarmUnixMs,
-                         [&](const std::string& path, std::string& why) {
-                           return cameras_.Capture(job.camera, path, why);
-                         },
-                         jpeg, error);
-    }
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (!ok) {
-        ++counters_.snapshotFailures;
-      } else {
-        ++counters_.snapshots;
-        if (auto size = JpegSize(jpeg)) pictures_[job.camera] = *size;
-        snapshotsDone_.emplace_back(job.camera, std::move(jpeg));
-      }
-    }
+  }
+  std::vector<uint8_t> jpeg;
+  std::string error;
+  bool ok = false;
+  {
+    std::lock_guard<std::mutex> lock(storeMutex_);
+    ok = store_ && store_->Take(
+                       job.camera, job.alarmUnixMs,
+                       [&](const std::string& path, std::string& why) {
+                         return cameras_.Capture(job.camera, path, why);
+                       },
+                       jpeg, error);
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
     if (!ok) {
-      LOG_WARN("mqtt: camera %s: no snapshot of the alarm at %s: %s", job.camera.c_str(),
-               IsoTimeMs(job.alarmUnixMs).c_str(), error.c_str());
+      ++counters_.snapshotFailures;
+    } else {
+      ++counters_.snapshots;
+      if (auto size = JpegSize(jpeg)) pictures_[job.camera] = *size;
+      snapshotsDone_.emplace_back(job.camera, std::move(jpeg));
     }
-    Wake();
+  }
+  if (!ok) {
+    static CLogThrottle log(5, std::chrono::minutes(1));
+    uint64_t held = 0;
+    if (log.Allow(held)) {
+      LOG_WARN("mqtt: camera %s: no snapshot of the alarm at %s: %s%s", job.camera.c_str(),
+               IsoTimeMs(job.alarmUnixMs).c_str(), error.c_str(), HeldBackText(held).c_str());
+    }
+  }
+  Wake();
+}
+
+void CMqttBridge::Command(const SJob& job) {
+  const SCameraCommand& c = *job.command;
+  uint32_t moveCommand = 0, recallAction = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    moveCommand = config_.ptzMoveCommand;
+    recallAction = config_.ptzRecallAction;
+  }
+  std::string error, what;
+  bool ok = false;
+  switch (c.kind) {
+    case SCameraCommand::EKind::kPtzMove: {
+      const uint32_t values[4] = {moveCommand, c.pan, c.tilt, c.zoom};
+      what = "PTZ to pan " + std::to_string(c.pan) + ", tilt " + std::to_string(c.tilt) +
+             ", zoom " + std::to_string(c.zoom);
+      ok = cameras_.PtzMove(job.camera, values, error);
+      break;
+    }
+    case SCameraCommand::EKind::kPtzPreset:
+      what = "PTZ to preset " + std::to_string(c.preset);
+      ok = cameras_.PtzPreset(job.camera, recallAction, c.preset, error);
+      break;
+    case SCameraCommand::EKind::kRecord:
+      what = "a clip of " + std::to_string(c.seconds) + " s";
+      ok = cameras_.RecordClip(job.camera, c.seconds, error);
+      break;
+  }
+  if (ok) {
+    LOG_INFO("mqtt: camera %s: command: %s", job.camera.c_str(), what.c_str());
+  } else {
+    LOG_WARN("mqtt: camera %s: command %s not done: %s", job.camera.c_str(), what.c_str(),
+             error.c_str());
   }
 }
 
@@ -362,6 +416,7 @@ void CMqttBridge::Connect() {
   mosquitto_connect_callback_set(mosq_, &CMqttBridge::OnConnect);
   mosquitto_disconnect_callback_set(mosq_, &CMqttBridge::OnDisconnect);
   mosquitto_publish_callback_set(mosq_, &CMqttBridge::OnPublish);
+  mosquitto_message_callback_set(mosq_, &CMqttBridge::OnMessage);
   int rc = MOSQ_ERR_SUCCESS;
   if (!c.user.empty()) {
     rc = mosquitto_username_pw_set(mosq_, c.user.c_str(),
@@ -469,6 +524,57 @@ void CMqttBridge::OnConnect(mosquitto*, void* self, int rc) {
            b->settings_.port, b->settings_.caFile.empty() ? "" : " (TLS)",
            b->settings_.clientId.c_str(), b->settings_.prefix.c_str());
   for (const auto& [topic, payload] : b->retained_) b->retainedDirty_.insert(topic);
+  if (b->settings_.commands) {
+    for (const std::string& filter : {b->topics_->PtzCommands(), b->topics_->RecordCommands()}) {
+      mosquitto_subscribe(b->mosq_, nullptr, filter.c_str(), kQos);
+    }
+  }
+}
+
+void CMqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* m) {
+  auto* b = static_cast<CMqttBridge*>(self);
+  if (!b->settings_.commands || m->topic == nullptr) return;
+  static CLogThrottle log(5, std::chrono::minutes(1));
+  uint64_t held = 0;
+  std::string camera, command, error;
+  const std::string topic = m->topic;
+  if (!b->topics_->ParseCommandTopic(topic, camera, command)) return;
+  std::optional<SCameraCommand> parsed;
+  if (m->retain) {
+    // A command left on the broker would run again at every connection.
+    error = "a retained command is not run (publish commands without the retain flag)";
+  } else if (!b->cameraList_.count(camera)) {
+    error = "no camera of this name is configured";
+  } else {
+    parsed = ParseCommand(
+        command, std::string(static_cast<const char*>(m->payload), size_t(std::max(m->payloadlen, 0))),
+        error);
+  }
+  if (!parsed) {
+    if (log.Allow(held)) {
+      LOG_WARN("mqtt: refused a command on %s: %s%s", Quote(topic).c_str(), error.c_str(),
+               HeldBackText(held).c_str());
+    }
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(b->mutex_);
+    const size_t commands = std::count_if(b->jobs_.begin(), b->jobs_.end(),
+                                          [](const SJob& j) { return j.command.has_value(); });
+    if (commands >= kMaxWaitingCommands) {
+      error = "too many commands wait";
+    } else {
+      b->jobs_.push_back({camera, 0, parsed});
+    }
+  }
+  if (!error.empty()) {
+    if (log.Allow(held)) {
+      LOG_WARN("mqtt: refused a command on %s: %s%s", Quote(topic).c_str(), error.c_str(),
+               HeldBackText(held).c_str());
+    }
+    return;
+  }
+  b->jobWake_.notify_one();
 }
 
 void CMqttBridge::OnDisconnect(mosquitto*, void* self, int) {

@@ -4,8 +4,10 @@
 // It owns two threads. The MQTT thread runs the connection (libmosquitto's
 // calls on the socket, driven by poll: connect, reconnect with back-off from
 // 1 s doubling to 30 s, keep-alive, TLS), turns the recorder's events into
-// messages and publishes them. The snapshot thread takes captures (which may
-// decode for a quarter of a second) and stores them (CSnapshotStore). The
+// messages, publishes them and checks the commands that come in. The worker
+// thread does what may take a while: captures (which may decode for a quarter
+// of a second, stored by CSnapshotStore) and the commands' PTZ calls (which
+// wait for the device). The
 // recorder's threads only hand their event over (a lock held for a copy, an
 // eventfd write): a slow or absent broker never reaches recording.
 //
@@ -41,6 +43,7 @@
 #include "integrations/mqtt/MqttPayloads.h"
 
 struct mosquitto;
+struct mosquitto_message;
 
 namespace qnvrecorder {
 
@@ -102,9 +105,10 @@ class CMqttBridge : public IRecorderEvents {
     std::set<uint32_t> rulesSeen;
     int64_t lastSnapshotMonoMs = 0;
   };
-  struct SSnapshotJob {
+  struct SJob {
     std::string camera;
-    int64_t alarmUnixMs = 0;
+    int64_t alarmUnixMs = 0;                // a snapshot of this alarm...
+    std::optional<SCameraCommand> command;  // ...or this command
   };
   struct SSegmentNote {
     SSegment segment;
@@ -115,7 +119,9 @@ class CMqttBridge : public IRecorderEvents {
   void Start();
   void Wake();
   void Run();                    // the MQTT thread
-  void RunSnapshots();           // the snapshot thread
+  void RunJobs();                // the worker thread
+  void Snapshot(const SJob& job, std::map<std::string, int64_t>& lastMono);
+  void Command(const SJob& job);
   void Connect();                      // MQTT thread: a new client and its connection attempt
   void DropConnection(const char* why);  // MQTT thread: back-off, then a new one
   void Service(int timeoutMs);   // MQTT thread: poll the socket and the wake-up
@@ -132,12 +138,13 @@ class CMqttBridge : public IRecorderEvents {
   static void OnConnect(mosquitto*, void* self, int rc);
   static void OnDisconnect(mosquitto*, void* self, int rc);
   static void OnPublish(mosquitto*, void* self, int mid);
+  static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
 
   ICameraAccess& cameras_;
 
   // Shared with the recorder's threads: under mutex_.
   mutable std::mutex mutex_;
-  std::condition_variable snapshotWake_;
+  std::condition_variable jobWake_;
   bool running_ = false, stopping_ = false;
   SMqttConfig config_;  // the one in force
   std::map<std::string, SCameraConfig> configured_;
@@ -146,18 +153,18 @@ class CMqttBridge : public IRecorderEvents {
   std::deque<std::pair<std::string, SUpDown>> states_;
   std::deque<SSegmentNote> segments_;
   std::deque<std::pair<std::string, std::vector<uint8_t>>> snapshotsDone_;
-  std::deque<SSnapshotJob> snapshotJobs_;
+  std::deque<SJob> jobs_;
   std::map<std::string, SPictureSize> pictures_;  // learnt from snapshots
   SMqttCounters counters_;
   bool reconnect_ = false;        // [mqtt] changed: a new connection
   bool camerasChanged_ = false;   // configured_ changed
   bool storageEnabled_ = false;
 
-  std::mutex storeMutex_;  // held by the snapshot thread while it uses the store
+  std::mutex storeMutex_;  // held by the worker thread while it uses the store
   std::unique_ptr<CSnapshotStore> store_;
 
   UniqueFd wakeFd_;  // eventfd: the recorder's threads wake the MQTT thread
-  std::thread thread_, snapshotThread_;
+  std::thread thread_, workerThread_;
 
   // MQTT thread only.
   std::unique_ptr<CTopics> topics_;

@@ -83,6 +83,79 @@ std::string CTopics::RuleConfig(const std::string& camera, uint32_t rule) const 
          "/config";
 }
 
+bool CTopics::ParseCommandTopic(const std::string& topic, std::string& camera,
+                                std::string& command) const {
+  if (topic.size() <= prefix_.size() + 1 || topic.compare(0, prefix_.size(), prefix_) != 0 ||
+      topic[prefix_.size()] != '/') {
+    return false;
+  }
+  const std::string rest = topic.substr(prefix_.size() + 1);
+  for (const char* kind : {"ptz", "record"}) {
+    const std::string tail = std::string("/") + kind + "/set";
+    if (rest.size() > tail.size() && rest.compare(rest.size() - tail.size(), tail.size(), tail) == 0) {
+      camera = rest.substr(0, rest.size() - tail.size());
+      command = kind;
+      return camera.find('/') == std::string::npos;
+    }
+  }
+  return false;
+}
+
+std::optional<SCameraCommand> ParseCommand(const std::string& command, const std::string& payload,
+                                           std::string& error) {
+  if (payload.size() > kMaxCommandBytes) {
+    error = "longer than " + std::to_string(kMaxCommandBytes) + " bytes";
+    return std::nullopt;
+  }
+  const Json j = Json::parse(payload, nullptr, false);
+  if (!j.is_object()) {
+    error = "not a JSON object";
+    return std::nullopt;
+  }
+  auto whole = [&](const char* key, uint32_t max, uint32_t& out) {
+    const Json& v = j[key];
+    if (!v.is_number_integer() || v.get<int64_t>() < 0 || v.get<int64_t>() > int64_t(max)) {
+      error = std::string("'") + key + "' must be a whole number from 0 to " + std::to_string(max);
+      return false;
+    }
+    out = static_cast<uint32_t>(v.get<int64_t>());
+    return true;
+  };
+  auto keys = [&](std::initializer_list<const char*> wanted) {
+    if (j.size() != wanted.size()) return false;
+    for (const char* k : wanted) {
+      if (!j.contains(k)) return false;
+    }
+    return true;
+  };
+  SCameraCommand c;
+  if (command == "ptz" && keys({"preset"})) {
+    c.kind = SCameraCommand::EKind::kPtzPreset;
+    if (!whole("preset", 65535, c.preset)) return std::nullopt;
+    return c;
+  }
+  if (command == "ptz" && keys({"pan", "tilt", "zoom"})) {
+    c.kind = SCameraCommand::EKind::kPtzMove;
+    if (!whole("pan", UINT32_MAX, c.pan) || !whole("tilt", UINT32_MAX, c.tilt) ||
+        !whole("zoom", UINT32_MAX, c.zoom)) {
+      return std::nullopt;
+    }
+    return c;
+  }
+  if (command == "record" && keys({"seconds"})) {
+    c.kind = SCameraCommand::EKind::kRecord;
+    if (!whole("seconds", kMaxRecordSeconds, c.seconds)) return std::nullopt;
+    if (c.seconds == 0) {
+      error = "'seconds' must be at least 1";
+      return std::nullopt;
+    }
+    return c;
+  }
+  error = command == "ptz" ? "expected {\"pan\": N, \"tilt\": N, \"zoom\": N} or {\"preset\": N}"
+                           : "expected {\"seconds\": N}";
+  return std::nullopt;
+}
+
 std::string StateJson(const SUpDown& state) {
   Json j = {{"state", state.up ? "up" : "down"}};
   j["reason"] = state.up ? Json(nullptr) : Json(state.reason);

@@ -11,6 +11,11 @@
 //   PREFIX/CAMERA/rule/RULE     "ON" at an alarm of the rule, "OFF" off_seconds after
 //                               the last one (retained; the binary sensors' state)
 //   DISCOVERY/binary_sensor|camera|sensor/NODE/OBJECT/config   discovery (retained)
+//
+// and, with commands = true, takes
+//
+//   PREFIX/CAMERA/ptz/set       {"pan": N, "tilt": N, "zoom": N} or {"preset": N}
+//   PREFIX/CAMERA/record/set    {"seconds": N}: an event clip
 #pragma once
 
 #include <cstdint>
@@ -60,6 +65,11 @@ class CTopics {
   std::string Snapshot(const std::string& camera) const { return Camera(camera) + "/snapshot"; }
   std::string Segment(const std::string& camera) const { return Camera(camera) + "/segment"; }
   std::string Rule(const std::string& camera, uint32_t rule) const;
+  // The command topics' filters, and the camera and command a topic names
+  // ("" when it is none of them).
+  std::string PtzCommands() const { return prefix_ + "/+/ptz/set"; }
+  std::string RecordCommands() const { return prefix_ + "/+/record/set"; }
+  bool ParseCommandTopic(const std::string& topic, std::string& camera, std::string& command) const;
   bool Discovery() const { return !discovery_.empty(); }
   // The discovery config topics of a camera's entities.
   std::string CameraConfig(const std::string& camera) const;
@@ -86,6 +96,18 @@ std::string StateConfigJson(const CTopics& topics, const std::string& camera);
 // (off_delay), should the recorder's own "OFF" not come.
 std::string RuleConfigJson(const CTopics& topics, const std::string& camera, uint32_t rule,
                            double offSeconds);
+
+// A command that came in, checked: anything but exactly the documented keys
+// with whole numbers in range is refused (error says why).
+struct SCameraCommand {
+  enum class EKind { kPtzMove, kPtzPreset, kRecord } kind = EKind::kPtzMove;
+  uint32_t pan = 0, tilt = 0, zoom = 0, preset = 0;
+  uint32_t seconds = 0;
+};
+inline constexpr size_t kMaxCommandBytes = 256;
+inline constexpr uint32_t kMaxRecordSeconds = 3600;
+std::optional<SCameraCommand> ParseCommand(const std::string& command, const std::string& payload,
+                                           std::string& error);
 
 // A JPEG's picture size from its frame header; nullopt when it has none.
 std::optional<SPictureSize> JpegSize(const std::vector<uint8_t>& jpeg);
