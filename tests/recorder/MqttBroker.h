@@ -142,7 +142,8 @@ class MqttListener {
                std::string user = "", std::string password = "")
       : topics_(std::move(topics)) {
     mosquitto_lib_init();
-    const std::string id = "listener-" + std::to_string(::getpid()) + "-" + std::to_string(++Count());
+    const std::string id =
+        "listener-" + std::to_string(::getpid()) + "-" + std::to_string(++Count());
     mosq_ = mosquitto_new(id.c_str(), !persistent, this);
     if (!user.empty()) mosquitto_username_pw_set(mosq_, user.c_str(), password.c_str());
     if (!broker.CaFile().empty() && std::filesystem::exists(broker.CaFile())) {
@@ -160,10 +161,10 @@ class MqttListener {
     mosquitto_message_callback_set(mosq_, [](mosquitto*, void* self, const mosquitto_message* m) {
       auto* l = static_cast<MqttListener*>(self);
       std::lock_guard<std::mutex> lock(l->mutex_);
-      l->messages_.push_back({m->topic,
-                              std::string(static_cast<const char*>(m->payload),
-                                          static_cast<size_t>(m->payloadlen)),
-                              m->retain, std::chrono::steady_clock::now()});
+      l->messages_.push_back(
+          {m->topic,
+           std::string(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen)),
+           m->retain, std::chrono::steady_clock::now()});
       l->changed_.notify_all();
     });
     mosquitto_threaded_set(mosq_, true);

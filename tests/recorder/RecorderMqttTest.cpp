@@ -5,7 +5,6 @@
 // reader, the snapshot store's names and limits, the [mqtt] checks.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +12,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
 #include <thread>
@@ -62,9 +62,9 @@ void ExpectDiscovery(const Json& j, const std::string& type, const std::string& 
 
 // Width x height of a JPEG as ffprobe decodes it ("" when it does not).
 std::string DecodedSize(const fs::path& jpeg) {
-  const qnvtest::ChildResult r = qnvtest::ChildProcess::Run(
-      {"/usr/bin/ffprobe", "-v", "error", "-show_entries", "stream=width,height", "-of",
-       "csv=p=0:s=x", jpeg.string()});
+  const qnvtest::ChildResult r =
+      qnvtest::ChildProcess::Run({"/usr/bin/ffprobe", "-v", "error", "-show_entries",
+                                  "stream=width,height", "-of", "csv=p=0:s=x", jpeg.string()});
   const qnvtest::ChildResult d = qnvtest::ChildProcess::Run(
       {"/usr/bin/ffmpeg", "-v", "error", "-i", jpeg.string(), "-f", "null", "-"});
   if (r.exitCode != 0 || d.exitCode != 0 || !d.err.empty()) return "";
@@ -103,8 +103,8 @@ TEST_F(RecorderMqtt, EventsStatesSegmentsSnapshotsAndDiscoveryReachAPasswordBrok
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // a group of pictures is held
   const auto sent = std::chrono::steady_clock::now();
   one.RaiseAlarm(7);
-  const SReceived event = listen.WaitFor(
-      [](const SReceived& m) { return m.topic == "qnv/cam1/event"; }, 5000);
+  const SReceived event =
+      listen.WaitFor([](const SReceived& m) { return m.topic == "qnv/cam1/event"; }, 5000);
   ASSERT_FALSE(event.topic.empty()) << recorder_->Stderr();
   EXPECT_LT(event.at - sent, std::chrono::seconds(1));
   const Json e = Parse(event.payload);
@@ -162,9 +162,10 @@ TEST_F(RecorderMqtt, EventsStatesSegmentsSnapshotsAndDiscoveryReachAPasswordBrok
     ASSERT_FALSE(d.topic.empty()) << topic;
     ExpectDiscovery(Parse(d.payload), type, "qnv");
   }
-  EXPECT_EQ(Parse(listen.Messages("homeassistant/camera/qnv_cam1/snapshot/config").back().payload)
-                ["topic"],
-            "qnv/cam1/snapshot");
+  EXPECT_EQ(
+      Parse(
+          listen.Messages("homeassistant/camera/qnv_cam1/snapshot/config").back().payload)["topic"],
+      "qnv/cam1/snapshot");
   EXPECT_TRUE(listen.Messages("homeassistant/camera/qnv_cam2/snapshot/config").empty() ||
               listen.Messages("homeassistant/camera/qnv_cam2/snapshot/config").back().payload ==
                   "");
@@ -174,8 +175,8 @@ TEST_F(RecorderMqtt, EventsStatesSegmentsSnapshotsAndDiscoveryReachAPasswordBrok
   recorder_->Signal(SIGHUP);
   EXPECT_FALSE(
       listen.WaitTopic("homeassistant/sensor/qnv_cam2/state/config", "", 5000).topic.empty());
-  EXPECT_FALSE(
-      listen.WaitTopic("homeassistant/binary_sensor/qnv_cam2/rule_3/config", "", 5000).topic.empty());
+  EXPECT_FALSE(listen.WaitTopic("homeassistant/binary_sensor/qnv_cam2/rule_3/config", "", 5000)
+                   .topic.empty());
   EXPECT_FALSE(listen.WaitTopic("qnv/cam2/state", "", 5000).topic.empty());
 
   // A clean stop: the segment, the camera down, then offline.
@@ -186,8 +187,8 @@ TEST_F(RecorderMqtt, EventsStatesSegmentsSnapshotsAndDiscoveryReachAPasswordBrok
   ASSERT_FALSE(segment.topic.empty()) << result.err;
   const Json s = Parse(segment.payload);
   EXPECT_TRUE(fs::exists(s["path"].get<std::string>()));
-  EXPECT_EQ(s["bytes"].get<uint64_t>(),
-            fs::file_size(s["path"].get<std::string>()) + fs::file_size(s["index"].get<std::string>()));
+  EXPECT_EQ(s["bytes"].get<uint64_t>(), fs::file_size(s["path"].get<std::string>()) +
+                                            fs::file_size(s["index"].get<std::string>()));
   EXPECT_TRUE(std::regex_match(s["start"].get<std::string>(), kIsoMs));
   EXPECT_TRUE(std::regex_match(s["end"].get<std::string>(), kIsoMs));
   EXPECT_FALSE(listen.WaitTopic("qnv/available", "offline", 5000).topic.empty());
@@ -213,9 +214,17 @@ TEST_F(RecorderMqtt, CommandsReachTheDeviceAndAnythingElseIsRefused) {
   MqttBroker broker(dir_ / "broker", {});
   ASSERT_TRUE(broker.Start());
   auto publish = [&](const std::string& topic, const std::string& payload, bool retain = false) {
-    std::vector<std::string> argv = {"/usr/bin/mosquitto_pub", "-h", "127.0.0.1", "-p",
-                                     std::to_string(broker.Port()), "-q", "1", "-t", topic,
-                                     "-m", payload};
+    std::vector<std::string> argv = {"/usr/bin/mosquitto_pub",
+                                     "-h",
+                                     "127.0.0.1",
+                                     "-p",
+                                     std::to_string(broker.Port()),
+                                     "-q",
+                                     "1",
+                                     "-t",
+                                     topic,
+                                     "-m",
+                                     payload};
     if (retain) argv.push_back("-r");
     EXPECT_EQ(qnvtest::ChildProcess::Run(argv).exitCode, 0) << topic;
   };
@@ -267,12 +276,10 @@ TEST_F(RecorderMqtt, ABrokerKilledFor10sOverTlsLosesNoRecordingAndNoEvent) {
                 MqttSection(broker, "ca_file = \"" + broker.CaFile() +
                                         "\"\nkeep_alive = 5\nsnapshots = false") +
                 Camera("cam1", one.Port()));
-  ASSERT_TRUE(WaitCount("mqtt: connected to 127.0.0.1:" + std::to_string(broker.Port()) +
-                            " (TLS)",
+  ASSERT_TRUE(WaitCount("mqtt: connected to 127.0.0.1:" + std::to_string(broker.Port()) + " (TLS)",
                         1, 10000))
       << recorder_->Stderr();
-  ASSERT_FALSE(listen.WaitFor([](const SReceived& m) { return m.topic == "qnv/cam1/event"; },
-                              5000)
+  ASSERT_FALSE(listen.WaitFor([](const SReceived& m) { return m.topic == "qnv/cam1/event"; }, 5000)
                    .topic.empty());
   std::this_thread::sleep_for(std::chrono::seconds(2));  // a second for the broker's autosave
   broker.Kill(SIGKILL);
@@ -314,8 +321,8 @@ TEST_F(RecorderMqtt, ABrokerKilledFor10sOverTlsLosesNoRecordingAndNoEvent) {
 TEST(MqttPieces, JpegSizeReadsFrameHeadersAndRefusesBrokenOnes) {
   using qnvrecorder::JpegSize;
   // SOI, an APP0 of 4 bytes, SOF0 with 240 x 320.
-  std::vector<uint8_t> jpeg = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x04, 0x00, 0x00, 0xFF, 0xC0,
-                               0x00, 0x11, 0x08, 0x00, 0xF0, 0x01, 0x40, 0x03};
+  std::vector<uint8_t> jpeg = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x04, 0x00, 0x00, 0xFF,
+                               0xC0, 0x00, 0x11, 0x08, 0x00, 0xF0, 0x01, 0x40, 0x03};
   ASSERT_TRUE(JpegSize(jpeg));
   EXPECT_EQ(JpegSize(jpeg)->width, 320);
   EXPECT_EQ(JpegSize(jpeg)->height, 240);

@@ -61,7 +61,7 @@ struct SMqttConfig {
   uint16_t port = 1883;  // 8883 by default with TLS
   std::string clientId;  // default: qnv-recorder-HOSTNAME-PREFIX
   std::string user, passwordEnv, passwordFile;
-  std::string password;  // resolved
+  std::string password;                   // resolved
   std::string caFile, certFile, keyFile;  // TLS when caFile is given
   std::string prefix = "qnv";
   std::string discoveryPrefix = "homeassistant";  // "" switches discovery off
@@ -72,7 +72,7 @@ struct SMqttConfig {
   double offSeconds = 10;          // a rule's binary sensor turns off this long after its alarm
   // Commands in (PREFIX/CAMERA/ptz/set, PREFIX/CAMERA/record/set): off unless asked for.
   bool commands = false;
-  uint32_t ptzMoveCommand = 7;  // the device's PTZ command for an absolute pan, tilt, zoom
+  uint32_t ptzMoveCommand = 7;   // the device's PTZ command for an absolute pan, tilt, zoom
   uint32_t ptzRecallAction = 2;  // the device's preset action that goes to a preset
 
   bool operator==(const SMqttConfig&) const = default;

@@ -63,15 +63,17 @@ uint64_t FileBytes(const std::string& path) {
 std::string ConnackText(int rc) {
   std::string text = mosquitto_connack_string(rc);
   if (rc == 4 || rc == 5) {
-    text += " (check [mqtt] user and password_env / password_file against the broker's "
-            "password file and ACL)";
+    text +=
+        " (check [mqtt] user and password_env / password_file against the broker's "
+        "password file and ACL)";
   }
   return text;
 }
 
 }  // namespace
 
-CMqttBridge::CMqttBridge(ICameraAccess& cameras) : cameras_(cameras) {
+CMqttBridge::CMqttBridge(ICameraAccess& cameras)
+    : cameras_(cameras), wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   std::call_once(gLibraryOnce, [] { mosquitto_lib_init(); });
 }
 
@@ -118,7 +120,6 @@ void CMqttBridge::Start() {
     std::lock_guard<std::mutex> lock(storeMutex_);
     if (!store_) store_ = std::make_unique<CSnapshotStore>(nullptr);
   }
-  wakeFd_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   thread_ = std::thread([this] { Run(); });
   workerThread_ = std::thread([this] { RunJobs(); });
 }
@@ -358,7 +359,8 @@ void CMqttBridge::Run() {
   // Stopping: what the cameras' stop said goes out, rules go off, then
   // "offline" and a clean disconnect (which withholds the will).
   for (auto& [camera, info] : info_) {
-    for (const auto& [rule, off] : info.ruleOffMonoMs) SetRetained(topics_->Rule(camera, rule), "OFF");
+    for (const auto& [rule, off] : info.ruleOffMonoMs)
+      SetRetained(topics_->Rule(camera, rule), "OFF");
     info.ruleOffMonoMs.clear();
   }
   for (SPendingEvent& e : waiting_) {
@@ -406,7 +408,7 @@ int CMqttBridge::NextTimerMs(int64_t now) const {
 
 void CMqttBridge::Connect() {
   const SMqttConfig& c = settings_;
-  refused_ = false;
+  refused_ = established_ = false;
   mosq_ = mosquitto_new(c.clientId.c_str(), true, this);
   if (!mosq_) {
     DropConnection("out of memory for the MQTT client");
@@ -428,8 +430,8 @@ void CMqttBridge::Connect() {
                            c.keyFile.empty() ? nullptr : c.keyFile.c_str(), nullptr);
     if (rc != MOSQ_ERR_SUCCESS) {
       const std::string why = std::string("TLS files not usable (ca_file ") + c.caFile +
-                              (c.certFile.empty() ? "" : ", cert_file " + c.certFile) + "): " +
-                              mosquitto_strerror(rc);
+                              (c.certFile.empty() ? "" : ", cert_file " + c.certFile) +
+                              "): " + mosquitto_strerror(rc);
       DropConnection(why.c_str());
       return;
     }
@@ -460,7 +462,8 @@ void CMqttBridge::DropConnection(const char* why) {
     mosquitto_destroy(mosq_);
     mosq_ = nullptr;
   }
-  const bool was = std::exchange(connected_, false);
+  connected_ = false;
+  const bool was = std::exchange(established_, false);
   // What the broker had not acknowledged goes again, first (at least once).
   for (auto it = unacked_.rbegin(); it != unacked_.rend(); ++it) {
     outboxBytes_ += it->second.topic.size() + it->second.payload.size();
@@ -475,8 +478,8 @@ void CMqttBridge::DropConnection(const char* why) {
   uint64_t held = 0;
   if (was || log.Allow(held)) {
     LOG_WARN("mqtt: %s:%u: %s%s; %zu message(s) wait; next try in %d s%s", settings_.host.c_str(),
-             settings_.port, was ? "connection lost: " : "", why, outbox_.size(),
-             backoffMs_ / 1000, HeldBackText(held).c_str());
+             settings_.port, was ? "connection lost: " : "", why, outbox_.size(), backoffMs_ / 1000,
+             HeldBackText(held).c_str());
   }
 }
 
@@ -491,13 +494,15 @@ void CMqttBridge::Service(int timeoutMs) {
   }
   if (!mosq_) return;
   int rc = MOSQ_ERR_SUCCESS;
-  if (sock >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) rc = mosquitto_loop_read(mosq_, 1);
+  if (sock >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
+    rc = mosquitto_loop_read(mosq_, 1);
   if (rc == MOSQ_ERR_SUCCESS && mosq_ && (sock < 0 || mosquitto_want_write(mosq_))) {
     rc = mosquitto_loop_write(mosq_, 1);
-    if (rc == MOSQ_ERR_NO_CONN && !connected_) rc = MOSQ_ERR_SUCCESS;  // still connecting
   }
   if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_loop_misc(mosq_);
-  if (rc == MOSQ_ERR_NO_CONN && !connected_ && !refused_) rc = MOSQ_ERR_SUCCESS;
+  // Before the broker's answer "no connection" means still connecting (the
+  // time-out in Run ends that); after it, the connection is gone.
+  if (rc == MOSQ_ERR_NO_CONN && !established_ && !refused_) rc = MOSQ_ERR_SUCCESS;
   if (refused_) {
     DropConnection("the broker refused the connection");
   } else if (rc != MOSQ_ERR_SUCCESS) {
@@ -514,7 +519,7 @@ void CMqttBridge::OnConnect(mosquitto*, void* self, int rc) {
     b->refused_ = true;
     return;
   }
-  b->connected_ = true;
+  b->connected_ = b->established_ = true;
   b->backoffMs_ = 0;
   {
     std::lock_guard<std::mutex> lock(b->mutex_);
@@ -547,7 +552,8 @@ void CMqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* m) 
     error = "no camera of this name is configured";
   } else {
     parsed = ParseCommand(
-        command, std::string(static_cast<const char*>(m->payload), size_t(std::max(m->payloadlen, 0))),
+        command,
+        std::string(static_cast<const char*>(m->payload), size_t(std::max(m->payloadlen, 0))),
         error);
   }
   if (!parsed) {

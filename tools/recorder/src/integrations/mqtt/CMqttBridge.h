@@ -62,7 +62,7 @@ struct SMqttCounters {
 
 class CMqttBridge : public IRecorderEvents {
  public:
-  CMqttBridge(ICameraAccess& cameras);
+  explicit CMqttBridge(ICameraAccess& cameras);
   ~CMqttBridge() override;  // Stop()
   CMqttBridge(const CMqttBridge&) = delete;
   CMqttBridge& operator=(const CMqttBridge&) = delete;
@@ -118,15 +118,15 @@ class CMqttBridge : public IRecorderEvents {
 
   void Start();
   void Wake();
-  void Run();                    // the MQTT thread
-  void RunJobs();                // the worker thread
+  void Run();      // the MQTT thread
+  void RunJobs();  // the worker thread
   void Snapshot(const SJob& job, std::map<std::string, int64_t>& lastMono);
   void Command(const SJob& job);
-  void Connect();                      // MQTT thread: a new client and its connection attempt
+  void Connect();                        // MQTT thread: a new client and its connection attempt
   void DropConnection(const char* why);  // MQTT thread: back-off, then a new one
-  void Service(int timeoutMs);   // MQTT thread: poll the socket and the wake-up
-  void TakeInbox();              // MQTT thread: recorder events into messages
-  void PublishPending();         // MQTT thread
+  void Service(int timeoutMs);           // MQTT thread: poll the socket and the wake-up
+  void TakeInbox();                      // MQTT thread: recorder events into messages
+  void PublishPending();                 // MQTT thread
   void TurnRulesOff(int64_t nowMono);
   void HandleEvent(SPendingEvent& event);
   void SetRetained(const std::string& topic, std::string payload);
@@ -148,35 +148,36 @@ class CMqttBridge : public IRecorderEvents {
   bool running_ = false, stopping_ = false;
   SMqttConfig config_;  // the one in force
   std::map<std::string, SCameraConfig> configured_;
-  std::set<std::string> leaving_;       // cameras whose topics are to be cleared
-  std::deque<SPendingEvent> alarms_;    // arrived, not yet published
+  std::set<std::string> leaving_;     // cameras whose topics are to be cleared
+  std::deque<SPendingEvent> alarms_;  // arrived, not yet published
   std::deque<std::pair<std::string, SUpDown>> states_;
   std::deque<SSegmentNote> segments_;
   std::deque<std::pair<std::string, std::vector<uint8_t>>> snapshotsDone_;
   std::deque<SJob> jobs_;
   std::map<std::string, SPictureSize> pictures_;  // learnt from snapshots
   SMqttCounters counters_;
-  bool reconnect_ = false;        // [mqtt] changed: a new connection
-  bool camerasChanged_ = false;   // configured_ changed
+  bool reconnect_ = false;       // [mqtt] changed: a new connection
+  bool camerasChanged_ = false;  // configured_ changed
   bool storageEnabled_ = false;
 
   std::mutex storeMutex_;  // held by the worker thread while it uses the store
   std::unique_ptr<CSnapshotStore> store_;
 
-  UniqueFd wakeFd_;  // eventfd: the recorder's threads wake the MQTT thread
+  const UniqueFd wakeFd_;  // eventfd: the recorder's threads wake the MQTT thread
   std::thread thread_, workerThread_;
 
   // MQTT thread only.
   std::unique_ptr<CTopics> topics_;
   mosquitto* mosq_ = nullptr;
-  bool connected_ = false;
+  bool connected_ = false;    // the broker's CONNACK came, and nothing broke since
+  bool established_ = false;  // this client had a CONNACK (a failure now is a loss)
   int64_t connectStartedMono_ = 0, nextConnectMono_ = 0;
   int backoffMs_ = 0;
   bool refused_ = false;  // the broker refused the connection (CONNACK)
   std::map<std::string, SCameraInfo> info_;
   std::map<std::string, SCameraConfig> cameraList_;  // configured_ as last taken
   SMqttConfig settings_;                             // the connection's
-  std::map<int, SMessage> unacked_;  // published, not yet acknowledged (sent again after a loss)
+  std::map<int, SMessage> unacked_;    // published, not yet acknowledged (sent again after a loss)
   std::deque<SPendingEvent> waiting_;  // events waiting for their clip
   std::deque<SMessage> outbox_;
   size_t outboxBytes_ = 0;

@@ -44,7 +44,8 @@ bool ReadAt(int dirFd, const std::string& name, size_t max, std::vector<uint8_t>
     const ssize_t n = ::read(fd.Get(), out.data() + got, out.size() - got);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      error = std::string("the capture cannot be read: ") + (n < 0 ? std::strerror(errno) : "short");
+      error =
+          std::string("the capture cannot be read: ") + (n < 0 ? std::strerror(errno) : "short");
       return false;
     }
     got += static_cast<size_t>(n);
@@ -122,8 +123,8 @@ bool CSnapshotStore::Take(
   const int folder = CameraFolder(camera, error);
   if (folder < 0) return false;
   const std::string part = PartName(unixMs), name = FileName(unixMs);
-  const std::string path = storage_ ? storage_->FdPath(folder, part)
-                                    : tempFolder_ + "/" + camera + "/" + part;
+  const std::string path =
+      storage_ ? storage_->FdPath(folder, part) : tempFolder_ + "/" + camera + "/" + part;
   if (path.empty()) {
     error = "no path reaches the snapshot folder without a link (/proc/self/fd is missing)";
     return false;

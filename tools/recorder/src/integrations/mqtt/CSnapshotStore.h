@@ -61,8 +61,8 @@ class CSnapshotStore {
   void Prune(int folderFd);
 
   const CStorageRoot* const storage_;
-  UniqueFd snapshotsFd_;                       // snapshots/ (or the temporary folder)
-  std::string tempFolder_;                     // without a storage root
+  UniqueFd snapshotsFd_;                     // snapshots/ (or the temporary folder)
+  std::string tempFolder_;                   // without a storage root
   std::map<std::string, UniqueFd> cameras_;  // their folders
 };
 

@@ -25,7 +25,6 @@ Json Entity(const CTopics& topics, const std::string& node, const std::string& c
             const std::string& object, const std::string& name) {
   return {{"name", name},
           {"unique_id", node + "_" + object},
-          {"object_id", node + "_" + object},
           {"availability_topic", topics.Available()},
           {"payload_available", "online"},
           {"payload_not_available", "offline"},
@@ -92,7 +91,8 @@ bool CTopics::ParseCommandTopic(const std::string& topic, std::string& camera,
   const std::string rest = topic.substr(prefix_.size() + 1);
   for (const char* kind : {"ptz", "record"}) {
     const std::string tail = std::string("/") + kind + "/set";
-    if (rest.size() > tail.size() && rest.compare(rest.size() - tail.size(), tail.size(), tail) == 0) {
+    if (rest.size() > tail.size() &&
+        rest.compare(rest.size() - tail.size(), tail.size(), tail) == 0) {
       camera = rest.substr(0, rest.size() - tail.size());
       command = kind;
       return camera.find('/') == std::string::npos;
@@ -188,8 +188,7 @@ std::string EventJson(const SEventNote& e) {
   return Dump(j);
 }
 
-std::string SegmentJson(const SSegment& s, int64_t startUnixMs, int64_t endUnixMs,
-                        uint64_t bytes) {
+std::string SegmentJson(const SSegment& s, int64_t startUnixMs, int64_t endUnixMs, uint64_t bytes) {
   return Dump({{"camera", s.camera},
                {"path", s.stemPath + kSegmentExtension},
                {"index", s.stemPath + kIndexExtension},
