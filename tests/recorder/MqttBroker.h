@@ -41,9 +41,10 @@ inline uint16_t FreeLoopbackPort() {
 }
 
 struct SBrokerOptions {
-  std::string user, password;  // a password file with this one user; anonymous refused
-  bool tls = false;            // server certificate for 127.0.0.1 from a CA of the test
-  bool persistence = false;    // sessions and queued messages survive a kill (autosave 1 s)
+  std::string user, password;       // a password file with this one user; anonymous refused
+  bool tls = false;                 // server certificate for 127.0.0.1 from a CA of the test
+  bool clientCertificates = false;  // with tls: clients must show one from that CA
+  bool persistence = false;         // sessions and queued messages survive a kill (autosave 1 s)
 };
 
 class MqttBroker {
@@ -74,6 +75,8 @@ class MqttBroker {
   }
   uint16_t Port() const { return port_; }
   std::string CaFile() const { return (dir_ / "ca.crt").string(); }
+  std::string ClientCert() const { return (dir_ / "client.crt").string(); }
+  std::string ClientKey() const { return (dir_ / "client.key").string(); }
   const std::filesystem::path& Dir() const { return dir_; }
 
  private:
@@ -114,6 +117,15 @@ class MqttBroker {
       if (!Run(make)) return false;
       conf << "cafile " << d << "/ca.crt\ncertfile " << d << "/server.crt\nkeyfile " << d
            << "/server.key\n";
+      if (options_.clientCertificates) {
+        if (!Run("cd " + d +
+                 " && openssl req -newkey rsa:2048 -nodes -subj /CN=client -keyout client.key "
+                 "-out client.csr 2>&1 && openssl x509 -req -in client.csr -CA ca.crt -CAkey "
+                 "ca.key -CAcreateserial -days 2 -out client.crt 2>&1")) {
+          return false;
+        }
+        conf << "require_certificate true\n";
+      }
     }
     if (options_.persistence) {
       conf << "persistence true\npersistence_location " << d << "/\nautosave_interval 1\n";
@@ -147,7 +159,10 @@ class MqttListener {
     mosq_ = mosquitto_new(id.c_str(), !persistent, this);
     if (!user.empty()) mosquitto_username_pw_set(mosq_, user.c_str(), password.c_str());
     if (!broker.CaFile().empty() && std::filesystem::exists(broker.CaFile())) {
-      mosquitto_tls_set(mosq_, broker.CaFile().c_str(), nullptr, nullptr, nullptr, nullptr);
+      const bool cert = std::filesystem::exists(broker.ClientCert());
+      mosquitto_tls_set(mosq_, broker.CaFile().c_str(), nullptr,
+                        cert ? broker.ClientCert().c_str() : nullptr,
+                        cert ? broker.ClientKey().c_str() : nullptr, nullptr);
     }
     mosquitto_reconnect_delay_set(mosq_, 1, 1, false);
     mosquitto_connect_callback_set(mosq_, [](mosquitto* m, void* self, int rc) {

@@ -263,8 +263,11 @@ TEST_F(RecorderMqtt, CommandsReachTheDeviceAndAnythingElseIsRefused) {
   EXPECT_EQ(Segments(root, "cam1").size(), 1u);  // the clip asked for, and only that
 }
 
+// TLS both ways: the broker's certificate checked against the test's CA, the
+// recorder's client certificate required by the broker.
 TEST_F(RecorderMqtt, ABrokerKilledFor10sOverTlsLosesNoRecordingAndNoEvent) {
-  MqttBroker broker(dir_ / "broker", {.tls = true, .persistence = true});
+  MqttBroker broker(dir_ / "broker",
+                    {.tls = true, .clientCertificates = true, .persistence = true});
   ASSERT_TRUE(broker.Start());
   MqttListener listen(broker, {"qnv/#"}, true);
   ASSERT_TRUE(listen.WaitConnected(1, 5000));
@@ -273,7 +276,9 @@ TEST_F(RecorderMqtt, ABrokerKilledFor10sOverTlsLosesNoRecordingAndNoEvent) {
   auto& one = AddDevice(options);
   const fs::path root = dir_ / "store";
   StartRecorder("[storage]\nroot = \"" + root.string() + "\"\nsegment_seconds = 4\n" +
-                MqttSection(broker, "ca_file = \"" + broker.CaFile() +
+                MqttSection(broker, "ca_file = \"" + broker.CaFile() + "\"\ncert_file = \"" +
+                                        broker.ClientCert() + "\"\nkey_file = \"" +
+                                        broker.ClientKey() +
                                         "\"\nkeep_alive = 5\nsnapshots = false") +
                 Camera("cam1", one.Port()));
   ASSERT_TRUE(WaitCount("mqtt: connected to 127.0.0.1:" + std::to_string(broker.Port()) + " (TLS)",
