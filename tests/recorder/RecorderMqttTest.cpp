@@ -147,10 +147,20 @@ TEST_F(RecorderMqtt, EventsStatesSegmentsSnapshotsAndDiscoveryReachAPasswordBrok
   // off_seconds after the last alarm the rule's sensor goes off.
   EXPECT_FALSE(listen.WaitTopic("qnv/cam1/rule/7", "OFF", 5000).topic.empty());
 
-  // A camera without snapshots gets none, and no camera entity.
-  two.RaiseAlarm(3);
-  EXPECT_FALSE(listen.WaitFor([](const SReceived& m) { return m.topic == "qnv/cam2/event"; }, 5000)
+  // A camera without snapshots gets none, and no camera entity. A device
+  // raising alarms of ever new rules gets sensors for the first 64 only.
+  for (uint32_t rule = 3; rule < 3 + 70; ++rule) two.RaiseAlarm(rule);
+  EXPECT_TRUE(WaitCount("camera cam2: more than 64 rules raise alarms; rule 67", 1, 5000))
+      << recorder_->Stderr();
+  EXPECT_FALSE(listen
+                   .WaitFor(
+                       [](const SReceived& m) {
+                         return m.topic == "qnv/cam2/event" && Parse(m.payload)["rule"] == 72;
+                       },
+                       5000)
                    .topic.empty());
+  EXPECT_TRUE(listen.Messages("homeassistant/binary_sensor/qnv_cam2/rule_67/config").empty());
+  EXPECT_TRUE(listen.Messages("qnv/cam2/snapshot").empty());
 
   // Discovery: every entity type with the keys it needs.
   for (const auto& [topic, type] : std::vector<std::pair<std::string, std::string>>{

@@ -36,6 +36,7 @@ constexpr int kIdlePollMs = 1000;
 // Commands waiting for the worker thread beyond this are refused: a flood of
 // them cannot grow memory or hold up snapshots for long.
 constexpr size_t kMaxWaitingCommands = 16;
+constexpr size_t kMaxRulesPerCamera = 64;
 
 std::once_flag gLibraryOnce;
 
@@ -741,13 +742,25 @@ void CMqttBridge::HandleEvent(SPendingEvent& e) {
   e.note.picture = info.picture;
   e.note.eventId = CatalogueEventId(e.note);
   const uint32_t rule = e.note.alarm.rule;
-  if (topics_->Discovery() && info.rulesSeen.insert(rule).second) {
-    SetRetained(topics_->RuleConfig(camera, rule),
-                RuleConfigJson(*topics_, camera, rule, settings_.offSeconds));
+  // A device's rule ids are its own: past kMaxRulesPerCamera of them the
+  // events still go out, but no more sensors are made (memory and discovery
+  // stay bounded whatever the device sends).
+  if (!info.rulesSeen.count(rule) && info.rulesSeen.size() >= kMaxRulesPerCamera) {
+    if (!std::exchange(info.rulesCapped, true)) {
+      LOG_WARN(
+          "mqtt: camera %s: more than %zu rules raise alarms; rule %u and later ones get "
+          "no sensor of their own",
+          camera.c_str(), kMaxRulesPerCamera, rule);
+    }
+  } else {
+    if (topics_->Discovery() && info.rulesSeen.insert(rule).second) {
+      SetRetained(topics_->RuleConfig(camera, rule),
+                  RuleConfigJson(*topics_, camera, rule, settings_.offSeconds));
+    }
+    info.rulesSeen.insert(rule);
+    info.ruleOffMonoMs[rule] = now + int64_t(settings_.offSeconds * 1000);
+    SetRetained(topics_->Rule(camera, rule), "ON");
   }
-  info.rulesSeen.insert(rule);
-  info.ruleOffMonoMs[rule] = now + int64_t(settings_.offSeconds * 1000);
-  SetRetained(topics_->Rule(camera, rule), "ON");
   Queue(topics_->Event(camera), EventJson(e.note));
 }
 

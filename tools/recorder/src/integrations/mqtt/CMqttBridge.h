@@ -103,6 +103,7 @@ class CMqttBridge : public IRecorderEvents {
     std::optional<SUpDown> state;
     std::map<uint32_t, int64_t> ruleOffMonoMs;  // rules on, and when they turn off
     std::set<uint32_t> rulesSeen;
+    bool rulesCapped = false;  // told that more rules came than get sensors
     int64_t lastSnapshotMonoMs = 0;
   };
   struct SJob {
