@@ -299,6 +299,10 @@ TEST_F(RecorderMqtt, ABrokerKilledFor10sOverTlsLosesNoRecordingAndNoEvent) {
   std::this_thread::sleep_for(std::chrono::seconds(2));  // a second for the broker's autosave
   broker.Kill(SIGKILL);
   std::this_thread::sleep_for(std::chrono::seconds(10));
+  // The status tells the broker is away (rewritten every 2 s).
+  std::ifstream status(root / ".qnv-recorder" / "recorder" / "status.json");
+  const std::string header((std::istreambuf_iterator<char>(status)), {});
+  EXPECT_NE(header.find("\"mqtt\": \"disconnected\""), std::string::npos) << header;
   ASSERT_TRUE(broker.Start());
   ASSERT_TRUE(WaitCount("mqtt: connected", 2, 40000)) << recorder_->Stderr();
   ASSERT_TRUE(listen.WaitConnected(2, 10000));

@@ -559,6 +559,11 @@ void CRecorder::WriteStatus() {
     std::lock_guard<std::mutex> lock(mutex_);
     header.mp4Skipped = mp4Skipped_;
   }
+  if (mqtt_) {
+    const SMqttCounters mqtt = mqtt_->Counters();
+    if (mqtt.running) header.mqtt = mqtt.connected ? "connected" : "disconnected";
+    header.mqttDropped = mqtt.dropped;
+  }
   {
     std::lock_guard<std::mutex> lock(camerasMutex_);
     for (auto& [name, cam] : cameras_) cameras.push_back(cam->Status());

@@ -146,7 +146,9 @@ void CMqttBridge::Stop() {
 
 SMqttCounters CMqttBridge::Counters() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return counters_;
+  SMqttCounters c = counters_;
+  c.running = running_;
+  return c;
 }
 
 void CMqttBridge::Wake() {
@@ -391,6 +393,10 @@ void CMqttBridge::Run() {
     mosq_ = nullptr;
   }
   connected_ = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    counters_.connected = false;
+  }
   outbox_.clear();
   outboxBytes_ = 0;
   unacked_.clear();
@@ -464,6 +470,10 @@ void CMqttBridge::DropConnection(const char* why) {
     mosq_ = nullptr;
   }
   connected_ = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    counters_.connected = false;
+  }
   const bool was = std::exchange(established_, false);
   // What the broker had not acknowledged goes again, first (at least once).
   for (auto it = unacked_.rbegin(); it != unacked_.rend(); ++it) {
@@ -525,6 +535,7 @@ void CMqttBridge::OnConnect(mosquitto*, void* self, int rc) {
   {
     std::lock_guard<std::mutex> lock(b->mutex_);
     ++b->counters_.connects;
+    b->counters_.connected = true;
   }
   LOG_INFO("mqtt: connected to %s:%u%s as %s, topics under %s/", b->settings_.host.c_str(),
            b->settings_.port, b->settings_.caFile.empty() ? "" : " (TLS)",

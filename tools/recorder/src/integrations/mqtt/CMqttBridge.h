@@ -58,6 +58,8 @@ struct SMqttCounters {
   uint64_t connects = 0;   // connections the broker accepted
   uint64_t snapshots = 0;  // snapshots taken and stored
   uint64_t snapshotFailures = 0;
+  bool running = false;    // [mqtt] is configured
+  bool connected = false;  // the broker accepted the connection and it holds
 };
 
 class CMqttBridge : public IRecorderEvents {
