@@ -36,6 +36,13 @@ std::string MqttSection(const MqttBroker& broker, const std::string& extra = "")
          "\n";
 }
 
+SBrokerOptions PasswordBroker(const std::string& user, const std::string& password) {
+  SBrokerOptions options;
+  options.user = user;
+  options.password = password;
+  return options;
+}
+
 Json Parse(const std::string& text) { return Json::parse(text, nullptr, false); }
 
 // The keys Home Assistant's MQTT discovery needs of each entity type used,
@@ -74,7 +81,7 @@ std::string DecodedSize(const fs::path& jpeg) {
 class RecorderMqtt : public RecorderService {};
 
 TEST_F(RecorderMqtt, EventsStatesSegmentsSnapshotsAndDiscoveryReachAPasswordBroker) {
-  MqttBroker broker(dir_ / "broker", {.user = "rec", .password = "s3cret-pw"});
+  MqttBroker broker(dir_ / "broker", PasswordBroker("rec", "s3cret-pw"));
   ASSERT_TRUE(broker.Start());
   MqttListener listen(broker, {"qnv/#", "homeassistant/#"}, false, "rec", "s3cret-pw");
   ASSERT_TRUE(listen.WaitConnected(1, 5000));
@@ -207,7 +214,7 @@ TEST_F(RecorderMqtt, EventsStatesSegmentsSnapshotsAndDiscoveryReachAPasswordBrok
 }
 
 TEST_F(RecorderMqtt, AWrongPasswordIsToldWithItsFix) {
-  MqttBroker broker(dir_ / "broker", {.user = "rec", .password = "right"});
+  MqttBroker broker(dir_ / "broker", PasswordBroker("rec", "right"));
   ASSERT_TRUE(broker.Start());
   auto& one = AddDevice();
   StartRecorder("[rtsp]\nport = 0\n" +
@@ -276,14 +283,15 @@ TEST_F(RecorderMqtt, CommandsReachTheDeviceAndAnythingElseIsRefused) {
 // TLS both ways: the broker's certificate checked against the test's CA, the
 // recorder's client certificate required by the broker.
 TEST_F(RecorderMqtt, ABrokerKilledFor10sOverTlsLosesNoRecordingAndNoEvent) {
-  MqttBroker broker(dir_ / "broker",
-                    {.tls = true, .clientCertificates = true, .persistence = true});
+  SBrokerOptions options;
+  options.tls = options.clientCertificates = options.persistence = true;
+  MqttBroker broker(dir_ / "broker", options);
   ASSERT_TRUE(broker.Start());
   MqttListener listen(broker, {"qnv/#"}, true);
   ASSERT_TRUE(listen.WaitConnected(1, 5000));
-  qnv::devsim::SimulatorOptions options;
-  options.alarmIntervalMs = 200;
-  auto& one = AddDevice(options);
+  qnv::devsim::SimulatorOptions device;
+  device.alarmIntervalMs = 200;
+  auto& one = AddDevice(device);
   const fs::path root = dir_ / "store";
   StartRecorder("[storage]\nroot = \"" + root.string() + "\"\nsegment_seconds = 4\n" +
                 MqttSection(broker, "ca_file = \"" + broker.CaFile() + "\"\ncert_file = \"" +
