@@ -25,15 +25,17 @@
 
 #include "cameras/CCamera.h"
 #include "config/Config.h"
+#include "integrations/ICameraAccess.h"
 #include "integrations/IRecorderEvents.h"
 #include "storage/CStorageRoot.h"
 
 namespace qnvrecorder {
 
+class CMqttBridge;
 class CRtspGate;
 class CRtspServer;
 
-class CRecorder : public ICameraHost {
+class CRecorder : public ICameraHost, public ICameraAccess {
  public:
   CRecorder();
   ~CRecorder() override;  // Stop()
@@ -59,6 +61,13 @@ class CRecorder : public ICameraHost {
   void StateChanged(const CCamera& camera, const SCameraStatus& status) override;
   void CheckDiskSoon() override;
 
+  // ICameraAccess
+  bool Capture(const std::string& camera, const std::string& path, std::string& error) override;
+  bool PtzMove(const std::string& camera, const uint32_t (&values)[4], std::string& error) override;
+  bool PtzPreset(const std::string& camera, uint32_t action, uint32_t number,
+                 std::string& error) override;
+  bool RecordClip(const std::string& camera, double seconds, std::string& error) override;
+
   // Library threads.
   void DispatchFrame(uint32_t clientId, const uint8_t* frame, int32_t length);
   void DispatchDisconnect(uint32_t clientId, uint16_t port);
@@ -82,11 +91,16 @@ class CRecorder : public ICameraHost {
   void WriteStatus();
   void MakeMp4(const SSegment& segment);
   std::vector<std::string> CameraNames() const;
+  // The camera's client id and live handle now; false with error when it is
+  // unknown or not connected.
+  bool Connected(const std::string& camera, uint32_t& clientId, uint32_t& handle,
+                 std::string& error) const;
 
   SConfig config_;
   std::unique_ptr<CStorageRoot> storage_;
   std::unique_ptr<CRtspServer> rtsp_;
   std::unique_ptr<CRtspGate> gate_;
+  std::unique_ptr<CMqttBridge> mqtt_;  // made at Start; also in integrations_
   std::vector<IRecorderEvents*> integrations_;
   std::map<std::string, std::unique_ptr<CCamera>> cameras_;  // control thread only...
   mutable std::mutex camerasMutex_;  // ...and the housekeeping thread, under this lock
