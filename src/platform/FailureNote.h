@@ -25,6 +25,7 @@ enum class FailureKind : int32_t {
   kNotFound = 9,   // unknown client id, handle or recording
   kLimit = 10,     // a fixed limit is reached
   kProtocol = 11,  // the device's reply broke the protocol
+  kInCallback = 12,  // a call a callback may not make (InitLib, UnInitLib)
 };
 
 constexpr int kFailureTextSize = 256;
