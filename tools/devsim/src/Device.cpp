@@ -1,5 +1,6 @@
 #include "Device.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -150,16 +151,17 @@ void Device::ArmAlarmTimer() {
   alarmTimer_->expires_after(std::chrono::milliseconds(options_.alarmIntervalMs));
   alarmTimer_->async_wait([this](std::error_code ec) {
     if (ec || closing_) return;
-    if (state_.RulesEnabled()) SendAlarmToAll(1);
+    if (state_.RulesEnabled())
+      for (uint32_t i = 0; i < options_.alarmBurst; ++i) SendAlarmToAll(1);
     ArmAlarmTimer();
   });
 }
 
 std::vector<uint8_t> Device::MakeAlarm(uint32_t ruleId) {
-  std::vector<uint8_t> a(kAlarmSize, 0);
+  std::vector<uint8_t> a(std::max<size_t>(kAlarmSize, options_.alarmSize), 0);
   std::memcpy(a.data(), "VvEeMmSs", 8);
   const uint32_t sequence = ++alarmSequence_;
-  wire::PutU32(a.data() + kAlarmLengthOffset, static_cast<uint32_t>(kAlarmSize));
+  wire::PutU32(a.data() + kAlarmLengthOffset, static_cast<uint32_t>(a.size()));
   wire::PutU32(a.data() + kAlarmTypeOffset, kAlarmTypeRule);
   wire::PutU32(a.data() + kAlarmRuleOffset, ruleId);
   wire::PutU32(a.data() + kAlarmChannelOffset, 1);

@@ -186,6 +186,10 @@ struct SimulatorOptions {
   int alarmIntervalMs = 0;
   // Send an alarm just before every reply, in the same write.
   bool alarmBeforeReply = false;
+  // Each alarm's size, kAlarmSize..4096 (zeros after the layout below), and how many
+  // alarms each connection gets per interval: a device flooding its host with events.
+  uint32_t alarmSize = 56;
+  uint32_t alarmBurst = 1;
 };
 
 // What a freeze stops (Simulator::Freeze).
