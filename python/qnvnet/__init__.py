@@ -250,9 +250,10 @@ class _Dispatch:
 
     def stop(self) -> None:
         # Waits for callbacks in progress (the library's uninit does).
-        _lib.qnvnet_set_message_callback(None, None)
-        _lib.qnvnet_set_stream_callback(None, None)
-        _lib.qnvnet_set_disconnect_callback(None, None)
+        # Function pointers at address 0: NULL, which unregisters.
+        _lib.qnvnet_set_message_callback(_native.MESSAGE_CB(0), None)
+        _lib.qnvnet_set_stream_callback(_native.STREAM_CB(0), None)
+        _lib.qnvnet_set_disconnect_callback(_native.DISCONNECT_CB(0), None)
         _lib.qnvnet_uninit()
 
     # The three entry points from the library. Nothing may escape them: each

@@ -1,6 +1,7 @@
 """Loads libQNVNetSdk.so and declares the C interface (qnvnet.h) for ctypes."""
 
 import ctypes
+import importlib
 import os
 from typing import Dict, Iterator, List, Tuple
 
@@ -118,8 +119,9 @@ def _candidates() -> Iterator[str]:
     if env:
         yield env
     try:
-        from . import _location  # type: ignore[attr-defined]  # written by the build
-        path = str(_location.LIBRARY)
+        # Written by the build and by the install (absent from the sources).
+        location = importlib.import_module(__name__.rsplit(".", 1)[0] + "._location")
+        path = str(getattr(location, "LIBRARY"))
         if not os.path.isabs(path):
             path = os.path.normpath(os.path.join(os.path.dirname(__file__), path))
         yield path
