@@ -249,8 +249,8 @@ bool CClient::OnMessage(int, char* peerAddress, uint16_t peerPort, uint8_t* data
     }
     client->m_held.emplace_back(body, body + bodyLength);
   } else if (client->m_watcher) {
-    client->m_watcher->Post(client->m_token, client->m_clientId.load(), peerAddress, peerPort,
-                            body, bodyLength);
+    client->m_watcher->Post(client->m_token, client->m_clientId.load(), peerAddress, peerPort, body,
+                            bodyLength);
   }
   return true;
 }

@@ -155,9 +155,9 @@ class CClient {
   bool m_keepAliveOut = false;
   uint64_t m_keepAliveSentMs = 0;
   uint64_t m_arrivalsAtKeepAlive = 0;
-  std::mutex m_heldMutex;                    // guards m_held, m_watcher, m_token, registration
-  std::deque<std::vector<uint8_t>> m_held;   // device messages before registration
-  uint64_t m_heldDropped = 0;                // beyond the watcher's bound, before it
+  std::mutex m_heldMutex;                   // guards m_held, m_watcher, m_token, registration
+  std::deque<std::vector<uint8_t>> m_held;  // device messages before registration
+  uint64_t m_heldDropped = 0;               // beyond the watcher's bound, before it
   CSessionWatcher* m_watcher = nullptr;
   uint64_t m_token = 0;
   uint64_t m_droppedAtUnwatch = 0;

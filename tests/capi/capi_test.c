@@ -240,7 +240,6 @@ static void test_stall(pid_t device) {
   CHECK(qnvnet_set_disconnect_callback(NULL, NULL) == 0);
 }
 
-
 /* Every failing way of every function gives a code qnvnet.h names, with its
  * reason; a NULL the call needs is QNVNET_E_BAD_ARGUMENT, never the C++
  * exports' -3, and nothing reaches the device. */
@@ -251,15 +250,15 @@ static void test_codes_of_each_function(void) {
   uint8_t buf[16] = {0};
   qnvnet_loss loss;
   qnvnet_nal_info nal;
-#define EXPECT_CODE(call, code, reason)                                                       \
-  do {                                                                                         \
-    int32_t rc_ = (call);                                                                      \
-    if (rc_ != (code) || qnvnet_last_error_reason() != (reason)) {                             \
-      fprintf(stderr, "%s:%d: %s gave %d reason %d, wanted %d reason %d (%s)\n", __FILE__,      \
-              __LINE__, #call, (int)rc_, (int)qnvnet_last_error_reason(), (int)(code),         \
-              (int)(reason), qnvnet_last_error_text());                                        \
-      ++g_failures;                                                                            \
-    }                                                                                          \
+#define EXPECT_CODE(call, code, reason)                                                    \
+  do {                                                                                     \
+    int32_t rc_ = (call);                                                                  \
+    if (rc_ != (code) || qnvnet_last_error_reason() != (reason)) {                         \
+      fprintf(stderr, "%s:%d: %s gave %d reason %d, wanted %d reason %d (%s)\n", __FILE__, \
+              __LINE__, #call, (int)rc_, (int)qnvnet_last_error_reason(), (int)(code),     \
+              (int)(reason), qnvnet_last_error_text());                                    \
+      ++g_failures;                                                                        \
+    }                                                                                      \
   } while (0)
 #define BAD(call) EXPECT_CODE(call, QNVNET_E_BAD_ARGUMENT, QNVNET_REASON_BAD_ARGUMENT)
 #define GONE(call) EXPECT_CODE(call, QNVNET_E_NO_SESSION, QNVNET_REASON_NOT_FOUND)
@@ -345,8 +344,7 @@ static void test_codes_of_each_function(void) {
   BAD(qnvnet_config_set(client, 31, buf, -1));
   BAD(qnvnet_rules_upload(client, buf, -5));
   static uint8_t big[4077];
-  EXPECT_CODE(qnvnet_config_set(client, 31, big, 4077), QNVNET_E_SEND,
-              QNVNET_REASON_BAD_ARGUMENT);
+  EXPECT_CODE(qnvnet_config_set(client, 31, big, 4077), QNVNET_E_SEND, QNVNET_REASON_BAD_ARGUMENT);
   EXPECT_CODE(qnvnet_rules_upload(client, big, 4077), QNVNET_E_SEND, QNVNET_REASON_BAD_ARGUMENT);
   BAD(qnvnet_rules_state(client, NULL));
   /* A device's own refusal comes through as its positive code. */
@@ -369,13 +367,13 @@ static void test_codes_of_each_function(void) {
 /* What the callbacks of the uninit tests do and saw. */
 struct uninit_state {
   pthread_mutex_t lock;
-  int sleep_ms;         /* each stream callback sleeps this long */
-  int call_exports;     /* ... then calls a device export on its session */
-  int call_uninit;      /* ... or calls qnvnet_uninit and qnvnet_init */
-  int inside;           /* callbacks running now */
-  int entered;          /* callbacks begun */
-  int32_t export_rc;    /* the export's code, the last time */
-  int32_t uninit_rc;    /* the code uninit gave inside */
+  int sleep_ms;      /* each stream callback sleeps this long */
+  int call_exports;  /* ... then calls a device export on its session */
+  int call_uninit;   /* ... or calls qnvnet_uninit and qnvnet_init */
+  int inside;        /* callbacks running now */
+  int entered;       /* callbacks begun */
+  int32_t export_rc; /* the export's code, the last time */
+  int32_t uninit_rc; /* the code uninit gave inside */
   int32_t uninit_reason;
   int32_t init_rc;
   uint32_t client;

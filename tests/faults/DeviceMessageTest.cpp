@@ -249,15 +249,13 @@ TEST_F(DeviceMessages, FiveHundredIdleSessionsEachGetTheirOwnMessagesOnce) {
   for (auto& [id, d] : deviceOf) QNVNet_DevLogout(id);
 }
 
-
 // A message callback that blocks until released; counts what it got.
 struct SBlockingHost {
   static inline std::atomic<bool> release{false};
   static inline std::atomic<int> entered{0};
   static inline std::mutex mutex;
   static inline std::vector<uint32_t> seqs;
-  static bool OnMessage(uint32_t, char*, uint16_t, uint16_t, char* body, int32_t length,
-                        uint32_t) {
+  static bool OnMessage(uint32_t, char*, uint16_t, uint16_t, char* body, int32_t length, uint32_t) {
     {
       std::lock_guard<std::mutex> lock(mutex);
       seqs.push_back(SeqOf({0, 0, {body, body + length}}));
