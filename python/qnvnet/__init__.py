@@ -530,7 +530,10 @@ class Device:
     def events(self, timeout: Optional[float] = None) -> Iterator[Event]:
         """Yields the device's events (Event) as they come; stops after a
         disconnect, or when none came for timeout seconds (None: waits)."""
-        wait = _checks.optional_number("timeout", timeout, 0.0, 1e9)
+        wait = _checks.optional_number("timeout", timeout, 0.0, 1e9)  # checked at the call
+        return self._event_iterator(wait)
+
+    def _event_iterator(self, wait: Optional[float]) -> Iterator[Event]:
         while True:
             try:
                 event = self._events.get(timeout=wait)
@@ -646,7 +649,10 @@ class LiveChannel:
         (the reason in its text; loss() tells more)."""
         if count is not None:
             _checks.integer("count", count, 0, 1 << 62)
-        wait = _checks.optional_number("timeout", timeout, 0.0, 1e9)
+        wait = _checks.optional_number("timeout", timeout, 0.0, 1e9)  # checked at the call
+        return self._frame_iterator(count, wait)
+
+    def _frame_iterator(self, count: Optional[int], wait: Optional[float]) -> Iterator[Frame]:
         n = 0
         while count is None or n < count:
             try:

@@ -64,7 +64,7 @@ def test_device_call_arguments(dev):
     refused(ValueError, "path", dev.firmware_upload, "/tmp/fw\x00.bin")
     refused(TypeError, "path", dev.firmware_upload, 5)
     refused(TypeError, "on_frame", dev.live, on_frame="print")
-    refused(ValueError, "timeout", lambda: next(dev.events(timeout=-1)))
+    refused(ValueError, "timeout", dev.events, timeout=-1)
     # Accepted forms: every bytes-like payload, and the session still answers.
     dev.config_set(31, bytearray(b"\x01\x02\x03\x04"))
     dev.rules_upload(memoryview(bytes(range(16))))
@@ -82,7 +82,8 @@ def test_channel_and_recording_arguments(dev, tmp_path):
         refused(ValueError, "path", ch.record, str(tmp_path / "a\x00.dat"))
         refused(TypeError, "path", ch.snapshot, None)
         refused(ValueError, "wait", ch.snapshot, str(tmp_path / "x.jpg"), -1)
-        refused(ValueError, "count", lambda: next(ch.frames(count=-1)))
+        refused(ValueError, "count", ch.frames, count=-1)
+        refused(TypeError, "timeout", ch.frames, timeout="1")
         with ch.record(tmp_path / "r.dat") as rec:
             refused(ValueError, "new_path", rec.rollover, b"")
         assert not list(tmp_path.glob("a*"))
