@@ -337,6 +337,10 @@ class Device:
     that does not resolve, AuthenticationError for refused credentials,
     QnvConnectionError or QnvTimeoutError when the device cannot be reached,
     LimitError when 500 sessions are logged in.
+
+    Attributes: client_id (the library's session id; None once closed),
+    host and port as given, address (the IPv4 address host resolved to),
+    events_dropped, callback_errors (exceptions on_event raised).
     """
 
     def __init__(self, host: str, port: int = 9000, user: str = "admin",
