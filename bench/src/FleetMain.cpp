@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "QNVNetAlarm.h"
 #include "QNVNetSdk.h"
 #include "devsim/Simulator.h"
 #include "sdk/CLibrary.h"
@@ -52,9 +53,9 @@ std::vector<double> g_delays;  // us from capture to callback
 
 bool OnMessage(uint32_t, char*, uint16_t, uint16_t, char* body, int32_t length, uint32_t) {
   // The body starts at block byte 8; capture time is at block byte 24.
-  if (length < int32_t(qnv::devsim::kAlarmTimeOffset + 8 - 8)) return true;
+  if (length < int32_t(QNVNET_ALARM_TIME_OFFSET + 8 - QNVNET_ALARM_BODY_OFFSET)) return true;
   uint64_t t = 0;
-  std::memcpy(&t, body + qnv::devsim::kAlarmTimeOffset - 8, 8);
+  std::memcpy(&t, body + QNVNET_ALARM_TIME_OFFSET - QNVNET_ALARM_BODY_OFFSET, 8);
   std::lock_guard<std::mutex> lock(g_mutex);
   g_delays.push_back(double(NowUs() - t));
   return true;

@@ -52,3 +52,29 @@ echo "--- the installed tools"
 "$prefix/bin/qnvctl" --version
 "$prefix/bin/qnv-export" --version
 "$prefix/bin/qnv-devsim" --version
+
+echo "--- the recorder as installed: version, manual, example, systemd units"
+"$prefix/bin/qnv-recorder" --version
+if command -v help2man >/dev/null; then
+  grep -q "flock" "$prefix/share/man/man1/qnv-recorder.1"
+fi
+# The example's password_file is the one thing it lacks.
+check=$(QNV_GATE_PASSWORD=x STATE_DIRECTORY=$work/state "$prefix/bin/qnv-recorder" \
+  --check-config "$prefix/share/qnv-recorder/recorder.example.toml" 2>&1 || true)
+grep -q "yard.password cannot be opened" <<<"$check" || { echo "$check" >&2; exit 1; }
+units=$prefix/lib/systemd/system
+for unit in qnv-recorder.service qnv-recorder@.service; do
+  grep -qx "ExecStart=$prefix/bin/qnv-recorder --config .*" "$units/$unit" ||
+    { echo "$unit does not start $prefix/bin/qnv-recorder" >&2; exit 1; }
+done
+if command -v systemd-analyze >/dev/null; then
+  # An instance of the template is checked under an instance's name.
+  cp "$units/qnv-recorder@.service" "$work/qnv-recorder@site.service"
+  for unit in "$units/qnv-recorder.service" "$work/qnv-recorder@site.service"; do
+    systemd-analyze verify --man=no "$unit"
+    # An exposure above 4.0 (of 10) fails.
+    systemd-analyze security --offline=true --threshold=40 "$unit" | tail -1
+  done
+else
+  echo "(systemd-analyze missing: the units are not checked)"
+fi

@@ -1,5 +1,6 @@
 // Recordings built from a real H.264 clip are read back, checked, damaged and
 // exported; ffprobe/ffmpeg judge whether the output plays.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -20,6 +21,7 @@
 #include "qnvrecording/CMp4Writer.h"
 #include "qnvrecording/CRecordingReader.h"
 #include "qnvrecording/H264Nal.h"
+#include "qnvrecording/RecordingState.h"
 #include "qnvrecording/SIndexRecord.h"
 #include "record/CSaveList.h"
 #include "record/CStreamQueue.h"
@@ -474,7 +476,7 @@ TEST(Export, RecordingWrittenByTheLibraryReadsBackConsistentAndPlays) {
     qnv::protocol::SFrameIndex header{};
     std::memcpy(header.bytes + qnv::protocol::kFrameMagicOffset, qnv::protocol::kFrameMagic, 4);
     qnv::platform::StoreLe32(header.bytes + qnv::protocol::kFramePayloadLengthOffset,
-                   uint32_t(nals[i].size()));
+                             uint32_t(nals[i].size()));
     header.SetFrameKind(KindOf(nals[i]));
     queue.Append(nals[i].data(), int32_t(nals[i].size()), header, true);
     saves.WriteFrame(header, nals[i].data(), uint32_t(nals[i].size()));
@@ -689,6 +691,60 @@ TEST(ExportTool, HelpChecksJsonAndErrors) {
   EXPECT_EQ(Shell(tool, dir / "run").status, 2);
   EXPECT_EQ(Shell(tool + " '" + dir / "ok.idx" + "'", dir / "run").status, 2);
   EXPECT_EQ(Shell(tool + " '" + dir / "ok.dat" + "' out.avi", dir / "run").status, 2);
+}
+
+}  // namespace
+}  // namespace qnvrec
+
+namespace qnvrec {
+namespace {
+
+// A recording its writer still holds (flock) is open, not damaged; one its
+// writer repaired (a note beside it) is repaired; only real damage fails a
+// check, so a cron job over a recorder's storage does not cry wolf.
+TEST(ExportTool, CheckTellsOpenAndRepairedFromDamaged) {
+  ScratchDir dir;
+  const std::string tool = QNV_EXPORT_BIN;
+  const std::string data = dir / "live.qnv";
+  WriteRecording(data, SampleNals());
+  // As a writer leaves it mid-way: the data runs ahead of the index.
+  std::vector<uint8_t> bytes = ReadAll(data);
+  bytes.resize(bytes.size() + 300, 0x41);
+  WriteAll(data, bytes);
+  const int writer = ::open(data.c_str(), O_RDONLY);
+  ASSERT_TRUE(TakeWriterLock(writer));
+  SRun open = Shell(tool + " --check --json '" + data + "'", dir / "run");
+  EXPECT_EQ(open.status, 0) << open.err;
+  EXPECT_NE(open.out.find("\"state\":\"open\""), std::string::npos) << open.out;
+  SRun openText = Shell(tool + " --check '" + data + "'", dir / "run");
+  EXPECT_NE(openText.out.find("state:      open"), std::string::npos) << openText.out;
+  ::close(writer);
+  SRun damaged = Shell(tool + " --check --json '" + data + "'", dir / "run");
+  EXPECT_EQ(damaged.status, 1);
+  EXPECT_NE(damaged.out.find("\"state\":\"damaged\""), std::string::npos) << damaged.out;
+
+  // Repaired by its writer: consistent again, with the note telling what went.
+  bytes.resize(bytes.size() - 300);
+  WriteAll(data, bytes);
+  SRepairNote note;
+  note.repairedUnix = 1767225600;
+  note.frames = 250;
+  note.droppedDataBytes = 300;
+  note.releasedBytes = 4u << 20;
+  note.reason = "300 data bytes after the last frame have no index record";
+  const std::string text = RepairNoteText(note);
+  WriteAll(RepairNotePathFor(data), {text.begin(), text.end()});
+  SRun repaired = Shell(tool + " --check --json '" + data + "'", dir / "run");
+  EXPECT_EQ(repaired.status, 0) << repaired.err;
+  EXPECT_NE(repaired.out.find("\"state\":\"repaired\""), std::string::npos) << repaired.out;
+  EXPECT_NE(repaired.out.find("\"dropped_data_bytes\":300"), std::string::npos) << repaired.out;
+  SRun repairedText = Shell(tool + " --check '" + data + "'", dir / "run");
+  EXPECT_NE(repairedText.out.find("state:      repaired"), std::string::npos) << repairedText.out;
+
+  // A note does not hide damage done after the repair.
+  bytes.resize(bytes.size() + 7, 0x41);
+  WriteAll(data, bytes);
+  EXPECT_EQ(Shell(tool + " --check '" + data + "'", dir / "run").status, 1);
 }
 
 }  // namespace

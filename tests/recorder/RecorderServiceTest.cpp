@@ -8,150 +8,50 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <thread>
 
+#include "RecorderFixture.h"
 #include "devsim/Simulator.h"
 #include "qnvctl/ChildProcess.h"
 #include "qnvrecording/CRecordingReader.h"
 
 namespace fs = std::filesystem;
+using namespace qnvrectest;
 using qnvtest::ChildProcess;
 using qnvtest::ChildResult;
 
 namespace {
 
-constexpr size_t kStreamIdOffset = 8;
-constexpr size_t kCaptureOffset = 16;
-
-struct SSegmentFrames {
-  std::string path;
-  bool consistent = false;
-  size_t frames = 0;
-  uint32_t firstStream = 0, lastStream = 0;
-  uint32_t firstCounter = 0, lastCounter = 0;
-  uint64_t firstTime = 0, lastTime = 0;
-};
-
-uint64_t Le64(const uint8_t* p) { return qnvrec::Le32(p) | uint64_t(qnvrec::Le32(p + 4)) << 32; }
-
-// The segments of a camera, oldest first, with what each begins and ends with.
-std::vector<SSegmentFrames> Segments(const fs::path& root, const std::string& camera) {
-  std::vector<std::string> paths;
-  for (const auto& day : fs::directory_iterator(root / camera)) {
-    for (const auto& f : fs::directory_iterator(day.path())) {
-      if (f.path().extension() == ".qnv") paths.push_back(f.path().string());
-    }
+// A small tmpfs at `at` in a private mount namespace (needs privileges and a
+// single-threaded process: made before any device starts); unmounted when
+// it goes.
+class CTinyDisk {
+ public:
+  CTinyDisk(const fs::path& at, const char* options) : at_(at) {
+    fs::create_directories(at);
+    mounted_ = ::unshare(CLONE_NEWNS) == 0 &&
+               ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+               ::mount("tmpfs", at.c_str(), "tmpfs", 0, options) == 0;
   }
-  std::sort(paths.begin(), paths.end());
-  std::vector<SSegmentFrames> list;
-  for (const std::string& p : paths) {
-    qnvrec::CRecordingReader reader;
-    std::string error;
-    SSegmentFrames s;
-    s.path = p;
-    if (reader.Open(p, qnvrec::IndexPathFor(p), error) && reader.FrameCount() > 0) {
-      s.consistent = reader.Summary().Consistent();
-      s.frames = reader.FrameCount();
-      // The first and the last kept record, straight from the index file.
-      std::ifstream index(qnvrec::IndexPathFor(p), std::ios::binary);
-      std::vector<char> bytes((std::istreambuf_iterator<char>(index)), {});
-      const size_t lastAt = (s.frames - 1) * qnvrec::SIndexRecord::kSize;
-      EXPECT_GE(bytes.size(), lastAt + qnvrec::SIndexRecord::kSize) << p;
-      bytes.resize(std::max(bytes.size(), lastAt + qnvrec::SIndexRecord::kSize));
-      const uint8_t* first = reinterpret_cast<const uint8_t*>(bytes.data());
-      const uint8_t* last = first + lastAt;
-      s.firstStream = qnvrec::Le32(first + kStreamIdOffset);
-      s.lastStream = qnvrec::Le32(last + kStreamIdOffset);
-      s.firstCounter = qnvrec::Le32(first);
-      s.lastCounter = qnvrec::Le32(last);
-      s.firstTime = Le64(first + kCaptureOffset);
-      s.lastTime = Le64(last + kCaptureOffset);
-    }
-    list.push_back(s);
+  ~CTinyDisk() {
+    if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
   }
-  return list;
-}
+  bool Mounted() const { return mounted_; }
 
-// Consecutive segments of one stream continue each other: the next frame
-// counter, and a capture time one picture later (a picture's parameter sets
-// share its time, so one left at the end of the earlier segment shows).
-void ExpectAbutting(const std::vector<SSegmentFrames>& segments, size_t& boundaries) {
-  for (size_t i = 0; i < segments.size(); ++i) {
-    EXPECT_TRUE(segments[i].consistent) << segments[i].path;
-    if (i == 0 || segments[i].firstStream != segments[i - 1].lastStream) continue;
-    ++boundaries;
-    EXPECT_EQ(segments[i].firstCounter, segments[i - 1].lastCounter + 1) << segments[i].path;
-    EXPECT_GT(segments[i].firstTime, segments[i - 1].lastTime) << segments[i].path;
-    EXPECT_LE(segments[i].firstTime - segments[i - 1].lastTime, 100000u) << segments[i].path;
-  }
-}
-
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
-class RecorderService : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("qnvrec-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override {
-    recorder_.reset();
-    fs::remove_all(dir_);
-  }
-
-  qnv::devsim::Simulator& AddDevice(qnv::devsim::SimulatorOptions options = {}) {
-    options.syntheticGop = 25;
-    devices_.push_back(std::make_unique<qnv::devsim::Simulator>(options));
-    EXPECT_TRUE(devices_.back()->Start()) << devices_.back()->LastError();
-    return *devices_.back();
-  }
-
-  std::string Camera(const std::string& name, uint16_t port, const std::string& extra = "") {
-    return "[[camera]]\nname = \"" + name +
-           "\"\nhost = \"127.0.0.1\"\nport = " + std::to_string(port) +
-           "\npassword_env = \"QNVREC_PW\"\n" + extra + "\n";
-  }
-
-  void StartRecorder(const std::string& config) {
-    std::ofstream(dir_ / "recorder.toml") << config;
-    recorder_ = std::make_unique<ChildProcess>();
-    ASSERT_TRUE(recorder_->Start({QNV_RECORDER_PATH, "--config", (dir_ / "recorder.toml").string()},
-                                 {{"QNVREC_PW", "admin"}, {"JOURNAL_STREAM", ""}}));
-  }
-
-  // Waits until `what` appears at least n times on the recorder's stderr.
-  bool WaitCount(const std::string& what, size_t n, int timeoutMs) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (Count(recorder_->Stderr(), what) < n) {
-      if (std::chrono::steady_clock::now() >= end) return false;
-      recorder_->WaitForStderr("\x01", 100);  // reads what arrives meanwhile
-    }
-    return true;
-  }
-
-  ChildResult Terminate() {
-    recorder_->Signal(SIGTERM);
-    return recorder_->Finish(20000);
-  }
-
-  fs::path dir_;
-  std::vector<std::unique_ptr<qnv::devsim::Simulator>> devices_;
-  std::unique_ptr<ChildProcess> recorder_;
+ private:
+  fs::path at_;
+  bool mounted_ = false;
 };
 
 TEST_F(RecorderService, SegmentsAbutRetentionKeepsLimitsRebootResumesSigtermCloses) {
@@ -194,21 +94,11 @@ TEST_F(RecorderService, SegmentsAbutRetentionKeepsLimitsRebootResumesSigtermClos
 }
 
 TEST_F(RecorderService, FullDiskStopsWritingAndResumesWhenSpaceIsBack) {
-  // A private mount namespace for a small tmpfs (needs privileges and a
-  // single-threaded process: done before any device starts).
   const fs::path root = dir_ / "tiny";
-  fs::create_directories(root);
-  if (::unshare(CLONE_NEWNS) != 0 ||
-      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-      ::mount("tmpfs", root.c_str(), "tmpfs", 0, "size=8m") != 0) {
-    GTEST_SKIP() << "no private tmpfs here (needs CAP_SYS_ADMIN and one thread)";
-  }
-  struct SUnmount {
-    fs::path at;
-    ~SUnmount() { ::umount2(at.c_str(), MNT_DETACH); }
-  } unmount{root};
+  CTinyDisk disk(root, "size=16m");
+  if (!disk.Mounted()) GTEST_SKIP() << "no private tmpfs here (needs CAP_SYS_ADMIN and one thread)";
   qnv::devsim::SimulatorOptions fast;
-  fast.syntheticBitrate = 8000000;  // 1 MB/s: the tmpfs fills in seconds
+  fast.syntheticBitrate = 16000000;  // 2 MB/s: the tmpfs fills in seconds
   auto& device = AddDevice(fast);
   StartRecorder("[storage]\nroot = \"" + root.string() +
                 "\"\nsegment_seconds = 1\nmin_free_mb = 3\n" + Camera("cam1", device.Port()));
@@ -285,12 +175,6 @@ TEST_F(RecorderService, PasswordOnTheCommandLineIsRefused) {
   EXPECT_NE(result.err.find("password_env"), std::string::npos) << result.err;
 }
 
-// The tool's path, or "" when it is not installed.
-std::string Tool(const std::string& name) {
-  const ChildResult r = ChildProcess::Run({"/bin/sh", "-c", "command -v " + name});
-  return r.exitCode == 0 ? r.out.substr(0, r.out.find('\n')) : "";
-}
-
 TEST_F(RecorderService, RtspClientsPlayWhileRecordingAndADownCameraIsRefused) {
   const std::string ffprobe = Tool("ffprobe"), ffmpeg = Tool("ffmpeg"),
                     gstLaunch = Tool("gst-launch-1.0");
@@ -350,6 +234,319 @@ TEST_F(RecorderService, RtspClientsPlayWhileRecordingAndADownCameraIsRefused) {
   size_t boundaries = 0;
   ExpectAbutting(Segments(root, "cam1"), boundaries);
   EXPECT_GE(boundaries, 1u);
+}
+
+// Seconds since 1970 that a segment's name stands for.
+int64_t NameTime(const std::string& path) {
+  const fs::path p(path);
+  const std::string day = p.parent_path().filename().string(), stem = p.stem().string();
+  tm t{};
+  t.tm_year = std::stoi(day.substr(0, 4)) - 1900;
+  t.tm_mon = std::stoi(day.substr(5, 2)) - 1;
+  t.tm_mday = std::stoi(day.substr(8, 2));
+  t.tm_hour = std::stoi(stem.substr(0, 2));
+  t.tm_min = std::stoi(stem.substr(2, 2));
+  t.tm_sec = std::stoi(stem.substr(4, 2));
+  return int64_t(timegm(&t));
+}
+
+// A segment that continues another begins at a key frame at or after its
+// clock boundary and carries the boundary's name: never a second early.
+TEST_F(RecorderService, SegmentsAreNamedByTheBoundaryTheyBeginAt) {
+  auto& device = AddDevice();
+  const fs::path root = dir_ / "store";
+  StartRecorder("[storage]\nroot = \"" + root.string() + "\"\nsegment_seconds = 2\n" +
+                Camera("cam1", device.Port()));
+  ASSERT_TRUE(WaitCount("camera cam1: recording", 6, 20000)) << recorder_->Stderr();
+  const ChildResult result = Terminate();
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  const auto segments = Segments(root, "cam1");
+  size_t continued = 0;
+  for (size_t i = 1; i < segments.size(); ++i) {
+    if (segments[i].firstStream != segments[i - 1].lastStream || segments[i].frames == 0) continue;
+    ++continued;
+    const int64_t name = NameTime(segments[i].path);
+    EXPECT_EQ(name % 2, 0) << segments[i].path;
+    EXPECT_GE(int64_t(segments[i].firstTime / 1000000), name) << segments[i].path;
+    EXPECT_LT(int64_t(segments[i].firstTime / 1000000), name + 2) << segments[i].path;
+    EXPECT_EQ(fs::path(segments[i].path).stem().string().size(), 6u) << segments[i].path;
+  }
+  EXPECT_GE(continued, 4u) << result.err;
+}
+
+// A recorder killed mid-segment leaves it torn; the next start repairs it,
+// says so, and makes its MP4 copy. The segment being written is reported as
+// open by qnv-export --check (exit 0), the repaired one as repaired.
+TEST_F(RecorderService, KilledRecorderIsRepairedAtRestartAndItsSegmentsCheck) {
+  auto& device = AddDevice();
+  const fs::path root = dir_ / "store";
+  const std::string config = "[storage]\nroot = \"" + root.string() +
+                             "\"\nsegment_seconds = 600\nmp4 = true\n" +
+                             Camera("cam1", device.Port());
+  StartRecorder(config);
+  ASSERT_TRUE(WaitCount("camera cam1: recording", 1, 10000)) << recorder_->Stderr();
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  auto segments = Segments(root, "cam1");
+  ASSERT_EQ(segments.size(), 1u);
+  const std::string live = segments[0].path;
+  const ChildResult open = ChildProcess::Run({QNV_EXPORT_PATH, "--check", "--json", live});
+  EXPECT_EQ(open.exitCode, 0) << open.out << open.err;
+  EXPECT_NE(open.out.find("\"state\":\"open\""), std::string::npos) << open.out;
+
+  recorder_->Signal(SIGKILL);
+  recorder_->Finish(5000);
+  const ChildResult torn = ChildProcess::Run({QNV_EXPORT_PATH, "--check", live});
+  EXPECT_EQ(torn.exitCode, 1) << torn.out;  // damaged: nobody holds it, nothing repaired it
+  struct stat st {};
+  ASSERT_EQ(::stat(live.c_str(), &st), 0);
+  EXPECT_GT(uint64_t(st.st_blocks) * 512, uint64_t(st.st_size) + (1u << 20));  // reserved
+
+  StartRecorder(config);
+  ASSERT_TRUE(WaitCount("repair: " + live, 1, 10000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("camera cam1: recording", 1, 10000)) << recorder_->Stderr();
+  const std::string mp4 = fs::path(live).replace_extension(".mp4").string();
+  for (int i = 0; i < 50 && !fs::exists(mp4); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_TRUE(fs::exists(mp4));
+  ASSERT_EQ(::stat(live.c_str(), &st), 0);
+  EXPECT_LE(uint64_t(st.st_blocks) * 512, uint64_t(st.st_size) + (256u << 10));
+  const ChildResult repaired = ChildProcess::Run({QNV_EXPORT_PATH, "--check", "--json", live});
+  EXPECT_EQ(repaired.exitCode, 0) << repaired.out << repaired.err;
+  EXPECT_NE(repaired.out.find("\"state\":\"repaired\""), std::string::npos) << repaired.out;
+  const ChildResult result = Terminate();
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  // Every segment, repaired or not, passes the check.
+  for (const auto& s : Segments(root, "cam1")) {
+    EXPECT_EQ(ChildProcess::Run({QNV_EXPORT_PATH, "--check", s.path}).exitCode, 0) << s.path;
+  }
+}
+
+// A wrong password, a port nobody listens on: the log, the status file and
+// --status say which; the wrong password waits long before its next try and
+// names what to fix; a reload cannot add a password_env variable and says so.
+TEST_F(RecorderService, FailuresAreToldApartAndAWrongPasswordBacksOff) {
+  auto& device = AddDevice();
+  const fs::path root = dir_ / "store";
+  StartRecorder("[storage]\nroot = \"" + root.string() + "\"\n" +
+                    "[[camera]]\nname = \"bad\"\nhost = \"127.0.0.1\"\nport = " +
+                    std::to_string(device.Port()) + "\npassword_env = \"QNVREC_BAD\"\n" +
+                    Camera("dead", 1),
+                {{"QNVREC_BAD", "wrong"}});
+  ASSERT_TRUE(WaitCount("camera bad: cannot connect: wrong user name or password", 1, 10000))
+      << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("camera dead: cannot connect: connection refused", 1, 10000))
+      << recorder_->Stderr();
+  EXPECT_TRUE(WaitCount("environment variable QNVREC_BAD", 1, 100)) << recorder_->Stderr();
+  EXPECT_TRUE(WaitCount("next try in 300 s", 1, 100)) << recorder_->Stderr();
+  std::this_thread::sleep_for(std::chrono::milliseconds(4000));
+  size_t logins = 0;
+  for (const auto& r : device.Requests()) logins += r.cls == 1 && r.code == 1;
+  EXPECT_EQ(logins, 1u);
+  // The refused port is tried again and again, but not told again and again.
+  EXPECT_EQ(Count(recorder_->Stderr(), "camera dead: cannot connect"), 1u) << recorder_->Stderr();
+
+  const ChildResult status =
+      ChildProcess::Run({QNV_RECORDER_PATH, "--status", root.string()}, 10000);
+  EXPECT_EQ(status.exitCode, 0) << status.err;
+  EXPECT_NE(status.out.find("bad_credentials: wrong user name or password"), std::string::npos)
+      << status.out;
+  EXPECT_NE(status.out.find("refused: connection refused by 127.0.0.1:1"), std::string::npos)
+      << status.out;
+  std::ifstream in(root / ".qnv-recorder" / "recorder" / "status.json");
+  const std::string json((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_NE(json.find("\"reason\": \"bad_credentials\""), std::string::npos) << json;
+  EXPECT_NE(json.find("\"since\": "), std::string::npos) << json;
+  EXPECT_NE(json.find("\"last_error\": \"connection refused"), std::string::npos) << json;
+
+  std::ofstream(dir_ / "recorder.toml")
+      << "[storage]\nroot = \"" << root.string() << "\"\n"
+      << Camera("dead", 1) << "[[camera]]\nname = \"added\"\nhost = \"127.0.0.1\"\n"
+      << "password_env = \"QNVREC_ADDED_LATER\"\n";
+  recorder_->Signal(SIGHUP);
+  ASSERT_TRUE(WaitCount("reload refused", 1, 5000)) << recorder_->Stderr();
+  EXPECT_TRUE(WaitCount("a reload cannot add environment variables", 1, 100))
+      << recorder_->Stderr();
+  const ChildResult result = Terminate();
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+}
+
+// qnv-devsim processes on their own: one stopped with SIGSTOP (its session
+// answers no keep-alive; its stream's stall time-out is longer), one whose
+// streams freeze by --freeze-after while it still answers. The recorder says
+// which (log, status.json, --status), in about the library's bounds rather
+// than after a watchdog of its own, tells the failed logins to the stopped
+// device as no answer, and records again once the device goes on.
+TEST_F(RecorderService, FrozenDevicesAreToldByTheLibrarysReasonAndReconnected) {
+  struct SDevice {
+    ChildProcess process;
+    uint16_t port = 0;
+  };
+  SDevice stopped, stalled;
+  auto start = [](SDevice& d, std::vector<std::string> extra) {
+    std::vector<std::string> argv = {QNV_DEVSIM_PATH, "--port",  "0",         "--synthetic",
+                                     "--size",        "320x240", "--bitrate", "300000",
+                                     "--gop",         "25"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    ASSERT_TRUE(d.process.Start(argv));
+    ASSERT_TRUE(d.process.WaitForStdout("streams on", 10000)) << d.process.Stderr();
+    const std::string& out = d.process.Stdout();
+    d.port = uint16_t(std::atoi(out.c_str() + out.find("127.0.0.1:") + 10));
+  };
+  start(stopped, {});
+  start(stalled, {"--freeze-after", "6", "--freeze", "stream"});
+  ASSERT_FALSE(HasFatalFailure());
+  const fs::path root = dir_ / "store";
+  StartRecorder("[storage]\nroot = \"" + root.string() + "\"\nsegment_seconds = 600\n" +
+                Camera("stopped", stopped.port, "stall_seconds = 60") +
+                Camera("stalled", stalled.port, "stall_seconds = 2"));
+  ASSERT_TRUE(WaitCount("camera stopped: recording", 1, 10000)) << recorder_->Stderr();
+
+  // The stream stall: told after stall_seconds, not after 10 s of silence.
+  ASSERT_TRUE(stalled.process.WaitForStdout("frozen (streams)", 15000));
+  const auto streamsFrozen = std::chrono::steady_clock::now();
+  ASSERT_TRUE(
+      WaitCount("camera stalled: stream from 127.0.0.1:" + std::to_string(stalled.port + 2) +
+                    " stalled: no frame for 2 s (stall_seconds); reconnecting",
+                1, 15000))
+      << recorder_->Stderr();
+  const int64_t stallMs = MsSince(streamsFrozen);
+  EXPECT_GE(stallMs, 1500);
+  EXPECT_LT(stallMs, 8000);
+
+  // The stopped device: no keep-alive answer, 13 to 18 s after it stopped.
+  stopped.process.Signal(SIGSTOP);
+  const auto stoppedAt = std::chrono::steady_clock::now();
+  ASSERT_TRUE(WaitCount("camera stopped: no keep-alive answer from 127.0.0.1:" +
+                            std::to_string(stopped.port) + " (3 in a row)",
+                        1, 40000))
+      << recorder_->Stderr();
+  const int64_t frozenMs = MsSince(stoppedAt);
+  EXPECT_GE(frozenMs, 9000);
+  EXPECT_LT(frozenMs, 30000);
+  const int64_t lostUnix = time(nullptr);
+  // The status file is rewritten every 2 s.
+  std::string json, line;
+  for (int i = 0; i < 40 && line.find("no_keepalive_answer") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    std::ifstream in(root / ".qnv-recorder" / "recorder" / "status.json");
+    json.assign(std::istreambuf_iterator<char>(in), {});
+    const size_t at = json.find("{\"name\": \"stopped\"");
+    line = at == std::string::npos ? "" : json.substr(at, json.find('\n', at) - at);
+  }
+  EXPECT_NE(line.find("\"state\": \"down\""), std::string::npos) << line;
+  EXPECT_NE(line.find("\"reason\": \"no_keepalive_answer\""), std::string::npos) << line;
+  EXPECT_NE(line.find("\"last_error\": \"no keep-alive answer from"), std::string::npos) << line;
+  const size_t since = line.find("\"since\": ");
+  ASSERT_NE(since, std::string::npos) << line;
+  EXPECT_LE(std::abs(std::atoll(line.c_str() + since + 9) - lostUnix), 5) << line;
+  // Pictures counted as qnvctl and qnv-export count them: parameter sets
+  // and SEI are not pictures; one picture in 25 is a key picture.
+  const size_t pictures = line.find("\"pictures\": "), keys = line.find("\"key_pictures\": ");
+  ASSERT_NE(pictures, std::string::npos) << line;
+  ASSERT_NE(keys, std::string::npos) << line;
+  const long long p = std::atoll(line.c_str() + pictures + 12),
+                  k = std::atoll(line.c_str() + keys + 16);
+  EXPECT_GE(p, 100) << line;
+  EXPECT_NEAR(double(k), double(p) / 25.0, 1.5) << line;
+  const size_t stalledAt = json.find("{\"name\": \"stalled\"");
+  ASSERT_NE(stalledAt, std::string::npos) << json;
+  EXPECT_NE(json.find("stalled: no frame for 2 s", stalledAt), std::string::npos) << json;
+
+  // Logins to the stopped device get no answer, and say so.
+  ASSERT_TRUE(WaitCount(
+      "camera stopped: cannot connect: no answer from 127.0.0.1:" + std::to_string(stopped.port), 1,
+      30000))
+      << recorder_->Stderr();
+  // The status file is rewritten every 2 s.
+  const std::string noAnswer =
+      "no_answer: no answer from 127.0.0.1:" + std::to_string(stopped.port);
+  ChildResult status;
+  for (int i = 0; i < 20; ++i) {
+    status = ChildProcess::Run({QNV_RECORDER_PATH, "--status", root.string()}, 10000);
+    if (status.out.find(noAnswer) != std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+  EXPECT_EQ(status.exitCode, 0) << status.err;
+  EXPECT_NE(status.out.find(noAnswer), std::string::npos) << status.out;
+
+  // The device goes on: the camera reconnects and records again.
+  const size_t recordings = Count(recorder_->Stderr(), "camera stopped: recording");
+  stopped.process.Signal(SIGCONT);
+  ASSERT_TRUE(WaitCount("camera stopped: connected", 2, 45000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("camera stopped: recording", recordings + 1, 10000)) << recorder_->Stderr();
+  const ChildResult result = Terminate();
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(Count(result.err, "no frames for"), 0u) << result.err;  // no watchdog of its own
+  for (const auto& s : Segments(root, "stopped")) {
+    EXPECT_EQ(ChildProcess::Run({QNV_EXPORT_PATH, "--check", s.path}).exitCode, 0) << s.path;
+  }
+  for (SDevice* d : {&stopped, &stalled}) {
+    d->process.Signal(SIGTERM);
+    EXPECT_EQ(d->process.Finish(10000).exitCode, 0);
+  }
+}
+
+// A device that takes the login and drops its stream at once is tried again
+// less and less often, not every second, and told about a few times.
+TEST_F(RecorderService, AFlappingDeviceIsTriedLessAndLessOften) {
+  auto& device = AddDevice();
+  device.SetStreamFault({qnv::devsim::StreamFault::kDropMidFrame, 0, -1});
+  StartRecorder("[rtsp]\nport = 0\n" + Camera("cam1", device.Port()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(9000));
+  const ChildResult result = Terminate();
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  size_t logins = 0;
+  for (const auto& r : device.Requests()) logins += r.cls == 1 && r.code == 1;
+  EXPECT_GE(logins, 2u);
+  EXPECT_LE(logins, 5u);  // after 1, 2, 4 s: not 8 or 9 tries
+  EXPECT_GE(Count(result.err, "stream connection to 127.0.0.1:"), 1u) << result.err;
+}
+
+// A device raising hundreds of alarms a second gets a few lines, then one
+// that counts what was held back.
+TEST_F(RecorderService, AnAlarmStormIsLoggedAFewLinesAtATime) {
+  qnv::devsim::SimulatorOptions storm;
+  storm.alarmIntervalMs = 2;
+  auto& device = AddDevice(storm);
+  StartRecorder("[rtsp]\nport = 0\n" + Camera("cam1", device.Port()));
+  ASSERT_TRUE(WaitCount("camera cam1: connected", 1, 10000)) << recorder_->Stderr();
+  std::this_thread::sleep_for(std::chrono::milliseconds(11500));
+  const ChildResult result = Terminate();
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_GT(device.AlarmsRaised(), 1000u);
+  EXPECT_LE(Count(result.err, "camera cam1: alarm (rule"), 12u);
+  // The count comes with the next line let through, or on its own.
+  EXPECT_GE(Count(result.err, " more held back)") + Count(result.err, "alarm line(s) held back"),
+            1u)
+      << result.err.substr(0, 2000);
+}
+
+// MP4 copies count against min_free_mb: when one would take the free space
+// below it, it is skipped with a line that says so.
+TEST_F(RecorderService, Mp4CopiesNeverTakeTheDiskBelowMinFree) {
+  const fs::path root = dir_ / "tiny";
+  CTinyDisk disk(root, "size=11m");
+  if (!disk.Mounted()) GTEST_SKIP() << "no private tmpfs here (needs CAP_SYS_ADMIN and one thread)";
+  qnv::devsim::SimulatorOptions fast;
+  fast.syntheticBitrate = 8000000;  // 1 MB/s
+  auto& device = AddDevice(fast);
+  StartRecorder("[storage]\nroot = \"" + root.string() +
+                "\"\nsegment_seconds = 600\nmp4 = true\nmin_free_mb = 4\n" +
+                Camera("cam1", device.Port()));
+  // The one segment ends when the disk is full; its copy would not fit.
+  ASSERT_TRUE(WaitCount("camera cam1: disk full", 1, 30000)) << recorder_->Stderr();
+  uint64_t lowest = UINT64_MAX;
+  for (int i = 0; i < 60; ++i) {
+    struct statvfs st {};
+    ASSERT_EQ(::statvfs(root.c_str(), &st), 0);
+    lowest = std::min<uint64_t>(lowest, uint64_t(st.f_bavail) * st.f_frsize);
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  EXPECT_GE(lowest, 4u << 20);
+  ASSERT_TRUE(WaitCount("skipped: it needs about", 1, 3000)) << recorder_->Stderr();
+  const ChildResult result = Terminate();
+  EXPECT_EQ(result.exitCode, 0) << result.err;
 }
 
 // The gateway alone: a configuration without [storage] writes nothing and

@@ -7,6 +7,7 @@
 #include <future>
 
 #include "CommandConnection.h"
+#include "QNVNetAlarm.h"
 #include "StreamConnection.h"
 
 namespace qnv::devsim {
@@ -158,26 +159,28 @@ void Device::ArmAlarmTimer() {
 }
 
 std::vector<uint8_t> Device::MakeAlarm(uint32_t ruleId) {
-  std::vector<uint8_t> a(std::max<size_t>(kAlarmSize, options_.alarmSize), 0);
+  // Zeros after the layout when the options ask for larger alarms.
+  std::vector<uint8_t> a(std::max<size_t>(QNVNET_ALARM_SIZE, options_.alarmSize), 0);
   std::memcpy(a.data(), "VvEeMmSs", 8);
   const uint32_t sequence = ++alarmSequence_;
-  wire::PutU32(a.data() + kAlarmLengthOffset, static_cast<uint32_t>(a.size()));
-  wire::PutU32(a.data() + kAlarmTypeOffset, kAlarmTypeRule);
-  wire::PutU32(a.data() + kAlarmRuleOffset, ruleId);
-  wire::PutU32(a.data() + kAlarmChannelOffset, 1);
+  wire::PutU32(a.data() + QNVNET_ALARM_LENGTH_OFFSET, static_cast<uint32_t>(a.size()));
+  wire::PutU32(a.data() + QNVNET_ALARM_TYPE_OFFSET, QNVNET_ALARM_TYPE_RULE);
+  wire::PutU32(a.data() + QNVNET_ALARM_RULE_OFFSET, ruleId);
+  wire::PutU32(a.data() + QNVNET_ALARM_CHANNEL_OFFSET, 1);
   const uint64_t now =
       static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
                                 std::chrono::system_clock::now().time_since_epoch())
                                 .count());
-  wire::PutU32(a.data() + kAlarmTimeOffset, static_cast<uint32_t>(now));
-  wire::PutU32(a.data() + kAlarmTimeOffset + 4, static_cast<uint32_t>(now >> 32));
+  wire::PutU32(a.data() + QNVNET_ALARM_TIME_OFFSET, static_cast<uint32_t>(now));
+  wire::PutU32(a.data() + QNVNET_ALARM_TIME_OFFSET + 4, static_cast<uint32_t>(now >> 32));
   // An object box that wanders over the picture, so successive alarms differ.
   const uint32_t w = options_.syntheticWidth / 8, h = options_.syntheticHeight / 4;
-  wire::PutU32(a.data() + kAlarmBoxOffset, (sequence * 37) % (options_.syntheticWidth - w));
-  wire::PutU32(a.data() + kAlarmBoxOffset + 4, (sequence * 23) % (options_.syntheticHeight - h));
-  wire::PutU32(a.data() + kAlarmBoxOffset + 8, w);
-  wire::PutU32(a.data() + kAlarmBoxOffset + 12, h);
-  wire::PutU32(a.data() + kAlarmSequenceOffset, sequence);
+  wire::PutU32(a.data() + QNVNET_ALARM_BOX_OFFSET, (sequence * 37) % (options_.syntheticWidth - w));
+  wire::PutU32(a.data() + QNVNET_ALARM_BOX_OFFSET + 4,
+               (sequence * 23) % (options_.syntheticHeight - h));
+  wire::PutU32(a.data() + QNVNET_ALARM_BOX_OFFSET + 8, w);
+  wire::PutU32(a.data() + QNVNET_ALARM_BOX_OFFSET + 12, h);
+  wire::PutU32(a.data() + QNVNET_ALARM_SEQUENCE_OFFSET, sequence);
   return a;
 }
 

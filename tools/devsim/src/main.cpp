@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "QNVNetAlarm.h"
 #include "devsim/Simulator.h"
 
 namespace {
@@ -310,7 +311,7 @@ int main(int argc, char** argv) {
       if (!value(v) || !ParseUnsigned(v, 86400000, n)) return Fail("--alarm-interval needs ms");
       options.alarmIntervalMs = static_cast<int>(n);
     } else if (arg == "--alarm-size") {
-      if (!value(v) || !ParseUnsigned(v, 4096, n) || n < qnv::devsim::kAlarmSize)
+      if (!value(v) || !ParseUnsigned(v, 4096, n) || n < QNVNET_ALARM_SIZE)
         return Fail("--alarm-size needs 56..4096 bytes");
       options.alarmSize = static_cast<uint32_t>(n);
     } else if (arg == "--alarm-burst") {

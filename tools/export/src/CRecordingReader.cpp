@@ -90,6 +90,8 @@ bool CRecordingReader::Open(const std::string& dataPath, const std::string& inde
     error = "cannot read data file " + why;
     return false;
   }
+  summary_.writerActive = WriterHoldsLock(fileno(data_.get()));
+  summary_.repaired = ReadRepairNote(dataPath, summary_.repair);
   index_.reset(OpenRegularFile(indexPath, indexId_, why));
   if (!index_) {
     error = "cannot read index file " + why;

@@ -91,7 +91,15 @@ std::string SummaryText(const SRecordingSummary& s, const SExportOptions& option
   }
   t += "size:       " + N(s.dataFileBytes) + " bytes data, " + N(s.indexFileBytes) +
        " bytes index\n";
-  if (s.Consistent()) {
+  if (s.State() == ERecordingState::kOpen) {
+    t += "state:      open (being written: its writer holds the lock; " + N(s.frames) +
+         " frames so far)\n";
+  } else if (s.State() == ERecordingState::kRepaired) {
+    t += "state:      repaired (cut back to its last whole frame after it was cut short)\n";
+    t += "repaired:   " + N(s.repair.droppedFrames) + " frames, " + N(s.repair.droppedDataBytes) +
+         " data bytes, " + N(s.repair.droppedIndexBytes) + " index bytes dropped; " +
+         N(s.repair.releasedBytes) + " reserved bytes released; " + s.repair.reason + "\n";
+  } else if (s.Consistent()) {
     t += "state:      consistent\n";
   } else {
     t += "state:      damaged, recovered up to frame " + N(s.frames) + "\n";
@@ -140,6 +148,12 @@ std::string SummaryJson(const SRecordingSummary& s, const SExportOptions& option
   j += ",\"dataBytes\":" + N(s.dataFileBytes);
   j += ",\"indexBytes\":" + N(s.indexFileBytes);
   j += std::string(",\"consistent\":") + (s.Consistent() ? "true" : "false");
+  j += std::string(",\"state\":") + JsonString(StateName(s.State()));
+  if (s.repaired) {
+    std::string note = RepairNoteText(s.repair);
+    note.pop_back();  // its line end
+    j += ",\"repair\":" + note;
+  }
   j += ",\"dropped\":{\"frames\":" + N(s.droppedFrames) +
        ",\"dataBytes\":" + N(s.droppedDataBytes) + ",\"indexBytes\":" + N(s.droppedIndexBytes) +
        "}";

@@ -56,6 +56,8 @@ const char kUsage[] =
     "                     (without it, and without capture times or stream timing: 25)\n"
     "  --format FORMAT    h264 or mp4 (default: from OUTPUT's extension)\n"
     "  --check            print the summary only; exit status 1 when the recording is damaged\n"
+    "                     (not for one being written, which its writer locks, nor for one\n"
+    "                     repaired by its writer, which has a .repaired note beside it)\n"
     "  --strict           with --check: holes count as damage too\n"
     "  --json             print the summary as JSON on standard output\n"
     "  -q, --quiet        no progress display\n"
@@ -197,7 +199,11 @@ int main(int argc, char** argv) {
     }
   }
   const qnvrec::SRecordingSummary& summary = reader.Summary();
-  if (!summary.Consistent()) {
+  if (summary.State() == qnvrec::ERecordingState::kOpen) {
+    std::fprintf(stderr,
+                 "qnv-export: note: the recording is being written (its writer holds the lock); "
+                 "read as far as it goes now\n");
+  } else if (!summary.Consistent()) {
     std::fprintf(stderr,
                  "qnv-export: warning: recording damaged, using its first %llu frames; dropped "
                  "%llu frames, %llu data bytes, %llu index bytes\n",
@@ -220,7 +226,8 @@ int main(int argc, char** argv) {
                      : qnvrec::SummaryText(summary, options, nullptr, ""))
                    .c_str(),
                stdout);
-    const bool damaged = !summary.Consistent() || (strict && summary.holeCount > 0);
+    const bool damaged =
+        summary.State() == qnvrec::ERecordingState::kDamaged || (strict && summary.holeCount > 0);
     return check && damaged ? kExitDamaged : kExitOk;
   }
 

@@ -24,9 +24,9 @@
 #include "CStreamWatch.h"
 #include "CommandSupport.h"
 #include "Commands.h"
-#include "DeviceAlarm.h"
 #include "Files.h"
 #include "LiveSteps.h"
+#include "QNVNetAlarm.h"
 #include "QNVNetSdk.h"
 
 namespace qnvctl {
@@ -71,8 +71,8 @@ int RecordOnEvents(const CInvocation& inv, const CReporter& out, const std::stri
   std::deque<SClipEvent> events;
   CSdkLibrary::SHandlers handlers = live.Handlers();
   handlers.message = [&](uint32_t, const uint8_t* body, size_t length) {
-    SAlarm alarm{};
-    const bool isAlarm = DecodeAlarm(std::vector<uint8_t>(body, body + length), alarm);
+    qnvnet_alarm alarm{};
+    const bool isAlarm = qnvnet_alarm_decode(body, static_cast<int32_t>(length), &alarm) != 0;
     std::lock_guard<std::mutex> lock(mutex);
     events.push_back({std::time(nullptr), isAlarm ? alarm.rule : 0});
   };

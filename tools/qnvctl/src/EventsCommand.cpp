@@ -14,32 +14,9 @@
 #include "CJsonObject.h"
 #include "CommandSupport.h"
 #include "Commands.h"
-#include "DeviceAlarm.h"
-#include "devsim/Simulator.h"
+#include "QNVNetAlarm.h"
 
 namespace qnvctl {
-
-// The simulated device's rule alarm, as its help describes it: the body
-// starts at block byte 8, so block offset N is body offset N - 8.
-namespace {
-constexpr size_t kBodyBase = 8;
-uint32_t U32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-}  // namespace
-
-bool DecodeAlarm(const std::vector<uint8_t>& body, SAlarm& a) {
-  namespace d = qnv::devsim;
-  if (body.size() != d::kAlarmSize - kBodyBase || U32(body.data()) != d::kAlarmSize) return false;
-  const uint8_t* b = body.data() - kBodyBase;  // indexed by block offset below
-  a.type = U32(b + d::kAlarmTypeOffset);
-  a.rule = U32(b + d::kAlarmRuleOffset);
-  a.channel = U32(b + d::kAlarmChannelOffset);
-  a.captureUs = U32(b + d::kAlarmTimeOffset) | uint64_t(U32(b + d::kAlarmTimeOffset + 4)) << 32;
-  for (int i = 0; i < 4; ++i) a.box[i] = U32(b + d::kAlarmBoxOffset + 4 * i);
-  a.sequence = U32(b + d::kAlarmSequenceOffset);
-  return a.type == d::kAlarmTypeRule;
-}
 
 namespace {
 
@@ -62,14 +39,15 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
 }
 
 void Print(const CReporter& out, const SEvent& e) {
-  SAlarm a{};
-  const bool alarm = DecodeAlarm(e.body, a);
+  qnvnet_alarm a{};
+  const bool alarm =
+      qnvnet_alarm_decode(e.body.data(), static_cast<int32_t>(e.body.size()), &a) != 0;
   if (out.json()) {
     CJsonObject j;
     j.Number("time", e.seconds).Uint("client", e.clientId).Uint("length", e.body.size());
     if (alarm) {
       j.String("event", "rule").Uint("rule", a.rule).Uint("channel", a.channel);
-      j.Uint("capture_us", a.captureUs).Uint("sequence", a.sequence);
+      j.Uint("capture_us", a.capture_us).Uint("sequence", a.sequence);
       j.Raw("box", CJsonObject::Array({std::to_string(a.box[0]), std::to_string(a.box[1]),
                                        std::to_string(a.box[2]), std::to_string(a.box[3])}));
     } else {
@@ -78,8 +56,8 @@ void Print(const CReporter& out, const SEvent& e) {
     std::printf("%s\n", j.Text().c_str());
   } else if (alarm) {
     std::printf("%8.3f client %u rule %u channel %u capture %llu us box %u,%u %ux%u #%u\n",
-                e.seconds, e.clientId, a.rule, a.channel, (unsigned long long)a.captureUs, a.box[0],
-                a.box[1], a.box[2], a.box[3], a.sequence);
+                e.seconds, e.clientId, a.rule, a.channel, (unsigned long long)a.capture_us,
+                a.box[0], a.box[1], a.box[2], a.box[3], a.sequence);
   } else {
     std::printf("%8.3f client %u %zu bytes %s\n", e.seconds, e.clientId, e.body.size(),
                 Hex(e.body).c_str());

@@ -2,18 +2,16 @@
 // video by age and size, reconnects after losses, and serves every camera as
 // RTSP. Runs in the foreground as a service (systemd); see --help.
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
-#include <ctime>
-#include <fstream>
-#include <sstream>
 #include <string>
 
-#include "CRecorder.h"
-#include "Config.h"
-#include "Log.h"
+#include "base/Log.h"
+#include "config/Config.h"
+#include "integrations/StatusFile.h"
+#include "service/CRecorder.h"
+#include "storage/CStorageRoot.h"
 
 namespace {
 
@@ -24,103 +22,104 @@ constexpr int kExitUsage = 2;
 const char* const kUsage =
     "Usage: qnv-recorder --config FILE\n"
     "       qnv-recorder --check-config FILE\n"
-    "       qnv-recorder --status ROOT\n"
+    "       qnv-recorder --status ROOT [--instance NAME]\n"
     "\n"
     "Records the configured cameras in segments under ROOT/CAMERA/YYYY-MM-DD/ (UTC),\n"
-    "each a data file (.qnv) and its index (.idx), removes old segments by age and\n"
-    "size, reconnects after a device is lost (back-off 1 s doubling to 30 s) and,\n"
-    "with an [rtsp] section, serves every camera as rtsp://HOST:PORT/CAMERA. Without\n"
-    "a [storage] section it only re-streams. Runs in the foreground; logs one line\n"
-    "per event to stderr.\n"
+    "each a data file (.qnv) and its index (.idx) named by the time it begins\n"
+    "(HHMMSS, on the clock for continuous recording), removes old segments by age and\n"
+    "size, reconnects after a device is lost and, with an [rtsp] section, serves every\n"
+    "camera as rtsp://HOST:PORT/CAMERA. Without a [storage] section it only\n"
+    "re-streams. Runs in the foreground; logs one line per event to stderr.\n"
     "\n"
     "  --config FILE        run with this TOML configuration\n"
-    "  --check-config FILE  check the configuration (passwords included) and exit\n"
-    "  --status ROOT        print the status a running recorder keeps in ROOT\n"
+    "  --check-config FILE  check the configuration as a start would (passwords, the\n"
+    "                       storage root and its folders) and exit\n"
+    "  --status ROOT        print the status each recorder instance keeps in\n"
+    "                       ROOT/.qnv-recorder/INSTANCE/ (--instance: only that one)\n"
+    "  --version            the program's version\n"
     "  --help               this text\n"
     "\n"
     "Passwords are never taken from the command line: give each camera's password\n"
     "through password_env (an environment variable's name) or password_file (a file\n"
     "only its owner may read).\n"
     "\n"
-    "Signals: SIGTERM or SIGINT close every file and exit; SIGHUP reloads the\n"
-    "configuration (added cameras start, removed ones stop, changed ones restart).\n"
+    "What it does on its own: a lost device is logged in again after 1 s, 2 s, 4 s,\n"
+    "... at most 30 s apart (1 s again once a connection held 30 s; after a refused\n"
+    "user name or password, 300 s). The SDK reports a device that answers no\n"
+    "keep-alive (13 to 18 s after it hangs), a connection that breaks (or hears\n"
+    "nothing for 20 s), a malformed device message, and a stream with no frame for\n"
+    "the camera's stall_seconds (default 10); the log line, status.json (reason,\n"
+    "last_error, since) and --status say which, as they say why a login failed\n"
+    "(wrong user name or password, connection refused, no answer).\n"
+    "When free space falls below min_free_mb (after retention), writing stops; it\n"
+    "resumes at min_free_mb plus a quarter of it and at least 4 MiB more per camera.\n"
+    "Segments an earlier run left unclosed (a crash, kill -9) are repaired at start:\n"
+    "cut back to their last whole frame, with a STEM.repaired note beside them. A\n"
+    "segment being written is locked (flock), so qnv-export --check reports it as\n"
+    "open. An RTSP request for a camera that is connected but has sent no key\n"
+    "picture yet waits up to 5 s for one; a camera that is down is answered 503 at\n"
+    "once.\n"
     "\n"
-    "Exit status: 0 success; 1 the recorder could not start; 2 bad arguments or\n"
-    "configuration.\n";
+    "Signals: SIGTERM or SIGINT close every file and exit; SIGHUP reloads the\n"
+    "configuration (added cameras start, removed ones stop, changed ones restart;\n"
+    "a file that does not load is refused and the running configuration stays).\n"
+    "\n"
+    "Exit status: 0 success; 1 the recorder could not start (--status: no instance\n"
+    "runs); 2 bad arguments or configuration.\n";
 
 int Usage(const std::string& message) {
   std::fprintf(stderr, "qnv-recorder: %s\n(see qnv-recorder --help)\n", message.c_str());
   return kExitUsage;
 }
 
+std::vector<std::string> CameraNames(const qnvrecorder::SConfig& config) {
+  std::vector<std::string> names;
+  for (const auto& c : config.cameras) names.push_back(c.name);
+  return names;
+}
+
 int CheckConfig(const std::string& path) {
   qnvrecorder::SConfig config;
-  std::string error;
+  std::string error, warning;
   if (!qnvrecorder::LoadConfig(path, config, error)) {
     std::fprintf(stderr, "qnv-recorder: %s\n", error.c_str());
     return kExitUsage;
   }
+  // The same checks of the storage as the start makes, without changing it.
+  if (config.storage.enabled &&
+      !qnvrecorder::CStorageRoot::Inspect(config.storage.root, config.storage.instance,
+                                          CameraNames(config), error, warning)) {
+    std::fprintf(stderr, "qnv-recorder: %s: %s\n", path.c_str(), error.c_str());
+    return kExitUsage;
+  }
+  if (!warning.empty()) std::fprintf(stderr, "qnv-recorder: note: %s\n", warning.c_str());
   std::printf("%s: OK: %zu camera(s)", path.c_str(), config.cameras.size());
   if (config.storage.enabled) {
-    std::printf(", recording to %s in %d s segments", config.storage.root.c_str(),
-                config.storage.segmentSeconds);
+    std::printf(", recording to %s (instance %s) in %d s segments", config.storage.root.c_str(),
+                config.storage.instance.c_str(), config.storage.segmentSeconds);
   }
   if (config.rtsp.enabled) std::printf(", RTSP on port %u", config.rtsp.port);
   std::printf("\n");
   return kExitOk;
 }
 
-// A value of the status file's one-line objects (our own output: strings
-// escape only quotes, backslashes and control characters).
-std::string Field(const std::string& line, const char* name) {
-  const std::string key = std::string("\"") + name + "\": ";
-  size_t at = line.find(key);
-  if (at == std::string::npos) return "";
-  at += key.size();
-  std::string value;
-  if (line[at] != '"') {
-    while (at < line.size() && line[at] != ',' && line[at] != '}') value += line[at++];
-    return value;
-  }
-  for (++at; at < line.size() && line[at] != '"'; ++at) {
-    if (line[at] == '\\' && at + 1 < line.size()) ++at;
-    value += line[at];
-  }
-  return value;
-}
-
-int PrintStatus(const std::string& root) {
-  const std::string path = root + "/" + qnvrecorder::kStatusFileName;
-  std::ifstream in(path);
-  if (!in) {
-    std::fprintf(stderr, "qnv-recorder: no status in %s (is a recorder writing there?)\n",
-                 path.c_str());
-    return kExitFailed;
-  }
-  std::string header;
-  std::getline(in, header);
-  const long pid = std::atol(Field(header, "pid").c_str());
-  const long age = static_cast<long>(time(nullptr)) - std::atol(Field(header, "written").c_str());
-  const bool running = pid > 0 && ::kill(static_cast<pid_t>(pid), 0) == 0;
-  std::printf("recorder pid %ld %s, status written %ld s ago%s\n", pid,
-              running ? "running" : "not running", age,
-              Field(header, "disk_full") == "true" ? ", DISK FULL" : "");
-  std::printf("%-20s %-11s %-24s %12s %5s  %s\n", "CAMERA", "STATE", "LAST FRAME (UTC)",
-              "BYTES TODAY", "RECON", "SEGMENT");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.find("\"name\"") == std::string::npos) continue;
-    const long long ms = std::atoll(Field(line, "last_frame_ms").c_str());
-    char when[32] = "-";
-    if (ms > 0) {
-      const time_t t = static_cast<time_t>(ms / 1000);
-      tm utc{};
-      gmtime_r(&t, &utc);
-      std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &utc);
+int PrintStatus(const std::string& root, const std::string& instance) {
+  bool any = false, running = false;
+  for (const qnvrecorder::SInstanceInfo& info : qnvrecorder::FindInstances(root)) {
+    if (!instance.empty() && info.name != instance) continue;
+    std::string error;
+    if (any) std::printf("\n");
+    if (!qnvrecorder::PrintStatusFile(info.statusPath, info.running, error)) {
+      std::printf("instance %s: %s\n", info.name.c_str(), error.c_str());
     }
-    std::printf("%-20s %-11s %-24s %12s %5s  %s\n", Field(line, "name").c_str(),
-                Field(line, "state").c_str(), when, Field(line, "bytes_today").c_str(),
-                Field(line, "reconnects").c_str(), Field(line, "segment").c_str());
+    any = true;
+    running = running || info.running;
+  }
+  if (!any) {
+    std::fprintf(stderr, "qnv-recorder: no recorder %s in %s/%s (is a recorder writing there?)\n",
+                 instance.empty() ? "instance" : ("instance " + instance).c_str(), root.c_str(),
+                 qnvrecorder::kReservedFolder);
+    return kExitFailed;
   }
   return running ? kExitOk : kExitFailed;
 }
@@ -152,7 +151,7 @@ int Run(const std::string& path) {
     if (signal == SIGHUP) {
       LOG_INFO("reloading %s", path.c_str());
       qnvrecorder::SConfig next;
-      if (!qnvrecorder::LoadConfig(path, next, error)) {
+      if (!qnvrecorder::LoadConfig(path, next, error, {.reload = true})) {
         LOG_ERROR("reload refused, the running configuration stays: %s", error.c_str());
         continue;
       }
@@ -169,7 +168,7 @@ int Run(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string config, check, status;
+  std::string config, check, status, instance;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     // Refused before anything else: a password here shows in ps and in the
@@ -189,18 +188,23 @@ int main(int argc, char** argv) {
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       return kExitOk;
+    } else if (arg == "--version") {
+      std::printf("qnv-recorder %s\n", QNV_TOOLS_VERSION);
+      return kExitOk;
     } else if (arg == "--config") {
       if (!value(config)) return Usage("--config needs a file");
     } else if (arg == "--check-config") {
       if (!value(check)) return Usage("--check-config needs a file");
     } else if (arg == "--status") {
       if (!value(status)) return Usage("--status needs the storage root");
+    } else if (arg == "--instance") {
+      if (!value(instance)) return Usage("--instance needs a name");
     } else {
       return Usage("unknown argument " + arg);
     }
   }
   if (!check.empty()) return CheckConfig(check);
-  if (!status.empty()) return PrintStatus(status);
+  if (!status.empty()) return PrintStatus(status, instance);
   if (config.empty()) return Usage("--config FILE is required");
   return Run(config);
 }

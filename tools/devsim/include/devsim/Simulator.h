@@ -105,22 +105,9 @@ inline constexpr uint32_t kZoomMin = 10, kZoomMax = 300;
 // Rule alarms: a device message the device sends unasked on every logged-in command
 // connection: periodically while rule processing is on (SimulatorOptions::alarmIntervalMs),
 // on demand (Simulator::RaiseAlarm), and, when asked, just before every reply in the same
-// write. 56 bytes, numbers little-endian:
-//   0 "VvEe", 4 "MmSs", 8 u32 block length (56), 12 u32 event type (1: rule fired),
-//  16 u32 rule id, 20 u32 channel (1), 24 u64 capture time in microseconds (the clock of
-//  frame header bytes 16..23), 32 u32 box x, 36 u32 box y, 40 u32 box width, 44 u32 box
-//  height (pixels of the source picture), 48 u32 sequence number (per device, from 1),
-//  52 u32 zero.
-inline constexpr size_t kAlarmSize = 56;
-inline constexpr size_t kAlarmLengthOffset = 8;
-inline constexpr size_t kAlarmTypeOffset = 12;
-inline constexpr size_t kAlarmRuleOffset = 16;
-inline constexpr size_t kAlarmChannelOffset = 20;
-inline constexpr size_t kAlarmTimeOffset = 24;
-inline constexpr size_t kAlarmBoxOffset = 32;
-inline constexpr size_t kAlarmSequenceOffset = 48;
-inline constexpr uint32_t kAlarmTypeRule = 1;
-static_assert(kAlarmSequenceOffset + 8 == kAlarmSize);
+// write. The layout is the device's, in the installed header QNVNetAlarm.h (56 bytes; the
+// simulator sends channel 1, its wall clock as the capture time, a box that wanders over
+// the picture, and a sequence number per device from 1).
 
 // A misbehaviour of the command connection, applied to replies of one class and code.
 struct Fault {
@@ -186,7 +173,7 @@ struct SimulatorOptions {
   int alarmIntervalMs = 0;
   // Send an alarm just before every reply, in the same write.
   bool alarmBeforeReply = false;
-  // Each alarm's size, kAlarmSize..4096 (zeros after the layout below), and how many
+  // Each alarm's size, QNVNET_ALARM_SIZE..4096 (zeros after the layout), and how many
   // alarms each connection gets per interval: a device flooding its host with events.
   uint32_t alarmSize = 56;
   uint32_t alarmBurst = 1;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "qnvrecording/RecordingState.h"
 #include "qnvrecording/SIndexRecord.h"
 
 namespace qnvrec {
@@ -56,7 +57,20 @@ struct SRecordingSummary {
   std::vector<SHole> holes;
   uint64_t holeCount = 0;
 
+  // What the files' surroundings say (RecordingState.h): a writer held its
+  // lock on the data file when it was opened, or a repair note lies beside it.
+  bool writerActive = false;
+  bool repaired = false;
+  SRepairNote repair;  // when repaired
+
   bool Consistent() const { return problems.empty(); }
+  // Open while a writer holds the lock (whatever the files show so far), else
+  // damaged when data and index disagree, else repaired or consistent.
+  ERecordingState State() const {
+    if (writerActive) return ERecordingState::kOpen;
+    if (!Consistent()) return ERecordingState::kDamaged;
+    return repaired ? ERecordingState::kRepaired : ERecordingState::kConsistent;
+  }
 };
 
 constexpr size_t kMaxListedHoles = 100;
@@ -102,7 +116,9 @@ class CRecordingReader {
 
   // Opens and checks the recording. False with a message when a file cannot
   // be read, is not a regular file, or the input is not a recording at all; a
-  // damaged recording opens, with what was dropped in Summary().
+  // damaged recording opens, with what was dropped in Summary(). Takes a
+  // shared lock on the data file, held until the reader goes, so a writer's
+  // repair waits for the reading; a writer's lock shows as State() kOpen.
   bool Open(const std::string& dataPath, const std::string& indexPath, std::string& error,
             const Progress& progress = nullptr);
 

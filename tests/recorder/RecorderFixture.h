@@ -1,0 +1,179 @@
+// RecorderFixture: qnv-recorder as a child process against simulated devices
+// on 127.0.0.1, in a temporary folder of its own, and what the tests read
+// back from the segments it wrote. One test at a time per fixture object.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "devsim/Simulator.h"
+#include "qnvctl/ChildProcess.h"
+#include "qnvrecording/CRecordingReader.h"
+
+namespace qnvrectest {
+
+namespace fs = std::filesystem;
+using qnvtest::ChildProcess;
+using qnvtest::ChildResult;
+
+inline constexpr size_t kStreamIdOffset = 8;
+inline constexpr size_t kCaptureOffset = 16;
+
+struct SSegmentFrames {
+  std::string path;
+  bool consistent = false;
+  size_t frames = 0;
+  uint32_t firstStream = 0, lastStream = 0;
+  uint32_t firstCounter = 0, lastCounter = 0;
+  uint64_t firstTime = 0, lastTime = 0;
+};
+
+inline uint64_t Le64(const uint8_t* p) {
+  return qnvrec::Le32(p) | uint64_t(qnvrec::Le32(p + 4)) << 32;
+}
+
+// The segments of a camera, oldest first, with what each begins and ends with.
+inline std::vector<SSegmentFrames> Segments(const fs::path& root, const std::string& camera) {
+  std::vector<std::string> paths;
+  for (const auto& day : fs::directory_iterator(root / camera)) {
+    if (!day.is_directory()) continue;  // the folder's claim file
+    for (const auto& f : fs::directory_iterator(day.path())) {
+      if (f.path().extension() == ".qnv") paths.push_back(f.path().string());
+    }
+  }
+  std::sort(paths.begin(), paths.end());
+  std::vector<SSegmentFrames> list;
+  for (const std::string& p : paths) {
+    qnvrec::CRecordingReader reader;
+    std::string error;
+    SSegmentFrames s;
+    s.path = p;
+    if (reader.Open(p, qnvrec::IndexPathFor(p), error) && reader.FrameCount() > 0) {
+      s.consistent = reader.Summary().Consistent();
+      s.frames = reader.FrameCount();
+      // The first and the last kept record, straight from the index file.
+      std::ifstream index(qnvrec::IndexPathFor(p), std::ios::binary);
+      std::vector<char> bytes((std::istreambuf_iterator<char>(index)), {});
+      const size_t lastAt = (s.frames - 1) * qnvrec::SIndexRecord::kSize;
+      EXPECT_GE(bytes.size(), lastAt + qnvrec::SIndexRecord::kSize) << p;
+      bytes.resize(std::max(bytes.size(), lastAt + qnvrec::SIndexRecord::kSize));
+      const uint8_t* first = reinterpret_cast<const uint8_t*>(bytes.data());
+      const uint8_t* last = first + lastAt;
+      s.firstStream = qnvrec::Le32(first + kStreamIdOffset);
+      s.lastStream = qnvrec::Le32(last + kStreamIdOffset);
+      s.firstCounter = qnvrec::Le32(first);
+      s.lastCounter = qnvrec::Le32(last);
+      s.firstTime = Le64(first + kCaptureOffset);
+      s.lastTime = Le64(last + kCaptureOffset);
+    }
+    list.push_back(s);
+  }
+  return list;
+}
+
+// Consecutive segments of one stream continue each other: the next frame
+// counter, and a capture time one picture later (a picture's parameter sets
+// share its time, so one left at the end of the earlier segment shows).
+inline void ExpectAbutting(const std::vector<SSegmentFrames>& segments, size_t& boundaries) {
+  for (size_t i = 0; i < segments.size(); ++i) {
+    EXPECT_TRUE(segments[i].consistent) << segments[i].path;
+    if (i == 0 || segments[i].firstStream != segments[i - 1].lastStream) continue;
+    ++boundaries;
+    EXPECT_EQ(segments[i].firstCounter, segments[i - 1].lastCounter + 1) << segments[i].path;
+    EXPECT_GT(segments[i].firstTime, segments[i - 1].lastTime) << segments[i].path;
+    EXPECT_LE(segments[i].firstTime - segments[i - 1].lastTime, 100000u) << segments[i].path;
+  }
+}
+
+inline int64_t MsSince(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t)
+      .count();
+}
+
+inline size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+class RecorderService : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("qnvrec-" + std::to_string(getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override {
+    recorder_.reset();
+    fs::remove_all(dir_);
+  }
+
+  qnv::devsim::Simulator& AddDevice(qnv::devsim::SimulatorOptions options = {}) {
+    options.syntheticGop = 25;
+    devices_.push_back(std::make_unique<qnv::devsim::Simulator>(options));
+    EXPECT_TRUE(devices_.back()->Start()) << devices_.back()->LastError();
+    return *devices_.back();
+  }
+
+  std::string Camera(const std::string& name, uint16_t port, const std::string& extra = "") {
+    return "[[camera]]\nname = \"" + name +
+           "\"\nhost = \"127.0.0.1\"\nport = " + std::to_string(port) +
+           "\npassword_env = \"QNVREC_PW\"\n" + extra + "\n";
+  }
+
+  void StartRecorder(const std::string& config, std::map<std::string, std::string> env = {}) {
+    std::ofstream(dir_ / "recorder.toml") << config;
+    recorder_ = std::make_unique<ChildProcess>();
+    env.emplace("QNVREC_PW", "admin");
+    env.emplace("JOURNAL_STREAM", "");
+    ASSERT_TRUE(
+        recorder_->Start({QNV_RECORDER_PATH, "--config", (dir_ / "recorder.toml").string()}, env));
+  }
+
+  // The RTSP port the recorder logged it serves on (0 when it did not).
+  uint16_t RtspPort() {
+    if (!recorder_->WaitForStderr("serving on port ", 10000)) return 0;
+    const std::string& err = recorder_->Stderr();
+    return static_cast<uint16_t>(std::stoi(err.substr(err.find("serving on port ") + 16, 5)));
+  }
+
+  // Waits until `what` appears at least n times on the recorder's stderr.
+  bool WaitCount(const std::string& what, size_t n, int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (Count(recorder_->Stderr(), what) < n) {
+      if (std::chrono::steady_clock::now() >= end) return false;
+      recorder_->WaitForStderr("\x01", 100);  // reads what arrives meanwhile
+    }
+    return true;
+  }
+
+  ChildResult Terminate() {
+    recorder_->Signal(SIGTERM);
+    return recorder_->Finish(20000);
+  }
+
+  fs::path dir_;
+  std::vector<std::unique_ptr<qnv::devsim::Simulator>> devices_;
+  std::unique_ptr<ChildProcess> recorder_;
+};
+
+// The tool's path, or "" when it is not installed.
+inline std::string Tool(const std::string& name) {
+  const ChildResult r = ChildProcess::Run({"/bin/sh", "-c", "command -v " + name});
+  return r.exitCode == 0 ? r.out.substr(0, r.out.find('\n')) : "";
+}
+
+}  // namespace qnvrectest

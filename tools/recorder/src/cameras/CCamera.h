@@ -1,0 +1,176 @@
+// CCamera: one configured camera: its session, its live channel and its
+// segment recordings, run by one supervising thread that logs in, reconnects
+// with back-off after a loss (a long one after a refused password), rolls
+// segments over on the clock at key frames and stops writing while the disk
+// is full. The library tells it of a loss (a broken connection, a device that
+// answers no keep-alive, a stream stalled for the camera's stall_seconds) and
+// why; it says why it is down (CameraFault) in its log lines and status, and
+// counts the pictures it receives with the library's NAL reader.
+// Frames, disconnects and device messages reach it from the library's
+// threads through OnFrame / OnDisconnect / OnDeviceMessage (routed by the
+// host). Start/Stop and the status readers may be called from any thread.
+// The host, the storage and the feed must outlive it.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "QNVNetAlarm.h"
+#include "base/Log.h"
+#include "cameras/CameraFault.h"
+#include "config/Config.h"
+#include "qnvnet.h"
+#include "storage/CStorageRoot.h"
+
+namespace qnvrecorder {
+
+class CCamera;
+class CRtspFeed;
+
+struct SCameraStatus {
+  std::string name;
+  std::string state;      // "connecting", "connected", "recording", "disk full", "down", "stopped"
+  int64_t sinceUnix = 0;  // when the state began
+  SFault fault;           // while down: why; kNone otherwise
+  std::string lastError;  // the latest fault's text since the start ("" when none)
+  std::string segment;    // the data file being written
+  int64_t lastFrameUnixMs = 0;  // 0: none yet
+  uint64_t bytesToday = 0;      // written into segments since 00:00 UTC
+  uint64_t reconnects = 0;
+  // Received since the start, counted with QNVNetFrameNal as qnvctl and
+  // qnv-export count them.
+  uint64_t pictures = 0, keyPictures = 0;
+};
+
+// What the camera tells the recorder that owns it. Called on the camera's
+// supervising thread unless said otherwise; none may block for long.
+class ICameraHost {
+ public:
+  virtual ~ICameraHost() = default;
+  // Routes the library's callbacks for clientId to camera (nullptr: stop routing).
+  virtual void Route(uint32_t clientId, CCamera* camera) = 0;
+  // A segment's files exist and the library writes them (from its first key
+  // frame; handover: from the key frame that ends the one before).
+  virtual void SegmentOpened(const CCamera& camera, const SSegment& segment, bool handover) = 0;
+  // A segment is complete, its files closed and unlocked.
+  virtual void SegmentClosed(const CCamera& camera, const SSegment& segment) = 0;
+  // A segment that never received a frame was removed.
+  virtual void SegmentDiscarded(const CCamera& camera, const SSegment& segment) = 0;
+  // A rule alarm arrived (the library's watcher thread).
+  virtual void Alarm(const CCamera& camera, const qnvnet_alarm& alarm, int64_t arrivedUnixMs) = 0;
+  // The camera's state or fault changed.
+  virtual void StateChanged(const CCamera& camera, const SCameraStatus& status) = 0;
+  // A recording ended on its own (a failed write): check the disk now.
+  virtual void CheckDiskSoon() = 0;
+};
+
+class CCamera {
+ public:
+  CCamera(SCameraConfig config, SStorageConfig storageConfig, CStorageRoot* storage,
+          std::shared_ptr<CRtspFeed> feed, ICameraHost& host);
+  ~CCamera();  // Stop()
+  CCamera(const CCamera&) = delete;
+  CCamera& operator=(const CCamera&) = delete;
+
+  void Start();
+  // Closes the recording (files complete), the channel and the session, and
+  // joins the thread.
+  void Stop();
+
+  const SCameraConfig& Config() const { return config_; }
+  const std::string& Name() const { return config_.name; }
+  void SetDiskFull(bool full);
+  SCameraStatus Status() const;
+  // Segments being written or about to be closed (stem paths): retention
+  // and repairs leave them alone.
+  std::set<std::string> OpenStems() const;
+
+  // Library threads.
+  void OnFrame(const uint8_t* frame, int32_t length);
+  // Inside the library's disconnect callback (its reason is read there).
+  void OnDisconnect(uint16_t port);
+  // A device message (the block from its byte 8 on): a rule alarm starts or
+  // extends an event clip.
+  void OnDeviceMessage(const uint8_t* body, int32_t length);
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  void Run();
+  bool Connect(SFault& fault);
+  void Serve();
+  void Disconnect();
+  bool OpenSegment(int64_t nameUnixMs);
+  void RollOver();
+  void FinishHandover();
+  void CloseSegment(const char* why);
+  void CheckStall();
+  SFault LossFault();
+  bool WaitMs(int ms);  // false when stopping
+  void Wake();          // the supervising thread looks at its state now
+  void SetState(const char* state, const SFault& fault = {});
+  void LogConnectFailure(const SFault& fault, int retryMs);
+  void FlushHeldLines();
+  void ScheduleEnd(int64_t nowUnixMs, bool onClock);
+
+  const SCameraConfig config_;
+  const SStorageConfig storageConfig_;
+  CStorageRoot* const storage_;  // null without [storage]
+  const std::shared_ptr<CRtspFeed> feed_;
+  ICameraHost& host_;
+
+  std::thread thread_;
+  mutable std::mutex mutex_;  // guards the fields below it and the wake-ups
+  std::condition_variable wake_;
+  bool stopping_ = false;
+  bool kick_ = false;  // Wake() was called
+  std::string state_ = "connecting";
+  int64_t sinceUnix_ = 0;
+  SFault fault_;
+  std::string lastError_;
+  std::string segmentPath_, rolledOutPath_;
+  std::string segmentStem_, rolledOutStem_;
+  uint64_t reconnects_ = 0;
+  bool lost_ = false;  // the library reported the session or the stream lost
+  uint16_t lostPort_ = 0;
+  qnvnet_loss loss_{};  // why, as the disconnect callback was told
+
+  std::atomic<bool> diskFull_{false};
+  std::atomic<bool> recording_{false};
+  std::atomic<bool> rolloverPending_{false};
+  std::atomic<bool> rolloverKeySeen_{false};
+  std::atomic<bool> rolloverDone_{false};  // a frame came after the hand-over's key frame
+  std::atomic<int64_t> lastFrameUnixMs_{0};
+  std::atomic<uint64_t> framesSeen_{0};
+  std::atomic<uint64_t> pictures_{0}, keyPictures_{0};
+  std::atomic<uint64_t> bytesToday_{0};
+  std::atomic<int64_t> today_{0};            // days since 1970 of bytesToday_
+  std::atomic<int64_t> lastAlarmMonoMs_{0};  // 0: no alarm yet
+  std::atomic<int64_t> clipAlarmUnixMs_{0};  // the alarm that opens the next clip
+
+  CLogThrottle alarmLog_;
+  CLogThrottle connectLog_;
+  CLogThrottle lossLog_;
+  CLogThrottle storageLog_;
+
+  // Supervising thread only.
+  uint32_t clientId_ = 0, handle_ = 0, saveId_ = 0;
+  uint32_t rolledOutId_ = 0;  // the recording handing over to saveId_
+  bool loggedIn_ = false, channelOpen_ = false;
+  std::unique_ptr<CSegmentFiles> segment_, rolledOut_;
+  Clock::time_point segmentEnd_{}, nextSaveTry_{};
+  int64_t segmentEndUnixMs_ = 0;  // the clock boundary segmentEnd_ stands for
+  bool endOnClock_ = false;       // segmentEnd_ is a boundary (not a size limit)
+  uint64_t stallSize_ = 0, stallFrames_ = 0;
+  Clock::time_point stallSince_{};
+  std::string lastLoggedFault_;
+};
+
+}  // namespace qnvrecorder

@@ -1,0 +1,95 @@
+// Config: the recorder's TOML configuration, read and checked in one go.
+// Passwords are resolved while loading (from the environment or from a file
+// only its owner may read), so a configuration that loads is complete. The
+// text is held to ConfigText's limits before the parser sees it, and every
+// refusal is one line that quotes at most a short, escaped piece of the file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qnvrecorder {
+
+struct SStorageConfig {
+  bool enabled = false;  // false: no [storage] section, the recorder only re-streams
+  std::string root;      // ROOT/CAMERA/YYYY-MM-DD/HHMMSS.qnv; default $STATE_DIRECTORY
+  std::string instance;  // its own files: ROOT/.qnv-recorder/INSTANCE/
+  int segmentSeconds = 600;
+  double keepDays = 0;     // 0: no age limit
+  double keepGb = 0;       // all cameras together; 0: no size limit
+  bool mp4 = false;        // an MP4 beside each closed segment
+  double minFreeMb = 256;  // below this much free space the disk counts as full
+
+  bool operator==(const SStorageConfig&) const = default;
+};
+
+enum class CameraMode { kContinuous, kEvents };
+
+struct SCameraConfig {
+  std::string name;
+  std::string host;
+  uint16_t port = 9000;
+  std::string user = "admin";
+  std::string passwordEnv, passwordFile;
+  std::string password;  // resolved from one of the two above
+  CameraMode mode = CameraMode::kContinuous;
+  double preSeconds = 0, postSeconds = 0;
+  double keepDays = -1;  // per camera; -1: the storage value
+  double keepGb = 0;     // per camera; 0: no per-camera size limit
+  // A stream that delivers no frame this long is reported stalled by the
+  // library and the camera reconnects.
+  double stallSeconds = 10;
+
+  bool operator==(const SCameraConfig&) const = default;
+};
+
+struct SRtspConfig {
+  bool enabled = false;  // true when the [rtsp] section exists
+  uint16_t port = 8554;  // 0: any free port (logged)
+  std::string user, passwordEnv;
+  std::string password;  // resolved
+
+  bool operator==(const SRtspConfig&) const = default;
+};
+
+struct SConfig {
+  SStorageConfig storage;
+  SRtspConfig rtsp;
+  std::vector<SCameraConfig> cameras;
+};
+
+// What the loading is for.
+struct SLoadContext {
+  // A running recorder re-reads its file (SIGHUP): its environment is the one
+  // it started with, which a refusal of a new password_env has to say.
+  bool reload = false;
+};
+
+// Reads and checks the file. False with a message naming the file, the key
+// and what is wrong.
+bool LoadConfig(const std::string& path, SConfig& config, std::string& error,
+                const SLoadContext& context = {});
+
+// A camera name: 1 to 64 of A-Z a-z 0-9 _ - (a folder name, an RTSP path and
+// an identifier elsewhere, and never one of the recorder's own names, which
+// begin with a dot).
+bool ValidCameraName(std::string_view name);
+
+// The instance name a configuration file gives when [storage] names none:
+// the file's name without its extension, characters outside A-Z a-z 0-9 _ -
+// made '_' ("recorder" for /etc/qnv-recorder/recorder.toml).
+std::string DefaultInstance(const std::string& configPath);
+
+// Reads a password file: it must be a regular file owned by this user that
+// no one else may read or write. The first line is the password.
+bool ReadPasswordFile(const std::string& path, std::string& password, std::string& error);
+
+// The most cameras one process serves (the library's channel limit).
+inline constexpr size_t kMaxCameras = 64;
+// The library sends at most this many bytes of a user name or password.
+inline constexpr size_t kMaxCredential = 16;
+inline constexpr size_t kMaxCameraName = 64;
+
+}  // namespace qnvrecorder

@@ -1,0 +1,522 @@
+#include "service/CRecorder.h"
+
+#include <malloc.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <set>
+#include <utility>
+
+#include "base/Log.h"
+#include "integrations/StatusFile.h"
+#include "qnvnet.h"
+#include "storage/DiskSpace.h"
+#include "storage/Mp4Copy.h"
+#include "storage/Retention.h"
+#include "storage/SegmentRepair.h"
+#include "streaming/CRtspFeed.h"
+#include "streaming/CRtspGate.h"
+#include "streaming/CRtspServer.h"
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+namespace qnvrecorder {
+namespace {
+
+// The free space is looked at every tick: a camera writes a few hundred
+// kilobytes between two.
+constexpr int kHousekeepingTickMs = 250;
+constexpr int kRetentionEveryTicks = 40;  // 10 s
+constexpr int kStatusEveryTicks = 8;      // 2 s
+// Memory freed by RTSP clients' pipelines (many short-lived threads, each
+// with its allocations) goes back to the system now and then, so the
+// resident size of a long run reflects what is in use.
+constexpr int kTrimEveryTicks = 240;  // 60 s
+// A crash leaves at most a camera's segment being written and the one handing
+// over to it unclosed: the newest few of each camera are looked at at start.
+constexpr size_t kRepairNewest = 3;
+
+uint64_t MiB(double mb) { return static_cast<uint64_t>(mb * 1048576.0); }
+double InMiB(uint64_t bytes) { return double(bytes) / 1048576.0; }
+
+// The library's callbacks reach the recorder through their user pointer.
+void OnStreamFrame(void* user, uint32_t clientId, const char*, uint16_t, const uint8_t* frame,
+                   int32_t length) {
+  static_cast<CRecorder*>(user)->DispatchFrame(clientId, frame, length);
+}
+
+void OnDeviceMessage(void* user, uint32_t clientId, const char*, uint16_t, uint16_t,
+                     const uint8_t* body, int32_t length) {
+  static_cast<CRecorder*>(user)->DispatchMessage(clientId, body, length);
+}
+
+void OnDisconnected(void* user, uint32_t clientId, const char*, uint16_t port) {
+  static_cast<CRecorder*>(user)->DispatchDisconnect(clientId, port);
+}
+
+}  // namespace
+
+CRecorder::CRecorder() = default;
+
+CRecorder::~CRecorder() { Stop(); }
+
+void CRecorder::AddIntegration(IRecorderEvents* integration) {
+  integrations_.push_back(integration);
+}
+
+bool CRecorder::OpenStorage(std::string& error) {
+  storage_.reset();
+  if (!config_.storage.enabled) return true;
+  auto storage = std::make_unique<CStorageRoot>();
+  if (!storage->Open(config_.storage.root, config_.storage.instance, error)) return false;
+  storage_ = std::move(storage);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    repairDue_ = true;
+  }
+  return true;
+}
+
+bool CRecorder::Start(const SConfig& config, std::string& error) {
+  config_ = config;
+  if (!OpenStorage(error)) return false;
+  if (config_.rtsp.enabled && !StartRtsp(error)) return false;
+  av_log_set_level(AV_LOG_ERROR);
+  qnvnet_set_message_callback(&OnDeviceMessage, this);
+  qnvnet_set_stream_callback(&OnStreamFrame, this);
+  qnvnet_set_disconnect_callback(&OnDisconnected, this);
+  const int32_t rc = qnvnet_init();
+  if (rc != QNVNET_SUCCESS) {
+    error = std::string("the SDK did not start: ") + qnvnet_strerror(rc);
+    return false;
+  }
+  libraryStarted_ = true;
+  for (const SCameraConfig& camera : config_.cameras) StartCamera(camera);
+  housekeeping_ = std::thread([this] { Housekeeping(); });
+  LOG_INFO("started: %zu camera(s)%s%s%s%s", config_.cameras.size(),
+           config_.storage.enabled ? ", recording to " : "",
+           config_.storage.enabled ? config_.storage.root.c_str() : "",
+           config_.storage.enabled ? " as instance " : "",
+           config_.storage.enabled ? config_.storage.instance.c_str() : "");
+  return true;
+}
+
+bool CRecorder::StartRtsp(std::string& error) {
+  rtsp_ = std::make_unique<CRtspServer>();
+  if (!rtsp_->Start(error)) {
+    rtsp_.reset();
+    return false;
+  }
+  gate_ = std::make_unique<CRtspGate>(*rtsp_, config_.rtsp);
+  if (!gate_->Start(error)) {
+    StopRtsp();
+    return false;
+  }
+  return true;
+}
+
+void CRecorder::StopRtsp() {
+  gate_.reset();  // no connection reaches the server any more
+  rtsp_.reset();
+}
+
+std::vector<std::string> CRecorder::CameraNames() const {
+  std::vector<std::string> names;
+  std::lock_guard<std::mutex> lock(camerasMutex_);
+  for (const auto& [name, cam] : cameras_) names.push_back(name);
+  return names;
+}
+
+void CRecorder::StartCamera(const SCameraConfig& camera) {
+  std::shared_ptr<CRtspFeed> feed = rtsp_ ? rtsp_->Mount(camera.name) : nullptr;
+  CStorageRoot* storage = storage_.get();
+  if (storage) {
+    std::string error, note;
+    if (!storage->ClaimCamera(camera.name, error, note)) {
+      LOG_ERROR("camera %s: not recording: %s", camera.name.c_str(), error.c_str());
+      storage = nullptr;  // it is still served over RTSP
+    } else if (!note.empty()) {
+      LOG_WARN("camera %s: %s", camera.name.c_str(), note.c_str());
+    }
+  }
+  auto cam = std::make_unique<CCamera>(camera, config_.storage, storage, feed, *this);
+  cam->SetDiskFull(diskFull_);
+  cam->Start();
+  std::lock_guard<std::mutex> lock(camerasMutex_);
+  cameras_[camera.name] = std::move(cam);
+}
+
+void CRecorder::StopAllCameras() {
+  // Each camera's stop waits for its thread; asking them all at once lets
+  // them wind down side by side. The cameras stay listed until then, so the
+  // last status written shows them stopped.
+  std::vector<std::thread> stoppers;
+  {
+    std::lock_guard<std::mutex> lock(camerasMutex_);
+    for (auto& [name, cam] : cameras_) stoppers.emplace_back([c = cam.get()] { c->Stop(); });
+  }
+  for (std::thread& t : stoppers) t.join();
+  if (storage_) WriteStatus();
+  std::lock_guard<std::mutex> lock(camerasMutex_);
+  cameras_.clear();
+}
+
+bool CRecorder::Reload(const SConfig& config, std::string& error) {
+  const bool rtspChanged = !(config.rtsp == config_.rtsp);
+  const bool storageChanged = !(config.storage == config_.storage);
+  if (rtspChanged || storageChanged) {
+    LOG_INFO("reload: %s changed; restarting every camera",
+             storageChanged ? "[storage]" : "[rtsp]");
+    // The housekeeping thread works on the storage: it waits meanwhile.
+    if (housekeeping_.joinable()) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+      }
+      wake_.notify_all();
+      housekeeping_.join();
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = false;
+    }
+    StopAllCameras();
+    if (rtspChanged) {
+      StopRtsp();
+      config_.rtsp = config.rtsp;
+      if (config_.rtsp.enabled && !StartRtsp(error)) {
+        LOG_ERROR("reload: %s; re-streaming is off", error.c_str());
+      }
+    }
+    config_ = config;
+    if (storageChanged) {
+      std::deque<SMp4Job> dropped;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        dropped.swap(mp4Jobs_);
+      }
+      for (const SMp4Job& job : dropped) MakeMp4(job.segment);
+      if (!OpenStorage(error)) {
+        LOG_ERROR("reload: %s; nothing is recorded until the storage is usable", error.c_str());
+      }
+    }
+    for (const SCameraConfig& camera : config_.cameras) StartCamera(camera);
+    housekeeping_ = std::thread([this] { Housekeeping(); });
+    return true;
+  }
+  std::map<std::string, const SCameraConfig*> wanted;
+  for (const SCameraConfig& c : config.cameras) wanted[c.name] = &c;
+  int stopped = 0, started = 0, restarted = 0;
+  std::vector<std::unique_ptr<CCamera>> toStop;
+  {
+    std::lock_guard<std::mutex> lock(camerasMutex_);
+    for (auto it = cameras_.begin(); it != cameras_.end();) {
+      auto w = wanted.find(it->first);
+      if (w == wanted.end() || !(*w->second == it->second->Config())) {
+        (w == wanted.end() ? stopped : restarted)++;
+        toStop.push_back(std::move(it->second));
+        it = cameras_.erase(it);
+      } else {
+        wanted.erase(w);
+        ++it;
+      }
+    }
+  }
+  for (auto& cam : toStop) {
+    const std::string name = cam->Config().name;
+    cam->Stop();
+    if (rtsp_ && !wanted.count(name)) rtsp_->Unmount(name);
+  }
+  for (auto& [name, camera] : wanted) {
+    StartCamera(*camera);
+    ++started;
+  }
+  started -= restarted;
+  config_.cameras = config.cameras;  // the housekeeping thread reads the rest
+  LOG_INFO("reload: %d camera(s) started, %d stopped, %d restarted", started, stopped, restarted);
+  return true;
+}
+
+void CRecorder::Stop() {
+  if (stopped_) return;
+  stopped_ = true;
+  if (housekeeping_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    housekeeping_.join();
+  }
+  StopAllCameras();
+  // Segments closed on the way out still get their MP4 copies.
+  std::deque<SMp4Job> jobs;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    jobs.swap(mp4Jobs_);
+  }
+  for (const SMp4Job& job : jobs) MakeMp4(job.segment);
+  if (libraryStarted_) {
+    qnvnet_uninit();
+    qnvnet_set_message_callback(nullptr, nullptr);
+    qnvnet_set_stream_callback(nullptr, nullptr);
+    qnvnet_set_disconnect_callback(nullptr, nullptr);
+    libraryStarted_ = false;
+  }
+  StopRtsp();
+  storage_.reset();
+}
+
+void CRecorder::Route(uint32_t clientId, CCamera* camera) {
+  std::unique_lock<std::shared_mutex> lock(routeMutex_);
+  if (camera) {
+    routes_[clientId] = camera;
+  } else {
+    routes_.erase(clientId);
+  }
+}
+
+void CRecorder::DispatchFrame(uint32_t clientId, const uint8_t* frame, int32_t length) {
+  std::shared_lock<std::shared_mutex> lock(routeMutex_);
+  auto it = routes_.find(clientId);
+  if (it != routes_.end()) it->second->OnFrame(frame, length);
+}
+
+void CRecorder::DispatchMessage(uint32_t clientId, const uint8_t* body, int32_t length) {
+  std::shared_lock<std::shared_mutex> lock(routeMutex_);
+  auto it = routes_.find(clientId);
+  if (it != routes_.end()) it->second->OnDeviceMessage(body, length);
+}
+
+void CRecorder::DispatchDisconnect(uint32_t clientId, uint16_t port) {
+  std::shared_lock<std::shared_mutex> lock(routeMutex_);
+  auto it = routes_.find(clientId);
+  if (it != routes_.end()) it->second->OnDisconnect(port);
+}
+
+void CRecorder::SegmentOpened(const CCamera&, const SSegment& segment, bool handover) {
+  for (IRecorderEvents* i : integrations_) i->SegmentOpened(segment, handover);
+}
+
+void CRecorder::SegmentClosed(const CCamera&, const SSegment& segment) {
+  for (IRecorderEvents* i : integrations_) i->SegmentClosed(segment);
+  std::lock_guard<std::mutex> lock(mutex_);
+  retentionDue_ = true;  // a segment more may put a camera over its limit
+  if (!config_.storage.mp4) return;
+  mp4Jobs_.push_back({segment, std::chrono::steady_clock::now()});
+  wake_.notify_all();
+}
+
+void CRecorder::SegmentDiscarded(const CCamera&, const SSegment& segment) {
+  for (IRecorderEvents* i : integrations_) i->SegmentDeleted(segment, "empty");
+}
+
+void CRecorder::Alarm(const CCamera& camera, const qnvnet_alarm& alarm, int64_t arrivedUnixMs) {
+  for (IRecorderEvents* i : integrations_) i->Alarm(camera.Name(), alarm, arrivedUnixMs);
+}
+
+void CRecorder::StateChanged(const CCamera&, const SCameraStatus& status) {
+  for (IRecorderEvents* i : integrations_) i->CameraState(status);
+}
+
+void CRecorder::CheckDiskSoon() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  checkDisk_ = true;
+  wake_.notify_all();
+}
+
+void CRecorder::Housekeeping() {
+  for (uint64_t tick = 0;; ++tick) {
+    std::deque<SMp4Job> due;
+    bool repair = false;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (tick > 0) {
+        wake_.wait_for(lock, std::chrono::milliseconds(kHousekeepingTickMs),
+                       [this] { return stopping_ || checkDisk_; });
+      }
+      if (stopping_) return;
+      checkDisk_ = false;
+      repair = std::exchange(repairDue_, false);
+      if (repairRetry_ && *repairRetry_ <= std::chrono::steady_clock::now()) {
+        repairRetry_.reset();
+        repair = true;
+      }
+      const auto now = std::chrono::steady_clock::now();
+      while (!mp4Jobs_.empty() && mp4Jobs_.front().due <= now) {
+        due.push_back(mp4Jobs_.front());
+        mp4Jobs_.pop_front();
+      }
+    }
+    if (tick % kTrimEveryTicks == kTrimEveryTicks - 1) ::malloc_trim(0);
+    if (!storage_) continue;
+    if (repair) RepairLeftovers();
+    bool retention = tick % kRetentionEveryTicks == 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      retention = retention || std::exchange(retentionDue_, false);
+    }
+    if (retention) ApplyRetention();
+    CheckDisk();
+    if (tick % kStatusEveryTicks == 0) WriteStatus();
+    for (const SMp4Job& job : due) MakeMp4(job.segment);
+  }
+}
+
+void CRecorder::RepairLeftovers() {
+  std::set<std::string> open;
+  {
+    std::lock_guard<std::mutex> lock(camerasMutex_);
+    for (auto& [name, cam] : cameras_) {
+      for (const std::string& stem : cam->OpenStems()) open.insert(stem);
+    }
+  }
+  const std::vector<SSegment> segments = storage_->ListSegments(CameraNames());
+  std::map<std::string, size_t> seen;  // per camera, from the newest
+  for (auto it = segments.rbegin(); it != segments.rend(); ++it) {
+    const SSegment& s = *it;
+    // An MP4 copy being made when the earlier run ended is made again.
+    if (s.Has(ESegmentFile::kMp4Part)) storage_->RemoveMp4Parts(s);
+    if (seen[s.camera]++ >= kRepairNewest || open.count(s.stemPath) ||
+        !s.Has(ESegmentFile::kData)) {
+      continue;
+    }
+    const SRepairOutcome outcome = RepairSegment(*storage_, s);
+    switch (outcome.result) {
+      case ERepair::kIntact:
+        break;
+      case ERepair::kBusy: {
+        // A reader (qnv-export, a copy) holds it now: looked at again soon.
+        std::lock_guard<std::mutex> lock(mutex_);
+        repairRetry_ = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        break;
+      }
+      case ERepair::kFailed:
+        LOG_ERROR("repair: %s", outcome.error.c_str());
+        break;
+      case ERepair::kRemoved:
+        LOG_WARN("repair: %s%s was left unclosed and holds no whole frame (%s); removed it",
+                 s.stemPath.c_str(), kSegmentExtension, outcome.note.reason.c_str());
+        for (IRecorderEvents* i : integrations_) i->SegmentDeleted(s, "nothing left to repair");
+        break;
+      case ERepair::kRepaired: {
+        const qnvrec::SRepairNote& n = outcome.note;
+        LOG_WARN(
+            "repair: %s%s was left unclosed by an earlier run (%s): kept %llu frames, "
+            "dropped %llu frames (%llu data bytes), released %.1f MiB of reserved blocks",
+            s.stemPath.c_str(), kSegmentExtension, n.reason.c_str(),
+            static_cast<unsigned long long>(n.frames),
+            static_cast<unsigned long long>(n.droppedFrames),
+            static_cast<unsigned long long>(n.droppedDataBytes), InMiB(n.releasedBytes));
+        for (IRecorderEvents* i : integrations_) i->SegmentRepaired(s, n);
+        if (config_.storage.mp4) {
+          std::lock_guard<std::mutex> lock(mutex_);
+          mp4Jobs_.push_back({s, std::chrono::steady_clock::now()});
+        }
+        break;
+      }
+    }
+  }
+}
+
+void CRecorder::ApplyRetention() {
+  std::set<std::string> open;
+  std::map<std::string, SRetentionLimits> perCamera;
+  {
+    std::lock_guard<std::mutex> lock(camerasMutex_);
+    for (auto& [name, cam] : cameras_) {
+      for (const std::string& stem : cam->OpenStems()) open.insert(stem);
+      const SCameraConfig& c = cam->Config();
+      perCamera[name] = {c.keepDays >= 0 ? c.keepDays : config_.storage.keepDays,
+                         MiB(c.keepGb * 1024)};
+    }
+  }
+  const std::vector<SSegment> segments = storage_->ListSegments(CameraNames());
+  const SRetentionPlan plan =
+      PlanRetention(segments, perCamera, {config_.storage.keepDays, 0},
+                    MiB(config_.storage.keepGb * 1024), open, time(nullptr));
+  for (const SSegment* s : plan.remove) {
+    const uint64_t freed = storage_->RemoveSegment(*s);
+    LOG_INFO("retention: removed %s (%.1f MiB)", s->stemPath.c_str(), InMiB(freed));
+    for (IRecorderEvents* i : integrations_) i->SegmentDeleted(*s, "retention");
+  }
+}
+
+void CRecorder::CheckDisk() {
+  const SDiskPolicy policy = DiskPolicy(config_.storage.minFreeMb, CameraNames().size());
+  uint64_t free = storage_->FreeBytes();
+  bool full = diskFull_;
+  if (!full && free < policy.stopBelow) {
+    ApplyRetention();
+    free = storage_->FreeBytes();
+    if (free < policy.stopBelow) {
+      full = true;
+      LOG_ERROR(
+          "disk full: %.1f MiB free in %s, below min_free_mb (%.0f) after retention; "
+          "recording paused until %.1f MiB are free",
+          InMiB(free), storage_->Path().c_str(), config_.storage.minFreeMb, InMiB(policy.resumeAt));
+    }
+  } else if (full && free >= policy.resumeAt) {
+    full = false;
+    LOG_INFO("disk space is back: %.1f MiB free; recording resumes", InMiB(free));
+  }
+  if (full == diskFull_) return;
+  diskFull_ = full;
+  std::lock_guard<std::mutex> lock(camerasMutex_);
+  for (auto& [name, cam] : cameras_) cam->SetDiskFull(full);
+}
+
+void CRecorder::WriteStatus() {
+  SStatusHeader header;
+  header.pid = ::getpid();
+  header.instance = config_.storage.instance;
+  header.writtenUnix = time(nullptr);
+  header.diskFull = diskFull_;
+  header.diskFreeBytes = storage_->FreeBytes();
+  std::vector<SCameraStatus> cameras;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    header.mp4Skipped = mp4Skipped_;
+  }
+  {
+    std::lock_guard<std::mutex> lock(camerasMutex_);
+    for (auto& [name, cam] : cameras_) cameras.push_back(cam->Status());
+  }
+  storage_->WriteStatus(StatusJson(header, cameras));
+}
+
+void CRecorder::MakeMp4(const SSegment& segment) {
+  if (!storage_) return;
+  const std::string mp4 = segment.stemPath + kMp4Extension;
+  // The copy counts against min_free_mb like the recordings: it is skipped
+  // when it would leave less.
+  const SDiskPolicy policy = DiskPolicy(config_.storage.minFreeMb, CameraNames().size());
+  const uint64_t need = Mp4CopyBytes(*storage_, segment);
+  if (need == 0) return;  // removed meanwhile (retention)
+  const uint64_t free = storage_->FreeBytes();
+  if (diskFull_ || free < policy.stopBelow + need) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++mp4Skipped_;
+    }
+    LOG_WARN(
+        "mp4: %s skipped: it needs about %.1f MiB and %.1f MiB are free, which would "
+        "leave less than min_free_mb (%.0f)",
+        mp4.c_str(), InMiB(need), InMiB(free), config_.storage.minFreeMb);
+    return;
+  }
+  std::string error;
+  switch (MakeMp4Copy(*storage_, segment, error)) {
+    case EMp4Copy::kMade:
+      for (IRecorderEvents* i : integrations_) i->Mp4Made(segment);
+      break;
+    case EMp4Copy::kNothing:
+      break;
+    case EMp4Copy::kFailed:
+      LOG_ERROR("mp4: %s not made: %s", mp4.c_str(), error.c_str());
+      break;
+  }
+}
+
+}  // namespace qnvrecorder

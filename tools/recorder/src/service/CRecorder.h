@@ -1,0 +1,112 @@
+// CRecorder: the service, and the one place its parts meet. Owns the
+// library's initialisation and callbacks (their user pointer is this object),
+// the storage root, every CCamera, the RTSP server and its gate, the
+// integrations that follow events (IRecorderEvents), and one housekeeping
+// thread that repairs what an earlier run left unclosed, applies retention,
+// watches the free space, writes the status file and makes the MP4 copies.
+// Start/Reload/Stop are called from the main (signal-handling) thread; the
+// ICameraHost methods from the cameras' and the library's threads. One per
+// process (the library has one set of callbacks).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "cameras/CCamera.h"
+#include "config/Config.h"
+#include "integrations/IRecorderEvents.h"
+#include "storage/CStorageRoot.h"
+
+namespace qnvrecorder {
+
+class CRtspGate;
+class CRtspServer;
+
+class CRecorder : public ICameraHost {
+ public:
+  CRecorder();
+  ~CRecorder() override;  // Stop()
+  CRecorder(const CRecorder&) = delete;
+  CRecorder& operator=(const CRecorder&) = delete;
+
+  // Adds a follower of events; before Start, and it must outlive the recorder.
+  void AddIntegration(IRecorderEvents* integration);
+
+  bool Start(const SConfig& config, std::string& error);
+  // Applies a new configuration: added cameras start, removed ones stop,
+  // changed ones restart; a changed [storage] or [rtsp] restarts every camera.
+  bool Reload(const SConfig& config, std::string& error);
+  // Closes every recording (complete files), channel and session.
+  void Stop();
+
+  // ICameraHost
+  void Route(uint32_t clientId, CCamera* camera) override;
+  void SegmentOpened(const CCamera& camera, const SSegment& segment, bool handover) override;
+  void SegmentClosed(const CCamera& camera, const SSegment& segment) override;
+  void SegmentDiscarded(const CCamera& camera, const SSegment& segment) override;
+  void Alarm(const CCamera& camera, const qnvnet_alarm& alarm, int64_t arrivedUnixMs) override;
+  void StateChanged(const CCamera& camera, const SCameraStatus& status) override;
+  void CheckDiskSoon() override;
+
+  // Library threads.
+  void DispatchFrame(uint32_t clientId, const uint8_t* frame, int32_t length);
+  void DispatchDisconnect(uint32_t clientId, uint16_t port);
+  void DispatchMessage(uint32_t clientId, const uint8_t* body, int32_t length);
+
+ private:
+  struct SMp4Job {
+    SSegment segment;
+    std::chrono::steady_clock::time_point due;
+  };
+
+  bool OpenStorage(std::string& error);
+  void StartCamera(const SCameraConfig& camera);
+  void StopAllCameras();
+  bool StartRtsp(std::string& error);
+  void StopRtsp();
+  void Housekeeping();
+  void RepairLeftovers();
+  void ApplyRetention();
+  void CheckDisk();
+  void WriteStatus();
+  void MakeMp4(const SSegment& segment);
+  std::vector<std::string> CameraNames() const;
+
+  SConfig config_;
+  std::unique_ptr<CStorageRoot> storage_;
+  std::unique_ptr<CRtspServer> rtsp_;
+  std::unique_ptr<CRtspGate> gate_;
+  std::vector<IRecorderEvents*> integrations_;
+  std::map<std::string, std::unique_ptr<CCamera>> cameras_;  // control thread only...
+  mutable std::mutex camerasMutex_;  // ...and the housekeeping thread, under this lock
+
+  std::shared_mutex routeMutex_;  // guards routes_
+  std::unordered_map<uint32_t, CCamera*> routes_;
+
+  std::thread housekeeping_;
+  std::mutex mutex_;  // guards the fields below
+  std::condition_variable wake_;
+  bool stopping_ = false;
+  bool checkDisk_ = false;
+  bool retentionDue_ = false;
+  bool repairDue_ = false;
+  std::optional<std::chrono::steady_clock::time_point> repairRetry_;
+  uint64_t mp4Skipped_ = 0;
+  std::deque<SMp4Job> mp4Jobs_;
+  std::atomic<bool> diskFull_{false};  // written by the housekeeping thread
+  bool libraryStarted_ = false;
+  bool stopped_ = false;  // control thread only
+};
+
+}  // namespace qnvrecorder

@@ -1,0 +1,177 @@
+#include "streaming/CRtspFeed.h"
+
+#include <gst/app/gstappsrc.h>
+#include <gst/gst.h>
+
+#include <cstring>
+
+#include "QNVNetSdk.h"
+#include "base/Log.h"
+
+namespace qnvrecorder {
+namespace {
+
+using FrameHeader = QNVNetFrameHeader;
+// A client with this much queued and unsent is skipped up to the next key frame.
+constexpr guint64 kMaxClientBacklog = 8u << 20;
+// More than this since a key frame is not held (a camera with a very long GOP
+// then starts clients at its next key frame).
+constexpr size_t kMaxHeldBytes = 32u << 20;
+// Capture times in this range (2000-01-01 to 2200-01-01 in microseconds since
+// 1970) are wall-clock times that clients may be told; others (a device clock
+// counting from its boot) are not.
+constexpr uint64_t kWallClockFromUs = 946684800ull * 1000000;
+constexpr uint64_t kWallClockToUs = 7258118400ull * 1000000;
+
+uint32_t Le32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+}  // namespace
+
+CRtspFeed::~CRtspFeed() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ClearHeld();
+  if (sps_.buffer) gst_buffer_unref(sps_.buffer);
+  if (pps_.buffer) gst_buffer_unref(pps_.buffer);
+  for (SClient& c : clients_) gst_object_unref(c.src);
+}
+
+void CRtspFeed::ClearHeld() {
+  for (SHeld& h : gop_) gst_buffer_unref(h.buffer);
+  gop_.clear();
+  gopBytes_ = 0;
+}
+
+void CRtspFeed::Send(SClient& client, const SHeld& held) {
+  if (client.ended) return;
+  if (!client.started) {
+    client.started = true;
+    client.baseUs = held.captureUs;
+    if (client.wallBase && held.captureUs >= kWallClockFromUs && held.captureUs < kWallClockToUs) {
+      client.wallBase->captureUs = held.captureUs;
+    }
+  }
+  // A shallow copy: the bytes are shared, the timestamp is this client's.
+  GstBuffer* buffer = gst_buffer_copy(held.buffer);
+  uint64_t ns = held.captureUs > client.baseUs ? (held.captureUs - client.baseUs) * 1000 : 0;
+  if (ns < client.lastNs) ns = client.lastNs;  // a capture clock that steps back
+  client.lastNs = ns;
+  GST_BUFFER_PTS(buffer) = ns;
+  gst_app_src_push_buffer(GST_APP_SRC(client.src), buffer);
+}
+
+void CRtspFeed::Push(const uint8_t* frame, size_t length, const QNVNetFrameNal& nal) {
+  if (length < FrameHeader::kSize) return;
+  FrameHeader header;
+  std::memcpy(header.bytes, frame, FrameHeader::kSize);
+  size_t offset = FrameHeader::kSize;
+  if (header.HasExtension()) {
+    if (length < offset + FrameHeader::kExtLengthSize) return;
+    offset += FrameHeader::kExtLengthSize + Le32(frame + FrameHeader::kSize);
+  }
+  if (offset >= length) return;
+  const size_t payload = std::min<size_t>(header.PayloadLength(), length - offset);
+  const uint8_t* body = frame + offset;
+  // A key picture may carry its parameter sets in the same frame: it is a
+  // start point all the same.
+  const bool key = nal.keyPicture;
+  SHeld held{gst_buffer_new_memdup(body, payload), header.CaptureTime()};
+
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!key && (nal.type == QNVNetFrameNal::kTypeSps || nal.type == QNVNetFrameNal::kTypePps)) {
+    SHeld& slot = nal.type == QNVNetFrameNal::kTypeSps ? sps_ : pps_;
+    if (slot.buffer) gst_buffer_unref(slot.buffer);
+    slot = {gst_buffer_ref(held.buffer), held.captureUs};
+  } else if (key) {
+    ClearHeld();
+    // The parameter sets sent just before this key frame start the stretch.
+    for (SHeld* p : {&sps_, &pps_}) {
+      if (p->buffer) gop_.push_back({gst_buffer_ref(p->buffer), held.captureUs});
+    }
+    gop_.push_back({gst_buffer_ref(held.buffer), held.captureUs});
+  } else if (!gop_.empty()) {
+    gopBytes_ += payload;
+    if (gopBytes_ > kMaxHeldBytes) {
+      ClearHeld();
+    } else {
+      gop_.push_back({gst_buffer_ref(held.buffer), held.captureUs});
+    }
+  }
+
+  for (SClient& c : clients_) {
+    if (c.ended) continue;
+    if (!c.waitKey && gst_app_src_get_current_level_bytes(GST_APP_SRC(c.src)) > kMaxClientBacklog) {
+      LOG_WARN("rtsp %s: a client is too slow; skipping to the next key frame", name_.c_str());
+      c.waitKey = true;
+    }
+    if (c.waitKey) {
+      if (!key) continue;
+      c.waitKey = false;
+      for (SHeld* p : {&sps_, &pps_}) {
+        if (p->buffer) Send(c, {p->buffer, held.captureUs});
+      }
+    }
+    Send(c, held);
+  }
+  gst_buffer_unref(held.buffer);
+}
+
+void CRtspFeed::SetUp() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  up_ = true;
+}
+
+void CRtspFeed::SetDown() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  up_ = false;
+  ClearHeld();
+  for (SClient& c : clients_) {
+    if (!c.ended) gst_app_src_end_of_stream(GST_APP_SRC(c.src));
+    c.ended = true;
+  }
+}
+
+bool CRtspFeed::Up() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return up_;
+}
+
+bool CRtspFeed::Playable() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return up_ && !gop_.empty();
+}
+
+void CRtspFeed::AddClient(GstElement* appsrc, std::shared_ptr<SClientBase> base) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  SClient client;
+  client.src = GST_ELEMENT(gst_object_ref(appsrc));
+  client.wallBase = std::move(base);
+  if (!up_) {
+    gst_app_src_end_of_stream(GST_APP_SRC(appsrc));
+    client.ended = true;
+  } else if (gop_.empty()) {
+    client.waitKey = true;
+  } else {
+    for (const SHeld& h : gop_) Send(client, h);
+  }
+  clients_.push_back(client);
+}
+
+void CRtspFeed::RemoveClient(GstElement* appsrc) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto it = clients_.begin(); it != clients_.end(); ++it) {
+    if (it->src == appsrc) {
+      gst_object_unref(it->src);
+      clients_.erase(it);
+      return;
+    }
+  }
+}
+
+size_t CRtspFeed::ClientCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return clients_.size();
+}
+
+}  // namespace qnvrecorder
