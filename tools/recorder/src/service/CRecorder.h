@@ -26,6 +26,7 @@
 
 #include "cameras/CCamera.h"
 #include "config/Config.h"
+#include "integrations/ICameraAccess.h"
 #include "integrations/IRecorderEvents.h"
 #include "storage/CStorageRoot.h"
 #include "web/IWebSource.h"
@@ -33,11 +34,12 @@
 namespace qnvrecorder {
 
 class CLiveStream;
+class CMqttBridge;
 class CRtspGate;
 class CRtspServer;
 class CWebServer;
 
-class CRecorder : public ICameraHost, public IWebSource {
+class CRecorder : public ICameraHost, public ICameraAccess, public IWebSource {
  public:
   CRecorder();
   ~CRecorder() override;  // Stop()
@@ -66,6 +68,12 @@ class CRecorder : public ICameraHost, public IWebSource {
   // IWebSource (the web server's thread).
   std::vector<SCameraStatus> WebCameras() override;
   SWebDisk WebDisk() override;
+  // ICameraAccess
+  bool Capture(const std::string& camera, const std::string& path, std::string& error) override;
+  bool PtzMove(const std::string& camera, const uint32_t (&values)[4], std::string& error) override;
+  bool PtzPreset(const std::string& camera, uint32_t action, uint32_t number,
+                 std::string& error) override;
+  bool RecordClip(const std::string& camera, double seconds, std::string& error) override;
 
   // Library threads.
   void DispatchFrame(uint32_t clientId, const uint8_t* frame, int32_t length);
@@ -94,11 +102,16 @@ class CRecorder : public ICameraHost, public IWebSource {
   void WriteStatus();
   void MakeMp4(const SSegment& segment);
   std::vector<std::string> CameraNames() const;
+  // The camera's client id and live handle now; false with error when it is
+  // unknown or not connected.
+  bool Connected(const std::string& camera, uint32_t& clientId, uint32_t& handle,
+                 std::string& error) const;
 
   SConfig config_;
   std::unique_ptr<CStorageRoot> storage_;
   std::unique_ptr<CRtspServer> rtsp_;
   std::unique_ptr<CRtspGate> gate_;
+  std::unique_ptr<CMqttBridge> mqtt_;  // made at Start; also in integrations_
   std::vector<IRecorderEvents*> integrations_;
   std::map<std::string, std::unique_ptr<CCamera>> cameras_;  // control thread only...
   mutable std::mutex camerasMutex_;  // ...and the housekeeping thread, under this lock
