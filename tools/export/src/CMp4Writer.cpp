@@ -40,9 +40,38 @@ void CMp4Writer::Release() {
   av_packet_free(&packet_);
 }
 
-bool CMp4Writer::Begin(const SNalRef& sps, const SNalRef& pps, const STimeBase& time,
+bool SetH264Parameters(AVCodecParameters* par, const SNalRef& sps, const SNalRef& pps,
                        std::string& error) {
   SSpsInfo info;
+  if (!ParseSps(sps, info)) {
+    error = "cannot read the picture size from the sequence parameter set";
+    return false;
+  }
+  par->codec_type = AVMEDIA_TYPE_VIDEO;
+  par->codec_id = AV_CODEC_ID_H264;
+  par->width = info.width;
+  par->height = info.height;
+  par->profile = info.profile;
+  par->level = info.level;
+  // Annex B parameter sets; the muxer turns them into its avcC box.
+  size_t size = 2 * sizeof kStartCode + sps.size + pps.size;
+  par->extradata = static_cast<uint8_t*>(av_mallocz(size + AV_INPUT_BUFFER_PADDING_SIZE));
+  if (par->extradata == nullptr) {
+    error = "out of memory";
+    return false;
+  }
+  uint8_t* p = par->extradata;
+  std::memcpy(p, kStartCode, sizeof kStartCode);
+  std::memcpy(p + 4, sps.data, sps.size);
+  std::memcpy(p + 4 + sps.size, kStartCode, sizeof kStartCode);
+  std::memcpy(p + 8 + sps.size, pps.data, pps.size);
+  par->extradata_size = int(size);
+  return true;
+}
+
+bool CMp4Writer::Begin(const SNalRef& sps, const SNalRef& pps, const STimeBase& time,
+                       std::string& error) {
+  SSpsInfo info;  // refused before anything is made
   if (!ParseSps(sps, info)) {
     error = "cannot read the picture size from the sequence parameter set";
     return false;
@@ -63,26 +92,7 @@ bool CMp4Writer::Begin(const SNalRef& sps, const SNalRef& pps, const STimeBase& 
     error = "out of memory";
     return false;
   }
-  AVCodecParameters* par = stream->codecpar;
-  par->codec_type = AVMEDIA_TYPE_VIDEO;
-  par->codec_id = AV_CODEC_ID_H264;
-  par->width = info.width;
-  par->height = info.height;
-  par->profile = info.profile;
-  par->level = info.level;
-  // Annex B parameter sets; the muxer turns them into its avcC box.
-  size_t size = 2 * sizeof kStartCode + sps.size + pps.size;
-  par->extradata = static_cast<uint8_t*>(av_mallocz(size + AV_INPUT_BUFFER_PADDING_SIZE));
-  if (par->extradata == nullptr) {
-    error = "out of memory";
-    return false;
-  }
-  uint8_t* p = par->extradata;
-  std::memcpy(p, kStartCode, sizeof kStartCode);
-  std::memcpy(p + 4, sps.data, sps.size);
-  std::memcpy(p + 4 + sps.size, kStartCode, sizeof kStartCode);
-  std::memcpy(p + 8 + sps.size, pps.data, pps.size);
-  par->extradata_size = int(size);
+  if (!SetH264Parameters(stream->codecpar, sps, pps, error)) return false;
   stream->time_base = AVRational{time.num, time.den};
   if (time.fps > 0) {
     const AVRational rate = av_d2q(time.fps, 1000000);

@@ -2,6 +2,8 @@
 // video by age and size, reconnects after losses, and serves every camera as
 // RTSP. Runs in the foreground as a service (systemd); see --help.
 #include <signal.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -12,6 +14,7 @@
 #include "integrations/StatusFile.h"
 #include "service/CRecorder.h"
 #include "storage/CStorageRoot.h"
+#include "web/WebAuth.h"
 
 namespace {
 
@@ -23,6 +26,7 @@ const char* const kUsage =
     "Usage: qnv-recorder --config FILE\n"
     "       qnv-recorder --check-config FILE\n"
     "       qnv-recorder --status ROOT [--instance NAME]\n"
+    "       qnv-recorder --hash-password\n"
     "\n"
     "Records the configured cameras in segments under ROOT/CAMERA/YYYY-MM-DD/ (UTC),\n"
     "each a data file (.qnv) and its index (.idx) named by the time it begins\n"
@@ -38,6 +42,9 @@ const char* const kUsage =
     "                       storage root and its folders) and exit\n"
     "  --status ROOT        print the status each recorder instance keeps in\n"
     "                       ROOT/.qnv-recorder/INSTANCE/ (--instance: only that one)\n"
+    "  --hash-password      read a password from the terminal (twice) or one line\n"
+    "                       of standard input and print its hash for a [[web.user]]\n"
+    "                       section's password_hash\n"
     "  --version            the program's version\n"
     "  --help               this text\n"
     "\n"
@@ -61,6 +68,14 @@ const char* const kUsage =
     "open. An RTSP request for a camera that is connected but has sent no key\n"
     "picture yet waits up to 5 s for one; a camera that is down is answered 503 at\n"
     "once.\n"
+    "\n"
+    "With a [web] section it serves a web page: every camera live, the recordings and\n"
+    "the status, and its JSON API under /api/. Quick start, this machine only and\n"
+    "no login:  [web] port = 8080  then open http://127.0.0.1:8080/. To serve\n"
+    "others, set address and add users:\n"
+    "  [[web.user]]\n"
+    "  name = \"alice\"\n"
+    "  password_hash = \"...\"     (from qnv-recorder --hash-password)\n"
     "\n"
     "MQTT ([mqtt]): topics PREFIX/available (online/offline, retained; offline is\n"
     "the will), PREFIX/CAMERA/state (retained), PREFIX/CAMERA/event (one per alarm),\n"
@@ -113,6 +128,12 @@ int CheckConfig(const std::string& path) {
                 config.storage.instance.c_str(), config.storage.segmentSeconds);
   }
   if (config.rtsp.enabled) std::printf(", RTSP on port %u", config.rtsp.port);
+  if (config.web.enabled) {
+    std::printf(", web page on %s port %u (%s)", config.web.address.c_str(), config.web.port,
+                config.web.users.empty()
+                    ? "no login"
+                    : (std::to_string(config.web.users.size()) + " user(s)").c_str());
+  }
   if (config.mqtt.enabled) {
     std::printf(", MQTT to %s:%u%s under %s/", config.mqtt.host.c_str(), config.mqtt.port,
                 config.mqtt.caFile.empty() ? "" : " (TLS)", config.mqtt.prefix.c_str());
@@ -140,6 +161,50 @@ int PrintStatus(const std::string& root, const std::string& instance) {
     return kExitFailed;
   }
   return running ? kExitOk : kExitFailed;
+}
+
+// Reads one line of standard input; from a terminal without echo.
+bool ReadSecretLine(const char* prompt, std::string& line) {
+  const bool tty = ::isatty(STDIN_FILENO) != 0;
+  termios saved{};
+  if (tty) {
+    std::fprintf(stderr, "%s", prompt);
+    tcgetattr(STDIN_FILENO, &saved);
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  }
+  line.clear();
+  int c;
+  bool any = false;
+  while ((c = std::getchar()) != EOF && c != '\n') {
+    any = true;
+    if (line.size() < 4096) line += static_cast<char>(c);
+  }
+  if (tty) {
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    std::fprintf(stderr, "\n");
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return any || c == '\n';
+}
+
+int HashPassword() {
+  std::string password, again, hash, error;
+  if (!ReadSecretLine("Password: ", password) || password.empty()) {
+    std::fprintf(stderr, "qnv-recorder: no password given\n");
+    return kExitUsage;
+  }
+  if (::isatty(STDIN_FILENO) && (!ReadSecretLine("Again: ", again) || again != password)) {
+    std::fprintf(stderr, "qnv-recorder: the two passwords differ\n");
+    return kExitUsage;
+  }
+  if (!qnvrecorder::MakePasswordHash(password, hash, error)) {
+    std::fprintf(stderr, "qnv-recorder: %s\n", error.c_str());
+    return kExitFailed;
+  }
+  std::printf("%s\n", hash.c_str());
+  return kExitOk;
 }
 
 int Run(const std::string& path) {
@@ -191,6 +256,7 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     // Refused before anything else: a password here shows in ps and in the
     // shell's history.
+    if (arg == "--hash-password") return HashPassword();
     if ((arg.rfind("-", 0) == 0 && arg.find("password") != std::string::npos) || arg == "-p") {
       std::fprintf(stderr,
                    "qnv-recorder: passwords are not accepted on the command line (they show in "

@@ -13,10 +13,17 @@
 
 #include "qnvrecording/CVideoWriter.h"
 
+struct AVCodecParameters;
 struct AVFormatContext;
 struct AVPacket;
 
 namespace qnvrec {
+
+// An H.264 stream's parameters for libavformat's muxers: picture size and
+// profile from the SPS, the parameter sets (Annex B) as extradata, which the
+// MP4 muxer makes its avcC box of. False with a message.
+bool SetH264Parameters(AVCodecParameters* par, const SNalRef& sps, const SNalRef& pps,
+                       std::string& error);
 
 class CMp4Writer : public CVideoWriter {
  public:

@@ -1,6 +1,7 @@
 #include "config/Config.h"
 
 #include <arpa/inet.h>
+#include <crypt.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <toml++/toml.h>
@@ -303,6 +304,13 @@ void LoadMqtt(const toml::table& t, const std::string& where, SMqttConfig& mq, C
 
 }  // namespace
 
+bool LoopbackAddress(const std::string& address) {
+  in_addr v4{};
+  if (inet_pton(AF_INET, address.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  in6_addr v6{};
+  return inet_pton(AF_INET6, address.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+}
+
 bool ValidCameraName(std::string_view name) {
   if (name.empty() || name.size() > kMaxCameraName) return false;
   for (char c : name) {
@@ -384,7 +392,7 @@ bool LoadConfig(const std::string& path, SConfig& config, std::string& error,
     return false;
   }
   CChecker check(error);
-  check.OnlyKeys(root, path, {"storage", "camera", "rtsp", "mqtt"});
+  check.OnlyKeys(root, path, {"storage", "camera", "rtsp", "mqtt", "web"});
 
   if (const toml::node* m = root.get("mqtt"); m && check.Ok()) {
     const std::string where = path + " [mqtt]";
@@ -446,6 +454,64 @@ bool LoadConfig(const std::string& path, SConfig& config, std::string& error,
     }
     if (check.Ok() && !rt.passwordEnv.empty()) {
       ResolvePassword(where, rt.passwordEnv, "", rt.password, error, context);
+    }
+  }
+
+  if (const toml::node* w = root.get("web"); w && check.Ok()) {
+    const std::string where = path + " [web]";
+    if (!w->is_table()) return check.Fail(where, "must be a table");
+    const toml::table& t = *w->as_table();
+    SWebConfig& web = config.web;
+    web.enabled = true;
+    check.OnlyKeys(t, where, {"port", "address", "tls_cert", "tls_key", "user", "session_hours"});
+    int64_t port = web.port;
+    check.Integer(t, "port", where, port, 0, 65535);
+    web.port = static_cast<uint16_t>(port);
+    check.String(t, "address", where, web.address);
+    in6_addr any{};
+    if (check.Ok() && inet_pton(AF_INET, web.address.c_str(), &any) != 1 &&
+        inet_pton(AF_INET6, web.address.c_str(), &any) != 1) {
+      check.Fail(where, "'address' must be an IPv4 or IPv6 address such as 127.0.0.1 or ::1");
+    }
+    check.String(t, "tls_cert", where, web.tlsCert);
+    check.String(t, "tls_key", where, web.tlsKey);
+    if (check.Ok() && web.tlsCert.empty() != web.tlsKey.empty()) {
+      check.Fail(where, "'tls_cert' and 'tls_key' go together");
+    }
+    check.Number(t, "session_hours", where, web.sessionHours, 0.01, 24 * 365);
+    if (const toml::node* u = t.get("user"); u && check.Ok()) {
+      if (!u->is_array_of_tables()) return check.Fail(where, "'user' must be [[web.user]] tables");
+      std::set<std::string> names;
+      for (const toml::node& item : *u->as_array()) {
+        const toml::table& ut = *item.as_table();
+        const std::string uwhere = path + " web user " + std::to_string(web.users.size() + 1);
+        SWebUser user;
+        check.OnlyKeys(ut, uwhere, {"name", "password_hash"});
+        check.String(ut, "name", uwhere, user.name, true);
+        check.String(ut, "password_hash", uwhere, user.passwordHash, true);
+        if (!check.Ok()) break;
+        if (user.name.empty() || user.name.size() > kMaxCameraName) {
+          check.Fail(uwhere, "'name' must be 1 to 64 characters");
+        } else if (!names.insert(user.name).second) {
+          check.Fail(uwhere, "a second user is named " + Quote(user.name));
+        } else if (crypt_checksalt(user.passwordHash.c_str()) != CRYPT_SALT_OK ||
+                   user.passwordHash.size() < 20) {
+          check.Fail(uwhere,
+                     "'password_hash' is not a password hash this system can check; make "
+                     "one with qnv-recorder --hash-password");
+        }
+        if (!check.Ok()) break;
+        web.users.push_back(std::move(user));
+      }
+      if (check.Ok() && web.users.size() > kMaxWebUsers) {
+        check.Fail(where, "more than 64 users");
+      }
+    }
+    if (check.Ok() && web.users.empty() && !LoopbackAddress(web.address)) {
+      check.Fail(where, "'address' " + Quote(web.address) +
+                            " is not a loopback address and no [[web.user]] is configured: "
+                            "without users the page serves only this machine (127.0.0.1 or "
+                            "::1); add users to serve others");
     }
   }
 
@@ -523,8 +589,9 @@ bool LoadConfig(const std::string& path, SConfig& config, std::string& error,
                       "more than 64 cameras: run several instances, each with a part of "
                       "the list");
   }
-  if (!config.storage.enabled && !config.rtsp.enabled && !config.mqtt.enabled) {
-    return check.Fail(path, "neither [storage], [rtsp] nor [mqtt]: nothing to do");
+  if (!config.storage.enabled && !config.rtsp.enabled && !config.mqtt.enabled &&
+      !config.web.enabled) {
+    return check.Fail(path, "neither [storage], [rtsp], [mqtt] nor [web]: nothing to do");
   }
   return true;
 }

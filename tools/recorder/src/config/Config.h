@@ -58,6 +58,26 @@ struct SRtspConfig {
   bool operator==(const SRtspConfig&) const = default;
 };
 
+// A person who may use the web page: a name and a crypt(3) hash of the
+// password (qnv-recorder --hash-password makes one).
+struct SWebUser {
+  std::string name;
+  std::string passwordHash;
+
+  bool operator==(const SWebUser&) const = default;
+};
+
+struct SWebConfig {
+  bool enabled = false;               // true when the [web] section exists
+  std::string address = "127.0.0.1";  // an IPv4 or IPv6 literal
+  uint16_t port = 8080;               // 0: any free port (logged)
+  std::string tlsCert, tlsKey;        // PEM files; both or neither
+  std::vector<SWebUser> users;        // none: loopback only, no login
+  double sessionHours = 12;           // a login lasts this long
+
+  bool operator==(const SWebConfig&) const = default;
+};
+
 struct SMqttConfig {
   bool enabled = false;  // true when the [mqtt] section exists
   std::string host = "127.0.0.1";
@@ -84,6 +104,7 @@ struct SMqttConfig {
 struct SConfig {
   SStorageConfig storage;
   SRtspConfig rtsp;
+  SWebConfig web;
   SMqttConfig mqtt;
   std::vector<SCameraConfig> cameras;
 };
@@ -119,6 +140,10 @@ inline constexpr size_t kMaxCameras = 64;
 // The library sends at most this many bytes of a user name or password.
 inline constexpr size_t kMaxCredential = 16;
 inline constexpr size_t kMaxCameraName = 64;
+inline constexpr size_t kMaxWebUsers = 64;
+
+// Whether an address literal is a loopback one (127.0.0.0/8, ::1).
+bool LoopbackAddress(const std::string& address);
 inline constexpr size_t kMaxTopicPrefix = 64;
 inline constexpr size_t kMaxMqttPassword = 256;
 

@@ -19,6 +19,7 @@
 #include "streaming/CRtspFeed.h"
 #include "streaming/CRtspGate.h"
 #include "streaming/CRtspServer.h"
+#include "web/CWebServer.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -42,6 +43,18 @@ constexpr size_t kRepairNewest = 3;
 
 uint64_t MiB(double mb) { return static_cast<uint64_t>(mb * 1048576.0); }
 double InMiB(uint64_t bytes) { return double(bytes) / 1048576.0; }
+
+// When a segment began, from its date folder and stem (UTC); 0 if unreadable.
+int64_t SegmentStartUnix(const SSegment& s) {
+  struct tm t {};
+  if (std::sscanf(s.date.c_str(), "%4d-%2d-%2d", &t.tm_year, &t.tm_mon, &t.tm_mday) != 3 ||
+      std::sscanf(s.stem.c_str(), "%2d%2d%2d", &t.tm_hour, &t.tm_min, &t.tm_sec) != 3) {
+    return 0;
+  }
+  t.tm_year -= 1900;
+  t.tm_mon -= 1;
+  return static_cast<int64_t>(timegm(&t));
+}
 
 // The library's callbacks reach the recorder through their user pointer.
 void OnStreamFrame(void* user, uint32_t clientId, const char*, uint16_t, const uint8_t* frame,
@@ -77,6 +90,10 @@ bool CRecorder::OpenStorage(std::string& error) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     repairDue_ = true;
+    diskSummary_ = {};
+    diskSummary_.storage = true;
+    diskSummary_.root = config_.storage.root;
+    diskSummary_.instance = config_.storage.instance;
   }
   return true;
 }
@@ -85,6 +102,7 @@ bool CRecorder::Start(const SConfig& config, std::string& error) {
   config_ = config;
   if (!OpenStorage(error)) return false;
   if (config_.rtsp.enabled && !StartRtsp(error)) return false;
+  if (config_.web.enabled && !StartWeb(error)) return false;
   av_log_set_level(AV_LOG_ERROR);
   qnvnet_set_message_callback(&OnDeviceMessage, this);
   qnvnet_set_stream_callback(&OnStreamFrame, this);
@@ -135,6 +153,26 @@ std::vector<std::string> CRecorder::CameraNames() const {
   return names;
 }
 
+bool CRecorder::StartWeb(std::string& error) {
+  auto web = std::make_unique<CWebServer>(
+      config_.web, *this, QNV_TOOLS_VERSION,
+      CRecordings(config_.storage.enabled ? config_.storage.root : "", config_.storage.instance));
+  if (!web->Start(error)) return false;
+  std::unique_lock<std::shared_mutex> lock(routeMutex_);
+  web_ = std::move(web);
+  return true;
+}
+
+void CRecorder::StopWeb() {
+  std::unique_ptr<CWebServer> web;
+  {
+    std::unique_lock<std::shared_mutex> lock(routeMutex_);
+    web = std::move(web_);
+    liveRoutes_.clear();
+  }
+  if (web) web->Stop();
+}
+
 void CRecorder::StartCamera(const SCameraConfig& camera) {
   std::shared_ptr<CRtspFeed> feed = rtsp_ ? rtsp_->Mount(camera.name) : nullptr;
   CStorageRoot* storage = storage_.get();
@@ -172,9 +210,10 @@ void CRecorder::StopAllCameras() {
 bool CRecorder::Reload(const SConfig& config, std::string& error) {
   const bool rtspChanged = !(config.rtsp == config_.rtsp);
   const bool storageChanged = !(config.storage == config_.storage);
-  if (rtspChanged || storageChanged) {
+  const bool webChanged = !(config.web == config_.web);
+  if (rtspChanged || storageChanged || webChanged) {
     LOG_INFO("reload: %s changed; restarting every camera",
-             storageChanged ? "[storage]" : "[rtsp]");
+             storageChanged ? "[storage]" : (rtspChanged ? "[rtsp]" : "[web]"));
     // The housekeeping thread works on the storage: it waits meanwhile.
     if (housekeeping_.joinable()) {
       {
@@ -192,6 +231,13 @@ bool CRecorder::Reload(const SConfig& config, std::string& error) {
       config_.rtsp = config.rtsp;
       if (config_.rtsp.enabled && !StartRtsp(error)) {
         LOG_ERROR("reload: %s; re-streaming is off", error.c_str());
+      }
+    }
+    if (webChanged) {
+      StopWeb();
+      config_.web = config.web;
+      if (config_.web.enabled && !StartWeb(error)) {
+        LOG_ERROR("reload: %s; the web page is off", error.c_str());
       }
     }
     config_ = config;
@@ -246,6 +292,7 @@ bool CRecorder::Reload(const SConfig& config, std::string& error) {
   }
   started -= restarted;
   config_.cameras = config.cameras;  // the housekeeping thread reads the rest
+  if (web_) web_->KeepStreams(CameraNames());
   LOG_INFO("reload: %d camera(s) started, %d stopped, %d restarted", started, stopped, restarted);
   return true;
 }
@@ -269,6 +316,7 @@ void CRecorder::Stop() {
     jobs.swap(mp4Jobs_);
   }
   for (const SMp4Job& job : jobs) MakeMp4(job.segment);
+  StopWeb();  // its viewers go before the library they watch
   // What the cameras' stop said is published before "offline"; no capture
   // runs once it returns.
   if (mqtt_) mqtt_->Stop();
@@ -280,6 +328,7 @@ void CRecorder::Stop() {
     libraryStarted_ = false;
   }
   StopRtsp();
+  StopWeb();
   storage_.reset();
 }
 
@@ -287,8 +336,10 @@ void CRecorder::Route(uint32_t clientId, CCamera* camera) {
   std::unique_lock<std::shared_mutex> lock(routeMutex_);
   if (camera) {
     routes_[clientId] = camera;
+    if (web_) liveRoutes_[clientId] = web_->Stream(camera->Name());
   } else {
     routes_.erase(clientId);
+    liveRoutes_.erase(clientId);
   }
 }
 
@@ -296,6 +347,9 @@ void CRecorder::DispatchFrame(uint32_t clientId, const uint8_t* frame, int32_t l
   std::shared_lock<std::shared_mutex> lock(routeMutex_);
   auto it = routes_.find(clientId);
   if (it != routes_.end()) it->second->OnFrame(frame, length);
+  if (liveRoutes_.empty() || length <= 0) return;
+  auto live = liveRoutes_.find(clientId);
+  if (live != liveRoutes_.end()) live->second->Push(frame, static_cast<size_t>(length));
 }
 
 void CRecorder::DispatchMessage(uint32_t clientId, const uint8_t* body, int32_t length) {
@@ -329,9 +383,21 @@ void CRecorder::SegmentDiscarded(const CCamera&, const SSegment& segment) {
 
 void CRecorder::Alarm(const CCamera& camera, const qnvnet_alarm& alarm, int64_t arrivedUnixMs) {
   for (IRecorderEvents* i : integrations_) i->Alarm(camera.Name(), alarm, arrivedUnixMs);
+  std::shared_lock<std::shared_mutex> lock(routeMutex_);
+  if (web_) {
+    // The device's capture time where it gives one, else when it arrived.
+    const int64_t us = alarm.capture_us > 946684800ull * 1000000
+                           ? static_cast<int64_t>(alarm.capture_us)
+                           : arrivedUnixMs * 1000;
+    web_->AddAlarm(camera.Name(), us, alarm.rule);
+  }
 }
 
 void CRecorder::StateChanged(const CCamera&, const SCameraStatus& status) {
+  if (status.state == "down" || status.state == "stopped") {
+    std::shared_lock<std::shared_mutex> lock(routeMutex_);
+    if (web_) web_->Stream(status.name)->SetDown();
+  }
   for (IRecorderEvents* i : integrations_) i->CameraState(status);
 }
 
@@ -513,6 +579,7 @@ void CRecorder::ApplyRetention() {
     }
   }
   const std::vector<SSegment> segments = storage_->ListSegments(CameraNames());
+  SummariseDisk(segments, perCamera);
   const SRetentionPlan plan =
       PlanRetention(segments, perCamera, {config_.storage.keepDays, 0},
                     MiB(config_.storage.keepGb * 1024), open, time(nullptr));
@@ -523,9 +590,57 @@ void CRecorder::ApplyRetention() {
   }
 }
 
+void CRecorder::SummariseDisk(const std::vector<SSegment>& segments,
+                              const std::map<std::string, SRetentionLimits>& limits) {
+  SWebDisk disk;
+  disk.storage = true;
+  disk.root = config_.storage.root;
+  disk.instance = config_.storage.instance;
+  disk.keepDays = config_.storage.keepDays;
+  disk.keepGb = config_.storage.keepGb;
+  disk.minFreeMb = config_.storage.minFreeMb;
+  disk.measuredUnix = time(nullptr);
+  std::map<std::string, SWebCameraDisk> cameras;
+  for (const auto& [name, limit] : limits) {
+    SWebCameraDisk& c = cameras[name];
+    c.camera = name;
+    c.keepDays = limit.keepDays;
+    c.keepGb = double(limit.keepBytes) / (1024.0 * 1048576.0);
+  }
+  for (const SSegment& s : segments) {
+    SWebCameraDisk& c = cameras[s.camera];
+    c.camera = s.camera;
+    c.bytes += s.bytes;
+    const int64_t start = SegmentStartUnix(s);
+    if (start > 0 && (c.oldestUnix == 0 || start < c.oldestUnix)) c.oldestUnix = start;
+  }
+  for (auto& [name, c] : cameras) disk.cameras.push_back(std::move(c));
+  std::lock_guard<std::mutex> lock(mutex_);
+  diskSummary_ = std::move(disk);
+}
+
+std::vector<SCameraStatus> CRecorder::WebCameras() {
+  std::vector<SCameraStatus> list;
+  std::lock_guard<std::mutex> lock(camerasMutex_);
+  for (auto& [name, cam] : cameras_) list.push_back(cam->Status());
+  return list;
+}
+
+SWebDisk CRecorder::WebDisk() {
+  SWebDisk disk;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    disk = diskSummary_;
+  }
+  disk.full = diskFull_;
+  disk.freeBytes = freeBytes_;
+  return disk;
+}
+
 void CRecorder::CheckDisk() {
   const SDiskPolicy policy = DiskPolicy(config_.storage.minFreeMb, CameraNames().size());
   uint64_t free = storage_->FreeBytes();
+  freeBytes_ = free;
   bool full = diskFull_;
   if (!full && free < policy.stopBelow) {
     ApplyRetention();

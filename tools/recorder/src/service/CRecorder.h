@@ -3,7 +3,8 @@
 // the storage root, every CCamera, the RTSP server and its gate, the
 // integrations that follow events (IRecorderEvents), and one housekeeping
 // thread that repairs what an earlier run left unclosed, applies retention,
-// watches the free space, writes the status file and makes the MP4 copies.
+// watches the free space, writes the status file and makes the MP4 copies,
+// and the web server ([web]), whose live streams it feeds.
 // Start/Reload/Stop are called from the main (signal-handling) thread; the
 // ICameraHost methods from the cameras' and the library's threads. One per
 // process (the library has one set of callbacks).
@@ -28,14 +29,17 @@
 #include "integrations/ICameraAccess.h"
 #include "integrations/IRecorderEvents.h"
 #include "storage/CStorageRoot.h"
+#include "web/IWebSource.h"
 
 namespace qnvrecorder {
 
+class CLiveStream;
 class CMqttBridge;
 class CRtspGate;
 class CRtspServer;
+class CWebServer;
 
-class CRecorder : public ICameraHost, public ICameraAccess {
+class CRecorder : public ICameraHost, public ICameraAccess, public IWebSource {
  public:
   CRecorder();
   ~CRecorder() override;  // Stop()
@@ -61,6 +65,9 @@ class CRecorder : public ICameraHost, public ICameraAccess {
   void StateChanged(const CCamera& camera, const SCameraStatus& status) override;
   void CheckDiskSoon() override;
 
+  // IWebSource (the web server's thread).
+  std::vector<SCameraStatus> WebCameras() override;
+  SWebDisk WebDisk() override;
   // ICameraAccess
   bool Capture(const std::string& camera, const std::string& path, std::string& error) override;
   bool PtzMove(const std::string& camera, const uint32_t (&values)[4], std::string& error) override;
@@ -84,10 +91,14 @@ class CRecorder : public ICameraHost, public ICameraAccess {
   void StopAllCameras();
   bool StartRtsp(std::string& error);
   void StopRtsp();
+  bool StartWeb(std::string& error);
+  void StopWeb();
   void Housekeeping();
   void RepairLeftovers();
   void ApplyRetention();
   void CheckDisk();
+  void SummariseDisk(const std::vector<SSegment>& segments,
+                     const std::map<std::string, struct SRetentionLimits>& limits);
   void WriteStatus();
   void MakeMp4(const SSegment& segment);
   std::vector<std::string> CameraNames() const;
@@ -107,6 +118,8 @@ class CRecorder : public ICameraHost, public ICameraAccess {
 
   std::shared_mutex routeMutex_;  // guards routes_
   std::unordered_map<uint32_t, CCamera*> routes_;
+  std::unordered_map<uint32_t, std::shared_ptr<CLiveStream>> liveRoutes_;
+  std::unique_ptr<CWebServer> web_;  // control thread; read under routeMutex_ elsewhere
 
   std::thread housekeeping_;
   std::mutex mutex_;  // guards the fields below
@@ -118,7 +131,9 @@ class CRecorder : public ICameraHost, public ICameraAccess {
   std::optional<std::chrono::steady_clock::time_point> repairRetry_;
   uint64_t mp4Skipped_ = 0;
   std::deque<SMp4Job> mp4Jobs_;
-  std::atomic<bool> diskFull_{false};  // written by the housekeeping thread
+  std::atomic<bool> diskFull_{false};   // written by the housekeeping thread
+  std::atomic<uint64_t> freeBytes_{0};  // likewise
+  SWebDisk diskSummary_;                // under mutex_: taken with each retention pass
   bool libraryStarted_ = false;
   bool stopped_ = false;  // control thread only
 };

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "QNVNetSdk.h"
+#include "base/FramePayload.h"
 #include "base/Log.h"
 
 namespace qnvrecorder {
@@ -22,10 +23,6 @@ constexpr size_t kMaxHeldBytes = 32u << 20;
 // counting from its boot) are not.
 constexpr uint64_t kWallClockFromUs = 946684800ull * 1000000;
 constexpr uint64_t kWallClockToUs = 7258118400ull * 1000000;
-
-uint32_t Le32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 }  // namespace
 
@@ -62,17 +59,10 @@ void CRtspFeed::Send(SClient& client, const SHeld& held) {
 }
 
 void CRtspFeed::Push(const uint8_t* frame, size_t length, const QNVNetFrameNal& nal) {
-  if (length < FrameHeader::kSize) return;
   FrameHeader header;
-  std::memcpy(header.bytes, frame, FrameHeader::kSize);
-  size_t offset = FrameHeader::kSize;
-  if (header.HasExtension()) {
-    if (length < offset + FrameHeader::kExtLengthSize) return;
-    offset += FrameHeader::kExtLengthSize + Le32(frame + FrameHeader::kSize);
-  }
-  if (offset >= length) return;
-  const size_t payload = std::min<size_t>(header.PayloadLength(), length - offset);
-  const uint8_t* body = frame + offset;
+  const uint8_t* body = nullptr;
+  size_t payload = 0;
+  if (!FramePayload(frame, length, header, body, payload)) return;
   // A key picture may carry its parameter sets in the same frame: it is a
   // start point all the same.
   const bool key = nal.keyPicture;

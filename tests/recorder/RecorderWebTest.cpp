@@ -1,0 +1,542 @@
+// The recorder's web server as a browser and a hostile client meet it: the
+// real qnv-recorder against a simulated camera, spoken to over raw sockets
+// (bytes on the wire), and its login pieces directly.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "RecorderFixture.h"
+#include "config/Config.h"
+#include "qnvcatalogue/ICatalogue.h"
+#include "qnvrecording/H264Nal.h"
+#include "qnvrecording/TimeText.h"
+#include "web/CLiveStream.h"
+#include "web/CRecordings.h"
+#include "web/WebAuth.h"
+
+namespace qnvrectest {
+namespace {
+
+using namespace std::chrono_literals;
+using qnvrecorder::CWebSessions;
+
+// A connection to 127.0.0.1:port; -1 on failure.
+int Connect(uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Reads until the peer closes, maxBytes arrive or timeoutMs pass.
+std::string ReadAll(int fd, int timeoutMs, size_t maxBytes = 1 << 20) {
+  std::string out;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (out.size() < maxBytes) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+    char b[65536];
+    const ssize_t n = ::read(fd, b, sizeof b);
+    if (n <= 0) break;
+    out.append(b, static_cast<size_t>(n));
+  }
+  return out;
+}
+
+struct SReply {
+  int status = 0;
+  std::string head, body;
+  std::string Header(const std::string& name) const {
+    const size_t at = head.find("\r\n" + name + ": ");
+    if (at == std::string::npos) return "";
+    const size_t from = at + name.size() + 4;
+    return head.substr(from, head.find("\r\n", from) - from);
+  }
+};
+
+SReply Http(uint16_t port, const std::string& request) {
+  SReply r;
+  const int fd = Connect(port);
+  if (fd < 0) return r;
+  EXPECT_EQ(::write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+  const std::string raw = ReadAll(fd, 10000, 64u << 20);
+  ::close(fd);
+  const size_t split = raw.find("\r\n\r\n");
+  if (raw.size() < 12 || split == std::string::npos) return r;
+  r.status = std::atoi(raw.c_str() + 9);
+  r.head = raw.substr(0, split + 2);
+  r.body = raw.substr(split + 4);
+  return r;
+}
+
+std::string Request(const std::string& method, const std::string& path, uint16_t port,
+                    const std::string& extra = "", const std::string& body = "") {
+  std::string r = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                  "\r\nConnection: close\r\n" + extra;
+  if (!body.empty() || method == "POST")
+    r += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  return r + "\r\n" + body;
+}
+
+class RecorderWeb : public RecorderService {
+ protected:
+  void StartWeb(const std::string& web, const std::string& storage = "") {
+    qnv::devsim::Simulator& device = AddDevice();
+    StartRecorder(storage + Camera("gate", device.Port()) + "[web]\nport = 0\n" + web);
+    ASSERT_TRUE(recorder_->WaitForStderr("web: serving on http://127.0.0.1:", 10000))
+        << recorder_->Stderr();
+    const std::string& err = recorder_->Stderr();
+    port_ = static_cast<uint16_t>(
+        std::stoi(err.substr(err.find("web: serving on http://127.0.0.1:") + 33, 5)));
+  }
+  // Logs in as alice; the cookie ("qnv_session=...") and the CSRF token.
+  void LogIn(std::string& cookie, std::string& csrf) {
+    const SReply r =
+        Http(port_, Request("POST", "/api/login", port_, "Content-Type: application/json\r\n",
+                            R"({"user":"alice","password":"s3cret"})"));
+    ASSERT_EQ(r.status, 200) << r.head << r.body;
+    const std::string set = r.Header("Set-Cookie");
+    EXPECT_NE(set.find("HttpOnly"), std::string::npos) << set;
+    EXPECT_NE(set.find("SameSite=Strict"), std::string::npos) << set;
+    cookie = set.substr(0, set.find(';'));
+    const size_t at = r.body.find("\"csrf\":\"");
+    ASSERT_NE(at, std::string::npos) << r.body;
+    csrf = r.body.substr(at + 8, 64);
+  }
+  std::string UserSection() {
+    std::string hash, error;
+    EXPECT_TRUE(qnvrecorder::MakePasswordHash("s3cret", hash, error)) << error;
+    return "[[web.user]]\nname = \"alice\"\npassword_hash = \"" + hash + "\"\n";
+  }
+
+  uint16_t port_ = 0;
+};
+
+// The sample clip as the library delivers it: one frame per NAL unit, 40-byte
+// header first, capture times 40 ms apart.
+std::vector<std::string> ClipFrames() {
+  std::ifstream in(QNV_SAMPLE_CLIP, std::ios::binary);
+  const std::string clip((std::istreambuf_iterator<char>(in)), {});
+  std::vector<std::string> frames;
+  uint64_t time = 1700000000000000;
+  uint32_t counter = 0;
+  for (const qnvrec::SNalRef& nal :
+       qnvrec::SplitAnnexB(reinterpret_cast<const uint8_t*>(clip.data()), clip.size())) {
+    std::string f(40, '\0');
+    f +=
+        std::string("\0\0\0\1", 4) + std::string(reinterpret_cast<const char*>(nal.data), nal.size);
+    auto put32 = [&](size_t at, uint32_t v) {
+      for (int i = 0; i < 4; ++i) f[at + i] = static_cast<char>(v >> (8 * i));
+    };
+    put32(0, counter++);
+    f.replace(4, 4, "QNVV");
+    put32(12, static_cast<uint32_t>(nal.size + 4));
+    put32(16, static_cast<uint32_t>(time));
+    put32(20, static_cast<uint32_t>(time >> 32));
+    f[35] = nal.Type() == 5 || nal.Type() == 7 || nal.Type() == 8 ? 1 : 2;
+    if (qnvrec::IsSlice(nal.Type())) time += 40000;
+    frames.push_back(std::move(f));
+  }
+  return frames;
+}
+
+TEST(LiveStream, ViewersStartAtAKeyPictureAndSlowOnesAreSkippedThenCut) {
+  const std::vector<std::string> frames = ClipFrames();
+  ASSERT_GT(frames.size(), 100u);
+  qnvrecorder::CLiveStream stream("gate");
+  int notified = 0;
+  stream.SetNotify([&] { ++notified; });
+  auto push = [&](size_t from, size_t to) {
+    for (size_t i = from; i < to && i < frames.size(); ++i) {
+      stream.Push(reinterpret_cast<const uint8_t*>(frames[i].data()), frames[i].size());
+    }
+  };
+  push(0, 60);
+  EXPECT_EQ(notified, 0);  // nobody watches: nothing is muxed
+  EXPECT_EQ(stream.MimeType(), "");
+  const auto now = std::chrono::steady_clock::now();
+  const uint64_t fast = stream.AddViewer(), slow = stream.AddViewer();
+  EXPECT_NE(stream.MimeType().find("avc1."), std::string::npos);
+  std::vector<qnvrecorder::CLiveStream::Chunk> chunks;
+  uint64_t base = 0;
+  ASSERT_TRUE(stream.Take(fast, chunks, now, base));
+  ASSERT_GE(chunks.size(), 2u);
+  EXPECT_EQ(chunks[0]->substr(4, 4), "ftyp");  // the initialisation segment first
+  EXPECT_NE(chunks[0]->find("avcC"), std::string::npos);
+  EXPECT_EQ(chunks[1]->substr(4, 4), "moof");  // then fragments from the last key picture
+  // The last key picture before the viewer came (the clip has one every 2 s).
+  EXPECT_EQ(base, 1700000002000000u);
+  uint64_t taken = 0;
+  for (auto& c : chunks) taken += c->size();
+  stream.Ack(fast, taken, now);
+
+  // The slow viewer takes but never confirms: past the backlog it waits for
+  // a key picture, and after the stall limit it is cut off.
+  chunks.clear();
+  ASSERT_TRUE(stream.Take(slow, chunks, now, base));
+  uint64_t slowTaken = 0;
+  for (size_t round = 0; round < 40; ++round) {
+    push(60 + round * 50, 110 + round * 50);
+    chunks.clear();
+    ASSERT_TRUE(stream.Take(fast, chunks, now, base));
+    for (auto& c : chunks) taken += c->size();
+    stream.Ack(fast, taken, now);
+    chunks.clear();
+    ASSERT_TRUE(stream.Take(slow, chunks, now, base));
+    for (auto& c : chunks) slowTaken += c->size();
+  }
+  EXPECT_GT(taken, slowTaken);
+  EXPECT_LE(slowTaken, qnvrecorder::CLiveStream::kMaxBacklog + 2000000);
+  EXPECT_TRUE(stream.Take(slow, chunks, now + 10s, base));
+  EXPECT_FALSE(stream.Take(slow, chunks, now + qnvrecorder::CLiveStream::kStallCutOff + 1s, base));
+  EXPECT_TRUE(stream.Take(fast, chunks, now + qnvrecorder::CLiveStream::kStallCutOff + 1s, base));
+
+  // A camera that goes down leaves nothing stale: a new viewer waits for a
+  // new key picture.
+  stream.SetDown();
+  const uint64_t late = stream.AddViewer();
+  chunks.clear();
+  ASSERT_TRUE(stream.Take(late, chunks, now, base));
+  EXPECT_TRUE(chunks.empty());
+  stream.RemoveViewer(fast);
+  stream.RemoveViewer(slow);
+  stream.RemoveViewer(late);
+  EXPECT_EQ(stream.ViewerCount(), 0u);
+}
+
+TEST(WebAuth, HashesCheckAndSessionsExpire) {
+  std::string hash, error;
+  ASSERT_TRUE(qnvrecorder::MakePasswordHash("pw", hash, error)) << error;
+  EXPECT_EQ(hash.rfind("$y$", 0), 0u);
+  EXPECT_TRUE(qnvrecorder::CheckPasswordHash("pw", hash));
+  EXPECT_FALSE(qnvrecorder::CheckPasswordHash("pW", hash));
+  EXPECT_FALSE(qnvrecorder::CheckPasswordHash("pw", "*"));
+
+  CWebSessions sessions({{"alice", hash}}, 60s);
+  auto now = std::chrono::steady_clock::now();
+  std::string token, csrf;
+  int retry = 0;
+  ASSERT_EQ(sessions.Login("10.0.0.1", "alice", "pw", now, token, csrf, retry),
+            CWebSessions::LoginResult::kOk);
+  EXPECT_EQ(token.size(), 64u);
+  EXPECT_NE(token, csrf);
+  ASSERT_NE(sessions.Find(token, now + 59s), nullptr);
+  EXPECT_EQ(sessions.Find(token, now + 61s), nullptr);
+  EXPECT_EQ(sessions.Find("", now), nullptr);
+}
+
+TEST(WebAuth, FailedLoginsAreLimitedPerAddressAndInAll) {
+  std::string hash, error;
+  ASSERT_TRUE(qnvrecorder::MakePasswordHash("pw", hash, error));
+  CWebSessions sessions({{"alice", hash}}, 60s);
+  const auto now = std::chrono::steady_clock::now();
+  std::string token, csrf;
+  int retry = 0;
+  for (int i = 0; i < CWebSessions::kFailsPerAddress; ++i) {
+    EXPECT_EQ(sessions.Login("a", i % 2 ? "alice" : "nobody", "x", now, token, csrf, retry),
+              CWebSessions::LoginResult::kRefused);
+  }
+  // Even the right password waits now, from that address only.
+  EXPECT_EQ(sessions.Login("a", "alice", "pw", now + 1s, token, csrf, retry),
+            CWebSessions::LoginResult::kTooMany);
+  EXPECT_GE(retry, 50);
+  EXPECT_EQ(sessions.Login("b", "alice", "pw", now + 1s, token, csrf, retry),
+            CWebSessions::LoginResult::kOk);
+  EXPECT_EQ(sessions.Login("a", "alice", "pw", now + 61s, token, csrf, retry),
+            CWebSessions::LoginResult::kOk);
+  // Many addresses together hit the limit in all.
+  int refused = 0;
+  for (int i = 0; i < CWebSessions::kFailsInAll + 5; ++i) {
+    if (sessions.Login("n" + std::to_string(i), "alice", "x", now + 62s, token, csrf, retry) ==
+        CWebSessions::LoginResult::kTooMany) {
+      ++refused;
+    }
+  }
+  EXPECT_EQ(refused, 5);
+}
+
+TEST_F(RecorderService, WebConfigurationIsChecked) {
+  auto load = [&](const std::string& web, std::string& error) {
+    std::ofstream(dir_ / "r.toml") << Camera("gate", 9000) + "[web]\n" + web;
+    qnvrecorder::SConfig config;
+    setenv("QNVREC_PW", "admin", 1);
+    return qnvrecorder::LoadConfig((dir_ / "r.toml").string(), config, error);
+  };
+  std::string error;
+  EXPECT_TRUE(load("port = 8080\n", error)) << error;  // the quick start: no [storage] needed
+  EXPECT_FALSE(load("port = 8080\naddress = \"0.0.0.0\"\n", error));
+  EXPECT_NE(error.find("not a loopback address"), std::string::npos) << error;
+  EXPECT_FALSE(load("[[web.user]]\nname = \"a\"\npassword_hash = \"plain\"\n", error));
+  EXPECT_NE(error.find("--hash-password"), std::string::npos) << error;
+  EXPECT_FALSE(load("tls_cert = \"/x\"\n", error));
+  EXPECT_TRUE(qnvrecorder::LoopbackAddress("127.0.0.2"));
+  EXPECT_TRUE(qnvrecorder::LoopbackAddress("::1"));
+  EXPECT_FALSE(qnvrecorder::LoopbackAddress("10.0.0.1"));
+}
+
+TEST_F(RecorderWeb, NothingWithoutALogin) {
+  ASSERT_NO_FATAL_FAILURE(StartWeb(UserSection()));
+  SReply r = Http(port_, Request("GET", "/", port_));
+  EXPECT_EQ(r.status, 303);
+  const std::string location = r.Header("Location");
+  EXPECT_EQ(location.substr(location.rfind('/')), "/login.html") << location;
+  for (const char* path : {"/app.js", "/live.js", "/index.html"}) {
+    EXPECT_EQ(Http(port_, Request("GET", path, port_)).status, 303) << path;
+  }
+  for (const char* path : {"/api/cameras", "/api/status", "/api/session", "/api/version"}) {
+    r = Http(port_, Request("GET", path, port_));
+    EXPECT_EQ(r.status, 401) << path;
+    EXPECT_EQ(r.body.find("gate"), std::string::npos) << path << r.body;
+  }
+  // A forged or stale cookie is no login.
+  r = Http(port_, Request("GET", "/api/cameras", port_,
+                          "Cookie: qnv_session=" + std::string(64, 'a') + "\r\n"));
+  EXPECT_EQ(r.status, 401);
+  // Nor is a WebSocket upgrade.
+  r = Http(port_, Request("GET", "/api/live/gate", port_,
+                          "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: "
+                          "13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"));
+  EXPECT_EQ(r.status, 401) << r.head;
+  // The login page itself is open.
+  EXPECT_EQ(Http(port_, Request("GET", "/login.html", port_)).status, 200);
+  // A wrong password is refused and says nothing more.
+  r = Http(port_, Request("POST", "/api/login", port_, "Content-Type: application/json\r\n",
+                          R"({"user":"alice","password":"wrong"})"));
+  EXPECT_EQ(r.status, 401);
+  EXPECT_EQ(r.Header("Set-Cookie"), "");
+  // A form post from elsewhere (no JSON) is refused before the password is looked at.
+  r = Http(port_, Request("POST", "/api/login", port_,
+                          "Content-Type: application/x-www-form-urlencoded\r\n",
+                          "user=alice&password=s3cret"));
+  EXPECT_EQ(r.status, 403);
+}
+
+TEST_F(RecorderWeb, SessionAnswersAndChangesNeedItsCsrfToken) {
+  ASSERT_NO_FATAL_FAILURE(StartWeb(UserSection()));
+  std::string cookie, csrf;
+  ASSERT_NO_FATAL_FAILURE(LogIn(cookie, csrf));
+  const std::string c = "Cookie: " + cookie + "\r\n";
+  SReply r = Http(port_, Request("GET", "/api/cameras", port_, c));
+  EXPECT_EQ(r.status, 200);
+  EXPECT_NE(r.body.find("\"name\":\"gate\""), std::string::npos) << r.body;
+  r = Http(port_, Request("GET", "/api/status", port_, c));
+  EXPECT_EQ(r.status, 200);
+  EXPECT_NE(r.body.find("\"uptime_s\""), std::string::npos) << r.body;
+  EXPECT_NE(r.body.find("\"version\""), std::string::npos) << r.body;
+  EXPECT_EQ(Http(port_, Request("GET", "/", port_, c)).status, 200);
+
+  // Without the token, with a wrong one, or from another origin: refused.
+  EXPECT_EQ(Http(port_, Request("POST", "/api/logout", port_, c)).status, 403);
+  EXPECT_EQ(Http(port_, Request("POST", "/api/logout", port_,
+                                c + "X-CSRF-Token: " + std::string(64, '0') + "\r\n"))
+                .status,
+            403);
+  EXPECT_EQ(
+      Http(port_, Request("POST", "/api/logout", port_,
+                          c + "X-CSRF-Token: " + csrf + "\r\nOrigin: http://evil.example\r\n"))
+          .status,
+      403);
+  EXPECT_EQ(Http(port_, Request("GET", "/api/cameras", port_, c)).status, 200);  // still in
+  r = Http(port_, Request("POST", "/api/logout", port_, c + "X-CSRF-Token: " + csrf + "\r\n"));
+  EXPECT_EQ(r.status, 200) << r.body;
+  EXPECT_EQ(Http(port_, Request("GET", "/api/cameras", port_, c)).status, 401);
+}
+
+TEST_F(RecorderWeb, LoginsAreRateLimited) {
+  ASSERT_NO_FATAL_FAILURE(StartWeb(UserSection()));
+  int last = 0;
+  for (int i = 0; i <= CWebSessions::kFailsPerAddress; ++i) {
+    last = Http(port_, Request("POST", "/api/login", port_, "Content-Type: application/json\r\n",
+                               R"({"user":"alice","password":"guess"})"))
+               .status;
+  }
+  EXPECT_EQ(last, 429);
+  const SReply r =
+      Http(port_, Request("POST", "/api/login", port_, "Content-Type: application/json\r\n",
+                          R"({"user":"alice","password":"s3cret"})"));
+  EXPECT_EQ(r.status, 429);
+  EXPECT_FALSE(r.Header("Retry-After").empty());
+}
+
+TEST_F(RecorderWeb, HostileClientsAreBoundedAndCutOff) {
+  ASSERT_NO_FATAL_FAILURE(StartWeb(""));
+  // Without users: a name that is not loopback (DNS rebinding) gets nothing.
+  SReply r =
+      Http(port_, "GET /api/cameras HTTP/1.1\r\nHost: evil.example\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(r.status, 403);
+  r = Http(port_, Request("GET", "/api/cameras", port_));
+  EXPECT_EQ(r.status, 200);
+  // Without [storage] the page is live only.
+  r = Http(port_, Request("GET", "/api/session", port_));
+  EXPECT_NE(r.body.find("\"storage\":false"), std::string::npos) << r.body;
+  EXPECT_EQ(Http(port_, Request("GET", "/api/play?camera=gate&from=1&to=2", port_)).status, 404);
+  // Changes need the page's token even without users.
+  EXPECT_EQ(Http(port_, Request("POST", "/api/logout", port_)).status, 403);
+  // A body announced too large is not read: the connection goes at once.
+  auto before = std::chrono::steady_clock::now();
+  r = Http(port_,
+           "POST /api/login HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
+           "application/json\r\nContent-Length: 100000000\r\n\r\n{");
+  EXPECT_EQ(r.status, 0) << r.head;
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
+  // A request that never ends is cut off within its time.
+  const int fd = Connect(port_);
+  ASSERT_GE(fd, 0);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(::write(fd, "GET / HTTP/1.1\r\nHost: 127", 25), 25);
+  ReadAll(fd, 15000);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 9s);
+  ::close(fd);
+  // And the server still answers.
+  EXPECT_EQ(Http(port_, Request("GET", "/api/version", port_)).status, 200);
+}
+
+TEST_F(RecorderWeb, LiveStartsWithAnInitSegmentAndKeyPicture) {
+  ASSERT_NO_FATAL_FAILURE(StartWeb(""));
+  ASSERT_TRUE(recorder_->WaitForStderr("gate", 10000));
+  std::this_thread::sleep_for(1500ms);  // a key picture has come
+  const int fd = Connect(port_);
+  ASSERT_GE(fd, 0);
+  const std::string hs = Request("GET", "/api/live/gate", port_,
+                                 "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-"
+                                 "Version: 13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n");
+  ASSERT_EQ(::write(fd, hs.data(), hs.size()), static_cast<ssize_t>(hs.size()));
+  const std::string got = ReadAll(fd, 3000, 200000);
+  ::close(fd);
+  ASSERT_EQ(got.rfind("HTTP/1.1 101", 0), 0u) << got.substr(0, 200);
+  const size_t frame = got.find("\r\n\r\n") + 4;
+  ASSERT_GT(got.size(), frame + 12);
+  // First a text message with the capture time of media time 0, then binary ones.
+  EXPECT_EQ(static_cast<uint8_t>(got[frame]), 0x81);
+  EXPECT_NE(got.find("\"base_us\":"), std::string::npos);
+  EXPECT_NE(got.find("ftyp"), std::string::npos);
+  EXPECT_NE(got.find("avcC"), std::string::npos);
+  EXPECT_NE(got.find("moof"), std::string::npos);
+}
+
+TEST_F(RecorderWeb, ReloadAddsAndRemovesLiveCameras) {
+  ASSERT_NO_FATAL_FAILURE(StartWeb(""));
+  qnv::devsim::Simulator& second = AddDevice();
+  std::ofstream(dir_ / "recorder.toml")
+      << Camera("yard", second.Port()) + "[web]\nport = 0\n";  // the same [web]
+  recorder_->Signal(SIGHUP);
+  ASSERT_TRUE(recorder_->WaitForStderr("reload: 1 camera(s) started, 1 stopped", 10000))
+      << recorder_->Stderr();
+  const SReply r = Http(port_, Request("GET", "/api/cameras", port_));
+  EXPECT_NE(r.body.find("\"yard\""), std::string::npos) << r.body;
+  EXPECT_EQ(r.body.find("\"gate\""), std::string::npos) << r.body;
+  auto upgrade = [&](const std::string& camera) {
+    return Http(port_, Request("GET", "/api/live/" + camera, port_,
+                               "Upgrade: websocket\r\n"
+                               "Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+                               "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"))
+        .status;
+  };
+  EXPECT_EQ(upgrade("gate"), 404);
+}
+
+TEST_F(RecorderWeb, ExportDownloadIsTheFileQnvExportWrites) {
+  const fs::path root = dir_ / "video";
+  fs::create_directories(root);
+  ASSERT_NO_FATAL_FAILURE(
+      StartWeb("", "[storage]\nroot = \"" + root.string() + "\"\nsegment_seconds = 3\n"));
+  ASSERT_TRUE(WaitCount("camera gate: recording ", 4, 20000)) << recorder_->Stderr();
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  const int64_t nowUs = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
+  SReply r =
+      Http(port_, Request("GET",
+                          "/api/timeline?camera=gate&from=" + std::to_string(nowUs - 600000000) +
+                              "&to=" + std::to_string(nowUs + 60000000),
+                          port_));
+  ASSERT_EQ(r.status, 200) << r.body;
+  const nlohmann::json timeline = nlohmann::json::parse(r.body);
+  ASSERT_FALSE(timeline["spans"].empty()) << r.body;
+  // Across a segment boundary, starting between key pictures.
+  const int64_t fromUs = timeline["spans"][0]["from"].get<int64_t>() + 1300000;
+  const int64_t toUs = fromUs + 5000000;
+  ASSERT_LT(toUs, timeline["spans"][0]["to"].get<int64_t>()) << r.body;
+
+  const nlohmann::json session =
+      nlohmann::json::parse(Http(port_, Request("GET", "/api/session", port_)).body);
+  const std::string csrf = session["csrf"];
+  r = Http(port_,
+           Request("POST", "/api/exports", port_,
+                   "X-CSRF-Token: " + csrf + "\r\nContent-Type: application/json\r\n",
+                   nlohmann::json{{"camera", "gate"}, {"from", fromUs}, {"to", toUs}}.dump()));
+  ASSERT_EQ(r.status, 202) << r.body;
+  const std::string id = nlohmann::json::parse(r.body)["id"];
+  nlohmann::json state;
+  for (int i = 0; i < 100; ++i) {
+    state = nlohmann::json::parse(Http(port_, Request("GET", "/api/exports/" + id, port_)).body);
+    if (state["finished"]) break;
+    std::this_thread::sleep_for(100ms);
+  }
+  ASSERT_TRUE(state["ready"]) << state.dump();
+  r = Http(port_, Request("GET", "/api/exports/" + id + "/file", port_));
+  ASSERT_EQ(r.status, 200);
+  EXPECT_EQ(r.body.size(), state["bytes"].get<uint64_t>());
+  // Nothing of it stays on disk.
+  for (const auto& f : fs::recursive_directory_iterator(root)) {
+    EXPECT_NE(f.path().extension(), ".mp4") << f.path();
+  }
+
+  // The same span through a catalogue of the same segments, by qnv-export.
+  std::string error;
+  std::vector<qnvcat::SSegmentRow> rows;
+  std::string source;
+  qnvrecorder::CRecordings recordings(root.string(), "recorder");
+  ASSERT_TRUE(recordings.Segments("gate", fromUs, toUs, rows, source, error)) << error;
+  EXPECT_EQ(source, "files");
+  ASSERT_GE(rows.size(), 2u);
+  qnvcat::STarget target;
+  target.rootOrUrl = root.string();
+  auto catalogue = qnvcat::OpenCatalogue(target, qnvcat::EOpenMode::kWrite, error);
+  ASSERT_TRUE(catalogue) << error;
+  std::vector<qnvcat::SOp> ops;
+  for (const qnvcat::SSegmentRow& row : rows) ops.push_back(qnvcat::SOp::Segment(row));
+  ASSERT_TRUE(catalogue->Apply(ops, error)) << error;
+  catalogue.reset();
+  const fs::path out = dir_ / "cli.mp4";
+  const ChildResult cli = ChildProcess::Run({QNV_EXPORT_PATH, "--catalogue", root.string(),
+                                             "--camera", "gate", "--from", qnvrec::UtcText(fromUs),
+                                             "--to", qnvrec::UtcText(toUs), "-q", out.string()});
+  ASSERT_EQ(cli.exitCode, 0) << cli.err;
+  std::ifstream in(out, std::ios::binary);
+  const std::string expected((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_EQ(r.body.size(), expected.size());
+  EXPECT_TRUE(r.body == expected) << "the web export differs from qnv-export's file";
+
+  // An event's thumbnail: the recorder's snapshot of it where one is stored,
+  // else the picture decoded from the recording at that time.
+  r = Http(port_,
+           Request("GET", "/api/thumbnail?camera=gate&time=" + std::to_string(fromUs), port_));
+  ASSERT_EQ(r.status, 200) << r.body;
+  EXPECT_EQ(r.Header("Content-Type"), "image/jpeg");
+  ASSERT_GT(r.body.size(), 2u);
+  EXPECT_EQ(r.body.substr(0, 2), "\xff\xd8");
+  const fs::path snapshots = root / ".qnv-recorder" / "recorder" / "snapshots" / "gate";
+  fs::create_directories(snapshots);
+  const std::string planted = "\xff\xd8 the stored snapshot";
+  std::ofstream(snapshots / (std::to_string(toUs / 1000 + 1500) + ".jpg")) << planted;
+  r = Http(port_, Request("GET", "/api/thumbnail?camera=gate&time=" + std::to_string(toUs), port_));
+  EXPECT_EQ(r.body, planted);
+}
+
+}  // namespace
+}  // namespace qnvrectest

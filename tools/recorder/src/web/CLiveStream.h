@@ -1,0 +1,112 @@
+// CLiveStream: one camera's live picture for the web page's viewers, as
+// fragmented MP4. Keeps the pictures since the last key picture, so a viewer
+// that joins starts there and sees a picture at once. The muxer runs only
+// while someone watches: with no viewer a frame costs a copy and no more.
+// Each viewer has a queue its server connection empties; a viewer that does
+// not confirm what it received (Ack) falls behind, is skipped to the next key
+// picture once kMaxBacklog bytes are unconfirmed, and is cut off when it
+// confirms nothing for kStallCutOff. The camera's thread never waits for a
+// viewer.
+// Push/SetDown come from the camera's threads (the library's receive thread,
+// its supervising thread); the viewer calls from the web server's thread;
+// all may run at once. Lives as long as the server that holds its viewers.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "qnvrecording/CAccessUnitBuilder.h"
+#include "web/CFmp4Muxer.h"
+
+namespace qnvrecorder {
+
+class CLiveStream {
+ public:
+  using Chunk = std::shared_ptr<const std::string>;
+  using Clock = std::chrono::steady_clock;
+
+  static constexpr size_t kMaxBacklog = 4u << 20;
+  static constexpr std::chrono::seconds kStallCutOff{15};
+  // More than this since a key picture is not held.
+  static constexpr size_t kMaxHeldBytes = 32u << 20;
+
+  explicit CLiveStream(std::string name);
+  ~CLiveStream();
+  CLiveStream(const CLiveStream&) = delete;
+  CLiveStream& operator=(const CLiveStream&) = delete;
+
+  const std::string& Name() const { return name_; }
+
+  // Called, without the stream's lock, when a viewer's queue has something
+  // new; must not block. Set before the first Push.
+  void SetNotify(std::function<void()> notify) { notify_ = std::move(notify); }
+
+  // One stream frame as the library delivers it (40-byte header first).
+  void Push(const uint8_t* frame, size_t length);
+  // The camera is gone: what is held goes, viewers start anew at its next
+  // key picture.
+  void SetDown();
+
+  uint64_t AddViewer();
+  void RemoveViewer(uint64_t viewer);
+  // Moves what waits for the viewer into chunks (each one WebSocket message:
+  // the initialisation segment, then one fragment per picture). False when
+  // the viewer is unknown or has been cut off.
+  // baseUs: when the chunks hold an initialisation segment, the capture
+  // time (microseconds since 1970) of the stream's time zero, else 0.
+  bool Take(uint64_t viewer, std::vector<Chunk>& chunks, Clock::time_point now, uint64_t& baseUs);
+  // The viewer has received this many bytes in all.
+  void Ack(uint64_t viewer, uint64_t bytes, Clock::time_point now);
+  size_t ViewerCount() const;
+  // The H.264 bytes pushed so far (for the bit rate).
+  uint64_t BytesIn() const { return bytesIn_.load(std::memory_order_relaxed); }
+  // The MIME type of the stream ("" before its first key picture).
+  std::string MimeType() const;
+
+ private:
+  struct SViewer {
+    std::deque<Chunk> queue;
+    uint64_t queuedBytes = 0;
+    uint64_t takenBytes = 0;  // handed to the connection
+    uint64_t ackedBytes = 0;
+    Clock::time_point lastProgress;
+    bool needInit = true;  // waits for an initialisation segment
+    bool waitKey = false;  // skipping to the next key picture
+    uint64_t baseUs = 0;   // of an initialisation segment queued, not yet taken
+  };
+
+  void OnPicture(qnvrec::SAccessUnit& unit);                    // mutex_ held
+  bool StartMuxer();                                            // mutex_ held
+  void Deliver(SViewer& viewer, const Chunk& chunk, bool key);  // mutex_ held
+  void Enqueue(SViewer& viewer, const Chunk& chunk);            // mutex_ held
+  void ResetHeld();                                             // mutex_ held
+
+  const std::string name_;
+  std::function<void()> notify_;
+  mutable std::mutex mutex_;
+  qnvrec::CAccessUnitBuilder builder_;
+  uint64_t nextStampUs_ = 0;  // the capture time of the frame being added
+  int64_t lastIntervalUs_ = 40000;
+  std::vector<uint8_t> sps_, pps_;
+  std::vector<qnvrec::SAccessUnit> held_;  // key picture first
+  size_t heldBytes_ = 0;
+  std::unique_ptr<CFmp4Muxer> muxer_;  // while someone watches
+  std::vector<uint8_t> muxerSps_, muxerPps_;
+  uint64_t muxerBaseUs_ = 0;
+  Chunk init_;
+  std::vector<Chunk> fragments_;  // since the last key picture, muxed
+  std::map<uint64_t, SViewer> viewers_;
+  uint64_t nextViewer_ = 1;
+  bool notifyDue_ = false;
+  std::atomic<uint64_t> bytesIn_{0};
+};
+
+}  // namespace qnvrecorder

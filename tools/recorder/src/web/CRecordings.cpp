@@ -1,0 +1,179 @@
+#include "web/CRecordings.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "base/UniqueFd.h"
+#include "qnvrecording/CMp4Writer.h"
+#include "qnvrecording/CRecordingReader.h"
+#include "qnvrecording/SIndexRecord.h"
+#include "storage/CStorageRoot.h"
+#include "storage/SegmentNames.h"
+
+namespace qnvrecorder {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int64_t kDayUs = 86400LL * 1000000;
+constexpr size_t kCaptureOffset = 16;  // of an index record: the capture time, µs since 1970
+
+int64_t DayStartUs(const std::string& date) {
+  struct tm t {};
+  if (std::sscanf(date.c_str(), "%4d-%2d-%2d", &t.tm_year, &t.tm_mon, &t.tm_mday) != 3) return -1;
+  t.tm_year -= 1900;
+  t.tm_mon -= 1;
+  return static_cast<int64_t>(timegm(&t)) * 1000000;
+}
+
+// The capture times of an index's first and last records.
+bool IndexSpan(const std::string& dataPath, int64_t& firstUs, int64_t& lastUs, uint64_t& frames) {
+  UniqueFd fd(::open(qnvrec::IndexPathFor(dataPath).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  struct stat st {};
+  if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0) return false;
+  frames = static_cast<uint64_t>(st.st_size) / qnvrec::SIndexRecord::kSize;
+  if (frames == 0) return false;
+  uint8_t first[qnvrec::SIndexRecord::kSize], last[qnvrec::SIndexRecord::kSize];
+  if (::pread(fd.Get(), first, sizeof first, 0) != static_cast<ssize_t>(sizeof first) ||
+      ::pread(fd.Get(), last, sizeof last,
+              static_cast<off_t>((frames - 1) * qnvrec::SIndexRecord::kSize)) !=
+          static_cast<ssize_t>(sizeof last)) {
+    return false;
+  }
+  auto time = [](const uint8_t* r) {
+    return static_cast<int64_t>(qnvrec::Le32(r + kCaptureOffset) |
+                                uint64_t(qnvrec::Le32(r + kCaptureOffset + 4)) << 32);
+  };
+  firstUs = time(first);
+  lastUs = time(last);
+  return lastUs >= firstUs;
+}
+
+}  // namespace
+
+qnvcat::STarget CRecordings::Target() const {
+  qnvcat::STarget target;
+  target.rootOrUrl = root_;
+  target.applicationName = "qnv-recorder web";
+  return target;
+}
+
+bool CRecordings::HasCatalogue() const {
+  return Available() && ::access(qnvcat::SqlitePathFor(root_).c_str(), R_OK) == 0;
+}
+
+bool CRecordings::FileSegments(const std::string& camera, int64_t fromUs, int64_t toUs,
+                               std::vector<qnvcat::SSegmentRow>& out, std::string& error) {
+  std::error_code ec;
+  const fs::path folder = fs::path(root_) / camera;
+  if (!fs::is_directory(folder, ec)) return true;
+  std::vector<std::string> days;
+  for (const auto& d : fs::directory_iterator(folder, ec)) {
+    const std::string name = d.path().filename().string();
+    if (!IsDateFolderName(name)) continue;
+    const int64_t day = DayStartUs(name);
+    // A segment runs into the next day at most: the day before is looked at too.
+    if (day + 2 * kDayUs > fromUs && day < toUs) days.push_back(name);
+  }
+  if (ec) {
+    error = folder.string() + ": " + ec.message();
+    return false;
+  }
+  std::sort(days.begin(), days.end());
+  for (const std::string& day : days) {
+    std::vector<std::pair<uint64_t, std::string>> stems;
+    for (const auto& f : fs::directory_iterator(folder / day, ec)) {
+      std::string stem;
+      ESegmentFile kind;
+      if (ParseSegmentFileName(f.path().filename().string(), stem, kind) &&
+          kind == ESegmentFile::kData) {
+        stems.emplace_back(StemOrder(stem), f.path().string());
+      }
+    }
+    std::sort(stems.begin(), stems.end());
+    for (const auto& [order, path] : stems) {
+      qnvcat::SSegmentRow row;
+      if (!IndexSpan(path, row.firstUs, row.lastUs, row.frames)) continue;
+      if (row.lastUs < fromUs || row.firstUs >= toUs) continue;
+      row.camera = camera;
+      row.recorder = instance_;
+      row.path = path;
+      row.clock = qnvcat::EClock::kCapture;
+      row.state = qnvcat::ESegmentState::kClosed;
+      out.push_back(std::move(row));
+    }
+  }
+  std::stable_sort(out.begin(), out.end(),
+                   [](const auto& a, const auto& b) { return a.firstUs < b.firstUs; });
+  return true;
+}
+
+bool CRecordings::Segments(const std::string& camera, int64_t fromUs, int64_t toUs,
+                           std::vector<qnvcat::SSegmentRow>& out, std::string& source,
+                           std::string& error) {
+  out.clear();
+  if (!Available()) return true;
+  if (HasCatalogue()) {
+    auto catalogue = qnvcat::OpenCatalogue(Target(), qnvcat::EOpenMode::kRead, error);
+    if (catalogue) {
+      source = "catalogue";
+      qnvcat::SSegmentQuery query;
+      query.camera = camera;
+      query.fromUs = fromUs;
+      query.toUs = toUs;
+      return catalogue->Segments(query, out, error);
+    }
+  }
+  source = "files";
+  return FileSegments(camera, fromUs, toUs, out, error);
+}
+
+bool CRecordings::Events(const qnvcat::SEventQuery& query, std::vector<qnvcat::SEventRow>& out,
+                         std::string& error) {
+  out.clear();
+  if (!HasCatalogue()) return true;
+  auto catalogue = qnvcat::OpenCatalogue(Target(), qnvcat::EOpenMode::kRead, error);
+  return catalogue && catalogue->Events(query, out, error);
+}
+
+int CRecordings::TemporaryFile(std::string& error) const {
+  const std::string folder = root_ + "/" + kReservedFolder + "/" + instance_;
+  const int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0)
+    error = "cannot make a file for the export in " + folder + ": " + std::strerror(errno);
+  return fd;
+}
+
+bool CRecordings::Export(const std::string& camera, int64_t fromUs, int64_t toUs, int fd,
+                         qnvrec::SRangeResult& result, std::string& error,
+                         const qnvrec::CRangeExporter::Progress& progress) {
+  std::vector<qnvcat::SSegmentRow> rows;
+  std::string source;
+  if (!Segments(camera, fromUs, toUs, rows, source, error)) return false;
+  if (rows.empty()) {
+    error = "nothing of camera " + camera + " is recorded in that span";
+    return false;
+  }
+  std::vector<qnvrec::SRangeSegment> segments;
+  for (const qnvcat::SSegmentRow& r : rows) segments.push_back({r.path, r.firstUs});
+  if (::ftruncate(fd, 0) != 0) {
+    error = std::string("cannot write the export: ") + std::strerror(errno);
+    return false;
+  }
+  // The muxer opens a path: the descriptor's own, through /proc.
+  qnvrec::CMp4Writer writer("/proc/self/fd/" + std::to_string(fd));
+  qnvrec::SRangeOptions options;  // as qnv-export --catalogue sets them
+  options.fromUs = fromUs;
+  options.toUs = toUs;
+  options.trim = true;
+  qnvrec::CRangeExporter exporter(std::move(segments), writer, options);
+  return exporter.Run(result, error, progress);
+}
+
+}  // namespace qnvrecorder

@@ -1,0 +1,56 @@
+// CRecordings: what the web page asks of a recorder's recordings: a camera's
+// segments in a span (from the recordings catalogue when the storage root
+// has one, else from the segment files' names and their indexes' first and
+// last records), its events (the catalogue's), and an MP4 of a span made by
+// the same time-range export qnv-export --catalogue uses, written into a
+// descriptor (memory or an unnamed file: no second copy of the video stays
+// on disk). Holds no state but its paths; any thread, one call at a time per
+// object (the catalogue connection is opened per call).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "qnvcatalogue/ICatalogue.h"
+#include "qnvrecording/CRangeExporter.h"
+
+namespace qnvrecorder {
+
+class CRecordings {
+ public:
+  CRecordings(std::string root, std::string instance)
+      : root_(std::move(root)), instance_(std::move(instance)) {}
+
+  bool Available() const { return !root_.empty(); }
+  const std::string& Root() const { return root_; }
+  const std::string& Instance() const { return instance_; }
+  // Whether ROOT has a catalogue to read.
+  bool HasCatalogue() const;
+
+  // Segments of camera with a picture in [fromUs, toUs), oldest first;
+  // source says where they came from ("catalogue" or "files").
+  bool Segments(const std::string& camera, int64_t fromUs, int64_t toUs,
+                std::vector<qnvcat::SSegmentRow>& out, std::string& source, std::string& error);
+  // Events in the catalogue (none without one).
+  bool Events(const qnvcat::SEventQuery& query, std::vector<qnvcat::SEventRow>& out,
+              std::string& error);
+  // The MP4 of camera's [fromUs, toUs) into fd (from its start; it is
+  // truncated first), as qnv-export --catalogue writes it.
+  bool Export(const std::string& camera, int64_t fromUs, int64_t toUs, int fd,
+              qnvrec::SRangeResult& result, std::string& error,
+              const qnvrec::CRangeExporter::Progress& progress = nullptr);
+  // An unnamed file for an export in the instance's own folder (gone when
+  // closed); -1 with a message.
+  int TemporaryFile(std::string& error) const;
+
+ private:
+  qnvcat::STarget Target() const;
+  bool FileSegments(const std::string& camera, int64_t fromUs, int64_t toUs,
+                    std::vector<qnvcat::SSegmentRow>& out, std::string& error);
+
+  const std::string root_, instance_;
+};
+
+}  // namespace qnvrecorder

@@ -1,0 +1,1059 @@
+#include "web/CWebServer.h"
+
+#include <arpa/inet.h>
+#include <libsoup/soup.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <future>
+#include <nlohmann/json.hpp>
+
+#include "base/Log.h"
+#include "base/Text.h"
+#include "cameras/CameraFault.h"
+#include "qnvcatalogue/Coverage.h"
+#include "web/PageFiles.h"
+#include "web/Thumbnail.h"
+
+namespace qnvrecorder {
+
+using json = nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr const char* kCookie = "qnv_session";
+constexpr const char* kCsrfHeader = "X-CSRF-Token";
+constexpr const char* kLivePath = "/api/live";
+constexpr unsigned kMaxAckMessage = 64;
+constexpr unsigned kTooManyRequests = 429;  // libsoup names no constant for it
+
+std::string Header(SoupServerMessage* msg, const char* name) {
+  const char* v = soup_message_headers_get_one(soup_server_message_get_request_headers(msg), name);
+  return v ? v : "";
+}
+
+void Respond(SoupServerMessage* msg, unsigned status, const char* type, const std::string& body) {
+  soup_server_message_set_status(msg, status, nullptr);
+  soup_server_message_set_response(msg, type, SOUP_MEMORY_COPY, body.data(), body.size());
+}
+
+void RespondJson(SoupServerMessage* msg, unsigned status, const json& body) {
+  SoupMessageHeaders* h = soup_server_message_get_response_headers(msg);
+  soup_message_headers_replace(h, "Cache-Control", "no-store");
+  Respond(msg, status, "application/json", body.dump());
+}
+
+void RespondError(SoupServerMessage* msg, unsigned status, const std::string& why) {
+  RespondJson(msg, status, json{{"error", why}});
+}
+
+// The request's body as JSON (a discarded value when it is none).
+json RequestJson(SoupServerMessage* msg) {
+  GBytes* bytes = soup_message_body_flatten(soup_server_message_get_request_body(msg));
+  gsize size = 0;
+  const char* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
+  json parsed = json::parse(data ? data : "", data ? data + size : nullptr, nullptr, false);
+  g_bytes_unref(bytes);
+  return parsed;
+}
+
+// The value of one cookie in a Cookie header ("" when absent).
+std::string CookieValue(const std::string& header, const std::string& name) {
+  size_t at = 0;
+  while (at < header.size()) {
+    while (at < header.size() && (header[at] == ' ' || header[at] == ';')) ++at;
+    const size_t end = std::min(header.find(';', at), header.size());
+    const std::string_view pair(header.data() + at, end - at);
+    if (pair.size() > name.size() && pair.substr(0, name.size()) == name &&
+        pair[name.size()] == '=') {
+      return std::string(pair.substr(name.size() + 1));
+    }
+    at = end;
+  }
+  return "";
+}
+
+// The host part of a Host header or an Origin's authority (no port).
+std::string HostPart(const std::string& authority) {
+  if (!authority.empty() && authority[0] == '[') {
+    const size_t end = authority.find(']');
+    return end == std::string::npos ? "" : authority.substr(1, end - 1);
+  }
+  return authority.substr(0, authority.find(':'));
+}
+
+bool ConstantTimeEqual(const std::string& a, const std::string& b) {
+  if (a.size() != b.size() || a.empty()) return false;
+  unsigned char diff = 0;
+  for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+  return diff == 0;
+}
+
+}  // namespace
+
+// One viewer: its connection (referenced), the stream and its place in it.
+struct CWebServer::SConnection {
+  CWebServer* server = nullptr;
+  SoupWebsocketConnection* conn = nullptr;
+  std::shared_ptr<CLiveStream> stream;
+  uint64_t viewer = 0;
+  bool closed = false;
+};
+
+// The wake-up a live stream may ask for from its camera's threads, which can
+// outlive the server's main context: Stop clears it under the lock.
+struct CWebServer::SWake {
+  std::mutex mutex;
+  GMainContext* context = nullptr;
+  CWebServer* server = nullptr;
+  std::atomic<bool> due{false};
+};
+
+// A request's deadline: the head and body must come in within
+// kRequestSeconds, or the connection goes.
+struct CWebServer::SRequest {
+  GSocket* socket = nullptr;
+  bool complete = false;
+  ~SRequest() {
+    if (socket) g_object_unref(socket);
+  }
+};
+
+CWebServer::CWebServer(SWebConfig config, IWebSource& source, std::string version,
+                       CRecordings recordings)
+    : config_(std::move(config)),
+      source_(source),
+      version_(std::move(version)),
+      started_(Clock::now()),
+      startedUnix_(time(nullptr)),
+      sessions_(config_.users,
+                std::chrono::seconds(static_cast<int64_t>(config_.sessionHours * 3600))),
+      openCsrf_(RandomToken()),
+      wake_(std::make_shared<SWake>()),
+      recordings_(std::move(recordings)) {}
+
+CWebServer::~CWebServer() { Stop(); }
+
+std::shared_ptr<CLiveStream> CWebServer::Stream(const std::string& camera) {
+  std::lock_guard<std::mutex> lock(streamsMutex_);
+  std::shared_ptr<CLiveStream>& s = streams_[camera];
+  if (!s) {
+    s = std::make_shared<CLiveStream>(camera);
+    std::weak_ptr<SWake> weak = wake_;
+    s->SetNotify([weak] {
+      std::shared_ptr<SWake> wake = weak.lock();
+      if (!wake || wake->due.exchange(true)) return;
+      std::lock_guard<std::mutex> lock(wake->mutex);
+      if (wake->context == nullptr) return;
+      CWebServer* server = wake->server;
+      g_main_context_invoke(
+          wake->context,
+          [](gpointer p) -> gboolean {
+            static_cast<CWebServer*>(p)->FlushViewers();
+            return G_SOURCE_REMOVE;
+          },
+          server);
+    });
+  }
+  return s;
+}
+
+void CWebServer::KeepStreams(const std::vector<std::string>& cameras) {
+  std::lock_guard<std::mutex> lock(streamsMutex_);
+  for (auto it = streams_.begin(); it != streams_.end();) {
+    const bool keep = std::find(cameras.begin(), cameras.end(), it->first) != cameras.end();
+    if (!keep) it->second->SetDown();
+    it = keep ? std::next(it) : streams_.erase(it);
+  }
+}
+
+bool CWebServer::Start(std::string& error) {
+  context_ = g_main_context_new();
+  std::atomic<int> started{0};
+  worker_ = std::thread([this] { Work(); });
+  thread_ = std::thread([this, &error, &started] { Run(&error, &started); });
+  while (started.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (started.load() < 0) {
+    thread_.join();
+    {
+      std::lock_guard<std::mutex> lock(workMutex_);
+      workStop_ = true;
+    }
+    workWake_.notify_all();
+    worker_.join();
+    g_main_context_unref(context_);
+    context_ = nullptr;
+    return false;
+  }
+  return true;
+}
+
+void CWebServer::Stop() {
+  if (!thread_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(workMutex_);
+    workStop_ = true;
+  }
+  workWake_.notify_all();
+  if (worker_.joinable()) worker_.join();
+  {
+    std::lock_guard<std::mutex> lock(wake_->mutex);
+    wake_->context = nullptr;
+    wake_->server = nullptr;
+  }
+  g_main_context_invoke(
+      context_,
+      [](gpointer p) -> gboolean {
+        g_main_loop_quit(static_cast<GMainLoop*>(p));
+        return G_SOURCE_REMOVE;
+      },
+      loop_);
+  thread_.join();
+  g_main_context_unref(context_);
+  context_ = nullptr;
+}
+
+void CWebServer::Run(std::string* error, std::atomic<int>* started) {
+  g_main_context_push_thread_default(context_);
+  GError* gerror = nullptr;
+  GTlsCertificate* cert = nullptr;
+  if (!config_.tlsCert.empty()) {
+    cert =
+        g_tls_certificate_new_from_files(config_.tlsCert.c_str(), config_.tlsKey.c_str(), &gerror);
+  }
+  if (!config_.tlsCert.empty() && cert == nullptr) {
+    *error = "web: the TLS certificate or key does not load (" + config_.tlsCert + ", " +
+             config_.tlsKey + "): " + (gerror ? gerror->message : "?");
+  } else {
+    server_ = soup_server_new("server-header", "qnv-recorder", "tls-certificate", cert, nullptr);
+    soup_server_add_handler(server_, nullptr, &CWebServer::OnRequest, this, nullptr);
+    soup_server_add_handler(server_, kLivePath, &CWebServer::OnRequest, this, nullptr);
+    soup_server_add_websocket_handler(server_, kLivePath, nullptr, nullptr,
+                                      &CWebServer::OnWebsocket, this, nullptr);
+    g_signal_connect(server_, "request-started", G_CALLBACK(&CWebServer::OnRequestStarted), this);
+    GInetAddress* address = g_inet_address_new_from_string(config_.address.c_str());
+    GSocketAddress* socketAddress = g_inet_socket_address_new(address, config_.port);
+    const int options = cert ? SOUP_SERVER_LISTEN_HTTPS : 0;
+    if (!soup_server_listen(server_, socketAddress, static_cast<SoupServerListenOptions>(options),
+                            &gerror)) {
+      *error = "web: cannot listen on " + config_.address + " port " +
+               std::to_string(config_.port) + ": " + (gerror ? gerror->message : "?");
+    } else {
+      GSList* uris = soup_server_get_uris(server_);
+      if (uris) port_ = static_cast<uint16_t>(g_uri_get_port(static_cast<GUri*>(uris->data)));
+      g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
+    }
+    g_object_unref(socketAddress);
+    g_object_unref(address);
+  }
+  if (cert) g_object_unref(cert);
+  g_clear_error(&gerror);
+  if (!error->empty()) {
+    if (server_) g_object_unref(server_);
+    server_ = nullptr;
+    g_main_context_pop_thread_default(context_);
+    started->store(-1);
+    return;
+  }
+  loop_ = g_main_loop_new(context_, FALSE);
+  {
+    std::lock_guard<std::mutex> lock(wake_->mutex);
+    wake_->context = context_;
+    wake_->server = this;
+  }
+  GSource* tick = g_timeout_source_new(1000);
+  g_source_set_callback(
+      tick,
+      [](gpointer p) -> gboolean {
+        static_cast<CWebServer*>(p)->Tick();
+        return G_SOURCE_CONTINUE;
+      },
+      this, nullptr);
+  g_source_attach(tick, context_);
+  const bool loopback = LoopbackAddress(config_.address);
+  LOG_INFO("web: serving on %s://%s%s%s:%u/ (%s)", config_.tlsCert.empty() ? "http" : "https",
+           config_.address.find(':') != std::string::npos ? "[" : "", config_.address.c_str(),
+           config_.address.find(':') != std::string::npos ? "]" : "", port_.load(),
+           config_.users.empty() ? "no login: this machine only"
+                                 : (std::to_string(config_.users.size()) + " user(s)").c_str());
+  (void)loopback;
+  started->store(1);
+
+  g_main_loop_run(loop_);
+
+  // Answers the worker finished (it has stopped) go out before the server.
+  while (g_main_context_iteration(context_, FALSE)) {
+  }
+  g_source_destroy(tick);
+  g_source_unref(tick);
+  for (SConnection* c : viewers_) {
+    c->stream->RemoveViewer(c->viewer);
+    g_signal_handlers_disconnect_by_data(c->conn, c);
+    if (soup_websocket_connection_get_state(c->conn) == SOUP_WEBSOCKET_STATE_OPEN) {
+      soup_websocket_connection_close(c->conn, SOUP_WEBSOCKET_CLOSE_GOING_AWAY, "stopping");
+    }
+    g_object_unref(c->conn);
+    delete c;
+  }
+  viewers_.clear();
+  soup_server_disconnect(server_);
+  g_object_unref(server_);
+  server_ = nullptr;
+  // Whatever the sockets still had pending runs now, with no one listening.
+  while (g_main_context_iteration(context_, FALSE)) {
+  }
+  g_main_loop_unref(loop_);
+  loop_ = nullptr;
+  g_main_context_pop_thread_default(context_);
+}
+
+void CWebServer::OnRequestStarted(SoupServer*, SoupServerMessage* msg, void* self) {
+  GSocket* socket = soup_server_message_get_socket(msg);
+  if (socket == nullptr) return;
+  g_socket_set_timeout(socket, kIdleSeconds);
+  auto* request = new std::shared_ptr<SRequest>(std::make_shared<SRequest>());
+  (*request)->socket = G_SOCKET(g_object_ref(socket));
+  auto* mine = new std::shared_ptr<SRequest>(*request);
+  g_object_set_data_full(G_OBJECT(msg), "qnv-request", mine,
+                         [](gpointer p) { delete static_cast<std::shared_ptr<SRequest>*>(p); });
+  // A body larger than any this server takes: the connection goes at once
+  // (libsoup would otherwise read it all before a handler could answer).
+  g_signal_connect(
+      msg, "got-headers", G_CALLBACK(+[](SoupServerMessage* m, gpointer) {
+        SoupMessageHeaders* h = soup_server_message_get_request_headers(m);
+        const SoupEncoding encoding = soup_message_headers_get_encoding(h);
+        if (encoding == SOUP_ENCODING_CHUNKED ||
+            (encoding == SOUP_ENCODING_CONTENT_LENGTH &&
+             soup_message_headers_get_content_length(h) > static_cast<goffset>(kMaxBody))) {
+          LOG_WARN("web: a request from %s announced a body over %zu bytes; closed",
+                   soup_server_message_get_remote_host(m), kMaxBody);
+          g_socket_shutdown(soup_server_message_get_socket(m), TRUE, TRUE, nullptr);
+        }
+      }),
+      nullptr);
+  g_signal_connect(msg, "got-body", G_CALLBACK(+[](SoupServerMessage* m, gpointer) {
+                     auto* r = static_cast<std::shared_ptr<SRequest>*>(
+                         g_object_get_data(G_OBJECT(m), "qnv-request"));
+                     if (r) (*r)->complete = true;
+                   }),
+                   nullptr);
+  auto* server = static_cast<CWebServer*>(self);
+  GSource* deadline = g_timeout_source_new_seconds(kRequestSeconds);
+  g_source_set_callback(
+      deadline,
+      [](gpointer p) -> gboolean {
+        auto* r = static_cast<std::shared_ptr<SRequest>*>(p);
+        if (!(*r)->complete) g_socket_shutdown((*r)->socket, TRUE, TRUE, nullptr);
+        return G_SOURCE_REMOVE;
+      },
+      request, [](gpointer p) { delete static_cast<std::shared_ptr<SRequest>*>(p); });
+  g_source_attach(deadline, server->context_);
+  g_source_unref(deadline);
+}
+
+bool CWebServer::HostAllowed(SoupServerMessage* msg) const {
+  if (!config_.users.empty()) return true;
+  // Without users only this machine is served: a name that is not a loopback
+  // one would be a page elsewhere pointing a name at us (DNS rebinding).
+  const std::string host = HostPart(Header(msg, "Host"));
+  return host == "localhost" || LoopbackAddress(host);
+}
+
+bool CWebServer::SameOrigin(SoupServerMessage* msg) const {
+  const std::string origin = Header(msg, "Origin");
+  if (origin.empty()) return true;  // not a browser's cross-site request
+  const std::string host = Header(msg, "Host");
+  const std::string scheme = config_.tlsCert.empty() ? "http://" : "https://";
+  return origin == scheme + host;
+}
+
+const SWebSession* CWebServer::SessionOf(SoupServerMessage* msg) {
+  if (config_.users.empty()) {
+    static thread_local SWebSession open;
+    open.user = "";
+    open.csrf = openCsrf_;
+    return &open;
+  }
+  const std::string token = CookieValue(Header(msg, "Cookie"), kCookie);
+  return token.empty() ? nullptr : sessions_.Find(token, Clock::now());
+}
+
+void CWebServer::OnRequest(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable* query,
+                           void* self) {
+  auto* server = static_cast<CWebServer*>(self);
+  if (soup_server_message_get_status(msg) != 0) return;  // refused on its head
+  SoupMessageHeaders* h = soup_server_message_get_response_headers(msg);
+  soup_message_headers_replace(h, "X-Content-Type-Options", "nosniff");
+  soup_message_headers_replace(h, "X-Frame-Options", "DENY");
+  soup_message_headers_replace(h, "Referrer-Policy", "no-referrer");
+  soup_message_headers_replace(h, "Content-Security-Policy",
+                               "default-src 'self'; img-src 'self' blob: data:; media-src 'self' "
+                               "blob:; object-src 'none'; frame-ancestors 'none'");
+  try {
+    server->Handle(msg, path, query);
+  } catch (const std::exception& e) {
+    RespondError(msg, SOUP_STATUS_INTERNAL_SERVER_ERROR, e.what());
+  }
+}
+
+void CWebServer::Handle(SoupServerMessage* msg, const std::string& path, GHashTable* query) {
+  const std::string method = soup_server_message_get_method(msg);
+  const bool read = method == "GET" || method == "HEAD";
+  if (!HostAllowed(msg)) {
+    RespondError(msg, SOUP_STATUS_FORBIDDEN,
+                 "without [[web.user]] the page answers only to 127.0.0.1, ::1 or localhost");
+    return;
+  }
+  const SPageFile* file = FindPageFile(path == "/" ? "/index.html" : path);
+  if (file && file->open && read) {
+    Respond(msg, SOUP_STATUS_OK, file->type, std::string(file->body));
+    return;
+  }
+  if (path == "/api/login") {
+    if (method != "POST") return RespondError(msg, SOUP_STATUS_METHOD_NOT_ALLOWED, "use POST");
+    return Login(msg);
+  }
+  const SWebSession* session = SessionOf(msg);
+  if (session == nullptr) {
+    if (read && file) {
+      soup_server_message_set_redirect(msg, SOUP_STATUS_SEE_OTHER, "/login.html");
+    } else {
+      RespondError(msg, SOUP_STATUS_UNAUTHORIZED, "log in first");
+    }
+    return;
+  }
+  if (!read) {
+    if (!SameOrigin(msg) || !ConstantTimeEqual(Header(msg, kCsrfHeader), session->csrf)) {
+      RespondError(msg, SOUP_STATUS_FORBIDDEN,
+                   std::string("a change needs the ") + kCsrfHeader +
+                       " header of the session (GET /api/session) and a request from this page");
+      return;
+    }
+  }
+  if (file && read) {
+    Respond(msg, SOUP_STATUS_OK, file->type, std::string(file->body));
+    return;
+  }
+  if (path.rfind("/api/", 0) == 0) return HandleApi(msg, path, session, query);
+  RespondError(msg, SOUP_STATUS_NOT_FOUND, "no such page");
+}
+
+void CWebServer::Login(SoupServerMessage* msg) {
+  // A cross-site form cannot send JSON without asking first (which this
+  // server never allows), and a page elsewhere cannot pass the origin test.
+  if (Header(msg, "Content-Type").rfind("application/json", 0) != 0 || !SameOrigin(msg)) {
+    RespondError(msg, SOUP_STATUS_FORBIDDEN, "log in from this server's page");
+    return;
+  }
+  if (config_.users.empty()) {
+    RespondJson(msg, SOUP_STATUS_OK, json{{"user", ""}, {"csrf", openCsrf_}});
+    return;
+  }
+  const json request = RequestJson(msg);
+  if (!request.is_object() || !request.contains("user") || !request["user"].is_string() ||
+      !request.contains("password") || !request["password"].is_string()) {
+    RespondError(msg, SOUP_STATUS_BAD_REQUEST, "send {\"user\": ..., \"password\": ...}");
+    return;
+  }
+  const char* remote = soup_server_message_get_remote_host(msg);
+  std::string token, csrf;
+  int retryAfter = 0;
+  const std::string user = request["user"].get<std::string>();
+  switch (sessions_.Login(remote ? remote : "?", user, request["password"].get<std::string>(),
+                          Clock::now(), token, csrf, retryAfter)) {
+    case CWebSessions::LoginResult::kOk: {
+      std::string cookie = std::string(kCookie) + "=" + token +
+                           "; Path=/; HttpOnly; SameSite=Strict; Max-Age=" +
+                           std::to_string(static_cast<int64_t>(config_.sessionHours * 3600));
+      if (!config_.tlsCert.empty()) cookie += "; Secure";
+      soup_message_headers_append(soup_server_message_get_response_headers(msg), "Set-Cookie",
+                                  cookie.c_str());
+      LOG_INFO("web: %s logged in from %s", user.c_str(), remote ? remote : "?");
+      RespondJson(msg, SOUP_STATUS_OK, json{{"user", user}, {"csrf", csrf}});
+      return;
+    }
+    case CWebSessions::LoginResult::kRefused:
+      LOG_WARN("web: refused a login as %s from %s", Escaped(user, 64).c_str(),
+               remote ? remote : "?");
+      RespondError(msg, SOUP_STATUS_UNAUTHORIZED, "wrong user name or password");
+      return;
+    case CWebSessions::LoginResult::kTooMany:
+      soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Retry-After",
+                                   std::to_string(retryAfter).c_str());
+      RespondError(msg, kTooManyRequests,
+                   "too many failed logins; try again in " + std::to_string(retryAfter) + " s");
+      return;
+    case CWebSessions::LoginResult::kFailed:
+      RespondError(msg, SOUP_STATUS_INTERNAL_SERVER_ERROR, "no session could be made");
+      return;
+  }
+}
+
+std::string CWebServer::CamerasJson() {
+  json list = json::array();
+  for (const SCameraStatus& s : source_.WebCameras()) {
+    double bps = 0;
+    size_t viewers = 0;
+    if (auto it = bitrate_.find(s.name); it != bitrate_.end()) bps = it->second.second;
+    {
+      std::lock_guard<std::mutex> lock(streamsMutex_);
+      if (auto it = streams_.find(s.name); it != streams_.end()) {
+        viewers = it->second->ViewerCount();
+      }
+    }
+    list.push_back({{"name", s.name},
+                    {"state", s.state},
+                    {"since", s.sinceUnix},
+                    {"reason", FaultCode(s.fault.kind)},
+                    {"reason_text", s.fault.text},
+                    {"last_error", s.lastError},
+                    {"last_frame_ms", s.lastFrameUnixMs},
+                    {"bitrate_bps", static_cast<int64_t>(bps)},
+                    {"bytes_today", s.bytesToday},
+                    {"reconnects", s.reconnects},
+                    {"viewers", viewers}});
+  }
+  return list.dump();
+}
+
+std::string CWebServer::StatusJson() {
+  const SWebDisk disk = source_.WebDisk();
+  json cameras = json::array();
+  for (const SWebCameraDisk& c : disk.cameras) {
+    cameras.push_back({{"camera", c.camera},
+                       {"bytes", c.bytes},
+                       {"oldest", c.oldestUnix},
+                       {"keep_days", c.keepDays},
+                       {"keep_gb", c.keepGb}});
+  }
+  json storage = nullptr;
+  if (disk.storage) {
+    storage = {{"root", disk.root},
+               {"instance", disk.instance},
+               {"free_bytes", disk.freeBytes},
+               {"disk_full", disk.full},
+               {"keep_days", disk.keepDays},
+               {"keep_gb", disk.keepGb},
+               {"min_free_mb", disk.minFreeMb},
+               {"measured", disk.measuredUnix},
+               {"cameras", cameras}};
+  }
+  const auto uptime = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started_);
+  return json{{"version", version_},        {"started", startedUnix_},
+              {"uptime_s", uptime.count()}, {"now", static_cast<int64_t>(time(nullptr))},
+              {"storage", storage},         {"cameras", json::parse(CamerasJson())}}
+      .dump();
+}
+
+void CWebServer::HandleApi(SoupServerMessage* msg, const std::string& path,
+                           const SWebSession* session, GHashTable* query) {
+  const std::string method = soup_server_message_get_method(msg);
+  const bool read = method == "GET" || method == "HEAD";
+  if (path == "/api/session" && read) {
+    RespondJson(msg, SOUP_STATUS_OK,
+                json{{"user", session->user},
+                     {"csrf", session->csrf},
+                     {"login", !config_.users.empty()},
+                     {"storage", source_.WebDisk().storage}});
+  } else if (path == "/api/logout" && method == "POST") {
+    sessions_.Logout(CookieValue(Header(msg, "Cookie"), kCookie));
+    soup_message_headers_append(
+        soup_server_message_get_response_headers(msg), "Set-Cookie",
+        (std::string(kCookie) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0").c_str());
+    RespondJson(msg, SOUP_STATUS_OK, json::object());
+  } else if (path == "/api/cameras" && read) {
+    Respond(msg, SOUP_STATUS_OK, "application/json", CamerasJson());
+  } else if (path == "/api/status" && read) {
+    Respond(msg, SOUP_STATUS_OK, "application/json", StatusJson());
+  } else if (path == "/api/timeline" && read) {
+    Timeline(msg, query);
+  } else if (path == "/api/thumbnail" && read) {
+    ThumbnailOf(msg, query);
+  } else if (path == "/api/play" && read) {
+    Play(msg, query);
+  } else if (path == "/api/exports" && method == "POST") {
+    StartExport(msg);
+  } else if (path.rfind("/api/exports/", 0) == 0 && read) {
+    ExportState(msg, path.substr(std::strlen("/api/exports/")));
+  } else if (path == "/api/version" && read) {
+    RespondJson(msg, SOUP_STATUS_OK, json{{"version", version_}});
+  } else if (path.rfind(std::string(kLivePath) + "/", 0) == 0 && read) {
+    // The WebSocket's handshake: let it through only to a known camera, from
+    // this page, and within the viewer limit.
+    const std::string camera = path.substr(std::strlen(kLivePath) + 1);
+    bool known = false;
+    {
+      std::lock_guard<std::mutex> lock(streamsMutex_);
+      known = streams_.count(camera) != 0;
+    }
+    if (!known) return RespondError(msg, SOUP_STATUS_NOT_FOUND, "no such camera");
+    if (!SameOrigin(msg)) return RespondError(msg, SOUP_STATUS_FORBIDDEN, "not from this page");
+    if (viewers_.size() >= kMaxViewers) {
+      return RespondError(msg, SOUP_STATUS_SERVICE_UNAVAILABLE, "too many viewers");
+    }
+    if (Header(msg, "Upgrade").empty()) {
+      RespondError(msg, SOUP_STATUS_BAD_REQUEST, "a WebSocket: the live picture as fragmented MP4");
+    }
+    // Status left unset: libsoup completes the WebSocket handshake.
+  } else {
+    RespondError(msg, SOUP_STATUS_NOT_FOUND, "no such API call");
+  }
+}
+
+void CWebServer::OnWebsocket(SoupServer*, SoupServerMessage*, const char* path,
+                             SoupWebsocketConnection* conn, void* self) {
+  auto* server = static_cast<CWebServer*>(self);
+  const std::string camera = std::string(path).substr(std::strlen(kLivePath) + 1);
+  std::shared_ptr<CLiveStream> stream;
+  {
+    std::lock_guard<std::mutex> lock(server->streamsMutex_);
+    if (auto it = server->streams_.find(camera); it != server->streams_.end()) stream = it->second;
+  }
+  if (!stream) {
+    soup_websocket_connection_close(conn, SOUP_WEBSOCKET_CLOSE_POLICY_VIOLATION, "no such camera");
+    return;
+  }
+  auto* c = new SConnection;
+  c->server = server;
+  c->conn = SOUP_WEBSOCKET_CONNECTION(g_object_ref(conn));
+  c->stream = stream;
+  c->viewer = stream->AddViewer();
+  soup_websocket_connection_set_keepalive_interval(conn, 5);
+  soup_websocket_connection_set_max_incoming_payload_size(conn, kMaxAckMessage);
+  g_signal_connect(
+      conn, "message",
+      G_CALLBACK(+[](SoupWebsocketConnection*, gint type, GBytes* message, gpointer p) {
+        auto* c = static_cast<SConnection*>(p);
+        gsize size = 0;
+        const char* data = static_cast<const char*>(g_bytes_get_data(message, &size));
+        // "ack BYTES": what the viewer has received in all.
+        if (type != SOUP_WEBSOCKET_DATA_TEXT || size < 5 || size > 40 ||
+            std::strncmp(data, "ack ", 4) != 0) {
+          return;
+        }
+        const std::string n(data + 4, size - 4);
+        char* end = nullptr;
+        const unsigned long long bytes = std::strtoull(n.c_str(), &end, 10);
+        if (end != n.c_str()) c->stream->Ack(c->viewer, bytes, Clock::now());
+      }),
+      c);
+  g_signal_connect(conn, "closed", G_CALLBACK(+[](SoupWebsocketConnection*, gpointer p) {
+                     auto* c = static_cast<SConnection*>(p);
+                     c->server->CloseViewer(c, 0, nullptr);
+                   }),
+                   c);
+  server->viewers_.push_back(c);
+  server->FlushViewers();
+}
+
+void CWebServer::CloseViewer(SConnection* c, unsigned short code, const char* why) {
+  auto it = std::find(viewers_.begin(), viewers_.end(), c);
+  if (it == viewers_.end()) return;
+  viewers_.erase(it);
+  c->stream->RemoveViewer(c->viewer);
+  g_signal_handlers_disconnect_by_data(c->conn, c);
+  if (code != 0 && soup_websocket_connection_get_state(c->conn) == SOUP_WEBSOCKET_STATE_OPEN) {
+    soup_websocket_connection_close(c->conn, code, why);
+  }
+  g_object_unref(c->conn);
+  delete c;
+}
+
+void CWebServer::FlushViewers() {
+  wake_->due.store(false);
+  const auto now = Clock::now();
+  std::vector<CLiveStream::Chunk> chunks;
+  for (size_t i = 0; i < viewers_.size();) {
+    SConnection* c = viewers_[i];
+    chunks.clear();
+    uint64_t baseUs = 0;
+    if (!c->stream->Take(c->viewer, chunks, now, baseUs)) {
+      LOG_WARN("web %s: a viewer confirmed nothing for %lld s; cut off", c->stream->Name().c_str(),
+               static_cast<long long>(CLiveStream::kStallCutOff.count()));
+      CloseViewer(c, SOUP_WEBSOCKET_CLOSE_POLICY_VIOLATION, "too slow");
+      continue;
+    }
+    if (soup_websocket_connection_get_state(c->conn) == SOUP_WEBSOCKET_STATE_OPEN) {
+      // What time zero of the stream's media time is, in capture time: the
+      // page can then show (and a benchmark measure) how old a picture is.
+      if (baseUs != 0) {
+        soup_websocket_connection_send_text(
+            c->conn, json{{"base_us", baseUs}, {"camera", c->stream->Name()}}.dump().c_str());
+      }
+      for (const CLiveStream::Chunk& chunk : chunks) {
+        soup_websocket_connection_send_binary(c->conn, chunk->data(), chunk->size());
+      }
+    }
+    ++i;
+  }
+}
+
+void CWebServer::Tick() {
+  // Bit rates over the last second or so, and viewers that stopped answering.
+  std::lock_guard<std::mutex> lock(streamsMutex_);
+  for (auto& [name, stream] : streams_) {
+    const uint64_t bytes = stream->BytesIn();
+    auto& [last, bps] = bitrate_[name];
+    bps = 0.5 * bps + 0.5 * static_cast<double>(bytes - std::min(last, bytes)) * 8;
+    last = bytes;
+  }
+  for (auto it = bitrate_.begin(); it != bitrate_.end();) {
+    it = streams_.count(it->first) ? std::next(it) : bitrate_.erase(it);
+  }
+  // FlushViewers takes no streams lock itself; called after this one is let go.
+  g_main_context_invoke(
+      context_,
+      [](gpointer p) -> gboolean {
+        static_cast<CWebServer*>(p)->FlushViewers();
+        return G_SOURCE_REMOVE;
+      },
+      this);
+}
+
+// An export being made or ready: its unnamed file and what the page shows.
+struct CWebServer::SExport {
+  std::mutex mutex;  // the worker writes, the web thread reads
+  std::string camera;
+  int64_t fromUs = 0, toUs = 0;
+  size_t done = 0, total = 0;
+  bool finished = false;
+  std::string error;
+  uint64_t bytes = 0;
+  int fd = -1;
+  Clock::time_point made;
+  ~SExport() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+void CWebServer::AddAlarm(const std::string& camera, int64_t timeUs, uint32_t rule) {
+  std::lock_guard<std::mutex> lock(alarmsMutex_);
+  alarms_.push_back({camera, timeUs, rule});
+  if (alarms_.size() > kMaxEvents) alarms_.pop_front();
+}
+
+void CWebServer::Work() {
+  std::unique_lock<std::mutex> lock(workMutex_);
+  for (;;) {
+    workWake_.wait(lock, [&] { return workStop_ || !work_.empty(); });
+    if (work_.empty()) return;  // stopping, and nothing queued
+    std::function<void()> task = std::move(work_.front());
+    work_.pop_front();
+    lock.unlock();
+    task();
+    lock.lock();
+  }
+}
+
+void CWebServer::Post(SoupServerMessage* msg, std::function<void()> work,
+                      std::function<void(SoupServerMessage*)> finish) {
+  struct SDone {
+    CWebServer* server;
+    SoupServerMessage* msg;
+    std::function<void(SoupServerMessage*)> finish;
+  };
+  {
+    std::lock_guard<std::mutex> lock(workMutex_);
+    if (workStop_) return RespondError(msg, SOUP_STATUS_SERVICE_UNAVAILABLE, "stopping");
+  }
+  soup_server_message_pause(msg);
+  g_object_ref(msg);
+  // The request's deadline is for reading it: the answer may take longer.
+  auto* r =
+      static_cast<std::shared_ptr<SRequest>*>(g_object_get_data(G_OBJECT(msg), "qnv-request"));
+  if (r) (*r)->complete = true;
+  auto* done = new SDone{this, msg, std::move(finish)};
+  std::lock_guard<std::mutex> lock(workMutex_);
+  work_.push_back([done, work = std::move(work)] {
+    work();
+    g_main_context_invoke(
+        done->server->context_,
+        [](gpointer p) -> gboolean {
+          auto* d = static_cast<SDone*>(p);
+          d->finish(d->msg);
+          soup_server_message_unpause(d->msg);
+          g_object_unref(d->msg);
+          delete d;
+          return G_SOURCE_REMOVE;
+        },
+        done);
+  });
+  workWake_.notify_one();
+}
+
+namespace {
+
+bool QueryInt(GHashTable* query, const char* key, int64_t& out) {
+  const char* v = query ? static_cast<const char*>(g_hash_table_lookup(query, key)) : nullptr;
+  if (v == nullptr || *v == '\0') return false;
+  char* end = nullptr;
+  errno = 0;
+  const long long n = std::strtoll(v, &end, 10);
+  if (*end != '\0' || errno != 0) return false;
+  out = n;
+  return true;
+}
+
+std::string QueryText(GHashTable* query, const char* key) {
+  const char* v = query ? static_cast<const char*>(g_hash_table_lookup(query, key)) : nullptr;
+  return v ? v : "";
+}
+
+// Serves a file's bytes without copying them (a mapping of it).
+bool RespondFile(SoupServerMessage* msg, int fd, const char* type) {
+  GError* error = nullptr;
+  GMappedFile* map = g_mapped_file_new_from_fd(fd, FALSE, &error);
+  if (map == nullptr) {
+    RespondError(msg, SOUP_STATUS_INTERNAL_SERVER_ERROR,
+                 std::string("cannot read the video: ") + (error ? error->message : "?"));
+    g_clear_error(&error);
+    return false;
+  }
+  GBytes* bytes = g_mapped_file_get_bytes(map);
+  g_mapped_file_unref(map);
+  soup_server_message_set_status(msg, SOUP_STATUS_OK, nullptr);
+  soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Content-Type", type);
+  soup_message_body_append_bytes(soup_server_message_get_response_body(msg), bytes);
+  g_bytes_unref(bytes);
+  return true;
+}
+
+}  // namespace
+
+void CWebServer::Timeline(SoupServerMessage* msg, GHashTable* query) {
+  const std::string camera = QueryText(query, "camera");
+  int64_t fromUs = 0, toUs = 0;
+  if (!ValidCameraName(camera) || !QueryInt(query, "from", fromUs) ||
+      !QueryInt(query, "to", toUs) || toUs <= fromUs || toUs - fromUs > 8 * 86400LL * 1000000) {
+    return RespondError(msg, SOUP_STATUS_BAD_REQUEST,
+                        "give camera, from and to (microseconds since 1970, at most 8 days)");
+  }
+  std::vector<SAlarm> alarms;
+  {
+    std::lock_guard<std::mutex> lock(alarmsMutex_);
+    for (const SAlarm& a : alarms_) {
+      if (a.camera == camera && a.timeUs >= fromUs && a.timeUs < toUs) alarms.push_back(a);
+    }
+  }
+  auto result = std::make_shared<json>();
+  Post(
+      msg,
+      [this, camera, fromUs, toUs, alarms, result] {
+        std::vector<qnvcat::SSegmentRow> rows;
+        std::vector<qnvcat::SEventRow> events;
+        std::string source, error;
+        CRecordings recordings = recordings_;
+        if (!recordings.Segments(camera, fromUs, toUs, rows, source, error)) {
+          *result = json{{"error", error}};
+          return;
+        }
+        qnvcat::SEventQuery eq;
+        eq.camera = camera;
+        eq.fromUs = fromUs;
+        eq.toUs = toUs;
+        recordings.Events(eq, events, error);
+        const int64_t nowUs = static_cast<int64_t>(time(nullptr)) * 1000000;
+        json spans = json::array(), gaps = json::array(), marks = json::array();
+        const auto coverage = qnvcat::CoverageOf(rows, fromUs, toUs, 1000000, nowUs);
+        for (const qnvcat::SSpan& sp : coverage) {
+          spans.push_back({{"from", sp.fromUs}, {"to", sp.toUs}, {"segments", sp.segments}});
+        }
+        for (const qnvcat::SSpan& g : qnvcat::GapsOf(coverage, fromUs, toUs, 1000000, nowUs)) {
+          gaps.push_back({{"from", g.fromUs}, {"to", g.toUs}});
+        }
+        for (const qnvcat::SEventRow& e : events) {
+          marks.push_back({{"id", e.id}, {"time", e.timeUs}, {"rule", e.rule}});
+        }
+        for (const SAlarm& a : alarms) {
+          bool known = false;
+          for (const qnvcat::SEventRow& e : events) known = known || e.timeUs == a.timeUs;
+          if (!known) marks.push_back({{"id", 0}, {"time", a.timeUs}, {"rule", a.rule}});
+        }
+        *result = json{{"camera", camera}, {"from", fromUs}, {"to", toUs},     {"source", source},
+                       {"spans", spans},   {"gaps", gaps},   {"events", marks}};
+      },
+      [result](SoupServerMessage* m) {
+        RespondJson(m,
+                    result->contains("error") ? SOUP_STATUS_INTERNAL_SERVER_ERROR : SOUP_STATUS_OK,
+                    *result);
+      });
+}
+
+void CWebServer::Play(SoupServerMessage* msg, GHashTable* query) {
+  const std::string camera = QueryText(query, "camera");
+  int64_t fromUs = 0, toUs = 0;
+  if (!ValidCameraName(camera) || !QueryInt(query, "from", fromUs) ||
+      !QueryInt(query, "to", toUs) || toUs <= fromUs || toUs - fromUs > kMaxPlayUs) {
+    return RespondError(msg, SOUP_STATUS_BAD_REQUEST,
+                        "give camera, from and to (microseconds since 1970, at most 300 s apart)");
+  }
+  // In memory: playback leaves no file behind.
+  struct SPlay {
+    int fd = -1;
+    std::string error;
+    ~SPlay() {
+      if (fd >= 0) ::close(fd);
+    }
+  };
+  auto play = std::make_shared<SPlay>();
+  Post(
+      msg,
+      [this, camera, fromUs, toUs, play] {
+        play->fd = memfd_create("qnv-play", MFD_CLOEXEC);
+        if (play->fd < 0) {
+          play->error = std::string("no memory for the video: ") + std::strerror(errno);
+          return;
+        }
+        CRecordings recordings = recordings_;
+        qnvrec::SRangeResult result;
+        if (!recordings.Export(camera, fromUs, toUs, play->fd, result, play->error)) {
+          ::close(play->fd);
+          play->fd = -1;
+        }
+      },
+      [play](SoupServerMessage* m) {
+        if (play->fd < 0) return RespondError(m, SOUP_STATUS_NOT_FOUND, play->error);
+        RespondFile(m, play->fd, "video/mp4");
+      });
+}
+
+void CWebServer::ThumbnailOf(SoupServerMessage* msg, GHashTable* query) {
+  const std::string camera = QueryText(query, "camera");
+  int64_t timeUs = 0;
+  if (!ValidCameraName(camera) || !QueryInt(query, "time", timeUs)) {
+    return RespondError(msg, SOUP_STATUS_BAD_REQUEST,
+                        "give camera and time (microseconds since 1970)");
+  }
+  auto jpeg = std::make_shared<std::string>();
+  auto error = std::make_shared<std::string>();
+  Post(
+      msg,
+      [this, camera, timeUs, jpeg, error] {
+        if (recordings_.Available() && FindSnapshot(recordings_.Root(), recordings_.Instance(),
+                                                    camera, timeUs / 1000, *jpeg)) {
+          return;
+        }
+        // Else the picture at that time, from the recording.
+        const int fd = memfd_create("qnv-thumbnail", MFD_CLOEXEC);
+        if (fd < 0) {
+          *error = std::string("no memory: ") + std::strerror(errno);
+          return;
+        }
+        CRecordings recordings = recordings_;
+        qnvrec::SRangeResult result;
+        if (recordings.Export(camera, timeUs, timeUs + 200000, fd, result, *error)) {
+          DecodeThumbnail("/proc/self/fd/" + std::to_string(fd), *jpeg, *error);
+        }
+        ::close(fd);
+      },
+      [jpeg, error](SoupServerMessage* m) {
+        if (jpeg->empty()) return RespondError(m, SOUP_STATUS_NOT_FOUND, *error);
+        soup_message_headers_replace(soup_server_message_get_response_headers(m), "Cache-Control",
+                                     "private, max-age=86400");
+        Respond(m, SOUP_STATUS_OK, "image/jpeg", *jpeg);
+      });
+}
+
+void CWebServer::StartExport(SoupServerMessage* msg) {
+  const json request = RequestJson(msg);
+  if (!request.is_object() || !request.contains("camera") || !request["camera"].is_string() ||
+      !request.contains("from") || !request["from"].is_number_integer() ||
+      !request.contains("to") || !request["to"].is_number_integer()) {
+    return RespondError(msg, SOUP_STATUS_BAD_REQUEST,
+                        "send {\"camera\": ..., \"from\": US, \"to\": US}");
+  }
+  auto job = std::make_shared<SExport>();
+  job->camera = request["camera"].get<std::string>();
+  job->fromUs = request["from"].get<int64_t>();
+  job->toUs = request["to"].get<int64_t>();
+  job->made = Clock::now();
+  if (!ValidCameraName(job->camera) || job->toUs <= job->fromUs ||
+      job->toUs - job->fromUs > kMaxExportUs) {
+    return RespondError(msg, SOUP_STATUS_BAD_REQUEST, "a camera and a span of at most an hour");
+  }
+  if (!recordings_.Available()) {
+    return RespondError(msg, SOUP_STATUS_NOT_FOUND, "nothing is recorded: no [storage]");
+  }
+  // Old exports make room: the oldest goes.
+  for (auto it = exports_.begin(); it != exports_.end();) {
+    it = Clock::now() - it->second->made > std::chrono::minutes(30) ? exports_.erase(it)
+                                                                    : std::next(it);
+  }
+  while (exports_.size() >= kMaxExports) {
+    auto oldest = std::min_element(exports_.begin(), exports_.end(), [](auto& a, auto& b) {
+      return a.second->made < b.second->made;
+    });
+    exports_.erase(oldest);
+  }
+  const std::string id = RandomToken().substr(0, 16);
+  exports_[id] = job;
+  {
+    std::lock_guard<std::mutex> lock(workMutex_);
+    work_.push_back([this, job] {
+      std::string error;
+      const int fd = recordings_.TemporaryFile(error);
+      qnvrec::SRangeResult result;
+      bool ok = fd >= 0 && CRecordings(recordings_)
+                               .Export(job->camera, job->fromUs, job->toUs, fd, result, error,
+                                       [job](size_t done, size_t total) {
+                                         std::lock_guard<std::mutex> lock(job->mutex);
+                                         job->done = done;
+                                         job->total = total;
+                                       });
+      struct stat st {};
+      if (ok && ::fstat(fd, &st) != 0) ok = false;
+      std::lock_guard<std::mutex> lock(job->mutex);
+      job->finished = true;
+      if (!ok) {
+        job->error = error;
+        if (fd >= 0) ::close(fd);
+        return;
+      }
+      job->fd = fd;
+      job->bytes = static_cast<uint64_t>(st.st_size);
+      job->done = job->total;
+    });
+  }
+  workWake_.notify_one();
+  LOG_INFO("web: export of %s queued", job->camera.c_str());
+  RespondJson(msg, SOUP_STATUS_ACCEPTED, json{{"id", id}});
+}
+
+void CWebServer::ExportState(SoupServerMessage* msg, const std::string& rest) {
+  const std::string id = rest.substr(0, rest.find('/'));
+  auto it = exports_.find(id);
+  if (it == exports_.end()) return RespondError(msg, SOUP_STATUS_NOT_FOUND, "no such export");
+  std::shared_ptr<SExport> job = it->second;
+  std::lock_guard<std::mutex> lock(job->mutex);
+  if (rest.size() > id.size()) {
+    if (rest.substr(id.size()) != "/file") {
+      return RespondError(msg, SOUP_STATUS_NOT_FOUND, "no such export");
+    }
+    if (job->fd < 0) return RespondError(msg, SOUP_STATUS_CONFLICT, "the export is not ready");
+    if (RespondFile(msg, job->fd, "video/mp4")) {
+      const std::string name = "attachment; filename=\"" + job->camera + "-" +
+                               std::to_string(job->fromUs / 1000000) + ".mp4\"";
+      soup_message_headers_replace(soup_server_message_get_response_headers(msg),
+                                   "Content-Disposition", name.c_str());
+    }
+    return;
+  }
+  RespondJson(msg, SOUP_STATUS_OK,
+              json{{"id", id},
+                   {"camera", job->camera},
+                   {"from", job->fromUs},
+                   {"to", job->toUs},
+                   {"done", job->done},
+                   {"total", job->total},
+                   {"finished", job->finished},
+                   {"ready", job->fd >= 0},
+                   {"bytes", job->bytes},
+                   {"error", job->error}});
+}
+
+}  // namespace qnvrecorder

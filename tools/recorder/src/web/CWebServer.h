@@ -1,0 +1,149 @@
+// CWebServer: the recorder's web page and its JSON API (/api/), served by
+// libsoup on a GLib main context and thread of its own, so no browser ever
+// runs on the RTSP server's loop or a camera's thread. Owns the server, its
+// thread, the sessions (WebAuth) and each camera's live stream
+// (CLiveStream), which the recorder feeds. Every request is bounded: its
+// head and body must arrive within kRequestSeconds, a body holds at most
+// kMaxBody bytes, an idle connection is closed after kIdleSeconds, and a
+// viewer that does not keep up is skipped ahead and then cut off.
+// Start/Stop/Stream from the recorder's control thread; Stream's results
+// from any thread. The source must outlive it.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/Config.h"
+#include "web/CLiveStream.h"
+#include "web/CRecordings.h"
+#include "web/IWebSource.h"
+#include "web/WebAuth.h"
+
+typedef struct _GHashTable GHashTable;
+typedef struct _GMainContext GMainContext;
+typedef struct _GMainLoop GMainLoop;
+typedef struct _SoupServer SoupServer;
+typedef struct _SoupServerMessage SoupServerMessage;
+typedef struct _SoupWebsocketConnection SoupWebsocketConnection;
+
+namespace qnvrecorder {
+
+class CWebServer {
+ public:
+  static constexpr int kRequestSeconds = 5;
+  static constexpr int kIdleSeconds = 20;
+  static constexpr size_t kMaxBody = 16 * 1024;
+  static constexpr size_t kMaxViewers = 256;
+
+  static constexpr int64_t kMaxPlayUs = 300LL * 1000000;     // one piece of playback
+  static constexpr int64_t kMaxExportUs = 3600LL * 1000000;  // one export
+  static constexpr size_t kMaxExports = 4;
+  static constexpr size_t kMaxEvents = 10000;  // kept in memory
+
+  // recordings: ROOT and instance ("" without [storage]: live only).
+  CWebServer(SWebConfig config, IWebSource& source, std::string version, CRecordings recordings);
+  ~CWebServer();  // Stop()
+  CWebServer(const CWebServer&) = delete;
+  CWebServer& operator=(const CWebServer&) = delete;
+
+  // Listens and starts the thread; false with a message (the port is taken,
+  // the certificate does not load).
+  bool Start(std::string& error);
+  void Stop();
+  uint16_t Port() const { return port_; }
+
+  // The live stream of a camera, made on first use (the recorder pushes its
+  // frames into it).
+  std::shared_ptr<CLiveStream> Stream(const std::string& camera);
+  // Cameras no longer configured: their viewers are closed.
+  void KeepStreams(const std::vector<std::string>& cameras);
+  // A device's rule alarm (any thread): the timeline marks it.
+  void AddAlarm(const std::string& camera, int64_t timeUs, uint32_t rule);
+
+  struct SConnection;  // one live viewer's WebSocket
+
+ private:
+  struct SRequest;
+  struct SExport;
+  struct SAlarm {
+    std::string camera;
+    int64_t timeUs;
+    uint32_t rule;
+  };
+  // Work that takes time (reading recordings, making MP4s) runs on the
+  // worker thread; msg waits paused meanwhile and finish answers it on the
+  // web thread.
+  void Post(SoupServerMessage* msg, std::function<void()> work,
+            std::function<void(SoupServerMessage*)> finish);
+  void Work();
+  void Timeline(SoupServerMessage* msg, GHashTable* query);
+  void Play(SoupServerMessage* msg, GHashTable* query);
+  void ThumbnailOf(SoupServerMessage* msg, GHashTable* query);
+  void StartExport(SoupServerMessage* msg);
+  void ExportState(SoupServerMessage* msg, const std::string& rest);
+
+  void Run(std::string* error, std::atomic<int>* started);
+  static void OnRequest(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable*,
+                        void* self);
+  static void OnWebsocket(SoupServer*, SoupServerMessage* msg, const char* path,
+                          SoupWebsocketConnection* conn, void* self);
+  static void OnRequestStarted(SoupServer*, SoupServerMessage* msg, void* self);
+  void Handle(SoupServerMessage* msg, const std::string& path, GHashTable* query);
+  void HandleApi(SoupServerMessage* msg, const std::string& path, const SWebSession* session,
+                 GHashTable* query);
+  void Login(SoupServerMessage* msg);
+  bool HostAllowed(SoupServerMessage* msg) const;
+  bool SameOrigin(SoupServerMessage* msg) const;
+  const SWebSession* SessionOf(SoupServerMessage* msg);
+  std::string CamerasJson();
+  std::string StatusJson();
+  void FlushViewers();
+  void Tick();
+  void CloseViewer(SConnection* c, unsigned short code, const char* why);
+
+  const SWebConfig config_;
+  IWebSource& source_;
+  const std::string version_;
+  const std::chrono::steady_clock::time_point started_;
+  const int64_t startedUnix_;
+  CWebSessions sessions_;  // web thread only
+  std::string openCsrf_;   // without users: the one token state changes need
+
+  GMainContext* context_ = nullptr;
+  GMainLoop* loop_ = nullptr;  // web thread only, after Start
+  SoupServer* server_ = nullptr;
+  std::thread thread_;
+  std::atomic<uint16_t> port_{0};
+
+  mutable std::mutex streamsMutex_;
+  std::map<std::string, std::shared_ptr<CLiveStream>> streams_;
+  // Set from any thread when a viewer's queue fills; the web thread clears it.
+  struct SWake;
+  std::shared_ptr<SWake> wake_;
+
+  const CRecordings recordings_;
+  std::thread worker_;
+  std::mutex workMutex_;
+  std::condition_variable workWake_;
+  std::deque<std::function<void()>> work_;
+  bool workStop_ = false;
+
+  std::mutex alarmsMutex_;
+  std::deque<SAlarm> alarms_;
+
+  std::map<std::string, std::shared_ptr<SExport>> exports_;     // web thread only
+  std::vector<SConnection*> viewers_;                           // web thread only
+  std::map<std::string, std::pair<uint64_t, double>> bitrate_;  // bytes seen, bits/s
+};
+
+}  // namespace qnvrecorder
