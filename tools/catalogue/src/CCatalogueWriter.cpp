@@ -28,9 +28,15 @@ bool CCatalogueWriter::Start(std::string& error) {
     error = "catalogue replay queue: " + error;
     return false;
   }
-  if (!options_.journalDir.empty() && !journal_.Open(options_.journalDir, error)) {
-    error = "catalogue journal: " + error;
-    return false;
+  if (!options_.journalDir.empty()) {
+    if (!journal_.Open(options_.journalDir, error)) {
+      error = "catalogue journal: " + error;
+      return false;
+    }
+    // Ids go on from the last one an earlier run gave, whatever the clock did.
+    const int64_t last = LastJournalEventId(options_.journalDir);
+    std::lock_guard<std::mutex> lock(mutex_);
+    lastEventId_ = std::max(lastEventId_, last);
   }
   nextTry_ = Clock::now();
   thread_ = std::thread([this] { Run(); });
@@ -106,9 +112,23 @@ void CCatalogueWriter::SegmentDeleted(const std::string& path) {
   PushOp(SOp::Deleted(options_.recorder, path));
 }
 
-void CCatalogueWriter::Event(SEventRow event) {
+void CCatalogueWriter::SegmentForgotten(const std::string& path) {
+  PushOp(SOp::Forget(options_.recorder, path));
+}
+
+int64_t CCatalogueWriter::NextEventId() {
+  const int64_t now = NowUs();
+  std::lock_guard<std::mutex> lock(mutex_);
+  lastEventId_ = std::max(now, lastEventId_ + 1);
+  return lastEventId_;
+}
+
+int64_t CCatalogueWriter::Event(SEventRow event) {
   event.recorder = options_.recorder;
+  if (event.id == 0) event.id = NextEventId();
+  const int64_t id = event.id;
   PushOp(SOp::Event(std::move(event)));
+  return id;
 }
 
 void CCatalogueWriter::StateChange(SStateRow state) {
@@ -232,7 +252,7 @@ void CCatalogueWriter::Convert(std::vector<SRequest>& requests, std::vector<SOp>
           for (const SSegmentRow& s : r.op.segments) {
             if (s.state == ESegmentState::kOpen) writing_.insert(s.path);
           }
-        } else if (r.op.kind == SOp::EKind::kDeleted) {
+        } else if (r.op.kind == SOp::EKind::kDeleted || r.op.kind == SOp::EKind::kForget) {
           writing_.erase(r.op.path);
         }
         ops.push_back(std::move(r.op));

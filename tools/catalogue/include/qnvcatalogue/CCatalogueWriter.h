@@ -93,7 +93,15 @@ class CCatalogueWriter {
   void SegmentRepaired(const std::string& camera, const std::string& path);
   // Call right after removing the files (retention): the row is marked deleted.
   void SegmentDeleted(const std::string& path);
-  void Event(SEventRow event);        // its recorder is filled in
+  // A segment that never held a playable frame was removed: its row goes.
+  void SegmentForgotten(const std::string& path);
+  // The id the next event gets: unique among this recorder's events (a
+  // reading of the microsecond clock, past every id given before, in this
+  // run or, through the journal, an earlier one), so whoever reports the
+  // event names it at once. Any thread; never blocks.
+  int64_t NextEventId();
+  // Its recorder is filled in, and an id when it has none; returns the id.
+  int64_t Event(SEventRow event);
   void StateChange(SStateRow state);  // likewise
   // Removes deleted rows whose last picture is older than beforeUs.
   void PurgeDeleted(int64_t beforeUs);
@@ -143,6 +151,7 @@ class CCatalogueWriter {
   uint64_t submitted_ = 0;  // requests accepted so far
   uint64_t finished_ = 0;   // of them, in the database
   uint64_t droppedMemory_ = 0;
+  int64_t lastEventId_ = 0;
   SWriterStats stats_;
 
   // Writer thread only.

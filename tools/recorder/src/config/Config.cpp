@@ -135,7 +135,8 @@ class CChecker {
 };
 
 bool ResolvePassword(const std::string& where, const std::string& env, const std::string& file,
-                     std::string& password, std::string& error, const SLoadContext& context) {
+                     std::string& password, std::string& error, const SLoadContext& context,
+                     size_t maxBytes = kMaxCredential) {
   if (!env.empty() && !file.empty()) {
     error = where + ": give password_env or password_file, not both";
     return false;
@@ -166,8 +167,8 @@ bool ResolvePassword(const std::string& where, const std::string& env, const std
     error = where + ": the password holds a control character (a NUL would cut it short)";
     return false;
   }
-  if (password.size() > kMaxCredential) {
-    error = where + ": the password is longer than " + std::to_string(kMaxCredential) + " bytes";
+  if (password.size() > maxBytes) {
+    error = where + ": the password is longer than " + std::to_string(maxBytes) + " bytes";
     return false;
   }
   return true;
@@ -209,7 +210,26 @@ bool ReadConfigFile(const std::string& path, std::string& text, std::string& err
   }
 }
 
+bool ValidRecorderName(std::string_view name) {
+  if (name.empty() || name.size() > kMaxRecorderName) return false;
+  for (char c : name) {
+    if (!NameCharacter(c) && c != '.' && c != '/' && c != ':' && c != '@') return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+std::string DefaultRecorderName(const std::string& instance) {
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') std::strcpy(host, "localhost");
+  std::string name = host;
+  for (char& c : name) {
+    if (!NameCharacter(c) && c != '.') c = '_';
+  }
+  name = name.substr(0, kMaxRecorderName - 1 - instance.size()) + "/" + instance;
+  return name;
+}
 
 bool ValidCameraName(std::string_view name) {
   if (name.empty() || name.size() > kMaxCameraName) return false;
@@ -292,7 +312,7 @@ bool LoadConfig(const std::string& path, SConfig& config, std::string& error,
     return false;
   }
   CChecker check(error);
-  check.OnlyKeys(root, path, {"storage", "camera", "rtsp"});
+  check.OnlyKeys(root, path, {"storage", "camera", "rtsp", "catalogue"});
 
   if (const toml::node* s = root.get("storage"); s && check.Ok()) {
     const std::string where = path + " [storage]";
@@ -348,6 +368,46 @@ bool LoadConfig(const std::string& path, SConfig& config, std::string& error,
     }
     if (check.Ok() && !rt.passwordEnv.empty()) {
       ResolvePassword(where, rt.passwordEnv, "", rt.password, error, context);
+    }
+  }
+
+  if (const toml::node* c = root.get("catalogue"); c && check.Ok()) {
+    const std::string where = path + " [catalogue]";
+    if (!c->is_table()) return check.Fail(where, "must be a table");
+    const toml::table& t = *c->as_table();
+    SCatalogueConfig& ca = config.catalogue;
+    ca.enabled = true;
+    check.OnlyKeys(t, where,
+                   {"url", "password_env", "password_file", "recorder", "queue_mb", "history_days"});
+    check.String(t, "url", where, ca.url);
+    if (check.Ok() && !ca.url.empty() && ca.url.rfind("postgresql://", 0) != 0 &&
+        ca.url.rfind("postgres://", 0) != 0) {
+      check.Fail(where,
+                 "'url' must be a postgresql:// URL (leave it out for the SQLite file under the "
+                 "storage root)");
+    }
+    if (check.Ok() && ca.url.size() > 4096) check.Fail(where, "'url' is longer than 4096 bytes");
+    check.String(t, "password_env", where, ca.passwordEnv);
+    check.String(t, "password_file", where, ca.passwordFile);
+    if (check.Ok() && ca.url.empty() && !(ca.passwordEnv.empty() && ca.passwordFile.empty())) {
+      check.Fail(where, "a password goes with a postgresql:// 'url' only");
+    }
+    check.String(t, "recorder", where, ca.recorder);
+    if (check.Ok() && t.get("recorder") && !ValidRecorderName(ca.recorder)) {
+      check.Fail(where, "'recorder' " + Quote(ca.recorder) +
+                            " must be 1 to 128 letters, digits or _ - . / : @");
+    }
+    int64_t queueMb = ca.queueMb;
+    check.Integer(t, "queue_mb", where, queueMb, 1, 65536);
+    ca.queueMb = static_cast<int>(queueMb);
+    check.Number(t, "history_days", where, ca.historyDays, 0, 36500);
+    if (check.Ok() && !config.storage.enabled) {
+      check.Fail(where, "needs a [storage] section (the catalogue lists what is stored)");
+    }
+    if (check.Ok() && ca.recorder.empty()) ca.recorder = DefaultRecorderName(config.storage.instance);
+    if (check.Ok() && !ca.url.empty()) {
+      ResolvePassword(where, ca.passwordEnv, ca.passwordFile, ca.password, error, context,
+                      kMaxDatabasePassword);
     }
   }
 

@@ -51,9 +51,23 @@ struct SRtspConfig {
   bool operator==(const SRtspConfig&) const = default;
 };
 
+// The recordings catalogue the recorder keeps (needs [storage]).
+struct SCatalogueConfig {
+  bool enabled = false;  // true when the [catalogue] section exists
+  std::string url;       // postgresql://...; empty: SQLite in ROOT/.qnv-recorder/catalogue.sqlite
+  std::string passwordEnv, passwordFile;
+  std::string password;  // resolved
+  std::string recorder;  // names its rows; default HOSTNAME/INSTANCE
+  int queueMb = 256;     // the on-disk queue while the database is away
+  double historyDays = 90;  // deleted rows and journal days kept this long; 0: for good
+
+  bool operator==(const SCatalogueConfig&) const = default;
+};
+
 struct SConfig {
   SStorageConfig storage;
   SRtspConfig rtsp;
+  SCatalogueConfig catalogue;
   std::vector<SCameraConfig> cameras;
 };
 
@@ -88,5 +102,12 @@ inline constexpr size_t kMaxCameras = 64;
 // The library sends at most this many bytes of a user name or password.
 inline constexpr size_t kMaxCredential = 16;
 inline constexpr size_t kMaxCameraName = 64;
+inline constexpr size_t kMaxRecorderName = 128;
+// A database password may be longer than a device's.
+inline constexpr size_t kMaxDatabasePassword = 1024;
+
+// The name a catalogue's rows carry when [catalogue] gives none: this host's
+// name and the instance, "HOST/INSTANCE".
+std::string DefaultRecorderName(const std::string& instance);
 
 }  // namespace qnvrecorder

@@ -5,11 +5,14 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
+#include <algorithm>
 #include <set>
 #include <utility>
 
 #include "base/Log.h"
 #include "integrations/StatusFile.h"
+#include "integrations/catalogue/CRecorderCatalogue.h"
 #include "qnvnet.h"
 #include "storage/DiskSpace.h"
 #include "storage/Mp4Copy.h"
@@ -80,9 +83,28 @@ bool CRecorder::OpenStorage(std::string& error) {
   return true;
 }
 
+bool CRecorder::StartCatalogue(std::string& error) {
+  if (!config_.catalogue.enabled || !storage_) return true;
+  auto catalogue = std::make_unique<CRecorderCatalogue>(config_.storage, config_.catalogue, *storage_);
+  if (!catalogue->Start(error)) return false;
+  catalogue_ = std::move(catalogue);
+  integrations_.insert(integrations_.begin(), catalogue_.get());
+  return true;
+}
+
+void CRecorder::StopCatalogue() {
+  if (!catalogue_) return;
+  integrations_.erase(std::remove(integrations_.begin(), integrations_.end(),
+                                  static_cast<IRecorderEvents*>(catalogue_.get())),
+                      integrations_.end());
+  catalogue_->Stop();
+  catalogue_.reset();
+}
+
 bool CRecorder::Start(const SConfig& config, std::string& error) {
   config_ = config;
   if (!OpenStorage(error)) return false;
+  if (!StartCatalogue(error)) return false;
   if (config_.rtsp.enabled && !StartRtsp(error)) return false;
   av_log_set_level(AV_LOG_ERROR);
   qnvnet_set_message_callback(&OnDeviceMessage, this);
@@ -167,9 +189,10 @@ void CRecorder::StopAllCameras() {
 bool CRecorder::Reload(const SConfig& config, std::string& error) {
   const bool rtspChanged = !(config.rtsp == config_.rtsp);
   const bool storageChanged = !(config.storage == config_.storage);
-  if (rtspChanged || storageChanged) {
+  const bool catalogueChanged = !(config.catalogue == config_.catalogue);
+  if (rtspChanged || storageChanged || catalogueChanged) {
     LOG_INFO("reload: %s changed; restarting every camera",
-             storageChanged ? "[storage]" : "[rtsp]");
+             storageChanged ? "[storage]" : catalogueChanged ? "[catalogue]" : "[rtsp]");
     // The housekeeping thread works on the storage: it waits meanwhile.
     if (housekeeping_.joinable()) {
       {
@@ -182,6 +205,7 @@ bool CRecorder::Reload(const SConfig& config, std::string& error) {
       stopping_ = false;
     }
     StopAllCameras();
+    if (storageChanged || catalogueChanged) StopCatalogue();
     if (rtspChanged) {
       StopRtsp();
       config_.rtsp = config.rtsp;
@@ -200,6 +224,9 @@ bool CRecorder::Reload(const SConfig& config, std::string& error) {
       if (!OpenStorage(error)) {
         LOG_ERROR("reload: %s; nothing is recorded until the storage is usable", error.c_str());
       }
+    }
+    if ((storageChanged || catalogueChanged) && !StartCatalogue(error)) {
+      LOG_ERROR("reload: %s; no catalogue is kept", error.c_str());
     }
     for (const SCameraConfig& camera : config_.cameras) StartCamera(camera);
     housekeeping_ = std::thread([this] { Housekeeping(); });
@@ -257,6 +284,7 @@ void CRecorder::Stop() {
     jobs.swap(mp4Jobs_);
   }
   for (const SMp4Job& job : jobs) MakeMp4(job.segment);
+  StopCatalogue();
   if (libraryStarted_) {
     qnvnet_uninit();
     qnvnet_set_message_callback(nullptr, nullptr);
@@ -313,7 +341,16 @@ void CRecorder::SegmentDiscarded(const CCamera&, const SSegment& segment) {
 }
 
 void CRecorder::Alarm(const CCamera& camera, const qnvnet_alarm& alarm, int64_t arrivedUnixMs) {
-  for (IRecorderEvents* i : integrations_) i->Alarm(camera.Name(), alarm, arrivedUnixMs);
+  SAlarmEvent event;
+  event.camera = camera.Name();
+  event.alarm = alarm;
+  event.arrivedUnixMs = arrivedUnixMs;
+  // The id is known before anyone hears of the event, so every follower
+  // (the catalogue's row, a message about it) names the same one.
+  if (catalogue_) event.eventId = catalogue_->NextEventId();
+  event.segment = camera.Status().segment;
+  event.clip = storage_ != nullptr && camera.Config().mode == CameraMode::kEvents;
+  for (IRecorderEvents* i : integrations_) i->AlarmEvent(event);
 }
 
 void CRecorder::StateChanged(const CCamera&, const SCameraStatus& status) {
@@ -385,6 +422,8 @@ void CRecorder::RepairLeftovers() {
     const SRepairOutcome outcome = RepairSegment(*storage_, s);
     switch (outcome.result) {
       case ERepair::kIntact:
+        // Its row may not have been written before the earlier run ended.
+        if (catalogue_) catalogue_->SegmentFound(s);
         break;
       case ERepair::kBusy: {
         // A reader (qnv-export, a copy) holds it now: looked at again soon.
@@ -432,6 +471,7 @@ void CRecorder::ApplyRetention() {
                          MiB(c.keepGb * 1024)};
     }
   }
+  if (ApplyRetentionFromCatalogue(perCamera, open)) return;
   const std::vector<SSegment> segments = storage_->ListSegments(CameraNames());
   const SRetentionPlan plan =
       PlanRetention(segments, perCamera, {config_.storage.keepDays, 0},
@@ -441,6 +481,33 @@ void CRecorder::ApplyRetention() {
     LOG_INFO("retention: removed %s (%.1f MiB)", s->stemPath.c_str(), InMiB(freed));
     for (IRecorderEvents* i : integrations_) i->SegmentDeleted(*s, "retention");
   }
+}
+
+bool CRecorder::ApplyRetentionFromCatalogue(
+    const std::map<std::string, SRetentionLimits>& perCamera, const std::set<std::string>& open) {
+  if (!catalogue_) return false;
+  const time_t now = time(nullptr);
+  catalogue_->PruneHistory(now);
+  std::vector<std::string> paths;
+  if (!catalogue_->PlanRetention(perCamera, {config_.storage.keepDays, 0},
+                                 MiB(config_.storage.keepGb * 1024), open, now, paths)) {
+    return false;
+  }
+  for (const std::string& path : paths) {
+    SSegment s;
+    if (storage_->FindSegment(path, s)) {
+      const uint64_t freed = storage_->RemoveSegment(s);
+      LOG_INFO("retention: removed %s (%.1f MiB)", s.stemPath.c_str(), InMiB(freed));
+    } else {
+      // Gone already: its row says so from now on.
+      s.camera = path.substr(0, path.rfind('/'));
+      s.camera = s.camera.substr(0, s.camera.rfind('/'));
+      s.camera = s.camera.substr(s.camera.rfind('/') + 1);
+      s.stemPath = path.substr(0, path.size() - std::strlen(kSegmentExtension));
+    }
+    for (IRecorderEvents* i : integrations_) i->SegmentDeleted(s, "retention");
+  }
+  return true;
 }
 
 void CRecorder::CheckDisk() {
@@ -484,6 +551,7 @@ void CRecorder::WriteStatus() {
     for (auto& [name, cam] : cameras_) cameras.push_back(cam->Status());
   }
   storage_->WriteStatus(StatusJson(header, cameras));
+  for (IRecorderEvents* i : integrations_) i->StatusTick(cameras);
 }
 
 void CRecorder::MakeMp4(const SSegment& segment) {

@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <shared_mutex>
 #include <string>
 #include <thread>
@@ -27,9 +28,11 @@
 #include "config/Config.h"
 #include "integrations/IRecorderEvents.h"
 #include "storage/CStorageRoot.h"
+#include "storage/Retention.h"
 
 namespace qnvrecorder {
 
+class CRecorderCatalogue;
 class CRtspGate;
 class CRtspServer;
 
@@ -71,6 +74,8 @@ class CRecorder : public ICameraHost {
   };
 
   bool OpenStorage(std::string& error);
+  bool StartCatalogue(std::string& error);
+  void StopCatalogue();
   void StartCamera(const SCameraConfig& camera);
   void StopAllCameras();
   bool StartRtsp(std::string& error);
@@ -78,6 +83,9 @@ class CRecorder : public ICameraHost {
   void Housekeeping();
   void RepairLeftovers();
   void ApplyRetention();
+  // Through the catalogue; false when it cannot answer now.
+  bool ApplyRetentionFromCatalogue(const std::map<std::string, SRetentionLimits>& perCamera,
+                                   const std::set<std::string>& open);
   void CheckDisk();
   void WriteStatus();
   void MakeMp4(const SSegment& segment);
@@ -87,7 +95,10 @@ class CRecorder : public ICameraHost {
   std::unique_ptr<CStorageRoot> storage_;
   std::unique_ptr<CRtspServer> rtsp_;
   std::unique_ptr<CRtspGate> gate_;
+  // The followers of events (the catalogue first, when kept). Changed only
+  // while no camera runs.
   std::vector<IRecorderEvents*> integrations_;
+  std::unique_ptr<CRecorderCatalogue> catalogue_;
   std::map<std::string, std::unique_ptr<CCamera>> cameras_;  // control thread only...
   mutable std::mutex camerasMutex_;  // ...and the housekeeping thread, under this lock
 
