@@ -20,7 +20,7 @@
 #include "qnvcatalogue/CCatalogueWriter.h"
 #include "qnvcatalogue/ICatalogue.h"
 #include "qnvctl/ChildProcess.h"
-#include "support/PgCluster.h"
+#include "support/PgEnvironment.h"
 
 namespace qnvcat {
 namespace {
@@ -30,37 +30,7 @@ namespace fs = std::filesystem;
 using test::kSecond;
 using test::kT0;
 
-// The cluster, started by the first test that needs it and stopped at exit.
-class PgEnvironment : public ::testing::Environment {
- public:
-  static PgEnvironment* Get() {
-    static PgEnvironment* const environment = [] {
-      auto* e = new PgEnvironment;  // gtest owns it
-      ::testing::AddGlobalTestEnvironment(e);
-      return e;
-    }();
-    return environment;
-  }
-  void TearDown() override { cluster_.reset(); }
-  qnvtest::PgCluster* Cluster(std::string& why) {
-    if (!tried_) {
-      tried_ = true;
-      if (qnvtest::PgCluster::BinDir().empty()) {
-        why_ = "PostgreSQL's server is not installed here (apt-get install postgresql)";
-      } else {
-        cluster_ = std::make_unique<qnvtest::PgCluster>();
-        if (!cluster_->Start(why_)) cluster_.reset();
-      }
-    }
-    why = why_;
-    return cluster_.get();
-  }
-
- private:
-  bool tried_ = false;
-  std::string why_;
-  std::unique_ptr<qnvtest::PgCluster> cluster_;
-};
+using qnvtest::PgEnvironment;
 // Registered before the tests run, so its TearDown stops the cluster.
 const PgEnvironment* const kPgEnvironment = PgEnvironment::Get();
 
