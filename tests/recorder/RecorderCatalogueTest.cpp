@@ -161,17 +161,19 @@ TEST_F(RecorderCatalogue, RowsAgreeWithTheFilesAndARebuildGivesThemAgain) {
   ASSERT_TRUE(WaitCount("camera yard: recording", 1, 5000)) << recorder_->Stderr();
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_EQ(yard.RaiseAlarm(4), 1u);  // the same clip
-  // The open row of the segment being written is there meanwhile.
-  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-  {
+  // The open row of the segment being written is there meanwhile, and
+  // follows its latest picture.
+  bool progressed = false;
+  for (int i = 0; i < 50 && !progressed; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     std::string error;
     auto db = qnvcat::OpenCatalogue(Sqlite(root), qnvcat::EOpenMode::kRead, error);
     ASSERT_NE(db, nullptr) << error;
     std::vector<qnvcat::SSegmentRow> open;
     ASSERT_TRUE(db->OpenSegments("r1", open, error)) << error;
-    ASSERT_FALSE(open.empty());
-    EXPECT_GT(open[0].lastUs, open[0].firstUs);  // progress reported
+    for (const auto& r : open) progressed = progressed || r.lastUs > r.firstUs;
   }
+  EXPECT_TRUE(progressed);
   const size_t before = Count(recorder_->Stderr(), "camera gate: recording");
   gate.DropAllConnections();
   ASSERT_TRUE(WaitCount("camera gate: recording", before + 1, 10000)) << recorder_->Stderr();
@@ -238,6 +240,7 @@ TEST_F(RecorderCatalogue, KillNineAtRandomPointsLosesNothing) {
   const std::string config = Config(root, Camera("cam1", device.Port()), "recorder = \"r1\"\n", 1);
   std::mt19937 random(std::random_device{}());
   uint32_t alarms = 0;
+  std::string rounds;
   for (int round = 0; round < 4; ++round) {
     StartRecorder(config);
     ASSERT_TRUE(WaitCount("camera cam1: recording", 1, 10000)) << recorder_->Stderr();
@@ -247,6 +250,8 @@ TEST_F(RecorderCatalogue, KillNineAtRandomPointsLosesNothing) {
     recorder_->Signal(SIGKILL);
     const ChildResult killed = recorder_->Finish(5000);
     ASSERT_EQ(killed.signal, SIGKILL) << "round " << round << " after " << ms << " ms";
+    rounds += "--- round " + std::to_string(round) + ", killed after " + std::to_string(ms) +
+              " ms\n" + killed.err;
   }
   StartRecorder(config);
   ASSERT_TRUE(WaitCount("camera cam1: recording", 1, 10000)) << recorder_->Stderr();
@@ -258,6 +263,7 @@ TEST_F(RecorderCatalogue, KillNineAtRandomPointsLosesNothing) {
   const SRows rows = ReadRows(Sqlite(root), "r1", {"cam1"});
   EXPECT_GE(ExpectRowsAgreeWithFiles(root, {"cam1"}, rows), 5u) << result.err;
   EXPECT_EQ(rows.events.size(), alarms) << result.err;
+  if (HasFailure()) ADD_FAILURE() << rounds << "--- last\n" << result.err;
   std::set<int64_t> ids;
   for (const auto& e : rows.events) ids.insert(e.id);
   EXPECT_EQ(ids.size(), rows.events.size());  // ids stay unique across the restarts
@@ -317,7 +323,7 @@ TEST_F(RecorderCatalogue, TwoRecordersWriteIntoOnePostgresThatComesUpLate) {
       db->Cameras(cameras, error);
     }
   }
-  ASSERT_EQ(cameras.size(), 4u) << recorder_->Stderr();
+  ASSERT_EQ(cameras.size(), 4u) << recorder_->Stderr() << second.Stderr();
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));
   second.Signal(SIGTERM);
   const ChildResult result2 = second.Finish(20000);
@@ -341,7 +347,7 @@ TEST_F(RecorderCatalogue, TwoRecordersWriteIntoOnePostgresThatComesUpLate) {
       {QNV_CATALOGUE_PATH, url, "cameras", "--json", "--password-env", "QNVREC_DB_PW"}, 20000,
       {{"QNVREC_DB_PW", dbPassword_}});
   ASSERT_EQ(listed.exitCode, 0) << listed.err;
-  const nlohmann::json list = nlohmann::json::parse(listed.out);
+  const nlohmann::json list = nlohmann::json::parse(listed.out)["cameras"];
   ASSERT_EQ(list.size(), 4u) << listed.out;
   EXPECT_EQ(list[0]["camera"], "a1");
   EXPECT_EQ(list[0]["recorder"], "host1/rec");
@@ -457,12 +463,13 @@ TEST(RecorderCatalogueRetention, TenThousandSegments) {
   EXPECT_EQ(left["cam2"], uint64_t(kSegments / 2 - cam2Aged));
   for (const std::string& p : removed) EXPECT_FALSE(fs::exists(p)) << p;
 
-  // All together at most 4,000 segments' bytes: the oldest of both go.
+  // All together 500 segments' bytes less: the oldest of both go.
   const uint64_t before = left["cam1"] + left["cam2"];
   removed.clear();
-  EXPECT_EQ(pass(4000 * kBytes, removed), size_t(before - 4000));
+  EXPECT_EQ(pass((before - 500) * kBytes, removed), 500u);
   left = usage();
-  EXPECT_EQ(left["cam1"] + left["cam2"], 4000u);
+  EXPECT_EQ(left["cam1"] + left["cam2"], before - 500);
+  EXPECT_LT(left["cam1"], 2000u);
   catalogue.Stop();
 }
 
