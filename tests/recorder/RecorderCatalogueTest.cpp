@@ -414,6 +414,7 @@ TEST(RecorderCatalogueRetention, TenThousandSegments) {
   catalogueConfig.recorder = "r1";
   qnvrecorder::CRecorderCatalogue catalogue(storageConfig, catalogueConfig, storage);
   ASSERT_TRUE(catalogue.Start(error)) << error;
+  catalogue.RepairsDone();
   for (int i = 0; i < 100 && !catalogue.Stats().healed; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }

@@ -18,7 +18,10 @@ int64_t NowUs() {
 }  // namespace
 
 CCatalogueWriter::CCatalogueWriter(STarget target, SWriterOptions options)
-    : target_(std::move(target)), options_(std::move(options)), retryMs_(options_.firstRetryMs) {}
+    : target_(std::move(target)),
+      options_(std::move(options)),
+      healWanted_(options_.heal),
+      retryMs_(options_.firstRetryMs) {}
 
 CCatalogueWriter::~CCatalogueWriter() { Stop(); }
 
@@ -140,6 +143,14 @@ void CCatalogueWriter::PurgeDeleted(int64_t beforeUs) {
   PushOp(SOp::Purge(options_.recorder, beforeUs));
 }
 
+void CCatalogueWriter::HealOpenRows() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    healWanted_ = true;
+  }
+  wake_.notify_one();
+}
+
 SWriterStats CCatalogueWriter::Stats() const {
   std::lock_guard<std::mutex> lock(mutex_);
   SWriterStats s = stats_;
@@ -171,16 +182,19 @@ void CCatalogueWriter::Run() {
     uint64_t upTo = 0;
     bool stopping = false;
     uint64_t droppedMemory = 0;
+    bool heal = false;
     {
       std::unique_lock<std::mutex> lock(mutex_);
       // Work on the database is due: a replay, or the healing after start.
-      const bool waiting = !queue_.Empty() || (options_.heal && !healed_);
-      auto ready = [&] { return stopping_ || !requests_.empty(); };
+      heal = healWanted_;
+      const bool waiting = !queue_.Empty() || (heal && !healed_);
+      auto ready = [&] { return stopping_ || !requests_.empty() || healWanted_ != heal; };
       if (waiting) {
         wake_.wait_until(lock, nextTry_, ready);
       } else {
         wake_.wait(lock, ready);
       }
+      heal = healWanted_;
       taken.assign(std::make_move_iterator(requests_.begin()),
                    std::make_move_iterator(requests_.end()));
       requests_.clear();
@@ -206,7 +220,7 @@ void CCatalogueWriter::Run() {
     if (!stopping) {
       Drain();
       // Healing judges the rows once everything handed over so far is in.
-      if (queue_.Empty() && options_.heal && !healed_ && !Pending()) Heal();
+      if (queue_.Empty() && heal && !healed_ && !Pending()) Heal();
     }
     std::lock_guard<std::mutex> lock(mutex_);
     if (queue_.Empty()) finished_ = upTo;

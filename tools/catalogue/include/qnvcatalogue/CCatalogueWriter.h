@@ -44,7 +44,10 @@ struct SWriterOptions {
   size_t batchOps = 500;   // ops per transaction
   int firstRetryMs = 500;  // the database is tried again after this,
   int maxRetryMs = 30000;  // doubling up to this
-  bool heal = true;        // heal open rows once the database answers
+  // Heal open rows once the database answers. false: only after HealOpenRows,
+  // for a caller that first repairs the files itself (reading a file takes
+  // its shared lock, which a repair waiting for the exclusive one would meet).
+  bool heal = true;
   // Called on the writer thread: true for a warning (the database lost,
   // rows dropped), false for a notice (back again, replayed, healed).
   std::function<void(bool warning, const std::string& text)> log;
@@ -106,6 +109,10 @@ class CCatalogueWriter {
   // Removes deleted rows whose last picture is older than beforeUs.
   void PurgeDeleted(int64_t beforeUs);
 
+  // Heals the rows an earlier run left open once it has caught up (when the
+  // options said not to at start). Any thread; never blocks.
+  void HealOpenRows();
+
   SWriterStats Stats() const;
   // Waits until everything handed over so far is in the database (true) or
   // timeoutMs passed (false). For tests and orderly shutdowns.
@@ -152,6 +159,7 @@ class CCatalogueWriter {
   uint64_t finished_ = 0;   // of them, in the database
   uint64_t droppedMemory_ = 0;
   int64_t lastEventId_ = 0;
+  bool healWanted_ = false;
   SWriterStats stats_;
 
   // Writer thread only.

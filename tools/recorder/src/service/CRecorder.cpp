@@ -89,6 +89,9 @@ bool CRecorder::StartCatalogue(std::string& error) {
   if (!catalogue->Start(error)) return false;
   catalogue_ = std::move(catalogue);
   integrations_.insert(integrations_.begin(), catalogue_.get());
+  // The repair pass at start tells it when to heal its open rows.
+  std::lock_guard<std::mutex> lock(mutex_);
+  repairDue_ = true;
   return true;
 }
 
@@ -415,10 +418,14 @@ void CRecorder::RepairLeftovers() {
     const SSegment& s = *it;
     // An MP4 copy being made when the earlier run ended is made again.
     if (s.Has(ESegmentFile::kMp4Part)) storage_->RemoveMp4Parts(s);
-    if (seen[s.camera]++ >= kRepairNewest || open.count(s.stemPath) ||
+    // A segment a reader held at the last pass is looked at again however
+    // many newer ones came meanwhile.
+    const bool newest = seen[s.camera]++ < kRepairNewest;
+    if ((!newest && !repairBusy_.count(s.stemPath)) || open.count(s.stemPath) ||
         !s.Has(ESegmentFile::kData)) {
       continue;
     }
+    repairBusy_.erase(s.stemPath);
     const SRepairOutcome outcome = RepairSegment(*storage_, s);
     switch (outcome.result) {
       case ERepair::kIntact:
@@ -427,6 +434,7 @@ void CRecorder::RepairLeftovers() {
         break;
       case ERepair::kBusy: {
         // A reader (qnv-export, a copy) holds it now: looked at again soon.
+        repairBusy_.insert(s.stemPath);
         std::lock_guard<std::mutex> lock(mutex_);
         repairRetry_ = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         break;
@@ -457,6 +465,8 @@ void CRecorder::RepairLeftovers() {
       }
     }
   }
+  // The catalogue heals the rows a crash left open once the files are.
+  if (catalogue_) catalogue_->RepairsDone();
 }
 
 void CRecorder::ApplyRetention() {

@@ -117,6 +117,7 @@ class CRecorder : public ICameraHost {
   std::deque<SMp4Job> mp4Jobs_;
   std::atomic<bool> diskFull_{false};  // written by the housekeeping thread
   bool libraryStarted_ = false;
+  std::set<std::string> repairBusy_;  // housekeeping thread: stems a reader held
   bool stopped_ = false;  // control thread only
 };
 

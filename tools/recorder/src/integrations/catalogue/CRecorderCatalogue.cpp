@@ -59,6 +59,9 @@ qnvcat::SWriterOptions WriterOptions(const SCatalogueSetup& setup) {
   o.queueDir = setup.queueDir;
   o.queueMaxBytes = setup.queueBytes;
   o.journalDir = setup.journalDir;
+  // Rows left open are healed once the start's repairs are done
+  // (RepairsDone): both read the same torn files.
+  o.heal = false;
   o.log = [](bool warning, const std::string& text) {
     if (warning) {
       LOG_WARN("%s", text.c_str());
@@ -138,6 +141,8 @@ void CRecorderCatalogue::SegmentRepaired(const SSegment& segment, const qnvrec::
   std::lock_guard<std::mutex> lock(mutex_);
   writer_.SegmentRepaired(segment.camera, DataPath(segment));
 }
+
+void CRecorderCatalogue::RepairsDone() { writer_.HealOpenRows(); }
 
 void CRecorderCatalogue::SegmentFound(const SSegment& segment) {
   std::lock_guard<std::mutex> lock(mutex_);

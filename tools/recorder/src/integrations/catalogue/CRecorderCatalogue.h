@@ -74,6 +74,9 @@ class CRecorderCatalogue : public IRecorderEvents, public IEventIds {
   // start, housekeeping thread): its row is written from its files, in case
   // the earlier run ended before its row was.
   void SegmentFound(const SSegment& segment);
+  // The start's repairs are done (housekeeping thread): rows an earlier run
+  // left open are now brought in line with their files.
+  void RepairsDone();
 
   // Retention from the catalogue: the data files to remove so each camera
   // and all together keep to their limits (as PlanRetention judges them,
