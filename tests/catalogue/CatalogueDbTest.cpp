@@ -158,7 +158,9 @@ TEST_P(CatalogueDb, EventIdsAreTheRecordersAndSchemaOneIsUpgraded) {
       GetParam() == EBackend::kSqlite ? "INTEGER PRIMARY KEY" : "BIGSERIAL PRIMARY KEY";
   Raw("CREATE TABLE qnv_schema (version INTEGER NOT NULL);"
       "INSERT INTO qnv_schema (version) VALUES (1);"
-      "CREATE TABLE events (id " + autoId + ", recorder TEXT NOT NULL, camera TEXT NOT "
+      "CREATE TABLE events (id " +
+      autoId +
+      ", recorder TEXT NOT NULL, camera TEXT NOT "
       "NULL, time_us BIGINT NOT NULL, rule BIGINT NOT NULL, channel BIGINT NOT NULL, box_x "
       "BIGINT NOT NULL, box_y BIGINT NOT NULL, box_w BIGINT NOT NULL, box_h BIGINT NOT NULL, "
       "sequence BIGINT NOT NULL, clip TEXT NOT NULL, segment TEXT NOT NULL);"

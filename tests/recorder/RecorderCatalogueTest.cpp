@@ -88,7 +88,8 @@ size_t ExpectRowsAgreeWithFiles(const fs::path& root, const std::vector<std::str
     if (r.state != qnvcat::ESegmentState::kDeleted) EXPECT_TRUE(fs::exists(r.path)) << r.path;
   }
   size_t files = 0;
-  for (const std::string& path : qnvcat::FindSegmentFiles(root.string(), {cameras.begin(), cameras.end()})) {
+  for (const std::string& path :
+       qnvcat::FindSegmentFiles(root.string(), {cameras.begin(), cameras.end()})) {
     qnvcat::SSegmentRow expected;
     qnvcat::SScanResult scan;
     std::string error;
@@ -103,8 +104,8 @@ size_t ExpectRowsAgreeWithFiles(const fs::path& root, const std::vector<std::str
     }
     const qnvcat::SSegmentRow& row = it->second;
     const bool repaired = fs::exists(qnvrec::RepairNotePathFor(path));
-    EXPECT_EQ(row.state, repaired ? qnvcat::ESegmentState::kRepaired
-                                  : qnvcat::ESegmentState::kClosed)
+    EXPECT_EQ(row.state,
+              repaired ? qnvcat::ESegmentState::kRepaired : qnvcat::ESegmentState::kClosed)
         << path;
     EXPECT_EQ(row.firstUs, expected.firstUs) << path;
     EXPECT_EQ(row.lastUs, expected.lastUs) << path;
@@ -123,10 +124,10 @@ void RemoveCatalogue(const fs::path& root) {
 class RecorderCatalogue : public RecorderService {
  protected:
   std::string Config(const fs::path& root, const std::string& cameras,
-                     const std::string& catalogue = "recorder = \"r1\"\n",
-                     int segmentSeconds = 2) {
-    return "[storage]\nroot = \"" + root.string() + "\"\ninstance = \"i1\"\nsegment_seconds = " +
-           std::to_string(segmentSeconds) + "\n[catalogue]\n" + catalogue + cameras;
+                     const std::string& catalogue = "recorder = \"r1\"\n", int segmentSeconds = 2) {
+    return "[storage]\nroot = \"" + root.string() +
+           "\"\ninstance = \"i1\"\nsegment_seconds = " + std::to_string(segmentSeconds) +
+           "\n[catalogue]\n" + catalogue + cameras;
   }
   qnvcat::STarget Sqlite(const fs::path& root) {
     qnvcat::STarget t;
@@ -215,10 +216,9 @@ TEST_F(RecorderCatalogue, RowsAgreeWithTheFilesAndARebuildGivesThemAgain) {
   EXPECT_EQ(gateStates.back().reason, "stopped");
 
   const std::string out = (dir_ / "event.mp4").string();
-  const ChildResult exported =
-      ChildProcess::Run({QNV_EXPORT_PATH, "--catalogue", root.string(), "--event",
-                         std::to_string(byRule[5].id), "--pre-seconds", "1", "--post-seconds",
-                         "1", out, "--json"});
+  const ChildResult exported = ChildProcess::Run(
+      {QNV_EXPORT_PATH, "--catalogue", root.string(), "--event", std::to_string(byRule[5].id),
+       "--pre-seconds", "1", "--post-seconds", "1", out, "--json"});
   EXPECT_EQ(exported.exitCode, 0) << exported.err;
   EXPECT_EQ(nlohmann::json::parse(exported.out)["camera"], "gate") << exported.out;
 
@@ -292,8 +292,7 @@ TEST_F(RecorderCatalogue, TwoRecordersWriteIntoOnePostgresThatComesUpLate) {
   for (int i = 0; i < 4; ++i) devices.push_back(&AddDevice());
   const std::string catalogue = "url = \"" + url + "\"\npassword_env = \"QNVREC_DB_PW\"\n";
   const fs::path root1 = dir_ / "host1", root2 = dir_ / "host2";
-  StartRecorder(Config(root1,
-                       Camera("a1", devices[0]->Port()) + Camera("a2", devices[1]->Port()),
+  StartRecorder(Config(root1, Camera("a1", devices[0]->Port()) + Camera("a2", devices[1]->Port()),
                        catalogue + "recorder = \"host1/rec\"\n"),
                 {{"QNVREC_DB_PW", dbPassword_}});
   ChildProcess second;
@@ -301,9 +300,9 @@ TEST_F(RecorderCatalogue, TwoRecordersWriteIntoOnePostgresThatComesUpLate) {
       Config(root2, Camera("b1", devices[2]->Port()) + Camera("b2", devices[3]->Port()),
              catalogue + "recorder = \"host2/rec\"\n");
   std::ofstream(dir_ / "second.toml") << config2;
-  ASSERT_TRUE(second.Start({QNV_RECORDER_PATH, "--config", (dir_ / "second.toml").string()},
-                           {{"QNVREC_PW", "admin"}, {"QNVREC_DB_PW", dbPassword_},
-                            {"JOURNAL_STREAM", ""}}));
+  ASSERT_TRUE(second.Start(
+      {QNV_RECORDER_PATH, "--config", (dir_ / "second.toml").string()},
+      {{"QNVREC_PW", "admin"}, {"QNVREC_DB_PW", dbPassword_}, {"JOURNAL_STREAM", ""}}));
   // Recording goes on with the database away.
   ASSERT_TRUE(WaitCount("camera a2: recording", 2, 15000)) << recorder_->Stderr();
   ASSERT_TRUE(second.WaitForStderr("writes wait in", 15000)) << second.Stderr();
@@ -391,9 +390,9 @@ TEST(RecorderCatalogueRetention, TenThousandSegments) {
     const time_t t = kBase + time_t(i) * 10;
     const std::string path = pathOf(camera, t);
     makeFiles(path);
-    ops.push_back(qnvcat::SOp::Segment(
-        qnvcat::SSegmentRow{"r1", camera, path, int64_t(t) * 1000000, int64_t(t + 10) * 1000000 - 1,
-                            qnvcat::EClock::kCapture, 250, kBytes, qnvcat::ESegmentState::kClosed}));
+    ops.push_back(qnvcat::SOp::Segment(qnvcat::SSegmentRow{
+        "r1", camera, path, int64_t(t) * 1000000, int64_t(t + 10) * 1000000 - 1,
+        qnvcat::EClock::kCapture, 250, kBytes, qnvcat::ESegmentState::kClosed}));
   }
   const std::string planted = pathOf("cam1", kBase - 3600);  // older, and in no row
   makeFiles(planted);
@@ -423,7 +422,7 @@ TEST(RecorderCatalogueRetention, TenThousandSegments) {
   // cam1 keeps 2,000 segments' bytes; cam2 a quarter of a day before `now`.
   const time_t now = kBase + kSegments * 10;
   std::map<std::string, qnvrecorder::SRetentionLimits> limits{{"cam1", {0, 2000 * kBytes}},
-                                                               {"cam2", {0.25, 0}}};
+                                                              {"cam2", {0.25, 0}}};
   int cam2Aged = 0;
   for (int i = 1; i < kSegments; i += 2) {
     if ((int64_t(now) * 1000000 - (int64_t(kBase + i * 10 + 10) * 1000000 - 1)) > 21600LL * 1000000)
@@ -447,7 +446,7 @@ TEST(RecorderCatalogueRetention, TenThousandSegments) {
   EXPECT_EQ(pass(0, removed), size_t(3000 + cam2Aged - 4096));
   EXPECT_EQ(pass(0, removed), 0u);
   EXPECT_EQ(removed.front(), pathOf("cam1", kBase));  // the oldest first
-  EXPECT_TRUE(fs::exists(planted));                     // never listed, never removed
+  EXPECT_TRUE(fs::exists(planted));                   // never listed, never removed
 
   auto usage = [&] {
     qnvcat::STarget target;

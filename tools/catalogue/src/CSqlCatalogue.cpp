@@ -53,8 +53,8 @@ static_assert(kMigrationCount == kSchemaVersion, "one migration step per schema 
 const char kSegmentColumns[] =
     "recorder, camera, path, first_us, last_us, clock, frames, bytes, state";
 const char kEventColumns[] =
-    "event_id, recorder, camera, time_us, rule, channel, box_x, box_y, box_w, box_h, sequence, clip, "
-    "segment";
+    "event_id, recorder, camera, time_us, rule, channel, box_x, box_y, box_w, box_h, sequence, "
+    "clip, segment";
 
 // Every statement has a slot, so each connection prepares it once.
 enum ESlot : int {
@@ -289,7 +289,8 @@ class CSqlCatalogue : public ICatalogue {
     out.clear();
     return Run(
         kSlotEventById,
-        std::string("SELECT ") + kEventColumns + " FROM events WHERE event_id = $1 ORDER BY recorder",
+        std::string("SELECT ") + kEventColumns +
+            " FROM events WHERE event_id = $1 ORDER BY recorder",
         {SValue::Int(id)},
         [&](const IRow& r) {
           SEventRow e = EventFrom(r);
@@ -437,17 +438,16 @@ class CSqlCatalogue : public ICatalogue {
                    {SValue::Text(op.recorder), SValue::Text(op.path)}, nullptr, error);
       case SOp::EKind::kEvent: {
         const SEventRow& e = op.event;
-        return Run(
-            kSlotEvent,
-            "INSERT INTO events (event_id, recorder, camera, time_us, rule, channel, box_x, "
-            "box_y, box_w, box_h, sequence, clip, segment) VALUES ($13, $1, $2, $3, $4, $5, "
-            "$6, $7, $8, $9, $10, $11, $12) ON CONFLICT (event_id, recorder) DO NOTHING",
-            {SValue::Text(e.recorder), SValue::Text(e.camera), SValue::Int(e.timeUs),
-             SValue::Int(e.rule), SValue::Int(e.channel), SValue::Int(e.box.x),
-             SValue::Int(e.box.y), SValue::Int(e.box.width), SValue::Int(e.box.height),
-             SValue::Int(int64_t(e.sequence)), SValue::Text(e.clip), SValue::Text(e.segment),
-             SValue::Int(EventKey(e))},
-            nullptr, error);
+        return Run(kSlotEvent,
+                   "INSERT INTO events (event_id, recorder, camera, time_us, rule, channel, box_x, "
+                   "box_y, box_w, box_h, sequence, clip, segment) VALUES ($13, $1, $2, $3, $4, $5, "
+                   "$6, $7, $8, $9, $10, $11, $12) ON CONFLICT (event_id, recorder) DO NOTHING",
+                   {SValue::Text(e.recorder), SValue::Text(e.camera), SValue::Int(e.timeUs),
+                    SValue::Int(e.rule), SValue::Int(e.channel), SValue::Int(e.box.x),
+                    SValue::Int(e.box.y), SValue::Int(e.box.width), SValue::Int(e.box.height),
+                    SValue::Int(int64_t(e.sequence)), SValue::Text(e.clip), SValue::Text(e.segment),
+                    SValue::Int(EventKey(e))},
+                   nullptr, error);
       }
       case SOp::EKind::kState: {
         const SStateRow& s = op.state;

@@ -377,8 +377,8 @@ bool LoadConfig(const std::string& path, SConfig& config, std::string& error,
     const toml::table& t = *c->as_table();
     SCatalogueConfig& ca = config.catalogue;
     ca.enabled = true;
-    check.OnlyKeys(t, where,
-                   {"url", "password_env", "password_file", "recorder", "queue_mb", "history_days"});
+    check.OnlyKeys(
+        t, where, {"url", "password_env", "password_file", "recorder", "queue_mb", "history_days"});
     check.String(t, "url", where, ca.url);
     if (check.Ok() && !ca.url.empty() && ca.url.rfind("postgresql://", 0) != 0 &&
         ca.url.rfind("postgres://", 0) != 0) {
@@ -404,7 +404,8 @@ bool LoadConfig(const std::string& path, SConfig& config, std::string& error,
     if (check.Ok() && !config.storage.enabled) {
       check.Fail(where, "needs a [storage] section (the catalogue lists what is stored)");
     }
-    if (check.Ok() && ca.recorder.empty()) ca.recorder = DefaultRecorderName(config.storage.instance);
+    if (check.Ok() && ca.recorder.empty())
+      ca.recorder = DefaultRecorderName(config.storage.instance);
     if (check.Ok() && !ca.url.empty()) {
       ResolvePassword(where, ca.passwordEnv, ca.passwordFile, ca.password, error, context,
                       kMaxDatabasePassword);

@@ -56,9 +56,9 @@ struct SCatalogueConfig {
   bool enabled = false;  // true when the [catalogue] section exists
   std::string url;       // postgresql://...; empty: SQLite in ROOT/.qnv-recorder/catalogue.sqlite
   std::string passwordEnv, passwordFile;
-  std::string password;  // resolved
-  std::string recorder;  // names its rows; default HOSTNAME/INSTANCE
-  int queueMb = 256;     // the on-disk queue while the database is away
+  std::string password;     // resolved
+  std::string recorder;     // names its rows; default HOSTNAME/INSTANCE
+  int queueMb = 256;        // the on-disk queue while the database is away
   double historyDays = 90;  // deleted rows and journal days kept this long; 0: for good
 
   bool operator==(const SCatalogueConfig&) const = default;

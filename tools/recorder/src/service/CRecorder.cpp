@@ -3,10 +3,10 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <algorithm>
 #include <set>
 #include <utility>
 
@@ -85,7 +85,8 @@ bool CRecorder::OpenStorage(std::string& error) {
 
 bool CRecorder::StartCatalogue(std::string& error) {
   if (!config_.catalogue.enabled || !storage_) return true;
-  auto catalogue = std::make_unique<CRecorderCatalogue>(config_.storage, config_.catalogue, *storage_);
+  auto catalogue =
+      std::make_unique<CRecorderCatalogue>(config_.storage, config_.catalogue, *storage_);
   if (!catalogue->Start(error)) return false;
   catalogue_ = std::move(catalogue);
   integrations_.insert(integrations_.begin(), catalogue_.get());
@@ -194,8 +195,9 @@ bool CRecorder::Reload(const SConfig& config, std::string& error) {
   const bool storageChanged = !(config.storage == config_.storage);
   const bool catalogueChanged = !(config.catalogue == config_.catalogue);
   if (rtspChanged || storageChanged || catalogueChanged) {
-    LOG_INFO("reload: %s changed; restarting every camera",
-             storageChanged ? "[storage]" : catalogueChanged ? "[catalogue]" : "[rtsp]");
+    LOG_INFO("reload: %s changed; restarting every camera", storageChanged     ? "[storage]"
+                                                            : catalogueChanged ? "[catalogue]"
+                                                                               : "[rtsp]");
     // The housekeeping thread works on the storage: it waits meanwhile.
     if (housekeeping_.joinable()) {
       {

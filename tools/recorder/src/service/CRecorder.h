@@ -118,7 +118,7 @@ class CRecorder : public ICameraHost {
   std::atomic<bool> diskFull_{false};  // written by the housekeeping thread
   bool libraryStarted_ = false;
   std::set<std::string> repairBusy_;  // housekeeping thread: stems a reader held
-  bool stopped_ = false;  // control thread only
+  bool stopped_ = false;              // control thread only
 };
 
 }  // namespace qnvrecorder

@@ -42,8 +42,8 @@ SCatalogueSetup CatalogueSetup(const SStorageConfig& storage, const SCatalogueCo
   s.target.rootOrUrl = catalogue.url.empty() ? storage.root : catalogue.url;
   s.target.password = catalogue.password;
   s.target.applicationName = "qnv-recorder";
-  s.recorder = catalogue.recorder.empty() ? DefaultRecorderName(storage.instance)
-                                          : catalogue.recorder;
+  s.recorder =
+      catalogue.recorder.empty() ? DefaultRecorderName(storage.instance) : catalogue.recorder;
   s.queueDir = OwnFolder(storage, "catalogue-queue");
   s.journalDir = OwnFolder(storage, "journal");
   s.queueBytes = uint64_t(catalogue.queueMb) << 20;
@@ -300,7 +300,8 @@ bool CRecorderCatalogue::PlanRetention(const std::map<std::string, SRetentionLim
     total -= std::min(total, r.bytes);
   };
   auto isOpen = [&](const qnvcat::SSegmentRow& r) {
-    const size_t ext = r.path.size() - std::min(r.path.size(), std::string(kSegmentExtension).size());
+    const size_t ext =
+        r.path.size() - std::min(r.path.size(), std::string(kSegmentExtension).size());
     return openStems.count(r.path.substr(0, ext)) > 0;
   };
   std::vector<qnvcat::SSegmentRow> rows;

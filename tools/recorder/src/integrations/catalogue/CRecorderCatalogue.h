@@ -120,7 +120,7 @@ class CRecorderCatalogue : public IRecorderEvents, public IEventIds {
   std::map<std::string, int64_t> open_;  // data paths of open rows, by start (us)
   // Per camera: the segment a hand-over goes to, opened when the old one closes.
   std::map<std::string, std::pair<std::string, int64_t>> handover_;
-  std::map<std::string, std::vector<SPendingEvent>> pending_;  // alarms waiting for their clip
+  std::map<std::string, std::vector<SPendingEvent>> pending_;      // alarms waiting for their clip
   std::map<std::string, std::pair<bool, std::string>> lastState_;  // per camera: up, reason
 
   // Housekeeping thread only.
