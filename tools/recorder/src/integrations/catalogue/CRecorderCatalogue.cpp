@@ -17,6 +17,8 @@ constexpr int64_t kDayUs = 86400LL * 1000000;
 // An event clip opens right after its first alarm; one that has not opened
 // by then (storage trouble) leaves the event without its clip.
 constexpr int64_t kClipWaitMs = 10000;
+// An alarm storm meanwhile waits up to this many per camera; more are written at once.
+constexpr size_t kMaxWaitingEvents = 1000;
 // The reading connection retention uses is given little time: the directory
 // listing is there when the database is slow.
 constexpr int kReaderConnectSeconds = 2;
@@ -186,8 +188,11 @@ void CRecorderCatalogue::AlarmEvent(const SAlarmEvent& event) {
   std::lock_guard<std::mutex> lock(mutex_);
   FlushPending({}, {}, event.arrivedUnixMs);
   if (event.clip && event.segment.empty()) {
-    pending_[event.camera].push_back({std::move(row), event.arrivedUnixMs + kClipWaitMs});
-    return;
+    std::vector<SPendingEvent>& waiting = pending_[event.camera];
+    if (waiting.size() < kMaxWaitingEvents) {
+      waiting.push_back({std::move(row), event.arrivedUnixMs + kClipWaitMs});
+      return;
+    }
   }
   writer_.Event(std::move(row));
 }
