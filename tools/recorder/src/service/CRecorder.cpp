@@ -108,7 +108,9 @@ void CRecorder::StopCatalogue() {
 bool CRecorder::Start(const SConfig& config, std::string& error) {
   config_ = config;
   if (!OpenStorage(error)) return false;
-  if (!StartCatalogue(error)) return false;
+  // Recording comes first: without its own folders the catalogue is not kept.
+  if (!StartCatalogue(error))
+    LOG_ERROR("%s; no catalogue is kept, recording goes on", error.c_str());
   if (config_.rtsp.enabled && !StartRtsp(error)) return false;
   av_log_set_level(AV_LOG_ERROR);
   qnvnet_set_message_callback(&OnDeviceMessage, this);
