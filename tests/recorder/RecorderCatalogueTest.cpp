@@ -92,7 +92,9 @@ size_t ExpectRowsAgreeWithFiles(const fs::path& root, const std::vector<std::str
   for (const auto& r : rows.segments) {
     byPath[r.path] = r;
     EXPECT_NE(r.state, qnvcat::ESegmentState::kOpen) << r.path;
-    if (r.state != qnvcat::ESegmentState::kDeleted) EXPECT_TRUE(fs::exists(r.path)) << r.path;
+    if (r.state != qnvcat::ESegmentState::kDeleted) {
+      EXPECT_TRUE(fs::exists(r.path)) << r.path;
+    }
   }
   size_t files = 0;
   for (const std::string& path :
