@@ -275,10 +275,10 @@ static_assert(sizeof(QNVNetFrameHeader) == QNVNetFrameHeader::kSize, "the header
 typedef QNVNetFrameHeader QNVNetIndexRecord;
 
 // What a frame's H.264 payload holds, for counting pictures and key frames
-// the same way everywhere (qnvctl and qnv-export count with it). A frame
-// carries one NAL unit (a slice, or a parameter set or SEI sent ahead of a
-// picture) behind a 3- or 4-byte start code, or now and then a few of them;
-// this reads the payload's first bytes:
+// the same way everywhere (qnvctl, qnv-export and qnv-recorder count with
+// it). A frame carries one NAL unit (a slice, or a parameter set or SEI sent
+// ahead of a picture) behind a 3- or 4-byte start code, or now and then a few
+// of them; this reads the payload's first bytes:
 //   type          nal_unit_type of the first NAL unit, 0..31; -1 when the
 //                 payload does not begin with a start code and a NAL unit
 //                 header

@@ -96,6 +96,11 @@ inline void ExpectAbutting(const std::vector<SSegmentFrames>& segments, size_t& 
   }
 }
 
+inline int64_t MsSince(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t)
+      .count();
+}
+
 inline size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;

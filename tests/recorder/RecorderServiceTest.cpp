@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -368,6 +369,122 @@ TEST_F(RecorderService, FailuresAreToldApartAndAWrongPasswordBacksOff) {
       << recorder_->Stderr();
   const ChildResult result = Terminate();
   EXPECT_EQ(result.exitCode, 0) << result.err;
+}
+
+// qnv-devsim processes on their own: one stopped with SIGSTOP (its session
+// answers no keep-alive; its stream's stall time-out is longer), one whose
+// streams freeze by --freeze-after while it still answers. The recorder says
+// which (log, status.json, --status), in about the library's bounds rather
+// than after a watchdog of its own, tells the failed logins to the stopped
+// device as no answer, and records again once the device goes on.
+TEST_F(RecorderService, FrozenDevicesAreToldByTheLibrarysReasonAndReconnected) {
+  struct SDevice {
+    ChildProcess process;
+    uint16_t port = 0;
+  };
+  SDevice stopped, stalled;
+  auto start = [](SDevice& d, std::vector<std::string> extra) {
+    std::vector<std::string> argv = {QNV_DEVSIM_PATH, "--port",  "0",         "--synthetic",
+                                     "--size",        "320x240", "--bitrate", "300000",
+                                     "--gop",         "25"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    ASSERT_TRUE(d.process.Start(argv));
+    ASSERT_TRUE(d.process.WaitForStdout("streams on", 10000)) << d.process.Stderr();
+    const std::string& out = d.process.Stdout();
+    d.port = uint16_t(std::atoi(out.c_str() + out.find("127.0.0.1:") + 10));
+  };
+  start(stopped, {});
+  start(stalled, {"--freeze-after", "6", "--freeze", "stream"});
+  ASSERT_FALSE(HasFatalFailure());
+  const fs::path root = dir_ / "store";
+  StartRecorder("[storage]\nroot = \"" + root.string() + "\"\nsegment_seconds = 600\n" +
+                Camera("stopped", stopped.port, "stall_seconds = 60") +
+                Camera("stalled", stalled.port, "stall_seconds = 2"));
+  ASSERT_TRUE(WaitCount("camera stopped: recording", 1, 10000)) << recorder_->Stderr();
+
+  // The stream stall: told after stall_seconds, not after 10 s of silence.
+  ASSERT_TRUE(stalled.process.WaitForStdout("frozen (streams)", 15000));
+  const auto streamsFrozen = std::chrono::steady_clock::now();
+  ASSERT_TRUE(
+      WaitCount("camera stalled: stream from 127.0.0.1:" + std::to_string(stalled.port + 2) +
+                    " stalled: no frame for 2 s (stall_seconds); reconnecting",
+                1, 15000))
+      << recorder_->Stderr();
+  const int64_t stallMs = MsSince(streamsFrozen);
+  EXPECT_GE(stallMs, 1500);
+  EXPECT_LT(stallMs, 8000);
+
+  // The stopped device: no keep-alive answer, 13 to 18 s after it stopped.
+  stopped.process.Signal(SIGSTOP);
+  const auto stoppedAt = std::chrono::steady_clock::now();
+  ASSERT_TRUE(WaitCount("camera stopped: no keep-alive answer from 127.0.0.1:" +
+                            std::to_string(stopped.port) + " (3 in a row)",
+                        1, 40000))
+      << recorder_->Stderr();
+  const int64_t frozenMs = MsSince(stoppedAt);
+  EXPECT_GE(frozenMs, 9000);
+  EXPECT_LT(frozenMs, 30000);
+  const int64_t lostUnix = time(nullptr);
+  // The status file is rewritten every 2 s.
+  std::string json, line;
+  for (int i = 0; i < 40 && line.find("no_keepalive_answer") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    std::ifstream in(root / ".qnv-recorder" / "recorder" / "status.json");
+    json.assign(std::istreambuf_iterator<char>(in), {});
+    const size_t at = json.find("{\"name\": \"stopped\"");
+    line = at == std::string::npos ? "" : json.substr(at, json.find('\n', at) - at);
+  }
+  EXPECT_NE(line.find("\"state\": \"down\""), std::string::npos) << line;
+  EXPECT_NE(line.find("\"reason\": \"no_keepalive_answer\""), std::string::npos) << line;
+  EXPECT_NE(line.find("\"last_error\": \"no keep-alive answer from"), std::string::npos) << line;
+  const size_t since = line.find("\"since\": ");
+  ASSERT_NE(since, std::string::npos) << line;
+  EXPECT_LE(std::abs(std::atoll(line.c_str() + since + 9) - lostUnix), 5) << line;
+  // Pictures counted as qnvctl and qnv-export count them: parameter sets
+  // and SEI are not pictures; one picture in 25 is a key picture.
+  const size_t pictures = line.find("\"pictures\": "), keys = line.find("\"key_pictures\": ");
+  ASSERT_NE(pictures, std::string::npos) << line;
+  ASSERT_NE(keys, std::string::npos) << line;
+  const long long p = std::atoll(line.c_str() + pictures + 12),
+                  k = std::atoll(line.c_str() + keys + 16);
+  EXPECT_GE(p, 100) << line;
+  EXPECT_NEAR(double(k), double(p) / 25.0, 1.5) << line;
+  const size_t stalledAt = json.find("{\"name\": \"stalled\"");
+  ASSERT_NE(stalledAt, std::string::npos) << json;
+  EXPECT_NE(json.find("stalled: no frame for 2 s", stalledAt), std::string::npos) << json;
+
+  // Logins to the stopped device get no answer, and say so.
+  ASSERT_TRUE(WaitCount(
+      "camera stopped: cannot connect: no answer from 127.0.0.1:" + std::to_string(stopped.port), 1,
+      30000))
+      << recorder_->Stderr();
+  // The status file is rewritten every 2 s.
+  const std::string noAnswer =
+      "no_answer: no answer from 127.0.0.1:" + std::to_string(stopped.port);
+  ChildResult status;
+  for (int i = 0; i < 20; ++i) {
+    status = ChildProcess::Run({QNV_RECORDER_PATH, "--status", root.string()}, 10000);
+    if (status.out.find(noAnswer) != std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+  EXPECT_EQ(status.exitCode, 0) << status.err;
+  EXPECT_NE(status.out.find(noAnswer), std::string::npos) << status.out;
+
+  // The device goes on: the camera reconnects and records again.
+  const size_t recordings = Count(recorder_->Stderr(), "camera stopped: recording");
+  stopped.process.Signal(SIGCONT);
+  ASSERT_TRUE(WaitCount("camera stopped: connected", 2, 45000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("camera stopped: recording", recordings + 1, 10000)) << recorder_->Stderr();
+  const ChildResult result = Terminate();
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(Count(result.err, "no frames for"), 0u) << result.err;  // no watchdog of its own
+  for (const auto& s : Segments(root, "stopped")) {
+    EXPECT_EQ(ChildProcess::Run({QNV_EXPORT_PATH, "--check", s.path}).exitCode, 0) << s.path;
+  }
+  for (SDevice* d : {&stopped, &stalled}) {
+    d->process.Signal(SIGTERM);
+    EXPECT_EQ(d->process.Finish(10000).exitCode, 0);
+  }
 }
 
 // A device that takes the login and drops its stream at once is tried again

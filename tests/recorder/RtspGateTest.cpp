@@ -29,10 +29,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int64_t MsSince(Clock::time_point t) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
-}
-
 class RtspGate : public RecorderService {
  protected:
   // cam1 streams, cam2's port has no device: it stays down.
@@ -41,8 +37,8 @@ class RtspGate : public RecorderService {
     StartRecorder("[rtsp]\nport = 0\n" + rtsp + Camera("cam1", device.Port()) + Camera("cam2", 1),
                   std::move(env));
     const uint16_t port = RtspPort();
+    // No pause for the first key picture: requests wait for it at the gate.
     EXPECT_TRUE(WaitCount("camera cam1: connected", 1, 10000)) << recorder_->Stderr();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // a key frame is held
     url_ = "rtsp://127.0.0.1:" + std::to_string(port) + "/";
     return port;
   }
@@ -93,6 +89,56 @@ TEST_F(RtspGate, AnEndlessRequestIsCutOffWhileOthersAreServedAtOnce) {
   EXPECT_EQ(result.exitCode, 0) << result.err;
   EXPECT_NE(result.err.find("rtsp: cut off 127.0.0.1:"), std::string::npos) << result.err;
   EXPECT_NE(result.err.find("a request longer than 8 KiB"), std::string::npos) << result.err;
+}
+
+// A camera that is connected but has sent no key picture yet (its device's
+// streams frozen): a request for it waits while others are served, and is
+// refused with the reason after 5 s without one; once the stream goes on, a
+// waiting request is answered at the first key picture.
+TEST_F(RtspGate, ARequestWaitsForTheFirstKeyPictureOfACameraThatJustConnected) {
+  auto& device = AddDevice();
+  device.Freeze(qnv::devsim::FreezeScope::kStream);
+  StartRecorder("[rtsp]\nport = 0\n" + Camera("cam1", device.Port(), "stall_seconds = 60"));
+  const uint16_t port = RtspPort();
+  ASSERT_NE(port, 0);
+  ASSERT_TRUE(WaitCount("camera cam1: connected", 1, 10000)) << recorder_->Stderr();
+  url_ = "rtsp://127.0.0.1:" + std::to_string(port) + "/";
+
+  std::atomic<int64_t> optionsMs{-1};
+  std::thread other([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    RtspClient client(port);
+    const auto asked = Clock::now();
+    if (RtspStatus(client.Ask("OPTIONS", "*")) == "RTSP/1.0 200 OK") optionsMs = MsSince(asked);
+  });
+  RtspClient refused(port);
+  auto asked = Clock::now();
+  EXPECT_EQ(RtspStatus(refused.Ask("DESCRIBE", url_ + "cam1", "", "", 15000)),
+            "RTSP/1.0 503 Service Unavailable");
+  EXPECT_GE(MsSince(asked), 4500);
+  EXPECT_LT(MsSince(asked), 10000);
+  other.join();
+  EXPECT_GE(optionsMs, 0);
+  EXPECT_LT(optionsMs, 1000);
+
+  RtspClient viewer(port);
+  std::thread thaw([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    device.Thaw();
+  });
+  asked = Clock::now();
+  const std::string describe =
+      viewer.Ask("DESCRIBE", url_ + "cam1", "", "Accept: application/sdp\r\n", 15000);
+  thaw.join();
+  EXPECT_EQ(RtspStatus(describe), "RTSP/1.0 200 OK") << describe;
+  EXPECT_NE(describe.find("m=video"), std::string::npos) << describe;
+  EXPECT_GE(MsSince(asked), 900);
+  const ChildResult result = Terminate();
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_NE(
+      result.err.find("rtsp cam1: refused a client: no key picture from the camera within 5 s"),
+      std::string::npos)
+      << result.err;
 }
 
 TEST_F(RtspGate, SlowSilentAndSurplusConnectionsAreCutOff) {

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "QNVNetSdk.h"
 #include "base/Text.h"
 #include "base/Time.h"
 #include "qnvnet.h"
@@ -20,9 +21,6 @@ constexpr int kCredentialsBackoffMs = 300000;
 // Housekeeping pace of a camera's thread; events (a loss, a stop, a disk
 // state, an alarm) wake it at once and a segment's end is waited for exactly.
 constexpr int kTickMs = 1000;
-// A channel that delivers nothing this long is treated as lost. (The
-// library's own liveness report of a frozen device replaces this watchdog.)
-constexpr int64_t kSilenceMs = 10000;
 // A segment whose data file stops growing this long while frames arrive has
 // ended on its own (a failed write, or the library's 1 GiB limit).
 constexpr int64_t kStallMs = 5000;
@@ -92,6 +90,8 @@ SCameraStatus CCamera::Status() const {
   s.lastError = lastError_;
   s.segment = segmentPath_;
   s.reconnects = reconnects_;
+  s.pictures = pictures_;
+  s.keyPictures = keyPictures_;
   return s;
 }
 
@@ -107,25 +107,47 @@ void CCamera::OnFrame(const uint8_t* frame, int32_t length) {
   if (length < static_cast<int32_t>(QNVNET_FRAME_HEADER_SIZE)) return;
   const int64_t now = UnixMs();
   lastFrameUnixMs_ = now;
-  lastFrameMonoMs_ = MonoMs();
   ++framesSeen_;
+  const QNVNetFrameNal nal = QNVNetFrameNal::OfFrame(frame, static_cast<uint64_t>(length));
+  if (nal.startsPicture) ++pictures_;
+  if (nal.keyPicture) ++keyPictures_;
   if (recording_) {
     const int64_t day = now / 86400000;
     if (today_.exchange(day) != day) bytesToday_ = 0;
     bytesToday_ += static_cast<uint64_t>(length);
   }
-  // The library ends the old recording of a hand-over at the key frame, after
-  // this callback: once the next frame arrives, it surely has.
+  // The library ends the old recording of a hand-over where a group of
+  // pictures begins (at the latest at a frame it marks as a key frame, byte
+  // 35), after this callback: the next frame wakes the camera's thread to ask
+  // whether it has (FinishHandover). A hint only: a key frame that came
+  // while the hand-over was being asked for may have gone to the old one.
   if (rolloverKeySeen_ && !rolloverDone_.exchange(true)) Wake();
   if (frame[QNVNET_FRAME_KIND_OFFSET] == QNVNET_FRAME_KIND_KEY && rolloverPending_)
     rolloverKeySeen_ = true;
-  if (feed_) feed_->Push(frame, static_cast<size_t>(length));
+  if (feed_) feed_->Push(frame, static_cast<size_t>(length), nal);
 }
 
 void CCamera::OnDisconnect(uint16_t port) {
-  lostPort_ = port;
-  lost_ = true;
-  Wake();
+  qnvnet_loss loss{};
+  qnvnet_disconnect_reason(&loss);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // The first report says why: a stream stall may be followed by the
+    // session's loss before the camera's thread reconnects.
+    if (!lost_) {
+      lost_ = true;
+      lostPort_ = port;
+      loss_ = loss;
+    }
+    kick_ = true;
+  }
+  wake_.notify_all();
+}
+
+SFault CCamera::LossFault() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!lost_) return {};
+  return DisconnectFault(loss_, lostPort_, config_.port, config_.host);
 }
 
 void CCamera::OnDeviceMessage(const uint8_t* body, int32_t length) {
@@ -233,13 +255,8 @@ void CCamera::Run() {
     // A connection that held a while starts the back-off afresh; one dropped
     // at once (a device that takes the login and closes) lets it grow.
     if (Clock::now() - connectedAt >= kSteadyConnection) backoffMs = kFirstBackoffMs;
-    SFault why;
-    if (lost_) {
-      why = DisconnectFault(lostPort_, config_.port, config_.host);
-    } else if (MonoMs() - lastFrameMonoMs_ > kSilenceMs) {
-      why = {EFault::kStalled, "no frames for " + std::to_string(kSilenceMs / 1000) + " s from " +
-                                   config_.host + ":" + std::to_string(config_.port)};
-    }
+    // Serve returns when the camera stops or the library reported a loss.
+    const SFault why = LossFault();
     Disconnect();
     if (!WaitMs(0)) break;
     uint64_t held = 0;
@@ -256,7 +273,10 @@ void CCamera::Run() {
 }
 
 bool CCamera::Connect(SFault& fault) {
-  lost_ = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lost_ = false;
+  }
   uint32_t clientId = 0;
   int32_t rc = qnvnet_login(&clientId, config_.host.c_str(), config_.port, config_.user.c_str(),
                             config_.password.c_str());
@@ -267,7 +287,6 @@ bool CCamera::Connect(SFault& fault) {
   clientId_ = clientId;
   loggedIn_ = true;
   host_.Route(clientId_, this);
-  lastFrameMonoMs_ = MonoMs();
   uint32_t handle = 0;
   rc = qnvnet_live_open(&handle, clientId_, nullptr);
   if (rc != QNVNET_SUCCESS) {
@@ -277,6 +296,16 @@ bool CCamera::Connect(SFault& fault) {
   }
   handle_ = handle;
   channelOpen_ = true;
+  // The library tells of a stream that stops (a camera that hangs while its
+  // session still answers, a lost encoder) after this long without a frame,
+  // counted from now, so a channel that never delivers is told as well.
+  const uint32_t stallMs = static_cast<uint32_t>(config_.stallSeconds * 1000);
+  rc = qnvnet_live_set_stall_timeout(handle_, stallMs);
+  if (rc != QNVNET_SUCCESS) {
+    fault = {EFault::kChannel, "stall time-out not set (" + Code(rc) + ")"};
+    Disconnect();
+    return false;
+  }
   if (config_.mode == CameraMode::kEvents) {
     // Event clips begin this long before their alarm.
     rc = qnvnet_live_set_prerecord(handle_, static_cast<uint32_t>(config_.preSeconds * 1000), 0);
@@ -284,8 +313,8 @@ bool CCamera::Connect(SFault& fault) {
       LOG_WARN("camera %s: pre-record not set (%s)", config_.name.c_str(), Code(rc).c_str());
     }
   }
-  if (lost_) {
-    fault = DisconnectFault(lostPort_, config_.port, config_.host);
+  fault = LossFault();
+  if (fault.kind != EFault::kNone) {
     Disconnect();
     return false;
   }
@@ -315,12 +344,10 @@ void CCamera::Serve() {
       if (recording_ && !rolloverPending_ && segmentEnd_ < until) until = segmentEnd_;
       wake_.wait_until(lock, until, [this] { return stopping_ || lost_ || kick_; });
       kick_ = false;
-      if (stopping_) return;
+      if (stopping_ || lost_) return;
     }
-    if (lost_) return;
-    if (MonoMs() - lastFrameMonoMs_ > kSilenceMs) return;
     FlushHeldLines();
-    if (rolloverDone_) FinishHandover();
+    if (rolledOut_) FinishHandover();
     // Continuous: always; events: from an alarm until post_seconds after the last one.
     const int64_t alarm = lastAlarmMonoMs_;
     const bool inClip = config_.mode == CameraMode::kEvents && alarm != 0 &&
@@ -478,10 +505,20 @@ void CCamera::RollOver() {
 }
 
 void CCamera::FinishHandover() {
-  rolloverPending_ = rolloverKeySeen_ = rolloverDone_ = false;
-  if (!rolledOut_) return;
-  // -73 here: the library ended it at the key frame, complete and closed.
-  qnvnet_record_close(handle_, rolledOutId_);
+  rolloverKeySeen_ = rolloverDone_ = false;
+  // Closing the old recording now would end it before its group of pictures
+  // if the library has not handed it over yet, and the new one would begin
+  // only at the next group: the frames between would be in neither. Asking
+  // to hand it over again changes nothing and says where it stands: -74
+  // while it still hands over, -73 once the library ended it, complete and
+  // closed. (The id is checked before any file is opened; the path is the
+  // new segment's, which the library never opens twice.)
+  uint32_t unused = 0;
+  const int32_t rc =
+      qnvnet_record_rollover(handle_, rolledOutId_, segment_->LibraryPath().c_str(), &unused);
+  if (rc == QNVNET_E_ROLLOVER_PENDING) return;                     // its group has not begun yet
+  if (rc == QNVNET_SUCCESS) qnvnet_record_close(handle_, unused);  // not expected: undone
+  rolloverPending_ = false;
   const SSegment closed = rolledOut_->Segment();
   rolledOut_.reset();  // its lock goes: it is complete
   {

@@ -2,7 +2,10 @@
 // segment recordings, run by one supervising thread that logs in, reconnects
 // with back-off after a loss (a long one after a refused password), rolls
 // segments over on the clock at key frames and stops writing while the disk
-// is full. It says why it is down (CameraFault) in its log lines and status.
+// is full. The library tells it of a loss (a broken connection, a device that
+// answers no keep-alive, a stream stalled for the camera's stall_seconds) and
+// why; it says why it is down (CameraFault) in its log lines and status, and
+// counts the pictures it receives with the library's NAL reader.
 // Frames, disconnects and device messages reach it from the library's
 // threads through OnFrame / OnDisconnect / OnDeviceMessage (routed by the
 // host). Start/Stop and the status readers may be called from any thread.
@@ -23,6 +26,7 @@
 #include "base/Log.h"
 #include "cameras/CameraFault.h"
 #include "config/Config.h"
+#include "qnvnet.h"
 #include "storage/CStorageRoot.h"
 
 namespace qnvrecorder {
@@ -40,6 +44,9 @@ struct SCameraStatus {
   int64_t lastFrameUnixMs = 0;  // 0: none yet
   uint64_t bytesToday = 0;      // written into segments since 00:00 UTC
   uint64_t reconnects = 0;
+  // Received since the start, counted with QNVNetFrameNal as qnvctl and
+  // qnv-export count them.
+  uint64_t pictures = 0, keyPictures = 0;
 };
 
 // What the camera tells the recorder that owns it. Called on the camera's
@@ -87,6 +94,7 @@ class CCamera {
 
   // Library threads.
   void OnFrame(const uint8_t* frame, int32_t length);
+  // Inside the library's disconnect callback (its reason is read there).
   void OnDisconnect(uint16_t port);
   // A device message (the block from its byte 8 on): a rule alarm starts or
   // extends an event clip.
@@ -104,6 +112,7 @@ class CCamera {
   void FinishHandover();
   void CloseSegment(const char* why);
   void CheckStall();
+  SFault LossFault();
   bool WaitMs(int ms);  // false when stopping
   void Wake();          // the supervising thread looks at its state now
   void SetState(const char* state, const SFault& fault = {});
@@ -129,17 +138,18 @@ class CCamera {
   std::string segmentPath_, rolledOutPath_;
   std::string segmentStem_, rolledOutStem_;
   uint64_t reconnects_ = 0;
+  bool lost_ = false;  // the library reported the session or the stream lost
+  uint16_t lostPort_ = 0;
+  qnvnet_loss loss_{};  // why, as the disconnect callback was told
 
-  std::atomic<bool> lost_{false};
-  std::atomic<uint16_t> lostPort_{0};
   std::atomic<bool> diskFull_{false};
   std::atomic<bool> recording_{false};
   std::atomic<bool> rolloverPending_{false};
   std::atomic<bool> rolloverKeySeen_{false};
   std::atomic<bool> rolloverDone_{false};  // a frame came after the hand-over's key frame
   std::atomic<int64_t> lastFrameUnixMs_{0};
-  std::atomic<int64_t> lastFrameMonoMs_{0};
   std::atomic<uint64_t> framesSeen_{0};
+  std::atomic<uint64_t> pictures_{0}, keyPictures_{0};
   std::atomic<uint64_t> bytesToday_{0};
   std::atomic<int64_t> today_{0};            // days since 1970 of bytesToday_
   std::atomic<int64_t> lastAlarmMonoMs_{0};  // 0: no alarm yet

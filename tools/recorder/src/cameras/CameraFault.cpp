@@ -1,12 +1,21 @@
 #include "cameras/CameraFault.h"
 
-#include "qnvnet.h"
+#include <cerrno>
+#include <cstdio>
+#include <system_error>
 
 namespace qnvrecorder {
 namespace {
 
 std::string Where(const std::string& host, uint16_t port) {
   return host + ":" + std::to_string(port);
+}
+
+// "10 s", "2.5 s" from milliseconds.
+std::string SecondsText(int32_t ms) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g s", ms / 1000.0);
+  return text;
 }
 
 // The library's line, or the code's name when it gave none.
@@ -44,7 +53,9 @@ const char* FaultCode(EFault kind) {
     case EFault::kStalled:
       return "stalled";
     case EFault::kFrozen:
-      return "frozen";
+      return "no_keepalive_answer";
+    case EFault::kMalformed:
+      return "malformed_message";
     case EFault::kOther:
       return "other";
   }
@@ -81,11 +92,36 @@ SFault ChannelFault(int32_t rc) {
                                 qnvnet_strerror(rc) + ": " + LibraryText(rc) + ")"};
 }
 
-SFault DisconnectFault(uint16_t port, uint16_t loginPort, const std::string& host) {
-  if (port == loginPort) {
-    return {EFault::kCommandLost, "command connection to " + Where(host, port) + " lost"};
+SFault DisconnectFault(const qnvnet_loss& loss, uint16_t port, uint16_t loginPort,
+                       const std::string& host) {
+  const std::string where = Where(host, port);
+  const bool stream = port != loginPort;
+  switch (loss.reason) {
+    case QNVNET_LOST_NO_KEEPALIVE_ANSWER:
+      return {EFault::kFrozen, "no keep-alive answer from " + where +
+                                   " (3 in a row): the device hangs or the network to it is down"};
+    case QNVNET_LOST_STREAM_STALLED:
+      return {EFault::kStalled, "stream from " + where + " stalled: no frame for " +
+                                    SecondsText(loss.detail) + " (stall_seconds)"};
+    case QNVNET_LOST_MALFORMED_MESSAGE:
+      return {EFault::kMalformed, "the device at " + where +
+                                      " sent a malformed device message (block length "
+                                      "outside 48..4096); the connection was dropped"};
+    case QNVNET_LOST_BROKEN_CONNECTION: {
+      std::string why = "closed by the device";
+      if (loss.detail == ETIMEDOUT) {
+        why = "no TCP answer for 20 s: a cable, a switch or the device is down";
+      } else if (loss.detail != 0) {
+        why = std::error_code(loss.detail, std::generic_category()).message();
+      }
+      return {stream ? EFault::kStreamLost : EFault::kCommandLost,
+              std::string(stream ? "stream" : "command") + " connection to " + where + " broken (" +
+                  why + ")"};
+    }
+    default:
+      return {stream ? EFault::kStreamLost : EFault::kCommandLost,
+              std::string(stream ? "stream" : "command") + " connection to " + where + " lost"};
   }
-  return {EFault::kStreamLost, "stream connection to " + Where(host, port) + " lost"};
 }
 
 }  // namespace qnvrecorder

@@ -1,12 +1,15 @@
 // CameraFault: why a camera is not recording, in words an operator can act
 // on and a short code for scripts. The library says why a call failed (its
-// reason kinds, qnvnet.h); this maps them, and the recorder's own findings,
-// to the camera's fault. Plain functions; any thread (a login's reason is
-// read on the thread that made the call).
+// reason kinds, qnvnet.h) and why it reported a session or a stream lost
+// (qnvnet_loss); this maps them, and the recorder's own findings, to the
+// camera's fault. Plain functions; any thread (a login's reason is read on
+// the thread that made the call, a loss's inside the disconnect callback).
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+#include "qnvnet.h"
 
 namespace qnvrecorder {
 
@@ -22,8 +25,9 @@ enum class EFault {
   kChannel,         // logged in, but the live channel did not open
   kCommandLost,     // the command connection broke
   kStreamLost,      // the stream connection broke
-  kStalled,         // no frames for a while (the recorder's own watchdog)
-  kFrozen,          // the device froze (reported by the library's liveness checks)
+  kStalled,         // the stream delivered no frame for the camera's stall_seconds
+  kFrozen,          // the device answered no keep-alive (it hangs, or the way to it is down)
+  kMalformed,       // the device sent a device message the library cannot frame
   kOther
 };
 
@@ -39,9 +43,10 @@ const char* FaultCode(EFault kind);
 SFault LoginFault(int32_t rc, const std::string& host, uint16_t port);
 // The fault of a live channel that did not open (result rc), likewise.
 SFault ChannelFault(int32_t rc);
-// A connection the library reported lost: port is the login port (commands)
-// or the stream's. The library's own disconnect reasons (a frozen device, a
-// stalled stream) will map here once it reports them.
-SFault DisconnectFault(uint16_t port, uint16_t loginPort, const std::string& host);
+// A session or stream the library reported lost, with the reason it gave
+// inside the disconnect callback: port is the login port (the session) or the
+// stream's (login port + 2).
+SFault DisconnectFault(const qnvnet_loss& loss, uint16_t port, uint16_t loginPort,
+                       const std::string& host);
 
 }  // namespace qnvrecorder

@@ -423,7 +423,7 @@ bool LoadConfig(const std::string& path, SConfig& config, std::string& error,
       SCameraConfig cam;
       check.OnlyKeys(t, where,
                      {"name", "host", "port", "user", "password_env", "password_file", "mode",
-                      "pre_seconds", "post_seconds", "keep_days", "keep_gb"});
+                      "pre_seconds", "post_seconds", "keep_days", "keep_gb", "stall_seconds"});
       check.String(t, "name", where, cam.name, true);
       if (!check.Ok()) break;
       if (!ValidCameraName(cam.name)) {
@@ -463,6 +463,7 @@ bool LoadConfig(const std::string& path, SConfig& config, std::string& error,
       check.Number(t, "post_seconds", where, cam.postSeconds, 0, 3600);
       check.Number(t, "keep_days", where, cam.keepDays, 0, 36500);
       check.Number(t, "keep_gb", where, cam.keepGb, 0, 1e9);
+      check.Number(t, "stall_seconds", where, cam.stallSeconds, 0.5, 3600);
       if (!check.Ok()) break;
       if (!ResolvePassword(where, cam.passwordEnv, cam.passwordFile, cam.password, error,
                            context)) {

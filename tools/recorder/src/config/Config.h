@@ -38,6 +38,9 @@ struct SCameraConfig {
   double preSeconds = 0, postSeconds = 0;
   double keepDays = -1;  // per camera; -1: the storage value
   double keepGb = 0;     // per camera; 0: no per-camera size limit
+  // A stream that delivers no frame this long is reported stalled by the
+  // library and the camera reconnects.
+  double stallSeconds = 10;
 
   bool operator==(const SCameraConfig&) const = default;
 };

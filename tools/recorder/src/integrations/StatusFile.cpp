@@ -69,6 +69,8 @@ std::string StatusJson(const SStatusHeader& h, const std::vector<SCameraStatus>&
             ", \"last_frame_ms\": " + std::to_string(s.lastFrameUnixMs) +
             ", \"bytes_today\": " + std::to_string(s.bytesToday) +
             ", \"reconnects\": " + std::to_string(s.reconnects) +
+            ", \"pictures\": " + std::to_string(s.pictures) +
+            ", \"key_pictures\": " + std::to_string(s.keyPictures) +
             ", \"segment\": " + Json(s.segment) + "}";
     first = false;
   }

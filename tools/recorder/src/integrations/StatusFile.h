@@ -6,11 +6,12 @@
 //    "disk_free_bytes": 123, "mp4_skipped": 0, "cameras": [
 //     {"name": "gate", "state": "down", "since": 1700000000, "reason": "bad_credentials",
 //      "last_error": "wrong user name or password at ...", "last_frame_ms": 0,
-//      "bytes_today": 0, "reconnects": 0, "segment": ""}
+//      "bytes_today": 0, "reconnects": 0, "pictures": 0, "key_pictures": 0, "segment": ""}
 //   ]}
 // "state" is connecting, connected, recording, disk full, down or stopped;
 // "since" when it began; "reason" why a camera is down (see CameraFault.h)
-// and "" otherwise; "last_error" the latest failure since the start.
+// and "" otherwise; "last_error" the latest failure since the start;
+// "pictures" and "key_pictures" received since the start (QNVNetFrameNal).
 // Plain functions; any thread.
 #pragma once
 

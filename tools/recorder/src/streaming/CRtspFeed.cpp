@@ -12,7 +12,6 @@ namespace qnvrecorder {
 namespace {
 
 using FrameHeader = QNVNetFrameHeader;
-constexpr uint8_t kNalSps = 7, kNalPps = 8;
 // A client with this much queued and unsent is skipped up to the next key frame.
 constexpr guint64 kMaxClientBacklog = 8u << 20;
 // More than this since a key frame is not held (a camera with a very long GOP
@@ -26,12 +25,6 @@ constexpr uint64_t kWallClockToUs = 7258118400ull * 1000000;
 
 uint32_t Le32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-int NalType(const uint8_t* p, size_t n) {
-  if (n >= 5 && p[0] == 0 && p[1] == 0 && p[2] == 0 && p[3] == 1) return p[4] & 0x1f;
-  if (n >= 4 && p[0] == 0 && p[1] == 0 && p[2] == 1) return p[3] & 0x1f;
-  return -1;
 }
 
 }  // namespace
@@ -68,7 +61,7 @@ void CRtspFeed::Send(SClient& client, const SHeld& held) {
   gst_app_src_push_buffer(GST_APP_SRC(client.src), buffer);
 }
 
-void CRtspFeed::Push(const uint8_t* frame, size_t length) {
+void CRtspFeed::Push(const uint8_t* frame, size_t length, const QNVNetFrameNal& nal) {
   if (length < FrameHeader::kSize) return;
   FrameHeader header;
   std::memcpy(header.bytes, frame, FrameHeader::kSize);
@@ -79,14 +72,15 @@ void CRtspFeed::Push(const uint8_t* frame, size_t length) {
   }
   if (offset >= length) return;
   const size_t payload = std::min<size_t>(header.PayloadLength(), length - offset);
-  const uint8_t* nal = frame + offset;
-  const int type = NalType(nal, payload);
-  const bool key = header.Kind() == FrameHeader::kKindKey;
-  SHeld held{gst_buffer_new_memdup(nal, payload), header.CaptureTime()};
+  const uint8_t* body = frame + offset;
+  // A key picture may carry its parameter sets in the same frame: it is a
+  // start point all the same.
+  const bool key = nal.keyPicture;
+  SHeld held{gst_buffer_new_memdup(body, payload), header.CaptureTime()};
 
   std::lock_guard<std::mutex> lock(mutex_);
-  if (type == kNalSps || type == kNalPps) {
-    SHeld& slot = type == kNalSps ? sps_ : pps_;
+  if (!key && (nal.type == QNVNetFrameNal::kTypeSps || nal.type == QNVNetFrameNal::kTypePps)) {
+    SHeld& slot = nal.type == QNVNetFrameNal::kTypeSps ? sps_ : pps_;
     if (slot.buffer) gst_buffer_unref(slot.buffer);
     slot = {gst_buffer_ref(held.buffer), held.captureUs};
   } else if (key) {
@@ -136,6 +130,11 @@ void CRtspFeed::SetDown() {
     if (!c.ended) gst_app_src_end_of_stream(GST_APP_SRC(c.src));
     c.ended = true;
   }
+}
+
+bool CRtspFeed::Up() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return up_;
 }
 
 bool CRtspFeed::Playable() const {

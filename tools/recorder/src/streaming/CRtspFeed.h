@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "QNVNetSdk.h"
+
 typedef struct _GstBuffer GstBuffer;
 typedef struct _GstElement GstElement;
 
@@ -31,13 +33,17 @@ class CRtspFeed {
 
   const std::string& Name() const { return name_; }
 
-  // One stream frame as the library delivers it (40-byte header first).
-  void Push(const uint8_t* frame, size_t length);
+  // One stream frame as the library delivers it (40-byte header first) and
+  // what its payload holds: clients start at a key picture, with the newest
+  // parameter sets ahead of it.
+  void Push(const uint8_t* frame, size_t length, const QNVNetFrameNal& nal);
   void SetUp();
   // The camera is gone: clients get end-of-stream and new ones are refused.
   void SetDown();
   // True when a client can start now (the camera is up and a key frame is held).
   bool Playable() const;
+  // True while the camera is connected (between SetUp and SetDown).
+  bool Up() const;
 
   // The capture time (microseconds since 1970) that a client's timestamp 0
   // stands for: 0 until its first frame, and when the device's clock is not

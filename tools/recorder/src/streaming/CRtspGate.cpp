@@ -28,6 +28,8 @@ constexpr size_t kMaxToServer = 64u * 1024;
 constexpr size_t kMaxUnread = kMaxRequestHead + kMaxRequestBody + 4 + 65535;
 constexpr int kLogLinesPerMinute = 5;
 constexpr int64_t kSweepMs = 250;
+// How often a request waiting for its camera's first key picture looks again.
+constexpr int kWaitPollMs = 20;
 constexpr const char* kPublic =
     "Public: OPTIONS, DESCRIBE, SETUP, PLAY, PAUSE, TEARDOWN, GET_PARAMETER, SET_PARAMETER\r\n";
 constexpr uint64_t kUpstreamBit = 1;
@@ -92,6 +94,7 @@ struct CRtspGate::SConnection {
   int64_t pendingSince = 0;  // a request begun (or the connection made) and not yet whole
   int64_t lastTraffic = 0;
   int64_t stalledSince = 0;  // toClient waits and the client took nothing since
+  int64_t waitingSince = 0;  // the first request in unread waits for a key picture
   int loginFailures = 0;
   bool closing = false;  // send what is queued, then close
   bool dead = false;
@@ -160,8 +163,9 @@ void CRtspGate::Run() {
   // and id*4+1 (the server's side).
   epoll_event events[64];
   int64_t lastSweep = MonoMs();
+  bool waiting = false;  // a request waits for its camera's first key picture
   while (!stopping_) {
-    const int n = ::epoll_wait(epoll_.Get(), events, 64, int(kSweepMs));
+    const int n = ::epoll_wait(epoll_.Get(), events, 64, waiting ? kWaitPollMs : int(kSweepMs));
     const int64_t now = MonoMs();
     for (int i = 0; i < n; ++i) {
       const uint64_t key = events[i].data.u64;
@@ -181,6 +185,15 @@ void CRtspGate::Run() {
       }
       if (!c.dead && (e & EPOLLOUT)) Flush(c, now);
       if (!c.dead) Watch(c);
+    }
+    waiting = false;
+    for (auto& [id, connection] : connections_) {
+      SConnection& c = *connection;
+      if (c.dead || c.waitingSince == 0) continue;
+      Parse(c, now);  // forwarded, refused, or waiting on
+      if (!c.dead) Flush(c, now);
+      if (!c.dead) Watch(c);
+      waiting = waiting || (!c.dead && c.waitingSince != 0);
     }
     if (now - lastSweep >= kSweepMs) {
       lastSweep = now;
@@ -299,9 +312,12 @@ void CRtspGate::Parse(SConnection& c, int64_t now) {
       continue;
     }
     c.pendingSince = 0;
-    const bool forward = Handle(c, request);
+    const EVerdict verdict = Handle(c, request, now);
     if (c.dead) return;
-    if (forward) c.toServer.append(c.unread, 0, bytes);
+    // A waiting request stays whole in unread and is handled again (the
+    // loop looks every few milliseconds); what follows it waits behind it.
+    if (verdict == EVerdict::kWait) return;
+    if (verdict == EVerdict::kForward) c.toServer.append(c.unread, 0, bytes);
     c.unread.erase(0, bytes);
   }
   // Whatever is left is the start of a request: it must be whole soon.
@@ -312,7 +328,7 @@ void CRtspGate::Parse(SConnection& c, int64_t now) {
   }
 }
 
-bool CRtspGate::Handle(SConnection& c, const SRtspRequest& r) {
+CRtspGate::EVerdict CRtspGate::Handle(SConnection& c, const SRtspRequest& r, int64_t now) {
   // Credentials before anything else, for every request and every path.
   if (!config_.user.empty() &&
       !BasicCredentialsMatch(r.authorization, config_.user, config_.password)) {
@@ -324,41 +340,53 @@ bool CRtspGate::Handle(SConnection& c, const SRtspRequest& r) {
     if (c.upstream.Valid()) {
       // Its stream cannot take an answer in the middle: the connection goes.
       c.dead = true;
-      return false;
+      return EVerdict::kAnswered;
     }
     Reply(c, r, "401 Unauthorized", "WWW-Authenticate: Basic realm=\"qnv-recorder\"\r\n");
     if (c.loginFailures >= kRtspMaxLoginFailures) {
       c.closing = true;
       CutOff(c, std::to_string(kRtspMaxLoginFailures) + " wrong logins");
     }
-    return false;
+    return EVerdict::kAnswered;
   }
   if (IsMediaRequest(r.method)) {
     const std::shared_ptr<CRtspFeed> feed = r.camera.empty() ? nullptr : server_.Feed(r.camera);
     if (!feed && !c.upstream.Valid()) {
       Reply(c, r, "404 Not Found");
-      return false;
+      return EVerdict::kAnswered;
     }
     if (feed && !feed->Playable()) {
+      // A camera that has just connected sends its first key picture
+      // within a group of pictures: the request waits for it, the others
+      // are served meanwhile.
+      if (feed->Up() && (c.waitingSince == 0 || now - c.waitingSince < kRtspFirstKeyWaitMs)) {
+        if (c.waitingSince == 0) c.waitingSince = now;
+        return EVerdict::kWait;
+      }
       // Answered now: preparing a stream for a camera that sends nothing
       // would hold the streaming server up.
+      c.waitingSince = 0;
       Refuse(c, refuseLog_,
-             "rtsp " + feed->Name() + ": refused a client: the camera is not connected");
+             "rtsp " + feed->Name() + ": refused a client: " +
+                 (feed->Up() ? "no key picture from the camera within " +
+                                   std::to_string(kRtspFirstKeyWaitMs / 1000) + " s"
+                             : std::string("the camera is not connected")));
       if (c.upstream.Valid()) {
         c.dead = true;
-        return false;
+        return EVerdict::kAnswered;
       }
-      Reply(c, r, "503 Service Unavailable");
-      return false;
+      Reply(c, r, "503 Service Unavailable", "Retry-After: 5\r\n");
+      return EVerdict::kAnswered;
     }
+    c.waitingSince = 0;
     if (!c.upstream.Valid() && !Connect(c)) {
       Reply(c, r, "503 Service Unavailable");
       c.closing = true;
-      return false;
+      return EVerdict::kAnswered;
     }
-    return true;
+    return EVerdict::kForward;
   }
-  if (c.upstream.Valid()) return true;  // the server knows the session
+  if (c.upstream.Valid()) return EVerdict::kForward;  // the server knows the session
   if (r.method == "OPTIONS") {
     Reply(c, r, "200 OK", kPublic);
   } else if (r.method == "GET_PARAMETER") {
@@ -368,7 +396,7 @@ bool CRtspGate::Handle(SConnection& c, const SRtspRequest& r) {
   } else {
     Reply(c, r, "501 Not Implemented", kPublic);
   }
-  return false;
+  return EVerdict::kAnswered;
 }
 
 bool CRtspGate::Connect(SConnection& c) {

@@ -4,7 +4,9 @@
 // others are served; it checks the credentials first, on every request and
 // for every path, when the [rtsp] section has a user; it answers a camera
 // that is down or unknown at once (503, 404) without waking the streaming
-// server; it caps the number of connections. What passes is relayed to the
+// server, and holds a request for a camera that is up but has sent no key
+// picture yet (just connected) until it has, for a few seconds at most; it
+// caps the number of connections. What passes is relayed to the
 // GStreamer server (CRtspServer::Adopt) over a private loopback connection,
 // and the media come back the same way. Refused logins and cut-off clients
 // are logged, a few a minute, with a count of the rest.
@@ -39,6 +41,9 @@ inline constexpr int64_t kRtspIdleTimeoutMs = 60000;
 inline constexpr int64_t kRtspStalledReaderMs = 20000;
 // Wrong credentials this often on one connection close it.
 inline constexpr int kRtspMaxLoginFailures = 5;
+// A media request for a camera that is connected but has no key picture yet
+// waits this long for one before it is answered 503.
+inline constexpr int64_t kRtspFirstKeyWaitMs = 5000;
 
 class CRtspGate {
  public:
@@ -62,9 +67,12 @@ class CRtspGate {
   void ReadUpstream(SConnection& c, int64_t now);
   void Flush(SConnection& c, int64_t now);
   void Parse(SConnection& c, int64_t now);
-  // True when the request goes on to the server; false when the gate
-  // answered it (or the connection is to be closed: dead or closing).
-  bool Handle(SConnection& c, const SRtspRequest& request);
+  enum class EVerdict {
+    kForward,   // the request goes on to the server
+    kAnswered,  // the gate answered it (or the connection is to be closed: dead or closing)
+    kWait       // it stays unread until its camera has a key picture (or the wait ends)
+  };
+  EVerdict Handle(SConnection& c, const SRtspRequest& request, int64_t now);
   bool Connect(SConnection& c);
   void Reply(SConnection& c, const SRtspRequest& request, const char* status,
              const std::string& headers = "");
