@@ -176,7 +176,7 @@ TEST_F(RecorderCatalogue, RowsAgreeWithTheFilesAndARebuildGivesThemAgain) {
   // The open row of the segment being written is there meanwhile, and
   // follows its latest picture.
   bool progressed = false;
-  for (int i = 0; i < 50 && !progressed; ++i) {
+  for (int i = 0; i < 150 && !progressed; ++i) {  // progress comes every 2 s
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     std::string error;
     auto db = qnvcat::OpenCatalogue(Sqlite(root), qnvcat::EOpenMode::kRead, error);
