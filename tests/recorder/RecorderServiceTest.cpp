@@ -605,8 +605,10 @@ TEST_F(RecorderService, GatewayWithoutStorageSendsEachFramesCaptureTime) {
     EXPECT_GE(times[i] - times[i - 1], 30000000u) << i;  // 25 pictures a second
     EXPECT_LE(times[i] - times[i - 1], 50000000u) << i;
   }
-  // Wall-clock times near now (the simulator's schedule lags under the sanitizers).
-  EXPECT_LT(now - times.back(), 30000000000u);
+  // Wall-clock times near now: a wrong epoch or unit is off by years. The
+  // simulator's schedule lags under the sanitizers on a loaded machine (31 s
+  // seen under TSan), so the bound is wide.
+  EXPECT_LT(now - times.back(), 120000000000u);
   EXPECT_LT(times.back(), now + 100000000u);
 
   const ChildResult result = Terminate();

@@ -32,7 +32,9 @@ const char* const kUsage =
     "(HHMMSS, on the clock for continuous recording), removes old segments by age and\n"
     "size, reconnects after a device is lost and, with an [rtsp] section, serves every\n"
     "camera as rtsp://HOST:PORT/CAMERA. Without a [storage] section it only\n"
-    "re-streams. Runs in the foreground; logs one line per event to stderr.\n"
+    "re-streams. With an [mqtt] section it publishes each device alarm, camera state,\n"
+    "snapshot and closed segment to an MQTT broker, with Home Assistant discovery.\n"
+    "Runs in the foreground; logs one line per event to stderr.\n"
     "\n"
     "  --config FILE        run with this TOML configuration\n"
     "  --check-config FILE  check the configuration as a start would (passwords, the\n"
@@ -79,6 +81,18 @@ const char* const kUsage =
     "this recorder's events (qnv-export --catalogue ROOT --event ID). Retention then\n"
     "finds the oldest segments in the catalogue rather than listing every folder.\n"
     "\n"
+    "MQTT ([mqtt]): topics PREFIX/available (online/offline, retained; offline is\n"
+    "the will), PREFIX/CAMERA/state (retained), PREFIX/CAMERA/event (one per alarm),\n"
+    "PREFIX/CAMERA/snapshot (JPEG, retained), PREFIX/CAMERA/segment (one per closed\n"
+    "segment), PREFIX/CAMERA/rule/RULE (ON/OFF); discovery under homeassistant/.\n"
+    "With commands = true it takes PREFIX/CAMERA/ptz/set ({\"pan\", \"tilt\", \"zoom\"}\n"
+    "or {\"preset\"}) and PREFIX/CAMERA/record/set ({\"seconds\"}). A broker that is\n"
+    "down never holds up recording: up to 1,000 messages wait (the oldest dropped\n"
+    "beyond, counted in the log), retained topics are sent again at each\n"
+    "connection, and it reconnects after 1 s, 2 s, ... at most 30 s apart. The last\n"
+    "50 snapshots of each camera are kept in\n"
+    "ROOT/.qnv-recorder/INSTANCE/snapshots/CAMERA/UNIXMS.jpg.\n"
+    "\n"
     "Signals: SIGTERM or SIGINT close every file and exit; SIGHUP reloads the\n"
     "configuration (added cameras start, removed ones stop, changed ones restart;\n"
     "a file that does not load is refused and the running configuration stays).\n"
@@ -118,6 +132,10 @@ int CheckConfig(const std::string& path) {
                 config.storage.instance.c_str(), config.storage.segmentSeconds);
   }
   if (config.rtsp.enabled) std::printf(", RTSP on port %u", config.rtsp.port);
+  if (config.mqtt.enabled) {
+    std::printf(", MQTT to %s:%u%s under %s/", config.mqtt.host.c_str(), config.mqtt.port,
+                config.mqtt.caFile.empty() ? "" : " (TLS)", config.mqtt.prefix.c_str());
+  }
   std::printf("\n");
   return kExitOk;
 }

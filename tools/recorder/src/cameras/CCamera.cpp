@@ -1,5 +1,6 @@
 #include "cameras/CCamera.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -167,6 +168,18 @@ void CCamera::OnDeviceMessage(const uint8_t* body, int32_t length) {
   Wake();
 }
 
+bool CCamera::RecordFor(double seconds) {
+  if (config_.mode != CameraMode::kEvents || storage_ == nullptr) return false;
+  const int64_t until = MonoMs() + static_cast<int64_t>(seconds * 1000);
+  int64_t was = clipUntilMonoMs_;
+  while (was < until && !clipUntilMonoMs_.compare_exchange_weak(was, until)) {
+  }
+  int64_t none = 0;
+  clipAlarmUnixMs_.compare_exchange_strong(none, UnixMs());
+  Wake();
+  return true;
+}
+
 void CCamera::Wake() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -306,13 +319,18 @@ bool CCamera::Connect(SFault& fault) {
     Disconnect();
     return false;
   }
-  if (config_.mode == CameraMode::kEvents) {
-    // Event clips begin this long before their alarm.
-    rc = qnvnet_live_set_prerecord(handle_, static_cast<uint32_t>(config_.preSeconds * 1000), 0);
+  // Event clips begin pre_seconds before their alarm; a snapshot decodes
+  // from a held key frame at once when a group of pictures or more is held.
+  const double holdSeconds = std::max(config_.mode == CameraMode::kEvents ? config_.preSeconds : 0,
+                                      config_.snapshots ? config_.snapshotHoldSeconds : 0);
+  if (holdSeconds > 0) {
+    rc = qnvnet_live_set_prerecord(handle_, static_cast<uint32_t>(holdSeconds * 1000), 0);
     if (rc != QNVNET_SUCCESS) {
       LOG_WARN("camera %s: pre-record not set (%s)", config_.name.c_str(), Code(rc).c_str());
     }
   }
+  liveHandle_ = handle_;
+  liveClient_ = clientId_;
   fault = LossFault();
   if (fault.kind != EFault::kNone) {
     Disconnect();
@@ -330,6 +348,8 @@ void CCamera::Disconnect() {
   rolloverPending_ = false;
   if (feed_) feed_->SetDown();
   if (loggedIn_) host_.Route(clientId_, nullptr);
+  liveHandle_ = 0;
+  liveClient_ = 0;
   if (channelOpen_) qnvnet_live_close(handle_);
   if (loggedIn_) qnvnet_logout(clientId_);
   channelOpen_ = loggedIn_ = false;
@@ -350,8 +370,10 @@ void CCamera::Serve() {
     if (rolledOut_) FinishHandover();
     // Continuous: always; events: from an alarm until post_seconds after the last one.
     const int64_t alarm = lastAlarmMonoMs_;
-    const bool inClip = config_.mode == CameraMode::kEvents && alarm != 0 &&
-                        MonoMs() < alarm + static_cast<int64_t>(config_.postSeconds * 1000);
+    const bool inClip =
+        config_.mode == CameraMode::kEvents &&
+        ((alarm != 0 && MonoMs() < alarm + static_cast<int64_t>(config_.postSeconds * 1000)) ||
+         MonoMs() < clipUntilMonoMs_);
     const bool want =
         storage_ != nullptr && (config_.mode == CameraMode::kContinuous || inClip) && !diskFull_;
     if (want && !recording_ && Clock::now() >= nextSaveTry_) {

@@ -88,6 +88,16 @@ class CCamera {
   const std::string& Name() const { return config_.name; }
   void SetDiskFull(bool full);
   SCameraStatus Status() const;
+  // The live channel's handle while the camera is connected, else 0 (any
+  // thread; the library refuses a handle closed meanwhile, and never gives
+  // one out twice).
+  uint32_t LiveHandle() const { return liveHandle_; }
+  // The session's client id while connected, else 0 (likewise).
+  uint32_t ClientId() const { return liveClient_; }
+  // Records a clip from now for `seconds` (events mode), as an alarm that
+  // keeps it open that long would. False when the camera does not record
+  // clips (continuous, or no storage).
+  bool RecordFor(double seconds);
   // Segments being written or about to be closed (stem paths): retention
   // and repairs leave them alone.
   std::set<std::string> OpenStems() const;
@@ -142,6 +152,8 @@ class CCamera {
   uint16_t lostPort_ = 0;
   qnvnet_loss loss_{};  // why, as the disconnect callback was told
 
+  std::atomic<uint32_t> liveHandle_{0}, liveClient_{0};
+  std::atomic<int64_t> clipUntilMonoMs_{0};  // a clip asked for runs until then
   std::atomic<bool> diskFull_{false};
   std::atomic<bool> recording_{false};
   std::atomic<bool> rolloverPending_{false};

@@ -218,17 +218,101 @@ bool ValidRecorderName(std::string_view name) {
   return true;
 }
 
+// A topic prefix: levels of A-Z a-z 0-9 _ - joined by '/', none empty, so
+// no wildcard, no leading '$' and no empty level can come of it.
+bool ValidTopicPrefix(std::string_view prefix) {
+  if (prefix.empty() || prefix.size() > kMaxTopicPrefix || prefix.front() == '/' ||
+      prefix.back() == '/' || prefix.find("//") != std::string_view::npos) {
+    return false;
+  }
+  for (char c : prefix) {
+    if (!NameCharacter(c) && c != '/') return false;
+  }
+  return true;
+}
+
+std::string HostName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "host";
+  std::string text = name;
+  for (char& c : text) {
+    if (!NameCharacter(c)) c = '_';
+  }
+  return text.substr(0, 64);
+}
+
+void LoadMqtt(const toml::table& t, const std::string& where, SMqttConfig& mq, CChecker& check,
+              std::string& error, const SLoadContext& context) {
+  mq.enabled = true;
+  check.OnlyKeys(t, where,
+                 {"host", "port", "client_id", "user", "password_env", "password_file", "ca_file",
+                  "cert_file", "key_file", "prefix", "discovery_prefix", "keep_alive", "snapshots",
+                  "snapshot_seconds", "snapshot_hold_seconds", "off_seconds", "commands",
+                  "ptz_move_command", "ptz_recall_action"});
+  check.String(t, "host", where, mq.host);
+  if (check.Ok() && (mq.host.empty() || mq.host.size() > 253)) {
+    check.Fail(where, "'host' must be a host name or address of 1 to 253 characters");
+  }
+  check.String(t, "ca_file", where, mq.caFile);
+  check.String(t, "cert_file", where, mq.certFile);
+  check.String(t, "key_file", where, mq.keyFile);
+  if (check.Ok() && mq.caFile.empty() && !(mq.certFile.empty() && mq.keyFile.empty())) {
+    check.Fail(where, "'cert_file' and 'key_file' need 'ca_file' (TLS is on with a CA file)");
+  }
+  if (check.Ok() && mq.certFile.empty() != mq.keyFile.empty()) {
+    check.Fail(where, "'cert_file' and 'key_file' go together");
+  }
+  int64_t port = mq.caFile.empty() ? 1883 : 8883;
+  check.Integer(t, "port", where, port, 1, 65535);
+  mq.port = static_cast<uint16_t>(port);
+  check.String(t, "user", where, mq.user);
+  check.String(t, "password_env", where, mq.passwordEnv);
+  check.String(t, "password_file", where, mq.passwordFile);
+  if (check.Ok() && mq.user.empty() && !(mq.passwordEnv.empty() && mq.passwordFile.empty())) {
+    check.Fail(where, "a password needs a 'user'");
+  }
+  check.String(t, "prefix", where, mq.prefix);
+  if (check.Ok() && !ValidTopicPrefix(mq.prefix)) {
+    check.Fail(where, "'prefix' " + Quote(mq.prefix) +
+                          " must be 1 to 64 letters, digits, '_' or '-', in levels joined by '/'");
+  }
+  check.String(t, "discovery_prefix", where, mq.discoveryPrefix);
+  if (check.Ok() && !mq.discoveryPrefix.empty() && !ValidTopicPrefix(mq.discoveryPrefix)) {
+    check.Fail(where, "'discovery_prefix' " + Quote(mq.discoveryPrefix) +
+                          " must be empty (no discovery) or letters, digits, '_' or '-' in "
+                          "levels joined by '/'");
+  }
+  mq.clientId = "qnv-recorder-" + HostName() + "-" + mq.prefix;
+  for (char& c : mq.clientId) {
+    if (c == '/') c = '_';
+  }
+  check.String(t, "client_id", where, mq.clientId);
+  if (check.Ok() && (mq.clientId.empty() || mq.clientId.size() > 128)) {
+    check.Fail(where, "'client_id' must be 1 to 128 characters");
+  }
+  int64_t keepAlive = mq.keepAliveSeconds;
+  check.Integer(t, "keep_alive", where, keepAlive, 5, 3600);
+  mq.keepAliveSeconds = static_cast<int>(keepAlive);
+  check.Bool(t, "snapshots", where, mq.snapshots);
+  check.Number(t, "snapshot_seconds", where, mq.snapshotSeconds, 1, 86400);
+  check.Number(t, "snapshot_hold_seconds", where, mq.snapshotHoldSeconds, 1, 120);
+  check.Number(t, "off_seconds", where, mq.offSeconds, 1, 86400);
+  check.Bool(t, "commands", where, mq.commands);
+  int64_t move = mq.ptzMoveCommand, recall = mq.ptzRecallAction;
+  check.Integer(t, "ptz_move_command", where, move, 0, UINT32_MAX);
+  check.Integer(t, "ptz_recall_action", where, recall, 0, UINT32_MAX);
+  mq.ptzMoveCommand = static_cast<uint32_t>(move);
+  mq.ptzRecallAction = static_cast<uint32_t>(recall);
+  if (check.Ok()) {
+    ResolvePassword(where, mq.passwordEnv, mq.passwordFile, mq.password, error, context,
+                    kMaxMqttPassword);
+  }
+}
+
 }  // namespace
 
 std::string DefaultRecorderName(const std::string& instance) {
-  char host[256] = {};
-  if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') std::strcpy(host, "localhost");
-  std::string name = host;
-  for (char& c : name) {
-    if (!NameCharacter(c) && c != '.') c = '_';
-  }
-  name = name.substr(0, kMaxRecorderName - 1 - instance.size()) + "/" + instance;
-  return name;
+  return HostName() + "/" + instance;
 }
 
 bool ValidCameraName(std::string_view name) {
@@ -312,7 +396,13 @@ bool LoadConfig(const std::string& path, SConfig& config, std::string& error,
     return false;
   }
   CChecker check(error);
-  check.OnlyKeys(root, path, {"storage", "camera", "rtsp", "catalogue"});
+  check.OnlyKeys(root, path, {"storage", "camera", "rtsp", "catalogue", "mqtt"});
+
+  if (const toml::node* m = root.get("mqtt"); m && check.Ok()) {
+    const std::string where = path + " [mqtt]";
+    if (!m->is_table()) return check.Fail(where, "must be a table");
+    LoadMqtt(*m->as_table(), where, config.mqtt, check, error, context);
+  }
 
   if (const toml::node* s = root.get("storage"); s && check.Ok()) {
     const std::string where = path + " [storage]";
@@ -423,7 +513,8 @@ bool LoadConfig(const std::string& path, SConfig& config, std::string& error,
       SCameraConfig cam;
       check.OnlyKeys(t, where,
                      {"name", "host", "port", "user", "password_env", "password_file", "mode",
-                      "pre_seconds", "post_seconds", "keep_days", "keep_gb", "stall_seconds"});
+                      "pre_seconds", "post_seconds", "keep_days", "keep_gb", "stall_seconds",
+                      "snapshots"});
       check.String(t, "name", where, cam.name, true);
       if (!check.Ok()) break;
       if (!ValidCameraName(cam.name)) {
@@ -464,6 +555,12 @@ bool LoadConfig(const std::string& path, SConfig& config, std::string& error,
       check.Number(t, "keep_days", where, cam.keepDays, 0, 36500);
       check.Number(t, "keep_gb", where, cam.keepGb, 0, 1e9);
       check.Number(t, "stall_seconds", where, cam.stallSeconds, 0.5, 3600);
+      cam.snapshots = config.mqtt.enabled && config.mqtt.snapshots;
+      check.Bool(t, "snapshots", where, cam.snapshots);
+      if (check.Ok() && cam.snapshots && !config.mqtt.enabled) {
+        check.Fail(where, "'snapshots' needs an [mqtt] section (snapshots go there)");
+      }
+      if (cam.snapshots) cam.snapshotHoldSeconds = config.mqtt.snapshotHoldSeconds;
       if (!check.Ok()) break;
       if (!ResolvePassword(where, cam.passwordEnv, cam.passwordFile, cam.password, error,
                            context)) {
@@ -479,8 +576,8 @@ bool LoadConfig(const std::string& path, SConfig& config, std::string& error,
                       "more than 64 cameras: run several instances, each with a part of "
                       "the list");
   }
-  if (!config.storage.enabled && !config.rtsp.enabled) {
-    return check.Fail(path, "neither [storage] nor [rtsp]: nothing to do");
+  if (!config.storage.enabled && !config.rtsp.enabled && !config.mqtt.enabled) {
+    return check.Fail(path, "neither [storage], [rtsp] nor [mqtt]: nothing to do");
   }
   return true;
 }

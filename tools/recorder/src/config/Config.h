@@ -41,6 +41,10 @@ struct SCameraConfig {
   // A stream that delivers no frame this long is reported stalled by the
   // library and the camera reconnects.
   double stallSeconds = 10;
+  // With [mqtt]: a snapshot at its alarms (the channel then keeps at least
+  // snapshotHoldSeconds of pre-record, so a capture never waits).
+  bool snapshots = false;
+  double snapshotHoldSeconds = 0;
 
   bool operator==(const SCameraConfig&) const = default;
 };
@@ -67,10 +71,34 @@ struct SCatalogueConfig {
   bool operator==(const SCatalogueConfig&) const = default;
 };
 
+struct SMqttConfig {
+  bool enabled = false;  // true when the [mqtt] section exists
+  std::string host = "127.0.0.1";
+  uint16_t port = 1883;  // 8883 by default with TLS
+  std::string clientId;  // default: qnv-recorder-HOSTNAME-PREFIX
+  std::string user, passwordEnv, passwordFile;
+  std::string password;                   // resolved
+  std::string caFile, certFile, keyFile;  // TLS when caFile is given
+  std::string prefix = "qnv";
+  std::string discoveryPrefix = "homeassistant";  // "" switches discovery off
+  int keepAliveSeconds = 30;
+  bool snapshots = true;
+  double snapshotSeconds = 10;     // at most one snapshot per camera this often
+  double snapshotHoldSeconds = 4;  // pre-record kept for snapshots: one group of pictures or more
+  double offSeconds = 10;          // a rule's binary sensor turns off this long after its alarm
+  // Commands in (PREFIX/CAMERA/ptz/set, PREFIX/CAMERA/record/set): off unless asked for.
+  bool commands = false;
+  uint32_t ptzMoveCommand = 7;   // the device's PTZ command for an absolute pan, tilt, zoom
+  uint32_t ptzRecallAction = 2;  // the device's preset action that goes to a preset
+
+  bool operator==(const SMqttConfig&) const = default;
+};
+
 struct SConfig {
   SStorageConfig storage;
   SRtspConfig rtsp;
   SCatalogueConfig catalogue;
+  SMqttConfig mqtt;
   std::vector<SCameraConfig> cameras;
 };
 
@@ -112,5 +140,7 @@ inline constexpr size_t kMaxDatabasePassword = 1024;
 // The name a catalogue's rows carry when [catalogue] gives none: this host's
 // name and the instance, "HOST/INSTANCE".
 std::string DefaultRecorderName(const std::string& instance);
+inline constexpr size_t kMaxTopicPrefix = 64;
+inline constexpr size_t kMaxMqttPassword = 256;
 
 }  // namespace qnvrecorder

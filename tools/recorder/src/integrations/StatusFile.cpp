@@ -59,7 +59,9 @@ std::string StatusJson(const SStatusHeader& h, const std::vector<SCameraStatus>&
                      ", \"written\": " + std::to_string(h.writtenUnix) +
                      ", \"disk_full\": " + (h.diskFull ? "true" : "false") +
                      ", \"disk_free_bytes\": " + std::to_string(h.diskFreeBytes) +
-                     ", \"mp4_skipped\": " + std::to_string(h.mp4Skipped) + ", \"cameras\": [\n";
+                     ", \"mp4_skipped\": " + std::to_string(h.mp4Skipped) +
+                     ", \"mqtt\": " + Json(h.mqtt) +
+                     ", \"mqtt_dropped\": " + std::to_string(h.mqttDropped) + ", \"cameras\": [\n";
   bool first = true;
   for (const SCameraStatus& s : cameras) {
     json += std::string(first ? "" : ",\n") + "  {\"name\": " + Json(s.name) +
@@ -90,6 +92,10 @@ bool PrintStatusFile(const std::string& path, bool running, std::string& error) 
               Field(header, "instance").c_str(), Field(header, "pid").c_str(),
               running ? "running" : "NOT RUNNING", age, freeMiB,
               Field(header, "disk_full") == "true" ? ", DISK FULL (recording paused)" : "");
+  if (const std::string mqtt = Field(header, "mqtt"); !mqtt.empty()) {
+    std::printf("mqtt: %s, %s message(s) dropped while the broker was away\n", mqtt.c_str(),
+                Field(header, "mqtt_dropped").c_str());
+  }
   std::printf("%-16s %-10s %-20s %-20s %12s %5s  %s\n", "CAMERA", "STATE", "SINCE (UTC)",
               "LAST FRAME (UTC)", "BYTES TODAY", "RECON", "SEGMENT, OR WHY IT IS DOWN");
   std::string line;

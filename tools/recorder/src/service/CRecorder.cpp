@@ -13,6 +13,7 @@
 #include "base/Log.h"
 #include "integrations/StatusFile.h"
 #include "integrations/catalogue/CRecorderCatalogue.h"
+#include "integrations/mqtt/CMqttBridge.h"
 #include "qnvnet.h"
 #include "storage/DiskSpace.h"
 #include "storage/Mp4Copy.h"
@@ -122,6 +123,10 @@ bool CRecorder::Start(const SConfig& config, std::string& error) {
     return false;
   }
   libraryStarted_ = true;
+  mqtt_ = std::make_unique<CMqttBridge>(*this);
+  integrations_.push_back(mqtt_.get());
+  mqtt_->SetStorage(storage_.get());
+  mqtt_->Configure(config_);
   for (const SCameraConfig& camera : config_.cameras) StartCamera(camera);
   housekeeping_ = std::thread([this] { Housekeeping(); });
   LOG_INFO("started: %zu camera(s)%s%s%s%s", config_.cameras.size(),
@@ -228,17 +233,24 @@ bool CRecorder::Reload(const SConfig& config, std::string& error) {
         dropped.swap(mp4Jobs_);
       }
       for (const SMp4Job& job : dropped) MakeMp4(job.segment);
+      mqtt_->SetStorage(nullptr);  // it lets go of the old root before it closes
       if (!OpenStorage(error)) {
         LOG_ERROR("reload: %s; nothing is recorded until the storage is usable", error.c_str());
       }
+      mqtt_->SetStorage(storage_.get());
     }
     if ((storageChanged || catalogueChanged) && !StartCatalogue(error)) {
       LOG_ERROR("reload: %s; no catalogue is kept", error.c_str());
     }
+    mqtt_->Configure(config_);
     for (const SCameraConfig& camera : config_.cameras) StartCamera(camera);
     housekeeping_ = std::thread([this] { Housekeeping(); });
     return true;
   }
+  // The MQTT part learns the new list first: a camera added is known when
+  // its first event comes, one removed is forgotten (its topics cleared).
+  config_.mqtt = config.mqtt;
+  mqtt_->Configure(config);
   std::map<std::string, const SCameraConfig*> wanted;
   for (const SCameraConfig& c : config.cameras) wanted[c.name] = &c;
   int stopped = 0, started = 0, restarted = 0;
@@ -292,6 +304,9 @@ void CRecorder::Stop() {
   }
   for (const SMp4Job& job : jobs) MakeMp4(job.segment);
   StopCatalogue();
+  // What the cameras' stop said is published before "offline"; no capture
+  // runs once it returns.
+  if (mqtt_) mqtt_->Stop();
   if (libraryStarted_) {
     qnvnet_uninit();
     qnvnet_set_message_callback(nullptr, nullptr);
@@ -362,6 +377,71 @@ void CRecorder::Alarm(const CCamera& camera, const qnvnet_alarm& alarm, int64_t 
 
 void CRecorder::StateChanged(const CCamera&, const SCameraStatus& status) {
   for (IRecorderEvents* i : integrations_) i->CameraState(status);
+}
+
+bool CRecorder::Connected(const std::string& camera, uint32_t& clientId, uint32_t& handle,
+                          std::string& error) const {
+  std::lock_guard<std::mutex> lock(camerasMutex_);
+  auto it = cameras_.find(camera);
+  if (it == cameras_.end()) {
+    error = "the camera is not configured";
+    return false;
+  }
+  clientId = it->second->ClientId();
+  handle = it->second->LiveHandle();
+  if (clientId == 0 || handle == 0) {
+    error = "the camera is not connected";
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+bool Succeeded(int32_t rc, const char* what, std::string& error) {
+  if (rc == QNVNET_SUCCESS) return true;
+  const char* text = qnvnet_last_error_text();
+  error = std::string(what) + " failed: " + std::to_string(rc) + " " + qnvnet_strerror(rc) +
+          (text != nullptr && *text != '\0' ? std::string(": ") + text : std::string());
+  return false;
+}
+
+}  // namespace
+
+// The library's calls below run outside every lock of the recorder: a capture
+// may decode for a while and a PTZ command waits for the device; a channel or
+// session closed meanwhile makes them fail, nothing worse.
+bool CRecorder::Capture(const std::string& camera, const std::string& path, std::string& error) {
+  uint32_t clientId = 0, handle = 0;
+  return Connected(camera, clientId, handle, error) &&
+         Succeeded(qnvnet_live_capture(handle, path.c_str()), "capture", error);
+}
+
+bool CRecorder::PtzMove(const std::string& camera, const uint32_t (&v)[4], std::string& error) {
+  uint32_t clientId = 0, handle = 0;
+  return Connected(camera, clientId, handle, error) &&
+         Succeeded(qnvnet_ptz_move(clientId, v[0], v[1], v[2], v[3]), "PTZ move", error);
+}
+
+bool CRecorder::PtzPreset(const std::string& camera, uint32_t action, uint32_t number,
+                          std::string& error) {
+  uint32_t clientId = 0, handle = 0;
+  return Connected(camera, clientId, handle, error) &&
+         Succeeded(qnvnet_ptz_preset(clientId, action, number), "PTZ preset", error);
+}
+
+bool CRecorder::RecordClip(const std::string& camera, double seconds, std::string& error) {
+  std::lock_guard<std::mutex> lock(camerasMutex_);
+  auto it = cameras_.find(camera);
+  if (it == cameras_.end()) {
+    error = "the camera is not configured";
+    return false;
+  }
+  if (!it->second->RecordFor(seconds)) {
+    error = "the camera records no clips (mode is continuous, or there is no [storage])";
+    return false;
+  }
+  return true;
 }
 
 void CRecorder::CheckDiskSoon() {
@@ -559,6 +639,11 @@ void CRecorder::WriteStatus() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     header.mp4Skipped = mp4Skipped_;
+  }
+  if (mqtt_) {
+    const SMqttCounters mqtt = mqtt_->Counters();
+    if (mqtt.running) header.mqtt = mqtt.connected ? "connected" : "disconnected";
+    header.mqttDropped = mqtt.dropped;
   }
   {
     std::lock_guard<std::mutex> lock(camerasMutex_);

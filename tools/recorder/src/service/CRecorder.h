@@ -26,6 +26,7 @@
 
 #include "cameras/CCamera.h"
 #include "config/Config.h"
+#include "integrations/ICameraAccess.h"
 #include "integrations/IRecorderEvents.h"
 #include "storage/CStorageRoot.h"
 #include "storage/Retention.h"
@@ -33,10 +34,11 @@
 namespace qnvrecorder {
 
 class CRecorderCatalogue;
+class CMqttBridge;
 class CRtspGate;
 class CRtspServer;
 
-class CRecorder : public ICameraHost {
+class CRecorder : public ICameraHost, public ICameraAccess {
  public:
   CRecorder();
   ~CRecorder() override;  // Stop()
@@ -61,6 +63,13 @@ class CRecorder : public ICameraHost {
   void Alarm(const CCamera& camera, const qnvnet_alarm& alarm, int64_t arrivedUnixMs) override;
   void StateChanged(const CCamera& camera, const SCameraStatus& status) override;
   void CheckDiskSoon() override;
+
+  // ICameraAccess
+  bool Capture(const std::string& camera, const std::string& path, std::string& error) override;
+  bool PtzMove(const std::string& camera, const uint32_t (&values)[4], std::string& error) override;
+  bool PtzPreset(const std::string& camera, uint32_t action, uint32_t number,
+                 std::string& error) override;
+  bool RecordClip(const std::string& camera, double seconds, std::string& error) override;
 
   // Library threads.
   void DispatchFrame(uint32_t clientId, const uint8_t* frame, int32_t length);
@@ -90,11 +99,16 @@ class CRecorder : public ICameraHost {
   void WriteStatus();
   void MakeMp4(const SSegment& segment);
   std::vector<std::string> CameraNames() const;
+  // The camera's client id and live handle now; false with error when it is
+  // unknown or not connected.
+  bool Connected(const std::string& camera, uint32_t& clientId, uint32_t& handle,
+                 std::string& error) const;
 
   SConfig config_;
   std::unique_ptr<CStorageRoot> storage_;
   std::unique_ptr<CRtspServer> rtsp_;
   std::unique_ptr<CRtspGate> gate_;
+  std::unique_ptr<CMqttBridge> mqtt_;  // made at Start; also in integrations_
   // The followers of events (the catalogue first, when kept). Changed only
   // while no camera runs.
   std::vector<IRecorderEvents*> integrations_;

@@ -566,6 +566,16 @@ uint64_t CStorageRoot::FreeBytes() const {
   return static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
 }
 
+UniqueFd CStorageRoot::MakeOwnFolder(const std::string& name, std::string& error,
+                                     int parentFd) const {
+  return MakeFolderAt(parentFd < 0 ? reservedFd_.Get() : parentFd, name, OwnPath() + "/" + name,
+                      error);
+}
+
+std::string CStorageRoot::OwnPath() const {
+  return root_ + "/" + kReservedFolder + "/" + instance_;
+}
+
 bool CStorageRoot::WriteStatus(const std::string& text) const {
   const std::string temp = std::string(kStatusFileName) + ".tmp";
   UniqueFd fd(::openat(reservedFd_.Get(), temp.c_str(),

@@ -141,6 +141,12 @@ class CStorageRoot {
 
   // Free bytes for this user on the root's file system; UINT64_MAX when unknown.
   uint64_t FreeBytes() const;
+  // A folder of this instance's own files, ROOT/.qnv-recorder/INSTANCE/NAME
+  // (or NAME below parentFd, one of those), made when missing, never reached
+  // through a link; invalid with error set when it cannot be.
+  UniqueFd MakeOwnFolder(const std::string& name, std::string& error, int parentFd = -1) const;
+  // ROOT/.qnv-recorder/INSTANCE, for messages.
+  std::string OwnPath() const;
   // Replaces the instance's status file (written beside, then renamed).
   bool WriteStatus(const std::string& text) const;
   // A path that reaches name inside the folder of fd without resolving any

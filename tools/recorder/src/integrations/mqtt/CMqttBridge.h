@@ -1,0 +1,196 @@
+// CMqttBridge: the recorder's events on an MQTT broker (MqttPayloads.h lists
+// the topics), with Home Assistant discovery, through libmosquitto.
+//
+// It owns two threads. The MQTT thread runs the connection (libmosquitto's
+// calls on the socket, driven by poll: connect, reconnect with back-off from
+// 1 s doubling to 30 s, keep-alive, TLS), turns the recorder's events into
+// messages, publishes them and checks the commands that come in. The worker
+// thread does what may take a while: captures (which may decode for a quarter
+// of a second, stored by CSnapshotStore) and the commands' PTZ calls (which
+// wait for the device). The
+// recorder's threads only hand their event over (a lock held for a copy, an
+// eventfd write): a slow or absent broker never reaches recording.
+//
+// While the broker cannot be reached, messages wait in a queue of at most
+// kOutboxMessages messages and kOutboxBytes bytes; beyond that the oldest
+// event, segment or alarm message is dropped and counted. Retained topics
+// (availability, states, rule sensors, snapshots, discovery) never queue:
+// their latest value is held and sent again after every (re)connection, so
+// a broker restarted without its store gets them all back.
+//
+// IRecorderEvents calls come from the recorder's threads (each says which);
+// Configure and Stop from the control thread. The camera access must outlive
+// it (the recorder owns both).
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/UniqueFd.h"
+#include "config/Config.h"
+#include "integrations/ICameraAccess.h"
+#include "integrations/IRecorderEvents.h"
+#include "integrations/mqtt/MqttPayloads.h"
+
+struct mosquitto;
+struct mosquitto_message;
+
+namespace qnvrecorder {
+
+class CSnapshotStore;
+
+inline constexpr size_t kOutboxMessages = 1000;
+inline constexpr size_t kOutboxBytes = 16u << 20;
+
+struct SMqttCounters {
+  uint64_t published = 0;  // messages handed to the broker connection
+  uint64_t dropped = 0;    // queued messages dropped while the broker was away
+  uint64_t connects = 0;   // connections the broker accepted
+  uint64_t snapshots = 0;  // snapshots taken and stored
+  uint64_t snapshotFailures = 0;
+  bool running = false;    // [mqtt] is configured
+  bool connected = false;  // the broker accepted the connection and it holds
+};
+
+class CMqttBridge : public IRecorderEvents {
+ public:
+  explicit CMqttBridge(ICameraAccess& cameras);
+  ~CMqttBridge() override;  // Stop()
+  CMqttBridge(const CMqttBridge&) = delete;
+  CMqttBridge& operator=(const CMqttBridge&) = delete;
+
+  // Applies a configuration (control thread; at start and at each reload):
+  // starts the threads with [mqtt], restarts the connection when [mqtt]
+  // changed, stops everything without it. Cameras that left the
+  // configuration lose their discovery entries and retained topics.
+  // storage: the snapshot store's root (null: snapshots are not kept).
+  void Configure(const SConfig& config);
+  // The storage root the snapshots are kept under (null: none kept). The
+  // previous one is no longer touched once this returns (a capture under way
+  // is waited for), so the recorder may close it then.
+  void SetStorage(const CStorageRoot* storage);
+  // Publishes "offline", disconnects cleanly and joins the threads.
+  void Stop();
+  SMqttCounters Counters() const;
+
+  // IRecorderEvents
+  void SegmentOpened(const SSegment& segment, bool handover) override;
+  void SegmentClosed(const SSegment& segment) override;
+  // With the catalogue's id, which the event message carries.
+  void AlarmEvent(const SAlarmEvent& event) override;
+  void Alarm(const std::string& camera, const qnvnet_alarm& alarm, int64_t arrivedUnixMs) override;
+  void CameraState(const SCameraStatus& status) override;
+
+ private:
+  struct SMessage {
+    std::string topic;
+    std::string payload;
+  };
+  void QueueAlarm(const std::string& camera, const qnvnet_alarm& alarm, int64_t arrivedUnixMs,
+                  int64_t eventId);
+  struct SPendingEvent {
+    SEventNote note;
+    int64_t clipDeadlineMonoMs = 0;  // events-mode camera: wait this long for its clip
+  };
+  struct SCameraInfo {
+    bool eventsMode = false, recording = false, snapshots = false;
+    std::string openSegment;  // the newest segment being written ("" none)
+    std::optional<SPictureSize> picture;
+    std::optional<SUpDown> state;
+    std::map<uint32_t, int64_t> ruleOffMonoMs;  // rules on, and when they turn off
+    std::set<uint32_t> rulesSeen;
+    bool rulesCapped = false;  // told that more rules came than get sensors
+    int64_t lastSnapshotMonoMs = 0;
+  };
+  struct SJob {
+    std::string camera;
+    int64_t alarmUnixMs = 0;                // a snapshot of this alarm...
+    std::optional<SCameraCommand> command;  // ...or this command
+  };
+  struct SSegmentNote {
+    SSegment segment;
+    bool closed = false;  // else opened
+    int64_t atUnixMs = 0;
+  };
+
+  void Start();
+  void Wake();
+  void Run();      // the MQTT thread
+  void RunJobs();  // the worker thread
+  void Snapshot(const SJob& job, std::map<std::string, int64_t>& lastMono);
+  void Command(const SJob& job);
+  void Connect();                        // MQTT thread: a new client and its connection attempt
+  void DropConnection(const char* why);  // MQTT thread: back-off, then a new one
+  void Service(int timeoutMs);           // MQTT thread: poll the socket and the wake-up
+  void TakeInbox();                      // MQTT thread: recorder events into messages
+  void PublishPending();                 // MQTT thread
+  void TurnRulesOff(int64_t nowMono);
+  void HandleEvent(SPendingEvent& event);
+  void SetRetained(const std::string& topic, std::string payload);
+  void Queue(std::string topic, std::string payload);
+  void ForgetCamera(const std::string& camera);
+  void PublishCameraDiscovery(const std::string& camera, bool snapshots);
+  int NextTimerMs(int64_t nowMono) const;
+
+  static void OnConnect(mosquitto*, void* self, int rc);
+  static void OnDisconnect(mosquitto*, void* self, int rc);
+  static void OnPublish(mosquitto*, void* self, int mid);
+  static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
+
+  ICameraAccess& cameras_;
+
+  // Shared with the recorder's threads: under mutex_.
+  mutable std::mutex mutex_;
+  std::condition_variable jobWake_;
+  bool running_ = false, stopping_ = false;
+  SMqttConfig config_;  // the one in force
+  std::map<std::string, SCameraConfig> configured_;
+  std::set<std::string> leaving_;     // cameras whose topics are to be cleared
+  std::deque<SPendingEvent> alarms_;  // arrived, not yet published
+  std::deque<std::pair<std::string, SUpDown>> states_;
+  std::deque<SSegmentNote> segments_;
+  std::deque<std::pair<std::string, std::vector<uint8_t>>> snapshotsDone_;
+  std::deque<SJob> jobs_;
+  std::map<std::string, SPictureSize> pictures_;  // learnt from snapshots
+  SMqttCounters counters_;
+  bool reconnect_ = false;       // [mqtt] changed: a new connection
+  bool camerasChanged_ = false;  // configured_ changed
+  bool storageEnabled_ = false;
+
+  std::mutex storeMutex_;  // held by the worker thread while it uses the store
+  std::unique_ptr<CSnapshotStore> store_;
+
+  const UniqueFd wakeFd_;  // eventfd: the recorder's threads wake the MQTT thread
+  std::thread thread_, workerThread_;
+
+  // MQTT thread only.
+  std::unique_ptr<CTopics> topics_;
+  mosquitto* mosq_ = nullptr;
+  bool connected_ = false;    // the broker's CONNACK came, and nothing broke since
+  bool established_ = false;  // this client had a CONNACK (a failure now is a loss)
+  int64_t connectStartedMono_ = 0, nextConnectMono_ = 0;
+  int backoffMs_ = 0;
+  bool refused_ = false;  // the broker refused the connection (CONNACK)
+  std::map<std::string, SCameraInfo> info_;
+  std::map<std::string, SCameraConfig> cameraList_;  // configured_ as last taken
+  SMqttConfig settings_;                             // the connection's
+  std::map<int, SMessage> unacked_;    // published, not yet acknowledged (sent again after a loss)
+  std::deque<SPendingEvent> waiting_;  // events waiting for their clip
+  std::deque<SMessage> outbox_;
+  size_t outboxBytes_ = 0;
+  std::map<std::string, std::string> retained_;  // topic -> latest payload
+  std::set<std::string> retainedDirty_;          // not yet sent on this connection
+  uint64_t droppedLogged_ = 0;
+};
+
+}  // namespace qnvrecorder
