@@ -94,7 +94,11 @@
 // for its reply within its time-out), and hands bytes 8..B-1 to the message
 // callback. A block with B outside 48..4096 leaves nothing to find the next
 // message by: the connection is taken as failed (disconnect callback once,
-// then logout).
+// then logout). Messages wait for the callback in a queue of at most 1,024
+// per session (about 4 MiB at the largest size): when the callback falls
+// behind, the session's oldest waiting message is dropped for each new one
+// and counted (QNVNet_DevGetMessageDrops). Reading never waits for the
+// callback, so keep-alive answers and calls' replies are read at once.
 #ifndef QNVNETSDK_H
 #define QNVNETSDK_H
 
@@ -157,6 +161,9 @@ enum QNVNetResult : uint32_t {
   QNVNET_ERR_CAPTURE = static_cast<uint32_t>(-80),
   // An argument is outside its documented range; nothing was changed.
   QNVNET_ERR_BAD_ARGUMENT = static_cast<uint32_t>(-90),
+  // QNVNet_InitLib or QNVNet_UnInitLib was called from inside a callback;
+  // nothing was done.
+  QNVNET_ERR_IN_CALLBACK = static_cast<uint32_t>(-91),
 };
 
 // A short English name for a result code; device codes read "device error".
@@ -200,6 +207,8 @@ inline const char* QnvResultText(uint32_t code) {
       return "no image captured";
     case QNVNET_ERR_BAD_ARGUMENT:
       return "argument out of range";
+    case QNVNET_ERR_IN_CALLBACK:
+      return "not allowed from a callback";
   }
   return "device error";
 }
@@ -391,8 +400,10 @@ struct QNVNetFrameNal {
 // Message callback: one device message (see Device messages above), with the
 // session's client id, the address text and port given at login, value 0,
 // body = the block from byte 8 (bytes 8..11 hold B) and length = B - 8. Called
-// on the library's one watcher thread, one message at a time, in arrival
-// order per session; messages that arrive during a login are delivered once
+// on the library's one message thread, one message at a time, in arrival
+// order per session, taking the sessions with waiting messages in turn (a
+// slow or blocked callback delays only messages; their reading, calls and
+// video go on); messages that arrive during a login are delivered once
 // the session is registered. body is valid only during the call. It may call
 // any export but InitLib/UnInitLib, on any session including the one that
 // sent the message; while it runs no other message is delivered. Without a
@@ -490,10 +501,16 @@ QNVNET_API uint32_t QNVNet_InitLib();
 
 // Closes every channel, recording and session without sending anything to the
 // devices and without calling the disconnect callback, stops the library's
-// threads and shuts the player down. Returns 0, within moments however many
-// devices are silent (their exchanges end at once). Call it when no other
-// export runs and from no callback. Callbacks stay registered for a later
-// QNVNet_InitLib.
+// threads and shuts the player down. No callback begins once it is called;
+// it waits for callbacks in progress to return (an export such a callback
+// calls meanwhile fails at once, its session being shut), however many
+// devices are silent (their exchanges end at once), and returns 0 once no
+// library thread is inside a callback or will enter one again: the host may
+// then free what its callbacks use. Undelivered device messages are dropped.
+// Called from inside a callback it does nothing and returns -91 (it would
+// wait for itself). Call it when no other export runs. Callbacks stay
+// registered for a later QNVNet_InitLib (which, from inside a callback,
+// also returns -91).
 QNVNET_API uint32_t QNVNet_UnInitLib();
 
 // Logs in to the device at the dotted IPv4 address ip (at most 15
@@ -664,6 +681,13 @@ QNVNET_API uint32_t QNVNet_DevGetLossReason(uint32_t clientId, QNVNetLoss* loss)
 // (reason QNVNET_LOSS_NONE while it is not), for as long as the channel stays
 // open. Returns 0; -30 unknown handle; -3 null loss.
 QNVNET_API uint32_t QNVNet_LiveGetLossReason(uint32_t handle, QNVNetLoss* loss);
+
+// Extension. Stores in *dropped how many of the session's device messages
+// were dropped, since its login, because the message callback fell behind
+// (see Device messages): at most 1,024 wait per session. Takes no lock of
+// the session: it answers at once, also while a call on it waits. Returns 0;
+// -30 unknown client id; -3 null dropped.
+QNVNET_API uint32_t QNVNet_DevGetMessageDrops(uint32_t clientId, uint64_t* dropped);
 
 // PTZ move (four device-defined values) and preset (two values). Returns 0,
 // -30, or the transaction's code.

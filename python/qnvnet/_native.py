@@ -1,7 +1,9 @@
 """Loads libQNVNetSdk.so and declares the C interface (qnvnet.h) for ctypes."""
 
 import ctypes
+import importlib
 import os
+from typing import Dict, Iterator, List, Tuple
 
 # Kinds of failure reason, as in qnvnet.h.
 REASON_NONE = 0
@@ -16,6 +18,18 @@ REASON_BAD_ARGUMENT = 8
 REASON_NOT_FOUND = 9
 REASON_LIMIT = 10
 REASON_PROTOCOL = 11
+REASON_IN_CALLBACK = 12
+
+# Result codes the package looks at, as QNVNET_E_* in qnvnet.h.
+E_FIRMWARE = -1
+E_SEND = -21
+E_NO_REPLY = -24
+E_NO_SESSION = -30
+E_NO_CHANNEL = -41
+E_SAVE_OPEN = -61
+E_CAPTURE = -80
+E_BAD_ARGUMENT = -90
+E_IN_CALLBACK = -91
 
 # Why a session or a channel was lost, as QNVNET_LOST_* in qnvnet.h.
 LOST_NONE = 0
@@ -30,11 +44,19 @@ _str = ctypes.c_char_p
 
 class LOSS(ctypes.Structure):
     """qnvnet_loss."""
+    reason: int
+    client_id: int
+    handle: int
+    detail: int
     _fields_ = [("reason", _i32), ("client_id", _u32), ("handle", _u32), ("detail", _i32)]
 
 
 class NAL_INFO(ctypes.Structure):
     """qnvnet_nal_info."""
+    type: int
+    slice_type: int
+    starts_picture: int
+    key_picture: int
     _fields_ = [("type", _i32), ("slice_type", _i32), ("starts_picture", _i32),
                 ("key_picture", _i32)]
 
@@ -43,7 +65,7 @@ MESSAGE_CB = ctypes.CFUNCTYPE(None, _p, _u32, _str, _u16, _u16, ctypes.POINTER(c
 STREAM_CB = ctypes.CFUNCTYPE(None, _p, _u32, _str, _u16, ctypes.POINTER(ctypes.c_uint8), _i32)
 DISCONNECT_CB = ctypes.CFUNCTYPE(None, _p, _u32, _str, _u16)
 
-_PROTOTYPES = {
+_PROTOTYPES: Dict[str, Tuple[object, List[object]]] = {
     "qnvnet_strerror": (_str, [_i32]),
     "qnvnet_last_error_reason": (_i32, []),
     "qnvnet_last_error_detail": (_i32, []),
@@ -69,6 +91,7 @@ _PROTOTYPES = {
     "qnvnet_live_set_stall_timeout": (_i32, [_u32, _u32]),
     "qnvnet_live_loss_reason": (_i32, [_u32, ctypes.POINTER(LOSS)]),
     "qnvnet_session_loss_reason": (_i32, [_u32, ctypes.POINTER(LOSS)]),
+    "qnvnet_message_drops": (_i32, [_u32, ctypes.POINTER(ctypes.c_uint64)]),
     "qnvnet_disconnect_reason": (_i32, [ctypes.POINTER(LOSS)]),
     "qnvnet_loss_text": (_str, [_i32]),
     "qnvnet_frame_nal": (_i32, [_p, _i32, ctypes.POINTER(NAL_INFO)]),
@@ -89,15 +112,16 @@ _PROTOTYPES = {
 }
 
 
-def _candidates():
+def _candidates() -> Iterator[str]:
     """Where the library may be: $QNVNET_LIBRARY, the place recorded when the
     package was built or installed, then the dynamic loader's search."""
     env = os.environ.get("QNVNET_LIBRARY")
     if env:
         yield env
     try:
-        from . import _location  # written by the build and by the install
-        path = _location.LIBRARY
+        # Written by the build and by the install (absent from the sources).
+        location = importlib.import_module(__name__.rsplit(".", 1)[0] + "._location")
+        path = str(getattr(location, "LIBRARY"))
         if not os.path.isabs(path):
             path = os.path.normpath(os.path.join(os.path.dirname(__file__), path))
         yield path
@@ -106,8 +130,9 @@ def _candidates():
     yield "libQNVNetSdk.so.1"
 
 
-def load():
-    errors = []
+def load() -> ctypes.CDLL:
+    """Loads the library and declares every function's prototype."""
+    errors: List[str] = []
     for path in _candidates():
         try:
             lib = ctypes.CDLL(path)

@@ -2,6 +2,8 @@
 library's result code, the kind of reason, its detail number (a device's
 result or errno) and the library's text."""
 
+from typing import Dict, Type
+
 from . import _native as n
 
 
@@ -9,13 +11,14 @@ class QnvError(Exception):
     """A failed library call: code (int), reason (QNVNET_REASON_* number),
     detail (device result or errno, or 0) and text."""
 
-    def __init__(self, operation, code, reason=0, detail=0, text=""):
+    def __init__(self, operation: str, code: int, reason: int = 0, detail: int = 0,
+                 text: str = "") -> None:
         self.operation = operation
         self.code = code
         self.reason = reason
         self.detail = detail
         self.text = text
-        name = n.lib.qnvnet_strerror(code).decode()
+        name = bytes(n.lib.qnvnet_strerror(code)).decode()
         message = "%s failed: %s (%d)" % (operation, name, code)
         if text:
             message += ": " + text
@@ -66,7 +69,12 @@ class ProtocolError(QnvError):
     """The device's reply broke the protocol."""
 
 
-_BY_REASON = {
+class InCallbackError(QnvError, RuntimeError):
+    """A call no callback may make (the library's start or end) came from
+    inside a callback."""
+
+
+_BY_REASON: Dict[int, Type[QnvError]] = {
     n.REASON_BAD_CREDENTIALS: AuthenticationError,
     n.REASON_NO_ANSWER: QnvTimeoutError,
     n.REASON_CONNECTION_REFUSED: QnvConnectionError,
@@ -75,20 +83,25 @@ _BY_REASON = {
     n.REASON_NOT_FOUND: NotFoundError,
     n.REASON_LIMIT: LimitError,
     n.REASON_PROTOCOL: ProtocolError,
+    n.REASON_IN_CALLBACK: InCallbackError,
 }
-_BY_CODE = {-1: FirmwareError, -61: RecordingError, -80: CaptureError, -24: QnvTimeoutError,
-            -21: QnvConnectionError}
+_BY_CODE: Dict[int, Type[QnvError]] = {
+    n.E_FIRMWARE: FirmwareError, n.E_SAVE_OPEN: RecordingError, n.E_CAPTURE: CaptureError,
+    n.E_NO_REPLY: QnvTimeoutError, n.E_SEND: QnvConnectionError,
+    n.E_IN_CALLBACK: InCallbackError}
 
 
-def check(operation, code):
+def check(operation: str, code: int) -> None:
     """Raises the matching QnvError for a non-zero code, reading the calling
-    thread's reason right away."""
+    thread's reason right away; ValueError for the library's bad-argument
+    code (the package checks arguments first, so this is a value only the
+    library knows to be out of range)."""
     if code == 0:
         return
-    reason = n.lib.qnvnet_last_error_reason()
-    detail = n.lib.qnvnet_last_error_detail()
-    text = n.lib.qnvnet_last_error_text().decode(errors="replace")
-    if code == -90:
+    reason = int(n.lib.qnvnet_last_error_reason())
+    detail = int(n.lib.qnvnet_last_error_detail())
+    text = bytes(n.lib.qnvnet_last_error_text()).decode(errors="replace")
+    if code == n.E_BAD_ARGUMENT:
         raise ValueError("%s: %s" % (operation, text))
     cls = _BY_REASON.get(reason) or _BY_CODE.get(code)
     if cls is None:

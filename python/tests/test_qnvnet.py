@@ -1,11 +1,14 @@
 """qnvnet against the simulator on 127.0.0.1 (port in QNV_DEVSIM_PORT; the
 program in QNV_DEVSIM for a second, misbehaving device)."""
 
+import itertools
 import os
 import re
 import socket
 import subprocess
 import sys
+import threading
+import time
 
 import pytest
 
@@ -136,3 +139,73 @@ def test_stalled_stream_ends_frames_with_its_reason():
     finally:
         sim.terminate()
         sim.wait()
+
+
+def start_sim(*args):
+    sim = subprocess.Popen([os.environ["QNV_DEVSIM"], "--port", "0", "--synthetic", "--size",
+                            "320x240", *args], stdout=subprocess.PIPE, text=True)
+    port = int(re.search(r"127\.0\.0\.1:(\d+)", sim.stdout.readline()).group(1))
+    return sim, port
+
+
+def stop_sim(sim):
+    sim.terminate()
+    sim.wait()
+
+
+def test_raising_frame_callback_stops_nothing(caplog):
+    calls = []
+
+    def broken(frame):
+        calls.append(frame)
+        raise RuntimeError("host bug")
+
+    with qnvnet.Device("127.0.0.1", PORT) as dev, \
+            dev.live(on_frame=broken) as a, dev.live() as b:
+        assert len(list(a.frames(count=30, timeout=5))) == 30
+        assert len(list(b.frames(count=30, timeout=5))) == 30
+        assert a.callback_errors >= 30 and len(calls) == a.callback_errors
+        assert b.callback_errors == 0
+        assert len(dev.config_get(13)) > 0
+    # Logged once for the burst, with the traceback.
+    reports = [r for r in caplog.records if r.name == "qnvnet" and "on_frame" in r.getMessage()]
+    assert len(reports) == 1 and reports[0].exc_info[0] is RuntimeError
+
+
+def test_event_callbacks_raise_or_block_and_messages_are_bounded():
+    # A device flooding 4 KiB messages on every session.
+    sim, port = start_sim("--alarm-interval", "2", "--alarm-burst", "5", "--alarm-size", "4096")
+    release = threading.Event()
+    seen = []
+
+    def blocked(event):
+        seen.append(event)
+        release.wait(10)
+
+    def broken(event):
+        raise ValueError("host bug")
+
+    try:
+        with qnvnet.Device("127.0.0.1", port, on_event=blocked) as slow, \
+                qnvnet.Device("127.0.0.1", port, on_event=broken) as other:
+            # The message thread is stuck in one callback: the sessions' own
+            # messages are dropped beyond the bound and counted, and their
+            # calls and video go on.
+            deadline = time.monotonic() + 10
+            while slow.message_drops() == 0 and time.monotonic() < deadline:
+                time.sleep(0.05)
+            assert slow.message_drops() > 0
+            assert len(slow.config_get(13)) > 0 and len(other.config_get(13)) > 0
+            with other.live() as ch:
+                assert len(list(ch.frames(count=10, timeout=5))) == 10
+            release.set()
+            deadline = time.monotonic() + 10
+            while other.callback_errors == 0 and time.monotonic() < deadline:
+                time.sleep(0.05)
+            assert other.callback_errors > 0
+            kinds = {e.kind for e in itertools.islice(other.events(timeout=1), 5)}
+            assert kinds == {"message"}
+            assert seen[0].kind == "message" and len(seen[0].body) == 4096 - 8
+    finally:
+        release.set()
+        stop_sim(sim)

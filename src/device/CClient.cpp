@@ -120,10 +120,12 @@ void CClient::Register(uint32_t clientId, CSessionWatcher* watcher, uint64_t tok
     m_watchedFd = m_command.Socket();
     m_wantsKeepAlive.store(m_sessionId != 0);
     m_registered.store(true);
-    if (m_watcher)
+    if (m_watcher) {
+      m_watcher->AddDropped(m_token, m_heldDropped);
       for (auto& body : m_held)
-        m_watcher->Post(clientId, m_command.PeerAddress(), m_command.PeerPort(), body.data(),
-                        int32_t(body.size()));
+        m_watcher->Post(m_token, clientId, m_command.PeerAddress(), m_command.PeerPort(),
+                        body.data(), int32_t(body.size()));
+    }
     m_held.clear();
   }
   // The watcher may have looked before the token was known.
@@ -132,8 +134,17 @@ void CClient::Register(uint32_t clientId, CSessionWatcher* watcher, uint64_t tok
 
 void CClient::Unwatch() {
   std::lock_guard<std::mutex> lock(m_heldMutex);
-  if (m_watcher) m_watcher->Remove(m_token, m_watchedFd);
+  if (m_watcher && m_token != 0) {
+    m_droppedAtUnwatch = m_watcher->Dropped(m_token);
+    m_watcher->Remove(m_token, m_watchedFd);
+  }
   m_token = 0;
+}
+
+uint64_t CClient::DroppedMessages() {
+  std::lock_guard<std::mutex> lock(m_heldMutex);
+  if (!m_registered.load()) return m_heldDropped;
+  return m_watcher && m_token != 0 ? m_watcher->Dropped(m_token) : m_droppedAtUnwatch;
 }
 
 void CClient::RearmWatch() {
@@ -230,10 +241,17 @@ bool CClient::OnMessage(int, char* peerAddress, uint16_t peerPort, uint8_t* data
   std::lock_guard<std::mutex> lock(client->m_heldMutex);
   // During login the session has no client id yet: keep the message until
   // it is registered (a failed login drops them).
-  if (!client->m_registered.load())
+  if (!client->m_registered.load()) {
+    // Bounded as the watcher's queue is, for a device that floods a login.
+    if (client->m_held.size() >= CSessionWatcher::kMaxQueuedMessages) {
+      client->m_held.pop_front();
+      ++client->m_heldDropped;
+    }
     client->m_held.emplace_back(body, body + bodyLength);
-  else if (client->m_watcher)
-    client->m_watcher->Post(client->m_clientId.load(), peerAddress, peerPort, body, bodyLength);
+  } else if (client->m_watcher) {
+    client->m_watcher->Post(client->m_token, client->m_clientId.load(), peerAddress, peerPort, body,
+                            bodyLength);
+  }
   return true;
 }
 

@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <vector>
 
@@ -92,6 +93,9 @@ class CClient {
   void Register(uint32_t clientId, CSessionWatcher* watcher, uint64_t token);
   void Unwatch();
   bool IsRegistered() const { return m_registered.load(); }
+  // Device messages dropped since login because the host's callback fell
+  // behind (the watcher's bound).
+  uint64_t DroppedMessages();
   // Watcher thread: reads pending device messages if no call is running.
   Idle PollIdle();
   void RearmWatch();
@@ -151,10 +155,12 @@ class CClient {
   bool m_keepAliveOut = false;
   uint64_t m_keepAliveSentMs = 0;
   uint64_t m_arrivalsAtKeepAlive = 0;
-  std::mutex m_heldMutex;                    // guards m_held, m_watcher, m_token, registration
-  std::vector<std::vector<uint8_t>> m_held;  // device messages before registration
+  std::mutex m_heldMutex;                   // guards m_held, m_watcher, m_token, registration
+  std::deque<std::vector<uint8_t>> m_held;  // device messages before registration
+  uint64_t m_heldDropped = 0;               // beyond the watcher's bound, before it
   CSessionWatcher* m_watcher = nullptr;
   uint64_t m_token = 0;
+  uint64_t m_droppedAtUnwatch = 0;
   int m_watchedFd = -1;
   CTcpClient m_command;
 };

@@ -24,31 +24,43 @@ bool CSessionWatcher::Start(LossHandler onLoss, void* context) {
   m_onLoss = onLoss;
   m_context = context;
   m_stop.store(false);
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_running = true;
+  }
   try {
     m_thread = std::thread(&CSessionWatcher::Run, this);
+    m_messageThread = std::thread(&CSessionWatcher::Deliver, this);
   } catch (const std::system_error&) {
-    m_poller.Close();
+    Stop();
     return false;
   }
   return true;
 }
 
 void CSessionWatcher::Stop() {
-  if (m_thread.joinable()) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_running = false;
     m_stop.store(true);
+  }
+  m_queued.notify_all();
+  if (m_thread.joinable()) {
     m_poller.Wake();
     m_thread.join();
   }
+  if (m_messageThread.joinable()) m_messageThread.join();
   m_poller.Close();
   std::lock_guard<std::mutex> lock(m_mutex);
   m_sessions.clear();
-  m_queue.clear();
+  m_queues.clear();
+  m_turns.clear();
   m_retries.clear();
 }
 
 uint64_t CSessionWatcher::Add(const std::shared_ptr<CClient>& session, int fd) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  if (!m_thread.joinable()) return 0;
+  if (!m_running) return 0;
   uint64_t token = m_nextToken++;
   m_sessions[token] = session;
   if (!m_poller.Arm(fd, token)) {
@@ -63,22 +75,49 @@ void CSessionWatcher::Remove(uint64_t token, int fd) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_poller.Remove(fd);
   m_sessions.erase(token);
+  auto it = m_queues.find(token);
+  if (it == m_queues.end()) return;
+  // Messages already read are still delivered.
+  if (it->second.messages.empty())
+    m_queues.erase(it);
+  else
+    it->second.removed = true;
 }
 
 void CSessionWatcher::Rearm(uint64_t token, int fd) {
   if (token != 0) m_poller.Rearm(fd, token);
 }
 
-void CSessionWatcher::Post(uint32_t clientId, const char* address, uint16_t port,
+void CSessionWatcher::Post(uint64_t token, uint32_t clientId, const char* address, uint16_t port,
                            const uint8_t* body, int32_t length) {
   Message m{clientId, {}, port, std::vector<uint8_t>(body, body + std::max(length, 0))};
   std::snprintf(m.address, sizeof m.address, "%s", address ? address : "");
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_thread.joinable()) return;
-    m_queue.push_back(std::move(m));
+    if (!m_running) return;
+    Queue& queue = m_queues[token];
+    if (queue.messages.size() >= kMaxQueuedMessages) {
+      // The session keeps its turn: its queue stays non-empty.
+      queue.messages.pop_front();
+      ++queue.dropped;
+    } else if (queue.messages.empty()) {
+      m_turns.push_back(token);
+    }
+    queue.messages.push_back(std::move(m));
   }
-  if (!IsWatcherThread()) m_poller.Wake();
+  m_queued.notify_one();
+}
+
+void CSessionWatcher::AddDropped(uint64_t token, uint64_t count) {
+  if (count == 0) return;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_running) m_queues[token].dropped += count;
+}
+
+uint64_t CSessionWatcher::Dropped(uint64_t token) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto it = m_queues.find(token);
+  return it == m_queues.end() ? 0 : it->second.dropped;
 }
 
 std::shared_ptr<CClient> CSessionWatcher::Find(uint64_t token) {
@@ -88,7 +127,6 @@ std::shared_ptr<CClient> CSessionWatcher::Find(uint64_t token) {
 }
 
 void CSessionWatcher::Run() {
-  m_threadId.store(std::this_thread::get_id());
   uint64_t ready[kReadyBatch];
   while (!m_stop.load()) {
     int timeout = -1;
@@ -123,24 +161,35 @@ void CSessionWatcher::Run() {
       m_retries[i] = m_retries.back();
       m_retries.pop_back();
     }
-    Deliver();
   }
-  m_threadId.store(std::thread::id{});
 }
 
 void CSessionWatcher::Deliver() {
   for (;;) {
     Message m;
     {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      if (m_queue.empty() || m_stop.load()) return;
-      m = std::move(m_queue.front());
-      m_queue.pop_front();
+      std::unique_lock<std::mutex> lock(m_mutex);
+      m_queued.wait(lock, [this] { return m_stop.load() || !m_turns.empty(); });
+      if (m_stop.load()) return;
+      const uint64_t token = m_turns.front();
+      m_turns.pop_front();
+      auto it = m_queues.find(token);
+      if (it == m_queues.end() || it->second.messages.empty()) continue;
+      Queue& queue = it->second;
+      m = std::move(queue.messages.front());
+      queue.messages.pop_front();
+      if (!queue.messages.empty())
+        m_turns.push_back(token);
+      else if (queue.removed)
+        m_queues.erase(it);
     }
     // Read at the moment of the call; without a callback the message is dropped.
-    if (QNVNetMessageCallback cb = Callbacks().message.load())
-      cb(m.clientId, m.address, m.port, 0, reinterpret_cast<char*>(m.body.data()),
-         int32_t(m.body.size()), Callbacks().user.load());
+    if (QNVNetMessageCallback cb = Callbacks().message.load()) {
+      CCallbackScope scope;
+      if (scope.Entered())
+        cb(m.clientId, m.address, m.port, 0, reinterpret_cast<char*>(m.body.data()),
+           int32_t(m.body.size()), Callbacks().user.load());
+    }
   }
 }
 

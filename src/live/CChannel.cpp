@@ -370,6 +370,8 @@ bool CChannel::Dispatch(uint8_t* frame, uint32_t length, bool inPlace) {
   }
   if (QNVNetStreamCallback cb = Callbacks().stream.load()) {
     if (m_closing.load()) return false;
+    CCallbackScope scope;  // closed by UnInitLib: the frame goes nowhere
+    if (!scope.Entered()) return false;
     cb(m_clientId, m_stream.PeerAddress(), m_stream.PeerPort(), reinterpret_cast<char*>(frame),
        int32_t(length), Callbacks().user.load());
   }

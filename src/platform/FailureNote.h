@@ -22,9 +22,10 @@ enum class FailureKind : int32_t {
   kNetwork = 6,  // detail: errno (unreachable, reset, closed ...)
   kSystem = 7,   // detail: errno (files, directories, memory)
   kBadArgument = 8,
-  kNotFound = 9,   // unknown client id, handle or recording
-  kLimit = 10,     // a fixed limit is reached
-  kProtocol = 11,  // the device's reply broke the protocol
+  kNotFound = 9,     // unknown client id, handle or recording
+  kLimit = 10,       // a fixed limit is reached
+  kProtocol = 11,    // the device's reply broke the protocol
+  kInCallback = 12,  // a call a callback may not make (InitLib, UnInitLib)
 };
 
 constexpr int kFailureTextSize = 256;

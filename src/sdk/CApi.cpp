@@ -29,6 +29,9 @@ static_assert(QNVNET_E_NO_SAVE == int32_t(QNVNET_ERR_NO_SAVE));
 static_assert(QNVNET_E_ROLLOVER_PENDING == int32_t(QNVNET_ERR_ROLLOVER_PENDING));
 static_assert(QNVNET_E_CAPTURE == int32_t(QNVNET_ERR_CAPTURE));
 static_assert(QNVNET_E_BAD_ARGUMENT == int32_t(QNVNET_ERR_BAD_ARGUMENT));
+static_assert(QNVNET_E_IN_CALLBACK == int32_t(QNVNET_ERR_IN_CALLBACK));
+static_assert(QNVNET_REASON_IN_CALLBACK == int32_t(qnv::platform::FailureKind::kInCallback));
+static_assert(QNVNET_REASON_PROTOCOL == int32_t(qnv::platform::FailureKind::kProtocol));
 static_assert(QNVNET_LOST_NONE == int32_t(QNVNET_LOSS_NONE));
 static_assert(QNVNET_LOST_BROKEN_CONNECTION == int32_t(QNVNET_LOSS_BROKEN_CONNECTION));
 static_assert(QNVNET_LOST_NO_KEEPALIVE_ANSWER == int32_t(QNVNET_LOSS_NO_KEEPALIVE_ANSWER));
@@ -130,9 +133,49 @@ int32_t NullArgument(const char* name) {
   return QNVNET_E_BAD_ARGUMENT;
 }
 
-// A failure that no failure point explained gets the code's own reason.
+// The largest payload a set sends (the C++ exports' -21 beyond it).
+constexpr int32_t kMaxPayload = 4076;
+
+// A payload of length bytes at data: 0 when the call may go ahead, else the
+// code (nothing is sent). name: the data argument's name.
+int32_t PayloadRefusal(const void* data, int32_t length, const char* name) {
+  if (length < 0) {
+    qnv::platform::ClearFailure();
+    NoteFailure(FailureKind::kBadArgument, 0, "length %d is below 0", length);
+    return QNVNET_E_BAD_ARGUMENT;
+  }
+  if (data == nullptr && length > 0) return NullArgument(name);
+  if (length > kMaxPayload) {
+    qnv::platform::ClearFailure();
+    NoteFailure(FailureKind::kBadArgument, 0, "payload of %d bytes is over %d", length,
+                kMaxPayload);
+    return QNVNET_E_SEND;
+  }
+  return QNVNET_SUCCESS;
+}
+
+// A get's buffer and the capacity *length gives it.
+int32_t BufferRefusal(const void* buffer, const int32_t* length) {
+  if (length == nullptr) return NullArgument("length");
+  if (*length < 0) {
+    qnv::platform::ClearFailure();
+    NoteFailure(FailureKind::kBadArgument, 0, "*length %d is below 0", *length);
+    return QNVNET_E_BAD_ARGUMENT;
+  }
+  if (buffer == nullptr && *length > 0) return NullArgument("buffer");
+  return QNVNET_SUCCESS;
+}
+
+// A failure that no failure point explained gets the code's own reason. The
+// C++ exports' -3 (a null pointer they need) is the C interface's -90: C
+// callers see only the codes qnvnet.h names.
 int32_t Explained(uint32_t code) {
   int32_t rc = int32_t(code);
+  if (code == QNVNET_ERR_ARGUMENT) {
+    qnv::platform::ClearFailure();
+    NoteFailure(FailureKind::kBadArgument, 0, "a required pointer is NULL");
+    return QNVNET_E_BAD_ARGUMENT;
+  }
   if (rc == 0 || qnv::platform::LastFailure().kind != FailureKind::kNone) return rc;
   switch (rc) {
     case QNVNET_E_BAD_ARGUMENT:
@@ -142,6 +185,12 @@ int32_t Explained(uint32_t code) {
     case QNVNET_E_NO_CHANNEL:
     case QNVNET_E_NO_SAVE:
       NoteFailure(FailureKind::kNotFound, 0, "%s", QnvResultText(code));
+      break;
+    case QNVNET_E_ROLLOVER_PENDING:
+      NoteFailure(FailureKind::kBadArgument, 0, "%s", QnvResultText(code));
+      break;
+    case QNVNET_E_IN_CALLBACK:
+      NoteFailure(FailureKind::kInCallback, 0, "%s", QnvResultText(code));
       break;
     case QNVNET_E_TOO_MANY_SESSIONS:
     case QNVNET_E_TOO_MANY_CHANNELS:
@@ -186,6 +235,7 @@ int32_t qnvnet_version(uint32_t* version) {
   return Explained(QNVNet_GetSdkVersion(version));
 }
 int32_t qnvnet_decoder_available(int32_t* available) {
+  qnv::platform::ClearFailure();
   if (available == nullptr) return NullArgument("available");
   return Explained(QNVNet_DecoderAvailable(available));
 }
@@ -237,6 +287,10 @@ int32_t qnvnet_live_set_stall_timeout(uint32_t handle, uint32_t milliseconds) {
 int32_t qnvnet_live_loss_reason(uint32_t handle, qnvnet_loss* loss) {
   return LossQuery(&QNVNet_LiveGetLossReason, handle, loss);
 }
+int32_t qnvnet_message_drops(uint32_t client_id, uint64_t* dropped) {
+  if (dropped == nullptr) return NullArgument("dropped");
+  return Explained(QNVNet_DevGetMessageDrops(client_id, dropped));
+}
 int32_t qnvnet_session_loss_reason(uint32_t client_id, qnvnet_loss* loss) {
   return LossQuery(&QNVNet_DevGetLossReason, client_id, loss);
 }
@@ -274,18 +328,20 @@ int32_t qnvnet_ptz_preset(uint32_t client_id, uint32_t v1, uint32_t v2) {
   return Explained(QNVNet_PTZCtrlPreset(client_id, v1, v2));
 }
 int32_t qnvnet_ptz_get_param(uint32_t client_id, uint32_t type, void* buffer, int32_t* length) {
-  if (length == nullptr) return NullArgument("length");
+  if (int32_t rc = BufferRefusal(buffer, length)) return rc;
   return Explained(QNVNet_PTZGetParam(client_id, type, buffer, *length));
 }
 
 int32_t qnvnet_config_get(uint32_t client_id, uint32_t type, void* buffer, int32_t* length) {
-  if (length == nullptr) return NullArgument("length");
+  if (int32_t rc = BufferRefusal(buffer, length)) return rc;
   return Explained(QNVNet_ManageGetSysConfig(client_id, type, buffer, *length));
 }
 int32_t qnvnet_config_set(uint32_t client_id, uint32_t type, const void* data, int32_t length) {
+  if (int32_t rc = PayloadRefusal(data, length, "data")) return rc;
   return Explained(QNVNet_ManageSetSysConfig(client_id, type, data, length));
 }
 int32_t qnvnet_system_command(uint32_t client_id, uint32_t type, const void* data, int32_t length) {
+  if (int32_t rc = PayloadRefusal(data, length, "data")) return rc;
   return Explained(QNVNet_ManageSendSysCmd(client_id, type, data, length));
 }
 
@@ -298,10 +354,11 @@ int32_t qnvnet_firmware_start(uint32_t client_id) {
 }
 
 int32_t qnvnet_rules_download(uint32_t client_id, void* buffer, int32_t* length) {
-  if (length == nullptr) return NullArgument("length");
+  if (int32_t rc = BufferRefusal(buffer, length)) return rc;
   return Explained(QNVNet_RuleDownLoad(client_id, buffer, *length));
 }
 int32_t qnvnet_rules_upload(uint32_t client_id, const void* data, int32_t length) {
+  if (int32_t rc = PayloadRefusal(data, length, "data")) return rc;
   return Explained(QNVNet_RuleUpLoad(client_id, data, length));
 }
 int32_t qnvnet_rules_enable(uint32_t client_id, int32_t on) {
@@ -313,10 +370,11 @@ int32_t qnvnet_rules_state(uint32_t client_id, int32_t* on) {
 }
 
 int32_t qnvnet_algorithm_get(uint32_t client_id, uint32_t type, void* buffer, int32_t* length) {
-  if (length == nullptr) return NullArgument("length");
+  if (int32_t rc = BufferRefusal(buffer, length)) return rc;
   return Explained(QNVNet_AlgorGetParam(client_id, type, buffer, *length));
 }
 int32_t qnvnet_algorithm_set(uint32_t client_id, uint32_t type, const void* data, int32_t length) {
+  if (int32_t rc = PayloadRefusal(data, length, "data")) return rc;
   return Explained(QNVNet_AlgorSetParam(client_id, type, data, length));
 }
 

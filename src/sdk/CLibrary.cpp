@@ -6,6 +6,7 @@
 #include <new>
 
 #include "platform/Clock.h"
+#include "platform/FailureNote.h"
 #include "platform/Socket.h"
 #include "player/PlayerApi.h"
 #include "protocol/Commands.h"
@@ -58,6 +59,7 @@ uint32_t CLibrary::Init() {
   std::lock_guard<std::recursive_mutex> lock(m_lock);
   if (m_initialised) return 0;
   if (!platform::NetworkStartup()) return QNVNET_ERR_NETWORK;
+  CallbackGate().Open();
   if (!m_watcher.Start(&CLibrary::OnLoss, this)) return QNVNET_ERR_NETWORK;
   if (!m_keepAliveRunner.Start(&CLibrary::OnLoss, this)) {
     m_watcher.Stop();
@@ -74,6 +76,9 @@ uint32_t CLibrary::Init() {
 }
 
 uint32_t CLibrary::UnInit() {
+  // No callback begins from here on; those in progress are waited for at the
+  // end, once every session is shut down (an export they call returns at once).
+  CallbackGate().Close();
   m_keepAlive.Stop();
   std::vector<std::shared_ptr<CClient>> sessions;
   std::vector<std::shared_ptr<CChannel>> channels;
@@ -97,6 +102,9 @@ uint32_t CLibrary::UnInit() {
     session->Logout();
   }
   if (wasInitialised) StopPlayer();
+  // Receive threads left inside a stream callback by the teardown (and a
+  // host thread inside a disconnect callback) are the last to return.
+  CallbackGate().WaitIdle();
   return 0;
 }
 
@@ -139,7 +147,12 @@ uint32_t CLibrary::Login(uint32_t* clientId, const char* ip, uint16_t port, cons
     std::lock_guard<std::recursive_mutex> lock(m_lock);
     // Logins in progress count, so the 501st is refused before any traffic.
     if (m_sessions.size() + m_loginsInProgress >= kMaxSessions) return QNVNET_ERR_TOO_MANY_SESSIONS;
-    if (!m_initialised || clientId == nullptr) return QNVNET_ERR_NO_SESSION;
+    if (clientId == nullptr) return QNVNET_ERR_NO_SESSION;
+    if (!m_initialised) {
+      platform::NoteFailure(platform::FailureKind::kNotFound, 0,
+                            "the library is not started (QNVNet_InitLib)");
+      return QNVNET_ERR_NO_SESSION;
+    }
     ++m_loginsInProgress;
   }
   ScopeExit done{[this] {

@@ -97,12 +97,34 @@ uint32_t QNVNet_SetCallback(QNVNetMessageCallback message, QNVNetStreamCallback 
   return 0;
 }
 
+namespace {
+// InitLib and UnInitLib from inside a callback: UnInitLib would wait for the
+// very callback that calls it.
+uint32_t RefusedInCallback(const char* name) {
+  qnv::platform::NoteFailure(qnv::platform::FailureKind::kInCallback, 0,
+                             "%s was called from inside a callback; call it from a host thread "
+                             "once the callback returned",
+                             name);
+  return QNVNET_ERR_IN_CALLBACK;
+}
+}  // namespace
+
 uint32_t QNVNet_InitLib() {
-  return Guarded([] { return CLibrary::Instance().Init(); }, QNVNET_ERR_NETWORK);
+  return Guarded(
+      []() -> uint32_t {
+        if (qnv::CCallbackGate::InsideCallback()) return RefusedInCallback("QNVNet_InitLib");
+        return CLibrary::Instance().Init();
+      },
+      QNVNET_ERR_NETWORK);
 }
 
 uint32_t QNVNet_UnInitLib() {
-  return Guarded([] { return CLibrary::Instance().UnInit(); }, 0);
+  return Guarded(
+      []() -> uint32_t {
+        if (qnv::CCallbackGate::InsideCallback()) return RefusedInCallback("QNVNet_UnInitLib");
+        return CLibrary::Instance().UnInit();
+      },
+      0);
 }
 
 uint32_t QNVNet_DevLogin(uint32_t* clientId, const char* ip, uint16_t port, const char* user,
@@ -224,6 +246,16 @@ uint32_t QNVNet_LiveGetLossReason(uint32_t handle, QNVNetLoss* loss) {
     std::shared_ptr<CChannel> channel = CLibrary::Instance().FindChannel(handle);
     if (!channel) return QNVNET_ERR_NO_SESSION;
     *loss = channel->Loss();
+    return 0;
+  });
+}
+
+uint32_t QNVNet_DevGetMessageDrops(uint32_t clientId, uint64_t* dropped) {
+  if (dropped == nullptr) return QNVNET_ERR_ARGUMENT;
+  return Guarded([&]() -> uint32_t {
+    std::shared_ptr<CClient> client = CLibrary::Instance().FindClient(clientId);
+    if (!client) return QNVNET_ERR_NO_SESSION;
+    *dropped = client->DroppedMessages();
     return 0;
   });
 }

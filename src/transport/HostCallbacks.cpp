@@ -4,6 +4,45 @@ namespace qnv {
 
 namespace {
 thread_local QNVNetLoss t_loss{};
+// Callbacks this thread is inside (a callback's export may report a loss,
+// which calls the disconnect callback again).
+thread_local uint32_t t_depth = 0;
+}  // namespace
+
+bool CCallbackGate::Enter() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (!m_open) return false;
+  ++m_inside;
+  ++t_depth;
+  return true;
+}
+
+void CCallbackGate::Leave() {
+  --t_depth;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (--m_inside == 0) m_idle.notify_all();
+}
+
+void CCallbackGate::Open() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_open = true;
+}
+
+void CCallbackGate::Close() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_open = false;
+}
+
+void CCallbackGate::WaitIdle() {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  m_idle.wait(lock, [this] { return m_inside == 0; });
+}
+
+bool CCallbackGate::InsideCallback() { return t_depth != 0; }
+
+CCallbackGate& CallbackGate() {
+  static CCallbackGate gate;
+  return gate;
 }
 
 HostCallbacks& Callbacks() {
@@ -14,6 +53,8 @@ HostCallbacks& Callbacks() {
 bool CallDisconnect(uint32_t clientId, char* address, uint16_t port, const QNVNetLoss& loss) {
   QNVNetDisconnectCallback cb = Callbacks().disconnect.load();
   if (cb == nullptr) return false;
+  CCallbackScope scope;
+  if (!scope.Entered()) return false;
   // Restored on every path, also when the host's callback throws.
   struct SRestore {
     QNVNetLoss outer = t_loss;

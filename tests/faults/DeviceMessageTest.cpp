@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "FaultFixture.h"
+#include "device/CSessionWatcher.h"
 #include "support/LoopbackPeer.h"
 
 namespace qnv {
@@ -246,6 +247,78 @@ TEST_F(DeviceMessages, FiveHundredIdleSessionsEachGetTheirOwnMessagesOnce) {
   EXPECT_EQ(CMessageLog::Get().Count(), total);
   for (auto& [id, d] : deviceOf) EXPECT_EQ(perClient[id], raised[d]) << id;
   for (auto& [id, d] : deviceOf) QNVNet_DevLogout(id);
+}
+
+// A message callback that blocks until released; counts what it got.
+struct SBlockingHost {
+  static inline std::atomic<bool> release{false};
+  static inline std::atomic<int> entered{0};
+  static inline std::mutex mutex;
+  static inline std::vector<uint32_t> seqs;
+  static bool OnMessage(uint32_t, char*, uint16_t, uint16_t, char* body, int32_t length, uint32_t) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      seqs.push_back(SeqOf({0, 0, {body, body + length}}));
+    }
+    ++entered;
+    while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return true;
+  }
+  static size_t Count() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return seqs.size();
+  }
+};
+
+// A callback stuck in one message while the device floods 3,000 more of
+// 4 KiB: the session keeps the newest 1,024, counts the rest as dropped, and
+// a call on the session gets its reply at once meanwhile.
+TEST_F(DeviceMessages, BlockedCallbackKeepsTheNewestAndCountsTheDropped) {
+  constexpr uint32_t kFlood = 3000;
+  SBlockingHost::release = false;
+  SBlockingHost::entered = 0;
+  SBlockingHost::seqs.clear();
+  QNVNet_SetCallback(&SBlockingHost::OnMessage, &CHostLog::OnFrame, &CHostLog::OnDisconnect,
+                     test::kUserValue);
+  test::LoopbackPeer peer;
+  std::thread device;
+  uint32_t id = ScriptedLogin(peer, device, [](test::LoopbackPeer& p) {
+    p.Write(Block(1, 4096));
+    while (SBlockingHost::entered.load() == 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::vector<uint8_t> flood;
+    for (uint32_t seq = 2; seq <= kFlood + 1; ++seq) {
+      auto b = Block(seq, 4096);
+      flood.insert(flood.end(), b.begin(), b.end());
+    }
+    p.Write(flood);
+    auto [c, k] = ReadRequest(p);
+    p.Write(test::MakeReply(c, k, 0, 9));
+    p.Read(1);  // until the host closes
+  });
+  ASSERT_TRUE(WaitUntil([] { return SBlockingHost::entered.load() == 1; }, 2000));
+  uint8_t buf[64];
+  int32_t length = sizeof buf;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(QNVNet_ManageGetSysConfig(id, 13, buf, length), 0u);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  uint64_t dropped = 0;
+  // Everything is read by now (the reply came after the flood).
+  ASSERT_EQ(QNVNet_DevGetMessageDrops(id, &dropped), 0u);
+  EXPECT_EQ(dropped, kFlood - CSessionWatcher::kMaxQueuedMessages);
+  EXPECT_EQ(QNVNet_DevGetMessageDrops(id, nullptr), QNVNET_ERR_ARGUMENT);
+  EXPECT_EQ(QNVNet_DevGetMessageDrops(id + 1000, &dropped), QNVNET_ERR_NO_SESSION);
+  SBlockingHost::release = true;
+  ASSERT_TRUE(WaitUntil(
+      [] { return SBlockingHost::Count() >= 1 + CSessionWatcher::kMaxQueuedMessages; }, 5000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::lock_guard<std::mutex> lock(SBlockingHost::mutex);
+  ASSERT_EQ(SBlockingHost::seqs.size(), 1 + CSessionWatcher::kMaxQueuedMessages);
+  EXPECT_EQ(SBlockingHost::seqs[0], 1u);
+  for (size_t i = 1; i < SBlockingHost::seqs.size(); ++i)
+    EXPECT_EQ(SBlockingHost::seqs[i], kFlood + 1 - CSessionWatcher::kMaxQueuedMessages + i) << i;
+  QNVNet_DevLogout(id);
+  device.join();
 }
 
 }  // namespace

@@ -44,5 +44,24 @@ foreach(name GetSdkVersion SetCallback InitLib UnInitLib DevLogin DevLogout Live
     message(FATAL_ERROR "QNVNet_${name} is missing")
   endif()
 endforeach()
+# The extensions beside the 27, each documented in QNVNetSdk.h (and its C
+# counterpart in qnvnet.h): a missing one is a broken promise, an unlisted
+# one an undocumented addition to review here.
+set(extensions LiveSaveRollover LiveSetPreRecord LiveSetStallTimeout GetDisconnectReason
+    DevGetLossReason LiveGetLossReason DevGetMessageDrops DecoderAvailable)
+foreach(name ${extensions})
+  if(NOT "QNVNet_${name}" IN_LIST found)
+    message(FATAL_ERROR "the extension QNVNet_${name} is missing")
+  endif()
+endforeach()
+set(cxx_found ${found})
+list(FILTER cxx_found INCLUDE REGEX "^QNVNet_")
+list(LENGTH cxx_found cxx_count)
+list(LENGTH extensions extension_count)
+math(EXPR expected "27 + ${extension_count}")
+if(NOT cxx_count EQUAL expected)
+  message(FATAL_ERROR "${cxx_count} QNVNet_ exports, not the 27 and the ${extension_count} "
+                      "extensions listed here")
+endif()
 list(LENGTH found count)
 message(STATUS "${count} exports, as the headers declare")

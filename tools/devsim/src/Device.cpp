@@ -1,5 +1,6 @@
 #include "Device.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -151,16 +152,18 @@ void Device::ArmAlarmTimer() {
   alarmTimer_->expires_after(std::chrono::milliseconds(options_.alarmIntervalMs));
   alarmTimer_->async_wait([this](std::error_code ec) {
     if (ec || closing_) return;
-    if (state_.RulesEnabled()) SendAlarmToAll(1);
+    if (state_.RulesEnabled())
+      for (uint32_t i = 0; i < options_.alarmBurst; ++i) SendAlarmToAll(1);
     ArmAlarmTimer();
   });
 }
 
 std::vector<uint8_t> Device::MakeAlarm(uint32_t ruleId) {
-  std::vector<uint8_t> a(QNVNET_ALARM_SIZE, 0);
+  // Zeros after the layout when the options ask for larger alarms.
+  std::vector<uint8_t> a(std::max<size_t>(QNVNET_ALARM_SIZE, options_.alarmSize), 0);
   std::memcpy(a.data(), "VvEeMmSs", 8);
   const uint32_t sequence = ++alarmSequence_;
-  wire::PutU32(a.data() + QNVNET_ALARM_LENGTH_OFFSET, static_cast<uint32_t>(QNVNET_ALARM_SIZE));
+  wire::PutU32(a.data() + QNVNET_ALARM_LENGTH_OFFSET, static_cast<uint32_t>(a.size()));
   wire::PutU32(a.data() + QNVNET_ALARM_TYPE_OFFSET, QNVNET_ALARM_TYPE_RULE);
   wire::PutU32(a.data() + QNVNET_ALARM_RULE_OFFSET, ruleId);
   wire::PutU32(a.data() + QNVNET_ALARM_CHANNEL_OFFSET, 1);

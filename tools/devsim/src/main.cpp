@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "QNVNetAlarm.h"
 #include "devsim/Simulator.h"
 
 namespace {
@@ -86,6 +87,8 @@ const char kUsage[] =
     "Rule alarms (device messages on every logged-in command connection):\n"
     "  --alarm-interval MS  raise a rule alarm every MS ms while rule processing is on;\n"
     "                       also starts with rule processing on (default 0: none)\n"
+    "  --alarm-size BYTES   each alarm's block length, 56..4096 (zeros after byte 56)\n"
+    "  --alarm-burst N      alarms per interval and connection (default 1): a flood\n"
     "  --alarm-before-reply send an alarm just before every reply, in the same write\n"
     "  Alarm layout, 56 bytes, numbers little-endian:\n"
     "    0 \"VvEe\"  4 \"MmSs\"  8 u32 block length (56)  12 u32 event type (1: rule fired)\n"
@@ -307,6 +310,14 @@ int main(int argc, char** argv) {
     } else if (arg == "--alarm-interval") {
       if (!value(v) || !ParseUnsigned(v, 86400000, n)) return Fail("--alarm-interval needs ms");
       options.alarmIntervalMs = static_cast<int>(n);
+    } else if (arg == "--alarm-size") {
+      if (!value(v) || !ParseUnsigned(v, 4096, n) || n < QNVNET_ALARM_SIZE)
+        return Fail("--alarm-size needs 56..4096 bytes");
+      options.alarmSize = static_cast<uint32_t>(n);
+    } else if (arg == "--alarm-burst") {
+      if (!value(v) || !ParseUnsigned(v, 10000, n) || n == 0)
+        return Fail("--alarm-burst needs 1..10000");
+      options.alarmBurst = static_cast<uint32_t>(n);
     } else if (arg == "--alarm-before-reply") {
       options.alarmBeforeReply = true;
     } else if (arg == "--freeze-after") {

@@ -173,6 +173,10 @@ struct SimulatorOptions {
   int alarmIntervalMs = 0;
   // Send an alarm just before every reply, in the same write.
   bool alarmBeforeReply = false;
+  // Each alarm's size, QNVNET_ALARM_SIZE..4096 (zeros after the layout), and how many
+  // alarms each connection gets per interval: a device flooding its host with events.
+  uint32_t alarmSize = 56;
+  uint32_t alarmBurst = 1;
 };
 
 // What a freeze stops (Simulator::Freeze).
