@@ -20,7 +20,7 @@
 #include "qnvcatalogue/CCatalogueWriter.h"
 #include "qnvcatalogue/ICatalogue.h"
 #include "qnvctl/ChildProcess.h"
-#include "support/PgCluster.h"
+#include "support/PgEnvironment.h"
 
 namespace qnvcat {
 namespace {
@@ -30,37 +30,7 @@ namespace fs = std::filesystem;
 using test::kSecond;
 using test::kT0;
 
-// The cluster, started by the first test that needs it and stopped at exit.
-class PgEnvironment : public ::testing::Environment {
- public:
-  static PgEnvironment* Get() {
-    static PgEnvironment* const environment = [] {
-      auto* e = new PgEnvironment;  // gtest owns it
-      ::testing::AddGlobalTestEnvironment(e);
-      return e;
-    }();
-    return environment;
-  }
-  void TearDown() override { cluster_.reset(); }
-  qnvtest::PgCluster* Cluster(std::string& why) {
-    if (!tried_) {
-      tried_ = true;
-      if (qnvtest::PgCluster::BinDir().empty()) {
-        why_ = "PostgreSQL's server is not installed here (apt-get install postgresql)";
-      } else {
-        cluster_ = std::make_unique<qnvtest::PgCluster>();
-        if (!cluster_->Start(why_)) cluster_.reset();
-      }
-    }
-    why = why_;
-    return cluster_.get();
-  }
-
- private:
-  bool tried_ = false;
-  std::string why_;
-  std::unique_ptr<qnvtest::PgCluster> cluster_;
-};
+using qnvtest::PgEnvironment;
 // Registered before the tests run, so its TearDown stops the cluster.
 const PgEnvironment* const kPgEnvironment = PgEnvironment::Get();
 
@@ -179,6 +149,55 @@ TEST_P(CatalogueDb, SchemaIsMadeOnceReadersCheckItAndNewerOnesAreRefused) {
   }
 }
 
+// A catalogue of schema 1 (events numbered by the database) is brought to
+// schema 2, where an event's id is its recorder's: old rows keep their
+// numbers, two recorders may give the same id and each event stays once.
+TEST_P(CatalogueDb, EventIdsAreTheRecordersAndSchemaOneIsUpgraded) {
+  fs::create_directories(root_ + "/.qnv-recorder");
+  const std::string autoId =
+      GetParam() == EBackend::kSqlite ? "INTEGER PRIMARY KEY" : "BIGSERIAL PRIMARY KEY";
+  Raw("CREATE TABLE qnv_schema (version INTEGER NOT NULL);"
+      "INSERT INTO qnv_schema (version) VALUES (1);"
+      "CREATE TABLE events (id " +
+      autoId +
+      ", recorder TEXT NOT NULL, camera TEXT NOT "
+      "NULL, time_us BIGINT NOT NULL, rule BIGINT NOT NULL, channel BIGINT NOT NULL, box_x "
+      "BIGINT NOT NULL, box_y BIGINT NOT NULL, box_w BIGINT NOT NULL, box_h BIGINT NOT NULL, "
+      "sequence BIGINT NOT NULL, clip TEXT NOT NULL, segment TEXT NOT NULL);"
+      "CREATE UNIQUE INDEX events_key ON events (recorder, camera, time_us, rule, channel, "
+      "sequence);"
+      "INSERT INTO events VALUES (7, 'old', 'gate', " +
+      std::to_string(kT0) + ", 1, 1, 0, 0, 0, 0, 0, '', '');");
+  auto c = Open();
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->SchemaVersion(), 2);
+  std::string error;
+  std::vector<SEventRow> found;
+  ASSERT_TRUE(c->EventsById(7, "", found, error)) << error;
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].recorder, "old");
+
+  SEventRow a = Event("gate", kT0 + kSecond, 1), b = Event("yard", kT0 + 2 * kSecond, 2);
+  a.id = b.id = 1733700000123456;
+  b.recorder = "r2";
+  SEventRow twin = a;  // the same content under another id: a second event
+  twin.id = a.id + 1;
+  Apply(*c, {SOp::Event(a), SOp::Event(b), SOp::Event(twin), SOp::Event(a)});
+  ASSERT_TRUE(c->EventsById(a.id, "", found, error)) << error;
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[0].recorder, "r1");
+  EXPECT_EQ(found[1].recorder, "r2");
+  EXPECT_EQ(found[1].camera, "yard");
+  ASSERT_TRUE(c->EventsById(a.id, "r2", found, error)) << error;
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].id, a.id);
+  SEventQuery q;
+  q.fromUs = kT0;
+  q.toUs = kT0 + 3 * kSecond;
+  ASSERT_TRUE(c->Events(q, found, error)) << error;
+  EXPECT_EQ(found.size(), 4u);  // the old one, a (once), its twin, b
+}
+
 TEST_P(CatalogueDb, SegmentsAreUpsertedAndFoundByTheSpansTheyOverlap) {
   auto c = Open();
   ASSERT_NE(c, nullptr);
@@ -252,13 +271,13 @@ TEST_P(CatalogueDb, EventsStatesAndCameras) {
   ASSERT_EQ(events.size(), 4u);  // 1, 7, 13, 19
   EXPECT_EQ(events[1].timeUs, kT0 + 7 * kSecond);
   EXPECT_TRUE(events[1].SameEvent(Event("gate", kT0 + 7 * kSecond, 1)));
-  SEventRow byId;
-  bool found = false;
-  ASSERT_TRUE(c->EventById(events[1].id, byId, found, error)) << error;
-  EXPECT_TRUE(found);
-  EXPECT_TRUE(byId.SameEvent(events[1]));
-  ASSERT_TRUE(c->EventById(987654321, byId, found, error));
-  EXPECT_FALSE(found);
+  std::vector<SEventRow> byId;
+  ASSERT_TRUE(c->EventsById(events[1].id, "", byId, error)) << error;
+  ASSERT_EQ(byId.size(), 1u);
+  EXPECT_TRUE(byId[0].SameEvent(events[1]));
+  EXPECT_EQ(byId[0].id, events[1].id);
+  ASSERT_TRUE(c->EventsById(987654321, "", byId, error));
+  EXPECT_TRUE(byId.empty());
   q = SEventQuery{};
   q.fromUs = kT0;
   q.toUs = kT0 + 20 * kSecond;

@@ -368,3 +368,51 @@ TEST(CatalogueWriter, HooksNeverWaitForABusyDatabase) {
 
 }  // namespace
 }  // namespace qnvcat
+
+namespace qnvcat {
+namespace {
+
+// Event ids are known at once, rise strictly, and go on past the ones an
+// earlier run gave even when the clock now reads earlier (a clock stepped
+// back across a restart): the journal's last id is the floor.
+TEST(CatalogueWriter, EventIdsRiseAcrossRestartsWhateverTheClock) {
+  ScratchDir root;
+  STarget target;
+  target.rootOrUrl = root.Path();
+  SWriterOptions options;
+  options.recorder = "r1";
+  options.queueDir = root / ".qnv-recorder/r1/catalogue-queue";
+  options.journalDir = root / ".qnv-recorder/r1/journal";
+  std::string error;
+  // An earlier run, a day ahead of this clock, gave ids up to `ahead`.
+  const int64_t ahead = std::chrono::duration_cast<std::chrono::microseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count() +
+                        86400 * kSecond;
+  {
+    CJournalWriter journal;
+    ASSERT_TRUE(journal.Open(options.journalDir, error)) << error;
+    SEventRow e = Event(kT0, 1);
+    for (int i = 0; i < 5000; ++i) {  // more than the tail that is read
+      e.id = ahead - 5000 + i + 1;
+      ASSERT_TRUE(journal.Append(SOp::Event(e), ahead, error)) << error;
+    }
+  }
+  CCatalogueWriter writer(target, options);
+  ASSERT_TRUE(writer.Start(error)) << error;
+  const int64_t first = writer.NextEventId();
+  EXPECT_GT(first, ahead);
+  const int64_t second = writer.Event(Event(kT0 + 1, 2));
+  EXPECT_EQ(second, first + 1);
+  ASSERT_TRUE(writer.Flush(10000));
+  writer.Stop();
+  auto reader = OpenCatalogue(target, EOpenMode::kRead, error);
+  ASSERT_NE(reader, nullptr) << error;
+  std::vector<SEventRow> events;
+  ASSERT_TRUE(reader->EventsById(second, "r1", events, error)) << error;
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].rule, 2u);
+}
+
+}  // namespace
+}  // namespace qnvcat

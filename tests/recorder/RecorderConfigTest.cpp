@@ -174,3 +174,50 @@ TEST_F(RecorderConfig, ReloadSaysANewPasswordEnvNeedsAFileOrARestart) {
 }
 
 }  // namespace
+
+namespace {
+
+// [catalogue]: SQLite under the root by default, a PostgreSQL URL with its
+// password from the environment or a file, bounded sizes, and nothing
+// without [storage].
+TEST_F(RecorderConfig, CatalogueSectionIsCheckedWhole) {
+  const std::string storage = "[storage]\nroot = \"" + dir_.string() + "\"\ninstance = \"i1\"\n";
+  SConfig config;
+  std::string error;
+  ASSERT_TRUE(Load(storage + "[catalogue]\n" + Camera("c"), error, &config)) << error;
+  EXPECT_TRUE(config.catalogue.enabled);
+  EXPECT_TRUE(config.catalogue.url.empty());
+  EXPECT_EQ(config.catalogue.recorder, DefaultRecorderName("i1"));
+  EXPECT_NE(config.catalogue.recorder.find("/i1"), std::string::npos);
+  EXPECT_EQ(config.catalogue.queueMb, 256);
+
+  ::setenv("QNVREC_CAT_PW", "a database password longer than a device's", 1);
+  ASSERT_TRUE(Load(storage +
+                       "[catalogue]\nurl = \"postgresql://rec@127.0.0.1/video\"\n"
+                       "password_env = \"QNVREC_CAT_PW\"\nrecorder = \"site-a/rec1\"\n"
+                       "queue_mb = 16\nhistory_days = 7\n" +
+                       Camera("c"),
+                   error, &config))
+      << error;
+  EXPECT_EQ(config.catalogue.password, "a database password longer than a device's");
+  EXPECT_EQ(config.catalogue.recorder, "site-a/rec1");
+  EXPECT_EQ(config.catalogue.queueMb, 16);
+  ::unsetenv("QNVREC_CAT_PW");
+
+  const std::pair<std::string, std::string> refused[] = {
+      {storage + "[catalogue]\nurl = \"mysql://x\"\n", "postgresql://"},
+      {storage + "[catalogue]\npassword_env = \"X\"\n", "postgresql:// 'url' only"},
+      {storage + "[catalogue]\nqueue_mb = 0\n", "'queue_mb' must lie between 1 and 65536"},
+      {storage + "[catalogue]\nrecorder = \"a b\"\n", "'recorder'"},
+      {storage + "[catalogue]\nurl = \"postgresql://x/y\"\npassword_env = \"QNVREC_UNSET\"\n",
+       "not set"},
+      {storage + "[catalogue]\ntable = \"x\"\n", "unknown key"},
+      {"[rtsp]\n[catalogue]\n", "needs a [storage] section"},
+  };
+  for (const auto& [text, why] : refused) {
+    EXPECT_FALSE(Load(text + Camera("c"), error)) << text;
+    EXPECT_NE(error.find(why), std::string::npos) << text << "\n" << error;
+  }
+}
+
+}  // namespace

@@ -18,7 +18,10 @@ int64_t NowUs() {
 }  // namespace
 
 CCatalogueWriter::CCatalogueWriter(STarget target, SWriterOptions options)
-    : target_(std::move(target)), options_(std::move(options)), retryMs_(options_.firstRetryMs) {}
+    : target_(std::move(target)),
+      options_(std::move(options)),
+      healWanted_(options_.heal),
+      retryMs_(options_.firstRetryMs) {}
 
 CCatalogueWriter::~CCatalogueWriter() { Stop(); }
 
@@ -28,9 +31,15 @@ bool CCatalogueWriter::Start(std::string& error) {
     error = "catalogue replay queue: " + error;
     return false;
   }
-  if (!options_.journalDir.empty() && !journal_.Open(options_.journalDir, error)) {
-    error = "catalogue journal: " + error;
-    return false;
+  if (!options_.journalDir.empty()) {
+    if (!journal_.Open(options_.journalDir, error)) {
+      error = "catalogue journal: " + error;
+      return false;
+    }
+    // Ids go on from the last one an earlier run gave, whatever the clock did.
+    const int64_t last = LastJournalEventId(options_.journalDir);
+    std::lock_guard<std::mutex> lock(mutex_);
+    lastEventId_ = std::max(lastEventId_, last);
   }
   nextTry_ = Clock::now();
   thread_ = std::thread([this] { Run(); });
@@ -106,9 +115,23 @@ void CCatalogueWriter::SegmentDeleted(const std::string& path) {
   PushOp(SOp::Deleted(options_.recorder, path));
 }
 
-void CCatalogueWriter::Event(SEventRow event) {
+void CCatalogueWriter::SegmentForgotten(const std::string& path) {
+  PushOp(SOp::Forget(options_.recorder, path));
+}
+
+int64_t CCatalogueWriter::NextEventId() {
+  const int64_t now = NowUs();
+  std::lock_guard<std::mutex> lock(mutex_);
+  lastEventId_ = std::max(now, lastEventId_ + 1);
+  return lastEventId_;
+}
+
+int64_t CCatalogueWriter::Event(SEventRow event) {
   event.recorder = options_.recorder;
+  if (event.id == 0) event.id = NextEventId();
+  const int64_t id = event.id;
   PushOp(SOp::Event(std::move(event)));
+  return id;
 }
 
 void CCatalogueWriter::StateChange(SStateRow state) {
@@ -118,6 +141,14 @@ void CCatalogueWriter::StateChange(SStateRow state) {
 
 void CCatalogueWriter::PurgeDeleted(int64_t beforeUs) {
   PushOp(SOp::Purge(options_.recorder, beforeUs));
+}
+
+void CCatalogueWriter::HealOpenRows() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    healWanted_ = true;
+  }
+  wake_.notify_one();
 }
 
 SWriterStats CCatalogueWriter::Stats() const {
@@ -151,16 +182,19 @@ void CCatalogueWriter::Run() {
     uint64_t upTo = 0;
     bool stopping = false;
     uint64_t droppedMemory = 0;
+    bool heal = false;
     {
       std::unique_lock<std::mutex> lock(mutex_);
       // Work on the database is due: a replay, or the healing after start.
-      const bool waiting = !queue_.Empty() || (options_.heal && !healed_);
-      auto ready = [&] { return stopping_ || !requests_.empty(); };
+      heal = healWanted_;
+      const bool waiting = !queue_.Empty() || (heal && !healed_);
+      auto ready = [&] { return stopping_ || !requests_.empty() || healWanted_ != heal; };
       if (waiting) {
         wake_.wait_until(lock, nextTry_, ready);
       } else {
         wake_.wait(lock, ready);
       }
+      heal = healWanted_;
       taken.assign(std::make_move_iterator(requests_.begin()),
                    std::make_move_iterator(requests_.end()));
       requests_.clear();
@@ -186,7 +220,7 @@ void CCatalogueWriter::Run() {
     if (!stopping) {
       Drain();
       // Healing judges the rows once everything handed over so far is in.
-      if (queue_.Empty() && options_.heal && !healed_ && !Pending()) Heal();
+      if (queue_.Empty() && heal && !healed_ && !Pending()) Heal();
     }
     std::lock_guard<std::mutex> lock(mutex_);
     if (queue_.Empty()) finished_ = upTo;
@@ -232,7 +266,7 @@ void CCatalogueWriter::Convert(std::vector<SRequest>& requests, std::vector<SOp>
           for (const SSegmentRow& s : r.op.segments) {
             if (s.state == ESegmentState::kOpen) writing_.insert(s.path);
           }
-        } else if (r.op.kind == SOp::EKind::kDeleted) {
+        } else if (r.op.kind == SOp::EKind::kDeleted || r.op.kind == SOp::EKind::kForget) {
           writing_.erase(r.op.path);
         }
         ops.push_back(std::move(r.op));

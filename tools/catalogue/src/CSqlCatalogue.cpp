@@ -39,6 +39,13 @@ const char* const kMigrations[] = {
     " recorder TEXT NOT NULL, camera TEXT NOT NULL, max_span_us BIGINT NOT NULL DEFAULT 0,"
     " state TEXT, state_us BIGINT NOT NULL DEFAULT 0, reason TEXT NOT NULL DEFAULT '',"
     " PRIMARY KEY (recorder, camera));",
+    // 2: an event's id is its recorder's (known the moment the alarm comes, so
+    // other systems can name it at once), unique with the recorder's name;
+    // events are kept once by it. Earlier rows keep their numbers.
+    "ALTER TABLE events ADD COLUMN event_id BIGINT NOT NULL DEFAULT 0;"
+    "UPDATE events SET event_id = id;"
+    "DROP INDEX events_key;"
+    "CREATE UNIQUE INDEX events_by_id ON events (event_id, recorder);",
 };
 constexpr int kMigrationCount = int(sizeof kMigrations / sizeof kMigrations[0]);
 static_assert(kMigrationCount == kSchemaVersion, "one migration step per schema version");
@@ -46,8 +53,8 @@ static_assert(kMigrationCount == kSchemaVersion, "one migration step per schema 
 const char kSegmentColumns[] =
     "recorder, camera, path, first_us, last_us, clock, frames, bytes, state";
 const char kEventColumns[] =
-    "id, recorder, camera, time_us, rule, channel, box_x, box_y, box_w, box_h, sequence, clip, "
-    "segment";
+    "event_id, recorder, camera, time_us, rule, channel, box_x, box_y, box_w, box_h, sequence, "
+    "clip, segment";
 
 // Every statement has a slot, so each connection prepares it once.
 enum ESlot : int {
@@ -100,6 +107,10 @@ SSegmentRow SegmentFrom(const IRow& r) {
   ParseState(r.Text(8), s.state);
   return s;
 }
+
+// An event written without an id (by a program from before ids were the
+// recorder's) is keyed by its time, so replaying it keeps it once.
+int64_t EventKey(const SEventRow& e) { return e.id != 0 ? e.id : e.timeUs; }
 
 SEventRow EventFrom(const IRow& r) {
   SEventRow e;
@@ -273,14 +284,17 @@ class CSqlCatalogue : public ICatalogue {
         error);
   }
 
-  bool EventById(int64_t id, SEventRow& out, bool& found, std::string& error) override {
-    found = false;
+  bool EventsById(int64_t id, const std::string& recorder, std::vector<SEventRow>& out,
+                  std::string& error) override {
+    out.clear();
     return Run(
-        kSlotEventById, std::string("SELECT ") + kEventColumns + " FROM events WHERE id = $1",
+        kSlotEventById,
+        std::string("SELECT ") + kEventColumns +
+            " FROM events WHERE event_id = $1 ORDER BY recorder",
         {SValue::Int(id)},
         [&](const IRow& r) {
-          out = EventFrom(r);
-          found = true;
+          SEventRow e = EventFrom(r);
+          if (recorder.empty() || e.recorder == recorder) out.push_back(std::move(e));
         },
         error);
   }
@@ -424,17 +438,16 @@ class CSqlCatalogue : public ICatalogue {
                    {SValue::Text(op.recorder), SValue::Text(op.path)}, nullptr, error);
       case SOp::EKind::kEvent: {
         const SEventRow& e = op.event;
-        return Run(
-            kSlotEvent,
-            "INSERT INTO events (recorder, camera, time_us, rule, channel, box_x, box_y, "
-            "box_w, box_h, sequence, clip, segment) VALUES ($1, $2, $3, $4, $5, $6, $7, "
-            "$8, $9, $10, $11, $12) ON CONFLICT (recorder, camera, time_us, rule, "
-            "channel, sequence) DO NOTHING",
-            {SValue::Text(e.recorder), SValue::Text(e.camera), SValue::Int(e.timeUs),
-             SValue::Int(e.rule), SValue::Int(e.channel), SValue::Int(e.box.x),
-             SValue::Int(e.box.y), SValue::Int(e.box.width), SValue::Int(e.box.height),
-             SValue::Int(int64_t(e.sequence)), SValue::Text(e.clip), SValue::Text(e.segment)},
-            nullptr, error);
+        return Run(kSlotEvent,
+                   "INSERT INTO events (event_id, recorder, camera, time_us, rule, channel, box_x, "
+                   "box_y, box_w, box_h, sequence, clip, segment) VALUES ($13, $1, $2, $3, $4, $5, "
+                   "$6, $7, $8, $9, $10, $11, $12) ON CONFLICT (event_id, recorder) DO NOTHING",
+                   {SValue::Text(e.recorder), SValue::Text(e.camera), SValue::Int(e.timeUs),
+                    SValue::Int(e.rule), SValue::Int(e.channel), SValue::Int(e.box.x),
+                    SValue::Int(e.box.y), SValue::Int(e.box.width), SValue::Int(e.box.height),
+                    SValue::Int(int64_t(e.sequence)), SValue::Text(e.clip), SValue::Text(e.segment),
+                    SValue::Int(EventKey(e))},
+                   nullptr, error);
       }
       case SOp::EKind::kState: {
         const SStateRow& s = op.state;

@@ -94,6 +94,7 @@ std::string OpToJson(const SOp& op) {
       break;
     case SOp::EKind::kEvent: {
       const SEventRow& e = op.event;
+      j["id"] = e.id;
       j["recorder"] = e.recorder;
       j["camera"] = e.camera;
       j["timeUs"] = e.timeUs;
@@ -152,6 +153,8 @@ bool OpFromJson(const std::string& line, SOp& op, std::string& error) {
     } else if (kind == "event") {
       op.kind = SOp::EKind::kEvent;
       SEventRow& e = op.event;
+      // Lines written before events had ids carry none.
+      if (j.contains("id")) Get(j, "id", e.id);
       Get(j, "recorder", e.recorder);
       Get(j, "camera", e.camera);
       Get(j, "timeUs", e.timeUs);

@@ -24,8 +24,8 @@ extern "C" {
 
 const char kCatalogueUsage[] =
     "       qnv-export --catalogue ROOT_OR_URL --camera NAME --from TIME --to TIME OUTPUT.mp4\n"
-    "       qnv-export --catalogue ROOT_OR_URL --event ID [--pre-seconds S]\n"
-    "                  [--post-seconds S] OUTPUT.mp4\n";
+    "       qnv-export --catalogue ROOT_OR_URL --event ID [--recorder NAME]\n"
+    "                  [--pre-seconds S] [--post-seconds S] OUTPUT.mp4\n";
 
 const char kCatalogueHelp[] =
     "The second form finds a camera's recordings in a recorder's catalogue (ROOT,\n"
@@ -37,7 +37,10 @@ const char kCatalogueHelp[] =
     "instant (2024-05-01T14:02:00Z, 2024-05-01T16:02:00+02:00); without a zone it\n"
     "is the machine's local time (TZ) (2024-05-01T14:02:00). --event ID exports an\n"
     "event's camera from --pre-seconds before it (default 10) to --post-seconds\n"
-    "after it (default 10). The summary (and --json) gives the first and last\n"
+    "after it (default 10); ID is the id the recorder gave the event when it came\n"
+    "(qnv-catalogue ... events lists them), unique among that recorder's events:\n"
+    "where recorders of a fleet share a catalogue and two gave the same id,\n"
+    "--recorder NAME says whose. The summary (and --json) gives the first and last\n"
     "pictures' capture times in UTC, the segments used and the holes. A segment\n"
     "that lives on another recorder's disk is named with that recorder: run the\n"
     "export there, or mount its storage at the same path.\n"
@@ -98,7 +101,7 @@ bool IsCatalogueExport(int argc, char** argv) {
 }
 
 int RunCatalogueExport(int argc, char** argv) {
-  std::string target, camera, from, to, eventText, output, passwordEnv, passwordFile;
+  std::string target, camera, from, to, eventText, recorder, output, passwordEnv, passwordFile;
   double pre = 10, post = 10;
   bool json = false, quiet = false, trim = true;
   for (int i = 1; i < argc; ++i) {
@@ -119,6 +122,8 @@ int RunCatalogueExport(int argc, char** argv) {
       if (!value(to)) return Fail("--to needs a time");
     } else if (arg == "--event") {
       if (!value(eventText)) return Fail("--event needs an event id (qnv-catalogue ... events)");
+    } else if (arg == "--recorder") {
+      if (!value(recorder)) return Fail("--recorder needs a recorder's name");
     } else if (arg == "--pre-seconds") {
       if (!value(text) || !Seconds(text, pre)) return Fail("--pre-seconds: 0 to 86400 seconds");
     } else if (arg == "--post-seconds") {
@@ -149,6 +154,7 @@ int RunCatalogueExport(int argc, char** argv) {
   if (byEvent && (!camera.empty() || !from.empty() || !to.empty())) {
     return Fail("--event gives the camera and the times: no --camera, --from or --to with it");
   }
+  if (!byEvent && !recorder.empty()) return Fail("--recorder goes with --event");
   if (!byEvent && (camera.empty() || from.empty() || to.empty())) {
     return Fail("--catalogue needs --camera, --from and --to (or --event ID)");
   }
@@ -172,10 +178,19 @@ int RunCatalogueExport(int argc, char** argv) {
   if (!catalogue) return Fail(error);
 
   if (byEvent) {
-    qnvcat::SEventRow event;
-    bool found = false;
-    if (!catalogue->EventById(eventId, event, found, error)) return Fail(error);
-    if (!found) return Fail("no event " + eventText + " in " + catalogue->Where());
+    std::vector<qnvcat::SEventRow> events;
+    if (!catalogue->EventsById(eventId, recorder, events, error)) return Fail(error);
+    if (events.empty()) {
+      return Fail("no event " + eventText + (recorder.empty() ? "" : " of recorder " + recorder) +
+                  " in " + catalogue->Where());
+    }
+    if (events.size() > 1) {
+      std::string names;
+      for (const qnvcat::SEventRow& e : events) names += (names.empty() ? "" : ", ") + e.recorder;
+      return Fail("event " + eventText + " was given by several recorders (" + names +
+                  "): say whose with --recorder NAME");
+    }
+    const qnvcat::SEventRow& event = events.front();
     camera = event.camera;
     fromUs = event.timeUs - std::llround(pre * 1e6);
     toUs = event.timeUs + std::llround(post * 1e6);

@@ -12,6 +12,7 @@
 #include "base/Log.h"
 #include "config/Config.h"
 #include "integrations/StatusFile.h"
+#include "integrations/catalogue/CRecorderCatalogue.h"
 #include "service/CRecorder.h"
 #include "storage/CStorageRoot.h"
 #include "web/WebAuth.h"
@@ -27,6 +28,7 @@ const char* const kUsage =
     "       qnv-recorder --check-config FILE\n"
     "       qnv-recorder --status ROOT [--instance NAME]\n"
     "       qnv-recorder --hash-password\n"
+    "       qnv-recorder --config FILE --rebuild-catalogue\n"
     "\n"
     "Records the configured cameras in segments under ROOT/CAMERA/YYYY-MM-DD/ (UTC),\n"
     "each a data file (.qnv) and its index (.idx) named by the time it begins\n"
@@ -45,6 +47,10 @@ const char* const kUsage =
     "  --hash-password      read a password from the terminal (twice) or one line\n"
     "                       of standard input and print its hash for a [[web.user]]\n"
     "                       section's password_hash\n"
+    "  --rebuild-catalogue  write this instance's catalogue rows again from its\n"
+    "                       segment files and its journal, then exit (the instance\n"
+    "                       must not be running); for a lost or damaged catalogue,\n"
+    "                       or segments recorded before [catalogue] was configured\n"
     "  --version            the program's version\n"
     "  --help               this text\n"
     "\n"
@@ -76,6 +82,18 @@ const char* const kUsage =
     "  [[web.user]]\n"
     "  name = \"alice\"\n"
     "  password_hash = \"...\"     (from qnv-recorder --hash-password)\n"
+    "\n"
+    "With a [catalogue] section it keeps a catalogue of what it recorded (qnv-catalogue\n"
+    "queries it, qnv-export --catalogue exports from it by time or event): a row per\n"
+    "segment (open while written), per device event and per camera state change, in\n"
+    "SQLite (ROOT/.qnv-recorder/catalogue.sqlite, shared by the instances on ROOT)\n"
+    "or a fleet's PostgreSQL (url). The database never holds up recording: while it\n"
+    "is away, rows wait in ROOT/.qnv-recorder/INSTANCE/catalogue-queue (queue_mb)\n"
+    "and are written in order when it is back. Events and state changes also go to\n"
+    "ROOT/.qnv-recorder/INSTANCE/journal/ (one JSON line each), which\n"
+    "--rebuild-catalogue reads. Every event gets an id when it arrives, unique among\n"
+    "this recorder's events (qnv-export --catalogue ROOT --event ID). Retention then\n"
+    "finds the oldest segments in the catalogue rather than listing every folder.\n"
     "\n"
     "MQTT ([mqtt]): topics PREFIX/available (online/offline, retained; offline is\n"
     "the will), PREFIX/CAMERA/state (retained), PREFIX/CAMERA/event (one per alarm),\n"
@@ -207,6 +225,57 @@ int HashPassword() {
   return kExitOk;
 }
 
+int RebuildCatalogue(const std::string& path) {
+  qnvrecorder::SConfig config;
+  std::string error;
+  if (!qnvrecorder::LoadConfig(path, config, error)) {
+    std::fprintf(stderr, "qnv-recorder: %s\n", error.c_str());
+    return kExitUsage;
+  }
+  if (!config.catalogue.enabled) {
+    std::fprintf(stderr, "qnv-recorder: %s has no [catalogue] section: nothing to rebuild\n",
+                 path.c_str());
+    return kExitUsage;
+  }
+  // The instance's lock: a running recorder of this instance is refused.
+  qnvrecorder::CStorageRoot storage;
+  if (!storage.Open(config.storage.root, config.storage.instance, error)) {
+    std::fprintf(stderr, "qnv-recorder: %s (stop the service first)\n", error.c_str());
+    return kExitFailed;
+  }
+  const bool tty = ::isatty(STDERR_FILENO);
+  qnvcat::SRebuildResult result;
+  const bool ok = qnvrecorder::CRecorderCatalogue::Rebuild(
+      config.storage, config.catalogue, CameraNames(config),
+      [&](uint64_t done, uint64_t total) {
+        if (tty || done == total) {
+          std::fprintf(stderr, "%sscanned %llu of %llu segments", tty ? "\r" : "",
+                       static_cast<unsigned long long>(done),
+                       static_cast<unsigned long long>(total));
+          if (done == total) std::fprintf(stderr, "\n");
+        }
+      },
+      result, error);
+  for (const std::string& p : result.problems) std::fprintf(stderr, "  %s\n", p.c_str());
+  if (!ok) {
+    std::fprintf(stderr, "qnv-recorder: rebuild failed: %s\n", error.c_str());
+    return kExitFailed;
+  }
+  std::printf(
+      "catalogue rebuilt for recorder %s: %llu segments (%llu empty left out, %llu unreadable), "
+      "%llu rows of removed files marked deleted, %llu events, %llu state changes "
+      "(%llu journal lines passed over)\n",
+      qnvrecorder::CatalogueSetup(config.storage, config.catalogue).recorder.c_str(),
+      static_cast<unsigned long long>(result.segments),
+      static_cast<unsigned long long>(result.empty),
+      static_cast<unsigned long long>(result.unreadable),
+      static_cast<unsigned long long>(result.markedDeleted),
+      static_cast<unsigned long long>(result.events),
+      static_cast<unsigned long long>(result.states),
+      static_cast<unsigned long long>(result.journalSkipped));
+  return result.unreadable > 0 ? kExitFailed : kExitOk;
+}
+
 int Run(const std::string& path) {
   // Signals are taken by this thread only: every thread started later
   // inherits the mask.
@@ -252,6 +321,7 @@ int Run(const std::string& path) {
 
 int main(int argc, char** argv) {
   std::string config, check, status, instance;
+  bool rebuild = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     // Refused before anything else: a password here shows in ps and in the
@@ -281,6 +351,8 @@ int main(int argc, char** argv) {
       if (!value(check)) return Usage("--check-config needs a file");
     } else if (arg == "--status") {
       if (!value(status)) return Usage("--status needs the storage root");
+    } else if (arg == "--rebuild-catalogue") {
+      rebuild = true;
     } else if (arg == "--instance") {
       if (!value(instance)) return Usage("--instance needs a name");
     } else {
@@ -290,5 +362,6 @@ int main(int argc, char** argv) {
   if (!check.empty()) return CheckConfig(check);
   if (!status.empty()) return PrintStatus(status, instance);
   if (config.empty()) return Usage("--config FILE is required");
+  if (rebuild) return RebuildCatalogue(config);
   return Run(config);
 }

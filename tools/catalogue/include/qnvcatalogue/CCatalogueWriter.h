@@ -44,7 +44,10 @@ struct SWriterOptions {
   size_t batchOps = 500;   // ops per transaction
   int firstRetryMs = 500;  // the database is tried again after this,
   int maxRetryMs = 30000;  // doubling up to this
-  bool heal = true;        // heal open rows once the database answers
+  // Heal open rows once the database answers. false: only after HealOpenRows,
+  // for a caller that first repairs the files itself (reading a file takes
+  // its shared lock, which a repair waiting for the exclusive one would meet).
+  bool heal = true;
   // Called on the writer thread: true for a warning (the database lost,
   // rows dropped), false for a notice (back again, replayed, healed).
   std::function<void(bool warning, const std::string& text)> log;
@@ -93,10 +96,22 @@ class CCatalogueWriter {
   void SegmentRepaired(const std::string& camera, const std::string& path);
   // Call right after removing the files (retention): the row is marked deleted.
   void SegmentDeleted(const std::string& path);
-  void Event(SEventRow event);        // its recorder is filled in
+  // A segment that never held a playable frame was removed: its row goes.
+  void SegmentForgotten(const std::string& path);
+  // The id the next event gets: unique among this recorder's events (a
+  // reading of the microsecond clock, past every id given before, in this
+  // run or, through the journal, an earlier one), so whoever reports the
+  // event names it at once. Any thread; never blocks.
+  int64_t NextEventId();
+  // Its recorder is filled in, and an id when it has none; returns the id.
+  int64_t Event(SEventRow event);
   void StateChange(SStateRow state);  // likewise
   // Removes deleted rows whose last picture is older than beforeUs.
   void PurgeDeleted(int64_t beforeUs);
+
+  // Heals the rows an earlier run left open once it has caught up (when the
+  // options said not to at start). Any thread; never blocks.
+  void HealOpenRows();
 
   SWriterStats Stats() const;
   // Waits until everything handed over so far is in the database (true) or
@@ -143,6 +158,8 @@ class CCatalogueWriter {
   uint64_t submitted_ = 0;  // requests accepted so far
   uint64_t finished_ = 0;   // of them, in the database
   uint64_t droppedMemory_ = 0;
+  int64_t lastEventId_ = 0;
+  bool healWanted_ = false;
   SWriterStats stats_;
 
   // Writer thread only.

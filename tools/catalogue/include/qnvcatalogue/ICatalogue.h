@@ -52,7 +52,7 @@ enum class EOpenMode {
 enum class EFailure { kNone, kTransient, kBroken, kRejected };
 
 // The schema this code writes and reads.
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 2;
 
 struct SSegmentQuery {
   std::string camera;
@@ -91,8 +91,10 @@ class ICatalogue {
                         std::string& error) = 0;
   virtual bool Events(const SEventQuery& query, std::vector<SEventRow>& out,
                       std::string& error) = 0;
-  // found is false when no event has this id.
-  virtual bool EventById(int64_t id, SEventRow& out, bool& found, std::string& error) = 0;
+  // The events with this id (one per recorder that gave it; of `recorder`
+  // only, unless it is empty), by recorder; none when no event has it.
+  virtual bool EventsById(int64_t id, const std::string& recorder, std::vector<SEventRow>& out,
+                          std::string& error) = 0;
   // State changes of a camera in [fromUs, toUs), oldest first.
   virtual bool StateChanges(const std::string& camera, int64_t fromUs, int64_t toUs,
                             std::vector<SStateRow>& out, std::string& error) = 0;

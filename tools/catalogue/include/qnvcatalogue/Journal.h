@@ -42,6 +42,10 @@ struct SJournalStats {
 bool ReadJournal(const std::string& dir, const std::function<void(SOp&&)>& fn, SJournalStats& stats,
                  std::string& error);
 
+// The highest event id in the tail of the newest day file (0: none), where
+// the last ids given are. Reads at most the last 256 KiB.
+int64_t LastJournalEventId(const std::string& dir);
+
 // Removes day files whose day ended before beforeUs; returns how many.
 size_t PruneJournal(const std::string& dir, int64_t beforeUs);
 

@@ -45,7 +45,10 @@ struct SBox {
 };
 
 struct SEventRow {
-  int64_t id = 0;  // given by the database; 0 before it is stored
+  // Given by the recorder when the alarm arrives (CCatalogueWriter::NextEventId):
+  // unique among its recorder's events, so (recorder, id) names one event in
+  // a fleet's catalogue; 0: none given (the row is then keyed by its time).
+  int64_t id = 0;
   std::string recorder;
   std::string camera;
   int64_t timeUs = 0;
@@ -56,7 +59,7 @@ struct SEventRow {
   std::string clip;       // the event clip that holds it, empty when none
   std::string segment;    // the segment being written when it came, empty when none
 
-  // Equal as stored facts (the id is the database's).
+  // Equal as stored facts, id aside.
   bool SameEvent(const SEventRow& o) const {
     return recorder == o.recorder && camera == o.camera && timeUs == o.timeUs && rule == o.rule &&
            channel == o.channel && box == o.box && sequence == o.sequence && clip == o.clip &&

@@ -211,6 +211,14 @@ bool ReadConfigFile(const std::string& path, std::string& text, std::string& err
   }
 }
 
+bool ValidRecorderName(std::string_view name) {
+  if (name.empty() || name.size() > kMaxRecorderName) return false;
+  for (char c : name) {
+    if (!NameCharacter(c) && c != '.' && c != '/' && c != ':' && c != '@') return false;
+  }
+  return true;
+}
+
 // A topic prefix: levels of A-Z a-z 0-9 _ - joined by '/', none empty, so
 // no wildcard, no leading '$' and no empty level can come of it.
 bool ValidTopicPrefix(std::string_view prefix) {
@@ -311,6 +319,8 @@ bool LoopbackAddress(const std::string& address) {
   return inet_pton(AF_INET6, address.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
 }
 
+std::string DefaultRecorderName(const std::string& instance) { return HostName() + "/" + instance; }
+
 bool ValidCameraName(std::string_view name) {
   if (name.empty() || name.size() > kMaxCameraName) return false;
   for (char c : name) {
@@ -392,7 +402,7 @@ bool LoadConfig(const std::string& path, SConfig& config, std::string& error,
     return false;
   }
   CChecker check(error);
-  check.OnlyKeys(root, path, {"storage", "camera", "rtsp", "mqtt", "web"});
+  check.OnlyKeys(root, path, {"storage", "camera", "rtsp", "catalogue", "mqtt", "web"});
 
   if (const toml::node* m = root.get("mqtt"); m && check.Ok()) {
     const std::string where = path + " [mqtt]";
@@ -515,6 +525,47 @@ bool LoadConfig(const std::string& path, SConfig& config, std::string& error,
     }
   }
 
+  if (const toml::node* c = root.get("catalogue"); c && check.Ok()) {
+    const std::string where = path + " [catalogue]";
+    if (!c->is_table()) return check.Fail(where, "must be a table");
+    const toml::table& t = *c->as_table();
+    SCatalogueConfig& ca = config.catalogue;
+    ca.enabled = true;
+    check.OnlyKeys(
+        t, where, {"url", "password_env", "password_file", "recorder", "queue_mb", "history_days"});
+    check.String(t, "url", where, ca.url);
+    if (check.Ok() && !ca.url.empty() && ca.url.rfind("postgresql://", 0) != 0 &&
+        ca.url.rfind("postgres://", 0) != 0) {
+      check.Fail(where,
+                 "'url' must be a postgresql:// URL (leave it out for the SQLite file under the "
+                 "storage root)");
+    }
+    if (check.Ok() && ca.url.size() > 4096) check.Fail(where, "'url' is longer than 4096 bytes");
+    check.String(t, "password_env", where, ca.passwordEnv);
+    check.String(t, "password_file", where, ca.passwordFile);
+    if (check.Ok() && ca.url.empty() && !(ca.passwordEnv.empty() && ca.passwordFile.empty())) {
+      check.Fail(where, "a password goes with a postgresql:// 'url' only");
+    }
+    check.String(t, "recorder", where, ca.recorder);
+    if (check.Ok() && t.get("recorder") && !ValidRecorderName(ca.recorder)) {
+      check.Fail(where, "'recorder' " + Quote(ca.recorder) +
+                            " must be 1 to 128 letters, digits or _ - . / : @");
+    }
+    int64_t queueMb = ca.queueMb;
+    check.Integer(t, "queue_mb", where, queueMb, 1, 65536);
+    ca.queueMb = static_cast<int>(queueMb);
+    check.Number(t, "history_days", where, ca.historyDays, 0, 36500);
+    if (check.Ok() && !config.storage.enabled) {
+      check.Fail(where, "needs a [storage] section (the catalogue lists what is stored)");
+    }
+    if (check.Ok() && ca.recorder.empty())
+      ca.recorder = DefaultRecorderName(config.storage.instance);
+    if (check.Ok() && !ca.url.empty()) {
+      ResolvePassword(where, ca.passwordEnv, ca.passwordFile, ca.password, error, context,
+                      kMaxDatabasePassword);
+    }
+  }
+
   if (const toml::node* c = root.get("camera"); c && check.Ok()) {
     if (!c->is_array_of_tables()) return check.Fail(path, "'camera' must be [[camera]] tables");
     std::set<std::string> names;
@@ -524,10 +575,10 @@ bool LoadConfig(const std::string& path, SConfig& config, std::string& error,
       const toml::table& t = *item.as_table();
       std::string where = path + " camera " + std::to_string(index);
       SCameraConfig cam;
-      check.OnlyKeys(t, where,
-                     {"name", "host", "port", "user", "password_env", "password_file", "mode",
-                      "pre_seconds", "post_seconds", "keep_days", "keep_gb", "stall_seconds",
-                      "snapshots"});
+      check.OnlyKeys(
+          t, where,
+          {"name", "host", "port", "user", "password_env", "password_file", "mode", "pre_seconds",
+           "post_seconds", "keep_days", "keep_gb", "stall_seconds", "snapshots"});
       check.String(t, "name", where, cam.name, true);
       if (!check.Ok()) break;
       if (!ValidCameraName(cam.name)) {

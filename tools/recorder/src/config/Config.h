@@ -78,6 +78,19 @@ struct SWebConfig {
   bool operator==(const SWebConfig&) const = default;
 };
 
+// The recordings catalogue the recorder keeps (needs [storage]).
+struct SCatalogueConfig {
+  bool enabled = false;  // true when the [catalogue] section exists
+  std::string url;       // postgresql://...; empty: SQLite in ROOT/.qnv-recorder/catalogue.sqlite
+  std::string passwordEnv, passwordFile;
+  std::string password;     // resolved
+  std::string recorder;     // names its rows; default HOSTNAME/INSTANCE
+  int queueMb = 256;        // the on-disk queue while the database is away
+  double historyDays = 90;  // deleted rows and journal days kept this long; 0: for good
+
+  bool operator==(const SCatalogueConfig&) const = default;
+};
+
 struct SMqttConfig {
   bool enabled = false;  // true when the [mqtt] section exists
   std::string host = "127.0.0.1";
@@ -105,6 +118,7 @@ struct SConfig {
   SStorageConfig storage;
   SRtspConfig rtsp;
   SWebConfig web;
+  SCatalogueConfig catalogue;
   SMqttConfig mqtt;
   std::vector<SCameraConfig> cameras;
 };
@@ -144,6 +158,13 @@ inline constexpr size_t kMaxWebUsers = 64;
 
 // Whether an address literal is a loopback one (127.0.0.0/8, ::1).
 bool LoopbackAddress(const std::string& address);
+inline constexpr size_t kMaxRecorderName = 128;
+// A database password may be longer than a device's.
+inline constexpr size_t kMaxDatabasePassword = 1024;
+
+// The name a catalogue's rows carry when [catalogue] gives none: this host's
+// name and the instance, "HOST/INSTANCE".
+std::string DefaultRecorderName(const std::string& instance);
 inline constexpr size_t kMaxTopicPrefix = 64;
 inline constexpr size_t kMaxMqttPassword = 256;
 

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "QNVNetAlarm.h"
 #include "cameras/CCamera.h"
@@ -16,6 +17,31 @@
 #include "storage/CStorageRoot.h"
 
 namespace qnvrecorder {
+
+// A device's rule alarm as the recorder took it.
+struct SAlarmEvent {
+  std::string camera;
+  qnvnet_alarm alarm{};
+  int64_t arrivedUnixMs = 0;
+  // The event's id in the catalogue, given the moment it arrived and before
+  // any integration hears of it, unique among this recorder's events:
+  // `qnv-export --catalogue ROOT_OR_URL --event ID` exports around it. 0 when
+  // no [catalogue] is kept.
+  int64_t eventId = 0;
+  // The data file being written when it came ("" when none). For a camera
+  // that records event clips (clip true) an empty one means the clip is
+  // about to be opened, named by this alarm's arrival.
+  std::string segment;
+  bool clip = false;
+};
+
+// Gives events their ids, at once and without waiting for anything (the
+// catalogue). Any thread.
+class IEventIds {
+ public:
+  virtual ~IEventIds() = default;
+  virtual int64_t NextEventId() = 0;
+};
 
 class IRecorderEvents {
  public:
@@ -35,10 +61,17 @@ class IRecorderEvents {
   virtual void SegmentDeleted(const SSegment& segment, const char* why) {}
   // A segment's MP4 copy was put beside it (housekeeping thread).
   virtual void Mp4Made(const SSegment& segment) {}
-  // A device's rule alarm (the library's message thread).
+  // A device's rule alarm with its id (the library's message thread). By
+  // default it calls the shorter Alarm below, which older followers override.
+  virtual void AlarmEvent(const SAlarmEvent& event) {
+    Alarm(event.camera, event.alarm, event.arrivedUnixMs);
+  }
   virtual void Alarm(const std::string& camera, const qnvnet_alarm& alarm, int64_t arrivedUnixMs) {}
   // A camera's state or the reason it is down changed (camera thread).
   virtual void CameraState(const SCameraStatus& status) {}
+  // Every camera's status, every 2 s while storage is in use, with the
+  // status file (housekeeping thread).
+  virtual void StatusTick(const std::vector<SCameraStatus>& cameras) {}
 };
 
 }  // namespace qnvrecorder

@@ -3,13 +3,16 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <set>
 #include <utility>
 
 #include "base/Log.h"
 #include "integrations/StatusFile.h"
+#include "integrations/catalogue/CRecorderCatalogue.h"
 #include "integrations/mqtt/CMqttBridge.h"
 #include "qnvnet.h"
 #include "storage/DiskSpace.h"
@@ -98,9 +101,34 @@ bool CRecorder::OpenStorage(std::string& error) {
   return true;
 }
 
+bool CRecorder::StartCatalogue(std::string& error) {
+  if (!config_.catalogue.enabled || !storage_) return true;
+  auto catalogue =
+      std::make_unique<CRecorderCatalogue>(config_.storage, config_.catalogue, *storage_);
+  if (!catalogue->Start(error)) return false;
+  catalogue_ = std::move(catalogue);
+  integrations_.insert(integrations_.begin(), catalogue_.get());
+  // The repair pass at start tells it when to heal its open rows.
+  std::lock_guard<std::mutex> lock(mutex_);
+  repairDue_ = true;
+  return true;
+}
+
+void CRecorder::StopCatalogue() {
+  if (!catalogue_) return;
+  integrations_.erase(std::remove(integrations_.begin(), integrations_.end(),
+                                  static_cast<IRecorderEvents*>(catalogue_.get())),
+                      integrations_.end());
+  catalogue_->Stop();
+  catalogue_.reset();
+}
+
 bool CRecorder::Start(const SConfig& config, std::string& error) {
   config_ = config;
   if (!OpenStorage(error)) return false;
+  // Recording comes first: without its own folders the catalogue is not kept.
+  if (!StartCatalogue(error))
+    LOG_ERROR("%s; no catalogue is kept, recording goes on", error.c_str());
   if (config_.rtsp.enabled && !StartRtsp(error)) return false;
   if (config_.web.enabled && !StartWeb(error)) return false;
   av_log_set_level(AV_LOG_ERROR);
@@ -211,9 +239,12 @@ bool CRecorder::Reload(const SConfig& config, std::string& error) {
   const bool rtspChanged = !(config.rtsp == config_.rtsp);
   const bool storageChanged = !(config.storage == config_.storage);
   const bool webChanged = !(config.web == config_.web);
-  if (rtspChanged || storageChanged || webChanged) {
-    LOG_INFO("reload: %s changed; restarting every camera",
-             storageChanged ? "[storage]" : (rtspChanged ? "[rtsp]" : "[web]"));
+  const bool catalogueChanged = !(config.catalogue == config_.catalogue);
+  if (rtspChanged || storageChanged || catalogueChanged || webChanged) {
+    LOG_INFO("reload: %s changed; restarting every camera", storageChanged     ? "[storage]"
+                                                            : catalogueChanged ? "[catalogue]"
+                                                            : rtspChanged      ? "[rtsp]"
+                                                                               : "[web]");
     // The housekeeping thread works on the storage: it waits meanwhile.
     if (housekeeping_.joinable()) {
       {
@@ -226,6 +257,7 @@ bool CRecorder::Reload(const SConfig& config, std::string& error) {
       stopping_ = false;
     }
     StopAllCameras();
+    if (storageChanged || catalogueChanged) StopCatalogue();
     if (rtspChanged) {
       StopRtsp();
       config_.rtsp = config.rtsp;
@@ -253,6 +285,9 @@ bool CRecorder::Reload(const SConfig& config, std::string& error) {
         LOG_ERROR("reload: %s; nothing is recorded until the storage is usable", error.c_str());
       }
       mqtt_->SetStorage(storage_.get());
+    }
+    if ((storageChanged || catalogueChanged) && !StartCatalogue(error)) {
+      LOG_ERROR("reload: %s; no catalogue is kept", error.c_str());
     }
     mqtt_->Configure(config_);
     for (const SCameraConfig& camera : config_.cameras) StartCamera(camera);
@@ -317,6 +352,7 @@ void CRecorder::Stop() {
   }
   for (const SMp4Job& job : jobs) MakeMp4(job.segment);
   StopWeb();  // its viewers go before the library they watch
+  StopCatalogue();
   // What the cameras' stop said is published before "offline"; no capture
   // runs once it returns.
   if (mqtt_) mqtt_->Stop();
@@ -382,7 +418,16 @@ void CRecorder::SegmentDiscarded(const CCamera&, const SSegment& segment) {
 }
 
 void CRecorder::Alarm(const CCamera& camera, const qnvnet_alarm& alarm, int64_t arrivedUnixMs) {
-  for (IRecorderEvents* i : integrations_) i->Alarm(camera.Name(), alarm, arrivedUnixMs);
+  SAlarmEvent event;
+  event.camera = camera.Name();
+  event.alarm = alarm;
+  event.arrivedUnixMs = arrivedUnixMs;
+  // The id is known before anyone hears of the event, so every follower
+  // (the catalogue's row, a message about it) names the same one.
+  if (catalogue_) event.eventId = catalogue_->NextEventId();
+  event.segment = camera.Status().segment;
+  event.clip = storage_ != nullptr && camera.Config().mode == CameraMode::kEvents;
+  for (IRecorderEvents* i : integrations_) i->AlarmEvent(event);
   std::shared_lock<std::shared_mutex> lock(routeMutex_);
   if (web_) {
     // The device's capture time where it gives one, else when it arrived.
@@ -524,16 +569,23 @@ void CRecorder::RepairLeftovers() {
     const SSegment& s = *it;
     // An MP4 copy being made when the earlier run ended is made again.
     if (s.Has(ESegmentFile::kMp4Part)) storage_->RemoveMp4Parts(s);
-    if (seen[s.camera]++ >= kRepairNewest || open.count(s.stemPath) ||
+    // A segment a reader held at the last pass is looked at again however
+    // many newer ones came meanwhile.
+    const bool newest = seen[s.camera]++ < kRepairNewest;
+    if ((!newest && !repairBusy_.count(s.stemPath)) || open.count(s.stemPath) ||
         !s.Has(ESegmentFile::kData)) {
       continue;
     }
+    repairBusy_.erase(s.stemPath);
     const SRepairOutcome outcome = RepairSegment(*storage_, s);
     switch (outcome.result) {
       case ERepair::kIntact:
+        // Its row may not have been written before the earlier run ended.
+        if (catalogue_) catalogue_->SegmentFound(s);
         break;
       case ERepair::kBusy: {
         // A reader (qnv-export, a copy) holds it now: looked at again soon.
+        repairBusy_.insert(s.stemPath);
         std::lock_guard<std::mutex> lock(mutex_);
         repairRetry_ = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         break;
@@ -564,6 +616,8 @@ void CRecorder::RepairLeftovers() {
       }
     }
   }
+  // The catalogue heals the rows a crash left open once the files are.
+  if (catalogue_) catalogue_->RepairsDone();
 }
 
 void CRecorder::ApplyRetention() {
@@ -578,8 +632,16 @@ void CRecorder::ApplyRetention() {
                          MiB(c.keepGb * 1024)};
     }
   }
-  const std::vector<SSegment> segments = storage_->ListSegments(CameraNames());
-  SummariseDisk(segments, perCamera);
+  // The web page's disk summary needs the folders listed; without a page,
+  // retention through the catalogue lists nothing.
+  std::vector<SSegment> segments;
+  const bool listed = config_.web.enabled;
+  if (listed) {
+    segments = storage_->ListSegments(CameraNames());
+    SummariseDisk(segments, perCamera);
+  }
+  if (ApplyRetentionFromCatalogue(perCamera, open)) return;
+  if (!listed) segments = storage_->ListSegments(CameraNames());
   const SRetentionPlan plan =
       PlanRetention(segments, perCamera, {config_.storage.keepDays, 0},
                     MiB(config_.storage.keepGb * 1024), open, time(nullptr));
@@ -637,6 +699,33 @@ SWebDisk CRecorder::WebDisk() {
   return disk;
 }
 
+bool CRecorder::ApplyRetentionFromCatalogue(
+    const std::map<std::string, SRetentionLimits>& perCamera, const std::set<std::string>& open) {
+  if (!catalogue_) return false;
+  const time_t now = time(nullptr);
+  catalogue_->PruneHistory(now);
+  std::vector<std::string> paths;
+  if (!catalogue_->PlanRetention(perCamera, {config_.storage.keepDays, 0},
+                                 MiB(config_.storage.keepGb * 1024), open, now, paths)) {
+    return false;
+  }
+  for (const std::string& path : paths) {
+    SSegment s;
+    if (storage_->FindSegment(path, s)) {
+      const uint64_t freed = storage_->RemoveSegment(s);
+      LOG_INFO("retention: removed %s (%.1f MiB)", s.stemPath.c_str(), InMiB(freed));
+    } else {
+      // Gone already: its row says so from now on.
+      s.camera = path.substr(0, path.rfind('/'));
+      s.camera = s.camera.substr(0, s.camera.rfind('/'));
+      s.camera = s.camera.substr(s.camera.rfind('/') + 1);
+      s.stemPath = path.substr(0, path.size() - std::strlen(kSegmentExtension));
+    }
+    for (IRecorderEvents* i : integrations_) i->SegmentDeleted(s, "retention");
+  }
+  return true;
+}
+
 void CRecorder::CheckDisk() {
   const SDiskPolicy policy = DiskPolicy(config_.storage.minFreeMb, CameraNames().size());
   uint64_t free = storage_->FreeBytes();
@@ -684,6 +773,7 @@ void CRecorder::WriteStatus() {
     for (auto& [name, cam] : cameras_) cameras.push_back(cam->Status());
   }
   storage_->WriteStatus(StatusJson(header, cameras));
+  for (IRecorderEvents* i : integrations_) i->StatusTick(cameras);
 }
 
 void CRecorder::MakeMp4(const SSegment& segment) {

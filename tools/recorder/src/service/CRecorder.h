@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <shared_mutex>
 #include <string>
 #include <thread>
@@ -29,11 +30,13 @@
 #include "integrations/ICameraAccess.h"
 #include "integrations/IRecorderEvents.h"
 #include "storage/CStorageRoot.h"
+#include "storage/Retention.h"
 #include "web/IWebSource.h"
 
 namespace qnvrecorder {
 
 class CLiveStream;
+class CRecorderCatalogue;
 class CMqttBridge;
 class CRtspGate;
 class CRtspServer;
@@ -87,6 +90,8 @@ class CRecorder : public ICameraHost, public ICameraAccess, public IWebSource {
   };
 
   bool OpenStorage(std::string& error);
+  bool StartCatalogue(std::string& error);
+  void StopCatalogue();
   void StartCamera(const SCameraConfig& camera);
   void StopAllCameras();
   bool StartRtsp(std::string& error);
@@ -96,6 +101,9 @@ class CRecorder : public ICameraHost, public ICameraAccess, public IWebSource {
   void Housekeeping();
   void RepairLeftovers();
   void ApplyRetention();
+  // Through the catalogue; false when it cannot answer now.
+  bool ApplyRetentionFromCatalogue(const std::map<std::string, SRetentionLimits>& perCamera,
+                                   const std::set<std::string>& open);
   void CheckDisk();
   void SummariseDisk(const std::vector<SSegment>& segments,
                      const std::map<std::string, struct SRetentionLimits>& limits);
@@ -112,7 +120,10 @@ class CRecorder : public ICameraHost, public ICameraAccess, public IWebSource {
   std::unique_ptr<CRtspServer> rtsp_;
   std::unique_ptr<CRtspGate> gate_;
   std::unique_ptr<CMqttBridge> mqtt_;  // made at Start; also in integrations_
+  // The followers of events (the catalogue first, when kept). Changed only
+  // while no camera runs.
   std::vector<IRecorderEvents*> integrations_;
+  std::unique_ptr<CRecorderCatalogue> catalogue_;
   std::map<std::string, std::unique_ptr<CCamera>> cameras_;  // control thread only...
   mutable std::mutex camerasMutex_;  // ...and the housekeeping thread, under this lock
 
@@ -135,7 +146,8 @@ class CRecorder : public ICameraHost, public ICameraAccess, public IWebSource {
   std::atomic<uint64_t> freeBytes_{0};  // likewise
   SWebDisk diskSummary_;                // under mutex_: taken with each retention pass
   bool libraryStarted_ = false;
-  bool stopped_ = false;  // control thread only
+  std::set<std::string> repairBusy_;  // housekeeping thread: stems a reader held
+  bool stopped_ = false;              // control thread only
 };
 
 }  // namespace qnvrecorder

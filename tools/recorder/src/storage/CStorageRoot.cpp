@@ -455,6 +455,45 @@ std::vector<SSegment> CStorageRoot::ListSegments(const std::vector<std::string>&
   return list;
 }
 
+bool CStorageRoot::FindSegment(const std::string& dataPath, SSegment& out) const {
+  // ROOT/CAMERA/DATE/STEM.qnv, exactly.
+  const std::string prefix = root_ + "/";
+  if (dataPath.compare(0, prefix.size(), prefix) != 0) return false;
+  const std::string rest = dataPath.substr(prefix.size());
+  const size_t a = rest.find('/');
+  const size_t b = a == std::string::npos ? a : rest.find('/', a + 1);
+  if (b == std::string::npos || rest.find('/', b + 1) != std::string::npos) return false;
+  const std::string camera = rest.substr(0, a), date = rest.substr(a + 1, b - a - 1);
+  std::string stem;
+  ESegmentFile kind;
+  if (!ParseSegmentFileName(rest.substr(b + 1), stem, kind) || kind != ESegmentFile::kData) {
+    return false;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!claimed_.count(camera)) return false;
+  }
+  UniqueFd day = OpenDay(camera, date);
+  if (!day.Valid()) return false;
+  SSegment s;
+  s.camera = camera;
+  s.date = date;
+  s.stem = stem;
+  s.stemPath = root_ + "/" + camera + "/" + date + "/" + stem;
+  for (ESegmentFile k :
+       {ESegmentFile::kData, ESegmentFile::kIndex, ESegmentFile::kMp4, ESegmentFile::kRepairNote}) {
+    struct stat st {};
+    if (!OwnFile(day.Get(), SegmentFileName(stem, k), st)) continue;
+    s.bytes += uint64_t(st.st_blocks) * 512;
+    s.written += uint64_t(st.st_size);
+    s.modified = std::max(s.modified, st.st_mtime);
+    s.files |= 1u << static_cast<int>(k);
+  }
+  if (s.files == 0) return false;
+  out = std::move(s);
+  return true;
+}
+
 UniqueFd CStorageRoot::OpenDay(const std::string& camera, const std::string& date) const {
   UniqueFd cameraFd = OpenCameraFolder(camera);
   if (!cameraFd.Valid() || !IsDateFolderName(date)) return UniqueFd();

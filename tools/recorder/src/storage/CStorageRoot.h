@@ -122,6 +122,11 @@ class CStorageRoot {
   // oldest first. Only regular files of this user with the recorder's exact
   // names, in real date folders, count.
   std::vector<SSegment> ListSegments(const std::vector<std::string>& cameras) const;
+  // One segment by its data file's path (ROOT/CAMERA/DATE/STEM.qnv) as
+  // ListSegments would list it, without listing a folder: false when the
+  // path is not one of a claimed camera's segments or none of its files is
+  // there.
+  bool FindSegment(const std::string& dataPath, SSegment& out) const;
   // The day folder of a segment, for reading or writing beside it; invalid
   // when it is gone or is no real folder.
   UniqueFd OpenDay(const std::string& camera, const std::string& date) const;

@@ -40,9 +40,6 @@ constexpr size_t kMaxRulesPerCamera = 64;
 
 std::once_flag gLibraryOnce;
 
-// The catalogue's id of the event an alarm made. Until the catalogue tells
-// its integrations the id it gives an alarm, there is none to publish.
-std::optional<int64_t> CatalogueEventId(const SEventNote&) { return std::nullopt; }
 
 // A segment's start from its name (ROOT/CAMERA/YYYY-MM-DD/HHMMSS[-N]).
 int64_t SegmentStartMs(const SSegment& s) {
@@ -177,8 +174,17 @@ void CMqttBridge::SegmentClosed(const SSegment& segment) {
   Wake();
 }
 
+void CMqttBridge::AlarmEvent(const SAlarmEvent& event) {
+  QueueAlarm(event.camera, event.alarm, event.arrivedUnixMs, event.eventId);
+}
+
 void CMqttBridge::Alarm(const std::string& camera, const qnvnet_alarm& alarm,
                         int64_t arrivedUnixMs) {
+  QueueAlarm(camera, alarm, arrivedUnixMs, 0);
+}
+
+void CMqttBridge::QueueAlarm(const std::string& camera, const qnvnet_alarm& alarm,
+                             int64_t arrivedUnixMs, int64_t eventId) {
   bool snapshot = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -187,6 +193,7 @@ void CMqttBridge::Alarm(const std::string& camera, const qnvnet_alarm& alarm,
     e.note.camera = camera;
     e.note.alarm = alarm;
     e.note.arrivedUnixMs = arrivedUnixMs;
+    if (eventId != 0) e.note.eventId = eventId;  // the catalogue's, when one is kept
     alarms_.push_back(std::move(e));
     if (alarms_.size() > kOutboxMessages) {
       alarms_.pop_front();  // an alarm storm while the MQTT thread is held up
@@ -751,7 +758,6 @@ void CMqttBridge::HandleEvent(SPendingEvent& e) {
   }
   if (!info.openSegment.empty()) e.note.clip = info.openSegment + kSegmentExtension;
   e.note.picture = info.picture;
-  e.note.eventId = CatalogueEventId(e.note);
   const uint32_t rule = e.note.alarm.rule;
   // A device's rule ids are its own: past kMaxRulesPerCamera of them the
   // events still go out, but no more sensors are made (memory and discovery

@@ -86,6 +86,8 @@ class CMqttBridge : public IRecorderEvents {
   // IRecorderEvents
   void SegmentOpened(const SSegment& segment, bool handover) override;
   void SegmentClosed(const SSegment& segment) override;
+  // With the catalogue's id, which the event message carries.
+  void AlarmEvent(const SAlarmEvent& event) override;
   void Alarm(const std::string& camera, const qnvnet_alarm& alarm, int64_t arrivedUnixMs) override;
   void CameraState(const SCameraStatus& status) override;
 
@@ -94,6 +96,8 @@ class CMqttBridge : public IRecorderEvents {
     std::string topic;
     std::string payload;
   };
+  void QueueAlarm(const std::string& camera, const qnvnet_alarm& alarm, int64_t arrivedUnixMs,
+                  int64_t eventId);
   struct SPendingEvent {
     SEventNote note;
     int64_t clipDeadlineMonoMs = 0;  // events-mode camera: wait this long for its clip

@@ -1,0 +1,372 @@
+#include "integrations/catalogue/CRecorderCatalogue.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "base/Log.h"
+#include "base/Time.h"
+#include "qnvcatalogue/Journal.h"
+#include "qnvcatalogue/SegmentFiles.h"
+#include "qnvrecording/RecordingState.h"
+
+namespace qnvrecorder {
+namespace {
+
+constexpr int64_t kDayUs = 86400LL * 1000000;
+// An event clip opens right after its first alarm; one that has not opened
+// by then (storage trouble) leaves the event without its clip.
+constexpr int64_t kClipWaitMs = 10000;
+// An alarm storm meanwhile waits up to this many per camera; more are written at once.
+constexpr size_t kMaxWaitingEvents = 1000;
+// The reading connection retention uses is given little time: the directory
+// listing is there when the database is slow.
+constexpr int kReaderConnectSeconds = 2;
+constexpr int kReaderStatementMs = 2000;
+constexpr int64_t kReaderRetryMs = 30000;
+// A capture time this far from the arrival is the device's clock gone astray.
+constexpr int64_t kPlausibleSkewUs = kDayUs;
+
+std::string OwnFolder(const SStorageConfig& storage, const char* name) {
+  std::string root = storage.root;
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  return root + "/" + kReservedFolder + "/" + storage.instance + "/" + name;
+}
+
+bool IsUp(const std::string& state) {
+  return state == "connected" || state == "recording" || state == "disk full";
+}
+
+}  // namespace
+
+SCatalogueSetup CatalogueSetup(const SStorageConfig& storage, const SCatalogueConfig& catalogue) {
+  SCatalogueSetup s;
+  s.target.rootOrUrl = catalogue.url.empty() ? storage.root : catalogue.url;
+  s.target.password = catalogue.password;
+  s.target.applicationName = "qnv-recorder";
+  s.recorder =
+      catalogue.recorder.empty() ? DefaultRecorderName(storage.instance) : catalogue.recorder;
+  s.queueDir = OwnFolder(storage, "catalogue-queue");
+  s.journalDir = OwnFolder(storage, "journal");
+  s.queueBytes = uint64_t(catalogue.queueMb) << 20;
+  s.historyUs = int64_t(catalogue.historyDays * double(kDayUs));
+  return s;
+}
+
+namespace {
+
+qnvcat::SWriterOptions WriterOptions(const SCatalogueSetup& setup) {
+  qnvcat::SWriterOptions o;
+  o.recorder = setup.recorder;
+  o.queueDir = setup.queueDir;
+  o.queueMaxBytes = setup.queueBytes;
+  o.journalDir = setup.journalDir;
+  // Rows left open are healed once the start's repairs are done
+  // (RepairsDone): both read the same torn files.
+  o.heal = false;
+  o.log = [](bool warning, const std::string& text) {
+    if (warning) {
+      LOG_WARN("%s", text.c_str());
+    } else {
+      LOG_INFO("%s", text.c_str());
+    }
+  };
+  return o;
+}
+
+}  // namespace
+
+CRecorderCatalogue::CRecorderCatalogue(const SStorageConfig& storage,
+                                       const SCatalogueConfig& catalogue, const CStorageRoot& root)
+    : setup_(CatalogueSetup(storage, catalogue)),
+      root_(root),
+      writer_(setup_.target, WriterOptions(setup_)) {}
+
+CRecorderCatalogue::~CRecorderCatalogue() { Stop(); }
+
+bool CRecorderCatalogue::Start(std::string& error) {
+  if (!writer_.Start(error)) return false;
+  LOG_INFO("catalogue: %s as recorder %s (journal %s)",
+           qnvcat::DescribeTarget(setup_.target.rootOrUrl).c_str(), setup_.recorder.c_str(),
+           setup_.journalDir.c_str());
+  return true;
+}
+
+void CRecorderCatalogue::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    FlushPending({}, {}, INT64_MAX);
+  }
+  writer_.Stop();
+  reader_.reset();
+}
+
+std::string CRecorderCatalogue::DataPath(const SSegment& segment) {
+  return segment.stemPath + kSegmentExtension;
+}
+
+int64_t CRecorderCatalogue::NextEventId() { return writer_.NextEventId(); }
+
+void CRecorderCatalogue::SegmentOpened(const SSegment& segment, bool handover) {
+  const std::string path = DataPath(segment);
+  std::string camera;
+  int64_t startUs = 0;
+  if (!qnvcat::ParseSegmentPath(path, camera, startUs)) startUs = UnixMs() * 1000;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (handover) {
+    // Its row opens in the step that closes the one it takes over from.
+    handover_[segment.camera] = {path, startUs};
+    return;
+  }
+  open_[path] = startUs;
+  writer_.SegmentOpened(segment.camera, path, startUs);
+  FlushPending(segment.camera, path, UnixMs());
+}
+
+void CRecorderCatalogue::SegmentClosed(const SSegment& segment) {
+  const std::string path = DataPath(segment);
+  std::lock_guard<std::mutex> lock(mutex_);
+  open_.erase(path);
+  auto next = handover_.find(segment.camera);
+  if (next != handover_.end() && next->second.first != path) {
+    const auto [opened, startUs] = next->second;
+    handover_.erase(next);
+    open_[opened] = startUs;
+    writer_.SegmentRolled(segment.camera, path, opened, startUs);
+    return;
+  }
+  if (next != handover_.end()) handover_.erase(next);  // it ended before the one it followed
+  writer_.SegmentClosed(segment.camera, path);
+}
+
+void CRecorderCatalogue::SegmentRepaired(const SSegment& segment, const qnvrec::SRepairNote&) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  writer_.SegmentRepaired(segment.camera, DataPath(segment));
+}
+
+void CRecorderCatalogue::RepairsDone() { writer_.HealOpenRows(); }
+
+void CRecorderCatalogue::SegmentFound(const SSegment& segment) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (segment.Has(ESegmentFile::kRepairNote)) {
+    writer_.SegmentRepaired(segment.camera, DataPath(segment));
+  } else {
+    writer_.SegmentClosed(segment.camera, DataPath(segment));
+  }
+}
+
+void CRecorderCatalogue::SegmentDeleted(const SSegment& segment, const char* why) {
+  const std::string path = DataPath(segment);
+  std::lock_guard<std::mutex> lock(mutex_);
+  open_.erase(path);
+  auto next = handover_.find(segment.camera);
+  if (next != handover_.end() && next->second.first == path) handover_.erase(next);
+  if (std::string(why) == "retention") {
+    writer_.SegmentDeleted(path);  // history: the row stays, marked deleted
+  } else {
+    writer_.SegmentForgotten(path);  // it never held a picture: no row
+  }
+}
+
+void CRecorderCatalogue::AlarmEvent(const SAlarmEvent& event) {
+  const qnvnet_alarm& a = event.alarm;
+  qnvcat::SEventRow row;
+  row.id = event.eventId;
+  row.camera = event.camera;
+  const int64_t arrivedUs = event.arrivedUnixMs * 1000;
+  const int64_t captureUs = int64_t(a.capture_us);
+  // The frames' clock when the device's is believable, as the segments' times.
+  row.timeUs = a.capture_us != 0 && std::llabs(captureUs - arrivedUs) < kPlausibleSkewUs
+                   ? captureUs
+                   : arrivedUs;
+  row.rule = a.rule;
+  row.channel = a.channel;
+  row.box = qnvcat::SBox{a.box[0], a.box[1], a.box[2], a.box[3]};
+  row.sequence = a.sequence;
+  row.segment = event.segment;
+  if (event.clip) row.clip = event.segment;
+  std::lock_guard<std::mutex> lock(mutex_);
+  FlushPending({}, {}, event.arrivedUnixMs);
+  if (event.clip && event.segment.empty()) {
+    std::vector<SPendingEvent>& waiting = pending_[event.camera];
+    if (waiting.size() < kMaxWaitingEvents) {
+      waiting.push_back({std::move(row), event.arrivedUnixMs + kClipWaitMs});
+      return;
+    }
+  }
+  writer_.Event(std::move(row));
+}
+
+void CRecorderCatalogue::FlushPending(const std::string& camera, const std::string& clip,
+                                      int64_t nowMs) {
+  for (auto it = pending_.begin(); it != pending_.end();) {
+    std::vector<SPendingEvent>& events = it->second;
+    const bool opened = !camera.empty() && it->first == camera;
+    auto keep = events.begin();
+    for (SPendingEvent& e : events) {
+      if (opened) {
+        e.row.clip = e.row.segment = clip;
+      } else if (e.dueUnixMs > nowMs) {
+        *keep++ = std::move(e);
+        continue;
+      }
+      writer_.Event(std::move(e.row));
+    }
+    events.erase(keep, events.end());
+    it = events.empty() ? pending_.erase(it) : std::next(it);
+  }
+}
+
+void CRecorderCatalogue::CameraState(const SCameraStatus& status) {
+  const bool up = IsUp(status.state);
+  if (!up && status.state != "down" && status.state != "stopped") return;  // connecting
+  std::string reason;
+  if (status.state == "stopped") {
+    reason = "stopped";
+  } else if (!up) {
+    reason = FaultCode(status.fault.kind);
+    if (!status.fault.text.empty()) reason += ": " + status.fault.text;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto last = lastState_.find(status.name);
+  if (last != lastState_.end() && last->second == std::make_pair(up, reason)) return;
+  lastState_[status.name] = {up, reason};
+  qnvcat::SStateRow row;
+  row.camera = status.name;
+  row.timeUs = UnixMs() * 1000;
+  row.state = up ? qnvcat::ECameraState::kUp : qnvcat::ECameraState::kDown;
+  row.reason = reason;
+  writer_.StateChange(std::move(row));
+}
+
+void CRecorderCatalogue::StatusTick(const std::vector<SCameraStatus>& cameras) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  FlushPending({}, {}, UnixMs());
+  for (const SCameraStatus& c : cameras) {
+    // The open row's latest picture, for live timelines.
+    auto it = open_.find(c.segment);
+    if (c.segment.empty() || it == open_.end() || c.lastFrameUnixMs == 0) continue;
+    const int64_t lastUs = std::max(it->second, c.lastFrameUnixMs * 1000);
+    writer_.SegmentProgress(c.name, c.segment, it->second, lastUs, 0, 0, qnvcat::EClock::kArrival);
+  }
+}
+
+bool CRecorderCatalogue::Reader() {
+  if (reader_) return true;
+  if (MonoMs() < readerRetryMs_) return false;
+  qnvcat::STarget target = setup_.target;
+  target.connectTimeoutSeconds = kReaderConnectSeconds;
+  target.statementTimeoutMs = kReaderStatementMs;
+  target.busyTimeoutMs = kReaderStatementMs;
+  std::string error;
+  reader_ = qnvcat::OpenCatalogue(target, qnvcat::EOpenMode::kRead, error);
+  if (!reader_) {
+    readerRetryMs_ = MonoMs() + kReaderRetryMs;
+    LOG_WARN("catalogue: retention lists the folders for now: %s", error.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool CRecorderCatalogue::PlanRetention(const std::map<std::string, SRetentionLimits>& perCamera,
+                                       const SRetentionLimits& defaults, uint64_t overallBytes,
+                                       const std::set<std::string>& openStems, time_t now,
+                                       std::vector<std::string>& remove, size_t most) {
+  remove.clear();
+  // Behind with its writes, the catalogue would not know what is on disk.
+  const qnvcat::SWriterStats stats = writer_.Stats();
+  if (!stats.connected || stats.queuedBytes > 0 || !stats.healed || !Reader()) return false;
+  std::string error;
+  auto failed = [&] {
+    LOG_WARN("catalogue: retention lists the folders for now: %s", error.c_str());
+    reader_.reset();
+    readerRetryMs_ = MonoMs() + kReaderRetryMs;
+    return false;
+  };
+  std::vector<qnvcat::SUsage> usage;
+  if (!reader_->Usage(setup_.recorder, usage, error)) return failed();
+  auto limits = [&](const std::string& camera) -> const SRetentionLimits& {
+    auto it = perCamera.find(camera);
+    return it == perCamera.end() ? defaults : it->second;
+  };
+  std::map<std::string, uint64_t> bytes;
+  uint64_t total = 0;
+  for (const qnvcat::SUsage& u : usage) {
+    if (!perCamera.count(u.camera)) continue;  // not configured: not this run's to remove
+    bytes[u.camera] = u.bytes;
+    total += u.bytes;
+  }
+  const int64_t nowUs = int64_t(now) * 1000000;
+  std::set<std::string> chosen;
+  auto take = [&](const qnvcat::SSegmentRow& r) {
+    chosen.insert(r.path);
+    remove.push_back(r.path);
+    bytes[r.camera] -= std::min(bytes[r.camera], r.bytes);
+    total -= std::min(total, r.bytes);
+  };
+  auto isOpen = [&](const qnvcat::SSegmentRow& r) {
+    const size_t ext =
+        r.path.size() - std::min(r.path.size(), std::string(kSegmentExtension).size());
+    return openStems.count(r.path.substr(0, ext)) > 0;
+  };
+  std::vector<qnvcat::SSegmentRow> rows;
+  for (const qnvcat::SUsage& u : usage) {
+    if (!perCamera.count(u.camera)) continue;
+    const SRetentionLimits& lim = limits(u.camera);
+    const int64_t maxAgeUs = int64_t(lim.keepDays * double(kDayUs));
+    const bool aged = lim.keepDays > 0 && nowUs - u.oldestUs > maxAgeUs;
+    if (!aged && !(lim.keepBytes > 0 && bytes[u.camera] > lim.keepBytes)) continue;
+    if (!reader_->OldestSegments(setup_.recorder, u.camera, most, rows, error)) return failed();
+    for (const qnvcat::SSegmentRow& r : rows) {
+      if (remove.size() >= most) break;
+      if (isOpen(r)) continue;
+      const bool old = lim.keepDays > 0 && nowUs - r.lastUs > maxAgeUs;
+      const bool over = lim.keepBytes > 0 && bytes[u.camera] > lim.keepBytes;
+      if (!old && !over) break;
+      take(r);
+    }
+  }
+  if (overallBytes > 0 && total > overallBytes && remove.size() < most) {
+    if (!reader_->OldestSegments(setup_.recorder, {}, most, rows, error)) return failed();
+    for (const qnvcat::SSegmentRow& r : rows) {
+      if (total <= overallBytes || remove.size() >= most) break;
+      if (!perCamera.count(r.camera) || chosen.count(r.path) || isOpen(r)) continue;
+      take(r);
+    }
+  }
+  return true;
+}
+
+void CRecorderCatalogue::PruneHistory(time_t now) {
+  const int64_t day = int64_t(now) / 86400;
+  if (setup_.historyUs <= 0 || day == prunedDay_) return;
+  prunedDay_ = day;
+  const int64_t before = int64_t(now) * 1000000 - setup_.historyUs;
+  writer_.PurgeDeleted(before);
+  if (const size_t n = qnvcat::PruneJournal(setup_.journalDir, before)) {
+    LOG_INFO("catalogue: %zu journal day(s) older than history_days removed", n);
+  }
+}
+
+bool CRecorderCatalogue::Rebuild(const SStorageConfig& storage, const SCatalogueConfig& catalogue,
+                                 const std::vector<std::string>& cameras,
+                                 const std::function<void(uint64_t, uint64_t)>& progress,
+                                 qnvcat::SRebuildResult& result, std::string& error) {
+  const SCatalogueSetup setup = CatalogueSetup(storage, catalogue);
+  std::unique_ptr<qnvcat::ICatalogue> db =
+      qnvcat::OpenCatalogue(setup.target, qnvcat::EOpenMode::kWrite, error);
+  if (!db) return false;
+  qnvcat::SRebuildOptions o;
+  o.recorder = setup.recorder;
+  o.root = storage.root;
+  while (o.root.size() > 1 && o.root.back() == '/') o.root.pop_back();
+  o.cameras.insert(cameras.begin(), cameras.end());
+  if (::access(setup.journalDir.c_str(), F_OK) == 0) o.journalDir = setup.journalDir;
+  o.isRepaired = [](const std::string& path) {
+    return ::access(qnvrec::RepairNotePathFor(path).c_str(), F_OK) == 0;
+  };
+  o.progress = progress;
+  return qnvcat::RebuildCatalogue(*db, o, result, error);
+}
+
+}  // namespace qnvrecorder
