@@ -44,7 +44,9 @@ bool CStreamQueue::Reconfigure(int32_t capacity, uint32_t spanMs) {
   m_buffer.reset();
   m_capacity = capacity;
   m_spanMs = spanMs;
-  m_groupStart.Reset();
+  // The group tracker follows the stream, not the queue: the stream goes on,
+  // so parameter sets dropped with the old contents still lead up to the
+  // next picture, which then begins no stretch of its own.
   SetMaxFrames();
   m_lastRoundMs = 0;
   m_coldRing = false;
