@@ -261,6 +261,31 @@ TEST(StreamQueue, TimedStretchKeepsTheParameterSetsAheadOfSeiAndIdr) {
   EXPECT_EQ(checked, 108u);
 }
 
+TEST(StreamQueue, NewStretchSettingNeverBeginsAtAnIdrWhoseSetsItDropped) {
+  CStreamQueue q;
+  ASSERT_TRUE(q.Reconfigure(1 << 20, 250));
+  uint64_t now = 1000;
+  uint8_t seq = 0;
+  auto add = [&](uint8_t h, uint8_t kind) {
+    const Bytes b = NalBody(h, 30);
+    q.Append(b.data(), int32_t(b.size()), PlainHeader(seq++, kind), true, now);
+    now += 10;
+  };
+  add(0x67, 0);
+  add(0x68, 0);
+  // Set anew between the parameter sets and their picture: the sets go
+  // with the old contents, and their IDR must not begin a stretch.
+  ASSERT_TRUE(q.Reconfigure(1 << 20, 1000));
+  add(0x65, 1);
+  add(0x41, 2);
+  EXPECT_TRUE(q.Count() == 0 || q.Held(0).body[4] != 0x65);
+  add(0x67, 0);
+  add(0x68, 0);
+  add(0x65, 1);
+  ASSERT_GT(q.Count(), 0u);
+  EXPECT_EQ(q.Held(0).body[4], 0x67);
+}
+
 TEST(GroupStart, BeginsAtTheFirstParameterSetOrAnIdrWithoutAny) {
   CGroupStart g;
   struct Step {
