@@ -19,6 +19,7 @@
 #include "qnvrecording/TimeText.h"
 #include "web/CLiveStream.h"
 #include "web/CRecordings.h"
+#include "web/CWebServer.h"
 #include "web/WebAuth.h"
 
 namespace qnvrectest {
@@ -405,6 +406,82 @@ TEST_F(RecorderWeb, HostileClientsAreBoundedAndCutOff) {
   ::close(fd);
   // And the server still answers.
   EXPECT_EQ(Http(port_, Request("GET", "/api/version", port_)).status, 200);
+}
+
+// Bytes the recording of a camera takes so far.
+uint64_t RecordedBytes(const fs::path& folder) {
+  uint64_t n = 0;
+  std::error_code ec;
+  for (const auto& f : fs::recursive_directory_iterator(folder, ec)) {
+    if (f.is_regular_file(ec)) n += f.file_size(ec);
+  }
+  return n;
+}
+
+TEST_F(RecorderWeb, SurplusAndSlowClientsHoldUpNeitherRecordingNorOthers) {
+  const fs::path root = dir_ / "video";
+  fs::create_directories(root);
+  ASSERT_NO_FATAL_FAILURE(
+      StartWeb("", "[storage]\nroot = \"" + root.string() + "\"\nsegment_seconds = 2\n"));
+  ASSERT_TRUE(WaitCount("camera gate: recording ", 1, 20000)) << recorder_->Stderr();
+  std::this_thread::sleep_for(1500ms);  // a key picture has come
+  // A viewer that never reads its WebSocket, with a small window to fill.
+  const int viewer = Connect(port_);
+  ASSERT_GE(viewer, 0);
+  const int small = 4096;
+  ::setsockopt(viewer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  const std::string hs = Request("GET", "/api/live/gate", port_,
+                                 "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-"
+                                 "Version: 13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n");
+  ASSERT_EQ(::write(viewer, hs.data(), hs.size()), static_cast<ssize_t>(hs.size()));
+  // A client that drips its request a byte at a time.
+  const int drip = Connect(port_);
+  ASSERT_GE(drip, 0);
+  const uint64_t before = RecordedBytes(root / "gate");
+  // Every connection the server takes, and some more: the surplus is closed at once.
+  constexpr size_t kSurplus = 8;
+  std::vector<int> idle;
+  for (size_t i = 0; i < qnvrecorder::CWebServer::kMaxConnections + kSurplus; ++i) {
+    const int fd = Connect(port_);
+    ASSERT_GE(fd, 0);
+    idle.push_back(fd);
+  }
+  std::this_thread::sleep_for(500ms);
+  size_t closed = 0;
+  for (int fd : idle) {
+    pollfd p{fd, POLLIN, 0};
+    char b;
+    if (::poll(&p, 1, 0) == 1 && ::recv(fd, &b, 1, MSG_DONTWAIT) <= 0) ++closed;
+  }
+  EXPECT_GE(closed, kSurplus);
+  EXPECT_LT(closed, idle.size() / 2);
+  // The drip-fed request is cut off within the request's time all the same,
+  // and then a legitimate client is served.
+  const auto start = std::chrono::steady_clock::now();
+  bool dripCut = false;
+  const std::string request = "GET /api/version HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Pad: ";
+  for (size_t i = 0; !dripCut && std::chrono::steady_clock::now() - start < 12s; ++i) {
+    const char c = i < request.size() ? request[i] : 'a';
+    dripCut = ::send(drip, &c, 1, MSG_NOSIGNAL) != 1;
+    std::this_thread::sleep_for(200ms);
+  }
+  EXPECT_TRUE(dripCut);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  SReply r;
+  for (int i = 0; i < 50 && r.status != 200; ++i) {
+    r = Http(port_, Request("GET", "/api/version", port_));
+    if (r.status != 200) std::this_thread::sleep_for(200ms);
+  }
+  EXPECT_EQ(r.status, 200) << recorder_->Stderr();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
+  // Recording went on all along.
+  EXPECT_GT(RecordedBytes(root / "gate"), before + 100000);
+  EXPECT_NE(recorder_->Stderr().find("connections are open, the most it takes"), std::string::npos);
+  for (int fd : idle) ::close(fd);
+  ::close(drip);
+  ::close(viewer);
+  const ChildResult result = Terminate();
+  EXPECT_EQ(result.exitCode, 0) << result.err;
 }
 
 TEST_F(RecorderWeb, LiveStartsWithAnInitSegmentAndKeyPicture) {
