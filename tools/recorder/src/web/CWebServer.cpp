@@ -239,8 +239,21 @@ void CWebServer::Run(std::string* error, std::atomic<int>* started) {
     GInetAddress* address = g_inet_address_new_from_string(config_.address.c_str());
     GSocketAddress* socketAddress = g_inet_socket_address_new(address, config_.port);
     const int options = cert ? SOUP_SERVER_LISTEN_HTTPS : 0;
-    if (!soup_server_listen(server_, socketAddress, static_cast<SoupServerListenOptions>(options),
-                            &gerror)) {
+    // A socket of our own for a longer queue of connections not yet taken
+    // than the default (10): a burst (a page's requests, many viewers, a
+    // flood the cap then refuses) is taken at once, not after SYN retries.
+    GSocket* listener = g_socket_new(g_socket_address_get_family(socketAddress),
+                                     G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP, &gerror);
+    bool listening = listener != nullptr;
+    if (listening) {
+      g_socket_set_listen_backlog(listener, kListenBacklog);
+      listening = g_socket_bind(listener, socketAddress, TRUE, &gerror) &&
+                  g_socket_listen(listener, &gerror) &&
+                  soup_server_listen_socket(server_, listener,
+                                            static_cast<SoupServerListenOptions>(options), &gerror);
+      g_object_unref(listener);
+    }
+    if (!listening) {
       *error = "web: cannot listen on " + config_.address + " port " +
                std::to_string(config_.port) + ": " + (gerror ? gerror->message : "?");
     } else {

@@ -50,6 +50,7 @@ class CWebServer {
   // Every viewer and some pages and API calls beside them; far below the
   // descriptors the service may open.
   static constexpr size_t kMaxConnections = kMaxViewers + 64;
+  static constexpr int kListenBacklog = 128;  // connections the system queues for accepting
 
   static constexpr int64_t kMaxPlayUs = 300LL * 1000000;     // one piece of playback
   static constexpr int64_t kMaxExportUs = 3600LL * 1000000;  // one export
