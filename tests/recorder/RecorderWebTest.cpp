@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -219,6 +220,39 @@ TEST(LiveStream, ViewersStartAtAKeyPictureAndSlowOnesAreSkippedThenCut) {
   stream.RemoveViewer(slow);
   stream.RemoveViewer(late);
   EXPECT_EQ(stream.ViewerCount(), 0u);
+}
+
+// An export's unnamed file goes only into the instance's own folder, never
+// through a link planted where it or the reserved folder is.
+TEST(Recordings, ExportFilesAreNeverMadeThroughALink) {
+  char pattern[] = "/tmp/qnvrec-exportlinks-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const fs::path base = pattern, root = base / "root", outside = base / "outside";
+  struct SCleanup {
+    fs::path p;
+    ~SCleanup() { fs::remove_all(p); }
+  } cleanup{base};
+  fs::create_directories(root / ".qnv-recorder" / "i1");
+  fs::create_directories(outside / "i1");
+  std::string error;
+  const qnvrecorder::CRecordings recordings(root.string(), "i1");
+  int fd = recordings.TemporaryFile(error);
+  ASSERT_GE(fd, 0) << error;
+  struct stat st {
+  }, own{};
+  ASSERT_EQ(::fstat(fd, &st), 0);
+  ASSERT_EQ(::stat((root / ".qnv-recorder" / "i1").c_str(), &own), 0);
+  EXPECT_EQ(st.st_dev, own.st_dev);
+  ::close(fd);
+  fs::rename(root / ".qnv-recorder" / "i1", root / ".qnv-recorder" / "i1.moved");
+  fs::create_directory_symlink(outside / "i1", root / ".qnv-recorder" / "i1");
+  EXPECT_EQ(recordings.TemporaryFile(error), -1);
+  EXPECT_NE(error.find("link"), std::string::npos) << error;
+  fs::remove(root / ".qnv-recorder" / "i1");
+  fs::rename(root / ".qnv-recorder", root / "reserved.moved");
+  fs::create_directory_symlink(outside, root / ".qnv-recorder");
+  EXPECT_EQ(recordings.TemporaryFile(error), -1);
+  EXPECT_NE(error.find("link"), std::string::npos) << error;
 }
 
 TEST(WebAuth, HashesCheckAndSessionsExpire) {

@@ -609,4 +609,18 @@ std::vector<SInstanceInfo> FindInstances(const std::string& root) {
   return found;
 }
 
+UniqueFd OpenOwnFolder(const std::string& root, const std::string& instance, std::string& error) {
+  const std::string reservedShown = root + "/" + kReservedFolder;
+  UniqueFd rootFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd reserved, own;
+  if (rootFd.Valid()) reserved = OpenFolderAt(rootFd.Get(), kReservedFolder);
+  if (reserved.Valid()) own = OpenFolderAt(reserved.Get(), instance);
+  if (!own.Valid()) {
+    const int why = errno;
+    error = reservedShown + "/" + instance + " cannot be opened: " + std::strerror(why) +
+            (why == ELOOP || why == ENOTDIR ? " (a link or no folder, which is not followed)" : "");
+  }
+  return own;
+}
+
 }  // namespace qnvrecorder
