@@ -186,6 +186,27 @@ TEST_F(RecorderStorage, FindSegmentTakesOnlyAClaimedCamerasOwnSegmentByItsPath) 
   EXPECT_TRUE(fs::exists(root_ / "other" / "2026-01-01" / "000000.qnv"));
 }
 
+// The status file and an own folder (the snapshots', say): a link planted
+// at their names is replaced or refused, never written through.
+TEST_F(RecorderStorage, StatusAndOwnFoldersAreNeverWrittenThroughALink) {
+  CStorageRoot storage;
+  std::string error;
+  ASSERT_TRUE(storage.Open(root_.string(), "site", error)) << error;
+  const fs::path own = root_ / ".qnv-recorder" / "site";
+  Put(outside_ / "victim", 3);
+  fs::create_symlink(outside_ / "victim", own / "status.json");
+  fs::create_symlink(outside_ / "victim", own / "status.json.tmp");
+  EXPECT_TRUE(storage.WriteStatus("{}\n"));
+  EXPECT_FALSE(fs::is_symlink(own / "status.json"));
+  EXPECT_EQ(fs::file_size(own / "status.json"), 3u);
+  EXPECT_EQ(fs::file_size(outside_ / "victim"), 3u);
+  EXPECT_EQ(std::ifstream(outside_ / "victim").get(), 'x');
+  fs::create_directory_symlink(outside_, own / "snapshots");
+  EXPECT_FALSE(storage.MakeOwnFolder("snapshots", error).Valid());
+  EXPECT_NE(error.find("symbolic link"), std::string::npos) << error;
+  EXPECT_EQ(FilesIn(outside_), 1u);
+}
+
 TEST_F(RecorderStorage, NewSegmentsAreNeverMadeThroughALinkAndAreLockedWhileOpen) {
   CStorageRoot storage;
   std::string error, note;

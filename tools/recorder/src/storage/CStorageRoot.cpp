@@ -578,8 +578,11 @@ std::string CStorageRoot::OwnPath() const {
 
 bool CStorageRoot::WriteStatus(const std::string& text) const {
   const std::string temp = std::string(kStatusFileName) + ".tmp";
+  // Whatever holds the temporary name (a crash's leftover, a planted link)
+  // goes first, so the status is never stuck nor written through it.
+  ::unlinkat(reservedFd_.Get(), temp.c_str(), 0);
   UniqueFd fd(::openat(reservedFd_.Get(), temp.c_str(),
-                       O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, kFileMode));
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode));
   if (!fd.Valid()) return false;
   const bool ok = ::write(fd.Get(), text.data(), text.size()) == ssize_t(text.size());
   fd.Reset();
