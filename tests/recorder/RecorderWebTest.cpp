@@ -438,6 +438,37 @@ TEST_F(RecorderWeb, HostileClientsAreBoundedAndCutOff) {
   ReadAll(fd, 15000);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 9s);
   ::close(fd);
+  // A head that never ends is cut off long before it could fill memory.
+  const int heads = Connect(port_);
+  ASSERT_GE(heads, 0);
+  const std::string line = "X-Pad: " + std::string(1000, 'a') + "\r\n";
+  size_t sent = 0;
+  const std::string first = "GET /api/version HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+  ASSERT_EQ(::write(heads, first.data(), first.size()), static_cast<ssize_t>(first.size()));
+  while (sent < (64u << 20) && ::send(heads, line.data(), line.size(), MSG_NOSIGNAL) > 0) {
+    sent += line.size();
+  }
+  EXPECT_LT(sent, 16u << 20);
+  ::close(heads);
+  // A viewer's message longer than a confirmation closes its WebSocket.
+  const int viewer = Connect(port_);
+  ASSERT_GE(viewer, 0);
+  const std::string hs = Request("GET", "/api/live/gate", port_,
+                                 "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-"
+                                 "Version: 13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n");
+  ASSERT_EQ(::write(viewer, hs.data(), hs.size()), static_cast<ssize_t>(hs.size()));
+  std::string frame = "\x81\xfe";  // text, masked, 16-bit length
+  frame += static_cast<char>(1000 >> 8);
+  frame += static_cast<char>(1000 & 0xff);
+  frame += std::string(4, '\0');  // a zero mask
+  frame += std::string(1000, 'a');
+  std::this_thread::sleep_for(300ms);
+  ASSERT_EQ(::write(viewer, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+  const auto sentAt = std::chrono::steady_clock::now();
+  const std::string got = ReadAll(viewer, 5000, 64u << 20);
+  EXPECT_LT(std::chrono::steady_clock::now() - sentAt, 4s);  // closed, not left to time out
+  EXPECT_EQ(got.rfind("HTTP/1.1 101", 0), 0u) << got.substr(0, 100);
+  ::close(viewer);
   // And the server still answers.
   EXPECT_EQ(Http(port_, Request("GET", "/api/version", port_)).status, 200);
 }
