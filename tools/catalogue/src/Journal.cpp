@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "LineFile.h"
+#include "qnvrecording/TimeText.h"
 
 namespace qnvcat {
 namespace {
@@ -19,15 +20,7 @@ namespace {
 constexpr int64_t kDayUs = 86400LL * 1000000;
 
 // YYYY-MM-DD of a UTC time.
-std::string DayName(int64_t us) {
-  const time_t seconds = time_t(us / 1000000);
-  tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[48];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d", utc.tm_year + 1900, utc.tm_mon + 1,
-                utc.tm_mday);
-  return text;
-}
+std::string DayName(int64_t us) { return qnvrec::DayText(us, true); }
 
 // The UTC start of a day file's day; false for a name that is not one.
 bool DayStart(const std::string& name, int64_t& us) {

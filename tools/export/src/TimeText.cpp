@@ -116,6 +116,11 @@ bool DaysInMonthOk(const tm& t) {
 }  // namespace
 
 std::string UtcText(int64_t us) { return Format(us, true); }
+std::string UtcTextMs(int64_t us) {
+  std::string text = Format(us, true);
+  text.erase(text.size() - 4, 3);  // the last three digits of ".uuuuuuZ"
+  return text;
+}
 std::string LocalText(int64_t us) { return Format(us, false); }
 
 std::string DayText(int64_t us, bool utc) { return Format(us, utc).substr(0, 10); }

@@ -14,6 +14,8 @@ namespace qnvrec {
 
 // 2024-05-01T14:02:03.123456Z
 std::string UtcText(int64_t us);
+// 2024-05-01T14:02:03.123Z (milliseconds, cut rather than rounded)
+std::string UtcTextMs(int64_t us);
 // 2024-05-01T16:02:03.123456+02:00, in the machine's local time.
 std::string LocalText(int64_t us);
 

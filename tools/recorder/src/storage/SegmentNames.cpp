@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "qnvrecording/RecordingState.h"
+#include "qnvrecording/TimeText.h"
 
 namespace qnvrecorder {
 namespace {
@@ -43,14 +44,7 @@ constexpr size_t kPartRandom = 6;  // mkstemp's XXXXXX
 
 }  // namespace
 
-std::string DateFolderName(time_t when) {
-  tm utc{};
-  gmtime_r(&when, &utc);
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d", utc.tm_year + 1900, utc.tm_mon + 1,
-                utc.tm_mday);
-  return text;
-}
+std::string DateFolderName(time_t when) { return qnvrec::DayText(int64_t(when) * 1000000, true); }
 
 std::string StemName(time_t when, unsigned suffix) {
   tm utc{};

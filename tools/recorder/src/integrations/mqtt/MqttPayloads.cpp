@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cameras/CameraFault.h"
+#include "qnvrecording/TimeText.h"
 
 namespace qnvrecorder {
 namespace {
@@ -41,16 +42,7 @@ std::string NodeOf(const std::string& prefix, const std::string& camera) {
 
 }  // namespace
 
-std::string IsoTimeMs(int64_t unixMs) {
-  const time_t seconds = static_cast<time_t>(unixMs >= 0 ? unixMs / 1000 : (unixMs - 999) / 1000);
-  const int ms = static_cast<int>(unixMs - int64_t(seconds) * 1000);
-  tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[40];
-  const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  std::snprintf(text + n, sizeof text - n, ".%03dZ", ms);
-  return text;
-}
+std::string IsoTimeMs(int64_t unixMs) { return qnvrec::UtcTextMs(unixMs * 1000); }
 
 SUpDown UpDownOf(const SCameraStatus& status) {
   SUpDown s;
