@@ -376,18 +376,29 @@ TEST_F(RecorderCatalogue, TwoRecordersWriteIntoOnePostgresThatComesUpLate) {
   EXPECT_EQ(list[3]["recorder"], "host2/rec");
 }
 
+// Instance i1 at root and its catalogue of recorder r1 (SQLite under root).
+qnvrecorder::SStorageConfig StorageI1(const fs::path& root) {
+  qnvrecorder::SStorageConfig s;
+  s.enabled = true;
+  s.root = root.string();
+  s.instance = "i1";
+  return s;
+}
+qnvrecorder::SCatalogueConfig CatalogueR1() {
+  qnvrecorder::SCatalogueConfig c;
+  c.enabled = true;
+  c.recorder = "r1";
+  return c;
+}
+
 // Retention through the catalogue on 10,000 segments: it takes the oldest
 // rows (no folder listing: an older file the catalogue does not know stays),
 // keeps each camera's size and age and the overall size, at most a pass's
 // worth at a time, and the rows of what it removed end up deleted.
 TEST(RecorderCatalogueRetention, TenThousandSegments) {
-  char pattern[] = "/tmp/qnvrec-retention-XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern), nullptr);
-  const fs::path root = pattern;
-  struct SCleanup {
-    fs::path p;
-    ~SCleanup() { fs::remove_all(p); }
-  } cleanup{root};
+  const STempDir temp("retention");
+  ASSERT_FALSE(temp.path.empty());
+  const fs::path root = temp.path;
 
   qnvrecorder::CStorageRoot storage;
   std::string error, note;
@@ -427,13 +438,8 @@ TEST(RecorderCatalogueRetention, TenThousandSegments) {
     ASSERT_TRUE(db->Apply(ops, error)) << error;
   }
 
-  qnvrecorder::SStorageConfig storageConfig;
-  storageConfig.enabled = true;
-  storageConfig.root = root.string();
-  storageConfig.instance = "i1";
-  qnvrecorder::SCatalogueConfig catalogueConfig;
-  catalogueConfig.enabled = true;
-  catalogueConfig.recorder = "r1";
+  const qnvrecorder::SStorageConfig storageConfig = StorageI1(root);
+  qnvrecorder::SCatalogueConfig catalogueConfig = CatalogueR1();
   qnvrecorder::CRecorderCatalogue catalogue(storageConfig, catalogueConfig, storage);
   ASSERT_TRUE(catalogue.Start(error)) << error;
   catalogue.RepairsDone();
@@ -500,13 +506,9 @@ TEST(RecorderCatalogueRetention, TenThousandSegments) {
 // anyone with write access there may plant a link: none leads a write or a
 // removal (journal pruning) outside.
 TEST(RecorderCatalogueFiles, LinksPlantedAtItsFoldersAndDatabaseLeadNowhere) {
-  char pattern[] = "/tmp/qnvrec-catlinks-XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern), nullptr);
-  const fs::path base = pattern, root = base / "root", outside = base / "outside";
-  struct SCleanup {
-    fs::path p;
-    ~SCleanup() { fs::remove_all(p); }
-  } cleanup{base};
+  const STempDir temp("catlinks");
+  ASSERT_FALSE(temp.path.empty());
+  const fs::path base = temp.path, root = base / "root", outside = base / "outside";
   fs::create_directories(root);
   fs::create_directories(outside);
   std::ofstream(outside / "2000-01-01.jsonl") << "{}\n";  // a day pruning would remove
@@ -520,13 +522,8 @@ TEST(RecorderCatalogueFiles, LinksPlantedAtItsFoldersAndDatabaseLeadNowhere) {
   qnvrecorder::CStorageRoot storage;
   std::string error;
   ASSERT_TRUE(storage.Open(root.string(), "i1", error)) << error;
-  qnvrecorder::SStorageConfig storageConfig;
-  storageConfig.enabled = true;
-  storageConfig.root = root.string();
-  storageConfig.instance = "i1";
-  qnvrecorder::SCatalogueConfig catalogueConfig;
-  catalogueConfig.enabled = true;
-  catalogueConfig.recorder = "r1";
+  const qnvrecorder::SStorageConfig storageConfig = StorageI1(root);
+  qnvrecorder::SCatalogueConfig catalogueConfig = CatalogueR1();
   catalogueConfig.historyDays = 1;
   const fs::path own = root / ".qnv-recorder" / "i1";
   // Links where its folders go: refused at start, with the reason.

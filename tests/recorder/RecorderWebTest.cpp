@@ -96,6 +96,13 @@ std::string Request(const std::string& method, const std::string& path, uint16_t
   return r + "\r\n" + body;
 }
 
+// The head of a WebSocket upgrade to a camera's live stream.
+std::string LiveUpgrade(const std::string& camera, uint16_t port) {
+  return Request("GET", "/api/live/" + camera, port,
+                 "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: "
+                 "13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n");
+}
+
 class RecorderWeb : public RecorderService {
  protected:
   void StartWeb(const std::string& web, const std::string& storage = "") {
@@ -225,13 +232,9 @@ TEST(LiveStream, ViewersStartAtAKeyPictureAndSlowOnesAreSkippedThenCut) {
 // An export's unnamed file goes only into the instance's own folder, never
 // through a link planted where it or the reserved folder is.
 TEST(Recordings, ExportFilesAreNeverMadeThroughALink) {
-  char pattern[] = "/tmp/qnvrec-exportlinks-XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern), nullptr);
-  const fs::path base = pattern, root = base / "root", outside = base / "outside";
-  struct SCleanup {
-    fs::path p;
-    ~SCleanup() { fs::remove_all(p); }
-  } cleanup{base};
+  const STempDir temp("exportlinks");
+  ASSERT_FALSE(temp.path.empty());
+  const fs::path base = temp.path, root = base / "root", outside = base / "outside";
   fs::create_directories(root / ".qnv-recorder" / "i1");
   fs::create_directories(outside / "i1");
   std::string error;
@@ -453,9 +456,7 @@ TEST_F(RecorderWeb, HostileClientsAreBoundedAndCutOff) {
   // A viewer's message longer than a confirmation closes its WebSocket.
   const int viewer = Connect(port_);
   ASSERT_GE(viewer, 0);
-  const std::string hs = Request("GET", "/api/live/gate", port_,
-                                 "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-"
-                                 "Version: 13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n");
+  const std::string hs = LiveUpgrade("gate", port_);
   ASSERT_EQ(::write(viewer, hs.data(), hs.size()), static_cast<ssize_t>(hs.size()));
   std::string frame = "\x81\xfe";  // text, masked, 16-bit length
   frame += static_cast<char>(1000 >> 8);
@@ -495,9 +496,7 @@ TEST_F(RecorderWeb, SurplusAndSlowClientsHoldUpNeitherRecordingNorOthers) {
   ASSERT_GE(viewer, 0);
   const int small = 4096;
   ::setsockopt(viewer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  const std::string hs = Request("GET", "/api/live/gate", port_,
-                                 "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-"
-                                 "Version: 13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n");
+  const std::string hs = LiveUpgrade("gate", port_);
   ASSERT_EQ(::write(viewer, hs.data(), hs.size()), static_cast<ssize_t>(hs.size()));
   // A client that drips its request a byte at a time.
   const int drip = Connect(port_);
@@ -555,9 +554,7 @@ TEST_F(RecorderWeb, LiveStartsWithAnInitSegmentAndKeyPicture) {
   std::this_thread::sleep_for(1500ms);  // a key picture has come
   const int fd = Connect(port_);
   ASSERT_GE(fd, 0);
-  const std::string hs = Request("GET", "/api/live/gate", port_,
-                                 "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-"
-                                 "Version: 13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n");
+  const std::string hs = LiveUpgrade("gate", port_);
   ASSERT_EQ(::write(fd, hs.data(), hs.size()), static_cast<ssize_t>(hs.size()));
   const std::string got = ReadAll(fd, 3000, 200000);
   ::close(fd);
