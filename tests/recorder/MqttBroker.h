@@ -73,6 +73,10 @@ class MqttBroker {
     broker_->Finish(10000);
     broker_.reset();
   }
+  // Stops the broker where it is (it reads and answers nothing) or lets it go on.
+  void Pause(bool paused) {
+    if (broker_) broker_->Signal(paused ? SIGSTOP : SIGCONT);
+  }
   uint16_t Port() const { return port_; }
   std::string CaFile() const { return (dir_ / "ca.crt").string(); }
   std::string ClientCert() const { return (dir_ / "client.crt").string(); }

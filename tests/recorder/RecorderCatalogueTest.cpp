@@ -376,18 +376,29 @@ TEST_F(RecorderCatalogue, TwoRecordersWriteIntoOnePostgresThatComesUpLate) {
   EXPECT_EQ(list[3]["recorder"], "host2/rec");
 }
 
+// Instance i1 at root and its catalogue of recorder r1 (SQLite under root).
+qnvrecorder::SStorageConfig StorageI1(const fs::path& root) {
+  qnvrecorder::SStorageConfig s;
+  s.enabled = true;
+  s.root = root.string();
+  s.instance = "i1";
+  return s;
+}
+qnvrecorder::SCatalogueConfig CatalogueR1() {
+  qnvrecorder::SCatalogueConfig c;
+  c.enabled = true;
+  c.recorder = "r1";
+  return c;
+}
+
 // Retention through the catalogue on 10,000 segments: it takes the oldest
 // rows (no folder listing: an older file the catalogue does not know stays),
 // keeps each camera's size and age and the overall size, at most a pass's
 // worth at a time, and the rows of what it removed end up deleted.
 TEST(RecorderCatalogueRetention, TenThousandSegments) {
-  char pattern[] = "/tmp/qnvrec-retention-XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern), nullptr);
-  const fs::path root = pattern;
-  struct SCleanup {
-    fs::path p;
-    ~SCleanup() { fs::remove_all(p); }
-  } cleanup{root};
+  const STempDir temp("retention");
+  ASSERT_FALSE(temp.path.empty());
+  const fs::path root = temp.path;
 
   qnvrecorder::CStorageRoot storage;
   std::string error, note;
@@ -427,13 +438,8 @@ TEST(RecorderCatalogueRetention, TenThousandSegments) {
     ASSERT_TRUE(db->Apply(ops, error)) << error;
   }
 
-  qnvrecorder::SStorageConfig storageConfig;
-  storageConfig.enabled = true;
-  storageConfig.root = root.string();
-  storageConfig.instance = "i1";
-  qnvrecorder::SCatalogueConfig catalogueConfig;
-  catalogueConfig.enabled = true;
-  catalogueConfig.recorder = "r1";
+  const qnvrecorder::SStorageConfig storageConfig = StorageI1(root);
+  qnvrecorder::SCatalogueConfig catalogueConfig = CatalogueR1();
   qnvrecorder::CRecorderCatalogue catalogue(storageConfig, catalogueConfig, storage);
   ASSERT_TRUE(catalogue.Start(error)) << error;
   catalogue.RepairsDone();
@@ -494,6 +500,77 @@ TEST(RecorderCatalogueRetention, TenThousandSegments) {
   EXPECT_EQ(left["cam1"] + left["cam2"], before - 500);
   EXPECT_LT(left["cam1"], 2000u);
   catalogue.Stop();
+}
+
+// The catalogue's journal, replay queue and SQLite file sit under ROOT where
+// anyone with write access there may plant a link: none leads a write or a
+// removal (journal pruning) outside.
+TEST(RecorderCatalogueFiles, LinksPlantedAtItsFoldersAndDatabaseLeadNowhere) {
+  const STempDir temp("catlinks");
+  ASSERT_FALSE(temp.path.empty());
+  const fs::path base = temp.path, root = base / "root", outside = base / "outside";
+  fs::create_directories(root);
+  fs::create_directories(outside);
+  std::ofstream(outside / "2000-01-01.jsonl") << "{}\n";  // a day pruning would remove
+  std::ofstream(outside / "victim.sqlite") << "not a database";
+  auto untouched = [&] {
+    std::map<std::string, uint64_t> sizes;
+    for (const auto& f : fs::directory_iterator(outside))
+      sizes[f.path().filename()] = f.file_size();
+    return sizes == std::map<std::string, uint64_t>{{"2000-01-01.jsonl", 3}, {"victim.sqlite", 14}};
+  };
+  qnvrecorder::CStorageRoot storage;
+  std::string error;
+  ASSERT_TRUE(storage.Open(root.string(), "i1", error)) << error;
+  const qnvrecorder::SStorageConfig storageConfig = StorageI1(root);
+  qnvrecorder::SCatalogueConfig catalogueConfig = CatalogueR1();
+  catalogueConfig.historyDays = 1;
+  const fs::path own = root / ".qnv-recorder" / "i1";
+  // Links where its folders go: refused at start, with the reason.
+  for (const char* folder : {"journal", "catalogue-queue"}) {
+    fs::create_directory_symlink(outside, own / folder);
+    qnvrecorder::CRecorderCatalogue catalogue(storageConfig, catalogueConfig, storage);
+    EXPECT_FALSE(catalogue.Start(error)) << folder;
+    EXPECT_NE(error.find("link"), std::string::npos) << error;
+    fs::remove(own / folder);
+  }
+  // A link at the database file: never opened through it.
+  fs::create_symlink(outside / "victim.sqlite", root / ".qnv-recorder" / "catalogue.sqlite");
+  {
+    qnvrecorder::CRecorderCatalogue catalogue(storageConfig, catalogueConfig, storage);
+    ASSERT_TRUE(catalogue.Start(error)) << error;
+    qnvrecorder::SCameraStatus down;
+    down.name = "cam";
+    down.state = "stopped";
+    catalogue.CameraState(down);
+    catalogue.Flush(2000);
+    catalogue.Stop();
+  }
+  EXPECT_TRUE(untouched());
+  fs::remove(root / ".qnv-recorder" / "catalogue.sqlite");
+  // Folders swapped for links while it runs: it keeps to the folders it made.
+  {
+    qnvrecorder::CRecorderCatalogue catalogue(storageConfig, catalogueConfig, storage);
+    ASSERT_TRUE(catalogue.Start(error)) << error;
+    for (const char* folder : {"journal", "catalogue-queue"}) {
+      fs::rename(own / folder, own / (std::string(folder) + ".moved"));
+      fs::create_directory_symlink(outside, own / folder);
+    }
+    qnvrecorder::SCameraStatus down;
+    down.name = "cam";
+    down.state = "stopped";
+    catalogue.CameraState(down);
+    EXPECT_TRUE(catalogue.Flush(10000));
+    std::ofstream(own / "journal.moved" / "2000-01-01.jsonl") << "{}\n";
+    catalogue.PruneHistory(time(nullptr));
+    EXPECT_FALSE(fs::exists(own / "journal.moved" / "2000-01-01.jsonl"));  // its own, pruned
+    catalogue.Stop();
+  }
+  EXPECT_TRUE(untouched());
+  size_t journalDays = 0;
+  for (const auto& f : fs::directory_iterator(own / "journal.moved"))
+    journalDays += f.is_regular_file();
+  EXPECT_GE(journalDays, 1u);
 }
 
 }  // namespace

@@ -123,7 +123,7 @@ TEST_F(RecorderConfig, ValuesWithControlCharactersAreRefusedAndQuotedEscaped) {
   EXPECT_FALSE(Load("[storage]\nroot = \"/tmp/a\\u0000b\"\n[rtsp]\n" + Camera("c"), error));
   EXPECT_NE(error.find("'root'"), std::string::npos) << error;
   // A long value is quoted to about 80 characters, escaped, on one line.
-  EXPECT_FALSE(Load("[rtsp]\n" + Camera(std::string(5000, 'x') + "\\n\\u001b"), error));
+  EXPECT_FALSE(Load("[rtsp]\n" + Camera(std::string(3000, 'x') + "\\n\\u001b"), error));
   EXPECT_LT(error.size(), 300u) << error;
   EXPECT_NE(error.find(std::string(80, 'x') + "\"..."), std::string::npos) << error;
   EXPECT_FALSE(Load("[rtsp]\n" + Camera("c") + "\"bad\\nkey\\u001b\" = 1\n", error));
@@ -180,6 +180,42 @@ namespace {
 // [catalogue]: SQLite under the root by default, a PostgreSQL URL with its
 // password from the environment or a file, bounded sizes, and nothing
 // without [storage].
+// Every string of [catalogue], [mqtt] and [web] has its bound, and so do
+// the counts; a refusal names the key in one short line.
+TEST_F(RecorderConfig, LongValuesAndTooManyUsersAreRefusedInOneShortLine) {
+  const std::string storage = "[storage]\nroot = \"" + dir_.string() + "\"\ninstance = \"i1\"\n";
+  const std::string huge(kMaxConfigString + 1, 'a'), path = "/" + std::string(5000, 'p');
+  std::string users;
+  for (size_t i = 0; i <= kMaxWebUsers; ++i) {
+    users += "[[web.user]]\nname = \"u" + std::to_string(i) +
+             "\"\npassword_hash = \"$y$j9T$abcdefghijklmnopqrstuv$"
+             "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQ\"\n";
+  }
+  const std::pair<std::string, std::string> refused[] = {
+      {storage + "[catalogue]\nurl = \"postgresql://" + huge + "\"\n", "'url' is longer"},
+      {storage + "[catalogue]\nrecorder = \"" + std::string(129, 'r') + "\"\n", "'recorder'"},
+      {storage + "[catalogue]\npassword_file = \"" + path + "\"\n", "'password_file' is longer"},
+      {"[mqtt]\nhost = \"" + std::string(254, 'h') + "\"\n", "'host' must be"},
+      {"[mqtt]\nclient_id = \"" + std::string(129, 'c') + "\"\n", "'client_id' must be"},
+      {"[mqtt]\nprefix = \"" + std::string(65, 'p') + "\"\n", "'prefix'"},
+      {"[mqtt]\nca_file = \"" + path + "\"\n", "'ca_file' is longer"},
+      {"[web]\ntls_cert = \"" + path + "\"\ntls_key = \"/k\"\n", "'tls_cert' is longer"},
+      {"[web]\naddress = \"" + huge + "\"\n", "'address' is longer"},
+      {"[[web.user]]\nname = \"" + std::string(65, 'n') + "\"\npassword_hash = \"x\"\n",
+       "'name' must be 1 to 64"},
+      {"[[web.user]]\nname = \"a\"\npassword_hash = \"$y$j9T$" + std::string(600, 'h') + "\"\n",
+       "'password_hash' is not"},
+      {users, "more than 64 users"},
+  };
+  for (const auto& [text, expected] : refused) {
+    std::string error;
+    EXPECT_FALSE(Load(text + Camera("c"), error)) << expected;
+    EXPECT_NE(error.find(expected), std::string::npos) << error.substr(0, 300);
+    EXPECT_LT(error.size(), 400u) << error.substr(0, 300);
+    EXPECT_EQ(error.find('\n'), std::string::npos);
+  }
+}
+
 TEST_F(RecorderConfig, CatalogueSectionIsCheckedWhole) {
   const std::string storage = "[storage]\nroot = \"" + dir_.string() + "\"\ninstance = \"i1\"\n";
   SConfig config;

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -106,6 +107,20 @@ inline size_t Count(const std::string& text, const std::string& what) {
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
   return n;
 }
+
+// A temporary folder of the test's own, removed with everything in it.
+struct STempDir {
+  explicit STempDir(const std::string& name) {
+    std::string pattern = "/tmp/qnvrec-" + name + "-XXXXXX";
+    if (::mkdtemp(pattern.data()) != nullptr) path = pattern;
+  }
+  ~STempDir() {
+    if (!path.empty()) fs::remove_all(path);
+  }
+  STempDir(const STempDir&) = delete;
+  STempDir& operator=(const STempDir&) = delete;
+  fs::path path;  // empty when it could not be made
+};
 
 class RecorderService : public ::testing::Test {
  protected:

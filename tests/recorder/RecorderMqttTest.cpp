@@ -343,6 +343,53 @@ TEST_F(RecorderMqtt, ABrokerKilledFor10sOverTlsLosesNoRecordingAndNoEvent) {
   EXPECT_GE(boundaries, 3u);
 }
 
+// A broker that stops reading (stopped, its socket open) holds up neither
+// the recording nor the service's stop; once it goes on, so do the events.
+TEST_F(RecorderMqtt, ABrokerThatStopsReadingHoldsUpNeitherRecordingNorStop) {
+  MqttBroker broker(dir_ / "broker", SBrokerOptions{});
+  ASSERT_TRUE(broker.Start());
+  MqttListener listen(broker, {"qnv/#"});
+  ASSERT_TRUE(listen.WaitConnected(1, 5000));
+  qnv::devsim::SimulatorOptions device;
+  device.alarmIntervalMs = 20;
+  auto& one = AddDevice(device);
+  const fs::path root = dir_ / "store";
+  StartRecorder("[storage]\nroot = \"" + root.string() + "\"\nsegment_seconds = 2\n" +
+                MqttSection(broker, "keep_alive = 5\nsnapshot_seconds = 1") +
+                Camera("cam1", one.Port()));
+  ASSERT_TRUE(WaitCount("mqtt: connected", 1, 10000)) << recorder_->Stderr();
+  ASSERT_FALSE(listen.WaitFor([](const SReceived& m) { return m.topic == "qnv/cam1/event"; }, 5000)
+                   .topic.empty());
+  broker.Pause(true);
+  const size_t before = Segments(root, "cam1").size();
+  std::this_thread::sleep_for(std::chrono::seconds(12));
+  EXPECT_GE(Segments(root, "cam1").size(), before + 4) << recorder_->Stderr();
+  broker.Pause(false);
+  int last = 0;
+  for (const SReceived& m : listen.Messages("qnv/cam1/event")) {
+    last = std::max(last, Parse(m.payload)["sequence"].get<int>());
+  }
+  EXPECT_FALSE(listen
+                   .WaitFor(
+                       [&](const SReceived& m) {
+                         return m.topic == "qnv/cam1/event" &&
+                                Parse(m.payload)["sequence"].get<int>() > last;
+                       },
+                       30000)
+                   .topic.empty());
+  // Stopped again, and the service told to stop meanwhile: it does, in time.
+  broker.Pause(true);
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  const auto start = std::chrono::steady_clock::now();
+  const ChildResult result = Terminate();
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  broker.Pause(false);
+  size_t boundaries = 0;
+  ExpectAbutting(Segments(root, "cam1"), boundaries);
+  EXPECT_GE(boundaries, 5u);
+}
+
 // ---- the pieces ----
 
 TEST(MqttPieces, JpegSizeReadsFrameHeadersAndRefusesBrokenOnes) {

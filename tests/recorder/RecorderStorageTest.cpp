@@ -153,6 +153,60 @@ TEST_F(RecorderStorage, OnlyItsExactNamesInItsOwnCamerasFoldersAreListedAndRemov
   EXPECT_TRUE(fs::exists(day / "000000-0.qnv"));
 }
 
+// Retention through the catalogue names files by a row's path: only a
+// claimed camera's own segment in a real date folder is found.
+TEST_F(RecorderStorage, FindSegmentTakesOnlyAClaimedCamerasOwnSegmentByItsPath) {
+  CStorageRoot storage;
+  std::string error, note;
+  ASSERT_TRUE(storage.Open(root_.string(), "site", error)) << error;
+  ASSERT_TRUE(storage.ClaimCamera("cam", error, note)) << error;
+  const fs::path day = root_ / "cam" / "2026-01-01";
+  Put(day / "000000.qnv", 10);
+  Put(root_ / "000000.qnv", 3);
+  Put(root_ / "other" / "2026-01-01" / "000000.qnv", 3);  // a camera not claimed
+  Put(outside_ / "2026-01-01" / "000000.qnv", 3);
+  Put(outside_ / "victim.qnv", 3);
+  fs::create_directory_symlink(outside_ / "2026-01-01", root_ / "cam" / "2026-01-02");
+  fs::create_symlink(outside_ / "victim.qnv", day / "000001.qnv");
+  SSegment s;
+  const std::string r = root_.string();
+  for (const std::string& hostile :
+       {outside_.string() + "/2026-01-01/000000.qnv", r + "/000000.qnv", r + "/cam/../000000.qnv",
+        r + "/cam/2026-01-01/../../000000.qnv", r + "/other/2026-01-01/000000.qnv",
+        r + "/cam/2026-01-02/000000.qnv", r + "/cam/2026-01-01/000001.qnv",
+        r + "/cam/2026-01-01/000000.idx", r + "//cam/2026-01-01/000000.qnv",
+        r + "/cam/2026-01-01/x/000000.qnv"}) {
+    EXPECT_FALSE(storage.FindSegment(hostile, s)) << hostile;
+  }
+  ASSERT_TRUE(storage.FindSegment(r + "/cam/2026-01-01/000000.qnv", s));
+  storage.RemoveSegment(s);
+  EXPECT_FALSE(fs::exists(day / "000000.qnv"));
+  EXPECT_EQ(FilesIn(outside_), 2u);
+  EXPECT_TRUE(fs::exists(root_ / "000000.qnv"));
+  EXPECT_TRUE(fs::exists(root_ / "other" / "2026-01-01" / "000000.qnv"));
+}
+
+// The status file and an own folder (the snapshots', say): a link planted
+// at their names is replaced or refused, never written through.
+TEST_F(RecorderStorage, StatusAndOwnFoldersAreNeverWrittenThroughALink) {
+  CStorageRoot storage;
+  std::string error;
+  ASSERT_TRUE(storage.Open(root_.string(), "site", error)) << error;
+  const fs::path own = root_ / ".qnv-recorder" / "site";
+  Put(outside_ / "victim", 3);
+  fs::create_symlink(outside_ / "victim", own / "status.json");
+  fs::create_symlink(outside_ / "victim", own / "status.json.tmp");
+  EXPECT_TRUE(storage.WriteStatus("{}\n"));
+  EXPECT_FALSE(fs::is_symlink(own / "status.json"));
+  EXPECT_EQ(fs::file_size(own / "status.json"), 3u);
+  EXPECT_EQ(fs::file_size(outside_ / "victim"), 3u);
+  EXPECT_EQ(std::ifstream(outside_ / "victim").get(), 'x');
+  fs::create_directory_symlink(outside_, own / "snapshots");
+  EXPECT_FALSE(storage.MakeOwnFolder("snapshots", error).Valid());
+  EXPECT_NE(error.find("symbolic link"), std::string::npos) << error;
+  EXPECT_EQ(FilesIn(outside_), 1u);
+}
+
 TEST_F(RecorderStorage, NewSegmentsAreNeverMadeThroughALinkAndAreLockedWhileOpen) {
   CStorageRoot storage;
   std::string error, note;

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,6 +20,7 @@
 #include "qnvrecording/TimeText.h"
 #include "web/CLiveStream.h"
 #include "web/CRecordings.h"
+#include "web/CWebServer.h"
 #include "web/WebAuth.h"
 
 namespace qnvrectest {
@@ -92,6 +94,13 @@ std::string Request(const std::string& method, const std::string& path, uint16_t
   if (!body.empty() || method == "POST")
     r += "Content-Length: " + std::to_string(body.size()) + "\r\n";
   return r + "\r\n" + body;
+}
+
+// The head of a WebSocket upgrade to a camera's live stream.
+std::string LiveUpgrade(const std::string& camera, uint16_t port) {
+  return Request("GET", "/api/live/" + camera, port,
+                 "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: "
+                 "13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n");
 }
 
 class RecorderWeb : public RecorderService {
@@ -218,6 +227,35 @@ TEST(LiveStream, ViewersStartAtAKeyPictureAndSlowOnesAreSkippedThenCut) {
   stream.RemoveViewer(slow);
   stream.RemoveViewer(late);
   EXPECT_EQ(stream.ViewerCount(), 0u);
+}
+
+// An export's unnamed file goes only into the instance's own folder, never
+// through a link planted where it or the reserved folder is.
+TEST(Recordings, ExportFilesAreNeverMadeThroughALink) {
+  const STempDir temp("exportlinks");
+  ASSERT_FALSE(temp.path.empty());
+  const fs::path base = temp.path, root = base / "root", outside = base / "outside";
+  fs::create_directories(root / ".qnv-recorder" / "i1");
+  fs::create_directories(outside / "i1");
+  std::string error;
+  const qnvrecorder::CRecordings recordings(root.string(), "i1");
+  int fd = recordings.TemporaryFile(error);
+  ASSERT_GE(fd, 0) << error;
+  struct stat st {
+  }, own{};
+  ASSERT_EQ(::fstat(fd, &st), 0);
+  ASSERT_EQ(::stat((root / ".qnv-recorder" / "i1").c_str(), &own), 0);
+  EXPECT_EQ(st.st_dev, own.st_dev);
+  ::close(fd);
+  fs::rename(root / ".qnv-recorder" / "i1", root / ".qnv-recorder" / "i1.moved");
+  fs::create_directory_symlink(outside / "i1", root / ".qnv-recorder" / "i1");
+  EXPECT_EQ(recordings.TemporaryFile(error), -1);
+  EXPECT_NE(error.find("link"), std::string::npos) << error;
+  fs::remove(root / ".qnv-recorder" / "i1");
+  fs::rename(root / ".qnv-recorder", root / "reserved.moved");
+  fs::create_directory_symlink(outside, root / ".qnv-recorder");
+  EXPECT_EQ(recordings.TemporaryFile(error), -1);
+  EXPECT_NE(error.find("link"), std::string::npos) << error;
 }
 
 TEST(WebAuth, HashesCheckAndSessionsExpire) {
@@ -403,8 +441,111 @@ TEST_F(RecorderWeb, HostileClientsAreBoundedAndCutOff) {
   ReadAll(fd, 15000);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 9s);
   ::close(fd);
+  // A head that never ends is cut off long before it could fill memory.
+  const int heads = Connect(port_);
+  ASSERT_GE(heads, 0);
+  const std::string line = "X-Pad: " + std::string(1000, 'a') + "\r\n";
+  size_t sent = 0;
+  const std::string first = "GET /api/version HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+  ASSERT_EQ(::write(heads, first.data(), first.size()), static_cast<ssize_t>(first.size()));
+  while (sent < (64u << 20) && ::send(heads, line.data(), line.size(), MSG_NOSIGNAL) > 0) {
+    sent += line.size();
+  }
+  EXPECT_LT(sent, 16u << 20);
+  ::close(heads);
+  // A viewer's message longer than a confirmation closes its WebSocket.
+  const int viewer = Connect(port_);
+  ASSERT_GE(viewer, 0);
+  const std::string hs = LiveUpgrade("gate", port_);
+  ASSERT_EQ(::write(viewer, hs.data(), hs.size()), static_cast<ssize_t>(hs.size()));
+  std::string frame = "\x81\xfe";  // text, masked, 16-bit length
+  frame += static_cast<char>(1000 >> 8);
+  frame += static_cast<char>(1000 & 0xff);
+  frame += std::string(4, '\0');  // a zero mask
+  frame += std::string(1000, 'a');
+  std::this_thread::sleep_for(300ms);
+  ASSERT_EQ(::write(viewer, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+  const auto sentAt = std::chrono::steady_clock::now();
+  const std::string got = ReadAll(viewer, 5000, 64u << 20);
+  EXPECT_LT(std::chrono::steady_clock::now() - sentAt, 4s);  // closed, not left to time out
+  EXPECT_EQ(got.rfind("HTTP/1.1 101", 0), 0u) << got.substr(0, 100);
+  ::close(viewer);
   // And the server still answers.
   EXPECT_EQ(Http(port_, Request("GET", "/api/version", port_)).status, 200);
+}
+
+// Bytes the recording of a camera takes so far.
+uint64_t RecordedBytes(const fs::path& folder) {
+  uint64_t n = 0;
+  std::error_code ec;
+  for (const auto& f : fs::recursive_directory_iterator(folder, ec)) {
+    if (f.is_regular_file(ec)) n += f.file_size(ec);
+  }
+  return n;
+}
+
+TEST_F(RecorderWeb, SurplusAndSlowClientsHoldUpNeitherRecordingNorOthers) {
+  const fs::path root = dir_ / "video";
+  fs::create_directories(root);
+  ASSERT_NO_FATAL_FAILURE(
+      StartWeb("", "[storage]\nroot = \"" + root.string() + "\"\nsegment_seconds = 2\n"));
+  ASSERT_TRUE(WaitCount("camera gate: recording ", 1, 20000)) << recorder_->Stderr();
+  std::this_thread::sleep_for(1500ms);  // a key picture has come
+  // A viewer that never reads its WebSocket, with a small window to fill.
+  const int viewer = Connect(port_);
+  ASSERT_GE(viewer, 0);
+  const int small = 4096;
+  ::setsockopt(viewer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  const std::string hs = LiveUpgrade("gate", port_);
+  ASSERT_EQ(::write(viewer, hs.data(), hs.size()), static_cast<ssize_t>(hs.size()));
+  // A client that drips its request a byte at a time.
+  const int drip = Connect(port_);
+  ASSERT_GE(drip, 0);
+  const uint64_t before = RecordedBytes(root / "gate");
+  // Every connection the server takes, and some more: the surplus is closed at once.
+  constexpr size_t kSurplus = 8;
+  std::vector<int> idle;
+  for (size_t i = 0; i < qnvrecorder::CWebServer::kMaxConnections + kSurplus; ++i) {
+    const int fd = Connect(port_);
+    ASSERT_GE(fd, 0);
+    idle.push_back(fd);
+  }
+  std::this_thread::sleep_for(500ms);
+  size_t closed = 0;
+  for (int fd : idle) {
+    pollfd p{fd, POLLIN, 0};
+    char b;
+    if (::poll(&p, 1, 0) == 1 && ::recv(fd, &b, 1, MSG_DONTWAIT) <= 0) ++closed;
+  }
+  EXPECT_GE(closed, kSurplus);
+  EXPECT_LT(closed, idle.size() / 2);
+  // The drip-fed request is cut off within the request's time all the same,
+  // and then a legitimate client is served.
+  const auto start = std::chrono::steady_clock::now();
+  bool dripCut = false;
+  const std::string request = "GET /api/version HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Pad: ";
+  for (size_t i = 0; !dripCut && std::chrono::steady_clock::now() - start < 12s; ++i) {
+    const char c = i < request.size() ? request[i] : 'a';
+    dripCut = ::send(drip, &c, 1, MSG_NOSIGNAL) != 1;
+    std::this_thread::sleep_for(200ms);
+  }
+  EXPECT_TRUE(dripCut);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  SReply r;
+  for (int i = 0; i < 50 && r.status != 200; ++i) {
+    r = Http(port_, Request("GET", "/api/version", port_));
+    if (r.status != 200) std::this_thread::sleep_for(200ms);
+  }
+  EXPECT_EQ(r.status, 200) << recorder_->Stderr();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
+  // Recording went on all along.
+  EXPECT_GT(RecordedBytes(root / "gate"), before + 100000);
+  EXPECT_TRUE(WaitCount("connections are open, the most it takes", 1, 1000));
+  for (int fd : idle) ::close(fd);
+  ::close(drip);
+  ::close(viewer);
+  const ChildResult result = Terminate();
+  EXPECT_EQ(result.exitCode, 0) << result.err;
 }
 
 TEST_F(RecorderWeb, LiveStartsWithAnInitSegmentAndKeyPicture) {
@@ -413,9 +554,7 @@ TEST_F(RecorderWeb, LiveStartsWithAnInitSegmentAndKeyPicture) {
   std::this_thread::sleep_for(1500ms);  // a key picture has come
   const int fd = Connect(port_);
   ASSERT_GE(fd, 0);
-  const std::string hs = Request("GET", "/api/live/gate", port_,
-                                 "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-"
-                                 "Version: 13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n");
+  const std::string hs = LiveUpgrade("gate", port_);
   ASSERT_EQ(::write(fd, hs.data(), hs.size()), static_cast<ssize_t>(hs.size()));
   const std::string got = ReadAll(fd, 3000, 200000);
   ::close(fd);

@@ -334,7 +334,8 @@ void CCatalogueWriter::Failed(const std::string& error) {
     stats_.lastError = error;
   }
   if (!down_) {
-    Log(true, "catalogue: " + error + "; writes wait in " + queue_.Dir() +
+    Log(true, "catalogue: " + error + "; writes wait in " +
+                  (options_.queueShown.empty() ? queue_.Dir() : options_.queueShown) +
                   " and are replayed when it answers");
     down_ = true;
   }

@@ -1,6 +1,7 @@
 #include "qnvcatalogue/CReplayQueue.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -62,7 +63,12 @@ bool CReplayQueue::Open(const std::string& dir, uint64_t maxBytes, std::string& 
   ::closedir(d);
   headChunk_ = chunks.empty() ? 1 : *chunks.begin();
   headOffset_ = 0;
-  if (FILE* f = std::fopen((dir + "/head").c_str(), "re")) {
+  // Read without following a link (or waiting on a pipe) planted in its place.
+  const int headFd =
+      ::open((dir + "/head").c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  FILE* f = headFd < 0 ? nullptr : ::fdopen(headFd, "r");
+  if (f == nullptr && headFd >= 0) ::close(headFd);
+  if (f != nullptr) {
     uint64_t chunk = 0, offset = 0;
     if (std::fscanf(f, "%" SCNu64 " %" SCNu64, &chunk, &offset) == 2 && chunks.count(chunk) &&
         offset <= FileSize(ChunkPath(chunk))) {

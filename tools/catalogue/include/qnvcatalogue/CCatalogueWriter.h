@@ -38,6 +38,9 @@ namespace qnvcat {
 struct SWriterOptions {
   std::string recorder;  // names every row (host/instance, say)
   std::string queueDir;  // the replay queue's folder (created)
+  // The queue's folder as messages name it, when queueDir reaches it another
+  // way (through a descriptor); empty: queueDir.
+  std::string queueShown;
   uint64_t queueMaxBytes = 256ull << 20;
   std::string journalDir;  // the journal's folder (created); empty: none
   size_t memoryMaxRequests = 100000;

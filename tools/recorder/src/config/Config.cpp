@@ -73,6 +73,11 @@ class CChecker {
       return;
     }
     std::string value = *n->value<std::string>();
+    if (value.size() > kMaxConfigString) {
+      Fail(where, std::string("'") + key + "' is longer than " + std::to_string(kMaxConfigString) +
+                      " bytes");
+      return;
+    }
     if (size_t at = ControlCharacter(value); at != std::string::npos) {
       char hex[8];
       std::snprintf(hex, sizeof hex, "0x%02x", static_cast<unsigned char>(value[at]));
@@ -504,8 +509,8 @@ bool LoadConfig(const std::string& path, SConfig& config, std::string& error,
           check.Fail(uwhere, "'name' must be 1 to 64 characters");
         } else if (!names.insert(user.name).second) {
           check.Fail(uwhere, "a second user is named " + Quote(user.name));
-        } else if (crypt_checksalt(user.passwordHash.c_str()) != CRYPT_SALT_OK ||
-                   user.passwordHash.size() < 20) {
+        } else if (user.passwordHash.size() < 20 || user.passwordHash.size() > kMaxPasswordHash ||
+                   crypt_checksalt(user.passwordHash.c_str()) != CRYPT_SALT_OK) {
           check.Fail(uwhere,
                      "'password_hash' is not a password hash this system can check; make "
                      "one with qnv-recorder --hash-password");

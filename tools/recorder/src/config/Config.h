@@ -155,6 +155,11 @@ inline constexpr size_t kMaxCameras = 64;
 inline constexpr size_t kMaxCredential = 16;
 inline constexpr size_t kMaxCameraName = 64;
 inline constexpr size_t kMaxWebUsers = 64;
+// The longest string value of any key (a path, a URL): longer ones are refused
+// before anything else is checked of them.
+inline constexpr size_t kMaxConfigString = 4096;
+// The longest password hash taken (this system's hashes are far shorter).
+inline constexpr size_t kMaxPasswordHash = 512;
 
 // Whether an address literal is a loopback one (127.0.0.0/8, ::1).
 bool LoopbackAddress(const std::string& address);

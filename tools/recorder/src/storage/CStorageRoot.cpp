@@ -578,8 +578,11 @@ std::string CStorageRoot::OwnPath() const {
 
 bool CStorageRoot::WriteStatus(const std::string& text) const {
   const std::string temp = std::string(kStatusFileName) + ".tmp";
+  // Whatever holds the temporary name (a crash's leftover, a planted link)
+  // goes first, so the status is never stuck nor written through it.
+  ::unlinkat(reservedFd_.Get(), temp.c_str(), 0);
   UniqueFd fd(::openat(reservedFd_.Get(), temp.c_str(),
-                       O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, kFileMode));
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode));
   if (!fd.Valid()) return false;
   const bool ok = ::write(fd.Get(), text.data(), text.size()) == ssize_t(text.size());
   fd.Reset();
@@ -607,6 +610,20 @@ std::vector<SInstanceInfo> FindInstances(const std::string& root) {
     found.push_back(std::move(info));
   }
   return found;
+}
+
+UniqueFd OpenOwnFolder(const std::string& root, const std::string& instance, std::string& error) {
+  const std::string reservedShown = root + "/" + kReservedFolder;
+  UniqueFd rootFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd reserved, own;
+  if (rootFd.Valid()) reserved = OpenFolderAt(rootFd.Get(), kReservedFolder);
+  if (reserved.Valid()) own = OpenFolderAt(reserved.Get(), instance);
+  if (!own.Valid()) {
+    const int why = errno;
+    error = reservedShown + "/" + instance + " cannot be opened: " + std::strerror(why) +
+            (why == ELOOP || why == ENOTDIR ? " (a link or no folder, which is not followed)" : "");
+  }
+  return own;
 }
 
 }  // namespace qnvrecorder

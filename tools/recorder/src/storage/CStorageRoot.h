@@ -176,4 +176,10 @@ struct SInstanceInfo {
 };
 std::vector<SInstanceInfo> FindInstances(const std::string& root);
 
+// ROOT/.qnv-recorder/INSTANCE opened for a part that holds no CStorageRoot
+// (the web page's export files), reached as CStorageRoot reaches it: no link
+// below ROOT followed. Invalid with error set when it is not there or not
+// real folders.
+UniqueFd OpenOwnFolder(const std::string& root, const std::string& instance, std::string& error);
+
 }  // namespace qnvrecorder

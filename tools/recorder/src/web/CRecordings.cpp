@@ -143,10 +143,16 @@ bool CRecordings::Events(const qnvcat::SEventQuery& query, std::vector<qnvcat::S
 }
 
 int CRecordings::TemporaryFile(std::string& error) const {
-  const std::string folder = root_ + "/" + kReservedFolder + "/" + instance_;
-  const int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (fd < 0)
-    error = "cannot make a file for the export in " + folder + ": " + std::strerror(errno);
+  UniqueFd own = OpenOwnFolder(root_, instance_, error);
+  if (!own.Valid()) {
+    error = "cannot make a file for the export: " + error;
+    return -1;
+  }
+  const int fd = ::openat(own.Get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    error = "cannot make a file for the export in " + root_ + "/" + kReservedFolder + "/" +
+            instance_ + ": " + std::strerror(errno);
+  }
   return fd;
 }
 

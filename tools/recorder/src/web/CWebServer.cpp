@@ -239,8 +239,21 @@ void CWebServer::Run(std::string* error, std::atomic<int>* started) {
     GInetAddress* address = g_inet_address_new_from_string(config_.address.c_str());
     GSocketAddress* socketAddress = g_inet_socket_address_new(address, config_.port);
     const int options = cert ? SOUP_SERVER_LISTEN_HTTPS : 0;
-    if (!soup_server_listen(server_, socketAddress, static_cast<SoupServerListenOptions>(options),
-                            &gerror)) {
+    // A socket of our own for a longer queue of connections not yet taken
+    // than the default (10): a burst (a page's requests, many viewers, a
+    // flood the cap then refuses) is taken at once, not after SYN retries.
+    GSocket* listener = g_socket_new(g_socket_address_get_family(socketAddress),
+                                     G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP, &gerror);
+    bool listening = listener != nullptr;
+    if (listening) {
+      g_socket_set_listen_backlog(listener, kListenBacklog);
+      listening = g_socket_bind(listener, socketAddress, TRUE, &gerror) &&
+                  g_socket_listen(listener, &gerror) &&
+                  soup_server_listen_socket(server_, listener,
+                                            static_cast<SoupServerListenOptions>(options), &gerror);
+      g_object_unref(listener);
+    }
+    if (!listening) {
       *error = "web: cannot listen on " + config_.address + " port " +
                std::to_string(config_.port) + ": " + (gerror ? gerror->message : "?");
     } else {
@@ -304,6 +317,8 @@ void CWebServer::Run(std::string* error, std::atomic<int>* started) {
   soup_server_disconnect(server_);
   g_object_unref(server_);
   server_ = nullptr;
+  for (GSocket* s : sockets_) g_object_unref(s);
+  sockets_.clear();
   // Whatever the sockets still had pending runs now, with no one listening.
   while (g_main_context_iteration(context_, FALSE)) {
   }
@@ -312,9 +327,41 @@ void CWebServer::Run(std::string* error, std::atomic<int>* started) {
   g_main_context_pop_thread_default(context_);
 }
 
+bool CWebServer::AdmitConnection(GSocket* socket) {
+  // A connection's first request starts as it is accepted; later ones on it
+  // (keep-alive) are already counted. Closed ones (a WebSocket's too, whose
+  // socket closes with it) are let go here.
+  size_t open = 0;
+  bool known = false;
+  for (GSocket* s : sockets_) {
+    if (g_socket_is_closed(s)) {
+      g_object_unref(s);
+      continue;
+    }
+    known = known || s == socket;
+    sockets_[open++] = s;
+  }
+  sockets_.resize(open);
+  if (known) return true;
+  if (sockets_.size() >= kMaxConnections) {
+    uint64_t held = 0;
+    if (refusedLog_.Allow(held)) {
+      LOG_WARN("web: %zu connections are open, the most it takes; one more was closed%s",
+               kMaxConnections, HeldBackText(held).c_str());
+    }
+    return false;
+  }
+  sockets_.push_back(G_SOCKET(g_object_ref(socket)));
+  return true;
+}
+
 void CWebServer::OnRequestStarted(SoupServer*, SoupServerMessage* msg, void* self) {
   GSocket* socket = soup_server_message_get_socket(msg);
   if (socket == nullptr) return;
+  if (!static_cast<CWebServer*>(self)->AdmitConnection(socket)) {
+    g_socket_shutdown(socket, TRUE, TRUE, nullptr);
+    return;
+  }
   g_socket_set_timeout(socket, kIdleSeconds);
   auto* request = new std::shared_ptr<SRequest>(std::make_shared<SRequest>());
   (*request)->socket = G_SOCKET(g_object_ref(socket));

@@ -4,7 +4,8 @@
 // thread, the sessions (WebAuth) and each camera's live stream
 // (CLiveStream), which the recorder feeds. Every request is bounded: its
 // head and body must arrive within kRequestSeconds, a body holds at most
-// kMaxBody bytes, an idle connection is closed after kIdleSeconds, and a
+// kMaxBody bytes, an idle connection is closed after kIdleSeconds, at most
+// kMaxConnections are open at once (one more is closed as it comes), and a
 // viewer that does not keep up is skipped ahead and then cut off.
 // Start/Stop/Stream from the recorder's control thread; Stream's results
 // from any thread. The source must outlive it.
@@ -23,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/Log.h"
 #include "config/Config.h"
 #include "web/CLiveStream.h"
 #include "web/CRecordings.h"
@@ -32,6 +34,7 @@
 typedef struct _GHashTable GHashTable;
 typedef struct _GMainContext GMainContext;
 typedef struct _GMainLoop GMainLoop;
+typedef struct _GSocket GSocket;
 typedef struct _SoupServer SoupServer;
 typedef struct _SoupServerMessage SoupServerMessage;
 typedef struct _SoupWebsocketConnection SoupWebsocketConnection;
@@ -44,6 +47,10 @@ class CWebServer {
   static constexpr int kIdleSeconds = 20;
   static constexpr size_t kMaxBody = 16 * 1024;
   static constexpr size_t kMaxViewers = 256;
+  // Every viewer and some pages and API calls beside them; far below the
+  // descriptors the service may open.
+  static constexpr size_t kMaxConnections = kMaxViewers + 64;
+  static constexpr int kListenBacklog = 128;  // connections the system queues for accepting
 
   static constexpr int64_t kMaxPlayUs = 300LL * 1000000;     // one piece of playback
   static constexpr int64_t kMaxExportUs = 3600LL * 1000000;  // one export
@@ -98,6 +105,8 @@ class CWebServer {
   static void OnWebsocket(SoupServer*, SoupServerMessage* msg, const char* path,
                           SoupWebsocketConnection* conn, void* self);
   static void OnRequestStarted(SoupServer*, SoupServerMessage* msg, void* self);
+  // Counts a new connection; false when kMaxConnections are open already.
+  bool AdmitConnection(GSocket* socket);
   void Handle(SoupServerMessage* msg, const std::string& path, GHashTable* query);
   void HandleApi(SoupServerMessage* msg, const std::string& path, const SWebSession* session,
                  GHashTable* query);
@@ -141,8 +150,10 @@ class CWebServer {
   std::mutex alarmsMutex_;
   std::deque<SAlarm> alarms_;
 
-  std::map<std::string, std::shared_ptr<SExport>> exports_;     // web thread only
-  std::vector<SConnection*> viewers_;                           // web thread only
+  std::map<std::string, std::shared_ptr<SExport>> exports_;  // web thread only
+  std::vector<SConnection*> viewers_;                        // web thread only
+  std::vector<GSocket*> sockets_;  // the open connections (a reference each); web thread only
+  CLogThrottle refusedLog_{5, std::chrono::minutes(1)};
   std::map<std::string, std::pair<uint64_t, double>> bitrate_;  // bytes seen, bits/s
 };
 

@@ -14,6 +14,9 @@ namespace qnvrecorder {
 namespace {
 
 constexpr int64_t kDayUs = 86400LL * 1000000;
+// This instance's own folders for the catalogue, below ROOT/.qnv-recorder/INSTANCE.
+constexpr const char* kJournalFolder = "journal";
+constexpr const char* kQueueFolder = "catalogue-queue";
 // An event clip opens right after its first alarm; one that has not opened
 // by then (storage trouble) leaves the event without its clip.
 constexpr int64_t kClipWaitMs = 10000;
@@ -46,8 +49,8 @@ SCatalogueSetup CatalogueSetup(const SStorageConfig& storage, const SCatalogueCo
   s.target.applicationName = "qnv-recorder";
   s.recorder =
       catalogue.recorder.empty() ? DefaultRecorderName(storage.instance) : catalogue.recorder;
-  s.queueDir = OwnFolder(storage, "catalogue-queue");
-  s.journalDir = OwnFolder(storage, "journal");
+  s.queueDir = OwnFolder(storage, kQueueFolder);
+  s.journalDir = OwnFolder(storage, kJournalFolder);
   s.queueBytes = uint64_t(catalogue.queueMb) << 20;
   s.historyUs = int64_t(catalogue.historyDays * double(kDayUs));
   return s;
@@ -59,6 +62,7 @@ qnvcat::SWriterOptions WriterOptions(const SCatalogueSetup& setup) {
   qnvcat::SWriterOptions o;
   o.recorder = setup.recorder;
   o.queueDir = setup.queueDir;
+  o.queueShown = setup.queueShown;
   o.queueMaxBytes = setup.queueBytes;
   o.journalDir = setup.journalDir;
   // Rows left open are healed once the start's repairs are done
@@ -76,19 +80,40 @@ qnvcat::SWriterOptions WriterOptions(const SCatalogueSetup& setup) {
 
 }  // namespace
 
+SCatalogueSetup CRecorderCatalogue::OwnFolders(SCatalogueSetup setup, const CStorageRoot& root,
+                                               UniqueFd& journal, UniqueFd& queue,
+                                               std::string& error) {
+  journal = root.MakeOwnFolder(kJournalFolder, error);
+  if (journal.Valid()) queue = root.MakeOwnFolder(kQueueFolder, error);
+  if (!queue.Valid()) return setup;
+  const std::string journalPath = root.FdPath(journal.Get(), ".");
+  const std::string queuePath = root.FdPath(queue.Get(), ".");
+  if (!journalPath.empty() && !queuePath.empty()) {
+    setup.queueShown = setup.queueDir;
+    setup.journalDir = journalPath;
+    setup.queueDir = queuePath;
+  }
+  return setup;
+}
+
 CRecorderCatalogue::CRecorderCatalogue(const SStorageConfig& storage,
                                        const SCatalogueConfig& catalogue, const CStorageRoot& root)
-    : setup_(CatalogueSetup(storage, catalogue)),
+    : setup_(OwnFolders(CatalogueSetup(storage, catalogue), root, journalFd_, queueFd_,
+                        foldersError_)),
       root_(root),
       writer_(setup_.target, WriterOptions(setup_)) {}
 
 CRecorderCatalogue::~CRecorderCatalogue() { Stop(); }
 
 bool CRecorderCatalogue::Start(std::string& error) {
+  if (!journalFd_.Valid() || !queueFd_.Valid()) {
+    error = "catalogue: " + foldersError_;
+    return false;
+  }
   if (!writer_.Start(error)) return false;
-  LOG_INFO("catalogue: %s as recorder %s (journal %s)",
+  LOG_INFO("catalogue: %s as recorder %s (journal %s/%s)",
            qnvcat::DescribeTarget(setup_.target.rootOrUrl).c_str(), setup_.recorder.c_str(),
-           setup_.journalDir.c_str());
+           root_.OwnPath().c_str(), kJournalFolder);
   return true;
 }
 

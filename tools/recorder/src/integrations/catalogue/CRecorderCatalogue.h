@@ -39,6 +39,7 @@ struct SCatalogueSetup {
   qnvcat::STarget target;
   std::string recorder;
   std::string queueDir;    // ROOT/.qnv-recorder/INSTANCE/catalogue-queue
+  std::string queueShown;  // the same for messages, when queueDir is a descriptor's path
   std::string journalDir;  // ROOT/.qnv-recorder/INSTANCE/journal
   uint64_t queueBytes = 0;
   int64_t historyUs = 0;  // 0: for good
@@ -112,6 +113,14 @@ class CRecorderCatalogue : public IRecorderEvents, public IEventIds {
   void FlushPending(const std::string& camera, const std::string& clip, int64_t nowMs);
   bool Reader();
 
+  // The journal and replay-queue folders, made by the storage root (never
+  // through a link) and held, so the writer reaches them by descriptor
+  // (/proc/self/fd/N/.) whatever is planted under ROOT later.
+  static SCatalogueSetup OwnFolders(SCatalogueSetup setup, const CStorageRoot& root,
+                                    UniqueFd& journal, UniqueFd& queue, std::string& error);
+
+  UniqueFd journalFd_, queueFd_;  // before setup_, which OwnFolders fills from them
+  std::string foldersError_;      // why they could not be made; Start refuses then
   const SCatalogueSetup setup_;
   const CStorageRoot& root_;
   qnvcat::CCatalogueWriter writer_;
