@@ -184,7 +184,7 @@ bool CRecordingReader::FrameOf(const SIndexRecord& r, uint64_t at, SFrame& frame
       error = "cannot read data file " + summary_.dataPath + ": " + ErrnoText();
       return false;
     }
-    extension = SIndexRecord::kExtLengthSize + uint64_t(Le32(raw));
+    extension = SIndexRecord::kExtLengthSize + uint64_t(QnvLoadLe32(raw));
   }
   const uint64_t body = extension + r.PayloadLength();
   if (SIndexRecord::kSize + body > kMaxFrameSize) {
@@ -243,7 +243,7 @@ bool CRecordingReader::Check(std::string& error, const Progress& progress) {
     if (!Inspect(expected + f.extension, r.PayloadLength(), picture, key, error)) return false;
     if (key) ++s.keyFrames;
 
-    const uint32_t counter = Le32(r.bytes + SIndexRecord::kCounterOffset);
+    const uint32_t counter = QnvLoadLe32(r.bytes + SIndexRecord::kCounterOffset);
     if (kept > 0) {
       ++counterSteps;
       const uint32_t d = counter - prevCounter;

@@ -79,7 +79,7 @@ uint32_t ReadPtzPosition(uint32_t clientId, uint32_t (&position)[3]) {
       data, reported);
   if (r != QNVNET_OK) return r;
   for (size_t i = 0; i < 3; ++i)
-    position[i] = data.size() >= (i + 1) * 4 ? ReadLe32(data.data() + i * 4) : 0;
+    position[i] = data.size() >= (i + 1) * 4 ? QnvLoadLe32(data.data() + i * 4) : 0;
   return r;
 }
 
