@@ -104,6 +104,8 @@
 
 #include <stdint.h>
 
+#include "qnvnet_results.h"
+
 #if defined(QNVNET_BUILDING_LIBRARY)
 #define QNVNET_API __attribute__((visibility("default")))
 #else
@@ -116,99 +118,27 @@
 typedef void* HWND;
 
 // Result codes (stable numbers; compare against the exports' results, which
-// are plain uint32_t so that a device's own result fits as well).
+// are plain uint32_t so that a device's own result fits as well):
+// QNVNET_OK (0) and QNVNET_ERR_<name> for each code of qnvnet_results.h,
+// which says what each one means (QNVNET_ERR_NO_SESSION = -30 read as
+// uint32_t, and so on). The C interface's QNVNET_E_* come from the same list.
+#define QNVNET_CXX_RESULT(name, number, text) QNVNET_ERR_##name = static_cast<uint32_t>(number),
 enum QNVNetResult : uint32_t {
   QNVNET_OK = 0,
-  // Firmware upload: null path, unreadable or too large file (2 GiB or more), or
-  // a chunk the device did not accept.
-  QNVNET_ERR_FIRMWARE = static_cast<uint32_t>(-1),
-  // The live channel object could not be created.
-  QNVNET_ERR_CHANNEL_CREATE = static_cast<uint32_t>(-2),
-  // A pointer argument the export needs is null (see "Pointer arguments"
-  // above); the call did nothing.
-  QNVNET_ERR_ARGUMENT = static_cast<uint32_t>(-3),
-  // A reply carried a session id other than the session's.
-  QNVNET_ERR_SESSION_MISMATCH = static_cast<uint32_t>(-10),
-  // 500 sessions are already logged in.
-  QNVNET_ERR_TOO_MANY_SESSIONS = static_cast<uint32_t>(-11),
-  // Networking could not be prepared (QNVNet_InitLib).
-  QNVNET_ERR_NETWORK = static_cast<uint32_t>(-20),
-  // The request could not be sent (also: the device did not take it within the
-  // command's time-out), or its payload exceeds the 4,076-byte limit.
-  QNVNET_ERR_SEND = static_cast<uint32_t>(-21),
-  // No valid reply arrived (time-out, bad length prefix, connection closed).
-  QNVNET_ERR_NO_REPLY = static_cast<uint32_t>(-24),
-  // No session has this client id, no channel has this handle, or the login
-  // failed.
-  QNVNET_ERR_NO_SESSION = static_cast<uint32_t>(-30),
-  // No channel has this handle; for QNVNet_LiveOpen: the streaming connection
-  // could not be made.
-  QNVNET_ERR_NO_CHANNEL = static_cast<uint32_t>(-41),
-  // 64 live channels are already open.
-  QNVNET_ERR_TOO_MANY_CHANNELS = static_cast<uint32_t>(-42),
-  // The recording could not be opened: a file could not be created, the data
-  // path ends in ".idx", or another open recording already writes that path.
-  QNVNET_ERR_SAVE_OPEN = static_cast<uint32_t>(-61),
-  // The channel already has 16 recordings.
-  QNVNET_ERR_TOO_MANY_SAVES = static_cast<uint32_t>(-72),
-  // The channel has no recording with this id.
-  QNVNET_ERR_NO_SAVE = static_cast<uint32_t>(-73),
-  // QNVNet_LiveSaveRollover: the recording already hands over to another one,
-  // or is itself waiting to take over from one.
-  QNVNET_ERR_ROLLOVER_PENDING = static_cast<uint32_t>(-74),
-  // QNVNet_LiveCapture wrote no image (no decodable picture yet, no player, or
-  // the file could not be written).
-  QNVNET_ERR_CAPTURE = static_cast<uint32_t>(-80),
-  // An argument is outside its documented range; nothing was changed.
-  QNVNET_ERR_BAD_ARGUMENT = static_cast<uint32_t>(-90),
-  // QNVNet_InitLib or QNVNet_UnInitLib was called from inside a callback;
-  // nothing was done.
-  QNVNET_ERR_IN_CALLBACK = static_cast<uint32_t>(-91),
+  QNVNET_RESULT_LIST(QNVNET_CXX_RESULT, QNVNET_CXX_RESULT)
 };
+#undef QNVNET_CXX_RESULT
 
 // A short English name for a result code; device codes read "device error".
-// The switch names every library code and has no default, so the compiler
-// flags a code added above without a text here.
 inline const char* QnvResultText(uint32_t code) {
   switch (static_cast<QNVNetResult>(code)) {
     case QNVNET_OK:
       return "success";
-    case QNVNET_ERR_FIRMWARE:
-      return "firmware upload failed";
-    case QNVNET_ERR_CHANNEL_CREATE:
-      return "channel could not be created";
-    case QNVNET_ERR_ARGUMENT:
-      return "null pointer argument";
-    case QNVNET_ERR_SESSION_MISMATCH:
-      return "reply from another session";
-    case QNVNET_ERR_TOO_MANY_SESSIONS:
-      return "too many sessions";
-    case QNVNET_ERR_NETWORK:
-      return "network could not be prepared";
-    case QNVNET_ERR_SEND:
-      return "request could not be sent";
-    case QNVNET_ERR_NO_REPLY:
-      return "no valid reply";
-    case QNVNET_ERR_NO_SESSION:
-      return "no such session or login refused";
-    case QNVNET_ERR_NO_CHANNEL:
-      return "no such channel or stream connection failed";
-    case QNVNET_ERR_TOO_MANY_CHANNELS:
-      return "too many channels";
-    case QNVNET_ERR_SAVE_OPEN:
-      return "recording could not be opened";
-    case QNVNET_ERR_TOO_MANY_SAVES:
-      return "too many recordings";
-    case QNVNET_ERR_NO_SAVE:
-      return "no such recording";
-    case QNVNET_ERR_ROLLOVER_PENDING:
-      return "recording already hands over";
-    case QNVNET_ERR_CAPTURE:
-      return "no image captured";
-    case QNVNET_ERR_BAD_ARGUMENT:
-      return "argument out of range";
-    case QNVNET_ERR_IN_CALLBACK:
-      return "not allowed from a callback";
+#define QNVNET_CXX_RESULT_TEXT(name, number, text) \
+  case QNVNET_ERR_##name:                          \
+    return text;
+      QNVNET_RESULT_LIST(QNVNET_CXX_RESULT_TEXT, QNVNET_CXX_RESULT_TEXT)
+#undef QNVNET_CXX_RESULT_TEXT
   }
   return "device error";
 }
