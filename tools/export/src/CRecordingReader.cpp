@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "qnvrecording/H264Nal.h"
+#include "qnvtools/UniqueFd.h"
 
 namespace qnvrec {
 
@@ -49,29 +50,27 @@ FILE* OpenRegularFile(const std::string& path, SFileId& id, std::string& error) 
   id = SFileId{};
   // Non-blocking, so a FIFO with no writer cannot hold the open; checked on
   // the descriptor, so what is read is what was checked.
-  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) {
+  qnvtools::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!fd.Valid()) {
     error = path + ": " + ErrnoText();
     return nullptr;
   }
   struct stat st;
-  if (::fstat(fd, &st) != 0) {
+  if (::fstat(fd.Get(), &st) != 0) {
     error = path + ": " + ErrnoText();
-    ::close(fd);
     return nullptr;
   }
   if (!S_ISREG(st.st_mode)) {
     error = path + ": " + (S_ISDIR(st.st_mode) ? "is a directory" : "not a regular file");
-    ::close(fd);
     return nullptr;
   }
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  FILE* f = ::fdopen(fd, "rb");
+  ::fcntl(fd.Get(), F_SETFL, ::fcntl(fd.Get(), F_GETFL) & ~O_NONBLOCK);
+  FILE* f = ::fdopen(fd.Get(), "rb");
   if (f == nullptr) {
     error = path + ": " + ErrnoText();
-    ::close(fd);
     return nullptr;
   }
+  fd.Release();  // the stream owns it now
   id = SFileId{st.st_dev, st.st_ino, true};
   return f;
 }

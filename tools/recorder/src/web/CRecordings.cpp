@@ -9,14 +9,16 @@
 #include <cstring>
 #include <filesystem>
 
-#include "base/UniqueFd.h"
 #include "qnvrecording/CMp4Writer.h"
 #include "qnvrecording/CRecordingReader.h"
 #include "qnvrecording/SIndexRecord.h"
+#include "qnvtools/UniqueFd.h"
 #include "storage/CStorageRoot.h"
 #include "storage/SegmentNames.h"
 
 namespace qnvrecorder {
+
+using qnvtools::UniqueFd;
 namespace {
 
 namespace fs = std::filesystem;
