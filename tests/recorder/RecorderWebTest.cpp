@@ -608,15 +608,18 @@ TEST_F(RecorderWeb, TlsAnswersOnlyHttpsWithASecureCookie) {
 TEST_F(RecorderWeb, TlsFilesThatDoNotLoadRefuseTheStart) {
   std::string output;
   ASSERT_TRUE(MakeCertificate(dir_, "web", output)) << output;
+  ASSERT_TRUE(MakeCertificate(dir_, "other", output)) << output;
   std::ofstream(dir_ / "garbage.key") << "not a key\n";
   const std::string cert = (dir_ / "web.crt").string(), key = (dir_ / "web.key").string();
   const std::string missing = (dir_ / "missing.pem").string();
   const std::string garbage = (dir_ / "garbage.key").string();
+  const std::string otherKey = (dir_ / "other.key").string();
   qnv::devsim::Simulator& device = AddDevice();
-  // The file that cannot be read or does not load is named.
+  // The file that cannot be read or does not load is named, and so is a
+  // key of another certificate (which would fail every client's handshake).
   for (const auto& [certFile, keyFile, named] :
        {std::tuple{cert, missing, missing}, std::tuple{missing, key, missing},
-        std::tuple{cert, garbage, garbage}}) {
+        std::tuple{cert, garbage, garbage}, std::tuple{cert, otherKey, otherKey}}) {
     StartRecorder(Camera("gate", device.Port()) + "[web]\nport = 0\ntls_cert = \"" + certFile +
                   "\"\ntls_key = \"" + keyFile + "\"\n" + UserSection());
     const ChildResult result = recorder_->Finish(20000);

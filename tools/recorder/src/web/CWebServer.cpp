@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <libsoup/soup.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -93,6 +94,78 @@ bool ConstantTimeEqual(const std::string& a, const std::string& b) {
   unsigned char diff = 0;
   for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
   return diff == 0;
+}
+
+// Whether cert's key is the one its certificate names: a handshake with
+// ourselves over a socket pair, on context (the thread's default). The TLS
+// library loads a key of another certificate without a word; every client's
+// handshake would then fail while the log said all was well.
+bool KeyFitsCertificate(GTlsCertificate* cert, GMainContext* context, std::string& why) {
+  int fds[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+    why = std::string("no socket pair for a test handshake: ") + std::strerror(errno);
+    return false;
+  }
+  GError* error = nullptr;
+  GSocket* ends[2] = {g_socket_new_from_fd(fds[0], &error), nullptr};
+  if (ends[0] == nullptr) ::close(fds[0]);
+  ends[1] = g_socket_new_from_fd(fds[1], error ? nullptr : &error);
+  if (ends[1] == nullptr) ::close(fds[1]);
+  GIOStream* server = nullptr;
+  GIOStream* client = nullptr;
+  if (ends[0] && ends[1]) {
+    GSocketConnection* a = g_socket_connection_factory_create_connection(ends[0]);
+    GSocketConnection* b = g_socket_connection_factory_create_connection(ends[1]);
+    server = g_tls_server_connection_new(G_IO_STREAM(a), cert, &error);
+    client = server ? g_tls_client_connection_new(G_IO_STREAM(b), nullptr, &error) : nullptr;
+    g_object_unref(a);
+    g_object_unref(b);
+  }
+  struct SHandshake {
+    int left = 2;
+    GError* server = nullptr;
+    GError* client = nullptr;
+    GIOStream* serverStream = nullptr;
+  } state;
+  GCancellable* cancel = g_cancellable_new();
+  if (server && client) {
+    // Whose certificate it is does not matter here, only that its key signs.
+    g_signal_connect(client, "accept-certificate",
+                     G_CALLBACK(+[](GTlsConnection*, GTlsCertificate*, GTlsCertificateFlags,
+                                    gpointer) -> gboolean { return TRUE; }),
+                     nullptr);
+    state.serverStream = server;
+    auto done = +[](GObject* source, GAsyncResult* result, gpointer p) {
+      auto* s = static_cast<SHandshake*>(p);
+      GError** into = G_IO_STREAM(source) == s->serverStream ? &s->server : &s->client;
+      g_tls_connection_handshake_finish(G_TLS_CONNECTION(source), result, into);
+      --s->left;
+    };
+    g_tls_connection_handshake_async(G_TLS_CONNECTION(server), G_PRIORITY_DEFAULT, cancel, done,
+                                     &state);
+    g_tls_connection_handshake_async(G_TLS_CONNECTION(client), G_PRIORITY_DEFAULT, cancel, done,
+                                     &state);
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (state.left > 0) {
+      if (Clock::now() > deadline) g_cancellable_cancel(cancel);
+      if (!g_main_context_iteration(context, FALSE)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    }
+  }
+  const GError* failed = error ? error : state.client ? state.client : state.server;
+  if (failed) why = failed->message;
+  const bool fits = failed == nullptr;
+  g_clear_error(&error);
+  g_clear_error(&state.server);
+  g_clear_error(&state.client);
+  g_object_unref(cancel);
+  if (client) g_object_unref(client);
+  if (server) g_object_unref(server);
+  for (GSocket* end : ends) {
+    if (end) g_object_unref(end);
+  }
+  return fits;
 }
 
 }  // namespace
@@ -274,9 +347,13 @@ void CWebServer::Run(std::string* error, std::atomic<int>* started) {
     if (error->empty()) {
       cert = g_tls_certificate_new_from_files(config_.tlsCert.c_str(), config_.tlsKey.c_str(),
                                               &gerror);
+      std::string why;
       if (cert == nullptr) {
         *error = "web: the TLS certificate or key does not load (" + config_.tlsCert + ", " +
                  config_.tlsKey + "): " + (gerror ? gerror->message : "?");
+      } else if (!KeyFitsCertificate(cert, context_, why)) {
+        *error = "web: the TLS key " + config_.tlsKey + " is not the certificate's (" +
+                 config_.tlsCert + "): a test handshake failed: " + why;
       }
     }
   }
