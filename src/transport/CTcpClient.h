@@ -14,14 +14,15 @@
 #include <atomic>
 #include <cstdint>
 
+#include "protocol/CommandMessage.h"
 #include "transport/CTcpLink.h"
 
 namespace qnv {
 
 class CTcpClient final : public CTcpLink {
  public:
-  static constexpr int32_t kRecvBufferSize = 65536;
-  static constexpr int32_t kMaxMessage = 65536;
+  // Skipped bytes are read a message's worth at a time.
+  static constexpr int32_t kDiscardSize = protocol::kMaxMessageLength;
 
   using DataNotify = bool (*)(int socket, char* peerAddress, uint16_t peerPort, uint8_t* data,
                               int32_t length, void* userObject);
@@ -36,7 +37,7 @@ class CTcpClient final : public CTcpLink {
   bool Connect(const char* address, uint16_t port, DataNotify onData, DisconnectNotify onDisconnect,
                void* userObject);
   // Reads one length-prefixed message into buffer. Returns its length (4 to
-  // 65,536), 0 when none valid arrived (time-out, bad prefix, longer than
+  // kMaxMessageLength), 0 when none valid arrived (time-out, bad prefix, longer than
   // capacity: such a message is consumed whole and dropped), or the 0 or
   // negative result of a failed read (peer closed, or a device message with a
   // block length outside 48..4,096: onDisconnect was called and the socket
@@ -112,7 +113,7 @@ class CTcpClient final : public CTcpLink {
   std::atomic<DataNotify> m_onData{nullptr};
   std::atomic<DisconnectNotify> m_onDisconnect{nullptr};
   std::atomic<void*> m_userObject{nullptr};
-  uint8_t m_recvBuffer[kRecvBufferSize];  // where skipped bytes are read and dropped
+  uint8_t m_recvBuffer[kDiscardSize];  // where skipped bytes are read and dropped
 };
 
 }  // namespace qnv
