@@ -16,25 +16,16 @@ using namespace protocol;
 
 using namespace platform;
 
-bool CTcpClient::Connect(const char* address, uint16_t port, DataNotify onData,
-                         DisconnectNotify onDisconnect, void* userObject) {
+bool CTcpClient::Connect(const char* address, uint16_t port, ICommandSink* sink) {
   if (!Open(address, port)) return false;
   m_probe = SProbe{};
   m_silentRounds.store(0);
-  m_onData.store(onData);
-  m_onDisconnect.store(onDisconnect);
-  m_userObject.store(userObject);
+  m_sink.store(sink);
   return true;
 }
 
-// The user object is read before the notification: Close clears the
-// notification first, so a notification read after a non-null user object
-// always belongs to it.
 void CTcpClient::ReportFailure() {
-  void* user = m_userObject.load();
-  if (user == nullptr) return;
-  if (DisconnectNotify notify = m_onDisconnect.load())
-    notify(m_socket, m_peerAddress, m_peerPort, user);
+  if (ICommandSink* sink = m_sink.load()) sink->Disconnected();
 }
 
 bool CTcpClient::ReadExact(uint8_t* dst, int32_t length, uint64_t deadlineMs, int32_t* failure) {
@@ -125,11 +116,8 @@ void CTcpClient::AwaitProbe(uint32_t& sessionId) {
   }
 }
 
-void CTcpClient::DeliverDeviceMessage(uint8_t* block, int32_t length) {
-  void* user = m_userObject.load();
-  if (user == nullptr) return;
-  if (DataNotify notify = m_onData.load())
-    notify(m_socket, m_peerAddress, m_peerPort, block, length, user);
+void CTcpClient::DeliverDeviceMessage(const uint8_t* block, int32_t length) {
+  if (ICommandSink* sink = m_sink.load()) sink->DeviceMessage(block, length);
 }
 
 int32_t CTcpClient::Receive(void* buffer, int32_t capacity, uint32_t timeoutMs) {
@@ -239,16 +227,12 @@ CTcpClient::Drained CTcpClient::DrainPending(uint32_t& sessionId) {
 }
 
 void CTcpClient::Abort() {
-  m_onData.store(nullptr);
-  m_onDisconnect.store(nullptr);
-  m_userObject.store(nullptr);
+  m_sink.store(nullptr);
   SocketShutdown(m_socket);
 }
 
 void CTcpClient::Close() {
-  m_onData.store(nullptr);
-  m_onDisconnect.store(nullptr);
-  m_userObject.store(nullptr);
+  m_sink.store(nullptr);
   CloseSocket();
 }
 
