@@ -2,6 +2,7 @@
 // real qnv-recorder against a simulated camera, spoken to over raw sockets
 // (bytes on the wire), and its login pieces directly.
 #include <arpa/inet.h>
+#include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -28,6 +29,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using qnvrecorder::CWebSessions;
+
+// Copies of one segment an export is given to make it long.
+constexpr unsigned kCopies = 3000;
 
 // A connection to 127.0.0.1:port; -1 on failure.
 int Connect(uint16_t port) {
@@ -72,19 +76,65 @@ struct SReply {
   }
 };
 
-SReply Http(uint16_t port, const std::string& request) {
+// An answer's status, head and body; status 0 when it is no HTTP answer.
+SReply ParseReply(const std::string& raw) {
   SReply r;
-  const int fd = Connect(port);
-  if (fd < 0) return r;
-  EXPECT_EQ(::write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
-  const std::string raw = ReadAll(fd, 10000, 64u << 20);
-  ::close(fd);
   const size_t split = raw.find("\r\n\r\n");
-  if (raw.size() < 12 || split == std::string::npos) return r;
+  if (raw.size() < 12 || raw.rfind("HTTP/1.", 0) != 0 || split == std::string::npos) return r;
   r.status = std::atoi(raw.c_str() + 9);
   r.head = raw.substr(0, split + 2);
   r.body = raw.substr(split + 4);
   return r;
+}
+
+SReply Http(uint16_t port, const std::string& request) {
+  const int fd = Connect(port);
+  if (fd < 0) return SReply{};
+  EXPECT_EQ(::write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+  const std::string raw = ReadAll(fd, 10000, 64u << 20);
+  ::close(fd);
+  return ParseReply(raw);
+}
+
+// The same over TLS to 127.0.0.1, trusting only the certificate in caFile
+// ("": the system's authorities); status 0 and why when the handshake or the
+// exchange fails.
+SReply Https(uint16_t port, const std::string& request, const std::string& caFile,
+             std::string* why = nullptr) {
+  GError* error = nullptr;
+  std::string raw;
+  GSocketClient* client = g_socket_client_new();
+  g_socket_client_set_timeout(client, 10);
+  GSocketConnection* tcp =
+      g_socket_client_connect_to_host(client, "127.0.0.1", port, nullptr, &error);
+  GTlsDatabase* trusted =
+      tcp && !caFile.empty() ? g_tls_file_database_new(caFile.c_str(), &error) : nullptr;
+  GSocketConnectable* identity = g_network_address_new("127.0.0.1", port);
+  GIOStream* tls = tcp && error == nullptr
+                       ? g_tls_client_connection_new(G_IO_STREAM(tcp), identity, &error)
+                       : nullptr;
+  if (tls && trusted) g_tls_connection_set_database(G_TLS_CONNECTION(tls), trusted);
+  gsize written = 0;
+  if (tls && g_tls_connection_handshake(G_TLS_CONNECTION(tls), nullptr, &error) &&
+      g_output_stream_write_all(g_io_stream_get_output_stream(tls), request.data(), request.size(),
+                                &written, nullptr, &error)) {
+    char b[65536];
+    gssize n = 0;
+    while ((n = g_input_stream_read(g_io_stream_get_input_stream(tls), b, sizeof b, nullptr,
+                                    &error)) > 0) {
+      raw.append(b, static_cast<size_t>(n));
+    }
+    // A peer that closes without a TLS goodbye after its answer is still an answer.
+    if (!raw.empty()) g_clear_error(&error);
+  }
+  if (why) *why = error ? error->message : "";
+  g_clear_error(&error);
+  if (tls) g_object_unref(tls);
+  g_object_unref(identity);
+  if (trusted) g_object_unref(trusted);
+  if (tcp) g_object_unref(tcp);
+  g_object_unref(client);
+  return ParseReply(raw);
 }
 
 std::string Request(const std::string& method, const std::string& path, uint16_t port,
@@ -105,14 +155,14 @@ std::string LiveUpgrade(const std::string& camera, uint16_t port) {
 
 class RecorderWeb : public RecorderService {
  protected:
-  void StartWeb(const std::string& web, const std::string& storage = "") {
-    qnv::devsim::Simulator& device = AddDevice();
+  void StartWeb(const std::string& web, const std::string& storage = "",
+                const std::string& scheme = "http", qnv::devsim::SimulatorOptions options = {}) {
+    qnv::devsim::Simulator& device = AddDevice(options);
     StartRecorder(storage + Camera("gate", device.Port()) + "[web]\nport = 0\n" + web);
-    ASSERT_TRUE(recorder_->WaitForStderr("web: serving on http://127.0.0.1:", 10000))
-        << recorder_->Stderr();
+    const std::string serving = "web: serving on " + scheme + "://127.0.0.1:";
+    ASSERT_TRUE(recorder_->WaitForStderr(serving, 10000)) << recorder_->Stderr();
     const std::string& err = recorder_->Stderr();
-    port_ = static_cast<uint16_t>(
-        std::stoi(err.substr(err.find("web: serving on http://127.0.0.1:") + 33, 5)));
+    port_ = static_cast<uint16_t>(std::stoi(err.substr(err.find(serving) + serving.size(), 5)));
   }
   // Logs in as alice; the cookie ("qnv_session=...") and the CSRF token.
   void LogIn(std::string& cookie, std::string& csrf) {
@@ -474,6 +524,111 @@ TEST_F(RecorderWeb, HostileClientsAreBoundedAndCutOff) {
   EXPECT_EQ(Http(port_, Request("GET", "/api/version", port_)).status, 200);
 }
 
+// A throw-away self-signed certificate for 127.0.0.1 and its key, made by
+// the openssl tool into folder; false with its output when it failed.
+bool MakeCertificate(const fs::path& folder, const std::string& name, std::string& output) {
+  const std::string openssl = Tool("openssl");
+  if (openssl.empty()) {
+    output = "no openssl tool (scripts/deps installs it)";
+    return false;
+  }
+  const ChildResult r = ChildProcess::Run(
+      {openssl, "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+       "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+       "-keyout", (folder / (name + ".key")).string(), "-out",
+       (folder / (name + ".crt")).string()});
+  output = r.out + r.err;
+  return r.exitCode == 0;
+}
+
+TEST_F(RecorderWeb, TlsAnswersOnlyHttpsWithASecureCookie) {
+  std::string output;
+  ASSERT_TRUE(MakeCertificate(dir_, "web", output)) << output;
+  const std::string cert = (dir_ / "web.crt").string();
+  ASSERT_NO_FATAL_FAILURE(StartWeb("tls_cert = \"" + cert + "\"\ntls_key = \"" +
+                                       (dir_ / "web.key").string() + "\"\n" + UserSection(),
+                                   "", "https"));
+  // A client that trusts only this certificate logs in; the cookie is kept
+  // to HTTPS.
+  std::string why;
+  SReply r = Https(port_,
+                   Request("POST", "/api/login", port_, "Content-Type: application/json\r\n",
+                           R"({"user":"alice","password":"s3cret"})"),
+                   cert, &why);
+  ASSERT_EQ(r.status, 200) << why << r.head << r.body;
+  const std::string set = r.Header("Set-Cookie");
+  for (const char* attribute : {"; Secure", "; HttpOnly", "; SameSite=Strict"}) {
+    EXPECT_NE(set.find(attribute), std::string::npos) << set;
+  }
+  const std::string c = "Cookie: " + set.substr(0, set.find(';')) + "\r\n";
+  const std::string csrf = nlohmann::json::parse(r.body)["csrf"];
+  r = Https(port_, Request("GET", "/api/cameras", port_, c), cert, &why);
+  EXPECT_EQ(r.status, 200) << why;
+  EXPECT_NE(r.body.find("\"name\":\"gate\""), std::string::npos) << r.body;
+  r = Https(port_, Request("GET", "/api/status", port_, c), cert, &why);
+  EXPECT_EQ(r.status, 200) << why;
+  EXPECT_EQ(Https(port_, Request("GET", "/api/cameras", port_), cert).status, 401);
+
+  // A client that does not trust it gets no answer.
+  r = Https(port_, Request("GET", "/api/version", port_, c), "", &why);
+  EXPECT_EQ(r.status, 0) << r.head;
+  EXPECT_FALSE(why.empty());
+
+  // Plain HTTP to the TLS port: no page, no API answer, no cookie, and the
+  // connection is not held.
+  for (const std::string& plain :
+       {Request("GET", "/api/cameras", port_, c), Request("GET", "/", port_),
+        Request("POST", "/api/login", port_, "Content-Type: application/json\r\n",
+                R"({"user":"alice","password":"s3cret"})")}) {
+    const int fd = Connect(port_);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, plain.data(), plain.size()), static_cast<ssize_t>(plain.size()));
+    const auto sent = std::chrono::steady_clock::now();
+    const std::string raw = ReadAll(fd, 10000);
+    ::close(fd);
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, 5s);
+    EXPECT_EQ(raw.find("HTTP/"), std::string::npos) << raw;
+    EXPECT_EQ(raw.find("gate"), std::string::npos) << raw;
+    EXPECT_EQ(raw.find("qnv_session"), std::string::npos) << raw;
+  }
+
+  // Changes over TLS come from the https origin only.
+  const std::string change = c + "X-CSRF-Token: " + csrf + "\r\nOrigin: ";
+  const std::string host = "127.0.0.1:" + std::to_string(port_);
+  EXPECT_EQ(
+      Https(port_, Request("POST", "/api/logout", port_, change + "http://" + host + "\r\n"), cert)
+          .status,
+      403);
+  r = Https(port_, Request("POST", "/api/logout", port_, change + "https://" + host + "\r\n"), cert,
+            &why);
+  EXPECT_EQ(r.status, 200) << why << r.body;
+  EXPECT_EQ(Https(port_, Request("GET", "/api/cameras", port_, c), cert).status, 401);
+}
+
+TEST_F(RecorderWeb, TlsFilesThatDoNotLoadRefuseTheStart) {
+  std::string output;
+  ASSERT_TRUE(MakeCertificate(dir_, "web", output)) << output;
+  ASSERT_TRUE(MakeCertificate(dir_, "other", output)) << output;
+  std::ofstream(dir_ / "garbage.key") << "not a key\n";
+  const std::string cert = (dir_ / "web.crt").string(), key = (dir_ / "web.key").string();
+  const std::string missing = (dir_ / "missing.pem").string();
+  const std::string garbage = (dir_ / "garbage.key").string();
+  const std::string otherKey = (dir_ / "other.key").string();
+  qnv::devsim::Simulator& device = AddDevice();
+  // The file that cannot be read or does not load is named, and so is a
+  // key of another certificate (which would fail every client's handshake).
+  for (const auto& [certFile, keyFile, named] :
+       {std::tuple{cert, missing, missing}, std::tuple{missing, key, missing},
+        std::tuple{cert, garbage, garbage}, std::tuple{cert, otherKey, otherKey}}) {
+    StartRecorder(Camera("gate", device.Port()) + "[web]\nport = 0\ntls_cert = \"" + certFile +
+                  "\"\ntls_key = \"" + keyFile + "\"\n" + UserSection());
+    const ChildResult result = recorder_->Finish(20000);
+    EXPECT_NE(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.err.find(named), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("web: serving on"), std::string::npos) << result.err;
+  }
+}
+
 // Bytes the recording of a camera takes so far.
 uint64_t RecordedBytes(const fs::path& folder) {
   uint64_t n = 0;
@@ -588,6 +743,122 @@ TEST_F(RecorderWeb, ReloadAddsAndRemovesLiveCameras) {
         .status;
   };
   EXPECT_EQ(upgrade("gate"), 404);
+}
+
+// Descriptors the process holds on files in folder (an export's unnamed
+// file among them: it is gone once none is left).
+size_t OpenFilesIn(pid_t pid, const fs::path& folder) {
+  size_t n = 0;
+  std::error_code ec;
+  const std::string prefix = folder.string() + "/";
+  for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+    const fs::path target = fs::read_symlink(fd.path(), ec);
+    if (!ec && target.string().rfind(prefix, 0) == 0) ++n;
+  }
+  return n;
+}
+
+TEST_F(RecorderWeb, ExportsAreCancelledAndTheirFilesGo) {
+  const fs::path root = dir_ / "video", own = root / ".qnv-recorder" / "recorder";
+  fs::create_directories(root);
+  qnv::devsim::SimulatorOptions camera;
+  camera.syntheticBitrate = 8000000;
+  ASSERT_NO_FATAL_FAILURE(StartWeb(
+      "", "[storage]\nroot = \"" + root.string() + "\"\nsegment_seconds = 1\n", "http", camera));
+  ASSERT_TRUE(WaitCount("camera gate: recording ", 4, 20000)) << recorder_->Stderr();
+  const std::vector<SSegmentFrames> segments = Segments(root, "gate");
+  ASSERT_GE(segments.size(), 3u);
+  ASSERT_GT(segments[0].frames, 0u);
+  // A span that takes long to export: the first segment again and again
+  // under other names (links: no room taken; its pictures are read each time).
+  const fs::path first = segments[0].path;
+  const std::string stem = first.stem().string();
+  for (unsigned k = 1; k <= kCopies; ++k) {
+    const std::string copy = stem + "-" + std::to_string(k);
+    fs::create_hard_link(first, first.parent_path() / (copy + first.extension().string()));
+    fs::create_hard_link(qnvrec::IndexPathFor(first.string()),
+                         qnvrec::IndexPathFor((first.parent_path() / (copy + ".qnv")).string()));
+  }
+  const std::string csrf =
+      nlohmann::json::parse(Http(port_, Request("GET", "/api/session", port_)).body)["csrf"];
+  const std::string change = "X-CSRF-Token: " + csrf + "\r\n";
+  auto start = [&](uint64_t from, uint64_t to) {
+    const SReply r = Http(
+        port_, Request("POST", "/api/exports", port_, change + "Content-Type: application/json\r\n",
+                       nlohmann::json{{"camera", "gate"}, {"from", from}, {"to", to}}.dump()));
+    EXPECT_EQ(r.status, 202) << r.body;
+    return r.status == 202 ? nlohmann::json::parse(r.body)["id"].get<std::string>() : "";
+  };
+  auto state = [&](const std::string& id) {
+    return nlohmann::json::parse(Http(port_, Request("GET", "/api/exports/" + id, port_)).body);
+  };
+  const size_t before = OpenFilesIn(recorder_->Pid(), own);
+
+  const std::string id = start(segments[0].firstTime, segments[0].lastTime + 1);
+  ASSERT_FALSE(id.empty());
+  nlohmann::json s;
+  for (int i = 0; i < 200; ++i) {
+    s = state(id);
+    if (s["done"].get<size_t>() > 0 || s["finished"]) break;
+    std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_FALSE(s["finished"]) << s.dump();
+  EXPECT_EQ(s["total"], kCopies + 1) << s.dump();
+  EXPECT_GT(OpenFilesIn(recorder_->Pid(), own), before);  // its file, being written
+  // Without the session's token nothing is cancelled.
+  EXPECT_EQ(Http(port_, Request("DELETE", "/api/exports/" + id, port_)).status, 403);
+  EXPECT_EQ(Http(port_, Request("DELETE", "/api/exports/" + id, port_,
+                                change + "Origin: http://evil.example\r\n"))
+                .status,
+            403);
+  EXPECT_EQ(state(id)["cancelled"], false);
+  EXPECT_EQ(Http(port_, Request("DELETE", "/api/exports/nosuch", port_, change)).status, 404);
+  SReply r = Http(port_, Request("DELETE", "/api/exports/" + id, port_, change));
+  ASSERT_EQ(r.status, 200) << r.body;
+  EXPECT_EQ(nlohmann::json::parse(r.body)["cancelled"], true) << r.body;
+  // The work stops at once and its file goes.
+  for (int i = 0; i < 100 && !s["finished"]; ++i) {
+    std::this_thread::sleep_for(20ms);
+    s = state(id);
+  }
+  ASSERT_TRUE(s["finished"]) << s.dump();
+  EXPECT_EQ(s["cancelled"], true);
+  EXPECT_EQ(s["ready"], false);
+  EXPECT_EQ(s["error"], "cancelled");
+  EXPECT_LT(s["done"].get<size_t>(), kCopies / 2) << s.dump();
+  EXPECT_EQ(OpenFilesIn(recorder_->Pid(), own), before);
+  EXPECT_EQ(Http(port_, Request("GET", "/api/exports/" + id + "/file", port_)).status, 410);
+  EXPECT_TRUE(WaitCount("web: export of gate cancelled", 1, 2000)) << recorder_->Stderr();
+
+  // Another export is made as ever; made and not fetched, it is removed too.
+  const std::string next = start(segments[1].firstTime, segments[1].lastTime + 1);
+  for (int i = 0; i < 200 && !s["ready"]; ++i) {
+    std::this_thread::sleep_for(50ms);
+    s = state(next);
+  }
+  ASSERT_TRUE(s["ready"]) << s.dump();
+  EXPECT_EQ(s["cancelled"], false);
+  EXPECT_EQ(OpenFilesIn(recorder_->Pid(), own), before + 1);
+  r = Http(port_, Request("GET", "/api/exports/" + next + "/file", port_));
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body.size(), s["bytes"].get<uint64_t>());
+  EXPECT_EQ(Http(port_, Request("DELETE", "/api/exports/" + next, port_, change)).status, 200);
+  EXPECT_EQ(OpenFilesIn(recorder_->Pid(), own), before);
+  EXPECT_EQ(Http(port_, Request("GET", "/api/exports/" + next + "/file", port_)).status, 410);
+  s = state(next);
+  EXPECT_EQ(s["cancelled"], true);
+  EXPECT_EQ(s["ready"], false);
+
+  // An export under way does not hold up the service's stop: it is cancelled.
+  const std::string last = start(segments[0].firstTime, segments[0].lastTime + 1);
+  for (int i = 0; i < 200 && state(last)["done"].get<size_t>() == 0; ++i) {
+    std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_FALSE(state(last)["finished"]);
+  const ChildResult result = Terminate();
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  // Stopped, not made to its end: the first one and this one were cancelled.
+  EXPECT_EQ(Count(result.err, "web: export of gate cancelled"), 2u) << result.err;
 }
 
 TEST_F(RecorderWeb, ExportDownloadIsTheFileQnvExportWrites) {

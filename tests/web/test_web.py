@@ -146,6 +146,7 @@ def test_timeline_plays_the_time_clicked_and_exports_it(browser, site, tmp_path)
     browser.eval("document.getElementById('export').click()")
     browser.wait_for("downloads.length === 1", timeout=20)
     assert browser.eval("document.getElementById('export-state').textContent").startswith("ready")
+    assert browser.eval("document.getElementById('export-cancel').hidden")
     data = browser.eval("""fetch(downloads[0]).then((r) => r.arrayBuffer()).then((b) => {
         let s = ''; const u = new Uint8Array(b);
         for (let i = 0; i < u.length; i++) s += String.fromCharCode(u[i]);
@@ -157,3 +158,17 @@ def test_timeline_plays_the_time_clicked_and_exports_it(browser, site, tmp_path)
     first, later = decoded_luma(str(export)), decoded_luma(str(export), 1.0)
     assert difference(shown, first) < 6, difference(shown, first)
     assert difference(shown, later) > difference(shown, first) + 3
+
+    # An export cancelled as soon as its Cancel button shows: no download,
+    # the page says so and the button goes.
+    browser.eval("""new Promise((resolve) => {
+        const cancel = document.getElementById('export-cancel');
+        new MutationObserver((changes, observer) => {
+            if (!cancel.hidden) { observer.disconnect(); cancel.click(); resolve(); }
+        }).observe(cancel, {attributes: true});
+        document.getElementById('export').click(); })""")
+    browser.wait_for("document.getElementById('export-state').textContent === 'export cancelled'",
+                     timeout=10)
+    time.sleep(1)
+    assert browser.eval("downloads.length") == 1
+    assert browser.eval("document.getElementById('export-cancel').hidden")

@@ -47,8 +47,12 @@ bool CRangeExporter::Run(SRangeResult& result, std::string& error, const Progres
   std::vector<uint8_t> sps, pps, body;
   std::string writeError;
   bool needKey = true;
+  auto cancelled = [this] {
+    return options_.cancel != nullptr && options_.cancel->load(std::memory_order_relaxed);
+  };
 
   for (size_t i = 0; i < segments_.size() && !stop; ++i) {
+    if (cancelled()) break;
     const SRangeSegment& segment = segments_[i];
     CRecordingReader reader;
     std::string why;
@@ -158,10 +162,11 @@ bool CRangeExporter::Run(SRangeResult& result, std::string& error, const Progres
       if (look ? !reader.Next(frame, body, readError) : !reader.NextRecord(frame, readError)) break;
       if (look) nals([](const SNalRef&) { return true; });
     }
-    while (readError.empty() && !stop && !failed && reader.Next(frame, body, readError)) {
+    while (readError.empty() && !stop && !failed && !cancelled() &&
+           reader.Next(frame, body, readError)) {
       nals([&](const SNalRef& nal) { return builder.Add(nal, frame.index, frame.StampUs()); });
     }
-    if (!stop && !failed) builder.Finish();
+    if (!stop && !failed && !cancelled()) builder.Finish();
     result.cutPictures += builder.CutUnits();
     if (failed) {
       error = writeError;
@@ -170,6 +175,10 @@ bool CRangeExporter::Run(SRangeResult& result, std::string& error, const Progres
     if (!readError.empty()) result.notes.push_back(readError);
     if (!stamped && usedThis) result.captureTimes = false;
     if (progress) progress(i + 1, segments_.size());
+  }
+  if (cancelled()) {
+    error = "cancelled";
+    return false;
   }
   if (!started) {
     error = "nothing to export: no decodable picture between the times asked for";

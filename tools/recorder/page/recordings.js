@@ -126,8 +126,27 @@ async function recExport() {
   state.textContent = 'exporting...';
   const job = await api('/api/exports', {method: 'POST', headers: {'Content-Type': 'application/json'},
     body: JSON.stringify({camera: rec.camera, from: rec.markIn, to: rec.markOut})});
+  // The server stops the work and removes what it had made.
+  const cancel = document.getElementById('export-cancel');
+  let cancelled = false;
+  cancel.hidden = false;
+  cancel.onclick = async () => {
+    cancelled = true;
+    cancel.hidden = true;
+    await api('/api/exports/' + job.id, {method: 'DELETE'}).catch(() => {});
+    state.textContent = 'export cancelled';
+  };
+  try {
+    await recFollowExport(job, state, () => cancelled);
+  } finally {
+    cancel.hidden = true;
+  }
+}
+
+async function recFollowExport(job, state, cancelled) {
   for (;;) {
     const s = await api('/api/exports/' + job.id);
+    if (cancelled()) return;
     if (s.error) { state.textContent = 'export failed: ' + s.error; return; }
     if (s.ready) {
       state.textContent = 'ready: ' + bytes(s.bytes);

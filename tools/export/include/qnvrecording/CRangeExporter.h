@@ -12,6 +12,7 @@
 #ifndef QNVRECORDING_CRANGEEXPORTER_H
 #define QNVRECORDING_CRANGEEXPORTER_H
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -31,6 +32,9 @@ struct SRangeOptions {
   int64_t toUs = 0;
   bool trim = true;  // an edit list starts playback at FROM
   double defaultFps = 25;
+  // Looked at between the frames it reads: once set, Run stops and returns false
+  // with "cancelled" (the output is left unfinished). Must outlive Run.
+  const std::atomic<bool>* cancel = nullptr;
 };
 
 struct SRangeHole {
@@ -66,7 +70,8 @@ class CRangeExporter {
   CRangeExporter(const CRangeExporter&) = delete;
   CRangeExporter& operator=(const CRangeExporter&) = delete;
 
-  // False with a message when nothing could be written or a write failed.
+  // False with a message when nothing could be written, a write failed or
+  // the options' cancel flag was set.
   bool Run(SRangeResult& result, std::string& error, const Progress& progress = nullptr);
 
  private:

@@ -158,7 +158,8 @@ int CRecordings::TemporaryFile(std::string& error) const {
 
 bool CRecordings::Export(const std::string& camera, int64_t fromUs, int64_t toUs, int fd,
                          qnvrec::SRangeResult& result, std::string& error,
-                         const qnvrec::CRangeExporter::Progress& progress) {
+                         const qnvrec::CRangeExporter::Progress& progress,
+                         const std::atomic<bool>* cancel) {
   std::vector<qnvcat::SSegmentRow> rows;
   std::string source;
   if (!Segments(camera, fromUs, toUs, rows, source, error)) return false;
@@ -178,6 +179,7 @@ bool CRecordings::Export(const std::string& camera, int64_t fromUs, int64_t toUs
   options.fromUs = fromUs;
   options.toUs = toUs;
   options.trim = true;
+  options.cancel = cancel;
   qnvrec::CRangeExporter exporter(std::move(segments), writer, options);
   return exporter.Run(result, error, progress);
 }

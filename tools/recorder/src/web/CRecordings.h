@@ -8,6 +8,7 @@
 // object (the catalogue connection is opened per call).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -37,10 +38,12 @@ class CRecordings {
   bool Events(const qnvcat::SEventQuery& query, std::vector<qnvcat::SEventRow>& out,
               std::string& error);
   // The MP4 of camera's [fromUs, toUs) into fd (from its start; it is
-  // truncated first), as qnv-export --catalogue writes it.
+  // truncated first), as qnv-export --catalogue writes it. Setting *cancel
+  // (from any thread) stops it between pictures: false, "cancelled".
   bool Export(const std::string& camera, int64_t fromUs, int64_t toUs, int fd,
               qnvrec::SRangeResult& result, std::string& error,
-              const qnvrec::CRangeExporter::Progress& progress = nullptr);
+              const qnvrec::CRangeExporter::Progress& progress = nullptr,
+              const std::atomic<bool>* cancel = nullptr);
   // An unnamed file for an export in the instance's own folder (gone when
   // closed); -1 with a message.
   int TemporaryFile(std::string& error) const;

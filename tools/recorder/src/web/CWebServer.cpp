@@ -1,8 +1,10 @@
 #include "web/CWebServer.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <libsoup/soup.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -94,6 +96,78 @@ bool ConstantTimeEqual(const std::string& a, const std::string& b) {
   return diff == 0;
 }
 
+// Whether cert's key is the one its certificate names: a handshake with
+// ourselves over a socket pair, on context (the thread's default). The TLS
+// library loads a key of another certificate without a word; every client's
+// handshake would then fail while the log said all was well.
+bool KeyFitsCertificate(GTlsCertificate* cert, GMainContext* context, std::string& why) {
+  int fds[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+    why = std::string("no socket pair for a test handshake: ") + std::strerror(errno);
+    return false;
+  }
+  GError* error = nullptr;
+  GSocket* ends[2] = {g_socket_new_from_fd(fds[0], &error), nullptr};
+  if (ends[0] == nullptr) ::close(fds[0]);
+  ends[1] = g_socket_new_from_fd(fds[1], error ? nullptr : &error);
+  if (ends[1] == nullptr) ::close(fds[1]);
+  GIOStream* server = nullptr;
+  GIOStream* client = nullptr;
+  if (ends[0] && ends[1]) {
+    GSocketConnection* a = g_socket_connection_factory_create_connection(ends[0]);
+    GSocketConnection* b = g_socket_connection_factory_create_connection(ends[1]);
+    server = g_tls_server_connection_new(G_IO_STREAM(a), cert, &error);
+    client = server ? g_tls_client_connection_new(G_IO_STREAM(b), nullptr, &error) : nullptr;
+    g_object_unref(a);
+    g_object_unref(b);
+  }
+  struct SHandshake {
+    int left = 2;
+    GError* server = nullptr;
+    GError* client = nullptr;
+    GIOStream* serverStream = nullptr;
+  } state;
+  GCancellable* cancel = g_cancellable_new();
+  if (server && client) {
+    // Whose certificate it is does not matter here, only that its key signs.
+    g_signal_connect(client, "accept-certificate",
+                     G_CALLBACK(+[](GTlsConnection*, GTlsCertificate*, GTlsCertificateFlags,
+                                    gpointer) -> gboolean { return TRUE; }),
+                     nullptr);
+    state.serverStream = server;
+    auto done = +[](GObject* source, GAsyncResult* result, gpointer p) {
+      auto* s = static_cast<SHandshake*>(p);
+      GError** into = G_IO_STREAM(source) == s->serverStream ? &s->server : &s->client;
+      g_tls_connection_handshake_finish(G_TLS_CONNECTION(source), result, into);
+      --s->left;
+    };
+    g_tls_connection_handshake_async(G_TLS_CONNECTION(server), G_PRIORITY_DEFAULT, cancel, done,
+                                     &state);
+    g_tls_connection_handshake_async(G_TLS_CONNECTION(client), G_PRIORITY_DEFAULT, cancel, done,
+                                     &state);
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (state.left > 0) {
+      if (Clock::now() > deadline) g_cancellable_cancel(cancel);
+      if (!g_main_context_iteration(context, FALSE)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    }
+  }
+  const GError* failed = error ? error : state.client ? state.client : state.server;
+  if (failed) why = failed->message;
+  const bool fits = failed == nullptr;
+  g_clear_error(&error);
+  g_clear_error(&state.server);
+  g_clear_error(&state.client);
+  g_object_unref(cancel);
+  if (client) g_object_unref(client);
+  if (server) g_object_unref(server);
+  for (GSocket* end : ends) {
+    if (end) g_object_unref(end);
+  }
+  return fits;
+}
+
 }  // namespace
 
 // One viewer: its connection (referenced), the stream and its place in it.
@@ -103,6 +177,38 @@ struct CWebServer::SConnection {
   std::shared_ptr<CLiveStream> stream;
   uint64_t viewer = 0;
   bool closed = false;
+};
+
+// An export being made or ready: its unnamed file and what the page shows.
+// Cancelling sets cancel (any thread); the file goes with the descriptor,
+// closed by whichever of the worker and the web thread holds it.
+struct CWebServer::SExport {
+  std::mutex mutex;  // the worker writes, the web thread reads
+  std::string camera;
+  int64_t fromUs = 0, toUs = 0;
+  size_t done = 0, total = 0;
+  bool finished = false;
+  std::string error;
+  uint64_t bytes = 0;
+  int fd = -1;
+  Clock::time_point made;
+  std::atomic<bool> cancel{false};
+  ~SExport() {
+    if (fd >= 0) ::close(fd);
+  }
+  json State(const std::string& id) const {  // under mutex
+    return json{{"id", id},
+                {"camera", camera},
+                {"from", fromUs},
+                {"to", toUs},
+                {"done", done},
+                {"total", total},
+                {"finished", finished},
+                {"ready", fd >= 0},
+                {"bytes", bytes},
+                {"error", error},
+                {"cancelled", cancel.load()}};
+  }
 };
 
 // The wake-up a live stream may ask for from its camera's threads, which can
@@ -198,6 +304,10 @@ void CWebServer::Stop() {
   {
     std::lock_guard<std::mutex> lock(workMutex_);
     workStop_ = true;
+    for (const std::weak_ptr<SExport>& weak : exportWork_) {
+      if (std::shared_ptr<SExport> job = weak.lock()) job->cancel = true;
+    }
+    exportWork_.clear();
   }
   workWake_.notify_all();
   if (worker_.joinable()) worker_.join();
@@ -223,13 +333,31 @@ void CWebServer::Run(std::string* error, std::atomic<int>* started) {
   GError* gerror = nullptr;
   GTlsCertificate* cert = nullptr;
   if (!config_.tlsCert.empty()) {
-    cert =
-        g_tls_certificate_new_from_files(config_.tlsCert.c_str(), config_.tlsKey.c_str(), &gerror);
+    // A file that cannot be read is named on its own; one that does not
+    // parse is named with its pair (the library's message says which).
+    for (const auto& [what, path] :
+         {std::pair{"certificate", &config_.tlsCert}, std::pair{"key", &config_.tlsKey}}) {
+      const int fd = ::open(path->c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0 && error->empty()) {
+        *error = std::string("web: cannot read the TLS ") + what + " " + *path + ": " +
+                 std::strerror(errno);
+      }
+      if (fd >= 0) ::close(fd);
+    }
+    if (error->empty()) {
+      cert = g_tls_certificate_new_from_files(config_.tlsCert.c_str(), config_.tlsKey.c_str(),
+                                              &gerror);
+      std::string why;
+      if (cert == nullptr) {
+        *error = "web: the TLS certificate or key does not load (" + config_.tlsCert + ", " +
+                 config_.tlsKey + "): " + (gerror ? gerror->message : "?");
+      } else if (!KeyFitsCertificate(cert, context_, why)) {
+        *error = "web: the TLS key " + config_.tlsKey + " is not the certificate's (" +
+                 config_.tlsCert + "): a test handshake failed: " + why;
+      }
+    }
   }
-  if (!config_.tlsCert.empty() && cert == nullptr) {
-    *error = "web: the TLS certificate or key does not load (" + config_.tlsCert + ", " +
-             config_.tlsKey + "): " + (gerror ? gerror->message : "?");
-  } else {
+  if (error->empty()) {
     server_ = soup_server_new("server-header", "qnv-recorder", "tls-certificate", cert, nullptr);
     soup_server_add_handler(server_, nullptr, &CWebServer::OnRequest, this, nullptr);
     soup_server_add_handler(server_, kLivePath, &CWebServer::OnRequest, this, nullptr);
@@ -627,6 +755,8 @@ void CWebServer::HandleApi(SoupServerMessage* msg, const std::string& path,
     StartExport(msg);
   } else if (path.rfind("/api/exports/", 0) == 0 && read) {
     ExportState(msg, path.substr(std::strlen("/api/exports/")));
+  } else if (path.rfind("/api/exports/", 0) == 0 && method == "DELETE") {
+    CancelExport(msg, path.substr(std::strlen("/api/exports/")));
   } else if (path == "/api/version" && read) {
     RespondJson(msg, SOUP_STATUS_OK, json{{"version", version_}});
   } else if (path.rfind(std::string(kLivePath) + "/", 0) == 0 && read) {
@@ -761,22 +891,6 @@ void CWebServer::Tick() {
       },
       this);
 }
-
-// An export being made or ready: its unnamed file and what the page shows.
-struct CWebServer::SExport {
-  std::mutex mutex;  // the worker writes, the web thread reads
-  std::string camera;
-  int64_t fromUs = 0, toUs = 0;
-  size_t done = 0, total = 0;
-  bool finished = false;
-  std::string error;
-  uint64_t bytes = 0;
-  int fd = -1;
-  Clock::time_point made;
-  ~SExport() {
-    if (fd >= 0) ::close(fd);
-  }
-};
 
 void CWebServer::AddAlarm(const std::string& camera, int64_t timeUs, uint32_t rule) {
   std::lock_guard<std::mutex> lock(alarmsMutex_);
@@ -1026,39 +1140,52 @@ void CWebServer::StartExport(SoupServerMessage* msg) {
   if (!recordings_.Available()) {
     return RespondError(msg, SOUP_STATUS_NOT_FOUND, "nothing is recorded: no [storage]");
   }
-  // Old exports make room: the oldest goes.
+  // Old exports make room: the oldest goes (a cancelled one first), and
+  // its work with it.
   for (auto it = exports_.begin(); it != exports_.end();) {
-    it = Clock::now() - it->second->made > std::chrono::minutes(30) ? exports_.erase(it)
-                                                                    : std::next(it);
+    const bool old = Clock::now() - it->second->made > std::chrono::minutes(30);
+    if (old) it->second->cancel = true;
+    it = old ? exports_.erase(it) : std::next(it);
   }
   while (exports_.size() >= kMaxExports) {
-    auto oldest = std::min_element(exports_.begin(), exports_.end(), [](auto& a, auto& b) {
-      return a.second->made < b.second->made;
+    auto first = std::min_element(exports_.begin(), exports_.end(), [](auto& a, auto& b) {
+      const bool liveA = !a.second->cancel, liveB = !b.second->cancel;
+      return liveA != liveB ? liveB : a.second->made < b.second->made;
     });
-    exports_.erase(oldest);
+    first->second->cancel = true;
+    exports_.erase(first);
   }
   const std::string id = RandomToken().substr(0, 16);
   exports_[id] = job;
   {
     std::lock_guard<std::mutex> lock(workMutex_);
+    std::erase_if(exportWork_, [](const std::weak_ptr<SExport>& w) { return w.expired(); });
+    exportWork_.push_back(job);
     work_.push_back([this, job] {
-      std::string error;
-      const int fd = recordings_.TemporaryFile(error);
+      std::string error = "cancelled";
+      const int fd = job->cancel ? -1 : recordings_.TemporaryFile(error);
       qnvrec::SRangeResult result;
       bool ok = fd >= 0 && CRecordings(recordings_)
-                               .Export(job->camera, job->fromUs, job->toUs, fd, result, error,
-                                       [job](size_t done, size_t total) {
-                                         std::lock_guard<std::mutex> lock(job->mutex);
-                                         job->done = done;
-                                         job->total = total;
-                                       });
+                               .Export(
+                                   job->camera, job->fromUs, job->toUs, fd, result, error,
+                                   [job](size_t done, size_t total) {
+                                     std::lock_guard<std::mutex> lock(job->mutex);
+                                     job->done = done;
+                                     job->total = total;
+                                   },
+                                   &job->cancel);
       struct stat st {};
       if (ok && ::fstat(fd, &st) != 0) ok = false;
       std::lock_guard<std::mutex> lock(job->mutex);
       job->finished = true;
+      if (job->cancel) {  // also when it was cancelled just as it finished
+        ok = false;
+        error = "cancelled";
+      }
       if (!ok) {
         job->error = error;
         if (fd >= 0) ::close(fd);
+        if (job->cancel) LOG_INFO("web: export of %s cancelled", job->camera.c_str());
         return;
       }
       job->fd = fd;
@@ -1081,6 +1208,7 @@ void CWebServer::ExportState(SoupServerMessage* msg, const std::string& rest) {
     if (rest.substr(id.size()) != "/file") {
       return RespondError(msg, SOUP_STATUS_NOT_FOUND, "no such export");
     }
+    if (job->cancel) return RespondError(msg, SOUP_STATUS_GONE, "the export was cancelled");
     if (job->fd < 0) return RespondError(msg, SOUP_STATUS_CONFLICT, "the export is not ready");
     if (RespondFile(msg, job->fd, "video/mp4")) {
       const std::string name = "attachment; filename=\"" + job->camera + "-" +
@@ -1090,17 +1218,23 @@ void CWebServer::ExportState(SoupServerMessage* msg, const std::string& rest) {
     }
     return;
   }
-  RespondJson(msg, SOUP_STATUS_OK,
-              json{{"id", id},
-                   {"camera", job->camera},
-                   {"from", job->fromUs},
-                   {"to", job->toUs},
-                   {"done", job->done},
-                   {"total", job->total},
-                   {"finished", job->finished},
-                   {"ready", job->fd >= 0},
-                   {"bytes", job->bytes},
-                   {"error", job->error}});
+  RespondJson(msg, SOUP_STATUS_OK, job->State(id));
+}
+
+void CWebServer::CancelExport(SoupServerMessage* msg, const std::string& id) {
+  auto it = exports_.find(id);
+  if (it == exports_.end()) return RespondError(msg, SOUP_STATUS_NOT_FOUND, "no such export");
+  std::shared_ptr<SExport> job = it->second;
+  std::lock_guard<std::mutex> lock(job->mutex);
+  if (!job->cancel.exchange(true) && job->finished) {
+    // Made and not fetched, or failed: its file (if any) goes now; work
+    // under way stops at its next picture and closes the file itself.
+    if (job->fd >= 0) ::close(job->fd);
+    job->fd = -1;
+    if (job->error.empty()) job->error = "cancelled";
+    LOG_INFO("web: export of %s removed", job->camera.c_str());
+  }
+  RespondJson(msg, SOUP_STATUS_OK, job->State(id));
 }
 
 }  // namespace qnvrecorder

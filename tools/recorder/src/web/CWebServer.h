@@ -98,6 +98,7 @@ class CWebServer {
   void ThumbnailOf(SoupServerMessage* msg, GHashTable* query);
   void StartExport(SoupServerMessage* msg);
   void ExportState(SoupServerMessage* msg, const std::string& rest);
+  void CancelExport(SoupServerMessage* msg, const std::string& id);
 
   void Run(std::string* error, std::atomic<int>* started);
   static void OnRequest(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable*,
@@ -146,6 +147,8 @@ class CWebServer {
   std::condition_variable workWake_;
   std::deque<std::function<void()>> work_;
   bool workStop_ = false;
+  // Exports queued or being made: Stop cancels them, so it waits for none.
+  std::vector<std::weak_ptr<SExport>> exportWork_;
 
   std::mutex alarmsMutex_;
   std::deque<SAlarm> alarms_;
