@@ -90,10 +90,11 @@ ssize_t HookRecv(int, void* data, size_t length) {
 
 const platform::SocketHooks kHooks = {&HookSend, &HookRecv};
 
-bool OnDisconnect(int, char*, uint16_t, void*) {
-  ++g_disconnects;
-  return false;
-}
+// Counts the connection's failures; device messages are the model's to check.
+struct SFailureCount final : ICommandSink {
+  void DeviceMessage(const uint8_t*, int32_t) override {}
+  void Disconnected() override { ++g_disconnects; }
+} g_failureCount;
 
 // The loopback listener, made once.
 int Listener(uint16_t* port) {
@@ -229,10 +230,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int listener = Listener(&port);
 
   CTcpClient connection;
-  // The owner object must be non-null: a connection whose owner let go
-  // reports nothing.
-  if (!connection.Connect("127.0.0.1", port, nullptr, &OnDisconnect, &g_device))
-    Fail("loopback connect failed");
+  // A sink must be given: a connection without one reports nothing.
+  if (!connection.Connect("127.0.0.1", port, &g_failureCount)) Fail("loopback connect failed");
   int peer = ::accept(listener, nullptr, nullptr);
   if (peer < 0) Fail("accept failed");
   // Closing with a reset leaves no TIME_WAIT behind, so millions of runs
@@ -313,8 +312,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       int32_t replyPayload = -1;
       uint32_t before = sessionId;
       const uint32_t timeoutMs = uint32_t(chunk) * 4;
-      uint32_t rc = Transact(connection, sessionId, cls, 1, nullptr, 0, out.get(), &outLength,
-                             timeoutMs, &replyPayload);
+      uint32_t rc = Transact(connection, sessionId,
+                             {.commandClass = cls,
+                              .commandCode = 1,
+                              .out = out.get(),
+                              .outLength = &outLength,
+                              .timeoutMs = timeoutMs,
+                              .replyPayload = &replyPayload});
       SModelResult expect = ModelTransact(model, before, uint16_t(cls), 1, timeoutMs);
       QNV_FUZZ_CHECK(rc == expect.rc && sessionId == expect.sessionId);
       if (rc == 0) {

@@ -1,13 +1,14 @@
 // Fuzzes stream reassembly (CFrameAssembler): an arbitrary byte stream is fed
-// in arbitrary chunks, copied (Feed), in place (FeedInPlace), read straight
-// into the assembler (ReceiveArea/Received), and whole in one chunk. Every
+// in arbitrary chunks (Feed), read straight into the assembler
+// (ReceiveArea/Received), read so with a sink that stops, and whole in one
+// chunk. Every
 // delivered frame must be well-formed, lie in the input in order (byte 35
 // aside, which the probe writes), carry the probe's kind, and the runs must
 // deliver the same frames; no byte may go unaccounted, and a receive area must
 // always have room for the rest of the frame being assembled.
 //
 // Input: u8 count (1..8 chunk sizes; bit 7: scripted stream), count x u16
-// chunk size (0: 65,536), u8 stop (the in-place run's sink refuses frame
+// chunk size (0: 65,536), u8 stop (the stopping run's sink refuses frame
 // number `stop`), then the stream, or for a scripted stream records it is
 // built from: frames, command messages and false headers announcing over
 // 16 MiB (see BuildScripted). Then every frame must arrive, exactly, in order,
@@ -147,11 +148,11 @@ std::vector<uint8_t> BuildScripted(CFuzzInput& in, SScript& script) {
           r[kFrameExtFlagOffset] = 1;
           r.resize(r.size() + 4);
           platform::StoreLe32(r.data() + kFrameHeaderSize,
-                    std::max<uint32_t>(length, CFrameAssembler::kMaxFrame - 43));
+                              std::max<uint32_t>(length, CFrameAssembler::kMaxFrame - 43));
         } else {
           r[kFrameExtFlagOffset] = 0;
           platform::StoreLe32(r.data() + kFramePayloadLengthOffset,
-                    std::max<uint32_t>(length, CFrameAssembler::kMaxFrame - 39));
+                              std::max<uint32_t>(length, CFrameAssembler::kMaxFrame - 39));
         }
         ++script.falseHeaders;
         script.passedBytes += r.size();
@@ -195,11 +196,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SScript script;
   const std::vector<uint8_t> stream = scripted ? BuildScripted(in, script) : in.Rest();
 
-  CFrameAssembler copied, inPlace, whole, area;
-  SRun copiedRun, inPlaceRun, wholeRun, areaRun;
-  inPlaceRun.stopAt = stop;
+  CFrameAssembler copied, stopping, whole, area;
+  SRun copiedRun, stoppingRun, wholeRun, areaRun;
+  stoppingRun.stopAt = stop;
   size_t pos = 0;
-  bool inPlaceFeeding = true;
+  bool stoppingFed = true;
   for (size_t i = 0; pos < stream.size(); ++i) {
     const size_t n = std::min(chunks[i % count], stream.size() - pos);
     // Each chunk in its own allocation, as a receive area would be: reads or
@@ -207,11 +208,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::unique_ptr<uint8_t[]> chunk(new uint8_t[n]);
     std::memcpy(chunk.get(), stream.data() + pos, n);
     QNV_FUZZ_CHECK(copied.Feed(chunk.get(), n, &copiedRun));
-    if (inPlaceFeeding) {
-      std::memcpy(chunk.get(), stream.data() + pos, n);
-      bool more = inPlace.FeedInPlace(chunk.get(), n, &inPlaceRun);
-      QNV_FUZZ_CHECK(more != inPlaceRun.refused);
-      inPlaceFeeding = more;
+    if (stoppingFed) {
+      bool more = stopping.Feed(chunk.get(), n, &stoppingRun);
+      QNV_FUZZ_CHECK(more != stoppingRun.refused);
+      stoppingFed = more;
     }
     for (size_t done = 0; done < n;) {
       uint32_t capacity = 0;
@@ -243,14 +243,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   QNV_FUZZ_CHECK(areaRun.frames == copiedRun.frames);
   QNV_FUZZ_CHECK(area.Held() == copied.Held());
   QNV_FUZZ_CHECK(Accounted(area, areaRun) == stream.size());
-  // The in-place run delivers the same frames up to the one it refused.
-  const size_t shared = inPlaceRun.frames.size();
+  // The stopping run delivers the same frames up to the one it refused.
+  const size_t shared = stoppingRun.frames.size();
   QNV_FUZZ_CHECK(shared <= copiedRun.frames.size());
-  for (size_t i = 0; i < shared; ++i) QNV_FUZZ_CHECK(inPlaceRun.frames[i] == copiedRun.frames[i]);
-  if (!inPlaceRun.refused) {
+  for (size_t i = 0; i < shared; ++i) QNV_FUZZ_CHECK(stoppingRun.frames[i] == copiedRun.frames[i]);
+  if (!stoppingRun.refused) {
     QNV_FUZZ_CHECK(shared == copiedRun.frames.size());
-    QNV_FUZZ_CHECK(inPlace.Held() == copied.Held());
-    QNV_FUZZ_CHECK(Accounted(inPlace, inPlaceRun) == stream.size());
+    QNV_FUZZ_CHECK(stopping.Held() == copied.Held());
+    QNV_FUZZ_CHECK(Accounted(stopping, stoppingRun) == stream.size());
   }
   if (scripted) {
     QNV_FUZZ_CHECK(SameFrames(copiedRun.frames, script.frames));

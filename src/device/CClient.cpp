@@ -32,14 +32,17 @@ uint32_t CClient::Login(const char* address, uint16_t port, const char* user,
                           "\"%.40s\" is not a dotted IPv4 address", address ? address : "(null)");
     return QNVNET_ERR_NO_SESSION;
   }
-  if (!m_command.Connect(address, port, &CClient::OnMessage, &CClient::OnDisconnect, this))
-    return QNVNET_ERR_NO_SESSION;
+  if (!m_command.Connect(address, port, this)) return QNVNET_ERR_NO_SESSION;
   uint8_t payload[kLoginPayloadSize];
   BuildLoginPayload(payload, user, password);
   uint8_t reply[kReplyCapacity] = {};
   int32_t replyLength = kReplyCapacity;
-  uint32_t rc = Transact(kLogin.commandClass, kLogin.code, payload, int32_t(sizeof payload), reply,
-                         &replyLength, kCommandTimeoutMs);
+  uint32_t rc = Transact({.commandClass = kLogin.commandClass,
+                          .commandCode = kLogin.code,
+                          .payload = payload,
+                          .payloadLength = int32_t(sizeof payload),
+                          .out = reply,
+                          .outLength = &replyLength});
   if (rc == kResultBadCredentials) {
     platform::ClearFailure();
     platform::NoteFailure(platform::FailureKind::kBadCredentials, int32_t(rc),
@@ -193,11 +196,8 @@ bool CClient::TakeLoss() {
   return m_lost.exchange(false);
 }
 
-uint32_t CClient::Transact(uint32_t commandClass, uint32_t commandCode, const void* payload,
-                           int32_t payloadLength, void* out, int32_t* outLength,
-                           uint32_t timeoutMs) {
-  return qnv::Transact(m_command, m_sessionId, commandClass, commandCode, payload, payloadLength,
-                       out, outLength, timeoutMs);
+uint32_t CClient::Transact(const STransaction& request) {
+  return qnv::Transact(m_command, m_sessionId, request);
 }
 
 uint32_t CClient::GetCommand(uint32_t commandClass, uint32_t commandCode, void* out,
@@ -213,8 +213,10 @@ uint32_t CClient::SetCommand(uint32_t commandClass, uint32_t commandCode, const 
 uint32_t CClient::OpenStream(uint32_t& streamId) {
   uint8_t reply[kReplyCapacity] = {};
   int32_t replyLength = kReplyCapacity;
-  uint32_t rc = Transact(kOpenStream.commandClass, kOpenStream.code, nullptr, 0, reply,
-                         &replyLength, kCommandTimeoutMs);
+  uint32_t rc = Transact({.commandClass = kOpenStream.commandClass,
+                          .commandCode = kOpenStream.code,
+                          .out = reply,
+                          .outLength = &replyLength});
   if (rc != 0) return rc;
   // A reply without payload leaves the cleared area, so the stream id is 0.
   streamId = platform::LoadLe32(reply);
@@ -226,44 +228,42 @@ uint32_t CClient::StreamRequest(SCommand command, uint32_t streamId) {
   platform::StoreLe32(payload, streamId);
   uint8_t reply[kReplyCapacity] = {};
   int32_t replyLength = kReplyCapacity;
-  return Transact(command.commandClass, command.code, payload, int32_t(sizeof payload), reply,
-                  &replyLength, kCommandTimeoutMs);
+  return Transact({.commandClass = command.commandClass,
+                   .commandCode = command.code,
+                   .payload = payload,
+                   .payloadLength = int32_t(sizeof payload),
+                   .out = reply,
+                   .outLength = &replyLength});
 }
 
-bool CClient::OnMessage(int, char* peerAddress, uint16_t peerPort, uint8_t* data, int32_t length,
-                        void* self) {
+void CClient::DeviceMessage(const uint8_t* block, int32_t length) {
   // The connection hands over whole device-message blocks only.
-  if (length < int32_t(kDeviceMessageMinLength)) return true;
-  if (std::memcmp(data, kDeviceMessageTag, sizeof kDeviceMessageTag) != 0) return false;
-  auto* client = static_cast<CClient*>(self);
-  const uint8_t* body = data + kDeviceMessageDeliveredOffset;
+  if (length < int32_t(kDeviceMessageMinLength)) return;
+  if (std::memcmp(block, kDeviceMessageTag, sizeof kDeviceMessageTag) != 0) return;
+  const uint8_t* body = block + kDeviceMessageDeliveredOffset;
   int32_t bodyLength = length - int32_t(kDeviceMessageDeliveredOffset);
-  std::lock_guard<std::mutex> lock(client->m_heldMutex);
+  std::lock_guard<std::mutex> lock(m_heldMutex);
   // During login the session has no client id yet: keep the message until
   // it is registered (a failed login drops them).
-  if (!client->m_registered.load()) {
+  if (!m_registered.load()) {
     // Bounded as the watcher's queue is, for a device that floods a login.
-    if (client->m_held.size() >= CSessionWatcher::kMaxQueuedMessages) {
-      client->m_held.pop_front();
-      ++client->m_heldDropped;
+    if (m_held.size() >= CSessionWatcher::kMaxQueuedMessages) {
+      m_held.pop_front();
+      ++m_heldDropped;
     }
-    client->m_held.emplace_back(body, body + bodyLength);
-  } else if (client->m_watcher) {
-    client->m_watcher->Post(client->m_token, client->m_clientId.load(), peerAddress, peerPort, body,
-                            bodyLength);
+    m_held.emplace_back(body, body + bodyLength);
+  } else if (m_watcher) {
+    m_watcher->Post(m_token, m_clientId.load(), m_command.PeerAddress(), m_command.PeerPort(), body,
+                    bodyLength);
   }
-  return true;
 }
 
-bool CClient::OnDisconnect(int, char*, uint16_t, void* self) {
+void CClient::Disconnected() {
   // Runs inside the failing exchange, under the call lock: the loss is only
   // noted here and reported (callback, then logout) by whoever ran the
   // exchange once the lock is released, so no host code runs under it.
-  if (auto* client = static_cast<CClient*>(self)) {
-    client->NoteLoss(client->m_command.FailureReason(), client->m_command.FailureError());
-    client->m_lost.store(true);
-  }
-  return false;
+  NoteLoss(m_command.FailureReason(), m_command.FailureError());
+  m_lost.store(true);
 }
 
 }  // namespace qnv

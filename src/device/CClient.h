@@ -29,12 +29,13 @@
 #include "protocol/Commands.h"
 #include "transport/CLossRecord.h"
 #include "transport/CTcpClient.h"
+#include "transport/CommandTransaction.h"
 
 namespace qnv {
 
 class CSessionWatcher;
 
-class CClient {
+class CClient final : private ICommandSink {
  public:
   // Holds the call lock for one operation; when it ends, the idle watcher is
   // asked to look at the connection again (bytes may have come meanwhile).
@@ -112,8 +113,7 @@ class CClient {
   std::atomic<bool>& LossQueued() { return m_lossQueued; }
 
   // Transactions on the command connection, carrying the session id.
-  uint32_t Transact(uint32_t commandClass, uint32_t commandCode, const void* payload,
-                    int32_t payloadLength, void* out, int32_t* outLength, uint32_t timeoutMs);
+  uint32_t Transact(const STransaction& request);
   uint32_t GetCommand(uint32_t commandClass, uint32_t commandCode, void* out, int32_t& length);
   uint32_t SetCommand(uint32_t commandClass, uint32_t commandCode, const void* payload,
                       int32_t length);
@@ -132,9 +132,9 @@ class CClient {
   static void BuildLoginPayload(uint8_t* payload, const char* user, const char* password);
 
  private:
-  static bool OnMessage(int socket, char* peerAddress, uint16_t peerPort, uint8_t* data,
-                        int32_t length, void* self);
-  static bool OnDisconnect(int socket, char* peerAddress, uint16_t peerPort, void* self);
+  // ICommandSink, on the thread of the exchange that met them.
+  void DeviceMessage(const uint8_t* block, int32_t length) override;
+  void Disconnected() override;
 
   void EndCall();
   // The loss's reason, kept when none was set before.

@@ -12,8 +12,12 @@ namespace {
 uint32_t TransactNoData(CClient& client, SCommand command, const void* payload, int32_t length) {
   uint8_t reply[CClient::kReplyCapacity] = {};
   int32_t replyLength = CClient::kReplyCapacity;
-  return client.Transact(command.commandClass, command.code, payload, length, reply, &replyLength,
-                         kCommandTimeoutMs);
+  return client.Transact({.commandClass = command.commandClass,
+                          .commandCode = command.code,
+                          .payload = payload,
+                          .payloadLength = length,
+                          .out = reply,
+                          .outLength = &replyLength});
 }
 
 // The values in order, each as a 32-bit little-endian number.
@@ -68,8 +72,10 @@ uint32_t RuleEnable(CClient& client, int32_t on) {
 uint32_t RuleState(CClient& client, int32_t& state) {
   uint8_t reply[CClient::kReplyCapacity] = {};
   int32_t replyLength = CClient::kReplyCapacity;
-  uint32_t rc = client.Transact(kRuleState.commandClass, kRuleState.code, nullptr, 0, reply,
-                                &replyLength, kCommandTimeoutMs);
+  uint32_t rc = client.Transact({.commandClass = kRuleState.commandClass,
+                                 .commandCode = kRuleState.code,
+                                 .out = reply,
+                                 .outLength = &replyLength});
   if (rc == 0) state = int32_t(platform::LoadLe32(reply));
   return rc;
 }

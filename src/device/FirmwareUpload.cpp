@@ -70,8 +70,12 @@ uint32_t UploadFirmware(CClient& client, const char* path) {
     platform::StoreLe32(record + kFwLengthOffset, uint32_t(n));
     uint8_t reply[CClient::kReplyCapacity] = {};
     int32_t replyLength = CClient::kReplyCapacity;
-    if (client.Transact(kFirmwareChunk.commandClass, kFirmwareChunk.code, record,
-                        int32_t(sizeof record), reply, &replyLength, kCommandTimeoutMs) != 0)
+    if (client.Transact({.commandClass = kFirmwareChunk.commandClass,
+                         .commandCode = kFirmwareChunk.code,
+                         .payload = record,
+                         .payloadLength = int32_t(sizeof record),
+                         .out = reply,
+                         .outLength = &replyLength}) != 0)
       return QNVNET_ERR_FIRMWARE;
   }
   return 0;
@@ -80,8 +84,11 @@ uint32_t UploadFirmware(CClient& client, const char* path) {
 uint32_t StartFirmwareUpdate(CClient& client) {
   uint8_t reply[CClient::kReplyCapacity] = {};
   int32_t replyLength = CClient::kReplyCapacity;
-  return client.Transact(kFirmwareStart.commandClass, kFirmwareStart.code, nullptr, 0, reply,
-                         &replyLength, kFirmwareStartTimeoutMs);
+  return client.Transact({.commandClass = kFirmwareStart.commandClass,
+                          .commandCode = kFirmwareStart.code,
+                          .out = reply,
+                          .outLength = &replyLength,
+                          .timeoutMs = kFirmwareStartTimeoutMs});
 }
 
 }  // namespace qnv

@@ -315,9 +315,12 @@ uint32_t CChannel::SaveClose(uint32_t id) {
 }
 
 SReceiveArea CChannel::ReceiveArea() {
-  // Reads go straight into the reassembly buffer: frames are delivered where
-  // they arrived, with no copy for those that straddle two reads. Listed
-  // frames in the bytes about to be overwritten go to the queue first.
+  // Reads always go straight into the reassembly buffer, behind the bytes it
+  // holds: frames are delivered where they arrived, with no copy even for
+  // those that straddle two reads, and the pre-record queue lists them there
+  // (m_pending) instead of copying them. The assembler always has at least
+  // one byte to offer, so no read ever needs a buffer of its own.
+  // Listed frames in the bytes about to be overwritten go to the queue first.
   // Only this thread lists frames, so it can tell without the save mutex that
   // none lies there, which is the rule: listed frames are the newest ones and
   // the area is where the oldest bytes were.
@@ -328,32 +331,20 @@ SReceiveArea CChannel::ReceiveArea() {
   }
   uint32_t size = 0;
   uint8_t* area = m_assembler.TakeArea(plan, &size);
-  return {area, size, true};
+  return {area, size};
 }
 
-uint64_t CChannel::Received(const SReceiveArea& area, uint32_t length) {
+uint64_t CChannel::Received(uint32_t length) {
   t_onReceiveThread = true;
   if (m_closing.load()) return 0;
-  CDelivery delivery(*this, area.inPlace);
-  bool open;
-  if (area.inPlace) {
-    open = m_assembler.Received(length, &delivery);
-  } else {
-    // Read elsewhere: reassembly may now copy into its buffer, over listed frames.
-    {
-      std::lock_guard<std::mutex> lock(m_saveMutex);
-      m_pending.Flush();
-    }
-    open = m_assembler.FeedInPlace(area.data, length, &delivery);
-  }
   // A callback closed the channel: it is not touched again. Otherwise the
   // next read is worth waking for once the frame being assembled can be
   // complete; no frame is delivered later for it, as none could be delivered
   // before those bytes.
-  return open ? m_assembler.Wanted() : 0;
+  return m_assembler.Received(length, this) ? m_assembler.Wanted() : 0;
 }
 
-bool CChannel::Dispatch(uint8_t* frame, uint32_t length, bool inPlace) {
+bool CChannel::Frame(uint8_t* frame, uint32_t length) {
   if (m_windowed) {
     // Announced before m_closing is checked, and Teardown sets m_closing
     // before it looks here: either this frame sees the close, or Teardown
@@ -386,12 +377,10 @@ bool CChannel::Dispatch(uint8_t* frame, uint32_t length, bool inPlace) {
     // Kept by arrival time, so appended now rather than listed for later.
     m_newestQueued =
         m_queue.Append(body, int32_t(bodyLength), header, true, platform::MonotonicMs(), sequence);
-  } else if (inPlace) {
+  } else {
     m_pending.Add(body, int32_t(bodyLength), header, sequence);
     // Listed frames reach the queue in order; only one longer than it is refused.
     m_newestQueued = int64_t(bodyLength) <= m_queue.GetCapacity();
-  } else {
-    m_newestQueued = m_queue.Append(body, int32_t(bodyLength), header, true, 0, sequence);
   }
   // A capture waits for a key frame: from there, every frame is gathered for it.
   if (m_gather.Armed()) {

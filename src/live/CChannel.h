@@ -5,7 +5,7 @@
 //
 // The path of a frame: the stream connection's receive thread reads into the
 // area ReceiveArea hands out (the reassembly buffer), Received has the
-// assembler cut whole frames there, and Dispatch gives each to the player
+// assembler cut whole frames there, and Frame gives each to the player
 // (only with a window), the host's stream callback, the pre-record queue and
 // the recordings.
 //
@@ -17,7 +17,7 @@
 // Threads: Open, Teardown and the Save* calls run on host threads under
 // their session's call lock; Capture on any thread under no session lock (a
 // receive thread too, from a stream callback); ReceiveArea, Received,
-// Dispatch and Closed run on the channel's receive thread, which takes no
+// Frame and Closed run on the channel's receive thread, which takes no
 // lock but the save mutex; CheckStall runs on the stall watch's thread
 // (CStallWatch) and touches only atomics and the stream's Abort. The channel
 // registry holds it by shared_ptr and so does the receive thread, so a
@@ -44,7 +44,9 @@
 
 namespace qnv {
 
-class CChannel final : public std::enable_shared_from_this<CChannel>, private IStreamSink {
+class CChannel final : public std::enable_shared_from_this<CChannel>,
+                       private IStreamSink,
+                       private IFrameSink {
  public:
   static constexpr int32_t kPreRecordCapacity = 358400;
   // The reassembly buffer holds the pre-record stretch, the largest camera
@@ -126,28 +128,16 @@ class CChannel final : public std::enable_shared_from_this<CChannel>, private IS
   uint32_t StreamId() const { return m_streamId; }
 
  private:
-  // Hands the assembler's frames to Dispatch. inPlace: the read went into the
-  // reassembly buffer, so frames delivered from there stay put until the
-  // next area is handed out (listed in m_pending rather than copied).
-  class CDelivery final : public IFrameSink {
-   public:
-    CDelivery(CChannel& channel, bool inPlace) : m_channel(channel), m_inPlace(inPlace) {}
-    bool Frame(uint8_t* frame, uint32_t length) override {
-      return m_channel.Dispatch(frame, length, m_inPlace);
-    }
-
-   private:
-    CChannel& m_channel;
-    const bool m_inPlace;
-  };
-
   // IStreamSink, on the receive thread.
   SReceiveArea ReceiveArea() override;
-  uint64_t Received(const SReceiveArea& area, uint32_t length) override;
+  uint64_t Received(uint32_t length) override;
   void Closed() override;
-  // One whole frame to the player, the host, the queue and the recordings, in
-  // that order. False: the channel was closed meanwhile; deliver no more.
-  bool Dispatch(uint8_t* frame, uint32_t length, bool inPlace);
+  // IFrameSink, on the receive thread: one whole frame, lying in the
+  // reassembly buffer until a later area overwrites it, to the player, the
+  // host, the queue (listed in m_pending rather than copied) and the
+  // recordings, in that order. False: the channel was closed meanwhile;
+  // deliver no more.
+  bool Frame(uint8_t* frame, uint32_t length) override;
   // Capture of a channel without a window.
   uint32_t CaptureHeld(const char* path);
   // Under the save mutex: the run to decode, copied out of the queue (warm:

@@ -65,16 +65,21 @@ uint64_t CFrameAssembler::Wanted() const {
   // that can complete one.
   if (held < kFrameHeaderSize) return kFrameHeaderSize - held;
   const SInspection in = Inspect(m_buffer.get() + m_begin, held);
-  // After a Feed the held bytes are always an incomplete frame.
+  // After a read the held bytes are always an incomplete frame.
   return in.verdict == Verdict::kNeedMore && in.count > held ? in.count - held : 1;
 }
 
 bool CFrameAssembler::Feed(const uint8_t* chunk, size_t length, IFrameSink* sink) {
-  return FeedImpl<false>(chunk, length, sink);
-}
-
-bool CFrameAssembler::FeedInPlace(uint8_t* chunk, size_t length, IFrameSink* sink) {
-  return FeedImpl<true>(chunk, length, sink);
+  if (chunk == nullptr) return true;
+  for (size_t pos = 0; pos < length;) {
+    uint32_t capacity = 0;
+    uint8_t* area = ReceiveArea(&capacity);
+    const size_t n = std::min<size_t>(capacity, length - pos);
+    std::memcpy(area, chunk + pos, n);
+    pos += n;
+    if (!Received(n, sink)) return false;
+  }
+  return true;
 }
 
 CFrameAssembler::SInspection CFrameAssembler::Resync(const uint8_t* p, size_t avail, size_t from) {
@@ -292,102 +297,6 @@ bool CFrameAssembler::Received(size_t length, IFrameSink* sink) {
         break;
       case Verdict::kNeedMore:
         return true;
-    }
-  }
-}
-
-template <bool kInPlace, typename Byte>
-bool CFrameAssembler::FeedImpl(Byte* chunk, size_t length, IFrameSink* sink) {
-  m_areaGiven = false;  // held bytes may move: an area given before is void
-  if (chunk == nullptr) return true;
-  size_t pos = 0;
-  // Held bytes that were copied from this chunk. Copies append contiguously,
-  // so these are the last ones held and equal chunk[pos - fromChunk, pos).
-  size_t fromChunk = 0;
-  for (;;) {
-    if (m_skip > 0) {
-      const size_t n = size_t(std::min<uint64_t>(m_skip, length - pos));
-      m_skip -= n;
-      m_droppedBytes += n;
-      pos += n;
-      if (m_skip > 0) return true;
-    }
-
-    if constexpr (kInPlace) {
-      if (m_begin == m_end) {
-        // Nothing held: cut frames straight out of the chunk.
-        SInspection in{Verdict::kNeedMore, 0};
-        while (pos < length) {
-          in = Inspect(chunk + pos, length - pos);
-          if (in.verdict != Verdict::kFrame) break;
-          uint8_t* frame = chunk + pos;
-          pos += in.count;
-          if (!Deliver(frame, uint32_t(in.count), sink)) return false;
-        }
-        if (pos == length) return true;
-        if (in.verdict != Verdict::kNeedMore) {
-          // Garbage, a false header or a command message: passed over in
-          // the chunk (a command message's rest as it arrives).
-          if (in.verdict == Verdict::kOversize) ++m_oversizeFrames;
-          if (in.verdict == Verdict::kCommand) ++m_commandMessages;
-          const size_t n = size_t(std::min<uint64_t>(in.count, length - pos));
-          m_droppedBytes += n;
-          pos += n;
-          m_skip = in.count - n;
-          continue;
-        }
-        // The chunk ends inside a frame: keep its start, with room for all of it.
-        if (!MakeRoom(in.count)) {
-          SkipFrame(in.count);
-          continue;
-        }
-        std::memcpy(m_buffer.get(), chunk + pos, length - pos);
-        m_end = uint32_t(length - pos);
-        return true;
-      }
-    }
-
-    const uint32_t held = Held();
-    const SInspection in = Inspect(m_buffer.get() + m_begin, held);
-    switch (in.verdict) {
-      case Verdict::kFrame: {
-        uint8_t* frame = m_buffer.get() + m_begin;
-        m_begin += uint32_t(in.count);
-        if (m_begin == m_end) m_begin = m_end = 0;
-        if (!Deliver(frame, uint32_t(in.count), sink)) return false;
-        break;
-      }
-      case Verdict::kGarbage:
-      case Verdict::kOversize:
-      case Verdict::kCommand:
-        PassOver(in);
-        fromChunk = std::min<size_t>(fromChunk, Held());
-        if (kInPlace && Held() == fromChunk) {
-          // All that is left came from this chunk: scan for the next header
-          // there instead of copying the garbage piece by piece.
-          pos -= fromChunk;
-          fromChunk = 0;
-          m_begin = m_end;
-        }
-        if (m_begin == m_end) m_begin = m_end = 0;
-        break;
-      case Verdict::kNeedMore: {
-        if (pos == length) return true;
-        const uint64_t want = in.count - held;
-        if (m_capacity - m_end < want && !MakeRoom(in.count)) {
-          SkipFrame(in.count);  // memory is short: the frame cannot be held
-          break;
-        }
-        // In place, copy only up to the end of this frame; the frames behind it
-        // are then delivered from the chunk.
-        const size_t n = kInPlace ? size_t(std::min<uint64_t>(want, length - pos))
-                                  : std::min<size_t>(length - pos, m_capacity - m_end);
-        std::memcpy(m_buffer.get() + m_end, chunk + pos, n);
-        m_end += uint32_t(n);
-        pos += n;
-        fromChunk += n;
-        break;
-      }
     }
   }
 }

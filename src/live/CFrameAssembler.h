@@ -13,9 +13,11 @@
 // magic the bytes are always a frame header, whatever bytes 0..3 hold; only
 // while searching through garbage can a valid-looking prefix 4 bytes before a
 // header (a chance of about 1 in 65,536) make it taken for a command.
+// Bytes come in one way: read straight into the area the assembler hands out
+// (ReceiveArea, then Received), so frames are delivered where they arrived;
+// Feed does the same for bytes that lie elsewhere, copying them in.
 // One thread at a time (the channel's receive thread; open/teardown while that
-// thread is stopped). Nothing it is given must outlive a Feed call; the sink
-// is called during the call only.
+// thread is stopped). The sink is called during Received or Feed only.
 #ifndef QNV_LIVE_CFRAMEASSEMBLER_H
 #define QNV_LIVE_CFRAMEASSEMBLER_H
 
@@ -28,8 +30,8 @@ namespace qnv {
 
 // Where whole frames go (a live channel). Frame is called once per whole
 // frame, frameKind (byte 35) already set by the probe; frame points into the
-// assembler's buffer (or, for FeedInPlace, into the caller's chunk) and is
-// valid during the call. Return false to stop feeding at once (the channel was
+// assembler's buffer and stays there until a later area overwrites it (see
+// PlanArea). Return false to stop feeding at once (the channel was
 // closed from inside a callback): the feeding call then returns false without
 // touching the assembler or the chunk after the call.
 class IFrameSink {
@@ -52,14 +54,10 @@ class CFrameAssembler {
   CFrameAssembler(const CFrameAssembler&) = delete;
   CFrameAssembler& operator=(const CFrameAssembler&) = delete;
 
-  // Consumes the whole chunk. Every byte of a frame is copied once into the
-  // buffer, and frames are delivered from there.
+  // Consumes the whole chunk, as reads of it into receive areas would: every
+  // byte is copied once into the buffer, and frames are delivered from there.
+  // Returns as Received.
   bool Feed(const uint8_t* chunk, size_t length, IFrameSink* sink);
-  // Same result, but frames that lie whole inside the chunk are delivered in
-  // place, without a copy: their byte 35 is written into the chunk, and the
-  // sink receives pointers into it. Only bytes of frames that straddle a chunk
-  // boundary are copied. For a receive area that is reused after the call.
-  bool FeedInPlace(uint8_t* chunk, size_t length, IFrameSink* sink);
 
   // Before use, with nothing held: a buffer of at least `capacity` bytes, so
   // delivered frames stay where they are for longer. False if memory is short.
@@ -92,7 +90,9 @@ class CFrameAssembler {
   }
   // A read put `length` bytes into the area ReceiveArea gave last: every frame
   // now whole is delivered where it lies. Without such an area (none given,
-  // or a Feed since) nothing is taken. Returns as Feed.
+  // or taken already) nothing is taken. False: the sink refused a frame, and
+  // the assembler was not touched after that call (the sink may have
+  // destroyed it).
   bool Received(size_t length, IFrameSink* sink);
 
   void Reset();  // drop held bytes and any frame being skipped (channel open / teardown)
@@ -130,8 +130,6 @@ class CFrameAssembler {
   // Drops what a kGarbage, kOversize or kCommand verdict names from the held
   // bytes, and arranges to skip the rest of a command message.
   void PassOver(const SInspection& in);
-  template <bool kInPlace, typename Byte>
-  bool FeedImpl(Byte* chunk, size_t length, IFrameSink* sink);
   // Makes room behind the held bytes for a frame of `need` bytes: moves the
   // held bytes to the start, or enlarges the buffer. False if memory is short.
   bool MakeRoom(uint64_t need);

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "platform/UniqueFd.h"
+
 namespace qnv::platform {
 
 namespace {
@@ -15,23 +17,16 @@ constexpr uint64_t kWakeToken = ~uint64_t(0);
 
 bool CPoller::Open() {
   if (m_epoll.load() >= 0) return true;
-  int ep = ::epoll_create1(EPOLL_CLOEXEC);
-  if (ep < 0) return false;
-  int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wake < 0) {
-    ::close(ep);
-    return false;
-  }
+  UniqueFd ep(::epoll_create1(EPOLL_CLOEXEC));
+  if (!ep) return false;
+  UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!wake) return false;
   epoll_event ev{};
   ev.events = EPOLLIN;
   ev.data.u64 = kWakeToken;
-  if (::epoll_ctl(ep, EPOLL_CTL_ADD, wake, &ev) != 0) {
-    ::close(wake);
-    ::close(ep);
-    return false;
-  }
-  m_wake.store(wake);
-  m_epoll.store(ep);
+  if (::epoll_ctl(ep.get(), EPOLL_CTL_ADD, wake.get(), &ev) != 0) return false;
+  m_wake.store(wake.release());
+  m_epoll.store(ep.release());
   return true;
 }
 

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/UniqueFd.h"
+
 namespace qnv::platform {
 
 namespace {
@@ -49,8 +51,8 @@ FILE* FileOpenRegular(const char* path, FileAccess access, bool noFollow, std::s
   // descriptor.
   int flags = (write ? O_RDWR | O_CREAT : O_RDONLY) | O_NONBLOCK | O_CLOEXEC;
   if (noFollow) flags |= O_NOFOLLOW;
-  const int fd = ::open(path, flags, 0666);
-  if (fd < 0) {
+  UniqueFd fd(::open(path, flags, 0666));
+  if (!fd) {
     const int err = errno;
     // O_NOFOLLOW reports a link as ELOOP; a FIFO without a reader opened
     // for writing as ENXIO.
@@ -61,23 +63,25 @@ FILE* FileOpenRegular(const char* path, FileAccess access, bool noFollow, std::s
     return nullptr;
   }
   struct stat st;
-  const bool known = ::fstat(fd, &st) == 0;
+  const bool known = ::fstat(fd.get(), &st) == 0;
   if (!known || !S_ISREG(st.st_mode)) {
     SetWhy(why, known ? KindOf(st.st_mode) : std::strerror(errno));
-    ::close(fd);
+    fd.reset();
     errno = EINVAL;
     return nullptr;
   }
   // Regular files never block; later reads and writes are ordinary.
-  const int fl = ::fcntl(fd, F_GETFL);
-  if (fl >= 0) ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
-  FILE* f = ::fdopen(fd, write ? "wb" : "rb");  // "w" on a descriptor truncates nothing
+  const int fl = ::fcntl(fd.get(), F_GETFL);
+  if (fl >= 0) ::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK);
+  FILE* f = ::fdopen(fd.get(), write ? "wb" : "rb");  // "w" on a descriptor truncates nothing
   if (f == nullptr) {
     const int err = errno;
     SetWhy(why, std::strerror(err));
-    ::close(fd);
+    fd.reset();
     errno = err;
+    return nullptr;
   }
+  fd.release();  // the stream owns it now
   return f;
 }
 

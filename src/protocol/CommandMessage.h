@@ -16,6 +16,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+
+#include "platform/ByteOrder.h"
 
 namespace qnv::protocol {
 
@@ -89,6 +92,27 @@ inline void EncodeLengthPrefix(uint8_t* p, uint32_t length) {
 inline int32_t DecodeLengthPrefix(const uint8_t* p) {
   if (uint8_t(p[0] ^ p[1] ^ p[2]) != p[3]) return -1;
   return int32_t(uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | uint32_t(p[2]));
+}
+
+// The length of the message whose prefix is at p (4 to kMaxMessageLength),
+// or -1 when the prefix frames no message.
+inline int32_t DecodeMessageLength(const uint8_t* p) {
+  const int32_t length = DecodeLengthPrefix(p);
+  return length >= int32_t(kPrefixSize) && length <= kMaxMessageLength ? length : -1;
+}
+
+// Whether the 4 bytes at p begin a device message rather than a command message.
+inline bool StartsDeviceMessage(const uint8_t* p) {
+  return std::memcmp(p, kDeviceMessageTag, kPrefixSize) == 0;
+}
+
+// The whole block length of the device message whose 12-byte header is at
+// header, or 0 when it is no valid one (another tag, or a length outside
+// kDeviceMessageMinLength..kDeviceMessageMaxLength).
+inline uint32_t DecodeDeviceMessageLength(const uint8_t* header) {
+  if (std::memcmp(header, kDeviceMessageTag, sizeof kDeviceMessageTag) != 0) return 0;
+  const uint32_t length = platform::LoadLe32(header + kDeviceMessageLengthOffset);
+  return length >= kDeviceMessageMinLength && length <= kDeviceMessageMaxLength ? length : 0;
 }
 
 // Writes a request into area (at least 20 + payloadLength bytes) and returns

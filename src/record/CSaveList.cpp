@@ -1,20 +1,18 @@
 #include "record/CSaveList.h"
 
 #include <fcntl.h>
-#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <cstdlib>
-#include <mutex>
-#include <set>
 
 #include "QNVNetSdk.h"
 #include "platform/Debug.h"
 #include "platform/FailureNote.h"
+#include "platform/UniqueFd.h"
 #include "protocol/IndexRecord.h"
+#include "record/COpenPathSet.h"
 #include "record/CStreamQueue.h"
 #include "record/SaveDir.h"
 #include "record/SavePath.h"
@@ -26,87 +24,6 @@ using namespace protocol;
 namespace {
 
 std::atomic<uint32_t> g_sizeLimit{kSaveSizeLimit};
-
-// Every data and index file that an open recording of this process writes,
-// by canonical path and by identity (device and inode: a hard link or a
-// second mount reaches the same file under another path), across all
-// channels: two recordings writing one file would interleave their bytes
-// into garbage.
-class OpenPathSet {
- public:
-  bool ReserveIds(const platform::SFileIdentity& a, const platform::SFileIdentity& b) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (a == b || m_ids.count(a) != 0 || m_ids.count(b) != 0) return false;
-    m_ids.insert(a);
-    m_ids.insert(b);
-    return true;
-  }
-  bool HasId(const platform::SFileIdentity& a) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_ids.count(a) != 0;
-  }
-  void ReleaseIds(const platform::SFileIdentity& a, const platform::SFileIdentity& b) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_ids.erase(a);
-    m_ids.erase(b);
-  }
-  bool Reserve(const std::string& a, const std::string& b) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_paths.count(a) != 0 || m_paths.count(b) != 0) return false;
-    m_paths.insert(a);
-    m_paths.insert(b);
-    return true;
-  }
-  void Release(const std::string& a, const std::string& b) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_paths.erase(a);
-    m_paths.erase(b);
-  }
-
- private:
-  std::mutex m_mutex;
-  std::set<std::string> m_paths;
-  std::set<platform::SFileIdentity> m_ids;
-};
-
-OpenPathSet& OpenPaths() {
-  static OpenPathSet set;
-  return set;
-}
-
-// The path with its directory resolved (symbolic links, "..", relative
-// paths); an existing file is resolved whole, so a link to an open file is
-// caught too.
-std::string CanonicalPath(const std::string& path) {
-  char buf[PATH_MAX];
-  if (::realpath(path.c_str(), buf) != nullptr) return buf;
-  SSplitPath parts = SplitPath(path);
-  std::string leaf = parts.name + parts.ext;
-  std::string dir = parts.drive + parts.dir;
-  if (::realpath(dir.empty() ? "." : dir.c_str(), buf) != nullptr) {
-    std::string result = buf;
-    if (result.empty() || result.back() != '/') result.push_back('/');
-    return result + leaf;
-  }
-  // The directory is missing, so the files cannot be opened anyway.
-  if (!path.empty() && path[0] == '/') return path;
-  if (::getcwd(buf, sizeof buf) == nullptr) return path;
-  return std::string(buf) + "/" + path;
-}
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : m_fd(fd) {}
-  ~UniqueFd() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return m_fd; }
-
- private:
-  int m_fd;
-};
 
 // Reads the offset field of index record n.
 bool ReadRecordOffset(int fd, uint64_t n, uint32_t& offset) {
@@ -230,6 +147,146 @@ bool CloseFile(UniqueFile& file, const SReservation& reserved, std::string& why)
   return ok;
 }
 
+// The steps of CSaveList::Open. Each refusal is reported (Refuse) and leaves
+// nothing reserved or open.
+
+// Names the index file beside the data file and makes the data file's
+// directory. False when the data path names no file, or names an index.
+bool NamePaths(tagSSaveData& save) {
+  SSplitPath parts = SplitPath(save.dataPath);
+  // A path ending in '/' names a directory, and one ending in ".idx" would be
+  // its own index file.
+  if (parts.name.empty() && parts.ext.empty()) {
+    Refuse(platform::FailureKind::kBadArgument,
+           "recording refused: \"" + save.dataPath + "\" names no file");
+    return false;
+  }
+  if (parts.ext == kIndexExtension) {
+    Refuse(platform::FailureKind::kBadArgument,
+           "recording refused: data path \"" + save.dataPath + "\" ends in .idx");
+    return false;
+  }
+  save.indexPath = IndexPathFor(save.dataPath);
+  // A path without a directory part lies in the current directory, which
+  // exists. Whether creation worked is decided by opening the files.
+  std::string dir = parts.drive + parts.dir;
+  if (!dir.empty() && !DirExists(dir)) CreateDirs(dir);
+  return true;
+}
+
+// The refusal of a file another recording writes, or of one file for both.
+std::string SameFileRefusal(const tagSSaveData& save) {
+  return "recording refused: \"" + save.dataPath + "\" or its index \"" + save.indexPath +
+         "\" is the other one, or a file another recording writes";
+}
+
+// Reserves both paths for this recording and checks what they name now,
+// before anything is created: no FIFO, device or directory, no link for the
+// index, no file another recording writes, not one file for both. The opens
+// check again through their descriptors.
+bool ReservePaths(tagSSaveData& save) {
+  save.dataKey = COpenPathSet::CanonicalPath(save.dataPath);
+  save.indexKey = COpenPathSet::CanonicalPath(save.indexPath);
+  if (!OpenPaths().Reserve(save.dataKey, save.indexKey)) {
+    Refuse(platform::FailureKind::kBadArgument,
+           "recording refused: \"" + save.dataPath + "\" or its index \"" + save.indexPath +
+               "\" is already being written by another recording");
+    return false;
+  }
+  // A FIFO or device would block the open (holding the save mutex) and is
+  // no recording; the index path, which the host never named, is not
+  // followed through a symbolic link.
+  std::string refused = platform::PathRefusal(save.dataPath.c_str(), true);
+  const std::string& refusedPath = refused.empty() ? save.indexPath : save.dataPath;
+  if (refused.empty()) refused = platform::PathRefusal(save.indexPath.c_str(), false);
+  if (!refused.empty()) {
+    OpenPaths().Release(save.dataKey, save.indexKey);
+    Refuse(platform::FailureKind::kBadArgument,
+           "recording refused: \"" + refusedPath + "\" is " + refused);
+    return false;
+  }
+  platform::SFileIdentity dataNow, indexNow;
+  const bool dataExists = platform::PathIdentity(save.dataPath.c_str(), true, &dataNow);
+  const bool indexExists = platform::PathIdentity(save.indexPath.c_str(), false, &indexNow);
+  if ((dataExists && OpenPaths().HasId(dataNow)) || (indexExists && OpenPaths().HasId(indexNow)) ||
+      (dataExists && indexExists && dataNow == indexNow)) {
+    OpenPaths().Release(save.dataKey, save.indexKey);
+    Refuse(platform::FailureKind::kBadArgument, SameFileRefusal(save));
+    return false;
+  }
+  return true;
+}
+
+// Opens both files (their paths reserved) and reserves their identities, then
+// empties them. Both opens are tried; a file created before the other failed
+// stays, empty. Nothing is truncated before both are open and known to be no
+// other recording's files. On failure the paths are released too.
+bool OpenFiles(tagSSaveData& save) {
+  std::string dataError, indexError;
+  save.dataFile.reset(platform::FileOpenRegular(save.dataPath.c_str(), platform::FileAccess::kWrite,
+                                                false, &dataError));
+  save.indexFile.reset(platform::FileOpenRegular(save.indexPath.c_str(),
+                                                 platform::FileAccess::kWrite, true, &indexError));
+  std::string failure;
+  if (!save.dataFile || !save.indexFile) {
+    failure = "recording not opened: \"" + (save.dataFile ? save.indexPath + "\": " + indexError
+                                                          : save.dataPath + "\": " + dataError);
+  } else if (!platform::FileIdentity(save.dataFile.get(), &save.dataId) ||
+             !platform::FileIdentity(save.indexFile.get(), &save.indexId) ||
+             !OpenPaths().ReserveIds(save.dataId, save.indexId)) {
+    failure = SameFileRefusal(save);
+  } else {
+    save.idsReserved = true;
+    if (!platform::FileTruncate(save.dataFile.get(), 0) ||
+        !platform::FileTruncate(save.indexFile.get(), 0)) {
+      failure = "recording not opened: \"" + save.dataPath + "\": " + SystemErrorText();
+      OpenPaths().ReleaseIds(save.dataId, save.indexId);
+      save.idsReserved = false;
+    }
+  }
+  if (failure.empty()) return true;
+  save.dataFile.reset();
+  save.indexFile.reset();
+  OpenPaths().Release(save.dataKey, save.indexKey);
+  Refuse(platform::FailureKind::kSystem, failure);
+  return false;
+}
+
+// Sets the open files up for frames and writes the queue's pre-record
+// stretch: its bytes begin the data file, so the queue's records already
+// carry the right data-file offsets. False, with the cause in `error`, when
+// a write failed.
+bool WritePreRecord(tagSSaveData& save, const CStreamQueue& queue, std::string& error) {
+  // Frames are large: each goes to the data file in one write of its own,
+  // rather than a top-up of the stream buffer followed by a write of the rest.
+  std::setvbuf(save.dataFile.get(), nullptr, _IONBF, 0);
+  ReserveFor(save.indexFile.get(), save.indexReserved, queue.Count() * kIndexRecordSize,
+             kIndexReserveStep);
+  const int32_t total = queue.GetTotal();
+  if (total <= 0) return true;
+  errno = 0;
+  if (platform::FileWrite(save.dataFile.get(), queue.GetBuffer(), static_cast<size_t>(total)) !=
+      static_cast<size_t>(total)) {
+    error = ErrnoText();
+    return false;
+  }
+  errno = 0;
+  // Flushed, so the stretch's records are in the file with its bytes.
+  if (!queue.WriteIndex(save.indexFile.get()) || std::fflush(save.indexFile.get()) != 0) {
+    error = ErrnoText();
+    return false;
+  }
+  const long position = std::ftell(save.indexFile.get());
+  if (position != static_cast<long>(queue.Count() * kIndexRecordSize)) {
+    error = "index position lost";
+    return false;
+  }
+  save.recordCount = static_cast<uint64_t>(position) / kIndexRecordSize;
+  if (save.recordCount > 0) save.NoteRecordEnd(save.recordCount - 1, uint32_t(total));
+  save.bytesWritten = static_cast<uint32_t>(total);
+  return true;
+}
+
 }  // namespace
 
 CSaveList::CSaveList() { m_saves.reserve(kMaxSaves); }
@@ -240,146 +297,31 @@ void CSaveList::SetSizeLimitForTesting(uint32_t bytes) {
   g_sizeLimit.store(bytes == 0 ? kSaveSizeLimit : bytes);
 }
 
-uint32_t CSaveList::Open(const char* dataPath, const CStreamQueue& queue, uint32_t& id) {
-  if (m_saves.size() >= kMaxSaves) return QNVNET_ERR_TOO_MANY_SAVES;
-  uint32_t newId = 0;
-  for (uint32_t candidate = 1; candidate <= kMaxSaves && newId == 0; ++candidate) {
+uint32_t CSaveList::FreeId() const {
+  for (uint32_t candidate = 1; candidate <= kMaxSaves; ++candidate) {
     bool taken = false;
     for (const auto& s : m_saves) taken = taken || s->id == candidate;
-    if (!taken) newId = candidate;
+    if (!taken) return candidate;
   }
-  if (newId == 0) return QNVNET_ERR_SAVE_OPEN;
-  if (dataPath == nullptr || dataPath[0] == '\0') return QNVNET_ERR_SAVE_OPEN;
+  return 0;
+}
 
+uint32_t CSaveList::Open(const char* dataPath, const CStreamQueue& queue, uint32_t& id) {
+  if (m_saves.size() >= kMaxSaves) return QNVNET_ERR_TOO_MANY_SAVES;
+  const uint32_t newId = FreeId();
+  if (newId == 0 || dataPath == nullptr || dataPath[0] == '\0') return QNVNET_ERR_SAVE_OPEN;
   auto save = std::make_unique<tagSSaveData>();
   save->dataPath = dataPath;
-  SSplitPath parts = SplitPath(save->dataPath);
-  // A path ending in '/' names a directory, and one ending in ".idx" would be
-  // its own index file.
-  if (parts.name.empty() && parts.ext.empty()) {
-    Refuse(platform::FailureKind::kBadArgument,
-           "recording refused: \"" + save->dataPath + "\" names no file");
-    return QNVNET_ERR_SAVE_OPEN;
-  }
-  if (parts.ext == kIndexExtension) {
-    Refuse(platform::FailureKind::kBadArgument,
-           "recording refused: data path \"" + save->dataPath + "\" ends in .idx");
-    return QNVNET_ERR_SAVE_OPEN;
-  }
-  save->indexPath = IndexPathFor(save->dataPath);
-
-  // A path without a directory part lies in the current directory, which
-  // exists. Whether creation worked is decided by opening the files.
-  std::string dir = parts.drive + parts.dir;
-  if (!dir.empty() && !DirExists(dir)) CreateDirs(dir);
-
-  save->dataKey = CanonicalPath(save->dataPath);
-  save->indexKey = CanonicalPath(save->indexPath);
-  if (!OpenPaths().Reserve(save->dataKey, save->indexKey)) {
-    Refuse(platform::FailureKind::kBadArgument,
-           "recording refused: \"" + save->dataPath + "\" or its index \"" + save->indexPath +
-               "\" is already being written by another recording");
-    return QNVNET_ERR_SAVE_OPEN;
-  }
-
-  // A FIFO or device would block the open (holding the save mutex) and is
-  // no recording; the index path, which the host never named, is not
-  // followed through a symbolic link. Checked before anything is created;
-  // the opens check again through their descriptors.
-  std::string refused = platform::PathRefusal(save->dataPath.c_str(), true);
-  const std::string& refusedPath = refused.empty() ? save->indexPath : save->dataPath;
-  if (refused.empty()) refused = platform::PathRefusal(save->indexPath.c_str(), false);
-  if (!refused.empty()) {
-    OpenPaths().Release(save->dataKey, save->indexKey);
-    Refuse(platform::FailureKind::kBadArgument,
-           "recording refused: \"" + refusedPath + "\" is " + refused);
-    return QNVNET_ERR_SAVE_OPEN;
-  }
-  // Existing files another recording writes, or one file for both, are
-  // refused before anything is created; the opens check again.
-  const std::string sameFile = "recording refused: \"" + save->dataPath + "\" or its index \"" +
-                               save->indexPath +
-                               "\" is the other one, or a file another recording writes";
-  platform::SFileIdentity dataNow, indexNow;
-  const bool dataExists = platform::PathIdentity(save->dataPath.c_str(), true, &dataNow);
-  const bool indexExists = platform::PathIdentity(save->indexPath.c_str(), false, &indexNow);
-  if ((dataExists && OpenPaths().HasId(dataNow)) || (indexExists && OpenPaths().HasId(indexNow)) ||
-      (dataExists && indexExists && dataNow == indexNow)) {
-    OpenPaths().Release(save->dataKey, save->indexKey);
-    Refuse(platform::FailureKind::kBadArgument, sameFile);
-    return QNVNET_ERR_SAVE_OPEN;
-  }
-
-  // Both opens are tried; a file created before the other failed stays,
-  // empty. Nothing is truncated before both are open and known to be no
-  // other recording's files.
-  std::string dataError, indexError;
-  save->dataFile.reset(platform::FileOpenRegular(save->dataPath.c_str(),
-                                                 platform::FileAccess::kWrite, false, &dataError));
-  save->indexFile.reset(platform::FileOpenRegular(save->indexPath.c_str(),
-                                                  platform::FileAccess::kWrite, true, &indexError));
-  std::string failure;
-  if (!save->dataFile || !save->indexFile) {
-    failure = "recording not opened: \"" + (save->dataFile ? save->indexPath + "\": " + indexError
-                                                           : save->dataPath + "\": " + dataError);
-  } else if (!platform::FileIdentity(save->dataFile.get(), &save->dataId) ||
-             !platform::FileIdentity(save->indexFile.get(), &save->indexId) ||
-             !OpenPaths().ReserveIds(save->dataId, save->indexId)) {
-    failure = sameFile;
-  } else {
-    save->idsReserved = true;
-    if (!platform::FileTruncate(save->dataFile.get(), 0) ||
-        !platform::FileTruncate(save->indexFile.get(), 0)) {
-      failure = "recording not opened: \"" + save->dataPath + "\": " + SystemErrorText();
-      OpenPaths().ReleaseIds(save->dataId, save->indexId);
-    }
-  }
-  if (!failure.empty()) {
-    save->dataFile.reset();
-    save->indexFile.reset();
-    OpenPaths().Release(save->dataKey, save->indexKey);
-    Refuse(platform::FailureKind::kSystem, failure);
-    return QNVNET_ERR_SAVE_OPEN;
-  }
-
-  // Frames are large: each goes to the data file in one write of its own,
-  // rather than a top-up of the stream buffer followed by a write of the rest.
-  std::setvbuf(save->dataFile.get(), nullptr, _IONBF, 0);
-  ReserveFor(save->indexFile.get(), save->indexReserved, queue.Count() * kIndexRecordSize,
-             kIndexReserveStep);
-
-  // The pre-record stretch: its bytes begin the data file, so the queue's
-  // records already carry the right data-file offsets.
-  int32_t total = queue.GetTotal();
-  if (total > 0) {
-    errno = 0;
-    bool ok = platform::FileWrite(save->dataFile.get(), queue.GetBuffer(),
-                                  static_cast<size_t>(total)) == static_cast<size_t>(total);
-    std::string error = ok ? "" : ErrnoText();
-    if (ok) {
-      errno = 0;
-      // Flushed, so the stretch's records are in the file with its bytes.
-      ok = queue.WriteIndex(save->indexFile.get()) && std::fflush(save->indexFile.get()) == 0;
-      if (!ok) error = ErrnoText();
-    }
-    long position = std::ftell(save->indexFile.get());
-    if (ok && position != static_cast<long>(queue.Count() * kIndexRecordSize)) {
-      ok = false;
-      error = "index position lost";
-    }
-    if (!ok) {
-      save->id = newId;
-      m_saves.push_back(std::move(save));
-      End(m_saves.size() - 1, EndReason::kWriteFailed, error);
-      return QNVNET_ERR_SAVE_OPEN;
-    }
-    save->recordCount = static_cast<uint64_t>(position) / kIndexRecordSize;
-    if (save->recordCount > 0) save->NoteRecordEnd(save->recordCount - 1, uint32_t(total));
-    save->bytesWritten = static_cast<uint32_t>(total);
-  }
-
+  if (!NamePaths(*save) || !ReservePaths(*save) || !OpenFiles(*save)) return QNVNET_ERR_SAVE_OPEN;
   save->id = newId;
+  std::string error;
+  const bool written = WritePreRecord(*save, queue, error);
   m_saves.push_back(std::move(save));
+  if (!written) {
+    // Ended as any recording whose write failed: closed, repaired, released.
+    End(m_saves.size() - 1, EndReason::kWriteFailed, error);
+    return QNVNET_ERR_SAVE_OPEN;
+  }
   id = newId;
   return QNVNET_OK;
 }
@@ -506,8 +448,8 @@ void CSaveList::End(size_t i, EndReason reason, const std::string& error) {
   }
 
   // Kept past the close for a repair through the files themselves.
-  UniqueFd dataFd(save->dataFile ? ::dup(fileno(save->dataFile.get())) : -1);
-  UniqueFd indexFd(save->indexFile ? ::dup(fileno(save->indexFile.get())) : -1);
+  platform::UniqueFd dataFd(save->dataFile ? ::dup(fileno(save->dataFile.get())) : -1);
+  platform::UniqueFd indexFd(save->indexFile ? ::dup(fileno(save->indexFile.get())) : -1);
   std::string why = error;
   bool dataClosed = CloseFile(save->dataFile, save->dataReserved, why);
   bool indexClosed = CloseFile(save->indexFile, save->indexReserved, why);

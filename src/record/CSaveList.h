@@ -69,6 +69,8 @@ class CSaveList {
 
  private:
   enum class EndReason { kClosed, kSizeLimit, kWriteFailed };
+  // The smallest id no open recording has (1..16), or 0.
+  uint32_t FreeId() const;
   // Closes the files of m_saves[i], repairs them after a failure, releases its
   // paths and removes it; later entries move up by one.
   void End(size_t i, EndReason reason, const std::string& error);

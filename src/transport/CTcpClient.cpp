@@ -16,25 +16,16 @@ using namespace protocol;
 
 using namespace platform;
 
-bool CTcpClient::Connect(const char* address, uint16_t port, DataNotify onData,
-                         DisconnectNotify onDisconnect, void* userObject) {
+bool CTcpClient::Connect(const char* address, uint16_t port, ICommandSink* sink) {
   if (!Open(address, port)) return false;
   m_probe = SProbe{};
   m_silentRounds.store(0);
-  m_onData.store(onData);
-  m_onDisconnect.store(onDisconnect);
-  m_userObject.store(userObject);
+  m_sink.store(sink);
   return true;
 }
 
-// The user object is read before the notification: Close clears the
-// notification first, so a notification read after a non-null user object
-// always belongs to it.
 void CTcpClient::ReportFailure() {
-  void* user = m_userObject.load();
-  if (user == nullptr) return;
-  if (DisconnectNotify notify = m_onDisconnect.load())
-    notify(m_socket, m_peerAddress, m_peerPort, user);
+  if (ICommandSink* sink = m_sink.load()) sink->Disconnected();
 }
 
 bool CTcpClient::ReadExact(uint8_t* dst, int32_t length, uint64_t deadlineMs, int32_t* failure) {
@@ -45,11 +36,10 @@ bool CTcpClient::ReadExact(uint8_t* dst, int32_t length, uint64_t deadlineMs, in
     if (now >= deadlineMs) return false;
     int ready = SocketWaitReadable(m_socket, int(deadlineMs - now));
     if (ready == 0) return false;
-    ssize_t n = ready < 0
-                    ? -1
-                    : SocketRecv(m_socket, dst ? dst + got : m_recvBuffer,
-                                 size_t(dst ? length - got
-                                            : std::min<int32_t>(length - got, kRecvBufferSize)));
+    ssize_t n = ready < 0 ? -1
+                          : SocketRecv(m_socket, dst ? dst + got : m_recvBuffer,
+                                       size_t(dst ? length - got
+                                                  : std::min<int32_t>(length - got, kDiscardSize)));
     if (n <= 0) {
       *failure = int32_t(n);
       return false;
@@ -126,24 +116,9 @@ void CTcpClient::AwaitProbe(uint32_t& sessionId) {
   }
 }
 
-void CTcpClient::DeliverDeviceMessage(uint8_t* block, int32_t length) {
-  void* user = m_userObject.load();
-  if (user == nullptr) return;
-  if (DataNotify notify = m_onData.load())
-    notify(m_socket, m_peerAddress, m_peerPort, block, length, user);
+void CTcpClient::DeliverDeviceMessage(const uint8_t* block, int32_t length) {
+  if (ICommandSink* sink = m_sink.load()) sink->DeviceMessage(block, length);
 }
-
-namespace {
-bool IsDeviceTagStart(const uint8_t* p) { return std::memcmp(p, kDeviceMessageTag, 4) == 0; }
-// The block length of a device message header, or 0 when it is no valid one.
-uint32_t DeviceBlockLength(const uint8_t* header) {
-  if (std::memcmp(header, kDeviceMessageTag, sizeof kDeviceMessageTag) != 0) return 0;
-  const uint8_t* b = header + kDeviceMessageLengthOffset;
-  uint32_t length =
-      uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
-  return length >= kDeviceMessageMinLength && length <= kDeviceMessageMaxLength ? length : 0;
-}
-}  // namespace
 
 int32_t CTcpClient::Receive(void* buffer, int32_t capacity, uint32_t timeoutMs) {
   if (m_socket < 0) return 0;
@@ -164,13 +139,13 @@ int32_t CTcpClient::Receive(void* buffer, int32_t capacity, uint32_t timeoutMs) 
     uint8_t prefix[kPrefixSize];
     int32_t failure = 1;
     if (!ReadExact(prefix, kPrefixSize, deadline, &failure)) return ReadFailed(failure);
-    if (IsDeviceTagStart(prefix)) {
+    if (StartsDeviceMessage(prefix)) {
       uint8_t block[kDeviceMessageMaxLength];
       std::memcpy(block, prefix, kPrefixSize);
       if (!ReadExact(block + kPrefixSize, int32_t(kDeviceMessageHeaderSize - kPrefixSize), deadline,
                      &failure))
         return ReadFailed(failure);
-      uint32_t blockLength = DeviceBlockLength(block);
+      const uint32_t blockLength = DecodeDeviceMessageLength(block);
       // A bad length leaves nothing to find the next message by.
       if (blockLength == 0) return ReadFailed(-1, QNVNET_LOSS_MALFORMED_MESSAGE);
       if (!ReadExact(block + kDeviceMessageHeaderSize,
@@ -179,8 +154,8 @@ int32_t CTcpClient::Receive(void* buffer, int32_t capacity, uint32_t timeoutMs) 
       DeliverDeviceMessage(block, int32_t(blockLength));
       continue;
     }
-    int32_t length = DecodeLengthPrefix(prefix);
-    if (length < int32_t(kPrefixSize) || length > kMaxMessage) {
+    const int32_t length = DecodeMessageLength(prefix);
+    if (length < 0) {
       // No framing to go by: drop what is pending, as it cannot be trusted.
       SocketDiscardPending(m_socket);
       return 0;
@@ -214,17 +189,17 @@ CTcpClient::Drained CTcpClient::DrainPending(uint32_t& sessionId) {
     }
     if (size_t(n) < kPrefixSize) return Drained::kPartial;
     size_t unit;
-    bool device = IsDeviceTagStart(head);
+    const bool device = StartsDeviceMessage(head);
     if (device) {
       if (size_t(n) < kDeviceMessageHeaderSize) return Drained::kPartial;
-      unit = DeviceBlockLength(head);
+      unit = DecodeDeviceMessageLength(head);
       if (unit == 0) {
         ReadFailed(-1, QNVNET_LOSS_MALFORMED_MESSAGE);
         return Drained::kFailed;
       }
     } else {
-      int32_t length = DecodeLengthPrefix(head);
-      if (length < int32_t(kPrefixSize) || length > kMaxMessage) {
+      const int32_t length = DecodeMessageLength(head);
+      if (length < 0) {
         // Unframed: nothing to keep, but the device is there.
         if (SocketDiscardPending(m_socket) > 0) Heard();
         return Drained::kEmpty;
@@ -252,16 +227,12 @@ CTcpClient::Drained CTcpClient::DrainPending(uint32_t& sessionId) {
 }
 
 void CTcpClient::Abort() {
-  m_onData.store(nullptr);
-  m_onDisconnect.store(nullptr);
-  m_userObject.store(nullptr);
+  m_sink.store(nullptr);
   SocketShutdown(m_socket);
 }
 
 void CTcpClient::Close() {
-  m_onData.store(nullptr);
-  m_onDisconnect.store(nullptr);
-  m_userObject.store(nullptr);
+  m_sink.store(nullptr);
   CloseSocket();
 }
 

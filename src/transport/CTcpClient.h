@@ -1,8 +1,8 @@
 // CTcpClient: the command connection to a device: request/response, no
 // thread of its own. Send, Receive, DrainPending and the probe calls run on
 // the caller's thread, which serialises its own use (the session's call
-// lock). Device messages met there go to onData, whole, on that thread; a
-// broken link is reported through onDisconnect, once. Abort may come from any
+// lock). Device messages met there go to its sink (ICommandSink), whole, on
+// that thread; a broken link is reported to the sink, once. Abort may come from any
 // other thread. It also keeps the connection's liveness: what arrived, how
 // many rounds in a row went unanswered, and the one request sent without
 // waiting (the probe, a keep-alive) whose reply whoever reads next takes.
@@ -14,37 +14,33 @@
 #include <atomic>
 #include <cstdint>
 
+#include "protocol/CommandMessage.h"
 #include "transport/CTcpLink.h"
+#include "transport/ICommandSink.h"
 
 namespace qnv {
 
 class CTcpClient final : public CTcpLink {
  public:
-  static constexpr int32_t kRecvBufferSize = 65536;
-  static constexpr int32_t kMaxMessage = 65536;
-
-  using DataNotify = bool (*)(int socket, char* peerAddress, uint16_t peerPort, uint8_t* data,
-                              int32_t length, void* userObject);
-  using DisconnectNotify = bool (*)(int socket, char* peerAddress, uint16_t peerPort,
-                                    void* userObject);
+  // Skipped bytes are read a message's worth at a time.
+  static constexpr int32_t kDiscardSize = protocol::kMaxMessageLength;
 
   CTcpClient() = default;
   ~CTcpClient() = default;
 
-  // Connects within 5 s. The notifications are made only while userObject is
-  // set (non-null).
-  bool Connect(const char* address, uint16_t port, DataNotify onData, DisconnectNotify onDisconnect,
-               void* userObject);
+  // Connects within 5 s. sink (may be null: nothing is told) must outlive
+  // the connection, or its Abort or Close.
+  bool Connect(const char* address, uint16_t port, ICommandSink* sink);
   // Reads one length-prefixed message into buffer. Returns its length (4 to
-  // 65,536), 0 when none valid arrived (time-out, bad prefix, longer than
+  // kMaxMessageLength), 0 when none valid arrived (time-out, bad prefix, longer than
   // capacity: such a message is consumed whole and dropped), or the 0 or
   // negative result of a failed read (peer closed, or a device message with a
-  // block length outside 48..4,096: onDisconnect was called and the socket
+  // block length outside 48..4,096: the sink was told and the socket
   // shut down, its number kept until Close). Device messages that come first
-  // are handed to onData and the wait goes on within the same time-out.
+  // go to the sink and the wait goes on within the same time-out.
   int32_t Receive(void* buffer, int32_t capacity, uint32_t timeoutMs);
   enum class Drained { kEmpty, kPartial, kClosed, kFailed };
-  // Without waiting: hands every complete device message pending to onData,
+  // Without waiting: hands every complete device message pending to the sink,
   // takes complete command messages as stray replies (TakeStrayReply) and
   // drops unframed bytes. kPartial: a unit has begun but not all of it is
   // here yet. kClosed: the peer closed (left for the next exchange to meet).
@@ -81,10 +77,10 @@ class CTcpClient final : public CTcpLink {
   // Takes the connection as failed now (the owner's thread, holding it):
   // shut down, reported once with this reason.
   void Break(uint32_t reason);
-  // From any thread: detaches the notifications and shuts the socket down,
-  // so an exchange in progress ends at once. Close still closes it.
+  // From any thread: detaches the sink and shuts the socket down, so an
+  // exchange in progress ends at once. Close still closes it.
   void Abort();
-  // Detaches the notifications and closes the socket.
+  // Detaches the sink and closes the socket.
   void Close();
 
  private:
@@ -100,7 +96,7 @@ class CTcpClient final : public CTcpLink {
   // failure: a read's result (0 closed, negative with errno) or, for
   // malformed input, the reason to report.
   int32_t ReadFailed(int32_t failure, uint32_t reason = 0);
-  void DeliverDeviceMessage(uint8_t* block, int32_t length);
+  void DeliverDeviceMessage(const uint8_t* block, int32_t length);
   // Something arrived from the device.
   void Heard();
   // A whole command message was read: the probe's reply ends the probe.
@@ -109,10 +105,8 @@ class CTcpClient final : public CTcpLink {
   SProbe m_probe;  // the caller's thread
   std::atomic<uint64_t> m_arrivals{0};
   std::atomic<uint32_t> m_silentRounds{0};
-  std::atomic<DataNotify> m_onData{nullptr};
-  std::atomic<DisconnectNotify> m_onDisconnect{nullptr};
-  std::atomic<void*> m_userObject{nullptr};
-  uint8_t m_recvBuffer[kRecvBufferSize];  // where skipped bytes are read and dropped
+  std::atomic<ICommandSink*> m_sink{nullptr};
+  uint8_t m_recvBuffer[kDiscardSize];  // where skipped bytes are read and dropped
 };
 
 }  // namespace qnv

@@ -40,10 +40,11 @@ void CTcpStream::ReportFailure() {
 }
 
 bool CTcpStream::ReceiveOnce() {
+  // Every read goes into the sink's area (the connection has no buffer of its
+  // own). Without a sink Close has begun, and the thread ends.
   IStreamSink* sink = m_sink.load();
-  SReceiveArea area;
-  if (sink != nullptr) area = sink->ReceiveArea();
-  if (area.data == nullptr || area.capacity == 0) area = {m_recvBuffer, kRecvBufferSize, false};
+  if (sink == nullptr) return false;
+  const SReceiveArea area = sink->ReceiveArea();
   const ssize_t n = SocketRecv(m_socket, area.data, area.capacity);
   if (n <= 0) {
     // The socket is closed on the owner's side (Close or the destructor), so
@@ -53,8 +54,8 @@ bool CTcpStream::ReceiveOnce() {
   }
   // The sink outlives this thread (keepAlive), so its area is still there even
   // when Close detached it meanwhile.
-  if (sink == nullptr || m_sink.load() == nullptr) return true;
-  const uint64_t wanted = sink->Received(area, uint32_t(n));
+  if (m_sink.load() == nullptr) return true;
+  const uint64_t wanted = sink->Received(uint32_t(n));
   if (wanted == 0) return true;
   // Wake the thread only once what the sink waits for can be complete: a frame
   // arriving in several pieces would otherwise cost a wake-up (some 11 us)

@@ -1,6 +1,7 @@
 // CTcpStream: the stream connection to a device. Its receive thread (a
 // CEventThread) reads the socket continuously into the area its sink hands
-// out and gives every read, as it arrived, to that sink (IStreamSink); the
+// out (it has no buffer of its own) and gives every read, as it arrived, to
+// that sink (IStreamSink); the
 // owner may Send and Close meanwhile, from its own thread. The connection owns
 // its socket, its thread and its socket options: the wake threshold for the
 // next read comes from the sink's answer and is set here.
@@ -25,12 +26,10 @@ namespace qnv {
 
 class CTcpStream final : public CTcpLink {
  public:
-  // The connection's own buffer, for a sink that hands out no area.
-  static constexpr uint32_t kRecvBufferSize = 65536;
-  // The wake threshold never exceeds half a read: a larger one can make the
-  // kernel grow the receive buffer and clamp the window to it until
+  // The wake threshold never exceeds half a 64 KiB read: a larger one can
+  // make the kernel grow the receive buffer and clamp the window to it until
   // autotuning catches up.
-  static constexpr uint32_t kMaxWakeThreshold = kRecvBufferSize / 2;
+  static constexpr uint32_t kMaxWakeThreshold = 32768;
   static constexpr uint32_t kStopGraceMs = 30;
 
   CTcpStream() = default;
@@ -60,7 +59,6 @@ class CTcpStream final : public CTcpLink {
   bool m_closeBegun = false;  // m_closeMutex
   CEventThread m_thread;
   uint32_t m_wakeThreshold = 1;  // receive thread only; 1 is the sockets' default
-  uint8_t m_recvBuffer[kRecvBufferSize];
 };
 
 }  // namespace qnv

@@ -15,10 +15,12 @@ namespace qnv {
 
 using namespace protocol;
 
-uint32_t Transact(CTcpClient& connection, uint32_t& sessionId, uint32_t commandClass,
-                  uint32_t commandCode, const void* payload, int32_t payloadLength, void* out,
-                  int32_t* outLength, uint32_t timeoutMs, int32_t* replyPayload) {
-  if (replyPayload) *replyPayload = 0;
+uint32_t Transact(CTcpClient& connection, uint32_t& sessionId, const STransaction& request) {
+  const uint32_t commandClass = request.commandClass;
+  const uint32_t commandCode = request.commandCode;
+  const uint32_t timeoutMs = request.timeoutMs;
+  const int32_t payloadLength = request.payloadLength;
+  if (request.replyPayload) *request.replyPayload = 0;
   if (payloadLength < 0 || payloadLength > kMaxTransactPayload) return QNVNET_ERR_SEND;
   // A late reply to an earlier request that timed out must not be taken for
   // this request's answer; device messages queued before it are delivered.
@@ -28,7 +30,7 @@ uint32_t Transact(CTcpClient& connection, uint32_t& sessionId, uint32_t commandC
   connection.AwaitProbe(sessionId);
   uint8_t area[kTransactArea] = {};
   uint32_t length = EncodeRequest(area, false, uint16_t(commandClass), uint16_t(commandCode),
-                                  sessionId, payload, payloadLength);
+                                  sessionId, request.payload, payloadLength);
   // A device that stops reading must not hold the caller in send() for ever.
   if (!connection.Send(area, int32_t(length), timeoutMs)) {
     platform::NoteErrno(platform::FailureKind::kNetwork, errno, "the request could not be sent");
@@ -86,10 +88,10 @@ uint32_t Transact(CTcpClient& connection, uint32_t& sessionId, uint32_t commandC
     return QNVNET_ERR_SESSION_MISMATCH;
   }
   int32_t p = reply.payloadLength;
-  if (replyPayload) *replyPayload = std::max(p, 0);
-  if (out != nullptr && outLength != nullptr && p > 0 && p <= *outLength) {
-    std::memcpy(out, reply.payload, size_t(p));
-    *outLength = p;
+  if (request.replyPayload) *request.replyPayload = std::max(p, 0);
+  if (request.out != nullptr && request.outLength != nullptr && p > 0 && p <= *request.outLength) {
+    std::memcpy(request.out, reply.payload, size_t(p));
+    *request.outLength = p;
   }
   return 0;
 }
@@ -99,8 +101,12 @@ uint32_t GetCommand(CTcpClient& connection, uint32_t& sessionId, uint32_t comman
   uint8_t reply[kTransactArea] = {};
   int32_t replyLength = int32_t(kTransactArea);
   int32_t payload = 0;
-  uint32_t rc = Transact(connection, sessionId, commandClass, commandCode, nullptr, 0, reply,
-                         &replyLength, kCommandTimeoutMs, &payload);
+  uint32_t rc = Transact(connection, sessionId,
+                         {.commandClass = commandClass,
+                          .commandCode = commandCode,
+                          .out = reply,
+                          .outLength = &replyLength,
+                          .replyPayload = &payload});
   if (rc != 0) {
     length = 0;
     return rc;
@@ -119,8 +125,13 @@ uint32_t SetCommand(CTcpClient& connection, uint32_t& sessionId, uint32_t comman
   if (length < 0 || length > kMaxTransactPayload) return QNVNET_ERR_SEND;
   uint8_t reply[kTransactArea];
   int32_t replyLength = int32_t(kTransactArea);
-  return Transact(connection, sessionId, commandClass, commandCode, payload, length, reply,
-                  &replyLength, kCommandTimeoutMs);
+  return Transact(connection, sessionId,
+                  {.commandClass = commandClass,
+                   .commandCode = commandCode,
+                   .payload = payload,
+                   .payloadLength = length,
+                   .out = reply,
+                   .outLength = &replyLength});
 }
 
 uint32_t SendOneWay(CTcpLink& connection, uint32_t sessionId, uint32_t commandClass,

@@ -10,11 +10,26 @@
 
 #include <cstdint>
 
+#include "protocol/Commands.h"
 #include "transport/CTcpClient.h"
 
 namespace qnv {
 
-// Sends class/code with the payload and waits up to timeoutMs (twice when
+// One request, and where its reply goes.
+struct STransaction {
+  uint32_t commandClass = 0;
+  uint32_t commandCode = 0;
+  const void* payload = nullptr;  // at most kMaxTransactPayload bytes
+  int32_t payloadLength = 0;
+  // On success, when out is given and the reply's payload is not empty and
+  // fits *outLength, it is copied there and *outLength set to its length.
+  void* out = nullptr;
+  int32_t* outLength = nullptr;
+  uint32_t timeoutMs = protocol::kCommandTimeoutMs;
+  int32_t* replyPayload = nullptr;  // when given: the reply payload's length (0 for none)
+};
+
+// Sends the request and waits up to its timeoutMs (twice when
 // silent) for the reply. First it takes what is pending (DrainPending) and
 // the reply of a probe still in flight (AwaitProbe). The send itself may take
 // up to timeoutMs; a device that does not take the request by then fails the
@@ -26,13 +41,8 @@ namespace qnv {
 // round of the connection. Returns 0, -21 (not sent, or payload over 4,076
 // bytes), -24 (no valid reply of at least 16 bytes), -10 (another session's
 // reply) or the device's result. A login-class reply with result 0 sets
-// sessionId. On success, when
-// out is given and the reply's payload is not empty and fits *outLength, it is
-// copied there and *outLength set to its length. replyPayload, when given,
-// receives the payload's length (0 for none).
-uint32_t Transact(CTcpClient& connection, uint32_t& sessionId, uint32_t commandClass,
-                  uint32_t commandCode, const void* payload, int32_t payloadLength, void* out,
-                  int32_t* outLength, uint32_t timeoutMs, int32_t* replyPayload = nullptr);
+// sessionId. The reply's payload goes where the request says.
+uint32_t Transact(CTcpClient& connection, uint32_t& sessionId, const STransaction& request);
 
 // Generic get: the caller's buffer receives exactly its capacity in bytes
 // (reply payload cut to the capacity, then zeros) and length the payload's

@@ -11,24 +11,23 @@
 
 namespace qnv {
 
-// Where the next read goes. inPlace says the bytes stay where they are read
-// (the owner's own buffer), so the owner may keep pointers into them; it is
-// decided here, when the area is handed out, and travels with the area.
+// Where the next read goes: always the owner's own buffer, so the bytes stay
+// where they are read and the owner may keep pointers into them. The
+// connection has no buffer of its own.
 struct SReceiveArea {
-  uint8_t* data = nullptr;  // null: the connection reads into its own buffer
-  uint32_t capacity = 0;
-  bool inPlace = false;
+  uint8_t* data = nullptr;
+  uint32_t capacity = 0;  // at least 1
 };
 
 class IStreamSink {
  public:
-  // The area for the next read; one with no data or no capacity makes the
-  // connection read into its own buffer (inPlace false).
+  // The area for the next read: at least one byte.
   virtual SReceiveArea ReceiveArea() = 0;
-  // One read put `length` (at least 1) bytes at area.data. Returns how many
-  // bytes must be queued before the next read can complete anything (the
-  // connection sets its wake threshold from it), or 0 to leave it as it is.
-  virtual uint64_t Received(const SReceiveArea& area, uint32_t length) = 0;
+  // One read put `length` (at least 1) bytes at the start of the area
+  // ReceiveArea gave last. Returns how many bytes must be queued before the
+  // next read can complete anything (the connection sets its wake threshold
+  // from it), or 0 to leave it as it is.
+  virtual uint64_t Received(uint32_t length) = 0;
   // The peer closed or the link failed (reported once per connection).
   virtual void Closed() = 0;
 

@@ -21,8 +21,8 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 // kArea reads straight into the assembler (ReceiveArea, then Received), as
-// the streaming connection does.
-enum class Mode { kCopy, kInPlace, kArea };
+// the streaming connection does; kCopy hands it chunks (Feed).
+enum class Mode { kCopy, kArea };
 
 // Puts `bytes` into the assembler's own receive areas, at most `most` per
 // read, as a socket would.
@@ -149,19 +149,14 @@ size_t PickChunk(std::mt19937& rng) {
   }
 }
 
-// Feeds `stream` cut into random chunks; in place, each chunk is first copied
-// to a reused receive area, as the streaming connection hands it over.
+// Feeds `stream` cut into random chunks.
 bool FeedStream(CFrameAssembler& a, const Bytes& stream, Mode mode, std::mt19937& rng,
                 SChecker& checker) {
-  std::vector<uint8_t> area(65536);
   size_t pos = 0;
   while (pos < stream.size()) {
     const size_t n = std::min(PickChunk(rng), stream.size() - pos);
     bool more;
-    if (mode == Mode::kInPlace) {
-      std::memcpy(area.data(), stream.data() + pos, n);
-      more = a.FeedInPlace(area.data(), n, &checker);
-    } else if (mode == Mode::kArea) {
+    if (mode == Mode::kArea) {
       more = ReadIntoArea(a, stream.data() + pos, n, n, &checker);
     } else {
       more = a.Feed(stream.data() + pos, n, &checker);
@@ -182,19 +177,13 @@ class FrameAssemblerModes : public testing::TestWithParam<Mode> {
  protected:
   bool FeedAll(CFrameAssembler& a, const Bytes& bytes, SChecker& checker) {
     if (GetParam() == Mode::kCopy) return a.Feed(bytes.data(), bytes.size(), &checker);
-    if (GetParam() == Mode::kArea)
-      return ReadIntoArea(a, bytes.data(), bytes.size(), SIZE_MAX, &checker);
-    Bytes copy = bytes;
-    return a.FeedInPlace(copy.data(), copy.size(), &checker);
+    return ReadIntoArea(a, bytes.data(), bytes.size(), SIZE_MAX, &checker);
   }
 };
 
-INSTANTIATE_TEST_SUITE_P(, FrameAssemblerModes,
-                         testing::Values(Mode::kCopy, Mode::kInPlace, Mode::kArea),
+INSTANTIATE_TEST_SUITE_P(, FrameAssemblerModes, testing::Values(Mode::kCopy, Mode::kArea),
                          [](const testing::TestParamInfo<Mode>& info) {
-                           return info.param == Mode::kCopy      ? "Copy"
-                                  : info.param == Mode::kInPlace ? "InPlace"
-                                                                 : "Area";
+                           return info.param == Mode::kCopy ? "Copy" : "Area";
                          });
 
 // Random streams: frames of every shape with garbage between them, in random chunks.
@@ -422,7 +411,7 @@ TEST_P(FrameAssemblerModes, EmptyPayloadAndBigFirstFrame) {
   ASSERT_TRUE(FeedAll(a, stream, checker));
   EXPECT_EQ(checker.next, 3u);
   EXPECT_EQ(checker.mismatches, 0u);
-  EXPECT_EQ(a.Growths(), GetParam() == Mode::kInPlace ? 0u : 1u);  // in place needs no room
+  EXPECT_EQ(a.Growths(), 1u);
 }
 
 // A header announcing over 16 MiB blinds nothing: the frames right behind
@@ -546,10 +535,7 @@ TEST_P(FrameAssemblerModes, SinkStopsFeedingAtOnce) {
       if (GetParam() == Mode::kCopy) {
         return d.assembler->Feed(chunk.data(), chunk.size(), &d);
       }
-      if (GetParam() == Mode::kArea) {
-        return ReadIntoArea(*d.assembler, chunk.data(), chunk.size(), SIZE_MAX, &d);
-      }
-      return d.assembler->FeedInPlace(chunk.data(), chunk.size(), &d);
+      return ReadIntoArea(*d.assembler, chunk.data(), chunk.size(), SIZE_MAX, &d);
     };
     bool more = a.empty() || feed(a);
     if (more) more = feed(b);
@@ -567,7 +553,7 @@ TEST_P(FrameAssemblerModes, SinkStopsFeedingAtOnce) {
   EXPECT_EQ(a.DeliveredFrames(), 1u);
 }
 
-TEST(FrameAssembler, InPlaceDeliversFromTheChunkAndCopyLeavesItAlone) {
+TEST(FrameAssembler, FeedLeavesTheChunkAlone) {
   const SFrame f1 = MakeFrame(100, -1, 1), f2 = MakeFrame(200, 8, 2);
   Bytes chunk = f1.bytes;
   chunk.insert(chunk.end(), f2.bytes.begin(), f2.bytes.end());
@@ -580,17 +566,6 @@ TEST(FrameAssembler, InPlaceDeliversFromTheChunkAndCopyLeavesItAlone) {
   ASSERT_TRUE(copying.Feed(chunk.data(), chunk.size(), &c1));
   EXPECT_EQ(c1.next, 2u);
   EXPECT_EQ(chunk, before);
-
-  CFrameAssembler inPlace;
-  SChecker c2;
-  c2.expected = &expected;
-  c2.areaBegin = chunk.data();
-  c2.areaEnd = chunk.data() + chunk.size();
-  ASSERT_TRUE(inPlace.FeedInPlace(chunk.data(), chunk.size(), &c2));
-  EXPECT_EQ(c2.next, 2u);
-  EXPECT_EQ(c2.mismatches, 0u);
-  EXPECT_EQ(chunk[35], 1);
-  EXPECT_EQ(chunk[f1.bytes.size() + 35], 2);
 }
 
 // What the receive thread asks its socket for before its next read: the
@@ -602,7 +577,7 @@ TEST(FrameAssembler, WantedIsWhatTheNextFrameStillNeeds) {
   const SFrame f = MakeFrame(3000, 10, 1);  // 40 + 14 + 3000 bytes
   auto feed = [&](size_t from, size_t to) {
     Bytes chunk(f.bytes.begin() + ptrdiff_t(from), f.bytes.begin() + ptrdiff_t(to));
-    return a.FeedInPlace(chunk.data(), chunk.size(), nullptr);
+    return a.Feed(chunk.data(), chunk.size(), nullptr);
   };
   ASSERT_TRUE(feed(0, 10));
   EXPECT_EQ(a.Wanted(), 30u);  // the rest of the header
@@ -618,7 +593,7 @@ TEST(FrameAssembler, WantedIsWhatTheNextFrameStillNeeds) {
   Bytes reply(5000, 0);
   EncodeLengthPrefix(reply.data(), 5000);
   std::memcpy(reply.data() + 8, "QNVV", 4);
-  ASSERT_TRUE(a.FeedInPlace(reply.data(), 100, nullptr));
+  ASSERT_TRUE(a.Feed(reply.data(), 100, nullptr));
   EXPECT_EQ(a.CommandMessages(), 1u);
   EXPECT_EQ(a.Wanted(), 4900u);
 
@@ -629,7 +604,6 @@ TEST(FrameAssembler, WantedIsWhatTheNextFrameStillNeeds) {
 TEST(FrameAssembler, NullChunkAndNullSink) {
   CFrameAssembler a;
   EXPECT_TRUE(a.Feed(nullptr, 100, nullptr));
-  EXPECT_TRUE(a.FeedInPlace(nullptr, 100, nullptr));
   const SFrame f = MakeFrame(10);
   EXPECT_TRUE(a.Feed(f.bytes.data(), f.bytes.size(), nullptr));
   EXPECT_EQ(a.DeliveredFrames(), 1u);
@@ -679,19 +653,19 @@ TEST(FrameAssemblerArea, AreaHoldsTheRestOfTheFrameAndStaysLarge) {
   EXPECT_EQ(a.Growths(), 1u);  // once, for the first key frame over 256 KiB
 }
 
-TEST(FrameAssemblerArea, OtherChunksAreFedInPlace) {
+TEST(FrameAssemblerArea, FedChunksAndReadsMix) {
   const SFrame f1 = MakeFrame(1000), f2 = MakeFrame(2000);
   std::vector<const SFrame*> expected{&f1, &f2};
   SChecker checker;
   checker.expected = &expected;
   CFrameAssembler a;
-  // A chunk from elsewhere (the connection's own buffer, when no area was
-  // given) is delivered all the same, and reading into areas goes on from it.
+  // A chunk from elsewhere, fed after an area was handed out, is delivered
+  // all the same, and reading into areas goes on from it.
   uint32_t capacity = 0;
   a.ReceiveArea(&capacity);
   Bytes chunk(f1.bytes.begin(), f1.bytes.end());
   chunk.insert(chunk.end(), f2.bytes.begin(), f2.bytes.begin() + 100);
-  ASSERT_TRUE(a.FeedInPlace(chunk.data(), chunk.size(), &checker));
+  ASSERT_TRUE(a.Feed(chunk.data(), chunk.size(), &checker));
   EXPECT_EQ(checker.next, 1u);
   EXPECT_EQ(a.Held(), 100u);
   ASSERT_TRUE(ReadIntoArea(a, f2.bytes.data() + 100, f2.bytes.size() - 100, SIZE_MAX, &checker));

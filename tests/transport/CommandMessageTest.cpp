@@ -1,6 +1,7 @@
 // Request encoding against the protocol's example messages, byte for byte.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <vector>
 
 #include "protocol/CommandMessage.h"
@@ -60,6 +61,29 @@ TEST(CommandMessage, PrefixDecoding) {
   uint8_t max[4];
   EncodeLengthPrefix(max, 65536);
   EXPECT_EQ(DecodeLengthPrefix(max), 65536);
+}
+
+// The framing both readers of the command connection go by: a message of 4
+// to 65,536 bytes, or a device block of 48 to 4,096 behind its tag.
+TEST(CommandMessage, MessageAndDeviceBlockLengths) {
+  uint8_t prefix[4];
+  for (uint32_t length : {3u, 4u, 65536u, 65537u}) {
+    EncodeLengthPrefix(prefix, length);
+    EXPECT_EQ(DecodeMessageLength(prefix), length >= 4 && length <= 65536 ? int32_t(length) : -1)
+        << length;
+  }
+  uint8_t header[kDeviceMessageHeaderSize];
+  std::memcpy(header, kDeviceMessageTag, sizeof kDeviceMessageTag);
+  EXPECT_TRUE(StartsDeviceMessage(header));
+  EXPECT_EQ(DecodeMessageLength(header), -1);  // never read as a command message
+  for (uint32_t length : {47u, 48u, 4096u, 4097u}) {
+    platform::StoreLe32(header + kDeviceMessageLengthOffset, length);
+    EXPECT_EQ(DecodeDeviceMessageLength(header), length >= 48 && length <= 4096 ? length : 0u)
+        << length;
+  }
+  header[5] = 'x';  // "VvEe" begins it, but the rest of the tag is wrong
+  EXPECT_TRUE(StartsDeviceMessage(header));
+  EXPECT_EQ(DecodeDeviceMessageLength(header), 0u);
 }
 
 TEST(CommandMessage, ReplyFieldsBeyondShortReplyReadZero) {

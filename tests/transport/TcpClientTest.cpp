@@ -22,10 +22,10 @@ using test::LoopbackPeer;
 using Clock = std::chrono::steady_clock;
 
 std::atomic<int> g_disconnects{0};
-bool CountDisconnect(int, char*, uint16_t, void*) {
-  ++g_disconnects;
-  return false;
-}
+struct SCountDisconnects final : ICommandSink {
+  void DeviceMessage(const uint8_t*, int32_t) override {}
+  void Disconnected() override { ++g_disconnects; }
+} g_countDisconnects;
 
 std::vector<uint8_t> Message(uint32_t length, uint8_t fill = 0xAB) {
   std::vector<uint8_t> m(length, fill);
@@ -37,7 +37,7 @@ class TcpClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
     g_disconnects = 0;
-    ASSERT_TRUE(client.Connect("127.0.0.1", peer.Port(), nullptr, &CountDisconnect, this));
+    ASSERT_TRUE(client.Connect("127.0.0.1", peer.Port(), &g_countDisconnects));
     ASSERT_TRUE(peer.Accept());
   }
   void TearDown() override { client.Close(); }
@@ -181,7 +181,7 @@ TEST(TcpConnect, RefusedConnectFailsAtOnce) {
   }
   CTcpClient c;
   auto t0 = Clock::now();
-  EXPECT_FALSE(c.Connect("127.0.0.1", port, nullptr, nullptr, nullptr));
+  EXPECT_FALSE(c.Connect("127.0.0.1", port, nullptr));
   EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(1000));
   EXPECT_EQ(c.Socket(), -1);
 }
@@ -206,7 +206,7 @@ TEST(TcpConnect, UnansweredHandshakeFailsAfterFiveSeconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   CTcpClient c;
   auto t0 = Clock::now();
-  EXPECT_FALSE(c.Connect("127.0.0.1", port, nullptr, nullptr, nullptr));
+  EXPECT_FALSE(c.Connect("127.0.0.1", port, nullptr));
   auto elapsed = Clock::now() - t0;
   EXPECT_GE(elapsed, std::chrono::milliseconds(4900));
   EXPECT_LT(elapsed, std::chrono::milliseconds(6500));
@@ -217,9 +217,9 @@ TEST(TcpConnect, UnansweredHandshakeFailsAfterFiveSeconds) {
 TEST(TcpConnect, AddressTextIsCheckedAndStored) {
   LoopbackPeer peer;
   CTcpClient c;
-  EXPECT_FALSE(c.Connect("127.0.0.1.5", peer.Port(), nullptr, nullptr, nullptr));
-  EXPECT_FALSE(c.Connect("localhost", peer.Port(), nullptr, nullptr, nullptr));
-  ASSERT_TRUE(c.Connect("127.000.0.1", peer.Port(), nullptr, nullptr, nullptr));
+  EXPECT_FALSE(c.Connect("127.0.0.1.5", peer.Port(), nullptr));
+  EXPECT_FALSE(c.Connect("localhost", peer.Port(), nullptr));
+  ASSERT_TRUE(c.Connect("127.000.0.1", peer.Port(), nullptr));
   EXPECT_STREQ(c.PeerAddress(), "127.000.0.1");
   EXPECT_EQ(c.PeerPort(), peer.Port());
   c.Close();

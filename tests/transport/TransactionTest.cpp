@@ -23,7 +23,7 @@ using test::MakeReply;
 class TransactionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(conn.Connect("127.0.0.1", peer.Port(), nullptr, nullptr, nullptr));
+    ASSERT_TRUE(conn.Connect("127.0.0.1", peer.Port(), nullptr));
     ASSERT_TRUE(peer.Accept());
   }
   void TearDown() override { conn.Close(); }
@@ -52,7 +52,7 @@ class TransactionTest : public ::testing::Test {
 TEST_F(TransactionTest, LoginReplySetsTheSessionId) {
   session = 0;
   AnswerWith(MakeReply(1, 1, 0, 0x1234));
-  EXPECT_EQ(Transact(conn, session, 1, 1, nullptr, 0, nullptr, nullptr, 3000), 0u);
+  EXPECT_EQ(Transact(conn, session, {.commandClass = 1, .commandCode = 1, .timeoutMs = 3000}), 0u);
   Join();
   EXPECT_EQ(session, 0x1234u);
 }
@@ -61,7 +61,12 @@ TEST_F(TransactionTest, ForeignSessionIdIsRejectedWithoutData) {
   AnswerWith(MakeReply(2, 4, 0, 8, {1, 2, 3}));
   uint8_t out[16] = {};
   int32_t outLength = 16;
-  EXPECT_EQ(Transact(conn, session, 2, 4, nullptr, 0, out, &outLength, 3000),
+  EXPECT_EQ(Transact(conn, session,
+                     {.commandClass = 2,
+                      .commandCode = 4,
+                      .out = out,
+                      .outLength = &outLength,
+                      .timeoutMs = 3000}),
             QNVNET_ERR_SESSION_MISMATCH);
   Join();
   EXPECT_EQ(outLength, 16);
@@ -70,7 +75,8 @@ TEST_F(TransactionTest, ForeignSessionIdIsRejectedWithoutData) {
 
 TEST_F(TransactionTest, DeviceResultPassesThroughEvenWithAWrongSession) {
   AnswerWith(MakeReply(2, 4, 0x55, 99));
-  EXPECT_EQ(Transact(conn, session, 2, 4, nullptr, 0, nullptr, nullptr, 3000), 0x55u);
+  EXPECT_EQ(Transact(conn, session, {.commandClass = 2, .commandCode = 4, .timeoutMs = 3000}),
+            0x55u);
   Join();
   EXPECT_EQ(session, 7u);
 }
@@ -81,7 +87,7 @@ TEST_F(TransactionTest, SixteenByteReplyReadsAsSuccessOfSessionZero) {
   reply.resize(16);
   EncodeLengthPrefix(reply.data(), 16);
   AnswerWith(reply);
-  EXPECT_EQ(Transact(conn, session, 2, 1, nullptr, 0, nullptr, nullptr, 3000), 0u);
+  EXPECT_EQ(Transact(conn, session, {.commandClass = 2, .commandCode = 1, .timeoutMs = 3000}), 0u);
   Join();
 }
 
@@ -90,7 +96,8 @@ TEST_F(TransactionTest, ReplyShorterThanSixteenIsNoReply) {
   reply.resize(12);
   EncodeLengthPrefix(reply.data(), 12);
   AnswerWith(reply);
-  EXPECT_EQ(Transact(conn, session, 2, 1, nullptr, 0, nullptr, nullptr, 3000), QNVNET_ERR_NO_REPLY);
+  EXPECT_EQ(Transact(conn, session, {.commandClass = 2, .commandCode = 1, .timeoutMs = 3000}),
+            QNVNET_ERR_NO_REPLY);
   Join();
 }
 
@@ -99,13 +106,18 @@ TEST_F(TransactionTest, StaleBytesFromATimedOutRequestAreDiscarded) {
   peer.Write(MakeReply(5, 1, 0x77, 7));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   AnswerWith(MakeReply(2, 1, 0, 7));
-  EXPECT_EQ(Transact(conn, session, 2, 1, nullptr, 0, nullptr, nullptr, 3000), 0u);
+  EXPECT_EQ(Transact(conn, session, {.commandClass = 2, .commandCode = 1, .timeoutMs = 3000}), 0u);
   Join();
 }
 
 TEST_F(TransactionTest, OversizePayloadsAreRefusedWithoutSending) {
   std::vector<uint8_t> big(5000, 1);
-  EXPECT_EQ(Transact(conn, session, 2, 34, big.data(), 4077, nullptr, nullptr, 3000),
+  EXPECT_EQ(Transact(conn, session,
+                     {.commandClass = 2,
+                      .commandCode = 34,
+                      .payload = big.data(),
+                      .payloadLength = 4077,
+                      .timeoutMs = 3000}),
             QNVNET_ERR_SEND);
   EXPECT_EQ(SetCommand(conn, session, 2, 34, big.data(), 4077), QNVNET_ERR_SEND);
   EXPECT_EQ(SendOneWay(conn, session, 3, 5, big.data(), 1005), QNVNET_ERR_NETWORK);
@@ -192,7 +204,8 @@ TEST_F(TransactionTest, LateRepliesToEarlierCallsAreDropped) {
   EXPECT_EQ(length, 3);
   EXPECT_EQ(out[2], 3);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(Transact(conn, session, 2, 5, nullptr, 0, nullptr, nullptr, 1000), QNVNET_ERR_NO_REPLY);
+  EXPECT_EQ(Transact(conn, session, {.commandClass = 2, .commandCode = 5, .timeoutMs = 1000}),
+            QNVNET_ERR_NO_REPLY);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2900));
   Join();
 }
@@ -203,12 +216,12 @@ TEST_F(TransactionTest, LateRepliesToEarlierCallsAreDropped) {
 TEST(TransactionSend, PeerThatNeverReadsFailsTheSendInTime) {
   LoopbackPeer peer;
   CTcpClient conn;
-  std::atomic<int> disconnects{0};
-  auto onDisconnect = [](int, char*, uint16_t, void* user) {
-    ++*static_cast<std::atomic<int>*>(user);
-    return false;
-  };
-  ASSERT_TRUE(conn.Connect("127.0.0.1", peer.Port(), nullptr, onDisconnect, &disconnects));
+  struct SDisconnects final : ICommandSink {
+    std::atomic<int> count{0};
+    void DeviceMessage(const uint8_t*, int32_t) override {}
+    void Disconnected() override { ++count; }
+  } disconnects;
+  ASSERT_TRUE(conn.Connect("127.0.0.1", peer.Port(), &disconnects));
   ASSERT_TRUE(peer.Accept());
   int small = 4096;
   setsockopt(conn.Socket(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
@@ -216,12 +229,16 @@ TEST(TransactionSend, PeerThatNeverReadsFailsTheSendInTime) {
   uint32_t session = 7, rc = 0;
   for (int i = 0; i < 20000 && rc != QNVNET_ERR_SEND; ++i) {
     const auto start = std::chrono::steady_clock::now();
-    rc = Transact(conn, session, 2, 3, payload.data(), int32_t(payload.size()), nullptr, nullptr,
-                  500);
+    rc = Transact(conn, session,
+                  {.commandClass = 2,
+                   .commandCode = 3,
+                   .payload = payload.data(),
+                   .payloadLength = int32_t(payload.size()),
+                   .timeoutMs = 500});
     ASSERT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
   }
   EXPECT_EQ(rc, QNVNET_ERR_SEND);
-  EXPECT_EQ(disconnects.load(), 1);
+  EXPECT_EQ(disconnects.count.load(), 1);
   conn.Close();
 }
 
