@@ -9,14 +9,16 @@
 #include <cstring>
 #include <filesystem>
 
-#include "base/UniqueFd.h"
 #include "qnvrecording/CMp4Writer.h"
 #include "qnvrecording/CRecordingReader.h"
 #include "qnvrecording/SIndexRecord.h"
+#include "qnvtools/UniqueFd.h"
 #include "storage/CStorageRoot.h"
 #include "storage/SegmentNames.h"
 
 namespace qnvrecorder {
+
+using qnvtools::UniqueFd;
 namespace {
 
 namespace fs = std::filesystem;
@@ -47,8 +49,8 @@ bool IndexSpan(const std::string& dataPath, int64_t& firstUs, int64_t& lastUs, u
     return false;
   }
   auto time = [](const uint8_t* r) {
-    return static_cast<int64_t>(qnvrec::Le32(r + kCaptureOffset) |
-                                uint64_t(qnvrec::Le32(r + kCaptureOffset + 4)) << 32);
+    return static_cast<int64_t>(QnvLoadLe32(r + kCaptureOffset) |
+                                uint64_t(QnvLoadLe32(r + kCaptureOffset + 4)) << 32);
   };
   firstUs = time(first);
   lastUs = time(last);
