@@ -202,19 +202,22 @@ class _CallbackErrors:
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
-        self._last: Dict[str, float] = {}
-        self._quiet: Dict[str, int] = {}
+        self._last: Dict[object, float] = {}
+        self._quiet: Dict[object, int] = {}
 
-    def report(self, where: str, error: BaseException) -> None:
-        """Logs error (raised by the callback named where), once per burst."""
+    def report(self, where: str, error: BaseException, key: object = None) -> None:
+        """Logs error (raised by the callback named where), once per burst of
+        the same key (where itself when none is given)."""
+        if key is None:
+            key = where
         now = time.monotonic()
         with self._lock:
-            last = self._last.get(where)
+            last = self._last.get(key)
             if last is not None and now - last < self.BURST_SECONDS:
-                self._quiet[where] = self._quiet.get(where, 0) + 1
+                self._quiet[key] = self._quiet.get(key, 0) + 1
                 return
-            self._last[where] = now
-            quiet = self._quiet.pop(where, 0)
+            self._last[key] = now
+            quiet = self._quiet.pop(key, 0)
         more = " (%d more since the last report)" % quiet if quiet else ""
         _log.error("%s raised %s%s; it keeps being called", where, type(error).__name__, more,
                    exc_info=(type(error), error, error.__traceback__))
@@ -605,7 +608,9 @@ class LiveChannel:
                 callback(frame)
             except Exception as error:
                 self.callback_errors += 1
-                _errors.report("on_frame of %r" % self, error)
+                # Keyed by the channel, not its text: the first frames may
+                # come before live open has returned the handle.
+                _errors.report("on_frame of %r" % self, error, key=("on_frame", id(self)))
         try:
             self._queue.put_nowait(frame)
         except queue.Full:
