@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "devsim/Simulator.h"
@@ -38,6 +39,9 @@ struct SSegmentFrames {
   uint32_t firstStream = 0, lastStream = 0;
   uint32_t firstCounter = 0, lastCounter = 0;
   uint64_t firstTime = 0, lastTime = 0;
+  // Killed while handing over to a segment that has no frame yet: its files
+  // may end without the index records of its last frames.
+  bool mayBeUnfinished = false;
 };
 
 inline uint64_t Le64(const uint8_t* p) {
@@ -53,7 +57,18 @@ inline std::vector<SSegmentFrames> Segments(const fs::path& root, const std::str
       if (f.path().extension() == ".qnv") paths.push_back(f.path().string());
     }
   }
-  std::sort(paths.begin(), paths.end());
+  // In the order they were made: a stem's suffixed names ("-1", "-2") come
+  // after the plain one, which a plain sort puts last ('-' < '.').
+  const auto order = [](const std::string& p) {
+    const fs::path path(p);
+    const std::string stem = path.stem().string();
+    const size_t dash = stem.find('-');
+    const long suffix =
+        dash == std::string::npos ? -1 : std::strtol(stem.c_str() + dash + 1, nullptr, 10);
+    return std::make_tuple(path.parent_path().string(), stem.substr(0, dash), suffix);
+  };
+  std::sort(paths.begin(), paths.end(),
+            [&](const std::string& a, const std::string& b) { return order(a) < order(b); });
   std::vector<SSegmentFrames> list;
   for (const std::string& p : paths) {
     qnvrec::CRecordingReader reader;
@@ -83,12 +98,22 @@ inline std::vector<SSegmentFrames> Segments(const fs::path& root, const std::str
   return list;
 }
 
+// Leaves out what a kill left being written: the newest segment and, when
+// that one had no frame yet (a hand-over waiting for its group of pictures),
+// lets the one handing over end unfinished.
+inline void DropKilledTail(std::vector<SSegmentFrames>& segments) {
+  if (segments.empty()) return;
+  const bool handingOver = segments.back().frames == 0;
+  segments.pop_back();
+  if (handingOver && !segments.empty()) segments.back().mayBeUnfinished = true;
+}
+
 // Consecutive segments of one stream continue each other: the next frame
 // counter, and a capture time one picture later (a picture's parameter sets
 // share its time, so one left at the end of the earlier segment shows).
 inline void ExpectAbutting(const std::vector<SSegmentFrames>& segments, size_t& boundaries) {
   for (size_t i = 0; i < segments.size(); ++i) {
-    EXPECT_TRUE(segments[i].consistent) << segments[i].path;
+    EXPECT_TRUE(segments[i].consistent || segments[i].mayBeUnfinished) << segments[i].path;
     if (i == 0 || segments[i].firstStream != segments[i - 1].lastStream) continue;
     ++boundaries;
     EXPECT_EQ(segments[i].firstCounter, segments[i - 1].lastCounter + 1) << segments[i].path;
