@@ -182,15 +182,15 @@ uint32_t CChannel::CaptureHeld(const char* path) {
   using platform::FailureKind;
   using platform::NoteFailure;
   const bool mayWait = !t_onReceiveThread;
-  std::unique_lock<std::mutex> capture(m_captureMutex, std::defer_lock);
   if (mayWait) {
-    capture.lock();
-  } else if (!capture.try_lock()) {
+    m_captureMutex.Lock();
+  } else if (!m_captureMutex.TryLock()) {
     NoteFailure(FailureKind::kLimit, 0,
                 "another capture of this channel is under way, and a capture from a stream "
                 "callback never waits");
     return QNVNET_ERR_CAPTURE;
   }
+  platform::CLockGuard capture(m_captureMutex, std::adopt_lock);
   CCaptureRun run;
   int rc = QNVPLAYER_ERR_HANDLE;
   // A second round only when the player no longer had the warm decoder.

@@ -142,12 +142,13 @@ class CChannel final : public std::enable_shared_from_this<CChannel>,
   // deliver no more.
   bool Frame(uint8_t* frame, uint32_t length) override;
   // Capture of a channel without a window.
-  uint32_t CaptureHeld(const char* path);
+  uint32_t CaptureHeld(const char* path) EXCLUDES(m_captureMutex);
   // Under the save mutex: the run to decode, copied out of the queue (warm:
   // the capture's decoder may go on from m_captureNext) or gathered from
   // the next key frame when mayWait. False, with the reason noted, when
   // there is none.
-  bool CopyCaptureRun(CCaptureRun& run, bool warm, bool mayWait) EXCLUDES(m_saveMutex);
+  bool CopyCaptureRun(CCaptureRun& run, bool warm, bool mayWait) REQUIRES(m_captureMutex)
+      EXCLUDES(m_saveMutex);
   // Frees the capture's warm decoder, if any.
   void ReleaseCaptureDecoder();
 
@@ -190,7 +191,7 @@ class CChannel final : public std::enable_shared_from_this<CChannel>,
   uint32_t m_sequence GUARDED_BY(m_saveMutex) = 0;
   // Captures without a window, one at a time: held through the wait and the
   // decoding; taken before the save mutex, never while holding it.
-  std::mutex m_captureMutex;
+  platform::CMutex m_captureMutex;
   // Frames gathered for a capture that waits for a key frame; the receive
   // thread signals m_gathered once they hold a picture, and Teardown
   // signals it too.
@@ -200,10 +201,10 @@ class CChannel final : public std::enable_shared_from_this<CChannel>,
   bool m_streamEnded GUARDED_BY(m_saveMutex) = false;
   // The last capture's decoder, kept warm in the player (0: none; atomic as
   // Teardown releases it), the sequence number of the frame it needs next
-  // and when it was last used (capture mutex).
+  // and when it was last used.
   std::atomic<uint32_t> m_captureDecoder{0};
-  uint32_t m_captureNext = 0;
-  uint64_t m_captureUsedMs = 0;
+  uint32_t m_captureNext GUARDED_BY(m_captureMutex) = 0;
+  uint64_t m_captureUsedMs GUARDED_BY(m_captureMutex) = 0;
   CFrameAssembler m_assembler;  // receive thread only
   CTcpStream m_stream;
 };

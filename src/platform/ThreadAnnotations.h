@@ -69,6 +69,8 @@ template <typename Mutex>
 class SCOPED_CAPABILITY CLockGuard {
  public:
   explicit CLockGuard(Mutex& mutex) ACQUIRE(mutex) : m_mutex(mutex) { m_mutex.Lock(); }
+  // Takes over a lock the caller already holds.
+  CLockGuard(Mutex& mutex, std::adopt_lock_t) REQUIRES(mutex) : m_mutex(mutex) {}
   ~CLockGuard() RELEASE() { m_mutex.Unlock(); }
   CLockGuard(const CLockGuard&) = delete;
   CLockGuard& operator=(const CLockGuard&) = delete;
