@@ -104,6 +104,8 @@
 
 #include <stdint.h>
 
+#include "qnvnet_results.h"
+
 #if defined(QNVNET_BUILDING_LIBRARY)
 #define QNVNET_API __attribute__((visibility("default")))
 #else
@@ -116,101 +118,45 @@
 typedef void* HWND;
 
 // Result codes (stable numbers; compare against the exports' results, which
-// are plain uint32_t so that a device's own result fits as well).
+// are plain uint32_t so that a device's own result fits as well):
+// QNVNET_OK (0) and QNVNET_ERR_<name> for each code of qnvnet_results.h,
+// which says what each one means (QNVNET_ERR_NO_SESSION = -30 read as
+// uint32_t, and so on). The C interface's QNVNET_E_* come from the same list.
+#define QNVNET_CXX_RESULT(name, number, text) QNVNET_ERR_##name = static_cast<uint32_t>(number),
 enum QNVNetResult : uint32_t {
   QNVNET_OK = 0,
-  // Firmware upload: null path, unreadable or too large file (2 GiB or more), or
-  // a chunk the device did not accept.
-  QNVNET_ERR_FIRMWARE = static_cast<uint32_t>(-1),
-  // The live channel object could not be created.
-  QNVNET_ERR_CHANNEL_CREATE = static_cast<uint32_t>(-2),
-  // A pointer argument the export needs is null (see "Pointer arguments"
-  // above); the call did nothing.
-  QNVNET_ERR_ARGUMENT = static_cast<uint32_t>(-3),
-  // A reply carried a session id other than the session's.
-  QNVNET_ERR_SESSION_MISMATCH = static_cast<uint32_t>(-10),
-  // 500 sessions are already logged in.
-  QNVNET_ERR_TOO_MANY_SESSIONS = static_cast<uint32_t>(-11),
-  // Networking could not be prepared (QNVNet_InitLib).
-  QNVNET_ERR_NETWORK = static_cast<uint32_t>(-20),
-  // The request could not be sent (also: the device did not take it within the
-  // command's time-out), or its payload exceeds the 4,076-byte limit.
-  QNVNET_ERR_SEND = static_cast<uint32_t>(-21),
-  // No valid reply arrived (time-out, bad length prefix, connection closed).
-  QNVNET_ERR_NO_REPLY = static_cast<uint32_t>(-24),
-  // No session has this client id, no channel has this handle, or the login
-  // failed.
-  QNVNET_ERR_NO_SESSION = static_cast<uint32_t>(-30),
-  // No channel has this handle; for QNVNet_LiveOpen: the streaming connection
-  // could not be made.
-  QNVNET_ERR_NO_CHANNEL = static_cast<uint32_t>(-41),
-  // 64 live channels are already open.
-  QNVNET_ERR_TOO_MANY_CHANNELS = static_cast<uint32_t>(-42),
-  // The recording could not be opened: a file could not be created, the data
-  // path ends in ".idx", or another open recording already writes that path.
-  QNVNET_ERR_SAVE_OPEN = static_cast<uint32_t>(-61),
-  // The channel already has 16 recordings.
-  QNVNET_ERR_TOO_MANY_SAVES = static_cast<uint32_t>(-72),
-  // The channel has no recording with this id.
-  QNVNET_ERR_NO_SAVE = static_cast<uint32_t>(-73),
-  // QNVNet_LiveSaveRollover: the recording already hands over to another one,
-  // or is itself waiting to take over from one.
-  QNVNET_ERR_ROLLOVER_PENDING = static_cast<uint32_t>(-74),
-  // QNVNet_LiveCapture wrote no image (no decodable picture yet, no player, or
-  // the file could not be written).
-  QNVNET_ERR_CAPTURE = static_cast<uint32_t>(-80),
-  // An argument is outside its documented range; nothing was changed.
-  QNVNET_ERR_BAD_ARGUMENT = static_cast<uint32_t>(-90),
-  // QNVNet_InitLib or QNVNet_UnInitLib was called from inside a callback;
-  // nothing was done.
-  QNVNET_ERR_IN_CALLBACK = static_cast<uint32_t>(-91),
+  QNVNET_RESULT_LIST(QNVNET_CXX_RESULT, QNVNET_CXX_RESULT)
 };
+#undef QNVNET_CXX_RESULT
 
 // A short English name for a result code; device codes read "device error".
-// The switch names every library code and has no default, so the compiler
-// flags a code added above without a text here.
 inline const char* QnvResultText(uint32_t code) {
   switch (static_cast<QNVNetResult>(code)) {
     case QNVNET_OK:
       return "success";
-    case QNVNET_ERR_FIRMWARE:
-      return "firmware upload failed";
-    case QNVNET_ERR_CHANNEL_CREATE:
-      return "channel could not be created";
-    case QNVNET_ERR_ARGUMENT:
-      return "null pointer argument";
-    case QNVNET_ERR_SESSION_MISMATCH:
-      return "reply from another session";
-    case QNVNET_ERR_TOO_MANY_SESSIONS:
-      return "too many sessions";
-    case QNVNET_ERR_NETWORK:
-      return "network could not be prepared";
-    case QNVNET_ERR_SEND:
-      return "request could not be sent";
-    case QNVNET_ERR_NO_REPLY:
-      return "no valid reply";
-    case QNVNET_ERR_NO_SESSION:
-      return "no such session or login refused";
-    case QNVNET_ERR_NO_CHANNEL:
-      return "no such channel or stream connection failed";
-    case QNVNET_ERR_TOO_MANY_CHANNELS:
-      return "too many channels";
-    case QNVNET_ERR_SAVE_OPEN:
-      return "recording could not be opened";
-    case QNVNET_ERR_TOO_MANY_SAVES:
-      return "too many recordings";
-    case QNVNET_ERR_NO_SAVE:
-      return "no such recording";
-    case QNVNET_ERR_ROLLOVER_PENDING:
-      return "recording already hands over";
-    case QNVNET_ERR_CAPTURE:
-      return "no image captured";
-    case QNVNET_ERR_BAD_ARGUMENT:
-      return "argument out of range";
-    case QNVNET_ERR_IN_CALLBACK:
-      return "not allowed from a callback";
+#define QNVNET_CXX_RESULT_TEXT(name, number, text) \
+  case QNVNET_ERR_##name:                          \
+    return text;
+      QNVNET_RESULT_LIST(QNVNET_CXX_RESULT_TEXT, QNVNET_CXX_RESULT_TEXT)
+#undef QNVNET_CXX_RESULT_TEXT
   }
   return "device error";
+}
+
+// Little-endian numbers, as frames, index files and device replies hold
+// them. Each reads or writes exactly 2 or 4 bytes at p: the caller checks
+// that they lie inside its buffer (these cannot; for a frame's extension
+// block QNVNetFrameHeader::PayloadOffset checks it). Every bit pattern is a
+// valid number.
+inline uint16_t QnvLoadLe16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+inline uint32_t QnvLoadLe32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+inline void QnvStoreLe32(uint8_t* p, uint32_t v) {
+  p[0] = uint8_t(v);
+  p[1] = uint8_t(v >> 8);
+  p[2] = uint8_t(v >> 16);
+  p[3] = uint8_t(v >> 24);
 }
 
 // Frames and index files. Every frame the stream callback delivers begins
@@ -271,11 +217,33 @@ struct QNVNetFrameHeader {
   uint8_t Kind() const { return bytes[kKindOffset]; }
   bool HasExtension() const { return bytes[kExtFlagOffset] != 0; }
 
- private:
-  uint32_t Le32(uint32_t at) const {
-    return uint32_t(bytes[at]) | uint32_t(bytes[at + 1]) << 8 | uint32_t(bytes[at + 2]) << 16 |
-           uint32_t(bytes[at + 3]) << 24;
+  // PayloadOffset's answer when the payload cannot be found.
+  static constexpr uint64_t kNoPayload = ~uint64_t(0);
+  // Where the payload begins in this frame's body (the `length` bytes behind
+  // the header: the extension block if flagged, then the payload): 0 without
+  // an extension block; 4 + N with one whose N fits the body (4 + N ==
+  // length, an empty payload, included); kNoPayload when the block is flagged
+  // and body is null, shorter than 4 bytes, or N runs past its end. The
+  // payload may still be shorter than PayloadLength() says: callers that
+  // need all of it compare the two.
+  uint64_t PayloadOffset(const uint8_t* body, uint64_t length) const {
+    if (!HasExtension()) return 0;
+    if (body == nullptr || length < kExtLengthSize) return kNoPayload;
+    const uint64_t at = kExtLengthSize + uint64_t(QnvLoadLe32(body));
+    return at <= length ? at : kNoPayload;
   }
+  // The same for a whole frame (header first), counted from the frame's
+  // start: 40 + PayloadOffset of its body; kNoPayload when frame is null,
+  // shorter than 40 bytes, or its extension block does not fit.
+  static uint64_t PayloadOffsetInFrame(const uint8_t* frame, uint64_t length) {
+    if (frame == nullptr || length < kSize) return kNoPayload;
+    const auto* header = reinterpret_cast<const QNVNetFrameHeader*>(frame);
+    const uint64_t at = header->PayloadOffset(frame + kSize, length - kSize);
+    return at == kNoPayload ? kNoPayload : kSize + at;
+  }
+
+ private:
+  uint32_t Le32(uint32_t at) const { return QnvLoadLe32(bytes + at); }
 };
 static_assert(sizeof(QNVNetFrameHeader) == QNVNetFrameHeader::kSize, "the header is 40 bytes");
 
@@ -316,6 +284,23 @@ struct QNVNetFrameNal {
   bool startsPicture = false;
   bool keyPicture = false;
 
+  // nal_unit_type of a NAL unit whose header byte is nalHeader: its low five
+  // bits, 0..31 for any byte.
+  static int32_t TypeOf(uint8_t nalHeader) { return nalHeader & 0x1F; }
+  // A slice of a picture (types 1..5), IDR or not.
+  static bool IsSlice(int32_t type) { return type >= kTypeSlice && type <= kTypeIdr; }
+  // A NAL unit (header byte first, no start code) that begins a picture: a
+  // slice whose first_mb_in_slice is 0 (the Exp-Golomb code "1", the bit
+  // right after the header; no emulation-prevention byte can come before
+  // it). False for null, fewer than 2 bytes, any other type, or a later
+  // slice of a picture. The header's forbidden_zero_bit is not looked at.
+  static bool UnitStartsPicture(const uint8_t* unit, uint64_t size) {
+    if (unit == nullptr || size < 2) return false;
+    return IsSlice(TypeOf(unit[0])) && (unit[1] & 0x80) != 0;
+  }
+  // A slice_type that makes a picture a key picture: I (2 or 7).
+  static bool IsKeySliceType(int32_t sliceType) { return sliceType % 5 == 2; }
+
   // payload: the H.264 bytes of a frame (after the header and the extension
   // block).
   static QNVNetFrameNal OfPayload(const uint8_t* payload, uint64_t length) {
@@ -326,19 +311,18 @@ struct QNVNetFrameNal {
     for (uint64_t at = StartCodeEnd(payload, end, 0, true); at < end;
          at = StartCodeEnd(payload, end, at, false)) {
       if ((payload[at] & 0x80) != 0) return nal;  // forbidden_zero_bit: no NAL unit
-      const int32_t type = payload[at] & 0x1F;
+      const int32_t type = TypeOf(payload[at]);
       if (nal.type == kTypeNone) nal.type = type;
-      if (type < kTypeSlice || type > kTypeIdr) continue;
-      // first_mb_in_slice 0 is the Exp-Golomb code "1", then slice_type
-      // (no emulation-prevention byte can come between: the first byte is
-      // not 0).
-      uint64_t bit = (at + 1) * 8;
-      if (!Bit(payload, end, bit)) return nal;  // not the first slice of a picture
+      if (!IsSlice(type)) continue;
+      // slice_type follows first_mb_in_slice's single bit (no
+      // emulation-prevention byte can come between: that byte is not 0).
+      if (!UnitStartsPicture(payload + at, end - at)) return nal;  // a later slice
+      uint64_t bit = (at + 1) * 8 + 1;
       const int32_t sliceType = Ue(payload, end, bit);
       if (sliceType < 0 || sliceType > 9) return nal;
       nal.sliceType = sliceType;
       nal.startsPicture = true;
-      nal.keyPicture = sliceType % 5 == 2;
+      nal.keyPicture = IsKeySliceType(sliceType);
       return nal;
     }
     return nal;
@@ -353,15 +337,9 @@ struct QNVNetFrameNal {
   // if the header flags one, then the payload), with its index record.
   static QNVNetFrameNal OfBody(const QNVNetFrameHeader& header, const uint8_t* body,
                                uint64_t length) {
-    uint64_t at = 0;
-    if (header.HasExtension()) {
-      if (body == nullptr || length < QNVNetFrameHeader::kExtLengthSize) return QNVNetFrameNal();
-      const uint64_t n = uint64_t(body[0]) | uint64_t(body[1]) << 8 | uint64_t(body[2]) << 16 |
-                         uint64_t(body[3]) << 24;
-      at = QNVNetFrameHeader::kExtLengthSize + n;
-      if (at > length) return QNVNetFrameNal();
-    }
-    return OfPayload(body + at, length - at);
+    const uint64_t at = header.PayloadOffset(body, length);
+    if (at == QNVNetFrameHeader::kNoPayload) return QNVNetFrameNal();
+    return OfPayload(body == nullptr ? nullptr : body + at, length - at);
   }
 
  private:

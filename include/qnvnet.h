@@ -55,6 +55,8 @@
 
 #include <stdint.h>
 
+#include "qnvnet_results.h"
+
 #if defined(QNVNET_BUILDING_LIBRARY)
 #define QNVNET_C_API __attribute__((visibility("default")))
 #else
@@ -65,27 +67,15 @@
 extern "C" {
 #endif
 
-/* Result codes (the numbers are stable). */
-enum {
-  QNVNET_SUCCESS = 0,
-  QNVNET_E_FIRMWARE = -1,           /* firmware image unreadable, too large, or refused */
-  QNVNET_E_CHANNEL_CREATE = -2,     /* the live channel object could not be created */
-  QNVNET_E_SESSION_MISMATCH = -10,  /* a reply carried another session's id */
-  QNVNET_E_TOO_MANY_SESSIONS = -11, /* 500 sessions are logged in */
-  QNVNET_E_NETWORK = -20,           /* networking could not be prepared */
-  QNVNET_E_SEND = -21,              /* request not sent, or payload over 4,076 bytes */
-  QNVNET_E_NO_REPLY = -24,          /* no valid reply (time-out, broken reply, closed) */
-  QNVNET_E_NO_SESSION = -30,        /* unknown client id or handle, or the login failed */
-  QNVNET_E_NO_CHANNEL = -41,        /* unknown handle, or the stream connection failed */
-  QNVNET_E_TOO_MANY_CHANNELS = -42, /* 64 live channels are open */
-  QNVNET_E_SAVE_OPEN = -61,         /* the recording's files could not be opened */
-  QNVNET_E_TOO_MANY_SAVES = -72,    /* the channel has 16 recordings */
-  QNVNET_E_NO_SAVE = -73,           /* the channel has no recording with this id */
-  QNVNET_E_ROLLOVER_PENDING = -74,  /* the recording already hands over */
-  QNVNET_E_CAPTURE = -80,           /* no snapshot written */
-  QNVNET_E_BAD_ARGUMENT = -90,      /* a required pointer was NULL, or a value out of range */
-  QNVNET_E_IN_CALLBACK = -91        /* qnvnet_init or qnvnet_uninit from inside a callback */
-};
+/* Result codes (the numbers are stable): QNVNET_SUCCESS (0) and
+ * QNVNET_E_<name> for each code of qnvnet_results.h, which says what each
+ * one means (QNVNET_E_NO_SESSION = -30, and so on); QNVNetSdk.h's
+ * QNVNET_ERR_* come from the same list. */
+#define QNVNET_C_RESULT(name, number, text) QNVNET_E_##name = number,
+#define QNVNET_C_RESULT_NONE(name, number, text)
+enum { QNVNET_SUCCESS = 0, QNVNET_RESULT_LIST(QNVNET_C_RESULT, QNVNET_C_RESULT_NONE) };
+#undef QNVNET_C_RESULT
+#undef QNVNET_C_RESULT_NONE
 
 /* Kinds of failure reason (qnvnet_last_error_reason). */
 enum {

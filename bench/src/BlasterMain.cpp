@@ -78,13 +78,7 @@ int main(int argc, char** argv) {
   int rawPort = -1;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    auto next = [&]() -> const char* {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "qnv-bench-blaster: %s needs a value\n", a.c_str());
-        std::exit(2);
-      }
-      return argv[++i];
-    };
+    auto next = [&]() -> const char* { return OptionValue("qnv-bench-blaster", argc, argv, i); };
     if (a == "--help" || a == "-h") {
       Usage();
       return 0;

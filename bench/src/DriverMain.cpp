@@ -809,12 +809,9 @@ int main(int argc, char** argv) {
     std::string a = argv[i];
     o.commandLine += " " + a;
     auto next = [&]() -> std::string {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "qnv-bench: %s needs a value\n", a.c_str());
-        std::exit(2);
-      }
-      o.commandLine += std::string(" ") + argv[i + 1];
-      return argv[++i];
+      const char* value = OptionValue("qnv-bench", argc, argv, i);
+      o.commandLine += std::string(" ") + value;
+      return value;
     };
     if (a == "--help" || a == "-h") {
       Usage();

@@ -441,13 +441,7 @@ int main(int argc, char** argv) {
   SOptions o;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    auto next = [&]() -> const char* {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "qnv-bench-ingest: %s needs a value\n", a.c_str());
-        std::exit(2);
-      }
-      return argv[++i];
-    };
+    auto next = [&]() -> const char* { return OptionValue("qnv-bench-ingest", argc, argv, i); };
     if (a == "--help" || a == "-h") {
       Usage();
       return 0;

@@ -391,13 +391,7 @@ int main(int argc, char** argv) {
   SOptions o;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "qnv-bench-player: %s needs a value\n", a.c_str());
-        std::exit(2);
-      }
-      return argv[++i];
-    };
+    auto value = [&]() -> std::string { return OptionValue("qnv-bench-player", argc, argv, i); };
     if (a == "--help" || a == "-h") {
       Usage();
       return 0;

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "protocol/FrameHeader.h"
+#include "QNVNetSdk.h"
 
 namespace qnv::player {
 namespace {
@@ -12,7 +12,7 @@ constexpr uint8_t kStartCode[4] = {0, 0, 0, 1};
 // Notes one NAL unit type; true when it is a picture, which ends the scan:
 // what follows it in the same payload belongs to the same picture.
 bool Classify(uint8_t header, NalSummary* s) {
-  const uint8_t type = header & 0x1F;
+  const int32_t type = QNVNetFrameNal::TypeOf(header);
   if (type == kNalSps) {
     s->sps = true;
   } else if (type == kNalPps) {
@@ -68,16 +68,11 @@ std::shared_ptr<const CodedFrame> CodedFrame::FromPayload(const uint8_t* data, s
 }
 
 std::optional<PayloadSpan> FindPayload(const uint8_t* frame, size_t length) {
-  if (frame == nullptr || length < qnv::protocol::kFrameHeaderSize) return std::nullopt;
-  const qnv::protocol::SFrameIndex header = qnv::protocol::SFrameIndex::From(frame);
+  const uint64_t start = QNVNetFrameHeader::PayloadOffsetInFrame(frame, length);
+  if (start == QNVNetFrameHeader::kNoPayload) return std::nullopt;  // also null or short
+  QNVNetFrameHeader header;
+  std::memcpy(header.bytes, frame, QNVNetFrameHeader::kSize);
   if (!header.HasMagic()) return std::nullopt;
-  uint64_t start = qnv::protocol::kFrameHeaderSize;
-  if (header.HasExtension()) {
-    if (length < qnv::protocol::kFrameHeaderSize + qnv::protocol::kFrameExtLengthSize)
-      return std::nullopt;
-    start +=
-        qnv::protocol::kFrameExtLengthSize + qnv::platform::LoadLe32(frame + qnv::protocol::kFrameHeaderSize);
-  }
   // 64-bit sums: a huge extension or payload length cannot wrap around.
   const uint64_t end = start + header.PayloadLength();
   if (end > length) return std::nullopt;

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "protocol/FrameHeader.h"
+#include "QNVNetSdk.h"
 
 namespace qnv::player {
 namespace {
@@ -11,16 +11,15 @@ constexpr uint8_t kStartCode[4] = {0, 0, 0, 1};
 
 std::optional<PayloadSpan> FindRunPayload(const uint8_t* record, const uint8_t* data,
                                           uint64_t dataLength) {
-  using namespace qnv::protocol;
-  const SFrameIndex header = SFrameIndex::From(record);
+  QNVNetFrameHeader header;
+  std::memcpy(header.bytes, record, QNVNetFrameHeader::kSize);
   if (!header.HasMagic()) return std::nullopt;
   // 64-bit sums: no offset or length can wrap around.
-  uint64_t start = header.Offset();
+  uint64_t start = header.DataOffset();
   if (start > dataLength) return std::nullopt;
-  if (header.HasExtension()) {
-    if (dataLength - start < kFrameExtLengthSize) return std::nullopt;
-    start += kFrameExtLengthSize + uint64_t(platform::LoadLe32(data + start));
-  }
+  const uint64_t extension = header.PayloadOffset(data + start, dataLength - start);
+  if (extension == QNVNetFrameHeader::kNoPayload) return std::nullopt;
+  start += extension;
   const uint64_t end = start + header.PayloadLength();
   if (end > dataLength) return std::nullopt;
   return PayloadSpan{data + start, size_t(header.PayloadLength())};

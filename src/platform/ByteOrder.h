@@ -1,20 +1,18 @@
-// Little-endian loads and stores for wire and file layouts.
+// Little-endian loads and stores for wire and file layouts: the library's
+// names for the public readers of QNVNetSdk.h, so the layout code hosts use
+// and the library's own are one definition.
 #ifndef QNV_PLATFORM_BYTEORDER_H
 #define QNV_PLATFORM_BYTEORDER_H
 
 #include <cstdint>
 
+#include "QNVNetSdk.h"
+
 namespace qnv::platform {
 
-inline uint32_t LoadLe32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-inline void StoreLe32(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-  p[2] = uint8_t(v >> 16);
-  p[3] = uint8_t(v >> 24);
-}
+inline uint16_t LoadLe16(const uint8_t* p) { return ::QnvLoadLe16(p); }
+inline uint32_t LoadLe32(const uint8_t* p) { return ::QnvLoadLe32(p); }
+inline void StoreLe32(uint8_t* p, uint32_t v) { ::QnvStoreLe32(p, v); }
 
 }  // namespace qnv::platform
 

@@ -25,8 +25,8 @@ uint32_t EncodeRequest(uint8_t* area, bool oneWay, uint16_t commandClass, uint16
 
 ReplyView DecodeReply(const uint8_t* area, int32_t length) {
   ReplyView v;
-  v.commandClass = uint16_t(area[kRepClassOffset] | area[kRepClassOffset + 1] << 8);
-  v.commandCode = uint16_t(area[kRepCodeOffset] | area[kRepCodeOffset + 1] << 8);
+  v.commandClass = platform::LoadLe16(area + kRepClassOffset);
+  v.commandCode = platform::LoadLe16(area + kRepCodeOffset);
   v.result = platform::LoadLe32(area + kRepResultOffset);
   v.sessionId = platform::LoadLe32(area + kRepSessionOffset);
   v.payloadLength = length - int32_t(kRepPayloadOffset);

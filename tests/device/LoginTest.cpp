@@ -198,7 +198,9 @@ TEST_F(KeepAlive, EverySessionIsPingedEachPeriod) {
     return KeepAlivesOf(logins[0].connection) >= 3 && KeepAlivesOf(logins[1].connection) >= 3;
   }));
   for (auto& r : Commands()) {
-    if (r.cls == 2) EXPECT_EQ(r.raw.size(), 20u);
+    if (r.cls == 2) {
+      EXPECT_EQ(r.raw.size(), 20u);
+    }
   }
 }
 

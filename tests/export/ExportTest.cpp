@@ -89,16 +89,16 @@ void WriteRecording(const std::string& dataPath, const std::vector<std::vector<u
   std::vector<uint8_t> data, index;
   for (size_t i = 0; i < payloads.size(); ++i) {
     SIndexRecord r{};
-    PutLe32(r.bytes, uint32_t(i));
+    QnvStoreLe32(r.bytes, uint32_t(i));
     std::memcpy(r.bytes + SIndexRecord::kMagicOffset, SIndexRecord::kMagic,
                 sizeof SIndexRecord::kMagic);
-    PutLe32(r.bytes + SIndexRecord::kPayloadLengthOffset, uint32_t(payloads[i].size()));
-    PutLe32(r.bytes + SIndexRecord::kDataOffsetOffset, uint32_t(data.size()));
+    QnvStoreLe32(r.bytes + SIndexRecord::kPayloadLengthOffset, uint32_t(payloads[i].size()));
+    QnvStoreLe32(r.bytes + SIndexRecord::kDataOffsetOffset, uint32_t(data.size()));
     r.bytes[SIndexRecord::kKindOffset] = KindOf(payloads[i]);
     if (extensionEvery != 0 && i % extensionEvery == 2) {
       r.bytes[SIndexRecord::kExtFlagOffset] = 1;
       uint8_t n[4];
-      PutLe32(n, uint32_t(i % 9));
+      QnvStoreLe32(n, uint32_t(i % 9));
       data.insert(data.end(), n, n + 4);
       data.insert(data.end(), i % 9, uint8_t(0xEE));
     }
@@ -393,8 +393,8 @@ TEST(Export, FramesUpTo16MiBAreAcceptedAndLongerOnesEndTheRun) {
 
   // One more byte in the header's payload length is no frame the library makes.
   std::vector<uint8_t> index = ReadAll(dir / "big.idx");
-  PutLe32(index.data() + 30 * SIndexRecord::kSize + SIndexRecord::kPayloadLengthOffset,
-          uint32_t(filler.size() + 1));
+  QnvStoreLe32(index.data() + 30 * SIndexRecord::kSize + SIndexRecord::kPayloadLengthOffset,
+               uint32_t(filler.size() + 1));
   WriteAll(dir / "big.idx", index);
   ASSERT_TRUE(reader.Open(dir / "big.dat", dir / "big.idx", error)) << error;
   EXPECT_EQ(reader.Summary().frames, 30u);
@@ -450,7 +450,7 @@ TEST(Export, DamagedRecordingsNeverCrashTheReaderOrTheExporter) {
         target.resize(rng() % target.size());
         break;
       default:
-        PutLe32(
+        QnvStoreLe32(
             x.data() + (rng() % (x.size() / SIndexRecord::kSize)) * SIndexRecord::kSize +
                 (rng() % 2 ? SIndexRecord::kDataOffsetOffset : SIndexRecord::kPayloadLengthOffset),
             uint32_t(rng()));
@@ -512,9 +512,9 @@ void StampRecording(const std::string& dataPath, const std::function<uint64_t(si
   for (size_t i = 0; i < SampleNals().size(); ++i) {
     uint8_t* r = index.data() + i * SIndexRecord::kSize;
     const uint64_t t = stamp(picture);
-    PutLe32(r + SIndexRecord::kCaptureTimeOffset, uint32_t(t));
-    PutLe32(r + SIndexRecord::kCaptureTimeOffset + 4, uint32_t(t >> 32));
-    if (i >= jumpAt) PutLe32(r, uint32_t(i) + counterJump);
+    QnvStoreLe32(r + SIndexRecord::kCaptureTimeOffset, uint32_t(t));
+    QnvStoreLe32(r + SIndexRecord::kCaptureTimeOffset + 4, uint32_t(t >> 32));
+    if (i >= jumpAt) QnvStoreLe32(r, uint32_t(i) + counterJump);
     const auto& nal = SampleNals()[i];
     if (StartsPicture(SNalRef{nal.data() + 4, nal.size() - 4})) ++picture;
   }

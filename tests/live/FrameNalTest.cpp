@@ -103,4 +103,53 @@ TEST(FrameNal, AnythingElseIsNoNalUnit) {
   EXPECT_EQ(QNVNetFrameNal::OfFrame(nullptr, 100).type, QNVNetFrameNal::kTypeNone);
 }
 
+// The payload offset behind the extension block, on every kind of hostile
+// length: short frames, a length field cut off, N past the end or near 2^32.
+TEST(FrameWire, PayloadOffsetNeverLeavesTheBuffer) {
+  constexpr uint64_t kNone = QNVNetFrameHeader::kNoPayload;
+  const Bytes ext = {1, 2, 3};
+  const Bytes plain = Frame(kPSlice, 2);
+  EXPECT_EQ(QNVNetFrameHeader::PayloadOffsetInFrame(plain.data(), plain.size()), 40u);
+  EXPECT_EQ(QNVNetFrameHeader::PayloadOffsetInFrame(plain.data(), 40), 40u);  // empty payload
+  EXPECT_EQ(QNVNetFrameHeader::PayloadOffsetInFrame(plain.data(), 39), kNone);
+  EXPECT_EQ(QNVNetFrameHeader::PayloadOffsetInFrame(nullptr, 100), kNone);
+
+  Bytes frame = Frame(kPSlice, 2, &ext);
+  EXPECT_EQ(QNVNetFrameHeader::PayloadOffsetInFrame(frame.data(), frame.size()), 47u);
+  EXPECT_EQ(QNVNetFrameHeader::PayloadOffsetInFrame(frame.data(), 47), 47u);  // block just fits
+  for (uint64_t cut : {46, 44, 43, 41, 40})  // block or its length field cut off
+    EXPECT_EQ(QNVNetFrameHeader::PayloadOffsetInFrame(frame.data(), cut), kNone) << cut;
+  QNVNetFrameHeader header;
+  std::memcpy(header.bytes, frame.data(), QNVNetFrameHeader::kSize);
+  EXPECT_EQ(header.PayloadOffset(nullptr, 100), kNone);
+  EXPECT_EQ(header.PayloadOffset(frame.data() + 40, 3), kNone);
+  for (uint32_t lie : {uint32_t(frame.size()), 0xFFFFFFFCu, 0xFFFFFFFFu}) {
+    QnvStoreLe32(frame.data() + QNVNetFrameHeader::kSize, lie);  // no 64-bit sum wraps
+    EXPECT_EQ(QNVNetFrameHeader::PayloadOffsetInFrame(frame.data(), frame.size()), kNone) << lie;
+  }
+  // Without the flag the body's bytes are not read at all.
+  std::memset(header.bytes, 0, sizeof header.bytes);
+  EXPECT_EQ(header.PayloadOffset(nullptr, 0), 0u);
+}
+
+TEST(FrameWire, FieldAndNalReaders) {
+  const uint8_t le[4] = {0x78, 0x56, 0x34, 0xF2};
+  EXPECT_EQ(QnvLoadLe16(le), 0x5678u);
+  EXPECT_EQ(QnvLoadLe32(le), 0xF2345678u);
+  uint8_t out[4] = {};
+  QnvStoreLe32(out, 0xF2345678u);
+  EXPECT_EQ(std::memcmp(out, le, 4), 0);
+
+  EXPECT_EQ(QNVNetFrameNal::TypeOf(0x65), QNVNetFrameNal::kTypeIdr);
+  EXPECT_EQ(QNVNetFrameNal::TypeOf(0xFF), 31);
+  const uint8_t idr[] = {0x65, 0x88}, later[] = {0x41, 0x40}, sps[] = {0x67, 0x88};
+  EXPECT_TRUE(QNVNetFrameNal::UnitStartsPicture(idr, 2));
+  EXPECT_FALSE(QNVNetFrameNal::UnitStartsPicture(idr, 1));  // cut before first_mb_in_slice
+  EXPECT_FALSE(QNVNetFrameNal::UnitStartsPicture(nullptr, 2));
+  EXPECT_FALSE(QNVNetFrameNal::UnitStartsPicture(later, 2));
+  EXPECT_FALSE(QNVNetFrameNal::UnitStartsPicture(sps, 2));  // its bits would say so
+  EXPECT_TRUE(QNVNetFrameNal::IsKeySliceType(7) && QNVNetFrameNal::IsKeySliceType(2));
+  EXPECT_FALSE(QNVNetFrameNal::IsKeySliceType(5));
+}
+
 }  // namespace

@@ -41,7 +41,7 @@ struct SSegmentFrames {
 };
 
 inline uint64_t Le64(const uint8_t* p) {
-  return qnvrec::Le32(p) | uint64_t(qnvrec::Le32(p + 4)) << 32;
+  return QnvLoadLe32(p) | uint64_t(QnvLoadLe32(p + 4)) << 32;
 }
 
 // The segments of a camera, oldest first, with what each begins and ends with.
@@ -71,10 +71,10 @@ inline std::vector<SSegmentFrames> Segments(const fs::path& root, const std::str
       bytes.resize(std::max(bytes.size(), lastAt + qnvrec::SIndexRecord::kSize));
       const uint8_t* first = reinterpret_cast<const uint8_t*>(bytes.data());
       const uint8_t* last = first + lastAt;
-      s.firstStream = qnvrec::Le32(first + kStreamIdOffset);
-      s.lastStream = qnvrec::Le32(last + kStreamIdOffset);
-      s.firstCounter = qnvrec::Le32(first);
-      s.lastCounter = qnvrec::Le32(last);
+      s.firstStream = QnvLoadLe32(first + kStreamIdOffset);
+      s.lastStream = QnvLoadLe32(last + kStreamIdOffset);
+      s.firstCounter = QnvLoadLe32(first);
+      s.lastCounter = QnvLoadLe32(last);
       s.firstTime = Le64(first + kCaptureOffset);
       s.lastTime = Le64(last + kCaptureOffset);
     }

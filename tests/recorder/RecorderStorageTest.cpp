@@ -335,12 +335,12 @@ void WriteFrames(int dataFd, int indexFd, int frames) {
     body.resize(500 + i, 0xab);
     QNVNetFrameHeader h{};
     std::memcpy(h.bytes + QNVNetFrameHeader::kMagicOffset, QNVNetFrameHeader::kMagic, 4);
-    qnvrec::PutLe32(h.bytes, uint32_t(i));
-    qnvrec::PutLe32(h.bytes + QNVNetFrameHeader::kPayloadLengthOffset, uint32_t(body.size()));
+    QnvStoreLe32(h.bytes, uint32_t(i));
+    QnvStoreLe32(h.bytes + QNVNetFrameHeader::kPayloadLengthOffset, uint32_t(body.size()));
     const uint64_t us = 1767225600000000ull + uint64_t(i) * 40000;
-    qnvrec::PutLe32(h.bytes + QNVNetFrameHeader::kCaptureTimeOffset, uint32_t(us));
-    qnvrec::PutLe32(h.bytes + QNVNetFrameHeader::kCaptureTimeOffset + 4, uint32_t(us >> 32));
-    qnvrec::PutLe32(h.bytes + QNVNetFrameHeader::kDataOffsetOffset, uint32_t(offset));
+    QnvStoreLe32(h.bytes + QNVNetFrameHeader::kCaptureTimeOffset, uint32_t(us));
+    QnvStoreLe32(h.bytes + QNVNetFrameHeader::kCaptureTimeOffset + 4, uint32_t(us >> 32));
+    QnvStoreLe32(h.bytes + QNVNetFrameHeader::kDataOffsetOffset, uint32_t(offset));
     h.bytes[QNVNetFrameHeader::kKindOffset] = i % 25 == 0 ? 1 : 2;
     ASSERT_EQ(::write(dataFd, body.data(), body.size()), ssize_t(body.size()));
     ASSERT_EQ(::write(indexFd, h.bytes, sizeof h.bytes), ssize_t(sizeof h.bytes));

@@ -932,6 +932,30 @@ TEST_F(RecorderWeb, ExportDownloadIsTheFileQnvExportWrites) {
   EXPECT_EQ(r.body.size(), expected.size());
   EXPECT_TRUE(r.body == expected) << "the web export differs from qnv-export's file";
 
+  // The page's playback pieces of the same span: fragmented MP4 without an
+  // edit list from the key picture at or before FROM, which X-Key-Us names;
+  // X-End-Us is where its last picture ends, the next piece's FROM.
+  const std::string piece = "/api/play?camera=gate&fragmented=1&from=";
+  r = Http(port_,
+           Request("GET", piece + std::to_string(fromUs) + "&to=" + std::to_string(toUs), port_));
+  ASSERT_EQ(r.status, 200) << r.body;
+  const int64_t keyUs = std::atoll(r.Header("X-Key-Us").c_str());
+  const int64_t endUs = std::atoll(r.Header("X-End-Us").c_str());
+  EXPECT_LE(keyUs, fromUs);
+  EXPECT_GT(keyUs, fromUs - 3000000);
+  EXPECT_GT(endUs, toUs - 200000);
+  EXPECT_LE(endUs, toUs + 200000);
+  EXPECT_NE(r.body.find("mvex"), std::string::npos);
+  EXPECT_NE(r.body.find("moof"), std::string::npos);
+  EXPECT_EQ(r.body.find("elst"), std::string::npos);
+  EXPECT_EQ(r.body.find("mfra"), std::string::npos);
+  r = Http(port_,
+           Request("GET", piece + std::to_string(endUs) + "&to=" + std::to_string(endUs + 2000000),
+                   port_));
+  ASSERT_EQ(r.status, 200) << r.body;
+  EXPECT_LE(std::atoll(r.Header("X-Key-Us").c_str()), endUs);  // it overlaps, never leaves a gap
+  EXPECT_GT(std::atoll(r.Header("X-End-Us").c_str()), endUs);
+
   // An event's thumbnail: the recorder's snapshot of it where one is stored,
   // else the picture decoded from the recording at that time.
   r = Http(port_,

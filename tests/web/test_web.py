@@ -1,5 +1,6 @@
 """The web page in Debian's headless chromium against the real recorder."""
 
+import base64
 import json
 import time
 
@@ -82,6 +83,8 @@ def test_status_page_lists_state_bitrate_and_disk(browser, site):
     assert gate["bitrate_bps"] > 0 and gate["last_frame_ms"] > 0
 
 
+PICTURE_US = 40000  # the sample clip's 25 pictures a second
+
 # The picture a video shows, 160x90, as luma values.
 LUMA = """(() => {
   const v = document.getElementById('playback');
@@ -96,11 +99,14 @@ LUMA = """(() => {
 })()"""
 
 
-def decoded_luma(mp4, offset=0.0):
-    """The picture ffmpeg decodes `offset` s into an MP4 (after its edit list), 160x90 luma."""
+def decoded_luma(mp4, offset=0.0, matrix="bt709"):
+    """The picture ffmpeg decodes `offset` s into an MP4 (after its edit list), 160x90 luma.
+    The clip names no colour matrix: chromium's Media Source Extensions take
+    it as BT.709 (ffmpeg would take BT.601), so that is the default here."""
     import subprocess
     raw = subprocess.run(["ffmpeg", "-v", "error", "-i", mp4, "-ss", str(offset), "-frames:v", "1",
-                          "-vf", "scale=160:90", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
+                          "-vf", "scale=160:90:in_color_matrix=" + matrix, "-f", "rawvideo",
+                          "-pix_fmt", "rgb24", "-"],
                          capture_output=True, check=True).stdout
     return [round((raw[i] + raw[i + 1] + raw[i + 2]) / 3) for i in range(0, len(raw), 3)]
 
@@ -109,8 +115,33 @@ def difference(a, b):
     return sum(abs(x - y) for x, y in zip(a, b)) / len(a)
 
 
+def fetch_bytes(browser, url):
+    return base64.b64decode(browser.eval("""fetch(%r).then((r) => r.arrayBuffer()).then((b) => {
+        let s = ''; const u = new Uint8Array(b);
+        for (let i = 0; i < u.length; i++) s += String.fromCharCode(u[i]);
+        return btoa(s); })""" % url))
+
+
+def nearest_picture(browser, shown, mp4, moment, tmp_path):
+    """How far `shown` (the browser's picture at `moment`) is from the first
+    picture of mp4 (the time-range export from `moment`: its first picture
+    at or after it) or from the one before it (the picture covering the
+    moment, which the browser shows), and from mp4's picture 1 s later."""
+    before = tmp_path / "before.mp4"
+    before.write_bytes(fetch_bytes(browser, "/api/play?camera=gate&from=%d&to=%d"
+                                   % (moment - PICTURE_US, moment + 1000000)))
+    near = min(difference(shown, decoded_luma(mp4)), difference(shown, decoded_luma(str(before))))
+    return near, difference(shown, decoded_luma(mp4, 1.0))
+
+
+def seek(browser, seconds):
+    """Moves the playback video to a media time and waits for its picture."""
+    browser.eval("""new Promise((resolve) => { const v = document.getElementById('playback');
+        v.addEventListener('seeked', resolve, {once: true}); v.currentTime = %r; })""" % seconds)
+    time.sleep(0.3)
+
+
 def test_timeline_plays_the_time_clicked_and_exports_it(browser, site, tmp_path):
-    import base64
     log_in(browser, site)
     browser.eval("document.querySelector('nav button[data-view=\"recordings\"]').click()")
     # Today's spans and an alarm the simulated camera raised.
@@ -133,31 +164,30 @@ def test_timeline_plays_the_time_clicked_and_exports_it(browser, site, tmp_path)
     assert any(a <= clicked < b for a, b in spans), (clicked, spans)
     browser.wait_for("document.getElementById('playback').readyState >= 2", timeout=10)
     browser.eval("document.getElementById('playback').pause()")
-    browser.eval("document.getElementById('playback').currentTime = 0")
-    time.sleep(0.5)
+    # Media time 0 is the key picture at or before the moment clicked.
+    start = browser.eval("""(() => { const v = document.getElementById('playback');
+        return (Number(v.dataset.from) - Number(v.dataset.origin)) / 1e6; })()""")
+    assert 0 <= start < 10, start
+    seek(browser, start)
     shown = browser.eval(LUMA)
 
     # Mark in at that moment, out 2 s later, export: the page's download.
     browser.eval("document.getElementById('mark-in').click()")
-    browser.eval("document.getElementById('playback').currentTime = 2")
-    time.sleep(0.3)
+    seek(browser, start + 2)
     browser.eval("document.getElementById('mark-out').click()")
     browser.eval("window.downloads = []; HTMLAnchorElement.prototype.click = function () { downloads.push(this.href); }")
     browser.eval("document.getElementById('export').click()")
     browser.wait_for("downloads.length === 1", timeout=20)
     assert browser.eval("document.getElementById('export-state').textContent").startswith("ready")
     assert browser.eval("document.getElementById('export-cancel').hidden")
-    data = browser.eval("""fetch(downloads[0]).then((r) => r.arrayBuffer()).then((b) => {
-        let s = ''; const u = new Uint8Array(b);
-        for (let i = 0; i < u.length; i++) s += String.fromCharCode(u[i]);
-        return btoa(s); })""")
     export = tmp_path / "export.mp4"
-    export.write_bytes(base64.b64decode(data))
+    export.write_bytes(fetch_bytes(browser, browser.eval("downloads[0]")))
     # The picture shown at the clicked time is the export's first one, and
     # not the one a second later (the clip moves).
-    first, later = decoded_luma(str(export)), decoded_luma(str(export), 1.0)
-    assert difference(shown, first) < 6, difference(shown, first)
-    assert difference(shown, later) > difference(shown, first) + 3
+    first, later = nearest_picture(browser, shown, str(export), round(browser.eval("rec.markIn")),
+                                   tmp_path)
+    assert first < 6, first
+    assert later > first + 3
 
     # An export cancelled as soon as its Cancel button shows: no download,
     # the page says so and the button goes.
@@ -172,3 +202,53 @@ def test_timeline_plays_the_time_clicked_and_exports_it(browser, site, tmp_path)
     time.sleep(1)
     assert browser.eval("downloads.length") == 1
     assert browser.eval("document.getElementById('export-cancel').hidden")
+
+
+def test_playback_runs_on_across_pieces_without_a_pause(browser, site, tmp_path):
+    """Pieces of 12 s here (a minute on the page) so that a boundary comes
+    soon: playing across it, the video never waits, the picture after it is
+    that of its time, and what lies well behind is dropped."""
+    log_in(browser, site)
+    browser.eval("document.querySelector('nav button[data-view=\"recordings\"]').click()")
+    # About 25 s recorded in one stretch to play through.
+    latest = """fetch('/api/timeline?camera=gate&from=' + (Date.now() - 3600e3) * 1000 + '&to=' +
+        (Date.now() + 60e3) * 1000).then((r) => r.json()).then((t) => {
+          const s = t.spans[t.spans.length - 1];
+          return s && s.to - s.from > 25e6 ? s.to : 0; })"""
+    end = browser.wait_for(latest, timeout=40)
+    start_us = end - 21700000  # between key pictures
+    browser.eval("Object.assign(rec, {piece: 12, ahead: 6, behind: 5})")
+    browser.eval("""performance.clearResourceTimings(); window.waits = []; window.lowest = 4;
+        const v = document.getElementById('playback');
+        v.addEventListener('waiting', () => waits.push(v.currentTime));
+        setInterval(() => { if (window.watching) lowest = Math.min(lowest, v.readyState); }, 20);
+        recPlay(%d)""" % start_us)
+    browser.wait_for("document.getElementById('playback').dataset.origin", timeout=10)
+    origin = int(browser.eval("document.getElementById('playback').dataset.origin"))
+    begin = (start_us - origin) / 1e6
+    boundary = begin + 12  # within a picture of the first piece's end
+    browser.wait_for("document.getElementById('playback').currentTime > %r" % (begin + 0.5), timeout=10)
+    browser.eval("window.watching = true; waits.length = 0")
+    browser.wait_for("document.getElementById('playback').currentTime > %r" % (boundary + 2), timeout=25)
+    browser.eval("window.watching = false")
+    assert browser.eval("waits") == []
+    assert browser.eval("lowest") >= 3  # HAVE_FUTURE_DATA throughout
+    pieces = browser.eval("performance.getEntriesByType('resource').filter((e) => "
+                          "e.name.includes('/api/play') && e.name.includes('fragmented=1')).length")
+    assert pieces >= 2, pieces
+    # What lay more than 5 s behind was removed.
+    assert browser.eval("document.getElementById('playback').buffered.start(0)") > begin
+
+    # The picture after the boundary is that of its time.
+    browser.eval("document.getElementById('playback').pause()")
+    at = browser.eval("document.getElementById('playback').currentTime")
+    assert at > boundary
+    seek(browser, at)
+    shown = browser.eval(LUMA)
+    moment = origin + round(at * 1e6)
+    clip = tmp_path / "moment.mp4"
+    clip.write_bytes(fetch_bytes(browser, "/api/play?camera=gate&from=%d&to=%d"
+                                 % (moment, moment + 2000000)))
+    first, later = nearest_picture(browser, shown, str(clip), moment, tmp_path)
+    assert first < 6, first
+    assert later > first + 3

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "qnvtools/UniqueFd.h"
+
 namespace qnvcat {
 namespace {
 
@@ -91,8 +93,9 @@ bool CLineReader::Next(std::string& line, std::string& error) {
 
 bool AppendLines(const std::string& path, const std::string& text, bool sync, std::string& error,
                  unsigned mode) {
-  const int fd =
-      ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, mode_t(mode));
+  const qnvtools::UniqueFd file(
+      ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, mode_t(mode)));
+  const int fd = file.Get();
   if (fd < 0) {
     error = Errno(path);
     return false;
@@ -100,7 +103,6 @@ bool AppendLines(const std::string& path, const std::string& text, bool sync, st
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     error = path + ": not a regular file";
-    ::close(fd);
     return false;
   }
   size_t done = 0;
@@ -111,22 +113,20 @@ bool AppendLines(const std::string& path, const std::string& text, bool sync, st
       error = Errno(path);
       // No torn line stays behind.
       if (::ftruncate(fd, st.st_size) != 0) error += " (and it could not be cut back)";
-      ::close(fd);
       return false;
     }
     done += size_t(n);
   }
   if (sync && ::fdatasync(fd) != 0) {
     error = Errno(path);
-    ::close(fd);
     return false;
   }
-  ::close(fd);
   return true;
 }
 
 bool DropTornTail(const std::string& path, std::string& error) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+  const qnvtools::UniqueFd file(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+  const int fd = file.Get();
   if (fd < 0) {
     error = Errno(path);
     return false;
@@ -134,7 +134,6 @@ bool DropTornTail(const std::string& path, std::string& error) {
   struct stat st;
   if (::fstat(fd, &st) != 0) {
     error = Errno(path);
-    ::close(fd);
     return false;
   }
   // Walk back from the end to the last newline.
@@ -157,7 +156,6 @@ bool DropTornTail(const std::string& path, std::string& error) {
     error = Errno(path);
     ok = false;
   }
-  ::close(fd);
   return ok;
 }
 

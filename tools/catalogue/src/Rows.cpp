@@ -10,6 +10,7 @@
 
 #include "SqlConnection.h"
 #include "qnvcatalogue/ICatalogue.h"
+#include "qnvtools/UniqueFd.h"
 
 namespace qnvcat {
 namespace {
@@ -62,22 +63,19 @@ bool LoadPassword(const std::string& env, const std::string& file, std::string& 
     return true;
   }
   if (file.empty()) return true;
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  qnvtools::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   struct stat st;
-  if (fd < 0 || ::fstat(fd, &st) != 0) {
+  if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0) {
     error = "password file " + file + ": " + std::strerror(errno);
-    if (fd >= 0) ::close(fd);
     return false;
   }
   if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
-    ::close(fd);
     error = "password file " + file +
             " must be a regular file owned by this user that no one else may read (chmod 600)";
     return false;
   }
   char buffer[1024];
-  const ssize_t n = ::read(fd, buffer, sizeof buffer);
-  ::close(fd);
+  const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
   if (n < 0) {
     error = "password file " + file + ": " + std::strerror(errno);
     return false;

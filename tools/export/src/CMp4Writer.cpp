@@ -111,7 +111,9 @@ bool CMp4Writer::Begin(const SNalRef& sps, const SNalRef& pps, const STimeBase& 
     av_dict_set(&context_->metadata, "creation_time", UtcText(creationUs_).c_str(), 0);
   }
   AVDictionary* options = nullptr;
-  av_dict_set(&options, "movflags", "+faststart", 0);
+  av_dict_set(
+      &options, "movflags",
+      fragmented_ ? "+frag_keyframe+empty_moov+default_base_moof+skip_trailer" : "+faststart", 0);
   rc = avformat_write_header(context_, &options);
   av_dict_free(&options);
   if (rc < 0) {

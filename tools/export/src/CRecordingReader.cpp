@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "qnvrecording/H264Nal.h"
+#include "qnvtools/UniqueFd.h"
 
 namespace qnvrec {
 
@@ -49,29 +50,27 @@ FILE* OpenRegularFile(const std::string& path, SFileId& id, std::string& error) 
   id = SFileId{};
   // Non-blocking, so a FIFO with no writer cannot hold the open; checked on
   // the descriptor, so what is read is what was checked.
-  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) {
+  qnvtools::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!fd.Valid()) {
     error = path + ": " + ErrnoText();
     return nullptr;
   }
   struct stat st;
-  if (::fstat(fd, &st) != 0) {
+  if (::fstat(fd.Get(), &st) != 0) {
     error = path + ": " + ErrnoText();
-    ::close(fd);
     return nullptr;
   }
   if (!S_ISREG(st.st_mode)) {
     error = path + ": " + (S_ISDIR(st.st_mode) ? "is a directory" : "not a regular file");
-    ::close(fd);
     return nullptr;
   }
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  FILE* f = ::fdopen(fd, "rb");
+  ::fcntl(fd.Get(), F_SETFL, ::fcntl(fd.Get(), F_GETFL) & ~O_NONBLOCK);
+  FILE* f = ::fdopen(fd.Get(), "rb");
   if (f == nullptr) {
     error = path + ": " + ErrnoText();
-    ::close(fd);
     return nullptr;
   }
+  fd.Release();  // the stream owns it now
   id = SFileId{st.st_dev, st.st_ino, true};
   return f;
 }
@@ -184,7 +183,7 @@ bool CRecordingReader::FrameOf(const SIndexRecord& r, uint64_t at, SFrame& frame
       error = "cannot read data file " + summary_.dataPath + ": " + ErrnoText();
       return false;
     }
-    extension = SIndexRecord::kExtLengthSize + uint64_t(Le32(raw));
+    extension = SIndexRecord::kExtLengthSize + uint64_t(QnvLoadLe32(raw));
   }
   const uint64_t body = extension + r.PayloadLength();
   if (SIndexRecord::kSize + body > kMaxFrameSize) {
@@ -202,27 +201,137 @@ bool CRecordingReader::FrameOf(const SIndexRecord& r, uint64_t at, SFrame& frame
   return true;
 }
 
+namespace {
+
+// Frame counters: steps of more than one are holes when nearly all steps are
+// one (a device that counts otherwise shows none).
+class CCounterSteps {
+ public:
+  void Add(uint64_t frame, uint32_t counter) {
+    if (frame > 0) {
+      ++steps_;
+      const uint32_t d = counter - prev_;
+      if (d <= 1) {
+        ++sequential_;
+      } else if (candidates_.size() < kMaxCandidates) {
+        candidates_.push_back(SHole{frame, true, prev_, counter});
+      } else {
+        ++overflow_;
+      }
+    }
+    prev_ = counter;
+  }
+  void AddHoles(std::vector<SHole>& holes, uint64_t& holeCount) const {
+    if (steps_ == 0 || sequential_ == steps_ ||
+        double(sequential_) < kSequentialShare * double(steps_))
+      return;
+    holes.insert(holes.end(), candidates_.begin(), candidates_.end());
+    holeCount += overflow_;
+  }
+
+ private:
+  uint32_t prev_ = 0;
+  uint64_t steps_ = 0, sequential_ = 0, overflow_ = 0;
+  std::vector<SHole> candidates_;
+};
+
+// Capture times of pictures: a histogram of the steps finds the usual
+// interval; the steps that may be holes are kept until it is known.
+class CStampSteps {
+ public:
+  CStampSteps() : count_(kStepBuckets, 0), sum_(kStepBuckets, 0) {}
+
+  void Add(uint64_t frame, uint64_t stamp, SRecordingSummary& s) {
+    if (pictures_ == 0) {
+      s.firstStampUs = stamp;
+    } else if (ok_) {
+      Step(frame, stamp);
+    }
+    prev_ = stamp;
+    s.lastStampUs = stamp;
+    ++pictures_;
+  }
+  // The usual interval: the fullest 1 ms bucket with its neighbours, which
+  // catch an interval that does not fall on whole milliseconds.
+  void AddHoles(SRecordingSummary& s, std::vector<SHole>& holes) const {
+    if (!ok_ || steps_ == 0) return;
+    uint64_t n = 0, sum = 0;
+    for (size_t b = usual_ > 0 ? usual_ - 1 : 0; b <= usual_ + 1 && b < kStepBuckets; ++b) {
+      n += count_[b];
+      sum += sum_[b];
+    }
+    s.stampsUsable = true;
+    s.pictureIntervalUs = double(sum) / double(n);
+    for (const SHole& h : candidates_) {
+      if (double(h.after - h.before) > kHoleIntervals * s.pictureIntervalUs) holes.push_back(h);
+    }
+    s.holeCount += overflow_;
+  }
+
+ private:
+  void Step(uint64_t frame, uint64_t stamp) {
+    const uint64_t step = stamp - prev_;
+    if (stamp <= prev_ || step < kMinStepUs || step > kMaxStepUs) {
+      ok_ = false;
+      return;
+    }
+    const size_t b = size_t(step / 1000);
+    ++count_[b];
+    sum_[b] += step;
+    if (count_[b] > count_[usual_]) usual_ = b;
+    const double interval = double(sum_[usual_]) / count_[usual_];
+    if (steps_ < kEarlySteps || double(step) > kHoleIntervals * interval) {
+      if (candidates_.size() < kMaxCandidates) {
+        candidates_.push_back(SHole{frame, false, prev_, stamp});
+      } else {
+        ++overflow_;
+      }
+    }
+    ++steps_;
+  }
+
+  std::vector<uint32_t> count_;
+  std::vector<uint64_t> sum_;
+  size_t usual_ = 0;
+  uint64_t steps_ = 0, pictures_ = 0, prev_ = 0, overflow_ = 0;
+  bool ok_ = true;
+  std::vector<SHole> candidates_;
+};
+
+// What lies past the last consistent frame: counted, and named as a problem
+// when no earlier problem explains it.
+void NoteTail(SRecordingSummary& s, uint64_t whole, uint64_t kept, uint64_t bodyBytes, bool torn,
+              const std::string& problem) {
+  s.frames = kept;
+  s.bodyBytes = bodyBytes;
+  s.droppedFrames = (whole - kept) + (torn ? 1 : 0);
+  s.droppedIndexBytes = s.indexFileBytes - kept * SIndexRecord::kSize;
+  s.droppedDataBytes = s.dataFileBytes - bodyBytes;
+  if (!problem.empty()) {
+    s.problems.push_back(problem);
+    return;
+  }
+  if (torn) {
+    s.problems.push_back("the index ends in a torn record (" +
+                         Num(s.indexFileBytes % SIndexRecord::kSize) + " of " +
+                         Num(SIndexRecord::kSize) + " bytes)");
+  }
+  if (s.droppedDataBytes > 0) {
+    s.problems.push_back(Num(s.droppedDataBytes) +
+                         " data bytes after the last frame have no index record");
+  }
+}
+
+}  // namespace
+
 bool CRecordingReader::Check(std::string& error, const Progress& progress) {
   SRecordingSummary& s = summary_;
   const uint64_t whole = s.indexFileBytes / SIndexRecord::kSize;
   const bool torn = s.indexFileBytes % SIndexRecord::kSize != 0;
   if (!Rewind(error)) return false;
 
-  // Capture times of pictures: a histogram of the steps finds the usual
-  // interval; the steps that may be holes are kept until it is known.
-  std::vector<uint32_t> stepCount(kStepBuckets, 0);
-  std::vector<uint64_t> stepSum(kStepBuckets, 0);
-  size_t usual = 0;
-  uint64_t steps = 0, pictureCount = 0, prevStamp = 0;
-  bool stampsOk = true;
-  std::vector<SHole> gapCandidates;
-  uint64_t gapOverflow = 0;
-  // Frame counters.
-  uint32_t prevCounter = 0;
-  uint64_t counterSteps = 0, sequentialSteps = 0;
-  std::vector<SHole> jumpCandidates;
-  uint64_t jumpOverflow = 0;
-
+  CStampSteps stamps;
+  CCounterSteps counters;
   uint64_t expected = 0;  // where the next body must begin
   uint64_t kept = 0;
   std::string problem;
@@ -242,92 +351,20 @@ bool CRecordingReader::Check(std::string& error, const Progress& progress) {
     bool picture = false, key = false;
     if (!Inspect(expected + f.extension, r.PayloadLength(), picture, key, error)) return false;
     if (key) ++s.keyFrames;
-
-    const uint32_t counter = Le32(r.bytes + SIndexRecord::kCounterOffset);
-    if (kept > 0) {
-      ++counterSteps;
-      const uint32_t d = counter - prevCounter;
-      if (d <= 1) {
-        ++sequentialSteps;
-      } else if (jumpCandidates.size() < kMaxCandidates) {
-        jumpCandidates.push_back(SHole{kept, true, prevCounter, counter});
-      } else {
-        ++jumpOverflow;
-      }
-    }
-    prevCounter = counter;
-
+    counters.Add(kept, r.Counter());
     if (picture) {
       ++s.pictures;
-      const uint64_t stamp = f.StampUs();
-      if (pictureCount == 0) {
-        s.firstStampUs = stamp;
-      } else if (stampsOk) {
-        const uint64_t step = stamp - prevStamp;
-        if (stamp <= prevStamp || step < kMinStepUs || step > kMaxStepUs) {
-          stampsOk = false;
-        } else {
-          const size_t b = size_t(step / 1000);
-          ++stepCount[b];
-          stepSum[b] += step;
-          if (stepCount[b] > stepCount[usual]) usual = b;
-          const double interval = double(stepSum[usual]) / stepCount[usual];
-          if (steps < kEarlySteps || double(step) > kHoleIntervals * interval) {
-            if (gapCandidates.size() < kMaxCandidates) {
-              gapCandidates.push_back(SHole{kept, false, prevStamp, stamp});
-            } else {
-              ++gapOverflow;
-            }
-          }
-          ++steps;
-        }
-      }
-      prevStamp = stamp;
-      s.lastStampUs = stamp;
-      ++pictureCount;
+      stamps.Add(kept, f.StampUs(), s);
     }
     expected += f.length;
     ++kept;
     if (progress && (kept % 4096 == 1 || kept == whole)) progress(kept, whole);
   }
+  NoteTail(s, whole, kept, expected, torn, problem);
 
-  s.frames = kept;
-  s.bodyBytes = expected;
-  s.droppedFrames = (whole - kept) + (torn ? 1 : 0);
-  s.droppedIndexBytes = s.indexFileBytes - kept * SIndexRecord::kSize;
-  s.droppedDataBytes = s.dataFileBytes - expected;
-  if (!problem.empty()) s.problems.push_back(problem);
-  if (problem.empty() && torn) {
-    s.problems.push_back("the index ends in a torn record (" +
-                         Num(s.indexFileBytes % SIndexRecord::kSize) + " of " +
-                         Num(SIndexRecord::kSize) + " bytes)");
-  }
-  if (problem.empty() && s.droppedDataBytes > 0) {
-    s.problems.push_back(Num(s.droppedDataBytes) +
-                         " data bytes after the last frame have no index record");
-  }
-
-  // The usual interval: the fullest 1 ms bucket with its neighbours, which
-  // catch an interval that does not fall on whole milliseconds.
   std::vector<SHole> holes;
-  if (stampsOk && steps > 0) {
-    uint64_t n = 0, sum = 0;
-    for (size_t b = usual > 0 ? usual - 1 : 0; b <= usual + 1 && b < kStepBuckets; ++b) {
-      n += stepCount[b];
-      sum += stepSum[b];
-    }
-    s.stampsUsable = true;
-    s.pictureIntervalUs = double(sum) / double(n);
-    for (const SHole& h : gapCandidates) {
-      if (double(h.after - h.before) > kHoleIntervals * s.pictureIntervalUs) holes.push_back(h);
-    }
-    s.holeCount += gapOverflow;
-  }
-  if (counterSteps > 0 && sequentialSteps < counterSteps &&
-      double(sequentialSteps) >= kSequentialShare * double(counterSteps)) {
-    holes.insert(holes.end(), jumpCandidates.begin(), jumpCandidates.end());
-    s.holeCount += jumpOverflow;
-  }
+  stamps.AddHoles(s, holes);
+  counters.AddHoles(holes, s.holeCount);
   std::sort(holes.begin(), holes.end(),
             [](const SHole& a, const SHole& b) { return a.frame < b.frame; });
   s.holeCount += holes.size();

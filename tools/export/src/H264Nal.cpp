@@ -97,12 +97,6 @@ std::vector<SNalRef> SplitAnnexB(const uint8_t* data, size_t size) {
   return nals;
 }
 
-bool StartsPicture(const SNalRef& nal) {
-  // first_mb_in_slice is the first ue(v) after the one-byte header; 0 is
-  // coded as a single 1 bit. No emulation byte can precede it.
-  return IsSlice(nal.Type()) && nal.size >= 2 && (nal.data[1] & 0x80) != 0;
-}
-
 bool ParseSps(const SNalRef& nal, SSpsInfo& info) {
   if (nal.Type() != kNalSps || nal.size < 4) return false;
   BitReader br(Unescape(nal.data + 1, nal.size - 1));

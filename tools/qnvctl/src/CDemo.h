@@ -17,6 +17,8 @@
 
 namespace qnvctl {
 
+struct SExportOutcome;
+
 struct SDemoOptions {
   std::string outDir = "qnv-demo-out";
   std::string clipPath;  // empty: look for data/sample.h264
@@ -42,6 +44,18 @@ class CDemo {
   bool Fail(const std::string& message);
   bool FailSdk(const std::string& what, uint32_t code);
   void AddFile(const std::string& path, const std::string& what);
+
+  // The steps, in order; each false (after Fail) ends the run.
+  struct SRun;
+  bool Login(SRun& run);
+  bool ShowDeviceInfo(SRun& run);
+  bool Ptz(SRun& run);
+  bool Firmware(SRun& run);
+  bool Record(SRun& run);
+  bool Snapshot(SRun& run);
+  bool ExportAndCheck(SRun& run);
+  bool CheckResults(SRun& run, const std::string& mp4Path, const SExportOutcome& exported);
+  int Report(double seconds);  // after every step succeeded
 
   SDemoOptions options_;
   const CReporter& out_;

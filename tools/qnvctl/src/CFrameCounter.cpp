@@ -6,7 +6,7 @@ namespace qnvctl {
 
 void CFrameCounter::OnFrame(const uint8_t* frame, size_t length) {
   if (length < FrameHeader::kSize) return;  // the SDK never delivers less than a header
-  const uint32_t counter = ReadLe32(frame + FrameHeader::kCounterOffset);
+  const uint32_t counter = QnvLoadLe32(frame + FrameHeader::kCounterOffset);
   const QNVNetFrameNal nal = QNVNetFrameNal::OfFrame(frame, length);
   const bool key = nal.keyPicture;
   const bool picture = nal.startsPicture;

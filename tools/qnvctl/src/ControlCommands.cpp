@@ -257,7 +257,7 @@ int RunPtzParam(const CInvocation& inv) {
   // PTZ parameters are lists of 32-bit numbers (position, presets, limits);
   // show them as such besides the raw bytes.
   std::vector<uint32_t> values;
-  for (size_t i = 0; i + 4 <= data.size(); i += 4) values.push_back(ReadLe32(data.data() + i));
+  for (size_t i = 0; i + 4 <= data.size(); i += 4) values.push_back(QnvLoadLe32(data.data() + i));
   std::string line = "values:";
   for (uint32_t v : values) line += " " + std::to_string(v);
   CJsonObject json;

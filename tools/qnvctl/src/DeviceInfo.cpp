@@ -20,11 +20,11 @@ bool DecodeDeviceInfo(const uint8_t* data, size_t size, SDeviceInfo& out) {
   out.model = FixedText(data + dev::kDeviceInfoModelOffset, kTextFieldSize);
   out.firmwareVersion = FixedText(data + dev::kDeviceInfoVersionOffset, kTextFieldSize);
   out.serial = FixedText(data + dev::kDeviceInfoSerialOffset, kTextFieldSize);
-  out.imageSize = ReadLe32(data + dev::kDeviceInfoImageSizeOffset);
-  out.imageCrc32 = ReadLe32(data + dev::kDeviceInfoImageCrcOffset);
-  out.updates = ReadLe32(data + dev::kDeviceInfoUpdateCountOffset);
-  out.commandPort = ReadLe32(data + dev::kDeviceInfoCommandPortOffset);
-  out.streamPort = ReadLe32(data + dev::kDeviceInfoStreamPortOffset);
+  out.imageSize = QnvLoadLe32(data + dev::kDeviceInfoImageSizeOffset);
+  out.imageCrc32 = QnvLoadLe32(data + dev::kDeviceInfoImageCrcOffset);
+  out.updates = QnvLoadLe32(data + dev::kDeviceInfoUpdateCountOffset);
+  out.commandPort = QnvLoadLe32(data + dev::kDeviceInfoCommandPortOffset);
+  out.streamPort = QnvLoadLe32(data + dev::kDeviceInfoStreamPortOffset);
   return true;
 }
 

@@ -185,6 +185,96 @@ int RunSnapshot(const CInvocation& inv) {
   return out.Done(CJsonObject().String("file", path).Uint("bytes", bytes));
 }
 
+namespace {
+
+// The watched channels: one session each, since the stream callback names
+// the session (client id), not the channel.
+struct SWatched {
+  std::vector<std::unique_ptr<CStreamWatch>> watches;
+  std::vector<std::unique_ptr<CDeviceSession>> sessions;
+  std::vector<std::unique_ptr<CLiveChannel>> live;
+};
+
+// Logs in and opens each channel; QNVNET_OK, or the failed call's result
+// with `what` naming it.
+uint32_t OpenWatched(const SConnection& connection, double stallSeconds, SWatched& w,
+                     std::string& what) {
+  for (size_t i = 0; i < w.watches.size(); ++i) {
+    w.sessions.push_back(std::make_unique<CDeviceSession>());
+    if (uint32_t r = w.sessions[i]->Login(connection); r != QNVNET_OK) {
+      what = "login failed";
+      return r;
+    }
+    w.watches[i]->clientId = w.sessions[i]->clientId();
+    w.live.push_back(std::make_unique<CLiveChannel>());
+    if (uint32_t r = w.live[i]->Open(w.sessions[i]->clientId(), nullptr); r != QNVNET_OK) {
+      what = "live open failed";
+      return r;
+    }
+    if (uint32_t r = SetStallSeconds(*w.live[i], stallSeconds); r != QNVNET_OK) {
+      what = "stall time-out setup failed";
+      return r;
+    }
+  }
+  return QNVNET_OK;
+}
+
+// One channel's line of the watch: the rates over the last span seconds.
+void PrintWatchLine(bool json, double t, uint32_t channel, const SFrameTotals& total,
+                    const SFrameTotals& last, double span) {
+  // Pictures, not frames: parameter sets travel in frames of their own.
+  const double fps = (total.pictures - last.pictures) / span;
+  const double framesPerSecond = (total.frames - last.frames) / span;
+  const double bps = (total.bytes - last.bytes) * 8.0 / span;
+  if (json) {
+    std::printf("%s\n", CJsonObject()
+                            .Number("time", t)
+                            .Uint("channel", channel)
+                            .Number("framesPerSecond", framesPerSecond)
+                            .Number("picturesPerSecond", fps)
+                            .Number("bitsPerSecond", bps)
+                            .Uint("keyIntervalFrames", total.keyIntervalFrames)
+                            .Number("keyIntervalSeconds", total.keyIntervalSeconds)
+                            .Uint("gaps", total.gaps)
+                            .Uint("missing", total.missing)
+                            .Uint("frames", total.frames)
+                            .Uint("pictures", total.pictures)
+                            .Text()
+                            .c_str());
+    return;
+  }
+  char key[64] = "-";
+  if (total.keyIntervalFrames)
+    std::snprintf(key, sizeof key, "%llu fr / %.2f s",
+                  static_cast<unsigned long long>(total.keyIntervalFrames),
+                  total.keyIntervalSeconds);
+  std::printf("%6.1fs %3u %10.1f %9.1f %18s %6llu %8llu\n", t, channel, fps, bps / 1000, key,
+              static_cast<unsigned long long>(total.gaps),
+              static_cast<unsigned long long>(total.missing));
+}
+
+// One channel's totals at the end: prints its line (stoppedBy: the signal
+// that ended the watch, or null) and returns its JSON item.
+std::string WatchSummary(const CReporter& out, uint32_t channel, const SFrameTotals& total,
+                         bool lost, const char* stoppedBy) {
+  out.Text("channel " + std::to_string(channel) + ": " + std::to_string(total.frames) +
+           " frames, " + std::to_string(total.pictures) + " pictures, " +
+           std::to_string(total.keyFrames) + " key frames, " + std::to_string(total.gaps) +
+           " gaps" + (stoppedBy ? std::string(" (stopped by ") + stoppedBy + ")" : ""));
+  return CJsonObject()
+      .Uint("channel", channel)
+      .Uint("frames", total.frames)
+      .Uint("pictures", total.pictures)
+      .Uint("bytes", total.bytes)
+      .Uint("keyFrames", total.keyFrames)
+      .Uint("gaps", total.gaps)
+      .Uint("missing", total.missing)
+      .Boolean("lost", lost)
+      .Text();
+}
+
+}  // namespace
+
 int RunWatch(const CInvocation& inv) {
   CReporter out(inv.json);
   double seconds = 0, interval = 1, stallSeconds = 0;
@@ -201,27 +291,15 @@ int RunWatch(const CInvocation& inv) {
     channels = *n;
   }
 
-  // The stream callback names the session (client id), not the channel, so
-  // each watched channel gets a session of its own.
   CInterruptSignal interrupt;
-  std::vector<std::unique_ptr<CStreamWatch>> watches;
+  SWatched w;
   for (uint32_t i = 0; i < channels; ++i)
-    watches.push_back(std::make_unique<CStreamWatch>(inv.connection.port));
-  CSdkLibrary sdk(CStreamWatch::HandlersFor(watches));
+    w.watches.push_back(std::make_unique<CStreamWatch>(inv.connection.port));
+  CSdkLibrary sdk(CStreamWatch::HandlersFor(w.watches));
   if (uint32_t r = sdk.Start(); r != QNVNET_OK) return out.SdkFailure("library start failed", r);
-  std::vector<std::unique_ptr<CDeviceSession>> sessions;
-  std::vector<std::unique_ptr<CLiveChannel>> live;
-  for (uint32_t i = 0; i < channels; ++i) {
-    sessions.push_back(std::make_unique<CDeviceSession>());
-    if (uint32_t r = sessions[i]->Login(inv.connection); r != QNVNET_OK)
-      return out.SdkFailure("login failed", r);
-    watches[i]->clientId = sessions[i]->clientId();
-    live.push_back(std::make_unique<CLiveChannel>());
-    if (uint32_t r = live[i]->Open(sessions[i]->clientId(), nullptr); r != QNVNET_OK)
-      return out.SdkFailure("live open failed", r);
-    if (uint32_t r = SetStallSeconds(*live[i], stallSeconds); r != QNVNET_OK)
-      return out.SdkFailure("stall time-out setup failed", r);
-  }
+  std::string what;
+  if (uint32_t r = OpenWatched(inv.connection, stallSeconds, w, what); r != QNVNET_OK)
+    return out.SdkFailure(what, r);
 
   if (!out.json())
     std::printf("%7s %3s %10s %9s %18s %6s %8s\n", "time", "ch", "pictures/s", "kbit/s",
@@ -244,40 +322,12 @@ int RunWatch(const CInvocation& inv) {
     lastTime = now;
     const double t = std::chrono::duration<double>(now - start).count();
     for (uint32_t i = 0; i < channels; ++i) {
-      const SFrameTotals total = watches[i]->counter.Totals();
-      // Pictures, not frames: parameter sets travel in frames of their own.
-      const double fps = (total.pictures - last[i].pictures) / span;
-      const double framesPerSecond = (total.frames - last[i].frames) / span;
-      const double bps = (total.bytes - last[i].bytes) * 8.0 / span;
+      const SFrameTotals total = w.watches[i]->counter.Totals();
+      PrintWatchLine(out.json(), t, i + 1, total, last[i], span);
       last[i] = total;
-      if (lost.empty() && (watches[i]->streamLost || watches[i]->sessionLost))
+      if (lost.empty() && (w.watches[i]->streamLost || w.watches[i]->sessionLost))
         lost = CameraName(inv.connection) + " (channel " + std::to_string(i + 1) +
-               "): " + watches[i]->LossText();
-      if (out.json()) {
-        std::printf("%s\n", CJsonObject()
-                                .Number("time", t)
-                                .Uint("channel", i + 1)
-                                .Number("framesPerSecond", framesPerSecond)
-                                .Number("picturesPerSecond", fps)
-                                .Number("bitsPerSecond", bps)
-                                .Uint("keyIntervalFrames", total.keyIntervalFrames)
-                                .Number("keyIntervalSeconds", total.keyIntervalSeconds)
-                                .Uint("gaps", total.gaps)
-                                .Uint("missing", total.missing)
-                                .Uint("frames", total.frames)
-                                .Uint("pictures", total.pictures)
-                                .Text()
-                                .c_str());
-      } else {
-        char key[64] = "-";
-        if (total.keyIntervalFrames)
-          std::snprintf(key, sizeof key, "%llu fr / %.2f s",
-                        static_cast<unsigned long long>(total.keyIntervalFrames),
-                        total.keyIntervalSeconds);
-        std::printf("%6.1fs %3u %10.1f %9.1f %18s %6llu %8llu\n", t, i + 1, fps, bps / 1000, key,
-                    static_cast<unsigned long long>(total.gaps),
-                    static_cast<unsigned long long>(total.missing));
-      }
+               "): " + w.watches[i]->LossText();
     }
     std::fflush(stdout);
     if (!lost.empty() || (seconds > 0 && t + 1e-3 >= seconds)) break;
@@ -286,31 +336,17 @@ int RunWatch(const CInvocation& inv) {
   // stream's end.
   std::vector<bool> lostChannel(channels);
   for (uint32_t i = 0; i < channels; ++i)
-    lostChannel[i] = watches[i]->streamLost || watches[i]->sessionLost;
+    lostChannel[i] = w.watches[i]->streamLost || w.watches[i]->sessionLost;
   // A lost camera may not answer a close: logging out sends nothing.
   if (!lost.empty())
-    for (auto& s : sessions) s->Logout();
-  live.clear();
-  sessions.clear();
+    for (auto& s : w.sessions) s->Logout();
+  w.live.clear();
+  w.sessions.clear();
 
   std::vector<std::string> items;
-  for (uint32_t i = 0; i < channels; ++i) {
-    const SFrameTotals total = watches[i]->counter.Totals();
-    items.push_back(CJsonObject()
-                        .Uint("channel", i + 1)
-                        .Uint("frames", total.frames)
-                        .Uint("pictures", total.pictures)
-                        .Uint("bytes", total.bytes)
-                        .Uint("keyFrames", total.keyFrames)
-                        .Uint("gaps", total.gaps)
-                        .Uint("missing", total.missing)
-                        .Boolean("lost", lostChannel[i])
-                        .Text());
-    out.Text("channel " + std::to_string(i + 1) + ": " + std::to_string(total.frames) +
-             " frames, " + std::to_string(total.pictures) + " pictures, " +
-             std::to_string(total.keyFrames) + " key frames, " + std::to_string(total.gaps) +
-             " gaps" + (interrupted ? std::string(" (stopped by ") + interrupt.What() + ")" : ""));
-  }
+  for (uint32_t i = 0; i < channels; ++i)
+    items.push_back(WatchSummary(out, i + 1, w.watches[i]->counter.Totals(), lostChannel[i],
+                                 interrupted ? interrupt.What() : nullptr));
   if (!lost.empty()) return out.Failure(lost);
   return out.Done(CJsonObject()
                       .Number("seconds", Since(start))

@@ -1,12 +1,18 @@
 // The recordings view: a camera's day (or hour, 10 minutes, a minute) as a
 // bar of recorded spans and event marks, in the browser's time zone or UTC;
-// a click plays from that moment (the server makes the MP4 of the next
-// minute from the segments on the fly), steps and jumps move through it, and
-// a marked range is exported as the MP4 qnv-export would write.
+// a click plays from that moment (the server makes fragmented MP4 of a
+// minute at a time from the segments on the fly, and the pieces run on in one
+// Media Source Extensions buffer), steps and jumps move through it, and a
+// marked range is exported as the MP4 qnv-export would write.
 'use strict';
 
-const rec = {camera: '', start: 0, seconds: 86400, playFrom: 0, playTo: 0, markIn: 0, markOut: 0,
-             timeline: null, piece: 60};
+// Playback: media time t shows capture time origin + t (the first piece's
+// key picture); `next` is where the next piece starts; a piece is fetched
+// while less than `ahead` s are buffered ahead, and what lies `behind` s
+// back is removed, so the buffer holds a few pieces at most.
+const rec = {camera: '', start: 0, seconds: 86400, playFrom: 0, markIn: 0, markOut: 0,
+             timeline: null, piece: 60, ahead: 20, behind: 30,
+             session: 0, source: null, buffer: null, origin: 0, next: 0, fetching: false, empty: 0};
 
 function recUtc() { return document.getElementById('rec-utc').checked; }
 
@@ -80,7 +86,7 @@ function recShowCursor() {
   const bar = document.getElementById('timeline');
   const video = document.getElementById('playback');
   const from = rec.start, to = rec.start + rec.seconds * 1e6;
-  const now = rec.playFrom ? rec.playFrom + video.currentTime * 1e6 : 0;
+  const now = recNow();
   const cursor = bar.querySelector('.cursor');
   cursor.style.display = now >= from && now < to ? 'block' : 'none';
   cursor.style.left = (100 * (now - from) / (to - from)) + '%';
@@ -95,15 +101,148 @@ function recShowCursor() {
   document.getElementById('play-time').textContent = now ? recFormat(now, true) : '';
 }
 
-// Plays from a moment: a piece of rec.piece seconds, then the next.
-function recPlay(us, resumeAt = 0) {
+// The capture time shown now, in microseconds (0: nothing plays).
+function recNow() {
   const video = document.getElementById('playback');
-  rec.playFrom = Math.round(us);
-  rec.playTo = rec.playFrom + rec.piece * 1e6;
-  video.src = '/api/play?camera=' + encodeURIComponent(rec.camera) + '&from=' + rec.playFrom + '&to=' + rec.playTo;
+  return rec.origin ? rec.origin + video.currentTime * 1e6 : rec.playFrom;
+}
+
+// Plays from a moment, piece after piece.
+function recPlay(us) {
+  const video = document.getElementById('playback');
+  const session = ++rec.session;
+  clearTimeout(rec.retry);
+  Object.assign(rec, {playFrom: Math.round(us), origin: 0, fetching: false, empty: 0, buffer: null});
+  rec.next = rec.playFrom;
   video.dataset.from = rec.playFrom;
-  video.currentTime = resumeAt;
-  video.play().catch(() => {});
+  delete video.dataset.origin;
+  rec.source = new MediaSource();
+  video.src = URL.createObjectURL(rec.source);
+  rec.source.addEventListener('sourceopen', () => {
+    URL.revokeObjectURL(video.src);
+    recFetchAhead(session);
+  }, {once: true});
+}
+
+function recBufferedEnd(video) {
+  const r = video.buffered;
+  return r.length ? r.end(r.length - 1) : 0;
+}
+
+// One change of the source buffer, finished.
+function recUpdate(buffer, change) {
+  return new Promise((resolve, reject) => {
+    const done = (event) => {
+      buffer.removeEventListener('updateend', done);
+      buffer.removeEventListener('error', done);
+      if (event.type === 'error') reject(new Error('the browser cannot play this video'));
+      else resolve();
+    };
+    buffer.addEventListener('updateend', done);
+    buffer.addEventListener('error', done);
+    try {
+      change();
+    } catch (e) {
+      buffer.removeEventListener('updateend', done);
+      buffer.removeEventListener('error', done);
+      reject(e);
+    }
+  });
+}
+
+// A piece placed at its key picture's time, after what lies well behind
+// the playing position is removed (more of it when the buffer is full).
+async function recAppend(video, data, offset) {
+  const b = rec.buffer;
+  const trim = async (keep) => {
+    const behind = video.currentTime - keep;
+    if (b.buffered.length && b.buffered.start(0) < behind) await recUpdate(b, () => b.remove(0, behind));
+  };
+  await trim(rec.behind);
+  b.timestampOffset = offset;
+  try {
+    await recUpdate(b, () => b.appendBuffer(data));
+  } catch (e) {
+    if (e.name !== 'QuotaExceededError') throw e;
+    await trim(2);
+    await recUpdate(b, () => b.appendBuffer(data));
+  }
+}
+
+// Fetches and appends the next piece when little is left ahead.
+async function recFetchAhead(session) {
+  const video = document.getElementById('playback');
+  if (session !== rec.session || rec.fetching || !rec.source || rec.source.readyState !== 'open') return;
+  if (rec.buffer && recBufferedEnd(video) - video.currentTime > rec.ahead) return;
+  rec.fetching = true;
+  const from = rec.next, to = from + rec.piece * 1e6;
+  let response = null, data = null;
+  try {
+    response = await fetch('/api/play?camera=' + encodeURIComponent(rec.camera) + '&from=' + from +
+                           '&to=' + to + '&fragmented=1');
+    if (response.status === 401) {
+      location.href = '/login.html';
+      return;
+    }
+    if (response.ok) data = await response.arrayBuffer();
+  } catch (e) {
+    data = null;  // tried again below
+  }
+  if (session !== rec.session) return;
+  const key = data ? Number(response.headers.get('X-Key-Us')) : 0;
+  const end = data ? Number(response.headers.get('X-End-Us')) : 0;
+  if (!data || !(end > from)) {
+    // Nothing from `from` on in this piece: a hole in the recording (the
+    // piece after it follows) or its end (asked again a little later,
+    // for a while).
+    rec.fetching = false;
+    if (++rec.empty > 30) {
+      if (rec.source.readyState === 'open' && !(rec.buffer && rec.buffer.updating)) rec.source.endOfStream();
+      return;
+    }
+    if (to < Date.now() * 1000) {
+      rec.next = to;
+      recFetchAhead(session);
+    } else {
+      rec.retry = setTimeout(() => recFetchAhead(session), 2000);
+    }
+    return;
+  }
+  const first = !rec.buffer;
+  try {
+    if (first) {
+      rec.buffer = rec.source.addSourceBuffer('video/mp4; codecs="' + codecOf(data) + '"');
+      rec.origin = key;
+      video.dataset.origin = key;
+    }
+    await recAppend(video, data, (key - rec.origin) / 1e6);
+  } catch (e) {
+    if (session === rec.session) document.getElementById('play-time').textContent = 'cannot play: ' + e.message;
+    return;
+  }
+  if (session !== rec.session) return;
+  if (first) {
+    video.currentTime = Math.max(0, (rec.playFrom - rec.origin) / 1e6);
+    video.play().catch(() => {});
+  }
+  rec.next = end;
+  rec.empty = 0;
+  rec.fetching = false;
+  recFetchAhead(session);
+}
+
+// Stalled where nothing was recorded between two pieces: on to what follows.
+function recSkipHole(video) {
+  const r = video.buffered, t = video.currentTime;
+  for (let i = 0; i < r.length; i++) {
+    if (r.start(i) <= t && t < r.end(i) - 0.1) return;
+  }
+  for (let i = 0; i < r.length; i++) {
+    if (r.start(i) > t) {
+      video.currentTime = r.start(i);
+      return;
+    }
+  }
 }
 
 function recZoom(seconds, centre) {
@@ -179,7 +318,7 @@ function recInit(cameras) {
         const video = document.getElementById('playback');
         const spans = rec.timeline ? rec.timeline.spans : [];
         // Around what plays, else around the latest recording.
-        const centre = rec.playFrom ? rec.playFrom + video.currentTime * 1e6
+        const centre = rec.playFrom ? recNow()
           : spans.length ? spans[spans.length - 1].to : rec.start + rec.seconds * 5e5;
         recZoom(Number(b.dataset.zoom), centre);
       });
@@ -192,18 +331,31 @@ function recInit(cameras) {
       recPlay(us);
     });
     const video = document.getElementById('playback');
-    video.addEventListener('timeupdate', recShowCursor);
-    video.addEventListener('ended', () => recPlay(rec.playTo));
+    video.addEventListener('timeupdate', () => {
+      recShowCursor();
+      recFetchAhead(rec.session);
+    });
+    video.addEventListener('waiting', () => {
+      recSkipHole(video);
+      recFetchAhead(rec.session);
+    });
+    // Within what is buffered a move is a seek; beyond it, playback anew.
     const move = (seconds) => {
-      const t = video.currentTime + seconds;
-      if (t < 0 || t > rec.piece) recPlay(rec.playFrom + t * 1e6); else video.currentTime = t;
+      const t = video.currentTime + seconds, r = video.buffered;
+      for (let i = 0; i < r.length; i++) {
+        if (r.start(i) <= t && t < r.end(i)) {
+          video.currentTime = t;
+          return;
+        }
+      }
+      recPlay(recNow() + seconds * 1e6);
     };
     document.getElementById('step-back').addEventListener('click', () => { video.pause(); move(-0.04); });
     document.getElementById('step-fwd').addEventListener('click', () => { video.pause(); move(0.04); });
     document.getElementById('jump-back').addEventListener('click', () => move(-10));
     document.getElementById('jump-fwd').addEventListener('click', () => move(10));
-    document.getElementById('mark-in').addEventListener('click', () => { rec.markIn = rec.playFrom + video.currentTime * 1e6; recShowCursor(); });
-    document.getElementById('mark-out').addEventListener('click', () => { rec.markOut = rec.playFrom + video.currentTime * 1e6; recShowCursor(); });
+    document.getElementById('mark-in').addEventListener('click', () => { rec.markIn = recNow(); recShowCursor(); });
+    document.getElementById('mark-out').addEventListener('click', () => { rec.markOut = recNow(); recShowCursor(); });
     document.getElementById('export').addEventListener('click', recExport);
   }
   recLoad();

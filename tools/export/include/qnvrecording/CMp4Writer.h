@@ -35,6 +35,9 @@ class CMp4Writer : public CVideoWriter {
   // edit list: those pictures are there for decoding, not shown).
   void SetCreationTime(int64_t us) { creationUs_ = us; }
   void SetLeadIn(int64_t units) { leadIn_ = units; }
+  // Before Begin: fragmented MP4 as Media Source Extensions take it (an
+  // empty moov, then a moof and mdat per key picture; no index at the end).
+  void SetFragmented(bool fragmented) { fragmented_ = fragmented; }
 
   bool Begin(const SNalRef& sps, const SNalRef& pps, const STimeBase& time,
              std::string& error) override;
@@ -55,6 +58,7 @@ class CMp4Writer : public CVideoWriter {
   int64_t creationUs_ = 0;
   int64_t leadIn_ = 0;
   bool fileOpen_ = false;
+  bool fragmented_ = false;
 };
 
 }  // namespace qnvrec

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "QNVNetSdk.h"
+
 namespace qnvrec {
 
 enum NalType : uint8_t {
@@ -26,17 +28,19 @@ enum NalType : uint8_t {
 struct SNalRef {
   const uint8_t* data;
   size_t size;
-  uint8_t Type() const { return size > 0 ? (data[0] & 0x1F) : 0; }
+  uint8_t Type() const { return size > 0 ? uint8_t(QNVNetFrameNal::TypeOf(data[0])) : 0; }
 };
 
 // The NAL units of an Annex B payload (3- or 4-byte start codes). Bytes before
 // the first start code, and empty units, are not returned.
 std::vector<SNalRef> SplitAnnexB(const uint8_t* data, size_t size);
 
-inline bool IsSlice(uint8_t type) { return type >= kNalSlice && type <= kNalIdr; }
+inline bool IsSlice(uint8_t type) { return QNVNetFrameNal::IsSlice(type); }
 
 // True for a slice whose first_mb_in_slice is 0: the first slice of a picture.
-bool StartsPicture(const SNalRef& nal);
+inline bool StartsPicture(const SNalRef& nal) {
+  return QNVNetFrameNal::UnitStartsPicture(nal.data, nal.size);
+}
 
 struct SSpsInfo {
   int width = 0;

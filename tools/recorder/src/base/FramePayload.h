@@ -16,16 +16,9 @@ namespace qnvrecorder {
 // else header, payload and size (cut to what the frame holds).
 inline bool FramePayload(const uint8_t* frame, size_t length, QNVNetFrameHeader& header,
                          const uint8_t*& payload, size_t& size) {
-  if (length < QNVNetFrameHeader::kSize) return false;
+  const uint64_t offset = QNVNetFrameHeader::PayloadOffsetInFrame(frame, length);
+  if (offset >= length) return false;  // kNoPayload included
   std::memcpy(header.bytes, frame, QNVNetFrameHeader::kSize);
-  size_t offset = QNVNetFrameHeader::kSize;
-  if (header.HasExtension()) {
-    if (length < offset + QNVNetFrameHeader::kExtLengthSize) return false;
-    const uint8_t* n = frame + offset;
-    offset += QNVNetFrameHeader::kExtLengthSize +
-              (uint32_t(n[0]) | uint32_t(n[1]) << 8 | uint32_t(n[2]) << 16 | uint32_t(n[3]) << 24);
-  }
-  if (offset >= length) return false;
   payload = frame + offset;
   size = std::min<size_t>(header.PayloadLength(), length - offset);
   return true;

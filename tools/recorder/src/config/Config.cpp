@@ -15,10 +15,12 @@
 #include <set>
 
 #include "base/Text.h"
-#include "base/UniqueFd.h"
 #include "config/ConfigText.h"
+#include "qnvtools/UniqueFd.h"
 
 namespace qnvrecorder {
+
+using qnvtools::UniqueFd;
 namespace {
 
 // The first control character in a value, or npos: a NUL would cut a path or

@@ -26,10 +26,12 @@
 #include <string>
 #include <vector>
 
-#include "base/UniqueFd.h"
+#include "qnvtools/UniqueFd.h"
 #include "storage/SegmentNames.h"
 
 namespace qnvrecorder {
+
+using qnvtools::UniqueFd;
 
 inline constexpr const char* kReservedFolder = ".qnv-recorder";
 inline constexpr const char* kCameraClaimFile = ".qnv-recorder-instance";

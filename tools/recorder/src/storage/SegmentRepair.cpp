@@ -49,7 +49,7 @@ bool TailAgrees(int dataFd, int indexFd, const SFileState& data, const SFileStat
     uint8_t length[SIndexRecord::kExtLengthSize];
     if (::pread(dataFd, length, sizeof length, off_t(last.DataOffset())) != ssize_t(sizeof length))
       return false;
-    end += SIndexRecord::kExtLengthSize + qnvrec::Le32(length);
+    end += SIndexRecord::kExtLengthSize + QnvLoadLe32(length);
   }
   return end == data.size;
 }

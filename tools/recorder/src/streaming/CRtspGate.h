@@ -23,10 +23,12 @@
 #include <thread>
 
 #include "base/Log.h"
-#include "base/UniqueFd.h"
 #include "config/Config.h"
+#include "qnvtools/UniqueFd.h"
 
 namespace qnvrecorder {
+
+using qnvtools::UniqueFd;
 
 class CRtspServer;
 struct SRtspRequest;

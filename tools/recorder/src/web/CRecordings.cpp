@@ -9,14 +9,16 @@
 #include <cstring>
 #include <filesystem>
 
-#include "base/UniqueFd.h"
 #include "qnvrecording/CMp4Writer.h"
 #include "qnvrecording/CRecordingReader.h"
 #include "qnvrecording/SIndexRecord.h"
+#include "qnvtools/UniqueFd.h"
 #include "storage/CStorageRoot.h"
 #include "storage/SegmentNames.h"
 
 namespace qnvrecorder {
+
+using qnvtools::UniqueFd;
 namespace {
 
 namespace fs = std::filesystem;
@@ -47,8 +49,8 @@ bool IndexSpan(const std::string& dataPath, int64_t& firstUs, int64_t& lastUs, u
     return false;
   }
   auto time = [](const uint8_t* r) {
-    return static_cast<int64_t>(qnvrec::Le32(r + kCaptureOffset) |
-                                uint64_t(qnvrec::Le32(r + kCaptureOffset + 4)) << 32);
+    return static_cast<int64_t>(QnvLoadLe32(r + kCaptureOffset) |
+                                uint64_t(QnvLoadLe32(r + kCaptureOffset + 4)) << 32);
   };
   firstUs = time(first);
   lastUs = time(last);
@@ -160,6 +162,18 @@ bool CRecordings::Export(const std::string& camera, int64_t fromUs, int64_t toUs
                          qnvrec::SRangeResult& result, std::string& error,
                          const qnvrec::CRangeExporter::Progress& progress,
                          const std::atomic<bool>* cancel) {
+  return Write(camera, fromUs, toUs, fd, false, result, error, progress, cancel);
+}
+
+bool CRecordings::Piece(const std::string& camera, int64_t fromUs, int64_t toUs, int fd,
+                        qnvrec::SRangeResult& result, std::string& error) {
+  return Write(camera, fromUs, toUs, fd, true, result, error, nullptr, nullptr);
+}
+
+bool CRecordings::Write(const std::string& camera, int64_t fromUs, int64_t toUs, int fd,
+                        bool fragmented, qnvrec::SRangeResult& result, std::string& error,
+                        const qnvrec::CRangeExporter::Progress& progress,
+                        const std::atomic<bool>* cancel) {
   std::vector<qnvcat::SSegmentRow> rows;
   std::string source;
   if (!Segments(camera, fromUs, toUs, rows, source, error)) return false;
@@ -175,10 +189,13 @@ bool CRecordings::Export(const std::string& camera, int64_t fromUs, int64_t toUs
   }
   // The muxer opens a path: the descriptor's own, through /proc.
   qnvrec::CMp4Writer writer("/proc/self/fd/" + std::to_string(fd));
+  writer.SetFragmented(fragmented);
   qnvrec::SRangeOptions options;  // as qnv-export --catalogue sets them
   options.fromUs = fromUs;
   options.toUs = toUs;
-  options.trim = true;
+  // A browser's source buffer has no edit list: the piece starts at its key
+  // picture and the page places it by result.keyUs.
+  options.trim = !fragmented;
   options.cancel = cancel;
   qnvrec::CRangeExporter exporter(std::move(segments), writer, options);
   return exporter.Run(result, error, progress);

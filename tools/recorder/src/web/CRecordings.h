@@ -44,12 +44,20 @@ class CRecordings {
               qnvrec::SRangeResult& result, std::string& error,
               const qnvrec::CRangeExporter::Progress& progress = nullptr,
               const std::atomic<bool>* cancel = nullptr);
+  // A piece of playback for a browser's Media Source Extensions: camera's
+  // pictures from the key picture at or before fromUs (result.keyUs, media
+  // time 0) to before toUs as fragmented MP4 into fd (truncated first).
+  bool Piece(const std::string& camera, int64_t fromUs, int64_t toUs, int fd,
+             qnvrec::SRangeResult& result, std::string& error);
   // An unnamed file for an export in the instance's own folder (gone when
   // closed); -1 with a message.
   int TemporaryFile(std::string& error) const;
 
  private:
   qnvcat::STarget Target() const;
+  bool Write(const std::string& camera, int64_t fromUs, int64_t toUs, int fd, bool fragmented,
+             qnvrec::SRangeResult& result, std::string& error,
+             const qnvrec::CRangeExporter::Progress& progress, const std::atomic<bool>* cancel);
   bool FileSegments(const std::string& camera, int64_t fromUs, int64_t toUs,
                     std::vector<qnvcat::SSegmentRow>& out, std::string& error);
 

@@ -1053,10 +1053,12 @@ void CWebServer::Play(SoupServerMessage* msg, GHashTable* query) {
     return RespondError(msg, SOUP_STATUS_BAD_REQUEST,
                         "give camera, from and to (microseconds since 1970, at most 300 s apart)");
   }
+  const bool fragmented = QueryText(query, "fragmented") == "1";
   // In memory: playback leaves no file behind.
   struct SPlay {
     int fd = -1;
     std::string error;
+    qnvrec::SRangeResult result;
     ~SPlay() {
       if (fd >= 0) ::close(fd);
     }
@@ -1064,22 +1066,31 @@ void CWebServer::Play(SoupServerMessage* msg, GHashTable* query) {
   auto play = std::make_shared<SPlay>();
   Post(
       msg,
-      [this, camera, fromUs, toUs, play] {
+      [this, camera, fromUs, toUs, fragmented, play] {
         play->fd = memfd_create("qnv-play", MFD_CLOEXEC);
         if (play->fd < 0) {
           play->error = std::string("no memory for the video: ") + std::strerror(errno);
           return;
         }
         CRecordings recordings = recordings_;
-        qnvrec::SRangeResult result;
-        if (!recordings.Export(camera, fromUs, toUs, play->fd, result, play->error)) {
+        const bool made =
+            fragmented
+                ? recordings.Piece(camera, fromUs, toUs, play->fd, play->result, play->error)
+                : recordings.Export(camera, fromUs, toUs, play->fd, play->result, play->error);
+        if (!made) {
           ::close(play->fd);
           play->fd = -1;
         }
       },
-      [play](SoupServerMessage* m) {
+      [play, fragmented](SoupServerMessage* m) {
         if (play->fd < 0) return RespondError(m, SOUP_STATUS_NOT_FOUND, play->error);
-        RespondFile(m, play->fd, "video/mp4");
+        if (!RespondFile(m, play->fd, "video/mp4") || !fragmented) return;
+        // Where the page places the piece (media time 0) and asks for the next.
+        SoupMessageHeaders* headers = soup_server_message_get_response_headers(m);
+        soup_message_headers_replace(headers, "X-Key-Us",
+                                     std::to_string(play->result.keyUs).c_str());
+        soup_message_headers_replace(headers, "X-End-Us",
+                                     std::to_string(play->result.endUs).c_str());
       });
 }
 

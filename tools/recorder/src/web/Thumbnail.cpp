@@ -9,7 +9,7 @@
 #include <cstring>
 #include <memory>
 
-#include "base/UniqueFd.h"
+#include "qnvtools/UniqueFd.h"
 #include "storage/CStorageRoot.h"
 
 extern "C" {
@@ -19,6 +19,8 @@ extern "C" {
 }
 
 namespace qnvrecorder {
+
+using qnvtools::UniqueFd;
 namespace {
 
 constexpr size_t kMaxSnapshotBytes = 4u << 20;

@@ -36,16 +36,18 @@
 #include <thread>
 #include <vector>
 
-#include "base/UniqueFd.h"
 #include "config/Config.h"
 #include "integrations/ICameraAccess.h"
 #include "integrations/IRecorderEvents.h"
 #include "integrations/mqtt/MqttPayloads.h"
+#include "qnvtools/UniqueFd.h"
 
 struct mosquitto;
 struct mosquitto_message;
 
 namespace qnvrecorder {
+
+using qnvtools::UniqueFd;
 
 class CSnapshotStore;
 

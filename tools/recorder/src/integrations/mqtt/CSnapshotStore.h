@@ -25,9 +25,11 @@
 #include <string>
 #include <vector>
 
-#include "base/UniqueFd.h"
+#include "qnvtools/UniqueFd.h"
 
 namespace qnvrecorder {
+
+using qnvtools::UniqueFd;
 
 class CStorageRoot;
 

@@ -1,12 +1,14 @@
-// UniqueFd: owns one file descriptor and closes it when it goes. Move-only;
-// one thread at a time.
-#pragma once
+// UniqueFd: owns one file descriptor and closes it when it goes. The tools'
+// one descriptor owner (the recorder, the catalogue, the exporter); the
+// library keeps its own in src/platform. Move-only; one thread at a time.
+#ifndef QNVTOOLS_UNIQUEFD_H
+#define QNVTOOLS_UNIQUEFD_H
 
 #include <unistd.h>
 
 #include <utility>
 
-namespace qnvrecorder {
+namespace qnvtools {
 
 class UniqueFd {
  public:
@@ -15,10 +17,7 @@ class UniqueFd {
   ~UniqueFd() { Reset(); }
   UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
   UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
+    if (this != &other) Reset(other.Release());
     return *this;
   }
   UniqueFd(const UniqueFd&) = delete;
@@ -26,7 +25,9 @@ class UniqueFd {
 
   int Get() const { return fd_; }
   bool Valid() const { return fd_ >= 0; }
+  // Gives the descriptor up without closing it (-1 when there is none).
   int Release() { return std::exchange(fd_, -1); }
+  // Closes the descriptor held, if any, and holds fd instead.
   void Reset(int fd = -1) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
@@ -36,4 +37,6 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-}  // namespace qnvrecorder
+}  // namespace qnvtools
+
+#endif  // QNVTOOLS_UNIQUEFD_H
