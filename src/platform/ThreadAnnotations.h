@@ -31,9 +31,12 @@
 
 namespace qnv::platform {
 
-// A std::mutex the analysis knows as a lock. Also a BasicLockable, so
-// std::condition_variable_any and std::unique_lock work with it.
-class CAPABILITY("mutex") CMutex {
+// A standard mutex the analysis knows as a lock. Also a Lockable, so
+// std::condition_variable_any and std::unique_lock work with it. The
+// analysis does not model re-entry: a function that takes a CRecursiveMutex
+// again while holding it is marked NO_THREAD_SAFETY_ANALYSIS with the reason.
+template <typename StdMutex>
+class CAPABILITY("mutex") CBasicMutex {
  public:
   void Lock() ACQUIRE() { m_mutex.lock(); }
   void Unlock() RELEASE() { m_mutex.unlock(); }
@@ -41,28 +44,14 @@ class CAPABILITY("mutex") CMutex {
   void lock() ACQUIRE() { m_mutex.lock(); }
   void unlock() RELEASE() { m_mutex.unlock(); }
   bool try_lock() TRY_ACQUIRE(true) { return m_mutex.try_lock(); }
-  // For std::condition_variable, which waits on the std type only.
-  std::mutex& Native() { return m_mutex; }
+  // For std::condition_variable, which waits on std::mutex only.
+  StdMutex& Native() { return m_mutex; }
 
  private:
-  std::mutex m_mutex;
+  StdMutex m_mutex;
 };
-
-// A std::recursive_mutex the analysis knows as a lock. The analysis itself
-// does not model re-entry: a function that takes it again while held is
-// marked NO_THREAD_SAFETY_ANALYSIS with the reason.
-class CAPABILITY("mutex") CRecursiveMutex {
- public:
-  void Lock() ACQUIRE() { m_mutex.lock(); }
-  void Unlock() RELEASE() { m_mutex.unlock(); }
-  bool TryLock() TRY_ACQUIRE(true) { return m_mutex.try_lock(); }
-  void lock() ACQUIRE() { m_mutex.lock(); }
-  void unlock() RELEASE() { m_mutex.unlock(); }
-  bool try_lock() TRY_ACQUIRE(true) { return m_mutex.try_lock(); }
-
- private:
-  std::recursive_mutex m_mutex;
-};
+using CMutex = CBasicMutex<std::mutex>;
+using CRecursiveMutex = CBasicMutex<std::recursive_mutex>;
 
 // Holds a lock for its scope (std::lock_guard, known to the analysis).
 template <typename Mutex>
