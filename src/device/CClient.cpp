@@ -58,7 +58,7 @@ uint32_t CClient::Login(const char* address, uint16_t port, const char* user,
 CClient::Tick CClient::KeepAliveTick(uint64_t nowMs, uint32_t answerMs, bool send) {
   // A session busy with a call is being heard from (or its call times out,
   // which counts as a silent round by itself): this tick passes it by.
-  if (!m_callLock.try_lock()) return Tick::kBusy;
+  if (!m_callLock.TryLock()) return Tick::kBusy;
   Call call(*this, std::adopt_lock);  // its end checks the silent rounds
   if (m_closed.load() || m_sessionId == 0 || m_command.IsBroken()) return Tick::kDone;
   // What arrived is read here too, so a watcher held up by a slow host
@@ -116,12 +116,13 @@ void CClient::Shutdown() {
 
 void CClient::Register(uint32_t clientId, CSessionWatcher* watcher, uint64_t token) {
   {
-    std::lock_guard<std::mutex> lock(m_heldMutex);
+    const bool wantsKeepAlive = m_sessionId != 0;
+    platform::CLockGuard lock(m_heldMutex);
     m_clientId = clientId;
     m_watcher = watcher;
     m_token = token;
     m_watchedFd = m_command.Socket();
-    m_wantsKeepAlive.store(m_sessionId != 0);
+    m_wantsKeepAlive.store(wantsKeepAlive);
     m_registered.store(true);
     if (m_watcher) {
       m_watcher->AddDropped(m_token, m_heldDropped);
@@ -136,7 +137,7 @@ void CClient::Register(uint32_t clientId, CSessionWatcher* watcher, uint64_t tok
 }
 
 void CClient::Unwatch() {
-  std::lock_guard<std::mutex> lock(m_heldMutex);
+  platform::CLockGuard lock(m_heldMutex);
   if (m_watcher && m_token != 0) {
     m_droppedAtUnwatch = m_watcher->Dropped(m_token);
     m_watcher->Remove(m_token, m_watchedFd);
@@ -145,13 +146,13 @@ void CClient::Unwatch() {
 }
 
 uint64_t CClient::DroppedMessages() {
-  std::lock_guard<std::mutex> lock(m_heldMutex);
+  platform::CLockGuard lock(m_heldMutex);
   if (!m_registered.load()) return m_heldDropped;
   return m_watcher && m_token != 0 ? m_watcher->Dropped(m_token) : m_droppedAtUnwatch;
 }
 
 void CClient::RearmWatch() {
-  std::lock_guard<std::mutex> lock(m_heldMutex);
+  platform::CLockGuard lock(m_heldMutex);
   // Unwatch cleared the token before the socket could close, so the number
   // is still this connection's.
   if (m_watcher && m_token != 0 && !m_closed.load() && !m_command.IsBroken())
@@ -167,16 +168,16 @@ void CClient::EndCall() {
     NoteLoss(QNVNET_LOSS_NO_KEEPALIVE_ANSWER, 0);
     m_command.Break(QNVNET_LOSS_NO_KEEPALIVE_ANSWER);  // reports through OnDisconnect
   }
-  m_callLock.unlock();
+  m_callLock.Unlock();
   // After the unlock: the watcher, woken by the re-arm, must find the lock free.
   RearmWatch();
 }
 
 CClient::Idle CClient::PollIdle() {
-  if (!m_callLock.try_lock()) return Idle::kBusy;  // the call re-arms when it ends
+  if (!m_callLock.TryLock()) return Idle::kBusy;  // the call re-arms when it ends
   CTcpClient::Drained drained = CTcpClient::Drained::kClosed;
   if (!m_closed.load()) drained = m_command.DrainPending(m_sessionId);
-  m_callLock.unlock();
+  m_callLock.Unlock();
   switch (drained) {
     case CTcpClient::Drained::kEmpty:
       RearmWatch();
@@ -242,7 +243,7 @@ void CClient::DeviceMessage(const uint8_t* block, int32_t length) {
   if (std::memcmp(block, kDeviceMessageTag, sizeof kDeviceMessageTag) != 0) return;
   const uint8_t* body = block + kDeviceMessageDeliveredOffset;
   int32_t bodyLength = length - int32_t(kDeviceMessageDeliveredOffset);
-  std::lock_guard<std::mutex> lock(m_heldMutex);
+  platform::CLockGuard lock(m_heldMutex);
   // During login the session has no client id yet: keep the message until
   // it is registered (a failed login drops them).
   if (!m_registered.load()) {

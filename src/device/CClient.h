@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "QNVNetSdk.h"
+#include "platform/ThreadAnnotations.h"
 #include "protocol/Commands.h"
 #include "transport/CLossRecord.h"
 #include "transport/CTcpClient.h"
@@ -39,11 +40,13 @@ class CClient final : private ICommandSink {
  public:
   // Holds the call lock for one operation; when it ends, the idle watcher is
   // asked to look at the connection again (bytes may have come meanwhile).
-  class Call {
+  class SCOPED_CAPABILITY Call {
    public:
-    explicit Call(CClient& client) : m_client(client) { client.m_callLock.lock(); }
-    Call(CClient& client, std::adopt_lock_t) : m_client(client) {}
-    ~Call() { m_client.EndCall(); }
+    explicit Call(CClient& client) ACQUIRE(client.m_callLock) : m_client(client) {
+      client.m_callLock.Lock();
+    }
+    Call(CClient& client, std::adopt_lock_t) REQUIRES(client.m_callLock) : m_client(client) {}
+    ~Call() RELEASE() { m_client.EndCall(); }
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
 
@@ -83,7 +86,7 @@ class CClient final : private ICommandSink {
   // Closes the command connection (sending nothing) and clears the ids. The
   // caller holds a Call (or the session was never registered) and has
   // already closed the session's channels.
-  void Logout();
+  void Logout() NO_THREAD_SAFETY_ANALYSIS;
   // Any thread, no lock: marks the session closed and shuts its connection
   // down so a call in progress on it ends at once, without reporting it.
   void Shutdown();
@@ -91,7 +94,10 @@ class CClient final : private ICommandSink {
 
   // Registration: the client id, and the watcher that delivers its device
   // messages; messages that came during login are passed on now.
-  void Register(uint32_t clientId, CSessionWatcher* watcher, uint64_t token);
+  // Reads the session id outside the call lock: login set it, and no Call
+  // can find the session before its client id is published here.
+  void Register(uint32_t clientId, CSessionWatcher* watcher,
+                uint64_t token) NO_THREAD_SAFETY_ANALYSIS;
   void Unwatch();
   bool IsRegistered() const { return m_registered.load(); }
   // Device messages dropped since login because the host's callback fell
@@ -113,17 +119,21 @@ class CClient final : private ICommandSink {
   std::atomic<bool>& LossQueued() { return m_lossQueued; }
 
   // Transactions on the command connection, carrying the session id.
-  uint32_t Transact(const STransaction& request);
-  uint32_t GetCommand(uint32_t commandClass, uint32_t commandCode, void* out, int32_t& length);
+  // The caller holds a Call; these run inside the operations that the
+  // exports pass as callbacks, where the analysis cannot see the lock.
+  uint32_t Transact(const STransaction& request) NO_THREAD_SAFETY_ANALYSIS;
+  uint32_t GetCommand(uint32_t commandClass, uint32_t commandCode, void* out,
+                      int32_t& length) NO_THREAD_SAFETY_ANALYSIS;
   uint32_t SetCommand(uint32_t commandClass, uint32_t commandCode, const void* payload,
-                      int32_t length);
+                      int32_t length) NO_THREAD_SAFETY_ANALYSIS;
 
   // Live-stream requests of this session.
   uint32_t OpenStream(uint32_t& streamId);
   uint32_t StreamRequest(protocol::SCommand command, uint32_t streamId);  // close, pause, play
 
   uint32_t ClientId() const { return m_clientId.load(); }
-  uint32_t SessionId() const { return m_sessionId; }
+  // Under a Call (live open, a callback the analysis cannot follow).
+  uint32_t SessionId() const NO_THREAD_SAFETY_ANALYSIS { return m_sessionId; }
   const char* DeviceAddress() const { return m_deviceAddress; }
   uint16_t DevicePort() const { return m_devicePort; }
 
@@ -136,32 +146,33 @@ class CClient final : private ICommandSink {
   void DeviceMessage(const uint8_t* block, int32_t length) override;
   void Disconnected() override;
 
-  void EndCall();
+  void EndCall() RELEASE(m_callLock);
   // The loss's reason, kept when none was set before.
   void NoteLoss(uint32_t reason, int32_t detail);
 
-  std::recursive_mutex m_callLock;
+  platform::CRecursiveMutex m_callLock;
   char m_deviceAddress[16] = {};
   uint16_t m_devicePort = 0;
   std::atomic<uint32_t> m_clientId{0};
-  uint32_t m_sessionId = 0;  // call lock
+  uint32_t m_sessionId GUARDED_BY(m_callLock) = 0;
   std::atomic<bool> m_registered{false};
   std::atomic<bool> m_closed{false};
   std::atomic<bool> m_lost{false};  // the connection failed; not yet reported
   std::atomic<bool> m_wantsKeepAlive{false};
   std::atomic<bool> m_lossQueued{false};
   CLossRecord m_loss;  // the first reason stays
-  // The keep-alive out and not yet judged (call lock).
-  bool m_keepAliveOut = false;
-  uint64_t m_keepAliveSentMs = 0;
-  uint64_t m_arrivalsAtKeepAlive = 0;
-  std::mutex m_heldMutex;                   // guards m_held, m_watcher, m_token, registration
-  std::deque<std::vector<uint8_t>> m_held;  // device messages before registration
-  uint64_t m_heldDropped = 0;               // beyond the watcher's bound, before it
-  CSessionWatcher* m_watcher = nullptr;
-  uint64_t m_token = 0;
-  uint64_t m_droppedAtUnwatch = 0;
-  int m_watchedFd = -1;
+  // The keep-alive out and not yet judged.
+  bool m_keepAliveOut GUARDED_BY(m_callLock) = false;
+  uint64_t m_keepAliveSentMs GUARDED_BY(m_callLock) = 0;
+  uint64_t m_arrivalsAtKeepAlive GUARDED_BY(m_callLock) = 0;
+  platform::CMutex m_heldMutex;  // also orders registration against device messages
+  // Device messages before registration.
+  std::deque<std::vector<uint8_t>> m_held GUARDED_BY(m_heldMutex);
+  uint64_t m_heldDropped GUARDED_BY(m_heldMutex) = 0;  // beyond the watcher's bound, before it
+  CSessionWatcher* m_watcher GUARDED_BY(m_heldMutex) = nullptr;
+  uint64_t m_token GUARDED_BY(m_heldMutex) = 0;
+  uint64_t m_droppedAtUnwatch GUARDED_BY(m_heldMutex) = 0;
+  int m_watchedFd GUARDED_BY(m_heldMutex) = -1;
   CTcpClient m_command;
 };
 

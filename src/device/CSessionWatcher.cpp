@@ -25,7 +25,7 @@ bool CSessionWatcher::Start(LossHandler onLoss, void* context) {
   m_context = context;
   m_stop.store(false);
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::CLockGuard lock(m_mutex);
     m_running = true;
   }
   try {
@@ -40,7 +40,7 @@ bool CSessionWatcher::Start(LossHandler onLoss, void* context) {
 
 void CSessionWatcher::Stop() {
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::CLockGuard lock(m_mutex);
     m_running = false;
     m_stop.store(true);
   }
@@ -51,7 +51,7 @@ void CSessionWatcher::Stop() {
   }
   if (m_messageThread.joinable()) m_messageThread.join();
   m_poller.Close();
-  std::lock_guard<std::mutex> lock(m_mutex);
+  platform::CLockGuard lock(m_mutex);
   m_sessions.clear();
   m_queues.clear();
   m_turns.clear();
@@ -59,7 +59,7 @@ void CSessionWatcher::Stop() {
 }
 
 uint64_t CSessionWatcher::Add(const std::shared_ptr<CClient>& session, int fd) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  platform::CLockGuard lock(m_mutex);
   if (!m_running) return 0;
   uint64_t token = m_nextToken++;
   m_sessions[token] = session;
@@ -72,7 +72,7 @@ uint64_t CSessionWatcher::Add(const std::shared_ptr<CClient>& session, int fd) {
 
 void CSessionWatcher::Remove(uint64_t token, int fd) {
   if (token == 0) return;
-  std::lock_guard<std::mutex> lock(m_mutex);
+  platform::CLockGuard lock(m_mutex);
   m_poller.Remove(fd);
   m_sessions.erase(token);
   auto it = m_queues.find(token);
@@ -93,7 +93,7 @@ void CSessionWatcher::Post(uint64_t token, uint32_t clientId, const char* addres
   Message m{clientId, {}, port, std::vector<uint8_t>(body, body + std::max(length, 0))};
   std::snprintf(m.address, sizeof m.address, "%s", address ? address : "");
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::CLockGuard lock(m_mutex);
     if (!m_running) return;
     Queue& queue = m_queues[token];
     if (queue.messages.size() >= kMaxQueuedMessages) {
@@ -110,18 +110,18 @@ void CSessionWatcher::Post(uint64_t token, uint32_t clientId, const char* addres
 
 void CSessionWatcher::AddDropped(uint64_t token, uint64_t count) {
   if (count == 0) return;
-  std::lock_guard<std::mutex> lock(m_mutex);
+  platform::CLockGuard lock(m_mutex);
   if (m_running) m_queues[token].dropped += count;
 }
 
 uint64_t CSessionWatcher::Dropped(uint64_t token) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  platform::CLockGuard lock(m_mutex);
   auto it = m_queues.find(token);
   return it == m_queues.end() ? 0 : it->second.dropped;
 }
 
 std::shared_ptr<CClient> CSessionWatcher::Find(uint64_t token) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  platform::CLockGuard lock(m_mutex);
   auto it = m_sessions.find(token);
   return it == m_sessions.end() ? nullptr : it->second.lock();
 }
@@ -168,8 +168,9 @@ void CSessionWatcher::Deliver() {
   for (;;) {
     Message m;
     {
-      std::unique_lock<std::mutex> lock(m_mutex);
-      m_queued.wait(lock, [this] { return m_stop.load() || !m_turns.empty(); });
+      platform::CUniqueLock lock(m_mutex);
+      m_queued.wait(lock.Native(),
+                    [this]() REQUIRES(m_mutex) { return m_stop.load() || !m_turns.empty(); });
       if (m_stop.load()) return;
       const uint64_t token = m_turns.front();
       m_turns.pop_front();

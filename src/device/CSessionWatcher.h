@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "platform/CPoller.h"
+#include "platform/ThreadAnnotations.h"
 
 namespace qnv {
 
@@ -97,13 +98,14 @@ class CSessionWatcher {
   std::atomic<bool> m_stop{false};
   LossHandler m_onLoss = nullptr;
   void* m_context = nullptr;
-  std::mutex m_mutex;  // guards m_sessions, m_queues, m_turns, m_nextToken, m_running
+  platform::CMutex m_mutex;
   std::condition_variable m_queued;
-  bool m_running = false;
-  std::unordered_map<uint64_t, std::weak_ptr<CClient>> m_sessions;
-  std::unordered_map<uint64_t, Queue> m_queues;
-  std::deque<uint64_t> m_turns;  // sessions with waiting messages, in the order served
-  uint64_t m_nextToken = 1;
+  bool m_running GUARDED_BY(m_mutex) = false;
+  std::unordered_map<uint64_t, std::weak_ptr<CClient>> m_sessions GUARDED_BY(m_mutex);
+  std::unordered_map<uint64_t, Queue> m_queues GUARDED_BY(m_mutex);
+  // Sessions with waiting messages, in the order served.
+  std::deque<uint64_t> m_turns GUARDED_BY(m_mutex);
+  uint64_t m_nextToken GUARDED_BY(m_mutex) = 1;
   std::vector<Retry> m_retries;  // watcher thread only
 };
 

@@ -51,7 +51,7 @@ bool CChannel::Open(const char* address, uint16_t port, uint32_t clientId, int32
   // Only a window needs the player now; a capture loads it when asked.
   if (m_windowed) StartPlayer();
   {
-    std::lock_guard<std::mutex> lock(m_saveMutex);
+    platform::CLockGuard lock(m_saveMutex);
     if (m_windowed) {
       uint32_t port = 0;
       Player().openPort(&port, window, 0, "");
@@ -79,7 +79,7 @@ void CChannel::Teardown() {
   {
     // The queue and recordings are written under this mutex after checking
     // m_closing, so nothing is written past here.
-    std::lock_guard<std::mutex> lock(m_saveMutex);
+    platform::CLockGuard lock(m_saveMutex);
     port = m_playerPort.exchange(0);
     m_saves.CloseAll();
   }
@@ -134,7 +134,7 @@ void CChannel::ReleaseCaptureDecoder() {
 bool CChannel::CopyCaptureRun(CCaptureRun& run, bool warm, bool mayWait) {
   using platform::FailureKind;
   using platform::NoteFailure;
-  std::unique_lock<std::mutex> lock(m_saveMutex);
+  platform::CUniqueLock lock(m_saveMutex);
   if (m_closing.load()) {
     NoteFailure(FailureKind::kNotFound, 0, "the channel was closed");
     return false;
@@ -154,8 +154,11 @@ bool CChannel::CopyCaptureRun(CCaptureRun& run, bool warm, bool mayWait) {
   // The receive thread gathers the frames from the next key frame on.
   const uint32_t waitMs = g_captureWaitMs.load() != 0 ? g_captureWaitMs.load() : kCaptureWaitMs;
   m_gather.Arm();
-  m_gathered.wait_for(lock, std::chrono::milliseconds(waitMs),
-                      [&] { return m_closing.load() || m_streamEnded || m_gather.Ready(); });
+  // The lock is let go while waiting and held again for each look.
+  m_gathered.wait_for(lock.Native(), std::chrono::milliseconds(waitMs),
+                      [&]() REQUIRES(m_saveMutex) {
+                        return m_closing.load() || m_streamEnded || m_gather.Ready();
+                      });
   const bool ready = m_gather.Ready();
   const bool closing = m_closing.load();
   m_gather.Disarm();
@@ -179,15 +182,15 @@ uint32_t CChannel::CaptureHeld(const char* path) {
   using platform::FailureKind;
   using platform::NoteFailure;
   const bool mayWait = !t_onReceiveThread;
-  std::unique_lock<std::mutex> capture(m_captureMutex, std::defer_lock);
   if (mayWait) {
-    capture.lock();
-  } else if (!capture.try_lock()) {
+    m_captureMutex.Lock();
+  } else if (!m_captureMutex.TryLock()) {
     NoteFailure(FailureKind::kLimit, 0,
                 "another capture of this channel is under way, and a capture from a stream "
                 "callback never waits");
     return QNVNET_ERR_CAPTURE;
   }
+  platform::CLockGuard capture(m_captureMutex, std::adopt_lock);
   CCaptureRun run;
   int rc = QNVPLAYER_ERR_HANDLE;
   // A second round only when the player no longer had the warm decoder.
@@ -235,7 +238,7 @@ uint32_t CChannel::CaptureHeld(const char* path) {
 
 uint32_t CChannel::SaveOpen(const char* path, uint32_t& id) {
   if (path == nullptr) return QNVNET_ERR_SAVE_OPEN;
-  std::lock_guard<std::mutex> lock(m_saveMutex);
+  platform::CLockGuard lock(m_saveMutex);
   m_pending.Flush();  // the whole stretch into the queue, which the recording reads
   uint32_t opened = 0;
   uint32_t rc = m_saves.Open(path, m_queue, opened);
@@ -251,7 +254,7 @@ uint32_t CChannel::SaveOpen(const char* path, uint32_t& id) {
 
 uint32_t CChannel::SaveRollover(uint32_t id, const char* newPath, uint32_t& newId) {
   if (newPath == nullptr) return QNVNET_ERR_SAVE_OPEN;
-  std::lock_guard<std::mutex> lock(m_saveMutex);
+  platform::CLockGuard lock(m_saveMutex);
   return m_saves.Rollover(id, newPath, newId);
 }
 
@@ -260,7 +263,7 @@ uint32_t CChannel::SetPreRecord(uint32_t milliseconds, uint32_t maxBytes) {
   if (milliseconds != 0 && maxBytes == 0) maxBytes = kDefaultPreRecordBytes;
   if (milliseconds != 0 && (maxBytes < kMinPreRecordBytes || maxBytes > kMaxPreRecordBytes))
     return QNVNET_ERR_BAD_ARGUMENT;
-  std::lock_guard<std::mutex> lock(m_saveMutex);
+  platform::CLockGuard lock(m_saveMutex);
   // The listed frames refer to the queue being replaced: hand them over first.
   m_pending.Flush();
   if (milliseconds == 0) {
@@ -310,7 +313,7 @@ QNVNetLoss CChannel::Loss() const {
 }
 
 uint32_t CChannel::SaveClose(uint32_t id) {
-  std::lock_guard<std::mutex> lock(m_saveMutex);
+  platform::CLockGuard lock(m_saveMutex);
   return m_saves.Close(id);
 }
 
@@ -326,7 +329,7 @@ SReceiveArea CChannel::ReceiveArea() {
   // the area is where the oldest bytes were.
   const CFrameAssembler::SAreaPlan plan = m_assembler.PlanArea(kMaxRead);
   if (m_pending.MayHold(plan.overwriteFrom, plan.overwriteTo)) {
-    std::lock_guard<std::mutex> lock(m_saveMutex);
+    platform::CLockGuard lock(m_saveMutex);
     m_pending.Forget(plan.overwriteFrom, plan.overwriteTo);
   }
   uint32_t size = 0;
@@ -366,7 +369,7 @@ bool CChannel::Frame(uint8_t* frame, uint32_t length) {
     cb(m_clientId, m_stream.PeerAddress(), m_stream.PeerPort(), reinterpret_cast<char*>(frame),
        int32_t(length), Callbacks().user.load());
   }
-  std::lock_guard<std::mutex> lock(m_saveMutex);
+  platform::CLockGuard lock(m_saveMutex);
   // The callback may have closed this channel (or its session).
   if (m_closing.load()) return false;
   SFrameIndex header = SFrameIndex::From(frame);
@@ -395,7 +398,7 @@ void CChannel::Closed() {
   t_onReceiveThread = true;
   {
     // No more frames: a capture waiting for a key frame gives up.
-    std::lock_guard<std::mutex> lock(m_saveMutex);
+    platform::CLockGuard lock(m_saveMutex);
     m_streamEnded = true;
   }
   m_gathered.notify_all();

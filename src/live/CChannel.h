@@ -35,6 +35,7 @@
 #include "QNVNetSdk.h"
 #include "live/CCaptureRun.h"
 #include "live/CFrameAssembler.h"
+#include "platform/ThreadAnnotations.h"
 #include "record/CPendingFrames.h"
 #include "record/CSaveList.h"
 #include "record/CStreamQueue.h"
@@ -129,7 +130,9 @@ class CChannel final : public std::enable_shared_from_this<CChannel>,
 
  private:
   // IStreamSink, on the receive thread.
-  SReceiveArea ReceiveArea() override;
+  // Asks whether listed frames lie in the area without the save mutex: only
+  // this thread lists them (see the body).
+  SReceiveArea ReceiveArea() override NO_THREAD_SAFETY_ANALYSIS;
   uint64_t Received(uint32_t length) override;
   void Closed() override;
   // IFrameSink, on the receive thread: one whole frame, lying in the
@@ -139,12 +142,13 @@ class CChannel final : public std::enable_shared_from_this<CChannel>,
   // deliver no more.
   bool Frame(uint8_t* frame, uint32_t length) override;
   // Capture of a channel without a window.
-  uint32_t CaptureHeld(const char* path);
+  uint32_t CaptureHeld(const char* path) EXCLUDES(m_captureMutex);
   // Under the save mutex: the run to decode, copied out of the queue (warm:
   // the capture's decoder may go on from m_captureNext) or gathered from
   // the next key frame when mayWait. False, with the reason noted, when
   // there is none.
-  bool CopyCaptureRun(CCaptureRun& run, bool warm, bool mayWait);
+  bool CopyCaptureRun(CCaptureRun& run, bool warm, bool mayWait) REQUIRES(m_captureMutex)
+      EXCLUDES(m_saveMutex);
   // Frees the capture's warm decoder, if any.
   void ReleaseCaptureDecoder();
 
@@ -174,34 +178,33 @@ class CChannel final : public std::enable_shared_from_this<CChannel>,
   // Set while the receive thread gives a frame to the player (outside the
   // save mutex): Teardown waits it out before it closes the port.
   std::atomic<bool> m_inPlayer{false};
-  std::mutex m_saveMutex;  // guards m_queue, m_pending, m_saves, m_newestQueued,
-                           // m_sequence, m_gather, m_streamEnded
-  CStreamQueue m_queue;
-  CPendingFrames m_pending{
-      m_queue};  // frames for m_queue still in m_assembler's buffer (save mutex)
-  CSaveList m_saves;
+  platform::CMutex m_saveMutex;
+  CStreamQueue m_queue GUARDED_BY(m_saveMutex);
+  // Frames for m_queue still in m_assembler's buffer.
+  CPendingFrames m_pending GUARDED_BY(m_saveMutex){m_queue};
+  CSaveList m_saves GUARDED_BY(m_saveMutex);
   // The newest delivered frame is (or, listed in m_pending, will be) in
   // m_queue: a recording opened now can go on with the next frame without a
-  // hole. Save mutex.
-  bool m_newestQueued = false;
-  // Frames delivered so far, numbering them in the queue (save mutex).
-  uint32_t m_sequence = 0;
+  // hole.
+  bool m_newestQueued GUARDED_BY(m_saveMutex) = false;
+  // Frames delivered so far, numbering them in the queue.
+  uint32_t m_sequence GUARDED_BY(m_saveMutex) = 0;
   // Captures without a window, one at a time: held through the wait and the
   // decoding; taken before the save mutex, never while holding it.
-  std::mutex m_captureMutex;
-  // Frames gathered for a capture that waits for a key frame (save mutex);
-  // the receive thread signals m_gathered once they hold a picture, and
-  // Teardown signals it too.
-  CCaptureRun m_gather;
+  platform::CMutex m_captureMutex;
+  // Frames gathered for a capture that waits for a key frame; the receive
+  // thread signals m_gathered once they hold a picture, and Teardown
+  // signals it too.
+  CCaptureRun m_gather GUARDED_BY(m_saveMutex);
   std::condition_variable m_gathered;
-  // The stream connection ended: no frame will come (save mutex).
-  bool m_streamEnded = false;
+  // The stream connection ended: no frame will come.
+  bool m_streamEnded GUARDED_BY(m_saveMutex) = false;
   // The last capture's decoder, kept warm in the player (0: none; atomic as
   // Teardown releases it), the sequence number of the frame it needs next
-  // and when it was last used (capture mutex).
+  // and when it was last used.
   std::atomic<uint32_t> m_captureDecoder{0};
-  uint32_t m_captureNext = 0;
-  uint64_t m_captureUsedMs = 0;
+  uint32_t m_captureNext GUARDED_BY(m_captureMutex) = 0;
+  uint64_t m_captureUsedMs GUARDED_BY(m_captureMutex) = 0;
   CFrameAssembler m_assembler;  // receive thread only
   CTcpStream m_stream;
 };

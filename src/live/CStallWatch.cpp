@@ -10,7 +10,7 @@ namespace qnv {
 
 bool CStallWatch::Watch(const std::shared_ptr<CChannel>& channel) {
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::CLockGuard lock(m_mutex);
     bool listed = false;
     for (const auto& c : m_channels)
       listed = listed || (!c.owner_before(channel) && !channel.owner_before(c));
@@ -32,23 +32,23 @@ bool CStallWatch::Watch(const std::shared_ptr<CChannel>& channel) {
 void CStallWatch::Stop() {
   std::thread thread;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::CLockGuard lock(m_mutex);
     m_stop = true;
     thread.swap(m_thread);
   }
   m_wake.notify_one();
   if (thread.joinable()) thread.join();
-  std::lock_guard<std::mutex> lock(m_mutex);
+  platform::CLockGuard lock(m_mutex);
   m_channels.clear();
 }
 
 void CStallWatch::Run() {
-  std::unique_lock<std::mutex> lock(m_mutex);
+  platform::CUniqueLock lock(m_mutex);
   while (!m_stop) {
     if (m_channels.empty())
-      m_wake.wait(lock);
+      m_wake.wait(lock.Native());
     else
-      m_wake.wait_for(lock, std::chrono::milliseconds(kCheckMs));
+      m_wake.wait_for(lock.Native(), std::chrono::milliseconds(kCheckMs));
     if (m_stop) break;
     const uint64_t now = platform::MonotonicMs();
     for (size_t i = 0; i < m_channels.size();) {

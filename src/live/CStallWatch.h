@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
+
 namespace qnv {
 
 class CChannel;
@@ -40,11 +42,11 @@ class CStallWatch {
  private:
   void Run();
 
-  std::mutex m_mutex;  // guards everything below
+  platform::CMutex m_mutex;
   std::condition_variable m_wake;
-  std::vector<std::weak_ptr<CChannel>> m_channels;
-  std::thread m_thread;
-  bool m_stop = false;
+  std::vector<std::weak_ptr<CChannel>> m_channels GUARDED_BY(m_mutex);
+  std::thread m_thread GUARDED_BY(m_mutex);
+  bool m_stop GUARDED_BY(m_mutex) = false;
 };
 
 }  // namespace qnv

@@ -9,7 +9,7 @@ bool CPeriodicTimer::Start(uint32_t periodMs, Procedure procedure, void* context
                            Procedure after) {
   if (m_thread.joinable() || procedure == nullptr) return false;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CLockGuard lock(m_mutex);
     m_stop = false;
   }
   if (afterMs >= periodMs) after = nullptr;
@@ -25,7 +25,7 @@ bool CPeriodicTimer::Start(uint32_t periodMs, Procedure procedure, void* context
 void CPeriodicTimer::Stop() {
   if (!m_thread.joinable()) return;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CLockGuard lock(m_mutex);
     m_stop = true;
   }
   m_wake.notify_all();
@@ -35,18 +35,20 @@ void CPeriodicTimer::Stop() {
 void CPeriodicTimer::Run(SPlan plan) {
   const auto period = std::chrono::milliseconds(plan.periodMs);
   auto next = std::chrono::steady_clock::now() + period;
-  std::unique_lock<std::mutex> lock(m_mutex);
+  CUniqueLock lock(m_mutex);
   for (;;) {
-    if (m_wake.wait_until(lock, next, [this] { return m_stop; })) return;
-    lock.unlock();
+    if (m_wake.wait_until(lock.Native(), next, [this]() REQUIRES(m_mutex) { return m_stop; }))
+      return;
+    lock.Unlock();
     plan.procedure(plan.context);
-    lock.lock();
+    lock.Lock();
     if (plan.after != nullptr) {
       const auto at = next + std::chrono::milliseconds(plan.afterMs);
-      if (m_wake.wait_until(lock, at, [this] { return m_stop; })) return;
-      lock.unlock();
+      if (m_wake.wait_until(lock.Native(), at, [this]() REQUIRES(m_mutex) { return m_stop; }))
+        return;
+      lock.Unlock();
       plan.after(plan.context);
-      lock.lock();
+      lock.Lock();
     }
     // The period counts from the planned tick, not from the end of the run,
     // so a slow pass does not push every later pass back.

@@ -12,6 +12,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/ThreadAnnotations.h"
+
 namespace qnv::platform {
 
 class CPeriodicTimer {
@@ -42,9 +44,9 @@ class CPeriodicTimer {
   };
   void Run(SPlan plan);
 
-  std::mutex m_mutex;
+  CMutex m_mutex;
   std::condition_variable m_wake;
-  bool m_stop = false;
+  bool m_stop GUARDED_BY(m_mutex) = false;
   std::thread m_thread;
 };
 

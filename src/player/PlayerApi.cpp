@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/Debug.h"
+#include "platform/ThreadAnnotations.h"
 
 namespace qnv {
 
@@ -43,8 +44,8 @@ bool g_isLoaded = false;
 std::once_flag g_loadOnce;
 std::atomic<const PlayerApi*> g_active{&kNullPlayer};
 std::atomic<const PlayerApi*> g_override{nullptr};
-std::mutex g_startMutex;
-bool g_started = false;  // g_startMutex
+platform::CMutex g_startMutex;
+bool g_started GUARDED_BY(g_startMutex) = false;
 
 // The folder that holds this library (or the executable it is linked into),
 // after symlinks: a host may reach the SDK through a link in another folder,
@@ -112,7 +113,7 @@ void LoadPlayer() { std::call_once(g_loadOnce, LoadOnce); }
 
 bool StartPlayer() {
   LoadPlayer();
-  std::lock_guard<std::mutex> lock(g_startMutex);
+  platform::CLockGuard lock(g_startMutex);
   if (!g_started) {
     Player().init();
     g_started = true;
@@ -121,7 +122,7 @@ bool StartPlayer() {
 }
 
 void StopPlayer() {
-  std::lock_guard<std::mutex> lock(g_startMutex);
+  platform::CLockGuard lock(g_startMutex);
   if (!g_started) return;
   g_started = false;
   Player().shutdown();

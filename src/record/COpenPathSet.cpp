@@ -10,7 +10,7 @@
 namespace qnv {
 
 bool COpenPathSet::ReserveIds(const platform::SFileIdentity& a, const platform::SFileIdentity& b) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  platform::CLockGuard lock(m_mutex);
   if (a == b || m_ids.count(a) != 0 || m_ids.count(b) != 0) return false;
   m_ids.insert(a);
   m_ids.insert(b);
@@ -18,18 +18,18 @@ bool COpenPathSet::ReserveIds(const platform::SFileIdentity& a, const platform::
 }
 
 bool COpenPathSet::HasId(const platform::SFileIdentity& a) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  platform::CLockGuard lock(m_mutex);
   return m_ids.count(a) != 0;
 }
 
 void COpenPathSet::ReleaseIds(const platform::SFileIdentity& a, const platform::SFileIdentity& b) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  platform::CLockGuard lock(m_mutex);
   m_ids.erase(a);
   m_ids.erase(b);
 }
 
 bool COpenPathSet::Reserve(const std::string& a, const std::string& b) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  platform::CLockGuard lock(m_mutex);
   if (m_paths.count(a) != 0 || m_paths.count(b) != 0) return false;
   m_paths.insert(a);
   m_paths.insert(b);
@@ -37,7 +37,7 @@ bool COpenPathSet::Reserve(const std::string& a, const std::string& b) {
 }
 
 void COpenPathSet::Release(const std::string& a, const std::string& b) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  platform::CLockGuard lock(m_mutex);
   m_paths.erase(a);
   m_paths.erase(b);
 }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/File.h"
+#include "platform/ThreadAnnotations.h"
 
 namespace qnv {
 
@@ -30,9 +31,9 @@ class COpenPathSet {
   static std::string CanonicalPath(const std::string& path);
 
  private:
-  std::mutex m_mutex;
-  std::set<std::string> m_paths;            // m_mutex
-  std::set<platform::SFileIdentity> m_ids;  // m_mutex
+  platform::CMutex m_mutex;
+  std::set<std::string> m_paths GUARDED_BY(m_mutex);
+  std::set<platform::SFileIdentity> m_ids GUARDED_BY(m_mutex);
 };
 
 // The process's one set.

@@ -7,6 +7,7 @@
 
 #include "QNVNetSdk.h"
 #include "platform/FailureNote.h"
+#include "platform/ThreadAnnotations.h"
 #include "qnvnet.h"
 
 namespace {
@@ -57,17 +58,17 @@ class CSlot {
   void Set(Cb cb, void* user) {
     auto next =
         cb ? std::make_shared<const SRegistration<Cb>>(SRegistration<Cb>{cb, user}) : nullptr;
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::platform::CLockGuard lock(m_mutex);
     m_current = std::move(next);
   }
   std::shared_ptr<const SRegistration<Cb>> Get() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::platform::CLockGuard lock(m_mutex);
     return m_current;
   }
 
  private:
-  mutable std::mutex m_mutex;
-  std::shared_ptr<const SRegistration<Cb>> m_current;
+  mutable qnv::platform::CMutex m_mutex;
+  std::shared_ptr<const SRegistration<Cb>> m_current GUARDED_BY(m_mutex);
 };
 
 CSlot<qnvnet_message_cb>& MessageSlot() {

@@ -13,7 +13,7 @@ uint32_t CKeepAliveRunner::AnswerMs() { return g_answerMs.load(); }
 void CKeepAliveRunner::SetAnswerMsForTesting(uint32_t ms) { g_answerMs.store(ms); }
 
 bool CKeepAliveRunner::Start(Report report, void* context) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  platform::CLockGuard lock(m_mutex);
   if (m_running) return true;
   m_report = report;
   m_context = context;
@@ -25,7 +25,7 @@ bool CKeepAliveRunner::Start(Report report, void* context) {
 void CKeepAliveRunner::Stop() {
   std::thread reporter;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::CLockGuard lock(m_mutex);
     if (!m_running) return;
     m_stop = true;
     m_losses.clear();
@@ -34,7 +34,7 @@ void CKeepAliveRunner::Stop() {
   }
   m_work.notify_all();
   if (reporter.joinable()) reporter.join();
-  std::lock_guard<std::mutex> lock(m_mutex);
+  platform::CLockGuard lock(m_mutex);
   m_running = false;
   m_idle.notify_all();
 }
@@ -42,10 +42,10 @@ void CKeepAliveRunner::Stop() {
 void CKeepAliveRunner::Tick(const std::vector<std::shared_ptr<CClient>>& sessions, uint64_t nowMs,
                             bool send) {
   const uint32_t answerMs = g_answerMs.load();
-  std::lock_guard<std::mutex> lock(m_tickMutex);
+  platform::CLockGuard lock(m_tickMutex);
   m_busy.clear();
   m_busy.reserve(sessions.size());  // grows with the sessions only, never in a steady tick
-  auto visit = [&](const std::shared_ptr<CClient>& session, bool again) {
+  auto visit = [&](const std::shared_ptr<CClient>& session, bool again) REQUIRES(m_tickMutex) {
     if (session->KeepAliveTick(nowMs, answerMs, send) == CClient::Tick::kBusy) {
       if (!again) m_busy.push_back(session);
     } else if (session->LossPending()) {
@@ -61,15 +61,16 @@ void CKeepAliveRunner::Tick(const std::vector<std::shared_ptr<CClient>>& session
 void CKeepAliveRunner::TickAndWait(const std::vector<std::shared_ptr<CClient>>& sessions,
                                    uint64_t nowMs) {
   Tick(sessions, nowMs);
-  std::unique_lock<std::mutex> lock(m_mutex);
-  m_idle.wait(
-      lock, [this] { return !m_running || m_stop || (m_head == m_losses.size() && !m_reporting); });
+  platform::CUniqueLock lock(m_mutex);
+  m_idle.wait(lock.Native(), [this]() REQUIRES(m_mutex) {
+    return !m_running || m_stop || (m_head == m_losses.size() && !m_reporting);
+  });
 }
 
 void CKeepAliveRunner::Queue(const std::shared_ptr<CClient>& session) {
   if (session->LossQueued().exchange(true)) return;  // reported once, queued once
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::CLockGuard lock(m_mutex);
     if (!m_running || m_stop) return;
     if (m_head > 0 && m_losses.size() == m_losses.capacity()) {
       // Reuse the slots already taken rather than grow.
@@ -93,9 +94,10 @@ void CKeepAliveRunner::Queue(const std::shared_ptr<CClient>& session) {
 }
 
 void CKeepAliveRunner::Work() {
-  std::unique_lock<std::mutex> lock(m_mutex);
+  platform::CUniqueLock lock(m_mutex);
   for (;;) {
-    m_work.wait(lock, [&] { return m_stop || m_head < m_losses.size(); });
+    m_work.wait(lock.Native(),
+                [&]() REQUIRES(m_mutex) { return m_stop || m_head < m_losses.size(); });
     if (m_stop) return;
     std::shared_ptr<CClient> session = std::move(m_losses[m_head++]);
     if (m_head == m_losses.size()) {
@@ -103,11 +105,11 @@ void CKeepAliveRunner::Work() {
       m_head = 0;
     }
     m_reporting = true;
-    lock.unlock();
+    lock.Unlock();
     session->LossQueued().store(false);
     if (m_report) m_report(m_context, session);
     session.reset();
-    lock.lock();
+    lock.Lock();
     m_reporting = false;
     if (m_head == m_losses.size()) m_idle.notify_all();
   }

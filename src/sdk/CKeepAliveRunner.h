@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "device/CClient.h"
+#include "platform/ThreadAnnotations.h"
 
 namespace qnv {
 
@@ -63,23 +64,25 @@ class CKeepAliveRunner {
   void Queue(const std::shared_ptr<CClient>& session);
   void Work();
 
-  std::mutex m_mutex;  // guards the members below but m_busy
+  platform::CMutex m_mutex;
   std::condition_variable m_work;
   std::condition_variable m_idle;
   // Losses to report, first in first out over one vector whose capacity is
   // kept; m_head counts the taken ones.
-  std::vector<std::shared_ptr<CClient>> m_losses;
-  size_t m_head = 0;
-  bool m_reporting = false;  // the reporting thread is inside a report
-  std::thread m_reporter;
-  bool m_stop = false;
-  bool m_running = false;
+  std::vector<std::shared_ptr<CClient>> m_losses GUARDED_BY(m_mutex);
+  size_t m_head GUARDED_BY(m_mutex) = 0;
+  bool m_reporting GUARDED_BY(m_mutex) = false;  // the reporting thread is inside a report
+  std::thread m_reporter GUARDED_BY(m_mutex);
+  bool m_stop GUARDED_BY(m_mutex) = false;
+  bool m_running GUARDED_BY(m_mutex) = false;
+  // Set by Start under m_mutex before the reporting thread exists, which
+  // reads them without it.
   Report m_report = nullptr;
   void* m_context = nullptr;
-  std::mutex m_tickMutex;  // one tick at a time; guards m_busy
+  platform::CMutex m_tickMutex;  // one tick at a time
   // Sessions a call held, tried again at the end of the tick; reused so a
   // tick allocates nothing.
-  std::vector<std::shared_ptr<CClient>> m_busy;
+  std::vector<std::shared_ptr<CClient>> m_busy GUARDED_BY(m_tickMutex);
 };
 
 }  // namespace qnv

@@ -56,7 +56,7 @@ void CLibrary::OnLoss(void* library, const std::shared_ptr<CClient>& session) {
 }
 
 uint32_t CLibrary::Init() {
-  std::lock_guard<std::recursive_mutex> lock(m_lock);
+  platform::CLockGuard lock(m_lock);
   if (m_initialised) return 0;
   if (!platform::NetworkStartup()) return QNVNET_ERR_NETWORK;
   CallbackGate().Open();
@@ -84,7 +84,7 @@ uint32_t CLibrary::UnInit() {
   std::vector<std::shared_ptr<CChannel>> channels;
   bool wasInitialised;
   {
-    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    platform::CLockGuard lock(m_lock);
     sessions.swap(m_sessions);
     channels.swap(m_channels);
     wasInitialised = m_initialised;
@@ -109,14 +109,14 @@ uint32_t CLibrary::UnInit() {
 }
 
 std::shared_ptr<CClient> CLibrary::FindClient(uint32_t clientId) {
-  std::lock_guard<std::recursive_mutex> lock(m_lock);
+  platform::CLockGuard lock(m_lock);
   for (auto& session : m_sessions)
     if (session->ClientId() == clientId) return session;
   return nullptr;
 }
 
 std::shared_ptr<CChannel> CLibrary::FindChannel(uint32_t handle) {
-  std::lock_guard<std::recursive_mutex> lock(m_lock);
+  platform::CLockGuard lock(m_lock);
   for (auto& channel : m_channels)
     if (channel->Handle() == handle) return channel;
   return nullptr;
@@ -124,7 +124,7 @@ std::shared_ptr<CChannel> CLibrary::FindChannel(uint32_t handle) {
 
 std::pair<std::shared_ptr<CClient>, std::shared_ptr<CChannel>> CLibrary::FindChannelClient(
     uint32_t handle) {
-  std::lock_guard<std::recursive_mutex> lock(m_lock);
+  platform::CLockGuard lock(m_lock);
   std::shared_ptr<CChannel> channel = FindChannel(handle);
   std::shared_ptr<CClient> client = channel ? FindClient(channel->ClientId()) : nullptr;
   if (!client) return {nullptr, nullptr};
@@ -132,19 +132,19 @@ std::pair<std::shared_ptr<CClient>, std::shared_ptr<CChannel>> CLibrary::FindCha
 }
 
 size_t CLibrary::SessionCount() {
-  std::lock_guard<std::recursive_mutex> lock(m_lock);
+  platform::CLockGuard lock(m_lock);
   return m_sessions.size();
 }
 
 size_t CLibrary::ChannelCount() {
-  std::lock_guard<std::recursive_mutex> lock(m_lock);
+  platform::CLockGuard lock(m_lock);
   return m_channels.size();
 }
 
 uint32_t CLibrary::Login(uint32_t* clientId, const char* ip, uint16_t port, const char* user,
                          const char* password) {
   {
-    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    platform::CLockGuard lock(m_lock);
     // Logins in progress count, so the 501st is refused before any traffic.
     if (m_sessions.size() + m_loginsInProgress >= kMaxSessions) return QNVNET_ERR_TOO_MANY_SESSIONS;
     if (clientId == nullptr) return QNVNET_ERR_NO_SESSION;
@@ -156,7 +156,7 @@ uint32_t CLibrary::Login(uint32_t* clientId, const char* ip, uint16_t port, cons
     ++m_loginsInProgress;
   }
   ScopeExit done{[this] {
-    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    platform::CLockGuard lock(m_lock);
     --m_loginsInProgress;
   }};
   auto session = std::make_shared<CClient>();
@@ -167,7 +167,7 @@ uint32_t CLibrary::Login(uint32_t* clientId, const char* ip, uint16_t port, cons
   }
   uint32_t id = session->GetClientId();
   {
-    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    platform::CLockGuard lock(m_lock);
     if (!m_initialised) {
       session->Logout();
       return QNVNET_ERR_NO_SESSION;
@@ -195,7 +195,7 @@ void CLibrary::CloseSession(const std::shared_ptr<CClient>& session,
 void CLibrary::Logout(uint32_t clientId) {
   std::shared_ptr<CClient> session;
   {
-    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    platform::CLockGuard lock(m_lock);
     auto it = std::find_if(m_sessions.begin(), m_sessions.end(),
                            [&](const auto& s) { return s->ClientId() == clientId; });
     if (it == m_sessions.end()) return;
@@ -207,7 +207,7 @@ void CLibrary::Logout(uint32_t clientId) {
 bool CLibrary::RemoveSession(const std::shared_ptr<CClient>& session) {
   std::vector<std::shared_ptr<CChannel>> channels;
   {
-    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    platform::CLockGuard lock(m_lock);
     auto it = std::find(m_sessions.begin(), m_sessions.end(), session);
     if (it == m_sessions.end()) return false;
     m_sessions.erase(it);
@@ -250,11 +250,11 @@ uint32_t CLibrary::UniqueHandle() {
 uint32_t CLibrary::LiveOpen(uint32_t* handle, CClient& client, HWND window) {
   int32_t channelNo = 1;
   {
-    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    platform::CLockGuard lock(m_lock);
     // Opens in progress count against the limit and hold their number.
     if (m_channels.size() + m_channelNumbersReserved.size() >= kMaxChannels)
       return QNVNET_ERR_TOO_MANY_CHANNELS;
-    auto used = [&](int32_t n) {
+    auto used = [&](int32_t n) REQUIRES(m_lock) {
       return std::any_of(m_channels.begin(), m_channels.end(),
                          [&](const auto& c) { return c->ChannelNo() == n; }) ||
              std::find(m_channelNumbersReserved.begin(), m_channelNumbersReserved.end(), n) !=
@@ -263,13 +263,13 @@ uint32_t CLibrary::LiveOpen(uint32_t* handle, CClient& client, HWND window) {
     while (used(channelNo)) ++channelNo;
     m_channelNumbersReserved.push_back(channelNo);
   }
-  auto unreserve = [&] {
+  auto unreserve = [&]() REQUIRES(m_lock) {
     auto it =
         std::find(m_channelNumbersReserved.begin(), m_channelNumbersReserved.end(), channelNo);
     if (it != m_channelNumbersReserved.end()) m_channelNumbersReserved.erase(it);
   };
   ScopeExit done{[&] {
-    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    platform::CLockGuard lock(m_lock);
     unreserve();
   }};
   uint32_t streamId = 0;
@@ -290,7 +290,7 @@ uint32_t CLibrary::LiveOpen(uint32_t* handle, CClient& client, HWND window) {
     return QNVNET_ERR_NO_CHANNEL;
   }
   {
-    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    platform::CLockGuard lock(m_lock);
     // A logout that began meanwhile has already collected the session's
     // channels: this one would be left behind.
     bool registered = std::any_of(m_sessions.begin(), m_sessions.end(),
@@ -318,7 +318,7 @@ uint32_t CLibrary::LiveClose(CClient& client, uint32_t handle) {
   client.StreamRequest(protocol::kCloseStream, channel->StreamId());  // answer ignored
   bool mine = false;
   {
-    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    platform::CLockGuard lock(m_lock);
     auto it = std::find(m_channels.begin(), m_channels.end(), channel);
     if (it != m_channels.end()) {
       m_channels.erase(it);
@@ -332,7 +332,7 @@ uint32_t CLibrary::LiveClose(CClient& client, uint32_t handle) {
 
 void CLibrary::KeepAliveTargets(std::vector<std::shared_ptr<CClient>>& targets) {
   targets.clear();
-  std::lock_guard<std::recursive_mutex> lock(m_lock);
+  platform::CLockGuard lock(m_lock);
   targets.reserve(m_sessions.size());
   for (auto& s : m_sessions)
     if (s->WantsKeepAlive() && !s->IsClosed()) targets.push_back(s);

@@ -24,6 +24,7 @@
 #include "live/CChannel.h"
 #include "live/CStallWatch.h"
 #include "platform/CPeriodicTimer.h"
+#include "platform/ThreadAnnotations.h"
 #include "sdk/CKeepAliveRunner.h"
 
 namespace qnv {
@@ -37,7 +38,7 @@ class CLibrary {
   static CLibrary& Instance();
 
   // The registry lock.
-  std::recursive_mutex& Lock() { return m_lock; }
+  platform::CRecursiveMutex& Lock() RETURN_CAPABILITY(m_lock) { return m_lock; }
 
   uint32_t Init();
   uint32_t UnInit();
@@ -81,19 +82,19 @@ class CLibrary {
   bool RemoveSession(const std::shared_ptr<CClient>& session);
   static void CloseSession(const std::shared_ptr<CClient>& session,
                            std::vector<std::shared_ptr<CChannel>>& channels);
-  uint32_t UniqueHandle();
+  uint32_t UniqueHandle() REQUIRES(m_lock);
   static void Tick(void* library);
   // AnswerMs after each tick: judges the keep-alives that went out.
   static void Judge(void* library);
   static void OnLoss(void* library, const std::shared_ptr<CClient>& session);
 
-  std::recursive_mutex m_lock;  // the registry lock
-  std::vector<std::shared_ptr<CClient>> m_sessions;
-  std::vector<std::shared_ptr<CChannel>> m_channels;
-  size_t m_loginsInProgress = 0;
-  std::vector<int32_t> m_channelNumbersReserved;  // live opens in progress
-  bool m_initialised = false;
-  uint32_t m_nextHandle = 0;
+  platform::CRecursiveMutex m_lock;  // the registry lock
+  std::vector<std::shared_ptr<CClient>> m_sessions GUARDED_BY(m_lock);
+  std::vector<std::shared_ptr<CChannel>> m_channels GUARDED_BY(m_lock);
+  size_t m_loginsInProgress GUARDED_BY(m_lock) = 0;
+  std::vector<int32_t> m_channelNumbersReserved GUARDED_BY(m_lock);  // live opens in progress
+  bool m_initialised GUARDED_BY(m_lock) = false;
+  uint32_t m_nextHandle GUARDED_BY(m_lock) = 0;
   platform::CPeriodicTimer m_keepAlive;
   // Timer thread only: reused by every tick so a tick allocates nothing.
   std::vector<std::shared_ptr<CClient>> m_tickTargets;

@@ -42,7 +42,7 @@ bool CEventThread::Start(Routine routine, std::shared_ptr<void> keepAlive) {
 
 bool CEventThread::IsRunning() const {
   if (!m_state) return false;
-  std::lock_guard<std::mutex> lock(m_state->mutex);
+  platform::CLockGuard lock(m_state->mutex);
   return !m_state->ended;
 }
 
@@ -56,14 +56,14 @@ bool CEventThread::Stop(uint32_t timeoutMs) {
   bool self = std::this_thread::get_id() == m_threadId;
   bool ended;
   {
-    std::unique_lock<std::mutex> lock(state->mutex);
+    platform::CUniqueLock lock(state->mutex);
     // The routine is released on the thread that ends; only the stop is
     // asked for here, so a turn in progress keeps what it runs.
     state->stop = true;
     state->changed.notify_all();
     if (!self)
-      state->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                              [&] { return state->ended; });
+      state->changed.wait_for(lock.Native(), std::chrono::milliseconds(timeoutMs),
+                              [&]() REQUIRES(state->mutex) { return state->ended; });
     ended = state->ended;
   }
   if (ended) {
@@ -82,10 +82,10 @@ void CEventThread::ThreadMain(std::shared_ptr<State> state, std::shared_ptr<void
   // that began before the stop is finished, and none begins after it.
   while (!state->stop.load() && state->routine()) {
   }
-  std::unique_lock<std::mutex> lock(state->mutex);
+  platform::CUniqueLock lock(state->mutex);
   Routine finished = std::move(state->routine);
   state->ended = true;
-  lock.unlock();
+  lock.Unlock();
   platform::DebugOutput(kMsgThreadEnded);
   state->changed.notify_all();
   // keepAlive goes last: it may hold the very object that owns this thread.

@@ -20,6 +20,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/ThreadAnnotations.h"
+
 namespace qnv {
 
 class CEventThread {
@@ -48,11 +50,11 @@ class CEventThread {
 
  private:
   struct State {
-    std::mutex mutex;
+    platform::CMutex mutex;
     std::condition_variable changed;
     Routine routine;                // called by the thread only
     std::atomic<bool> stop{false};  // read after every turn, without the mutex
-    bool ended = false;
+    bool ended GUARDED_BY(mutex) = false;
   };
   static void ThreadMain(std::shared_ptr<State> state, std::shared_ptr<void> keepAlive);
 

@@ -23,7 +23,7 @@ bool CTcpStream::Connect(const char* address, uint16_t port, IStreamSink& sink,
                          std::shared_ptr<void> keepAlive) {
   if (!Open(address, port)) return false;
   {
-    std::lock_guard<std::mutex> lock(m_closeMutex);
+    platform::CLockGuard lock(m_closeMutex);
     m_closeBegun = false;
   }
   m_wakeThreshold = 1;
@@ -69,13 +69,13 @@ bool CTcpStream::ReceiveOnce() {
 }
 
 void CTcpStream::Abort() {
-  std::lock_guard<std::mutex> lock(m_closeMutex);
+  platform::CLockGuard lock(m_closeMutex);
   if (!m_closeBegun && m_socket >= 0) SocketShutdown(m_socket);
 }
 
 void CTcpStream::Close() {
   {
-    std::lock_guard<std::mutex> lock(m_closeMutex);
+    platform::CLockGuard lock(m_closeMutex);
     m_closeBegun = true;
   }
   m_sink.store(nullptr);

@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/ThreadAnnotations.h"
 #include "transport/CEventThread.h"
 #include "transport/CTcpLink.h"
 #include "transport/IStreamSink.h"
@@ -55,8 +56,8 @@ class CTcpStream final : public CTcpLink {
   void ReportFailure() override;
 
   std::atomic<IStreamSink*> m_sink{nullptr};
-  std::mutex m_closeMutex;    // Abort against Close closing the socket
-  bool m_closeBegun = false;  // m_closeMutex
+  platform::CMutex m_closeMutex;  // Abort against Close closing the socket
+  bool m_closeBegun GUARDED_BY(m_closeMutex) = false;
   CEventThread m_thread;
   uint32_t m_wakeThreshold = 1;  // receive thread only; 1 is the sockets' default
 };

@@ -10,7 +10,7 @@ thread_local uint32_t t_depth = 0;
 }  // namespace
 
 bool CCallbackGate::Enter() {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  platform::CLockGuard lock(m_mutex);
   if (!m_open) return false;
   ++m_inside;
   ++t_depth;
@@ -19,23 +19,23 @@ bool CCallbackGate::Enter() {
 
 void CCallbackGate::Leave() {
   --t_depth;
-  std::lock_guard<std::mutex> lock(m_mutex);
+  platform::CLockGuard lock(m_mutex);
   if (--m_inside == 0) m_idle.notify_all();
 }
 
 void CCallbackGate::Open() {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  platform::CLockGuard lock(m_mutex);
   m_open = true;
 }
 
 void CCallbackGate::Close() {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  platform::CLockGuard lock(m_mutex);
   m_open = false;
 }
 
 void CCallbackGate::WaitIdle() {
-  std::unique_lock<std::mutex> lock(m_mutex);
-  m_idle.wait(lock, [this] { return m_inside == 0; });
+  platform::CUniqueLock lock(m_mutex);
+  m_idle.wait(lock.Native(), [this]() REQUIRES(m_mutex) { return m_inside == 0; });
 }
 
 bool CCallbackGate::InsideCallback() { return t_depth != 0; }

@@ -15,6 +15,7 @@
 #include <mutex>
 
 #include "QNVNetSdk.h"
+#include "platform/ThreadAnnotations.h"
 
 namespace qnv {
 
@@ -44,10 +45,10 @@ class CCallbackGate {
   static bool InsideCallback();
 
  private:
-  std::mutex m_mutex;
+  platform::CMutex m_mutex;
   std::condition_variable m_idle;
-  bool m_open = true;
-  uint32_t m_inside = 0;
+  bool m_open GUARDED_BY(m_mutex) = true;
+  uint32_t m_inside GUARDED_BY(m_mutex) = 0;
 };
 CCallbackGate& CallbackGate();
 
