@@ -110,8 +110,10 @@ uint32_t CLibrary::UnInit() {
 
 std::shared_ptr<CClient> CLibrary::FindClient(uint32_t clientId) {
   platform::CLockGuard lock(m_lock);
+  // A session still logging in is listed before its id is set (it reads 0
+  // until then): a call with id 0 must not reach it.
   for (auto& session : m_sessions)
-    if (session->ClientId() == clientId) return session;
+    if (session->IsRegistered() && session->ClientId() == clientId) return session;
   return nullptr;
 }
 
@@ -193,15 +195,8 @@ void CLibrary::CloseSession(const std::shared_ptr<CClient>& session,
 }
 
 void CLibrary::Logout(uint32_t clientId) {
-  std::shared_ptr<CClient> session;
-  {
-    platform::CLockGuard lock(m_lock);
-    auto it = std::find_if(m_sessions.begin(), m_sessions.end(),
-                           [&](const auto& s) { return s->ClientId() == clientId; });
-    if (it == m_sessions.end()) return;
-    session = *it;
-  }
-  RemoveSession(session);
+  std::shared_ptr<CClient> session = FindClient(clientId);
+  if (session) RemoveSession(session);
 }
 
 bool CLibrary::RemoveSession(const std::shared_ptr<CClient>& session) {
