@@ -185,7 +185,7 @@ TEST_F(RecorderCatalogue, RowsAgreeWithTheFilesAndARebuildGivesThemAgain) {
     ASSERT_TRUE(db->OpenSegments("r1", open, error)) << error;
     for (const auto& r : open) progressed = progressed || r.lastUs > r.firstUs;
   }
-  EXPECT_TRUE(progressed);
+  EXPECT_TRUE(progressed) << recorder_->Stderr();
   const size_t before = Count(recorder_->Stderr(), "camera gate: recording");
   gate.DropAllConnections();
   ASSERT_TRUE(WaitCount("camera gate: recording", before + 1, 10000)) << recorder_->Stderr();

@@ -269,10 +269,21 @@ void CRecorderCatalogue::StatusTick(const std::vector<SCameraStatus>& cameras) {
   FlushPending({}, {}, UnixMs());
   for (const SCameraStatus& c : cameras) {
     // The open row's latest picture, for live timelines.
+    if (c.segment.empty() || c.lastFrameUnixMs == 0) continue;
     auto it = open_.find(c.segment);
-    if (c.segment.empty() || it == open_.end() || c.lastFrameUnixMs == 0) continue;
+    auto next = handover_.find(c.name);
+    if (it == open_.end() && next != handover_.end() && next->second.first == c.segment) {
+      // The camera names the segment to come while the one it takes over
+      // from is still written, up to a group of pictures: that one's row.
+      it = std::find_if(open_.begin(), open_.end(), [&](const auto& row) {
+        std::string camera;
+        int64_t startUs = 0;
+        return qnvcat::ParseSegmentPath(row.first, camera, startUs) && camera == c.name;
+      });
+    }
+    if (it == open_.end()) continue;
     const int64_t lastUs = std::max(it->second, c.lastFrameUnixMs * 1000);
-    writer_.SegmentProgress(c.name, c.segment, it->second, lastUs, 0, 0, qnvcat::EClock::kArrival);
+    writer_.SegmentProgress(c.name, it->first, it->second, lastUs, 0, 0, qnvcat::EClock::kArrival);
   }
 }
 
