@@ -116,7 +116,13 @@ void CClient::Shutdown() {
 
 void CClient::Register(uint32_t clientId, CSessionWatcher* watcher, uint64_t token) {
   {
-    const bool wantsKeepAlive = m_sessionId != 0;
+    bool wantsKeepAlive = false;
+    {
+      // The watcher may already be draining the connection, which can renew
+      // the session id (a late login reply): read it under the call lock.
+      platform::CLockGuard call(m_callLock);
+      wantsKeepAlive = m_sessionId != 0;
+    }
     platform::CLockGuard lock(m_heldMutex);
     m_clientId = clientId;
     m_watcher = watcher;

@@ -94,10 +94,7 @@ class CClient final : private ICommandSink {
 
   // Registration: the client id, and the watcher that delivers its device
   // messages; messages that came during login are passed on now.
-  // Reads the session id outside the call lock: login set it, and no Call
-  // can find the session before its client id is published here.
-  void Register(uint32_t clientId, CSessionWatcher* watcher,
-                uint64_t token) NO_THREAD_SAFETY_ANALYSIS;
+  void Register(uint32_t clientId, CSessionWatcher* watcher, uint64_t token);
   void Unwatch();
   bool IsRegistered() const { return m_registered.load(); }
   // Device messages dropped since login because the host's callback fell
