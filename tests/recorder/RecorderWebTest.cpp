@@ -161,6 +161,8 @@ class RecorderWeb : public RecorderService {
     StartRecorder(storage + Camera("gate", device.Port()) + "[web]\nport = 0\n" + web);
     const std::string serving = "web: serving on " + scheme + "://127.0.0.1:";
     ASSERT_TRUE(recorder_->WaitForStderr(serving, 10000)) << recorder_->Stderr();
+    // The page serves before the cameras are made: wait for those too.
+    ASSERT_TRUE(recorder_->WaitForStderr("started: ", 10000)) << recorder_->Stderr();
     const std::string& err = recorder_->Stderr();
     port_ = static_cast<uint16_t>(std::stoi(err.substr(err.find(serving) + serving.size(), 5)));
   }
