@@ -75,7 +75,9 @@ const std::vector<std::vector<uint8_t>>& SampleNals() {
   return nals;
 }
 
-uint8_t NalType(const std::vector<uint8_t>& payload) { return payload[4] & 0x1F; }
+uint8_t NalType(const std::vector<uint8_t>& payload) {
+  return uint8_t(QNVNetFrameNal::TypeOf(payload[4]));
+}
 
 uint8_t KindOf(const std::vector<uint8_t>& payload) {
   uint8_t type = NalType(payload);
