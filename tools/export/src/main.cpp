@@ -21,6 +21,7 @@ extern "C" {
 #include "qnvrecording/COutputFile.h"
 #include "qnvrecording/CRecordingReader.h"
 #include "qnvrecording/SummaryFormat.h"
+#include "qnvtools/CArgReader.h"
 
 namespace {
 
@@ -124,13 +125,9 @@ int main(int argc, char** argv) {
   std::string dataPath, indexPath, outputPath, format;
   qnvrec::SExportOptions options;
   bool check = false, strict = false, json = false, quiet = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    auto value = [&](std::string& out) {
-      if (i + 1 >= argc) return false;
-      out = argv[++i];
-      return true;
-    };
+  qnvtools::CArgReader args(argc, argv);
+  while (args.Next()) {
+    const std::string& arg = args.Arg();
     if (arg == "-h" || arg == "--help") {
       std::printf(kUsage, kCatalogueUsage, kCatalogueHelp, kCatalogueOptions);
       return kExitOk;
@@ -138,10 +135,10 @@ int main(int argc, char** argv) {
       std::printf("qnv-export %s\n", QNV_TOOLS_VERSION);
       return kExitOk;
     } else if (arg == "--index") {
-      if (!value(indexPath)) return Fail("--index needs a path");
+      if (!args.Value(indexPath)) return Fail("--index needs a path");
     } else if (arg == "--fps") {
       std::string text;
-      if (!value(text)) return Fail("--fps needs a rate");
+      if (!args.Value(text)) return Fail("--fps needs a rate");
       char* end = nullptr;
       const double fps = std::strtod(text.c_str(), &end);
       if (end == text.c_str() || *end != '\0' || !std::isfinite(fps) || fps <= 0 || fps > 1000) {
@@ -149,7 +146,7 @@ int main(int argc, char** argv) {
       }
       options.fps = fps;
     } else if (arg == "--format") {
-      if (!value(format)) return Fail("--format needs h264 or mp4");
+      if (!args.Value(format)) return Fail("--format needs h264 or mp4");
       if (format != "h264" && format != "mp4") return Fail("--format: unknown format " + format);
     } else if (arg == "--check") {
       check = true;
