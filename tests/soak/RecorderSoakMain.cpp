@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "qnvrecording/CRecordingReader.h"
+#include "qnvtools/CArgReader.h"
 #include "support/RtspViewer.h"
 
 extern char** environ;
@@ -218,15 +219,10 @@ std::string HostileConfig(int kind) {
 
 int main(int argc, char** argv) {
   SOptions o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&]() -> const char* {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "qnv-recorder-soak: %s needs a value\n", a.c_str());
-        std::exit(2);
-      }
-      return argv[++i];
-    };
+  qnvtools::CArgReader args(argc, argv);
+  while (args.Next()) {
+    const std::string& a = args.Arg();
+    auto value = [&] { return args.ValueOrExit("qnv-recorder-soak"); };
     if (a == "--help" || a == "-h") {
       Usage(stdout);
       return 0;

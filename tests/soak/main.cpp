@@ -10,6 +10,7 @@
 #include <string>
 
 #include "CSoakRun.h"
+#include "qnvtools/CArgReader.h"
 
 namespace {
 
@@ -34,15 +35,10 @@ void Usage(FILE* out) {
 
 int main(int argc, char** argv) {
   qnv::soak::SSoakOptions o;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&]() -> const char* {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "qnv-soak: %s needs a value\n", a.c_str());
-        std::exit(2);
-      }
-      return argv[++i];
-    };
+  qnvtools::CArgReader args(argc, argv);
+  while (args.Next()) {
+    const std::string& a = args.Arg();
+    auto value = [&] { return args.ValueOrExit("qnv-soak"); };
     if (a == "--help" || a == "-h") {
       Usage(stdout);
       return 0;
