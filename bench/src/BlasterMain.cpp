@@ -20,6 +20,7 @@
 #include "BenchUtil.h"
 #include "CommandServer.h"
 #include "StreamServer.h"
+#include "qnvtools/CArgReader.h"
 
 namespace {
 
@@ -76,9 +77,10 @@ int main(int argc, char** argv) {
   double fps = 25;
   int port = 0;
   int rawPort = -1;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto next = [&]() -> const char* { return OptionValue("qnv-bench-blaster", argc, argv, i); };
+  qnvtools::CArgReader args(argc, argv);
+  while (args.Next()) {
+    const std::string& a = args.Arg();
+    auto next = [&]() -> const char* { return args.ValueOrExit("qnv-bench-blaster"); };
     if (a == "--help" || a == "-h") {
       Usage();
       return 0;

@@ -47,6 +47,7 @@
 #include "PictureScaler.h"
 #include "QNVNetSdk.h"
 #include "devsim/WireFormat.h"
+#include "qnvtools/CArgReader.h"
 
 namespace {
 
@@ -342,9 +343,10 @@ void Usage() {
 
 int main(int argc, char** argv) {
   SOptions o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&]() -> std::string { return OptionValue("qnv-bench-capture", argc, argv, i); };
+  qnvtools::CArgReader args(argc, argv);
+  while (args.Next()) {
+    const std::string& a = args.Arg();
+    auto value = [&]() -> std::string { return args.ValueOrExit("qnv-bench-capture"); };
     if (a == "--help" || a == "-h") {
       Usage();
       return 0;

@@ -34,6 +34,7 @@
 #include "qnvcatalogue/Coverage.h"
 #include "qnvcatalogue/ICatalogue.h"
 #include "qnvctl/ChildProcess.h"
+#include "qnvtools/CArgReader.h"
 #include "support/PgCluster.h"
 
 namespace {
@@ -323,9 +324,14 @@ void Big(const SBackend& b, uint64_t rows, const std::string& catalogueBin) {
 int main(int argc, char** argv) {
   std::string backend = "both", parts = "write,drain,big", dir, catalogueBin;
   uint64_t rows = 20000000, writeRows = 50000;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
+  qnvtools::CArgReader args(argc, argv);
+  while (args.Next()) {
+    const std::string& arg = args.Arg();
+    auto next = [&] {
+      std::string value;  // empty when missing
+      args.Value(value);
+      return value;
+    };
     if (arg == "--backend") {
       backend = next();
     } else if (arg == "--parts") {

@@ -34,6 +34,7 @@
 #include "CountingAllocator.h"
 #include "QNVNetSdk.h"
 #include "devsim/WireFormat.h"
+#include "qnvtools/CArgReader.h"
 
 namespace {
 
@@ -439,9 +440,10 @@ void Usage() {
 
 int main(int argc, char** argv) {
   SOptions o;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto next = [&]() -> const char* { return OptionValue("qnv-bench-ingest", argc, argv, i); };
+  qnvtools::CArgReader args(argc, argv);
+  while (args.Next()) {
+    const std::string& a = args.Arg();
+    auto next = [&]() -> const char* { return args.ValueOrExit("qnv-bench-ingest"); };
     if (a == "--help" || a == "-h") {
       Usage();
       return 0;

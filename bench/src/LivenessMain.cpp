@@ -37,6 +37,7 @@
 #include "BenchUtil.h"
 #include "ChildProcess.h"
 #include "QNVNetSdk.h"
+#include "qnvtools/CArgReader.h"
 
 namespace {
 
@@ -308,9 +309,14 @@ int Usage(int status) {
 
 int main(int argc, char** argv) {
   SOptions o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
+  qnvtools::CArgReader args(argc, argv);
+  while (args.Next()) {
+    const std::string& a = args.Arg();
+    auto next = [&] {
+      std::string value;  // empty when missing
+      args.Value(value);
+      return value;
+    };
     if (a == "--devsim") {
       o.devsim = next();
     } else if (a == "--freeze") {

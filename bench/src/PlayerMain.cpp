@@ -41,6 +41,7 @@
 #include "RunDecoders.h"
 #include "WindowPort.h"
 #include "XvfbServer.h"
+#include "qnvtools/CArgReader.h"
 
 namespace {
 
@@ -389,9 +390,10 @@ void Usage() {
 
 int main(int argc, char** argv) {
   SOptions o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&]() -> std::string { return OptionValue("qnv-bench-player", argc, argv, i); };
+  qnvtools::CArgReader args(argc, argv);
+  while (args.Next()) {
+    const std::string& a = args.Arg();
+    auto value = [&]() -> std::string { return args.ValueOrExit("qnv-bench-player"); };
     if (a == "--help" || a == "-h") {
       Usage();
       return 0;
