@@ -343,23 +343,22 @@ void Usage() {
 
 int main(int argc, char** argv) {
   SOptions o;
-  qnvtools::CArgReader args(argc, argv);
+  qnvtools::CArgReader args(argc, argv, "qnv-bench-capture");
   while (args.Next()) {
     const std::string& a = args.Arg();
-    auto value = [&]() -> std::string { return args.ValueOrExit("qnv-bench-capture"); };
     if (a == "--help" || a == "-h") {
       Usage();
       return 0;
     } else if (a == "--port") {
-      o.port = uint16_t(std::atoi(value().c_str()));
+      o.port = uint16_t(std::atoi(args.ValueOrExit()));
     } else if (a == "--captures") {
-      o.captures = std::max(1, std::atoi(value().c_str()));
+      o.captures = std::max(1, std::atoi(args.ValueOrExit()));
     } else if (a == "--warmup") {
-      o.warmupSeconds = std::atof(value().c_str());
+      o.warmupSeconds = std::atof(args.ValueOrExit());
     } else if (a == "--out") {
-      o.out = value();
+      o.out = args.ValueOrExit();
     } else if (a == "--ffmpeg") {
-      o.ffmpeg = value();
+      o.ffmpeg = args.ValueOrExit();
     } else if (a == "--no-exact") {
       o.exact = false;
     } else {

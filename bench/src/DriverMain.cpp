@@ -806,12 +806,12 @@ int main(int argc, char** argv) {
   o.clip = fs::path(o.binDir).parent_path().string() + "/bench-clip.h264";
   o.outDir = fs::path(o.binDir).parent_path().string() + "/bench-out";
   o.commandLine = "qnv-bench";
-  qnvtools::CArgReader args(argc, argv);
+  qnvtools::CArgReader args(argc, argv, "qnv-bench");
   while (args.Next()) {
     const std::string& a = args.Arg();
     o.commandLine += " " + a;
     auto next = [&]() -> std::string {
-      const char* value = args.ValueOrExit("qnv-bench");
+      const char* value = args.ValueOrExit();
       o.commandLine += std::string(" ") + value;
       return value;
     };

@@ -309,30 +309,25 @@ int Usage(int status) {
 
 int main(int argc, char** argv) {
   SOptions o;
-  qnvtools::CArgReader args(argc, argv);
+  qnvtools::CArgReader args(argc, argv, "qnv-bench-liveness");
   while (args.Next()) {
     const std::string& a = args.Arg();
-    auto next = [&] {
-      std::string value;  // empty when missing
-      args.Value(value);
-      return value;
-    };
     if (a == "--devsim") {
-      o.devsim = next();
+      o.devsim = args.ValueOrExit();
     } else if (a == "--freeze") {
-      o.freezeSessions = uint32_t(std::atoi(next().c_str()));
+      o.freezeSessions = uint32_t(std::atoi(args.ValueOrExit()));
     } else if (a == "--trials") {
-      o.trials = std::atoi(next().c_str());
+      o.trials = std::atoi(args.ValueOrExit());
     } else if (a == "--stall") {
-      o.stallMs = uint32_t(std::atoi(next().c_str()));
+      o.stallMs = uint32_t(std::atoi(args.ValueOrExit()));
     } else if (a == "--channels") {
-      o.channels = uint32_t(std::atoi(next().c_str()));
+      o.channels = uint32_t(std::atoi(args.ValueOrExit()));
     } else if (a == "--idle") {
-      o.idleSeconds = std::atof(next().c_str());
+      o.idleSeconds = std::atof(args.ValueOrExit());
     } else if (a == "--sessions") {
-      o.sessions = uint32_t(std::atoi(next().c_str()));
+      o.sessions = uint32_t(std::atoi(args.ValueOrExit()));
     } else if (a == "--stall-ms") {
-      o.idleStallMs = uint32_t(std::atoi(next().c_str()));
+      o.idleStallMs = uint32_t(std::atoi(args.ValueOrExit()));
     } else if (a == "--help") {
       return Usage(0);
     } else {

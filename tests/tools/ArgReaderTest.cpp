@@ -22,7 +22,7 @@ TEST(ArgReaderTest, WalksOptionsValuesAndPositionals) {
   // A value may look like an option; after taking one the option is still
   // the current argument, and the walk goes on after the value.
   SArgv in({"prog", "--port", "-5", "pos", "--", "--x=1"});
-  qnvtools::CArgReader args(in.Argc(), in.argv.data());
+  qnvtools::CArgReader args(in.Argc(), in.argv.data(), "prog");
   std::vector<std::string> seen;
   std::string value;
   while (args.Next()) {
@@ -39,7 +39,7 @@ TEST(ArgReaderTest, WalksOptionsValuesAndPositionals) {
 
 TEST(ArgReaderTest, MissingValue) {
   SArgv in({"prog", "--camera"});
-  qnvtools::CArgReader args(in.Argc(), in.argv.data());
+  qnvtools::CArgReader args(in.Argc(), in.argv.data(), "prog");
   ASSERT_TRUE(args.Next());
   std::string value = "stale";
   EXPECT_FALSE(args.Value(value));
@@ -47,14 +47,13 @@ TEST(ArgReaderTest, MissingValue) {
   EXPECT_FALSE(args.Next());
 
   SArgv none({"prog"});
-  qnvtools::CArgReader empty(none.Argc(), none.argv.data());
+  qnvtools::CArgReader empty(none.Argc(), none.argv.data(), "prog");
   EXPECT_FALSE(empty.Next());
 
   // The soak runs' and benchmarks' answer: the option named, exit status 2.
-  qnvtools::CArgReader exits(in.Argc(), in.argv.data());
+  qnvtools::CArgReader exits(in.Argc(), in.argv.data(), "qnv-soak");
   ASSERT_TRUE(exits.Next());
-  EXPECT_EXIT(exits.ValueOrExit("qnv-soak"), testing::ExitedWithCode(2),
-              "qnv-soak: --camera needs a value");
+  EXPECT_EXIT(exits.ValueOrExit(), testing::ExitedWithCode(2), "qnv-soak: --camera needs a value");
 }
 
 }  // namespace

@@ -141,7 +141,7 @@ void Print(const json& j) {
 int main(int argc, char** argv) {
   SArgs a;
   std::vector<std::string> positional;
-  qnvtools::CArgReader args(argc, argv);
+  qnvtools::CArgReader args(argc, argv, "qnv-catalogue");
   while (args.Next()) {
     const std::string& arg = args.Arg();
     std::string text;

@@ -226,7 +226,7 @@ int main(int argc, char** argv) {
   double freezeAfterS = -1;  // below 0: never
   qnv::devsim::FreezeScope freezeScope = qnv::devsim::FreezeScope::kDevice;
 
-  qnvtools::CArgReader args(argc, argv);
+  qnvtools::CArgReader args(argc, argv, "qnv-devsim");
   while (args.Next()) {
     const std::string& arg = args.Arg();
     std::string v;

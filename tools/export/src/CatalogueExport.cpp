@@ -105,7 +105,7 @@ int RunCatalogueExport(int argc, char** argv) {
   std::string target, camera, from, to, eventText, recorder, output, passwordEnv, passwordFile;
   double pre = 10, post = 10;
   bool json = false, quiet = false, trim = true;
-  qnvtools::CArgReader args(argc, argv);
+  qnvtools::CArgReader args(argc, argv, "qnv-export");
   while (args.Next()) {
     const std::string& arg = args.Arg();
     std::string text;

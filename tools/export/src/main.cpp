@@ -125,7 +125,7 @@ int main(int argc, char** argv) {
   std::string dataPath, indexPath, outputPath, format;
   qnvrec::SExportOptions options;
   bool check = false, strict = false, json = false, quiet = false;
-  qnvtools::CArgReader args(argc, argv);
+  qnvtools::CArgReader args(argc, argv, "qnv-export");
   while (args.Next()) {
     const std::string& arg = args.Arg();
     if (arg == "-h" || arg == "--help") {

@@ -323,7 +323,7 @@ int Run(const std::string& path) {
 int main(int argc, char** argv) {
   std::string config, check, status, instance;
   bool rebuild = false;
-  qnvtools::CArgReader args(argc, argv);
+  qnvtools::CArgReader args(argc, argv, "qnv-recorder");
   while (args.Next()) {
     const std::string& arg = args.Arg();
     // Refused before anything else: a password here shows in ps and in the

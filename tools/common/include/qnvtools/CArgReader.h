@@ -1,8 +1,8 @@
 // CArgReader: walks a program's arguments one at a time, for the mains of the
-// tools, the soak runs and the benchmarks. It reads argv and copies only the
-// current argument; argv must outlive it. One thread.
+// tools, the soak runs and the benchmarks. It copies only the current
+// argument; argv and the program name must outlive it. One thread.
 //
-//   qnvtools::CArgReader args(argc, argv);
+//   qnvtools::CArgReader args(argc, argv, "qnv-catalogue");
 //   while (args.Next()) {
 //     const std::string arg = args.Arg();
 //     if (arg == "--camera") {
@@ -20,8 +20,9 @@ namespace qnvtools {
 
 class CArgReader {
  public:
-  // argv[0], the program, is skipped.
-  CArgReader(int argc, char** argv) : m_argc(argc), m_argv(argv) {}
+  // argv[0] is skipped; program is the name messages give.
+  CArgReader(int argc, char** argv, const char* program)
+      : m_argc(argc), m_argv(argv), m_program(program) {}
 
   // Steps to the next argument; false when none is left.
   bool Next() {
@@ -47,9 +48,9 @@ class CArgReader {
 
   // Value() for the soak runs and benchmarks, whose answer to a missing value
   // is always the same: "PROGRAM: OPTION needs a value" and exit status 2.
-  const char* ValueOrExit(const char* program) {
+  const char* ValueOrExit() {
     if (m_index + 1 >= m_argc) {
-      std::fprintf(stderr, "%s: %s needs a value\n", program, m_arg.c_str());
+      std::fprintf(stderr, "%s: %s needs a value\n", m_program, m_arg.c_str());
       std::exit(2);
     }
     return m_argv[++m_index];
@@ -58,6 +59,7 @@ class CArgReader {
  private:
   int m_argc;
   char** m_argv;
+  const char* m_program;
   int m_index = 0;
   std::string m_arg;
 };
