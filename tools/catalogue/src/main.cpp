@@ -12,6 +12,7 @@
 #include "qnvcatalogue/ICatalogue.h"
 #include "qnvrecording/TimeText.h"
 #include "qnvtools/CArgReader.h"
+#include "qnvtools/Complain.h"
 
 namespace {
 
@@ -68,13 +69,11 @@ const char kUsage[] =
     "      --from 2024-05-01T14:02:00 --to 2024-05-01T14:05:00 clip.mp4\n";
 
 int Usage(const std::string& message) {
-  std::fprintf(stderr, "qnv-catalogue: %s\n", message.c_str());
-  return kExitUsage;
+  return qnvtools::Complain("qnv-catalogue", message, kExitUsage);
 }
 
 int Failed(const std::string& message) {
-  std::fprintf(stderr, "qnv-catalogue: %s\n", message.c_str());
-  return kExitFailed;
+  return qnvtools::Complain("qnv-catalogue", message, kExitFailed);
 }
 
 int64_t NowUs() {

@@ -17,6 +17,7 @@
 #include "QNVNetAlarm.h"
 #include "devsim/Simulator.h"
 #include "qnvtools/CArgReader.h"
+#include "qnvtools/Complain.h"
 
 namespace {
 
@@ -209,8 +210,7 @@ std::string DefaultClip() {
 }
 
 int Fail(const std::string& message) {
-  std::fprintf(stderr, "qnv-devsim: %s\n(see qnv-devsim --help)\n", message.c_str());
-  return 2;
+  return qnvtools::Complain("qnv-devsim", message + "\n(see qnv-devsim --help)", 2);
 }
 
 }  // namespace

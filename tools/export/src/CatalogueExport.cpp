@@ -22,6 +22,7 @@ extern "C" {
 #include "qnvrecording/CRecordingReader.h"
 #include "qnvrecording/TimeText.h"
 #include "qnvtools/CArgReader.h"
+#include "qnvtools/Complain.h"
 
 const char kCatalogueUsage[] =
     "       qnv-export --catalogue ROOT_OR_URL --camera NAME --from TIME --to TIME OUTPUT.mp4\n"
@@ -62,8 +63,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitError = 2;
 
 int Fail(const std::string& message) {
-  std::fprintf(stderr, "qnv-export: %s\n", message.c_str());
-  return kExitError;
+  return qnvtools::Complain("qnv-export", message, kExitError);
 }
 
 bool Seconds(const std::string& text, double& out) {

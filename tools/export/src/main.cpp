@@ -22,6 +22,7 @@ extern "C" {
 #include "qnvrecording/CRecordingReader.h"
 #include "qnvrecording/SummaryFormat.h"
 #include "qnvtools/CArgReader.h"
+#include "qnvtools/Complain.h"
 
 namespace {
 
@@ -76,8 +77,7 @@ bool EndsWith(const std::string& s, const char* suffix) {
 }
 
 int Fail(const std::string& message) {
-  std::fprintf(stderr, "qnv-export: %s\n", message.c_str());
-  return kExitError;
+  return qnvtools::Complain("qnv-export", message, kExitError);
 }
 
 // Shows how far a long run has got: nothing for the first second, then a

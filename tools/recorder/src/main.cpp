@@ -14,6 +14,7 @@
 #include "integrations/StatusFile.h"
 #include "integrations/catalogue/CRecorderCatalogue.h"
 #include "qnvtools/CArgReader.h"
+#include "qnvtools/Complain.h"
 #include "service/CRecorder.h"
 #include "storage/CStorageRoot.h"
 #include "web/WebAuth.h"
@@ -116,8 +117,7 @@ const char* const kUsage =
     "runs); 2 bad arguments or configuration.\n";
 
 int Usage(const std::string& message) {
-  std::fprintf(stderr, "qnv-recorder: %s\n(see qnv-recorder --help)\n", message.c_str());
-  return kExitUsage;
+  return qnvtools::Complain("qnv-recorder", message + "\n(see qnv-recorder --help)", kExitUsage);
 }
 
 std::vector<std::string> CameraNames(const qnvrecorder::SConfig& config) {
