@@ -16,14 +16,6 @@
 
 namespace qnv::bench {
 
-const char* OptionValue(const char* program, int argc, char** argv, int& i) {
-  if (i + 1 >= argc) {
-    std::fprintf(stderr, "%s: %s needs a value\n", program, argv[i]);
-    std::exit(2);
-  }
-  return argv[++i];
-}
-
 uint64_t MonotonicNs() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);

@@ -30,11 +30,6 @@ uint64_t CurrentRssBytes();
 // shared with its parent before exec.
 uint64_t PeakRssKb(int pid);
 
-// The value of the option at argv[i], which it steps over (i + 1); when there
-// is none, prints "<program>: <option> needs a value" and exits with status 2,
-// as every benchmark program's argument loop does.
-const char* OptionValue(const char* program, int argc, char** argv, int& i);
-
 // Loopback sockets (127.0.0.1 only).
 qnvtools::UniqueFd ListenLoopback(uint16_t port);  // port 0: any free port
 uint16_t LocalPort(int fd);

@@ -20,6 +20,7 @@
 #include "BenchUtil.h"
 #include "CommandServer.h"
 #include "StreamServer.h"
+#include "qnvtools/CArgReader.h"
 
 namespace {
 
@@ -76,24 +77,24 @@ int main(int argc, char** argv) {
   double fps = 25;
   int port = 0;
   int rawPort = -1;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto next = [&]() -> const char* { return OptionValue("qnv-bench-blaster", argc, argv, i); };
+  qnvtools::CArgReader args(argc, argv, "qnv-bench-blaster");
+  while (args.Next()) {
+    const std::string& a = args.Arg();
     if (a == "--help" || a == "-h") {
       Usage();
       return 0;
     } else if (a == "--clip") {
-      clipPath = next();
+      clipPath = args.ValueOrExit();
     } else if (a == "--loops") {
-      loops = std::strtoull(next(), nullptr, 10);
+      loops = std::strtoull(args.ValueOrExit(), nullptr, 10);
     } else if (a == "--paced") {
       paced = true;
     } else if (a == "--fps") {
-      fps = std::atof(next());
+      fps = std::atof(args.ValueOrExit());
     } else if (a == "--port") {
-      port = std::atoi(next());
+      port = std::atoi(args.ValueOrExit());
     } else if (a == "--raw-connect") {
-      rawPort = std::atoi(next());
+      rawPort = std::atoi(args.ValueOrExit());
     } else {
       std::fprintf(stderr, "qnv-bench-blaster: unknown argument %s (see --help)\n", a.c_str());
       return 2;

@@ -47,6 +47,7 @@
 #include "PictureScaler.h"
 #include "QNVNetSdk.h"
 #include "devsim/WireFormat.h"
+#include "qnvtools/CArgReader.h"
 
 namespace {
 
@@ -342,22 +343,22 @@ void Usage() {
 
 int main(int argc, char** argv) {
   SOptions o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&]() -> std::string { return OptionValue("qnv-bench-capture", argc, argv, i); };
+  qnvtools::CArgReader args(argc, argv, "qnv-bench-capture");
+  while (args.Next()) {
+    const std::string& a = args.Arg();
     if (a == "--help" || a == "-h") {
       Usage();
       return 0;
     } else if (a == "--port") {
-      o.port = uint16_t(std::atoi(value().c_str()));
+      o.port = uint16_t(std::atoi(args.ValueOrExit()));
     } else if (a == "--captures") {
-      o.captures = std::max(1, std::atoi(value().c_str()));
+      o.captures = std::max(1, std::atoi(args.ValueOrExit()));
     } else if (a == "--warmup") {
-      o.warmupSeconds = std::atof(value().c_str());
+      o.warmupSeconds = std::atof(args.ValueOrExit());
     } else if (a == "--out") {
-      o.out = value();
+      o.out = args.ValueOrExit();
     } else if (a == "--ffmpeg") {
-      o.ffmpeg = value();
+      o.ffmpeg = args.ValueOrExit();
     } else if (a == "--no-exact") {
       o.exact = false;
     } else {

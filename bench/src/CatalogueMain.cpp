@@ -34,6 +34,7 @@
 #include "qnvcatalogue/Coverage.h"
 #include "qnvcatalogue/ICatalogue.h"
 #include "qnvctl/ChildProcess.h"
+#include "qnvtools/CArgReader.h"
 #include "support/PgCluster.h"
 
 namespace {
@@ -323,21 +324,21 @@ void Big(const SBackend& b, uint64_t rows, const std::string& catalogueBin) {
 int main(int argc, char** argv) {
   std::string backend = "both", parts = "write,drain,big", dir, catalogueBin;
   uint64_t rows = 20000000, writeRows = 50000;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
+  qnvtools::CArgReader args(argc, argv, "qnv-bench-catalogue");
+  while (args.Next()) {
+    const std::string& arg = args.Arg();
     if (arg == "--backend") {
-      backend = next();
+      backend = args.ValueOrExit();
     } else if (arg == "--parts") {
-      parts = next();
+      parts = args.ValueOrExit();
     } else if (arg == "--rows") {
-      rows = std::strtoull(next().c_str(), nullptr, 10);
+      rows = std::strtoull(args.ValueOrExit(), nullptr, 10);
     } else if (arg == "--write-rows") {
-      writeRows = std::strtoull(next().c_str(), nullptr, 10);
+      writeRows = std::strtoull(args.ValueOrExit(), nullptr, 10);
     } else if (arg == "--dir") {
-      dir = next();
+      dir = args.ValueOrExit();
     } else if (arg == "--catalogue-bin") {
-      catalogueBin = next();
+      catalogueBin = args.ValueOrExit();
     } else {
       std::fputs(kUsage, arg == "--help" || arg == "-h" ? stdout : stderr);
       return arg == "--help" || arg == "-h" ? 0 : 2;

@@ -36,6 +36,7 @@
 #include "BenchUtil.h"
 #include "ChildProcess.h"
 #include "SampleStats.h"
+#include "qnvtools/CArgReader.h"
 
 namespace {
 
@@ -805,11 +806,12 @@ int main(int argc, char** argv) {
   o.clip = fs::path(o.binDir).parent_path().string() + "/bench-clip.h264";
   o.outDir = fs::path(o.binDir).parent_path().string() + "/bench-out";
   o.commandLine = "qnv-bench";
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
+  qnvtools::CArgReader args(argc, argv, "qnv-bench");
+  while (args.Next()) {
+    const std::string& a = args.Arg();
     o.commandLine += " " + a;
     auto next = [&]() -> std::string {
-      const char* value = OptionValue("qnv-bench", argc, argv, i);
+      const char* value = args.ValueOrExit();
       o.commandLine += std::string(" ") + value;
       return value;
     };

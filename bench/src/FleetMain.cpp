@@ -23,6 +23,7 @@
 #include "QNVNetAlarm.h"
 #include "QNVNetSdk.h"
 #include "devsim/Simulator.h"
+#include "qnvtools/CArgReader.h"
 #include "sdk/CLibrary.h"
 
 namespace {
@@ -81,14 +82,16 @@ int main(int argc, char** argv) {
   int calls = 2000;
   int sessions = 500;
   double idleSeconds = 5;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a == "--calls" && i + 1 < argc)
-      calls = std::atoi(argv[++i]);
-    else if (a == "--sessions" && i + 1 < argc)
-      sessions = std::atoi(argv[++i]);
-    else if (a == "--idle-seconds" && i + 1 < argc)
-      idleSeconds = std::atof(argv[++i]);
+  qnvtools::CArgReader args(argc, argv, "qnv-bench-fleet");
+  while (args.Next()) {
+    const std::string& a = args.Arg();
+    std::string v;
+    if (a == "--calls" && args.Value(v))
+      calls = std::atoi(v.c_str());
+    else if (a == "--sessions" && args.Value(v))
+      sessions = std::atoi(v.c_str());
+    else if (a == "--idle-seconds" && args.Value(v))
+      idleSeconds = std::atof(v.c_str());
     else {
       std::fprintf(stderr,
                    "usage: qnv-bench-fleet [--calls N (2000)] [--sessions N (500)] "

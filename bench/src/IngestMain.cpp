@@ -34,6 +34,7 @@
 #include "CountingAllocator.h"
 #include "QNVNetSdk.h"
 #include "devsim/WireFormat.h"
+#include "qnvtools/CArgReader.h"
 
 namespace {
 
@@ -439,30 +440,30 @@ void Usage() {
 
 int main(int argc, char** argv) {
   SOptions o;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto next = [&]() -> const char* { return OptionValue("qnv-bench-ingest", argc, argv, i); };
+  qnvtools::CArgReader args(argc, argv, "qnv-bench-ingest");
+  while (args.Next()) {
+    const std::string& a = args.Arg();
     if (a == "--help" || a == "-h") {
       Usage();
       return 0;
     } else if (a == "--variant") {
-      o.variant = next();
+      o.variant = args.ValueOrExit();
     } else if (a == "--port") {
-      o.port = uint16_t(std::atoi(next()));
+      o.port = uint16_t(std::atoi(args.ValueOrExit()));
     } else if (a == "--out") {
-      o.out = next();
+      o.out = args.ValueOrExit();
     } else if (a == "--record") {
       o.record = true;
     } else if (a == "--channels") {
-      o.channels = uint32_t(std::atoi(next()));
+      o.channels = uint32_t(std::atoi(args.ValueOrExit()));
     } else if (a == "--seconds") {
-      o.seconds = std::atof(next());
+      o.seconds = std::atof(args.ValueOrExit());
     } else if (a == "--warmup") {
-      o.warmupSeconds = std::atof(next());
+      o.warmupSeconds = std::atof(args.ValueOrExit());
     } else if (a == "--count") {
-      o.count = uint32_t(std::atoi(next()));
+      o.count = uint32_t(std::atoi(args.ValueOrExit()));
     } else if (a == "--stall-ms") {
-      o.stallMs = uint32_t(std::atoi(next()));
+      o.stallMs = uint32_t(std::atoi(args.ValueOrExit()));
     } else {
       std::fprintf(stderr, "qnv-bench-ingest: unknown argument %s (see --help)\n", a.c_str());
       return 2;

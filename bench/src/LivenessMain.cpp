@@ -37,6 +37,7 @@
 #include "BenchUtil.h"
 #include "ChildProcess.h"
 #include "QNVNetSdk.h"
+#include "qnvtools/CArgReader.h"
 
 namespace {
 
@@ -308,25 +309,25 @@ int Usage(int status) {
 
 int main(int argc, char** argv) {
   SOptions o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
+  qnvtools::CArgReader args(argc, argv, "qnv-bench-liveness");
+  while (args.Next()) {
+    const std::string& a = args.Arg();
     if (a == "--devsim") {
-      o.devsim = next();
+      o.devsim = args.ValueOrExit();
     } else if (a == "--freeze") {
-      o.freezeSessions = uint32_t(std::atoi(next().c_str()));
+      o.freezeSessions = uint32_t(std::atoi(args.ValueOrExit()));
     } else if (a == "--trials") {
-      o.trials = std::atoi(next().c_str());
+      o.trials = std::atoi(args.ValueOrExit());
     } else if (a == "--stall") {
-      o.stallMs = uint32_t(std::atoi(next().c_str()));
+      o.stallMs = uint32_t(std::atoi(args.ValueOrExit()));
     } else if (a == "--channels") {
-      o.channels = uint32_t(std::atoi(next().c_str()));
+      o.channels = uint32_t(std::atoi(args.ValueOrExit()));
     } else if (a == "--idle") {
-      o.idleSeconds = std::atof(next().c_str());
+      o.idleSeconds = std::atof(args.ValueOrExit());
     } else if (a == "--sessions") {
-      o.sessions = uint32_t(std::atoi(next().c_str()));
+      o.sessions = uint32_t(std::atoi(args.ValueOrExit()));
     } else if (a == "--stall-ms") {
-      o.idleStallMs = uint32_t(std::atoi(next().c_str()));
+      o.idleStallMs = uint32_t(std::atoi(args.ValueOrExit()));
     } else if (a == "--help") {
       return Usage(0);
     } else {

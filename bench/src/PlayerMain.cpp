@@ -41,6 +41,7 @@
 #include "RunDecoders.h"
 #include "WindowPort.h"
 #include "XvfbServer.h"
+#include "qnvtools/CArgReader.h"
 
 namespace {
 
@@ -389,28 +390,28 @@ void Usage() {
 
 int main(int argc, char** argv) {
   SOptions o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&]() -> std::string { return OptionValue("qnv-bench-player", argc, argv, i); };
+  qnvtools::CArgReader args(argc, argv, "qnv-bench-player");
+  while (args.Next()) {
+    const std::string& a = args.Arg();
     if (a == "--help" || a == "-h") {
       Usage();
       return 0;
     } else if (a == "--clip") {
-      o.clip = value();
+      o.clip = args.ValueOrExit();
     } else if (a == "--seconds") {
-      o.seconds = std::atof(value().c_str());
+      o.seconds = std::atof(args.ValueOrExit());
     } else if (a == "--max-windows") {
-      o.maxWindows = std::atoi(value().c_str());
+      o.maxWindows = std::atoi(args.ValueOrExit());
     } else if (a == "--threads") {
-      o.threads = std::atoi(value().c_str());
+      o.threads = std::atoi(args.ValueOrExit());
     } else if (a == "--captures") {
-      o.captures = std::max(1, std::atoi(value().c_str()));
+      o.captures = std::max(1, std::atoi(args.ValueOrExit()));
     } else if (a == "--runs-only") {
       o.runsOnly = true;
     } else if (a == "--ffmpeg") {
-      o.ffmpeg = value();
+      o.ffmpeg = args.ValueOrExit();
     } else if (a == "--out") {
-      o.outDir = value();
+      o.outDir = args.ValueOrExit();
     } else {
       std::fprintf(stderr, "qnv-bench-player: unknown option %s (see --help)\n", a.c_str());
       return 2;

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "qnvrecording/CRecordingReader.h"
+#include "qnvtools/CArgReader.h"
 #include "support/RtspViewer.h"
 
 extern char** environ;
@@ -218,30 +219,24 @@ std::string HostileConfig(int kind) {
 
 int main(int argc, char** argv) {
   SOptions o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&]() -> const char* {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "qnv-recorder-soak: %s needs a value\n", a.c_str());
-        std::exit(2);
-      }
-      return argv[++i];
-    };
+  qnvtools::CArgReader args(argc, argv, "qnv-recorder-soak");
+  while (args.Next()) {
+    const std::string& a = args.Arg();
     if (a == "--help" || a == "-h") {
       Usage(stdout);
       return 0;
     } else if (a == "--minutes") {
-      o.minutes = std::atof(value());
+      o.minutes = std::atof(args.ValueOrExit());
     } else if (a == "--cameras") {
-      o.cameras = std::atoi(value());
+      o.cameras = std::atoi(args.ValueOrExit());
     } else if (a == "--recorder") {
-      o.recorder = value();
+      o.recorder = args.ValueOrExit();
     } else if (a == "--devsim") {
-      o.devsim = value();
+      o.devsim = args.ValueOrExit();
     } else if (a == "--dir") {
-      o.dir = value();
+      o.dir = args.ValueOrExit();
     } else if (a == "--seed") {
-      o.seed = uint32_t(std::atol(value()));
+      o.seed = uint32_t(std::atol(args.ValueOrExit()));
     } else {
       std::fprintf(stderr, "qnv-recorder-soak: unknown option %s\n", a.c_str());
       Usage(stderr);

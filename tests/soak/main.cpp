@@ -10,6 +10,7 @@
 #include <string>
 
 #include "CSoakRun.h"
+#include "qnvtools/CArgReader.h"
 
 namespace {
 
@@ -34,36 +35,30 @@ void Usage(FILE* out) {
 
 int main(int argc, char** argv) {
   qnv::soak::SSoakOptions o;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&]() -> const char* {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "qnv-soak: %s needs a value\n", a.c_str());
-        std::exit(2);
-      }
-      return argv[++i];
-    };
+  qnvtools::CArgReader args(argc, argv, "qnv-soak");
+  while (args.Next()) {
+    const std::string& a = args.Arg();
     if (a == "--help" || a == "-h") {
       Usage(stdout);
       return 0;
     } else if (a == "--minutes") {
-      o.minutes = std::atof(value());
+      o.minutes = std::atof(args.ValueOrExit());
     } else if (a == "--devices") {
-      o.devices = std::atoi(value());
+      o.devices = std::atoi(args.ValueOrExit());
     } else if (a == "--sessions") {
-      o.sessionsPerDevice = std::atoi(value());
+      o.sessionsPerDevice = std::atoi(args.ValueOrExit());
     } else if (a == "--channels") {
-      o.channels = std::atoi(value());
+      o.channels = std::atoi(args.ValueOrExit());
     } else if (a == "--recordings") {
-      o.recordingsPerChannel = std::atoi(value());
+      o.recordingsPerChannel = std::atoi(args.ValueOrExit());
     } else if (a == "--drop-every") {
-      o.dropEverySeconds = std::atof(value());
+      o.dropEverySeconds = std::atof(args.ValueOrExit());
     } else if (a == "--bitrate") {
-      o.bitrate = uint32_t(std::atol(value()));
+      o.bitrate = uint32_t(std::atol(args.ValueOrExit()));
     } else if (a == "--dir") {
-      o.dir = value();
+      o.dir = args.ValueOrExit();
     } else if (a == "--seed") {
-      o.seed = uint32_t(std::atol(value()));
+      o.seed = uint32_t(std::atol(args.ValueOrExit()));
     } else {
       std::fprintf(stderr, "qnv-soak: unknown option %s\n", a.c_str());
       Usage(stderr);

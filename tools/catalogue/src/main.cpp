@@ -11,6 +11,8 @@
 #include "qnvcatalogue/Coverage.h"
 #include "qnvcatalogue/ICatalogue.h"
 #include "qnvrecording/TimeText.h"
+#include "qnvtools/CArgReader.h"
+#include "qnvtools/Complain.h"
 
 namespace {
 
@@ -67,13 +69,11 @@ const char kUsage[] =
     "      --from 2024-05-01T14:02:00 --to 2024-05-01T14:05:00 clip.mp4\n";
 
 int Usage(const std::string& message) {
-  std::fprintf(stderr, "qnv-catalogue: %s\n", message.c_str());
-  return kExitUsage;
+  return qnvtools::Complain("qnv-catalogue", message, kExitUsage);
 }
 
 int Failed(const std::string& message) {
-  std::fprintf(stderr, "qnv-catalogue: %s\n", message.c_str());
-  return kExitFailed;
+  return qnvtools::Complain("qnv-catalogue", message, kExitFailed);
 }
 
 int64_t NowUs() {
@@ -140,13 +140,9 @@ void Print(const json& j) {
 int main(int argc, char** argv) {
   SArgs a;
   std::vector<std::string> positional;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&](std::string& out) {
-      if (i + 1 >= argc) return false;
-      out = argv[++i];
-      return true;
-    };
+  qnvtools::CArgReader args(argc, argv, "qnv-catalogue");
+  while (args.Next()) {
+    const std::string& arg = args.Arg();
     std::string text;
     if (arg == "-h" || arg == "--help") {
       std::fputs(kUsage, stdout);
@@ -155,16 +151,16 @@ int main(int argc, char** argv) {
       std::printf("qnv-catalogue %s\n", QNV_TOOLS_VERSION);
       return kExitOk;
     } else if (arg == "--camera") {
-      if (!value(a.camera)) return Usage("--camera needs a name");
+      if (!args.Value(a.camera)) return Usage("--camera needs a name");
     } else if (arg == "--day") {
-      if (!value(a.day)) return Usage("--day needs YYYY-MM-DD");
+      if (!args.Value(a.day)) return Usage("--day needs YYYY-MM-DD");
     } else if (arg == "--from") {
-      if (!value(a.from)) return Usage("--from needs a time");
+      if (!args.Value(a.from)) return Usage("--from needs a time");
     } else if (arg == "--to") {
-      if (!value(a.to)) return Usage("--to needs a time");
+      if (!args.Value(a.to)) return Usage("--to needs a time");
     } else if (arg == "--rule") {
       char* end = nullptr;
-      if (!value(text)) return Usage("--rule needs a number");
+      if (!args.Value(text)) return Usage("--rule needs a number");
       const unsigned long v = std::strtoul(text.c_str(), &end, 10);
       if (text.empty() || *end != '\0' || v > 0xFFFFFFFFul)
         return Usage("--rule: not a rule number: " + text);
@@ -172,23 +168,24 @@ int main(int argc, char** argv) {
       a.rule = uint32_t(v);
     } else if (arg == "--limit") {
       char* end = nullptr;
-      if (!value(text)) return Usage("--limit needs a number");
+      if (!args.Value(text)) return Usage("--limit needs a number");
       const unsigned long v = std::strtoul(text.c_str(), &end, 10);
       if (text.empty() || *end != '\0' || v == 0 || v > 10000000)
         return Usage("--limit: 1 to 10000000");
       a.limit = v;
     } else if (arg == "--tolerance") {
-      if (!value(text) || !Seconds(text, a.toleranceUs)) return Usage("--tolerance needs seconds");
+      if (!args.Value(text) || !Seconds(text, a.toleranceUs))
+        return Usage("--tolerance needs seconds");
     } else if (arg == "--min-gap") {
-      if (!value(text) || !Seconds(text, a.minGapUs)) return Usage("--min-gap needs seconds");
+      if (!args.Value(text) || !Seconds(text, a.minGapUs)) return Usage("--min-gap needs seconds");
     } else if (arg == "--utc") {
       a.utc = true;
     } else if (arg == "--json") {
       a.json = true;
     } else if (arg == "--password-env") {
-      if (!value(a.passwordEnv)) return Usage("--password-env needs a variable name");
+      if (!args.Value(a.passwordEnv)) return Usage("--password-env needs a variable name");
     } else if (arg == "--password-file") {
-      if (!value(a.passwordFile)) return Usage("--password-file needs a path");
+      if (!args.Value(a.passwordFile)) return Usage("--password-file needs a path");
     } else if (arg.size() > 1 && arg[0] == '-') {
       return Usage("unknown option " + arg + " (see --help)");
     } else {

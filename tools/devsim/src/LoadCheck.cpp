@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "devsim/WireFormat.h"
+#include "qnvtools/CArgReader.h"
 
 namespace {
 
@@ -176,13 +177,14 @@ int main(int argc, char** argv) {
   long port = 0, sessions = 500, streams = 64, seconds = 10, pid = 0;
   double fps = 25;
   std::string user = "admin", password = "admin";
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    const bool hasValue = i + 1 < argc;
+  qnvtools::CArgReader args(argc, argv, "qnv-devsim-load");
+  while (args.Next()) {
+    const std::string& a = args.Arg();
+    std::string v;
     auto num = [&](long& out, long lo, long hi) {
-      if (!hasValue) return false;
+      if (!args.Value(v)) return false;
       char* end = nullptr;
-      out = std::strtol(argv[++i], &end, 10);
+      out = std::strtol(v.c_str(), &end, 10);
       return *end == '\0' && out >= lo && out <= hi;
     };
     bool ok = true;
@@ -199,13 +201,12 @@ int main(int argc, char** argv) {
       ok = num(seconds, 1, 86400);
     } else if (a == "--devsim-pid") {
       ok = num(pid, 1, 1L << 30);
-    } else if (a == "--fps" && hasValue) {
-      fps = std::strtod(argv[++i], nullptr);
-      ok = fps > 0;
-    } else if (a == "--user" && hasValue) {
-      user = argv[++i];
-    } else if (a == "--password" && hasValue) {
-      password = argv[++i];
+    } else if (a == "--fps") {
+      ok = args.Value(v) && (fps = std::strtod(v.c_str(), nullptr)) > 0;
+    } else if (a == "--user") {
+      ok = args.Value(user);
+    } else if (a == "--password") {
+      ok = args.Value(password);
     } else {
       ok = false;
     }

@@ -16,6 +16,8 @@
 
 #include "QNVNetAlarm.h"
 #include "devsim/Simulator.h"
+#include "qnvtools/CArgReader.h"
+#include "qnvtools/Complain.h"
 
 namespace {
 
@@ -208,8 +210,7 @@ std::string DefaultClip() {
 }
 
 int Fail(const std::string& message) {
-  std::fprintf(stderr, "qnv-devsim: %s\n(see qnv-devsim --help)\n", message.c_str());
-  return 2;
+  return qnvtools::Complain("qnv-devsim", message + "\n(see qnv-devsim --help)", 2);
 }
 
 }  // namespace
@@ -225,13 +226,9 @@ int main(int argc, char** argv) {
   double freezeAfterS = -1;  // below 0: never
   qnv::devsim::FreezeScope freezeScope = qnv::devsim::FreezeScope::kDevice;
 
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&](std::string& out) {
-      if (i + 1 >= argc) return false;
-      out = argv[++i];
-      return true;
-    };
+  qnvtools::CArgReader args(argc, argv, "qnv-devsim");
+  while (args.Next()) {
+    const std::string& arg = args.Arg();
     std::string v;
     uint64_t n = 0;
     if (arg == "--help" || arg == "-h") {
@@ -243,27 +240,29 @@ int main(int argc, char** argv) {
     } else if (arg == "--synthetic") {
       synthetic = true;
     } else if (arg == "--port") {
-      if (!value(v) || !ParseUnsigned(v, 65533, n)) return Fail("--port needs 0..65533");
+      if (!args.Value(v) || !ParseUnsigned(v, 65533, n)) return Fail("--port needs 0..65533");
       options.port = static_cast<uint16_t>(n);
     } else if (arg == "--user") {
-      if (!value(options.user)) return Fail("--user needs a name");
+      if (!args.Value(options.user)) return Fail("--user needs a name");
     } else if (arg == "--password") {
-      if (!value(options.password)) return Fail("--password needs a text");
+      if (!args.Value(options.password)) return Fail("--password needs a text");
     } else if (arg == "--session-id") {
-      if (!value(v) || !ParseUnsigned(v, 0xFFFFFFFF, n)) return Fail("--session-id needs a u32");
+      if (!args.Value(v) || !ParseUnsigned(v, 0xFFFFFFFF, n))
+        return Fail("--session-id needs a u32");
       options.fixedSessionId = true;
       options.sessionId = static_cast<uint32_t>(n);
     } else if (arg == "--idle-timeout") {
-      if (!value(v) || !ParseUnsigned(v, 86400000, n)) return Fail("--idle-timeout needs ms");
+      if (!args.Value(v) || !ParseUnsigned(v, 86400000, n)) return Fail("--idle-timeout needs ms");
       options.idleTimeoutMs = static_cast<int>(n);
     } else if (arg == "--firmware-delay") {
-      if (!value(v) || !ParseUnsigned(v, 86400000, n)) return Fail("--firmware-delay needs ms");
+      if (!args.Value(v) || !ParseUnsigned(v, 86400000, n))
+        return Fail("--firmware-delay needs ms");
       options.firmwareStartDelayMs = static_cast<int>(n);
     } else if (arg == "--clip") {
-      if (!value(options.clipPath)) return Fail("--clip needs a path");
+      if (!args.Value(options.clipPath)) return Fail("--clip needs a path");
     } else if (arg == "--fps") {
       char* end = nullptr;
-      if (!value(v)) return Fail("--fps needs a number");
+      if (!args.Value(v)) return Fail("--fps needs a number");
       options.fps = std::strtod(v.c_str(), &end);
       if (*end != '\0' || !(options.fps > 0 && options.fps <= 1000)) {
         return Fail("--fps needs a number above 0, at most 1000");
@@ -271,13 +270,13 @@ int main(int argc, char** argv) {
     } else if (arg == "--unpaced") {
       options.paced = false;
     } else if (arg == "--bitrate") {
-      if (!value(v) || !ParseUnsigned(v, 0xFFFFFFFF, n) || n == 0) {
+      if (!args.Value(v) || !ParseUnsigned(v, 0xFFFFFFFF, n) || n == 0) {
         return Fail("--bitrate needs bit/s");
       }
       options.syntheticBitrate = static_cast<uint32_t>(n);
     } else if (arg == "--size") {
       uint64_t w = 0, h = 0;
-      const auto p = value(v) ? Split(v, 'x') : std::vector<std::string>{};
+      const auto p = args.Value(v) ? Split(v, 'x') : std::vector<std::string>{};
       if (p.size() != 2 || !ParseUnsigned(p[0], 8192, w) || !ParseUnsigned(p[1], 8192, h) ||
           w < 16 || h < 16) {
         return Fail("--size needs WxH, 16..8192 each");
@@ -285,49 +284,54 @@ int main(int argc, char** argv) {
       options.syntheticWidth = static_cast<uint32_t>(w);
       options.syntheticHeight = static_cast<uint32_t>(h);
     } else if (arg == "--gop") {
-      if (!value(v) || !ParseUnsigned(v, 65536, n) || n == 0) return Fail("--gop needs 1..65536");
+      if (!args.Value(v) || !ParseUnsigned(v, 65536, n) || n == 0)
+        return Fail("--gop needs 1..65536");
       options.syntheticGop = static_cast<int>(n);
     } else if (arg == "--ext-blocks") {
       options.extensionBlocks = true;
     } else if (arg == "--max-backlog") {
-      if (!value(v) || !ParseUnsigned(v, UINT64_MAX, n)) return Fail("--max-backlog needs bytes");
+      if (!args.Value(v) || !ParseUnsigned(v, UINT64_MAX, n))
+        return Fail("--max-backlog needs bytes");
       options.maxStreamBacklog = static_cast<size_t>(n);
     } else if (arg == "--send-buffer") {
-      if (!value(v) || !ParseUnsigned(v, 1u << 30, n)) return Fail("--send-buffer needs bytes");
+      if (!args.Value(v) || !ParseUnsigned(v, 1u << 30, n))
+        return Fail("--send-buffer needs bytes");
       options.streamSendBuffer = static_cast<int>(n);
     } else if (arg == "--fault") {
       CommandFault f{};
-      if (!value(v) || !ParseFault(v, f)) return Fail("bad --fault " + v);
+      if (!args.Value(v) || !ParseFault(v, f)) return Fail("bad --fault " + v);
       faults.push_back(f);
     } else if (arg == "--stream-fault") {
       StreamFault f;
-      if (!value(v) || !ParseStreamFault(v, f)) return Fail("bad --stream-fault " + v);
+      if (!args.Value(v) || !ParseStreamFault(v, f)) return Fail("bad --stream-fault " + v);
       streamFaults.push_back(f);
     } else if (arg == "--duration") {
-      if (!value(v) || !ParseUnsigned(v, 1u << 30, durationS)) return Fail("--duration needs s");
+      if (!args.Value(v) || !ParseUnsigned(v, 1u << 30, durationS))
+        return Fail("--duration needs s");
     } else if (arg == "--stats") {
-      if (!value(v) || !ParseUnsigned(v, 86400, statsS)) return Fail("--stats needs s");
+      if (!args.Value(v) || !ParseUnsigned(v, 86400, statsS)) return Fail("--stats needs s");
     } else if (arg == "--alarm-interval") {
-      if (!value(v) || !ParseUnsigned(v, 86400000, n)) return Fail("--alarm-interval needs ms");
+      if (!args.Value(v) || !ParseUnsigned(v, 86400000, n))
+        return Fail("--alarm-interval needs ms");
       options.alarmIntervalMs = static_cast<int>(n);
     } else if (arg == "--alarm-size") {
-      if (!value(v) || !ParseUnsigned(v, 4096, n) || n < QNVNET_ALARM_SIZE)
+      if (!args.Value(v) || !ParseUnsigned(v, 4096, n) || n < QNVNET_ALARM_SIZE)
         return Fail("--alarm-size needs 56..4096 bytes");
       options.alarmSize = static_cast<uint32_t>(n);
     } else if (arg == "--alarm-burst") {
-      if (!value(v) || !ParseUnsigned(v, 10000, n) || n == 0)
+      if (!args.Value(v) || !ParseUnsigned(v, 10000, n) || n == 0)
         return Fail("--alarm-burst needs 1..10000");
       options.alarmBurst = static_cast<uint32_t>(n);
     } else if (arg == "--alarm-before-reply") {
       options.alarmBeforeReply = true;
     } else if (arg == "--freeze-after") {
       char* end = nullptr;
-      if (!value(v)) return Fail("--freeze-after needs seconds");
+      if (!args.Value(v)) return Fail("--freeze-after needs seconds");
       freezeAfterS = std::strtod(v.c_str(), &end);
       if (*end != '\0' || !(freezeAfterS >= 0 && freezeAfterS <= 86400))
         return Fail("--freeze-after needs seconds, 0 to 86400");
     } else if (arg == "--freeze") {
-      if (!value(v) || (v != "device" && v != "stream"))
+      if (!args.Value(v) || (v != "device" && v != "stream"))
         return Fail("--freeze takes device or stream");
       freezeScope =
           v == "stream" ? qnv::devsim::FreezeScope::kStream : qnv::devsim::FreezeScope::kDevice;

@@ -21,6 +21,8 @@ extern "C" {
 #include "qnvrecording/CRangeExporter.h"
 #include "qnvrecording/CRecordingReader.h"
 #include "qnvrecording/TimeText.h"
+#include "qnvtools/CArgReader.h"
+#include "qnvtools/Complain.h"
 
 const char kCatalogueUsage[] =
     "       qnv-export --catalogue ROOT_OR_URL --camera NAME --from TIME --to TIME OUTPUT.mp4\n"
@@ -61,8 +63,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitError = 2;
 
 int Fail(const std::string& message) {
-  std::fprintf(stderr, "qnv-export: %s\n", message.c_str());
-  return kExitError;
+  return qnvtools::Complain("qnv-export", message, kExitError);
 }
 
 bool Seconds(const std::string& text, double& out) {
@@ -104,34 +105,33 @@ int RunCatalogueExport(int argc, char** argv) {
   std::string target, camera, from, to, eventText, recorder, output, passwordEnv, passwordFile;
   double pre = 10, post = 10;
   bool json = false, quiet = false, trim = true;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&](std::string& out) {
-      if (i + 1 >= argc) return false;
-      out = argv[++i];
-      return true;
-    };
+  qnvtools::CArgReader args(argc, argv, "qnv-export");
+  while (args.Next()) {
+    const std::string& arg = args.Arg();
     std::string text;
     if (arg == "--catalogue") {
-      if (!value(target)) return Fail("--catalogue needs ROOT or a postgresql:// URL");
+      if (!args.Value(target)) return Fail("--catalogue needs ROOT or a postgresql:// URL");
     } else if (arg == "--camera") {
-      if (!value(camera)) return Fail("--camera needs a name");
+      if (!args.Value(camera)) return Fail("--camera needs a name");
     } else if (arg == "--from") {
-      if (!value(from)) return Fail("--from needs a time");
+      if (!args.Value(from)) return Fail("--from needs a time");
     } else if (arg == "--to") {
-      if (!value(to)) return Fail("--to needs a time");
+      if (!args.Value(to)) return Fail("--to needs a time");
     } else if (arg == "--event") {
-      if (!value(eventText)) return Fail("--event needs an event id (qnv-catalogue ... events)");
+      if (!args.Value(eventText))
+        return Fail("--event needs an event id (qnv-catalogue ... events)");
     } else if (arg == "--recorder") {
-      if (!value(recorder)) return Fail("--recorder needs a recorder's name");
+      if (!args.Value(recorder)) return Fail("--recorder needs a recorder's name");
     } else if (arg == "--pre-seconds") {
-      if (!value(text) || !Seconds(text, pre)) return Fail("--pre-seconds: 0 to 86400 seconds");
+      if (!args.Value(text) || !Seconds(text, pre))
+        return Fail("--pre-seconds: 0 to 86400 seconds");
     } else if (arg == "--post-seconds") {
-      if (!value(text) || !Seconds(text, post)) return Fail("--post-seconds: 0 to 86400 seconds");
+      if (!args.Value(text) || !Seconds(text, post))
+        return Fail("--post-seconds: 0 to 86400 seconds");
     } else if (arg == "--password-env") {
-      if (!value(passwordEnv)) return Fail("--password-env needs a variable name");
+      if (!args.Value(passwordEnv)) return Fail("--password-env needs a variable name");
     } else if (arg == "--password-file") {
-      if (!value(passwordFile)) return Fail("--password-file needs a path");
+      if (!args.Value(passwordFile)) return Fail("--password-file needs a path");
     } else if (arg == "--no-trim") {
       trim = false;
     } else if (arg == "--json") {

@@ -21,6 +21,8 @@ extern "C" {
 #include "qnvrecording/COutputFile.h"
 #include "qnvrecording/CRecordingReader.h"
 #include "qnvrecording/SummaryFormat.h"
+#include "qnvtools/CArgReader.h"
+#include "qnvtools/Complain.h"
 
 namespace {
 
@@ -75,8 +77,7 @@ bool EndsWith(const std::string& s, const char* suffix) {
 }
 
 int Fail(const std::string& message) {
-  std::fprintf(stderr, "qnv-export: %s\n", message.c_str());
-  return kExitError;
+  return qnvtools::Complain("qnv-export", message, kExitError);
 }
 
 // Shows how far a long run has got: nothing for the first second, then a
@@ -124,13 +125,9 @@ int main(int argc, char** argv) {
   std::string dataPath, indexPath, outputPath, format;
   qnvrec::SExportOptions options;
   bool check = false, strict = false, json = false, quiet = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    auto value = [&](std::string& out) {
-      if (i + 1 >= argc) return false;
-      out = argv[++i];
-      return true;
-    };
+  qnvtools::CArgReader args(argc, argv, "qnv-export");
+  while (args.Next()) {
+    const std::string& arg = args.Arg();
     if (arg == "-h" || arg == "--help") {
       std::printf(kUsage, kCatalogueUsage, kCatalogueHelp, kCatalogueOptions);
       return kExitOk;
@@ -138,10 +135,10 @@ int main(int argc, char** argv) {
       std::printf("qnv-export %s\n", QNV_TOOLS_VERSION);
       return kExitOk;
     } else if (arg == "--index") {
-      if (!value(indexPath)) return Fail("--index needs a path");
+      if (!args.Value(indexPath)) return Fail("--index needs a path");
     } else if (arg == "--fps") {
       std::string text;
-      if (!value(text)) return Fail("--fps needs a rate");
+      if (!args.Value(text)) return Fail("--fps needs a rate");
       char* end = nullptr;
       const double fps = std::strtod(text.c_str(), &end);
       if (end == text.c_str() || *end != '\0' || !std::isfinite(fps) || fps <= 0 || fps > 1000) {
@@ -149,7 +146,7 @@ int main(int argc, char** argv) {
       }
       options.fps = fps;
     } else if (arg == "--format") {
-      if (!value(format)) return Fail("--format needs h264 or mp4");
+      if (!args.Value(format)) return Fail("--format needs h264 or mp4");
       if (format != "h264" && format != "mp4") return Fail("--format: unknown format " + format);
     } else if (arg == "--check") {
       check = true;

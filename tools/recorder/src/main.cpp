@@ -13,6 +13,8 @@
 #include "config/Config.h"
 #include "integrations/StatusFile.h"
 #include "integrations/catalogue/CRecorderCatalogue.h"
+#include "qnvtools/CArgReader.h"
+#include "qnvtools/Complain.h"
 #include "service/CRecorder.h"
 #include "storage/CStorageRoot.h"
 #include "web/WebAuth.h"
@@ -115,8 +117,7 @@ const char* const kUsage =
     "runs); 2 bad arguments or configuration.\n";
 
 int Usage(const std::string& message) {
-  std::fprintf(stderr, "qnv-recorder: %s\n(see qnv-recorder --help)\n", message.c_str());
-  return kExitUsage;
+  return qnvtools::Complain("qnv-recorder", message + "\n(see qnv-recorder --help)", kExitUsage);
 }
 
 std::vector<std::string> CameraNames(const qnvrecorder::SConfig& config) {
@@ -322,8 +323,9 @@ int Run(const std::string& path) {
 int main(int argc, char** argv) {
   std::string config, check, status, instance;
   bool rebuild = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
+  qnvtools::CArgReader args(argc, argv, "qnv-recorder");
+  while (args.Next()) {
+    const std::string& arg = args.Arg();
     // Refused before anything else: a password here shows in ps and in the
     // shell's history.
     if (arg == "--hash-password") return HashPassword();
@@ -334,11 +336,6 @@ int main(int argc, char** argv) {
                    "= \"/path/readable/by/owner/only\" in the camera's [[camera]] section.\n");
       return kExitUsage;
     }
-    auto value = [&](std::string& out) {
-      if (i + 1 >= argc) return false;
-      out = argv[++i];
-      return true;
-    };
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       return kExitOk;
@@ -346,15 +343,15 @@ int main(int argc, char** argv) {
       std::printf("qnv-recorder %s\n", QNV_TOOLS_VERSION);
       return kExitOk;
     } else if (arg == "--config") {
-      if (!value(config)) return Usage("--config needs a file");
+      if (!args.Value(config)) return Usage("--config needs a file");
     } else if (arg == "--check-config") {
-      if (!value(check)) return Usage("--check-config needs a file");
+      if (!args.Value(check)) return Usage("--check-config needs a file");
     } else if (arg == "--status") {
-      if (!value(status)) return Usage("--status needs the storage root");
+      if (!args.Value(status)) return Usage("--status needs the storage root");
     } else if (arg == "--rebuild-catalogue") {
       rebuild = true;
     } else if (arg == "--instance") {
-      if (!value(instance)) return Usage("--instance needs a name");
+      if (!args.Value(instance)) return Usage("--instance needs a name");
     } else {
       return Usage("unknown argument " + arg);
     }
