@@ -192,6 +192,13 @@ struct QNVNetFrameHeader {
   static constexpr uint32_t kKindOffset = 35;
   static constexpr uint32_t kExtFlagOffset = 36;
   static constexpr uint32_t kExtLengthSize = 4;  // the 32-bit N ahead of the block
+  // The longest frame, header, extension block and payload together: 16 MiB.
+  // A header announcing more is taken for a corrupted one: the library
+  // delivers and records no such frame and looks for the next header right
+  // behind it, so one bad length neither blinds a channel nor makes it hold
+  // more than this. An index record whose body is longer marks a damaged
+  // recording.
+  static constexpr uint32_t kMaxFrameSize = 16u << 20;
   static constexpr uint8_t kKindOther = 0;
   static constexpr uint8_t kKindKey = 1;
   static constexpr uint8_t kKindP = 2;

@@ -72,8 +72,8 @@ sockaddr_in LoopbackAddress(uint16_t port) {
 }
 }  // namespace
 
-CUniqueFd ListenLoopback(uint16_t port) {
-  CUniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+qnvtools::UniqueFd ListenLoopback(uint16_t port) {
+  qnvtools::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd.Valid()) return fd;
   int one = 1;
   setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -92,16 +92,16 @@ uint16_t LocalPort(int fd) {
   return ntohs(a.sin_port);
 }
 
-CUniqueFd ConnectLoopback(uint16_t port, int timeoutMs) {
+qnvtools::UniqueFd ConnectLoopback(uint16_t port, int timeoutMs) {
   const uint64_t deadline = MonotonicNs() + uint64_t(timeoutMs) * 1000000u;
   for (;;) {
-    CUniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    qnvtools::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd.Valid()) return fd;
     sockaddr_in a = LoopbackAddress(port);
     if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
     // The listener may not be up yet (ffmpeg starts listening after its own
     // start-up): try again until the deadline.
-    if (MonotonicNs() >= deadline) return CUniqueFd();
+    if (MonotonicNs() >= deadline) return qnvtools::UniqueFd();
     usleep(5000);
   }
 }

@@ -11,7 +11,7 @@
 #include <map>
 #include <string>
 
-#include "UniqueFd.h"
+#include "qnvtools/UniqueFd.h"
 
 namespace qnv::bench {
 
@@ -31,9 +31,9 @@ uint64_t CurrentRssBytes();
 uint64_t PeakRssKb(int pid);
 
 // Loopback sockets (127.0.0.1 only).
-CUniqueFd ListenLoopback(uint16_t port);  // port 0: any free port
+qnvtools::UniqueFd ListenLoopback(uint16_t port);  // port 0: any free port
 uint16_t LocalPort(int fd);
-CUniqueFd ConnectLoopback(uint16_t port, int timeoutMs);
+qnvtools::UniqueFd ConnectLoopback(uint16_t port, int timeoutMs);
 // Writes every byte (MSG_NOSIGNAL); false when the connection failed.
 bool SendAll(int fd, const void* data, size_t length);
 // Reads exactly length bytes, waiting at most timeoutMs in all; false on a

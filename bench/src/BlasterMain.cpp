@@ -40,7 +40,7 @@ void Usage() {
 }
 
 int RunRaw(const CBenchClip& clip, uint16_t port, uint64_t loops) {
-  CUniqueFd fd = ConnectLoopback(port, kConnectTimeoutMs);
+  qnvtools::UniqueFd fd = ConnectLoopback(port, kConnectTimeoutMs);
   if (!fd.Valid()) {
     std::fprintf(stderr, "qnv-bench-blaster: cannot connect to 127.0.0.1:%u\n", port);
     return 1;
@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
   if (rawPort >= 0) return RunRaw(clip, uint16_t(rawPort), loops);
 
   // A command port P whose P + 2 is free as well.
-  CUniqueFd command, stream;
+  qnvtools::UniqueFd command, stream;
   for (int attempt = 0; attempt < kPortAttempts && !stream.Valid(); ++attempt) {
     command = ListenLoopback(uint16_t(port));
     if (!command.Valid()) break;

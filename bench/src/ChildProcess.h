@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "UniqueFd.h"
+#include "qnvtools/UniqueFd.h"
 
 namespace qnv::bench {
 
@@ -39,8 +39,8 @@ class CChildProcess {
 
  private:
   pid_t pid_ = -1;
-  CUniqueFd stdin_;
-  CUniqueFd stdout_;
+  qnvtools::UniqueFd stdin_;
+  qnvtools::UniqueFd stdout_;
   std::string pending_;
   bool eof_ = false;
 };

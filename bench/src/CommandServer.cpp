@@ -26,7 +26,7 @@ constexpr size_t kReadChunk = 4096;
 
 CCommandServer::~CCommandServer() { Stop(); }
 
-bool CCommandServer::Start(CUniqueFd listener) {
+bool CCommandServer::Start(qnvtools::UniqueFd listener) {
   listener_ = std::move(listener);
   wake_.Reset(eventfd(0, EFD_CLOEXEC));
   if (!listener_.Valid() || !wake_.Valid()) return false;

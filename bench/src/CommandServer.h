@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "UniqueFd.h"
+#include "qnvtools/UniqueFd.h"
 
 namespace qnv::bench {
 
@@ -30,14 +30,14 @@ class CCommandServer {
   CCommandServer(const CCommandServer&) = delete;
   CCommandServer& operator=(const CCommandServer&) = delete;
 
-  bool Start(CUniqueFd listener);
+  bool Start(qnvtools::UniqueFd listener);
   void Stop();
   const SKeepAliveStats& KeepAlives() const { return keepAlives_; }  // after Stop
   uint64_t Logins() const { return logins_; }                        // after Stop
 
  private:
   struct SConnection {
-    CUniqueFd fd;
+    qnvtools::UniqueFd fd;
     std::vector<uint8_t> input;
     uint32_t sessionId = 0;
   };
@@ -45,8 +45,8 @@ class CCommandServer {
   // Answers every whole request in c.input; false when the connection failed.
   bool Serve(SConnection& c);
 
-  CUniqueFd listener_;
-  CUniqueFd wake_;  // eventfd that Stop signals
+  qnvtools::UniqueFd listener_;
+  qnvtools::UniqueFd wake_;  // eventfd that Stop signals
   std::thread thread_;
   std::atomic<bool> stop_{false};
   uint32_t nextSession_ = 0x1000;

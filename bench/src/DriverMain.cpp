@@ -192,7 +192,7 @@ SRunResult RunFfmpeg(const SOptions& o, uint64_t loops) {
   SRunResult r;
   uint16_t port;
   {
-    CUniqueFd probe = ListenLoopback(0);
+    qnvtools::UniqueFd probe = ListenLoopback(0);
     port = probe.Valid() ? LocalPort(probe.Get()) : 0;
   }
   const std::string out = o.outDir + "/ffmpeg.h264";

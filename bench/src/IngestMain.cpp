@@ -171,7 +171,7 @@ bool PlayerMapped() {
 
 int RunBare(const SOptions& o) {
   if (o.seconds > 0) return RunBarePaced(o);
-  CUniqueFd fd = ConnectLoopback(uint16_t(o.port + 2), kConnectTimeoutMs);
+  qnvtools::UniqueFd fd = ConnectLoopback(uint16_t(o.port + 2), kConnectTimeoutMs);
   if (!fd.Valid()) {
     std::fprintf(stderr, "qnv-bench-ingest: cannot connect to the stream port\n");
     return 1;
@@ -212,7 +212,7 @@ int RunBare(const SOptions& o) {
 // the library's paced runs, so the two show what the kernel alone costs.
 int RunBarePaced(const SOptions& o) {
   struct SStream {
-    CUniqueFd fd;
+    qnvtools::UniqueFd fd;
     FILE* file = nullptr;
     std::thread thread;
     uint64_t bytes = 0;

@@ -29,7 +29,7 @@ constexpr size_t kMaxNalsPerUnit = 16;
 
 CStreamServer::~CStreamServer() { Stop(); }
 
-bool CStreamServer::Start(CUniqueFd listener) {
+bool CStreamServer::Start(qnvtools::UniqueFd listener) {
   listener_ = std::move(listener);
   wake_.Reset(eventfd(0, EFD_CLOEXEC));
   if (!listener_.Valid() || !wake_.Valid()) return false;

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "BenchClip.h"
-#include "UniqueFd.h"
+#include "qnvtools/UniqueFd.h"
 
 namespace qnv::bench {
 
@@ -46,7 +46,7 @@ class CStreamServer {
   CStreamServer(const CStreamServer&) = delete;
   CStreamServer& operator=(const CStreamServer&) = delete;
 
-  bool Start(CUniqueFd listener);
+  bool Start(qnvtools::UniqueFd listener);
   void Stop();
   SPacedStats PacedStats() const;
 
@@ -58,8 +58,8 @@ class CStreamServer {
 
   CBenchClip& clip_;
   const SOptions options_;
-  CUniqueFd listener_;
-  CUniqueFd wake_;
+  qnvtools::UniqueFd listener_;
+  qnvtools::UniqueFd wake_;
   std::thread acceptThread_;
   std::atomic<bool> stop_{false};
   mutable std::mutex mutex_;      // guards connections_, threads_ and paced_

@@ -20,7 +20,7 @@ bool Classify(uint8_t header, NalSummary* s) {
   } else if (type == kNalIdr) {
     s->idr = true;
     return true;
-  } else if (type >= kNalSlice && type <= kNalPartitionC) {
+  } else if (QNVNetFrameNal::IsSlice(type)) {
     s->slice = true;
     return true;
   }

@@ -11,14 +11,16 @@
 #include <optional>
 #include <vector>
 
+#include "QNVNetSdk.h"
+
 namespace qnv::player {
 
-// NAL unit types that matter to the player.
-constexpr uint8_t kNalSlice = 1;
-constexpr uint8_t kNalPartitionC = 4;  // 2..4: data partitions, pictures like type 1
-constexpr uint8_t kNalIdr = 5;
-constexpr uint8_t kNalSps = 7;
-constexpr uint8_t kNalPps = 8;
+// NAL unit types that matter to the player (slices 1..5 are
+// QNVNetFrameNal::IsSlice: 2..4 are data partitions, pictures like type 1).
+constexpr uint8_t kNalSlice = QNVNetFrameNal::kTypeSlice;
+constexpr uint8_t kNalIdr = QNVNetFrameNal::kTypeIdr;
+constexpr uint8_t kNalSps = QNVNetFrameNal::kTypeSps;
+constexpr uint8_t kNalPps = QNVNetFrameNal::kTypePps;
 
 // What a payload holds, up to and including its first picture NAL unit.
 struct NalSummary {

@@ -1,5 +1,7 @@
 // UniqueFd: owns one file descriptor and closes it once. Close() reports
 // whether the close succeeded, which matters for files being written.
+// The player's own: it builds on the public headers only, so neither the
+// library's platform one nor the tools' one (a tool's part) is in its reach.
 #ifndef QNVPLAYER_UNIQUEFD_H
 #define QNVPLAYER_UNIQUEFD_H
 

@@ -37,6 +37,9 @@ uint32_t CClient::Login(const char* address, uint16_t port, const char* user,
   BuildLoginPayload(payload, user, password);
   uint8_t reply[kReplyCapacity] = {};
   int32_t replyLength = kReplyCapacity;
+  // The session is nobody else's yet: the lock is never waited for, and it
+  // is the one every exchange runs under.
+  platform::CLockGuard call(m_callLock);
   uint32_t rc = Transact({.commandClass = kLogin.commandClass,
                           .commandCode = kLogin.code,
                           .payload = payload,

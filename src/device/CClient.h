@@ -115,22 +115,23 @@ class CClient final : private ICommandSink {
   // Set while the session waits in the keep-alive runner's reports.
   std::atomic<bool>& LossQueued() { return m_lossQueued; }
 
-  // Transactions on the command connection, carrying the session id.
-  // The caller holds a Call; these run inside the operations that the
-  // exports pass as callbacks, where the analysis cannot see the lock.
-  uint32_t Transact(const STransaction& request) NO_THREAD_SAFETY_ANALYSIS;
-  uint32_t GetCommand(uint32_t commandClass, uint32_t commandCode, void* out,
-                      int32_t& length) NO_THREAD_SAFETY_ANALYSIS;
-  uint32_t SetCommand(uint32_t commandClass, uint32_t commandCode, const void* payload,
-                      int32_t length) NO_THREAD_SAFETY_ANALYSIS;
+  // The call lock, for naming it in REQUIRES: functions that run on a
+  // session inside a Call (the command catalogue, firmware, live requests).
+  platform::CRecursiveMutex& CallLock() RETURN_CAPABILITY(m_callLock) { return m_callLock; }
 
-  // Live-stream requests of this session.
-  uint32_t OpenStream(uint32_t& streamId);
-  uint32_t StreamRequest(protocol::SCommand command, uint32_t streamId);  // close, pause, play
+  // Transactions on the command connection, carrying the session id.
+  uint32_t Transact(const STransaction& request) REQUIRES(m_callLock);
+  uint32_t GetCommand(uint32_t commandClass, uint32_t commandCode, void* out, int32_t& length)
+      REQUIRES(m_callLock);
+  uint32_t SetCommand(uint32_t commandClass, uint32_t commandCode, const void* payload,
+                      int32_t length) REQUIRES(m_callLock);
+
+  // Live-stream requests of this session: open, then close, pause or play.
+  uint32_t OpenStream(uint32_t& streamId) REQUIRES(m_callLock);
+  uint32_t StreamRequest(protocol::SCommand command, uint32_t streamId) REQUIRES(m_callLock);
 
   uint32_t ClientId() const { return m_clientId.load(); }
-  // Under a Call (live open, a callback the analysis cannot follow).
-  uint32_t SessionId() const NO_THREAD_SAFETY_ANALYSIS { return m_sessionId; }
+  uint32_t SessionId() const REQUIRES(m_callLock) { return m_sessionId; }
   const char* DeviceAddress() const { return m_deviceAddress; }
   uint16_t DevicePort() const { return m_devicePort; }
 

@@ -9,7 +9,8 @@ using namespace protocol;
 
 namespace {
 
-uint32_t TransactNoData(CClient& client, SCommand command, const void* payload, int32_t length) {
+uint32_t TransactNoData(CClient& client, SCommand command, const void* payload, int32_t length)
+    REQUIRES(client.CallLock()) {
   uint8_t reply[CClient::kReplyCapacity] = {};
   int32_t replyLength = CClient::kReplyCapacity;
   return client.Transact({.commandClass = command.commandClass,
@@ -22,7 +23,8 @@ uint32_t TransactNoData(CClient& client, SCommand command, const void* payload, 
 
 // The values in order, each as a 32-bit little-endian number.
 template <size_t N>
-uint32_t TransactValues(CClient& client, SCommand command, const uint32_t (&values)[N]) {
+uint32_t TransactValues(CClient& client, SCommand command, const uint32_t (&values)[N])
+    REQUIRES(client.CallLock()) {
   uint8_t payload[N * 4];
   for (size_t i = 0; i < N; ++i) platform::StoreLe32(payload + 4 * i, values[i]);
   return TransactNoData(client, command, payload, int32_t(sizeof payload));

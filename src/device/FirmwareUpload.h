@@ -14,9 +14,9 @@ namespace qnv {
 // Returns 0 when every chunk was accepted; -1 for a null path, a file that
 // cannot be opened or read, one of 2 GiB or more (nothing sent), or a chunk
 // the device did not accept.
-uint32_t UploadFirmware(CClient& client, const char* path);
+uint32_t UploadFirmware(CClient& client, const char* path) REQUIRES(client.CallLock());
 // The start command, waiting up to 180 s (twice when silent).
-uint32_t StartFirmwareUpdate(CClient& client);
+uint32_t StartFirmwareUpdate(CClient& client) REQUIRES(client.CallLock());
 
 }  // namespace qnv
 

@@ -8,7 +8,7 @@ namespace qnv {
 using namespace protocol;
 
 namespace {
-bool IsPicture(int type) { return type >= kNalSliceFirst && type <= kNalIdr; }
+bool IsPicture(int type) { return QNVNetFrameNal::IsSlice(type); }
 }  // namespace
 
 void CCaptureRun::Clear() {

@@ -26,6 +26,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "QNVNetSdk.h"
+
 namespace qnv {
 
 // Where whole frames go (a live channel). Frame is called once per whole
@@ -45,7 +47,7 @@ class IFrameSink {
 class CFrameAssembler {
  public:
   static constexpr uint32_t kInitialCapacity = 262144;
-  static constexpr uint32_t kMaxFrame = 16u << 20;  // 16 MiB total frame length
+  static constexpr uint32_t kMaxFrame = ::QNVNetFrameHeader::kMaxFrameSize;
   // ReceiveArea moves an unfinished frame to the start of the buffer rather
   // than offer less than this behind it: reads stay large.
   static constexpr uint32_t kMinArea = 65536;

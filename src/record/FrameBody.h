@@ -9,15 +9,16 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "QNVNetSdk.h"
 #include "platform/ByteOrder.h"
 #include "protocol/FrameHeader.h"
 
 namespace qnv {
 
-constexpr int kNalSliceFirst = 1;  // 1..5: slices of a picture (5: IDR)
-constexpr int kNalIdr = 5;
-constexpr int kNalSps = 7;
-constexpr int kNalPps = 8;
+// The NAL unit types the library tells apart (QNVNetFrameNal has them all).
+constexpr int kNalIdr = QNVNetFrameNal::kTypeIdr;
+constexpr int kNalSps = QNVNetFrameNal::kTypeSps;
+constexpr int kNalPps = QNVNetFrameNal::kTypePps;
 
 struct SBodyView {
   const uint8_t* first = nullptr;
@@ -52,9 +53,9 @@ inline int FirstNalType(const protocol::SFrameIndex& header, const SBodyView& bo
   const size_t at = PayloadStart(header, body);
   const size_t n = body.Size();
   if (at + 4 <= n && body[at] == 0 && body[at + 1] == 0 && body[at + 2] == 1)
-    return body[at + 3] & 0x1F;
+    return QNVNetFrameNal::TypeOf(body[at + 3]);
   if (at + 5 <= n && body[at] == 0 && body[at + 1] == 0 && body[at + 2] == 0 && body[at + 3] == 1)
-    return body[at + 4] & 0x1F;
+    return QNVNetFrameNal::TypeOf(body[at + 4]);
   return -1;
 }
 
@@ -65,8 +66,7 @@ inline bool HoldsPicture(const protocol::SFrameIndex& header, const SBodyView& b
   const size_t n = body.Size();
   for (size_t i = PayloadStart(header, body); i + 3 < n; ++i) {
     if (body[i] != 0 || body[i + 1] != 0 || body[i + 2] != 1) continue;
-    const int type = body[i + 3] & 0x1F;
-    if (type >= kNalSliceFirst && type <= kNalIdr) return true;
+    if (QNVNetFrameNal::IsSlice(QNVNetFrameNal::TypeOf(body[i + 3]))) return true;
     i += 3;
   }
   return false;

@@ -39,7 +39,7 @@ class CGroupStart {
     // (SEI, access unit delimiters) belong to the same lead-in.
     if (type == kNalSps || type == kNalPps) {
       m_leadIn = true;
-    } else if (type >= kNalSliceFirst && type <= kNalIdr) {
+    } else if (QNVNetFrameNal::IsSlice(type)) {
       m_leadIn = false;
     }
     m_lastType = type;

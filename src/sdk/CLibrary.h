@@ -53,8 +53,8 @@ class CLibrary {
                  const char* password);
   void Logout(uint32_t clientId);
   // Called with the session's call lock held.
-  uint32_t LiveOpen(uint32_t* handle, CClient& client, HWND window);
-  uint32_t LiveClose(CClient& client, uint32_t handle);
+  uint32_t LiveOpen(uint32_t* handle, CClient& client, HWND window) REQUIRES(client.CallLock());
+  uint32_t LiveClose(CClient& client, uint32_t handle) REQUIRES(client.CallLock());
 
   // After an operation on session has let go of its call lock: if its
   // command connection failed (or its device fell silent), the disconnect

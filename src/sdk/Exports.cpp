@@ -4,6 +4,7 @@
 #include <exception>
 #include <mutex>
 #include <new>
+#include <utility>
 
 #include "QNVNetSdk.h"
 #include "device/CommandCatalogue.h"
@@ -75,6 +76,17 @@ uint32_t WithChannel(uint32_t handle, Op&& op) noexcept {
   });
 }
 
+// Runs a command of the catalogue on the session with this client id, under
+// its Call as WithClient does. The command REQUIRES the session's call lock:
+// clang cannot name a lambda parameter's lock, so the command is called
+// through a pointer here, where the Call holds the lock by construction.
+template <typename... Params, typename... Args>
+uint32_t WithCommand(uint32_t clientId, uint32_t (*command)(CClient&, Params...),
+                     Args&&... args) noexcept {
+  return WithClient(clientId,
+                    [&](CClient& client) { return command(client, std::forward<Args>(args)...); });
+}
+
 // A buffer that must hold `length` bytes but is null: the call fails at
 // once and sends nothing (a null buffer with length 0 is no buffer at all).
 bool Missing(const void* buffer, int32_t length) { return buffer == nullptr && length > 0; }
@@ -144,19 +156,22 @@ uint32_t QNVNet_DevLogout(uint32_t clientId) {
 
 uint32_t QNVNet_LiveOpen(uint32_t* handle, uint32_t clientId, HWND window) {
   if (handle == nullptr) return QNVNET_ERR_ARGUMENT;  // a channel nobody could name
-  return WithClient(clientId, [&](CClient& client) {
+  // Under WithClient's Call; clang cannot name a lambda parameter's lock.
+  return WithClient(clientId, [&](CClient& client) NO_THREAD_SAFETY_ANALYSIS {
     return CLibrary::Instance().LiveOpen(handle, client, window);
   });
 }
 
 uint32_t QNVNet_LiveClose(uint32_t handle) {
-  return WithChannel(handle, [&](CClient& client, CChannel&) {
+  // Under WithChannel's Call; clang cannot name a lambda parameter's lock.
+  return WithChannel(handle, [&](CClient& client, CChannel&) NO_THREAD_SAFETY_ANALYSIS {
     return CLibrary::Instance().LiveClose(client, handle);
   });
 }
 
 uint32_t QNVNet_LivePause(uint32_t handle) {
-  return WithChannel(handle, [&](CClient& client, CChannel& channel) {
+  // Under WithChannel's Call; clang cannot name a lambda parameter's lock.
+  return WithChannel(handle, [&](CClient& client, CChannel& channel) NO_THREAD_SAFETY_ANALYSIS {
     // Before the request: frames may stop as soon as the device has it.
     channel.SetPaused(true);
     uint32_t rc = client.StreamRequest(qnv::protocol::kPauseStream, channel.StreamId());
@@ -166,7 +181,8 @@ uint32_t QNVNet_LivePause(uint32_t handle) {
 }
 
 uint32_t QNVNet_LivePlay(uint32_t handle) {
-  return WithChannel(handle, [&](CClient& client, CChannel& channel) {
+  // Under WithChannel's Call; clang cannot name a lambda parameter's lock.
+  return WithChannel(handle, [&](CClient& client, CChannel& channel) NO_THREAD_SAFETY_ANALYSIS {
     uint32_t rc = client.StreamRequest(qnv::protocol::kPlayStream, channel.StreamId());
     // Whatever the answer: the host wants frames now, and none is a stall.
     channel.SetPaused(false);
@@ -261,74 +277,70 @@ uint32_t QNVNet_DevGetMessageDrops(uint32_t clientId, uint64_t* dropped) {
 }
 
 uint32_t QNVNet_PTZCtrlSend(uint32_t clientId, uint32_t v1, uint32_t v2, uint32_t v3, uint32_t v4) {
-  return WithClient(clientId, [&](CClient& c) { return qnv::PtzControl(c, v1, v2, v3, v4); });
+  return WithCommand(clientId, &qnv::PtzControl, v1, v2, v3, v4);
 }
 
 uint32_t QNVNet_PTZCtrlPreset(uint32_t clientId, uint32_t v1, uint32_t v2) {
-  return WithClient(clientId, [&](CClient& c) { return qnv::PtzPreset(c, v1, v2); });
+  return WithCommand(clientId, &qnv::PtzPreset, v1, v2);
 }
 
 uint32_t QNVNet_PTZGetParam(uint32_t clientId, uint32_t type, void* buffer, int32_t& length) {
   if (Missing(buffer, length)) return QNVNET_ERR_ARGUMENT;
-  return WithClient(clientId,
-                    [&](CClient& c) { return qnv::PtzGetParam(c, type, buffer, length); });
+  return WithCommand(clientId, &qnv::PtzGetParam, type, buffer, length);
 }
 
 uint32_t QNVNet_ManageGetSysConfig(uint32_t clientId, uint32_t type, void* buffer,
                                    int32_t& length) {
   if (Missing(buffer, length)) return QNVNET_ERR_ARGUMENT;
-  return WithClient(clientId,
-                    [&](CClient& c) { return qnv::GetSysConfig(c, type, buffer, length); });
+  return WithCommand(clientId, &qnv::GetSysConfig, type, buffer, length);
 }
 
 uint32_t QNVNet_ManageSetSysConfig(uint32_t clientId, uint32_t type, const void* data,
                                    int32_t length) {
   if (Missing(data, length)) return QNVNET_ERR_ARGUMENT;
-  return WithClient(clientId, [&](CClient& c) { return qnv::SetSysConfig(c, type, data, length); });
+  return WithCommand(clientId, &qnv::SetSysConfig, type, data, length);
 }
 
 uint32_t QNVNet_ManageSendSysCmd(uint32_t clientId, uint32_t type, const void* data,
                                  int32_t& length) {
   if (Missing(data, length)) return QNVNET_ERR_ARGUMENT;
-  return WithClient(clientId,
-                    [&](CClient& c) { return qnv::SendSysCommand(c, type, data, length); });
+  return WithCommand(clientId, &qnv::SendSysCommand, type, data, length);
 }
 
 uint32_t QNVNet_ManageSysUpdateData(uint32_t clientId, const char* path) {
-  return WithClient(clientId, [&](CClient& c) { return qnv::UploadFirmware(c, path); });
+  return WithCommand(clientId, &qnv::UploadFirmware, path);
 }
 
 uint32_t QNVNet_ManageSysUpdateStart(uint32_t clientId) {
-  return WithClient(clientId, [&](CClient& c) { return qnv::StartFirmwareUpdate(c); });
+  return WithCommand(clientId, &qnv::StartFirmwareUpdate);
 }
 
 uint32_t QNVNet_RuleDownLoad(uint32_t clientId, void* buffer, int32_t& length) {
   if (Missing(buffer, length)) return QNVNET_ERR_ARGUMENT;
-  return WithClient(clientId, [&](CClient& c) { return qnv::RuleDownload(c, buffer, length); });
+  return WithCommand(clientId, &qnv::RuleDownload, buffer, length);
 }
 
 uint32_t QNVNet_RuleUpLoad(uint32_t clientId, const void* data, int32_t length) {
   if (Missing(data, length)) return QNVNET_ERR_ARGUMENT;
-  return WithClient(clientId, [&](CClient& c) { return qnv::RuleUpload(c, data, length); });
+  return WithCommand(clientId, &qnv::RuleUpload, data, length);
 }
 
 uint32_t QNVNet_RuleEnable(uint32_t clientId, int32_t on) {
-  return WithClient(clientId, [&](CClient& c) { return qnv::RuleEnable(c, on); });
+  return WithCommand(clientId, &qnv::RuleEnable, on);
 }
 
 uint32_t QNVNet_IsRuleEnable(uint32_t clientId, int32_t& state) {
-  return WithClient(clientId, [&](CClient& c) { return qnv::RuleState(c, state); });
+  return WithCommand(clientId, &qnv::RuleState, state);
 }
 
 uint32_t QNVNet_AlgorGetParam(uint32_t clientId, uint32_t type, void* buffer, int32_t& length) {
   if (Missing(buffer, length)) return QNVNET_ERR_ARGUMENT;
-  return WithClient(clientId,
-                    [&](CClient& c) { return qnv::AlgorithmGet(c, type, buffer, length); });
+  return WithCommand(clientId, &qnv::AlgorithmGet, type, buffer, length);
 }
 
 uint32_t QNVNet_AlgorSetParam(uint32_t clientId, uint32_t type, const void* data, int32_t length) {
   if (Missing(data, length)) return QNVNET_ERR_ARGUMENT;
-  return WithClient(clientId, [&](CClient& c) { return qnv::AlgorithmSet(c, type, data, length); });
+  return WithCommand(clientId, &qnv::AlgorithmSet, type, data, length);
 }
 
 uint32_t QNVNet_DecoderAvailable(int32_t* available) {

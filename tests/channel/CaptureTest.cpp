@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "QNVNetSdk.h"
 #include "TestClip.h"
 #include "live/CChannel.h"
 #include "platform/FailureNote.h"
@@ -89,7 +90,7 @@ struct SFakePlayer {
                              uint32_t(r[3]) << 24);
       const uint8_t* body = data + (uint32_t(r[28]) | uint32_t(r[29]) << 8 | uint32_t(r[30]) << 16 |
                                     uint32_t(r[31]) << 24);
-      run.types.push_back(body[body[2] == 1 ? 3 : 4] & 0x1F);
+      run.types.push_back(QNVNetFrameNal::TypeOf(body[body[2] == 1 ? 3 : 4]));
     }
     if (int ms = p.decodeDelayMs.load()) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     std::lock_guard<std::mutex> lock(p.mutex);
@@ -125,8 +126,9 @@ bool PlayerMapped() {
 // picture and misses no frame.
 void ExpectDecodable(const SRun& run) {
   ASSERT_FALSE(run.counters.empty());
-  EXPECT_EQ(run.types.front(), 7);
-  EXPECT_NE(std::find(run.types.begin(), run.types.end(), 5), run.types.end());
+  EXPECT_EQ(run.types.front(), QNVNetFrameNal::kTypeSps);
+  EXPECT_NE(std::find(run.types.begin(), run.types.end(), QNVNetFrameNal::kTypeIdr),
+            run.types.end());
   for (size_t i = 1; i < run.counters.size(); ++i)
     ASSERT_EQ(run.counters[i], run.counters[i - 1] + 1) << "hole at " << i;
 }
@@ -216,7 +218,7 @@ TEST_F(Capture, FromTheHeldKeyFrameThenOnlyWhatCameSince) {
     // From where the last one stopped, or from a key frame that came since
     // (less to decode); up to the newest frame.
     if (runs[i].counters.front() != last + 1) {
-      EXPECT_EQ(runs[i].types.front(), 7) << i;
+      EXPECT_EQ(runs[i].types.front(), QNVNetFrameNal::kTypeSps) << i;
       EXPECT_GT(runs[i].counters.front(), last + 1) << i;
     }
     // (The 40th frame may still be on its way from the callback to the queue.)

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "QNVNetSdk.h"
 #include "player/PlayerApi.h"
 #include "sdk/CLibrary.h"
 #include "support/LoopbackPeer.h"
@@ -112,11 +113,11 @@ TEST_F(Live, FramesArriveWholeInOrderWithTheirKinds) {
     ASSERT_EQ(f.bytes.size(),
               40 + Le32At(f.bytes, 12) + (f.bytes[36] ? 4 + Le32At(f.bytes, 40) : 0));
     ASSERT_EQ(payloadOf(f), clip[pos]) << "frame " << k;
-    uint8_t nalType = clip[pos][4] & 0x1f;
-    if (nalType == 5) {
+    const int32_t nalType = QNVNetFrameNal::TypeOf(clip[pos][4]);
+    if (nalType == QNVNetFrameNal::kTypeIdr) {
       EXPECT_EQ(f.bytes[35], 1) << k;
       ++keys;
-    } else if (nalType == 1) {
+    } else if (nalType == QNVNetFrameNal::kTypeSlice) {
       EXPECT_EQ(f.bytes[35], 2) << k;
       ++ps;
     }

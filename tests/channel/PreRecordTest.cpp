@@ -7,6 +7,7 @@
 #include <atomic>
 #include <fstream>
 
+#include "QNVNetSdk.h"
 #include "support/SimulatorFixture.h"
 #include "support/StreamCapture.h"
 
@@ -39,7 +40,8 @@ std::vector<SRecord> ReadRecords(const std::string& dataPath) {
     std::vector<uint8_t> r(x.begin() + long(at), x.begin() + long(at) + 40);
     SRecord s{Le32At(r, 0), r[35], Le32At(r, 16) | uint64_t(Le32At(r, 20)) << 32, Le32At(r, 28),
               -1};
-    if (s.offset + 5 <= d.size()) s.nalType = d[s.offset + (d[s.offset + 2] == 1 ? 3 : 4)] & 0x1F;
+    if (s.offset + 5 <= d.size())
+      s.nalType = QNVNetFrameNal::TypeOf(d[s.offset + (d[s.offset + 2] == 1 ? 3 : 4)]);
     out.push_back(s);
   }
   return out;
@@ -160,7 +162,7 @@ TEST_F(PreRecord, EmptyStretchOrOneMissingTheNewestFrameWaitsForAKeyFrame) {
     ASSERT_LT(live, r.size());
     EXPECT_EQ(mode == 1, live == 0) << "pre-record part only when the queue held frames";
     EXPECT_NE(r[live].counter, g_skipped.load());
-    EXPECT_EQ(r[live].nalType, 7);
+    EXPECT_EQ(r[live].nalType, QNVNetFrameNal::kTypeSps);
     ExpectNoHole(std::vector<SRecord>(r.begin() + long(live), r.end()), "live part");
     TearDown();
   }
@@ -188,7 +190,7 @@ TEST_F(PreRecord, TimedStretchCoversTheSpanFromAKeyFrameAtTwoBitRates) {
     for (const std::string& path : {early, data}) {
       auto r = ReadRecords(path);
       ASSERT_FALSE(r.empty()) << path;
-      EXPECT_EQ(r[0].nalType, 7) << path;
+      EXPECT_EQ(r[0].nalType, QNVNetFrameNal::kTypeSps) << path;
       ExpectNoHole(r, path.c_str());
     }
     auto r = ReadRecords(data);
@@ -213,7 +215,7 @@ TEST_F(PreRecord, MemoryBoundCutsWholeGroupsOldestFirst) {
   ASSERT_EQ(QNVNet_LiveSaveClose(handle_, rec), 0u);
   auto r = ReadRecords(data);
   ASSERT_FALSE(r.empty());
-  EXPECT_EQ(r[0].nalType, 7);
+  EXPECT_EQ(r[0].nalType, QNVNetFrameNal::kTypeSps);
   std::ifstream in(data, std::ios::binary | std::ios::ate);
   EXPECT_LE(uint64_t(in.tellg()), 300000u + 50000u);  // and the odd frame after the open
   EXPECT_GT(uint64_t(in.tellg()), 100000u);           // more than one group
@@ -244,7 +246,7 @@ TEST_F(PreRecord, RolloverSplitsAtAKeyFrameWithNothingMissingOrTwice) {
   ExpectNoHole(ra, "first");
   ExpectNoHole(rb, "second");
   EXPECT_EQ(rb[0].counter, ra.back().counter + 1);
-  EXPECT_EQ(rb[0].nalType, 7);
+  EXPECT_EQ(rb[0].nalType, QNVNetFrameNal::kTypeSps);
   EXPECT_EQ(rb[0].offset, 0u);
 }
 

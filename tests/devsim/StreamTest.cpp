@@ -20,7 +20,14 @@ uint64_t U64At(const Bytes& b, size_t offset) {
   return U32At(b, offset) | (static_cast<uint64_t>(U32At(b, offset + 4)) << 32);
 }
 
-uint8_t NalType(const Frame& f) { return f.payload.size() > 4 ? f.payload[4] & 0x1f : 0; }
+// NAL unit header: the type is its low five bits.
+constexpr uint8_t kNalTypeMask = 0x1f;
+constexpr uint8_t kNalSlice = 1;  // 1..5: slices of a picture (5: IDR)
+constexpr uint8_t kNalIdr = 5;
+constexpr uint8_t kNalSps = 7;
+constexpr uint8_t kNalPps = 8;
+
+uint8_t NalType(const Frame& f) { return f.payload.size() > 4 ? f.payload[4] & kNalTypeMask : 0; }
 
 uint32_t OpenStream(TestClient& c, uint32_t sid) {
   auto r = c.Transact(3, 1, sid);
@@ -47,8 +54,8 @@ TEST(DevsimClip, LoadsEveryNalUnitWithLongStartCodes) {
     ASSERT_GE(n.size(), 5u);
     EXPECT_EQ(Bytes(n.begin(), n.begin() + 4), (Bytes{0, 0, 0, 1}));
   }
-  EXPECT_EQ(nals[0][4] & 0x1f, 7);
-  EXPECT_EQ(nals[1][4] & 0x1f, 8);
+  EXPECT_EQ(nals[0][4] & kNalTypeMask, kNalSps);
+  EXPECT_EQ(nals[1][4] & kNalTypeMask, kNalPps);
   EXPECT_TRUE(LoadClipNalUnits("/nonexistent.h264").empty());
 }
 
@@ -78,7 +85,7 @@ TEST(DevsimStream, AttachYieldsTheClipFrameByFrame) {
     ASSERT_EQ(f->payload, nals[i % nals.size()]) << "frame " << i;
     const uint64_t t = U64At(f->header, 16);
     const uint8_t type = NalType(*f);
-    if (type >= 1 && type <= 5) {
+    if (type >= kNalSlice && type <= kNalIdr) {
       for (uint64_t p : pendingTimes) {
         EXPECT_EQ(p, t);  // sent with their picture
       }
@@ -153,7 +160,7 @@ TEST(DevsimStream, SeveralStreamsAndAttachRules) {
     auto f = streams[i].ReadFrame();
     ASSERT_TRUE(f);
     EXPECT_EQ(U32At(f->header, 8), ids[i]);
-    EXPECT_EQ(NalType(*f), 7);  // every stream starts with the parameter sets
+    EXPECT_EQ(NalType(*f), kNalSps);  // every stream starts with the parameter sets
   }
   EXPECT_EQ(sim.StreamCount(), 3u);
 
@@ -196,7 +203,7 @@ TEST(DevsimStream, ExtensionBlocksAndPauseBeforeAttach) {
   ASSERT_TRUE(f);
   EXPECT_EQ(f->header[36], 1);
   EXPECT_EQ(f->ext, U32s({8, streamId, 0}));
-  EXPECT_EQ(NalType(*f), 7);
+  EXPECT_EQ(NalType(*f), kNalSps);
 }
 
 TEST(DevsimStream, SyntheticSourceHasValidSliceHeaders) {
@@ -270,7 +277,7 @@ TEST(DevsimStream, SlowReaderLosesWholeGroupsOfPictures) {
     const uint64_t t = U64At(f->header, 16);
     if (i > 0 && t - last > 2000) {
       ++gaps;
-      EXPECT_EQ(NalType(*f), 7) << "frame " << i;
+      EXPECT_EQ(NalType(*f), kNalSps) << "frame " << i;
     }
     last = t;
   }

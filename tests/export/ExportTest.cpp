@@ -75,7 +75,9 @@ const std::vector<std::vector<uint8_t>>& SampleNals() {
   return nals;
 }
 
-uint8_t NalType(const std::vector<uint8_t>& payload) { return payload[4] & 0x1F; }
+uint8_t NalType(const std::vector<uint8_t>& payload) {
+  return uint8_t(QNVNetFrameNal::TypeOf(payload[4]));
+}
 
 uint8_t KindOf(const std::vector<uint8_t>& payload) {
   uint8_t type = NalType(payload);
@@ -381,7 +383,7 @@ TEST(Export, FramesUpTo16MiBAreAcceptedAndLongerOnesEndTheRun) {
   ScratchDir dir;
   std::vector<std::vector<uint8_t>> payloads(SampleNals().begin(), SampleNals().begin() + 30);
   std::vector<uint8_t> filler{0, 0, 0, 1, kNalFiller};
-  filler.resize((16u << 20) - SIndexRecord::kSize, 0xFF);  // the longest frame the library records
+  filler.resize(SIndexRecord::kMaxFrameSize - SIndexRecord::kSize, 0xFF);  // the longest frame
   payloads.push_back(filler);
   payloads.push_back(SampleNals()[40]);
   WriteRecording(dir / "big.dat", payloads, 0);

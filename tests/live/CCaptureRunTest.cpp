@@ -16,7 +16,7 @@ using namespace protocol;
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-constexpr int kSlice = 1, kIdr = 5, kSei = 6;
+constexpr int kSlice = QNVNetFrameNal::kTypeSlice, kIdr = kNalIdr, kSei = QNVNetFrameNal::kTypeSei;
 
 // A frame body: start code, NAL header of this type, then n bytes of tag.
 Bytes Body(int type, size_t n, uint8_t tag) {

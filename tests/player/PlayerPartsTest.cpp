@@ -156,7 +156,7 @@ TEST(FrameQueue, NewParameterSetsSurviveAndEndDropping) {
   std::vector<uint8_t> types;
   while (auto f = q.Pop()) {
     sizes.push_back(f->size());
-    types.push_back(f->data()[4] & 0x1F);
+    types.push_back(uint8_t(QNVNetFrameNal::TypeOf(f->data()[4])));
   }
   // Old parameter sets before the new SPS are superseded; the old IDR is gone.
   EXPECT_EQ(types, (std::vector<uint8_t>{kNalSps, kNalPps, kNalIdr}));

@@ -78,8 +78,8 @@ Clip LoadClip() {
   int picture = 0;
   std::vector<uint8_t> packet;  // parameter sets and SEI ride with the next picture
   for (const auto& u : clip.units) {
-    const int type = u[4] & 0x1F;
-    const bool vcl = type == 1 || type == 5;
+    const int32_t type = QNVNetFrameNal::TypeOf(u[4]);
+    const bool vcl = type == QNVNetFrameNal::kTypeSlice || type == QNVNetFrameNal::kTypeIdr;
     clip.pictureOf.push_back(vcl ? picture++ : -1);
     packet.insert(packet.end(), u.begin(), u.end());
     if (!vcl) continue;

@@ -217,7 +217,10 @@ std::vector<std::string> ClipFrames() {
     put32(12, static_cast<uint32_t>(nal.size + 4));
     put32(16, static_cast<uint32_t>(time));
     put32(20, static_cast<uint32_t>(time >> 32));
-    f[35] = nal.Type() == 5 || nal.Type() == 7 || nal.Type() == 8 ? 1 : 2;
+    f[35] = nal.Type() == qnvrec::kNalIdr || nal.Type() == qnvrec::kNalSps ||
+                    nal.Type() == qnvrec::kNalPps
+                ? 1
+                : 2;
     if (qnvrec::IsSlice(nal.Type())) time += 40000;
     frames.push_back(std::move(f));
   }

@@ -186,7 +186,7 @@ bool CRecordingReader::FrameOf(const SIndexRecord& r, uint64_t at, SFrame& frame
     extension = SIndexRecord::kExtLengthSize + uint64_t(QnvLoadLe32(raw));
   }
   const uint64_t body = extension + r.PayloadLength();
-  if (SIndexRecord::kSize + body > kMaxFrameSize) {
+  if (SIndexRecord::kSize + body > SIndexRecord::kMaxFrameSize) {
     problem = "a body of " + Num(body) + " bytes is larger than any frame";
     return true;
   }

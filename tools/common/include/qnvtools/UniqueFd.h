@@ -1,6 +1,7 @@
 // UniqueFd: owns one file descriptor and closes it when it goes. The tools'
-// one descriptor owner (the recorder, the catalogue, the exporter); the
-// library keeps its own in src/platform. Move-only; one thread at a time.
+// one descriptor owner (the recorder, the catalogue, the exporter, the
+// benchmarks); the library keeps its own in src/platform. Move-only; one
+// thread at a time.
 #ifndef QNVTOOLS_UNIQUEFD_H
 #define QNVTOOLS_UNIQUEFD_H
 

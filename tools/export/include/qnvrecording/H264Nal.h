@@ -12,12 +12,14 @@
 
 namespace qnvrec {
 
+// The types the exporter tells apart: those of QNVNetFrameNal, and the
+// delimiters and filler it drops.
 enum NalType : uint8_t {
-  kNalSlice = 1,
-  kNalIdr = 5,
-  kNalSei = 6,
-  kNalSps = 7,
-  kNalPps = 8,
+  kNalSlice = QNVNetFrameNal::kTypeSlice,
+  kNalIdr = QNVNetFrameNal::kTypeIdr,
+  kNalSei = QNVNetFrameNal::kTypeSei,
+  kNalSps = QNVNetFrameNal::kTypeSps,
+  kNalPps = QNVNetFrameNal::kTypePps,
   kNalAud = 9,
   kNalEndOfSequence = 10,
   kNalEndOfStream = 11,

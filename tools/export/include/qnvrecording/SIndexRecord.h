@@ -1,7 +1,7 @@
 // A recording's index record as this reader sees it: the public layout of
 // QNVNetSdk.h (QNVNetIndexRecord: the frame's 40-byte header with bytes 28..31
-// holding the body's offset in the data file), plus the sanity limit the
-// reader needs. Numbers in it read with QnvLoadLe32.
+// holding the body's offset in the data file; kMaxFrameSize bounds a record's
+// frame). Numbers in it read with QnvLoadLe32.
 #ifndef QNVRECORDING_SINDEXRECORD_H
 #define QNVRECORDING_SINDEXRECORD_H
 
@@ -13,10 +13,6 @@
 namespace qnvrec {
 
 using SIndexRecord = QNVNetIndexRecord;
-
-// The library records stream frames (header, extension block and payload) of
-// at most 16 MiB; a longer body means a damaged index.
-constexpr uint64_t kMaxFrameSize = 16u << 20;
 
 }  // namespace qnvrec
 
