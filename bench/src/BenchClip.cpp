@@ -2,14 +2,12 @@
 
 #include <cstring>
 
+#include "QNVNetSdk.h"
 #include "devsim/Simulator.h"
 
 namespace qnv::bench {
 
 namespace {
-constexpr uint8_t kNalTypeMask = 0x1F;
-constexpr uint8_t kNalSlice = 1;
-constexpr uint8_t kNalIdrSlice = 5;
 constexpr size_t kStartCodeSize = 4;
 }  // namespace
 
@@ -47,9 +45,10 @@ bool CBenchClip::Load(const std::string& path, std::string* error) {
     framed_.insert(framed_.end(), nal.begin(), nal.end());
     nals_.push_back(n);
     ++unit.nalCount;
-    const uint8_t type = nal.size() > kStartCodeSize ? nal[kStartCodeSize] & kNalTypeMask : 0;
-    if (type == kNalIdrSlice) unit.key = true;
-    if (type == kNalSlice || type == kNalIdrSlice) {
+    const int32_t type =
+        nal.size() > kStartCodeSize ? QNVNetFrameNal::TypeOf(nal[kStartCodeSize]) : 0;
+    if (type == QNVNetFrameNal::kTypeIdr) unit.key = true;
+    if (type == QNVNetFrameNal::kTypeSlice || type == QNVNetFrameNal::kTypeIdr) {
       units_.push_back(unit);
       unit = SAccessUnit{nals_.size(), 0, false};
     }

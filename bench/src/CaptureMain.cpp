@@ -112,8 +112,9 @@ struct SCapture {
 };
 
 int NalType(const std::vector<uint8_t>& p) {
-  if (p.size() > 4 && p[0] == 0 && p[1] == 0 && p[2] == 1) return p[3] & 0x1F;
-  if (p.size() > 5 && p[0] == 0 && p[1] == 0 && p[2] == 0 && p[3] == 1) return p[4] & 0x1F;
+  if (p.size() > 4 && p[0] == 0 && p[1] == 0 && p[2] == 1) return QNVNetFrameNal::TypeOf(p[3]);
+  if (p.size() > 5 && p[0] == 0 && p[1] == 0 && p[2] == 0 && p[3] == 1)
+    return QNVNetFrameNal::TypeOf(p[4]);
   return -1;
 }
 
