@@ -191,10 +191,7 @@ TEST_P(CatalogueDb, EventIdsAreTheRecordersAndSchemaOneIsUpgraded) {
   ASSERT_TRUE(c->EventsById(a.id, "r2", found, error)) << error;
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(found[0].id, a.id);
-  SEventQuery q;
-  q.fromUs = kT0;
-  q.toUs = kT0 + 3 * kSecond;
-  ASSERT_TRUE(c->Events(q, found, error)) << error;
+  ASSERT_TRUE(c->Events(test::FirstSeconds(3), found, error)) << error;
   EXPECT_EQ(found.size(), 4u);  // the old one, a (once), its twin, b
 }
 
@@ -257,9 +254,7 @@ TEST_P(CatalogueDb, EventsStatesAndCameras) {
   ops.push_back(SOp::Segment(Row("gate", kT0, kT0 + 10 * kSecond)));
   Apply(*c, ops);
 
-  SEventQuery q;
-  q.fromUs = kT0;
-  q.toUs = kT0 + 20 * kSecond;
+  SEventQuery q = test::FirstSeconds(20);
   std::vector<SEventRow> events;
   std::string error;
   ASSERT_TRUE(c->Events(q, events, error)) << error;
@@ -278,9 +273,7 @@ TEST_P(CatalogueDb, EventsStatesAndCameras) {
   EXPECT_EQ(byId[0].id, events[1].id);
   ASSERT_TRUE(c->EventsById(987654321, "", byId, error));
   EXPECT_TRUE(byId.empty());
-  q = SEventQuery{};
-  q.fromUs = kT0;
-  q.toUs = kT0 + 20 * kSecond;
+  q = test::FirstSeconds(20);
   q.limit = 3;
   ASSERT_TRUE(c->Events(q, events, error));
   EXPECT_EQ(events.size(), 3u);
@@ -399,11 +392,8 @@ TEST_P(CatalogueDb, WritesQueuedWhileTheDatabaseIsAwayArriveInOrder) {
   EXPECT_EQ(rows[0].state, ESegmentState::kDeleted);  // the last word, given last
   EXPECT_EQ(rows[0].lastUs, kT0 + 300 * 40000);
   EXPECT_EQ(rows[0].frames, 300u);
-  SEventQuery q;
-  q.fromUs = kT0;
-  q.toUs = kT0 + kSecond;
   std::vector<SEventRow> events;
-  ASSERT_TRUE(c->Events(q, events, error)) << error;
+  ASSERT_TRUE(c->Events(test::FirstSeconds(1), events, error)) << error;
   ASSERT_EQ(events.size(), 300u);
   for (size_t i = 0; i < events.size(); ++i) {
     EXPECT_EQ(events[i].rule, i + 1);

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "qnvcatalogue/ICatalogue.h"
 #include "qnvcatalogue/Rows.h"
 
 namespace qnvcat::test {
@@ -34,6 +35,14 @@ class ScratchDir {
  private:
   std::string path_;
 };
+
+// Events of any camera and rule in the first `seconds` from kT0.
+inline SEventQuery FirstSeconds(int64_t seconds) {
+  SEventQuery q;
+  q.fromUs = kT0;
+  q.toUs = kT0 + seconds * kSecond;
+  return q;
+}
 
 inline SEventRow MakeEvent(const std::string& camera, int64_t timeUs, uint32_t rule) {
   SEventRow e;

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "RecorderFixture.h"
 #include "config/Config.h"
 #include "config/ConfigText.h"
 
@@ -21,13 +22,7 @@ namespace {
 
 class RecorderConfig : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("qnvrec-cfg-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
+  void SetUp() override { dir_ = qnvrectest::FreshTestDir("qnvrec-cfg"); }
   void TearDown() override { fs::remove_all(dir_); }
 
   // Loads text as a file; the error on a refusal.

@@ -147,15 +147,26 @@ struct STempDir {
   fs::path path;  // empty when it could not be made
 };
 
+// A fresh, empty folder for the running test: PREFIX-PID-TEST under the
+// temporary folder (whatever an earlier run left there is removed first).
+inline fs::path FreshTestDir(const std::string& prefix) {
+  const fs::path dir =
+      fs::temp_directory_path() / (prefix + "-" + std::to_string(getpid()) + "-" +
+                                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  return dir;
+}
+
+// The [storage] section of a root with segments of the given length.
+inline std::string StorageSection(const fs::path& root, int segmentSeconds) {
+  return "[storage]\nroot = \"" + root.string() +
+         "\"\nsegment_seconds = " + std::to_string(segmentSeconds) + "\n";
+}
+
 class RecorderService : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("qnvrec-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
+  void SetUp() override { dir_ = FreshTestDir("qnvrec"); }
   void TearDown() override {
     recorder_.reset();
     fs::remove_all(dir_);

@@ -78,7 +78,15 @@ std::string DecodedSize(const fs::path& jpeg) {
   return r.out.substr(0, r.out.find('\n'));
 }
 
-class RecorderMqtt : public RecorderService {};
+class RecorderMqtt : public RecorderService {
+ protected:
+  // A device that raises an alarm every intervalMs.
+  qnv::devsim::Simulator& AddAlarmingDevice(uint32_t intervalMs) {
+    qnv::devsim::SimulatorOptions device;
+    device.alarmIntervalMs = intervalMs;
+    return AddDevice(device);
+  }
+};
 
 TEST_F(RecorderMqtt, EventsStatesSegmentsSnapshotsAndDiscoveryReachAPasswordBroker) {
   MqttBroker broker(dir_ / "broker", PasswordBroker("rec", "s3cret-pw"));
@@ -92,7 +100,7 @@ TEST_F(RecorderMqtt, EventsStatesSegmentsSnapshotsAndDiscoveryReachAPasswordBrok
   std::ofstream(pw) << "s3cret-pw\n";
   fs::permissions(pw, fs::perms::owner_read | fs::perms::owner_write);
   const std::string config =
-      "[storage]\nroot = \"" + root.string() + "\"\nsegment_seconds = 3600\n" +
+      StorageSection(root, 3600) +
       MqttSection(broker, "user = \"rec\"\npassword_file = \"" + pw.string() +
                               "\"\nsnapshot_seconds = 1\noff_seconds = 2") +
       Camera("cam1", one.Port());
@@ -289,11 +297,9 @@ TEST_F(RecorderMqtt, ABrokerKilledFor10sOverTlsLosesNoRecordingAndNoEvent) {
   ASSERT_TRUE(broker.Start());
   MqttListener listen(broker, {"qnv/#"}, true);
   ASSERT_TRUE(listen.WaitConnected(1, 5000));
-  qnv::devsim::SimulatorOptions device;
-  device.alarmIntervalMs = 200;
-  auto& one = AddDevice(device);
+  auto& one = AddAlarmingDevice(200);
   const fs::path root = dir_ / "store";
-  StartRecorder("[storage]\nroot = \"" + root.string() + "\"\nsegment_seconds = 4\n" +
+  StartRecorder(StorageSection(root, 4) +
                 MqttSection(broker, "ca_file = \"" + broker.CaFile() + "\"\ncert_file = \"" +
                                         broker.ClientCert() + "\"\nkey_file = \"" +
                                         broker.ClientKey() +
@@ -350,11 +356,9 @@ TEST_F(RecorderMqtt, ABrokerThatStopsReadingHoldsUpNeitherRecordingNorStop) {
   ASSERT_TRUE(broker.Start());
   MqttListener listen(broker, {"qnv/#"});
   ASSERT_TRUE(listen.WaitConnected(1, 5000));
-  qnv::devsim::SimulatorOptions device;
-  device.alarmIntervalMs = 20;
-  auto& one = AddDevice(device);
+  auto& one = AddAlarmingDevice(20);
   const fs::path root = dir_ / "store";
-  StartRecorder("[storage]\nroot = \"" + root.string() + "\"\nsegment_seconds = 2\n" +
+  StartRecorder(StorageSection(root, 2) +
                 MqttSection(broker, "keep_alive = 5\nsnapshot_seconds = 1") +
                 Camera("cam1", one.Port()));
   ASSERT_TRUE(WaitCount("mqtt: connected", 1, 10000)) << recorder_->Stderr();

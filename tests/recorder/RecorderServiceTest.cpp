@@ -59,8 +59,8 @@ TEST_F(RecorderService, SegmentsAbutRetentionKeepsLimitsRebootResumesSigtermClos
   auto& two = AddDevice();
   const fs::path root = dir_ / "store";
   // cam2 keeps about 0.4 MB: its older segments go, cam1's never.
-  StartRecorder("[storage]\nroot = \"" + root.string() + "\"\nsegment_seconds = 2\n" +
-                Camera("cam1", one.Port()) + Camera("cam2", two.Port(), "keep_gb = 0.0004"));
+  StartRecorder(StorageSection(root, 2) + Camera("cam1", one.Port()) +
+                Camera("cam2", two.Port(), "keep_gb = 0.0004"));
   ASSERT_TRUE(WaitCount("camera cam1: recording", 2, 10000)) << recorder_->Stderr();
   ASSERT_TRUE(WaitCount("camera cam2: recording", 2, 10000)) << recorder_->Stderr();
 
@@ -123,7 +123,7 @@ TEST_F(RecorderService, AlarmRecordsAClipWithPreAndPostTime) {
   auto& device = AddDevice();
   const fs::path root = dir_ / "store";
   StartRecorder(
-      "[storage]\nroot = \"" + root.string() + "\"\nsegment_seconds = 60\n" +
+      StorageSection(root, 60) +
       Camera("cam1", device.Port(), "mode = \"events\"\npre_seconds = 1\npost_seconds = 1"));
   ASSERT_TRUE(WaitCount("camera cam1: connected", 1, 10000)) << recorder_->Stderr();
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // fills the pre-record stretch
@@ -255,8 +255,7 @@ int64_t NameTime(const std::string& path) {
 TEST_F(RecorderService, SegmentsAreNamedByTheBoundaryTheyBeginAt) {
   auto& device = AddDevice();
   const fs::path root = dir_ / "store";
-  StartRecorder("[storage]\nroot = \"" + root.string() + "\"\nsegment_seconds = 2\n" +
-                Camera("cam1", device.Port()));
+  StartRecorder(StorageSection(root, 2) + Camera("cam1", device.Port()));
   ASSERT_TRUE(WaitCount("camera cam1: recording", 6, 20000)) << recorder_->Stderr();
   const ChildResult result = Terminate();
   EXPECT_EQ(result.exitCode, 0) << result.err;
@@ -397,8 +396,7 @@ TEST_F(RecorderService, FrozenDevicesAreToldByTheLibrarysReasonAndReconnected) {
   start(stalled, {"--freeze-after", "6", "--freeze", "stream"});
   ASSERT_FALSE(HasFatalFailure());
   const fs::path root = dir_ / "store";
-  StartRecorder("[storage]\nroot = \"" + root.string() + "\"\nsegment_seconds = 600\n" +
-                Camera("stopped", stopped.port, "stall_seconds = 60") +
+  StartRecorder(StorageSection(root, 600) + Camera("stopped", stopped.port, "stall_seconds = 60") +
                 Camera("stalled", stalled.port, "stall_seconds = 2"));
   ASSERT_TRUE(WaitCount("camera stopped: recording", 1, 10000)) << recorder_->Stderr();
 

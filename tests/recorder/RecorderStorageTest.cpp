@@ -12,6 +12,7 @@
 #include <fstream>
 
 #include "QNVNetSdk.h"
+#include "RecorderFixture.h"
 #include "qnvrecording/CRecordingReader.h"
 #include "qnvrecording/RecordingState.h"
 #include "storage/CStorageRoot.h"
@@ -85,16 +86,21 @@ namespace {
 class RecorderStorage : public ::testing::Test {
  protected:
   void SetUp() override {
-    base_ = fs::temp_directory_path() /
-            ("qnvrec-st-" + std::to_string(getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(base_);
+    base_ = qnvrectest::FreshTestDir("qnvrec-st");
     root_ = base_ / "root";
     outside_ = base_ / "outside";
     fs::create_directories(root_);
     fs::create_directories(outside_);
   }
   void TearDown() override { fs::remove_all(base_); }
+
+  // The root opened as instance "site" with camera "cam" claimed.
+  void OpenWithCamera(CStorageRoot& storage) {
+    std::string error, note;
+    ASSERT_TRUE(storage.Open(root_.string(), "site", error)) << error;
+    ASSERT_TRUE(storage.ClaimCamera("cam", error, note)) << error;
+  }
+  fs::path Day() const { return root_ / "cam" / "2026-01-01"; }
 
   void Put(const fs::path& path, size_t bytes) {
     fs::create_directories(path.parent_path());
@@ -120,9 +126,8 @@ class RecorderStorage : public ::testing::Test {
 TEST_F(RecorderStorage, OnlyItsExactNamesInItsOwnCamerasFoldersAreListedAndRemoved) {
   CStorageRoot storage;
   std::string error, note;
-  ASSERT_TRUE(storage.Open(root_.string(), "site", error)) << error;
-  ASSERT_TRUE(storage.ClaimCamera("cam", error, note)) << error;
-  const fs::path day = root_ / "cam" / "2026-01-01";
+  ASSERT_NO_FATAL_FAILURE(OpenWithCamera(storage));
+  const fs::path day = Day();
   Put(day / "000000.qnv", 10);
   Put(day / "000000.idx", 10);
   Put(day / "000000-1.qnv", 10);
@@ -157,10 +162,8 @@ TEST_F(RecorderStorage, OnlyItsExactNamesInItsOwnCamerasFoldersAreListedAndRemov
 // claimed camera's own segment in a real date folder is found.
 TEST_F(RecorderStorage, FindSegmentTakesOnlyAClaimedCamerasOwnSegmentByItsPath) {
   CStorageRoot storage;
-  std::string error, note;
-  ASSERT_TRUE(storage.Open(root_.string(), "site", error)) << error;
-  ASSERT_TRUE(storage.ClaimCamera("cam", error, note)) << error;
-  const fs::path day = root_ / "cam" / "2026-01-01";
+  ASSERT_NO_FATAL_FAILURE(OpenWithCamera(storage));
+  const fs::path day = Day();
   Put(day / "000000.qnv", 10);
   Put(root_ / "000000.qnv", 3);
   Put(root_ / "other" / "2026-01-01" / "000000.qnv", 3);  // a camera not claimed
@@ -210,10 +213,9 @@ TEST_F(RecorderStorage, StatusAndOwnFoldersAreNeverWrittenThroughALink) {
 TEST_F(RecorderStorage, NewSegmentsAreNeverMadeThroughALinkAndAreLockedWhileOpen) {
   CStorageRoot storage;
   std::string error, note;
-  ASSERT_TRUE(storage.Open(root_.string(), "site", error)) << error;
-  ASSERT_TRUE(storage.ClaimCamera("cam", error, note)) << error;
+  ASSERT_NO_FATAL_FAILURE(OpenWithCamera(storage));
   const time_t when = 1767225600 + 3723;  // 2026-01-01 01:02:03 UTC
-  const fs::path day = root_ / "cam" / "2026-01-01";
+  const fs::path day = Day();
   fs::create_directories(day);
   // A dangling link where the next segment would go, and another at its index.
   fs::create_symlink(outside_ / "evil.qnv", day / "010203.qnv");
@@ -247,10 +249,8 @@ TEST_F(RecorderStorage, NewSegmentsAreNeverMadeThroughALinkAndAreLockedWhileOpen
 
 TEST_F(RecorderStorage, SizesAreTheDiskBlocksTheFilesTake) {
   CStorageRoot storage;
-  std::string error, note;
-  ASSERT_TRUE(storage.Open(root_.string(), "site", error)) << error;
-  ASSERT_TRUE(storage.ClaimCamera("cam", error, note)) << error;
-  const fs::path data = root_ / "cam" / "2026-01-01" / "000000.qnv";
+  ASSERT_NO_FATAL_FAILURE(OpenWithCamera(storage));
+  const fs::path data = Day() / "000000.qnv";
   Put(data, 4096);
   fs::resize_file(data, 64u << 20);  // 64 MiB apparent, one block written
   const std::vector<SSegment> list = storage.ListSegments({"cam"});
@@ -356,9 +356,8 @@ uint64_t Blocks(const fs::path& p) {
 
 TEST_F(RecorderStorage, ASegmentLeftUnclosedIsCutBackReleasedAndNoted) {
   CStorageRoot storage;
-  std::string error, note;
-  ASSERT_TRUE(storage.Open(root_.string(), "site", error)) << error;
-  ASSERT_TRUE(storage.ClaimCamera("cam", error, note)) << error;
+  std::string error;
+  ASSERT_NO_FATAL_FAILURE(OpenWithCamera(storage));
   std::unique_ptr<CSegmentFiles> files = storage.CreateSegment("cam", 1767225600, error);
   ASSERT_TRUE(files) << error;
   const fs::path data = files->Path(), index = qnvrec::IndexPathFor(data.string());

@@ -186,6 +186,13 @@ class RecorderWeb : public RecorderService {
     return "[[web.user]]\nname = \"alice\"\npassword_hash = \"" + hash + "\"\n";
   }
 
+  // The page over the camera recording into dir_/video (VideoRoot()).
+  fs::path VideoRoot() const { return dir_ / "video"; }
+  void StartWebRecording(int segmentSeconds) {
+    fs::create_directories(VideoRoot());
+    StartWeb("", StorageSection(VideoRoot(), segmentSeconds));
+  }
+
   uint16_t port_ = 0;
 };
 
@@ -642,10 +649,8 @@ uint64_t RecordedBytes(const fs::path& folder) {
 }
 
 TEST_F(RecorderWeb, SurplusAndSlowClientsHoldUpNeitherRecordingNorOthers) {
-  const fs::path root = dir_ / "video";
-  fs::create_directories(root);
-  ASSERT_NO_FATAL_FAILURE(
-      StartWeb("", "[storage]\nroot = \"" + root.string() + "\"\nsegment_seconds = 2\n"));
+  const fs::path root = VideoRoot();
+  ASSERT_NO_FATAL_FAILURE(StartWebRecording(2));
   ASSERT_TRUE(WaitCount("camera gate: recording ", 1, 20000)) << recorder_->Stderr();
   std::this_thread::sleep_for(1500ms);  // a key picture has come
   // A viewer that never reads its WebSocket, with a small window to fill.
@@ -765,8 +770,7 @@ TEST_F(RecorderWeb, ExportsAreCancelledAndTheirFilesGo) {
   fs::create_directories(root);
   qnv::devsim::SimulatorOptions camera;
   camera.syntheticBitrate = 8000000;
-  ASSERT_NO_FATAL_FAILURE(StartWeb(
-      "", "[storage]\nroot = \"" + root.string() + "\"\nsegment_seconds = 1\n", "http", camera));
+  ASSERT_NO_FATAL_FAILURE(StartWeb("", StorageSection(root, 1), "http", camera));
   ASSERT_TRUE(WaitCount("camera gate: recording ", 4, 20000)) << recorder_->Stderr();
   const std::vector<SSegmentFrames> segments = Segments(root, "gate");
   ASSERT_GE(segments.size(), 3u);
@@ -864,10 +868,8 @@ TEST_F(RecorderWeb, ExportsAreCancelledAndTheirFilesGo) {
 }
 
 TEST_F(RecorderWeb, ExportDownloadIsTheFileQnvExportWrites) {
-  const fs::path root = dir_ / "video";
-  fs::create_directories(root);
-  ASSERT_NO_FATAL_FAILURE(
-      StartWeb("", "[storage]\nroot = \"" + root.string() + "\"\nsegment_seconds = 3\n"));
+  const fs::path root = VideoRoot();
+  ASSERT_NO_FATAL_FAILURE(StartWebRecording(3));
   ASSERT_TRUE(WaitCount("camera gate: recording ", 4, 20000)) << recorder_->Stderr();
   const auto now = std::chrono::system_clock::now().time_since_epoch();
   const int64_t nowUs = std::chrono::duration_cast<std::chrono::microseconds>(now).count();

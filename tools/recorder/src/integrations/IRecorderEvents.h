@@ -61,12 +61,8 @@ class IRecorderEvents {
   virtual void SegmentDeleted(const SSegment& segment, const char* why) {}
   // A segment's MP4 copy was put beside it (housekeeping thread).
   virtual void Mp4Made(const SSegment& segment) {}
-  // A device's rule alarm with its id (the library's message thread). By
-  // default it calls the shorter Alarm below, which older followers override.
-  virtual void AlarmEvent(const SAlarmEvent& event) {
-    Alarm(event.camera, event.alarm, event.arrivedUnixMs);
-  }
-  virtual void Alarm(const std::string& camera, const qnvnet_alarm& alarm, int64_t arrivedUnixMs) {}
+  // A device's rule alarm with its id (the library's message thread).
+  virtual void AlarmEvent(const SAlarmEvent& event) {}
   // A camera's state or the reason it is down changed (camera thread).
   virtual void CameraState(const SCameraStatus& status) {}
   // Every camera's status, every 2 s while storage is in use, with the

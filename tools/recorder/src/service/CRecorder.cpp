@@ -186,6 +186,8 @@ bool CRecorder::StartWeb(std::string& error) {
       config_.web, *this, QNV_TOOLS_VERSION,
       CRecordings(config_.storage.enabled ? config_.storage.root : "", config_.storage.instance));
   if (!web->Start(error)) return false;
+  // It follows the alarms like any integration; no camera runs meanwhile.
+  integrations_.push_back(web.get());
   std::unique_lock<std::shared_mutex> lock(routeMutex_);
   web_ = std::move(web);
   return true;
@@ -198,7 +200,11 @@ void CRecorder::StopWeb() {
     web = std::move(web_);
     liveRoutes_.clear();
   }
-  if (web) web->Stop();
+  if (!web) return;
+  integrations_.erase(std::remove(integrations_.begin(), integrations_.end(),
+                                  static_cast<IRecorderEvents*>(web.get())),
+                      integrations_.end());
+  web->Stop();
 }
 
 void CRecorder::StartCamera(const SCameraConfig& camera) {
@@ -428,14 +434,6 @@ void CRecorder::Alarm(const CCamera& camera, const qnvnet_alarm& alarm, int64_t 
   event.segment = camera.Status().segment;
   event.clip = storage_ != nullptr && camera.Config().mode == CameraMode::kEvents;
   for (IRecorderEvents* i : integrations_) i->AlarmEvent(event);
-  std::shared_lock<std::shared_mutex> lock(routeMutex_);
-  if (web_) {
-    // The device's capture time where it gives one, else when it arrived.
-    const int64_t us = alarm.capture_us > 946684800ull * 1000000
-                           ? static_cast<int64_t>(alarm.capture_us)
-                           : arrivedUnixMs * 1000;
-    web_->AddAlarm(camera.Name(), us, alarm.rule);
-  }
 }
 
 void CRecorder::StateChanged(const CCamera&, const SCameraStatus& status) {

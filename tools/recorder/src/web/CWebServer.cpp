@@ -892,9 +892,13 @@ void CWebServer::Tick() {
       this);
 }
 
-void CWebServer::AddAlarm(const std::string& camera, int64_t timeUs, uint32_t rule) {
+void CWebServer::AlarmEvent(const SAlarmEvent& event) {
+  const qnvnet_alarm& alarm = event.alarm;
+  const int64_t timeUs = alarm.capture_us > 946684800ull * 1000000
+                             ? static_cast<int64_t>(alarm.capture_us)
+                             : event.arrivedUnixMs * 1000;
   std::lock_guard<std::mutex> lock(alarmsMutex_);
-  alarms_.push_back({camera, timeUs, rule});
+  alarms_.push_back({event.camera, timeUs, alarm.rule});
   if (alarms_.size() > kMaxEvents) alarms_.pop_front();
 }
 

@@ -26,6 +26,7 @@
 
 #include "base/Log.h"
 #include "config/Config.h"
+#include "integrations/IRecorderEvents.h"
 #include "web/CLiveStream.h"
 #include "web/CRecordings.h"
 #include "web/IWebSource.h"
@@ -41,7 +42,7 @@ typedef struct _SoupWebsocketConnection SoupWebsocketConnection;
 
 namespace qnvrecorder {
 
-class CWebServer {
+class CWebServer : public IRecorderEvents {
  public:
   static constexpr int kRequestSeconds = 5;
   static constexpr int kIdleSeconds = 20;
@@ -59,7 +60,7 @@ class CWebServer {
 
   // recordings: ROOT and instance ("" without [storage]: live only).
   CWebServer(SWebConfig config, IWebSource& source, std::string version, CRecordings recordings);
-  ~CWebServer();  // Stop()
+  ~CWebServer() override;  // Stop()
   CWebServer(const CWebServer&) = delete;
   CWebServer& operator=(const CWebServer&) = delete;
 
@@ -74,8 +75,9 @@ class CWebServer {
   std::shared_ptr<CLiveStream> Stream(const std::string& camera);
   // Cameras no longer configured: their viewers are closed.
   void KeepStreams(const std::vector<std::string>& cameras);
-  // A device's rule alarm (any thread): the timeline marks it.
-  void AddAlarm(const std::string& camera, int64_t timeUs, uint32_t rule);
+  // IRecorderEvents: a device's rule alarm (any thread); the timeline marks
+  // it at the device's capture time where it gives one, else at its arrival.
+  void AlarmEvent(const SAlarmEvent& event) override;
 
   struct SConnection;  // one live viewer's WebSocket
 

@@ -143,7 +143,7 @@ void CRecorderCatalogue::SegmentOpened(const SSegment& segment, bool handover) {
     handover_[segment.camera] = {path, startUs};
     return;
   }
-  open_[path] = startUs;
+  open_[segment.camera] = {path, startUs};
   writer_.SegmentOpened(segment.camera, path, startUs);
   FlushPending(segment.camera, path, UnixMs());
 }
@@ -151,17 +151,22 @@ void CRecorderCatalogue::SegmentOpened(const SSegment& segment, bool handover) {
 void CRecorderCatalogue::SegmentClosed(const SSegment& segment) {
   const std::string path = DataPath(segment);
   std::lock_guard<std::mutex> lock(mutex_);
-  open_.erase(path);
+  ForgetOpen(segment.camera, path);
   auto next = handover_.find(segment.camera);
   if (next != handover_.end() && next->second.first != path) {
     const auto [opened, startUs] = next->second;
     handover_.erase(next);
-    open_[opened] = startUs;
+    open_[segment.camera] = {opened, startUs};
     writer_.SegmentRolled(segment.camera, path, opened, startUs);
     return;
   }
   if (next != handover_.end()) handover_.erase(next);  // it ended before the one it followed
   writer_.SegmentClosed(segment.camera, path);
+}
+
+void CRecorderCatalogue::ForgetOpen(const std::string& camera, const std::string& path) {
+  auto it = open_.find(camera);
+  if (it != open_.end() && it->second.path == path) open_.erase(it);
 }
 
 void CRecorderCatalogue::SegmentRepaired(const SSegment& segment, const qnvrec::SRepairNote&) {
@@ -183,7 +188,7 @@ void CRecorderCatalogue::SegmentFound(const SSegment& segment) {
 void CRecorderCatalogue::SegmentDeleted(const SSegment& segment, const char* why) {
   const std::string path = DataPath(segment);
   std::lock_guard<std::mutex> lock(mutex_);
-  open_.erase(path);
+  ForgetOpen(segment.camera, path);
   auto next = handover_.find(segment.camera);
   if (next != handover_.end() && next->second.first == path) handover_.erase(next);
   if (std::string(why) == "retention") {
@@ -270,20 +275,17 @@ void CRecorderCatalogue::StatusTick(const std::vector<SCameraStatus>& cameras) {
   for (const SCameraStatus& c : cameras) {
     // The open row's latest picture, for live timelines.
     if (c.segment.empty() || c.lastFrameUnixMs == 0) continue;
-    auto it = open_.find(c.segment);
-    auto next = handover_.find(c.name);
-    if (it == open_.end() && next != handover_.end() && next->second.first == c.segment) {
+    auto it = open_.find(c.name);
+    if (it == open_.end()) continue;
+    const SOpenRow& row = it->second;
+    if (row.path != c.segment) {
       // The camera names the segment to come while the one it takes over
       // from is still written, up to a group of pictures: that one's row.
-      it = std::find_if(open_.begin(), open_.end(), [&](const auto& row) {
-        std::string camera;
-        int64_t startUs = 0;
-        return qnvcat::ParseSegmentPath(row.first, camera, startUs) && camera == c.name;
-      });
+      auto next = handover_.find(c.name);
+      if (next == handover_.end() || next->second.first != c.segment) continue;
     }
-    if (it == open_.end()) continue;
-    const int64_t lastUs = std::max(it->second, c.lastFrameUnixMs * 1000);
-    writer_.SegmentProgress(c.name, it->first, it->second, lastUs, 0, 0, qnvcat::EClock::kArrival);
+    const int64_t lastUs = std::max(row.startUs, c.lastFrameUnixMs * 1000);
+    writer_.SegmentProgress(c.name, row.path, row.startUs, lastUs, 0, 0, qnvcat::EClock::kArrival);
   }
 }
 

@@ -110,6 +110,8 @@ class CRecorderCatalogue : public IRecorderEvents, public IEventIds {
   };
 
   static std::string DataPath(const SSegment& segment);
+  // The camera's open row is path's no more (under mutex_).
+  void ForgetOpen(const std::string& camera, const std::string& path);
   void FlushPending(const std::string& camera, const std::string& clip, int64_t nowMs);
   bool Reader();
 
@@ -126,7 +128,13 @@ class CRecorderCatalogue : public IRecorderEvents, public IEventIds {
   qnvcat::CCatalogueWriter writer_;
 
   std::mutex mutex_;  // guards the fields below; held across a push to the writer
-  std::map<std::string, int64_t> open_;  // data paths of open rows, by start (us)
+  struct SOpenRow {
+    std::string path;  // its data file
+    int64_t startUs = 0;
+  };
+  // Per camera: the row of the segment being written, kept where segments
+  // open, roll and close, so a status tick finds it without a search.
+  std::map<std::string, SOpenRow> open_;
   // Per camera: the segment a hand-over goes to, opened when the old one closes.
   std::map<std::string, std::pair<std::string, int64_t>> handover_;
   std::map<std::string, std::vector<SPendingEvent>> pending_;      // alarms waiting for their clip

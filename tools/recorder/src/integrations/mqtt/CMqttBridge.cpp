@@ -40,7 +40,6 @@ constexpr size_t kMaxRulesPerCamera = 64;
 
 std::once_flag gLibraryOnce;
 
-
 // A segment's start from its name (ROOT/CAMERA/YYYY-MM-DD/HHMMSS[-N]).
 int64_t SegmentStartMs(const SSegment& s) {
   tm t{};
@@ -176,11 +175,6 @@ void CMqttBridge::SegmentClosed(const SSegment& segment) {
 
 void CMqttBridge::AlarmEvent(const SAlarmEvent& event) {
   QueueAlarm(event.camera, event.alarm, event.arrivedUnixMs, event.eventId);
-}
-
-void CMqttBridge::Alarm(const std::string& camera, const qnvnet_alarm& alarm,
-                        int64_t arrivedUnixMs) {
-  QueueAlarm(camera, alarm, arrivedUnixMs, 0);
 }
 
 void CMqttBridge::QueueAlarm(const std::string& camera, const qnvnet_alarm& alarm,

@@ -90,7 +90,6 @@ class CMqttBridge : public IRecorderEvents {
   void SegmentClosed(const SSegment& segment) override;
   // With the catalogue's id, which the event message carries.
   void AlarmEvent(const SAlarmEvent& event) override;
-  void Alarm(const std::string& camera, const qnvnet_alarm& alarm, int64_t arrivedUnixMs) override;
   void CameraState(const SCameraStatus& status) override;
 
  private:
