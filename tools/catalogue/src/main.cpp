@@ -13,14 +13,15 @@
 #include "qnvrecording/TimeText.h"
 #include "qnvtools/CArgReader.h"
 #include "qnvtools/Complain.h"
+#include "qnvtools/ExitStatus.h"
 
 namespace {
 
 using nlohmann::json;
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
+using qnvtools::kExitFailed;
+using qnvtools::kExitOk;
+using qnvtools::kExitUsage;
 
 const char kUsage[] =
     "Usage: qnv-catalogue ROOT_OR_URL COMMAND [options]\n"

@@ -22,6 +22,7 @@
 
 #include "devsim/WireFormat.h"
 #include "qnvtools/CArgReader.h"
+#include "qnvtools/ExitStatus.h"
 
 namespace {
 
@@ -190,7 +191,7 @@ int main(int argc, char** argv) {
     bool ok = true;
     if (a == "--help" || a == "-h") {
       std::fputs(kUsage, stdout);
-      return 0;
+      return qnvtools::kExitOk;
     } else if (a == "--port") {
       ok = num(port, 1, 65533);
     } else if (a == "--sessions") {
@@ -212,12 +213,12 @@ int main(int argc, char** argv) {
     }
     if (!ok) {
       std::fprintf(stderr, "qnv-devsim-load: bad option %s (see --help)\n", a.c_str());
-      return 2;
+      return qnvtools::kExitUsage;
     }
   }
   if (port == 0) {
     std::fprintf(stderr, "qnv-devsim-load: --port is required (see --help)\n");
-    return 2;
+    return qnvtools::kExitUsage;
   }
   if (streams > sessions) streams = sessions;
   rlimit lim{};
@@ -236,7 +237,7 @@ int main(int argc, char** argv) {
     if (!commands[i].Connect(static_cast<uint16_t>(port)) ||
         commands[i].Transact(1, 1, 0, login, &ids[i], nullptr) != 0) {
       std::fprintf(stderr, "qnv-devsim-load: login %zu failed\n", i + 1);
-      return 1;
+      return qnvtools::kExitFailed;
     }
   }
   std::printf("%ld sessions logged in\n", sessions);
@@ -246,14 +247,14 @@ int main(int argc, char** argv) {
     std::vector<uint8_t> reply;
     if (commands[i].Transact(3, 1, ids[i], {}, nullptr, &reply) != 0 || reply.size() < 4) {
       std::fprintf(stderr, "qnv-devsim-load: open stream %zu failed\n", i + 1);
-      return 1;
+      return qnvtools::kExitFailed;
     }
     std::vector<uint8_t> payload(reply.begin(), reply.begin() + 4);
     if (!live[i].socket.Connect(static_cast<uint16_t>(port + 2)) ||
         !live[i].socket.SendAll(
             wire::EncodeRequest(wire::kOneWayHeaderWord, 3, 5, ids[i], payload))) {
       std::fprintf(stderr, "qnv-devsim-load: attach %zu failed\n", i + 1);
-      return 1;
+      return qnvtools::kExitFailed;
     }
   }
   std::printf("%ld streams attached; reading for %ld s\n", streams, seconds);
@@ -321,5 +322,5 @@ int main(int argc, char** argv) {
   std::printf("this program: %.1f%% of one core\n", 100 * (OwnCpuSeconds() - ownCpu0) / elapsed);
   const bool ok = broken == 0 && keepAliveFailures == 0 &&
                   (live.empty() || static_cast<double>(minPictures) >= 0.9 * expected);
-  return ok ? 0 : 1;
+  return ok ? qnvtools::kExitOk : qnvtools::kExitFailed;
 }

@@ -18,6 +18,7 @@
 #include "devsim/Simulator.h"
 #include "qnvtools/CArgReader.h"
 #include "qnvtools/Complain.h"
+#include "qnvtools/ExitStatus.h"
 
 namespace {
 
@@ -210,7 +211,8 @@ std::string DefaultClip() {
 }
 
 int Fail(const std::string& message) {
-  return qnvtools::Complain("qnv-devsim", message + "\n(see qnv-devsim --help)", 2);
+  return qnvtools::Complain("qnv-devsim", message + "\n(see qnv-devsim --help)",
+                            qnvtools::kExitUsage);
 }
 
 }  // namespace
@@ -233,10 +235,10 @@ int main(int argc, char** argv) {
     uint64_t n = 0;
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
-      return 0;
+      return qnvtools::kExitOk;
     } else if (arg == "--version") {
       std::printf("qnv-devsim %s\n", QNV_TOOLS_VERSION);
-      return 0;
+      return qnvtools::kExitOk;
     } else if (arg == "--synthetic") {
       synthetic = true;
     } else if (arg == "--port") {
@@ -355,7 +357,7 @@ int main(int argc, char** argv) {
   for (auto& f : streamFaults) sim.SetStreamFault(f);
   if (!sim.Start()) {
     std::fprintf(stderr, "qnv-devsim: %s\n", sim.LastError().c_str());
-    return 1;
+    return qnvtools::kExitFailed;
   }
   std::printf("qnv-devsim: listening on 127.0.0.1:%u, streams on 127.0.0.1:%u, source %s\n",
               static_cast<unsigned>(sim.Port()), static_cast<unsigned>(sim.Port()) + 2u,
@@ -390,5 +392,5 @@ int main(int argc, char** argv) {
   sim.Stop();
   std::printf("qnv-devsim: stopped after %llu frames\n",
               static_cast<unsigned long long>(sim.FramesSent()));
-  return 0;
+  return qnvtools::kExitOk;
 }

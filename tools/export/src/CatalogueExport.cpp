@@ -23,6 +23,7 @@ extern "C" {
 #include "qnvrecording/TimeText.h"
 #include "qnvtools/CArgReader.h"
 #include "qnvtools/Complain.h"
+#include "qnvtools/ExitStatus.h"
 
 const char kCatalogueUsage[] =
     "       qnv-export --catalogue ROOT_OR_URL --camera NAME --from TIME --to TIME OUTPUT.mp4\n"
@@ -59,8 +60,7 @@ namespace {
 
 using nlohmann::json;
 
-constexpr int kExitOk = 0;
-constexpr int kExitError = 2;
+using qnvtools::kExitOk;
 
 int Fail(const std::string& message) {
   return qnvtools::Complain("qnv-export", message, kExitError);

@@ -23,12 +23,11 @@ extern "C" {
 #include "qnvrecording/SummaryFormat.h"
 #include "qnvtools/CArgReader.h"
 #include "qnvtools/Complain.h"
+#include "qnvtools/ExitStatus.h"
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitDamaged = 1;
-constexpr int kExitError = 2;
+using qnvtools::kExitOk;
 
 const char kUsage[] =
     "Usage: qnv-export [options] DATA_FILE [OUTPUT]\n"

@@ -10,13 +10,14 @@
 #include <string>
 
 #include "CJsonObject.h"
+#include "qnvtools/ExitStatus.h"
 
 namespace qnvctl {
 
-// Exit statuses.
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
+// Exit statuses: the tools' own.
+using qnvtools::kExitFailed;
+using qnvtools::kExitOk;
+using qnvtools::kExitUsage;
 
 class CReporter {
  public:

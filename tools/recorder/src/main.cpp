@@ -15,15 +15,16 @@
 #include "integrations/catalogue/CRecorderCatalogue.h"
 #include "qnvtools/CArgReader.h"
 #include "qnvtools/Complain.h"
+#include "qnvtools/ExitStatus.h"
 #include "service/CRecorder.h"
 #include "storage/CStorageRoot.h"
 #include "web/WebAuth.h"
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
+using qnvtools::kExitFailed;
+using qnvtools::kExitOk;
+using qnvtools::kExitUsage;
 
 const char* const kUsage =
     "Usage: qnv-recorder --config FILE\n"
