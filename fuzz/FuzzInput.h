@@ -29,14 +29,14 @@ namespace qnv::fuzz {
 
 class CFuzzInput {
  public:
-  CFuzzInput(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  CFuzzInput(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
   CFuzzInput(const CFuzzInput&) = delete;
   CFuzzInput& operator=(const CFuzzInput&) = delete;
 
-  bool Empty() const { return pos_ >= size_; }
-  size_t Remaining() const { return size_ - pos_; }
+  bool Empty() const { return m_pos >= m_size; }
+  size_t Remaining() const { return m_size - m_pos; }
 
-  uint8_t U8() { return pos_ < size_ ? data_[pos_++] : 0; }
+  uint8_t U8() { return m_pos < m_size ? m_data[m_pos++] : 0; }
   uint16_t U16() {
     uint16_t lo = U8();
     return uint16_t(lo | uint16_t(U8()) << 8);
@@ -48,8 +48,8 @@ class CFuzzInput {
   // Up to n bytes (fewer at the end of the input), as a pointer into it.
   const uint8_t* Bytes(size_t n, size_t* got) {
     *got = std::min(n, Remaining());
-    const uint8_t* p = data_ + pos_;
-    pos_ += *got;
+    const uint8_t* p = m_data + m_pos;
+    m_pos += *got;
     return p;
   }
   std::vector<uint8_t> Vector(size_t n) {
@@ -60,9 +60,9 @@ class CFuzzInput {
   std::vector<uint8_t> Rest() { return Vector(Remaining()); }
 
  private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t pos_ = 0;
+  const uint8_t* m_data;
+  size_t m_size;
+  size_t m_pos = 0;
 };
 
 // Writes a little-endian record field the way the harnesses read it back.

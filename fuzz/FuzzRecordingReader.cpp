@@ -36,25 +36,25 @@ class CCheckingWriter : public qnvrec::CVideoWriter {
     QNV_FUZZ_CHECK(sps.Type() == qnvrec::kNalSps && pps.Type() == qnvrec::kNalPps);
     qnvrec::SSpsInfo info;
     if (qnvrec::ParseSps(sps, info)) QNV_FUZZ_CHECK(info.width >= 0 && info.height >= 0);
-    QNV_FUZZ_CHECK(!begun_);
-    begun_ = true;
+    QNV_FUZZ_CHECK(!m_begun);
+    m_begun = true;
     return true;
   }
   bool Write(const qnvrec::SAccessUnit& unit, std::string&) override {
-    QNV_FUZZ_CHECK(begun_);
+    QNV_FUZZ_CHECK(m_begun);
     QNV_FUZZ_CHECK(unit.annexB.size() >= 5);
     QNV_FUZZ_CHECK(unit.annexB[0] == 0 && unit.annexB[1] == 0 && unit.annexB[2] == 0 &&
                    unit.annexB[3] == 1);
     QNV_FUZZ_CHECK(unit.annexB.size() <= qnvrec::kMaxAccessUnitBytes);
-    QNV_FUZZ_CHECK(unit.pts > lastPts_);
-    lastPts_ = unit.pts;
+    QNV_FUZZ_CHECK(unit.pts > m_lastPts);
+    m_lastPts = unit.pts;
     return true;
   }
-  bool Finish(std::string&) override { return begun_; }
+  bool Finish(std::string&) override { return m_begun; }
 
  private:
-  bool begun_ = false;
-  int64_t lastPts_ = -1;
+  bool m_begun = false;
+  int64_t m_lastPts = -1;
 };
 
 }  // namespace

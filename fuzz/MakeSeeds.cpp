@@ -34,25 +34,25 @@ using Bytes = std::vector<uint8_t>;
 // One thread.
 class CSeedWriter {
  public:
-  CSeedWriter(std::string dir, const char* target) : dir_(std::move(dir) + "/" + target) {
-    ::mkdir(dir_.c_str(), 0755);
+  CSeedWriter(std::string dir, const char* target) : m_dir(std::move(dir) + "/" + target) {
+    ::mkdir(m_dir.c_str(), 0755);
   }
   CSeedWriter(const CSeedWriter&) = delete;
   CSeedWriter& operator=(const CSeedWriter&) = delete;
   void Add(const Bytes& seed) {
     char name[32];
-    std::snprintf(name, sizeof name, "/seed-%02d", count_++);
-    FILE* f = std::fopen((dir_ + name).c_str(), "wb");
+    std::snprintf(name, sizeof name, "/seed-%02d", m_count++);
+    FILE* f = std::fopen((m_dir + name).c_str(), "wb");
     if (f == nullptr ||
         (!seed.empty() && std::fwrite(seed.data(), 1, seed.size(), f) != seed.size()))
       Fail("cannot write a seed");
     std::fclose(f);
   }
-  int Count() const { return count_; }
+  int Count() const { return m_count; }
 
  private:
-  std::string dir_;
-  int count_ = 0;
+  std::string m_dir;
+  int m_count = 0;
 };
 
 void Append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }

@@ -30,30 +30,30 @@ bool CBenchClip::Load(const std::string& path, std::string* error) {
   }
   size_t rawSize = 0;
   for (const auto& nal : nals) rawSize += nal.size();
-  raw_.clear();
-  framed_.clear();
-  nals_.clear();
-  units_.clear();
-  raw_.reserve(rawSize);
-  framed_.reserve(rawSize + nals.size() * kFrameHeaderSize);
+  m_raw.clear();
+  m_framed.clear();
+  m_nals.clear();
+  m_units.clear();
+  m_raw.reserve(rawSize);
+  m_framed.reserve(rawSize + nals.size() * kFrameHeaderSize);
   SAccessUnit unit{0, 0, false};
   for (const auto& nal : nals) {
-    SNal n{raw_.size(), framed_.size(), uint32_t(nal.size())};
-    raw_.insert(raw_.end(), nal.begin(), nal.end());
-    framed_.resize(framed_.size() + kFrameHeaderSize);
-    WriteFrameHeader(framed_.data() + n.framedOffset, uint32_t(nals_.size()), 0, n.length, 0);
-    framed_.insert(framed_.end(), nal.begin(), nal.end());
-    nals_.push_back(n);
+    SNal n{m_raw.size(), m_framed.size(), uint32_t(nal.size())};
+    m_raw.insert(m_raw.end(), nal.begin(), nal.end());
+    m_framed.resize(m_framed.size() + kFrameHeaderSize);
+    WriteFrameHeader(m_framed.data() + n.framedOffset, uint32_t(m_nals.size()), 0, n.length, 0);
+    m_framed.insert(m_framed.end(), nal.begin(), nal.end());
+    m_nals.push_back(n);
     ++unit.nalCount;
     const int32_t type =
         nal.size() > kStartCodeSize ? QNVNetFrameNal::TypeOf(nal[kStartCodeSize]) : 0;
     if (type == QNVNetFrameNal::kTypeIdr) unit.key = true;
     if (type == QNVNetFrameNal::kTypeSlice || type == QNVNetFrameNal::kTypeIdr) {
-      units_.push_back(unit);
-      unit = SAccessUnit{nals_.size(), 0, false};
+      m_units.push_back(unit);
+      unit = SAccessUnit{m_nals.size(), 0, false};
     }
   }
-  if (units_.empty()) {
+  if (m_units.empty()) {
     *error = "no picture in \"" + path + "\"";
     return false;
   }
@@ -61,9 +61,9 @@ bool CBenchClip::Load(const std::string& path, std::string* error) {
 }
 
 void CBenchClip::SetFramedLoop(uint64_t loop, uint32_t streamId) {
-  const uint64_t base = loop * nals_.size();
-  for (size_t i = 0; i < nals_.size(); ++i) {
-    uint8_t* h = framed_.data() + nals_[i].framedOffset;
+  const uint64_t base = loop * m_nals.size();
+  for (size_t i = 0; i < m_nals.size(); ++i) {
+    uint8_t* h = m_framed.data() + m_nals[i].framedOffset;
     devsim::wire::PutU32(h + kFrameCounterOffset, uint32_t(base + i));
     devsim::wire::PutU32(h + kFrameStreamIdOffset, streamId);
   }

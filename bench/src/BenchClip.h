@@ -53,22 +53,22 @@ class CBenchClip {
   // False (with a reason in *error) when the file is missing or holds no NAL unit.
   bool Load(const std::string& path, std::string* error);
 
-  const std::vector<uint8_t>& Raw() const { return raw_; }
-  const std::vector<uint8_t>& Framed() const { return framed_; }
+  const std::vector<uint8_t>& Raw() const { return m_raw; }
+  const std::vector<uint8_t>& Framed() const { return m_framed; }
   // Writable, for a sender that stamps counters and send times in place.
-  uint8_t* FramedData() { return framed_.data(); }
-  const std::vector<SNal>& Nals() const { return nals_; }
-  const std::vector<SAccessUnit>& AccessUnits() const { return units_; }
+  uint8_t* FramedData() { return m_framed.data(); }
+  const std::vector<SNal>& Nals() const { return m_nals; }
+  const std::vector<SAccessUnit>& AccessUnits() const { return m_units; }
 
   // Renumbers the framed headers for pass `loop` of a sender that repeats the
   // clip: frame i of the pass gets counter loop * Nals().size() + i.
   void SetFramedLoop(uint64_t loop, uint32_t streamId);
 
  private:
-  std::vector<uint8_t> raw_;
-  std::vector<uint8_t> framed_;
-  std::vector<SNal> nals_;
-  std::vector<SAccessUnit> units_;
+  std::vector<uint8_t> m_raw;
+  std::vector<uint8_t> m_framed;
+  std::vector<SNal> m_nals;
+  std::vector<SAccessUnit> m_units;
 };
 
 // Fills a 40-byte frame header.

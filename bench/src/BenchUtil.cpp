@@ -140,22 +140,22 @@ bool RecvExact(int fd, void* data, size_t length, int timeoutMs) {
 CResultLine& CResultLine::Add(const std::string& key, double value) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "%.6g", value);
-  line_ += " " + key + "=" + buf;
+  m_line += " " + key + "=" + buf;
   return *this;
 }
 
 CResultLine& CResultLine::Add(const std::string& key, uint64_t value) {
-  line_ += " " + key + "=" + std::to_string(value);
+  m_line += " " + key + "=" + std::to_string(value);
   return *this;
 }
 
 CResultLine& CResultLine::Add(const std::string& key, const std::string& value) {
-  line_ += " " + key + "=" + value;
+  m_line += " " + key + "=" + value;
   return *this;
 }
 
 void CResultLine::Print() {
-  std::printf("%s\n", line_.c_str());
+  std::printf("%s\n", m_line.c_str());
   std::fflush(stdout);
 }
 

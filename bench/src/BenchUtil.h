@@ -43,7 +43,7 @@ bool RecvExact(int fd, void* data, size_t length, int timeoutMs);
 // "result <what> key=value ..." on one line of standard output, flushed.
 class CResultLine {
  public:
-  explicit CResultLine(const std::string& what) : line_("result " + what) {}
+  explicit CResultLine(const std::string& what) : m_line("result " + what) {}
   CResultLine(const CResultLine&) = delete;
   CResultLine& operator=(const CResultLine&) = delete;
   CResultLine& Add(const std::string& key, double value);
@@ -52,7 +52,7 @@ class CResultLine {
   void Print();                                                        // to standard output
 
  private:
-  std::string line_;
+  std::string m_line;
 };
 
 // Parses a result line: "what" and its key=value pairs. False when the line

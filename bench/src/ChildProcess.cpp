@@ -17,7 +17,7 @@ namespace qnv::bench {
 CChildProcess::~CChildProcess() { Kill(); }
 
 bool CChildProcess::Start(const std::vector<std::string>& argv, const std::string& stderrPath) {
-  if (pid_ > 0 || argv.empty()) return false;
+  if (m_pid > 0 || argv.empty()) return false;
   int in[2], out[2];
   if (pipe2(in, O_CLOEXEC) != 0) return false;
   if (pipe2(out, O_CLOEXEC) != 0) {
@@ -49,52 +49,52 @@ bool CChildProcess::Start(const std::vector<std::string>& argv, const std::strin
     ::close(out[0]);
     return false;
   }
-  pid_ = pid;
-  stdin_.Reset(in[1]);
-  stdout_.Reset(out[0]);
-  pending_.clear();
-  eof_ = false;
+  m_pid = pid;
+  m_stdin.Reset(in[1]);
+  m_stdout.Reset(out[0]);
+  m_pending.clear();
+  m_eof = false;
   return true;
 }
 
 bool CChildProcess::ReadLine(std::string* line, int timeoutMs) {
   const uint64_t deadline = MonotonicNs() + uint64_t(timeoutMs) * 1000000u;
   for (;;) {
-    const size_t nl = pending_.find('\n');
+    const size_t nl = m_pending.find('\n');
     if (nl != std::string::npos) {
-      *line = pending_.substr(0, nl);
-      pending_.erase(0, nl + 1);
+      *line = m_pending.substr(0, nl);
+      m_pending.erase(0, nl + 1);
       return true;
     }
-    if (eof_ || !stdout_.Valid()) return false;
+    if (m_eof || !m_stdout.Valid()) return false;
     const uint64_t now = MonotonicNs();
     if (now >= deadline) return false;
-    pollfd p{stdout_.Get(), POLLIN, 0};
+    pollfd p{m_stdout.Get(), POLLIN, 0};
     int r = ::poll(&p, 1, int((deadline - now) / 1000000u) + 1);
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) return false;
     char buf[4096];
-    ssize_t n = ::read(stdout_.Get(), buf, sizeof buf);
+    ssize_t n = ::read(m_stdout.Get(), buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      eof_ = true;
+      m_eof = true;
       continue;
     }
-    pending_.append(buf, size_t(n));
+    m_pending.append(buf, size_t(n));
   }
 }
 
 bool CChildProcess::Wait(struct rusage* usage, uint64_t* endNs, uint64_t* peakRssKb) {
-  if (pid_ <= 0) return false;
+  if (m_pid <= 0) return false;
   if (peakRssKb != nullptr) {
     // The child stays a zombie (WNOWAIT) once it ended, so its pid cannot be
     // taken by another process while it is sampled.
     for (;;) {
       siginfo_t info{};
-      if (waitid(P_PID, id_t(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0 && errno != EINTR)
+      if (waitid(P_PID, id_t(m_pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 && errno != EINTR)
         break;
-      if (info.si_pid == pid_) break;
-      *peakRssKb = std::max<uint64_t>(*peakRssKb, PeakRssKb(pid_));
+      if (info.si_pid == m_pid) break;
+      *peakRssKb = std::max<uint64_t>(*peakRssKb, PeakRssKb(m_pid));
       usleep(2000);
     }
   }
@@ -102,18 +102,18 @@ bool CChildProcess::Wait(struct rusage* usage, uint64_t* endNs, uint64_t* peakRs
   struct rusage u {};
   pid_t r;
   do {
-    r = wait4(pid_, &status, 0, &u);
+    r = wait4(m_pid, &status, 0, &u);
   } while (r < 0 && errno == EINTR);
   if (endNs != nullptr) *endNs = MonotonicNs();
   if (usage != nullptr) *usage = u;
-  pid_ = -1;
-  stdin_.Reset();
+  m_pid = -1;
+  m_stdin.Reset();
   return r > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 void CChildProcess::Kill() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGKILL);
+  if (m_pid <= 0) return;
+  ::kill(m_pid, SIGKILL);
   Wait(nullptr, nullptr);
 }
 

@@ -29,20 +29,20 @@ class CChildProcess {
   // The next line of its standard output, without the newline. False at the
   // end of its output or when no whole line came within timeoutMs.
   bool ReadLine(std::string* line, int timeoutMs);
-  void CloseStdin() { stdin_.Reset(); }
+  void CloseStdin() { m_stdin.Reset(); }
   // Waits for the end; true when it exited with status 0. usage and endNs
   // (CLOCK_MONOTONIC when it ended) may be null. With peakRssKb, samples the
   // child's peak resident set every 2 ms until it ends.
   bool Wait(struct rusage* usage, uint64_t* endNs, uint64_t* peakRssKb = nullptr);
   void Kill();
-  pid_t Pid() const { return pid_; }
+  pid_t Pid() const { return m_pid; }
 
  private:
-  pid_t pid_ = -1;
-  qnvtools::UniqueFd stdin_;
-  qnvtools::UniqueFd stdout_;
-  std::string pending_;
-  bool eof_ = false;
+  pid_t m_pid = -1;
+  qnvtools::UniqueFd m_stdin;
+  qnvtools::UniqueFd m_stdout;
+  std::string m_pending;
+  bool m_eof = false;
 };
 
 }  // namespace qnv::bench

@@ -27,19 +27,19 @@ constexpr size_t kReadChunk = 4096;
 CCommandServer::~CCommandServer() { Stop(); }
 
 bool CCommandServer::Start(qnvtools::UniqueFd listener) {
-  listener_ = std::move(listener);
-  wake_.Reset(eventfd(0, EFD_CLOEXEC));
-  if (!listener_.Valid() || !wake_.Valid()) return false;
-  thread_ = std::thread(&CCommandServer::Run, this);
+  m_listener = std::move(listener);
+  m_wake.Reset(eventfd(0, EFD_CLOEXEC));
+  if (!m_listener.Valid() || !m_wake.Valid()) return false;
+  m_thread = std::thread(&CCommandServer::Run, this);
   return true;
 }
 
 void CCommandServer::Stop() {
-  if (!thread_.joinable()) return;
-  stop_.store(true);
+  if (!m_thread.joinable()) return;
+  m_stop.store(true);
   uint64_t one = 1;
-  (void)!write(wake_.Get(), &one, sizeof one);
-  thread_.join();
+  (void)!write(m_wake.Get(), &one, sizeof one);
+  m_thread.join();
 }
 
 bool CCommandServer::Serve(SConnection& c) {
@@ -57,10 +57,10 @@ bool CCommandServer::Serve(SConnection& c) {
     uint8_t payload[4] = {};
     size_t payloadLength = 0;
     if (request->cls == kClassLogin) {
-      c.sessionId = nextSession_++;
-      ++logins_;
+      c.sessionId = m_nextSession++;
+      ++m_logins;
     } else if (request->cls == kClassLive && request->code == kCodeOpenStream) {
-      wire::PutU32(payload, ++nextStream_);
+      wire::PutU32(payload, ++m_nextStream);
       payloadLength = sizeof payload;
     }
     if (request->headerWord == wire::kOneWayHeaderWord) continue;  // no reply
@@ -69,8 +69,8 @@ bool CCommandServer::Serve(SConnection& c) {
                           std::span<const uint8_t>(payload, payloadLength));
     if (!SendAll(c.fd.Get(), reply.data(), reply.size())) return false;
     if (request->cls == kClassSystem && request->code == kCodeKeepAlive) {
-      if (keepAlives_.count++ == 0) keepAlives_.firstNs = readNs;
-      keepAlives_.lastNs = MonotonicNs();
+      if (m_keepAlives.count++ == 0) m_keepAlives.firstNs = readNs;
+      m_keepAlives.lastNs = MonotonicNs();
     }
   }
   c.input.erase(c.input.begin(), c.input.begin() + ptrdiff_t(used));
@@ -81,10 +81,10 @@ void CCommandServer::Run() {
   std::vector<std::unique_ptr<SConnection>> connections;
   std::vector<pollfd> fds;
   uint8_t chunk[kReadChunk];
-  while (!stop_.load()) {
+  while (!m_stop.load()) {
     fds.clear();
-    fds.push_back({wake_.Get(), POLLIN, 0});
-    fds.push_back({listener_.Get(), POLLIN, 0});
+    fds.push_back({m_wake.Get(), POLLIN, 0});
+    fds.push_back({m_listener.Get(), POLLIN, 0});
     for (const auto& c : connections) fds.push_back({c->fd.Get(), POLLIN, 0});
     if (::poll(fds.data(), fds.size(), -1) < 0) {
       if (errno == EINTR) continue;
@@ -92,7 +92,7 @@ void CCommandServer::Run() {
     }
     if (fds[0].revents != 0) break;
     if (fds[1].revents & POLLIN) {
-      int fd = ::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC);
+      int fd = ::accept4(m_listener.Get(), nullptr, nullptr, SOCK_CLOEXEC);
       if (fd >= 0) {
         auto c = std::make_unique<SConnection>();
         c->fd.Reset(fd);

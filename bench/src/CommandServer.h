@@ -32,8 +32,8 @@ class CCommandServer {
 
   bool Start(qnvtools::UniqueFd listener);
   void Stop();
-  const SKeepAliveStats& KeepAlives() const { return keepAlives_; }  // after Stop
-  uint64_t Logins() const { return logins_; }                        // after Stop
+  const SKeepAliveStats& KeepAlives() const { return m_keepAlives; }  // after Stop
+  uint64_t Logins() const { return m_logins; }                        // after Stop
 
  private:
   struct SConnection {
@@ -45,14 +45,14 @@ class CCommandServer {
   // Answers every whole request in c.input; false when the connection failed.
   bool Serve(SConnection& c);
 
-  qnvtools::UniqueFd listener_;
-  qnvtools::UniqueFd wake_;  // eventfd that Stop signals
-  std::thread thread_;
-  std::atomic<bool> stop_{false};
-  uint32_t nextSession_ = 0x1000;
-  uint32_t nextStream_ = 0;
-  SKeepAliveStats keepAlives_;
-  uint64_t logins_ = 0;
+  qnvtools::UniqueFd m_listener;
+  qnvtools::UniqueFd m_wake;  // eventfd that Stop signals
+  std::thread m_thread;
+  std::atomic<bool> m_stop{false};
+  uint32_t m_nextSession = 0x1000;
+  uint32_t m_nextStream = 0;
+  SKeepAliveStats m_keepAlives;
+  uint64_t m_logins = 0;
 };
 
 }  // namespace qnv::bench

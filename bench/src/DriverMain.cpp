@@ -87,22 +87,22 @@ struct SRow {
 class CTable {
  public:
   void Add(const std::string& name, const std::string& unit, int decimals, double value) {
-    auto it = index_.find(name);
-    if (it == index_.end()) {
-      index_[name] = rows_.size();
-      rows_.push_back(SRow{name, unit, decimals, CSampleSet()});
-      it = index_.find(name);
+    auto it = m_index.find(name);
+    if (it == m_index.end()) {
+      m_index[name] = m_rows.size();
+      m_rows.push_back(SRow{name, unit, decimals, CSampleSet()});
+      it = m_index.find(name);
     }
-    if (!std::isnan(value)) rows_[it->second].samples.Add(value);
+    if (!std::isnan(value)) m_rows[it->second].samples.Add(value);
   }
   const CSampleSet* Find(const std::string& name) const {
-    auto it = index_.find(name);
-    return it == index_.end() ? nullptr : &rows_[it->second].samples;
+    auto it = m_index.find(name);
+    return it == m_index.end() ? nullptr : &m_rows[it->second].samples;
   }
   std::string Markdown() const {
     std::string s =
         "| measurement | unit | median | min | max | runs |\n|---|---|---:|---:|---:|---:|\n";
-    for (const SRow& r : rows_) {
+    for (const SRow& r : m_rows) {
       char line[512];
       std::snprintf(line, sizeof line, "| %s | %s | %.*f | %.*f | %.*f | %zu |\n", r.name.c_str(),
                     r.unit.c_str(), r.decimals, r.samples.Median(), r.decimals, r.samples.Min(),
@@ -113,8 +113,8 @@ class CTable {
   }
 
  private:
-  std::vector<SRow> rows_;
-  std::map<std::string, size_t> index_;
+  std::vector<SRow> m_rows;
+  std::map<std::string, size_t> m_index;
 };
 
 // ---- runs ------------------------------------------------------------------------------------

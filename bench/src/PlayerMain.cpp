@@ -86,19 +86,19 @@ double ProcessCpuSeconds(pid_t pid) {
 
 class CFeeder {
  public:
-  explicit CFeeder(const CBenchClip& clip) : clip_(clip) {}
+  explicit CFeeder(const CBenchClip& clip) : m_clip(clip) {}
   // Feeds access unit u (its NAL units as stream frames) to the port.
   void FeedUnit(uint32_t handle, size_t u) const {
-    const auto& unit = clip_.AccessUnits()[u % clip_.AccessUnits().size()];
+    const auto& unit = m_clip.AccessUnits()[u % m_clip.AccessUnits().size()];
     for (size_t n = unit.firstNal; n < unit.firstNal + unit.nalCount; ++n) {
-      const auto& nal = clip_.Nals()[n];
-      QnvPlayer_Input(handle, clip_.Framed().data() + nal.framedOffset,
+      const auto& nal = m_clip.Nals()[n];
+      QnvPlayer_Input(handle, m_clip.Framed().data() + nal.framedOffset,
                       int32_t(kFrameHeaderSize + nal.length));
     }
   }
 
  private:
-  const CBenchClip& clip_;
+  const CBenchClip& m_clip;
 };
 
 // A run of the clip's NAL units [first, end) as QnvPlayer_CaptureRun takes

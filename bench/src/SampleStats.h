@@ -11,15 +11,15 @@ namespace qnv::bench {
 class CSampleSet {
  public:
   CSampleSet() = default;
-  void Add(double v) { values_.push_back(v); }
-  bool Empty() const { return values_.empty(); }
-  size_t Count() const { return values_.size(); }
+  void Add(double v) { m_values.push_back(v); }
+  bool Empty() const { return m_values.empty(); }
+  size_t Count() const { return m_values.size(); }
   double Median() const;  // 0 when empty
   double Min() const;
   double Max() const;
 
  private:
-  std::vector<double> values_;
+  std::vector<double> m_values;
 };
 
 }  // namespace qnv::bench

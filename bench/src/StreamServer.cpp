@@ -30,47 +30,47 @@ constexpr size_t kMaxNalsPerUnit = 16;
 CStreamServer::~CStreamServer() { Stop(); }
 
 bool CStreamServer::Start(qnvtools::UniqueFd listener) {
-  listener_ = std::move(listener);
-  wake_.Reset(eventfd(0, EFD_CLOEXEC));
-  if (!listener_.Valid() || !wake_.Valid()) return false;
-  acceptThread_ = std::thread(&CStreamServer::AcceptLoop, this);
+  m_listener = std::move(listener);
+  m_wake.Reset(eventfd(0, EFD_CLOEXEC));
+  if (!m_listener.Valid() || !m_wake.Valid()) return false;
+  m_acceptThread = std::thread(&CStreamServer::AcceptLoop, this);
   return true;
 }
 
 void CStreamServer::Stop() {
-  if (!acceptThread_.joinable()) return;
-  stop_.store(true);
+  if (!m_acceptThread.joinable()) return;
+  m_stop.store(true);
   uint64_t one = 1;
-  (void)!write(wake_.Get(), &one, sizeof one);
-  acceptThread_.join();
+  (void)!write(m_wake.Get(), &one, sizeof one);
+  m_acceptThread.join();
   std::vector<std::thread> threads;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (int fd : connections_) ::shutdown(fd, SHUT_RDWR);  // a blocked write returns
-    threads.swap(threads_);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (int fd : m_connections) ::shutdown(fd, SHUT_RDWR);  // a blocked write returns
+    threads.swap(m_threads);
   }
   for (auto& t : threads) t.join();
 }
 
 CStreamServer::SPacedStats CStreamServer::PacedStats() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return paced_;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_paced;
 }
 
 void CStreamServer::AcceptLoop() {
   uint32_t index = 0;
-  while (!stop_.load()) {
-    pollfd fds[2] = {{wake_.Get(), POLLIN, 0}, {listener_.Get(), POLLIN, 0}};
+  while (!m_stop.load()) {
+    pollfd fds[2] = {{m_wake.Get(), POLLIN, 0}, {m_listener.Get(), POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
       return;
     }
     if (fds[0].revents != 0) return;
-    int fd = ::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC);
+    int fd = ::accept4(m_listener.Get(), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
-    std::lock_guard<std::mutex> lock(mutex_);
-    connections_.push_back(fd);
-    threads_.emplace_back(&CStreamServer::Serve, this, fd, index++);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_connections.push_back(fd);
+    m_threads.emplace_back(&CStreamServer::Serve, this, fd, index++);
   }
 }
 
@@ -83,26 +83,26 @@ void CStreamServer::Serve(int fd, uint32_t index) {
     if (length && *length == kAttachLength && request && request->cls == kClassLive &&
         request->code == kCodeAttach && request->payload.size() == 4) {
       const uint32_t streamId = wire::GetU32(request->payload.data());
-      if (options_.paced)
+      if (m_options.paced)
         ServePaced(fd, streamId, index);
       else
         ServeUnpaced(fd, streamId);
     }
   }
   // The descriptor is closed here, once; Stop only shuts it down.
-  std::lock_guard<std::mutex> lock(mutex_);
-  connections_.erase(std::find(connections_.begin(), connections_.end(), fd));
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_connections.erase(std::find(m_connections.begin(), m_connections.end(), fd));
   ::close(fd);
 }
 
 void CStreamServer::ServeUnpaced(int fd, uint32_t streamId) {
-  std::lock_guard<std::mutex> one(unpacedMutex_);
-  const std::vector<uint8_t>& framed = clip_.Framed();
+  std::lock_guard<std::mutex> one(m_unpacedMutex);
+  const std::vector<uint8_t>& framed = m_clip.Framed();
   uint64_t bytes = 0;
   const uint64_t startNs = MonotonicNs();
   bool ok = true;
-  for (uint64_t loop = 0; ok && loop < options_.loops && !stop_.load(); ++loop) {
-    clip_.SetFramedLoop(loop, streamId);
+  for (uint64_t loop = 0; ok && loop < m_options.loops && !m_stop.load(); ++loop) {
+    m_clip.SetFramedLoop(loop, streamId);
     for (size_t at = 0; ok && at < framed.size(); at += kUnpacedWrite) {
       const size_t n = std::min(kUnpacedWrite, framed.size() - at);
       ok = SendAll(fd, framed.data() + at, n);
@@ -115,16 +115,16 @@ void CStreamServer::ServeUnpaced(int fd, uint32_t streamId) {
       .Add("start_ns", startNs)
       .Add("send_end_ns", endNs)
       .Add("bytes", bytes)
-      .Add("frames", ok ? options_.loops * clip_.Nals().size() : uint64_t(0))
+      .Add("frames", ok ? m_options.loops * m_clip.Nals().size() : uint64_t(0))
       .Add("complete", uint64_t(ok ? 1 : 0))
       .Print();
 }
 
 void CStreamServer::ServePaced(int fd, uint32_t streamId, uint32_t index) {
-  const auto& units = clip_.AccessUnits();
-  const auto& nals = clip_.Nals();
-  const uint8_t* raw = clip_.Raw().data();
-  const uint64_t intervalNs = uint64_t(1e9 / options_.fps);
+  const auto& units = m_clip.AccessUnits();
+  const auto& nals = m_clip.Nals();
+  const uint8_t* raw = m_clip.Raw().data();
+  const uint64_t intervalNs = uint64_t(1e9 / m_options.fps);
   // A camera begins a stream with a key picture; the clip's first is its
   // largest, so every channel meets it before a measurement starts. Then
   // each connection goes on from its own place in the clip, so key frames of
@@ -136,7 +136,7 @@ void CStreamServer::ServePaced(int fd, uint32_t streamId, uint32_t index) {
   uint8_t headers[kMaxNalsPerUnit][kFrameHeaderSize];
   iovec iov[2 * kMaxNalsPerUnit];
   SPacedStats local;
-  while (!stop_.load()) {
+  while (!m_stop.load()) {
     SleepUntilNs(due);
     const auto& u = units[unit];
     const size_t count = std::min(u.nalCount, kMaxNalsPerUnit);
@@ -176,12 +176,12 @@ void CStreamServer::ServePaced(int fd, uint32_t streamId, uint32_t index) {
     due += intervalNs;
     unit = local.units == 1 ? resume : (unit + 1) % units.size();
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  paced_.frames += local.frames;
-  paced_.units += local.units;
-  paced_.bytes += local.bytes;
-  paced_.late += local.late;
-  paced_.maxLateNs = std::max(paced_.maxLateNs, local.maxLateNs);
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_paced.frames += local.frames;
+  m_paced.units += local.units;
+  m_paced.bytes += local.bytes;
+  m_paced.late += local.late;
+  m_paced.maxLateNs = std::max(m_paced.maxLateNs, local.maxLateNs);
 }
 
 }  // namespace qnv::bench

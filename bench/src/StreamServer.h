@@ -41,7 +41,7 @@ class CStreamServer {
     uint64_t maxLateNs = 0;
   };
 
-  CStreamServer(CBenchClip& clip, const SOptions& options) : clip_(clip), options_(options) {}
+  CStreamServer(CBenchClip& clip, const SOptions& options) : m_clip(clip), m_options(options) {}
   ~CStreamServer();
   CStreamServer(const CStreamServer&) = delete;
   CStreamServer& operator=(const CStreamServer&) = delete;
@@ -56,17 +56,17 @@ class CStreamServer {
   void ServeUnpaced(int fd, uint32_t streamId);
   void ServePaced(int fd, uint32_t streamId, uint32_t index);
 
-  CBenchClip& clip_;
-  const SOptions options_;
-  qnvtools::UniqueFd listener_;
-  qnvtools::UniqueFd wake_;
-  std::thread acceptThread_;
-  std::atomic<bool> stop_{false};
-  mutable std::mutex mutex_;      // guards connections_, threads_ and paced_
-  std::vector<int> connections_;  // descriptors, shut down by Stop
-  std::vector<std::thread> threads_;
-  std::mutex unpacedMutex_;  // one unpaced sender at a time (it renumbers the clip)
-  SPacedStats paced_;
+  CBenchClip& m_clip;
+  const SOptions m_options;
+  qnvtools::UniqueFd m_listener;
+  qnvtools::UniqueFd m_wake;
+  std::thread m_acceptThread;
+  std::atomic<bool> m_stop{false};
+  mutable std::mutex m_mutex;      // guards m_connections, m_threads and m_paced
+  std::vector<int> m_connections;  // descriptors, shut down by Stop
+  std::vector<std::thread> m_threads;
+  std::mutex m_unpacedMutex;  // one unpaced sender at a time (it renumbers the clip)
+  SPacedStats m_paced;
 };
 
 }  // namespace qnv::bench

@@ -41,25 +41,25 @@ class CatalogueDb : public ::testing::TestWithParam<EBackend> {
   void SetUp() override {
     char pattern[] = "/tmp/qnv-catdb-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root_ = pattern;
+    m_root = pattern;
     if (GetParam() == EBackend::kSqlite) {
-      target_.rootOrUrl = root_;
+      m_target.rootOrUrl = m_root;
       return;
     }
     std::string why;
-    cluster_ = PgEnvironment::Get()->Cluster(why);
-    if (cluster_ == nullptr && qnvtest::PgCluster::BinDir().empty()) GTEST_SKIP() << why;
-    ASSERT_NE(cluster_, nullptr) << why;
-    ASSERT_TRUE(cluster_->NewDatabase(target_.rootOrUrl, why)) << why;
-    target_.password = cluster_->Password();
+    m_cluster = PgEnvironment::Get()->Cluster(why);
+    if (m_cluster == nullptr && qnvtest::PgCluster::BinDir().empty()) GTEST_SKIP() << why;
+    ASSERT_NE(m_cluster, nullptr) << why;
+    ASSERT_TRUE(m_cluster->NewDatabase(m_target.rootOrUrl, why)) << why;
+    m_target.password = m_cluster->Password();
   }
   void TearDown() override {
     std::error_code ec;
-    fs::remove_all(root_, ec);
+    fs::remove_all(m_root, ec);
   }
   std::unique_ptr<ICatalogue> Open(EOpenMode mode = EOpenMode::kWrite) {
     std::string error;
-    auto c = OpenCatalogue(target_, mode, error);
+    auto c = OpenCatalogue(m_target, mode, error);
     EXPECT_NE(c, nullptr) << error;
     return c;
   }
@@ -67,14 +67,14 @@ class CatalogueDb : public ::testing::TestWithParam<EBackend> {
   void Raw(const std::string& sql) {
     if (GetParam() == EBackend::kSqlite) {
       sqlite3* db = nullptr;
-      ASSERT_EQ(sqlite3_open(SqlitePathFor(root_).c_str(), &db), SQLITE_OK);
+      ASSERT_EQ(sqlite3_open(SqlitePathFor(m_root).c_str(), &db), SQLITE_OK);
       char* message = nullptr;
       EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message), SQLITE_OK)
           << (message ? message : "");
       sqlite3_free(message);
       sqlite3_close(db);
     } else {
-      PGconn* c = PQconnectdb((target_.rootOrUrl + "?password=" + target_.password).c_str());
+      PGconn* c = PQconnectdb((m_target.rootOrUrl + "?password=" + m_target.password).c_str());
       PGresult* r = PQexec(c, sql.c_str());
       EXPECT_TRUE(PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK)
           << PQresultErrorMessage(r);
@@ -85,7 +85,7 @@ class CatalogueDb : public ::testing::TestWithParam<EBackend> {
   SSegmentRow Row(const std::string& camera, int64_t first, int64_t last,
                   ESegmentState state = ESegmentState::kClosed,
                   const std::string& recorder = "r1") {
-    return test::MakeSegment(root_ + "/" + camera + "/" + std::to_string(first) + ".qnv", first,
+    return test::MakeSegment(m_root + "/" + camera + "/" + std::to_string(first) + ".qnv", first,
                              last, state, camera, recorder);
   }
   static SEventRow Event(const std::string& camera, int64_t t, uint32_t rule) {
@@ -114,21 +114,21 @@ class CatalogueDb : public ::testing::TestWithParam<EBackend> {
   SWriterOptions WriterOptions(const std::string& recorder) {
     SWriterOptions o;
     o.recorder = recorder;
-    o.queueDir = root_ + "/.qnv-recorder/" + recorder + "/catalogue-queue";
-    o.journalDir = root_ + "/.qnv-recorder/" + recorder + "/journal";
+    o.queueDir = m_root + "/.qnv-recorder/" + recorder + "/catalogue-queue";
+    o.journalDir = m_root + "/.qnv-recorder/" + recorder + "/journal";
     o.firstRetryMs = 50;
     o.maxRetryMs = 200;
     return o;
   }
 
-  std::string root_;
-  STarget target_;
-  qnvtest::PgCluster* cluster_ = nullptr;
+  std::string m_root;
+  STarget m_target;
+  qnvtest::PgCluster* m_cluster = nullptr;
 };
 
 TEST_P(CatalogueDb, SchemaIsMadeOnceReadersCheckItAndNewerOnesAreRefused) {
   std::string error;
-  EXPECT_EQ(OpenCatalogue(target_, EOpenMode::kRead, error), nullptr);
+  EXPECT_EQ(OpenCatalogue(m_target, EOpenMode::kRead, error), nullptr);
   EXPECT_NE(error.find("catalogue"), std::string::npos) << error;
   auto writer = Open();
   ASSERT_NE(writer, nullptr);
@@ -144,7 +144,7 @@ TEST_P(CatalogueDb, SchemaIsMadeOnceReadersCheckItAndNewerOnesAreRefused) {
   // A catalogue a later version upgraded is neither read nor written.
   Raw("INSERT INTO qnv_schema (version) VALUES (" + std::to_string(kSchemaVersion + 1) + ")");
   for (EOpenMode mode : {EOpenMode::kRead, EOpenMode::kWrite}) {
-    EXPECT_EQ(OpenCatalogue(target_, mode, error), nullptr);
+    EXPECT_EQ(OpenCatalogue(m_target, mode, error), nullptr);
     EXPECT_NE(error.find("newer"), std::string::npos) << error;
   }
 }
@@ -153,7 +153,7 @@ TEST_P(CatalogueDb, SchemaIsMadeOnceReadersCheckItAndNewerOnesAreRefused) {
 // schema 2, where an event's id is its recorder's: old rows keep their
 // numbers, two recorders may give the same id and each event stays once.
 TEST_P(CatalogueDb, EventIdsAreTheRecordersAndSchemaOneIsUpgraded) {
-  fs::create_directories(root_ + "/.qnv-recorder");
+  fs::create_directories(m_root + "/.qnv-recorder");
   const std::string autoId =
       GetParam() == EBackend::kSqlite ? "INTEGER PRIMARY KEY" : "BIGSERIAL PRIMARY KEY";
   Raw("CREATE TABLE qnv_schema (version INTEGER NOT NULL);"
@@ -339,26 +339,26 @@ TEST_P(CatalogueDb, WritesQueuedWhileTheDatabaseIsAwayArriveInOrder) {
   sqlite3* holder = nullptr;
   auto away = [&] {
     if (GetParam() == EBackend::kPostgres) {
-      ASSERT_TRUE(cluster_->StopServer(error)) << error;
+      ASSERT_TRUE(m_cluster->StopServer(error)) << error;
     } else {
-      ASSERT_EQ(sqlite3_open(SqlitePathFor(root_).c_str(), &holder), SQLITE_OK);
+      ASSERT_EQ(sqlite3_open(SqlitePathFor(m_root).c_str(), &holder), SQLITE_OK);
       ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
     }
   };
   auto back = [&] {
     if (GetParam() == EBackend::kPostgres) {
-      ASSERT_TRUE(cluster_->StartServer(error)) << error;
+      ASSERT_TRUE(m_cluster->StartServer(error)) << error;
     } else {
       sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
       sqlite3_close(holder);
     }
   };
-  target_.busyTimeoutMs = 20;
-  target_.connectTimeoutSeconds = 2;
-  const std::string path = root_ + "/gate/2024-05-01/140000.qnv";
+  m_target.busyTimeoutMs = 20;
+  m_target.connectTimeoutSeconds = 2;
+  const std::string path = m_root + "/gate/2024-05-01/140000.qnv";
   away();
   {
-    CCatalogueWriter writer(target_, WriterOptions("r1"));
+    CCatalogueWriter writer(m_target, WriterOptions("r1"));
     ASSERT_TRUE(writer.Start(error)) << error;
     writer.SegmentOpened("gate", path, kT0);
     for (int i = 1; i <= 300; ++i) {
@@ -376,7 +376,7 @@ TEST_P(CatalogueDb, WritesQueuedWhileTheDatabaseIsAwayArriveInOrder) {
     EXPECT_FALSE(writer.Stats().lastError.empty());
     EXPECT_GT(writer.Stats().queuedBytes + writer.Stats().pending, 0u);
   }  // stopped with everything queued on disk
-  CCatalogueWriter writer(target_, WriterOptions("r1"));
+  CCatalogueWriter writer(m_target, WriterOptions("r1"));
   ASSERT_TRUE(writer.Start(error)) << error;
   writer.SegmentDeleted(path);
   back();
@@ -412,8 +412,8 @@ TEST_P(CatalogueDb, WritesQueuedWhileTheDatabaseIsAwayArriveInOrder) {
 TEST_P(CatalogueDb, TwoRecordersWriteAtOnceAndReadersInAnotherProcessGoOn) {
   ASSERT_NE(Open(), nullptr);
   std::string error;
-  CCatalogueWriter a(target_, WriterOptions("host-a/main"));
-  CCatalogueWriter b(target_, WriterOptions("host-b/main"));
+  CCatalogueWriter a(m_target, WriterOptions("host-a/main"));
+  CCatalogueWriter b(m_target, WriterOptions("host-b/main"));
   ASSERT_TRUE(a.Start(error)) << error;
   ASSERT_TRUE(b.Start(error)) << error;
   std::vector<std::thread> threads;
@@ -421,7 +421,8 @@ TEST_P(CatalogueDb, TwoRecordersWriteAtOnceAndReadersInAnotherProcessGoOn) {
     threads.emplace_back([w, this] {
       const std::string camera = "cam";  // one camera name on both recorders
       for (int i = 0; i < 500; ++i) {
-        const std::string path = root_ + "/" + camera + "/2024-05-01/" + std::to_string(i) + ".qnv";
+        const std::string path =
+            m_root + "/" + camera + "/2024-05-01/" + std::to_string(i) + ".qnv";
         w->SegmentProgress(camera, path, kT0 + i * kSecond, kT0 + i * kSecond + 900000, 25, 1000);
       }
     });
@@ -433,9 +434,9 @@ TEST_P(CatalogueDb, TwoRecordersWriteAtOnceAndReadersInAnotherProcessGoOn) {
   ASSERT_TRUE(a.Flush(60000)) << a.Stats().lastError;
   ASSERT_TRUE(b.Flush(60000)) << b.Stats().lastError;
   std::map<std::string, std::string> env;
-  if (GetParam() == EBackend::kPostgres) env["QNV_TEST_PG_PASSWORD"] = target_.password;
+  if (GetParam() == EBackend::kPostgres) env["QNV_TEST_PG_PASSWORD"] = m_target.password;
   std::vector<std::string> argv = {QNV_CATALOGUE_BIN,
-                                   target_.rootOrUrl,
+                                   m_target.rootOrUrl,
                                    "segments",
                                    "--camera",
                                    "cam",
@@ -449,7 +450,7 @@ TEST_P(CatalogueDb, TwoRecordersWriteAtOnceAndReadersInAnotherProcessGoOn) {
   }
   if (GetParam() == EBackend::kSqlite) {
     sqlite3* writer = nullptr;
-    ASSERT_EQ(sqlite3_open(SqlitePathFor(root_).c_str(), &writer), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open(SqlitePathFor(m_root).c_str(), &writer), SQLITE_OK);
     ASSERT_EQ(
         sqlite3_exec(writer, "BEGIN IMMEDIATE; DELETE FROM events;", nullptr, nullptr, nullptr),
         SQLITE_OK);
@@ -489,16 +490,16 @@ TEST_P(CatalogueSqlite, AReaderThatMayNotWriteBesideTheFileReadsIt) {
     ASSERT_NE(c, nullptr);
     Apply(*c, {SOp::Segment(Row("gate", kT0, kT0 + kSecond))});
   }
-  ASSERT_FALSE(fs::exists(SqlitePathFor(root_) + "-wal"));
-  ASSERT_EQ(::chmod(root_.c_str(), 0755), 0);
+  ASSERT_FALSE(fs::exists(SqlitePathFor(m_root) + "-wal"));
+  ASSERT_EQ(::chmod(m_root.c_str(), 0755), 0);
   const qnvtest::ChildResult r = qnvtest::ChildProcess::Run(
-      {"/usr/sbin/runuser", "-u", "nobody", "--", QNV_CATALOGUE_BIN, root_, "cameras", "--json"});
+      {"/usr/sbin/runuser", "-u", "nobody", "--", QNV_CATALOGUE_BIN, m_root, "cameras", "--json"});
   if (r.err.find("Permission denied") != std::string::npos && r.exitCode == 126) {
     GTEST_SKIP() << "nobody may not run " << QNV_CATALOGUE_BIN;
   }
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_NE(r.out.find("\"camera\":\"gate\""), std::string::npos) << r.out;
-  EXPECT_FALSE(fs::exists(SqlitePathFor(root_) + "-shm"));
+  EXPECT_FALSE(fs::exists(SqlitePathFor(m_root) + "-shm"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, CatalogueSqlite, ::testing::Values(EBackend::kSqlite),
@@ -517,7 +518,7 @@ TEST_P(CataloguePostgres, DataTheDatabaseRefusesIsDroppedAloneAndCounted) {
     std::lock_guard<std::mutex> lock(logMutex);
     log.push_back(text);
   };
-  CCatalogueWriter writer(target_, options);
+  CCatalogueWriter writer(m_target, options);
   ASSERT_TRUE(writer.Start(error)) << error;
   writer.Event(Event("gate", kT0, 1));
   writer.Event(Event("ga\xff\xfete", kT0 + 1, 2));
@@ -531,7 +532,7 @@ TEST_P(CataloguePostgres, DataTheDatabaseRefusesIsDroppedAloneAndCounted) {
     EXPECT_NE(log[0].find("refused"), std::string::npos) << log[0];
   }
   // A wrong password is named as such.
-  STarget wrong = target_;
+  STarget wrong = m_target;
   wrong.password = "not-it";
   EXPECT_EQ(OpenCatalogue(wrong, EOpenMode::kRead, error), nullptr);
   EXPECT_NE(error.find("password"), std::string::npos) << error;

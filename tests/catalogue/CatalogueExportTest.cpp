@@ -187,21 +187,21 @@ SRecording Record() {
 
 class CatalogueExport : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { recording_ = new SRecording(Record()); }
+  static void SetUpTestSuite() { m_recording = new SRecording(Record()); }
   static void TearDownTestSuite() {
     std::error_code ec;
-    fs::remove_all(recording_->root, ec);
-    delete recording_;
+    fs::remove_all(m_recording->root, ec);
+    delete m_recording;
   }
   void SetUp() override {
-    ASSERT_TRUE(recording_->error.empty()) << recording_->error;
-    ASSERT_GT(recording_->pa.size(), 50u);
-    ASSERT_GT(recording_->pb.size(), 50u);
-    ASSERT_GT(recording_->pc.size(), 25u);
-    out_ = recording_->root + "/out-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".mp4";
+    ASSERT_TRUE(m_recording->error.empty()) << m_recording->error;
+    ASSERT_GT(m_recording->pa.size(), 50u);
+    ASSERT_GT(m_recording->pb.size(), 50u);
+    ASSERT_GT(m_recording->pc.size(), 25u);
+    m_out = m_recording->root + "/out-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".mp4";
   }
-  const SRecording& R() const { return *recording_; }
+  const SRecording& R() const { return *m_recording; }
 
   ChildResult Export(std::vector<std::string> args) {
     std::vector<std::string> argv = {QNV_EXPORT_BIN, "--catalogue", R().root};
@@ -252,10 +252,10 @@ class CatalogueExport : public ::testing::Test {
   }
   static std::string T(int64_t us) { return qnvrec::UtcText(us); }
 
-  static SRecording* recording_;
-  std::string out_;
+  static SRecording* m_recording;
+  std::string m_out;
 };
-SRecording* CatalogueExport::recording_ = nullptr;
+SRecording* CatalogueExport::m_recording = nullptr;
 
 bool HaveFfprobe() { return ::access("/usr/bin/ffprobe", X_OK) == 0; }
 
@@ -284,7 +284,7 @@ TEST_F(CatalogueExport, AcrossAHandOverEveryPictureOnceTrimmedToFrom) {
   const int64_t to = R().pb.front().stampUs + 1300000;
   const std::vector<SPicture> expected = Expected({R().pa, R().pb}, from, to);
   ASSERT_FALSE(expected.front().stampUs > from);
-  ChildResult r = Export({"--camera", kCamera, "--from", T(from), "--to", T(to), out_, "--json"});
+  ChildResult r = Export({"--camera", kCamera, "--from", T(from), "--to", T(to), m_out, "--json"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   const json j = json::parse(r.out);
   EXPECT_EQ(j["pictures"], expected.size());
@@ -296,7 +296,7 @@ TEST_F(CatalogueExport, AcrossAHandOverEveryPictureOnceTrimmedToFrom) {
   EXPECT_EQ(j["repeatedPictures"], 0);
   EXPECT_EQ(j["segments"].size(), 2u);
   if (!HaveFfprobe()) GTEST_SKIP() << "ffprobe not installed";
-  const SProbe p = Probe(out_);
+  const SProbe p = Probe(m_out);
   // Sample for sample the files' pictures: none missing, none twice.
   ASSERT_EQ(p.sizes.size(), expected.size());
   for (size_t i = 0; i < expected.size(); ++i) {
@@ -327,13 +327,13 @@ TEST_F(CatalogueExport, UntrimmedItStartsAtTheKeyPictureWithinOneGroupOfFrom) {
   const int64_t to = R().pb.back().stampUs - 200000;
   const std::vector<SPicture> expected = Expected({R().pb}, from, to);
   ChildResult r =
-      Export({"--camera", kCamera, "--from", T(from), "--to", T(to), out_, "--no-trim"});
+      Export({"--camera", kCamera, "--from", T(from), "--to", T(to), m_out, "--no-trim"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_NE(r.out.find("first:      " + T(expected.front().stampUs) + " (key picture)"),
             std::string::npos)
       << r.out;
   if (!HaveFfprobe()) GTEST_SKIP() << "ffprobe not installed";
-  const SProbe p = Probe(out_);
+  const SProbe p = Probe(m_out);
   ASSERT_EQ(p.sizes.size(), expected.size());
   EXPECT_NEAR(p.pts[0], 0, 1e-6);
   EXPECT_EQ(p.decoded, int(expected.size()));
@@ -346,7 +346,7 @@ TEST_F(CatalogueExport, AHoleStaysAHole) {
   const int64_t from = R().pb[R().pb.size() / 2].stampUs;
   const int64_t to = R().pc[R().pc.size() - 5].stampUs;
   const std::vector<SPicture> expected = Expected({R().pb, R().pc}, from, to);
-  ChildResult r = Export({"--camera", kCamera, "--from", T(from), "--to", T(to), out_, "--json"});
+  ChildResult r = Export({"--camera", kCamera, "--from", T(from), "--to", T(to), m_out, "--json"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   const json j = json::parse(r.out);
   ASSERT_EQ(j["holeCount"], 1);
@@ -354,7 +354,7 @@ TEST_F(CatalogueExport, AHoleStaysAHole) {
   EXPECT_EQ(j["holes"][0]["to"], T(R().pc.front().stampUs));
   EXPECT_EQ(j["pictures"], expected.size());
   if (!HaveFfprobe()) GTEST_SKIP() << "ffprobe not installed";
-  const SProbe p = Probe(out_);
+  const SProbe p = Probe(m_out);
   ASSERT_EQ(p.sizes.size(), expected.size());
   size_t jump = 0;
   for (size_t i = 1; i < p.pts.size(); ++i) {
@@ -384,7 +384,7 @@ TEST_F(CatalogueExport, AnEventWithItsSecondsBeforeAndAfter) {
   ASSERT_TRUE(catalogue->Events(q, events, error)) << error;
   ASSERT_EQ(events.size(), 1u);
   ChildResult r = Export({"--event", std::to_string(events[0].id), "--pre-seconds", "1",
-                          "--post-seconds", "0.5", out_, "--json"});
+                          "--post-seconds", "0.5", m_out, "--json"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   const json j = json::parse(r.out);
   EXPECT_EQ(j["camera"], kCamera);
@@ -392,7 +392,7 @@ TEST_F(CatalogueExport, AnEventWithItsSecondsBeforeAndAfter) {
   EXPECT_EQ(j["to"], T(R().eventUs + 500000));
   EXPECT_EQ(j["event"], events[0].id);
   EXPECT_NEAR(j["durationSeconds"].get<double>(), 1.5, 0.041);
-  r = Export({"--event", "999999", out_});
+  r = Export({"--event", "999999", m_out});
   EXPECT_EQ(r.exitCode, 2);
   EXPECT_NE(r.err.find("no event 999999"), std::string::npos) << r.err;
 }
@@ -401,14 +401,14 @@ TEST_F(CatalogueExport, RefusalsSayWhy) {
   const int64_t t = R().pa.front().stampUs;
   // Nothing recorded then.
   ChildResult r = Export(
-      {"--camera", kCamera, "--from", T(t - 3600000000LL), "--to", T(t - 1800000000LL), out_});
+      {"--camera", kCamera, "--from", T(t - 3600000000LL), "--to", T(t - 1800000000LL), m_out});
   EXPECT_EQ(r.exitCode, 2);
   EXPECT_NE(r.err.find("nothing of camera cam1 is recorded"), std::string::npos) << r.err;
-  EXPECT_FALSE(fs::exists(out_));
+  EXPECT_FALSE(fs::exists(m_out));
   // The output may not be a segment.
   r = Export({"--camera", kCamera, "--from", T(t), "--to", T(t + 1000000), R().a});
   EXPECT_EQ(r.exitCode, 2);
-  r = Export({"--camera", kCamera, "--from", "14:02", "--to", T(t), out_});
+  r = Export({"--camera", kCamera, "--from", "14:02", "--to", T(t), m_out});
   EXPECT_EQ(r.exitCode, 2);
   EXPECT_NE(r.err.find("ISO 8601"), std::string::npos) << r.err;
   r = Export({"--camera", kCamera, "--from", T(t), "--to", T(t + 1000000), "clip.avi"});
@@ -432,7 +432,7 @@ TEST_F(CatalogueExport, RefusalsSayWhy) {
     ASSERT_TRUE(c->Apply(std::vector<SOp>{SOp::Segment(far)}, error)) << error;
   }
   r = Export({"--camera", kCamera, "--from", "2000-01-01T00:00:01Z", "--to", "2000-01-01T00:00:05Z",
-              out_});
+              m_out});
   EXPECT_EQ(r.exitCode, 2);
   EXPECT_NE(r.err.find("/srv/host-b/cam1/2000-01-01/000000.qnv (recorder host-b/main)"),
             std::string::npos)

@@ -42,14 +42,14 @@ class TzGuard {
  public:
   explicit TzGuard(const char* tz) {
     const char* old = std::getenv("TZ");
-    had_ = old != nullptr;
-    if (had_) old_ = old;
+    m_had = old != nullptr;
+    if (m_had) m_old = old;
     ::setenv("TZ", tz, 1);
     ::tzset();
   }
   ~TzGuard() {
-    if (had_) {
-      ::setenv("TZ", old_.c_str(), 1);
+    if (m_had) {
+      ::setenv("TZ", m_old.c_str(), 1);
     } else {
       ::unsetenv("TZ");
     }
@@ -57,8 +57,8 @@ class TzGuard {
   }
 
  private:
-  bool had_ = false;
-  std::string old_;
+  bool m_had = false;
+  std::string m_old;
 };
 
 TEST(CatalogueTime, Iso8601WithAndWithoutAZone) {

@@ -21,19 +21,19 @@ class ScratchDir {
   ScratchDir() {
     std::string pattern =
         (std::filesystem::temp_directory_path() / "qnv-catalogue-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+    if (::mkdtemp(pattern.data()) != nullptr) m_path = pattern;
   }
   ~ScratchDir() {
     std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+    if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
   }
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
-  const std::string& Path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  const std::string& Path() const { return m_path; }
+  std::string operator/(const std::string& name) const { return m_path + "/" + name; }
 
  private:
-  std::string path_;
+  std::string m_path;
 };
 
 // Events of any camera and rule in the first `seconds` from kT0.

@@ -139,39 +139,39 @@ class Capture : public test::SimulatorTest {
   // synthetic source at 80 Mbit/s whose key frames (377 KB) never fit the
   // default 358,400-byte stretch, with a key frame every `gop` pictures.
   void Start(bool clip, int gop = 50, bool fake = true) {
-    options_ = {};
-    options_.fps = 100;
+    m_options = {};
+    m_options.fps = 100;
     if (clip) {
-      options_.clipPath = QNV_SAMPLE_CLIP;
+      m_options.clipPath = QNV_SAMPLE_CLIP;
     } else {
-      options_.syntheticBitrate = 80000000;
-      options_.syntheticGop = gop;
+      m_options.syntheticBitrate = 80000000;
+      m_options.syntheticGop = gop;
     }
     test::SimulatorTest::SetUp();
     SFakePlayer::Get().Reset();
     if (fake) SetPlayerForTesting(&kFake);
     StreamCapture::Instance().Clear(false);
     QNVNet_SetCallback(nullptr, &StreamCapture::Callback, nullptr, 0);
-    id_ = Login();
-    ASSERT_EQ(QNVNet_LiveOpen(&handle_, id_, nullptr), 0u);
+    m_id = Login();
+    ASSERT_EQ(QNVNet_LiveOpen(&m_handle, m_id, nullptr), 0u);
   }
-  devsim::SimulatorOptions Options() override { return options_; }
-  void SetUp() override { path_ = "/tmp/qnv_capture_" + std::to_string(getpid()) + ".png"; }
+  devsim::SimulatorOptions Options() override { return m_options; }
+  void SetUp() override { m_path = "/tmp/qnv_capture_" + std::to_string(getpid()) + ".png"; }
   void TearDown() override {
     if (sim) test::SimulatorTest::TearDown();
     SetPlayerForTesting(nullptr);
     CChannel::SetCaptureWaitForTesting(0);
-    unlink(path_.c_str());
+    unlink(m_path.c_str());
   }
   void WaitFrames(uint64_t n) {
     const uint64_t at = StreamCapture::Instance().Count();
     ASSERT_TRUE(WaitFor([&] { return StreamCapture::Instance().Count() >= at + n; }, 20000));
   }
-  uint32_t CaptureNow() { return QNVNet_LiveCapture(handle_, path_.c_str()); }
+  uint32_t CaptureNow() { return QNVNet_LiveCapture(m_handle, m_path.c_str()); }
 
-  devsim::SimulatorOptions options_;
-  uint32_t id_ = 0, handle_ = 0;
-  std::string path_;
+  devsim::SimulatorOptions m_options;
+  uint32_t m_id = 0, m_handle = 0;
+  std::string m_path;
 };
 
 TEST_F(Capture, WindowlessChannelsFeedThePlayerNothingAndWindowedOnesEveryFrame) {
@@ -180,7 +180,7 @@ TEST_F(Capture, WindowlessChannelsFeedThePlayerNothingAndWindowedOnesEveryFrame)
   EXPECT_EQ(SFakePlayer::Get().opens.load(), 0);
   EXPECT_EQ(SFakePlayer::Get().inputs.load(), 0);
   uint32_t windowed = 0;
-  ASSERT_EQ(QNVNet_LiveOpen(&windowed, id_, reinterpret_cast<HWND>(0x99)), 0u);
+  ASSERT_EQ(QNVNet_LiveOpen(&windowed, m_id, reinterpret_cast<HWND>(0x99)), 0u);
   EXPECT_EQ(SFakePlayer::Get().opens.load(), 1);
   ASSERT_TRUE(WaitFor([] { return SFakePlayer::Get().inputs.load() >= 50; }, 10000));
   EXPECT_EQ(QNVNet_LiveClose(windowed), 0u);
@@ -189,7 +189,7 @@ TEST_F(Capture, WindowlessChannelsFeedThePlayerNothingAndWindowedOnesEveryFrame)
 TEST_F(Capture, PlayerIsLoadedOnlyWhenACaptureAsks) {
   if (PlayerMapped()) GTEST_SKIP() << "an earlier test in this process loaded the player";
   Start(true, 50, false);
-  ASSERT_EQ(QNVNet_LiveSetPreRecord(handle_, 1000, 0), 0u);
+  ASSERT_EQ(QNVNet_LiveSetPreRecord(m_handle, 1000, 0), 0u);
   WaitFrames(100);
   EXPECT_FALSE(PlayerMapped()) << "windowless channels alone load no player";
   const uint32_t rc = CaptureNow();
@@ -201,7 +201,7 @@ TEST_F(Capture, PlayerIsLoadedOnlyWhenACaptureAsks) {
 TEST_F(Capture, FromTheHeldKeyFrameThenOnlyWhatCameSince) {
   Start(true);
   // A timed stretch longer than a group of pictures always holds a key frame.
-  ASSERT_EQ(QNVNet_LiveSetPreRecord(handle_, 1000, 0), 0u);
+  ASSERT_EQ(QNVNet_LiveSetPreRecord(m_handle, 1000, 0), 0u);
   WaitFrames(150);
   ASSERT_EQ(CaptureNow(), 0u);
   ASSERT_EQ(CaptureNow(), 0u);  // right after: only what arrived since
@@ -226,7 +226,7 @@ TEST_F(Capture, FromTheHeldKeyFrameThenOnlyWhatCameSince) {
     last = runs[i].counters.back();
   }
   // Closing the channel lets its warm decoder go.
-  ASSERT_EQ(QNVNet_LiveClose(handle_), 0u);
+  ASSERT_EQ(QNVNet_LiveClose(m_handle), 0u);
   EXPECT_EQ(SFakePlayer::Get().Released(), std::vector<uint32_t>{runs[0].decoderOut});
 }
 
@@ -258,8 +258,8 @@ TEST_F(Capture, GivesUpAfterItsTimeOutAndHoldsNoSessionLockMeanwhile) {
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   // The session answers other calls while the capture waits.
-  EXPECT_EQ(QNVNet_PTZCtrlSend(id_, 1, 2, 3, 4), 0u);
-  EXPECT_EQ(QNVNet_LivePlay(handle_), 0u);
+  EXPECT_EQ(QNVNet_PTZCtrlSend(m_id, 1, 2, 3, 4), 0u);
+  EXPECT_EQ(QNVNet_LivePlay(m_handle), 0u);
   EXPECT_FALSE(done.load()) << "the capture was still waiting";
   capture.join();
   EXPECT_EQ(rc, QNVNET_ERR_CAPTURE);
@@ -292,11 +292,11 @@ TEST_F(Capture, OnTheReceiveThreadItNeverWaits) {
     Start(keyFrameHeld, 3000);
     CChannel::SetCaptureWaitForTesting(4000);
     if (keyFrameHeld) {
-      ASSERT_EQ(QNVNet_LiveSetPreRecord(handle_, 1000, 0), 0u);
+      ASSERT_EQ(QNVNet_LiveSetPreRecord(m_handle, 1000, 0), 0u);
     }
     g_callbackCaptures = 0;
-    g_path = path_;
-    g_handle = handle_;
+    g_path = m_path;
+    g_handle = m_handle;
     QNVNet_SetCallback(nullptr, &CaptureFromCallback, nullptr, 0);
     ASSERT_TRUE(WaitFor([] { return g_callbackCaptures.load() == 2; }, 10000));
     g_handle = 0;
@@ -320,10 +320,10 @@ TEST_F(Capture, PausedChannelCapturesFromWhatItHolds) {
     SCOPED_TRACE(keyFrameHeld ? "key frame held" : "no key frame held");
     Start(keyFrameHeld, 3000);
     if (keyFrameHeld) {
-      ASSERT_EQ(QNVNet_LiveSetPreRecord(handle_, 1000, 0), 0u);
+      ASSERT_EQ(QNVNet_LiveSetPreRecord(m_handle, 1000, 0), 0u);
     }
     WaitFrames(60);
-    ASSERT_EQ(QNVNet_LivePause(handle_), 0u);
+    ASSERT_EQ(QNVNet_LivePause(m_handle), 0u);
     const auto t0 = Clock::now();
     const uint32_t rc = CaptureNow();
     if (keyFrameHeld) {
@@ -348,7 +348,7 @@ TEST_F(Capture, RacesChannelCloseWhileWaiting) {
   std::thread waiting([&] { rc = CaptureNow(); });
   std::this_thread::sleep_for(std::chrono::milliseconds(150));
   const auto t0 = Clock::now();
-  EXPECT_EQ(QNVNet_LiveClose(handle_), 0u);
+  EXPECT_EQ(QNVNet_LiveClose(m_handle), 0u);
   waiting.join();
   EXPECT_EQ(rc, QNVNET_ERR_CAPTURE);
   EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(3000));
@@ -358,7 +358,7 @@ TEST_F(Capture, RacesChannelCloseWhileDecoding) {
   // The decoder a capture keeps is released once, after the decoding,
   // whichever of the capture and the close finishes last.
   Start(true);
-  ASSERT_EQ(QNVNet_LiveSetPreRecord(handle_, 1000, 0), 0u);
+  ASSERT_EQ(QNVNet_LiveSetPreRecord(m_handle, 1000, 0), 0u);
   WaitFrames(60);
   uint32_t rc = 0;
   ASSERT_EQ(CaptureNow(), 0u);
@@ -367,7 +367,7 @@ TEST_F(Capture, RacesChannelCloseWhileDecoding) {
   SFakePlayer::Get().decodeDelayMs = 300;
   std::thread decoding([&] { rc = CaptureNow(); });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(QNVNet_LiveClose(handle_), 0u);
+  EXPECT_EQ(QNVNet_LiveClose(m_handle), 0u);
   decoding.join();
   EXPECT_EQ(rc, 0u);
   EXPECT_EQ(SFakePlayer::Get().Runs().back().decoderIn, kept);
@@ -398,7 +398,7 @@ TEST_F(Capture, StreamThatEndsEndsTheWait) {
 
 TEST_F(Capture, RacesRecordingOpens) {
   Start(true);
-  ASSERT_EQ(QNVNet_LiveSetPreRecord(handle_, 1000, 0), 0u);
+  ASSERT_EQ(QNVNet_LiveSetPreRecord(m_handle, 1000, 0), 0u);
   WaitFrames(150);
   const std::string dir = "/tmp/qnv_capture_rec_" + std::to_string(getpid());
   std::system(("rm -rf " + dir + " && mkdir -p " + dir).c_str());
@@ -411,9 +411,9 @@ TEST_F(Capture, RacesRecordingOpens) {
   for (int i = 0; i < 10; ++i) {
     uint32_t id = 0;
     const std::string path = dir + "/r" + std::to_string(i) + ".dat";
-    ASSERT_EQ(QNVNet_LiveSaveOpen(handle_, path.c_str(), id), 0u);
+    ASSERT_EQ(QNVNet_LiveSaveOpen(m_handle, path.c_str(), id), 0u);
     WaitFrames(5);
-    ASSERT_EQ(QNVNet_LiveSaveClose(handle_, id), 0u);
+    ASSERT_EQ(QNVNet_LiveSaveClose(m_handle, id), 0u);
     // Each recording starts with its stretch from a key frame and misses nothing.
     std::ifstream index(dir + "/r" + std::to_string(i) + ".idx", std::ios::binary);
     std::vector<uint8_t> x{std::istreambuf_iterator<char>(index), {}};
@@ -435,11 +435,11 @@ TEST_F(Capture, RacesRecordingOpens) {
 TEST_F(Capture, RealPlayerWritesTheCurrentPicture) {
   Start(true, 50, false);
   if (!StartPlayer()) GTEST_SKIP() << "libQNVPlayer.so is not beside the test";
-  ASSERT_EQ(QNVNet_LiveSetPreRecord(handle_, 1000, 0), 0u);
+  ASSERT_EQ(QNVNet_LiveSetPreRecord(m_handle, 1000, 0), 0u);
   WaitFrames(150);
   for (int i = 0; i < 3; ++i) {
     ASSERT_EQ(CaptureNow(), 0u) << platform::LastFailure().text;
-    qnvtest::Picture image = qnvtest::ReadImageFile(path_);
+    qnvtest::Picture image = qnvtest::ReadImageFile(m_path);
     ASSERT_TRUE(image);
     EXPECT_EQ(image->width, 640);
     EXPECT_EQ(image->height, 360);

@@ -57,52 +57,52 @@ class PreRecord : public test::SimulatorTest {
  protected:
   devsim::SimulatorOptions Options() override {
     devsim::SimulatorOptions o;
-    o.fps = fps_;
-    o.syntheticGop = gop_;
-    o.syntheticBitrate = bitrate_;
-    if (useClip_) o.clipPath = QNV_SAMPLE_CLIP;
+    o.fps = m_fps;
+    o.syntheticGop = m_gop;
+    o.syntheticBitrate = m_bitrate;
+    if (m_useClip) o.clipPath = QNV_SAMPLE_CLIP;
     return o;
   }
   // fps 250 is ten times real time.
   void Start(bool clip, uint32_t bitrate = 2000000, int gop = 50, double fps = 250) {
-    useClip_ = clip;
-    fps_ = fps;
-    bitrate_ = bitrate;
-    gop_ = gop;
+    m_useClip = clip;
+    m_fps = fps;
+    m_bitrate = bitrate;
+    m_gop = gop;
     test::SimulatorTest::SetUp();
     StreamCapture::Instance().Clear();
     QNVNet_SetCallback(nullptr, &StreamCapture::Callback, nullptr, 0);
-    id_ = Login();
-    dir_ = "/tmp/qnv_pre_" + std::to_string(getpid()) + "_" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    std::system(("rm -rf " + dir_ + " && mkdir -p " + dir_).c_str());
-    ASSERT_EQ(QNVNet_LiveOpen(&handle_, id_, nullptr), 0u);
+    m_id = Login();
+    m_dir = "/tmp/qnv_pre_" + std::to_string(getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::system(("rm -rf " + m_dir + " && mkdir -p " + m_dir).c_str());
+    ASSERT_EQ(QNVNet_LiveOpen(&m_handle, m_id, nullptr), 0u);
   }
   void SetUp() override {}
   void TearDown() override {
     if (sim) test::SimulatorTest::TearDown();
-    std::system(("rm -rf " + dir_).c_str());
+    std::system(("rm -rf " + m_dir).c_str());
   }
   void WaitFrames(uint64_t n) {
     const uint64_t at = StreamCapture::Instance().Count();
     ASSERT_TRUE(WaitFor([&] { return StreamCapture::Instance().Count() >= at + n; }, 20000));
   }
-  bool useClip_ = true;
-  double fps_ = 250;
-  uint32_t bitrate_ = 2000000;
-  int gop_ = 50;
-  uint32_t id_ = 0, handle_ = 0;
-  std::string dir_;
+  bool m_useClip = true;
+  double m_fps = 250;
+  uint32_t m_bitrate = 2000000;
+  int m_gop = 50;
+  uint32_t m_id = 0, m_handle = 0;
+  std::string m_dir;
 };
 
 TEST_F(PreRecord, RecordingGoesOnFromItsStretchWithTheVeryNextFrame) {
   Start(true);
   WaitFrames(300);  // the queue is full and has evicted
   uint32_t rec = 0;
-  const std::string data = dir_ + "/cont.dat";
-  ASSERT_EQ(QNVNet_LiveSaveOpen(handle_, data.c_str(), rec), 0u);
+  const std::string data = m_dir + "/cont.dat";
+  ASSERT_EQ(QNVNet_LiveSaveOpen(m_handle, data.c_str(), rec), 0u);
   WaitFrames(100);
-  ASSERT_EQ(QNVNet_LiveSaveClose(handle_, rec), 0u);
+  ASSERT_EQ(QNVNet_LiveSaveClose(m_handle, rec), 0u);
   auto r = ReadRecords(data);
   ASSERT_GT(r.size(), 150u);
   ExpectNoHole(r, "continuous start");
@@ -146,14 +146,14 @@ TEST_F(PreRecord, EmptyStretchOrOneMissingTheNewestFrameWaitsForAKeyFrame) {
     // Key frames over the queue's size: the case where the newest frame is
     // missing from a stretch that holds older ones.
     Start(false, mode == 1 ? 2000000 : 26000000, 10, mode == 1 ? 250 : 25);
-    g_handle = handle_;
+    g_handle = m_handle;
     g_rec = 0;
-    g_path = dir_ + "/wait" + std::to_string(mode) + ".dat";
+    g_path = m_dir + "/wait" + std::to_string(mode) + ".dat";
     QNVNet_SetCallback(nullptr, &OpenFromCallback, nullptr, 0);
     g_mode = mode;
     ASSERT_TRUE(WaitFor([] { return g_rec != 0; }, 20000));
     WaitFrames(40);
-    ASSERT_EQ(QNVNet_LiveSaveClose(handle_, g_rec), 0u);
+    ASSERT_EQ(QNVNet_LiveSaveClose(m_handle, g_rec), 0u);
     auto r = ReadRecords(g_path);
     // The frame delivered at the open is in neither part; the live part
     // begins with the next group's parameter set.
@@ -174,19 +174,19 @@ TEST_F(PreRecord, TimedStretchCoversTheSpanFromAKeyFrameAtTwoBitRates) {
   for (uint32_t bitrate : {2000000u, 8000000u}) {
     SCOPED_TRACE(bitrate);
     Start(false, bitrate, 5, 25);  // a group every 0.2 s
-    const std::string early = dir_ + "/early.dat";
+    const std::string early = m_dir + "/early.dat";
     uint32_t first = 0;
-    ASSERT_EQ(QNVNet_LiveSetPreRecord(handle_, 1000, 0), 0u);
+    ASSERT_EQ(QNVNet_LiveSetPreRecord(m_handle, 1000, 0), 0u);
     // Opened at once: nothing or a stretch that begins a group.
-    ASSERT_EQ(QNVNet_LiveSaveOpen(handle_, early.c_str(), first), 0u);
+    ASSERT_EQ(QNVNet_LiveSaveOpen(m_handle, early.c_str(), first), 0u);
     ASSERT_TRUE(WaitFor([] { return StreamCapture::Instance().Count() > 70; }, 20000));
     const uint32_t newest = Le32At(StreamCapture::Instance().Frames().back().bytes, 0);
     uint32_t rec = 0;
-    const std::string data = dir_ + "/timed.dat";
-    ASSERT_EQ(QNVNet_LiveSaveOpen(handle_, data.c_str(), rec), 0u);
+    const std::string data = m_dir + "/timed.dat";
+    ASSERT_EQ(QNVNet_LiveSaveOpen(m_handle, data.c_str(), rec), 0u);
     WaitFrames(10);
-    EXPECT_EQ(QNVNet_LiveSaveClose(handle_, rec), 0u);
-    EXPECT_EQ(QNVNet_LiveSaveClose(handle_, first), 0u);
+    EXPECT_EQ(QNVNet_LiveSaveClose(m_handle, rec), 0u);
+    EXPECT_EQ(QNVNet_LiveSaveClose(m_handle, first), 0u);
     for (const std::string& path : {early, data}) {
       auto r = ReadRecords(path);
       ASSERT_FALSE(r.empty()) << path;
@@ -205,14 +205,14 @@ TEST_F(PreRecord, TimedStretchCoversTheSpanFromAKeyFrameAtTwoBitRates) {
 
 TEST_F(PreRecord, MemoryBoundCutsWholeGroupsOldestFirst) {
   Start(false, 20000000, 10);  // groups of about 100 KB
-  EXPECT_EQ(QNVNet_LiveSetPreRecord(handle_, 10000, 1000), QNVNET_ERR_BAD_ARGUMENT);
-  EXPECT_EQ(QNVNet_LiveSetPreRecord(handle_, 200000, 0), QNVNET_ERR_BAD_ARGUMENT);
-  ASSERT_EQ(QNVNet_LiveSetPreRecord(handle_, 10000, 300000), 0u);
+  EXPECT_EQ(QNVNet_LiveSetPreRecord(m_handle, 10000, 1000), QNVNET_ERR_BAD_ARGUMENT);
+  EXPECT_EQ(QNVNet_LiveSetPreRecord(m_handle, 200000, 0), QNVNET_ERR_BAD_ARGUMENT);
+  ASSERT_EQ(QNVNet_LiveSetPreRecord(m_handle, 10000, 300000), 0u);
   WaitFrames(600);
   uint32_t rec = 0;
-  const std::string data = dir_ + "/bound.dat";
-  ASSERT_EQ(QNVNet_LiveSaveOpen(handle_, data.c_str(), rec), 0u);
-  ASSERT_EQ(QNVNet_LiveSaveClose(handle_, rec), 0u);
+  const std::string data = m_dir + "/bound.dat";
+  ASSERT_EQ(QNVNet_LiveSaveOpen(m_handle, data.c_str(), rec), 0u);
+  ASSERT_EQ(QNVNet_LiveSaveClose(m_handle, rec), 0u);
   auto r = ReadRecords(data);
   ASSERT_FALSE(r.empty());
   EXPECT_EQ(r[0].nalType, QNVNetFrameNal::kTypeSps);
@@ -224,22 +224,22 @@ TEST_F(PreRecord, MemoryBoundCutsWholeGroupsOldestFirst) {
 TEST_F(PreRecord, RolloverSplitsAtAKeyFrameWithNothingMissingOrTwice) {
   Start(true);
   uint32_t a = 0, b = 0;
-  const std::string first = dir_ + "/a.dat", second = dir_ + "/b.dat";
-  ASSERT_EQ(QNVNet_LiveSaveOpen(handle_, first.c_str(), a), 0u);
+  const std::string first = m_dir + "/a.dat", second = m_dir + "/b.dat";
+  ASSERT_EQ(QNVNet_LiveSaveOpen(m_handle, first.c_str(), a), 0u);
   WaitFrames(60);
-  EXPECT_EQ(QNVNet_LiveSaveRollover(handle_, 9, second.c_str(), &b), QNVNET_ERR_NO_SAVE);
-  EXPECT_EQ(QNVNet_LiveSaveRollover(handle_, a, first.c_str(), &b), QNVNET_ERR_SAVE_OPEN);
-  EXPECT_EQ(QNVNet_LiveSaveRollover(handle_, a, second.c_str(), nullptr), QNVNET_ERR_ARGUMENT);
-  ASSERT_EQ(QNVNet_LiveSaveRollover(handle_, a, second.c_str(), &b), 0u);
+  EXPECT_EQ(QNVNet_LiveSaveRollover(m_handle, 9, second.c_str(), &b), QNVNET_ERR_NO_SAVE);
+  EXPECT_EQ(QNVNet_LiveSaveRollover(m_handle, a, first.c_str(), &b), QNVNET_ERR_SAVE_OPEN);
+  EXPECT_EQ(QNVNet_LiveSaveRollover(m_handle, a, second.c_str(), nullptr), QNVNET_ERR_ARGUMENT);
+  ASSERT_EQ(QNVNet_LiveSaveRollover(m_handle, a, second.c_str(), &b), 0u);
   EXPECT_NE(a, b);
   uint32_t c = 0;
-  EXPECT_EQ(QNVNet_LiveSaveRollover(handle_, a, (dir_ + "/c.dat").c_str(), &c),
+  EXPECT_EQ(QNVNet_LiveSaveRollover(m_handle, a, (m_dir + "/c.dat").c_str(), &c),
             QNVNET_ERR_ROLLOVER_PENDING);
-  EXPECT_EQ(QNVNet_LiveSaveRollover(handle_, b, (dir_ + "/c.dat").c_str(), &c),
+  EXPECT_EQ(QNVNet_LiveSaveRollover(m_handle, b, (m_dir + "/c.dat").c_str(), &c),
             QNVNET_ERR_ROLLOVER_PENDING);
   WaitFrames(100);  // a group of pictures is 25 frames of the clip
-  EXPECT_EQ(QNVNet_LiveSaveClose(handle_, a), QNVNET_ERR_NO_SAVE);  // ended at the key frame
-  ASSERT_EQ(QNVNet_LiveSaveClose(handle_, b), 0u);
+  EXPECT_EQ(QNVNet_LiveSaveClose(m_handle, a), QNVNET_ERR_NO_SAVE);  // ended at the key frame
+  ASSERT_EQ(QNVNet_LiveSaveClose(m_handle, b), 0u);
   auto ra = ReadRecords(first), rb = ReadRecords(second);
   ASSERT_FALSE(ra.empty());
   ASSERT_FALSE(rb.empty());

@@ -56,37 +56,37 @@ uint32_t U32At(const Bytes& b, size_t offset) {
 
 TestClient::~TestClient() { Close(); }
 
-TestClient::TestClient(TestClient&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+TestClient::TestClient(TestClient&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
 
 bool TestClient::Connect(uint16_t port, int receiveBuffer) {
   Close();
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) return false;
+  m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (m_fd < 0) return false;
   if (receiveBuffer > 0) {
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+  if (::connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     Close();
     return false;
   }
   int one = 1;
-  ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   return true;
 }
 
 void TestClient::Close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  if (m_fd >= 0) ::close(m_fd);
+  m_fd = -1;
 }
 
 bool TestClient::Send(const Bytes& bytes) {
   size_t sent = 0;
   while (sent < bytes.size()) {
-    const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    const ssize_t n = ::send(m_fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     sent += static_cast<size_t>(n);
@@ -100,7 +100,7 @@ bool TestClient::ReadableBefore(std::chrono::steady_clock::time_point deadline) 
                           deadline - std::chrono::steady_clock::now())
                           .count();
     if (left <= 0) return false;
-    pollfd p{fd_, POLLIN, 0};
+    pollfd p{m_fd, POLLIN, 0};
     const int r = ::poll(&p, 1, static_cast<int>(left));
     if (r < 0 && errno == EINTR) continue;
     return r > 0;
@@ -113,7 +113,7 @@ bool TestClient::ReadExact(size_t n, Bytes& out, int timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (got < n) {
     if (!ReadableBefore(deadline)) return false;
-    const ssize_t k = ::recv(fd_, out.data() + got, n - got, 0);
+    const ssize_t k = ::recv(m_fd, out.data() + got, n - got, 0);
     if (k < 0 && errno == EINTR) continue;
     if (k <= 0) return false;
     got += static_cast<size_t>(k);
@@ -169,14 +169,14 @@ bool TestClient::WaitClosed(int timeoutMs) {
   uint8_t buf[65536];
   for (;;) {
     if (!ReadableBefore(deadline)) return false;
-    const ssize_t k = ::recv(fd_, buf, sizeof buf, 0);
+    const ssize_t k = ::recv(m_fd, buf, sizeof buf, 0);
     if (k < 0 && errno == EINTR) continue;
     if (k <= 0) return true;
   }
 }
 
 bool TestClient::Quiet(int ms) {
-  pollfd p{fd_, POLLIN, 0};
+  pollfd p{m_fd, POLLIN, 0};
   return ::poll(&p, 1, ms) == 0;
 }
 
@@ -184,9 +184,9 @@ size_t TestClient::Drain(int quietMs) {
   size_t total = 0;
   uint8_t buf[65536];
   for (;;) {
-    pollfd p{fd_, POLLIN, 0};
+    pollfd p{m_fd, POLLIN, 0};
     if (::poll(&p, 1, quietMs) <= 0) return total;
-    const ssize_t k = ::recv(fd_, buf, sizeof buf, 0);
+    const ssize_t k = ::recv(m_fd, buf, sizeof buf, 0);
     if (k <= 0) return total;
     total += static_cast<size_t>(k);
   }

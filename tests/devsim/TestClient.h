@@ -62,13 +62,13 @@ class TestClient {
   bool Quiet(int ms);
   // Reads and discards until nothing arrives for quietMs; returns the bytes read.
   size_t Drain(int quietMs);
-  int Fd() const { return fd_; }
+  int Fd() const { return m_fd; }
 
  private:
   // Waits until the socket has something to read (or is closed); false at
   // the deadline or on an error.
   bool ReadableBefore(std::chrono::steady_clock::time_point deadline);
-  int fd_ = -1;
+  int m_fd = -1;
 };
 
 // Connects and logs in; the session id of the reply goes to sessionId.

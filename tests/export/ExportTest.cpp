@@ -46,18 +46,18 @@ class ScratchDir {
   ScratchDir() {
     std::string pattern = (fs::temp_directory_path() / "qnv-export-XXXXXX").string();
     EXPECT_NE(::mkdtemp(pattern.data()), nullptr);
-    path_ = pattern;
+    m_path = pattern;
   }
   ~ScratchDir() {
     std::error_code ec;
-    fs::remove_all(path_, ec);
+    fs::remove_all(m_path, ec);
   }
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  std::string operator/(const std::string& name) const { return m_path + "/" + name; }
 
  private:
-  std::string path_;
+  std::string m_path;
 };
 
 // The clip's NAL units, each as a payload with a 4-byte start code.

@@ -32,29 +32,29 @@ class CMessageLog {
   static bool OnMessage(uint32_t clientId, char*, uint16_t port, uint16_t value, char* body,
                         int32_t length, uint32_t) {
     EXPECT_EQ(value, 0);
-    std::lock_guard<std::mutex> lock(Get().mutex_);
-    Get().messages_.push_back({clientId, port, {body, body + length}});
-    if (Get().hook_) Get().hook_(clientId);
+    std::lock_guard<std::mutex> lock(Get().m_mutex);
+    Get().m_messages.push_back({clientId, port, {body, body + length}});
+    if (Get().m_hook) Get().m_hook(clientId);
     return true;
   }
   std::vector<SMessage> Messages() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return messages_;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_messages;
   }
   size_t Count() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return messages_.size();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_messages.size();
   }
   void Reset(std::function<void(uint32_t)> hook = nullptr) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    messages_.clear();
-    hook_ = std::move(hook);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_messages.clear();
+    m_hook = std::move(hook);
   }
 
  private:
-  std::mutex mutex_;
-  std::vector<SMessage> messages_;
-  std::function<void(uint32_t)> hook_;
+  std::mutex m_mutex;
+  std::vector<SMessage> m_messages;
+  std::function<void(uint32_t)> m_hook;
 };
 
 // A device message block of length b whose first body word is seq.

@@ -72,40 +72,40 @@ class CHostLog {
     QNVNetLoss loss{};
     QNVNet_GetDisconnectReason(&loss);
     const auto now = std::chrono::steady_clock::now();
-    std::lock_guard<std::mutex> lock(Get().mutex_);
-    Get().disconnects_.push_back({clientId, ip != nullptr ? ip : "", port, user, loss, now});
+    std::lock_guard<std::mutex> lock(Get().m_mutex);
+    Get().m_disconnects.push_back({clientId, ip != nullptr ? ip : "", port, user, loss, now});
     return true;
   }
   static bool OnFrame(uint32_t, char*, uint16_t, char* frame, int32_t length, uint32_t) {
     // A frame is whole and well-formed when it reaches the host.
-    if (length < 40 || std::memcmp(frame + 4, "QNVV", 4) != 0) Get().badFrames_++;
-    Get().lastFrameNs_.store(std::chrono::steady_clock::now().time_since_epoch().count());
-    Get().frames_++;
+    if (length < 40 || std::memcmp(frame + 4, "QNVV", 4) != 0) Get().m_badFrames++;
+    Get().m_lastFrameNs.store(std::chrono::steady_clock::now().time_since_epoch().count());
+    Get().m_frames++;
     return true;
   }
   void Clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    disconnects_.clear();
-    frames_ = 0;
-    badFrames_ = 0;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_disconnects.clear();
+    m_frames = 0;
+    m_badFrames = 0;
   }
   std::vector<SDisconnect> Disconnects() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return disconnects_;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_disconnects;
   }
-  uint64_t Frames() const { return frames_.load(); }
-  uint64_t BadFrames() const { return badFrames_.load(); }
+  uint64_t Frames() const { return m_frames.load(); }
+  uint64_t BadFrames() const { return m_badFrames.load(); }
   std::chrono::steady_clock::time_point LastFrame() const {
     return std::chrono::steady_clock::time_point(
-        std::chrono::steady_clock::duration(lastFrameNs_.load()));
+        std::chrono::steady_clock::duration(m_lastFrameNs.load()));
   }
 
  private:
-  std::mutex mutex_;
-  std::vector<SDisconnect> disconnects_;
-  std::atomic<uint64_t> frames_{0};
-  std::atomic<uint64_t> badFrames_{0};
-  std::atomic<std::chrono::steady_clock::rep> lastFrameNs_{0};
+  std::mutex m_mutex;
+  std::vector<SDisconnect> m_disconnects;
+  std::atomic<uint64_t> m_frames{0};
+  std::atomic<uint64_t> m_badFrames{0};
+  std::atomic<std::chrono::steady_clock::rep> m_lastFrameNs{0};
 };
 
 // Lines the library writes to its debug channel. Collected here rather than
@@ -118,23 +118,23 @@ class CDebugLines {
     return lines;
   }
   static void Sink(const char* line) {
-    std::lock_guard<std::mutex> lock(Get().mutex_);
-    Get().lines_.emplace_back(line);
+    std::lock_guard<std::mutex> lock(Get().m_mutex);
+    Get().m_lines.emplace_back(line);
   }
   bool Contains(const std::string& part) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& l : lines_)
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto& l : m_lines)
       if (l.find(part) != std::string::npos) return true;
     return false;
   }
   void Clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.clear();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lines.clear();
   }
 
  private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
+  std::mutex m_mutex;
+  std::vector<std::string> m_lines;
 };
 
 constexpr uint32_t kUserValue = 0xFA17;

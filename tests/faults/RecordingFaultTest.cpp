@@ -166,24 +166,24 @@ TEST_F(RecordingFaults, RefusedPathsCreateAndTruncateNothing) {
 class CFileSizeLimit {
  public:
   explicit CFileSizeLimit(rlim_t bytes) {
-    ::getrlimit(RLIMIT_FSIZE, &old_);
-    oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit = old_;
+    ::getrlimit(RLIMIT_FSIZE, &m_old);
+    m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = m_old;
     limit.rlim_cur = bytes;
-    ok_ = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    m_ok = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
   }
   ~CFileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &old_);
-    std::signal(SIGXFSZ, oldHandler_);
+    ::setrlimit(RLIMIT_FSIZE, &m_old);
+    std::signal(SIGXFSZ, m_oldHandler);
   }
   CFileSizeLimit(const CFileSizeLimit&) = delete;
   CFileSizeLimit& operator=(const CFileSizeLimit&) = delete;
-  bool Ok() const { return ok_; }
+  bool Ok() const { return m_ok; }
 
  private:
-  rlimit old_{};
-  void (*oldHandler_)(int) = nullptr;
-  bool ok_ = false;
+  rlimit m_old{};
+  void (*m_oldHandler)(int) = nullptr;
+  bool m_ok = false;
 };
 
 TEST_F(RecordingFaults, FileSizeLimitEndsOneRecordingAndTheOthersGoOn) {

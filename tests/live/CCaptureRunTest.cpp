@@ -39,7 +39,7 @@ class CaptureRun : public ::testing::Test {
   void Add(int type, size_t n, uint32_t sequence) {
     const Bytes b = Body(type, n, uint8_t(sequence));
     ASSERT_TRUE(
-        queue_.Append(b.data(), int32_t(b.size()), Header(sequence, b.size()), true, 0, sequence));
+        m_queue.Append(b.data(), int32_t(b.size()), Header(sequence, b.size()), true, 0, sequence));
   }
   // The counters of a run's frames, each body checked byte for byte.
   static std::vector<uint32_t> Counters(const CCaptureRun& run) {
@@ -53,11 +53,11 @@ class CaptureRun : public ::testing::Test {
     }
     return out;
   }
-  CStreamQueue queue_;
+  CStreamQueue m_queue;
 };
 
 TEST_F(CaptureRun, FromTheNewestKeyFrameWithAPictureAcrossTheRingsEnd) {
-  ASSERT_TRUE(queue_.SetCapacity(1000));
+  ASSERT_TRUE(m_queue.SetCapacity(1000));
   uint32_t s = 0;
   // Enough groups that bodies wrap past the end of the 1000-byte ring.
   for (int group = 0; group < 5; ++group) {
@@ -68,69 +68,69 @@ TEST_F(CaptureRun, FromTheNewestKeyFrameWithAPictureAcrossTheRingsEnd) {
     for (int p = 0; p < 3; ++p) Add(kSlice, 60, s++);
   }
   CCaptureRun run;
-  ASSERT_EQ(run.CopyFrom(queue_, nullptr), CCaptureRun::EFrom::kKeyFrame);
+  ASSERT_EQ(run.CopyFrom(m_queue, nullptr), CCaptureRun::EFrom::kKeyFrame);
   EXPECT_EQ(Counters(run), (std::vector<uint32_t>{28, 29, 30, 31, 32, 33, 34}));
   EXPECT_EQ(run.NextSequence(), 35u);
   // Parameter sets with no picture behind them yet: the group before.
   Add(kNalSps, 10, s++);
   Add(kNalPps, 4, s++);
-  ASSERT_EQ(run.CopyFrom(queue_, nullptr), CCaptureRun::EFrom::kKeyFrame);
+  ASSERT_EQ(run.CopyFrom(m_queue, nullptr), CCaptureRun::EFrom::kKeyFrame);
   EXPECT_EQ(Counters(run).front(), 28u);
   EXPECT_EQ(run.Count(), 9u);
 }
 
 TEST_F(CaptureRun, GoesOnWhereTheWarmDecoderStoppedUnlessAFrameIsMissing) {
-  ASSERT_TRUE(queue_.SetCapacity(4000));
+  ASSERT_TRUE(m_queue.SetCapacity(4000));
   for (uint32_t s = 0; s < 4; ++s) Add(s == 0 ? kNalSps : s == 1 ? kIdr : kSlice, 40, s);
   for (uint32_t s = 4; s < 12; ++s) Add(kSlice, 40, s);
   CCaptureRun run;
   const uint32_t next = 9;
-  ASSERT_EQ(run.CopyFrom(queue_, &next), CCaptureRun::EFrom::kContinued);
+  ASSERT_EQ(run.CopyFrom(m_queue, &next), CCaptureRun::EFrom::kContinued);
   EXPECT_EQ(Counters(run), (std::vector<uint32_t>{9, 10, 11}));
   // Up to date: nothing to decode, the same picture.
   const uint32_t upToDate = 12;
-  ASSERT_EQ(run.CopyFrom(queue_, &upToDate), CCaptureRun::EFrom::kContinued);
+  ASSERT_EQ(run.CopyFrom(m_queue, &upToDate), CCaptureRun::EFrom::kContinued);
   EXPECT_EQ(run.Count(), 0u);
   EXPECT_EQ(run.NextSequence(), 12u);
   // The frame it needs is gone: from the key frame instead.
   const uint32_t evicted = 100;
-  ASSERT_EQ(run.CopyFrom(queue_, &evicted), CCaptureRun::EFrom::kKeyFrame);
+  ASSERT_EQ(run.CopyFrom(m_queue, &evicted), CCaptureRun::EFrom::kKeyFrame);
   EXPECT_EQ(Counters(run).front(), 0u);
   // A key frame after the decoder's place: less to decode from there.
   Add(kNalSps, 10, 12);
   Add(kIdr, 40, 13);
-  ASSERT_EQ(run.CopyFrom(queue_, &next), CCaptureRun::EFrom::kKeyFrame);
+  ASSERT_EQ(run.CopyFrom(m_queue, &next), CCaptureRun::EFrom::kKeyFrame);
   EXPECT_EQ(Counters(run), (std::vector<uint32_t>{12, 13}));
   const uint32_t afterKey = 13;
-  ASSERT_EQ(run.CopyFrom(queue_, &afterKey), CCaptureRun::EFrom::kContinued);
+  ASSERT_EQ(run.CopyFrom(m_queue, &afterKey), CCaptureRun::EFrom::kContinued);
   EXPECT_EQ(Counters(run), (std::vector<uint32_t>{13}));
   // A frame missing after the decoder's place (refused, or never queued):
   // neither that place nor a key frame before the hole will do.
   Add(kSlice, 40, 15);  // 14 never came
   const uint32_t beforeHole = 14;
-  EXPECT_EQ(run.CopyFrom(queue_, &beforeHole), CCaptureRun::EFrom::kNothing);
-  EXPECT_EQ(run.CopyFrom(queue_, nullptr), CCaptureRun::EFrom::kNothing);
+  EXPECT_EQ(run.CopyFrom(m_queue, &beforeHole), CCaptureRun::EFrom::kNothing);
+  EXPECT_EQ(run.CopyFrom(m_queue, nullptr), CCaptureRun::EFrom::kNothing);
   Add(kNalSps, 10, 16);
   Add(kIdr, 40, 17);
-  ASSERT_EQ(run.CopyFrom(queue_, &beforeHole), CCaptureRun::EFrom::kKeyFrame);
+  ASSERT_EQ(run.CopyFrom(m_queue, &beforeHole), CCaptureRun::EFrom::kKeyFrame);
   EXPECT_EQ(Counters(run), (std::vector<uint32_t>{16, 17}));
 }
 
 TEST_F(CaptureRun, NothingWithoutParameterSetsAheadOfAPicture) {
-  ASSERT_TRUE(queue_.SetCapacity(4000));
+  ASSERT_TRUE(m_queue.SetCapacity(4000));
   CCaptureRun run;
-  EXPECT_EQ(run.CopyFrom(queue_, nullptr), CCaptureRun::EFrom::kNothing);
+  EXPECT_EQ(run.CopyFrom(m_queue, nullptr), CCaptureRun::EFrom::kNothing);
   // An IDR whose parameter sets were evicted, then P pictures.
   Add(kIdr, 40, 0);
   Add(kSlice, 40, 1);
-  EXPECT_EQ(run.CopyFrom(queue_, nullptr), CCaptureRun::EFrom::kNothing);
+  EXPECT_EQ(run.CopyFrom(m_queue, nullptr), CCaptureRun::EFrom::kNothing);
   // Parameter sets and the picture in one body count as a key frame.
   Bytes all = Body(kNalSps, 6, 2);
   const Bytes pps = Body(kNalPps, 3, 2), idr = Body(kIdr, 30, 2);
   all.insert(all.end(), pps.begin(), pps.end());
   all.insert(all.end(), idr.begin(), idr.end());
-  ASSERT_TRUE(queue_.Append(all.data(), int32_t(all.size()), Header(2, all.size()), true, 0, 2));
-  ASSERT_EQ(run.CopyFrom(queue_, nullptr), CCaptureRun::EFrom::kKeyFrame);
+  ASSERT_TRUE(m_queue.Append(all.data(), int32_t(all.size()), Header(2, all.size()), true, 0, 2));
+  ASSERT_EQ(run.CopyFrom(m_queue, nullptr), CCaptureRun::EFrom::kKeyFrame);
   EXPECT_EQ(run.Count(), 1u);
 }
 

@@ -58,7 +58,7 @@ class PlayerApi : public ::testing::Test {
     return QnvPlayer_CaptureRun(decoder, keepMs, run.records.data(), run.count, run.data.data(),
                                 run.data.size(), path.c_str());
   }
-  TempDir dir_;
+  TempDir m_dir;
 };
 
 std::vector<uint8_t> FileBytes(const std::string& path) {
@@ -77,7 +77,7 @@ TEST_F(PlayerApi, RunCaptureWritesTheNewestPictureInEveryFormat) {
   } cases[] = {{"a.png", 30, 0x89},  {"a.bmp", 30, 'B'},   {"a.jpg", 25, 0xFF},
                {"a.JPEG", 25, 0xFF}, {"a.snap", 25, 0xFF}, {"noext", 25, 0xFF}};
   for (const Case& c : cases) {
-    const std::string path = dir_.Path(c.name);
+    const std::string path = m_dir.Path(c.name);
     uint32_t decoder = 0;
     ASSERT_EQ(QNVPLAYER_OK, Capture(&decoder, 0, run, path)) << c.name;
     EXPECT_EQ(decoder, 0u) << "keepMs 0 keeps no decoder";
@@ -88,7 +88,7 @@ TEST_F(PlayerApi, RunCaptureWritesTheNewestPictureInEveryFormat) {
     ExpectShowsPicture(path, k, c.minPsnr);
   }
   // Extension blocks in front of the payloads are skipped.
-  const std::string path = dir_.Path("ext.png");
+  const std::string path = m_dir.Path("ext.png");
   uint32_t decoder = 0;
   ASSERT_EQ(QNVPLAYER_OK, Capture(&decoder, 0, ClipRun(GopStart(1), After(k), true), path));
   ExpectShowsPicture(path, k, 30);
@@ -109,7 +109,7 @@ TEST_F(PlayerApi, WarmDecoderDecodesOnlyWhatCameSinceAndStaysExact) {
   for (const Step& step : steps) {
     const int k = step.gop * kGop + step.pictures - 1;
     const size_t from = step.gop == fedGop ? fed : GopStart(step.gop);
-    const std::string path = dir_.Path("warm.bmp"), fresh = dir_.Path("fresh.bmp");
+    const std::string path = m_dir.Path("warm.bmp"), fresh = m_dir.Path("fresh.bmp");
     const uint32_t before = warm;
     ASSERT_EQ(QNVPLAYER_OK, Capture(&warm, 60000, ClipRun(from, After(k)), path)) << k;
     ASSERT_NE(warm, 0u);
@@ -140,7 +140,7 @@ TEST_F(PlayerApi, WarmDecoderDecodesOnlyWhatCameSinceAndStaysExact) {
 
 TEST_F(PlayerApi, KeptDecodersExpireAndReleasedOnesAreRefused) {
   const FrameRunBytes run = ClipRun(GopStart(0), After(3));
-  const std::string path = dir_.Path("k.jpg");
+  const std::string path = m_dir.Path("k.jpg");
   uint32_t decoder = 0;
   ASSERT_EQ(QNVPLAYER_OK, Capture(&decoder, 100, run, path));
   ASSERT_NE(decoder, 0u);
@@ -169,7 +169,7 @@ TEST_F(PlayerApi, KeptDecodersExpireAndReleasedOnesAreRefused) {
 
 TEST_F(PlayerApi, RunsThatDecodeToNothingOrDoNotFitAreRefused) {
   const Clip& clip = SampleClip();
-  const std::string path = dir_.Path("none.jpg");
+  const std::string path = m_dir.Path("none.jpg");
   struct stat st;
   // P pictures from the middle of a GOP: nothing to decode them from.
   uint32_t decoder = 0;
@@ -197,23 +197,23 @@ TEST_F(PlayerApi, RunsThatDecodeToNothingOrDoNotFitAreRefused) {
             QnvPlayer_CaptureRun(nullptr, 0, good.records.data(), good.count, good.data.data(),
                                  good.data.size(), path.c_str()));
   EXPECT_EQ(RunDecoders::Instance().Pictures(decoder), pictures);
-  ASSERT_EQ(QNVPLAYER_OK, Capture(&decoder, 60000, good, dir_.Path("good.png")));
-  ExpectShowsPicture(dir_.Path("good.png"), 6, 30);
+  ASSERT_EQ(QNVPLAYER_OK, Capture(&decoder, 60000, good, m_dir.Path("good.png")));
+  ExpectShowsPicture(m_dir.Path("good.png"), 6, 30);
   EXPECT_EQ(QNVPLAYER_OK, QnvPlayer_ReleaseDecoder(decoder));
 }
 
 TEST_F(PlayerApi, WriteFailuresAreReportedAndKeepTheDecoder) {
   const FrameRunBytes run = ClipRun(GopStart(0), After(2));
   uint32_t decoder = 0;
-  EXPECT_EQ(QNVPLAYER_ERR_WRITE, Capture(&decoder, 60000, run, dir_.Path("no/such/dir.jpg")));
+  EXPECT_EQ(QNVPLAYER_ERR_WRITE, Capture(&decoder, 60000, run, m_dir.Path("no/such/dir.jpg")));
   EXPECT_NE(decoder, 0u) << "the picture was decoded; only the file failed";
   // A full device: the write fails, and a device is never removed.
   EXPECT_EQ(QNVPLAYER_ERR_WRITE, Capture(&decoder, 60000, FrameRunBytes(), "/dev/full"));
   struct stat st;
   EXPECT_EQ(0, stat("/dev/full", &st));
-  EXPECT_EQ(QNVPLAYER_ERR_WRITE, Capture(&decoder, 60000, FrameRunBytes(), dir_.path()));
-  EXPECT_EQ(QNVPLAYER_OK, Capture(&decoder, 60000, FrameRunBytes(), dir_.Path("ok.bmp")));
-  ExpectShowsPicture(dir_.Path("ok.bmp"), 2, 30);
+  EXPECT_EQ(QNVPLAYER_ERR_WRITE, Capture(&decoder, 60000, FrameRunBytes(), m_dir.path()));
+  EXPECT_EQ(QNVPLAYER_OK, Capture(&decoder, 60000, FrameRunBytes(), m_dir.Path("ok.bmp")));
+  ExpectShowsPicture(m_dir.Path("ok.bmp"), 2, 30);
   EXPECT_EQ(QNVPLAYER_OK, QnvPlayer_ReleaseDecoder(decoder));
 }
 
@@ -228,7 +228,7 @@ TEST_F(PlayerApi, ConcurrentRunCapturesAndReleases) {
       uint32_t own = 0;
       for (int n = 0; n < 6; ++n) {
         const int k = (n % 2) * kGop + 2 + n;
-        const std::string path = dir_.Path("c" + std::to_string(t) + ".png");
+        const std::string path = m_dir.Path("c" + std::to_string(t) + ".png");
         // Fresh runs from a GOP's start, so whichever decoder is used
         // (shared ones included) gives this very picture.
         uint32_t decoder = t % 2 ? own : shared.load();
@@ -269,7 +269,7 @@ TEST_F(PlayerApi, PortCaptureWithoutKeyFrameFailsAfterShortWait) {
   const Clip& clip = SampleClip();
   PortRegistry::Instance().SetCaptureWait(std::chrono::milliseconds(100));
   const uint32_t h = Open();
-  const std::string path = dir_.Path("none.jpg");
+  const std::string path = m_dir.Path("none.jpg");
   EXPECT_EQ(QNVPLAYER_ERR_NO_PICTURE, QnvPlayer_Capture(h, path.c_str()));
   Feed(h, clip.UnitOfPicture(5), clip.UnitOfPicture(8));
   EXPECT_EQ(QNVPLAYER_ERR_NO_PICTURE, QnvPlayer_Capture(h, path.c_str()));
@@ -280,7 +280,7 @@ TEST_F(PlayerApi, PortCaptureWithoutKeyFrameFailsAfterShortWait) {
 TEST_F(PlayerApi, PortCaptureWaitsForTheNextKeyFrame) {
   const Clip& clip = SampleClip();
   const uint32_t h = Open();
-  const std::string path = dir_.Path("wait.png");
+  const std::string path = m_dir.Path("wait.png");
   std::thread feeder([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     Feed(h, 0, clip.UnitOfPicture(3) + 1);
@@ -296,7 +296,7 @@ TEST_F(PlayerApi, PortCaptureWaitsForTheNextKeyFrame) {
 
 TEST_F(PlayerApi, PortHandlesZeroUnknownAndNoWindowAreRefused) {
   const auto frame = WrapFrame(SampleClip().units[0], 0);
-  const std::string path = dir_.Path("x.jpg");
+  const std::string path = m_dir.Path("x.jpg");
   for (uint32_t h : {0u, 12345678u}) {
     EXPECT_EQ(QNVPLAYER_ERR_HANDLE, QnvPlayer_Input(h, frame.data(), int32_t(frame.size())));
     EXPECT_EQ(QNVPLAYER_ERR_HANDLE, QnvPlayer_Capture(h, path.c_str()));
@@ -330,7 +330,7 @@ TEST_F(PlayerApi, PortCloseWakesAWaitingCapture) {
     EXPECT_EQ(QNVPLAYER_OK, QnvPlayer_ClosePort(h));
   });
   // Would wait 2 s for a picture; the close ends the wait.
-  EXPECT_EQ(QNVPLAYER_ERR_HANDLE, QnvPlayer_Capture(h, dir_.Path("closed.jpg").c_str()));
+  EXPECT_EQ(QNVPLAYER_ERR_HANDLE, QnvPlayer_Capture(h, m_dir.Path("closed.jpg").c_str()));
   closer.join();
 }
 
@@ -377,7 +377,7 @@ TEST_F(PlayerApi, PortsFedCapturedOpenedAndClosedConcurrently) {
   threads.emplace_back([&] {
     std::mt19937 rng{1};
     for (int n = 0; feeding.load() || n < 3; ++n) {
-      const std::string path = dir_.Path("c" + std::to_string(n % 3) + ".jpg");
+      const std::string path = m_dir.Path("c" + std::to_string(n % 3) + ".jpg");
       const int rc = QnvPlayer_Capture(ports[rng() % ports.size()], path.c_str());
       if (rc == QNVPLAYER_OK) captured.fetch_add(1);
       EXPECT_TRUE(rc == QNVPLAYER_OK || rc == QNVPLAYER_ERR_NO_PICTURE) << rc;
@@ -400,7 +400,7 @@ TEST_F(PlayerApi, PortsFedCapturedOpenedAndClosedConcurrently) {
   EXPECT_GT(captured.load(), 0);
   // Every port ends with the last picture fed, once its thread caught up.
   for (uint32_t h : ports) {
-    const std::string path = dir_.Path("final.png");
+    const std::string path = m_dir.Path("final.png");
     for (int i = 0; i < 100; ++i) {
       ASSERT_EQ(QNVPLAYER_OK, QnvPlayer_Capture(h, path.c_str()));
       Picture image = ReadImageFile(path);

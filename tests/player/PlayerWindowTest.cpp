@@ -44,35 +44,35 @@ class WindowPlayer : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!XvfbServer::Available()) GTEST_SKIP() << "Xvfb is not installed";
-    ASSERT_TRUE(server_.Start()) << server_.error();
-    setenv("DISPLAY", server_.display().c_str(), 1);
+    ASSERT_TRUE(m_server.Start()) << m_server.error();
+    setenv("DISPLAY", m_server.display().c_str(), 1);
     // The test's own connection: the host application's, in effect.
-    display_ = XOpenDisplay(nullptr);
-    ASSERT_NE(display_, nullptr);
+    m_display = XOpenDisplay(nullptr);
+    ASSERT_NE(m_display, nullptr);
     ASSERT_EQ(QNVPLAYER_OK, QnvPlayer_Init());
     PortRegistry::Instance().SetCaptureWait(std::chrono::milliseconds(2000));
   }
   void TearDown() override {
     EXPECT_EQ(QNVPLAYER_OK, QnvPlayer_Shutdown());
-    if (display_ != nullptr) XCloseDisplay(display_);
-    server_.Stop();
+    if (m_display != nullptr) XCloseDisplay(m_display);
+    m_server.Stop();
     unsetenv("DISPLAY");
   }
 
   Window MakeWindow(int width, int height) {
-    const int screen = DefaultScreen(display_);
-    Window w = XCreateSimpleWindow(display_, RootWindow(display_, screen), 10, 10, unsigned(width),
-                                   unsigned(height), 0, BlackPixel(display_, screen),
-                                   WhitePixel(display_, screen));
-    XMapWindow(display_, w);
-    XSync(display_, False);
+    const int screen = DefaultScreen(m_display);
+    Window w = XCreateSimpleWindow(m_display, RootWindow(m_display, screen), 10, 10,
+                                   unsigned(width), unsigned(height), 0,
+                                   BlackPixel(m_display, screen), WhitePixel(m_display, screen));
+    XMapWindow(m_display, w);
+    XSync(m_display, False);
     return w;
   }
 
   // The window's pixels as RGB24, read back from the server.
   std::vector<uint8_t> WindowPixels(Window w, int width, int height) {
     XImage* image =
-        XGetImage(display_, w, 0, 0, unsigned(width), unsigned(height), AllPlanes, ZPixmap);
+        XGetImage(m_display, w, 0, 0, unsigned(width), unsigned(height), AllPlanes, ZPixmap);
     if (image == nullptr) return {};
     std::vector<uint8_t> rgb;
     rgb.reserve(size_t(width) * size_t(height) * 3);
@@ -132,9 +132,9 @@ class WindowPlayer : public ::testing::Test {
     EXPECT_GT(Variance(pixels), 1000.0);
   }
 
-  XvfbServer server_;
-  Display* display_ = nullptr;
-  TempDir dir_;
+  XvfbServer m_server;
+  Display* m_display = nullptr;
+  TempDir m_dir;
 };
 
 TEST_F(WindowPlayer, DrawsEveryPictureScaledIntoTheWindow) {
@@ -153,13 +153,13 @@ TEST_F(WindowPlayer, DrawsEveryPictureScaledIntoTheWindow) {
   EXPECT_EQ(stats.dropped, 0u);
 
   // The window grows: the next pictures fill its new size.
-  XResizeWindow(display_, w, 480, 300);
-  XSync(display_, False);
+  XResizeWindow(m_display, w, 480, 300);
+  XSync(m_display, False);
   FeedAndWaitDrawn(h, SampleClip().UnitOfPicture(30) + 1, 45);
   ExpectWindowShows(w, 480, 300, 45);
 
   // A capture of a windowed port has the decoded size, not the window's.
-  const std::string path = dir_.Path("w.png");
+  const std::string path = m_dir.Path("w.png");
   ASSERT_EQ(QNVPLAYER_OK, QnvPlayer_Capture(h, path.c_str()));
   ExpectShowsPicture(path, 45, 30);
 }
@@ -171,8 +171,8 @@ TEST_F(WindowPlayer, PausedStreamRedrawnWhenExposed) {
   ExpectWindowShows(w, 320, 240, 20);
   // The stream stops; the window is cleared and exposed, as when another
   // window moved away from it. The last picture comes back.
-  XClearArea(display_, w, 0, 0, 0, 0, True);
-  XSync(display_, False);
+  XClearArea(m_display, w, 0, 0, 0, 0, True);
+  XSync(m_display, False);
   ExpectWindowShows(w, 320, 240, 20);
 }
 
@@ -181,12 +181,12 @@ TEST_F(WindowPlayer, WindowDestroyedWhileThePortRuns) {
   const uint32_t h = Open(w);
   FeedAndWaitDrawn(h, 0, 10);
   EXPECT_TRUE(Stats(h).rendering);
-  XDestroyWindow(display_, w);
-  XSync(display_, False);
+  XDestroyWindow(m_display, w);
+  XSync(m_display, False);
   // The stream goes on; the port notices and keeps decoding.
   FeedAndWaitDrawn(h, SampleClip().UnitOfPicture(10) + 1, 60);
   EXPECT_TRUE(WaitFor([&] { return !Stats(h).rendering; }));
-  const std::string path = dir_.Path("gone.jpg");
+  const std::string path = m_dir.Path("gone.jpg");
   ASSERT_EQ(QNVPLAYER_OK, QnvPlayer_Capture(h, path.c_str()));
   ExpectShowsPicture(path, 60, 25);
   EXPECT_EQ(QNVPLAYER_OK, QnvPlayer_ClosePort(h));
@@ -197,7 +197,7 @@ TEST_F(WindowPlayer, NoSuchWindowFallsBackToDecoding) {
   FeedAndWaitDrawn(h, 0, 12);
   EXPECT_FALSE(Stats(h).rendering);
   EXPECT_EQ(Stats(h).drawn, 0u);
-  const std::string path = dir_.Path("nowin.png");
+  const std::string path = m_dir.Path("nowin.png");
   ASSERT_EQ(QNVPLAYER_OK, QnvPlayer_Capture(h, path.c_str()));
   ExpectShowsPicture(path, 12, 30);
 }
@@ -210,8 +210,8 @@ TEST_F(WindowPlayer, HostErrorHandlerKeepsWorkingAndIsRestored) {
   // An error on the host's own connection still reaches the host's handler.
   hostErrors = 0;
   XWindowAttributes a;
-  XGetWindowAttributes(display_, Window(0x7ffff0), &a);
-  XSync(display_, False);
+  XGetWindowAttributes(m_display, Window(0x7ffff0), &a);
+  XSync(m_display, False);
   EXPECT_EQ(hostErrors, 1);
   // With the player's last connection closed, the host's handler is back.
   EXPECT_EQ(QNVPLAYER_OK, QnvPlayer_ClosePort(h));
@@ -222,16 +222,16 @@ TEST_F(WindowPlayer, ServerGoneWhileThePortRuns) {
   // The window outlives the test's connection, so only the port is still
   // talking to the server when it dies.
   const Window w = MakeWindow(320, 240);
-  XSetCloseDownMode(display_, RetainPermanent);
-  XCloseDisplay(display_);
-  display_ = nullptr;
+  XSetCloseDownMode(m_display, RetainPermanent);
+  XCloseDisplay(m_display);
+  m_display = nullptr;
   const uint32_t h = Open(w);
   FeedAndWaitDrawn(h, 0, 8);
   ASSERT_TRUE(Stats(h).rendering);
-  server_.Stop();
+  m_server.Stop();
   FeedAndWaitDrawn(h, SampleClip().UnitOfPicture(8) + 1, 40);
   EXPECT_TRUE(WaitFor([&] { return !Stats(h).rendering; }));
-  const std::string path = dir_.Path("dead.bmp");
+  const std::string path = m_dir.Path("dead.bmp");
   ASSERT_EQ(QNVPLAYER_OK, QnvPlayer_Capture(h, path.c_str()));
   ExpectShowsPicture(path, 40, 30);
 }

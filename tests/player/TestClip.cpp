@@ -242,11 +242,11 @@ TempDir::TempDir() {
   std::vector<char> buf(pattern.begin(), pattern.end());
   buf.push_back('\0');
   if (mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = buf.data();
+  m_path = buf.data();
 }
 
 TempDir::~TempDir() {
-  if (DIR* d = opendir(path_.c_str())) {
+  if (DIR* d = opendir(m_path.c_str())) {
     while (dirent* e = readdir(d)) {
       if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
         unlink(Path(e->d_name).c_str());
@@ -254,7 +254,7 @@ TempDir::~TempDir() {
     }
     closedir(d);
   }
-  rmdir(path_.c_str());
+  rmdir(m_path.c_str());
 }
 
 }  // namespace qnvtest

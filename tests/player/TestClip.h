@@ -74,11 +74,11 @@ class TempDir {
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
-  std::string Path(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& path() const { return path_; }
+  std::string Path(const std::string& name) const { return m_path + "/" + name; }
+  const std::string& path() const { return m_path; }
 
  private:
-  std::string path_;
+  std::string m_path;
 };
 
 }  // namespace qnvtest

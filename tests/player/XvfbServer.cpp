@@ -44,12 +44,12 @@ bool XvfbServer::Available() { return !FindOnPath("Xvfb").empty(); }
 bool XvfbServer::Start(const std::string& screen) {
   const std::string binary = FindOnPath("Xvfb");
   if (binary.empty()) {
-    error_ = "Xvfb not found";
+    m_error = "Xvfb not found";
     return false;
   }
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) {
-    error_ = "pipe failed";
+    m_error = "pipe failed";
     return false;
   }
   const std::string fdText = std::to_string(kDisplayFd);
@@ -76,10 +76,10 @@ bool XvfbServer::Start(const std::string& screen) {
   close(fds[1]);
   if (pid < 0) {
     close(fds[0]);
-    error_ = std::string("fork: ") + std::strerror(errno);
+    m_error = std::string("fork: ") + std::strerror(errno);
     return false;
   }
-  pid_ = pid;
+  m_pid = pid;
   // The server writes its display number once it accepts connections.
   std::string number;
   const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
@@ -98,26 +98,26 @@ bool XvfbServer::Start(const std::string& screen) {
   while (!number.empty() && (number.back() == '\n' || number.back() == ' ')) number.pop_back();
   if (number.empty()) {
     Stop();
-    error_ = "Xvfb did not report a display";
+    m_error = "Xvfb did not report a display";
     return false;
   }
-  display_ = ":" + number;
+  m_display = ":" + number;
   return true;
 }
 
 void XvfbServer::Stop() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
+  if (m_pid <= 0) return;
+  kill(m_pid, SIGTERM);
   for (int i = 0; i < 50; ++i) {
-    if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-      pid_ = -1;
+    if (waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
+      m_pid = -1;
       return;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  kill(pid_, SIGKILL);
-  waitpid(pid_, nullptr, 0);
-  pid_ = -1;
+  kill(m_pid, SIGKILL);
+  waitpid(m_pid, nullptr, 0);
+  m_pid = -1;
 }
 
 }  // namespace qnvtest

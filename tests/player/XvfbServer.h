@@ -28,14 +28,14 @@ class XvfbServer {
   // Terminates the server and waits for it; safe to call twice.
   void Stop();
   // ":N", for DISPLAY.
-  const std::string& display() const { return display_; }
-  pid_t pid() const { return pid_; }
-  const std::string& error() const { return error_; }
+  const std::string& display() const { return m_display; }
+  pid_t pid() const { return m_pid; }
+  const std::string& error() const { return m_error; }
 
  private:
-  pid_t pid_ = -1;
-  std::string display_;
-  std::string error_;
+  pid_t m_pid = -1;
+  std::string m_display;
+  std::string m_error;
 };
 
 }  // namespace qnvtest

@@ -15,12 +15,12 @@ extern char** environ;
 namespace qnvtest {
 
 ChildProcess::~ChildProcess() {
-  if (pid_ > 0) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
+  if (m_pid > 0) {
+    kill(m_pid, SIGKILL);
+    waitpid(m_pid, nullptr, 0);
   }
-  if (outFd_ >= 0) close(outFd_);
-  if (errFd_ >= 0) close(errFd_);
+  if (m_outFd >= 0) close(m_outFd);
+  if (m_errFd >= 0) close(m_errFd);
 }
 
 bool ChildProcess::Start(const std::vector<std::string>& argv,
@@ -60,15 +60,15 @@ bool ChildProcess::Start(const std::vector<std::string>& argv,
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setsigdefault(&attr, &all);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  const int rc = posix_spawn(&pid_, args[0], &actions, &attr, args.data(), envp.data());
+  const int rc = posix_spawn(&m_pid, args[0], &actions, &attr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   close(out[1]);
   close(err[1]);
-  outFd_ = out[0];
-  errFd_ = err[0];
+  m_outFd = out[0];
+  m_errFd = err[0];
   if (rc != 0) {
-    pid_ = -1;
+    m_pid = -1;
     return false;
   }
   return true;
@@ -77,23 +77,23 @@ bool ChildProcess::Start(const std::vector<std::string>& argv,
 bool ChildProcess::Pump(int timeoutMs) {
   pollfd fds[2];
   int n = 0;
-  if (outFd_ >= 0) fds[n++] = {outFd_, POLLIN, 0};
-  if (errFd_ >= 0) fds[n++] = {errFd_, POLLIN, 0};
+  if (m_outFd >= 0) fds[n++] = {m_outFd, POLLIN, 0};
+  if (m_errFd >= 0) fds[n++] = {m_errFd, POLLIN, 0};
   if (n == 0) return false;
   if (poll(fds, n, timeoutMs) <= 0) return true;
   for (int i = 0; i < n; ++i) {
     if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
     char buffer[4096];
     const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
-    const bool isOut = fds[i].fd == outFd_;
+    const bool isOut = fds[i].fd == m_outFd;
     if (got > 0) {
-      (isOut ? result_.out : result_.err).append(buffer, static_cast<size_t>(got));
+      (isOut ? m_result.out : m_result.err).append(buffer, static_cast<size_t>(got));
     } else {
       close(fds[i].fd);
-      (isOut ? outFd_ : errFd_) = -1;
+      (isOut ? m_outFd : m_errFd) = -1;
     }
   }
-  return outFd_ >= 0 || errFd_ >= 0;
+  return m_outFd >= 0 || m_errFd >= 0;
 }
 
 bool ChildProcess::WaitFor(const std::string& output, const std::string& text, int timeoutMs) {
@@ -108,15 +108,15 @@ bool ChildProcess::WaitFor(const std::string& output, const std::string& text, i
 }
 
 bool ChildProcess::WaitForStderr(const std::string& text, int timeoutMs) {
-  return WaitFor(result_.err, text, timeoutMs);
+  return WaitFor(m_result.err, text, timeoutMs);
 }
 
 bool ChildProcess::WaitForStdout(const std::string& text, int timeoutMs) {
-  return WaitFor(result_.out, text, timeoutMs);
+  return WaitFor(m_result.out, text, timeoutMs);
 }
 
 void ChildProcess::Signal(int signal) {
-  if (pid_ > 0) kill(pid_, signal);
+  if (m_pid > 0) kill(m_pid, signal);
 }
 
 ChildResult ChildProcess::Finish(int timeoutMs) {
@@ -126,20 +126,20 @@ ChildResult ChildProcess::Finish(int timeoutMs) {
                           end - std::chrono::steady_clock::now())
                           .count();
     if (left <= 0) {
-      result_.timedOut = true;
-      kill(pid_, SIGKILL);
+      m_result.timedOut = true;
+      kill(m_pid, SIGKILL);
       break;
     }
     if (!Pump(static_cast<int>(left))) break;
   }
   int status = 0;
-  if (pid_ > 0 && waitpid(pid_, &status, 0) == pid_) {
-    if (WIFEXITED(status)) result_.exitCode = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) result_.signal = WTERMSIG(status);
+  if (m_pid > 0 && waitpid(m_pid, &status, 0) == m_pid) {
+    if (WIFEXITED(status)) m_result.exitCode = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) m_result.signal = WTERMSIG(status);
   }
-  pid_ = -1;
-  if (result_.timedOut) result_.exitCode = -1;
-  return result_;
+  m_pid = -1;
+  if (m_result.timedOut) m_result.exitCode = -1;
+  return m_result;
 }
 
 ChildResult ChildProcess::Run(const std::vector<std::string>& argv, int timeoutMs,

@@ -37,9 +37,9 @@ class ChildProcess {
   bool WaitForStdout(const std::string& text, int timeoutMs);
   void Signal(int signal);
   // What the child wrote to stderr (stdout) so far, as read by the waits.
-  const std::string& Stderr() const { return result_.err; }
-  const std::string& Stdout() const { return result_.out; }
-  pid_t Pid() const { return pid_; }
+  const std::string& Stderr() const { return m_result.err; }
+  const std::string& Stdout() const { return m_result.out; }
+  pid_t Pid() const { return m_pid; }
   // Reads everything and waits for the exit; kills the child after timeoutMs.
   ChildResult Finish(int timeoutMs);
 
@@ -52,9 +52,9 @@ class ChildProcess {
   bool Pump(int timeoutMs);
   bool WaitFor(const std::string& output, const std::string& text, int timeoutMs);
 
-  pid_t pid_ = -1;
-  int outFd_ = -1, errFd_ = -1;
-  ChildResult result_;
+  pid_t m_pid = -1;
+  int m_outFd = -1, m_errFd = -1;
+  ChildResult m_result;
 };
 
 }  // namespace qnvtest

@@ -9,16 +9,16 @@ namespace {
 
 class Parser {
  public:
-  explicit Parser(const std::string& text) : s_(text) {}
+  explicit Parser(const std::string& text) : m_s(text) {}
 
   bool Document(JsonValue& out, std::string& error) {
     if (!Value(out, 0)) {
-      error = error_ + " at offset " + std::to_string(at_);
+      error = m_error + " at offset " + std::to_string(m_at);
       return false;
     }
     Space();
-    if (at_ != s_.size()) {
-      error = "trailing text at offset " + std::to_string(at_);
+    if (m_at != m_s.size()) {
+      error = "trailing text at offset " + std::to_string(m_at);
       return false;
     }
     return true;
@@ -26,30 +26,30 @@ class Parser {
 
  private:
   void Space() {
-    while (at_ < s_.size() && std::strchr(" \t\r\n", s_[at_])) ++at_;
+    while (m_at < m_s.size() && std::strchr(" \t\r\n", m_s[m_at])) ++m_at;
   }
   bool Fail(const char* why) {
-    error_ = why;
+    m_error = why;
     return false;
   }
   bool Literal(const char* word) {
     const size_t n = std::strlen(word);
-    if (s_.compare(at_, n, word) != 0) return Fail("bad literal");
-    at_ += n;
+    if (m_s.compare(m_at, n, word) != 0) return Fail("bad literal");
+    m_at += n;
     return true;
   }
   bool String(std::string& out) {
-    if (at_ >= s_.size() || s_[at_] != '"') return Fail("expected a string");
-    ++at_;
-    while (at_ < s_.size() && s_[at_] != '"') {
-      char c = s_[at_++];
+    if (m_at >= m_s.size() || m_s[m_at] != '"') return Fail("expected a string");
+    ++m_at;
+    while (m_at < m_s.size() && m_s[m_at] != '"') {
+      char c = m_s[m_at++];
       if (static_cast<unsigned char>(c) < 0x20) return Fail("control character in a string");
       if (c != '\\') {
         out += c;
         continue;
       }
-      if (at_ >= s_.size()) return Fail("unfinished escape");
-      c = s_[at_++];
+      if (m_at >= m_s.size()) return Fail("unfinished escape");
+      c = m_s[m_at++];
       switch (c) {
         case '"':
         case '\\':
@@ -72,9 +72,9 @@ class Parser {
           out += '\f';
           break;
         case 'u': {
-          if (at_ + 4 > s_.size()) return Fail("short \\u escape");
-          const long code = std::strtol(s_.substr(at_, 4).c_str(), nullptr, 16);
-          at_ += 4;
+          if (m_at + 4 > m_s.size()) return Fail("short \\u escape");
+          const long code = std::strtol(m_s.substr(m_at, 4).c_str(), nullptr, 16);
+          m_at += 4;
           out += code < 0x80 ? static_cast<char>(code) : '?';  // enough for checks
           break;
         }
@@ -82,54 +82,54 @@ class Parser {
           return Fail("bad escape");
       }
     }
-    if (at_ >= s_.size()) return Fail("unfinished string");
-    ++at_;
+    if (m_at >= m_s.size()) return Fail("unfinished string");
+    ++m_at;
     return true;
   }
   bool Value(JsonValue& out, int depth) {
     if (depth > 64) return Fail("nested too deeply");
     Space();
-    if (at_ >= s_.size()) return Fail("unexpected end");
-    const char c = s_[at_];
+    if (m_at >= m_s.size()) return Fail("unexpected end");
+    const char c = m_s[m_at];
     if (c == '{') {
       out.type = JsonValue::kObject;
-      ++at_;
+      ++m_at;
       Space();
-      if (at_ < s_.size() && s_[at_] == '}') return ++at_, true;
+      if (m_at < m_s.size() && m_s[m_at] == '}') return ++m_at, true;
       for (;;) {
         Space();
         std::string key;
         if (!String(key)) return false;
         Space();
-        if (at_ >= s_.size() || s_[at_] != ':') return Fail("expected ':'");
-        ++at_;
+        if (m_at >= m_s.size() || m_s[m_at] != ':') return Fail("expected ':'");
+        ++m_at;
         JsonValue v;
         if (!Value(v, depth + 1)) return false;
         out.members.emplace_back(std::move(key), std::move(v));
         Space();
-        if (at_ < s_.size() && s_[at_] == ',') {
-          ++at_;
+        if (m_at < m_s.size() && m_s[m_at] == ',') {
+          ++m_at;
           continue;
         }
-        if (at_ < s_.size() && s_[at_] == '}') return ++at_, true;
+        if (m_at < m_s.size() && m_s[m_at] == '}') return ++m_at, true;
         return Fail("expected ',' or '}'");
       }
     }
     if (c == '[') {
       out.type = JsonValue::kArray;
-      ++at_;
+      ++m_at;
       Space();
-      if (at_ < s_.size() && s_[at_] == ']') return ++at_, true;
+      if (m_at < m_s.size() && m_s[m_at] == ']') return ++m_at, true;
       for (;;) {
         JsonValue v;
         if (!Value(v, depth + 1)) return false;
         out.items.push_back(std::move(v));
         Space();
-        if (at_ < s_.size() && s_[at_] == ',') {
-          ++at_;
+        if (m_at < m_s.size() && m_s[m_at] == ',') {
+          ++m_at;
           continue;
         }
-        if (at_ < s_.size() && s_[at_] == ']') return ++at_, true;
+        if (m_at < m_s.size() && m_s[m_at] == ']') return ++m_at, true;
         return Fail("expected ',' or ']'");
       }
     }
@@ -148,20 +148,20 @@ class Parser {
     }
     if (c == 'n') return Literal("null");
     if (c == '-' || (c >= '0' && c <= '9')) {
-      const char* start = s_.c_str() + at_;
+      const char* start = m_s.c_str() + m_at;
       char* end = nullptr;
       out.type = JsonValue::kNumber;
       out.number = std::strtod(start, &end);
       if (end == start) return Fail("bad number");
-      at_ += static_cast<size_t>(end - start);
+      m_at += static_cast<size_t>(end - start);
       return true;
     }
     return Fail("unexpected character");
   }
 
-  const std::string& s_;
-  size_t at_ = 0;
-  std::string error_;
+  const std::string& m_s;
+  size_t m_at = 0;
+  std::string m_error;
 };
 
 }  // namespace

@@ -243,22 +243,22 @@ TEST(CSaveList, DirectoryThatCannotBeMadeGivesOpenFailure) {
 class DropFileOverride {
  public:
   DropFileOverride() {
-    header_ = {_LINUX_CAPABILITY_VERSION_3, 0};
-    if (::syscall(SYS_capget, &header_, saved_) != 0) return;
-    __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
+    m_header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    if (::syscall(SYS_capget, &m_header, m_saved) != 0) return;
+    __user_cap_data_struct reduced[2] = {m_saved[0], m_saved[1]};
     reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
-    active_ = ::syscall(SYS_capset, &header_, reduced) == 0;
+    m_active = ::syscall(SYS_capset, &m_header, reduced) == 0;
   }
   ~DropFileOverride() {
-    if (active_) ::syscall(SYS_capset, &header_, saved_);
+    if (m_active) ::syscall(SYS_capset, &m_header, m_saved);
   }
   DropFileOverride(const DropFileOverride&) = delete;
   DropFileOverride& operator=(const DropFileOverride&) = delete;
 
  private:
-  __user_cap_header_struct header_{};
-  __user_cap_data_struct saved_[2]{};
-  bool active_ = false;
+  __user_cap_header_struct m_header{};
+  __user_cap_data_struct m_saved[2]{};
+  bool m_active = false;
 };
 
 TEST(CSaveList, ReadOnlyDataFileFailsAndLeavesTheIndexEmpty) {
@@ -530,26 +530,26 @@ INSTANTIATE_TEST_SUITE_P(File, FailedWrite, testing::Values("data", "index"));
 class FileSizeLimit {
  public:
   explicit FileSizeLimit(rlim_t bytes) {
-    ::getrlimit(RLIMIT_FSIZE, &saved_);
-    oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit lowered = saved_;
+    ::getrlimit(RLIMIT_FSIZE, &m_saved);
+    m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit lowered = m_saved;
     lowered.rlim_cur = bytes;
     ::setrlimit(RLIMIT_FSIZE, &lowered);
   }
   ~FileSizeLimit() { Lift(); }
   void Lift() {
-    if (lifted_) return;
-    ::setrlimit(RLIMIT_FSIZE, &saved_);
-    std::signal(SIGXFSZ, oldHandler_);
-    lifted_ = true;
+    if (m_lifted) return;
+    ::setrlimit(RLIMIT_FSIZE, &m_saved);
+    std::signal(SIGXFSZ, m_oldHandler);
+    m_lifted = true;
   }
   FileSizeLimit(const FileSizeLimit&) = delete;
   FileSizeLimit& operator=(const FileSizeLimit&) = delete;
 
  private:
-  rlimit saved_{};
-  void (*oldHandler_)(int) = SIG_DFL;
-  bool lifted_ = false;
+  rlimit m_saved{};
+  void (*m_oldHandler)(int) = SIG_DFL;
+  bool m_lifted = false;
 };
 
 // The repair after a failed write goes through the recording's own files:

@@ -28,35 +28,35 @@ class ScratchDir {
     std::string pattern = (std::filesystem::temp_directory_path() / "qnv-rec-XXXXXX").string();
     char* made = ::mkdtemp(pattern.data());
     EXPECT_NE(made, nullptr);
-    path_ = pattern;
+    m_path = pattern;
   }
   ~ScratchDir() {
     std::error_code ec;
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+    std::filesystem::permissions(m_path, std::filesystem::perms::owner_all,
                                  std::filesystem::perm_options::add, ec);
-    std::filesystem::remove_all(path_, ec);
+    std::filesystem::remove_all(m_path, ec);
   }
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& rest) const { return path_ + "/" + rest; }
+  const std::string& path() const { return m_path; }
+  std::string operator/(const std::string& rest) const { return m_path + "/" + rest; }
 
  private:
-  std::string path_;
+  std::string m_path;
 };
 
 // Runs the test body in another working directory and goes back afterwards.
 class WorkingDir {
  public:
-  explicit WorkingDir(const std::string& dir) : old_(std::filesystem::current_path()) {
+  explicit WorkingDir(const std::string& dir) : m_old(std::filesystem::current_path()) {
     std::filesystem::current_path(dir);
   }
-  ~WorkingDir() { std::filesystem::current_path(old_); }
+  ~WorkingDir() { std::filesystem::current_path(m_old); }
   WorkingDir(const WorkingDir&) = delete;
   WorkingDir& operator=(const WorkingDir&) = delete;
 
  private:
-  std::filesystem::path old_;
+  std::filesystem::path m_old;
 };
 
 // Collects the debug channel's lines while alive.

@@ -50,38 +50,38 @@ struct SBrokerOptions {
 class MqttBroker {
  public:
   MqttBroker(std::filesystem::path dir, SBrokerOptions options)
-      : dir_(std::move(dir)), options_(std::move(options)) {
-    std::filesystem::create_directories(dir_);
+      : m_dir(std::move(dir)), m_options(std::move(options)) {
+    std::filesystem::create_directories(m_dir);
   }
   ~MqttBroker() { Kill(); }
 
   // Makes the files (once) and starts the broker on the same port each time.
   bool Start() {
-    if (port_ == 0 && !MakeFiles()) return false;
-    broker_ = std::make_unique<qnvtest::ChildProcess>();
-    if (!broker_->Start({"/usr/sbin/mosquitto", "-c", (dir_ / "broker.conf").string()})) {
+    if (m_port == 0 && !MakeFiles()) return false;
+    m_broker = std::make_unique<qnvtest::ChildProcess>();
+    if (!m_broker->Start({"/usr/sbin/mosquitto", "-c", (m_dir / "broker.conf").string()})) {
       return false;
     }
-    const bool ok = broker_->WaitForStderr("Opening ipv4 listen socket", 10000) &&
-                    !broker_->WaitForStderr("Error", 300);
-    if (!ok) std::fprintf(stderr, "mosquitto: %s\n", broker_->Stderr().c_str());
+    const bool ok = m_broker->WaitForStderr("Opening ipv4 listen socket", 10000) &&
+                    !m_broker->WaitForStderr("Error", 300);
+    if (!ok) std::fprintf(stderr, "mosquitto: %s\n", m_broker->Stderr().c_str());
     return ok;
   }
   void Kill(int signal = SIGKILL) {
-    if (!broker_) return;
-    broker_->Signal(signal);
-    broker_->Finish(10000);
-    broker_.reset();
+    if (!m_broker) return;
+    m_broker->Signal(signal);
+    m_broker->Finish(10000);
+    m_broker.reset();
   }
   // Stops the broker where it is (it reads and answers nothing) or lets it go on.
   void Pause(bool paused) {
-    if (broker_) broker_->Signal(paused ? SIGSTOP : SIGCONT);
+    if (m_broker) m_broker->Signal(paused ? SIGSTOP : SIGCONT);
   }
-  uint16_t Port() const { return port_; }
-  std::string CaFile() const { return (dir_ / "ca.crt").string(); }
-  std::string ClientCert() const { return (dir_ / "client.crt").string(); }
-  std::string ClientKey() const { return (dir_ / "client.key").string(); }
-  const std::filesystem::path& Dir() const { return dir_; }
+  uint16_t Port() const { return m_port; }
+  std::string CaFile() const { return (m_dir / "ca.crt").string(); }
+  std::string ClientCert() const { return (m_dir / "client.crt").string(); }
+  std::string ClientKey() const { return (m_dir / "client.key").string(); }
+  const std::filesystem::path& Dir() const { return m_dir; }
 
  private:
   static bool Run(const std::string& command) {
@@ -89,25 +89,25 @@ class MqttBroker {
   }
 
   bool MakeFiles() {
-    port_ = FreeLoopbackPort();
-    const std::string d = dir_.string();
-    std::ofstream conf(dir_ / "broker.conf");
+    m_port = FreeLoopbackPort();
+    const std::string d = m_dir.string();
+    std::ofstream conf(m_dir / "broker.conf");
     // Started as root, the broker would drop to its own user, who cannot read
     // the test's key or write its store: it stays the test's user.
     conf << "user " << (::geteuid() == 0 ? "root" : "nobody") << "\n";
     conf << "per_listener_settings false\nlog_dest stderr\nlog_type error\nlog_type warning\n"
          << "log_type notice\nlog_type information\n"
-         << "listener " << port_ << " 127.0.0.1\n";
-    if (!options_.user.empty()) {
-      if (!Run("mosquitto_passwd -b -c " + d + "/passwd " + options_.user + " " +
-               options_.password + " 2>&1")) {
+         << "listener " << m_port << " 127.0.0.1\n";
+    if (!m_options.user.empty()) {
+      if (!Run("mosquitto_passwd -b -c " + d + "/passwd " + m_options.user + " " +
+               m_options.password + " 2>&1")) {
         return false;
       }
       conf << "allow_anonymous false\npassword_file " << d << "/passwd\n";
     } else {
       conf << "allow_anonymous true\n";
     }
-    if (options_.tls) {
+    if (m_options.tls) {
       // A CA of this test alone, and a server certificate for 127.0.0.1 signed by it.
       const std::string make =
           "cd " + d +
@@ -121,7 +121,7 @@ class MqttBroker {
       if (!Run(make)) return false;
       conf << "cafile " << d << "/ca.crt\ncertfile " << d << "/server.crt\nkeyfile " << d
            << "/server.key\n";
-      if (options_.clientCertificates) {
+      if (m_options.clientCertificates) {
         if (!Run("cd " + d +
                  " && openssl req -newkey rsa:2048 -nodes -subj /CN=client -keyout client.key "
                  "-out client.csr 2>&1 && openssl x509 -req -in client.csr -CA ca.crt -CAkey "
@@ -131,16 +131,16 @@ class MqttBroker {
         conf << "require_certificate true\n";
       }
     }
-    if (options_.persistence) {
+    if (m_options.persistence) {
       conf << "persistence true\npersistence_location " << d << "/\nautosave_interval 1\n";
     }
     return true;
   }
 
-  std::filesystem::path dir_;
-  SBrokerOptions options_;
-  uint16_t port_ = 0;
-  std::unique_ptr<qnvtest::ChildProcess> broker_;
+  std::filesystem::path m_dir;
+  SBrokerOptions m_options;
+  uint16_t m_port = 0;
+  std::unique_ptr<qnvtest::ChildProcess> m_broker;
 };
 
 struct SReceived {
@@ -156,65 +156,65 @@ class MqttListener {
  public:
   MqttListener(const MqttBroker& broker, std::vector<std::string> topics, bool persistent = false,
                std::string user = "", std::string password = "")
-      : topics_(std::move(topics)) {
+      : m_topics(std::move(topics)) {
     mosquitto_lib_init();
     const std::string id =
         "listener-" + std::to_string(::getpid()) + "-" + std::to_string(++Count());
-    mosq_ = mosquitto_new(id.c_str(), !persistent, this);
-    if (!user.empty()) mosquitto_username_pw_set(mosq_, user.c_str(), password.c_str());
+    m_mosq = mosquitto_new(id.c_str(), !persistent, this);
+    if (!user.empty()) mosquitto_username_pw_set(m_mosq, user.c_str(), password.c_str());
     if (!broker.CaFile().empty() && std::filesystem::exists(broker.CaFile())) {
       const bool cert = std::filesystem::exists(broker.ClientCert());
-      mosquitto_tls_set(mosq_, broker.CaFile().c_str(), nullptr,
+      mosquitto_tls_set(m_mosq, broker.CaFile().c_str(), nullptr,
                         cert ? broker.ClientCert().c_str() : nullptr,
                         cert ? broker.ClientKey().c_str() : nullptr, nullptr);
     }
-    mosquitto_reconnect_delay_set(mosq_, 1, 1, false);
-    mosquitto_connect_callback_set(mosq_, [](mosquitto* m, void* self, int rc) {
+    mosquitto_reconnect_delay_set(m_mosq, 1, 1, false);
+    mosquitto_connect_callback_set(m_mosq, [](mosquitto* m, void* self, int rc) {
       auto* l = static_cast<MqttListener*>(self);
       if (rc != 0) return;
-      for (const std::string& t : l->topics_) mosquitto_subscribe(m, nullptr, t.c_str(), 1);
-      std::lock_guard<std::mutex> lock(l->mutex_);
-      ++l->connects_;
-      l->changed_.notify_all();
+      for (const std::string& t : l->m_topics) mosquitto_subscribe(m, nullptr, t.c_str(), 1);
+      std::lock_guard<std::mutex> lock(l->m_mutex);
+      ++l->m_connects;
+      l->m_changed.notify_all();
     });
-    mosquitto_message_callback_set(mosq_, [](mosquitto*, void* self, const mosquitto_message* m) {
+    mosquitto_message_callback_set(m_mosq, [](mosquitto*, void* self, const mosquitto_message* m) {
       auto* l = static_cast<MqttListener*>(self);
-      std::lock_guard<std::mutex> lock(l->mutex_);
-      l->messages_.push_back(
+      std::lock_guard<std::mutex> lock(l->m_mutex);
+      l->m_messages.push_back(
           {m->topic,
            std::string(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen)),
            m->retain, std::chrono::steady_clock::now()});
-      l->changed_.notify_all();
+      l->m_changed.notify_all();
     });
-    mosquitto_threaded_set(mosq_, true);
-    mosquitto_connect(mosq_, "127.0.0.1", broker.Port(), 5);
+    mosquitto_threaded_set(m_mosq, true);
+    mosquitto_connect(m_mosq, "127.0.0.1", broker.Port(), 5);
     // libmosquitto's own loop gives up after some failures (a TLS connection
     // cut mid-record): this one tries again until the listener goes.
-    thread_ = std::thread([this] {
-      while (!stop_) {
-        mosquitto_loop_forever(mosq_, 100, 1);
-        if (stop_) break;
+    m_thread = std::thread([this] {
+      while (!m_stop) {
+        mosquitto_loop_forever(m_mosq, 100, 1);
+        if (m_stop) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        mosquitto_reconnect(mosq_);
+        mosquitto_reconnect(m_mosq);
       }
     });
   }
   ~MqttListener() {
-    stop_ = true;
-    mosquitto_disconnect(mosq_);
-    thread_.join();
-    mosquitto_destroy(mosq_);
+    m_stop = true;
+    mosquitto_disconnect(m_mosq);
+    m_thread.join();
+    mosquitto_destroy(m_mosq);
   }
 
   // Waits until a message satisfies pred; returns it (topic "" on time-out).
   SReceived WaitFor(const std::function<bool(const SReceived&)>& pred, int timeoutMs,
                     size_t from = 0) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(m_mutex);
     SReceived found;
-    changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-      for (size_t i = from; i < messages_.size(); ++i) {
-        if (pred(messages_[i])) {
-          found = messages_[i];
+    m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+      for (size_t i = from; i < m_messages.size(); ++i) {
+        if (pred(m_messages[i])) {
+          found = m_messages[i];
           return true;
         }
       }
@@ -227,14 +227,14 @@ class MqttListener {
                    timeoutMs);
   }
   bool WaitConnected(int n, int timeoutMs) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                             [&] { return connects_ >= n; });
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return m_connects >= n; });
   }
   std::vector<SReceived> Messages(const std::string& topic = "") {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(m_mutex);
     std::vector<SReceived> list;
-    for (const SReceived& m : messages_) {
+    for (const SReceived& m : m_messages) {
       if (topic.empty() || m.topic == topic) list.push_back(m);
     }
     return list;
@@ -245,14 +245,14 @@ class MqttListener {
     static int n = 0;
     return n;
   }
-  std::vector<std::string> topics_;
-  mosquitto* mosq_ = nullptr;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<SReceived> messages_;
-  int connects_ = 0;
+  std::vector<std::string> m_topics;
+  mosquitto* m_mosq = nullptr;
+  std::atomic<bool> m_stop{false};
+  std::thread m_thread;
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  std::vector<SReceived> m_messages;
+  int m_connects = 0;
 };
 
 }  // namespace qnvrectest

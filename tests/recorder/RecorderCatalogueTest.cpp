@@ -145,10 +145,10 @@ class RecorderCatalogue : public RecorderService {
   }
   ChildResult Rebuild() {
     return ChildProcess::Run(
-        {QNV_RECORDER_PATH, "--config", (dir_ / "recorder.toml").string(), "--rebuild-catalogue"},
-        60000, {{"QNVREC_PW", "admin"}, {"QNVREC_DB_PW", dbPassword_}});
+        {QNV_RECORDER_PATH, "--config", (m_dir / "recorder.toml").string(), "--rebuild-catalogue"},
+        60000, {{"QNVREC_PW", "admin"}, {"QNVREC_DB_PW", m_dbPassword}});
   }
-  std::string dbPassword_;
+  std::string m_dbPassword;
 };
 
 // Two cameras, one continuous (segments handing over every 2 s, a reboot of
@@ -161,16 +161,16 @@ TEST_F(RecorderCatalogue, RowsAgreeWithTheFilesAndARebuildGivesThemAgain) {
   auto& gate = AddDevice();
   auto& yard = AddDevice();
   auto& lot = AddDevice();
-  const fs::path root = dir_ / "store";
+  const fs::path root = m_dir / "store";
   StartRecorder(Config(root, Camera("gate", gate.Port()) +
                                  Camera("yard", yard.Port(),
                                         "mode = \"events\"\npre_seconds = 1\npost_seconds = 2") +
                                  Camera("lot", lot.Port(), "keep_gb = 0.0004")));
-  ASSERT_TRUE(WaitCount("camera gate: recording", 2, 10000)) << recorder_->Stderr();
-  ASSERT_TRUE(WaitCount("camera yard: connected", 1, 10000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("camera gate: recording", 2, 10000)) << m_recorder->Stderr();
+  ASSERT_TRUE(WaitCount("camera yard: connected", 1, 10000)) << m_recorder->Stderr();
   EXPECT_EQ(gate.RaiseAlarm(5), 1u);
   EXPECT_EQ(yard.RaiseAlarm(3), 1u);
-  ASSERT_TRUE(WaitCount("camera yard: recording", 1, 5000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("camera yard: recording", 1, 5000)) << m_recorder->Stderr();
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_EQ(yard.RaiseAlarm(4), 1u);  // the same clip
   // The open row of the segment being written is there meanwhile, and
@@ -185,10 +185,10 @@ TEST_F(RecorderCatalogue, RowsAgreeWithTheFilesAndARebuildGivesThemAgain) {
     ASSERT_TRUE(db->OpenSegments("r1", open, error)) << error;
     for (const auto& r : open) progressed = progressed || r.lastUs > r.firstUs;
   }
-  EXPECT_TRUE(progressed) << recorder_->Stderr();
-  const size_t before = Count(recorder_->Stderr(), "camera gate: recording");
+  EXPECT_TRUE(progressed) << m_recorder->Stderr();
+  const size_t before = Count(m_recorder->Stderr(), "camera gate: recording");
   gate.DropAllConnections();
-  ASSERT_TRUE(WaitCount("camera gate: recording", before + 1, 10000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("camera gate: recording", before + 1, 10000)) << m_recorder->Stderr();
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));
   const ChildResult result = Terminate();
   ASSERT_EQ(result.exitCode, 0) << result.err;
@@ -238,7 +238,7 @@ TEST_F(RecorderCatalogue, RowsAgreeWithTheFilesAndARebuildGivesThemAgain) {
   EXPECT_EQ(gateStates[2].state, qnvcat::ECameraState::kUp);
   EXPECT_EQ(gateStates.back().reason, "stopped");
 
-  const std::string out = (dir_ / "event.mp4").string();
+  const std::string out = (m_dir / "event.mp4").string();
   const ChildResult exported = ChildProcess::Run(
       {QNV_EXPORT_PATH, "--catalogue", root.string(), "--event", std::to_string(byRule[5].id),
        "--pre-seconds", "1", "--post-seconds", "1", out, "--json"});
@@ -259,25 +259,25 @@ TEST_F(RecorderCatalogue, RowsAgreeWithTheFilesAndARebuildGivesThemAgain) {
 // given before the kill is lost, and a rebuild gives the same rows.
 TEST_F(RecorderCatalogue, KillNineAtRandomPointsLosesNothing) {
   auto& device = AddDevice();
-  const fs::path root = dir_ / "store";
+  const fs::path root = m_dir / "store";
   const std::string config = Config(root, Camera("cam1", device.Port()), "recorder = \"r1\"\n", 1);
   std::mt19937 random(std::random_device{}());
   uint32_t alarms = 0;
   std::string rounds;
   for (int round = 0; round < 4; ++round) {
     StartRecorder(config);
-    ASSERT_TRUE(WaitCount("camera cam1: recording", 1, 10000)) << recorder_->Stderr();
+    ASSERT_TRUE(WaitCount("camera cam1: recording", 1, 10000)) << m_recorder->Stderr();
     EXPECT_EQ(device.RaiseAlarm(++alarms), 1u);
     const int ms = 400 + int(random() % 2600);
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    recorder_->Signal(SIGKILL);
-    const ChildResult killed = recorder_->Finish(5000);
+    m_recorder->Signal(SIGKILL);
+    const ChildResult killed = m_recorder->Finish(5000);
     ASSERT_EQ(killed.signal, SIGKILL) << "round " << round << " after " << ms << " ms";
     rounds += "--- round " + std::to_string(round) + ", killed after " + std::to_string(ms) +
               " ms\n" + killed.err;
   }
   StartRecorder(config);
-  ASSERT_TRUE(WaitCount("camera cam1: recording", 1, 10000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("camera cam1: recording", 1, 10000)) << m_recorder->Stderr();
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));
   const ChildResult result = Terminate();
   ASSERT_EQ(result.exitCode, 0) << result.err;
@@ -308,26 +308,26 @@ TEST_F(RecorderCatalogue, TwoRecordersWriteIntoOnePostgresThatComesUpLate) {
   ASSERT_NE(cluster, nullptr) << why;
   std::string url;
   ASSERT_TRUE(cluster->NewDatabase(url, why)) << why;
-  dbPassword_ = cluster->Password();
+  m_dbPassword = cluster->Password();
   ASSERT_TRUE(cluster->StopServer(why)) << why;
 
   std::vector<qnv::devsim::Simulator*> devices;
   for (int i = 0; i < 4; ++i) devices.push_back(&AddDevice());
   const std::string catalogue = "url = \"" + url + "\"\npassword_env = \"QNVREC_DB_PW\"\n";
-  const fs::path root1 = dir_ / "host1", root2 = dir_ / "host2";
+  const fs::path root1 = m_dir / "host1", root2 = m_dir / "host2";
   StartRecorder(Config(root1, Camera("a1", devices[0]->Port()) + Camera("a2", devices[1]->Port()),
                        catalogue + "recorder = \"host1/rec\"\n"),
-                {{"QNVREC_DB_PW", dbPassword_}});
+                {{"QNVREC_DB_PW", m_dbPassword}});
   ChildProcess second;
   const std::string config2 =
       Config(root2, Camera("b1", devices[2]->Port()) + Camera("b2", devices[3]->Port()),
              catalogue + "recorder = \"host2/rec\"\n");
-  std::ofstream(dir_ / "second.toml") << config2;
+  std::ofstream(m_dir / "second.toml") << config2;
   ASSERT_TRUE(second.Start(
-      {QNV_RECORDER_PATH, "--config", (dir_ / "second.toml").string()},
-      {{"QNVREC_PW", "admin"}, {"QNVREC_DB_PW", dbPassword_}, {"JOURNAL_STREAM", ""}}));
+      {QNV_RECORDER_PATH, "--config", (m_dir / "second.toml").string()},
+      {{"QNVREC_PW", "admin"}, {"QNVREC_DB_PW", m_dbPassword}, {"JOURNAL_STREAM", ""}}));
   // Recording goes on with the database away.
-  ASSERT_TRUE(WaitCount("camera a2: recording", 2, 15000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("camera a2: recording", 2, 15000)) << m_recorder->Stderr();
   ASSERT_TRUE(second.WaitForStderr("writes wait in", 15000)) << second.Stderr();
   EXPECT_EQ(devices[0]->RaiseAlarm(11), 1u);
   EXPECT_EQ(devices[2]->RaiseAlarm(12), 1u);
@@ -336,7 +336,7 @@ TEST_F(RecorderCatalogue, TwoRecordersWriteIntoOnePostgresThatComesUpLate) {
   ASSERT_TRUE(cluster->StartServer(why)) << why;
   qnvcat::STarget target;
   target.rootOrUrl = url;
-  target.password = dbPassword_;
+  target.password = m_dbPassword;
   std::vector<qnvcat::SCameraInfo> cameras;
   for (int i = 0; i < 150 && cameras.size() < 4; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -345,7 +345,7 @@ TEST_F(RecorderCatalogue, TwoRecordersWriteIntoOnePostgresThatComesUpLate) {
       db->Cameras(cameras, error);
     }
   }
-  ASSERT_EQ(cameras.size(), 4u) << recorder_->Stderr() << second.Stderr();
+  ASSERT_EQ(cameras.size(), 4u) << m_recorder->Stderr() << second.Stderr();
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));
   second.Signal(SIGTERM);
   const ChildResult result2 = second.Finish(20000);
@@ -367,7 +367,7 @@ TEST_F(RecorderCatalogue, TwoRecordersWriteIntoOnePostgresThatComesUpLate) {
 
   const ChildResult listed = ChildProcess::Run(
       {QNV_CATALOGUE_PATH, url, "cameras", "--json", "--password-env", "QNVREC_DB_PW"}, 20000,
-      {{"QNVREC_DB_PW", dbPassword_}});
+      {{"QNVREC_DB_PW", m_dbPassword}});
   ASSERT_EQ(listed.exitCode, 0) << listed.err;
   const nlohmann::json list = nlohmann::json::parse(listed.out)["cameras"];
   ASSERT_EQ(list.size(), 4u) << listed.out;

@@ -22,15 +22,15 @@ namespace {
 
 class RecorderConfig : public ::testing::Test {
  protected:
-  void SetUp() override { dir_ = qnvrectest::FreshTestDir("qnvrec-cfg"); }
-  void TearDown() override { fs::remove_all(dir_); }
+  void SetUp() override { m_dir = qnvrectest::FreshTestDir("qnvrec-cfg"); }
+  void TearDown() override { fs::remove_all(m_dir); }
 
   // Loads text as a file; the error on a refusal.
   bool Load(const std::string& text, std::string& error, SConfig* out = nullptr,
             SLoadContext context = {}) {
-    std::ofstream(dir_ / "site.toml", std::ios::binary) << text;
+    std::ofstream(m_dir / "site.toml", std::ios::binary) << text;
     SConfig config;
-    const bool ok = LoadConfig((dir_ / "site.toml").string(), config, error, context);
+    const bool ok = LoadConfig((m_dir / "site.toml").string(), config, error, context);
     if (out) *out = config;
     return ok;
   }
@@ -39,11 +39,11 @@ class RecorderConfig : public ::testing::Test {
     return "[[camera]]\nname = \"" + name + "\"\nhost = \"127.0.0.1\"\n" + extra + "\n";
   }
 
-  fs::path dir_;
+  fs::path m_dir;
 };
 
 TEST_F(RecorderConfig, PasswordsOnlyFromEnvironmentOrOwnerOnlyFile) {
-  const std::string pw = (dir_ / "pw").string();
+  const std::string pw = (m_dir / "pw").string();
   std::ofstream(pw) << "secret\n";
   auto load = [&](const std::string& camera, std::string& error) {
     SConfig config;
@@ -178,7 +178,7 @@ namespace {
 // Every string of [catalogue], [mqtt] and [web] has its bound, and so do
 // the counts; a refusal names the key in one short line.
 TEST_F(RecorderConfig, LongValuesAndTooManyUsersAreRefusedInOneShortLine) {
-  const std::string storage = "[storage]\nroot = \"" + dir_.string() + "\"\ninstance = \"i1\"\n";
+  const std::string storage = "[storage]\nroot = \"" + m_dir.string() + "\"\ninstance = \"i1\"\n";
   const std::string huge(kMaxConfigString + 1, 'a'), path = "/" + std::string(5000, 'p');
   std::string users;
   for (size_t i = 0; i <= kMaxWebUsers; ++i) {
@@ -212,7 +212,7 @@ TEST_F(RecorderConfig, LongValuesAndTooManyUsersAreRefusedInOneShortLine) {
 }
 
 TEST_F(RecorderConfig, CatalogueSectionIsCheckedWhole) {
-  const std::string storage = "[storage]\nroot = \"" + dir_.string() + "\"\ninstance = \"i1\"\n";
+  const std::string storage = "[storage]\nroot = \"" + m_dir.string() + "\"\ninstance = \"i1\"\n";
   SConfig config;
   std::string error;
   ASSERT_TRUE(Load(storage + "[catalogue]\n" + Camera("c"), error, &config)) << error;

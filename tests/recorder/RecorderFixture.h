@@ -166,17 +166,17 @@ inline std::string StorageSection(const fs::path& root, int segmentSeconds) {
 
 class RecorderService : public ::testing::Test {
  protected:
-  void SetUp() override { dir_ = FreshTestDir("qnvrec"); }
+  void SetUp() override { m_dir = FreshTestDir("qnvrec"); }
   void TearDown() override {
-    recorder_.reset();
-    fs::remove_all(dir_);
+    m_recorder.reset();
+    fs::remove_all(m_dir);
   }
 
   qnv::devsim::Simulator& AddDevice(qnv::devsim::SimulatorOptions options = {}) {
     options.syntheticGop = 25;
-    devices_.push_back(std::make_unique<qnv::devsim::Simulator>(options));
-    EXPECT_TRUE(devices_.back()->Start()) << devices_.back()->LastError();
-    return *devices_.back();
+    m_devices.push_back(std::make_unique<qnv::devsim::Simulator>(options));
+    EXPECT_TRUE(m_devices.back()->Start()) << m_devices.back()->LastError();
+    return *m_devices.back();
   }
 
   std::string Camera(const std::string& name, uint16_t port, const std::string& extra = "") {
@@ -186,39 +186,39 @@ class RecorderService : public ::testing::Test {
   }
 
   void StartRecorder(const std::string& config, std::map<std::string, std::string> env = {}) {
-    std::ofstream(dir_ / "recorder.toml") << config;
-    recorder_ = std::make_unique<ChildProcess>();
+    std::ofstream(m_dir / "recorder.toml") << config;
+    m_recorder = std::make_unique<ChildProcess>();
     env.emplace("QNVREC_PW", "admin");
     env.emplace("JOURNAL_STREAM", "");
-    ASSERT_TRUE(
-        recorder_->Start({QNV_RECORDER_PATH, "--config", (dir_ / "recorder.toml").string()}, env));
+    ASSERT_TRUE(m_recorder->Start(
+        {QNV_RECORDER_PATH, "--config", (m_dir / "recorder.toml").string()}, env));
   }
 
   // The RTSP port the recorder logged it serves on (0 when it did not).
   uint16_t RtspPort() {
-    if (!recorder_->WaitForStderr("serving on port ", 10000)) return 0;
-    const std::string& err = recorder_->Stderr();
+    if (!m_recorder->WaitForStderr("serving on port ", 10000)) return 0;
+    const std::string& err = m_recorder->Stderr();
     return static_cast<uint16_t>(std::stoi(err.substr(err.find("serving on port ") + 16, 5)));
   }
 
   // Waits until `what` appears at least n times on the recorder's stderr.
   bool WaitCount(const std::string& what, size_t n, int timeoutMs) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (Count(recorder_->Stderr(), what) < n) {
+    while (Count(m_recorder->Stderr(), what) < n) {
       if (std::chrono::steady_clock::now() >= end) return false;
-      recorder_->WaitForStderr("\x01", 100);  // reads what arrives meanwhile
+      m_recorder->WaitForStderr("\x01", 100);  // reads what arrives meanwhile
     }
     return true;
   }
 
   ChildResult Terminate() {
-    recorder_->Signal(SIGTERM);
-    return recorder_->Finish(20000);
+    m_recorder->Signal(SIGTERM);
+    return m_recorder->Finish(20000);
   }
 
-  fs::path dir_;
-  std::vector<std::unique_ptr<qnv::devsim::Simulator>> devices_;
-  std::unique_ptr<ChildProcess> recorder_;
+  fs::path m_dir;
+  std::vector<std::unique_ptr<qnv::devsim::Simulator>> m_devices;
+  std::unique_ptr<ChildProcess> m_recorder;
 };
 
 // The tool's path, or "" when it is not installed.

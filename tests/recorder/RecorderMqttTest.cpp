@@ -89,14 +89,14 @@ class RecorderMqtt : public RecorderService {
 };
 
 TEST_F(RecorderMqtt, EventsStatesSegmentsSnapshotsAndDiscoveryReachAPasswordBroker) {
-  MqttBroker broker(dir_ / "broker", PasswordBroker("rec", "s3cret-pw"));
+  MqttBroker broker(m_dir / "broker", PasswordBroker("rec", "s3cret-pw"));
   ASSERT_TRUE(broker.Start());
   MqttListener listen(broker, {"qnv/#", "homeassistant/#"}, false, "rec", "s3cret-pw");
   ASSERT_TRUE(listen.WaitConnected(1, 5000));
   auto& one = AddDevice();
   auto& two = AddDevice();
-  const fs::path root = dir_ / "store";
-  const fs::path pw = dir_ / "mqtt.password";
+  const fs::path root = m_dir / "store";
+  const fs::path pw = m_dir / "mqtt.password";
   std::ofstream(pw) << "s3cret-pw\n";
   fs::permissions(pw, fs::perms::owner_read | fs::perms::owner_write);
   const std::string config =
@@ -105,8 +105,8 @@ TEST_F(RecorderMqtt, EventsStatesSegmentsSnapshotsAndDiscoveryReachAPasswordBrok
                               "\"\nsnapshot_seconds = 1\noff_seconds = 2") +
       Camera("cam1", one.Port());
   StartRecorder(config + Camera("cam2", two.Port(), "snapshots = false"));
-  ASSERT_TRUE(WaitCount("mqtt: connected", 1, 10000)) << recorder_->Stderr();
-  ASSERT_TRUE(WaitCount("camera cam1: recording", 1, 10000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("mqtt: connected", 1, 10000)) << m_recorder->Stderr();
+  ASSERT_TRUE(WaitCount("camera cam1: recording", 1, 10000)) << m_recorder->Stderr();
   EXPECT_FALSE(listen.WaitTopic("qnv/available", "online", 5000).topic.empty());
   const SReceived up = listen.WaitFor(
       [](const SReceived& m) { return m.topic == "qnv/cam1/state" && m.retained == false; }, 5000);
@@ -120,7 +120,7 @@ TEST_F(RecorderMqtt, EventsStatesSegmentsSnapshotsAndDiscoveryReachAPasswordBrok
   one.RaiseAlarm(7);
   const SReceived event =
       listen.WaitFor([](const SReceived& m) { return m.topic == "qnv/cam1/event"; }, 5000);
-  ASSERT_FALSE(event.topic.empty()) << recorder_->Stderr();
+  ASSERT_FALSE(event.topic.empty()) << m_recorder->Stderr();
   EXPECT_LT(event.at - sent, std::chrono::seconds(1));
   const Json e = Parse(event.payload);
   EXPECT_EQ(e["camera"], "cam1");
@@ -137,9 +137,9 @@ TEST_F(RecorderMqtt, EventsStatesSegmentsSnapshotsAndDiscoveryReachAPasswordBrok
   // The snapshot: a JPEG of the stream's picture, published and kept.
   const SReceived snap =
       listen.WaitFor([](const SReceived& m) { return m.topic == "qnv/cam1/snapshot"; }, 5000);
-  ASSERT_FALSE(snap.topic.empty()) << recorder_->Stderr();
-  std::ofstream(dir_ / "snap.jpg", std::ios::binary) << snap.payload;
-  EXPECT_EQ(DecodedSize(dir_ / "snap.jpg"), "1280x720");
+  ASSERT_FALSE(snap.topic.empty()) << m_recorder->Stderr();
+  std::ofstream(m_dir / "snap.jpg", std::ios::binary) << snap.payload;
+  EXPECT_EQ(DecodedSize(m_dir / "snap.jpg"), "1280x720");
   const fs::path kept = root / ".qnv-recorder" / "recorder" / "snapshots" / "cam1";
   size_t files = 0;
   for (const auto& f : fs::directory_iterator(kept)) {
@@ -166,7 +166,7 @@ TEST_F(RecorderMqtt, EventsStatesSegmentsSnapshotsAndDiscoveryReachAPasswordBrok
   // raising alarms of ever new rules gets sensors for the first 64 only.
   for (uint32_t rule = 3; rule < 3 + 70; ++rule) two.RaiseAlarm(rule);
   EXPECT_TRUE(WaitCount("camera cam2: more than 64 rules raise alarms; rule 67", 1, 5000))
-      << recorder_->Stderr();
+      << m_recorder->Stderr();
   EXPECT_FALSE(listen
                    .WaitFor(
                        [](const SReceived& m) {
@@ -196,8 +196,8 @@ TEST_F(RecorderMqtt, EventsStatesSegmentsSnapshotsAndDiscoveryReachAPasswordBrok
                   "");
 
   // cam2 leaves the configuration: its entities and retained topics go.
-  std::ofstream(dir_ / "recorder.toml") << config;
-  recorder_->Signal(SIGHUP);
+  std::ofstream(m_dir / "recorder.toml") << config;
+  m_recorder->Signal(SIGHUP);
   EXPECT_FALSE(
       listen.WaitTopic("homeassistant/sensor/qnv_cam2/state/config", "", 5000).topic.empty());
   EXPECT_FALSE(listen.WaitTopic("homeassistant/binary_sensor/qnv_cam2/rule_3/config", "", 5000)
@@ -222,7 +222,7 @@ TEST_F(RecorderMqtt, EventsStatesSegmentsSnapshotsAndDiscoveryReachAPasswordBrok
 }
 
 TEST_F(RecorderMqtt, AWrongPasswordIsToldWithItsFix) {
-  MqttBroker broker(dir_ / "broker", PasswordBroker("rec", "right"));
+  MqttBroker broker(m_dir / "broker", PasswordBroker("rec", "right"));
   ASSERT_TRUE(broker.Start());
   auto& one = AddDevice();
   StartRecorder("[rtsp]\nport = 0\n" +
@@ -230,13 +230,13 @@ TEST_F(RecorderMqtt, AWrongPasswordIsToldWithItsFix) {
                     Camera("cam1", one.Port()),
                 {{"MQTT_PW", "wrong"}});
   EXPECT_TRUE(WaitCount("refused the connection: Connection Refused: not authorised", 1, 10000))
-      << recorder_->Stderr();
-  EXPECT_TRUE(WaitCount("password_file", 1, 100)) << recorder_->Stderr();
+      << m_recorder->Stderr();
+  EXPECT_TRUE(WaitCount("password_file", 1, 100)) << m_recorder->Stderr();
   EXPECT_EQ(Terminate().exitCode, 0);
 }
 
 TEST_F(RecorderMqtt, CommandsReachTheDeviceAndAnythingElseIsRefused) {
-  MqttBroker broker(dir_ / "broker", {});
+  MqttBroker broker(m_dir / "broker", {});
   ASSERT_TRUE(broker.Start());
   auto publish = [&](const std::string& topic, const std::string& payload, bool retain = false) {
     std::vector<std::string> argv = {"/usr/bin/mosquitto_pub",
@@ -257,20 +257,21 @@ TEST_F(RecorderMqtt, CommandsReachTheDeviceAndAnythingElseIsRefused) {
   // subscribes (it would run again at every connection).
   publish("qnv/cam1/record/set", R"({"seconds": 5})", true);
   auto& one = AddDevice();
-  const fs::path root = dir_ / "store";
+  const fs::path root = m_dir / "store";
   StartRecorder("[storage]\nroot = \"" + root.string() + "\"\n" +
                 MqttSection(broker, "commands = true\nsnapshots = false") +
                 Camera("cam1", one.Port(), "mode = \"events\"\npre_seconds = 1\npost_seconds = 1"));
-  ASSERT_TRUE(WaitCount("mqtt: connected", 1, 10000)) << recorder_->Stderr();
-  ASSERT_TRUE(WaitCount("camera cam1: connected", 1, 10000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("mqtt: connected", 1, 10000)) << m_recorder->Stderr();
+  ASSERT_TRUE(WaitCount("camera cam1: connected", 1, 10000)) << m_recorder->Stderr();
   publish("qnv/cam1/ptz/set", R"({"pan": 10, "tilt": 20, "zoom": 3})");
-  EXPECT_TRUE(WaitCount("command: PTZ to pan 10, tilt 20, zoom 3", 1, 5000)) << recorder_->Stderr();
+  EXPECT_TRUE(WaitCount("command: PTZ to pan 10, tilt 20, zoom 3", 1, 5000))
+      << m_recorder->Stderr();
   // The simulated device has no preset 9: its refusal is told.
   publish("qnv/cam1/ptz/set", R"({"preset": 9})");
-  EXPECT_TRUE(WaitCount("command PTZ to preset 9 not done", 1, 5000)) << recorder_->Stderr();
+  EXPECT_TRUE(WaitCount("command PTZ to preset 9 not done", 1, 5000)) << m_recorder->Stderr();
   publish("qnv/cam1/record/set", R"({"seconds": 2})");
-  EXPECT_TRUE(WaitCount("camera cam1: recording", 1, 5000)) << recorder_->Stderr();
-  EXPECT_TRUE(WaitCount("camera cam1: closed", 1, 8000)) << recorder_->Stderr();
+  EXPECT_TRUE(WaitCount("camera cam1: recording", 1, 5000)) << m_recorder->Stderr();
+  EXPECT_TRUE(WaitCount("camera cam1: closed", 1, 8000)) << m_recorder->Stderr();
   // Refused, each with a line: a wrong key, a value out of range, an unknown
   // camera, an oversized payload, no JSON (and the retained one above).
   publish("qnv/cam1/ptz/set", R"({"pan": 1})");
@@ -278,10 +279,10 @@ TEST_F(RecorderMqtt, CommandsReachTheDeviceAndAnythingElseIsRefused) {
   publish("qnv/nobody/ptz/set", R"({"preset": 1})");
   publish("qnv/cam1/ptz/set", "{\"preset\": 1" + std::string(300, ' ') + "}");
   publish("qnv/cam1/record/set", "seconds=5");
-  EXPECT_TRUE(WaitCount("refused a command", 5, 5000)) << recorder_->Stderr();
+  EXPECT_TRUE(WaitCount("refused a command", 5, 5000)) << m_recorder->Stderr();
   for (const char* why : {"expected {\"pan\"", "'seconds' must be a whole number", "retained",
                           "no camera of this name", "longer than 256 bytes"}) {
-    EXPECT_NE(recorder_->Stderr().find(why), std::string::npos) << why;
+    EXPECT_NE(m_recorder->Stderr().find(why), std::string::npos) << why;
   }
   publish("qnv/cam1/record/set", "", true);  // the retained one off the broker again
   EXPECT_EQ(Terminate().exitCode, 0);
@@ -293,12 +294,12 @@ TEST_F(RecorderMqtt, CommandsReachTheDeviceAndAnythingElseIsRefused) {
 TEST_F(RecorderMqtt, ABrokerKilledFor10sOverTlsLosesNoRecordingAndNoEvent) {
   SBrokerOptions options;
   options.tls = options.clientCertificates = options.persistence = true;
-  MqttBroker broker(dir_ / "broker", options);
+  MqttBroker broker(m_dir / "broker", options);
   ASSERT_TRUE(broker.Start());
   MqttListener listen(broker, {"qnv/#"}, true);
   ASSERT_TRUE(listen.WaitConnected(1, 5000));
   auto& one = AddAlarmingDevice(200);
-  const fs::path root = dir_ / "store";
+  const fs::path root = m_dir / "store";
   StartRecorder(StorageSection(root, 4) +
                 MqttSection(broker, "ca_file = \"" + broker.CaFile() + "\"\ncert_file = \"" +
                                         broker.ClientCert() + "\"\nkey_file = \"" +
@@ -307,7 +308,7 @@ TEST_F(RecorderMqtt, ABrokerKilledFor10sOverTlsLosesNoRecordingAndNoEvent) {
                 Camera("cam1", one.Port()));
   ASSERT_TRUE(WaitCount("mqtt: connected to 127.0.0.1:" + std::to_string(broker.Port()) + " (TLS)",
                         1, 10000))
-      << recorder_->Stderr();
+      << m_recorder->Stderr();
   ASSERT_FALSE(listen.WaitFor([](const SReceived& m) { return m.topic == "qnv/cam1/event"; }, 5000)
                    .topic.empty());
   std::this_thread::sleep_for(std::chrono::seconds(2));  // a second for the broker's autosave
@@ -318,7 +319,7 @@ TEST_F(RecorderMqtt, ABrokerKilledFor10sOverTlsLosesNoRecordingAndNoEvent) {
   const std::string header((std::istreambuf_iterator<char>(status)), {});
   EXPECT_NE(header.find("\"mqtt\": \"disconnected\""), std::string::npos) << header;
   ASSERT_TRUE(broker.Start());
-  ASSERT_TRUE(WaitCount("mqtt: connected", 2, 40000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("mqtt: connected", 2, 40000)) << m_recorder->Stderr();
   ASSERT_TRUE(listen.WaitConnected(2, 10000));
   // Every alarm of the outage arrives after the reconnection: the events'
   // sequence numbers have no gap (the queue holds 1,000 messages; 50 came).
@@ -330,12 +331,12 @@ TEST_F(RecorderMqtt, ABrokerKilledFor10sOverTlsLosesNoRecordingAndNoEvent) {
   ASSERT_GT(sequences.size(), 60u);
   const int first = *sequences.begin(), last = *sequences.rbegin();
   EXPECT_EQ(sequences.size(), size_t(last - first + 1)) << "events lost while the broker was away";
-  EXPECT_EQ(Count(recorder_->Stderr(), "dropped the oldest"), 0u);
+  EXPECT_EQ(Count(m_recorder->Stderr(), "dropped the oldest"), 0u);
 
   // The recorder is killed: the broker publishes its will.
   const size_t before = listen.Messages("qnv/available").size();
-  recorder_->Signal(SIGKILL);
-  recorder_->Finish(5000);
+  m_recorder->Signal(SIGKILL);
+  m_recorder->Finish(5000);
   const SReceived will = listen.WaitFor(
       [](const SReceived& m) { return m.topic == "qnv/available" && m.payload == "offline"; },
       15000, 0);
@@ -352,22 +353,22 @@ TEST_F(RecorderMqtt, ABrokerKilledFor10sOverTlsLosesNoRecordingAndNoEvent) {
 // A broker that stops reading (stopped, its socket open) holds up neither
 // the recording nor the service's stop; once it goes on, so do the events.
 TEST_F(RecorderMqtt, ABrokerThatStopsReadingHoldsUpNeitherRecordingNorStop) {
-  MqttBroker broker(dir_ / "broker", SBrokerOptions{});
+  MqttBroker broker(m_dir / "broker", SBrokerOptions{});
   ASSERT_TRUE(broker.Start());
   MqttListener listen(broker, {"qnv/#"});
   ASSERT_TRUE(listen.WaitConnected(1, 5000));
   auto& one = AddAlarmingDevice(20);
-  const fs::path root = dir_ / "store";
+  const fs::path root = m_dir / "store";
   StartRecorder(StorageSection(root, 2) +
                 MqttSection(broker, "keep_alive = 5\nsnapshot_seconds = 1") +
                 Camera("cam1", one.Port()));
-  ASSERT_TRUE(WaitCount("mqtt: connected", 1, 10000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("mqtt: connected", 1, 10000)) << m_recorder->Stderr();
   ASSERT_FALSE(listen.WaitFor([](const SReceived& m) { return m.topic == "qnv/cam1/event"; }, 5000)
                    .topic.empty());
   broker.Pause(true);
   const size_t before = Segments(root, "cam1").size();
   std::this_thread::sleep_for(std::chrono::seconds(12));
-  EXPECT_GE(Segments(root, "cam1").size(), before + 4) << recorder_->Stderr();
+  EXPECT_GE(Segments(root, "cam1").size(), before + 4) << m_recorder->Stderr();
   broker.Pause(false);
   int last = 0;
   for (const SReceived& m : listen.Messages("qnv/cam1/event")) {

@@ -38,40 +38,40 @@ namespace {
 // it goes.
 class CTinyDisk {
  public:
-  CTinyDisk(const fs::path& at, const char* options) : at_(at) {
+  CTinyDisk(const fs::path& at, const char* options) : m_at(at) {
     fs::create_directories(at);
-    mounted_ = ::unshare(CLONE_NEWNS) == 0 &&
-               ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-               ::mount("tmpfs", at.c_str(), "tmpfs", 0, options) == 0;
+    m_mounted = ::unshare(CLONE_NEWNS) == 0 &&
+                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                ::mount("tmpfs", at.c_str(), "tmpfs", 0, options) == 0;
   }
   ~CTinyDisk() {
-    if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
+    if (m_mounted) ::umount2(m_at.c_str(), MNT_DETACH);
   }
-  bool Mounted() const { return mounted_; }
+  bool Mounted() const { return m_mounted; }
 
  private:
-  fs::path at_;
-  bool mounted_ = false;
+  fs::path m_at;
+  bool m_mounted = false;
 };
 
 TEST_F(RecorderService, SegmentsAbutRetentionKeepsLimitsRebootResumesSigtermCloses) {
   auto& one = AddDevice();
   auto& two = AddDevice();
-  const fs::path root = dir_ / "store";
+  const fs::path root = m_dir / "store";
   // cam2 keeps about 0.4 MB: its older segments go, cam1's never.
   StartRecorder(StorageSection(root, 2) + Camera("cam1", one.Port()) +
                 Camera("cam2", two.Port(), "keep_gb = 0.0004"));
-  ASSERT_TRUE(WaitCount("camera cam1: recording", 2, 10000)) << recorder_->Stderr();
-  ASSERT_TRUE(WaitCount("camera cam2: recording", 2, 10000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("camera cam1: recording", 2, 10000)) << m_recorder->Stderr();
+  ASSERT_TRUE(WaitCount("camera cam2: recording", 2, 10000)) << m_recorder->Stderr();
 
   // A reboot drops every connection; recording goes on within 5 s.
   one.DropAllConnections();
   const auto dropped = std::chrono::steady_clock::now();
-  ASSERT_TRUE(WaitCount("camera cam1: connected", 2, 5000)) << recorder_->Stderr();
-  const size_t before = Count(recorder_->Stderr(), "camera cam1: recording");
-  ASSERT_TRUE(WaitCount("camera cam1: recording", before + 1, 5000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("camera cam1: connected", 2, 5000)) << m_recorder->Stderr();
+  const size_t before = Count(m_recorder->Stderr(), "camera cam1: recording");
+  ASSERT_TRUE(WaitCount("camera cam1: recording", before + 1, 5000)) << m_recorder->Stderr();
   EXPECT_LT(std::chrono::steady_clock::now() - dropped, std::chrono::seconds(5));
-  ASSERT_TRUE(WaitCount("camera cam1: recording", before + 4, 12000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("camera cam1: recording", before + 4, 12000)) << m_recorder->Stderr();
 
   const ChildResult result = Terminate();
   EXPECT_EQ(result.exitCode, 0) << result.err;
@@ -94,7 +94,7 @@ TEST_F(RecorderService, SegmentsAbutRetentionKeepsLimitsRebootResumesSigtermClos
 }
 
 TEST_F(RecorderService, FullDiskStopsWritingAndResumesWhenSpaceIsBack) {
-  const fs::path root = dir_ / "tiny";
+  const fs::path root = m_dir / "tiny";
   CTinyDisk disk(root, "size=16m");
   if (!disk.Mounted()) GTEST_SKIP() << "no private tmpfs here (needs CAP_SYS_ADMIN and one thread)";
   qnv::devsim::SimulatorOptions fast;
@@ -102,8 +102,8 @@ TEST_F(RecorderService, FullDiskStopsWritingAndResumesWhenSpaceIsBack) {
   auto& device = AddDevice(fast);
   StartRecorder("[storage]\nroot = \"" + root.string() +
                 "\"\nsegment_seconds = 1\nmin_free_mb = 3\n" + Camera("cam1", device.Port()));
-  ASSERT_TRUE(WaitCount("disk full", 1, 20000)) << recorder_->Stderr();
-  ASSERT_TRUE(WaitCount("camera cam1: disk full", 1, 5000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("disk full", 1, 20000)) << m_recorder->Stderr();
+  ASSERT_TRUE(WaitCount("camera cam1: disk full", 1, 5000)) << m_recorder->Stderr();
 
   // Room again: the oldest segments go; the camera writes a new segment.
   auto segments = Segments(root, "cam1");
@@ -111,9 +111,9 @@ TEST_F(RecorderService, FullDiskStopsWritingAndResumesWhenSpaceIsBack) {
     fs::remove(segments[i].path);
     fs::remove(qnvrec::IndexPathFor(segments[i].path));
   }
-  const size_t before = Count(recorder_->Stderr(), "camera cam1: recording");
-  ASSERT_TRUE(WaitCount("recording resumes", 1, 5000)) << recorder_->Stderr();
-  ASSERT_TRUE(WaitCount("camera cam1: recording", before + 1, 5000)) << recorder_->Stderr();
+  const size_t before = Count(m_recorder->Stderr(), "camera cam1: recording");
+  ASSERT_TRUE(WaitCount("recording resumes", 1, 5000)) << m_recorder->Stderr();
+  ASSERT_TRUE(WaitCount("camera cam1: recording", before + 1, 5000)) << m_recorder->Stderr();
   const ChildResult result = Terminate();
   EXPECT_EQ(result.exitCode, 0) << result.err;
   for (const auto& s : Segments(root, "cam1")) EXPECT_TRUE(s.consistent) << s.path;
@@ -121,17 +121,17 @@ TEST_F(RecorderService, FullDiskStopsWritingAndResumesWhenSpaceIsBack) {
 
 TEST_F(RecorderService, AlarmRecordsAClipWithPreAndPostTime) {
   auto& device = AddDevice();
-  const fs::path root = dir_ / "store";
+  const fs::path root = m_dir / "store";
   StartRecorder(
       StorageSection(root, 60) +
       Camera("cam1", device.Port(), "mode = \"events\"\npre_seconds = 1\npost_seconds = 1"));
-  ASSERT_TRUE(WaitCount("camera cam1: connected", 1, 10000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("camera cam1: connected", 1, 10000)) << m_recorder->Stderr();
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // fills the pre-record stretch
-  EXPECT_EQ(Count(recorder_->Stderr(), "camera cam1: recording"), 0u);  // nothing before
+  EXPECT_EQ(Count(m_recorder->Stderr(), "camera cam1: recording"), 0u);  // nothing before
   device.RaiseAlarm(7);
-  ASSERT_TRUE(WaitCount("camera cam1: alarm (rule 7)", 1, 5000)) << recorder_->Stderr();
-  ASSERT_TRUE(WaitCount("camera cam1: recording", 1, 5000)) << recorder_->Stderr();
-  ASSERT_TRUE(WaitCount("camera cam1: closed", 1, 5000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("camera cam1: alarm (rule 7)", 1, 5000)) << m_recorder->Stderr();
+  ASSERT_TRUE(WaitCount("camera cam1: recording", 1, 5000)) << m_recorder->Stderr();
+  ASSERT_TRUE(WaitCount("camera cam1: closed", 1, 5000)) << m_recorder->Stderr();
   const ChildResult result = Terminate();
   EXPECT_EQ(result.exitCode, 0) << result.err;
   const auto clips = Segments(root, "cam1");
@@ -149,14 +149,14 @@ TEST_F(RecorderService, SighupAppliesANewCameraListAndKeepsTheOldOnAnError) {
   auto& two = AddDevice();
   const std::string storage = "[rtsp]\nport = 0\n";
   StartRecorder(storage + Camera("cam1", one.Port()));
-  ASSERT_TRUE(WaitCount("camera cam1: connected", 1, 10000)) << recorder_->Stderr();
-  std::ofstream(dir_ / "recorder.toml") << storage << Camera("cam1", one.Port()) << "[[camera\n";
-  recorder_->Signal(SIGHUP);
-  ASSERT_TRUE(WaitCount("reload refused", 1, 5000)) << recorder_->Stderr();
-  std::ofstream(dir_ / "recorder.toml") << storage << Camera("cam2", two.Port());
-  recorder_->Signal(SIGHUP);
-  ASSERT_TRUE(WaitCount("camera cam2: connected", 1, 5000)) << recorder_->Stderr();
-  EXPECT_TRUE(WaitCount("1 camera(s) started, 1 stopped", 1, 1000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("camera cam1: connected", 1, 10000)) << m_recorder->Stderr();
+  std::ofstream(m_dir / "recorder.toml") << storage << Camera("cam1", one.Port()) << "[[camera\n";
+  m_recorder->Signal(SIGHUP);
+  ASSERT_TRUE(WaitCount("reload refused", 1, 5000)) << m_recorder->Stderr();
+  std::ofstream(m_dir / "recorder.toml") << storage << Camera("cam2", two.Port());
+  m_recorder->Signal(SIGHUP);
+  ASSERT_TRUE(WaitCount("camera cam2: connected", 1, 5000)) << m_recorder->Stderr();
+  EXPECT_TRUE(WaitCount("1 camera(s) started, 1 stopped", 1, 1000)) << m_recorder->Stderr();
   // cam1 logged out: its device sees no session any more.
   for (int i = 0; i < 40 && one.SessionCount() != 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -184,16 +184,16 @@ TEST_F(RecorderService, RtspClientsPlayWhileRecordingAndADownCameraIsRefused) {
   qnv::devsim::SimulatorOptions clip;
   clip.clipPath = QNV_SAMPLE_CLIP;
   auto& device = AddDevice(clip);
-  const fs::path root = dir_ / "store";
+  const fs::path root = m_dir / "store";
   // A camera port with no device behind it: cam2 stays down.
   StartRecorder("[storage]\nroot = \"" + root.string() +
                 "\"\nsegment_seconds = 2\n[rtsp]\nport = 0\n" + Camera("cam1", device.Port()) +
                 Camera("cam2", 1));
-  ASSERT_TRUE(recorder_->WaitForStderr("serving on port ", 10000)) << recorder_->Stderr();
-  const std::string& err = recorder_->Stderr();
+  ASSERT_TRUE(m_recorder->WaitForStderr("serving on port ", 10000)) << m_recorder->Stderr();
+  const std::string& err = m_recorder->Stderr();
   const std::string port = err.substr(err.find("serving on port ") + 16, 5);
   const std::string url = "rtsp://127.0.0.1:" + std::to_string(std::stoi(port)) + "/";
-  ASSERT_TRUE(WaitCount("camera cam1: recording", 1, 10000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("camera cam1: recording", 1, 10000)) << m_recorder->Stderr();
 
   const ChildResult probe = ChildProcess::Run(
       {ffprobe, "-v", "error", "-rtsp_transport", "tcp", "-show_entries",
@@ -254,9 +254,9 @@ int64_t NameTime(const std::string& path) {
 // clock boundary and carries the boundary's name: never a second early.
 TEST_F(RecorderService, SegmentsAreNamedByTheBoundaryTheyBeginAt) {
   auto& device = AddDevice();
-  const fs::path root = dir_ / "store";
+  const fs::path root = m_dir / "store";
   StartRecorder(StorageSection(root, 2) + Camera("cam1", device.Port()));
-  ASSERT_TRUE(WaitCount("camera cam1: recording", 6, 20000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("camera cam1: recording", 6, 20000)) << m_recorder->Stderr();
   const ChildResult result = Terminate();
   EXPECT_EQ(result.exitCode, 0) << result.err;
   const auto segments = Segments(root, "cam1");
@@ -278,12 +278,12 @@ TEST_F(RecorderService, SegmentsAreNamedByTheBoundaryTheyBeginAt) {
 // open by qnv-export --check (exit 0), the repaired one as repaired.
 TEST_F(RecorderService, KilledRecorderIsRepairedAtRestartAndItsSegmentsCheck) {
   auto& device = AddDevice();
-  const fs::path root = dir_ / "store";
+  const fs::path root = m_dir / "store";
   const std::string config = "[storage]\nroot = \"" + root.string() +
                              "\"\nsegment_seconds = 600\nmp4 = true\n" +
                              Camera("cam1", device.Port());
   StartRecorder(config);
-  ASSERT_TRUE(WaitCount("camera cam1: recording", 1, 10000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("camera cam1: recording", 1, 10000)) << m_recorder->Stderr();
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));
   auto segments = Segments(root, "cam1");
   ASSERT_EQ(segments.size(), 1u);
@@ -292,8 +292,8 @@ TEST_F(RecorderService, KilledRecorderIsRepairedAtRestartAndItsSegmentsCheck) {
   EXPECT_EQ(open.exitCode, 0) << open.out << open.err;
   EXPECT_NE(open.out.find("\"state\":\"open\""), std::string::npos) << open.out;
 
-  recorder_->Signal(SIGKILL);
-  recorder_->Finish(5000);
+  m_recorder->Signal(SIGKILL);
+  m_recorder->Finish(5000);
   const ChildResult torn = ChildProcess::Run({QNV_EXPORT_PATH, "--check", live});
   EXPECT_EQ(torn.exitCode, 1) << torn.out;  // damaged: nobody holds it, nothing repaired it
   struct stat st {};
@@ -301,8 +301,8 @@ TEST_F(RecorderService, KilledRecorderIsRepairedAtRestartAndItsSegmentsCheck) {
   EXPECT_GT(uint64_t(st.st_blocks) * 512, uint64_t(st.st_size) + (1u << 20));  // reserved
 
   StartRecorder(config);
-  ASSERT_TRUE(WaitCount("repair: " + live, 1, 10000)) << recorder_->Stderr();
-  ASSERT_TRUE(WaitCount("camera cam1: recording", 1, 10000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("repair: " + live, 1, 10000)) << m_recorder->Stderr();
+  ASSERT_TRUE(WaitCount("camera cam1: recording", 1, 10000)) << m_recorder->Stderr();
   const std::string mp4 = fs::path(live).replace_extension(".mp4").string();
   for (int i = 0; i < 50 && !fs::exists(mp4); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -326,24 +326,24 @@ TEST_F(RecorderService, KilledRecorderIsRepairedAtRestartAndItsSegmentsCheck) {
 // names what to fix; a reload cannot add a password_env variable and says so.
 TEST_F(RecorderService, FailuresAreToldApartAndAWrongPasswordBacksOff) {
   auto& device = AddDevice();
-  const fs::path root = dir_ / "store";
+  const fs::path root = m_dir / "store";
   StartRecorder("[storage]\nroot = \"" + root.string() + "\"\n" +
                     "[[camera]]\nname = \"bad\"\nhost = \"127.0.0.1\"\nport = " +
                     std::to_string(device.Port()) + "\npassword_env = \"QNVREC_BAD\"\n" +
                     Camera("dead", 1),
                 {{"QNVREC_BAD", "wrong"}});
   ASSERT_TRUE(WaitCount("camera bad: cannot connect: wrong user name or password", 1, 10000))
-      << recorder_->Stderr();
+      << m_recorder->Stderr();
   ASSERT_TRUE(WaitCount("camera dead: cannot connect: connection refused", 1, 10000))
-      << recorder_->Stderr();
-  EXPECT_TRUE(WaitCount("environment variable QNVREC_BAD", 1, 100)) << recorder_->Stderr();
-  EXPECT_TRUE(WaitCount("next try in 300 s", 1, 100)) << recorder_->Stderr();
+      << m_recorder->Stderr();
+  EXPECT_TRUE(WaitCount("environment variable QNVREC_BAD", 1, 100)) << m_recorder->Stderr();
+  EXPECT_TRUE(WaitCount("next try in 300 s", 1, 100)) << m_recorder->Stderr();
   std::this_thread::sleep_for(std::chrono::milliseconds(4000));
   size_t logins = 0;
   for (const auto& r : device.Requests()) logins += r.cls == 1 && r.code == 1;
   EXPECT_EQ(logins, 1u);
   // The refused port is tried again and again, but not told again and again.
-  EXPECT_EQ(Count(recorder_->Stderr(), "camera dead: cannot connect"), 1u) << recorder_->Stderr();
+  EXPECT_EQ(Count(m_recorder->Stderr(), "camera dead: cannot connect"), 1u) << m_recorder->Stderr();
 
   const ChildResult status =
       ChildProcess::Run({QNV_RECORDER_PATH, "--status", root.string()}, 10000);
@@ -358,14 +358,14 @@ TEST_F(RecorderService, FailuresAreToldApartAndAWrongPasswordBacksOff) {
   EXPECT_NE(json.find("\"since\": "), std::string::npos) << json;
   EXPECT_NE(json.find("\"last_error\": \"connection refused"), std::string::npos) << json;
 
-  std::ofstream(dir_ / "recorder.toml")
+  std::ofstream(m_dir / "recorder.toml")
       << "[storage]\nroot = \"" << root.string() << "\"\n"
       << Camera("dead", 1) << "[[camera]]\nname = \"added\"\nhost = \"127.0.0.1\"\n"
       << "password_env = \"QNVREC_ADDED_LATER\"\n";
-  recorder_->Signal(SIGHUP);
-  ASSERT_TRUE(WaitCount("reload refused", 1, 5000)) << recorder_->Stderr();
+  m_recorder->Signal(SIGHUP);
+  ASSERT_TRUE(WaitCount("reload refused", 1, 5000)) << m_recorder->Stderr();
   EXPECT_TRUE(WaitCount("a reload cannot add environment variables", 1, 100))
-      << recorder_->Stderr();
+      << m_recorder->Stderr();
   const ChildResult result = Terminate();
   EXPECT_EQ(result.exitCode, 0) << result.err;
 }
@@ -395,10 +395,10 @@ TEST_F(RecorderService, FrozenDevicesAreToldByTheLibrarysReasonAndReconnected) {
   start(stopped, {});
   start(stalled, {"--freeze-after", "6", "--freeze", "stream"});
   ASSERT_FALSE(HasFatalFailure());
-  const fs::path root = dir_ / "store";
+  const fs::path root = m_dir / "store";
   StartRecorder(StorageSection(root, 600) + Camera("stopped", stopped.port, "stall_seconds = 60") +
                 Camera("stalled", stalled.port, "stall_seconds = 2"));
-  ASSERT_TRUE(WaitCount("camera stopped: recording", 1, 10000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("camera stopped: recording", 1, 10000)) << m_recorder->Stderr();
 
   // The stream stall: told after stall_seconds, not after 10 s of silence.
   ASSERT_TRUE(stalled.process.WaitForStdout("frozen (streams)", 15000));
@@ -407,7 +407,7 @@ TEST_F(RecorderService, FrozenDevicesAreToldByTheLibrarysReasonAndReconnected) {
       WaitCount("camera stalled: stream from 127.0.0.1:" + std::to_string(stalled.port + 2) +
                     " stalled: no frame for 2 s (stall_seconds); reconnecting",
                 1, 15000))
-      << recorder_->Stderr();
+      << m_recorder->Stderr();
   const int64_t stallMs = MsSince(streamsFrozen);
   EXPECT_GE(stallMs, 1500);
   EXPECT_LT(stallMs, 8000);
@@ -418,7 +418,7 @@ TEST_F(RecorderService, FrozenDevicesAreToldByTheLibrarysReasonAndReconnected) {
   ASSERT_TRUE(WaitCount("camera stopped: no keep-alive answer from 127.0.0.1:" +
                             std::to_string(stopped.port) + " (3 in a row)",
                         1, 40000))
-      << recorder_->Stderr();
+      << m_recorder->Stderr();
   const int64_t frozenMs = MsSince(stoppedAt);
   EXPECT_GE(frozenMs, 9000);
   EXPECT_LT(frozenMs, 30000);
@@ -455,7 +455,7 @@ TEST_F(RecorderService, FrozenDevicesAreToldByTheLibrarysReasonAndReconnected) {
   ASSERT_TRUE(WaitCount(
       "camera stopped: cannot connect: no answer from 127.0.0.1:" + std::to_string(stopped.port), 1,
       30000))
-      << recorder_->Stderr();
+      << m_recorder->Stderr();
   // The status file is rewritten every 2 s.
   const std::string noAnswer =
       "no_answer: no answer from 127.0.0.1:" + std::to_string(stopped.port);
@@ -469,10 +469,11 @@ TEST_F(RecorderService, FrozenDevicesAreToldByTheLibrarysReasonAndReconnected) {
   EXPECT_NE(status.out.find(noAnswer), std::string::npos) << status.out;
 
   // The device goes on: the camera reconnects and records again.
-  const size_t recordings = Count(recorder_->Stderr(), "camera stopped: recording");
+  const size_t recordings = Count(m_recorder->Stderr(), "camera stopped: recording");
   stopped.process.Signal(SIGCONT);
-  ASSERT_TRUE(WaitCount("camera stopped: connected", 2, 45000)) << recorder_->Stderr();
-  ASSERT_TRUE(WaitCount("camera stopped: recording", recordings + 1, 10000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("camera stopped: connected", 2, 45000)) << m_recorder->Stderr();
+  ASSERT_TRUE(WaitCount("camera stopped: recording", recordings + 1, 10000))
+      << m_recorder->Stderr();
   const ChildResult result = Terminate();
   EXPECT_EQ(result.exitCode, 0) << result.err;
   EXPECT_EQ(Count(result.err, "no frames for"), 0u) << result.err;  // no watchdog of its own
@@ -508,7 +509,7 @@ TEST_F(RecorderService, AnAlarmStormIsLoggedAFewLinesAtATime) {
   storm.alarmIntervalMs = 2;
   auto& device = AddDevice(storm);
   StartRecorder("[rtsp]\nport = 0\n" + Camera("cam1", device.Port()));
-  ASSERT_TRUE(WaitCount("camera cam1: connected", 1, 10000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("camera cam1: connected", 1, 10000)) << m_recorder->Stderr();
   std::this_thread::sleep_for(std::chrono::milliseconds(11500));
   const ChildResult result = Terminate();
   EXPECT_EQ(result.exitCode, 0) << result.err;
@@ -523,7 +524,7 @@ TEST_F(RecorderService, AnAlarmStormIsLoggedAFewLinesAtATime) {
 // MP4 copies count against min_free_mb: when one would take the free space
 // below it, it is skipped with a line that says so.
 TEST_F(RecorderService, Mp4CopiesNeverTakeTheDiskBelowMinFree) {
-  const fs::path root = dir_ / "tiny";
+  const fs::path root = m_dir / "tiny";
   CTinyDisk disk(root, "size=11m");
   if (!disk.Mounted()) GTEST_SKIP() << "no private tmpfs here (needs CAP_SYS_ADMIN and one thread)";
   qnv::devsim::SimulatorOptions fast;
@@ -533,7 +534,7 @@ TEST_F(RecorderService, Mp4CopiesNeverTakeTheDiskBelowMinFree) {
                 "\"\nsegment_seconds = 600\nmp4 = true\nmin_free_mb = 4\n" +
                 Camera("cam1", device.Port()));
   // The one segment ends when the disk is full; its copy would not fit.
-  ASSERT_TRUE(WaitCount("camera cam1: disk full", 1, 30000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("camera cam1: disk full", 1, 30000)) << m_recorder->Stderr();
   uint64_t lowest = UINT64_MAX;
   for (int i = 0; i < 60; ++i) {
     struct statvfs st {};
@@ -542,7 +543,7 @@ TEST_F(RecorderService, Mp4CopiesNeverTakeTheDiskBelowMinFree) {
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }
   EXPECT_GE(lowest, 4u << 20);
-  ASSERT_TRUE(WaitCount("skipped: it needs about", 1, 3000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("skipped: it needs about", 1, 3000)) << m_recorder->Stderr();
   const ChildResult result = Terminate();
   EXPECT_EQ(result.exitCode, 0) << result.err;
 }
@@ -560,10 +561,10 @@ TEST_F(RecorderService, GatewayWithoutStorageSendsEachFramesCaptureTime) {
   }
   auto& device = AddDevice();
   StartRecorder("[rtsp]\nport = 0\n" + Camera("cam1", device.Port()));
-  ASSERT_TRUE(recorder_->WaitForStderr("serving on port ", 10000)) << recorder_->Stderr();
-  ASSERT_TRUE(WaitCount("camera cam1: connected", 1, 10000)) << recorder_->Stderr();
+  ASSERT_TRUE(m_recorder->WaitForStderr("serving on port ", 10000)) << m_recorder->Stderr();
+  ASSERT_TRUE(WaitCount("camera cam1: connected", 1, 10000)) << m_recorder->Stderr();
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // a key frame is held
-  const std::string& err = recorder_->Stderr();
+  const std::string& err = m_recorder->Stderr();
   const int port = std::stoi(err.substr(err.find("serving on port ") + 16, 5));
 
   const std::string launch = "rtspsrc location=rtsp://127.0.0.1:" + std::to_string(port) +
@@ -612,7 +613,7 @@ TEST_F(RecorderService, GatewayWithoutStorageSendsEachFramesCaptureTime) {
   const ChildResult result = Terminate();
   EXPECT_EQ(result.exitCode, 0) << result.err;
   size_t entries = 0;
-  for (const auto& e : fs::directory_iterator(dir_))
+  for (const auto& e : fs::directory_iterator(m_dir))
     entries += e.path().filename() != "recorder.toml";
   EXPECT_EQ(entries, 0u);
 }

@@ -86,21 +86,21 @@ namespace {
 class RecorderStorage : public ::testing::Test {
  protected:
   void SetUp() override {
-    base_ = qnvrectest::FreshTestDir("qnvrec-st");
-    root_ = base_ / "root";
-    outside_ = base_ / "outside";
-    fs::create_directories(root_);
-    fs::create_directories(outside_);
+    m_base = qnvrectest::FreshTestDir("qnvrec-st");
+    m_root = m_base / "root";
+    m_outside = m_base / "outside";
+    fs::create_directories(m_root);
+    fs::create_directories(m_outside);
   }
-  void TearDown() override { fs::remove_all(base_); }
+  void TearDown() override { fs::remove_all(m_base); }
 
   // The root opened as instance "site" with camera "cam" claimed.
   void OpenWithCamera(CStorageRoot& storage) {
     std::string error, note;
-    ASSERT_TRUE(storage.Open(root_.string(), "site", error)) << error;
+    ASSERT_TRUE(storage.Open(m_root.string(), "site", error)) << error;
     ASSERT_TRUE(storage.ClaimCamera("cam", error, note)) << error;
   }
-  fs::path Day() const { return root_ / "cam" / "2026-01-01"; }
+  fs::path Day() const { return m_root / "cam" / "2026-01-01"; }
 
   void Put(const fs::path& path, size_t bytes) {
     fs::create_directories(path.parent_path());
@@ -120,7 +120,7 @@ class RecorderStorage : public ::testing::Test {
     return n;
   }
 
-  fs::path base_, root_, outside_;
+  fs::path m_base, m_root, m_outside;
 };
 
 TEST_F(RecorderStorage, OnlyItsExactNamesInItsOwnCamerasFoldersAreListedAndRemoved) {
@@ -135,13 +135,13 @@ TEST_F(RecorderStorage, OnlyItsExactNamesInItsOwnCamerasFoldersAreListedAndRemov
                               "1234.qnv", "000000-01.idx", "a00000.mp4", ".000000.mp4.part-ab"}) {
     Put(day / foreign, 3);
   }
-  Put(root_ / "cam" / "2026-13-01" / "000000.qnv", 3);      // no calendar day
-  Put(root_ / "photos" / "2020-01-01" / "holiday.mp4", 3);  // no camera of this recorder
-  Put(outside_ / "2020-01-01" / "000000.mp4", 3);
-  Put(outside_ / "victim.qnv", 3);
-  fs::create_directory_symlink(outside_, root_ / "mnt");  // out of ROOT
-  fs::create_directory_symlink(outside_ / "2020-01-01", root_ / "cam" / "2020-01-02");
-  fs::create_symlink(outside_ / "victim.qnv", day / "000001.qnv");
+  Put(m_root / "cam" / "2026-13-01" / "000000.qnv", 3);      // no calendar day
+  Put(m_root / "photos" / "2020-01-01" / "holiday.mp4", 3);  // no camera of this recorder
+  Put(m_outside / "2020-01-01" / "000000.mp4", 3);
+  Put(m_outside / "victim.qnv", 3);
+  fs::create_directory_symlink(m_outside, m_root / "mnt");  // out of ROOT
+  fs::create_directory_symlink(m_outside / "2020-01-01", m_root / "cam" / "2020-01-02");
+  fs::create_symlink(m_outside / "victim.qnv", day / "000001.qnv");
   EXPECT_FALSE(storage.ClaimCamera("mnt", error, note));
   EXPECT_NE(error.find("symbolic link"), std::string::npos) << error;
 
@@ -151,8 +151,8 @@ TEST_F(RecorderStorage, OnlyItsExactNamesInItsOwnCamerasFoldersAreListedAndRemov
   for (const SSegment& s : list) storage.RemoveSegment(s);
   EXPECT_FALSE(fs::exists(day / "000000.qnv"));
   EXPECT_FALSE(fs::exists(day / "000000-1.qnv"));
-  EXPECT_EQ(FilesIn(outside_), 2u);
-  EXPECT_TRUE(fs::exists(root_ / "photos" / "2020-01-01" / "holiday.mp4"));
+  EXPECT_EQ(FilesIn(m_outside), 2u);
+  EXPECT_TRUE(fs::exists(m_root / "photos" / "2020-01-01" / "holiday.mp4"));
   EXPECT_TRUE(fs::is_symlink(day / "000001.qnv"));
   EXPECT_TRUE(fs::exists(day / "notes.txt"));
   EXPECT_TRUE(fs::exists(day / "000000-0.qnv"));
@@ -165,16 +165,16 @@ TEST_F(RecorderStorage, FindSegmentTakesOnlyAClaimedCamerasOwnSegmentByItsPath) 
   ASSERT_NO_FATAL_FAILURE(OpenWithCamera(storage));
   const fs::path day = Day();
   Put(day / "000000.qnv", 10);
-  Put(root_ / "000000.qnv", 3);
-  Put(root_ / "other" / "2026-01-01" / "000000.qnv", 3);  // a camera not claimed
-  Put(outside_ / "2026-01-01" / "000000.qnv", 3);
-  Put(outside_ / "victim.qnv", 3);
-  fs::create_directory_symlink(outside_ / "2026-01-01", root_ / "cam" / "2026-01-02");
-  fs::create_symlink(outside_ / "victim.qnv", day / "000001.qnv");
+  Put(m_root / "000000.qnv", 3);
+  Put(m_root / "other" / "2026-01-01" / "000000.qnv", 3);  // a camera not claimed
+  Put(m_outside / "2026-01-01" / "000000.qnv", 3);
+  Put(m_outside / "victim.qnv", 3);
+  fs::create_directory_symlink(m_outside / "2026-01-01", m_root / "cam" / "2026-01-02");
+  fs::create_symlink(m_outside / "victim.qnv", day / "000001.qnv");
   SSegment s;
-  const std::string r = root_.string();
+  const std::string r = m_root.string();
   for (const std::string& hostile :
-       {outside_.string() + "/2026-01-01/000000.qnv", r + "/000000.qnv", r + "/cam/../000000.qnv",
+       {m_outside.string() + "/2026-01-01/000000.qnv", r + "/000000.qnv", r + "/cam/../000000.qnv",
         r + "/cam/2026-01-01/../../000000.qnv", r + "/other/2026-01-01/000000.qnv",
         r + "/cam/2026-01-02/000000.qnv", r + "/cam/2026-01-01/000001.qnv",
         r + "/cam/2026-01-01/000000.idx", r + "//cam/2026-01-01/000000.qnv",
@@ -184,9 +184,9 @@ TEST_F(RecorderStorage, FindSegmentTakesOnlyAClaimedCamerasOwnSegmentByItsPath) 
   ASSERT_TRUE(storage.FindSegment(r + "/cam/2026-01-01/000000.qnv", s));
   storage.RemoveSegment(s);
   EXPECT_FALSE(fs::exists(day / "000000.qnv"));
-  EXPECT_EQ(FilesIn(outside_), 2u);
-  EXPECT_TRUE(fs::exists(root_ / "000000.qnv"));
-  EXPECT_TRUE(fs::exists(root_ / "other" / "2026-01-01" / "000000.qnv"));
+  EXPECT_EQ(FilesIn(m_outside), 2u);
+  EXPECT_TRUE(fs::exists(m_root / "000000.qnv"));
+  EXPECT_TRUE(fs::exists(m_root / "other" / "2026-01-01" / "000000.qnv"));
 }
 
 // The status file and an own folder (the snapshots', say): a link planted
@@ -194,20 +194,20 @@ TEST_F(RecorderStorage, FindSegmentTakesOnlyAClaimedCamerasOwnSegmentByItsPath) 
 TEST_F(RecorderStorage, StatusAndOwnFoldersAreNeverWrittenThroughALink) {
   CStorageRoot storage;
   std::string error;
-  ASSERT_TRUE(storage.Open(root_.string(), "site", error)) << error;
-  const fs::path own = root_ / ".qnv-recorder" / "site";
-  Put(outside_ / "victim", 3);
-  fs::create_symlink(outside_ / "victim", own / "status.json");
-  fs::create_symlink(outside_ / "victim", own / "status.json.tmp");
+  ASSERT_TRUE(storage.Open(m_root.string(), "site", error)) << error;
+  const fs::path own = m_root / ".qnv-recorder" / "site";
+  Put(m_outside / "victim", 3);
+  fs::create_symlink(m_outside / "victim", own / "status.json");
+  fs::create_symlink(m_outside / "victim", own / "status.json.tmp");
   EXPECT_TRUE(storage.WriteStatus("{}\n"));
   EXPECT_FALSE(fs::is_symlink(own / "status.json"));
   EXPECT_EQ(fs::file_size(own / "status.json"), 3u);
-  EXPECT_EQ(fs::file_size(outside_ / "victim"), 3u);
-  EXPECT_EQ(std::ifstream(outside_ / "victim").get(), 'x');
-  fs::create_directory_symlink(outside_, own / "snapshots");
+  EXPECT_EQ(fs::file_size(m_outside / "victim"), 3u);
+  EXPECT_EQ(std::ifstream(m_outside / "victim").get(), 'x');
+  fs::create_directory_symlink(m_outside, own / "snapshots");
   EXPECT_FALSE(storage.MakeOwnFolder("snapshots", error).Valid());
   EXPECT_NE(error.find("symbolic link"), std::string::npos) << error;
-  EXPECT_EQ(FilesIn(outside_), 1u);
+  EXPECT_EQ(FilesIn(m_outside), 1u);
 }
 
 TEST_F(RecorderStorage, NewSegmentsAreNeverMadeThroughALinkAndAreLockedWhileOpen) {
@@ -218,13 +218,13 @@ TEST_F(RecorderStorage, NewSegmentsAreNeverMadeThroughALinkAndAreLockedWhileOpen
   const fs::path day = Day();
   fs::create_directories(day);
   // A dangling link where the next segment would go, and another at its index.
-  fs::create_symlink(outside_ / "evil.qnv", day / "010203.qnv");
-  fs::create_symlink(outside_ / "evil.idx", day / "010203-1.idx");
+  fs::create_symlink(m_outside / "evil.qnv", day / "010203.qnv");
+  fs::create_symlink(m_outside / "evil.idx", day / "010203-1.idx");
   std::unique_ptr<CSegmentFiles> files = storage.CreateSegment("cam", when, error);
   ASSERT_TRUE(files) << error;
   EXPECT_EQ(files->Path(), (day / "010203-2.qnv").string());
   EXPECT_TRUE(files->StillOurs());
-  EXPECT_EQ(FilesIn(outside_), 0u);
+  EXPECT_EQ(FilesIn(m_outside), 0u);
   // The library opens them through the day folder's descriptor.
   EXPECT_EQ(files->LibraryPath().rfind("/proc/self/fd/", 0), 0u) << files->LibraryPath();
   EXPECT_TRUE(fs::exists(files->LibraryPath()));
@@ -237,14 +237,14 @@ TEST_F(RecorderStorage, NewSegmentsAreNeverMadeThroughALinkAndAreLockedWhileOpen
   ::close(reader);
 
   // A date folder or a camera folder that is a link is refused outright.
-  fs::create_directory_symlink(outside_, root_ / "cam" / "2026-01-02");
+  fs::create_directory_symlink(m_outside, m_root / "cam" / "2026-01-02");
   EXPECT_FALSE(storage.CreateSegment("cam", when + 86400, error));
   EXPECT_NE(error.find("symbolic link"), std::string::npos) << error;
-  fs::create_directory_symlink(outside_, root_ / "cam2");
+  fs::create_directory_symlink(m_outside, m_root / "cam2");
   EXPECT_FALSE(storage.ClaimCamera("cam2", error, note));
   EXPECT_NE(error.find("symbolic link"), std::string::npos) << error;
-  EXPECT_EQ(FilesIn(outside_), 0u);
-  EXPECT_TRUE(fs::is_empty(outside_));
+  EXPECT_EQ(FilesIn(m_outside), 0u);
+  EXPECT_TRUE(fs::is_empty(m_outside));
 }
 
 TEST_F(RecorderStorage, SizesAreTheDiskBlocksTheFilesTake) {
@@ -262,39 +262,39 @@ TEST_F(RecorderStorage, SizesAreTheDiskBlocksTheFilesTake) {
 TEST_F(RecorderStorage, InstancesShareARootEachWithItsOwnFilesAndCameras) {
   std::string error, warning, note;
   auto a = std::make_unique<CStorageRoot>();
-  ASSERT_TRUE(a->Open(root_.string(), "a", error)) << error;
+  ASSERT_TRUE(a->Open(m_root.string(), "a", error)) << error;
   CStorageRoot again, b;
-  EXPECT_FALSE(again.Open(root_.string(), "a", error));
+  EXPECT_FALSE(again.Open(m_root.string(), "a", error));
   EXPECT_NE(error.find("already runs"), std::string::npos) << error;
   EXPECT_NE(error.find(std::to_string(getpid())), std::string::npos) << error;
-  ASSERT_TRUE(b.Open(root_.string(), "b", error)) << error;
+  ASSERT_TRUE(b.Open(m_root.string(), "b", error)) << error;
   ASSERT_TRUE(a->ClaimCamera("gate", error, note)) << error;
   EXPECT_FALSE(b.ClaimCamera("gate", error, note));
   EXPECT_NE(error.find("belongs to the recorder instance \"a\""), std::string::npos) << error;
-  EXPECT_FALSE(CStorageRoot::Inspect(root_.string(), "b", {"gate"}, error, warning));
-  const std::vector<SInstanceInfo> found = FindInstances(root_.string());
+  EXPECT_FALSE(CStorageRoot::Inspect(m_root.string(), "b", {"gate"}, error, warning));
+  const std::vector<SInstanceInfo> found = FindInstances(m_root.string());
   ASSERT_EQ(found.size(), 2u);
   EXPECT_TRUE(found[0].running && found[1].running);
   EXPECT_EQ(found[0].pid, getpid());
   a.reset();  // instance a stops: its claim can be taken over
   EXPECT_TRUE(b.ClaimCamera("gate", error, note)) << error;
   EXPECT_NE(note.find("takes it over"), std::string::npos) << note;
-  EXPECT_FALSE(FindInstances(root_.string())[0].running);
+  EXPECT_FALSE(FindInstances(m_root.string())[0].running);
 }
 
 TEST_F(RecorderStorage, CheckFindsWhatAStartWouldRefuse) {
   std::string error, warning;
   EXPECT_TRUE(
-      CStorageRoot::Inspect((root_ / "new" / "deeper").string(), "x", {"c"}, error, warning))
+      CStorageRoot::Inspect((m_root / "new" / "deeper").string(), "x", {"c"}, error, warning))
       << error;
-  Put(base_ / "file", 1);
-  EXPECT_FALSE(CStorageRoot::Inspect((base_ / "file").string(), "x", {"c"}, error, warning));
+  Put(m_base / "file", 1);
+  EXPECT_FALSE(CStorageRoot::Inspect((m_base / "file").string(), "x", {"c"}, error, warning));
   EXPECT_NE(error.find("is not a folder"), std::string::npos) << error;
-  fs::create_directory_symlink(outside_, root_ / "c");
-  EXPECT_FALSE(CStorageRoot::Inspect(root_.string(), "x", {"c"}, error, warning));
+  fs::create_directory_symlink(m_outside, m_root / "c");
+  EXPECT_FALSE(CStorageRoot::Inspect(m_root.string(), "x", {"c"}, error, warning));
   EXPECT_NE(error.find("symbolic link"), std::string::npos) << error;
-  fs::create_symlink(outside_, root_ / ".qnv-recorder");
-  EXPECT_FALSE(CStorageRoot::Inspect(root_.string(), "x", {}, error, warning));
+  fs::create_symlink(m_outside, m_root / ".qnv-recorder");
+  EXPECT_FALSE(CStorageRoot::Inspect(m_root.string(), "x", {}, error, warning));
   EXPECT_NE(error.find(".qnv-recorder is a symbolic link"), std::string::npos) << error;
 }
 

@@ -160,17 +160,17 @@ class RecorderWeb : public RecorderService {
     qnv::devsim::Simulator& device = AddDevice(options);
     StartRecorder(storage + Camera("gate", device.Port()) + "[web]\nport = 0\n" + web);
     const std::string serving = "web: serving on " + scheme + "://127.0.0.1:";
-    ASSERT_TRUE(recorder_->WaitForStderr(serving, 10000)) << recorder_->Stderr();
+    ASSERT_TRUE(m_recorder->WaitForStderr(serving, 10000)) << m_recorder->Stderr();
     // The page serves before the cameras are made: wait for those too.
-    ASSERT_TRUE(recorder_->WaitForStderr("started: ", 10000)) << recorder_->Stderr();
-    const std::string& err = recorder_->Stderr();
-    port_ = static_cast<uint16_t>(std::stoi(err.substr(err.find(serving) + serving.size(), 5)));
+    ASSERT_TRUE(m_recorder->WaitForStderr("started: ", 10000)) << m_recorder->Stderr();
+    const std::string& err = m_recorder->Stderr();
+    m_port = static_cast<uint16_t>(std::stoi(err.substr(err.find(serving) + serving.size(), 5)));
   }
   // Logs in as alice; the cookie ("qnv_session=...") and the CSRF token.
   void LogIn(std::string& cookie, std::string& csrf) {
     const SReply r =
-        Http(port_, Request("POST", "/api/login", port_, "Content-Type: application/json\r\n",
-                            R"({"user":"alice","password":"s3cret"})"));
+        Http(m_port, Request("POST", "/api/login", m_port, "Content-Type: application/json\r\n",
+                             R"({"user":"alice","password":"s3cret"})"));
     ASSERT_EQ(r.status, 200) << r.head << r.body;
     const std::string set = r.Header("Set-Cookie");
     EXPECT_NE(set.find("HttpOnly"), std::string::npos) << set;
@@ -186,14 +186,14 @@ class RecorderWeb : public RecorderService {
     return "[[web.user]]\nname = \"alice\"\npassword_hash = \"" + hash + "\"\n";
   }
 
-  // The page over the camera recording into dir_/video (VideoRoot()).
-  fs::path VideoRoot() const { return dir_ / "video"; }
+  // The page over the camera recording into m_dir/video (VideoRoot()).
+  fs::path VideoRoot() const { return m_dir / "video"; }
   void StartWebRecording(int segmentSeconds) {
     fs::create_directories(VideoRoot());
     StartWeb("", StorageSection(VideoRoot(), segmentSeconds));
   }
 
-  uint16_t port_ = 0;
+  uint16_t m_port = 0;
 };
 
 // The sample clip as the library delivers it: one frame per NAL unit, 40-byte
@@ -373,10 +373,10 @@ TEST(WebAuth, FailedLoginsAreLimitedPerAddressAndInAll) {
 
 TEST_F(RecorderService, WebConfigurationIsChecked) {
   auto load = [&](const std::string& web, std::string& error) {
-    std::ofstream(dir_ / "r.toml") << Camera("gate", 9000) + "[web]\n" + web;
+    std::ofstream(m_dir / "r.toml") << Camera("gate", 9000) + "[web]\n" + web;
     qnvrecorder::SConfig config;
     setenv("QNVREC_PW", "admin", 1);
-    return qnvrecorder::LoadConfig((dir_ / "r.toml").string(), config, error);
+    return qnvrecorder::LoadConfig((m_dir / "r.toml").string(), config, error);
   };
   std::string error;
   EXPECT_TRUE(load("port = 8080\n", error)) << error;  // the quick start: no [storage] needed
@@ -392,38 +392,38 @@ TEST_F(RecorderService, WebConfigurationIsChecked) {
 
 TEST_F(RecorderWeb, NothingWithoutALogin) {
   ASSERT_NO_FATAL_FAILURE(StartWeb(UserSection()));
-  SReply r = Http(port_, Request("GET", "/", port_));
+  SReply r = Http(m_port, Request("GET", "/", m_port));
   EXPECT_EQ(r.status, 303);
   const std::string location = r.Header("Location");
   EXPECT_EQ(location.substr(location.rfind('/')), "/login.html") << location;
   for (const char* path : {"/app.js", "/live.js", "/index.html"}) {
-    EXPECT_EQ(Http(port_, Request("GET", path, port_)).status, 303) << path;
+    EXPECT_EQ(Http(m_port, Request("GET", path, m_port)).status, 303) << path;
   }
   for (const char* path : {"/api/cameras", "/api/status", "/api/session", "/api/version"}) {
-    r = Http(port_, Request("GET", path, port_));
+    r = Http(m_port, Request("GET", path, m_port));
     EXPECT_EQ(r.status, 401) << path;
     EXPECT_EQ(r.body.find("gate"), std::string::npos) << path << r.body;
   }
   // A forged or stale cookie is no login.
-  r = Http(port_, Request("GET", "/api/cameras", port_,
-                          "Cookie: qnv_session=" + std::string(64, 'a') + "\r\n"));
+  r = Http(m_port, Request("GET", "/api/cameras", m_port,
+                           "Cookie: qnv_session=" + std::string(64, 'a') + "\r\n"));
   EXPECT_EQ(r.status, 401);
   // Nor is a WebSocket upgrade.
-  r = Http(port_, Request("GET", "/api/live/gate", port_,
-                          "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: "
-                          "13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"));
+  r = Http(m_port, Request("GET", "/api/live/gate", m_port,
+                           "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: "
+                           "13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"));
   EXPECT_EQ(r.status, 401) << r.head;
   // The login page itself is open.
-  EXPECT_EQ(Http(port_, Request("GET", "/login.html", port_)).status, 200);
+  EXPECT_EQ(Http(m_port, Request("GET", "/login.html", m_port)).status, 200);
   // A wrong password is refused and says nothing more.
-  r = Http(port_, Request("POST", "/api/login", port_, "Content-Type: application/json\r\n",
-                          R"({"user":"alice","password":"wrong"})"));
+  r = Http(m_port, Request("POST", "/api/login", m_port, "Content-Type: application/json\r\n",
+                           R"({"user":"alice","password":"wrong"})"));
   EXPECT_EQ(r.status, 401);
   EXPECT_EQ(r.Header("Set-Cookie"), "");
   // A form post from elsewhere (no JSON) is refused before the password is looked at.
-  r = Http(port_, Request("POST", "/api/login", port_,
-                          "Content-Type: application/x-www-form-urlencoded\r\n",
-                          "user=alice&password=s3cret"));
+  r = Http(m_port, Request("POST", "/api/login", m_port,
+                           "Content-Type: application/x-www-form-urlencoded\r\n",
+                           "user=alice&password=s3cret"));
   EXPECT_EQ(r.status, 403);
 }
 
@@ -432,44 +432,44 @@ TEST_F(RecorderWeb, SessionAnswersAndChangesNeedItsCsrfToken) {
   std::string cookie, csrf;
   ASSERT_NO_FATAL_FAILURE(LogIn(cookie, csrf));
   const std::string c = "Cookie: " + cookie + "\r\n";
-  SReply r = Http(port_, Request("GET", "/api/cameras", port_, c));
+  SReply r = Http(m_port, Request("GET", "/api/cameras", m_port, c));
   EXPECT_EQ(r.status, 200);
   EXPECT_NE(r.body.find("\"name\":\"gate\""), std::string::npos) << r.body;
-  r = Http(port_, Request("GET", "/api/status", port_, c));
+  r = Http(m_port, Request("GET", "/api/status", m_port, c));
   EXPECT_EQ(r.status, 200);
   EXPECT_NE(r.body.find("\"uptime_s\""), std::string::npos) << r.body;
   EXPECT_NE(r.body.find("\"version\""), std::string::npos) << r.body;
-  EXPECT_EQ(Http(port_, Request("GET", "/", port_, c)).status, 200);
+  EXPECT_EQ(Http(m_port, Request("GET", "/", m_port, c)).status, 200);
 
   // Without the token, with a wrong one, or from another origin: refused.
-  EXPECT_EQ(Http(port_, Request("POST", "/api/logout", port_, c)).status, 403);
-  EXPECT_EQ(Http(port_, Request("POST", "/api/logout", port_,
-                                c + "X-CSRF-Token: " + std::string(64, '0') + "\r\n"))
+  EXPECT_EQ(Http(m_port, Request("POST", "/api/logout", m_port, c)).status, 403);
+  EXPECT_EQ(Http(m_port, Request("POST", "/api/logout", m_port,
+                                 c + "X-CSRF-Token: " + std::string(64, '0') + "\r\n"))
                 .status,
             403);
   EXPECT_EQ(
-      Http(port_, Request("POST", "/api/logout", port_,
-                          c + "X-CSRF-Token: " + csrf + "\r\nOrigin: http://evil.example\r\n"))
+      Http(m_port, Request("POST", "/api/logout", m_port,
+                           c + "X-CSRF-Token: " + csrf + "\r\nOrigin: http://evil.example\r\n"))
           .status,
       403);
-  EXPECT_EQ(Http(port_, Request("GET", "/api/cameras", port_, c)).status, 200);  // still in
-  r = Http(port_, Request("POST", "/api/logout", port_, c + "X-CSRF-Token: " + csrf + "\r\n"));
+  EXPECT_EQ(Http(m_port, Request("GET", "/api/cameras", m_port, c)).status, 200);  // still in
+  r = Http(m_port, Request("POST", "/api/logout", m_port, c + "X-CSRF-Token: " + csrf + "\r\n"));
   EXPECT_EQ(r.status, 200) << r.body;
-  EXPECT_EQ(Http(port_, Request("GET", "/api/cameras", port_, c)).status, 401);
+  EXPECT_EQ(Http(m_port, Request("GET", "/api/cameras", m_port, c)).status, 401);
 }
 
 TEST_F(RecorderWeb, LoginsAreRateLimited) {
   ASSERT_NO_FATAL_FAILURE(StartWeb(UserSection()));
   int last = 0;
   for (int i = 0; i <= CWebSessions::kFailsPerAddress; ++i) {
-    last = Http(port_, Request("POST", "/api/login", port_, "Content-Type: application/json\r\n",
-                               R"({"user":"alice","password":"guess"})"))
+    last = Http(m_port, Request("POST", "/api/login", m_port, "Content-Type: application/json\r\n",
+                                R"({"user":"alice","password":"guess"})"))
                .status;
   }
   EXPECT_EQ(last, 429);
   const SReply r =
-      Http(port_, Request("POST", "/api/login", port_, "Content-Type: application/json\r\n",
-                          R"({"user":"alice","password":"s3cret"})"));
+      Http(m_port, Request("POST", "/api/login", m_port, "Content-Type: application/json\r\n",
+                           R"({"user":"alice","password":"s3cret"})"));
   EXPECT_EQ(r.status, 429);
   EXPECT_FALSE(r.Header("Retry-After").empty());
 }
@@ -478,25 +478,25 @@ TEST_F(RecorderWeb, HostileClientsAreBoundedAndCutOff) {
   ASSERT_NO_FATAL_FAILURE(StartWeb(""));
   // Without users: a name that is not loopback (DNS rebinding) gets nothing.
   SReply r =
-      Http(port_, "GET /api/cameras HTTP/1.1\r\nHost: evil.example\r\nConnection: close\r\n\r\n");
+      Http(m_port, "GET /api/cameras HTTP/1.1\r\nHost: evil.example\r\nConnection: close\r\n\r\n");
   EXPECT_EQ(r.status, 403);
-  r = Http(port_, Request("GET", "/api/cameras", port_));
+  r = Http(m_port, Request("GET", "/api/cameras", m_port));
   EXPECT_EQ(r.status, 200);
   // Without [storage] the page is live only.
-  r = Http(port_, Request("GET", "/api/session", port_));
+  r = Http(m_port, Request("GET", "/api/session", m_port));
   EXPECT_NE(r.body.find("\"storage\":false"), std::string::npos) << r.body;
-  EXPECT_EQ(Http(port_, Request("GET", "/api/play?camera=gate&from=1&to=2", port_)).status, 404);
+  EXPECT_EQ(Http(m_port, Request("GET", "/api/play?camera=gate&from=1&to=2", m_port)).status, 404);
   // Changes need the page's token even without users.
-  EXPECT_EQ(Http(port_, Request("POST", "/api/logout", port_)).status, 403);
+  EXPECT_EQ(Http(m_port, Request("POST", "/api/logout", m_port)).status, 403);
   // A body announced too large is not read: the connection goes at once.
   auto before = std::chrono::steady_clock::now();
-  r = Http(port_,
+  r = Http(m_port,
            "POST /api/login HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
            "application/json\r\nContent-Length: 100000000\r\n\r\n{");
   EXPECT_EQ(r.status, 0) << r.head;
   EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
   // A request that never ends is cut off within its time.
-  const int fd = Connect(port_);
+  const int fd = Connect(m_port);
   ASSERT_GE(fd, 0);
   const auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(::write(fd, "GET / HTTP/1.1\r\nHost: 127", 25), 25);
@@ -504,7 +504,7 @@ TEST_F(RecorderWeb, HostileClientsAreBoundedAndCutOff) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 9s);
   ::close(fd);
   // A head that never ends is cut off long before it could fill memory.
-  const int heads = Connect(port_);
+  const int heads = Connect(m_port);
   ASSERT_GE(heads, 0);
   const std::string line = "X-Pad: " + std::string(1000, 'a') + "\r\n";
   size_t sent = 0;
@@ -516,9 +516,9 @@ TEST_F(RecorderWeb, HostileClientsAreBoundedAndCutOff) {
   EXPECT_LT(sent, 16u << 20);
   ::close(heads);
   // A viewer's message longer than a confirmation closes its WebSocket.
-  const int viewer = Connect(port_);
+  const int viewer = Connect(m_port);
   ASSERT_GE(viewer, 0);
-  const std::string hs = LiveUpgrade("gate", port_);
+  const std::string hs = LiveUpgrade("gate", m_port);
   ASSERT_EQ(::write(viewer, hs.data(), hs.size()), static_cast<ssize_t>(hs.size()));
   std::string frame = "\x81\xfe";  // text, masked, 16-bit length
   frame += static_cast<char>(1000 >> 8);
@@ -533,7 +533,7 @@ TEST_F(RecorderWeb, HostileClientsAreBoundedAndCutOff) {
   EXPECT_EQ(got.rfind("HTTP/1.1 101", 0), 0u) << got.substr(0, 100);
   ::close(viewer);
   // And the server still answers.
-  EXPECT_EQ(Http(port_, Request("GET", "/api/version", port_)).status, 200);
+  EXPECT_EQ(Http(m_port, Request("GET", "/api/version", m_port)).status, 200);
 }
 
 // A throw-away self-signed certificate for 127.0.0.1 and its key, made by
@@ -555,16 +555,16 @@ bool MakeCertificate(const fs::path& folder, const std::string& name, std::strin
 
 TEST_F(RecorderWeb, TlsAnswersOnlyHttpsWithASecureCookie) {
   std::string output;
-  ASSERT_TRUE(MakeCertificate(dir_, "web", output)) << output;
-  const std::string cert = (dir_ / "web.crt").string();
+  ASSERT_TRUE(MakeCertificate(m_dir, "web", output)) << output;
+  const std::string cert = (m_dir / "web.crt").string();
   ASSERT_NO_FATAL_FAILURE(StartWeb("tls_cert = \"" + cert + "\"\ntls_key = \"" +
-                                       (dir_ / "web.key").string() + "\"\n" + UserSection(),
+                                       (m_dir / "web.key").string() + "\"\n" + UserSection(),
                                    "", "https"));
   // A client that trusts only this certificate logs in; the cookie is kept
   // to HTTPS.
   std::string why;
-  SReply r = Https(port_,
-                   Request("POST", "/api/login", port_, "Content-Type: application/json\r\n",
+  SReply r = Https(m_port,
+                   Request("POST", "/api/login", m_port, "Content-Type: application/json\r\n",
                            R"({"user":"alice","password":"s3cret"})"),
                    cert, &why);
   ASSERT_EQ(r.status, 200) << why << r.head << r.body;
@@ -574,25 +574,25 @@ TEST_F(RecorderWeb, TlsAnswersOnlyHttpsWithASecureCookie) {
   }
   const std::string c = "Cookie: " + set.substr(0, set.find(';')) + "\r\n";
   const std::string csrf = nlohmann::json::parse(r.body)["csrf"];
-  r = Https(port_, Request("GET", "/api/cameras", port_, c), cert, &why);
+  r = Https(m_port, Request("GET", "/api/cameras", m_port, c), cert, &why);
   EXPECT_EQ(r.status, 200) << why;
   EXPECT_NE(r.body.find("\"name\":\"gate\""), std::string::npos) << r.body;
-  r = Https(port_, Request("GET", "/api/status", port_, c), cert, &why);
+  r = Https(m_port, Request("GET", "/api/status", m_port, c), cert, &why);
   EXPECT_EQ(r.status, 200) << why;
-  EXPECT_EQ(Https(port_, Request("GET", "/api/cameras", port_), cert).status, 401);
+  EXPECT_EQ(Https(m_port, Request("GET", "/api/cameras", m_port), cert).status, 401);
 
   // A client that does not trust it gets no answer.
-  r = Https(port_, Request("GET", "/api/version", port_, c), "", &why);
+  r = Https(m_port, Request("GET", "/api/version", m_port, c), "", &why);
   EXPECT_EQ(r.status, 0) << r.head;
   EXPECT_FALSE(why.empty());
 
   // Plain HTTP to the TLS port: no page, no API answer, no cookie, and the
   // connection is not held.
   for (const std::string& plain :
-       {Request("GET", "/api/cameras", port_, c), Request("GET", "/", port_),
-        Request("POST", "/api/login", port_, "Content-Type: application/json\r\n",
+       {Request("GET", "/api/cameras", m_port, c), Request("GET", "/", m_port),
+        Request("POST", "/api/login", m_port, "Content-Type: application/json\r\n",
                 R"({"user":"alice","password":"s3cret"})")}) {
-    const int fd = Connect(port_);
+    const int fd = Connect(m_port);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::write(fd, plain.data(), plain.size()), static_cast<ssize_t>(plain.size()));
     const auto sent = std::chrono::steady_clock::now();
@@ -606,26 +606,26 @@ TEST_F(RecorderWeb, TlsAnswersOnlyHttpsWithASecureCookie) {
 
   // Changes over TLS come from the https origin only.
   const std::string change = c + "X-CSRF-Token: " + csrf + "\r\nOrigin: ";
-  const std::string host = "127.0.0.1:" + std::to_string(port_);
-  EXPECT_EQ(
-      Https(port_, Request("POST", "/api/logout", port_, change + "http://" + host + "\r\n"), cert)
-          .status,
-      403);
-  r = Https(port_, Request("POST", "/api/logout", port_, change + "https://" + host + "\r\n"), cert,
-            &why);
+  const std::string host = "127.0.0.1:" + std::to_string(m_port);
+  EXPECT_EQ(Https(m_port,
+                  Request("POST", "/api/logout", m_port, change + "http://" + host + "\r\n"), cert)
+                .status,
+            403);
+  r = Https(m_port, Request("POST", "/api/logout", m_port, change + "https://" + host + "\r\n"),
+            cert, &why);
   EXPECT_EQ(r.status, 200) << why << r.body;
-  EXPECT_EQ(Https(port_, Request("GET", "/api/cameras", port_, c), cert).status, 401);
+  EXPECT_EQ(Https(m_port, Request("GET", "/api/cameras", m_port, c), cert).status, 401);
 }
 
 TEST_F(RecorderWeb, TlsFilesThatDoNotLoadRefuseTheStart) {
   std::string output;
-  ASSERT_TRUE(MakeCertificate(dir_, "web", output)) << output;
-  ASSERT_TRUE(MakeCertificate(dir_, "other", output)) << output;
-  std::ofstream(dir_ / "garbage.key") << "not a key\n";
-  const std::string cert = (dir_ / "web.crt").string(), key = (dir_ / "web.key").string();
-  const std::string missing = (dir_ / "missing.pem").string();
-  const std::string garbage = (dir_ / "garbage.key").string();
-  const std::string otherKey = (dir_ / "other.key").string();
+  ASSERT_TRUE(MakeCertificate(m_dir, "web", output)) << output;
+  ASSERT_TRUE(MakeCertificate(m_dir, "other", output)) << output;
+  std::ofstream(m_dir / "garbage.key") << "not a key\n";
+  const std::string cert = (m_dir / "web.crt").string(), key = (m_dir / "web.key").string();
+  const std::string missing = (m_dir / "missing.pem").string();
+  const std::string garbage = (m_dir / "garbage.key").string();
+  const std::string otherKey = (m_dir / "other.key").string();
   qnv::devsim::Simulator& device = AddDevice();
   // The file that cannot be read or does not load is named, and so is a
   // key of another certificate (which would fail every client's handshake).
@@ -634,7 +634,7 @@ TEST_F(RecorderWeb, TlsFilesThatDoNotLoadRefuseTheStart) {
         std::tuple{cert, garbage, garbage}, std::tuple{cert, otherKey, otherKey}}) {
     StartRecorder(Camera("gate", device.Port()) + "[web]\nport = 0\ntls_cert = \"" + certFile +
                   "\"\ntls_key = \"" + keyFile + "\"\n" + UserSection());
-    const ChildResult result = recorder_->Finish(20000);
+    const ChildResult result = m_recorder->Finish(20000);
     EXPECT_NE(result.exitCode, 0) << result.err;
     EXPECT_NE(result.err.find(named), std::string::npos) << result.err;
     EXPECT_EQ(result.err.find("web: serving on"), std::string::npos) << result.err;
@@ -654,24 +654,24 @@ uint64_t RecordedBytes(const fs::path& folder) {
 TEST_F(RecorderWeb, SurplusAndSlowClientsHoldUpNeitherRecordingNorOthers) {
   const fs::path root = VideoRoot();
   ASSERT_NO_FATAL_FAILURE(StartWebRecording(2));
-  ASSERT_TRUE(WaitCount("camera gate: recording ", 1, 20000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("camera gate: recording ", 1, 20000)) << m_recorder->Stderr();
   std::this_thread::sleep_for(1500ms);  // a key picture has come
   // A viewer that never reads its WebSocket, with a small window to fill.
-  const int viewer = Connect(port_);
+  const int viewer = Connect(m_port);
   ASSERT_GE(viewer, 0);
   const int small = 4096;
   ::setsockopt(viewer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  const std::string hs = LiveUpgrade("gate", port_);
+  const std::string hs = LiveUpgrade("gate", m_port);
   ASSERT_EQ(::write(viewer, hs.data(), hs.size()), static_cast<ssize_t>(hs.size()));
   // A client that drips its request a byte at a time.
-  const int drip = Connect(port_);
+  const int drip = Connect(m_port);
   ASSERT_GE(drip, 0);
   const uint64_t before = RecordedBytes(root / "gate");
   // Every connection the server takes, and some more: the surplus is closed at once.
   constexpr size_t kSurplus = 8;
   std::vector<int> idle;
   for (size_t i = 0; i < qnvrecorder::CWebServer::kMaxConnections + kSurplus; ++i) {
-    const int fd = Connect(port_);
+    const int fd = Connect(m_port);
     ASSERT_GE(fd, 0);
     idle.push_back(fd);
   }
@@ -698,10 +698,10 @@ TEST_F(RecorderWeb, SurplusAndSlowClientsHoldUpNeitherRecordingNorOthers) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
   SReply r;
   for (int i = 0; i < 50 && r.status != 200; ++i) {
-    r = Http(port_, Request("GET", "/api/version", port_));
+    r = Http(m_port, Request("GET", "/api/version", m_port));
     if (r.status != 200) std::this_thread::sleep_for(200ms);
   }
-  EXPECT_EQ(r.status, 200) << recorder_->Stderr();
+  EXPECT_EQ(r.status, 200) << m_recorder->Stderr();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
   // Recording went on all along.
   EXPECT_GT(RecordedBytes(root / "gate"), before + 100000);
@@ -715,11 +715,11 @@ TEST_F(RecorderWeb, SurplusAndSlowClientsHoldUpNeitherRecordingNorOthers) {
 
 TEST_F(RecorderWeb, LiveStartsWithAnInitSegmentAndKeyPicture) {
   ASSERT_NO_FATAL_FAILURE(StartWeb(""));
-  ASSERT_TRUE(recorder_->WaitForStderr("gate", 10000));
+  ASSERT_TRUE(m_recorder->WaitForStderr("gate", 10000));
   std::this_thread::sleep_for(1500ms);  // a key picture has come
-  const int fd = Connect(port_);
+  const int fd = Connect(m_port);
   ASSERT_GE(fd, 0);
-  const std::string hs = LiveUpgrade("gate", port_);
+  const std::string hs = LiveUpgrade("gate", m_port);
   ASSERT_EQ(::write(fd, hs.data(), hs.size()), static_cast<ssize_t>(hs.size()));
   const std::string got = ReadAll(fd, 3000, 200000);
   ::close(fd);
@@ -737,19 +737,19 @@ TEST_F(RecorderWeb, LiveStartsWithAnInitSegmentAndKeyPicture) {
 TEST_F(RecorderWeb, ReloadAddsAndRemovesLiveCameras) {
   ASSERT_NO_FATAL_FAILURE(StartWeb(""));
   qnv::devsim::Simulator& second = AddDevice();
-  std::ofstream(dir_ / "recorder.toml")
+  std::ofstream(m_dir / "recorder.toml")
       << Camera("yard", second.Port()) + "[web]\nport = 0\n";  // the same [web]
-  recorder_->Signal(SIGHUP);
-  ASSERT_TRUE(recorder_->WaitForStderr("reload: 1 camera(s) started, 1 stopped", 10000))
-      << recorder_->Stderr();
-  const SReply r = Http(port_, Request("GET", "/api/cameras", port_));
+  m_recorder->Signal(SIGHUP);
+  ASSERT_TRUE(m_recorder->WaitForStderr("reload: 1 camera(s) started, 1 stopped", 10000))
+      << m_recorder->Stderr();
+  const SReply r = Http(m_port, Request("GET", "/api/cameras", m_port));
   EXPECT_NE(r.body.find("\"yard\""), std::string::npos) << r.body;
   EXPECT_EQ(r.body.find("\"gate\""), std::string::npos) << r.body;
   auto upgrade = [&](const std::string& camera) {
-    return Http(port_, Request("GET", "/api/live/" + camera, port_,
-                               "Upgrade: websocket\r\n"
-                               "Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
-                               "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"))
+    return Http(m_port, Request("GET", "/api/live/" + camera, m_port,
+                                "Upgrade: websocket\r\n"
+                                "Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+                                "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"))
         .status;
   };
   EXPECT_EQ(upgrade("gate"), 404);
@@ -769,12 +769,12 @@ size_t OpenFilesIn(pid_t pid, const fs::path& folder) {
 }
 
 TEST_F(RecorderWeb, ExportsAreCancelledAndTheirFilesGo) {
-  const fs::path root = dir_ / "video", own = root / ".qnv-recorder" / "recorder";
+  const fs::path root = m_dir / "video", own = root / ".qnv-recorder" / "recorder";
   fs::create_directories(root);
   qnv::devsim::SimulatorOptions camera;
   camera.syntheticBitrate = 8000000;
   ASSERT_NO_FATAL_FAILURE(StartWeb("", StorageSection(root, 1), "http", camera));
-  ASSERT_TRUE(WaitCount("camera gate: recording ", 4, 20000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("camera gate: recording ", 4, 20000)) << m_recorder->Stderr();
   const std::vector<SSegmentFrames> segments = Segments(root, "gate");
   ASSERT_GE(segments.size(), 3u);
   ASSERT_GT(segments[0].frames, 0u);
@@ -789,19 +789,20 @@ TEST_F(RecorderWeb, ExportsAreCancelledAndTheirFilesGo) {
                          qnvrec::IndexPathFor((first.parent_path() / (copy + ".qnv")).string()));
   }
   const std::string csrf =
-      nlohmann::json::parse(Http(port_, Request("GET", "/api/session", port_)).body)["csrf"];
+      nlohmann::json::parse(Http(m_port, Request("GET", "/api/session", m_port)).body)["csrf"];
   const std::string change = "X-CSRF-Token: " + csrf + "\r\n";
   auto start = [&](uint64_t from, uint64_t to) {
-    const SReply r = Http(
-        port_, Request("POST", "/api/exports", port_, change + "Content-Type: application/json\r\n",
-                       nlohmann::json{{"camera", "gate"}, {"from", from}, {"to", to}}.dump()));
+    const SReply r =
+        Http(m_port,
+             Request("POST", "/api/exports", m_port, change + "Content-Type: application/json\r\n",
+                     nlohmann::json{{"camera", "gate"}, {"from", from}, {"to", to}}.dump()));
     EXPECT_EQ(r.status, 202) << r.body;
     return r.status == 202 ? nlohmann::json::parse(r.body)["id"].get<std::string>() : "";
   };
   auto state = [&](const std::string& id) {
-    return nlohmann::json::parse(Http(port_, Request("GET", "/api/exports/" + id, port_)).body);
+    return nlohmann::json::parse(Http(m_port, Request("GET", "/api/exports/" + id, m_port)).body);
   };
-  const size_t before = OpenFilesIn(recorder_->Pid(), own);
+  const size_t before = OpenFilesIn(m_recorder->Pid(), own);
 
   const std::string id = start(segments[0].firstTime, segments[0].lastTime + 1);
   ASSERT_FALSE(id.empty());
@@ -813,16 +814,16 @@ TEST_F(RecorderWeb, ExportsAreCancelledAndTheirFilesGo) {
   }
   ASSERT_FALSE(s["finished"]) << s.dump();
   EXPECT_EQ(s["total"], kCopies + 1) << s.dump();
-  EXPECT_GT(OpenFilesIn(recorder_->Pid(), own), before);  // its file, being written
+  EXPECT_GT(OpenFilesIn(m_recorder->Pid(), own), before);  // its file, being written
   // Without the session's token nothing is cancelled.
-  EXPECT_EQ(Http(port_, Request("DELETE", "/api/exports/" + id, port_)).status, 403);
-  EXPECT_EQ(Http(port_, Request("DELETE", "/api/exports/" + id, port_,
-                                change + "Origin: http://evil.example\r\n"))
+  EXPECT_EQ(Http(m_port, Request("DELETE", "/api/exports/" + id, m_port)).status, 403);
+  EXPECT_EQ(Http(m_port, Request("DELETE", "/api/exports/" + id, m_port,
+                                 change + "Origin: http://evil.example\r\n"))
                 .status,
             403);
   EXPECT_EQ(state(id)["cancelled"], false);
-  EXPECT_EQ(Http(port_, Request("DELETE", "/api/exports/nosuch", port_, change)).status, 404);
-  SReply r = Http(port_, Request("DELETE", "/api/exports/" + id, port_, change));
+  EXPECT_EQ(Http(m_port, Request("DELETE", "/api/exports/nosuch", m_port, change)).status, 404);
+  SReply r = Http(m_port, Request("DELETE", "/api/exports/" + id, m_port, change));
   ASSERT_EQ(r.status, 200) << r.body;
   EXPECT_EQ(nlohmann::json::parse(r.body)["cancelled"], true) << r.body;
   // The work stops at once and its file goes.
@@ -835,9 +836,9 @@ TEST_F(RecorderWeb, ExportsAreCancelledAndTheirFilesGo) {
   EXPECT_EQ(s["ready"], false);
   EXPECT_EQ(s["error"], "cancelled");
   EXPECT_LT(s["done"].get<size_t>(), kCopies / 2) << s.dump();
-  EXPECT_EQ(OpenFilesIn(recorder_->Pid(), own), before);
-  EXPECT_EQ(Http(port_, Request("GET", "/api/exports/" + id + "/file", port_)).status, 410);
-  EXPECT_TRUE(WaitCount("web: export of gate cancelled", 1, 2000)) << recorder_->Stderr();
+  EXPECT_EQ(OpenFilesIn(m_recorder->Pid(), own), before);
+  EXPECT_EQ(Http(m_port, Request("GET", "/api/exports/" + id + "/file", m_port)).status, 410);
+  EXPECT_TRUE(WaitCount("web: export of gate cancelled", 1, 2000)) << m_recorder->Stderr();
 
   // Another export is made as ever; made and not fetched, it is removed too.
   const std::string next = start(segments[1].firstTime, segments[1].lastTime + 1);
@@ -847,13 +848,13 @@ TEST_F(RecorderWeb, ExportsAreCancelledAndTheirFilesGo) {
   }
   ASSERT_TRUE(s["ready"]) << s.dump();
   EXPECT_EQ(s["cancelled"], false);
-  EXPECT_EQ(OpenFilesIn(recorder_->Pid(), own), before + 1);
-  r = Http(port_, Request("GET", "/api/exports/" + next + "/file", port_));
+  EXPECT_EQ(OpenFilesIn(m_recorder->Pid(), own), before + 1);
+  r = Http(m_port, Request("GET", "/api/exports/" + next + "/file", m_port));
   EXPECT_EQ(r.status, 200);
   EXPECT_EQ(r.body.size(), s["bytes"].get<uint64_t>());
-  EXPECT_EQ(Http(port_, Request("DELETE", "/api/exports/" + next, port_, change)).status, 200);
-  EXPECT_EQ(OpenFilesIn(recorder_->Pid(), own), before);
-  EXPECT_EQ(Http(port_, Request("GET", "/api/exports/" + next + "/file", port_)).status, 410);
+  EXPECT_EQ(Http(m_port, Request("DELETE", "/api/exports/" + next, m_port, change)).status, 200);
+  EXPECT_EQ(OpenFilesIn(m_recorder->Pid(), own), before);
+  EXPECT_EQ(Http(m_port, Request("GET", "/api/exports/" + next + "/file", m_port)).status, 410);
   s = state(next);
   EXPECT_EQ(s["cancelled"], true);
   EXPECT_EQ(s["ready"], false);
@@ -873,14 +874,14 @@ TEST_F(RecorderWeb, ExportsAreCancelledAndTheirFilesGo) {
 TEST_F(RecorderWeb, ExportDownloadIsTheFileQnvExportWrites) {
   const fs::path root = VideoRoot();
   ASSERT_NO_FATAL_FAILURE(StartWebRecording(3));
-  ASSERT_TRUE(WaitCount("camera gate: recording ", 4, 20000)) << recorder_->Stderr();
+  ASSERT_TRUE(WaitCount("camera gate: recording ", 4, 20000)) << m_recorder->Stderr();
   const auto now = std::chrono::system_clock::now().time_since_epoch();
   const int64_t nowUs = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
   SReply r =
-      Http(port_, Request("GET",
-                          "/api/timeline?camera=gate&from=" + std::to_string(nowUs - 600000000) +
-                              "&to=" + std::to_string(nowUs + 60000000),
-                          port_));
+      Http(m_port, Request("GET",
+                           "/api/timeline?camera=gate&from=" + std::to_string(nowUs - 600000000) +
+                               "&to=" + std::to_string(nowUs + 60000000),
+                           m_port));
   ASSERT_EQ(r.status, 200) << r.body;
   const nlohmann::json timeline = nlohmann::json::parse(r.body);
   ASSERT_FALSE(timeline["spans"].empty()) << r.body;
@@ -890,22 +891,22 @@ TEST_F(RecorderWeb, ExportDownloadIsTheFileQnvExportWrites) {
   ASSERT_LT(toUs, timeline["spans"][0]["to"].get<int64_t>()) << r.body;
 
   const nlohmann::json session =
-      nlohmann::json::parse(Http(port_, Request("GET", "/api/session", port_)).body);
+      nlohmann::json::parse(Http(m_port, Request("GET", "/api/session", m_port)).body);
   const std::string csrf = session["csrf"];
-  r = Http(port_,
-           Request("POST", "/api/exports", port_,
+  r = Http(m_port,
+           Request("POST", "/api/exports", m_port,
                    "X-CSRF-Token: " + csrf + "\r\nContent-Type: application/json\r\n",
                    nlohmann::json{{"camera", "gate"}, {"from", fromUs}, {"to", toUs}}.dump()));
   ASSERT_EQ(r.status, 202) << r.body;
   const std::string id = nlohmann::json::parse(r.body)["id"];
   nlohmann::json state;
   for (int i = 0; i < 100; ++i) {
-    state = nlohmann::json::parse(Http(port_, Request("GET", "/api/exports/" + id, port_)).body);
+    state = nlohmann::json::parse(Http(m_port, Request("GET", "/api/exports/" + id, m_port)).body);
     if (state["finished"]) break;
     std::this_thread::sleep_for(100ms);
   }
   ASSERT_TRUE(state["ready"]) << state.dump();
-  r = Http(port_, Request("GET", "/api/exports/" + id + "/file", port_));
+  r = Http(m_port, Request("GET", "/api/exports/" + id + "/file", m_port));
   ASSERT_EQ(r.status, 200);
   EXPECT_EQ(r.body.size(), state["bytes"].get<uint64_t>());
   // Nothing of it stays on disk.
@@ -929,7 +930,7 @@ TEST_F(RecorderWeb, ExportDownloadIsTheFileQnvExportWrites) {
   for (const qnvcat::SSegmentRow& row : rows) ops.push_back(qnvcat::SOp::Segment(row));
   ASSERT_TRUE(catalogue->Apply(ops, error)) << error;
   catalogue.reset();
-  const fs::path out = dir_ / "cli.mp4";
+  const fs::path out = m_dir / "cli.mp4";
   const ChildResult cli = ChildProcess::Run({QNV_EXPORT_PATH, "--catalogue", root.string(),
                                              "--camera", "gate", "--from", qnvrec::UtcText(fromUs),
                                              "--to", qnvrec::UtcText(toUs), "-q", out.string()});
@@ -943,8 +944,8 @@ TEST_F(RecorderWeb, ExportDownloadIsTheFileQnvExportWrites) {
   // edit list from the key picture at or before FROM, which X-Key-Us names;
   // X-End-Us is where its last picture ends, the next piece's FROM.
   const std::string piece = "/api/play?camera=gate&fragmented=1&from=";
-  r = Http(port_,
-           Request("GET", piece + std::to_string(fromUs) + "&to=" + std::to_string(toUs), port_));
+  r = Http(m_port,
+           Request("GET", piece + std::to_string(fromUs) + "&to=" + std::to_string(toUs), m_port));
   ASSERT_EQ(r.status, 200) << r.body;
   const int64_t keyUs = std::atoll(r.Header("X-Key-Us").c_str());
   const int64_t endUs = std::atoll(r.Header("X-End-Us").c_str());
@@ -956,17 +957,17 @@ TEST_F(RecorderWeb, ExportDownloadIsTheFileQnvExportWrites) {
   EXPECT_NE(r.body.find("moof"), std::string::npos);
   EXPECT_EQ(r.body.find("elst"), std::string::npos);
   EXPECT_EQ(r.body.find("mfra"), std::string::npos);
-  r = Http(port_,
+  r = Http(m_port,
            Request("GET", piece + std::to_string(endUs) + "&to=" + std::to_string(endUs + 2000000),
-                   port_));
+                   m_port));
   ASSERT_EQ(r.status, 200) << r.body;
   EXPECT_LE(std::atoll(r.Header("X-Key-Us").c_str()), endUs);  // it overlaps, never leaves a gap
   EXPECT_GT(std::atoll(r.Header("X-End-Us").c_str()), endUs);
 
   // An event's thumbnail: the recorder's snapshot of it where one is stored,
   // else the picture decoded from the recording at that time.
-  r = Http(port_,
-           Request("GET", "/api/thumbnail?camera=gate&time=" + std::to_string(fromUs), port_));
+  r = Http(m_port,
+           Request("GET", "/api/thumbnail?camera=gate&time=" + std::to_string(fromUs), m_port));
   ASSERT_EQ(r.status, 200) << r.body;
   EXPECT_EQ(r.Header("Content-Type"), "image/jpeg");
   ASSERT_GT(r.body.size(), 2u);
@@ -975,7 +976,8 @@ TEST_F(RecorderWeb, ExportDownloadIsTheFileQnvExportWrites) {
   fs::create_directories(snapshots);
   const std::string planted = "\xff\xd8 the stored snapshot";
   std::ofstream(snapshots / (std::to_string(toUs / 1000 + 1500) + ".jpg")) << planted;
-  r = Http(port_, Request("GET", "/api/thumbnail?camera=gate&time=" + std::to_string(toUs), port_));
+  r = Http(m_port,
+           Request("GET", "/api/thumbnail?camera=gate&time=" + std::to_string(toUs), m_port));
   EXPECT_EQ(r.body, planted);
 }
 

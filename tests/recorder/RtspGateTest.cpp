@@ -38,11 +38,11 @@ class RtspGate : public RecorderService {
                   std::move(env));
     const uint16_t port = RtspPort();
     // No pause for the first key picture: requests wait for it at the gate.
-    EXPECT_TRUE(WaitCount("camera cam1: connected", 1, 10000)) << recorder_->Stderr();
-    url_ = "rtsp://127.0.0.1:" + std::to_string(port) + "/";
+    EXPECT_TRUE(WaitCount("camera cam1: connected", 1, 10000)) << m_recorder->Stderr();
+    m_url = "rtsp://127.0.0.1:" + std::to_string(port) + "/";
     return port;
   }
-  std::string url_;
+  std::string m_url;
 };
 
 TEST_F(RtspGate, AnEndlessRequestIsCutOffWhileOthersAreServedAtOnce) {
@@ -52,7 +52,7 @@ TEST_F(RtspGate, AnEndlessRequestIsCutOffWhileOthersAreServedAtOnce) {
   std::thread attacker([&] {
     RtspClient evil(port);
     const auto start = Clock::now();
-    evil.Send("DESCRIBE " + url_ + "cam1 RTSP/1.0\r\nX-Pad: ");
+    evil.Send("DESCRIBE " + m_url + "cam1 RTSP/1.0\r\nX-Pad: ");
     const std::string chunk(65536, 'a');
     while (MsSince(start) < 15000) {
       if (!evil.Send(chunk)) {
@@ -67,7 +67,7 @@ TEST_F(RtspGate, AnEndlessRequestIsCutOffWhileOthersAreServedAtOnce) {
     const auto asked = Clock::now();
     EXPECT_EQ(RtspStatus(viewer.Ask("OPTIONS", "*")), "RTSP/1.0 200 OK");
     const std::string describe =
-        viewer.Ask("DESCRIBE", url_ + "cam1", "", "Accept: application/sdp\r\n");
+        viewer.Ask("DESCRIBE", m_url + "cam1", "", "Accept: application/sdp\r\n");
     EXPECT_EQ(RtspStatus(describe), "RTSP/1.0 200 OK") << describe;
     EXPECT_NE(describe.find("m=video"), std::string::npos) << describe;
     EXPECT_LT(MsSince(asked), 2000);
@@ -76,12 +76,12 @@ TEST_F(RtspGate, AnEndlessRequestIsCutOffWhileOthersAreServedAtOnce) {
   // holds nobody up meanwhile.
   RtspClient down(port), other(port);
   const auto asked = Clock::now();
-  EXPECT_EQ(RtspStatus(down.Ask("SETUP", url_ + "cam2/stream=0", "",
+  EXPECT_EQ(RtspStatus(down.Ask("SETUP", m_url + "cam2/stream=0", "",
                                 "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n")),
             "RTSP/1.0 503 Service Unavailable");
-  EXPECT_EQ(RtspStatus(other.Ask("DESCRIBE", url_ + "cam1")), "RTSP/1.0 200 OK");
+  EXPECT_EQ(RtspStatus(other.Ask("DESCRIBE", m_url + "cam1")), "RTSP/1.0 200 OK");
   EXPECT_LT(MsSince(asked), 1000);
-  EXPECT_EQ(RtspStatus(down.Ask("DESCRIBE", url_ + "nosuch")), "RTSP/1.0 404 Not Found");
+  EXPECT_EQ(RtspStatus(down.Ask("DESCRIBE", m_url + "nosuch")), "RTSP/1.0 404 Not Found");
   attacker.join();
   EXPECT_GE(cutAfterMs, 0);
   EXPECT_LT(cutAfterMs, 5000);
@@ -101,8 +101,8 @@ TEST_F(RtspGate, ARequestWaitsForTheFirstKeyPictureOfACameraThatJustConnected) {
   StartRecorder("[rtsp]\nport = 0\n" + Camera("cam1", device.Port(), "stall_seconds = 60"));
   const uint16_t port = RtspPort();
   ASSERT_NE(port, 0);
-  ASSERT_TRUE(WaitCount("camera cam1: connected", 1, 10000)) << recorder_->Stderr();
-  url_ = "rtsp://127.0.0.1:" + std::to_string(port) + "/";
+  ASSERT_TRUE(WaitCount("camera cam1: connected", 1, 10000)) << m_recorder->Stderr();
+  m_url = "rtsp://127.0.0.1:" + std::to_string(port) + "/";
 
   std::atomic<int64_t> optionsMs{-1};
   std::thread other([&] {
@@ -113,7 +113,7 @@ TEST_F(RtspGate, ARequestWaitsForTheFirstKeyPictureOfACameraThatJustConnected) {
   });
   RtspClient refused(port);
   auto asked = Clock::now();
-  EXPECT_EQ(RtspStatus(refused.Ask("DESCRIBE", url_ + "cam1", "", "", 15000)),
+  EXPECT_EQ(RtspStatus(refused.Ask("DESCRIBE", m_url + "cam1", "", "", 15000)),
             "RTSP/1.0 503 Service Unavailable");
   EXPECT_GE(MsSince(asked), 4500);
   EXPECT_LT(MsSince(asked), 10000);
@@ -128,7 +128,7 @@ TEST_F(RtspGate, ARequestWaitsForTheFirstKeyPictureOfACameraThatJustConnected) {
   });
   asked = Clock::now();
   const std::string describe =
-      viewer.Ask("DESCRIBE", url_ + "cam1", "", "Accept: application/sdp\r\n", 15000);
+      viewer.Ask("DESCRIBE", m_url + "cam1", "", "Accept: application/sdp\r\n", 15000);
   thaw.join();
   EXPECT_EQ(RtspStatus(describe), "RTSP/1.0 200 OK") << describe;
   EXPECT_NE(describe.find("m=video"), std::string::npos) << describe;
@@ -170,8 +170,8 @@ TEST_F(RtspGate, CredentialsComeFirstOnEveryPathAndRefusalsAreLoggedSparingly) {
   const std::string good = "dmlld2VyOnMzY3JldA==";  // viewer:s3cret
   const std::string wrong = "dmlld2VyOndyb25n";     // viewer:wrong
   RtspClient anonymous(port);
-  for (const std::string& path :
-       {std::string("*"), url_ + "cam1", url_ + "cam2", url_ + "nosuch", url_ + "cam2/stream=0"}) {
+  for (const std::string& path : {std::string("*"), m_url + "cam1", m_url + "cam2",
+                                  m_url + "nosuch", m_url + "cam2/stream=0"}) {
     const std::string r = anonymous.Ask(path == "*" ? "OPTIONS" : "DESCRIBE", path);
     EXPECT_EQ(RtspStatus(r), "RTSP/1.0 401 Unauthorized") << path;
     EXPECT_NE(r.find("WWW-Authenticate: Basic"), std::string::npos) << r;
@@ -182,21 +182,21 @@ TEST_F(RtspGate, CredentialsComeFirstOnEveryPathAndRefusalsAreLoggedSparingly) {
   for (int c = 0; c < 4; ++c) {
     RtspClient guesser(port);
     for (int i = 0; i < 5; ++i) {
-      EXPECT_EQ(RtspStatus(guesser.Ask("DESCRIBE", url_ + "cam1", wrong)),
+      EXPECT_EQ(RtspStatus(guesser.Ask("DESCRIBE", m_url + "cam1", wrong)),
                 "RTSP/1.0 401 Unauthorized");
     }
     EXPECT_TRUE(guesser.ClosedWithin(2000));
   }
   RtspClient viewer(port);
   const auto asked = Clock::now();
-  EXPECT_EQ(RtspStatus(viewer.Ask("DESCRIBE", url_ + "cam2", good)),
+  EXPECT_EQ(RtspStatus(viewer.Ask("DESCRIBE", m_url + "cam2", good)),
             "RTSP/1.0 503 Service Unavailable");
-  EXPECT_EQ(RtspStatus(viewer.Ask("SETUP", url_ + "cam2/stream=0", good,
+  EXPECT_EQ(RtspStatus(viewer.Ask("SETUP", m_url + "cam2/stream=0", good,
                                   "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n")),
             "RTSP/1.0 503 Service Unavailable");
   EXPECT_LT(MsSince(asked), 1000);
-  EXPECT_EQ(RtspStatus(viewer.Ask("DESCRIBE", url_ + "nosuch", good)), "RTSP/1.0 404 Not Found");
-  const std::string sdp = viewer.Ask("DESCRIBE", url_ + "cam1", good);
+  EXPECT_EQ(RtspStatus(viewer.Ask("DESCRIBE", m_url + "nosuch", good)), "RTSP/1.0 404 Not Found");
+  const std::string sdp = viewer.Ask("DESCRIBE", m_url + "cam1", good);
   EXPECT_EQ(RtspStatus(sdp), "RTSP/1.0 200 OK") << sdp;
   const ChildResult result = Terminate();
   EXPECT_EQ(result.exitCode, 0) << result.err;

@@ -39,101 +39,101 @@ bool In(uint32_t rc, std::initializer_list<uint32_t> allowed) {
 
 }  // namespace
 
-CSoakRun* CSoakRun::current_ = nullptr;
+CSoakRun* CSoakRun::m_current = nullptr;
 
-CSoakRun::CSoakRun(SSoakOptions options) : options_(std::move(options)), random_(options_.seed) {
-  current_ = this;
+CSoakRun::CSoakRun(SSoakOptions options) : m_options(std::move(options)), m_random(m_options.seed) {
+  m_current = this;
 }
 
-CSoakRun::~CSoakRun() { current_ = nullptr; }
+CSoakRun::~CSoakRun() { m_current = nullptr; }
 
 void CSoakRun::Expect(uint32_t rc, std::initializer_list<uint32_t> allowed, const char* what) {
   if (In(rc, allowed)) return;
-  if (figures_.unexpectedResults++ < 20)
+  if (m_figures.unexpectedResults++ < 20)
     std::fprintf(stderr, "qnv-soak: %s returned %d (%s)\n", what, int32_t(rc), QnvResultText(rc));
 }
 
 bool CSoakRun::OnFrame(uint32_t clientId, char*, uint16_t, char* frame, int32_t length, uint32_t) {
-  CSoakRun* self = current_;
-  const uint64_t n = ++self->figures_.frames;
-  self->figures_.frameBytes += uint64_t(length);
+  CSoakRun* self = m_current;
+  const uint64_t n = ++self->m_figures.frames;
+  self->m_figures.frameBytes += uint64_t(length);
   if (length < 40 || std::memcmp(frame + 4, "QNVV", 4) != 0 || uint8_t(frame[35]) > 2)
-    ++self->figures_.badFrames;
+    ++self->m_figures.badFrames;
   // Now and then an export from the receive thread.
   if (n % 4096 == 0) {
     int32_t state = 0;
     self->Expect(QNVNet_IsRuleEnable(clientId, state),
                  {0, QNVNET_ERR_NO_REPLY, QNVNET_ERR_SEND, QNVNET_ERR_NO_SESSION},
                  "IsRuleEnable from the stream callback");
-    ++self->figures_.callbackExports;
+    ++self->m_figures.callbackExports;
   }
   return true;
 }
 
 bool CSoakRun::OnDisconnect(uint32_t clientId, char*, uint16_t port, uint32_t user) {
-  CSoakRun* self = current_;
-  if (user != kUserValue) ++self->figures_.unexpectedResults;
+  CSoakRun* self = m_current;
+  if (user != kUserValue) ++self->m_figures.unexpectedResults;
   bool stream = false;
-  for (auto& d : self->devices_) stream = stream || port == uint16_t(d->Port() + 2);
+  for (auto& d : self->m_devices) stream = stream || port == uint16_t(d->Port() + 2);
   {
-    std::lock_guard<std::mutex> lock(self->eventsMutex_);
-    self->events_.push_back({clientId, stream});
+    std::lock_guard<std::mutex> lock(self->m_eventsMutex);
+    self->m_events.push_back({clientId, stream});
   }
   if (stream) {
-    ++self->figures_.streamDisconnects;
+    ++self->m_figures.streamDisconnects;
     // The session may well be alive: ask it something.
     self->Expect(QNVNet_PTZCtrlSend(clientId, 0, 0, 0, 0),
                  {0, QNVNET_ERR_NO_REPLY, QNVNET_ERR_SEND, QNVNET_ERR_NO_SESSION},
                  "PTZCtrlSend from the disconnect callback");
   } else {
-    ++self->figures_.commandDisconnects;
+    ++self->m_figures.commandDisconnects;
     // The library logs the session out after this returns; doing it here is allowed too.
     QNVNet_DevLogout(clientId);
   }
-  ++self->figures_.callbackExports;
+  ++self->m_figures.callbackExports;
   return true;
 }
 
 std::string CSoakRun::NewRecordingPath() {
-  const uint64_t n = ++recordingSerial_;
+  const uint64_t n = ++m_recordingSerial;
   // Several folders, made on demand by the library.
-  return options_.dir + "/d" + std::to_string(n % 7) + "/r" + std::to_string(n) + ".dat";
+  return m_options.dir + "/d" + std::to_string(n % 7) + "/r" + std::to_string(n) + ".dat";
 }
 
 void CSoakRun::ForgetSession(uint32_t clientId) {
-  for (size_t i = channels_.size(); i-- > 0;) {
-    if (channels_[i].clientId != clientId) continue;
+  for (size_t i = m_channels.size(); i-- > 0;) {
+    if (m_channels[i].clientId != clientId) continue;
     // The library closed its recordings when it logged the session out.
-    for (auto& r : channels_[i].recordings) {
-      ++figures_.recordingsEndedWithChannel;
-      std::lock_guard<std::mutex> lock(verifyMutex_);
-      toVerify_.push_back(r.path);
+    for (auto& r : m_channels[i].recordings) {
+      ++m_figures.recordingsEndedWithChannel;
+      std::lock_guard<std::mutex> lock(m_verifyMutex);
+      m_toVerify.push_back(r.path);
     }
-    verifyWake_.notify_one();
-    channels_.erase(channels_.begin() + std::ptrdiff_t(i));
+    m_verifyWake.notify_one();
+    m_channels.erase(m_channels.begin() + std::ptrdiff_t(i));
   }
-  auto it = std::find_if(sessions_.begin(), sessions_.end(),
+  auto it = std::find_if(m_sessions.begin(), m_sessions.end(),
                          [&](const SSession& s) { return s.clientId == clientId; });
-  if (it == sessions_.end()) return;
-  sessions_.erase(it);
-  ++figures_.sessionsLost;
-  std::lock_guard<std::mutex> lock(sessionsMutex_);
-  sessionIds_.erase(std::remove(sessionIds_.begin(), sessionIds_.end(), clientId),
-                    sessionIds_.end());
+  if (it == m_sessions.end()) return;
+  m_sessions.erase(it);
+  ++m_figures.sessionsLost;
+  std::lock_guard<std::mutex> lock(m_sessionsMutex);
+  m_sessionIds.erase(std::remove(m_sessionIds.begin(), m_sessionIds.end(), clientId),
+                     m_sessionIds.end());
 }
 
 void CSoakRun::Reconcile() {
   std::vector<SEvent> events;
   {
-    std::lock_guard<std::mutex> lock(eventsMutex_);
-    events.swap(events_);
+    std::lock_guard<std::mutex> lock(m_eventsMutex);
+    events.swap(m_events);
   }
   for (const SEvent& e : events) {
     if (e.stream) {
       // The host cannot tell which channel of the session lost its stream:
       // it closes them all, and new ones are opened.
-      for (size_t i = channels_.size(); i-- > 0;)
-        if (channels_[i].clientId == e.clientId) CloseChannel(i);
+      for (size_t i = m_channels.size(); i-- > 0;)
+        if (m_channels[i].clientId == e.clientId) CloseChannel(i);
     } else if (QNVNet_PTZCtrlSend(e.clientId, 0, 0, 0, 0) == QNVNET_ERR_NO_SESSION) {
       // Client ids are socket numbers and come back: forget only what is gone.
       ForgetSession(e.clientId);
@@ -142,33 +142,33 @@ void CSoakRun::Reconcile() {
 }
 
 void CSoakRun::EnsureSessions() {
-  for (int d = 0; d < int(devices_.size()); ++d) {
-    int have = int(std::count_if(sessions_.begin(), sessions_.end(),
+  for (int d = 0; d < int(m_devices.size()); ++d) {
+    int have = int(std::count_if(m_sessions.begin(), m_sessions.end(),
                                  [&](const SSession& s) { return s.device == d; }));
-    for (; have < options_.sessionsPerDevice; ++have) {
+    for (; have < m_options.sessionsPerDevice; ++have) {
       uint32_t id = 0;
-      uint32_t rc = QNVNet_DevLogin(&id, "127.0.0.1", devices_[d]->Port(), "admin", "admin");
+      uint32_t rc = QNVNet_DevLogin(&id, "127.0.0.1", m_devices[d]->Port(), "admin", "admin");
       if (rc != 0) {
-        ++figures_.loginFailures;  // a device in the middle of a reboot
+        ++m_figures.loginFailures;  // a device in the middle of a reboot
         Expect(rc, {QNVNET_ERR_NO_SESSION}, "DevLogin");
         break;
       }
-      ++figures_.logins;
-      sessions_.push_back({id, d});
-      std::lock_guard<std::mutex> lock(sessionsMutex_);
-      sessionIds_.push_back(id);
+      ++m_figures.logins;
+      m_sessions.push_back({id, d});
+      std::lock_guard<std::mutex> lock(m_sessionsMutex);
+      m_sessionIds.push_back(id);
     }
   }
 }
 
 void CSoakRun::EnsureChannels() {
-  for (int attempts = 0; attempts < 8 && int(channels_.size()) < options_.channels; ++attempts) {
-    if (sessions_.empty()) return;
+  for (int attempts = 0; attempts < 8 && int(m_channels.size()) < m_options.channels; ++attempts) {
+    if (m_sessions.empty()) return;
     // The session with the fewest channels.
     const SSession* best = nullptr;
     size_t fewest = SIZE_MAX;
-    for (const SSession& s : sessions_) {
-      size_t n = size_t(std::count_if(channels_.begin(), channels_.end(),
+    for (const SSession& s : m_sessions) {
+      size_t n = size_t(std::count_if(m_channels.begin(), m_channels.end(),
                                       [&](const SChannel& c) { return c.clientId == s.clientId; }));
       if (n < fewest) {
         fewest = n;
@@ -179,11 +179,11 @@ void CSoakRun::EnsureChannels() {
     uint32_t handle = 0;
     uint32_t rc = QNVNet_LiveOpen(&handle, clientId, nullptr);
     if (rc == 0) {
-      ++figures_.channelOpens;
-      channels_.push_back({handle, clientId, {}});
+      ++m_figures.channelOpens;
+      m_channels.push_back({handle, clientId, {}});
       continue;
     }
-    ++figures_.channelOpenFailures;
+    ++m_figures.channelOpenFailures;
     Expect(rc, {QNVNET_ERR_NO_REPLY, QNVNET_ERR_SEND, QNVNET_ERR_NO_SESSION, QNVNET_ERR_NO_CHANNEL},
            "LiveOpen");
     if (rc == QNVNET_ERR_NO_SESSION) ForgetSession(clientId);
@@ -192,51 +192,51 @@ void CSoakRun::EnsureChannels() {
 }
 
 void CSoakRun::CloseChannel(size_t index) {
-  SChannel channel = channels_[index];
-  channels_.erase(channels_.begin() + std::ptrdiff_t(index));
+  SChannel channel = m_channels[index];
+  m_channels.erase(m_channels.begin() + std::ptrdiff_t(index));
   for (const SRecording& r : channel.recordings) {
     uint32_t rc = QNVNet_LiveSaveClose(channel.handle, r.id);
     Expect(rc, {0, QNVNET_ERR_NO_SAVE, QNVNET_ERR_NO_SESSION}, "LiveSaveClose");
     if (rc == 0)
-      ++figures_.recordingsClosedByHost;
+      ++m_figures.recordingsClosedByHost;
     else
-      ++figures_.recordingsEndedWithChannel;
-    std::lock_guard<std::mutex> lock(verifyMutex_);
-    toVerify_.push_back(r.path);
+      ++m_figures.recordingsEndedWithChannel;
+    std::lock_guard<std::mutex> lock(m_verifyMutex);
+    m_toVerify.push_back(r.path);
   }
-  verifyWake_.notify_one();
+  m_verifyWake.notify_one();
   uint32_t rc = QNVNet_LiveClose(channel.handle);
   Expect(rc, {0, QNVNET_ERR_NO_SESSION}, "LiveClose");
-  if (rc == 0) ++figures_.channelCloses;
+  if (rc == 0) ++m_figures.channelCloses;
 }
 
 void CSoakRun::StartRecording() {
   std::vector<size_t> candidates;
-  for (size_t i = 0; i < channels_.size(); ++i)
-    if (int(channels_[i].recordings.size()) < options_.recordingsPerChannel)
+  for (size_t i = 0; i < m_channels.size(); ++i)
+    if (int(m_channels[i].recordings.size()) < m_options.recordingsPerChannel)
       candidates.push_back(i);
   if (candidates.empty()) return;
-  SChannel& channel = channels_[candidates[random_() % candidates.size()]];
+  SChannel& channel = m_channels[candidates[m_random() % candidates.size()]];
   const std::string path = NewRecordingPath();
   uint32_t id = 0;
   uint32_t rc = QNVNet_LiveSaveOpen(channel.handle, path.c_str(), id);
   if (rc == 0) {
-    ++figures_.recordingsOpened;
+    ++m_figures.recordingsOpened;
     channel.recordings.push_back({id, path});
     return;
   }
-  ++figures_.recordingOpenFailures;
+  ++m_figures.recordingOpenFailures;
   Expect(rc, {QNVNET_ERR_NO_SESSION}, "LiveSaveOpen");
   if (rc == QNVNET_ERR_NO_SESSION) ForgetSession(channel.clientId);
 }
 
 void CSoakRun::StopRecording() {
   std::vector<size_t> candidates;
-  for (size_t i = 0; i < channels_.size(); ++i)
-    if (!channels_[i].recordings.empty()) candidates.push_back(i);
+  for (size_t i = 0; i < m_channels.size(); ++i)
+    if (!m_channels[i].recordings.empty()) candidates.push_back(i);
   if (candidates.empty()) return;
-  SChannel& channel = channels_[candidates[random_() % candidates.size()]];
-  const size_t which = random_() % channel.recordings.size();
+  SChannel& channel = m_channels[candidates[m_random() % candidates.size()]];
+  const size_t which = m_random() % channel.recordings.size();
   const SRecording r = channel.recordings[which];
   uint32_t rc = QNVNet_LiveSaveClose(channel.handle, r.id);
   Expect(rc, {0, QNVNET_ERR_NO_SAVE, QNVNET_ERR_NO_SESSION}, "LiveSaveClose");
@@ -244,31 +244,31 @@ void CSoakRun::StopRecording() {
     ForgetSession(channel.clientId);  // queues this recording too
     return;
   }
-  if (rc == 0) ++figures_.recordingsClosedByHost;
+  if (rc == 0) ++m_figures.recordingsClosedByHost;
   channel.recordings.erase(channel.recordings.begin() + std::ptrdiff_t(which));
   {
-    std::lock_guard<std::mutex> lock(verifyMutex_);
-    toVerify_.push_back(r.path);
+    std::lock_guard<std::mutex> lock(m_verifyMutex);
+    m_toVerify.push_back(r.path);
   }
-  verifyWake_.notify_one();
+  m_verifyWake.notify_one();
 }
 
 void CSoakRun::DropDevice() {
-  const int d = int(random_() % devices_.size());
+  const int d = int(m_random() % m_devices.size());
   // Every other time the device is told to reboot through one of its sessions.
-  if ((figures_.drops + figures_.reboots) % 2 == 1) {
-    for (const SSession& s : sessions_) {
+  if ((m_figures.drops + m_figures.reboots) % 2 == 1) {
+    for (const SSession& s : m_sessions) {
       if (s.device != d) continue;
       uint8_t none[4] = {};
       int32_t length = 0;
       uint32_t rc = QNVNet_ManageSendSysCmd(s.clientId, kRebootSelector, none, length);
       Expect(rc, {0, QNVNET_ERR_NO_REPLY, QNVNET_ERR_SEND, QNVNET_ERR_NO_SESSION}, "reboot");
-      ++figures_.reboots;
+      ++m_figures.reboots;
       return;
     }
   }
-  devices_[d]->DropAllConnections();
-  ++figures_.drops;
+  m_devices[d]->DropAllConnections();
+  ++m_figures.drops;
 }
 
 void CSoakRun::Step() {
@@ -276,10 +276,10 @@ void CSoakRun::Step() {
   EnsureSessions();
   EnsureChannels();
   size_t open = 0;
-  for (const SChannel& c : channels_) open += c.recordings.size();
-  const uint32_t r = random_() % 100;
+  for (const SChannel& c : m_channels) open += c.recordings.size();
+  const uint32_t r = m_random() % 100;
   if (r < 10) {
-    if (!channels_.empty()) CloseChannel(random_() % channels_.size());
+    if (!m_channels.empty()) CloseChannel(m_random() % m_channels.size());
   } else if (r < 35) {
     // Some recordings stay open a while; their number hovers around the target.
     if (open < kOpenRecordingsTarget)
@@ -288,30 +288,30 @@ void CSoakRun::Step() {
       StopRecording();
   } else if (r < 55) {
     StopRecording();
-  } else if (r < 65 && !sessions_.empty()) {
-    const uint32_t id = sessions_[random_() % sessions_.size()].clientId;
-    Expect(QNVNet_PTZCtrlSend(id, 1 + random_() % 7, 1, 1, 1),
+  } else if (r < 65 && !m_sessions.empty()) {
+    const uint32_t id = m_sessions[m_random() % m_sessions.size()].clientId;
+    Expect(QNVNet_PTZCtrlSend(id, 1 + m_random() % 7, 1, 1, 1),
            {0, QNVNET_ERR_NO_REPLY, QNVNET_ERR_SEND, QNVNET_ERR_NO_SESSION}, "PTZCtrlSend");
   }
 }
 
 void CSoakRun::CloseEverything() {
   Reconcile();
-  while (!channels_.empty()) CloseChannel(channels_.size() - 1);
-  for (const SSession& s : sessions_) QNVNet_DevLogout(s.clientId);
-  sessions_.clear();
-  std::lock_guard<std::mutex> lock(sessionsMutex_);
-  sessionIds_.clear();
+  while (!m_channels.empty()) CloseChannel(m_channels.size() - 1);
+  for (const SSession& s : m_sessions) QNVNet_DevLogout(s.clientId);
+  m_sessions.clear();
+  std::lock_guard<std::mutex> lock(m_sessionsMutex);
+  m_sessionIds.clear();
 }
 
 void CSoakRun::CommandLoop() {
-  std::mt19937 random(options_.seed * 7 + 1);
+  std::mt19937 random(m_options.seed * 7 + 1);
   uint8_t buf[512];
-  while (!stop_.load()) {
+  while (!m_stop.load()) {
     uint32_t id = 0;
     {
-      std::lock_guard<std::mutex> lock(sessionsMutex_);
-      if (!sessionIds_.empty()) id = sessionIds_[random() % sessionIds_.size()];
+      std::lock_guard<std::mutex> lock(m_sessionsMutex);
+      if (!m_sessionIds.empty()) id = m_sessionIds[random() % m_sessionIds.size()];
     }
     if (id != 0) {
       int32_t length = sizeof buf;
@@ -330,8 +330,8 @@ void CSoakRun::CommandLoop() {
           rc = QNVNet_AlgorSetParam(id, 50, buf, 16);
           break;
       }
-      ++figures_.commands;
-      if (rc != 0) ++figures_.commandFailures;
+      ++m_figures.commands;
+      if (rc != 0) ++m_figures.commandFailures;
       Expect(rc, {0, QNVNET_ERR_NO_REPLY, QNVNET_ERR_SEND, QNVNET_ERR_NO_SESSION}, "command");
     }
     std::this_thread::sleep_for(kCommandPause);
@@ -343,29 +343,29 @@ void CSoakRun::Verify(const std::string& path) {
   std::string error;
   const std::string index = qnvrec::IndexPathFor(path);
   bool ok = reader.Open(path, index, error);
-  ++figures_.recordingsChecked;
+  ++m_figures.recordingsChecked;
   if (ok && reader.Summary().Consistent()) {
-    figures_.recordedFrames += reader.Summary().frames;
-    figures_.recordedBytes += reader.Summary().bodyBytes;
-    if (reader.Summary().frames == 0) ++figures_.recordingsEmpty;
+    m_figures.recordedFrames += reader.Summary().frames;
+    m_figures.recordedBytes += reader.Summary().bodyBytes;
+    if (reader.Summary().frames == 0) ++m_figures.recordingsEmpty;
     ::unlink(path.c_str());
     ::unlink(index.c_str());
     return;
   }
-  ++figures_.recordingsInconsistent;
+  ++m_figures.recordingsInconsistent;
   std::string why = ok ? reader.Summary().problems.front() : error;
   std::fprintf(stderr, "qnv-soak: recording %s is not consistent: %s\n", path.c_str(), why.c_str());
-  std::lock_guard<std::mutex> lock(verifyMutex_);
-  badRecordings_.push_back(path);
+  std::lock_guard<std::mutex> lock(m_verifyMutex);
+  m_badRecordings.push_back(path);
 }
 
 void CSoakRun::VerifyLoop() {
-  std::unique_lock<std::mutex> lock(verifyMutex_);
+  std::unique_lock<std::mutex> lock(m_verifyMutex);
   for (;;) {
-    verifyWake_.wait(lock, [&] { return verifyDone_ || !toVerify_.empty(); });
-    if (toVerify_.empty()) return;
-    std::string path = toVerify_.front();
-    toVerify_.pop_front();
+    m_verifyWake.wait(lock, [&] { return m_verifyDone || !m_toVerify.empty(); });
+    if (m_toVerify.empty()) return;
+    std::string path = m_toVerify.front();
+    m_toVerify.pop_front();
     lock.unlock();
     Verify(path);
     lock.lock();
@@ -377,55 +377,56 @@ bool CSoakRun::Pass(double seconds, bool progress, FILE* log) {
     std::fprintf(stderr, "qnv-soak: QNVNet_InitLib failed\n");
     return false;
   }
-  stop_ = false;
+  m_stop = false;
   std::thread commands(&CSoakRun::CommandLoop, this);
   const auto start = Clock::now();
-  double nextDrop = options_.dropEverySeconds;
+  double nextDrop = m_options.dropEverySeconds;
   double nextProgress = kProgressEverySeconds;
   while (Since(start) < seconds) {
     Step();
-    if (options_.dropEverySeconds > 0 && Since(start) >= nextDrop) {
+    if (m_options.dropEverySeconds > 0 && Since(start) >= nextDrop) {
       DropDevice();
-      nextDrop += options_.dropEverySeconds;
+      nextDrop += m_options.dropEverySeconds;
     }
     if (progress && Since(start) >= nextProgress) {
       SProcessStats now = ReadProcessStats();
-      peak_.rssKiB = std::max(peak_.rssKiB, now.rssKiB);
-      peak_.heapKiB = std::max(peak_.heapKiB, now.heapKiB);
-      peak_.threads = std::max(peak_.threads, now.threads);
-      peak_.descriptors = std::max(peak_.descriptors, now.descriptors);
+      m_peak.rssKiB = std::max(m_peak.rssKiB, now.rssKiB);
+      m_peak.heapKiB = std::max(m_peak.heapKiB, now.heapKiB);
+      m_peak.threads = std::max(m_peak.threads, now.threads);
+      m_peak.descriptors = std::max(m_peak.descriptors, now.descriptors);
       size_t recordings = 0;
-      for (auto& c : channels_) recordings += c.recordings.size();
+      for (auto& c : m_channels) recordings += c.recordings.size();
       std::fprintf(log,
                    "[%5.0f s] %zu sessions, %zu channels, %zu recordings open; %llu frames, "
                    "%llu recordings checked (%llu inconsistent), %llu drops+reboots; %s\n",
-                   Since(start), sessions_.size(), channels_.size(), recordings,
-                   (unsigned long long)figures_.frames.load(),
-                   (unsigned long long)figures_.recordingsChecked.load(),
-                   (unsigned long long)figures_.recordingsInconsistent.load(),
-                   (unsigned long long)(figures_.drops + figures_.reboots), Describe(now).c_str());
+                   Since(start), m_sessions.size(), m_channels.size(), recordings,
+                   (unsigned long long)m_figures.frames.load(),
+                   (unsigned long long)m_figures.recordingsChecked.load(),
+                   (unsigned long long)m_figures.recordingsInconsistent.load(),
+                   (unsigned long long)(m_figures.drops + m_figures.reboots),
+                   Describe(now).c_str());
       std::fflush(log);
       nextProgress += kProgressEverySeconds;
     }
     std::this_thread::sleep_for(kStepPause);
   }
-  stop_ = true;
+  m_stop = true;
   commands.join();
   CloseEverything();
   QNVNet_UnInitLib();
   // Reports that raced with the shutdown name sessions that are gone.
-  std::lock_guard<std::mutex> lock(eventsMutex_);
-  events_.clear();
+  std::lock_guard<std::mutex> lock(m_eventsMutex);
+  m_events.clear();
   return true;
 }
 
 bool CSoakRun::Run(FILE* log) {
-  ::mkdir(options_.dir.c_str(), 0755);
-  for (int d = 0; d < options_.devices; ++d) {
+  ::mkdir(m_options.dir.c_str(), 0755);
+  for (int d = 0; d < m_options.devices; ++d) {
     devsim::SimulatorOptions o;
     o.syntheticWidth = 320;
     o.syntheticHeight = 240;
-    o.syntheticBitrate = options_.bitrate;
+    o.syntheticBitrate = m_options.bitrate;
     o.syntheticGop = 25;
     // The devices' request logs would otherwise grow for the whole run and
     // show as memory the process did not give back.
@@ -435,60 +436,62 @@ bool CSoakRun::Run(FILE* log) {
       std::fprintf(stderr, "qnv-soak: device %d did not start: %s\n", d, sim->LastError().c_str());
       return false;
     }
-    devices_.push_back(std::move(sim));
+    m_devices.push_back(std::move(sim));
   }
   QNVNet_SetCallback(nullptr, &CSoakRun::OnFrame, &CSoakRun::OnDisconnect, kUserValue);
   std::thread verifier(&CSoakRun::VerifyLoop, this);
   auto drained = [&] {
-    std::lock_guard<std::mutex> lock(verifyMutex_);
-    return toVerify_.empty();
+    std::lock_guard<std::mutex> lock(m_verifyMutex);
+    return m_toVerify.empty();
   };
 
   // A warm-up pass fills the allocator's pools and loads what is loaded
   // once; what the process holds after it is the baseline.
-  const double total = options_.minutes * 60;
+  const double total = m_options.minutes * 60;
   const double warm = std::clamp(total * 0.1, 10.0, 60.0);
   std::fprintf(log, "qnv-soak: warm-up for %.0f s\n", warm);
   Pass(warm, false, log);
   while (!drained()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   std::this_thread::sleep_for(std::chrono::seconds(2));  // devices close their side
   TrimHeap();
-  baseline_ = peak_ = ReadProcessStats();
-  figures_.Reset();  // the figures are the soak's own
-  std::fprintf(log, "qnv-soak: baseline %s; soak for %.0f s\n", Describe(baseline_).c_str(), total);
+  m_baseline = m_peak = ReadProcessStats();
+  m_figures.Reset();  // the figures are the soak's own
+  std::fprintf(log, "qnv-soak: baseline %s; soak for %.0f s\n", Describe(m_baseline).c_str(),
+               total);
 
   const auto start = Clock::now();
   Pass(total, true, log);
-  seconds_ = Since(start);
+  m_seconds = Since(start);
   while (!drained()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   // Threads and descriptors must come back exactly; give the devices a moment.
   for (int i = 0; i < 100; ++i) {
     TrimHeap();
-    final_ = ReadProcessStats();
-    if (final_.threads == baseline_.threads && final_.descriptors == baseline_.descriptors) break;
+    m_final = ReadProcessStats();
+    if (m_final.threads == m_baseline.threads && m_final.descriptors == m_baseline.descriptors)
+      break;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   {
-    std::lock_guard<std::mutex> lock(verifyMutex_);
-    verifyDone_ = true;
+    std::lock_guard<std::mutex> lock(m_verifyMutex);
+    m_verifyDone = true;
   }
-  verifyWake_.notify_one();
+  m_verifyWake.notify_one();
   verifier.join();
   QNVNet_SetCallback(nullptr, nullptr, nullptr, 0);
-  devices_.clear();
+  m_devices.clear();
 
-  return figures_.recordingsInconsistent == 0 && figures_.badFrames == 0 &&
-         figures_.unexpectedResults == 0 && final_.threads == baseline_.threads &&
-         final_.descriptors == baseline_.descriptors &&
-         final_.rssKiB <= baseline_.rssKiB + kRssToleranceKiB &&
-         final_.heapKiB <= baseline_.heapKiB + kHeapToleranceKiB;
+  return m_figures.recordingsInconsistent == 0 && m_figures.badFrames == 0 &&
+         m_figures.unexpectedResults == 0 && m_final.threads == m_baseline.threads &&
+         m_final.descriptors == m_baseline.descriptors &&
+         m_final.rssKiB <= m_baseline.rssKiB + kRssToleranceKiB &&
+         m_final.heapKiB <= m_baseline.heapKiB + kHeapToleranceKiB;
 }
 
 void CSoakRun::PrintFigures(FILE* out) const {
   auto n = [](const std::atomic<uint64_t>& v) { return (unsigned long long)v.load(); };
-  const SSoakFigures& f = figures_;
+  const SSoakFigures& f = m_figures;
   std::fprintf(out, "qnv-soak figures over %.0f s (%d devices, %d sessions each, %d channels):\n",
-               seconds_, options_.devices, options_.sessionsPerDevice, options_.channels);
+               m_seconds, m_options.devices, m_options.sessionsPerDevice, m_options.channels);
   std::fprintf(out,
                "  sessions:   %llu logins, %llu refused, %llu lost; %llu drops, %llu reboots\n",
                n(f.logins), n(f.loginFailures), n(f.sessionsLost), n(f.drops), n(f.reboots));
@@ -512,12 +515,12 @@ void CSoakRun::PrintFigures(FILE* out) const {
   std::fprintf(out,
                "  commands:   %llu from a second thread, %llu failed; %llu unexpected results\n",
                n(f.commands), n(f.commandFailures), n(f.unexpectedResults));
-  std::fprintf(out, "  process:    baseline %s\n", Describe(baseline_).c_str());
-  std::fprintf(out, "              peak     %s\n", Describe(peak_).c_str());
+  std::fprintf(out, "  process:    baseline %s\n", Describe(m_baseline).c_str());
+  std::fprintf(out, "              peak     %s\n", Describe(m_peak).c_str());
   std::fprintf(out, "              end      %s (RSS %+.1f MiB, heap %+.1f MiB)\n",
-               Describe(final_).c_str(),
-               (double(final_.rssKiB) - double(baseline_.rssKiB)) / 1024.0,
-               (double(final_.heapKiB) - double(baseline_.heapKiB)) / 1024.0);
+               Describe(m_final).c_str(),
+               (double(m_final.rssKiB) - double(m_baseline.rssKiB)) / 1024.0,
+               (double(m_final.heapKiB) - double(m_baseline.heapKiB)) / 1024.0);
 }
 
 }  // namespace qnv::soak

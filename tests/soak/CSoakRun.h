@@ -141,35 +141,35 @@ class CSoakRun {
                       uint32_t user);
   static bool OnDisconnect(uint32_t clientId, char* ip, uint16_t port, uint32_t user);
 
-  SSoakOptions options_;
-  SSoakFigures figures_;
-  std::vector<std::unique_ptr<devsim::Simulator>> devices_;
-  std::mt19937 random_;
+  SSoakOptions m_options;
+  SSoakFigures m_figures;
+  std::vector<std::unique_ptr<devsim::Simulator>> m_devices;
+  std::mt19937 m_random;
 
   // Host bookkeeping: the action thread only, so no lock (the command thread
-  // reads a copy of the session ids under sessionsMutex_).
-  std::vector<SSession> sessions_;
-  std::vector<SChannel> channels_;
-  std::mutex sessionsMutex_;
-  std::vector<uint32_t> sessionIds_;
-  uint64_t recordingSerial_ = 0;
+  // reads a copy of the session ids under m_sessionsMutex).
+  std::vector<SSession> m_sessions;
+  std::vector<SChannel> m_channels;
+  std::mutex m_sessionsMutex;
+  std::vector<uint32_t> m_sessionIds;
+  uint64_t m_recordingSerial = 0;
 
   // Reports from the callbacks; never held across an export.
-  std::mutex eventsMutex_;
-  std::vector<SEvent> events_;
+  std::mutex m_eventsMutex;
+  std::vector<SEvent> m_events;
 
   // Recordings waiting for the reader's check.
-  std::mutex verifyMutex_;
-  std::condition_variable verifyWake_;
-  std::deque<std::string> toVerify_;
-  bool verifyDone_ = false;
-  std::vector<std::string> badRecordings_;
+  std::mutex m_verifyMutex;
+  std::condition_variable m_verifyWake;
+  std::deque<std::string> m_toVerify;
+  bool m_verifyDone = false;
+  std::vector<std::string> m_badRecordings;
 
-  std::atomic<bool> stop_{false};
-  SProcessStats baseline_{}, final_{}, peak_{};
-  double seconds_ = 0;
+  std::atomic<bool> m_stop{false};
+  SProcessStats m_baseline{}, m_final{}, m_peak{};
+  double m_seconds = 0;
 
-  static CSoakRun* current_;
+  static CSoakRun* m_current;
 };
 
 }  // namespace qnv::soak

@@ -86,23 +86,24 @@ class CChild {
     for (char** e = environ; *e; ++e) envp.push_back(*e);
     for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
-    const int rc = posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, args.data(), envp.data());
+    const int rc =
+        posix_spawn(&m_pid, argv[0].c_str(), &actions, nullptr, args.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) pid_ = -1;
+    if (rc != 0) m_pid = -1;
     return rc == 0;
   }
-  pid_t Pid() const { return pid_; }
+  pid_t Pid() const { return m_pid; }
   void Signal(int s) {
-    if (pid_ > 0) ::kill(pid_, s);
+    if (m_pid > 0) ::kill(m_pid, s);
   }
   // The exit status, or -1 (signal, time-out: then killed).
   int Wait(int timeoutMs) {
     const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (pid_ > 0) {
+    while (m_pid > 0) {
       int status = 0;
-      const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-      if (r == pid_) {
-        pid_ = -1;
+      const pid_t r = ::waitpid(m_pid, &status, WNOHANG);
+      if (r == m_pid) {
+        m_pid = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
       }
       if (Clock::now() > end) {
@@ -114,15 +115,15 @@ class CChild {
     return -1;
   }
   void Kill() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGCONT);
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
+    if (m_pid <= 0) return;
+    ::kill(m_pid, SIGCONT);
+    ::kill(m_pid, SIGKILL);
+    ::waitpid(m_pid, nullptr, 0);
+    m_pid = -1;
   }
 
  private:
-  pid_t pid_ = -1;
+  pid_t m_pid = -1;
 };
 
 std::string ReadFile(const fs::path& path) {

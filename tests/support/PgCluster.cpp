@@ -61,12 +61,12 @@ std::string PgCluster::BinDir() {
 
 PgCluster::~PgCluster() {
   std::string error;
-  if (running_) {
-    Run("pg_ctl", "-D " + dir_ + "/data -m immediate -w stop", error);
+  if (m_running) {
+    Run("pg_ctl", "-D " + m_dir + "/data -m immediate -w stop", error);
   }
-  if (!dir_.empty()) {
+  if (!m_dir.empty()) {
     std::error_code ec;
-    fs::remove_all(dir_, ec);
+    fs::remove_all(m_dir, ec);
   }
 }
 
@@ -74,7 +74,7 @@ bool PgCluster::Run(const std::string& program, const std::string& args, std::st
   // The server will not run as root: its programs run as nobody then.
   std::vector<std::string> argv;
   if (::geteuid() == 0) argv = {"/usr/sbin/runuser", "-u", "nobody", "--"};
-  argv.push_back(bin_ + "/" + program);
+  argv.push_back(m_bin + "/" + program);
   std::istringstream words(args);
   for (std::string w; words >> w;) argv.push_back(w);
   const ChildResult r = ChildProcess::Run(argv, 120000, {{"LC_ALL", "C"}});
@@ -86,9 +86,9 @@ bool PgCluster::Run(const std::string& program, const std::string& args, std::st
 }
 
 bool PgCluster::Start(std::string& error, bool durable) {
-  durable_ = durable;
-  bin_ = BinDir();
-  if (bin_.empty()) {
+  m_durable = durable;
+  m_bin = BinDir();
+  if (m_bin.empty()) {
     error = "the PostgreSQL server is not installed (apt-get install postgresql)";
     return false;
   }
@@ -97,19 +97,19 @@ bool PgCluster::Start(std::string& error, bool durable) {
     error = "mkdtemp failed";
     return false;
   }
-  dir_ = pattern;
-  if (::geteuid() == 0 && ::chown(dir_.c_str(), 65534, 65534) != 0) {
-    error = "cannot hand " + dir_ + " to nobody";
+  m_dir = pattern;
+  if (::geteuid() == 0 && ::chown(m_dir.c_str(), 65534, 65534) != 0) {
+    error = "cannot hand " + m_dir + " to nobody";
     return false;
   }
-  const std::string pwfile = dir_ + "/pw";
-  std::ofstream(pwfile) << password_ << "\n";
+  const std::string pwfile = m_dir + "/pw";
+  std::ofstream(pwfile) << m_password << "\n";
   if (::geteuid() == 0 && ::chown(pwfile.c_str(), 65534, 65534) != 0) {
     error = "cannot hand the password file to nobody";
     return false;
   }
   if (!Run("initdb",
-           "-D " + dir_ +
+           "-D " + m_dir +
                "/data -U qnv --auth-local=trust --auth-host=scram-sha-256 "
                "--pwfile=" +
                pwfile + " -E UTF8 --no-locale --no-sync",
@@ -117,43 +117,43 @@ bool PgCluster::Start(std::string& error, bool durable) {
     return false;
   }
   for (int attempt = 0; attempt < 5; ++attempt) {
-    port_ = FreePort();
+    m_port = FreePort();
     if (StartServer(error)) return true;
   }
   return false;
 }
 
 bool PgCluster::StartServer(std::string& error) {
-  std::string options = "-p " + std::to_string(port_) + " -k " + dir_ +
+  std::string options = "-p " + std::to_string(m_port) + " -k " + m_dir +
                         " -c listen_addresses=127.0.0.1 -c max_connections=40";
-  if (!durable_) options += " -c fsync=off -c synchronous_commit=off -c full_page_writes=off";
+  if (!m_durable) options += " -c fsync=off -c synchronous_commit=off -c full_page_writes=off";
   // pg_ctl takes the server's options as one argument: quotes keep it whole.
   std::vector<std::string> argv;
   if (::geteuid() == 0) argv = {"/usr/sbin/runuser", "-u", "nobody", "--"};
-  argv.insert(argv.end(), {bin_ + "/pg_ctl", "-D", dir_ + "/data", "-l", dir_ + "/log", "-w", "-t",
-                           "60", "-o", options, "start"});
+  argv.insert(argv.end(), {m_bin + "/pg_ctl", "-D", m_dir + "/data", "-l", m_dir + "/log", "-w",
+                           "-t", "60", "-o", options, "start"});
   const ChildResult r = ChildProcess::Run(argv, 90000, {{"LC_ALL", "C"}});
   if (r.exitCode != 0) {
-    error = "pg_ctl start failed: " + r.err + r.out + Slurp(dir_ + "/log");
+    error = "pg_ctl start failed: " + r.err + r.out + Slurp(m_dir + "/log");
     return false;
   }
-  running_ = true;
+  m_running = true;
   return true;
 }
 
 bool PgCluster::StopServer(std::string& error) {
-  if (!Run("pg_ctl", "-D " + dir_ + "/data -m fast -w stop", error)) return false;
-  running_ = false;
+  if (!Run("pg_ctl", "-D " + m_dir + "/data -m fast -w stop", error)) return false;
+  m_running = false;
   return true;
 }
 
 std::string PgCluster::Url(const std::string& database) const {
-  return "postgresql://qnv@127.0.0.1:" + std::to_string(port_) + "/" + database;
+  return "postgresql://qnv@127.0.0.1:" + std::to_string(m_port) + "/" + database;
 }
 
 bool PgCluster::NewDatabase(std::string& url, std::string& error) {
-  const std::string name = "t" + std::to_string(++databases_);
-  const std::string conninfo = Url("postgres") + "?password=" + password_;
+  const std::string name = "t" + std::to_string(++m_databases);
+  const std::string conninfo = Url("postgres") + "?password=" + m_password;
   PGconn* c = PQconnectdb(conninfo.c_str());
   bool ok = PQstatus(c) == CONNECTION_OK;
   if (ok) {
@@ -174,7 +174,7 @@ double PgCluster::ServerCpuSeconds() const {
   double total = 0;
   const long ticks = ::sysconf(_SC_CLK_TCK);
   std::error_code ec;
-  const std::string mark = Slurp(dir_ + "/data/postmaster.pid");
+  const std::string mark = Slurp(m_dir + "/data/postmaster.pid");
   const int postmaster = std::atoi(mark.c_str());
   for (const auto& e : fs::directory_iterator("/proc", ec)) {
     const std::string pid = e.path().filename().string();

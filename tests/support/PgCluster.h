@@ -34,9 +34,9 @@ class PgCluster {
 
   // A new empty database and its URL (without the password).
   bool NewDatabase(std::string& url, std::string& error);
-  const std::string& Password() const { return password_; }
-  const std::string& Dir() const { return dir_; }
-  uint16_t Port() const { return port_; }
+  const std::string& Password() const { return m_password; }
+  const std::string& Dir() const { return m_dir; }
+  uint16_t Port() const { return m_port; }
   // The server's own CPU time so far (all its processes), in seconds.
   double ServerCpuSeconds() const;
 
@@ -44,11 +44,11 @@ class PgCluster {
   bool Run(const std::string& program, const std::string& args, std::string& error);
   std::string Url(const std::string& database) const;
 
-  std::string bin_, dir_, password_ = "qnv-test-password";
-  uint16_t port_ = 0;
-  bool running_ = false;
-  bool durable_ = false;
-  int databases_ = 0;
+  std::string m_bin, m_dir, m_password = "qnv-test-password";
+  uint16_t m_port = 0;
+  bool m_running = false;
+  bool m_durable = false;
+  int m_databases = 0;
 };
 
 }  // namespace qnvtest

@@ -24,27 +24,27 @@ class PgEnvironment : public ::testing::Environment {
     }();
     return environment;
   }
-  void TearDown() override { cluster_.reset(); }
+  void TearDown() override { m_cluster.reset(); }
   // Null with the reason when it cannot start; tests skip when the server is
   // not installed (PgCluster::BinDir() empty) and fail otherwise.
   PgCluster* Cluster(std::string& why) {
-    if (!tried_) {
-      tried_ = true;
+    if (!m_tried) {
+      m_tried = true;
       if (PgCluster::BinDir().empty()) {
-        why_ = "PostgreSQL's server is not installed here (apt-get install postgresql)";
+        m_why = "PostgreSQL's server is not installed here (apt-get install postgresql)";
       } else {
-        cluster_ = std::make_unique<PgCluster>();
-        if (!cluster_->Start(why_)) cluster_.reset();
+        m_cluster = std::make_unique<PgCluster>();
+        if (!m_cluster->Start(m_why)) m_cluster.reset();
       }
     }
-    why = why_;
-    return cluster_.get();
+    why = m_why;
+    return m_cluster.get();
   }
 
  private:
-  bool tried_ = false;
-  std::string why_;
-  std::unique_ptr<PgCluster> cluster_;
+  bool m_tried = false;
+  std::string m_why;
+  std::unique_ptr<PgCluster> m_cluster;
 };
 
 }  // namespace qnvtest

@@ -21,26 +21,26 @@ class RtspClient {
  public:
   using Clock = std::chrono::steady_clock;
 
-  explicit RtspClient(uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  explicit RtspClient(uint16_t port) : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    m_connected = ::connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
   }
-  ~RtspClient() { ::close(fd_); }
+  ~RtspClient() { ::close(m_fd); }
   RtspClient(const RtspClient&) = delete;
   RtspClient& operator=(const RtspClient&) = delete;
 
-  bool Connected() const { return connected_; }
+  bool Connected() const { return m_connected; }
   bool Send(const std::string& text) {
-    return ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == ssize_t(text.size());
+    return ::send(m_fd, text.data(), text.size(), MSG_NOSIGNAL) == ssize_t(text.size());
   }
   // A request with CSeq (and Basic credentials, base64, when given); its
   // answer, or "" when none came in time.
   std::string Ask(const std::string& method, const std::string& url, const std::string& auth = "",
                   const std::string& extra = "", int timeoutMs = 3000) {
-    Send(method + " " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(++cseq_) + "\r\n" +
+    Send(method + " " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(++m_cseq) + "\r\n" +
          (auth.empty() ? "" : "Authorization: Basic " + auth + "\r\n") + extra + "\r\n");
     return Response(timeoutMs);
   }
@@ -50,20 +50,20 @@ class RtspClient {
   std::string Response(int timeoutMs) {
     const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-      while (in_.size() >= 4 && in_[0] == '$') {
-        const size_t n = 4 + (size_t(uint8_t(in_[2])) << 8 | uint8_t(in_[3]));
-        if (in_.size() < n) break;
-        media_ += n;
-        in_.erase(0, n);
+      while (m_in.size() >= 4 && m_in[0] == '$') {
+        const size_t n = 4 + (size_t(uint8_t(m_in[2])) << 8 | uint8_t(m_in[3]));
+        if (m_in.size() < n) break;
+        m_media += n;
+        m_in.erase(0, n);
       }
-      const size_t head = in_.find("\r\n\r\n");
-      if (!in_.empty() && in_[0] != '$' && head != std::string::npos) {
+      const size_t head = m_in.find("\r\n\r\n");
+      if (!m_in.empty() && m_in[0] != '$' && head != std::string::npos) {
         size_t body = 0;
-        const size_t cl = in_.find("Content-Length: ");
-        if (cl != std::string::npos && cl < head) body = std::stoul(in_.substr(cl + 16));
-        if (in_.size() >= head + 4 + body) {
-          std::string r = in_.substr(0, head + 4 + body);
-          in_.erase(0, head + 4 + body);
+        const size_t cl = m_in.find("Content-Length: ");
+        if (cl != std::string::npos && cl < head) body = std::stoul(m_in.substr(cl + 16));
+        if (m_in.size() >= head + 4 + body) {
+          std::string r = m_in.substr(0, head + 4 + body);
+          m_in.erase(0, head + 4 + body);
           return r;
         }
       }
@@ -77,36 +77,36 @@ class RtspClient {
     }
     return MediaBytes();
   }
-  uint64_t MediaBytes() const { return media_ + in_.size(); }
+  uint64_t MediaBytes() const { return m_media + m_in.size(); }
   // True when the server closes the connection within timeoutMs.
   bool ClosedWithin(int timeoutMs) {
     const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (Read(end)) {
     }
-    return closed_;
+    return m_closed;
   }
 
  private:
   bool Read(Clock::time_point end) {
     const int wait =
         int(std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
-    pollfd p{fd_, POLLIN, 0};
+    pollfd p{m_fd, POLLIN, 0};
     if (wait <= 0 || ::poll(&p, 1, wait) <= 0) return false;
     char buffer[65536];
-    const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
     if (n <= 0) {
-      closed_ = true;
+      m_closed = true;
       return false;
     }
-    in_.append(buffer, size_t(n));
+    m_in.append(buffer, size_t(n));
     return true;
   }
 
-  int fd_;
-  bool connected_ = false, closed_ = false;
-  int cseq_ = 0;
-  uint64_t media_ = 0;
-  std::string in_;
+  int m_fd;
+  bool m_connected = false, m_closed = false;
+  int m_cseq = 0;
+  uint64_t m_media = 0;
+  std::string m_in;
 };
 
 inline std::string RtspStatus(const std::string& response) {

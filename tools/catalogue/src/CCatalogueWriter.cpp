@@ -18,54 +18,54 @@ int64_t NowUs() {
 }  // namespace
 
 CCatalogueWriter::CCatalogueWriter(STarget target, SWriterOptions options)
-    : target_(std::move(target)),
-      options_(std::move(options)),
-      healWanted_(options_.heal),
-      retryMs_(options_.firstRetryMs) {}
+    : m_target(std::move(target)),
+      m_options(std::move(options)),
+      m_healWanted(m_options.heal),
+      m_retryMs(m_options.firstRetryMs) {}
 
 CCatalogueWriter::~CCatalogueWriter() { Stop(); }
 
 bool CCatalogueWriter::Start(std::string& error) {
-  if (thread_.joinable()) return true;
-  if (!queue_.Open(options_.queueDir, options_.queueMaxBytes, error)) {
+  if (m_thread.joinable()) return true;
+  if (!m_queue.Open(m_options.queueDir, m_options.queueMaxBytes, error)) {
     error = "catalogue replay queue: " + error;
     return false;
   }
-  if (!options_.journalDir.empty()) {
-    if (!journal_.Open(options_.journalDir, error)) {
+  if (!m_options.journalDir.empty()) {
+    if (!m_journal.Open(m_options.journalDir, error)) {
       error = "catalogue journal: " + error;
       return false;
     }
     // Ids go on from the last one an earlier run gave, whatever the clock did.
-    const int64_t last = LastJournalEventId(options_.journalDir);
-    std::lock_guard<std::mutex> lock(mutex_);
-    lastEventId_ = std::max(lastEventId_, last);
+    const int64_t last = LastJournalEventId(m_options.journalDir);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lastEventId = std::max(m_lastEventId, last);
   }
-  nextTry_ = Clock::now();
-  thread_ = std::thread([this] { Run(); });
+  m_nextTry = Clock::now();
+  m_thread = std::thread([this] { Run(); });
   return true;
 }
 
 void CCatalogueWriter::Stop() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_stopping = true;
   }
-  wake_.notify_all();
-  if (thread_.joinable()) thread_.join();
+  m_wake.notify_all();
+  if (m_thread.joinable()) m_thread.join();
 }
 
 void CCatalogueWriter::Push(SRequest request) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (requests_.size() >= options_.memoryMaxRequests) {
-      ++droppedMemory_;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_requests.size() >= m_options.memoryMaxRequests) {
+      ++m_droppedMemory;
       return;
     }
-    requests_.push_back(std::move(request));
-    ++submitted_;
+    m_requests.push_back(std::move(request));
+    ++m_submitted;
   }
-  wake_.notify_one();
+  m_wake.notify_one();
 }
 
 void CCatalogueWriter::PushSegment(ERequest kind, const std::string& camera,
@@ -94,7 +94,7 @@ void CCatalogueWriter::SegmentOpened(const std::string& camera, const std::strin
 void CCatalogueWriter::SegmentProgress(const std::string& camera, const std::string& path,
                                        int64_t firstUs, int64_t lastUs, uint64_t frames,
                                        uint64_t bytes, EClock clock) {
-  PushOp(SOp::Segment(SSegmentRow{options_.recorder, camera, path, firstUs, lastUs, clock, frames,
+  PushOp(SOp::Segment(SSegmentRow{m_options.recorder, camera, path, firstUs, lastUs, clock, frames,
                                   bytes, ESegmentState::kOpen}));
 }
 
@@ -112,22 +112,22 @@ void CCatalogueWriter::SegmentRepaired(const std::string& camera, const std::str
 }
 
 void CCatalogueWriter::SegmentDeleted(const std::string& path) {
-  PushOp(SOp::Deleted(options_.recorder, path));
+  PushOp(SOp::Deleted(m_options.recorder, path));
 }
 
 void CCatalogueWriter::SegmentForgotten(const std::string& path) {
-  PushOp(SOp::Forget(options_.recorder, path));
+  PushOp(SOp::Forget(m_options.recorder, path));
 }
 
 int64_t CCatalogueWriter::NextEventId() {
   const int64_t now = NowUs();
-  std::lock_guard<std::mutex> lock(mutex_);
-  lastEventId_ = std::max(now, lastEventId_ + 1);
-  return lastEventId_;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_lastEventId = std::max(now, m_lastEventId + 1);
+  return m_lastEventId;
 }
 
 int64_t CCatalogueWriter::Event(SEventRow event) {
-  event.recorder = options_.recorder;
+  event.recorder = m_options.recorder;
   if (event.id == 0) event.id = NextEventId();
   const int64_t id = event.id;
   PushOp(SOp::Event(std::move(event)));
@@ -135,44 +135,44 @@ int64_t CCatalogueWriter::Event(SEventRow event) {
 }
 
 void CCatalogueWriter::StateChange(SStateRow state) {
-  state.recorder = options_.recorder;
+  state.recorder = m_options.recorder;
   PushOp(SOp::State(std::move(state)));
 }
 
 void CCatalogueWriter::PurgeDeleted(int64_t beforeUs) {
-  PushOp(SOp::Purge(options_.recorder, beforeUs));
+  PushOp(SOp::Purge(m_options.recorder, beforeUs));
 }
 
 void CCatalogueWriter::HealOpenRows() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    healWanted_ = true;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_healWanted = true;
   }
-  wake_.notify_one();
+  m_wake.notify_one();
 }
 
 SWriterStats CCatalogueWriter::Stats() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  SWriterStats s = stats_;
-  s.pending = requests_.size();
-  s.dropped += droppedMemory_;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  SWriterStats s = m_stats;
+  s.pending = m_requests.size();
+  s.dropped += m_droppedMemory;
   return s;
 }
 
 bool CCatalogueWriter::Flush(int timeoutMs) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  const uint64_t target = submitted_;
-  return idle_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                        [&] { return finished_ >= target; });
+  std::unique_lock<std::mutex> lock(m_mutex);
+  const uint64_t target = m_submitted;
+  return m_idle.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                         [&] { return m_finished >= target; });
 }
 
 bool CCatalogueWriter::Pending() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return !requests_.empty();
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return !m_requests.empty();
 }
 
 void CCatalogueWriter::Log(bool warning, const std::string& text) {
-  if (options_.log) options_.log(warning, text);
+  if (m_options.log) m_options.log(warning, text);
 }
 
 void CCatalogueWriter::Run() {
@@ -184,59 +184,59 @@ void CCatalogueWriter::Run() {
     uint64_t droppedMemory = 0;
     bool heal = false;
     {
-      std::unique_lock<std::mutex> lock(mutex_);
+      std::unique_lock<std::mutex> lock(m_mutex);
       // Work on the database is due: a replay, or the healing after start.
-      heal = healWanted_;
-      const bool waiting = !queue_.Empty() || (heal && !healed_);
-      auto ready = [&] { return stopping_ || !requests_.empty() || healWanted_ != heal; };
+      heal = m_healWanted;
+      const bool waiting = !m_queue.Empty() || (heal && !m_healed);
+      auto ready = [&] { return m_stopping || !m_requests.empty() || m_healWanted != heal; };
       if (waiting) {
-        wake_.wait_until(lock, nextTry_, ready);
+        m_wake.wait_until(lock, m_nextTry, ready);
       } else {
-        wake_.wait(lock, ready);
+        m_wake.wait(lock, ready);
       }
-      heal = healWanted_;
-      taken.assign(std::make_move_iterator(requests_.begin()),
-                   std::make_move_iterator(requests_.end()));
-      requests_.clear();
-      upTo = submitted_;
-      stopping = stopping_;
-      droppedMemory = droppedMemory_;
+      heal = m_healWanted;
+      taken.assign(std::make_move_iterator(m_requests.begin()),
+                   std::make_move_iterator(m_requests.end()));
+      m_requests.clear();
+      upTo = m_submitted;
+      stopping = m_stopping;
+      droppedMemory = m_droppedMemory;
     }
-    if (droppedMemory > droppedLogged_) {
-      Log(true, "catalogue: " + std::to_string(droppedMemory - droppedLogged_) +
+    if (droppedMemory > m_droppedLogged) {
+      Log(true, "catalogue: " + std::to_string(droppedMemory - m_droppedLogged) +
                     " writes dropped, the queue in memory was full (" +
-                    std::to_string(options_.memoryMaxRequests) +
+                    std::to_string(m_options.memoryMaxRequests) +
                     "); rebuild the catalogue to restore them");
-      droppedLogged_ = droppedMemory;
+      m_droppedLogged = droppedMemory;
     }
     ops.clear();
     Convert(taken, ops);
     taken.clear();
     if (!ops.empty()) {
       size_t done = 0;
-      if (queue_.Empty() && Connect(!stopping)) done = ApplyOps(ops);
+      if (m_queue.Empty() && Connect(!stopping)) done = ApplyOps(ops);
       if (done < ops.size()) Spill(ops, done);
     }
     if (!stopping) {
       Drain();
       // Healing judges the rows once everything handed over so far is in.
-      if (queue_.Empty() && heal && !healed_ && !Pending()) Heal();
+      if (m_queue.Empty() && heal && !m_healed && !Pending()) Heal();
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (queue_.Empty()) finished_ = upTo;
-    stats_.connected = db_ != nullptr;
-    stats_.queuedBytes = queue_.Bytes();
-    stats_.healed = healed_;
-    idle_.notify_all();
-    if (stopping && requests_.empty()) break;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_queue.Empty()) m_finished = upTo;
+    m_stats.connected = m_db != nullptr;
+    m_stats.queuedBytes = m_queue.Bytes();
+    m_stats.healed = m_healed;
+    m_idle.notify_all();
+    if (stopping && m_requests.empty()) break;
   }
-  db_.reset();
+  m_db.reset();
 }
 
 SSegmentRow CCatalogueWriter::Scanned(const std::string& camera, const std::string& path,
                                       ESegmentState state, bool& empty) {
   SSegmentRow row;
-  row.recorder = options_.recorder;
+  row.recorder = m_options.recorder;
   row.camera = camera;
   row.state = state;
   SScanResult scan;
@@ -259,38 +259,38 @@ void CCatalogueWriter::Convert(std::vector<SRequest>& requests, std::vector<SOp>
       case ERequest::kOp:
         if (r.op.kind == SOp::EKind::kEvent || r.op.kind == SOp::EKind::kState) {
           // The journal first: it is what a rebuild reads.
-          if (!journal_.Dir().empty() && !journal_.Append(r.op, NowUs(), error)) {
+          if (!m_journal.Dir().empty() && !m_journal.Append(r.op, NowUs(), error)) {
             Log(true, "catalogue journal: " + error);
           }
         } else if (r.op.kind == SOp::EKind::kSegments) {
           for (const SSegmentRow& s : r.op.segments) {
-            if (s.state == ESegmentState::kOpen) writing_.insert(s.path);
+            if (s.state == ESegmentState::kOpen) m_writing.insert(s.path);
           }
         } else if (r.op.kind == SOp::EKind::kDeleted || r.op.kind == SOp::EKind::kForget) {
-          writing_.erase(r.op.path);
+          m_writing.erase(r.op.path);
         }
         ops.push_back(std::move(r.op));
         break;
       case ERequest::kOpened:
-        writing_.insert(r.path);
+        m_writing.insert(r.path);
         ops.push_back(
-            SOp::Segment(SSegmentRow{options_.recorder, r.camera, r.path, r.startUs, r.startUs,
+            SOp::Segment(SSegmentRow{m_options.recorder, r.camera, r.path, r.startUs, r.startUs,
                                      EClock::kArrival, 0, 0, ESegmentState::kOpen}));
         break;
       case ERequest::kClosed:
       case ERequest::kRepaired:
       case ERequest::kRolled: {
-        writing_.erase(r.path);
+        m_writing.erase(r.path);
         bool empty = false;
         SSegmentRow row = Scanned(
             r.camera, r.path,
             r.kind == ERequest::kRepaired ? ESegmentState::kRepaired : ESegmentState::kClosed,
             empty);
-        SOp op = empty ? SOp::Forget(options_.recorder, r.path) : SOp::Segment(std::move(row));
+        SOp op = empty ? SOp::Forget(m_options.recorder, r.path) : SOp::Segment(std::move(row));
         if (r.kind == ERequest::kRolled) {
-          writing_.insert(r.path2);
-          SSegmentRow opened{options_.recorder, r.camera, r.path2, r.startUs,           r.startUs,
-                             EClock::kArrival,  0,        0,       ESegmentState::kOpen};
+          m_writing.insert(r.path2);
+          SSegmentRow opened{m_options.recorder, r.camera, r.path2, r.startUs,           r.startUs,
+                             EClock::kArrival,   0,        0,       ESegmentState::kOpen};
           if (op.kind == SOp::EKind::kSegments) {
             // One op, so one transaction, whatever batch it lands in.
             op.segments.push_back(std::move(opened));
@@ -307,37 +307,37 @@ void CCatalogueWriter::Convert(std::vector<SRequest>& requests, std::vector<SOp>
 }
 
 bool CCatalogueWriter::Connect(bool mayTry) {
-  if (db_) return true;
-  if (!mayTry || Clock::now() < nextTry_) return false;
+  if (m_db) return true;
+  if (!mayTry || Clock::now() < m_nextTry) return false;
   std::string error;
-  db_ = OpenCatalogue(target_, EOpenMode::kWrite, error);
-  if (!db_) {
+  m_db = OpenCatalogue(m_target, EOpenMode::kWrite, error);
+  if (!m_db) {
     Failed(error);
     return false;
   }
-  retryMs_ = options_.firstRetryMs;
-  if (down_) {
-    Log(false, "catalogue: " + db_->Where() + " answers again" +
-                   (queue_.Empty() ? std::string()
-                                   : "; replaying " + std::to_string(queue_.Bytes()) +
-                                         " bytes of queued writes"));
-    down_ = false;
+  m_retryMs = m_options.firstRetryMs;
+  if (m_down) {
+    Log(false, "catalogue: " + m_db->Where() + " answers again" +
+                   (m_queue.Empty() ? std::string()
+                                    : "; replaying " + std::to_string(m_queue.Bytes()) +
+                                          " bytes of queued writes"));
+    m_down = false;
   }
   return true;
 }
 
 void CCatalogueWriter::Failed(const std::string& error) {
-  nextTry_ = Clock::now() + std::chrono::milliseconds(retryMs_);
-  retryMs_ = std::min(retryMs_ * 2, options_.maxRetryMs);
+  m_nextTry = Clock::now() + std::chrono::milliseconds(m_retryMs);
+  m_retryMs = std::min(m_retryMs * 2, m_options.maxRetryMs);
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stats_.lastError = error;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_stats.lastError = error;
   }
-  if (!down_) {
+  if (!m_down) {
     Log(true, "catalogue: " + error + "; writes wait in " +
-                  (options_.queueShown.empty() ? queue_.Dir() : options_.queueShown) +
+                  (m_options.queueShown.empty() ? m_queue.Dir() : m_options.queueShown) +
                   " and are replayed when it answers");
-    down_ = true;
+    m_down = true;
   }
 }
 
@@ -346,24 +346,24 @@ size_t CCatalogueWriter::ApplyOps(const std::vector<SOp>& ops) {
   std::string error;
   uint64_t applied = 0, rejected = 0;
   auto publish = [&] {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stats_.applied += applied;
-    stats_.rejected += rejected;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_stats.applied += applied;
+    m_stats.rejected += rejected;
   };
-  while (done < ops.size() && db_) {
+  while (done < ops.size() && m_db) {
     const std::span<const SOp> batch(ops.data() + done,
-                                     std::min(options_.batchOps, ops.size() - done));
-    if (db_->Apply(batch, error)) {
+                                     std::min(m_options.batchOps, ops.size() - done));
+    if (m_db->Apply(batch, error)) {
       done += batch.size();
       applied += batch.size();
       continue;
     }
-    if (db_->LastFailure() == EFailure::kRejected) {
+    if (m_db->LastFailure() == EFailure::kRejected) {
       // Bad data in the batch: one at a time, so only the bad op is lost.
       for (const SOp& op : batch) {
-        if (db_->Apply(std::span<const SOp>(&op, 1), error)) {
+        if (m_db->Apply(std::span<const SOp>(&op, 1), error)) {
           ++applied;
-        } else if (db_->LastFailure() == EFailure::kRejected) {
+        } else if (m_db->LastFailure() == EFailure::kRejected) {
           ++rejected;
           Log(true, "catalogue: a write was refused and is dropped: " + error + ": " +
                         OpToJson(op).substr(0, 200));
@@ -374,7 +374,7 @@ size_t CCatalogueWriter::ApplyOps(const std::vector<SOp>& ops) {
       }
       if (done == size_t(batch.data() - ops.data()) + batch.size()) continue;
     }
-    if (db_->LastFailure() == EFailure::kBroken) db_.reset();
+    if (m_db->LastFailure() == EFailure::kBroken) m_db.reset();
     Failed(error);
     break;
   }
@@ -386,37 +386,37 @@ void CCatalogueWriter::Spill(const std::vector<SOp>& ops, size_t from) {
   size_t taken = 0;
   std::string error;
   const std::span<const SOp> rest(ops.data() + from, ops.size() - from);
-  if (!queue_.Append(rest, taken, error)) {
+  if (!m_queue.Append(rest, taken, error)) {
     Log(true, "catalogue replay queue: " + error + "; " + std::to_string(rest.size()) +
                   " writes dropped; rebuild the catalogue to restore them");
     taken = 0;
   } else if (taken < rest.size()) {
-    Log(true, "catalogue replay queue full (" + std::to_string(options_.queueMaxBytes >> 20) +
+    Log(true, "catalogue replay queue full (" + std::to_string(m_options.queueMaxBytes >> 20) +
                   " MiB): " + std::to_string(rest.size() - taken) +
                   " writes dropped; rebuild the catalogue to restore them");
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  stats_.spilled += taken;
-  stats_.dropped += rest.size() - taken;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_stats.spilled += taken;
+  m_stats.dropped += rest.size() - taken;
 }
 
 void CCatalogueWriter::Drain() {
   // After a failure the next try waits its turn, connected or not.
-  if (queue_.Empty() || Clock::now() < nextTry_ || !Connect(true)) return;
+  if (m_queue.Empty() || Clock::now() < m_nextTry || !Connect(true)) return;
   std::vector<SOp> ops;
   std::string error;
-  while (!queue_.Empty()) {
+  while (!m_queue.Empty()) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (stopping_) return;
+      std::lock_guard<std::mutex> lock(m_mutex);
+      if (m_stopping) return;
     }
-    if (!queue_.Peek(options_.batchOps, ops, error)) {
+    if (!m_queue.Peek(m_options.batchOps, ops, error)) {
       Log(true, "catalogue replay queue: " + error);
       Failed(error);
       return;
     }
     if (ApplyOps(ops) < ops.size()) return;
-    if (!queue_.Pop(error)) {
+    if (!m_queue.Pop(error)) {
       Log(true, "catalogue replay queue: " + error);
       Failed(error);
       return;
@@ -426,17 +426,17 @@ void CCatalogueWriter::Drain() {
 }
 
 void CCatalogueWriter::Heal() {
-  if (Clock::now() < nextTry_ || !Connect(true)) return;
+  if (Clock::now() < m_nextTry || !Connect(true)) return;
   std::vector<SSegmentRow> rows;
   std::string error;
-  if (!db_->OpenSegments(options_.recorder, rows, error)) {
-    if (db_->LastFailure() == EFailure::kBroken) db_.reset();
+  if (!m_db->OpenSegments(m_options.recorder, rows, error)) {
+    if (m_db->LastFailure() == EFailure::kBroken) m_db.reset();
     Failed(error);
     return;
   }
-  const std::vector<SOp> ops = HealOps(rows, writing_);
+  const std::vector<SOp> ops = HealOps(rows, m_writing);
   if (ApplyOps(ops) < ops.size()) return;
-  healed_ = true;
+  m_healed = true;
   if (!ops.empty()) {
     Log(false, "catalogue: " + std::to_string(ops.size()) +
                    " segment rows left open by an earlier run brought in line with their files");

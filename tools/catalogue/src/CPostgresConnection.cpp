@@ -14,19 +14,19 @@ namespace {
 
 class CPgRow : public IRow {
  public:
-  CPgRow(const PGresult* result, int row) : result_(result), row_(row) {}
-  bool IsNull(int column) const override { return PQgetisnull(result_, row_, column) != 0; }
+  CPgRow(const PGresult* result, int row) : m_result(result), m_row(row) {}
+  bool IsNull(int column) const override { return PQgetisnull(m_result, m_row, column) != 0; }
   int64_t Int(int column) const override {
-    return std::strtoll(PQgetvalue(result_, row_, column), nullptr, 10);
+    return std::strtoll(PQgetvalue(m_result, m_row, column), nullptr, 10);
   }
   std::string Text(int column) const override {
-    return std::string(PQgetvalue(result_, row_, column),
-                       size_t(PQgetlength(result_, row_, column)));
+    return std::string(PQgetvalue(m_result, m_row, column),
+                       size_t(PQgetlength(m_result, m_row, column)));
   }
 
  private:
-  const PGresult* result_;
-  int row_;
+  const PGresult* m_result;
+  int m_row;
 };
 
 struct SResultFree {
@@ -37,8 +37,8 @@ using UniqueResult = std::unique_ptr<PGresult, SResultFree>;
 // Owns the connection.
 class CPostgresConnection : public ISqlConnection {
  public:
-  CPostgresConnection(PGconn* conn, std::string where) : conn_(conn), where_(std::move(where)) {}
-  ~CPostgresConnection() override { PQfinish(conn_); }
+  CPostgresConnection(PGconn* conn, std::string where) : m_conn(conn), m_where(std::move(where)) {}
+  ~CPostgresConnection() override { PQfinish(m_conn); }
 
   const char* Backend() const override { return "postgresql"; }
   const SDialect& Dialect() const override {
@@ -50,13 +50,13 @@ class CPostgresConnection : public ISqlConnection {
 
   bool Exec(int slot, const std::string& sql, const std::vector<SValue>& values, const RowFn& row,
             std::string& error) override {
-    if (size_t(slot) >= prepared_.size()) prepared_.resize(size_t(slot) + 1, false);
+    if (size_t(slot) >= m_prepared.size()) m_prepared.resize(size_t(slot) + 1, false);
     std::string name = std::to_string(slot);
     name.insert(0, 1, 'q');
-    if (!prepared_[size_t(slot)]) {
-      UniqueResult r(PQprepare(conn_, name.c_str(), sql.c_str(), 0, nullptr));
+    if (!m_prepared[size_t(slot)]) {
+      UniqueResult r(PQprepare(m_conn, name.c_str(), sql.c_str(), 0, nullptr));
       if (!Ok(r.get(), PGRES_COMMAND_OK, "cannot prepare a statement", error)) return false;
-      prepared_[size_t(slot)] = true;
+      m_prepared[size_t(slot)] = true;
     }
     std::vector<std::string> numbers(values.size());
     std::vector<const char*> texts(values.size(), nullptr);
@@ -73,7 +73,7 @@ class CPostgresConnection : public ISqlConnection {
         lengths[i] = int(numbers[i].size());
       }
     }
-    UniqueResult r(PQexecPrepared(conn_, name.c_str(), int(values.size()), texts.data(),
+    UniqueResult r(PQexecPrepared(m_conn, name.c_str(), int(values.size()), texts.data(),
                                   lengths.data(), nullptr, 0));
     const ExecStatusType status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
     if (!Ok(r.get(), status == PGRES_TUPLES_OK ? PGRES_TUPLES_OK : PGRES_COMMAND_OK,
@@ -88,7 +88,7 @@ class CPostgresConnection : public ISqlConnection {
   }
 
   bool Script(const std::string& sql, std::string& error) override {
-    UniqueResult r(PQexec(conn_, sql.c_str()));
+    UniqueResult r(PQexec(m_conn, sql.c_str()));
     const ExecStatusType status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
     return Ok(r.get(), status == PGRES_TUPLES_OK ? PGRES_TUPLES_OK : PGRES_COMMAND_OK,
               "statement failed", error);
@@ -97,12 +97,12 @@ class CPostgresConnection : public ISqlConnection {
   bool Begin(bool, std::string& error) override { return Script("BEGIN", error); }
   bool Commit(std::string& error) override { return Script("COMMIT", error); }
   void Rollback() override {
-    if (PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) != PQTRANS_IDLE) {
-      UniqueResult r(PQexec(conn_, "ROLLBACK"));
+    if (PQstatus(m_conn) == CONNECTION_OK && PQtransactionStatus(m_conn) != PQTRANS_IDLE) {
+      UniqueResult r(PQexec(m_conn, "ROLLBACK"));
     }
   }
   EFailure LastFailure() const override {
-    return PQstatus(conn_) != CONNECTION_OK ? EFailure::kBroken : failure_;
+    return PQstatus(m_conn) != CONNECTION_OK ? EFailure::kBroken : m_failure;
   }
   bool LockSchema(std::string& error) override {
     return Script("SELECT pg_advisory_xact_lock(7161247)", error);  // any constant of our own
@@ -112,29 +112,29 @@ class CPostgresConnection : public ISqlConnection {
   bool Ok(const PGresult* r, ExecStatusType expected, const char* what, std::string& error) {
     const ExecStatusType status = r ? PQresultStatus(r) : PGRES_FATAL_ERROR;
     if (status == expected) {
-      failure_ = EFailure::kNone;
+      m_failure = EFailure::kNone;
       return true;
     }
     const char* state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
     std::string message = r ? PQresultErrorMessage(r) : "";
-    if (message.empty()) message = PQerrorMessage(conn_);
+    if (message.empty()) message = PQerrorMessage(m_conn);
     while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) {
       message.pop_back();
     }
-    error = where_ + ": " + what + ": " + message;
+    error = m_where + ": " + what + ": " + message;
     // SQLSTATE classes 08 (connection), 40 (serialisation, deadlock), 53
     // (resources), 57 (time-out, shutdown): another try may succeed.
     const bool retry = state == nullptr || std::strncmp(state, "08", 2) == 0 ||
                        std::strncmp(state, "40", 2) == 0 || std::strncmp(state, "53", 2) == 0 ||
                        std::strncmp(state, "57", 2) == 0;
-    failure_ = retry ? EFailure::kTransient : EFailure::kRejected;
+    m_failure = retry ? EFailure::kTransient : EFailure::kRejected;
     return false;
   }
 
-  PGconn* conn_;
-  std::string where_;
-  std::vector<bool> prepared_;
-  EFailure failure_ = EFailure::kNone;
+  PGconn* m_conn;
+  std::string m_where;
+  std::vector<bool> m_prepared;
+  EFailure m_failure = EFailure::kNone;
 };
 
 void IgnoreNotice(void*, const char*) {}

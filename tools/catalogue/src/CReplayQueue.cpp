@@ -43,12 +43,12 @@ uint64_t FileSize(const std::string& path) {
 std::string CReplayQueue::ChunkPath(uint64_t chunk) const {
   char name[32];
   std::snprintf(name, sizeof name, "%020" PRIu64 "%s", chunk, kChunkSuffix);
-  return dir_ + "/" + name;
+  return m_dir + "/" + name;
 }
 
 bool CReplayQueue::Open(const std::string& dir, uint64_t maxBytes, std::string& error) {
-  dir_ = dir;
-  maxBytes_ = maxBytes;
+  m_dir = dir;
+  m_maxBytes = maxBytes;
   if (!MakeFolder(dir, error)) return false;
   std::set<uint64_t> chunks;
   DIR* d = ::opendir(dir.c_str());
@@ -61,8 +61,8 @@ bool CReplayQueue::Open(const std::string& dir, uint64_t maxBytes, std::string& 
     if (ChunkNumber(e->d_name, n)) chunks.insert(n);
   }
   ::closedir(d);
-  headChunk_ = chunks.empty() ? 1 : *chunks.begin();
-  headOffset_ = 0;
+  m_headChunk = chunks.empty() ? 1 : *chunks.begin();
+  m_headOffset = 0;
   // Read without following a link (or waiting on a pipe) planted in its place.
   const int headFd =
       ::open((dir + "/head").c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -72,25 +72,25 @@ bool CReplayQueue::Open(const std::string& dir, uint64_t maxBytes, std::string& 
     uint64_t chunk = 0, offset = 0;
     if (std::fscanf(f, "%" SCNu64 " %" SCNu64, &chunk, &offset) == 2 && chunks.count(chunk) &&
         offset <= FileSize(ChunkPath(chunk))) {
-      headChunk_ = chunk;
-      headOffset_ = offset;
+      m_headChunk = chunk;
+      m_headOffset = offset;
     }
     std::fclose(f);
   }
   // Chunks before the head were applied (a crash came before their removal).
-  for (auto it = chunks.begin(); it != chunks.end() && *it < headChunk_;) {
+  for (auto it = chunks.begin(); it != chunks.end() && *it < m_headChunk;) {
     ::unlink(ChunkPath(*it).c_str());
     it = chunks.erase(it);
   }
-  tailChunk_ = chunks.empty() ? headChunk_ : *chunks.rbegin();
-  if (!chunks.empty() && !DropTornTail(ChunkPath(tailChunk_), error)) return false;
-  bytes_ = 0;
-  for (uint64_t c : chunks) bytes_ += FileSize(ChunkPath(c));
-  tailBytes_ = FileSize(ChunkPath(tailChunk_));
-  bytes_ -= std::min(bytes_, headOffset_);
-  peekChunk_ = headChunk_;
-  peekOffset_ = headOffset_;
-  peekBytes_ = 0;
+  m_tailChunk = chunks.empty() ? m_headChunk : *chunks.rbegin();
+  if (!chunks.empty() && !DropTornTail(ChunkPath(m_tailChunk), error)) return false;
+  m_bytes = 0;
+  for (uint64_t c : chunks) m_bytes += FileSize(ChunkPath(c));
+  m_tailBytes = FileSize(ChunkPath(m_tailChunk));
+  m_bytes -= std::min(m_bytes, m_headOffset);
+  m_peekChunk = m_headChunk;
+  m_peekOffset = m_headOffset;
+  m_peekBytes = 0;
   return true;
 }
 
@@ -98,24 +98,24 @@ bool CReplayQueue::Append(std::span<const SOp> ops, size_t& taken, std::string& 
   taken = 0;
   // Lines go to the tail chunk until it is full, then to a new one.
   std::string text;
-  uint64_t total = bytes_;
+  uint64_t total = m_bytes;
   auto flush = [&]() {
     if (text.empty()) return true;
-    if (!AppendLines(ChunkPath(tailChunk_), text, true, error)) return false;
-    tailBytes_ += text.size();
-    bytes_ += text.size();
+    if (!AppendLines(ChunkPath(m_tailChunk), text, true, error)) return false;
+    m_tailBytes += text.size();
+    m_bytes += text.size();
     text.clear();
     return true;
   };
   size_t accepted = 0;
   for (const SOp& op : ops) {
     std::string line = OpToJson(op) + "\n";
-    if (total + line.size() > maxBytes_) break;
-    if (tailBytes_ + text.size() > 0 && tailBytes_ + text.size() + line.size() > kChunkBytes) {
+    if (total + line.size() > m_maxBytes) break;
+    if (m_tailBytes + text.size() > 0 && m_tailBytes + text.size() + line.size() > kChunkBytes) {
       if (!flush()) return false;
       taken = accepted;
-      ++tailChunk_;
-      tailBytes_ = 0;
+      ++m_tailChunk;
+      m_tailBytes = 0;
     }
     text += line;
     total += line.size();
@@ -128,12 +128,12 @@ bool CReplayQueue::Append(std::span<const SOp> ops, size_t& taken, std::string& 
 
 bool CReplayQueue::Peek(size_t max, std::vector<SOp>& ops, std::string& error) {
   ops.clear();
-  peekChunk_ = headChunk_;
-  peekOffset_ = headOffset_;
-  peekBytes_ = 0;
-  while (ops.size() < max && peekBytes_ < bytes_) {
+  m_peekChunk = m_headChunk;
+  m_peekOffset = m_headOffset;
+  m_peekBytes = 0;
+  while (ops.size() < max && m_peekBytes < m_bytes) {
     CLineReader reader;
-    if (!reader.Open(ChunkPath(peekChunk_), peekOffset_, error)) return false;
+    if (!reader.Open(ChunkPath(m_peekChunk), m_peekOffset, error)) return false;
     std::string line, why;
     SOp op;
     const uint64_t before = reader.Offset();
@@ -141,18 +141,18 @@ bool CReplayQueue::Peek(size_t max, std::vector<SOp>& ops, std::string& error) {
       if (OpFromJson(line, op, why)) {
         ops.push_back(std::move(op));
       } else {
-        ++unreadable_;
+        ++m_unreadable;
       }
     }
     if (!error.empty()) return false;
-    unreadable_ += reader.TooLong();
-    peekBytes_ += reader.Offset() - before;
-    peekOffset_ = reader.Offset();
-    if (ops.size() < max && peekChunk_ < tailChunk_) {
+    m_unreadable += reader.TooLong();
+    m_peekBytes += reader.Offset() - before;
+    m_peekOffset = reader.Offset();
+    if (ops.size() < max && m_peekChunk < m_tailChunk) {
       // This chunk is done: the rest of it (nothing, or a torn line) counts as read.
-      peekBytes_ += FileSize(ChunkPath(peekChunk_)) - peekOffset_;
-      ++peekChunk_;
-      peekOffset_ = 0;
+      m_peekBytes += FileSize(ChunkPath(m_peekChunk)) - m_peekOffset;
+      ++m_peekChunk;
+      m_peekOffset = 0;
     } else {
       break;
     }
@@ -161,27 +161,27 @@ bool CReplayQueue::Peek(size_t max, std::vector<SOp>& ops, std::string& error) {
 }
 
 bool CReplayQueue::Pop(std::string& error) {
-  for (uint64_t c = headChunk_; c < peekChunk_; ++c) ::unlink(ChunkPath(c).c_str());
-  headChunk_ = peekChunk_;
-  headOffset_ = peekOffset_;
-  bytes_ -= std::min(bytes_, peekBytes_);
-  peekBytes_ = 0;
-  if (bytes_ == 0) {
+  for (uint64_t c = m_headChunk; c < m_peekChunk; ++c) ::unlink(ChunkPath(c).c_str());
+  m_headChunk = m_peekChunk;
+  m_headOffset = m_peekOffset;
+  m_bytes -= std::min(m_bytes, m_peekBytes);
+  m_peekBytes = 0;
+  if (m_bytes == 0) {
     // Empty: start afresh in the head chunk's place.
-    ::unlink(ChunkPath(headChunk_).c_str());
-    tailChunk_ = headChunk_ = headChunk_ + 1;
-    headOffset_ = tailBytes_ = 0;
-    peekChunk_ = headChunk_;
-    peekOffset_ = 0;
+    ::unlink(ChunkPath(m_headChunk).c_str());
+    m_tailChunk = m_headChunk = m_headChunk + 1;
+    m_headOffset = m_tailBytes = 0;
+    m_peekChunk = m_headChunk;
+    m_peekOffset = 0;
   }
   return SaveHead(error);
 }
 
 bool CReplayQueue::SaveHead(std::string& error) {
-  const std::string path = dir_ + "/head", temp = dir_ + "/head.tmp";
+  const std::string path = m_dir + "/head", temp = m_dir + "/head.tmp";
   char text[64];
   const int n =
-      std::snprintf(text, sizeof text, "%" PRIu64 " %" PRIu64 "\n", headChunk_, headOffset_);
+      std::snprintf(text, sizeof text, "%" PRIu64 " %" PRIu64 "\n", m_headChunk, m_headOffset);
   ::unlink(temp.c_str());
   if (!AppendLines(temp, std::string(text, size_t(n)), false, error)) return false;
   if (::rename(temp.c_str(), path.c_str()) != 0) {

@@ -130,54 +130,55 @@ SEventRow EventFrom(const IRow& r) {
 class CSqlCatalogue : public ICatalogue {
  public:
   CSqlCatalogue(std::unique_ptr<ISqlConnection> db, std::string where)
-      : db_(std::move(db)), where_(std::move(where)) {}
+      : m_db(std::move(db)), m_where(std::move(where)) {}
 
-  const char* Backend() const override { return db_->Backend(); }
-  const std::string& Where() const override { return where_; }
-  int SchemaVersion() const override { return version_; }
-  EFailure LastFailure() const override { return failure_; }
+  const char* Backend() const override { return m_db->Backend(); }
+  const std::string& Where() const override { return m_where; }
+  int SchemaVersion() const override { return m_version; }
+  EFailure LastFailure() const override { return m_failure; }
 
   bool Prepare(EOpenMode mode, std::string& error) {
     if (mode == EOpenMode::kWrite) return Migrate(error);
     bool exists = false;
     if (!Run(
-            kSlotTableExists, db_->Dialect().tableExists, {SValue::Text("qnv_schema")},
+            kSlotTableExists, m_db->Dialect().tableExists, {SValue::Text("qnv_schema")},
             [&](const IRow&) { exists = true; }, error)) {
       return false;
     }
     if (!exists) {
-      error = where_ + " holds no catalogue (the recorder makes it when [catalogue] is configured)";
+      error =
+          m_where + " holds no catalogue (the recorder makes it when [catalogue] is configured)";
       return false;
     }
     if (!ReadVersion(error)) return false;
-    if (version_ != kSchemaVersion) {
-      error = where_ + ": catalogue schema version " + std::to_string(version_) +
-              (version_ > kSchemaVersion ? " is newer than this program's (" : " is older than ") +
+    if (m_version != kSchemaVersion) {
+      error = m_where + ": catalogue schema version " + std::to_string(m_version) +
+              (m_version > kSchemaVersion ? " is newer than this program's (" : " is older than ") +
               std::to_string(kSchemaVersion) +
-              (version_ > kSchemaVersion ? "): update the tools"
-                                         : ": start the recorder once, which upgrades it");
+              (m_version > kSchemaVersion ? "): update the tools"
+                                          : ": start the recorder once, which upgrades it");
       return false;
     }
     return true;
   }
 
   bool Apply(std::span<const SOp> ops, std::string& error) override {
-    failure_ = EFailure::kNone;
-    pendingSpans_.clear();
-    if (!db_->Begin(true, error)) return Fail();
+    m_failure = EFailure::kNone;
+    m_pendingSpans.clear();
+    if (!m_db->Begin(true, error)) return Fail();
     for (const SOp& op : ops) {
       if (!ApplyOne(op, error)) {
         Fail();
-        db_->Rollback();
+        m_db->Rollback();
         return false;
       }
     }
-    if (!db_->Commit(error)) {
+    if (!m_db->Commit(error)) {
       Fail();
-      db_->Rollback();
+      m_db->Rollback();
       return false;
     }
-    for (const auto& [key, span] : pendingSpans_) spans_[key] = std::max(spans_[key], span);
+    for (const auto& [key, span] : m_pendingSpans) m_spans[key] = std::max(m_spans[key], span);
     return true;
   }
 
@@ -374,51 +375,51 @@ class CSqlCatalogue : public ICatalogue {
  private:
   bool Run(int slot, const std::string& sql, const std::vector<SValue>& values,
            const ISqlConnection::RowFn& row, std::string& error) {
-    return db_->Exec(slot, sql, values, row, error);
+    return m_db->Exec(slot, sql, values, row, error);
   }
   bool Fail() {
-    failure_ = db_->LastFailure();
-    if (failure_ == EFailure::kNone) failure_ = EFailure::kTransient;
+    m_failure = m_db->LastFailure();
+    if (m_failure == EFailure::kNone) m_failure = EFailure::kTransient;
     return false;
   }
 
   bool ReadVersion(std::string& error) {
-    version_ = 0;
+    m_version = 0;
     return Run(
         kSlotVersion, "SELECT max(version) FROM qnv_schema", {},
-        [&](const IRow& r) { version_ = int(r.Int(0)); }, error);
+        [&](const IRow& r) { m_version = int(r.Int(0)); }, error);
   }
 
   bool Migrate(std::string& error) {
-    const SDialect& d = db_->Dialect();
-    if (!db_->Begin(true, error) || !db_->LockSchema(error) ||
-        !db_->Script("CREATE TABLE IF NOT EXISTS qnv_schema (version INTEGER NOT NULL)", error) ||
+    const SDialect& d = m_db->Dialect();
+    if (!m_db->Begin(true, error) || !m_db->LockSchema(error) ||
+        !m_db->Script("CREATE TABLE IF NOT EXISTS qnv_schema (version INTEGER NOT NULL)", error) ||
         !ReadVersion(error)) {
-      db_->Rollback();
+      m_db->Rollback();
       return false;
     }
-    if (version_ > kSchemaVersion) {
-      db_->Rollback();
-      error = where_ + ": catalogue schema version " + std::to_string(version_) +
+    if (m_version > kSchemaVersion) {
+      m_db->Rollback();
+      error = m_where + ": catalogue schema version " + std::to_string(m_version) +
               " is newer than this program's (" + std::to_string(kSchemaVersion) +
               "): update it before it writes here";
       return false;
     }
-    for (int step = version_; step < kMigrationCount; ++step) {
-      if (!db_->Script(Replace(kMigrations[step], "{ID}", d.autoId), error) ||
+    for (int step = m_version; step < kMigrationCount; ++step) {
+      if (!m_db->Script(Replace(kMigrations[step], "{ID}", d.autoId), error) ||
           !Run(kSlotSetVersion, "INSERT INTO qnv_schema (version) VALUES ($1)",
                {SValue::Int(step + 1)}, nullptr, error)) {
-        db_->Rollback();
+        m_db->Rollback();
         error = "cannot bring the catalogue to schema version " + std::to_string(step + 1) + ": " +
                 error;
         return false;
       }
     }
-    if (!db_->Commit(error)) {
-      db_->Rollback();
+    if (!m_db->Commit(error)) {
+      m_db->Rollback();
       return false;
     }
-    version_ = kSchemaVersion;
+    m_version = kSchemaVersion;
     return true;
   }
 
@@ -494,30 +495,30 @@ class CSqlCatalogue : public ICatalogue {
     // again (what a rolled-back transaction wrote is forgotten with it).
     const int64_t span = s.lastUs > s.firstUs ? s.lastUs - s.firstUs : 0;
     const auto key = std::make_pair(s.recorder, s.camera);
-    const auto committed = spans_.find(key);
-    const auto pending = pendingSpans_.find(key);
-    if ((committed != spans_.end() && span <= committed->second) ||
-        (pending != pendingSpans_.end() && span <= pending->second)) {
+    const auto committed = m_spans.find(key);
+    const auto pending = m_pendingSpans.find(key);
+    if ((committed != m_spans.end() && span <= committed->second) ||
+        (pending != m_pendingSpans.end() && span <= pending->second)) {
       return true;
     }
     if (!Run(kSlotCameraSpan,
              std::string("INSERT INTO cameras (recorder, camera, max_span_us) VALUES ($1, $2, $3) "
                          "ON CONFLICT (recorder, camera) DO UPDATE SET max_span_us = ") +
-                 db_->Dialect().greatest + "(cameras.max_span_us, excluded.max_span_us)",
+                 m_db->Dialect().greatest + "(cameras.max_span_us, excluded.max_span_us)",
              {SValue::Text(s.recorder), SValue::Text(s.camera), SValue::Int(span)}, nullptr,
              error)) {
       return false;
     }
-    pendingSpans_[key] = span;
+    m_pendingSpans[key] = span;
     return true;
   }
 
-  std::unique_ptr<ISqlConnection> db_;
-  std::string where_;
-  int version_ = 0;
-  EFailure failure_ = EFailure::kNone;
+  std::unique_ptr<ISqlConnection> m_db;
+  std::string m_where;
+  int m_version = 0;
+  EFailure m_failure = EFailure::kNone;
   // Longest segment per recorder and camera written by this connection.
-  std::map<std::pair<std::string, std::string>, int64_t> spans_, pendingSpans_;
+  std::map<std::pair<std::string, std::string>, int64_t> m_spans, m_pendingSpans;
 };
 
 }  // namespace

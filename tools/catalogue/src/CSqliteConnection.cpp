@@ -16,29 +16,29 @@ namespace {
 
 class CSqliteRow : public IRow {
  public:
-  explicit CSqliteRow(sqlite3_stmt* stmt) : stmt_(stmt) {}
+  explicit CSqliteRow(sqlite3_stmt* stmt) : m_stmt(stmt) {}
   bool IsNull(int column) const override {
-    return sqlite3_column_type(stmt_, column) == SQLITE_NULL;
+    return sqlite3_column_type(m_stmt, column) == SQLITE_NULL;
   }
-  int64_t Int(int column) const override { return sqlite3_column_int64(stmt_, column); }
+  int64_t Int(int column) const override { return sqlite3_column_int64(m_stmt, column); }
   std::string Text(int column) const override {
-    const unsigned char* text = sqlite3_column_text(stmt_, column);
+    const unsigned char* text = sqlite3_column_text(m_stmt, column);
     return text == nullptr ? std::string()
                            : std::string(reinterpret_cast<const char*>(text),
-                                         size_t(sqlite3_column_bytes(stmt_, column)));
+                                         size_t(sqlite3_column_bytes(m_stmt, column)));
   }
 
  private:
-  sqlite3_stmt* stmt_;
+  sqlite3_stmt* m_stmt;
 };
 
 // Owns the database handle and every statement prepared on it.
 class CSqliteConnection : public ISqlConnection {
  public:
-  CSqliteConnection(sqlite3* db, std::string file) : db_(db), file_(std::move(file)) {}
+  CSqliteConnection(sqlite3* db, std::string file) : m_db(db), m_file(std::move(file)) {}
   ~CSqliteConnection() override {
-    for (sqlite3_stmt* s : statements_) sqlite3_finalize(s);
-    sqlite3_close_v2(db_);
+    for (sqlite3_stmt* s : m_statements) sqlite3_finalize(s);
+    sqlite3_close_v2(m_db);
   }
 
   const char* Backend() const override { return "sqlite"; }
@@ -50,15 +50,15 @@ class CSqliteConnection : public ISqlConnection {
 
   bool Exec(int slot, const std::string& sql, const std::vector<SValue>& values, const RowFn& row,
             std::string& error) override {
-    if (size_t(slot) >= statements_.size()) statements_.resize(size_t(slot) + 1, nullptr);
-    sqlite3_stmt*& stmt = statements_[size_t(slot)];
+    if (size_t(slot) >= m_statements.size()) m_statements.resize(size_t(slot) + 1, nullptr);
+    sqlite3_stmt*& stmt = m_statements[size_t(slot)];
     if (stmt == nullptr) {
       // $1 in the shared text is ?1 here.
       std::string text = sql;
       for (char& c : text) {
         if (c == '$') c = '?';
       }
-      if (sqlite3_prepare_v3(db_, text.c_str(), int(text.size()), SQLITE_PREPARE_PERSISTENT, &stmt,
+      if (sqlite3_prepare_v3(m_db, text.c_str(), int(text.size()), SQLITE_PREPARE_PERSISTENT, &stmt,
                              nullptr) != SQLITE_OK) {
         error = Failure("cannot prepare a statement");
         stmt = nullptr;
@@ -99,8 +99,8 @@ class CSqliteConnection : public ISqlConnection {
 
   bool Script(const std::string& sql, std::string& error) override {
     char* message = nullptr;
-    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
-      error = file_ + ": " + (message != nullptr ? message : sqlite3_errmsg(db_));
+    if (sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
+      error = m_file + ": " + (message != nullptr ? message : sqlite3_errmsg(m_db));
       sqlite3_free(message);
       return false;
     }
@@ -112,10 +112,10 @@ class CSqliteConnection : public ISqlConnection {
   }
   bool Commit(std::string& error) override { return Script("COMMIT", error); }
   void Rollback() override {
-    if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (!sqlite3_get_autocommit(m_db)) sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
   }
   EFailure LastFailure() const override {
-    switch (sqlite3_errcode(db_)) {
+    switch (sqlite3_errcode(m_db)) {
       case SQLITE_OK:
       case SQLITE_DONE:
       case SQLITE_ROW:
@@ -141,15 +141,15 @@ class CSqliteConnection : public ISqlConnection {
 
  private:
   std::string Failure(const char* what) const {
-    return file_ + ": " + what + ": " + sqlite3_errmsg(db_) +
-           (sqlite3_errcode(db_) == SQLITE_BUSY
+    return m_file + ": " + what + ": " + sqlite3_errmsg(m_db) +
+           (sqlite3_errcode(m_db) == SQLITE_BUSY
                 ? " (another writer held the file longer than the busy time-out)"
                 : "");
   }
 
-  sqlite3* db_;
-  std::string file_;
-  std::vector<sqlite3_stmt*> statements_;
+  sqlite3* m_db;
+  std::string m_file;
+  std::vector<sqlite3_stmt*> m_statements;
 };
 
 // A path as the path part of a file: URI.

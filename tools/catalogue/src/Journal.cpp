@@ -56,16 +56,16 @@ bool DayFiles(const std::string& dir, std::vector<std::string>& names, std::stri
 }  // namespace
 
 bool CJournalWriter::Open(const std::string& dir, std::string& error) {
-  dir_ = dir;
+  m_dir = dir;
   return MakeFolder(dir, error);
 }
 
 bool CJournalWriter::Append(const SOp& op, int64_t nowUs, std::string& error) {
-  const std::string path = dir_ + "/" + DayName(nowUs) + ".jsonl";
-  if (path != lastFile_) {
+  const std::string path = m_dir + "/" + DayName(nowUs) + ".jsonl";
+  if (path != m_lastFile) {
     // A line torn by a crash would swallow the next one.
     if (::access(path.c_str(), F_OK) == 0 && !DropTornTail(path, error)) return false;
-    lastFile_ = path;
+    m_lastFile = path;
   }
   return AppendLines(path, OpToJson(op) + "\n", false, error, 0640);
 }

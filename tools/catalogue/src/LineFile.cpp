@@ -20,47 +20,47 @@ std::string Errno(const std::string& path) { return path + ": " + std::strerror(
 }  // namespace
 
 CLineReader::~CLineReader() {
-  if (fd_ >= 0) ::close(fd_);
+  if (m_fd >= 0) ::close(m_fd);
 }
 
 bool CLineReader::Open(const std::string& path, uint64_t from, std::string& error) {
-  if (fd_ >= 0) ::close(fd_);
-  path_ = path;
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd_ < 0) {
+  if (m_fd >= 0) ::close(m_fd);
+  m_path = path;
+  m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (m_fd < 0) {
     error = Errno(path);
     return false;
   }
-  if (::lseek(fd_, off_t(from), SEEK_SET) < 0) {
+  if (::lseek(m_fd, off_t(from), SEEK_SET) < 0) {
     error = Errno(path);
     return false;
   }
-  buffer_.resize(kReadBytes);
-  start_ = end_ = 0;
-  offset_ = from;
-  eof_ = false;
+  m_buffer.resize(kReadBytes);
+  m_start = m_end = 0;
+  m_offset = from;
+  m_eof = false;
   return true;
 }
 
 bool CLineReader::Fill(std::string& error) {
-  if (eof_) return false;
-  if (start_ > 0) {
-    std::memmove(buffer_.data(), buffer_.data() + start_, end_ - start_);
-    end_ -= start_;
-    start_ = 0;
+  if (m_eof) return false;
+  if (m_start > 0) {
+    std::memmove(m_buffer.data(), m_buffer.data() + m_start, m_end - m_start);
+    m_end -= m_start;
+    m_start = 0;
   }
-  if (end_ == buffer_.size()) buffer_.resize(std::min(buffer_.size() * 2, kMaxLineBytes + 1));
-  if (end_ == buffer_.size()) return false;
+  if (m_end == m_buffer.size()) m_buffer.resize(std::min(m_buffer.size() * 2, kMaxLineBytes + 1));
+  if (m_end == m_buffer.size()) return false;
   ssize_t n;
   do {
-    n = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
+    n = ::read(m_fd, m_buffer.data() + m_end, m_buffer.size() - m_end);
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
-    error = Errno(path_);
+    error = Errno(m_path);
     return false;
   }
-  if (n == 0) eof_ = true;
-  end_ += size_t(n);
+  if (n == 0) m_eof = true;
+  m_end += size_t(n);
   return n > 0;
 }
 
@@ -68,24 +68,24 @@ bool CLineReader::Next(std::string& line, std::string& error) {
   error.clear();
   bool skipping = false;
   for (;;) {
-    const char* begin = buffer_.data() + start_;
-    const char* nl = static_cast<const char*>(std::memchr(begin, '\n', end_ - start_));
+    const char* begin = m_buffer.data() + m_start;
+    const char* nl = static_cast<const char*>(std::memchr(begin, '\n', m_end - m_start));
     if (nl != nullptr) {
       const size_t length = size_t(nl - begin);
       const bool keep = !skipping;
       if (keep) line.assign(begin, length);
-      start_ += length + 1;
-      offset_ += length + 1;
+      m_start += length + 1;
+      m_offset += length + 1;
       if (keep) return true;
       skipping = false;
       continue;
     }
-    if (end_ - start_ > kMaxLineBytes) {
+    if (m_end - m_start > kMaxLineBytes) {
       // Too long to be ours: drop what is buffered and the rest of the line.
-      if (!skipping) ++tooLong_;
+      if (!skipping) ++m_tooLong;
       skipping = true;
-      offset_ += end_ - start_;
-      start_ = end_ = 0;
+      m_offset += m_end - m_start;
+      m_start = m_end = 0;
     }
     if (!Fill(error)) return false;
   }

@@ -28,19 +28,19 @@ class CLineReader {
   // (error set). `tooLong` counts lines skipped for their length.
   bool Next(std::string& line, std::string& error);
   // Offset just past the last line Next returned (or skipped).
-  uint64_t Offset() const { return offset_; }
-  uint64_t TooLong() const { return tooLong_; }
+  uint64_t Offset() const { return m_offset; }
+  uint64_t TooLong() const { return m_tooLong; }
 
  private:
   bool Fill(std::string& error);
 
-  int fd_ = -1;
-  std::string path_;
-  std::vector<char> buffer_;
-  size_t start_ = 0, end_ = 0;  // unread bytes in buffer_
-  uint64_t offset_ = 0;         // file offset of buffer_[start_]
-  uint64_t tooLong_ = 0;
-  bool eof_ = false;
+  int m_fd = -1;
+  std::string m_path;
+  std::vector<char> m_buffer;
+  size_t m_start = 0, m_end = 0;  // unread bytes in m_buffer
+  uint64_t m_offset = 0;          // file offset of m_buffer[m_start]
+  uint64_t m_tooLong = 0;
+  bool m_eof = false;
 };
 
 // Appends `text` (whole lines) to path with O_APPEND, creating it (mode 0600

@@ -102,13 +102,13 @@ struct SArgs {
 
 class CPrinter {
  public:
-  explicit CPrinter(bool utc) : utc_(utc) {}
+  explicit CPrinter(bool utc) : m_utc(utc) {}
   std::string Time(int64_t us) const {
-    return us == 0 ? "-" : utc_ ? qnvrec::UtcText(us) : qnvrec::LocalText(us);
+    return us == 0 ? "-" : m_utc ? qnvrec::UtcText(us) : qnvrec::LocalText(us);
   }
 
  private:
-  bool utc_;
+  bool m_utc;
 };
 
 // "1 span", "2 spans".

@@ -47,75 +47,75 @@ std::vector<uint8_t> U32Payload(uint32_t v) {
 }  // namespace
 
 CommandConnection::CommandConnection(Device& device, asio::ip::tcp::socket socket, uint64_t id)
-    : device_(device),
-      socket_(std::move(socket)),
-      idleTimer_(device.Io()),
-      delayTimer_(device.Io()),
-      id_(id) {}
+    : m_device(device),
+      m_socket(std::move(socket)),
+      m_idleTimer(device.Io()),
+      m_delayTimer(device.Io()),
+      m_id(id) {}
 
 void CommandConnection::Start() {
   std::error_code ec;
-  socket_.set_option(asio::ip::tcp::no_delay(true), ec);
-  device_.Note("command connection " + std::to_string(id_) + " accepted");
+  m_socket.set_option(asio::ip::tcp::no_delay(true), ec);
+  m_device.Note("command connection " + std::to_string(m_id) + " accepted");
   Touch();
   ArmIdleTimer();
   ReadNext();
 }
 
 void CommandConnection::Close() {
-  if (!open_) return;
+  if (!m_open) return;
   auto self = shared_from_this();
-  open_ = false;
+  m_open = false;
   std::error_code ec;
-  socket_.shutdown(asio::socket_base::shutdown_both, ec);
-  socket_.close(ec);
-  idleTimer_.cancel();
-  delayTimer_.cancel();
-  const bool wasLoggedIn = loggedIn_;
-  loggedIn_ = false;
-  device_.Note("command connection " + std::to_string(id_) + " closed");
-  device_.CommandClosed(*this, wasLoggedIn);
+  m_socket.shutdown(asio::socket_base::shutdown_both, ec);
+  m_socket.close(ec);
+  m_idleTimer.cancel();
+  m_delayTimer.cancel();
+  const bool wasLoggedIn = m_loggedIn;
+  m_loggedIn = false;
+  m_device.Note("command connection " + std::to_string(m_id) + " closed");
+  m_device.CommandClosed(*this, wasLoggedIn);
 }
 
 void CommandConnection::ArmIdleTimer() {
-  const int idleMs = device_.Options().idleTimeoutMs;
-  if (idleMs <= 0 || !open_) return;
-  idleTimer_.expires_at(lastActivity_ + std::chrono::milliseconds(idleMs));
-  idleTimer_.async_wait([self = shared_from_this(), idleMs](std::error_code ec) {
-    if (ec || !self->open_) return;
-    if (!self->busy_ && std::chrono::steady_clock::now() - self->lastActivity_ >=
-                            std::chrono::milliseconds(idleMs)) {
-      self->device_.Note("command connection " + std::to_string(self->id_) + " idle, dropped");
+  const int idleMs = m_device.Options().idleTimeoutMs;
+  if (idleMs <= 0 || !m_open) return;
+  m_idleTimer.expires_at(m_lastActivity + std::chrono::milliseconds(idleMs));
+  m_idleTimer.async_wait([self = shared_from_this(), idleMs](std::error_code ec) {
+    if (ec || !self->m_open) return;
+    if (!self->m_busy && std::chrono::steady_clock::now() - self->m_lastActivity >=
+                             std::chrono::milliseconds(idleMs)) {
+      self->m_device.Note("command connection " + std::to_string(self->m_id) + " idle, dropped");
       self->Close();
       return;
     }
-    if (self->busy_) self->Touch();
+    if (self->m_busy) self->Touch();
     self->ArmIdleTimer();
   });
 }
 
 void CommandConnection::ReadNext() {
-  if (!open_) return;
-  busy_ = false;
-  reader_.Read(socket_,
-               [self = shared_from_this()](MessageReader::Status s) { self->OnMessage(s); });
+  if (!m_open) return;
+  m_busy = false;
+  m_reader.Read(m_socket,
+                [self = shared_from_this()](MessageReader::Status s) { self->OnMessage(s); });
 }
 
 void CommandConnection::OnMessage(MessageReader::Status status) {
-  if (!open_) return;
+  if (!m_open) return;
   if (status != MessageReader::Status::kOk) {
     if (status == MessageReader::Status::kBadPrefix ||
         status == MessageReader::Status::kBadLength) {
-      device_.Note("command connection " + std::to_string(id_) + ": invalid length prefix");
+      m_device.Note("command connection " + std::to_string(m_id) + ": invalid length prefix");
     }
     Close();
     return;
   }
   Touch();
-  busy_ = true;
-  const auto message = reader_.Message();
+  m_busy = true;
+  const auto message = m_reader.Message();
   const auto request = wire::ParseRequest(message);
-  LoggedRequest logged{id_,
+  LoggedRequest logged{m_id,
                        false,
                        request->headerWord,
                        request->cls,
@@ -123,13 +123,13 @@ void CommandConnection::OnMessage(MessageReader::Status status) {
                        request->sessionId,
                        {request->payload.begin(), request->payload.end()},
                        {message.begin(), message.end()}};
-  device_.Log().Append(std::move(logged));
-  device_.Note("command connection " + std::to_string(id_) + ": class " +
-               std::to_string(request->cls) + " code " + std::to_string(request->code) +
-               " session " + std::to_string(request->sessionId) + ", " +
-               std::to_string(request->payload.size()) + " payload bytes");
+  m_device.Log().Append(std::move(logged));
+  m_device.Note("command connection " + std::to_string(m_id) + ": class " +
+                std::to_string(request->cls) + " code " + std::to_string(request->code) +
+                " session " + std::to_string(request->sessionId) + ", " +
+                std::to_string(request->payload.size()) + " payload bytes");
   if (request->magic != wire::kMagic) {
-    device_.Note("command connection " + std::to_string(id_) + ": bad magic");
+    m_device.Note("command connection " + std::to_string(m_id) + ": bad magic");
     Close();
     return;
   }
@@ -140,7 +140,7 @@ CommandConnection::Outcome CommandConnection::Process(const wire::Request& reque
   Outcome out;
   const auto& payload = request.payload;
   const uint16_t cls = request.cls, code = request.code;
-  DeviceState& state = device_.State();
+  DeviceState& state = m_device.State();
 
   if (request.headerWord != wire::kTransactionHeaderWord) {
     out.result = kResultUnsupported;
@@ -151,7 +151,7 @@ CommandConnection::Outcome CommandConnection::Process(const wire::Request& reque
       out.result = kResultBadPayload;
       return out;
     }
-    const auto& o = device_.Options();
+    const auto& o = m_device.Options();
     // The host cuts longer names to the 16-byte field.
     const bool ok =
         Field(payload, wire::kLoginUserOffset) == o.user.substr(0, wire::kLoginFieldSize) &&
@@ -160,18 +160,18 @@ CommandConnection::Outcome CommandConnection::Process(const wire::Request& reque
       out.result = kResultBadLogin;
       return out;
     }
-    if (!loggedIn_) {
-      loggedIn_ = true;
-      device_.SessionStarted();
+    if (!m_loggedIn) {
+      m_loggedIn = true;
+      m_device.SessionStarted();
     }
-    sessionId_ = device_.NewSessionId();
+    m_sessionId = m_device.NewSessionId();
     return out;
   }
-  if (!loggedIn_) {
+  if (!m_loggedIn) {
     out.result = kResultNotLoggedIn;
     return out;
   }
-  if (request.sessionId != sessionId_) {
+  if (request.sessionId != m_sessionId) {
     out.result = kResultBadSession;
     return out;
   }
@@ -187,13 +187,13 @@ CommandConnection::Outcome CommandConnection::Process(const wire::Request& reque
         out.result = state.Set(cls, code, payload);
       } else if (code == kFirmwareChunkCode) {
         std::optional<std::vector<uint8_t>> image;
-        out.result = firmware_.Accept(payload, image);
+        out.result = m_firmware.Accept(payload, image);
         if (image) {
-          device_.Note("firmware image of " + std::to_string(image->size()) + " bytes assembled");
+          m_device.Note("firmware image of " + std::to_string(image->size()) + " bytes assembled");
           state.SetAssembledImage(std::move(*image));
         }
       } else if (code == kFirmwareStartCode) {
-        out.delayMs = std::max(0, device_.Options().firmwareStartDelayMs);
+        out.delayMs = std::max(0, m_device.Options().firmwareStartDelayMs);
         out.install = true;
       } else if (std::find(std::begin(kSystemCommandCodes), std::end(kSystemCommandCodes), code) !=
                  std::end(kSystemCommandCodes)) {
@@ -205,7 +205,7 @@ CommandConnection::Outcome CommandConnection::Process(const wire::Request& reque
     case kClassLive:
       if (code == kLiveOpen) {
         uint32_t streamId = 0;
-        out.result = device_.OpenStream(id_, streamId);
+        out.result = m_device.OpenStream(m_id, streamId);
         if (out.result == kResultOk) out.payload = U32Payload(streamId);
         return out;
       }
@@ -215,8 +215,8 @@ CommandConnection::Outcome CommandConnection::Process(const wire::Request& reque
           return out;
         }
         const uint32_t streamId = GetU32(payload.data());
-        out.result = code == kLiveClose ? device_.CloseStream(streamId)
-                                        : device_.PauseStream(streamId, code == kLivePause);
+        out.result = code == kLiveClose ? m_device.CloseStream(streamId)
+                                        : m_device.PauseStream(streamId, code == kLivePause);
         return out;
       }
       out.result = kResultUnsupported;
@@ -261,11 +261,11 @@ CommandConnection::Outcome CommandConnection::Process(const wire::Request& reque
 }
 
 void CommandConnection::Answer(const wire::Request& request, Outcome outcome) {
-  const Fault fault = device_.Faults().TakeCommand(request.cls, request.code);
+  const Fault fault = m_device.Faults().TakeCommand(request.cls, request.code);
   if (fault.kind != Fault::kNone) {
-    device_.Note("command connection " + std::to_string(id_) + ": fault " +
-                 std::to_string(fault.kind) + " on class " + std::to_string(request.cls) +
-                 " code " + std::to_string(request.code));
+    m_device.Note("command connection " + std::to_string(m_id) + ": fault " +
+                  std::to_string(fault.kind) + " on class " + std::to_string(request.cls) +
+                  " code " + std::to_string(request.code));
   }
   if (fault.kind == Fault::kNoReply) {
     ReadNext();
@@ -279,10 +279,10 @@ void CommandConnection::Answer(const wire::Request& request, Outcome outcome) {
       outcome.delayMs + (fault.kind == Fault::kDelay ? static_cast<int>(fault.value) : 0);
   After(delay, [this, self = shared_from_this(), cls = request.cls, code = request.code,
                 outcome = std::move(outcome), fault]() mutable {
-    if (outcome.install) outcome.result = device_.State().InstallFirmware();
-    uint32_t sessionId = sessionId_;
+    if (outcome.install) outcome.result = m_device.State().InstallFirmware();
+    uint32_t sessionId = m_sessionId;
     if (fault.kind == Fault::kWrongSession)
-      sessionId = fault.value != 0 ? fault.value : sessionId_ + 1;
+      sessionId = fault.value != 0 ? fault.value : m_sessionId + 1;
     if (fault.kind == Fault::kResult) {
       outcome.result = fault.value;
       outcome.payload.clear();
@@ -306,8 +306,8 @@ void CommandConnection::Answer(const wire::Request& request, Outcome outcome) {
     const bool reboot = outcome.reboot;
     auto next = [this, self, reboot] {
       if (reboot) {
-        device_.Note("reboot");
-        device_.DropAll();
+        m_device.Note("reboot");
+        m_device.DropAll();
       } else {
         ReadNext();
       }
@@ -323,8 +323,8 @@ void CommandConnection::Answer(const wire::Request& request, Outcome outcome) {
       });
       return;
     }
-    if (device_.AlarmBeforeReply()) {
-      std::vector<uint8_t> alarm = device_.MakeAlarm(1);
+    if (m_device.AlarmBeforeReply()) {
+      std::vector<uint8_t> alarm = m_device.MakeAlarm(1);
       reply.insert(reply.begin(), alarm.begin(), alarm.end());
     }
     Send(std::move(reply), next);
@@ -332,27 +332,27 @@ void CommandConnection::Answer(const wire::Request& request, Outcome outcome) {
 }
 
 void CommandConnection::Send(std::vector<uint8_t> bytes, std::function<void()> then) {
-  if (!open_) return;
-  writes_.push_back({std::move(bytes), std::move(then)});
-  if (!writing_) WriteNext();
+  if (!m_open) return;
+  m_writes.push_back({std::move(bytes), std::move(then)});
+  if (!m_writing) WriteNext();
 }
 
 void CommandConnection::WriteNext() {
-  if (writes_.empty() || !open_) return;
-  writing_ = true;
-  auto write = std::make_shared<PendingWrite>(std::move(writes_.front()));
-  writes_.pop_front();
-  asio::async_write(socket_, asio::buffer(write->bytes),
+  if (m_writes.empty() || !m_open) return;
+  m_writing = true;
+  auto write = std::make_shared<PendingWrite>(std::move(m_writes.front()));
+  m_writes.pop_front();
+  asio::async_write(m_socket, asio::buffer(write->bytes),
                     [self = shared_from_this(), write](std::error_code ec, size_t) {
-                      if (!self->open_) return;
+                      if (!self->m_open) return;
                       if (ec) {
                         self->Close();
                         return;
                       }
                       self->Touch();
-                      self->writing_ = false;
+                      self->m_writing = false;
                       if (write->then) write->then();
-                      if (!self->writing_) self->WriteNext();
+                      if (!self->m_writing) self->WriteNext();
                     });
 }
 
@@ -361,9 +361,9 @@ void CommandConnection::After(int ms, std::function<void()> then) {
     then();
     return;
   }
-  delayTimer_.expires_after(std::chrono::milliseconds(ms));
-  delayTimer_.async_wait([self = shared_from_this(), then = std::move(then)](std::error_code ec) {
-    if (ec || !self->open_) return;
+  m_delayTimer.expires_after(std::chrono::milliseconds(ms));
+  m_delayTimer.async_wait([self = shared_from_this(), then = std::move(then)](std::error_code ec) {
+    if (ec || !self->m_open) return;
     then();
   });
 }

@@ -28,11 +28,11 @@ class CommandConnection : public std::enable_shared_from_this<CommandConnection>
 
   void Start();
   void Close();  // idempotent; tells the device
-  uint64_t Id() const { return id_; }
-  bool LoggedIn() const { return loggedIn_; }
+  uint64_t Id() const { return m_id; }
+  bool LoggedIn() const { return m_loggedIn; }
   // Queues bytes the device sends unasked (an alarm) after any write in progress.
   void SendUnasked(std::vector<uint8_t> bytes) { Send(std::move(bytes), nullptr); }
-  uint32_t SessionId() const { return sessionId_; }
+  uint32_t SessionId() const { return m_sessionId; }
 
  private:
   // What the device makes of one request.
@@ -53,26 +53,26 @@ class CommandConnection : public std::enable_shared_from_this<CommandConnection>
   void Send(std::vector<uint8_t> bytes, std::function<void()> then);
   void WriteNext();
   void After(int ms, std::function<void()> then);
-  void Touch() { lastActivity_ = std::chrono::steady_clock::now(); }
+  void Touch() { m_lastActivity = std::chrono::steady_clock::now(); }
   void ArmIdleTimer();
 
-  Device& device_;
-  asio::ip::tcp::socket socket_;
-  asio::steady_timer idleTimer_, delayTimer_;
-  const uint64_t id_;
-  MessageReader reader_;
-  FirmwareAssembler firmware_;
-  bool open_ = true;
-  bool busy_ = false;  // a request is being answered (the idle clock does not run)
-  bool loggedIn_ = false;
+  Device& m_device;
+  asio::ip::tcp::socket m_socket;
+  asio::steady_timer m_idleTimer, m_delayTimer;
+  const uint64_t m_id;
+  MessageReader m_reader;
+  FirmwareAssembler m_firmware;
+  bool m_open = true;
+  bool m_busy = false;  // a request is being answered (the idle clock does not run)
+  bool m_loggedIn = false;
   struct PendingWrite {
     std::vector<uint8_t> bytes;
     std::function<void()> then;
   };
-  std::deque<PendingWrite> writes_;
-  bool writing_ = false;
-  uint32_t sessionId_ = 0;
-  std::chrono::steady_clock::time_point lastActivity_;
+  std::deque<PendingWrite> m_writes;
+  bool m_writing = false;
+  uint32_t m_sessionId = 0;
+  std::chrono::steady_clock::time_point m_lastActivity;
 };
 
 }  // namespace qnv::devsim

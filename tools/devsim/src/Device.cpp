@@ -20,9 +20,9 @@ const asio::ip::address kLoopback = asio::ip::address_v4::loopback();
 }  // namespace
 
 Device::Device(SimulatorOptions options)
-    : options_(std::move(options)),
-      log_(options_.maxLoggedRequests),
-      random_(std::random_device{}()) {}
+    : m_options(std::move(options)),
+      m_log(m_options.maxLoggedRequests),
+      m_random(std::random_device{}()) {}
 
 Device::~Device() { Stop(); }
 
@@ -42,96 +42,96 @@ bool Device::Bind(asio::ip::tcp::acceptor& acceptor, uint16_t port, std::string&
 }
 
 bool Device::Start() {
-  if (running_) return true;
-  error_.clear();
-  if (options_.clipPath.empty()) {
-    pictures_ = PictureSequence::Synthetic(options_);
+  if (m_running) return true;
+  m_error.clear();
+  if (m_options.clipPath.empty()) {
+    m_pictures = PictureSequence::Synthetic(m_options);
   } else {
-    pictures_ = PictureSequence::FromClip(options_.clipPath, error_);
-    if (!pictures_) return false;
+    m_pictures = PictureSequence::FromClip(m_options.clipPath, m_error);
+    if (!m_pictures) return false;
   }
-  if (!(options_.fps > 0 && options_.fps <= 1000)) {
-    error_ = "frame rate must be above 0 and at most 1000";
+  if (!(m_options.fps > 0 && m_options.fps <= 1000)) {
+    m_error = "frame rate must be above 0 and at most 1000";
     return false;
   }
-  io_ = std::make_unique<asio::io_context>(1);
-  commandAcceptor_ = std::make_unique<asio::ip::tcp::acceptor>(*io_);
-  streamAcceptor_ = std::make_unique<asio::ip::tcp::acceptor>(*io_);
+  m_io = std::make_unique<asio::io_context>(1);
+  m_commandAcceptor = std::make_unique<asio::ip::tcp::acceptor>(*m_io);
+  m_streamAcceptor = std::make_unique<asio::ip::tcp::acceptor>(*m_io);
   bool bound = false;
-  if (options_.port != 0) {
-    if (options_.port > 65533) {
-      error_ = "the port must leave room for the stream port (port + 2)";
+  if (m_options.port != 0) {
+    if (m_options.port > 65533) {
+      m_error = "the port must leave room for the stream port (port + 2)";
     } else {
-      bound = Bind(*commandAcceptor_, options_.port, error_) &&
-              Bind(*streamAcceptor_, static_cast<uint16_t>(options_.port + 2), error_);
+      bound = Bind(*m_commandAcceptor, m_options.port, m_error) &&
+              Bind(*m_streamAcceptor, static_cast<uint16_t>(m_options.port + 2), m_error);
     }
   } else {
     // An ephemeral command port whose neighbour two above is free as well.
     for (int attempt = 0; attempt < kEphemeralAttempts && !bound; ++attempt) {
-      if (!Bind(*commandAcceptor_, 0, error_)) break;
-      const uint16_t p = commandAcceptor_->local_endpoint().port();
+      if (!Bind(*m_commandAcceptor, 0, m_error)) break;
+      const uint16_t p = m_commandAcceptor->local_endpoint().port();
       std::string ignored;
-      bound = p <= 65533 && Bind(*streamAcceptor_, static_cast<uint16_t>(p + 2), ignored);
+      bound = p <= 65533 && Bind(*m_streamAcceptor, static_cast<uint16_t>(p + 2), ignored);
     }
-    if (!bound && error_.empty()) error_ = "no free pair of ports P and P+2 on 127.0.0.1";
+    if (!bound && m_error.empty()) m_error = "no free pair of ports P and P+2 on 127.0.0.1";
   }
   if (!bound) {
-    commandAcceptor_.reset();
-    streamAcceptor_.reset();
-    io_.reset();
+    m_commandAcceptor.reset();
+    m_streamAcceptor.reset();
+    m_io.reset();
     return false;
   }
-  error_.clear();
-  port_ = commandAcceptor_->local_endpoint().port();
-  state_.SetCommandPort(port_);
-  closing_ = false;
-  alarmBeforeReply_.store(options_.alarmBeforeReply);
+  m_error.clear();
+  m_port = m_commandAcceptor->local_endpoint().port();
+  m_state.SetCommandPort(m_port);
+  m_closing = false;
+  m_alarmBeforeReply.store(m_options.alarmBeforeReply);
   AcceptCommand();
   AcceptStream();
-  if (options_.alarmIntervalMs > 0) {
-    state_.SetRulesEnabled(true);
-    alarmTimer_ = std::make_unique<asio::steady_timer>(*io_);
+  if (m_options.alarmIntervalMs > 0) {
+    m_state.SetRulesEnabled(true);
+    m_alarmTimer = std::make_unique<asio::steady_timer>(*m_io);
     ArmAlarmTimer();
   }
-  running_ = true;
-  thread_ = std::thread([this] {
-    auto guard = asio::make_work_guard(*io_);
-    io_->run();
+  m_running = true;
+  m_thread = std::thread([this] {
+    auto guard = asio::make_work_guard(*m_io);
+    m_io->run();
   });
-  Note("listening on 127.0.0.1:" + std::to_string(port_) + ", streams on " +
-       std::to_string(port_ + 2));
+  Note("listening on 127.0.0.1:" + std::to_string(m_port) + ", streams on " +
+       std::to_string(m_port + 2));
   return true;
 }
 
 void Device::Stop() {
-  if (!running_) return;
+  if (!m_running) return;
   Thaw();
   RunOnNetwork([this] { CloseEverything(); });
-  io_->stop();
-  thread_.join();
-  running_ = false;
+  m_io->stop();
+  m_thread.join();
+  m_running = false;
   // Handlers still queued hold the last references to closed connections; destroying the
   // context releases them while the acceptors and the context still exist.
-  commands_.clear();
-  streamConnections_.clear();
-  streams_.clear();
-  parked_.clear();
-  acceptRetry_.reset();
-  alarmTimer_.reset();
-  io_.reset();
-  commandAcceptor_.reset();
-  streamAcceptor_.reset();
-  sessions_ = 0;
-  attached_ = 0;
+  m_commands.clear();
+  m_streamConnections.clear();
+  m_streams.clear();
+  m_parked.clear();
+  m_acceptRetry.reset();
+  m_alarmTimer.reset();
+  m_io.reset();
+  m_commandAcceptor.reset();
+  m_streamAcceptor.reset();
+  m_sessions = 0;
+  m_attached = 0;
 }
 
 void Device::RunOnNetwork(const std::function<void()>& fn) {
-  if (!running_ || io_->get_executor().running_in_this_thread()) {
+  if (!m_running || m_io->get_executor().running_in_this_thread()) {
     fn();
     return;
   }
   std::promise<void> done;
-  asio::post(*io_, [&] {
+  asio::post(*m_io, [&] {
     fn();
     done.set_value();
   });
@@ -139,30 +139,30 @@ void Device::RunOnNetwork(const std::function<void()>& fn) {
 }
 
 void Device::CloseEverything() {
-  closing_ = true;
+  m_closing = true;
   std::error_code ec;
-  commandAcceptor_->close(ec);
-  streamAcceptor_->close(ec);
-  if (acceptRetry_) acceptRetry_->cancel();
-  if (alarmTimer_) alarmTimer_->cancel();
+  m_commandAcceptor->close(ec);
+  m_streamAcceptor->close(ec);
+  if (m_acceptRetry) m_acceptRetry->cancel();
+  if (m_alarmTimer) m_alarmTimer->cancel();
   DropAll();
 }
 
 void Device::ArmAlarmTimer() {
-  alarmTimer_->expires_after(std::chrono::milliseconds(options_.alarmIntervalMs));
-  alarmTimer_->async_wait([this](std::error_code ec) {
-    if (ec || closing_) return;
-    if (state_.RulesEnabled())
-      for (uint32_t i = 0; i < options_.alarmBurst; ++i) SendAlarmToAll(1);
+  m_alarmTimer->expires_after(std::chrono::milliseconds(m_options.alarmIntervalMs));
+  m_alarmTimer->async_wait([this](std::error_code ec) {
+    if (ec || m_closing) return;
+    if (m_state.RulesEnabled())
+      for (uint32_t i = 0; i < m_options.alarmBurst; ++i) SendAlarmToAll(1);
     ArmAlarmTimer();
   });
 }
 
 std::vector<uint8_t> Device::MakeAlarm(uint32_t ruleId) {
   // Zeros after the layout when the options ask for larger alarms.
-  std::vector<uint8_t> a(std::max<size_t>(QNVNET_ALARM_SIZE, options_.alarmSize), 0);
+  std::vector<uint8_t> a(std::max<size_t>(QNVNET_ALARM_SIZE, m_options.alarmSize), 0);
   std::memcpy(a.data(), "VvEeMmSs", 8);
-  const uint32_t sequence = ++alarmSequence_;
+  const uint32_t sequence = ++m_alarmSequence;
   wire::PutU32(a.data() + QNVNET_ALARM_LENGTH_OFFSET, static_cast<uint32_t>(a.size()));
   wire::PutU32(a.data() + QNVNET_ALARM_TYPE_OFFSET, QNVNET_ALARM_TYPE_RULE);
   wire::PutU32(a.data() + QNVNET_ALARM_RULE_OFFSET, ruleId);
@@ -174,10 +174,11 @@ std::vector<uint8_t> Device::MakeAlarm(uint32_t ruleId) {
   wire::PutU32(a.data() + QNVNET_ALARM_TIME_OFFSET, static_cast<uint32_t>(now));
   wire::PutU32(a.data() + QNVNET_ALARM_TIME_OFFSET + 4, static_cast<uint32_t>(now >> 32));
   // An object box that wanders over the picture, so successive alarms differ.
-  const uint32_t w = options_.syntheticWidth / 8, h = options_.syntheticHeight / 4;
-  wire::PutU32(a.data() + QNVNET_ALARM_BOX_OFFSET, (sequence * 37) % (options_.syntheticWidth - w));
+  const uint32_t w = m_options.syntheticWidth / 8, h = m_options.syntheticHeight / 4;
+  wire::PutU32(a.data() + QNVNET_ALARM_BOX_OFFSET,
+               (sequence * 37) % (m_options.syntheticWidth - w));
   wire::PutU32(a.data() + QNVNET_ALARM_BOX_OFFSET + 4,
-               (sequence * 23) % (options_.syntheticHeight - h));
+               (sequence * 23) % (m_options.syntheticHeight - h));
   wire::PutU32(a.data() + QNVNET_ALARM_BOX_OFFSET + 8, w);
   wire::PutU32(a.data() + QNVNET_ALARM_BOX_OFFSET + 12, h);
   wire::PutU32(a.data() + QNVNET_ALARM_SEQUENCE_OFFSET, sequence);
@@ -186,7 +187,7 @@ std::vector<uint8_t> Device::MakeAlarm(uint32_t ruleId) {
 
 size_t Device::SendAlarmToAll(uint32_t ruleId) {
   size_t sent = 0;
-  for (auto& [id, c] : commands_) {
+  for (auto& [id, c] : m_commands) {
     if (!c->LoggedIn()) continue;
     c->SendUnasked(MakeAlarm(ruleId));
     ++sent;
@@ -196,7 +197,7 @@ size_t Device::SendAlarmToAll(uint32_t ruleId) {
 
 size_t Device::RaiseAlarm(uint32_t ruleId) {
   size_t sent = 0;
-  RunOnNetwork([&] { sent = closing_ ? 0 : SendAlarmToAll(ruleId); });
+  RunOnNetwork([&] { sent = m_closing ? 0 : SendAlarmToAll(ruleId); });
   return sent;
 }
 
@@ -205,128 +206,128 @@ void Device::DropAllConnections() {
 }
 
 void Device::Freeze(FreezeScope scope) {
-  if (!running_) return;
+  if (!m_running) return;
   if (scope == FreezeScope::kStream) {
-    streamsFrozen_ = true;
+    m_streamsFrozen = true;
     Note("streams frozen");
     return;
   }
-  std::lock_guard<std::mutex> lock(freezeMutex_);
-  if (deviceFrozen_) return;
-  deviceFrozen_ = true;
+  std::lock_guard<std::mutex> lock(m_freezeMutex);
+  if (m_deviceFrozen) return;
+  m_deviceFrozen = true;
   Note("device frozen");
-  asio::post(*io_, [this] {
-    std::unique_lock<std::mutex> held(freezeMutex_);
-    thawed_.wait(held, [this] { return !deviceFrozen_; });
+  asio::post(*m_io, [this] {
+    std::unique_lock<std::mutex> held(m_freezeMutex);
+    m_thawed.wait(held, [this] { return !m_deviceFrozen; });
   });
 }
 
 void Device::Thaw() {
   {
-    std::lock_guard<std::mutex> lock(freezeMutex_);
-    deviceFrozen_ = false;
+    std::lock_guard<std::mutex> lock(m_freezeMutex);
+    m_deviceFrozen = false;
   }
-  thawed_.notify_all();
-  if (!streamsFrozen_.exchange(false) || !running_) return;
+  m_thawed.notify_all();
+  if (!m_streamsFrozen.exchange(false) || !m_running) return;
   Note("streams thawed");
   // An unpaced stream stopped writing when it found nothing to send.
-  asio::post(*io_, [this] {
-    for (auto& [id, s] : streamConnections_) s->Resume();
+  asio::post(*m_io, [this] {
+    for (auto& [id, s] : m_streamConnections) s->Resume();
   });
 }
 
 void Device::DropAll() {
   Note("dropping every connection");
   std::vector<std::shared_ptr<CommandConnection>> commands;
-  for (auto& [id, c] : commands_) commands.push_back(c);
+  for (auto& [id, c] : m_commands) commands.push_back(c);
   std::vector<std::shared_ptr<StreamConnection>> streams;
-  for (auto& [id, s] : streamConnections_) streams.push_back(s);
+  for (auto& [id, s] : m_streamConnections) streams.push_back(s);
   for (auto& c : commands) c->Close();
   for (auto& s : streams) s->Close();
-  streams_.clear();
+  m_streams.clear();
   std::error_code ec;
-  for (auto& s : parked_) s.close(ec);
-  parked_.clear();
+  for (auto& s : m_parked) s.close(ec);
+  m_parked.clear();
 }
 
 void Device::StreamFaultChanged() {
-  if (!running_) return;
-  asio::post(*io_, [this] {
-    if (closing_) return;
-    const StreamFault refusal = faults_.Refusal();
+  if (!m_running) return;
+  asio::post(*m_io, [this] {
+    if (m_closing) return;
+    const StreamFault refusal = m_faults.Refusal();
     const bool holding = refusal.kind == StreamFault::kRefuse && refusal.value == 1;
     if (holding) return;
     // Connections left waiting are taken up now, as a device that starts accepting again
     // would take them from its backlog.
-    std::vector<asio::ip::tcp::socket> waiting = std::move(parked_);
-    parked_.clear();
+    std::vector<asio::ip::tcp::socket> waiting = std::move(m_parked);
+    m_parked.clear();
     for (auto& socket : waiting) {
       if (refusal.kind == StreamFault::kRefuse) {
         std::error_code ec;
         socket.close(ec);
         continue;
       }
-      const uint64_t id = nextConnectionId_++;
+      const uint64_t id = m_nextConnectionId++;
       auto conn = std::make_shared<StreamConnection>(*this, std::move(socket), id);
-      streamConnections_[id] = conn;
+      m_streamConnections[id] = conn;
       conn->Start();
     }
-    if (streamAcceptIdle_) {
-      streamAcceptIdle_ = false;
+    if (m_streamAcceptIdle) {
+      m_streamAcceptIdle = false;
       AcceptStream();
     }
   });
 }
 
 void Device::AcceptCommand() {
-  commandAcceptor_->async_accept([this](std::error_code ec, asio::ip::tcp::socket socket) {
-    if (closing_ || ec == asio::error::operation_aborted) return;
+  m_commandAcceptor->async_accept([this](std::error_code ec, asio::ip::tcp::socket socket) {
+    if (m_closing || ec == asio::error::operation_aborted) return;
     if (ec) {
       // Out of descriptors or similar: try again shortly instead of spinning.
       Note("accept failed: " + ec.message());
-      auto timer = std::make_shared<asio::steady_timer>(*io_, kAcceptRetryDelay);
+      auto timer = std::make_shared<asio::steady_timer>(*m_io, kAcceptRetryDelay);
       timer->async_wait([this, timer](std::error_code e) {
-        if (!e && !closing_) AcceptCommand();
+        if (!e && !m_closing) AcceptCommand();
       });
       return;
     }
-    const uint64_t id = nextConnectionId_++;
+    const uint64_t id = m_nextConnectionId++;
     auto conn = std::make_shared<CommandConnection>(*this, std::move(socket), id);
-    commands_[id] = conn;
+    m_commands[id] = conn;
     conn->Start();
     AcceptCommand();
   });
 }
 
 void Device::AcceptStream() {
-  const StreamFault refusal = faults_.Refusal();
+  const StreamFault refusal = m_faults.Refusal();
   if (refusal.kind == StreamFault::kRefuse && refusal.value == 1) {
-    streamAcceptIdle_ = true;
+    m_streamAcceptIdle = true;
     return;
   }
-  streamAcceptor_->async_accept([this](std::error_code ec, asio::ip::tcp::socket socket) {
-    if (closing_ || ec == asio::error::operation_aborted) return;
+  m_streamAcceptor->async_accept([this](std::error_code ec, asio::ip::tcp::socket socket) {
+    if (m_closing || ec == asio::error::operation_aborted) return;
     if (ec) {
       Note("stream accept failed: " + ec.message());
-      auto timer = std::make_shared<asio::steady_timer>(*io_, kAcceptRetryDelay);
+      auto timer = std::make_shared<asio::steady_timer>(*m_io, kAcceptRetryDelay);
       timer->async_wait([this, timer](std::error_code e) {
-        if (!e && !closing_) AcceptStream();
+        if (!e && !m_closing) AcceptStream();
       });
       return;
     }
-    const StreamFault r = faults_.Refusal();
+    const StreamFault r = m_faults.Refusal();
     if (r.kind == StreamFault::kRefuse) {
       if (r.value == 1) {
-        parked_.push_back(std::move(socket));
+        m_parked.push_back(std::move(socket));
       } else {
         Note("stream connection refused");
         std::error_code ignored;
         socket.close(ignored);
       }
     } else {
-      const uint64_t id = nextConnectionId_++;
+      const uint64_t id = m_nextConnectionId++;
       auto conn = std::make_shared<StreamConnection>(*this, std::move(socket), id);
-      streamConnections_[id] = conn;
+      m_streamConnections[id] = conn;
       conn->Start();
     }
     AcceptStream();
@@ -334,49 +335,49 @@ void Device::AcceptStream() {
 }
 
 uint32_t Device::NewSessionId() {
-  if (options_.fixedSessionId) return options_.sessionId;
+  if (m_options.fixedSessionId) return m_options.sessionId;
   for (;;) {
-    const uint32_t id = static_cast<uint32_t>(random_());
+    const uint32_t id = static_cast<uint32_t>(m_random());
     if (id == 0) continue;
     bool used = false;
-    for (auto& [cid, c] : commands_) used = used || (c->LoggedIn() && c->SessionId() == id);
+    for (auto& [cid, c] : m_commands) used = used || (c->LoggedIn() && c->SessionId() == id);
     if (!used) return id;
   }
 }
 
 void Device::CommandClosed(CommandConnection& connection, bool wasLoggedIn) {
-  if (wasLoggedIn) --sessions_;
+  if (wasLoggedIn) --m_sessions;
   std::vector<uint32_t> owned;
-  for (auto& [id, e] : streams_) {
+  for (auto& [id, e] : m_streams) {
     if (e.owner == connection.Id()) owned.push_back(id);
   }
   // A session's streams end with it.
   for (uint32_t id : owned) CloseStream(id);
-  commands_.erase(connection.Id());
+  m_commands.erase(connection.Id());
 }
 
 uint32_t Device::OpenStream(uint64_t owner, uint32_t& streamId) {
   do {
-    streamId = nextStreamId_++;
-  } while (streamId == 0 || streams_.count(streamId) != 0);
-  streams_[streamId].owner = owner;
+    streamId = m_nextStreamId++;
+  } while (streamId == 0 || m_streams.count(streamId) != 0);
+  m_streams[streamId].owner = owner;
   Note("stream " + std::to_string(streamId) + " opened");
   return kResultOk;
 }
 
 uint32_t Device::CloseStream(uint32_t streamId) {
-  auto it = streams_.find(streamId);
-  if (it == streams_.end()) return kResultUnknownStream;
+  auto it = m_streams.find(streamId);
+  if (it == m_streams.end()) return kResultUnknownStream;
   auto conn = std::move(it->second.connection);
-  streams_.erase(it);
+  m_streams.erase(it);
   if (conn) conn->Close();
   Note("stream " + std::to_string(streamId) + " closed");
   return kResultOk;
 }
 
 uint32_t Device::PauseStream(uint32_t streamId, bool paused) {
-  auto it = streams_.find(streamId);
-  if (it == streams_.end()) return kResultUnknownStream;
+  auto it = m_streams.find(streamId);
+  if (it == m_streams.end()) return kResultUnknownStream;
   it->second.paused = paused;
   if (it->second.connection) it->second.connection->SetPaused(paused);
   return kResultOk;
@@ -384,28 +385,28 @@ uint32_t Device::PauseStream(uint32_t streamId, bool paused) {
 
 bool Device::AttachStream(uint32_t streamId, const std::shared_ptr<StreamConnection>& connection,
                           bool& paused) {
-  auto it = streams_.find(streamId);
-  if (it == streams_.end() || it->second.connection) return false;
+  auto it = m_streams.find(streamId);
+  if (it == m_streams.end() || it->second.connection) return false;
   it->second.connection = connection;
   paused = it->second.paused;
-  ++attached_;
+  ++m_attached;
   return true;
 }
 
 void Device::StreamClosed(StreamConnection& connection) {
   if (connection.Attached()) {
-    --attached_;
+    --m_attached;
     // The stream stays open without a connection: the host may attach again or close it.
-    auto it = streams_.find(connection.StreamId());
-    if (it != streams_.end() && it->second.connection.get() == &connection) {
+    auto it = m_streams.find(connection.StreamId());
+    if (it != m_streams.end() && it->second.connection.get() == &connection) {
       it->second.connection.reset();
     }
   }
-  streamConnections_.erase(connection.Id());
+  m_streamConnections.erase(connection.Id());
 }
 
 void Device::Note(const std::string& line) const {
-  if (!options_.verbose) return;
+  if (!m_options.verbose) return;
   const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
                        std::chrono::system_clock::now().time_since_epoch())
                        .count();

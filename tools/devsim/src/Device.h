@@ -40,31 +40,31 @@ class Device {
   // ---- Simulator API -------------------------------------------------------------------
   bool Start();
   void Stop();
-  const std::string& LastError() const { return error_; }
-  uint16_t Port() const { return port_; }
-  RequestLog& Log() { return log_; }
-  FaultTable& Faults() { return faults_; }
-  DeviceState& State() { return state_; }
+  const std::string& LastError() const { return m_error; }
+  uint16_t Port() const { return m_port; }
+  RequestLog& Log() { return m_log; }
+  FaultTable& Faults() { return m_faults; }
+  DeviceState& State() { return m_state; }
   void StreamFaultChanged();  // resumes accepting stream connections after a refusal
   void DropAllConnections();
   void Freeze(FreezeScope scope);
   void Thaw();
   size_t RaiseAlarm(uint32_t ruleId);
-  void SetAlarmBeforeReply(bool on) { alarmBeforeReply_.store(on); }
-  bool AlarmBeforeReply() const { return alarmBeforeReply_.load(); }
-  uint32_t AlarmsRaised() const { return alarmSequence_.load(); }
+  void SetAlarmBeforeReply(bool on) { m_alarmBeforeReply.store(on); }
+  bool AlarmBeforeReply() const { return m_alarmBeforeReply.load(); }
+  uint32_t AlarmsRaised() const { return m_alarmSequence.load(); }
   // Any thread: the bytes of the next alarm (takes a sequence number).
   std::vector<uint8_t> MakeAlarm(uint32_t ruleId);
-  size_t SessionCount() const { return sessions_.load(); }
-  size_t StreamCount() const { return attached_.load(); }
-  uint64_t FramesSent() const { return frames_.load(); }
+  size_t SessionCount() const { return m_sessions.load(); }
+  size_t StreamCount() const { return m_attached.load(); }
+  uint64_t FramesSent() const { return m_frames.load(); }
 
   // ---- For connections (network thread) ------------------------------------------------
-  asio::io_context& Io() { return *io_; }
-  const SimulatorOptions& Options() const { return options_; }
-  const PictureSequence& Pictures() const { return *pictures_; }
+  asio::io_context& Io() { return *m_io; }
+  const SimulatorOptions& Options() const { return m_options; }
+  const PictureSequence& Pictures() const { return *m_pictures; }
   uint32_t NewSessionId();
-  void SessionStarted() { ++sessions_; }
+  void SessionStarted() { ++m_sessions; }
   void CommandClosed(CommandConnection& connection, bool wasLoggedIn);
   // Stream registry. Results are device result codes.
   uint32_t OpenStream(uint64_t owner, uint32_t& streamId);
@@ -74,8 +74,8 @@ class Device {
   bool AttachStream(uint32_t streamId, const std::shared_ptr<StreamConnection>& connection,
                     bool& paused);
   void StreamClosed(StreamConnection& connection);
-  void FrameWritten() { ++frames_; }
-  bool StreamsFrozen() const { return streamsFrozen_.load(); }
+  void FrameWritten() { ++m_frames; }
+  bool StreamsFrozen() const { return m_streamsFrozen.load(); }
   void DropAll();                            // network thread: what the reboot command does
   void Note(const std::string& line) const;  // one line to stderr when verbose
 
@@ -94,41 +94,41 @@ class Device {
   void ArmAlarmTimer();
   size_t SendAlarmToAll(uint32_t ruleId);  // network thread
 
-  const SimulatorOptions options_;
-  RequestLog log_;
-  FaultTable faults_;
-  DeviceState state_;
-  std::shared_ptr<const PictureSequence> pictures_;
-  std::string error_;
-  uint16_t port_ = 0;
+  const SimulatorOptions m_options;
+  RequestLog m_log;
+  FaultTable m_faults;
+  DeviceState m_state;
+  std::shared_ptr<const PictureSequence> m_pictures;
+  std::string m_error;
+  uint16_t m_port = 0;
 
-  std::unique_ptr<asio::io_context> io_;
-  std::unique_ptr<asio::ip::tcp::acceptor> commandAcceptor_, streamAcceptor_;
-  std::unique_ptr<asio::steady_timer> acceptRetry_;
-  std::unique_ptr<asio::steady_timer> alarmTimer_;
-  std::thread thread_;
-  bool running_ = false;
+  std::unique_ptr<asio::io_context> m_io;
+  std::unique_ptr<asio::ip::tcp::acceptor> m_commandAcceptor, m_streamAcceptor;
+  std::unique_ptr<asio::steady_timer> m_acceptRetry;
+  std::unique_ptr<asio::steady_timer> m_alarmTimer;
+  std::thread m_thread;
+  bool m_running = false;
 
   // Network thread only:
-  std::unordered_map<uint64_t, std::shared_ptr<CommandConnection>> commands_;
-  std::unordered_map<uint64_t, std::shared_ptr<StreamConnection>> streamConnections_;
-  std::vector<asio::ip::tcp::socket> parked_;  // stream connections left unanswered
-  std::map<uint32_t, OpenStreamEntry> streams_;
-  uint64_t nextConnectionId_ = 1;
-  uint32_t nextStreamId_ = 1;
-  bool streamAcceptIdle_ = false;
-  bool closing_ = false;
-  std::mt19937 random_;
+  std::unordered_map<uint64_t, std::shared_ptr<CommandConnection>> m_commands;
+  std::unordered_map<uint64_t, std::shared_ptr<StreamConnection>> m_streamConnections;
+  std::vector<asio::ip::tcp::socket> m_parked;  // stream connections left unanswered
+  std::map<uint32_t, OpenStreamEntry> m_streams;
+  uint64_t m_nextConnectionId = 1;
+  uint32_t m_nextStreamId = 1;
+  bool m_streamAcceptIdle = false;
+  bool m_closing = false;
+  std::mt19937 m_random;
 
-  std::atomic<size_t> sessions_{0}, attached_{0};
-  std::atomic<uint64_t> frames_{0};
-  std::atomic<bool> alarmBeforeReply_{false};
-  std::atomic<bool> streamsFrozen_{false};
+  std::atomic<size_t> m_sessions{0}, m_attached{0};
+  std::atomic<uint64_t> m_frames{0};
+  std::atomic<bool> m_alarmBeforeReply{false};
+  std::atomic<bool> m_streamsFrozen{false};
   // A whole-device freeze holds the network thread in a handler until thawed.
-  std::mutex freezeMutex_;
-  std::condition_variable thawed_;
-  bool deviceFrozen_ = false;  // freezeMutex_
-  std::atomic<uint32_t> alarmSequence_{0};
+  std::mutex m_freezeMutex;
+  std::condition_variable m_thawed;
+  bool m_deviceFrozen = false;  // m_freezeMutex
+  std::atomic<uint32_t> m_alarmSequence{0};
 };
 
 }  // namespace qnv::devsim

@@ -96,12 +96,12 @@ DeviceState::DeviceState() {
       if (p.get == 0) continue;
       std::vector<uint8_t> item(kDefaultItemSize, 0);
       PutU32(item.data(), p.get);
-      items_[Key(cls, p.get)] = std::move(item);
+      m_items[Key(cls, p.get)] = std::move(item);
     }
   };
   defaults(kClassSystem, kConfigCodes);
   defaults(kClassAlgorithm, kAlgorithmCodes);
-  items_[Key(kClassRules, kRuleDownloadCode)] = std::vector<uint8_t>(kDefaultRuleBlockSize, 0);
+  m_items[Key(kClassRules, kRuleDownloadCode)] = std::vector<uint8_t>(kDefaultRuleBlockSize, 0);
   RebuildDeviceInfoLocked();
 }
 
@@ -117,9 +117,9 @@ bool DeviceState::IsSetCode(uint16_t cls, uint16_t code) {
 
 std::optional<std::vector<uint8_t>> DeviceState::Get(uint16_t cls, uint16_t getCode) const {
   if (!IsGetCode(cls, getCode)) return std::nullopt;
-  std::lock_guard lock(mutex_);
-  auto it = items_.find(Key(cls, getCode));
-  if (it == items_.end()) return std::vector<uint8_t>{};
+  std::lock_guard lock(m_mutex);
+  auto it = m_items.find(Key(cls, getCode));
+  if (it == m_items.end()) return std::vector<uint8_t>{};
   return it->second;
 }
 
@@ -133,31 +133,31 @@ uint32_t DeviceState::Set(uint16_t cls, uint16_t setCode, std::span<const uint8_
   } else if (const CodePair* p = FindPair(cls, setCode, true); p->get != 0) {
     key = p->get;
   }
-  std::lock_guard lock(mutex_);
-  items_[Key(cls, key)].assign(data.begin(), data.end());
+  std::lock_guard lock(m_mutex);
+  m_items[Key(cls, key)].assign(data.begin(), data.end());
   return kResultOk;
 }
 
 std::vector<uint8_t> DeviceState::ConfigItem(uint16_t getCode) const {
-  std::lock_guard lock(mutex_);
-  auto it = items_.find(Key(kClassSystem, getCode));
-  return it == items_.end() ? std::vector<uint8_t>{} : it->second;
+  std::lock_guard lock(m_mutex);
+  auto it = m_items.find(Key(kClassSystem, getCode));
+  return it == m_items.end() ? std::vector<uint8_t>{} : it->second;
 }
 
 void DeviceState::SetConfigItem(uint16_t getCode, std::vector<uint8_t> data) {
   if (data.size() > wire::kMaxReplyPayload) data.resize(wire::kMaxReplyPayload);
-  std::lock_guard lock(mutex_);
-  items_[Key(kClassSystem, getCode)] = std::move(data);
+  std::lock_guard lock(m_mutex);
+  m_items[Key(kClassSystem, getCode)] = std::move(data);
 }
 
 void DeviceState::SetRulesEnabled(bool on) {
-  std::lock_guard lock(mutex_);
-  rulesEnabled_ = on;
+  std::lock_guard lock(m_mutex);
+  m_rulesEnabled = on;
 }
 
 bool DeviceState::RulesEnabled() const {
-  std::lock_guard lock(mutex_);
-  return rulesEnabled_;
+  std::lock_guard lock(m_mutex);
+  return m_rulesEnabled;
 }
 
 uint32_t DeviceState::PtzControl(std::span<const uint8_t> payload) {
@@ -165,8 +165,8 @@ uint32_t DeviceState::PtzControl(std::span<const uint8_t> payload) {
   const uint32_t command = GetU32(payload.data()), a1 = GetU32(payload.data() + 4),
                  a2 = GetU32(payload.data() + 8), a3 = GetU32(payload.data() + 12);
   const uint32_t steps = a1 == 0 ? 1 : a1;
-  std::lock_guard lock(mutex_);
-  PtzPosition& p = ptz_;
+  std::lock_guard lock(m_mutex);
+  PtzPosition& p = m_ptz;
   auto clampAdd = [](uint32_t v, int64_t d, uint32_t lo, uint32_t hi) {
     return static_cast<uint32_t>(std::clamp<int64_t>(static_cast<int64_t>(v) + d, lo, hi));
   };
@@ -206,19 +206,19 @@ uint32_t DeviceState::PtzPreset(std::span<const uint8_t> payload) {
   if (payload.size() != 8) return kResultBadPayload;
   const uint32_t action = GetU32(payload.data()), number = GetU32(payload.data() + 4);
   if (number == 0 || number > kMaxPreset) return kResultBadPreset;
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(m_mutex);
   switch (action) {
     case 1:
-      presets_[number] = ptz_;
+      m_presets[number] = m_ptz;
       return kResultOk;
     case 2: {
-      auto it = presets_.find(number);
-      if (it == presets_.end()) return kResultBadPreset;
-      ptz_ = it->second;
+      auto it = m_presets.find(number);
+      if (it == m_presets.end()) return kResultBadPreset;
+      m_ptz = it->second;
       return kResultOk;
     }
     case 3:
-      presets_.erase(number);
+      m_presets.erase(number);
       return kResultOk;
     default:
       return kResultUnsupported;
@@ -226,7 +226,7 @@ uint32_t DeviceState::PtzPreset(std::span<const uint8_t> payload) {
 }
 
 std::optional<std::vector<uint8_t>> DeviceState::PtzRead(uint16_t code) const {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(m_mutex);
   std::vector<uint8_t> out;
   auto put = [&out](uint32_t v) {
     const size_t at = out.size();
@@ -235,13 +235,13 @@ std::optional<std::vector<uint8_t>> DeviceState::PtzRead(uint16_t code) const {
   };
   switch (code) {
     case kPtzPositionCode:
-      put(ptz_.pan);
-      put(ptz_.tilt);
-      put(ptz_.zoom);
+      put(m_ptz.pan);
+      put(m_ptz.tilt);
+      put(m_ptz.zoom);
       return out;
     case kPtzPresetTableCode:
-      put(static_cast<uint32_t>(presets_.size()));
-      for (auto& [n, p] : presets_) {
+      put(static_cast<uint32_t>(m_presets.size()));
+      for (auto& [n, p] : m_presets) {
         put(n);
         put(p.pan);
         put(p.tilt);
@@ -262,45 +262,45 @@ std::optional<std::vector<uint8_t>> DeviceState::PtzRead(uint16_t code) const {
 }
 
 void DeviceState::SetAssembledImage(std::vector<uint8_t> image) {
-  std::lock_guard lock(mutex_);
-  assembled_ = std::move(image);
-  pendingInstall_ = true;
+  std::lock_guard lock(m_mutex);
+  m_assembled = std::move(image);
+  m_pendingInstall = true;
 }
 
 std::vector<uint8_t> DeviceState::AssembledImage() const {
-  std::lock_guard lock(mutex_);
-  return assembled_;
+  std::lock_guard lock(m_mutex);
+  return m_assembled;
 }
 
 uint32_t DeviceState::InstallFirmware() {
-  std::lock_guard lock(mutex_);
-  if (!pendingInstall_) return kResultNoFirmware;
-  pendingInstall_ = false;
-  imageSize_ = static_cast<uint32_t>(assembled_.size());
-  imageCrc_ = Crc32(assembled_);
-  ++updates_;
-  version_ = "1.0." + std::to_string(updates_);
+  std::lock_guard lock(m_mutex);
+  if (!m_pendingInstall) return kResultNoFirmware;
+  m_pendingInstall = false;
+  m_imageSize = static_cast<uint32_t>(m_assembled.size());
+  m_imageCrc = Crc32(m_assembled);
+  ++m_updates;
+  m_version = "1.0." + std::to_string(m_updates);
   RebuildDeviceInfoLocked();
   return kResultOk;
 }
 
 void DeviceState::SetCommandPort(uint16_t port) {
-  std::lock_guard lock(mutex_);
-  commandPort_ = port;
+  std::lock_guard lock(m_mutex);
+  m_commandPort = port;
   RebuildDeviceInfoLocked();
 }
 
 void DeviceState::RebuildDeviceInfoLocked() {
   std::vector<uint8_t> info(kDeviceInfoSize, 0);
   PutText(info.data() + kDeviceInfoModelOffset, "QNV-SIM-100");
-  PutText(info.data() + kDeviceInfoVersionOffset, version_);
-  PutU32(info.data() + kDeviceInfoImageSizeOffset, imageSize_);
-  PutU32(info.data() + kDeviceInfoImageCrcOffset, imageCrc_);
-  PutU32(info.data() + kDeviceInfoUpdateCountOffset, updates_);
+  PutText(info.data() + kDeviceInfoVersionOffset, m_version);
+  PutU32(info.data() + kDeviceInfoImageSizeOffset, m_imageSize);
+  PutU32(info.data() + kDeviceInfoImageCrcOffset, m_imageCrc);
+  PutU32(info.data() + kDeviceInfoUpdateCountOffset, m_updates);
   PutText(info.data() + kDeviceInfoSerialOffset, "SIM00000001");
-  PutU32(info.data() + kDeviceInfoCommandPortOffset, commandPort_);
-  PutU32(info.data() + kDeviceInfoStreamPortOffset, static_cast<uint32_t>(commandPort_) + 2);
-  items_[Key(kClassSystem, kDeviceInfoCode)] = std::move(info);
+  PutU32(info.data() + kDeviceInfoCommandPortOffset, m_commandPort);
+  PutU32(info.data() + kDeviceInfoStreamPortOffset, static_cast<uint32_t>(m_commandPort) + 2);
+  m_items[Key(kClassSystem, kDeviceInfoCode)] = std::move(info);
 }
 
 uint32_t DeviceState::Crc32(std::span<const uint8_t> data) {

@@ -57,16 +57,16 @@ class DeviceState {
   };
   void RebuildDeviceInfoLocked();
 
-  mutable std::mutex mutex_;
-  uint16_t commandPort_ = 0;
-  std::map<uint32_t, std::vector<uint8_t>> items_;  // key: class << 16 | get code
-  bool rulesEnabled_ = false;
-  PtzPosition ptz_;
-  std::map<uint32_t, PtzPosition> presets_;
-  std::vector<uint8_t> assembled_;
-  bool pendingInstall_ = false;
-  std::string version_ = "1.0.0";
-  uint32_t imageSize_ = 0, imageCrc_ = 0, updates_ = 0;
+  mutable std::mutex m_mutex;
+  uint16_t m_commandPort = 0;
+  std::map<uint32_t, std::vector<uint8_t>> m_items;  // key: class << 16 | get code
+  bool m_rulesEnabled = false;
+  PtzPosition m_ptz;
+  std::map<uint32_t, PtzPosition> m_presets;
+  std::vector<uint8_t> m_assembled;
+  bool m_pendingInstall = false;
+  std::string m_version = "1.0.0";
+  uint32_t m_imageSize = 0, m_imageCrc = 0, m_updates = 0;
 };
 
 }  // namespace qnv::devsim

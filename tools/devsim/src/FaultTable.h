@@ -29,9 +29,9 @@ class FaultTable {
   StreamFault Refusal() const;
 
  private:
-  mutable std::mutex mutex_;
-  std::map<uint32_t, Fault> command_;
-  StreamFault stream_;
+  mutable std::mutex m_mutex;
+  std::map<uint32_t, Fault> m_command;
+  StreamFault m_stream;
 };
 
 }  // namespace qnv::devsim

@@ -15,7 +15,7 @@ uint32_t FirmwareAssembler::Accept(std::span<const uint8_t> record,
   using namespace wire;
   complete.reset();
   if (record.size() != kChunkRecordSize) {
-    active_ = false;
+    m_active = false;
     return kResultBadPayload;
   }
   const uint8_t* r = record.data();
@@ -25,33 +25,33 @@ uint32_t FirmwareAssembler::Accept(std::span<const uint8_t> record,
   const uint32_t length = GetU32(r + kChunkLengthOffset);
 
   auto reject = [this] {
-    active_ = false;
-    image_.clear();
-    image_.shrink_to_fit();
+    m_active = false;
+    m_image.clear();
+    m_image.shrink_to_fit();
     return kResultBadChunk;
   };
   if (total > kMaxImageSize || count != total / kChunkDataSize + 1) return reject();
   if (number == 1) {
-    active_ = true;
-    totalSize_ = total;
-    count_ = count;
-    next_ = 1;
-    image_.clear();
-    image_.reserve(std::min<uint32_t>(total, 64u << 20));  // grows further if ever needed
-  } else if (!active_ || number != next_ || total != totalSize_ || count != count_) {
+    m_active = true;
+    m_totalSize = total;
+    m_count = count;
+    m_next = 1;
+    m_image.clear();
+    m_image.reserve(std::min<uint32_t>(total, 64u << 20));  // grows further if ever needed
+  } else if (!m_active || number != m_next || total != m_totalSize || count != m_count) {
     return reject();
   }
   const uint32_t expected = number < count
                                 ? static_cast<uint32_t>(kChunkDataSize)
                                 : total - static_cast<uint32_t>(kChunkDataSize) * (count - 1);
   if (length != expected) return reject();
-  image_.insert(image_.end(), r + kChunkDataOffset, r + kChunkDataOffset + length);
+  m_image.insert(m_image.end(), r + kChunkDataOffset, r + kChunkDataOffset + length);
   if (number == count) {
-    complete = std::move(image_);
-    image_ = {};
-    active_ = false;
+    complete = std::move(m_image);
+    m_image = {};
+    m_active = false;
   } else {
-    ++next_;
+    ++m_next;
   }
   return kResultOk;
 }

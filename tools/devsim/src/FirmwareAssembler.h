@@ -22,9 +22,9 @@ class FirmwareAssembler {
   uint32_t Accept(std::span<const uint8_t> record, std::optional<std::vector<uint8_t>>& complete);
 
  private:
-  bool active_ = false;
-  uint32_t totalSize_ = 0, count_ = 0, next_ = 0;
-  std::vector<uint8_t> image_;
+  bool m_active = false;
+  uint32_t m_totalSize = 0, m_count = 0, m_next = 0;
+  std::vector<uint8_t> m_image;
 };
 
 }  // namespace qnv::devsim

@@ -51,30 +51,30 @@ class Socket {
  public:
   Socket() = default;
   ~Socket() {
-    if (fd_ >= 0) ::close(fd_);
+    if (m_fd >= 0) ::close(m_fd);
   }
-  Socket(Socket&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  Socket(Socket&& o) noexcept : m_fd(o.m_fd) { o.m_fd = -1; }
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
 
   bool Connect(uint16_t port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) return false;
+    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_fd < 0) return false;
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return false;
+    if (::connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return false;
     int one = 1;
-    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     timeval tv{3, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     return true;
   }
   bool SendAll(const std::vector<uint8_t>& b) {
     size_t sent = 0;
     while (sent < b.size()) {
-      const ssize_t n = ::send(fd_, b.data() + sent, b.size() - sent, MSG_NOSIGNAL);
+      const ssize_t n = ::send(m_fd, b.data() + sent, b.size() - sent, MSG_NOSIGNAL);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return false;
       sent += static_cast<size_t>(n);
@@ -84,7 +84,7 @@ class Socket {
   bool RecvAll(uint8_t* p, size_t n) {
     size_t got = 0;
     while (got < n) {
-      const ssize_t k = ::recv(fd_, p + got, n - got, 0);
+      const ssize_t k = ::recv(m_fd, p + got, n - got, 0);
       if (k < 0 && errno == EINTR) continue;
       if (k <= 0) return false;
       got += static_cast<size_t>(k);
@@ -107,10 +107,10 @@ class Socket {
     if (out) out->assign(rest.begin() + (wire::kReplyPayloadOffset - 4), rest.end());
     return wire::GetU32(rest.data() + wire::kReplyResultOffset - 4);
   }
-  int Fd() const { return fd_; }
+  int Fd() const { return m_fd; }
 
  private:
-  int fd_ = -1;
+  int m_fd = -1;
 };
 
 struct Stream {

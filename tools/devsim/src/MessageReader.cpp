@@ -5,27 +5,27 @@
 namespace qnv::devsim {
 
 void MessageReader::Read(asio::ip::tcp::socket& socket, Handler handler) {
-  buffer_.assign(wire::kPrefixSize, 0);
-  error_.clear();
+  m_buffer.assign(wire::kPrefixSize, 0);
+  m_error.clear();
   asio::async_read(
-      socket, asio::buffer(buffer_.data(), wire::kPrefixSize),
+      socket, asio::buffer(m_buffer.data(), wire::kPrefixSize),
       [this, &socket, handler = std::move(handler)](std::error_code ec, size_t) mutable {
         if (ec) {
-          error_ = ec;
+          m_error = ec;
           return handler(Status::kFailed);
         }
-        const auto length = wire::DecodePrefix(buffer_.data());
+        const auto length = wire::DecodePrefix(m_buffer.data());
         if (!length) return handler(Status::kBadPrefix);
         if (*length < wire::kRequestHeaderSize || *length > wire::kMaxRequestLength) {
           return handler(Status::kBadLength);
         }
-        buffer_.resize(*length);
+        m_buffer.resize(*length);
         asio::async_read(
-            socket, asio::buffer(buffer_.data() + wire::kPrefixSize, *length - wire::kPrefixSize),
+            socket, asio::buffer(m_buffer.data() + wire::kPrefixSize, *length - wire::kPrefixSize),
             [this, handler = std::move(handler)](std::error_code ec2, size_t n) {
               if (ec2) {
-                error_ = ec2;
-                buffer_.resize(wire::kPrefixSize + n);
+                m_error = ec2;
+                m_buffer.resize(wire::kPrefixSize + n);
                 return handler(Status::kFailed);
               }
               handler(Status::kOk);

@@ -23,12 +23,12 @@ class MessageReader {
 
   void Read(asio::ip::tcp::socket& socket, Handler handler);
   // The whole message (prefix included) after a kOk; the bytes received so far otherwise.
-  std::span<const uint8_t> Message() const { return buffer_; }
-  std::error_code LastError() const { return error_; }
+  std::span<const uint8_t> Message() const { return m_buffer; }
+  std::error_code LastError() const { return m_error; }
 
  private:
-  std::vector<uint8_t> buffer_;
-  std::error_code error_;
+  std::vector<uint8_t> m_buffer;
+  std::error_code m_error;
 };
 
 }  // namespace qnv::devsim

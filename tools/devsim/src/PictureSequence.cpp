@@ -33,24 +33,24 @@ std::shared_ptr<const PictureSequence> PictureSequence::FromClip(const std::stri
       pending.push_back(std::move(nal));
       continue;
     }
-    if (StartsPicture(*nal) || seq->pictures_.empty()) {
-      seq->pictures_.emplace_back();
-      seq->pictures_.back().nals = std::move(pending);
+    if (StartsPicture(*nal) || seq->m_pictures.empty()) {
+      seq->m_pictures.emplace_back();
+      seq->m_pictures.back().nals = std::move(pending);
       pending.clear();
     } else {
       // A further slice of the same picture: shares its slot.
-      for (auto& p : pending) seq->pictures_.back().nals.push_back(std::move(p));
+      for (auto& p : pending) seq->m_pictures.back().nals.push_back(std::move(p));
       pending.clear();
     }
-    seq->pictures_.back().nals.push_back(nal);
-    if (type == kNalSliceIdr) seq->pictures_.back().key = true;
+    seq->m_pictures.back().nals.push_back(nal);
+    if (type == kNalSliceIdr) seq->m_pictures.back().key = true;
   }
-  if (seq->pictures_.empty()) {
+  if (seq->m_pictures.empty()) {
     error = nals.empty() ? "cannot read H.264 clip " + path : "no picture in clip " + path;
     return nullptr;
   }
   // Units after the last picture go out with it.
-  for (auto& p : pending) seq->pictures_.back().nals.push_back(std::move(p));
+  for (auto& p : pending) seq->m_pictures.back().nals.push_back(std::move(p));
   return seq;
 }
 
@@ -66,7 +66,7 @@ std::shared_ptr<const PictureSequence> PictureSequence::Synthetic(const Simulato
       pic.nals.push_back(std::make_shared<const std::vector<uint8_t>>(encoder.Pps()));
     }
     pic.nals.push_back(std::make_shared<const std::vector<uint8_t>>(encoder.Slice(i)));
-    seq->pictures_.push_back(std::move(pic));
+    seq->m_pictures.push_back(std::move(pic));
   }
   return seq;
 }

@@ -30,10 +30,10 @@ class PictureSequence {
   // One group of pictures of the synthetic source (see SyntheticEncoder).
   static std::shared_ptr<const PictureSequence> Synthetic(const SimulatorOptions& options);
 
-  const std::vector<Picture>& Pictures() const { return pictures_; }
+  const std::vector<Picture>& Pictures() const { return m_pictures; }
 
  private:
-  std::vector<Picture> pictures_;
+  std::vector<Picture> m_pictures;
 };
 
 }  // namespace qnv::devsim

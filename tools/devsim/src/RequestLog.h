@@ -13,7 +13,7 @@ namespace qnv::devsim {
 // Thread-safe: the network thread appends, any thread reads, clears and waits.
 class RequestLog {
  public:
-  explicit RequestLog(size_t maxEntries) : maxEntries_(maxEntries) {}
+  explicit RequestLog(size_t maxEntries) : m_maxEntries(maxEntries) {}
   RequestLog(const RequestLog&) = delete;
   RequestLog& operator=(const RequestLog&) = delete;
 
@@ -24,11 +24,11 @@ class RequestLog {
   bool WaitFor(size_t count, int timeoutMs);
 
  private:
-  const size_t maxEntries_;  // 0: unlimited
-  mutable std::mutex mutex_;
-  std::condition_variable cv_;
-  std::deque<LoggedRequest> entries_;
-  size_t appended_ = 0;  // since the last Clear, including entries dropped for the cap
+  const size_t m_maxEntries;  // 0: unlimited
+  mutable std::mutex m_mutex;
+  std::condition_variable m_cv;
+  std::deque<LoggedRequest> m_entries;
+  size_t m_appended = 0;  // since the last Clear, including entries dropped for the cap
 };
 
 }  // namespace qnv::devsim

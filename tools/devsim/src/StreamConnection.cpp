@@ -29,28 +29,29 @@ uint64_t NowUs() {
 }  // namespace
 
 StreamConnection::StreamConnection(Device& device, asio::ip::tcp::socket socket, uint64_t id)
-    : device_(device),
-      socket_(std::move(socket)),
-      tickTimer_(device.Io()),
-      attachTimer_(device.Io()),
-      id_(id) {
-  interval_ = std::chrono::nanoseconds(static_cast<int64_t>(1e9 / device.Options().fps));
+    : m_device(device),
+      m_socket(std::move(socket)),
+      m_tickTimer(device.Io()),
+      m_attachTimer(device.Io()),
+      m_id(id) {
+  m_interval = std::chrono::nanoseconds(static_cast<int64_t>(1e9 / device.Options().fps));
 }
 
 void StreamConnection::Start() {
   std::error_code ec;
-  socket_.set_option(asio::ip::tcp::no_delay(true), ec);
-  if (device_.Options().streamSendBuffer > 0) {
-    socket_.set_option(asio::socket_base::send_buffer_size(device_.Options().streamSendBuffer), ec);
+  m_socket.set_option(asio::ip::tcp::no_delay(true), ec);
+  if (m_device.Options().streamSendBuffer > 0) {
+    m_socket.set_option(asio::socket_base::send_buffer_size(m_device.Options().streamSendBuffer),
+                        ec);
   }
-  device_.Note("stream connection " + std::to_string(id_) + " accepted");
-  const int waitMs = device_.Options().idleTimeoutMs;
+  m_device.Note("stream connection " + std::to_string(m_id) + " accepted");
+  const int waitMs = m_device.Options().idleTimeoutMs;
   if (waitMs > 0) {
     // A connection that never attaches is dropped like an idle session.
-    attachTimer_.expires_after(std::chrono::milliseconds(waitMs));
-    attachTimer_.async_wait([self = shared_from_this()](std::error_code e) {
-      if (e || !self->open_ || self->attached_) return;
-      self->device_.Note("stream connection " + std::to_string(self->id_) + " never attached");
+    m_attachTimer.expires_after(std::chrono::milliseconds(waitMs));
+    m_attachTimer.async_wait([self = shared_from_this()](std::error_code e) {
+      if (e || !self->m_open || self->m_attached) return;
+      self->m_device.Note("stream connection " + std::to_string(self->m_id) + " never attached");
       self->Close();
     });
   }
@@ -58,48 +59,48 @@ void StreamConnection::Start() {
 }
 
 void StreamConnection::Close() {
-  if (!open_) return;
+  if (!m_open) return;
   auto self = shared_from_this();
-  open_ = false;
+  m_open = false;
   std::error_code ec;
-  socket_.shutdown(asio::socket_base::shutdown_both, ec);
-  socket_.close(ec);
-  tickTimer_.cancel();
-  attachTimer_.cancel();
-  queue_.clear();
-  queuedBytes_ = 0;
-  device_.Note("stream connection " + std::to_string(id_) + " closed");
-  device_.StreamClosed(*this);
+  m_socket.shutdown(asio::socket_base::shutdown_both, ec);
+  m_socket.close(ec);
+  m_tickTimer.cancel();
+  m_attachTimer.cancel();
+  m_queue.clear();
+  m_queuedBytes = 0;
+  m_device.Note("stream connection " + std::to_string(m_id) + " closed");
+  m_device.StreamClosed(*this);
 }
 
 void StreamConnection::ReadNext() {
-  if (!open_) return;
-  reader_.Read(socket_,
-               [self = shared_from_this()](MessageReader::Status s) { self->OnMessage(s); });
+  if (!m_open) return;
+  m_reader.Read(m_socket,
+                [self = shared_from_this()](MessageReader::Status s) { self->OnMessage(s); });
 }
 
 void StreamConnection::OnMessage(MessageReader::Status status) {
-  if (!open_) return;
+  if (!m_open) return;
   if (status != MessageReader::Status::kOk) {
     if (status != MessageReader::Status::kFailed) {
-      device_.Note("stream connection " + std::to_string(id_) + ": invalid length prefix");
+      m_device.Note("stream connection " + std::to_string(m_id) + ": invalid length prefix");
     }
     Close();
     return;
   }
-  const auto message = reader_.Message();
+  const auto message = m_reader.Message();
   const auto request = wire::ParseRequest(message);
-  device_.Log().Append(LoggedRequest{id_,
-                                     true,
-                                     request->headerWord,
-                                     request->cls,
-                                     request->code,
-                                     request->sessionId,
-                                     {request->payload.begin(), request->payload.end()},
-                                     {message.begin(), message.end()}});
-  device_.Note("stream connection " + std::to_string(id_) + ": class " +
-               std::to_string(request->cls) + " code " + std::to_string(request->code));
-  if (attached_) {
+  m_device.Log().Append(LoggedRequest{m_id,
+                                      true,
+                                      request->headerWord,
+                                      request->cls,
+                                      request->code,
+                                      request->sessionId,
+                                      {request->payload.begin(), request->payload.end()},
+                                      {message.begin(), message.end()}});
+  m_device.Note("stream connection " + std::to_string(m_id) + ": class " +
+                std::to_string(request->cls) + " code " + std::to_string(request->code));
+  if (m_attached) {
     ReadNext();  // nothing else is expected; logged and ignored
     return;
   }
@@ -109,98 +110,98 @@ void StreamConnection::OnMessage(MessageReader::Status status) {
                         request->payload.size() >= 4;
   bool paused = false;
   if (!isAttach ||
-      !device_.AttachStream(wire::GetU32(request->payload.data()), shared_from_this(), paused)) {
-    device_.Note("stream connection " + std::to_string(id_) + ": attach refused");
+      !m_device.AttachStream(wire::GetU32(request->payload.data()), shared_from_this(), paused)) {
+    m_device.Note("stream connection " + std::to_string(m_id) + ": attach refused");
     Close();
     return;
   }
-  streamId_ = wire::GetU32(request->payload.data());
-  attached_ = true;
-  attachTimer_.cancel();
+  m_streamId = wire::GetU32(request->payload.data());
+  m_attached = true;
+  m_attachTimer.cancel();
   BeginStreaming(paused);
   ReadNext();
 }
 
 void StreamConnection::BeginStreaming(bool paused) {
-  device_.Note("stream " + std::to_string(streamId_) + " attached on connection " +
-               std::to_string(id_));
-  baseTimeUs_ = NowUs();
-  paused_ = paused;
-  if (!paused_) SetPaused(false);
+  m_device.Note("stream " + std::to_string(m_streamId) + " attached on connection " +
+                std::to_string(m_id));
+  m_baseTimeUs = NowUs();
+  m_paused = paused;
+  if (!m_paused) SetPaused(false);
 }
 
 void StreamConnection::SetPaused(bool paused) {
-  if (!open_) return;
-  paused_ = paused;
-  ++generation_;
-  tickTimer_.cancel();
-  if (paused_ || !attached_) return;
-  if (device_.Options().paced) {
-    nextTick_ = std::chrono::steady_clock::now();
-    OnTick(generation_);
-  } else if (queue_.empty()) {
+  if (!m_open) return;
+  m_paused = paused;
+  ++m_generation;
+  m_tickTimer.cancel();
+  if (m_paused || !m_attached) return;
+  if (m_device.Options().paced) {
+    m_nextTick = std::chrono::steady_clock::now();
+    OnTick(m_generation);
+  } else if (m_queue.empty()) {
     EnqueuePicture();
     WriteNext();
   }
 }
 
 void StreamConnection::Resume() {
-  if (!open_ || !attached_ || paused_ || ending_ || device_.Options().paced) return;
-  if (queue_.empty()) {
+  if (!m_open || !m_attached || m_paused || m_ending || m_device.Options().paced) return;
+  if (m_queue.empty()) {
     EnqueuePicture();
     WriteNext();
   }
 }
 
 void StreamConnection::ScheduleTick() {
-  tickTimer_.expires_at(nextTick_);
-  tickTimer_.async_wait([self = shared_from_this(), g = generation_](std::error_code ec) {
+  m_tickTimer.expires_at(m_nextTick);
+  m_tickTimer.async_wait([self = shared_from_this(), g = m_generation](std::error_code ec) {
     if (ec) return;
     self->OnTick(g);
   });
 }
 
 void StreamConnection::OnTick(uint64_t generation) {
-  if (!open_ || paused_ || ending_ || generation != generation_) return;
+  if (!m_open || m_paused || m_ending || generation != m_generation) return;
   EnqueuePicture();
   WriteNext();
-  nextTick_ += interval_;
+  m_nextTick += m_interval;
   const auto now = std::chrono::steady_clock::now();
-  if (nextTick_ + kMaxLateness < now) nextTick_ = now;
+  if (m_nextTick + kMaxLateness < now) m_nextTick = now;
   ScheduleTick();
 }
 
 void StreamConnection::EnqueuePicture() {
-  const auto& pictures = device_.Pictures().Pictures();
-  const Picture& picture = pictures[cursor_];
-  cursor_ = (cursor_ + 1) % pictures.size();
-  const uint64_t number = pictureCount_++;
+  const auto& pictures = m_device.Pictures().Pictures();
+  const Picture& picture = pictures[m_cursor];
+  m_cursor = (m_cursor + 1) % pictures.size();
+  const uint64_t number = m_pictureCount++;
   // Frozen: the picture is not sent, and after the thaw the stream goes on
   // from a key picture, with capture times that kept running.
-  if (device_.StreamsFrozen()) {
-    skipping_ = true;
+  if (m_device.StreamsFrozen()) {
+    m_skipping = true;
     return;
   }
-  const uint64_t timeUs = baseTimeUs_ + static_cast<uint64_t>(static_cast<double>(number) * 1e6 /
-                                                              device_.Options().fps);
-  const size_t limit = device_.Options().maxStreamBacklog;
-  if (limit != 0 && queuedBytes_ > limit) skipping_ = true;
+  const uint64_t timeUs = m_baseTimeUs + static_cast<uint64_t>(static_cast<double>(number) * 1e6 /
+                                                               m_device.Options().fps);
+  const size_t limit = m_device.Options().maxStreamBacklog;
+  if (limit != 0 && m_queuedBytes > limit) m_skipping = true;
   // A reader that cannot keep up loses whole groups of pictures, never a reference.
-  if (skipping_ && (!picture.key || (limit != 0 && queuedBytes_ > limit))) return;
-  skipping_ = false;
+  if (m_skipping && (!picture.key || (limit != 0 && m_queuedBytes > limit))) return;
+  m_skipping = false;
   for (const NalUnit& nal : picture.nals) {
-    if (ending_) break;
+    if (m_ending) break;
     EnqueueFrame(nal, timeUs, static_cast<uint32_t>(number));
   }
 }
 
 void StreamConnection::EnqueueFrame(const NalUnit& nal, uint64_t captureTimeUs,
                                     uint32_t pictureNumber) {
-  const bool ext = device_.Options().extensionBlocks;
+  const bool ext = m_device.Options().extensionBlocks;
   auto makeHead = [&](uint32_t payloadLength) {
     wire::FrameHeader h;
-    h.counter = frameCounter_++;
-    h.streamId = streamId_;
+    h.counter = m_frameCounter++;
+    h.streamId = m_streamId;
     h.payloadLength = payloadLength;
     h.captureTimeUs = captureTimeUs;
     h.extFlag = ext;
@@ -210,15 +211,15 @@ void StreamConnection::EnqueueFrame(const NalUnit& nal, uint64_t captureTimeUs,
       head.resize(wire::kFrameHeaderSize + wire::kFrameExtLengthSize + kExtensionLength);
       uint8_t* e = head.data() + wire::kFrameHeaderSize;
       wire::PutU32(e, kExtensionLength);
-      wire::PutU32(e + 4, streamId_);
+      wire::PutU32(e + 4, m_streamId);
       wire::PutU32(e + 8, pictureNumber);
     }
     return head;
   };
 
-  const StreamFault fault = device_.Faults().TakeFrameFault();
+  const StreamFault fault = m_device.Faults().TakeFrameFault();
   if (fault.kind != StreamFault::kNone) {
-    device_.Note("stream " + std::to_string(streamId_) + ": fault " + std::to_string(fault.kind));
+    m_device.Note("stream " + std::to_string(m_streamId) + ": fault " + std::to_string(fault.kind));
   }
   if (fault.kind == StreamFault::kOversize) {
     const uint32_t length = fault.value != 0 ? fault.value : kDefaultOversize;
@@ -240,7 +241,7 @@ void StreamConnection::EnqueueFrame(const NalUnit& nal, uint64_t captureTimeUs,
     item.bodyLength = nal->size() / 2;
     item.frame = false;
     item.closeAfter = true;
-    ending_ = true;
+    m_ending = true;
   }
   Push(std::move(item));
   if (fault.kind == StreamFault::kGarbage) {
@@ -251,34 +252,34 @@ void StreamConnection::EnqueueFrame(const NalUnit& nal, uint64_t captureTimeUs,
 }
 
 void StreamConnection::Push(Item item) {
-  queuedBytes_ += item.head.size() + item.bodyLength;
-  queue_.push_back(std::move(item));
+  m_queuedBytes += item.head.size() + item.bodyLength;
+  m_queue.push_back(std::move(item));
 }
 
 void StreamConnection::WriteNext() {
-  if (!open_ || writing_ || queue_.empty()) return;
-  writing_ = true;
-  const Item& item = queue_.front();
+  if (!m_open || m_writing || m_queue.empty()) return;
+  m_writing = true;
+  const Item& item = m_queue.front();
   std::array<asio::const_buffer, 2> buffers = {
       asio::buffer(item.head),
       item.body ? asio::buffer(item.body->data(), item.bodyLength) : asio::const_buffer()};
-  asio::async_write(socket_, buffers, [self = shared_from_this()](std::error_code ec, size_t) {
-    self->writing_ = false;
-    if (!self->open_) return;
+  asio::async_write(m_socket, buffers, [self = shared_from_this()](std::error_code ec, size_t) {
+    self->m_writing = false;
+    if (!self->m_open) return;
     if (ec) {
       self->Close();
       return;
     }
-    const Item done = std::move(self->queue_.front());
-    self->queue_.pop_front();
-    self->queuedBytes_ -= done.head.size() + done.bodyLength;
-    if (done.frame) self->device_.FrameWritten();
+    const Item done = std::move(self->m_queue.front());
+    self->m_queue.pop_front();
+    self->m_queuedBytes -= done.head.size() + done.bodyLength;
+    if (done.frame) self->m_device.FrameWritten();
     if (done.closeAfter) {
       self->Close();
       return;
     }
-    if (!self->device_.Options().paced && self->queue_.empty() && !self->paused_ &&
-        !self->ending_) {
+    if (!self->m_device.Options().paced && self->m_queue.empty() && !self->m_paused &&
+        !self->m_ending) {
       self->EnqueuePicture();
     }
     self->WriteNext();

@@ -29,9 +29,9 @@ class StreamConnection : public std::enable_shared_from_this<StreamConnection> {
   void Close();  // idempotent; tells the device
   void SetPaused(bool paused);
   void Resume();  // after the device's streams thawed
-  uint64_t Id() const { return id_; }
-  bool Attached() const { return attached_; }
-  uint32_t StreamId() const { return streamId_; }
+  uint64_t Id() const { return m_id; }
+  bool Attached() const { return m_attached; }
+  uint32_t StreamId() const { return m_streamId; }
 
  private:
   // One write: a frame header (with its extension block) or garbage, and optionally a
@@ -54,29 +54,29 @@ class StreamConnection : public std::enable_shared_from_this<StreamConnection> {
   void Push(Item item);
   void WriteNext();
 
-  Device& device_;
-  asio::ip::tcp::socket socket_;
-  asio::steady_timer tickTimer_, attachTimer_;
-  const uint64_t id_;
-  MessageReader reader_;
-  bool open_ = true;
-  bool attached_ = false;
-  bool paused_ = false;
-  bool ending_ = false;  // a last, cut frame is queued; nothing more is added
-  uint32_t streamId_ = 0;
+  Device& m_device;
+  asio::ip::tcp::socket m_socket;
+  asio::steady_timer m_tickTimer, m_attachTimer;
+  const uint64_t m_id;
+  MessageReader m_reader;
+  bool m_open = true;
+  bool m_attached = false;
+  bool m_paused = false;
+  bool m_ending = false;  // a last, cut frame is queued; nothing more is added
+  uint32_t m_streamId = 0;
 
-  std::deque<Item> queue_;
-  size_t queuedBytes_ = 0;
-  bool writing_ = false;
-  bool skipping_ = false;  // behind: pictures are skipped up to the next key picture
+  std::deque<Item> m_queue;
+  size_t m_queuedBytes = 0;
+  bool m_writing = false;
+  bool m_skipping = false;  // behind: pictures are skipped up to the next key picture
 
-  uint64_t generation_ = 0;  // bumped on pause and play so stale ticks do nothing
-  std::chrono::steady_clock::time_point nextTick_;
-  std::chrono::nanoseconds interval_{};
-  size_t cursor_ = 0;          // next picture of the sequence
-  uint64_t pictureCount_ = 0;  // pictures produced or skipped since the attach
-  uint32_t frameCounter_ = 0;
-  uint64_t baseTimeUs_ = 0;
+  uint64_t m_generation = 0;  // bumped on pause and play so stale ticks do nothing
+  std::chrono::steady_clock::time_point m_nextTick;
+  std::chrono::nanoseconds m_interval{};
+  size_t m_cursor = 0;          // next picture of the sequence
+  uint64_t m_pictureCount = 0;  // pictures produced or skipped since the attach
+  uint32_t m_frameCounter = 0;
+  uint64_t m_baseTimeUs = 0;
 };
 
 }  // namespace qnv::devsim

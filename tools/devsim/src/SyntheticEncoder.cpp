@@ -24,11 +24,11 @@ class BitWriter {
     for (int i = count - 1; i >= 0; --i) Bit((value >> i) & 1);
   }
   void Bit(uint32_t b) {
-    cur_ = static_cast<uint8_t>((cur_ << 1) | (b & 1));
-    if (++n_ == 8) {
-      rbsp_.push_back(cur_);
-      cur_ = 0;
-      n_ = 0;
+    m_cur = static_cast<uint8_t>((m_cur << 1) | (b & 1));
+    if (++m_n == 8) {
+      m_rbsp.push_back(m_cur);
+      m_cur = 0;
+      m_n = 0;
     }
   }
   void Ue(uint32_t v) {
@@ -44,10 +44,10 @@ class BitWriter {
   // Start code, NAL header, escaped RBSP with trailing bits.
   std::vector<uint8_t> Finish(uint8_t nalHeader) {
     Bit(1);
-    while (n_ != 0) Bit(0);
+    while (m_n != 0) Bit(0);
     std::vector<uint8_t> out = {0, 0, 0, 1, nalHeader};
     int zeros = 0;
-    for (uint8_t b : rbsp_) {
+    for (uint8_t b : m_rbsp) {
       if (zeros >= 2 && b <= 3) {
         out.push_back(3);
         zeros = 0;
@@ -59,29 +59,29 @@ class BitWriter {
   }
 
  private:
-  std::vector<uint8_t> rbsp_;
-  uint8_t cur_ = 0;
-  int n_ = 0;
+  std::vector<uint8_t> m_rbsp;
+  uint8_t m_cur = 0;
+  int m_n = 0;
 };
 
 }  // namespace
 
 SyntheticEncoder::SyntheticEncoder(uint32_t width, uint32_t height, uint32_t bitrate, double fps,
                                    int gop)
-    : width_(std::clamp<uint32_t>(width, 16, kMaxDimension)),
-      height_(std::clamp<uint32_t>(height, 16, kMaxDimension)),
-      gop_(std::clamp(gop, 1, 1 << 16)) {
+    : m_width(std::clamp<uint32_t>(width, 16, kMaxDimension)),
+      m_height(std::clamp<uint32_t>(height, 16, kMaxDimension)),
+      m_gop(std::clamp(gop, 1, 1 << 16)) {
   const double rate = fps > 0 ? fps : 25;
-  const double bytesPerGop = static_cast<double>(bitrate) / 8.0 * gop_ / rate;
+  const double bytesPerGop = static_cast<double>(bitrate) / 8.0 * m_gop / rate;
   // The group has one I slice of weight 4 and gop - 1 P slices of weight 1.
-  const double p = bytesPerGop / (gop_ + 3);
-  pSize_ = std::max<size_t>(kMinSliceSize, static_cast<size_t>(std::llround(p)));
-  iSize_ =
-      std::max<size_t>(kMinSliceSize, gop_ == 1 ? static_cast<size_t>(bytesPerGop) : 4 * pSize_);
+  const double p = bytesPerGop / (m_gop + 3);
+  m_pSize = std::max<size_t>(kMinSliceSize, static_cast<size_t>(std::llround(p)));
+  m_iSize =
+      std::max<size_t>(kMinSliceSize, m_gop == 1 ? static_cast<size_t>(bytesPerGop) : 4 * m_pSize);
 }
 
 std::vector<uint8_t> SyntheticEncoder::Sps() const {
-  const uint32_t mbw = (width_ + 15) / 16, mbh = (height_ + 15) / 16;
+  const uint32_t mbw = (m_width + 15) / 16, mbh = (m_height + 15) / 16;
   BitWriter w;
   w.Bits(66, 8);                          // profile_idc: baseline
   w.Bits(0xC0, 8);                        // constraint_set0/1
@@ -95,7 +95,7 @@ std::vector<uint8_t> SyntheticEncoder::Sps() const {
   w.Ue(mbh - 1);                          // pic_height_in_map_units_minus1
   w.Bit(1);                               // frame_mbs_only_flag
   w.Bit(1);                               // direct_8x8_inference_flag
-  const uint32_t cropRight = (mbw * 16 - width_) / 2, cropBottom = (mbh * 16 - height_) / 2;
+  const uint32_t cropRight = (mbw * 16 - m_width) / 2, cropBottom = (mbh * 16 - m_height) / 2;
   const bool crop = cropRight != 0 || cropBottom != 0;
   w.Bit(crop ? 1 : 0);
   if (crop) {
@@ -151,7 +151,7 @@ std::vector<uint8_t> SyntheticEncoder::Slice(int index) const {
   w.Ue(1);  // disable_deblocking_filter_idc
   std::vector<uint8_t> nal = w.Finish(idr ? kNalHeaderIdr : kNalHeaderP);
   // Filler: never zero, so that no start code can appear inside the unit.
-  const size_t target = idr ? iSize_ : pSize_;
+  const size_t target = idr ? m_iSize : m_pSize;
   uint32_t x = 0x9E3779B9u ^ static_cast<uint32_t>(index);
   while (nal.size() < target) {
     x ^= x << 13;

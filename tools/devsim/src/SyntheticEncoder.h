@@ -16,16 +16,16 @@ class SyntheticEncoder {
  public:
   SyntheticEncoder(uint32_t width, uint32_t height, uint32_t bitrate, double fps, int gop);
 
-  int Gop() const { return gop_; }
+  int Gop() const { return m_gop; }
   std::vector<uint8_t> Sps() const;
   std::vector<uint8_t> Pps() const;
   // The slice of frame `index` within the group (0 is the IDR picture).
   std::vector<uint8_t> Slice(int index) const;
 
  private:
-  uint32_t width_, height_;
-  int gop_;
-  size_t iSize_, pSize_;  // NAL sizes in bytes, start code included
+  uint32_t m_width, m_height;
+  int m_gop;
+  size_t m_iSize, m_pSize;  // NAL sizes in bytes, start code included
 };
 
 }  // namespace qnv::devsim

@@ -17,37 +17,37 @@ bool CAccessUnitBuilder::Add(const SNalRef& nal, uint64_t frame, uint64_t stampU
     startsUnit = true;
   }
   // End of sequence/stream, filler and unknown types stay with the picture.
-  if (startsUnit && hasSlice_ && !Flush()) return false;
-  if (current_.annexB.size() + sizeof kStartCode + nal.size > kMaxAccessUnitBytes) {
-    if (!cut_) ++cutUnits_;
-    cut_ = true;
+  if (startsUnit && m_hasSlice && !Flush()) return false;
+  if (m_current.annexB.size() + sizeof kStartCode + nal.size > kMaxAccessUnitBytes) {
+    if (!m_cut) ++m_cutUnits;
+    m_cut = true;
     return true;
   }
-  current_.annexB.insert(current_.annexB.end(), kStartCode, kStartCode + sizeof kStartCode);
-  current_.annexB.insert(current_.annexB.end(), nal.data, nal.data + nal.size);
-  if (IsSlice(type) && !hasSlice_) {
-    current_.frame = frame;
-    current_.stampUs = stampUs;
+  m_current.annexB.insert(m_current.annexB.end(), kStartCode, kStartCode + sizeof kStartCode);
+  m_current.annexB.insert(m_current.annexB.end(), nal.data, nal.data + nal.size);
+  if (IsSlice(type) && !m_hasSlice) {
+    m_current.frame = frame;
+    m_current.stampUs = stampUs;
   }
-  if (IsSlice(type)) hasSlice_ = true;
-  if (type == kNalIdr) current_.key = true;
+  if (IsSlice(type)) m_hasSlice = true;
+  if (type == kNalIdr) m_current.key = true;
   return true;
 }
 
 bool CAccessUnitBuilder::Finish() {
-  if (!hasSlice_) {
-    current_ = SAccessUnit{};
+  if (!m_hasSlice) {
+    m_current = SAccessUnit{};
     return true;
   }
   return Flush();
 }
 
 bool CAccessUnitBuilder::Flush() {
-  bool ok = sink_(current_);
-  current_.annexB.clear();
-  current_.key = false;
-  hasSlice_ = false;
-  cut_ = false;
+  bool ok = m_sink(m_current);
+  m_current.annexB.clear();
+  m_current.key = false;
+  m_hasSlice = false;
+  m_cut = false;
   return ok;
 }
 

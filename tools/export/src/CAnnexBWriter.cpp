@@ -6,35 +6,35 @@
 namespace qnvrec {
 
 CAnnexBWriter::~CAnnexBWriter() {
-  if (file_) {
-    file_.reset();
-    std::remove(path_.c_str());
+  if (m_file) {
+    m_file.reset();
+    std::remove(m_path.c_str());
   }
 }
 
 bool CAnnexBWriter::Begin(const SNalRef&, const SNalRef&, const STimeBase&, std::string& error) {
   // The parameter sets travel in the stream in front of the first picture.
-  file_.reset(std::fopen(path_.c_str(), "wb"));
-  if (!file_) {
-    error = "cannot create " + path_ + ": " + std::strerror(errno);
+  m_file.reset(std::fopen(m_path.c_str(), "wb"));
+  if (!m_file) {
+    error = "cannot create " + m_path + ": " + std::strerror(errno);
     return false;
   }
   return true;
 }
 
 bool CAnnexBWriter::Write(const SAccessUnit& unit, std::string& error) {
-  if (std::fwrite(unit.annexB.data(), 1, unit.annexB.size(), file_.get()) != unit.annexB.size()) {
-    error = "cannot write " + path_ + ": " + std::strerror(errno);
+  if (std::fwrite(unit.annexB.data(), 1, unit.annexB.size(), m_file.get()) != unit.annexB.size()) {
+    error = "cannot write " + m_path + ": " + std::strerror(errno);
     return false;
   }
   return true;
 }
 
 bool CAnnexBWriter::Finish(std::string& error) {
-  FILE* f = file_.release();
+  FILE* f = m_file.release();
   if (f != nullptr && std::fclose(f) != 0) {
-    error = "cannot write " + path_ + ": " + std::strerror(errno);
-    std::remove(path_.c_str());
+    error = "cannot write " + m_path + ": " + std::strerror(errno);
+    std::remove(m_path.c_str());
     return false;
   }
   return true;

@@ -53,7 +53,7 @@ STimeBase ExportTimeBase(const SRecordingSummary& s, const SExportOptions& optio
 
 bool CExporter::Run(SExportResult& result, std::string& error, const Progress& progress) {
   result = SExportResult{};
-  const STimeBase time = ExportTimeBase(reader_.Summary(), options_, result.timeSource);
+  const STimeBase time = ExportTimeBase(m_reader.Summary(), m_options, result.timeSource);
   const bool stamped = result.timeSource == ETimeSource::kCaptureTimes;
   std::string writeError;
   uint64_t firstStamp = 0;
@@ -70,7 +70,7 @@ bool CExporter::Run(SExportResult& result, std::string& error, const Progress& p
     }
     if (u.pts <= lastPts) u.pts = lastPts + 1;
     lastPts = u.pts;
-    if (!writer_.Write(unit, writeError)) return false;
+    if (!m_writer.Write(unit, writeError)) return false;
     ++result.pictures;
     if (unit.key) ++result.keyPictures;
     result.bytes += unit.annexB.size();
@@ -79,10 +79,10 @@ bool CExporter::Run(SExportResult& result, std::string& error, const Progress& p
 
   std::vector<uint8_t> sps, pps, body;
   bool started = false;
-  const uint64_t total = reader_.FrameCount();
-  if (!reader_.Rewind(error)) return false;
+  const uint64_t total = m_reader.FrameCount();
+  if (!m_reader.Rewind(error)) return false;
   SFrame frame;
-  while (reader_.Next(frame, body, error)) {
+  while (m_reader.Next(frame, body, error)) {
     const uint64_t i = frame.index;
     const uint8_t* payload;
     size_t length;
@@ -94,7 +94,7 @@ bool CExporter::Run(SExportResult& result, std::string& error, const Progress& p
         if (nal.Type() == kNalPps) pps.assign(nal.data, nal.data + nal.size);
         if (nal.Type() != kNalIdr || sps.empty() || pps.empty()) continue;
         const SNalRef spsRef{sps.data(), sps.size()}, ppsRef{pps.data(), pps.size()};
-        if (!writer_.Begin(spsRef, ppsRef, time, error)) return false;
+        if (!m_writer.Begin(spsRef, ppsRef, time, error)) return false;
         started = true;
         result.firstFrame = i;
         result.skippedFrames = i;
@@ -121,7 +121,7 @@ bool CExporter::Run(SExportResult& result, std::string& error, const Progress& p
   result.cutPictures = builder.CutUnits();
   result.durationSeconds =
       double(lastPts + time.frameDuration) * double(time.num) / double(time.den);
-  return writer_.Finish(error);
+  return m_writer.Finish(error);
 }
 
 }  // namespace qnvrec

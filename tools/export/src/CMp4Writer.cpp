@@ -27,17 +27,17 @@ constexpr uint8_t kStartCode[4] = {0, 0, 0, 1};
 }  // namespace
 
 CMp4Writer::~CMp4Writer() {
-  bool unfinished = context_ != nullptr;
+  bool unfinished = m_context != nullptr;
   Release();
-  if (unfinished) std::remove(path_.c_str());
+  if (unfinished) std::remove(m_path.c_str());
 }
 
 void CMp4Writer::Release() {
-  if (context_ != nullptr && fileOpen_) avio_closep(&context_->pb);
-  fileOpen_ = false;
-  avformat_free_context(context_);
-  context_ = nullptr;
-  av_packet_free(&packet_);
+  if (m_context != nullptr && m_fileOpen) avio_closep(&m_context->pb);
+  m_fileOpen = false;
+  avformat_free_context(m_context);
+  m_context = nullptr;
+  av_packet_free(&m_packet);
 }
 
 bool SetH264Parameters(AVCodecParameters* par, const SNalRef& sps, const SNalRef& pps,
@@ -80,15 +80,15 @@ bool CMp4Writer::Begin(const SNalRef& sps, const SNalRef& pps, const STimeBase& 
     error = "unusable time base";
     return false;
   }
-  time_ = time;
-  int rc = avformat_alloc_output_context2(&context_, nullptr, "mp4", path_.c_str());
-  if (rc < 0 || context_ == nullptr) {
+  m_time = time;
+  int rc = avformat_alloc_output_context2(&m_context, nullptr, "mp4", m_path.c_str());
+  if (rc < 0 || m_context == nullptr) {
     error = "cannot set up the MP4 muxer: " + AvError(rc);
     return false;
   }
-  AVStream* stream = avformat_new_stream(context_, nullptr);
-  packet_ = av_packet_alloc();
-  if (stream == nullptr || packet_ == nullptr) {
+  AVStream* stream = avformat_new_stream(m_context, nullptr);
+  m_packet = av_packet_alloc();
+  if (stream == nullptr || m_packet == nullptr) {
     error = "out of memory";
     return false;
   }
@@ -100,21 +100,21 @@ bool CMp4Writer::Begin(const SNalRef& sps, const SNalRef& pps, const STimeBase& 
     stream->r_frame_rate = rate;
   }
 
-  rc = avio_open(&context_->pb, path_.c_str(), AVIO_FLAG_WRITE);
+  rc = avio_open(&m_context->pb, m_path.c_str(), AVIO_FLAG_WRITE);
   if (rc < 0) {
-    error = "cannot create " + path_ + ": " + AvError(rc);
+    error = "cannot create " + m_path + ": " + AvError(rc);
     return false;
   }
-  fileOpen_ = true;
-  if (creationUs_ != 0) {
+  m_fileOpen = true;
+  if (m_creationUs != 0) {
     // The muxer reads ISO 8601 with microseconds.
-    av_dict_set(&context_->metadata, "creation_time", UtcText(creationUs_).c_str(), 0);
+    av_dict_set(&m_context->metadata, "creation_time", UtcText(m_creationUs).c_str(), 0);
   }
   AVDictionary* options = nullptr;
   av_dict_set(
       &options, "movflags",
-      fragmented_ ? "+frag_keyframe+empty_moov+default_base_moof+skip_trailer" : "+faststart", 0);
-  rc = avformat_write_header(context_, &options);
+      m_fragmented ? "+frag_keyframe+empty_moov+default_base_moof+skip_trailer" : "+faststart", 0);
+  rc = avformat_write_header(m_context, &options);
   av_dict_free(&options);
   if (rc < 0) {
     error = "cannot write the MP4 header: " + AvError(rc);
@@ -124,19 +124,19 @@ bool CMp4Writer::Begin(const SNalRef& sps, const SNalRef& pps, const STimeBase& 
 }
 
 bool CMp4Writer::WriteHeld(int64_t nextPts, std::string& error) {
-  if (!held_) return true;
-  held_ = false;
-  AVStream* stream = context_->streams[0];
-  packet_->duration = nextPts - packet_->pts;
+  if (!m_held) return true;
+  m_held = false;
+  AVStream* stream = m_context->streams[0];
+  m_packet->duration = nextPts - m_packet->pts;
   // A lead-in is written before time zero: the muxer turns negative times
   // into an edit list that starts playback at zero.
-  packet_->pts -= leadIn_;
-  packet_->dts -= leadIn_;
-  av_packet_rescale_ts(packet_, AVRational{time_.num, time_.den}, stream->time_base);
-  int rc = av_write_frame(context_, packet_);
-  av_packet_unref(packet_);
+  m_packet->pts -= m_leadIn;
+  m_packet->dts -= m_leadIn;
+  av_packet_rescale_ts(m_packet, AVRational{m_time.num, m_time.den}, stream->time_base);
+  int rc = av_write_frame(m_context, m_packet);
+  av_packet_unref(m_packet);
   if (rc < 0) {
-    error = "cannot write " + path_ + ": " + AvError(rc);
+    error = "cannot write " + m_path + ": " + AvError(rc);
     return false;
   }
   return true;
@@ -144,40 +144,40 @@ bool CMp4Writer::WriteHeld(int64_t nextPts, std::string& error) {
 
 bool CMp4Writer::Write(const SAccessUnit& unit, std::string& error) {
   // Times must rise; a picture that would not is placed one tick after the last.
-  const int64_t pts = unit.pts > lastPts_ ? unit.pts : lastPts_ + 1;
+  const int64_t pts = unit.pts > m_lastPts ? unit.pts : m_lastPts + 1;
   if (!WriteHeld(pts, error)) return false;
-  int rc = av_new_packet(packet_, int(unit.annexB.size()));
+  int rc = av_new_packet(m_packet, int(unit.annexB.size()));
   if (rc < 0) {
     error = "out of memory";
     return false;
   }
-  std::memcpy(packet_->data, unit.annexB.data(), unit.annexB.size());
-  packet_->stream_index = 0;
-  packet_->pts = pts;
-  packet_->dts = pts;
-  if (unit.key) packet_->flags |= AV_PKT_FLAG_KEY;
-  held_ = true;
-  lastPts_ = pts;
+  std::memcpy(m_packet->data, unit.annexB.data(), unit.annexB.size());
+  m_packet->stream_index = 0;
+  m_packet->pts = pts;
+  m_packet->dts = pts;
+  if (unit.key) m_packet->flags |= AV_PKT_FLAG_KEY;
+  m_held = true;
+  m_lastPts = pts;
   return true;
 }
 
 bool CMp4Writer::Finish(std::string& error) {
-  if (context_ == nullptr) return true;
-  if (!WriteHeld(lastPts_ + time_.frameDuration, error)) return false;
-  int rc = av_write_trailer(context_);
-  if (rc < 0) error = "cannot finish " + path_ + ": " + AvError(rc);
-  if (rc >= 0 && context_->pb != nullptr && context_->pb->error < 0) {
-    rc = context_->pb->error;
-    error = "cannot write " + path_ + ": " + AvError(rc);
+  if (m_context == nullptr) return true;
+  if (!WriteHeld(m_lastPts + m_time.frameDuration, error)) return false;
+  int rc = av_write_trailer(m_context);
+  if (rc < 0) error = "cannot finish " + m_path + ": " + AvError(rc);
+  if (rc >= 0 && m_context->pb != nullptr && m_context->pb->error < 0) {
+    rc = m_context->pb->error;
+    error = "cannot write " + m_path + ": " + AvError(rc);
   }
-  int closed = avio_closep(&context_->pb);
-  fileOpen_ = false;
+  int closed = avio_closep(&m_context->pb);
+  m_fileOpen = false;
   if (rc >= 0 && closed < 0) {
     rc = closed;
-    error = "cannot write " + path_ + ": " + AvError(closed);
+    error = "cannot write " + m_path + ": " + AvError(closed);
   }
   Release();
-  if (rc < 0) std::remove(path_.c_str());
+  if (rc < 0) std::remove(m_path.c_str());
   return rc >= 0;
 }
 

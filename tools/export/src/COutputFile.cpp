@@ -10,31 +10,31 @@
 namespace qnvrec {
 
 COutputFile::~COutputFile() {
-  if (!committed_ && !temp_.empty() && StillOurs()) ::unlink(temp_.c_str());
+  if (!m_committed && !m_temp.empty() && StillOurs()) ::unlink(m_temp.c_str());
 }
 
 bool COutputFile::StillOurs() const {
   struct stat st;
-  return ::lstat(temp_.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-         SFileId{st.st_dev, st.st_ino, true} == tempId_;
+  return ::lstat(m_temp.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+         SFileId{st.st_dev, st.st_ino, true} == m_tempId;
 }
 
 bool COutputFile::CheckTarget(std::string& error) const {
   struct stat st;
-  if (::stat(path_.c_str(), &st) != 0) {
+  if (::stat(m_path.c_str(), &st) != 0) {
     if (errno == ENOENT) return true;
-    error = "cannot write " + path_ + ": " + std::strerror(errno);
+    error = "cannot write " + m_path + ": " + std::strerror(errno);
     return false;
   }
   if (!S_ISREG(st.st_mode)) {
-    error = "cannot write " + path_ + ": " +
+    error = "cannot write " + m_path + ": " +
             (S_ISDIR(st.st_mode) ? "is a directory" : "not a regular file");
     return false;
   }
   const SFileId id{st.st_dev, st.st_ino, true};
-  for (const SFileId& input : inputs_) {
+  for (const SFileId& input : m_inputs) {
     if (id == input) {
-      error = "the output " + path_ + " is the recording itself (one of its input files)";
+      error = "the output " + m_path + " is the recording itself (one of its input files)";
       return false;
     }
   }
@@ -43,8 +43,8 @@ bool COutputFile::CheckTarget(std::string& error) const {
 
 bool COutputFile::Prepare(const std::string& path, const std::vector<SFileId>& inputs,
                           std::string& error) {
-  path_ = path;
-  inputs_ = inputs;
+  m_path = path;
+  m_inputs = inputs;
   if (path.empty() || path.back() == '/') {
     error = "the output \"" + path + "\" names no file";
     return false;
@@ -67,14 +67,14 @@ bool COutputFile::Prepare(const std::string& path, const std::vector<SFileId>& i
     return false;
   }
   ::close(fd);
-  temp_ = pattern;
-  tempId_ = SFileId{st.st_dev, st.st_ino, true};
+  m_temp = pattern;
+  m_tempId = SFileId{st.st_dev, st.st_ino, true};
   return true;
 }
 
 bool COutputFile::Commit(std::string& error) {
   if (!StillOurs()) {
-    error = "the output being written, " + temp_ + ", was replaced or removed meanwhile";
+    error = "the output being written, " + m_temp + ", was replaced or removed meanwhile";
     return false;
   }
   // Checked again: the path may have changed since the export began.
@@ -82,12 +82,12 @@ bool COutputFile::Commit(std::string& error) {
   // mkstemp made the file private; the result gets the usual permissions.
   const mode_t mask = ::umask(0);
   ::umask(mask);
-  ::chmod(temp_.c_str(), 0666 & ~mask);
-  if (::rename(temp_.c_str(), path_.c_str()) != 0) {
-    error = "cannot put the output in place at " + path_ + ": " + std::strerror(errno);
+  ::chmod(m_temp.c_str(), 0666 & ~mask);
+  if (::rename(m_temp.c_str(), m_path.c_str()) != 0) {
+    error = "cannot put the output in place at " + m_path + ": " + std::strerror(errno);
     return false;
   }
-  committed_ = true;
+  m_committed = true;
   return true;
 }
 

@@ -48,12 +48,12 @@ bool CRangeExporter::Run(SRangeResult& result, std::string& error, const Progres
   std::string writeError;
   bool needKey = true;
   auto cancelled = [this] {
-    return options_.cancel != nullptr && options_.cancel->load(std::memory_order_relaxed);
+    return m_options.cancel != nullptr && m_options.cancel->load(std::memory_order_relaxed);
   };
 
-  for (size_t i = 0; i < segments_.size() && !stop; ++i) {
+  for (size_t i = 0; i < m_segments.size() && !stop; ++i) {
     if (cancelled()) break;
-    const SRangeSegment& segment = segments_[i];
+    const SRangeSegment& segment = m_segments[i];
     CRecordingReader reader;
     std::string why;
     if (!reader.Open(segment.path, IndexPathFor(segment.path), why)) {
@@ -68,11 +68,12 @@ bool CRangeExporter::Run(SRangeResult& result, std::string& error, const Progres
     }
     const bool stamped = s.stampsUsable;
     const double segmentInterval =
-        stamped ? s.pictureIntervalUs : 1e6 / (s.streamFps > 0 ? s.streamFps : options_.defaultFps);
+        stamped ? s.pictureIntervalUs
+                : 1e6 / (s.streamFps > 0 ? s.streamFps : m_options.defaultFps);
     if (interval == 0) interval = segmentInterval;
     const double holeUs = kHoleIntervals * interval;
     uint64_t begin = 0;
-    if (!started && stamped && !KeyRunBefore(reader, options_.fromUs, begin, why)) {
+    if (!started && stamped && !KeyRunBefore(reader, m_options.fromUs, begin, why)) {
       result.notes.push_back(why + " (left out)");
       continue;
     }
@@ -84,7 +85,7 @@ bool CRangeExporter::Run(SRangeResult& result, std::string& error, const Progres
       const int64_t stamp =
           stamped ? int64_t(u.stampUs)
                   : segment.firstUs + std::llround(double(picture++) * segmentInterval);
-      if (stamp >= options_.toUs) {
+      if (stamp >= m_options.toUs) {
         stop = true;
         return false;
       }
@@ -104,18 +105,18 @@ bool CRangeExporter::Run(SRangeResult& result, std::string& error, const Progres
       if (!started) {
         origin = stamp;
         result.keyUs = stamp;
-        result.trimmed = options_.trim && options_.fromUs > stamp;
-        result.startUs = result.trimmed ? options_.fromUs : stamp;
+        result.trimmed = m_options.trim && m_options.fromUs > stamp;
+        result.startUs = result.trimmed ? m_options.fromUs : stamp;
         result.pictureIntervalUs = interval;
         STimeBase time;
         time.num = 1;
         time.den = int(kClock);
         time.frameDuration = std::max<int64_t>(1, std::llround(interval * double(kClock) / 1e6));
         time.fps = 0;
-        writer_.SetCreationTime(result.startUs);
-        if (result.trimmed) writer_.SetLeadIn(ToClock(options_.fromUs - stamp));
-        if (!writer_.Begin(SNalRef{sps.data(), sps.size()}, SNalRef{pps.data(), pps.size()}, time,
-                           writeError)) {
+        m_writer.SetCreationTime(result.startUs);
+        if (result.trimmed) m_writer.SetLeadIn(ToClock(m_options.fromUs - stamp));
+        if (!m_writer.Begin(SNalRef{sps.data(), sps.size()}, SNalRef{pps.data(), pps.size()}, time,
+                            writeError)) {
           failed = true;
           return false;
         }
@@ -127,7 +128,7 @@ bool CRangeExporter::Run(SRangeResult& result, std::string& error, const Progres
       u.pts = ToClock(stamp - origin);
       if (u.pts <= lastPts) u.pts = lastPts + 1;
       lastPts = u.pts;
-      if (!writer_.Write(u, writeError)) {
+      if (!m_writer.Write(u, writeError)) {
         failed = true;
         return false;
       }
@@ -174,7 +175,7 @@ bool CRangeExporter::Run(SRangeResult& result, std::string& error, const Progres
     }
     if (!readError.empty()) result.notes.push_back(readError);
     if (!stamped && usedThis) result.captureTimes = false;
-    if (progress) progress(i + 1, segments_.size());
+    if (progress) progress(i + 1, m_segments.size());
   }
   if (cancelled()) {
     error = "cancelled";
@@ -186,7 +187,7 @@ bool CRangeExporter::Run(SRangeResult& result, std::string& error, const Progres
   }
   result.lastUs = lastStamp;
   result.endUs = lastStamp + std::llround(interval);
-  return writer_.Finish(error);
+  return m_writer.Finish(error);
 }
 
 }  // namespace qnvrec

@@ -77,45 +77,45 @@ FILE* OpenRegularFile(const std::string& path, SFileId& id, std::string& error) 
 
 bool CRecordingReader::Open(const std::string& dataPath, const std::string& indexPath,
                             std::string& error, const Progress& progress) {
-  summary_ = SRecordingSummary{};
-  summary_.dataPath = dataPath;
-  summary_.indexPath = indexPath;
-  sps_.clear();
-  pps_.clear();
-  timingProbed_ = false;
+  m_summary = SRecordingSummary{};
+  m_summary.dataPath = dataPath;
+  m_summary.indexPath = indexPath;
+  m_sps.clear();
+  m_pps.clear();
+  m_timingProbed = false;
   std::string why;
-  data_.reset(OpenRegularFile(dataPath, dataId_, why));
-  if (!data_) {
+  m_data.reset(OpenRegularFile(dataPath, m_dataId, why));
+  if (!m_data) {
     error = "cannot read data file " + why;
     return false;
   }
-  summary_.writerActive = WriterHoldsLock(fileno(data_.get()));
-  summary_.repaired = ReadRepairNote(dataPath, summary_.repair);
-  index_.reset(OpenRegularFile(indexPath, indexId_, why));
-  if (!index_) {
+  m_summary.writerActive = WriterHoldsLock(fileno(m_data.get()));
+  m_summary.repaired = ReadRepairNote(dataPath, m_summary.repair);
+  m_index.reset(OpenRegularFile(indexPath, m_indexId, why));
+  if (!m_index) {
     error = "cannot read index file " + why;
     return false;
   }
-  if (dataId_ == indexId_) {
+  if (m_dataId == m_indexId) {
     error = dataPath + " and " + indexPath + " are one file";
     return false;
   }
   struct stat st;
-  if (::fstat(fileno(data_.get()), &st) != 0) {
+  if (::fstat(fileno(m_data.get()), &st) != 0) {
     error = "cannot read data file " + dataPath + ": " + ErrnoText();
     return false;
   }
-  summary_.dataFileBytes = uint64_t(st.st_size);
-  if (::fstat(fileno(index_.get()), &st) != 0) {
+  m_summary.dataFileBytes = uint64_t(st.st_size);
+  if (::fstat(fileno(m_index.get()), &st) != 0) {
     error = "cannot read index file " + indexPath + ": " + ErrnoText();
     return false;
   }
-  summary_.indexFileBytes = uint64_t(st.st_size);
+  m_summary.indexFileBytes = uint64_t(st.st_size);
   // A torn last record (fewer than 40 bytes) that does not even begin like
   // one means the file is no index.
-  if (summary_.indexFileBytes > 0 && summary_.indexFileBytes < SIndexRecord::kSize) {
+  if (m_summary.indexFileBytes > 0 && m_summary.indexFileBytes < SIndexRecord::kSize) {
     uint8_t raw[SIndexRecord::kSize] = {};
-    size_t n = std::fread(raw, 1, sizeof raw, index_.get());
+    size_t n = std::fread(raw, 1, sizeof raw, m_index.get());
     if (n >= SIndexRecord::kMagicOffset + sizeof SIndexRecord::kMagic &&
         std::memcmp(raw + SIndexRecord::kMagicOffset, SIndexRecord::kMagic,
                     sizeof SIndexRecord::kMagic) != 0) {
@@ -127,34 +127,34 @@ bool CRecordingReader::Open(const std::string& dataPath, const std::string& inde
 }
 
 bool CRecordingReader::Rewind(std::string& error) {
-  window_.clear();
-  windowPos_ = 0;
-  nextRecord_ = 0;
-  nextFrame_ = 0;
-  nextOffset_ = 0;
-  if (!index_ || ::fseeko(index_.get(), 0, SEEK_SET) != 0) {
-    error = "cannot read index file " + summary_.indexPath + ": " + ErrnoText();
+  m_window.clear();
+  m_windowPos = 0;
+  m_nextRecord = 0;
+  m_nextFrame = 0;
+  m_nextOffset = 0;
+  if (!m_index || ::fseeko(m_index.get(), 0, SEEK_SET) != 0) {
+    error = "cannot read index file " + m_summary.indexPath + ": " + ErrnoText();
     return false;
   }
   return true;
 }
 
 bool CRecordingReader::ReadRecord(SIndexRecord& record, std::string& error) {
-  if (windowPos_ == window_.size()) {
-    const uint64_t whole = summary_.indexFileBytes / SIndexRecord::kSize;
-    if (nextRecord_ >= whole) return false;
-    const size_t n = size_t(std::min<uint64_t>(kWindowRecords, whole - nextRecord_));
-    window_.resize(n);
-    if (std::fread(window_.data(), SIndexRecord::kSize, n, index_.get()) != n) {
-      error = "cannot read index file " + summary_.indexPath + ": " +
-              (std::ferror(index_.get()) ? ErrnoText() : "it shrank while being read");
-      window_.clear();
+  if (m_windowPos == m_window.size()) {
+    const uint64_t whole = m_summary.indexFileBytes / SIndexRecord::kSize;
+    if (m_nextRecord >= whole) return false;
+    const size_t n = size_t(std::min<uint64_t>(kWindowRecords, whole - m_nextRecord));
+    m_window.resize(n);
+    if (std::fread(m_window.data(), SIndexRecord::kSize, n, m_index.get()) != n) {
+      error = "cannot read index file " + m_summary.indexPath + ": " +
+              (std::ferror(m_index.get()) ? ErrnoText() : "it shrank while being read");
+      m_window.clear();
       return false;
     }
-    windowPos_ = 0;
-    nextRecord_ += n;
+    m_windowPos = 0;
+    m_nextRecord += n;
   }
-  record = window_[windowPos_++];
+  record = m_window[m_windowPos++];
   return true;
 }
 
@@ -174,13 +174,13 @@ bool CRecordingReader::FrameOf(const SIndexRecord& r, uint64_t at, SFrame& frame
   uint64_t extension = 0;
   if (r.HasExtension()) {
     uint8_t raw[SIndexRecord::kExtLengthSize];
-    if (at + SIndexRecord::kExtLengthSize > summary_.dataFileBytes) {
+    if (at + SIndexRecord::kExtLengthSize > m_summary.dataFileBytes) {
       problem = "extension block past the end of the data file";
       return true;
     }
-    if (::fseeko(data_.get(), static_cast<off_t>(at), SEEK_SET) != 0 ||
-        std::fread(raw, 1, sizeof raw, data_.get()) != sizeof raw) {
-      error = "cannot read data file " + summary_.dataPath + ": " + ErrnoText();
+    if (::fseeko(m_data.get(), static_cast<off_t>(at), SEEK_SET) != 0 ||
+        std::fread(raw, 1, sizeof raw, m_data.get()) != sizeof raw) {
+      error = "cannot read data file " + m_summary.dataPath + ": " + ErrnoText();
       return false;
     }
     extension = SIndexRecord::kExtLengthSize + uint64_t(QnvLoadLe32(raw));
@@ -190,9 +190,9 @@ bool CRecordingReader::FrameOf(const SIndexRecord& r, uint64_t at, SFrame& frame
     problem = "a body of " + Num(body) + " bytes is larger than any frame";
     return true;
   }
-  if (at + body > summary_.dataFileBytes) {
+  if (at + body > m_summary.dataFileBytes) {
     problem = "body ends at " + Num(at + body) + ", past the end of the data file (" +
-              Num(summary_.dataFileBytes) + " bytes)";
+              Num(m_summary.dataFileBytes) + " bytes)";
     return true;
   }
   frame.offset = at;
@@ -209,93 +209,93 @@ class CCounterSteps {
  public:
   void Add(uint64_t frame, uint32_t counter) {
     if (frame > 0) {
-      ++steps_;
-      const uint32_t d = counter - prev_;
+      ++m_steps;
+      const uint32_t d = counter - m_prev;
       if (d <= 1) {
-        ++sequential_;
-      } else if (candidates_.size() < kMaxCandidates) {
-        candidates_.push_back(SHole{frame, true, prev_, counter});
+        ++m_sequential;
+      } else if (m_candidates.size() < kMaxCandidates) {
+        m_candidates.push_back(SHole{frame, true, m_prev, counter});
       } else {
-        ++overflow_;
+        ++m_overflow;
       }
     }
-    prev_ = counter;
+    m_prev = counter;
   }
   void AddHoles(std::vector<SHole>& holes, uint64_t& holeCount) const {
-    if (steps_ == 0 || sequential_ == steps_ ||
-        double(sequential_) < kSequentialShare * double(steps_))
+    if (m_steps == 0 || m_sequential == m_steps ||
+        double(m_sequential) < kSequentialShare * double(m_steps))
       return;
-    holes.insert(holes.end(), candidates_.begin(), candidates_.end());
-    holeCount += overflow_;
+    holes.insert(holes.end(), m_candidates.begin(), m_candidates.end());
+    holeCount += m_overflow;
   }
 
  private:
-  uint32_t prev_ = 0;
-  uint64_t steps_ = 0, sequential_ = 0, overflow_ = 0;
-  std::vector<SHole> candidates_;
+  uint32_t m_prev = 0;
+  uint64_t m_steps = 0, m_sequential = 0, m_overflow = 0;
+  std::vector<SHole> m_candidates;
 };
 
 // Capture times of pictures: a histogram of the steps finds the usual
 // interval; the steps that may be holes are kept until it is known.
 class CStampSteps {
  public:
-  CStampSteps() : count_(kStepBuckets, 0), sum_(kStepBuckets, 0) {}
+  CStampSteps() : m_count(kStepBuckets, 0), m_sum(kStepBuckets, 0) {}
 
   void Add(uint64_t frame, uint64_t stamp, SRecordingSummary& s) {
-    if (pictures_ == 0) {
+    if (m_pictures == 0) {
       s.firstStampUs = stamp;
-    } else if (ok_) {
+    } else if (m_ok) {
       Step(frame, stamp);
     }
-    prev_ = stamp;
+    m_prev = stamp;
     s.lastStampUs = stamp;
-    ++pictures_;
+    ++m_pictures;
   }
   // The usual interval: the fullest 1 ms bucket with its neighbours, which
   // catch an interval that does not fall on whole milliseconds.
   void AddHoles(SRecordingSummary& s, std::vector<SHole>& holes) const {
-    if (!ok_ || steps_ == 0) return;
+    if (!m_ok || m_steps == 0) return;
     uint64_t n = 0, sum = 0;
-    for (size_t b = usual_ > 0 ? usual_ - 1 : 0; b <= usual_ + 1 && b < kStepBuckets; ++b) {
-      n += count_[b];
-      sum += sum_[b];
+    for (size_t b = m_usual > 0 ? m_usual - 1 : 0; b <= m_usual + 1 && b < kStepBuckets; ++b) {
+      n += m_count[b];
+      sum += m_sum[b];
     }
     s.stampsUsable = true;
     s.pictureIntervalUs = double(sum) / double(n);
-    for (const SHole& h : candidates_) {
+    for (const SHole& h : m_candidates) {
       if (double(h.after - h.before) > kHoleIntervals * s.pictureIntervalUs) holes.push_back(h);
     }
-    s.holeCount += overflow_;
+    s.holeCount += m_overflow;
   }
 
  private:
   void Step(uint64_t frame, uint64_t stamp) {
-    const uint64_t step = stamp - prev_;
-    if (stamp <= prev_ || step < kMinStepUs || step > kMaxStepUs) {
-      ok_ = false;
+    const uint64_t step = stamp - m_prev;
+    if (stamp <= m_prev || step < kMinStepUs || step > kMaxStepUs) {
+      m_ok = false;
       return;
     }
     const size_t b = size_t(step / 1000);
-    ++count_[b];
-    sum_[b] += step;
-    if (count_[b] > count_[usual_]) usual_ = b;
-    const double interval = double(sum_[usual_]) / count_[usual_];
-    if (steps_ < kEarlySteps || double(step) > kHoleIntervals * interval) {
-      if (candidates_.size() < kMaxCandidates) {
-        candidates_.push_back(SHole{frame, false, prev_, stamp});
+    ++m_count[b];
+    m_sum[b] += step;
+    if (m_count[b] > m_count[m_usual]) m_usual = b;
+    const double interval = double(m_sum[m_usual]) / m_count[m_usual];
+    if (m_steps < kEarlySteps || double(step) > kHoleIntervals * interval) {
+      if (m_candidates.size() < kMaxCandidates) {
+        m_candidates.push_back(SHole{frame, false, m_prev, stamp});
       } else {
-        ++overflow_;
+        ++m_overflow;
       }
     }
-    ++steps_;
+    ++m_steps;
   }
 
-  std::vector<uint32_t> count_;
-  std::vector<uint64_t> sum_;
-  size_t usual_ = 0;
-  uint64_t steps_ = 0, pictures_ = 0, prev_ = 0, overflow_ = 0;
-  bool ok_ = true;
-  std::vector<SHole> candidates_;
+  std::vector<uint32_t> m_count;
+  std::vector<uint64_t> m_sum;
+  size_t m_usual = 0;
+  uint64_t m_steps = 0, m_pictures = 0, m_prev = 0, m_overflow = 0;
+  bool m_ok = true;
+  std::vector<SHole> m_candidates;
 };
 
 // What lies past the last consistent frame: counted, and named as a problem
@@ -325,7 +325,7 @@ void NoteTail(SRecordingSummary& s, uint64_t whole, uint64_t kept, uint64_t body
 }  // namespace
 
 bool CRecordingReader::Check(std::string& error, const Progress& progress) {
-  SRecordingSummary& s = summary_;
+  SRecordingSummary& s = m_summary;
   const uint64_t whole = s.indexFileBytes / SIndexRecord::kSize;
   const bool torn = s.indexFileBytes % SIndexRecord::kSize != 0;
   if (!Rewind(error)) return false;
@@ -382,24 +382,24 @@ bool CRecordingReader::Inspect(uint64_t payloadOffset, uint32_t payloadLength, b
   picture = key = false;
   if (payloadLength == 0) return true;
   const uint32_t n = std::min(payloadLength, kInspectPrefix);
-  scratch_.resize(n);
-  if (::fseeko(data_.get(), static_cast<off_t>(payloadOffset), SEEK_SET) != 0 ||
-      std::fread(scratch_.data(), 1, n, data_.get()) != n) {
-    error = "cannot read data file " + summary_.dataPath + ": " + ErrnoText();
+  m_scratch.resize(n);
+  if (::fseeko(m_data.get(), static_cast<off_t>(payloadOffset), SEEK_SET) != 0 ||
+      std::fread(m_scratch.data(), 1, n, m_data.get()) != n) {
+    error = "cannot read data file " + m_summary.dataPath + ": " + ErrnoText();
     return false;
   }
-  const QNVNetFrameNal counted = QNVNetFrameNal::OfPayload(scratch_.data(), n);
+  const QNVNetFrameNal counted = QNVNetFrameNal::OfPayload(m_scratch.data(), n);
   picture = counted.startsPicture;
   key = counted.keyPicture;
-  if (timingProbed_) return true;
-  for (const SNalRef& nal : SplitAnnexB(scratch_.data(), n)) {
-    if (nal.Type() == kNalSps) sps_.assign(nal.data, nal.data + nal.size);
-    if (nal.Type() == kNalPps) pps_.assign(nal.data, nal.data + nal.size);
+  if (m_timingProbed) return true;
+  for (const SNalRef& nal : SplitAnnexB(m_scratch.data(), n)) {
+    if (nal.Type() == kNalSps) m_sps.assign(nal.data, nal.data + nal.size);
+    if (nal.Type() == kNalPps) m_pps.assign(nal.data, nal.data + nal.size);
     if (!StartsPicture(nal)) continue;
-    if (!sps_.empty() && !pps_.empty()) {
-      timingProbed_ = true;
-      summary_.streamFps = StreamFrameRate(SNalRef{sps_.data(), sps_.size()},
-                                           SNalRef{pps_.data(), pps_.size()}, nal);
+    if (!m_sps.empty() && !m_pps.empty()) {
+      m_timingProbed = true;
+      m_summary.streamFps = StreamFrameRate(SNalRef{m_sps.data(), m_sps.size()},
+                                            SNalRef{m_pps.data(), m_pps.size()}, nal);
     }
     break;
   }
@@ -408,30 +408,31 @@ bool CRecordingReader::Inspect(uint64_t payloadOffset, uint32_t payloadLength, b
 
 bool CRecordingReader::NextRecord(SFrame& frame, std::string& error) {
   error.clear();
-  if (nextFrame_ >= summary_.frames) return false;
+  if (m_nextFrame >= m_summary.frames) return false;
   SIndexRecord r;
   std::string problem;
   if (!ReadRecord(r, error)) {
     if (error.empty()) error = "the index file shrank while being read";
     return false;
   }
-  if (!FrameOf(r, nextOffset_, frame, problem, error)) return false;
+  if (!FrameOf(r, m_nextOffset, frame, problem, error)) return false;
   if (!problem.empty()) {
-    error = "the recording changed while being read: record " + Num(nextFrame_) + ": " + problem;
+    error = "the recording changed while being read: record " + Num(m_nextFrame) + ": " + problem;
     return false;
   }
-  frame.index = nextFrame_++;
-  nextOffset_ += frame.length;
+  frame.index = m_nextFrame++;
+  m_nextOffset += frame.length;
   return true;
 }
 
 bool CRecordingReader::Next(SFrame& frame, std::vector<uint8_t>& body, std::string& error) {
   if (!NextRecord(frame, error)) return false;
   body.resize(frame.length);
-  if (::fseeko(data_.get(), static_cast<off_t>(frame.offset), SEEK_SET) != 0 ||
-      (frame.length > 0 && std::fread(body.data(), 1, frame.length, data_.get()) != frame.length)) {
-    error = "cannot read frame " + Num(frame.index) + " from " + summary_.dataPath + ": " +
-            (std::ferror(data_.get()) ? ErrnoText() : "the file shrank while being read");
+  if (::fseeko(m_data.get(), static_cast<off_t>(frame.offset), SEEK_SET) != 0 ||
+      (frame.length > 0 &&
+       std::fread(body.data(), 1, frame.length, m_data.get()) != frame.length)) {
+    error = "cannot read frame " + Num(frame.index) + " from " + m_summary.dataPath + ": " +
+            (std::ferror(m_data.get()) ? ErrnoText() : "the file shrank while being read");
     return false;
   }
   return true;

@@ -14,15 +14,15 @@ namespace {
 // bytes (00 00 03) already removed. Reads past the end fail, never crash.
 class BitReader {
  public:
-  explicit BitReader(std::vector<uint8_t> rbsp) : rbsp_(std::move(rbsp)) {}
-  bool ok() const { return ok_; }
+  explicit BitReader(std::vector<uint8_t> rbsp) : m_rbsp(std::move(rbsp)) {}
+  bool ok() const { return m_ok; }
   uint32_t Bit() {
-    if (pos_ >= rbsp_.size() * 8) {
-      ok_ = false;
+    if (m_pos >= m_rbsp.size() * 8) {
+      m_ok = false;
       return 0;
     }
-    uint32_t bit = (rbsp_[pos_ / 8] >> (7 - pos_ % 8)) & 1;
-    ++pos_;
+    uint32_t bit = (m_rbsp[m_pos / 8] >> (7 - m_pos % 8)) & 1;
+    ++m_pos;
     return bit;
   }
   uint32_t Bits(int n) {
@@ -32,13 +32,13 @@ class BitReader {
   }
   uint32_t Ue() {
     int zeros = 0;
-    while (ok_ && Bit() == 0) {
+    while (m_ok && Bit() == 0) {
       if (++zeros > 31) {
-        ok_ = false;
+        m_ok = false;
         return 0;
       }
     }
-    return ok_ ? (uint32_t((uint64_t(1) << zeros) - 1) + Bits(zeros)) : 0;
+    return m_ok ? (uint32_t((uint64_t(1) << zeros) - 1) + Bits(zeros)) : 0;
   }
   int32_t Se() {
     uint32_t k = Ue();
@@ -46,9 +46,9 @@ class BitReader {
   }
 
  private:
-  std::vector<uint8_t> rbsp_;
-  size_t pos_ = 0;
-  bool ok_ = true;
+  std::vector<uint8_t> m_rbsp;
+  size_t m_pos = 0;
+  bool m_ok = true;
 };
 
 std::vector<uint8_t> Unescape(const uint8_t* data, size_t size) {

@@ -84,37 +84,41 @@ int Fail(const std::string& message) {
 class ProgressLine {
  public:
   ProgressLine(const char* what, bool enabled)
-      : what_(what), enabled_(enabled), tty_(::isatty(STDERR_FILENO) == 1), start_(Clock::now()) {}
+      : m_what(what),
+        m_enabled(enabled),
+        m_tty(::isatty(STDERR_FILENO) == 1),
+        m_start(Clock::now()) {}
   ~ProgressLine() { Done(); }
   ProgressLine(const ProgressLine&) = delete;
   ProgressLine& operator=(const ProgressLine&) = delete;
 
   void Update(uint64_t done, uint64_t total) {
-    if (!enabled_ || total == 0) return;
+    if (!m_enabled || total == 0) return;
     auto now = Clock::now();
-    if (now - start_ < std::chrono::seconds(1)) return;
-    if (shown_ && now - last_ < (tty_ ? std::chrono::milliseconds(200) : std::chrono::seconds(5)))
+    if (now - m_start < std::chrono::seconds(1)) return;
+    if (m_shown &&
+        now - m_last < (m_tty ? std::chrono::milliseconds(200) : std::chrono::seconds(5)))
       return;
-    last_ = now;
-    shown_ = true;
-    std::fprintf(stderr, "%s%s: %3d%% (%llu/%llu frames)%s", tty_ ? "\r" : "", what_,
+    m_last = now;
+    m_shown = true;
+    std::fprintf(stderr, "%s%s: %3d%% (%llu/%llu frames)%s", m_tty ? "\r" : "", m_what,
                  int(done * 100 / total), static_cast<unsigned long long>(done),
-                 static_cast<unsigned long long>(total), tty_ ? "" : "\n");
+                 static_cast<unsigned long long>(total), m_tty ? "" : "\n");
     std::fflush(stderr);
   }
   void Done() {
-    if (shown_ && tty_) std::fputc('\n', stderr);
-    shown_ = false;
+    if (m_shown && m_tty) std::fputc('\n', stderr);
+    m_shown = false;
   }
 
  private:
   using Clock = std::chrono::steady_clock;
-  const char* what_;
-  bool enabled_;
-  bool tty_;
-  bool shown_ = false;
-  Clock::time_point start_;
-  Clock::time_point last_;
+  const char* m_what;
+  bool m_enabled;
+  bool m_tty;
+  bool m_shown = false;
+  Clock::time_point m_start;
+  Clock::time_point m_last;
 };
 
 }  // namespace

@@ -92,8 +92,8 @@ bool ResolveIPv4(std::string& host, std::string& error) {
 }  // namespace
 
 std::string CInvocation::Value(const std::string& option, const std::string& fallback) const {
-  auto it = options_.find(option);
-  return it == options_.end() ? fallback : it->second;
+  auto it = m_options.find(option);
+  return it == m_options.end() ? fallback : it->second;
 }
 
 std::optional<uint32_t> ParseU32(const std::string& text) {
@@ -119,7 +119,7 @@ const SCommandSpec* CCommandLine::Find(const std::vector<std::string>& words, si
   // The longest match wins: "config get" before a hypothetical "config".
   const SCommandSpec* best = nullptr;
   size_t bestWords = 0;
-  for (const auto& c : commands_) {
+  for (const auto& c : m_commands) {
     std::vector<std::string> cw;
     for (const char *p = c.words, *start = p;; ++p) {
       if (*p == ' ' || *p == '\0') {
@@ -261,7 +261,7 @@ std::string CCommandLine::Overview() const {
       "Usage: qnvctl COMMAND [ARGS] [connection options] [--json]\n"
       "Talks to a networked video-analytics device through the QNVNetSdk library.\n"
       "\nCommands:\n";
-  for (const auto& c : commands_) {
+  for (const auto& c : m_commands) {
     std::string left = std::string("  ") + c.words;
     if (left.size() < 20)
       left.resize(20, ' ');

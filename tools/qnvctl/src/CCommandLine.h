@@ -51,17 +51,17 @@ class CInvocation {
   bool help = false;
   std::vector<std::string> args;
 
-  bool Has(const std::string& option) const { return options_.count(option) != 0; }
+  bool Has(const std::string& option) const { return m_options.count(option) != 0; }
   std::string Value(const std::string& option, const std::string& fallback = "") const;
-  void Set(const std::string& option, std::string value) { options_[option] = std::move(value); }
+  void Set(const std::string& option, std::string value) { m_options[option] = std::move(value); }
 
  private:
-  std::map<std::string, std::string> options_;
+  std::map<std::string, std::string> m_options;
 };
 
 class CCommandLine {
  public:
-  explicit CCommandLine(const std::vector<SCommandSpec>& commands) : commands_(commands) {}
+  explicit CCommandLine(const std::vector<SCommandSpec>& commands) : m_commands(commands) {}
   CCommandLine(const CCommandLine&) = delete;
   CCommandLine& operator=(const CCommandLine&) = delete;
 
@@ -76,7 +76,7 @@ class CCommandLine {
 
  private:
   const SCommandSpec* Find(const std::vector<std::string>& words, size_t& used) const;
-  const std::vector<SCommandSpec>& commands_;
+  const std::vector<SCommandSpec>& m_commands;
 };
 
 // Number parsing for arguments: decimal, or hexadecimal with 0x. Nothing else

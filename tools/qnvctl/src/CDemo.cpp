@@ -110,23 +110,23 @@ std::string CDemo::FindSampleClip() {
 }
 
 bool CDemo::Step(const std::string& title) {
-  ++stepNumber_;
-  out_.Text("[" + std::to_string(stepNumber_) + "/" + std::to_string(kSteps) + "] " + title);
+  ++m_stepNumber;
+  m_out.Text("[" + std::to_string(m_stepNumber) + "/" + std::to_string(kSteps) + "] " + title);
   return true;
 }
 
 bool CDemo::Fail(const std::string& message) {
-  failure_ = message;
+  m_failure = message;
   return false;
 }
 
 bool CDemo::FailSdk(const std::string& what, uint32_t code) {
-  failure_ = what + ": " + CReporter::ResultText(code);
+  m_failure = what + ": " + CReporter::ResultText(code);
   return false;
 }
 
 void CDemo::AddFile(const std::string& path, const std::string& what) {
-  files_.emplace_back(path, what);
+  m_files.emplace_back(path, what);
 }
 
 // What the steps share: the simulated device, what the SDK opened on it,
@@ -149,34 +149,35 @@ int CDemo::Run() {
   // Ctrl-C ends the run cleanly; set up before any thread starts.
   CInterruptSignal interrupt;
 
-  std::string clip = options_.clipPath.empty() ? FindSampleClip() : options_.clipPath;
+  std::string clip = m_options.clipPath.empty() ? FindSampleClip() : m_options.clipPath;
   if (clip.empty())
-    return out_.Failure("the sample clip data/sample.h264 was not found; use --clip PATH");
+    return m_out.Failure("the sample clip data/sample.h264 was not found; use --clip PATH");
   std::string error;
   uint64_t clipBytes = 0;
-  if (!RegularFileSize(clip, clipBytes, error)) return out_.Failure(error);
-  if (!MakeDirectories(options_.outDir, error)) return out_.Failure(error);
+  if (!RegularFileSize(clip, clipBytes, error)) return m_out.Failure(error);
+  if (!MakeDirectories(m_options.outDir, error)) return m_out.Failure(error);
 
   // The device: a simulator on a free loopback port, streaming the clip.
   qnv::devsim::SimulatorOptions simOptions;
   simOptions.clipPath = clip;
   qnv::devsim::Simulator simulator(simOptions);
   if (!simulator.Start())
-    return out_.Failure("the device simulator did not start: " + simulator.LastError());
+    return m_out.Failure("the device simulator did not start: " + simulator.LastError());
   SConnection device;
   device.port = simulator.Port();
   const std::string where = device.host + ":" + std::to_string(device.port);
-  out_.Text("Simulated device on " + where + ", streaming " + clip);
-  json_.String("device", where).String("clip", clip);
+  m_out.Text("Simulated device on " + where + ", streaming " + clip);
+  m_json.String("device", where).String("clip", clip);
 
   // Everything from here on is what a host application does with a real device.
   CStreamWatch live(device.port);
   CSdkLibrary sdk(live.Handlers());
   CDeviceSession session;
   CLiveChannel channel;
-  SRun run{interrupt, device, where,   options_.outDir + (options_.outDir.back() == '/' ? "" : "/"),
-           live,      sdk,    session, channel,
-           {},        {}};
+  SRun run{
+      interrupt, device, where,   m_options.outDir + (m_options.outDir.back() == '/' ? "" : "/"),
+      live,      sdk,    session, channel,
+      {},        {}};
   const bool ok = Login(run) && ShowDeviceInfo(run) && Ptz(run) && Firmware(run) && Record(run) &&
                   Snapshot(run) && ExportAndCheck(run);
 
@@ -185,8 +186,8 @@ int CDemo::Run() {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   if (!ok) {
-    out_.Text("      FAILED");
-    return out_.Failure("demo step " + std::to_string(stepNumber_) + " failed: " + failure_);
+    m_out.Text("      FAILED");
+    return m_out.Failure("demo step " + std::to_string(m_stepNumber) + " failed: " + m_failure);
   }
   return Report(seconds);
 }
@@ -198,10 +199,10 @@ bool CDemo::Login(SRun& run) {
   if (uint32_t r = run.session.Login(run.device); r != QNVNET_OK) return FailSdk("login failed", r);
   uint32_t version = 0;
   QNVNet_GetSdkVersion(&version);
-  out_.Text("      logged in, client id " + std::to_string(run.session.clientId()) +
-            " (SDK version " + std::to_string(version >> 24) + "." +
-            std::to_string((version >> 16) & 0xFF) + "." + std::to_string((version >> 8) & 0xFF) +
-            ")");
+  m_out.Text("      logged in, client id " + std::to_string(run.session.clientId()) +
+             " (SDK version " + std::to_string(version >> 24) + "." +
+             std::to_string((version >> 16) & 0xFF) + "." + std::to_string((version >> 8) & 0xFF) +
+             ")");
   return true;
 }
 
@@ -213,9 +214,9 @@ bool CDemo::ShowDeviceInfo(SRun& run) {
   if (uint32_t r = ReadDeviceInfo(run.session.clientId(), before, decoded); r != QNVNET_OK)
     return FailSdk("device information failed", r);
   if (!decoded) return Fail("the device information block is too short");
-  out_.Text("      model " + before.model + ", firmware " + before.firmwareVersion + ", serial " +
-            before.serial);
-  json_.String("model", before.model).String("firmwareBefore", before.firmwareVersion);
+  m_out.Text("      model " + before.model + ", firmware " + before.firmwareVersion + ", serial " +
+             before.serial);
+  m_json.String("model", before.model).String("firmwareBefore", before.firmwareVersion);
   return true;
 }
 
@@ -239,11 +240,11 @@ bool CDemo::Ptz(SRun& run) {
   uint32_t recalled[3] = {};
   if (uint32_t r = ReadPtzPosition(id, recalled); r != QNVNET_OK)
     return FailSdk("ptz position failed", r);
-  out_.Text("      position after the moves: " + PositionText(stored) +
-            "; after recalling preset 1: " + PositionText(recalled));
+  m_out.Text("      position after the moves: " + PositionText(stored) +
+             "; after recalling preset 1: " + PositionText(recalled));
   if (stored[0] != recalled[0] || stored[1] != recalled[1] || stored[2] != recalled[2])
     return Fail("the recalled preset is not the stored position");
-  json_.String("ptzPosition", PositionText(recalled));
+  m_json.String("ptzPosition", PositionText(recalled));
   return true;
 }
 
@@ -252,7 +253,7 @@ bool CDemo::Ptz(SRun& run) {
 bool CDemo::Firmware(SRun& run) {
   const uint32_t id = run.session.clientId();
   const std::string firmwarePath = run.dir + "firmware.bin";
-  std::vector<uint8_t> image(options_.firmwareBytes);
+  std::vector<uint8_t> image(m_options.firmwareBytes);
   uint32_t x = 0x2545F491;
   for (auto& b : image) {  // xorshift: reproducible, incompressible bytes
     x ^= x << 13;
@@ -279,11 +280,11 @@ bool CDemo::Firmware(SRun& run) {
     return FailSdk("device information failed", r);
   if (!decoded) return Fail("the device information block is too short");
   const bool imageMatches = after.imageSize == image.size() && after.imageCrc32 == imageCrc;
-  out_.Text("      device now reports firmware " + after.firmwareVersion + ", image " +
-            std::to_string(after.imageSize) + " bytes, CRC-32 " + Hex32(after.imageCrc32) +
-            (imageMatches ? " (matches)" : " (DIFFERS)"));
+  m_out.Text("      device now reports firmware " + after.firmwareVersion + ", image " +
+             std::to_string(after.imageSize) + " bytes, CRC-32 " + Hex32(after.imageCrc32) +
+             (imageMatches ? " (matches)" : " (DIFFERS)"));
   if (!imageMatches) return Fail("the installed image differs from the uploaded file");
-  json_.String("firmwareAfter", after.firmwareVersion)
+  m_json.String("firmwareAfter", after.firmwareVersion)
       .Uint("firmwareBytes", image.size())
       .Number("firmwareUploadSeconds", uploadSeconds);
   return true;
@@ -293,20 +294,20 @@ bool CDemo::Firmware(SRun& run) {
 // video, which the channel keeps and writes at its start.
 bool CDemo::Record(SRun& run) {
   run.recordingPath = run.dir + "recording.dat";
-  Step("Live: open a channel, record " + Fixed(options_.recordSeconds, 0) + " s to " +
-       run.recordingPath + " after " + Fixed(options_.preSeconds, 0) + " s of pre-record");
+  Step("Live: open a channel, record " + Fixed(m_options.recordSeconds, 0) + " s to " +
+       run.recordingPath + " after " + Fixed(m_options.preSeconds, 0) + " s of pre-record");
   if (uint32_t r = run.channel.Open(run.session.clientId(), nullptr); r != QNVNET_OK)
     return FailSdk("live open failed", r);
   SRecordOutcome& recorded = run.recorded;
   const uint32_t rr = RecordLive(run.channel, run.live, run.interrupt, run.recordingPath,
-                                 options_.preSeconds, options_.recordSeconds, "      ", recorded);
+                                 m_options.preSeconds, m_options.recordSeconds, "      ", recorded);
   if (recorded.interrupted) return Fail(std::string("stopped by ") + run.interrupt.What());
   if (!recorded.failure.empty())
     return rr != QNVNET_OK ? FailSdk(recorded.failure, rr) : Fail(recorded.failure);
   AddFile(run.recordingPath, "recording data");
   AddFile(recorded.indexPath, "recording index");
-  out_.Text("      " + std::to_string(recorded.indexRecords) + " frames in the recording (" +
-            std::to_string(recorded.received.frames) + " arrived while it was open)");
+  m_out.Text("      " + std::to_string(recorded.indexRecords) + " frames in the recording (" +
+             std::to_string(recorded.received.frames) + " arrived while it was open)");
   if (recorded.indexRecords <= recorded.received.frames)
     return Fail("the recording holds no pre-record frames");
   return true;
@@ -322,7 +323,7 @@ bool CDemo::Snapshot(SRun& run) {
       !failure.empty())
     return r != QNVNET_OK ? FailSdk(failure, r) : Fail(failure);
   AddFile(snapshotPath, "snapshot");
-  out_.Text("      " + std::to_string(snapshotBytes) + " bytes");
+  m_out.Text("      " + std::to_string(snapshotBytes) + " bytes");
   run.channel.Close();
   return true;
 }
@@ -338,10 +339,10 @@ bool CDemo::ExportAndCheck(SRun& run) {
   if (!ExportRecording(run.recordingPath, mp4Path, exportOptions, exported, error))
     return Fail("export failed: " + error);
   AddFile(mp4Path, "exported video");
-  out_.Text("      " + std::to_string(exported.exported.pictures) + " pictures (" +
-            std::to_string(exported.exported.keyPictures) + " IDR), " +
-            Fixed(exported.exported.durationSeconds, 1) + " s of video timed by " +
-            qnvrec::TimeSourceName(exported.exported.timeSource));
+  m_out.Text("      " + std::to_string(exported.exported.pictures) + " pictures (" +
+             std::to_string(exported.exported.keyPictures) + " IDR), " +
+             Fixed(exported.exported.durationSeconds, 1) + " s of video timed by " +
+             qnvrec::TimeSourceName(exported.exported.timeSource));
   return CheckResults(run, mp4Path, exported);
 }
 
@@ -350,15 +351,15 @@ bool CDemo::ExportAndCheck(SRun& run) {
 bool CDemo::CheckResults(SRun& run, const std::string& mp4Path, const SExportOutcome& exported) {
   Step("Check the results");
   const auto& s = exported.summary;
-  out_.Text("      recording: " + std::to_string(s.frames) + " frames, " +
-            (s.Consistent() ? "index consistent with data" : "INCONSISTENT"));
+  m_out.Text("      recording: " + std::to_string(s.frames) + " frames, " +
+             (s.Consistent() ? "index consistent with data" : "INCONSISTENT"));
   if (!s.Consistent()) return Fail("the recording is not consistent: " + s.problems.front());
   SMp4Probe probe;
   std::string error;
   if (!ProbeMp4(mp4Path, probe, error)) return Fail(error);
-  out_.Text("      MP4: " + std::to_string(probe.packets) + " video packets, " +
-            std::to_string(probe.width) + "x" + std::to_string(probe.height) + ", " +
-            Fixed(probe.seconds, 1) + " s, " + probe.codec);
+  m_out.Text("      MP4: " + std::to_string(probe.packets) + " video packets, " +
+             std::to_string(probe.width) + "x" + std::to_string(probe.height) + ", " +
+             Fixed(probe.seconds, 1) + " s, " + probe.codec);
   if (probe.packets != exported.exported.pictures)
     return Fail("the MP4 holds " + std::to_string(probe.packets) + " pictures, not " +
                 std::to_string(exported.exported.pictures));
@@ -366,14 +367,14 @@ bool CDemo::CheckResults(SRun& run, const std::string& mp4Path, const SExportOut
   // pre-record, which begins at a key frame up to a group of pictures
   // earlier; and not one picture missing in between.
   const double videoSeconds = exported.exported.durationSeconds;
-  const double expected = run.recorded.seconds + options_.preSeconds;
+  const double expected = run.recorded.seconds + m_options.preSeconds;
   const double low = expected - 1.0;
   const double high = expected + kGroupSeconds + 1.0;
   const bool plausible = videoSeconds >= low && videoSeconds <= high;
-  out_.Text("      span " + Fixed(videoSeconds, 2) + " s for " + Fixed(run.recorded.seconds, 1) +
-            " s recorded after " + Fixed(options_.preSeconds, 1) +
-            " s of pre-record: " + (plausible ? "as expected" : "OUT OF RANGE") + "; " +
-            (s.holeCount == 0 ? std::string("no holes") : std::to_string(s.holeCount) + " HOLES"));
+  m_out.Text("      span " + Fixed(videoSeconds, 2) + " s for " + Fixed(run.recorded.seconds, 1) +
+             " s recorded after " + Fixed(m_options.preSeconds, 1) +
+             " s of pre-record: " + (plausible ? "as expected" : "OUT OF RANGE") + "; " +
+             (s.holeCount == 0 ? std::string("no holes") : std::to_string(s.holeCount) + " HOLES"));
   if (!plausible)
     return Fail("the recording spans " + Fixed(videoSeconds, 2) + " s, not " + Fixed(low, 1) +
                 " to " + Fixed(high, 1) + " s");
@@ -382,7 +383,7 @@ bool CDemo::CheckResults(SRun& run, const std::string& mp4Path, const SExportOut
     return Fail("the recording has " + std::to_string(s.holeCount) + " holes, the first at frame " +
                 std::to_string(h.frame));
   }
-  json_.Uint("recordingFrames", s.frames)
+  m_json.Uint("recordingFrames", s.frames)
       .Uint("pictures", exported.exported.pictures)
       .Number("videoSeconds", videoSeconds)
       .Uint("holes", s.holeCount);
@@ -391,22 +392,22 @@ bool CDemo::CheckResults(SRun& run, const std::string& mp4Path, const SExportOut
 
 // The files written, and the JSON summary.
 int CDemo::Report(double seconds) {
-  out_.Text("");
-  out_.Text("Every step succeeded in " + Fixed(seconds, 1) + " s. Files written:");
+  m_out.Text("");
+  m_out.Text("Every step succeeded in " + Fixed(seconds, 1) + " s. Files written:");
   std::vector<std::string> files;
-  for (const auto& [path, what] : files_) {
+  for (const auto& [path, what] : m_files) {
     uint64_t bytes = 0;
     std::string error;
     RegularFileSize(path, bytes, error);
     char line[512];
     std::snprintf(line, sizeof line, "  %-36s %10llu bytes  %s", path.c_str(),
                   static_cast<unsigned long long>(bytes), what.c_str());
-    out_.Text(line);
+    m_out.Text(line);
     files.push_back(
         CJsonObject().String("path", path).Uint("bytes", bytes).String("what", what).Text());
   }
-  json_.Number("seconds", seconds).Raw("files", CJsonObject::Array(files));
-  return out_.Done(json_);
+  m_json.Number("seconds", seconds).Raw("files", CJsonObject::Array(files));
+  return m_out.Done(m_json);
 }
 
 }  // namespace qnvctl

@@ -29,7 +29,7 @@ struct SDemoOptions {
 
 class CDemo {
  public:
-  CDemo(SDemoOptions options, const CReporter& out) : options_(std::move(options)), out_(out) {}
+  CDemo(SDemoOptions options, const CReporter& out) : m_options(std::move(options)), m_out(out) {}
   CDemo(const CDemo&) = delete;
   CDemo& operator=(const CDemo&) = delete;
 
@@ -57,12 +57,12 @@ class CDemo {
   bool CheckResults(SRun& run, const std::string& mp4Path, const SExportOutcome& exported);
   int Report(double seconds);  // after every step succeeded
 
-  SDemoOptions options_;
-  const CReporter& out_;
-  int stepNumber_ = 0;
-  std::string failure_;
-  std::vector<std::pair<std::string, std::string>> files_;  // path, description
-  CJsonObject json_;
+  SDemoOptions m_options;
+  const CReporter& m_out;
+  int m_stepNumber = 0;
+  std::string m_failure;
+  std::vector<std::pair<std::string, std::string>> m_files;  // path, description
+  CJsonObject m_json;
 };
 
 }  // namespace qnvctl

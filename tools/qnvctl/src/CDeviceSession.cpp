@@ -8,8 +8,8 @@ CDeviceSession::~CDeviceSession() { Logout(); }
 
 void CDeviceSession::Logout() {
   // Logging out closes the session's channels and recordings too.
-  if (loggedIn_) QNVNet_DevLogout(clientId_);
-  loggedIn_ = false;
+  if (m_loggedIn) QNVNet_DevLogout(m_clientId);
+  m_loggedIn = false;
 }
 
 uint32_t CDeviceSession::Login(const SConnection& c) {
@@ -17,8 +17,8 @@ uint32_t CDeviceSession::Login(const SConnection& c) {
   const uint32_t result =
       QNVNet_DevLogin(&id, c.host.c_str(), c.port, c.user.c_str(), c.password.c_str());
   if (result == QNVNET_OK) {
-    clientId_ = id;
-    loggedIn_ = true;
+    m_clientId = id;
+    m_loggedIn = true;
   }
   return result;
 }

@@ -22,11 +22,11 @@ class CDeviceSession {
   // Logs out now (sending nothing, so at once even when the device is
   // silent); its channels and recordings close with it.
   void Logout();
-  uint32_t clientId() const { return clientId_; }
+  uint32_t clientId() const { return m_clientId; }
 
  private:
-  uint32_t clientId_ = 0;
-  bool loggedIn_ = false;
+  uint32_t m_clientId = 0;
+  bool m_loggedIn = false;
 };
 
 }  // namespace qnvctl

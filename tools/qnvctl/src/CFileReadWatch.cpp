@@ -13,9 +13,9 @@ namespace qnvctl {
 CFileReadWatch::CFileReadWatch(const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) == 0) {
-    valid_ = true;
-    device_ = st.st_dev;
-    inode_ = st.st_ino;
+    m_valid = true;
+    m_device = st.st_dev;
+    m_inode = st.st_ino;
   }
 }
 
@@ -24,7 +24,7 @@ bool CFileReadWatch::IsOurFile(int fd) const {
   // it was opened by.
   struct stat st;
   const std::string link = "/proc/self/fd/" + std::to_string(fd);
-  return stat(link.c_str(), &st) == 0 && st.st_dev == device_ && st.st_ino == inode_;
+  return stat(link.c_str(), &st) == 0 && st.st_dev == m_device && st.st_ino == m_inode;
 }
 
 std::optional<uint64_t> CFileReadWatch::ReadPosition(int fd) const {
@@ -39,11 +39,11 @@ std::optional<uint64_t> CFileReadWatch::ReadPosition(int fd) const {
 }
 
 std::optional<uint64_t> CFileReadWatch::Position() {
-  if (!valid_) return std::nullopt;
-  if (fd_ >= 0 && IsOurFile(fd_)) {
-    if (auto pos = ReadPosition(fd_)) return pos;
+  if (!m_valid) return std::nullopt;
+  if (m_fd >= 0 && IsOurFile(m_fd)) {
+    if (auto pos = ReadPosition(m_fd)) return pos;
   }
-  fd_ = -1;
+  m_fd = -1;
   std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/proc/self/fd"), &closedir);
   if (!dir) return std::nullopt;
   while (dirent* e = readdir(dir.get())) {
@@ -52,7 +52,7 @@ std::optional<uint64_t> CFileReadWatch::Position() {
     if (*end != '\0' || e->d_name[0] == '.' || fd == dirfd(dir.get())) continue;
     if (IsOurFile(static_cast<int>(fd))) {
       if (auto pos = ReadPosition(static_cast<int>(fd))) {
-        fd_ = static_cast<int>(fd);
+        m_fd = static_cast<int>(fd);
         return pos;
       }
     }

@@ -28,10 +28,10 @@ class CFileReadWatch {
   bool IsOurFile(int fd) const;
   std::optional<uint64_t> ReadPosition(int fd) const;
 
-  bool valid_ = false;
-  dev_t device_ = 0;
-  ino_t inode_ = 0;
-  int fd_ = -1;  // the descriptor found last time
+  bool m_valid = false;
+  dev_t m_device = 0;
+  ino_t m_inode = 0;
+  int m_fd = -1;  // the descriptor found last time
 };
 
 }  // namespace qnvctl

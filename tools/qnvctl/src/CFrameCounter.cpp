@@ -12,41 +12,41 @@ void CFrameCounter::OnFrame(const uint8_t* frame, size_t length) {
   const bool picture = nal.startsPicture;
   const auto now = Clock::now();
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++totals_.frames;
-    if (picture) ++totals_.pictures;
-    totals_.bytes += length;
-    if (haveCounter_ && counter != lastCounter_ + 1) {
-      ++totals_.gaps;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_totals.frames;
+    if (picture) ++m_totals.pictures;
+    m_totals.bytes += length;
+    if (m_haveCounter && counter != m_lastCounter + 1) {
+      ++m_totals.gaps;
       // A counter that went back (a restarted stream) starts afresh; only
       // forward jumps say how many frames were lost.
-      if (counter > lastCounter_) totals_.missing += counter - lastCounter_ - 1;
+      if (counter > m_lastCounter) m_totals.missing += counter - m_lastCounter - 1;
     }
-    haveCounter_ = true;
-    lastCounter_ = counter;
+    m_haveCounter = true;
+    m_lastCounter = counter;
     if (key) {
-      ++totals_.keyFrames;
-      if (haveKey_) {
-        totals_.keyIntervalFrames = totals_.frames - lastKeyFrameNumber_;
-        totals_.keyIntervalSeconds = std::chrono::duration<double>(now - lastKeyTime_).count();
+      ++m_totals.keyFrames;
+      if (m_haveKey) {
+        m_totals.keyIntervalFrames = m_totals.frames - m_lastKeyFrameNumber;
+        m_totals.keyIntervalSeconds = std::chrono::duration<double>(now - m_lastKeyTime).count();
       }
-      haveKey_ = true;
-      lastKeyFrameNumber_ = totals_.frames;
-      lastKeyTime_ = now;
+      m_haveKey = true;
+      m_lastKeyFrameNumber = m_totals.frames;
+      m_lastKeyTime = now;
     }
   }
-  if (key) keyArrived_.notify_all();
+  if (key) m_keyArrived.notify_all();
 }
 
 SFrameTotals CFrameCounter::Totals() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return totals_;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_totals;
 }
 
 bool CFrameCounter::WaitForKeyFrame(int timeoutMs) const {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return keyArrived_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                              [this] { return totals_.keyFrames > 0; });
+  std::unique_lock<std::mutex> lock(m_mutex);
+  return m_keyArrived.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                               [this] { return m_totals.keyFrames > 0; });
 }
 
 }  // namespace qnvctl

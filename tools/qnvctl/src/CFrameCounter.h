@@ -39,14 +39,14 @@ class CFrameCounter {
 
  private:
   using Clock = std::chrono::steady_clock;
-  mutable std::mutex mutex_;
-  mutable std::condition_variable keyArrived_;
-  SFrameTotals totals_;
-  bool haveCounter_ = false;
-  uint32_t lastCounter_ = 0;
-  bool haveKey_ = false;
-  uint64_t lastKeyFrameNumber_ = 0;
-  Clock::time_point lastKeyTime_;
+  mutable std::mutex m_mutex;
+  mutable std::condition_variable m_keyArrived;
+  SFrameTotals m_totals;
+  bool m_haveCounter = false;
+  uint32_t m_lastCounter = 0;
+  bool m_haveKey = false;
+  uint64_t m_lastKeyFrameNumber = 0;
+  Clock::time_point m_lastKeyTime;
 };
 
 }  // namespace qnvctl

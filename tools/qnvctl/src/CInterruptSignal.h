@@ -27,13 +27,13 @@ class CInterruptSignal {
   bool Raised() { return Wait(0); }
   // What stopped the run: "Ctrl-C" (SIGINT) or "SIGTERM"; "" before.
   const char* What() const;
-  int fd() const { return fd_; }  // readable when a signal is pending
+  int fd() const { return m_fd; }  // readable when a signal is pending
 
  private:
-  sigset_t oldMask_;
-  int fd_ = -1;
-  bool raised_ = false;
-  int signal_ = 0;
+  sigset_t m_oldMask;
+  int m_fd = -1;
+  bool m_raised = false;
+  int m_signal = 0;
 };
 
 }  // namespace qnvctl

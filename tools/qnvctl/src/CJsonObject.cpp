@@ -8,10 +8,10 @@
 namespace qnvctl {
 
 CJsonObject& CJsonObject::Member(std::string_view key, std::string value) {
-  if (!members_.empty()) members_ += ',';
-  members_ += Quote(key);
-  members_ += ':';
-  members_ += value;
+  if (!m_members.empty()) m_members += ',';
+  m_members += Quote(key);
+  m_members += ':';
+  m_members += value;
   return *this;
 }
 
@@ -43,7 +43,7 @@ CJsonObject& CJsonObject::Raw(std::string_view key, std::string_view json) {
   return Member(key, std::string(json));
 }
 
-std::string CJsonObject::Text() const { return "{" + members_ + "}"; }
+std::string CJsonObject::Text() const { return "{" + m_members + "}"; }
 
 // Device texts are not guaranteed to be UTF-8: every byte outside printable
 // ASCII is escaped so the output always parses.

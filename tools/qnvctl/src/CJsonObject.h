@@ -31,7 +31,7 @@ class CJsonObject {
 
  private:
   CJsonObject& Member(std::string_view key, std::string value);
-  std::string members_;
+  std::string m_members;
 };
 
 }  // namespace qnvctl

@@ -22,11 +22,11 @@ class CLiveChannel {
   // only reach the callbacks, recordings and snapshots.
   uint32_t Open(uint32_t clientId, HWND window);
   uint32_t Close();  // closes its recordings too; 0 when not open
-  uint32_t handle() const { return handle_; }
+  uint32_t handle() const { return m_handle; }
 
  private:
-  uint32_t handle_ = 0;
-  bool open_ = false;
+  uint32_t m_handle = 0;
+  bool m_open = false;
 };
 
 }  // namespace qnvctl

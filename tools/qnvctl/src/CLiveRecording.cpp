@@ -8,17 +8,17 @@ uint32_t CLiveRecording::Open(uint32_t channelHandle, const std::string& path) {
   uint32_t id = 0;
   const uint32_t result = QNVNet_LiveSaveOpen(channelHandle, path.c_str(), id);
   if (result == QNVNET_OK) {
-    channel_ = channelHandle;
-    id_ = id;
-    open_ = true;
+    m_channel = channelHandle;
+    m_id = id;
+    m_open = true;
   }
   return result;
 }
 
 uint32_t CLiveRecording::Close() {
-  if (!open_) return QNVNET_OK;
-  open_ = false;
-  return QNVNet_LiveSaveClose(channel_, id_);
+  if (!m_open) return QNVNET_OK;
+  m_open = false;
+  return QNVNet_LiveSaveClose(m_channel, m_id);
 }
 
 std::string CLiveRecording::IndexPath(const std::string& dataPath) {

@@ -25,9 +25,9 @@ class CLiveRecording {
   static std::string IndexPath(const std::string& dataPath);
 
  private:
-  uint32_t channel_ = 0;
-  uint32_t id_ = 0;
-  bool open_ = false;
+  uint32_t m_channel = 0;
+  uint32_t m_id = 0;
+  bool m_open = false;
 };
 
 }  // namespace qnvctl

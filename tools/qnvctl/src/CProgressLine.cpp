@@ -8,34 +8,34 @@
 namespace qnvctl {
 
 CProgressLine::CProgressLine(double logIntervalSeconds, double quietSeconds)
-    : tty_(isatty(STDERR_FILENO) == 1),
-      interval_(logIntervalSeconds),
-      quiet_(quietSeconds),
-      created_(std::chrono::steady_clock::now()) {}
+    : m_tty(isatty(STDERR_FILENO) == 1),
+      m_interval(logIntervalSeconds),
+      m_quiet(quietSeconds),
+      m_created(std::chrono::steady_clock::now()) {}
 
 void CProgressLine::Update(const std::string& text) {
-  if (quiet_ > 0 &&
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - created_).count() < quiet_)
+  if (m_quiet > 0 &&
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - m_created).count() < m_quiet)
     return;
-  if (tty_) {
+  if (m_tty) {
     // Pad over what the previous line left behind.
     std::string line = text;
-    if (line.size() < lastWidth_) line.append(lastWidth_ - line.size(), ' ');
-    lastWidth_ = text.size();
+    if (line.size() < m_lastWidth) line.append(m_lastWidth - line.size(), ' ');
+    m_lastWidth = text.size();
     std::fprintf(stderr, "\r%s", line.c_str());
     std::fflush(stderr);
-    open_ = true;
+    m_open = true;
     return;
   }
   const auto now = std::chrono::steady_clock::now();
-  if (logged_ && std::chrono::duration<double>(now - lastLog_).count() < interval_) return;
-  logged_ = true;
-  lastLog_ = now;
+  if (m_logged && std::chrono::duration<double>(now - m_lastLog).count() < m_interval) return;
+  m_logged = true;
+  m_lastLog = now;
   std::fprintf(stderr, "%s\n", text.c_str());
 }
 
 void CProgressLine::Finish(const std::string& text) {
-  if (tty_) {
+  if (m_tty) {
     Update(text);
     Finish();
   } else {
@@ -44,9 +44,9 @@ void CProgressLine::Finish(const std::string& text) {
 }
 
 void CProgressLine::Finish() {
-  if (open_) std::fputc('\n', stderr);
-  open_ = false;
-  lastWidth_ = 0;
+  if (m_open) std::fputc('\n', stderr);
+  m_open = false;
+  m_lastWidth = 0;
 }
 
 std::string CProgressLine::Bar(double fraction, int width) {

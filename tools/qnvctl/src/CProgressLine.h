@@ -30,14 +30,14 @@ class CProgressLine {
   static std::string Clock(double seconds);
 
  private:
-  bool tty_;
-  bool open_ = false;  // a line is drawn and not yet ended
-  double interval_;
-  double quiet_;
-  std::chrono::steady_clock::time_point created_;
-  std::chrono::steady_clock::time_point lastLog_{};
-  bool logged_ = false;
-  size_t lastWidth_ = 0;
+  bool m_tty;
+  bool m_open = false;  // a line is drawn and not yet ended
+  double m_interval;
+  double m_quiet;
+  std::chrono::steady_clock::time_point m_created;
+  std::chrono::steady_clock::time_point m_lastLog{};
+  bool m_logged = false;
+  size_t m_lastWidth = 0;
 };
 
 }  // namespace qnvctl

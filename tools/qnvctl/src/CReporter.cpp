@@ -8,7 +8,7 @@
 namespace qnvctl {
 
 void CReporter::Text(const std::string& line) const {
-  if (json_) return;
+  if (m_json) return;
   std::fputs(line.c_str(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
@@ -19,7 +19,7 @@ void CReporter::Note(const std::string& line) const {
 }
 
 int CReporter::Done(const CJsonObject& result) const {
-  if (json_) {
+  if (m_json) {
     std::string text = result.Text();
     text.insert(1, text.size() > 2 ? "\"ok\":true," : "\"ok\":true");
     std::printf("%s\n", text.c_str());
@@ -37,7 +37,7 @@ std::string CReporter::ResultText(uint32_t code) {
 }
 
 void CReporter::FailureJson(const std::string& message, const uint32_t* code) const {
-  if (!json_) return;
+  if (!m_json) return;
   CJsonObject o;
   o.Boolean("ok", false).String("error", message);
   if (code) o.Int("result", static_cast<int32_t>(*code)).String("resultText", QnvResultText(*code));

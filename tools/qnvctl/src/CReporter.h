@@ -21,11 +21,11 @@ using qnvtools::kExitUsage;
 
 class CReporter {
  public:
-  explicit CReporter(bool json) : json_(json) {}
+  explicit CReporter(bool json) : m_json(json) {}
   CReporter(const CReporter&) = delete;
   CReporter& operator=(const CReporter&) = delete;
 
-  bool json() const { return json_; }
+  bool json() const { return m_json; }
 
   // A line of readable output (text mode only).
   void Text(const std::string& line) const;
@@ -48,7 +48,7 @@ class CReporter {
 
  private:
   void FailureJson(const std::string& message, const uint32_t* code) const;
-  bool json_;
+  bool m_json;
 };
 
 }  // namespace qnvctl

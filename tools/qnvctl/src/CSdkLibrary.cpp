@@ -15,16 +15,16 @@ namespace {
 std::atomic<CSdkLibrary::SHandlers*> gHandlers{nullptr};
 }  // namespace
 
-CSdkLibrary::CSdkLibrary(SHandlers handlers) : handlers_(std::move(handlers)) {
+CSdkLibrary::CSdkLibrary(SHandlers handlers) : m_handlers(std::move(handlers)) {
   SHandlers* expected = nullptr;
-  if (!gHandlers.compare_exchange_strong(expected, &handlers_)) {
+  if (!gHandlers.compare_exchange_strong(expected, &m_handlers)) {
     std::fprintf(stderr, "qnvctl: internal error: the SDK was initialised twice\n");
     std::abort();
   }
 }
 
 CSdkLibrary::~CSdkLibrary() {
-  if (started_) QNVNet_UnInitLib();
+  if (m_started) QNVNet_UnInitLib();
   QNVNet_SetCallback(nullptr, nullptr, nullptr, 0);
   gHandlers = nullptr;
 }
@@ -32,10 +32,10 @@ CSdkLibrary::~CSdkLibrary() {
 uint32_t CSdkLibrary::Start() {
   // Callbacks first, so no frame of the first channel is missed. Device
   // messages are only asked for by a command that handles them.
-  QNVNet_SetCallback(handlers_.message ? &CSdkLibrary::OnMessage : nullptr, &CSdkLibrary::OnFrame,
+  QNVNet_SetCallback(m_handlers.message ? &CSdkLibrary::OnMessage : nullptr, &CSdkLibrary::OnFrame,
                      &CSdkLibrary::OnDisconnect, 0);
   const uint32_t result = QNVNet_InitLib();
-  started_ = result == QNVNET_OK;
+  m_started = result == QNVNET_OK;
   return result;
 }
 

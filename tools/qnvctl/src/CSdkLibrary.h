@@ -49,8 +49,8 @@ class CSdkLibrary {
   static bool OnMessage(uint32_t clientId, char* deviceIp, uint16_t port, uint16_t value,
                         char* body, int32_t length, uint32_t user);
 
-  SHandlers handlers_;
-  bool started_ = false;
+  SHandlers m_handlers;
+  bool m_started = false;
 };
 
 }  // namespace qnvctl

@@ -10,7 +10,7 @@ void CStreamWatch::OnDisconnect(uint16_t port, const QNVNetLoss& loss) {
       loss.reason != QNVNET_LOSS_NONE ? loss.reason : uint32_t(QNVNET_LOSS_BROKEN_CONNECTION);
   lossDetail = loss.detail;
   // The command connection reports the login port, a stream the port + 2.
-  if (port == loginPort_)
+  if (port == m_loginPort)
     sessionLost = true;
   else
     streamLost = true;

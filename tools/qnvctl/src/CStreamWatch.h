@@ -19,7 +19,7 @@ namespace qnvctl {
 
 class CStreamWatch {
  public:
-  explicit CStreamWatch(uint16_t loginPort) : loginPort_(loginPort) {}
+  explicit CStreamWatch(uint16_t loginPort) : m_loginPort(loginPort) {}
   CStreamWatch(const CStreamWatch&) = delete;
   CStreamWatch& operator=(const CStreamWatch&) = delete;
 
@@ -45,7 +45,7 @@ class CStreamWatch {
 
  private:
   void OnDisconnect(uint16_t port, const QNVNetLoss& loss);
-  uint16_t loginPort_;
+  uint16_t m_loginPort;
 };
 
 }  // namespace qnvctl

@@ -20,17 +20,17 @@ class CXWindow {
 
   // False with a message when there is no display.
   bool Create(int width, int height, const std::string& title, std::string& error);
-  Window id() const { return window_; }
+  Window id() const { return m_window; }
   int connectionFd() const;  // readable when events are pending
   void SetTitle(const std::string& title);
   // Handles pending events; false once the window was closed.
   bool ProcessEvents();
 
  private:
-  Display* display_ = nullptr;
-  Window window_ = 0;
-  Atom deleteWindow_ = 0;
-  bool closed_ = false;
+  Display* m_display = nullptr;
+  Window m_window = 0;
+  Atom m_deleteWindow = 0;
+  bool m_closed = false;
 };
 
 }  // namespace qnvctl

@@ -151,31 +151,31 @@ class CCatalogueWriter {
   void Log(bool warning, const std::string& text);
   void Failed(const std::string& error);
 
-  const STarget target_;
-  const SWriterOptions options_;
+  const STarget m_target;
+  const SWriterOptions m_options;
 
-  mutable std::mutex mutex_;  // guards the fields below it
-  std::condition_variable wake_, idle_;
-  std::deque<SRequest> requests_;
-  bool stopping_ = false;
-  uint64_t submitted_ = 0;  // requests accepted so far
-  uint64_t finished_ = 0;   // of them, in the database
-  uint64_t droppedMemory_ = 0;
-  int64_t lastEventId_ = 0;
-  bool healWanted_ = false;
-  SWriterStats stats_;
+  mutable std::mutex m_mutex;  // guards the fields below it
+  std::condition_variable m_wake, m_idle;
+  std::deque<SRequest> m_requests;
+  bool m_stopping = false;
+  uint64_t m_submitted = 0;  // requests accepted so far
+  uint64_t m_finished = 0;   // of them, in the database
+  uint64_t m_droppedMemory = 0;
+  int64_t m_lastEventId = 0;
+  bool m_healWanted = false;
+  SWriterStats m_stats;
 
   // Writer thread only.
-  std::thread thread_;
-  std::unique_ptr<ICatalogue> db_;
-  CReplayQueue queue_;
-  CJournalWriter journal_;
-  std::set<std::string> writing_;  // open segments of this run
-  Clock::time_point nextTry_{};
-  int retryMs_ = 0;
-  bool down_ = false;  // the outage was logged
-  bool healed_ = false;
-  uint64_t droppedLogged_ = 0;
+  std::thread m_thread;
+  std::unique_ptr<ICatalogue> m_db;
+  CReplayQueue m_queue;
+  CJournalWriter m_journal;
+  std::set<std::string> m_writing;  // open segments of this run
+  Clock::time_point m_nextTry{};
+  int m_retryMs = 0;
+  bool m_down = false;  // the outage was logged
+  bool m_healed = false;
+  uint64_t m_droppedLogged = 0;
 };
 
 }  // namespace qnvcat

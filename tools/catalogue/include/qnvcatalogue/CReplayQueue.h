@@ -29,9 +29,9 @@ class CReplayQueue {
   // Opens (creating) the folder and finds what it still holds.
   bool Open(const std::string& dir, uint64_t maxBytes, std::string& error);
 
-  bool Empty() const { return bytes_ == 0; }
-  uint64_t Bytes() const { return bytes_; }  // not yet popped
-  const std::string& Dir() const { return dir_; }
+  bool Empty() const { return m_bytes == 0; }
+  uint64_t Bytes() const { return m_bytes; }  // not yet popped
+  const std::string& Dir() const { return m_dir; }
 
   // Appends ops in order, synced. `taken` says how many fit under the bound
   // (the first ones); false on a write error (then none were taken).
@@ -41,20 +41,20 @@ class CReplayQueue {
   bool Peek(size_t max, std::vector<SOp>& ops, std::string& error);
   // Removes what the last Peek returned.
   bool Pop(std::string& error);
-  uint64_t Unreadable() const { return unreadable_; }
+  uint64_t Unreadable() const { return m_unreadable; }
 
  private:
   std::string ChunkPath(uint64_t chunk) const;
   bool SaveHead(std::string& error);
 
-  std::string dir_;
-  uint64_t maxBytes_ = 0;
-  uint64_t bytes_ = 0;
-  uint64_t headChunk_ = 0, headOffset_ = 0;  // first op not yet applied
-  uint64_t tailChunk_ = 0, tailBytes_ = 0;   // where appends go, and its size
-  uint64_t peekChunk_ = 0, peekOffset_ = 0;  // just past the last Peek
-  uint64_t peekBytes_ = 0;
-  uint64_t unreadable_ = 0;
+  std::string m_dir;
+  uint64_t m_maxBytes = 0;
+  uint64_t m_bytes = 0;
+  uint64_t m_headChunk = 0, m_headOffset = 0;  // first op not yet applied
+  uint64_t m_tailChunk = 0, m_tailBytes = 0;   // where appends go, and its size
+  uint64_t m_peekChunk = 0, m_peekOffset = 0;  // just past the last Peek
+  uint64_t m_peekBytes = 0;
+  uint64_t m_unreadable = 0;
 };
 
 }  // namespace qnvcat

@@ -24,11 +24,11 @@ class CJournalWriter {
   bool Open(const std::string& dir, std::string& error);
   // Appends an event or a state change, to the file of the day `nowUs` falls in.
   bool Append(const SOp& op, int64_t nowUs, std::string& error);
-  const std::string& Dir() const { return dir_; }
+  const std::string& Dir() const { return m_dir; }
 
  private:
-  std::string dir_;
-  std::string lastFile_;  // the day file last appended to
+  std::string m_dir;
+  std::string m_lastFile;  // the day file last appended to
 };
 
 struct SJournalStats {

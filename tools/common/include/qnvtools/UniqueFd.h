@@ -14,9 +14,9 @@ namespace qnvtools {
 class UniqueFd {
  public:
   UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
+  explicit UniqueFd(int fd) : m_fd(fd) {}
   ~UniqueFd() { Reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd(UniqueFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
   UniqueFd& operator=(UniqueFd&& other) noexcept {
     if (this != &other) Reset(other.Release());
     return *this;
@@ -24,18 +24,18 @@ class UniqueFd {
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
 
-  int Get() const { return fd_; }
-  bool Valid() const { return fd_ >= 0; }
+  int Get() const { return m_fd; }
+  bool Valid() const { return m_fd >= 0; }
   // Gives the descriptor up without closing it (-1 when there is none).
-  int Release() { return std::exchange(fd_, -1); }
+  int Release() { return std::exchange(m_fd, -1); }
   // Closes the descriptor held, if any, and holds fd instead.
   void Reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = fd;
   }
 
  private:
-  int fd_ = -1;
+  int m_fd = -1;
 };
 
 }  // namespace qnvtools

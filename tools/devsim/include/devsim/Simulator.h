@@ -243,7 +243,7 @@ class Simulator {
 
  private:
   class Impl;
-  std::unique_ptr<Impl> impl_;
+  std::unique_ptr<Impl> m_impl;
 };
 
 // The NAL units of an Annex-B H.264 file, in stream order, each starting with a 4-byte

@@ -30,7 +30,7 @@ class CAccessUnitBuilder {
   // Called with each finished unit; false stops the caller's work.
   using Sink = std::function<bool(SAccessUnit&)>;
 
-  explicit CAccessUnitBuilder(Sink sink) : sink_(std::move(sink)) {}
+  explicit CAccessUnitBuilder(Sink sink) : m_sink(std::move(sink)) {}
   CAccessUnitBuilder(const CAccessUnitBuilder&) = delete;
   CAccessUnitBuilder& operator=(const CAccessUnitBuilder&) = delete;
 
@@ -38,18 +38,18 @@ class CAccessUnitBuilder {
   // the recording's frame the NAL unit came from.
   bool Add(const SNalRef& nal, uint64_t frame = 0, uint64_t stampUs = 0);
   // Pictures cut at kMaxAccessUnitBytes so far.
-  uint64_t CutUnits() const { return cutUnits_; }
+  uint64_t CutUnits() const { return m_cutUnits; }
   // Hands over the last unit, if it holds a picture.
   bool Finish();
 
  private:
   bool Flush();
 
-  Sink sink_;
-  SAccessUnit current_;
-  bool hasSlice_ = false;
-  bool cut_ = false;
-  uint64_t cutUnits_ = 0;
+  Sink m_sink;
+  SAccessUnit m_current;
+  bool m_hasSlice = false;
+  bool m_cut = false;
+  uint64_t m_cutUnits = 0;
 };
 
 }  // namespace qnvrec

@@ -14,7 +14,7 @@ namespace qnvrec {
 
 class CAnnexBWriter : public CVideoWriter {
  public:
-  explicit CAnnexBWriter(std::string path) : path_(std::move(path)) {}
+  explicit CAnnexBWriter(std::string path) : m_path(std::move(path)) {}
   ~CAnnexBWriter() override;
 
   bool Begin(const SNalRef& sps, const SNalRef& pps, const STimeBase& time,
@@ -26,8 +26,8 @@ class CAnnexBWriter : public CVideoWriter {
   struct SFileCloser {
     void operator()(FILE* f) const { std::fclose(f); }
   };
-  std::string path_;
-  std::unique_ptr<FILE, SFileCloser> file_;
+  std::string m_path;
+  std::unique_ptr<FILE, SFileCloser> m_file;
 };
 
 }  // namespace qnvrec

@@ -43,16 +43,16 @@ class CExporter {
   using Progress = std::function<void(uint64_t done, uint64_t total)>;
 
   CExporter(CRecordingReader& reader, CVideoWriter& writer, SExportOptions options = {})
-      : reader_(reader), writer_(writer), options_(options) {}
+      : m_reader(reader), m_writer(writer), m_options(options) {}
   CExporter(const CExporter&) = delete;
   CExporter& operator=(const CExporter&) = delete;
 
   bool Run(SExportResult& result, std::string& error, const Progress& progress = nullptr);
 
  private:
-  CRecordingReader& reader_;
-  CVideoWriter& writer_;
-  SExportOptions options_;
+  CRecordingReader& m_reader;
+  CVideoWriter& m_writer;
+  SExportOptions m_options;
 };
 
 // The time base and source an export of this recording uses.

@@ -27,17 +27,17 @@ bool SetH264Parameters(AVCodecParameters* par, const SNalRef& sps, const SNalRef
 
 class CMp4Writer : public CVideoWriter {
  public:
-  explicit CMp4Writer(std::string path) : path_(std::move(path)) {}
+  explicit CMp4Writer(std::string path) : m_path(std::move(path)) {}
   ~CMp4Writer() override;
 
   // Before Begin: the file's creation time (UTC microseconds; 0: none), and
   // how much of the start, in the time base's units, playback leaves out (an
   // edit list: those pictures are there for decoding, not shown).
-  void SetCreationTime(int64_t us) { creationUs_ = us; }
-  void SetLeadIn(int64_t units) { leadIn_ = units; }
+  void SetCreationTime(int64_t us) { m_creationUs = us; }
+  void SetLeadIn(int64_t units) { m_leadIn = units; }
   // Before Begin: fragmented MP4 as Media Source Extensions take it (an
   // empty moov, then a moof and mdat per key picture; no index at the end).
-  void SetFragmented(bool fragmented) { fragmented_ = fragmented; }
+  void SetFragmented(bool fragmented) { m_fragmented = fragmented; }
 
   bool Begin(const SNalRef& sps, const SNalRef& pps, const STimeBase& time,
              std::string& error) override;
@@ -49,16 +49,16 @@ class CMp4Writer : public CVideoWriter {
   // Writes the held packet, lasting until `nextPts`.
   bool WriteHeld(int64_t nextPts, std::string& error);
 
-  std::string path_;
-  STimeBase time_;
-  AVFormatContext* context_ = nullptr;
-  AVPacket* packet_ = nullptr;  // the latest picture, held until the next one's time is known
-  bool held_ = false;
-  int64_t lastPts_ = -1;
-  int64_t creationUs_ = 0;
-  int64_t leadIn_ = 0;
-  bool fileOpen_ = false;
-  bool fragmented_ = false;
+  std::string m_path;
+  STimeBase m_time;
+  AVFormatContext* m_context = nullptr;
+  AVPacket* m_packet = nullptr;  // the latest picture, held until the next one's time is known
+  bool m_held = false;
+  int64_t m_lastPts = -1;
+  int64_t m_creationUs = 0;
+  int64_t m_leadIn = 0;
+  bool m_fileOpen = false;
+  bool m_fragmented = false;
 };
 
 }  // namespace qnvrec

@@ -26,7 +26,7 @@ class COutputFile {
   // a message naming the cause; nothing is created then.
   bool Prepare(const std::string& path, const std::vector<SFileId>& inputs, std::string& error);
   // Where the writer writes until Commit.
-  const std::string& WorkPath() const { return temp_; }
+  const std::string& WorkPath() const { return m_temp; }
   // Puts the finished file in place.
   bool Commit(std::string& error);
 
@@ -35,11 +35,11 @@ class COutputFile {
   bool StillOurs() const;
   bool CheckTarget(std::string& error) const;
 
-  std::string path_;
-  std::string temp_;
-  std::vector<SFileId> inputs_;
-  SFileId tempId_;
-  bool committed_ = false;
+  std::string m_path;
+  std::string m_temp;
+  std::vector<SFileId> m_inputs;
+  SFileId m_tempId;
+  bool m_committed = false;
 };
 
 }  // namespace qnvrec

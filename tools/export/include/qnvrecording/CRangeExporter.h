@@ -66,7 +66,7 @@ class CRangeExporter {
   using Progress = std::function<void(size_t segmentsDone, size_t segments)>;
 
   CRangeExporter(std::vector<SRangeSegment> segments, CMp4Writer& writer, SRangeOptions options)
-      : segments_(std::move(segments)), writer_(writer), options_(options) {}
+      : m_segments(std::move(segments)), m_writer(writer), m_options(options) {}
   CRangeExporter(const CRangeExporter&) = delete;
   CRangeExporter& operator=(const CRangeExporter&) = delete;
 
@@ -75,9 +75,9 @@ class CRangeExporter {
   bool Run(SRangeResult& result, std::string& error, const Progress& progress = nullptr);
 
  private:
-  std::vector<SRangeSegment> segments_;
-  CMp4Writer& writer_;
-  SRangeOptions options_;
+  std::vector<SRangeSegment> m_segments;
+  CMp4Writer& m_writer;
+  SRangeOptions m_options;
 };
 
 }  // namespace qnvrec

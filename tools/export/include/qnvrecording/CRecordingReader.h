@@ -122,10 +122,10 @@ class CRecordingReader {
   bool Open(const std::string& dataPath, const std::string& indexPath, std::string& error,
             const Progress& progress = nullptr);
 
-  const SRecordingSummary& Summary() const { return summary_; }
-  uint64_t FrameCount() const { return summary_.frames; }
-  const SFileId& DataId() const { return dataId_; }
-  const SFileId& IndexId() const { return indexId_; }
+  const SRecordingSummary& Summary() const { return m_summary; }
+  uint64_t FrameCount() const { return m_summary.frames; }
+  const SFileId& DataId() const { return m_dataId; }
+  const SFileId& IndexId() const { return m_indexId; }
 
   // Goes back to the first frame.
   bool Rewind(std::string& error);
@@ -155,19 +155,19 @@ class CRecordingReader {
   bool Inspect(uint64_t payloadOffset, uint32_t payloadLength, bool& picture, bool& key,
                std::string& error);
 
-  std::unique_ptr<FILE, SFileCloser> data_;
-  std::unique_ptr<FILE, SFileCloser> index_;
-  SFileId dataId_;
-  SFileId indexId_;
-  SRecordingSummary summary_;
-  std::vector<SIndexRecord> window_;
-  size_t windowPos_ = 0;
-  uint64_t nextRecord_ = 0;  // index of the record after the window
-  uint64_t nextFrame_ = 0;   // Next: index of the next frame handed out
-  uint64_t nextOffset_ = 0;  // Next: where its body begins
-  std::vector<uint8_t> scratch_;
-  std::vector<uint8_t> sps_, pps_;
-  bool timingProbed_ = false;
+  std::unique_ptr<FILE, SFileCloser> m_data;
+  std::unique_ptr<FILE, SFileCloser> m_index;
+  SFileId m_dataId;
+  SFileId m_indexId;
+  SRecordingSummary m_summary;
+  std::vector<SIndexRecord> m_window;
+  size_t m_windowPos = 0;
+  uint64_t m_nextRecord = 0;  // index of the record after the window
+  uint64_t m_nextFrame = 0;   // Next: index of the next frame handed out
+  uint64_t m_nextOffset = 0;  // Next: where its body begins
+  std::vector<uint8_t> m_scratch;
+  std::vector<uint8_t> m_sps, m_pps;
+  bool m_timingProbed = false;
 };
 
 }  // namespace qnvrec

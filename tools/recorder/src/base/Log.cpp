@@ -49,29 +49,29 @@ void Log(LogLevel level, const char* format, ...) {
 }
 
 bool CLogThrottle::Allow(uint64_t& held, Clock::time_point now) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (now - windowStart_ >= window_) {
-    windowStart_ = now;
-    passed_ = 0;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (now - m_windowStart >= m_window) {
+    m_windowStart = now;
+    m_passed = 0;
   }
-  if (passed_ >= burst_) {
-    ++held_;
+  if (m_passed >= m_burst) {
+    ++m_held;
     return false;
   }
-  ++passed_;
-  held = held_;
-  held_ = 0;
+  ++m_passed;
+  held = m_held;
+  m_held = 0;
   return true;
 }
 
 uint64_t CLogThrottle::Flush(Clock::time_point now) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (held_ == 0 || now - windowStart_ < window_) return 0;
-  const uint64_t held = held_;
-  held_ = 0;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_held == 0 || now - m_windowStart < m_window) return 0;
+  const uint64_t held = m_held;
+  m_held = 0;
   // The window that told the count starts now: the next line passes.
-  windowStart_ = now;
-  passed_ = 0;
+  m_windowStart = now;
+  m_passed = 0;
   return held;
 }
 

@@ -29,7 +29,7 @@ void Log(LogLevel level, const char* format, ...) __attribute__((format(printf, 
 class CLogThrottle {
  public:
   using Clock = std::chrono::steady_clock;
-  CLogThrottle(int burst, std::chrono::milliseconds window) : burst_(burst), window_(window) {}
+  CLogThrottle(int burst, std::chrono::milliseconds window) : m_burst(burst), m_window(window) {}
 
   // True when the line may be logged now; then `held` is how many like it
   // were held back since the last one logged (0: none), to say so in it.
@@ -39,12 +39,12 @@ class CLogThrottle {
   uint64_t Flush(Clock::time_point now = Clock::now());
 
  private:
-  const int burst_;
-  const std::chrono::milliseconds window_;
-  std::mutex mutex_;
-  Clock::time_point windowStart_{};
-  int passed_ = 0;
-  uint64_t held_ = 0;
+  const int m_burst;
+  const std::chrono::milliseconds m_window;
+  std::mutex m_mutex;
+  Clock::time_point m_windowStart{};
+  int m_passed = 0;
+  uint64_t m_held = 0;
 };
 
 // " (N more held back)" for a held count above 0, else "".

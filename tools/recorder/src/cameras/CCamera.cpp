@@ -49,106 +49,106 @@ std::string Code(int32_t rc) {
 
 CCamera::CCamera(SCameraConfig config, SStorageConfig storageConfig, CStorageRoot* storage,
                  std::shared_ptr<CRtspFeed> feed, ICameraHost& host)
-    : config_(std::move(config)),
-      storageConfig_(std::move(storageConfig)),
-      storage_(storage),
-      feed_(std::move(feed)),
-      host_(host),
-      sinceUnix_(UnixMs() / 1000),
-      alarmLog_(kAlarmLinesPerWindow, kAlarmWindow),
-      connectLog_(1, kConnectWindow),
-      lossLog_(kLossLinesPerWindow, kLossWindow),
-      storageLog_(1, kStorageWindow) {}
+    : m_config(std::move(config)),
+      m_storageConfig(std::move(storageConfig)),
+      m_storage(storage),
+      m_feed(std::move(feed)),
+      m_host(host),
+      m_sinceUnix(UnixMs() / 1000),
+      m_alarmLog(kAlarmLinesPerWindow, kAlarmWindow),
+      m_connectLog(1, kConnectWindow),
+      m_lossLog(kLossLinesPerWindow, kLossWindow),
+      m_storageLog(1, kStorageWindow) {}
 
 CCamera::~CCamera() { Stop(); }
 
 void CCamera::Start() {
-  if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
+  if (!m_thread.joinable()) m_thread = std::thread([this] { Run(); });
 }
 
 void CCamera::Stop() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_stopping = true;
   }
-  wake_.notify_all();
-  if (thread_.joinable()) thread_.join();
+  m_wake.notify_all();
+  if (m_thread.joinable()) m_thread.join();
 }
 
 void CCamera::SetDiskFull(bool full) {
-  if (diskFull_.exchange(full) != full) Wake();
+  if (m_diskFull.exchange(full) != full) Wake();
 }
 
 SCameraStatus CCamera::Status() const {
   SCameraStatus s;
-  s.name = config_.name;
-  s.lastFrameUnixMs = lastFrameUnixMs_;
-  s.bytesToday = today_ == UnixMs() / 86400000 ? bytesToday_.load() : 0;
-  std::lock_guard<std::mutex> lock(mutex_);
-  s.state = state_;
-  s.sinceUnix = sinceUnix_;
-  s.fault = fault_;
-  s.lastError = lastError_;
-  s.segment = segmentPath_;
-  s.reconnects = reconnects_;
-  s.pictures = pictures_;
-  s.keyPictures = keyPictures_;
+  s.name = m_config.name;
+  s.lastFrameUnixMs = m_lastFrameUnixMs;
+  s.bytesToday = m_today == UnixMs() / 86400000 ? m_bytesToday.load() : 0;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  s.state = m_state;
+  s.sinceUnix = m_sinceUnix;
+  s.fault = m_fault;
+  s.lastError = m_lastError;
+  s.segment = m_segmentPath;
+  s.reconnects = m_reconnects;
+  s.pictures = m_pictures;
+  s.keyPictures = m_keyPictures;
   return s;
 }
 
 std::set<std::string> CCamera::OpenStems() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(m_mutex);
   std::set<std::string> open;
-  if (!segmentStem_.empty()) open.insert(segmentStem_);
-  if (!rolledOutStem_.empty()) open.insert(rolledOutStem_);
+  if (!m_segmentStem.empty()) open.insert(m_segmentStem);
+  if (!m_rolledOutStem.empty()) open.insert(m_rolledOutStem);
   return open;
 }
 
 void CCamera::OnFrame(const uint8_t* frame, int32_t length) {
   if (length < static_cast<int32_t>(QNVNET_FRAME_HEADER_SIZE)) return;
   const int64_t now = UnixMs();
-  lastFrameUnixMs_ = now;
-  ++framesSeen_;
+  m_lastFrameUnixMs = now;
+  ++m_framesSeen;
   const QNVNetFrameNal nal = QNVNetFrameNal::OfFrame(frame, static_cast<uint64_t>(length));
-  if (nal.startsPicture) ++pictures_;
-  if (nal.keyPicture) ++keyPictures_;
-  if (recording_) {
+  if (nal.startsPicture) ++m_pictures;
+  if (nal.keyPicture) ++m_keyPictures;
+  if (m_recording) {
     const int64_t day = now / 86400000;
-    if (today_.exchange(day) != day) bytesToday_ = 0;
-    bytesToday_ += static_cast<uint64_t>(length);
+    if (m_today.exchange(day) != day) m_bytesToday = 0;
+    m_bytesToday += static_cast<uint64_t>(length);
   }
   // The library ends the old recording of a hand-over where a group of
   // pictures begins (at the latest at a frame it marks as a key frame, byte
   // 35), after this callback: the next frame wakes the camera's thread to ask
   // whether it has (FinishHandover). A hint only: a key frame that came
   // while the hand-over was being asked for may have gone to the old one.
-  if (rolloverKeySeen_ && !rolloverDone_.exchange(true)) Wake();
-  if (frame[QNVNET_FRAME_KIND_OFFSET] == QNVNET_FRAME_KIND_KEY && rolloverPending_)
-    rolloverKeySeen_ = true;
-  if (feed_) feed_->Push(frame, static_cast<size_t>(length), nal);
+  if (m_rolloverKeySeen && !m_rolloverDone.exchange(true)) Wake();
+  if (frame[QNVNET_FRAME_KIND_OFFSET] == QNVNET_FRAME_KIND_KEY && m_rolloverPending)
+    m_rolloverKeySeen = true;
+  if (m_feed) m_feed->Push(frame, static_cast<size_t>(length), nal);
 }
 
 void CCamera::OnDisconnect(uint16_t port) {
   qnvnet_loss loss{};
   qnvnet_disconnect_reason(&loss);
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(m_mutex);
     // The first report says why: a stream stall may be followed by the
     // session's loss before the camera's thread reconnects.
-    if (!lost_) {
-      lost_ = true;
-      lostPort_ = port;
-      loss_ = loss;
+    if (!m_lost) {
+      m_lost = true;
+      m_lostPort = port;
+      m_loss = loss;
     }
-    kick_ = true;
+    m_kick = true;
   }
-  wake_.notify_all();
+  m_wake.notify_all();
 }
 
 SFault CCamera::LossFault() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!lost_) return {};
-  return DisconnectFault(loss_, lostPort_, config_.port, config_.host);
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (!m_lost) return {};
+  return DisconnectFault(m_loss, m_lostPort, m_config.port, m_config.host);
 }
 
 void CCamera::OnDeviceMessage(const uint8_t* body, int32_t length) {
@@ -156,61 +156,61 @@ void CCamera::OnDeviceMessage(const uint8_t* body, int32_t length) {
   if (!qnvnet_alarm_decode(body, length, &alarm)) return;
   const int64_t now = UnixMs();
   uint64_t held = 0;
-  if (alarmLog_.Allow(held)) {
-    LOG_INFO("camera %s: alarm (rule %u)%s", config_.name.c_str(), alarm.rule,
+  if (m_alarmLog.Allow(held)) {
+    LOG_INFO("camera %s: alarm (rule %u)%s", m_config.name.c_str(), alarm.rule,
              HeldBackText(held).c_str());
   }
   // An event clip is named by the time its first alarm arrived.
   int64_t none = 0;
-  clipAlarmUnixMs_.compare_exchange_strong(none, now);
-  lastAlarmMonoMs_ = MonoMs();
-  host_.Alarm(*this, alarm, now);
+  m_clipAlarmUnixMs.compare_exchange_strong(none, now);
+  m_lastAlarmMonoMs = MonoMs();
+  m_host.Alarm(*this, alarm, now);
   Wake();
 }
 
 bool CCamera::RecordFor(double seconds) {
-  if (config_.mode != CameraMode::kEvents || storage_ == nullptr) return false;
+  if (m_config.mode != CameraMode::kEvents || m_storage == nullptr) return false;
   const int64_t until = MonoMs() + static_cast<int64_t>(seconds * 1000);
-  int64_t was = clipUntilMonoMs_;
-  while (was < until && !clipUntilMonoMs_.compare_exchange_weak(was, until)) {
+  int64_t was = m_clipUntilMonoMs;
+  while (was < until && !m_clipUntilMonoMs.compare_exchange_weak(was, until)) {
   }
   int64_t none = 0;
-  clipAlarmUnixMs_.compare_exchange_strong(none, UnixMs());
+  m_clipAlarmUnixMs.compare_exchange_strong(none, UnixMs());
   Wake();
   return true;
 }
 
 void CCamera::Wake() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    kick_ = true;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_kick = true;
   }
-  wake_.notify_all();
+  m_wake.notify_all();
 }
 
 bool CCamera::WaitMs(int ms) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  wake_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping_; });
-  return !stopping_;
+  std::unique_lock<std::mutex> lock(m_mutex);
+  m_wake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_stopping; });
+  return !m_stopping;
 }
 
 void CCamera::SetState(const char* state, const SFault& fault) {
   bool changed = false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (state_ != state) sinceUnix_ = UnixMs() / 1000;
-    changed = state_ != state || fault_.kind != fault.kind || fault_.text != fault.text;
-    state_ = state;
-    fault_ = fault;
-    if (fault.kind != EFault::kNone) lastError_ = fault.text;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_state != state) m_sinceUnix = UnixMs() / 1000;
+    changed = m_state != state || m_fault.kind != fault.kind || m_fault.text != fault.text;
+    m_state = state;
+    m_fault = fault;
+    if (fault.kind != EFault::kNone) m_lastError = fault.text;
   }
-  if (changed) host_.StateChanged(*this, Status());
+  if (changed) m_host.StateChanged(*this, Status());
 }
 
 void CCamera::FlushHeldLines() {
-  if (const uint64_t held = alarmLog_.Flush()) {
+  if (const uint64_t held = m_alarmLog.Flush()) {
     LOG_INFO("camera %s: %llu more alarm line(s) held back in the last %lld s",
-             config_.name.c_str(), static_cast<unsigned long long>(held),
+             m_config.name.c_str(), static_cast<unsigned long long>(held),
              static_cast<long long>(kAlarmWindow.count()));
   }
 }
@@ -218,28 +218,28 @@ void CCamera::FlushHeldLines() {
 void CCamera::LogConnectFailure(const SFault& fault, int retryMs) {
   std::string fix;
   if (fault.kind == EFault::kBadCredentials) {
-    if (!config_.passwordFile.empty()) {
-      fix = "; fix the password in password_file " + config_.passwordFile +
-            " (its first line) or the user " + Quote(config_.user) +
+    if (!m_config.passwordFile.empty()) {
+      fix = "; fix the password in password_file " + m_config.passwordFile +
+            " (its first line) or the user " + Quote(m_config.user) +
             ", then reload (SIGHUP) to try again at once";
-    } else if (!config_.passwordEnv.empty()) {
-      fix = "; fix the password in the environment variable " + config_.passwordEnv +
+    } else if (!m_config.passwordEnv.empty()) {
+      fix = "; fix the password in the environment variable " + m_config.passwordEnv +
             " (password_env, set in the service's environment file) or the user " +
-            Quote(config_.user) + ", then restart the service";
+            Quote(m_config.user) + ", then restart the service";
     } else {
       fix = "; the camera has no password: give it password_env or password_file";
     }
   }
   uint64_t held = 0;
-  if (fault.text != lastLoggedFault_) {
+  if (fault.text != m_lastLoggedFault) {
     // A new cause is always told; the same cause again only now and then.
-    held = connectLog_.Flush(CLogThrottle::Clock::now() + kConnectWindow);
-    connectLog_.Allow(held);
-  } else if (!connectLog_.Allow(held)) {
+    held = m_connectLog.Flush(CLogThrottle::Clock::now() + kConnectWindow);
+    m_connectLog.Allow(held);
+  } else if (!m_connectLog.Allow(held)) {
     return;
   }
-  lastLoggedFault_ = fault.text;
-  LOG_WARN("camera %s: cannot connect: %s%s; next try in %d s%s", config_.name.c_str(),
+  m_lastLoggedFault = fault.text;
+  LOG_WARN("camera %s: cannot connect: %s%s; next try in %d s%s", m_config.name.c_str(),
            fault.text.c_str(), fix.c_str(), retryMs / 1000,
            held ? (" (" + std::to_string(held) + " failed tries like it not logged)").c_str() : "");
 }
@@ -258,12 +258,12 @@ void CCamera::Run() {
       continue;
     }
     if (everConnected) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      ++reconnects_;
+      std::lock_guard<std::mutex> lock(m_mutex);
+      ++m_reconnects;
     }
     everConnected = true;
     const Clock::time_point connectedAt = Clock::now();
-    lastLoggedFault_.clear();
+    m_lastLoggedFault.clear();
     Serve();
     // A connection that held a while starts the back-off afresh; one dropped
     // at once (a device that takes the login and closes) lets it grow.
@@ -273,8 +273,8 @@ void CCamera::Run() {
     Disconnect();
     if (!WaitMs(0)) break;
     uint64_t held = 0;
-    if (lossLog_.Allow(held)) {
-      LOG_WARN("camera %s: %s; reconnecting%s", config_.name.c_str(), why.text.c_str(),
+    if (m_lossLog.Allow(held)) {
+      LOG_WARN("camera %s: %s; reconnecting%s", m_config.name.c_str(), why.text.c_str(),
                HeldBackText(held).c_str());
     }
     SetState("down", why);
@@ -287,33 +287,33 @@ void CCamera::Run() {
 
 bool CCamera::Connect(SFault& fault) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lost_ = false;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lost = false;
   }
   uint32_t clientId = 0;
-  int32_t rc = qnvnet_login(&clientId, config_.host.c_str(), config_.port, config_.user.c_str(),
-                            config_.password.c_str());
+  int32_t rc = qnvnet_login(&clientId, m_config.host.c_str(), m_config.port, m_config.user.c_str(),
+                            m_config.password.c_str());
   if (rc != QNVNET_SUCCESS) {
-    fault = LoginFault(rc, config_.host, config_.port);
+    fault = LoginFault(rc, m_config.host, m_config.port);
     return false;
   }
-  clientId_ = clientId;
-  loggedIn_ = true;
-  host_.Route(clientId_, this);
+  m_clientId = clientId;
+  m_loggedIn = true;
+  m_host.Route(m_clientId, this);
   uint32_t handle = 0;
-  rc = qnvnet_live_open(&handle, clientId_, nullptr);
+  rc = qnvnet_live_open(&handle, m_clientId, nullptr);
   if (rc != QNVNET_SUCCESS) {
     fault = ChannelFault(rc);
     Disconnect();
     return false;
   }
-  handle_ = handle;
-  channelOpen_ = true;
+  m_handle = handle;
+  m_channelOpen = true;
   // The library tells of a stream that stops (a camera that hangs while its
   // session still answers, a lost encoder) after this long without a frame,
   // counted from now, so a channel that never delivers is told as well.
-  const uint32_t stallMs = static_cast<uint32_t>(config_.stallSeconds * 1000);
-  rc = qnvnet_live_set_stall_timeout(handle_, stallMs);
+  const uint32_t stallMs = static_cast<uint32_t>(m_config.stallSeconds * 1000);
+  rc = qnvnet_live_set_stall_timeout(m_handle, stallMs);
   if (rc != QNVNET_SUCCESS) {
     fault = {EFault::kChannel, "stall time-out not set (" + Code(rc) + ")"};
     Disconnect();
@@ -321,116 +321,117 @@ bool CCamera::Connect(SFault& fault) {
   }
   // Event clips begin pre_seconds before their alarm; a snapshot decodes
   // from a held key frame at once when a group of pictures or more is held.
-  const double holdSeconds = std::max(config_.mode == CameraMode::kEvents ? config_.preSeconds : 0,
-                                      config_.snapshots ? config_.snapshotHoldSeconds : 0);
+  const double holdSeconds =
+      std::max(m_config.mode == CameraMode::kEvents ? m_config.preSeconds : 0,
+               m_config.snapshots ? m_config.snapshotHoldSeconds : 0);
   if (holdSeconds > 0) {
-    rc = qnvnet_live_set_prerecord(handle_, static_cast<uint32_t>(holdSeconds * 1000), 0);
+    rc = qnvnet_live_set_prerecord(m_handle, static_cast<uint32_t>(holdSeconds * 1000), 0);
     if (rc != QNVNET_SUCCESS) {
-      LOG_WARN("camera %s: pre-record not set (%s)", config_.name.c_str(), Code(rc).c_str());
+      LOG_WARN("camera %s: pre-record not set (%s)", m_config.name.c_str(), Code(rc).c_str());
     }
   }
-  liveHandle_ = handle_;
-  liveClient_ = clientId_;
+  m_liveHandle = m_handle;
+  m_liveClient = m_clientId;
   fault = LossFault();
   if (fault.kind != EFault::kNone) {
     Disconnect();
     return false;
   }
-  LOG_INFO("camera %s: connected to %s:%u", config_.name.c_str(), config_.host.c_str(),
-           config_.port);
+  LOG_INFO("camera %s: connected to %s:%u", m_config.name.c_str(), m_config.host.c_str(),
+           m_config.port);
   SetState("connected");
-  nextSaveTry_ = Clock::now();
+  m_nextSaveTry = Clock::now();
   return true;
 }
 
 void CCamera::Disconnect() {
-  if (recording_ || rolledOut_) CloseSegment(nullptr);
-  rolloverPending_ = false;
-  if (feed_) feed_->SetDown();
-  if (loggedIn_) host_.Route(clientId_, nullptr);
-  liveHandle_ = 0;
-  liveClient_ = 0;
-  if (channelOpen_) qnvnet_live_close(handle_);
-  if (loggedIn_) qnvnet_logout(clientId_);
-  channelOpen_ = loggedIn_ = false;
+  if (m_recording || m_rolledOut) CloseSegment(nullptr);
+  m_rolloverPending = false;
+  if (m_feed) m_feed->SetDown();
+  if (m_loggedIn) m_host.Route(m_clientId, nullptr);
+  m_liveHandle = 0;
+  m_liveClient = 0;
+  if (m_channelOpen) qnvnet_live_close(m_handle);
+  if (m_loggedIn) qnvnet_logout(m_clientId);
+  m_channelOpen = m_loggedIn = false;
 }
 
 void CCamera::Serve() {
-  if (feed_) feed_->SetUp();
+  if (m_feed) m_feed->SetUp();
   for (;;) {
     {
-      std::unique_lock<std::mutex> lock(mutex_);
+      std::unique_lock<std::mutex> lock(m_mutex);
       auto until = Clock::now() + std::chrono::milliseconds(kTickMs);
-      if (recording_ && !rolloverPending_ && segmentEnd_ < until) until = segmentEnd_;
-      wake_.wait_until(lock, until, [this] { return stopping_ || lost_ || kick_; });
-      kick_ = false;
-      if (stopping_ || lost_) return;
+      if (m_recording && !m_rolloverPending && m_segmentEnd < until) until = m_segmentEnd;
+      m_wake.wait_until(lock, until, [this] { return m_stopping || m_lost || m_kick; });
+      m_kick = false;
+      if (m_stopping || m_lost) return;
     }
     FlushHeldLines();
-    if (rolledOut_) FinishHandover();
+    if (m_rolledOut) FinishHandover();
     // Continuous: always; events: from an alarm until post_seconds after the last one.
-    const int64_t alarm = lastAlarmMonoMs_;
+    const int64_t alarm = m_lastAlarmMonoMs;
     const bool inClip =
-        config_.mode == CameraMode::kEvents &&
-        ((alarm != 0 && MonoMs() < alarm + static_cast<int64_t>(config_.postSeconds * 1000)) ||
-         MonoMs() < clipUntilMonoMs_);
+        m_config.mode == CameraMode::kEvents &&
+        ((alarm != 0 && MonoMs() < alarm + static_cast<int64_t>(m_config.postSeconds * 1000)) ||
+         MonoMs() < m_clipUntilMonoMs);
     const bool want =
-        storage_ != nullptr && (config_.mode == CameraMode::kContinuous || inClip) && !diskFull_;
-    if (want && !recording_ && Clock::now() >= nextSaveTry_) {
-      const int64_t clip = clipAlarmUnixMs_.exchange(0);
-      if (!OpenSegment(config_.mode == CameraMode::kEvents && clip != 0 ? clip : UnixMs())) {
-        nextSaveTry_ = Clock::now() + std::chrono::milliseconds(kSaveRetryMs);
+        m_storage != nullptr && (m_config.mode == CameraMode::kContinuous || inClip) && !m_diskFull;
+    if (want && !m_recording && Clock::now() >= m_nextSaveTry) {
+      const int64_t clip = m_clipAlarmUnixMs.exchange(0);
+      if (!OpenSegment(m_config.mode == CameraMode::kEvents && clip != 0 ? clip : UnixMs())) {
+        m_nextSaveTry = Clock::now() + std::chrono::milliseconds(kSaveRetryMs);
       }
-    } else if (!want && recording_) {
-      CloseSegment(diskFull_ ? "disk full: recording stopped until space is back" : nullptr);
-    } else if (recording_) {
+    } else if (!want && m_recording) {
+      CloseSegment(m_diskFull ? "disk full: recording stopped until space is back" : nullptr);
+    } else if (m_recording) {
       CheckStall();
-      if (recording_ && Clock::now() >= segmentEnd_ && !rolloverPending_) {
-        const int64_t early = segmentEndUnixMs_ - UnixMs();
-        if (endOnClock_ && early > 0) {
+      if (m_recording && Clock::now() >= m_segmentEnd && !m_rolloverPending) {
+        const int64_t early = m_segmentEndUnixMs - UnixMs();
+        if (m_endOnClock && early > 0) {
           // The steady clock ran ahead of the wall clock: a segment starts
           // on its boundary, never before it.
-          segmentEnd_ = Clock::now() + std::chrono::milliseconds(early);
+          m_segmentEnd = Clock::now() + std::chrono::milliseconds(early);
         } else {
           RollOver();
         }
       }
     }
-    SetState(storage_ == nullptr ? "connected"
-             : diskFull_         ? "disk full"
-             : recording_        ? "recording"
-                                 : "connected");
+    SetState(m_storage == nullptr ? "connected"
+             : m_diskFull         ? "disk full"
+             : m_recording        ? "recording"
+                                  : "connected");
   }
 }
 
 void CCamera::ScheduleEnd(int64_t fromUnixMs, bool onClock) {
   // The next boundary, at least half a segment away, so none is tiny.
-  const int64_t length = int64_t(storageConfig_.segmentSeconds) * 1000;
-  int64_t end = NextBoundaryMs(fromUnixMs, storageConfig_.segmentSeconds);
+  const int64_t length = int64_t(m_storageConfig.segmentSeconds) * 1000;
+  int64_t end = NextBoundaryMs(fromUnixMs, m_storageConfig.segmentSeconds);
   if (!onClock && end - fromUnixMs < length / 2) end += length;
-  segmentEndUnixMs_ = end;
-  endOnClock_ = true;
-  segmentEnd_ = Clock::now() + std::chrono::milliseconds(std::max<int64_t>(end - UnixMs(), 0));
+  m_segmentEndUnixMs = end;
+  m_endOnClock = true;
+  m_segmentEnd = Clock::now() + std::chrono::milliseconds(std::max<int64_t>(end - UnixMs(), 0));
 }
 
 bool CCamera::OpenSegment(int64_t nameUnixMs) {
   std::string error;
   std::unique_ptr<CSegmentFiles> files =
-      storage_->CreateSegment(config_.name, static_cast<time_t>(nameUnixMs / 1000), error);
+      m_storage->CreateSegment(m_config.name, static_cast<time_t>(nameUnixMs / 1000), error);
   uint64_t held = 0;
   if (!files) {
-    if (storageLog_.Allow(held)) {
-      LOG_ERROR("camera %s: segment not opened: %s; retrying every %d s%s", config_.name.c_str(),
+    if (m_storageLog.Allow(held)) {
+      LOG_ERROR("camera %s: segment not opened: %s; retrying every %d s%s", m_config.name.c_str(),
                 error.c_str(), kSaveRetryMs / 1000, HeldBackText(held).c_str());
     }
     return false;
   }
   uint32_t id = 0;
-  const int32_t rc = qnvnet_record_open(handle_, files->LibraryPath().c_str(), &id);
+  const int32_t rc = qnvnet_record_open(m_handle, files->LibraryPath().c_str(), &id);
   if (rc != QNVNET_SUCCESS) {
-    if (storageLog_.Allow(held)) {
+    if (m_storageLog.Allow(held)) {
       LOG_ERROR("camera %s: segment %s not opened (%s); retrying every %d s%s",
-                config_.name.c_str(), files->Path().c_str(), Code(rc).c_str(), kSaveRetryMs / 1000,
+                m_config.name.c_str(), files->Path().c_str(), Code(rc).c_str(), kSaveRetryMs / 1000,
                 HeldBackText(held).c_str());
     }
     files->RemoveIfEmpty();
@@ -439,95 +440,96 @@ bool CCamera::OpenSegment(int64_t nameUnixMs) {
   if (!files->StillOurs()) {
     // Something was put in place of the files between their making and the
     // library's opening: whatever it is, it is not written.
-    qnvnet_record_close(handle_, id);
+    qnvnet_record_close(m_handle, id);
     LOG_ERROR("camera %s: %s was replaced while it was being opened; not recording into it",
-              config_.name.c_str(), files->Path().c_str());
+              m_config.name.c_str(), files->Path().c_str());
     return false;
   }
-  saveId_ = id;
-  recording_ = true;
+  m_saveId = id;
+  m_recording = true;
   ScheduleEnd(UnixMs(), false);
-  stallSize_ = 0;
-  stallSince_ = Clock::now();
+  m_stallSize = 0;
+  m_stallSince = Clock::now();
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    segmentPath_ = files->Path();
-    segmentStem_ = files->StemPath();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_segmentPath = files->Path();
+    m_segmentStem = files->StemPath();
   }
-  segment_ = std::move(files);
-  LOG_INFO("camera %s: recording %s", config_.name.c_str(), segment_->Path().c_str());
-  host_.SegmentOpened(*this, segment_->Segment(), false);
+  m_segment = std::move(files);
+  LOG_INFO("camera %s: recording %s", m_config.name.c_str(), m_segment->Path().c_str());
+  m_host.SegmentOpened(*this, m_segment->Segment(), false);
   return true;
 }
 
 void CCamera::RollOver() {
   // On the clock: named by the boundary the new segment begins at (its first
   // frame, at the next key frame, comes at or after it).
-  const int64_t nameUnixMs = endOnClock_ ? segmentEndUnixMs_ : UnixMs();
+  const int64_t nameUnixMs = m_endOnClock ? m_segmentEndUnixMs : UnixMs();
   std::string error;
   std::unique_ptr<CSegmentFiles> files =
-      storage_->CreateSegment(config_.name, static_cast<time_t>(nameUnixMs / 1000), error);
+      m_storage->CreateSegment(m_config.name, static_cast<time_t>(nameUnixMs / 1000), error);
   if (!files) {
     uint64_t held = 0;
-    if (storageLog_.Allow(held)) {
+    if (m_storageLog.Allow(held)) {
       LOG_ERROR("camera %s: next segment not made (%s); the current one goes on%s",
-                config_.name.c_str(), error.c_str(), HeldBackText(held).c_str());
+                m_config.name.c_str(), error.c_str(), HeldBackText(held).c_str());
     }
-    segmentEnd_ = Clock::now() + std::chrono::milliseconds(kSaveRetryMs);
-    endOnClock_ = false;
+    m_segmentEnd = Clock::now() + std::chrono::milliseconds(kSaveRetryMs);
+    m_endOnClock = false;
     return;
   }
   uint32_t newId = 0;
-  rolloverKeySeen_ = false;
-  rolloverDone_ = false;
-  rolloverPending_ = true;
-  const int32_t rc = qnvnet_record_rollover(handle_, saveId_, files->LibraryPath().c_str(), &newId);
+  m_rolloverKeySeen = false;
+  m_rolloverDone = false;
+  m_rolloverPending = true;
+  const int32_t rc =
+      qnvnet_record_rollover(m_handle, m_saveId, files->LibraryPath().c_str(), &newId);
   if (rc != QNVNET_SUCCESS) {
-    rolloverPending_ = false;
+    m_rolloverPending = false;
     files->RemoveIfEmpty();
     if (rc == QNVNET_E_NO_SAVE) {
       LOG_ERROR("camera %s: segment %s ended early (a write failed: disk full?)",
-                config_.name.c_str(), segment_->Path().c_str());
+                m_config.name.c_str(), m_segment->Path().c_str());
       CloseSegment(nullptr);
-      host_.CheckDiskSoon();
+      m_host.CheckDiskSoon();
     } else {
       LOG_ERROR("camera %s: segment %s not started (%s); the current one goes on",
-                config_.name.c_str(), files->Path().c_str(), Code(rc).c_str());
-      segmentEnd_ = Clock::now() + std::chrono::milliseconds(kSaveRetryMs);
-      endOnClock_ = false;
+                m_config.name.c_str(), files->Path().c_str(), Code(rc).c_str());
+      m_segmentEnd = Clock::now() + std::chrono::milliseconds(kSaveRetryMs);
+      m_endOnClock = false;
     }
     return;
   }
   if (!files->StillOurs()) {
-    qnvnet_record_close(handle_, newId);  // cancels the hand-over; the current one goes on
-    rolloverPending_ = false;
+    qnvnet_record_close(m_handle, newId);  // cancels the hand-over; the current one goes on
+    m_rolloverPending = false;
     LOG_ERROR("camera %s: %s was replaced while it was being opened; the current segment goes on",
-              config_.name.c_str(), files->Path().c_str());
-    segmentEnd_ = Clock::now() + std::chrono::milliseconds(kSaveRetryMs);
-    endOnClock_ = false;
+              m_config.name.c_str(), files->Path().c_str());
+    m_segmentEnd = Clock::now() + std::chrono::milliseconds(kSaveRetryMs);
+    m_endOnClock = false;
     return;
   }
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    rolledOutPath_ = segmentPath_;
-    rolledOutStem_ = segmentStem_;
-    segmentPath_ = files->Path();
-    segmentStem_ = files->StemPath();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_rolledOutPath = m_segmentPath;
+    m_rolledOutStem = m_segmentStem;
+    m_segmentPath = files->Path();
+    m_segmentStem = files->StemPath();
   }
-  rolledOut_ = std::move(segment_);
-  rolledOutId_ = saveId_;
-  segment_ = std::move(files);
-  saveId_ = newId;
-  ScheduleEnd(endOnClock_ ? nameUnixMs : UnixMs(), endOnClock_);
-  stallSize_ = 0;
-  stallSince_ = Clock::now();
-  LOG_INFO("camera %s: recording %s (from the next key frame)", config_.name.c_str(),
-           segment_->Path().c_str());
-  host_.SegmentOpened(*this, segment_->Segment(), true);
+  m_rolledOut = std::move(m_segment);
+  m_rolledOutId = m_saveId;
+  m_segment = std::move(files);
+  m_saveId = newId;
+  ScheduleEnd(m_endOnClock ? nameUnixMs : UnixMs(), m_endOnClock);
+  m_stallSize = 0;
+  m_stallSince = Clock::now();
+  LOG_INFO("camera %s: recording %s (from the next key frame)", m_config.name.c_str(),
+           m_segment->Path().c_str());
+  m_host.SegmentOpened(*this, m_segment->Segment(), true);
 }
 
 void CCamera::FinishHandover() {
-  rolloverKeySeen_ = rolloverDone_ = false;
+  m_rolloverKeySeen = m_rolloverDone = false;
   // Closing the old recording now would end it before its group of pictures
   // if the library has not handed it over yet, and the new one would begin
   // only at the next group: the frames between would be in neither. Asking
@@ -537,91 +539,91 @@ void CCamera::FinishHandover() {
   // new segment's, which the library never opens twice.)
   uint32_t unused = 0;
   const int32_t rc =
-      qnvnet_record_rollover(handle_, rolledOutId_, segment_->LibraryPath().c_str(), &unused);
-  if (rc == QNVNET_E_ROLLOVER_PENDING) return;                     // its group has not begun yet
-  if (rc == QNVNET_SUCCESS) qnvnet_record_close(handle_, unused);  // not expected: undone
-  rolloverPending_ = false;
-  const SSegment closed = rolledOut_->Segment();
-  rolledOut_.reset();  // its lock goes: it is complete
+      qnvnet_record_rollover(m_handle, m_rolledOutId, m_segment->LibraryPath().c_str(), &unused);
+  if (rc == QNVNET_E_ROLLOVER_PENDING) return;                      // its group has not begun yet
+  if (rc == QNVNET_SUCCESS) qnvnet_record_close(m_handle, unused);  // not expected: undone
+  m_rolloverPending = false;
+  const SSegment closed = m_rolledOut->Segment();
+  m_rolledOut.reset();  // its lock goes: it is complete
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    rolledOutPath_.clear();
-    rolledOutStem_.clear();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_rolledOutPath.clear();
+    m_rolledOutStem.clear();
   }
-  host_.SegmentClosed(*this, closed);
+  m_host.SegmentClosed(*this, closed);
 }
 
 void CCamera::CloseSegment(const char* why) {
-  if (rolledOut_) {
+  if (m_rolledOut) {
     // A hand-over still waiting for its key frame: the segment handing over
     // ends now too (-73 when the key frame came meanwhile and ended it).
-    qnvnet_record_close(handle_, rolledOutId_);
-    rolloverPending_ = rolloverKeySeen_ = rolloverDone_ = false;
-    const SSegment old = rolledOut_->Segment();
-    rolledOut_.reset();
+    qnvnet_record_close(m_handle, m_rolledOutId);
+    m_rolloverPending = m_rolloverKeySeen = m_rolloverDone = false;
+    const SSegment old = m_rolledOut->Segment();
+    m_rolledOut.reset();
     {
-      std::lock_guard<std::mutex> lock(mutex_);
-      rolledOutPath_.clear();
-      rolledOutStem_.clear();
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_rolledOutPath.clear();
+      m_rolledOutStem.clear();
     }
-    LOG_INFO("camera %s: closed %s%s", config_.name.c_str(), old.stemPath.c_str(),
+    LOG_INFO("camera %s: closed %s%s", m_config.name.c_str(), old.stemPath.c_str(),
              kSegmentExtension);
-    host_.SegmentClosed(*this, old);
+    m_host.SegmentClosed(*this, old);
   }
-  if (!segment_) {
-    recording_ = false;
+  if (!m_segment) {
+    m_recording = false;
     return;
   }
-  const int32_t rc = qnvnet_record_close(handle_, saveId_);
-  recording_ = false;
-  std::unique_ptr<CSegmentFiles> files = std::move(segment_);
+  const int32_t rc = qnvnet_record_close(m_handle, m_saveId);
+  m_recording = false;
+  std::unique_ptr<CSegmentFiles> files = std::move(m_segment);
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    segmentPath_.clear();
-    segmentStem_.clear();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_segmentPath.clear();
+    m_segmentStem.clear();
   }
-  clipAlarmUnixMs_ = 0;
+  m_clipAlarmUnixMs = 0;
   const SSegment segment = files->Segment();
   const std::string path = files->Path();
   if (files->RemoveIfEmpty()) {
     // Ended before its first key frame: nothing to keep.
     files.reset();
     if (why) {
-      LOG_WARN("camera %s: %s", config_.name.c_str(), why);
+      LOG_WARN("camera %s: %s", m_config.name.c_str(), why);
     } else {
       LOG_INFO("camera %s: closed a segment that had not begun (no key frame yet); removed it",
-               config_.name.c_str());
+               m_config.name.c_str());
     }
-    host_.SegmentDiscarded(*this, segment);
+    m_host.SegmentDiscarded(*this, segment);
     return;
   }
   files.reset();  // unlocked: complete
   if (rc == QNVNET_E_NO_SAVE) {
     LOG_ERROR("camera %s: segment %s had ended early (a write failed: disk full?)",
-              config_.name.c_str(), path.c_str());
-    host_.CheckDiskSoon();
+              m_config.name.c_str(), path.c_str());
+    m_host.CheckDiskSoon();
   } else if (why) {
-    LOG_WARN("camera %s: %s (closed %s)", config_.name.c_str(), why, path.c_str());
+    LOG_WARN("camera %s: %s (closed %s)", m_config.name.c_str(), why, path.c_str());
   } else {
-    LOG_INFO("camera %s: closed %s", config_.name.c_str(), path.c_str());
+    LOG_INFO("camera %s: closed %s", m_config.name.c_str(), path.c_str());
   }
-  host_.SegmentClosed(*this, segment);
+  m_host.SegmentClosed(*this, segment);
 }
 
 void CCamera::CheckStall() {
-  const uint64_t size = segment_ ? segment_->DataSize() : 0;
-  const uint64_t frames = framesSeen_;
-  if (size != stallSize_ || size == 0 || frames == stallFrames_) {
-    stallSize_ = size;
-    stallFrames_ = frames;
-    stallSince_ = Clock::now();
-  } else if (Clock::now() - stallSince_ > std::chrono::milliseconds(kStallMs)) {
+  const uint64_t size = m_segment ? m_segment->DataSize() : 0;
+  const uint64_t frames = m_framesSeen;
+  if (size != m_stallSize || size == 0 || frames == m_stallFrames) {
+    m_stallSize = size;
+    m_stallFrames = frames;
+    m_stallSince = Clock::now();
+  } else if (Clock::now() - m_stallSince > std::chrono::milliseconds(kStallMs)) {
     CloseSegment("segment stopped growing");
     return;
   }
-  if (size >= kRollBytes && !rolloverPending_) {
-    segmentEnd_ = Clock::now();
-    endOnClock_ = false;
+  if (size >= kRollBytes && !m_rolloverPending) {
+    m_segmentEnd = Clock::now();
+    m_endOnClock = false;
   }
 }
 

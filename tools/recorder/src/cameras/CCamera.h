@@ -84,16 +84,16 @@ class CCamera {
   // joins the thread.
   void Stop();
 
-  const SCameraConfig& Config() const { return config_; }
-  const std::string& Name() const { return config_.name; }
+  const SCameraConfig& Config() const { return m_config; }
+  const std::string& Name() const { return m_config.name; }
   void SetDiskFull(bool full);
   SCameraStatus Status() const;
   // The live channel's handle while the camera is connected, else 0 (any
   // thread; the library refuses a handle closed meanwhile, and never gives
   // one out twice).
-  uint32_t LiveHandle() const { return liveHandle_; }
+  uint32_t LiveHandle() const { return m_liveHandle; }
   // The session's client id while connected, else 0 (likewise).
-  uint32_t ClientId() const { return liveClient_; }
+  uint32_t ClientId() const { return m_liveClient; }
   // Records a clip from now for `seconds` (events mode), as an alarm that
   // keeps it open that long would. False when the camera does not record
   // clips (continuous, or no storage).
@@ -130,59 +130,59 @@ class CCamera {
   void FlushHeldLines();
   void ScheduleEnd(int64_t nowUnixMs, bool onClock);
 
-  const SCameraConfig config_;
-  const SStorageConfig storageConfig_;
-  CStorageRoot* const storage_;  // null without [storage]
-  const std::shared_ptr<CRtspFeed> feed_;
-  ICameraHost& host_;
+  const SCameraConfig m_config;
+  const SStorageConfig m_storageConfig;
+  CStorageRoot* const m_storage;  // null without [storage]
+  const std::shared_ptr<CRtspFeed> m_feed;
+  ICameraHost& m_host;
 
-  std::thread thread_;
-  mutable std::mutex mutex_;  // guards the fields below it and the wake-ups
-  std::condition_variable wake_;
-  bool stopping_ = false;
-  bool kick_ = false;  // Wake() was called
-  std::string state_ = "connecting";
-  int64_t sinceUnix_ = 0;
-  SFault fault_;
-  std::string lastError_;
-  std::string segmentPath_, rolledOutPath_;
-  std::string segmentStem_, rolledOutStem_;
-  uint64_t reconnects_ = 0;
-  bool lost_ = false;  // the library reported the session or the stream lost
-  uint16_t lostPort_ = 0;
-  qnvnet_loss loss_{};  // why, as the disconnect callback was told
+  std::thread m_thread;
+  mutable std::mutex m_mutex;  // guards the fields below it and the wake-ups
+  std::condition_variable m_wake;
+  bool m_stopping = false;
+  bool m_kick = false;  // Wake() was called
+  std::string m_state = "connecting";
+  int64_t m_sinceUnix = 0;
+  SFault m_fault;
+  std::string m_lastError;
+  std::string m_segmentPath, m_rolledOutPath;
+  std::string m_segmentStem, m_rolledOutStem;
+  uint64_t m_reconnects = 0;
+  bool m_lost = false;  // the library reported the session or the stream lost
+  uint16_t m_lostPort = 0;
+  qnvnet_loss m_loss{};  // why, as the disconnect callback was told
 
-  std::atomic<uint32_t> liveHandle_{0}, liveClient_{0};
-  std::atomic<int64_t> clipUntilMonoMs_{0};  // a clip asked for runs until then
-  std::atomic<bool> diskFull_{false};
-  std::atomic<bool> recording_{false};
-  std::atomic<bool> rolloverPending_{false};
-  std::atomic<bool> rolloverKeySeen_{false};
-  std::atomic<bool> rolloverDone_{false};  // a frame came after the hand-over's key frame
-  std::atomic<int64_t> lastFrameUnixMs_{0};
-  std::atomic<uint64_t> framesSeen_{0};
-  std::atomic<uint64_t> pictures_{0}, keyPictures_{0};
-  std::atomic<uint64_t> bytesToday_{0};
-  std::atomic<int64_t> today_{0};            // days since 1970 of bytesToday_
-  std::atomic<int64_t> lastAlarmMonoMs_{0};  // 0: no alarm yet
-  std::atomic<int64_t> clipAlarmUnixMs_{0};  // the alarm that opens the next clip
+  std::atomic<uint32_t> m_liveHandle{0}, m_liveClient{0};
+  std::atomic<int64_t> m_clipUntilMonoMs{0};  // a clip asked for runs until then
+  std::atomic<bool> m_diskFull{false};
+  std::atomic<bool> m_recording{false};
+  std::atomic<bool> m_rolloverPending{false};
+  std::atomic<bool> m_rolloverKeySeen{false};
+  std::atomic<bool> m_rolloverDone{false};  // a frame came after the hand-over's key frame
+  std::atomic<int64_t> m_lastFrameUnixMs{0};
+  std::atomic<uint64_t> m_framesSeen{0};
+  std::atomic<uint64_t> m_pictures{0}, m_keyPictures{0};
+  std::atomic<uint64_t> m_bytesToday{0};
+  std::atomic<int64_t> m_today{0};            // days since 1970 of m_bytesToday
+  std::atomic<int64_t> m_lastAlarmMonoMs{0};  // 0: no alarm yet
+  std::atomic<int64_t> m_clipAlarmUnixMs{0};  // the alarm that opens the next clip
 
-  CLogThrottle alarmLog_;
-  CLogThrottle connectLog_;
-  CLogThrottle lossLog_;
-  CLogThrottle storageLog_;
+  CLogThrottle m_alarmLog;
+  CLogThrottle m_connectLog;
+  CLogThrottle m_lossLog;
+  CLogThrottle m_storageLog;
 
   // Supervising thread only.
-  uint32_t clientId_ = 0, handle_ = 0, saveId_ = 0;
-  uint32_t rolledOutId_ = 0;  // the recording handing over to saveId_
-  bool loggedIn_ = false, channelOpen_ = false;
-  std::unique_ptr<CSegmentFiles> segment_, rolledOut_;
-  Clock::time_point segmentEnd_{}, nextSaveTry_{};
-  int64_t segmentEndUnixMs_ = 0;  // the clock boundary segmentEnd_ stands for
-  bool endOnClock_ = false;       // segmentEnd_ is a boundary (not a size limit)
-  uint64_t stallSize_ = 0, stallFrames_ = 0;
-  Clock::time_point stallSince_{};
-  std::string lastLoggedFault_;
+  uint32_t m_clientId = 0, m_handle = 0, m_saveId = 0;
+  uint32_t m_rolledOutId = 0;  // the recording handing over to m_saveId
+  bool m_loggedIn = false, m_channelOpen = false;
+  std::unique_ptr<CSegmentFiles> m_segment, m_rolledOut;
+  Clock::time_point m_segmentEnd{}, m_nextSaveTry{};
+  int64_t m_segmentEndUnixMs = 0;  // the clock boundary m_segmentEnd stands for
+  bool m_endOnClock = false;       // m_segmentEnd is a boundary (not a size limit)
+  uint64_t m_stallSize = 0, m_stallFrames = 0;
+  Clock::time_point m_stallSince{};
+  std::string m_lastLoggedFault;
 };
 
 }  // namespace qnvrecorder

@@ -36,10 +36,10 @@ size_t ControlCharacter(std::string_view text) {
 // Collects the first problem; later checks are skipped once one is found.
 class CChecker {
  public:
-  explicit CChecker(std::string& error) : error_(error) {}
-  bool Ok() const { return error_.empty(); }
+  explicit CChecker(std::string& error) : m_error(error) {}
+  bool Ok() const { return m_error.empty(); }
   bool Fail(const std::string& where, const std::string& what) {
-    if (error_.empty()) error_ = where + ": " + what;
+    if (m_error.empty()) m_error = where + ": " + what;
     return false;
   }
 
@@ -139,7 +139,7 @@ class CChecker {
     std::snprintf(b, sizeof b, "%g", v);
     return b;
   }
-  std::string& error_;
+  std::string& m_error;
 };
 
 bool ResolvePassword(const std::string& where, const std::string& env, const std::string& file,

@@ -81,56 +81,56 @@ CRecorder::CRecorder() = default;
 CRecorder::~CRecorder() { Stop(); }
 
 void CRecorder::AddIntegration(IRecorderEvents* integration) {
-  integrations_.push_back(integration);
+  m_integrations.push_back(integration);
 }
 
 bool CRecorder::OpenStorage(std::string& error) {
-  storage_.reset();
-  if (!config_.storage.enabled) return true;
+  m_storage.reset();
+  if (!m_config.storage.enabled) return true;
   auto storage = std::make_unique<CStorageRoot>();
-  if (!storage->Open(config_.storage.root, config_.storage.instance, error)) return false;
-  storage_ = std::move(storage);
+  if (!storage->Open(m_config.storage.root, m_config.storage.instance, error)) return false;
+  m_storage = std::move(storage);
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    repairDue_ = true;
-    diskSummary_ = {};
-    diskSummary_.storage = true;
-    diskSummary_.root = config_.storage.root;
-    diskSummary_.instance = config_.storage.instance;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_repairDue = true;
+    m_diskSummary = {};
+    m_diskSummary.storage = true;
+    m_diskSummary.root = m_config.storage.root;
+    m_diskSummary.instance = m_config.storage.instance;
   }
   return true;
 }
 
 bool CRecorder::StartCatalogue(std::string& error) {
-  if (!config_.catalogue.enabled || !storage_) return true;
+  if (!m_config.catalogue.enabled || !m_storage) return true;
   auto catalogue =
-      std::make_unique<CRecorderCatalogue>(config_.storage, config_.catalogue, *storage_);
+      std::make_unique<CRecorderCatalogue>(m_config.storage, m_config.catalogue, *m_storage);
   if (!catalogue->Start(error)) return false;
-  catalogue_ = std::move(catalogue);
-  integrations_.insert(integrations_.begin(), catalogue_.get());
+  m_catalogue = std::move(catalogue);
+  m_integrations.insert(m_integrations.begin(), m_catalogue.get());
   // The repair pass at start tells it when to heal its open rows.
-  std::lock_guard<std::mutex> lock(mutex_);
-  repairDue_ = true;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_repairDue = true;
   return true;
 }
 
 void CRecorder::StopCatalogue() {
-  if (!catalogue_) return;
-  integrations_.erase(std::remove(integrations_.begin(), integrations_.end(),
-                                  static_cast<IRecorderEvents*>(catalogue_.get())),
-                      integrations_.end());
-  catalogue_->Stop();
-  catalogue_.reset();
+  if (!m_catalogue) return;
+  m_integrations.erase(std::remove(m_integrations.begin(), m_integrations.end(),
+                                   static_cast<IRecorderEvents*>(m_catalogue.get())),
+                       m_integrations.end());
+  m_catalogue->Stop();
+  m_catalogue.reset();
 }
 
 bool CRecorder::Start(const SConfig& config, std::string& error) {
-  config_ = config;
+  m_config = config;
   if (!OpenStorage(error)) return false;
   // Recording comes first: without its own folders the catalogue is not kept.
   if (!StartCatalogue(error))
     LOG_ERROR("%s; no catalogue is kept, recording goes on", error.c_str());
-  if (config_.rtsp.enabled && !StartRtsp(error)) return false;
-  if (config_.web.enabled && !StartWeb(error)) return false;
+  if (m_config.rtsp.enabled && !StartRtsp(error)) return false;
+  if (m_config.web.enabled && !StartWeb(error)) return false;
   av_log_set_level(AV_LOG_ERROR);
   qnvnet_set_message_callback(&OnDeviceMessage, this);
   qnvnet_set_stream_callback(&OnStreamFrame, this);
@@ -140,29 +140,29 @@ bool CRecorder::Start(const SConfig& config, std::string& error) {
     error = std::string("the SDK did not start: ") + qnvnet_strerror(rc);
     return false;
   }
-  libraryStarted_ = true;
-  mqtt_ = std::make_unique<CMqttBridge>(*this);
-  integrations_.push_back(mqtt_.get());
-  mqtt_->SetStorage(storage_.get());
-  mqtt_->Configure(config_);
-  for (const SCameraConfig& camera : config_.cameras) StartCamera(camera);
-  housekeeping_ = std::thread([this] { Housekeeping(); });
-  LOG_INFO("started: %zu camera(s)%s%s%s%s", config_.cameras.size(),
-           config_.storage.enabled ? ", recording to " : "",
-           config_.storage.enabled ? config_.storage.root.c_str() : "",
-           config_.storage.enabled ? " as instance " : "",
-           config_.storage.enabled ? config_.storage.instance.c_str() : "");
+  m_libraryStarted = true;
+  m_mqtt = std::make_unique<CMqttBridge>(*this);
+  m_integrations.push_back(m_mqtt.get());
+  m_mqtt->SetStorage(m_storage.get());
+  m_mqtt->Configure(m_config);
+  for (const SCameraConfig& camera : m_config.cameras) StartCamera(camera);
+  m_housekeeping = std::thread([this] { Housekeeping(); });
+  LOG_INFO("started: %zu camera(s)%s%s%s%s", m_config.cameras.size(),
+           m_config.storage.enabled ? ", recording to " : "",
+           m_config.storage.enabled ? m_config.storage.root.c_str() : "",
+           m_config.storage.enabled ? " as instance " : "",
+           m_config.storage.enabled ? m_config.storage.instance.c_str() : "");
   return true;
 }
 
 bool CRecorder::StartRtsp(std::string& error) {
-  rtsp_ = std::make_unique<CRtspServer>();
-  if (!rtsp_->Start(error)) {
-    rtsp_.reset();
+  m_rtsp = std::make_unique<CRtspServer>();
+  if (!m_rtsp->Start(error)) {
+    m_rtsp.reset();
     return false;
   }
-  gate_ = std::make_unique<CRtspGate>(*rtsp_, config_.rtsp);
-  if (!gate_->Start(error)) {
+  m_gate = std::make_unique<CRtspGate>(*m_rtsp, m_config.rtsp);
+  if (!m_gate->Start(error)) {
     StopRtsp();
     return false;
   }
@@ -170,46 +170,47 @@ bool CRecorder::StartRtsp(std::string& error) {
 }
 
 void CRecorder::StopRtsp() {
-  gate_.reset();  // no connection reaches the server any more
-  rtsp_.reset();
+  m_gate.reset();  // no connection reaches the server any more
+  m_rtsp.reset();
 }
 
 std::vector<std::string> CRecorder::CameraNames() const {
   std::vector<std::string> names;
-  std::lock_guard<std::mutex> lock(camerasMutex_);
-  for (const auto& [name, cam] : cameras_) names.push_back(name);
+  std::lock_guard<std::mutex> lock(m_camerasMutex);
+  for (const auto& [name, cam] : m_cameras) names.push_back(name);
   return names;
 }
 
 bool CRecorder::StartWeb(std::string& error) {
   auto web = std::make_unique<CWebServer>(
-      config_.web, *this, QNV_TOOLS_VERSION,
-      CRecordings(config_.storage.enabled ? config_.storage.root : "", config_.storage.instance));
+      m_config.web, *this, QNV_TOOLS_VERSION,
+      CRecordings(m_config.storage.enabled ? m_config.storage.root : "",
+                  m_config.storage.instance));
   if (!web->Start(error)) return false;
   // It follows the alarms like any integration; no camera runs meanwhile.
-  integrations_.push_back(web.get());
-  std::unique_lock<std::shared_mutex> lock(routeMutex_);
-  web_ = std::move(web);
+  m_integrations.push_back(web.get());
+  std::unique_lock<std::shared_mutex> lock(m_routeMutex);
+  m_web = std::move(web);
   return true;
 }
 
 void CRecorder::StopWeb() {
   std::unique_ptr<CWebServer> web;
   {
-    std::unique_lock<std::shared_mutex> lock(routeMutex_);
-    web = std::move(web_);
-    liveRoutes_.clear();
+    std::unique_lock<std::shared_mutex> lock(m_routeMutex);
+    web = std::move(m_web);
+    m_liveRoutes.clear();
   }
   if (!web) return;
-  integrations_.erase(std::remove(integrations_.begin(), integrations_.end(),
-                                  static_cast<IRecorderEvents*>(web.get())),
-                      integrations_.end());
+  m_integrations.erase(std::remove(m_integrations.begin(), m_integrations.end(),
+                                   static_cast<IRecorderEvents*>(web.get())),
+                       m_integrations.end());
   web->Stop();
 }
 
 void CRecorder::StartCamera(const SCameraConfig& camera) {
-  std::shared_ptr<CRtspFeed> feed = rtsp_ ? rtsp_->Mount(camera.name) : nullptr;
-  CStorageRoot* storage = storage_.get();
+  std::shared_ptr<CRtspFeed> feed = m_rtsp ? m_rtsp->Mount(camera.name) : nullptr;
+  CStorageRoot* storage = m_storage.get();
   if (storage) {
     std::string error, note;
     if (!storage->ClaimCamera(camera.name, error, note)) {
@@ -219,11 +220,11 @@ void CRecorder::StartCamera(const SCameraConfig& camera) {
       LOG_WARN("camera %s: %s", camera.name.c_str(), note.c_str());
     }
   }
-  auto cam = std::make_unique<CCamera>(camera, config_.storage, storage, feed, *this);
-  cam->SetDiskFull(diskFull_);
+  auto cam = std::make_unique<CCamera>(camera, m_config.storage, storage, feed, *this);
+  cam->SetDiskFull(m_diskFull);
   cam->Start();
-  std::lock_guard<std::mutex> lock(camerasMutex_);
-  cameras_[camera.name] = std::move(cam);
+  std::lock_guard<std::mutex> lock(m_camerasMutex);
+  m_cameras[camera.name] = std::move(cam);
 }
 
 void CRecorder::StopAllCameras() {
@@ -232,90 +233,90 @@ void CRecorder::StopAllCameras() {
   // last status written shows them stopped.
   std::vector<std::thread> stoppers;
   {
-    std::lock_guard<std::mutex> lock(camerasMutex_);
-    for (auto& [name, cam] : cameras_) stoppers.emplace_back([c = cam.get()] { c->Stop(); });
+    std::lock_guard<std::mutex> lock(m_camerasMutex);
+    for (auto& [name, cam] : m_cameras) stoppers.emplace_back([c = cam.get()] { c->Stop(); });
   }
   for (std::thread& t : stoppers) t.join();
-  if (storage_) WriteStatus();
-  std::lock_guard<std::mutex> lock(camerasMutex_);
-  cameras_.clear();
+  if (m_storage) WriteStatus();
+  std::lock_guard<std::mutex> lock(m_camerasMutex);
+  m_cameras.clear();
 }
 
 bool CRecorder::Reload(const SConfig& config, std::string& error) {
-  const bool rtspChanged = !(config.rtsp == config_.rtsp);
-  const bool storageChanged = !(config.storage == config_.storage);
-  const bool webChanged = !(config.web == config_.web);
-  const bool catalogueChanged = !(config.catalogue == config_.catalogue);
+  const bool rtspChanged = !(config.rtsp == m_config.rtsp);
+  const bool storageChanged = !(config.storage == m_config.storage);
+  const bool webChanged = !(config.web == m_config.web);
+  const bool catalogueChanged = !(config.catalogue == m_config.catalogue);
   if (rtspChanged || storageChanged || catalogueChanged || webChanged) {
     LOG_INFO("reload: %s changed; restarting every camera", storageChanged     ? "[storage]"
                                                             : catalogueChanged ? "[catalogue]"
                                                             : rtspChanged      ? "[rtsp]"
                                                                                : "[web]");
     // The housekeeping thread works on the storage: it waits meanwhile.
-    if (housekeeping_.joinable()) {
+    if (m_housekeeping.joinable()) {
       {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopping = true;
       }
-      wake_.notify_all();
-      housekeeping_.join();
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = false;
+      m_wake.notify_all();
+      m_housekeeping.join();
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_stopping = false;
     }
     StopAllCameras();
     if (storageChanged || catalogueChanged) StopCatalogue();
     if (rtspChanged) {
       StopRtsp();
-      config_.rtsp = config.rtsp;
-      if (config_.rtsp.enabled && !StartRtsp(error)) {
+      m_config.rtsp = config.rtsp;
+      if (m_config.rtsp.enabled && !StartRtsp(error)) {
         LOG_ERROR("reload: %s; re-streaming is off", error.c_str());
       }
     }
     if (webChanged) {
       StopWeb();
-      config_.web = config.web;
-      if (config_.web.enabled && !StartWeb(error)) {
+      m_config.web = config.web;
+      if (m_config.web.enabled && !StartWeb(error)) {
         LOG_ERROR("reload: %s; the web page is off", error.c_str());
       }
     }
-    config_ = config;
+    m_config = config;
     if (storageChanged) {
       std::deque<SMp4Job> dropped;
       {
-        std::lock_guard<std::mutex> lock(mutex_);
-        dropped.swap(mp4Jobs_);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        dropped.swap(m_mp4Jobs);
       }
       for (const SMp4Job& job : dropped) MakeMp4(job.segment);
-      mqtt_->SetStorage(nullptr);  // it lets go of the old root before it closes
+      m_mqtt->SetStorage(nullptr);  // it lets go of the old root before it closes
       if (!OpenStorage(error)) {
         LOG_ERROR("reload: %s; nothing is recorded until the storage is usable", error.c_str());
       }
-      mqtt_->SetStorage(storage_.get());
+      m_mqtt->SetStorage(m_storage.get());
     }
     if ((storageChanged || catalogueChanged) && !StartCatalogue(error)) {
       LOG_ERROR("reload: %s; no catalogue is kept", error.c_str());
     }
-    mqtt_->Configure(config_);
-    for (const SCameraConfig& camera : config_.cameras) StartCamera(camera);
-    housekeeping_ = std::thread([this] { Housekeeping(); });
+    m_mqtt->Configure(m_config);
+    for (const SCameraConfig& camera : m_config.cameras) StartCamera(camera);
+    m_housekeeping = std::thread([this] { Housekeeping(); });
     return true;
   }
   // The MQTT part learns the new list first: a camera added is known when
   // its first event comes, one removed is forgotten (its topics cleared).
-  config_.mqtt = config.mqtt;
-  mqtt_->Configure(config);
+  m_config.mqtt = config.mqtt;
+  m_mqtt->Configure(config);
   std::map<std::string, const SCameraConfig*> wanted;
   for (const SCameraConfig& c : config.cameras) wanted[c.name] = &c;
   int stopped = 0, started = 0, restarted = 0;
   std::vector<std::unique_ptr<CCamera>> toStop;
   {
-    std::lock_guard<std::mutex> lock(camerasMutex_);
-    for (auto it = cameras_.begin(); it != cameras_.end();) {
+    std::lock_guard<std::mutex> lock(m_camerasMutex);
+    for (auto it = m_cameras.begin(); it != m_cameras.end();) {
       auto w = wanted.find(it->first);
       if (w == wanted.end() || !(*w->second == it->second->Config())) {
         (w == wanted.end() ? stopped : restarted)++;
         toStop.push_back(std::move(it->second));
-        it = cameras_.erase(it);
+        it = m_cameras.erase(it);
       } else {
         wanted.erase(w);
         ++it;
@@ -325,102 +326,102 @@ bool CRecorder::Reload(const SConfig& config, std::string& error) {
   for (auto& cam : toStop) {
     const std::string name = cam->Config().name;
     cam->Stop();
-    if (rtsp_ && !wanted.count(name)) rtsp_->Unmount(name);
+    if (m_rtsp && !wanted.count(name)) m_rtsp->Unmount(name);
   }
   for (auto& [name, camera] : wanted) {
     StartCamera(*camera);
     ++started;
   }
   started -= restarted;
-  config_.cameras = config.cameras;  // the housekeeping thread reads the rest
-  if (web_) web_->KeepStreams(CameraNames());
+  m_config.cameras = config.cameras;  // the housekeeping thread reads the rest
+  if (m_web) m_web->KeepStreams(CameraNames());
   LOG_INFO("reload: %d camera(s) started, %d stopped, %d restarted", started, stopped, restarted);
   return true;
 }
 
 void CRecorder::Stop() {
-  if (stopped_) return;
-  stopped_ = true;
-  if (housekeeping_.joinable()) {
+  if (m_stopped) return;
+  m_stopped = true;
+  if (m_housekeeping.joinable()) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_stopping = true;
     }
-    wake_.notify_all();
-    housekeeping_.join();
+    m_wake.notify_all();
+    m_housekeeping.join();
   }
   StopAllCameras();
   // Segments closed on the way out still get their MP4 copies.
   std::deque<SMp4Job> jobs;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    jobs.swap(mp4Jobs_);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    jobs.swap(m_mp4Jobs);
   }
   for (const SMp4Job& job : jobs) MakeMp4(job.segment);
   StopWeb();  // its viewers go before the library they watch
   StopCatalogue();
   // What the cameras' stop said is published before "offline"; no capture
   // runs once it returns.
-  if (mqtt_) mqtt_->Stop();
-  if (libraryStarted_) {
+  if (m_mqtt) m_mqtt->Stop();
+  if (m_libraryStarted) {
     qnvnet_uninit();
     qnvnet_set_message_callback(nullptr, nullptr);
     qnvnet_set_stream_callback(nullptr, nullptr);
     qnvnet_set_disconnect_callback(nullptr, nullptr);
-    libraryStarted_ = false;
+    m_libraryStarted = false;
   }
   StopRtsp();
   StopWeb();
-  storage_.reset();
+  m_storage.reset();
 }
 
 void CRecorder::Route(uint32_t clientId, CCamera* camera) {
-  std::unique_lock<std::shared_mutex> lock(routeMutex_);
+  std::unique_lock<std::shared_mutex> lock(m_routeMutex);
   if (camera) {
-    routes_[clientId] = camera;
-    if (web_) liveRoutes_[clientId] = web_->Stream(camera->Name());
+    m_routes[clientId] = camera;
+    if (m_web) m_liveRoutes[clientId] = m_web->Stream(camera->Name());
   } else {
-    routes_.erase(clientId);
-    liveRoutes_.erase(clientId);
+    m_routes.erase(clientId);
+    m_liveRoutes.erase(clientId);
   }
 }
 
 void CRecorder::DispatchFrame(uint32_t clientId, const uint8_t* frame, int32_t length) {
-  std::shared_lock<std::shared_mutex> lock(routeMutex_);
-  auto it = routes_.find(clientId);
-  if (it != routes_.end()) it->second->OnFrame(frame, length);
-  if (liveRoutes_.empty() || length <= 0) return;
-  auto live = liveRoutes_.find(clientId);
-  if (live != liveRoutes_.end()) live->second->Push(frame, static_cast<size_t>(length));
+  std::shared_lock<std::shared_mutex> lock(m_routeMutex);
+  auto it = m_routes.find(clientId);
+  if (it != m_routes.end()) it->second->OnFrame(frame, length);
+  if (m_liveRoutes.empty() || length <= 0) return;
+  auto live = m_liveRoutes.find(clientId);
+  if (live != m_liveRoutes.end()) live->second->Push(frame, static_cast<size_t>(length));
 }
 
 void CRecorder::DispatchMessage(uint32_t clientId, const uint8_t* body, int32_t length) {
-  std::shared_lock<std::shared_mutex> lock(routeMutex_);
-  auto it = routes_.find(clientId);
-  if (it != routes_.end()) it->second->OnDeviceMessage(body, length);
+  std::shared_lock<std::shared_mutex> lock(m_routeMutex);
+  auto it = m_routes.find(clientId);
+  if (it != m_routes.end()) it->second->OnDeviceMessage(body, length);
 }
 
 void CRecorder::DispatchDisconnect(uint32_t clientId, uint16_t port) {
-  std::shared_lock<std::shared_mutex> lock(routeMutex_);
-  auto it = routes_.find(clientId);
-  if (it != routes_.end()) it->second->OnDisconnect(port);
+  std::shared_lock<std::shared_mutex> lock(m_routeMutex);
+  auto it = m_routes.find(clientId);
+  if (it != m_routes.end()) it->second->OnDisconnect(port);
 }
 
 void CRecorder::SegmentOpened(const CCamera&, const SSegment& segment, bool handover) {
-  for (IRecorderEvents* i : integrations_) i->SegmentOpened(segment, handover);
+  for (IRecorderEvents* i : m_integrations) i->SegmentOpened(segment, handover);
 }
 
 void CRecorder::SegmentClosed(const CCamera&, const SSegment& segment) {
-  for (IRecorderEvents* i : integrations_) i->SegmentClosed(segment);
-  std::lock_guard<std::mutex> lock(mutex_);
-  retentionDue_ = true;  // a segment more may put a camera over its limit
-  if (!config_.storage.mp4) return;
-  mp4Jobs_.push_back({segment, std::chrono::steady_clock::now()});
-  wake_.notify_all();
+  for (IRecorderEvents* i : m_integrations) i->SegmentClosed(segment);
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_retentionDue = true;  // a segment more may put a camera over its limit
+  if (!m_config.storage.mp4) return;
+  m_mp4Jobs.push_back({segment, std::chrono::steady_clock::now()});
+  m_wake.notify_all();
 }
 
 void CRecorder::SegmentDiscarded(const CCamera&, const SSegment& segment) {
-  for (IRecorderEvents* i : integrations_) i->SegmentDeleted(segment, "empty");
+  for (IRecorderEvents* i : m_integrations) i->SegmentDeleted(segment, "empty");
 }
 
 void CRecorder::Alarm(const CCamera& camera, const qnvnet_alarm& alarm, int64_t arrivedUnixMs) {
@@ -430,25 +431,25 @@ void CRecorder::Alarm(const CCamera& camera, const qnvnet_alarm& alarm, int64_t 
   event.arrivedUnixMs = arrivedUnixMs;
   // The id is known before anyone hears of the event, so every follower
   // (the catalogue's row, a message about it) names the same one.
-  if (catalogue_) event.eventId = catalogue_->NextEventId();
+  if (m_catalogue) event.eventId = m_catalogue->NextEventId();
   event.segment = camera.Status().segment;
-  event.clip = storage_ != nullptr && camera.Config().mode == CameraMode::kEvents;
-  for (IRecorderEvents* i : integrations_) i->AlarmEvent(event);
+  event.clip = m_storage != nullptr && camera.Config().mode == CameraMode::kEvents;
+  for (IRecorderEvents* i : m_integrations) i->AlarmEvent(event);
 }
 
 void CRecorder::StateChanged(const CCamera&, const SCameraStatus& status) {
   if (status.state == "down" || status.state == "stopped") {
-    std::shared_lock<std::shared_mutex> lock(routeMutex_);
-    if (web_) web_->Stream(status.name)->SetDown();
+    std::shared_lock<std::shared_mutex> lock(m_routeMutex);
+    if (m_web) m_web->Stream(status.name)->SetDown();
   }
-  for (IRecorderEvents* i : integrations_) i->CameraState(status);
+  for (IRecorderEvents* i : m_integrations) i->CameraState(status);
 }
 
 bool CRecorder::Connected(const std::string& camera, uint32_t& clientId, uint32_t& handle,
                           std::string& error) const {
-  std::lock_guard<std::mutex> lock(camerasMutex_);
-  auto it = cameras_.find(camera);
-  if (it == cameras_.end()) {
+  std::lock_guard<std::mutex> lock(m_camerasMutex);
+  auto it = m_cameras.find(camera);
+  if (it == m_cameras.end()) {
     error = "the camera is not configured";
     return false;
   }
@@ -496,9 +497,9 @@ bool CRecorder::PtzPreset(const std::string& camera, uint32_t action, uint32_t n
 }
 
 bool CRecorder::RecordClip(const std::string& camera, double seconds, std::string& error) {
-  std::lock_guard<std::mutex> lock(camerasMutex_);
-  auto it = cameras_.find(camera);
-  if (it == cameras_.end()) {
+  std::lock_guard<std::mutex> lock(m_camerasMutex);
+  auto it = m_cameras.find(camera);
+  if (it == m_cameras.end()) {
     error = "the camera is not configured";
     return false;
   }
@@ -510,9 +511,9 @@ bool CRecorder::RecordClip(const std::string& camera, double seconds, std::strin
 }
 
 void CRecorder::CheckDiskSoon() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  checkDisk_ = true;
-  wake_.notify_all();
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_checkDisk = true;
+  m_wake.notify_all();
 }
 
 void CRecorder::Housekeeping() {
@@ -520,31 +521,31 @@ void CRecorder::Housekeeping() {
     std::deque<SMp4Job> due;
     bool repair = false;
     {
-      std::unique_lock<std::mutex> lock(mutex_);
+      std::unique_lock<std::mutex> lock(m_mutex);
       if (tick > 0) {
-        wake_.wait_for(lock, std::chrono::milliseconds(kHousekeepingTickMs),
-                       [this] { return stopping_ || checkDisk_; });
+        m_wake.wait_for(lock, std::chrono::milliseconds(kHousekeepingTickMs),
+                        [this] { return m_stopping || m_checkDisk; });
       }
-      if (stopping_) return;
-      checkDisk_ = false;
-      repair = std::exchange(repairDue_, false);
-      if (repairRetry_ && *repairRetry_ <= std::chrono::steady_clock::now()) {
-        repairRetry_.reset();
+      if (m_stopping) return;
+      m_checkDisk = false;
+      repair = std::exchange(m_repairDue, false);
+      if (m_repairRetry && *m_repairRetry <= std::chrono::steady_clock::now()) {
+        m_repairRetry.reset();
         repair = true;
       }
       const auto now = std::chrono::steady_clock::now();
-      while (!mp4Jobs_.empty() && mp4Jobs_.front().due <= now) {
-        due.push_back(mp4Jobs_.front());
-        mp4Jobs_.pop_front();
+      while (!m_mp4Jobs.empty() && m_mp4Jobs.front().due <= now) {
+        due.push_back(m_mp4Jobs.front());
+        m_mp4Jobs.pop_front();
       }
     }
     if (tick % kTrimEveryTicks == kTrimEveryTicks - 1) ::malloc_trim(0);
-    if (!storage_) continue;
+    if (!m_storage) continue;
     if (repair) RepairLeftovers();
     bool retention = tick % kRetentionEveryTicks == 0;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
-      retention = retention || std::exchange(retentionDue_, false);
+      std::lock_guard<std::mutex> lock(m_mutex);
+      retention = retention || std::exchange(m_retentionDue, false);
     }
     if (retention) ApplyRetention();
     CheckDisk();
@@ -556,36 +557,36 @@ void CRecorder::Housekeeping() {
 void CRecorder::RepairLeftovers() {
   std::set<std::string> open;
   {
-    std::lock_guard<std::mutex> lock(camerasMutex_);
-    for (auto& [name, cam] : cameras_) {
+    std::lock_guard<std::mutex> lock(m_camerasMutex);
+    for (auto& [name, cam] : m_cameras) {
       for (const std::string& stem : cam->OpenStems()) open.insert(stem);
     }
   }
-  const std::vector<SSegment> segments = storage_->ListSegments(CameraNames());
+  const std::vector<SSegment> segments = m_storage->ListSegments(CameraNames());
   std::map<std::string, size_t> seen;  // per camera, from the newest
   for (auto it = segments.rbegin(); it != segments.rend(); ++it) {
     const SSegment& s = *it;
     // An MP4 copy being made when the earlier run ended is made again.
-    if (s.Has(ESegmentFile::kMp4Part)) storage_->RemoveMp4Parts(s);
+    if (s.Has(ESegmentFile::kMp4Part)) m_storage->RemoveMp4Parts(s);
     // A segment a reader held at the last pass is looked at again however
     // many newer ones came meanwhile.
     const bool newest = seen[s.camera]++ < kRepairNewest;
-    if ((!newest && !repairBusy_.count(s.stemPath)) || open.count(s.stemPath) ||
+    if ((!newest && !m_repairBusy.count(s.stemPath)) || open.count(s.stemPath) ||
         !s.Has(ESegmentFile::kData)) {
       continue;
     }
-    repairBusy_.erase(s.stemPath);
-    const SRepairOutcome outcome = RepairSegment(*storage_, s);
+    m_repairBusy.erase(s.stemPath);
+    const SRepairOutcome outcome = RepairSegment(*m_storage, s);
     switch (outcome.result) {
       case ERepair::kIntact:
         // Its row may not have been written before the earlier run ended.
-        if (catalogue_) catalogue_->SegmentFound(s);
+        if (m_catalogue) m_catalogue->SegmentFound(s);
         break;
       case ERepair::kBusy: {
         // A reader (qnv-export, a copy) holds it now: looked at again soon.
-        repairBusy_.insert(s.stemPath);
-        std::lock_guard<std::mutex> lock(mutex_);
-        repairRetry_ = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        m_repairBusy.insert(s.stemPath);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_repairRetry = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         break;
       }
       case ERepair::kFailed:
@@ -594,7 +595,7 @@ void CRecorder::RepairLeftovers() {
       case ERepair::kRemoved:
         LOG_WARN("repair: %s%s was left unclosed and holds no whole frame (%s); removed it",
                  s.stemPath.c_str(), kSegmentExtension, outcome.note.reason.c_str());
-        for (IRecorderEvents* i : integrations_) i->SegmentDeleted(s, "nothing left to repair");
+        for (IRecorderEvents* i : m_integrations) i->SegmentDeleted(s, "nothing left to repair");
         break;
       case ERepair::kRepaired: {
         const qnvrec::SRepairNote& n = outcome.note;
@@ -605,48 +606,48 @@ void CRecorder::RepairLeftovers() {
             static_cast<unsigned long long>(n.frames),
             static_cast<unsigned long long>(n.droppedFrames),
             static_cast<unsigned long long>(n.droppedDataBytes), InMiB(n.releasedBytes));
-        for (IRecorderEvents* i : integrations_) i->SegmentRepaired(s, n);
-        if (config_.storage.mp4) {
-          std::lock_guard<std::mutex> lock(mutex_);
-          mp4Jobs_.push_back({s, std::chrono::steady_clock::now()});
+        for (IRecorderEvents* i : m_integrations) i->SegmentRepaired(s, n);
+        if (m_config.storage.mp4) {
+          std::lock_guard<std::mutex> lock(m_mutex);
+          m_mp4Jobs.push_back({s, std::chrono::steady_clock::now()});
         }
         break;
       }
     }
   }
   // The catalogue heals the rows a crash left open once the files are.
-  if (catalogue_) catalogue_->RepairsDone();
+  if (m_catalogue) m_catalogue->RepairsDone();
 }
 
 void CRecorder::ApplyRetention() {
   std::set<std::string> open;
   std::map<std::string, SRetentionLimits> perCamera;
   {
-    std::lock_guard<std::mutex> lock(camerasMutex_);
-    for (auto& [name, cam] : cameras_) {
+    std::lock_guard<std::mutex> lock(m_camerasMutex);
+    for (auto& [name, cam] : m_cameras) {
       for (const std::string& stem : cam->OpenStems()) open.insert(stem);
       const SCameraConfig& c = cam->Config();
-      perCamera[name] = {c.keepDays >= 0 ? c.keepDays : config_.storage.keepDays,
+      perCamera[name] = {c.keepDays >= 0 ? c.keepDays : m_config.storage.keepDays,
                          MiB(c.keepGb * 1024)};
     }
   }
   // The web page's disk summary needs the folders listed; without a page,
   // retention through the catalogue lists nothing.
   std::vector<SSegment> segments;
-  const bool listed = config_.web.enabled;
+  const bool listed = m_config.web.enabled;
   if (listed) {
-    segments = storage_->ListSegments(CameraNames());
+    segments = m_storage->ListSegments(CameraNames());
     SummariseDisk(segments, perCamera);
   }
   if (ApplyRetentionFromCatalogue(perCamera, open)) return;
-  if (!listed) segments = storage_->ListSegments(CameraNames());
+  if (!listed) segments = m_storage->ListSegments(CameraNames());
   const SRetentionPlan plan =
-      PlanRetention(segments, perCamera, {config_.storage.keepDays, 0},
-                    MiB(config_.storage.keepGb * 1024), open, time(nullptr));
+      PlanRetention(segments, perCamera, {m_config.storage.keepDays, 0},
+                    MiB(m_config.storage.keepGb * 1024), open, time(nullptr));
   for (const SSegment* s : plan.remove) {
-    const uint64_t freed = storage_->RemoveSegment(*s);
+    const uint64_t freed = m_storage->RemoveSegment(*s);
     LOG_INFO("retention: removed %s (%.1f MiB)", s->stemPath.c_str(), InMiB(freed));
-    for (IRecorderEvents* i : integrations_) i->SegmentDeleted(*s, "retention");
+    for (IRecorderEvents* i : m_integrations) i->SegmentDeleted(*s, "retention");
   }
 }
 
@@ -654,11 +655,11 @@ void CRecorder::SummariseDisk(const std::vector<SSegment>& segments,
                               const std::map<std::string, SRetentionLimits>& limits) {
   SWebDisk disk;
   disk.storage = true;
-  disk.root = config_.storage.root;
-  disk.instance = config_.storage.instance;
-  disk.keepDays = config_.storage.keepDays;
-  disk.keepGb = config_.storage.keepGb;
-  disk.minFreeMb = config_.storage.minFreeMb;
+  disk.root = m_config.storage.root;
+  disk.instance = m_config.storage.instance;
+  disk.keepDays = m_config.storage.keepDays;
+  disk.keepGb = m_config.storage.keepGb;
+  disk.minFreeMb = m_config.storage.minFreeMb;
   disk.measuredUnix = time(nullptr);
   std::map<std::string, SWebCameraDisk> cameras;
   for (const auto& [name, limit] : limits) {
@@ -675,42 +676,42 @@ void CRecorder::SummariseDisk(const std::vector<SSegment>& segments,
     if (start > 0 && (c.oldestUnix == 0 || start < c.oldestUnix)) c.oldestUnix = start;
   }
   for (auto& [name, c] : cameras) disk.cameras.push_back(std::move(c));
-  std::lock_guard<std::mutex> lock(mutex_);
-  diskSummary_ = std::move(disk);
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_diskSummary = std::move(disk);
 }
 
 std::vector<SCameraStatus> CRecorder::WebCameras() {
   std::vector<SCameraStatus> list;
-  std::lock_guard<std::mutex> lock(camerasMutex_);
-  for (auto& [name, cam] : cameras_) list.push_back(cam->Status());
+  std::lock_guard<std::mutex> lock(m_camerasMutex);
+  for (auto& [name, cam] : m_cameras) list.push_back(cam->Status());
   return list;
 }
 
 SWebDisk CRecorder::WebDisk() {
   SWebDisk disk;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    disk = diskSummary_;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    disk = m_diskSummary;
   }
-  disk.full = diskFull_;
-  disk.freeBytes = freeBytes_;
+  disk.full = m_diskFull;
+  disk.freeBytes = m_freeBytes;
   return disk;
 }
 
 bool CRecorder::ApplyRetentionFromCatalogue(
     const std::map<std::string, SRetentionLimits>& perCamera, const std::set<std::string>& open) {
-  if (!catalogue_) return false;
+  if (!m_catalogue) return false;
   const time_t now = time(nullptr);
-  catalogue_->PruneHistory(now);
+  m_catalogue->PruneHistory(now);
   std::vector<std::string> paths;
-  if (!catalogue_->PlanRetention(perCamera, {config_.storage.keepDays, 0},
-                                 MiB(config_.storage.keepGb * 1024), open, now, paths)) {
+  if (!m_catalogue->PlanRetention(perCamera, {m_config.storage.keepDays, 0},
+                                  MiB(m_config.storage.keepGb * 1024), open, now, paths)) {
     return false;
   }
   for (const std::string& path : paths) {
     SSegment s;
-    if (storage_->FindSegment(path, s)) {
-      const uint64_t freed = storage_->RemoveSegment(s);
+    if (m_storage->FindSegment(path, s)) {
+      const uint64_t freed = m_storage->RemoveSegment(s);
       LOG_INFO("retention: removed %s (%.1f MiB)", s.stemPath.c_str(), InMiB(freed));
     } else {
       // Gone already: its row says so from now on.
@@ -719,85 +720,86 @@ bool CRecorder::ApplyRetentionFromCatalogue(
       s.camera = s.camera.substr(s.camera.rfind('/') + 1);
       s.stemPath = path.substr(0, path.size() - std::strlen(kSegmentExtension));
     }
-    for (IRecorderEvents* i : integrations_) i->SegmentDeleted(s, "retention");
+    for (IRecorderEvents* i : m_integrations) i->SegmentDeleted(s, "retention");
   }
   return true;
 }
 
 void CRecorder::CheckDisk() {
-  const SDiskPolicy policy = DiskPolicy(config_.storage.minFreeMb, CameraNames().size());
-  uint64_t free = storage_->FreeBytes();
-  freeBytes_ = free;
-  bool full = diskFull_;
+  const SDiskPolicy policy = DiskPolicy(m_config.storage.minFreeMb, CameraNames().size());
+  uint64_t free = m_storage->FreeBytes();
+  m_freeBytes = free;
+  bool full = m_diskFull;
   if (!full && free < policy.stopBelow) {
     ApplyRetention();
-    free = storage_->FreeBytes();
+    free = m_storage->FreeBytes();
     if (free < policy.stopBelow) {
       full = true;
       LOG_ERROR(
           "disk full: %.1f MiB free in %s, below min_free_mb (%.0f) after retention; "
           "recording paused until %.1f MiB are free",
-          InMiB(free), storage_->Path().c_str(), config_.storage.minFreeMb, InMiB(policy.resumeAt));
+          InMiB(free), m_storage->Path().c_str(), m_config.storage.minFreeMb,
+          InMiB(policy.resumeAt));
     }
   } else if (full && free >= policy.resumeAt) {
     full = false;
     LOG_INFO("disk space is back: %.1f MiB free; recording resumes", InMiB(free));
   }
-  if (full == diskFull_) return;
-  diskFull_ = full;
-  std::lock_guard<std::mutex> lock(camerasMutex_);
-  for (auto& [name, cam] : cameras_) cam->SetDiskFull(full);
+  if (full == m_diskFull) return;
+  m_diskFull = full;
+  std::lock_guard<std::mutex> lock(m_camerasMutex);
+  for (auto& [name, cam] : m_cameras) cam->SetDiskFull(full);
 }
 
 void CRecorder::WriteStatus() {
   SStatusHeader header;
   header.pid = ::getpid();
-  header.instance = config_.storage.instance;
+  header.instance = m_config.storage.instance;
   header.writtenUnix = time(nullptr);
-  header.diskFull = diskFull_;
-  header.diskFreeBytes = storage_->FreeBytes();
+  header.diskFull = m_diskFull;
+  header.diskFreeBytes = m_storage->FreeBytes();
   std::vector<SCameraStatus> cameras;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    header.mp4Skipped = mp4Skipped_;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    header.mp4Skipped = m_mp4Skipped;
   }
-  if (mqtt_) {
-    const SMqttCounters mqtt = mqtt_->Counters();
+  if (m_mqtt) {
+    const SMqttCounters mqtt = m_mqtt->Counters();
     if (mqtt.running) header.mqtt = mqtt.connected ? "connected" : "disconnected";
     header.mqttDropped = mqtt.dropped;
   }
   {
-    std::lock_guard<std::mutex> lock(camerasMutex_);
-    for (auto& [name, cam] : cameras_) cameras.push_back(cam->Status());
+    std::lock_guard<std::mutex> lock(m_camerasMutex);
+    for (auto& [name, cam] : m_cameras) cameras.push_back(cam->Status());
   }
-  storage_->WriteStatus(StatusJson(header, cameras));
-  for (IRecorderEvents* i : integrations_) i->StatusTick(cameras);
+  m_storage->WriteStatus(StatusJson(header, cameras));
+  for (IRecorderEvents* i : m_integrations) i->StatusTick(cameras);
 }
 
 void CRecorder::MakeMp4(const SSegment& segment) {
-  if (!storage_) return;
+  if (!m_storage) return;
   const std::string mp4 = segment.stemPath + kMp4Extension;
   // The copy counts against min_free_mb like the recordings: it is skipped
   // when it would leave less.
-  const SDiskPolicy policy = DiskPolicy(config_.storage.minFreeMb, CameraNames().size());
-  const uint64_t need = Mp4CopyBytes(*storage_, segment);
+  const SDiskPolicy policy = DiskPolicy(m_config.storage.minFreeMb, CameraNames().size());
+  const uint64_t need = Mp4CopyBytes(*m_storage, segment);
   if (need == 0) return;  // removed meanwhile (retention)
-  const uint64_t free = storage_->FreeBytes();
-  if (diskFull_ || free < policy.stopBelow + need) {
+  const uint64_t free = m_storage->FreeBytes();
+  if (m_diskFull || free < policy.stopBelow + need) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
-      ++mp4Skipped_;
+      std::lock_guard<std::mutex> lock(m_mutex);
+      ++m_mp4Skipped;
     }
     LOG_WARN(
         "mp4: %s skipped: it needs about %.1f MiB and %.1f MiB are free, which would "
         "leave less than min_free_mb (%.0f)",
-        mp4.c_str(), InMiB(need), InMiB(free), config_.storage.minFreeMb);
+        mp4.c_str(), InMiB(need), InMiB(free), m_config.storage.minFreeMb);
     return;
   }
   std::string error;
-  switch (MakeMp4Copy(*storage_, segment, error)) {
+  switch (MakeMp4Copy(*m_storage, segment, error)) {
     case EMp4Copy::kMade:
-      for (IRecorderEvents* i : integrations_) i->Mp4Made(segment);
+      for (IRecorderEvents* i : m_integrations) i->Mp4Made(segment);
       break;
     case EMp4Copy::kNothing:
       break;

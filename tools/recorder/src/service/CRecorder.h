@@ -115,39 +115,39 @@ class CRecorder : public ICameraHost, public ICameraAccess, public IWebSource {
   bool Connected(const std::string& camera, uint32_t& clientId, uint32_t& handle,
                  std::string& error) const;
 
-  SConfig config_;
-  std::unique_ptr<CStorageRoot> storage_;
-  std::unique_ptr<CRtspServer> rtsp_;
-  std::unique_ptr<CRtspGate> gate_;
-  std::unique_ptr<CMqttBridge> mqtt_;  // made at Start; also in integrations_
+  SConfig m_config;
+  std::unique_ptr<CStorageRoot> m_storage;
+  std::unique_ptr<CRtspServer> m_rtsp;
+  std::unique_ptr<CRtspGate> m_gate;
+  std::unique_ptr<CMqttBridge> m_mqtt;  // made at Start; also in m_integrations
   // The followers of events (the catalogue first, when kept). Changed only
   // while no camera runs.
-  std::vector<IRecorderEvents*> integrations_;
-  std::unique_ptr<CRecorderCatalogue> catalogue_;
-  std::map<std::string, std::unique_ptr<CCamera>> cameras_;  // control thread only...
-  mutable std::mutex camerasMutex_;  // ...and the housekeeping thread, under this lock
+  std::vector<IRecorderEvents*> m_integrations;
+  std::unique_ptr<CRecorderCatalogue> m_catalogue;
+  std::map<std::string, std::unique_ptr<CCamera>> m_cameras;  // control thread only...
+  mutable std::mutex m_camerasMutex;  // ...and the housekeeping thread, under this lock
 
-  std::shared_mutex routeMutex_;  // guards routes_
-  std::unordered_map<uint32_t, CCamera*> routes_;
-  std::unordered_map<uint32_t, std::shared_ptr<CLiveStream>> liveRoutes_;
-  std::unique_ptr<CWebServer> web_;  // control thread; read under routeMutex_ elsewhere
+  std::shared_mutex m_routeMutex;  // guards m_routes
+  std::unordered_map<uint32_t, CCamera*> m_routes;
+  std::unordered_map<uint32_t, std::shared_ptr<CLiveStream>> m_liveRoutes;
+  std::unique_ptr<CWebServer> m_web;  // control thread; read under m_routeMutex elsewhere
 
-  std::thread housekeeping_;
-  std::mutex mutex_;  // guards the fields below
-  std::condition_variable wake_;
-  bool stopping_ = false;
-  bool checkDisk_ = false;
-  bool retentionDue_ = false;
-  bool repairDue_ = false;
-  std::optional<std::chrono::steady_clock::time_point> repairRetry_;
-  uint64_t mp4Skipped_ = 0;
-  std::deque<SMp4Job> mp4Jobs_;
-  std::atomic<bool> diskFull_{false};   // written by the housekeeping thread
-  std::atomic<uint64_t> freeBytes_{0};  // likewise
-  SWebDisk diskSummary_;                // under mutex_: taken with each retention pass
-  bool libraryStarted_ = false;
-  std::set<std::string> repairBusy_;  // housekeeping thread: stems a reader held
-  bool stopped_ = false;              // control thread only
+  std::thread m_housekeeping;
+  std::mutex m_mutex;  // guards the fields below
+  std::condition_variable m_wake;
+  bool m_stopping = false;
+  bool m_checkDisk = false;
+  bool m_retentionDue = false;
+  bool m_repairDue = false;
+  std::optional<std::chrono::steady_clock::time_point> m_repairRetry;
+  uint64_t m_mp4Skipped = 0;
+  std::deque<SMp4Job> m_mp4Jobs;
+  std::atomic<bool> m_diskFull{false};   // written by the housekeeping thread
+  std::atomic<uint64_t> m_freeBytes{0};  // likewise
+  SWebDisk m_diskSummary;                // under m_mutex: taken with each retention pass
+  bool m_libraryStarted = false;
+  std::set<std::string> m_repairBusy;  // housekeeping thread: stems a reader held
+  bool m_stopped = false;              // control thread only
 };
 
 }  // namespace qnvrecorder

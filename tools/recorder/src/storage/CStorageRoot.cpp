@@ -159,25 +159,25 @@ bool SegmentBefore(const SSegment& a, const SSegment& b) {
 bool CSegmentFiles::StillOurs() const {
   struct stat data {
   }, index{};
-  const std::string stem = segment_.stem;
-  return ::fstatat(day_.Get(), (stem + kSegmentExtension).c_str(), &data, AT_SYMLINK_NOFOLLOW) ==
+  const std::string stem = m_segment.stem;
+  return ::fstatat(m_day.Get(), (stem + kSegmentExtension).c_str(), &data, AT_SYMLINK_NOFOLLOW) ==
              0 &&
-         ::fstatat(day_.Get(), (stem + kIndexExtension).c_str(), &index, AT_SYMLINK_NOFOLLOW) ==
+         ::fstatat(m_day.Get(), (stem + kIndexExtension).c_str(), &index, AT_SYMLINK_NOFOLLOW) ==
              0 &&
-         data.st_dev == device_ && data.st_ino == dataInode_ && index.st_dev == device_ &&
-         index.st_ino == indexInode_;
+         data.st_dev == m_device && data.st_ino == m_dataInode && index.st_dev == m_device &&
+         index.st_ino == m_indexInode;
 }
 
 uint64_t CSegmentFiles::DataSize() const {
   struct stat st {};
-  return ::fstat(data_.Get(), &st) == 0 ? uint64_t(st.st_size) : 0;
+  return ::fstat(m_data.Get(), &st) == 0 ? uint64_t(st.st_size) : 0;
 }
 
 bool CSegmentFiles::RemoveIfEmpty() {
   struct stat st {};
-  if (::fstat(data_.Get(), &st) != 0 || st.st_size != 0 || !StillOurs()) return false;
-  ::unlinkat(day_.Get(), (segment_.stem + kIndexExtension).c_str(), 0);
-  ::unlinkat(day_.Get(), (segment_.stem + kSegmentExtension).c_str(), 0);
+  if (::fstat(m_data.Get(), &st) != 0 || st.st_size != 0 || !StillOurs()) return false;
+  ::unlinkat(m_day.Get(), (m_segment.stem + kIndexExtension).c_str(), 0);
+  ::unlinkat(m_day.Get(), (m_segment.stem + kSegmentExtension).c_str(), 0);
   return true;
 }
 
@@ -252,8 +252,8 @@ bool CStorageRoot::Inspect(const std::string& root, const std::string& instance,
 }
 
 bool CStorageRoot::Open(const std::string& root, const std::string& instance, std::string& error) {
-  root_ = root;
-  instance_ = instance;
+  m_root = root;
+  m_instance = instance;
   std::error_code ec;
   std::filesystem::create_directories(root, ec);
   if (ec) {
@@ -262,38 +262,38 @@ bool CStorageRoot::Open(const std::string& root, const std::string& instance, st
   }
   // The root's own path is the administrator's: it may be a link. Below it
   // nothing is followed.
-  rootFd_.Reset(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!rootFd_.Valid()) {
+  m_rootFd.Reset(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!m_rootFd.Valid()) {
     error = "storage root " + root + " cannot be opened: " + Errno() +
             (errno == ENOTDIR ? " (it is not a folder)" : "");
     return false;
   }
-  if (::faccessat(rootFd_.Get(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
+  if (::faccessat(m_rootFd.Get(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
     error = "storage root " + root + " is not writable by this user (uid " +
             std::to_string(::geteuid()) + ")";
     return false;
   }
   const std::string reservedShown = root + "/" + kReservedFolder;
-  UniqueFd reserved = MakeFolderAt(rootFd_.Get(), kReservedFolder, reservedShown, error);
+  UniqueFd reserved = MakeFolderAt(m_rootFd.Get(), kReservedFolder, reservedShown, error);
   if (!reserved.Valid()) return false;
-  reservedFd_ = MakeFolderAt(reserved.Get(), instance, reservedShown + "/" + instance, error);
-  if (!reservedFd_.Valid()) return false;
-  lockFd_.Reset(::openat(reservedFd_.Get(), kLockFileName,
-                         O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kFileMode));
-  if (!lockFd_.Valid()) {
+  m_reservedFd = MakeFolderAt(reserved.Get(), instance, reservedShown + "/" + instance, error);
+  if (!m_reservedFd.Valid()) return false;
+  m_lockFd.Reset(::openat(m_reservedFd.Get(), kLockFileName,
+                          O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kFileMode));
+  if (!m_lockFd.Valid()) {
     error = reservedShown + "/" + instance + "/" + kLockFileName + " cannot be opened: " + Errno();
     return false;
   }
-  if (::flock(lockFd_.Get(), LOCK_EX | LOCK_NB) != 0) {
+  if (::flock(m_lockFd.Get(), LOCK_EX | LOCK_NB) != 0) {
     error = "the recorder instance " + Quote(instance) + " already runs on " + root + " (pid " +
-            ReadSmallFile(reservedFd_.Get(), kLockFileName) +
+            ReadSmallFile(m_reservedFd.Get(), kLockFileName) +
             "); give this one another instance name ([storage] instance) or another root";
-    lockFd_.Reset();
+    m_lockFd.Reset();
     return false;
   }
   const std::string pid = std::to_string(::getpid()) + "\n";
-  if (::ftruncate(lockFd_.Get(), 0) != 0 ||
-      ::pwrite(lockFd_.Get(), pid.data(), pid.size(), 0) != ssize_t(pid.size())) {
+  if (::ftruncate(m_lockFd.Get(), 0) != 0 ||
+      ::pwrite(m_lockFd.Get(), pid.data(), pid.size(), 0) != ssize_t(pid.size())) {
     error = "the lock file in " + reservedShown + "/" + instance + " cannot be written: " + Errno();
     return false;
   }
@@ -302,23 +302,23 @@ bool CStorageRoot::Open(const std::string& root, const std::string& instance, st
   // checked path is given instead.
   struct stat viaProc {
   }, direct{};
-  const std::string probe = "/proc/self/fd/" + std::to_string(rootFd_.Get()) + "/.";
-  procFd_ = ::stat(probe.c_str(), &viaProc) == 0 && ::fstat(rootFd_.Get(), &direct) == 0 &&
-            viaProc.st_ino == direct.st_ino && viaProc.st_dev == direct.st_dev;
+  const std::string probe = "/proc/self/fd/" + std::to_string(m_rootFd.Get()) + "/.";
+  m_procFd = ::stat(probe.c_str(), &viaProc) == 0 && ::fstat(m_rootFd.Get(), &direct) == 0 &&
+             viaProc.st_ino == direct.st_ino && viaProc.st_dev == direct.st_dev;
   return true;
 }
 
 std::string CStorageRoot::FdPath(int fd, const std::string& name) const {
-  return procFd_ ? "/proc/self/fd/" + std::to_string(fd) + "/" + name : std::string();
+  return m_procFd ? "/proc/self/fd/" + std::to_string(fd) + "/" + name : std::string();
 }
 
 std::string CStorageRoot::ReopenPath(int fd, const std::string& fallback) const {
-  return procFd_ ? "/proc/self/fd/" + std::to_string(fd) : fallback;
+  return m_procFd ? "/proc/self/fd/" + std::to_string(fd) : fallback;
 }
 
 UniqueFd CStorageRoot::OpenCameraFolder(const std::string& camera) const {
   if (!ValidCameraName(camera)) return UniqueFd();
-  return OpenFolderAt(rootFd_.Get(), camera);
+  return OpenFolderAt(m_rootFd.Get(), camera);
 }
 
 bool CStorageRoot::ClaimCamera(const std::string& camera, std::string& error, std::string& note) {
@@ -327,38 +327,38 @@ bool CStorageRoot::ClaimCamera(const std::string& camera, std::string& error, st
     error = "camera name " + Quote(camera) + " cannot name a folder";
     return false;
   }
-  const std::string shown = root_ + "/" + camera;
-  UniqueFd fd = MakeFolderAt(rootFd_.Get(), camera, shown, error);
+  const std::string shown = m_root + "/" + camera;
+  UniqueFd fd = MakeFolderAt(m_rootFd.Get(), camera, shown, error);
   if (!fd.Valid()) return false;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(m_mutex);
   std::string owner;
-  if (!CheckClaim(rootFd_.Get(), fd.Get(), instance_, shown, owner, error, note)) return false;
-  if (owner != instance_ && !WriteClaim(fd.Get(), instance_, shown, error)) return false;
-  claimed_.insert(camera);
+  if (!CheckClaim(m_rootFd.Get(), fd.Get(), m_instance, shown, owner, error, note)) return false;
+  if (owner != m_instance && !WriteClaim(fd.Get(), m_instance, shown, error)) return false;
+  m_claimed.insert(camera);
   return true;
 }
 
 std::unique_ptr<CSegmentFiles> CStorageRoot::CreateSegment(const std::string& camera, time_t start,
                                                            std::string& error) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!claimed_.count(camera)) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_claimed.count(camera)) {
       error = "camera " + Quote(camera) + " has no folder claimed";
       return nullptr;
     }
   }
-  const std::string cameraShown = root_ + "/" + camera;
+  const std::string cameraShown = m_root + "/" + camera;
   bool made = false;
   // A folder removed meanwhile (by hand) is made and claimed again.
-  UniqueFd cameraFd = MakeFolderAt(rootFd_.Get(), camera, cameraShown, error, &made);
-  if (!cameraFd.Valid() || (made && !WriteClaim(cameraFd.Get(), instance_, cameraShown, error)))
+  UniqueFd cameraFd = MakeFolderAt(m_rootFd.Get(), camera, cameraShown, error, &made);
+  if (!cameraFd.Valid() || (made && !WriteClaim(cameraFd.Get(), m_instance, cameraShown, error)))
     return nullptr;
   const std::string date = DateFolderName(start);
   const std::string dayShown = cameraShown + "/" + date;
   std::unique_ptr<CSegmentFiles> files(new CSegmentFiles());
-  files->day_ = MakeFolderAt(cameraFd.Get(), date, dayShown, error);
-  if (!files->day_.Valid()) return nullptr;
-  const int day = files->day_.Get();
+  files->m_day = MakeFolderAt(cameraFd.Get(), date, dayShown, error);
+  if (!files->m_day.Valid()) return nullptr;
+  const int day = files->m_day.Get();
   for (unsigned suffix = 0; suffix <= kMaxStemSuffix; ++suffix) {
     const std::string stem = StemName(start, suffix);
     // Every name of the stem must be free: a link or a foreign file there is
@@ -398,18 +398,18 @@ std::unique_ptr<CSegmentFiles> CStorageRoot::CreateSegment(const std::string& ca
       ::unlinkat(day, dataName.c_str(), 0);
       return nullptr;
     }
-    files->data_ = std::move(data);
-    files->device_ = dataSt.st_dev;
-    files->dataInode_ = dataSt.st_ino;
-    files->indexInode_ = indexSt.st_ino;
-    files->path_ = dayShown + "/" + dataName;
-    files->libraryPath_ = procFd_ ? FdPath(day, dataName) : files->path_;
-    files->segment_.camera = camera;
-    files->segment_.date = date;
-    files->segment_.stem = stem;
-    files->segment_.stemPath = dayShown + "/" + stem;
-    files->segment_.modified = start;
-    files->segment_.files = 1u << int(ESegmentFile::kData) | 1u << int(ESegmentFile::kIndex);
+    files->m_data = std::move(data);
+    files->m_device = dataSt.st_dev;
+    files->m_dataInode = dataSt.st_ino;
+    files->m_indexInode = indexSt.st_ino;
+    files->m_path = dayShown + "/" + dataName;
+    files->m_libraryPath = m_procFd ? FdPath(day, dataName) : files->m_path;
+    files->m_segment.camera = camera;
+    files->m_segment.date = date;
+    files->m_segment.stem = stem;
+    files->m_segment.stemPath = dayShown + "/" + stem;
+    files->m_segment.modified = start;
+    files->m_segment.files = 1u << int(ESegmentFile::kData) | 1u << int(ESegmentFile::kIndex);
     return files;
   }
   error = "no free segment name in " + dayShown + " for " + StemName(start);
@@ -419,9 +419,9 @@ std::unique_ptr<CSegmentFiles> CStorageRoot::CreateSegment(const std::string& ca
 std::vector<SSegment> CStorageRoot::ListSegments(const std::vector<std::string>& cameras) const {
   std::vector<std::string> claimed;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(m_mutex);
     for (const std::string& c : cameras) {
-      if (claimed_.count(c)) claimed.push_back(c);
+      if (m_claimed.count(c)) claimed.push_back(c);
     }
   }
   std::vector<SSegment> list;
@@ -442,7 +442,7 @@ std::vector<SSegment> CStorageRoot::ListSegments(const std::vector<std::string>&
         s.camera = camera;
         s.date = date;
         s.stem = stem;
-        s.stemPath = root_ + "/" + camera + "/" + date + "/" + stem;
+        s.stemPath = m_root + "/" + camera + "/" + date + "/" + stem;
         s.bytes += uint64_t(st.st_blocks) * 512;
         s.written += uint64_t(st.st_size);
         s.modified = std::max(s.modified, st.st_mtime);
@@ -457,7 +457,7 @@ std::vector<SSegment> CStorageRoot::ListSegments(const std::vector<std::string>&
 
 bool CStorageRoot::FindSegment(const std::string& dataPath, SSegment& out) const {
   // ROOT/CAMERA/DATE/STEM.qnv, exactly.
-  const std::string prefix = root_ + "/";
+  const std::string prefix = m_root + "/";
   if (dataPath.compare(0, prefix.size(), prefix) != 0) return false;
   const std::string rest = dataPath.substr(prefix.size());
   const size_t a = rest.find('/');
@@ -470,8 +470,8 @@ bool CStorageRoot::FindSegment(const std::string& dataPath, SSegment& out) const
     return false;
   }
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!claimed_.count(camera)) return false;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_claimed.count(camera)) return false;
   }
   UniqueFd day = OpenDay(camera, date);
   if (!day.Valid()) return false;
@@ -479,7 +479,7 @@ bool CStorageRoot::FindSegment(const std::string& dataPath, SSegment& out) const
   s.camera = camera;
   s.date = date;
   s.stem = stem;
-  s.stemPath = root_ + "/" + camera + "/" + date + "/" + stem;
+  s.stemPath = m_root + "/" + camera + "/" + date + "/" + stem;
   for (ESegmentFile k :
        {ESegmentFile::kData, ESegmentFile::kIndex, ESegmentFile::kMp4, ESegmentFile::kRepairNote}) {
     struct stat st {};
@@ -562,32 +562,33 @@ uint64_t CStorageRoot::RemoveSegment(const SSegment& segment) const {
 
 uint64_t CStorageRoot::FreeBytes() const {
   struct statvfs st {};
-  if (::fstatvfs(rootFd_.Get(), &st) != 0) return UINT64_MAX;
+  if (::fstatvfs(m_rootFd.Get(), &st) != 0) return UINT64_MAX;
   return static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
 }
 
 UniqueFd CStorageRoot::MakeOwnFolder(const std::string& name, std::string& error,
                                      int parentFd) const {
-  return MakeFolderAt(parentFd < 0 ? reservedFd_.Get() : parentFd, name, OwnPath() + "/" + name,
+  return MakeFolderAt(parentFd < 0 ? m_reservedFd.Get() : parentFd, name, OwnPath() + "/" + name,
                       error);
 }
 
 std::string CStorageRoot::OwnPath() const {
-  return root_ + "/" + kReservedFolder + "/" + instance_;
+  return m_root + "/" + kReservedFolder + "/" + m_instance;
 }
 
 bool CStorageRoot::WriteStatus(const std::string& text) const {
   const std::string temp = std::string(kStatusFileName) + ".tmp";
   // Whatever holds the temporary name (a crash's leftover, a planted link)
   // goes first, so the status is never stuck nor written through it.
-  ::unlinkat(reservedFd_.Get(), temp.c_str(), 0);
-  UniqueFd fd(::openat(reservedFd_.Get(), temp.c_str(),
+  ::unlinkat(m_reservedFd.Get(), temp.c_str(), 0);
+  UniqueFd fd(::openat(m_reservedFd.Get(), temp.c_str(),
                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode));
   if (!fd.Valid()) return false;
   const bool ok = ::write(fd.Get(), text.data(), text.size()) == ssize_t(text.size());
   fd.Reset();
-  if (!ok || ::renameat(reservedFd_.Get(), temp.c_str(), reservedFd_.Get(), kStatusFileName) != 0) {
-    ::unlinkat(reservedFd_.Get(), temp.c_str(), 0);
+  if (!ok ||
+      ::renameat(m_reservedFd.Get(), temp.c_str(), m_reservedFd.Get(), kStatusFileName) != 0) {
+    ::unlinkat(m_reservedFd.Get(), temp.c_str(), 0);
     return false;
   }
   return true;

@@ -62,28 +62,28 @@ bool SegmentBefore(const SSegment& a, const SSegment& b);
 class CSegmentFiles {
  public:
   ~CSegmentFiles() = default;
-  const std::string& Path() const { return path_; }  // ROOT/CAMERA/DATE/STEM.qnv
-  const std::string& LibraryPath() const { return libraryPath_; }
-  const SSegment& Segment() const { return segment_; }
-  std::string StemPath() const { return segment_.stemPath; }
+  const std::string& Path() const { return m_path; }  // ROOT/CAMERA/DATE/STEM.qnv
+  const std::string& LibraryPath() const { return m_libraryPath; }
+  const SSegment& Segment() const { return m_segment; }
+  std::string StemPath() const { return m_segment.stemPath; }
   // True when both names still lead to the files created here (nothing was
   // swapped in meanwhile).
   bool StillOurs() const;
   // Removes both files when the data file is empty (the recording ended
   // before its first key frame); true when it did.
   bool RemoveIfEmpty();
-  int DayFd() const { return day_.Get(); }
+  int DayFd() const { return m_day.Get(); }
   // The data file's length now.
   uint64_t DataSize() const;
 
  private:
   friend class CStorageRoot;
   CSegmentFiles() = default;
-  UniqueFd day_, data_;  // data_: holds the lock
-  dev_t device_ = 0;
-  ino_t dataInode_ = 0, indexInode_ = 0;
-  std::string path_, libraryPath_;
-  SSegment segment_;
+  UniqueFd m_day, m_data;  // m_data: holds the lock
+  dev_t m_device = 0;
+  ino_t m_dataInode = 0, m_indexInode = 0;
+  std::string m_path, m_libraryPath;
+  SSegment m_segment;
 };
 
 class CStorageRoot {
@@ -105,8 +105,8 @@ class CStorageRoot {
   // takes the instance's lock (another process running the same instance on
   // this root is refused with its pid).
   bool Open(const std::string& root, const std::string& instance, std::string& error);
-  const std::string& Path() const { return root_; }
-  const std::string& Instance() const { return instance_; }
+  const std::string& Path() const { return m_root; }
+  const std::string& Instance() const { return m_instance; }
 
   // Opens the camera's folder (made when missing) and claims it for this
   // instance; refused when it is a link or no folder, or when another
@@ -161,11 +161,11 @@ class CStorageRoot {
  private:
   UniqueFd OpenCameraFolder(const std::string& camera) const;
 
-  std::string root_, instance_;
-  UniqueFd rootFd_, reservedFd_, lockFd_;
-  bool procFd_ = false;       // /proc/self/fd reaches folders by descriptor
-  mutable std::mutex mutex_;  // guards claimed_
-  std::set<std::string> claimed_;
+  std::string m_root, m_instance;
+  UniqueFd m_rootFd, m_reservedFd, m_lockFd;
+  bool m_procFd = false;       // /proc/self/fd reaches folders by descriptor
+  mutable std::mutex m_mutex;  // guards m_claimed
+  std::set<std::string> m_claimed;
 };
 
 // The folder of one instance's own files, and whether that instance runs now

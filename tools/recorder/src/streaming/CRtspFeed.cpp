@@ -27,17 +27,17 @@ constexpr uint64_t kWallClockToUs = 7258118400ull * 1000000;
 }  // namespace
 
 CRtspFeed::~CRtspFeed() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(m_mutex);
   ClearHeld();
-  if (sps_.buffer) gst_buffer_unref(sps_.buffer);
-  if (pps_.buffer) gst_buffer_unref(pps_.buffer);
-  for (SClient& c : clients_) gst_object_unref(c.src);
+  if (m_sps.buffer) gst_buffer_unref(m_sps.buffer);
+  if (m_pps.buffer) gst_buffer_unref(m_pps.buffer);
+  for (SClient& c : m_clients) gst_object_unref(c.src);
 }
 
 void CRtspFeed::ClearHeld() {
-  for (SHeld& h : gop_) gst_buffer_unref(h.buffer);
-  gop_.clear();
-  gopBytes_ = 0;
+  for (SHeld& h : m_gop) gst_buffer_unref(h.buffer);
+  m_gop.clear();
+  m_gopBytes = 0;
 }
 
 void CRtspFeed::Send(SClient& client, const SHeld& held) {
@@ -68,37 +68,37 @@ void CRtspFeed::Push(const uint8_t* frame, size_t length, const QNVNetFrameNal& 
   const bool key = nal.keyPicture;
   SHeld held{gst_buffer_new_memdup(body, payload), header.CaptureTime()};
 
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(m_mutex);
   if (!key && (nal.type == QNVNetFrameNal::kTypeSps || nal.type == QNVNetFrameNal::kTypePps)) {
-    SHeld& slot = nal.type == QNVNetFrameNal::kTypeSps ? sps_ : pps_;
+    SHeld& slot = nal.type == QNVNetFrameNal::kTypeSps ? m_sps : m_pps;
     if (slot.buffer) gst_buffer_unref(slot.buffer);
     slot = {gst_buffer_ref(held.buffer), held.captureUs};
   } else if (key) {
     ClearHeld();
     // The parameter sets sent just before this key frame start the stretch.
-    for (SHeld* p : {&sps_, &pps_}) {
-      if (p->buffer) gop_.push_back({gst_buffer_ref(p->buffer), held.captureUs});
+    for (SHeld* p : {&m_sps, &m_pps}) {
+      if (p->buffer) m_gop.push_back({gst_buffer_ref(p->buffer), held.captureUs});
     }
-    gop_.push_back({gst_buffer_ref(held.buffer), held.captureUs});
-  } else if (!gop_.empty()) {
-    gopBytes_ += payload;
-    if (gopBytes_ > kMaxHeldBytes) {
+    m_gop.push_back({gst_buffer_ref(held.buffer), held.captureUs});
+  } else if (!m_gop.empty()) {
+    m_gopBytes += payload;
+    if (m_gopBytes > kMaxHeldBytes) {
       ClearHeld();
     } else {
-      gop_.push_back({gst_buffer_ref(held.buffer), held.captureUs});
+      m_gop.push_back({gst_buffer_ref(held.buffer), held.captureUs});
     }
   }
 
-  for (SClient& c : clients_) {
+  for (SClient& c : m_clients) {
     if (c.ended) continue;
     if (!c.waitKey && gst_app_src_get_current_level_bytes(GST_APP_SRC(c.src)) > kMaxClientBacklog) {
-      LOG_WARN("rtsp %s: a client is too slow; skipping to the next key frame", name_.c_str());
+      LOG_WARN("rtsp %s: a client is too slow; skipping to the next key frame", m_name.c_str());
       c.waitKey = true;
     }
     if (c.waitKey) {
       if (!key) continue;
       c.waitKey = false;
-      for (SHeld* p : {&sps_, &pps_}) {
+      for (SHeld* p : {&m_sps, &m_pps}) {
         if (p->buffer) Send(c, {p->buffer, held.captureUs});
       }
     }
@@ -108,60 +108,60 @@ void CRtspFeed::Push(const uint8_t* frame, size_t length, const QNVNetFrameNal& 
 }
 
 void CRtspFeed::SetUp() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  up_ = true;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_up = true;
 }
 
 void CRtspFeed::SetDown() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  up_ = false;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_up = false;
   ClearHeld();
-  for (SClient& c : clients_) {
+  for (SClient& c : m_clients) {
     if (!c.ended) gst_app_src_end_of_stream(GST_APP_SRC(c.src));
     c.ended = true;
   }
 }
 
 bool CRtspFeed::Up() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return up_;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_up;
 }
 
 bool CRtspFeed::Playable() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return up_ && !gop_.empty();
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_up && !m_gop.empty();
 }
 
 void CRtspFeed::AddClient(GstElement* appsrc, std::shared_ptr<SClientBase> base) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(m_mutex);
   SClient client;
   client.src = GST_ELEMENT(gst_object_ref(appsrc));
   client.wallBase = std::move(base);
-  if (!up_) {
+  if (!m_up) {
     gst_app_src_end_of_stream(GST_APP_SRC(appsrc));
     client.ended = true;
-  } else if (gop_.empty()) {
+  } else if (m_gop.empty()) {
     client.waitKey = true;
   } else {
-    for (const SHeld& h : gop_) Send(client, h);
+    for (const SHeld& h : m_gop) Send(client, h);
   }
-  clients_.push_back(client);
+  m_clients.push_back(client);
 }
 
 void CRtspFeed::RemoveClient(GstElement* appsrc) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (auto it = clients_.begin(); it != clients_.end(); ++it) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  for (auto it = m_clients.begin(); it != m_clients.end(); ++it) {
     if (it->src == appsrc) {
       gst_object_unref(it->src);
-      clients_.erase(it);
+      m_clients.erase(it);
       return;
     }
   }
 }
 
 size_t CRtspFeed::ClientCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return clients_.size();
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_clients.size();
 }
 
 }  // namespace qnvrecorder

@@ -26,12 +26,12 @@ namespace qnvrecorder {
 
 class CRtspFeed {
  public:
-  explicit CRtspFeed(std::string name) : name_(std::move(name)) {}
+  explicit CRtspFeed(std::string name) : m_name(std::move(name)) {}
   ~CRtspFeed();
   CRtspFeed(const CRtspFeed&) = delete;
   CRtspFeed& operator=(const CRtspFeed&) = delete;
 
-  const std::string& Name() const { return name_; }
+  const std::string& Name() const { return m_name; }
 
   // One stream frame as the library delivers it (40-byte header first) and
   // what its payload holds: clients start at a key picture, with the newest
@@ -73,16 +73,16 @@ class CRtspFeed {
     std::shared_ptr<SClientBase> wallBase;
   };
 
-  void Send(SClient& client, const SHeld& held);  // mutex_ held
-  void ClearHeld();                               // mutex_ held
+  void Send(SClient& client, const SHeld& held);  // m_mutex held
+  void ClearHeld();                               // m_mutex held
 
-  const std::string name_;
-  mutable std::mutex mutex_;
-  bool up_ = false;
-  SHeld sps_{nullptr, 0}, pps_{nullptr, 0};
-  std::vector<SHeld> gop_;  // key frame first; empty: no start point yet
-  size_t gopBytes_ = 0;
-  std::vector<SClient> clients_;
+  const std::string m_name;
+  mutable std::mutex m_mutex;
+  bool m_up = false;
+  SHeld m_sps{nullptr, 0}, m_pps{nullptr, 0};
+  std::vector<SHeld> m_gop;  // key frame first; empty: no start point yet
+  size_t m_gopBytes = 0;
+  std::vector<SClient> m_clients;
 };
 
 }  // namespace qnvrecorder

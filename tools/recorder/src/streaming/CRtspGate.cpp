@@ -103,59 +103,59 @@ struct CRtspGate::SConnection {
 };
 
 CRtspGate::CRtspGate(CRtspServer& server, SRtspConfig config)
-    : server_(server),
-      config_(std::move(config)),
-      loginLog_(kLogLinesPerMinute, std::chrono::minutes(1)),
-      cutLog_(kLogLinesPerMinute, std::chrono::minutes(1)),
-      refuseLog_(kLogLinesPerMinute, std::chrono::minutes(1)) {}
+    : m_server(server),
+      m_config(std::move(config)),
+      m_loginLog(kLogLinesPerMinute, std::chrono::minutes(1)),
+      m_cutLog(kLogLinesPerMinute, std::chrono::minutes(1)),
+      m_refuseLog(kLogLinesPerMinute, std::chrono::minutes(1)) {}
 
 CRtspGate::~CRtspGate() { Stop(); }
 
 bool CRtspGate::Start(std::string& error) {
-  listen_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  m_listen.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   const int one = 1;
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(config_.port);
+  address.sin_port = htons(m_config.port);
   socklen_t length = sizeof address;
-  if (!listen_.Valid() ||
-      ::setsockopt(listen_.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-      ::bind(listen_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(listen_.Get(), 64) != 0 ||
-      ::getsockname(listen_.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    error = "RTSP port " + std::to_string(config_.port) +
+  if (!m_listen.Valid() ||
+      ::setsockopt(m_listen.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+      ::bind(m_listen.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(m_listen.Get(), 64) != 0 ||
+      ::getsockname(m_listen.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    error = "RTSP port " + std::to_string(m_config.port) +
             " cannot be bound: " + std::strerror(errno) +
             (errno == EADDRINUSE ? " (another program uses it)" : "");
-    listen_.Reset();
+    m_listen.Reset();
     return false;
   }
-  port_ = ntohs(address.sin_port);
-  epoll_.Reset(::epoll_create1(EPOLL_CLOEXEC));
-  wake_.Reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  m_port = ntohs(address.sin_port);
+  m_epoll.Reset(::epoll_create1(EPOLL_CLOEXEC));
+  m_wake.Reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
   epoll_event listenEvent{EPOLLIN, {.u64 = 0}};
   epoll_event wakeEvent{EPOLLIN, {.u64 = 2}};
-  if (!epoll_.Valid() || !wake_.Valid() ||
-      ::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, listen_.Get(), &listenEvent) != 0 ||
-      ::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, wake_.Get(), &wakeEvent) != 0) {
+  if (!m_epoll.Valid() || !m_wake.Valid() ||
+      ::epoll_ctl(m_epoll.Get(), EPOLL_CTL_ADD, m_listen.Get(), &listenEvent) != 0 ||
+      ::epoll_ctl(m_epoll.Get(), EPOLL_CTL_ADD, m_wake.Get(), &wakeEvent) != 0) {
     error = std::string("RTSP cannot wait for connections: ") + std::strerror(errno);
     return false;
   }
-  thread_ = std::thread([this] { Run(); });
-  LOG_INFO("rtsp: serving on port %u%s", port_, config_.user.empty() ? "" : " (with a password)");
+  m_thread = std::thread([this] { Run(); });
+  LOG_INFO("rtsp: serving on port %u%s", m_port, m_config.user.empty() ? "" : " (with a password)");
   return true;
 }
 
 void CRtspGate::Stop() {
-  if (!thread_.joinable()) return;
-  stopping_ = true;
+  if (!m_thread.joinable()) return;
+  m_stopping = true;
   const uint64_t one = 1;
-  if (::write(wake_.Get(), &one, sizeof one) < 0) {
-    // The loop also looks at stopping_ every sweep.
+  if (::write(m_wake.Get(), &one, sizeof one) < 0) {
+    // The loop also looks at m_stopping every sweep.
   }
-  thread_.join();
-  connections_.clear();
-  listen_.Reset();
+  m_thread.join();
+  m_connections.clear();
+  m_listen.Reset();
 }
 
 void CRtspGate::Run() {
@@ -164,8 +164,8 @@ void CRtspGate::Run() {
   epoll_event events[64];
   int64_t lastSweep = MonoMs();
   bool waiting = false;  // a request waits for its camera's first key picture
-  while (!stopping_) {
-    const int n = ::epoll_wait(epoll_.Get(), events, 64, waiting ? kWaitPollMs : int(kSweepMs));
+  while (!m_stopping) {
+    const int n = ::epoll_wait(m_epoll.Get(), events, 64, waiting ? kWaitPollMs : int(kSweepMs));
     const int64_t now = MonoMs();
     for (int i = 0; i < n; ++i) {
       const uint64_t key = events[i].data.u64;
@@ -174,8 +174,8 @@ void CRtspGate::Run() {
         continue;
       }
       if (key == 2) continue;
-      auto it = connections_.find(key >> 2);
-      if (it == connections_.end() || it->second->dead) continue;
+      auto it = m_connections.find(key >> 2);
+      if (it == m_connections.end() || it->second->dead) continue;
       SConnection& c = *it->second;
       const uint32_t e = events[i].events;
       if (key & kUpstreamBit) {
@@ -187,7 +187,7 @@ void CRtspGate::Run() {
       if (!c.dead) Watch(c);
     }
     waiting = false;
-    for (auto& [id, connection] : connections_) {
+    for (auto& [id, connection] : m_connections) {
       SConnection& c = *connection;
       if (c.dead || c.waitingSince == 0) continue;
       Parse(c, now);  // forwarded, refused, or waiting on
@@ -200,8 +200,8 @@ void CRtspGate::Run() {
       Sweep(now);
       FlushLogs();
     }
-    for (auto it = connections_.begin(); it != connections_.end();) {
-      it = it->second->dead ? connections_.erase(it) : std::next(it);
+    for (auto it = m_connections.begin(); it != m_connections.end();) {
+      it = it->second->dead ? m_connections.erase(it) : std::next(it);
     }
   }
 }
@@ -210,15 +210,15 @@ void CRtspGate::Accept(int64_t now) {
   for (;;) {
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    UniqueFd fd(::accept4(listen_.Get(), reinterpret_cast<sockaddr*>(&peer), &length,
+    UniqueFd fd(::accept4(m_listen.Get(), reinterpret_cast<sockaddr*>(&peer), &length,
                           SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (!fd.Valid()) return;  // EAGAIN, or a connection that went again
     char ip[INET_ADDRSTRLEN] = "?";
     ::inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
     const std::string who = std::string(ip) + ":" + std::to_string(ntohs(peer.sin_port));
-    if (connections_.size() >= kMaxRtspConnections) {
+    if (m_connections.size() >= kMaxRtspConnections) {
       uint64_t held = 0;
-      if (refuseLog_.Allow(held)) {
+      if (m_refuseLog.Allow(held)) {
         LOG_WARN(
             "rtsp: refused a connection from %s: %zu connections are open, the most "
             "there may be%s",
@@ -227,7 +227,7 @@ void CRtspGate::Accept(int64_t now) {
       continue;  // closed as fd goes
     }
     auto c = std::make_unique<SConnection>();
-    c->id = nextId_++;
+    c->id = m_nextId++;
     c->ip = ip;
     c->port = ntohs(peer.sin_port);
     c->peer = who;
@@ -236,7 +236,7 @@ void CRtspGate::Accept(int64_t now) {
     SetNoDelay(fd.Get());
     c->client = std::move(fd);
     SConnection& ref = *c;
-    connections_[c->id] = std::move(c);
+    m_connections[c->id] = std::move(c);
     Watch(ref);
   }
 }
@@ -248,7 +248,7 @@ void CRtspGate::Watch(SConnection& c) {
       (clientReadable ? EPOLLIN : 0u) | (c.toClient.size() > c.toClientSent ? EPOLLOUT : 0u);
   if (clientWant != c.clientEvents || !c.clientWatched) {
     epoll_event e{clientWant, {.u64 = c.id << 2}};
-    ::epoll_ctl(epoll_.Get(), c.clientWatched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, c.client.Get(), &e);
+    ::epoll_ctl(m_epoll.Get(), c.clientWatched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, c.client.Get(), &e);
     c.clientEvents = clientWant;
     c.clientWatched = true;
   }
@@ -257,7 +257,7 @@ void CRtspGate::Watch(SConnection& c) {
                                 (c.toServer.size() > c.toServerSent ? EPOLLOUT : 0u);
   if (upstreamWant != c.upstreamEvents || !c.upstreamWatched) {
     epoll_event e{upstreamWant, {.u64 = c.id << 2 | kUpstreamBit}};
-    ::epoll_ctl(epoll_.Get(), c.upstreamWatched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, c.upstream.Get(),
+    ::epoll_ctl(m_epoll.Get(), c.upstreamWatched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, c.upstream.Get(),
                 &e);
     c.upstreamEvents = upstreamWant;
     c.upstreamWatched = true;
@@ -330,12 +330,12 @@ void CRtspGate::Parse(SConnection& c, int64_t now) {
 
 CRtspGate::EVerdict CRtspGate::Handle(SConnection& c, const SRtspRequest& r, int64_t now) {
   // Credentials before anything else, for every request and every path.
-  if (!config_.user.empty() &&
-      !BasicCredentialsMatch(r.authorization, config_.user, config_.password)) {
+  if (!m_config.user.empty() &&
+      !BasicCredentialsMatch(r.authorization, m_config.user, m_config.password)) {
     const bool tried = CredentialsGiven(r.authorization);
     if (tried) {
       ++c.loginFailures;
-      Refuse(c, loginLog_, "rtsp: refused a login from " + c.ip + ": wrong user name or password");
+      Refuse(c, m_loginLog, "rtsp: refused a login from " + c.ip + ": wrong user name or password");
     }
     if (c.upstream.Valid()) {
       // Its stream cannot take an answer in the middle: the connection goes.
@@ -350,7 +350,7 @@ CRtspGate::EVerdict CRtspGate::Handle(SConnection& c, const SRtspRequest& r, int
     return EVerdict::kAnswered;
   }
   if (IsMediaRequest(r.method)) {
-    const std::shared_ptr<CRtspFeed> feed = r.camera.empty() ? nullptr : server_.Feed(r.camera);
+    const std::shared_ptr<CRtspFeed> feed = r.camera.empty() ? nullptr : m_server.Feed(r.camera);
     if (!feed && !c.upstream.Valid()) {
       Reply(c, r, "404 Not Found");
       return EVerdict::kAnswered;
@@ -366,7 +366,7 @@ CRtspGate::EVerdict CRtspGate::Handle(SConnection& c, const SRtspRequest& r, int
       // Answered now: preparing a stream for a camera that sends nothing
       // would hold the streaming server up.
       c.waitingSince = 0;
-      Refuse(c, refuseLog_,
+      Refuse(c, m_refuseLog,
              "rtsp " + feed->Name() + ": refused a client: " +
                  (feed->Up() ? "no key picture from the camera within " +
                                    std::to_string(kRtspFirstKeyWaitMs / 1000) + " s"
@@ -401,7 +401,7 @@ CRtspGate::EVerdict CRtspGate::Handle(SConnection& c, const SRtspRequest& r, int
 
 bool CRtspGate::Connect(SConnection& c) {
   UniqueFd ours, theirs;
-  if (!LoopbackPair(ours, theirs) || !server_.Adopt(theirs.Release(), c.ip, c.port)) {
+  if (!LoopbackPair(ours, theirs) || !m_server.Adopt(theirs.Release(), c.ip, c.port)) {
     LOG_ERROR("rtsp: the streaming server did not take the connection from %s: %s", c.peer.c_str(),
               std::strerror(errno));
     return false;
@@ -424,7 +424,7 @@ void CRtspGate::Refuse(SConnection&, CLogThrottle& log, const std::string& line)
 
 void CRtspGate::CutOff(SConnection& c, const std::string& why) {
   uint64_t held = 0;
-  if (cutLog_.Allow(held)) {
+  if (m_cutLog.Allow(held)) {
     LOG_WARN("rtsp: cut off %s: %s%s", c.peer.c_str(), why.c_str(), HeldBackText(held).c_str());
   }
   if (!c.closing || c.toClient.size() == c.toClientSent) c.dead = true;
@@ -437,7 +437,7 @@ void CRtspGate::ReadUpstream(SConnection& c, int64_t now) {
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
   if (n <= 0) {
     // The server ended the connection: the client gets what is left, then goes.
-    ::epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, c.upstream.Get(), nullptr);
+    ::epoll_ctl(m_epoll.Get(), EPOLL_CTL_DEL, c.upstream.Get(), nullptr);
     c.upstream.Reset();
     c.upstreamWatched = false;
     c.closing = true;
@@ -496,7 +496,7 @@ void CRtspGate::Flush(SConnection& c, int64_t now) {
 }
 
 void CRtspGate::Sweep(int64_t now) {
-  for (auto& [id, connection] : connections_) {
+  for (auto& [id, connection] : m_connections) {
     SConnection& c = *connection;
     if (c.dead) continue;
     if (c.pendingSince != 0 && now - c.pendingSince > kRtspRequestTimeoutMs) {
@@ -519,15 +519,15 @@ void CRtspGate::Sweep(int64_t now) {
 }
 
 void CRtspGate::FlushLogs() {
-  if (const uint64_t held = loginLog_.Flush()) {
+  if (const uint64_t held = m_loginLog.Flush()) {
     LOG_WARN("rtsp: %llu more refused login(s) not logged in the last minute",
              static_cast<unsigned long long>(held));
   }
-  if (const uint64_t held = cutLog_.Flush()) {
+  if (const uint64_t held = m_cutLog.Flush()) {
     LOG_WARN("rtsp: %llu more cut-off client(s) not logged in the last minute",
              static_cast<unsigned long long>(held));
   }
-  if (const uint64_t held = refuseLog_.Flush()) {
+  if (const uint64_t held = m_refuseLog.Flush()) {
     LOG_WARN("rtsp: %llu more refused client(s) not logged in the last minute",
              static_cast<unsigned long long>(held));
   }

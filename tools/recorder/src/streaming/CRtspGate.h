@@ -58,7 +58,7 @@ class CRtspGate {
   // with a message when it cannot.
   bool Start(std::string& error);
   void Stop();
-  uint16_t Port() const { return port_; }
+  uint16_t Port() const { return m_port; }
 
  private:
   struct SConnection;
@@ -84,15 +84,15 @@ class CRtspGate {
   void Sweep(int64_t now);
   void FlushLogs();
 
-  CRtspServer& server_;
-  const SRtspConfig config_;
-  UniqueFd listen_, epoll_, wake_;
-  uint16_t port_ = 0;
-  std::thread thread_;
-  std::atomic<bool> stopping_{false};
-  uint64_t nextId_ = 1;
-  std::map<uint64_t, std::unique_ptr<SConnection>> connections_;  // the gate's thread only
-  CLogThrottle loginLog_, cutLog_, refuseLog_;
+  CRtspServer& m_server;
+  const SRtspConfig m_config;
+  UniqueFd m_listen, m_epoll, m_wake;
+  uint16_t m_port = 0;
+  std::thread m_thread;
+  std::atomic<bool> m_stopping{false};
+  uint64_t m_nextId = 1;
+  std::map<uint64_t, std::unique_ptr<SConnection>> m_connections;  // the gate's thread only
+  CLogThrottle m_loginLog, m_cutLog, m_refuseLog;
 };
 
 }  // namespace qnvrecorder

@@ -116,17 +116,17 @@ bool CRtspServer::Start(std::string& error) {
     error = "GStreamer did not start";
     return false;
   }
-  context_ = g_main_context_new();
-  loop_ = g_main_loop_new(context_, FALSE);
-  server_ = gst_rtsp_server_new();
+  m_context = g_main_context_new();
+  m_loop = g_main_loop_new(m_context, FALSE);
+  m_server = gst_rtsp_server_new();
   GSource* cleanup = g_timeout_source_new_seconds(kSessionCleanupSeconds);
-  g_source_set_callback(cleanup, CleanupSessions, server_, nullptr);
-  g_source_attach(cleanup, context_);
+  g_source_set_callback(cleanup, CleanupSessions, m_server, nullptr);
+  g_source_attach(cleanup, m_context);
   g_source_unref(cleanup);
-  thread_ = std::thread([this] {
-    g_main_context_push_thread_default(context_);
-    g_main_loop_run(loop_);
-    g_main_context_pop_thread_default(context_);
+  m_thread = std::thread([this] {
+    g_main_context_push_thread_default(m_context);
+    g_main_loop_run(m_loop);
+    g_main_context_pop_thread_default(m_context);
   });
   return true;
 }
@@ -139,42 +139,42 @@ bool CRtspServer::Adopt(int fd, const std::string& ip, uint16_t port) {
   }
   // The server takes the socket over (also when it fails), and its
   // descriptor closes with it.
-  return gst_rtsp_server_transfer_connection(server_, socket, ip.c_str(), port, nullptr) == TRUE;
+  return gst_rtsp_server_transfer_connection(m_server, socket, ip.c_str(), port, nullptr) == TRUE;
 }
 
 void CRtspServer::Stop() {
-  if (thread_.joinable()) {
+  if (m_thread.joinable()) {
     // Clients are dropped on the server's own thread, then the loop ends.
     GSource* idle = g_idle_source_new();
     g_source_set_callback(
         idle,
         [](gpointer self) -> gboolean {
           auto* s = static_cast<CRtspServer*>(self);
-          gst_rtsp_server_client_filter(s->server_, RemoveClient, nullptr);
-          g_main_loop_quit(s->loop_);
+          gst_rtsp_server_client_filter(s->m_server, RemoveClient, nullptr);
+          g_main_loop_quit(s->m_loop);
           return G_SOURCE_REMOVE;
         },
         this, nullptr);
-    g_source_attach(idle, context_);
+    g_source_attach(idle, m_context);
     g_source_unref(idle);
-    thread_.join();
+    m_thread.join();
   }
-  if (server_) g_object_unref(server_);
-  if (loop_) g_main_loop_unref(loop_);
-  if (context_) g_main_context_unref(context_);
-  server_ = nullptr;
-  loop_ = nullptr;
-  context_ = nullptr;
-  std::lock_guard<std::mutex> lock(mutex_);
-  feeds_.clear();
+  if (m_server) g_object_unref(m_server);
+  if (m_loop) g_main_loop_unref(m_loop);
+  if (m_context) g_main_context_unref(m_context);
+  m_server = nullptr;
+  m_loop = nullptr;
+  m_context = nullptr;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_feeds.clear();
 }
 
 std::shared_ptr<CRtspFeed> CRtspServer::Mount(const std::string& name) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto it = feeds_.find(name);
-  if (it != feeds_.end()) return it->second;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto it = m_feeds.find(name);
+  if (it != m_feeds.end()) return it->second;
   auto feed = std::make_shared<CRtspFeed>(name);
-  feeds_[name] = feed;
+  m_feeds[name] = feed;
   GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
   gst_rtsp_media_factory_set_launch(factory, kLaunch);
   gst_rtsp_media_factory_set_shared(factory, FALSE);
@@ -183,24 +183,24 @@ std::shared_ptr<CRtspFeed> CRtspServer::Mount(const std::string& name) {
   g_signal_connect_data(
       factory, "media-configure", G_CALLBACK(OnMediaConfigure), new SFeedRef{feed},
       [](gpointer d, GClosure*) { DeleteFeedRef(d); }, GConnectFlags(0));
-  GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(server_);
+  GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(m_server);
   gst_rtsp_mount_points_add_factory(mounts, ("/" + name).c_str(), factory);
   g_object_unref(mounts);
   return feed;
 }
 
 void CRtspServer::Unmount(const std::string& name) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (feeds_.erase(name) == 0 || !server_) return;
-  GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(server_);
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_feeds.erase(name) == 0 || !m_server) return;
+  GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(m_server);
   gst_rtsp_mount_points_remove_factory(mounts, ("/" + name).c_str());
   g_object_unref(mounts);
 }
 
 std::shared_ptr<CRtspFeed> CRtspServer::Feed(const std::string& name) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto it = feeds_.find(name);
-  return it == feeds_.end() ? nullptr : it->second;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto it = m_feeds.find(name);
+  return it == m_feeds.end() ? nullptr : it->second;
 }
 
 }  // namespace qnvrecorder

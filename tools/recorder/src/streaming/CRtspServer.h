@@ -48,12 +48,12 @@ class CRtspServer {
   std::shared_ptr<CRtspFeed> Feed(const std::string& name) const;
 
  private:
-  GMainContext* context_ = nullptr;
-  GMainLoop* loop_ = nullptr;
-  GstRTSPServer* server_ = nullptr;
-  std::thread thread_;
-  mutable std::mutex mutex_;  // guards feeds_
-  std::map<std::string, std::shared_ptr<CRtspFeed>> feeds_;
+  GMainContext* m_context = nullptr;
+  GMainLoop* m_loop = nullptr;
+  GstRTSPServer* m_server = nullptr;
+  std::thread m_thread;
+  mutable std::mutex m_mutex;  // guards m_feeds
+  std::map<std::string, std::shared_ptr<CRtspFeed>> m_feeds;
 };
 
 }  // namespace qnvrecorder

@@ -31,25 +31,25 @@ std::string AvError(int code) {
 CFmp4Muxer::~CFmp4Muxer() { Release(); }
 
 void CFmp4Muxer::Release() {
-  if (context_ != nullptr) avformat_free_context(context_);
-  context_ = nullptr;
-  if (io_ != nullptr) {
-    av_freep(&io_->buffer);
-    avio_context_free(&io_);
+  if (m_context != nullptr) avformat_free_context(m_context);
+  m_context = nullptr;
+  if (m_io != nullptr) {
+    av_freep(&m_io->buffer);
+    avio_context_free(&m_io);
   }
-  av_packet_free(&packet_);
+  av_packet_free(&m_packet);
 }
 
 int CFmp4Muxer::WriteOut(void* opaque, uint8_t* data, int size) {
   auto* self = static_cast<CFmp4Muxer*>(opaque);
-  if (self->out_ != nullptr) self->out_->append(reinterpret_cast<const char*>(data), size);
+  if (self->m_out != nullptr) self->m_out->append(reinterpret_cast<const char*>(data), size);
   return size;
 }
 
 bool CFmp4Muxer::Begin(const qnvrec::SNalRef& sps, const qnvrec::SNalRef& pps, std::string& init,
                        std::string& error) {
   Release();
-  lastTicks_ = -1;
+  m_lastTicks = -1;
   if (sps.size < 4) {
     error = "the sequence parameter set is too short";
     return false;
@@ -57,25 +57,25 @@ bool CFmp4Muxer::Begin(const qnvrec::SNalRef& sps, const qnvrec::SNalRef& pps, s
   char codecs[64];
   std::snprintf(codecs, sizeof codecs, "video/mp4; codecs=\"avc1.%02x%02x%02x\"", sps.data[1],
                 sps.data[2], sps.data[3]);
-  mime_ = codecs;
-  int rc = avformat_alloc_output_context2(&context_, nullptr, "mp4", nullptr);
-  if (rc < 0 || context_ == nullptr) {
+  m_mime = codecs;
+  int rc = avformat_alloc_output_context2(&m_context, nullptr, "mp4", nullptr);
+  if (rc < 0 || m_context == nullptr) {
     error = "cannot set up the MP4 muxer: " + AvError(rc);
     return false;
   }
   auto* buffer = static_cast<uint8_t*>(av_malloc(kIoBufferSize));
-  io_ = buffer ? avio_alloc_context(buffer, kIoBufferSize, 1, this, nullptr, &WriteOut, nullptr)
-               : nullptr;
-  AVStream* stream = avformat_new_stream(context_, nullptr);
-  packet_ = av_packet_alloc();
-  if (io_ == nullptr || stream == nullptr || packet_ == nullptr) {
-    if (io_ == nullptr) av_free(buffer);
+  m_io = buffer ? avio_alloc_context(buffer, kIoBufferSize, 1, this, nullptr, &WriteOut, nullptr)
+                : nullptr;
+  AVStream* stream = avformat_new_stream(m_context, nullptr);
+  m_packet = av_packet_alloc();
+  if (m_io == nullptr || stream == nullptr || m_packet == nullptr) {
+    if (m_io == nullptr) av_free(buffer);
     error = "out of memory";
     return false;
   }
-  io_->seekable = 0;
-  context_->pb = io_;
-  context_->flags |= AVFMT_FLAG_CUSTOM_IO;
+  m_io->seekable = 0;
+  m_context->pb = m_io;
+  m_context->flags |= AVFMT_FLAG_CUSTOM_IO;
   if (!qnvrec::SetH264Parameters(stream->codecpar, sps, pps, error)) return false;
   stream->time_base = AVRational{1, kTimescale};
 
@@ -83,11 +83,11 @@ bool CFmp4Muxer::Begin(const qnvrec::SNalRef& sps, const qnvrec::SNalRef& pps, s
   // An empty moov, then a fragment whenever Write asks for one; offsets
   // counted from each moof, as MSE wants.
   av_dict_set(&options, "movflags", "+frag_custom+empty_moov+default_base_moof", 0);
-  out_ = &init;
-  rc = avformat_write_header(context_, &options);
+  m_out = &init;
+  rc = avformat_write_header(m_context, &options);
   av_dict_free(&options);
-  if (rc >= 0) avio_flush(io_);
-  out_ = nullptr;
+  if (rc >= 0) avio_flush(m_io);
+  m_out = nullptr;
   if (rc < 0) {
     error = "cannot write the MP4 header: " + AvError(rc);
     Release();
@@ -98,29 +98,29 @@ bool CFmp4Muxer::Begin(const qnvrec::SNalRef& sps, const qnvrec::SNalRef& pps, s
 
 bool CFmp4Muxer::Write(const qnvrec::SAccessUnit& unit, int64_t timeUs, int64_t durationUs,
                        std::string& fragment, std::string& error) {
-  if (context_ == nullptr) {
+  if (m_context == nullptr) {
     error = "the stream has not begun";
     return false;
   }
   int64_t ticks = timeUs * kTimescale / 1000000;
-  if (ticks <= lastTicks_) ticks = lastTicks_ + 1;
-  lastTicks_ = ticks;
-  int rc = av_new_packet(packet_, static_cast<int>(unit.annexB.size()));
+  if (ticks <= m_lastTicks) ticks = m_lastTicks + 1;
+  m_lastTicks = ticks;
+  int rc = av_new_packet(m_packet, static_cast<int>(unit.annexB.size()));
   if (rc < 0) {
     error = "out of memory";
     return false;
   }
-  std::memcpy(packet_->data, unit.annexB.data(), unit.annexB.size());
-  packet_->stream_index = 0;
-  packet_->pts = packet_->dts = ticks;
-  packet_->duration = std::max<int64_t>(1, durationUs * kTimescale / 1000000);
-  if (unit.key) packet_->flags |= AV_PKT_FLAG_KEY;
-  out_ = &fragment;
-  rc = av_write_frame(context_, packet_);
-  av_packet_unref(packet_);
-  if (rc >= 0) rc = av_write_frame(context_, nullptr);  // the fragment, now
-  if (rc >= 0) avio_flush(io_);
-  out_ = nullptr;
+  std::memcpy(m_packet->data, unit.annexB.data(), unit.annexB.size());
+  m_packet->stream_index = 0;
+  m_packet->pts = m_packet->dts = ticks;
+  m_packet->duration = std::max<int64_t>(1, durationUs * kTimescale / 1000000);
+  if (unit.key) m_packet->flags |= AV_PKT_FLAG_KEY;
+  m_out = &fragment;
+  rc = av_write_frame(m_context, m_packet);
+  av_packet_unref(m_packet);
+  if (rc >= 0) rc = av_write_frame(m_context, nullptr);  // the fragment, now
+  if (rc >= 0) avio_flush(m_io);
+  m_out = nullptr;
   if (rc < 0) {
     error = "cannot make a fragment: " + AvError(rc);
     return false;

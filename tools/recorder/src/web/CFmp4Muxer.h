@@ -34,18 +34,18 @@ class CFmp4Muxer {
              std::string& fragment, std::string& error);
   // The MIME type with codecs for MediaSource.isTypeSupported, e.g.
   // video/mp4; codecs="avc1.4d401e".
-  const std::string& MimeType() const { return mime_; }
+  const std::string& MimeType() const { return m_mime; }
 
  private:
   static int WriteOut(void* opaque, uint8_t* data, int size);  // the muxer's writes
   void Release();
 
-  AVFormatContext* context_ = nullptr;
-  AVIOContext* io_ = nullptr;
-  AVPacket* packet_ = nullptr;
-  std::string* out_ = nullptr;  // where the muxer's bytes go now
-  int64_t lastTicks_ = -1;
-  std::string mime_;
+  AVFormatContext* m_context = nullptr;
+  AVIOContext* m_io = nullptr;
+  AVPacket* m_packet = nullptr;
+  std::string* m_out = nullptr;  // where the muxer's bytes go now
+  int64_t m_lastTicks = -1;
+  std::string m_mime;
 };
 
 }  // namespace qnvrecorder

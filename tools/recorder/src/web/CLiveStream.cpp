@@ -18,7 +18,7 @@ constexpr int64_t kMaxIntervalUs = 1000000;
 }  // namespace
 
 CLiveStream::CLiveStream(std::string name)
-    : name_(std::move(name)), builder_([this](qnvrec::SAccessUnit& unit) {
+    : m_name(std::move(name)), m_builder([this](qnvrec::SAccessUnit& unit) {
         OnPicture(unit);
         return true;
       }) {}
@@ -30,87 +30,87 @@ void CLiveStream::Push(const uint8_t* frame, size_t length) {
   const uint8_t* data = nullptr;
   size_t payload = 0;
   if (!FramePayload(frame, length, header, data, payload)) return;
-  bytesIn_.fetch_add(payload, std::memory_order_relaxed);
+  m_bytesIn.fetch_add(payload, std::memory_order_relaxed);
   const std::vector<qnvrec::SNalRef> nals = qnvrec::SplitAnnexB(data, payload);
   bool notify = false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    nextStampUs_ = header.CaptureTime();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_nextStampUs = header.CaptureTime();
     for (const qnvrec::SNalRef& nal : nals) {
-      if (nal.Type() == qnvrec::kNalSps) sps_.assign(nal.data, nal.data + nal.size);
-      if (nal.Type() == qnvrec::kNalPps) pps_.assign(nal.data, nal.data + nal.size);
-      builder_.Add(nal, header.Counter(), header.CaptureTime());
+      if (nal.Type() == qnvrec::kNalSps) m_sps.assign(nal.data, nal.data + nal.size);
+      if (nal.Type() == qnvrec::kNalPps) m_pps.assign(nal.data, nal.data + nal.size);
+      m_builder.Add(nal, header.Counter(), header.CaptureTime());
     }
-    notify = notifyDue_;
-    notifyDue_ = false;
+    notify = m_notifyDue;
+    m_notifyDue = false;
   }
-  if (notify && notify_) notify_();
+  if (notify && m_notify) m_notify();
 }
 
 void CLiveStream::ResetHeld() {
-  held_.clear();
-  heldBytes_ = 0;
-  fragments_.clear();
+  m_held.clear();
+  m_heldBytes = 0;
+  m_fragments.clear();
 }
 
 void CLiveStream::SetDown() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  builder_.Finish();
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_builder.Finish();
   ResetHeld();
-  muxer_.reset();
-  init_.reset();
-  for (auto& [id, v] : viewers_) v.needInit = true;
+  m_muxer.reset();
+  m_init.reset();
+  for (auto& [id, v] : m_viewers) v.needInit = true;
 }
 
 bool CLiveStream::StartMuxer() {
-  if (sps_.empty() || pps_.empty() || held_.empty()) return false;
+  if (m_sps.empty() || m_pps.empty() || m_held.empty()) return false;
   auto muxer = std::make_unique<CFmp4Muxer>();
   std::string init, error;
-  if (!muxer->Begin({sps_.data(), sps_.size()}, {pps_.data(), pps_.size()}, init, error)) {
-    LOG_WARN("web %s: cannot show the live picture: %s", name_.c_str(), error.c_str());
+  if (!muxer->Begin({m_sps.data(), m_sps.size()}, {m_pps.data(), m_pps.size()}, init, error)) {
+    LOG_WARN("web %s: cannot show the live picture: %s", m_name.c_str(), error.c_str());
     return false;
   }
-  muxer_ = std::move(muxer);
-  muxerSps_ = sps_;
-  muxerPps_ = pps_;
-  muxerBaseUs_ = held_.front().stampUs;
-  init_ = std::make_shared<const std::string>(std::move(init));
-  fragments_.clear();
-  for (size_t i = 0; i < held_.size(); ++i) {
-    const int64_t t = static_cast<int64_t>(held_[i].stampUs - muxerBaseUs_);
-    const int64_t next = i + 1 < held_.size()
-                             ? static_cast<int64_t>(held_[i + 1].stampUs - muxerBaseUs_)
-                             : t + lastIntervalUs_;
+  m_muxer = std::move(muxer);
+  m_muxerSps = m_sps;
+  m_muxerPps = m_pps;
+  m_muxerBaseUs = m_held.front().stampUs;
+  m_init = std::make_shared<const std::string>(std::move(init));
+  m_fragments.clear();
+  for (size_t i = 0; i < m_held.size(); ++i) {
+    const int64_t t = static_cast<int64_t>(m_held[i].stampUs - m_muxerBaseUs);
+    const int64_t next = i + 1 < m_held.size()
+                             ? static_cast<int64_t>(m_held[i + 1].stampUs - m_muxerBaseUs)
+                             : t + m_lastIntervalUs;
     std::string fragment;
-    if (!muxer_->Write(held_[i], t, next > t ? next - t : lastIntervalUs_, fragment, error)) {
-      LOG_WARN("web %s: %s", name_.c_str(), error.c_str());
-      muxer_.reset();
-      init_.reset();
-      fragments_.clear();
+    if (!m_muxer->Write(m_held[i], t, next > t ? next - t : m_lastIntervalUs, fragment, error)) {
+      LOG_WARN("web %s: %s", m_name.c_str(), error.c_str());
+      m_muxer.reset();
+      m_init.reset();
+      m_fragments.clear();
       return false;
     }
-    fragments_.push_back(std::make_shared<const std::string>(std::move(fragment)));
+    m_fragments.push_back(std::make_shared<const std::string>(std::move(fragment)));
   }
   return true;
 }
 
 void CLiveStream::Enqueue(SViewer& viewer, const Chunk& chunk) {
-  if (viewer.queue.empty()) notifyDue_ = true;
+  if (viewer.queue.empty()) m_notifyDue = true;
   viewer.queue.push_back(chunk);
   viewer.queuedBytes += chunk->size();
 }
 
 void CLiveStream::Deliver(SViewer& viewer, const Chunk& chunk, bool key) {
   if (viewer.needInit) {
-    if (!key || !init_) return;
+    if (!key || !m_init) return;
     viewer.needInit = false;
     viewer.waitKey = false;
-    viewer.baseUs = muxerBaseUs_;
-    Enqueue(viewer, init_);
+    viewer.baseUs = m_muxerBaseUs;
+    Enqueue(viewer, m_init);
   }
   const uint64_t unconfirmed = viewer.takenBytes - viewer.ackedBytes + viewer.queuedBytes;
   if (!viewer.waitKey && unconfirmed + chunk->size() > kMaxBacklog) {
-    LOG_WARN("web %s: a viewer is too slow; skipping to the next key picture", name_.c_str());
+    LOG_WARN("web %s: a viewer is too slow; skipping to the next key picture", m_name.c_str());
     viewer.waitKey = true;
   }
   if (viewer.waitKey) {
@@ -123,74 +123,74 @@ void CLiveStream::Deliver(SViewer& viewer, const Chunk& chunk, bool key) {
 void CLiveStream::OnPicture(qnvrec::SAccessUnit& unit) {
   if (unit.key) {
     ResetHeld();
-    if (muxer_ && (sps_ != muxerSps_ || pps_ != muxerPps_)) {
+    if (m_muxer && (m_sps != m_muxerSps || m_pps != m_muxerPps)) {
       // New parameter sets (another picture size): a new stream for everyone.
-      muxer_.reset();
-      init_.reset();
-      for (auto& [id, v] : viewers_) v.needInit = true;
+      m_muxer.reset();
+      m_init.reset();
+      for (auto& [id, v] : m_viewers) v.needInit = true;
     }
   }
-  if (held_.empty() && !unit.key) return;  // no start point yet
-  int64_t interval = static_cast<int64_t>(nextStampUs_ - unit.stampUs);
-  if (interval > 0 && interval < kMaxIntervalUs) lastIntervalUs_ = interval;
-  if (heldBytes_ + unit.annexB.size() > kMaxHeldBytes) {
+  if (m_held.empty() && !unit.key) return;  // no start point yet
+  int64_t interval = static_cast<int64_t>(m_nextStampUs - unit.stampUs);
+  if (interval > 0 && interval < kMaxIntervalUs) m_lastIntervalUs = interval;
+  if (m_heldBytes + unit.annexB.size() > kMaxHeldBytes) {
     ResetHeld();
     return;
   }
-  heldBytes_ += unit.annexB.size();
-  held_.push_back(std::move(unit));
-  if (viewers_.empty()) return;
-  if (!muxer_) {
+  m_heldBytes += unit.annexB.size();
+  m_held.push_back(std::move(unit));
+  if (m_viewers.empty()) return;
+  if (!m_muxer) {
     if (!StartMuxer()) return;
     // The muxer's first stretch is this picture alone (it is a key one):
     // every viewer waiting starts here.
-    for (auto& [id, v] : viewers_) Deliver(v, fragments_.back(), true);
+    for (auto& [id, v] : m_viewers) Deliver(v, m_fragments.back(), true);
     return;
   }
-  const qnvrec::SAccessUnit& last = held_.back();
+  const qnvrec::SAccessUnit& last = m_held.back();
   std::string fragment, error;
-  const int64_t t = static_cast<int64_t>(last.stampUs - muxerBaseUs_);
-  if (!muxer_->Write(last, t, lastIntervalUs_, fragment, error)) {
-    LOG_WARN("web %s: %s", name_.c_str(), error.c_str());
+  const int64_t t = static_cast<int64_t>(last.stampUs - m_muxerBaseUs);
+  if (!m_muxer->Write(last, t, m_lastIntervalUs, fragment, error)) {
+    LOG_WARN("web %s: %s", m_name.c_str(), error.c_str());
     return;
   }
   Chunk chunk = std::make_shared<const std::string>(std::move(fragment));
-  fragments_.push_back(chunk);
-  for (auto& [id, v] : viewers_) Deliver(v, chunk, last.key);
+  m_fragments.push_back(chunk);
+  for (auto& [id, v] : m_viewers) Deliver(v, chunk, last.key);
 }
 
 uint64_t CLiveStream::AddViewer() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const uint64_t id = nextViewer_++;
-  SViewer& v = viewers_[id];
+  std::lock_guard<std::mutex> lock(m_mutex);
+  const uint64_t id = m_nextViewer++;
+  SViewer& v = m_viewers[id];
   v.lastProgress = Clock::now();
-  if (!muxer_) StartMuxer();
-  if (muxer_ && init_) {
+  if (!m_muxer) StartMuxer();
+  if (m_muxer && m_init) {
     v.needInit = false;
-    v.baseUs = muxerBaseUs_;
-    Enqueue(v, init_);
-    for (const Chunk& c : fragments_) Enqueue(v, c);
+    v.baseUs = m_muxerBaseUs;
+    Enqueue(v, m_init);
+    for (const Chunk& c : m_fragments) Enqueue(v, c);
   }
-  notifyDue_ = false;  // the caller takes at once
+  m_notifyDue = false;  // the caller takes at once
   return id;
 }
 
 void CLiveStream::RemoveViewer(uint64_t viewer) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  viewers_.erase(viewer);
-  if (viewers_.empty()) {
-    muxer_.reset();
-    init_.reset();
-    fragments_.clear();
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_viewers.erase(viewer);
+  if (m_viewers.empty()) {
+    m_muxer.reset();
+    m_init.reset();
+    m_fragments.clear();
   }
 }
 
 bool CLiveStream::Take(uint64_t viewer, std::vector<Chunk>& chunks, Clock::time_point now,
                        uint64_t& baseUs) {
   baseUs = 0;
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto it = viewers_.find(viewer);
-  if (it == viewers_.end()) return false;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto it = m_viewers.find(viewer);
+  if (it == m_viewers.end()) return false;
   SViewer& v = it->second;
   if (v.takenBytes > v.ackedBytes && now - v.lastProgress > kStallCutOff) return false;
   if (v.takenBytes == v.ackedBytes) v.lastProgress = now;
@@ -203,9 +203,9 @@ bool CLiveStream::Take(uint64_t viewer, std::vector<Chunk>& chunks, Clock::time_
 }
 
 void CLiveStream::Ack(uint64_t viewer, uint64_t bytes, Clock::time_point now) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto it = viewers_.find(viewer);
-  if (it == viewers_.end()) return;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto it = m_viewers.find(viewer);
+  if (it == m_viewers.end()) return;
   SViewer& v = it->second;
   if (bytes > v.ackedBytes && bytes <= v.takenBytes) {
     v.ackedBytes = bytes;
@@ -214,13 +214,13 @@ void CLiveStream::Ack(uint64_t viewer, uint64_t bytes, Clock::time_point now) {
 }
 
 size_t CLiveStream::ViewerCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return viewers_.size();
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_viewers.size();
 }
 
 std::string CLiveStream::MimeType() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return muxer_ ? muxer_->MimeType() : "";
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_muxer ? m_muxer->MimeType() : "";
 }
 
 }  // namespace qnvrecorder

@@ -43,11 +43,11 @@ class CLiveStream {
   CLiveStream(const CLiveStream&) = delete;
   CLiveStream& operator=(const CLiveStream&) = delete;
 
-  const std::string& Name() const { return name_; }
+  const std::string& Name() const { return m_name; }
 
   // Called, without the stream's lock, when a viewer's queue has something
   // new; must not block. Set before the first Push.
-  void SetNotify(std::function<void()> notify) { notify_ = std::move(notify); }
+  void SetNotify(std::function<void()> notify) { m_notify = std::move(notify); }
 
   // One stream frame as the library delivers it (40-byte header first).
   void Push(const uint8_t* frame, size_t length);
@@ -67,7 +67,7 @@ class CLiveStream {
   void Ack(uint64_t viewer, uint64_t bytes, Clock::time_point now);
   size_t ViewerCount() const;
   // The H.264 bytes pushed so far (for the bit rate).
-  uint64_t BytesIn() const { return bytesIn_.load(std::memory_order_relaxed); }
+  uint64_t BytesIn() const { return m_bytesIn.load(std::memory_order_relaxed); }
   // The MIME type of the stream ("" before its first key picture).
   std::string MimeType() const;
 
@@ -83,30 +83,30 @@ class CLiveStream {
     uint64_t baseUs = 0;   // of an initialisation segment queued, not yet taken
   };
 
-  void OnPicture(qnvrec::SAccessUnit& unit);                    // mutex_ held
-  bool StartMuxer();                                            // mutex_ held
-  void Deliver(SViewer& viewer, const Chunk& chunk, bool key);  // mutex_ held
-  void Enqueue(SViewer& viewer, const Chunk& chunk);            // mutex_ held
-  void ResetHeld();                                             // mutex_ held
+  void OnPicture(qnvrec::SAccessUnit& unit);                    // m_mutex held
+  bool StartMuxer();                                            // m_mutex held
+  void Deliver(SViewer& viewer, const Chunk& chunk, bool key);  // m_mutex held
+  void Enqueue(SViewer& viewer, const Chunk& chunk);            // m_mutex held
+  void ResetHeld();                                             // m_mutex held
 
-  const std::string name_;
-  std::function<void()> notify_;
-  mutable std::mutex mutex_;
-  qnvrec::CAccessUnitBuilder builder_;
-  uint64_t nextStampUs_ = 0;  // the capture time of the frame being added
-  int64_t lastIntervalUs_ = 40000;
-  std::vector<uint8_t> sps_, pps_;
-  std::vector<qnvrec::SAccessUnit> held_;  // key picture first
-  size_t heldBytes_ = 0;
-  std::unique_ptr<CFmp4Muxer> muxer_;  // while someone watches
-  std::vector<uint8_t> muxerSps_, muxerPps_;
-  uint64_t muxerBaseUs_ = 0;
-  Chunk init_;
-  std::vector<Chunk> fragments_;  // since the last key picture, muxed
-  std::map<uint64_t, SViewer> viewers_;
-  uint64_t nextViewer_ = 1;
-  bool notifyDue_ = false;
-  std::atomic<uint64_t> bytesIn_{0};
+  const std::string m_name;
+  std::function<void()> m_notify;
+  mutable std::mutex m_mutex;
+  qnvrec::CAccessUnitBuilder m_builder;
+  uint64_t m_nextStampUs = 0;  // the capture time of the frame being added
+  int64_t m_lastIntervalUs = 40000;
+  std::vector<uint8_t> m_sps, m_pps;
+  std::vector<qnvrec::SAccessUnit> m_held;  // key picture first
+  size_t m_heldBytes = 0;
+  std::unique_ptr<CFmp4Muxer> m_muxer;  // while someone watches
+  std::vector<uint8_t> m_muxerSps, m_muxerPps;
+  uint64_t m_muxerBaseUs = 0;
+  Chunk m_init;
+  std::vector<Chunk> m_fragments;  // since the last key picture, muxed
+  std::map<uint64_t, SViewer> m_viewers;
+  uint64_t m_nextViewer = 1;
+  bool m_notifyDue = false;
+  std::atomic<uint64_t> m_bytesIn{0};
 };
 
 }  // namespace qnvrecorder

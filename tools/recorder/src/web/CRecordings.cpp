@@ -61,19 +61,19 @@ bool IndexSpan(const std::string& dataPath, int64_t& firstUs, int64_t& lastUs, u
 
 qnvcat::STarget CRecordings::Target() const {
   qnvcat::STarget target;
-  target.rootOrUrl = root_;
+  target.rootOrUrl = m_root;
   target.applicationName = "qnv-recorder web";
   return target;
 }
 
 bool CRecordings::HasCatalogue() const {
-  return Available() && ::access(qnvcat::SqlitePathFor(root_).c_str(), R_OK) == 0;
+  return Available() && ::access(qnvcat::SqlitePathFor(m_root).c_str(), R_OK) == 0;
 }
 
 bool CRecordings::FileSegments(const std::string& camera, int64_t fromUs, int64_t toUs,
                                std::vector<qnvcat::SSegmentRow>& out, std::string& error) {
   std::error_code ec;
-  const fs::path folder = fs::path(root_) / camera;
+  const fs::path folder = fs::path(m_root) / camera;
   if (!fs::is_directory(folder, ec)) return true;
   std::vector<std::string> days;
   for (const auto& d : fs::directory_iterator(folder, ec)) {
@@ -104,7 +104,7 @@ bool CRecordings::FileSegments(const std::string& camera, int64_t fromUs, int64_
       if (!IndexSpan(path, row.firstUs, row.lastUs, row.frames)) continue;
       if (row.lastUs < fromUs || row.firstUs >= toUs) continue;
       row.camera = camera;
-      row.recorder = instance_;
+      row.recorder = m_instance;
       row.path = path;
       row.clock = qnvcat::EClock::kCapture;
       row.state = qnvcat::ESegmentState::kClosed;
@@ -145,15 +145,15 @@ bool CRecordings::Events(const qnvcat::SEventQuery& query, std::vector<qnvcat::S
 }
 
 int CRecordings::TemporaryFile(std::string& error) const {
-  UniqueFd own = OpenOwnFolder(root_, instance_, error);
+  UniqueFd own = OpenOwnFolder(m_root, m_instance, error);
   if (!own.Valid()) {
     error = "cannot make a file for the export: " + error;
     return -1;
   }
   const int fd = ::openat(own.Get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   if (fd < 0) {
-    error = "cannot make a file for the export in " + root_ + "/" + kReservedFolder + "/" +
-            instance_ + ": " + std::strerror(errno);
+    error = "cannot make a file for the export in " + m_root + "/" + kReservedFolder + "/" +
+            m_instance + ": " + std::strerror(errno);
   }
   return fd;
 }

@@ -22,11 +22,11 @@ namespace qnvrecorder {
 class CRecordings {
  public:
   CRecordings(std::string root, std::string instance)
-      : root_(std::move(root)), instance_(std::move(instance)) {}
+      : m_root(std::move(root)), m_instance(std::move(instance)) {}
 
-  bool Available() const { return !root_.empty(); }
-  const std::string& Root() const { return root_; }
-  const std::string& Instance() const { return instance_; }
+  bool Available() const { return !m_root.empty(); }
+  const std::string& Root() const { return m_root; }
+  const std::string& Instance() const { return m_instance; }
   // Whether ROOT has a catalogue to read.
   bool HasCatalogue() const;
 
@@ -61,7 +61,7 @@ class CRecordings {
   bool FileSegments(const std::string& camera, int64_t fromUs, int64_t toUs,
                     std::vector<qnvcat::SSegmentRow>& out, std::string& error);
 
-  const std::string root_, instance_;
+  const std::string m_root, m_instance;
 };
 
 }  // namespace qnvrecorder

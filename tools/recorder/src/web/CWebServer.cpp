@@ -232,25 +232,25 @@ struct CWebServer::SRequest {
 
 CWebServer::CWebServer(SWebConfig config, IWebSource& source, std::string version,
                        CRecordings recordings)
-    : config_(std::move(config)),
-      source_(source),
-      version_(std::move(version)),
-      started_(Clock::now()),
-      startedUnix_(time(nullptr)),
-      sessions_(config_.users,
-                std::chrono::seconds(static_cast<int64_t>(config_.sessionHours * 3600))),
-      openCsrf_(RandomToken()),
-      wake_(std::make_shared<SWake>()),
-      recordings_(std::move(recordings)) {}
+    : m_config(std::move(config)),
+      m_source(source),
+      m_version(std::move(version)),
+      m_started(Clock::now()),
+      m_startedUnix(time(nullptr)),
+      m_sessions(m_config.users,
+                 std::chrono::seconds(static_cast<int64_t>(m_config.sessionHours * 3600))),
+      m_openCsrf(RandomToken()),
+      m_wake(std::make_shared<SWake>()),
+      m_recordings(std::move(recordings)) {}
 
 CWebServer::~CWebServer() { Stop(); }
 
 std::shared_ptr<CLiveStream> CWebServer::Stream(const std::string& camera) {
-  std::lock_guard<std::mutex> lock(streamsMutex_);
-  std::shared_ptr<CLiveStream>& s = streams_[camera];
+  std::lock_guard<std::mutex> lock(m_streamsMutex);
+  std::shared_ptr<CLiveStream>& s = m_streams[camera];
   if (!s) {
     s = std::make_shared<CLiveStream>(camera);
-    std::weak_ptr<SWake> weak = wake_;
+    std::weak_ptr<SWake> weak = m_wake;
     s->SetNotify([weak] {
       std::shared_ptr<SWake> wake = weak.lock();
       if (!wake || wake->due.exchange(true)) return;
@@ -270,73 +270,73 @@ std::shared_ptr<CLiveStream> CWebServer::Stream(const std::string& camera) {
 }
 
 void CWebServer::KeepStreams(const std::vector<std::string>& cameras) {
-  std::lock_guard<std::mutex> lock(streamsMutex_);
-  for (auto it = streams_.begin(); it != streams_.end();) {
+  std::lock_guard<std::mutex> lock(m_streamsMutex);
+  for (auto it = m_streams.begin(); it != m_streams.end();) {
     const bool keep = std::find(cameras.begin(), cameras.end(), it->first) != cameras.end();
     if (!keep) it->second->SetDown();
-    it = keep ? std::next(it) : streams_.erase(it);
+    it = keep ? std::next(it) : m_streams.erase(it);
   }
 }
 
 bool CWebServer::Start(std::string& error) {
-  context_ = g_main_context_new();
+  m_context = g_main_context_new();
   std::atomic<int> started{0};
-  worker_ = std::thread([this] { Work(); });
-  thread_ = std::thread([this, &error, &started] { Run(&error, &started); });
+  m_worker = std::thread([this] { Work(); });
+  m_thread = std::thread([this, &error, &started] { Run(&error, &started); });
   while (started.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   if (started.load() < 0) {
-    thread_.join();
+    m_thread.join();
     {
-      std::lock_guard<std::mutex> lock(workMutex_);
-      workStop_ = true;
+      std::lock_guard<std::mutex> lock(m_workMutex);
+      m_workStop = true;
     }
-    workWake_.notify_all();
-    worker_.join();
-    g_main_context_unref(context_);
-    context_ = nullptr;
+    m_workWake.notify_all();
+    m_worker.join();
+    g_main_context_unref(m_context);
+    m_context = nullptr;
     return false;
   }
   return true;
 }
 
 void CWebServer::Stop() {
-  if (!thread_.joinable()) return;
+  if (!m_thread.joinable()) return;
   {
-    std::lock_guard<std::mutex> lock(workMutex_);
-    workStop_ = true;
-    for (const std::weak_ptr<SExport>& weak : exportWork_) {
+    std::lock_guard<std::mutex> lock(m_workMutex);
+    m_workStop = true;
+    for (const std::weak_ptr<SExport>& weak : m_exportWork) {
       if (std::shared_ptr<SExport> job = weak.lock()) job->cancel = true;
     }
-    exportWork_.clear();
+    m_exportWork.clear();
   }
-  workWake_.notify_all();
-  if (worker_.joinable()) worker_.join();
+  m_workWake.notify_all();
+  if (m_worker.joinable()) m_worker.join();
   {
-    std::lock_guard<std::mutex> lock(wake_->mutex);
-    wake_->context = nullptr;
-    wake_->server = nullptr;
+    std::lock_guard<std::mutex> lock(m_wake->mutex);
+    m_wake->context = nullptr;
+    m_wake->server = nullptr;
   }
   g_main_context_invoke(
-      context_,
+      m_context,
       [](gpointer p) -> gboolean {
         g_main_loop_quit(static_cast<GMainLoop*>(p));
         return G_SOURCE_REMOVE;
       },
-      loop_);
-  thread_.join();
-  g_main_context_unref(context_);
-  context_ = nullptr;
+      m_loop);
+  m_thread.join();
+  g_main_context_unref(m_context);
+  m_context = nullptr;
 }
 
 void CWebServer::Run(std::string* error, std::atomic<int>* started) {
-  g_main_context_push_thread_default(context_);
+  g_main_context_push_thread_default(m_context);
   GError* gerror = nullptr;
   GTlsCertificate* cert = nullptr;
-  if (!config_.tlsCert.empty()) {
+  if (!m_config.tlsCert.empty()) {
     // A file that cannot be read is named on its own; one that does not
     // parse is named with its pair (the library's message says which).
     for (const auto& [what, path] :
-         {std::pair{"certificate", &config_.tlsCert}, std::pair{"key", &config_.tlsKey}}) {
+         {std::pair{"certificate", &m_config.tlsCert}, std::pair{"key", &m_config.tlsKey}}) {
       const int fd = ::open(path->c_str(), O_RDONLY | O_CLOEXEC);
       if (fd < 0 && error->empty()) {
         *error = std::string("web: cannot read the TLS ") + what + " " + *path + ": " +
@@ -345,27 +345,27 @@ void CWebServer::Run(std::string* error, std::atomic<int>* started) {
       if (fd >= 0) ::close(fd);
     }
     if (error->empty()) {
-      cert = g_tls_certificate_new_from_files(config_.tlsCert.c_str(), config_.tlsKey.c_str(),
+      cert = g_tls_certificate_new_from_files(m_config.tlsCert.c_str(), m_config.tlsKey.c_str(),
                                               &gerror);
       std::string why;
       if (cert == nullptr) {
-        *error = "web: the TLS certificate or key does not load (" + config_.tlsCert + ", " +
-                 config_.tlsKey + "): " + (gerror ? gerror->message : "?");
-      } else if (!KeyFitsCertificate(cert, context_, why)) {
-        *error = "web: the TLS key " + config_.tlsKey + " is not the certificate's (" +
-                 config_.tlsCert + "): a test handshake failed: " + why;
+        *error = "web: the TLS certificate or key does not load (" + m_config.tlsCert + ", " +
+                 m_config.tlsKey + "): " + (gerror ? gerror->message : "?");
+      } else if (!KeyFitsCertificate(cert, m_context, why)) {
+        *error = "web: the TLS key " + m_config.tlsKey + " is not the certificate's (" +
+                 m_config.tlsCert + "): a test handshake failed: " + why;
       }
     }
   }
   if (error->empty()) {
-    server_ = soup_server_new("server-header", "qnv-recorder", "tls-certificate", cert, nullptr);
-    soup_server_add_handler(server_, nullptr, &CWebServer::OnRequest, this, nullptr);
-    soup_server_add_handler(server_, kLivePath, &CWebServer::OnRequest, this, nullptr);
-    soup_server_add_websocket_handler(server_, kLivePath, nullptr, nullptr,
+    m_server = soup_server_new("server-header", "qnv-recorder", "tls-certificate", cert, nullptr);
+    soup_server_add_handler(m_server, nullptr, &CWebServer::OnRequest, this, nullptr);
+    soup_server_add_handler(m_server, kLivePath, &CWebServer::OnRequest, this, nullptr);
+    soup_server_add_websocket_handler(m_server, kLivePath, nullptr, nullptr,
                                       &CWebServer::OnWebsocket, this, nullptr);
-    g_signal_connect(server_, "request-started", G_CALLBACK(&CWebServer::OnRequestStarted), this);
-    GInetAddress* address = g_inet_address_new_from_string(config_.address.c_str());
-    GSocketAddress* socketAddress = g_inet_socket_address_new(address, config_.port);
+    g_signal_connect(m_server, "request-started", G_CALLBACK(&CWebServer::OnRequestStarted), this);
+    GInetAddress* address = g_inet_address_new_from_string(m_config.address.c_str());
+    GSocketAddress* socketAddress = g_inet_socket_address_new(address, m_config.port);
     const int options = cert ? SOUP_SERVER_LISTEN_HTTPS : 0;
     // A socket of our own for a longer queue of connections not yet taken
     // than the default (10): a burst (a page's requests, many viewers, a
@@ -377,16 +377,16 @@ void CWebServer::Run(std::string* error, std::atomic<int>* started) {
       g_socket_set_listen_backlog(listener, kListenBacklog);
       listening = g_socket_bind(listener, socketAddress, TRUE, &gerror) &&
                   g_socket_listen(listener, &gerror) &&
-                  soup_server_listen_socket(server_, listener,
+                  soup_server_listen_socket(m_server, listener,
                                             static_cast<SoupServerListenOptions>(options), &gerror);
       g_object_unref(listener);
     }
     if (!listening) {
-      *error = "web: cannot listen on " + config_.address + " port " +
-               std::to_string(config_.port) + ": " + (gerror ? gerror->message : "?");
+      *error = "web: cannot listen on " + m_config.address + " port " +
+               std::to_string(m_config.port) + ": " + (gerror ? gerror->message : "?");
     } else {
-      GSList* uris = soup_server_get_uris(server_);
-      if (uris) port_ = static_cast<uint16_t>(g_uri_get_port(static_cast<GUri*>(uris->data)));
+      GSList* uris = soup_server_get_uris(m_server);
+      if (uris) m_port = static_cast<uint16_t>(g_uri_get_port(static_cast<GUri*>(uris->data)));
       g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
     }
     g_object_unref(socketAddress);
@@ -395,17 +395,17 @@ void CWebServer::Run(std::string* error, std::atomic<int>* started) {
   if (cert) g_object_unref(cert);
   g_clear_error(&gerror);
   if (!error->empty()) {
-    if (server_) g_object_unref(server_);
-    server_ = nullptr;
-    g_main_context_pop_thread_default(context_);
+    if (m_server) g_object_unref(m_server);
+    m_server = nullptr;
+    g_main_context_pop_thread_default(m_context);
     started->store(-1);
     return;
   }
-  loop_ = g_main_loop_new(context_, FALSE);
+  m_loop = g_main_loop_new(m_context, FALSE);
   {
-    std::lock_guard<std::mutex> lock(wake_->mutex);
-    wake_->context = context_;
-    wake_->server = this;
+    std::lock_guard<std::mutex> lock(m_wake->mutex);
+    m_wake->context = m_context;
+    m_wake->server = this;
   }
   GSource* tick = g_timeout_source_new(1000);
   g_source_set_callback(
@@ -415,24 +415,24 @@ void CWebServer::Run(std::string* error, std::atomic<int>* started) {
         return G_SOURCE_CONTINUE;
       },
       this, nullptr);
-  g_source_attach(tick, context_);
-  const bool loopback = LoopbackAddress(config_.address);
-  LOG_INFO("web: serving on %s://%s%s%s:%u/ (%s)", config_.tlsCert.empty() ? "http" : "https",
-           config_.address.find(':') != std::string::npos ? "[" : "", config_.address.c_str(),
-           config_.address.find(':') != std::string::npos ? "]" : "", port_.load(),
-           config_.users.empty() ? "no login: this machine only"
-                                 : (std::to_string(config_.users.size()) + " user(s)").c_str());
+  g_source_attach(tick, m_context);
+  const bool loopback = LoopbackAddress(m_config.address);
+  LOG_INFO("web: serving on %s://%s%s%s:%u/ (%s)", m_config.tlsCert.empty() ? "http" : "https",
+           m_config.address.find(':') != std::string::npos ? "[" : "", m_config.address.c_str(),
+           m_config.address.find(':') != std::string::npos ? "]" : "", m_port.load(),
+           m_config.users.empty() ? "no login: this machine only"
+                                  : (std::to_string(m_config.users.size()) + " user(s)").c_str());
   (void)loopback;
   started->store(1);
 
-  g_main_loop_run(loop_);
+  g_main_loop_run(m_loop);
 
   // Answers the worker finished (it has stopped) go out before the server.
-  while (g_main_context_iteration(context_, FALSE)) {
+  while (g_main_context_iteration(m_context, FALSE)) {
   }
   g_source_destroy(tick);
   g_source_unref(tick);
-  for (SConnection* c : viewers_) {
+  for (SConnection* c : m_viewers) {
     c->stream->RemoveViewer(c->viewer);
     g_signal_handlers_disconnect_by_data(c->conn, c);
     if (soup_websocket_connection_get_state(c->conn) == SOUP_WEBSOCKET_STATE_OPEN) {
@@ -441,18 +441,18 @@ void CWebServer::Run(std::string* error, std::atomic<int>* started) {
     g_object_unref(c->conn);
     delete c;
   }
-  viewers_.clear();
-  soup_server_disconnect(server_);
-  g_object_unref(server_);
-  server_ = nullptr;
-  for (GSocket* s : sockets_) g_object_unref(s);
-  sockets_.clear();
+  m_viewers.clear();
+  soup_server_disconnect(m_server);
+  g_object_unref(m_server);
+  m_server = nullptr;
+  for (GSocket* s : m_sockets) g_object_unref(s);
+  m_sockets.clear();
   // Whatever the sockets still had pending runs now, with no one listening.
-  while (g_main_context_iteration(context_, FALSE)) {
+  while (g_main_context_iteration(m_context, FALSE)) {
   }
-  g_main_loop_unref(loop_);
-  loop_ = nullptr;
-  g_main_context_pop_thread_default(context_);
+  g_main_loop_unref(m_loop);
+  m_loop = nullptr;
+  g_main_context_pop_thread_default(m_context);
 }
 
 bool CWebServer::AdmitConnection(GSocket* socket) {
@@ -461,25 +461,25 @@ bool CWebServer::AdmitConnection(GSocket* socket) {
   // socket closes with it) are let go here.
   size_t open = 0;
   bool known = false;
-  for (GSocket* s : sockets_) {
+  for (GSocket* s : m_sockets) {
     if (g_socket_is_closed(s)) {
       g_object_unref(s);
       continue;
     }
     known = known || s == socket;
-    sockets_[open++] = s;
+    m_sockets[open++] = s;
   }
-  sockets_.resize(open);
+  m_sockets.resize(open);
   if (known) return true;
-  if (sockets_.size() >= kMaxConnections) {
+  if (m_sockets.size() >= kMaxConnections) {
     uint64_t held = 0;
-    if (refusedLog_.Allow(held)) {
+    if (m_refusedLog.Allow(held)) {
       LOG_WARN("web: %zu connections are open, the most it takes; one more was closed%s",
                kMaxConnections, HeldBackText(held).c_str());
     }
     return false;
   }
-  sockets_.push_back(G_SOCKET(g_object_ref(socket)));
+  m_sockets.push_back(G_SOCKET(g_object_ref(socket)));
   return true;
 }
 
@@ -527,12 +527,12 @@ void CWebServer::OnRequestStarted(SoupServer*, SoupServerMessage* msg, void* sel
         return G_SOURCE_REMOVE;
       },
       request, [](gpointer p) { delete static_cast<std::shared_ptr<SRequest>*>(p); });
-  g_source_attach(deadline, server->context_);
+  g_source_attach(deadline, server->m_context);
   g_source_unref(deadline);
 }
 
 bool CWebServer::HostAllowed(SoupServerMessage* msg) const {
-  if (!config_.users.empty()) return true;
+  if (!m_config.users.empty()) return true;
   // Without users only this machine is served: a name that is not a loopback
   // one would be a page elsewhere pointing a name at us (DNS rebinding).
   const std::string host = HostPart(Header(msg, "Host"));
@@ -543,19 +543,19 @@ bool CWebServer::SameOrigin(SoupServerMessage* msg) const {
   const std::string origin = Header(msg, "Origin");
   if (origin.empty()) return true;  // not a browser's cross-site request
   const std::string host = Header(msg, "Host");
-  const std::string scheme = config_.tlsCert.empty() ? "http://" : "https://";
+  const std::string scheme = m_config.tlsCert.empty() ? "http://" : "https://";
   return origin == scheme + host;
 }
 
 const SWebSession* CWebServer::SessionOf(SoupServerMessage* msg) {
-  if (config_.users.empty()) {
+  if (m_config.users.empty()) {
     static thread_local SWebSession open;
     open.user = "";
-    open.csrf = openCsrf_;
+    open.csrf = m_openCsrf;
     return &open;
   }
   const std::string token = CookieValue(Header(msg, "Cookie"), kCookie);
-  return token.empty() ? nullptr : sessions_.Find(token, Clock::now());
+  return token.empty() ? nullptr : m_sessions.Find(token, Clock::now());
 }
 
 void CWebServer::OnRequest(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable* query,
@@ -625,8 +625,8 @@ void CWebServer::Login(SoupServerMessage* msg) {
     RespondError(msg, SOUP_STATUS_FORBIDDEN, "log in from this server's page");
     return;
   }
-  if (config_.users.empty()) {
-    RespondJson(msg, SOUP_STATUS_OK, json{{"user", ""}, {"csrf", openCsrf_}});
+  if (m_config.users.empty()) {
+    RespondJson(msg, SOUP_STATUS_OK, json{{"user", ""}, {"csrf", m_openCsrf}});
     return;
   }
   const json request = RequestJson(msg);
@@ -639,13 +639,13 @@ void CWebServer::Login(SoupServerMessage* msg) {
   std::string token, csrf;
   int retryAfter = 0;
   const std::string user = request["user"].get<std::string>();
-  switch (sessions_.Login(remote ? remote : "?", user, request["password"].get<std::string>(),
-                          Clock::now(), token, csrf, retryAfter)) {
+  switch (m_sessions.Login(remote ? remote : "?", user, request["password"].get<std::string>(),
+                           Clock::now(), token, csrf, retryAfter)) {
     case CWebSessions::LoginResult::kOk: {
       std::string cookie = std::string(kCookie) + "=" + token +
                            "; Path=/; HttpOnly; SameSite=Strict; Max-Age=" +
-                           std::to_string(static_cast<int64_t>(config_.sessionHours * 3600));
-      if (!config_.tlsCert.empty()) cookie += "; Secure";
+                           std::to_string(static_cast<int64_t>(m_config.sessionHours * 3600));
+      if (!m_config.tlsCert.empty()) cookie += "; Secure";
       soup_message_headers_append(soup_server_message_get_response_headers(msg), "Set-Cookie",
                                   cookie.c_str());
       LOG_INFO("web: %s logged in from %s", user.c_str(), remote ? remote : "?");
@@ -671,13 +671,13 @@ void CWebServer::Login(SoupServerMessage* msg) {
 
 std::string CWebServer::CamerasJson() {
   json list = json::array();
-  for (const SCameraStatus& s : source_.WebCameras()) {
+  for (const SCameraStatus& s : m_source.WebCameras()) {
     double bps = 0;
     size_t viewers = 0;
-    if (auto it = bitrate_.find(s.name); it != bitrate_.end()) bps = it->second.second;
+    if (auto it = m_bitrate.find(s.name); it != m_bitrate.end()) bps = it->second.second;
     {
-      std::lock_guard<std::mutex> lock(streamsMutex_);
-      if (auto it = streams_.find(s.name); it != streams_.end()) {
+      std::lock_guard<std::mutex> lock(m_streamsMutex);
+      if (auto it = m_streams.find(s.name); it != m_streams.end()) {
         viewers = it->second->ViewerCount();
       }
     }
@@ -697,7 +697,7 @@ std::string CWebServer::CamerasJson() {
 }
 
 std::string CWebServer::StatusJson() {
-  const SWebDisk disk = source_.WebDisk();
+  const SWebDisk disk = m_source.WebDisk();
   json cameras = json::array();
   for (const SWebCameraDisk& c : disk.cameras) {
     cameras.push_back({{"camera", c.camera},
@@ -718,8 +718,8 @@ std::string CWebServer::StatusJson() {
                {"measured", disk.measuredUnix},
                {"cameras", cameras}};
   }
-  const auto uptime = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started_);
-  return json{{"version", version_},        {"started", startedUnix_},
+  const auto uptime = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - m_started);
+  return json{{"version", m_version},       {"started", m_startedUnix},
               {"uptime_s", uptime.count()}, {"now", static_cast<int64_t>(time(nullptr))},
               {"storage", storage},         {"cameras", json::parse(CamerasJson())}}
       .dump();
@@ -733,10 +733,10 @@ void CWebServer::HandleApi(SoupServerMessage* msg, const std::string& path,
     RespondJson(msg, SOUP_STATUS_OK,
                 json{{"user", session->user},
                      {"csrf", session->csrf},
-                     {"login", !config_.users.empty()},
-                     {"storage", source_.WebDisk().storage}});
+                     {"login", !m_config.users.empty()},
+                     {"storage", m_source.WebDisk().storage}});
   } else if (path == "/api/logout" && method == "POST") {
-    sessions_.Logout(CookieValue(Header(msg, "Cookie"), kCookie));
+    m_sessions.Logout(CookieValue(Header(msg, "Cookie"), kCookie));
     soup_message_headers_append(
         soup_server_message_get_response_headers(msg), "Set-Cookie",
         (std::string(kCookie) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0").c_str());
@@ -758,19 +758,19 @@ void CWebServer::HandleApi(SoupServerMessage* msg, const std::string& path,
   } else if (path.rfind("/api/exports/", 0) == 0 && method == "DELETE") {
     CancelExport(msg, path.substr(std::strlen("/api/exports/")));
   } else if (path == "/api/version" && read) {
-    RespondJson(msg, SOUP_STATUS_OK, json{{"version", version_}});
+    RespondJson(msg, SOUP_STATUS_OK, json{{"version", m_version}});
   } else if (path.rfind(std::string(kLivePath) + "/", 0) == 0 && read) {
     // The WebSocket's handshake: let it through only to a known camera, from
     // this page, and within the viewer limit.
     const std::string camera = path.substr(std::strlen(kLivePath) + 1);
     bool known = false;
     {
-      std::lock_guard<std::mutex> lock(streamsMutex_);
-      known = streams_.count(camera) != 0;
+      std::lock_guard<std::mutex> lock(m_streamsMutex);
+      known = m_streams.count(camera) != 0;
     }
     if (!known) return RespondError(msg, SOUP_STATUS_NOT_FOUND, "no such camera");
     if (!SameOrigin(msg)) return RespondError(msg, SOUP_STATUS_FORBIDDEN, "not from this page");
-    if (viewers_.size() >= kMaxViewers) {
+    if (m_viewers.size() >= kMaxViewers) {
       return RespondError(msg, SOUP_STATUS_SERVICE_UNAVAILABLE, "too many viewers");
     }
     if (Header(msg, "Upgrade").empty()) {
@@ -788,8 +788,9 @@ void CWebServer::OnWebsocket(SoupServer*, SoupServerMessage*, const char* path,
   const std::string camera = std::string(path).substr(std::strlen(kLivePath) + 1);
   std::shared_ptr<CLiveStream> stream;
   {
-    std::lock_guard<std::mutex> lock(server->streamsMutex_);
-    if (auto it = server->streams_.find(camera); it != server->streams_.end()) stream = it->second;
+    std::lock_guard<std::mutex> lock(server->m_streamsMutex);
+    if (auto it = server->m_streams.find(camera); it != server->m_streams.end())
+      stream = it->second;
   }
   if (!stream) {
     soup_websocket_connection_close(conn, SOUP_WEBSOCKET_CLOSE_POLICY_VIOLATION, "no such camera");
@@ -824,14 +825,14 @@ void CWebServer::OnWebsocket(SoupServer*, SoupServerMessage*, const char* path,
                      c->server->CloseViewer(c, 0, nullptr);
                    }),
                    c);
-  server->viewers_.push_back(c);
+  server->m_viewers.push_back(c);
   server->FlushViewers();
 }
 
 void CWebServer::CloseViewer(SConnection* c, unsigned short code, const char* why) {
-  auto it = std::find(viewers_.begin(), viewers_.end(), c);
-  if (it == viewers_.end()) return;
-  viewers_.erase(it);
+  auto it = std::find(m_viewers.begin(), m_viewers.end(), c);
+  if (it == m_viewers.end()) return;
+  m_viewers.erase(it);
   c->stream->RemoveViewer(c->viewer);
   g_signal_handlers_disconnect_by_data(c->conn, c);
   if (code != 0 && soup_websocket_connection_get_state(c->conn) == SOUP_WEBSOCKET_STATE_OPEN) {
@@ -842,11 +843,11 @@ void CWebServer::CloseViewer(SConnection* c, unsigned short code, const char* wh
 }
 
 void CWebServer::FlushViewers() {
-  wake_->due.store(false);
+  m_wake->due.store(false);
   const auto now = Clock::now();
   std::vector<CLiveStream::Chunk> chunks;
-  for (size_t i = 0; i < viewers_.size();) {
-    SConnection* c = viewers_[i];
+  for (size_t i = 0; i < m_viewers.size();) {
+    SConnection* c = m_viewers[i];
     chunks.clear();
     uint64_t baseUs = 0;
     if (!c->stream->Take(c->viewer, chunks, now, baseUs)) {
@@ -872,19 +873,19 @@ void CWebServer::FlushViewers() {
 
 void CWebServer::Tick() {
   // Bit rates over the last second or so, and viewers that stopped answering.
-  std::lock_guard<std::mutex> lock(streamsMutex_);
-  for (auto& [name, stream] : streams_) {
+  std::lock_guard<std::mutex> lock(m_streamsMutex);
+  for (auto& [name, stream] : m_streams) {
     const uint64_t bytes = stream->BytesIn();
-    auto& [last, bps] = bitrate_[name];
+    auto& [last, bps] = m_bitrate[name];
     bps = 0.5 * bps + 0.5 * static_cast<double>(bytes - std::min(last, bytes)) * 8;
     last = bytes;
   }
-  for (auto it = bitrate_.begin(); it != bitrate_.end();) {
-    it = streams_.count(it->first) ? std::next(it) : bitrate_.erase(it);
+  for (auto it = m_bitrate.begin(); it != m_bitrate.end();) {
+    it = m_streams.count(it->first) ? std::next(it) : m_bitrate.erase(it);
   }
   // FlushViewers takes no streams lock itself; called after this one is let go.
   g_main_context_invoke(
-      context_,
+      m_context,
       [](gpointer p) -> gboolean {
         static_cast<CWebServer*>(p)->FlushViewers();
         return G_SOURCE_REMOVE;
@@ -897,18 +898,18 @@ void CWebServer::AlarmEvent(const SAlarmEvent& event) {
   const int64_t timeUs = alarm.capture_us > 946684800ull * 1000000
                              ? static_cast<int64_t>(alarm.capture_us)
                              : event.arrivedUnixMs * 1000;
-  std::lock_guard<std::mutex> lock(alarmsMutex_);
-  alarms_.push_back({event.camera, timeUs, alarm.rule});
-  if (alarms_.size() > kMaxEvents) alarms_.pop_front();
+  std::lock_guard<std::mutex> lock(m_alarmsMutex);
+  m_alarms.push_back({event.camera, timeUs, alarm.rule});
+  if (m_alarms.size() > kMaxEvents) m_alarms.pop_front();
 }
 
 void CWebServer::Work() {
-  std::unique_lock<std::mutex> lock(workMutex_);
+  std::unique_lock<std::mutex> lock(m_workMutex);
   for (;;) {
-    workWake_.wait(lock, [&] { return workStop_ || !work_.empty(); });
-    if (work_.empty()) return;  // stopping, and nothing queued
-    std::function<void()> task = std::move(work_.front());
-    work_.pop_front();
+    m_workWake.wait(lock, [&] { return m_workStop || !m_work.empty(); });
+    if (m_work.empty()) return;  // stopping, and nothing queued
+    std::function<void()> task = std::move(m_work.front());
+    m_work.pop_front();
     lock.unlock();
     task();
     lock.lock();
@@ -923,8 +924,8 @@ void CWebServer::Post(SoupServerMessage* msg, std::function<void()> work,
     std::function<void(SoupServerMessage*)> finish;
   };
   {
-    std::lock_guard<std::mutex> lock(workMutex_);
-    if (workStop_) return RespondError(msg, SOUP_STATUS_SERVICE_UNAVAILABLE, "stopping");
+    std::lock_guard<std::mutex> lock(m_workMutex);
+    if (m_workStop) return RespondError(msg, SOUP_STATUS_SERVICE_UNAVAILABLE, "stopping");
   }
   soup_server_message_pause(msg);
   g_object_ref(msg);
@@ -933,11 +934,11 @@ void CWebServer::Post(SoupServerMessage* msg, std::function<void()> work,
       static_cast<std::shared_ptr<SRequest>*>(g_object_get_data(G_OBJECT(msg), "qnv-request"));
   if (r) (*r)->complete = true;
   auto* done = new SDone{this, msg, std::move(finish)};
-  std::lock_guard<std::mutex> lock(workMutex_);
-  work_.push_back([done, work = std::move(work)] {
+  std::lock_guard<std::mutex> lock(m_workMutex);
+  m_work.push_back([done, work = std::move(work)] {
     work();
     g_main_context_invoke(
-        done->server->context_,
+        done->server->m_context,
         [](gpointer p) -> gboolean {
           auto* d = static_cast<SDone*>(p);
           d->finish(d->msg);
@@ -948,7 +949,7 @@ void CWebServer::Post(SoupServerMessage* msg, std::function<void()> work,
         },
         done);
   });
-  workWake_.notify_one();
+  m_workWake.notify_one();
 }
 
 namespace {
@@ -1000,8 +1001,8 @@ void CWebServer::Timeline(SoupServerMessage* msg, GHashTable* query) {
   }
   std::vector<SAlarm> alarms;
   {
-    std::lock_guard<std::mutex> lock(alarmsMutex_);
-    for (const SAlarm& a : alarms_) {
+    std::lock_guard<std::mutex> lock(m_alarmsMutex);
+    for (const SAlarm& a : m_alarms) {
       if (a.camera == camera && a.timeUs >= fromUs && a.timeUs < toUs) alarms.push_back(a);
     }
   }
@@ -1012,7 +1013,7 @@ void CWebServer::Timeline(SoupServerMessage* msg, GHashTable* query) {
         std::vector<qnvcat::SSegmentRow> rows;
         std::vector<qnvcat::SEventRow> events;
         std::string source, error;
-        CRecordings recordings = recordings_;
+        CRecordings recordings = m_recordings;
         if (!recordings.Segments(camera, fromUs, toUs, rows, source, error)) {
           *result = json{{"error", error}};
           return;
@@ -1076,7 +1077,7 @@ void CWebServer::Play(SoupServerMessage* msg, GHashTable* query) {
           play->error = std::string("no memory for the video: ") + std::strerror(errno);
           return;
         }
-        CRecordings recordings = recordings_;
+        CRecordings recordings = m_recordings;
         const bool made =
             fragmented
                 ? recordings.Piece(camera, fromUs, toUs, play->fd, play->result, play->error)
@@ -1110,8 +1111,8 @@ void CWebServer::ThumbnailOf(SoupServerMessage* msg, GHashTable* query) {
   Post(
       msg,
       [this, camera, timeUs, jpeg, error] {
-        if (recordings_.Available() && FindSnapshot(recordings_.Root(), recordings_.Instance(),
-                                                    camera, timeUs / 1000, *jpeg)) {
+        if (m_recordings.Available() && FindSnapshot(m_recordings.Root(), m_recordings.Instance(),
+                                                     camera, timeUs / 1000, *jpeg)) {
           return;
         }
         // Else the picture at that time, from the recording.
@@ -1120,7 +1121,7 @@ void CWebServer::ThumbnailOf(SoupServerMessage* msg, GHashTable* query) {
           *error = std::string("no memory: ") + std::strerror(errno);
           return;
         }
-        CRecordings recordings = recordings_;
+        CRecordings recordings = m_recordings;
         qnvrec::SRangeResult result;
         if (recordings.Export(camera, timeUs, timeUs + 200000, fd, result, *error)) {
           DecodeThumbnail("/proc/self/fd/" + std::to_string(fd), *jpeg, *error);
@@ -1152,35 +1153,35 @@ void CWebServer::StartExport(SoupServerMessage* msg) {
       job->toUs - job->fromUs > kMaxExportUs) {
     return RespondError(msg, SOUP_STATUS_BAD_REQUEST, "a camera and a span of at most an hour");
   }
-  if (!recordings_.Available()) {
+  if (!m_recordings.Available()) {
     return RespondError(msg, SOUP_STATUS_NOT_FOUND, "nothing is recorded: no [storage]");
   }
   // Old exports make room: the oldest goes (a cancelled one first), and
   // its work with it.
-  for (auto it = exports_.begin(); it != exports_.end();) {
+  for (auto it = m_exports.begin(); it != m_exports.end();) {
     const bool old = Clock::now() - it->second->made > std::chrono::minutes(30);
     if (old) it->second->cancel = true;
-    it = old ? exports_.erase(it) : std::next(it);
+    it = old ? m_exports.erase(it) : std::next(it);
   }
-  while (exports_.size() >= kMaxExports) {
-    auto first = std::min_element(exports_.begin(), exports_.end(), [](auto& a, auto& b) {
+  while (m_exports.size() >= kMaxExports) {
+    auto first = std::min_element(m_exports.begin(), m_exports.end(), [](auto& a, auto& b) {
       const bool liveA = !a.second->cancel, liveB = !b.second->cancel;
       return liveA != liveB ? liveB : a.second->made < b.second->made;
     });
     first->second->cancel = true;
-    exports_.erase(first);
+    m_exports.erase(first);
   }
   const std::string id = RandomToken().substr(0, 16);
-  exports_[id] = job;
+  m_exports[id] = job;
   {
-    std::lock_guard<std::mutex> lock(workMutex_);
-    std::erase_if(exportWork_, [](const std::weak_ptr<SExport>& w) { return w.expired(); });
-    exportWork_.push_back(job);
-    work_.push_back([this, job] {
+    std::lock_guard<std::mutex> lock(m_workMutex);
+    std::erase_if(m_exportWork, [](const std::weak_ptr<SExport>& w) { return w.expired(); });
+    m_exportWork.push_back(job);
+    m_work.push_back([this, job] {
       std::string error = "cancelled";
-      const int fd = job->cancel ? -1 : recordings_.TemporaryFile(error);
+      const int fd = job->cancel ? -1 : m_recordings.TemporaryFile(error);
       qnvrec::SRangeResult result;
-      bool ok = fd >= 0 && CRecordings(recordings_)
+      bool ok = fd >= 0 && CRecordings(m_recordings)
                                .Export(
                                    job->camera, job->fromUs, job->toUs, fd, result, error,
                                    [job](size_t done, size_t total) {
@@ -1208,15 +1209,15 @@ void CWebServer::StartExport(SoupServerMessage* msg) {
       job->done = job->total;
     });
   }
-  workWake_.notify_one();
+  m_workWake.notify_one();
   LOG_INFO("web: export of %s queued", job->camera.c_str());
   RespondJson(msg, SOUP_STATUS_ACCEPTED, json{{"id", id}});
 }
 
 void CWebServer::ExportState(SoupServerMessage* msg, const std::string& rest) {
   const std::string id = rest.substr(0, rest.find('/'));
-  auto it = exports_.find(id);
-  if (it == exports_.end()) return RespondError(msg, SOUP_STATUS_NOT_FOUND, "no such export");
+  auto it = m_exports.find(id);
+  if (it == m_exports.end()) return RespondError(msg, SOUP_STATUS_NOT_FOUND, "no such export");
   std::shared_ptr<SExport> job = it->second;
   std::lock_guard<std::mutex> lock(job->mutex);
   if (rest.size() > id.size()) {
@@ -1237,8 +1238,8 @@ void CWebServer::ExportState(SoupServerMessage* msg, const std::string& rest) {
 }
 
 void CWebServer::CancelExport(SoupServerMessage* msg, const std::string& id) {
-  auto it = exports_.find(id);
-  if (it == exports_.end()) return RespondError(msg, SOUP_STATUS_NOT_FOUND, "no such export");
+  auto it = m_exports.find(id);
+  if (it == m_exports.end()) return RespondError(msg, SOUP_STATUS_NOT_FOUND, "no such export");
   std::shared_ptr<SExport> job = it->second;
   std::lock_guard<std::mutex> lock(job->mutex);
   if (!job->cancel.exchange(true) && job->finished) {

@@ -68,7 +68,7 @@ class CWebServer : public IRecorderEvents {
   // the certificate does not load).
   bool Start(std::string& error);
   void Stop();
-  uint16_t Port() const { return port_; }
+  uint16_t Port() const { return m_port; }
 
   // The live stream of a camera, made on first use (the recorder pushes its
   // frames into it).
@@ -123,43 +123,43 @@ class CWebServer : public IRecorderEvents {
   void Tick();
   void CloseViewer(SConnection* c, unsigned short code, const char* why);
 
-  const SWebConfig config_;
-  IWebSource& source_;
-  const std::string version_;
-  const std::chrono::steady_clock::time_point started_;
-  const int64_t startedUnix_;
-  CWebSessions sessions_;  // web thread only
-  std::string openCsrf_;   // without users: the one token state changes need
+  const SWebConfig m_config;
+  IWebSource& m_source;
+  const std::string m_version;
+  const std::chrono::steady_clock::time_point m_started;
+  const int64_t m_startedUnix;
+  CWebSessions m_sessions;  // web thread only
+  std::string m_openCsrf;   // without users: the one token state changes need
 
-  GMainContext* context_ = nullptr;
-  GMainLoop* loop_ = nullptr;  // web thread only, after Start
-  SoupServer* server_ = nullptr;
-  std::thread thread_;
-  std::atomic<uint16_t> port_{0};
+  GMainContext* m_context = nullptr;
+  GMainLoop* m_loop = nullptr;  // web thread only, after Start
+  SoupServer* m_server = nullptr;
+  std::thread m_thread;
+  std::atomic<uint16_t> m_port{0};
 
-  mutable std::mutex streamsMutex_;
-  std::map<std::string, std::shared_ptr<CLiveStream>> streams_;
+  mutable std::mutex m_streamsMutex;
+  std::map<std::string, std::shared_ptr<CLiveStream>> m_streams;
   // Set from any thread when a viewer's queue fills; the web thread clears it.
   struct SWake;
-  std::shared_ptr<SWake> wake_;
+  std::shared_ptr<SWake> m_wake;
 
-  const CRecordings recordings_;
-  std::thread worker_;
-  std::mutex workMutex_;
-  std::condition_variable workWake_;
-  std::deque<std::function<void()>> work_;
-  bool workStop_ = false;
+  const CRecordings m_recordings;
+  std::thread m_worker;
+  std::mutex m_workMutex;
+  std::condition_variable m_workWake;
+  std::deque<std::function<void()>> m_work;
+  bool m_workStop = false;
   // Exports queued or being made: Stop cancels them, so it waits for none.
-  std::vector<std::weak_ptr<SExport>> exportWork_;
+  std::vector<std::weak_ptr<SExport>> m_exportWork;
 
-  std::mutex alarmsMutex_;
-  std::deque<SAlarm> alarms_;
+  std::mutex m_alarmsMutex;
+  std::deque<SAlarm> m_alarms;
 
-  std::map<std::string, std::shared_ptr<SExport>> exports_;  // web thread only
-  std::vector<SConnection*> viewers_;                        // web thread only
-  std::vector<GSocket*> sockets_;  // the open connections (a reference each); web thread only
-  CLogThrottle refusedLog_{5, std::chrono::minutes(1)};
-  std::map<std::string, std::pair<uint64_t, double>> bitrate_;  // bytes seen, bits/s
+  std::map<std::string, std::shared_ptr<SExport>> m_exports;  // web thread only
+  std::vector<SConnection*> m_viewers;                        // web thread only
+  std::vector<GSocket*> m_sockets;  // the open connections (a reference each); web thread only
+  CLogThrottle m_refusedLog{5, std::chrono::minutes(1)};
+  std::map<std::string, std::pair<uint64_t, double>> m_bitrate;  // bytes seen, bits/s
 };
 
 }  // namespace qnvrecorder

@@ -75,13 +75,13 @@ std::string RandomToken() {
 
 void CWebSessions::ForgetOldFailures(Clock::time_point now) {
   auto old = [&](Clock::time_point t) { return now - t >= kFailWindow; };
-  for (auto it = failures_.begin(); it != failures_.end();) {
+  for (auto it = m_failures.begin(); it != m_failures.end();) {
     std::erase_if(it->second, old);
-    it = it->second.empty() ? failures_.erase(it) : std::next(it);
+    it = it->second.empty() ? m_failures.erase(it) : std::next(it);
   }
-  std::erase_if(allFailures_, old);
-  for (auto it = sessions_.begin(); it != sessions_.end();) {
-    it = it->second.expires <= now ? sessions_.erase(it) : std::next(it);
+  std::erase_if(m_allFailures, old);
+  for (auto it = m_sessions.begin(); it != m_sessions.end();) {
+    it = it->second.expires <= now ? m_sessions.erase(it) : std::next(it);
   }
 }
 
@@ -90,52 +90,52 @@ CWebSessions::LoginResult CWebSessions::Login(const std::string& address, const 
                                               std::string& token, std::string& csrf,
                                               int& retryAfter) {
   ForgetOldFailures(now);
-  std::vector<Clock::time_point>& mine = failures_[address];
+  std::vector<Clock::time_point>& mine = m_failures[address];
   const std::vector<Clock::time_point>* full = nullptr;
   if (mine.size() >= static_cast<size_t>(kFailsPerAddress)) full = &mine;
-  if (allFailures_.size() >= static_cast<size_t>(kFailsInAll)) full = &allFailures_;
+  if (m_allFailures.size() >= static_cast<size_t>(kFailsInAll)) full = &m_allFailures;
   if (full != nullptr) {
     const auto wait =
         std::chrono::duration_cast<std::chrono::seconds>(full->front() + kFailWindow - now);
     retryAfter = static_cast<int>(std::max<int64_t>(1, wait.count() + 1));
-    if (mine.empty()) failures_.erase(address);
+    if (mine.empty()) m_failures.erase(address);
     return LoginResult::kTooMany;
   }
-  const auto it =
-      std::find_if(users_.begin(), users_.end(), [&](const SWebUser& u) { return u.name == user; });
+  const auto it = std::find_if(m_users.begin(), m_users.end(),
+                               [&](const SWebUser& u) { return u.name == user; });
   const bool ok =
-      CheckPasswordHash(password, it != users_.end() ? it->passwordHash : DummyHash()) &&
-      it != users_.end();
+      CheckPasswordHash(password, it != m_users.end() ? it->passwordHash : DummyHash()) &&
+      it != m_users.end();
   if (!ok) {
     mine.push_back(now);
-    allFailures_.push_back(now);
+    m_allFailures.push_back(now);
     return LoginResult::kRefused;
   }
-  if (mine.empty()) failures_.erase(address);
-  if (sessions_.size() >= kMaxSessions) {
+  if (mine.empty()) m_failures.erase(address);
+  if (m_sessions.size() >= kMaxSessions) {
     // The one closest to its end goes.
-    auto oldest = std::min_element(sessions_.begin(), sessions_.end(), [](auto& a, auto& b) {
+    auto oldest = std::min_element(m_sessions.begin(), m_sessions.end(), [](auto& a, auto& b) {
       return a.second.expires < b.second.expires;
     });
-    sessions_.erase(oldest);
+    m_sessions.erase(oldest);
   }
   token = RandomToken();
   csrf = RandomToken();
   if (token.empty() || csrf.empty()) return LoginResult::kFailed;
-  sessions_[token] = {user, csrf, now + lifetime_};
+  m_sessions[token] = {user, csrf, now + m_lifetime};
   return LoginResult::kOk;
 }
 
 const SWebSession* CWebSessions::Find(const std::string& token, Clock::time_point now) {
-  auto it = sessions_.find(token);
-  if (it == sessions_.end()) return nullptr;
+  auto it = m_sessions.find(token);
+  if (it == m_sessions.end()) return nullptr;
   if (it->second.expires <= now) {
-    sessions_.erase(it);
+    m_sessions.erase(it);
     return nullptr;
   }
   return &it->second;
 }
 
-void CWebSessions::Logout(const std::string& token) { sessions_.erase(token); }
+void CWebSessions::Logout(const std::string& token) { m_sessions.erase(token); }
 
 }  // namespace qnvrecorder

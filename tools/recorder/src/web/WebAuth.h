@@ -43,9 +43,9 @@ class CWebSessions {
   static constexpr size_t kMaxSessions = 256;
 
   CWebSessions(std::vector<SWebUser> users, std::chrono::seconds lifetime)
-      : users_(std::move(users)), lifetime_(lifetime) {}
+      : m_users(std::move(users)), m_lifetime(lifetime) {}
 
-  bool UsersConfigured() const { return !users_.empty(); }
+  bool UsersConfigured() const { return !m_users.empty(); }
 
   enum class LoginResult { kOk, kRefused, kTooMany, kFailed };
   // Checks a login; on kOk, token and csrf name the new session. retryAfter:
@@ -57,16 +57,16 @@ class CWebSessions {
   // The live session of a token, or nullptr.
   const SWebSession* Find(const std::string& token, Clock::time_point now);
   void Logout(const std::string& token);
-  size_t Count() const { return sessions_.size(); }
+  size_t Count() const { return m_sessions.size(); }
 
  private:
   void ForgetOldFailures(Clock::time_point now);
 
-  const std::vector<SWebUser> users_;
-  const std::chrono::seconds lifetime_;
-  std::map<std::string, SWebSession> sessions_;
-  std::map<std::string, std::vector<Clock::time_point>> failures_;  // per address
-  std::vector<Clock::time_point> allFailures_;
+  const std::vector<SWebUser> m_users;
+  const std::chrono::seconds m_lifetime;
+  std::map<std::string, SWebSession> m_sessions;
+  std::map<std::string, std::vector<Clock::time_point>> m_failures;  // per address
+  std::vector<Clock::time_point> m_allFailures;
 };
 
 }  // namespace qnvrecorder

@@ -98,103 +98,103 @@ SCatalogueSetup CRecorderCatalogue::OwnFolders(SCatalogueSetup setup, const CSto
 
 CRecorderCatalogue::CRecorderCatalogue(const SStorageConfig& storage,
                                        const SCatalogueConfig& catalogue, const CStorageRoot& root)
-    : setup_(OwnFolders(CatalogueSetup(storage, catalogue), root, journalFd_, queueFd_,
-                        foldersError_)),
-      root_(root),
-      writer_(setup_.target, WriterOptions(setup_)) {}
+    : m_setup(OwnFolders(CatalogueSetup(storage, catalogue), root, m_journalFd, m_queueFd,
+                         m_foldersError)),
+      m_root(root),
+      m_writer(m_setup.target, WriterOptions(m_setup)) {}
 
 CRecorderCatalogue::~CRecorderCatalogue() { Stop(); }
 
 bool CRecorderCatalogue::Start(std::string& error) {
-  if (!journalFd_.Valid() || !queueFd_.Valid()) {
-    error = "catalogue: " + foldersError_;
+  if (!m_journalFd.Valid() || !m_queueFd.Valid()) {
+    error = "catalogue: " + m_foldersError;
     return false;
   }
-  if (!writer_.Start(error)) return false;
+  if (!m_writer.Start(error)) return false;
   LOG_INFO("catalogue: %s as recorder %s (journal %s/%s)",
-           qnvcat::DescribeTarget(setup_.target.rootOrUrl).c_str(), setup_.recorder.c_str(),
-           root_.OwnPath().c_str(), kJournalFolder);
+           qnvcat::DescribeTarget(m_setup.target.rootOrUrl).c_str(), m_setup.recorder.c_str(),
+           m_root.OwnPath().c_str(), kJournalFolder);
   return true;
 }
 
 void CRecorderCatalogue::Stop() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(m_mutex);
     FlushPending({}, {}, INT64_MAX);
   }
-  writer_.Stop();
-  reader_.reset();
+  m_writer.Stop();
+  m_reader.reset();
 }
 
 std::string CRecorderCatalogue::DataPath(const SSegment& segment) {
   return segment.stemPath + kSegmentExtension;
 }
 
-int64_t CRecorderCatalogue::NextEventId() { return writer_.NextEventId(); }
+int64_t CRecorderCatalogue::NextEventId() { return m_writer.NextEventId(); }
 
 void CRecorderCatalogue::SegmentOpened(const SSegment& segment, bool handover) {
   const std::string path = DataPath(segment);
   std::string camera;
   int64_t startUs = 0;
   if (!qnvcat::ParseSegmentPath(path, camera, startUs)) startUs = UnixMs() * 1000;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(m_mutex);
   if (handover) {
     // Its row opens in the step that closes the one it takes over from.
-    handover_[segment.camera] = {path, startUs};
+    m_handover[segment.camera] = {path, startUs};
     return;
   }
-  open_[segment.camera] = {path, startUs};
-  writer_.SegmentOpened(segment.camera, path, startUs);
+  m_open[segment.camera] = {path, startUs};
+  m_writer.SegmentOpened(segment.camera, path, startUs);
   FlushPending(segment.camera, path, UnixMs());
 }
 
 void CRecorderCatalogue::SegmentClosed(const SSegment& segment) {
   const std::string path = DataPath(segment);
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(m_mutex);
   ForgetOpen(segment.camera, path);
-  auto next = handover_.find(segment.camera);
-  if (next != handover_.end() && next->second.first != path) {
+  auto next = m_handover.find(segment.camera);
+  if (next != m_handover.end() && next->second.first != path) {
     const auto [opened, startUs] = next->second;
-    handover_.erase(next);
-    open_[segment.camera] = {opened, startUs};
-    writer_.SegmentRolled(segment.camera, path, opened, startUs);
+    m_handover.erase(next);
+    m_open[segment.camera] = {opened, startUs};
+    m_writer.SegmentRolled(segment.camera, path, opened, startUs);
     return;
   }
-  if (next != handover_.end()) handover_.erase(next);  // it ended before the one it followed
-  writer_.SegmentClosed(segment.camera, path);
+  if (next != m_handover.end()) m_handover.erase(next);  // it ended before the one it followed
+  m_writer.SegmentClosed(segment.camera, path);
 }
 
 void CRecorderCatalogue::ForgetOpen(const std::string& camera, const std::string& path) {
-  auto it = open_.find(camera);
-  if (it != open_.end() && it->second.path == path) open_.erase(it);
+  auto it = m_open.find(camera);
+  if (it != m_open.end() && it->second.path == path) m_open.erase(it);
 }
 
 void CRecorderCatalogue::SegmentRepaired(const SSegment& segment, const qnvrec::SRepairNote&) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  writer_.SegmentRepaired(segment.camera, DataPath(segment));
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_writer.SegmentRepaired(segment.camera, DataPath(segment));
 }
 
-void CRecorderCatalogue::RepairsDone() { writer_.HealOpenRows(); }
+void CRecorderCatalogue::RepairsDone() { m_writer.HealOpenRows(); }
 
 void CRecorderCatalogue::SegmentFound(const SSegment& segment) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(m_mutex);
   if (segment.Has(ESegmentFile::kRepairNote)) {
-    writer_.SegmentRepaired(segment.camera, DataPath(segment));
+    m_writer.SegmentRepaired(segment.camera, DataPath(segment));
   } else {
-    writer_.SegmentClosed(segment.camera, DataPath(segment));
+    m_writer.SegmentClosed(segment.camera, DataPath(segment));
   }
 }
 
 void CRecorderCatalogue::SegmentDeleted(const SSegment& segment, const char* why) {
   const std::string path = DataPath(segment);
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(m_mutex);
   ForgetOpen(segment.camera, path);
-  auto next = handover_.find(segment.camera);
-  if (next != handover_.end() && next->second.first == path) handover_.erase(next);
+  auto next = m_handover.find(segment.camera);
+  if (next != m_handover.end() && next->second.first == path) m_handover.erase(next);
   if (std::string(why) == "retention") {
-    writer_.SegmentDeleted(path);  // history: the row stays, marked deleted
+    m_writer.SegmentDeleted(path);  // history: the row stays, marked deleted
   } else {
-    writer_.SegmentForgotten(path);  // it never held a picture: no row
+    m_writer.SegmentForgotten(path);  // it never held a picture: no row
   }
 }
 
@@ -215,21 +215,21 @@ void CRecorderCatalogue::AlarmEvent(const SAlarmEvent& event) {
   row.sequence = a.sequence;
   row.segment = event.segment;
   if (event.clip) row.clip = event.segment;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(m_mutex);
   FlushPending({}, {}, event.arrivedUnixMs);
   if (event.clip && event.segment.empty()) {
-    std::vector<SPendingEvent>& waiting = pending_[event.camera];
+    std::vector<SPendingEvent>& waiting = m_pending[event.camera];
     if (waiting.size() < kMaxWaitingEvents) {
       waiting.push_back({std::move(row), event.arrivedUnixMs + kClipWaitMs});
       return;
     }
   }
-  writer_.Event(std::move(row));
+  m_writer.Event(std::move(row));
 }
 
 void CRecorderCatalogue::FlushPending(const std::string& camera, const std::string& clip,
                                       int64_t nowMs) {
-  for (auto it = pending_.begin(); it != pending_.end();) {
+  for (auto it = m_pending.begin(); it != m_pending.end();) {
     std::vector<SPendingEvent>& events = it->second;
     const bool opened = !camera.empty() && it->first == camera;
     auto keep = events.begin();
@@ -240,10 +240,10 @@ void CRecorderCatalogue::FlushPending(const std::string& camera, const std::stri
         *keep++ = std::move(e);
         continue;
       }
-      writer_.Event(std::move(e.row));
+      m_writer.Event(std::move(e.row));
     }
     events.erase(keep, events.end());
-    it = events.empty() ? pending_.erase(it) : std::next(it);
+    it = events.empty() ? m_pending.erase(it) : std::next(it);
   }
 }
 
@@ -257,49 +257,49 @@ void CRecorderCatalogue::CameraState(const SCameraStatus& status) {
     reason = FaultCode(status.fault.kind);
     if (!status.fault.text.empty()) reason += ": " + status.fault.text;
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto last = lastState_.find(status.name);
-  if (last != lastState_.end() && last->second == std::make_pair(up, reason)) return;
-  lastState_[status.name] = {up, reason};
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto last = m_lastState.find(status.name);
+  if (last != m_lastState.end() && last->second == std::make_pair(up, reason)) return;
+  m_lastState[status.name] = {up, reason};
   qnvcat::SStateRow row;
   row.camera = status.name;
   row.timeUs = UnixMs() * 1000;
   row.state = up ? qnvcat::ECameraState::kUp : qnvcat::ECameraState::kDown;
   row.reason = reason;
-  writer_.StateChange(std::move(row));
+  m_writer.StateChange(std::move(row));
 }
 
 void CRecorderCatalogue::StatusTick(const std::vector<SCameraStatus>& cameras) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(m_mutex);
   FlushPending({}, {}, UnixMs());
   for (const SCameraStatus& c : cameras) {
     // The open row's latest picture, for live timelines.
     if (c.segment.empty() || c.lastFrameUnixMs == 0) continue;
-    auto it = open_.find(c.name);
-    if (it == open_.end()) continue;
+    auto it = m_open.find(c.name);
+    if (it == m_open.end()) continue;
     const SOpenRow& row = it->second;
     if (row.path != c.segment) {
       // The camera names the segment to come while the one it takes over
       // from is still written, up to a group of pictures: that one's row.
-      auto next = handover_.find(c.name);
-      if (next == handover_.end() || next->second.first != c.segment) continue;
+      auto next = m_handover.find(c.name);
+      if (next == m_handover.end() || next->second.first != c.segment) continue;
     }
     const int64_t lastUs = std::max(row.startUs, c.lastFrameUnixMs * 1000);
-    writer_.SegmentProgress(c.name, row.path, row.startUs, lastUs, 0, 0, qnvcat::EClock::kArrival);
+    m_writer.SegmentProgress(c.name, row.path, row.startUs, lastUs, 0, 0, qnvcat::EClock::kArrival);
   }
 }
 
 bool CRecorderCatalogue::Reader() {
-  if (reader_) return true;
-  if (MonoMs() < readerRetryMs_) return false;
-  qnvcat::STarget target = setup_.target;
+  if (m_reader) return true;
+  if (MonoMs() < m_readerRetryMs) return false;
+  qnvcat::STarget target = m_setup.target;
   target.connectTimeoutSeconds = kReaderConnectSeconds;
   target.statementTimeoutMs = kReaderStatementMs;
   target.busyTimeoutMs = kReaderStatementMs;
   std::string error;
-  reader_ = qnvcat::OpenCatalogue(target, qnvcat::EOpenMode::kRead, error);
-  if (!reader_) {
-    readerRetryMs_ = MonoMs() + kReaderRetryMs;
+  m_reader = qnvcat::OpenCatalogue(target, qnvcat::EOpenMode::kRead, error);
+  if (!m_reader) {
+    m_readerRetryMs = MonoMs() + kReaderRetryMs;
     LOG_WARN("catalogue: retention lists the folders for now: %s", error.c_str());
     return false;
   }
@@ -312,17 +312,17 @@ bool CRecorderCatalogue::PlanRetention(const std::map<std::string, SRetentionLim
                                        std::vector<std::string>& remove, size_t most) {
   remove.clear();
   // Behind with its writes, the catalogue would not know what is on disk.
-  const qnvcat::SWriterStats stats = writer_.Stats();
+  const qnvcat::SWriterStats stats = m_writer.Stats();
   if (!stats.connected || stats.queuedBytes > 0 || !stats.healed || !Reader()) return false;
   std::string error;
   auto failed = [&] {
     LOG_WARN("catalogue: retention lists the folders for now: %s", error.c_str());
-    reader_.reset();
-    readerRetryMs_ = MonoMs() + kReaderRetryMs;
+    m_reader.reset();
+    m_readerRetryMs = MonoMs() + kReaderRetryMs;
     return false;
   };
   std::vector<qnvcat::SUsage> usage;
-  if (!reader_->Usage(setup_.recorder, usage, error)) return failed();
+  if (!m_reader->Usage(m_setup.recorder, usage, error)) return failed();
   auto limits = [&](const std::string& camera) -> const SRetentionLimits& {
     auto it = perCamera.find(camera);
     return it == perCamera.end() ? defaults : it->second;
@@ -354,7 +354,7 @@ bool CRecorderCatalogue::PlanRetention(const std::map<std::string, SRetentionLim
     const int64_t maxAgeUs = int64_t(lim.keepDays * double(kDayUs));
     const bool aged = lim.keepDays > 0 && nowUs - u.oldestUs > maxAgeUs;
     if (!aged && !(lim.keepBytes > 0 && bytes[u.camera] > lim.keepBytes)) continue;
-    if (!reader_->OldestSegments(setup_.recorder, u.camera, most, rows, error)) return failed();
+    if (!m_reader->OldestSegments(m_setup.recorder, u.camera, most, rows, error)) return failed();
     for (const qnvcat::SSegmentRow& r : rows) {
       if (remove.size() >= most) break;
       if (isOpen(r)) continue;
@@ -365,7 +365,7 @@ bool CRecorderCatalogue::PlanRetention(const std::map<std::string, SRetentionLim
     }
   }
   if (overallBytes > 0 && total > overallBytes && remove.size() < most) {
-    if (!reader_->OldestSegments(setup_.recorder, {}, most, rows, error)) return failed();
+    if (!m_reader->OldestSegments(m_setup.recorder, {}, most, rows, error)) return failed();
     for (const qnvcat::SSegmentRow& r : rows) {
       if (total <= overallBytes || remove.size() >= most) break;
       if (!perCamera.count(r.camera) || chosen.count(r.path) || isOpen(r)) continue;
@@ -377,11 +377,11 @@ bool CRecorderCatalogue::PlanRetention(const std::map<std::string, SRetentionLim
 
 void CRecorderCatalogue::PruneHistory(time_t now) {
   const int64_t day = int64_t(now) / 86400;
-  if (setup_.historyUs <= 0 || day == prunedDay_) return;
-  prunedDay_ = day;
-  const int64_t before = int64_t(now) * 1000000 - setup_.historyUs;
-  writer_.PurgeDeleted(before);
-  if (const size_t n = qnvcat::PruneJournal(setup_.journalDir, before)) {
+  if (m_setup.historyUs <= 0 || day == m_prunedDay) return;
+  m_prunedDay = day;
+  const int64_t before = int64_t(now) * 1000000 - m_setup.historyUs;
+  m_writer.PurgeDeleted(before);
+  if (const size_t n = qnvcat::PruneJournal(m_setup.journalDir, before)) {
     LOG_INFO("catalogue: %zu journal day(s) older than history_days removed", n);
   }
 }

@@ -91,9 +91,9 @@ class CRecorderCatalogue : public IRecorderEvents, public IEventIds {
   // Removes deleted rows and journal days past history_days (housekeeping thread).
   void PruneHistory(time_t now);
 
-  qnvcat::SWriterStats Stats() const { return writer_.Stats(); }
-  bool Flush(int timeoutMs) { return writer_.Flush(timeoutMs); }
-  const std::string& Recorder() const { return setup_.recorder; }
+  qnvcat::SWriterStats Stats() const { return m_writer.Stats(); }
+  bool Flush(int timeoutMs) { return m_writer.Flush(timeoutMs); }
+  const std::string& Recorder() const { return m_setup.recorder; }
 
   // --rebuild-catalogue: the recorder's rows again from its segment files and
   // its journal. The instance must not be running (its lock is taken by the
@@ -110,7 +110,7 @@ class CRecorderCatalogue : public IRecorderEvents, public IEventIds {
   };
 
   static std::string DataPath(const SSegment& segment);
-  // The camera's open row is path's no more (under mutex_).
+  // The camera's open row is path's no more (under m_mutex).
   void ForgetOpen(const std::string& camera, const std::string& path);
   void FlushPending(const std::string& camera, const std::string& clip, int64_t nowMs);
   bool Reader();
@@ -121,29 +121,29 @@ class CRecorderCatalogue : public IRecorderEvents, public IEventIds {
   static SCatalogueSetup OwnFolders(SCatalogueSetup setup, const CStorageRoot& root,
                                     UniqueFd& journal, UniqueFd& queue, std::string& error);
 
-  UniqueFd journalFd_, queueFd_;  // before setup_, which OwnFolders fills from them
-  std::string foldersError_;      // why they could not be made; Start refuses then
-  const SCatalogueSetup setup_;
-  const CStorageRoot& root_;
-  qnvcat::CCatalogueWriter writer_;
+  UniqueFd m_journalFd, m_queueFd;  // before m_setup, which OwnFolders fills from them
+  std::string m_foldersError;       // why they could not be made; Start refuses then
+  const SCatalogueSetup m_setup;
+  const CStorageRoot& m_root;
+  qnvcat::CCatalogueWriter m_writer;
 
-  std::mutex mutex_;  // guards the fields below; held across a push to the writer
+  std::mutex m_mutex;  // guards the fields below; held across a push to the writer
   struct SOpenRow {
     std::string path;  // its data file
     int64_t startUs = 0;
   };
   // Per camera: the row of the segment being written, kept where segments
   // open, roll and close, so a status tick finds it without a search.
-  std::map<std::string, SOpenRow> open_;
+  std::map<std::string, SOpenRow> m_open;
   // Per camera: the segment a hand-over goes to, opened when the old one closes.
-  std::map<std::string, std::pair<std::string, int64_t>> handover_;
-  std::map<std::string, std::vector<SPendingEvent>> pending_;      // alarms waiting for their clip
-  std::map<std::string, std::pair<bool, std::string>> lastState_;  // per camera: up, reason
+  std::map<std::string, std::pair<std::string, int64_t>> m_handover;
+  std::map<std::string, std::vector<SPendingEvent>> m_pending;      // alarms waiting for their clip
+  std::map<std::string, std::pair<bool, std::string>> m_lastState;  // per camera: up, reason
 
   // Housekeeping thread only.
-  std::unique_ptr<qnvcat::ICatalogue> reader_;
-  int64_t readerRetryMs_ = 0;
-  int64_t prunedDay_ = 0;
+  std::unique_ptr<qnvcat::ICatalogue> m_reader;
+  int64_t m_readerRetryMs = 0;
+  int64_t m_prunedDay = 0;
 };
 
 }  // namespace qnvrecorder

@@ -70,7 +70,7 @@ std::string ConnackText(int rc) {
 }  // namespace
 
 CMqttBridge::CMqttBridge(ICameraAccess& cameras)
-    : cameras_(cameras), wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    : m_cameras(cameras), m_wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   std::call_once(gLibraryOnce, [] { mosquitto_lib_init(); });
 }
 
@@ -79,22 +79,22 @@ CMqttBridge::~CMqttBridge() { Stop(); }
 void CMqttBridge::Configure(const SConfig& config) {
   bool start = false, stop = false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(m_mutex);
     std::map<std::string, SCameraConfig> next;
     for (const SCameraConfig& c : config.cameras) next[c.name] = c;
-    if (running_) {
-      for (const auto& [name, c] : configured_) {
-        if (!next.count(name) && config.mqtt.enabled) leaving_.insert(name);
+    if (m_running) {
+      for (const auto& [name, c] : m_configured) {
+        if (!next.count(name) && config.mqtt.enabled) m_leaving.insert(name);
       }
     }
-    for (const auto& [name, c] : next) leaving_.erase(name);
-    if (running_ && !(config.mqtt == config_)) reconnect_ = true;
-    configured_ = std::move(next);
-    storageEnabled_ = config.storage.enabled;
-    camerasChanged_ = true;
-    config_ = config.mqtt;
-    start = config.mqtt.enabled && !running_;
-    stop = !config.mqtt.enabled && running_;
+    for (const auto& [name, c] : next) m_leaving.erase(name);
+    if (m_running && !(config.mqtt == m_config)) m_reconnect = true;
+    m_configured = std::move(next);
+    m_storageEnabled = config.storage.enabled;
+    m_camerasChanged = true;
+    m_config = config.mqtt;
+    start = config.mqtt.enabled && !m_running;
+    stop = !config.mqtt.enabled && m_running;
   }
   if (stop) Stop();
   if (start) Start();
@@ -102,73 +102,73 @@ void CMqttBridge::Configure(const SConfig& config) {
 }
 
 void CMqttBridge::SetStorage(const CStorageRoot* storage) {
-  std::lock_guard<std::mutex> lock(storeMutex_);
-  store_ = std::make_unique<CSnapshotStore>(storage);
+  std::lock_guard<std::mutex> lock(m_storeMutex);
+  m_store = std::make_unique<CSnapshotStore>(storage);
 }
 
 void CMqttBridge::Start() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    running_ = true;
-    stopping_ = false;
-    reconnect_ = true;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_running = true;
+    m_stopping = false;
+    m_reconnect = true;
   }
   {
-    std::lock_guard<std::mutex> lock(storeMutex_);
-    if (!store_) store_ = std::make_unique<CSnapshotStore>(nullptr);
+    std::lock_guard<std::mutex> lock(m_storeMutex);
+    if (!m_store) m_store = std::make_unique<CSnapshotStore>(nullptr);
   }
-  thread_ = std::thread([this] { Run(); });
-  workerThread_ = std::thread([this] { RunJobs(); });
+  m_thread = std::thread([this] { Run(); });
+  m_workerThread = std::thread([this] { RunJobs(); });
 }
 
 void CMqttBridge::Stop() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!running_) return;
-    stopping_ = true;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_running) return;
+    m_stopping = true;
   }
-  jobWake_.notify_all();
+  m_jobWake.notify_all();
   Wake();
-  if (workerThread_.joinable()) workerThread_.join();
-  if (thread_.joinable()) thread_.join();
-  std::lock_guard<std::mutex> lock(mutex_);
-  running_ = false;
-  alarms_.clear();
-  states_.clear();
-  segments_.clear();
-  jobs_.clear();
-  snapshotsDone_.clear();
+  if (m_workerThread.joinable()) m_workerThread.join();
+  if (m_thread.joinable()) m_thread.join();
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_running = false;
+  m_alarms.clear();
+  m_states.clear();
+  m_segments.clear();
+  m_jobs.clear();
+  m_snapshotsDone.clear();
 }
 
 SMqttCounters CMqttBridge::Counters() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  SMqttCounters c = counters_;
-  c.running = running_;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  SMqttCounters c = m_counters;
+  c.running = m_running;
   return c;
 }
 
 void CMqttBridge::Wake() {
-  if (!wakeFd_.Valid()) return;
+  if (!m_wakeFd.Valid()) return;
   const uint64_t one = 1;
-  (void)!::write(wakeFd_.Get(), &one, sizeof one);
+  (void)!::write(m_wakeFd.Get(), &one, sizeof one);
 }
 
 // ---- the recorder's threads: hand over, nothing else ----
 
 void CMqttBridge::SegmentOpened(const SSegment& segment, bool) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!running_) return;
-    segments_.push_back({segment, false, UnixMs()});
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_running) return;
+    m_segments.push_back({segment, false, UnixMs()});
   }
   Wake();
 }
 
 void CMqttBridge::SegmentClosed(const SSegment& segment) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!running_) return;
-    segments_.push_back({segment, true, UnixMs()});
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_running) return;
+    m_segments.push_back({segment, true, UnixMs()});
   }
   Wake();
 }
@@ -181,37 +181,37 @@ void CMqttBridge::QueueAlarm(const std::string& camera, const qnvnet_alarm& alar
                              int64_t arrivedUnixMs, int64_t eventId) {
   bool snapshot = false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!running_) return;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_running) return;
     SPendingEvent e;
     e.note.camera = camera;
     e.note.alarm = alarm;
     e.note.arrivedUnixMs = arrivedUnixMs;
     if (eventId != 0) e.note.eventId = eventId;  // the catalogue's, when one is kept
-    alarms_.push_back(std::move(e));
-    if (alarms_.size() > kOutboxMessages) {
-      alarms_.pop_front();  // an alarm storm while the MQTT thread is held up
-      ++counters_.dropped;
+    m_alarms.push_back(std::move(e));
+    if (m_alarms.size() > kOutboxMessages) {
+      m_alarms.pop_front();  // an alarm storm while the MQTT thread is held up
+      ++m_counters.dropped;
     }
-    auto it = configured_.find(camera);
-    if (it != configured_.end() && it->second.snapshots &&
-        std::none_of(jobs_.begin(), jobs_.end(),
+    auto it = m_configured.find(camera);
+    if (it != m_configured.end() && it->second.snapshots &&
+        std::none_of(m_jobs.begin(), m_jobs.end(),
                      [&](const SJob& j) { return j.camera == camera && !j.command; })) {
-      jobs_.push_back({camera, arrivedUnixMs, std::nullopt});
+      m_jobs.push_back({camera, arrivedUnixMs, std::nullopt});
       snapshot = true;
     }
   }
-  if (snapshot) jobWake_.notify_one();
+  if (snapshot) m_jobWake.notify_one();
   Wake();
 }
 
 void CMqttBridge::CameraState(const SCameraStatus& status) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!running_) return;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_running) return;
     SUpDown s = UpDownOf(status);
     s.sinceUnixMs = UnixMs();
-    states_.emplace_back(status.name, s);
+    m_states.emplace_back(status.name, s);
   }
   Wake();
 }
@@ -223,11 +223,11 @@ void CMqttBridge::RunJobs() {
   for (;;) {
     SJob job;
     {
-      std::unique_lock<std::mutex> lock(mutex_);
-      jobWake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-      if (stopping_) return;
-      job = std::move(jobs_.front());
-      jobs_.pop_front();
+      std::unique_lock<std::mutex> lock(m_mutex);
+      m_jobWake.wait(lock, [this] { return m_stopping || !m_jobs.empty(); });
+      if (m_stopping) return;
+      job = std::move(m_jobs.front());
+      m_jobs.pop_front();
     }
     if (job.command) {
       Command(job);
@@ -239,12 +239,12 @@ void CMqttBridge::RunJobs() {
 
 void CMqttBridge::Snapshot(const SJob& job, std::map<std::string, int64_t>& lastMono) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = configured_.find(job.camera);
-    if (it == configured_.end() || !it->second.snapshots) return;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_configured.find(job.camera);
+    if (it == m_configured.end() || !it->second.snapshots) return;
     const int64_t now = MonoMs();
     auto last = lastMono.find(job.camera);
-    if (last != lastMono.end() && now - last->second < int64_t(config_.snapshotSeconds * 1000)) {
+    if (last != lastMono.end() && now - last->second < int64_t(m_config.snapshotSeconds * 1000)) {
       return;
     }
     lastMono[job.camera] = now;
@@ -253,22 +253,22 @@ void CMqttBridge::Snapshot(const SJob& job, std::map<std::string, int64_t>& last
   std::string error;
   bool ok = false;
   {
-    std::lock_guard<std::mutex> lock(storeMutex_);
-    ok = store_ && store_->Take(
-                       job.camera, job.alarmUnixMs,
-                       [&](const std::string& path, std::string& why) {
-                         return cameras_.Capture(job.camera, path, why);
-                       },
-                       jpeg, error);
+    std::lock_guard<std::mutex> lock(m_storeMutex);
+    ok = m_store && m_store->Take(
+                        job.camera, job.alarmUnixMs,
+                        [&](const std::string& path, std::string& why) {
+                          return m_cameras.Capture(job.camera, path, why);
+                        },
+                        jpeg, error);
   }
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (!ok) {
-      ++counters_.snapshotFailures;
+      ++m_counters.snapshotFailures;
     } else {
-      ++counters_.snapshots;
-      if (auto size = JpegSize(jpeg)) pictures_[job.camera] = *size;
-      snapshotsDone_.emplace_back(job.camera, std::move(jpeg));
+      ++m_counters.snapshots;
+      if (auto size = JpegSize(jpeg)) m_pictures[job.camera] = *size;
+      m_snapshotsDone.emplace_back(job.camera, std::move(jpeg));
     }
   }
   if (!ok) {
@@ -286,9 +286,9 @@ void CMqttBridge::Command(const SJob& job) {
   const SCameraCommand& c = *job.command;
   uint32_t moveCommand = 0, recallAction = 0;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    moveCommand = config_.ptzMoveCommand;
-    recallAction = config_.ptzRecallAction;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    moveCommand = m_config.ptzMoveCommand;
+    recallAction = m_config.ptzRecallAction;
   }
   std::string error, what;
   bool ok = false;
@@ -297,16 +297,16 @@ void CMqttBridge::Command(const SJob& job) {
       const uint32_t values[4] = {moveCommand, c.pan, c.tilt, c.zoom};
       what = "PTZ to pan " + std::to_string(c.pan) + ", tilt " + std::to_string(c.tilt) +
              ", zoom " + std::to_string(c.zoom);
-      ok = cameras_.PtzMove(job.camera, values, error);
+      ok = m_cameras.PtzMove(job.camera, values, error);
       break;
     }
     case SCameraCommand::EKind::kPtzPreset:
       what = "PTZ to preset " + std::to_string(c.preset);
-      ok = cameras_.PtzPreset(job.camera, recallAction, c.preset, error);
+      ok = m_cameras.PtzPreset(job.camera, recallAction, c.preset, error);
       break;
     case SCameraCommand::EKind::kRecord:
       what = "a clip of " + std::to_string(c.seconds) + " s";
-      ok = cameras_.RecordClip(job.camera, c.seconds, error);
+      ok = m_cameras.RecordClip(job.camera, c.seconds, error);
       break;
   }
   if (ok) {
@@ -323,38 +323,38 @@ void CMqttBridge::Run() {
   for (;;) {
     bool reconnect = false, stopping = false;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping = stopping_;
-      reconnect = std::exchange(reconnect_, false);
-      if (reconnect) settings_ = config_;
+      std::lock_guard<std::mutex> lock(m_mutex);
+      stopping = m_stopping;
+      reconnect = std::exchange(m_reconnect, false);
+      if (reconnect) m_settings = m_config;
     }
     if (reconnect) {
-      if (mosq_) DropConnection(nullptr);
+      if (m_mosq) DropConnection(nullptr);
       // Everything retained is told afresh under the (possibly new) topics:
       // discovery as the camera list is taken again, and the states known.
-      topics_ = std::make_unique<CTopics>(settings_.prefix, settings_.discoveryPrefix);
-      retained_.clear();
-      retainedDirty_.clear();
-      cameraList_.clear();
+      m_topics = std::make_unique<CTopics>(m_settings.prefix, m_settings.discoveryPrefix);
+      m_retained.clear();
+      m_retainedDirty.clear();
+      m_cameraList.clear();
       {
-        std::lock_guard<std::mutex> lock(mutex_);
-        camerasChanged_ = true;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_camerasChanged = true;
       }
-      SetRetained(topics_->Available(), "online");
-      for (auto& [camera, info] : info_) {
+      SetRetained(m_topics->Available(), "online");
+      for (auto& [camera, info] : m_info) {
         info.rulesSeen.clear();
         info.ruleOffMonoMs.clear();
-        if (info.state) SetRetained(topics_->State(camera), StateJson(*info.state));
+        if (info.state) SetRetained(m_topics->State(camera), StateJson(*info.state));
       }
-      backoffMs_ = 0;
-      nextConnectMono_ = MonoMs();
+      m_backoffMs = 0;
+      m_nextConnectMono = MonoMs();
     }
     TakeInbox();
     if (stopping) break;
     const int64_t now = MonoMs();
     TurnRulesOff(now);
-    if (!mosq_ && now >= nextConnectMono_) Connect();
-    if (mosq_ && !connected_ && now - connectStartedMono_ > kConnectTimeoutMs) {
+    if (!m_mosq && now >= m_nextConnectMono) Connect();
+    if (m_mosq && !m_connected && now - m_connectStartedMono > kConnectTimeoutMs) {
       DropConnection("no connection within 10 s");
     }
     PublishPending();
@@ -362,78 +362,78 @@ void CMqttBridge::Run() {
   }
   // Stopping: what the cameras' stop said goes out, rules go off, then
   // "offline" and a clean disconnect (which withholds the will).
-  for (auto& [camera, info] : info_) {
+  for (auto& [camera, info] : m_info) {
     for (const auto& [rule, off] : info.ruleOffMonoMs)
-      SetRetained(topics_->Rule(camera, rule), "OFF");
+      SetRetained(m_topics->Rule(camera, rule), "OFF");
     info.ruleOffMonoMs.clear();
   }
-  for (SPendingEvent& e : waiting_) {
+  for (SPendingEvent& e : m_waiting) {
     e.clipDeadlineMonoMs = 0;
     HandleEvent(e);
   }
-  waiting_.clear();
+  m_waiting.clear();
   const int64_t until = MonoMs() + kStopFlushMs;
   auto flush = [&] {
-    while (mosq_ && connected_ && MonoMs() < until &&
-           (!outbox_.empty() || !retainedDirty_.empty() || !unacked_.empty())) {
+    while (m_mosq && m_connected && MonoMs() < until &&
+           (!m_outbox.empty() || !m_retainedDirty.empty() || !m_unacked.empty())) {
       PublishPending();
       Service(50);
     }
   };
   flush();
-  if (topics_) SetRetained(topics_->Available(), "offline");
+  if (m_topics) SetRetained(m_topics->Available(), "offline");
   flush();
-  if (!outbox_.empty() || !unacked_.empty()) {
+  if (!m_outbox.empty() || !m_unacked.empty()) {
     LOG_WARN("mqtt: stopped with %zu message(s) not delivered (broker %s)",
-             outbox_.size() + unacked_.size(), connected_ ? "slow" : "not connected");
+             m_outbox.size() + m_unacked.size(), m_connected ? "slow" : "not connected");
   }
-  if (mosq_) {
-    mosquitto_disconnect(mosq_);
-    mosquitto_loop_write(mosq_, 1);
-    mosquitto_destroy(mosq_);
-    mosq_ = nullptr;
+  if (m_mosq) {
+    mosquitto_disconnect(m_mosq);
+    mosquitto_loop_write(m_mosq, 1);
+    mosquitto_destroy(m_mosq);
+    m_mosq = nullptr;
   }
-  connected_ = false;
+  m_connected = false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    counters_.connected = false;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_counters.connected = false;
   }
-  outbox_.clear();
-  outboxBytes_ = 0;
-  unacked_.clear();
-  waiting_.clear();
+  m_outbox.clear();
+  m_outboxBytes = 0;
+  m_unacked.clear();
+  m_waiting.clear();
 }
 
 int CMqttBridge::NextTimerMs(int64_t now) const {
   int64_t next = now + kIdlePollMs;
-  if (!mosq_) next = std::min(next, nextConnectMono_);
-  for (const auto& [camera, info] : info_) {
+  if (!m_mosq) next = std::min(next, m_nextConnectMono);
+  for (const auto& [camera, info] : m_info) {
     for (const auto& [rule, off] : info.ruleOffMonoMs) next = std::min(next, off);
   }
-  for (const SPendingEvent& e : waiting_) next = std::min(next, e.clipDeadlineMonoMs);
+  for (const SPendingEvent& e : m_waiting) next = std::min(next, e.clipDeadlineMonoMs);
   return static_cast<int>(std::clamp<int64_t>(next - now, 0, kIdlePollMs));
 }
 
 void CMqttBridge::Connect() {
-  const SMqttConfig& c = settings_;
-  refused_ = established_ = false;
-  mosq_ = mosquitto_new(c.clientId.c_str(), true, this);
-  if (!mosq_) {
+  const SMqttConfig& c = m_settings;
+  m_refused = m_established = false;
+  m_mosq = mosquitto_new(c.clientId.c_str(), true, this);
+  if (!m_mosq) {
     DropConnection("out of memory for the MQTT client");
     return;
   }
-  mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-  mosquitto_connect_callback_set(mosq_, &CMqttBridge::OnConnect);
-  mosquitto_disconnect_callback_set(mosq_, &CMqttBridge::OnDisconnect);
-  mosquitto_publish_callback_set(mosq_, &CMqttBridge::OnPublish);
-  mosquitto_message_callback_set(mosq_, &CMqttBridge::OnMessage);
+  mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+  mosquitto_connect_callback_set(m_mosq, &CMqttBridge::OnConnect);
+  mosquitto_disconnect_callback_set(m_mosq, &CMqttBridge::OnDisconnect);
+  mosquitto_publish_callback_set(m_mosq, &CMqttBridge::OnPublish);
+  mosquitto_message_callback_set(m_mosq, &CMqttBridge::OnMessage);
   int rc = MOSQ_ERR_SUCCESS;
   if (!c.user.empty()) {
-    rc = mosquitto_username_pw_set(mosq_, c.user.c_str(),
+    rc = mosquitto_username_pw_set(m_mosq, c.user.c_str(),
                                    c.password.empty() ? nullptr : c.password.c_str());
   }
   if (rc == MOSQ_ERR_SUCCESS && !c.caFile.empty()) {
-    rc = mosquitto_tls_set(mosq_, c.caFile.c_str(), nullptr,
+    rc = mosquitto_tls_set(m_mosq, c.caFile.c_str(), nullptr,
                            c.certFile.empty() ? nullptr : c.certFile.c_str(),
                            c.keyFile.empty() ? nullptr : c.keyFile.c_str(), nullptr);
     if (rc != MOSQ_ERR_SUCCESS) {
@@ -446,13 +446,13 @@ void CMqttBridge::Connect() {
   }
   const std::string offline = "offline";
   if (rc == MOSQ_ERR_SUCCESS) {
-    rc = mosquitto_will_set(mosq_, topics_->Available().c_str(), int(offline.size()),
+    rc = mosquitto_will_set(m_mosq, m_topics->Available().c_str(), int(offline.size()),
                             offline.data(), kQos, true);
   }
   if (rc == MOSQ_ERR_SUCCESS) {
-    rc = mosquitto_connect_async(mosq_, c.host.c_str(), c.port, c.keepAliveSeconds);
+    rc = mosquitto_connect_async(m_mosq, c.host.c_str(), c.port, c.keepAliveSeconds);
   }
-  connectStartedMono_ = MonoMs();
+  m_connectStartedMono = MonoMs();
   if (rc != MOSQ_ERR_SUCCESS) {
     const std::string why = std::string("cannot connect: ") +
                             (rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
@@ -461,61 +461,61 @@ void CMqttBridge::Connect() {
 }
 
 void CMqttBridge::DropConnection(const char* why) {
-  if (mosq_ && connected_ && why == nullptr) {
+  if (m_mosq && m_connected && why == nullptr) {
     // A new connection of our own choosing: a clean end, so no will.
-    mosquitto_disconnect(mosq_);
-    mosquitto_loop_write(mosq_, 1);
+    mosquitto_disconnect(m_mosq);
+    mosquitto_loop_write(m_mosq, 1);
   }
-  if (mosq_) {
-    mosquitto_destroy(mosq_);
-    mosq_ = nullptr;
+  if (m_mosq) {
+    mosquitto_destroy(m_mosq);
+    m_mosq = nullptr;
   }
-  connected_ = false;
+  m_connected = false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    counters_.connected = false;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_counters.connected = false;
   }
-  const bool was = std::exchange(established_, false);
+  const bool was = std::exchange(m_established, false);
   // What the broker had not acknowledged goes again, first (at least once).
-  for (auto it = unacked_.rbegin(); it != unacked_.rend(); ++it) {
-    outboxBytes_ += it->second.topic.size() + it->second.payload.size();
-    outbox_.push_front(std::move(it->second));
+  for (auto it = m_unacked.rbegin(); it != m_unacked.rend(); ++it) {
+    m_outboxBytes += it->second.topic.size() + it->second.payload.size();
+    m_outbox.push_front(std::move(it->second));
   }
-  unacked_.clear();
-  for (const auto& [topic, payload] : retained_) retainedDirty_.insert(topic);
+  m_unacked.clear();
+  for (const auto& [topic, payload] : m_retained) m_retainedDirty.insert(topic);
   if (why == nullptr) return;
-  backoffMs_ = backoffMs_ == 0 ? kFirstBackoffMs : std::min(backoffMs_ * 2, kMaxBackoffMs);
-  nextConnectMono_ = MonoMs() + backoffMs_;
+  m_backoffMs = m_backoffMs == 0 ? kFirstBackoffMs : std::min(m_backoffMs * 2, kMaxBackoffMs);
+  m_nextConnectMono = MonoMs() + m_backoffMs;
   static CLogThrottle log(3, std::chrono::minutes(5));
   uint64_t held = 0;
   if (was || log.Allow(held)) {
-    LOG_WARN("mqtt: %s:%u: %s%s; %zu message(s) wait; next try in %d s%s", settings_.host.c_str(),
-             settings_.port, was ? "connection lost: " : "", why, outbox_.size(), backoffMs_ / 1000,
-             HeldBackText(held).c_str());
+    LOG_WARN("mqtt: %s:%u: %s%s; %zu message(s) wait; next try in %d s%s", m_settings.host.c_str(),
+             m_settings.port, was ? "connection lost: " : "", why, m_outbox.size(),
+             m_backoffMs / 1000, HeldBackText(held).c_str());
   }
 }
 
 void CMqttBridge::Service(int timeoutMs) {
-  pollfd fds[2] = {{wakeFd_.Get(), POLLIN, 0}, {-1, 0, 0}};
-  const int sock = mosq_ ? mosquitto_socket(mosq_) : -1;
-  if (sock >= 0) fds[1] = {sock, short(POLLIN | (mosquitto_want_write(mosq_) ? POLLOUT : 0)), 0};
+  pollfd fds[2] = {{m_wakeFd.Get(), POLLIN, 0}, {-1, 0, 0}};
+  const int sock = m_mosq ? mosquitto_socket(m_mosq) : -1;
+  if (sock >= 0) fds[1] = {sock, short(POLLIN | (mosquitto_want_write(m_mosq) ? POLLOUT : 0)), 0};
   const int n = ::poll(fds, sock >= 0 ? 2 : 1, timeoutMs);
   if (n > 0 && (fds[0].revents & POLLIN)) {
     uint64_t count = 0;
-    (void)!::read(wakeFd_.Get(), &count, sizeof count);
+    (void)!::read(m_wakeFd.Get(), &count, sizeof count);
   }
-  if (!mosq_) return;
+  if (!m_mosq) return;
   int rc = MOSQ_ERR_SUCCESS;
   if (sock >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
-    rc = mosquitto_loop_read(mosq_, 1);
-  if (rc == MOSQ_ERR_SUCCESS && mosq_ && (sock < 0 || mosquitto_want_write(mosq_))) {
-    rc = mosquitto_loop_write(mosq_, 1);
+    rc = mosquitto_loop_read(m_mosq, 1);
+  if (rc == MOSQ_ERR_SUCCESS && m_mosq && (sock < 0 || mosquitto_want_write(m_mosq))) {
+    rc = mosquitto_loop_write(m_mosq, 1);
   }
-  if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_loop_misc(mosq_);
+  if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_loop_misc(m_mosq);
   // Before the broker's answer "no connection" means still connecting (the
   // time-out in Run ends that); after it, the connection is gone.
-  if (rc == MOSQ_ERR_NO_CONN && !established_ && !refused_) rc = MOSQ_ERR_SUCCESS;
-  if (refused_) {
+  if (rc == MOSQ_ERR_NO_CONN && !m_established && !m_refused) rc = MOSQ_ERR_SUCCESS;
+  if (m_refused) {
     DropConnection("the broker refused the connection");
   } else if (rc != MOSQ_ERR_SUCCESS) {
     const std::string why = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
@@ -526,42 +526,42 @@ void CMqttBridge::Service(int timeoutMs) {
 void CMqttBridge::OnConnect(mosquitto*, void* self, int rc) {
   auto* b = static_cast<CMqttBridge*>(self);
   if (rc != 0) {
-    LOG_ERROR("mqtt: %s:%u refused the connection: %s", b->settings_.host.c_str(),
-              b->settings_.port, ConnackText(rc).c_str());
-    b->refused_ = true;
+    LOG_ERROR("mqtt: %s:%u refused the connection: %s", b->m_settings.host.c_str(),
+              b->m_settings.port, ConnackText(rc).c_str());
+    b->m_refused = true;
     return;
   }
-  b->connected_ = b->established_ = true;
-  b->backoffMs_ = 0;
+  b->m_connected = b->m_established = true;
+  b->m_backoffMs = 0;
   {
-    std::lock_guard<std::mutex> lock(b->mutex_);
-    ++b->counters_.connects;
-    b->counters_.connected = true;
+    std::lock_guard<std::mutex> lock(b->m_mutex);
+    ++b->m_counters.connects;
+    b->m_counters.connected = true;
   }
-  LOG_INFO("mqtt: connected to %s:%u%s as %s, topics under %s/", b->settings_.host.c_str(),
-           b->settings_.port, b->settings_.caFile.empty() ? "" : " (TLS)",
-           b->settings_.clientId.c_str(), b->settings_.prefix.c_str());
-  for (const auto& [topic, payload] : b->retained_) b->retainedDirty_.insert(topic);
-  if (b->settings_.commands) {
-    for (const std::string& filter : {b->topics_->PtzCommands(), b->topics_->RecordCommands()}) {
-      mosquitto_subscribe(b->mosq_, nullptr, filter.c_str(), kQos);
+  LOG_INFO("mqtt: connected to %s:%u%s as %s, topics under %s/", b->m_settings.host.c_str(),
+           b->m_settings.port, b->m_settings.caFile.empty() ? "" : " (TLS)",
+           b->m_settings.clientId.c_str(), b->m_settings.prefix.c_str());
+  for (const auto& [topic, payload] : b->m_retained) b->m_retainedDirty.insert(topic);
+  if (b->m_settings.commands) {
+    for (const std::string& filter : {b->m_topics->PtzCommands(), b->m_topics->RecordCommands()}) {
+      mosquitto_subscribe(b->m_mosq, nullptr, filter.c_str(), kQos);
     }
   }
 }
 
 void CMqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* m) {
   auto* b = static_cast<CMqttBridge*>(self);
-  if (!b->settings_.commands || m->topic == nullptr) return;
+  if (!b->m_settings.commands || m->topic == nullptr) return;
   static CLogThrottle log(5, std::chrono::minutes(1));
   uint64_t held = 0;
   std::string camera, command, error;
   const std::string topic = m->topic;
-  if (!b->topics_->ParseCommandTopic(topic, camera, command)) return;
+  if (!b->m_topics->ParseCommandTopic(topic, camera, command)) return;
   std::optional<SCameraCommand> parsed;
   if (m->retain) {
     // A command left on the broker would run again at every connection.
     error = "a retained command is not run (publish commands without the retain flag)";
-  } else if (!b->cameraList_.count(camera)) {
+  } else if (!b->m_cameraList.count(camera)) {
     error = "no camera of this name is configured";
   } else {
     parsed = ParseCommand(
@@ -577,13 +577,13 @@ void CMqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* m) 
     return;
   }
   {
-    std::lock_guard<std::mutex> lock(b->mutex_);
-    const size_t commands = std::count_if(b->jobs_.begin(), b->jobs_.end(),
+    std::lock_guard<std::mutex> lock(b->m_mutex);
+    const size_t commands = std::count_if(b->m_jobs.begin(), b->m_jobs.end(),
                                           [](const SJob& j) { return j.command.has_value(); });
     if (commands >= kMaxWaitingCommands) {
       error = "too many commands wait";
     } else {
-      b->jobs_.push_back({camera, 0, parsed});
+      b->m_jobs.push_back({camera, 0, parsed});
     }
   }
   if (!error.empty()) {
@@ -593,74 +593,74 @@ void CMqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* m) 
     }
     return;
   }
-  b->jobWake_.notify_one();
+  b->m_jobWake.notify_one();
 }
 
 void CMqttBridge::OnDisconnect(mosquitto*, void* self, int) {
-  static_cast<CMqttBridge*>(self)->connected_ = false;
+  static_cast<CMqttBridge*>(self)->m_connected = false;
 }
 
 void CMqttBridge::OnPublish(mosquitto*, void* self, int mid) {
-  static_cast<CMqttBridge*>(self)->unacked_.erase(mid);
+  static_cast<CMqttBridge*>(self)->m_unacked.erase(mid);
 }
 
 void CMqttBridge::SetRetained(const std::string& topic, std::string payload) {
-  auto it = retained_.find(topic);
-  if (it != retained_.end() && it->second == payload) return;
-  retained_[topic] = std::move(payload);
-  retainedDirty_.insert(topic);
+  auto it = m_retained.find(topic);
+  if (it != m_retained.end() && it->second == payload) return;
+  m_retained[topic] = std::move(payload);
+  m_retainedDirty.insert(topic);
 }
 
 void CMqttBridge::Queue(std::string topic, std::string payload) {
-  outboxBytes_ += topic.size() + payload.size();
-  outbox_.push_back({std::move(topic), std::move(payload)});
+  m_outboxBytes += topic.size() + payload.size();
+  m_outbox.push_back({std::move(topic), std::move(payload)});
   uint64_t dropped = 0;
-  while (outbox_.size() > kOutboxMessages || outboxBytes_ > kOutboxBytes) {
-    outboxBytes_ -= outbox_.front().topic.size() + outbox_.front().payload.size();
-    outbox_.pop_front();
+  while (m_outbox.size() > kOutboxMessages || m_outboxBytes > kOutboxBytes) {
+    m_outboxBytes -= m_outbox.front().topic.size() + m_outbox.front().payload.size();
+    m_outbox.pop_front();
     ++dropped;
   }
   if (dropped == 0) return;
   uint64_t total = 0;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    total = counters_.dropped += dropped;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    total = m_counters.dropped += dropped;
   }
   // One line per hundred dropped: a long outage does not flood the log.
-  if (total / 100 != droppedLogged_ / 100 || droppedLogged_ == 0) {
+  if (total / 100 != m_droppedLogged / 100 || m_droppedLogged == 0) {
     LOG_WARN("mqtt: the broker is away and %zu messages wait: dropped the oldest (%llu so far)",
-             outbox_.size(), static_cast<unsigned long long>(total));
-    droppedLogged_ = total;
+             m_outbox.size(), static_cast<unsigned long long>(total));
+    m_droppedLogged = total;
   }
 }
 
 void CMqttBridge::PublishPending() {
-  if (!mosq_ || !connected_) return;
+  if (!m_mosq || !m_connected) return;
   auto publish = [&](const std::string& topic, const std::string& payload, bool retain) {
     int mid = 0;
-    const int rc = mosquitto_publish(mosq_, &mid, topic.c_str(), int(payload.size()),
+    const int rc = mosquitto_publish(m_mosq, &mid, topic.c_str(), int(payload.size()),
                                      payload.data(), kQos, retain);
     if (rc == MOSQ_ERR_SUCCESS) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      ++counters_.published;
+      std::lock_guard<std::mutex> lock(m_mutex);
+      ++m_counters.published;
     }
     return rc == MOSQ_ERR_SUCCESS ? mid : -1;
   };
   // Availability first, so a subscriber sees the recorder online before its news.
-  std::vector<std::string> order(retainedDirty_.begin(), retainedDirty_.end());
+  std::vector<std::string> order(m_retainedDirty.begin(), m_retainedDirty.end());
   std::stable_partition(order.begin(), order.end(),
-                        [&](const std::string& t) { return t == topics_->Available(); });
+                        [&](const std::string& t) { return t == m_topics->Available(); });
   for (const std::string& topic : order) {
-    if (publish(topic, retained_[topic], true) < 0) return;
-    retainedDirty_.erase(topic);
+    if (publish(topic, m_retained[topic], true) < 0) return;
+    m_retainedDirty.erase(topic);
   }
-  while (!outbox_.empty() && unacked_.size() < kMaxUnacked) {
-    SMessage& m = outbox_.front();
+  while (!m_outbox.empty() && m_unacked.size() < kMaxUnacked) {
+    SMessage& m = m_outbox.front();
     const int mid = publish(m.topic, m.payload, false);
     if (mid < 0) return;
-    outboxBytes_ -= m.topic.size() + m.payload.size();
-    unacked_[mid] = std::move(m);
-    outbox_.pop_front();
+    m_outboxBytes -= m.topic.size() + m.payload.size();
+    m_unacked[mid] = std::move(m);
+    m_outbox.pop_front();
   }
 }
 
@@ -674,35 +674,35 @@ void CMqttBridge::TakeInbox() {
   std::optional<std::map<std::string, SCameraConfig>> cameras;
   bool storageEnabled = false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    alarms.swap(alarms_);
-    states.swap(states_);
-    segments.swap(segments_);
-    snapshots.swap(snapshotsDone_);
-    leaving.swap(leaving_);
-    pictures = pictures_;
-    if (std::exchange(camerasChanged_, false)) cameras = configured_;
-    storageEnabled = storageEnabled_;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    alarms.swap(m_alarms);
+    states.swap(m_states);
+    segments.swap(m_segments);
+    snapshots.swap(m_snapshotsDone);
+    leaving.swap(m_leaving);
+    pictures = m_pictures;
+    if (std::exchange(m_camerasChanged, false)) cameras = m_configured;
+    storageEnabled = m_storageEnabled;
   }
-  if (!topics_) return;
+  if (!m_topics) return;
   for (const std::string& camera : leaving) ForgetCamera(camera);
   if (cameras) {
     for (const auto& [name, c] : *cameras) {
-      SCameraInfo& info = info_[name];
+      SCameraInfo& info = m_info[name];
       info.eventsMode = c.mode == CameraMode::kEvents && storageEnabled;
       info.snapshots = c.snapshots;
-      auto old = cameraList_.find(name);
-      if (old == cameraList_.end() || old->second.snapshots != c.snapshots) {
+      auto old = m_cameraList.find(name);
+      if (old == m_cameraList.end() || old->second.snapshots != c.snapshots) {
         PublishCameraDiscovery(name, c.snapshots);
       }
     }
-    cameraList_ = std::move(*cameras);
+    m_cameraList = std::move(*cameras);
   }
   for (const auto& [name, size] : pictures) {
-    if (auto it = info_.find(name); it != info_.end()) it->second.picture = size;
+    if (auto it = m_info.find(name); it != m_info.end()) it->second.picture = size;
   }
   for (const SSegmentNote& n : segments) {
-    SCameraInfo& info = info_[n.segment.camera];
+    SCameraInfo& info = m_info[n.segment.camera];
     if (!n.closed) {
       info.openSegment = n.segment.stemPath;
       continue;
@@ -711,24 +711,24 @@ void CMqttBridge::TakeInbox() {
     const uint64_t bytes = FileBytes(n.segment.stemPath + kSegmentExtension) +
                            FileBytes(n.segment.stemPath + kIndexExtension);
     const int64_t start = SegmentStartMs(n.segment);
-    Queue(topics_->Segment(n.segment.camera),
+    Queue(m_topics->Segment(n.segment.camera),
           SegmentJson(n.segment, start ? start : n.atUnixMs, n.atUnixMs, bytes));
   }
   for (const auto& [camera, state] : states) {
-    if (!cameraList_.count(camera)) continue;  // a camera stopping as it leaves
-    SCameraInfo& info = info_[camera];
+    if (!m_cameraList.count(camera)) continue;  // a camera stopping as it leaves
+    SCameraInfo& info = m_info[camera];
     if (info.state && info.state->up == state.up && info.state->reason == state.reason) continue;
     info.state = state;
-    SetRetained(topics_->State(camera), StateJson(state));
+    SetRetained(m_topics->State(camera), StateJson(state));
   }
   for (auto& [camera, jpeg] : snapshots) {
-    if (!cameraList_.count(camera)) continue;
-    SetRetained(topics_->Snapshot(camera), std::string(jpeg.begin(), jpeg.end()));
+    if (!m_cameraList.count(camera)) continue;
+    SetRetained(m_topics->Snapshot(camera), std::string(jpeg.begin(), jpeg.end()));
   }
   const int64_t now = MonoMs();
   // Events that waited for their clip go first, in order.
   std::deque<SPendingEvent> waiting;
-  waiting.swap(waiting_);
+  waiting.swap(m_waiting);
   for (SPendingEvent& e : alarms) {
     e.clipDeadlineMonoMs = now + kClipWaitMs;
     waiting.push_back(std::move(e));
@@ -738,16 +738,16 @@ void CMqttBridge::TakeInbox() {
 
 void CMqttBridge::HandleEvent(SPendingEvent& e) {
   const std::string& camera = e.note.camera;
-  if (!cameraList_.count(camera)) return;
-  SCameraInfo& info = info_[camera];
+  if (!m_cameraList.count(camera)) return;
+  SCameraInfo& info = m_info[camera];
   const int64_t now = MonoMs();
   // A camera's events keep their order: one waiting holds back the later ones.
-  const bool held = std::any_of(waiting_.begin(), waiting_.end(),
+  const bool held = std::any_of(m_waiting.begin(), m_waiting.end(),
                                 [&](const SPendingEvent& w) { return w.note.camera == camera; });
   // A camera recording clips around alarms opens the clip on its own thread
   // a moment after the alarm: the event waits for it, so it can name it.
   if (held || (info.openSegment.empty() && info.eventsMode && now < e.clipDeadlineMonoMs)) {
-    waiting_.push_back(std::move(e));
+    m_waiting.push_back(std::move(e));
     return;
   }
   if (!info.openSegment.empty()) e.note.clip = info.openSegment + kSegmentExtension;
@@ -764,60 +764,60 @@ void CMqttBridge::HandleEvent(SPendingEvent& e) {
           camera.c_str(), kMaxRulesPerCamera, rule);
     }
   } else {
-    if (topics_->Discovery() && info.rulesSeen.insert(rule).second) {
-      SetRetained(topics_->RuleConfig(camera, rule),
-                  RuleConfigJson(*topics_, camera, rule, settings_.offSeconds));
+    if (m_topics->Discovery() && info.rulesSeen.insert(rule).second) {
+      SetRetained(m_topics->RuleConfig(camera, rule),
+                  RuleConfigJson(*m_topics, camera, rule, m_settings.offSeconds));
     }
     info.rulesSeen.insert(rule);
-    info.ruleOffMonoMs[rule] = now + int64_t(settings_.offSeconds * 1000);
-    SetRetained(topics_->Rule(camera, rule), "ON");
+    info.ruleOffMonoMs[rule] = now + int64_t(m_settings.offSeconds * 1000);
+    SetRetained(m_topics->Rule(camera, rule), "ON");
   }
-  Queue(topics_->Event(camera), EventJson(e.note));
+  Queue(m_topics->Event(camera), EventJson(e.note));
 }
 
 void CMqttBridge::TurnRulesOff(int64_t now) {
-  for (auto& [camera, info] : info_) {
+  for (auto& [camera, info] : m_info) {
     for (auto it = info.ruleOffMonoMs.begin(); it != info.ruleOffMonoMs.end();) {
       if (it->second > now) {
         ++it;
         continue;
       }
-      SetRetained(topics_->Rule(camera, it->first), "OFF");
+      SetRetained(m_topics->Rule(camera, it->first), "OFF");
       it = info.ruleOffMonoMs.erase(it);
     }
   }
   // Events whose clip did not come in time go without it.
-  if (waiting_.empty()) return;
+  if (m_waiting.empty()) return;
   std::deque<SPendingEvent> waiting;
-  waiting.swap(waiting_);
+  waiting.swap(m_waiting);
   for (SPendingEvent& e : waiting) HandleEvent(e);
 }
 
 void CMqttBridge::PublishCameraDiscovery(const std::string& camera, bool snapshots) {
-  if (!topics_->Discovery()) return;
-  SetRetained(topics_->StateConfig(camera), StateConfigJson(*topics_, camera));
+  if (!m_topics->Discovery()) return;
+  SetRetained(m_topics->StateConfig(camera), StateConfigJson(*m_topics, camera));
   // The camera entity shows the snapshots: none without them.
-  SetRetained(topics_->CameraConfig(camera), snapshots ? CameraConfigJson(*topics_, camera) : "");
+  SetRetained(m_topics->CameraConfig(camera), snapshots ? CameraConfigJson(*m_topics, camera) : "");
 }
 
 void CMqttBridge::ForgetCamera(const std::string& camera) {
   // An empty retained message removes a retained topic (and, for discovery,
   // the entity).
   auto clear = [&](const std::string& topic) { SetRetained(topic, ""); };
-  SCameraInfo& info = info_[camera];
-  clear(topics_->State(camera));
-  clear(topics_->Snapshot(camera));
-  if (topics_->Discovery()) {
-    clear(topics_->StateConfig(camera));
-    clear(topics_->CameraConfig(camera));
+  SCameraInfo& info = m_info[camera];
+  clear(m_topics->State(camera));
+  clear(m_topics->Snapshot(camera));
+  if (m_topics->Discovery()) {
+    clear(m_topics->StateConfig(camera));
+    clear(m_topics->CameraConfig(camera));
   }
   for (uint32_t rule : info.rulesSeen) {
-    clear(topics_->Rule(camera, rule));
-    if (topics_->Discovery()) clear(topics_->RuleConfig(camera, rule));
+    clear(m_topics->Rule(camera, rule));
+    if (m_topics->Discovery()) clear(m_topics->RuleConfig(camera, rule));
   }
-  info_.erase(camera);
-  cameraList_.erase(camera);
-  std::erase_if(waiting_, [&](const SPendingEvent& e) { return e.note.camera == camera; });
+  m_info.erase(camera);
+  m_cameraList.erase(camera);
+  std::erase_if(m_waiting, [&](const SPendingEvent& e) { return e.note.camera == camera; });
 }
 
 }  // namespace qnvrecorder

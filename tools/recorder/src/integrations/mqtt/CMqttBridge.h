@@ -148,50 +148,50 @@ class CMqttBridge : public IRecorderEvents {
   static void OnPublish(mosquitto*, void* self, int mid);
   static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
 
-  ICameraAccess& cameras_;
+  ICameraAccess& m_cameras;
 
-  // Shared with the recorder's threads: under mutex_.
-  mutable std::mutex mutex_;
-  std::condition_variable jobWake_;
-  bool running_ = false, stopping_ = false;
-  SMqttConfig config_;  // the one in force
-  std::map<std::string, SCameraConfig> configured_;
-  std::set<std::string> leaving_;     // cameras whose topics are to be cleared
-  std::deque<SPendingEvent> alarms_;  // arrived, not yet published
-  std::deque<std::pair<std::string, SUpDown>> states_;
-  std::deque<SSegmentNote> segments_;
-  std::deque<std::pair<std::string, std::vector<uint8_t>>> snapshotsDone_;
-  std::deque<SJob> jobs_;
-  std::map<std::string, SPictureSize> pictures_;  // learnt from snapshots
-  SMqttCounters counters_;
-  bool reconnect_ = false;       // [mqtt] changed: a new connection
-  bool camerasChanged_ = false;  // configured_ changed
-  bool storageEnabled_ = false;
+  // Shared with the recorder's threads: under m_mutex.
+  mutable std::mutex m_mutex;
+  std::condition_variable m_jobWake;
+  bool m_running = false, m_stopping = false;
+  SMqttConfig m_config;  // the one in force
+  std::map<std::string, SCameraConfig> m_configured;
+  std::set<std::string> m_leaving;     // cameras whose topics are to be cleared
+  std::deque<SPendingEvent> m_alarms;  // arrived, not yet published
+  std::deque<std::pair<std::string, SUpDown>> m_states;
+  std::deque<SSegmentNote> m_segments;
+  std::deque<std::pair<std::string, std::vector<uint8_t>>> m_snapshotsDone;
+  std::deque<SJob> m_jobs;
+  std::map<std::string, SPictureSize> m_pictures;  // learnt from snapshots
+  SMqttCounters m_counters;
+  bool m_reconnect = false;       // [mqtt] changed: a new connection
+  bool m_camerasChanged = false;  // m_configured changed
+  bool m_storageEnabled = false;
 
-  std::mutex storeMutex_;  // held by the worker thread while it uses the store
-  std::unique_ptr<CSnapshotStore> store_;
+  std::mutex m_storeMutex;  // held by the worker thread while it uses the store
+  std::unique_ptr<CSnapshotStore> m_store;
 
-  const UniqueFd wakeFd_;  // eventfd: the recorder's threads wake the MQTT thread
-  std::thread thread_, workerThread_;
+  const UniqueFd m_wakeFd;  // eventfd: the recorder's threads wake the MQTT thread
+  std::thread m_thread, m_workerThread;
 
   // MQTT thread only.
-  std::unique_ptr<CTopics> topics_;
-  mosquitto* mosq_ = nullptr;
-  bool connected_ = false;    // the broker's CONNACK came, and nothing broke since
-  bool established_ = false;  // this client had a CONNACK (a failure now is a loss)
-  int64_t connectStartedMono_ = 0, nextConnectMono_ = 0;
-  int backoffMs_ = 0;
-  bool refused_ = false;  // the broker refused the connection (CONNACK)
-  std::map<std::string, SCameraInfo> info_;
-  std::map<std::string, SCameraConfig> cameraList_;  // configured_ as last taken
-  SMqttConfig settings_;                             // the connection's
-  std::map<int, SMessage> unacked_;    // published, not yet acknowledged (sent again after a loss)
-  std::deque<SPendingEvent> waiting_;  // events waiting for their clip
-  std::deque<SMessage> outbox_;
-  size_t outboxBytes_ = 0;
-  std::map<std::string, std::string> retained_;  // topic -> latest payload
-  std::set<std::string> retainedDirty_;          // not yet sent on this connection
-  uint64_t droppedLogged_ = 0;
+  std::unique_ptr<CTopics> m_topics;
+  mosquitto* m_mosq = nullptr;
+  bool m_connected = false;    // the broker's CONNACK came, and nothing broke since
+  bool m_established = false;  // this client had a CONNACK (a failure now is a loss)
+  int64_t m_connectStartedMono = 0, m_nextConnectMono = 0;
+  int m_backoffMs = 0;
+  bool m_refused = false;  // the broker refused the connection (CONNACK)
+  std::map<std::string, SCameraInfo> m_info;
+  std::map<std::string, SCameraConfig> m_cameraList;  // m_configured as last taken
+  SMqttConfig m_settings;                             // the connection's
+  std::map<int, SMessage> m_unacked;    // published, not yet acknowledged (sent again after a loss)
+  std::deque<SPendingEvent> m_waiting;  // events waiting for their clip
+  std::deque<SMessage> m_outbox;
+  size_t m_outboxBytes = 0;
+  std::map<std::string, std::string> m_retained;  // topic -> latest payload
+  std::set<std::string> m_retainedDirty;          // not yet sent on this connection
+  uint64_t m_droppedLogged = 0;
 };
 
 }  // namespace qnvrecorder

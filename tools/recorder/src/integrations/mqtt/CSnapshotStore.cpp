@@ -55,18 +55,18 @@ bool ReadAt(int dirFd, const std::string& name, size_t max, std::vector<uint8_t>
 
 }  // namespace
 
-CSnapshotStore::CSnapshotStore(const CStorageRoot* storage) : storage_(storage) {}
+CSnapshotStore::CSnapshotStore(const CStorageRoot* storage) : m_storage(storage) {}
 
 CSnapshotStore::~CSnapshotStore() {
-  if (tempFolder_.empty()) return;
-  for (auto& [name, fd] : cameras_) {
+  if (m_tempFolder.empty()) return;
+  for (auto& [name, fd] : m_cameras) {
     // Without a storage root nothing is kept: a capture's file is gone
     // already; only the folders remain.
-    ::unlinkat(snapshotsFd_.Get(), name.c_str(), AT_REMOVEDIR);
+    ::unlinkat(m_snapshotsFd.Get(), name.c_str(), AT_REMOVEDIR);
   }
-  cameras_.clear();
-  snapshotsFd_.Reset();
-  ::rmdir(tempFolder_.c_str());
+  m_cameras.clear();
+  m_snapshotsFd.Reset();
+  ::rmdir(m_tempFolder.c_str());
 }
 
 std::string CSnapshotStore::FileName(int64_t unixMs) {
@@ -82,10 +82,10 @@ bool CSnapshotStore::IsSnapshotName(const std::string& name) {
 }
 
 int CSnapshotStore::CameraFolder(const std::string& camera, std::string& error) {
-  if (auto it = cameras_.find(camera); it != cameras_.end()) return it->second.Get();
-  if (!snapshotsFd_.Valid()) {
-    if (storage_) {
-      snapshotsFd_ = storage_->MakeOwnFolder(kSnapshotFolder, error);
+  if (auto it = m_cameras.find(camera); it != m_cameras.end()) return it->second.Get();
+  if (!m_snapshotsFd.Valid()) {
+    if (m_storage) {
+      m_snapshotsFd = m_storage->MakeOwnFolder(kSnapshotFolder, error);
     } else {
       const char* tmp = std::getenv("TMPDIR");
       std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/qnv-snapshots-XXXXXX";
@@ -93,26 +93,26 @@ int CSnapshotStore::CameraFolder(const std::string& camera, std::string& error) 
         error = "no temporary folder for snapshots: " + std::string(std::strerror(errno));
         return -1;
       }
-      tempFolder_ = templ;
-      snapshotsFd_.Reset(::open(templ.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      m_tempFolder = templ;
+      m_snapshotsFd.Reset(::open(templ.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     }
-    if (!snapshotsFd_.Valid()) {
+    if (!m_snapshotsFd.Valid()) {
       if (error.empty()) error = "the snapshot folder cannot be opened";
       return -1;
     }
   }
   UniqueFd fd;
-  if (storage_) {
-    fd = storage_->MakeOwnFolder(camera, error, snapshotsFd_.Get());
+  if (m_storage) {
+    fd = m_storage->MakeOwnFolder(camera, error, m_snapshotsFd.Get());
   } else {
-    ::mkdirat(snapshotsFd_.Get(), camera.c_str(), 0700);
-    fd.Reset(::openat(snapshotsFd_.Get(), camera.c_str(),
+    ::mkdirat(m_snapshotsFd.Get(), camera.c_str(), 0700);
+    fd.Reset(::openat(m_snapshotsFd.Get(), camera.c_str(),
                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.Valid()) error = "the snapshot folder of " + camera + " cannot be made";
   }
   if (!fd.Valid()) return -1;
   const int raw = fd.Get();
-  cameras_[camera] = std::move(fd);
+  m_cameras[camera] = std::move(fd);
   return raw;
 }
 
@@ -124,14 +124,14 @@ bool CSnapshotStore::Take(
   if (folder < 0) return false;
   const std::string part = PartName(unixMs), name = FileName(unixMs);
   const std::string path =
-      storage_ ? storage_->FdPath(folder, part) : tempFolder_ + "/" + camera + "/" + part;
+      m_storage ? m_storage->FdPath(folder, part) : m_tempFolder + "/" + camera + "/" + part;
   if (path.empty()) {
     error = "no path reaches the snapshot folder without a link (/proc/self/fd is missing)";
     return false;
   }
   ::unlinkat(folder, part.c_str(), 0);  // a crash's leftover of the same name
   bool ok = capture(path, error) && ReadAt(folder, part, kMaxSnapshotBytes, jpeg, error);
-  if (ok && !tempFolder_.empty()) {
+  if (ok && !m_tempFolder.empty()) {
     ::unlinkat(folder, part.c_str(), 0);  // nothing is kept without a storage root
     return true;
   }

@@ -62,10 +62,10 @@ class CSnapshotStore {
   int CameraFolder(const std::string& camera, std::string& error);
   void Prune(int folderFd);
 
-  const CStorageRoot* const storage_;
-  UniqueFd snapshotsFd_;                     // snapshots/ (or the temporary folder)
-  std::string tempFolder_;                   // without a storage root
-  std::map<std::string, UniqueFd> cameras_;  // their folders
+  const CStorageRoot* const m_storage;
+  UniqueFd m_snapshotsFd;                     // snapshots/ (or the temporary folder)
+  std::string m_tempFolder;                   // without a storage root
+  std::map<std::string, UniqueFd> m_cameras;  // their folders
 };
 
 }  // namespace qnvrecorder

@@ -53,34 +53,34 @@ SUpDown UpDownOf(const SCameraStatus& status) {
 }
 
 CTopics::CTopics(std::string prefix, std::string discoveryPrefix)
-    : prefix_(std::move(prefix)), discovery_(std::move(discoveryPrefix)) {}
+    : m_prefix(std::move(prefix)), m_discovery(std::move(discoveryPrefix)) {}
 
 std::string CTopics::Rule(const std::string& camera, uint32_t rule) const {
   return Camera(camera) + "/rule/" + std::to_string(rule);
 }
 
-std::string CTopics::Node(const std::string& camera) const { return NodeOf(prefix_, camera); }
+std::string CTopics::Node(const std::string& camera) const { return NodeOf(m_prefix, camera); }
 
 std::string CTopics::CameraConfig(const std::string& camera) const {
-  return discovery_ + "/camera/" + Node(camera) + "/snapshot/config";
+  return m_discovery + "/camera/" + Node(camera) + "/snapshot/config";
 }
 
 std::string CTopics::StateConfig(const std::string& camera) const {
-  return discovery_ + "/sensor/" + Node(camera) + "/state/config";
+  return m_discovery + "/sensor/" + Node(camera) + "/state/config";
 }
 
 std::string CTopics::RuleConfig(const std::string& camera, uint32_t rule) const {
-  return discovery_ + "/binary_sensor/" + Node(camera) + "/rule_" + std::to_string(rule) +
+  return m_discovery + "/binary_sensor/" + Node(camera) + "/rule_" + std::to_string(rule) +
          "/config";
 }
 
 bool CTopics::ParseCommandTopic(const std::string& topic, std::string& camera,
                                 std::string& command) const {
-  if (topic.size() <= prefix_.size() + 1 || topic.compare(0, prefix_.size(), prefix_) != 0 ||
-      topic[prefix_.size()] != '/') {
+  if (topic.size() <= m_prefix.size() + 1 || topic.compare(0, m_prefix.size(), m_prefix) != 0 ||
+      topic[m_prefix.size()] != '/') {
     return false;
   }
-  const std::string rest = topic.substr(prefix_.size() + 1);
+  const std::string rest = topic.substr(m_prefix.size() + 1);
   for (const char* kind : {"ptz", "record"}) {
     const std::string tail = std::string("/") + kind + "/set";
     if (rest.size() > tail.size() &&

@@ -58,8 +58,8 @@ SUpDown UpDownOf(const SCameraStatus& status);
 class CTopics {
  public:
   CTopics(std::string prefix, std::string discoveryPrefix);
-  const std::string& Prefix() const { return prefix_; }
-  std::string Available() const { return prefix_ + "/available"; }
+  const std::string& Prefix() const { return m_prefix; }
+  std::string Available() const { return m_prefix + "/available"; }
   std::string State(const std::string& camera) const { return Camera(camera) + "/state"; }
   std::string Event(const std::string& camera) const { return Camera(camera) + "/event"; }
   std::string Snapshot(const std::string& camera) const { return Camera(camera) + "/snapshot"; }
@@ -67,19 +67,19 @@ class CTopics {
   std::string Rule(const std::string& camera, uint32_t rule) const;
   // The command topics' filters, and the camera and command a topic names
   // ("" when it is none of them).
-  std::string PtzCommands() const { return prefix_ + "/+/ptz/set"; }
-  std::string RecordCommands() const { return prefix_ + "/+/record/set"; }
+  std::string PtzCommands() const { return m_prefix + "/+/ptz/set"; }
+  std::string RecordCommands() const { return m_prefix + "/+/record/set"; }
   bool ParseCommandTopic(const std::string& topic, std::string& camera, std::string& command) const;
-  bool Discovery() const { return !discovery_.empty(); }
+  bool Discovery() const { return !m_discovery.empty(); }
   // The discovery config topics of a camera's entities.
   std::string CameraConfig(const std::string& camera) const;
   std::string StateConfig(const std::string& camera) const;
   std::string RuleConfig(const std::string& camera, uint32_t rule) const;
 
  private:
-  std::string Camera(const std::string& camera) const { return prefix_ + "/" + camera; }
+  std::string Camera(const std::string& camera) const { return m_prefix + "/" + camera; }
   std::string Node(const std::string& camera) const;
-  std::string prefix_, discovery_;
+  std::string m_prefix, m_discovery;
 };
 
 std::string StateJson(const SUpDown& state);
