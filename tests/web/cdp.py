@@ -5,6 +5,7 @@ browser tests need no package beyond Debian's chromium and Python."""
 import base64
 import json
 import os
+import select
 import shutil
 import subprocess
 import tempfile
@@ -60,8 +61,10 @@ class Browser:
     def _receive(self, timeout):
         end = time.monotonic() + timeout
         while b"\0" not in self._buffer:
-            if time.monotonic() > end:
-                raise TimeoutError("the browser did not answer")
+            left = end - time.monotonic()
+            # A read alone would wait for ever on a browser that stopped answering.
+            if left <= 0 or not select.select([self._r], [], [], left)[0]:
+                raise TimeoutError("the browser did not answer within %.0f s" % timeout)
             chunk = os.read(self._r, 1 << 20)
             if not chunk:
                 raise EOFError("the browser has gone")
