@@ -46,7 +46,7 @@ bool SRun::Frame(uint8_t* frame, uint32_t length) {
 }
 
 void CheckFrame(const std::vector<uint8_t>& f) {
-  QNV_FUZZ_CHECK(f.size() >= kFrameHeaderSize && f.size() <= CFrameAssembler::kMaxFrame);
+  QNV_FUZZ_CHECK(f.size() >= kFrameHeaderSize && f.size() <= QNVNetFrameHeader::kMaxFrameSize);
   QNV_FUZZ_CHECK(std::memcmp(f.data() + kFrameMagicOffset, kFrameMagic, 4) == 0);
   uint64_t ext = 0;
   if (f[kFrameExtFlagOffset] != 0) {
@@ -148,11 +148,11 @@ std::vector<uint8_t> BuildScripted(CFuzzInput& in, SScript& script) {
           r[kFrameExtFlagOffset] = 1;
           r.resize(r.size() + 4);
           platform::StoreLe32(r.data() + kFrameHeaderSize,
-                              std::max<uint32_t>(length, CFrameAssembler::kMaxFrame - 43));
+                              std::max<uint32_t>(length, QNVNetFrameHeader::kMaxFrameSize - 43));
         } else {
           r[kFrameExtFlagOffset] = 0;
           platform::StoreLe32(r.data() + kFramePayloadLengthOffset,
-                              std::max<uint32_t>(length, CFrameAssembler::kMaxFrame - 39));
+                              std::max<uint32_t>(length, QNVNetFrameHeader::kMaxFrameSize - 39));
         }
         ++script.falseHeaders;
         script.passedBytes += r.size();

@@ -28,10 +28,10 @@ inline bool IsCommandPrefix(const uint8_t* p) {
   return length >= int32_t(kRequestHeaderSize) && length <= kMaxMessageLength;
 }
 
-static_assert(CFrameAssembler::kMaxFrame >= CFrameAssembler::kInitialCapacity);
+static_assert(QNVNetFrameHeader::kMaxFrameSize >= CFrameAssembler::kInitialCapacity);
 static_assert(CFrameAssembler::kMinArea <= CFrameAssembler::kInitialCapacity / 2);
 // Growth rounds up to a power of two; the limit is one, so it is never exceeded.
-static_assert((CFrameAssembler::kMaxFrame & (CFrameAssembler::kMaxFrame - 1)) == 0);
+static_assert((QNVNetFrameHeader::kMaxFrameSize & (QNVNetFrameHeader::kMaxFrameSize - 1)) == 0);
 
 // Length of the extension block (its 4-byte length field and the bytes it
 // counts) of a header whose extFlag is set, else 0.
@@ -43,7 +43,7 @@ inline uint64_t ExtensionLength(const uint8_t* frame) {
 uint32_t GrownCapacity(uint64_t need) {
   uint64_t capacity = CFrameAssembler::kInitialCapacity;
   while (capacity < need) capacity <<= 1;
-  return uint32_t(std::min<uint64_t>(capacity, CFrameAssembler::kMaxFrame));
+  return uint32_t(std::min<uint64_t>(capacity, QNVNetFrameHeader::kMaxFrameSize));
 }
 
 }  // namespace
@@ -115,7 +115,7 @@ CFrameAssembler::SInspection CFrameAssembler::Inspect(const uint8_t* p, size_t a
     // A header announcing more than any frame may hold is a corrupted or
     // false one: skipping its length would blind the channel for gigabytes.
     // The search for the next header starts right behind this one.
-    if (total > kMaxFrame) {
+    if (total > QNVNetFrameHeader::kMaxFrameSize) {
       const size_t header =
           kFrameHeaderSize + (p[kFrameExtFlagOffset] != 0 ? kFrameExtLengthSize : 0);
       return {Verdict::kOversize, Resync(p, avail, header).count};
@@ -144,7 +144,7 @@ bool CFrameAssembler::Deliver(uint8_t* frame, uint32_t length, IFrameSink* sink)
 
 void CFrameAssembler::Mark(uint8_t* frame) {
   const uint8_t* payload = frame + kFrameHeaderSize + ExtensionLength(frame);
-  // A whole frame is at most kMaxFrame bytes, so the length fits.
+  // A whole frame is at most QNVNetFrameHeader::kMaxFrameSize bytes, so the length fits.
   const int32_t payloadLength = int32_t(platform::LoadLe32(frame + kFramePayloadLengthOffset));
   frame[kFrameKindOffset] = uint8_t(ProbeSliceType(payload, payloadLength));
 }
@@ -186,7 +186,7 @@ void CFrameAssembler::SkipFrame(uint64_t length) {
 }
 
 bool CFrameAssembler::Reserve(uint32_t capacity) {
-  capacity = std::min(capacity, kMaxFrame);
+  capacity = std::min(capacity, QNVNetFrameHeader::kMaxFrameSize);
   if (capacity <= m_capacity) return true;
   if (Held() != 0 || m_skip != 0) return false;
   std::unique_ptr<uint8_t[]> reserved(new (std::nothrow) uint8_t[capacity]);

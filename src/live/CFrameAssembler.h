@@ -47,7 +47,6 @@ class IFrameSink {
 class CFrameAssembler {
  public:
   static constexpr uint32_t kInitialCapacity = 262144;
-  static constexpr uint32_t kMaxFrame = ::QNVNetFrameHeader::kMaxFrameSize;
   // ReceiveArea moves an unfinished frame to the start of the buffer rather
   // than offer less than this behind it: reads stay large.
   static constexpr uint32_t kMinArea = 65536;

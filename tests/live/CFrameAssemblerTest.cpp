@@ -244,7 +244,7 @@ TEST_P(FrameAssemblerModes, RandomStreamsArriveWholeOnceInOrder) {
 // The largest frame is delivered; one byte more is no frame, and the frames
 // around it still arrive.
 TEST_P(FrameAssemblerModes, FramesAroundTheSizeLimit) {
-  const uint32_t maxPayload = CFrameAssembler::kMaxFrame - 40;
+  const uint32_t maxPayload = QNVNetFrameHeader::kMaxFrameSize - 40;
   std::mt19937 rng(77);
   std::vector<SFrame> frames;
   frames.push_back(MakeFrame(rng, 1000, -1, 1));
@@ -256,7 +256,7 @@ TEST_P(FrameAssemblerModes, FramesAroundTheSizeLimit) {
   Bytes stream;
   for (const SFrame& f : frames) stream.insert(stream.end(), f.bytes.begin(), f.bytes.end());
   std::vector<const SFrame*> expected = {&frames[0], &frames[2], &frames[3], &frames[5]};
-  ASSERT_EQ(frames[3].bytes.size(), CFrameAssembler::kMaxFrame);
+  ASSERT_EQ(frames[3].bytes.size(), QNVNetFrameHeader::kMaxFrameSize);
 
   CFrameAssembler a;
   SChecker checker;
@@ -268,7 +268,7 @@ TEST_P(FrameAssemblerModes, FramesAroundTheSizeLimit) {
   EXPECT_EQ(a.DroppedBytes(), frames[1].bytes.size() + frames[4].bytes.size());
   EXPECT_EQ(a.Held(), 0u);
   EXPECT_EQ(a.Growths(), 1u);
-  EXPECT_EQ(a.Capacity(), CFrameAssembler::kMaxFrame);
+  EXPECT_EQ(a.Capacity(), QNVNetFrameHeader::kMaxFrameSize);
 }
 
 TEST_P(FrameAssemblerModes, BufferGrowsOnceForARunOfLargeFrames) {
@@ -676,19 +676,20 @@ TEST(FrameAssemblerArea, FedChunksAndReadsMix) {
 
 TEST(FrameAssemblerArea, OversizeHeaderIsPassedOverAcrossReads) {
   Bytes huge = MakeFrame(0).bytes;
-  platform::StoreLe32(huge.data() + 12, CFrameAssembler::kMaxFrame);  // 40 bytes over the limit
+  platform::StoreLe32(huge.data() + 12,
+                      QNVNetFrameHeader::kMaxFrameSize);  // 40 bytes over the limit
   const SFrame next = MakeFrame(500);
   std::vector<const SFrame*> expected{&next};
   SChecker checker;
   checker.expected = &expected;
   CFrameAssembler a;
   Bytes stream = huge;
-  stream.resize(40 + CFrameAssembler::kMaxFrame, 0x11);
+  stream.resize(40 + QNVNetFrameHeader::kMaxFrameSize, 0x11);
   stream.insert(stream.end(), next.bytes.begin(), next.bytes.end());
   ASSERT_TRUE(ReadIntoArea(a, stream.data(), stream.size(), 100000, &checker));
   EXPECT_EQ(checker.next, 1u);
   EXPECT_EQ(a.OversizeFrames(), 1u);
-  EXPECT_EQ(a.DroppedBytes(), uint64_t(40) + CFrameAssembler::kMaxFrame);
+  EXPECT_EQ(a.DroppedBytes(), uint64_t(40) + QNVNetFrameHeader::kMaxFrameSize);
   EXPECT_EQ(a.Capacity(), CFrameAssembler::kInitialCapacity);  // never buffered
 }
 
