@@ -174,20 +174,16 @@ void CMqttBridge::SegmentClosed(const SSegment& segment) {
 }
 
 void CMqttBridge::AlarmEvent(const SAlarmEvent& event) {
-  QueueAlarm(event.camera, event.alarm, event.arrivedUnixMs, event.eventId);
-}
-
-void CMqttBridge::QueueAlarm(const std::string& camera, const qnvnet_alarm& alarm,
-                             int64_t arrivedUnixMs, int64_t eventId) {
+  const std::string& camera = event.camera;
   bool snapshot = false;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_running) return;
     SPendingEvent e;
     e.note.camera = camera;
-    e.note.alarm = alarm;
-    e.note.arrivedUnixMs = arrivedUnixMs;
-    if (eventId != 0) e.note.eventId = eventId;  // the catalogue's, when one is kept
+    e.note.alarm = event.alarm;
+    e.note.arrivedUnixMs = event.arrivedUnixMs;
+    if (event.eventId != 0) e.note.eventId = event.eventId;  // the catalogue's, when one is kept
     m_alarms.push_back(std::move(e));
     if (m_alarms.size() > kOutboxMessages) {
       m_alarms.pop_front();  // an alarm storm while the MQTT thread is held up
@@ -197,7 +193,7 @@ void CMqttBridge::QueueAlarm(const std::string& camera, const qnvnet_alarm& alar
     if (it != m_configured.end() && it->second.snapshots &&
         std::none_of(m_jobs.begin(), m_jobs.end(),
                      [&](const SJob& j) { return j.camera == camera && !j.command; })) {
-      m_jobs.push_back({camera, arrivedUnixMs, std::nullopt});
+      m_jobs.push_back({camera, event.arrivedUnixMs, std::nullopt});
       snapshot = true;
     }
   }

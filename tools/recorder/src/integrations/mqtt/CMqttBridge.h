@@ -97,8 +97,6 @@ class CMqttBridge : public IRecorderEvents {
     std::string topic;
     std::string payload;
   };
-  void QueueAlarm(const std::string& camera, const qnvnet_alarm& alarm, int64_t arrivedUnixMs,
-                  int64_t eventId);
   struct SPendingEvent {
     SEventNote note;
     int64_t clipDeadlineMonoMs = 0;  // events-mode camera: wait this long for its clip
