@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "qnvtools/ExitStatus.h"
+
 namespace qnvtools {
 
 class CArgReader {
@@ -47,11 +49,11 @@ class CArgReader {
   }
 
   // Value() for the soak runs and benchmarks, whose answer to a missing value
-  // is always the same: "PROGRAM: OPTION needs a value" and exit status 2.
+  // is always the same: "PROGRAM: OPTION needs a value" and kExitUsage.
   const char* ValueOrExit() {
     if (m_index + 1 >= m_argc) {
       std::fprintf(stderr, "%s: %s needs a value\n", m_program, m_arg.c_str());
-      std::exit(2);
+      std::exit(kExitUsage);
     }
     return m_argv[++m_index];
   }
