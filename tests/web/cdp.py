@@ -62,7 +62,8 @@ class Browser:
         end = time.monotonic() + timeout
         while b"\0" not in self._buffer:
             left = end - time.monotonic()
-            # A read alone would wait for ever on a browser that stopped answering.
+            # A read alone would wait for ever on a browser that stopped answering;
+            # the bound is wide, for a promise that waits on a slow sanitizer build.
             if left <= 0 or not select.select([self._r], [], [], left)[0]:
                 raise TimeoutError("the browser did not answer within %.0f s" % timeout)
             chunk = os.read(self._r, 1 << 20)
@@ -72,7 +73,7 @@ class Browser:
         message, self._buffer = self._buffer.split(b"\0", 1)
         return json.loads(message)
 
-    def call(self, method, session=None, timeout=30, **params):
+    def call(self, method, session=None, timeout=120, **params):
         self._id += 1
         message = {"id": self._id, "method": method, "params": params}
         if session:
