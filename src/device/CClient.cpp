@@ -8,6 +8,7 @@
 #include "QNVNetSdk.h"
 #include "device/CSessionWatcher.h"
 #include "platform/ByteOrder.h"
+#include "platform/Clock.h"
 #include "platform/FailureNote.h"
 #include "platform/Socket.h"
 #include "protocol/CommandMessage.h"
@@ -59,10 +60,14 @@ uint32_t CClient::Login(const char* address, uint16_t port, const char* user,
 }
 
 CClient::Tick CClient::KeepAliveTick(uint64_t nowMs, uint32_t answerMs, bool send) {
-  // A session busy with a call is being heard from (or its call times out,
-  // which counts as a silent round by itself): this tick passes it by.
-  if (!m_callLock.TryLock()) return Tick::kBusy;
+  if (!m_callLock.TryLock()) {
+    // The tick never waits for a call; the call's end sends what it owes, so
+    // a device whose host keeps it busy is still pinged every period.
+    if (send) m_keepAliveOwedAnswerMs.store(answerMs);
+    return Tick::kBusy;
+  }
   Call call(*this, std::adopt_lock);  // its end checks the silent rounds
+  if (send) m_keepAliveOwedAnswerMs.store(0);
   if (m_closed.load() || m_sessionId == 0 || m_command.IsBroken()) return Tick::kDone;
   // What arrived is read here too, so a watcher held up by a slow host
   // callback never makes an answered keep-alive look unanswered.
@@ -75,14 +80,19 @@ CClient::Tick CClient::KeepAliveTick(uint64_t nowMs, uint32_t answerMs, bool sen
     default:
       break;
   }
+  KeepAliveRound(nowMs, answerMs, send);
+  return Tick::kDone;
+}
+
+void CClient::KeepAliveRound(uint64_t nowMs, uint32_t answerMs, bool send) {
   if (m_keepAliveOut) {
     if (m_command.Arrivals() == m_arrivalsAtKeepAlive) {
-      if (nowMs - m_keepAliveSentMs < answerMs) return Tick::kDone;  // still has time
+      if (nowMs - m_keepAliveSentMs < answerMs) return;  // still has time
       m_command.NoteSilentRound();
     }
     m_keepAliveOut = false;
   }
-  if (!send || m_command.SilentRounds() >= kMaxSilentRounds) return Tick::kDone;
+  if (!send || m_command.SilentRounds() >= kMaxSilentRounds) return;
   uint8_t request[kRequestHeaderSize];
   const uint32_t length = EncodeRequest(request, false, kKeepAlive.commandClass, kKeepAlive.code,
                                         m_sessionId, nullptr, 0);
@@ -93,7 +103,6 @@ CClient::Tick CClient::KeepAliveTick(uint64_t nowMs, uint32_t answerMs, bool sen
     m_keepAliveOut = true;
   else if (!m_command.IsBroken())
     m_command.NoteSilentRound();  // no room for 20 bytes: the device reads nothing
-  return Tick::kDone;
 }
 
 QNVNetLoss CClient::Loss() const {
@@ -169,6 +178,9 @@ void CClient::RearmWatch() {
 }
 
 void CClient::EndCall() {
+  if (const uint32_t answerMs = m_keepAliveOwedAnswerMs.exchange(0);
+      answerMs != 0 && !m_closed.load() && m_sessionId != 0 && !m_command.IsBroken())
+    KeepAliveRound(platform::MonotonicMs(), answerMs, true);
   // A registered session whose device stayed silent round after round is
   // lost like one whose connection broke (the watcher's own reads take the
   // lock without a Call and never get here).

@@ -72,13 +72,14 @@ class CClient final : private ICommandSink {
   // is lost.
   static constexpr uint32_t kMaxSilentRounds = 3;
   enum class Tick { kDone, kBusy };
-  // One keep-alive tick, never waiting: kBusy (nothing done) when a call
-  // holds the session. Otherwise what arrived is read, the keep-alive out is
-  // judged once answerMs passed since it went out (anything that arrived
-  // since answers it; nothing is a silent round) and, with send and unless
-  // the session is lost by now, a new one goes out without waiting for its
-  // reply (the watcher or the next call reads it) when none is out. Nothing
-  // for a closed session or one without session id.
+  // One keep-alive tick, never waiting: kBusy when a call holds the
+  // session (with send, the call's end sends the keep-alive instead).
+  // Otherwise what arrived is read, the keep-alive out is judged once
+  // answerMs passed since it went out (anything that arrived since answers
+  // it; nothing is a silent round) and, with send and unless the session is
+  // lost by now, a new one goes out without waiting for its reply (the
+  // watcher or the next call reads it) when none is out. Nothing for a
+  // closed session or one without session id.
   Tick KeepAliveTick(uint64_t nowMs, uint32_t answerMs, bool send);
   // Why the session was lost (QNVNET_LOSS_*, 0 while it is not) and the
   // errno that came with a broken connection.
@@ -145,6 +146,8 @@ class CClient final : private ICommandSink {
   void Disconnected() override;
 
   void EndCall() RELEASE(m_callLock);
+  // Judges the keep-alive out and, with send, sends the next one.
+  void KeepAliveRound(uint64_t nowMs, uint32_t answerMs, bool send) REQUIRES(m_callLock);
   // The loss's reason, kept when none was set before.
   void NoteLoss(uint32_t reason, int32_t detail);
 
@@ -163,6 +166,9 @@ class CClient final : private ICommandSink {
   bool m_keepAliveOut GUARDED_BY(m_callLock) = false;
   uint64_t m_keepAliveSentMs GUARDED_BY(m_callLock) = 0;
   uint64_t m_arrivalsAtKeepAlive GUARDED_BY(m_callLock) = 0;
+  // The answer time of a keep-alive a tick found the session busy for, sent
+  // when the call ends; 0 when none is owed.
+  std::atomic<uint32_t> m_keepAliveOwedAnswerMs{0};
   platform::CMutex m_heldMutex;  // also orders registration against device messages
   // Device messages before registration.
   std::deque<std::vector<uint8_t>> m_held GUARDED_BY(m_heldMutex);

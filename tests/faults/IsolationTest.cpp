@@ -85,29 +85,47 @@ class SilentKeepAlives : public Isolation {
   uint32_t KeepAlivePeriodMs() override { return CLibrary::kKeepAlivePeriodMs; }
 };
 
-TEST_F(SilentKeepAlives, HealthyDeviceKeepsItsPeriodAndAnswersAtOnce) {
+// Beside four silent devices, a healthy one answers at once and is pinged
+// every period, and so is one whose host keeps it busy with calls that take
+// a second each: the keep-alive goes out when a call ends.
+TEST_F(SilentKeepAlives, HealthyAndBusyDevicesKeepTheirPeriodAndAnswerAtOnce) {
   std::vector<std::unique_ptr<devsim::Simulator>> silent;
   for (int i = 0; i < 4; ++i) {
     silent.push_back(SilentDevice(2, 1));
     LoginTo(*silent.back());
   }
   uint32_t id = Login();
+  auto busy = SilentDevice(5, 1, {Fault::kDelay, 1000, -1});
+  uint32_t busyId = LoginTo(*busy);
   sim->ClearRequests();
-  std::vector<Clock::time_point> pings;
-  size_t seen = 0;
+  busy->ClearRequests();
   auto end = Clock::now() + std::chrono::milliseconds(11500);
+  std::thread caller([&] {
+    while (Clock::now() < end) EXPECT_EQ(QNVNet_PTZCtrlSend(busyId, 1, 1, 1, 1), 0u);
+  });
+  struct SPings {
+    devsim::Simulator* device;
+    size_t seen = 0;
+    std::vector<Clock::time_point> at;
+  } pings[] = {{sim.get()}, {busy.get()}};
   Clock::duration slowest{};
   while (Clock::now() < end) {
     slowest = std::max(slowest, Timed([&] { EXPECT_EQ(QNVNet_PTZCtrlSend(id, 1, 1, 1, 1), 0u); }));
-    size_t n = 0;
-    for (auto& r : sim->Requests()) n += r.cls == 2 && r.code == 1;
-    for (; seen < n; ++seen) pings.push_back(Clock::now());
+    for (auto& p : pings) {
+      size_t n = 0;
+      for (auto& r : p.device->Requests()) n += r.cls == 2 && r.code == 1;
+      for (; p.seen < n; ++p.seen) p.at.push_back(Clock::now());
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(40));
   }
+  caller.join();
   EXPECT_LT(slowest, kQuick);
-  ASSERT_GE(pings.size(), 2u);
-  for (size_t i = 1; i < pings.size(); ++i)
-    EXPECT_LT(pings[i] - pings[i - 1], std::chrono::milliseconds(6500));
+  for (auto& p : pings) {
+    SCOPED_TRACE(p.device == sim.get() ? "healthy" : "busy");
+    ASSERT_GE(p.at.size(), 2u);
+    for (size_t i = 1; i < p.at.size(); ++i)
+      EXPECT_LT(p.at[i] - p.at[i - 1], std::chrono::milliseconds(6500));
+  }
 }
 
 // Shutdown while keep-alives wait on 16 silent devices returns at once.
