@@ -107,7 +107,7 @@ TEST_F(SilentKeepAlives, HealthyAndBusyDevicesKeepTheirPeriodAndAnswerAtOnce) {
     devsim::Simulator* device;
     size_t seen = 0;
     std::vector<Clock::time_point> at;
-  } pings[] = {{sim.get()}, {busy.get()}};
+  } pings[] = {{sim.get(), 0, {}}, {busy.get(), 0, {}}};
   Clock::duration slowest{};
   while (Clock::now() < end) {
     slowest = std::max(slowest, Timed([&] { EXPECT_EQ(QNVNet_PTZCtrlSend(id, 1, 1, 1, 1), 0u); }));
