@@ -62,7 +62,9 @@
 //   counts as an answer (a reply of any result, a device message). A
 //   keep-alive unanswered 3 s after it went out is missed; so is a call that
 //   times out with nothing at all from the device (-24). A tick on a session
-//   that is busy with a call is skipped and counts for nothing. 3 misses in
+//   that is busy with a call does not wait for it: that tick's keep-alive
+//   goes out as soon as the call ends, so a session its host keeps busy is
+//   still pinged every period, and the tick counts no miss. 3 misses in
 //   a row end the session as a broken connection does: the disconnect
 //   callback with the login port, once, then the logout
 //   (QNVNET_LOSS_NO_KEEPALIVE_ANSWER). A device that freezes while its
