@@ -87,7 +87,9 @@ CClient::Tick CClient::KeepAliveTick(uint64_t nowMs, uint32_t answerMs, bool sen
 void CClient::KeepAliveRound(uint64_t nowMs, uint32_t answerMs, bool send) {
   if (m_keepAliveOut) {
     if (m_command.Arrivals() == m_arrivalsAtKeepAlive) {
-      if (nowMs - m_keepAliveSentMs < answerMs) return;  // still has time
+      // A call's end may have sent it after the tick read its clock: a
+      // keep-alive sent "later" than nowMs has all its time still.
+      if (nowMs < m_keepAliveSentMs || nowMs - m_keepAliveSentMs < answerMs) return;
       m_command.NoteSilentRound();
     }
     m_keepAliveOut = false;

@@ -191,6 +191,25 @@ ssize_t SocketRecv(int fd, void* data, size_t length) {
   }
 }
 
+ssize_t SocketRecvWhenReady(int fd, void* data, size_t length) {
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    const int rc = ::poll(&p, 1, -1);
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc < 0) return -1;
+    if ((p.revents & POLLNVAL) != 0) {
+      errno = EBADF;
+      return -1;
+    }
+    if (const SocketHooks* h = g_hooks.load(); h && h->recv) return h->recv(fd, data, length);
+    const ssize_t n = ::recv(fd, data, length, MSG_DONTWAIT);
+    // EAGAIN: woken with nothing to read after all (another reader, or a
+    // spurious wake-up); wait again.
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    return n;
+  }
+}
+
 int SocketWaitReadable(int fd, int timeoutMs) {
   pollfd p{fd, POLLIN, 0};
   uint64_t deadline = MonotonicMs() + uint64_t(timeoutMs < 0 ? 0 : timeoutMs);

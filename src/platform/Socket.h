@@ -56,6 +56,14 @@ bool SocketSendAllBefore(int fd, const void* data, size_t length, uint64_t deadl
 ssize_t SocketSendNow(int fd, const void* data, size_t length);
 // One receive call (EINTR retried): bytes read, 0 on orderly close, -1 error.
 ssize_t SocketRecv(int fd, void* data, size_t length);
+// Waits, without a time-out, until fd's queued bytes reach its wake threshold
+// (SocketSetReceiveLowWater) or the connection ends, then reads what is queued
+// without blocking: bytes read, 0 on orderly close (or SocketShutdown), -1 on
+// error. A blocking recv() with a threshold counts only bytes that arrive
+// during the call, so bytes queued before it could leave a whole frame in the
+// socket until more came; poll() compares every unread byte with it. The
+// receive hook, when set, does the read.
+ssize_t SocketRecvWhenReady(int fd, void* data, size_t length);
 // Waits until fd is readable: 1 readable (or closed), 0 time-out, -1 error.
 int SocketWaitReadable(int fd, int timeoutMs);
 // Reads and drops whatever is pending without waiting; returns the count.

@@ -45,7 +45,10 @@ bool CTcpStream::ReceiveOnce() {
   IStreamSink* sink = m_sink.load();
   if (sink == nullptr) return false;
   const SReceiveArea area = sink->ReceiveArea();
-  const ssize_t n = SocketRecv(m_socket, area.data, area.capacity);
+  // Waits with poll and then reads without blocking: a blocking recv under a
+  // wake threshold would not count bytes already queued when it began, and
+  // could leave a complete frame in the socket (see SocketRecvWhenReady).
+  const ssize_t n = SocketRecvWhenReady(m_socket, area.data, area.capacity);
   if (n <= 0) {
     // The socket is closed on the owner's side (Close or the destructor), so
     // it is closed exactly once.

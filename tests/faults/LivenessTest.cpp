@@ -17,6 +17,8 @@
 #include <fstream>
 
 #include "FaultFixture.h"
+#include "device/CClient.h"
+#include "platform/Clock.h"
 #include "protocol/CommandMessage.h"
 #include "qnvctl/ChildProcess.h"
 #include "qnvnet.h"
@@ -388,6 +390,50 @@ TEST_F(KeepAliveRules, ACallThatTimesOutIsASilentRound) {
   EXPECT_EQ(QNVNet_PTZCtrlSend(id, 1, 1, 1, 1), QNVNET_ERR_NO_SESSION);
   peer.Shutdown();
   device.join();
+}
+
+TEST_F(KeepAliveRules, AKeepAliveSentAfterTheTicksClockReadStillHasItsTime) {
+  // A tick reads its clock once for every session; a call's end may send an
+  // owed keep-alive after that read. Judged with the older time, that
+  // keep-alive must still have its time: no silent round, no second one.
+  CLibrary::SetKeepAlivePeriodForTesting(3600 * 1000);  // ticks by hand below
+  QNVNet_UnInitLib();
+  ASSERT_EQ(QNVNet_InitLib(), 0u);
+  test::LoopbackPeer peer;
+  std::atomic<bool> ptzArrived{false};
+  std::atomic<int> keepAlives{0};
+  std::thread device([&] {
+    if (!peer.Accept()) return;
+    peer.Read(52);
+    peer.Write(test::MakeReply(1, 1, 0, 9));
+    // PTZ answered after 300 ms; keep-alives never.
+    Serve(peer, 1500, [&](auto& h) {
+      if (h[12] != 5) {
+        ++keepAlives;
+        return std::vector<uint8_t>{};
+      }
+      ptzArrived = true;
+      std::this_thread::sleep_for(milliseconds(300));
+      return test::MakeReply(h[12], h[14], 0, 9);
+    });
+  });
+  uint32_t id = 0;
+  ASSERT_EQ(QNVNet_DevLogin(&id, "127.0.0.1", peer.Port(), "u", "p"), 0u);
+  const std::shared_ptr<CClient> client = CLibrary::Instance().FindClient(id);
+  ASSERT_NE(client, nullptr);
+  const uint64_t tickClock = platform::MonotonicMs();
+  std::thread call([&] { EXPECT_EQ(QNVNet_PTZCtrlSend(id, 1, 1, 1, 1), 0u); });
+  ASSERT_TRUE(WaitUntil([&] { return ptzArrived.load(); }));
+  EXPECT_EQ(client->KeepAliveTick(tickClock, 300, true), CClient::Tick::kBusy);
+  call.join();  // its end sent the owed keep-alive, later than tickClock
+  ASSERT_TRUE(WaitUntil([&] { return keepAlives.load() == 1; }));
+  // The tick's second visit, with the clock it read before the call ended.
+  EXPECT_EQ(client->KeepAliveTick(tickClock, 300, true), CClient::Tick::kDone);
+  std::this_thread::sleep_for(milliseconds(200));
+  EXPECT_EQ(keepAlives.load(), 1);
+  peer.Shutdown();
+  device.join();
+  EXPECT_TRUE(CHostLog::Get().Disconnects().empty());
 }
 
 // A half-open connection: packets dropped without a reset. The test runs
