@@ -12,7 +12,8 @@
 //       followed if it is a link
 //
 // Both return an invalid UniqueFd with errno set on failure: ELOOP for a
-// link, ENOTDIR for a component that is no folder, ENXIO when the last name
+// link as the last name, ENOTDIR for a folder on the way that is a link or
+// no folder at all, ENXIO when the last name
 // is a FIFO or other special file (kNotRegular says so in words), or what
 // open(2) said. The descriptor comes back blocking, with O_CLOEXEC. Header-
 // only; any thread.
