@@ -32,6 +32,7 @@
 
 #include "qnvrecording/CRecordingReader.h"
 #include "qnvtools/CArgReader.h"
+#include "qnvtools/ProcessStats.h"
 #include "support/RtspViewer.h"
 
 extern char** environ;
@@ -137,14 +138,7 @@ size_t Count(const std::string& text, const std::string& what) {
   return n;
 }
 
-long RssKiB(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  }
-  return 0;
-}
+long RssKiB(pid_t pid) { return long(qnvtools::ReadProcessStats(pid).rssKiB); }
 
 // One simulated device, restartable on the same port, freezable.
 struct SDevice {

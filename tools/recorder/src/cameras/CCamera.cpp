@@ -16,6 +16,9 @@ namespace {
 constexpr int kFirstBackoffMs = 1000;
 constexpr int kMaxBackoffMs = 30000;
 constexpr auto kSteadyConnection = std::chrono::seconds(30);
+// A reconnect that holds less than this does not end an outage (status
+// "since" keeps its start).
+constexpr int64_t kBriefReconnectMs = SCameraStatus::kBriefReconnectSeconds * 1000;
 // A refused password will not change by itself: the next try waits this long
 // (a reload with a changed password_file tries at once).
 constexpr int kCredentialsBackoffMs = 300000;
@@ -91,6 +94,7 @@ SCameraStatus CCamera::Status() const {
   s.lastError = m_lastError;
   s.segment = m_segmentPath;
   s.reconnects = m_reconnects;
+  s.failedAttempts = m_state == "down" ? m_failedAttempts : 0;
   s.pictures = m_pictures;
   s.keyPictures = m_keyPictures;
   return s;
@@ -198,7 +202,25 @@ void CCamera::SetState(const char* state, const SFault& fault) {
   bool changed = false;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_state != state) m_sinceUnix = UnixMs() / 1000;
+    const int64_t nowMs = MonoMs();
+    const bool down = std::strcmp(state, "down") == 0;
+    const bool up =
+        !down && std::strcmp(state, "stopped") != 0 && std::strcmp(state, "connecting") != 0;
+    if (down && m_state != "down") {
+      // An outage goes on through reason changes and through a reconnect
+      // that held less than kBriefReconnect: a camera that flaps is down
+      // since its first loss, not since the latest.
+      const bool goesOn = m_outageSinceUnix != 0 && m_upSinceMonoMs != 0 &&
+                          nowMs - m_upSinceMonoMs < kBriefReconnectMs;
+      if (!goesOn) {
+        m_outageSinceUnix = UnixMs() / 1000;
+        m_failedAttempts = 0;
+      }
+      m_upSinceMonoMs = 0;
+    } else if (up && m_upSinceMonoMs == 0) {
+      m_upSinceMonoMs = nowMs;
+    }
+    if (m_state != state) m_sinceUnix = down ? m_outageSinceUnix : UnixMs() / 1000;
     changed = m_state != state || m_fault.kind != fault.kind || m_fault.text != fault.text;
     m_state = state;
     m_fault = fault;
@@ -251,6 +273,10 @@ void CCamera::Run() {
     SFault fault;
     if (!Connect(fault)) {
       const int retryMs = fault.kind == EFault::kBadCredentials ? kCredentialsBackoffMs : backoffMs;
+      {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_failedAttempts;
+      }
       SetState("down", fault);
       LogConnectFailure(fault, retryMs);
       if (!WaitMs(retryMs)) break;
@@ -269,7 +295,10 @@ void CCamera::Run() {
     // at once (a device that takes the login and closes) lets it grow.
     if (Clock::now() - connectedAt >= kSteadyConnection) backoffMs = kFirstBackoffMs;
     // Serve returns when the camera stops or the library reported a loss.
+    // Down is said at once, before the slow clean-up: closing the channel
+    // waits for a frozen device's answer, up to the command time-out.
     const SFault why = LossFault();
+    if (why.kind != EFault::kNone) SetState("down", why);
     Disconnect();
     if (!WaitMs(0)) break;
     uint64_t held = 0;

@@ -35,15 +35,22 @@ class CCamera;
 class CRtspFeed;
 
 struct SCameraStatus {
+  // A reconnect that held less than this many seconds does not end an
+  // outage: while down, sinceUnix stays the outage's start.
+  static constexpr int kBriefReconnectSeconds = 30;
+
   std::string name;
-  std::string state;      // "connecting", "connected", "recording", "disk full", "down", "stopped"
-  int64_t sinceUnix = 0;  // when the state began
-  SFault fault;           // while down: why; kNone otherwise
-  std::string lastError;  // the latest fault's text since the start ("" when none)
-  std::string segment;    // the data file being written
+  std::string state;  // "connecting", "connected", "recording", "disk full", "down", "stopped"
+  // When the state began; while down, when the outage began (kept through
+  // reason changes and brief reconnects).
+  int64_t sinceUnix = 0;
+  SFault fault;                 // while down: why; kNone otherwise
+  std::string lastError;        // the latest fault's text since the start ("" when none)
+  std::string segment;          // the data file being written
   int64_t lastFrameUnixMs = 0;  // 0: none yet
   uint64_t bytesToday = 0;      // written into segments since 00:00 UTC
-  uint64_t reconnects = 0;
+  uint64_t reconnects = 0;      // successful reconnects since the start
+  uint64_t failedAttempts = 0;  // while down: failed connection attempts in this outage
   // Received since the start, counted with QNVNetFrameNal as qnvctl and
   // qnv-export count them.
   uint64_t pictures = 0, keyPictures = 0;
@@ -148,7 +155,10 @@ class CCamera {
   std::string m_segmentPath, m_rolledOutPath;
   std::string m_segmentStem, m_rolledOutStem;
   uint64_t m_reconnects = 0;
-  bool m_lost = false;  // the library reported the session or the stream lost
+  int64_t m_outageSinceUnix = 0;  // the current (or last) outage's start
+  int64_t m_upSinceMonoMs = 0;    // when the camera last came up; 0 while not up
+  uint64_t m_failedAttempts = 0;  // in the current outage
+  bool m_lost = false;            // the library reported the session or the stream lost
   uint16_t m_lostPort = 0;
   qnvnet_loss m_loss{};  // why, as the disconnect callback was told
 

@@ -1,6 +1,7 @@
 #include "service/CRecorder.h"
 
 #include <malloc.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include "integrations/catalogue/CRecorderCatalogue.h"
 #include "integrations/mqtt/CMqttBridge.h"
 #include "qnvnet.h"
+#include "qnvtools/ProcessStats.h"
 #include "storage/DiskSpace.h"
 #include "storage/Mp4Copy.h"
 #include "storage/Retention.h"
@@ -35,7 +37,7 @@ namespace {
 // kilobytes between two.
 constexpr int kHousekeepingTickMs = 250;
 constexpr int kRetentionEveryTicks = 40;  // 10 s
-constexpr int kStatusEveryTicks = 8;      // 2 s
+constexpr auto kStatusEvery = std::chrono::seconds(2);
 // Memory freed by RTSP clients' pipelines (many short-lived threads, each
 // with its allocations) goes back to the system now and then, so the
 // resident size of a long run reflects what is in use.
@@ -146,7 +148,7 @@ bool CRecorder::Start(const SConfig& config, std::string& error) {
   m_mqtt->SetStorage(m_storage.get());
   m_mqtt->Configure(m_config);
   for (const SCameraConfig& camera : m_config.cameras) StartCamera(camera);
-  m_housekeeping = std::thread([this] { Housekeeping(); });
+  StartBackground();
   LOG_INFO("started: %zu camera(s)%s%s%s%s", m_config.cameras.size(),
            m_config.storage.enabled ? ", recording to " : "",
            m_config.storage.enabled ? m_config.storage.root.c_str() : "",
@@ -252,17 +254,9 @@ bool CRecorder::Reload(const SConfig& config, std::string& error) {
                                                             : catalogueChanged ? "[catalogue]"
                                                             : rtspChanged      ? "[rtsp]"
                                                                                : "[web]");
-    // The housekeeping thread works on the storage: it waits meanwhile.
-    if (m_housekeeping.joinable()) {
-      {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_stopping = true;
-      }
-      m_wake.notify_all();
-      m_housekeeping.join();
-      std::lock_guard<std::mutex> lock(m_mutex);
-      m_stopping = false;
-    }
+    // The housekeeping and status threads work on the storage: they wait
+    // meanwhile.
+    StopBackground();
     StopAllCameras();
     if (storageChanged || catalogueChanged) StopCatalogue();
     if (rtspChanged) {
@@ -298,7 +292,7 @@ bool CRecorder::Reload(const SConfig& config, std::string& error) {
     }
     m_mqtt->Configure(m_config);
     for (const SCameraConfig& camera : m_config.cameras) StartCamera(camera);
-    m_housekeeping = std::thread([this] { Housekeeping(); });
+    StartBackground();
     return true;
   }
   // The MQTT part learns the new list first: a camera added is known when
@@ -342,14 +336,7 @@ bool CRecorder::Reload(const SConfig& config, std::string& error) {
 void CRecorder::Stop() {
   if (m_stopped) return;
   m_stopped = true;
-  if (m_housekeeping.joinable()) {
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      m_stopping = true;
-    }
-    m_wake.notify_all();
-    m_housekeeping.join();
-  }
+  StopBackground();
   StopAllCameras();
   // Segments closed on the way out still get their MP4 copies.
   std::deque<SMp4Job> jobs;
@@ -443,6 +430,66 @@ void CRecorder::StateChanged(const CCamera&, const SCameraStatus& status) {
     if (m_web) m_web->Stream(status.name)->SetDown();
   }
   for (IRecorderEvents* i : m_integrations) i->CameraState(status);
+  RequestStatus();
+}
+
+void CRecorder::StartBackground() {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_stopping = false;
+  }
+  {
+    std::lock_guard<std::mutex> lock(m_statusMutex);
+    m_statusStopping = false;
+    m_statusDue = true;
+  }
+  m_housekeeping = std::thread([this] { Housekeeping(); });
+  if (m_storage) m_statusThread = std::thread([this] { StatusLoop(); });
+}
+
+void CRecorder::StopBackground() {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_stopping = true;
+  }
+  m_wake.notify_all();
+  if (m_housekeeping.joinable()) m_housekeeping.join();
+  {
+    std::lock_guard<std::mutex> lock(m_statusMutex);
+    m_statusStopping = true;
+  }
+  m_statusWake.notify_all();
+  if (m_statusThread.joinable()) m_statusThread.join();
+}
+
+void CRecorder::RequestStatus() {
+  {
+    std::lock_guard<std::mutex> lock(m_statusMutex);
+    m_statusDue = true;
+  }
+  m_statusWake.notify_all();
+}
+
+void CRecorder::StatusLoop() {
+  std::unique_lock<std::mutex> lock(m_statusMutex);
+  for (;;) {
+    m_statusWake.wait_for(lock, kStatusEvery, [this] { return m_statusStopping || m_statusDue; });
+    if (m_statusStopping) return;
+    m_statusDue = false;
+    lock.unlock();
+    WriteStatus();
+    lock.lock();
+  }
+}
+
+SProcessStatus CRecorder::ProcessFigures() const {
+  const qnvtools::SProcessStats self = qnvtools::ReadProcessStats();
+  SProcessStatus p;
+  p.fds = uint64_t(std::max(self.descriptors, 0));
+  p.threads = uint64_t(std::max(self.threads, 0));
+  p.rssKiB = self.rssKiB;
+  if (m_gate) p.rtspClients = m_gate->Connections();
+  return p;
 }
 
 bool CRecorder::Connected(const std::string& camera, uint32_t& clientId, uint32_t& handle,
@@ -549,7 +596,6 @@ void CRecorder::Housekeeping() {
     }
     if (retention) ApplyRetention();
     CheckDisk();
-    if (tick % kStatusEveryTicks == 0) WriteStatus();
     for (const SMp4Job& job : due) MakeMp4(job.segment);
   }
 }
@@ -771,6 +817,21 @@ void CRecorder::WriteStatus() {
   {
     std::lock_guard<std::mutex> lock(m_camerasMutex);
     for (auto& [name, cam] : m_cameras) cameras.push_back(cam->Status());
+  }
+  header.process = ProcessFigures();
+  rlimit files{};
+  const uint64_t fileLimit = ::getrlimit(RLIMIT_NOFILE, &files) == 0 ? files.rlim_cur : 0;
+  const std::vector<std::string> over = OverBounds(
+      header.process, ProcessBoundsFor(cameras.size(), fileLimit, CWebServer::kMaxConnections,
+                                       kMaxRtspConnections, kOutboxMessages));
+  uint64_t held = 0;
+  if (!over.empty() && m_processLog.Allow(held)) {
+    std::string text;
+    for (const std::string& o : over) text += (text.empty() ? "" : ", ") + o;
+    LOG_WARN(
+        "the recorder holds more than it should: %s; a leak? (qnv-recorder --status shows "
+        "the figures)%s",
+        text.c_str(), HeldBackText(held).c_str());
   }
   m_storage->WriteStatus(StatusJson(header, cameras));
   for (IRecorderEvents* i : m_integrations) i->StatusTick(cameras);

@@ -29,6 +29,7 @@
 #include "config/Config.h"
 #include "integrations/ICameraAccess.h"
 #include "integrations/IRecorderEvents.h"
+#include "integrations/StatusFile.h"
 #include "storage/CStorageRoot.h"
 #include "storage/Retention.h"
 #include "web/IWebSource.h"
@@ -108,6 +109,16 @@ class CRecorder : public ICameraHost, public ICameraAccess, public IWebSource {
   void SummariseDisk(const std::vector<SSegment>& segments,
                      const std::map<std::string, struct SRetentionLimits>& limits);
   void WriteStatus();
+  // The status file's thread: rewrites it every 2 s and at once after a
+  // camera's state changed (RequestStatus), so a loss shows without waiting
+  // for housekeeping (retention may take a while).
+  void StatusLoop();
+  void RequestStatus();
+  SProcessStatus ProcessFigures() const;
+  // The housekeeping and status threads, which work on the storage: stopped
+  // while it is replaced and at Stop.
+  void StartBackground();
+  void StopBackground();
   void MakeMp4(const SSegment& segment);
   std::vector<std::string> CameraNames() const;
   // The camera's client id and live handle now; false with error when it is
@@ -133,6 +144,11 @@ class CRecorder : public ICameraHost, public ICameraAccess, public IWebSource {
   std::unique_ptr<CWebServer> m_web;  // control thread; read under m_routeMutex elsewhere
 
   std::thread m_housekeeping;
+  std::thread m_statusThread;
+  std::mutex m_statusMutex;  // guards the two below
+  std::condition_variable m_statusWake;
+  bool m_statusDue = false, m_statusStopping = false;
+  CLogThrottle m_processLog{1, std::chrono::minutes(10)};
   std::mutex m_mutex;  // guards the fields below
   std::condition_variable m_wake;
   bool m_stopping = false;

@@ -155,6 +155,7 @@ void CRtspGate::Stop() {
   }
   m_thread.join();
   m_connections.clear();
+  m_connectionCount = 0;
   m_listen.Reset();
 }
 
@@ -203,6 +204,7 @@ void CRtspGate::Run() {
     for (auto it = m_connections.begin(); it != m_connections.end();) {
       it = it->second->dead ? m_connections.erase(it) : std::next(it);
     }
+    m_connectionCount = m_connections.size();
   }
 }
 
@@ -237,6 +239,7 @@ void CRtspGate::Accept(int64_t now) {
     c->client = std::move(fd);
     SConnection& ref = *c;
     m_connections[c->id] = std::move(c);
+    m_connectionCount = m_connections.size();
     Watch(ref);
   }
 }

@@ -59,6 +59,8 @@ class CRtspGate {
   bool Start(std::string& error);
   void Stop();
   uint16_t Port() const { return m_port; }
+  // RTSP connections open now (any thread).
+  size_t Connections() const { return m_connectionCount.load(); }
 
  private:
   struct SConnection;
@@ -92,6 +94,7 @@ class CRtspGate {
   std::atomic<bool> m_stopping{false};
   uint64_t m_nextId = 1;
   std::map<uint64_t, std::unique_ptr<SConnection>> m_connections;  // the gate's thread only
+  std::atomic<size_t> m_connectionCount{0};                        // its size, for others
   CLogThrottle m_loginLog, m_cutLog, m_refuseLog;
 };
 
