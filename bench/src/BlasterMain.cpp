@@ -33,10 +33,13 @@ constexpr int kPortAttempts = 100;
 void Usage() {
   std::printf(
       "usage: qnv-bench-blaster --clip FILE [--loops N] [--paced] [--fps F] [--port P]\n"
+      "                         [--pieces BYTES [--piece-gap-us US]]\n"
       "       qnv-bench-blaster --clip FILE --raw-connect PORT [--loops N]\n"
       "Device mode listens on 127.0.0.1:P (commands) and P+2 (stream) and prints\n"
-      "\"ready port=P\"; it stops when standard input ends. Raw mode writes the clip's\n"
-      "elementary stream N times to 127.0.0.1:PORT.\n");
+      "\"ready port=P\"; it stops when standard input ends. With --paced --pieces, each\n"
+      "picture goes out in pieces of BYTES (e.g. 1448, a TCP segment on Ethernet),\n"
+      "US microseconds apart (default 200), as a network delivers it. Raw mode writes\n"
+      "the clip's elementary stream N times to 127.0.0.1:PORT.\n");
 }
 
 int RunRaw(const CBenchClip& clip, uint16_t port, uint64_t loops) {
@@ -77,6 +80,7 @@ int main(int argc, char** argv) {
   double fps = 25;
   int port = 0;
   int rawPort = -1;
+  uint32_t pieceBytes = 0, pieceGapUs = 200;
   qnvtools::CArgReader args(argc, argv, "qnv-bench-blaster");
   while (args.Next()) {
     const std::string& a = args.Arg();
@@ -93,6 +97,10 @@ int main(int argc, char** argv) {
       fps = std::atof(args.ValueOrExit());
     } else if (a == "--port") {
       port = std::atoi(args.ValueOrExit());
+    } else if (a == "--pieces") {
+      pieceBytes = uint32_t(std::strtoul(args.ValueOrExit(), nullptr, 10));
+    } else if (a == "--piece-gap-us") {
+      pieceGapUs = uint32_t(std::strtoul(args.ValueOrExit(), nullptr, 10));
     } else if (a == "--raw-connect") {
       rawPort = std::atoi(args.ValueOrExit());
     } else {
@@ -100,7 +108,8 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (clipPath.empty() || loops == 0 || fps <= 0 || port < 0 || port > 65533 || rawPort > 65535) {
+  if (clipPath.empty() || loops == 0 || fps <= 0 || port < 0 || port > 65533 || rawPort > 65535 ||
+      (pieceBytes > 0 && !paced)) {
     Usage();
     return 2;
   }
@@ -128,7 +137,7 @@ int main(int argc, char** argv) {
   }
   const uint16_t commandPort = LocalPort(command.Get());
   CCommandServer commands;
-  CStreamServer streams(clip, CStreamServer::SOptions{paced, fps, loops});
+  CStreamServer streams(clip, CStreamServer::SOptions{paced, fps, loops, pieceBytes, pieceGapUs});
   if (!commands.Start(std::move(command)) || !streams.Start(std::move(stream))) {
     std::fprintf(stderr, "qnv-bench-blaster: cannot start its servers\n");
     return 1;

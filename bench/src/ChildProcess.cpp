@@ -16,7 +16,8 @@ namespace qnv::bench {
 
 CChildProcess::~CChildProcess() { Kill(); }
 
-bool CChildProcess::Start(const std::vector<std::string>& argv, const std::string& stderrPath) {
+bool CChildProcess::Start(const std::vector<std::string>& argv, const std::string& stderrPath,
+                          const std::vector<std::string>& env) {
   if (m_pid > 0 || argv.empty()) return false;
   int in[2], out[2];
   if (pipe2(in, O_CLOEXEC) != 0) return false;
@@ -37,6 +38,7 @@ bool CChildProcess::Start(const std::vector<std::string>& argv, const std::strin
     dup2(in[0], 0);
     dup2(out[1], 1);
     if (err >= 0) dup2(err, 2);
+    for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
     execv(args[0], args.data());
     std::fprintf(stderr, "cannot run %s\n", args[0]);
     _exit(127);

@@ -24,8 +24,10 @@ class CChildProcess {
   CChildProcess(const CChildProcess&) = delete;
   CChildProcess& operator=(const CChildProcess&) = delete;
 
-  // Starts argv[0] (a path) with argv; stderrPath empty: inherited.
-  bool Start(const std::vector<std::string>& argv, const std::string& stderrPath = "");
+  // Starts argv[0] (a path) with argv; stderrPath empty: inherited. env:
+  // "NAME=VALUE" entries set in the child only.
+  bool Start(const std::vector<std::string>& argv, const std::string& stderrPath = "",
+             const std::vector<std::string>& env = {});
   // The next line of its standard output, without the newline. False at the
   // end of its output or when no whole line came within timeoutMs.
   bool ReadLine(std::string* line, int timeoutMs);

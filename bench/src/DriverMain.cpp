@@ -67,6 +67,8 @@ struct SOptions {
   bool player = true;      // qnv-bench-player: run captures, decode + draw, windows
   int captureRounds = 40;  // qnv-bench-capture rounds (0 skips)
   uint32_t stallMs = 0;    // paced library runs: a stall time-out on every channel
+  int piecesRounds = 3;    // paced runs in network-sized pieces (0 skips)
+  int piecesChannels = 8;
   std::string commandLine;
 };
 
@@ -153,7 +155,7 @@ void ClearDir(const std::string& dir) {
 // users install them).
 SRunResult RunAgainstDevice(const SOptions& o, const std::vector<std::string>& blasterArgs,
                             const std::vector<std::string>& ingestArgs, int timeoutMs,
-                            bool player = false) {
+                            bool player = false, const std::vector<std::string>& ingestEnv = {}) {
   SRunResult r;
   CChildProcess blaster;
   std::vector<std::string> b = {o.binDir + "/qnv-bench-blaster", "--clip", o.clip};
@@ -173,7 +175,7 @@ SRunResult RunAgainstDevice(const SOptions& o, const std::vector<std::string>& b
       o.binDir + (player ? "/qnv-bench-ingest-player" : "/qnv-bench-ingest"), "--port",
       std::to_string(port)};
   a.insert(a.end(), ingestArgs.begin(), ingestArgs.end());
-  if (!ingest.Start(a, o.outDir + "/../bench-ingest.log")) {
+  if (!ingest.Start(a, o.outDir + "/../bench-ingest.log", ingestEnv)) {
     r.error = "cannot start qnv-bench-ingest";
     return r;
   }
@@ -531,6 +533,60 @@ int Run(const SOptions& o) {
     }
   }
 
+  // ---- paced, in network-sized pieces ------------------------------------------------------
+  // On loopback a picture written at once arrives at once; a network delivers
+  // it a segment at a time. The sender writes each picture in 1,448-byte
+  // pieces 200 us apart; the same library runs with its wake threshold and,
+  // through the preloaded recv shim, without it (alternating first place).
+  const std::string shim = o.binDir + "/libqnv-bench-recv-shim.so";
+  for (int round = 1; round <= o.piecesRounds; ++round) {
+    std::map<std::string, double> cpuOf;
+    const std::vector<bool> order = round % 2 ? std::vector<bool>{true, false}
+                                              : std::vector<bool>{false, true};
+    for (const bool threshold : order) {
+      const std::string label = std::to_string(o.piecesChannels) +
+                                " x 8 Mbit/s in 1,448-byte pieces, library live, " +
+                                (threshold ? "wake threshold" : "no wake threshold");
+      std::vector<std::string> env = {"LD_PRELOAD=" + shim};
+      if (!threshold) env.push_back("QNV_BENCH_NO_RCVLOWAT=1");
+      SRunResult r = RunAgainstDevice(
+          o, {"--paced", "--pieces", "1448", "--piece-gap-us", "200"},
+          {"--variant", "lib", "--channels", std::to_string(o.piecesChannels), "--seconds",
+           Fmt("%g", o.pacedSeconds), "--warmup", Fmt("%g", o.warmupSeconds)},
+          600000, false, env);
+      if (!r.ok) {
+        failures.push_back(label + ": " + r.error);
+        continue;
+      }
+      const Values& vals = r.receiver;
+      const double cpu = ToDouble(vals, "window_cpu_pct");
+      const double bytes = ToDouble(vals, "window_bytes");
+      // Pictures in the window: the sender's pictures per frame, applied to
+      // the frames the receiver counted in it.
+      const double units = ToDouble(r.paced, "units"), frames = ToDouble(r.paced, "frames");
+      const double pictures = frames > 0 ? ToDouble(vals, "window_frames") * units / frames : NAN;
+      cpuOf[threshold ? "on" : "off"] = cpu;
+      table.Add(label + ": CPU of one core", "%", 2, cpu);
+      table.Add(label + ": CPU per GB", "s", 3,
+                bytes > 0 ? ToDouble(vals, "window_cpu_s") / (bytes / 1e9) : NAN);
+      table.Add(label + ": reads per picture", "count", 2,
+                pictures > 0 ? ToDouble(vals, "window_reads") / pictures : NAN);
+      table.Add(label + ": wake-ups per picture", "count", 2,
+                pictures > 0 ? ToDouble(vals, "window_wakeups") / pictures : NAN);
+      table.Add(label + ": latency p50 (last byte due to callback)", "us", 0,
+                ToDouble(vals, "latency_p50_us"));
+      table.Add(label + ": latency p99", "us", 0, ToDouble(vals, "latency_p99_us"));
+      table.Add(label + ": frames lost", "frames", 0, ToDouble(vals, "lost"));
+      if (ToDouble(vals, "lost") != 0 || ToDouble(vals, "silent_channels") != 0) anyLost = true;
+      Progress("[pieces %d/%d] %s: %.2f%% of a core, p50 %.0f us, p99 %.0f us", round,
+               o.piecesRounds, label.c_str(), cpu, ToDouble(vals, "latency_p50_us"),
+               ToDouble(vals, "latency_p99_us"));
+    }
+    if (cpuOf.count("on") && cpuOf.count("off"))
+      table.Add("ratio pieces, no wake threshold / wake threshold: CPU", "x", 2,
+                cpuOf["off"] / cpuOf["on"]);
+  }
+
   // ---- logins ------------------------------------------------------------------------------
   if (o.logins > 0) {
     SRunResult r = RunAgainstDevice(
@@ -785,6 +841,9 @@ void Usage() {
       "  --logins N          sessions of the login run (default 500; 0 skips)\n"
       "  --micro-reps N      micro-benchmark repetitions (default 5; 0 skips)\n"
       "  --no-ffmpeg         skip the ffmpeg baseline\n"
+      "  --pieces-rounds N   rounds of the paced runs in 1,448-byte pieces, with and\n"
+      "                      without the wake threshold (default 3; 0 skips)\n"
+      "  --pieces-channels N channels of those runs (default 8)\n"
       "  --stall-ms MS       paced library runs: a stall time-out of MS on every channel\n"
       "  --no-player         skip qnv-bench-player (run captures, decode + draw, windows)\n"
       "  --capture-rounds N  rounds of qnv-bench-capture, 4 captures each (default 40;\n"
@@ -845,6 +904,10 @@ int main(int argc, char** argv) {
       o.captureRounds = std::atoi(next().c_str());
     } else if (a == "--no-ffmpeg") {
       o.ffmpegRuns = false;
+    } else if (a == "--pieces-rounds") {
+      o.piecesRounds = std::atoi(next().c_str());
+    } else if (a == "--pieces-channels") {
+      o.piecesChannels = std::atoi(next().c_str());
     } else if (a == "--stall-ms") {
       o.stallMs = uint32_t(std::atoi(next().c_str()));
     } else if (a == "--ffmpeg") {
@@ -855,6 +918,7 @@ int main(int argc, char** argv) {
       o.rounds = 2;
       o.mib = 128;
       o.pacedRounds = 1;
+      o.piecesRounds = 1;
       o.pacedSeconds = 5;
       o.warmupSeconds = 3;
       o.microRepetitions = 2;
@@ -864,7 +928,8 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (o.rounds < 0 || o.mib <= 0 || o.channels < 1 || o.channels > 64 || o.pacedSeconds <= 0) {
+  if (o.rounds < 0 || o.mib <= 0 || o.channels < 1 || o.channels > 64 || o.pacedSeconds <= 0 ||
+      o.piecesChannels < 1 || o.piecesChannels > 64) {
     Usage();
     return 2;
   }

@@ -15,6 +15,7 @@
 //   --variant logins      --count N logins, one keep-alive pass, logout
 //
 // Prints one "result receiver ..." line.
+#include <dlfcn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
@@ -81,11 +82,21 @@ struct SSnapshot {
   uint64_t minorFaults = 0;
   uint64_t allocations = 0;
   uint64_t frames = 0;
+  uint64_t wakeUps = 0;  // voluntary context switches: a thread slept and was woken
+  uint64_t reads = 0;    // reads that returned bytes (with the recv shim preloaded)
 };
+
+// The recv shim's counter, when the shim is preloaded (pieces runs).
+uint64_t ShimReads() {
+  using Fn = uint64_t (*)();
+  static const Fn counter = reinterpret_cast<Fn>(dlsym(RTLD_DEFAULT, "qnv_bench_shim_reads"));
+  return counter ? counter() : 0;
+}
 
 SSnapshot TakeSnapshot(uint64_t frames) {
   struct rusage u = SelfUsage();
-  return SSnapshot{MonotonicNs(), CpuSeconds(u), uint64_t(u.ru_minflt), AllocationCount(), frames};
+  return SSnapshot{MonotonicNs(),   CpuSeconds(u),         uint64_t(u.ru_minflt), AllocationCount(),
+                   frames,          uint64_t(u.ru_nvcsw), ShimReads()};
 }
 
 // State shared between the callbacks (receive threads) and main.
@@ -323,6 +334,12 @@ int RunLib(const SOptions& o) {
 
   CResultLine line("receiver");
   SSnapshot from, to;
+  uint64_t windowBytes = 0;
+  auto bytesNow = [&] {
+    uint64_t b = 0;
+    for (const SChannelStats& s : run.channels) b += s.bytes;  // a near snapshot
+    return b;
+  };
   if (paced) {
     // The first keep-alive starts the library's keep-alive workers once; the
     // window opens after it, so it counts only what every tick costs.
@@ -331,12 +348,14 @@ int RunLib(const SOptions& o) {
     const uint64_t rssWarm = CurrentRssBytes();
     TraceAllocations(false);  // opens the trace file, if any, outside the window
     from = TakeSnapshot(run.totalFrames.load());
+    windowBytes = bytesNow();
     TraceAllocations(true);
     run.measuring.store(true);
     SleepUntilNs(from.ns + uint64_t(o.seconds * 1e9));
     run.measuring.store(false);
     TraceAllocations(false);
     to = TakeSnapshot(run.totalFrames.load());
+    windowBytes = bytesNow() - windowBytes;
     line.Add("rss_before_open_kb", rssBeforeOpen / 1024).Add("rss_warm_kb", rssWarm / 1024);
     line.Add("rss_per_channel_kb",
              double(int64_t(rssWarm) - int64_t(rssBeforeOpen)) / 1024.0 / o.channels);
@@ -386,6 +405,9 @@ int RunLib(const SOptions& o) {
       .Add("window_cpu_pct", windowS > 0 ? 100.0 * (to.cpu - from.cpu) / windowS : 0.0)
       .Add("window_allocs", to.allocations - from.allocations)
       .Add("window_minflt", to.minorFaults - from.minorFaults)
+      .Add("window_wakeups", to.wakeUps - from.wakeUps)
+      .Add("window_reads", to.reads - from.reads)
+      .Add("window_bytes", windowBytes)
       .Add("uninit_ms", double(uninitNs) / 1e6);
   AddUsage(line);
   line.Print();

@@ -1,5 +1,7 @@
 #include "StreamServer.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -125,6 +127,12 @@ void CStreamServer::ServePaced(int fd, uint32_t streamId, uint32_t index) {
   const auto& nals = m_clip.Nals();
   const uint8_t* raw = m_clip.Raw().data();
   const uint64_t intervalNs = uint64_t(1e9 / m_options.fps);
+  if (m_options.pieceBytes > 0) {
+    // Each piece leaves at once, as a camera's segments do: Nagle would hold
+    // it for the receiver's delayed acknowledgement (some 40 ms).
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  }
   // A camera begins a stream with a key picture; the clip's first is its
   // largest, so every channel meets it before a measurement starts. Then
   // each connection goes on from its own place in the clip, so key frames of
@@ -136,12 +144,31 @@ void CStreamServer::ServePaced(int fd, uint32_t streamId, uint32_t index) {
   uint8_t headers[kMaxNalsPerUnit][kFrameHeaderSize];
   iovec iov[2 * kMaxNalsPerUnit];
   SPacedStats local;
+  std::vector<uint8_t> scratch;
   while (!m_stop.load()) {
     SleepUntilNs(due);
     const auto& u = units[unit];
     const size_t count = std::min(u.nalCount, kMaxNalsPerUnit);
     const uint64_t now = MonotonicNs();
     size_t total = 0;
+    if (m_options.pieceBytes > 0) {
+      const uint8_t* nalData[kMaxNalsPerUnit];
+      uint32_t nalLength[kMaxNalsPerUnit];
+      for (size_t i = 0; i < count; ++i) {
+        nalData[i] = raw + nals[u.firstNal + i].rawOffset;
+        nalLength[i] = nals[u.firstNal + i].length;
+        total += kFrameHeaderSize + nalLength[i];
+      }
+      if (!SendInPieces(fd, nalData, nalLength, count, counter, streamId, now, scratch)) break;
+      local.frames += count;
+      local.units += 1;
+      local.bytes += total;
+      if (now > due + kLateNs) ++local.late;
+      local.maxLateNs = std::max(local.maxLateNs, now > due ? now - due : 0);
+      due += intervalNs;
+      unit = local.units == 1 ? resume : (unit + 1) % units.size();
+      continue;
+    }
     for (size_t i = 0; i < count; ++i) {
       const auto& nal = nals[u.firstNal + i];
       WriteFrameHeader(headers[i], counter++, streamId, nal.length, now);
@@ -182,6 +209,30 @@ void CStreamServer::ServePaced(int fd, uint32_t streamId, uint32_t index) {
   m_paced.bytes += local.bytes;
   m_paced.late += local.late;
   m_paced.maxLateNs = std::max(m_paced.maxLateNs, local.maxLateNs);
+}
+
+bool CStreamServer::SendInPieces(int fd, const uint8_t* const* nal, const uint32_t* length,
+                                 size_t count, uint32_t& counter, uint32_t streamId,
+                                 uint64_t startNs, std::vector<uint8_t>& scratch) {
+  const size_t piece = m_options.pieceBytes;
+  const uint64_t gapNs = uint64_t(m_options.pieceGapUs) * 1000;
+  scratch.clear();
+  for (size_t i = 0; i < count; ++i) {
+    const size_t at = scratch.size();
+    scratch.resize(at + kFrameHeaderSize);
+    scratch.insert(scratch.end(), nal[i], nal[i] + length[i]);
+    // The time the piece holding this frame's last byte is due: the
+    // receiver's latency runs from there.
+    const size_t lastPiece = (scratch.size() - 1) / piece;
+    WriteFrameHeader(scratch.data() + at, counter++, streamId, length[i],
+                     startNs + lastPiece * gapNs);
+  }
+  for (size_t at = 0, k = 0; at < scratch.size(); at += piece, ++k) {
+    SleepUntilNs(startNs + k * gapNs);
+    if (m_stop.load() || !SendAll(fd, scratch.data() + at, std::min(piece, scratch.size() - at)))
+      return false;
+  }
+  return true;
 }
 
 }  // namespace qnv::bench

@@ -8,13 +8,16 @@
 //    with the send time stamped into its headers, until Stop. Connection k
 //    starts k/64 of a frame interval late and, after the key picture a
 //    stream begins with, at a different picture of the clip, as independent
-//    cameras would.
+//    cameras would. With pieceBytes, a picture goes out as a network would
+//    deliver it: in pieces of that many bytes, pieceGapUs apart, each
+//    frame's header stamped with the time its last piece is due.
 // Owns the listener, the connections and their threads; Start and Stop from
 // one thread. The clip must outlive the server.
 #ifndef QNV_BENCH_STREAMSERVER_H
 #define QNV_BENCH_STREAMSERVER_H
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -32,6 +35,8 @@ class CStreamServer {
     bool paced = false;
     double fps = 25;
     uint64_t loops = 1;  // unpaced passes over the clip
+    uint32_t pieceBytes = 0;  // paced: 0 = one gathered write per picture
+    uint32_t pieceGapUs = 0;
   };
   struct SPacedStats {
     uint64_t frames = 0;  // stream frames (NAL units) written
@@ -55,6 +60,10 @@ class CStreamServer {
   void Serve(int fd, uint32_t index);
   void ServeUnpaced(int fd, uint32_t streamId);
   void ServePaced(int fd, uint32_t streamId, uint32_t index);
+  // One picture in pieces (SOptions::pieceBytes), starting at startNs.
+  bool SendInPieces(int fd, const uint8_t* const* nal, const uint32_t* length, size_t count,
+                    uint32_t& counter, uint32_t streamId, uint64_t startNs,
+                    std::vector<uint8_t>& scratch);
 
   CBenchClip& m_clip;
   const SOptions m_options;
