@@ -125,7 +125,6 @@ void CStreamServer::ServeUnpaced(int fd, uint32_t streamId) {
 void CStreamServer::ServePaced(int fd, uint32_t streamId, uint32_t index) {
   const auto& units = m_clip.AccessUnits();
   const auto& nals = m_clip.Nals();
-  const uint8_t* raw = m_clip.Raw().data();
   const uint64_t intervalNs = uint64_t(1e9 / m_options.fps);
   if (m_options.pieceBytes > 0) {
     // Each piece leaves at once, as a camera's segments do: Nagle would hold
@@ -141,8 +140,6 @@ void CStreamServer::ServePaced(int fd, uint32_t streamId, uint32_t index) {
   const size_t resume = (size_t(index) * kPictureStride + 1) % units.size();
   uint64_t due = MonotonicNs() + (index % kPhaseSlots) * intervalNs / kPhaseSlots;
   uint32_t counter = 0;
-  uint8_t headers[kMaxNalsPerUnit][kFrameHeaderSize];
-  iovec iov[2 * kMaxNalsPerUnit];
   SPacedStats local;
   std::vector<uint8_t> scratch;
   while (!m_stop.load()) {
@@ -151,49 +148,10 @@ void CStreamServer::ServePaced(int fd, uint32_t streamId, uint32_t index) {
     const size_t count = std::min(u.nalCount, kMaxNalsPerUnit);
     const uint64_t now = MonotonicNs();
     size_t total = 0;
-    if (m_options.pieceBytes > 0) {
-      const uint8_t* nalData[kMaxNalsPerUnit];
-      uint32_t nalLength[kMaxNalsPerUnit];
-      for (size_t i = 0; i < count; ++i) {
-        nalData[i] = raw + nals[u.firstNal + i].rawOffset;
-        nalLength[i] = nals[u.firstNal + i].length;
-        total += kFrameHeaderSize + nalLength[i];
-      }
-      if (!SendInPieces(fd, nalData, nalLength, count, counter, streamId, now, scratch)) break;
-      local.frames += count;
-      local.units += 1;
-      local.bytes += total;
-      if (now > due + kLateNs) ++local.late;
-      local.maxLateNs = std::max(local.maxLateNs, now > due ? now - due : 0);
-      due += intervalNs;
-      unit = local.units == 1 ? resume : (unit + 1) % units.size();
-      continue;
-    }
-    for (size_t i = 0; i < count; ++i) {
-      const auto& nal = nals[u.firstNal + i];
-      WriteFrameHeader(headers[i], counter++, streamId, nal.length, now);
-      iov[2 * i] = {headers[i], kFrameHeaderSize};
-      iov[2 * i + 1] = {const_cast<uint8_t*>(raw + nal.rawOffset), nal.length};
-      total += kFrameHeaderSize + nal.length;
-    }
-    // One gathered write per picture, finished with plain sends if the
-    // socket took only part of it.
-    msghdr msg{};
-    msg.msg_iov = iov;
-    msg.msg_iovlen = 2 * count;
-    ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
-    if (n < 0) break;
-    size_t sent = size_t(n);
-    bool ok = true;
-    for (size_t i = 0; ok && i < 2 * count && sent < total; ++i) {
-      size_t before = 0;
-      for (size_t j = 0; j < i; ++j) before += iov[j].iov_len;
-      const size_t end = before + iov[i].iov_len;
-      if (sent >= end) continue;
-      const size_t skip = sent > before ? sent - before : 0;
-      ok = SendAll(fd, static_cast<uint8_t*>(iov[i].iov_base) + skip, iov[i].iov_len - skip);
-      if (ok) sent = end;
-    }
+    for (size_t i = 0; i < count; ++i) total += kFrameHeaderSize + nals[u.firstNal + i].length;
+    const bool ok = m_options.pieceBytes > 0
+                        ? SendInPieces(fd, u.firstNal, count, counter, streamId, now, scratch)
+                        : SendGathered(fd, u.firstNal, count, counter, streamId, now, total);
     if (!ok) break;
     local.frames += count;
     local.units += 1;
@@ -211,20 +169,56 @@ void CStreamServer::ServePaced(int fd, uint32_t streamId, uint32_t index) {
   m_paced.maxLateNs = std::max(m_paced.maxLateNs, local.maxLateNs);
 }
 
-bool CStreamServer::SendInPieces(int fd, const uint8_t* const* nal, const uint32_t* length,
-                                 size_t count, uint32_t& counter, uint32_t streamId,
-                                 uint64_t startNs, std::vector<uint8_t>& scratch) {
+bool CStreamServer::SendGathered(int fd, size_t firstNal, size_t count, uint32_t& counter,
+                                 uint32_t streamId, uint64_t nowNs, size_t total) {
+  const auto& nals = m_clip.Nals();
+  const uint8_t* raw = m_clip.Raw().data();
+  uint8_t headers[kMaxNalsPerUnit][kFrameHeaderSize];
+  iovec iov[2 * kMaxNalsPerUnit];
+  for (size_t i = 0; i < count; ++i) {
+    const auto& nal = nals[firstNal + i];
+    WriteFrameHeader(headers[i], counter++, streamId, nal.length, nowNs);
+    iov[2 * i] = {headers[i], kFrameHeaderSize};
+    iov[2 * i + 1] = {const_cast<uint8_t*>(raw + nal.rawOffset), nal.length};
+  }
+  // One gathered write per picture, finished with plain sends if the socket
+  // took only part of it.
+  msghdr msg{};
+  msg.msg_iov = iov;
+  msg.msg_iovlen = 2 * count;
+  const ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
+  if (n < 0) return false;
+  size_t sent = size_t(n);
+  for (size_t i = 0; i < 2 * count && sent < total; ++i) {
+    size_t before = 0;
+    for (size_t j = 0; j < i; ++j) before += iov[j].iov_len;
+    const size_t end = before + iov[i].iov_len;
+    if (sent >= end) continue;
+    const size_t skip = sent > before ? sent - before : 0;
+    if (!SendAll(fd, static_cast<uint8_t*>(iov[i].iov_base) + skip, iov[i].iov_len - skip))
+      return false;
+    sent = end;
+  }
+  return true;
+}
+
+bool CStreamServer::SendInPieces(int fd, size_t firstNal, size_t count, uint32_t& counter,
+                                 uint32_t streamId, uint64_t startNs,
+                                 std::vector<uint8_t>& scratch) {
+  const auto& nals = m_clip.Nals();
+  const uint8_t* raw = m_clip.Raw().data();
   const size_t piece = m_options.pieceBytes;
   const uint64_t gapNs = uint64_t(m_options.pieceGapUs) * 1000;
   scratch.clear();
   for (size_t i = 0; i < count; ++i) {
+    const auto& nal = nals[firstNal + i];
     const size_t at = scratch.size();
     scratch.resize(at + kFrameHeaderSize);
-    scratch.insert(scratch.end(), nal[i], nal[i] + length[i]);
+    scratch.insert(scratch.end(), raw + nal.rawOffset, raw + nal.rawOffset + nal.length);
     // The time the piece holding this frame's last byte is due: the
     // receiver's latency runs from there.
     const size_t lastPiece = (scratch.size() - 1) / piece;
-    WriteFrameHeader(scratch.data() + at, counter++, streamId, length[i],
+    WriteFrameHeader(scratch.data() + at, counter++, streamId, nal.length,
                      startNs + lastPiece * gapNs);
   }
   for (size_t at = 0, k = 0; at < scratch.size(); at += piece, ++k) {

@@ -34,7 +34,7 @@ class CStreamServer {
   struct SOptions {
     bool paced = false;
     double fps = 25;
-    uint64_t loops = 1;  // unpaced passes over the clip
+    uint64_t loops = 1;       // unpaced passes over the clip
     uint32_t pieceBytes = 0;  // paced: 0 = one gathered write per picture
     uint32_t pieceGapUs = 0;
   };
@@ -60,10 +60,12 @@ class CStreamServer {
   void Serve(int fd, uint32_t index);
   void ServeUnpaced(int fd, uint32_t streamId);
   void ServePaced(int fd, uint32_t streamId, uint32_t index);
-  // One picture in pieces (SOptions::pieceBytes), starting at startNs.
-  bool SendInPieces(int fd, const uint8_t* const* nal, const uint32_t* length, size_t count,
-                    uint32_t& counter, uint32_t streamId, uint64_t startNs,
-                    std::vector<uint8_t>& scratch);
+  // One picture (count frames from the clip's firstNal): in one gathered
+  // write stamped nowNs, or in pieces (SOptions::pieceBytes) from startNs.
+  bool SendGathered(int fd, size_t firstNal, size_t count, uint32_t& counter, uint32_t streamId,
+                    uint64_t nowNs, size_t total);
+  bool SendInPieces(int fd, size_t firstNal, size_t count, uint32_t& counter, uint32_t streamId,
+                    uint64_t startNs, std::vector<uint8_t>& scratch);
 
   CBenchClip& m_clip;
   const SOptions m_options;

@@ -251,9 +251,22 @@ class SplitFrames : public ::testing::Test {
   static double MsBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double, std::milli>(to - from).count();
   }
-  // Waits until the callback holds the receive thread.
-  bool WaitHolding() {
-    return WaitFor([&] { return delivered.holding.load(); }, 3000);
+  // Frame 1, whose callback holds the receive thread holdMs; meanwhile the
+  // first `first` bytes of frame 2 (of `size`), the rest once the callback
+  // returned and the thread waits again. wholeAt: when frame 2 was whole.
+  bool SplitAcrossAHeldCallback(uint32_t size, size_t first, int holdMs,
+                                Clock::time_point& wholeAt) {
+    delivered.holdMs = holdMs;
+    device.Send(MakeFrame(1, size));
+    if (!WaitFor([&] { return delivered.holding.load(); }, 3000)) return false;
+    delivered.holdMs = 0;
+    const auto frame2 = MakeFrame(2, size);
+    device.Send(Piece(frame2, 0, first));
+    if (!WaitFor([&] { return !delivered.holding.load(); }, 3000)) return false;
+    std::this_thread::sleep_for(milliseconds(20));  // the thread waits for the rest
+    device.Send(Piece(frame2, first, size));
+    wholeAt = Clock::now();
+    return true;
   }
 
   ScriptedStreamDevice device;
@@ -265,16 +278,8 @@ TEST_F(SplitFrames, PartQueuedWhileTheCallbackHeldTheThreadStillCompletesTheFram
   // Frame 1's callback holds the thread 0.5 s; meanwhile 20 bytes of a 50-byte
   // frame 2 arrive, the other 30 after the callback returned. Frame 2 is whole
   // in the socket then, and nothing more is sent.
-  delivered.holdMs = 500;
-  device.Send(MakeFrame(1, 50));
-  ASSERT_TRUE(WaitHolding());
-  delivered.holdMs = 0;
-  const auto frame2 = MakeFrame(2, 50);
-  device.Send(Piece(frame2, 0, 20));
-  ASSERT_TRUE(WaitFor([&] { return !delivered.holding.load(); }, 3000));
-  std::this_thread::sleep_for(milliseconds(20));  // the thread waits for the rest
-  device.Send(Piece(frame2, 20, 50));
-  const auto sent = Clock::now();
+  Clock::time_point sent;
+  ASSERT_TRUE(SplitAcrossAHeldCallback(50, 20, 500, sent));
   ASSERT_TRUE(WaitFor([&] { return delivered.Count() == 2; }, 500))
       << "frame 2 is whole in the socket but was not delivered";
   EXPECT_LT(MsBetween(sent, delivered.At(1)), 500.0);
@@ -316,16 +321,8 @@ TEST_F(SplitFrames, StallIsNeverReportedWhileAWholeFrameIsInTheSocket) {
   // callback holds the thread, then the device goes silent. The stall may be
   // reported only a whole time-out after frame 2's last byte.
   ASSERT_EQ(QNVNet_LiveSetStallTimeout(handle, 1000), 0u);
-  delivered.holdMs = 400;
-  device.Send(MakeFrame(1, 60));
-  ASSERT_TRUE(WaitHolding());
-  delivered.holdMs = 0;
-  const auto frame2 = MakeFrame(2, 60);
-  device.Send(Piece(frame2, 0, 30));
-  ASSERT_TRUE(WaitFor([&] { return !delivered.holding.load(); }, 3000));
-  std::this_thread::sleep_for(milliseconds(20));
-  device.Send(Piece(frame2, 30, 60));
-  const auto whole = Clock::now();
+  Clock::time_point whole;
+  ASSERT_TRUE(SplitAcrossAHeldCallback(60, 30, 400, whole));
   ASSERT_TRUE(WaitFor(
       [&] {
         std::lock_guard<std::mutex> lock(delivered.mutex);
