@@ -64,10 +64,12 @@ struct SOptions {
   int microRepetitions = 5;
   bool ffmpegRuns = true;
   bool micro = true;
-  bool player = true;      // qnv-bench-player: run captures, decode + draw, windows
-  int captureRounds = 40;  // qnv-bench-capture rounds (0 skips)
-  uint32_t stallMs = 0;    // paced library runs: a stall time-out on every channel
-  int piecesRounds = 3;    // paced runs in network-sized pieces (0 skips)
+  bool player = true;        // qnv-bench-player: run captures, decode + draw, windows
+  int captureRounds = 40;    // qnv-bench-capture rounds (0 skips)
+  uint32_t stallMs = 0;      // paced library runs: a stall time-out on every channel
+  int piecesRounds = 3;      // paced runs in network-sized pieces (0 skips)
+  int presenceRounds = 3;    // one executable, the library alone against as installed (0 skips)
+  std::string installedLib;  // the folder of an installed library (default: bench-lib-player)
   int piecesChannels = 8;
   std::string commandLine;
 };
@@ -533,6 +535,58 @@ int Run(const SOptions& o) {
     }
   }
 
+  // ---- the player's presence alone -----------------------------------------------------------
+  // The same receiver executable, loading the library from a folder of its
+  // own or from beside the player as installed (LD_LIBRARY_PATH outranks its
+  // run path), alternated: whatever differs is the player's presence, not two
+  // executables' layouts.
+  const std::string aloneDir = fs::path(o.binDir).parent_path().string() + "/bench-lib";
+  const std::string installedDir =
+      o.installedLib.empty() ? fs::path(o.binDir).parent_path().string() + "/bench-lib-player"
+                             : o.installedLib;
+  for (int round = 1; round <= o.presenceRounds; ++round) {
+    for (const bool rec : {false, true}) {
+      std::map<std::string, double> cpuOf, rssOf;
+      const std::vector<bool> order =
+          round % 2 ? std::vector<bool>{false, true} : std::vector<bool>{true, false};
+      for (const bool installed : order) {
+        const std::string label = channels + " x 8 Mbit/s paced, " + (rec ? "recording" : "live") +
+                                  ", one executable, library " +
+                                  (installed ? "as installed" : "alone");
+        std::vector<std::string> args = {"--variant", "lib"};
+        const std::vector<std::string> tail = pacedArgsTail(false);
+        args.insert(args.end(), tail.begin(), tail.end());
+        if (rec) args.insert(args.end(), {"--record", "--out", o.outDir});
+        SRunResult r =
+            RunAgainstDevice(o, {"--paced"}, args, 600000, false,
+                             {"LD_LIBRARY_PATH=" + (installed ? installedDir : aloneDir)});
+        if (!r.ok) {
+          failures.push_back(label + ": " + r.error);
+          continue;
+        }
+        const Values& vals = r.receiver;
+        if (ToDouble(vals, "sdk_folder_has_player") != (installed ? 1 : 0))
+          failures.push_back(label + ": the library was not loaded from the folder asked for");
+        const std::string key = installed ? "installed" : "alone";
+        cpuOf[key] = ToDouble(vals, "window_cpu_pct");
+        rssOf[key] = ToDouble(vals, "rss_warm_kb");
+        table.Add(label + ": CPU of one core", "%", 2, cpuOf[key]);
+        table.Add(label + ": RSS after warm-up", "MiB", 1, rssOf[key] / 1024.0);
+        table.Add(label + ": frames lost", "frames", 0, ToDouble(vals, "lost"));
+        if (ToDouble(vals, "lost") != 0) anyLost = true;
+        Progress("[presence %d/%d] %s: %.2f%% of a core", round, o.presenceRounds, label.c_str(),
+                 cpuOf[key]);
+      }
+      if (cpuOf.count("alone") && cpuOf.count("installed")) {
+        const std::string what =
+            std::string("ratio one executable, as installed / library alone, ") +
+            (rec ? "recording" : "live");
+        table.Add(what + ": CPU", "x", 2, cpuOf["installed"] / cpuOf["alone"]);
+        table.Add(what + ": RSS", "x", 3, rssOf["installed"] / rssOf["alone"]);
+      }
+    }
+  }
+
   // ---- paced, in network-sized pieces ------------------------------------------------------
   // On loopback a picture written at once arrives at once; a network delivers
   // it a segment at a time. The sender writes each picture in 1,448-byte
@@ -541,8 +595,8 @@ int Run(const SOptions& o) {
   const std::string shim = o.binDir + "/libqnv-bench-recv-shim.so";
   for (int round = 1; round <= o.piecesRounds; ++round) {
     std::map<std::string, double> cpuOf;
-    const std::vector<bool> order = round % 2 ? std::vector<bool>{true, false}
-                                              : std::vector<bool>{false, true};
+    const std::vector<bool> order =
+        round % 2 ? std::vector<bool>{true, false} : std::vector<bool>{false, true};
     for (const bool threshold : order) {
       const std::string label = std::to_string(o.piecesChannels) +
                                 " x 8 Mbit/s in 1,448-byte pieces, library live, " +
@@ -779,6 +833,18 @@ int Run(const SOptions& o) {
     targets.push_back({"player beside, windowless: the player library is never loaded",
                        !playerMapped, playerMapped ? "loaded" : "not loaded"});
   }
+  if (o.presenceRounds > 0) {
+    for (const char* mode : {"live", "recording"}) {
+      const std::string what =
+          std::string("ratio one executable, as installed / library alone, ") + mode;
+      atMost(std::string("one executable, windowless ") + mode +
+                 " as installed: CPU <= 1.05x the library alone",
+             what + ": CPU", 1.05);
+      atMost(std::string("one executable, windowless ") + mode +
+                 " as installed: RSS <= 1.05x the library alone",
+             what + ": RSS", 1.05, "%.3fx");
+    }
+  }
   if (o.player) {
     atMost("player: window decode + draw CPU per picture <= 1.15x ffmpeg -threads 1",
            "ratio player decode + draw / ffmpeg -threads 1 decode: CPU", 1.15);
@@ -841,6 +907,10 @@ void Usage() {
       "  --logins N          sessions of the login run (default 500; 0 skips)\n"
       "  --micro-reps N      micro-benchmark repetitions (default 5; 0 skips)\n"
       "  --no-ffmpeg         skip the ffmpeg baseline\n"
+      "  --presence-rounds N rounds of one receiver executable loading the library\n"
+      "                      alone and as installed, beside the player (default 3)\n"
+      "  --installed-lib DIR the installed library's folder for those rounds, e.g.\n"
+      "                      PREFIX/lib (default: build-bench/bench-lib-player)\n"
       "  --pieces-rounds N   rounds of the paced runs in 1,448-byte pieces, with and\n"
       "                      without the wake threshold (default 3; 0 skips)\n"
       "  --pieces-channels N channels of those runs (default 8)\n"
@@ -904,6 +974,10 @@ int main(int argc, char** argv) {
       o.captureRounds = std::atoi(next().c_str());
     } else if (a == "--no-ffmpeg") {
       o.ffmpegRuns = false;
+    } else if (a == "--presence-rounds") {
+      o.presenceRounds = std::atoi(next().c_str());
+    } else if (a == "--installed-lib") {
+      o.installedLib = next();
     } else if (a == "--pieces-rounds") {
       o.piecesRounds = std::atoi(next().c_str());
     } else if (a == "--pieces-channels") {
@@ -919,6 +993,7 @@ int main(int argc, char** argv) {
       o.mib = 128;
       o.pacedRounds = 1;
       o.piecesRounds = 1;
+      o.presenceRounds = 1;
       o.pacedSeconds = 5;
       o.warmupSeconds = 3;
       o.microRepetitions = 2;

@@ -18,6 +18,7 @@
 #include <dlfcn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -95,8 +96,9 @@ uint64_t ShimReads() {
 
 SSnapshot TakeSnapshot(uint64_t frames) {
   struct rusage u = SelfUsage();
-  return SSnapshot{MonotonicNs(),   CpuSeconds(u),         uint64_t(u.ru_minflt), AllocationCount(),
-                   frames,          uint64_t(u.ru_nvcsw), ShimReads()};
+  return SSnapshot{MonotonicNs(),     CpuSeconds(u), uint64_t(u.ru_minflt),
+                   AllocationCount(), frames,        uint64_t(u.ru_nvcsw),
+                   ShimReads()};
 }
 
 // State shared between the callbacks (receive threads) and main.
@@ -178,6 +180,17 @@ bool PlayerMapped() {
     found = std::strstr(line, "libQNVPlayer.so") != nullptr;
   std::fclose(maps);
   return found;
+}
+
+// Whether libQNVPlayer.so lies beside the libQNVNetSdk.so this process
+// loaded (the folder LD_LIBRARY_PATH or the run path chose).
+bool SdkFolderHasPlayer() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&QNVNet_InitLib), &info) == 0 || info.dli_fname == nullptr)
+    return false;
+  std::string path = info.dli_fname;
+  path = path.substr(0, path.rfind('/') + 1) + "libQNVPlayer.so";
+  return ::access(path.c_str(), F_OK) == 0;
 }
 
 int RunBare(const SOptions& o) {
@@ -386,6 +399,7 @@ int RunLib(const SOptions& o) {
   }
   silent = o.channels - std::min(active, o.channels);
   line.Add("player_mapped", uint64_t(PlayerMapped() ? 1 : 0));
+  line.Add("sdk_folder_has_player", uint64_t(SdkFolderHasPlayer() ? 1 : 0));
   const uint64_t uninitStart = MonotonicNs();
   QNVNet_UnInitLib();
   const uint64_t uninitNs = MonotonicNs() - uninitStart;
