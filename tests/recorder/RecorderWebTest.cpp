@@ -1001,11 +1001,17 @@ class CQuietSource : public qnvrecorder::IWebSource {
 };
 
 struct SLocalWeb {
+  // tls: the folder holding web.crt and web.key ("": plain HTTP).
   explicit SLocalWeb(qnvrecorder::SWebLimits limits = {},
-                     qnvrecorder::CRecordings recordings = qnvrecorder::CRecordings("", "")) {
+                     qnvrecorder::CRecordings recordings = qnvrecorder::CRecordings("", ""),
+                     const fs::path& tls = {}) {
     qnvrecorder::SWebConfig config;
     config.enabled = true;
     config.port = 0;
+    if (!tls.empty()) {
+      config.tlsCert = (tls / "web.crt").string();
+      config.tlsKey = (tls / "web.key").string();
+    }
     server = std::make_unique<qnvrecorder::CWebServer>(config, source, "test",
                                                        std::move(recordings), limits);
     std::string error;
@@ -1291,6 +1297,32 @@ TEST(WebServer, PlantedFifosHoldNothing) {
     web.server->Stop();
     EXPECT_LT(std::chrono::steady_clock::now() - stopping, 5s);
   }
+}
+
+// Connections to the TLS port that never begin a handshake hold up no one
+// else's: a client that does is answered at once.
+TEST(WebServer, SilentTlsConnectionsHoldUpNoOne) {
+  const STempDir temp("websilent");
+  ASSERT_FALSE(temp.path.empty());
+  std::string output;
+  ASSERT_TRUE(MakeCertificate(temp.path, "web", output)) << output;
+  SLocalWeb web({}, qnvrecorder::CRecordings("", ""), temp.path);
+  ASSERT_NE(web.port, 0);
+  std::vector<int> silent;
+  for (int i = 0; i < 40; ++i) {
+    const int fd = Connect(web.port);
+    ASSERT_GE(fd, 0);
+    silent.push_back(fd);
+  }
+  std::this_thread::sleep_for(200ms);
+  const auto asked = std::chrono::steady_clock::now();
+  std::string why;
+  const SReply r = Https(web.port, Request("GET", "/api/version", web.port),
+                         (temp.path / "web.crt").string(), &why);
+  EXPECT_EQ(r.status, 200) << why;
+  // Far below the request time (5 s) the silent ones would otherwise hold it up for.
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 2s);
+  for (int fd : silent) ::close(fd);
 }
 
 }  // namespace

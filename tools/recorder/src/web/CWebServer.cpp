@@ -49,6 +49,17 @@ bool TcpDelivered(int fd, uint64_t& acked, uint64_t& pending) {
   return true;
 }
 
+// "host port" of a socket address ("" when it is no internet one).
+std::string AddressKey(GSocketAddress* address, bool withPort) {
+  if (address == nullptr || !G_IS_INET_SOCKET_ADDRESS(address)) return "";
+  auto* inet = G_INET_SOCKET_ADDRESS(address);
+  gchar* host = g_inet_address_to_string(g_inet_socket_address_get_address(inet));
+  std::string key = host ? host : "";
+  g_free(host);
+  if (withPort) key += " " + std::to_string(g_inet_socket_address_get_port(inet));
+  return key;
+}
+
 constexpr const char* kCookie = "qnv_session";
 constexpr const char* kCsrfHeader = "X-CSRF-Token";
 constexpr const char* kLivePath = "/api/live";
@@ -261,6 +272,28 @@ struct CWebServer::SPeer {
   SPeer& operator=(const SPeer&) = delete;
 };
 
+// A TLS connection from its acceptance to its hand-over to libsoup: first
+// its peer must speak (a silent one never takes a TLS worker thread), then
+// finish the handshake, both within the handshake limit. Web thread only.
+struct CWebServer::SHandshake {
+  GSocket* socket = nullptr;  // a reference
+  std::string from;           // the peer's address
+  bool started = false;       // the handshake is under way (counted per address)
+  GSource* wait = nullptr;    // for the peer's first bytes
+  GSource* timer = nullptr;   // the handshake limit
+  GCancellable* cancel = nullptr;
+  GIOStream* tls = nullptr;
+};
+
+// A connection handed to libsoup, known by its peer's address.
+struct CWebServer::SHanded {
+  GWeakRef socket;
+  SHanded() { g_weak_ref_init(&socket, nullptr); }
+  ~SHanded() { g_weak_ref_clear(&socket); }
+  SHanded(const SHanded&) = delete;
+  SHanded& operator=(const SHanded&) = delete;
+};
+
 struct CWebServer::SRequest {
   GSocket* socket = nullptr;
   bool complete = false;
@@ -416,14 +449,28 @@ void CWebServer::Run(std::string* error, std::atomic<int>* started) {
     if (listening) {
       g_socket_set_listen_backlog(listener, kListenBacklog);
       listening = g_socket_bind(listener, socketAddress, TRUE, &gerror) &&
-                  g_socket_listen(listener, &gerror) &&
-                  soup_server_listen_socket(m_server, listener,
-                                            static_cast<SoupServerListenOptions>(options), &gerror);
+                  g_socket_listen(listener, &gerror);
+      if (listening && cert) {
+        // TLS: Accept takes the connections and hands them over after
+        // their handshake.
+        g_socket_set_blocking(listener, FALSE);
+        m_listener = G_SOCKET(g_object_ref(listener));
+        m_cert = G_TLS_CERTIFICATE(g_object_ref(cert));
+      } else if (listening) {
+        listening = soup_server_listen_socket(
+            m_server, listener, static_cast<SoupServerListenOptions>(options), &gerror);
+      }
       g_object_unref(listener);
     }
     if (!listening) {
       *error = "web: cannot listen on " + m_config.address + " port " +
                std::to_string(m_config.port) + ": " + (gerror ? gerror->message : "?");
+    } else if (m_listener) {
+      GSocketAddress* local = g_socket_get_local_address(m_listener, nullptr);
+      if (local) {
+        m_port = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(local));
+        g_object_unref(local);
+      }
     } else {
       GSList* uris = soup_server_get_uris(m_server);
       if (uris) m_port = static_cast<uint16_t>(g_uri_get_port(static_cast<GUri*>(uris->data)));
@@ -435,6 +482,8 @@ void CWebServer::Run(std::string* error, std::atomic<int>* started) {
   if (cert) g_object_unref(cert);
   g_clear_error(&gerror);
   if (!error->empty()) {
+    if (m_listener) g_object_unref(std::exchange(m_listener, nullptr));
+    if (m_cert) g_object_unref(std::exchange(m_cert, nullptr));
     if (m_server) g_object_unref(m_server);
     m_server = nullptr;
     g_main_context_pop_thread_default(m_context);
@@ -456,6 +505,16 @@ void CWebServer::Run(std::string* error, std::atomic<int>* started) {
       },
       this, nullptr);
   g_source_attach(tick, m_context);
+  if (m_listener) {
+    m_accept = g_socket_create_source(m_listener, G_IO_IN, nullptr);
+    g_source_set_callback(m_accept,
+                          G_SOURCE_FUNC(+[](GSocket*, GIOCondition, gpointer p) -> gboolean {
+                            static_cast<CWebServer*>(p)->Accept();
+                            return G_SOURCE_CONTINUE;
+                          }),
+                          this, nullptr);
+    g_source_attach(m_accept, m_context);
+  }
   const bool loopback = LoopbackAddress(m_config.address);
   LOG_INFO("web: serving on %s://%s%s%s:%u/ (%s)", m_config.tlsCert.empty() ? "http" : "https",
            m_config.address.find(':') != std::string::npos ? "[" : "", m_config.address.c_str(),
@@ -472,6 +531,30 @@ void CWebServer::Run(std::string* error, std::atomic<int>* started) {
   }
   g_source_destroy(tick);
   g_source_unref(tick);
+  // Handshakes under way are cancelled; their threads answer soon.
+  m_closing = true;
+  if (m_accept) {
+    g_source_destroy(m_accept);
+    g_source_unref(std::exchange(m_accept, nullptr));
+  }
+  for (SHandshake* h : std::vector<SHandshake*>(m_handshakes)) {
+    if (h->started) {
+      g_cancellable_cancel(h->cancel);
+    } else {
+      EndHandshake(h, nullptr);
+    }
+  }
+  const auto drained = Clock::now() + std::chrono::seconds(2);
+  while (!m_handshakes.empty() && Clock::now() < drained) {
+    if (!g_main_context_iteration(m_context, FALSE)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  if (m_listener) {
+    g_socket_close(m_listener, nullptr);
+    g_object_unref(std::exchange(m_listener, nullptr));
+  }
+  m_handed.clear();
   for (SConnection* c : m_viewers) {
     c->stream->RemoveViewer(c->viewer);
     g_signal_handlers_disconnect_by_data(c->conn, c);
@@ -492,10 +575,144 @@ void CWebServer::Run(std::string* error, std::atomic<int>* started) {
   }
   g_main_loop_unref(m_loop);
   m_loop = nullptr;
+  if (m_cert) g_object_unref(std::exchange(m_cert, nullptr));
   g_main_context_pop_thread_default(m_context);
 }
 
+void CWebServer::Accept() {
+  for (;;) {
+    GSocket* socket = g_socket_accept(m_listener, nullptr, nullptr);
+    if (socket == nullptr) return;  // none waiting (or a failure the next one may not have)
+    if (m_handshakes.size() >= kMaxConnections) {
+      uint64_t held = 0;
+      if (m_refusedLog.Allow(held)) {
+        LOG_WARN(
+            "web: %zu TLS connections are in their handshake, the most it takes; one more "
+            "was closed%s",
+            kMaxConnections, HeldBackText(held).c_str());
+      }
+      g_socket_close(socket, nullptr);
+      g_object_unref(socket);
+      continue;
+    }
+    auto* h = new SHandshake;
+    h->socket = socket;
+    GSocketAddress* remote = g_socket_get_remote_address(socket, nullptr);
+    h->from = AddressKey(remote, false);
+    if (remote) g_object_unref(remote);
+    m_handshakes.push_back(h);
+    struct SWait {
+      CWebServer* server;
+      SHandshake* h;
+    };
+    h->wait = g_socket_create_source(
+        socket, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), nullptr);
+    g_source_set_callback(h->wait,
+                          G_SOURCE_FUNC(+[](GSocket*, GIOCondition, gpointer p) -> gboolean {
+                            auto* w = static_cast<SWait*>(p);
+                            g_source_unref(std::exchange(w->h->wait, nullptr));
+                            w->server->BeginHandshake(w->h);
+                            return G_SOURCE_REMOVE;
+                          }),
+                          new SWait{this, h}, [](gpointer p) { delete static_cast<SWait*>(p); });
+    g_source_attach(h->wait, m_context);
+    h->timer = g_timeout_source_new(static_cast<guint>(m_limits.handshake.count()));
+    g_source_set_callback(
+        h->timer,
+        [](gpointer p) -> gboolean {
+          auto* w = static_cast<SWait*>(p);
+          g_source_unref(std::exchange(w->h->timer, nullptr));
+          if (w->h->started) {
+            g_cancellable_cancel(w->h->cancel);  // its callback ends it
+          } else {
+            w->server->EndHandshake(w->h, nullptr);
+          }
+          return G_SOURCE_REMOVE;
+        },
+        new SWait{this, h}, [](gpointer p) { delete static_cast<SWait*>(p); });
+    g_source_attach(h->timer, m_context);
+  }
+}
+
+void CWebServer::BeginHandshake(SHandshake* h) {
+  size_t& from = m_handshakesFrom[h->from];
+  if (from >= kMaxHandshakesPerAddress) {
+    if (from == 0) m_handshakesFrom.erase(h->from);
+    return EndHandshake(h, nullptr);
+  }
+  ++from;
+  h->started = true;
+  GSocketConnection* connection = g_socket_connection_factory_create_connection(h->socket);
+  h->tls = g_tls_server_connection_new(G_IO_STREAM(connection), m_cert, nullptr);
+  g_object_unref(connection);  // the TLS stream holds it
+  if (h->tls == nullptr) return EndHandshake(h, nullptr);
+  g_tls_connection_set_require_close_notify(G_TLS_CONNECTION(h->tls), FALSE);
+  h->cancel = g_cancellable_new();
+  struct SDone {
+    CWebServer* server;
+    SHandshake* h;
+  };
+  g_tls_connection_handshake_async(
+      G_TLS_CONNECTION(h->tls), G_PRIORITY_DEFAULT, h->cancel,
+      [](GObject* source, GAsyncResult* result, gpointer p) {
+        std::unique_ptr<SDone> d(static_cast<SDone*>(p));
+        const bool ok =
+            g_tls_connection_handshake_finish(G_TLS_CONNECTION(source), result, nullptr);
+        d->server->EndHandshake(d->h, ok ? d->h->tls : nullptr);
+      },
+      new SDone{this, h});
+}
+
+void CWebServer::EndHandshake(SHandshake* h, GIOStream* done) {
+  for (GSource** source : {&h->wait, &h->timer}) {
+    if (*source == nullptr) continue;
+    g_source_destroy(*source);
+    g_source_unref(std::exchange(*source, nullptr));
+  }
+  if (h->started) {
+    auto it = m_handshakesFrom.find(h->from);
+    if (it != m_handshakesFrom.end() && --it->second == 0) m_handshakesFrom.erase(it);
+  }
+  bool handed = false;
+  if (done && !m_closing) {
+    GSocketAddress* local = g_socket_get_local_address(h->socket, nullptr);
+    GSocketAddress* remote = g_socket_get_remote_address(h->socket, nullptr);
+    const std::string key = AddressKey(remote, true);
+    handed = local && remote && soup_server_accept_iostream(m_server, done, local, remote, nullptr);
+    if (handed) {
+      auto& entry = m_handed[key];
+      entry = std::make_unique<SHanded>();
+      g_weak_ref_set(&entry->socket, h->socket);
+    }
+    if (local) g_object_unref(local);
+    if (remote) g_object_unref(remote);
+  }
+  if (!handed) g_socket_close(h->socket, nullptr);
+  if (h->tls) g_object_unref(h->tls);
+  if (h->cancel) g_object_unref(h->cancel);
+  g_object_unref(h->socket);
+  std::erase(m_handshakes, h);
+  delete h;
+}
+
+GSocket* CWebServer::SocketOf(SoupServerMessage* msg) {
+  if (GSocket* socket = soup_server_message_get_socket(msg)) return socket;
+  auto it = m_handed.find(AddressKey(soup_server_message_get_remote_address(msg), true));
+  if (it == m_handed.end()) return nullptr;
+  auto* socket = static_cast<GSocket*>(g_weak_ref_get(&it->second->socket));
+  if (socket == nullptr) return nullptr;
+  g_object_unref(socket);  // libsoup holds it while the message lives
+  return socket;
+}
+
 void CWebServer::SweepPeers() {
+  for (auto it = m_handed.begin(); it != m_handed.end();) {
+    auto* socket = static_cast<GSocket*>(g_weak_ref_get(&it->second->socket));
+    const bool gone = socket == nullptr || g_socket_is_closed(socket);
+    if (socket) g_object_unref(socket);
+    it = gone ? m_handed.erase(it) : std::next(it);
+  }
+
   // Connections libsoup closed (a WebSocket's too, whose socket closes with
   // it, or one answered with "Connection: close") are let go here.
   for (auto it = m_peers.begin(); it != m_peers.end();) {
@@ -611,7 +828,7 @@ void CWebServer::WatchIdle(SPeer* peer) {
 
 void CWebServer::OnRequestFinished(SoupServerMessage* msg, void* self) {
   auto* server = static_cast<CWebServer*>(self);
-  GSocket* socket = soup_server_message_get_socket(msg);
+  GSocket* socket = server->SocketOf(msg);
   SPeer* peer = socket ? server->PeerOf(socket) : nullptr;
   const auto id = reinterpret_cast<uintptr_t>(g_object_get_data(G_OBJECT(msg), "qnv-peer"));
   if (peer == nullptr || peer->id != id || peer->viewer) return;
@@ -620,7 +837,7 @@ void CWebServer::OnRequestFinished(SoupServerMessage* msg, void* self) {
 }
 
 void CWebServer::OnRequestStarted(SoupServer*, SoupServerMessage* msg, void* self) {
-  GSocket* socket = soup_server_message_get_socket(msg);
+  GSocket* socket = static_cast<CWebServer*>(self)->SocketOf(msg);
   if (socket == nullptr) return;
   SPeer* peer = static_cast<CWebServer*>(self)->AdmitConnection(socket);
   if (peer == nullptr) {
@@ -640,7 +857,7 @@ void CWebServer::OnRequestStarted(SoupServer*, SoupServerMessage* msg, void* sel
   // A body larger than any this server takes: the connection goes at once
   // (libsoup would otherwise read it all before a handler could answer).
   g_signal_connect(
-      msg, "got-headers", G_CALLBACK(+[](SoupServerMessage* m, gpointer) {
+      msg, "got-headers", G_CALLBACK(+[](SoupServerMessage* m, gpointer self) {
         SoupMessageHeaders* h = soup_server_message_get_request_headers(m);
         const SoupEncoding encoding = soup_message_headers_get_encoding(h);
         if (encoding == SOUP_ENCODING_CHUNKED ||
@@ -648,10 +865,12 @@ void CWebServer::OnRequestStarted(SoupServer*, SoupServerMessage* msg, void* sel
              soup_message_headers_get_content_length(h) > static_cast<goffset>(kMaxBody))) {
           LOG_WARN("web: a request from %s announced a body over %zu bytes; closed",
                    soup_server_message_get_remote_host(m), kMaxBody);
-          g_socket_shutdown(soup_server_message_get_socket(m), TRUE, TRUE, nullptr);
+          if (GSocket* s = static_cast<CWebServer*>(self)->SocketOf(m)) {
+            g_socket_shutdown(s, TRUE, TRUE, nullptr);
+          }
         }
       }),
-      nullptr);
+      self);
   g_signal_connect(msg, "got-body", G_CALLBACK(+[](SoupServerMessage* m, gpointer) {
                      auto* r = static_cast<std::shared_ptr<SRequest>*>(
                          g_object_get_data(G_OBJECT(m), "qnv-request"));
@@ -933,7 +1152,7 @@ void CWebServer::OnWebsocket(SoupServer*, SoupServerMessage* msg, const char* pa
   auto* server = static_cast<CWebServer*>(self);
   // A viewer may watch for hours: no idle limit (its keep-alive pings and
   // the stall cut-off bound it instead).
-  if (GSocket* socket = soup_server_message_get_socket(msg)) {
+  if (GSocket* socket = server->SocketOf(msg)) {
     if (SPeer* peer = server->PeerOf(socket)) {
       peer->viewer = true;
       server->StopIdle(peer);
@@ -957,7 +1176,7 @@ void CWebServer::OnWebsocket(SoupServer*, SoupServerMessage* msg, const char* pa
   c->viewer = stream->AddViewer();
   // What the connection carried before (requests kept alive, the upgrade's
   // answer) is no part of what the viewer received.
-  if (GSocket* socket = soup_server_message_get_socket(msg)) {
+  if (GSocket* socket = server->SocketOf(msg)) {
     c->fd = g_socket_get_fd(socket);
     uint64_t acked = 0, pending = 0;
     if (TcpDelivered(c->fd, acked, pending)) c->sentBefore = acked + pending;

@@ -36,7 +36,10 @@
 typedef struct _GHashTable GHashTable;
 typedef struct _GMainContext GMainContext;
 typedef struct _GMainLoop GMainLoop;
+typedef struct _GIOStream GIOStream;
 typedef struct _GSocket GSocket;
+typedef struct _GSource GSource;
+typedef struct _GTlsCertificate GTlsCertificate;
 typedef struct _SoupServer SoupServer;
 typedef struct _SoupServerMessage SoupServerMessage;
 typedef struct _SoupWebsocketConnection SoupWebsocketConnection;
@@ -49,6 +52,8 @@ struct SWebLimits {
   std::chrono::milliseconds idle{20000};
   // A viewer whose connection delivers nothing for this long is cut off.
   std::chrono::milliseconds stallCutOff{CLiveStream::kStallCutOff};
+  // A TLS connection must have begun and finished its handshake by then.
+  std::chrono::milliseconds handshake{3000};
 };
 
 class CWebServer : public IRecorderEvents {
@@ -60,6 +65,8 @@ class CWebServer : public IRecorderEvents {
   // descriptors the service may open.
   static constexpr size_t kMaxConnections = kMaxViewers + 64;
   static constexpr int kListenBacklog = 128;  // connections the system queues for accepting
+  // TLS handshakes under way from one address (a browser opens about 6).
+  static constexpr size_t kMaxHandshakesPerAddress = 8;
 
   static constexpr int64_t kMaxPlayUs = 300LL * 1000000;     // one piece of playback
   static constexpr int64_t kMaxExportUs = 3600LL * 1000000;  // one export
@@ -90,6 +97,7 @@ class CWebServer : public IRecorderEvents {
 
   struct SConnection;  // one live viewer's WebSocket
   struct SPeer;        // one open connection
+  struct SHandshake;   // one TLS connection not yet handed to libsoup
 
  private:
   struct SRequest;
@@ -132,6 +140,14 @@ class CWebServer : public IRecorderEvents {
   // Closes the connection and forgets it (peer may be gone on return).
   void DropPeer(SPeer* peer, bool close);
   void SweepPeers();
+  // The socket a request came on (libsoup names none for a connection it
+  // was handed: those are looked up by their peer's address).
+  GSocket* SocketOf(SoupServerMessage* msg);
+  // TLS: connections are taken here and handed to libsoup once their
+  // handshake is done; one that says nothing costs no TLS worker thread.
+  void Accept();
+  void BeginHandshake(SHandshake* h);
+  void EndHandshake(SHandshake* h, GIOStream* done);
   void Handle(SoupServerMessage* msg, const std::string& path, GHashTable* query);
   void HandleApi(SoupServerMessage* msg, const std::string& path, const SWebSession* session,
                  GHashTable* query);
@@ -157,6 +173,16 @@ class CWebServer : public IRecorderEvents {
   GMainContext* m_context = nullptr;
   GMainLoop* m_loop = nullptr;  // web thread only, after Start
   SoupServer* m_server = nullptr;
+  GTlsCertificate* m_cert = nullptr;  // web thread only, while running with TLS
+  GSocket* m_listener = nullptr;      // with TLS: the connections are accepted here
+  GSource* m_accept = nullptr;
+  std::vector<SHandshake*> m_handshakes;           // web thread only
+  std::map<std::string, size_t> m_handshakesFrom;  // under way, per address
+  bool m_closing = false;                          // web thread: Run is ending
+  // Connections handed to libsoup after their handshake, by peer address
+  // ("host port"), held weakly; web thread only.
+  struct SHanded;
+  std::map<std::string, std::unique_ptr<SHanded>> m_handed;
   std::thread m_thread;
   std::atomic<uint16_t> m_port{0};
 
