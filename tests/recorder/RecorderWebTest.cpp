@@ -1099,13 +1099,13 @@ TEST(WebServer, ClientsThatLeaveAreLetGoAtOnce) {
 // starts anew after each answer), and closed, not left silent, after it.
 TEST(WebServer, IdleConnectionsAreAnsweredThenClosed) {
   qnvrecorder::SWebLimits limits;
-  limits.idle = 1s;
+  limits.idle = 600ms;
   SLocalWeb web(limits);
   ASSERT_NE(web.port, 0);
   const std::string request = KeptAlive("/login.html", web.port);
   const int fd = Connect(web.port);
   ASSERT_GE(fd, 0);
-  for (const auto pause : {0ms, 600ms, 600ms}) {
+  for (const auto pause : {0ms, 400ms, 400ms}) {
     std::this_thread::sleep_for(pause);
     ASSERT_EQ(::write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
     const SReply r = ReadAnswer(fd, 3000);
@@ -1118,8 +1118,8 @@ TEST(WebServer, IdleConnectionsAreAnsweredThenClosed) {
   char b;
   EXPECT_EQ(::recv(fd, &b, 1, MSG_DONTWAIT), 0);  // an orderly close
   const auto waited = std::chrono::steady_clock::now() - answered;
-  EXPECT_GT(waited, 800ms);
-  EXPECT_LT(waited, 2500ms);
+  EXPECT_GT(waited, 450ms);
+  EXPECT_LT(waited, 2000ms);
   ::close(fd);
   // A viewer is no idle connection: it stays.
   const int viewer = Connect(web.port);
@@ -1127,7 +1127,7 @@ TEST(WebServer, IdleConnectionsAreAnsweredThenClosed) {
   const std::string hs = LiveUpgrade("gate", web.port);
   web.server->Stream("gate");
   ASSERT_EQ(::write(viewer, hs.data(), hs.size()), static_cast<ssize_t>(hs.size()));
-  std::this_thread::sleep_for(1500ms);
+  std::this_thread::sleep_for(1000ms);
   const std::string got = ReadAll(viewer, 200);
   EXPECT_EQ(got.rfind("HTTP/1.1 101", 0), 0u) << got.substr(0, 100);
   pollfd v{viewer, POLLIN, 0};

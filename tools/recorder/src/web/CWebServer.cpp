@@ -403,6 +403,7 @@ void CWebServer::Stop() {
 
 void CWebServer::Run(std::string* error, std::atomic<int>* started) {
   g_main_context_push_thread_default(m_context);
+  m_closing = false;
   GError* gerror = nullptr;
   GTlsCertificate* cert = nullptr;
   if (!m_config.tlsCert.empty()) {
@@ -800,7 +801,9 @@ void CWebServer::WatchIdle(SPeer* peer) {
           if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
             return G_SOURCE_CONTINUE;
           }
-          if (n > 0) {
+          // With TLS a leaving peer sends an alert (record type 21) first.
+          constexpr char kTlsAlert = 21;
+          if (n > 0 && !(w->server->m_cert && byte == kTlsAlert)) {
             // The next request: libsoup reads it; the idle limit runs on
             // until it starts.
             g_source_unref(std::exchange(w->peer->watch, nullptr));
