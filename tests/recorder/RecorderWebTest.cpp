@@ -1323,6 +1323,40 @@ TEST(WebServer, SilentTlsConnectionsHoldUpNoOne) {
   // Far below the request time (5 s) the silent ones would otherwise hold it up for.
   EXPECT_LT(std::chrono::steady_clock::now() - asked, 2s);
   for (int fd : silent) ::close(fd);
+
+  // A connection handed over after its handshake is kept alive as any other.
+  GSocketClient* client = g_socket_client_new();
+  g_socket_client_set_timeout(client, 10);
+  GTlsDatabase* trusted = g_tls_file_database_new((temp.path / "web.crt").c_str(), nullptr);
+  ASSERT_NE(trusted, nullptr);
+  GSocketConnection* tcp =
+      g_socket_client_connect_to_host(client, "127.0.0.1", web.port, nullptr, nullptr);
+  ASSERT_NE(tcp, nullptr);
+  GSocketConnectable* identity = g_network_address_new("127.0.0.1", web.port);
+  GIOStream* kept = g_tls_client_connection_new(G_IO_STREAM(tcp), identity, nullptr);
+  ASSERT_NE(kept, nullptr);
+  g_tls_connection_set_database(G_TLS_CONNECTION(kept), trusted);
+  ASSERT_TRUE(g_tls_connection_handshake(G_TLS_CONNECTION(kept), nullptr, nullptr));
+  const std::string again = KeptAlive("/api/version", web.port);
+  for (int i = 0; i < 2; ++i) {
+    gsize written = 0;
+    ASSERT_TRUE(g_output_stream_write_all(g_io_stream_get_output_stream(kept), again.data(),
+                                          again.size(), &written, nullptr, nullptr));
+    std::string raw;
+    while (raw.find("\"version\"") == std::string::npos) {
+      char b[4096];
+      const gssize n =
+          g_input_stream_read(g_io_stream_get_input_stream(kept), b, sizeof b, nullptr, nullptr);
+      if (n <= 0) break;
+      raw.append(b, static_cast<size_t>(n));
+    }
+    EXPECT_EQ(ParseReply(raw).status, 200) << "request " << i << ": " << raw;
+  }
+  g_object_unref(kept);
+  g_object_unref(identity);
+  g_object_unref(tcp);
+  g_object_unref(trusted);
+  g_object_unref(client);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gio/gunixsocketaddress.h>
 #include <libsoup/soup.h>
 #include <linux/sockios.h>
 #include <linux/tcp.h>
@@ -58,6 +59,30 @@ std::string AddressKey(GSocketAddress* address, bool withPort) {
   g_free(host);
   if (withPort) key += " " + std::to_string(g_inet_socket_address_get_port(inet));
   return key;
+}
+
+// libsoup 3.2 keeps a connection alive after an answer only while it has a
+// listener of its own; with TLS the connections are handed to it, so it gets
+// one no client can reach: a Unix socket whose name is removed at once.
+bool ListenUnreachable(SoupServer* server, GError** error) {
+  char folder[] = "/tmp/qnv-web-XXXXXX";
+  if (::mkdtemp(folder) == nullptr) {
+    g_set_error(error, G_IO_ERROR, g_io_error_from_errno(errno), "no folder for a listener: %s",
+                std::strerror(errno));
+    return false;
+  }
+  const std::string path = std::string(folder) + "/l";
+  GSocket* socket =
+      g_socket_new(G_SOCKET_FAMILY_UNIX, G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_DEFAULT, error);
+  GSocketAddress* address = g_unix_socket_address_new(path.c_str());
+  const bool listening =
+      socket && g_socket_bind(socket, address, FALSE, error) && g_socket_listen(socket, error) &&
+      soup_server_listen_socket(server, socket, static_cast<SoupServerListenOptions>(0), error);
+  ::unlink(path.c_str());
+  ::rmdir(folder);
+  g_object_unref(address);
+  if (socket) g_object_unref(socket);
+  return listening;
 }
 
 constexpr const char* kCookie = "qnv_session";
@@ -440,7 +465,6 @@ void CWebServer::Run(std::string* error, std::atomic<int>* started) {
     g_signal_connect(m_server, "request-started", G_CALLBACK(&CWebServer::OnRequestStarted), this);
     GInetAddress* address = g_inet_address_new_from_string(m_config.address.c_str());
     GSocketAddress* socketAddress = g_inet_socket_address_new(address, m_config.port);
-    const int options = cert ? SOUP_SERVER_LISTEN_HTTPS : 0;
     // A socket of our own for a longer queue of connections not yet taken
     // than the default (10): a burst (a page's requests, many viewers, a
     // flood the cap then refuses) is taken at once, not after SYN retries.
@@ -457,9 +481,10 @@ void CWebServer::Run(std::string* error, std::atomic<int>* started) {
         g_socket_set_blocking(listener, FALSE);
         m_listener = G_SOCKET(g_object_ref(listener));
         m_cert = G_TLS_CERTIFICATE(g_object_ref(cert));
+        listening = ListenUnreachable(m_server, &gerror);
       } else if (listening) {
-        listening = soup_server_listen_socket(
-            m_server, listener, static_cast<SoupServerListenOptions>(options), &gerror);
+        listening = soup_server_listen_socket(m_server, listener,
+                                              static_cast<SoupServerListenOptions>(0), &gerror);
       }
       g_object_unref(listener);
     }
@@ -608,14 +633,26 @@ void CWebServer::Accept() {
     };
     h->wait = g_socket_create_source(
         socket, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), nullptr);
-    g_source_set_callback(h->wait,
-                          G_SOURCE_FUNC(+[](GSocket*, GIOCondition, gpointer p) -> gboolean {
-                            auto* w = static_cast<SWait*>(p);
-                            g_source_unref(std::exchange(w->h->wait, nullptr));
-                            w->server->BeginHandshake(w->h);
-                            return G_SOURCE_REMOVE;
-                          }),
-                          new SWait{this, h}, [](gpointer p) { delete static_cast<SWait*>(p); });
+    g_source_set_callback(
+        h->wait, G_SOURCE_FUNC(+[](GSocket* s, GIOCondition, gpointer p) -> gboolean {
+          auto* w = static_cast<SWait*>(p);
+          // A handshake begins with a record of type 22; a
+          // peer that left or speaks no TLS costs none.
+          constexpr char kTlsHandshake = 22;
+          char byte = 0;
+          const ssize_t n = ::recv(g_socket_get_fd(s), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+          if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            return G_SOURCE_CONTINUE;
+          }
+          g_source_unref(std::exchange(w->h->wait, nullptr));
+          if (n == 1 && byte == kTlsHandshake) {
+            w->server->BeginHandshake(w->h);
+          } else {
+            w->server->EndHandshake(w->h, nullptr);
+          }
+          return G_SOURCE_REMOVE;
+        }),
+        new SWait{this, h}, [](gpointer p) { delete static_cast<SWait*>(p); });
     g_source_attach(h->wait, m_context);
     h->timer = g_timeout_source_new(static_cast<guint>(m_limits.handshake.count()));
     g_source_set_callback(
