@@ -1357,6 +1357,13 @@ TEST(WebServer, SilentTlsConnectionsHoldUpNoOne) {
   g_object_unref(tcp);
   g_object_unref(trusted);
   g_object_unref(client);
+  // And let go as soon as its client leaves.
+  size_t waiting = CloseWaiting(web.port);
+  for (int i = 0; i < 100 && waiting > 0; ++i) {
+    std::this_thread::sleep_for(10ms);
+    waiting = CloseWaiting(web.port);
+  }
+  EXPECT_EQ(waiting, 0u);
 }
 
 }  // namespace

@@ -716,12 +716,12 @@ void CWebServer::EndHandshake(SHandshake* h, GIOStream* done) {
     GSocketAddress* local = g_socket_get_local_address(h->socket, nullptr);
     GSocketAddress* remote = g_socket_get_remote_address(h->socket, nullptr);
     const std::string key = AddressKey(remote, true);
+    // Known before it is handed over: libsoup may start its request at once.
+    auto& entry = m_handed[key];
+    entry = std::make_unique<SHanded>();
+    g_weak_ref_set(&entry->socket, h->socket);
     handed = local && remote && soup_server_accept_iostream(m_server, done, local, remote, nullptr);
-    if (handed) {
-      auto& entry = m_handed[key];
-      entry = std::make_unique<SHanded>();
-      g_weak_ref_set(&entry->socket, h->socket);
-    }
+    if (!handed) m_handed.erase(key);
     if (local) g_object_unref(local);
     if (remote) g_object_unref(remote);
   }
@@ -819,16 +819,20 @@ void CWebServer::DropPeer(SPeer* peer, bool close) {
   m_peers.erase(peer->key);
 }
 
-void CWebServer::WatchIdle(SPeer* peer) {
-  StopIdle(peer);
+namespace {
+
+struct SWatch {
+  CWebServer* server;
+  CWebServer::SPeer* peer;
+};
+
+}  // namespace
+
+void CWebServer::ArmWatch(SPeer* peer) {
   auto* socket = static_cast<GSocket*>(g_weak_ref_get(&peer->socket));
   if (socket == nullptr) return;
   peer->watch = g_socket_create_source(
       socket, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), nullptr);
-  struct SWatch {
-    CWebServer* server;
-    SPeer* peer;
-  };
   g_source_set_callback(
       peer->watch, G_SOURCE_FUNC(+[](GSocket* s, GIOCondition, gpointer p) -> gboolean {
         auto* w = static_cast<SWatch*>(p);
@@ -838,12 +842,23 @@ void CWebServer::WatchIdle(SPeer* peer) {
           if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
             return G_SOURCE_CONTINUE;
           }
-          // With TLS a leaving peer sends an alert (record type 21) first.
-          constexpr char kTlsAlert = 21;
-          if (n > 0 && !(w->server->m_cert && byte == kTlsAlert)) {
-            // The next request: libsoup reads it; the idle limit runs on
-            // until it starts.
+          if (n > 0) {
+            // The next request, or (with TLS) a closing alert: libsoup reads
+            // it. Looked at again shortly (a request has started by then,
+            // and a leaving peer's end follows its alert); the idle limit
+            // runs on.
             g_source_unref(std::exchange(w->peer->watch, nullptr));
+            w->peer->watch = g_timeout_source_new(kRewatchMs);
+            g_source_set_callback(
+                w->peer->watch,
+                [](gpointer q) -> gboolean {
+                  auto* again = static_cast<SWatch*>(q);
+                  g_source_unref(std::exchange(again->peer->watch, nullptr));
+                  again->server->ArmWatch(again->peer);
+                  return G_SOURCE_REMOVE;
+                },
+                new SWatch{w->server, w->peer}, [](gpointer q) { delete static_cast<SWatch*>(q); });
+            g_source_attach(w->peer->watch, w->server->m_context);
             return G_SOURCE_REMOVE;
           }
         }
@@ -854,6 +869,11 @@ void CWebServer::WatchIdle(SPeer* peer) {
       new SWatch{this, peer}, [](gpointer p) { delete static_cast<SWatch*>(p); });
   g_source_attach(peer->watch, m_context);
   g_object_unref(socket);
+}
+
+void CWebServer::WatchIdle(SPeer* peer) {
+  StopIdle(peer);
+  ArmWatch(peer);
   peer->timer = g_timeout_source_new(static_cast<guint>(m_limits.idle.count()));
   g_source_set_callback(
       peer->timer,
@@ -868,7 +888,8 @@ void CWebServer::WatchIdle(SPeer* peer) {
 
 void CWebServer::OnRequestFinished(SoupServerMessage* msg, void* self) {
   auto* server = static_cast<CWebServer*>(self);
-  GSocket* socket = server->SocketOf(msg);
+  // The socket named at its start: libsoup may know the peer no more now.
+  auto* socket = static_cast<GSocket*>(g_object_get_data(G_OBJECT(msg), "qnv-socket"));
   SPeer* peer = socket ? server->PeerOf(socket) : nullptr;
   const auto id = reinterpret_cast<uintptr_t>(g_object_get_data(G_OBJECT(msg), "qnv-peer"));
   if (peer == nullptr || peer->id != id || peer->viewer) return;
@@ -886,6 +907,7 @@ void CWebServer::OnRequestStarted(SoupServer*, SoupServerMessage* msg, void* sel
   }
   // Busy until answered; then OnRequestFinished starts the idle limit.
   static_cast<CWebServer*>(self)->StopIdle(peer);
+  g_object_set_data(G_OBJECT(msg), "qnv-socket", socket);  // no reference: PeerOf checks it
   g_object_set_data(G_OBJECT(msg), "qnv-peer",
                     reinterpret_cast<gpointer>(static_cast<uintptr_t>(peer->id)));
   g_signal_connect(msg, "finished", G_CALLBACK(&CWebServer::OnRequestFinished), self);
@@ -1192,11 +1214,12 @@ void CWebServer::OnWebsocket(SoupServer*, SoupServerMessage* msg, const char* pa
   auto* server = static_cast<CWebServer*>(self);
   // A viewer may watch for hours: no idle limit (its keep-alive pings and
   // the stall cut-off bound it instead).
-  if (GSocket* socket = server->SocketOf(msg)) {
-    if (SPeer* peer = server->PeerOf(socket)) {
-      peer->viewer = true;
-      server->StopIdle(peer);
-    }
+  auto* socket = static_cast<GSocket*>(g_object_get_data(G_OBJECT(msg), "qnv-socket"));
+  if (SPeer* peer = socket ? server->PeerOf(socket) : nullptr) {
+    peer->viewer = true;
+    server->StopIdle(peer);
+  } else {
+    socket = server->SocketOf(msg);
   }
   const std::string camera = std::string(path).substr(std::strlen(kLivePath) + 1);
   std::shared_ptr<CLiveStream> stream;
@@ -1216,7 +1239,7 @@ void CWebServer::OnWebsocket(SoupServer*, SoupServerMessage* msg, const char* pa
   c->viewer = stream->AddViewer();
   // What the connection carried before (requests kept alive, the upgrade's
   // answer) is no part of what the viewer received.
-  if (GSocket* socket = server->SocketOf(msg)) {
+  if (socket) {
     c->fd = g_socket_get_fd(socket);
     uint64_t acked = 0, pending = 0;
     if (TcpDelivered(c->fd, acked, pending)) c->sentBefore = acked + pending;

@@ -136,6 +136,9 @@ class CWebServer : public IRecorderEvents {
   // A connection's request is answered (or failed): it waits idle now.
   static void OnRequestFinished(SoupServerMessage* msg, void* self);
   void WatchIdle(SPeer* peer);
+  // Watches an idle connection for its peer leaving or sending.
+  void ArmWatch(SPeer* peer);
+  static constexpr unsigned kRewatchMs = 200;
   void StopIdle(SPeer* peer);
   // Closes the connection and forgets it (peer may be gone on return).
   void DropPeer(SPeer* peer, bool close);
