@@ -675,7 +675,13 @@ void CWebServer::Accept() {
 void CWebServer::BeginHandshake(SHandshake* h) {
   size_t& from = m_handshakesFrom[h->from];
   if (from >= kMaxHandshakesPerAddress) {
-    if (from == 0) m_handshakesFrom.erase(h->from);
+    uint64_t held = 0;
+    if (m_refusedLog.Allow(held)) {
+      LOG_WARN(
+          "web: %zu TLS handshakes from %s are under way, the most it takes; one more was "
+          "closed%s",
+          kMaxHandshakesPerAddress, h->from.c_str(), HeldBackText(held).c_str());
+    }
     return EndHandshake(h, nullptr);
   }
   ++from;
