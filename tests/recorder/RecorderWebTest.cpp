@@ -2,6 +2,7 @@
 // real qnv-recorder against a simulated camera, spoken to over raw sockets
 // (bytes on the wire), and its login pieces directly.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -11,14 +12,19 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
+#include <thread>
 
 #include "RecorderFixture.h"
 #include "config/Config.h"
 #include "qnvcatalogue/ICatalogue.h"
 #include "qnvrecording/H264Nal.h"
+#include "qnvrecording/SIndexRecord.h"
 #include "qnvrecording/TimeText.h"
+#include "storage/SegmentNames.h"
 #include "web/CLiveStream.h"
 #include "web/CRecordings.h"
 #include "web/CWebServer.h"
@@ -979,6 +985,385 @@ TEST_F(RecorderWeb, ExportDownloadIsTheFileQnvExportWrites) {
   r = Http(m_port,
            Request("GET", "/api/thumbnail?camera=gate&time=" + std::to_string(toUs), m_port));
   EXPECT_EQ(r.body, planted);
+}
+
+// The web server in this process, over no recorder: one camera, no storage,
+// limits a test may shorten.
+class CQuietSource : public qnvrecorder::IWebSource {
+ public:
+  std::vector<qnvrecorder::SCameraStatus> WebCameras() override {
+    qnvrecorder::SCameraStatus gate;
+    gate.name = "gate";
+    gate.state = "recording";
+    return {gate};
+  }
+  qnvrecorder::SWebDisk WebDisk() override { return {}; }
+};
+
+struct SLocalWeb {
+  // tls: the folder holding web.crt and web.key ("": plain HTTP).
+  explicit SLocalWeb(qnvrecorder::SWebLimits limits = {},
+                     qnvrecorder::CRecordings recordings = qnvrecorder::CRecordings("", ""),
+                     const fs::path& tls = {}) {
+    qnvrecorder::SWebConfig config;
+    config.enabled = true;
+    config.port = 0;
+    if (!tls.empty()) {
+      config.tlsCert = (tls / "web.crt").string();
+      config.tlsKey = (tls / "web.key").string();
+    }
+    server = std::make_unique<qnvrecorder::CWebServer>(config, source, "test",
+                                                       std::move(recordings), limits);
+    std::string error;
+    EXPECT_TRUE(server->Start(error)) << error;
+    port = server->Port();
+  }
+  CQuietSource source;
+  std::unique_ptr<qnvrecorder::CWebServer> server;
+  uint16_t port = 0;
+};
+
+// One answer on a kept-alive connection: its head, then Content-Length bytes.
+SReply ReadAnswer(int fd, int timeoutMs) {
+  std::string raw;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  size_t want = std::string::npos;
+  while (raw.size() < want) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
+    pollfd p{fd, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+    char b[65536];
+    const ssize_t n = ::read(fd, b, sizeof b);
+    if (n <= 0) break;
+    raw.append(b, static_cast<size_t>(n));
+    const size_t split = raw.find("\r\n\r\n");
+    if (want == std::string::npos && split != std::string::npos) {
+      const SReply head = ParseReply(raw);
+      want = split + 4 + std::strtoull(head.Header("Content-Length").c_str(), nullptr, 10);
+    }
+  }
+  return ParseReply(raw);
+}
+
+// Connections in CLOSE-WAIT on the local port (a peer left, this side did not close).
+size_t CloseWaiting(uint16_t port) {
+  size_t n = 0;
+  for (const char* table : {"/proc/self/net/tcp", "/proc/self/net/tcp6"}) {
+    std::ifstream in(table);
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state;
+      fields >> slot >> local >> remote >> state;
+      const size_t colon = local.rfind(':');
+      if (colon != std::string::npos && std::stoul(local.substr(colon + 1), nullptr, 16) == port &&
+          state == "08") {
+        ++n;
+      }
+    }
+  }
+  return n;
+}
+
+std::string KeptAlive(const std::string& path, uint16_t port) {
+  return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n";
+}
+
+// Clients that ask once on a kept-alive connection and leave: each is let
+// go at once, so far more than the cap come and go and the page answers.
+TEST(WebServer, ClientsThatLeaveAreLetGoAtOnce) {
+  qnvrecorder::SWebLimits limits;
+  limits.idle = 60s;  // the peer's leaving alone frees its place
+  SLocalWeb web(limits);
+  ASSERT_NE(web.port, 0);
+  const std::string request = KeptAlive("/login.html", web.port);
+  for (size_t i = 0; i < qnvrecorder::CWebServer::kMaxConnections + 100; ++i) {
+    const int fd = Connect(web.port);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+    const SReply r = ReadAnswer(fd, 5000);
+    ::close(fd);
+    ASSERT_EQ(r.status, 200) << "connection " << i;
+  }
+  size_t waiting = CloseWaiting(web.port);
+  for (int i = 0; i < 100 && waiting > 0; ++i) {
+    std::this_thread::sleep_for(10ms);
+    waiting = CloseWaiting(web.port);
+  }
+  EXPECT_EQ(waiting, 0u);
+}
+
+// An idle connection is answered at any time before the idle limit (which
+// starts anew after each answer), and closed, not left silent, after it.
+TEST(WebServer, IdleConnectionsAreAnsweredThenClosed) {
+  qnvrecorder::SWebLimits limits;
+  limits.idle = 600ms;
+  SLocalWeb web(limits);
+  ASSERT_NE(web.port, 0);
+  const std::string request = KeptAlive("/login.html", web.port);
+  const int fd = Connect(web.port);
+  ASSERT_GE(fd, 0);
+  for (const auto pause : {0ms, 400ms, 400ms}) {
+    std::this_thread::sleep_for(pause);
+    ASSERT_EQ(::write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+    const SReply r = ReadAnswer(fd, 3000);
+    ASSERT_EQ(r.status, 200) << "after " << pause.count() << " ms";
+    EXPECT_EQ(r.Header("Keep-Alive"), "timeout=1");
+  }
+  const auto answered = std::chrono::steady_clock::now();
+  pollfd p{fd, POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, 3000), 1);
+  char b;
+  EXPECT_EQ(::recv(fd, &b, 1, MSG_DONTWAIT), 0);  // an orderly close
+  const auto waited = std::chrono::steady_clock::now() - answered;
+  EXPECT_GT(waited, 450ms);
+  EXPECT_LT(waited, 2000ms);
+  ::close(fd);
+  // A viewer is no idle connection: it stays.
+  const int viewer = Connect(web.port);
+  ASSERT_GE(viewer, 0);
+  const std::string hs = LiveUpgrade("gate", web.port);
+  web.server->Stream("gate");
+  ASSERT_EQ(::write(viewer, hs.data(), hs.size()), static_cast<ssize_t>(hs.size()));
+  std::this_thread::sleep_for(1000ms);
+  const std::string got = ReadAll(viewer, 200);
+  EXPECT_EQ(got.rfind("HTTP/1.1 101", 0), 0u) << got.substr(0, 100);
+  pollfd v{viewer, POLLIN, 0};
+  EXPECT_TRUE(::poll(&v, 1, 0) == 0 || ::recv(viewer, &b, 1, MSG_PEEK | MSG_DONTWAIT) > 0);
+  ::close(viewer);
+}
+
+// Spans whose ends wrap when subtracted, or lie outside 1970..9999, are
+// refused before anything is read.
+TEST(WebServer, SpansAreCheckedWithoutOverflow) {
+  const STempDir temp("webspans");
+  ASSERT_FALSE(temp.path.empty());
+  SLocalWeb web({}, qnvrecorder::CRecordings(temp.path.string(), "i1"));
+  ASSERT_NE(web.port, 0);
+  const std::string wide = "from=-9223372036854775808&to=9223372036854775807";
+  for (const std::string& path :
+       {"/api/play?camera=gate&" + wide, "/api/timeline?camera=gate&" + wide,
+        std::string("/api/play?camera=gate&from=-1000000&to=1000000"),
+        std::string("/api/timeline?camera=gate&from=253402300800000000&to=253402300800000001"),
+        std::string("/api/thumbnail?camera=gate&time=9223372036854775807")}) {
+    EXPECT_EQ(Http(web.port, Request("GET", path, web.port)).status, 400) << path;
+  }
+  const SReply session = Http(web.port, Request("GET", "/api/session", web.port));
+  ASSERT_EQ(session.status, 200);
+  const std::string csrf = nlohmann::json::parse(session.body)["csrf"];
+  const SReply r =
+      Http(web.port,
+           Request("POST", "/api/exports", web.port,
+                   "Content-Type: application/json\r\nX-CSRF-Token: " + csrf + "\r\n",
+                   R"({"camera":"gate","from":-9223372036854775808,"to":9223372036854775807})"));
+  EXPECT_EQ(r.status, 400) << r.body;
+}
+
+// A viewer that never reads but confirms bytes it guesses is believed no
+// further than its connection delivered: it falls behind and is cut off.
+TEST(WebServer, ViewersThatClaimWhatTheyNeverTookAreCutOff) {
+  qnvrecorder::SWebLimits limits;
+  limits.stallCutOff = 1500ms;
+  SLocalWeb web(limits);
+  ASSERT_NE(web.port, 0);
+  const std::vector<std::string> frames = ClipFrames();
+  std::shared_ptr<qnvrecorder::CLiveStream> stream = web.server->Stream("gate");
+  size_t next = 0;
+  auto push = [&](size_t n) {
+    for (size_t i = 0; i < n; ++i, ++next) {
+      const std::string& f = frames[next % frames.size()];
+      stream->Push(reinterpret_cast<const uint8_t*>(f.data()), f.size());
+    }
+  };
+  push(60);  // a key picture to start at
+  const int viewer = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int small = 4096;
+  ::setsockopt(viewer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(web.port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(viewer, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  const std::string hs = LiveUpgrade("gate", web.port);
+  ASSERT_EQ(::write(viewer, hs.data(), hs.size()), static_cast<ssize_t>(hs.size()));
+  for (int i = 0; i < 100 && stream->ViewerCount() == 0; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(stream->ViewerCount(), 1u);
+  // Confirms 500 bytes more every 40 ms (less than the stream sends), whatever
+  // arrived.
+  const auto start = std::chrono::steady_clock::now();
+  uint64_t claimed = 0;
+  while (stream->ViewerCount() > 0 && std::chrono::steady_clock::now() - start < 8s) {
+    push(3);
+    claimed += 500;
+    const std::string text = "ack " + std::to_string(claimed);
+    std::string frame = "\x81";
+    frame += static_cast<char>(0x80 | text.size());
+    frame += std::string(4, '\0');  // a zero mask
+    frame += text;
+    ::send(viewer, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    std::this_thread::sleep_for(40ms);
+  }
+  EXPECT_EQ(stream->ViewerCount(), 0u) << "claimed " << claimed << " bytes";
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 6s);
+  ::close(viewer);
+}
+
+// A segment as the writer leaves it under folder (made here): a data file
+// and an index whose records span [fromUs, fromUs + 1 s].
+void PlantSegment(const fs::path& folder, int64_t fromUs) {
+  fs::create_directories(folder);
+  std::ofstream(folder / "000000.qnv") << "data";
+  constexpr size_t kRecord = qnvrec::SIndexRecord::kSize;
+  std::string index(2 * kRecord, '\0');
+  for (size_t r = 0; r < 2; ++r) {
+    const uint64_t t = static_cast<uint64_t>(fromUs) + r * 1000000;
+    for (size_t i = 0; i < 8; ++i) index[r * kRecord + 16 + i] = static_cast<char>(t >> (8 * i));
+  }
+  std::ofstream(folder / "000000.idx", std::ios::binary) << index;
+}
+
+constexpr int64_t kPlantedUs = 1800000000LL * 1000000;  // 2027-01-15T08:00:00Z
+
+std::string TimelinePath(const std::string& camera, int64_t aroundUs) {
+  return "/api/timeline?camera=" + camera + "&from=" + std::to_string(aroundUs - 3600000000LL) +
+         "&to=" + std::to_string(aroundUs + 3600000000LL);
+}
+
+// The page serves its cameras' folders only, and none through a link.
+TEST(WebServer, OnlyConfiguredCamerasAreServedAndNoLinkIsFollowed) {
+  const STempDir temp("webfolders");
+  ASSERT_FALSE(temp.path.empty());
+  const fs::path root = temp.path / "root", outside = temp.path / "outside";
+  const int64_t linkedUs = kPlantedUs + 3 * 86400LL * 1000000;
+  PlantSegment(root / "gate" / qnvrecorder::DateFolderName(kPlantedUs / 1000000), kPlantedUs);
+  PlantSegment(root / "othercam" / qnvrecorder::DateFolderName(kPlantedUs / 1000000), kPlantedUs);
+  PlantSegment(outside, linkedUs);
+  fs::create_directory_symlink(outside,
+                               root / "gate" / qnvrecorder::DateFolderName(linkedUs / 1000000));
+  SLocalWeb web({}, qnvrecorder::CRecordings(root.string(), "i1"));
+  ASSERT_NE(web.port, 0);
+  SReply r = Http(web.port, Request("GET", TimelinePath("gate", kPlantedUs), web.port));
+  ASSERT_EQ(r.status, 200) << r.body;
+  EXPECT_EQ(nlohmann::json::parse(r.body)["spans"].size(), 1u) << r.body;
+  r = Http(web.port, Request("GET", TimelinePath("gate", linkedUs), web.port));
+  ASSERT_EQ(r.status, 200) << r.body;
+  EXPECT_TRUE(nlohmann::json::parse(r.body)["spans"].empty()) << r.body;
+  for (const std::string& path :
+       {TimelinePath("othercam", kPlantedUs),
+        "/api/play?camera=othercam&from=" + std::to_string(kPlantedUs) +
+            "&to=" + std::to_string(kPlantedUs + 1000000),
+        "/api/thumbnail?camera=othercam&time=" + std::to_string(kPlantedUs)}) {
+    EXPECT_EQ(Http(web.port, Request("GET", path, web.port)).status, 404) << path;
+  }
+}
+
+// A FIFO planted where a snapshot or an index would be holds neither the
+// page's worker nor the stop.
+TEST(WebServer, PlantedFifosHoldNothing) {
+  const STempDir temp("webfifos");
+  ASSERT_FALSE(temp.path.empty());
+  const fs::path root = temp.path / "root";
+  const fs::path snapshots = root / ".qnv-recorder" / "i1" / "snapshots" / "gate";
+  fs::create_directories(snapshots);
+  const fs::path snapshot = snapshots / (std::to_string(kPlantedUs / 1000) + ".jpg");
+  ASSERT_EQ(::mkfifo(snapshot.c_str(), 0600), 0);
+  const fs::path day = root / "gate" / qnvrecorder::DateFolderName(kPlantedUs / 1000000);
+  PlantSegment(day, kPlantedUs);
+  fs::remove(day / "000000.idx");
+  ASSERT_EQ(::mkfifo((day / "000000.idx").c_str(), 0600), 0);
+  // Lets a reader the server left waiting go (only when the server fails).
+  auto release = [](const fs::path& fifo) {
+    const int w = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (w >= 0) ::close(w);
+  };
+  {
+    SLocalWeb web({}, qnvrecorder::CRecordings(root.string(), "i1"));
+    ASSERT_NE(web.port, 0);
+    for (const std::string& path : {"/api/thumbnail?camera=gate&time=" + std::to_string(kPlantedUs),
+                                    TimelinePath("gate", kPlantedUs)}) {
+      const int fd = Connect(web.port);
+      ASSERT_GE(fd, 0);
+      const std::string request = Request("GET", path, web.port);
+      ASSERT_EQ(::write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+      const SReply r = ParseReply(ReadAll(fd, 3000));
+      ::close(fd);
+      EXPECT_NE(r.status, 0) << path << ": no answer";
+      release(snapshot);
+      release(day / "000000.idx");
+    }
+    const auto stopping = std::chrono::steady_clock::now();
+    web.server->Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, 5s);
+  }
+}
+
+// Connections to the TLS port that never begin a handshake hold up no one
+// else's: a client that does is answered at once.
+TEST(WebServer, SilentTlsConnectionsHoldUpNoOne) {
+  const STempDir temp("websilent");
+  ASSERT_FALSE(temp.path.empty());
+  std::string output;
+  ASSERT_TRUE(MakeCertificate(temp.path, "web", output)) << output;
+  SLocalWeb web({}, qnvrecorder::CRecordings("", ""), temp.path);
+  ASSERT_NE(web.port, 0);
+  std::vector<int> silent;
+  for (int i = 0; i < 40; ++i) {
+    const int fd = Connect(web.port);
+    ASSERT_GE(fd, 0);
+    silent.push_back(fd);
+  }
+  std::this_thread::sleep_for(200ms);
+  const auto asked = std::chrono::steady_clock::now();
+  std::string why;
+  const SReply r = Https(web.port, Request("GET", "/api/version", web.port),
+                         (temp.path / "web.crt").string(), &why);
+  EXPECT_EQ(r.status, 200) << why;
+  // Far below the request time (5 s) the silent ones would otherwise hold it up for.
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 2s);
+  for (int fd : silent) ::close(fd);
+
+  // A connection handed over after its handshake is kept alive as any other.
+  GSocketClient* client = g_socket_client_new();
+  g_socket_client_set_timeout(client, 10);
+  GTlsDatabase* trusted = g_tls_file_database_new((temp.path / "web.crt").c_str(), nullptr);
+  ASSERT_NE(trusted, nullptr);
+  GSocketConnection* tcp =
+      g_socket_client_connect_to_host(client, "127.0.0.1", web.port, nullptr, nullptr);
+  ASSERT_NE(tcp, nullptr);
+  GSocketConnectable* identity = g_network_address_new("127.0.0.1", web.port);
+  GIOStream* kept = g_tls_client_connection_new(G_IO_STREAM(tcp), identity, nullptr);
+  ASSERT_NE(kept, nullptr);
+  g_tls_connection_set_database(G_TLS_CONNECTION(kept), trusted);
+  ASSERT_TRUE(g_tls_connection_handshake(G_TLS_CONNECTION(kept), nullptr, nullptr));
+  const std::string again = KeptAlive("/api/version", web.port);
+  for (int i = 0; i < 2; ++i) {
+    gsize written = 0;
+    ASSERT_TRUE(g_output_stream_write_all(g_io_stream_get_output_stream(kept), again.data(),
+                                          again.size(), &written, nullptr, nullptr));
+    std::string raw;
+    while (raw.find("\"version\"") == std::string::npos) {
+      char b[4096];
+      const gssize n =
+          g_input_stream_read(g_io_stream_get_input_stream(kept), b, sizeof b, nullptr, nullptr);
+      if (n <= 0) break;
+      raw.append(b, static_cast<size_t>(n));
+    }
+    EXPECT_EQ(ParseReply(raw).status, 200) << "request " << i << ": " << raw;
+  }
+  g_object_unref(kept);
+  g_object_unref(identity);
+  g_object_unref(tcp);
+  g_object_unref(trusted);
+  g_object_unref(client);
+  // And let go as soon as its client leaves.
+  size_t waiting = CloseWaiting(web.port);
+  for (int i = 0; i < 100 && waiting > 0; ++i) {
+    std::this_thread::sleep_for(10ms);
+    waiting = CloseWaiting(web.port);
+  }
+  EXPECT_EQ(waiting, 0u);
 }
 
 }  // namespace

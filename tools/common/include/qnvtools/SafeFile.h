@@ -10,6 +10,8 @@
 //   OpenRegular("/var/lib/x/journal/today.jsonl", flags)  the folders above
 //       are the caller's (links allowed there); the file itself is not
 //       followed if it is a link
+//   OpenFolderAt(dirFd, "cam/2026-12-09")   a folder below dirFd, read-only,
+//       no link followed on the way (to list it, or open files in it)
 //
 // Both return an invalid UniqueFd with errno set on failure: ELOOP for a
 // link as the last name, ENOTDIR for a folder on the way that is a link or
@@ -54,6 +56,29 @@ inline UniqueFd OpenLast(int dirFd, const char* name, int flags, mode_t mode) {
 }
 
 }  // namespace safefile_detail
+
+// A folder at relative below dirFd, no link followed on the way.
+inline UniqueFd OpenFolderAt(int dirFd, const std::string& relative) {
+  if (relative.empty() || relative.front() == '/') {
+    errno = EINVAL;
+    return UniqueFd();
+  }
+  UniqueFd folder;
+  size_t from = 0;
+  for (;;) {
+    const size_t slash = relative.find('/', from);
+    const std::string name = relative.substr(from, slash - from);
+    if (name.empty() || name == "." || name == "..") {
+      errno = EINVAL;
+      return UniqueFd();
+    }
+    UniqueFd next(::openat(folder.Valid() ? folder.Get() : dirFd, name.c_str(),
+                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next.Valid() || slash == std::string::npos) return next;
+    folder = std::move(next);
+    from = slash + 1;
+  }
+}
 
 // A regular file at relative below dirFd, no link followed on the way.
 inline UniqueFd OpenRegularAt(int dirFd, const std::string& relative, int flags,

@@ -17,8 +17,10 @@ constexpr int64_t kMaxIntervalUs = 1000000;
 
 }  // namespace
 
-CLiveStream::CLiveStream(std::string name)
-    : m_name(std::move(name)), m_builder([this](qnvrec::SAccessUnit& unit) {
+CLiveStream::CLiveStream(std::string name, std::chrono::milliseconds stallCutOff)
+    : m_name(std::move(name)),
+      m_stallCutOff(stallCutOff),
+      m_builder([this](qnvrec::SAccessUnit& unit) {
         OnPicture(unit);
         return true;
       }) {}
@@ -192,7 +194,7 @@ bool CLiveStream::Take(uint64_t viewer, std::vector<Chunk>& chunks, Clock::time_
   auto it = m_viewers.find(viewer);
   if (it == m_viewers.end()) return false;
   SViewer& v = it->second;
-  if (v.takenBytes > v.ackedBytes && now - v.lastProgress > kStallCutOff) return false;
+  if (v.takenBytes > v.ackedBytes && now - v.lastProgress > m_stallCutOff) return false;
   if (v.takenBytes == v.ackedBytes) v.lastProgress = now;
   baseUs = std::exchange(v.baseUs, 0);
   for (Chunk& c : v.queue) chunks.push_back(std::move(c));

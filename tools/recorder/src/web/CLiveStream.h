@@ -38,7 +38,8 @@ class CLiveStream {
   // More than this since a key picture is not held.
   static constexpr size_t kMaxHeldBytes = 32u << 20;
 
-  explicit CLiveStream(std::string name);
+  // stallCutOff: how long a viewer may confirm nothing (tests shorten it).
+  explicit CLiveStream(std::string name, std::chrono::milliseconds stallCutOff = kStallCutOff);
   ~CLiveStream();
   CLiveStream(const CLiveStream&) = delete;
   CLiveStream& operator=(const CLiveStream&) = delete;
@@ -63,7 +64,8 @@ class CLiveStream {
   // baseUs: when the chunks hold an initialisation segment, the capture
   // time (microseconds since 1970) of the stream's time zero, else 0.
   bool Take(uint64_t viewer, std::vector<Chunk>& chunks, Clock::time_point now, uint64_t& baseUs);
-  // The viewer has received this many bytes in all.
+  // The viewer has received this many bytes in all (its server bounds what
+  // a client says by what its connection delivered).
   void Ack(uint64_t viewer, uint64_t bytes, Clock::time_point now);
   size_t ViewerCount() const;
   // The H.264 bytes pushed so far (for the bit rate).
@@ -90,6 +92,7 @@ class CLiveStream {
   void ResetHeld();                                             // m_mutex held
 
   const std::string m_name;
+  const std::chrono::milliseconds m_stallCutOff;
   std::function<void()> m_notify;
   mutable std::mutex m_mutex;
   qnvrec::CAccessUnitBuilder m_builder;

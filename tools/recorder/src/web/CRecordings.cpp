@@ -1,5 +1,6 @@
 #include "web/CRecordings.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,11 +8,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 
 #include "qnvrecording/CMp4Writer.h"
 #include "qnvrecording/CRecordingReader.h"
 #include "qnvrecording/SIndexRecord.h"
+#include "qnvtools/SafeFile.h"
 #include "qnvtools/UniqueFd.h"
 #include "storage/CStorageRoot.h"
 #include "storage/SegmentNames.h"
@@ -20,8 +21,6 @@ namespace qnvrecorder {
 
 using qnvtools::UniqueFd;
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr int64_t kDayUs = 86400LL * 1000000;
 constexpr size_t kCaptureOffset = 16;  // of an index record: the capture time, µs since 1970
@@ -34,9 +33,11 @@ int64_t DayStartUs(const std::string& date) {
   return static_cast<int64_t>(timegm(&t)) * 1000000;
 }
 
-// The capture times of an index's first and last records.
-bool IndexSpan(const std::string& dataPath, int64_t& firstUs, int64_t& lastUs, uint64_t& frames) {
-  UniqueFd fd(::open(qnvrec::IndexPathFor(dataPath).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+// The capture times of an index's first and last records; the index is
+// opened below dayFd with no link followed, never waiting on a FIFO.
+bool IndexSpan(int dayFd, const std::string& dataName, int64_t& firstUs, int64_t& lastUs,
+               uint64_t& frames) {
+  UniqueFd fd = qnvtools::OpenRegularAt(dayFd, qnvrec::IndexPathFor(dataName), O_RDONLY);
   struct stat st {};
   if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0) return false;
   frames = static_cast<uint64_t>(st.st_size) / qnvrec::SIndexRecord::kSize;
@@ -57,6 +58,18 @@ bool IndexSpan(const std::string& dataPath, int64_t& firstUs, int64_t& lastUs, u
   return lastUs >= firstUs;
 }
 
+// The names in the folder behind fd (which stays open).
+bool ListFolder(int fd, std::vector<std::string>& names) {
+  UniqueFd own(::dup(fd));
+  DIR* dir = own.Valid() ? ::fdopendir(own.Get()) : nullptr;
+  if (dir == nullptr) return false;
+  own.Release();  // the listing owns it now
+  ::rewinddir(dir);
+  while (const dirent* e = ::readdir(dir)) names.emplace_back(e->d_name);
+  ::closedir(dir);
+  return true;
+}
+
 }  // namespace
 
 qnvcat::STarget CRecordings::Target() const {
@@ -72,40 +85,47 @@ bool CRecordings::HasCatalogue() const {
 
 bool CRecordings::FileSegments(const std::string& camera, int64_t fromUs, int64_t toUs,
                                std::vector<qnvcat::SSegmentRow>& out, std::string& error) {
-  std::error_code ec;
-  const fs::path folder = fs::path(m_root) / camera;
-  if (!fs::is_directory(folder, ec)) return true;
-  std::vector<std::string> days;
-  for (const auto& d : fs::directory_iterator(folder, ec)) {
-    const std::string name = d.path().filename().string();
+  // As the writer walks ROOT: no link followed below it, so a camera or
+  // date folder that is a link out of ROOT serves nothing.
+  UniqueFd rootFd(::open(m_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd cameraFd = rootFd.Valid() ? qnvtools::OpenFolderAt(rootFd.Get(), camera) : UniqueFd();
+  if (!cameraFd.Valid()) return true;
+  std::vector<std::string> names, days;
+  if (!ListFolder(cameraFd.Get(), names)) {
+    error = m_root + "/" + camera + ": " + std::strerror(errno);
+    return false;
+  }
+  for (const std::string& name : names) {
     if (!IsDateFolderName(name)) continue;
     const int64_t day = DayStartUs(name);
     // A segment runs into the next day at most: the day before is looked at too.
     if (day + 2 * kDayUs > fromUs && day < toUs) days.push_back(name);
   }
-  if (ec) {
-    error = folder.string() + ": " + ec.message();
-    return false;
-  }
   std::sort(days.begin(), days.end());
   for (const std::string& day : days) {
+    UniqueFd dayFd = qnvtools::OpenFolderAt(cameraFd.Get(), day);
+    std::vector<std::string> files;
+    if (!dayFd.Valid() || !ListFolder(dayFd.Get(), files)) continue;
     std::vector<std::pair<uint64_t, std::string>> stems;
-    for (const auto& f : fs::directory_iterator(folder / day, ec)) {
+    for (const std::string& file : files) {
       std::string stem;
       ESegmentFile kind;
-      if (ParseSegmentFileName(f.path().filename().string(), stem, kind) &&
-          kind == ESegmentFile::kData) {
-        stems.emplace_back(StemOrder(stem), f.path().string());
+      if (ParseSegmentFileName(file, stem, kind) && kind == ESegmentFile::kData) {
+        stems.emplace_back(StemOrder(stem), file);
       }
     }
     std::sort(stems.begin(), stems.end());
-    for (const auto& [order, path] : stems) {
+    for (const auto& [order, file] : stems) {
       qnvcat::SSegmentRow row;
-      if (!IndexSpan(path, row.firstUs, row.lastUs, row.frames)) continue;
+      // The data file itself must be a regular file too, not a link.
+      if (!qnvtools::OpenRegularAt(dayFd.Get(), file, O_RDONLY).Valid() ||
+          !IndexSpan(dayFd.Get(), file, row.firstUs, row.lastUs, row.frames)) {
+        continue;
+      }
       if (row.lastUs < fromUs || row.firstUs >= toUs) continue;
       row.camera = camera;
       row.recorder = m_instance;
-      row.path = path;
+      row.path = m_root + "/" + camera + "/" + day + "/" + file;
       row.clock = qnvcat::EClock::kCapture;
       row.state = qnvcat::ESegmentState::kClosed;
       out.push_back(std::move(row));

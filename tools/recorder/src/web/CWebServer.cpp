@@ -2,17 +2,23 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gio/gunixsocketaddress.h>
 #include <libsoup/soup.h>
+#include <linux/sockios.h>
+#include <linux/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <ctime>
 #include <future>
 #include <nlohmann/json.hpp>
+#include <utility>
 
 #include "base/Log.h"
 #include "base/Text.h"
@@ -27,6 +33,57 @@ using json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
 namespace {
+
+// Bytes the peer's TCP has acknowledged on fd in all, and those the kernel
+// holds unacknowledged; false when the system does not say.
+bool TcpDelivered(int fd, uint64_t& acked, uint64_t& pending) {
+  tcp_info info{};
+  socklen_t size = sizeof info;
+  int queued = 0;
+  if (fd < 0 || ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0 ||
+      size < offsetof(tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked ||
+      ::ioctl(fd, SIOCOUTQ, &queued) != 0) {
+    return false;
+  }
+  acked = info.tcpi_bytes_acked;
+  pending = static_cast<uint64_t>(std::max(queued, 0));
+  return true;
+}
+
+// "host port" of a socket address ("" when it is no internet one).
+std::string AddressKey(GSocketAddress* address, bool withPort) {
+  if (address == nullptr || !G_IS_INET_SOCKET_ADDRESS(address)) return "";
+  auto* inet = G_INET_SOCKET_ADDRESS(address);
+  gchar* host = g_inet_address_to_string(g_inet_socket_address_get_address(inet));
+  std::string key = host ? host : "";
+  g_free(host);
+  if (withPort) key += " " + std::to_string(g_inet_socket_address_get_port(inet));
+  return key;
+}
+
+// libsoup 3.2 keeps a connection alive after an answer only while it has a
+// listener of its own; with TLS the connections are handed to it, so it gets
+// one no client can reach: a Unix socket whose name is removed at once.
+bool ListenUnreachable(SoupServer* server, GError** error) {
+  char folder[] = "/tmp/qnv-web-XXXXXX";
+  if (::mkdtemp(folder) == nullptr) {
+    g_set_error(error, G_IO_ERROR, g_io_error_from_errno(errno), "no folder for a listener: %s",
+                std::strerror(errno));
+    return false;
+  }
+  const std::string path = std::string(folder) + "/l";
+  GSocket* socket =
+      g_socket_new(G_SOCKET_FAMILY_UNIX, G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_DEFAULT, error);
+  GSocketAddress* address = g_unix_socket_address_new(path.c_str());
+  const bool listening =
+      socket && g_socket_bind(socket, address, FALSE, error) && g_socket_listen(socket, error) &&
+      soup_server_listen_socket(server, socket, static_cast<SoupServerListenOptions>(0), error);
+  ::unlink(path.c_str());
+  ::rmdir(folder);
+  g_object_unref(address);
+  if (socket) g_object_unref(socket);
+  return listening;
+}
 
 constexpr const char* kCookie = "qnv_session";
 constexpr const char* kCsrfHeader = "X-CSRF-Token";
@@ -174,6 +231,8 @@ bool KeyFitsCertificate(GTlsCertificate* cert, GMainContext* context, std::strin
 struct CWebServer::SConnection {
   CWebServer* server = nullptr;
   SoupWebsocketConnection* conn = nullptr;
+  int fd = -1;              // the connection's socket (the WebSocket holds it)
+  uint64_t sentBefore = 0;  // bytes the socket had sent before the WebSocket
   std::shared_ptr<CLiveStream> stream;
   uint64_t viewer = 0;
   bool closed = false;
@@ -222,6 +281,44 @@ struct CWebServer::SWake {
 
 // A request's deadline: the head and body must come in within
 // kRequestSeconds, or the connection goes.
+// One open connection. libsoup owns its socket; this holds it weakly, so a
+// connection whose peer left, or that stayed idle past the limit, is closed
+// and forgotten here whatever libsoup still keeps of it. Web thread only.
+struct CWebServer::SPeer {
+  GSocket* key = nullptr;  // the socket's address, m_peers' key (not a reference)
+  GWeakRef socket;
+  uint64_t id = 0;
+  bool viewer = false;       // a WebSocket now: no idle limit
+  GSource* watch = nullptr;  // while idle: the peer leaving (or sending the next request)
+  GSource* timer = nullptr;  // while idle: the idle limit
+  SPeer() { g_weak_ref_init(&socket, nullptr); }
+  ~SPeer() { g_weak_ref_clear(&socket); }
+  SPeer(const SPeer&) = delete;
+  SPeer& operator=(const SPeer&) = delete;
+};
+
+// A TLS connection from its acceptance to its hand-over to libsoup: first
+// its peer must speak (a silent one never takes a TLS worker thread), then
+// finish the handshake, both within the handshake limit. Web thread only.
+struct CWebServer::SHandshake {
+  GSocket* socket = nullptr;  // a reference
+  std::string from;           // the peer's address
+  bool started = false;       // the handshake is under way (counted per address)
+  GSource* wait = nullptr;    // for the peer's first bytes
+  GSource* timer = nullptr;   // the handshake limit
+  GCancellable* cancel = nullptr;
+  GIOStream* tls = nullptr;
+};
+
+// A connection handed to libsoup, known by its peer's address.
+struct CWebServer::SHanded {
+  GWeakRef socket;
+  SHanded() { g_weak_ref_init(&socket, nullptr); }
+  ~SHanded() { g_weak_ref_clear(&socket); }
+  SHanded(const SHanded&) = delete;
+  SHanded& operator=(const SHanded&) = delete;
+};
+
 struct CWebServer::SRequest {
   GSocket* socket = nullptr;
   bool complete = false;
@@ -231,8 +328,9 @@ struct CWebServer::SRequest {
 };
 
 CWebServer::CWebServer(SWebConfig config, IWebSource& source, std::string version,
-                       CRecordings recordings)
+                       CRecordings recordings, SWebLimits limits)
     : m_config(std::move(config)),
+      m_limits(limits),
       m_source(source),
       m_version(std::move(version)),
       m_started(Clock::now()),
@@ -249,7 +347,7 @@ std::shared_ptr<CLiveStream> CWebServer::Stream(const std::string& camera) {
   std::lock_guard<std::mutex> lock(m_streamsMutex);
   std::shared_ptr<CLiveStream>& s = m_streams[camera];
   if (!s) {
-    s = std::make_shared<CLiveStream>(camera);
+    s = std::make_shared<CLiveStream>(camera, m_limits.stallCutOff);
     std::weak_ptr<SWake> weak = m_wake;
     s->SetNotify([weak] {
       std::shared_ptr<SWake> wake = weak.lock();
@@ -330,6 +428,7 @@ void CWebServer::Stop() {
 
 void CWebServer::Run(std::string* error, std::atomic<int>* started) {
   g_main_context_push_thread_default(m_context);
+  m_closing = false;
   GError* gerror = nullptr;
   GTlsCertificate* cert = nullptr;
   if (!m_config.tlsCert.empty()) {
@@ -366,7 +465,6 @@ void CWebServer::Run(std::string* error, std::atomic<int>* started) {
     g_signal_connect(m_server, "request-started", G_CALLBACK(&CWebServer::OnRequestStarted), this);
     GInetAddress* address = g_inet_address_new_from_string(m_config.address.c_str());
     GSocketAddress* socketAddress = g_inet_socket_address_new(address, m_config.port);
-    const int options = cert ? SOUP_SERVER_LISTEN_HTTPS : 0;
     // A socket of our own for a longer queue of connections not yet taken
     // than the default (10): a burst (a page's requests, many viewers, a
     // flood the cap then refuses) is taken at once, not after SYN retries.
@@ -376,14 +474,29 @@ void CWebServer::Run(std::string* error, std::atomic<int>* started) {
     if (listening) {
       g_socket_set_listen_backlog(listener, kListenBacklog);
       listening = g_socket_bind(listener, socketAddress, TRUE, &gerror) &&
-                  g_socket_listen(listener, &gerror) &&
-                  soup_server_listen_socket(m_server, listener,
-                                            static_cast<SoupServerListenOptions>(options), &gerror);
+                  g_socket_listen(listener, &gerror);
+      if (listening && cert) {
+        // TLS: Accept takes the connections and hands them over after
+        // their handshake.
+        g_socket_set_blocking(listener, FALSE);
+        m_listener = G_SOCKET(g_object_ref(listener));
+        m_cert = G_TLS_CERTIFICATE(g_object_ref(cert));
+        listening = ListenUnreachable(m_server, &gerror);
+      } else if (listening) {
+        listening = soup_server_listen_socket(m_server, listener,
+                                              static_cast<SoupServerListenOptions>(0), &gerror);
+      }
       g_object_unref(listener);
     }
     if (!listening) {
       *error = "web: cannot listen on " + m_config.address + " port " +
                std::to_string(m_config.port) + ": " + (gerror ? gerror->message : "?");
+    } else if (m_listener) {
+      GSocketAddress* local = g_socket_get_local_address(m_listener, nullptr);
+      if (local) {
+        m_port = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(local));
+        g_object_unref(local);
+      }
     } else {
       GSList* uris = soup_server_get_uris(m_server);
       if (uris) m_port = static_cast<uint16_t>(g_uri_get_port(static_cast<GUri*>(uris->data)));
@@ -395,6 +508,8 @@ void CWebServer::Run(std::string* error, std::atomic<int>* started) {
   if (cert) g_object_unref(cert);
   g_clear_error(&gerror);
   if (!error->empty()) {
+    if (m_listener) g_object_unref(std::exchange(m_listener, nullptr));
+    if (m_cert) g_object_unref(std::exchange(m_cert, nullptr));
     if (m_server) g_object_unref(m_server);
     m_server = nullptr;
     g_main_context_pop_thread_default(m_context);
@@ -416,6 +531,16 @@ void CWebServer::Run(std::string* error, std::atomic<int>* started) {
       },
       this, nullptr);
   g_source_attach(tick, m_context);
+  if (m_listener) {
+    m_accept = g_socket_create_source(m_listener, G_IO_IN, nullptr);
+    g_source_set_callback(m_accept,
+                          G_SOURCE_FUNC(+[](GSocket*, GIOCondition, gpointer p) -> gboolean {
+                            static_cast<CWebServer*>(p)->Accept();
+                            return G_SOURCE_CONTINUE;
+                          }),
+                          this, nullptr);
+    g_source_attach(m_accept, m_context);
+  }
   const bool loopback = LoopbackAddress(m_config.address);
   LOG_INFO("web: serving on %s://%s%s%s:%u/ (%s)", m_config.tlsCert.empty() ? "http" : "https",
            m_config.address.find(':') != std::string::npos ? "[" : "", m_config.address.c_str(),
@@ -432,6 +557,30 @@ void CWebServer::Run(std::string* error, std::atomic<int>* started) {
   }
   g_source_destroy(tick);
   g_source_unref(tick);
+  // Handshakes under way are cancelled; their threads answer soon.
+  m_closing = true;
+  if (m_accept) {
+    g_source_destroy(m_accept);
+    g_source_unref(std::exchange(m_accept, nullptr));
+  }
+  for (SHandshake* h : std::vector<SHandshake*>(m_handshakes)) {
+    if (h->started) {
+      g_cancellable_cancel(h->cancel);
+    } else {
+      EndHandshake(h, nullptr);
+    }
+  }
+  const auto drained = Clock::now() + std::chrono::seconds(2);
+  while (!m_handshakes.empty() && Clock::now() < drained) {
+    if (!g_main_context_iteration(m_context, FALSE)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  if (m_listener) {
+    g_socket_close(m_listener, nullptr);
+    g_object_unref(std::exchange(m_listener, nullptr));
+  }
+  m_handed.clear();
   for (SConnection* c : m_viewers) {
     c->stream->RemoveViewer(c->viewer);
     g_signal_handlers_disconnect_by_data(c->conn, c);
@@ -442,55 +591,332 @@ void CWebServer::Run(std::string* error, std::atomic<int>* started) {
     delete c;
   }
   m_viewers.clear();
+  for (auto& [key, peer] : m_peers) StopIdle(peer.get());
+  m_peers.clear();
   soup_server_disconnect(m_server);
   g_object_unref(m_server);
   m_server = nullptr;
-  for (GSocket* s : m_sockets) g_object_unref(s);
-  m_sockets.clear();
   // Whatever the sockets still had pending runs now, with no one listening.
   while (g_main_context_iteration(m_context, FALSE)) {
   }
   g_main_loop_unref(m_loop);
   m_loop = nullptr;
+  if (m_cert) g_object_unref(std::exchange(m_cert, nullptr));
   g_main_context_pop_thread_default(m_context);
 }
 
-bool CWebServer::AdmitConnection(GSocket* socket) {
-  // A connection's first request starts as it is accepted; later ones on it
-  // (keep-alive) are already counted. Closed ones (a WebSocket's too, whose
-  // socket closes with it) are let go here.
-  size_t open = 0;
-  bool known = false;
-  for (GSocket* s : m_sockets) {
-    if (g_socket_is_closed(s)) {
-      g_object_unref(s);
+void CWebServer::Accept() {
+  for (;;) {
+    GSocket* socket = g_socket_accept(m_listener, nullptr, nullptr);
+    if (socket == nullptr) return;  // none waiting (or a failure the next one may not have)
+    if (m_handshakes.size() >= kMaxConnections) {
+      uint64_t held = 0;
+      if (m_refusedLog.Allow(held)) {
+        LOG_WARN(
+            "web: %zu TLS connections are in their handshake, the most it takes; one more "
+            "was closed%s",
+            kMaxConnections, HeldBackText(held).c_str());
+      }
+      g_socket_close(socket, nullptr);
+      g_object_unref(socket);
       continue;
     }
-    known = known || s == socket;
-    m_sockets[open++] = s;
+    auto* h = new SHandshake;
+    h->socket = socket;
+    GSocketAddress* remote = g_socket_get_remote_address(socket, nullptr);
+    h->from = AddressKey(remote, false);
+    if (remote) g_object_unref(remote);
+    m_handshakes.push_back(h);
+    struct SWait {
+      CWebServer* server;
+      SHandshake* h;
+    };
+    h->wait = g_socket_create_source(
+        socket, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), nullptr);
+    g_source_set_callback(
+        h->wait, G_SOURCE_FUNC(+[](GSocket* s, GIOCondition, gpointer p) -> gboolean {
+          auto* w = static_cast<SWait*>(p);
+          // A handshake begins with a record of type 22; a
+          // peer that left or speaks no TLS costs none.
+          constexpr char kTlsHandshake = 22;
+          char byte = 0;
+          const ssize_t n = ::recv(g_socket_get_fd(s), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+          if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            return G_SOURCE_CONTINUE;
+          }
+          g_source_unref(std::exchange(w->h->wait, nullptr));
+          if (n == 1 && byte == kTlsHandshake) {
+            w->server->BeginHandshake(w->h);
+          } else {
+            w->server->EndHandshake(w->h, nullptr);
+          }
+          return G_SOURCE_REMOVE;
+        }),
+        new SWait{this, h}, [](gpointer p) { delete static_cast<SWait*>(p); });
+    g_source_attach(h->wait, m_context);
+    h->timer = g_timeout_source_new(static_cast<guint>(m_limits.handshake.count()));
+    g_source_set_callback(
+        h->timer,
+        [](gpointer p) -> gboolean {
+          auto* w = static_cast<SWait*>(p);
+          g_source_unref(std::exchange(w->h->timer, nullptr));
+          if (w->h->started) {
+            g_cancellable_cancel(w->h->cancel);  // its callback ends it
+          } else {
+            w->server->EndHandshake(w->h, nullptr);
+          }
+          return G_SOURCE_REMOVE;
+        },
+        new SWait{this, h}, [](gpointer p) { delete static_cast<SWait*>(p); });
+    g_source_attach(h->timer, m_context);
   }
-  m_sockets.resize(open);
-  if (known) return true;
-  if (m_sockets.size() >= kMaxConnections) {
+}
+
+void CWebServer::BeginHandshake(SHandshake* h) {
+  size_t& from = m_handshakesFrom[h->from];
+  if (from >= kMaxHandshakesPerAddress) {
+    uint64_t held = 0;
+    if (m_refusedLog.Allow(held)) {
+      LOG_WARN(
+          "web: %zu TLS handshakes from %s are under way, the most it takes; one more was "
+          "closed%s",
+          kMaxHandshakesPerAddress, h->from.c_str(), HeldBackText(held).c_str());
+    }
+    return EndHandshake(h, nullptr);
+  }
+  ++from;
+  h->started = true;
+  GSocketConnection* connection = g_socket_connection_factory_create_connection(h->socket);
+  h->tls = g_tls_server_connection_new(G_IO_STREAM(connection), m_cert, nullptr);
+  g_object_unref(connection);  // the TLS stream holds it
+  if (h->tls == nullptr) return EndHandshake(h, nullptr);
+  g_tls_connection_set_require_close_notify(G_TLS_CONNECTION(h->tls), FALSE);
+  h->cancel = g_cancellable_new();
+  struct SDone {
+    CWebServer* server;
+    SHandshake* h;
+  };
+  g_tls_connection_handshake_async(
+      G_TLS_CONNECTION(h->tls), G_PRIORITY_DEFAULT, h->cancel,
+      [](GObject* source, GAsyncResult* result, gpointer p) {
+        std::unique_ptr<SDone> d(static_cast<SDone*>(p));
+        const bool ok =
+            g_tls_connection_handshake_finish(G_TLS_CONNECTION(source), result, nullptr);
+        d->server->EndHandshake(d->h, ok ? d->h->tls : nullptr);
+      },
+      new SDone{this, h});
+}
+
+void CWebServer::EndHandshake(SHandshake* h, GIOStream* done) {
+  for (GSource** source : {&h->wait, &h->timer}) {
+    if (*source == nullptr) continue;
+    g_source_destroy(*source);
+    g_source_unref(std::exchange(*source, nullptr));
+  }
+  if (h->started) {
+    auto it = m_handshakesFrom.find(h->from);
+    if (it != m_handshakesFrom.end() && --it->second == 0) m_handshakesFrom.erase(it);
+  }
+  bool handed = false;
+  if (done && !m_closing) {
+    GSocketAddress* local = g_socket_get_local_address(h->socket, nullptr);
+    GSocketAddress* remote = g_socket_get_remote_address(h->socket, nullptr);
+    const std::string key = AddressKey(remote, true);
+    // Known before it is handed over: libsoup may start its request at once.
+    auto& entry = m_handed[key];
+    entry = std::make_unique<SHanded>();
+    g_weak_ref_set(&entry->socket, h->socket);
+    handed = local && remote && soup_server_accept_iostream(m_server, done, local, remote, nullptr);
+    if (!handed) m_handed.erase(key);
+    if (local) g_object_unref(local);
+    if (remote) g_object_unref(remote);
+  }
+  if (!handed) g_socket_close(h->socket, nullptr);
+  if (h->tls) g_object_unref(h->tls);
+  if (h->cancel) g_object_unref(h->cancel);
+  g_object_unref(h->socket);
+  std::erase(m_handshakes, h);
+  delete h;
+}
+
+GSocket* CWebServer::SocketOf(SoupServerMessage* msg) {
+  if (GSocket* socket = soup_server_message_get_socket(msg)) return socket;
+  auto it = m_handed.find(AddressKey(soup_server_message_get_remote_address(msg), true));
+  if (it == m_handed.end()) return nullptr;
+  auto* socket = static_cast<GSocket*>(g_weak_ref_get(&it->second->socket));
+  if (socket == nullptr) return nullptr;
+  g_object_unref(socket);  // libsoup holds it while the message lives
+  return socket;
+}
+
+void CWebServer::SweepPeers() {
+  for (auto it = m_handed.begin(); it != m_handed.end();) {
+    auto* socket = static_cast<GSocket*>(g_weak_ref_get(&it->second->socket));
+    const bool gone = socket == nullptr || g_socket_is_closed(socket);
+    if (socket) g_object_unref(socket);
+    it = gone ? m_handed.erase(it) : std::next(it);
+  }
+
+  // Connections libsoup closed (a WebSocket's too, whose socket closes with
+  // it, or one answered with "Connection: close") are let go here.
+  for (auto it = m_peers.begin(); it != m_peers.end();) {
+    GSocket* socket = static_cast<GSocket*>(g_weak_ref_get(&it->second->socket));
+    const bool gone = socket == nullptr || g_socket_is_closed(socket);
+    if (socket) g_object_unref(socket);
+    if (gone) StopIdle(it->second.get());
+    it = gone ? m_peers.erase(it) : std::next(it);
+  }
+}
+
+CWebServer::SPeer* CWebServer::PeerOf(GSocket* socket) {
+  auto it = m_peers.find(socket);
+  if (it == m_peers.end()) return nullptr;
+  GSocket* held = static_cast<GSocket*>(g_weak_ref_get(&it->second->socket));
+  if (held) g_object_unref(held);
+  if (held == socket) return it->second.get();
+  // A socket gone, and a new one made at its address.
+  StopIdle(it->second.get());
+  m_peers.erase(it);
+  return nullptr;
+}
+
+CWebServer::SPeer* CWebServer::AdmitConnection(GSocket* socket) {
+  // A connection's first request starts as it is accepted; later ones on it
+  // (keep-alive) are already counted.
+  if (SPeer* known = PeerOf(socket)) return known;
+  SweepPeers();
+  if (m_peers.size() >= kMaxConnections) {
     uint64_t held = 0;
     if (m_refusedLog.Allow(held)) {
       LOG_WARN("web: %zu connections are open, the most it takes; one more was closed%s",
                kMaxConnections, HeldBackText(held).c_str());
     }
-    return false;
+    return nullptr;
   }
-  m_sockets.push_back(G_SOCKET(g_object_ref(socket)));
-  return true;
+  auto peer = std::make_unique<SPeer>();
+  peer->key = socket;
+  g_weak_ref_set(&peer->socket, socket);
+  peer->id = m_nextPeer++;
+  SPeer* made = peer.get();
+  m_peers[socket] = std::move(peer);
+  return made;
+}
+
+void CWebServer::StopIdle(SPeer* peer) {
+  for (GSource** source : {&peer->watch, &peer->timer}) {
+    if (*source == nullptr) continue;
+    g_source_destroy(*source);
+    g_source_unref(*source);
+    *source = nullptr;
+  }
+}
+
+void CWebServer::DropPeer(SPeer* peer, bool close) {
+  StopIdle(peer);
+  if (close) {
+    // libsoup 3.2 neither notices a peer that left an idle connection nor
+    // times one out: the descriptor is closed here (libsoup's own reads and
+    // writes on it then fail, and it lets go of its part).
+    if (auto* socket = static_cast<GSocket*>(g_weak_ref_get(&peer->socket))) {
+      g_socket_close(socket, nullptr);
+      g_object_unref(socket);
+    }
+  }
+  m_peers.erase(peer->key);
+}
+
+namespace {
+
+struct SWatch {
+  CWebServer* server;
+  CWebServer::SPeer* peer;
+};
+
+}  // namespace
+
+void CWebServer::ArmWatch(SPeer* peer) {
+  auto* socket = static_cast<GSocket*>(g_weak_ref_get(&peer->socket));
+  if (socket == nullptr) return;
+  peer->watch = g_socket_create_source(
+      socket, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), nullptr);
+  g_source_set_callback(
+      peer->watch, G_SOURCE_FUNC(+[](GSocket* s, GIOCondition, gpointer p) -> gboolean {
+        auto* w = static_cast<SWatch*>(p);
+        if (!g_socket_is_closed(s)) {
+          char byte = 0;
+          const ssize_t n = ::recv(g_socket_get_fd(s), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+          if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            return G_SOURCE_CONTINUE;
+          }
+          if (n > 0) {
+            // The next request, or (with TLS) a closing alert: libsoup reads
+            // it. Looked at again shortly (a request has started by then,
+            // and a leaving peer's end follows its alert); the idle limit
+            // runs on.
+            g_source_unref(std::exchange(w->peer->watch, nullptr));
+            w->peer->watch = g_timeout_source_new(kRewatchMs);
+            g_source_set_callback(
+                w->peer->watch,
+                [](gpointer q) -> gboolean {
+                  auto* again = static_cast<SWatch*>(q);
+                  g_source_unref(std::exchange(again->peer->watch, nullptr));
+                  again->server->ArmWatch(again->peer);
+                  return G_SOURCE_REMOVE;
+                },
+                new SWatch{w->server, w->peer}, [](gpointer q) { delete static_cast<SWatch*>(q); });
+            g_source_attach(w->peer->watch, w->server->m_context);
+            return G_SOURCE_REMOVE;
+          }
+        }
+        // The peer left (or the socket is closed already).
+        w->server->DropPeer(w->peer, true);
+        return G_SOURCE_REMOVE;
+      }),
+      new SWatch{this, peer}, [](gpointer p) { delete static_cast<SWatch*>(p); });
+  g_source_attach(peer->watch, m_context);
+  g_object_unref(socket);
+}
+
+void CWebServer::WatchIdle(SPeer* peer) {
+  StopIdle(peer);
+  ArmWatch(peer);
+  peer->timer = g_timeout_source_new(static_cast<guint>(m_limits.idle.count()));
+  g_source_set_callback(
+      peer->timer,
+      [](gpointer p) -> gboolean {
+        auto* w = static_cast<SWatch*>(p);
+        w->server->DropPeer(w->peer, true);
+        return G_SOURCE_REMOVE;
+      },
+      new SWatch{this, peer}, [](gpointer p) { delete static_cast<SWatch*>(p); });
+  g_source_attach(peer->timer, m_context);
+}
+
+void CWebServer::OnRequestFinished(SoupServerMessage* msg, void* self) {
+  auto* server = static_cast<CWebServer*>(self);
+  // The socket named at its start: libsoup may know the peer no more now.
+  auto* socket = static_cast<GSocket*>(g_object_get_data(G_OBJECT(msg), "qnv-socket"));
+  SPeer* peer = socket ? server->PeerOf(socket) : nullptr;
+  const auto id = reinterpret_cast<uintptr_t>(g_object_get_data(G_OBJECT(msg), "qnv-peer"));
+  if (peer == nullptr || peer->id != id || peer->viewer) return;
+  if (g_socket_is_closed(socket)) return server->DropPeer(peer, false);
+  server->WatchIdle(peer);
 }
 
 void CWebServer::OnRequestStarted(SoupServer*, SoupServerMessage* msg, void* self) {
-  GSocket* socket = soup_server_message_get_socket(msg);
+  GSocket* socket = static_cast<CWebServer*>(self)->SocketOf(msg);
   if (socket == nullptr) return;
-  if (!static_cast<CWebServer*>(self)->AdmitConnection(socket)) {
+  SPeer* peer = static_cast<CWebServer*>(self)->AdmitConnection(socket);
+  if (peer == nullptr) {
     g_socket_shutdown(socket, TRUE, TRUE, nullptr);
     return;
   }
-  g_socket_set_timeout(socket, kIdleSeconds);
+  // Busy until answered; then OnRequestFinished starts the idle limit.
+  static_cast<CWebServer*>(self)->StopIdle(peer);
+  g_object_set_data(G_OBJECT(msg), "qnv-socket", socket);  // no reference: PeerOf checks it
+  g_object_set_data(G_OBJECT(msg), "qnv-peer",
+                    reinterpret_cast<gpointer>(static_cast<uintptr_t>(peer->id)));
+  g_signal_connect(msg, "finished", G_CALLBACK(&CWebServer::OnRequestFinished), self);
   auto* request = new std::shared_ptr<SRequest>(std::make_shared<SRequest>());
   (*request)->socket = G_SOCKET(g_object_ref(socket));
   auto* mine = new std::shared_ptr<SRequest>(*request);
@@ -499,7 +925,7 @@ void CWebServer::OnRequestStarted(SoupServer*, SoupServerMessage* msg, void* sel
   // A body larger than any this server takes: the connection goes at once
   // (libsoup would otherwise read it all before a handler could answer).
   g_signal_connect(
-      msg, "got-headers", G_CALLBACK(+[](SoupServerMessage* m, gpointer) {
+      msg, "got-headers", G_CALLBACK(+[](SoupServerMessage* m, gpointer self) {
         SoupMessageHeaders* h = soup_server_message_get_request_headers(m);
         const SoupEncoding encoding = soup_message_headers_get_encoding(h);
         if (encoding == SOUP_ENCODING_CHUNKED ||
@@ -507,10 +933,12 @@ void CWebServer::OnRequestStarted(SoupServer*, SoupServerMessage* msg, void* sel
              soup_message_headers_get_content_length(h) > static_cast<goffset>(kMaxBody))) {
           LOG_WARN("web: a request from %s announced a body over %zu bytes; closed",
                    soup_server_message_get_remote_host(m), kMaxBody);
-          g_socket_shutdown(soup_server_message_get_socket(m), TRUE, TRUE, nullptr);
+          if (GSocket* s = static_cast<CWebServer*>(self)->SocketOf(m)) {
+            g_socket_shutdown(s, TRUE, TRUE, nullptr);
+          }
         }
       }),
-      nullptr);
+      self);
   g_signal_connect(msg, "got-body", G_CALLBACK(+[](SoupServerMessage* m, gpointer) {
                      auto* r = static_cast<std::shared_ptr<SRequest>*>(
                          g_object_get_data(G_OBJECT(m), "qnv-request"));
@@ -566,6 +994,11 @@ void CWebServer::OnRequest(SoupServer*, SoupServerMessage* msg, const char* path
   soup_message_headers_replace(h, "X-Content-Type-Options", "nosniff");
   soup_message_headers_replace(h, "X-Frame-Options", "DENY");
   soup_message_headers_replace(h, "Referrer-Policy", "no-referrer");
+  // Below the idle limit, so a browser drops a connection before the server does.
+  const auto idle = std::chrono::duration_cast<std::chrono::seconds>(server->m_limits.idle);
+  soup_message_headers_replace(
+      h, "Keep-Alive",
+      ("timeout=" + std::to_string(std::max<int64_t>(1, idle.count() - 2))).c_str());
   soup_message_headers_replace(h, "Content-Security-Policy",
                                "default-src 'self'; img-src 'self' blob: data:; media-src 'self' "
                                "blob:; object-src 'none'; frame-ancestors 'none'");
@@ -782,9 +1215,18 @@ void CWebServer::HandleApi(SoupServerMessage* msg, const std::string& path,
   }
 }
 
-void CWebServer::OnWebsocket(SoupServer*, SoupServerMessage*, const char* path,
+void CWebServer::OnWebsocket(SoupServer*, SoupServerMessage* msg, const char* path,
                              SoupWebsocketConnection* conn, void* self) {
   auto* server = static_cast<CWebServer*>(self);
+  // A viewer may watch for hours: no idle limit (its keep-alive pings and
+  // the stall cut-off bound it instead).
+  auto* socket = static_cast<GSocket*>(g_object_get_data(G_OBJECT(msg), "qnv-socket"));
+  if (SPeer* peer = socket ? server->PeerOf(socket) : nullptr) {
+    peer->viewer = true;
+    server->StopIdle(peer);
+  } else {
+    socket = server->SocketOf(msg);
+  }
   const std::string camera = std::string(path).substr(std::strlen(kLivePath) + 1);
   std::shared_ptr<CLiveStream> stream;
   {
@@ -801,6 +1243,13 @@ void CWebServer::OnWebsocket(SoupServer*, SoupServerMessage*, const char* path,
   c->conn = SOUP_WEBSOCKET_CONNECTION(g_object_ref(conn));
   c->stream = stream;
   c->viewer = stream->AddViewer();
+  // What the connection carried before (requests kept alive, the upgrade's
+  // answer) is no part of what the viewer received.
+  if (socket) {
+    c->fd = g_socket_get_fd(socket);
+    uint64_t acked = 0, pending = 0;
+    if (TcpDelivered(c->fd, acked, pending)) c->sentBefore = acked + pending;
+  }
   soup_websocket_connection_set_keepalive_interval(conn, 5);
   soup_websocket_connection_set_max_incoming_payload_size(conn, kMaxAckMessage);
   g_signal_connect(
@@ -816,8 +1265,15 @@ void CWebServer::OnWebsocket(SoupServer*, SoupServerMessage*, const char* path,
         }
         const std::string n(data + 4, size - 4);
         char* end = nullptr;
-        const unsigned long long bytes = std::strtoull(n.c_str(), &end, 10);
-        if (end != n.c_str()) c->stream->Ack(c->viewer, bytes, Clock::now());
+        unsigned long long bytes = std::strtoull(n.c_str(), &end, 10);
+        if (end == n.c_str()) return;
+        // Never more than the connection delivered: a client that claims
+        // bytes it never took would have the server queue without end.
+        uint64_t acked = 0;
+        uint64_t pending = 0;
+        if (!TcpDelivered(c->fd, acked, pending)) return;
+        bytes = std::min<uint64_t>(bytes, acked - std::min(acked, c->sentBefore));
+        c->stream->Ack(c->viewer, bytes, Clock::now());
       }),
       c);
   g_signal_connect(conn, "closed", G_CALLBACK(+[](SoupWebsocketConnection*, gpointer p) {
@@ -851,8 +1307,8 @@ void CWebServer::FlushViewers() {
     chunks.clear();
     uint64_t baseUs = 0;
     if (!c->stream->Take(c->viewer, chunks, now, baseUs)) {
-      LOG_WARN("web %s: a viewer confirmed nothing for %lld s; cut off", c->stream->Name().c_str(),
-               static_cast<long long>(CLiveStream::kStallCutOff.count()));
+      LOG_WARN("web %s: a viewer received nothing for %lld ms; cut off", c->stream->Name().c_str(),
+               static_cast<long long>(m_limits.stallCutOff.count()));
       CloseViewer(c, SOUP_WEBSOCKET_CLOSE_POLICY_VIOLATION, "too slow");
       continue;
     }
@@ -872,6 +1328,7 @@ void CWebServer::FlushViewers() {
 }
 
 void CWebServer::Tick() {
+  SweepPeers();
   // Bit rates over the last second or so, and viewers that stopped answering.
   std::lock_guard<std::mutex> lock(m_streamsMutex);
   for (auto& [name, stream] : m_streams) {
@@ -965,6 +1422,18 @@ bool QueryInt(GHashTable* query, const char* key, int64_t& out) {
   return true;
 }
 
+// Whether [fromUs, toUs) is a span the page may ask for: both ends within
+// 1970..9999 and at most maxUs apart. The ends are bounded before they are
+// subtracted, so no pair of numbers wraps into a short span.
+constexpr int64_t kEndUs = 253402300800LL * 1000000;  // 10000-01-01T00:00:00Z
+constexpr int64_t kThumbnailUs = 200000;              // the stretch a thumbnail is decoded from
+
+bool TimeAllowed(int64_t timeUs) { return timeUs >= 0 && timeUs < kEndUs; }
+
+bool SpanAllowed(int64_t fromUs, int64_t toUs, int64_t maxUs) {
+  return TimeAllowed(fromUs) && toUs <= kEndUs && fromUs < toUs && toUs - fromUs <= maxUs;
+}
+
 std::string QueryText(GHashTable* query, const char* key) {
   const char* v = query ? static_cast<const char*>(g_hash_table_lookup(query, key)) : nullptr;
   return v ? v : "";
@@ -991,14 +1460,22 @@ bool RespondFile(SoupServerMessage* msg, int fd, const char* type) {
 
 }  // namespace
 
+bool CWebServer::Configured(const std::string& camera) {
+  for (const SCameraStatus& s : m_source.WebCameras()) {
+    if (s.name == camera) return true;
+  }
+  return false;
+}
+
 void CWebServer::Timeline(SoupServerMessage* msg, GHashTable* query) {
   const std::string camera = QueryText(query, "camera");
   int64_t fromUs = 0, toUs = 0;
   if (!ValidCameraName(camera) || !QueryInt(query, "from", fromUs) ||
-      !QueryInt(query, "to", toUs) || toUs <= fromUs || toUs - fromUs > 8 * 86400LL * 1000000) {
+      !QueryInt(query, "to", toUs) || !SpanAllowed(fromUs, toUs, 8 * 86400LL * 1000000)) {
     return RespondError(msg, SOUP_STATUS_BAD_REQUEST,
                         "give camera, from and to (microseconds since 1970, at most 8 days)");
   }
+  if (!Configured(camera)) return RespondError(msg, SOUP_STATUS_NOT_FOUND, "no such camera");
   std::vector<SAlarm> alarms;
   {
     std::lock_guard<std::mutex> lock(m_alarmsMutex);
@@ -1054,10 +1531,11 @@ void CWebServer::Play(SoupServerMessage* msg, GHashTable* query) {
   const std::string camera = QueryText(query, "camera");
   int64_t fromUs = 0, toUs = 0;
   if (!ValidCameraName(camera) || !QueryInt(query, "from", fromUs) ||
-      !QueryInt(query, "to", toUs) || toUs <= fromUs || toUs - fromUs > kMaxPlayUs) {
+      !QueryInt(query, "to", toUs) || !SpanAllowed(fromUs, toUs, kMaxPlayUs)) {
     return RespondError(msg, SOUP_STATUS_BAD_REQUEST,
                         "give camera, from and to (microseconds since 1970, at most 300 s apart)");
   }
+  if (!Configured(camera)) return RespondError(msg, SOUP_STATUS_NOT_FOUND, "no such camera");
   const bool fragmented = QueryText(query, "fragmented") == "1";
   // In memory: playback leaves no file behind.
   struct SPlay {
@@ -1102,10 +1580,11 @@ void CWebServer::Play(SoupServerMessage* msg, GHashTable* query) {
 void CWebServer::ThumbnailOf(SoupServerMessage* msg, GHashTable* query) {
   const std::string camera = QueryText(query, "camera");
   int64_t timeUs = 0;
-  if (!ValidCameraName(camera) || !QueryInt(query, "time", timeUs)) {
+  if (!ValidCameraName(camera) || !QueryInt(query, "time", timeUs) || !TimeAllowed(timeUs)) {
     return RespondError(msg, SOUP_STATUS_BAD_REQUEST,
                         "give camera and time (microseconds since 1970)");
   }
+  if (!Configured(camera)) return RespondError(msg, SOUP_STATUS_NOT_FOUND, "no such camera");
   auto jpeg = std::make_shared<std::string>();
   auto error = std::make_shared<std::string>();
   Post(
@@ -1123,7 +1602,7 @@ void CWebServer::ThumbnailOf(SoupServerMessage* msg, GHashTable* query) {
         }
         CRecordings recordings = m_recordings;
         qnvrec::SRangeResult result;
-        if (recordings.Export(camera, timeUs, timeUs + 200000, fd, result, *error)) {
+        if (recordings.Export(camera, timeUs, timeUs + kThumbnailUs, fd, result, *error)) {
           DecodeThumbnail("/proc/self/fd/" + std::to_string(fd), *jpeg, *error);
         }
         ::close(fd);
@@ -1149,9 +1628,11 @@ void CWebServer::StartExport(SoupServerMessage* msg) {
   job->fromUs = request["from"].get<int64_t>();
   job->toUs = request["to"].get<int64_t>();
   job->made = Clock::now();
-  if (!ValidCameraName(job->camera) || job->toUs <= job->fromUs ||
-      job->toUs - job->fromUs > kMaxExportUs) {
+  if (!ValidCameraName(job->camera) || !SpanAllowed(job->fromUs, job->toUs, kMaxExportUs)) {
     return RespondError(msg, SOUP_STATUS_BAD_REQUEST, "a camera and a span of at most an hour");
+  }
+  if (!Configured(job->camera)) {
+    return RespondError(msg, SOUP_STATUS_NOT_FOUND, "no such camera");
   }
   if (!m_recordings.Available()) {
     return RespondError(msg, SOUP_STATUS_NOT_FOUND, "nothing is recorded: no [storage]");

@@ -4,9 +4,10 @@
 // thread, the sessions (WebAuth) and each camera's live stream
 // (CLiveStream), which the recorder feeds. Every request is bounded: its
 // head and body must arrive within kRequestSeconds, a body holds at most
-// kMaxBody bytes, an idle connection is closed after kIdleSeconds, at most
-// kMaxConnections are open at once (one more is closed as it comes), and a
-// viewer that does not keep up is skipped ahead and then cut off.
+// kMaxBody bytes, an idle connection is closed after the idle limit (and at
+// once when its peer leaves), at most kMaxConnections are open at once (one
+// more is closed as it comes), and a viewer that does not keep up is skipped
+// ahead and then cut off.
 // Start/Stop/Stream from the recorder's control thread; Stream's results
 // from any thread. The source must outlive it.
 #pragma once
@@ -35,23 +36,37 @@
 typedef struct _GHashTable GHashTable;
 typedef struct _GMainContext GMainContext;
 typedef struct _GMainLoop GMainLoop;
+typedef struct _GIOStream GIOStream;
 typedef struct _GSocket GSocket;
+typedef struct _GSource GSource;
+typedef struct _GTlsCertificate GTlsCertificate;
 typedef struct _SoupServer SoupServer;
 typedef struct _SoupServerMessage SoupServerMessage;
 typedef struct _SoupWebsocketConnection SoupWebsocketConnection;
 
 namespace qnvrecorder {
 
+// The web server's time limits; tests shorten them.
+struct SWebLimits {
+  // An HTTP connection with no request under way is closed after this.
+  std::chrono::milliseconds idle{20000};
+  // A viewer whose connection delivers nothing for this long is cut off.
+  std::chrono::milliseconds stallCutOff{CLiveStream::kStallCutOff};
+  // A TLS connection must have begun and finished its handshake by then.
+  std::chrono::milliseconds handshake{3000};
+};
+
 class CWebServer : public IRecorderEvents {
  public:
   static constexpr int kRequestSeconds = 5;
-  static constexpr int kIdleSeconds = 20;
   static constexpr size_t kMaxBody = 16 * 1024;
   static constexpr size_t kMaxViewers = 256;
   // Every viewer and some pages and API calls beside them; far below the
   // descriptors the service may open.
   static constexpr size_t kMaxConnections = kMaxViewers + 64;
   static constexpr int kListenBacklog = 128;  // connections the system queues for accepting
+  // TLS handshakes under way from one address (a browser opens about 6).
+  static constexpr size_t kMaxHandshakesPerAddress = 8;
 
   static constexpr int64_t kMaxPlayUs = 300LL * 1000000;     // one piece of playback
   static constexpr int64_t kMaxExportUs = 3600LL * 1000000;  // one export
@@ -59,7 +74,8 @@ class CWebServer : public IRecorderEvents {
   static constexpr size_t kMaxEvents = 10000;  // kept in memory
 
   // recordings: ROOT and instance ("" without [storage]: live only).
-  CWebServer(SWebConfig config, IWebSource& source, std::string version, CRecordings recordings);
+  CWebServer(SWebConfig config, IWebSource& source, std::string version, CRecordings recordings,
+             SWebLimits limits = {});
   ~CWebServer() override;  // Stop()
   CWebServer(const CWebServer&) = delete;
   CWebServer& operator=(const CWebServer&) = delete;
@@ -80,6 +96,8 @@ class CWebServer : public IRecorderEvents {
   void AlarmEvent(const SAlarmEvent& event) override;
 
   struct SConnection;  // one live viewer's WebSocket
+  struct SPeer;        // one open connection
+  struct SHandshake;   // one TLS connection not yet handed to libsoup
 
  private:
   struct SRequest;
@@ -95,6 +113,9 @@ class CWebServer : public IRecorderEvents {
   void Post(SoupServerMessage* msg, std::function<void()> work,
             std::function<void(SoupServerMessage*)> finish);
   void Work();
+  // Whether camera is one the recorder is configured with (the page serves
+  // no other folder of ROOT).
+  bool Configured(const std::string& camera);
   void Timeline(SoupServerMessage* msg, GHashTable* query);
   void Play(SoupServerMessage* msg, GHashTable* query);
   void ThumbnailOf(SoupServerMessage* msg, GHashTable* query);
@@ -108,8 +129,28 @@ class CWebServer : public IRecorderEvents {
   static void OnWebsocket(SoupServer*, SoupServerMessage* msg, const char* path,
                           SoupWebsocketConnection* conn, void* self);
   static void OnRequestStarted(SoupServer*, SoupServerMessage* msg, void* self);
-  // Counts a new connection; false when kMaxConnections are open already.
-  bool AdmitConnection(GSocket* socket);
+  // The connection's entry, made for a new one; nullptr when kMaxConnections
+  // are open already.
+  SPeer* AdmitConnection(GSocket* socket);
+  SPeer* PeerOf(GSocket* socket);
+  // A connection's request is answered (or failed): it waits idle now.
+  static void OnRequestFinished(SoupServerMessage* msg, void* self);
+  void WatchIdle(SPeer* peer);
+  // Watches an idle connection for its peer leaving or sending.
+  void ArmWatch(SPeer* peer);
+  static constexpr unsigned kRewatchMs = 200;
+  void StopIdle(SPeer* peer);
+  // Closes the connection and forgets it (peer may be gone on return).
+  void DropPeer(SPeer* peer, bool close);
+  void SweepPeers();
+  // The socket a request came on (libsoup names none for a connection it
+  // was handed: those are looked up by their peer's address).
+  GSocket* SocketOf(SoupServerMessage* msg);
+  // TLS: connections are taken here and handed to libsoup once their
+  // handshake is done; one that says nothing costs no TLS worker thread.
+  void Accept();
+  void BeginHandshake(SHandshake* h);
+  void EndHandshake(SHandshake* h, GIOStream* done);
   void Handle(SoupServerMessage* msg, const std::string& path, GHashTable* query);
   void HandleApi(SoupServerMessage* msg, const std::string& path, const SWebSession* session,
                  GHashTable* query);
@@ -124,6 +165,7 @@ class CWebServer : public IRecorderEvents {
   void CloseViewer(SConnection* c, unsigned short code, const char* why);
 
   const SWebConfig m_config;
+  const SWebLimits m_limits;
   IWebSource& m_source;
   const std::string m_version;
   const std::chrono::steady_clock::time_point m_started;
@@ -134,6 +176,16 @@ class CWebServer : public IRecorderEvents {
   GMainContext* m_context = nullptr;
   GMainLoop* m_loop = nullptr;  // web thread only, after Start
   SoupServer* m_server = nullptr;
+  GTlsCertificate* m_cert = nullptr;  // web thread only, while running with TLS
+  GSocket* m_listener = nullptr;      // with TLS: the connections are accepted here
+  GSource* m_accept = nullptr;
+  std::vector<SHandshake*> m_handshakes;           // web thread only
+  std::map<std::string, size_t> m_handshakesFrom;  // under way, per address
+  bool m_closing = false;                          // web thread: Run is ending
+  // Connections handed to libsoup after their handshake, by peer address
+  // ("host port"), held weakly; web thread only.
+  struct SHanded;
+  std::map<std::string, std::unique_ptr<SHanded>> m_handed;
   std::thread m_thread;
   std::atomic<uint16_t> m_port{0};
 
@@ -157,7 +209,9 @@ class CWebServer : public IRecorderEvents {
 
   std::map<std::string, std::shared_ptr<SExport>> m_exports;  // web thread only
   std::vector<SConnection*> m_viewers;                        // web thread only
-  std::vector<GSocket*> m_sockets;  // the open connections (a reference each); web thread only
+  // The open connections, held weakly (libsoup owns them); web thread only.
+  std::map<GSocket*, std::unique_ptr<SPeer>> m_peers;
+  uint64_t m_nextPeer = 1;
   CLogThrottle m_refusedLog{5, std::chrono::minutes(1)};
   std::map<std::string, std::pair<uint64_t, double>> m_bitrate;  // bytes seen, bits/s
 };

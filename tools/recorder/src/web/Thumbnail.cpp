@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 
+#include "qnvtools/SafeFile.h"
 #include "qnvtools/UniqueFd.h"
 #include "storage/CStorageRoot.h"
 
@@ -78,9 +79,16 @@ bool Encode(const AVFrame* picture, std::string& jpeg, std::string& error) {
 
 bool FindSnapshot(const std::string& root, const std::string& instance, const std::string& camera,
                   int64_t unixMs, std::string& jpeg) {
-  const std::string folder = root + "/" + kReservedFolder + "/" + instance + "/snapshots/" + camera;
-  DIR* dir = ::opendir(folder.c_str());
+  // Through the one opener that follows no link and never waits on a FIFO:
+  // a planted one must not hold the worker (and with it the stop).
+  UniqueFd rootFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!rootFd.Valid()) return false;
+  UniqueFd folder = qnvtools::OpenFolderAt(
+      rootFd.Get(), std::string(kReservedFolder) + "/" + instance + "/snapshots/" + camera);
+  UniqueFd listFd(folder.Valid() ? ::dup(folder.Get()) : -1);
+  DIR* dir = listFd.Valid() ? ::fdopendir(listFd.Get()) : nullptr;
   if (dir == nullptr) return false;
+  listFd.Release();  // the listing owns it now
   std::string best;
   int64_t bestDistance = kSnapshotToleranceMs + 1;
   while (const dirent* e = ::readdir(dir)) {
@@ -99,9 +107,9 @@ bool FindSnapshot(const std::string& root, const std::string& instance, const st
   }
   ::closedir(dir);
   if (best.empty()) return false;
-  UniqueFd fd(::open((folder + "/" + best).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  UniqueFd fd = qnvtools::OpenRegularAt(folder.Get(), best, O_RDONLY);
   struct stat st {};
-  if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+  if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0 ||
       static_cast<size_t>(st.st_size) > kMaxSnapshotBytes) {
     return false;
   }
