@@ -482,13 +482,17 @@ void CRecorder::StatusLoop() {
   }
 }
 
-SProcessStatus CRecorder::ProcessFigures() const {
+SProcessStatus CRecorder::ProcessFigures() {
   const qnvtools::SProcessStats self = qnvtools::ReadProcessStats();
   SProcessStatus p;
   p.fds = uint64_t(std::max(self.descriptors, 0));
   p.threads = uint64_t(std::max(self.threads, 0));
   p.rssKiB = self.rssKiB;
   if (m_gate) p.rtspClients = m_gate->Connections();
+  {
+    std::shared_lock<std::shared_mutex> lock(m_routeMutex);
+    if (m_web) p.webConnections = m_web->Connections();
+  }
   return p;
 }
 

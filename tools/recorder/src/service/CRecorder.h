@@ -114,7 +114,7 @@ class CRecorder : public ICameraHost, public ICameraAccess, public IWebSource {
   // for housekeeping (retention may take a while).
   void StatusLoop();
   void RequestStatus();
-  SProcessStatus ProcessFigures() const;
+  SProcessStatus ProcessFigures();
   // The housekeeping and status threads, which work on the storage: stopped
   // while it is replaced and at Stop.
   void StartBackground();

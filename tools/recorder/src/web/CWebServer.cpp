@@ -593,6 +593,7 @@ void CWebServer::Run(std::string* error, std::atomic<int>* started) {
   m_viewers.clear();
   for (auto& [key, peer] : m_peers) StopIdle(peer.get());
   m_peers.clear();
+  m_peerCount = 0;
   soup_server_disconnect(m_server);
   g_object_unref(m_server);
   m_server = nullptr;
@@ -766,6 +767,7 @@ void CWebServer::SweepPeers() {
     if (gone) StopIdle(it->second.get());
     it = gone ? m_peers.erase(it) : std::next(it);
   }
+  m_peerCount = m_peers.size();
 }
 
 CWebServer::SPeer* CWebServer::PeerOf(GSocket* socket) {
@@ -777,6 +779,7 @@ CWebServer::SPeer* CWebServer::PeerOf(GSocket* socket) {
   // A socket gone, and a new one made at its address.
   StopIdle(it->second.get());
   m_peers.erase(it);
+  m_peerCount = m_peers.size();
   return nullptr;
 }
 
@@ -799,6 +802,7 @@ CWebServer::SPeer* CWebServer::AdmitConnection(GSocket* socket) {
   peer->id = m_nextPeer++;
   SPeer* made = peer.get();
   m_peers[socket] = std::move(peer);
+  m_peerCount = m_peers.size();
   return made;
 }
 
@@ -823,6 +827,7 @@ void CWebServer::DropPeer(SPeer* peer, bool close) {
     }
   }
   m_peers.erase(peer->key);
+  m_peerCount = m_peers.size();
 }
 
 namespace {

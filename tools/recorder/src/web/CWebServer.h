@@ -85,6 +85,8 @@ class CWebServer : public IRecorderEvents {
   bool Start(std::string& error);
   void Stop();
   uint16_t Port() const { return m_port; }
+  // Connections open now, viewers included (any thread).
+  size_t Connections() const { return m_peerCount.load(); }
 
   // The live stream of a camera, made on first use (the recorder pushes its
   // frames into it).
@@ -211,6 +213,7 @@ class CWebServer : public IRecorderEvents {
   std::vector<SConnection*> m_viewers;                        // web thread only
   // The open connections, held weakly (libsoup owns them); web thread only.
   std::map<GSocket*, std::unique_ptr<SPeer>> m_peers;
+  std::atomic<size_t> m_peerCount{0};  // its size, for other threads
   uint64_t m_nextPeer = 1;
   CLogThrottle m_refusedLog{5, std::chrono::minutes(1)};
   std::map<std::string, std::pair<uint64_t, double>> m_bitrate;  // bytes seen, bits/s
