@@ -107,6 +107,46 @@ TEST(CatalogueTime, Iso8601WithAndWithoutAZone) {
   EXPECT_EQ(end - start, 24 * 3600 * kSecond);
 }
 
+// Every form the client library reads a password in is shown without it,
+// and what is no password stays as it was.
+TEST(CatalogueTarget, PasswordsAreLeftOutInEveryFormTheClientReads) {
+  const std::pair<std::string, std::string> forms[] = {
+      {"postgresql://qnv:s3cret@db/qnv", "postgresql://qnv@db/qnv"},
+      {"postgresql://qnv:s3%40cret@db:5432/qnv", "postgresql://qnv@db:5432/qnv"},
+      {"postgres://:s3cret@db", "postgres://@db"},
+      {"postgresql://qnv@db/qnv?password=s3cret", "postgresql://qnv@db/qnv"},
+      {"postgresql://qnv@db/qnv?sslmode=require&password=s3cret&connect_timeout=3",
+       "postgresql://qnv@db/qnv?sslmode=require&connect_timeout=3"},
+      {"postgresql://qnv@db/qnv?pass%77ord=s3cret", "postgresql://qnv@db/qnv"},
+      {"postgresql://qnv@db/qnv?%70%61%73%73%77%6f%72%64=s3%63ret", "postgresql://qnv@db/qnv"},
+      {"postgresql://qnv@db/qnv?PASSWORD=s3cret", "postgresql://qnv@db/qnv"},
+      {"postgresql://db/qnv?dbname=postgresql://x:s3cret@y", "postgresql://db/qnv"},
+      {"host=db password=s3cret dbname=qnv", "host=db dbname=qnv"},
+      {"host=db password = 's3 \\\' cret' dbname=qnv", "host=db dbname=qnv"},
+      {"password=s3\\ cret host=db", " host=db"},
+      {"host=db dbname='postgresql://x:s3cret@y'", "host=db dbname='postgresql://x@y'"},
+      {"host=db dbname='user=x password=s3cret'", "host=db dbname='user=x'"},
+  };
+  for (const auto& [text, shown] : forms) {
+    bool had = false;
+    EXPECT_EQ(RedactConnectionString(text, &had), shown) << text;
+    EXPECT_TRUE(had) << text;
+    EXPECT_TRUE(CarriesPassword(text)) << text;
+    if (IsDatabaseUrl(text)) EXPECT_EQ(DescribeTarget(text).find("s3"), std::string::npos) << text;
+  }
+  EXPECT_EQ(DescribeTarget("postgresql://qnv:s3cret@db/qnv?password=s3cret"),
+            "postgresql://qnv@db/qnv");
+  for (const char* clean : {"postgresql://qnv@db:5432/qnv?sslmode=require",
+                            "postgresql://db/qnv?user=a%3Ab", "host=db user=qnv dbname='a b'"}) {
+    EXPECT_EQ(RedactConnectionString(clean), clean);
+    EXPECT_FALSE(CarriesPassword(clean)) << clean;
+  }
+  // The client's own error may quote a malformed part of the URL.
+  EXPECT_EQ(ScrubPasswords("invalid percent-encoded token: \"s3%zz\"",
+                           "postgresql://db/qnv?password=s3%zz"),
+            "invalid percent-encoded token: \"***\"");
+}
+
 TEST(CatalogueOps, EveryOpSurvivesItsJsonLineAndForeignLinesAreRefused) {
   SOp roll = SOp::Segment(Segment("/r/gate/2024-05-01/140000.qnv", kT0, kT0 + 9 * kSecond));
   roll.segments.push_back(Segment("/r/gate/2024-05-01/140010.qnv", kT0 + 10 * kSecond,

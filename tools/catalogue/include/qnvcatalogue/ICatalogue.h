@@ -40,6 +40,15 @@ bool LoadPassword(const std::string& env, const std::string& file, std::string& 
 std::string SqlitePathFor(const std::string& root);
 // The URL without a password, for messages.
 std::string DescribeTarget(const std::string& rootOrUrl);
+// A PostgreSQL URL or key=value connection string with every password left
+// out, in each form the client library reads (user:pw@, ?password=, escaped
+// names, password='...', a URI given as dbname); *hadPassword says whether
+// there was one.
+std::string RedactConnectionString(const std::string& text, bool* hadPassword = nullptr);
+bool CarriesPassword(const std::string& text);
+// message with any password of the connection string text masked (the
+// client library may quote a malformed part of it in its errors).
+std::string ScrubPasswords(std::string message, const std::string& text);
 
 enum class EOpenMode {
   kRead,   // queries only; the catalogue must exist
