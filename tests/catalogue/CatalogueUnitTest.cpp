@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <mutex>
 #include <thread>
 
 #include "TestRows.h"
@@ -21,6 +23,7 @@
 #include "qnvcatalogue/Journal.h"
 #include "qnvcatalogue/SegmentFiles.h"
 #include "qnvrecording/TimeText.h"
+#include "qnvtools/SafeFile.h"
 
 namespace qnvcat {
 namespace {
@@ -449,6 +452,135 @@ TEST(CatalogueWriter, EventIdsRiseAcrossRestartsWhateverTheClock) {
   ASSERT_TRUE(reader->EventsById(second, "r1", events, error)) << error;
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].rule, 2u);
+}
+
+}  // namespace
+}  // namespace qnvcat
+
+namespace qnvcat {
+namespace {
+
+// Runs fn; should it still be running after limitMs (an open waiting on a
+// FIFO, say), the test process ends at once, failed, rather than hang.
+template <typename Fn>
+void WithinOrDie(int limitMs, const char* what, Fn fn) {
+  std::promise<void> done;
+  std::thread watchdog([&, future = done.get_future()]() mutable {
+    if (future.wait_for(std::chrono::milliseconds(limitMs)) == std::future_status::timeout) {
+      std::fprintf(stderr, "FAILED: %s still waits after %d ms\n", what, limitMs);
+      std::_Exit(1);
+    }
+  });
+  fn();
+  done.set_value();
+  watchdog.join();
+}
+
+// A FIFO planted under a journal day's name (the newest, and today's) or a
+// replay-queue chunk's fails its open at once: the writer starts, writes
+// and stops without waiting, and says why a line could not be kept.
+TEST(CatalogueWriter, PlantedFifosHoldUpNeitherTheStartNorTheStop) {
+  ScratchDir root;
+  STarget target;
+  target.rootOrUrl = root.Path();
+  SWriterOptions options;
+  options.recorder = "r1";
+  options.queueDir = root / ".qnv-recorder/r1/catalogue-queue";
+  options.journalDir = root / ".qnv-recorder/r1/journal";
+  std::vector<std::string> log;
+  std::mutex logMutex;
+  options.log = [&](bool, const std::string& text) {
+    std::lock_guard<std::mutex> lock(logMutex);
+    log.push_back(text);
+  };
+  fs::create_directories(options.journalDir);
+  fs::create_directories(options.queueDir);
+  const int64_t now = std::chrono::duration_cast<std::chrono::microseconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+  const std::string today = options.journalDir + "/" + qnvrec::DayText(now, true) + ".jsonl";
+  // An earlier day with an id that must still be found past the FIFOs.
+  {
+    CJournalWriter journal;
+    std::string error;
+    ASSERT_TRUE(journal.Open(options.journalDir, error)) << error;
+    SEventRow e = Event(kT0, 1);
+    e.id = now + 3600 * kSecond;
+    ASSERT_TRUE(journal.Append(SOp::Event(e), kT0, error)) << error;
+  }
+  ASSERT_EQ(::mkfifo((options.journalDir + "/2099-12-31.jsonl").c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo(today.c_str(), 0600), 0);
+  WithinOrDie(5000, "the writer with FIFOs in its journal", [&] {
+    CCatalogueWriter writer(target, options);
+    std::string error;
+    ASSERT_TRUE(writer.Start(error)) << error;
+    EXPECT_GT(writer.NextEventId(), now + 3600 * kSecond);
+    writer.Event(Event(kT0, 2));
+    EXPECT_TRUE(writer.Flush(3000));
+    writer.Stop();
+  });
+  {
+    std::lock_guard<std::mutex> lock(logMutex);
+    ASSERT_FALSE(log.empty());
+    EXPECT_NE(log.front().find(qnvtools::kNotRegular), std::string::npos) << log.front();
+  }
+
+  const std::string q = root / "queue";
+  fs::create_directories(q);
+  ASSERT_EQ(::mkfifo((q + "/00000000000000000001.jsonl").c_str(), 0600), 0);
+  WithinOrDie(5000, "the replay queue with a FIFO for a chunk", [&] {
+    CReplayQueue queue;
+    std::string error;
+    ASSERT_TRUE(queue.Open(q, 1u << 20, error)) << error;
+    size_t taken = 0;
+    EXPECT_FALSE(queue.Append(std::vector<SOp>{SOp::Event(Event(kT0, 3))}, taken, error));
+    EXPECT_NE(error.find(qnvtools::kNotRegular), std::string::npos) << error;
+  });
+}
+
+// A catalogue that opens but refuses every write is tried again no more
+// often than one that is away, and its trouble is told once, not at every try.
+TEST(CatalogueWriter, ACatalogueThatOpensButRefusesWritesBacksOff) {
+  ScratchDir root;
+  STarget target;
+  target.rootOrUrl = root.Path();
+  std::string error;
+  ASSERT_NE(OpenCatalogue(target, EOpenMode::kWrite, error), nullptr) << error;
+  const std::string file = SqlitePathFor(root.Path());
+  // Read-only to this process: immutable for root, no write bit for others.
+  const bool immutable = ::geteuid() == 0;
+  if (immutable) {
+    const int rc = std::system(("chattr +i '" + file + "' 2>/dev/null").c_str());
+    if (rc != 0) GTEST_SKIP() << "chattr +i is not supported here";
+  } else {
+    fs::permissions(file, fs::perms::owner_read);
+  }
+  SWriterOptions options;
+  options.recorder = "r1";
+  options.queueDir = root / "queue";
+  options.firstRetryMs = 10;
+  options.maxRetryMs = 5000;
+  std::vector<std::string> log;
+  std::mutex logMutex;
+  options.log = [&](bool, const std::string& text) {
+    std::lock_guard<std::mutex> lock(logMutex);
+    log.push_back(text);
+  };
+  {
+    CCatalogueWriter writer(target, options);
+    ASSERT_TRUE(writer.Start(error)) << error;
+    for (int i = 0; i < 50; ++i) {
+      writer.Event(Event(kT0 + i, uint32_t(i)));
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_FALSE(writer.Stats().lastError.empty());
+    writer.Stop();
+  }
+  if (immutable) std::system(("chattr -i '" + file + "'").c_str());
+  std::lock_guard<std::mutex> lock(logMutex);
+  // 10, 20, 40, ... ms apart: a handful of tries in the half second, one line.
+  EXPECT_EQ(log.size(), 1u);
+  for (const std::string& line : log) std::fprintf(stderr, "%s\n", line.c_str());
 }
 
 }  // namespace

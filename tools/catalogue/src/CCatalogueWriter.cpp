@@ -315,6 +315,13 @@ bool CCatalogueWriter::Connect(bool mayTry) {
     Failed(error);
     return false;
   }
+  // The back-off is reset by a write that succeeds (Answered), not by the
+  // open: a catalogue that opens but refuses every write is tried no more
+  // often, and told no more often, than one that is away.
+  return true;
+}
+
+void CCatalogueWriter::Answered() {
   m_retryMs = m_options.firstRetryMs;
   if (m_down) {
     Log(false, "catalogue: " + m_db->Where() + " answers again" +
@@ -323,7 +330,6 @@ bool CCatalogueWriter::Connect(bool mayTry) {
                                           " bytes of queued writes"));
     m_down = false;
   }
-  return true;
 }
 
 void CCatalogueWriter::Failed(const std::string& error) {
@@ -354,6 +360,7 @@ size_t CCatalogueWriter::ApplyOps(const std::vector<SOp>& ops) {
     const std::span<const SOp> batch(ops.data() + done,
                                      std::min(m_options.batchOps, ops.size() - done));
     if (m_db->Apply(batch, error)) {
+      Answered();
       done += batch.size();
       applied += batch.size();
       continue;
@@ -362,6 +369,7 @@ size_t CCatalogueWriter::ApplyOps(const std::vector<SOp>& ops) {
       // Bad data in the batch: one at a time, so only the bad op is lost.
       for (const SOp& op : batch) {
         if (m_db->Apply(std::span<const SOp>(&op, 1), error)) {
+          Answered();
           ++applied;
         } else if (m_db->LastFailure() == EFailure::kRejected) {
           ++rejected;

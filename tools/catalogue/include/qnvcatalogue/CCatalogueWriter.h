@@ -141,6 +141,8 @@ class CCatalogueWriter {
   SSegmentRow Scanned(const std::string& camera, const std::string& path, ESegmentState state,
                       bool& empty);
   bool Connect(bool mayTry);
+  // A write went through: the back-off starts afresh and an outage is over.
+  void Answered();
   // Applies ops in batches; returns how many are done (applied, or refused
   // as bad data and counted); the rest must wait.
   size_t ApplyOps(const std::vector<SOp>& ops);
