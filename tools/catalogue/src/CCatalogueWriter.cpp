@@ -1,5 +1,8 @@
 #include "qnvcatalogue/CCatalogueWriter.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 
@@ -15,10 +18,16 @@ int64_t NowUs() {
       .count();
 }
 
+STarget WithAbort(STarget target, int abortFd) {
+  target.abortFd = abortFd;
+  return target;
+}
+
 }  // namespace
 
 CCatalogueWriter::CCatalogueWriter(STarget target, SWriterOptions options)
-    : m_target(std::move(target)),
+    : m_abortFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      m_target(WithAbort(std::move(target), m_abortFd.Get())),
       m_options(std::move(options)),
       m_healWanted(m_options.heal),
       m_retryMs(m_options.firstRetryMs) {}
@@ -48,10 +57,18 @@ bool CCatalogueWriter::Start(std::string& error) {
 
 void CCatalogueWriter::Stop() {
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     m_stopping = true;
+    m_wake.notify_all();
+    // A database that answers gets what is in memory; one that does not is
+    // given up after the grace, and the rest goes to the replay queue.
+    if (m_thread.joinable() &&
+        !m_idle.wait_for(lock, std::chrono::milliseconds(kStopGraceMs), [&] { return m_ended; }) &&
+        m_abortFd.Valid()) {
+      const uint64_t one = 1;
+      (void)!::write(m_abortFd.Get(), &one, sizeof one);
+    }
   }
-  m_wake.notify_all();
   if (m_thread.joinable()) m_thread.join();
 }
 
@@ -228,7 +245,11 @@ void CCatalogueWriter::Run() {
     m_stats.queuedBytes = m_queue.Bytes();
     m_stats.healed = m_healed;
     m_idle.notify_all();
-    if (stopping && m_requests.empty()) break;
+    if (stopping && m_requests.empty()) {
+      m_ended = true;
+      m_idle.notify_all();
+      break;
+    }
   }
   m_db.reset();
 }

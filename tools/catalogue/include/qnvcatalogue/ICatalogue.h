@@ -25,6 +25,14 @@ struct STarget {
   int connectTimeoutSeconds = 5;
   // PostgreSQL: statements running longer fail (the writer then queues).
   int statementTimeoutMs = 10000;
+  // PostgreSQL: any call (a statement, or the connection's making past
+  // connectTimeoutSeconds) with no answer this long fails and the connection
+  // is dropped: a server that stopped answering holds no thread for longer.
+  // The same bounds unsent bytes on its socket (TCP user time-out).
+  int callTimeoutMs = 15000;
+  // PostgreSQL: a descriptor (an eventfd, say) that, once readable, makes
+  // every call under way or to come give up at once (a stop). -1: none.
+  int abortFd = -1;
   // SQLite: how long a write waits for another writer's lock.
   int busyTimeoutMs = 5000;
   std::string applicationName = "qnvcatalogue";
