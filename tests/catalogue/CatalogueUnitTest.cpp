@@ -540,6 +540,39 @@ TEST(CatalogueWriter, PlantedFifosHoldUpNeitherTheStartNorTheStop) {
   });
 }
 
+// Another program holding the SQLite file's lock holds the writer's stop no
+// longer than its grace, however long the busy time-out: the write under
+// way gives up and goes to the replay queue.
+TEST(CatalogueWriter, ALockedFileHoldsTheStopNoLongerThanItsGrace) {
+  ScratchDir root;
+  STarget target;
+  target.rootOrUrl = root.Path();
+  target.busyTimeoutMs = 20000;
+  std::string error;
+  ASSERT_NE(OpenCatalogue(target, EOpenMode::kWrite, error), nullptr) << error;
+  sqlite3* holder = nullptr;
+  ASSERT_EQ(sqlite3_open(SqlitePathFor(root.Path()).c_str(), &holder), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  SWriterOptions options;
+  options.recorder = "r1";
+  options.queueDir = root / "queue";
+  {
+    CCatalogueWriter writer(target, options);
+    ASSERT_TRUE(writer.Start(error)) << error;
+    writer.Event(Event(kT0, 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // its write waits
+    const auto t = std::chrono::steady_clock::now();
+    writer.Stop();
+    EXPECT_LT(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t)
+            .count(),
+        CCatalogueWriter::kStopGraceMs + 1000);
+    EXPECT_EQ(writer.Stats().spilled, 1u);
+  }
+  sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(holder);
+}
+
 // A catalogue that opens but refuses every write is tried again no more
 // often than one that is away, and its trouble is told once, not at every try.
 TEST(CatalogueWriter, ACatalogueThatOpensButRefusesWritesBacksOff) {

@@ -30,8 +30,9 @@ struct STarget {
   // is dropped: a server that stopped answering holds no thread for longer.
   // The same bounds unsent bytes on its socket (TCP user time-out).
   int callTimeoutMs = 15000;
-  // PostgreSQL: a descriptor (an eventfd, say) that, once readable, makes
-  // every call under way or to come give up at once (a stop). -1: none.
+  // A descriptor (an eventfd, say) that, once readable, makes every call
+  // under way or to come give up at once (a stop): PostgreSQL's waits for
+  // the server, SQLite's for another writer's lock. -1: none.
   int abortFd = -1;
   // SQLite: how long a write waits for another writer's lock.
   int busyTimeoutMs = 5000;
