@@ -99,6 +99,7 @@ class TcpRelay {
         }
       }
       if (::poll(fds.data(), fds.size(), frozen ? 20 : 1000) <= 0) continue;
+      const size_t polled = frozen ? 0 : m_pairs.size();  // a pair accepted now waits a turn
       if (fds[0].revents != 0) {
         uint64_t n;
         (void)!::read(m_wake, &n, sizeof n);
@@ -116,8 +117,8 @@ class TcpRelay {
         }
       }
       if (frozen) continue;
-      std::vector<std::pair<int, int>> kept;
-      for (size_t i = 0; i < m_pairs.size(); ++i) {
+      std::vector<std::pair<int, int>> kept(m_pairs.begin() + polled, m_pairs.end());
+      for (size_t i = 0; i < polled; ++i) {
         const auto [a, b] = m_pairs[i];
         const pollfd& pa = fds[2 + 2 * i];
         const pollfd& pb = fds[3 + 2 * i];
