@@ -165,8 +165,9 @@ class CPostgresConnection : public ISqlConnection {
  private:
   // Sends a request (send: a PQsend* call) and reads every result it brings,
   // each wait bounded by the call's deadline and the abort descriptor. The
-  // first failed result is kept, else the last. False when no result came
-  // (error set): the connection is then given up.
+  // first failed result is kept, else the last. False with error when no
+  // result came: the connection broke, or it ran out of time or was aborted
+  // (then it is given up: what it was doing is unknown).
   bool Call(const std::function<int()>& send, const char* what, UniqueResult& result,
             std::string& error) {
     result.reset();
@@ -187,12 +188,14 @@ class CPostgresConnection : public ISqlConnection {
       const int flushed = PQflush(m_conn);
       if (flushed == 0) break;
       if (flushed < 0) return Ok(nullptr, PGRES_COMMAND_OK, what, error);
+      if (PQsocket(m_conn) < 0) return Ok(nullptr, PGRES_COMMAND_OK, what, error);
       const EWait wait = WaitSocket(PQsocket(m_conn), true, true, m_abortFd, deadline);
       if (wait != EWait::kReady) return giveUp(wait);
       if (PQconsumeInput(m_conn) == 0) return Ok(nullptr, PGRES_COMMAND_OK, what, error);
     }
     for (;;) {
       while (PQisBusy(m_conn) != 0) {
+        if (PQsocket(m_conn) < 0) return Ok(nullptr, PGRES_COMMAND_OK, what, error);
         const EWait wait = WaitSocket(PQsocket(m_conn), true, false, m_abortFd, deadline);
         if (wait != EWait::kReady) return giveUp(wait);
         if (PQconsumeInput(m_conn) == 0) return Ok(nullptr, PGRES_COMMAND_OK, what, error);
