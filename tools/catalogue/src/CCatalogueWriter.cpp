@@ -280,8 +280,14 @@ void CCatalogueWriter::Convert(std::vector<SRequest>& requests, std::vector<SOp>
       case ERequest::kOp:
         if (r.op.kind == SOp::EKind::kEvent || r.op.kind == SOp::EKind::kState) {
           // The journal first: it is what a rebuild reads.
-          if (!m_journal.Dir().empty() && !m_journal.Append(r.op, NowUs(), error)) {
-            Log(true, "catalogue journal: " + error);
+          if (!m_journal.Dir().empty()) {
+            if (!m_journal.Append(r.op, NowUs(), error)) {
+              // Told once while it stays the same, not at every line.
+              if (error != m_journalError) Log(true, "catalogue journal: " + error);
+              m_journalError = error;
+            } else {
+              m_journalError.clear();
+            }
           }
         } else if (r.op.kind == SOp::EKind::kSegments) {
           for (const SSegmentRow& s : r.op.segments) {

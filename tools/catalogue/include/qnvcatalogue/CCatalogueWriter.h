@@ -186,6 +186,7 @@ class CCatalogueWriter {
   bool m_down = false;  // the outage was logged
   bool m_healed = false;
   uint64_t m_droppedLogged = 0;
+  std::string m_journalError;  // the last journal failure told (until a line is kept)
 };
 
 }  // namespace qnvcat
