@@ -468,9 +468,9 @@ class CSlowPtzCameras : public qnvrecorder::ICameraAccess {
 // A flood of valid PTZ commands to a device slow to answer leaves an
 // alarm's snapshot on time, and the stop waits for one PTZ call at most.
 TEST(MqttPieces, ACommandFloodNeverHoldsUpAnAlarmSnapshot) {
-  const fs::path dir = fs::temp_directory_path() / ("qnv-mqtt-flood-" + std::to_string(::getpid()));
-  fs::remove_all(dir);
-  MqttBroker broker(dir / "broker", {});
+  const STempDir temp("mqtt-flood");
+  ASSERT_FALSE(temp.path.empty());
+  MqttBroker broker(temp.path / "broker", {});
   ASSERT_TRUE(broker.Start());
   CSlowPtzCameras cameras;
   qnvrecorder::SConfig config;
@@ -528,7 +528,6 @@ TEST(MqttPieces, ACommandFloodNeverHoldsUpAnAlarmSnapshot) {
   EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - stopping).count(),
             CSlowPtzCameras::kPtzMs + 2500);
   broker.Kill();
-  fs::remove_all(dir);
 }
 
 TEST(MqttPieces, TimesAreUtcWithMilliseconds) {
