@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -21,6 +22,7 @@
 #include "qnvcatalogue/ICatalogue.h"
 #include "qnvctl/ChildProcess.h"
 #include "support/PgEnvironment.h"
+#include "support/TcpRelay.h"
 
 namespace qnvcat {
 namespace {
@@ -537,6 +539,59 @@ TEST_P(CataloguePostgres, DataTheDatabaseRefusesIsDroppedAloneAndCounted) {
   EXPECT_EQ(OpenCatalogue(wrong, EOpenMode::kRead, error), nullptr);
   EXPECT_NE(error.find("password"), std::string::npos) << error;
   EXPECT_EQ(error.find("not-it"), std::string::npos) << error;
+}
+
+// A server that keeps the connections open but stops answering (behind a
+// relay that stops forwarding): a call gives up at its deadline and drops
+// the connection, a connection is not made past its time-out, and a
+// writer's stop ends after its grace with the write it held queued on disk.
+TEST_P(CataloguePostgres, AServerThatStopsAnsweringHoldsNoCallAndNoStop) {
+  using Clock = std::chrono::steady_clock;
+  auto msSince = [](Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+  };
+  qnvtest::TcpRelay relay(m_cluster->Port());
+  ASSERT_NE(relay.Port(), 0);
+  STarget target = m_target;
+  const std::string port = ":" + std::to_string(m_cluster->Port()) + "/";
+  const size_t at = target.rootOrUrl.find(port);
+  ASSERT_NE(at, std::string::npos) << target.rootOrUrl;
+  target.rootOrUrl.replace(at, port.size(), ":" + std::to_string(relay.Port()) + "/");
+  target.connectTimeoutSeconds = 1;
+  target.callTimeoutMs = 500;
+  std::string error;
+  auto reader = OpenCatalogue(target, EOpenMode::kWrite, error);
+  ASSERT_NE(reader, nullptr) << error;
+  // The writer keeps the default deadline (15 s): only the stop ends its wait.
+  STarget writerTarget = target;
+  writerTarget.callTimeoutMs = STarget{}.callTimeoutMs;
+  CCatalogueWriter writer(writerTarget, WriterOptions("r1"));
+  ASSERT_TRUE(writer.Start(error)) << error;
+  writer.Event(Event("gate", kT0, 1));
+  ASSERT_TRUE(writer.Flush(10000));
+
+  relay.Freeze();
+  auto t = Clock::now();
+  std::vector<SUsage> usage;
+  EXPECT_FALSE(reader->Usage("r1", usage, error));
+  EXPECT_LT(msSince(t), 1500);
+  EXPECT_NE(error.find("no answer within 500 ms"), std::string::npos) << error;
+  EXPECT_FALSE(reader->Usage("r1", usage, error));  // given up: no second wait
+  EXPECT_LT(msSince(t), 1500);
+
+  t = Clock::now();
+  EXPECT_EQ(OpenCatalogue(target, EOpenMode::kRead, error), nullptr);
+  EXPECT_LT(msSince(t), 2500);
+  EXPECT_NE(error.find("cannot connect"), std::string::npos) << error;
+  EXPECT_EQ(error.find(m_target.password), std::string::npos) << error;
+
+  writer.Event(Event("gate", kT0 + 1, 2));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // its write waits
+  t = Clock::now();
+  writer.Stop();
+  EXPECT_LT(msSince(t), CCatalogueWriter::kStopGraceMs + 1000);
+  EXPECT_EQ(writer.Stats().spilled, 1u);
+  relay.Thaw();
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, CataloguePostgres, ::testing::Values(EBackend::kPostgres),

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <mutex>
 #include <thread>
 
 #include "TestRows.h"
@@ -21,6 +23,7 @@
 #include "qnvcatalogue/Journal.h"
 #include "qnvcatalogue/SegmentFiles.h"
 #include "qnvrecording/TimeText.h"
+#include "qnvtools/SafeFile.h"
 
 namespace qnvcat {
 namespace {
@@ -105,6 +108,48 @@ TEST(CatalogueTime, Iso8601WithAndWithoutAZone) {
   ASSERT_TRUE(qnvrec::ParseDay("2024-05-01", true, start, end, error)) << error;
   EXPECT_EQ(start, kT0 - 14 * 3600 * kSecond);
   EXPECT_EQ(end - start, 24 * 3600 * kSecond);
+}
+
+// Every form the client library reads a password in is shown without it,
+// and what is no password stays as it was.
+TEST(CatalogueTarget, PasswordsAreLeftOutInEveryFormTheClientReads) {
+  const std::pair<std::string, std::string> forms[] = {
+      {"postgresql://qnv:s3cret@db/qnv", "postgresql://qnv@db/qnv"},
+      {"postgresql://qnv:s3%40cret@db:5432/qnv", "postgresql://qnv@db:5432/qnv"},
+      {"postgres://:s3cret@db", "postgres://@db"},
+      {"postgresql://qnv@db/qnv?password=s3cret", "postgresql://qnv@db/qnv"},
+      {"postgresql://qnv@db/qnv?sslmode=require&password=s3cret&connect_timeout=3",
+       "postgresql://qnv@db/qnv?sslmode=require&connect_timeout=3"},
+      {"postgresql://qnv@db/qnv?pass%77ord=s3cret", "postgresql://qnv@db/qnv"},
+      {"postgresql://qnv@db/qnv?%70%61%73%73%77%6f%72%64=s3%63ret", "postgresql://qnv@db/qnv"},
+      {"postgresql://qnv@db/qnv?PASSWORD=s3cret", "postgresql://qnv@db/qnv"},
+      {"postgresql://db/qnv?dbname=postgresql://x:s3cret@y", "postgresql://db/qnv"},
+      {"host=db password=s3cret dbname=qnv", "host=db dbname=qnv"},
+      {"host=db password = 's3 \\\' cret' dbname=qnv", "host=db dbname=qnv"},
+      {"password=s3\\ cret host=db", " host=db"},
+      {"host=db dbname='postgresql://x:s3cret@y'", "host=db dbname='postgresql://x@y'"},
+      {"host=db dbname='user=x password=s3cret'", "host=db dbname='user=x'"},
+  };
+  for (const auto& [text, shown] : forms) {
+    bool had = false;
+    EXPECT_EQ(RedactConnectionString(text, &had), shown) << text;
+    EXPECT_TRUE(had) << text;
+    EXPECT_TRUE(CarriesPassword(text)) << text;
+    if (IsDatabaseUrl(text)) {
+      EXPECT_EQ(DescribeTarget(text).find("s3"), std::string::npos) << text;
+    }
+  }
+  EXPECT_EQ(DescribeTarget("postgresql://qnv:s3cret@db/qnv?password=s3cret"),
+            "postgresql://qnv@db/qnv");
+  for (const char* clean : {"postgresql://qnv@db:5432/qnv?sslmode=require",
+                            "postgresql://db/qnv?user=a%3Ab", "host=db user=qnv dbname='a b'"}) {
+    EXPECT_EQ(RedactConnectionString(clean), clean);
+    EXPECT_FALSE(CarriesPassword(clean)) << clean;
+  }
+  // The client's own error may quote a malformed part of the URL.
+  EXPECT_EQ(ScrubPasswords("invalid percent-encoded token: \"s3%zz\"",
+                           "postgresql://db/qnv?password=s3%zz"),
+            "invalid percent-encoded token: \"***\"");
 }
 
 TEST(CatalogueOps, EveryOpSurvivesItsJsonLineAndForeignLinesAreRefused) {
@@ -409,6 +454,173 @@ TEST(CatalogueWriter, EventIdsRiseAcrossRestartsWhateverTheClock) {
   ASSERT_TRUE(reader->EventsById(second, "r1", events, error)) << error;
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].rule, 2u);
+}
+
+}  // namespace
+}  // namespace qnvcat
+
+namespace qnvcat {
+namespace {
+
+// Runs fn; should it still be running after limitMs (an open waiting on a
+// FIFO, say), the test process ends at once, failed, rather than hang.
+template <typename Fn>
+void WithinOrDie(int limitMs, const char* what, Fn fn) {
+  std::promise<void> done;
+  std::thread watchdog([&, future = done.get_future()]() mutable {
+    if (future.wait_for(std::chrono::milliseconds(limitMs)) == std::future_status::timeout) {
+      std::fprintf(stderr, "FAILED: %s still waits after %d ms\n", what, limitMs);
+      std::_Exit(1);
+    }
+  });
+  fn();
+  done.set_value();
+  watchdog.join();
+}
+
+// A FIFO planted under a journal day's name (the newest, and today's) or a
+// replay-queue chunk's fails its open at once: the writer starts, writes
+// and stops without waiting, and says why a line could not be kept.
+TEST(CatalogueWriter, PlantedFifosHoldUpNeitherTheStartNorTheStop) {
+  ScratchDir root;
+  STarget target;
+  target.rootOrUrl = root.Path();
+  SWriterOptions options;
+  options.recorder = "r1";
+  options.queueDir = root / ".qnv-recorder/r1/catalogue-queue";
+  options.journalDir = root / ".qnv-recorder/r1/journal";
+  std::vector<std::string> log;
+  std::mutex logMutex;
+  options.log = [&](bool, const std::string& text) {
+    std::lock_guard<std::mutex> lock(logMutex);
+    log.push_back(text);
+  };
+  fs::create_directories(options.journalDir);
+  fs::create_directories(options.queueDir);
+  const int64_t now = std::chrono::duration_cast<std::chrono::microseconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+  const std::string today = options.journalDir + "/" + qnvrec::DayText(now, true) + ".jsonl";
+  // An earlier day with an id that must still be found past the FIFOs.
+  {
+    CJournalWriter journal;
+    std::string error;
+    ASSERT_TRUE(journal.Open(options.journalDir, error)) << error;
+    SEventRow e = Event(kT0, 1);
+    e.id = now + 3600 * kSecond;
+    ASSERT_TRUE(journal.Append(SOp::Event(e), kT0, error)) << error;
+  }
+  ASSERT_EQ(::mkfifo((options.journalDir + "/2099-12-31.jsonl").c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo(today.c_str(), 0600), 0);
+  WithinOrDie(5000, "the writer with FIFOs in its journal", [&] {
+    CCatalogueWriter writer(target, options);
+    std::string error;
+    ASSERT_TRUE(writer.Start(error)) << error;
+    EXPECT_GT(writer.NextEventId(), now + 3600 * kSecond);
+    for (uint32_t rule = 2; rule < 5; ++rule) writer.Event(Event(kT0, rule));
+    EXPECT_TRUE(writer.Flush(3000));
+    writer.Stop();
+  });
+  {
+    std::lock_guard<std::mutex> lock(logMutex);
+    ASSERT_EQ(log.size(), 1u);  // told once, not at every line
+    EXPECT_NE(log.front().find(qnvtools::kNotRegular), std::string::npos) << log.front();
+  }
+
+  const std::string q = root / "queue";
+  fs::create_directories(q);
+  ASSERT_EQ(::mkfifo((q + "/00000000000000000001.jsonl").c_str(), 0600), 0);
+  WithinOrDie(5000, "the replay queue with a FIFO for a chunk", [&] {
+    CReplayQueue queue;
+    std::string error;
+    ASSERT_TRUE(queue.Open(q, 1u << 20, error)) << error;
+    size_t taken = 0;
+    EXPECT_FALSE(queue.Append(std::vector<SOp>{SOp::Event(Event(kT0, 3))}, taken, error));
+    EXPECT_NE(error.find(qnvtools::kNotRegular), std::string::npos) << error;
+  });
+}
+
+// Another program holding the SQLite file's lock holds the writer's stop no
+// longer than its grace, however long the busy time-out: the write under
+// way gives up and goes to the replay queue.
+TEST(CatalogueWriter, ALockedFileHoldsTheStopNoLongerThanItsGrace) {
+  ScratchDir root;
+  STarget target;
+  target.rootOrUrl = root.Path();
+  target.busyTimeoutMs = 20000;
+  std::string error;
+  ASSERT_NE(OpenCatalogue(target, EOpenMode::kWrite, error), nullptr) << error;
+  sqlite3* holder = nullptr;
+  ASSERT_EQ(sqlite3_open(SqlitePathFor(root.Path()).c_str(), &holder), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  SWriterOptions options;
+  options.recorder = "r1";
+  options.queueDir = root / "queue";
+  {
+    CCatalogueWriter writer(target, options);
+    ASSERT_TRUE(writer.Start(error)) << error;
+    writer.Event(Event(kT0, 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // its write waits
+    const auto t = std::chrono::steady_clock::now();
+    writer.Stop();
+    EXPECT_LT(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t)
+            .count(),
+        CCatalogueWriter::kStopGraceMs + 1000);
+    EXPECT_EQ(writer.Stats().spilled, 1u);
+  }
+  sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(holder);
+}
+
+// A catalogue that opens but refuses every write is tried again no more
+// often than one that is away, and its trouble is told once, not at every try.
+TEST(CatalogueWriter, ACatalogueThatOpensButRefusesWritesBacksOff) {
+  ScratchDir root;
+  STarget target;
+  target.rootOrUrl = root.Path();
+  std::string error;
+  ASSERT_NE(OpenCatalogue(target, EOpenMode::kWrite, error), nullptr) << error;
+  const std::string file = SqlitePathFor(root.Path());
+  // Read-only to this process: immutable for root, no write bit for others.
+  struct SImmutable {
+    std::string file;
+    ~SImmutable() {
+      if (!file.empty()) (void)!std::system(("chattr -i '" + file + "'").c_str());
+    }
+  } undo;
+  if (::geteuid() == 0) {
+    if (std::system(("chattr +i '" + file + "' 2>/dev/null").c_str()) != 0) {
+      GTEST_SKIP() << "chattr +i is not supported here";
+    }
+    undo.file = file;
+  } else {
+    fs::permissions(file, fs::perms::owner_read);
+  }
+  SWriterOptions options;
+  options.recorder = "r1";
+  options.queueDir = root / "queue";
+  options.firstRetryMs = 10;
+  options.maxRetryMs = 5000;
+  std::vector<std::string> log;
+  std::mutex logMutex;
+  options.log = [&](bool, const std::string& text) {
+    std::lock_guard<std::mutex> lock(logMutex);
+    log.push_back(text);
+  };
+  {
+    CCatalogueWriter writer(target, options);
+    ASSERT_TRUE(writer.Start(error)) << error;
+    for (int i = 0; i < 50; ++i) {
+      writer.Event(Event(kT0 + i, uint32_t(i)));
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_FALSE(writer.Stats().lastError.empty());
+    writer.Stop();
+  }
+  std::lock_guard<std::mutex> lock(logMutex);
+  // 10, 20, 40, ... ms apart: a handful of tries in the half second, one line.
+  EXPECT_EQ(log.size(), 1u) << (log.empty() ? std::string() : log.back());
 }
 
 }  // namespace

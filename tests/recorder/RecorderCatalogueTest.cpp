@@ -25,6 +25,7 @@
 #include "qnvrecording/RecordingState.h"
 #include "storage/SegmentNames.h"
 #include "support/PgEnvironment.h"
+#include "support/TcpRelay.h"
 
 namespace fs = std::filesystem;
 using namespace qnvrectest;
@@ -500,6 +501,63 @@ TEST(RecorderCatalogueRetention, TenThousandSegments) {
   EXPECT_EQ(left["cam1"] + left["cam2"], before - 500);
   EXPECT_LT(left["cam1"], 2000u);
   catalogue.Stop();
+}
+
+// A PostgreSQL that stops answering (behind a relay that stops forwarding)
+// holds up neither housekeeping's retention plan, which waits for the
+// reader thread at most kPlanWaitMs and lists the folders meanwhile, nor the
+// stop.
+TEST(RecorderCatalogueRetention, ADatabaseThatStopsAnsweringHoldsUpNeitherPlanNorStop) {
+  std::string why;
+  qnvtest::PgCluster* cluster = qnvtest::PgEnvironment::Get()->Cluster(why);
+  if (!cluster && qnvtest::PgCluster::BinDir().empty()) GTEST_SKIP() << why;
+  ASSERT_NE(cluster, nullptr) << why;
+  std::string url;
+  ASSERT_TRUE(cluster->NewDatabase(url, why)) << why;
+  qnvtest::TcpRelay relay(cluster->Port());
+  const std::string port = ":" + std::to_string(cluster->Port()) + "/";
+  url.replace(url.find(port), port.size(), ":" + std::to_string(relay.Port()) + "/");
+  const STempDir temp("frozen-db");
+  ASSERT_FALSE(temp.path.empty());
+  qnvrecorder::CStorageRoot storage;
+  std::string error;
+  ASSERT_TRUE(storage.Open(temp.path.string(), "i1", error)) << error;
+  qnvrecorder::SCatalogueConfig catalogueConfig = CatalogueR1();
+  catalogueConfig.url = url;
+  catalogueConfig.password = cluster->Password();
+  qnvrecorder::CRecorderCatalogue catalogue(StorageI1(temp.path), catalogueConfig, storage);
+  ASSERT_TRUE(catalogue.Start(error)) << error;
+  catalogue.RepairsDone();
+  for (int i = 0; i < 200 && !catalogue.Stats().healed; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_TRUE(catalogue.Stats().healed);
+  const std::map<std::string, qnvrecorder::SRetentionLimits> limits{{"cam1", {1, 0}}};
+  std::vector<std::string> remove;
+  // The reader's first answer (its connection made) may take longer than a wait.
+  bool answered = false;
+  for (int i = 0; i < 10 && !answered; ++i) {
+    answered = catalogue.PlanRetention(limits, {}, 0, {}, ::time(nullptr), remove);
+    if (!answered) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  ASSERT_TRUE(answered);
+
+  using Clock = std::chrono::steady_clock;
+  auto msSince = [](Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+  };
+  relay.Freeze();
+  auto t = Clock::now();
+  EXPECT_FALSE(catalogue.PlanRetention(limits, {}, 0, {}, ::time(nullptr), remove));
+  EXPECT_LT(msSince(t), qnvrecorder::CRecorderCatalogue::kPlanWaitMs + 500);
+  t = Clock::now();
+  // The question before still waits: no second wait.
+  EXPECT_FALSE(catalogue.PlanRetention(limits, {}, 0, {}, ::time(nullptr), remove));
+  EXPECT_LT(msSince(t), 100);
+  t = Clock::now();
+  catalogue.Stop();
+  EXPECT_LT(msSince(t), qnvcat::CCatalogueWriter::kStopGraceMs + 1000);
+  relay.Thaw();
 }
 
 // The catalogue's journal, replay queue and SQLite file sit under ROOT where

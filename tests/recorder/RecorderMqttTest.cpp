@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +21,8 @@
 #include "MqttBroker.h"
 #include "RecorderFixture.h"
 #include "config/Config.h"
+#include "integrations/ICameraAccess.h"
+#include "integrations/mqtt/CMqttBridge.h"
 #include "integrations/mqtt/CSnapshotStore.h"
 #include "integrations/mqtt/MqttPayloads.h"
 
@@ -414,6 +417,117 @@ TEST(MqttPieces, JpegSizeReadsFrameHeadersAndRefusesBrokenOnes) {
   std::vector<uint8_t> huffman = jpeg;
   huffman[9] = 0xC4;  // DHT is no frame header
   EXPECT_FALSE(JpegSize(huffman));
+}
+
+// Commands are taken whole or refused: a NUL byte would otherwise end the
+// JSON early and run what came before it.
+TEST(MqttPieces, CommandsAreTakenWholeOrRefused) {
+  using qnvrecorder::ParseCommand;
+  std::string error;
+  const auto preset = ParseCommand("ptz", R"({"preset": 1})", error);
+  ASSERT_TRUE(preset) << error;
+  EXPECT_EQ(preset->preset, 1u);
+  for (const std::string& payload :
+       {std::string("{\"preset\": 1}\0{\"preset\": 2, \"junk\": [", 37),
+        std::string("{\"preset\": 1}\0", 14), std::string("{\"preset\"\0: 1}", 14),
+        std::string("{\"preset\": 1} x"), std::string("{\"preset\": 1}{}")}) {
+    error.clear();
+    EXPECT_FALSE(ParseCommand("ptz", payload, error)) << payload.size();
+    EXPECT_NE(error.find("not a JSON object"), std::string::npos) << error;
+  }
+}
+
+// Cameras whose PTZ calls take kPtzMs each (a device slow to answer) and
+// whose captures are at once.
+class CSlowPtzCameras : public qnvrecorder::ICameraAccess {
+ public:
+  static constexpr int kPtzMs = 400;
+  bool Capture(const std::string&, const std::string& path, std::string& error) override {
+    const uint8_t jpeg[] = {0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x11, 0x08, 0x00, 0xF0, 0x01, 0x40,
+                            0x03, 0,    0,    0,    0,    0,    0,    0,    0,    0xFF, 0xD9};
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(jpeg), sizeof jpeg);
+    error.clear();
+    return true;
+  }
+  bool PtzMove(const std::string&, const uint32_t (&)[4], std::string&) override { return Slow(); }
+  bool PtzPreset(const std::string&, uint32_t, uint32_t, std::string&) override { return Slow(); }
+  bool RecordClip(const std::string&, double, std::string& error) override {
+    error = "not here";
+    return false;
+  }
+  std::atomic<int> ptzStarted{0};
+
+ private:
+  bool Slow() {
+    ++ptzStarted;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPtzMs));
+    return true;
+  }
+};
+
+// A flood of valid PTZ commands to a device slow to answer leaves an
+// alarm's snapshot on time, and the stop waits for one PTZ call at most.
+TEST(MqttPieces, ACommandFloodNeverHoldsUpAnAlarmSnapshot) {
+  const STempDir temp("mqtt-flood");
+  ASSERT_FALSE(temp.path.empty());
+  MqttBroker broker(temp.path / "broker", {});
+  ASSERT_TRUE(broker.Start());
+  CSlowPtzCameras cameras;
+  qnvrecorder::SConfig config;
+  config.mqtt.enabled = true;
+  config.mqtt.port = broker.Port();
+  config.mqtt.commands = true;
+  config.mqtt.clientId = "qnv-flood-test";
+  config.mqtt.discoveryPrefix = "";
+  config.mqtt.snapshotSeconds = 0;
+  qnvrecorder::SCameraConfig camera;
+  camera.name = "cam1";
+  camera.snapshots = true;
+  config.cameras.push_back(camera);
+  qnvrecorder::CMqttBridge bridge(cameras);
+  bridge.Configure(config);
+  using Clock = std::chrono::steady_clock;
+  auto waitFor = [](const std::function<bool()>& done, int ms) {
+    const auto until = Clock::now() + std::chrono::milliseconds(ms);
+    while (!done() && Clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return done();
+  };
+  ASSERT_TRUE(waitFor([&] { return bridge.Counters().connected; }, 10000));
+
+  // 12 commands: 4.8 s of PTZ calls, every one within the bound of 16 waiting.
+  mosquitto* pub = mosquitto_new("flood", true, nullptr);
+  ASSERT_NE(pub, nullptr);
+  ASSERT_EQ(mosquitto_connect(pub, "127.0.0.1", broker.Port(), 10), MOSQ_ERR_SUCCESS);
+  for (int i = 0; i < 12; ++i) {
+    const std::string payload = "{\"preset\": " + std::to_string(i + 1) + "}";
+    mosquitto_publish(pub, nullptr, "qnv/cam1/ptz/set", int(payload.size()), payload.data(), 1,
+                      false);
+  }
+  for (int i = 0; i < 50; ++i) mosquitto_loop(pub, 10, 1);
+  mosquitto_disconnect(pub);
+  mosquitto_destroy(pub);
+  ASSERT_TRUE(waitFor([&] { return cameras.ptzStarted >= 1; }, 5000));
+
+  qnvrecorder::SAlarmEvent alarm;
+  alarm.camera = "cam1";
+  alarm.arrivedUnixMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+  const auto raised = Clock::now();
+  bridge.AlarmEvent(alarm);
+  EXPECT_TRUE(waitFor([&] { return bridge.Counters().snapshots == 1; }, 6000));
+  const auto snapshotMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - raised).count();
+  // Well below one PTZ call, let alone the 11 still waiting.
+  EXPECT_LT(snapshotMs, CSlowPtzCameras::kPtzMs) << "the snapshot waited behind the commands";
+  EXPECT_LT(cameras.ptzStarted, 12);
+
+  const auto stopping = Clock::now();
+  bridge.Stop();
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - stopping).count(),
+            CSlowPtzCameras::kPtzMs + 2500);
+  broker.Kill();
 }
 
 TEST(MqttPieces, TimesAreUtcWithMilliseconds) {

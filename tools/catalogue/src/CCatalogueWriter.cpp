@@ -1,5 +1,8 @@
 #include "qnvcatalogue/CCatalogueWriter.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 
@@ -15,10 +18,16 @@ int64_t NowUs() {
       .count();
 }
 
+STarget WithAbort(STarget target, int abortFd) {
+  target.abortFd = abortFd;
+  return target;
+}
+
 }  // namespace
 
 CCatalogueWriter::CCatalogueWriter(STarget target, SWriterOptions options)
-    : m_target(std::move(target)),
+    : m_abortFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      m_target(WithAbort(std::move(target), m_abortFd.Get())),
       m_options(std::move(options)),
       m_healWanted(m_options.heal),
       m_retryMs(m_options.firstRetryMs) {}
@@ -48,10 +57,18 @@ bool CCatalogueWriter::Start(std::string& error) {
 
 void CCatalogueWriter::Stop() {
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     m_stopping = true;
+    m_wake.notify_all();
+    // A database that answers gets what is in memory; one that does not is
+    // given up after the grace, and the rest goes to the replay queue.
+    if (m_thread.joinable() &&
+        !m_idle.wait_for(lock, std::chrono::milliseconds(kStopGraceMs), [&] { return m_ended; }) &&
+        m_abortFd.Valid()) {
+      const uint64_t one = 1;
+      (void)!::write(m_abortFd.Get(), &one, sizeof one);
+    }
   }
-  m_wake.notify_all();
   if (m_thread.joinable()) m_thread.join();
 }
 
@@ -228,7 +245,11 @@ void CCatalogueWriter::Run() {
     m_stats.queuedBytes = m_queue.Bytes();
     m_stats.healed = m_healed;
     m_idle.notify_all();
-    if (stopping && m_requests.empty()) break;
+    if (stopping && m_requests.empty()) {
+      m_ended = true;
+      m_idle.notify_all();
+      break;
+    }
   }
   m_db.reset();
 }
@@ -259,8 +280,14 @@ void CCatalogueWriter::Convert(std::vector<SRequest>& requests, std::vector<SOp>
       case ERequest::kOp:
         if (r.op.kind == SOp::EKind::kEvent || r.op.kind == SOp::EKind::kState) {
           // The journal first: it is what a rebuild reads.
-          if (!m_journal.Dir().empty() && !m_journal.Append(r.op, NowUs(), error)) {
-            Log(true, "catalogue journal: " + error);
+          if (!m_journal.Dir().empty()) {
+            if (!m_journal.Append(r.op, NowUs(), error)) {
+              // Told once while it stays the same, not at every line.
+              if (error != m_journalError) Log(true, "catalogue journal: " + error);
+              m_journalError = error;
+            } else {
+              m_journalError.clear();
+            }
           }
         } else if (r.op.kind == SOp::EKind::kSegments) {
           for (const SSegmentRow& s : r.op.segments) {
@@ -315,6 +342,13 @@ bool CCatalogueWriter::Connect(bool mayTry) {
     Failed(error);
     return false;
   }
+  // The back-off is reset by a write that succeeds (Answered), not by the
+  // open: a catalogue that opens but refuses every write is tried no more
+  // often, and told no more often, than one that is away.
+  return true;
+}
+
+void CCatalogueWriter::Answered() {
   m_retryMs = m_options.firstRetryMs;
   if (m_down) {
     Log(false, "catalogue: " + m_db->Where() + " answers again" +
@@ -323,7 +357,6 @@ bool CCatalogueWriter::Connect(bool mayTry) {
                                           " bytes of queued writes"));
     m_down = false;
   }
-  return true;
 }
 
 void CCatalogueWriter::Failed(const std::string& error) {
@@ -354,6 +387,7 @@ size_t CCatalogueWriter::ApplyOps(const std::vector<SOp>& ops) {
     const std::span<const SOp> batch(ops.data() + done,
                                      std::min(m_options.batchOps, ops.size() - done));
     if (m_db->Apply(batch, error)) {
+      Answered();
       done += batch.size();
       applied += batch.size();
       continue;
@@ -362,6 +396,7 @@ size_t CCatalogueWriter::ApplyOps(const std::vector<SOp>& ops) {
       // Bad data in the batch: one at a time, so only the bad op is lost.
       for (const SOp& op : batch) {
         if (m_db->Apply(std::span<const SOp>(&op, 1), error)) {
+          Answered();
           ++applied;
         } else if (m_db->LastFailure() == EFailure::kRejected) {
           ++rejected;

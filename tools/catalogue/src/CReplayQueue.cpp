@@ -12,6 +12,7 @@
 #include <set>
 
 #include "LineFile.h"
+#include "qnvtools/SafeFile.h"
 
 namespace qnvcat {
 namespace {
@@ -58,14 +59,19 @@ bool CReplayQueue::Open(const std::string& dir, uint64_t maxBytes, std::string& 
   }
   while (dirent* e = ::readdir(d)) {
     uint64_t n;
-    if (ChunkNumber(e->d_name, n)) chunks.insert(n);
+    // Only regular files are chunks: anything else under a chunk's name
+    // (a planted FIFO or link) is not ours and is never opened to be read.
+    struct stat st;
+    if (ChunkNumber(e->d_name, n) &&
+        ::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+      chunks.insert(n);
+    }
   }
   ::closedir(d);
   m_headChunk = chunks.empty() ? 1 : *chunks.begin();
   m_headOffset = 0;
   // Read without following a link (or waiting on a pipe) planted in its place.
-  const int headFd =
-      ::open((dir + "/head").c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  const int headFd = qnvtools::OpenRegular(dir + "/head", O_RDONLY).Release();
   FILE* f = headFd < 0 ? nullptr : ::fdopen(headFd, "r");
   if (f == nullptr && headFd >= 0) ::close(headFd);
   if (f != nullptr) {

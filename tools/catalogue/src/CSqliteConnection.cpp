@@ -1,11 +1,15 @@
 // The catalogue's SQLite connection: one file, WAL (readers in other
 // processes go on while the recorder writes), a busy time-out for writers
-// sharing the file, statements prepared once.
+// sharing the file (cut short by the stop's abort descriptor), statements
+// prepared once.
+#include <poll.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -139,7 +143,28 @@ class CSqliteConnection : public ISqlConnection {
   }
   bool LockSchema(std::string&) override { return true; }  // BEGIN IMMEDIATE holds the lock
 
+  // Another writer's lock is waited for up to timeoutMs, or until abortFd
+  // (when not -1) becomes readable.
+  void SetBusy(int timeoutMs, int abortFd) {
+    m_busyTimeoutMs = timeoutMs;
+    m_abortFd = abortFd;
+    sqlite3_busy_handler(m_db, &CSqliteConnection::Busy, this);
+  }
+
  private:
+  // SQLite's busy handler: count is 0 at the first call for a lock.
+  static int Busy(void* self, int count) {
+    auto* c = static_cast<CSqliteConnection*>(self);
+    const auto now = std::chrono::steady_clock::now();
+    if (count == 0) c->m_busySince = now;
+    const int64_t waited =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now - c->m_busySince).count();
+    if (waited >= c->m_busyTimeoutMs) return 0;
+    pollfd abort{c->m_abortFd, POLLIN, 0};
+    const int step = int(std::min<int64_t>(10, c->m_busyTimeoutMs - waited));
+    return ::poll(&abort, c->m_abortFd >= 0 ? 1 : 0, step) > 0 ? 0 : 1;
+  }
+
   std::string Failure(const char* what) const {
     return m_file + ": " + what + ": " + sqlite3_errmsg(m_db) +
            (sqlite3_errcode(m_db) == SQLITE_BUSY
@@ -150,6 +175,9 @@ class CSqliteConnection : public ISqlConnection {
   sqlite3* m_db;
   std::string m_file;
   std::vector<sqlite3_stmt*> m_statements;
+  int m_busyTimeoutMs = 0;
+  int m_abortFd = -1;
+  std::chrono::steady_clock::time_point m_busySince;
 };
 
 // A path as the path part of a file: URI.
@@ -213,7 +241,7 @@ std::unique_ptr<ISqlConnection> OpenSqlite(const std::string& file, const STarge
     }
   }
   auto connection = std::make_unique<CSqliteConnection>(db, file);
-  sqlite3_busy_timeout(db, target.busyTimeoutMs);
+  connection->SetBusy(target.busyTimeoutMs, target.abortFd);
   sqlite3_extended_result_codes(db, 0);
   if (mode == EOpenMode::kWrite) {
     // WAL: readers never wait for the writer and the writer never waits for

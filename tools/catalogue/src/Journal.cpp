@@ -100,23 +100,28 @@ int64_t LastJournalEventId(const std::string& dir) {
   constexpr uint64_t kTailBytes = 256 * 1024;
   std::vector<std::string> names;
   std::string error;
-  if (!DayFiles(dir, names, error) || names.empty()) return 0;
-  const std::string path = dir + "/" + names.back();
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return 0;
-  const uint64_t size = uint64_t(st.st_size);
-  CLineReader reader;
-  if (!reader.Open(path, size > kTailBytes ? size - kTailBytes : 0, error)) return 0;
-  int64_t last = 0;
-  std::string line, why;
-  SOp op;
-  // The first line read may be a piece of one: it is no op and is passed over.
-  while (reader.Next(line, error)) {
-    if (OpFromJson(line, op, why) && op.kind == SOp::EKind::kEvent) {
-      last = std::max(last, op.event.id);
+  if (!DayFiles(dir, names, error)) return 0;
+  // The newest day that is a regular file (a FIFO or link planted under a
+  // day's name is passed over, never waited on).
+  for (auto name = names.rbegin(); name != names.rend(); ++name) {
+    const std::string path = dir + "/" + *name;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    const uint64_t size = uint64_t(st.st_size);
+    CLineReader reader;
+    if (!reader.Open(path, size > kTailBytes ? size - kTailBytes : 0, error)) continue;
+    int64_t last = 0;
+    std::string line, why;
+    SOp op;
+    // The first line read may be a piece of one: it is no op and is passed over.
+    while (reader.Next(line, error)) {
+      if (OpFromJson(line, op, why) && op.kind == SOp::EKind::kEvent) {
+        last = std::max(last, op.event.id);
+      }
     }
+    return last;
   }
-  return last;
+  return 0;
 }
 
 size_t PruneJournal(const std::string& dir, int64_t beforeUs) {

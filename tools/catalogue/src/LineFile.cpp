@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "qnvtools/SafeFile.h"
 #include "qnvtools/UniqueFd.h"
 
 namespace qnvcat {
@@ -16,6 +17,13 @@ namespace {
 constexpr size_t kReadBytes = 64 * 1024;
 
 std::string Errno(const std::string& path) { return path + ": " + std::strerror(errno); }
+
+// A failed qnvtools::OpenRegular in words.
+std::string OpenError(const std::string& path) {
+  if (errno == ENXIO) return path + ": " + qnvtools::kNotRegular;
+  if (errno == ELOOP) return path + ": a link, which is not followed";
+  return Errno(path);
+}
 
 }  // namespace
 
@@ -26,9 +34,10 @@ CLineReader::~CLineReader() {
 bool CLineReader::Open(const std::string& path, uint64_t from, std::string& error) {
   if (m_fd >= 0) ::close(m_fd);
   m_path = path;
-  m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  // A FIFO or link planted in the file's place fails at once (never waits).
+  m_fd = qnvtools::OpenRegular(path, O_RDONLY).Release();
   if (m_fd < 0) {
-    error = Errno(path);
+    error = OpenError(path);
     return false;
   }
   if (::lseek(m_fd, off_t(from), SEEK_SET) < 0) {
@@ -93,16 +102,16 @@ bool CLineReader::Next(std::string& line, std::string& error) {
 
 bool AppendLines(const std::string& path, const std::string& text, bool sync, std::string& error,
                  unsigned mode) {
-  const qnvtools::UniqueFd file(
-      ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, mode_t(mode)));
+  const qnvtools::UniqueFd file =
+      qnvtools::OpenRegular(path, O_WRONLY | O_APPEND | O_CREAT, mode_t(mode));
   const int fd = file.Get();
   if (fd < 0) {
-    error = Errno(path);
+    error = OpenError(path);
     return false;
   }
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    error = path + ": not a regular file";
+  if (::fstat(fd, &st) != 0) {
+    error = Errno(path);
     return false;
   }
   size_t done = 0;
@@ -125,10 +134,10 @@ bool AppendLines(const std::string& path, const std::string& text, bool sync, st
 }
 
 bool DropTornTail(const std::string& path, std::string& error) {
-  const qnvtools::UniqueFd file(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+  const qnvtools::UniqueFd file = qnvtools::OpenRegular(path, O_RDWR);
   const int fd = file.Get();
   if (fd < 0) {
-    error = Errno(path);
+    error = OpenError(path);
     return false;
   }
   struct stat st;

@@ -32,6 +32,7 @@
 #include "qnvcatalogue/CReplayQueue.h"
 #include "qnvcatalogue/ICatalogue.h"
 #include "qnvcatalogue/Journal.h"
+#include "qnvtools/UniqueFd.h"
 
 namespace qnvcat {
 
@@ -79,9 +80,12 @@ class CCatalogueWriter {
   // database may be down (it is tried on the thread). False with a message
   // when the queue's or the journal's folder cannot be used.
   bool Start(std::string& error);
-  // Takes what is in memory into the database or the replay queue (no new
-  // connection is tried, so it ends within a statement time-out) and joins.
+  // Takes what is in memory into the database or the replay queue and joins.
+  // No new connection is tried, and a database call still waiting after
+  // kStopGraceMs gives up (what it held goes to the replay queue): it ends
+  // within about that long whatever the database does.
   void Stop();
+  static constexpr int kStopGraceMs = 1000;
 
   // Hooks; any thread; never block. Paths are data files.
   void SegmentOpened(const std::string& camera, const std::string& path, int64_t startUs);
@@ -141,6 +145,8 @@ class CCatalogueWriter {
   SSegmentRow Scanned(const std::string& camera, const std::string& path, ESegmentState state,
                       bool& empty);
   bool Connect(bool mayTry);
+  // A write went through: the back-off starts afresh and an outage is over.
+  void Answered();
   // Applies ops in batches; returns how many are done (applied, or refused
   // as bad data and counted); the rest must wait.
   size_t ApplyOps(const std::vector<SOp>& ops);
@@ -151,6 +157,9 @@ class CCatalogueWriter {
   void Log(bool warning, const std::string& text);
   void Failed(const std::string& error);
 
+  // Readable once Stop's grace is over: every PostgreSQL call gives up
+  // (STarget::abortFd). Before m_target, which names it.
+  const qnvtools::UniqueFd m_abortFd;
   const STarget m_target;
   const SWriterOptions m_options;
 
@@ -158,6 +167,7 @@ class CCatalogueWriter {
   std::condition_variable m_wake, m_idle;
   std::deque<SRequest> m_requests;
   bool m_stopping = false;
+  bool m_ended = false;      // the thread is past its last write
   uint64_t m_submitted = 0;  // requests accepted so far
   uint64_t m_finished = 0;   // of them, in the database
   uint64_t m_droppedMemory = 0;
@@ -176,6 +186,7 @@ class CCatalogueWriter {
   bool m_down = false;  // the outage was logged
   bool m_healed = false;
   uint64_t m_droppedLogged = 0;
+  std::string m_journalError;  // the last journal failure told (until a line is kept)
 };
 
 }  // namespace qnvcat

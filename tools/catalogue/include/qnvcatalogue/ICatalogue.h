@@ -25,6 +25,15 @@ struct STarget {
   int connectTimeoutSeconds = 5;
   // PostgreSQL: statements running longer fail (the writer then queues).
   int statementTimeoutMs = 10000;
+  // PostgreSQL: any call (a statement, or the connection's making past
+  // connectTimeoutSeconds) with no answer this long fails and the connection
+  // is dropped: a server that stopped answering holds no thread for longer.
+  // The same bounds unsent bytes on its socket (TCP user time-out).
+  int callTimeoutMs = 15000;
+  // A descriptor (an eventfd, say) that, once readable, makes every call
+  // under way or to come give up at once (a stop): PostgreSQL's waits for
+  // the server, SQLite's for another writer's lock. -1: none.
+  int abortFd = -1;
   // SQLite: how long a write waits for another writer's lock.
   int busyTimeoutMs = 5000;
   std::string applicationName = "qnvcatalogue";
@@ -40,6 +49,15 @@ bool LoadPassword(const std::string& env, const std::string& file, std::string& 
 std::string SqlitePathFor(const std::string& root);
 // The URL without a password, for messages.
 std::string DescribeTarget(const std::string& rootOrUrl);
+// A PostgreSQL URL or key=value connection string with every password left
+// out, in each form the client library reads (user:pw@, ?password=, escaped
+// names, password='...', a URI given as dbname); *hadPassword says whether
+// there was one.
+std::string RedactConnectionString(const std::string& text, bool* hadPassword = nullptr);
+bool CarriesPassword(const std::string& text);
+// message with any password of the connection string text masked (the
+// client library may quote a malformed part of it in its errors).
+std::string ScrubPasswords(std::string message, const std::string& text);
 
 enum class EOpenMode {
   kRead,   // queries only; the catalogue must exist

@@ -16,6 +16,7 @@
 
 #include "base/Text.h"
 #include "config/ConfigText.h"
+#include "qnvcatalogue/ICatalogue.h"
 #include "qnvtools/UniqueFd.h"
 
 namespace qnvrecorder {
@@ -548,6 +549,11 @@ bool LoadConfig(const std::string& path, SConfig& config, std::string& error,
                  "storage root)");
     }
     if (check.Ok() && ca.url.size() > 4096) check.Fail(where, "'url' is longer than 4096 bytes");
+    if (check.Ok() && qnvcat::CarriesPassword(ca.url)) {
+      check.Fail(where,
+                 "'url' carries a password; passwords stay out of the configuration text: "
+                 "give it with password_env or password_file");
+    }
     check.String(t, "password_env", where, ca.passwordEnv);
     check.String(t, "password_file", where, ca.passwordFile);
     if (check.Ok() && ca.url.empty() && !(ca.passwordEnv.empty() && ca.passwordFile.empty())) {

@@ -1,5 +1,6 @@
 #include "integrations/catalogue/CRecorderCatalogue.h"
 
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,6 +27,7 @@ constexpr size_t kMaxWaitingEvents = 1000;
 // listing is there when the database is slow.
 constexpr int kReaderConnectSeconds = 2;
 constexpr int kReaderStatementMs = 2000;
+constexpr int kReaderCallMs = 3000;
 constexpr int64_t kReaderRetryMs = 30000;
 // A capture time this far from the arrival is the device's clock gone astray.
 constexpr int64_t kPlausibleSkewUs = kDayUs;
@@ -101,7 +103,8 @@ CRecorderCatalogue::CRecorderCatalogue(const SStorageConfig& storage,
     : m_setup(OwnFolders(CatalogueSetup(storage, catalogue), root, m_journalFd, m_queueFd,
                          m_foldersError)),
       m_root(root),
-      m_writer(m_setup.target, WriterOptions(m_setup)) {}
+      m_writer(m_setup.target, WriterOptions(m_setup)),
+      m_readerAbort(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 CRecorderCatalogue::~CRecorderCatalogue() { Stop(); }
 
@@ -111,6 +114,13 @@ bool CRecorderCatalogue::Start(std::string& error) {
     return false;
   }
   if (!m_writer.Start(error)) return false;
+  if (!m_readerThread.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(m_planMutex);
+      m_readerStopping = false;
+    }
+    m_readerThread = std::thread([this] { RunReader(); });
+  }
   LOG_INFO("catalogue: %s as recorder %s (journal %s/%s)",
            qnvcat::DescribeTarget(m_setup.target.rootOrUrl).c_str(), m_setup.recorder.c_str(),
            m_root.OwnPath().c_str(), kJournalFolder);
@@ -122,8 +132,25 @@ void CRecorderCatalogue::Stop() {
     std::lock_guard<std::mutex> lock(m_mutex);
     FlushPending({}, {}, INT64_MAX);
   }
+  StopReader();
   m_writer.Stop();
+}
+
+void CRecorderCatalogue::StopReader() {
+  {
+    std::lock_guard<std::mutex> lock(m_planMutex);
+    m_readerStopping = true;
+  }
+  m_planWake.notify_all();
+  // A reading call under way gives up at once.
+  if (m_readerAbort.Valid()) {
+    const uint64_t one = 1;
+    (void)!::write(m_readerAbort.Get(), &one, sizeof one);
+  }
+  if (m_readerThread.joinable()) m_readerThread.join();
   m_reader.reset();
+  uint64_t drained = 0;
+  if (m_readerAbort.Valid()) (void)!::read(m_readerAbort.Get(), &drained, sizeof drained);
 }
 
 std::string CRecorderCatalogue::DataPath(const SSegment& segment) {
@@ -289,12 +316,37 @@ void CRecorderCatalogue::StatusTick(const std::vector<SCameraStatus>& cameras) {
   }
 }
 
+void CRecorderCatalogue::RunReader() {
+  for (;;) {
+    SPlanRequest request;
+    {
+      std::unique_lock<std::mutex> lock(m_planMutex);
+      m_planWake.wait(lock, [&] { return m_readerStopping || m_planRequest.has_value(); });
+      if (m_readerStopping) return;
+      request = std::move(*m_planRequest);
+      m_planRequest.reset();
+    }
+    std::vector<std::string> remove;
+    const bool ok = Plan(request, remove);
+    {
+      std::lock_guard<std::mutex> lock(m_planMutex);
+      m_planOk = ok;
+      m_planRemove = std::move(remove);
+      m_planAnswered = m_planAsked;
+      m_planBusy = false;
+    }
+    m_planWake.notify_all();
+  }
+}
+
 bool CRecorderCatalogue::Reader() {
   if (m_reader) return true;
   if (MonoMs() < m_readerRetryMs) return false;
   qnvcat::STarget target = m_setup.target;
   target.connectTimeoutSeconds = kReaderConnectSeconds;
   target.statementTimeoutMs = kReaderStatementMs;
+  target.callTimeoutMs = kReaderCallMs;
+  target.abortFd = m_readerAbort.Get();
   target.busyTimeoutMs = kReaderStatementMs;
   std::string error;
   m_reader = qnvcat::OpenCatalogue(target, qnvcat::EOpenMode::kRead, error);
@@ -313,7 +365,33 @@ bool CRecorderCatalogue::PlanRetention(const std::map<std::string, SRetentionLim
   remove.clear();
   // Behind with its writes, the catalogue would not know what is on disk.
   const qnvcat::SWriterStats stats = m_writer.Stats();
-  if (!stats.connected || stats.queuedBytes > 0 || !stats.healed || !Reader()) return false;
+  if (!stats.connected || stats.queuedBytes > 0 || !stats.healed) return false;
+  std::unique_lock<std::mutex> lock(m_planMutex);
+  // An earlier question still waits for the database: the folders this time.
+  if (m_planBusy || m_readerStopping || !m_readerThread.joinable()) return false;
+  m_planRequest = SPlanRequest{perCamera, defaults, overallBytes, openStems, now, most};
+  m_planBusy = true;
+  const uint64_t asked = ++m_planAsked;
+  m_planWake.notify_all();
+  if (!m_planWake.wait_for(lock, std::chrono::milliseconds(kPlanWaitMs),
+                           [&] { return m_planAnswered == asked || m_readerStopping; }) ||
+      m_planAnswered != asked) {
+    return false;
+  }
+  remove = std::move(m_planRemove);
+  m_planRemove.clear();
+  return m_planOk;
+}
+
+bool CRecorderCatalogue::Plan(const SPlanRequest& request, std::vector<std::string>& remove) {
+  remove.clear();
+  if (!Reader()) return false;
+  const std::map<std::string, SRetentionLimits>& perCamera = request.perCamera;
+  const SRetentionLimits& defaults = request.defaults;
+  const uint64_t overallBytes = request.overallBytes;
+  const std::set<std::string>& openStems = request.openStems;
+  const time_t now = request.now;
+  const size_t most = request.most;
   std::string error;
   auto failed = [&] {
     LOG_WARN("catalogue: retention lists the folders for now: %s", error.c_str());

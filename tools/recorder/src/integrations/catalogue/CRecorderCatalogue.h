@@ -11,18 +11,24 @@
 // every folder (PlanRetention).
 //
 // Its hooks run on the threads IRecorderEvents names and only take its own
-// mutex; PlanRetention runs on the housekeeping thread, which alone uses the
-// reading connection. Start/Stop from the service's control thread. The
-// storage root must outlive it.
+// mutex. PlanRetention runs on the housekeeping thread but reads nothing
+// itself: a reader thread of its own holds the reading connection and
+// answers, and housekeeping waits at most kPlanWaitMs for the answer, so a
+// database that stops answering never holds up housekeeping (status.json)
+// or the stop. Start/Stop from the service's control thread. The storage
+// root must outlive it.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config/Config.h"
@@ -83,13 +89,16 @@ class CRecorderCatalogue : public IRecorderEvents, public IEventIds {
   // and all together keep to their limits (as PlanRetention judges them,
   // with the rows' sizes), oldest first, at most `most` in one pass. False
   // when the catalogue cannot answer now (unreachable, or behind with its
-  // writes): the caller then lists the folders. Housekeeping thread.
+  // writes, or the reader's answer not there within kPlanWaitMs): the
+  // caller then lists the folders. Housekeeping thread.
   bool PlanRetention(const std::map<std::string, SRetentionLimits>& perCamera,
                      const SRetentionLimits& defaults, uint64_t overallBytes,
                      const std::set<std::string>& openStems, time_t now,
                      std::vector<std::string>& remove, size_t most = 4096);
   // Removes deleted rows and journal days past history_days (housekeeping thread).
   void PruneHistory(time_t now);
+
+  static constexpr int kPlanWaitMs = 1000;
 
   qnvcat::SWriterStats Stats() const { return m_writer.Stats(); }
   bool Flush(int timeoutMs) { return m_writer.Flush(timeoutMs); }
@@ -108,12 +117,24 @@ class CRecorderCatalogue : public IRecorderEvents, public IEventIds {
     qnvcat::SEventRow row;
     int64_t dueUnixMs = 0;  // written without its clip after this
   };
+  struct SPlanRequest {
+    std::map<std::string, SRetentionLimits> perCamera;
+    SRetentionLimits defaults;
+    uint64_t overallBytes = 0;
+    std::set<std::string> openStems;
+    time_t now = 0;
+    size_t most = 0;
+  };
 
   static std::string DataPath(const SSegment& segment);
   // The camera's open row is path's no more (under m_mutex).
   void ForgetOpen(const std::string& camera, const std::string& path);
   void FlushPending(const std::string& camera, const std::string& clip, int64_t nowMs);
+  // Reader thread: answers plan requests.
+  void RunReader();
   bool Reader();
+  bool Plan(const SPlanRequest& request, std::vector<std::string>& remove);
+  void StopReader();
 
   // The journal and replay-queue folders, made by the storage root (never
   // through a link) and held, so the writer reaches them by descriptor
@@ -140,9 +161,23 @@ class CRecorderCatalogue : public IRecorderEvents, public IEventIds {
   std::map<std::string, std::vector<SPendingEvent>> m_pending;      // alarms waiting for their clip
   std::map<std::string, std::pair<bool, std::string>> m_lastState;  // per camera: up, reason
 
-  // Housekeeping thread only.
+  // Between housekeeping and the reader thread: under m_planMutex.
+  std::mutex m_planMutex;
+  std::condition_variable m_planWake;
+  std::optional<SPlanRequest> m_planRequest;  // asked, not yet taken
+  bool m_planBusy = false;                    // asked, not yet answered
+  uint64_t m_planAsked = 0, m_planAnswered = 0;
+  bool m_planOk = false;
+  std::vector<std::string> m_planRemove;
+  bool m_readerStopping = false;
+  const UniqueFd m_readerAbort;  // eventfd: a reading call under way gives up (the stop)
+  std::thread m_readerThread;
+
+  // Reader thread only.
   std::unique_ptr<qnvcat::ICatalogue> m_reader;
   int64_t m_readerRetryMs = 0;
+
+  // Housekeeping thread only.
   int64_t m_prunedDay = 0;
 };
 

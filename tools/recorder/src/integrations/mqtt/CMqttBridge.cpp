@@ -33,8 +33,8 @@ constexpr int64_t kClipWaitMs = 2000;
 // What is left to send at the stop gets this long.
 constexpr int64_t kStopFlushMs = 2000;
 constexpr int kIdlePollMs = 1000;
-// Commands waiting for the worker thread beyond this are refused: a flood of
-// them cannot grow memory or hold up snapshots for long.
+// Commands waiting for the command thread beyond this are refused: a flood
+// of them cannot grow memory (snapshots never wait behind them).
 constexpr size_t kMaxWaitingCommands = 16;
 constexpr size_t kMaxRulesPerCamera = 64;
 
@@ -118,7 +118,8 @@ void CMqttBridge::Start() {
     if (!m_store) m_store = std::make_unique<CSnapshotStore>(nullptr);
   }
   m_thread = std::thread([this] { Run(); });
-  m_workerThread = std::thread([this] { RunJobs(); });
+  m_snapshotThread = std::thread([this] { RunSnapshots(); });
+  m_commandThread = std::thread([this] { RunCommands(); });
 }
 
 void CMqttBridge::Stop() {
@@ -127,16 +128,19 @@ void CMqttBridge::Stop() {
     if (!m_running) return;
     m_stopping = true;
   }
-  m_jobWake.notify_all();
+  m_snapshotWake.notify_all();
+  m_commandWake.notify_all();
   Wake();
-  if (m_workerThread.joinable()) m_workerThread.join();
+  if (m_snapshotThread.joinable()) m_snapshotThread.join();
+  if (m_commandThread.joinable()) m_commandThread.join();
   if (m_thread.joinable()) m_thread.join();
   std::lock_guard<std::mutex> lock(m_mutex);
   m_running = false;
   m_alarms.clear();
   m_states.clear();
   m_segments.clear();
-  m_jobs.clear();
+  m_snapshotJobs.clear();
+  m_commandJobs.clear();
   m_snapshotsDone.clear();
 }
 
@@ -191,13 +195,13 @@ void CMqttBridge::AlarmEvent(const SAlarmEvent& event) {
     }
     auto it = m_configured.find(camera);
     if (it != m_configured.end() && it->second.snapshots &&
-        std::none_of(m_jobs.begin(), m_jobs.end(),
-                     [&](const SJob& j) { return j.camera == camera && !j.command; })) {
-      m_jobs.push_back({camera, event.arrivedUnixMs, std::nullopt});
+        std::none_of(m_snapshotJobs.begin(), m_snapshotJobs.end(),
+                     [&](const SJob& j) { return j.camera == camera; })) {
+      m_snapshotJobs.push_back({camera, event.arrivedUnixMs, std::nullopt});
       snapshot = true;
     }
   }
-  if (snapshot) m_jobWake.notify_one();
+  if (snapshot) m_snapshotWake.notify_one();
   Wake();
 }
 
@@ -212,24 +216,34 @@ void CMqttBridge::CameraState(const SCameraStatus& status) {
   Wake();
 }
 
-// ---- the worker thread ----
+// ---- the snapshot and command threads ----
 
-void CMqttBridge::RunJobs() {
+void CMqttBridge::RunSnapshots() {
   std::map<std::string, int64_t> lastMono;
   for (;;) {
     SJob job;
     {
       std::unique_lock<std::mutex> lock(m_mutex);
-      m_jobWake.wait(lock, [this] { return m_stopping || !m_jobs.empty(); });
+      m_snapshotWake.wait(lock, [this] { return m_stopping || !m_snapshotJobs.empty(); });
       if (m_stopping) return;
-      job = std::move(m_jobs.front());
-      m_jobs.pop_front();
+      job = std::move(m_snapshotJobs.front());
+      m_snapshotJobs.pop_front();
     }
-    if (job.command) {
-      Command(job);
-    } else {
-      Snapshot(job, lastMono);
+    Snapshot(job, lastMono);
+  }
+}
+
+void CMqttBridge::RunCommands() {
+  for (;;) {
+    SJob job;
+    {
+      std::unique_lock<std::mutex> lock(m_mutex);
+      m_commandWake.wait(lock, [this] { return m_stopping || !m_commandJobs.empty(); });
+      if (m_stopping) return;
+      job = std::move(m_commandJobs.front());
+      m_commandJobs.pop_front();
     }
+    Command(job);
   }
 }
 
@@ -574,12 +588,10 @@ void CMqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* m) 
   }
   {
     std::lock_guard<std::mutex> lock(b->m_mutex);
-    const size_t commands = std::count_if(b->m_jobs.begin(), b->m_jobs.end(),
-                                          [](const SJob& j) { return j.command.has_value(); });
-    if (commands >= kMaxWaitingCommands) {
+    if (b->m_commandJobs.size() >= kMaxWaitingCommands) {
       error = "too many commands wait";
     } else {
-      b->m_jobs.push_back({camera, 0, parsed});
+      b->m_commandJobs.push_back({camera, 0, parsed});
     }
   }
   if (!error.empty()) {
@@ -589,7 +601,7 @@ void CMqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* m) 
     }
     return;
   }
-  b->m_jobWake.notify_one();
+  b->m_commandWake.notify_one();
 }
 
 void CMqttBridge::OnDisconnect(mosquitto*, void* self, int) {

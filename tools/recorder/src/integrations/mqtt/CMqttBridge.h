@@ -1,13 +1,14 @@
 // CMqttBridge: the recorder's events on an MQTT broker (MqttPayloads.h lists
 // the topics), with Home Assistant discovery, through libmosquitto.
 //
-// It owns two threads. The MQTT thread runs the connection (libmosquitto's
+// It owns three threads. The MQTT thread runs the connection (libmosquitto's
 // calls on the socket, driven by poll: connect, reconnect with back-off from
 // 1 s doubling to 30 s, keep-alive, TLS), turns the recorder's events into
-// messages, publishes them and checks the commands that come in. The worker
-// thread does what may take a while: captures (which may decode for a quarter
-// of a second, stored by CSnapshotStore) and the commands' PTZ calls (which
-// wait for the device). The
+// messages, publishes them and checks the commands that come in. The
+// snapshot thread takes the alarms' captures (which may decode for a quarter
+// of a second, stored by CSnapshotStore); the command thread runs the
+// commands' PTZ calls (which wait for the device). Apart, so a flood of
+// commands to a slow device never holds up an alarm's snapshot. The
 // recorder's threads only hand their event over (a lock held for a copy, an
 // eventfd write): a slow or absent broker never reaches recording.
 //
@@ -124,8 +125,9 @@ class CMqttBridge : public IRecorderEvents {
 
   void Start();
   void Wake();
-  void Run();      // the MQTT thread
-  void RunJobs();  // the worker thread
+  void Run();           // the MQTT thread
+  void RunSnapshots();  // the snapshot thread
+  void RunCommands();   // the command thread
   void Snapshot(const SJob& job, std::map<std::string, int64_t>& lastMono);
   void Command(const SJob& job);
   void Connect();                        // MQTT thread: a new client and its connection attempt
@@ -150,7 +152,7 @@ class CMqttBridge : public IRecorderEvents {
 
   // Shared with the recorder's threads: under m_mutex.
   mutable std::mutex m_mutex;
-  std::condition_variable m_jobWake;
+  std::condition_variable m_snapshotWake, m_commandWake;
   bool m_running = false, m_stopping = false;
   SMqttConfig m_config;  // the one in force
   std::map<std::string, SCameraConfig> m_configured;
@@ -159,18 +161,18 @@ class CMqttBridge : public IRecorderEvents {
   std::deque<std::pair<std::string, SUpDown>> m_states;
   std::deque<SSegmentNote> m_segments;
   std::deque<std::pair<std::string, std::vector<uint8_t>>> m_snapshotsDone;
-  std::deque<SJob> m_jobs;
+  std::deque<SJob> m_snapshotJobs, m_commandJobs;
   std::map<std::string, SPictureSize> m_pictures;  // learnt from snapshots
   SMqttCounters m_counters;
   bool m_reconnect = false;       // [mqtt] changed: a new connection
   bool m_camerasChanged = false;  // m_configured changed
   bool m_storageEnabled = false;
 
-  std::mutex m_storeMutex;  // held by the worker thread while it uses the store
+  std::mutex m_storeMutex;  // held by the snapshot thread while it uses the store
   std::unique_ptr<CSnapshotStore> m_store;
 
   const UniqueFd m_wakeFd;  // eventfd: the recorder's threads wake the MQTT thread
-  std::thread m_thread, m_workerThread;
+  std::thread m_thread, m_snapshotThread, m_commandThread;
 
   // MQTT thread only.
   std::unique_ptr<CTopics> m_topics;

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "qnvtools/SafeFile.h"
 #include "storage/CStorageRoot.h"
 
 namespace qnvrecorder {
@@ -27,9 +28,9 @@ bool IsPartName(const std::string& name) {
 // Reads a regular file below dirFd (never through a link) of at most max bytes.
 bool ReadAt(int dirFd, const std::string& name, size_t max, std::vector<uint8_t>& out,
             std::string& error) {
-  UniqueFd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  const UniqueFd fd = qnvtools::OpenRegularAt(dirFd, name, O_RDONLY);
   struct stat st {};
-  if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0) {
     error = "the capture left no file";
     return false;
   }

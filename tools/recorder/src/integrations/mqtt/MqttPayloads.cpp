@@ -99,6 +99,12 @@ std::optional<SCameraCommand> ParseCommand(const std::string& command, const std
     error = "longer than " + std::to_string(kMaxCommandBytes) + " bytes";
     return std::nullopt;
   }
+  // The JSON reader takes a NUL for the end of its input: what followed one
+  // would go unread, so a payload with one is refused whole.
+  if (payload.find('\0') != std::string::npos) {
+    error = "not a JSON object (it holds a NUL byte)";
+    return std::nullopt;
+  }
   const Json j = Json::parse(payload, nullptr, false);
   if (!j.is_object()) {
     error = "not a JSON object";
