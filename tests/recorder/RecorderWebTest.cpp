@@ -998,6 +998,7 @@ class CQuietSource : public qnvrecorder::IWebSource {
     return {gate};
   }
   qnvrecorder::SWebDisk WebDisk() override { return {}; }
+  qnvrecorder::SProcessStatus WebProcess() override { return {}; }
 };
 
 struct SLocalWeb {

@@ -493,6 +493,7 @@ SProcessStatus CRecorder::ProcessFigures() {
     std::shared_lock<std::shared_mutex> lock(m_routeMutex);
     if (m_web) p.webConnections = m_web->Connections();
   }
+  if (m_mqtt) p.mqttQueue = m_mqtt->Counters().queued;
   return p;
 }
 

@@ -72,6 +72,7 @@ class CRecorder : public ICameraHost, public ICameraAccess, public IWebSource {
   // IWebSource (the web server's thread).
   std::vector<SCameraStatus> WebCameras() override;
   SWebDisk WebDisk() override;
+  SProcessStatus WebProcess() override { return ProcessFigures(); }
   // ICameraAccess
   bool Capture(const std::string& camera, const std::string& path, std::string& error) override;
   bool PtzMove(const std::string& camera, const uint32_t (&values)[4], std::string& error) override;

@@ -1119,17 +1119,12 @@ std::string CWebServer::CamerasJson() {
         viewers = it->second->ViewerCount();
       }
     }
-    list.push_back({{"name", s.name},
-                    {"state", s.state},
-                    {"since", s.sinceUnix},
-                    {"reason", FaultCode(s.fault.kind)},
-                    {"reason_text", s.fault.text},
-                    {"last_error", s.lastError},
-                    {"last_frame_ms", s.lastFrameUnixMs},
-                    {"bitrate_bps", static_cast<int64_t>(bps)},
-                    {"bytes_today", s.bytesToday},
-                    {"reconnects", s.reconnects},
-                    {"viewers", viewers}});
+    // The status file's view of the camera, and what only the page knows.
+    json camera = CameraStatusJson(s);
+    camera["reason_text"] = s.fault.text;
+    camera["bitrate_bps"] = static_cast<int64_t>(bps);
+    camera["viewers"] = viewers;
+    list.push_back(std::move(camera));
   }
   return list.dump();
 }
@@ -1157,9 +1152,13 @@ std::string CWebServer::StatusJson() {
                {"cameras", cameras}};
   }
   const auto uptime = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - m_started);
-  return json{{"version", m_version},       {"started", m_startedUnix},
-              {"uptime_s", uptime.count()}, {"now", static_cast<int64_t>(time(nullptr))},
-              {"storage", storage},         {"cameras", json::parse(CamerasJson())}}
+  return json{{"version", m_version},
+              {"started", m_startedUnix},
+              {"uptime_s", uptime.count()},
+              {"now", static_cast<int64_t>(time(nullptr))},
+              {"storage", storage},
+              {"process", ProcessStatusJson(m_source.WebProcess())},
+              {"cameras", json::parse(CamerasJson())}}
       .dump();
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cameras/CCamera.h"
+#include "integrations/StatusFile.h"
 
 namespace qnvrecorder {
 
@@ -34,6 +35,8 @@ class IWebSource {
   virtual ~IWebSource() = default;
   virtual std::vector<SCameraStatus> WebCameras() = 0;
   virtual SWebDisk WebDisk() = 0;
+  // What the recorder holds now (status.json's "process").
+  virtual SProcessStatus WebProcess() = 0;
 };
 
 }  // namespace qnvrecorder

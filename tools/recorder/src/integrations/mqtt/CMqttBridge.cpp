@@ -148,6 +148,7 @@ SMqttCounters CMqttBridge::Counters() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   SMqttCounters c = m_counters;
   c.running = m_running;
+  c.queued = m_queued.load();
   return c;
 }
 
@@ -209,9 +210,9 @@ void CMqttBridge::CameraState(const SCameraStatus& status) {
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_running) return;
-    SUpDown s = UpDownOf(status);
-    s.sinceUnixMs = UnixMs();
-    m_states.emplace_back(status.name, s);
+    // since is the camera's: while down, when the outage began, kept through
+    // reason changes and brief reconnects (not when this message was made).
+    m_states.emplace_back(status.name, UpDownOf(status));
   }
   Wake();
 }
@@ -368,6 +369,7 @@ void CMqttBridge::Run() {
       DropConnection("no connection within 10 s");
     }
     PublishPending();
+    m_queued = m_outbox.size();
     Service(NextTimerMs(MonoMs()));
   }
   // Stopping: what the cameras' stop said goes out, rules go off, then

@@ -61,6 +61,7 @@ struct SMqttCounters {
   uint64_t connects = 0;   // connections the broker accepted
   uint64_t snapshots = 0;  // snapshots taken and stored
   uint64_t snapshotFailures = 0;
+  uint64_t queued = 0;     // messages waiting for the broker now
   bool running = false;    // [mqtt] is configured
   bool connected = false;  // the broker accepted the connection and it holds
 };
@@ -189,6 +190,7 @@ class CMqttBridge : public IRecorderEvents {
   std::deque<SPendingEvent> m_waiting;  // events waiting for their clip
   std::deque<SMessage> m_outbox;
   size_t m_outboxBytes = 0;
+  std::atomic<size_t> m_queued{0};                // m_outbox's size, for Counters (any thread)
   std::map<std::string, std::string> m_retained;  // topic -> latest payload
   std::set<std::string> m_retainedDirty;          // not yet sent on this connection
   uint64_t m_droppedLogged = 0;
