@@ -12,7 +12,8 @@ Its rules:
     2 s (the library reports the stall after stall_seconds), and up again
     after it is thawed;
   - after a quiet end period, descriptors, threads and web connections are
-    back to their baseline (the recorder's own "process" figures);
+    back to their baseline (the recorder's own "process" figures), taken
+    after a warm-up in which every kind of client came once;
   - resident memory in the last third is at most the middle third's + 25 %
     + 8 MiB (skipped under the sanitizers, whose allocators hold memory);
   - the recorder stops cleanly (exit 0) within 5 s of SIGTERM.
@@ -46,6 +47,7 @@ USER, PASSWORD = "operator", "soak password"
 CAMERAS = ("north", "south", "east")
 STALL_SECONDS = 3
 QUIET_SECONDS = 25  # the end, without clients: above the web page's idle limit
+WARMUP_SECONDS = 20  # every client once, before the baseline
 
 
 def free_port():
@@ -360,18 +362,8 @@ class Soak:
         self.count("sighups")
 
     # ---- the run ----
-    def run(self):
-        self.started = time.monotonic()
-        total = self.args.minutes * 60
-        quiet = QUIET_SECONDS
-        self.start()
-        cookie = self.login()
-        for camera in CAMERAS:
-            if not self.wait_state(cookie, camera, "up", 30):
-                self.fail("camera %s never came up" % camera)
-        time.sleep(3)
-        baseline = self.process_figures()
-        print("baseline: %s" % json.dumps(baseline), flush=True)
+    def start_clients(self):
+        self.stop_clients = threading.Event()
         clients = [threading.Thread(target=self.live_tab), threading.Thread(target=self.playback_tab),
                    threading.Thread(target=self.curl_loop, args=(True,)),
                    threading.Thread(target=self.curl_loop, args=(False,)),
@@ -379,7 +371,45 @@ class Soak:
                    threading.Thread(target=self.catalogue_queries)]
         for t in clients:
             t.start()
-        active_end = self.started + total - quiet
+        return clients
+
+    def stop_all_clients(self, clients):
+        self.stop_clients.set()
+        for t in clients:
+            t.join(timeout=120)
+
+    def settle(self, reference, seconds):
+        """Waits until the figures are back to reference (or are quiet, with
+        no reference), at most `seconds`; returns the last figures."""
+        until = time.monotonic() + seconds
+        now = self.process_figures()
+        while time.monotonic() < until:
+            if reference is not None and self.back_to(reference, now):
+                break
+            if reference is None and now and now.get("web_connections", 1) == 0 and \
+                    now.get("rtsp_clients", 1) == 0:
+                time.sleep(3)  # one status rewrite more
+                return self.process_figures()
+            time.sleep(1)
+            now = self.process_figures()
+        return now
+
+    def run(self):
+        self.started = time.monotonic()
+        total = self.args.minutes * 60
+        self.start()
+        cookie = self.login()
+        for camera in CAMERAS:
+            if not self.wait_state(cookie, camera, "up", 30):
+                self.fail("camera %s never came up" % camera)
+        # A warm-up in which every kind of client comes once: what the first
+        # of them opens for good (catalogue readers, snapshot folders, a few
+        # finished exports) is in the baseline, taken once they are gone.
+        self.stop_all_clients(self.start_clients_for(WARMUP_SECONDS))
+        baseline = self.settle(None, QUIET_SECONDS)
+        print("baseline after the warm-up: %s" % json.dumps(baseline), flush=True)
+        clients = self.start_clients()
+        active_end = self.started + total - QUIET_SECONDS
         next_progress = time.monotonic() + 30
         at_five = None
         while time.monotonic() < active_end:
@@ -406,23 +436,22 @@ class Soak:
             if time.monotonic() >= next_progress:
                 next_progress += 30
                 print("%6.0f s  %s  %s" % (elapsed, json.dumps(p), json.dumps(self.counts)), flush=True)
-        self.stop_clients.set()
-        for t in clients:
-            t.join(timeout=120)
+        self.stop_all_clients(clients)
         for d in self.devices.values():
             if d["frozen"]:
                 d["proc"].send_signal(signal.SIGCONT)
         # The quiet end: every client gone; what they held must be let go, at
         # once for a client that left, after the idle limit (20 s) at most.
-        settle = time.monotonic() + max(QUIET_SECONDS, self.started + total - time.monotonic())
-        end = self.process_figures()
-        while time.monotonic() < settle and not self.back_to(baseline, end):
-            time.sleep(1)
-            end = self.process_figures()
+        end = self.settle(baseline, max(QUIET_SECONDS, self.started + total - time.monotonic()))
         print("at the end: %s" % json.dumps(end), flush=True)
         self.judge(baseline, end)
         self.stop()
         return self.report(baseline, at_five, end)
+
+    def start_clients_for(self, seconds):
+        clients = self.start_clients()
+        time.sleep(seconds)
+        return clients
 
     @staticmethod
     def back_to(baseline, end):
