@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -208,6 +209,31 @@ TEST_F(RecorderStorage, StatusAndOwnFoldersAreNeverWrittenThroughALink) {
   EXPECT_FALSE(storage.MakeOwnFolder("snapshots", error).Valid());
   EXPECT_NE(error.find("symbolic link"), std::string::npos) << error;
   EXPECT_EQ(FilesIn(m_outside), 1u);
+}
+
+// FIFOs planted at the names the recorder opens at start (another
+// instance's lock, a camera's claim, its own lock) fail the open at once:
+// an open of a FIFO would otherwise wait for a writer or a reader for ever.
+TEST_F(RecorderStorage, PlantedFifosHoldUpNoStart) {
+  fs::create_directories(m_root / ".qnv-recorder" / "other");
+  ASSERT_EQ(::mkfifo((m_root / ".qnv-recorder" / "other" / "lock").c_str(), 0600), 0);
+  fs::create_directories(m_root / "cam");
+  std::ofstream(m_root / "cam" / ".qnv-recorder-instance") << "other\n";
+  fs::create_directories(m_root / "cam2");
+  ASSERT_EQ(::mkfifo((m_root / "cam2" / ".qnv-recorder-instance").c_str(), 0600), 0);
+  fs::create_directories(m_root / ".qnv-recorder" / "fifo");
+  ASSERT_EQ(::mkfifo((m_root / ".qnv-recorder" / "fifo" / "lock").c_str(), 0600), 0);
+  const auto start = std::chrono::steady_clock::now();
+  CStorageRoot storage;
+  std::string error, note;
+  ASSERT_TRUE(storage.Open(m_root.string(), "site", error)) << error;
+  // The other instance's "lock" is no lock: it does not run, its claim goes.
+  EXPECT_TRUE(storage.ClaimCamera("cam", error, note)) << error;
+  EXPECT_FALSE(storage.ClaimCamera("cam2", error, note));
+  EXPECT_NE(error.find("cannot be written"), std::string::npos) << error;
+  CStorageRoot fifo;
+  EXPECT_FALSE(fifo.Open(m_root.string(), "fifo", error));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
 TEST_F(RecorderStorage, NewSegmentsAreNeverMadeThroughALinkAndAreLockedWhileOpen) {

@@ -16,6 +16,7 @@
 #include "base/Text.h"
 #include "config/Config.h"
 #include "qnvrecording/RecordingState.h"
+#include "qnvtools/SafeFile.h"
 
 namespace qnvrecorder {
 namespace {
@@ -71,9 +72,8 @@ bool OwnFile(int dirFd, const std::string& name, struct stat& st) {
 
 // The first line of a small regular file below dirFd (never through a link).
 std::string ReadSmallFile(int dirFd, const std::string& name) {
-  UniqueFd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  struct stat st {};
-  if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return "";
+  UniqueFd fd = qnvtools::OpenRegularAt(dirFd, name, O_RDONLY);
+  if (!fd.Valid()) return "";
   char buffer[256];
   const ssize_t n = ::pread(fd.Get(), buffer, sizeof buffer, 0);
   if (n <= 0) return "";
@@ -89,7 +89,7 @@ bool InstanceRunning(int rootFd, const std::string& name, long& pid) {
   if (!reserved.Valid()) return false;
   UniqueFd folder = OpenFolderAt(reserved.Get(), name);
   if (!folder.Valid()) return false;
-  UniqueFd lock(::openat(folder.Get(), kLockFileName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  UniqueFd lock = qnvtools::OpenRegularAt(folder.Get(), kLockFileName, O_RDONLY);
   if (!lock.Valid()) return false;
   pid = std::atol(ReadSmallFile(folder.Get(), kLockFileName).c_str());
   if (::flock(lock.Get(), LOCK_SH | LOCK_NB) == 0) return false;
@@ -117,8 +117,8 @@ bool CheckClaim(int rootFd, int cameraFd, const std::string& instance, const std
 
 bool WriteClaim(int cameraFd, const std::string& instance, const std::string& shown,
                 std::string& error) {
-  UniqueFd fd(::openat(cameraFd, kCameraClaimFile,
-                       O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, kFileMode));
+  UniqueFd fd =
+      qnvtools::OpenRegularAt(cameraFd, kCameraClaimFile, O_WRONLY | O_CREAT | O_TRUNC, kFileMode);
   const std::string text = instance + "\n";
   if (!fd.Valid() || ::write(fd.Get(), text.data(), text.size()) != ssize_t(text.size())) {
     error = shown + "/" + kCameraClaimFile + " cannot be written: " + Errno();
@@ -278,8 +278,8 @@ bool CStorageRoot::Open(const std::string& root, const std::string& instance, st
   if (!reserved.Valid()) return false;
   m_reservedFd = MakeFolderAt(reserved.Get(), instance, reservedShown + "/" + instance, error);
   if (!m_reservedFd.Valid()) return false;
-  m_lockFd.Reset(::openat(m_reservedFd.Get(), kLockFileName,
-                          O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kFileMode));
+  m_lockFd =
+      qnvtools::OpenRegularAt(m_reservedFd.Get(), kLockFileName, O_RDWR | O_CREAT, kFileMode);
   if (!m_lockFd.Valid()) {
     error = reservedShown + "/" + instance + "/" + kLockFileName + " cannot be opened: " + Errno();
     return false;
@@ -373,15 +373,13 @@ std::unique_ptr<CSegmentFiles> CStorageRoot::CreateSegment(const std::string& ca
     }
     if (taken) continue;
     const std::string dataName = stem + kSegmentExtension, indexName = stem + kIndexExtension;
-    UniqueFd data(::openat(day, dataName.c_str(),
-                           O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode));
+    UniqueFd data = qnvtools::OpenRegularAt(day, dataName, O_RDWR | O_CREAT | O_EXCL, kFileMode);
     if (!data.Valid()) {
       if (errno == EEXIST) continue;
       error = dayShown + "/" + dataName + " cannot be made: " + Errno();
       return nullptr;
     }
-    UniqueFd index(::openat(day, indexName.c_str(),
-                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode));
+    UniqueFd index = qnvtools::OpenRegularAt(day, indexName, O_RDWR | O_CREAT | O_EXCL, kFileMode);
     if (!index.Valid()) {
       const int err = errno;
       ::unlinkat(day, dataName.c_str(), 0);
@@ -581,8 +579,8 @@ bool CStorageRoot::WriteStatus(const std::string& text) const {
   // Whatever holds the temporary name (a crash's leftover, a planted link)
   // goes first, so the status is never stuck nor written through it.
   ::unlinkat(m_reservedFd.Get(), temp.c_str(), 0);
-  UniqueFd fd(::openat(m_reservedFd.Get(), temp.c_str(),
-                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode));
+  UniqueFd fd =
+      qnvtools::OpenRegularAt(m_reservedFd.Get(), temp, O_WRONLY | O_CREAT | O_EXCL, kFileMode);
   if (!fd.Valid()) return false;
   const bool ok = ::write(fd.Get(), text.data(), text.size()) == ssize_t(text.size());
   fd.Reset();

@@ -8,6 +8,7 @@
 #include "qnvrecording/COutputFile.h"
 #include "qnvrecording/CRecordingReader.h"
 #include "qnvrecording/SIndexRecord.h"
+#include "qnvtools/SafeFile.h"
 
 namespace qnvrecorder {
 namespace {
@@ -17,7 +18,7 @@ constexpr uint64_t kMp4BytesPerFrame = 24;
 constexpr uint64_t kMp4FixedBytes = 64 * 1024;
 
 UniqueFd OpenOwnForReading(int dayFd, const std::string& name) {
-  UniqueFd fd(::openat(dayFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  UniqueFd fd = qnvtools::OpenRegularAt(dayFd, name, O_RDONLY);
   struct stat st {};
   if (fd.Valid() && (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))) fd.Reset();
   return fd;

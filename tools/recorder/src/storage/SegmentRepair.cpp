@@ -10,6 +10,7 @@
 
 #include "qnvrecording/CRecordingReader.h"
 #include "qnvrecording/SIndexRecord.h"
+#include "qnvtools/SafeFile.h"
 
 namespace qnvrecorder {
 namespace {
@@ -55,7 +56,7 @@ bool TailAgrees(int dataFd, int indexFd, const SFileState& data, const SFileStat
 }
 
 UniqueFd OpenOwn(int dayFd, const std::string& name) {
-  UniqueFd fd(::openat(dayFd, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  UniqueFd fd = qnvtools::OpenRegularAt(dayFd, name, O_RDWR);
   struct stat st {};
   if (fd.Valid() &&
       (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid())) {
@@ -139,8 +140,8 @@ SRepairOutcome RepairSegment(const CStorageRoot& storage, const SSegment& segmen
   const uint64_t after = dataAfter.blocks + indexAfter.blocks;
   note.releasedBytes = before > after ? before - after : 0;
   const std::string noteName = SegmentFileName(segment.stem, ESegmentFile::kRepairNote);
-  UniqueFd noteFd(::openat(day.Get(), noteName.c_str(),
-                           O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
+  UniqueFd noteFd =
+      qnvtools::OpenRegularAt(day.Get(), noteName, O_WRONLY | O_CREAT | O_TRUNC, 0666);
   const std::string text = qnvrec::RepairNoteText(note);
   if (!noteFd.Valid() || ::write(noteFd.Get(), text.data(), text.size()) != ssize_t(text.size()) ||
       ::fsync(noteFd.Get()) != 0) {
