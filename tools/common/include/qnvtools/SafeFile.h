@@ -83,26 +83,17 @@ inline UniqueFd OpenFolderAt(int dirFd, const std::string& relative) {
 // A regular file at relative below dirFd, no link followed on the way.
 inline UniqueFd OpenRegularAt(int dirFd, const std::string& relative, int flags,
                               mode_t mode = 0666) {
-  if (relative.empty() || relative.front() == '/') {
+  const size_t slash = relative.rfind('/');
+  const std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
+  if (name.empty() || name == "." || name == "..") {
     errno = EINVAL;
     return UniqueFd();
   }
-  UniqueFd folder;  // the folder reached so far (dirFd until the first one)
-  size_t from = 0;
-  for (;;) {
-    const size_t slash = relative.find('/', from);
-    const std::string name = relative.substr(from, slash - from);
-    if (name.empty() || name == "." || name == "..") {
-      errno = EINVAL;
-      return UniqueFd();
-    }
-    const int at = folder.Valid() ? folder.Get() : dirFd;
-    if (slash == std::string::npos) return safefile_detail::OpenLast(at, name.c_str(), flags, mode);
-    UniqueFd next(::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!next.Valid()) return next;
-    folder = std::move(next);
-    from = slash + 1;
-  }
+  if (slash == std::string::npos)
+    return safefile_detail::OpenLast(dirFd, name.c_str(), flags, mode);
+  const UniqueFd folder = OpenFolderAt(dirFd, relative.substr(0, slash));
+  if (!folder.Valid()) return UniqueFd();
+  return safefile_detail::OpenLast(folder.Get(), name.c_str(), flags, mode);
 }
 
 // A regular file at path; only its last component is refused as a link.

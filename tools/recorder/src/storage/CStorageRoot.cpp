@@ -27,9 +27,7 @@ constexpr mode_t kFileMode = 0666;
 std::string Errno() { return std::strerror(errno); }
 
 // A folder below dirFd, never through a link.
-UniqueFd OpenFolderAt(int dirFd, const std::string& name) {
-  return UniqueFd(::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-}
+using qnvtools::OpenFolderAt;
 
 // Why name below dirFd is not a folder the recorder may use, or "" when it is
 // one (or is missing, when missingOk).
