@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "MqttBroker.h"
 #include "RecorderFixture.h"
 #include "config/Config.h"
 #include "qnvcatalogue/ICatalogue.h"
@@ -35,6 +36,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using qnvrecorder::CWebSessions;
+using Json = nlohmann::json;
 
 // Copies of one segment an export is given to make it long.
 constexpr unsigned kCopies = 3000;
@@ -717,6 +719,77 @@ TEST_F(RecorderWeb, SurplusAndSlowClientsHoldUpNeitherRecordingNorOthers) {
   ::close(viewer);
   const ChildResult result = Terminate();
   EXPECT_EQ(result.exitCode, 0) << result.err;
+}
+
+// One camera state on every surface: a second after the device's process
+// goes (its connections close, so the library reports the loss at once),
+// status.json, --status, /api/cameras and the MQTT state topic all say down.
+TEST_F(RecorderWeb, DownReachesEverySurfaceWithinASecondOfTheLoss) {
+  MqttBroker broker(m_dir / "broker", {});
+  ASSERT_TRUE(broker.Start());
+  MqttListener listener(broker, {"qnv/+/state"});
+  ASSERT_TRUE(listener.WaitConnected(1, 10000));
+  fs::create_directories(VideoRoot());
+  ASSERT_NO_FATAL_FAILURE(StartWeb(UserSection() + "[mqtt]\nhost = \"127.0.0.1\"\nport = " +
+                                       std::to_string(broker.Port()) + "\n",
+                                   StorageSection(VideoRoot(), 60)));
+  std::string cookie, csrf;
+  ASSERT_NO_FATAL_FAILURE(LogIn(cookie, csrf));
+  const std::string c = "Cookie: " + cookie + "\r\n";
+  const fs::path statusPath = VideoRoot() / ".qnv-recorder" / "recorder" / "status.json";
+
+  // Each surface's word on the camera: "recording", "down", ... ("" unknown).
+  auto fileState = [&] {
+    std::ifstream in(statusPath);
+    const Json j = Json::parse(in, nullptr, false);
+    if (!j.is_object() || !j["cameras"].is_array() || j["cameras"].empty()) return std::string();
+    return j["cameras"][0].value("state", "");
+  };
+  auto commandState = [&] {
+    const ChildResult r = ChildProcess::Run({QNV_RECORDER_PATH, "--status", VideoRoot().string()});
+    std::istringstream lines(r.out);
+    std::string line, word;
+    while (std::getline(lines, line)) {
+      std::istringstream fields(line);
+      if (fields >> word && word == "gate" && fields >> word) return word;
+    }
+    return std::string();
+  };
+  auto webState = [&] {
+    const SReply r = Http(m_port, Request("GET", "/api/cameras", m_port, c));
+    const Json j = Json::parse(r.body, nullptr, false);
+    return j.is_array() && !j.empty() ? j[0].value("state", "") : std::string();
+  };
+  auto mqttState = [&](std::chrono::steady_clock::time_point by) {
+    std::string last;
+    for (const SReceived& m : listener.Messages("qnv/gate/state")) {
+      if (m.at > by) break;
+      last = Json::parse(m.payload, nullptr, false).value("state", "");
+    }
+    return last;
+  };
+
+  const auto up = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (fileState() != "recording" && std::chrono::steady_clock::now() < up)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_EQ(fileState(), "recording");
+  EXPECT_EQ(commandState(), "recording");
+  EXPECT_EQ(webState(), "recording");
+  const SReceived said = listener.WaitFor(
+      [](const SReceived& m) {
+        return m.topic == "qnv/gate/state" &&
+               Json::parse(m.payload, nullptr, false).value("state", "") == "up";
+      },
+      10000);
+  ASSERT_FALSE(said.topic.empty());
+
+  const auto lost = std::chrono::steady_clock::now();
+  m_devices[0]->Stop();
+  std::this_thread::sleep_until(lost + std::chrono::seconds(1));
+  EXPECT_EQ(fileState(), "down");
+  EXPECT_EQ(commandState(), "down");
+  EXPECT_EQ(webState(), "down");
+  EXPECT_EQ(mqttState(lost + std::chrono::seconds(1)), "down");
 }
 
 TEST_F(RecorderWeb, LiveStartsWithAnInitSegmentAndKeyPicture) {
