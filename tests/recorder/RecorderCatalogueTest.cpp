@@ -6,6 +6,7 @@
 // through the catalogue on 10,000 segments, in this process.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,11 +22,13 @@
 #include "integrations/catalogue/CRecorderCatalogue.h"
 #include "qnvcatalogue/ICatalogue.h"
 #include "qnvcatalogue/Journal.h"
+#include "qnvcatalogue/Ops.h"
 #include "qnvcatalogue/SegmentFiles.h"
 #include "qnvrecording/RecordingState.h"
 #include "storage/SegmentNames.h"
 #include "support/PgEnvironment.h"
 #include "support/TcpRelay.h"
+#include "web/CRecordings.h"
 
 namespace fs = std::filesystem;
 using namespace qnvrectest;
@@ -632,3 +635,50 @@ TEST(RecorderCatalogueFiles, LinksPlantedAtItsFoldersAndDatabaseLeadNowhere) {
 }
 
 }  // namespace
+
+// The page reads the catalogue the recorder writes, PostgreSQL too: its own
+// recorder's rows only (a shared database holds other hosts' files), and a
+// stop makes a read give up.
+TEST(PageRecordings, ThePageReadsItsRecordersRowsFromPostgres) {
+  std::string why;
+  qnvtest::PgCluster* cluster = qnvtest::PgEnvironment::Get()->Cluster(why);
+  if (!cluster && qnvtest::PgCluster::BinDir().empty()) GTEST_SKIP() << why;
+  ASSERT_NE(cluster, nullptr) << why;
+  qnvcat::STarget target;
+  ASSERT_TRUE(cluster->NewDatabase(target.rootOrUrl, why)) << why;
+  target.password = cluster->Password();
+  constexpr int64_t kT0 = 1700000000000000, kS = 1000000;
+  {
+    auto db = qnvcat::OpenCatalogue(target, qnvcat::EOpenMode::kWrite, why);
+    ASSERT_TRUE(db) << why;
+    std::vector<qnvcat::SOp> ops;
+    for (const char* recorder : {"host1/rec", "host2/rec"}) {
+      qnvcat::SSegmentRow row;
+      row.recorder = recorder;
+      row.camera = "gate";
+      row.path = std::string("/video/") + recorder + "/gate.qnv";
+      row.firstUs = kT0;
+      row.lastUs = kT0 + 10 * kS;
+      row.frames = 250;
+      row.state = qnvcat::ESegmentState::kClosed;
+      ops.push_back(qnvcat::SOp::Segment(row));
+    }
+    ASSERT_TRUE(db->Apply(ops, why)) << why;
+  }
+  const STempDir root("pg-page");
+  qnvrecorder::CRecordings recordings(root.path.string(), "recorder");
+  recordings.SetCatalogue(target, "host1/rec");
+  std::vector<qnvcat::SSegmentRow> rows;
+  std::string source, error;
+  ASSERT_TRUE(recordings.Segments("gate", kT0 - 3600 * kS, kT0 + 3600 * kS, rows, source, error))
+      << error;
+  EXPECT_EQ(source, "catalogue");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].recorder, "host1/rec");
+
+  qnvtools::UniqueFd stop(::eventfd(1, EFD_CLOEXEC));
+  recordings.SetAbortFd(stop.Get());
+  // The database is not waited for: the page falls back to the files.
+  ASSERT_TRUE(recordings.Segments("gate", kT0 - 3600 * kS, kT0 + 3600 * kS, rows, source, error));
+  EXPECT_EQ(source, "files");
+}

@@ -43,9 +43,7 @@ bool IsPasswordKey(std::string_view key) {
   return lower == "password";
 }
 
-bool IsUri(std::string_view text) {
-  return text.rfind("postgresql://", 0) == 0 || text.rfind("postgres://", 0) == 0;
-}
+bool IsUri(std::string_view text) { return IsDatabaseUrl(std::string(text)); }
 
 // What was found goes to secrets (as written and as the library decodes it).
 using Secrets = std::vector<std::string>;

@@ -184,10 +184,15 @@ std::vector<std::string> CRecorder::CameraNames() const {
 }
 
 bool CRecorder::StartWeb(std::string& error) {
-  auto web = std::make_unique<CWebServer>(
-      m_config.web, *this, QNV_TOOLS_VERSION,
-      CRecordings(m_config.storage.enabled ? m_config.storage.root : "",
-                  m_config.storage.instance));
+  CRecordings recordings(m_config.storage.enabled ? m_config.storage.root : "",
+                         m_config.storage.instance);
+  // The page reads the catalogue the recorder writes, PostgreSQL too.
+  if (m_config.storage.enabled && m_config.catalogue.enabled) {
+    const SCatalogueSetup setup = CatalogueSetup(m_config.storage, m_config.catalogue);
+    recordings.SetCatalogue(setup.target, setup.recorder);
+  }
+  auto web = std::make_unique<CWebServer>(m_config.web, *this, QNV_TOOLS_VERSION,
+                                          std::move(recordings));
   if (!web->Start(error)) return false;
   // It follows the alarms like any integration; no camera runs meanwhile.
   m_integrations.push_back(web.get());
@@ -266,13 +271,9 @@ bool CRecorder::Reload(const SConfig& config, std::string& error) {
         LOG_ERROR("reload: %s; re-streaming is off", error.c_str());
       }
     }
-    if (webChanged) {
-      StopWeb();
-      m_config.web = config.web;
-      if (m_config.web.enabled && !StartWeb(error)) {
-        LOG_ERROR("reload: %s; the web page is off", error.c_str());
-      }
-    }
+    // The page reads the storage root and the catalogue: it follows them.
+    const bool webRestarts = webChanged || storageChanged || catalogueChanged;
+    if (webRestarts) StopWeb();
     m_config = config;
     if (storageChanged) {
       std::deque<SMp4Job> dropped;
@@ -289,6 +290,9 @@ bool CRecorder::Reload(const SConfig& config, std::string& error) {
     }
     if ((storageChanged || catalogueChanged) && !StartCatalogue(error)) {
       LOG_ERROR("reload: %s; no catalogue is kept", error.c_str());
+    }
+    if (webRestarts && m_config.web.enabled && !StartWeb(error)) {
+      LOG_ERROR("reload: %s; the web page is off", error.c_str());
     }
     m_mqtt->Configure(m_config);
     for (const SCameraConfig& camera : m_config.cameras) StartCamera(camera);

@@ -72,15 +72,38 @@ bool ListFolder(int fd, std::vector<std::string>& names) {
 
 }  // namespace
 
+void CRecordings::SetCatalogue(qnvcat::STarget target, std::string recorder) {
+  m_target = std::move(target);
+  m_recorder = std::move(recorder);
+  m_hasTarget = true;
+}
+
+namespace {
+
+// A page's read waits this long at most for the database: a server that
+// stopped answering holds one of the web server's workers, never for long.
+constexpr int kReadConnectSeconds = 3;
+constexpr int kReadCallMs = 5000;
+
+}  // namespace
+
 qnvcat::STarget CRecordings::Target() const {
   qnvcat::STarget target;
-  target.rootOrUrl = m_root;
+  if (m_hasTarget) target = m_target;
+  else target.rootOrUrl = m_root;
   target.applicationName = "qnv-recorder web";
+  target.connectTimeoutSeconds = std::min(target.connectTimeoutSeconds, kReadConnectSeconds);
+  target.callTimeoutMs = std::min(target.callTimeoutMs, kReadCallMs);
+  target.statementTimeoutMs = std::min(target.statementTimeoutMs, kReadCallMs);
+  target.abortFd = m_abortFd;
   return target;
 }
 
 bool CRecordings::HasCatalogue() const {
-  return Available() && ::access(qnvcat::SqlitePathFor(m_root).c_str(), R_OK) == 0;
+  if (!Available()) return false;
+  if (m_hasTarget && qnvcat::IsDatabaseUrl(m_target.rootOrUrl)) return true;
+  return ::access(qnvcat::SqlitePathFor(m_hasTarget ? m_target.rootOrUrl : m_root).c_str(),
+                  R_OK) == 0;
 }
 
 bool CRecordings::FileSegments(const std::string& camera, int64_t fromUs, int64_t toUs,
@@ -149,6 +172,9 @@ bool CRecordings::Segments(const std::string& camera, int64_t fromUs, int64_t to
       query.camera = camera;
       query.fromUs = fromUs;
       query.toUs = toUs;
+      // A shared database also holds other recorders' rows, whose files are
+      // on their own disks.
+      if (m_hasTarget && qnvcat::IsDatabaseUrl(m_target.rootOrUrl)) query.recorder = m_recorder;
       return catalogue->Segments(query, out, error);
     }
   }

@@ -1,7 +1,8 @@
 // CRecordings: what the web page asks of a recorder's recordings: a camera's
-// segments in a span (from the recordings catalogue when the storage root
-// has one, else from the segment files' names and their indexes' first and
-// last records), its events (the catalogue's), and an MP4 of a span made by
+// segments in a span (from the catalogue the recorder writes, SQLite in the
+// storage root or PostgreSQL, else from the segment files' names and their
+// indexes' first and last records), its events (the catalogue's), and an MP4
+// of a span made by
 // the same time-range export qnv-export --catalogue uses, written into a
 // descriptor (memory or an unnamed file: no second copy of the video stays
 // on disk). Holds no state but its paths; any thread, one call at a time per
@@ -23,6 +24,13 @@ class CRecordings {
  public:
   CRecordings(std::string root, std::string instance)
       : m_root(std::move(root)), m_instance(std::move(instance)) {}
+  // Reads the catalogue the recorder writes: target as the writer opens it,
+  // recorder the name its rows carry. Without this, a catalogue file in ROOT
+  // is read if there is one.
+  void SetCatalogue(qnvcat::STarget target, std::string recorder);
+  // Every read under way or to come gives up at once once fd is readable
+  // (the web server's stop); the descriptor must outlive the reads.
+  void SetAbortFd(int fd) { m_abortFd = fd; }
 
   bool Available() const { return !m_root.empty(); }
   const std::string& Root() const { return m_root; }
@@ -61,7 +69,11 @@ class CRecordings {
   bool FileSegments(const std::string& camera, int64_t fromUs, int64_t toUs,
                     std::vector<qnvcat::SSegmentRow>& out, std::string& error);
 
-  const std::string m_root, m_instance;
+  std::string m_root, m_instance;
+  bool m_hasTarget = false;
+  qnvcat::STarget m_target;  // with m_hasTarget
+  std::string m_recorder;    // with m_hasTarget
+  int m_abortFd = -1;
 };
 
 }  // namespace qnvrecorder

@@ -6,6 +6,7 @@
 #include <libsoup/soup.h>
 #include <linux/sockios.h>
 #include <linux/tcp.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -339,7 +340,11 @@ CWebServer::CWebServer(SWebConfig config, IWebSource& source, std::string versio
                  std::chrono::seconds(static_cast<int64_t>(m_config.sessionHours * 3600))),
       m_openCsrf(RandomToken()),
       m_wake(std::make_shared<SWake>()),
-      m_recordings(std::move(recordings)) {}
+      m_readAbort(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      m_recordings([&] {
+        recordings.SetAbortFd(m_readAbort.Get());
+        return std::move(recordings);
+      }()) {}
 
 CWebServer::~CWebServer() { Stop(); }
 
@@ -408,6 +413,10 @@ void CWebServer::Stop() {
     m_exportWork.clear();
   }
   m_workWake.notify_all();
+  const uint64_t one = 1;
+  if (m_readAbort.Valid() && ::write(m_readAbort.Get(), &one, sizeof one) < 0) {
+    // Already signalled: the count is full, the descriptor readable.
+  }
   if (m_worker.joinable()) m_worker.join();
   {
     std::lock_guard<std::mutex> lock(m_wake->mutex);

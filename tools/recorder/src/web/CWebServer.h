@@ -28,6 +28,7 @@
 #include "base/Log.h"
 #include "config/Config.h"
 #include "integrations/IRecorderEvents.h"
+#include "qnvtools/UniqueFd.h"
 #include "web/CLiveStream.h"
 #include "web/CRecordings.h"
 #include "web/IWebSource.h"
@@ -197,7 +198,9 @@ class CWebServer : public IRecorderEvents {
   struct SWake;
   std::shared_ptr<SWake> m_wake;
 
-  const CRecordings m_recordings;
+  // Readable once the server stops: catalogue reads under way give up.
+  const qnvtools::UniqueFd m_readAbort;
+  const CRecordings m_recordings;  // its reads watch m_readAbort
   std::thread m_worker;
   std::mutex m_workMutex;
   std::condition_variable m_workWake;
