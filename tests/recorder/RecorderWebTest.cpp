@@ -808,6 +808,9 @@ TEST_F(RecorderWeb, LiveStartsWithAnInitSegmentAndKeyPicture) {
   // First a text message with the capture time of media time 0, then binary ones.
   EXPECT_EQ(static_cast<uint8_t>(got[frame]), 0x81);
   EXPECT_NE(got.find("\"base_us\":"), std::string::npos);
+  // With the stream's MIME type, which the page's Media Source is made with.
+  EXPECT_NE(got.find(R"("mime":"video/mp4; codecs=\"avc1.)"), std::string::npos)
+      << got.substr(frame, 120);
   EXPECT_NE(got.find("ftyp"), std::string::npos);
   EXPECT_NE(got.find("avcC"), std::string::npos);
   EXPECT_NE(got.find("moof"), std::string::npos);
@@ -1032,6 +1035,8 @@ TEST_F(RecorderWeb, ExportDownloadIsTheFileQnvExportWrites) {
   EXPECT_GT(keyUs, fromUs - 3000000);
   EXPECT_GT(endUs, toUs - 200000);
   EXPECT_LE(endUs, toUs + 200000);
+  EXPECT_EQ(r.Header("Content-Type").rfind("video/mp4; codecs=\"avc1.", 0), 0u)
+      << r.Header("Content-Type");
   EXPECT_NE(r.body.find("mvex"), std::string::npos);
   EXPECT_NE(r.body.find("moof"), std::string::npos);
   EXPECT_EQ(r.body.find("elst"), std::string::npos);

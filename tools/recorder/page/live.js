@@ -4,20 +4,8 @@
 // into a Media Source Extensions SourceBuffer; the player stays at the live
 // edge and confirms what it received ("ack BYTES"), which is how the server
 // knows it keeps up. A text message before each initialisation segment says
-// which capture time media time 0 stands for.
+// which capture time media time 0 stands for and the stream's MIME type.
 'use strict';
-
-// The codecs parameter from the avcC box of an initialisation segment.
-function codecOf(init) {
-  const b = new Uint8Array(init);
-  for (let i = 4; i + 8 < b.length; i++) {
-    if (b[i] === 0x61 && b[i + 1] === 0x76 && b[i + 2] === 0x63 && b[i + 3] === 0x43) {
-      const hex = (v) => v.toString(16).padStart(2, '0');
-      return 'avc1.' + hex(b[i + 5]) + hex(b[i + 6]) + hex(b[i + 7]);
-    }
-  }
-  return 'avc1.42e01e';
-}
 
 class LivePlayer {
   constructor(video, camera) {
@@ -45,10 +33,11 @@ class LivePlayer {
 
   onMessage(data) {
     if (typeof data === 'string') {
-      // {"base_us": capture time of media time 0}: comes before each
-      // initialisation segment.
+      // {"base_us": capture time of media time 0, "mime": the stream's
+      // type with its codecs}: comes before each initialisation segment.
       const info = JSON.parse(data);
       if (info.base_us) this.video.dataset.baseUs = info.base_us;
+      if (info.mime) this.mime = info.mime;
       return;
     }
     this.received += data.byteLength;
@@ -63,7 +52,7 @@ class LivePlayer {
   }
 
   start(init) {
-    const type = 'video/mp4; codecs="' + codecOf(init) + '"';
+    const type = this.mime || '';
     if (!window.MediaSource || !MediaSource.isTypeSupported(type)) {
       this.video.dispatchEvent(new CustomEvent('liveerror', {detail: 'this browser cannot play ' + type}));
       return;

@@ -211,7 +211,8 @@ async function recFetchAhead(session) {
   const first = !rec.buffer;
   try {
     if (first) {
-      rec.buffer = rec.source.addSourceBuffer('video/mp4; codecs="' + codecOf(data) + '"');
+      // The server names the piece's type with its codecs.
+      rec.buffer = rec.source.addSourceBuffer(response.headers.get('Content-Type'));
       rec.origin = key;
       video.dataset.origin = key;
     }

@@ -120,6 +120,7 @@ bool CRangeExporter::Run(SRangeResult& result, std::string& error, const Progres
           failed = true;
           return false;
         }
+        result.mimeType = Mp4MimeType(SNalRef{sps.data(), sps.size()});
         started = true;
       } else if (double(stamp - lastStamp) > holeUs) {
         result.holes.push_back(SRangeHole{lastStamp, stamp});

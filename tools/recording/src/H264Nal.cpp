@@ -1,5 +1,6 @@
 #include "qnvrecording/H264Nal.h"
 
+#include <cstdio>
 #include <cstring>
 
 extern "C" {
@@ -95,6 +96,14 @@ std::vector<SNalRef> SplitAnnexB(const uint8_t* data, size_t size) {
   }
   if (start != SIZE_MAX && start < size) nals.push_back(SNalRef{data + start, size - start});
   return nals;
+}
+
+std::string Mp4MimeType(const SNalRef& sps) {
+  if (sps.size < 4) return "";
+  char text[48];
+  std::snprintf(text, sizeof text, "video/mp4; codecs=\"avc1.%02x%02x%02x\"", sps.data[1],
+                sps.data[2], sps.data[3]);
+  return text;
 }
 
 bool ParseSps(const SNalRef& nal, SSpsInfo& info) {

@@ -54,10 +54,7 @@ bool CFmp4Muxer::Begin(const qnvrec::SNalRef& sps, const qnvrec::SNalRef& pps, s
     error = "the sequence parameter set is too short";
     return false;
   }
-  char codecs[64];
-  std::snprintf(codecs, sizeof codecs, "video/mp4; codecs=\"avc1.%02x%02x%02x\"", sps.data[1],
-                sps.data[2], sps.data[3]);
-  m_mime = codecs;
+  m_mime = qnvrec::Mp4MimeType(sps);
   int rc = avformat_alloc_output_context2(&m_context, nullptr, "mp4", nullptr);
   if (rc < 0 || m_context == nullptr) {
     error = "cannot set up the MP4 muxer: " + AvError(rc);

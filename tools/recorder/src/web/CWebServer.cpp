@@ -1330,7 +1330,11 @@ void CWebServer::FlushViewers() {
       // page can then show (and a benchmark measure) how old a picture is.
       if (baseUs != 0) {
         soup_websocket_connection_send_text(
-            c->conn, json{{"base_us", baseUs}, {"camera", c->stream->Name()}}.dump().c_str());
+            c->conn, json{{"base_us", baseUs},
+                          {"camera", c->stream->Name()},
+                          {"mime", c->stream->MimeType()}}
+                         .dump()
+                         .c_str());
       }
       for (const CLiveStream::Chunk& chunk : chunks) {
         soup_websocket_connection_send_binary(c->conn, chunk->data(), chunk->size());
@@ -1580,7 +1584,10 @@ void CWebServer::Play(SoupServerMessage* msg, GHashTable* query) {
       },
       [play, fragmented](SoupServerMessage* m) {
         if (play->fd < 0) return RespondError(m, SOUP_STATUS_NOT_FOUND, play->error);
-        if (!RespondFile(m, play->fd, "video/mp4") || !fragmented) return;
+        // With its codecs, which the page's Media Source needs.
+        const std::string type =
+            play->result.mimeType.empty() ? "video/mp4" : play->result.mimeType;
+        if (!RespondFile(m, play->fd, type.c_str()) || !fragmented) return;
         // Where the page places the piece (media time 0) and asks for the next.
         SoupMessageHeaders* headers = soup_server_message_get_response_headers(m);
         soup_message_headers_replace(headers, "X-Key-Us",

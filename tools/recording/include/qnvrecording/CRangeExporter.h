@@ -56,6 +56,7 @@ struct SRangeResult {
   uint64_t undecodable = 0;  // passed over while waiting for a key picture
   uint64_t cutPictures = 0;
   double pictureIntervalUs = 0;
+  std::string mimeType;  // of what was written (Mp4MimeType of its SPS)
   std::vector<std::string> used;   // segments that gave pictures
   std::vector<std::string> notes;  // segments damaged or unreadable, and why
   std::vector<SRangeHole> holes;   // over three picture intervals

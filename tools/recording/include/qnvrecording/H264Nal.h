@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "QNVNetSdk.h"
@@ -53,6 +54,11 @@ struct SSpsInfo {
 
 // Reads the cropped picture size from a sequence parameter set NAL unit.
 bool ParseSps(const SNalRef& nal, SSpsInfo& info);
+
+// The MIME type of an MP4 of this stream, for a browser's Media Source
+// Extensions: video/mp4; codecs="avc1.PPCCLL" (profile, constraint flags,
+// level: the three bytes after the SPS's NAL header). "" when it is shorter.
+std::string Mp4MimeType(const SNalRef& sps);
 
 // The frame rate the stream's own timing states (the SPS's timing info, read
 // by libavcodec's parser from the parameter sets and the first slice of a
