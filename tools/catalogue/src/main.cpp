@@ -55,7 +55,8 @@ const char kUsage[] =
     "  --json               JSON on standard output, for scripts: ISO 8601 times\n"
     "                       with microseconds and their zone, lengths in seconds\n"
     "  --password-env VAR   PostgreSQL password from this environment variable\n"
-    "  --password-file FILE PostgreSQL password from this file (chmod 600);\n"
+    "  --password-file FILE\n"
+    "                       PostgreSQL password from this file (chmod 600);\n"
     "                       without either: the URL's, PGPASSWORD or ~/.pgpass\n"
     "  -h, --help           show this text\n"
     "      --version        show the program's version\n"
@@ -67,13 +68,15 @@ const char kUsage[] =
     "Exit status: 0 success (also when nothing matched), 1 the catalogue could not\n"
     "be read, 2 bad arguments (an unknown camera too).\n"
     "\n"
-    // One command a line, each after "$ ": help2man keeps those lines apart.
+    // One short command a line, each after "$ ": help2man keeps those lines
+    // apart, and the man page does not have to wrap them.
     "Examples:\n"
-    "  $ qnv-catalogue /var/lib/qnv-recorder cameras\n"
-    "  $ qnv-catalogue /srv/video coverage --camera gate --day 2024-05-01\n"
-    "  $ qnv-catalogue /srv/video events --from 2024-05-01T14:00 --to 2024-05-01T15:00\n"
-    "  $ qnv-catalogue postgresql://qnv@db.example/qnv segments --camera gate\n"
-    "  $ qnv-catalogue /srv/video gaps --camera gate --min-gap 60 --utc --precise\n"
+    "  $ qnv-catalogue /srv/video cameras\n"
+    "  $ qnv-catalogue /srv/video coverage --camera gate\n"
+    "  $ qnv-catalogue /srv/video gaps --camera gate --day 2024-05-01\n"
+    "  $ qnv-catalogue /srv/video events --day 2024-05-01 --rule 3\n"
+    "  $ qnv-catalogue postgresql://qnv@db/qnv segments --camera gate\n"
+    "  $ qnv-catalogue /srv/video gaps --camera gate --utc --precise\n"
     "\n"
     "qnv-export --catalogue exports what these commands find.\n";
 
