@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -509,6 +510,45 @@ TEST_F(CatalogueExport, QueriesOfTheToolMatchTheRecording) {
   r = ChildProcess::Run({QNV_CATALOGUE_BIN, "--version"});
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.out.rfind("qnv-catalogue ", 0), 0u);
+}
+
+// People read times in whole seconds (local, or UTC named as such) and
+// lengths in h/min/s; --json keeps its form. A misspelt camera is named as
+// unknown, with the known ones, by both tools.
+TEST_F(CatalogueExport, PeopleReadTimesAndLengthsAndUnknownCamerasAreNamed) {
+  const int64_t from = R().pa.front().stampUs - 10000000, to = R().pc.back().stampUs + 10000000;
+  ChildResult r =
+      Query({"coverage", "--camera", kCamera, "--from", T(from), "--to", T(to), "--utc"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const std::string time = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)";
+  const std::string length = R"((\d+ h )?(\d+ min )?\d+ s)";
+  EXPECT_TRUE(std::regex_search(r.out, std::regex("cam1 from " + time + " UTC to " + time +
+                                                  " UTC: " + length + " recorded in 2 spans\n")))
+      << r.out;
+  EXPECT_TRUE(std::regex_search(r.out, std::regex("\n  " + time + " UTC \\.\\. " + time + " UTC +" +
+                                                  length + "  2 segments")))
+      << r.out;
+  r = Query({"gaps", "--camera", kCamera, "--from", T(from), "--to", T(to), "--utc", "--precise"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(std::regex_search(r.out, std::regex(time + R"(\.\d{6} UTC \.\. )" + time +
+                                                  R"(\.\d{6} UTC +(\d+ min )?\d+\.\d{3} s\n)")))
+      << r.out;
+  r = Query({"events", "--from", T(from), "--to", T(to)});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(std::regex_search(r.out, std::regex(time + "  cam1 +rule 4 "))) << r.out;
+  EXPECT_EQ(r.out.find("+00:00"), std::string::npos) << r.out;
+
+  r = Query({"coverage", "--camera", "drivewy", "--from", T(from), "--to", T(to)});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.err.find("unknown camera drivewy (known: cam1)"), std::string::npos) << r.err;
+  EXPECT_TRUE(r.out.empty()) << r.out;
+  r = Query({"events", "--camera", "drivewy", "--from", T(from), "--to", T(to), "--json"});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.err.find("unknown camera drivewy (known: cam1)"), std::string::npos) << r.err;
+  r = Export({"--camera", "drivewy", "--from", T(from), "--to", T(to), m_out});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.err.find("unknown camera drivewy (known: cam1)"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(m_out));
 }
 
 // A lost catalogue comes back from the files and the journal: the same rows.

@@ -112,6 +112,26 @@ TEST(CatalogueTime, Iso8601WithAndWithoutAZone) {
 
 // Every form the client library reads a password in is shown without it,
 // and what is no password stays as it was.
+// What people read: whole seconds (cut) unless precise, the local time
+// without a zone, UTC named; lengths in h/min/s.
+TEST(CatalogueTime, HumanTimesAndLengths) {
+  TzGuard tz("EST5EDT,M3.2.0,M11.1.0");
+  const int64_t t = kT0 + 3 * kSecond + 999999;
+  EXPECT_EQ(qnvrec::HumanTime(t, true, false), "2024-05-01 14:00:03 UTC");
+  EXPECT_EQ(qnvrec::HumanTime(t, true, true), "2024-05-01 14:00:03.999999 UTC");
+  EXPECT_EQ(qnvrec::HumanTime(t, false, false), "2024-05-01 10:00:03");
+  EXPECT_EQ(qnvrec::HumanTime(t, false, true), "2024-05-01 10:00:03.999999");
+  EXPECT_EQ(qnvrec::HumanDuration(78885753000, false), "21 h 54 min 45 s");
+  EXPECT_EQ(qnvrec::HumanDuration(78885753000, true), "21 h 54 min 45.753 s");
+  EXPECT_EQ(qnvrec::HumanDuration(3605 * kSecond, false), "1 h 5 s");
+  EXPECT_EQ(qnvrec::HumanDuration(7200 * kSecond, false), "2 h");
+  EXPECT_EQ(qnvrec::HumanDuration(60 * kSecond, true), "1 min 0.000 s");
+  EXPECT_EQ(qnvrec::HumanDuration(999999, false), "0 s");
+  EXPECT_EQ(qnvrec::HumanDuration(0, false), "0 s");
+  EXPECT_EQ(qnvrec::HumanDuration(-90 * kSecond, false), "-1 min 30 s");
+  EXPECT_EQ(qnvrec::HumanDuration(INT64_MIN, false), "-2562047788 h 54 s");
+}
+
 TEST(CatalogueTarget, PasswordsAreLeftOutInEveryFormTheClientReads) {
   const std::pair<std::string, std::string> forms[] = {
       {"postgresql://qnv:s3cret@db/qnv", "postgresql://qnv@db/qnv"},

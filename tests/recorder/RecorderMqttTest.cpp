@@ -133,6 +133,10 @@ TEST_F(RecorderMqtt, EventsStatesSegmentsSnapshotsAndDiscoveryReachAPasswordBrok
   EXPECT_TRUE(std::regex_match(e["capture_time"].get<std::string>(), kIsoMs));
   for (const char* k : {"x", "y", "width", "height"}) EXPECT_TRUE(e["box"][k].is_number()) << k;
   EXPECT_EQ(e["box"]["width"], 1280 / 8);
+  // The first event already knows the stream's picture (its SPS), before any snapshot.
+  ASSERT_TRUE(e["picture"].is_object()) << event.payload;
+  EXPECT_EQ(e["picture"]["width"], 1280);
+  EXPECT_EQ(e["picture"]["height"], 720);
   ASSERT_TRUE(e["clip"].is_string());
   EXPECT_TRUE(fs::exists(e["clip"].get<std::string>())) << e["clip"];
   EXPECT_FALSE(listen.WaitTopic("qnv/cam1/rule/7", "ON", 2000).topic.empty());
@@ -417,6 +421,51 @@ TEST(MqttPieces, JpegSizeReadsFrameHeadersAndRefusesBrokenOnes) {
   std::vector<uint8_t> huffman = jpeg;
   huffman[9] = 0xC4;  // DHT is no frame header
   EXPECT_FALSE(JpegSize(huffman));
+}
+
+// A box is given as fractions of the stream's picture, cut to it: a device
+// whose boxes reach past its picture (or wrap a 32-bit sum) never yields a
+// value outside 0..1, and says so.
+TEST(MqttPieces, RelativeBoxIsCutToThePicture) {
+  using qnvrecorder::RelativeBox;
+  const qnvrecorder::SPictureSize picture{640, 360};
+  const uint32_t inside[4] = {160, 90, 320, 180};
+  auto r = RelativeBox(inside, picture);
+  EXPECT_FALSE(r.clamped);
+  EXPECT_DOUBLE_EQ(r.x, 0.25);
+  EXPECT_DOUBLE_EQ(r.y, 0.25);
+  EXPECT_DOUBLE_EQ(r.width, 0.5);
+  EXPECT_DOUBLE_EQ(r.height, 0.5);
+  const uint32_t edge[4] = {0, 0, 640, 360};  // the whole picture still fits
+  EXPECT_FALSE(RelativeBox(edge, picture).clamped);
+  const uint32_t past[4] = {878, 90, 160, 180};  // a 1280-wide box on the 640-wide clip
+  r = RelativeBox(past, picture);
+  EXPECT_TRUE(r.clamped);
+  EXPECT_DOUBLE_EQ(r.x, 1.0);
+  EXPECT_DOUBLE_EQ(r.width, 0.0);
+  const uint32_t across[4] = {480, 300, 320, 180};
+  r = RelativeBox(across, picture);
+  EXPECT_TRUE(r.clamped);
+  EXPECT_DOUBLE_EQ(r.x, 0.75);
+  EXPECT_DOUBLE_EQ(r.width, 0.25);
+  EXPECT_DOUBLE_EQ(r.height, 60.0 / 360);
+  const uint32_t wraps[4] = {100, 100, UINT32_MAX, UINT32_MAX};
+  r = RelativeBox(wraps, picture);
+  EXPECT_TRUE(r.clamped);
+  for (double v : {r.x, r.y, r.width, r.height}) {
+    EXPECT_GE(v, 0.0);
+    EXPECT_LE(v, 1.0);
+  }
+  EXPECT_DOUBLE_EQ(r.x + r.width, 1.0);
+  // The event's JSON carries the cut box; box stays the device's.
+  qnvrecorder::SEventNote note;
+  note.camera = "cam";
+  std::copy(std::begin(past), std::end(past), note.alarm.box);
+  note.picture = picture;
+  const Json e = Parse(qnvrecorder::EventJson(note));
+  EXPECT_EQ(e["box"]["x"], 878);
+  EXPECT_DOUBLE_EQ(e["box_relative"]["x"].get<double>(), 1.0);
+  EXPECT_DOUBLE_EQ(e["box_relative"]["width"].get<double>(), 0.0);
 }
 
 // Commands are taken whole or refused: a NUL byte would otherwise end the

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "qnvcatalogue/CameraCheck.h"
 #include "qnvcatalogue/Coverage.h"
 #include "qnvcatalogue/ICatalogue.h"
 #include "qnvrecording/TimeText.h"
@@ -49,25 +50,35 @@ const char kUsage[] =
     "  --tolerance SECONDS  segments closer than this join one span (default 1)\n"
     "  --min-gap SECONDS    gaps shorter than this are not listed (default 1)\n"
     "  --utc                times and days in UTC (default: the local time zone)\n"
-    "  --json               JSON on standard output\n"
+    "  --precise            times to the microsecond, lengths to the millisecond\n"
+    "                       (default: whole seconds, cut)\n"
+    "  --json               JSON on standard output, for scripts: ISO 8601 times\n"
+    "                       with microseconds and their zone, lengths in seconds\n"
     "  --password-env VAR   PostgreSQL password from this environment variable\n"
-    "  --password-file FILE PostgreSQL password from this file (chmod 600);\n"
+    "  --password-file FILE\n"
+    "                       PostgreSQL password from this file (chmod 600);\n"
     "                       without either: the URL's, PGPASSWORD or ~/.pgpass\n"
     "  -h, --help           show this text\n"
     "      --version        show the program's version\n"
     "\n"
-    "Exit status: 0 success (also when nothing matched), 1 the catalogue could not\n"
-    "be read, 2 bad arguments.\n"
+    "Times are shown as 2024-05-01 16:02:03 (local) or 2024-05-01 14:02:03 UTC,\n"
+    "lengths as 1 h 5 min 12 s. A --camera the catalogue does not hold is refused\n"
+    "with the names it does hold.\n"
     "\n"
+    "Exit status: 0 success (also when nothing matched), 1 the catalogue could not\n"
+    "be read, 2 bad arguments (an unknown camera too).\n"
+    "\n"
+    // One short command a line, each after "$ ": help2man keeps those lines
+    // apart, and the man page does not have to wrap them.
     "Examples:\n"
-    "  qnv-catalogue /var/lib/qnv-recorder cameras\n"
-    "  qnv-catalogue /var/lib/qnv-recorder coverage --camera gate --day 2024-05-01\n"
-    "  qnv-catalogue /var/lib/qnv-recorder events --from 2024-05-01T14:00 --to "
-    "2024-05-01T15:00\n"
-    "  qnv-catalogue postgresql://qnv@db.example/qnv segments --camera gate \\\n"
-    "      --from 2024-05-01T14:02:00Z --to 2024-05-01T14:05:00Z --json\n"
-    "  qnv-export --catalogue /var/lib/qnv-recorder --camera gate \\\n"
-    "      --from 2024-05-01T14:02:00 --to 2024-05-01T14:05:00 clip.mp4\n";
+    "  $ qnv-catalogue /srv/video cameras\n"
+    "  $ qnv-catalogue /srv/video coverage --camera gate\n"
+    "  $ qnv-catalogue /srv/video gaps --camera gate --day 2024-05-01\n"
+    "  $ qnv-catalogue /srv/video events --day 2024-05-01 --rule 3\n"
+    "  $ qnv-catalogue postgresql://qnv@db/qnv segments --camera gate\n"
+    "  $ qnv-catalogue /srv/video gaps --camera gate --utc --precise\n"
+    "\n"
+    "qnv-export --catalogue exports what these commands find.\n";
 
 int Usage(const std::string& message) {
   return qnvtools::Complain("qnv-catalogue", message, kExitUsage);
@@ -97,29 +108,29 @@ struct SArgs {
   uint32_t rule = 0;
   size_t limit = 10000;
   int64_t toleranceUs = 1000000, minGapUs = 1000000;
-  bool utc = false, json = false;
+  bool utc = false, json = false, precise = false;
 };
 
+// Times and lengths in the two forms: Time for --json (its format is kept
+// for scripts), Human and Duration for people.
 class CPrinter {
  public:
-  explicit CPrinter(bool utc) : m_utc(utc) {}
+  CPrinter(bool utc, bool precise) : m_utc(utc), m_precise(precise) {}
   std::string Time(int64_t us) const {
     return us == 0 ? "-" : m_utc ? qnvrec::UtcText(us) : qnvrec::LocalText(us);
   }
+  std::string Human(int64_t us) const {
+    return us == 0 ? "-" : qnvrec::HumanTime(us, m_utc, m_precise);
+  }
+  std::string Duration(int64_t us) const { return qnvrec::HumanDuration(us, m_precise); }
 
  private:
-  bool m_utc;
+  bool m_utc, m_precise;
 };
 
 // "1 span", "2 spans".
 std::string Count(size_t n, const char* noun) {
   return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
-}
-
-std::string Seconds3(int64_t us) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.3f", double(us) / 1e6);
-  return text;
 }
 
 json SpanJson(const qnvcat::SSpan& s, const CPrinter& p) {
@@ -181,6 +192,8 @@ int main(int argc, char** argv) {
       if (!args.Value(text) || !Seconds(text, a.minGapUs)) return Usage("--min-gap needs seconds");
     } else if (arg == "--utc") {
       a.utc = true;
+    } else if (arg == "--precise") {
+      a.precise = true;
     } else if (arg == "--json") {
       a.json = true;
     } else if (arg == "--password-env") {
@@ -230,7 +243,13 @@ int main(int argc, char** argv) {
   }
   auto catalogue = qnvcat::OpenCatalogue(target, qnvcat::EOpenMode::kRead, error);
   if (!catalogue) return Failed(error);
-  const CPrinter p(a.utc);
+  if (!a.camera.empty()) {
+    bool failed = false;
+    if (!qnvcat::CheckCamera(*catalogue, a.camera, error, failed)) {
+      return failed ? Failed(error) : Usage(error);
+    }
+  }
+  const CPrinter p(a.utc, a.precise);
 
   if (a.command == "cameras") {
     std::vector<qnvcat::SCameraInfo> cameras;
@@ -253,10 +272,10 @@ int main(int argc, char** argv) {
     if (cameras.empty()) std::printf("no cameras in %s\n", catalogue->Where().c_str());
     for (const auto& c : cameras) {
       std::printf("%s  (recorder %s)\n  recorded  %s .. %s\n", c.camera.c_str(), c.recorder.c_str(),
-                  p.Time(c.firstUs).c_str(), p.Time(c.lastUs).c_str());
+                  p.Human(c.firstUs).c_str(), p.Human(c.lastUs).c_str());
       if (c.hasState) {
         std::printf("  state     %s since %s%s%s\n", qnvcat::CameraStateName(c.state),
-                    p.Time(c.stateUs).c_str(), c.reason.empty() ? "" : ": ", c.reason.c_str());
+                    p.Human(c.stateUs).c_str(), c.reason.empty() ? "" : ": ", c.reason.c_str());
       }
     }
     return kExitOk;
@@ -294,12 +313,12 @@ int main(int argc, char** argv) {
       return kExitOk;
     }
     std::printf("%s from %s to %s%s\n", Count(events.size(), "event").c_str(),
-                p.Time(fromUs).c_str(), p.Time(toUs).c_str(),
+                p.Human(fromUs).c_str(), p.Human(toUs).c_str(),
                 events.size() == a.limit ? " (limit reached)" : "");
     for (const auto& e : events) {
       std::printf("%-8lld %s  %-16s rule %-4u box %u,%u %ux%u  %s\n", static_cast<long long>(e.id),
-                  p.Time(e.timeUs).c_str(), e.camera.c_str(), e.rule, e.box.x, e.box.y, e.box.width,
-                  e.box.height, !e.clip.empty() ? e.clip.c_str() : e.segment.c_str());
+                  p.Human(e.timeUs).c_str(), e.camera.c_str(), e.rule, e.box.x, e.box.y,
+                  e.box.width, e.box.height, !e.clip.empty() ? e.clip.c_str() : e.segment.c_str());
     }
     return kExitOk;
   }
@@ -333,10 +352,10 @@ int main(int argc, char** argv) {
       return kExitOk;
     }
     std::printf("%s of %s from %s to %s\n", Count(rows.size(), "segment").c_str(), a.camera.c_str(),
-                p.Time(fromUs).c_str(), p.Time(toUs).c_str());
+                p.Human(fromUs).c_str(), p.Human(toUs).c_str());
     for (const auto& s : rows) {
-      std::printf("%s .. %s  %-8s %-7s %8llu frames  %s%s%s\n", p.Time(s.firstUs).c_str(),
-                  p.Time(s.lastUs).c_str(), qnvcat::StateName(s.state), qnvcat::ClockName(s.clock),
+      std::printf("%s .. %s  %-8s %-7s %8llu frames  %s%s%s\n", p.Human(s.firstUs).c_str(),
+                  p.Human(s.lastUs).c_str(), qnvcat::StateName(s.state), qnvcat::ClockName(s.clock),
                   static_cast<unsigned long long>(s.frames), s.path.c_str(),
                   s.recorder.empty() ? "" : "  on ", s.recorder.c_str());
     }
@@ -358,12 +377,13 @@ int main(int argc, char** argv) {
                  {"spans", std::move(list)}});
       return kExitOk;
     }
-    std::printf("%s from %s to %s: %s s recorded in %s\n", a.camera.c_str(), p.Time(fromUs).c_str(),
-                p.Time(toUs).c_str(), Seconds3(total).c_str(), Count(spans.size(), "span").c_str());
+    std::printf("%s from %s to %s: %s recorded in %s\n", a.camera.c_str(), p.Human(fromUs).c_str(),
+                p.Human(toUs).c_str(), p.Duration(total).c_str(),
+                Count(spans.size(), "span").c_str());
     for (const auto& s : spans) {
-      std::printf("  %s .. %s  %12s s  %s%s\n", p.Time(s.fromUs).c_str(), p.Time(s.toUs).c_str(),
-                  Seconds3(s.toUs - s.fromUs).c_str(), Count(size_t(s.segments), "segment").c_str(),
-                  s.open ? "  (recording)" : "");
+      std::printf("  %s .. %s  %20s  %s%s\n", p.Human(s.fromUs).c_str(), p.Human(s.toUs).c_str(),
+                  p.Duration(s.toUs - s.fromUs).c_str(),
+                  Count(size_t(s.segments), "segment").c_str(), s.open ? "  (recording)" : "");
     }
     return kExitOk;
   }
@@ -383,11 +403,11 @@ int main(int argc, char** argv) {
                {"gaps", std::move(list)}});
     return kExitOk;
   }
-  std::printf("%s from %s to %s: %s\n", a.camera.c_str(), p.Time(fromUs).c_str(),
-              p.Time(std::min(toUs, now)).c_str(), Count(gaps.size(), "gap").c_str());
+  std::printf("%s from %s to %s: %s\n", a.camera.c_str(), p.Human(fromUs).c_str(),
+              p.Human(std::min(toUs, now)).c_str(), Count(gaps.size(), "gap").c_str());
   for (const auto& g : gaps) {
-    std::printf("  %s .. %s  %12s s\n", p.Time(g.fromUs).c_str(), p.Time(g.toUs).c_str(),
-                Seconds3(g.toUs - g.fromUs).c_str());
+    std::printf("  %s .. %s  %20s\n", p.Human(g.fromUs).c_str(), p.Human(g.toUs).c_str(),
+                p.Duration(g.toUs - g.fromUs).c_str());
   }
   return kExitOk;
 }

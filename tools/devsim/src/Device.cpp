@@ -173,12 +173,16 @@ std::vector<uint8_t> Device::MakeAlarm(uint32_t ruleId) {
                                 .count());
   wire::PutU32(a.data() + QNVNET_ALARM_TIME_OFFSET, static_cast<uint32_t>(now));
   wire::PutU32(a.data() + QNVNET_ALARM_TIME_OFFSET + 4, static_cast<uint32_t>(now >> 32));
-  // An object box that wanders over the picture, so successive alarms differ.
-  const uint32_t w = m_options.syntheticWidth / 8, h = m_options.syntheticHeight / 4;
-  wire::PutU32(a.data() + QNVNET_ALARM_BOX_OFFSET,
-               (sequence * 37) % (m_options.syntheticWidth - w));
-  wire::PutU32(a.data() + QNVNET_ALARM_BOX_OFFSET + 4,
-               (sequence * 23) % (m_options.syntheticHeight - h));
+  // An object box that wanders over the picture the streams send (a clip's,
+  // else the synthetic one's), so successive alarms differ and each fits.
+  uint32_t width = m_options.syntheticWidth, height = m_options.syntheticHeight;
+  if (m_pictures && m_pictures->Width() >= 8 && m_pictures->Height() >= 4) {
+    width = m_pictures->Width();
+    height = m_pictures->Height();
+  }
+  const uint32_t w = width / 8, h = height / 4;
+  wire::PutU32(a.data() + QNVNET_ALARM_BOX_OFFSET, (sequence * 37) % (width - w));
+  wire::PutU32(a.data() + QNVNET_ALARM_BOX_OFFSET + 4, (sequence * 23) % (height - h));
   wire::PutU32(a.data() + QNVNET_ALARM_BOX_OFFSET + 8, w);
   wire::PutU32(a.data() + QNVNET_ALARM_BOX_OFFSET + 12, h);
   wire::PutU32(a.data() + QNVNET_ALARM_SEQUENCE_OFFSET, sequence);

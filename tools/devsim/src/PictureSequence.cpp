@@ -2,6 +2,7 @@
 
 #include "SyntheticEncoder.h"
 #include "devsim/Simulator.h"
+#include "qnvrecording/H264Nal.h"
 
 namespace qnv::devsim {
 namespace {
@@ -30,6 +31,12 @@ std::shared_ptr<const PictureSequence> PictureSequence::FromClip(const std::stri
     const uint8_t type = raw[kStartCodeSize] & kNalTypeMask;
     auto nal = std::make_shared<const std::vector<uint8_t>>(std::move(raw));
     if (!IsSlice(type)) {
+      qnvrec::SSpsInfo sps;
+      if (seq->m_width == 0 &&
+          qnvrec::ParseSps({nal->data() + kStartCodeSize, nal->size() - kStartCodeSize}, sps)) {
+        seq->m_width = uint32_t(sps.width);
+        seq->m_height = uint32_t(sps.height);
+      }
       pending.push_back(std::move(nal));
       continue;
     }
@@ -56,6 +63,8 @@ std::shared_ptr<const PictureSequence> PictureSequence::FromClip(const std::stri
 
 std::shared_ptr<const PictureSequence> PictureSequence::Synthetic(const SimulatorOptions& options) {
   auto seq = std::make_shared<PictureSequence>();
+  seq->m_width = options.syntheticWidth;
+  seq->m_height = options.syntheticHeight;
   SyntheticEncoder encoder(options.syntheticWidth, options.syntheticHeight,
                            options.syntheticBitrate, options.fps, options.syntheticGop);
   for (int i = 0; i < encoder.Gop(); ++i) {

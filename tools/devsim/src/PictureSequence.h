@@ -31,9 +31,14 @@ class PictureSequence {
   static std::shared_ptr<const PictureSequence> Synthetic(const SimulatorOptions& options);
 
   const std::vector<Picture>& Pictures() const { return m_pictures; }
+  // The size of the pictures sent, from the first sequence parameter set
+  // (the synthetic source's own size); 0 x 0 when none could be read.
+  uint32_t Width() const { return m_width; }
+  uint32_t Height() const { return m_height; }
 
  private:
   std::vector<Picture> m_pictures;
+  uint32_t m_width = 0, m_height = 0;
 };
 
 }  // namespace qnv::devsim

@@ -16,6 +16,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "qnvcatalogue/CameraCheck.h"
 #include "qnvcatalogue/ICatalogue.h"
 #include "qnvrecording/COutputFile.h"
 #include "qnvrecording/CRangeExporter.h"
@@ -26,9 +27,10 @@ extern "C" {
 #include "qnvtools/ExitStatus.h"
 
 const char kCatalogueUsage[] =
-    "       qnv-export --catalogue ROOT_OR_URL --camera NAME --from TIME --to TIME OUTPUT.mp4\n"
-    "       qnv-export --catalogue ROOT_OR_URL --event ID [--recorder NAME]\n"
-    "                  [--pre-seconds S] [--post-seconds S] OUTPUT.mp4\n";
+    // "or:" lines, one per form, so that the man page (help2man) lists them
+    // in its SYNOPSIS.
+    "   or: qnv-export --catalogue ROOT_OR_URL --camera NAME --from TIME --to TIME OUTPUT.mp4\n"
+    "   or: qnv-export --catalogue ROOT_OR_URL --event ID [options] OUTPUT.mp4\n";
 
 const char kCatalogueHelp[] =
     "The second form finds a camera's recordings in a recorder's catalogue (ROOT,\n"
@@ -46,10 +48,19 @@ const char kCatalogueHelp[] =
     "--recorder NAME says whose. The summary (and --json) gives the first and last\n"
     "pictures' capture times in UTC, the segments used and the holes. A segment\n"
     "that lives on another recorder's disk is named with that recorder: run the\n"
-    "export there, or mount its storage at the same path.\n"
+    "export there, or mount its storage at the same path. A camera the catalogue\n"
+    "does not hold is refused with the names it does hold.\n"
     "\n";
 
 const char kCatalogueOptions[] =
+    "  --catalogue ROOT_OR_URL\n"
+    "                     export from this catalogue (the second and third forms)\n"
+    "  --camera NAME, --from TIME, --to TIME\n"
+    "                     with --catalogue: the camera and the span to export\n"
+    "  --event ID         with --catalogue: the span around this event\n"
+    "  --recorder NAME    with --event: the recorder that gave the id\n"
+    "  --pre-seconds S, --post-seconds S\n"
+    "                     with --event: how long before and after it (default 10)\n"
     "  --no-trim          with --catalogue: start at the key picture at or before\n"
     "                     FROM, without an edit list\n"
     "  --password-env VAR, --password-file FILE\n"
@@ -176,6 +187,10 @@ int RunCatalogueExport(int argc, char** argv) {
   if (!qnvcat::LoadPassword(passwordEnv, passwordFile, where.password, error)) return Fail(error);
   auto catalogue = qnvcat::OpenCatalogue(where, qnvcat::EOpenMode::kRead, error);
   if (!catalogue) return Fail(error);
+  if (!byEvent) {
+    bool failed = false;
+    if (!qnvcat::CheckCamera(*catalogue, camera, error, failed)) return Fail(error);
+  }
 
   if (byEvent) {
     std::vector<qnvcat::SEventRow> events;

@@ -67,8 +67,8 @@ const char kUsage[] =
     "%s"  // the catalogue form's options
     "\n"
     "Exit status: 0 success; 1 damaged recording (--check; or with holes, --strict);\n"
-    "2 error (bad arguments,\n"
-    "unreadable input, input that is not a recording, failed export).\n";
+    "2 error (bad arguments, an unknown camera, unreadable input, input that is not\n"
+    "a recording, failed export).\n";
 
 bool EndsWith(const std::string& s, const char* suffix) {
   size_t n = std::strlen(suffix);

@@ -27,11 +27,13 @@ using qnvtools::kExitOk;
 using qnvtools::kExitUsage;
 
 const char* const kUsage =
+    // "or:" lines are the further forms, so that the man page (help2man)
+    // lists them all in its SYNOPSIS.
     "Usage: qnv-recorder --config FILE\n"
-    "       qnv-recorder --check-config FILE\n"
-    "       qnv-recorder --status ROOT [--instance NAME]\n"
-    "       qnv-recorder --hash-password\n"
-    "       qnv-recorder --config FILE --rebuild-catalogue\n"
+    "   or: qnv-recorder --check-config FILE\n"
+    "   or: qnv-recorder --status ROOT [--instance NAME]\n"
+    "   or: qnv-recorder --hash-password\n"
+    "   or: qnv-recorder --config FILE --rebuild-catalogue\n"
     "\n"
     "Records the configured cameras in segments under ROOT/CAMERA/YYYY-MM-DD/ (UTC),\n"
     "each a data file (.qnv) and its index (.idx) named by the time it begins\n"
@@ -80,11 +82,13 @@ const char* const kUsage =
     "\n"
     "With a [web] section it serves a web page: every camera live, the recordings and\n"
     "the status, and its JSON API under /api/. Quick start, this machine only and\n"
-    "no login:  [web] port = 8080  then open http://127.0.0.1:8080/. To serve\n"
-    "others, set address and add users:\n"
-    "  [[web.user]]\n"
-    "  name = \"alice\"\n"
-    "  password_hash = \"...\"     (from qnv-recorder --hash-password)\n"
+    "no login: port = 8080 in [web], then open http://127.0.0.1:8080/. To serve\n"
+    "others, set address and add a section per user:\n"
+    "\n"
+    // One line each, with a note two spaces on: help2man keeps such lines apart.
+    "  [[web.user]]             a user of the page\n"
+    "  name = \"alice\"           the name to log in with\n"
+    "  password_hash = \"...\"    what qnv-recorder --hash-password prints\n"
     "\n"
     "With a [catalogue] section it keeps a catalogue of what it recorded (qnv-catalogue\n"
     "queries it, qnv-export --catalogue exports from it by time or event): a row per\n"

@@ -123,6 +123,33 @@ std::string UtcTextMs(int64_t us) {
 }
 std::string LocalText(int64_t us) { return Format(us, false); }
 
+std::string HumanTime(int64_t us, bool utc, bool precise) {
+  std::string text = Format(us, utc);  // YYYY-MM-DDTHH:MM:SS.uuuuuu, then the zone
+  text[10] = ' ';
+  text.resize(precise ? 26 : 19);
+  return utc ? text + " UTC" : text;
+}
+
+std::string HumanDuration(int64_t us, bool precise) {
+  std::string text = us < 0 ? "-" : "";
+  const uint64_t magnitude = us < 0 ? 0 - uint64_t(us) : uint64_t(us);
+  const uint64_t seconds = magnitude / 1000000, hours = seconds / 3600, minutes = seconds / 60 % 60,
+                 rest = seconds % 60;
+  if (hours > 0) text += std::to_string(hours) + " h ";
+  if (minutes > 0) text += std::to_string(minutes) + " min ";
+  if (precise) {
+    char ms[16];
+    std::snprintf(ms, sizeof ms, ".%03llu",
+                  static_cast<unsigned long long>(magnitude / 1000 % 1000));
+    text += std::to_string(rest) + ms + " s";
+  } else if (rest > 0 || seconds == 0) {
+    text += std::to_string(rest) + " s";
+  } else {
+    text.pop_back();  // the space after the last unit
+  }
+  return text;
+}
+
 std::string DayText(int64_t us, bool utc) { return Format(us, utc).substr(0, 10); }
 
 bool ParseTime(std::string_view text, int64_t& us, std::string& error) {

@@ -107,7 +107,7 @@ inline constexpr uint32_t kZoomMin = 10, kZoomMax = 300;
 // on demand (Simulator::RaiseAlarm), and, when asked, just before every reply in the same
 // write. The layout is the device's, in the installed header QNVNetAlarm.h (56 bytes; the
 // simulator sends channel 1, its wall clock as the capture time, a box that wanders over
-// the picture, and a sequence number per device from 1).
+// the picture its streams send, inside it, and a sequence number per device from 1).
 
 // A misbehaviour of the command connection, applied to replies of one class and code.
 struct Fault {

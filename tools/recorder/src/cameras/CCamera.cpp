@@ -5,9 +5,11 @@
 #include <cstring>
 
 #include "QNVNetSdk.h"
+#include "base/FramePayload.h"
 #include "base/Text.h"
 #include "base/Time.h"
 #include "qnvnet.h"
+#include "qnvrecording/H264Nal.h"
 #include "streaming/CRtspFeed.h"
 
 namespace qnvrecorder {
@@ -100,6 +102,28 @@ SCameraStatus CCamera::Status() const {
   return s;
 }
 
+void CCamera::NoteSps(const uint8_t* frame, size_t length) {
+  QNVNetFrameHeader header;
+  const uint8_t* payload = nullptr;
+  size_t size = 0;
+  if (!FramePayload(frame, length, header, payload, size)) return;
+  const auto nals =
+      qnvrec::SplitAnnexB(payload, std::min<size_t>(size, QNVNetFrameNal::kScanBytes));
+  qnvrec::SSpsInfo sps;
+  if (nals.empty() || !qnvrec::ParseSps(nals.front(), sps) || sps.width > 0xFFFF ||
+      sps.height > 0xFFFF) {
+    return;
+  }
+  m_pictureSize = uint32_t(sps.width) << 16 | uint32_t(sps.height);
+}
+
+bool CCamera::PictureSize(int& width, int& height) const {
+  const uint32_t size = m_pictureSize;
+  width = int(size >> 16);
+  height = int(size & 0xFFFF);
+  return size != 0;
+}
+
 std::set<std::string> CCamera::OpenStems() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   std::set<std::string> open;
@@ -116,6 +140,9 @@ void CCamera::OnFrame(const uint8_t* frame, int32_t length) {
   const QNVNetFrameNal nal = QNVNetFrameNal::OfFrame(frame, static_cast<uint64_t>(length));
   if (nal.startsPicture) ++m_pictures;
   if (nal.keyPicture) ++m_keyPictures;
+  // A parameter set comes once a group of pictures, alone or ahead of its key
+  // picture: its first bytes are read, not the picture after it.
+  if (nal.type == QNVNetFrameNal::kTypeSps) NoteSps(frame, static_cast<size_t>(length));
   if (m_recording) {
     const int64_t day = now / 86400000;
     if (m_today.exchange(day) != day) m_bytesToday = 0;

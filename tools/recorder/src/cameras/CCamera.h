@@ -105,6 +105,9 @@ class CCamera {
   // keeps it open that long would. False when the camera does not record
   // clips (continuous, or no storage).
   bool RecordFor(double seconds);
+  // The picture's size from the stream's latest sequence parameter set
+  // (any thread); false before the first.
+  bool PictureSize(int& width, int& height) const;
   // Segments being written or about to be closed (stem paths): retention
   // and repairs leave them alone.
   std::set<std::string> OpenStems() const;
@@ -121,6 +124,7 @@ class CCamera {
   using Clock = std::chrono::steady_clock;
 
   void Run();
+  void NoteSps(const uint8_t* frame, size_t length);  // library thread: m_pictureSize
   bool Connect(SFault& fault);
   void Serve();
   void Disconnect();
@@ -172,6 +176,7 @@ class CCamera {
   std::atomic<int64_t> m_lastFrameUnixMs{0};
   std::atomic<uint64_t> m_framesSeen{0};
   std::atomic<uint64_t> m_pictures{0}, m_keyPictures{0};
+  std::atomic<uint32_t> m_pictureSize{0};  // width << 16 | height, from the SPS; 0 none yet
   std::atomic<uint64_t> m_bytesToday{0};
   std::atomic<int64_t> m_today{0};            // days since 1970 of m_bytesToday
   std::atomic<int64_t> m_lastAlarmMonoMs{0};  // 0: no alarm yet

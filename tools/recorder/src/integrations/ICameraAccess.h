@@ -27,6 +27,9 @@ class ICameraAccess {
   // pre-record), as an alarm would. False with error when the camera records
   // continuously anyway or has no storage.
   virtual bool RecordClip(const std::string& camera, double seconds, std::string& error) = 0;
+  // The size of the camera's picture as its stream's sequence parameter set
+  // gives it; false until the camera has sent one.
+  virtual bool PictureSize(const std::string& camera, int& width, int& height) { return false; }
 };
 
 }  // namespace qnvrecorder

@@ -566,6 +566,12 @@ bool CRecorder::RecordClip(const std::string& camera, double seconds, std::strin
   return true;
 }
 
+bool CRecorder::PictureSize(const std::string& camera, int& width, int& height) {
+  std::lock_guard<std::mutex> lock(m_camerasMutex);
+  auto it = m_cameras.find(camera);
+  return it != m_cameras.end() && it->second->PictureSize(width, height);
+}
+
 void CRecorder::CheckDiskSoon() {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_checkDisk = true;

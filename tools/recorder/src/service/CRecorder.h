@@ -79,6 +79,7 @@ class CRecorder : public ICameraHost, public ICameraAccess, public IWebSource {
   bool PtzPreset(const std::string& camera, uint32_t action, uint32_t number,
                  std::string& error) override;
   bool RecordClip(const std::string& camera, double seconds, std::string& error) override;
+  bool PictureSize(const std::string& camera, int& width, int& height) override;
 
   // Library threads.
   void DispatchFrame(uint32_t clientId, const uint8_t* frame, int32_t length);

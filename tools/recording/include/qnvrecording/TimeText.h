@@ -19,6 +19,15 @@ std::string UtcTextMs(int64_t us);
 // 2024-05-01T16:02:03.123456+02:00, in the machine's local time.
 std::string LocalText(int64_t us);
 
+// For people rather than scripts: 2024-05-01 16:02:03 in the machine's
+// local time, or 2024-05-01 14:02:03 UTC; precise adds the microseconds
+// (16:02:03.123456). Whole seconds are cut, not rounded.
+std::string HumanTime(int64_t us, bool utc, bool precise);
+// A length of time for people: "21 h 54 min 45 s", units that are 0 left
+// out ("1 h 5 s"), "0 s" for none; precise gives the seconds' milliseconds
+// ("45.753 s"). Whole seconds are cut, not rounded.
+std::string HumanDuration(int64_t us, bool precise);
+
 // YYYY-MM-DD[(T| )HH:MM[:SS[.fraction]]][Z|+HH:MM|-HH:MM|+HHMM|+HH]; a date
 // alone is its midnight. False with a message naming what is wrong.
 bool ParseTime(std::string_view text, int64_t& us, std::string& error);

@@ -28,8 +28,10 @@ constexpr int kMaxBackoffMs = 30000;
 // A connection (TCP, TLS, CONNACK) not made within this long is given up.
 constexpr int64_t kConnectTimeoutMs = 10000;
 // An event of a camera recording clips around alarms waits at most this long
-// for its clip to open, so it can name it.
+// for its clip to open, so it can name it; a camera's first event as long for
+// the stream's picture size.
 constexpr int64_t kClipWaitMs = 2000;
+constexpr int64_t kWaitingPollMs = 100;
 // What is left to send at the stop gets this long.
 constexpr int64_t kStopFlushMs = 2000;
 constexpr int kIdlePollMs = 1000;
@@ -423,6 +425,8 @@ int CMqttBridge::NextTimerMs(int64_t now) const {
     for (const auto& [rule, off] : info.ruleOffMonoMs) next = std::min(next, off);
   }
   for (const SPendingEvent& e : m_waiting) next = std::min(next, e.clipDeadlineMonoMs);
+  // Waiting events look again for what they wait for (a clip, the picture).
+  if (!m_waiting.empty()) next = std::min(next, now + kWaitingPollMs);
   return static_cast<int>(std::clamp<int64_t>(next - now, 0, kIdlePollMs));
 }
 
@@ -754,14 +758,31 @@ void CMqttBridge::HandleEvent(SPendingEvent& e) {
   // A camera's events keep their order: one waiting holds back the later ones.
   const bool held = std::any_of(m_waiting.begin(), m_waiting.end(),
                                 [&](const SPendingEvent& w) { return w.note.camera == camera; });
+  // The picture's size is the stream's (its SPS), which a snapshot's would
+  // only tell after the event.
+  SPictureSize size;
+  if (m_cameras.PictureSize(camera, size.width, size.height)) info.picture = size;
   // A camera recording clips around alarms opens the clip on its own thread
-  // a moment after the alarm: the event waits for it, so it can name it.
-  if (held || (info.openSegment.empty() && info.eventsMode && now < e.clipDeadlineMonoMs)) {
+  // a moment after the alarm: the event waits for it, so it can name it. An
+  // alarm that comes as the camera connects, ahead of the stream's first
+  // parameter set, waits for that as long.
+  if (held || (info.openSegment.empty() && info.eventsMode && now < e.clipDeadlineMonoMs) ||
+      (!info.picture && !info.pictureMissed && now < e.clipDeadlineMonoMs)) {
     m_waiting.push_back(std::move(e));
     return;
   }
   if (!info.openSegment.empty()) e.note.clip = info.openSegment + kSegmentExtension;
   e.note.picture = info.picture;
+  // A stream whose size cannot be read holds up one event, not every one.
+  if (!info.picture) info.pictureMissed = true;
+  if (info.picture && RelativeBox(e.note.alarm.box, *info.picture).clamped &&
+      !std::exchange(info.boxOutsideLogged, true)) {
+    const uint32_t* b = e.note.alarm.box;
+    LOG_WARN(
+        "mqtt: camera %s: a box (x %u, y %u, %u x %u) reaches outside the %dx%d picture; "
+        "box_relative is cut to it (said once per camera)",
+        camera.c_str(), b[0], b[1], b[2], b[3], info.picture->width, info.picture->height);
+  }
   const uint32_t rule = e.note.alarm.rule;
   // A device's rule ids are its own: past kMaxRulesPerCamera of them the
   // events still go out, but no more sensors are made (memory and discovery

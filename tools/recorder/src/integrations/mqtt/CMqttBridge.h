@@ -107,6 +107,8 @@ class CMqttBridge : public IRecorderEvents {
     bool eventsMode = false, recording = false, snapshots = false;
     std::string openSegment;  // the newest segment being written ("" none)
     std::optional<SPictureSize> picture;
+    bool pictureMissed = false;     // an event went without the picture's size
+    bool boxOutsideLogged = false;  // told that the device's boxes do not fit the picture
     std::optional<SUpDown> state;
     std::map<uint32_t, int64_t> ruleOffMonoMs;  // rules on, and when they turn off
     std::set<uint32_t> rulesSeen;

@@ -1,5 +1,6 @@
 #include "integrations/mqtt/MqttPayloads.h"
 
+#include <algorithm>
 #include <ctime>
 #include <nlohmann/json.hpp>
 
@@ -154,6 +155,21 @@ std::optional<SCameraCommand> ParseCommand(const std::string& command, const std
   return std::nullopt;
 }
 
+SRelativeBox RelativeBox(const uint32_t (&box)[4], SPictureSize picture) {
+  const double w = picture.width, h = picture.height;
+  // In 64 bits: a box's x + width may pass 2^32.
+  const uint64_t x = box[0], y = box[1], right = x + box[2], bottom = y + box[3];
+  SRelativeBox r;
+  r.clamped = right > uint64_t(picture.width) || bottom > uint64_t(picture.height);
+  const uint64_t left = std::min<uint64_t>(x, picture.width),
+                 top = std::min<uint64_t>(y, picture.height);
+  r.x = left / w;
+  r.y = top / h;
+  r.width = (std::min<uint64_t>(right, picture.width) - left) / w;
+  r.height = (std::min<uint64_t>(bottom, picture.height) - top) / h;
+  return r;
+}
+
 std::string StateJson(const SUpDown& state) {
   Json j = {{"state", state.up ? "up" : "down"}};
   j["reason"] = state.up ? Json(nullptr) : Json(state.reason);
@@ -171,13 +187,9 @@ std::string EventJson(const SEventNote& e) {
             {"sequence", a.sequence},
             {"box", {{"x", a.box[0]}, {"y", a.box[1]}, {"width", a.box[2]}, {"height", a.box[3]}}}};
   if (e.picture && e.picture->width > 0 && e.picture->height > 0) {
-    const double w = e.picture->width, h = e.picture->height;
     j["picture"] = {{"width", e.picture->width}, {"height", e.picture->height}};
-    // The box as fractions of the picture, for drawing it on any size.
-    j["box_relative"] = {{"x", a.box[0] / w},
-                         {"y", a.box[1] / h},
-                         {"width", a.box[2] / w},
-                         {"height", a.box[3] / h}};
+    const SRelativeBox r = RelativeBox(a.box, *e.picture);
+    j["box_relative"] = {{"x", r.x}, {"y", r.y}, {"width", r.width}, {"height", r.height}};
   } else {
     j["picture"] = nullptr;
   }

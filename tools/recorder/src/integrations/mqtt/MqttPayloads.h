@@ -36,12 +36,22 @@ struct SPictureSize {
   int width = 0, height = 0;
 };
 
+// A device's box (pixels of its picture) as fractions of the picture, for
+// drawing it on any size: cut to the picture, so each value lies in 0..1.
+// clamped says the box reached outside the picture (a device whose boxes do
+// not fit the stream it sends). picture must have a width and height.
+struct SRelativeBox {
+  double x = 0, y = 0, width = 0, height = 0;
+  bool clamped = false;
+};
+SRelativeBox RelativeBox(const uint32_t (&box)[4], SPictureSize picture);
+
 // What an event message says about one alarm.
 struct SEventNote {
   std::string camera;
   qnvnet_alarm alarm{};
   int64_t arrivedUnixMs = 0;
-  std::optional<SPictureSize> picture;  // the stream's picture, once a snapshot told it
+  std::optional<SPictureSize> picture;  // the stream's picture (its SPS), once known
   std::optional<int64_t> eventId;       // the catalogue's event id, when it has one
   std::string clip;                     // the recording holding the alarm ("" none)
 };
