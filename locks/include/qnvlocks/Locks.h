@@ -11,6 +11,7 @@
 #define QNVLOCKS_LOCKS_H
 
 #include <mutex>
+#include <shared_mutex>
 
 #if defined(__clang__)
 #define QNV_THREAD_ANNOTATION(x) __attribute__((x))
@@ -23,8 +24,11 @@
 #define GUARDED_BY(x) QNV_THREAD_ANNOTATION(guarded_by(x))
 #define PT_GUARDED_BY(x) QNV_THREAD_ANNOTATION(pt_guarded_by(x))
 #define REQUIRES(...) QNV_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
+#define REQUIRES_SHARED(...) QNV_THREAD_ANNOTATION(requires_shared_capability(__VA_ARGS__))
 #define ACQUIRE(...) QNV_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
+#define ACQUIRE_SHARED(...) QNV_THREAD_ANNOTATION(acquire_shared_capability(__VA_ARGS__))
 #define RELEASE(...) QNV_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#define RELEASE_SHARED(...) QNV_THREAD_ANNOTATION(release_shared_capability(__VA_ARGS__))
 #define TRY_ACQUIRE(...) QNV_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
 #define EXCLUDES(...) QNV_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define RETURN_CAPABILITY(x) QNV_THREAD_ANNOTATION(lock_returned(x))
@@ -54,6 +58,19 @@ class CAPABILITY("mutex") CBasicMutex {
 using CMutex = CBasicMutex<std::mutex>;
 using CRecursiveMutex = CBasicMutex<std::recursive_mutex>;
 
+// A reader/writer lock the analysis knows: many holders share it, or one
+// holds it alone.
+class CAPABILITY("mutex") CSharedMutex {
+ public:
+  void Lock() ACQUIRE() { m_mutex.lock(); }
+  void Unlock() RELEASE() { m_mutex.unlock(); }
+  void LockShared() ACQUIRE_SHARED() { m_mutex.lock_shared(); }
+  void UnlockShared() RELEASE_SHARED() { m_mutex.unlock_shared(); }
+
+ private:
+  std::shared_mutex m_mutex;
+};
+
 // Holds a lock for its scope (std::lock_guard, known to the analysis).
 template <typename Mutex>
 class SCOPED_CAPABILITY CLockGuard {
@@ -67,6 +84,21 @@ class SCOPED_CAPABILITY CLockGuard {
 
  private:
   Mutex& m_mutex;
+};
+
+// Holds a CSharedMutex shared for its scope (std::shared_lock).
+class SCOPED_CAPABILITY CSharedLock {
+ public:
+  explicit CSharedLock(CSharedMutex& mutex) ACQUIRE_SHARED(mutex) : m_mutex(mutex) {
+    m_mutex.LockShared();
+  }
+  // Clang releases a scoped capability with RELEASE whatever its kind.
+  ~CSharedLock() RELEASE() { m_mutex.UnlockShared(); }
+  CSharedLock(const CSharedLock&) = delete;
+  CSharedLock& operator=(const CSharedLock&) = delete;
+
+ private:
+  CSharedMutex& m_mutex;
 };
 
 // A CMutex held for a scope that may let go and take it again, and that a
