@@ -144,15 +144,15 @@ class CRecorder : public ICameraHost, public ICameraAccess, public IWebSource {
   qnv::locks::CSharedMutex m_routeMutex;
   std::unordered_map<uint32_t, CCamera*> m_routes GUARDED_BY(m_routeMutex);
   std::unordered_map<uint32_t, std::shared_ptr<CLiveStream>> m_liveRoutes GUARDED_BY(m_routeMutex);
-  // Changed by the control thread only, so it may read the pointer unlocked.
+  // Replaced by the control thread only; read through WebServer() or under the lock.
   std::unique_ptr<CWebServer> m_web GUARDED_BY(m_routeMutex);
 
   std::thread m_housekeeping;
   std::thread m_statusThread;
   qnv::locks::CMutex m_statusMutex;
   std::condition_variable m_statusWake;
-  bool m_statusDue GUARDED_BY(m_statusMutex) = false, m_statusStopping
-                                                      GUARDED_BY(m_statusMutex) = false;
+  bool m_statusDue GUARDED_BY(m_statusMutex) = false;
+  bool m_statusStopping GUARDED_BY(m_statusMutex) = false;
   CLogThrottle m_processLog{1, std::chrono::minutes(10)};
   qnv::locks::CMutex m_mutex;  // guards the fields below
   std::condition_variable m_wake;
