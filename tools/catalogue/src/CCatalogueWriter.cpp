@@ -47,7 +47,7 @@ bool CCatalogueWriter::Start(std::string& error) {
     }
     // Ids go on from the last one an earlier run gave, whatever the clock did.
     const int64_t last = LastJournalEventId(m_options.journalDir);
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     m_lastEventId = std::max(m_lastEventId, last);
   }
   m_nextTry = Clock::now();
@@ -57,13 +57,14 @@ bool CCatalogueWriter::Start(std::string& error) {
 
 void CCatalogueWriter::Stop() {
   {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    qnv::locks::CUniqueLock lock(m_mutex);
     m_stopping = true;
     m_wake.notify_all();
     // A database that answers gets what is in memory; one that does not is
     // given up after the grace, and the rest goes to the replay queue.
     if (m_thread.joinable() &&
-        !m_idle.wait_for(lock, std::chrono::milliseconds(kStopGraceMs), [&] { return m_ended; }) &&
+        !m_idle.wait_for(lock.Native(), std::chrono::milliseconds(kStopGraceMs),
+                         [&]() REQUIRES(m_mutex) { return m_ended; }) &&
         m_abortFd.Valid()) {
       const uint64_t one = 1;
       (void)!::write(m_abortFd.Get(), &one, sizeof one);
@@ -74,7 +75,7 @@ void CCatalogueWriter::Stop() {
 
 void CCatalogueWriter::Push(SRequest request) {
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     if (m_requests.size() >= m_options.memoryMaxRequests) {
       ++m_droppedMemory;
       return;
@@ -138,7 +139,7 @@ void CCatalogueWriter::SegmentForgotten(const std::string& path) {
 
 int64_t CCatalogueWriter::NextEventId() {
   const int64_t now = NowUs();
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   m_lastEventId = std::max(now, m_lastEventId + 1);
   return m_lastEventId;
 }
@@ -162,14 +163,14 @@ void CCatalogueWriter::PurgeDeleted(int64_t beforeUs) {
 
 void CCatalogueWriter::HealOpenRows() {
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     m_healWanted = true;
   }
   m_wake.notify_one();
 }
 
 SWriterStats CCatalogueWriter::Stats() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   SWriterStats s = m_stats;
   s.pending = m_requests.size();
   s.dropped += m_droppedMemory;
@@ -177,14 +178,14 @@ SWriterStats CCatalogueWriter::Stats() const {
 }
 
 bool CCatalogueWriter::Flush(int timeoutMs) {
-  std::unique_lock<std::mutex> lock(m_mutex);
+  qnv::locks::CUniqueLock lock(m_mutex);
   const uint64_t target = m_submitted;
-  return m_idle.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                         [&] { return m_finished >= target; });
+  return m_idle.wait_for(lock.Native(), std::chrono::milliseconds(timeoutMs),
+                         [&]() REQUIRES(m_mutex) { return m_finished >= target; });
 }
 
 bool CCatalogueWriter::Pending() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   return !m_requests.empty();
 }
 
@@ -201,15 +202,15 @@ void CCatalogueWriter::Run() {
     uint64_t droppedMemory = 0;
     bool heal = false;
     {
-      std::unique_lock<std::mutex> lock(m_mutex);
+      qnv::locks::CUniqueLock lock(m_mutex);
       // Work on the database is due: a replay, or the healing after start.
       heal = m_healWanted;
       const bool waiting = !m_queue.Empty() || (heal && !m_healed);
-      auto ready = [&] { return m_stopping || !m_requests.empty() || m_healWanted != heal; };
+      auto ready = [&]() REQUIRES(m_mutex) { return m_stopping || !m_requests.empty() || m_healWanted != heal; };
       if (waiting) {
-        m_wake.wait_until(lock, m_nextTry, ready);
+        m_wake.wait_until(lock.Native(), m_nextTry, ready);
       } else {
-        m_wake.wait(lock, ready);
+        m_wake.wait(lock.Native(), ready);
       }
       heal = m_healWanted;
       taken.assign(std::make_move_iterator(m_requests.begin()),
@@ -239,7 +240,7 @@ void CCatalogueWriter::Run() {
       // Healing judges the rows once everything handed over so far is in.
       if (m_queue.Empty() && heal && !m_healed && !Pending()) Heal();
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     if (m_queue.Empty()) m_finished = upTo;
     m_stats.connected = m_db != nullptr;
     m_stats.queuedBytes = m_queue.Bytes();
@@ -363,7 +364,7 @@ void CCatalogueWriter::Failed(const std::string& error) {
   m_nextTry = Clock::now() + std::chrono::milliseconds(m_retryMs);
   m_retryMs = std::min(m_retryMs * 2, m_options.maxRetryMs);
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     m_stats.lastError = error;
   }
   if (!m_down) {
@@ -379,7 +380,7 @@ size_t CCatalogueWriter::ApplyOps(const std::vector<SOp>& ops) {
   std::string error;
   uint64_t applied = 0, rejected = 0;
   auto publish = [&] {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     m_stats.applied += applied;
     m_stats.rejected += rejected;
   };
@@ -430,7 +431,7 @@ void CCatalogueWriter::Spill(const std::vector<SOp>& ops, size_t from) {
                   " MiB): " + std::to_string(rest.size() - taken) +
                   " writes dropped; rebuild the catalogue to restore them");
   }
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   m_stats.spilled += taken;
   m_stats.dropped += rest.size() - taken;
 }
@@ -442,7 +443,7 @@ void CCatalogueWriter::Drain() {
   std::string error;
   while (!m_queue.Empty()) {
     {
-      std::lock_guard<std::mutex> lock(m_mutex);
+      qnv::locks::CLockGuard lock(m_mutex);
       if (m_stopping) return;
     }
     if (!m_queue.Peek(m_options.batchOps, ops, error)) {

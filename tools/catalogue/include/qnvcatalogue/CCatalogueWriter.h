@@ -23,12 +23,12 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "qnvlocks/Locks.h"
 #include "qnvcatalogue/CReplayQueue.h"
 #include "qnvcatalogue/ICatalogue.h"
 #include "qnvcatalogue/Journal.h"
@@ -163,17 +163,17 @@ class CCatalogueWriter {
   const STarget m_target;
   const SWriterOptions m_options;
 
-  mutable std::mutex m_mutex;  // guards the fields below it
+  mutable qnv::locks::CMutex m_mutex;  // guards the fields below it
   std::condition_variable m_wake, m_idle;
-  std::deque<SRequest> m_requests;
-  bool m_stopping = false;
-  bool m_ended = false;      // the thread is past its last write
-  uint64_t m_submitted = 0;  // requests accepted so far
-  uint64_t m_finished = 0;   // of them, in the database
-  uint64_t m_droppedMemory = 0;
-  int64_t m_lastEventId = 0;
-  bool m_healWanted = false;
-  SWriterStats m_stats;
+  std::deque<SRequest> m_requests GUARDED_BY(m_mutex);
+  bool m_stopping GUARDED_BY(m_mutex) = false;
+  bool m_ended GUARDED_BY(m_mutex) = false;      // the thread is past its last write
+  uint64_t m_submitted GUARDED_BY(m_mutex) = 0;  // requests accepted so far
+  uint64_t m_finished GUARDED_BY(m_mutex) = 0;   // of them, in the database
+  uint64_t m_droppedMemory GUARDED_BY(m_mutex) = 0;
+  int64_t m_lastEventId GUARDED_BY(m_mutex) = 0;
+  bool m_healWanted GUARDED_BY(m_mutex) = false;
+  SWriterStats m_stats GUARDED_BY(m_mutex);
 
   // Writer thread only.
   std::thread m_thread;

@@ -9,7 +9,7 @@ namespace qnvrecorder {
 
 void Log(LogLevel level, const char* format, ...) {
   static const bool journal = std::getenv("JOURNAL_STREAM") != nullptr;
-  static std::mutex mutex;
+  static qnv::locks::CMutex mutex;
   char text[2048];
   va_list args;
   va_start(args, format);
@@ -43,13 +43,13 @@ void Log(LogLevel level, const char* format, ...) {
     }
   }
   line += '\n';
-  std::lock_guard<std::mutex> lock(mutex);
+  qnv::locks::CLockGuard lock(mutex);
   std::fputs(line.c_str(), stderr);
   std::fflush(stderr);
 }
 
 bool CLogThrottle::Allow(uint64_t& held, Clock::time_point now) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   if (now - m_windowStart >= m_window) {
     m_windowStart = now;
     m_passed = 0;
@@ -65,7 +65,7 @@ bool CLogThrottle::Allow(uint64_t& held, Clock::time_point now) {
 }
 
 uint64_t CLogThrottle::Flush(Clock::time_point now) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   if (m_held == 0 || now - m_windowStart < m_window) return 0;
   const uint64_t held = m_held;
   m_held = 0;

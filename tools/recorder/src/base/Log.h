@@ -12,8 +12,9 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdint>
-#include <mutex>
 #include <string>
+
+#include "qnvlocks/Locks.h"
 
 namespace qnvrecorder {
 
@@ -41,10 +42,10 @@ class CLogThrottle {
  private:
   const int m_burst;
   const std::chrono::milliseconds m_window;
-  std::mutex m_mutex;
-  Clock::time_point m_windowStart{};
-  int m_passed = 0;
-  uint64_t m_held = 0;
+  qnv::locks::CMutex m_mutex;
+  Clock::time_point m_windowStart GUARDED_BY(m_mutex){};
+  int m_passed GUARDED_BY(m_mutex) = 0;
+  uint64_t m_held GUARDED_BY(m_mutex) = 0;
 };
 
 // " (N more held back)" for a held count above 0, else "".

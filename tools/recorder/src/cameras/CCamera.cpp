@@ -73,7 +73,7 @@ void CCamera::Start() {
 
 void CCamera::Stop() {
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     m_stopping = true;
   }
   m_wake.notify_all();
@@ -89,7 +89,7 @@ SCameraStatus CCamera::Status() const {
   s.name = m_config.name;
   s.lastFrameUnixMs = m_lastFrameUnixMs;
   s.bytesToday = m_today == UnixMs() / 86400000 ? m_bytesToday.load() : 0;
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   s.state = m_state;
   s.sinceUnix = m_sinceUnix;
   s.fault = m_fault;
@@ -125,7 +125,7 @@ bool CCamera::PictureSize(int& width, int& height) const {
 }
 
 std::set<std::string> CCamera::OpenStems() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   std::set<std::string> open;
   if (!m_segmentStem.empty()) open.insert(m_segmentStem);
   if (!m_rolledOutStem.empty()) open.insert(m_rolledOutStem);
@@ -163,7 +163,7 @@ void CCamera::OnDisconnect(uint16_t port) {
   qnvnet_loss loss{};
   qnvnet_disconnect_reason(&loss);
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     // The first report says why: a stream stall may be followed by the
     // session's loss before the camera's thread reconnects.
     if (!m_lost) {
@@ -177,7 +177,7 @@ void CCamera::OnDisconnect(uint16_t port) {
 }
 
 SFault CCamera::LossFault() {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   if (!m_lost) return {};
   return DisconnectFault(m_loss, m_lostPort, m_config.port, m_config.host);
 }
@@ -213,22 +213,23 @@ bool CCamera::RecordFor(double seconds) {
 
 void CCamera::Wake() {
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     m_kick = true;
   }
   m_wake.notify_all();
 }
 
 bool CCamera::WaitMs(int ms) {
-  std::unique_lock<std::mutex> lock(m_mutex);
-  m_wake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_stopping; });
+  qnv::locks::CUniqueLock lock(m_mutex);
+  m_wake.wait_for(lock.Native(), std::chrono::milliseconds(ms),
+                  [this]() REQUIRES(m_mutex) { return m_stopping; });
   return !m_stopping;
 }
 
 void CCamera::SetState(const char* state, const SFault& fault) {
   bool changed = false;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     const int64_t nowMs = MonoMs();
     const bool down = std::strcmp(state, "down") == 0;
     const bool up =
@@ -301,7 +302,7 @@ void CCamera::Run() {
     if (!Connect(fault)) {
       const int retryMs = fault.kind == EFault::kBadCredentials ? kCredentialsBackoffMs : backoffMs;
       {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        qnv::locks::CLockGuard lock(m_mutex);
         ++m_failedAttempts;
       }
       SetState("down", fault);
@@ -311,7 +312,7 @@ void CCamera::Run() {
       continue;
     }
     if (everConnected) {
-      std::lock_guard<std::mutex> lock(m_mutex);
+      qnv::locks::CLockGuard lock(m_mutex);
       ++m_reconnects;
     }
     everConnected = true;
@@ -343,7 +344,7 @@ void CCamera::Run() {
 
 bool CCamera::Connect(SFault& fault) {
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     m_lost = false;
   }
   uint32_t clientId = 0;
@@ -416,10 +417,11 @@ void CCamera::Serve() {
   if (m_feed) m_feed->SetUp();
   for (;;) {
     {
-      std::unique_lock<std::mutex> lock(m_mutex);
+      qnv::locks::CUniqueLock lock(m_mutex);
       auto until = Clock::now() + std::chrono::milliseconds(kTickMs);
       if (m_recording && !m_rolloverPending && m_segmentEnd < until) until = m_segmentEnd;
-      m_wake.wait_until(lock, until, [this] { return m_stopping || m_lost || m_kick; });
+      m_wake.wait_until(lock.Native(), until,
+                        [this]() REQUIRES(m_mutex) { return m_stopping || m_lost || m_kick; });
       m_kick = false;
       if (m_stopping || m_lost) return;
     }
@@ -507,7 +509,7 @@ bool CCamera::OpenSegment(int64_t nameUnixMs) {
   m_stallSize = 0;
   m_stallSince = Clock::now();
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     m_segmentPath = files->Path();
     m_segmentStem = files->StemPath();
   }
@@ -566,7 +568,7 @@ void CCamera::RollOver() {
     return;
   }
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     m_rolledOutPath = m_segmentPath;
     m_rolledOutStem = m_segmentStem;
     m_segmentPath = files->Path();
@@ -602,7 +604,7 @@ void CCamera::FinishHandover() {
   const SSegment closed = m_rolledOut->Segment();
   m_rolledOut.reset();  // its lock goes: it is complete
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     m_rolledOutPath.clear();
     m_rolledOutStem.clear();
   }
@@ -618,7 +620,7 @@ void CCamera::CloseSegment(const char* why) {
     const SSegment old = m_rolledOut->Segment();
     m_rolledOut.reset();
     {
-      std::lock_guard<std::mutex> lock(m_mutex);
+      qnv::locks::CLockGuard lock(m_mutex);
       m_rolledOutPath.clear();
       m_rolledOutStem.clear();
     }
@@ -634,7 +636,7 @@ void CCamera::CloseSegment(const char* why) {
   m_recording = false;
   std::unique_ptr<CSegmentFiles> files = std::move(m_segment);
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     m_segmentPath.clear();
     m_segmentStem.clear();
   }

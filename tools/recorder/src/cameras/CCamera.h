@@ -17,7 +17,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -26,6 +25,7 @@
 #include "base/Log.h"
 #include "cameras/CameraFault.h"
 #include "config/Config.h"
+#include "qnvlocks/Locks.h"
 #include "qnvnet.h"
 #include "storage/CStorageRoot.h"
 
@@ -148,23 +148,23 @@ class CCamera {
   ICameraHost& m_host;
 
   std::thread m_thread;
-  mutable std::mutex m_mutex;  // guards the fields below it and the wake-ups
+  mutable qnv::locks::CMutex m_mutex;  // guards the fields below it and the wake-ups
   std::condition_variable m_wake;
-  bool m_stopping = false;
-  bool m_kick = false;  // Wake() was called
-  std::string m_state = "connecting";
-  int64_t m_sinceUnix = 0;
-  SFault m_fault;
-  std::string m_lastError;
-  std::string m_segmentPath, m_rolledOutPath;
-  std::string m_segmentStem, m_rolledOutStem;
-  uint64_t m_reconnects = 0;
-  int64_t m_outageSinceUnix = 0;  // the current (or last) outage's start
-  int64_t m_upSinceMonoMs = 0;    // when the camera last came up; 0 while not up
-  uint64_t m_failedAttempts = 0;  // in the current outage
-  bool m_lost = false;            // the library reported the session or the stream lost
-  uint16_t m_lostPort = 0;
-  qnvnet_loss m_loss{};  // why, as the disconnect callback was told
+  bool m_stopping GUARDED_BY(m_mutex) = false;
+  bool m_kick GUARDED_BY(m_mutex) = false;  // Wake() was called
+  std::string m_state GUARDED_BY(m_mutex) = "connecting";
+  int64_t m_sinceUnix GUARDED_BY(m_mutex) = 0;
+  SFault m_fault GUARDED_BY(m_mutex);
+  std::string m_lastError GUARDED_BY(m_mutex);
+  std::string m_segmentPath GUARDED_BY(m_mutex), m_rolledOutPath GUARDED_BY(m_mutex);
+  std::string m_segmentStem GUARDED_BY(m_mutex), m_rolledOutStem GUARDED_BY(m_mutex);
+  uint64_t m_reconnects GUARDED_BY(m_mutex) = 0;
+  int64_t m_outageSinceUnix GUARDED_BY(m_mutex) = 0;  // the current (or last) outage's start
+  int64_t m_upSinceMonoMs GUARDED_BY(m_mutex) = 0;  // when the camera last came up; 0 while not up
+  uint64_t m_failedAttempts GUARDED_BY(m_mutex) = 0;  // in the current outage
+  bool m_lost GUARDED_BY(m_mutex) = false;  // the library reported the session or the stream lost
+  uint16_t m_lostPort GUARDED_BY(m_mutex) = 0;
+  qnvnet_loss m_loss GUARDED_BY(m_mutex){};  // why, as the disconnect callback was told
 
   std::atomic<uint32_t> m_liveHandle{0}, m_liveClient{0};
   std::atomic<int64_t> m_clipUntilMonoMs{0};  // a clip asked for runs until then

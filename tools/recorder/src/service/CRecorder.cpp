@@ -93,7 +93,7 @@ bool CRecorder::OpenStorage(std::string& error) {
   if (!storage->Open(m_config.storage.root, m_config.storage.instance, error)) return false;
   m_storage = std::move(storage);
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     m_repairDue = true;
     m_diskSummary = {};
     m_diskSummary.storage = true;
@@ -111,7 +111,7 @@ bool CRecorder::StartCatalogue(std::string& error) {
   m_catalogue = std::move(catalogue);
   m_integrations.insert(m_integrations.begin(), m_catalogue.get());
   // The repair pass at start tells it when to heal its open rows.
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   m_repairDue = true;
   return true;
 }
@@ -178,7 +178,7 @@ void CRecorder::StopRtsp() {
 
 std::vector<std::string> CRecorder::CameraNames() const {
   std::vector<std::string> names;
-  std::lock_guard<std::mutex> lock(m_camerasMutex);
+  qnv::locks::CLockGuard lock(m_camerasMutex);
   for (const auto& [name, cam] : m_cameras) names.push_back(name);
   return names;
 }
@@ -196,15 +196,20 @@ bool CRecorder::StartWeb(std::string& error) {
   if (!web->Start(error)) return false;
   // It follows the alarms like any integration; no camera runs meanwhile.
   m_integrations.push_back(web.get());
-  std::unique_lock<std::shared_mutex> lock(m_routeMutex);
+  qnv::locks::CLockGuard lock(m_routeMutex);
   m_web = std::move(web);
   return true;
+}
+
+CWebServer* CRecorder::WebServer() {
+  qnv::locks::CSharedLock lock(m_routeMutex);
+  return m_web.get();
 }
 
 void CRecorder::StopWeb() {
   std::unique_ptr<CWebServer> web;
   {
-    std::unique_lock<std::shared_mutex> lock(m_routeMutex);
+    qnv::locks::CLockGuard lock(m_routeMutex);
     web = std::move(m_web);
     m_liveRoutes.clear();
   }
@@ -230,7 +235,7 @@ void CRecorder::StartCamera(const SCameraConfig& camera) {
   auto cam = std::make_unique<CCamera>(camera, m_config.storage, storage, feed, *this);
   cam->SetDiskFull(m_diskFull);
   cam->Start();
-  std::lock_guard<std::mutex> lock(m_camerasMutex);
+  qnv::locks::CLockGuard lock(m_camerasMutex);
   m_cameras[camera.name] = std::move(cam);
 }
 
@@ -240,12 +245,12 @@ void CRecorder::StopAllCameras() {
   // last status written shows them stopped.
   std::vector<std::thread> stoppers;
   {
-    std::lock_guard<std::mutex> lock(m_camerasMutex);
+    qnv::locks::CLockGuard lock(m_camerasMutex);
     for (auto& [name, cam] : m_cameras) stoppers.emplace_back([c = cam.get()] { c->Stop(); });
   }
   for (std::thread& t : stoppers) t.join();
   if (m_storage) WriteStatus();
-  std::lock_guard<std::mutex> lock(m_camerasMutex);
+  qnv::locks::CLockGuard lock(m_camerasMutex);
   m_cameras.clear();
 }
 
@@ -278,7 +283,7 @@ bool CRecorder::Reload(const SConfig& config, std::string& error) {
     if (storageChanged) {
       std::deque<SMp4Job> dropped;
       {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        qnv::locks::CLockGuard lock(m_mutex);
         dropped.swap(m_mp4Jobs);
       }
       for (const SMp4Job& job : dropped) MakeMp4(job.segment);
@@ -308,7 +313,7 @@ bool CRecorder::Reload(const SConfig& config, std::string& error) {
   int stopped = 0, started = 0, restarted = 0;
   std::vector<std::unique_ptr<CCamera>> toStop;
   {
-    std::lock_guard<std::mutex> lock(m_camerasMutex);
+    qnv::locks::CLockGuard lock(m_camerasMutex);
     for (auto it = m_cameras.begin(); it != m_cameras.end();) {
       auto w = wanted.find(it->first);
       if (w == wanted.end() || !(*w->second == it->second->Config())) {
@@ -332,7 +337,7 @@ bool CRecorder::Reload(const SConfig& config, std::string& error) {
   }
   started -= restarted;
   m_config.cameras = config.cameras;  // the housekeeping thread reads the rest
-  if (m_web) m_web->KeepStreams(CameraNames());
+  if (CWebServer* web = WebServer()) web->KeepStreams(CameraNames());
   LOG_INFO("reload: %d camera(s) started, %d stopped, %d restarted", started, stopped, restarted);
   return true;
 }
@@ -345,7 +350,7 @@ void CRecorder::Stop() {
   // Segments closed on the way out still get their MP4 copies.
   std::deque<SMp4Job> jobs;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     jobs.swap(m_mp4Jobs);
   }
   for (const SMp4Job& job : jobs) MakeMp4(job.segment);
@@ -367,7 +372,7 @@ void CRecorder::Stop() {
 }
 
 void CRecorder::Route(uint32_t clientId, CCamera* camera) {
-  std::unique_lock<std::shared_mutex> lock(m_routeMutex);
+  qnv::locks::CLockGuard lock(m_routeMutex);
   if (camera) {
     m_routes[clientId] = camera;
     if (m_web) m_liveRoutes[clientId] = m_web->Stream(camera->Name());
@@ -378,7 +383,7 @@ void CRecorder::Route(uint32_t clientId, CCamera* camera) {
 }
 
 void CRecorder::DispatchFrame(uint32_t clientId, const uint8_t* frame, int32_t length) {
-  std::shared_lock<std::shared_mutex> lock(m_routeMutex);
+  qnv::locks::CSharedLock lock(m_routeMutex);
   auto it = m_routes.find(clientId);
   if (it != m_routes.end()) it->second->OnFrame(frame, length);
   if (m_liveRoutes.empty() || length <= 0) return;
@@ -387,13 +392,13 @@ void CRecorder::DispatchFrame(uint32_t clientId, const uint8_t* frame, int32_t l
 }
 
 void CRecorder::DispatchMessage(uint32_t clientId, const uint8_t* body, int32_t length) {
-  std::shared_lock<std::shared_mutex> lock(m_routeMutex);
+  qnv::locks::CSharedLock lock(m_routeMutex);
   auto it = m_routes.find(clientId);
   if (it != m_routes.end()) it->second->OnDeviceMessage(body, length);
 }
 
 void CRecorder::DispatchDisconnect(uint32_t clientId, uint16_t port) {
-  std::shared_lock<std::shared_mutex> lock(m_routeMutex);
+  qnv::locks::CSharedLock lock(m_routeMutex);
   auto it = m_routes.find(clientId);
   if (it != m_routes.end()) it->second->OnDisconnect(port);
 }
@@ -404,7 +409,7 @@ void CRecorder::SegmentOpened(const CCamera&, const SSegment& segment, bool hand
 
 void CRecorder::SegmentClosed(const CCamera&, const SSegment& segment) {
   for (IRecorderEvents* i : m_integrations) i->SegmentClosed(segment);
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   m_retentionDue = true;  // a segment more may put a camera over its limit
   if (!m_config.storage.mp4) return;
   m_mp4Jobs.push_back({segment, std::chrono::steady_clock::now()});
@@ -430,7 +435,7 @@ void CRecorder::Alarm(const CCamera& camera, const qnvnet_alarm& alarm, int64_t 
 
 void CRecorder::StateChanged(const CCamera&, const SCameraStatus& status) {
   if (status.state == "down" || status.state == "stopped") {
-    std::shared_lock<std::shared_mutex> lock(m_routeMutex);
+    qnv::locks::CSharedLock lock(m_routeMutex);
     if (m_web) m_web->Stream(status.name)->SetDown();
   }
   for (IRecorderEvents* i : m_integrations) i->CameraState(status);
@@ -439,11 +444,11 @@ void CRecorder::StateChanged(const CCamera&, const SCameraStatus& status) {
 
 void CRecorder::StartBackground() {
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     m_stopping = false;
   }
   {
-    std::lock_guard<std::mutex> lock(m_statusMutex);
+    qnv::locks::CLockGuard lock(m_statusMutex);
     m_statusStopping = false;
     m_statusDue = true;
   }
@@ -453,13 +458,13 @@ void CRecorder::StartBackground() {
 
 void CRecorder::StopBackground() {
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     m_stopping = true;
   }
   m_wake.notify_all();
   if (m_housekeeping.joinable()) m_housekeeping.join();
   {
-    std::lock_guard<std::mutex> lock(m_statusMutex);
+    qnv::locks::CLockGuard lock(m_statusMutex);
     m_statusStopping = true;
   }
   m_statusWake.notify_all();
@@ -468,21 +473,23 @@ void CRecorder::StopBackground() {
 
 void CRecorder::RequestStatus() {
   {
-    std::lock_guard<std::mutex> lock(m_statusMutex);
+    qnv::locks::CLockGuard lock(m_statusMutex);
     m_statusDue = true;
   }
   m_statusWake.notify_all();
 }
 
 void CRecorder::StatusLoop() {
-  std::unique_lock<std::mutex> lock(m_statusMutex);
+  qnv::locks::CUniqueLock lock(m_statusMutex);
   for (;;) {
-    m_statusWake.wait_for(lock, kStatusEvery, [this] { return m_statusStopping || m_statusDue; });
+    m_statusWake.wait_for(lock.Native(), kStatusEvery, [this]() REQUIRES(m_statusMutex) {
+      return m_statusStopping || m_statusDue;
+    });
     if (m_statusStopping) return;
     m_statusDue = false;
-    lock.unlock();
+    lock.Unlock();
     WriteStatus();
-    lock.lock();
+    lock.Lock();
   }
 }
 
@@ -494,7 +501,7 @@ SProcessStatus CRecorder::ProcessFigures() {
   p.rssKiB = self.rssKiB;
   if (m_gate) p.rtspClients = m_gate->Connections();
   {
-    std::shared_lock<std::shared_mutex> lock(m_routeMutex);
+    qnv::locks::CSharedLock lock(m_routeMutex);
     if (m_web) p.webConnections = m_web->Connections();
   }
   if (m_mqtt) p.mqttQueue = m_mqtt->Counters().queued;
@@ -503,7 +510,7 @@ SProcessStatus CRecorder::ProcessFigures() {
 
 bool CRecorder::Connected(const std::string& camera, uint32_t& clientId, uint32_t& handle,
                           std::string& error) const {
-  std::lock_guard<std::mutex> lock(m_camerasMutex);
+  qnv::locks::CLockGuard lock(m_camerasMutex);
   auto it = m_cameras.find(camera);
   if (it == m_cameras.end()) {
     error = "the camera is not configured";
@@ -553,7 +560,7 @@ bool CRecorder::PtzPreset(const std::string& camera, uint32_t action, uint32_t n
 }
 
 bool CRecorder::RecordClip(const std::string& camera, double seconds, std::string& error) {
-  std::lock_guard<std::mutex> lock(m_camerasMutex);
+  qnv::locks::CLockGuard lock(m_camerasMutex);
   auto it = m_cameras.find(camera);
   if (it == m_cameras.end()) {
     error = "the camera is not configured";
@@ -567,13 +574,13 @@ bool CRecorder::RecordClip(const std::string& camera, double seconds, std::strin
 }
 
 bool CRecorder::PictureSize(const std::string& camera, int& width, int& height) {
-  std::lock_guard<std::mutex> lock(m_camerasMutex);
+  qnv::locks::CLockGuard lock(m_camerasMutex);
   auto it = m_cameras.find(camera);
   return it != m_cameras.end() && it->second->PictureSize(width, height);
 }
 
 void CRecorder::CheckDiskSoon() {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   m_checkDisk = true;
   m_wake.notify_all();
 }
@@ -583,10 +590,10 @@ void CRecorder::Housekeeping() {
     std::deque<SMp4Job> due;
     bool repair = false;
     {
-      std::unique_lock<std::mutex> lock(m_mutex);
+      qnv::locks::CUniqueLock lock(m_mutex);
       if (tick > 0) {
-        m_wake.wait_for(lock, std::chrono::milliseconds(kHousekeepingTickMs),
-                        [this] { return m_stopping || m_checkDisk; });
+        m_wake.wait_for(lock.Native(), std::chrono::milliseconds(kHousekeepingTickMs),
+                        [this]() REQUIRES(m_mutex) { return m_stopping || m_checkDisk; });
       }
       if (m_stopping) return;
       m_checkDisk = false;
@@ -606,7 +613,7 @@ void CRecorder::Housekeeping() {
     if (repair) RepairLeftovers();
     bool retention = tick % kRetentionEveryTicks == 0;
     {
-      std::lock_guard<std::mutex> lock(m_mutex);
+      qnv::locks::CLockGuard lock(m_mutex);
       retention = retention || std::exchange(m_retentionDue, false);
     }
     if (retention) ApplyRetention();
@@ -618,7 +625,7 @@ void CRecorder::Housekeeping() {
 void CRecorder::RepairLeftovers() {
   std::set<std::string> open;
   {
-    std::lock_guard<std::mutex> lock(m_camerasMutex);
+    qnv::locks::CLockGuard lock(m_camerasMutex);
     for (auto& [name, cam] : m_cameras) {
       for (const std::string& stem : cam->OpenStems()) open.insert(stem);
     }
@@ -646,7 +653,7 @@ void CRecorder::RepairLeftovers() {
       case ERepair::kBusy: {
         // A reader (qnv-export, a copy) holds it now: looked at again soon.
         m_repairBusy.insert(s.stemPath);
-        std::lock_guard<std::mutex> lock(m_mutex);
+        qnv::locks::CLockGuard lock(m_mutex);
         m_repairRetry = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         break;
       }
@@ -669,7 +676,7 @@ void CRecorder::RepairLeftovers() {
             static_cast<unsigned long long>(n.droppedDataBytes), InMiB(n.releasedBytes));
         for (IRecorderEvents* i : m_integrations) i->SegmentRepaired(s, n);
         if (m_config.storage.mp4) {
-          std::lock_guard<std::mutex> lock(m_mutex);
+          qnv::locks::CLockGuard lock(m_mutex);
           m_mp4Jobs.push_back({s, std::chrono::steady_clock::now()});
         }
         break;
@@ -684,7 +691,7 @@ void CRecorder::ApplyRetention() {
   std::set<std::string> open;
   std::map<std::string, SRetentionLimits> perCamera;
   {
-    std::lock_guard<std::mutex> lock(m_camerasMutex);
+    qnv::locks::CLockGuard lock(m_camerasMutex);
     for (auto& [name, cam] : m_cameras) {
       for (const std::string& stem : cam->OpenStems()) open.insert(stem);
       const SCameraConfig& c = cam->Config();
@@ -737,13 +744,13 @@ void CRecorder::SummariseDisk(const std::vector<SSegment>& segments,
     if (start > 0 && (c.oldestUnix == 0 || start < c.oldestUnix)) c.oldestUnix = start;
   }
   for (auto& [name, c] : cameras) disk.cameras.push_back(std::move(c));
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   m_diskSummary = std::move(disk);
 }
 
 std::vector<SCameraStatus> CRecorder::WebCameras() {
   std::vector<SCameraStatus> list;
-  std::lock_guard<std::mutex> lock(m_camerasMutex);
+  qnv::locks::CLockGuard lock(m_camerasMutex);
   for (auto& [name, cam] : m_cameras) list.push_back(cam->Status());
   return list;
 }
@@ -751,7 +758,7 @@ std::vector<SCameraStatus> CRecorder::WebCameras() {
 SWebDisk CRecorder::WebDisk() {
   SWebDisk disk;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     disk = m_diskSummary;
   }
   disk.full = m_diskFull;
@@ -808,7 +815,7 @@ void CRecorder::CheckDisk() {
   }
   if (full == m_diskFull) return;
   m_diskFull = full;
-  std::lock_guard<std::mutex> lock(m_camerasMutex);
+  qnv::locks::CLockGuard lock(m_camerasMutex);
   for (auto& [name, cam] : m_cameras) cam->SetDiskFull(full);
 }
 
@@ -821,7 +828,7 @@ void CRecorder::WriteStatus() {
   header.diskFreeBytes = m_storage->FreeBytes();
   std::vector<SCameraStatus> cameras;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     header.mp4Skipped = m_mp4Skipped;
   }
   if (m_mqtt) {
@@ -830,7 +837,7 @@ void CRecorder::WriteStatus() {
     header.mqttDropped = mqtt.dropped;
   }
   {
-    std::lock_guard<std::mutex> lock(m_camerasMutex);
+    qnv::locks::CLockGuard lock(m_camerasMutex);
     for (auto& [name, cam] : m_cameras) cameras.push_back(cam->Status());
   }
   header.process = ProcessFigures();
@@ -863,7 +870,7 @@ void CRecorder::MakeMp4(const SSegment& segment) {
   const uint64_t free = m_storage->FreeBytes();
   if (m_diskFull || free < policy.stopBelow + need) {
     {
-      std::lock_guard<std::mutex> lock(m_mutex);
+      qnv::locks::CLockGuard lock(m_mutex);
       ++m_mp4Skipped;
     }
     LOG_WARN(

@@ -16,10 +16,8 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
-#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -30,6 +28,7 @@
 #include "integrations/ICameraAccess.h"
 #include "integrations/IRecorderEvents.h"
 #include "integrations/StatusFile.h"
+#include "qnvlocks/Locks.h"
 #include "storage/CStorageRoot.h"
 #include "storage/Retention.h"
 #include "web/IWebSource.h"
@@ -123,6 +122,8 @@ class CRecorder : public ICameraHost, public ICameraAccess, public IWebSource {
   void StopBackground();
   void MakeMp4(const SSegment& segment);
   std::vector<std::string> CameraNames() const;
+  // The web server now, or null (control thread: it alone replaces it).
+  CWebServer* WebServer();
   // The camera's client id and live handle now; false with error when it is
   // unknown or not connected.
   bool Connected(const std::string& camera, uint32_t& clientId, uint32_t& handle,
@@ -137,32 +138,35 @@ class CRecorder : public ICameraHost, public ICameraAccess, public IWebSource {
   // while no camera runs.
   std::vector<IRecorderEvents*> m_integrations;
   std::unique_ptr<CRecorderCatalogue> m_catalogue;
-  std::map<std::string, std::unique_ptr<CCamera>> m_cameras;  // control thread only...
-  mutable std::mutex m_camerasMutex;  // ...and the housekeeping thread, under this lock
+  // Changed by the control thread; read by it and the housekeeping thread.
+  mutable qnv::locks::CMutex m_camerasMutex;
+  std::map<std::string, std::unique_ptr<CCamera>> m_cameras GUARDED_BY(m_camerasMutex);
 
-  std::shared_mutex m_routeMutex;  // guards m_routes
-  std::unordered_map<uint32_t, CCamera*> m_routes;
-  std::unordered_map<uint32_t, std::shared_ptr<CLiveStream>> m_liveRoutes;
-  std::unique_ptr<CWebServer> m_web;  // control thread; read under m_routeMutex elsewhere
+  qnv::locks::CSharedMutex m_routeMutex;
+  std::unordered_map<uint32_t, CCamera*> m_routes GUARDED_BY(m_routeMutex);
+  std::unordered_map<uint32_t, std::shared_ptr<CLiveStream>> m_liveRoutes GUARDED_BY(m_routeMutex);
+  // Replaced by the control thread only; read through WebServer() or under the lock.
+  std::unique_ptr<CWebServer> m_web GUARDED_BY(m_routeMutex);
 
   std::thread m_housekeeping;
   std::thread m_statusThread;
-  std::mutex m_statusMutex;  // guards the two below
+  qnv::locks::CMutex m_statusMutex;
   std::condition_variable m_statusWake;
-  bool m_statusDue = false, m_statusStopping = false;
+  bool m_statusDue GUARDED_BY(m_statusMutex) = false;
+  bool m_statusStopping GUARDED_BY(m_statusMutex) = false;
   CLogThrottle m_processLog{1, std::chrono::minutes(10)};
-  std::mutex m_mutex;  // guards the fields below
+  qnv::locks::CMutex m_mutex;  // guards the fields below
   std::condition_variable m_wake;
-  bool m_stopping = false;
-  bool m_checkDisk = false;
-  bool m_retentionDue = false;
-  bool m_repairDue = false;
-  std::optional<std::chrono::steady_clock::time_point> m_repairRetry;
-  uint64_t m_mp4Skipped = 0;
-  std::deque<SMp4Job> m_mp4Jobs;
-  std::atomic<bool> m_diskFull{false};   // written by the housekeeping thread
-  std::atomic<uint64_t> m_freeBytes{0};  // likewise
-  SWebDisk m_diskSummary;                // under m_mutex: taken with each retention pass
+  bool m_stopping GUARDED_BY(m_mutex) = false;
+  bool m_checkDisk GUARDED_BY(m_mutex) = false;
+  bool m_retentionDue GUARDED_BY(m_mutex) = false;
+  bool m_repairDue GUARDED_BY(m_mutex) = false;
+  std::optional<std::chrono::steady_clock::time_point> m_repairRetry GUARDED_BY(m_mutex);
+  uint64_t m_mp4Skipped GUARDED_BY(m_mutex) = 0;
+  std::deque<SMp4Job> m_mp4Jobs GUARDED_BY(m_mutex);
+  std::atomic<bool> m_diskFull{false};         // written by the housekeeping thread
+  std::atomic<uint64_t> m_freeBytes{0};        // likewise
+  SWebDisk m_diskSummary GUARDED_BY(m_mutex);  // taken with each retention pass
   bool m_libraryStarted = false;
   std::set<std::string> m_repairBusy;  // housekeeping thread: stems a reader held
   bool m_stopped = false;              // control thread only

@@ -328,7 +328,7 @@ bool CStorageRoot::ClaimCamera(const std::string& camera, std::string& error, st
   const std::string shown = m_root + "/" + camera;
   UniqueFd fd = MakeFolderAt(m_rootFd.Get(), camera, shown, error);
   if (!fd.Valid()) return false;
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   std::string owner;
   if (!CheckClaim(m_rootFd.Get(), fd.Get(), m_instance, shown, owner, error, note)) return false;
   if (owner != m_instance && !WriteClaim(fd.Get(), m_instance, shown, error)) return false;
@@ -339,7 +339,7 @@ bool CStorageRoot::ClaimCamera(const std::string& camera, std::string& error, st
 std::unique_ptr<CSegmentFiles> CStorageRoot::CreateSegment(const std::string& camera, time_t start,
                                                            std::string& error) {
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     if (!m_claimed.count(camera)) {
       error = "camera " + Quote(camera) + " has no folder claimed";
       return nullptr;
@@ -415,7 +415,7 @@ std::unique_ptr<CSegmentFiles> CStorageRoot::CreateSegment(const std::string& ca
 std::vector<SSegment> CStorageRoot::ListSegments(const std::vector<std::string>& cameras) const {
   std::vector<std::string> claimed;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     for (const std::string& c : cameras) {
       if (m_claimed.count(c)) claimed.push_back(c);
     }
@@ -466,7 +466,7 @@ bool CStorageRoot::FindSegment(const std::string& dataPath, SSegment& out) const
     return false;
   }
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     if (!m_claimed.count(camera)) return false;
   }
   UniqueFd day = OpenDay(camera, date);

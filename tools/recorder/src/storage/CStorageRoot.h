@@ -21,11 +21,11 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "qnvlocks/Locks.h"
 #include "qnvtools/UniqueFd.h"
 #include "storage/SegmentNames.h"
 
@@ -163,9 +163,9 @@ class CStorageRoot {
 
   std::string m_root, m_instance;
   UniqueFd m_rootFd, m_reservedFd, m_lockFd;
-  bool m_procFd = false;       // /proc/self/fd reaches folders by descriptor
-  mutable std::mutex m_mutex;  // guards m_claimed
-  std::set<std::string> m_claimed;
+  bool m_procFd = false;               // /proc/self/fd reaches folders by descriptor
+  mutable qnv::locks::CMutex m_mutex;  // guards m_claimed
+  std::set<std::string> m_claimed GUARDED_BY(m_mutex);
 };
 
 // The folder of one instance's own files, and whether that instance runs now

@@ -27,7 +27,7 @@ constexpr uint64_t kWallClockToUs = 7258118400ull * 1000000;
 }  // namespace
 
 CRtspFeed::~CRtspFeed() {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   ClearHeld();
   if (m_sps.buffer) gst_buffer_unref(m_sps.buffer);
   if (m_pps.buffer) gst_buffer_unref(m_pps.buffer);
@@ -68,7 +68,7 @@ void CRtspFeed::Push(const uint8_t* frame, size_t length, const QNVNetFrameNal& 
   const bool key = nal.keyPicture;
   SHeld held{gst_buffer_new_memdup(body, payload), header.CaptureTime()};
 
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   if (!key && (nal.type == QNVNetFrameNal::kTypeSps || nal.type == QNVNetFrameNal::kTypePps)) {
     SHeld& slot = nal.type == QNVNetFrameNal::kTypeSps ? m_sps : m_pps;
     if (slot.buffer) gst_buffer_unref(slot.buffer);
@@ -108,12 +108,12 @@ void CRtspFeed::Push(const uint8_t* frame, size_t length, const QNVNetFrameNal& 
 }
 
 void CRtspFeed::SetUp() {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   m_up = true;
 }
 
 void CRtspFeed::SetDown() {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   m_up = false;
   ClearHeld();
   for (SClient& c : m_clients) {
@@ -123,17 +123,17 @@ void CRtspFeed::SetDown() {
 }
 
 bool CRtspFeed::Up() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   return m_up;
 }
 
 bool CRtspFeed::Playable() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   return m_up && !m_gop.empty();
 }
 
 void CRtspFeed::AddClient(GstElement* appsrc, std::shared_ptr<SClientBase> base) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   SClient client;
   client.src = GST_ELEMENT(gst_object_ref(appsrc));
   client.wallBase = std::move(base);
@@ -149,7 +149,7 @@ void CRtspFeed::AddClient(GstElement* appsrc, std::shared_ptr<SClientBase> base)
 }
 
 void CRtspFeed::RemoveClient(GstElement* appsrc) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   for (auto it = m_clients.begin(); it != m_clients.end(); ++it) {
     if (it->src == appsrc) {
       gst_object_unref(it->src);
@@ -160,7 +160,7 @@ void CRtspFeed::RemoveClient(GstElement* appsrc) {
 }
 
 size_t CRtspFeed::ClientCount() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   return m_clients.size();
 }
 

@@ -13,11 +13,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "QNVNetSdk.h"
+#include "qnvlocks/Locks.h"
 
 typedef struct _GstBuffer GstBuffer;
 typedef struct _GstElement GstElement;
@@ -73,16 +73,17 @@ class CRtspFeed {
     std::shared_ptr<SClientBase> wallBase;
   };
 
-  void Send(SClient& client, const SHeld& held);  // m_mutex held
-  void ClearHeld();                               // m_mutex held
+  void Send(SClient& client, const SHeld& held) REQUIRES(m_mutex);
+  void ClearHeld() REQUIRES(m_mutex);
 
   const std::string m_name;
-  mutable std::mutex m_mutex;
-  bool m_up = false;
-  SHeld m_sps{nullptr, 0}, m_pps{nullptr, 0};
-  std::vector<SHeld> m_gop;  // key frame first; empty: no start point yet
-  size_t m_gopBytes = 0;
-  std::vector<SClient> m_clients;
+  mutable qnv::locks::CMutex m_mutex;
+  bool m_up GUARDED_BY(m_mutex) = false;
+  SHeld m_sps GUARDED_BY(m_mutex){nullptr, 0}, m_pps GUARDED_BY(m_mutex){nullptr, 0};
+  // Key frame first; empty: no start point yet.
+  std::vector<SHeld> m_gop GUARDED_BY(m_mutex);
+  size_t m_gopBytes GUARDED_BY(m_mutex) = 0;
+  std::vector<SClient> m_clients GUARDED_BY(m_mutex);
 };
 
 }  // namespace qnvrecorder

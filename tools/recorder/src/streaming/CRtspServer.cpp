@@ -165,12 +165,12 @@ void CRtspServer::Stop() {
   m_server = nullptr;
   m_loop = nullptr;
   m_context = nullptr;
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   m_feeds.clear();
 }
 
 std::shared_ptr<CRtspFeed> CRtspServer::Mount(const std::string& name) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   auto it = m_feeds.find(name);
   if (it != m_feeds.end()) return it->second;
   auto feed = std::make_shared<CRtspFeed>(name);
@@ -190,7 +190,7 @@ std::shared_ptr<CRtspFeed> CRtspServer::Mount(const std::string& name) {
 }
 
 void CRtspServer::Unmount(const std::string& name) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   if (m_feeds.erase(name) == 0 || !m_server) return;
   GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(m_server);
   gst_rtsp_mount_points_remove_factory(mounts, ("/" + name).c_str());
@@ -198,7 +198,7 @@ void CRtspServer::Unmount(const std::string& name) {
 }
 
 std::shared_ptr<CRtspFeed> CRtspServer::Feed(const std::string& name) const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   auto it = m_feeds.find(name);
   return it == m_feeds.end() ? nullptr : it->second;
 }

@@ -12,9 +12,10 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
+
+#include "qnvlocks/Locks.h"
 
 typedef struct _GMainContext GMainContext;
 typedef struct _GMainLoop GMainLoop;
@@ -52,8 +53,8 @@ class CRtspServer {
   GMainLoop* m_loop = nullptr;
   GstRTSPServer* m_server = nullptr;
   std::thread m_thread;
-  mutable std::mutex m_mutex;  // guards m_feeds
-  std::map<std::string, std::shared_ptr<CRtspFeed>> m_feeds;
+  mutable qnv::locks::CMutex m_mutex;
+  std::map<std::string, std::shared_ptr<CRtspFeed>> m_feeds GUARDED_BY(m_mutex);
 };
 
 }  // namespace qnvrecorder

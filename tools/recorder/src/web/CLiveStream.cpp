@@ -20,7 +20,8 @@ constexpr int64_t kMaxIntervalUs = 1000000;
 CLiveStream::CLiveStream(std::string name, std::chrono::milliseconds stallCutOff)
     : m_name(std::move(name)),
       m_stallCutOff(stallCutOff),
-      m_builder([this](qnvrec::SAccessUnit& unit) {
+      // The builder calls back from Push, under m_mutex.
+      m_builder([this](qnvrec::SAccessUnit& unit) REQUIRES(m_mutex) {
         OnPicture(unit);
         return true;
       }) {}
@@ -36,7 +37,7 @@ void CLiveStream::Push(const uint8_t* frame, size_t length) {
   const std::vector<qnvrec::SNalRef> nals = qnvrec::SplitAnnexB(data, payload);
   bool notify = false;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     m_nextStampUs = header.CaptureTime();
     for (const qnvrec::SNalRef& nal : nals) {
       if (nal.Type() == qnvrec::kNalSps) m_sps.assign(nal.data, nal.data + nal.size);
@@ -56,7 +57,7 @@ void CLiveStream::ResetHeld() {
 }
 
 void CLiveStream::SetDown() {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   m_builder.Finish();
   ResetHeld();
   m_muxer.reset();
@@ -162,7 +163,7 @@ void CLiveStream::OnPicture(qnvrec::SAccessUnit& unit) {
 }
 
 uint64_t CLiveStream::AddViewer() {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   const uint64_t id = m_nextViewer++;
   SViewer& v = m_viewers[id];
   v.lastProgress = Clock::now();
@@ -178,7 +179,7 @@ uint64_t CLiveStream::AddViewer() {
 }
 
 void CLiveStream::RemoveViewer(uint64_t viewer) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   m_viewers.erase(viewer);
   if (m_viewers.empty()) {
     m_muxer.reset();
@@ -190,7 +191,7 @@ void CLiveStream::RemoveViewer(uint64_t viewer) {
 bool CLiveStream::Take(uint64_t viewer, std::vector<Chunk>& chunks, Clock::time_point now,
                        uint64_t& baseUs) {
   baseUs = 0;
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   auto it = m_viewers.find(viewer);
   if (it == m_viewers.end()) return false;
   SViewer& v = it->second;
@@ -205,7 +206,7 @@ bool CLiveStream::Take(uint64_t viewer, std::vector<Chunk>& chunks, Clock::time_
 }
 
 void CLiveStream::Ack(uint64_t viewer, uint64_t bytes, Clock::time_point now) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   auto it = m_viewers.find(viewer);
   if (it == m_viewers.end()) return;
   SViewer& v = it->second;
@@ -216,12 +217,12 @@ void CLiveStream::Ack(uint64_t viewer, uint64_t bytes, Clock::time_point now) {
 }
 
 size_t CLiveStream::ViewerCount() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   return m_viewers.size();
 }
 
 std::string CLiveStream::MimeType() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   return m_muxer ? m_muxer->MimeType() : "";
 }
 

@@ -19,10 +19,10 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "qnvlocks/Locks.h"
 #include "qnvrecording/CAccessUnitBuilder.h"
 #include "web/CFmp4Muxer.h"
 
@@ -85,30 +85,30 @@ class CLiveStream {
     uint64_t baseUs = 0;   // of an initialisation segment queued, not yet taken
   };
 
-  void OnPicture(qnvrec::SAccessUnit& unit);                    // m_mutex held
-  bool StartMuxer();                                            // m_mutex held
-  void Deliver(SViewer& viewer, const Chunk& chunk, bool key);  // m_mutex held
-  void Enqueue(SViewer& viewer, const Chunk& chunk);            // m_mutex held
-  void ResetHeld();                                             // m_mutex held
+  void OnPicture(qnvrec::SAccessUnit& unit) REQUIRES(m_mutex);
+  bool StartMuxer() REQUIRES(m_mutex);
+  void Deliver(SViewer& viewer, const Chunk& chunk, bool key) REQUIRES(m_mutex);
+  void Enqueue(SViewer& viewer, const Chunk& chunk) REQUIRES(m_mutex);
+  void ResetHeld() REQUIRES(m_mutex);
 
   const std::string m_name;
   const std::chrono::milliseconds m_stallCutOff;
   std::function<void()> m_notify;
-  mutable std::mutex m_mutex;
-  qnvrec::CAccessUnitBuilder m_builder;
-  uint64_t m_nextStampUs = 0;  // the capture time of the frame being added
-  int64_t m_lastIntervalUs = 40000;
-  std::vector<uint8_t> m_sps, m_pps;
-  std::vector<qnvrec::SAccessUnit> m_held;  // key picture first
-  size_t m_heldBytes = 0;
-  std::unique_ptr<CFmp4Muxer> m_muxer;  // while someone watches
-  std::vector<uint8_t> m_muxerSps, m_muxerPps;
-  uint64_t m_muxerBaseUs = 0;
-  Chunk m_init;
-  std::vector<Chunk> m_fragments;  // since the last key picture, muxed
-  std::map<uint64_t, SViewer> m_viewers;
-  uint64_t m_nextViewer = 1;
-  bool m_notifyDue = false;
+  mutable qnv::locks::CMutex m_mutex;
+  qnvrec::CAccessUnitBuilder m_builder GUARDED_BY(m_mutex);
+  uint64_t m_nextStampUs GUARDED_BY(m_mutex) = 0;  // the capture time of the frame being added
+  int64_t m_lastIntervalUs GUARDED_BY(m_mutex) = 40000;
+  std::vector<uint8_t> m_sps GUARDED_BY(m_mutex), m_pps GUARDED_BY(m_mutex);
+  std::vector<qnvrec::SAccessUnit> m_held GUARDED_BY(m_mutex);  // key picture first
+  size_t m_heldBytes GUARDED_BY(m_mutex) = 0;
+  std::unique_ptr<CFmp4Muxer> m_muxer GUARDED_BY(m_mutex);  // while someone watches
+  std::vector<uint8_t> m_muxerSps GUARDED_BY(m_mutex), m_muxerPps GUARDED_BY(m_mutex);
+  uint64_t m_muxerBaseUs GUARDED_BY(m_mutex) = 0;
+  Chunk m_init GUARDED_BY(m_mutex);
+  std::vector<Chunk> m_fragments GUARDED_BY(m_mutex);  // since the last key picture, muxed
+  std::map<uint64_t, SViewer> m_viewers GUARDED_BY(m_mutex);
+  uint64_t m_nextViewer GUARDED_BY(m_mutex) = 1;
+  bool m_notifyDue GUARDED_BY(m_mutex) = false;
   std::atomic<uint64_t> m_bytesIn{0};
 };
 

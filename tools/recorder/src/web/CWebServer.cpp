@@ -243,7 +243,7 @@ struct CWebServer::SConnection {
 // Cancelling sets cancel (any thread); the file goes with the descriptor,
 // closed by whichever of the worker and the web thread holds it.
 struct CWebServer::SExport {
-  std::mutex mutex;  // the worker writes, the web thread reads
+  qnv::locks::CMutex mutex;  // the worker writes, the web thread reads
   std::string camera;
   int64_t fromUs = 0, toUs = 0;
   size_t done = 0, total = 0;
@@ -274,7 +274,7 @@ struct CWebServer::SExport {
 // The wake-up a live stream may ask for from its camera's threads, which can
 // outlive the server's main context: Stop clears it under the lock.
 struct CWebServer::SWake {
-  std::mutex mutex;
+  qnv::locks::CMutex mutex;
   GMainContext* context = nullptr;
   CWebServer* server = nullptr;
   std::atomic<bool> due{false};
@@ -349,7 +349,7 @@ CWebServer::CWebServer(SWebConfig config, IWebSource& source, std::string versio
 CWebServer::~CWebServer() { Stop(); }
 
 std::shared_ptr<CLiveStream> CWebServer::Stream(const std::string& camera) {
-  std::lock_guard<std::mutex> lock(m_streamsMutex);
+  qnv::locks::CLockGuard lock(m_streamsMutex);
   std::shared_ptr<CLiveStream>& s = m_streams[camera];
   if (!s) {
     s = std::make_shared<CLiveStream>(camera, m_limits.stallCutOff);
@@ -357,7 +357,7 @@ std::shared_ptr<CLiveStream> CWebServer::Stream(const std::string& camera) {
     s->SetNotify([weak] {
       std::shared_ptr<SWake> wake = weak.lock();
       if (!wake || wake->due.exchange(true)) return;
-      std::lock_guard<std::mutex> lock(wake->mutex);
+      qnv::locks::CLockGuard lock(wake->mutex);
       if (wake->context == nullptr) return;
       CWebServer* server = wake->server;
       g_main_context_invoke(
@@ -373,7 +373,7 @@ std::shared_ptr<CLiveStream> CWebServer::Stream(const std::string& camera) {
 }
 
 void CWebServer::KeepStreams(const std::vector<std::string>& cameras) {
-  std::lock_guard<std::mutex> lock(m_streamsMutex);
+  qnv::locks::CLockGuard lock(m_streamsMutex);
   for (auto it = m_streams.begin(); it != m_streams.end();) {
     const bool keep = std::find(cameras.begin(), cameras.end(), it->first) != cameras.end();
     if (!keep) it->second->SetDown();
@@ -390,7 +390,7 @@ bool CWebServer::Start(std::string& error) {
   if (started.load() < 0) {
     m_thread.join();
     {
-      std::lock_guard<std::mutex> lock(m_workMutex);
+      qnv::locks::CLockGuard lock(m_workMutex);
       m_workStop = true;
     }
     m_workWake.notify_all();
@@ -405,7 +405,7 @@ bool CWebServer::Start(std::string& error) {
 void CWebServer::Stop() {
   if (!m_thread.joinable()) return;
   {
-    std::lock_guard<std::mutex> lock(m_workMutex);
+    qnv::locks::CLockGuard lock(m_workMutex);
     m_workStop = true;
     for (const std::weak_ptr<SExport>& weak : m_exportWork) {
       if (std::shared_ptr<SExport> job = weak.lock()) job->cancel = true;
@@ -419,7 +419,7 @@ void CWebServer::Stop() {
   }
   if (m_worker.joinable()) m_worker.join();
   {
-    std::lock_guard<std::mutex> lock(m_wake->mutex);
+    qnv::locks::CLockGuard lock(m_wake->mutex);
     m_wake->context = nullptr;
     m_wake->server = nullptr;
   }
@@ -527,7 +527,7 @@ void CWebServer::Run(std::string* error, std::atomic<int>* started) {
   }
   m_loop = g_main_loop_new(m_context, FALSE);
   {
-    std::lock_guard<std::mutex> lock(m_wake->mutex);
+    qnv::locks::CLockGuard lock(m_wake->mutex);
     m_wake->context = m_context;
     m_wake->server = this;
   }
@@ -1123,7 +1123,7 @@ std::string CWebServer::CamerasJson() {
     size_t viewers = 0;
     if (auto it = m_bitrate.find(s.name); it != m_bitrate.end()) bps = it->second.second;
     {
-      std::lock_guard<std::mutex> lock(m_streamsMutex);
+      qnv::locks::CLockGuard lock(m_streamsMutex);
       if (auto it = m_streams.find(s.name); it != m_streams.end()) {
         viewers = it->second->ViewerCount();
       }
@@ -1211,7 +1211,7 @@ void CWebServer::HandleApi(SoupServerMessage* msg, const std::string& path,
     const std::string camera = path.substr(std::strlen(kLivePath) + 1);
     bool known = false;
     {
-      std::lock_guard<std::mutex> lock(m_streamsMutex);
+      qnv::locks::CLockGuard lock(m_streamsMutex);
       known = m_streams.count(camera) != 0;
     }
     if (!known) return RespondError(msg, SOUP_STATUS_NOT_FOUND, "no such camera");
@@ -1243,7 +1243,7 @@ void CWebServer::OnWebsocket(SoupServer*, SoupServerMessage* msg, const char* pa
   const std::string camera = std::string(path).substr(std::strlen(kLivePath) + 1);
   std::shared_ptr<CLiveStream> stream;
   {
-    std::lock_guard<std::mutex> lock(server->m_streamsMutex);
+    qnv::locks::CLockGuard lock(server->m_streamsMutex);
     if (auto it = server->m_streams.find(camera); it != server->m_streams.end())
       stream = it->second;
   }
@@ -1347,7 +1347,7 @@ void CWebServer::FlushViewers() {
 void CWebServer::Tick() {
   SweepPeers();
   // Bit rates over the last second or so, and viewers that stopped answering.
-  std::lock_guard<std::mutex> lock(m_streamsMutex);
+  qnv::locks::CLockGuard lock(m_streamsMutex);
   for (auto& [name, stream] : m_streams) {
     const uint64_t bytes = stream->BytesIn();
     auto& [last, bps] = m_bitrate[name];
@@ -1372,21 +1372,22 @@ void CWebServer::AlarmEvent(const SAlarmEvent& event) {
   const int64_t timeUs = alarm.capture_us > 946684800ull * 1000000
                              ? static_cast<int64_t>(alarm.capture_us)
                              : event.arrivedUnixMs * 1000;
-  std::lock_guard<std::mutex> lock(m_alarmsMutex);
+  qnv::locks::CLockGuard lock(m_alarmsMutex);
   m_alarms.push_back({event.camera, timeUs, alarm.rule});
   if (m_alarms.size() > kMaxEvents) m_alarms.pop_front();
 }
 
 void CWebServer::Work() {
-  std::unique_lock<std::mutex> lock(m_workMutex);
+  qnv::locks::CUniqueLock lock(m_workMutex);
   for (;;) {
-    m_workWake.wait(lock, [&] { return m_workStop || !m_work.empty(); });
+    m_workWake.wait(lock.Native(),
+                    [&]() REQUIRES(m_workMutex) { return m_workStop || !m_work.empty(); });
     if (m_work.empty()) return;  // stopping, and nothing queued
     std::function<void()> task = std::move(m_work.front());
     m_work.pop_front();
-    lock.unlock();
+    lock.Unlock();
     task();
-    lock.lock();
+    lock.Lock();
   }
 }
 
@@ -1398,7 +1399,7 @@ void CWebServer::Post(SoupServerMessage* msg, std::function<void()> work,
     std::function<void(SoupServerMessage*)> finish;
   };
   {
-    std::lock_guard<std::mutex> lock(m_workMutex);
+    qnv::locks::CLockGuard lock(m_workMutex);
     if (m_workStop) return RespondError(msg, SOUP_STATUS_SERVICE_UNAVAILABLE, "stopping");
   }
   soup_server_message_pause(msg);
@@ -1408,7 +1409,7 @@ void CWebServer::Post(SoupServerMessage* msg, std::function<void()> work,
       static_cast<std::shared_ptr<SRequest>*>(g_object_get_data(G_OBJECT(msg), "qnv-request"));
   if (r) (*r)->complete = true;
   auto* done = new SDone{this, msg, std::move(finish)};
-  std::lock_guard<std::mutex> lock(m_workMutex);
+  qnv::locks::CLockGuard lock(m_workMutex);
   m_work.push_back([done, work = std::move(work)] {
     work();
     g_main_context_invoke(
@@ -1495,7 +1496,7 @@ void CWebServer::Timeline(SoupServerMessage* msg, GHashTable* query) {
   if (!Configured(camera)) return RespondError(msg, SOUP_STATUS_NOT_FOUND, "no such camera");
   std::vector<SAlarm> alarms;
   {
-    std::lock_guard<std::mutex> lock(m_alarmsMutex);
+    qnv::locks::CLockGuard lock(m_alarmsMutex);
     for (const SAlarm& a : m_alarms) {
       if (a.camera == camera && a.timeUs >= fromUs && a.timeUs < toUs) alarms.push_back(a);
     }
@@ -1675,7 +1676,7 @@ void CWebServer::StartExport(SoupServerMessage* msg) {
   const std::string id = RandomToken().substr(0, 16);
   m_exports[id] = job;
   {
-    std::lock_guard<std::mutex> lock(m_workMutex);
+    qnv::locks::CLockGuard lock(m_workMutex);
     std::erase_if(m_exportWork, [](const std::weak_ptr<SExport>& w) { return w.expired(); });
     m_exportWork.push_back(job);
     m_work.push_back([this, job] {
@@ -1686,14 +1687,14 @@ void CWebServer::StartExport(SoupServerMessage* msg) {
                                .Export(
                                    job->camera, job->fromUs, job->toUs, fd, result, error,
                                    [job](size_t done, size_t total) {
-                                     std::lock_guard<std::mutex> lock(job->mutex);
+                                     qnv::locks::CLockGuard lock(job->mutex);
                                      job->done = done;
                                      job->total = total;
                                    },
                                    &job->cancel);
       struct stat st {};
       if (ok && ::fstat(fd, &st) != 0) ok = false;
-      std::lock_guard<std::mutex> lock(job->mutex);
+      qnv::locks::CLockGuard lock(job->mutex);
       job->finished = true;
       if (job->cancel) {  // also when it was cancelled just as it finished
         ok = false;
@@ -1720,7 +1721,7 @@ void CWebServer::ExportState(SoupServerMessage* msg, const std::string& rest) {
   auto it = m_exports.find(id);
   if (it == m_exports.end()) return RespondError(msg, SOUP_STATUS_NOT_FOUND, "no such export");
   std::shared_ptr<SExport> job = it->second;
-  std::lock_guard<std::mutex> lock(job->mutex);
+  qnv::locks::CLockGuard lock(job->mutex);
   if (rest.size() > id.size()) {
     if (rest.substr(id.size()) != "/file") {
       return RespondError(msg, SOUP_STATUS_NOT_FOUND, "no such export");
@@ -1742,7 +1743,7 @@ void CWebServer::CancelExport(SoupServerMessage* msg, const std::string& id) {
   auto it = m_exports.find(id);
   if (it == m_exports.end()) return RespondError(msg, SOUP_STATUS_NOT_FOUND, "no such export");
   std::shared_ptr<SExport> job = it->second;
-  std::lock_guard<std::mutex> lock(job->mutex);
+  qnv::locks::CLockGuard lock(job->mutex);
   if (!job->cancel.exchange(true) && job->finished) {
     // Made and not fetched, or failed: its file (if any) goes now; work
     // under way stops at its next picture and closes the file itself.

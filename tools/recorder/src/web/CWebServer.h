@@ -20,7 +20,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,6 +27,7 @@
 #include "base/Log.h"
 #include "config/Config.h"
 #include "integrations/IRecorderEvents.h"
+#include "qnvlocks/Locks.h"
 #include "qnvtools/UniqueFd.h"
 #include "web/CLiveStream.h"
 #include "web/CRecordings.h"
@@ -192,8 +192,8 @@ class CWebServer : public IRecorderEvents {
   std::thread m_thread;
   std::atomic<uint16_t> m_port{0};
 
-  mutable std::mutex m_streamsMutex;
-  std::map<std::string, std::shared_ptr<CLiveStream>> m_streams;
+  mutable qnv::locks::CMutex m_streamsMutex;
+  std::map<std::string, std::shared_ptr<CLiveStream>> m_streams GUARDED_BY(m_streamsMutex);
   // Set from any thread when a viewer's queue fills; the web thread clears it.
   struct SWake;
   std::shared_ptr<SWake> m_wake;
@@ -202,15 +202,15 @@ class CWebServer : public IRecorderEvents {
   const qnvtools::UniqueFd m_readAbort;
   const CRecordings m_recordings;  // its reads watch m_readAbort
   std::thread m_worker;
-  std::mutex m_workMutex;
+  qnv::locks::CMutex m_workMutex;
   std::condition_variable m_workWake;
-  std::deque<std::function<void()>> m_work;
-  bool m_workStop = false;
+  std::deque<std::function<void()>> m_work GUARDED_BY(m_workMutex);
+  bool m_workStop GUARDED_BY(m_workMutex) = false;
   // Exports queued or being made: Stop cancels them, so it waits for none.
-  std::vector<std::weak_ptr<SExport>> m_exportWork;
+  std::vector<std::weak_ptr<SExport>> m_exportWork GUARDED_BY(m_workMutex);
 
-  std::mutex m_alarmsMutex;
-  std::deque<SAlarm> m_alarms;
+  qnv::locks::CMutex m_alarmsMutex;
+  std::deque<SAlarm> m_alarms GUARDED_BY(m_alarmsMutex);
 
   std::map<std::string, std::shared_ptr<SExport>> m_exports;  // web thread only
   std::vector<SConnection*> m_viewers;                        // web thread only

@@ -116,7 +116,7 @@ bool CRecorderCatalogue::Start(std::string& error) {
   if (!m_writer.Start(error)) return false;
   if (!m_readerThread.joinable()) {
     {
-      std::lock_guard<std::mutex> lock(m_planMutex);
+      qnv::locks::CLockGuard lock(m_planMutex);
       m_readerStopping = false;
     }
     m_readerThread = std::thread([this] { RunReader(); });
@@ -129,7 +129,7 @@ bool CRecorderCatalogue::Start(std::string& error) {
 
 void CRecorderCatalogue::Stop() {
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     FlushPending({}, {}, INT64_MAX);
   }
   StopReader();
@@ -138,7 +138,7 @@ void CRecorderCatalogue::Stop() {
 
 void CRecorderCatalogue::StopReader() {
   {
-    std::lock_guard<std::mutex> lock(m_planMutex);
+    qnv::locks::CLockGuard lock(m_planMutex);
     m_readerStopping = true;
   }
   m_planWake.notify_all();
@@ -164,7 +164,7 @@ void CRecorderCatalogue::SegmentOpened(const SSegment& segment, bool handover) {
   std::string camera;
   int64_t startUs = 0;
   if (!qnvcat::ParseSegmentPath(path, camera, startUs)) startUs = UnixMs() * 1000;
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   if (handover) {
     // Its row opens in the step that closes the one it takes over from.
     m_handover[segment.camera] = {path, startUs};
@@ -177,7 +177,7 @@ void CRecorderCatalogue::SegmentOpened(const SSegment& segment, bool handover) {
 
 void CRecorderCatalogue::SegmentClosed(const SSegment& segment) {
   const std::string path = DataPath(segment);
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   ForgetOpen(segment.camera, path);
   auto next = m_handover.find(segment.camera);
   if (next != m_handover.end() && next->second.first != path) {
@@ -197,14 +197,14 @@ void CRecorderCatalogue::ForgetOpen(const std::string& camera, const std::string
 }
 
 void CRecorderCatalogue::SegmentRepaired(const SSegment& segment, const qnvrec::SRepairNote&) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   m_writer.SegmentRepaired(segment.camera, DataPath(segment));
 }
 
 void CRecorderCatalogue::RepairsDone() { m_writer.HealOpenRows(); }
 
 void CRecorderCatalogue::SegmentFound(const SSegment& segment) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   if (segment.Has(ESegmentFile::kRepairNote)) {
     m_writer.SegmentRepaired(segment.camera, DataPath(segment));
   } else {
@@ -214,7 +214,7 @@ void CRecorderCatalogue::SegmentFound(const SSegment& segment) {
 
 void CRecorderCatalogue::SegmentDeleted(const SSegment& segment, const char* why) {
   const std::string path = DataPath(segment);
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   ForgetOpen(segment.camera, path);
   auto next = m_handover.find(segment.camera);
   if (next != m_handover.end() && next->second.first == path) m_handover.erase(next);
@@ -242,7 +242,7 @@ void CRecorderCatalogue::AlarmEvent(const SAlarmEvent& event) {
   row.sequence = a.sequence;
   row.segment = event.segment;
   if (event.clip) row.clip = event.segment;
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   FlushPending({}, {}, event.arrivedUnixMs);
   if (event.clip && event.segment.empty()) {
     std::vector<SPendingEvent>& waiting = m_pending[event.camera];
@@ -284,7 +284,7 @@ void CRecorderCatalogue::CameraState(const SCameraStatus& status) {
     reason = FaultCode(status.fault.kind);
     if (!status.fault.text.empty()) reason += ": " + status.fault.text;
   }
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   auto last = m_lastState.find(status.name);
   if (last != m_lastState.end() && last->second == std::make_pair(up, reason)) return;
   m_lastState[status.name] = {up, reason};
@@ -297,7 +297,7 @@ void CRecorderCatalogue::CameraState(const SCameraStatus& status) {
 }
 
 void CRecorderCatalogue::StatusTick(const std::vector<SCameraStatus>& cameras) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   FlushPending({}, {}, UnixMs());
   for (const SCameraStatus& c : cameras) {
     // The open row's latest picture, for live timelines.
@@ -320,8 +320,10 @@ void CRecorderCatalogue::RunReader() {
   for (;;) {
     SPlanRequest request;
     {
-      std::unique_lock<std::mutex> lock(m_planMutex);
-      m_planWake.wait(lock, [&] { return m_readerStopping || m_planRequest.has_value(); });
+      qnv::locks::CUniqueLock lock(m_planMutex);
+      m_planWake.wait(lock.Native(), [&]() REQUIRES(m_planMutex) {
+        return m_readerStopping || m_planRequest.has_value();
+      });
       if (m_readerStopping) return;
       request = std::move(*m_planRequest);
       m_planRequest.reset();
@@ -329,7 +331,7 @@ void CRecorderCatalogue::RunReader() {
     std::vector<std::string> remove;
     const bool ok = Plan(request, remove);
     {
-      std::lock_guard<std::mutex> lock(m_planMutex);
+      qnv::locks::CLockGuard lock(m_planMutex);
       m_planOk = ok;
       m_planRemove = std::move(remove);
       m_planAnswered = m_planAsked;
@@ -366,15 +368,16 @@ bool CRecorderCatalogue::PlanRetention(const std::map<std::string, SRetentionLim
   // Behind with its writes, the catalogue would not know what is on disk.
   const qnvcat::SWriterStats stats = m_writer.Stats();
   if (!stats.connected || stats.queuedBytes > 0 || !stats.healed) return false;
-  std::unique_lock<std::mutex> lock(m_planMutex);
+  qnv::locks::CUniqueLock lock(m_planMutex);
   // An earlier question still waits for the database: the folders this time.
   if (m_planBusy || m_readerStopping || !m_readerThread.joinable()) return false;
   m_planRequest = SPlanRequest{perCamera, defaults, overallBytes, openStems, now, most};
   m_planBusy = true;
   const uint64_t asked = ++m_planAsked;
   m_planWake.notify_all();
-  if (!m_planWake.wait_for(lock, std::chrono::milliseconds(kPlanWaitMs),
-                           [&] { return m_planAnswered == asked || m_readerStopping; }) ||
+  if (!m_planWake.wait_for(
+          lock.Native(), std::chrono::milliseconds(kPlanWaitMs),
+          [&]() REQUIRES(m_planMutex) { return m_planAnswered == asked || m_readerStopping; }) ||
       m_planAnswered != asked) {
     return false;
   }

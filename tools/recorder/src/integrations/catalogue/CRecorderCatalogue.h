@@ -24,7 +24,6 @@
 #include <ctime>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -35,6 +34,7 @@
 #include "integrations/IRecorderEvents.h"
 #include "qnvcatalogue/CCatalogueWriter.h"
 #include "qnvcatalogue/Maintenance.h"
+#include "qnvlocks/Locks.h"
 #include "storage/CStorageRoot.h"
 #include "storage/Retention.h"
 
@@ -127,9 +127,10 @@ class CRecorderCatalogue : public IRecorderEvents, public IEventIds {
   };
 
   static std::string DataPath(const SSegment& segment);
-  // The camera's open row is path's no more (under m_mutex).
-  void ForgetOpen(const std::string& camera, const std::string& path);
-  void FlushPending(const std::string& camera, const std::string& clip, int64_t nowMs);
+  // The camera's open row is path's no more.
+  void ForgetOpen(const std::string& camera, const std::string& path) REQUIRES(m_mutex);
+  void FlushPending(const std::string& camera, const std::string& clip, int64_t nowMs)
+      REQUIRES(m_mutex);
   // Reader thread: answers plan requests.
   void RunReader();
   bool Reader();
@@ -148,28 +149,30 @@ class CRecorderCatalogue : public IRecorderEvents, public IEventIds {
   const CStorageRoot& m_root;
   qnvcat::CCatalogueWriter m_writer;
 
-  std::mutex m_mutex;  // guards the fields below; held across a push to the writer
+  qnv::locks::CMutex m_mutex;  // guards the fields below; held across a push to the writer
   struct SOpenRow {
     std::string path;  // its data file
     int64_t startUs = 0;
   };
   // Per camera: the row of the segment being written, kept where segments
   // open, roll and close, so a status tick finds it without a search.
-  std::map<std::string, SOpenRow> m_open;
+  std::map<std::string, SOpenRow> m_open GUARDED_BY(m_mutex);
   // Per camera: the segment a hand-over goes to, opened when the old one closes.
-  std::map<std::string, std::pair<std::string, int64_t>> m_handover;
-  std::map<std::string, std::vector<SPendingEvent>> m_pending;      // alarms waiting for their clip
-  std::map<std::string, std::pair<bool, std::string>> m_lastState;  // per camera: up, reason
+  std::map<std::string, std::pair<std::string, int64_t>> m_handover GUARDED_BY(m_mutex);
+  std::map<std::string, std::vector<SPendingEvent>> m_pending
+      GUARDED_BY(m_mutex);  // alarms waiting for their clip
+  std::map<std::string, std::pair<bool, std::string>> m_lastState
+      GUARDED_BY(m_mutex);  // per camera: up, reason
 
   // Between housekeeping and the reader thread: under m_planMutex.
-  std::mutex m_planMutex;
+  qnv::locks::CMutex m_planMutex;
   std::condition_variable m_planWake;
-  std::optional<SPlanRequest> m_planRequest;  // asked, not yet taken
-  bool m_planBusy = false;                    // asked, not yet answered
-  uint64_t m_planAsked = 0, m_planAnswered = 0;
-  bool m_planOk = false;
-  std::vector<std::string> m_planRemove;
-  bool m_readerStopping = false;
+  std::optional<SPlanRequest> m_planRequest GUARDED_BY(m_planMutex);  // asked, not yet taken
+  bool m_planBusy GUARDED_BY(m_planMutex) = false;                    // asked, not yet answered
+  uint64_t m_planAsked GUARDED_BY(m_planMutex) = 0, m_planAnswered GUARDED_BY(m_planMutex) = 0;
+  bool m_planOk GUARDED_BY(m_planMutex) = false;
+  std::vector<std::string> m_planRemove GUARDED_BY(m_planMutex);
+  bool m_readerStopping GUARDED_BY(m_planMutex) = false;
   const UniqueFd m_readerAbort;  // eventfd: a reading call under way gives up (the stop)
   std::thread m_readerThread;
 

@@ -81,7 +81,7 @@ CMqttBridge::~CMqttBridge() { Stop(); }
 void CMqttBridge::Configure(const SConfig& config) {
   bool start = false, stop = false;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     std::map<std::string, SCameraConfig> next;
     for (const SCameraConfig& c : config.cameras) next[c.name] = c;
     if (m_running) {
@@ -104,19 +104,19 @@ void CMqttBridge::Configure(const SConfig& config) {
 }
 
 void CMqttBridge::SetStorage(const CStorageRoot* storage) {
-  std::lock_guard<std::mutex> lock(m_storeMutex);
+  qnv::locks::CLockGuard lock(m_storeMutex);
   m_store = std::make_unique<CSnapshotStore>(storage);
 }
 
 void CMqttBridge::Start() {
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     m_running = true;
     m_stopping = false;
     m_reconnect = true;
   }
   {
-    std::lock_guard<std::mutex> lock(m_storeMutex);
+    qnv::locks::CLockGuard lock(m_storeMutex);
     if (!m_store) m_store = std::make_unique<CSnapshotStore>(nullptr);
   }
   m_thread = std::thread([this] { Run(); });
@@ -126,7 +126,7 @@ void CMqttBridge::Start() {
 
 void CMqttBridge::Stop() {
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     if (!m_running) return;
     m_stopping = true;
   }
@@ -136,7 +136,7 @@ void CMqttBridge::Stop() {
   if (m_snapshotThread.joinable()) m_snapshotThread.join();
   if (m_commandThread.joinable()) m_commandThread.join();
   if (m_thread.joinable()) m_thread.join();
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   m_running = false;
   m_alarms.clear();
   m_states.clear();
@@ -147,7 +147,7 @@ void CMqttBridge::Stop() {
 }
 
 SMqttCounters CMqttBridge::Counters() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  qnv::locks::CLockGuard lock(m_mutex);
   SMqttCounters c = m_counters;
   c.running = m_running;
   c.queued = m_queued.load();
@@ -164,7 +164,7 @@ void CMqttBridge::Wake() {
 
 void CMqttBridge::SegmentOpened(const SSegment& segment, bool) {
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     if (!m_running) return;
     m_segments.push_back({segment, false, UnixMs()});
   }
@@ -173,7 +173,7 @@ void CMqttBridge::SegmentOpened(const SSegment& segment, bool) {
 
 void CMqttBridge::SegmentClosed(const SSegment& segment) {
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     if (!m_running) return;
     m_segments.push_back({segment, true, UnixMs()});
   }
@@ -184,7 +184,7 @@ void CMqttBridge::AlarmEvent(const SAlarmEvent& event) {
   const std::string& camera = event.camera;
   bool snapshot = false;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     if (!m_running) return;
     SPendingEvent e;
     e.note.camera = camera;
@@ -210,7 +210,7 @@ void CMqttBridge::AlarmEvent(const SAlarmEvent& event) {
 
 void CMqttBridge::CameraState(const SCameraStatus& status) {
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     if (!m_running) return;
     // since is the camera's: while down, when the outage began, kept through
     // reason changes and brief reconnects (not when this message was made).
@@ -226,8 +226,10 @@ void CMqttBridge::RunSnapshots() {
   for (;;) {
     SJob job;
     {
-      std::unique_lock<std::mutex> lock(m_mutex);
-      m_snapshotWake.wait(lock, [this] { return m_stopping || !m_snapshotJobs.empty(); });
+      qnv::locks::CUniqueLock lock(m_mutex);
+      m_snapshotWake.wait(lock.Native(), [this]() REQUIRES(m_mutex) {
+        return m_stopping || !m_snapshotJobs.empty();
+      });
       if (m_stopping) return;
       job = std::move(m_snapshotJobs.front());
       m_snapshotJobs.pop_front();
@@ -240,8 +242,10 @@ void CMqttBridge::RunCommands() {
   for (;;) {
     SJob job;
     {
-      std::unique_lock<std::mutex> lock(m_mutex);
-      m_commandWake.wait(lock, [this] { return m_stopping || !m_commandJobs.empty(); });
+      qnv::locks::CUniqueLock lock(m_mutex);
+      m_commandWake.wait(lock.Native(), [this]() REQUIRES(m_mutex) {
+        return m_stopping || !m_commandJobs.empty();
+      });
       if (m_stopping) return;
       job = std::move(m_commandJobs.front());
       m_commandJobs.pop_front();
@@ -252,7 +256,7 @@ void CMqttBridge::RunCommands() {
 
 void CMqttBridge::Snapshot(const SJob& job, std::map<std::string, int64_t>& lastMono) {
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     auto it = m_configured.find(job.camera);
     if (it == m_configured.end() || !it->second.snapshots) return;
     const int64_t now = MonoMs();
@@ -266,7 +270,7 @@ void CMqttBridge::Snapshot(const SJob& job, std::map<std::string, int64_t>& last
   std::string error;
   bool ok = false;
   {
-    std::lock_guard<std::mutex> lock(m_storeMutex);
+    qnv::locks::CLockGuard lock(m_storeMutex);
     ok = m_store && m_store->Take(
                         job.camera, job.alarmUnixMs,
                         [&](const std::string& path, std::string& why) {
@@ -275,7 +279,7 @@ void CMqttBridge::Snapshot(const SJob& job, std::map<std::string, int64_t>& last
                         jpeg, error);
   }
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     if (!ok) {
       ++m_counters.snapshotFailures;
     } else {
@@ -299,7 +303,7 @@ void CMqttBridge::Command(const SJob& job) {
   const SCameraCommand& c = *job.command;
   uint32_t moveCommand = 0, recallAction = 0;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     moveCommand = m_config.ptzMoveCommand;
     recallAction = m_config.ptzRecallAction;
   }
@@ -336,7 +340,7 @@ void CMqttBridge::Run() {
   for (;;) {
     bool reconnect = false, stopping = false;
     {
-      std::lock_guard<std::mutex> lock(m_mutex);
+      qnv::locks::CLockGuard lock(m_mutex);
       stopping = m_stopping;
       reconnect = std::exchange(m_reconnect, false);
       if (reconnect) m_settings = m_config;
@@ -350,7 +354,7 @@ void CMqttBridge::Run() {
       m_retainedDirty.clear();
       m_cameraList.clear();
       {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        qnv::locks::CLockGuard lock(m_mutex);
         m_camerasChanged = true;
       }
       SetRetained(m_topics->Available(), "online");
@@ -409,7 +413,7 @@ void CMqttBridge::Run() {
   }
   m_connected = false;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     m_counters.connected = false;
   }
   m_outbox.clear();
@@ -488,7 +492,7 @@ void CMqttBridge::DropConnection(const char* why) {
   }
   m_connected = false;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     m_counters.connected = false;
   }
   const bool was = std::exchange(m_established, false);
@@ -550,7 +554,7 @@ void CMqttBridge::OnConnect(mosquitto*, void* self, int rc) {
   b->m_connected = b->m_established = true;
   b->m_backoffMs = 0;
   {
-    std::lock_guard<std::mutex> lock(b->m_mutex);
+    qnv::locks::CLockGuard lock(b->m_mutex);
     ++b->m_counters.connects;
     b->m_counters.connected = true;
   }
@@ -593,7 +597,7 @@ void CMqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* m) 
     return;
   }
   {
-    std::lock_guard<std::mutex> lock(b->m_mutex);
+    qnv::locks::CLockGuard lock(b->m_mutex);
     if (b->m_commandJobs.size() >= kMaxWaitingCommands) {
       error = "too many commands wait";
     } else {
@@ -637,7 +641,7 @@ void CMqttBridge::Queue(std::string topic, std::string payload) {
   if (dropped == 0) return;
   uint64_t total = 0;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     total = m_counters.dropped += dropped;
   }
   // One line per hundred dropped: a long outage does not flood the log.
@@ -655,7 +659,7 @@ void CMqttBridge::PublishPending() {
     const int rc = mosquitto_publish(m_mosq, &mid, topic.c_str(), int(payload.size()),
                                      payload.data(), kQos, retain);
     if (rc == MOSQ_ERR_SUCCESS) {
-      std::lock_guard<std::mutex> lock(m_mutex);
+      qnv::locks::CLockGuard lock(m_mutex);
       ++m_counters.published;
     }
     return rc == MOSQ_ERR_SUCCESS ? mid : -1;
@@ -688,7 +692,7 @@ void CMqttBridge::TakeInbox() {
   std::optional<std::map<std::string, SCameraConfig>> cameras;
   bool storageEnabled = false;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    qnv::locks::CLockGuard lock(m_mutex);
     alarms.swap(m_alarms);
     states.swap(m_states);
     segments.swap(m_segments);

@@ -30,7 +30,6 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -41,6 +40,7 @@
 #include "integrations/ICameraAccess.h"
 #include "integrations/IRecorderEvents.h"
 #include "integrations/mqtt/MqttPayloads.h"
+#include "qnvlocks/Locks.h"
 #include "qnvtools/UniqueFd.h"
 
 struct mosquitto;
@@ -154,25 +154,25 @@ class CMqttBridge : public IRecorderEvents {
   ICameraAccess& m_cameras;
 
   // Shared with the recorder's threads: under m_mutex.
-  mutable std::mutex m_mutex;
+  mutable qnv::locks::CMutex m_mutex;
   std::condition_variable m_snapshotWake, m_commandWake;
-  bool m_running = false, m_stopping = false;
-  SMqttConfig m_config;  // the one in force
-  std::map<std::string, SCameraConfig> m_configured;
-  std::set<std::string> m_leaving;     // cameras whose topics are to be cleared
-  std::deque<SPendingEvent> m_alarms;  // arrived, not yet published
-  std::deque<std::pair<std::string, SUpDown>> m_states;
-  std::deque<SSegmentNote> m_segments;
-  std::deque<std::pair<std::string, std::vector<uint8_t>>> m_snapshotsDone;
-  std::deque<SJob> m_snapshotJobs, m_commandJobs;
-  std::map<std::string, SPictureSize> m_pictures;  // learnt from snapshots
-  SMqttCounters m_counters;
-  bool m_reconnect = false;       // [mqtt] changed: a new connection
-  bool m_camerasChanged = false;  // m_configured changed
-  bool m_storageEnabled = false;
+  bool m_running GUARDED_BY(m_mutex) = false, m_stopping GUARDED_BY(m_mutex) = false;
+  SMqttConfig m_config GUARDED_BY(m_mutex);  // the one in force
+  std::map<std::string, SCameraConfig> m_configured GUARDED_BY(m_mutex);
+  std::set<std::string> m_leaving GUARDED_BY(m_mutex);     // cameras whose topics are to be cleared
+  std::deque<SPendingEvent> m_alarms GUARDED_BY(m_mutex);  // arrived, not yet published
+  std::deque<std::pair<std::string, SUpDown>> m_states GUARDED_BY(m_mutex);
+  std::deque<SSegmentNote> m_segments GUARDED_BY(m_mutex);
+  std::deque<std::pair<std::string, std::vector<uint8_t>>> m_snapshotsDone GUARDED_BY(m_mutex);
+  std::deque<SJob> m_snapshotJobs GUARDED_BY(m_mutex), m_commandJobs GUARDED_BY(m_mutex);
+  std::map<std::string, SPictureSize> m_pictures GUARDED_BY(m_mutex);  // learnt from snapshots
+  SMqttCounters m_counters GUARDED_BY(m_mutex);
+  bool m_reconnect GUARDED_BY(m_mutex) = false;       // [mqtt] changed: a new connection
+  bool m_camerasChanged GUARDED_BY(m_mutex) = false;  // m_configured changed
+  bool m_storageEnabled GUARDED_BY(m_mutex) = false;
 
-  std::mutex m_storeMutex;  // held by the snapshot thread while it uses the store
-  std::unique_ptr<CSnapshotStore> m_store;
+  qnv::locks::CMutex m_storeMutex;  // held by the snapshot thread while it uses the store
+  std::unique_ptr<CSnapshotStore> m_store GUARDED_BY(m_storeMutex);
 
   const UniqueFd m_wakeFd;  // eventfd: the recorder's threads wake the MQTT thread
   std::thread m_thread, m_snapshotThread, m_commandThread;
